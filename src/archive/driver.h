@@ -1,0 +1,9 @@
+// The kel driver: start-up, the option word, one run, the end-of-run summary.
+#pragma once
+
+namespace kel::archive {
+
+// The whole program; returns the exit status.
+int kel_main(int argc, char **argv);
+
+}  // namespace kel::archive

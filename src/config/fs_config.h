@@ -1,0 +1,56 @@
+// The file system's table of configuration variables and the working
+// variables that most of them are copied into, so that hot paths read a
+// plain field instead of looking a name up.
+#pragma once
+
+#include <cstdint>
+
+extern "C" {
+// Defines the 40 variables into set 0 (once) and binds USE_LARGE_FILE_API.
+void v5_init_cfg(void);
+// Undefines them again.
+void v5_deinit_cfg(void);
+}
+
+namespace kel {
+
+// Working values, kept current by the table's shared change callback. They
+// hold the defaults before the table is defined.
+struct FsSettings {
+  int8_t carriage_control_filter = 0;
+  int8_t eol_char = 10;
+  bool large_file_limit_1tb = false;
+  bool large_file_limit_2tb = false;
+  int16_t locks_per_file = 10;
+  int16_t logging = 1;
+  int16_t log_buffer_size = 512;
+  bool log_device = false;
+  const char *log_dir = "";
+  bool log_encryption = false;
+  const char *log_file = "";
+  int16_t max_files = 32;  // the archive utility writes this one directly
+  int16_t max_locks = 32;
+  bool open_files_once = true;
+  bool queue_readers = false;
+  bool trx_holds_locks = false;
+  bool basename_translation = true;
+  int16_t cache_flush_percent = 25;
+  bool force_open = false;
+  int16_t index_block_percent = 100;
+  bool internal_locks = true;
+  int16_t lock_method = 0;
+  bool mark_read_corrupt = true;
+  bool open_strict = false;
+  uint32_t trace = 0;
+  bool strip_dot_extension = true;
+};
+
+FsSettings &fs_settings();
+
+// The program variable bound to USE_LARGE_FILE_API (16-bit).
+int16_t use_large_file_api();
+
+// Tests only: put every working value back to its default.
+void reset_fs_settings();
+
+}  // namespace kel

@@ -1,0 +1,55 @@
+// Helpers shared by the tests: temporary folders, whole-file reads and
+// writes, and running the built kel with captured output.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace kel::test {
+
+// A fresh folder under $TMPDIR (or /tmp), removed with its contents at the
+// end of the scope. The constructor can also make it the working folder.
+class TempDir {
+ public:
+  explicit TempDir(bool chdir_into = false);
+  ~TempDir();
+  TempDir(const TempDir &) = delete;
+  TempDir &operator=(const TempDir &) = delete;
+  const std::string &path() const { return path_; }
+  std::string operator/(const std::string &name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+  std::string old_cwd_;
+};
+
+std::string read_file(const std::string &path);
+void write_file(const std::string &path, const std::string &bytes);
+bool file_exists(const std::string &path);
+
+struct RunResult {
+  int status = -1;  // exit status, or 128 + signal
+  std::string out;
+  std::string err;
+};
+
+// An `env` value that removes the variable instead of setting it.
+inline constexpr const char *kUnset = "\x01unset";
+
+// Runs `program` with `args` (argv[0] excluded) in folder `cwd`, feeding
+// `input` on standard input. `env` entries are set in (or, with the value
+// kUnset, removed from) the child's copy of the environment.
+RunResult run_program(const std::string &program, const std::vector<std::string> &args,
+                      const std::string &input = "", const std::string &cwd = "",
+                      const std::map<std::string, std::string> &env = {});
+
+// run_program on the built kel.
+RunResult run_kel(const std::vector<std::string> &args, const std::string &input = "",
+                  const std::string &cwd = "",
+                  const std::map<std::string, std::string> &env = {});
+
+const char *kel_binary();
+
+}  // namespace kel::test
