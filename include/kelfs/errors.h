@@ -36,8 +36,8 @@ enum {
   E_PERMISSION = 16,
   E_UNSUPPORTED = 17,
   E_LOCK_TABLE_FULL = 18,
-  E_COPY_FAILED = 21,      /* layer file copy failed (no text of its own) */
-  E_LOG_REFUSED = 22,      /* the transaction log refused an operation */
+  E_COPY_FAILED = 21,         /* layer file copy failed (no text of its own) */
+  E_LOG_REFUSED = 22,         /* the transaction log refused an operation */
   E_DUPLICATE_ALTERNATE = 101 /* success: another record shares an alternate key */
 };
 

@@ -164,5 +164,7 @@ extern "C" int Astream_flush(void *stream) {
 }
 
 namespace kel {
-FILE *stream_file(void *stream) { return fp_of(stream); }
+FILE *stream_file(void *stream) {
+  return fp_of(stream);
+}
 }  // namespace kel

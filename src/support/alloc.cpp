@@ -215,12 +215,12 @@ void dump_table() {
   if (s.desc_fd < 0) return;
   uint64_t total = 0;
   for (DescRecord *r = s.desc_head; r; r = r->next) {
-    const char *d = (r->description && *r->description) ? r->description
-                                                         : "no description available";
-    desc_printf("%p, %u: %s:%ld, `%s'\n",
-                static_cast<void *>(reinterpret_cast<unsigned char *>(r) + sizeof(DescRecord) +
-                                    kHeader),
-                r->size, r->file ? r->file : "", static_cast<long>(r->line), d);
+    const char *d =
+        (r->description && *r->description) ? r->description : "no description available";
+    desc_printf(
+        "%p, %u: %s:%ld, `%s'\n",
+        static_cast<void *>(reinterpret_cast<unsigned char *>(r) + sizeof(DescRecord) + kHeader),
+        r->size, r->file ? r->file : "", static_cast<long>(r->line), d);
     total += r->size;
   }
   desc_printf("usable memory allocated: %u bytes\n", static_cast<unsigned>(total));
@@ -229,7 +229,9 @@ void dump_table() {
 }
 
 // Traces "M_alloc(...) (call description) " and returns the prefix to use.
-const char *trace_prefix() { return (state().desc_mask & 4) ? "\n" : ""; }
+const char *trace_prefix() {
+  return (state().desc_mask & 4) ? "\n" : "";
+}
 
 void trace_call_description(const char *trace_format, va_list args) {
   if (trace_format == nullptr) return;
@@ -240,8 +242,7 @@ void trace_call_description(const char *trace_format, va_list args) {
 
 // --- guards -----------------------------------------------------------------
 
-const char *call_text(const char *trace_format, va_list args, const char *fallback,
-                      char **owned) {
+const char *call_text(const char *trace_format, va_list args, const char *fallback, char **owned) {
   *owned = nullptr;
   if (trace_format == nullptr) return fallback;
   va_list copy;
@@ -262,8 +263,8 @@ void check_guards(const char *call) {
       free(t);
     }
     if (g.end[0] != 'y' || g.end[1] != 'z') {
-      char *t = format("%s: Block overwritten (at end), addr = %p\n", call,
-                       static_cast<void *>(g.user));
+      char *t =
+          format("%s: Block overwritten (at end), addr = %p\n", call, static_cast<void *>(g.user));
       guard_log(t);
       free(t);
     }
@@ -317,9 +318,8 @@ bool recently_freed(void *user) {
 // came from here) and the call does nothing else.
 bool accept_guarded_pointer(void *user) {
   if (find_registered(user) >= 0) return true;
-  char *t = recently_freed(user)
-                ? format("Free of freed area, addr = %p\n", user)
-                : format("Free or realloc of unallocated area, addr = %p\n", user);
+  char *t = recently_freed(user) ? format("Free of freed area, addr = %p\n", user)
+                                 : format("Free or realloc of unallocated area, addr = %p\n", user);
   guard_log(t);
   free(t);
   return false;
@@ -335,7 +335,9 @@ bool injected_failure() {
   return true;
 }
 
-void fail_no_memory() { *fs_error_code() = E_NO_MEMORY; }
+void fail_no_memory() {
+  *fs_error_code() = E_NO_MEMORY;
+}
 
 // Lays out a fresh system block of `total` bytes and returns the user pointer.
 void *finish_block(unsigned char *sys, uint32_t size, uint16_t flags, int category,
@@ -534,9 +536,8 @@ extern "C" void *M_realloc(void *pointer, uint32_t size, const char *file, int32
 
 extern "C" char *Astrdup(const char *string, const char *file, int32_t line) {
   size_t n = strlen(string) + 1;
-  auto *copy = static_cast<char *>(
-      M_alloc(static_cast<uint32_t>(n), kel::kAllocUninitialised, file, line, "duplicate string",
-              nullptr));
+  auto *copy = static_cast<char *>(M_alloc(static_cast<uint32_t>(n), kel::kAllocUninitialised, file,
+                                           line, "duplicate string", nullptr));
   if (copy) memcpy(copy, string, n);
   return copy;
 }
@@ -548,9 +549,13 @@ uint32_t alloc_category_bytes(int category) {
   return state().category_bytes[category];
 }
 
-void alloc_dump() { dump_table(); }
+void alloc_dump() {
+  dump_table();
+}
 
-int64_t alloc_live_blocks() { return state().live_blocks; }
+int64_t alloc_live_blocks() {
+  return state().live_blocks;
+}
 
 void alloc_fail_nth(int64_t n) {
   AllocState &s = state();
@@ -558,7 +563,9 @@ void alloc_fail_nth(int64_t n) {
   s.failure_triggered = false;
 }
 
-bool alloc_failure_triggered() { return state().failure_triggered; }
+bool alloc_failure_triggered() {
+  return state().failure_triggered;
+}
 
 void alloc_reset_settings() {
   AllocState &s = state();

@@ -23,9 +23,8 @@ extern "C" {
 
 // `kind`: sign bit set asks for uninitialised memory, otherwise the block is
 // zero-filled; the low 4 bits are the category (above 5 counts as 5).
-void *M_alloc(uint32_t size, int32_t kind, const char *file, int32_t line,
-              const char *description, const char *trace_format, ...)
-    __attribute__((format(printf, 6, 7)));
+void *M_alloc(uint32_t size, int32_t kind, const char *file, int32_t line, const char *description,
+              const char *trace_format, ...) __attribute__((format(printf, 6, 7)));
 void M_free(void *pointer, const char *file, int32_t line, const char *trace_format, ...)
     __attribute__((format(printf, 4, 5)));
 // Bytes added by growing are zero-filled; the description is kept.
@@ -62,7 +61,7 @@ void alloc_reset_settings();
 
 #define KEL_ALLOC(size, description) \
   M_alloc(static_cast<uint32_t>(size), 0, __FILE_NAME__, __LINE__, (description), nullptr)
-#define KEL_ALLOC_UNINIT(size, description)                                        \
+#define KEL_ALLOC_UNINIT(size, description)                                               \
   M_alloc(static_cast<uint32_t>(size), kel::kAllocUninitialised, __FILE_NAME__, __LINE__, \
           (description), nullptr)
 #define KEL_FREE(pointer) M_free((pointer), __FILE_NAME__, __LINE__, nullptr)

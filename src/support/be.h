@@ -59,21 +59,36 @@ inline void store_be64(void *p, uint64_t v) {
 // change width between format versions; the layout table gives the width.
 inline uint64_t load_be(const void *p, int width) {
   switch (width) {
-    case 1: return *static_cast<const uint8_t *>(p);
-    case 2: return load_be16(p);
-    case 4: return load_be32(p);
-    case 6: return load_be48(p);
-    default: return load_be64(p);
+    case 1:
+      return *static_cast<const uint8_t *>(p);
+    case 2:
+      return load_be16(p);
+    case 4:
+      return load_be32(p);
+    case 6:
+      return load_be48(p);
+    default:
+      return load_be64(p);
   }
 }
 
 inline void store_be(void *p, int width, uint64_t v) {
   switch (width) {
-    case 1: *static_cast<uint8_t *>(p) = static_cast<uint8_t>(v); break;
-    case 2: store_be16(p, static_cast<uint16_t>(v)); break;
-    case 4: store_be32(p, static_cast<uint32_t>(v)); break;
-    case 6: store_be48(p, v); break;
-    default: store_be64(p, v); break;
+    case 1:
+      *static_cast<uint8_t *>(p) = static_cast<uint8_t>(v);
+      break;
+    case 2:
+      store_be16(p, static_cast<uint16_t>(v));
+      break;
+    case 4:
+      store_be32(p, static_cast<uint32_t>(v));
+      break;
+    case 6:
+      store_be48(p, v);
+      break;
+    default:
+      store_be64(p, v);
+      break;
   }
 }
 

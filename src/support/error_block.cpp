@@ -48,13 +48,25 @@ ErrorBlock *block() {
 
 }  // namespace
 
-extern "C" int16_t *fs_error_code(void) { return &block()->primary; }
-extern "C" int32_t *fs_error_secondary(void) { return &block()->secondary; }
-extern "C" int16_t *fs_no_lock_request(void) { return &block()->no_lock_request; }
-extern "C" int32_t *fs_last_record_number(void) { return &block()->last_record_number; }
-extern "C" int32_t *fs_lock_holder(void) { return &block()->lock_holder; }
+extern "C" int16_t *fs_error_code(void) {
+  return &block()->primary;
+}
+extern "C" int32_t *fs_error_secondary(void) {
+  return &block()->secondary;
+}
+extern "C" int16_t *fs_no_lock_request(void) {
+  return &block()->no_lock_request;
+}
+extern "C" int32_t *fs_last_record_number(void) {
+  return &block()->last_record_number;
+}
+extern "C" int32_t *fs_lock_holder(void) {
+  return &block()->lock_holder;
+}
 
-extern "C" const char *fs_missing_file_name(void) { return g_missing_name; }
+extern "C" const char *fs_missing_file_name(void) {
+  return g_missing_name;
+}
 
 extern "C" void fs_set_missing_file_name(const char *name) {
   if (name == nullptr) name = "";

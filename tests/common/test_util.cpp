@@ -71,9 +71,18 @@ void drain(int out_fd, int err_fd, int in_fd, const std::string &input, RunResul
     pollfd fds[3];
     int n = 0;
     int idx_out = -1, idx_err = -1, idx_in = -1;
-    if (out_fd >= 0) { fds[n] = {out_fd, POLLIN, 0}; idx_out = n++; }
-    if (err_fd >= 0) { fds[n] = {err_fd, POLLIN, 0}; idx_err = n++; }
-    if (in_fd >= 0) { fds[n] = {in_fd, POLLOUT, 0}; idx_in = n++; }
+    if (out_fd >= 0) {
+      fds[n] = {out_fd, POLLIN, 0};
+      idx_out = n++;
+    }
+    if (err_fd >= 0) {
+      fds[n] = {err_fd, POLLIN, 0};
+      idx_err = n++;
+    }
+    if (in_fd >= 0) {
+      fds[n] = {in_fd, POLLOUT, 0};
+      idx_in = n++;
+    }
     if (poll(fds, static_cast<nfds_t>(n), -1) < 0) {
       if (errno == EINTR) continue;
       break;
@@ -86,8 +95,8 @@ void drain(int out_fd, int err_fd, int in_fd, const std::string &input, RunResul
         in_fd = -1;
       }
     }
-    for (auto [idx, fd, dest] : {std::tuple{idx_out, &out_fd, &r.out},
-                                 std::tuple{idx_err, &err_fd, &r.err}}) {
+    for (auto [idx, fd, dest] :
+         {std::tuple{idx_out, &out_fd, &r.out}, std::tuple{idx_err, &err_fd, &r.err}}) {
       if (idx >= 0 && fds[idx].revents) {
         ssize_t got = read(*fd, buf, sizeof buf);
         if (got > 0) {
@@ -142,7 +151,35 @@ RunResult run_program(const std::string &program, const std::vector<std::string>
   return r;
 }
 
-const char *kel_binary() { return KEL_BINARY; }
+const char *kel_binary() {
+  return KEL_BINARY;
+}
+
+CaptureFd::CaptureFd(int fd) : fd_(fd) {
+  const char *base = getenv("TMPDIR");
+  std::string templ = std::string(base && *base ? base : "/tmp") + "/kelcap.XXXXXX";
+  std::vector<char> buf(templ.begin(), templ.end());
+  buf.push_back('\0');
+  int tmp = mkstemp(buf.data());
+  if (tmp < 0) throw std::runtime_error("mkstemp failed");
+  path_ = buf.data();
+  fflush(nullptr);
+  saved_ = dup(fd_);
+  dup2(tmp, fd_);
+  close(tmp);
+}
+
+CaptureFd::~CaptureFd() {
+  fflush(nullptr);
+  dup2(saved_, fd_);
+  close(saved_);
+  unlink(path_.c_str());
+}
+
+std::string CaptureFd::text() {
+  fflush(nullptr);
+  return read_file(path_);
+}
 
 RunResult run_kel(const std::vector<std::string> &args, const std::string &input,
                   const std::string &cwd, const std::map<std::string, std::string> &env) {

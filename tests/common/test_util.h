@@ -47,9 +47,25 @@ RunResult run_program(const std::string &program, const std::vector<std::string>
 
 // run_program on the built kel.
 RunResult run_kel(const std::vector<std::string> &args, const std::string &input = "",
-                  const std::string &cwd = "",
-                  const std::map<std::string, std::string> &env = {});
+                  const std::string &cwd = "", const std::map<std::string, std::string> &env = {});
 
 const char *kel_binary();
+
+// Redirects file descriptor `fd` (standard error by default) into a
+// temporary file for the lifetime of the object; text() returns what was
+// written so far.
+class CaptureFd {
+ public:
+  explicit CaptureFd(int fd = 2);
+  ~CaptureFd();
+  CaptureFd(const CaptureFd &) = delete;
+  CaptureFd &operator=(const CaptureFd &) = delete;
+  std::string text();
+
+ private:
+  int fd_;
+  int saved_;
+  std::string path_;
+};
 
 }  // namespace kel::test

@@ -1,0 +1,164 @@
+// The shape shared by every entry point of the file system:
+//
+//   1. with bit 1 of V_TRACE, "V: name(arguments)\n" on the error output;
+//   2. the thread-data key is made sure of (failure: the entry's failure
+//      value, and the implementation is not called);
+//   3. the implementation runs with the caller's arguments;
+//   4. with bit 1 of V_TRACE, "V: name() returning result\n";
+//   5. the result is returned unchanged.
+//
+// Adding an entry point is one call of `entry` (or `entry_void`) with the
+// names and formats of its trace lines and its arguments wrapped by how
+// they are traced: Str() for texts ("<NULL>" for a null one), Ptr() for
+// buffers and callbacks, plain integers as they are, and a file handle as
+// its pointer followed by its file's name (TraceHandle).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+
+#include "messages/diag.h"
+
+namespace kel::fsapi {
+
+struct EntryTrace {
+  const char *name;         // e.g. "v5_open"
+  const char *arguments;    // printf format of the argument list, without parentheses
+  const char *result;       // printf format of the result; null for none
+  const char *return_name;  // name on the return line when it differs, else null
+};
+
+// How an argument is traced: each wrapper yields the printf arguments it
+// stands for.
+struct Str {
+  const char *text;
+  auto trace() const { return std::tuple<const char *>(text ? text : "<NULL>"); }
+};
+// A text of at most `limit` bytes that need not be terminated (key
+// translation tables are 256 raw bytes; output buffers hold anything).
+struct BoundedStr {
+  const char *text;
+  size_t limit;
+  auto trace() const {
+    if (!text) return std::tuple<std::string>("<NULL>");
+    size_t n = 0;
+    while (n < limit && text[n] != '\0') ++n;
+    return std::tuple<std::string>(std::string(text, n));
+  }
+};
+struct Ptr {
+  const void *pointer;
+  auto trace() const { return std::tuple<const void *>(pointer); }
+};
+// A file handle: its pointer and the name kept in the open file.
+struct TraceHandle {
+  const void *pointer;
+  const char *name;
+  auto trace() const {
+    return std::tuple<const void *, const char *>(pointer, name ? name : "<NULL>");
+  }
+};
+
+template <typename T>
+auto trace_parts(const T &value) {
+  if constexpr (std::is_arithmetic_v<T> || std::is_enum_v<T>) {
+    return std::tuple<T>(value);
+  } else {
+    return value.trace();
+  }
+}
+
+template <typename T>
+decltype(auto) printf_arg(const T &value) {
+  if constexpr (std::is_same_v<T, std::string>) {
+    return value.c_str();
+  } else {
+    return value;
+  }
+}
+
+template <typename Tuple>
+void print_with(const std::string &format, const Tuple &values) {
+  if constexpr (std::tuple_size_v<Tuple> == 0) {
+    eprintf("%s", format.c_str());
+  } else {
+    std::apply([&](const auto &...v) { eprintf(format.c_str(), printf_arg(v)...); }, values);
+  }
+}
+
+template <typename... Args>
+void trace_entry(const EntryTrace &t, const Args &...args) {
+  std::string format = std::string("V: ") + t.name + "(" + t.arguments + ")\n";
+  print_with(format, std::tuple_cat(trace_parts(args)...));
+}
+
+template <typename R>
+void trace_return(const EntryTrace &t, const R &result) {
+  const char *name = t.return_name ? t.return_name : t.name;
+  if (t.result == nullptr) {
+    print_with(std::string("V: ") + name + "() returning\n", std::tuple<>());
+  } else if constexpr (std::is_pointer_v<R>) {
+    print_with(std::string("V: ") + name + "() returning " + t.result + "\n",
+               std::tuple<const void *>(reinterpret_cast<const void *>(result)));
+  } else {
+    print_with(std::string("V: ") + name + "() returning " + t.result + "\n", trace_parts(result));
+  }
+}
+
+// Step 2 of every entry point: the thread-data key exists. False when it
+// could not be created.
+bool ensure_thread_key();
+
+template <typename R, typename Impl, typename... Args>
+R entry(const EntryTrace &t, R failure, Impl &&impl, const Args &...traced) {
+  if (trace_on(kTraceEntryPoints)) trace_entry(t, traced...);
+  if (!ensure_thread_key()) return failure;
+  R result = impl();
+  if (trace_on(kTraceEntryPoints)) trace_return(t, result);
+  return result;
+}
+
+template <typename Impl, typename... Args>
+void entry_void(const EntryTrace &t, Impl &&impl, const Args &...traced) {
+  if (trace_on(kTraceEntryPoints)) trace_entry(t, traced...);
+  if (!ensure_thread_key()) return;
+  impl();
+  if (trace_on(kTraceEntryPoints)) trace_return(t, 0);
+}
+
+// The file system's per-thread data ("Dorvex thread data", 12 bytes):
+//
+//   offset  width  field
+//   0       2      keep-read-locks flag
+//   2       2      transaction depth
+//   4       2      keep-locks flag
+//   8       4      value read and reset to -1 by sequential reads
+struct ThreadData {
+  int16_t keep_read_locks;
+  int16_t transaction_depth;
+  int16_t keep_locks;
+  int16_t unused;
+  int32_t sequential_value;
+};
+static_assert(sizeof(ThreadData) == 12);
+
+// The calling thread's block, created on first use; null (E_NO_MEMORY)
+// when it cannot be allocated, and callers then fail with that code.
+ThreadData *thread_data();
+// Frees the thread data and releases the key (both families shut down).
+void release_thread_data();
+
+// The transaction log behind v5_begin and v5_commit. Until a log is
+// installed, transactions have nothing to record: v5_begin and v5_commit
+// keep the depth and succeed without calling anything.
+struct TransactionLog {
+  int (*begin)(int32_t flags);
+  int (*commit)();
+  int (*end_commit)();
+};
+void set_transaction_log(const TransactionLog *log);
+
+}  // namespace kel::fsapi
