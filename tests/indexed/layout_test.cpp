@@ -1,0 +1,172 @@
+#include "indexed/layout.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+namespace kel::indexed {
+namespace {
+
+struct Row {
+  Slot slot;
+  int16_t v3, v4, v5;
+  int8_t w3, w4, w5;
+};
+
+constexpr int16_t A = kAbsent;
+
+// The header fields by name, written out independently of the positional
+// tables of the implementation.
+const std::vector<Row> kRows = {
+    {kMagic, 0, 0, 0, 4, 4, 4},
+    {kVersion, 4, 4, 4, 2, 2, 2},
+    {kNodeBlocks, 6, 6, 6, 2, 2, 2},
+    {kPreallocation, 8, 8, 8, 2, 2, 4},
+    {kExtension, 10, 10, 12, 2, 2, 4},
+    {kDataSeg0Size, A, 12, 16, 0, 4, 4},
+    {kHighestDataSeg, A, 16, 20, 0, 2, 2},
+    {kFirstDataOffset, 16, 18, 22, 4, 4, 4},
+    {kFirstDataSeg, A, 22, 26, 0, 2, 2},
+    {kEndOfDataOffset, 20, 24, 28, 4, 4, 4},
+    {kEndOfDataSeg, A, 28, 32, 0, 2, 2},
+    {kFirstRecordOffset, 24, 30, 34, 4, 4, 4},
+    {kFirstRecordSeg, A, 34, 38, 0, 2, 2},
+    {kDeletedHeadOffset, 28, 36, 40, 4, 4, 4},
+    {kDeletedHeadSeg, A, 40, 44, 0, 2, 2},
+    {kSetAsideHeadOffset, A, A, 46, 0, 0, 4},
+    {kSetAsideHeadSeg, A, A, 50, 0, 0, 2},
+    {kKeyDescVersion, 32, 42, 52, 4, 4, 4},
+    {kFreeNodeOffset, 36, 46, 56, 4, 4, 4},
+    {kFreeNodeSeg, A, 50, 60, 0, 2, 2},
+    {kRecordCount, 40, 52, 62, 4, 4, 4},
+    {kDeletedCount, 44, 56, 66, 4, 4, 4},
+    {kSetAsideCount, A, A, 70, 0, 0, 4},
+    {kSequenceCounter, 48, 60, 74, 4, 4, 4},
+    {kHeaderVersion, 52, 64, 78, 4, 4, 4},
+    {kTranslationBlock, 56, 68, 82, 4, 4, 4},
+    {kIndexBytesInUse, 60, 72, 86, 4, 4, 6},
+    {kFailedReuses, 64, 76, 92, 2, 2, 2},
+    {kUpdateOpeners, 66, 78, 94, 2, 2, 2},
+    {kNodesInUse, 68, 80, 96, 2, 2, 4},
+    {kFreeNodes, 70, 82, 100, 2, 2, 4},
+    {kEntryFormat, 72, 84, 104, 2, 2, 2},
+    {kDuplicateKeys, 74, 86, 106, 2, 2, 2},
+    {kBrokenCode, 76, 88, 108, 2, 2, 2},
+    {kUpdateOpenFlag, 78, 90, 110, 2, 2, 2},
+    {kNodeBytesOrHeaderArea, A, 92, 112, 0, 4, 4},
+    {kCurrentDataSeg, A, 96, 116, 0, 2, 2},
+    {kCurrentIndexSeg, A, 98, 118, 0, 2, 2},
+    {kReserved38, A, 100, 120, 0, 2, 2},
+    {kSegSizeLimit, A, 102, 122, 0, 4, 4},
+    {kCurrentDataSegSize, 12, 106, 126, 4, 4, 4},
+    {kIndexSeg0Size, A, 110, 130, 0, 4, 4},
+    {kHighestIndexSeg, A, 114, 134, 0, 2, 2},
+    {kSlot43, 80, A, 136, 4, 0, 4},
+    {kMaxRecordSize, 96, 116, 149, 2, 2, 4},
+    {kMinRecordSize, 98, 118, 153, 2, 2, 4},
+    {kKeyCount, 100, 120, 157, 1, 1, 1},
+    {kCompressFactor, 101, 121, 158, 1, 1, 1},
+    {kScrambleFlag, 102, 122, 159, 1, 1, 1},
+    {kMaxKeyLength, 103, 123, 160, 1, 1, 1},
+    {kComment, 128, 128, 162, 30, 30, 30},
+    {kKdRootOffset, 0, 0, 0, 4, 4, 4},
+    {kKdRootSeg, A, 4, 4, 0, 2, 2},
+    {kKdHeight, 4, 6, 6, 1, 1, 1},
+    {kKdSegments, 5, 7, 7, 1, 1, 1},
+    {kKdDuplicates, 6, 8, 8, 1, 1, 1},
+    {kKdKeyLength, 7, 9, 9, 1, 1, 1},
+    {kKdSeg0Size, 9, 11, 11, 1, 1, 1},
+    {kKdSeg0Offset, 10, 12, 12, 2, 2, 4},
+    {kIndexSegBytes, 8, 8, 8, 4, 4, 4},
+    {kDataSegNumber, 6, 6, 6, 2, 2, 2},
+};
+
+TEST(HeaderLayout, EveryNamedFieldSitsWhereTheFormatPutsIt) {
+  for (const Row &r : kRows) {
+    const int16_t offsets[3] = {r.v3, r.v4, r.v5};
+    const int8_t widths[3] = {r.w3, r.w4, r.w5};
+    for (int v = 3; v <= 5; ++v) {
+      const HeaderLayout *l = header_layout(v);
+      ASSERT_NE(nullptr, l);
+      EXPECT_EQ(offsets[v - 3], l->offset[r.slot]) << "slot " << r.slot << " v" << v;
+      if (offsets[v - 3] != A) {
+        EXPECT_EQ(widths[v - 3], l->width[r.slot]) << "slot " << r.slot;
+      }
+    }
+  }
+  EXPECT_EQ(nullptr, header_layout(2));
+  EXPECT_EQ(nullptr, header_layout(6));
+}
+
+TEST(HeaderLayout, HeaderFieldsNeverOverlapAndFitTheFirstBlock) {
+  for (int v = 3; v <= 5; ++v) {
+    const HeaderLayout &l = *header_layout(v);
+    std::vector<int> owner(512, -1);
+    for (int s = 0; s <= kComment; ++s) {
+      if (s == kHeaderReadBytes || !has_slot(l, Slot(s))) continue;
+      for (int b = 0; b < l.width[s]; ++b) {
+        int at = l.offset[s] + b;
+        ASSERT_LT(at, l.offset[kFirstKeyDesc]) << "slot " << s << " v" << v;
+        EXPECT_EQ(-1, owner[at]) << "slots " << owner[at] << " and " << s << " overlap, v" << v;
+        owner[at] = s;
+      }
+    }
+    // The piece re-read on every header access ends where the record sizes begin.
+    EXPECT_EQ(l.offset[kMaxRecordSize], l.offset[kHeaderReadBytes]);
+  }
+}
+
+TEST(HeaderLayout, FieldsRoundTripBigEndianAtTheirOffsets) {
+  const HeaderLayout &l = *header_layout(5);
+  uint8_t h[512] = {};
+  set_slot(h, l, kRecordCount, 0x01020304);
+  EXPECT_EQ(0x01, h[62]);
+  EXPECT_EQ(0x04, h[65]);
+  set_slot(h, l, kIndexBytesInUse, 0x123456789AULL);
+  EXPECT_EQ(0x00, h[86]);
+  EXPECT_EQ(0x12, h[87]);
+  EXPECT_EQ(0x9A, h[91]);
+  EXPECT_EQ(0x123456789AULL, get_slot(h, l, kIndexBytesInUse));
+  set_slot(h, l, kBrokenCode, 42);
+  EXPECT_EQ(0, h[108]);
+  EXPECT_EQ(42, h[109]);
+  EXPECT_EQ(42, get_slot_low_byte(h, l, kBrokenCode));
+  // A slot the version lacks reads 0 and writes nothing.
+  const HeaderLayout &l3 = *header_layout(3);
+  uint8_t before[512];
+  memcpy(before, h, sizeof h);
+  set_slot(h, l3, kSetAsideHeadOffset, 77);
+  EXPECT_EQ(0, memcmp(before, h, sizeof h));
+  EXPECT_EQ(0u, get_slot(h, l3, kSetAsideCount));
+}
+
+TEST(HeaderLayout, KeyDescriptionsNeverCrossABlockBoundary) {
+  // Version 5: 3 descriptions in the first block, 4 in each further one.
+  const HeaderLayout &l5 = *header_layout(5);
+  EXPECT_EQ(194, key_description_offset(l5, 0));
+  EXPECT_EQ(406, key_description_offset(l5, 2));
+  EXPECT_EQ(512, key_description_offset(l5, 3));
+  EXPECT_EQ(512 + 3 * 106, key_description_offset(l5, 6));
+  EXPECT_EQ(1024, key_description_offset(l5, 7));
+  EXPECT_EQ(1, header_blocks_for_keys(l5, 3));
+  EXPECT_EQ(2, header_blocks_for_keys(l5, 4));
+  EXPECT_EQ(2, header_blocks_for_keys(l5, 7));
+  EXPECT_EQ(3, header_blocks_for_keys(l5, 8));
+  for (int v = 3; v <= 5; ++v) {
+    const HeaderLayout &l = *header_layout(v);
+    int size = l.offset[kKeyDescSize];
+    for (int k = 0; k < 120; ++k) {
+      int32_t at = key_description_offset(l, k);
+      EXPECT_EQ(at / 512, (at + size - 1) / 512) << "key " << k << " v" << v;
+      EXPECT_LT((at + size - 1) / 512, header_blocks_for_keys(l, k + 1));
+    }
+    // The last segment's fields of the widest key fit the description.
+    int max_segments = v == 3 ? 6 : 16;
+    int last = l.offset[kKdSeg0Offset] + (max_segments - 1) * l.offset[kKdSegDistance];
+    EXPECT_LE(last + l.width[kKdSeg0Offset], size) << "v" << v;
+  }
+}
+
+}  // namespace
+}  // namespace kel::indexed
