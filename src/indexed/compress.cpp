@@ -12,10 +12,14 @@ constexpr uint8_t kLiteral = 250;
 
 uint8_t short_run_marker(uint8_t c) {
   switch (c) {
-    case ' ': return kRunSpace;
-    case '0': return kRunZeroDigit;
-    case 0: return kRunNul;
-    default: return 0;
+    case ' ':
+      return kRunSpace;
+    case '0':
+      return kRunZeroDigit;
+    case 0:
+      return kRunNul;
+    default:
+      return 0;
   }
 }
 

@@ -203,7 +203,9 @@ struct HeaderLayout {
 // The layout of format version 3, 4 or 5; null for any other version.
 const HeaderLayout *header_layout(int version);
 
-inline bool has_slot(const HeaderLayout &l, Slot s) { return l.offset[s] != kAbsent; }
+inline bool has_slot(const HeaderLayout &l, Slot s) {
+  return l.offset[s] != kAbsent;
+}
 
 // Reads or writes an integer field of `header` through the layout. A slot
 // that the version lacks reads as 0 and is not written.

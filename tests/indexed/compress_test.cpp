@@ -11,13 +11,15 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-Bytes bytes(const std::string &s) { return Bytes(s.begin(), s.end()); }
+Bytes bytes(const std::string &s) {
+  return Bytes(s.begin(), s.end());
+}
 
 // Returns the stored form, or the record itself when it stays uncompressed.
 Bytes stored(int version, const Bytes &record) {
   Bytes out(record.size());
-  int32_t n = compress_record(version, record.data(), static_cast<int32_t>(record.size()),
-                              out.data());
+  int32_t n =
+      compress_record(version, record.data(), static_cast<int32_t>(record.size()), out.data());
   if (n < 0) return record;
   out.resize(static_cast<size_t>(n));
   return out;
@@ -25,8 +27,8 @@ Bytes stored(int version, const Bytes &record) {
 
 Bytes expand(int version, const Bytes &in, int32_t max) {
   Bytes out(static_cast<size_t>(max));
-  int32_t n = decompress_record(version, in.data(), static_cast<int32_t>(in.size()), out.data(),
-                                max);
+  int32_t n =
+      decompress_record(version, in.data(), static_cast<int32_t>(in.size()), out.data(), max);
   if (n < 0) return {};
   out.resize(static_cast<size_t>(n));
   return out;
@@ -87,8 +89,8 @@ TEST(Compression, DecompressionRefusesOverlongAndTruncatedData) {
   EXPECT_EQ(-1, decompress_record(5, s.data(), 2, out.data(), 99));
   EXPECT_EQ(100, decompress_record(5, s.data(), 2, out.data(), 100));
   for (Bytes cut : {Bytes{254, 'a'}, Bytes{253}, Bytes{250}, Bytes{'x', 251}}) {
-    EXPECT_EQ(-1, decompress_record(5, cut.data(), static_cast<int32_t>(cut.size()), out.data(),
-                                    100));
+    EXPECT_EQ(-1,
+              decompress_record(5, cut.data(), static_cast<int32_t>(cut.size()), out.data(), 100));
   }
   Bytes zero_count = {254, 'a', 0, 253, 0, 'b'};
   EXPECT_EQ(1, decompress_record(5, zero_count.data(), 6, out.data(), 100));
