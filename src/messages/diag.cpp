@@ -61,7 +61,9 @@ extern "C" void Aset_kanji_mode(uint16_t mode) {
 
 namespace kel {
 
-bool kanji_mode() { return g_kanji_mode == 1; }
+bool kanji_mode() {
+  return g_kanji_mode == 1;
+}
 
 // EUC: a lead byte 0xA1-0xFE, or the single-shift bytes 0x8E and 0x8F,
 // followed by a byte 0xA1-0xFE forms one character.
@@ -71,8 +73,12 @@ bool kanji_pair(const unsigned char *p) {
   return lead_ok && trail >= 0xA1 && trail <= 0xFE;
 }
 
-void reset_kanji_mode() { g_kanji_mode = kKanjiUndecided; }
+void reset_kanji_mode() {
+  g_kanji_mode = kKanjiUndecided;
+}
 
-bool trace_on(uint32_t bit) { return (fs_settings().trace & bit) != 0; }
+bool trace_on(uint32_t bit) {
+  return (fs_settings().trace & bit) != 0;
+}
 
 }  // namespace kel

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -71,9 +72,18 @@ void drain(int out_fd, int err_fd, int in_fd, const std::string &input, RunResul
     pollfd fds[3];
     int n = 0;
     int idx_out = -1, idx_err = -1, idx_in = -1;
-    if (out_fd >= 0) { fds[n] = {out_fd, POLLIN, 0}; idx_out = n++; }
-    if (err_fd >= 0) { fds[n] = {err_fd, POLLIN, 0}; idx_err = n++; }
-    if (in_fd >= 0) { fds[n] = {in_fd, POLLOUT, 0}; idx_in = n++; }
+    if (out_fd >= 0) {
+      fds[n] = {out_fd, POLLIN, 0};
+      idx_out = n++;
+    }
+    if (err_fd >= 0) {
+      fds[n] = {err_fd, POLLIN, 0};
+      idx_err = n++;
+    }
+    if (in_fd >= 0) {
+      fds[n] = {in_fd, POLLOUT, 0};
+      idx_in = n++;
+    }
     if (poll(fds, static_cast<nfds_t>(n), -1) < 0) {
       if (errno == EINTR) continue;
       break;
@@ -86,8 +96,8 @@ void drain(int out_fd, int err_fd, int in_fd, const std::string &input, RunResul
         in_fd = -1;
       }
     }
-    for (auto [idx, fd, dest] : {std::tuple{idx_out, &out_fd, &r.out},
-                                 std::tuple{idx_err, &err_fd, &r.err}}) {
+    for (auto [idx, fd, dest] :
+         {std::tuple{idx_out, &out_fd, &r.out}, std::tuple{idx_err, &err_fd, &r.err}}) {
       if (idx >= 0 && fds[idx].revents) {
         ssize_t got = read(*fd, buf, sizeof buf);
         if (got > 0) {
@@ -142,11 +152,39 @@ RunResult run_program(const std::string &program, const std::vector<std::string>
   return r;
 }
 
-const char *kel_binary() { return KEL_BINARY; }
+const char *kel_binary() {
+  return KEL_BINARY;
+}
 
 RunResult run_kel(const std::vector<std::string> &args, const std::string &input,
                   const std::string &cwd, const std::map<std::string, std::string> &env) {
   return run_program(kel_binary(), args, input, cwd, env);
+}
+
+StderrCapture::StderrCapture() {
+  const char *base = getenv("TMPDIR");
+  std::string templ = std::string(base && *base ? base : "/tmp") + "/kelerr.XXXXXX";
+  std::vector<char> buf(templ.begin(), templ.end());
+  buf.push_back('\0');
+  int fd = mkstemp(buf.data());
+  if (fd < 0) throw std::runtime_error("mkstemp failed");
+  path_ = buf.data();
+  fflush(stderr);
+  saved_fd_ = dup(2);
+  dup2(fd, 2);
+  close(fd);
+}
+
+StderrCapture::~StderrCapture() {
+  fflush(stderr);
+  dup2(saved_fd_, 2);
+  close(saved_fd_);
+  unlink(path_.c_str());
+}
+
+std::string StderrCapture::text() {
+  fflush(stderr);
+  return read_file(path_);
 }
 
 }  // namespace kel::test

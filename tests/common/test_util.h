@@ -47,9 +47,24 @@ RunResult run_program(const std::string &program, const std::vector<std::string>
 
 // run_program on the built kel.
 RunResult run_kel(const std::vector<std::string> &args, const std::string &input = "",
-                  const std::string &cwd = "",
-                  const std::map<std::string, std::string> &env = {});
+                  const std::string &cwd = "", const std::map<std::string, std::string> &env = {});
 
 const char *kel_binary();
+
+// Redirects file descriptor 2 (and so the error stream of the stream layer)
+// into a temporary file for the life of the object; text() flushes and
+// returns everything written so far.
+class StderrCapture {
+ public:
+  StderrCapture();
+  ~StderrCapture();
+  StderrCapture(const StderrCapture &) = delete;
+  StderrCapture &operator=(const StderrCapture &) = delete;
+  std::string text();
+
+ private:
+  int saved_fd_ = -1;
+  std::string path_;
+};
 
 }  // namespace kel::test
