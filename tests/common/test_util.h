@@ -51,6 +51,22 @@ RunResult run_kel(const std::vector<std::string> &args, const std::string &input
 
 const char *kel_binary();
 
+// A full disk for this process: the soft RLIMIT_FSIZE is lowered to `bytes`
+// and SIGXFSZ ignored, so that writes past the limit fail with EFBIG (a
+// write that crosses it is cut short). Both are restored at the end of the
+// scope.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(uint64_t bytes);
+  ~FileSizeLimit();
+  FileSizeLimit(const FileSizeLimit &) = delete;
+  FileSizeLimit &operator=(const FileSizeLimit &) = delete;
+
+ private:
+  uint64_t old_soft_ = 0;
+  void (*old_handler_)(int) = nullptr;
+};
+
 // Redirects file descriptor 2 (and so the error stream of the stream layer)
 // into a temporary file for the life of the object; text() flushes and
 // returns everything written so far.
