@@ -7,8 +7,9 @@
 
 extern "C" {
 // Defines the 40 variables into set 0 (once) and binds USE_LARGE_FILE_API.
+// Values set before (user-defined variables) are applied now.
 void v5_init_cfg(void);
-// Undefines them again.
+// Undefines them again; the working values return to their defaults.
 void v5_deinit_cfg(void);
 }
 
@@ -25,9 +26,9 @@ struct FsSettings {
   int16_t logging = 1;
   int16_t log_buffer_size = 512;
   bool log_device = false;
-  const char *log_dir = "";
+  char log_dir[66] = "";  // a copy: the variable's text may go away
   bool log_encryption = false;
-  const char *log_file = "";
+  char log_file[66] = "";
   int16_t max_files = 32;  // the archive utility writes this one directly
   int16_t max_locks = 32;
   bool open_files_once = true;
