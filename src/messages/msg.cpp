@@ -53,6 +53,7 @@ struct MsgLibrary {
   bool initialised = false;
   void *file = nullptr;
   kel::ThreadKey *key = nullptr;
+  const char *default_file = kDefaultFile;  // tests may point it elsewhere
 };
 
 MsgLibrary g_lib;
@@ -215,14 +216,14 @@ extern "C" int Amsg_init(char *error_text) {
   if (error_text != nullptr) error_text[0] = '\0';
   if (g_lib.initialised) return 1;
   const char *configured = Agetenv("A_MESSAGE");
-  std::string name = configured ? configured : kDefaultFile;
+  std::string name = configured ? configured : g_lib.default_file;
   void *file = Astream_open(name.c_str(), "rb");
   if (file == nullptr) {
-    if (name == kDefaultFile) {
+    if (name == g_lib.default_file) {
       g_lib.initialised = true;  // no file anywhere: the built-in texts
       return 1;
     }
-    name = kDefaultFile;
+    name = g_lib.default_file;
     file = Astream_open(name.c_str(), "rb");
     if (file == nullptr) return 1;  // not initialised: a later call tries again
   }
@@ -300,3 +301,9 @@ extern "C" void Amsg_shutdown(void) {
   }
   g_lib.initialised = false;
 }
+
+namespace kel {
+void msg_default_file_for_tests(const char *path) {
+  g_lib.default_file = path ? path : kDefaultFile;
+}
+}  // namespace kel

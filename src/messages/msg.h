@@ -56,4 +56,8 @@ void msg_expand(char *buffer, const char *format, const char *const *args, int c
 // conversions, the default. Use it for every message text that is given to
 // a printf-style writer (eprintf, Astream_printf) together with arguments.
 const char *msg_printf_text(int32_t number, const char *default_text);
+
+// Tests only: the file tried when A_MESSAGE names none or a missing one
+// (null: "/etc/quorlane.msg" again).
+void msg_default_file_for_tests(const char *path);
 }  // namespace kel

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <random>
@@ -99,6 +101,40 @@ TEST(Messages, NoFileGivesDefaultsAndUnusableFilesAreReported) {
     EXPECT_EQ(nullptr, Amsg_get(1, 0, nullptr));
     Amsg_shutdown();
   }
+}
+
+TEST(Messages, FallbackToTheDefaultFile) {
+  test::TempDir dir;
+  std::string fallback = dir / "quorlane.msg";
+  msg_default_file_for_tests(fallback.c_str());
+  char error[300];
+
+  // Neither the named file nor the default: not initialised, so a later
+  // call tries again and finds the default once it is there.
+  setenv("A_MESSAGE", (dir / "named.msg").c_str(), 1);
+  EXPECT_EQ(1, Amsg_init(error));
+  EXPECT_STREQ("", error);
+  EXPECT_EQ(nullptr, Amsg_get(1, 0, nullptr)) << "not initialised: the default as it is";
+  test::write_file(fallback, MsgFileBuilder().add(1, {"fallback"}).bytes());
+  EXPECT_EQ(1, Amsg_init(error));
+  EXPECT_STREQ("fallback", Amsg_get(1, 0, nullptr)) << "the missing named file falls back";
+  Amsg_shutdown();
+
+  // No A_MESSAGE: the default file directly; its errors name it.
+  unsetenv("A_MESSAGE");
+  test::write_file(fallback, MsgFileBuilder().add(1, {"x"}).version(267).bytes());
+  EXPECT_EQ(0, Amsg_init(error));
+  EXPECT_EQ("Incorrect version for message file '" + fallback + "'", std::string(error));
+
+  // The default itself missing: initialised without a file for good.
+  unlink(fallback.c_str());
+  EXPECT_EQ(1, Amsg_init(error));
+  EXPECT_EQ("#1,0", std::string(Amsg_get(1, 0, nullptr))) << "initialised, no file";
+  test::write_file(fallback, MsgFileBuilder().add(1, {"late"}).bytes());
+  EXPECT_EQ(1, Amsg_init(error));
+  EXPECT_EQ("#1,0", std::string(Amsg_get(1, 0, nullptr))) << "done once";
+  Amsg_shutdown();
+  msg_default_file_for_tests(nullptr);
 }
 
 // Every fetch of a random sequence against a reference built from the same
