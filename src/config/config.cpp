@@ -1,18 +1,211 @@
-// PLACEHOLDER until the configuration library lands: the environment only.
-#include "config/config.h"
+// The configuration library and its sets: start on first use, definition
+// tables, binding of program variables, reset, flags and release.
+//
+// Library state: the array of sets (grown one at a time; this program only
+// ever uses set 0, created in use when the library starts) and the thread
+// key of the per-thread record. All of it is released by cfg_release.
+#include <cstring>
 
-#include <cstdlib>
+#include "config/config_internal.h"
+#include "messages/diag.h"
+#include "messages/msg.h"
+#include "support/alloc.h"
+#include "support/thread_key.h"
 
-extern "C" const char *Agetenv(const char *name) {
-  const char *v = getenv(name);
-  return (v && *v) ? v : nullptr;
+namespace kel::cfg {
+namespace {
+
+struct Library {
+  std::vector<std::unique_ptr<Set>> sets;
+  ThreadKey *key = nullptr;
+};
+
+Library *g_library = nullptr;
+
+bool start_library() {
+  if (g_library != nullptr) return true;
+  ThreadKey *key = thread_key_create();
+  if (key == nullptr) return false;
+  auto *thread = static_cast<ThreadData *>(KEL_ALLOC(sizeof(ThreadData), "config lib thread data"));
+  if (thread == nullptr) {
+    thread_key_delete(key);
+    return false;
+  }
+  thread_key_set(key, thread);
+  g_library = new Library;
+  g_library->key = key;
+  auto first = std::make_unique<Set>();
+  first->flags = kInUse;
+  g_library->sets.push_back(std::move(first));
+  return true;
 }
-extern "C" int cfg_set_long(const char *, int32_t, int32_t) { return 1; }
-extern "C" int cfg_set_short(const char *, int32_t, int16_t) { return 1; }
-extern "C" int32_t cfg_get_long(const char *, int32_t) { return 0; }
-extern "C" int16_t cfg_get_short(const char *, int32_t) { return 0; }
-extern "C" int cfg_get_bool(const char *, int32_t) { return 0; }
-extern "C" const char *cfg_translate_name(const char *name, int32_t *kind) {
-  if (kind) *kind = 2;
-  return name;
+
+// Statistics first, then every variable and the storage blocks.
+void empty_set(Set &s) {
+  if (s.flags & kStatistics) write_statistics(s);
+  s.variables.clear();
+  for (int32_t i = 0; i <= s.current_block; ++i) KEL_FREE(s.blocks[i]);
+  KEL_FREE(s.blocks);
+  s.blocks = nullptr;
+  s.block_capacity = 0;
+  s.current_block = -1;
+  s.used = 0;
+}
+
+void copy_definition(Variable &v, const ConfigVarDef &d) {
+  v.type = d.type;
+  v.default_number = d.default_number;
+  v.default_text = d.default_text;
+  v.keywords = d.keywords;
+  v.keyword_count = d.keyword_count;
+  v.callback = d.callback;
+  v.definition_flags = d.flags;
+}
+
+int set_flag(int on, int32_t set, uint8_t flag) {
+  Set *s = set_in_use(set);
+  if (s == nullptr) return 0;
+  int old = (s->flags & flag) != 0;
+  if (on) {
+    s->flags |= flag;
+  } else {
+    s->flags &= static_cast<uint8_t>(~flag);
+  }
+  return old;
+}
+
+}  // namespace
+
+Set *existing_set(int32_t set) {
+  if (g_library == nullptr || set < 0 || set >= static_cast<int32_t>(g_library->sets.size()))
+    return nullptr;
+  Set *s = g_library->sets[static_cast<size_t>(set)].get();
+  return (s->flags & kInUse) ? s : nullptr;
+}
+
+Set *set_in_use(int32_t set) {
+  return start_library() ? existing_set(set) : nullptr;
+}
+
+ThreadData *thread_data() {
+  return g_library ? static_cast<ThreadData *>(thread_key_get(g_library->key)) : nullptr;
+}
+
+Variable *find(Set &set, const std::string &name) {
+  auto it = set.variables.find(name);
+  return it == set.variables.end() ? nullptr : it->second.get();
+}
+
+Variable &add_user_variable(Set &set, const std::string &name) {
+  auto v = std::make_unique<Variable>();
+  v->name = name;
+  v->flags = kNameOwned | kUserDefined;
+  Variable &ref = *v;
+  set.variables[name] = std::move(v);
+  return ref;
+}
+
+void say(int32_t number, int32_t sub, const char *default_text,
+         std::initializer_list<const char *> args) {
+  char buffer[kMsgBufferSize];
+  msg_expand(buffer, Amsg_get(number, sub, default_text), args.begin(),
+             static_cast<int>(args.size()));
+  eprintf("%s", buffer);
+}
+
+}  // namespace kel::cfg
+
+using namespace kel::cfg;
+
+// A name already set by the program (user-defined) takes the definition
+// and has its value applied now; a name defined by several tables counts
+// its definitions and lives until the last is undefined.
+extern "C" void cfg_define_table(const ConfigVarDef *definitions, int32_t count, int32_t set) {
+  Set *s = set_in_use(set);
+  if (s == nullptr) return;
+  for (int32_t i = 0; i < count; ++i) {
+    const ConfigVarDef &d = definitions[i];
+    Variable *v = find(*s, d.name);
+    if (v == nullptr) {
+      v = &add_user_variable(*s, d.name);
+      v->flags = 0;
+      copy_definition(*v, d);
+    } else if (v->user_defined()) {
+      copy_definition(*v, d);
+      v->flags &= static_cast<uint8_t>(~kUserDefined);
+      v->definition_count = 1;
+    } else if (s->verbose()) {
+      say(859, 0, "Configuration variable '%s' has previously been defined\n", {d.name});
+    }
+    ++v->definition_count;
+    if (v->definition_count > 1 && v->has_value) apply_value(*s, *v);
+    if (v->bound != nullptr) write_bound(*v, current_number(*v));
+  }
+}
+
+extern "C" void cfg_undefine_table(const ConfigVarDef *definitions, int32_t count, int32_t set) {
+  Set *s = existing_set(set);
+  if (s == nullptr) return;
+  for (int32_t i = count - 1; i >= 0; --i) {
+    Variable *v = find(*s, definitions[i].name);
+    if (v == nullptr || v->user_defined()) continue;
+    if (--v->definition_count > 0) continue;
+    std::string name = v->name;
+    if (v->type == CFG_FUNC && v->callback) v->callback(name.c_str(), nullptr, 0, s->verbose());
+    s->variables.erase(name);
+  }
+}
+
+// The bound variable receives the variable's current value at once: the
+// default unless a value was set before the binding.
+extern "C" int cfg_bind(const char *name, int32_t set, void *address) {
+  Set *s = set_in_use(set);
+  if (s == nullptr || name == nullptr) return 0;
+  Variable *v = find(*s, name);
+  if (v == nullptr || v->user_defined()) return 0;
+  v->bound = address;
+  write_bound(*v, current_number(*v));
+  return 1;
+}
+
+// Besides a Func variable's callback, every other callback is told that
+// the value is gone too, so that working copies kept by callbacks go back
+// to their defaults together with the variables.
+extern "C" void cfg_reset_all(int32_t set, int include_user_defined) {
+  Set *s = existing_set(set);
+  if (s == nullptr) return;
+  for (auto &[name, v] : s->variables) {
+    if (v->user_defined() && !include_user_defined) continue;
+    clear_value(*v);
+    if (v->user_defined()) continue;
+    if (v->callback) v->callback(name.c_str(), nullptr, 0, s->verbose());
+    if (v->bound) write_bound(*v, current_number(*v));
+  }
+}
+
+extern "C" int cfg_set_verbose(int on, int32_t set) {
+  return set_flag(on, set, kVerbose);
+}
+extern "C" int cfg_set_statistics(int on, int32_t set) {
+  return set_flag(on, set, kStatistics);
+}
+
+extern "C" void cfg_free_set(int32_t set) {
+  Set *s = existing_set(set);
+  if (s == nullptr) return;
+  empty_set(*s);
+  s->flags = 0;
+}
+
+extern "C" void cfg_release(void) {
+  if (g_library == nullptr) return;
+  for (auto &s : g_library->sets) {
+    if (s->flags & kInUse) empty_set(*s);
+  }
+  ThreadData *t = thread_data();
+  if (t != nullptr) pool_release(*t);
+  KEL_FREE(t);
+  kel::thread_key_delete(g_library->key);
+  delete g_library;
+  g_library = nullptr;
 }

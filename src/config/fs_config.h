@@ -5,14 +5,15 @@
 
 #include <cstdint>
 
-extern "C" {
-// Defines the 40 variables into set 0 (once) and binds USE_LARGE_FILE_API.
-void v5_init_cfg(void);
-// Undefines them again.
-void v5_deinit_cfg(void);
-}
-
 namespace kel {
+
+// Defines the 40 variables into set 0 (once) and binds USE_LARGE_FILE_API.
+// Values set before (user-defined variables) are applied now. Reached
+// through the entry point v5_init_cfg.
+void define_fs_table();
+// Undefines them again; the working values return to their defaults
+// (entry point v5_deinit_cfg).
+void undefine_fs_table();
 
 // Working values, kept current by the table's shared change callback. They
 // hold the defaults before the table is defined.
@@ -25,9 +26,9 @@ struct FsSettings {
   int16_t logging = 1;
   int16_t log_buffer_size = 512;
   bool log_device = false;
-  const char *log_dir = "";
+  char log_dir[66] = "";  // a copy: the variable's text may go away
   bool log_encryption = false;
-  const char *log_file = "";
+  char log_file[66] = "";
   int16_t max_files = 32;  // the archive utility writes this one directly
   int16_t max_locks = 32;
   bool open_files_once = true;

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "config/fs_config.h"
 #include "fsapi/entry.h"
 #include "fsapi/families.h"
 #include "indexed/engine.h"
@@ -155,6 +156,14 @@ extern "C" int v5_init_vers(int32_t version, int32_t *out) {
   return entry(
       {"v5_init_vers", "%d, %p", "%d", nullptr}, 0,
       [&] { return kel::fsapi::init_indexed(true, version, out); }, version, Ptr{out});
+}
+
+extern "C" void v5_init_cfg(void) {
+  entry_void({"v5_init_cfg", "", nullptr, nullptr}, [] { kel::define_fs_table(); });
+}
+
+extern "C" void v5_deinit_cfg(void) {
+  entry_void({"v5_deinit_cfg", "", nullptr, nullptr}, [] { kel::undefine_fs_table(); });
 }
 
 extern "C" void v5_exit(void) {

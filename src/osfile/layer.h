@@ -18,11 +18,13 @@ extern "C" {
 // Layer files: a handle is the index of an entry in the layer file array.
 // Mode: access = mode & 3 (0 read, 1 read-write + create, 2 read-write,
 // 3 read-write + create positioned at the end); 0x40 truncate, 0x2000
-// append, 0x80000 large file. All return -1 with errno on failure.
+// append, 0x80000 large file (with USE_LARGE_FILE_API). Created files get
+// 0666 less the umask; every descriptor is close-on-exec. All return -1
+// with errno on failure.
 int32_t Alayer_open(const char *path, int32_t mode);
 int32_t Alayer_close(int32_t handle);
 int32_t Alayer_read(int32_t handle, void *buffer, uint32_t length);
-// A full disk returns 0 instead of -1.
+// A full disk (ENOSPC, or EFBIG past a file size limit) returns 0, not -1.
 int32_t Alayer_write(int32_t handle, const void *buffer, uint32_t length);
 int32_t Alayer_pread(int fd, void *buffer, uint32_t length, int64_t offset);
 int32_t Alayer_pwrite(int fd, const void *buffer, uint32_t length, int64_t offset);
@@ -57,7 +59,9 @@ const char *Abase_name(const char *path);
 // Appends `name` to `directory` in place (the caller sizes the buffer).
 char *Ajoin_path(char *directory, const char *name);
 // Creates a new empty file directory/prefix + 6 random characters + suffix
-// and leaves its name in `buffer`; 1, or 0 with an empty buffer.
+// and leaves its name in `buffer`; 1, or 0 with an empty buffer (name too
+// long for `size`, 32768 names drawn that all exist, any other error). An
+// empty or null directory means A_TMPDIR, else TMPDIR, else ".".
 int Atemp_file(const char *directory, const char *prefix, const char *suffix, char *buffer,
                size_t size);
 }
@@ -67,6 +71,11 @@ namespace kel {
 int layer_fd(int32_t handle);
 // Number of entries of the layer file array (tests).
 int32_t layer_capacity();
+// Closes every layer file still open and frees the array (exit operation).
+void layer_files_release();
+// Tests only: draw the random characters of Atemp_file from `hook` (null:
+// the process's own generator again).
+void temp_file_draw_hook(uint32_t (*hook)());
 // The FILE behind a stream (stdin/stdout/stderr map to themselves).
 FILE *stream_file(void *stream);
 }  // namespace kel

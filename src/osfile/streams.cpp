@@ -32,15 +32,18 @@ StreamState &state() {
   return s;
 }
 
-void setup() {
+void bind_standard(FILE *in, FILE *out, FILE *err) {
   StreamState &s = state();
-  if (s.ready) return;
   s.ready = true;
-  FILE *files[3] = {stdin, stdout, stderr};
+  FILE *files[3] = {in, out, err};
   for (int i = 0; i < 3; ++i) {
     s.std_files[i] = files[i];
     s.std_objects[i] = StreamObject{files[i], kBuiltIn};
   }
+}
+
+void setup() {
+  if (!state().ready) bind_standard(stdin, stdout, stderr);
 }
 
 // The object behind a handle: one of the built-in three when the handle is
@@ -66,13 +69,7 @@ FILE *fp_of(void *stream) {
 }  // namespace
 
 extern "C" void Astream_init(FILE *in, FILE *out, FILE *err) {
-  StreamState &s = state();
-  s.ready = true;
-  FILE *files[3] = {in, out, err};
-  for (int i = 0; i < 3; ++i) {
-    s.std_files[i] = files[i];
-    s.std_objects[i] = StreamObject{files[i], kBuiltIn};
-  }
+  bind_standard(in, out, err);
 }
 
 extern "C" void *Astream_open(const char *path, const char *mode) {
@@ -103,7 +100,7 @@ extern "C" void *Astream_open(const char *path, const char *mode) {
 
 extern "C" int Astream_close(void *stream) {
   StreamObject *o = object(stream);
-  if (o == nullptr) return EOF;
+  if (o == nullptr || o->fp == nullptr) return EOF;  // a standard stream closed before
   int rc = fclose(o->fp);
   if (o->flags & kBuiltIn) {
     o->fp = nullptr;

@@ -2,12 +2,14 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -184,6 +186,23 @@ std::string CaptureFd::text() {
 RunResult run_kel(const std::vector<std::string> &args, const std::string &input,
                   const std::string &cwd, const std::map<std::string, std::string> &env) {
   return run_program(kel_binary(), args, input, cwd, env);
+}
+
+FileSizeLimit::FileSizeLimit(uint64_t bytes) {
+  struct rlimit lim;
+  getrlimit(RLIMIT_FSIZE, &lim);
+  old_soft_ = lim.rlim_cur;
+  lim.rlim_cur = bytes;
+  if (setrlimit(RLIMIT_FSIZE, &lim) != 0) throw std::runtime_error("setrlimit failed");
+  old_handler_ = signal(SIGXFSZ, SIG_IGN);
+}
+
+FileSizeLimit::~FileSizeLimit() {
+  struct rlimit lim;
+  getrlimit(RLIMIT_FSIZE, &lim);
+  lim.rlim_cur = old_soft_;
+  setrlimit(RLIMIT_FSIZE, &lim);
+  signal(SIGXFSZ, old_handler_);
 }
 
 }  // namespace kel::test

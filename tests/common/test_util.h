@@ -51,6 +51,22 @@ RunResult run_kel(const std::vector<std::string> &args, const std::string &input
 
 const char *kel_binary();
 
+// A full disk for this process: the soft RLIMIT_FSIZE is lowered to `bytes`
+// and SIGXFSZ ignored, so that writes past the limit fail with EFBIG (a
+// write that crosses it is cut short). Both are restored at the end of the
+// scope.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(uint64_t bytes);
+  ~FileSizeLimit();
+  FileSizeLimit(const FileSizeLimit &) = delete;
+  FileSizeLimit &operator=(const FileSizeLimit &) = delete;
+
+ private:
+  uint64_t old_soft_ = 0;
+  void (*old_handler_)(int) = nullptr;
+};
+
 // Redirects file descriptor `fd` (standard error by default) into a
 // temporary file for the lifetime of the object; text() returns what was
 // written so far.
@@ -67,5 +83,8 @@ class CaptureFd {
   int saved_;
   std::string path_;
 };
+
+// The error output captured (the stream layer writes there).
+using StderrCapture = CaptureFd;
 
 }  // namespace kel::test

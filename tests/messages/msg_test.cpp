@@ -1,0 +1,333 @@
+#include "messages/msg.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+
+#include "common/msg_file.h"
+#include "common/test_util.h"
+#include "kelfs/errors.h"
+#include "osfile/layer.h"
+#include "support/alloc.h"
+
+namespace kel {
+namespace {
+
+using test::MsgFileBuilder;
+
+const std::string kMissing7 = "\"Message #7 missing\"";
+
+// Writes `bytes` as the message file named by A_MESSAGE and opens it.
+int open_messages(const test::TempDir &dir, const std::string &bytes, char *error = nullptr) {
+  std::string path = dir / "texts.msg";
+  test::write_file(path, bytes);
+  setenv("A_MESSAGE", path.c_str(), 1);
+  char local[300];
+  return Amsg_init(error ? error : local);
+}
+
+TEST(Messages, TextsSubMessagesAndEscapes) {
+  test::TempDir dir;
+  MsgFileBuilder b;
+  b.add(3, {"plain", "line\\n", "a\\tb", "say \\\"hi\\\"", "oct \\041\\012\\0777",
+            "keep \\x and \\\\ and \\0 9", "trailing \\"});
+  b.add(12, {"one", "two", "three"});
+  b.missing(7, 2);
+  ASSERT_EQ(1, open_messages(dir, b.bytes()));
+  EXPECT_STREQ("plain", Amsg_get(3, 0, "d"));
+  EXPECT_STREQ("line\n", Amsg_get(3, 1, "d"));
+  EXPECT_STREQ("a\tb", Amsg_get(3, 2, "d"));
+  EXPECT_STREQ("say \"hi\"", Amsg_get(3, 3, "d"));
+  EXPECT_STREQ("oct !\n?7", Amsg_get(3, 4, "d"));  // two octal digits: \041, \012, \077
+  EXPECT_STREQ("keep \\x and \\\\ and \\0 9", Amsg_get(3, 5, "d"));
+  EXPECT_STREQ("trailing \\", Amsg_get(3, 6, "d"));
+
+  // Not found: the default, or "#number,sub" without one.
+  EXPECT_STREQ("#12,5", Amsg_get(12, 5, nullptr));
+  EXPECT_STREQ("dflt", Amsg_get(12, 3, "dflt"));
+  EXPECT_STREQ("#5,0", Amsg_get(5, 0, nullptr)) << "an entry without sub-messages";
+  EXPECT_STREQ("dflt", Amsg_get(500, 0, "dflt")) << "beyond the index";
+  // Missing: the template, whatever the default.
+  EXPECT_EQ(kMissing7, Amsg_get(7, 1, "dflt"));
+  EXPECT_STREQ("dflt", Amsg_get(7, 2, "dflt")) << "beyond the count of a missing entry";
+  EXPECT_STREQ("\"Message %s missing\"", Amsg_get(0, 0, "dflt"));
+  EXPECT_STREQ("\"Message #-4 missing\"", Amsg_get(-4, 0, "dflt"));
+  Amsg_shutdown();
+}
+
+TEST(Messages, NoFileGivesDefaultsAndUnusableFilesAreReported) {
+  test::TempDir dir;
+  // Before Amsg_init every fetch gives back its default, even null.
+  EXPECT_STREQ("x", Amsg_get(1, 0, "x"));
+  EXPECT_EQ(nullptr, Amsg_get(1, 0, nullptr));
+
+  char error[300];
+  std::string path = dir / "texts.msg";
+  test::write_file(path, MsgFileBuilder().add(1, {"from file"}).version(265).bytes());
+  setenv("A_MESSAGE", path.c_str(), 1);
+  EXPECT_EQ(0, Amsg_init(error));
+  EXPECT_EQ("Incorrect version for message file '" + path + "'", std::string(error));
+  EXPECT_STREQ("default", Amsg_get(1, 0, "default"));
+
+  test::write_file(path, std::string("\x51\x4c\x01\x6d", 4));
+  EXPECT_EQ(0, Amsg_init(error));
+  EXPECT_EQ("Corrupted message file '" + path + "'", std::string(error));
+
+  // A failed open leaves the library uninitialised: a later call tries
+  // again and takes the file once it is good.
+  test::write_file(path, MsgFileBuilder().add(1, {"from file"}).bytes());
+  EXPECT_EQ(1, Amsg_init(error));
+  EXPECT_STREQ("", error);
+  EXPECT_STREQ("from file", Amsg_get(1, 0, "default"));
+  EXPECT_EQ(1, Amsg_init(error)) << "done once";
+  Amsg_shutdown();
+
+  // Another magic: not a message file; the built-in texts, no error.
+  test::write_file(path, "this is not a message file");
+  EXPECT_EQ(1, Amsg_init(error));
+  EXPECT_STREQ("default", Amsg_get(1, 0, "default"));
+  Amsg_shutdown();
+
+  // Named file missing (and no /etc/quorlane.msg on a test machine).
+  if (!test::file_exists("/etc/quorlane.msg")) {
+    setenv("A_MESSAGE", (dir / "none.msg").c_str(), 1);
+    EXPECT_EQ(1, Amsg_init(error));
+    EXPECT_STREQ("default", Amsg_get(1, 0, "default"));
+    EXPECT_EQ(nullptr, Amsg_get(1, 0, nullptr));
+    Amsg_shutdown();
+  }
+}
+
+TEST(Messages, FallbackToTheDefaultFile) {
+  test::TempDir dir;
+  std::string fallback = dir / "quorlane.msg";
+  msg_default_file_for_tests(fallback.c_str());
+  char error[300];
+
+  // Neither the named file nor the default: not initialised, so a later
+  // call tries again and finds the default once it is there.
+  setenv("A_MESSAGE", (dir / "named.msg").c_str(), 1);
+  EXPECT_EQ(1, Amsg_init(error));
+  EXPECT_STREQ("", error);
+  EXPECT_EQ(nullptr, Amsg_get(1, 0, nullptr)) << "not initialised: the default as it is";
+  test::write_file(fallback, MsgFileBuilder().add(1, {"fallback"}).bytes());
+  EXPECT_EQ(1, Amsg_init(error));
+  EXPECT_STREQ("fallback", Amsg_get(1, 0, nullptr)) << "the missing named file falls back";
+  Amsg_shutdown();
+
+  // No A_MESSAGE: the default file directly; its errors name it.
+  unsetenv("A_MESSAGE");
+  test::write_file(fallback, MsgFileBuilder().add(1, {"x"}).version(267).bytes());
+  EXPECT_EQ(0, Amsg_init(error));
+  EXPECT_EQ("Incorrect version for message file '" + fallback + "'", std::string(error));
+
+  // The default itself missing: initialised without a file for good.
+  unlink(fallback.c_str());
+  EXPECT_EQ(1, Amsg_init(error));
+  EXPECT_EQ("#1,0", std::string(Amsg_get(1, 0, nullptr))) << "initialised, no file";
+  test::write_file(fallback, MsgFileBuilder().add(1, {"late"}).bytes());
+  EXPECT_EQ(1, Amsg_init(error));
+  EXPECT_EQ("#1,0", std::string(Amsg_get(1, 0, nullptr))) << "done once";
+  Amsg_shutdown();
+  msg_default_file_for_tests(nullptr);
+}
+
+// Every fetch of a random sequence against a reference built from the same
+// table: exercises the sub-message read cache (forward steps within one
+// message, steps back, other messages in between, counts exceeded).
+TEST(Messages, RandomFetchesMatchAReference) {
+  test::TempDir dir;
+  std::mt19937 rng(20240611);
+  std::map<int, std::vector<std::string>> table;
+  std::map<int, uint16_t> missing;
+  MsgFileBuilder b;
+  for (int n = 1; n <= 40; ++n) {
+    int kind = static_cast<int>(rng() % 6);
+    if (kind == 0) continue;  // empty entry
+    if (kind == 1) {
+      missing[n] = static_cast<uint16_t>(rng() % 3);
+      b.missing(n, missing[n]);
+      continue;
+    }
+    std::vector<std::string> subs;
+    int count = 1 + static_cast<int>(rng() % 6);
+    for (int s = 0; s < count; ++s) {
+      std::string text = "m" + std::to_string(n) + "s" + std::to_string(s) + ":";
+      text.append(rng() % 1500, static_cast<char>('a' + rng() % 26));  // some span pieces
+      subs.push_back(text);
+    }
+    table[n] = subs;
+    b.add(n, subs);
+  }
+  ASSERT_EQ(1, open_messages(dir, b.bytes()));
+  for (int step = 0; step < 4000; ++step) {
+    int n = static_cast<int>(rng() % 44);
+    int sub = static_cast<int>(rng() % 7);
+    const char *dflt = (rng() % 2) ? "D" : nullptr;
+    std::string want;
+    std::string not_found = dflt ? dflt : "#" + std::to_string(n) + "," + std::to_string(sub);
+    if (n == 0) {
+      want = "\"Message %s missing\"";
+    } else if (table.count(n)) {
+      want = sub < static_cast<int>(table[n].size()) ? table[n][sub].substr(0, 1023) : not_found;
+    } else if (missing.count(n)) {
+      want = sub < missing[n] ? "\"Message #" + std::to_string(n) + " missing\"" : not_found;
+    } else {
+      want = not_found;
+    }
+    ASSERT_EQ(want, Amsg_get(n, sub, dflt)) << "step " << step << ": " << n << "/" << sub;
+  }
+  Amsg_shutdown();
+}
+
+TEST(Messages, PoolOfTenBuffersIsReusedInTurn) {
+  test::TempDir dir;
+  MsgFileBuilder b;
+  for (int n = 1; n <= 11; ++n) b.add(n, {"text " + std::to_string(n)});
+  ASSERT_EQ(1, open_messages(dir, b.bytes()));
+  const char *first = Amsg_get(1, 0, nullptr);
+  for (int n = 2; n <= 10; ++n) Amsg_get(n, 0, nullptr);
+  EXPECT_STREQ("text 1", first) << "valid for nine further fetches";
+  const char *eleventh = Amsg_get(11, 0, nullptr);
+  EXPECT_EQ(first, eleventh);
+  EXPECT_STREQ("text 11", first);
+  Amsg_shutdown();
+}
+
+TEST(Messages, LongStoredTextIsCutToTheBuffer) {
+  test::TempDir dir;
+  std::string long_text(3000, 'x');
+  ASSERT_EQ(1, open_messages(dir, MsgFileBuilder().add(2, {long_text, "after"}).bytes()));
+  EXPECT_EQ(std::string(1023, 'x'), Amsg_get(2, 0, nullptr));
+  EXPECT_STREQ("after", Amsg_get(2, 1, nullptr)) << "skipping crosses 1024-byte pieces";
+  Amsg_shutdown();
+}
+
+TEST(Messages, OutOfMemoryForThreadStateGivesDefaultsAndLeaksNothing) {
+  test::TempDir dir;
+  std::string path = dir / "texts.msg";
+  test::write_file(path, MsgFileBuilder().add(1, {"from file"}).bytes());
+  setenv("A_MESSAGE", path.c_str(), 1);
+  char error[300];
+  ASSERT_EQ(1, Amsg_init(error));
+  *fs_error_code() = 0;  // the error block is created once, on first use
+  int64_t live = alloc_live_blocks();
+  for (int n = 1; n <= 3; ++n) {
+    test::StderrCapture err;
+    alloc_fail_nth(n);
+    const char *t = Amsg_get(1, 0, "default");
+    if (!alloc_failure_triggered()) {
+      EXPECT_STREQ("from file", t);
+      break;
+    }
+    alloc_fail_nth(0);
+    EXPECT_STREQ("default", t) << "failure at allocation " << n;
+    EXPECT_EQ("msglib: Not enough memory\n", err.text());
+    EXPECT_EQ(live, alloc_live_blocks());
+  }
+  EXPECT_STREQ("from file", Amsg_get(1, 0, "default")) << "a later fetch creates the state";
+  Amsg_shutdown();
+}
+
+TEST(MessageFormat, PlaceholdersReorderAndLongTextsAreCut) {
+  char buffer[kMsgBufferSize];
+  Amsg_format(buffer, "%2 before %1", "a", "b");
+  EXPECT_STREQ("b before a", buffer);
+  Amsg_format(buffer, "%s and %s, 100%%", "x", "y");
+  EXPECT_STREQ("x and y, 100%", buffer);
+  Amsg_format(buffer, "%1-%1-%3", "p", "q", "r");
+  EXPECT_STREQ("p-p-r", buffer);
+  Amsg_format(buffer, "%d stays", "unused");
+  EXPECT_STREQ("%d stays", buffer);
+
+  // The array form never reads past its arguments.
+  const char *one[] = {"only"};
+  msg_expand(buffer, "%1 %2 %6 %s", one, 1);
+  EXPECT_STREQ("only   ", buffer);
+
+  std::string big(1020, 'z');
+  Amsg_format(buffer, "%1 tail\n", big.c_str());
+  EXPECT_EQ(std::string(1014, 'z') + "...\n", buffer);
+  Amsg_format(buffer, "%1 tail", big.c_str());
+  EXPECT_EQ(std::string(1014, 'z') + "...", buffer);
+  std::string exact(1023, 'e');  // 1023 bytes + NUL fit
+  Amsg_format(buffer, "%1", exact.c_str());
+  EXPECT_EQ(exact, buffer);
+
+  *fs_error_code() = 0;
+  int64_t live = alloc_live_blocks();
+  alloc_fail_nth(1);
+  Amsg_format(buffer, "%1 tail", big.c_str());
+  EXPECT_TRUE(alloc_failure_triggered());
+  EXPECT_STREQ("out of memory in mvsprintf()", buffer);
+  EXPECT_EQ(live, alloc_live_blocks());
+}
+
+TEST(MessageFormat, PrintAndTraceShowMissingMessagesByNumber) {
+  test::TempDir dir;
+  std::string out = dir / "out.txt";
+  void *stream = Astream_open(out.c_str(), "w");
+  ASSERT_NE(nullptr, stream);
+  Amsg_print(stream, "%1 = %2\n", "a", "1");
+  Amsg_print(stream, Amsg_get(12, 5, nullptr));  // library not initialised: null
+  Amsg_print(stream, "#12,5");
+  Astream_close(stream);
+  EXPECT_EQ("a = 1\nMessage #12\n", test::read_file(out));
+
+  test::StderrCapture err;
+  Amsg_trace("#44");
+  Amsg_trace("%1!\n", "traced");
+  EXPECT_EQ("Message #44\ntraced!\n", err.text());
+}
+
+TEST(MessageFormat, PrintfTextIsTakenOnlyWithTheSameConversions) {
+  test::TempDir dir;
+  MsgFileBuilder b;
+  b.add(1, {"%s: Datei kaputt (Code %d)\n"});
+  b.add(2, {"%s: kaputt %s\n"});
+  b.add(3, {"%d: %s\n"});
+  b.add(4, {"%-20s| %+5d|\n"});
+  b.add(5, {"%1$s %2$d\n"});
+  b.add(6, {"%s %d %n\n"});
+  b.add(7, {"%s: %d %d\n"});
+  b.add(8, {"%s: %ld\n"});
+  b.add(9, {"%*s: %d\n"});
+  b.add(10, {"no conversions at all 100%%\n"});
+  ASSERT_EQ(1, open_messages(dir, b.bytes()));
+  const char *dflt = "%s: File broken (code %d)\n";
+  EXPECT_STREQ("%s: Datei kaputt (Code %d)\n", msg_printf_text(1, dflt));
+  EXPECT_EQ(dflt, msg_printf_text(2, dflt)) << "%d became %s";
+  EXPECT_EQ(dflt, msg_printf_text(3, dflt)) << "order changed";
+  EXPECT_STREQ("%-20s| %+5d|\n", msg_printf_text(4, dflt)) << "flags and widths may differ";
+  EXPECT_EQ(dflt, msg_printf_text(5, dflt)) << "positional arguments";
+  EXPECT_EQ(dflt, msg_printf_text(6, dflt)) << "%n";
+  EXPECT_EQ(dflt, msg_printf_text(7, dflt)) << "one conversion more";
+  EXPECT_EQ(dflt, msg_printf_text(8, dflt)) << "length modifier differs";
+  EXPECT_EQ(dflt, msg_printf_text(9, dflt)) << "a '*' takes an argument";
+  EXPECT_STREQ("no conversions at all 100%%\n", msg_printf_text(10, "plain %%\n"));
+  EXPECT_EQ(dflt, msg_printf_text(30, dflt)) << "not in the file";
+  Amsg_shutdown();
+}
+
+TEST(Messages, ShutdownReleasesEverything) {
+  test::TempDir dir;
+  // A first round lets the configuration library (A_MESSAGE is looked up
+  // there) create its own lasting blocks.
+  ASSERT_EQ(1, open_messages(dir, MsgFileBuilder().add(1, {"one"}).bytes()));
+  EXPECT_STREQ("one", Amsg_get(1, 0, nullptr));
+  Amsg_shutdown();
+  EXPECT_STREQ("gone", Amsg_get(1, 0, "gone"));
+  int64_t live = alloc_live_blocks();
+  ASSERT_EQ(1, open_messages(dir, MsgFileBuilder().add(1, {"again"}).bytes()));
+  EXPECT_STREQ("again", Amsg_get(1, 0, nullptr));
+  Amsg_shutdown();
+  EXPECT_EQ(live, alloc_live_blocks()) << "pool, state, key and stream released";
+}
+
+}  // namespace
+}  // namespace kel
