@@ -125,7 +125,8 @@ TEST(Alloc, DescriptionTableTracesAndDumps) {
   EXPECT_NE(std::string::npos, out.find(": mod.cpp:12, `file table (UNIX)'\n")) << out;
   EXPECT_NE(std::string::npos, out.find("\nM_realloc(")) << out;
   EXPECT_NE(std::string::npos, out.find(", 48: mod.cpp:13, `file table (UNIX)'\n"))
-      << "the description survives a realloc\n" << out;
+      << "the description survives a realloc\n"
+      << out;
   EXPECT_NE(std::string::npos, out.find("=====\n")) << out;
   EXPECT_NE(std::string::npos, out.find("usable memory allocated: 48 bytes\n")) << out;
   EXPECT_NE(std::string::npos, out.find("@ mod.cpp:14 `file table (UNIX)'\n")) << out;
