@@ -9,8 +9,8 @@
 #include "common/test_util.h"
 #include "config/config.h"
 #include "config/fs_config.h"
-#include "kelfs/kelfs.h"
 #include "kelfs/errors.h"
+#include "kelfs/kelfs.h"
 #include "support/alloc.h"
 
 namespace kel {
