@@ -658,6 +658,12 @@ void set_descriptor_renumber_hook(DescriptorRenumberHook hook) {
   state().renumber_hook = hook;
 }
 
+int32_t file_descriptor(int32_t file) {
+  FilesState &s = state();
+  if (!s.ready || file < 0 || file >= s.max_files) return -1;
+  return s.entries[file].fd;
+}
+
 const char *file_name(int32_t file) {
   FilesState &s = state();
   if (!s.ready || file < 0 || file >= s.max_files || !live(s.entries[file])) return nullptr;

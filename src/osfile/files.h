@@ -131,6 +131,8 @@ namespace kel {
 using DescriptorRenumberHook = void (*)(int32_t old_fd, int32_t new_fd);
 void set_descriptor_renumber_hook(DescriptorRenumberHook hook);
 
+// The descriptor of an open file, or -1 (no error code is set).
+int32_t file_descriptor(int32_t file);
 // The name an open file was opened with, or null.
 const char *file_name(int32_t file);
 // The name of some open file that uses descriptor `fd`, or null.

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common/test_util.h"
+#include "common/trace_capture.h"
 #include "common/worker.h"
 #include "config/fs_config.h"
 #include "kelfs/errors.h"
@@ -24,6 +25,7 @@ namespace kel {
 namespace {
 
 using test::TempDir;
+using test::TraceCapture;
 using test::Worker;
 
 // --- the other process --------------------------------------------------------
@@ -523,28 +525,6 @@ TEST_F(FilesTest, DirectoriesAreRefusedAndDevicesOpenUnlocked) {
   EXPECT_EQ(0, Afile_unlocked(f));
   Aclose(f);
 }
-
-// Trace lines go to the error stream of the stream layer.
-class TraceCapture {
- public:
-  TraceCapture() : file_(tmpfile()) { Astream_init(stdin, stdout, file_); }
-  ~TraceCapture() {
-    Astream_init(stdin, stdout, stderr);
-    fclose(file_);
-  }
-  std::string text() {
-    fflush(file_);
-    std::string s;
-    rewind(file_);
-    char buf[512];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, file_)) > 0) s.append(buf, n);
-    return s;
-  }
-
- private:
-  FILE *file_;
-};
 
 TEST_F(FilesTest, AfcntlTracesEveryLockCallInOneLine) {
   Peer peer;
