@@ -88,7 +88,7 @@ struct CacheState {
   kel::CacheCounters counters{};
   alignas(16) uint8_t staging[kMaxRunBlocks * kCacheBlockSize];
 
-  // Tests only; survives Bshutdown.
+  // Set by tests and benchmarks; survives Bshutdown.
   const kel::CacheConfig *config_override = nullptr;
 };
 
@@ -530,13 +530,25 @@ int32_t failed_write() {
   return -1;
 }
 
+// The buffer of a block that a deferred write replaces whole. A block not
+// in the pool takes a buffer without being read first: every byte of it is
+// about to be overwritten, so the read would only cost a system call.
+int32_t claim_block(const Context &c, int32_t block) {
+  int32_t b = find_block(c, block, kLookUp, false);
+  if (b >= 0) return b;
+  b = state().lru_tail;
+  if (!free_buffer(b)) return -1;
+  assign(b, c.fd, block);
+  return b;
+}
+
 int32_t write_aligned(const Context &c, const uint8_t *buffer, int32_t length, int64_t offset) {
   CacheState &s = state();
   int32_t first = static_cast<int32_t>(offset / kCacheBlockSize);
   int32_t count = length / kCacheBlockSize;
   if (c.info->mode & kDeferred) {
     for (int32_t i = 0; i < count; ++i) {
-      int32_t b = find_block(c, first + i, kShortOk, false);
+      int32_t b = claim_block(c, first + i);
       if (b < 0) return failed_write();
       memcpy(block_data(b), buffer + i * kCacheBlockSize, kCacheBlockSize);
       s.headers[b].dirty = 1;
@@ -995,7 +1007,7 @@ int32_t cache_buffer_count() {
 int32_t cache_bucket_count() {
   return state().buckets;
 }
-void set_cache_config_for_tests(const CacheConfig *config) {
+void set_cache_config_override(const CacheConfig *config) {
   state().config_override = config;
 }
 

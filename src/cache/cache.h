@@ -99,14 +99,15 @@ const CacheCounters &cache_counters();
 int32_t cache_buffer_count();
 int32_t cache_bucket_count();
 
-// The cache's configuration variables. Tests set them here while the
-// configuration library cannot hold them; null reads the library again.
+// The cache's configuration variables, for tests and benchmarks that must
+// set them without defining the file system's configuration table; null
+// reads the configuration library again.
 struct CacheConfig {
   int32_t buffers = -1;  // V_BUFFERS
   bool buffer_data = true;
   bool no_async_cache_data = false;
   bool read_ahead = true;
 };
-void set_cache_config_for_tests(const CacheConfig *config);
+void set_cache_config_override(const CacheConfig *config);
 
 }  // namespace kel
