@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -606,6 +607,20 @@ TEST_F(FilesTest, OpenFailuresAndTheReadOnlyFallback) {
   EXPECT_EQ(E_TOO_MANY_FILES, *fs_error_code());
   Aclose(a);
   Aclose(b);
+
+  // The process is out of descriptors.
+  int lowest = dup(0);
+  ASSERT_GE(lowest, 0);
+  close(lowest);
+  struct rlimit saved, limit;
+  getrlimit(RLIMIT_NOFILE, &saved);
+  limit = saved;
+  limit.rlim_cur = static_cast<rlim_t>(lowest);
+  ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &limit));
+  EXPECT_EQ(-1, Aopen(path_.c_str(), A_INPUT));
+  int16_t code = *fs_error_code();
+  setrlimit(RLIMIT_NOFILE, &saved);
+  EXPECT_EQ(E_TOO_MANY_FILES, code);
 
   // Permissions, seen by an unprivileged process.
   ASSERT_EQ(0, chmod(dir_.path().c_str(), 0755));
