@@ -56,7 +56,7 @@ struct VolumeState {
   bool show_created = true;
   int32_t blocks_used = 0;
   int64_t blocks_done = 0;
-  MediaHooks hooks = {::read, ::write, -1};
+  MediaHooks hooks = {::read, ::write, ::close, -1};
 };
 
 VolumeState g_volume;
@@ -88,7 +88,11 @@ void examine_archive() {
     regular = S_ISREG(st.st_mode);
     fifo = S_ISFIFO(st.st_mode);
   }
-  if (g_volume.hooks.force_device >= 0) g_volume.is_device = g_volume.hooks.force_device != 0;
+  if (g_volume.hooks.force_device >= 0) {
+    g_volume.is_device = g_volume.hooks.force_device != 0;
+    regular = !g_volume.is_device;
+    fifo = false;
+  }
   bool input = t.mode == kRunInput;
   g_volume.gather =
       !g_volume.is_device && (regular || (fifo && (!input || g_volume.standard_stream)));
@@ -164,8 +168,10 @@ void drain_output() {
 void commit_record() {
   VolumeState &v = g_volume;
   if (volume_limit_reached()) {
+    // Writing the waiting records may itself have moved some of them to a
+    // new volume after a short write; the limit is then that volume's.
     drain_output();
-    change_volume(Direction::kOutput);
+    if (volume_limit_reached()) change_volume(Direction::kOutput);
   }
   v.committed += record_bytes();
   v.blocks_used += transfer().blocks_per_record;
@@ -542,7 +548,7 @@ void close_archive() {
   VolumeState &v = g_volume;
   TransferState &t = transfer();
   discard_input();
-  if (t.archive_fd >= 0 && close(t.archive_fd) != 0) fatal_io_exit("output");
+  if (t.archive_fd >= 0 && v.hooks.close(t.archive_fd) != 0) fatal_io_exit("output");
   t.archive_fd = -1;
   const char *eject = getenv("KEL_EJECT");
   if (v.is_device && eject && *eject) {
@@ -563,7 +569,7 @@ void volume_release() {
 }
 
 void volume_set_media_hooks(const MediaHooks *hooks) {
-  g_volume.hooks = hooks ? *hooks : MediaHooks{::read, ::write, -1};
+  g_volume.hooks = hooks ? *hooks : MediaHooks{::read, ::write, ::close, -1};
 }
 
 bool archive_is_device() {

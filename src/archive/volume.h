@@ -75,11 +75,13 @@ int64_t total_blocks();
 // Releases the buffers (end of run; tests).
 void volume_release();
 
-// Tests: replace the system calls that move archive data, and pretend
-// that the archive is (1) or is not (0) a device; -1 asks fstat.
+// Tests: replace the system calls that move archive data and end a volume,
+// and pretend that the archive is a device (1) or a regular file (0); -1
+// asks fstat.
 struct MediaHooks {
   ssize_t (*read)(int fd, void *buffer, size_t count);
   ssize_t (*write)(int fd, const void *buffer, size_t count);
+  int (*close)(int fd);
   int force_device;
 };
 void volume_set_media_hooks(const MediaHooks *hooks);
