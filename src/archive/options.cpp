@@ -199,7 +199,15 @@ OptionResult parse_options(int argc, char **argv, int *first_name) {
     print_usage();
     return OptionResult::kFailed;
   }
-  const char run = argv[1][1];
+  // The run letter is taken as written, so that -Ov is not an output run;
+  // but a word written wholly in capitals, as a terminal in upper-case mode
+  // sends it, is read in lower case: -OV is -ov.
+  bool all_capitals = true;
+  for (const char *p = argv[1] + 1; *p; ++p) {
+    if (islower(static_cast<unsigned char>(*p))) all_capitals = false;
+  }
+  const char run = all_capitals ? static_cast<char>(tolower(static_cast<unsigned char>(argv[1][1])))
+                                : argv[1][1];
   if (run == 'v') return OptionResult::kVersion;
   if (run != 'o' && run != 'i') {
     print_usage();

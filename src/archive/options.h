@@ -2,7 +2,8 @@
 // words they take.
 //
 // The first word begins with "-"; its second character selects the run and
-// is taken as written ("o" output, "i" input, "v" version); the letters
+// is taken as written ("o" output, "i" input, "v" version; a word written
+// wholly in capitals counts as written in lower case); the letters
 // after it are folded to lower case and applied left to right, so that a
 // later letter overrides an earlier one. A letter that takes an argument
 // takes the next unused word, in the order in which such letters appear:

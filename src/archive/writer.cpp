@@ -28,6 +28,15 @@ constexpr size_t kHeaderText = kMemberHeaderSize + kMaxNameLength + 1;
 constexpr int kInfoBuffer = 512;
 constexpr size_t kCopyPiece = kGatherBytes;
 
+long system_read(int fd, void *buffer, unsigned long count) {
+  return ::read(fd, buffer, count);
+}
+
+struct WriterState {
+  FileRead file_read = system_read;
+};
+WriterState g_writer;
+
 void write_text(const char *text) {
   write_archive_bytes(text, strlen(text));
 }
@@ -60,7 +69,7 @@ bool copy_plain_bytes(int fd, const char *path, int64_t remaining) {
         remaining < static_cast<int64_t>(kCopyPiece) ? static_cast<size_t>(remaining) : kCopyPiece;
     size_t room;
     uint8_t *space = archive_write_space(want, &room);
-    ssize_t n = whole ? ::read(fd, space, room) : 0;
+    ssize_t n = whole ? g_writer.file_read(fd, space, room) : 0;
     if (n < 0) {
       report_sys_error(path);
       whole = false;
@@ -96,7 +105,7 @@ int archive_plain(const char *path, const struct stat &st, char letter) {
   // The first media block decides the binary letter; it is kept and
   // written behind the header instead of being read a second time.
   uint8_t first[kMediaBlockLarge];
-  ssize_t got = ::read(fd, first, static_cast<size_t>(t.media_block));
+  ssize_t got = g_writer.file_read(fd, first, static_cast<size_t>(t.media_block));
   if (got < 0) {
     report_sys_error(path);
     close(fd);
@@ -302,6 +311,10 @@ int archive_file(const char *path) {
 void write_trailer() {
   char text[kMemberHeaderSize + sizeof kTrailerName];
   write_archive_bytes(text, format_trailer(text));
+}
+
+void writer_set_file_read(FileRead read_fn) {
+  g_writer.file_read = read_fn ? read_fn : system_read;
 }
 
 }  // namespace kel::archive

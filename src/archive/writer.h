@@ -28,4 +28,9 @@ int archive_file(const char *path);
 // Writes the trailer member.
 void write_trailer();
 
+// Tests: read plain files through this function instead of read(2), to
+// make files fail or shrink while they are copied; null restores read(2).
+using FileRead = long (*)(int fd, void *buffer, unsigned long count);
+void writer_set_file_read(FileRead read_fn);
+
 }  // namespace kel::archive

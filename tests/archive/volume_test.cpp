@@ -20,6 +20,7 @@
 #include "archive/archive_model.h"
 #include "archive/operator.h"
 #include "archive/transfer.h"
+#include "common/spawn.h"
 #include "common/test_util.h"
 #include "messages/msg.h"
 
@@ -388,35 +389,6 @@ TEST(VolumeLayer, PushedBackBytesComeFirstInTheirOrder) {
   EXPECT_STREQ("gh", buf);
 }
 
-// Captures what kel writes on the error output.
-class ErrorOutput {
- public:
-  ErrorOutput() {
-    fflush(stderr);
-    saved_ = dup(2);
-    FILE *f = tmpfile();
-    fd_ = dup(fileno(f));
-    fclose(f);
-    dup2(fd_, 2);
-  }
-  ~ErrorOutput() {
-    dup2(saved_, 2);
-    close(saved_);
-    close(fd_);
-  }
-  std::string text() {
-    std::string s;
-    char buf[4096];
-    lseek(fd_, 0, SEEK_SET);
-    ssize_t n;
-    while ((n = read(fd_, buf, sizeof buf)) > 0) s.append(buf, static_cast<size_t>(n));
-    return s;
-  }
-
- private:
-  int saved_ = -1, fd_ = -1;
-};
-
 TEST(VolumeLayer, InputAsksAgainAfterWrongForeignAndUnreadableVolumes) {
   std::string padded(512 * 4, 'r');
   std::vector<std::string> good = make_volumes(padded, 512, 512, 3, 0, false);
@@ -429,7 +401,7 @@ TEST(VolumeLayer, InputAsksAgainAfterWrongForeignAndUnreadableVolumes) {
                     std::string(10, 'K'),                          // unreadable
                     test::model_volume_header(6, 2, 1, 512, 512),  // too small for a record
                     good[1]};
-  ErrorOutput err;
+  test::StderrCapture err;
   read_volume_header(false);
   std::mt19937 pieces(2);
   std::string got = read_stream(padded.size(), pieces);
@@ -476,7 +448,7 @@ TEST(VolumeLayer, VolumeHeadersThatStopTheRun) {
   // A recovery run starts with whatever volume is mounted.
   start(false, 512, 512, 0, false, false);
   g_tape.volumes = {test::model_volume_header(6, 7, 0, 512, 512)};
-  ErrorOutput err;
+  test::StderrCapture err;
   read_volume_header(true);
   EXPECT_EQ(7, transfer().volume);
   EXPECT_EQ("Starting with volume 7\n", err.text());
@@ -486,7 +458,7 @@ TEST(VolumeLayer, ShortWritesAnnounceTheVolumeChange) {
   start(true, 512, 512, 0, true, false);
   g_tape.capacity = 512 * 3 + 10;
   transfer().bell = 1;
-  ErrorOutput err;
+  test::StderrCapture err;
   write_volume_header();
   std::string stream(512 * 3, 's');
   write_archive_bytes(stream.data(), stream.size());

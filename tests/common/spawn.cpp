@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -202,6 +203,35 @@ int PtySession::wait() {
   waitpid(pid_, &status, 0);
   status_ = decode_status(status);
   return status_;
+}
+
+StderrCapture::StderrCapture() {
+  fflush(stderr);
+  saved_ = dup(2);
+  FILE *f = tmpfile();
+  fd_ = dup(fileno(f));
+  fclose(f);
+  dup2(fd_, 2);
+}
+
+StderrCapture::~StderrCapture() {
+  fflush(stderr);
+  dup2(saved_, 2);
+  close(saved_);
+  close(fd_);
+}
+
+std::string StderrCapture::text() const {
+  fflush(stderr);
+  std::string s;
+  char buf[4096];
+  ssize_t n;
+  off_t at = 0;
+  while ((n = pread(fd_, buf, sizeof buf, at)) > 0) {
+    s.append(buf, static_cast<size_t>(n));
+    at += n;
+  }
+  return s;
 }
 
 }  // namespace kel::test

@@ -63,4 +63,19 @@ class PtySession {
   int status_ = -1;
 };
 
+// Captures what the test process itself writes on its error output
+// (descriptor 2) while the object lives.
+class StderrCapture {
+ public:
+  StderrCapture();
+  ~StderrCapture();
+  StderrCapture(const StderrCapture &) = delete;
+  StderrCapture &operator=(const StderrCapture &) = delete;
+  std::string text() const;
+
+ private:
+  int saved_ = -1;
+  int fd_ = -1;
+};
+
 }  // namespace kel::test
