@@ -27,6 +27,7 @@ class ReaderTest : public testing::Test {
  protected:
   ReaderTest() : dir_(true) {
     umask(0);
+    volume_set_media_hooks(nullptr);
     indexed_set_ops(nullptr, false);
   }
 

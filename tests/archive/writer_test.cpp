@@ -25,7 +25,11 @@ namespace {
 
 class WriterTest : public testing::Test {
  protected:
-  WriterTest() : dir_(true) {}
+  WriterTest() : dir_(true) {
+    volume_set_media_hooks(nullptr);
+    indexed_set_ops(nullptr, false);
+    writer_set_file_read(nullptr);
+  }
 
   void begin(int format_version = 6) {
     reset_transfer();
