@@ -273,7 +273,7 @@ TEST_F(KelDialogue, RecoverySearchAsksBeforeEachCandidate) {
   ASSERT_TRUE(s.expect("Next archive appears to be 'second'\nStart recovery from here? "))
       << s.transcript();
   s.send("no");
-  ASSERT_TRUE(s.expect("Next archive appears to be third\nStart recovery from here? "))
+  ASSERT_TRUE(s.expect("Next archive appears to be 'third'\nStart recovery from here? "))
       << s.transcript();
   s.send("Yes");
   ASSERT_EQ(0, s.wait()) << s.transcript();
