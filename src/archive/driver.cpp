@@ -137,9 +137,9 @@ int kel_main(int argc, char **argv) {
 
   volume_begin();
   int status = run == OptionResult::kOutputRun ? output_run() : input_run(argv, first_name, argc);
+  Astream_flush(stdout);  // the listing ahead of the total
   eprintf(printf_text_of(kMsgBlocks), static_cast<long>(total_blocks()));
   close_archive();
-  Astream_flush(stdout);
   Amsg_shutdown();
   volume_release();
   operator_release();
