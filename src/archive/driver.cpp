@@ -30,9 +30,11 @@ constexpr int kListLine = 150;
 constexpr int16_t kLeastMaxFiles = 128;
 constexpr int kMaxExitStatus = 255;
 
-// Start-up step 5: the size limit of indexed segments that a restore
-// creates, and the number of files the file system may hold open.
-void apply_environment() {
+}  // namespace
+
+// The size limit of indexed segments that a restore creates, and the
+// number of files the file system may hold open.
+void apply_start_environment() {
   if (const char *seg = getenv("V_SEG_SIZE")) {
     cfg_set_long("V_SEG_SIZE", 0, static_cast<int32_t>(strtol(seg, nullptr, 10)));
   }
@@ -43,6 +45,8 @@ void apply_environment() {
     fs.max_files = kLeastMaxFiles;
   }
 }
+
+namespace {
 
 // Reads one list line into `line`. A line that does not fit the buffer is
 // reported and skipped whole (it counts as a file not archived); otherwise
@@ -118,7 +122,7 @@ int kel_main(int argc, char **argv) {
   char error_text[300];
   if (Amsg_init(error_text) == 0) eprintf("%s\n", error_text);
   v5_init_cfg();
-  apply_environment();
+  apply_start_environment();
 
   int first_name = argc;
   OptionResult run = parse_options(argc, argv, &first_name);
