@@ -157,6 +157,29 @@ TEST_F(KelDialogue, InputAsksAgainUntilTheRightVolumeIsMounted) {
   EXPECT_EQ(std::to_string(1 + stream.size() / 512 + 1) + " blocks\n", s.unread());
 }
 
+TEST_F(KelDialogue, StandardInputAsTheFirstVolumeThenAPath) {
+  std::string data = random_data(3000, 8);
+  std::string stream =
+      model_records(model_plain(0100644, 0, 0, 1000000000, "f", data, 'T') + model_trailer(), 512);
+  write_file(dir_ / "vol1", model_volume_header(6, 1, 4, 512, 512) + stream.substr(0, 3 * 512));
+  write_file(dir_ / "vol2", model_volume_header(6, 2, 4, 512, 512) + stream.substr(3 * 512, 1536));
+  write_file(dir_ / "vol3", model_volume_header(6, 3, 4, 512, 512) + stream.substr(6 * 512));
+  SpawnOptions o = options({"-in"});
+  o.stdin_path = dir_ / "vol1";
+  PtySession s(o);
+  ASSERT_TRUE(s.expect(volume_complete(1, 4) + mount_prompt(2))) << s.transcript();
+  s.send("");
+  ASSERT_TRUE(s.expect("Enter archive's filename to continue: ")) << s.transcript();
+  s.send("vol2");
+  // Named once, the same path is reopened for the next volume.
+  ASSERT_TRUE(s.expect(volume_complete(2, 4) + mount_prompt(3))) << s.transcript();
+  change_medium("vol3", "vol2");
+  s.send("");
+  ASSERT_EQ(0, s.wait()) << s.transcript();
+  EXPECT_EQ(data, read_file(dir_ / "f"));
+  EXPECT_EQ(std::string::npos, s.unread().find("Enter archive's filename"));
+}
+
 TEST_F(KelDialogue, AShortReadEndsAVolume) {
   std::string data = random_data(3000, 4);
   std::string stream =

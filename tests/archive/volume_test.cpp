@@ -237,6 +237,42 @@ TEST(VolumeLayer, MediaSizeLimitsEveryVolume) {
   EXPECT_EQ(91 + 11, total_blocks());
 }
 
+TEST(VolumeLayer, HeaderBytesAheadOfEveryVolume) {
+  test::TempDir dir(true);
+  const std::string label(700, 'L');  // more than one media block
+  test::write_file("label", label);
+  start(true, 512, 512, 10, false, false);
+  transfer().header_fd = open("label", O_RDONLY);
+  write_volume_header();
+  std::string stream(512 * 20, 'w');
+  write_archive_bytes(stream.data(), stream.size());
+  finish_archive_output();
+  ASSERT_EQ(3u, g_tape.volumes.size() - (g_tape.volumes.back().empty() ? 1 : 0));
+  for (size_t v = 0; v < 2; ++v) {
+    EXPECT_EQ(label, g_tape.volumes[v].substr(0, label.size())) << v;
+    EXPECT_EQ("KEL!06", g_tape.volumes[v].substr(label.size(), 6)) << v;
+    EXPECT_EQ(label.size() + 512 * 10, g_tape.volumes[v].size()) << v;
+  }
+  EXPECT_EQ(10 + 10 + 3, total_blocks());  // the label is not counted
+  close(transfer().header_fd);
+
+  // Reading skips as many bytes ahead of every volume header.
+  std::vector<std::string> written(g_tape.volumes.begin(), g_tape.volumes.begin() + 3);
+  start(false, 512, 512, 0, false, false);
+  g_tape.volumes = written;
+  transfer().header_skip = static_cast<int32_t>(label.size());
+  read_volume_header(false);
+  std::mt19937 pieces(4);
+  std::string got;
+  while (got.size() < stream.size()) {
+    size_t n;
+    const uint8_t *p = archive_read_span(stream.size() - got.size(), &n);
+    got.append(reinterpret_cast<const char *>(p), n);
+  }
+  EXPECT_TRUE(got == stream);
+  EXPECT_EQ(3, transfer().volume);
+}
+
 TEST(VolumeLayer, AnExactlyFullRecordWaitsForMoreBytes) {
   start(true, 512, 512, 0, true, false);
   write_volume_header();
