@@ -133,7 +133,7 @@ int kel_main(int argc, char **argv) {
   if (run == OptionResult::kVersion) {
     Astream_printf(stdout, msg_printf_text(kMsgVersion.number, kMsgVersion.text),
                    KEL_VERSION_STRING);
-    Astream_printf(stdout, "%s", text_of(kMsgVersionNote));
+    Astream_printf(stdout, "%s\n", text_of(kMsgVersionNote));
     Astream_flush(stdout);
     Amsg_shutdown();
     return 0;

@@ -26,7 +26,7 @@ struct Text {
 // Start-up and usage.
 inline constexpr Text kMsgVersion{890, "KEL file transfer utility version %s\n"};
 inline constexpr Text kMsgVersionNote{
-    891, "Plain and indexed COBOL data files to and from multi-volume archives\n"};
+    891, "Plain and indexed COBOL data files to and from multi-volume archives"};
 inline constexpr Text kMsgUsageOutput{
     892, "usage: kel -o[bgkpruv] [-f outfile] [-h headerfile] [-l listfile] [-s blocks]\n"};
 inline constexpr Text kMsgUsageInput{

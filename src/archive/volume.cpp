@@ -36,8 +36,10 @@ constexpr size_t kBufferBytes = kGatherBytes + kRecordBig;
 // Input: [0, rec_end) holds records that have been counted (and swapped);
 // in_pos is the next byte to hand out; [rec_end, in_len) are bytes read
 // ahead, not yet counted.
+//
+// Byte-swapped media are read into the same buffer and each record is
+// swapped pairwise in place when it is counted; no second buffer is needed.
 struct VolumeState {
-  bool ready = false;
   uint8_t *buffer = nullptr;
   size_t capacity = 0;  // a whole number of records
   size_t out_len = 0;

@@ -282,6 +282,9 @@ int archive_indexed(void *file, const char *path, const struct stat &st) {
       write_archive_bytes(buf, n + 2);
     }
   }
+  // The end of the records leaves "not found"; anything else is reported
+  // through the file-system error texts, which give the system error text
+  // for E_SYSERR and the engine's own text for the other codes.
   if (*fs_error_code() != E_NOT_FOUND) report_fs_error(path);
   ops.close(file);
   return 0;
