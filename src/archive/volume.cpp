@@ -280,7 +280,7 @@ void skip_header_bytes() {
   }
 }
 
-enum class HeaderVerdict { kAccepted, kRetryRead, kRestart };
+enum class HeaderVerdict { kAccepted, kRestart };
 
 // Steps 3 to 8 of reading a volume header: checks and takes the header in
 // g_volume.header.
