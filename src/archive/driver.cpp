@@ -1,14 +1,154 @@
 #include "archive/driver.h"
 
+#include <unistd.h>
+
+#include <cctype>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "archive/fatal.h"
+#include "archive/operator.h"
+#include "archive/options.h"
+#include "archive/reader.h"
+#include "archive/texts.h"
+#include "archive/transfer.h"
+#include "archive/volume.h"
+#include "archive/writer.h"
+#include "config/config.h"
+#include "config/fs_config.h"
+#include "kelfs/kelfs.h"
+#include "messages/diag.h"
+#include "messages/msg.h"
+#include "osfile/layer.h"
 
 namespace kel::archive {
 
+namespace {
+
+// A list line: at most 149 characters and its newline.
+constexpr int kListLine = 150;
+constexpr int16_t kLeastMaxFiles = 128;
+constexpr int kMaxExitStatus = 255;
+
+}  // namespace
+
+// The size limit of indexed segments that a restore creates, and the
+// number of files the file system may hold open.
+void apply_start_environment() {
+  if (const char *seg = getenv("V_SEG_SIZE")) {
+    cfg_set_long("V_SEG_SIZE", 0, static_cast<int32_t>(strtol(seg, nullptr, 10)));
+  }
+  FsSettings &fs = fs_settings();
+  if (const char *files = getenv("MAX_FILES")) {
+    fs.max_files = static_cast<int16_t>(strtol(files, nullptr, 10));
+  } else if (fs.max_files < kLeastMaxFiles) {
+    fs.max_files = kLeastMaxFiles;
+  }
+}
+
+namespace {
+
+// Reads one list line into `line`. A line that does not fit the buffer is
+// reported and skipped whole (it counts as a file not archived); otherwise
+// it would come back as several names. False at the end of the list.
+bool read_list_line(char *line, bool *too_long) {
+  *too_long = false;
+  if (fgets(line, kListLine, stdin) == nullptr) return false;
+  size_t n = strlen(line);
+  if (n == static_cast<size_t>(kListLine - 1) && line[n - 1] != '\n') {
+    int c = getc(stdin);
+    if (c == '\n' || c == EOF) return true;  // exactly 149 characters
+    *too_long = true;
+    while (c != '\n' && c != EOF) c = getc(stdin);
+  }
+  return true;
+}
+
+// The type letter at the end of a list line: with L the length as read,
+// newline included, a blank at L - 3 puts the letter at L - 2.
+char take_type_letter(char *line) {
+  size_t length = strlen(line);
+  char letter = 'a';
+  if (length > 3 && line[length - 3] == ' ') {
+    letter = static_cast<char>(tolower(static_cast<unsigned char>(line[length - 2])));
+    line[length - 3] = '\0';
+  } else if (length > 0 && line[length - 1] == '\n') {
+    line[length - 1] = '\0';
+  }
+  return letter;
+}
+
+int output_run() {
+  TransferState &t = transfer();
+  write_volume_header();
+  int not_archived = 0;
+  char line[kListLine];
+  bool too_long;
+  while (read_list_line(line, &too_long)) {
+    if (too_long) {
+      eprintf(printf_text_of(kMsgLineTooLong), line);
+      ++not_archived;
+      continue;
+    }
+    char letter = take_type_letter(line);
+    if (!t.binary_forced) t.text_default = letter == 'b' ? 0 : 1;
+    not_archived += archive_file(line);
+  }
+  write_trailer();
+  finish_archive_output();
+  if (t.header_fd >= 0) {
+    close(t.header_fd);
+    t.header_fd = -1;
+  }
+  // The status is the number of files not archived; past 255 it would
+  // wrap and could read as success.
+  return not_archived > kMaxExitStatus ? kMaxExitStatus : not_archived;
+}
+
+int input_run(char **argv, int first_name, int argc) {
+  const TransferState &t = transfer();
+  read_volume_header(t.search != 0);
+  if (t.search) recovery_search();
+  while (extract_member(argv, first_name, argc)) {
+  }
+  return 0;
+}
+
+}  // namespace
+
 int kel_main(int argc, char **argv) {
-  (void)argc;
-  (void)argv;
-  fputs("kel: not yet built\n", stderr);
-  return 1;
+  Aset_kanji_mode(kKanjiUndecided);
+  Astream_init(stdin, stdout, stderr);
+  char error_text[300];
+  if (Amsg_init(error_text) == 0) eprintf("%s\n", error_text);
+  v5_init_cfg();
+  apply_start_environment();
+
+  int first_name = argc;
+  OptionResult run = parse_options(argc, argv, &first_name);
+  if (run == OptionResult::kFailed) {
+    Amsg_shutdown();
+    return 1;
+  }
+  if (run == OptionResult::kVersion) {
+    Astream_printf(stdout, msg_printf_text(kMsgVersion.number, kMsgVersion.text),
+                   KEL_VERSION_STRING);
+    Astream_printf(stdout, "%s\n", text_of(kMsgVersionNote));
+    Astream_flush(stdout);
+    Amsg_shutdown();
+    return 0;
+  }
+
+  volume_begin();
+  int status = run == OptionResult::kOutputRun ? output_run() : input_run(argv, first_name, argc);
+  Astream_flush(stdout);  // the listing ahead of the total
+  eprintf(printf_text_of(kMsgBlocks), static_cast<long>(total_blocks()));
+  close_archive();
+  Amsg_shutdown();
+  volume_release();
+  operator_release();
+  return status;
 }
 
 }  // namespace kel::archive

@@ -178,7 +178,7 @@ CaptureFd::~CaptureFd() {
   unlink(path_.c_str());
 }
 
-std::string CaptureFd::text() {
+std::string CaptureFd::text() const {
   fflush(nullptr);
   return read_file(path_);
 }

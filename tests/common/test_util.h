@@ -76,7 +76,7 @@ class CaptureFd {
   ~CaptureFd();
   CaptureFd(const CaptureFd &) = delete;
   CaptureFd &operator=(const CaptureFd &) = delete;
-  std::string text();
+  std::string text() const;
 
  private:
   int fd_;

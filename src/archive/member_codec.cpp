@@ -1,0 +1,195 @@
+#include "archive/member_codec.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "support/be.h"
+
+namespace kel::archive {
+
+namespace {
+
+int64_t clamp64(int64_t v, int64_t lo, int64_t hi) {
+  return v < lo ? lo : (v > hi ? hi : v);
+}
+
+// A fixed-width numeric field: blanks may lead, an optional sign (decimal
+// fields only), then digits of the given base up to the end of the field.
+bool parse_field(const char *p, size_t width, int base, bool allow_sign, int64_t *out) {
+  size_t i = 0;
+  while (i < width && p[i] == ' ') ++i;
+  bool negative = false;
+  if (allow_sign && i < width && (p[i] == '-' || p[i] == '+')) {
+    negative = p[i] == '-';
+    ++i;
+  }
+  if (i == width) return false;
+  int64_t value = 0;
+  for (; i < width; ++i) {
+    char c = p[i];
+    int digit;
+    if (c >= '0' && c <= '9') {
+      digit = c - '0';
+    } else if (base == 16 && c >= 'a' && c <= 'f') {
+      digit = c - 'a' + 10;
+    } else if (base == 16 && c >= 'A' && c <= 'F') {
+      digit = c - 'A' + 10;
+    } else {
+      return false;
+    }
+    if (digit >= base) return false;
+    value = value * base + digit;
+  }
+  *out = negative ? -value : value;
+  return true;
+}
+
+// Comma-separated decimal numbers of a parameter text.
+int parse_numbers(const char *text, int64_t *out, int max) {
+  int n = 0;
+  const char *p = text;
+  while (n < max && *p) {
+    char *end;
+    long long v = strtoll(p, &end, 10);
+    if (end == p) return -1;
+    out[n++] = v;
+    p = end;
+    if (*p == ',') {
+      ++p;
+    } else if (*p != '\0') {
+      return -1;
+    }
+  }
+  return n;
+}
+
+}  // namespace
+
+size_t format_member_header(const MemberHeader &h, const char *name, char *out) {
+  size_t name_length = strlen(name);
+  int n = sprintf(
+      out, "%08lx%06o%05d%05d%010lld%03d%010lld%c%s", static_cast<unsigned long>(kMemberMagic),
+      h.mode & 0777777u, static_cast<int>(clamp64(h.owner, 0, kMaxOwner)),
+      static_cast<int>(clamp64(h.group, 0, kMaxOwner)),
+      static_cast<long long>(clamp64(h.mtime, 0, kMaxTime)), static_cast<int>(name_length),
+      static_cast<long long>(clamp64(h.data_size, 0, kMaxDataSize)), h.type, name);
+  return static_cast<size_t>(n);
+}
+
+size_t format_trailer(char *out) {
+  MemberHeader h;
+  h.type = kTypeOldPlain;
+  return format_member_header(h, kTrailerName, out);
+}
+
+HeaderCheck parse_member_start(const char *text, int32_t *name_length) {
+  if (memcmp(text + kMagicOffset, kMemberMagicText, kMagicWidth) != 0) {
+    // Older writers may have used upper-case hexadecimal or blanks; what
+    // counts is the value.
+    int64_t magic;
+    if (!parse_field(text + kMagicOffset, kMagicWidth, 16, false, &magic) || magic != kMemberMagic)
+      return HeaderCheck::kBadMagic;
+  }
+  int64_t length;
+  if (!parse_field(text + kNameLengthOffset, kNameLengthWidth, 10, true, &length) || length < 0)
+    return HeaderCheck::kBadField;
+  *name_length = static_cast<int32_t>(length);
+  return HeaderCheck::kOk;
+}
+
+HeaderCheck parse_member_header(const char *text, MemberHeader *out) {
+  HeaderCheck start = parse_member_start(text, &out->name_length);
+  if (start != HeaderCheck::kOk) return start;
+  int64_t mode, owner, group, mtime, size;
+  if (!parse_field(text + kModeOffset, kModeWidth, 8, false, &mode) ||
+      !parse_field(text + kOwnerOffset, kOwnerWidth, 10, true, &owner) || owner < 0 ||
+      !parse_field(text + kGroupOffset, kGroupWidth, 10, true, &group) || group < 0 ||
+      !parse_field(text + kTimeOffset, kTimeWidth, 10, true, &mtime) ||
+      !parse_field(text + kSizeOffset, kSizeWidth, 10, true, &size) || size < 0)
+    return HeaderCheck::kBadField;
+  out->mode = static_cast<uint32_t>(mode);
+  out->owner = static_cast<int32_t>(owner);
+  out->group = static_cast<int32_t>(group);
+  out->mtime = mtime;
+  out->data_size = size;
+  out->type = text[kTypeOffset];
+  return HeaderCheck::kOk;
+}
+
+bool has_binary_magic(const uint8_t *bytes, size_t count) {
+  if (count <= 3) return false;
+  uint32_t first = load_be32(bytes);
+  return first == kBinaryMagicA || first == kBinaryMagicB;
+}
+
+void convert_name(const char *in, char *out) {
+  if (in[0] == '[') {
+    for (const char *p = in + 1; *p; ++p) {
+      char c = *p;
+      *out++ = (c == ':' || c == '.' || c == '\\' || c == ']') ? '/' : c;
+    }
+  } else {
+    for (const char *p = in; *p; ++p) {
+      char c = *p;
+      *out++ = (c == ':' || c == '\\') ? '/' : c;
+    }
+  }
+  *out = '\0';
+}
+
+int64_t max_record_length_of(const char *record_parameters) {
+  char *end;
+  long long v = strtoll(record_parameters, &end, 10);
+  if (end == record_parameters || v < 0 || (*end != ',' && *end != '\0')) return -1;
+  return v;
+}
+
+OldKeyResult build_old_key_description(const char *record_parameters,
+                                       const char *physical_parameters,
+                                       const char *const *key_texts, int32_t key_count, char *out,
+                                       size_t out_size) {
+  int64_t rec[4], phys[5];
+  if (parse_numbers(record_parameters, rec, 4) < 3) return OldKeyResult::kBadText;
+  if (parse_numbers(physical_parameters, phys, 5) < 5) return OldKeyResult::kBadText;
+  // The description's length travels in a 3-digit field: at most 88 keys.
+  if (key_count < 1 || 11 * key_count + 21 > 999) return OldKeyResult::kTooWide;
+  const int64_t max_length = rec[0], min_length = rec[1];
+  if (phys[0] < 0 || phys[0] > 9 || max_length < 0 || max_length > 9999)
+    return OldKeyResult::kTooWide;
+  if (out_size < static_cast<size_t>(11 * key_count + 22)) return OldKeyResult::kTooWide;
+
+  char *p = out;
+  p += sprintf(p, "%03d,%03d,%01d,%04d,%02d", 1, 1, static_cast<int>(phys[0]),
+               static_cast<int>(max_length), static_cast<int>(key_count));
+  for (int32_t k = 0; k < key_count; ++k) {
+    int64_t key[4];
+    // A key description: segments, duplicates, then size and offset of
+    // each segment. An old-style description has room for one segment.
+    int n = parse_numbers(key_texts[k], key, 4);
+    if (n < 2) return OldKeyResult::kBadText;
+    if (key[0] != 1) return OldKeyResult::kSplitKey;
+    if (n < 4) return OldKeyResult::kBadText;
+    if (key[2] < 0 || key[2] > 999 || key[3] < 0 || key[3] > 9999) return OldKeyResult::kTooWide;
+    if (k == 0) {
+      p += sprintf(p, ",%03d,%04d", static_cast<int>(key[2]), static_cast<int>(key[3]));
+    } else {
+      p += sprintf(p, ",%03d,%04d,%c", static_cast<int>(key[2]), static_cast<int>(key[3]),
+                   key[1] != 0 ? 'Y' : 'N');
+    }
+  }
+  sprintf(p, ",%c,%c,%c", min_length != max_length ? 'Y' : 'N', phys[3] != 0 ? 'Y' : 'N',
+          phys[4] != 0 ? 'Y' : 'N');
+  return OldKeyResult::kOk;
+}
+
+bool parse_old_key_description(const char *text, int32_t *node_blocks, int32_t *max_record_length) {
+  int first, second, blocks, length;
+  if (sscanf(text, "%03d,%03d,%01d,%04d", &first, &second, &blocks, &length) != 4) return false;
+  if (blocks < 0 || length < 0) return false;
+  *node_blocks = blocks;
+  *max_record_length = length;
+  return true;
+}
+
+}  // namespace kel::archive

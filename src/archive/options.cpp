@@ -1,0 +1,231 @@
+#include "archive/options.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "archive/texts.h"
+#include "archive/transfer.h"
+#include "archive/volume_header.h"
+#include "config/config.h"
+#include "kelfs/errors.h"
+
+namespace kel::archive {
+
+namespace {
+
+// The next unused word for a letter that needs one, else its message.
+const char *take_word(int argc, char **argv, int *next, const Text &missing) {
+  if (*next >= argc) {
+    say(missing);
+    return nullptr;
+  }
+  return argv[(*next)++];
+}
+
+void set_archive_path(const char *path) {
+  TransferState &t = transfer();
+  snprintf(t.archive_path, sizeof t.archive_path, "%s", path);
+}
+
+// Opens the archive named by -f; a second -f replaces the first.
+bool open_archive_path(const char *path, int flags) {
+  TransferState &t = transfer();
+  set_archive_path(path);
+  int fd = open(path, flags | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    report_sys_error(path);
+    return false;
+  }
+  if (t.archive_fd > STDERR_FILENO) close(t.archive_fd);
+  t.archive_fd = fd;
+  return true;
+}
+
+// -ih: decimal digits, times 512 when a "b" follows them.
+int32_t header_skip_of(const char *text) {
+  int64_t value = 0;
+  const char *p = text;
+  while (isdigit(static_cast<unsigned char>(*p)) && value <= INT32_MAX)
+    value = value * 10 + (*p++ - '0');
+  if (*p == 'b') value *= 512;
+  return value > INT32_MAX ? INT32_MAX : static_cast<int32_t>(value);
+}
+
+bool apply_output_letter(char letter, int argc, char **argv, int *next) {
+  TransferState &t = transfer();
+  const char *word;
+  switch (letter) {
+    case '1':
+      t.format_version = kFormatOldStyle;
+      return true;
+    case 'b':
+      t.record_size = kRecordBig;
+      return true;
+    case 'f':
+      if ((word = take_word(argc, argv, next, kMsgOutputMissing)) == nullptr) return false;
+      return open_archive_path(word, O_WRONLY | O_CREAT | O_TRUNC);
+    case 'g':
+      t.bell = 1;
+      return true;
+    case 'h':
+      if ((word = take_word(argc, argv, next, kMsgHeaderFileMissing)) == nullptr) return false;
+      if (t.header_fd >= 0) close(t.header_fd);
+      t.header_fd = open(word, O_RDONLY | O_CLOEXEC);
+      if (t.header_fd < 0) {
+        report_sys_error(word);
+        return false;
+      }
+      return true;
+    case 'k':
+      t.media_block = kMediaBlockLarge;
+      t.record_size = kMediaBlockLarge;
+      return true;
+    case 'l':
+      if ((word = take_word(argc, argv, next, kMsgListMissing)) == nullptr) return false;
+      if (freopen(word, "r", stdin) == nullptr) {
+        report_sys_error(word);
+        return false;
+      }
+      return true;
+    case 'p':
+      t.text_default = 0;
+      t.binary_forced = 1;
+      return true;
+    case 'r':
+      t.raw_indexed = 1;
+      return true;
+    case 's':
+      if ((word = take_word(argc, argv, next, kMsgMediaSizeMissing)) == nullptr) return false;
+      t.media_size = atoi(word);
+      return true;
+    case 'u':
+      t.convert_names = 0;
+      return true;
+    case 'v':
+      t.verbose = 1;
+      return true;
+    default:
+      print_usage();
+      return false;
+  }
+}
+
+bool apply_input_letter(char letter, int argc, char **argv, int *next) {
+  TransferState &t = transfer();
+  const char *word;
+  switch (letter) {
+    case '2':
+    case '3':
+    case '4':
+    case '5':
+      cfg_set_short("V_VERSION", 0, static_cast<int16_t>(letter - '0'));
+      return true;
+    case 'c':
+      t.flatten = 1;
+      return true;
+    case 'd':
+      t.make_dirs = 1;
+      return true;
+    case 'f':
+      if ((word = take_word(argc, argv, next, kMsgInputMissing)) == nullptr) return false;
+      return open_archive_path(word, O_RDONLY);
+    case 'g':
+      t.bell = 1;
+      return true;
+    case 'h':
+      if ((word = take_word(argc, argv, next, kMsgHeaderSizeMissing)) == nullptr) return false;
+      t.header_skip = header_skip_of(word);
+      return true;
+    case 'k':
+      t.media_block = kMediaBlockLarge;
+      t.record_size = kMediaBlockLarge;
+      return true;
+    case 'm':
+      t.set_times = 1;
+      return true;
+    case 'n':
+      t.keep_owner_off = 1;
+      return true;
+    case 'p':
+      t.text_default = 0;
+      return true;
+    case 's':
+      t.search = 1;
+      return true;
+    case 't':
+      t.table = 1;
+      return true;
+    case 'u':
+      t.convert_names = 0;
+      return true;
+    case 'v':
+      t.verbose = 1;
+      return true;
+    case 'w':
+      t.add_write = 1;
+      return true;
+    default:
+      print_usage();
+      return false;
+  }
+}
+
+// The media size goes into a 5-digit field of every volume header and must
+// leave room for the header and one record.
+bool media_size_fits() {
+  const TransferState &t = transfer();
+  if (t.media_size == 0) return true;
+  int32_t least = 1 + t.blocks_per_record;
+  if (t.media_size >= least && t.media_size <= kMaxMediaSize) return true;
+  eprintf(printf_text_of(kMsgBadMediaSize), least);
+  return false;
+}
+
+}  // namespace
+
+void print_usage() {
+  say(kMsgUsageOutput);
+  say(kMsgUsageInput);
+}
+
+OptionResult parse_options(int argc, char **argv, int *first_name) {
+  TransferState &t = transfer();
+  if (argc < 2 || argv[1][0] != '-') {
+    print_usage();
+    return OptionResult::kFailed;
+  }
+  // The run letter is taken as written, so that -Ov is not an output run;
+  // but a word written wholly in capitals, as a terminal in upper-case mode
+  // sends it, is read in lower case: -OV is -ov.
+  bool all_capitals = true;
+  for (const char *p = argv[1] + 1; *p; ++p) {
+    if (islower(static_cast<unsigned char>(*p))) all_capitals = false;
+  }
+  const char run = all_capitals ? static_cast<char>(tolower(static_cast<unsigned char>(argv[1][1])))
+                                : argv[1][1];
+  if (run == 'v') return OptionResult::kVersion;
+  if (run != 'o' && run != 'i') {
+    print_usage();
+    return OptionResult::kFailed;
+  }
+  t.mode = run == 'o' ? kRunOutput : kRunInput;
+  t.archive_fd = run == 'o' ? STDOUT_FILENO : STDIN_FILENO;
+  int next = 2;
+  for (const char *p = argv[1] + 2; *p; ++p) {
+    char letter = static_cast<char>(tolower(static_cast<unsigned char>(*p)));
+    bool ok = run == 'o' ? apply_output_letter(letter, argc, argv, &next)
+                         : apply_input_letter(letter, argc, argv, &next);
+    if (!ok) return OptionResult::kFailed;
+  }
+  t.blocks_per_record = t.record_size / t.media_block;
+  if (run == 'o' && !media_size_fits()) return OptionResult::kFailed;
+  *first_name = next;
+  return run == 'o' ? OptionResult::kOutputRun : OptionResult::kInputRun;
+}
+
+}  // namespace kel::archive

@@ -1,0 +1,323 @@
+#include "archive/writer.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "archive/fatal.h"
+#include "archive/indexed_io.h"
+#include "archive/member_codec.h"
+#include "archive/texts.h"
+#include "archive/transfer.h"
+#include "archive/volume.h"
+#include "kelfs/errors.h"
+#include "support/alloc.h"
+
+namespace kel::archive {
+
+namespace {
+
+// A list line is at most 149 characters; its converted form is no longer.
+constexpr size_t kHeaderText = kMemberHeaderSize + kMaxNameLength + 1;
+// Texts returned by v5_info: parameter texts, a key description (at most
+// 4 + 16 x 15 characters) or the 256-byte translation table.
+constexpr int kInfoBuffer = 512;
+constexpr size_t kCopyPiece = kGatherBytes;
+
+long system_read(int fd, void *buffer, unsigned long count) {
+  return ::read(fd, buffer, count);
+}
+
+struct WriterState {
+  FileRead file_read = system_read;
+};
+WriterState g_writer;
+
+void write_text(const char *text) {
+  write_archive_bytes(text, strlen(text));
+}
+
+// "%0<digits>d" with the length, then the bytes.
+void write_counted(int digits, const char *bytes, size_t length) {
+  char prefix[24];
+  snprintf(prefix, sizeof prefix, "%0*d", digits, static_cast<int>(length));
+  write_text(prefix);
+  write_archive_bytes(bytes, length);
+}
+
+void stored_name_of(const char *path, char *out) {
+  if (transfer().convert_names) {
+    convert_name(path, out);
+  } else {
+    strcpy(out, path);
+  }
+}
+
+// ---------------------------------------------------------------- plain --
+
+// Copies `remaining` bytes of the open file into the archive, straight
+// into the record buffer. Returns false when the file ended early or could
+// not be read; the member is then completed with zero bytes.
+bool copy_plain_bytes(int fd, const char *path, int64_t remaining) {
+  bool whole = true;
+  while (remaining > 0) {
+    size_t want =
+        remaining < static_cast<int64_t>(kCopyPiece) ? static_cast<size_t>(remaining) : kCopyPiece;
+    size_t room;
+    uint8_t *space = archive_write_space(want, &room);
+    ssize_t n = whole ? g_writer.file_read(fd, space, room) : 0;
+    if (n < 0) {
+      report_sys_error(path);
+      whole = false;
+      n = 0;
+    } else if (n == 0 && whole) {
+      eprintf(printf_text_of(kMsgChangedSize), path);
+      whole = false;
+    }
+    if (n == 0) {
+      memset(space, 0, room);
+      n = static_cast<ssize_t>(room);
+    }
+    archive_write_commit(static_cast<size_t>(n));
+    remaining -= n;
+  }
+  if (!whole) eprintf(printf_text_of(kMsgPadded), path);
+  return whole;
+}
+
+int archive_plain(const char *path, const struct stat &st, char letter) {
+  const TransferState &t = transfer();
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    report_sys_error(path);
+    return 1;
+  }
+  if (t.format_version == kFormatOldStyle) letter = kTypeOldPlain;
+  if (st.st_size > kMaxDataSize) {
+    eprintf(printf_text_of(kMsgTooLarge), path);
+    close(fd);
+    return 1;
+  }
+  // The first media block decides the binary letter; it is kept and
+  // written behind the header instead of being read a second time.
+  uint8_t first[kMediaBlockLarge];
+  ssize_t got = g_writer.file_read(fd, first, static_cast<size_t>(t.media_block));
+  if (got < 0) {
+    report_sys_error(path);
+    close(fd);
+    return 1;
+  }
+  if (has_binary_magic(first, static_cast<size_t>(got))) letter = kTypeBinary;
+
+  const int64_t size = st.st_size;
+  char stored[kMaxNameLength + 1];
+  stored_name_of(path, stored);
+  MemberHeader h;
+  h.mode = st.st_mode;
+  h.owner = static_cast<int32_t>(st.st_uid);
+  h.group = static_cast<int32_t>(st.st_gid);
+  h.mtime = st.st_mtime;
+  h.data_size = size;
+  h.type = letter;
+  char text[kHeaderText];
+  write_archive_bytes(text, format_member_header(h, stored, text));
+
+  int64_t head = got < size ? got : size;
+  write_archive_bytes(first, static_cast<size_t>(head));
+  bool whole = true;
+  if (head < size) {
+    whole = copy_plain_bytes(fd, path, size - head);
+  }
+  if (whole) {
+    struct stat now;
+    if (fstat(fd, &now) == 0 && now.st_size != size) eprintf(printf_text_of(kMsgChangedSize), path);
+  }
+  close(fd);
+  return whole ? 0 : 1;
+}
+
+// -------------------------------------------------------------- indexed --
+
+struct IndexedTexts {
+  char record_parameters[kInfoBuffer];
+  char physical_parameters[kInfoBuffer];
+  char comment[kInfoBuffer];
+  char table[kInfoBuffer];
+  bool has_table;
+  int32_t key_count;
+  char (*keys)[kInfoBuffer];  // "dorvex keys"
+};
+
+bool read_indexed_texts(void *file, IndexedTexts *x) {
+  const IndexedOps &ops = indexed_ops();
+  if (!ops.info(file, kInfoRecordParameters, x->record_parameters) ||
+      !ops.info(file, kInfoPhysicalParameters, x->physical_parameters) ||
+      !ops.info(file, kInfoComment, x->comment))
+    return false;
+  x->has_table = ops.info(file, kInfoTranslationTable, x->table) != 0;
+  int64_t numbers[3] = {};
+  char *p = x->record_parameters;
+  for (int i = 0; i < 3; ++i) {
+    char *end;
+    numbers[i] = strtoll(p, &end, 10);
+    if (end == p) return false;
+    p = *end == ',' ? end + 1 : end;
+  }
+  if (numbers[2] < 1 || numbers[2] > 999) return false;
+  x->key_count = static_cast<int32_t>(numbers[2]);
+  x->keys = static_cast<char(*)[kInfoBuffer]>(
+      KEL_ALLOC(static_cast<size_t>(x->key_count) * kInfoBuffer, "dorvex keys"));
+  if (x->keys == nullptr) return false;
+  for (int32_t k = 0; k < x->key_count; ++k) {
+    if (!ops.info(file, k, x->keys[k])) return false;
+  }
+  return true;
+}
+
+void write_indexed_texts(const IndexedTexts &x, const char *old_keys) {
+  if (transfer().format_version == kFormatOldStyle) {
+    char lengths[24];
+    snprintf(lengths, sizeof lengths, "%02d%03d", static_cast<int>(strlen(x.comment)),
+             static_cast<int>(strlen(old_keys)));
+    write_text(lengths);
+    write_text(x.comment);
+    write_text(old_keys);
+    return;
+  }
+  write_counted(2, x.record_parameters, strlen(x.record_parameters));
+  write_counted(2, x.physical_parameters, strlen(x.physical_parameters));
+  write_counted(2, x.comment, strlen(x.comment));
+  if (x.has_table) {
+    write_counted(3, x.table, kTranslationTableSize);
+  } else {
+    write_text("000");
+  }
+  char count[24];
+  snprintf(count, sizeof count, "%03d", static_cast<int>(x.key_count));
+  write_text(count);
+  for (int32_t k = 0; k < x.key_count; ++k) write_counted(3, x.keys[k], strlen(x.keys[k]));
+}
+
+// Texts whose lengths exceed their count fields cannot be carried.
+bool texts_fit(const IndexedTexts &x) {
+  if (strlen(x.record_parameters) > 99 || strlen(x.physical_parameters) > 99 ||
+      strlen(x.comment) > 99)
+    return false;
+  for (int32_t k = 0; k < x.key_count; ++k) {
+    if (strlen(x.keys[k]) > 999) return false;
+  }
+  return true;
+}
+
+int archive_indexed(void *file, const char *path, const struct stat &st) {
+  const IndexedOps &ops = indexed_ops();
+  const TransferState &t = transfer();
+  IndexedTexts x = {};
+  MemPtr<char> record;
+  char count_text[kInfoBuffer] = {};
+  char old_keys[kInfoBuffer * 2] = {};
+  int64_t max_length = -1, records = -1;
+  bool ok = ops.info(file, kInfoRecordCount, count_text) && read_indexed_texts(file, &x);
+  if (ok) {
+    max_length = max_record_length_of(x.record_parameters);
+    records = strtoll(count_text, nullptr, 10);
+    ok = max_length >= 0 && records >= 0 && texts_fit(x);
+  }
+  if (ok && t.format_version == kFormatOldStyle) {
+    const char *keys[1000];
+    for (int32_t k = 0; k < x.key_count; ++k) keys[k] = x.keys[k];
+    OldKeyResult r = build_old_key_description(x.record_parameters, x.physical_parameters, keys,
+                                               x.key_count, old_keys, sizeof old_keys);
+    if (r == OldKeyResult::kSplitKey) {
+      say(kMsgSplitKeys);
+      fatal_exit();
+    }
+    ok = r == OldKeyResult::kOk;
+  }
+  // Records are read behind a 2-byte length into one buffer; the data size
+  // must fit its field.
+  if (ok && (max_length > kMaxRecordLength || (max_length + 2) * records > kMaxDataSize)) {
+    ok = false;
+  }
+  if (ok) ok = record.allocate(kRecordBufferSize, "archive record buffer");
+  if (!ok) {
+    if (x.keys) KEL_FREE(x.keys);
+    if (record || *fs_error_code() == E_NO_MEMORY) {
+      report_fs_error(path);
+    } else {
+      eprintf(printf_text_of(kMsgLayoutTooLarge), path);
+    }
+    ops.close(file);
+    return 1;
+  }
+
+  char stored[kMaxNameLength + 1];
+  stored_name_of(path, stored);
+  MemberHeader h;
+  h.mode = st.st_mode;
+  h.owner = static_cast<int32_t>(st.st_uid);
+  h.group = static_cast<int32_t>(st.st_gid);
+  h.mtime = st.st_mtime;
+  h.data_size = (max_length + 2) * records;
+  h.type = kTypeIndexed;
+  char text[kHeaderText];
+  write_archive_bytes(text, format_member_header(h, stored, text));
+  write_indexed_texts(x, old_keys);
+  KEL_FREE(x.keys);
+
+  // Records in primary-key order, from a cleared key value. The member is
+  // not repaired when reading stops early: the reader counts records by
+  // the data size and will find the archive corrupt there.
+  char *buf = record.get();
+  memset(buf, 0, static_cast<size_t>(max_length) + 2);
+  if (ops.start_first(file, buf + 2)) {
+    uint32_t n;
+    while ((n = ops.next(file, buf + 2)) > 0) {
+      buf[0] = static_cast<char>(n >> 8);
+      buf[1] = static_cast<char>(n & 0xFF);
+      write_archive_bytes(buf, n + 2);
+    }
+  }
+  // The end of the records leaves "not found"; anything else is reported
+  // through the file-system error texts, which give the system error text
+  // for E_SYSERR and the engine's own text for the other codes.
+  if (*fs_error_code() != E_NOT_FOUND) report_fs_error(path);
+  ops.close(file);
+  return 0;
+}
+
+}  // namespace
+
+int archive_file(const char *path) {
+  const TransferState &t = transfer();
+  if (t.verbose) eprintf("%s\n", path);
+  struct stat st;
+  if (stat(path, &st) != 0) {
+    report_sys_error(path);
+    return 1;
+  }
+  if (!S_ISREG(st.st_mode)) return 1;
+  char letter = t.text_default ? kTypeText : kTypeBinary;
+  void *file = indexed_ops().open_input(path);
+  if (file != nullptr) {
+    if (!t.raw_indexed) return archive_indexed(file, path, st);
+    indexed_ops().close(file);
+    letter = kTypeBinary;
+  }
+  return archive_plain(path, st, letter);
+}
+
+void write_trailer() {
+  char text[kMemberHeaderSize + sizeof kTrailerName];
+  write_archive_bytes(text, format_trailer(text));
+}
+
+void writer_set_file_read(FileRead read_fn) {
+  g_writer.file_read = read_fn ? read_fn : system_read;
+}
+
+}  // namespace kel::archive

@@ -1,0 +1,121 @@
+// An independent model of the archive stream for the tests: volume headers,
+// member headers, V member texts and record padding built with plain
+// formatting from the documented layouts, so that kel's output can be
+// compared with bytes that kel's own code did not produce.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace kel::test {
+
+// "KEL!" version volume media-size record-size media-block, then a fixed
+// creation text (the tests mask the time field), a zero, zeros to a block.
+inline std::string model_volume_header(int version, int volume, int media_size, int record_size,
+                                       int media_block) {
+  char text[64];
+  snprintf(text, sizeof text, "KEL!%02d%02d%05d%05d%04d", version, volume, media_size, record_size,
+           media_block);
+  std::string h = text;
+  h += "Thu Jan  1 00:00:00 1970\n";
+  h.resize(static_cast<size_t>(media_block), '\0');
+  return h;
+}
+
+// Bytes 22..46 of a volume header hold its creation time.
+inline void mask_volume_time(std::string &archive, size_t header_at) {
+  if (archive.size() >= header_at + 47) archive.replace(header_at + 22, 25, 25, '#');
+}
+
+inline std::string model_member(unsigned mode, int uid, int gid, long long mtime,
+                                const std::string &name, long long size, char type) {
+  char text[128];
+  snprintf(text, sizeof text, "%08x%06o%05d%05d%010lld%03d%010lld%c", 0x10121417u, mode, uid, gid,
+           mtime, static_cast<int>(name.size()), size, type);
+  return std::string(text) + name;
+}
+
+inline std::string model_plain(unsigned mode, int uid, int gid, long long mtime,
+                               const std::string &name, const std::string &data, char type) {
+  return model_member(mode, uid, gid, mtime, name, static_cast<long long>(data.size()), type) +
+         data;
+}
+
+inline std::string model_trailer() {
+  return "10121417000000000000000000000000000100000000000NTRAILER!!!";
+}
+
+// The member stream cut into records, the last one zero-filled.
+inline std::string model_records(const std::string &stream, size_t record_size) {
+  std::string r = stream;
+  size_t rest = r.size() % record_size;
+  if (rest) r.append(record_size - rest, '\0');
+  return r;
+}
+
+// A whole single-volume archive.
+inline std::string model_archive(const std::string &members, int record_size = 512,
+                                 int media_block = 512, int version = 6) {
+  return model_volume_header(version, 1, 0, record_size, media_block) +
+         model_records(members + model_trailer(), static_cast<size_t>(record_size));
+}
+
+// A V member of format version 6.
+struct ModelIndexed {
+  std::string record_parameters;  // "%010d,%010d,%03d"
+  std::string physical_parameters;
+  std::string comment;
+  std::string table;  // empty or 256 bytes
+  std::vector<std::string> keys;
+  std::vector<std::string> records;
+  int max_length = 0;
+};
+
+inline std::string counted(int digits, const std::string &text) {
+  char n[16];
+  snprintf(n, sizeof n, "%0*d", digits, static_cast<int>(text.size()));
+  return n + text;
+}
+
+inline std::string model_v6_data(const ModelIndexed &x) {
+  std::string d =
+      counted(2, x.record_parameters) + counted(2, x.physical_parameters) + counted(2, x.comment);
+  d += x.table.empty() ? std::string("000") : counted(3, x.table);
+  char n[16];
+  snprintf(n, sizeof n, "%03d", static_cast<int>(x.keys.size()));
+  d += n;
+  for (const auto &k : x.keys) d += counted(3, k);
+  for (const auto &r : x.records) {
+    d += static_cast<char>(r.size() >> 8);
+    d += static_cast<char>(r.size() & 0xFF);
+    d += r;
+  }
+  return d;
+}
+
+// Old style (version 5: records with a length; version 4: fixed records).
+inline std::string model_old_data(const std::string &comment, const std::string &old_keys,
+                                  const std::vector<std::string> &records, bool prefixed) {
+  char n[16];
+  snprintf(n, sizeof n, "%02d%03d", static_cast<int>(comment.size()),
+           static_cast<int>(old_keys.size()));
+  std::string d = n + comment + old_keys;
+  for (const auto &r : records) {
+    if (prefixed) {
+      d += static_cast<char>(r.size() >> 8);
+      d += static_cast<char>(r.size() & 0xFF);
+    }
+    d += r;
+  }
+  return d;
+}
+
+inline std::string swap_pairs_of(const std::string &s) {
+  std::string r = s;
+  for (size_t i = 0; i + 1 < r.size(); i += 2) std::swap(r[i], r[i + 1]);
+  return r;
+}
+
+}  // namespace kel::test

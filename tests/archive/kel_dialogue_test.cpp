@@ -1,0 +1,316 @@
+// The operator dialogues of kel, driven through a pseudo-terminal: kel's
+// error output is the terminal, the test reads each prompt from the master
+// side, changes the "media" (renames files) and answers. Nothing sleeps;
+// every step waits for the text it needs.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <random>
+#include <string>
+
+#include "archive/archive_model.h"
+#include "common/spawn.h"
+#include "common/test_util.h"
+#include "messages/msg.h"
+
+namespace kel::test {
+namespace {
+
+std::string random_data(size_t n, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::string s(n, '\0');
+  for (auto &c : s) c = static_cast<char>(rng());
+  return s;
+}
+
+// Message 895 as the message library formats it.
+std::string volume_complete(int volume, int blocks) {
+  char text[kMsgBufferSize];
+  Amsg_format(text, "Volume %1 complete, %2 blocks\n", std::to_string(volume).c_str(),
+              std::to_string(blocks).c_str());
+  return text;
+}
+
+std::string mount_prompt(int volume) {
+  return "Please mount volume " + std::to_string(volume) + ", press return when ready: ";
+}
+
+std::string file_member(const std::string &dir, const std::string &name) {
+  struct stat st;
+  EXPECT_EQ(0, stat((dir + "/" + name).c_str(), &st));
+  return model_plain(st.st_mode, static_cast<int>(st.st_uid), static_cast<int>(st.st_gid),
+                     st.st_mtime, name, read_file(dir + "/" + name), 'T');
+}
+
+// Checks one volume: its header (time masked) and returns its whole records.
+std::string volume_records(const std::string &volume, int number, int media_size, int record,
+                           int block = 512) {
+  std::string want = model_volume_header(6, number, media_size, record, block);
+  std::string got = volume.substr(0, static_cast<size_t>(block));
+  mask_volume_time(want, 0);
+  mask_volume_time(got, 0);
+  EXPECT_EQ(want, got) << "volume " << number;
+  size_t body = volume.size() - static_cast<size_t>(block);
+  return volume.substr(static_cast<size_t>(block),
+                       body / static_cast<size_t>(record) * static_cast<size_t>(record));
+}
+
+class KelDialogue : public testing::Test {
+ protected:
+  KelDialogue() { umask(022); }
+  SpawnOptions options(std::vector<std::string> args, const std::string &list = "") {
+    SpawnOptions o;
+    o.args = std::move(args);
+    o.cwd = dir_.path();
+    if (!list.empty()) {
+      write_file(dir_ / "list", list);
+      o.stdin_path = dir_ / "list";
+    }
+    o.env["TZ"] = "UTC";
+    return o;
+  }
+  // A fresh, empty medium at `path` (kel reopens it without creating it).
+  void new_medium(const std::string &path) { write_file(dir_ / path, ""); }
+  void change_medium(const std::string &from, const std::string &to) {
+    ASSERT_EQ(0, rename((dir_ / from).c_str(), (dir_ / to).c_str()));
+  }
+  TempDir dir_;
+};
+
+TEST_F(KelDialogue, OutputVolumesOfAFixedSizeWithTheBell) {
+  write_file(dir_ / "big", random_data(60000, 1));
+  PtySession s(options({"-ofsg", "arch", "100"}, "big\n"));
+  ASSERT_TRUE(s.expect(volume_complete(1, 100) + mount_prompt(2) + "\a\a")) << s.transcript();
+  change_medium("arch", "vol1");
+  new_medium("arch");
+  s.send("");
+  ASSERT_EQ(0, s.wait()) << s.transcript();
+  EXPECT_EQ("120 blocks\n", s.unread());
+  std::string vol1 = read_file(dir_ / "vol1"), vol2 = read_file(dir_ / "arch");
+  EXPECT_EQ(512u * 100, vol1.size());
+  EXPECT_EQ(512u * 20, vol2.size());
+  std::string payload = volume_records(vol1, 1, 100, 512) + volume_records(vol2, 2, 100, 512);
+  EXPECT_TRUE(model_records(file_member(dir_.path(), "big") + model_trailer(), 512) == payload);
+}
+
+TEST_F(KelDialogue, BigRecordsCountTenBlocksEach) {
+  write_file(dir_ / "big", random_data(100000, 2));
+  PtySession s(options({"-obfs", "arch", "100"}, "big\n"));
+  for (int v = 1; v <= 2; ++v) {
+    ASSERT_TRUE(s.expect(volume_complete(v, 91) + mount_prompt(v + 1))) << s.transcript();
+    change_medium("arch", "vol" + std::to_string(v));
+    new_medium("arch");
+    s.send("");
+  }
+  ASSERT_EQ(0, s.wait()) << s.transcript();
+  EXPECT_EQ(std::string::npos, s.transcript().find('\a'));
+  std::string payload = volume_records(read_file(dir_ / "vol1"), 1, 100, 5120) +
+                        volume_records(read_file(dir_ / "vol2"), 2, 100, 5120) +
+                        volume_records(read_file(dir_ / "arch"), 3, 100, 5120);
+  EXPECT_EQ(512u + 9 * 5120, read_file(dir_ / "vol1").size());
+  EXPECT_TRUE(model_records(file_member(dir_.path(), "big") + model_trailer(), 5120) == payload);
+  EXPECT_EQ("203 blocks\n", s.unread());  // 91 + 91 + 1 + 2 x 10
+}
+
+TEST_F(KelDialogue, InputAsksAgainUntilTheRightVolumeIsMounted) {
+  std::string data = random_data(60000, 3);
+  std::string stream = model_records(
+      model_plain(0100644, 0, 0, 1000000000, "restored", data, 'B') + model_trailer(), 512);
+  std::string vol1 = model_volume_header(6, 1, 100, 512, 512) + stream.substr(0, 99 * 512);
+  std::string vol2 = model_volume_header(6, 2, 100, 512, 512) + stream.substr(99 * 512);
+  write_file(dir_ / "arch", vol1);
+  write_file(dir_ / "vol2", vol2);
+  write_file(dir_ / "vol3", model_volume_header(6, 3, 100, 512, 512));
+  write_file(dir_ / "foreign", std::string(4096, 'f'));
+  write_file(dir_ / "blank", "");
+  mkdir((dir_ / "out").c_str(), 0755);
+  SpawnOptions o = options({"-ivnf", dir_ / "arch"});
+  o.cwd = dir_ / "out";
+  o.stdout_path = dir_ / "listing";
+  PtySession s(o);
+  ASSERT_TRUE(s.expect(volume_complete(1, 100) + mount_prompt(2))) << s.transcript();
+  change_medium("vol3", "arch");
+  s.send("");
+  ASSERT_TRUE(
+      s.expect("Wrong volume mounted\nPlease mount volume 2\n"
+               "then press return to try again: "))
+      << s.transcript();
+  change_medium("foreign", "arch");
+  s.send("");
+  ASSERT_TRUE(
+      s.expect("Input not in KEL format\nPlease check your media\n"
+               "then press return to try again: "))
+      << s.transcript();
+  change_medium("blank", "arch");
+  s.send("");
+  ASSERT_TRUE(
+      s.expect("Error reading volume header\nPlease insure that everything is okay\n"
+               "then press return to try again: "))
+      << s.transcript();
+  change_medium("vol2", "arch");
+  s.send("");
+  ASSERT_EQ(0, s.wait()) << s.transcript();
+  EXPECT_EQ(data, read_file(dir_ / "out/restored"));
+  EXPECT_EQ("restored\n", read_file(dir_ / "listing"));
+  EXPECT_EQ(std::to_string(1 + stream.size() / 512 + 1) + " blocks\n", s.unread());
+}
+
+TEST_F(KelDialogue, StandardInputAsTheFirstVolumeThenAPath) {
+  std::string data = random_data(3000, 8);
+  std::string stream =
+      model_records(model_plain(0100644, 0, 0, 1000000000, "f", data, 'T') + model_trailer(), 512);
+  write_file(dir_ / "vol1", model_volume_header(6, 1, 4, 512, 512) + stream.substr(0, 3 * 512));
+  write_file(dir_ / "vol2", model_volume_header(6, 2, 4, 512, 512) + stream.substr(3 * 512, 1536));
+  write_file(dir_ / "vol3", model_volume_header(6, 3, 4, 512, 512) + stream.substr(6 * 512));
+  SpawnOptions o = options({"-in"});
+  o.stdin_path = dir_ / "vol1";
+  PtySession s(o);
+  ASSERT_TRUE(s.expect(volume_complete(1, 4) + mount_prompt(2))) << s.transcript();
+  s.send("");
+  ASSERT_TRUE(s.expect("Enter archive's filename to continue: ")) << s.transcript();
+  s.send("vol2");
+  // Named once, the same path is reopened for the next volume.
+  ASSERT_TRUE(s.expect(volume_complete(2, 4) + mount_prompt(3))) << s.transcript();
+  change_medium("vol3", "vol2");
+  s.send("");
+  ASSERT_EQ(0, s.wait()) << s.transcript();
+  EXPECT_EQ(data, read_file(dir_ / "f"));
+  EXPECT_EQ(std::string::npos, s.unread().find("Enter archive's filename"));
+}
+
+TEST_F(KelDialogue, AShortReadEndsAVolume) {
+  std::string data = random_data(3000, 4);
+  std::string stream =
+      model_records(model_plain(0100644, 0, 0, 1000000000, "f", data, 'T') + model_trailer(), 512);
+  write_file(dir_ / "arch",
+             model_volume_header(6, 1, 0, 512, 512) + stream.substr(0, 3 * 512) + "partial");
+  write_file(dir_ / "vol2", model_volume_header(6, 2, 0, 512, 512) + stream.substr(3 * 512));
+  SpawnOptions o = options({"-inf", dir_ / "arch"});
+  PtySession s(o);
+  ASSERT_TRUE(s.expect(volume_complete(1, 4) + mount_prompt(2))) << s.transcript();
+  change_medium("vol2", "arch");
+  s.send("");
+  ASSERT_EQ(0, s.wait()) << s.transcript();
+  EXPECT_EQ(data, read_file(dir_ / "f"));
+}
+
+TEST_F(KelDialogue, AShortWriteOnStandardOutputAsksForAPath) {
+  write_file(dir_ / "data", random_data(4000, 5));
+  new_medium("vol2");
+  SpawnOptions o = options({"-o"}, "data\n");
+  o.stdout_path = dir_ / "vol1";
+  o.fsize_limit = 512 + 5 * 512 + 100;
+  PtySession s(o);
+  ASSERT_TRUE(s.expect(volume_complete(1, 6) + mount_prompt(2))) << s.transcript();
+  s.send("");
+  ASSERT_TRUE(s.expect("Enter archive's filename to continue: ")) << s.transcript();
+  s.send("no/such/vol2");
+  ASSERT_TRUE(
+      s.expect("no/such/vol2: No such file or directory\n"
+               "Enter archive's filename to continue: "))
+      << s.transcript();
+  s.send("vol2");
+  ASSERT_EQ(0, s.wait()) << s.transcript();
+  EXPECT_EQ("11 blocks\n", s.unread());
+  std::string vol1 = read_file(dir_ / "vol1"), vol2 = read_file(dir_ / "vol2");
+  EXPECT_EQ(512u + 5 * 512 + 100, vol1.size());
+  EXPECT_EQ(512u + 4 * 512, vol2.size());
+  std::string payload = volume_records(vol1, 1, 0, 512) + volume_records(vol2, 2, 0, 512);
+  EXPECT_TRUE(model_records(file_member(dir_.path(), "data") + model_trailer(), 512) == payload);
+  // The cut record's first bytes stay where the first volume ended.
+  EXPECT_EQ(payload.substr(5 * 512, 100), vol1.substr(512 + 5 * 512));
+}
+
+TEST_F(KelDialogue, AShortVolumeHeaderAndTheEjectCommand) {
+  write_file(dir_ / "data", "some data");
+  SpawnOptions o = options({"-o"}, "data\n");
+  o.stdout_path = dir_ / "vol1";
+  o.fsize_limit = 100;
+  o.env["KEL_EJECT"] = "echo ejected >> ejectlog";
+  PtySession s(o);
+  ASSERT_TRUE(
+      s.expect("Can't write output file\nPlease insure that everything is okay\n"
+               "then press return to try again: "))
+      << s.transcript();
+  s.send("");
+  ASSERT_TRUE(s.expect("Enter archive's filename to continue: ")) << s.transcript();
+  s.send("/dev/null");  // a device: the eject command runs when it is closed
+  ASSERT_EQ(0, s.wait()) << s.transcript();
+  EXPECT_EQ("2 blocks\n", s.unread());
+  EXPECT_EQ("ejected\n", read_file(dir_ / "ejectlog"));
+}
+
+TEST_F(KelDialogue, DeviceVolumesAreEjectedOneByOne) {
+  write_file(dir_ / "data", random_data(2000, 6));
+  SpawnOptions o = options({"-ofs", "/dev/null", "3"}, "data\n");
+  o.env["KEL_EJECT"] = "echo ejected >> ejectlog";
+  PtySession s(o);
+  for (int v = 1; v <= 2; ++v) {
+    ASSERT_TRUE(s.expect(volume_complete(v, 3) + mount_prompt(v + 1))) << s.transcript();
+    s.send("");
+  }
+  ASSERT_EQ(0, s.wait()) << s.transcript();
+  EXPECT_EQ("ejected\nejected\nejected\n", read_file(dir_ / "ejectlog"));
+
+  // A failing eject command is reported with its text.
+  o.env["KEL_EJECT"] = "exit 3";
+  o.args = {"-of", "/dev/null"};
+  PtySession t(o);
+  ASSERT_EQ(0, t.wait());
+  EXPECT_NE(std::string::npos, t.transcript().find("exit 3: ")) << t.transcript();
+}
+
+TEST_F(KelDialogue, WithoutATerminalOrAnAnswerTheRunStops) {
+  write_file(dir_ / "data", random_data(2000, 7));
+  SpawnOptions o = options({"-ofs", "arch", "2"}, "data\n");
+  RunResult r = spawn_kel(o);  // its own session: no terminal at all
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ(volume_complete(1, 2) + mount_prompt(2), r.err.substr(0, r.err.find("console: ")));
+  EXPECT_NE(std::string::npos, r.err.find("console: "));
+
+  PtySession s(o);
+  ASSERT_TRUE(s.expect(mount_prompt(2))) << s.transcript();
+  s.send_eof();
+  EXPECT_EQ(1, s.wait());
+  EXPECT_EQ("No answer from the operator\n", s.unread());
+}
+
+// A second volume that begins in the middle of a member's data, with a
+// false start of the member magic in it.
+std::string recovery_volume() {
+  std::string members = std::string(300, 'q') + "10121417" + std::string(60, 'z') + "1012" +
+                        model_plain(0100644, 0, 0, 1000000000, "second", "2nd", 'T') +
+                        model_plain(0100644, 0, 0, 1000000000, "third", "3rd", 'T') +
+                        model_trailer();
+  return model_volume_header(6, 2, 0, 512, 512) + model_records(members, 512);
+}
+
+TEST_F(KelDialogue, RecoverySearchAsksBeforeEachCandidate) {
+  write_file(dir_ / "vol2", recovery_volume());
+  SpawnOptions o = options({"-istf", dir_ / "vol2"});
+  o.stdout_path = dir_ / "listing";
+  PtySession s(o);
+  ASSERT_TRUE(s.expect("Starting with volume 2\n")) << s.transcript();
+  ASSERT_TRUE(s.expect("Next archive appears to be 'second'\nStart recovery from here? "))
+      << s.transcript();
+  s.send("no");
+  ASSERT_TRUE(s.expect("Next archive appears to be 'third'\nStart recovery from here? "))
+      << s.transcript();
+  s.send("Yes");
+  ASSERT_EQ(0, s.wait()) << s.transcript();
+  EXPECT_EQ("Searching for next archive...\nSearching for next archive...\nthird\n",
+            read_file(dir_ / "listing"));
+
+  // Accepting the first candidate restores from there on.
+  PtySession r(options({"-isf", dir_ / "vol2"}));
+  ASSERT_TRUE(r.expect("Start recovery from here? ")) << r.transcript();
+  r.send("y");
+  ASSERT_EQ(0, r.wait()) << r.transcript();
+  EXPECT_EQ("2nd", read_file(dir_ / "second"));
+  EXPECT_EQ("3rd", read_file(dir_ / "third"));
+}
+
+}  // namespace
+}  // namespace kel::test
