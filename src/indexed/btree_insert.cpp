@@ -230,8 +230,8 @@ bool vi_node_insert(TreeContext *f, const FullKey &key, uint32_t dup, SegAddr po
       int32_t broken = 0;
       int grew = insert_entry(f->node.entries(), &f->node.used, node_capacity(f), f->layout, o,
                               key.bytes, key.length, pointer.offset, pointer.segment, dup, &broken);
-      if (grew == -2) return tree_broken(broken);
-      if (grew >= 0) {
+      if (grew == kInsertDamaged) return tree_broken(broken);
+      if (grew != kInsertNoRoom) {
         f->store->add_index_bytes(grew);
         return vi_write_node(f);
       }
