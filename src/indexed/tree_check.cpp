@@ -137,15 +137,21 @@ class TreeWalker {
     out_->nodes.push_back(at);
     std::vector<uint8_t> block(static_cast<size_t>(store_->node_size()));
     if (!store_->read_node(at, block.data())) {
-      char text[100];
-      snprintf(text, sizeof text, "cannot be read (error %d)", *fs_error_code());
-      return fail(*fs_error_secondary() ? *fs_error_secondary() : kFaultNodeType, at, "%s", text);
+      bool broken = *fs_error_code() == E_BROKEN;
+      return fail(broken ? *fs_error_secondary() : kFaultRead, at, "cannot be read (error %d/%d)",
+                  *fs_error_code(), *fs_error_secondary());
     }
     int used = 0;
     if (!check_block(at, block, &used)) return false;
     std::vector<std::pair<Entry, Key>> list;
     if (!entries(at, block.data() + kNodeHeaderSize, used, &list)) return false;
-    bool leaf = depth == height_ - 1;
+    // A node's first entry tells its kind: a child pointer makes it an
+    // interior node, anything else a leaf.
+    const Entry &first = list.front().first;
+    bool leaf = !is_child_pointer(SegAddr{first.pointer, first.segment});
+    if (leaf != (depth == height_ - 1))
+      return fail(kFaultDepth, at, "%s at depth %d in a tree of height %d",
+                  leaf ? "leaf" : "interior node", depth, height_);
     for (size_t i = 0; i < list.size(); ++i) {
       const Entry &e = list[i].first;
       const Key &k = list[i].second;

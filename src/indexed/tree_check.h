@@ -16,12 +16,14 @@
 //   106   an interior entry's key differs from its child's last key
 //   107   the high-key entry is missing from, or misplaced on, the
 //         right-most path, or appears elsewhere
-//   108   a leaf not at depth height - 1, or a tree deeper than 32 levels
+//   108   a leaf not at depth height - 1, an interior node there, or a
+//         tree deeper than 32 levels
 //   109   a pointer of the wrong kind (interior entries point to nodes,
 //         leaf entries to records, the last leaf's high key is null)
 //   110   root and height disagree (null root with height, or the reverse)
 //   111   a node is reached twice (within a tree or from two trees)
 //   112   a key of the wrong key number or length
+//   113   a node cannot be read (the store's error; a short read keeps 9)
 #pragma once
 
 #include <cstdint>
@@ -45,6 +47,7 @@ enum TreeFault : int32_t {
   kFaultRoot = 110,
   kFaultNodeTwice = 111,
   kFaultKeyShape = 112,
+  kFaultRead = 113,
 };
 
 // A leaf entry: which record a key of a key's tree points to.
