@@ -124,12 +124,15 @@ struct TreeContext {
   int key_number = 0;
   EntryLayout layout{};
   // Node address at each depth of the last descent; kNoNode marks a level
-  // without a node. Levels above root_depth are kNoNode: root_depth is 1
-  // only after the root was lowered during the current operation.
+  // without a node. The levels before root_depth are kNoNode: root_depth is
+  // 1 only after the root was lowered during the current operation (the
+  // old root's child keeps its depth), until a root split takes that level
+  // again. A root split at depth 0 instead moves every level down by one.
   SegAddr path[kMaxDepth];
   int root_depth = 0;
   bool equal_seen = false;  // a search met an entry with an equal key
-  // Set by the reading side for the current operation.
+  // Set by the reading side for the current operation (cleared when it
+  // ends, so that writers never run in verified mode).
   bool verified = false;      // verified unlocked-read mode
   bool debug_output = false;  // print the ">>AR DBG" lines
   TreeCounters counters;
@@ -146,8 +149,9 @@ struct TreeContext {
 
 // Prepares the tree state of a newly opened file.
 void vi_tree_init(TreeContext *f, NodeStore *store);
-// Ends an operation on the file: clears the node image's address and the
-// search path, and releases the temporary node buffers.
+// Ends an operation on the file: clears the node image's address, the
+// search path and the verified-mode flags, and releases the temporary node
+// buffers. Every operation on the file must end with it.
 void vi_end_operation(TreeContext *f);
 // Sets the current key number and entry layout from the key's flags.
 void vi_set_key(TreeContext *f, int key);
@@ -180,9 +184,21 @@ bool vi_remove_entry(TreeContext *f, int offset, bool *was_last);
 // --- search (btree_search.cpp) ---
 
 // `search_key` is a SearchKey: a length byte, then the full key (the key
-// number byte and the key bytes).
+// number byte and the key bytes). Results are the SR_* codes of
+// node_format.h; for results 3 to 5 the reconstruction buffer
+// (f->search.key, with f->search.dup) holds the entry stopped at. A
+// search meeting an equal key sets f->equal_seen.
+//
+// vi_search_node searches one node (pos->depth is left to the caller);
+// SR_PAST_END when no entry is at or after the key. In verified mode a
+// block that is no tree node is counted and gives SR_ERROR.
 int vi_search_node(TreeContext *f, const uint8_t *search_key, uint32_t dup, SegAddr node,
                    NodePosition *pos);
+// vi_find_key descends from the key's root to a leaf entry, recording the
+// search path: SR_EMPTY for an empty tree (no node read), else 3 to 5, or
+// SR_ERROR (E_BROKEN 4 when a node ends below the key; in verified mode
+// that, and a parent key below its child's first key, are SR_ERROR with no
+// error set, for the caller to retry).
 int vi_find_key(TreeContext *f, const uint8_t *search_key, uint32_t dup, NodePosition *pos);
 // Steps back to the entry before `pos` in key order, across leaves; the
 // reconstruction buffer then holds its full key. 0 with E_NOT_FOUND before

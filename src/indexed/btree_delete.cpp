@@ -73,7 +73,8 @@ bool write_merged(TreeContext *f, const uint8_t *first, int first_used, const ui
 
 // Combines the under-filled image node N (pos, at *depth, not the root)
 // with a neighbour, or drops it when it is empty, and removes the parent
-// entry that no longer leads anywhere.
+// entry that no longer leads anywhere. The "returned" trace line follows a
+// merge or drop; a node that stays as it is returns COMBINE_NONE silently.
 int merge_or_drop(TreeContext *f, NodePosition *pos, int *depth) {
   SegAddr n_addr = pos->node;
   int n_used = f->node.used, cap = node_capacity(f);
@@ -204,6 +205,9 @@ bool update_separator(TreeContext *f, SegAddr parent, NodePosition *child, int d
   ppos.previous = pe;
   ppos.depth = depth;
   if (!vi_node_insert(f, last, last_dup, c, &ppos)) return false;
+  // The node holding the re-keyed entry (P, or the half of P it went to)
+  // has a new last key too, unless it is the root (which may have become
+  // the root in this operation, when the level above has no node).
   if (!was_last || ppos.depth <= f->root_depth) return true;
   return update_separator(f, f->path[ppos.depth - 1], &ppos, ppos.depth - 1);
 }

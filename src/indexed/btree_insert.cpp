@@ -30,6 +30,9 @@ int common_prefix(const FullKey &a, const FullKey &b) {
 }
 
 // Puts the high-key entry, pointing to `pointer`, into an empty entry area.
+// Its bytes count in the header's index bytes in use like those of any
+// entry, so that the count stays the sum of `used` over all nodes; lowering
+// the root takes them off again.
 int put_high_key(TreeContext *f, uint8_t *area, SegAddr pointer) {
   int used = 0;
   int32_t broken = 0;
@@ -40,8 +43,7 @@ int put_high_key(TreeContext *f, uint8_t *area, SegAddr pointer) {
 }
 
 // The first root of an empty tree: one leaf holding only the high-key entry
-// with a null pointer. The header's index bytes count its entry, as they
-// count every entry; lowering the root takes it off again.
+// with a null pointer.
 bool create_first_root(TreeContext *f) {
   MemPtr<uint8_t> block;
   if (!block.allocate(static_cast<size_t>(f->store->node_size()), "temporary node buffer"))

@@ -49,6 +49,8 @@ void vi_end_operation(TreeContext *f) {
   f->scratch[1].reset();
   f->depth_shift = 0;
   f->split_count = 0;
+  f->verified = false;
+  f->debug_output = false;
 }
 
 void vi_set_key(TreeContext *f, int key) {

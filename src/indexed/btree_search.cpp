@@ -18,7 +18,8 @@ SegAddr key_root(const TreeContext *f) {
 
 // Verified mode: the full key found in the parent must not be below the
 // first entry of the child (both compared bytewise over key size + 1
-// bytes). A parent key below it means a writer changed the tree under the
+// bytes, or over the shorter of the two when one is the one-byte high
+// key). A parent key below it means a writer changed the tree under the
 // reader, which then retries.
 bool parent_key_fits_child(TreeContext *f, const FullKey &parent) {
   if (f->node.used <= 0) return true;
@@ -90,6 +91,8 @@ int vi_find_key(TreeContext *f, const uint8_t *search_key, uint32_t dup, NodePos
   if (at == kNullAddr) return SR_EMPTY;
   FullKey parent_key;
   for (int depth = 0;; ++depth) {
+    // A descent deeper than the search path can hold only happens in a
+    // tree whose pointers loop: reported like running past a node.
     if (depth >= kMaxDepth) return tree_broken(kBrokenPastEnd), SR_ERROR;
     f->path[depth] = at;
     pos->depth = depth;

@@ -316,6 +316,42 @@ struct SplitTree {
   }
 };
 
+// A deletion that lowered the root may re-key an entry of the new root and
+// split it in the same operation: the new root then takes the free level
+// above instead of shifting the search path down.
+TEST(BTree, RootSplitAfterTheRootWasLoweredInTheSameOperation) {
+  TreeHarness plain(5, 512, {make_key_desc(100, false)});
+  TreeHarness lowered(5, 512, {make_key_desc(100, false)});
+  for (int i = 0; i < 4; ++i) {
+    std::string v(100, static_cast<char>('A' + i));
+    ASSERT_TRUE(plain.add(0, v, 0, record(i)));
+    ASSERT_TRUE(lowered.add(0, v, 0, record(i)));
+  }
+  std::string e(100, 'E');
+  ASSERT_TRUE(plain.add(0, e, 0, record(4)));
+
+  TreeContext &c = lowered.ctx;
+  std::string sk = TreeHarness::search_key(0, e);
+  NodePosition pos;
+  ASSERT_EQ(SR_GREATER, vi_find_key(&c, u8(sk), 0, &pos));
+  SegAddr old_root = c.path[0];
+  c.path[0] = kNoNode;
+  c.path[1] = old_root;
+  c.root_depth = 1;
+  pos.depth = 1;
+  FullKey k;
+  k.length = 101;
+  memcpy(k.bytes, sk.data() + 1, 101);
+  ASSERT_TRUE(vi_node_insert(&c, k, 0, record(4), &pos));
+  EXPECT_EQ(0, c.root_depth);
+  EXPECT_EQ(0, c.depth_shift);
+  EXPECT_EQ(1, pos.depth);
+  EXPECT_EQ((SegAddr{static_cast<int32_t>(lowered.store.key_desc(0).root_offset), 0}), c.path[0]);
+  EXPECT_EQ(pos.node, c.path[1]);
+  vi_end_operation(&c);
+  EXPECT_TRUE(lowered.store.same_state(plain.store));
+}
+
 TEST(BTree, TraceLinesOfSplitAndCombine) {
   fs_settings().trace = kTraceTree;
   TreeHarness h(5, 512, {make_key_desc(100, false)});
