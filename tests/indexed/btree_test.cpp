@@ -411,14 +411,14 @@ TEST(BTree, VerifiedReadsRetryOnTreesChangedUnderThem) {
   Bytes &root = t.h.store.block(t.root);
   std::fill(root.begin() + 3 + 8 + 1, root.begin() + 3 + 8 + 101, '0');
   std::string key_0 = TreeHarness::search_key(0, std::string(100, '0'));
-  c.debug_output = false;
+  c.verified = true;  // the flags last for one operation
   testing::internal::CaptureStderr();
   EXPECT_EQ(SR_ERROR, vi_find_key(&c, u8(key_0), 0, &pos));
   EXPECT_EQ("", testing::internal::GetCapturedStderr());
   EXPECT_EQ(1, c.counters.find_key_mismatches);
   vi_end_operation(&c);
+  EXPECT_FALSE(c.verified);
   // A reader that does not verify goes down anyway.
-  c.verified = false;
   EXPECT_EQ(SR_GREATER, vi_find_key(&c, u8(key_0), 0, &pos));
   EXPECT_EQ(t.a, pos.node);
   vi_end_operation(&c);
