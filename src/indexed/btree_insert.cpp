@@ -114,7 +114,8 @@ int cut_node(TreeContext *f, uint8_t *left, int used, int cut, uint8_t *right, i
 }
 
 // A root split: a new root holding only the high-key entry, pointing to B,
-// one level above the old root. Returns the new root's depth.
+// one level above the old root; *root_depth receives its depth, and *depth
+// (the split node's) grows when the search path moves down to make room.
 bool grow_tree(TreeContext *f, SegAddr right, int *depth, int *root_depth) {
   if (trace_on(kTraceTree)) eprintf("V: split() increasing tree height\n");
   SegAddr root;
