@@ -221,7 +221,8 @@ int insert_entry(uint8_t *area, int *used, int capacity, const EntryLayout &layo
                  const uint8_t *key, int key_length, int32_t pointer, uint16_t segment,
                  uint32_t dup, int32_t *broken) {
   FullKey before;
-  if (o > 0 && !key_at_offset(area, *used, layout, o - 1, &before, nullptr, broken)) return -2;
+  if (o > 0 && !key_at_offset(area, *used, layout, o - 1, &before, nullptr, broken))
+    return kInsertDamaged;
   int c = o > 0 ? common_prefix(before.bytes, before.length, key, key_length) : 0;
   int new_size = layout.overhead() + key_length - c;
 
@@ -232,17 +233,18 @@ int insert_entry(uint8_t *area, int *used, int capacity, const EntryLayout &layo
   FullKey follow_key;
   int g = 0;
   if (o < *used) {
-    if (!decode_entry(area, *used, o, layout, &follow, broken)) return -2;
-    if (!key_at_offset(area, *used, layout, o, &follow_key, nullptr, broken)) return -2;
+    if (!decode_entry(area, *used, o, layout, &follow, broken)) return kInsertDamaged;
+    if (!key_at_offset(area, *used, layout, o, &follow_key, nullptr, broken)) return kInsertDamaged;
     g = common_prefix(key, key_length, follow_key.bytes, follow_key.length);
     old_follow_size = follow.size;
     new_follow_size = layout.overhead() + follow_key.length - g;
   }
   int growth = new_size + new_follow_size - old_follow_size;
-  if (*used + growth > capacity) return -1;
+  if (*used + growth > capacity) return kInsertNoRoom;
 
   int tail = o + old_follow_size;
   memmove(area + tail + growth, area + tail, static_cast<size_t>(*used - tail));
+  if (growth < 0) memset(area + *used + growth, 0, static_cast<size_t>(-growth));
   uint8_t *at = area + o;
   encode_entry_head(at, layout, pointer, segment, dup, static_cast<uint8_t>(1 + key_length - c),
                     static_cast<uint8_t>(c));

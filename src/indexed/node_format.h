@@ -125,12 +125,20 @@ void search_entries(const uint8_t *area, int used, const EntryLayout &layout, co
 bool key_at_offset(const uint8_t *area, int used, const EntryLayout &layout, int offset,
                    FullKey *key, uint32_t *dup, int32_t *broken);
 
+// Results of insert_entry besides a growth: no growth of `used` can reach
+// them (a growth lies within +-kMaxNodeSize).
+constexpr int kInsertNoRoom = INT32_MIN;
+constexpr int kInsertDamaged = INT32_MIN + 1;
+
 // Inserts the entry (key, dup, pointer) at offset `o`, which must be an
 // entry boundary, compressing it against the entry before it and making
 // the entry after it borrow what it now shares with the new key. Returns
-// the growth of `used` (the bytes of index now in use), or -1 when the
-// entry does not fit in `capacity` bytes (nothing changed), or -2 with
-// *broken set when the area is damaged.
+// the growth of `used` (the change of index bytes in use; negative when the
+// successor gives up more bytes than the new entry takes, as when it
+// borrowed less than it shared with its old predecessor), or kInsertNoRoom
+// when the entry does not fit in `capacity` bytes (nothing changed), or
+// kInsertDamaged with *broken set when the area is damaged. Bytes freed at
+// the end are zeroed.
 int insert_entry(uint8_t *area, int *used, int capacity, const EntryLayout &layout, int o,
                  const uint8_t *key, int key_length, int32_t pointer, uint16_t segment,
                  uint32_t dup, int32_t *broken);

@@ -149,11 +149,11 @@ TEST(NodeFormat, RandomInsertsAndRemovesMatchASortedModel) {
             int grew = insert_entry(node.area.data(), &node.used, node.capacity, node.layout,
                                     s.position, u8(k), static_cast<int>(k.size()),
                                     std::get<2>(item), static_cast<uint16_t>(step), d, &broken);
-            if (grew == -1) {
+            if (grew == kInsertNoRoom) {
               // Full: take out a few entries and go on.
               continue;
             }
-            ASSERT_GT(grew, 0);
+            ASSERT_NE(kInsertDamaged, grew);
             model.insert(pos, item);
           }
           std::vector<Item> got = node.items();
@@ -277,6 +277,45 @@ TEST(NodeFormat, InsertInFrontOfALongerSharerShortensIt) {
   decode_entry(node.area.data(), node.used, s.position + 8 + 6, node.layout, &ce, nullptr);
   EXPECT_EQ(6, ce.prefix);
   EXPECT_EQ(4, ce.length) << "1 + the 3 bytes it does not share";
+}
+
+// After two nodes are merged, the second node's first entry sits in the
+// middle, whole, though it shares bytes with the entry before it. A key
+// inserted between them that shares those bytes too makes it give up more
+// than the new entry takes: `used` shrinks, here by exactly one byte.
+TEST(NodeFormat, InsertBeforeAWholeSharerShrinksTheNode) {
+  Node node(5, false, 512);
+  std::string x = "\x02"
+                  "AAAAAAAAAA",
+              z = "\x02"
+                  "AAAAAAAAAC",
+              w = "\x02"
+                  "AAAAAAAAAB";
+  for (const std::string &k : {x, z}) {
+    Node single(5, false, 512);
+    insert_entry(single.area.data(), &single.used, single.capacity, single.layout, 0, u8(k), 11, 0,
+                 0, 0, nullptr);
+    std::copy(single.area.begin(), single.area.begin() + single.used,
+              node.area.begin() + node.used);
+    node.used += single.used;
+  }
+  NodeSearch s = node.search(w, 0);
+  ASSERT_EQ(SR_GREATER, s.result);
+  int used_before = node.used;
+  int grew = insert_entry(node.area.data(), &node.used, node.capacity, node.layout, s.position,
+                          u8(w), 11, -7, 0, 0, nullptr);
+  // w costs 8 + 11 - 10 bytes; z gives up the 10 bytes it shares with w.
+  EXPECT_EQ(-1, grew);
+  EXPECT_EQ(used_before - 1, node.used);
+  EXPECT_EQ(0, node.area[static_cast<size_t>(node.used)]) << "the freed byte is zeroed";
+  std::vector<Item> items = node.items();
+  ASSERT_EQ(3u, items.size());
+  EXPECT_EQ(w, std::get<0>(items[1]));
+  EXPECT_EQ(z, std::get<0>(items[2]));
+  // A full node still refuses an entry that does not fit.
+  node.capacity = node.used;
+  EXPECT_EQ(kInsertNoRoom, insert_entry(node.area.data(), &node.used, node.capacity, node.layout, 0,
+                                        u8(x), 11, 0, 0, 0, nullptr));
 }
 
 TEST(NodeFormat, RemovingALenderHandsItsBytesToTheBorrower) {

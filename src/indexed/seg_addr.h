@@ -1,0 +1,31 @@
+// Addresses inside the segments of an indexed file.
+//
+// A node or record address is a 32-bit offset within a segment plus a 16-bit
+// segment number; segment 0 is the main file. Version 3 files have a single
+// segment and store no segment numbers, so their segment is always 0.
+#pragma once
+
+#include <cstdint>
+
+namespace kel::indexed {
+
+struct SegAddr {
+  int32_t offset = 0;
+  uint16_t segment = 0;
+  friend bool operator==(const SegAddr &, const SegAddr &) = default;
+};
+
+// The null pointer (offset 0, segment 0): an empty tree's root, the pointer
+// of the high-key entry in the right-most leaf.
+constexpr SegAddr kNullAddr{0, 0};
+// "No node": a cleared node image address, an empty level of the search path.
+constexpr SegAddr kNoNode{-1, 0xFFFF};
+
+// An entry pointer leads to a child node when its offset is above 0, or is 0
+// with a segment other than 0. Anything else (a negated record offset, the
+// null pointer) ends a descent.
+constexpr bool is_child_pointer(SegAddr p) {
+  return p.offset > 0 || (p.offset == 0 && p.segment != 0);
+}
+
+}  // namespace kel::indexed
