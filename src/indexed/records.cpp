@@ -268,9 +268,15 @@ int64_t broken_record(int32_t code) {
   return -1;
 }
 
+// A record address in a data segment the file does not have: the file is
+// broken, and the report names the segment that is missing.
 bool known_segment(DorvexFile *f, SegAddr at) {
-  if (f->version < 4) return at.segment == 0;
-  return at.segment < f->data.count && f->data.files[at.segment] >= 0;
+  if (f->version < 4 ? at.segment == 0
+                     : at.segment < f->data.count && f->data.files[at.segment] >= 0)
+    return true;
+  const char *name = segment_name(f->name, kDataSegment, at.segment);
+  fs_set_missing_file_name(name ? name : f->name);
+  return fail(E_BROKEN, kBrokenMissingSegment);
 }
 
 }  // namespace
@@ -285,7 +291,7 @@ bool data_read(DorvexFile *f, SegAddr at, uint8_t *buffer, uint32_t length) {
     int64_t pos = static_cast<uint32_t>(at.offset);
     return v3_walk(f, &pos, buffer, length, Walk::kRead);
   }
-  if (!known_segment(f, at)) return fail(E_BROKEN, kBrokenMissingSegment);
+  if (!known_segment(f, at)) return false;
   return read_at(f->data.files[at.segment], buffer, static_cast<uint32_t>(at.offset),
                  static_cast<int32_t>(length)) != 0;
 }
@@ -295,7 +301,7 @@ bool data_write(DorvexFile *f, SegAddr at, const uint8_t *buffer, uint32_t lengt
     int64_t pos = static_cast<uint32_t>(at.offset);
     return v3_walk(f, &pos, const_cast<uint8_t *>(buffer), length, Walk::kWrite);
   }
-  if (!known_segment(f, at)) return fail(E_BROKEN, kBrokenMissingSegment);
+  if (!known_segment(f, at)) return false;
   return write_at(f->data.files[at.segment], buffer, static_cast<uint32_t>(at.offset),
                   static_cast<int32_t>(length)) != 0;
 }

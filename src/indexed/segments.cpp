@@ -404,7 +404,11 @@ bool data_append(DorvexFile *f, uint32_t need, SegAddr *at) {
   for (;;) {
     int32_t seg = end.segment;
     SegmentSet &set = f->data;
-    if (seg >= set.count) return fail(E_BROKEN, kBrokenMissingSegment);
+    if (seg >= set.count) {
+      const char *name = segment_name(f->name, kDataSegment, seg);
+      fs_set_missing_file_name(name ? name : f->name);
+      return fail(E_BROKEN, kBrokenMissingSegment);
+    }
     uint64_t stop = static_cast<uint64_t>(static_cast<uint32_t>(end.offset)) + need;
     if (stop <= set.sizes[seg]) {
       *at = end;

@@ -21,6 +21,9 @@ int32_t node_file(DorvexFile *f, SegAddr at) {
   } else if (at.segment < f->index.count && f->index.files[at.segment] >= 0) {
     return f->index.files[at.segment];
   }
+  const char *name =
+      segment_name(f->name, f->version < 4 ? kDataSegment : kIndexSegment, at.segment);
+  fs_set_missing_file_name(name ? name : f->name);
   fail(E_BROKEN, kBrokenMissingSegment);
   return -1;
 }
