@@ -23,9 +23,13 @@ namespace kel::test {
 
 class DorvexTest : public ::testing::Test {
  protected:
+  // Every variable starts from its default, also when the cases of this
+  // program run one after the other in one process.
   void SetUp() override {
     reset_fs_settings();
     v5_init_cfg();
+    cfg_reset_all(0, 1);
+    indexed::set_interface_level(3);
   }
   void TearDown() override { indexed::shutdown(); }
 
