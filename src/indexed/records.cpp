@@ -19,7 +19,7 @@ constexpr int32_t kV3Link = 4;  // bytes of the link at a v3 data node's end
 
 // --- version 3 data nodes --------------------------------------------------------
 
-enum class Walk { kRead, kWrite, kReserve };
+enum class Walk { kRead, kWrite, kSkip, kReserve };
 
 int64_t node_of(const DorvexFile *f, int64_t pos) {
   return pos - pos % f->node_size;
@@ -130,8 +130,17 @@ int32_t v4_link_size(const DorvexFile *f) {
   return f->version >= 4 ? 6 : 4;
 }
 
-SegAddr after_header(const DorvexFile *f, SegAddr at) {
-  return SegAddr{at.offset + record_header_size(f), at.segment};
+// Where the data area of the record slot at `at` begins. In version 3 a
+// record header may run from one data node into the next.
+bool after_header(DorvexFile *f, SegAddr at, SegAddr *data) {
+  if (f->version >= 4) {
+    *data = SegAddr{at.offset + record_header_size(f), at.segment};
+    return true;
+  }
+  int64_t pos = static_cast<uint32_t>(at.offset);
+  if (!v3_walk(f, &pos, nullptr, record_header_size(f), Walk::kSkip)) return false;
+  *data = SegAddr{static_cast<int32_t>(pos), 0};
+  return true;
 }
 
 void encode_header(const DorvexFile *f, const RecordHeader &h, uint8_t *out) {
@@ -165,7 +174,9 @@ bool write_header(DorvexFile *f, SegAddr at, const RecordHeader &h) {
   uint8_t link[6];
   store_be32(link, static_cast<uint32_t>(h.next.offset));
   store_be16(link + 4, h.next.segment);
-  return data_write(f, after_header(f, at), link, static_cast<uint32_t>(v4_link_size(f)));
+  SegAddr data;
+  return after_header(f, at, &data) &&
+         data_write(f, data, link, static_cast<uint32_t>(v4_link_size(f)));
 }
 
 // --- the stored form -------------------------------------------------------------
@@ -208,7 +219,9 @@ bool write_record(DorvexFile *f, SegAddr at, uint32_t slot, const Stored &s, uin
   h.stored = s.length;
   h.compressed = s.compressed;
   h.sequence = sequence;
-  return write_header(f, at, h) && data_write(f, after_header(f, at), s.bytes, s.length);
+  SegAddr data;
+  return write_header(f, at, h) && after_header(f, at, &data) &&
+         data_write(f, data, s.bytes, s.length);
 }
 
 bool append_room(DorvexFile *f, uint32_t need, SegAddr *at) {
@@ -333,7 +346,9 @@ bool read_record_header(DorvexFile *f, SegAddr at, RecordHeader *h) {
   if (f->duplicates) h->sequence = load_be32(bytes + 4);
   if (!h->deleted) return true;
   uint8_t link[6] = {};
-  if (!data_read(f, after_header(f, at), link, static_cast<uint32_t>(v4_link_size(f))))
+  SegAddr data;
+  if (!after_header(f, at, &data) ||
+      !data_read(f, data, link, static_cast<uint32_t>(v4_link_size(f))))
     return false;
   h->next = SegAddr{static_cast<int32_t>(load_be32(link)),
                     f->version >= 4 ? load_be16(link + 4) : static_cast<uint16_t>(0)};
@@ -363,7 +378,8 @@ int64_t read_record(DorvexFile *f, SegAddr at, uint8_t *out, uint32_t *sequence)
   if (!h.compressed && h.stored > f->max_record) return broken_record(kBrokenRecordLength);
   if (h.stored > f->max_record + kCompressedSlack) return broken_record(kBrokenRecordHeader);
   uint8_t *stored = compressed_record_buffer();
-  if (!data_read(f, after_header(f, at), stored, h.stored)) return -1;
+  SegAddr data;
+  if (!after_header(f, at, &data) || !data_read(f, data, stored, h.stored)) return -1;
   if (f->scramble) unscramble(stored, static_cast<int32_t>(h.stored), seed_of(f, h.sequence));
   if (sequence != nullptr) *sequence = h.sequence;
   if (!h.compressed) {
