@@ -17,8 +17,9 @@
 //   bulk   bulk-addition state (first record, count, key buffer, duplicates
 //          list, duplicates log)
 //
-// The storage layer never looks behind them; dorvex_close hands the file to
-// the release hook of each layer that attached state (see open_close.cpp).
+// The storage layer never looks behind them. The layers create and free
+// their state through the UpperLayerHooks of dorvex.h: attach at the end of
+// an open, finish / release_locks / detach during close.
 #pragma once
 
 #include <cstdint>

@@ -156,6 +156,17 @@ TEST_F(SegmentsTest, DataAndIndexGrowIntoSecondSegments) {
   EXPECT_EQ("00002,00002", info(f, -7));
   EXPECT_EQ("000000000081920000000000020992000000000081920000000000006144", info(f, -9));
   EXPECT_EQ("0000000100", info(f, -4));
+  // Code -8: per segment its name in 128 bytes and its size.
+  char names[4 * 138 + 1];
+  ASSERT_EQ(1, dorvex_info(f, -8, names));
+  const char *expected[4][2] = {{"g.dat", "0000081920"},
+                                {"g.d01", "0000020992"},
+                                {"g.vix", "0000081920"},
+                                {"g.v01", "0000006144"}};
+  for (int i = 0; i < 4; ++i) {
+    std::string entry(names + i * 138, 138);
+    EXPECT_EQ(std::string(expected[i][0]) + std::string(123, '\0') + expected[i][1], entry) << i;
+  }
   ASSERT_EQ(1, dorvex_close(f));
 
   std::string h = read_file("g.dat");
