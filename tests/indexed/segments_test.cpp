@@ -198,6 +198,36 @@ TEST_F(SegmentsTest, DataAndIndexGrowIntoSecondSegments) {
   dorvex_close(f);
 }
 
+TEST_F(SegmentsTest, NoMemoryForANewSegmentFailsTheAdditionOnly) {
+  make_small_segments();
+  DorvexFile *f = dorvex_open("g.dat", 2);
+  ASSERT_NE(nullptr, f);
+  fill(f, 80, 159);
+  int64_t live = alloc_live_blocks();
+  ASSERT_TRUE(indexed::header_read(f, HeaderAccess::kUpdate));
+  std::string r = record(80);
+  SegAddr at;
+  alloc_fail_nth(1);
+  EXPECT_FALSE(indexed::add_record(f, reinterpret_cast<const uint8_t *>(r.data()), 1000, 0, &at));
+  EXPECT_EQ(E_NO_MEMORY, error());
+  alloc_fail_nth(1);
+  EXPECT_FALSE(indexed::node_allocate(f, &at));
+  EXPECT_EQ(E_NO_MEMORY, error());
+  alloc_fail_nth(0);
+  EXPECT_EQ(1, f->data.count);
+  EXPECT_EQ(1, f->index.count);
+  EXPECT_EQ(live, alloc_live_blocks());
+  EXPECT_FALSE(file_exists("g.d01"));
+  ASSERT_TRUE(indexed::add_record(f, reinterpret_cast<const uint8_t *>(r.data()), 1000, 0, &at));
+  EXPECT_EQ((SegAddr{512, 1}), at);
+  ASSERT_TRUE(indexed::node_allocate(f, &at));
+  EXPECT_EQ((SegAddr{512, 1}), at);
+  ASSERT_TRUE(indexed::header_write(f));
+  indexed::header_release(f);
+  EXPECT_EQ("00002,00002", info(f, -7));
+  dorvex_close(f);
+}
+
 TEST_F(SegmentsTest, ASegmentNumberAbove65534IsABrokenFile) {
   make_small_segments();
   DorvexFile *f = dorvex_open("g.dat", 2);
