@@ -64,20 +64,20 @@ bool format_number(const char *format, int32_t number, char *out, size_t size) {
       continue;
     }
     const char *start = p++;
-    std::string spec = "%";
-    while (*p && strchr("-+ 0#", *p)) spec += *p++;
-    while (isdigit(static_cast<unsigned char>(*p))) spec += *p++;
+    std::string conversion_text = "%";
+    while (*p && strchr("-+ 0#", *p)) conversion_text += *p++;
+    while (isdigit(static_cast<unsigned char>(*p))) conversion_text += *p++;
     if (*p == '.') {
-      spec += *p++;
-      while (isdigit(static_cast<unsigned char>(*p))) spec += *p++;
+      conversion_text += *p++;
+      while (isdigit(static_cast<unsigned char>(*p))) conversion_text += *p++;
     }
     while (*p && strchr("hlLqjzt", *p)) ++p;
     if (*p && strchr("diuxXo", *p)) {
       char conversion = *p == 'i' ? 'd' : *p;
-      spec += 'l';
-      spec += conversion;
+      conversion_text += 'l';
+      conversion_text += conversion;
       char piece[64];
-      snprintf(piece, sizeof piece, spec.c_str(), static_cast<long>(number));
+      snprintf(piece, sizeof piece, conversion_text.c_str(), static_cast<long>(number));
       result += piece;
       ++p;
     } else {
