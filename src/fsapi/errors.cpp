@@ -59,6 +59,9 @@ constexpr int32_t kUnknownSysMessage = 624;
 constexpr const char *kUnknownSysText = "Unknown error";
 constexpr int32_t kBrokenMessage = 889;
 constexpr const char *kBrokenText = "%s: File broken (code %d)\n";
+// An indexed file whose segment is missing is broken with this secondary
+// code; its report names the segment, as a missing file's report does.
+constexpr int32_t kBrokenMissingSegment = 68;
 
 }  // namespace
 
@@ -83,6 +86,8 @@ extern "C" const char *report_fs_error(const char *name) {
   }
   if (code > 99 || code < 0) return nullptr;
   if (code == E_BROKEN) {
+    if (*fs_error_secondary() == kBrokenMissingSegment && fs_missing_file_name()[0] != '\0')
+      name = fs_missing_file_name();
     eprintf(kel::msg_printf_text(kBrokenMessage, kBrokenText), name ? name : "",
             static_cast<int>(*fs_error_secondary()));
     return nullptr;

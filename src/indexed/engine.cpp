@@ -2,6 +2,9 @@
 
 #include <utility>
 
+#include "cache/cache.h"
+#include "indexed/shared_buffers.h"
+
 namespace kel::indexed {
 
 namespace {
@@ -51,9 +54,11 @@ void set_set_file_attrs_hook(v5_set_file_attrs_fn hook) {
   state().set_file_attrs = hook;
 }
 
+// The shared record and node buffers go, then the block cache (which
+// releases the OS file table with it).
 void shutdown() {
-  // The engine's process-wide buffers (record buffers, node image) are
-  // released here as they come into being.
+  release_shared_buffers();
+  Bshutdown();
 }
 
 }  // namespace kel::indexed

@@ -23,7 +23,8 @@ v5_duplicate_fn exchange_duplicate_hook(v5_duplicate_fn hook);
 v5_query_retry_fn exchange_query_retry_hook(v5_query_retry_fn hook);
 void set_set_file_attrs_hook(v5_set_file_attrs_fn hook);
 
-// The engine's shutdown (last v5_exit): releases its process-wide buffers.
+// The engine's shutdown (last v5_exit): releases its process-wide buffers
+// and shuts the block cache down.
 void shutdown();
 
 }  // namespace kel::indexed

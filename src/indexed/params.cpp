@@ -110,7 +110,7 @@ bool parse_keys(int version, const char *text, MakeParams *p) {
       key.segment_offset[s] = static_cast<uint32_t>(offset);
       length += static_cast<int>(size);
     }
-    if (length > kMaxKeyLength) return fail(E_PARAM);
+    if (length > kKeyLengthLimit) return fail(E_PARAM);
     key.length = static_cast<uint8_t>(length);
     if (key.length > p->max_key_length) p->max_key_length = key.length;
     if (key.duplicates) ++p->duplicate_keys;

@@ -34,7 +34,7 @@ namespace kel::indexed {
 
 constexpr int kMaxKeys = 120;
 constexpr int kMaxKeySegments = 16;
-constexpr int kMaxKeyLength = 250;
+constexpr int kKeyLengthLimit = 250;  // bytes of one key, all segments
 constexpr int kMaxSegmentSize = 250;
 
 // One key as the engine keeps it in memory (array "dorvex keys").

@@ -1,0 +1,465 @@
+// Segment names, growth into further segments, whole-file copy, rename and
+// remove, and segments seen by a second process.
+#include "indexed/segments.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <sstream>
+
+#include "common/trace_capture.h"
+#include "common/worker.h"
+#include "indexed/dorvex_fixture.h"
+#include "indexed/records.h"
+#include "indexed/storage.h"
+
+namespace kel::test {
+namespace {
+
+using indexed::HeaderAccess;
+using indexed::SegAddr;
+
+constexpr int kData = indexed::kDataSegment;
+constexpr int kIndex = indexed::kIndexSegment;
+
+std::string name_of(const char *file, int kind, int number) {
+  const char *n = segment_name(file, kind, number);
+  return n ? n : "<null>";
+}
+
+class SegmentsTest : public DorvexTest {
+ protected:
+  // A record of 1000 bytes that tells its number.
+  static std::string record(int i) {
+    std::string r(1000, static_cast<char>('a' + i % 26));
+    snprintf(&r[0], 9, "%08d", i);
+    r[8] = '#';
+    return r;
+  }
+
+  // Makes g.dat with segments of the smallest size (81920 bytes), records
+  // of 1000 bytes stored as they are, and growth by 20 nodes.
+  void make_small_segments(const char *name = "g.dat") {
+    cfg_set_long("V_SEG_SIZE", 0, 1);
+    ASSERT_EQ(1, make(name, "1000,0,1", "1,0,8,0", "1,1,20,0,0")) << error();
+  }
+
+  // Adds `count` records and `nodes` nodes in one update; the addresses
+  // go to addr_ and nodes_.
+  void fill(DorvexFile *f, int count, int nodes) {
+    ASSERT_TRUE(indexed::header_read(f, HeaderAccess::kUpdate)) << error();
+    for (int i = 0; i < count; ++i) {
+      std::string r = record(static_cast<int>(addr_.size()));
+      SegAddr at;
+      ASSERT_TRUE(indexed::add_record(f, reinterpret_cast<const uint8_t *>(r.data()), 1000, 0, &at))
+          << error();
+      addr_.push_back(at);
+    }
+    for (int i = 0; i < nodes; ++i) {
+      SegAddr at;
+      ASSERT_TRUE(indexed::node_allocate(f, &at)) << error();
+      nodes_.push_back(at);
+    }
+    ASSERT_TRUE(indexed::header_write(f));
+    indexed::header_release(f);
+  }
+
+  std::string read_back(DorvexFile *f, SegAddr at) {
+    std::string out(1000, '\0');
+    int64_t n = indexed::read_record(f, at, reinterpret_cast<uint8_t *>(&out[0]), nullptr);
+    if (n < 0) return "<error " + std::to_string(error()) + "," + std::to_string(secondary()) + ">";
+    out.resize(static_cast<size_t>(n));
+    return out;
+  }
+
+  std::vector<SegAddr> addr_;
+  std::vector<SegAddr> nodes_;
+};
+
+// --- names ------------------------------------------------------------------------
+
+TEST_F(SegmentsTest, NamesBySuffixInLowerCaseHex) {
+  EXPECT_EQ("cust.dat", name_of("cust.dat", kData, 0));
+  EXPECT_EQ("cust.d01", name_of("cust.dat", kData, 1));
+  EXPECT_EQ("cust.dab", name_of("cust.dat", kData, 0xab));
+  EXPECT_EQ("cust.dff", name_of("cust.dat", kData, 255));
+  EXPECT_EQ("cust.d0100", name_of("cust.dat", kData, 256));
+  EXPECT_EQ("cust.dfffe", name_of("cust.dat", kData, 65534));
+  EXPECT_EQ("cust.vix", name_of("cust.dat", kIndex, 0));
+  EXPECT_EQ("cust.v01", name_of("cust.dat", kIndex, 1));
+  EXPECT_EQ("cust.v10", name_of("cust.dat", kIndex, 16));
+  EXPECT_EQ("cust.v0123", name_of("cust.dat", kIndex, 0x123));
+  EXPECT_EQ("a.b/cust.d01", name_of("a.b/cust", kData, 1)) << "a dot before the base name";
+  EXPECT_EQ("x.y.d01", name_of("x.y.z", kData, 1)) << "the last extension goes";
+  cfg_set_short("V_STRIP_DOT_EXTENSION", 0, 0);
+  EXPECT_EQ("cust.dat.d01", name_of("cust.dat", kData, 1));
+  EXPECT_EQ("cust.dat.vix", name_of("cust.dat", kIndex, 0));
+  EXPECT_EQ("cust.dat", name_of("cust.dat", kData, 0));
+  EXPECT_EQ("<null>", name_of(std::string(300, 'n').c_str(), kData, 1));
+  EXPECT_EQ(E_PARAM, error());
+}
+
+TEST_F(SegmentsTest, FormatPairsAndVariablesNamedLikeTheSegment) {
+  cfg_set_string("CUST_DAT_DATA_FMT", 0, "/d1/cust%d.dat");
+  EXPECT_EQ("cust.d03", name_of("cust.dat", kData, 3)) << "one of the pair alone is not used";
+  setenv("CUST_DAT_INDEX_FMT", "/d2/cust%03x.idx", 1);
+  EXPECT_EQ("/d1/cust3.dat", name_of("cust.dat", kData, 3));
+  EXPECT_EQ("/d2/cust000.idx", name_of("cust.dat", kIndex, 0));
+  EXPECT_EQ("/d2/cust01a.idx", name_of("cust.dat", kIndex, 26));
+  EXPECT_EQ("cust.dat", name_of("cust.dat", kData, 0));
+  // A format is the user's text: only integer conversions take the number.
+  cfg_set_string("CUST_DAT_DATA_FMT", 0, "%s-%n-%5.3d-%%-%lu");
+  EXPECT_EQ("%s-%n-  007-%-7", name_of("cust.dat", kData, 7));
+  unsetenv("CUST_DAT_INDEX_FMT");
+
+  cfg_set_string("CUST_D01", 0, "/elsewhere/c1");
+  EXPECT_EQ("/elsewhere/c1", name_of("cust.dat", kData, 1));
+  EXPECT_EQ("cust.d02", name_of("cust.dat", kData, 2));
+  setenv("CUST_VIX", "/idx/c.vix", 1);
+  EXPECT_EQ("/idx/c.vix", name_of("cust.dat", kIndex, 0));
+  unsetenv("CUST_VIX");
+}
+
+TEST_F(SegmentsTest, BasenameTranslationKeepsTheDirectoryAsPrefix) {
+  ASSERT_EQ(1, cfg_set_programmatic("cust.dat", -1, "acct.dat", -1, 0));
+  EXPECT_EQ("dir/cust.dat", name_of("dir/cust.dat", kData, 0)) << "segment 0 is the name";
+  EXPECT_EQ("dir/acct.d01", name_of("dir/cust.dat", kData, 1));
+  EXPECT_EQ("dir/acct.vix", name_of("dir/cust.dat", kIndex, 0));
+  cfg_set_string("ACCT_D01", 0, "/redirected");
+  EXPECT_EQ("/redirected", name_of("dir/cust.dat", kData, 1)) << "no prefix on a redirection";
+  cfg_set_string("ACCT_DAT_DATA_FMT", 0, "/f/d%d");
+  cfg_set_string("ACCT_DAT_INDEX_FMT", 0, "/f/i%d");
+  EXPECT_EQ("/f/d2", name_of("dir/cust.dat", kData, 2));
+  ASSERT_EQ(1, cfg_set_programmatic("cust.dat", -1, "/abs/acct.dat", -1, 0));
+  EXPECT_EQ("/abs/acct.d02", name_of("dir/cust.dat", kData, 2));
+  cfg_set_short("V_BASENAME_TRANSLATION", 0, 0);
+  EXPECT_EQ("dir/cust.d02", name_of("dir/cust.dat", kData, 2));
+}
+
+// --- growth -----------------------------------------------------------------------
+
+TEST_F(SegmentsTest, DataAndIndexGrowIntoSecondSegments) {
+  make_small_segments();
+  DorvexFile *f = dorvex_open("g.dat", 2);
+  ASSERT_NE(nullptr, f);
+  fill(f, 100, 170);
+  // 80 records of 1015 bytes fit between 512 and 81920; the 81st opens
+  // data segment 1 at 512.
+  EXPECT_EQ((SegAddr{512 + 79 * 1015, 0}), addr_[79]);
+  EXPECT_EQ((SegAddr{512, 1}), addr_[80]);
+  EXPECT_EQ((SegAddr{512 + 19 * 1015, 1}), addr_[99]);
+  // 159 nodes fit index segment 0; the 160th opens index segment 1.
+  EXPECT_EQ((SegAddr{512, 0}), nodes_[0]);
+  EXPECT_EQ((SegAddr{81408, 0}), nodes_[158]);
+  EXPECT_EQ((SegAddr{512, 1}), nodes_[159]);
+  EXPECT_EQ((SegAddr{512 + 10 * 512, 1}), nodes_[169]);
+  EXPECT_EQ("00002,00002", info(f, -7));
+  EXPECT_EQ("000000000081920000000000020992000000000081920000000000006144", info(f, -9));
+  EXPECT_EQ("0000000100", info(f, -4));
+  // Code -8: per segment its name in 128 bytes and its size.
+  char names[4 * 138 + 1];
+  ASSERT_EQ(1, dorvex_info(f, -8, names));
+  const char *expected[4][2] = {{"g.dat", "0000081920"},
+                                {"g.d01", "0000020992"},
+                                {"g.vix", "0000081920"},
+                                {"g.v01", "0000006144"}};
+  for (int i = 0; i < 4; ++i) {
+    std::string entry(names + i * 138, 138);
+    EXPECT_EQ(std::string(expected[i][0]) + std::string(123, '\0') + expected[i][1], entry) << i;
+  }
+  ASSERT_EQ(1, dorvex_close(f));
+
+  std::string h = read_file("g.dat");
+  EXPECT_EQ(81920u, h.size());
+  EXPECT_EQ(81920u, get(h, 16, 4)) << "slot 5 keeps data segment 0's size";
+  EXPECT_EQ(1u, get(h, 20, 2)) << "highest data segment";
+  EXPECT_EQ(512u + 20 * 1015, get(h, 28, 4)) << "end of data";
+  EXPECT_EQ(1u, get(h, 32, 2));
+  EXPECT_EQ(512u, get(h, 34, 4)) << "the first record stays where it was";
+  EXPECT_EQ(20992u, get(h, 126, 4)) << "slot 40: the current data segment";
+  EXPECT_EQ(81920u, get(h, 130, 4)) << "index segment 0";
+  EXPECT_EQ(1u, get(h, 134, 2));
+  EXPECT_EQ(170u, get(h, 96, 4)) << "nodes in use";
+  EXPECT_EQ(std::string(81920 - 81712, '\0'), h.substr(81712)) << "a zero tail ends the segment";
+
+  std::string d1 = read_file("g.d01");
+  EXPECT_EQ(20992u, d1.size());
+  EXPECT_EQ("10 12 14 17 00 05 00 01 00 00 52 00 ", hex(d1, 0, 12));
+  std::string v1 = read_file("g.v01");
+  EXPECT_EQ("10 12 14 18 00 05 00 01 00 00 18 00 ", hex(v1, 0, 12)) << "bytes in use 6144";
+  EXPECT_GE(v1.size(), 6144u);
+  EXPECT_GE(read_file("g.vix").size(), 81920u);
+
+  f = dorvex_open("g.dat", 0);
+  ASSERT_NE(nullptr, f);
+  for (size_t i = 0; i < addr_.size(); ++i)
+    ASSERT_EQ(record(static_cast<int>(i)), read_back(f, addr_[i])) << i;
+  EXPECT_EQ("00002,00002", info(f, -7));
+  dorvex_close(f);
+}
+
+TEST_F(SegmentsTest, NoMemoryForANewSegmentFailsTheAdditionOnly) {
+  make_small_segments();
+  DorvexFile *f = dorvex_open("g.dat", 2);
+  ASSERT_NE(nullptr, f);
+  fill(f, 80, 159);
+  int64_t live = alloc_live_blocks();
+  ASSERT_TRUE(indexed::header_read(f, HeaderAccess::kUpdate));
+  std::string r = record(80);
+  SegAddr at;
+  alloc_fail_nth(1);
+  EXPECT_FALSE(indexed::add_record(f, reinterpret_cast<const uint8_t *>(r.data()), 1000, 0, &at));
+  EXPECT_EQ(E_NO_MEMORY, error());
+  alloc_fail_nth(1);
+  EXPECT_FALSE(indexed::node_allocate(f, &at));
+  EXPECT_EQ(E_NO_MEMORY, error());
+  alloc_fail_nth(0);
+  EXPECT_EQ(1, f->data.count);
+  EXPECT_EQ(1, f->index.count);
+  EXPECT_EQ(live, alloc_live_blocks());
+  EXPECT_FALSE(file_exists("g.d01"));
+  ASSERT_TRUE(indexed::add_record(f, reinterpret_cast<const uint8_t *>(r.data()), 1000, 0, &at));
+  EXPECT_EQ((SegAddr{512, 1}), at);
+  ASSERT_TRUE(indexed::node_allocate(f, &at));
+  EXPECT_EQ((SegAddr{512, 1}), at);
+  ASSERT_TRUE(indexed::header_write(f));
+  indexed::header_release(f);
+  EXPECT_EQ("00002,00002", info(f, -7));
+  dorvex_close(f);
+}
+
+TEST_F(SegmentsTest, ASegmentNumberAbove65534IsABrokenFile) {
+  make_small_segments();
+  DorvexFile *f = dorvex_open("g.dat", 2);
+  ASSERT_NE(nullptr, f);
+  ASSERT_TRUE(indexed::header_read(f, HeaderAccess::kUpdate));
+  // Pretend the end of data sits at the end of the last possible segment.
+  ASSERT_TRUE(indexed::reserve_segments(f, kData, 65535));
+  f->data.files[65534] = f->data0;
+  f->data.sizes[65534] = 81920;
+  indexed::hset_addr(f, indexed::kEndOfDataOffset, indexed::kEndOfDataSeg, SegAddr{81900, 65534});
+  std::string r = record(0);
+  SegAddr at;
+  EXPECT_FALSE(indexed::add_record(f, reinterpret_cast<const uint8_t *>(r.data()), 1000, 0, &at));
+  EXPECT_EQ(E_BROKEN, error());
+  EXPECT_EQ(99, secondary());
+  f->data.files[65534] = -1;
+  f->data.count = 1;
+  indexed::header_release(f);
+  dorvex_close(f);
+}
+
+// --- whole files ------------------------------------------------------------------
+
+TEST_F(SegmentsTest, CopyRenameAndRemoveWalkEverySegmentInOrder) {
+  make_small_segments();
+  DorvexFile *f = dorvex_open("g.dat", 2);
+  ASSERT_NE(nullptr, f);
+  fill(f, 100, 170);
+  dorvex_close(f);
+  const char *suffixes[] = {".dat", ".d01", ".vix", ".v01"};
+
+  cfg_set_long("V_TRACE", 0, 4);
+  {
+    TraceCapture capture;
+    EXPECT_EQ(1, v5_copy("g.dat", "h.dat"));
+    EXPECT_EQ(
+        "copying data segment (#0): g.dat -> h.dat\n"
+        "copying data segment (#1): g.d01 -> h.d01\n"
+        "copying index segment (#0): g.vix -> h.vix\n"
+        "copying index segment (#1): g.v01 -> h.v01\n",
+        capture.text());
+  }
+  for (const char *s : suffixes)
+    EXPECT_EQ(read_file(std::string("g") + s), read_file(std::string("h") + s)) << s;
+  {
+    TraceCapture capture;
+    EXPECT_EQ(1, v5_rename("h.dat", "k.dat"));
+    EXPECT_EQ(
+        "renaming data segment (#0): h.dat -> k.dat\n"
+        "renaming data segment (#1): h.d01 -> k.d01\n"
+        "renaming index segment (#0): h.vix -> k.vix\n"
+        "renaming index segment (#1): h.v01 -> k.v01\n",
+        capture.text());
+  }
+  for (const char *s : suffixes) {
+    EXPECT_FALSE(file_exists(std::string("h") + s)) << s;
+    EXPECT_TRUE(file_exists(std::string("k") + s)) << s;
+  }
+  f = dorvex_open("k.dat", 0);
+  ASSERT_NE(nullptr, f);
+  EXPECT_EQ(record(99), read_back(f, addr_[99]));
+  dorvex_close(f);
+  {
+    TraceCapture capture;
+    EXPECT_EQ(1, v5_remove("k.dat"));
+    EXPECT_EQ(
+        "removing data segment (#0): k.dat\n"
+        "removing data segment (#1): k.d01\n"
+        "removing index segment (#0): k.vix\n"
+        "removing index segment (#1): k.v01\n",
+        capture.text());
+  }
+  for (const char *s : suffixes) EXPECT_FALSE(file_exists(std::string("k") + s)) << s;
+
+  // Without trace level, nothing is written.
+  cfg_set_long("V_TRACE", 0, 0);
+  TraceCapture quiet;
+  EXPECT_EQ(1, v5_copy("g.dat", "q.dat"));
+  EXPECT_EQ(1, v5_remove("q.dat"));
+  EXPECT_EQ("", quiet.text());
+}
+
+TEST_F(SegmentsTest, CopySkipsASegmentWhoseNamesAreEqualAndStopsAtTheFirstFailure) {
+  make_small_segments();
+  DorvexFile *f = dorvex_open("g.dat", 2);
+  ASSERT_NE(nullptr, f);
+  fill(f, 100, 0);
+  dorvex_close(f);
+  cfg_set_string("H_VIX", 0, "g.vix");  // h's index segment 0 is g's
+  EXPECT_EQ(1, v5_copy("g.dat", "h.dat"));
+  EXPECT_TRUE(file_exists("h.d01"));
+  EXPECT_FALSE(file_exists("h.vix"));
+
+  // A file that cannot be opened is not copied at all.
+  ASSERT_EQ(0, unlink("g.d01"));
+  EXPECT_EQ(0, v5_copy("g.dat", "n.dat"));
+  EXPECT_EQ(E_BROKEN, error());
+  EXPECT_EQ(68, secondary());
+  EXPECT_FALSE(file_exists("n.dat"));
+  EXPECT_EQ(0, v5_remove("g.dat"));
+  EXPECT_TRUE(file_exists("g.dat")) << "nothing removed";
+  EXPECT_EQ(0, v5_copy(nullptr, "x"));
+  EXPECT_EQ(E_PARAM, error());
+
+  // A failing step stops the walk; what was done stays done.
+  ASSERT_EQ(1, make("a.dat", "100,0,1", "1,0,8,0"));
+  mkdir("ro", 0555);
+  cfg_set_string("B_VIX", 0, "ro/b.vix");
+  if (geteuid() != 0) {
+    EXPECT_EQ(0, v5_copy("a.dat", "b.dat"));
+    EXPECT_TRUE(file_exists("b.dat"));
+    EXPECT_FALSE(file_exists("ro/b.vix"));
+  }
+}
+
+TEST_F(SegmentsTest, VersionThreeFilesAreOneFile) {
+  set_version(3);
+  ASSERT_EQ(1, make("v3.dat", "100,0,1", "1,0,8,0"));
+  cfg_set_long("V_TRACE", 0, 4);
+  TraceCapture capture;
+  EXPECT_EQ(1, v5_copy("v3.dat", "w3.dat"));
+  EXPECT_EQ(read_file("v3.dat"), read_file("w3.dat"));
+  EXPECT_FALSE(file_exists("w3.vix"));
+  EXPECT_EQ(1, v5_rename("w3.dat", "x3.dat"));
+  EXPECT_EQ(1, v5_remove("x3.dat"));
+  EXPECT_FALSE(file_exists("x3.dat"));
+  EXPECT_EQ("", capture.text()) << "no segment lines for one file";
+}
+
+TEST_F(SegmentsTest, MakeReplacesAnOldFileWithAllItsSegments) {
+  make_small_segments();
+  DorvexFile *f = dorvex_open("g.dat", 2);
+  ASSERT_NE(nullptr, f);
+  fill(f, 100, 170);
+  dorvex_close(f);
+  ASSERT_EQ(1, make("g.dat", "100,0,1", "1,0,8,0"));
+  EXPECT_FALSE(file_exists("g.d01"));
+  EXPECT_FALSE(file_exists("g.v01"));
+  EXPECT_EQ(512u, read_file("g.vix").size());
+  set_version(3);
+  ASSERT_EQ(1, make("g.dat", "100,0,1", "1,0,8,0"));
+  EXPECT_FALSE(file_exists("g.vix")) << "a version 3 file has no index segment";
+}
+
+// --- another process --------------------------------------------------------------
+
+// Requests: "open NAME MODE", "info CODE", "read OFFSET SEGMENT",
+// "node OFFSET SEGMENT" (the first bytes of a node), "root KEY",
+// "version", "close".
+std::string peer(const std::string &request) {
+  static DorvexFile *f = nullptr;
+  std::istringstream in(request);
+  std::string op;
+  in >> op;
+  if (op == "open") {
+    std::string name;
+    int mode;
+    in >> name >> mode;
+    f = dorvex_open(name.c_str(), mode);
+    return f ? "ok" : "error " + std::to_string(*fs_error_code());
+  }
+  if (op == "info") {
+    int code;
+    in >> code;
+    char buf[1024] = {};
+    return dorvex_info(f, code, buf) ? buf : "error";
+  }
+  if (op == "read") {
+    int32_t offset;
+    int segment;
+    in >> offset >> segment;
+    std::string out(1000, '\0');
+    if (!indexed::header_read(f, HeaderAccess::kLocked)) return "error";
+    int64_t n = indexed::read_record(f, SegAddr{offset, static_cast<uint16_t>(segment)},
+                                     reinterpret_cast<uint8_t *>(&out[0]), nullptr);
+    indexed::header_release(f);
+    return n < 0 ? "error " + std::to_string(*fs_error_secondary()) : out.substr(0, 12);
+  }
+  if (op == "node") {
+    int32_t offset;
+    int segment;
+    in >> offset >> segment;
+    uint8_t block[512];
+    if (!indexed::header_read(f, HeaderAccess::kLocked)) return "error";
+    bool ok = indexed::node_read(f, SegAddr{offset, static_cast<uint16_t>(segment)}, block);
+    indexed::header_release(f);
+    return ok ? std::string(reinterpret_cast<char *>(block), 8) : "error";
+  }
+  if (op == "root") {
+    int key;
+    in >> key;
+    if (!indexed::header_read(f, HeaderAccess::kLocked)) return "error";
+    indexed::header_release(f);
+    const indexed::KeyDesc &k = f->keys[key];
+    return std::to_string(k.root_offset) + "/" + std::to_string(k.root_segment) + "/" +
+           std::to_string(k.height);
+  }
+  if (op == "version") return std::to_string(f->last_header_version);
+  if (op == "close") return std::to_string(dorvex_close(f));
+  return "?";
+}
+
+TEST_F(SegmentsTest, AnotherProcessFindsNewSegmentsRootsAndChangedBlocks) {
+  Worker other(peer);
+  make_small_segments();
+  EXPECT_EQ("ok", other.call("open g.dat 0"));
+  EXPECT_EQ("00001,00001", other.call("info -7"));
+  EXPECT_EQ("0/0/0", other.call("root 0"));
+
+  DorvexFile *f = dorvex_open("g.dat", 2);
+  ASSERT_NE(nullptr, f);
+  fill(f, 100, 170);
+  EXPECT_EQ(std::string(8, '\0'), other.call("node 512 1")) << "the node as the peer sees it";
+
+  ASSERT_TRUE(indexed::header_read(f, HeaderAccess::kUpdate));
+  uint8_t block[512] = {1, 0, 5, 'n', 'o', 'd', 'e', '!'};
+  ASSERT_TRUE(indexed::node_write(f, SegAddr{512, 1}, block));
+  ASSERT_TRUE(indexed::set_key_root(f, 0, SegAddr{512, 1}, 2));
+  ASSERT_TRUE(indexed::header_write(f));
+  indexed::header_release(f);
+
+  EXPECT_EQ("00002,00002", other.call("info -7"));
+  EXPECT_EQ(std::to_string(f->last_header_version), other.call("version"));
+  EXPECT_EQ(record(80).substr(0, 12), other.call("read 512 1"));
+  EXPECT_EQ(record(99).substr(0, 12), other.call("read " + std::to_string(512 + 19 * 1015) + " 1"));
+  EXPECT_EQ(std::string(reinterpret_cast<char *>(block), 8), other.call("node 512 1"))
+      << "a changed header version drops the peer's cached blocks";
+  EXPECT_EQ("512/1/2", other.call("root 0"));
+  EXPECT_EQ("0000000100", other.call("info -4"));
+  EXPECT_EQ("1", other.call("close"));
+  EXPECT_EQ(1, dorvex_close(f));
+}
+
+}  // namespace
+}  // namespace kel::test
