@@ -26,21 +26,10 @@
 
 #include "indexed/layout.h"
 #include "indexed/params.h"
+#include "indexed/seg_addr.h"
 
 namespace kel::indexed {
 
-// A node or record address: a byte offset inside a segment and the
-// segment's number. Version 3 files have one segment, always 0.
-struct SegAddr {
-  int32_t offset = 0;
-  uint16_t segment = 0;
-  friend bool operator==(const SegAddr &, const SegAddr &) = default;
-};
-// Offset 0 of segment 0 lies in the header: it is never a node or record,
-// so it stands for "none" (end of a chain, empty tree, empty free list).
-constexpr SegAddr kNullAddr{0, 0};
-// A node image or search-path level that holds no node.
-constexpr SegAddr kNoNode{-1, 0xFFFF};
 
 // Segment kinds; the same numbers are the block cache's file kinds.
 enum SegmentKind : int32_t { kDataSegment = 255, kIndexSegment = 254 };
