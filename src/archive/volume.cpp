@@ -507,10 +507,13 @@ void change_volume(Direction direction) {
   TransferState &t = transfer();
   v.blocks_done += v.blocks_used;
   close_archive();
+  // Positional arguments: a message file may reorder them, or name more
+  // than these two (the others stay empty).
   char number[16], blocks[16], text[kMsgBufferSize];
   snprintf(number, sizeof number, "%d", t.volume);
   snprintf(blocks, sizeof blocks, "%d", v.blocks_used);
-  Amsg_format(text, text_of(kMsgVolumeComplete), number, blocks);
+  const char *args[] = {number, blocks};
+  msg_expand(text, text_of(kMsgVolumeComplete), args, 2);
   eprintf("%s", text);
   t.volume += 1;
   eprintf(printf_text_of(kMsgMountNext), t.volume);
