@@ -22,6 +22,7 @@
 // is false, so the reader consumes indexed members without restoring them.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace kel::archive {
@@ -48,6 +49,12 @@ constexpr int32_t kInfoComment = -3;
 constexpr int32_t kInfoRecordCount = -4;
 constexpr int32_t kInfoTranslationTable = -5;
 constexpr int32_t kTranslationTableSize = 256;
+// An indexed file has 1 to 120 keys of up to 16 segments each; a key's
+// description text ("%02d,%1d" and ",%03d,%010d" per segment) is at most
+// 4 + 16 x 15 characters. Every text v5_info returns fits kInfoTextSize.
+constexpr int32_t kMaxKeys = 120;
+constexpr size_t kMaxKeyText = 244;
+constexpr int kInfoTextSize = 512;
 
 const IndexedOps &indexed_ops();
 bool indexed_engine_present();

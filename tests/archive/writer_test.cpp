@@ -261,11 +261,17 @@ TEST_F(WriterTest, IndexedFilesThatCannotBeCarried) {
   huge.record_parameters = "0000040000,0000000004,002";
   test::FakeIndexedFile broken = customer_file();
   broken.fail_after = 2;
+  // A translation table that cannot be read is not the same as none.
+  test::FakeIndexedFile unreadable = customer_file();
+  unreadable.broken_info = kInfoTranslationTable;
   test::fake_engine().files["huge"] = huge;
   test::fake_engine().files["broken"] = broken;
+  test::fake_engine().files["unreadable"] = unreadable;
+  test::write_file("unreadable", "x");
   begin();
   test::StderrCapture err;
   EXPECT_EQ(1, archive_file("huge"));
+  EXPECT_EQ(1, archive_file("unreadable"));
   // Reading stops after two records: reported, archived as far as it went.
   EXPECT_EQ(0, archive_file("broken"));
   test::FakeIndexedFile two = broken;
@@ -274,6 +280,7 @@ TEST_F(WriterTest, IndexedFilesThatCannotBeCarried) {
             end());
   EXPECT_EQ(
       "huge: record or key layout does not fit the archive format\n"
+      "unreadable: File broken (code 4)\n"
       "broken: File broken (code 9)\n",
       err.text());
 }
