@@ -50,12 +50,24 @@ void write_counted(int digits, const char *bytes, size_t length) {
   write_archive_bytes(bytes, length);
 }
 
-void stored_name_of(const char *path, char *out) {
+// The member header of the file `path`, with its stored name: converted,
+// unless -u said otherwise.
+void write_member_header(const char *path, const struct stat &st, char type, int64_t data_size) {
+  char stored[kMaxNameLength + 1];
   if (transfer().convert_names) {
-    convert_name(path, out);
+    convert_name(path, stored);
   } else {
-    strcpy(out, path);
+    snprintf(stored, sizeof stored, "%s", path);
   }
+  MemberHeader h;
+  h.mode = st.st_mode;
+  h.owner = static_cast<int32_t>(st.st_uid);
+  h.group = static_cast<int32_t>(st.st_gid);
+  h.mtime = st.st_mtime;
+  h.data_size = data_size;
+  h.type = type;
+  char text[kHeaderText];
+  write_archive_bytes(text, format_member_header(h, stored, text));
 }
 
 // ---------------------------------------------------------------- plain --
@@ -115,17 +127,7 @@ int archive_plain(const char *path, const struct stat &st, char letter) {
   if (has_binary_magic(first, static_cast<size_t>(got))) letter = kTypeBinary;
 
   const int64_t size = st.st_size;
-  char stored[kMaxNameLength + 1];
-  stored_name_of(path, stored);
-  MemberHeader h;
-  h.mode = st.st_mode;
-  h.owner = static_cast<int32_t>(st.st_uid);
-  h.group = static_cast<int32_t>(st.st_gid);
-  h.mtime = st.st_mtime;
-  h.data_size = size;
-  h.type = letter;
-  char text[kHeaderText];
-  write_archive_bytes(text, format_member_header(h, stored, text));
+  write_member_header(path, st, letter, size);
 
   int64_t head = got < size ? got : size;
   write_archive_bytes(first, static_cast<size_t>(head));
@@ -257,17 +259,7 @@ int archive_indexed(void *file, const char *path, const struct stat &st) {
     return 1;
   }
 
-  char stored[kMaxNameLength + 1];
-  stored_name_of(path, stored);
-  MemberHeader h;
-  h.mode = st.st_mode;
-  h.owner = static_cast<int32_t>(st.st_uid);
-  h.group = static_cast<int32_t>(st.st_gid);
-  h.mtime = st.st_mtime;
-  h.data_size = (x.max_length + 2) * x.records;
-  h.type = kTypeIndexed;
-  char text[kHeaderText];
-  write_archive_bytes(text, format_member_header(h, stored, text));
+  write_member_header(path, st, kTypeIndexed, (x.max_length + 2) * x.records);
   write_indexed_texts(x);
   x.keys.reset();
 
