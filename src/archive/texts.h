@@ -4,11 +4,11 @@
 // msg_printf_text, so that a damaged message file cannot make eprintf read
 // arguments that are not there.
 //
-// 890-926, 1090 and 1099 are the utility's own numbers. 1180-1190 are texts
-// that kel added for conditions the older tool never reported (the end of
-// standard input before the trailer, a partly restored file, files that do
-// not fit the header fields, indexed members in a build without the indexed
-// engine); a message file may translate them like any other.
+// 890-926, 1090 and 1099 are the utility's own numbers. 1180-1190 are kel's
+// texts for conditions that those do not cover (the end of standard input
+// before the trailer, a partly restored file, files that do not fit the
+// header fields, indexed members in a build without the indexed engine); a
+// message file may translate them like any other.
 #pragma once
 
 #include <cstdint>

@@ -282,8 +282,8 @@ void skip_header_bytes() {
 
 enum class HeaderVerdict { kAccepted, kRestart };
 
-// Steps 3 to 8 of reading a volume header: checks and takes the header in
-// g_volume.header.
+// Checks the volume header just read into g_volume.header (magic, swapping,
+// version, media block, volume number) and takes its sizes.
 HeaderVerdict take_volume_header(bool any_volume) {
   VolumeState &v = g_volume;
   TransferState &t = transfer();
