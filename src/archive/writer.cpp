@@ -50,24 +50,23 @@ void write_counted(int digits, const char *bytes, size_t length) {
   write_archive_bytes(bytes, length);
 }
 
-// The member header of the file `path`, with its stored name: converted,
-// unless -u said otherwise.
-void write_member_header(const char *path, const struct stat &st, char type, int64_t data_size) {
-  char stored[kMaxNameLength + 1];
-  if (transfer().convert_names) {
-    convert_name(path, stored);
-  } else {
-    snprintf(stored, sizeof stored, "%s", path);
-  }
+// A listed file on its way into the archive.
+struct Listed {
+  const char *path;
+  struct stat st;
+  char stored[kMaxNameLength + 1];  // converted, unless -u said otherwise
+};
+
+void write_member_header(const Listed &f, char type, int64_t data_size) {
   MemberHeader h;
-  h.mode = st.st_mode;
-  h.owner = static_cast<int32_t>(st.st_uid);
-  h.group = static_cast<int32_t>(st.st_gid);
-  h.mtime = st.st_mtime;
+  h.mode = f.st.st_mode;
+  h.owner = static_cast<int32_t>(f.st.st_uid);
+  h.group = static_cast<int32_t>(f.st.st_gid);
+  h.mtime = f.st.st_mtime;
   h.data_size = data_size;
   h.type = type;
   char text[kHeaderText];
-  write_archive_bytes(text, format_member_header(h, stored, text));
+  write_archive_bytes(text, format_member_header(h, f.stored, text));
 }
 
 // ---------------------------------------------------------------- plain --
@@ -102,7 +101,8 @@ bool copy_plain_bytes(int fd, const char *path, int64_t remaining) {
   return whole;
 }
 
-int archive_plain(const char *path, const struct stat &st, char letter) {
+int archive_plain(const Listed &f, char letter) {
+  const char *path = f.path;
   const TransferState &t = transfer();
   int fd = open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
@@ -110,7 +110,7 @@ int archive_plain(const char *path, const struct stat &st, char letter) {
     return 1;
   }
   if (t.format_version == kFormatOldStyle) letter = kTypeOldPlain;
-  if (st.st_size > kMaxDataSize) {
+  if (f.st.st_size > kMaxDataSize) {
     eprintf(printf_text_of(kMsgTooLarge), path);
     close(fd);
     return 1;
@@ -126,8 +126,8 @@ int archive_plain(const char *path, const struct stat &st, char letter) {
   }
   if (has_binary_magic(first, static_cast<size_t>(got))) letter = kTypeBinary;
 
-  const int64_t size = st.st_size;
-  write_member_header(path, st, letter, size);
+  const int64_t size = f.st.st_size;
+  write_member_header(f, letter, size);
 
   int64_t head = got < size ? got : size;
   write_archive_bytes(first, static_cast<size_t>(head));
@@ -242,7 +242,8 @@ void write_indexed_texts(const IndexedMember &x) {
   }
 }
 
-int archive_indexed(void *file, const char *path, const struct stat &st) {
+int archive_indexed(void *file, const Listed &f) {
+  const char *path = f.path;
   const IndexedOps &ops = indexed_ops();
   IndexedMember x;
   MemPtr<char> record;
@@ -259,7 +260,7 @@ int archive_indexed(void *file, const char *path, const struct stat &st) {
     return 1;
   }
 
-  write_member_header(path, st, kTypeIndexed, (x.max_length + 2) * x.records);
+  write_member_header(f, kTypeIndexed, (x.max_length + 2) * x.records);
   write_indexed_texts(x);
   x.keys.reset();
 
@@ -289,20 +290,32 @@ int archive_indexed(void *file, const char *path, const struct stat &st) {
 int archive_file(const char *path) {
   const TransferState &t = transfer();
   if (t.verbose) eprintf("%s\n", path);
-  struct stat st;
-  if (stat(path, &st) != 0) {
+  Listed f;
+  f.path = path;
+  if (stat(path, &f.st) != 0) {
     report_sys_error(path);
     return 1;
   }
-  if (!S_ISREG(st.st_mode)) return 1;
+  if (!S_ISREG(f.st.st_mode)) return 1;
+  if (t.convert_names) {
+    convert_name(path, f.stored);
+  } else {
+    snprintf(f.stored, sizeof f.stored, "%s", path);
+  }
+  // A member of that name ends the archive for every reader: whatever
+  // followed it would be lost.
+  if (strcmp(f.stored, kTrailerName) == 0) {
+    eprintf(printf_text_of(kMsgTrailerName), path);
+    return 1;
+  }
   char letter = t.text_default ? kTypeText : kTypeBinary;
   void *file = indexed_ops().open_input(path);
   if (file != nullptr) {
-    if (!t.raw_indexed) return archive_indexed(file, path, st);
+    if (!t.raw_indexed) return archive_indexed(file, f);
     indexed_ops().close(file);
     letter = kTypeBinary;
   }
-  return archive_plain(path, st, letter);
+  return archive_plain(f, letter);
 }
 
 void write_trailer() {

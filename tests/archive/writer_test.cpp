@@ -117,11 +117,16 @@ TEST_F(WriterTest, PlainFilesAndTheirTypeLetters) {
 TEST_F(WriterTest, NamesAreConvertedUnlessAskedNotTo) {
   test::write_file("a:b", "x");
   test::write_file("c\\d", "y");
+  test::write_file("TRAILER!!!", "z");
   begin();
   EXPECT_EQ(0, archive_file("a:b"));
   EXPECT_EQ(0, archive_file("c\\d"));
   transfer().convert_names = 0;
   EXPECT_EQ(0, archive_file("a:b"));
+  // A member of the trailer's name would end the archive there.
+  test::StderrCapture err;
+  EXPECT_EQ(1, archive_file("TRAILER!!!"));
+  EXPECT_EQ("TRAILER!!!: the name that ends an archive, not archived\n", err.text());
   EXPECT_EQ(expect(member_for("a:b", "x", 'T', "a/b") + member_for("c\\d", "y", 'T', "c/d") +
                    member_for("a:b", "x", 'T', "a:b")),
             end());
