@@ -158,9 +158,12 @@ TEST_F(KelDialogue, StandardInputAsTheFirstVolumeThenAPath) {
   std::string data = random_data(3000, 8);
   std::string stream =
       model_records(model_plain(0100644, 0, 0, 1000000000, "f", data, 'T') + model_trailer(), 512);
+  // The first volume ends at its media size, the second where a read comes
+  // back short (its cut record is read again from the next volume).
   write_file(dir_ / "vol1", model_volume_header(6, 1, 4, 512, 512) + stream.substr(0, 3 * 512));
-  write_file(dir_ / "vol2", model_volume_header(6, 2, 4, 512, 512) + stream.substr(3 * 512, 1536));
-  write_file(dir_ / "vol3", model_volume_header(6, 3, 4, 512, 512) + stream.substr(6 * 512));
+  write_file(dir_ / "vol2", model_volume_header(6, 2, 0, 512, 512) + stream.substr(3 * 512, 1536) +
+                                stream.substr(6 * 512, 77));
+  write_file(dir_ / "vol3", model_volume_header(6, 3, 0, 512, 512) + stream.substr(6 * 512));
   SpawnOptions o = options({"-in"});
   o.stdin_path = dir_ / "vol1";
   PtySession s(o);
@@ -175,22 +178,6 @@ TEST_F(KelDialogue, StandardInputAsTheFirstVolumeThenAPath) {
   ASSERT_EQ(0, s.wait()) << s.transcript();
   EXPECT_EQ(data, read_file(dir_ / "f"));
   EXPECT_EQ(std::string::npos, s.unread().find("Enter archive's filename"));
-}
-
-TEST_F(KelDialogue, AShortReadEndsAVolume) {
-  std::string data = random_data(3000, 4);
-  std::string stream =
-      model_records(model_plain(0100644, 0, 0, 1000000000, "f", data, 'T') + model_trailer(), 512);
-  write_file(dir_ / "arch",
-             model_volume_header(6, 1, 0, 512, 512) + stream.substr(0, 3 * 512) + "partial");
-  write_file(dir_ / "vol2", model_volume_header(6, 2, 0, 512, 512) + stream.substr(3 * 512));
-  SpawnOptions o = options({"-inf", dir_ / "arch"});
-  PtySession s(o);
-  ASSERT_TRUE(s.expect(volume_complete(1, 4) + mount_prompt(2))) << s.transcript();
-  change_medium("vol2", "arch");
-  s.send("");
-  ASSERT_EQ(0, s.wait()) << s.transcript();
-  EXPECT_EQ(data, read_file(dir_ / "f"));
 }
 
 TEST_F(KelDialogue, AShortWriteOnStandardOutputAsksForAPath) {
