@@ -577,9 +577,6 @@ void volume_set_media_hooks(const MediaHooks *hooks) {
   g_volume.hooks = hooks ? *hooks : MediaHooks{::read, ::write, ::close, -1};
 }
 
-bool archive_is_device() {
-  return g_volume.is_device;
-}
 bool archive_swapped() {
   return g_volume.swapped;
 }
