@@ -19,6 +19,7 @@
 #include "archive/volume.h"
 #include "common/spawn.h"
 #include "common/test_util.h"
+#include "support/alloc.h"
 
 namespace kel::archive {
 namespace {
@@ -159,6 +160,22 @@ TEST_F(ReaderTest, DuplicateRecordsAreSkippedOtherWriteFailuresStop) {
       },
       testing::ExitedWithCode(1),
       "^cust: File broken \\(code 0\\)\ncust: not restored completely, removed\n$");
+}
+
+TEST_F(ReaderTest, AllocationFailuresStopTheRunAndRemoveThePartialFile) {
+  // The key texts, then the record buffer once the file has been made.
+  const char *reports[] = {"^cust: Out of memory\n$",
+                           "^cust: Out of memory\ncust: not restored completely, removed\n$"};
+  for (int n = 1; n <= 2; ++n) {
+    EXPECT_EXIT(
+        {
+          test::install_fake_engine();
+          open_archive(indexed("cust", sample_indexed()));
+          alloc_fail_nth(n);
+          extract_all();
+        },
+        testing::ExitedWithCode(1), reports[n - 1]);
+  }
 }
 
 TEST_F(ReaderTest, MakeFailureCreatesFoldersOnceThenGivesUp) {
