@@ -49,34 +49,38 @@ void apply_start_environment() {
 
 namespace {
 
-// Reads one list line into `line`. A line that does not fit the buffer is
-// reported and skipped whole (it counts as a file not archived); otherwise
-// it would come back as several names. False at the end of the list.
-bool read_list_line(char *line, bool *too_long) {
-  *too_long = false;
-  if (fgets(line, kListLine, stdin) == nullptr) return false;
+enum class ListLine { kEnd, kName, kTooLong };
+
+// Reads one list line into `line`, without its newline; `length` receives
+// the length as read, the newline counted. A line of 149 characters fills
+// the buffer, so its newline is taken from the stream behind it. A longer
+// line is skipped whole and reported by the caller; read in pieces, it
+// would come back as several names.
+ListLine read_list_line(char *line, size_t *length) {
+  if (fgets(line, kListLine, stdin) == nullptr) return ListLine::kEnd;
   size_t n = strlen(line);
-  if (n == static_cast<size_t>(kListLine - 1) && line[n - 1] != '\n') {
+  bool newline = n > 0 && line[n - 1] == '\n';
+  if (newline) {
+    line[--n] = '\0';
+  } else if (n == static_cast<size_t>(kListLine - 1)) {
     int c = getc(stdin);
-    if (c == '\n' || c == EOF) return true;  // exactly 149 characters
-    *too_long = true;
-    while (c != '\n' && c != EOF) c = getc(stdin);
+    newline = c == '\n';
+    if (c != '\n' && c != EOF) {
+      while (c != '\n' && c != EOF) c = getc(stdin);
+      return ListLine::kTooLong;
+    }
   }
-  return true;
+  *length = n + (newline ? 1 : 0);
+  return ListLine::kName;
 }
 
-// The type letter at the end of a list line: with L the length as read,
-// newline included, a blank at L - 3 puts the letter at L - 2.
-char take_type_letter(char *line) {
-  size_t length = strlen(line);
-  char letter = 'a';
-  if (length > 3 && line[length - 3] == ' ') {
-    letter = static_cast<char>(tolower(static_cast<unsigned char>(line[length - 2])));
-    line[length - 3] = '\0';
-  } else if (length > 0 && line[length - 1] == '\n') {
-    line[length - 1] = '\0';
-  }
-  return letter;
+// The type letter of a list line: with L its length as read, newline
+// included, a blank at L - 3 puts the letter at L - 2 and ends the name.
+// A line without one has the letter "a".
+char take_type_letter(char *line, size_t length) {
+  if (length <= 3 || line[length - 3] != ' ') return 'a';
+  line[length - 3] = '\0';
+  return static_cast<char>(tolower(static_cast<unsigned char>(line[length - 2])));
 }
 
 int output_run() {
@@ -84,14 +88,14 @@ int output_run() {
   write_volume_header();
   int not_archived = 0;
   char line[kListLine];
-  bool too_long;
-  while (read_list_line(line, &too_long)) {
-    if (too_long) {
+  size_t length;
+  for (ListLine got; (got = read_list_line(line, &length)) != ListLine::kEnd;) {
+    if (got == ListLine::kTooLong) {
       eprintf(printf_text_of(kMsgLineTooLong), line);
       ++not_archived;
       continue;
     }
-    char letter = take_type_letter(line);
+    char letter = take_type_letter(line, length);
     if (!t.binary_forced) t.text_default = letter == 'b' ? 0 : 1;
     not_archived += archive_file(line);
   }

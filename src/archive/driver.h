@@ -6,7 +6,7 @@ namespace kel::archive {
 // The whole program; returns the exit status.
 int kel_main(int argc, char **argv);
 
-// Start-up step 5: V_SEG_SIZE and MAX_FILES from the environment.
+// V_SEG_SIZE and MAX_FILES from the environment, before the options.
 void apply_start_environment();
 
 }  // namespace kel::archive

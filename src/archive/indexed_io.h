@@ -1,27 +1,52 @@
 // The seam between kel and the indexed file engine. The writer asks it
 // whether a listed file is an indexed file and reads its texts and records
 // through it; the reader re-creates indexed files through it. Each
-// operation stands for one entry point of the file system:
+// operation stands for one entry point of the file system and must keep
+// that entry point's results and error codes (file-system error codes of
+// <kelfs/errors.h>):
 //
-//   open_input     v5_open(path, 0, "0,0,0")
-//   info           v5_info(file, code, out)
-//   start_first    v5_start(file, record, 0, 0, 1)
-//   next           v5_next(file, record)
+//   open_input     v5_open(path, 0, "0,0,0"): null for any file that is
+//                  not an indexed file, or cannot be opened as one; the
+//                  writer then archives it as a plain file
+//   info           v5_info(file, code, out), 1 or 0. Codes -4 (record
+//                  count, "%010ld"), -1, -2, -3 (record parameters,
+//                  physical parameters, comment: the texts of interface
+//                  level 3, carried unchanged), -5 (the 256-byte
+//                  translation table; 0 with E_UNSUPPORTED when the file
+//                  has none, any other failure is an error) and 0 to
+//                  keys - 1 (key descriptions). `out` holds kInfoTextSize
+//                  bytes.
+//   start_first    v5_start(file, record, 0, 0, 1) with a cleared record:
+//                  the first record in key-0 order; 0 with E_NOT_FOUND
+//                  when the file is empty
+//   next           v5_next(file, record): the record's length, 0 at the
+//                  end (E_NOT_FOUND) or on failure (any other code);
+//                  `record` holds kMaxRecordLength bytes (writer.h)
 //   close          v5_close(file)
 //   make           v5_make(name, comment, physical, record parameters,
-//                          keys, key translation table or null)
-//   make_v4        v_make(name, old key description, comment)
-//   make_v2        v2_make(name, P, Q)
-//   open_restore   v5_open(name, 0x601, "0,0,0")
-//   write          v5_write(file, record, length)
-//   remove         v5_remove(name)
+//                          keys joined by commas, translation table or
+//                          null): format version 6 members
+//   make_v4        v_make(name, old key description, comment): version 4
+//   make_v2        v2_make(name, P, Q): version 5 (old style)
+//   open_restore   v5_open(name, 0x601, "0,0,0"): output, exclusive,
+//                  deferred writes, for the records that follow
+//   write          v5_write(file, record, length): 1 or 0. A success may
+//                  leave code 101 (another record has the same alternate
+//                  key): not a failure. A failure with E_DUPLICATE skips
+//                  that record and the restore goes on; any other failure
+//                  ends the run.
+//   remove         v5_remove(name): the old file and its segments, before
+//                  a make; its failure is ignored (there may be none)
 //
-// Failures leave their reason in the file-system error codes. This build
-// carries no indexed engine: open_input answers "not an indexed file", so
-// every listed file is archived as a plain file, and indexed_engine_present
-// is false, so the reader consumes indexed members without restoring them.
+// This build carries no indexed engine: open_input answers "not an indexed
+// file", so every listed file is archived as a plain file, and
+// indexed_engine_present is false, so the reader consumes indexed members
+// without restoring them. Wiring the engine means an IndexedOps whose
+// members call the entry points of <kelfs/kelfs.h> (converting DorvexFile *
+// to and from void *), installed as the build's own in indexed_io.cpp.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace kel::archive {
@@ -48,6 +73,12 @@ constexpr int32_t kInfoComment = -3;
 constexpr int32_t kInfoRecordCount = -4;
 constexpr int32_t kInfoTranslationTable = -5;
 constexpr int32_t kTranslationTableSize = 256;
+// An indexed file has 1 to 120 keys of up to 16 segments each; a key's
+// description text ("%02d,%1d" and ",%03d,%010d" per segment) is at most
+// 4 + 16 x 15 characters. Every text v5_info returns fits kInfoTextSize.
+constexpr int32_t kMaxKeys = 120;
+constexpr size_t kMaxKeyText = 244;
+constexpr int kInfoTextSize = 512;
 
 const IndexedOps &indexed_ops();
 bool indexed_engine_present();

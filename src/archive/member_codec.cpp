@@ -45,8 +45,9 @@ bool parse_field(const char *p, size_t width, int base, bool allow_sign, int64_t
   return true;
 }
 
-// Comma-separated decimal numbers of a parameter text.
-int parse_numbers(const char *text, int64_t *out, int max) {
+}  // namespace
+
+int parse_number_list(const char *text, int64_t *out, int max) {
   int n = 0;
   const char *p = text;
   while (n < max && *p) {
@@ -63,8 +64,6 @@ int parse_numbers(const char *text, int64_t *out, int max) {
   }
   return n;
 }
-
-}  // namespace
 
 size_t format_member_header(const MemberHeader &h, const char *name, char *out) {
   size_t name_length = strlen(name);
@@ -150,8 +149,8 @@ OldKeyResult build_old_key_description(const char *record_parameters,
                                        const char *const *key_texts, int32_t key_count, char *out,
                                        size_t out_size) {
   int64_t rec[4], phys[5];
-  if (parse_numbers(record_parameters, rec, 4) < 3) return OldKeyResult::kBadText;
-  if (parse_numbers(physical_parameters, phys, 5) < 5) return OldKeyResult::kBadText;
+  if (parse_number_list(record_parameters, rec, 4) < 3) return OldKeyResult::kBadText;
+  if (parse_number_list(physical_parameters, phys, 5) < 5) return OldKeyResult::kBadText;
   // The description's length travels in a 3-digit field: at most 88 keys.
   if (key_count < 1 || 11 * key_count + 21 > 999) return OldKeyResult::kTooWide;
   const int64_t max_length = rec[0], min_length = rec[1];
@@ -166,7 +165,7 @@ OldKeyResult build_old_key_description(const char *record_parameters,
     int64_t key[4];
     // A key description: segments, duplicates, then size and offset of
     // each segment. An old-style description has room for one segment.
-    int n = parse_numbers(key_texts[k], key, 4);
+    int n = parse_number_list(key_texts[k], key, 4);
     if (n < 2) return OldKeyResult::kBadText;
     if (key[0] != 1) return OldKeyResult::kSplitKey;
     if (n < 4) return OldKeyResult::kBadText;

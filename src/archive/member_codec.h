@@ -103,6 +103,10 @@ bool has_binary_magic(const uint8_t *bytes, size_t count);
 // "\\" turned into "/". `out` needs strlen(in) + 1 bytes.
 void convert_name(const char *in, char *out);
 
+// The comma-separated decimal numbers of a parameter text, at most `max`
+// of them; their count, or -1 when the text holds anything else.
+int parse_number_list(const char *text, int64_t *out, int max);
+
 // The first number of a record parameter text: the maximum record length.
 // -1 when the text does not begin with a number.
 int64_t max_record_length_of(const char *record_parameters);

@@ -56,123 +56,100 @@ int32_t header_skip_of(const char *text) {
   return value > INT32_MAX ? INT32_MAX : static_cast<int32_t>(value);
 }
 
-bool apply_output_letter(char letter, int argc, char **argv, int *next) {
+// The letters of each run; any other letter is a usage error.
+constexpr const char *kOutputLetters = "1bfghklprsuv";
+constexpr const char *kInputLetters = "2345cdfghkmnpstuvw";
+
+// Applies one letter of the option word. f, h, p and s mean different
+// things in the two runs.
+bool apply_letter(bool output, char letter, int argc, char **argv, int *next) {
   TransferState &t = transfer();
+  if (strchr(output ? kOutputLetters : kInputLetters, letter) == nullptr) {
+    print_usage();
+    return false;
+  }
   const char *word;
   switch (letter) {
-    case '1':
-      t.format_version = kFormatOldStyle;
-      return true;
-    case 'b':
-      t.record_size = kRecordBig;
-      return true;
     case 'f':
-      if ((word = take_word(argc, argv, next, kMsgOutputMissing)) == nullptr) return false;
-      return open_archive_path(word, O_WRONLY | O_CREAT | O_TRUNC);
-    case 'g':
-      t.bell = 1;
-      return true;
+      word = take_word(argc, argv, next, output ? kMsgOutputMissing : kMsgInputMissing);
+      return word && open_archive_path(word, output ? O_WRONLY | O_CREAT | O_TRUNC : O_RDONLY);
     case 'h':
+      if (!output) {
+        if ((word = take_word(argc, argv, next, kMsgHeaderSizeMissing)) == nullptr) return false;
+        t.header_skip = header_skip_of(word);
+        return true;
+      }
       if ((word = take_word(argc, argv, next, kMsgHeaderFileMissing)) == nullptr) return false;
       if (t.header_fd >= 0) close(t.header_fd);
       t.header_fd = open(word, O_RDONLY | O_CLOEXEC);
-      if (t.header_fd < 0) {
-        report_sys_error(word);
-        return false;
-      }
-      return true;
-    case 'k':
-      t.media_block = kMediaBlockLarge;
-      t.record_size = kMediaBlockLarge;
-      return true;
+      if (t.header_fd < 0) report_sys_error(word);
+      return t.header_fd >= 0;
     case 'l':
       if ((word = take_word(argc, argv, next, kMsgListMissing)) == nullptr) return false;
-      if (freopen(word, "r", stdin) == nullptr) {
-        report_sys_error(word);
-        return false;
-      }
-      return true;
-    case 'p':
-      t.text_default = 0;
-      t.binary_forced = 1;
-      return true;
-    case 'r':
-      t.raw_indexed = 1;
-      return true;
+      if (freopen(word, "r", stdin) != nullptr) return true;
+      report_sys_error(word);
+      return false;
     case 's':
+      if (!output) {
+        t.search = 1;
+        return true;
+      }
       if ((word = take_word(argc, argv, next, kMsgMediaSizeMissing)) == nullptr) return false;
       t.media_size = atoi(word);
       return true;
-    case 'u':
-      t.convert_names = 0;
-      return true;
-    case 'v':
-      t.verbose = 1;
-      return true;
-    default:
-      print_usage();
-      return false;
-  }
-}
-
-bool apply_input_letter(char letter, int argc, char **argv, int *next) {
-  TransferState &t = transfer();
-  const char *word;
-  switch (letter) {
+    case '1':
+      t.format_version = kFormatOldStyle;
+      break;
     case '2':
     case '3':
     case '4':
     case '5':
       cfg_set_short("V_VERSION", 0, static_cast<int16_t>(letter - '0'));
-      return true;
+      break;
+    case 'b':
+      t.record_size = kRecordBig;
+      break;
     case 'c':
       t.flatten = 1;
-      return true;
+      break;
     case 'd':
       t.make_dirs = 1;
-      return true;
-    case 'f':
-      if ((word = take_word(argc, argv, next, kMsgInputMissing)) == nullptr) return false;
-      return open_archive_path(word, O_RDONLY);
+      break;
     case 'g':
       t.bell = 1;
-      return true;
-    case 'h':
-      if ((word = take_word(argc, argv, next, kMsgHeaderSizeMissing)) == nullptr) return false;
-      t.header_skip = header_skip_of(word);
-      return true;
+      break;
     case 'k':
       t.media_block = kMediaBlockLarge;
       t.record_size = kMediaBlockLarge;
-      return true;
+      break;
     case 'm':
       t.set_times = 1;
-      return true;
+      break;
     case 'n':
       t.keep_owner_off = 1;
-      return true;
+      break;
     case 'p':
+      // On input only remembered: reading does not depend on it.
       t.text_default = 0;
-      return true;
-    case 's':
-      t.search = 1;
-      return true;
+      if (output) t.binary_forced = 1;
+      break;
+    case 'r':
+      t.raw_indexed = 1;
+      break;
     case 't':
       t.table = 1;
-      return true;
+      break;
     case 'u':
       t.convert_names = 0;
-      return true;
+      break;
     case 'v':
       t.verbose = 1;
-      return true;
+      break;
     case 'w':
       t.add_write = 1;
-      return true;
-    default:
-      print_usage();
-      return false;
+      break;
   }
+  return true;
 }
 
 // The media size goes into a 5-digit field of every volume header and must
@@ -218,9 +195,7 @@ OptionResult parse_options(int argc, char **argv, int *first_name) {
   int next = 2;
   for (const char *p = argv[1] + 2; *p; ++p) {
     char letter = static_cast<char>(tolower(static_cast<unsigned char>(*p)));
-    bool ok = run == 'o' ? apply_output_letter(letter, argc, argv, &next)
-                         : apply_input_letter(letter, argc, argv, &next);
-    if (!ok) return OptionResult::kFailed;
+    if (!apply_letter(run == 'o', letter, argc, argv, &next)) return OptionResult::kFailed;
   }
   t.blocks_per_record = t.record_size / t.media_block;
   if (run == 'o' && !media_size_fits()) return OptionResult::kFailed;

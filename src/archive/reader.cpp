@@ -211,7 +211,7 @@ void read_counted_text(int digits, char *out) {
   if (memchr(out, '\0', static_cast<size_t>(length)) != nullptr) corrupt_archive();
 }
 
-void read_prologue(IndexedPrologue *x) {
+void read_prologue(const char *name, IndexedPrologue *x) {
   const TransferState &t = transfer();
   if (t.format_version >= kFormatCurrent) {
     read_counted_text(2, x->record_parameters);
@@ -227,7 +227,7 @@ void read_prologue(IndexedPrologue *x) {
     int32_t key_count = read_count(3);
     if (!x->keys.allocate(static_cast<size_t>(key_count > 0 ? key_count : 1) * kKeySlot,
                           "dorvex keys")) {
-      report_fs_error("dorvex keys");
+      report_fs_error(name);
       fatal_exit();
     }
     char *p = x->keys.get();
@@ -295,7 +295,7 @@ void extract_indexed(const char *name, const MemberHeader &h, uint32_t mode, boo
   const TransferState &t = transfer();
   const IndexedOps &ops = indexed_ops();
   IndexedPrologue x;
-  read_prologue(&x);
+  read_prologue(name, &x);
   void *file = nullptr;
   if (restore && !indexed_engine_present()) {
     eprintf(printf_text_of(kMsgNoIndexedEngine), name);

@@ -4,10 +4,10 @@
 // msg_printf_text, so that a damaged message file cannot make eprintf read
 // arguments that are not there.
 //
-// 890-926, 1090 and 1099 are the utility's own numbers. 1180-1190 are texts
-// that kel added for conditions the older tool never reported (the end of
-// standard input before the trailer, a partly restored file, files that do
-// not fit the header fields, indexed members in a build without the indexed
+// 890-926, 1090 and 1099 are the utility's own numbers. 1180-1191 are kel's
+// texts for conditions that those do not cover (the end of standard input
+// before the trailer, a partly restored file, files that do not fit the
+// header fields, a file named like the trailer, indexed members in a build without the indexed
 // engine); a message file may translate them like any other.
 #pragma once
 
@@ -83,6 +83,7 @@ inline constexpr Text kMsgNoOperator{1188, "No answer from the operator\n"};
 inline constexpr Text kMsgPadded{1189, "%s: not archived completely, member filled with zeros\n"};
 inline constexpr Text kMsgLayoutTooLarge{
     1190, "%s: record or key layout does not fit the archive format\n"};
+inline constexpr Text kMsgTrailerName{1191, "%s: the name that ends an archive, not archived\n"};
 
 inline const char *text_of(const Text &t) {
   return Amsg_get(t.number, 0, t.text);

@@ -34,8 +34,8 @@ struct TransferState {
   int header_fd = -1;
   int32_t header_skip = 0;  // -ih, in bytes
   // The archive's path: -f, or what the operator typed. Empty while the
-  // archive is standard input or output. Sized for any path rather than
-  // the 64 characters older versions kept, so a long -f path is never cut.
+  // archive is standard input or output. Sized for any path, so that a
+  // long -f path or answer is never cut.
   char archive_path[PATH_MAX + 1] = {};
   int archive_fd = -1;
   uint8_t verbose = 0;

@@ -282,8 +282,8 @@ void skip_header_bytes() {
 
 enum class HeaderVerdict { kAccepted, kRestart };
 
-// Steps 3 to 8 of reading a volume header: checks and takes the header in
-// g_volume.header.
+// Checks the volume header just read into g_volume.header (magic, swapping,
+// version, media block, volume number) and takes its sizes.
 HeaderVerdict take_volume_header(bool any_volume) {
   VolumeState &v = g_volume;
   TransferState &t = transfer();
@@ -507,10 +507,13 @@ void change_volume(Direction direction) {
   TransferState &t = transfer();
   v.blocks_done += v.blocks_used;
   close_archive();
+  // Positional arguments: a message file may reorder them, or name more
+  // than these two (the others stay empty).
   char number[16], blocks[16], text[kMsgBufferSize];
   snprintf(number, sizeof number, "%d", t.volume);
   snprintf(blocks, sizeof blocks, "%d", v.blocks_used);
-  Amsg_format(text, text_of(kMsgVolumeComplete), number, blocks);
+  const char *args[] = {number, blocks};
+  msg_expand(text, text_of(kMsgVolumeComplete), args, 2);
   eprintf("%s", text);
   t.volume += 1;
   eprintf(printf_text_of(kMsgMountNext), t.volume);
@@ -574,9 +577,6 @@ void volume_set_media_hooks(const MediaHooks *hooks) {
   g_volume.hooks = hooks ? *hooks : MediaHooks{::read, ::write, ::close, -1};
 }
 
-bool archive_is_device() {
-  return g_volume.is_device;
-}
 bool archive_swapped() {
   return g_volume.swapped;
 }

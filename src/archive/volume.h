@@ -85,7 +85,6 @@ struct MediaHooks {
   int force_device;
 };
 void volume_set_media_hooks(const MediaHooks *hooks);
-bool archive_is_device();
 bool archive_swapped();
 
 }  // namespace kel::archive

@@ -23,9 +23,10 @@ namespace {
 
 // A list line is at most 149 characters; its converted form is no longer.
 constexpr size_t kHeaderText = kMemberHeaderSize + kMaxNameLength + 1;
-// Texts returned by v5_info: parameter texts, a key description (at most
-// 4 + 16 x 15 characters) or the 256-byte translation table.
-constexpr int kInfoBuffer = 512;
+// Room for any text that v5_info returns (see indexed_io.h).
+constexpr int kInfoBuffer = kInfoTextSize;
+// An old key description: 11 x keys + 21 characters, in a 3-digit field.
+constexpr size_t kOldKeyDescription = 1000;
 constexpr size_t kCopyPiece = kGatherBytes;
 
 long system_read(int fd, void *buffer, unsigned long count) {
@@ -49,12 +50,23 @@ void write_counted(int digits, const char *bytes, size_t length) {
   write_archive_bytes(bytes, length);
 }
 
-void stored_name_of(const char *path, char *out) {
-  if (transfer().convert_names) {
-    convert_name(path, out);
-  } else {
-    strcpy(out, path);
-  }
+// A listed file on its way into the archive.
+struct Listed {
+  const char *path;
+  struct stat st;
+  char stored[kMaxNameLength + 1];  // converted, unless -u said otherwise
+};
+
+void write_member_header(const Listed &f, char type, int64_t data_size) {
+  MemberHeader h;
+  h.mode = f.st.st_mode;
+  h.owner = static_cast<int32_t>(f.st.st_uid);
+  h.group = static_cast<int32_t>(f.st.st_gid);
+  h.mtime = f.st.st_mtime;
+  h.data_size = data_size;
+  h.type = type;
+  char text[kHeaderText];
+  write_archive_bytes(text, format_member_header(h, f.stored, text));
 }
 
 // ---------------------------------------------------------------- plain --
@@ -89,7 +101,8 @@ bool copy_plain_bytes(int fd, const char *path, int64_t remaining) {
   return whole;
 }
 
-int archive_plain(const char *path, const struct stat &st, char letter) {
+int archive_plain(const Listed &f, char letter) {
+  const char *path = f.path;
   const TransferState &t = transfer();
   int fd = open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
@@ -97,7 +110,7 @@ int archive_plain(const char *path, const struct stat &st, char letter) {
     return 1;
   }
   if (t.format_version == kFormatOldStyle) letter = kTypeOldPlain;
-  if (st.st_size > kMaxDataSize) {
+  if (f.st.st_size > kMaxDataSize) {
     eprintf(printf_text_of(kMsgTooLarge), path);
     close(fd);
     return 1;
@@ -113,18 +126,8 @@ int archive_plain(const char *path, const struct stat &st, char letter) {
   }
   if (has_binary_magic(first, static_cast<size_t>(got))) letter = kTypeBinary;
 
-  const int64_t size = st.st_size;
-  char stored[kMaxNameLength + 1];
-  stored_name_of(path, stored);
-  MemberHeader h;
-  h.mode = st.st_mode;
-  h.owner = static_cast<int32_t>(st.st_uid);
-  h.group = static_cast<int32_t>(st.st_gid);
-  h.mtime = st.st_mtime;
-  h.data_size = size;
-  h.type = letter;
-  char text[kHeaderText];
-  write_archive_bytes(text, format_member_header(h, stored, text));
+  const int64_t size = f.st.st_size;
+  write_member_header(f, letter, size);
 
   int64_t head = got < size ? got : size;
   write_archive_bytes(first, static_cast<size_t>(head));
@@ -142,50 +145,85 @@ int archive_plain(const char *path, const struct stat &st, char letter) {
 
 // -------------------------------------------------------------- indexed --
 
-struct IndexedTexts {
+struct KeyText {
+  char text[kInfoBuffer];
+};
+
+// What an indexed member carries ahead of its records, as v5_info gives it.
+struct IndexedMember {
   char record_parameters[kInfoBuffer];
   char physical_parameters[kInfoBuffer];
   char comment[kInfoBuffer];
   char table[kInfoBuffer];
-  bool has_table;
-  int32_t key_count;
-  char (*keys)[kInfoBuffer];  // "dorvex keys"
+  bool has_table = false;
+  int32_t key_count = 0;
+  MemPtr<KeyText> keys;  // "dorvex keys"
+  int64_t max_length = 0;
+  int64_t records = 0;
+  char old_keys[kOldKeyDescription];  // old-style archives
 };
 
-bool read_indexed_texts(void *file, IndexedTexts *x) {
+enum class Gathered {
+  kOk,
+  kFsError,   // a v5_info call failed: its error codes tell why
+  kTooLarge,  // the texts or sizes do not fit the member's fields
+};
+
+Gathered gather_indexed(void *file, IndexedMember *x) {
   const IndexedOps &ops = indexed_ops();
-  if (!ops.info(file, kInfoRecordParameters, x->record_parameters) ||
+  char count[kInfoBuffer];
+  if (!ops.info(file, kInfoRecordCount, count) ||
+      !ops.info(file, kInfoRecordParameters, x->record_parameters) ||
       !ops.info(file, kInfoPhysicalParameters, x->physical_parameters) ||
       !ops.info(file, kInfoComment, x->comment))
-    return false;
+    return Gathered::kFsError;
   x->has_table = ops.info(file, kInfoTranslationTable, x->table) != 0;
-  int64_t numbers[3] = {};
-  char *p = x->record_parameters;
-  for (int i = 0; i < 3; ++i) {
-    char *end;
-    numbers[i] = strtoll(p, &end, 10);
-    if (end == p) return false;
-    p = *end == ',' ? end + 1 : end;
-  }
-  if (numbers[2] < 1 || numbers[2] > 999) return false;
+  if (!x->has_table && *fs_error_code() != E_UNSUPPORTED) return Gathered::kFsError;
+
+  int64_t numbers[3];
+  if (parse_number_list(x->record_parameters, numbers, 3) != 3 || numbers[2] < 1 ||
+      numbers[2] > kMaxKeys)
+    return Gathered::kTooLarge;
+  x->max_length = numbers[0];
   x->key_count = static_cast<int32_t>(numbers[2]);
-  x->keys = static_cast<char(*)[kInfoBuffer]>(
-      KEL_ALLOC(static_cast<size_t>(x->key_count) * kInfoBuffer, "dorvex keys"));
-  if (x->keys == nullptr) return false;
+  x->records = strtoll(count, nullptr, 10);
+  if (!x->keys.allocate(static_cast<size_t>(x->key_count), "dorvex keys"))
+    return Gathered::kFsError;
   for (int32_t k = 0; k < x->key_count; ++k) {
-    if (!ops.info(file, k, x->keys[k])) return false;
+    if (!ops.info(file, k, x->keys[k].text)) return Gathered::kFsError;
   }
-  return true;
+
+  // The record travels behind a 2-byte length and is read into one buffer;
+  // the data size and every text must fit their fields.
+  if (x->max_length < 0 || x->max_length > kMaxRecordLength || x->records < 0 ||
+      (x->max_length + 2) * x->records > kMaxDataSize || strlen(x->record_parameters) > 99 ||
+      strlen(x->physical_parameters) > 99 || strlen(x->comment) > 99)
+    return Gathered::kTooLarge;
+  for (int32_t k = 0; k < x->key_count; ++k) {
+    if (strlen(x->keys[k].text) > kMaxKeyText) return Gathered::kTooLarge;
+  }
+  if (transfer().format_version == kFormatOldStyle) {
+    const char *keys[kMaxKeys];
+    for (int32_t k = 0; k < x->key_count; ++k) keys[k] = x->keys[k].text;
+    OldKeyResult r = build_old_key_description(x->record_parameters, x->physical_parameters, keys,
+                                               x->key_count, x->old_keys, sizeof x->old_keys);
+    if (r == OldKeyResult::kSplitKey) {
+      say(kMsgSplitKeys);
+      fatal_exit();
+    }
+    if (r != OldKeyResult::kOk) return Gathered::kTooLarge;
+  }
+  return Gathered::kOk;
 }
 
-void write_indexed_texts(const IndexedTexts &x, const char *old_keys) {
+void write_indexed_texts(const IndexedMember &x) {
   if (transfer().format_version == kFormatOldStyle) {
     char lengths[24];
     snprintf(lengths, sizeof lengths, "%02d%03d", static_cast<int>(strlen(x.comment)),
-             static_cast<int>(strlen(old_keys)));
+             static_cast<int>(strlen(x.old_keys)));
     write_text(lengths);
     write_text(x.comment);
-    write_text(old_keys);
+    write_text(x.old_keys);
     return;
   }
   write_counted(2, x.record_parameters, strlen(x.record_parameters));
@@ -199,54 +237,21 @@ void write_indexed_texts(const IndexedTexts &x, const char *old_keys) {
   char count[24];
   snprintf(count, sizeof count, "%03d", static_cast<int>(x.key_count));
   write_text(count);
-  for (int32_t k = 0; k < x.key_count; ++k) write_counted(3, x.keys[k], strlen(x.keys[k]));
-}
-
-// Texts whose lengths exceed their count fields cannot be carried.
-bool texts_fit(const IndexedTexts &x) {
-  if (strlen(x.record_parameters) > 99 || strlen(x.physical_parameters) > 99 ||
-      strlen(x.comment) > 99)
-    return false;
   for (int32_t k = 0; k < x.key_count; ++k) {
-    if (strlen(x.keys[k]) > 999) return false;
+    write_counted(3, x.keys[k].text, strlen(x.keys[k].text));
   }
-  return true;
 }
 
-int archive_indexed(void *file, const char *path, const struct stat &st) {
+int archive_indexed(void *file, const Listed &f) {
+  const char *path = f.path;
   const IndexedOps &ops = indexed_ops();
-  const TransferState &t = transfer();
-  IndexedTexts x = {};
+  IndexedMember x;
   MemPtr<char> record;
-  char count_text[kInfoBuffer] = {};
-  char old_keys[kInfoBuffer * 2] = {};
-  int64_t max_length = -1, records = -1;
-  bool ok = ops.info(file, kInfoRecordCount, count_text) && read_indexed_texts(file, &x);
-  if (ok) {
-    max_length = max_record_length_of(x.record_parameters);
-    records = strtoll(count_text, nullptr, 10);
-    ok = max_length >= 0 && records >= 0 && texts_fit(x);
-  }
-  if (ok && t.format_version == kFormatOldStyle) {
-    const char *keys[1000];
-    for (int32_t k = 0; k < x.key_count; ++k) keys[k] = x.keys[k];
-    OldKeyResult r = build_old_key_description(x.record_parameters, x.physical_parameters, keys,
-                                               x.key_count, old_keys, sizeof old_keys);
-    if (r == OldKeyResult::kSplitKey) {
-      say(kMsgSplitKeys);
-      fatal_exit();
-    }
-    ok = r == OldKeyResult::kOk;
-  }
-  // Records are read behind a 2-byte length into one buffer; the data size
-  // must fit its field.
-  if (ok && (max_length > kMaxRecordLength || (max_length + 2) * records > kMaxDataSize)) {
-    ok = false;
-  }
-  if (ok) ok = record.allocate(kRecordBufferSize, "archive record buffer");
-  if (!ok) {
-    if (x.keys) KEL_FREE(x.keys);
-    if (record || *fs_error_code() == E_NO_MEMORY) {
+  Gathered gathered = gather_indexed(file, &x);
+  if (gathered == Gathered::kOk && !record.allocate(kRecordBufferSize, "archive record buffer"))
+    gathered = Gathered::kFsError;
+  if (gathered != Gathered::kOk) {
+    if (gathered == Gathered::kFsError) {
       report_fs_error(path);
     } else {
       eprintf(printf_text_of(kMsgLayoutTooLarge), path);
@@ -255,25 +260,15 @@ int archive_indexed(void *file, const char *path, const struct stat &st) {
     return 1;
   }
 
-  char stored[kMaxNameLength + 1];
-  stored_name_of(path, stored);
-  MemberHeader h;
-  h.mode = st.st_mode;
-  h.owner = static_cast<int32_t>(st.st_uid);
-  h.group = static_cast<int32_t>(st.st_gid);
-  h.mtime = st.st_mtime;
-  h.data_size = (max_length + 2) * records;
-  h.type = kTypeIndexed;
-  char text[kHeaderText];
-  write_archive_bytes(text, format_member_header(h, stored, text));
-  write_indexed_texts(x, old_keys);
-  KEL_FREE(x.keys);
+  write_member_header(f, kTypeIndexed, (x.max_length + 2) * x.records);
+  write_indexed_texts(x);
+  x.keys.reset();
 
   // Records in primary-key order, from a cleared key value. The member is
   // not repaired when reading stops early: the reader counts records by
   // the data size and will find the archive corrupt there.
   char *buf = record.get();
-  memset(buf, 0, static_cast<size_t>(max_length) + 2);
+  memset(buf, 0, static_cast<size_t>(x.max_length) + 2);
   if (ops.start_first(file, buf + 2)) {
     uint32_t n;
     while ((n = ops.next(file, buf + 2)) > 0) {
@@ -295,20 +290,32 @@ int archive_indexed(void *file, const char *path, const struct stat &st) {
 int archive_file(const char *path) {
   const TransferState &t = transfer();
   if (t.verbose) eprintf("%s\n", path);
-  struct stat st;
-  if (stat(path, &st) != 0) {
+  Listed f;
+  f.path = path;
+  if (stat(path, &f.st) != 0) {
     report_sys_error(path);
     return 1;
   }
-  if (!S_ISREG(st.st_mode)) return 1;
+  if (!S_ISREG(f.st.st_mode)) return 1;
+  if (t.convert_names) {
+    convert_name(path, f.stored);
+  } else {
+    snprintf(f.stored, sizeof f.stored, "%s", path);
+  }
+  // A member of that name ends the archive for every reader: whatever
+  // followed it would be lost.
+  if (strcmp(f.stored, kTrailerName) == 0) {
+    eprintf(printf_text_of(kMsgTrailerName), path);
+    return 1;
+  }
   char letter = t.text_default ? kTypeText : kTypeBinary;
   void *file = indexed_ops().open_input(path);
   if (file != nullptr) {
-    if (!t.raw_indexed) return archive_indexed(file, path, st);
+    if (!t.raw_indexed) return archive_indexed(file, f);
     indexed_ops().close(file);
     letter = kTypeBinary;
   }
-  return archive_plain(path, st, letter);
+  return archive_plain(f, letter);
 }
 
 void write_trailer() {

@@ -4,10 +4,15 @@
 // compared with bytes that kel's own code did not produce.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <cstdio>
+#include <random>
 #include <string>
 #include <vector>
+
+#include "common/test_util.h"
 
 namespace kel::test {
 
@@ -41,6 +46,30 @@ inline std::string model_plain(unsigned mode, int uid, int gid, long long mtime,
                                const std::string &name, const std::string &data, char type) {
   return model_member(mode, uid, gid, mtime, name, static_cast<long long>(data.size()), type) +
          data;
+}
+
+// The header of a member for the file `dir`/`name` as it is now, stored as
+// `stored` (the name itself when empty).
+inline std::string model_header_of(const std::string &dir, const std::string &name,
+                                   const std::string &stored, long long size, char type) {
+  struct stat st = {};
+  stat((dir + "/" + name).c_str(), &st);
+  return model_member(st.st_mode, static_cast<int>(st.st_uid), static_cast<int>(st.st_gid),
+                      st.st_mtime, stored.empty() ? name : stored, size, type);
+}
+
+// A plain member of the file `dir`/`name`, with its bytes.
+inline std::string model_file_member(const std::string &dir, const std::string &name, char type,
+                                     const std::string &stored = "") {
+  std::string data = read_file(dir + "/" + name);
+  return model_header_of(dir, name, stored, static_cast<long long>(data.size()), type) + data;
+}
+
+inline std::string random_data(size_t n, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::string s(n, '\0');
+  for (auto &c : s) c = static_cast<char>(rng());
+  return s;
 }
 
 inline std::string model_trailer() {

@@ -5,6 +5,7 @@
 // tested before the engine exists.
 #pragma once
 
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -23,7 +24,8 @@ struct FakeIndexedFile {
   std::string table;  // empty: none
   std::vector<std::string> keys;
   std::vector<std::string> records;
-  int fail_after = -1;  // next() fails with E_BROKEN after this many records
+  int fail_after = -1;  // next() fails with E_BROKEN (secondary 9) after this many records
+  int32_t broken_info = INT32_MIN;  // info() of this code fails with E_BROKEN (secondary 4)
 };
 
 struct FakeEngine {
@@ -61,6 +63,11 @@ inline void *open_input(const char *path) {
 
 inline int info(void *, int32_t code, char *out) {
   const FakeIndexedFile &f = *fake_engine().open_file;
+  if (code == f.broken_info) {
+    *fs_error_code() = E_BROKEN;
+    *fs_error_secondary() = 4;
+    return 0;
+  }
   switch (code) {
     case archive::kInfoRecordParameters:
       strcpy(out, f.record_parameters.c_str());

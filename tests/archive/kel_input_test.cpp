@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <random>
 #include <string>
 
 #include "archive/archive_model.h"
@@ -15,13 +14,6 @@
 
 namespace kel::test {
 namespace {
-
-std::string random_data(size_t n, unsigned seed) {
-  std::mt19937 rng(seed);
-  std::string s(n, '\0');
-  for (auto &c : s) c = static_cast<char>(rng());
-  return s;
-}
 
 class KelInput : public testing::Test {
  protected:
@@ -193,6 +185,13 @@ TEST_F(KelInput, SwappedMediaAndSkippedHeaderBytes) {
   r = kel({"-ith", "2b"}, std::string(1024, 'L') + archive);
   EXPECT_EQ(0, r.status) << r.err;
   EXPECT_EQ("one\ntwo\n", r.out);
+
+  // The oldest headers end before the media block field: 512 bytes.
+  std::string oldest = "KEL!0401000000051200";
+  oldest.resize(512, '\0');
+  r = kel({"-it"}, oldest + model_records(members + model_trailer(), 512));
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("one\ntwo\n", r.out);
 }
 
 TEST_F(KelInput, ArchivesThatStopTheRun) {
@@ -206,6 +205,9 @@ TEST_F(KelInput, ArchivesThatStopTheRun) {
        "Unsupported (obsolete) kel archive\n"},
       {model_archive(member("a", "b"), 1024, 1024), {"-it"}, "Must specify 'k' option\n"},
       {model_archive(member("a", "b")), {"-itk"}, "Must not specify 'k' option\n"},
+      {model_archive(member("a", "b"), 512, 512, 7),
+       {"-it"},
+       "Unsupported kel archive version 7\n"},
       {model_archive("1012141x" + member("a", "b").substr(8)),
        {"-it"},
        "Corrupt archive!\nTransfer aborted\n"},
@@ -221,8 +223,8 @@ TEST_F(KelInput, ArchivesThatStopTheRun) {
 TEST_F(KelInput, StandardInputEndingBeforeTheTrailer) {
   std::string archive =
       model_archive(member("first", "complete") + member("second", random_data(20000, 3)));
-  // Cut inside the second member's data.
-  RunResult r = kel({"-i"}, archive.substr(0, 512 * 20));
+  // Cut inside a record of the second member's data.
+  RunResult r = kel({"-i"}, archive.substr(0, 512 * 20 + 100));
   EXPECT_EQ(1, r.status);
   EXPECT_EQ(
       "Archive ended before its trailer\nTransfer aborted\n"
@@ -230,10 +232,12 @@ TEST_F(KelInput, StandardInputEndingBeforeTheTrailer) {
       r.err);
   EXPECT_EQ("complete", read_file(out("first")));
   EXPECT_FALSE(file_exists(out("second")));
-  // Cut right after a member: nothing is half restored.
-  r = kel({"-it"}, archive.substr(0, 512));
-  EXPECT_EQ(1, r.status);
-  EXPECT_EQ("Archive ended before its trailer\nTransfer aborted\n", r.err);
+  // Cut after the volume header, or inside it: nothing is half restored.
+  for (size_t cut : {512, 100}) {
+    r = kel({"-it"}, archive.substr(0, cut));
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("Archive ended before its trailer\nTransfer aborted\n", r.err);
+  }
 }
 
 TEST_F(KelInput, FullDiskWhileRestoring) {

@@ -9,7 +9,8 @@ namespace kel::test {
 namespace {
 
 const char *kVersionLines =
-    "KEL file transfer utility version " KEL_VERSION_STRING "\n"
+    "KEL file transfer utility version " KEL_VERSION_STRING
+    "\n"
     "Plain and indexed COBOL data files to and from multi-volume archives\n";
 
 TEST(KelStartup, VersionRunPrintsTwoLinesAndSucceeds) {

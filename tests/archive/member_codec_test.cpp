@@ -122,17 +122,6 @@ TEST(MemberCodec, ConvertsForeignPathSyntax) {
   }
 }
 
-TEST(MemberCodec, BinaryMagicNeedsFourBytes) {
-  const uint8_t a[] = {0x10, 0x12, 0x14, 0x20, 0};
-  const uint8_t b[] = {0x10, 0x12, 0x14, 0x21};
-  const uint8_t c[] = {0x10, 0x12, 0x14, 0x19};
-  EXPECT_TRUE(has_binary_magic(a, 4));
-  EXPECT_TRUE(has_binary_magic(a, 5));
-  EXPECT_TRUE(has_binary_magic(b, 4));
-  EXPECT_FALSE(has_binary_magic(a, 3));
-  EXPECT_FALSE(has_binary_magic(c, 4));
-}
-
 TEST(MemberCodec, OldKeyDescriptionFromTheIndexedTexts) {
   // Key 0: 8 bytes at offset 0; key 1: 10 bytes at offset 8, duplicates.
   const char *keys[] = {"01,0,008,0000000000", "01,1,010,0000000008"};

@@ -1,15 +1,15 @@
 #include "archive/options.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
 #include <vector>
 
 #include "archive/transfer.h"
-#include "common/spawn.h"
 #include "common/test_util.h"
+#include "config/config.h"
+#include "kelfs/kelfs.h"
 
 namespace kel::archive {
 namespace {
@@ -38,30 +38,33 @@ const std::string kUsage =
     "       kel -i[cdgkmnstv2345] [-f infile] [-h bytes] file ...\n";
 
 TEST(Options, RunLetterAndUsage) {
-  EXPECT_EQ(OptionResult::kFailed, parse({}).result);
-  EXPECT_EQ(kUsage, parse({}).messages);
-  EXPECT_EQ(kUsage, parse({"x"}).messages);
-  EXPECT_EQ(kUsage, parse({"-x"}).messages);
-  // The run letter is taken as written; the other letters are folded.
-  EXPECT_EQ(kUsage, parse({"-Ov"}).messages);
-  // A word wholly in capitals is read in lower case.
-  Parsed p = parse({"-OV"});
-  EXPECT_EQ(OptionResult::kOutputRun, p.result);
-  EXPECT_EQ(1, transfer().verbose);
-  EXPECT_EQ(OptionResult::kInputRun, parse({"-ITV"}).result);
-  EXPECT_EQ(OptionResult::kVersion, parse({"-V"}).result);
-  EXPECT_EQ(kUsage, parse({"-Itv"}).messages);
-  p = parse({"-oV"});
-  EXPECT_EQ(OptionResult::kOutputRun, p.result);
-  EXPECT_EQ(1, transfer().verbose);
-  EXPECT_EQ(OptionResult::kVersion, parse({"-v"}).result);
-  EXPECT_EQ(kUsage, parse({"-oq"}).messages);
-  EXPECT_EQ(kUsage, parse({"-iz"}).messages);
-  EXPECT_EQ(kUsage, parse({"-ir"}).messages);  // r is an output letter only
+  // The run letter is taken as written and the other letters are folded,
+  // but a word wholly in capitals is read in lower case.
+  using R = OptionResult;
+  struct Case {
+    std::vector<std::string> words;
+    OptionResult result;
+  } cases[] = {
+      {{}, R::kFailed},         {{"x"}, R::kFailed},      {{"-x"}, R::kFailed},
+      {{"-Ov"}, R::kFailed},    {{"-Itv"}, R::kFailed},   {{"-oq"}, R::kFailed},
+      {{"-ir"}, R::kFailed},    {{"-o2"}, R::kFailed},    {{"-OV"}, R::kOutputRun},
+      {{"-oV"}, R::kOutputRun}, {{"-ITV"}, R::kInputRun}, {{"-v"}, R::kVersion},
+      {{"-V"}, R::kVersion},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.words.empty() ? "(none)" : c.words[0]);
+    Parsed p = parse(c.words);
+    EXPECT_EQ(c.result, p.result);
+    EXPECT_EQ(c.result == R::kFailed ? kUsage : "", p.messages);
+    if (c.result == R::kOutputRun) {
+      EXPECT_EQ(1, transfer().verbose);
+    }
+  }
 }
 
 TEST(Options, LettersTakeWordsInTheirOrder) {
   test::TempDir dir(true);
+  v5_init_cfg();
   test::write_file("list", "");
   Parsed p = parse({"-ofl", "arch", "list", "ignored"});
   ASSERT_EQ(OptionResult::kOutputRun, p.result) << p.messages;
@@ -77,18 +80,15 @@ TEST(Options, LettersTakeWordsInTheirOrder) {
   EXPECT_EQ(1, transfer().blocks_per_record);
 
   // A later letter overrides: 1024-byte blocks, 5120-byte records.
-  p = parse({"-okb"});
+  parse({"-okb"});
   EXPECT_EQ(1024, transfer().media_block);
   EXPECT_EQ(5120, transfer().record_size);
   EXPECT_EQ(5, transfer().blocks_per_record);
-  p = parse({"-obk"});
+  parse({"-obk"});
   EXPECT_EQ(1024, transfer().record_size);
 
-  p = parse({"-O1GPRUV"});
-  ASSERT_EQ(OptionResult::kOutputRun, p.result);
-  p = parse({"-o1GPRUV"});
-  ASSERT_EQ(OptionResult::kOutputRun, p.result);
   const TransferState &t = transfer();
+  ASSERT_EQ(OptionResult::kOutputRun, parse({"-o1GPRUV"}).result);
   EXPECT_EQ(5, t.format_version);
   EXPECT_EQ(1, t.bell);
   EXPECT_EQ(0, t.text_default);
@@ -110,60 +110,55 @@ TEST(Options, LettersTakeWordsInTheirOrder) {
   EXPECT_EQ(1, t.verbose);
   EXPECT_EQ(1, t.add_write);
   EXPECT_EQ(0, t.text_default);
+  EXPECT_EQ(0, t.binary_forced);
   EXPECT_EQ(STDIN_FILENO, t.archive_fd);
-  EXPECT_EQ(OptionResult::kInputRun, parse({"-i2345"}).result);
+  // The version of indexed files that a restore creates.
+  parse({"-i3"});
+  EXPECT_EQ(3, cfg_get_short("V_VERSION", 0));
+  parse({"-i25"});
+  EXPECT_EQ(5, cfg_get_short("V_VERSION", 0));
 
-  p = parse({"-ih", "2b"});
-  EXPECT_EQ(1024, transfer().header_skip);
-  p = parse({"-ih", "100"});
-  EXPECT_EQ(100, transfer().header_skip);
-  p = parse({"-ihk", "7x"});
-  EXPECT_EQ(7, transfer().header_skip);
-  EXPECT_EQ(1024, transfer().media_block);
+  parse({"-ih", "2b"});
+  EXPECT_EQ(1024, t.header_skip);
+  parse({"-ih", "100"});
+  EXPECT_EQ(100, t.header_skip);
+  parse({"-ihk", "7x"});
+  EXPECT_EQ(7, t.header_skip);
+  EXPECT_EQ(1024, t.media_block);
 }
 
-TEST(Options, MissingWordsAndUnopenablePaths) {
+TEST(Options, MissingWordsUnopenablePathsAndMediaSizes) {
   test::TempDir dir(true);
   struct Case {
     std::vector<std::string> words;
-    const char *message;
+    std::string message;
   } cases[] = {
-      {{"-of"}, "Output file missing \n"},     {{"-ol"}, "Input file list missing\n"},
-      {{"-os"}, "Media size not specified\n"}, {{"-oh"}, "Header file not specified\n"},
-      {{"-if"}, "Input file missing \n"},      {{"-ih"}, "Header size missing\n"},
+      {{"-of"}, "Output file missing \n"},
+      {{"-ol"}, "Input file list missing\n"},
+      {{"-os"}, "Media size not specified\n"},
+      {{"-oh"}, "Header file not specified\n"},
+      {{"-if"}, "Input file missing \n"},
+      {{"-ih"}, "Header size missing\n"},
+      {{"-if", "nothere"}, "nothere: No such file or directory\n"},
+      {{"-oh", "nothere"}, "nothere: No such file or directory\n"},
+      {{"-ol", "nothere"}, "nothere: No such file or directory\n"},
+      {{"-of", "no/such/dir/arch"}, "no/such/dir/arch: No such file or directory\n"},
+      // The media size must leave room for the header and one record and
+      // fit the 5-digit field of the volume header.
+      {{"-os", "1"}, "Media size must be 0 (no limit) or from 2 to 99999 blocks\n"},
+      {{"-obs", "10"}, "Media size must be 0 (no limit) or from 11 to 99999 blocks\n"},
+      {{"-os", "100000"}, "Media size must be 0 (no limit) or from 2 to 99999 blocks\n"},
+      {{"-os", "-5"}, "Media size must be 0 (no limit) or from 2 to 99999 blocks\n"},
   };
-  for (const auto &c : cases) {
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.words[0]);
     Parsed p = parse(c.words);
     EXPECT_EQ(OptionResult::kFailed, p.result);
     EXPECT_EQ(c.message, p.messages);
   }
-  // f has already created its file when s finds no word.
-  Parsed p = parse({"-ofs", "arch"});
-  EXPECT_EQ("Media size not specified\n", p.messages);
-  EXPECT_TRUE(test::file_exists("arch"));
-
-  p = parse({"-if", "nothere"});
-  EXPECT_EQ("nothere: No such file or directory\n", p.messages);
-  p = parse({"-oh", "nothere"});
-  EXPECT_EQ("nothere: No such file or directory\n", p.messages);
-  p = parse({"-ol", "nothere"});
-  EXPECT_EQ("nothere: No such file or directory\n", p.messages);
-  p = parse({"-of", "no/such/dir/arch"});
-  EXPECT_EQ("no/such/dir/arch: No such file or directory\n", p.messages);
-}
-
-TEST(Options, MediaSizeMustLeaveRoomForARecord) {
-  test::TempDir dir(true);
-  EXPECT_EQ(OptionResult::kOutputRun, parse({"-os", "2"}).result);
-  EXPECT_EQ(OptionResult::kOutputRun, parse({"-os", "99999"}).result);
-  EXPECT_EQ(OptionResult::kOutputRun, parse({"-os", "0"}).result);
-  Parsed p = parse({"-os", "1"});
-  EXPECT_EQ(OptionResult::kFailed, p.result);
-  EXPECT_EQ("Media size must be 0 (no limit) or from 2 to 99999 blocks\n", p.messages);
-  p = parse({"-obs", "10"});
-  EXPECT_EQ("Media size must be 0 (no limit) or from 11 to 99999 blocks\n", p.messages);
-  EXPECT_EQ(OptionResult::kFailed, parse({"-os", "100000"}).result);
-  EXPECT_EQ(OptionResult::kFailed, parse({"-os", "-5"}).result);
+  for (const char *size : {"0", "2", "99999"}) {
+    EXPECT_EQ(OptionResult::kOutputRun, parse({"-os", size}).result) << size;
+  }
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 #include "archive/volume.h"
 #include "common/spawn.h"
 #include "common/test_util.h"
+#include "support/alloc.h"
 
 namespace kel::archive {
 namespace {
@@ -124,30 +125,14 @@ TEST_F(ReaderTest, RestoresOldStyleIndexedMembers) {
   EXPECT_EQ("y", test::read_file("after4"));
 }
 
-TEST_F(ReaderTest, IndexedMembersAreConsumedExactlyWhenNotRestored) {
-  // No engine in this build: the member is reported and passed over.
+TEST_F(ReaderTest, UnselectedIndexedMembersAreConsumedExactly) {
+  // Records of length 0 and of the maximum length among them.
   test::ModelIndexed x = sample_indexed();
   x.records.push_back(std::string(10, '\0'));
   x.records.push_back("");
-  open_archive(indexed("cust", x) + plain("after", "one") + indexed("cust2", x) +
-               plain("last", "two"));
-  {
-    test::StderrCapture err;
-    EXPECT_EQ(4, extract_all());
-    EXPECT_EQ(
-        "cust: indexed file not restored: this kel has no indexed file engine\n"
-        "cust2: indexed file not restored: this kel has no indexed file engine\n",
-        err.text());
-  }
-  EXPECT_EQ("one", test::read_file("after"));
-  EXPECT_EQ("two", test::read_file("last"));
-
-  // Listing, and selection that passes indexed members over.
   test::install_fake_engine();
   open_archive(indexed("cust", x) + plain("after", "one") + indexed("cust2", x) +
                plain("last", "two"));
-  unlink("after");
-  unlink("last");
   EXPECT_EQ(4, extract_all({"last"}));
   EXPECT_TRUE(test::fake_engine().calls.empty());
   EXPECT_FALSE(test::file_exists("after"));
@@ -175,6 +160,22 @@ TEST_F(ReaderTest, DuplicateRecordsAreSkippedOtherWriteFailuresStop) {
       },
       testing::ExitedWithCode(1),
       "^cust: File broken \\(code 0\\)\ncust: not restored completely, removed\n$");
+}
+
+TEST_F(ReaderTest, AllocationFailuresStopTheRunAndRemoveThePartialFile) {
+  // The key texts, then the record buffer once the file has been made.
+  const char *reports[] = {"^cust: Out of memory\n$",
+                           "^cust: Out of memory\ncust: not restored completely, removed\n$"};
+  for (int n = 1; n <= 2; ++n) {
+    EXPECT_EXIT(
+        {
+          test::install_fake_engine();
+          open_archive(indexed("cust", sample_indexed()));
+          alloc_fail_nth(n);
+          extract_all();
+        },
+        testing::ExitedWithCode(1), reports[n - 1]);
+  }
 }
 
 TEST_F(ReaderTest, MakeFailureCreatesFoldersOnceThenGivesUp) {
@@ -274,11 +275,9 @@ TEST_F(ReaderTest, CorruptMemberHeaders) {
     std::string member;
   } cases[] = {
       {"bad magic", "10121418" + plain("a", "b").substr(8)},
-      {"negative size", plain("a", "b").replace(37, 10, "-000000001")},
-      {"size not a number", plain("a", "b").replace(37, 10, "0000000x01")},
-      {"negative name length", plain("a", "b").replace(34, 3, "-01")},
+      {"bad name length", plain("a", "b").replace(34, 3, "-01")},
+      {"bad field behind a good name", plain("a", "b").replace(37, 10, "-000000001")},
       {"name with a zero byte", plain(std::string("a\0b", 3), "b")},
-      {"mode not octal", plain("a", "b").replace(8, 6, "100698")},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
@@ -289,29 +288,23 @@ TEST_F(ReaderTest, CorruptMemberHeaders) {
         },
         testing::ExitedWithCode(1), "^Corrupt archive!\nTransfer aborted\n$");
   }
-  // The trailer is recognised by its name whatever its other fields hold.
+  // The trailer is recognised by its name whatever its other fields hold:
+  // the run would stop as corrupt otherwise.
   std::string odd_trailer = test::model_trailer();
   odd_trailer.replace(8, 6, "zzzzzz");
-  test::write_file("arch", test::model_volume_header(6, 1, 0, 512, 512) +
-                               test::model_records(plain("a", "b") + odd_trailer, 512));
-  reset_transfer();
-  volume_release();
-  transfer().keep_owner_off = 1;
-  strcpy(transfer().archive_path, "arch");
-  transfer().archive_fd = open("arch", O_RDONLY);
-  volume_begin();
-  read_volume_header(false);
+  open_archive(plain("a", "b") + odd_trailer);
   EXPECT_EQ(1, extract_all());
 }
 
-TEST_F(ReaderTest, FoldersAreMadeOnlyWhenAsked) {
-  open_archive(plain("x/y/z", "deep") + plain("after", "ok"));
+TEST(MakeParentDirs, FoldersAreMadeOnlyWhenAsked) {
+  test::TempDir dir(true);
+  reset_transfer();
   {
     test::StderrCapture err;
-    EXPECT_EQ(2, extract_all());
-    EXPECT_EQ("use '-d' to create directories\nx/y/z: No such file or directory\n", err.text());
+    EXPECT_EQ(0, make_parent_dirs("x/y/z"));
+    EXPECT_EQ("use '-d' to create directories\n", err.text());
   }
-  EXPECT_EQ("ok", test::read_file("after"));
+  EXPECT_FALSE(test::file_exists("x"));
   EXPECT_EQ(0, make_parent_dirs("plain"));
   EXPECT_EQ(0, make_parent_dirs("/rooted"));
   transfer().make_dirs = 1;
@@ -322,6 +315,11 @@ TEST_F(ReaderTest, FoldersAreMadeOnlyWhenAsked) {
   EXPECT_EQ(1, make_parent_dirs("s]t/u"));
   EXPECT_TRUE(test::file_exists("s"));
   EXPECT_TRUE(test::file_exists("s]t"));
+  // A folder that cannot be made is reported.
+  test::write_file("file", "");
+  test::StderrCapture err;
+  EXPECT_EQ(0, make_parent_dirs("file/sub/name"));
+  EXPECT_EQ("file/sub: Unknown error\n", err.text());
 }
 
 }  // namespace

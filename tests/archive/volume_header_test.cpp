@@ -44,34 +44,5 @@ TEST(VolumeHeader, FormatsTheFixedFieldsAndZeroFillsTheBlock) {
   EXPECT_EQ(0, memcmp(buf, "KEL!0523000000051205120", 22));
 }
 
-TEST(VolumeHeader, ParsesFieldsAndSwappedMedia) {
-  std::string h = test::model_volume_header(6, 2, 99, 1024, 1024);
-  h.push_back('\0');
-  VolumeHeader v;
-  ASSERT_TRUE(parse_volume_header(reinterpret_cast<const uint8_t *>(h.data()), &v));
-  EXPECT_EQ(6, v.format_version);
-  EXPECT_EQ(2, v.volume);
-  EXPECT_EQ(99, v.media_size);
-  EXPECT_EQ(1024, v.record_size);
-  EXPECT_EQ(1024, v.media_block);
-  EXPECT_STREQ("Thu Jan  1 00:00:00 1970", v.created);
-
-  // The oldest headers lack the media block field.
-  std::string old = "KEL!0401000000051200";
-  old.resize(513, '\0');
-  ASSERT_TRUE(parse_volume_header(reinterpret_cast<const uint8_t *>(old.data()), &v));
-  EXPECT_EQ(0, v.media_block);
-  std::string junk = "KEL!xx";
-  junk.resize(513, '\0');
-  EXPECT_FALSE(parse_volume_header(reinterpret_cast<const uint8_t *>(junk.data()), &v));
-
-  std::string swapped = test::swap_pairs_of(h.substr(0, 512));
-  auto *b = reinterpret_cast<uint8_t *>(swapped.data());
-  EXPECT_FALSE(volume_magic_ok(b));
-  swap_pairs(b, kVolumeSwapWidth);
-  EXPECT_TRUE(volume_magic_ok(b));
-  EXPECT_EQ(0, memcmp(b, h.data(), kVolumeSwapWidth));
-}
-
 }  // namespace
 }  // namespace kel::archive

@@ -19,6 +19,7 @@
 #include "archive/volume.h"
 #include "common/spawn.h"
 #include "common/test_util.h"
+#include "support/alloc.h"
 
 namespace kel::archive {
 namespace {
@@ -62,18 +63,11 @@ class WriterTest : public testing::Test {
   test::TempDir dir_;
 };
 
-struct stat stat_of(const char *path) {
-  struct stat st;
-  EXPECT_EQ(0, stat(path, &st));
-  return st;
-}
-
+// The member of a file of the working folder, with `data` behind its header.
 std::string member_for(const char *path, const std::string &data, char type,
                        const char *name = nullptr, long long size = -1) {
-  struct stat st = stat_of(path);
-  return test::model_member(st.st_mode, static_cast<int>(st.st_uid), static_cast<int>(st.st_gid),
-                            st.st_mtime, name ? name : path,
-                            size >= 0 ? size : static_cast<long long>(data.size()), type) +
+  return test::model_header_of(".", path, name ? name : "",
+                               size >= 0 ? size : static_cast<long long>(data.size()), type) +
          data;
 }
 
@@ -103,37 +97,24 @@ TEST_F(WriterTest, PlainFilesAndTheirTypeLetters) {
                      member_for("empty", "", 'T') + member_for("link", "hello\n", 'T') +
                      member_for("text.dat", "hello\n", 'B');
   EXPECT_EQ(expect(want), end());
-
-  // Old-style archives type plain files N, but the binary magic still wins.
-  begin(5);
-  EXPECT_EQ(0, archive_file("text.dat"));
-  EXPECT_EQ(0, archive_file("magic20"));
-  EXPECT_EQ(expect(member_for("text.dat", "hello\n", 'N') +
-                       member_for("magic20", std::string("\x10\x12\x14\x20rest", 8), 'B'),
-                   5),
-            end());
 }
 
 TEST_F(WriterTest, NamesAreConvertedUnlessAskedNotTo) {
   test::write_file("a:b", "x");
   test::write_file("c\\d", "y");
+  test::write_file("TRAILER!!!", "z");
   begin();
   EXPECT_EQ(0, archive_file("a:b"));
   EXPECT_EQ(0, archive_file("c\\d"));
   transfer().convert_names = 0;
   EXPECT_EQ(0, archive_file("a:b"));
+  // A member of the trailer's name would end the archive there.
+  test::StderrCapture err;
+  EXPECT_EQ(1, archive_file("TRAILER!!!"));
+  EXPECT_EQ("TRAILER!!!: the name that ends an archive, not archived\n", err.text());
   EXPECT_EQ(expect(member_for("a:b", "x", 'T', "a/b") + member_for("c\\d", "y", 'T', "c/d") +
                    member_for("a:b", "x", 'T', "a:b")),
             end());
-}
-
-TEST_F(WriterTest, LargeFilesSpanManyRecords) {
-  std::string big;
-  for (int i = 0; i < 300000; ++i) big += static_cast<char>(i * 7 + (i >> 9));
-  test::write_file("big", big);
-  begin();
-  EXPECT_EQ(0, archive_file("big"));
-  EXPECT_EQ(expect(member_for("big", big, 'T')), end());
 }
 
 // Plain files read through a function that fails or ends early.
@@ -261,11 +242,17 @@ TEST_F(WriterTest, IndexedFilesThatCannotBeCarried) {
   huge.record_parameters = "0000040000,0000000004,002";
   test::FakeIndexedFile broken = customer_file();
   broken.fail_after = 2;
+  // A translation table that cannot be read is not the same as none.
+  test::FakeIndexedFile unreadable = customer_file();
+  unreadable.broken_info = kInfoTranslationTable;
   test::fake_engine().files["huge"] = huge;
   test::fake_engine().files["broken"] = broken;
+  test::fake_engine().files["unreadable"] = unreadable;
+  test::write_file("unreadable", "x");
   begin();
   test::StderrCapture err;
   EXPECT_EQ(1, archive_file("huge"));
+  EXPECT_EQ(1, archive_file("unreadable"));
   // Reading stops after two records: reported, archived as far as it went.
   EXPECT_EQ(0, archive_file("broken"));
   test::FakeIndexedFile two = broken;
@@ -274,8 +261,39 @@ TEST_F(WriterTest, IndexedFilesThatCannotBeCarried) {
             end());
   EXPECT_EQ(
       "huge: record or key layout does not fit the archive format\n"
+      "unreadable: File broken (code 4)\n"
       "broken: File broken (code 9)\n",
       err.text());
+}
+
+TEST_F(WriterTest, AllocationFailuresLeaveNoMemberAndNoLeak) {
+  test::install_fake_engine();
+  test::write_file("cust", "x");
+  test::FakeIndexedFile cust = customer_file();
+  test::fake_engine().files["cust"] = cust;
+  begin();
+  *fs_error_code() = 0;  // the error block lives on once it is made
+  int64_t n = 1;
+  for (;; ++n) {
+    SCOPED_TRACE(n);
+    int64_t live = alloc_live_blocks();
+    test::StderrCapture err;
+    alloc_fail_nth(n);
+    int result = archive_file("cust");
+    bool failed = alloc_failure_triggered();
+    alloc_fail_nth(0);
+    EXPECT_EQ(live, alloc_live_blocks());
+    if (!failed) {
+      EXPECT_EQ(0, result);
+      break;
+    }
+    EXPECT_EQ(1, result);
+    EXPECT_EQ("cust: Out of memory\n", err.text());
+  }
+  EXPECT_GE(n, 3);  // the key texts and the record buffer
+  // Only the attempt that succeeded wrote a member.
+  EXPECT_EQ(expect(member_for("cust", test::model_v6_data(model_of(cust)), 'V', nullptr, 48)),
+            end());
 }
 
 }  // namespace

@@ -205,5 +205,4 @@ int PtySession::wait() {
   return status_;
 }
 
-
 }  // namespace kel::test
