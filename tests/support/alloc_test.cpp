@@ -100,6 +100,10 @@ TEST(Alloc, GuardsReportOverrunsAndBadFreesInDbgmallocLog) {
   EXPECT_NE(std::string::npos, log.find(expect)) << log;
   p[-16] = 'a';
 
+  // A realloc that fails keeps the block guarded and registered.
+  alloc_fail_nth(1);
+  EXPECT_EQ(nullptr, KEL_REALLOC(p, 64));
+
   static char never_allocated[64];
   KEL_FREE(never_allocated + 16);
   KEL_FREE(q);  // freed twice
@@ -110,13 +114,26 @@ TEST(Alloc, GuardsReportOverrunsAndBadFreesInDbgmallocLog) {
   snprintf(expect, sizeof expect, "Free of freed area, addr = %p\n", q);
   EXPECT_NE(std::string::npos, log.find(expect)) << log;
   KEL_FREE(p);
+  snprintf(expect, sizeof expect, "area, addr = %p\n", static_cast<void *>(p));
+  EXPECT_EQ(std::string::npos, test::read_file("dbgmalloc.log").find(expect))
+      << "p was still registered after the failed realloc";
 }
 
 TEST(Alloc, DescriptionTableTracesAndDumps) {
   test::TempDir dir(true);
   std::string file = dir / "mem.txt";
+  *fs_error_code() = 0;  // the error block exists before the table is kept
   use_settings({{"A_MEM_DESC", "4"}, {"A_MEM_DESC_FILE", file.c_str()}});
   void *p = M_alloc(24, 0, "mod.cpp", 12, "file table (UNIX)", "open %s", "cust");
+  // A realloc that fails leaves the block described as it was.
+  alloc_fail_nth(1);
+  EXPECT_EQ(nullptr, M_realloc(p, 4000, "mod.cpp", 20, nullptr));
+  alloc_dump();
+  std::string failed = test::read_file(file);
+  EXPECT_NE(std::string::npos, failed.find(", 24: mod.cpp:12, `file table (UNIX)'\n"
+                                           "usable memory allocated: 24 bytes\n",
+                                           failed.rfind("M_realloc(")))
+      << failed;
   p = M_realloc(p, 48, "mod.cpp", 13, nullptr);
   M_free(p, "mod.cpp", 14, nullptr);
   std::string out = test::read_file(file);
