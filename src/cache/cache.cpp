@@ -678,11 +678,11 @@ void print_metrics() {
   uint32_t writes = k.write_calls + k.pwrite_calls;
   double per_write = writes ? static_cast<double>(k.blocks_written) / writes : 0.0;
   eprintf("V:   %lu total blocks written, %1.2f blocks / write\n", lu(k.blocks_written), per_write);
+  // The percentage after the misses is that of the hits.
   uint32_t attempts = k.read_ahead_hits + k.read_ahead_misses;
-  double miss_percent =
-      attempts ? static_cast<double>(k.read_ahead_misses) * 100.0 / attempts : 0.0;
+  double hit_percent = attempts ? static_cast<double>(k.read_ahead_hits) * 100.0 / attempts : 0.0;
   eprintf("V:   %lu read-ahead attempts, %lu hits, ", lu(attempts), lu(k.read_ahead_hits));
-  eprintf("%lu misses (%1.2f%%)\n", lu(k.read_ahead_misses), miss_percent);
+  eprintf("%lu misses (%1.2f%%)\n", lu(k.read_ahead_misses), hit_percent);
 }
 
 }  // namespace

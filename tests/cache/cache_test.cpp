@@ -566,6 +566,19 @@ TEST_F(CacheTest, MetricsReportAtShutdown) {
       "V:   9 total blocks written, 4.50 blocks / write\n"
       "V:   0 read-ahead attempts, 0 hits, 0 misses (0.00%)\n",
       capture.text());
+
+  // The percentage on the read-ahead line is that of the hits.
+  config_.no_async_cache_data = true;
+  fs_settings().trace = 0;
+  f = open_cached(A_IO, kKindData);
+  for (int64_t offset : {600, 1100, 1600, 2100}) ASSERT_EQ(100, Bpread(f, buf, 100, offset));
+  ASSERT_EQ(1, Bclose(f));
+  fs_settings().trace = 4;
+  Bshutdown();
+  std::string text = capture.text();
+  ASSERT_NE(std::string::npos, text.rfind("V:   4 read-ahead")) << text;
+  EXPECT_EQ("V:   4 read-ahead attempts, 3 hits, 1 misses (75.00%)\n",
+            text.substr(text.rfind("V:   4 read-ahead")));
 }
 
 }  // namespace
