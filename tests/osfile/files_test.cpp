@@ -687,6 +687,16 @@ TEST_F(FilesTest, RenameExistsRemove) {
   EXPECT_EQ(1, Arename(one.c_str(), two.c_str()));
   EXPECT_EQ("first", test::read_file(two));
   EXPECT_FALSE(test::file_exists(one));
+  // A rename onto the same file, by its own name, another spelling of it
+  // or another link of it, loses nothing.
+  std::string link_name = dir_ / "link";
+  ASSERT_EQ(0, link(two.c_str(), link_name.c_str()));
+  for (const std::string &same : {two, dir_.path() + "/./two", link_name}) {
+    EXPECT_EQ(1, Arename(two.c_str(), same.c_str())) << same;
+    EXPECT_EQ("first", test::read_file(two)) << same;
+  }
+  EXPECT_EQ("first", test::read_file(link_name));
+  unlink(link_name.c_str());
   EXPECT_EQ(0, Arename(one.c_str(), two.c_str()));
   EXPECT_EQ(E_NO_FILE, *fs_error_code());
   EXPECT_EQ(one, fs_missing_file_name());
