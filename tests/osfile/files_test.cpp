@@ -483,6 +483,22 @@ TEST_F(FilesTest, LocksOfAFileSurviveTheCloseOfAnotherOpenOfIt) {
   int64_t t = lock_band_top(false);
   EXPECT_EQ(held('R', t - 100, 1, getpid()), peer.probe(t - 302, 302, path_));
   Aclose(reader);
+
+  // When the closing open leaves the shared descriptor to the others as it
+  // is (readers that queue as writers have a read-write one already), its
+  // own slot still goes: another process may deny writers again.
+  fs_settings().queue_readers = true;
+  writer = Aopen(path_.c_str(), A_IO);
+  reader = Aopen(path_.c_str(), A_INPUT);
+  ASSERT_GE(writer, 0);
+  ASSERT_GE(reader, 0);
+  ASSERT_EQ(Ahold_file(writer, 0), Ahold_file(reader, 0));
+  ASSERT_EQ(1, Aclose(writer));
+  Result denier = peer.open(0x100, path_);
+  EXPECT_GE(denier.rc, 0) << "no writer is left: error " << denier.err;
+  peer.close(denier.rc);
+  EXPECT_EQ(E_FILE_LOCKED, peer.open(0x200, path_).err) << "the reader's slot holds";
+  Aclose(reader);
 }
 
 TEST_F(FilesTest, DirectoriesAreRefusedAndDevicesOpenUnlocked) {
