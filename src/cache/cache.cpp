@@ -634,6 +634,63 @@ int32_t cached_write(const Context &c, const void *buffer, int32_t length, int64
                                     : write_pieces(c, in, length, offset);
 }
 
+// Bread, Bwrite (at the file's position, which advances by the bytes
+// transferred), Bpread and Bpwrite (at an explicit offset).
+struct Transfer {
+  const char *name;
+  uint32_t kel::CacheCounters::*calls;
+  bool write;
+  bool positioned;
+};
+constexpr Transfer kBread{"Bread", &kel::CacheCounters::bread_calls, false, false};
+constexpr Transfer kBwrite{"Bwrite", &kel::CacheCounters::bwrite_calls, true, false};
+constexpr Transfer kBpread{"Bpread", &kel::CacheCounters::bpread_calls, false, true};
+constexpr Transfer kBpwrite{"Bpwrite", &kel::CacheCounters::bpwrite_calls, true, true};
+
+// The system call of a file that is not cached, counted and traced.
+int32_t direct_transfer(const Transfer &t, int fd, void *buffer, int32_t length, int64_t offset,
+                        bool trace) {
+  CacheState &s = state();
+  size_t n = static_cast<size_t>(std::max(length, 0));
+  int32_t r;
+  if (t.positioned) {
+    r = static_cast<int32_t>(t.write ? sys_pwrite(fd, buffer, n, offset)
+                                     : sys_pread(fd, buffer, n, offset));
+    if (trace)
+      eprintf(", %s(%d, %ld)\n", t.write ? "pwrite" : "pread", r, static_cast<long>(offset));
+    return r;
+  }
+  if (t.write) {
+    ++s.counters.write_calls;
+    r = static_cast<int32_t>(write(fd, buffer, n));
+    if (r < 0 && errno == ENOSPC) r = 0;
+  } else {
+    ++s.counters.read_calls;
+    r = static_cast<int32_t>(read(fd, buffer, n));
+  }
+  if (trace) eprintf(", %s(%d)\n", t.write ? "write" : "read", r);
+  return r;
+}
+
+int32_t transfer(const Transfer &t, int32_t file, void *buffer, int32_t length, int64_t offset) {
+  Context c;
+  if (!context(file, &c)) return -1;
+  ++(state().counters.*t.calls);
+  if (!t.positioned) offset = c.info->position;
+  bool trace = tracing();
+  if (trace)
+    eprintf("V: %s(\"%s\", %d)@%ld", t.name, name_of(file), length, static_cast<long>(offset));
+  int32_t r;
+  if (c.cached) {
+    r = t.write ? cached_write(c, buffer, length, offset) : cached_read(c, buffer, length, offset);
+    if (trace) eprintf("\n");
+  } else {
+    r = direct_transfer(t, c.fd, buffer, length, offset, trace);
+  }
+  if (!t.positioned && r > 0) c.info->position += r;
+  return r;
+}
+
 void drop_descriptor(int32_t fd) {
   CacheState &s = state();
   for (int32_t b = 0; b < s.buffers; ++b) {
@@ -783,84 +840,20 @@ extern "C" int64_t Bseek(int32_t file, int64_t offset) {
 }
 
 extern "C" int32_t Bread(int32_t file, void *buffer, int32_t length) {
-  Context c;
-  if (!context(file, &c)) return -1;
-  CacheState &s = state();
-  ++s.counters.bread_calls;
-  bool trace = tracing();
-  if (trace)
-    eprintf("V: Bread(\"%s\", %d)@%ld", name_of(file), length, static_cast<long>(c.info->position));
-  int32_t r;
-  if (c.cached) {
-    r = cached_read(c, buffer, length, c.info->position);
-    if (trace) eprintf("\n");
-  } else {
-    ++s.counters.read_calls;
-    r = static_cast<int32_t>(read(c.fd, buffer, static_cast<size_t>(std::max(length, 0))));
-    if (trace) eprintf(", read(%d)\n", r);
-  }
-  if (r > 0) c.info->position += r;
-  return r;
+  return transfer(kBread, file, buffer, length, 0);
 }
 
+// The buffer of a write is only read; the one transfer routine takes both.
 extern "C" int32_t Bwrite(int32_t file, const void *buffer, int32_t length) {
-  Context c;
-  if (!context(file, &c)) return -1;
-  CacheState &s = state();
-  ++s.counters.bwrite_calls;
-  bool trace = tracing();
-  if (trace)
-    eprintf("V: Bwrite(\"%s\", %d)@%ld", name_of(file), length,
-            static_cast<long>(c.info->position));
-  int32_t r;
-  if (c.cached) {
-    r = cached_write(c, buffer, length, c.info->position);
-    if (trace) eprintf("\n");
-  } else {
-    ++s.counters.write_calls;
-    r = static_cast<int32_t>(write(c.fd, buffer, static_cast<size_t>(std::max(length, 0))));
-    if (r < 0 && errno == ENOSPC) r = 0;
-    if (trace) eprintf(", write(%d)\n", r);
-  }
-  if (r > 0) c.info->position += r;
-  return r;
+  return transfer(kBwrite, file, const_cast<void *>(buffer), length, 0);
 }
 
 extern "C" int32_t Bpread(int32_t file, void *buffer, int32_t length, int64_t offset) {
-  Context c;
-  if (!context(file, &c)) return -1;
-  CacheState &s = state();
-  ++s.counters.bpread_calls;
-  bool trace = tracing();
-  if (trace) eprintf("V: Bpread(\"%s\", %d)@%ld", name_of(file), length, static_cast<long>(offset));
-  if (c.cached) {
-    int32_t r = cached_read(c, buffer, length, offset);
-    if (trace) eprintf("\n");
-    return r;
-  }
-  int32_t r = static_cast<int32_t>(
-      sys_pread(c.fd, buffer, static_cast<size_t>(std::max(length, 0)), offset));
-  if (trace) eprintf(", pread(%d, %ld)\n", r, static_cast<long>(offset));
-  return r;
+  return transfer(kBpread, file, buffer, length, offset);
 }
 
 extern "C" int32_t Bpwrite(int32_t file, const void *buffer, int32_t length, int64_t offset) {
-  Context c;
-  if (!context(file, &c)) return -1;
-  CacheState &s = state();
-  ++s.counters.bpwrite_calls;
-  bool trace = tracing();
-  if (trace)
-    eprintf("V: Bpwrite(\"%s\", %d)@%ld", name_of(file), length, static_cast<long>(offset));
-  if (c.cached) {
-    int32_t r = cached_write(c, buffer, length, offset);
-    if (trace) eprintf("\n");
-    return r;
-  }
-  int32_t r = static_cast<int32_t>(
-      sys_pwrite(c.fd, buffer, static_cast<size_t>(std::max(length, 0)), offset));
-  if (trace) eprintf(", pwrite(%d, %ld)\n", r, static_cast<long>(offset));
-  return r;
+  return transfer(kBpwrite, file, const_cast<void *>(buffer), length, offset);
 }
 
 extern "C" int32_t Bsync(int32_t flags) {
