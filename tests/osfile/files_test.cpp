@@ -15,7 +15,6 @@
 #include <vector>
 
 #include "common/test_util.h"
-#include "common/trace_capture.h"
 #include "common/worker.h"
 #include "config/fs_config.h"
 #include "kelfs/errors.h"
@@ -25,8 +24,8 @@
 namespace kel {
 namespace {
 
+using test::StderrCapture;
 using test::TempDir;
-using test::TraceCapture;
 using test::Worker;
 
 // --- the other process --------------------------------------------------------
@@ -551,7 +550,7 @@ TEST_F(FilesTest, AfcntlTracesEveryLockCallInOneLine) {
 
   int fd = open(path_.c_str(), O_RDWR);
   ASSERT_GE(fd, 0);
-  TraceCapture capture;
+  StderrCapture capture;
   fs_settings().trace = 16;
   ALockRequest rq{F_RDLCK, 0, 5, 1, 0};
   EXPECT_EQ(0, Afcntl(fd, A_F_SETLK, &rq));
@@ -784,22 +783,14 @@ TEST_F(FilesTest, OutOfMemoryLeavesNothingHalfDone) {
   *fs_error_code() = 0;  // the error block itself is allocated on first use
   Afree_files();
   const int64_t baseline = alloc_live_blocks();
-  int failures = 0;
-  for (int n = 1;; ++n) {
-    alloc_fail_nth(n);
-    *fs_error_code() = 0;
-    int32_t rc = Ainit_files();
-    bool failed = alloc_failure_triggered();
-    alloc_fail_nth(0);
-    if (!failed) {
-      EXPECT_EQ(1, rc);
-      break;
-    }
-    ++failures;
-    EXPECT_EQ(0, rc);
-    EXPECT_EQ(E_NO_MEMORY, *fs_error_code());
-    EXPECT_EQ(baseline, alloc_live_blocks()) << "after failing allocation " << n;
-  }
+  int32_t rc = -1;
+  int failures = test::fail_each_allocation([&] { rc = Ainit_files(); },
+                                            [&](int n) {
+                                              EXPECT_EQ(0, rc);
+                                              EXPECT_EQ(E_NO_MEMORY, *fs_error_code());
+                                              EXPECT_EQ(baseline, alloc_live_blocks()) << n;
+                                            });
+  EXPECT_EQ(1, rc);
   EXPECT_EQ(5, failures) << "five tables";
 
   // The open's copy of the name.
