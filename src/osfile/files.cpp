@@ -617,9 +617,9 @@ extern "C" int32_t Aopen32(const char *name, int32_t mode) {
   return open_file(name, mode, false);
 }
 
-// The open lock is released at its recorded offset and placed again at the
-// place chosen when the file was opened, so Aclose and Aclose32 only differ
-// for callers that mixed them up; both are kept for the callers' symmetry.
+// Aclose and Aclose32 are one operation: the open lock is released at the
+// offset recorded when it was placed, and the file's other opens place
+// theirs again where their own opens chose (large or not).
 extern "C" int32_t Aclose(int32_t file) {
   return close_file(file);
 }
