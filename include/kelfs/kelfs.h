@@ -1,7 +1,7 @@
 /* The file system's entry points.
  *
  * Every file operation of the system enters here. Each entry point writes a
- * trace line on entry and one on return when bit 1 of V_TRACE is set, makes
+ * trace line on entry and one on return when V_TRACE has its bit of value 1, makes
  * sure the per-thread data exists, and hands its arguments unchanged to the
  * implementing module. Failures are left in the per-thread error codes of
  * <kelfs/errors.h>.

@@ -17,10 +17,10 @@
 // Settings: V_BUFFERS (at Binit; -1 means the built-in 64), V_BUFFER_DATA,
 // V_NO_ASYNC_CACHE_DATA and V_READ_AHEAD (at each Bopen), read through the
 // configuration library; V_CACHE_FLUSH_PERCENT, MAX_FILES and V_TRACE from
-// the file system's working values (bit 8 traces every call, bit 4 prints
-// the metrics at Bshutdown). Before the file system's configuration table
-// is defined the typed getters answer 0, which means: no pool, every call
-// direct.
+// the file system's working values (V_TRACE's bit of value 8 traces every
+// call, 4 prints the metrics at Bshutdown). Before the file system's
+// configuration table is defined the typed getters answer 0, which means:
+// no pool, every call direct.
 #pragma once
 
 #include <cstdint>
@@ -57,7 +57,7 @@ void Bstore_version(int32_t file, uint32_t version);
 // The OS layer moved a file to a new descriptor: its blocks, its version
 // and the read-ahead buffer follow. Registered with the OS layer by Binit.
 void Brenumber(int32_t old_fd, int32_t new_fd);
-// Prints the metrics (V_TRACE bit 4), frees the pool, marks the cache
+// Prints the metrics (V_TRACE value 4), frees the pool, marks the cache
 // uninitialised and releases the OS file table.
 void Bshutdown(void);
 

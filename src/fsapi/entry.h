@@ -1,10 +1,11 @@
 // The shape shared by every entry point of the file system:
 //
-//   1. with bit 1 of V_TRACE, "V: name(arguments)\n" on the error output;
+//   1. with kTraceEntryPoints (value 1) in V_TRACE, "V: name(arguments)\n"
+//      on the error output;
 //   2. the thread-data key is made sure of (failure: the entry's failure
 //      value, and the implementation is not called);
 //   3. the implementation runs with the caller's arguments;
-//   4. with bit 1 of V_TRACE, "V: name() returning result\n";
+//   4. with that bit still set, "V: name() returning result\n";
 //   5. the result is returned unchanged.
 //
 // Adding an entry point is one call of `entry` (or `entry_void`) with the
@@ -160,5 +161,7 @@ struct TransactionLog {
   int (*end_commit)();
 };
 void set_transaction_log(const TransactionLog *log);
+// The installed log, or null.
+const TransactionLog *transaction_log();
 
 }  // namespace kel::fsapi

@@ -12,9 +12,6 @@
 #include "osfile/layer.h"
 
 namespace kel::fsapi {
-
-const TransactionLog *transaction_log();
-
 namespace {
 
 struct Counters {

@@ -142,32 +142,33 @@ extern "C" void Amsg_format(char *buffer, const char *format, ...) {
   va_end(args);
 }
 
-extern "C" void Amsg_print(void *stream, const char *format, ...) {
+namespace {
+
+// Amsg_print and Amsg_trace: the expansion, or "Message #<number>" for a
+// message that was not found, handed to `write`.
+template <typename Write>
+void print_expansion(const char *format, va_list args, Write write) {
   char buffer[kel::kMsgBufferSize];
+  vformat(buffer, format, args);
+  int number;
+  if (missing_form(buffer, &number)) snprintf(buffer, sizeof buffer, "Message #%d\n", number);
+  write(buffer);
+}
+
+}  // namespace
+
+extern "C" void Amsg_print(void *stream, const char *format, ...) {
   va_list args;
   va_start(args, format);
-  vformat(buffer, format, args);
+  print_expansion(format, args, [stream](const char *text) { Astream_puts(text, stream); });
   va_end(args);
-  int number;
-  if (missing_form(buffer, &number)) {
-    Astream_printf(stream, "Message #%d\n", number);
-  } else {
-    Astream_puts(buffer, stream);
-  }
 }
 
 extern "C" void Amsg_trace(const char *format, ...) {
-  char buffer[kel::kMsgBufferSize];
   va_list args;
   va_start(args, format);
-  vformat(buffer, format, args);
+  print_expansion(format, args, [](const char *text) { eprintf("%s", text); });
   va_end(args);
-  int number;
-  if (missing_form(buffer, &number)) {
-    eprintf("Message #%d\n", number);
-  } else {
-    eprintf("%s", buffer);
-  }
 }
 
 // --- printf compatibility ---------------------------------------------------

@@ -447,19 +447,21 @@ int32_t open_file(const char *name, int32_t mode, bool large) {
   return file;
 }
 
-// With a sharer the descriptor stays open. When the closing open was the
-// only one that needed a read-write descriptor (and readers do not queue
-// with write locks), the others get a fresh read-only descriptor.
-void close_shared(int32_t file, FileEntry &e) {
+// The closing open leaves its descriptor to other opens of the file. When
+// it was the only one that needed a read-write descriptor (and readers do
+// not queue with write locks), the others move to a fresh read-only one;
+// closing the old one drops every lock, so theirs are placed again. False
+// when the descriptor stays as it is.
+bool move_to_read_only(int32_t file, FileEntry &e) {
   FilesState &s = state();
   bool other_needs = false;
   for (int32_t i = 0; i < s.max_files; ++i) {
     const FileEntry &o = s.entries[i];
     if (i != file && o.fd == e.fd && (o.flags & kWriteOrSharing)) other_needs = true;
   }
-  if (!(e.flags & kWriteOrSharing) || other_needs || kel::fs_settings().queue_readers) return;
+  if (!(e.flags & kWriteOrSharing) || other_needs || kel::fs_settings().queue_readers) return false;
   int nfd = open(e.name, O_RDONLY | O_CLOEXEC | large_flag());
-  if (nfd < 0) return;  // keep using the read-write descriptor
+  if (nfd < 0) return false;  // keep using the read-write descriptor
   int32_t old_fd = e.fd;
   for (int32_t i = 0; i < s.max_files; ++i) {
     if (s.entries[i].fd == old_fd) s.entries[i].fd = nfd;
@@ -468,6 +470,7 @@ void close_shared(int32_t file, FileEntry &e) {
   close(old_fd);
   if (s.renumber_hook) s.renumber_hook(old_fd, nfd);
   relock_file(e.device, e.inode, file);
+  return true;
 }
 
 int32_t close_file(int32_t file) {
@@ -480,8 +483,15 @@ int32_t close_file(int32_t file) {
     if (i != file && s.entries[i].fd == e.fd) sharer = true;
   }
   if (sharer) {
-    // The descriptor stays open for the other opens.
-    if (kel::fs_settings().open_files_once && lockable(e)) close_shared(file, e);
+    bool moved = kel::fs_settings().open_files_once && lockable(e) && move_to_read_only(file, e);
+    // The descriptor stays open for the others, but this open's slot must
+    // not outlive it (a writer's slot would keep other processes from
+    // denying writers). Another open may hold the same byte, so theirs are
+    // placed again after the release.
+    if (!moved && lockable(e) && e.lock_state != kNeverLocked) {
+      open_lock(e.fd, file, e.flags, 0, e.large);
+      relock_file(e.device, e.inode, file);
+    }
   } else {
     if (e.lock_state != kNeverLocked) open_lock(e.fd, file, e.flags, 0, e.large);
     close(e.fd);
@@ -607,9 +617,9 @@ extern "C" int32_t Aopen32(const char *name, int32_t mode) {
   return open_file(name, mode, false);
 }
 
-// The open lock is released at its recorded offset and placed again at the
-// place chosen when the file was opened, so Aclose and Aclose32 only differ
-// for callers that mixed them up; both are kept for the callers' symmetry.
+// Aclose and Aclose32 are one operation: the open lock is released at the
+// offset recorded when it was placed, and the file's other opens place
+// theirs again where their own opens chose (large or not).
 extern "C" int32_t Aclose(int32_t file) {
   return close_file(file);
 }

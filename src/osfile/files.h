@@ -99,7 +99,8 @@ void Arelease_file(int32_t file);
 // 1 when the file carries the no-locking flag 0x800.
 int32_t Afile_unlocked(int32_t file);
 
-// The only caller of fcntl for locks; traces with V_TRACE bit 16.
+// The only caller of fcntl for locks; traces when V_TRACE has its bit of
+// value 16.
 int32_t Afcntl(int32_t fd, int32_t cmd, struct ALockRequest *request);
 // Lock primitive on [start, start + length): op 0 unlock, 1 read lock,
 // 2 write lock (both without waiting), 3 test for a write lock, 4 read lock

@@ -214,10 +214,18 @@ extern "C" int32_t Aunlink(const char *name) {
   return unlink(name);
 }
 
-// Copies the bytes only: owner, mode and times of `to` are its own.
+// Copies the bytes only: owner, mode and times of `to` are its own. A copy
+// of a file onto itself (under any of its names) is refused with EINVAL:
+// truncating the destination would empty the source before it is read.
 extern "C" int32_t Acopy_file(const char *from, const char *to) {
   int32_t in = Alayer_open(from, 0);
   if (in < 0) return copy_failed(-1, -1);
+  struct stat source, target;
+  if (Alayer_fstat(in, &source) == 0 && stat(to, &target) == 0 && source.st_dev == target.st_dev &&
+      source.st_ino == target.st_ino) {
+    errno = EINVAL;
+    return copy_failed(in, -1);
+  }
   int32_t out = Alayer_open(to, 1 | kModeTruncate);
   if (out < 0) return copy_failed(in, -1);
   kel::MemPtr<char> heap(static_cast<char *>(KEL_ALLOC_UNINIT(kCopyBuffer, "file copy buffer")));

@@ -6,7 +6,8 @@
 //   offset  width  part
 //   0       8      front word (guards or categories): bytes 0-3 the guard
 //                  "abab", byte 4 the category (0-5)
-//   ..      32     description record (description table kept)
+//   ..      40     description record (description table kept): mark,
+//                  size, next record, file, line, description
 //   ..      8      block header: usable size (32-bit), flags (16-bit: bits
 //                  0-5 description mask, bit 6 category, bit 7 guards)
 //   ..      size   the usable bytes handed to the caller
@@ -14,8 +15,8 @@
 //
 // The guard and the category share one 8-byte front word so that the usable
 // bytes stay 8-byte aligned on a 64-bit machine; the description record
-// holds native pointers, so it is 32 bytes wide here, and the dump reports
-// that real overhead.
+// holds native pointers, so it is 40 bytes wide here rather than 24, and
+// the dump reports that real overhead.
 #include "support/alloc.h"
 
 #include <fcntl.h>
@@ -49,7 +50,7 @@ struct DescRecord {
   int32_t line;
   const char *description;
 };
-static_assert(sizeof(DescRecord) % 8 == 0);
+static_assert(sizeof(DescRecord) == 40);
 
 struct BlockHeader {
   uint32_t size;
@@ -228,16 +229,28 @@ void dump_table() {
               static_cast<long>(s.desc_count * sizeof(DescRecord)));
 }
 
-// Traces "M_alloc(...) (call description) " and returns the prefix to use.
-const char *trace_prefix() {
-  return (state().desc_mask & 4) ? "\n" : "";
+// One trace line of an allocator call: `head` (after a newline when every
+// call also dumps the table), the caller's call description in
+// parentheses, then `tail`. Takes ownership of both texts.
+void trace_call(char *head, const char *trace_format, va_list args, char *tail) {
+  AllocState &s = state();
+  write_text(s.desc_fd, (s.desc_mask & 4) ? "\n" : "");
+  write_text(s.desc_fd, head);
+  if (trace_format != nullptr) {
+    va_list copy;
+    va_copy(copy, args);
+    char *text = vformat(trace_format, copy);
+    va_end(copy);
+    if (text) desc_printf("(%s) ", text);
+    free(text);
+  }
+  write_text(s.desc_fd, tail);
+  free(head);
+  free(tail);
 }
 
-void trace_call_description(const char *trace_format, va_list args) {
-  if (trace_format == nullptr) return;
-  char *text = vformat(trace_format, args);
-  if (text) desc_printf("(%s) ", text);
-  free(text);
+bool tracing_calls() {
+  return (state().desc_mask & 6) != 0;
 }
 
 // --- guards -----------------------------------------------------------------
@@ -325,6 +338,24 @@ bool accept_guarded_pointer(void *user) {
   return false;
 }
 
+// The check that opens every allocator call while guards are on; findings
+// name the caller's call description, else `fallback`.
+void check_guards_for(const char *trace_format, va_list args, const char *fallback) {
+  if (!state().guards) return;
+  char *owned;
+  const char *call = call_text(trace_format, args, fallback, &owned);
+  check_guards(call);
+  free(owned);
+}
+
+// The same for a call on an existing block, which must be one of ours
+// when guards are on: false (reported) when it is not.
+bool check_guards_for_block(void *user, const char *trace_format, va_list args,
+                            const char *fallback) {
+  check_guards_for(trace_format, args, fallback);
+  return !state().guards || accept_guarded_pointer(user);
+}
+
 // --- failure injection ------------------------------------------------------
 
 bool injected_failure() {
@@ -335,8 +366,9 @@ bool injected_failure() {
   return true;
 }
 
-void fail_no_memory() {
+void *no_memory() {
   *fs_error_code() = E_NO_MEMORY;
+  return nullptr;
 }
 
 // Lays out a fresh system block of `total` bytes and returns the user pointer.
@@ -400,73 +432,40 @@ void forget_block(void *user, uint16_t flags) {
   }
 }
 
-}  // namespace
-
-extern "C" void *M_alloc(uint32_t size, int32_t kind, const char *file, int32_t line,
-                         const char *description, const char *trace_format, ...) {
+void *allocate(uint32_t size, int32_t kind, const char *file, int32_t line, const char *description,
+               const char *trace_format, va_list args) {
   read_settings();
   AllocState &s = state();
-  va_list args;
-  va_start(args, trace_format);
-  if (s.guards) {
-    char *owned;
-    const char *call = call_text(trace_format, args, "malloc", &owned);
-    check_guards(call);
-    free(owned);
-  }
-  if (injected_failure()) {
-    va_end(args);
-    fail_no_memory();
-    return nullptr;
-  }
+  check_guards_for(trace_format, args, "malloc");
+  if (injected_failure()) return no_memory();
   uint16_t flags = current_flags();
   size_t total = total_size(size, flags);
   auto *sys = static_cast<unsigned char *>(kind < 0 ? malloc(total) : calloc(1, total));
-  if (sys == nullptr) {
-    va_end(args);
-    fail_no_memory();
-    return nullptr;
-  }
+  if (sys == nullptr) return no_memory();
   int category = kind & 0xF;
   if (category > 5) category = 5;
   void *user = finish_block(sys, size, flags, category, file, line, description);
   ++s.live_blocks;
-  if (s.desc_mask & 6) {
-    desc_printf("%sM_alloc(%d) ", trace_prefix(), static_cast<int>(size));
-    trace_call_description(trace_format, args);
-    desc_printf("@ %s:%ld = %p `%s'\n", file ? file : "", static_cast<long>(line), user,
-                description ? description : "NULL DESCRIPTION");
+  if (tracing_calls()) {
+    trace_call(format("M_alloc(%d) ", static_cast<int>(size)), trace_format, args,
+               format("@ %s:%ld = %p `%s'\n", file ? file : "", static_cast<long>(line), user,
+                      description ? description : "NULL DESCRIPTION"));
     if (s.desc_mask & 4) dump_table();
   }
-  va_end(args);
   return user;
 }
 
-extern "C" void M_free(void *pointer, const char *file, int32_t line, const char *trace_format,
-                       ...) {
-  if (pointer == nullptr) return;
+void release(void *pointer, const char *file, int32_t line, const char *trace_format,
+             va_list args) {
   read_settings();
   AllocState &s = state();
-  va_list args;
-  va_start(args, trace_format);
-  if (s.guards) {
-    char *owned;
-    const char *call = call_text(trace_format, args, "free", &owned);
-    check_guards(call);
-    free(owned);
-    if (!accept_guarded_pointer(pointer)) {
-      va_end(args);
-      return;
-    }
-  }
+  if (!check_guards_for_block(pointer, trace_format, args, "free")) return;
   uint16_t flags = header_of(pointer)->flags;
-  if ((flags & kFlagMaskBits) && (s.desc_mask & 6)) {
-    DescRecord *rec = desc_of(pointer, flags);
-    desc_printf("%sM_free(%p) ", trace_prefix(), pointer);
-    trace_call_description(trace_format, args);
-    desc_printf("@ %s:%ld `%s'\n", file ? file : "", static_cast<long>(line), rec->description);
+  if ((flags & kFlagMaskBits) && tracing_calls()) {
+    trace_call(format("M_free(%p) ", pointer), trace_format, args,
+               format("@ %s:%ld `%s'\n", file ? file : "", static_cast<long>(line),
+                      desc_of(pointer, flags)->description));
   }
-  va_end(args);
   forget_block(pointer, flags);
   if (flags & kFlagGuards) {
     memcpy(system_block(pointer, flags), "acac", 4);
@@ -477,49 +476,37 @@ extern "C" void M_free(void *pointer, const char *file, int32_t line, const char
   free(system_block(pointer, flags));
 }
 
-extern "C" void *M_realloc(void *pointer, uint32_t size, const char *file, int32_t line,
-                           const char *trace_format, ...) {
-  if (pointer == nullptr) return M_alloc(size, 0, file, line, "realloc", nullptr);
+void *reallocate(void *pointer, uint32_t size, const char *file, int32_t line,
+                 const char *trace_format, va_list args) {
   read_settings();
   AllocState &s = state();
-  va_list args;
-  va_start(args, trace_format);
-  if (s.guards) {
-    char *owned;
-    const char *call = call_text(trace_format, args, "realloc", &owned);
-    check_guards(call);
-    free(owned);
-    if (!accept_guarded_pointer(pointer)) {
-      va_end(args);
-      return nullptr;
-    }
-  }
-  if (injected_failure()) {
-    va_end(args);
-    fail_no_memory();
-    return nullptr;
-  }
+  if (!check_guards_for_block(pointer, trace_format, args, "realloc")) return nullptr;
   BlockHeader *hdr = header_of(pointer);
   uint16_t flags = hdr->flags;
   uint32_t old_size = hdr->size;
   unsigned char *sys = system_block(pointer, flags);
   int category = (flags & (kFlagCategory | kFlagGuards)) ? sys[4] : 0;
   const char *description = "NULL DESCRIPTION";
-  if (DescRecord *rec = desc_of(pointer, flags)) description = rec->description;
-  if ((flags & kFlagMaskBits) && (s.desc_mask & 6)) {
-    desc_printf("%sM_realloc(%p, %d) ", trace_prefix(), pointer, static_cast<int>(size));
-    trace_call_description(trace_format, args);
-    desc_printf("@ %s:%ld `%s'\n", file ? file : "", static_cast<long>(line), description);
+  const char *old_file = file;
+  int32_t old_line = line;
+  if (DescRecord *rec = desc_of(pointer, flags)) {
+    description = rec->description;
+    old_file = rec->file;
+    old_line = rec->line;
   }
-  va_end(args);
+  if ((flags & kFlagMaskBits) && tracing_calls()) {
+    trace_call(format("M_realloc(%p, %d) ", pointer, static_cast<int>(size)), trace_format, args,
+               format("@ %s:%ld `%s'\n", file ? file : "", static_cast<long>(line), description));
+  }
 
   forget_block(pointer, flags);
-  auto *grown = static_cast<unsigned char *>(realloc(sys, total_size(size, flags)));
+  auto *grown = injected_failure()
+                    ? nullptr
+                    : static_cast<unsigned char *>(realloc(sys, total_size(size, flags)));
   if (grown == nullptr) {
-    // The old block is still valid: put its bookkeeping back.
-    finish_block(sys, old_size, flags, category, file, line, description);
-    fail_no_memory();
-    return nullptr;
+    // The old block is still valid: its bookkeeping goes back as it was.
+    finish_block(sys, old_size, flags, category, old_file, old_line, description);
+    return no_memory();
   }
   unsigned char *user = grown + prefix_size(flags);
   if (size > old_size) memset(user + old_size, 0, size - old_size);
@@ -532,6 +519,36 @@ extern "C" void *M_realloc(void *pointer, uint32_t size, const char *file, int32
     desc_printf("=====\n");
   }
   return result;
+}
+
+}  // namespace
+
+extern "C" void *M_alloc(uint32_t size, int32_t kind, const char *file, int32_t line,
+                         const char *description, const char *trace_format, ...) {
+  va_list args;
+  va_start(args, trace_format);
+  void *user = allocate(size, kind, file, line, description, trace_format, args);
+  va_end(args);
+  return user;
+}
+
+extern "C" void M_free(void *pointer, const char *file, int32_t line, const char *trace_format,
+                       ...) {
+  if (pointer == nullptr) return;
+  va_list args;
+  va_start(args, trace_format);
+  release(pointer, file, line, trace_format, args);
+  va_end(args);
+}
+
+extern "C" void *M_realloc(void *pointer, uint32_t size, const char *file, int32_t line,
+                           const char *trace_format, ...) {
+  if (pointer == nullptr) return M_alloc(size, 0, file, line, "realloc", nullptr);
+  va_list args;
+  va_start(args, trace_format);
+  void *user = reallocate(pointer, size, file, line, trace_format, args);
+  va_end(args);
+  return user;
 }
 
 extern "C" char *Astrdup(const char *string, const char *file, int32_t line) {

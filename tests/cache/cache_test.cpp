@@ -11,7 +11,6 @@
 #include <string>
 
 #include "common/test_util.h"
-#include "common/trace_capture.h"
 #include "config/fs_config.h"
 #include "kelfs/errors.h"
 #include "osfile/files.h"
@@ -21,8 +20,8 @@ namespace kel {
 namespace {
 
 using test::read_file;
+using test::StderrCapture;
 using test::TempDir;
-using test::TraceCapture;
 using test::write_file;
 
 constexpr int kBlock = 512;
@@ -78,7 +77,7 @@ TEST_F(CacheTest, ScatteredDirtyBlocksReachTheDiskAsOneSortedRun) {
 
   CacheCounters before = cache_counters();
   {
-    TraceCapture capture;
+    StderrCapture capture;
     fs_settings().trace = 8;
     EXPECT_EQ(1, Bsync(3));  // bit 0: files opened 0x600 too; bit 1: no system sync
     fs_settings().trace = 0;
@@ -197,7 +196,7 @@ TEST_F(CacheTest, ReadAheadServesOnlySmallReadsPastTheFirstBlock) {
 TEST_F(CacheTest, WithoutBuffersEveryCallIsADirectSystemCall) {
   config_.buffers = 0;
   write_file(path_, blocks(4));
-  TraceCapture capture;
+  StderrCapture capture;
   fs_settings().trace = 8;
   int f = open_cached(0x602);
   char buf[kBlock];
@@ -234,7 +233,7 @@ TEST_F(CacheTest, WithoutBuffersEveryCallIsADirectSystemCall) {
 
 TEST_F(CacheTest, CachedCallsTraceOneLineEach) {
   write_file(path_, blocks(4));
-  TraceCapture capture;
+  StderrCapture capture;
   fs_settings().trace = 8;
   int f = open_cached(0x602);
   char buf[100];
@@ -465,23 +464,15 @@ TEST_F(CacheTest, OutOfMemoryAtInitLeavesNothingBehind) {
   const int64_t baseline = alloc_live_blocks();
   for (int32_t buffers : {64, 0}) {
     config_.buffers = buffers;
-    int failures = 0;
-    for (int n = 1;; ++n) {
-      alloc_fail_nth(n);
-      *fs_error_code() = 0;
-      int32_t rc = Binit();
-      bool failed = alloc_failure_triggered();
-      alloc_fail_nth(0);
-      if (!failed) {
-        EXPECT_EQ(1, rc);
-        break;
-      }
-      ++failures;
-      EXPECT_EQ(0, rc);
-      EXPECT_EQ(E_NO_MEMORY, *fs_error_code());
-      EXPECT_EQ(0, cache_buffer_count());
-      EXPECT_EQ(baseline, alloc_live_blocks()) << "after failing allocation " << n;
-    }
+    int32_t rc = -1;
+    int failures = test::fail_each_allocation([&] { rc = Binit(); },
+                                              [&](int n) {
+                                                EXPECT_EQ(0, rc);
+                                                EXPECT_EQ(E_NO_MEMORY, *fs_error_code());
+                                                EXPECT_EQ(0, cache_buffer_count());
+                                                EXPECT_EQ(baseline, alloc_live_blocks()) << n;
+                                              });
+    EXPECT_EQ(1, rc);
     EXPECT_EQ(buffers ? 6 : 2, failures);
     Bshutdown();
     EXPECT_EQ(baseline, alloc_live_blocks());
@@ -544,7 +535,7 @@ TEST_F(CacheTest, MetricsReportAtShutdown) {
   ASSERT_EQ(kBlock, Bread(f, buf, kBlock));  // block 0: from disk, page zero
   ASSERT_EQ(100, Bwrite(f, buf, 100));       // into block 1: hit, dirty
   ASSERT_EQ(1, Bclose(f));
-  TraceCapture capture;
+  StderrCapture capture;
   fs_settings().trace = 4;
   Bshutdown();
   EXPECT_EQ(
@@ -566,6 +557,19 @@ TEST_F(CacheTest, MetricsReportAtShutdown) {
       "V:   9 total blocks written, 4.50 blocks / write\n"
       "V:   0 read-ahead attempts, 0 hits, 0 misses (0.00%)\n",
       capture.text());
+
+  // The percentage on the read-ahead line is that of the hits.
+  config_.no_async_cache_data = true;
+  fs_settings().trace = 0;
+  f = open_cached(A_IO, kKindData);
+  for (int64_t offset : {600, 1100, 1600, 2100}) ASSERT_EQ(100, Bpread(f, buf, 100, offset));
+  ASSERT_EQ(1, Bclose(f));
+  fs_settings().trace = 4;
+  Bshutdown();
+  std::string text = capture.text();
+  ASSERT_NE(std::string::npos, text.rfind("V:   4 read-ahead")) << text;
+  EXPECT_EQ("V:   4 read-ahead attempts, 3 hits, 1 misses (75.00%)\n",
+            text.substr(text.rfind("V:   4 read-ahead")));
 }
 
 }  // namespace

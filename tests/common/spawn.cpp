@@ -78,50 +78,12 @@ RunResult spawn_kel(const SpawnOptions &o) {
   close(out_pipe[1]);
   close(err_pipe[1]);
   RunResult r;
-  // Feed the input while collecting both outputs.
-  size_t written = 0;
   int in_fd = in_pipe[1];
-  if (!o.stdin_path.empty() || o.input.empty()) {
+  if (!o.stdin_path.empty()) {
     close(in_fd);
     in_fd = -1;
   }
-  int out_fd = out_pipe[0], err_fd = err_pipe[0];
-  char buf[65536];
-  while (out_fd >= 0 || err_fd >= 0) {
-    pollfd fds[3];
-    nfds_t n = 0;
-    int io = -1, ie = -1, ii = -1;
-    if (out_fd >= 0) fds[io = static_cast<int>(n++)] = {out_fd, POLLIN, 0};
-    if (err_fd >= 0) fds[ie = static_cast<int>(n++)] = {err_fd, POLLIN, 0};
-    if (in_fd >= 0) fds[ii = static_cast<int>(n++)] = {in_fd, POLLOUT, 0};
-    if (poll(fds, n, -1) < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    if (ii >= 0 && fds[ii].revents) {
-      ssize_t w = write(in_fd, o.input.data() + written, o.input.size() - written);
-      if (w > 0) written += static_cast<size_t>(w);
-      if (w < 0 || written == o.input.size()) {
-        close(in_fd);
-        in_fd = -1;
-      }
-    }
-    int *fdp[2] = {&out_fd, &err_fd};
-    int idx[2] = {io, ie};
-    std::string *dest[2] = {&r.out, &r.err};
-    for (int k = 0; k < 2; ++k) {
-      if (idx[k] >= 0 && fds[idx[k]].revents) {
-        ssize_t got = read(*fdp[k], buf, sizeof buf);
-        if (got > 0) {
-          dest[k]->append(buf, static_cast<size_t>(got));
-        } else {
-          close(*fdp[k]);
-          *fdp[k] = -1;
-        }
-      }
-    }
-  }
-  if (in_fd >= 0) close(in_fd);
+  collect_output(out_pipe[0], err_pipe[0], in_fd, o.input, r);
   int status = 0;
   waitpid(pid, &status, 0);
   r.status = decode_status(status);

@@ -17,6 +17,9 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "kelfs/errors.h"
+#include "support/alloc.h"
+
 namespace kel::test {
 
 TempDir::TempDir(bool chdir_into) {
@@ -60,9 +63,7 @@ bool file_exists(const std::string &path) {
   return lstat(path.c_str(), &st) == 0;
 }
 
-namespace {
-
-void drain(int out_fd, int err_fd, int in_fd, const std::string &input, RunResult &r) {
+void collect_output(int out_fd, int err_fd, int in_fd, const std::string &input, RunResult &r) {
   size_t written = 0;
   if (in_fd >= 0 && input.empty()) {
     close(in_fd);
@@ -113,8 +114,6 @@ void drain(int out_fd, int err_fd, int in_fd, const std::string &input, RunResul
   if (in_fd >= 0) close(in_fd);
 }
 
-}  // namespace
-
 RunResult run_program(const std::string &program, const std::vector<std::string> &args,
                       const std::string &input, const std::string &cwd,
                       const std::map<std::string, std::string> &env) {
@@ -146,7 +145,7 @@ RunResult run_program(const std::string &program, const std::vector<std::string>
   close(out_pipe[1]);
   close(err_pipe[1]);
   RunResult r;
-  drain(out_pipe[0], err_pipe[0], in_pipe[1], input, r);
+  collect_output(out_pipe[0], err_pipe[0], in_pipe[1], input, r);
   int status = 0;
   waitpid(pid, &status, 0);
   r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
@@ -157,7 +156,7 @@ const char *kel_binary() {
   return KEL_BINARY;
 }
 
-CaptureFd::CaptureFd(int fd) : fd_(fd) {
+StderrCapture::StderrCapture() {
   const char *base = getenv("TMPDIR");
   std::string templ = std::string(base && *base ? base : "/tmp") + "/kelcap.XXXXXX";
   std::vector<char> buf(templ.begin(), templ.end());
@@ -166,21 +165,35 @@ CaptureFd::CaptureFd(int fd) : fd_(fd) {
   if (tmp < 0) throw std::runtime_error("mkstemp failed");
   path_ = buf.data();
   fflush(nullptr);
-  saved_ = dup(fd_);
-  dup2(tmp, fd_);
+  saved_ = dup(2);
+  dup2(tmp, 2);
   close(tmp);
 }
 
-CaptureFd::~CaptureFd() {
+StderrCapture::~StderrCapture() {
   fflush(nullptr);
-  dup2(saved_, fd_);
+  dup2(saved_, 2);
   close(saved_);
   unlink(path_.c_str());
 }
 
-std::string CaptureFd::text() const {
+std::string StderrCapture::text() const {
   fflush(nullptr);
   return read_file(path_);
+}
+
+int fail_each_allocation(const std::function<void()> &op, const std::function<void(int)> &check) {
+  int failures = 0;
+  for (int n = 1;; ++n) {
+    *fs_error_code() = 0;
+    alloc_fail_nth(n);
+    op();
+    bool failed = alloc_failure_triggered();
+    alloc_fail_nth(0);
+    if (!failed) return failures;
+    ++failures;
+    check(n);
+  }
 }
 
 RunResult run_kel(const std::vector<std::string> &args, const std::string &input,

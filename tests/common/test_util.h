@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -67,24 +68,31 @@ class FileSizeLimit {
   void (*old_handler_)(int) = nullptr;
 };
 
-// Redirects file descriptor `fd` (standard error by default) into a
-// temporary file for the lifetime of the object; text() returns what was
-// written so far.
-class CaptureFd {
+// Redirects the error output (file descriptor 2, where the stream layer's
+// error stream and so every diagnostic goes) into a temporary file for the
+// lifetime of the object; text() returns what was written so far.
+class StderrCapture {
  public:
-  explicit CaptureFd(int fd = 2);
-  ~CaptureFd();
-  CaptureFd(const CaptureFd &) = delete;
-  CaptureFd &operator=(const CaptureFd &) = delete;
+  StderrCapture();
+  ~StderrCapture();
+  StderrCapture(const StderrCapture &) = delete;
+  StderrCapture &operator=(const StderrCapture &) = delete;
   std::string text() const;
 
  private:
-  int fd_;
   int saved_;
   std::string path_;
 };
 
-// The error output captured (the stream layer writes there).
-using StderrCapture = CaptureFd;
+// Reads a child's standard output and error output (either may be -1)
+// into `r` until both end, while feeding `input` into `in_fd` (closed at
+// the end; -1 for none).
+void collect_output(int out_fd, int err_fd, int in_fd, const std::string &input, RunResult &r);
+
+// Runs `op` with the n-th allocation failing, for n = 1, 2, ... until a
+// run meets no failure, and calls `check(n)` after every run that failed.
+// The primary error code is cleared before each run. Returns the number
+// of runs that failed.
+int fail_each_allocation(const std::function<void()> &op, const std::function<void(int)> &check);
 
 }  // namespace kel::test

@@ -38,6 +38,10 @@ TEST(ConfigParse, DecimalsAndUnitLetters) {
   EXPECT_EQ(1073741824, cfg_parse_number("1G", nullptr, 0, false));
   EXPECT_EQ(-2147483647 - 1, cfg_parse_number("2g", nullptr, 0, false)) << "32-bit words";
   EXPECT_EQ(7, cfg_parse_number("7x", nullptr, 0, false));
+  EXPECT_EQ(42, cfg_parse_number("  42  ", nullptr, 0, false));
+  EXPECT_EQ(0, cfg_parse_number("junk", nullptr, 0, false));
+  EXPECT_EQ(0, cfg_parse_number("", nullptr, 0, false));
+  EXPECT_EQ(0, cfg_parse_number("4g", nullptr, 0, false)) << "2^32 in a 32-bit word";
   EXPECT_EQ(0, cfg_parse_number(nullptr, nullptr, 0, false));
   // A number among keywords is read when no keyword matched at all.
   EXPECT_EQ(17, parse("17"));

@@ -59,30 +59,23 @@ TEST(Agetenv, TenBuffersInTurnGrowingAsNeeded) {
 
 TEST(Agetenv, NoMemoryForThePool) {
   setenv("KT_X", "x", 1);
-  EXPECT_STREQ("x", Agetenv("KT_X"));  // the library and error block exist now
+  EXPECT_STREQ("x", Agetenv("KT_X"));
   cfg_release();
-  *fs_error_code() = 0;
-  int failures = 0;
-  for (int n = 1;; ++n) {
-    int64_t live = alloc_live_blocks();
-    test::StderrCapture err;
-    alloc_fail_nth(n);
-    const char *got = Agetenv("KT_X");
-    if (!alloc_failure_triggered()) {
-      alloc_fail_nth(0);
-      EXPECT_STREQ("x", got);
-      break;
-    }
-    ++failures;
-    EXPECT_EQ(nullptr, got) << "failure at allocation " << n;
-    std::string text = err.text();
-    if (!text.empty()) {
-      EXPECT_EQ("config: Not enough memory\n", text);
-    }
-    cfg_release();
-    EXPECT_EQ(live, alloc_live_blocks()) << "failure at allocation " << n;
-  }
-  EXPECT_GE(failures, 12) << "key, thread record and the ten pool buffers";
+  *fs_error_code() = 0;  // the error block is created once, on first use
+  int64_t live = alloc_live_blocks();
+  test::StderrCapture err;
+  const char *got = nullptr;
+  int failures = test::fail_each_allocation([&] { got = Agetenv("KT_X"); },
+                                            [&](int n) {
+                                              EXPECT_EQ(nullptr, got) << n;
+                                              cfg_release();
+                                              EXPECT_EQ(live, alloc_live_blocks()) << n;
+                                            });
+  EXPECT_STREQ("x", got);
+  EXPECT_EQ(12, failures) << "the key, the thread record and the ten pool buffers";
+  std::string reports;
+  for (int i = 0; i < 10; ++i) reports += "config: Not enough memory\n";
+  EXPECT_EQ(reports, err.text()) << "one report for each pool buffer";
   cfg_release();
 }
 

@@ -121,16 +121,8 @@ TEST(ConfigValues, TextsAreParsedByType) {
     EXPECT_EQ(0, cfg_get_bool("T_BOOL", 0)) << no;
     EXPECT_STREQ("FALSE", cfg_get_string("T_BOOL", 0));
   }
-  struct {
-    const char *text;
-    int32_t want;
-  } longs[] = {{"64K", 65536},    {"-2k", -2048},     {"12-", -12},
-               {"+5 m", 5242880}, {"1g", 1073741824}, {"4g", 0},
-               {"  42  ", 42},    {"junk", 0},        {"", 0}};
-  for (auto &c : longs) {
-    set_text("T_LONG", c.text);
-    EXPECT_EQ(c.want, cfg_get_long("T_LONG", 0)) << "'" << c.text << "'";
-  }
+  set_text("T_LONG", "64K");  // the number forms themselves: config_parse_test
+  EXPECT_EQ(65536, cfg_get_long("T_LONG", 0));
   set_text("T_TINY", "300");
   EXPECT_EQ(44, cfg_get_tinyint("T_TINY", 0)) << "the low byte";
   set_text("T_SHORT", "70000");

@@ -37,7 +37,7 @@ int sample_close(const void *handle, const char *file_name) {
 
 TEST(EntryPoints, TraceLinesHaveTheExactShape) {
   fs_settings().trace = kTraceEntryPoints;
-  test::CaptureFd err;
+  test::StderrCapture err;
   const char *r = sample_open("cust", 0, "0,0,0");
   sample_open(nullptr, 0x601, nullptr);
   int dummy;
@@ -69,7 +69,7 @@ TEST(EntryPoints, TraceLinesHaveTheExactShape) {
   EXPECT_EQ(expect, err.text());
 
   fs_settings().trace = kTraceLocks | kTraceTree;  // other bits: no entry lines
-  test::CaptureFd quiet;
+  test::StderrCapture quiet;
   sample_open("cust", 0, "0,0,0");
   EXPECT_EQ("", quiet.text());
 }

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "cache/cache.h"
 #include "common/test_util.h"
 #include "config/config.h"
 #include "config/fs_config.h"
@@ -108,19 +109,27 @@ TEST(KanjiMode, PairsAreEucCharacters) {
     EXPECT_FALSE(kanji_pair(p)) << std::hex << int(p[0]) << " " << int(p[1]);
 }
 
-TEST(TraceSwitch, BitsOfVTraceThroughTheConfigurationTable) {
+// V_TRACE 17: the entry points (1) and the lock calls (16) are traced,
+// the cache's calls (8) and its metrics (4) are not.
+TEST(TraceSwitch, OnlyTheChosenBitsTrace) {
+  test::TempDir dir;
+  std::string path = dir / "f";
+  test::write_file(path, "x");
   v5_init_cfg();
-  EXPECT_FALSE(trace_on(kTraceEntryPoints));
   ASSERT_EQ(1, cfg_set_programmatic("V_TRACE", -1, "17", -1, 0));
-  EXPECT_TRUE(trace_on(kTraceEntryPoints));
-  EXPECT_TRUE(trace_on(kTraceLocks));
-  EXPECT_FALSE(trace_on(kTraceTree));
-  EXPECT_FALSE(trace_on(kTraceCacheMetrics));
-  EXPECT_FALSE(trace_on(kTraceInner));
-  cfg_set_long("V_TRACE", 0, 12);
-  EXPECT_FALSE(trace_on(kTraceEntryPoints));
-  EXPECT_TRUE(trace_on(kTraceCacheMetrics));
-  EXPECT_TRUE(trace_on(kTraceInner));
+  ASSERT_EQ(1, cfg_set_programmatic("V_BUFFERS", -1, "4", -1, 0));
+  test::StderrCapture err;
+  v5_begin();
+  int f = Bopen(path.c_str(), 0);
+  ASSERT_GE(f, 0);
+  char c;
+  Bpread(f, &c, 1, 0);
+  Bclose(f);
+  Bshutdown();
+  std::string text = err.text();
+  EXPECT_EQ(0u, text.find("V: v5_begin()\nV: v5_begin() returning 1\nV: Afcntl(): fd=")) << text;
+  EXPECT_EQ(std::string::npos, text.find("V: B")) << text;
+  EXPECT_EQ(std::string::npos, text.find("Metrics")) << text;
   cfg_release();
 }
 

@@ -217,19 +217,16 @@ TEST(Messages, OutOfMemoryForThreadStateGivesDefaultsAndLeaksNothing) {
   ASSERT_EQ(1, Amsg_init(error));
   *fs_error_code() = 0;  // the error block is created once, on first use
   int64_t live = alloc_live_blocks();
-  for (int n = 1; n <= 3; ++n) {
-    test::StderrCapture err;
-    alloc_fail_nth(n);
-    const char *t = Amsg_get(1, 0, "default");
-    if (!alloc_failure_triggered()) {
-      EXPECT_STREQ("from file", t);
-      break;
-    }
-    alloc_fail_nth(0);
-    EXPECT_STREQ("default", t) << "failure at allocation " << n;
-    EXPECT_EQ("msglib: Not enough memory\n", err.text());
-    EXPECT_EQ(live, alloc_live_blocks());
-  }
+  test::StderrCapture err;
+  const char *text = nullptr;
+  int failures = test::fail_each_allocation([&] { text = Amsg_get(1, 0, "default"); },
+                                            [&](int n) {
+                                              EXPECT_STREQ("default", text) << n;
+                                              EXPECT_EQ(live, alloc_live_blocks()) << n;
+                                            });
+  EXPECT_EQ(3, failures) << "the key, the state and the pool";
+  std::string report = "msglib: Not enough memory\n";
+  EXPECT_EQ(report + report + report, err.text());
   EXPECT_STREQ("from file", Amsg_get(1, 0, "default")) << "a later fetch creates the state";
   Amsg_shutdown();
 }

@@ -15,7 +15,6 @@
 #include <vector>
 
 #include "common/test_util.h"
-#include "common/trace_capture.h"
 #include "common/worker.h"
 #include "config/fs_config.h"
 #include "kelfs/errors.h"
@@ -25,8 +24,8 @@
 namespace kel {
 namespace {
 
+using test::StderrCapture;
 using test::TempDir;
-using test::TraceCapture;
 using test::Worker;
 
 // --- the other process --------------------------------------------------------
@@ -483,6 +482,22 @@ TEST_F(FilesTest, LocksOfAFileSurviveTheCloseOfAnotherOpenOfIt) {
   int64_t t = lock_band_top(false);
   EXPECT_EQ(held('R', t - 100, 1, getpid()), peer.probe(t - 302, 302, path_));
   Aclose(reader);
+
+  // When the closing open leaves the shared descriptor to the others as it
+  // is (readers that queue as writers have a read-write one already), its
+  // own slot still goes: another process may deny writers again.
+  fs_settings().queue_readers = true;
+  writer = Aopen(path_.c_str(), A_IO);
+  reader = Aopen(path_.c_str(), A_INPUT);
+  ASSERT_GE(writer, 0);
+  ASSERT_GE(reader, 0);
+  ASSERT_EQ(Ahold_file(writer, 0), Ahold_file(reader, 0));
+  ASSERT_EQ(1, Aclose(writer));
+  Result denier = peer.open(0x100, path_);
+  EXPECT_GE(denier.rc, 0) << "no writer is left: error " << denier.err;
+  peer.close(denier.rc);
+  EXPECT_EQ(E_FILE_LOCKED, peer.open(0x200, path_).err) << "the reader's slot holds";
+  Aclose(reader);
 }
 
 TEST_F(FilesTest, DirectoriesAreRefusedAndDevicesOpenUnlocked) {
@@ -535,7 +550,7 @@ TEST_F(FilesTest, AfcntlTracesEveryLockCallInOneLine) {
 
   int fd = open(path_.c_str(), O_RDWR);
   ASSERT_GE(fd, 0);
-  TraceCapture capture;
+  StderrCapture capture;
   fs_settings().trace = 16;
   ALockRequest rq{F_RDLCK, 0, 5, 1, 0};
   EXPECT_EQ(0, Afcntl(fd, A_F_SETLK, &rq));
@@ -687,6 +702,16 @@ TEST_F(FilesTest, RenameExistsRemove) {
   EXPECT_EQ(1, Arename(one.c_str(), two.c_str()));
   EXPECT_EQ("first", test::read_file(two));
   EXPECT_FALSE(test::file_exists(one));
+  // A rename onto the same file, by its own name, another spelling of it
+  // or another link of it, loses nothing.
+  std::string link_name = dir_ / "link";
+  ASSERT_EQ(0, link(two.c_str(), link_name.c_str()));
+  for (const std::string &same : {two, dir_.path() + "/./two", link_name}) {
+    EXPECT_EQ(1, Arename(two.c_str(), same.c_str())) << same;
+    EXPECT_EQ("first", test::read_file(two)) << same;
+  }
+  EXPECT_EQ("first", test::read_file(link_name));
+  unlink(link_name.c_str());
   EXPECT_EQ(0, Arename(one.c_str(), two.c_str()));
   EXPECT_EQ(E_NO_FILE, *fs_error_code());
   EXPECT_EQ(one, fs_missing_file_name());
@@ -758,22 +783,14 @@ TEST_F(FilesTest, OutOfMemoryLeavesNothingHalfDone) {
   *fs_error_code() = 0;  // the error block itself is allocated on first use
   Afree_files();
   const int64_t baseline = alloc_live_blocks();
-  int failures = 0;
-  for (int n = 1;; ++n) {
-    alloc_fail_nth(n);
-    *fs_error_code() = 0;
-    int32_t rc = Ainit_files();
-    bool failed = alloc_failure_triggered();
-    alloc_fail_nth(0);
-    if (!failed) {
-      EXPECT_EQ(1, rc);
-      break;
-    }
-    ++failures;
-    EXPECT_EQ(0, rc);
-    EXPECT_EQ(E_NO_MEMORY, *fs_error_code());
-    EXPECT_EQ(baseline, alloc_live_blocks()) << "after failing allocation " << n;
-  }
+  int32_t rc = -1;
+  int failures = test::fail_each_allocation([&] { rc = Ainit_files(); },
+                                            [&](int n) {
+                                              EXPECT_EQ(0, rc);
+                                              EXPECT_EQ(E_NO_MEMORY, *fs_error_code());
+                                              EXPECT_EQ(baseline, alloc_live_blocks()) << n;
+                                            });
+  EXPECT_EQ(1, rc);
   EXPECT_EQ(5, failures) << "five tables";
 
   // The open's copy of the name.

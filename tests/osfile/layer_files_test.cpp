@@ -242,6 +242,15 @@ TEST(FileCopy, FailuresSetCode21AndCloseEverything) {
   EXPECT_EQ(ENOENT, errno);
   EXPECT_FALSE(test::file_exists(dir / "to"));
 
+  // Onto itself: refused before the destination is truncated.
+  const std::string before = test::read_file(from);
+  for (const std::string &same : {from, dir.path() + "/./from"}) {
+    *fs_error_code() = 0;
+    EXPECT_EQ(0, Acopy_file(from.c_str(), same.c_str())) << same;
+    EXPECT_EQ(E_COPY_FAILED, *fs_error_code());
+    EXPECT_EQ(before, test::read_file(from));
+  }
+
   *fs_error_code() = 0;
   EXPECT_EQ(0, Acopy_file(from.c_str(), (dir / "no/such/dir").c_str()));
   EXPECT_EQ(E_COPY_FAILED, *fs_error_code());

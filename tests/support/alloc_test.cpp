@@ -81,7 +81,9 @@ TEST(Alloc, CategoryCountersFollowLiveBytes) {
 
 TEST(Alloc, GuardsReportOverrunsAndBadFreesInDbgmallocLog) {
   test::TempDir dir(true);
-  use_settings({{"TEST_ALLOCATED_MEMORY_BOUNDS", "1"}});
+  // A_MEM_DESC without A_MEM_DESC_FILE keeps no description table: no
+  // record lies between the front guard and the block header below.
+  use_settings({{"TEST_ALLOCATED_MEMORY_BOUNDS", "1"}, {"A_MEM_DESC", "4"}});
   auto *p = static_cast<char *>(KEL_ALLOC(16, "guarded"));
   p[16] = 'X';  // one byte past the end: the end guard
   void *q = M_alloc(4, 0, "t", 7, "next", "probe %d", 42);
@@ -100,6 +102,10 @@ TEST(Alloc, GuardsReportOverrunsAndBadFreesInDbgmallocLog) {
   EXPECT_NE(std::string::npos, log.find(expect)) << log;
   p[-16] = 'a';
 
+  // A realloc that fails keeps the block guarded and registered.
+  alloc_fail_nth(1);
+  EXPECT_EQ(nullptr, KEL_REALLOC(p, 64));
+
   static char never_allocated[64];
   KEL_FREE(never_allocated + 16);
   KEL_FREE(q);  // freed twice
@@ -110,13 +116,26 @@ TEST(Alloc, GuardsReportOverrunsAndBadFreesInDbgmallocLog) {
   snprintf(expect, sizeof expect, "Free of freed area, addr = %p\n", q);
   EXPECT_NE(std::string::npos, log.find(expect)) << log;
   KEL_FREE(p);
+  snprintf(expect, sizeof expect, "area, addr = %p\n", static_cast<void *>(p));
+  EXPECT_EQ(std::string::npos, test::read_file("dbgmalloc.log").find(expect))
+      << "p was still registered after the failed realloc";
 }
 
 TEST(Alloc, DescriptionTableTracesAndDumps) {
   test::TempDir dir(true);
   std::string file = dir / "mem.txt";
+  *fs_error_code() = 0;  // the error block exists before the table is kept
   use_settings({{"A_MEM_DESC", "4"}, {"A_MEM_DESC_FILE", file.c_str()}});
   void *p = M_alloc(24, 0, "mod.cpp", 12, "file table (UNIX)", "open %s", "cust");
+  // A realloc that fails leaves the block described as it was.
+  alloc_fail_nth(1);
+  EXPECT_EQ(nullptr, M_realloc(p, 4000, "mod.cpp", 20, nullptr));
+  alloc_dump();
+  std::string failed = test::read_file(file);
+  EXPECT_NE(std::string::npos, failed.find(", 24: mod.cpp:12, `file table (UNIX)'\n"
+                                           "usable memory allocated: 24 bytes\n",
+                                           failed.rfind("M_realloc(")))
+      << failed;
   p = M_realloc(p, 48, "mod.cpp", 13, nullptr);
   M_free(p, "mod.cpp", 14, nullptr);
   std::string out = test::read_file(file);
@@ -134,15 +153,6 @@ TEST(Alloc, DescriptionTableTracesAndDumps) {
   EXPECT_EQ(out.size() - strlen("usable memory allocated: 0 bytes\n"
                                 "memory description overhead: 0 bytes\n"),
             out.rfind("usable memory allocated: 0 bytes\n"));
-}
-
-TEST(Alloc, DescriptionMaskWithoutFileHasNoEffect) {
-  test::TempDir dir(true);
-  use_settings({{"A_MEM_DESC", "4"}});
-  void *p = KEL_ALLOC(8, "x");
-  ASSERT_NE(nullptr, p);
-  KEL_FREE(p);
-  EXPECT_FALSE(test::file_exists("dbgmalloc.log"));
 }
 
 }  // namespace

@@ -1,0 +1,121 @@
+// The block cache's own types, and the pool operations that its entry
+// points use, shared by its two source files only:
+//
+//   cache.cpp       the state, the entry points and the metrics
+//   cache_pool.cpp  the pool: LRU list, hash, write-back, block loads
+//                   through the read-ahead buffer, cached transfers
+//
+// Pool layout. Buffer i owns bytes 512*i .. 512*i+511 of the data array and
+// header i of the header array. Links are buffer indices, -1 for none.
+//
+//   header field  meaning
+//   block         file offset / 512
+//   fd            descriptor of the file holding the block; -1: free
+//   lru_next/prev the LRU list; next points toward the least recently used
+//   hash_next/prev the chain of the block's hash bucket
+//   dirty         written by a deferred write, not yet on disk
+//
+// Hash: bucket count = the largest prime not above the buffer count (the
+// count itself below 3); a block hashes to (block + fd) mod bucket count.
+// New buffers go to the head of their chain.
+//
+// LRU: head = most recently used; the tail is the next victim. Free buffers
+// stay in the list like the others.
+//
+// The 16384-byte staging area holds a write run (at most 32 blocks); its
+// first 2048 bytes are also the read-ahead buffer, so every write-back
+// invalidates the read-ahead.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+
+#include "cache/cache.h"
+#include "support/alloc.h"
+
+namespace kel::cache {
+
+constexpr int64_t kNoReadAheadOffset = -100000;
+constexpr uint16_t kDenyWrite = 0x100;
+constexpr uint16_t kExclusive = 0x200;
+constexpr uint16_t kDeferred = 0x400;
+constexpr uint16_t kModeBits = 0x700;
+
+struct BufferHeader {
+  int32_t block;
+  int32_t fd;
+  int32_t lru_next, lru_prev;
+  int32_t hash_next, hash_prev;
+  uint8_t dirty;
+};
+
+struct FileInfo {
+  int64_t position;
+  uint16_t mode;  // open-mode bits 0x700; 0 when they were exactly 0x400
+  uint8_t buffer_data;
+  uint8_t sync_data;
+  uint8_t read_ahead;
+  uint8_t kind;
+};
+
+// Load modes of find_block.
+enum LoadMode { kLookUp = 0, kWhole = 1, kShortOk = 2 };
+// Error flag of find_block and buffer reuse.
+enum ErrorFlag { kNoError = 0, kIoError = 1, kNothingWritten = 2 };
+
+struct CacheState {
+  bool ready = false;
+  int32_t buffers = 0;
+  int32_t files = 0;
+  int32_t buckets = 0;
+  MemPtr<FileInfo> info;
+  MemPtr<uint32_t> versions;  // indexed by descriptor mod files
+  MemPtr<BufferHeader> headers;
+  MemPtr<uint8_t> data;
+  MemPtr<int32_t> sort_list;
+  MemPtr<int32_t> hash;
+  int32_t lru_head = -1, lru_tail = -1;
+  int32_t ra_fd = -1;
+  int64_t ra_offset = kNoReadAheadOffset;
+  int error_flag = kNoError;
+  CacheCounters counters{};
+  alignas(16) uint8_t staging[kMaxRunBlocks * kCacheBlockSize];
+
+  // Set by tests and benchmarks; survives Bshutdown.
+  const CacheConfig *config_override = nullptr;
+};
+
+// The cache's whole process-wide state (defined in cache.cpp).
+CacheState &state();
+
+// One call on an open file.
+struct Context {
+  int32_t file;
+  int32_t fd;
+  FileInfo *info;
+  bool cached;
+};
+
+// --- cache_pool.cpp
+
+// V_TRACE asks for a line per cache call.
+bool tracing();
+void invalidate_read_ahead();
+// pread and pwrite, counted; a full disk makes pwrite answer 0.
+ssize_t sys_pread(int fd, void *buffer, size_t length, int64_t offset);
+ssize_t sys_pwrite(int fd, const void *buffer, size_t length, int64_t offset);
+void lru_to_tail(int32_t b);
+void hash_insert(int32_t b);
+void hash_remove(int32_t b);
+// Out of the hash, free, clean; its place in the LRU list is the caller's.
+void release(int32_t b);
+// Writes the first `count` buffers of the sort list, in sorted runs.
+int32_t write_list(int32_t count, bool closing, bool names);
+// A read or a write of a cached file, through the pool.
+int32_t cached_read(const Context &c, void *buffer, int32_t length, int64_t offset);
+int32_t cached_write(const Context &c, const void *buffer, int32_t length, int64_t offset);
+// Frees every buffer of a descriptor, dirty or not, without writing it.
+void drop_descriptor(int32_t fd);
+
+}  // namespace kel::cache
