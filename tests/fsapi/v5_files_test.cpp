@@ -7,7 +7,7 @@
 
 #include "cache/cache.h"
 #include "common/test_util.h"
-#include "common/trace_capture.h"
+#include "common/test_util.h"
 #include "config/config.h"
 #include "config/fs_config.h"
 #include "indexed/shared_buffers.h"
@@ -37,7 +37,7 @@ class V5FilesTest : public ::testing::Test {
 TEST_F(V5FilesTest, EveryEntryPointTracesItsCallAndResult) {
   std::string table(256, 'T');
   fs_settings().trace = kTraceEntryPoints;
-  TraceCapture capture;
+  StderrCapture capture;
   int made = v5_make("cust", nullptr, "1,1,1,0,0", "100,0,1", "1,0,8,0", table.data());
   DorvexFile *f = v5_open("cust", 0, "0,0,0");
   char buf[300] = {};

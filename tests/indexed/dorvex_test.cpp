@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <set>
 
-#include "common/trace_capture.h"
+#include "common/test_util.h"
 #include "indexed/dorvex_fixture.h"
 #include "indexed/records.h"
 #include "indexed/storage.h"
@@ -454,7 +454,7 @@ TEST_F(MakeOpenTest, MissingSegmentIsBroken68AndTheReportNamesIt) {
   EXPECT_EQ(nullptr, dorvex_open("m.dat", 0));
   EXPECT_EQ(E_BROKEN, error());
   EXPECT_EQ(68, secondary());
-  TraceCapture capture;
+  StderrCapture capture;
   report_fs_error("m.dat");
   EXPECT_EQ("m.vix: File broken (code 68)\n", capture.text());
 }
@@ -548,7 +548,7 @@ TEST_F(MakeOpenTest, CloseReportsHeaderStatisticsUnderLockMethod0x100) {
     EXPECT_TRUE(indexed::header_read(f, HeaderAccess::kRead));
     indexed::header_release(f);
     info(f, -4);
-    TraceCapture capture;
+    StderrCapture capture;
     dorvex_close(f);
     return capture.text();
   };

@@ -7,7 +7,7 @@
 
 #include <sstream>
 
-#include "common/trace_capture.h"
+#include "common/test_util.h"
 #include "common/worker.h"
 #include "indexed/dorvex_fixture.h"
 #include "indexed/records.h"
@@ -261,7 +261,7 @@ TEST_F(SegmentsTest, CopyRenameAndRemoveWalkEverySegmentInOrder) {
 
   cfg_set_long("V_TRACE", 0, 4);
   {
-    TraceCapture capture;
+    StderrCapture capture;
     EXPECT_EQ(1, v5_copy("g.dat", "h.dat"));
     EXPECT_EQ(
         "copying data segment (#0): g.dat -> h.dat\n"
@@ -273,7 +273,7 @@ TEST_F(SegmentsTest, CopyRenameAndRemoveWalkEverySegmentInOrder) {
   for (const char *s : suffixes)
     EXPECT_EQ(read_file(std::string("g") + s), read_file(std::string("h") + s)) << s;
   {
-    TraceCapture capture;
+    StderrCapture capture;
     EXPECT_EQ(1, v5_rename("h.dat", "k.dat"));
     EXPECT_EQ(
         "renaming data segment (#0): h.dat -> k.dat\n"
@@ -291,7 +291,7 @@ TEST_F(SegmentsTest, CopyRenameAndRemoveWalkEverySegmentInOrder) {
   EXPECT_EQ(record(99), read_back(f, addr_[99]));
   dorvex_close(f);
   {
-    TraceCapture capture;
+    StderrCapture capture;
     EXPECT_EQ(1, v5_remove("k.dat"));
     EXPECT_EQ(
         "removing data segment (#0): k.dat\n"
@@ -304,7 +304,7 @@ TEST_F(SegmentsTest, CopyRenameAndRemoveWalkEverySegmentInOrder) {
 
   // Without trace level, nothing is written.
   cfg_set_long("V_TRACE", 0, 0);
-  TraceCapture quiet;
+  StderrCapture quiet;
   EXPECT_EQ(1, v5_copy("g.dat", "q.dat"));
   EXPECT_EQ(1, v5_remove("q.dat"));
   EXPECT_EQ("", quiet.text());
@@ -347,7 +347,7 @@ TEST_F(SegmentsTest, VersionThreeFilesAreOneFile) {
   set_version(3);
   ASSERT_EQ(1, make("v3.dat", "100,0,1", "1,0,8,0"));
   cfg_set_long("V_TRACE", 0, 4);
-  TraceCapture capture;
+  StderrCapture capture;
   EXPECT_EQ(1, v5_copy("v3.dat", "w3.dat"));
   EXPECT_EQ(read_file("v3.dat"), read_file("w3.dat"));
   EXPECT_FALSE(file_exists("w3.vix"));
