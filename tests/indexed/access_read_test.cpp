@@ -146,7 +146,7 @@ TEST_F(ReadTest, DuplicateRunsAcrossLeaves) {
   DorvexFile *f = make_standard();
   ASSERT_NE(f, nullptr);
   for (int i = 0; i < 300; ++i) {
-    char k0[8];
+    char k0[16];
     snprintf(k0, sizeof k0, "%04d", i);
     ASSERT_EQ(write(f, rec(k0, i % 3 == 0 ? "aa" : "bb")), 1);
   }
@@ -155,7 +155,7 @@ TEST_F(ReadTest, DuplicateRunsAcrossLeaves) {
   int n = 0;
   for (std::string r; !(r = next(f)).empty(); ++n) {
     int i = n < 100 ? 3 * n : (n - 100) / 2 * 3 + 1 + (n - 100) % 2;
-    char k0[8];
+    char k0[16];
     snprintf(k0, sizeof k0, "%04d", i);
     ASSERT_EQ(r.substr(0, 4), k0);
     EXPECT_EQ(error(), n == 99 || n == 299 ? 0 : E_DUPLICATE_ALTERNATE) << n;

@@ -57,7 +57,7 @@ TEST_F(WriteTest, DuplicateKeyTakesEverythingBack) {
   // Enough records that the additions before the failing key split nodes,
   // which the undo then combines again.
   for (int i = 0; i < 200; ++i) {
-    char k0[8], k2[8];
+    char k0[16], k2[16];
     snprintf(k0, sizeof k0, "%04d", i * 2);
     snprintf(k2, sizeof k2, "%03d", i);
     ASSERT_EQ(write(f, rec(k0, i % 2 ? "aa" : "bb", k2)), 1) << i;
@@ -66,7 +66,7 @@ TEST_F(WriteTest, DuplicateKeyTakesEverythingBack) {
   std::string before = contents(f);
   uint64_t records = indexed::hget(f, indexed::kRecordCount);
   for (int i = 0; i < 200; i += 7) {
-    char k0[8], k2[8];
+    char k0[16], k2[16];
     snprintf(k0, sizeof k0, "%04d", i * 2 + 1);  // new key 0
     snprintf(k2, sizeof k2, "%03d", 199 - i);    // key 2 already there
     TraceCapture trace;
@@ -172,7 +172,7 @@ TEST_F(WriteTest, DeletingEverythingEmptiesTheTrees) {
   EXPECT_EQ(error(), E_NOT_FOUND);
   std::vector<std::string> keys;
   for (int i = 0; i < 2000; ++i) {
-    char k0[8];
+    char k0[16];
     int v = (i * 37) % 2000;
     snprintf(k0, sizeof k0, "%04d", v);
     keys.push_back(k0);
@@ -237,7 +237,7 @@ TEST_F(WriteTest, NoMemoryHalfWay) {
   // 100-byte keys in one-block nodes: most additions split, most removals
   // combine.
   auto rec2 = [](int i, int j) {
-    char a[8], b[8];
+    char a[16], b[16];
     snprintf(a, sizeof a, "%05d", i);
     snprintf(b, sizeof b, "%05d", j);
     std::string k0, k1;
@@ -285,7 +285,7 @@ TEST_F(WriteTest, FullDisk) {
   {
     FileSizeLimit limit(read_file("full").size() + 4000);
     for (int i = 0; i < 2000; ++i) {
-      char k0[8], k2[8];
+      char k0[16], k2[16];
       snprintf(k0, sizeof k0, "%04d", i);
       snprintf(k2, sizeof k2, "%03d", i % 1000);
       std::string r = rec(k0, "dd", k2);

@@ -20,7 +20,7 @@ class FileCheckTest : public AccessTest {
     DorvexFile *f = make_open(name, version, "20,20,2", "1,0,4,0,1,1,2,4");
     if (f == nullptr) return nullptr;
     for (int i = 0; i < count; ++i) {
-      char k0[8];
+      char k0[16];
       snprintf(k0, sizeof k0, "%04d", i);
       if (write(f, record(20, {{0, k0}, {4, i % 2 ? "aa" : "bb"}})) != 1) return nullptr;
     }
@@ -125,7 +125,7 @@ TEST_F(FileCheckTest, DamagedTreesAndLists) {
   ASSERT_NE(f, nullptr);
   // Deletes free nodes.
   for (int i = 0; i < 180; ++i) {
-    char k0[8];
+    char k0[16];
     snprintf(k0, sizeof k0, "%04d", i);
     ASSERT_EQ(v5_delete(f, record(20, {{0, k0}}).data()), 1);
   }
@@ -173,7 +173,7 @@ TEST_F(FileCheckTest, DeletedAndSetAsideChains) {
   ASSERT_EQ(write(f, record(10, {{0, "aaaa"}})), 1);
   ASSERT_EQ(v5_delete(f, record(10, {{0, "aaaa"}}).data()), 1);
   for (int i = 0; i < 33; ++i) {
-    char k0[8];
+    char k0[16];
     snprintf(k0, sizeof k0, "%04d", i);
     ASSERT_EQ(write(f, record(100, {{0, k0}}, 'x')), 1);
   }
