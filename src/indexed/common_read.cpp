@@ -177,7 +177,11 @@ int64_t common_read(Operation &op, DorvexFile *f, const NodePosition &pos, uint8
   }
   bool shared = false;
   bool check = dup_check && f->keys[key_number].duplicates;
-  if (check && !equal_key_follows(f, pos, key, dup, &shared)) return -1;
+  if (check && !equal_key_follows(f, pos, key, dup, &shared)) {
+    // A verified search may fail on a tree that a writer is changing.
+    r.retry = op.verified();
+    return -1;
+  }
   if (op.header_checked() && op.header_moved()) {
     r.retry = true;
     return -1;

@@ -7,7 +7,9 @@
 // versions 3, 4 and 5, and segments small enough to grow.
 #include <algorithm>
 #include <random>
+#include <sstream>
 
+#include "common/trace_capture.h"
 #include "indexed/access_fixture.h"
 #include "indexed/access_model.h"
 
@@ -31,6 +33,9 @@ struct Shape {
   int operations = 6000;
   int peak_height = 3;  // key 0's tree must grow at least this high
   bool grows_segments = false;
+  // V_LOCK_METHOD. With one process nobody changes the file under an
+  // unlocked reader: its checks must never find anything to retry.
+  int16_t lock_method = 0;
 };
 
 std::string key_text(const std::vector<KeySpec> &keys) {
@@ -56,6 +61,7 @@ class ModelRun : public AccessTest {
     rng_.seed(seed);
     shape_ = &s;
     if (s.segment_size) cfg_set_long("V_SEG_SIZE", 0, s.segment_size);
+    cfg_set_short("V_LOCK_METHOD", 0, s.lock_method);
     std::vector<uint8_t> table = case_folding_table();
     const uint8_t *t = s.case_table ? table.data() : nullptr;
     std::string record_text = std::to_string(s.max_record) + ',' + std::to_string(s.min_record) +
@@ -98,7 +104,24 @@ class ModelRun : public AccessTest {
     walk_all();
     scan_all();
     drain();
+    TraceCapture report;
     ASSERT_EQ(v5_close(f_), 1);
+    if (s.lock_method) expect_no_retries(s.lock_method, report.text());
+  }
+
+  // The statistics of the close: unlocked reads happened and no check
+  // failed. Header-checked reads never retried; verified reads retry every
+  // search that finds nothing, by design, so only their checks count.
+  static void expect_no_retries(int16_t method, const std::string &report) {
+    EXPECT_EQ(report.find(" 0 unlocked reads\n"), std::string::npos) << report;
+    if (method & 0x1) {
+      EXPECT_NE(report.find(" 0 unlocked reads retried\n"), std::string::npos) << report;
+    }
+    std::istringstream lines(report);
+    for (std::string line; std::getline(lines, line);)
+      if (line.rfind(">>AR ", 0) == 0) {
+        EXPECT_EQ(line.substr(line.size() - 3), ": 0") << line;
+      }
   }
 
   // Deletes every record: the trees become empty (null roots, height 0);
@@ -294,6 +317,29 @@ TEST_F(ModelRun, OneBlockNodesV5) {
           {{{{8, 0}}, false}, {{{3, 8}}, true}, {{{2, 11}, {2, 20}}, true}},
           {{3000, false, true}, {7, false}, {40, false}}};
   run(s, 1);
+}
+
+// The same with unlocked reads, header-checked and verified.
+TEST_F(ModelRun, OneBlockNodesHeaderCheckedReads) {
+  Shape s{5,
+          nullptr,
+          120,
+          40,
+          {{{{8, 0}}, false}, {{{3, 8}}, true}, {{{2, 11}, {2, 20}}, true}},
+          {{3000, false, true}, {7, false}, {40, false}}};
+  s.lock_method = 0x101;
+  run(s, 11);
+}
+
+TEST_F(ModelRun, OneBlockNodesVerifiedReads) {
+  Shape s{5,
+          nullptr,
+          120,
+          40,
+          {{{{8, 0}}, false}, {{{3, 8}}, true}, {{{2, 11}, {2, 20}}, true}},
+          {{3000, false, true}, {7, false}, {40, false}}};
+  s.lock_method = 0x102;
+  run(s, 12);
 }
 
 // Keys of 250 bytes in nodes of two blocks; long runs of equal keys.

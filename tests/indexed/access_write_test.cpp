@@ -302,5 +302,31 @@ TEST_F(WriteTest, FullDisk) {
   EXPECT_EQ(v5_close(f), 1);
 }
 
+// The state of the layers above the storage is allocated at open: without
+// memory for it the open fails cleanly.
+TEST_F(WriteTest, OpenWithoutMemory) {
+  DorvexFile *f = make_three("open");
+  ASSERT_NE(f, nullptr);
+  ASSERT_EQ(write(f, rec("aaaa", "xx", "abc")), 1);
+  ASSERT_EQ(v5_close(f), 1);
+  for (int n = 1;; ++n) {
+    int64_t live = alloc_live_blocks();
+    alloc_fail_nth(n);
+    f = v5_open("open", 2, "0,0,0");
+    bool tripped = alloc_failure_triggered();
+    alloc_fail_nth(0);
+    if (!tripped) {
+      ASSERT_NE(f, nullptr);
+      break;
+    }
+    ASSERT_EQ(f, nullptr) << n;
+    EXPECT_EQ(error(), E_NO_MEMORY);
+    EXPECT_EQ(alloc_live_blocks(), live) << n;
+  }
+  EXPECT_EQ(read(f, rec("aaaa", "", ""), 0).substr(0, 4), "aaaa");
+  EXPECT_TRUE(sound(f));
+  EXPECT_EQ(v5_close(f), 1);
+}
+
 }  // namespace
 }  // namespace kel::test
