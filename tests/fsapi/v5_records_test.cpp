@@ -7,7 +7,6 @@
 #include <string>
 
 #include "common/test_util.h"
-#include "common/trace_capture.h"
 #include "config/config.h"
 #include "config/fs_config.h"
 #include "kelfs/kelfs.h"
@@ -39,7 +38,7 @@ TEST_F(V5RecordsTest, EveryEntryPointTracesItsCallAndResult) {
   char rec[13] = "abcd00000000";
   char buf[13] = {};
   fs_settings().trace = kTraceEntryPoints;
-  TraceCapture capture;
+  StderrCapture capture;
   EXPECT_EQ(v5_write(f, rec, 12), 1);
   EXPECT_EQ(v5_start(f, rec, 0, 2, 1), 1);
   EXPECT_EQ(v5_next(f, buf), 12u);
@@ -96,7 +95,7 @@ TEST_F(V5RecordsTest, EveryEntryPointTracesItsCallAndResult) {
   // A null handle is traced with "<NULL>" for its name and fails with
   // E_PARAM.
   fs_settings().trace = kTraceEntryPoints;
-  TraceCapture null_capture;
+  StderrCapture null_capture;
   EXPECT_EQ(v5_unlock(nullptr), 0);
   fs_settings().trace = 0;
   EXPECT_EQ(*fs_error_code(), E_PARAM);

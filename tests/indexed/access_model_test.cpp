@@ -9,7 +9,7 @@
 #include <random>
 #include <sstream>
 
-#include "common/trace_capture.h"
+#include "common/test_util.h"
 #include "indexed/access_fixture.h"
 #include "indexed/access_model.h"
 
@@ -104,7 +104,7 @@ class ModelRun : public AccessTest {
     walk_all();
     scan_all();
     drain();
-    TraceCapture report;
+    StderrCapture report;
     ASSERT_EQ(v5_close(f_), 1);
     if (s.lock_method) expect_no_retries(s.lock_method, report.text());
   }

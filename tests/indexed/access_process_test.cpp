@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "cache/cache.h"
-#include "common/trace_capture.h"
+#include "common/test_util.h"
 #include "common/worker.h"
 #include "config/config.h"
 #include "indexed/access.h"
@@ -178,7 +178,7 @@ class UnlockedReads : public ProcessTest {
   }
   // The statistics the close prints (V_LOCK_METHOD 0x100).
   static std::string close_report(DorvexFile *f) {
-    TraceCapture capture;
+    StderrCapture capture;
     EXPECT_EQ(v5_close(f), 1);
     return capture.text();
   }
@@ -202,7 +202,7 @@ TEST_F(UnlockedReads, RetryAfterAWriterChangedTheNextRecord) {
     EXPECT_EQ(next_key(f), "0010");  // fills the prefetch slots
     g_point = "prefetched";
     g_requests = {"delete 0020", "write 0025"};  // 0025 takes the slot 0020 left
-    TraceCapture during;
+    StderrCapture during;
     EXPECT_EQ(next_key(f), "0025");
     EXPECT_EQ(error(), 0);
     EXPECT_TRUE(g_requests.empty());
@@ -269,7 +269,7 @@ TEST_F(ProcessTest, UnlockedReaderWaitsForAWriterAtWork) {
   EXPECT_EQ(next_key(f), "0010");
   ASSERT_EQ(other.call("flag"), "ok");
   EXPECT_EQ(next_key(f), "0020");
-  TraceCapture capture;
+  StderrCapture capture;
   EXPECT_EQ(v5_close(f), 1);
   EXPECT_NE(capture.text().find(">>1 unlocked reads waited for update, 0 unlocked reads retried\n"),
             std::string::npos)

@@ -6,7 +6,7 @@
 #include <set>
 #include <sstream>
 
-#include "common/trace_capture.h"
+#include "common/test_util.h"
 #include "indexed/access_fixture.h"
 #include "indexed/header.h"
 #include "messages/diag.h"
@@ -69,7 +69,7 @@ TEST_F(WriteTest, DuplicateKeyTakesEverythingBack) {
     char k0[16], k2[16];
     snprintf(k0, sizeof k0, "%04d", i * 2 + 1);  // new key 0
     snprintf(k2, sizeof k2, "%03d", 199 - i);    // key 2 already there
-    TraceCapture trace;
+    StderrCapture trace;
     fs_settings().trace = kTraceInner;
     EXPECT_EQ(write(f, rec(k0, "aa", k2)), 0);
     fs_settings().trace = 0;
@@ -88,7 +88,7 @@ TEST_F(WriteTest, DuplicateKeyTakesEverythingBack) {
   EXPECT_EQ(indexed::hget(f, indexed::kRecordCount), records);
   // A duplicate primary key fails at once: nothing to take back but the
   // record.
-  TraceCapture trace;
+  StderrCapture trace;
   fs_settings().trace = kTraceInner;
   EXPECT_EQ(write(f, rec("0000", "zz", "zzz")), 0);
   fs_settings().trace = 0;
@@ -132,7 +132,7 @@ TEST_F(WriteTest, DeleteRemovesEveryKeyByItsOwnDuplicateNumber) {
   ASSERT_NE(f, nullptr);
   for (const char *k0 : {"aaaa", "bbbb", "cccc", "dddd"})
     ASSERT_EQ(write(f, rec(k0, "xx", std::string(k0, 3))), 1);
-  TraceCapture trace;
+  StderrCapture trace;
   fs_settings().trace = kTraceInner;
   EXPECT_EQ(v5_delete(f, rec("bbbb", "", "").data()), 1);
   fs_settings().trace = 0;
