@@ -2,6 +2,7 @@
 // compression, and the split of a full node.
 #include <algorithm>
 #include <cstring>
+#include <initializer_list>
 
 #include "indexed/btree.h"
 #include "kelfs/errors.h"
@@ -113,13 +114,29 @@ int cut_node(TreeContext *f, uint8_t *left, int used, int cut, uint8_t *right, i
   return right_used;
 }
 
+// Puts nodes taken for a split that cannot go on back on the free-node
+// list; the error of the failure stays.
+void give_back(TreeContext *f, std::initializer_list<SegAddr> nodes) {
+  int16_t code = *fs_error_code();
+  int32_t secondary = *fs_error_secondary();
+  for (SegAddr at : nodes) vi_free_node(f, at);
+  *fs_error_code() = code;
+  *fs_error_secondary() = secondary;
+}
+
 // A root split: a new root holding only the high-key entry, pointing to B,
 // one level above the old root; *root_depth receives its depth, and *depth
 // (the split node's) grows when the search path moves down to make room.
+// Nothing changes when it fails.
 bool grow_tree(TreeContext *f, SegAddr right, int *depth, int *root_depth) {
   if (trace_on(kTraceTree)) eprintf("V: split() increasing tree height\n");
   SegAddr root;
   if (!vi_alloc_node(f, &root)) return false;
+  uint8_t height = f->store->key_desc(f->key_number).height;
+  if (!f->store->set_key_root(f->key_number, root, static_cast<uint8_t>(height + 1))) {
+    give_back(f, {root});
+    return false;
+  }
   f->node.used = put_high_key(f, f->node.entries(), right);
   if (f->root_depth > 0) {
     // The old root was lowered earlier in this operation: its level is free.
@@ -131,8 +148,7 @@ bool grow_tree(TreeContext *f, SegAddr right, int *depth, int *root_depth) {
   }
   f->path[f->root_depth] = root;
   *root_depth = f->root_depth;
-  uint8_t height = f->store->key_desc(f->key_number).height;
-  return f->store->set_key_root(f->key_number, root, static_cast<uint8_t>(height + 1));
+  return true;
 }
 
 // Splits the image's node (pos) for an insertion of `key` at pos->offset,
@@ -152,11 +168,16 @@ bool split(TreeContext *f, const FullKey &key, uint32_t dup, NodePosition *pos) 
   SegAddr a, b;
   if (!vi_alloc_node(f, &a)) return false;
   if (!vi_alloc_node(f, &b)) {
-    int16_t code = *fs_error_code();
-    int32_t secondary = *fs_error_secondary();
-    vi_free_node(f, a);
-    *fs_error_code() = code;
-    *fs_error_secondary() = secondary;
+    give_back(f, {a});
+    return false;
+  }
+  // A new root is taken before anything is written, so that a failure to
+  // get it (a full disk) leaves the tree and its node counts as they were.
+  // It becomes the image and stays there until the separator goes in.
+  int parent_depth = depth - 1;
+  bool is_root = depth == f->root_depth;
+  if (is_root && !grow_tree(f, b, &depth, &parent_depth)) {
+    give_back(f, {a, b});
     return false;
   }
   int grown = 0;
@@ -175,9 +196,6 @@ bool split(TreeContext *f, const FullKey &key, uint32_t dup, NodePosition *pos) 
     return tree_broken(kBrokenLength);
   }
 
-  int parent_depth = depth - 1;
-  bool is_root = depth == f->root_depth;
-  if (is_root && !grow_tree(f, b, &depth, &parent_depth)) return false;
   if (!write_block(f, b, right, right_used) || !write_block(f, a, left, sp.cut)) return false;
   SegAddr parent = f->path[parent_depth];
   if (!is_root) {

@@ -1,0 +1,280 @@
+// Two processes on one indexed file, taking turns through pipes: a reader
+// here, a writer in a forked worker. The reader's position survives the
+// writer's inserts and deletes, a record the writer holds is refused and
+// tried again, and the unlocked read modes notice a writer at work in the
+// middle of a read, retry under the lock and count what they saw.
+#include <unistd.h>
+
+#include <memory>
+#include <sstream>
+#include <vector>
+
+#include "cache/cache.h"
+#include "common/test_util.h"
+#include "common/worker.h"
+#include "config/config.h"
+#include "indexed/access.h"
+#include "indexed/access_fixture.h"
+#include "indexed/header.h"
+
+namespace kel::test {
+namespace {
+
+constexpr const char *kFile = "shared";
+
+// Records of 30 bytes: key 0 four bytes at 0, key 1 two bytes at 4
+// (duplicates), a version letter at 10.
+std::string rec(const std::string &k0, char version = 'a') {
+  std::string r(30, '.');
+  r.replace(0, 4, k0);
+  r.replace(4, 2, "kk");
+  r[10] = version;
+  return r;
+}
+
+// The writer: requests are "<command> <key 0> [version]".
+std::string writer(const std::string &request) {
+  static DorvexFile *f = nullptr;
+  static char buffer[64];
+  std::istringstream in(request);
+  std::string command, key;
+  char version = 'a';
+  in >> command >> key >> version;
+  auto result = [](bool ok) {
+    return ok ? std::string("ok") : "error " + std::to_string(*fs_error_code());
+  };
+  std::string r = rec(key, version);
+  if (command == "open") return result((f = v5_open(kFile, 2, "0,0,0")) != nullptr);
+  if (command == "write") return result(v5_write(f, r.data(), 30) == 1);
+  if (command == "delete") return result(v5_delete(f, r.data()) == 1);
+  if (command == "lock") {
+    memcpy(buffer, r.data(), 30);
+    return result(v5_read(f, buffer, 0) != 0);
+  }
+  if (command == "unlock") return result(v5_unlock(f) == 1);
+  // The update-open flag as a writer at work leaves it on disk.
+  if (command == "flag") {
+    uint8_t one = 1;
+    return result(write_at(f->data0, &one, f->layout->offset[indexed::kUpdateOpenFlag] + 1, 1));
+  }
+  return "unknown request";
+}
+
+class ProcessTest : public AccessTest {
+ protected:
+  // Makes the file with the records of `keys` and closes it again, so
+  // that nothing is open when the worker is forked.
+  void make_file(std::vector<std::string> keys) {
+    DorvexFile *f = make_open(kFile, 5, "30,30,2", "1,0,4,0,1,1,2,4");
+    ASSERT_NE(f, nullptr);
+    for (const std::string &k : keys) ASSERT_EQ(write(f, rec(k)), 1);
+    ASSERT_EQ(v5_close(f), 1);
+  }
+  std::string key0(const std::string &r) { return r.empty() ? "-" : r.substr(0, 4); }
+  std::string next_key(DorvexFile *f) { return key0(next(f)); }
+};
+
+class NextAcrossWriters : public ProcessTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(NextAcrossWriters, SeesInsertsAndSkipsDeletes) {
+  make_file({"0010", "0020", "0030", "0040", "0050"});
+  cfg_set_short("V_LOCK_METHOD", 0, static_cast<int16_t>(GetParam()));
+  Worker other(writer);
+  ASSERT_EQ(other.call("open"), "ok");
+  // A reader open for input takes no record locks: the writer may delete
+  // the record the reader stands on.
+  DorvexFile *f = v5_open(kFile, 0, "0,0,0");
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(next_key(f), "0010");
+  ASSERT_EQ(other.call("write 0015"), "ok");
+  EXPECT_EQ(next_key(f), "0015");
+  ASSERT_EQ(other.call("delete 0020"), "ok");
+  EXPECT_EQ(next_key(f), "0030");
+  ASSERT_EQ(other.call("write 0005"), "ok");   // behind the reader
+  ASSERT_EQ(other.call("delete 0030"), "ok");  // the current record itself
+  EXPECT_EQ(next_key(f), "0040");
+  ASSERT_EQ(other.call("delete 0050"), "ok");
+  ASSERT_EQ(other.call("write 0060"), "ok");
+  EXPECT_EQ(next_key(f), "0060");
+  EXPECT_EQ(next_key(f), "-");
+  EXPECT_EQ(error(), E_NOT_FOUND);
+  ASSERT_EQ(other.call("write 0070"), "ok");
+  EXPECT_EQ(key0(previous(f)), "0070");
+  EXPECT_EQ(key0(previous(f)), "0060");
+  ASSERT_EQ(other.call("delete 0040"), "ok");
+  EXPECT_EQ(key0(previous(f)), "0015");
+  // The physical scan sees what the writer left; new records took the
+  // slots that deletes had freed, latest first.
+  ASSERT_EQ(v5_nkrstart(f), 0);
+  std::string all;
+  for (uint32_t n; (n = v5_nkrnext(f, buffer_)) != 0;) all += std::string(buffer_, 4) + " ";
+  EXPECT_EQ(all, "0010 0005 0070 0060 0015 ");
+  EXPECT_TRUE(sound(f));
+  EXPECT_EQ(v5_close(f), 1);
+}
+
+// Locked reads, header-checked and verified unlocked reads.
+INSTANTIATE_TEST_SUITE_P(LockMethods, NextAcrossWriters, ::testing::Values(0, 1, 2));
+
+TEST_F(ProcessTest, LockedRecordIsRefusedAndTriedAgain) {
+  make_file({"0010", "0020", "0030", "0040"});
+  Worker other(writer);
+  ASSERT_EQ(other.call("open"), "ok");
+  ASSERT_EQ(other.call("lock 0030"), "ok");
+  DorvexFile *f = v5_open(kFile, 2, "0,0,0");
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(next_key(f), "0010");
+  EXPECT_EQ(next_key(f), "0020");
+  EXPECT_EQ(next_key(f), "-");
+  EXPECT_EQ(error(), E_REC_LOCKED);
+  EXPECT_EQ(*fs_lock_holder(), static_cast<int32_t>(other.pid()));
+  EXPECT_EQ(next_key(f), "-");
+  EXPECT_EQ(error(), E_REC_LOCKED);
+  EXPECT_EQ(key0(read(f, rec("0030"), 0)), "-");
+  EXPECT_EQ(error(), E_REC_LOCKED);
+  EXPECT_EQ(v5_delete(f, rec("0030").data()), 0);
+  EXPECT_EQ(error(), E_REC_LOCKED);
+  ASSERT_EQ(other.call("unlock"), "ok");
+  EXPECT_EQ(next_key(f), "0030");
+  EXPECT_EQ(next_key(f), "0040");
+  // Now this side holds 0040: the writer cannot delete it.
+  EXPECT_EQ(other.call("delete 0040"), "error 5");
+  EXPECT_EQ(v5_unlock(f), 1);
+  EXPECT_EQ(other.call("delete 0040"), "ok");
+  EXPECT_EQ(v5_close(f), 1);
+}
+
+// The read probe hands the middle of a read over to the writer once: it
+// sends the waiting requests when the read passes the point named.
+Worker *g_writer = nullptr;
+std::vector<std::string> g_requests;
+const char *g_point = "";
+
+void probe(DorvexFile *, const char *point) {
+  if (g_requests.empty() || strcmp(point, g_point) != 0) return;
+  for (const std::string &r : g_requests) EXPECT_EQ(g_writer->call(r), "ok") << r;
+  g_requests.clear();
+}
+
+class UnlockedReads : public ProcessTest {
+ protected:
+  void SetUp() override {
+    ProcessTest::SetUp();
+    indexed::set_read_probe(probe);
+  }
+  void TearDown() override {
+    indexed::set_read_probe(nullptr);
+    g_writer = nullptr;
+    ProcessTest::TearDown();
+  }
+  // Sets the lock method and starts the writer on a new file.
+  void begin(int16_t method, std::vector<std::string> keys) {
+    cfg_set_short("V_LOCK_METHOD", 0, 0);
+    make_file(keys);
+    cfg_set_short("V_LOCK_METHOD", 0, method);
+    worker_ = std::make_unique<Worker>(writer);
+    g_writer = worker_.get();
+    ASSERT_EQ(worker_->call("open"), "ok");
+  }
+  // The statistics the close prints (V_LOCK_METHOD 0x100).
+  static std::string close_report(DorvexFile *f) {
+    StderrCapture capture;
+    EXPECT_EQ(v5_close(f), 1);
+    return capture.text();
+  }
+  static bool has(const std::string &text, const std::string &line) {
+    return text.find(line) != std::string::npos;
+  }
+  std::unique_ptr<Worker> worker_;
+};
+
+// The writer replaces the record after the reader's position just before
+// the reader takes it from its prefetch slot: the fast path sees another
+// key (verified) or a moved header (header-checked) and searches the leaf
+// it knows, whose stale entry leads to the record of the other key; that
+// is noticed as well, and the retry under the lock finds the new record.
+TEST_F(UnlockedReads, RetryAfterAWriterChangedTheNextRecord) {
+  for (int16_t method : {0x102, 0x101, 0x302}) {
+    SCOPED_TRACE(method);
+    begin(method, {"0010", "0020", "0030"});
+    DorvexFile *f = v5_open(kFile, 2, "0,0,0");
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(next_key(f), "0010");  // fills the prefetch slots
+    g_point = "prefetched";
+    g_requests = {"delete 0020", "write 0025"};  // 0025 takes the slot 0020 left
+    StderrCapture during;
+    EXPECT_EQ(next_key(f), "0025");
+    EXPECT_EQ(error(), 0);
+    EXPECT_TRUE(g_requests.empty());
+    std::string debug = during.text();
+    EXPECT_EQ(next_key(f), "0030");
+    EXPECT_TRUE(sound(f));
+    std::string report = close_report(f);
+    EXPECT_TRUE(has(report, " 1 unlocked reads retried\n")) << report;
+    if (method & 0x2) {
+      EXPECT_TRUE(has(report, ">>AR seq_read() mismatches: 1\n")) << report;
+      EXPECT_TRUE(has(report, ">>AR common_read() mismatches: 1\n")) << report;
+      EXPECT_TRUE(has(report, ">>AR vi_read_rec() 98,81 detections: 0\n")) << report;
+    } else {
+      EXPECT_FALSE(has(report, ">>AR")) << report;
+    }
+    EXPECT_EQ(has(debug, ">>AR DBG seq_read() mismatch\n"), (method & 0x200) != 0) << debug;
+    EXPECT_EQ(has(debug, ">>AR DBG common_read() mismatch\n"), (method & 0x200) != 0) << debug;
+    worker_.reset();
+  }
+}
+
+// The writer deletes the record a keyed read has just found: verified mode
+// reads a deleted record (a 98,81 detection), header-checked mode sees the
+// header moved; both retry under the lock and report the record missing.
+// Then the writer replaces a record by one of the same key in the same
+// slot: verified mode finds nothing wrong with what it read, header-checked
+// mode reads again under the lock; both return the new record.
+TEST_F(UnlockedReads, RecordsReplacedUnderKeyedReads) {
+  for (int16_t method : {0x102, 0x101}) {
+    SCOPED_TRACE(method);
+    begin(method, {"0010", "0020", "0030"});
+    DorvexFile *f = v5_open(kFile, 2, "0,0,0");
+    ASSERT_NE(f, nullptr);
+    g_point = "record";
+    g_requests = {"delete 0020"};
+    EXPECT_EQ(key0(read(f, rec("0020"), 0)), "-");
+    EXPECT_EQ(error(), E_NOT_FOUND);
+    g_requests = {"delete 0030", "write 0030 c"};
+    std::string got = read(f, rec("0030"), 0);
+    ASSERT_EQ(got.size(), 30u);
+    EXPECT_EQ(got[10], 'c');
+    EXPECT_TRUE(g_requests.empty());
+    std::string report = close_report(f);
+    bool verified = method & 0x2;
+    EXPECT_TRUE(
+        has(report, verified ? " 1 unlocked reads retried\n" : " 2 unlocked reads retried\n"))
+        << report;
+    if (verified) {
+      EXPECT_TRUE(has(report, ">>AR vi_read_rec() 98,81 detections: 1\n")) << report;
+    }
+    worker_.reset();
+  }
+}
+
+// An unlocked reader that finds the update-open flag on disk waits for the
+// writer by taking the lock.
+TEST_F(ProcessTest, UnlockedReaderWaitsForAWriterAtWork) {
+  make_file({"0010", "0020"});
+  cfg_set_short("V_LOCK_METHOD", 0, 0x101);
+  Worker other(writer);
+  ASSERT_EQ(other.call("open"), "ok");
+  DorvexFile *f = v5_open(kFile, 0, "0,0,0");
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(next_key(f), "0010");
+  ASSERT_EQ(other.call("flag"), "ok");
+  EXPECT_EQ(next_key(f), "0020");
+  StderrCapture capture;
+  EXPECT_EQ(v5_close(f), 1);
+  EXPECT_NE(capture.text().find(">>1 unlocked reads waited for update, 0 unlocked reads retried\n"),
+            std::string::npos)
+      << capture.text();
+}
+
+}  // namespace
+}  // namespace kel::test
