@@ -7,6 +7,7 @@
 #include "config/fs_config.h"
 #include "fsapi/entry.h"
 #include "fsapi/families.h"
+#include "indexed/access_state.h"
 #include "indexed/engine.h"
 #include "kelfs/kelfs.h"
 #include "osfile/layer.h"
@@ -52,6 +53,7 @@ int commit_impl() {
 // up, so its first initialisation always succeeds.
 int init_indexed(bool set_level, int32_t level, int32_t *out) {
   Astream_init(stdin, stdout, stderr);
+  indexed::install_access_layers();
   Counters &c = counters();
   if (c.indexed >= 1) {
     ++c.indexed;

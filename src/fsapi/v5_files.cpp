@@ -1,6 +1,7 @@
 // Entry points of the indexed family that work on whole files: make, open,
 // close, information, copy, rename and remove.
 #include "fsapi/entry.h"
+#include "indexed/access_state.h"
 #include "indexed/dorvex.h"
 #include "indexed/segments.h"
 #include "kelfs/kelfs.h"
@@ -34,11 +35,16 @@ extern "C" int v5_make(const char *name, const char *comment, const char *physic
       BoundedStr{translation_table, kTableSize});
 }
 
-// The parameter text is traced but has no meaning for indexed files.
+// The parameter text is traced but has no meaning for indexed files. The
+// layers above the storage hang their state on every file this opens.
 extern "C" DorvexFile *v5_open(const char *name, int32_t mode, const char *params) {
   return entry<DorvexFile *>(
       {"v5_open", "\"%s\", 0x%x, \"%s\"", "%p", nullptr}, nullptr,
-      [&] { return dorvex_open(name, mode); }, Str{name}, static_cast<unsigned>(mode), Str{params});
+      [&] {
+        kel::indexed::install_access_layers();
+        return dorvex_open(name, mode);
+      },
+      Str{name}, static_cast<unsigned>(mode), Str{params});
 }
 
 extern "C" int v5_close(DorvexFile *file) {

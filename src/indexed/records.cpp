@@ -355,6 +355,24 @@ bool read_record_header(DorvexFile *f, SegAddr at, RecordHeader *h) {
   return true;
 }
 
+bool next_slot_position(DorvexFile *f, SegAddr at, const RecordHeader &header, SegAddr *next) {
+  uint32_t span = static_cast<uint32_t>(record_header_size(f)) + header.slot;
+  if (f->version >= 4) {
+    *next = SegAddr{static_cast<int32_t>(static_cast<uint32_t>(at.offset) + span), at.segment};
+    return true;
+  }
+  int64_t pos = static_cast<uint32_t>(at.offset);
+  if (!v3_walk(f, &pos, nullptr, span, Walk::kSkip)) return false;
+  int64_t end = static_cast<uint32_t>(hget(f, kEndOfDataOffset));
+  if (pos != end && pos % f->node_size == f->node_size - kV3Link) {
+    int64_t linked;
+    if (!v3_next_node(f, node_of(f, pos), false, &linked)) return false;
+    pos = linked + 1;
+  }
+  *next = SegAddr{static_cast<int32_t>(pos), 0};
+  return true;
+}
+
 bool add_record(DorvexFile *f, const uint8_t *record, uint32_t length, uint32_t sequence,
                 SegAddr *at) {
   Stored s = make_stored(f, record, length, sequence);

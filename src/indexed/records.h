@@ -110,6 +110,11 @@ bool delete_record(DorvexFile *f, SegAddr at);
 bool rewrite_record(DorvexFile *f, SegAddr at, const uint8_t *record, uint32_t length,
                     SegAddr *new_at);
 
+// Where the slot after the one at `at` (whose header is `header`) begins:
+// behind its header and data area. In version 3 a slot that ends on a data
+// node's link goes on in the linked node, unless it ends the data.
+bool next_slot_position(DorvexFile *f, SegAddr at, const RecordHeader &header, SegAddr *next);
+
 // Reads or writes `length` bytes of the data area at `at` (version 3:
 // across its data nodes).
 bool data_read(DorvexFile *f, SegAddr at, uint8_t *buffer, uint32_t length);

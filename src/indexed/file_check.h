@@ -1,0 +1,45 @@
+// The structural check of a whole indexed file, for the operators' check
+// command and for the tests. Under the header lock it walks:
+//
+//   - the data area slot by slot (slot_walk.h): every live record is read
+//     and decoded, and its key values are built;
+//   - every key's tree (tree_check.h): ordering, separators, prefix counts,
+//     high-key entries, heights, pointer kinds, nodes reached once;
+//   - every leaf entry: it points at a live record whose key, built from
+//     the record, is the entry's key, with the record's sequence number as
+//     the duplicate number in keys that allow duplicates; each key has one
+//     entry per live record;
+//   - the free-node list: free-node type, no node twice, none in a tree;
+//   - the deleted-record chain and (version 5) the set-aside chain: marks,
+//     no record twice, and only slots the data area has;
+//   - the header's counts against what was found: live records (slot 20),
+//     deleted and set-aside records (21, 22), nodes in use and free nodes
+//     (29, 30), index bytes in use (26).
+//
+// The report lists every problem on a line of its own, then a summary.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "indexed/dorvex_file.h"
+
+namespace kel::indexed {
+
+struct CheckReport {
+  int32_t problems = 0;
+  std::string text;
+  // What the walks found.
+  uint64_t live_records = 0;
+  uint64_t deleted_records = 0;    // on the deleted chain
+  uint64_t set_aside_records = 0;  // on the set-aside chain
+  uint64_t tree_nodes = 0;
+  uint64_t free_nodes = 0;
+  uint64_t entry_bytes = 0;
+};
+
+// True when the file is sound. The report is filled either way; a header
+// that cannot be read is a problem of its own (the error codes say why).
+bool dorvex_check(DorvexFile *file, CheckReport *report);
+
+}  // namespace kel::indexed
