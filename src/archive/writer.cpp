@@ -268,9 +268,17 @@ void lowest_key_record(const IndexedMember &x, char *record) {
   }
 }
 
+// A run that ends while an indexed file is open (a split key in an
+// old-style archive, a failing archive write, no operator) closes it first,
+// so that the file table lets go of it as at any other close.
+void close_on_fatal(void *file) {
+  indexed_ops().close(file);
+}
+
 int archive_indexed(void *file, const Listed &f) {
   const char *path = f.path;
   const IndexedOps &ops = indexed_ops();
+  set_fatal_cleanup(close_on_fatal, file);
   IndexedMember x;
   MemPtr<char> record;
   Gathered gathered = gather_indexed(file, &x);
@@ -282,6 +290,7 @@ int archive_indexed(void *file, const Listed &f) {
     } else {
       eprintf(printf_text_of(kMsgLayoutTooLarge), path);
     }
+    set_fatal_cleanup(nullptr, nullptr);
     ops.close(file);
     return 1;
   }
@@ -307,6 +316,7 @@ int archive_indexed(void *file, const Listed &f) {
   // through the file-system error texts, which give the system error text
   // for E_SYSERR and the engine's own text for the other codes.
   if (*fs_error_code() != E_NOT_FOUND) report_fs_error(path);
+  set_fatal_cleanup(nullptr, nullptr);
   ops.close(file);
   return 0;
 }
