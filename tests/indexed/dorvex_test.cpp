@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <set>
 
+#include "cache/cache.h"
 #include "common/test_util.h"
 #include "indexed/dorvex_fixture.h"
 #include "indexed/records.h"
@@ -689,6 +690,40 @@ TEST_F(MakeOpenTest, CloseFailsWhenDeferredBlocksCannotBeWritten) {
     EXPECT_LT(static_cast<uint64_t>(st.st_size), kLimit);
     v5_remove("idx");
   }
+}
+
+// Block 0 is read again for every operation of a shared open, since other
+// processes change it; an exclusive open has no other opener and keeps
+// the image it read at open.
+TEST_F(MakeOpenTest, ExclusiveOpenDoesNotReadTheHeaderAgain) {
+  ASSERT_EQ(1, make("idx", "20,20,1", "1,0,8,0"));
+  DorvexFile *f = v5_open("idx", KEL_OPEN_IO, "0,0,0");
+  ASSERT_NE(nullptr, f);
+  char r[21];
+  for (int i = 0; i < 200; ++i) {
+    snprintf(r, sizeof r, "%08d%012d", i, i);
+    ASSERT_EQ(1, v5_write(f, r, 20));
+  }
+  ASSERT_EQ(1, v5_close(f));
+  auto preads_of_100_records = [&](int32_t mode) {
+    DorvexFile *g = v5_open("idx", mode, "0,0,0");
+    EXPECT_NE(nullptr, g);
+    memset(r, 0, sizeof r);
+    EXPECT_EQ(1, v5_start(g, r, 0, 0, 1));
+    uint32_t before = kel::cache_counters().pread_calls;
+    for (int i = 0; i < 100; ++i) {
+      EXPECT_EQ(20u, v5_next(g, r));
+      char want[21];
+      snprintf(want, sizeof want, "%08d%012d", i, i);
+      EXPECT_EQ(0, memcmp(want, r, 20));
+    }
+    uint32_t preads = kel::cache_counters().pread_calls - before;
+    v5_close(g);
+    return preads;
+  };
+  uint32_t shared = preads_of_100_records(KEL_OPEN_INPUT);
+  uint32_t exclusive = preads_of_100_records(KEL_OPEN_INPUT | KEL_OPEN_EXCLUSIVE);
+  EXPECT_EQ(shared - 100, exclusive);
 }
 
 }  // namespace
