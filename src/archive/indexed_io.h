@@ -27,7 +27,11 @@
 //                          keys joined by commas, translation table or
 //                          null): format version 6 members
 //   make_v4        v_make(name, old key description, comment): version 4
-//   make_v2        v2_make(name, P, Q): version 5 (old style)
+//   make_v2        v2_make(name, P, Q): version 5 (old style). Either may
+//                  be null when the build has no such make form: the
+//                  reader then reports the member as one it cannot restore
+//                  (message 1182), leaves any file of that name alone and
+//                  passes over its records.
 //   open_restore   v5_open(name, 0x601, "0,0,0"): output, exclusive,
 //                  deferred writes, for the records that follow
 //   write          v5_write(file, record, length): 1 or 0. A success may
@@ -38,12 +42,10 @@
 //   remove         v5_remove(name): the old file and its segments, before
 //                  a make; its failure is ignored (there may be none)
 //
-// This build carries no indexed engine: open_input answers "not an indexed
-// file", so every listed file is archived as a plain file, and
-// indexed_engine_present is false, so the reader consumes indexed members
-// without restoring them. Wiring the engine means an IndexedOps whose
-// members call the entry points of <kelfs/kelfs.h> (converting DorvexFile *
-// to and from void *), installed as the build's own in indexed_io.cpp.
+// The build's own operations (indexed_io.cpp) call the entry points of
+// <kelfs/kelfs.h>; the engine has no make forms for old-style archives, so
+// make_v4 and make_v2 are null there. Tests may route the seam to a
+// stand-in engine.
 #pragma once
 
 #include <cstddef>
@@ -81,8 +83,7 @@ constexpr size_t kMaxKeyText = 244;
 constexpr int kInfoTextSize = 512;
 
 const IndexedOps &indexed_ops();
-bool indexed_engine_present();
 // Tests: route the seam to a stand-in engine; null restores the build's own.
-void indexed_set_ops(const IndexedOps *ops, bool present);
+void indexed_set_ops(const IndexedOps *ops);
 
 }  // namespace kel::archive

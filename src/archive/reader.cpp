@@ -34,11 +34,14 @@ constexpr int kParameterText = 100;  // 2-digit lengths
 constexpr int kOldKeyText = 1000;    // 3-digit length
 constexpr int kAnswerLine = 10;      // "y" and up to 8 more characters
 
-// A member being restored, so that a fatal end of the run can remove it.
+// A member being restored, so that a fatal end of the run can remove it:
+// a plain file's descriptor, an open indexed file, or an indexed file whose
+// close failed (nothing left to close, but its blocks may be missing).
 struct PartialRestore {
   char name[kMaxNameLength + 1];
   int fd = -1;
   void *indexed = nullptr;
+  bool indexed_closed = false;
 };
 
 struct ReaderState {
@@ -54,14 +57,15 @@ void remove_partial(void *) {
   if (p.fd >= 0) {
     close(p.fd);
     unlink(p.name);
-  } else if (p.indexed) {
-    indexed_ops().close(p.indexed);
+  } else if (p.indexed || p.indexed_closed) {
+    if (p.indexed) indexed_ops().close(p.indexed);
     indexed_ops().remove(p.name);
   } else {
     return;
   }
   p.fd = -1;
   p.indexed = nullptr;
+  p.indexed_closed = false;
   eprintf(printf_text_of(kMsgPartRemoved), p.name);
 }
 
@@ -70,6 +74,7 @@ void begin_partial(const char *name, int fd, void *indexed) {
   snprintf(p.name, sizeof p.name, "%s", name);
   p.fd = fd;
   p.indexed = indexed;
+  p.indexed_closed = false;
   set_fatal_cleanup(remove_partial, nullptr);
 }
 
@@ -77,6 +82,7 @@ void end_partial() {
   set_fatal_cleanup(nullptr, nullptr);
   g_reader.partial.fd = -1;
   g_reader.partial.indexed = nullptr;
+  g_reader.partial.indexed_closed = false;
 }
 
 [[noreturn]] void corrupt_archive() {
@@ -261,6 +267,13 @@ void read_prologue(const char *name, IndexedPrologue *x) {
 void *make_indexed(const char *name, const IndexedPrologue &x) {
   const IndexedOps &ops = indexed_ops();
   const TransferState &t = transfer();
+  // Without the make form of an old-style member the file cannot be
+  // rebuilt: any file of that name is left as it is.
+  if ((t.format_version == kFormatOldStyle && ops.make_v2 == nullptr) ||
+      (t.format_version < kFormatOldStyle && ops.make_v4 == nullptr)) {
+    eprintf(printf_text_of(kMsgOldIndexedNotMade), name, static_cast<int>(t.format_version));
+    return nullptr;
+  }
   ops.remove(name);
   unlink(name);
   char p[32], q[kOldKeyText + kParameterText + 2];
@@ -291,16 +304,25 @@ void *make_indexed(const char *name, const IndexedPrologue &x) {
   return file;
 }
 
+// Closes a restored indexed file. Its blocks were deferred to the close, so
+// a failing close may have lost records: that ends the run like any other
+// failed write, and the file is removed.
+void finish_indexed(const char *name, void *file) {
+  if (!indexed_ops().close(file)) {
+    g_reader.partial.indexed = nullptr;
+    g_reader.partial.indexed_closed = true;
+    report_fs_error(name);
+    fatal_exit();
+  }
+  end_partial();
+}
+
 void extract_indexed(const char *name, const MemberHeader &h, uint32_t mode, bool restore) {
   const TransferState &t = transfer();
   const IndexedOps &ops = indexed_ops();
   IndexedPrologue x;
   read_prologue(name, &x);
   void *file = nullptr;
-  if (restore && !indexed_engine_present()) {
-    eprintf(printf_text_of(kMsgNoIndexedEngine), name);
-    restore = false;
-  }
   if (restore) {
     file = make_indexed(name, x);
     if (file) begin_partial(name, -1, file);
@@ -330,9 +352,11 @@ void extract_indexed(const char *name, const MemberHeader &h, uint32_t mode, boo
     remaining -= step;
   }
   if (file) {
-    end_partial();
-    ops.close(file);
-    chmod(name, mode);
+    finish_indexed(name, file);
+    // As for plain files, only the permission bits are restored: set-user,
+    // set-group and sticky bits from an archive of unknown origin would
+    // hand its author the restoring user's rights.
+    chmod(name, mode & 0777);
     set_times_and_owner(name, h);
   }
 }

@@ -7,8 +7,8 @@
 // 890-926, 1090 and 1099 are the utility's own numbers. 1180-1191 are kel's
 // texts for conditions that those do not cover (the end of standard input
 // before the trailer, a partly restored file, files that do not fit the
-// header fields, a file named like the trailer, indexed members in a build without the indexed
-// engine); a message file may translate them like any other.
+// header fields, a file named like the trailer, indexed members of old-style archives,
+// whose make forms this build lacks); a message file may translate them like any other.
 #pragma once
 
 #include <cstdint>
@@ -71,8 +71,8 @@ inline constexpr Text kMsgStartRecovery{917, "Start recovery from here? "};
 // kel's additions.
 inline constexpr Text kMsgInputEnded{1180, "Archive ended before its trailer\n"};
 inline constexpr Text kMsgPartRemoved{1181, "%s: not restored completely, removed\n"};
-inline constexpr Text kMsgNoIndexedEngine{
-    1182, "%s: indexed file not restored: this kel has no indexed file engine\n"};
+inline constexpr Text kMsgOldIndexedNotMade{
+    1182, "%s: indexed file not restored: this kel cannot make the files of format %d archives\n"};
 inline constexpr Text kMsgUnknownVersion{1183, "Unsupported kel archive version %d\n"};
 inline constexpr Text kMsgChangedSize{1184, "%s: file changed size while being archived\n"};
 inline constexpr Text kMsgTooLarge{1185, "%s: file too large for the archive\n"};

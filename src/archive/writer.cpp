@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 #include "archive/fatal.h"
 #include "archive/indexed_io.h"
@@ -242,9 +243,42 @@ void write_indexed_texts(const IndexedMember &x) {
   }
 }
 
+// The record handed to v5_start for the first record in primary-key order.
+// The engine builds the search key from the record's key-0 bytes through
+// the file's translation table, so a cleared record is the lowest key only
+// when the table maps byte 0 to its smallest value. With any other table
+// (a descending collation, say) a cleared record would start in the middle
+// and every record below it would be missing from the archive: key 0's
+// bytes are filled instead with the byte whose translation is smallest.
+void lowest_key_record(const IndexedMember &x, char *record) {
+  memset(record, 0, static_cast<size_t>(x.max_length));
+  if (!x.has_table) return;
+  const uint8_t *table = reinterpret_cast<const uint8_t *>(x.table);
+  int lowest = 0;
+  for (int b = 1; b < kTranslationTableSize; ++b) {
+    if (table[b] < table[lowest]) lowest = b;
+  }
+  // Key 0's text: segments, duplicates, then size and offset per segment.
+  int64_t numbers[2 + 2 * 16];
+  int n = parse_number_list(x.keys[0].text, numbers, static_cast<int>(std::size(numbers)));
+  for (int i = 2; i + 1 < n; i += 2) {
+    const int64_t size = numbers[i], offset = numbers[i + 1];
+    if (size > 0 && offset >= 0 && offset + size <= x.max_length)
+      memset(record + offset, lowest, static_cast<size_t>(size));
+  }
+}
+
+// A run that ends while an indexed file is open (a split key in an
+// old-style archive, a failing archive write, no operator) closes it first,
+// so that the file table lets go of it as at any other close.
+void close_on_fatal(void *file) {
+  indexed_ops().close(file);
+}
+
 int archive_indexed(void *file, const Listed &f) {
   const char *path = f.path;
   const IndexedOps &ops = indexed_ops();
+  set_fatal_cleanup(close_on_fatal, file);
   IndexedMember x;
   MemPtr<char> record;
   Gathered gathered = gather_indexed(file, &x);
@@ -256,19 +290,20 @@ int archive_indexed(void *file, const Listed &f) {
     } else {
       eprintf(printf_text_of(kMsgLayoutTooLarge), path);
     }
+    set_fatal_cleanup(nullptr, nullptr);
     ops.close(file);
     return 1;
   }
 
   write_member_header(f, kTypeIndexed, (x.max_length + 2) * x.records);
   write_indexed_texts(x);
-  x.keys.reset();
 
-  // Records in primary-key order, from a cleared key value. The member is
+  // Records in primary-key order, from the lowest key value. The member is
   // not repaired when reading stops early: the reader counts records by
   // the data size and will find the archive corrupt there.
   char *buf = record.get();
-  memset(buf, 0, static_cast<size_t>(x.max_length) + 2);
+  lowest_key_record(x, buf + 2);
+  x.keys.reset();
   if (ops.start_first(file, buf + 2)) {
     uint32_t n;
     while ((n = ops.next(file, buf + 2)) > 0) {
@@ -281,6 +316,7 @@ int archive_indexed(void *file, const Listed &f) {
   // through the file-system error texts, which give the system error text
   // for E_SYSERR and the engine's own text for the other codes.
   if (*fs_error_code() != E_NOT_FOUND) report_fs_error(path);
+  set_fatal_cleanup(nullptr, nullptr);
   ops.close(file);
   return 0;
 }

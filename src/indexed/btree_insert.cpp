@@ -249,8 +249,9 @@ bool vi_node_insert(TreeContext *f, const FullKey &key, uint32_t dup, SegAddr po
     int need = f->layout.key_part + 2 + key.length - shared;
     if (need <= node_capacity(f) - f->node.used) {
       int32_t broken = 0;
-      int grew = insert_entry(f->node.entries(), &f->node.used, node_capacity(f), f->layout, o,
-                              key.bytes, key.length, pointer.offset, pointer.segment, dup, &broken);
+      int grew = insert_entry_after(f->node.entries(), &f->node.used, node_capacity(f), f->layout,
+                                    o, before, key.bytes, key.length, pointer.offset,
+                                    pointer.segment, dup, &broken);
       if (grew == kInsertDamaged) return tree_broken(broken);
       if (grew != kInsertNoRoom) {
         f->store->add_index_bytes(grew);

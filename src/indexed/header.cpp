@@ -38,8 +38,12 @@ void drop_lock(DorvexFile *f) {
   f->header_held = false;
 }
 
-// The magic bytes never change, so the reader starts behind them.
+// The magic bytes never change, so the reader starts behind them. A file
+// open exclusively has no other opener: the image read at open, which every
+// change made through this open updates before writing it, is the header,
+// and block 0 is not read again.
 bool read_image(DorvexFile *f) {
+  if (f->mode & A_EXCLUSIVE) return true;
   constexpr int32_t kSkip = 4;
   return read_at(f->data0, f->header + kSkip, kSkip, f->header_size - kSkip) != 0;
 }

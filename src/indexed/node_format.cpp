@@ -223,18 +223,35 @@ int insert_entry(uint8_t *area, int *used, int capacity, const EntryLayout &layo
   FullKey before;
   if (o > 0 && !key_at_offset(area, *used, layout, o - 1, &before, nullptr, broken))
     return kInsertDamaged;
+  return insert_entry_after(area, used, capacity, layout, o, before, key, key_length, pointer,
+                            segment, dup, broken);
+}
+
+int insert_entry_after(uint8_t *area, int *used, int capacity, const EntryLayout &layout, int o,
+                       const FullKey &before, const uint8_t *key, int key_length, int32_t pointer,
+                       uint16_t segment, uint32_t dup, int32_t *broken) {
+  if (broken) *broken = 0;
   int c = o > 0 ? common_prefix(before.bytes, before.length, key, key_length) : 0;
   int new_size = layout.overhead() + key_length - c;
 
   // The entry that follows shares g bytes with the new key and is
-  // re-encoded to borrow exactly those.
+  // re-encoded to borrow exactly those. Its full key is the first P bytes
+  // of the key before it and its own suffix.
   int old_follow_size = 0, new_follow_size = 0;
   Entry follow{};
   FullKey follow_key;
   int g = 0;
   if (o < *used) {
     if (!decode_entry(area, *used, o, layout, &follow, broken)) return kInsertDamaged;
-    if (!key_at_offset(area, *used, layout, o, &follow_key, nullptr, broken)) return kInsertDamaged;
+    if (follow.prefix > 0 && o == 0) return fail(broken, kBrokenNoPrevious), kInsertDamaged;
+    if (follow.prefix > kMaxFullKey || (o > 0 && follow.prefix > before.length))
+      return fail(broken, kBrokenPrefix), kInsertDamaged;
+    if (follow.prefix + follow.suffix_length() > kMaxFullKey)
+      return fail(broken, kBrokenLength), kInsertDamaged;
+    memcpy(follow_key.bytes, before.bytes, follow.prefix);
+    memcpy(follow_key.bytes + follow.prefix, follow.suffix,
+           static_cast<size_t>(follow.suffix_length()));
+    follow_key.length = follow.prefix + follow.suffix_length();
     g = common_prefix(key, key_length, follow_key.bytes, follow_key.length);
     old_follow_size = follow.size;
     new_follow_size = layout.overhead() + follow_key.length - g;

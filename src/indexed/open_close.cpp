@@ -261,7 +261,9 @@ extern "C" int32_t dorvex_close(DorvexFile *f) {
   bool header_ok =
       header_read(f, f->for_update ? HeaderAccess::kUpdate : HeaderAccess::kLocked, kHeaderForce);
   ok = ok && header_ok;
-  close_other_segments(f);
+  // Deferred blocks reach the disk as the segments close: a failure there
+  // loses records, so it fails the close.
+  if (!close_other_segments(f)) ok = false;
   if (header_ok && f->for_update) {
     uint64_t openers = hget(f, kUpdateOpeners);
     if (openers > 0) hset(f, kUpdateOpeners, openers - 1);
@@ -271,7 +273,7 @@ extern "C" int32_t dorvex_close(DorvexFile *f) {
   header_release(f);
   if (kel::fs_settings().lock_method & kLockStatistics) print_statistics(f);
   if (hooks && hooks->detach) hooks->detach(f);
-  if (!Bclose(f->data0)) ok = false;
+  if (!close_cached_file(f->data0)) ok = false;
   f->data0 = -1;
   f->data.files[0] = -1;
   free_file(f);

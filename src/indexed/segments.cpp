@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -452,9 +453,30 @@ bool index_append(DorvexFile *f, SegAddr *at) {
   return true;
 }
 
-void close_other_segments(DorvexFile *f) {
-  for (int32_t n = f->index.count - 1; n >= 0; --n) close_segment(f, kIndexSegment, n);
-  for (int32_t n = f->data.count - 1; n >= 1; --n) close_segment(f, kDataSegment, n);
+bool close_other_segments(DorvexFile *f) {
+  bool ok = true;
+  int16_t code = 0;
+  int32_t secondary = 0;
+  auto close_one = [&](int32_t kind, int32_t n) {
+    if (close_segment(f, kind, n) || !ok) return;
+    ok = false;
+    code = *fs_error_code();
+    secondary = *fs_error_secondary();
+  };
+  for (int32_t n = f->index.count - 1; n >= 0; --n) close_one(kIndexSegment, n);
+  for (int32_t n = f->data.count - 1; n >= 1; --n) close_one(kDataSegment, n);
+  if (!ok) {
+    *fs_error_code() = code;
+    *fs_error_secondary() = secondary;
+  }
+  return ok;
+}
+
+bool close_cached_file(int32_t file) {
+  errno = 0;
+  if (Bclose(file)) return true;
+  *fs_error_code() = errno != 0 ? E_SYSERR : E_DISK_FULL;
+  return false;
 }
 
 void free_segment_sets(DorvexFile *f) {
@@ -515,16 +537,22 @@ extern "C" int32_t open_new_segment(DorvexFile *f, int32_t kind, int32_t number)
   return 1;
 }
 
-extern "C" void close_segment(DorvexFile *f, int32_t kind, int32_t number) {
+extern "C" int32_t close_segment(DorvexFile *f, int32_t kind, int32_t number) {
   SegmentSet &set = segment_set(f, kind);
-  if (number >= set.count || set.files[number] < 0) return;
+  if (number >= set.count || set.files[number] < 0) return 1;
+  bool ok = true;
   if (f->for_update) {
-    SavedErrors saved;
-    write_segment_field(f, kind, number, kDataSegHeaderVersion, f->last_header_version);
-    write_segment_field(f, kind, number, kDataSegBytes, set.sizes[number]);
+    ok = write_segment_field(f, kind, number, kDataSegHeaderVersion, f->last_header_version) &&
+         write_segment_field(f, kind, number, kDataSegBytes, set.sizes[number]);
   }
-  Bclose(set.files[number]);
+  if (ok) {
+    ok = close_cached_file(set.files[number]);
+  } else {
+    SavedErrors saved;
+    Bclose(set.files[number]);
+  }
   set.files[number] = -1;
+  return ok ? 1 : 0;
 }
 
 extern "C" int32_t dorvex_copy(const char *from, const char *to) {

@@ -81,8 +81,10 @@ const char *segment_name(const char *file_name, int32_t kind, int32_t number);
 // layer's error.
 int32_t open_new_segment(DorvexFile *file, int32_t kind, int32_t number);
 // Writes the header version (and the bytes in use) into the segment's
-// header when the file is open for update, then closes it.
-void close_segment(DorvexFile *file, int32_t kind, int32_t number);
+// header when the file is open for update, then closes it. 1, or 0 when
+// those fields or the segment's deferred blocks could not be written
+// (E_SYSERR or E_DISK_FULL): the segment is closed either way.
+int32_t close_segment(DorvexFile *file, int32_t kind, int32_t number);
 
 // Whole files, every segment: > 0 on success, 0 on failure (the first
 // failing step's error; the segments already handled stay as they are).
@@ -130,7 +132,12 @@ bool index_append(DorvexFile *f, SegAddr *at);
 
 // Closes every segment but data segment 0 (index from the highest down,
 // then data from the highest down to 1) and frees the arrays' contents.
-void close_other_segments(DorvexFile *f);
+// False when a segment's last writes failed (the first failure's code).
+bool close_other_segments(DorvexFile *f);
+// Closes a segment file through the cache. Its deferred blocks are written
+// then; when that fails the close fails with E_SYSERR (a system error) or
+// E_DISK_FULL (a short write), since the cache itself sets no code.
+bool close_cached_file(int32_t file);
 // Frees the segment arrays.
 void free_segment_sets(DorvexFile *f);
 // Makes room for segments 0 .. count - 1 of a kind (new ones not open).

@@ -193,7 +193,7 @@ inline void install_fake_engine() {
       fake::open_input, fake::info,    fake::start_first,  fake::next,  fake::close, fake::make,
       fake::make_v4,    fake::make_v2, fake::open_restore, fake::write, fake::remove};
   fake_engine() = FakeEngine{};
-  archive::indexed_set_ops(&ops, true);
+  archive::indexed_set_ops(&ops);
 }
 
 }  // namespace kel::test

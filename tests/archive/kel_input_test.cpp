@@ -252,22 +252,5 @@ TEST_F(KelInput, FullDiskWhileRestoring) {
   EXPECT_FALSE(file_exists(out("after")));
 }
 
-TEST_F(KelInput, IndexedMembersWithoutTheEngine) {
-  ModelIndexed x;
-  x.record_parameters = "0000000008,0000000004,001";
-  x.physical_parameters = "01,0000000,0000001,000,0";
-  x.keys = {"01,0,004,0000000000"};
-  x.records = {"abcd", "efgh1234", "ijkl"};
-  std::string archive = model_archive(model_member(0100600, 0, 0, 0, "idx", 30, 'V') +
-                                      model_v6_data(x) + member("plain", "p"));
-  RunResult r = kel({"-iv"}, archive);
-  EXPECT_EQ(0, r.status);
-  EXPECT_EQ("idx\nplain\n", r.out);
-  EXPECT_NE(std::string::npos,
-            r.err.find("idx: indexed file not restored: this kel has no indexed file engine\n"));
-  EXPECT_EQ("p", read_file(out("plain")));
-  EXPECT_FALSE(file_exists(out("idx")));
-}
-
 }  // namespace
 }  // namespace kel::test

@@ -29,7 +29,7 @@ class ReaderTest : public testing::Test {
   ReaderTest() : dir_(true) {
     umask(0);
     volume_set_media_hooks(nullptr);
-    indexed_set_ops(nullptr, false);
+    indexed_set_ops(nullptr);
   }
 
   // Writes the archive and reads its volume header; options may follow.

@@ -28,7 +28,7 @@ class WriterTest : public testing::Test {
  protected:
   WriterTest() : dir_(true) {
     volume_set_media_hooks(nullptr);
-    indexed_set_ops(nullptr, false);
+    indexed_set_ops(nullptr);
     writer_set_file_read(nullptr);
   }
 

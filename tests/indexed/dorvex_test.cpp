@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <set>
 
+#include "cache/cache.h"
 #include "common/test_util.h"
 #include "indexed/dorvex_fixture.h"
 #include "indexed/records.h"
@@ -649,6 +650,80 @@ TEST_F(MakeOpenTest, FullDiskAtMakeLeavesNothing) {
   }
   EXPECT_TRUE(codes[0] == E_DISK_FULL || codes[0] == E_SYSERR);
   EXPECT_TRUE(codes[1] == E_DISK_FULL || codes[1] == E_SYSERR);
+}
+
+// Deferred blocks reach the disk only when their segment closes: a close
+// whose writes fail must fail (a short write or a refused one), whichever
+// segment it was. The index-heavy file outgrows the limit in its index
+// only, the record-heavy one in its data.
+TEST_F(MakeOpenTest, CloseFailsWhenDeferredBlocksCannotBeWritten) {
+  cfg_set_long("V_BUFFERS", 0, 4096);  // every block stays deferred until the close
+  struct Case {
+    const char *record, *keys;
+    uint32_t length;
+    const char *over, *under;
+  } cases[] = {
+      {"12,12,6", "1,0,2,0,1,0,2,2,1,0,2,4,1,0,2,6,1,0,2,8,1,0,2,10", 12, "idx.vix", "idx"},
+      {"200,200,1", "1,0,2,0", 200, "idx", "idx.vix"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.keys);
+    ASSERT_EQ(1, make("idx", c.record, c.keys));
+    DorvexFile *f = v5_open("idx", KEL_OPEN_IO | KEL_OPEN_EXCLUSIVE | KEL_OPEN_DEFERRED, "0,0,0");
+    ASSERT_NE(nullptr, f);
+    constexpr uint64_t kLimit = 65536;
+    {
+      FileSizeLimit full(kLimit);
+      std::string record(c.length, '\0');
+      for (int i = 0; i < 2000; ++i) {
+        for (size_t b = 0; b + 1 < record.size(); b += 2)
+          put(record, b, 2, static_cast<uint64_t>(i));
+        ASSERT_EQ(1, v5_write(f, record.data(), c.length)) << error();
+      }
+      EXPECT_EQ(0, v5_close(f));
+      EXPECT_TRUE(error() == E_DISK_FULL || error() == E_SYSERR) << error();
+    }
+    struct stat st;
+    ASSERT_EQ(0, stat(c.over, &st));
+    EXPECT_EQ(kLimit, static_cast<uint64_t>(st.st_size));
+    ASSERT_EQ(0, stat(c.under, &st));
+    EXPECT_LT(static_cast<uint64_t>(st.st_size), kLimit);
+    v5_remove("idx");
+  }
+}
+
+// Block 0 is read again for every operation of a shared open, since other
+// processes change it; an exclusive open has no other opener and keeps
+// the image it read at open.
+TEST_F(MakeOpenTest, ExclusiveOpenDoesNotReadTheHeaderAgain) {
+  ASSERT_EQ(1, make("idx", "20,20,1", "1,0,8,0"));
+  DorvexFile *f = v5_open("idx", KEL_OPEN_IO, "0,0,0");
+  ASSERT_NE(nullptr, f);
+  char r[21];
+  for (int i = 0; i < 200; ++i) {
+    snprintf(r, sizeof r, "%08d%012d", i, i);
+    ASSERT_EQ(1, v5_write(f, r, 20));
+  }
+  ASSERT_EQ(1, v5_close(f));
+  auto preads_of_100_records = [&](int32_t mode) {
+    DorvexFile *g = v5_open("idx", mode, "0,0,0");
+    EXPECT_NE(nullptr, g);
+    memset(r, 0, sizeof r);
+    EXPECT_EQ(1, v5_start(g, r, 0, 0, 1));
+    uint32_t before = kel::cache_counters().pread_calls;
+    for (int i = 0; i < 100; ++i) {
+      EXPECT_EQ(20u, v5_next(g, r));
+      char want[21];
+      snprintf(want, sizeof want, "%08d%012d", i, i);
+      EXPECT_EQ(0, memcmp(want, r, 20));
+    }
+    uint32_t preads = kel::cache_counters().pread_calls - before;
+    v5_close(g);
+    return preads;
+  };
+  uint32_t shared = preads_of_100_records(KEL_OPEN_INPUT);
+  uint32_t exclusive = preads_of_100_records(KEL_OPEN_INPUT | KEL_OPEN_EXCLUSIVE);
+  EXPECT_EQ(shared - 100, exclusive);
 }
 
 }  // namespace

@@ -375,5 +375,60 @@ TEST(NodeFormat, DamagedEntriesAreReportedWithTheirCodes) {
   EXPECT_EQ(kBrokenLength, broken);
 }
 
+// An insert re-encodes the entry it lands in front of from the key before
+// it: a successor that is damaged is refused, not re-encoded, whether the
+// key before comes from a walk of the area or from the caller.
+TEST(NodeFormat, InsertRefusesADamagedSuccessor) {
+  Node node(5, false, 512);
+  std::string a = "\x02"
+                  "ABCD",
+              b = "\x02"
+                  "ABCF",
+              w = "\x02"
+                  "ABCE";
+  for (const std::string &k : {a, b})
+    insert_entry(node.area.data(), &node.used, node.capacity, node.layout, node.used, u8(k), 5, 0,
+                 0, 0, nullptr);
+  const int second = node.layout.overhead() + 5;  // b's entry, borrowing 4 bytes of a
+  FullKey before;
+  int32_t broken = 0;
+  ASSERT_TRUE(
+      key_at_offset(node.area.data(), node.used, node.layout, 0, &before, nullptr, &broken));
+  struct Case {
+    int offset;  // where the entry is inserted
+    int p_at;    // the P byte made bad
+    uint8_t p;   // its bad value
+    int32_t code;
+  } cases[] = {
+      {second, second + 7, 6, kBrokenPrefix},  // borrows more than a has
+      {0, 7, 1, kBrokenNoPrevious},            // the first entry borrows
+  };
+  for (const Case &c : cases) {
+    for (bool known : {false, true}) {
+      SCOPED_TRACE(std::to_string(c.code) + (known ? " known" : " walked"));
+      std::vector<uint8_t> bad = node.area;
+      bad[static_cast<size_t>(c.p_at)] = c.p;
+      int used = node.used;
+      broken = 0;
+      int grew = known ? insert_entry_after(bad.data(), &used, node.capacity, node.layout, c.offset,
+                                            before, u8(w), 5, 0, 0, 0, &broken)
+                       : insert_entry(bad.data(), &used, node.capacity, node.layout, c.offset,
+                                      u8(w), 5, 0, 0, 0, &broken);
+      EXPECT_EQ(kInsertDamaged, grew);
+      EXPECT_EQ(c.code, broken);
+      EXPECT_EQ(node.used, used);
+    }
+  }
+  // Sound, both forms give the same bytes.
+  std::vector<uint8_t> walked = node.area, told = node.area;
+  int used_walked = node.used, used_told = node.used;
+  insert_entry(walked.data(), &used_walked, node.capacity, node.layout, second, u8(w), 5, -3, 0, 0,
+               nullptr);
+  insert_entry_after(told.data(), &used_told, node.capacity, node.layout, second, before, u8(w), 5,
+                     -3, 0, 0, nullptr);
+  EXPECT_EQ(used_walked, used_told);
+  EXPECT_EQ(walked, told);
+}
+
 }  // namespace
 }  // namespace kel::indexed

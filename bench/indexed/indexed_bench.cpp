@@ -1,0 +1,696 @@
+// The indexed engine against SQLite and Berkeley DB on the same records, in
+// the same run, and kel archiving and restoring the engine's file.
+//
+// Records: N (default 1,000,000) of 100 bytes, shaped like a COBOL master
+// record: key 0, 8 digits, unique; key 1, 10 digits with about N / 10
+// distinct values (duplicates); a name and a town padded with blanks, an
+// amount and a date with leading zeros, a status letter and a blank filler.
+//
+// Engines (each in a child process of its own, so that every one starts
+// with a cold process and the process-wide cache of the engine is set up
+// from its own configuration):
+//
+//   dorvex      the engine with the default configuration (V_BUFFERS: 64
+//               blocks of 512 bytes); inserts through an exclusive,
+//               deferred-write open (0x601, the open kel restores with),
+//               reads through an exclusive input open (0x200)
+//   dorvex64    the same with V_BUFFERS = 131072 (64 MiB)
+//   dorvex64d   dorvex64 with V_NO_ASYNC_CACHE_DATA = 1: data segments go
+//               through the pool on every open (not only deferred ones)
+//   bdb         Berkeley DB 5.3, no environment, default cache: a B-tree
+//               primary (key 0 -> record) and a sorted-duplicates B-tree
+//               secondary on key 1 (DB->associate)
+//   bdb64       the same in a private environment with one 64 MiB cache
+//   sqlite      SQLite: a WITHOUT ROWID table (key 0 primary key, key 1,
+//               record) and an index on key 1; inserts in one transaction
+//
+// Phases, timed separately, each engine in turn:
+//   insert-asc   a new file, records in ascending key 0 order, closed
+//   insert-rand  a new file, records in random key 0 order, closed
+//   read-key0    every record of the random-order file in key 0 order
+//   read-keyed   N / 10 random reads by key 0
+//   read-key1    every record in key 1 order
+//   bytes        the files' sizes on disk (both files, the random one shown)
+// and, for dorvex only, kel -o of the ascending file into an archive and
+// kel -i of that archive into an empty folder.
+//
+// Usage: indexed_bench [--records N] [--runs R] [--dir folder] [--kel path]
+//                      [--engines a,b,...] [--compression F] [--node-blocks B]
+//                      [--inserts-only]
+// The folder defaults to /dev/shm (files on tmpfs: no engine pays for the
+// disk, so the figures compare the engines' own work); the kel binary to
+// the one next to this program.
+#include <db.h>
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <numeric>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "cache/cache.h"
+#include "config/config.h"
+#include "kelfs/kelfs.h"
+
+namespace {
+
+constexpr int kRecord = 100;
+constexpr int kKey0 = 8, kKey0At = 0;
+constexpr int kKey1 = 10, kKey1At = 8;
+
+struct Options {
+  long records = 1000000;
+  int runs = 5;
+  std::string dir = "/dev/shm";
+  std::string kel;
+  std::vector<std::string> engines = {"dorvex", "dorvex64", "bdb", "bdb64", "sqlite"};
+  int compression = 100;
+  int node_blocks = 1;
+  bool inserts_only = false;
+};
+Options g_options;
+
+[[noreturn]] void die(const char *what, const std::string &detail = "") {
+  fprintf(stderr, "indexed_bench: %s %s\n", what, detail.c_str());
+  exit(2);
+}
+
+// ---------------------------------------------------------------- records --
+
+uint64_t mix(uint64_t x) {
+  x += 0x9E3779B97F4A7C15ull;
+  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+  x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+  return x ^ (x >> 31);
+}
+
+void letters(char *out, int width, uint64_t seed, int min_length, int max_length) {
+  int length =
+      min_length + static_cast<int>(seed % static_cast<uint64_t>(max_length - min_length + 1));
+  for (int i = 0; i < width; ++i) {
+    seed = mix(seed);
+    out[i] = i < length ? static_cast<char>('A' + seed % 26) : ' ';
+  }
+}
+
+// Record i of the set.
+void make_record(long i, char *r) {
+  char text[kRecord + 16];
+  uint64_t h = mix(static_cast<uint64_t>(i));
+  long groups = std::max(1L, g_options.records / 10);
+  snprintf(text, sizeof text, "%08ld%010ld", i,
+           static_cast<long>(h % static_cast<uint64_t>(groups)));
+  memcpy(r, text, kKey0 + kKey1);
+  letters(r + 18, 25, mix(h + 1), 6, 20);  // name
+  letters(r + 43, 20, mix(h + 2), 4, 15);  // town
+  snprintf(text, sizeof text, "%09lu%08lu%c", static_cast<unsigned long>(mix(h + 3) % 1000000),
+           static_cast<unsigned long>(19700101 + mix(h + 4) % 550000),
+           static_cast<char>('A' + mix(h + 5) % 4));
+  memcpy(r + 63, text, 18);  // amount, date, status
+  memset(r + 81, ' ', kRecord - 81);
+}
+
+std::vector<long> shuffled(long n, uint64_t seed) {
+  std::vector<long> order(static_cast<size_t>(n));
+  std::iota(order.begin(), order.end(), 0L);
+  std::mt19937_64 rng(seed);
+  std::shuffle(order.begin(), order.end(), rng);
+  return order;
+}
+
+// ------------------------------------------------------------------ timing --
+
+double now() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+// One engine run: seconds per phase, bytes, syscall counts.
+using Figures = std::map<std::string, double>;
+
+long long file_bytes(const std::string &path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : 0;
+}
+
+// Checks that a full read saw every record once, in order.
+void check_walk(const char *what, long count, bool ordered) {
+  if (count != g_options.records || !ordered) die(what, "did not return every record in order");
+}
+
+// ------------------------------------------------------------------ dorvex --
+
+long long cache_syscalls() {
+  const kel::CacheCounters &c = kel::cache_counters();
+  return static_cast<long long>(c.read_calls) + c.write_calls + c.pread_calls + c.pwrite_calls +
+         c.lseek_calls;
+}
+
+void dorvex_insert(const std::string &path, bool ascending, Figures &f, const char *phase) {
+  char physical[64];
+  snprintf(physical, sizeof physical, "%d,1,1,%d,0", g_options.node_blocks, g_options.compression);
+  v5_remove(path.c_str());
+  double t0 = now();
+  long long s0 = cache_syscalls();
+  if (!v5_make(path.c_str(), "bench", physical, "100,100,2", "1,0,8,0,1,1,10,8", nullptr))
+    die("v5_make", path);
+  DorvexFile *file =
+      v5_open(path.c_str(), KEL_OPEN_OUTPUT | KEL_OPEN_EXCLUSIVE | KEL_OPEN_DEFERRED, "0,0,0");
+  if (!file) die("v5_open", path);
+  std::vector<long> order;
+  if (!ascending) order = shuffled(g_options.records, 7);
+  char r[kRecord];
+  for (long i = 0; i < g_options.records; ++i) {
+    make_record(ascending ? i : order[static_cast<size_t>(i)], r);
+    if (!v5_write(file, r, kRecord)) die("v5_write", std::to_string(*fs_error_code()));
+  }
+  if (!v5_close(file)) die("v5_close", path);
+  f[phase] = now() - t0;
+  f[std::string(phase) + " syscalls"] = static_cast<double>(cache_syscalls() - s0);
+}
+
+Figures run_dorvex(bool big_cache, bool cache_data = false) {
+  v5_init_cfg();
+  if (big_cache) cfg_set_long("V_BUFFERS", 0, (64 << 20) / kel::kCacheBlockSize);
+  if (cache_data) cfg_set_programmatic("V_NO_ASYNC_CACHE_DATA", -1, "1", -1, 0);
+  Figures f;
+  const std::string a = g_options.dir + "/dorvex_asc", b = g_options.dir + "/dorvex_rand";
+  dorvex_insert(a, true, f, "insert-asc");
+  dorvex_insert(b, false, f, "insert-rand");
+  f["bytes-asc"] = static_cast<double>(file_bytes(a) + file_bytes(a + ".vix"));
+  f["bytes"] = static_cast<double>(file_bytes(b) + file_bytes(b + ".vix"));
+  f["bytes data"] = static_cast<double>(file_bytes(b));
+  if (!g_options.inserts_only) {
+    DorvexFile *file = v5_open(b.c_str(), KEL_OPEN_INPUT | KEL_OPEN_EXCLUSIVE, "0,0,0");
+    if (!file) die("v5_open", b);
+    char r[kRecord], prev[kRecord];
+    for (int key : {0, 1}) {
+      const char *phase = key == 0 ? "read-key0" : "read-key1";
+      double t0 = now();
+      long long s0 = cache_syscalls();
+      memset(r, 0, sizeof r);
+      long count = 0;
+      bool ordered = true;
+      const int at = key == 0 ? kKey0At : kKey1At, width = key == 0 ? kKey0 : kKey1;
+      if (v5_start(file, r, key, 0, 1)) {
+        while (v5_next(file, r) == kRecord) {
+          if (count > 0 && memcmp(prev + at, r + at, static_cast<size_t>(width)) > 0)
+            ordered = false;
+          memcpy(prev, r, kRecord);
+          ++count;
+        }
+      }
+      f[phase] = now() - t0;
+      f[std::string(phase) + " syscalls"] = static_cast<double>(cache_syscalls() - s0);
+      check_walk(phase, count, ordered);
+    }
+    std::mt19937_64 rng(11);
+    long reads = g_options.records / 10;
+    double t0 = now();
+    long long s0 = cache_syscalls();
+    for (long i = 0; i < reads; ++i) {
+      long want = static_cast<long>(rng() % static_cast<uint64_t>(g_options.records));
+      snprintf(r, sizeof r, "%08ld", want);
+      if (v5_read(file, r, 0) != kRecord) die("v5_read", std::to_string(*fs_error_code()));
+    }
+    f["read-keyed"] = now() - t0;
+    f["read-keyed syscalls"] = static_cast<double>(cache_syscalls() - s0);
+    v5_close(file);
+  }
+  v5_remove(b.c_str());
+  // The ascending file stays for kel (default configuration only).
+  if (big_cache) v5_remove(a.c_str());
+  return f;
+}
+
+// --------------------------------------------------------------------- kel --
+
+// Runs kel with `args` in `cwd`, standard input from `input`; seconds.
+double run_kel(const std::vector<std::string> &args, const std::string &cwd,
+               const std::string &input) {
+  double t0 = now();
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (chdir(cwd.c_str()) != 0) _exit(126);
+    int in = open(input.c_str(), O_RDONLY);
+    int null = open("/dev/null", O_WRONLY);
+    if (in < 0 || null < 0) _exit(126);
+    dup2(in, 0);
+    dup2(null, 2);
+    std::vector<char *> argv;
+    argv.push_back(const_cast<char *>(g_options.kel.c_str()));
+    for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(g_options.kel.c_str(), argv.data());
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) die("kel failed:", args[0]);
+  return now() - t0;
+}
+
+Figures run_kel_phases() {
+  Figures f;
+  const std::string &d = g_options.dir;
+  FILE *list = fopen((d + "/kel.list").c_str(), "w");
+  if (!list) die("list file");
+  fprintf(list, "dorvex_asc\n");
+  fclose(list);
+  f["kel -o"] = run_kel({"-of", "kel.archive"}, d, d + "/kel.list");
+  f["archive bytes"] = static_cast<double>(file_bytes(d + "/kel.archive"));
+  const std::string into = d + "/kel.restore";
+  mkdir(into.c_str(), 0755);
+  f["kel -i"] = run_kel({"-if", d + "/kel.archive"}, into, "/dev/null");
+  // The restored file must hold every record.
+  v5_init_cfg();
+  DorvexFile *file = v5_open((into + "/dorvex_asc").c_str(), KEL_OPEN_INPUT, "0,0,0");
+  char count[64] = "0";
+  if (!file || !v5_info(file, -4, count) || atol(count) != g_options.records)
+    die("kel -i restored", count);
+  v5_close(file);
+  v5_remove((into + "/dorvex_asc").c_str());
+  rmdir(into.c_str());
+  unlink((d + "/kel.archive").c_str());
+  unlink((d + "/kel.list").c_str());
+  v5_remove((d + "/dorvex_asc").c_str());
+  return f;
+}
+
+// -------------------------------------------------------------- berkeley db --
+
+int key1_of(DB *, const DBT *, const DBT *data, DBT *result) {
+  memset(result, 0, sizeof *result);
+  result->data = static_cast<char *>(data->data) + kKey1At;
+  result->size = kKey1;
+  return 0;
+}
+
+struct Bdb {
+  DB_ENV *env = nullptr;
+  DB *primary = nullptr, *secondary = nullptr;
+
+  void open(const std::string &name, bool big_cache, bool create) {
+    std::string home = g_options.dir;
+    if (big_cache) {
+      check(db_env_create(&env, 0), "db_env_create");
+      check(env->set_cachesize(env, 0, 64u << 20, 1), "set_cachesize");
+      check(env->open(env, home.c_str(), DB_CREATE | DB_INIT_MPOOL | DB_PRIVATE, 0), "env open");
+    }
+    std::string p = name + ".db", s = name + "_k1.db";
+    if (!big_cache) {
+      p = home + "/" + p;
+      s = home + "/" + s;
+    }
+    u_int32_t flags = create ? DB_CREATE | DB_TRUNCATE : DB_RDONLY;
+    check(db_create(&primary, env, 0), "db_create");
+    check(primary->open(primary, nullptr, p.c_str(), nullptr, DB_BTREE, flags, 0644), "open");
+    check(db_create(&secondary, env, 0), "db_create");
+    check(secondary->set_flags(secondary, DB_DUP | DB_DUPSORT), "set_flags");
+    check(secondary->open(secondary, nullptr, s.c_str(), nullptr, DB_BTREE, flags, 0644), "open");
+    check(primary->associate(primary, nullptr, secondary, key1_of, 0), "associate");
+  }
+  void close() {
+    check(secondary->close(secondary, 0), "close");
+    check(primary->close(primary, 0), "close");
+    if (env) check(env->close(env, 0), "env close");
+    env = nullptr;
+  }
+  static void check(int r, const char *what) {
+    if (r != 0) die(what, db_strerror(r));
+  }
+};
+
+Figures run_bdb(bool big_cache) {
+  Figures f;
+  const std::string &d = g_options.dir;
+  for (bool ascending : {true, false}) {
+    const char *phase = ascending ? "insert-asc" : "insert-rand";
+    std::string name = ascending ? "bdb_asc" : "bdb_rand";
+    double t0 = now();
+    Bdb db;
+    db.open(name, big_cache, true);
+    std::vector<long> order;
+    if (!ascending) order = shuffled(g_options.records, 7);
+    char r[kRecord];
+    for (long i = 0; i < g_options.records; ++i) {
+      make_record(ascending ? i : order[static_cast<size_t>(i)], r);
+      DBT key = {}, data = {};
+      key.data = r;
+      key.size = kKey0;
+      data.data = r;
+      data.size = kRecord;
+      Bdb::check(db.primary->put(db.primary, nullptr, &key, &data, DB_NOOVERWRITE), "put");
+    }
+    db.close();
+    f[phase] = now() - t0;
+    f[ascending ? "bytes-asc" : "bytes"] = static_cast<double>(
+        file_bytes(d + "/" + name + ".db") + file_bytes(d + "/" + name + "_k1.db"));
+  }
+  if (!g_options.inserts_only) {
+    Bdb db;
+    db.open("bdb_rand", big_cache, false);
+    for (int key : {0, 1}) {
+      const char *phase = key == 0 ? "read-key0" : "read-key1";
+      double t0 = now();
+      DB *which = key == 0 ? db.primary : db.secondary;
+      DBC *cursor;
+      Bdb::check(which->cursor(which, nullptr, &cursor, 0), "cursor");
+      DBT k = {}, data = {};
+      long count = 0;
+      bool ordered = true;
+      char prev[kRecord];
+      const int at = key == 0 ? kKey0At : kKey1At, width = key == 0 ? kKey0 : kKey1;
+      while (cursor->get(cursor, &k, &data, DB_NEXT) == 0) {
+        const char *r = static_cast<const char *>(data.data);
+        if (data.size != kRecord) die("bdb record size");
+        if (count > 0 && memcmp(prev + at, r + at, static_cast<size_t>(width)) > 0) ordered = false;
+        memcpy(prev, r, kRecord);
+        ++count;
+      }
+      cursor->close(cursor);
+      f[phase] = now() - t0;
+      check_walk(phase, count, ordered);
+    }
+    std::mt19937_64 rng(11);
+    long reads = g_options.records / 10;
+    double t0 = now();
+    char want[16], out[kRecord];
+    for (long i = 0; i < reads; ++i) {
+      snprintf(want, sizeof want, "%08ld",
+               static_cast<long>(rng() % static_cast<uint64_t>(g_options.records)));
+      DBT k = {}, data = {};
+      k.data = want;
+      k.size = kKey0;
+      data.data = out;
+      data.ulen = kRecord;
+      data.flags = DB_DBT_USERMEM;
+      Bdb::check(db.primary->get(db.primary, nullptr, &k, &data, 0), "get");
+    }
+    f["read-keyed"] = now() - t0;
+    db.close();
+  }
+  for (const char *n : {"bdb_asc", "bdb_rand"}) {
+    unlink((d + "/" + n + ".db").c_str());
+    unlink((d + "/" + n + "_k1.db").c_str());
+  }
+  return f;
+}
+
+// ------------------------------------------------------------------ sqlite --
+
+void sq(sqlite3 *db, const char *sql) {
+  char *error = nullptr;
+  if (sqlite3_exec(db, sql, nullptr, nullptr, &error) != SQLITE_OK) die(sql, error ? error : "");
+}
+
+sqlite3_stmt *prepare(sqlite3 *db, const char *sql) {
+  sqlite3_stmt *s = nullptr;
+  if (sqlite3_prepare_v2(db, sql, -1, &s, nullptr) != SQLITE_OK) die(sql, sqlite3_errmsg(db));
+  return s;
+}
+
+Figures run_sqlite() {
+  Figures f;
+  const std::string &d = g_options.dir;
+  for (bool ascending : {true, false}) {
+    const char *phase = ascending ? "insert-asc" : "insert-rand";
+    std::string path = d + (ascending ? "/sqlite_asc.db" : "/sqlite_rand.db");
+    unlink(path.c_str());
+    double t0 = now();
+    sqlite3 *db;
+    if (sqlite3_open(path.c_str(), &db) != SQLITE_OK) die("sqlite3_open", path);
+    sq(db,
+       "CREATE TABLE r(k0 BLOB PRIMARY KEY, k1 BLOB NOT NULL, rec BLOB NOT NULL) WITHOUT ROWID;"
+       "CREATE INDEX r_k1 ON r(k1); BEGIN");
+    sqlite3_stmt *ins = prepare(db, "INSERT INTO r VALUES(?1, ?2, ?3)");
+    std::vector<long> order;
+    if (!ascending) order = shuffled(g_options.records, 7);
+    char r[kRecord];
+    for (long i = 0; i < g_options.records; ++i) {
+      make_record(ascending ? i : order[static_cast<size_t>(i)], r);
+      sqlite3_bind_blob(ins, 1, r + kKey0At, kKey0, SQLITE_STATIC);
+      sqlite3_bind_blob(ins, 2, r + kKey1At, kKey1, SQLITE_STATIC);
+      sqlite3_bind_blob(ins, 3, r, kRecord, SQLITE_STATIC);
+      if (sqlite3_step(ins) != SQLITE_DONE) die("insert", sqlite3_errmsg(db));
+      sqlite3_reset(ins);
+    }
+    sqlite3_finalize(ins);
+    sq(db, "COMMIT");
+    sqlite3_close(db);
+    f[phase] = now() - t0;
+    f[ascending ? "bytes-asc" : "bytes"] = static_cast<double>(file_bytes(path));
+  }
+  if (!g_options.inserts_only) {
+    sqlite3 *db;
+    if (sqlite3_open((d + "/sqlite_rand.db").c_str(), &db) != SQLITE_OK) die("sqlite3_open");
+    for (int key : {0, 1}) {
+      const char *phase = key == 0 ? "read-key0" : "read-key1";
+      double t0 = now();
+      sqlite3_stmt *s = prepare(db, key == 0 ? "SELECT rec FROM r ORDER BY k0"
+                                             : "SELECT rec FROM r INDEXED BY r_k1 ORDER BY k1");
+      long count = 0;
+      bool ordered = true;
+      char prev[kRecord];
+      const int at = key == 0 ? kKey0At : kKey1At, width = key == 0 ? kKey0 : kKey1;
+      while (sqlite3_step(s) == SQLITE_ROW) {
+        const char *r = static_cast<const char *>(sqlite3_column_blob(s, 0));
+        if (sqlite3_column_bytes(s, 0) != kRecord) die("sqlite record size");
+        if (count > 0 && memcmp(prev + at, r + at, static_cast<size_t>(width)) > 0) ordered = false;
+        memcpy(prev, r, kRecord);
+        ++count;
+      }
+      sqlite3_finalize(s);
+      f[phase] = now() - t0;
+      check_walk(phase, count, ordered);
+    }
+    sqlite3_stmt *get = prepare(db, "SELECT rec FROM r WHERE k0 = ?1");
+    std::mt19937_64 rng(11);
+    long reads = g_options.records / 10;
+    double t0 = now();
+    char want[16], out[kRecord];
+    for (long i = 0; i < reads; ++i) {
+      snprintf(want, sizeof want, "%08ld",
+               static_cast<long>(rng() % static_cast<uint64_t>(g_options.records)));
+      sqlite3_bind_blob(get, 1, want, kKey0, SQLITE_STATIC);
+      if (sqlite3_step(get) != SQLITE_ROW) die("select", sqlite3_errmsg(db));
+      memcpy(out, sqlite3_column_blob(get, 0), kRecord);
+      sqlite3_reset(get);
+    }
+    f["read-keyed"] = now() - t0;
+    sqlite3_finalize(get);
+    sqlite3_close(db);
+  }
+  unlink((d + "/sqlite_asc.db").c_str());
+  unlink((d + "/sqlite_rand.db").c_str());
+  return f;
+}
+
+// ----------------------------------------------------------------- driver --
+
+Figures run_engine(const std::string &engine) {
+  if (engine == "dorvex") return run_dorvex(false);
+  if (engine == "dorvex64") return run_dorvex(true);
+  if (engine == "dorvex64d") return run_dorvex(true, true);
+  if (engine == "bdb") return run_bdb(false);
+  if (engine == "bdb64") return run_bdb(true);
+  if (engine == "sqlite") return run_sqlite();
+  if (engine == "kel") return run_kel_phases();
+  die("unknown engine", engine);
+}
+
+// Runs one engine in a child process; its figures come back through a
+// pipe as "name=value" lines, with its peak memory.
+Figures run_child(const std::string &engine) {
+  int fds[2];
+  if (pipe(fds) != 0) die("pipe");
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    Figures f = run_engine(engine);
+    struct rusage ru;
+    getrusage(RUSAGE_SELF, &ru);
+    f["peak MiB"] = static_cast<double>(ru.ru_maxrss) / 1024.0;
+    FILE *out = fdopen(fds[1], "w");
+    for (const auto &[name, value] : f) fprintf(out, "%s=%.9g\n", name.c_str(), value);
+    fclose(out);
+    _exit(0);
+  }
+  close(fds[1]);
+  FILE *in = fdopen(fds[0], "r");
+  Figures f;
+  char line[256];
+  while (fgets(line, sizeof line, in)) {
+    char *eq = strchr(line, '=');
+    if (eq) {
+      *eq = '\0';
+      f[line] = atof(eq + 1);
+    }
+  }
+  fclose(in);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) die("engine run failed:", engine);
+  return f;
+}
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  size_t n = v.size();
+  return n == 0 ? 0 : n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+std::vector<std::string> split(const std::string &text) {
+  std::vector<std::string> out;
+  size_t at = 0;
+  while (at <= text.size()) {
+    size_t comma = text.find(',', at);
+    if (comma == std::string::npos) comma = text.size();
+    if (comma > at) out.push_back(text.substr(at, comma - at));
+    at = comma + 1;
+  }
+  return out;
+}
+
+void parse(int argc, char **argv) {
+  char self[4096];
+  ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n > 0) {
+    self[n] = '\0';
+    std::string s = self;
+    g_options.kel = s.substr(0, s.rfind('/') + 1) + "kel";
+  }
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    auto value = [&]() -> std::string {
+      if (i + 1 >= argc) die("missing value for", a);
+      return argv[++i];
+    };
+    if (a == "--records") {
+      g_options.records = atol(value().c_str());
+    } else if (a == "--runs") {
+      g_options.runs = atoi(value().c_str());
+    } else if (a == "--dir") {
+      g_options.dir = value();
+    } else if (a == "--kel") {
+      g_options.kel = value();
+    } else if (a == "--engines") {
+      g_options.engines = split(value());
+    } else if (a == "--compression") {
+      g_options.compression = atoi(value().c_str());
+    } else if (a == "--node-blocks") {
+      g_options.node_blocks = atoi(value().c_str());
+    } else if (a == "--inserts-only") {
+      g_options.inserts_only = true;
+    } else {
+      die("unknown option", a);
+    }
+  }
+  if (g_options.records < 10 || g_options.records > 99999999) die("records: 10 to 99999999");
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  parse(argc, argv);
+  const Options &o = g_options;
+  bool with_kel = std::find(o.engines.begin(), o.engines.end(), "dorvex") != o.engines.end() &&
+                  !o.inserts_only && access(o.kel.c_str(), X_OK) == 0;
+  std::map<std::string, std::map<std::string, std::vector<double>>> all;  // engine, figure
+  for (int run = 0; run < o.runs; ++run) {
+    for (const std::string &e : o.engines) {
+      fprintf(stderr, "run %d: %s\n", run + 1, e.c_str());
+      for (const auto &[name, value] : run_child(e)) all[e][name].push_back(value);
+      if (e == "dorvex" && with_kel) {
+        for (const auto &[name, value] : run_child("kel")) all["kel"][name].push_back(value);
+      } else if (e == "dorvex") {
+        unlink((o.dir + "/dorvex_asc").c_str());
+        unlink((o.dir + "/dorvex_asc.vix").c_str());
+      }
+    }
+  }
+
+  const double n = static_cast<double>(o.records);
+  printf("records %ld of %d bytes, %d runs, medians; folder %s; node blocks %d, compression %d\n\n",
+         o.records, kRecord, o.runs, o.dir.c_str(), o.node_blocks, o.compression);
+  const char *phases[] = {"insert-asc", "insert-rand", "read-key0", "read-keyed", "read-key1"};
+  printf("| phase |");
+  for (const std::string &e : o.engines) printf(" %s s | %s k/s |", e.c_str(), e.c_str());
+  printf("\n|---|");
+  for (size_t i = 0; i < o.engines.size(); ++i) printf("---:|---:|");
+  printf("\n");
+  for (const char *p : phases) {
+    if (o.inserts_only && strncmp(p, "read", 4) == 0) continue;
+    double count = strcmp(p, "read-keyed") == 0 ? n / 10 : n;
+    printf("| %s |", p);
+    for (const std::string &e : o.engines) {
+      double s = median(all[e][p]);
+      printf(" %.3f | %.0f |", s, s > 0 ? count / s / 1000 : 0);
+    }
+    printf("\n");
+  }
+  for (const char *b : {"bytes-asc", "bytes"}) {
+    printf("| %s (MB) |", b);
+    for (const std::string &e : o.engines) printf(" %.1f | |", median(all[e][b]) / 1e6);
+    printf("\n");
+  }
+  printf("| peak MiB |");
+  for (const std::string &e : o.engines) printf(" %.0f | |", median(all[e]["peak MiB"]));
+  printf("\n\nraw record bytes: %.1f MB\n", n * kRecord / 1e6);
+  for (const std::string &e : o.engines) {
+    if (all[e].count("bytes data"))
+      printf("%s random-order file: data %.1f MB, index %.1f MB\n", e.c_str(),
+             median(all[e]["bytes data"]) / 1e6,
+             (median(all[e]["bytes"]) - median(all[e]["bytes data"])) / 1e6);
+  }
+
+  for (const std::string &e :
+       {std::string("dorvex"), std::string("dorvex64"), std::string("dorvex64d")}) {
+    if (!all.count(e)) continue;
+    printf("\n%s system calls per record (cache counters):", e.c_str());
+    for (const char *p : phases) {
+      std::string key = std::string(p) + " syscalls";
+      if (!all[e].count(key)) continue;
+      double count = strcmp(p, "read-keyed") == 0 ? n / 10 : n;
+      printf(" %s %.3f;", p, median(all[e][key]) / count);
+    }
+    printf("\n");
+  }
+  if (all.count("kel")) {
+    double out = median(all["kel"]["kel -o"]), in = median(all["kel"]["kel -i"]);
+    printf("\nkel -o: %.3f s, %.0f records/s, archive %.1f MB; kel -i: %.3f s, %.0f records/s\n",
+           out, n / out, median(all["kel"]["archive bytes"]) / 1e6, in, n / in);
+  }
+
+  auto ratio = [&](const char *a, const char *b, const char *phase) {
+    if (!all.count(a) || !all.count(b)) return;
+    double x = median(all[a][phase]), y = median(all[b][phase]);
+    if (x > 0 && y > 0) printf("%s / %s %s: %.2f x (speed)\n", a, b, phase, y / x);
+  };
+  printf("\nratios (speed of the first over the second; above 1: the first is faster)\n");
+  ratio("dorvex", "bdb", "insert-asc");
+  ratio("dorvex", "bdb", "insert-rand");
+  ratio("dorvex64", "bdb64", "insert-asc");
+  ratio("dorvex64", "bdb64", "insert-rand");
+  for (const char *p : {"read-key0", "read-keyed", "read-key1"}) {
+    ratio("dorvex", "bdb", p);
+    ratio("dorvex64", "bdb64", p);
+    ratio("dorvex64d", "bdb64", p);
+  }
+  for (const char *p : {"insert-asc", "insert-rand", "read-key0", "read-keyed", "read-key1"})
+    ratio("dorvex", "sqlite", p);
+  if (all.count("dorvex"))
+    printf("dorvex bytes / raw record bytes: %.2f\n",
+           median(all["dorvex"]["bytes"]) / (n * kRecord));
+  return 0;
+}

@@ -1,0 +1,546 @@
+// kel and the indexed engine end to end: indexed files made through the
+// engine's entry points in the test process, archived and restored by the
+// built kel in temporary folders, and compared in the order of every key
+// against a model of the records; archives built by hand for what kel
+// never writes (duplicate keys, records the engine refuses, old-style
+// members, corrupt lengths).
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "archive/archive_model.h"
+#include "common/spawn.h"
+#include "common/test_util.h"
+#include "config/config.h"
+#include "kelfs/kelfs.h"
+
+namespace kel::test {
+namespace {
+
+// ---------------------------------------------------------------- model --
+
+struct Segment {
+  int size, offset;
+};
+struct Key {
+  bool duplicates;
+  std::vector<Segment> segments;
+  int length() const {
+    int n = 0;
+    for (const Segment &s : segments) n += s.size;
+    return n;
+  }
+};
+
+// An indexed file's shape, in the terms of the make parameters.
+struct Layout {
+  std::string comment;
+  std::string physical;  // node blocks, preallocation, extension, compression, scrambling
+  int max_length, min_length;
+  std::vector<Key> keys;
+  std::string table;  // empty, or 256 bytes
+
+  std::string record_parameters() const {
+    return std::to_string(max_length) + "," + std::to_string(min_length) + "," +
+           std::to_string(keys.size());
+  }
+  std::string key_parameters() const {
+    std::string p;
+    for (const Key &k : keys) {
+      if (!p.empty()) p += ",";
+      p += std::to_string(k.segments.size()) + "," + (k.duplicates ? "1" : "0");
+      for (const Segment &s : k.segments)
+        p += "," + std::to_string(s.size) + "," + std::to_string(s.offset);
+    }
+    return p;
+  }
+  // The key value as the engine orders it: segments joined, translated.
+  std::string key_value(size_t k, const std::string &record) const {
+    std::string v;
+    for (const Segment &s : keys[k].segments) v += record.substr(s.offset, s.size);
+    if (!table.empty()) {
+      for (char &c : v) c = table[static_cast<uint8_t>(c)];
+    }
+    return v;
+  }
+  // The record byte whose translation is the smallest: a record of it
+  // only is below every key.
+  char lowest_byte() const {
+    if (table.empty()) return 0;
+    int low = 0;
+    for (int b = 1; b < 256; ++b)
+      if (static_cast<uint8_t>(table[b]) < static_cast<uint8_t>(table[low])) low = b;
+    return static_cast<char>(low);
+  }
+};
+
+// `n` records of the layout: unique keys from a permutation of the record
+// numbers, keys with duplicates from about n / 10 values, every other byte
+// random or a run of blanks (so that compression has something to do),
+// lengths between the minimum and the maximum.
+std::vector<std::string> make_records(const Layout &l, int n, unsigned seed) {
+  std::mt19937 rng(seed);
+  const uint32_t groups = static_cast<uint32_t>(std::max(1, n / 10));
+  std::vector<std::string> records;
+  for (int i = 0; i < n; ++i) {
+    int length = l.min_length + static_cast<int>(rng() % (l.max_length - l.min_length + 1));
+    std::string r(static_cast<size_t>(length), ' ');
+    for (size_t b = static_cast<size_t>(length) / 3; b < r.size(); ++b)
+      r[b] = static_cast<char>(rng());
+    for (size_t k = 0; k < l.keys.size(); ++k) {
+      const Key &key = l.keys[k];
+      // A unique number: i scrambled by an odd multiplier, distinct for
+      // every i below 2^32; big-endian bytes, the rest of the key random.
+      uint32_t number = key.duplicates ? static_cast<uint32_t>(rng()) % groups
+                                       : static_cast<uint32_t>(i) * 2654435761u + k;
+      std::string v(static_cast<size_t>(key.length()), '\0');
+      for (size_t b = 0; b < v.size(); ++b) v[b] = static_cast<char>(rng());
+      for (size_t b = 0; b < 4 && b < v.size(); ++b)
+        v[b] = static_cast<char>(number >> (8 * (3 - b)));
+      size_t at = 0;
+      for (const Segment &s : key.segments) {
+        r.replace(static_cast<size_t>(s.offset), static_cast<size_t>(s.size), v, at,
+                  static_cast<size_t>(s.size));
+        at += static_cast<size_t>(s.size);
+      }
+    }
+    records.push_back(r);
+  }
+  return records;
+}
+
+// The order of key k in a file whose records were written in key-0 order:
+// by key value, and duplicates in the order of their primary keys.
+std::vector<std::string> model_order(const Layout &l, size_t k, std::vector<std::string> records) {
+  std::vector<std::pair<std::string, size_t>> order;
+  for (size_t i = 0; i < records.size(); ++i)
+    order.emplace_back(l.key_value(k, records[i]) + l.key_value(0, records[i]), i);
+  std::sort(order.begin(), order.end());
+  std::vector<std::string> sorted;
+  for (const auto &o : order) sorted.push_back(std::move(records[o.second]));
+  return sorted;
+}
+
+// ------------------------------------------------------- engine helpers --
+
+void make_indexed(const std::string &path, const Layout &l,
+                  const std::vector<std::string> &records) {
+  ASSERT_EQ(
+      1, v5_make(path.c_str(), l.comment.c_str(), l.physical.c_str(), l.record_parameters().c_str(),
+                 l.key_parameters().c_str(), l.table.empty() ? nullptr : l.table.data()))
+      << *fs_error_code();
+  DorvexFile *f =
+      v5_open(path.c_str(), KEL_OPEN_IO | KEL_OPEN_EXCLUSIVE | KEL_OPEN_DEFERRED, "0,0,0");
+  ASSERT_NE(nullptr, f) << *fs_error_code();
+  for (const std::string &r : records)
+    ASSERT_EQ(1, v5_write(f, r.data(), static_cast<uint32_t>(r.size()))) << *fs_error_code();
+  ASSERT_EQ(1, v5_close(f));
+}
+
+// Every record of the file in the order of key k.
+std::vector<std::string> walk(const std::string &path, const Layout &l, int k) {
+  std::vector<std::string> out;
+  // Exclusive: the header is not read again for every record.
+  DorvexFile *f = v5_open(path.c_str(), KEL_OPEN_INPUT | KEL_OPEN_EXCLUSIVE, "0,0,0");
+  EXPECT_NE(nullptr, f) << path << " " << *fs_error_code();
+  if (f == nullptr) return out;
+  std::string buffer(static_cast<size_t>(l.max_length), l.lowest_byte());
+  if (v5_start(f, buffer.data(), k, 0, 1)) {
+    uint32_t n;
+    while ((n = v5_next(f, buffer.data())) > 0) out.emplace_back(buffer.data(), n);
+  }
+  EXPECT_EQ(E_NOT_FOUND, *fs_error_code()) << path << " key " << k;
+  v5_close(f);
+  return out;
+}
+
+// What v5_info tells of the file: record count, the three parameter
+// texts, the translation table (or "none") and every key text.
+std::vector<std::string> info_texts(const std::string &path, int *version = nullptr) {
+  std::vector<std::string> out;
+  DorvexFile *f = v5_open(path.c_str(), KEL_OPEN_INPUT, "0,0,0");
+  EXPECT_NE(nullptr, f) << path;
+  if (f == nullptr) return out;
+  char text[512];
+  for (int32_t code : {-4, -1, -2, -3}) {
+    EXPECT_EQ(1, v5_info(f, code, text));
+    out.push_back(text);
+  }
+  if (v5_info(f, -5, text)) {
+    out.emplace_back(text, 256);
+  } else {
+    EXPECT_EQ(E_UNSUPPORTED, *fs_error_code());
+    out.push_back("none");
+  }
+  int keys = atoi(out[1].c_str() + 22);
+  for (int k = 0; k < keys; ++k) {
+    EXPECT_EQ(1, v5_info(f, k, text));
+    out.push_back(text);
+  }
+  if (version) {
+    EXPECT_EQ(1, v5_info(f, -10, text));
+    *version = atoi(text);
+  }
+  v5_close(f);
+  return out;
+}
+
+bool indexed_exists(const std::string &path) {
+  return file_exists(path) || file_exists(path + ".vix");
+}
+
+// --------------------------------------------------------------- layouts --
+
+// One unique 8-byte key, fixed-length records, no compression.
+Layout unique_key() {
+  return {"unique", "1,1,1,0,0", 40, 40, {{false, {{8, 0}}}}, ""};
+}
+
+// Alternate keys with duplicates, a key of three segments, a unique
+// alternate of two, variable lengths and compression.
+Layout alternates() {
+  return {"alternates",
+          "2,1,1,70,0",
+          120,
+          48,
+          {{false, {{6, 0}}},
+           {true, {{4, 6}}},
+           {true, {{3, 10}, {2, 20}, {5, 30}}},
+           {false, {{5, 13}, {5, 40}}}},
+          ""};
+}
+
+// A descending collation: byte 0 is the highest key byte, so a search from
+// a cleared record would start at the end.
+Layout descending_table() {
+  Layout l = {"descending", "1,1,1,1,0", 60, 30, {{false, {{6, 2}}}, {true, {{3, 10}}}}, ""};
+  for (int i = 0; i < 256; ++i) l.table += static_cast<char>(255 - i);
+  return l;
+}
+
+// ---------------------------------------------------------------- tests --
+
+class KelIndexed : public testing::Test {
+ protected:
+  KelIndexed() {
+    v5_init_cfg();
+    // The test's own engine makes and walks the files with a larger cache
+    // (4 MiB) than kel's default, only to keep the suite fast.
+    cfg_set_long("V_BUFFERS", 0, 8192);
+    cfg_set_programmatic("V_NO_ASYNC_CACHE_DATA", -1, "1", -1, 0);
+    for (const char *d : {"src", "out", "out2"}) mkdir((dir_ / d).c_str(), 0755);
+  }
+
+  RunResult kel(std::vector<std::string> args, const std::string &input, const std::string &cwd,
+                long long fsize_limit = -1) {
+    SpawnOptions o;
+    o.args = std::move(args);
+    o.cwd = dir_ / cwd;
+    o.umask_value = 0;
+    o.fsize_limit = fsize_limit;
+    o.env["TZ"] = "UTC";
+    if (input.size() > 65536) {
+      write_file(dir_ / "stdin", input);
+      o.stdin_path = dir_ / "stdin";
+    } else {
+      o.input = input;
+    }
+    return spawn_kel(o);
+  }
+
+  // Archives src/<name> with kel -o and restores it into `into` with
+  // kel -i (plus `restore_options`); both runs must succeed quietly.
+  void round_trip(const std::string &name, const std::string &into = "out",
+                  const std::string &restore_option = "-i") {
+    RunResult made = kel({"-o"}, name + "\n", "src");
+    ASSERT_EQ(0, made.status) << made.err;
+    ASSERT_EQ(std::to_string(made.out.size() / 512) + " blocks\n", made.err);
+    RunResult r = kel({restore_option}, made.out, into);
+    ASSERT_EQ(0, r.status) << r.err;
+    ASSERT_EQ(std::to_string(made.out.size() / 512) + " blocks\n", r.err);
+  }
+
+  // Both files hold the model's records in every key's order and tell the
+  // same texts.
+  void expect_same(const std::string &restored, const std::string &original, const Layout &l,
+                   const std::vector<std::string> &records) {
+    EXPECT_EQ(info_texts(original), info_texts(restored));
+    for (size_t k = 0; k < l.keys.size(); ++k) {
+      SCOPED_TRACE("key " + std::to_string(k));
+      std::vector<std::string> want = model_order(l, k, records);
+      EXPECT_TRUE(walk(restored, l, static_cast<int>(k)) == want);
+      // The original was written in another order: its duplicates may
+      // stand in another order, its key values may not.
+      std::vector<std::string> before = walk(original, l, static_cast<int>(k));
+      EXPECT_TRUE(model_order(l, k, before) == want);
+    }
+  }
+
+  TempDir dir_;
+};
+
+TEST_F(KelIndexed, HundredThousandRecordsComeBackInEveryKeysOrder) {
+  const Layout l = alternates();
+  const std::vector<std::string> records = make_records(l, 100000, 1);
+  make_indexed(dir_ / "src/big", l, records);
+  round_trip("big");
+  expect_same(dir_ / "out/big", dir_ / "src/big", l, records);
+}
+
+TEST_F(KelIndexed, KeyLayoutsTablesAndCompressionRoundTrip) {
+  const Layout layouts[] = {unique_key(), alternates(), descending_table()};
+  int i = 0;
+  for (const Layout &l : layouts) {
+    SCOPED_TRACE(l.comment);
+    std::string name = "f" + std::to_string(i++);
+    std::vector<std::string> records = make_records(l, 3000, static_cast<unsigned>(i));
+    make_indexed(dir_ / ("src/" + name), l, records);
+    chmod((dir_ / ("src/" + name)).c_str(), 0640);
+    round_trip(name);
+    expect_same(dir_ / ("out/" + name), dir_ / ("src/" + name), l, records);
+    struct stat st;
+    ASSERT_EQ(0, stat((dir_ / ("out/" + name)).c_str(), &st));
+    EXPECT_EQ(0100640u, st.st_mode);
+  }
+}
+
+TEST_F(KelIndexed, FileVersionsFromTheFileAndFromTheOptions) {
+  const Layout l = alternates();
+  const std::vector<std::string> records = make_records(l, 2000, 7);
+  struct Case {
+    int16_t made;        // V_VERSION of the original
+    const char *option;  // the restore's
+    int restored;
+  } cases[] = {{3, "-i", 5}, {4, "-i3", 3}, {5, "-i4", 4}, {3, "-i5", 5}};
+  int i = 0;
+  for (const Case &c : cases) {
+    SCOPED_TRACE(std::to_string(c.made) + " " + c.option);
+    std::string name = "v" + std::to_string(i++);
+    cfg_set_short("V_VERSION", 0, c.made);
+    make_indexed(dir_ / ("src/" + name), l, records);
+    int version = 0;
+    info_texts(dir_ / ("src/" + name), &version);
+    EXPECT_EQ(c.made, version);
+    round_trip(name, "out", c.option);
+    info_texts(dir_ / ("out/" + name), &version);
+    EXPECT_EQ(c.restored, version);
+    expect_same(dir_ / ("out/" + name), dir_ / ("src/" + name), l, records);
+  }
+}
+
+TEST_F(KelIndexed, EmptyFileHasDataSizeZeroAndNoError) {
+  const Layout l = alternates();
+  make_indexed(dir_ / "src/empty", l, {});
+  RunResult made = kel({"-o"}, "empty\n", "src");
+  ASSERT_EQ(0, made.status);
+  EXPECT_EQ(std::to_string(made.out.size() / 512) + " blocks\n", made.err);
+  // The member header announces no data; the texts still follow.
+  ASSERT_GT(made.out.size(), 512u + 48);
+  EXPECT_EQ("0000000000V", made.out.substr(512 + 37, 11));
+  RunResult r = kel({"-i"}, made.out, "out");
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_EQ(info_texts(dir_ / "src/empty"), info_texts(dir_ / "out/empty"));
+  EXPECT_TRUE(walk(dir_ / "out/empty", l, 1).empty());
+}
+
+TEST_F(KelIndexed, ListingIndexedMembers) {
+  const Layout l = unique_key();
+  make_indexed(dir_ / "src/idx", l, make_records(l, 30, 3));
+  chmod((dir_ / "src/idx").c_str(), 0600);
+  struct stat st;
+  ASSERT_EQ(0, stat((dir_ / "src/idx").c_str(), &st));
+  RunResult made = kel({"-o"}, "idx\n", "src");
+  ASSERT_EQ(0, made.status) << made.err;
+  RunResult r = kel({"-it"}, made.out, "out");
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ("idx\n", r.out);
+  r = kel({"-itv"}, made.out, "out");
+  EXPECT_EQ(0, r.status);
+  // Mode, owner, the data size (maximum + 2) x records, the time, the name.
+  EXPECT_EQ(0u, r.out.find("100600 ")) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("      1260 ")) << r.out;
+  EXPECT_EQ(" idx\n", r.out.substr(r.out.size() - 5));
+  EXPECT_FALSE(indexed_exists(dir_ / "out/idx"));
+}
+
+TEST_F(KelIndexed, RawOptionArchivesTheNamedFileAsBinary) {
+  const Layout l = unique_key();
+  make_indexed(dir_ / "src/idx", l, make_records(l, 100, 4));
+  RunResult r = kel({"-or"}, "idx\n", "src");
+  ASSERT_EQ(0, r.status) << r.err;
+  std::string want = model_archive(model_file_member(dir_ / "src", "idx", 'B'));
+  mask_volume_time(want, 0);
+  mask_volume_time(r.out, 0);
+  EXPECT_EQ(want, r.out);
+}
+
+TEST_F(KelIndexed, OldStyleOutputToTheByte) {
+  // Key 0 of 8 bytes at 0, key 1 of 10 bytes at 8 with duplicates.
+  Layout l = {"old", "1,1,1,0,0", 40, 20, {{false, {{8, 0}}}, {true, {{10, 8}}}}, ""};
+  std::vector<std::string> records = make_records(l, 25, 5);
+  make_indexed(dir_ / "src/idx", l, records);
+  RunResult r = kel({"-o1"}, "idx\n", "src");
+  ASSERT_EQ(0, r.status) << r.err;
+  std::string data = model_old_data("old", "001,001,1,0040,02,008,0000,010,0008,Y,Y,N,N",
+                                    model_order(l, 0, records), true);
+  std::string want =
+      model_archive(model_header_of(dir_ / "src", "idx", "", 42 * 25, 'V') + data, 512, 512, 5);
+  mask_volume_time(want, 0);
+  mask_volume_time(r.out, 0);
+  EXPECT_EQ(want, r.out);
+
+  // A key of two segments has no old-style description.
+  Layout split = {"", "1,1,1,0,0", 20, 20, {{false, {{4, 0}}}, {true, {{2, 4}, {2, 10}}}}, ""};
+  make_indexed(dir_ / "src/split", split, make_records(split, 5, 6));
+  r = kel({"-o1"}, "idx\nsplit\nidx\n", "src");
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ("Cannot create old-style archive with split keys\n", r.err);
+}
+
+// Texts of a version 6 member, built by hand.
+ModelIndexed two_unique_keys(std::vector<std::string> records) {
+  ModelIndexed x;
+  x.record_parameters = "0000000008,0000000008,002";
+  x.physical_parameters = "01,0000000,0000001,000,0";
+  x.comment = "hand";
+  x.keys = {"01,0,004,0000000000", "01,0,002,0000000004"};
+  x.records = std::move(records);
+  x.max_length = 8;
+  return x;
+}
+
+std::string v_member(const std::string &name, const ModelIndexed &x, unsigned mode = 0100644,
+                     int owner = 0) {
+  return model_member(mode, owner, owner, 1000000000, name,
+                      (x.max_length + 2) * static_cast<long long>(x.records.size()), 'V') +
+         model_v6_data(x);
+}
+
+TEST_F(KelIndexed, DuplicateKeysAreReportedAndSkipped) {
+  // A primary key twice, then a unique alternate key twice.
+  ModelIndexed x = two_unique_keys({"AAAA11xx", "BBBB22yy", "AAAA33zz", "CCCC22ww", "DDDD44vv"});
+  std::string archive =
+      model_archive(v_member("dup", x) + model_plain(0100644, 0, 0, 1, "after", "a", 'T'));
+  RunResult r = kel({"-i"}, archive, "out");
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ("dup: Duplicate key\ndup: Duplicate key\n" + std::to_string(archive.size() / 512) +
+                " blocks\n",
+            r.err);
+  // The refused records left nothing behind in either key.
+  Layout l = {"hand", "", 8, 8, {{false, {{4, 0}}}, {false, {{2, 4}}}}, ""};
+  std::vector<std::string> kept = {"AAAA11xx", "BBBB22yy", "DDDD44vv"};
+  EXPECT_EQ(kept, walk(dir_ / "out/dup", l, 0));
+  EXPECT_EQ(kept, walk(dir_ / "out/dup", l, 1));
+  EXPECT_EQ("a", read_file(dir_ / "out/after"));
+}
+
+TEST_F(KelIndexed, ModesTimesAndOwnersOfRestoredFiles) {
+  ModelIndexed x = two_unique_keys({"AAAA11xx"});
+  // Set-id bits from an archive are never restored (-n: a change of owner
+  // would clear them anyway).
+  RunResult r = kel({"-in"}, model_archive(v_member("setid", x, 0106755, 54321)), "out");
+  ASSERT_EQ(0, r.status) << r.err;
+  struct stat st;
+  ASSERT_EQ(0, stat((dir_ / "out/setid").c_str(), &st));
+  EXPECT_EQ(0100755u, st.st_mode);
+  EXPECT_NE(1000000000, st.st_mtime);  // no -m
+  EXPECT_EQ(geteuid(), st.st_uid);
+
+  r = kel({"-imw"}, model_archive(v_member("setid", x, 0100444, 54321)), "out");
+  ASSERT_EQ(0, r.status) << r.err;
+  ASSERT_EQ(0, stat((dir_ / "out/setid").c_str(), &st));
+  EXPECT_EQ(0100666u, st.st_mode);
+  EXPECT_EQ(1000000000, st.st_mtime);
+  if (geteuid() == 0) {
+    EXPECT_EQ(54321u, st.st_uid);
+    EXPECT_EQ(54321u, st.st_gid);
+  }
+}
+
+TEST_F(KelIndexed, FailuresThatEndTheRunRemoveThePartialFile) {
+  ModelIndexed x = two_unique_keys({"AAAA11xx", "BBBB22yy", "CCCC33zz"});
+  const std::string good = v_member("idx", x);
+  const std::string after = model_plain(0100644, 0, 0, 1, "after", "a", 'T');
+  // The last record's length, 2 bytes before it.
+  const size_t last_length = good.size() - 8 - 2;
+  struct Case {
+    const char *what;
+    std::string member;
+    std::string message;
+  } cases[] = {
+      {"record longer than the maximum",
+       good.substr(0, last_length) + std::string("\0\x09", 2) + good.substr(last_length + 2) + "9",
+       "Corrupt archive!\nTransfer aborted\n"},
+      // A record shorter than the minimum: the engine refuses it with
+      // another code than a duplicate.
+      {"record refused",
+       good.substr(0, last_length) + std::string("\0\x07", 2) + good.substr(last_length + 2, 7) +
+           "x",
+       "idx: Invalid function parameter\n"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    RunResult r = kel({"-i"}, model_archive(c.member + after), "out");
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ(c.message + "idx: not restored completely, removed\n", r.err);
+    EXPECT_FALSE(indexed_exists(dir_ / "out/idx"));
+    EXPECT_FALSE(file_exists(dir_ / "out/after"));
+  }
+}
+
+// The disk fills while records are written (the cache writes blocks back
+// to make room), or only when the file is closed and its deferred blocks
+// are written: either way the run stops and the file is removed.
+TEST_F(KelIndexed, FullDiskWhileRestoringRemovesThePartialFile) {
+  const Layout l = unique_key();
+  struct Case {
+    int records;
+    long long limit;
+  } cases[] = {{20000, 200000}, {30, 1024}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.records);
+    make_indexed(dir_ / "src/idx", l, make_records(l, c.records, 8));
+    RunResult made = kel({"-o"}, "idx\n", "src");
+    ASSERT_EQ(0, made.status) << made.err;
+    RunResult r = kel({"-i"}, made.out, "out", c.limit);
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("idx: Disk full\nidx: not restored completely, removed\n", r.err);
+    EXPECT_FALSE(indexed_exists(dir_ / "out/idx"));
+  }
+}
+
+TEST_F(KelIndexed, OldStyleMembersAreListedAndPassedOver) {
+  const std::string keys = "001,001,1,0008,01,004,0000,N,N,N";
+  std::vector<std::string> records = {"abcd1234", "efgh5678"};
+  for (int version : {4, 5}) {
+    SCOPED_TRACE(version);
+    bool prefixed = version == 5;
+    std::string archive =
+        model_archive(model_member(0100600, 0, 0, 1, "old", (prefixed ? 10 : 8) * 2, 'V') +
+                          model_old_data("note", keys, records, prefixed) +
+                          model_plain(0100644, 0, 0, 1, "after", "a", 'T'),
+                      512, 512, version);
+    RunResult r = kel({"-it"}, archive, "out");
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ("old\nafter\n", r.out);
+    // A file of that name is left alone: it cannot be made again.
+    write_file(dir_ / "out/old", "keep");
+    r = kel({"-i"}, archive, "out");
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ("old: indexed file not restored: this kel cannot make the files of format " +
+                  std::to_string(version) + " archives\n" + std::to_string(archive.size() / 512) +
+                  " blocks\n",
+              r.err);
+    EXPECT_EQ("keep", read_file(dir_ / "out/old"));
+    EXPECT_EQ("a", read_file(dir_ / "out/after"));
+  }
+}
+
+}  // namespace
+}  // namespace kel::test
