@@ -71,7 +71,9 @@ TEST(MakeParams, LimitsAreRefusedWithTheirCodes) {
       {5, nullptr, "100,0,0", "", E_PARAM},
       {5, nullptr, "100,50,1", "1,0,8,45", E_PARAM},  // ends beyond the minimum
       {5, nullptr, "100,0,1", "1,2,8,0", E_PARAM},    // duplicates flag
-      {5, nullptr, "100,0,1", "17,0,8,0", E_PARAM},   // segments
+      {5, nullptr, "100,0,1",
+       "17,0,1,0,1,1,1,2,1,3,1,4,1,5,1,6,1,7,1,8,1,9,1,10,1,11,1,12,1,13,1,14,1,15,1,16",
+       E_PARAM},  // segments
       {3, nullptr, "100,0,1", "7,0,1,0,1,1,1,2,1,3,1,4,1,5,1,6", E_PARAM},
       {5, nullptr, "600,0,1", "1,0,251,0", E_PARAM},         // segment size
       {5, nullptr, "600,0,1", "2,0,200,0,51,200", E_PARAM},  // key length
