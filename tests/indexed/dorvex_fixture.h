@@ -106,6 +106,16 @@ inline uint64_t get(const std::string &bytes, size_t offset, int width) {
   return v;
 }
 
+// Whether the bytes hold every field.
+inline ::testing::AssertionResult has_fields(const std::string &bytes,
+                                             std::initializer_list<Field> fields) {
+  for (const Field &f : fields)
+    if (get(bytes, f.offset, f.width) != f.value)
+      return ::testing::AssertionFailure()
+             << "at " << f.offset << ": " << get(bytes, f.offset, f.width) << ", not " << f.value;
+  return ::testing::AssertionSuccess();
+}
+
 inline std::string hex(const std::string &bytes, size_t from, size_t count) {
   static const char digits[] = "0123456789abcdef";
   std::string out;
