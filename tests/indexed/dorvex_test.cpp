@@ -468,55 +468,41 @@ TEST_F(MakeOpenTest, EveryAllocationFailureEndsCleanly) {
   }
   const std::string image = read_file("w.dat"), index_image = read_file("w.vix");
   int64_t live = alloc_live_blocks();
-  int failures = 0;
-  for (int64_t n = 1; n < 200; ++n) {
-    alloc_fail_nth(n);
-    int made = make("n.dat", "100,0,2", "1,0,8,0,1,1,4,8", nullptr, nullptr, table);
-    bool failed = alloc_failure_triggered();
-    alloc_fail_nth(0);
-    EXPECT_EQ(live, alloc_live_blocks()) << n;
-    if (made == 1) {
-      // A failure while learning about an old file of that name is no
-      // failure of the make.
-      EXPECT_TRUE(file_exists("n.dat") && file_exists("n.vix"));
-      unlink("n.dat");
-      unlink("n.vix");
-      if (!failed) break;
-      continue;
-    }
-    ++failures;
-    EXPECT_TRUE(failed);
-    EXPECT_EQ(E_NO_MEMORY, error()) << n;
-    EXPECT_FALSE(file_exists("n.dat")) << n;
-    EXPECT_FALSE(file_exists("n.vix")) << n;
-  }
+  int made = 0;
+  int failures = fail_each_allocation(
+      [&] { made = make("n.dat", "100,0,2", "1,0,8,0,1,1,4,8", nullptr, nullptr, table); },
+      [&](int n) {
+        EXPECT_EQ(live, alloc_live_blocks()) << n;
+        if (made == 1) {  // a failure while learning about an old file of that name
+          EXPECT_EQ(0, unlink("n.dat") + unlink("n.vix"));
+          return;
+        }
+        EXPECT_EQ(E_NO_MEMORY, error()) << n;
+        EXPECT_FALSE(file_exists("n.dat") || file_exists("n.vix")) << n;
+      });
   EXPECT_GT(failures, 2);
   for (int mode : {0, 2, 1}) {
-    failures = 0;
-    for (int64_t n = 1; n < 300; ++n) {
-      write_file("w.dat", image);
-      write_file("w.vix", index_image);
-      alloc_fail_nth(n);
-      DorvexFile *f = v5_open("w.dat", mode, "");  // with the access layers' state
-      bool failed = alloc_failure_triggered();
-      alloc_fail_nth(0);
-      if (!failed) {
-        ASSERT_NE(nullptr, f);
-        EXPECT_EQ("0000000000", info(f, -4));
-        v5_close(f);
-        break;
-      }
-      if (f == nullptr) {
-        ++failures;
-        EXPECT_EQ(E_NO_MEMORY, error()) << mode << " " << n;
-      } else {
-        v5_close(f);
-      }
-      EXPECT_EQ(live, alloc_live_blocks()) << mode << " " << n;
-      if (file_exists("w.dat")) {
-        EXPECT_EQ(0u, get(read_file("w.dat"), 94, 2)) << "no opener left counted";
-      }
-    }
+    DorvexFile *f = nullptr;
+    failures = fail_each_allocation(
+        [&] {
+          write_file("w.dat", image);
+          write_file("w.vix", index_image);
+          f = v5_open("w.dat", mode, "");  // with the access layers' state
+        },
+        [&](int n) {
+          if (f) {
+            v5_close(f);
+          } else {
+            EXPECT_EQ(E_NO_MEMORY, error()) << mode << " " << n;
+          }
+          EXPECT_EQ(live, alloc_live_blocks()) << mode << " " << n;
+          if (file_exists("w.dat")) {
+            EXPECT_EQ(0u, get(read_file("w.dat"), 94, 2)) << "no opener left counted";
+          }
+        });
+    ASSERT_NE(nullptr, f);
+    EXPECT_EQ("0000000000", info(f, -4));
+    v5_close(f);
     EXPECT_GT(failures, 2) << mode;
   }
 }

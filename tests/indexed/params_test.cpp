@@ -104,26 +104,6 @@ TEST(MakeParams, LongKeysForceTwoBlockNodes) {
   EXPECT_EQ(1u, p.node_blocks);
 }
 
-TEST(InfoTexts, ExactFormsAtEachLevel) {
-  EXPECT_EQ("0000000100,0000000050,002", record_params_text(100, 50, 2, 3));
-  EXPECT_EQ("32767,00050,002", record_params_text(40000, 50, 2, 2));
-  EXPECT_EQ("01,0000000,0000004,070,1", physical_params_text(1, 4, 70, 1, 3));
-  EXPECT_EQ("02,00000,99,000,0", physical_params_text(2, 150, 0, 0, 2));
-  KeyDesc k{};
-  k.segments = 2;
-  k.duplicates = 1;
-  k.segment_size[0] = 4;
-  k.segment_offset[0] = 10;
-  k.segment_size[1] = 2;
-  k.segment_offset[1] = 40000;
-  EXPECT_EQ("02,1,004,0000000010,002,0000040000", key_text(k, 3));
-  EXPECT_EQ("02,1,004,00010,002,32767", key_text(k, 2));
-  k.segments = 8;
-  std::string level1 = key_text(k, 1);
-  EXPECT_EQ(6, std::count(level1.begin(), level1.end(), ',') / 2) << level1;
-  EXPECT_EQ("6,1,", level1.substr(0, 4));
-}
-
 // The texts that travel in archives must make the same file again.
 TEST(InfoTexts, KeyAndRecordTextsRoundTripThroughMake) {
   std::mt19937 rng(7);
