@@ -133,6 +133,55 @@ TEST_F(ProcessTest, LockedRecordIsRefusedAndTriedAgain) {
   EXPECT_EQ(v5_close(f), 1);
 }
 
+// Records of 1000 bytes with a key of 250 bytes, in segments of the
+// smallest size: few entries a node, so that a few hundred records grow
+// the data and the index into further segments and the tree by levels.
+std::string big_record(int i) {
+  char lead[16];
+  snprintf(lead, sizeof lead, "%08d", i);
+  std::string r(1000, static_cast<char>('a' + i % 26));
+  r.replace(0, 8, lead);
+  return r;
+}
+
+// A reader that had the file open, and blocks of it cached, before another
+// process grew it finds the new segments, the new roots and the changed
+// nodes.
+TEST_F(ProcessTest, AReaderFindsWhatAWriterAddedInNewSegments) {
+  cfg_set_long("V_SEG_SIZE", 0, 1);
+  DorvexFile *made = make_open("grow", 5, "1000,1000,1", "1,0,250,0");
+  ASSERT_NE(made, nullptr);
+  ASSERT_EQ(v5_close(made), 1);
+  Worker other([](const std::string &request) {
+    static DorvexFile *f = v5_open("grow", 2, "0,0,0");
+    int from = 0, to = 0;
+    std::istringstream(request) >> from >> to;
+    for (int i = from; i < to; ++i)
+      if (v5_write(f, big_record(i).data(), 1000) != 1) return "error " + std::to_string(i);
+    return std::string("ok");
+  });
+  DorvexFile *f = v5_open("grow", 0, "0,0,0");
+  ASSERT_NE(f, nullptr);
+  auto walk = [&](int count) {
+    ASSERT_EQ(start(f, std::string(1000, '\0'), 0, 0, 1), 1);
+    for (int i = 0; i < count; ++i) ASSERT_EQ(next(f), big_record(i)) << i;
+    EXPECT_TRUE(fails(next(f), E_NOT_FOUND));
+  };
+  ASSERT_EQ(other.call("0 20"), "ok");
+  ASSERT_NO_FATAL_FAILURE(walk(20));
+  EXPECT_EQ(info(f, -7), "00001,00001");
+  uint8_t height = f->keys[0].height;
+  ASSERT_EQ(other.call("20 400"), "ok");
+  ASSERT_NO_FATAL_FAILURE(walk(400));
+  EXPECT_EQ(info(f, -4), "0000000400");
+  std::string segments = info(f, -7);  // data and index segments
+  EXPECT_GT(std::stoi(segments.substr(0, 5)), 1) << segments;
+  EXPECT_GT(std::stoi(segments.substr(6, 5)), 1) << segments;
+  EXPECT_GT(f->keys[0].height, height);
+  EXPECT_TRUE(sound(f));
+  EXPECT_EQ(v5_close(f), 1);
+}
+
 // The read probe hands the middle of a read over to the writer once: it
 // sends the waiting requests when the read passes the point named.
 Worker *g_writer = nullptr;

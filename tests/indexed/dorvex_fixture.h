@@ -16,7 +16,7 @@
 #include "config/fs_config.h"
 #include "indexed/dorvex.h"
 #include "indexed/engine.h"
-#include "indexed/fails.h"
+#include "common/fails.h"
 #include "indexed/header.h"
 #include "indexed/storage.h"
 #include "kelfs/kelfs.h"

@@ -1,14 +1,11 @@
 // Segment names, growth into further segments, whole-file copy, rename and
-// remove, and segments seen by a second process.
+// remove. (Segments that another process added: access_process_test.)
 #include "indexed/segments.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <sstream>
-
 #include "common/test_util.h"
-#include "common/worker.h"
 #include "indexed/dorvex_fixture.h"
 #include "indexed/records.h"
 #include "indexed/storage.h"
@@ -363,95 +360,6 @@ TEST_F(SegmentsTest, MakeReplacesAnOldFileWithAllItsSegments) {
   set_version(3);
   ASSERT_EQ(1, make("g.dat", "100,0,1", "1,0,8,0"));
   EXPECT_FALSE(file_exists("g.vix")) << "a version 3 file has no index segment";
-}
-
-// --- another process --------------------------------------------------------------
-
-// Requests: "open NAME MODE", "info CODE", "read OFFSET SEGMENT",
-// "node OFFSET SEGMENT" (the first bytes of a node), "root KEY",
-// "version", "close".
-std::string peer(const std::string &request) {
-  static DorvexFile *f = nullptr;
-  std::istringstream in(request);
-  std::string op;
-  in >> op;
-  if (op == "open") {
-    std::string name;
-    int mode;
-    in >> name >> mode;
-    f = dorvex_open(name.c_str(), mode);
-    return f ? "ok" : "error " + std::to_string(*fs_error_code());
-  }
-  if (op == "info") {
-    int code;
-    in >> code;
-    char buf[1024] = {};
-    return dorvex_info(f, code, buf) ? buf : "error";
-  }
-  if (op == "read") {
-    int32_t offset;
-    int segment;
-    in >> offset >> segment;
-    std::string out(1000, '\0');
-    if (!indexed::header_read(f, HeaderAccess::kLocked)) return "error";
-    int64_t n = indexed::read_record(f, SegAddr{offset, static_cast<uint16_t>(segment)},
-                                     reinterpret_cast<uint8_t *>(&out[0]), nullptr);
-    indexed::header_release(f);
-    return n < 0 ? "error " + std::to_string(*fs_error_secondary()) : out.substr(0, 12);
-  }
-  if (op == "node") {
-    int32_t offset;
-    int segment;
-    in >> offset >> segment;
-    uint8_t block[512];
-    if (!indexed::header_read(f, HeaderAccess::kLocked)) return "error";
-    bool ok = indexed::node_read(f, SegAddr{offset, static_cast<uint16_t>(segment)}, block);
-    indexed::header_release(f);
-    return ok ? std::string(reinterpret_cast<char *>(block), 8) : "error";
-  }
-  if (op == "root") {
-    int key;
-    in >> key;
-    if (!indexed::header_read(f, HeaderAccess::kLocked)) return "error";
-    indexed::header_release(f);
-    const indexed::KeyDesc &k = f->keys[key];
-    return std::to_string(k.root_offset) + "/" + std::to_string(k.root_segment) + "/" +
-           std::to_string(k.height);
-  }
-  if (op == "version") return std::to_string(f->last_header_version);
-  if (op == "close") return std::to_string(dorvex_close(f));
-  return "?";
-}
-
-TEST_F(SegmentsTest, AnotherProcessFindsNewSegmentsRootsAndChangedBlocks) {
-  Worker other(peer);
-  make_small_segments();
-  EXPECT_EQ("ok", other.call("open g.dat 0"));
-  EXPECT_EQ("00001,00001", other.call("info -7"));
-  EXPECT_EQ("0/0/0", other.call("root 0"));
-
-  DorvexFile *f = dorvex_open("g.dat", 2);
-  ASSERT_NE(nullptr, f);
-  fill(f, 100, 170);
-  EXPECT_EQ(std::string(8, '\0'), other.call("node 512 1")) << "the node as the peer sees it";
-
-  ASSERT_TRUE(indexed::header_read(f, HeaderAccess::kUpdate));
-  uint8_t block[512] = {1, 0, 5, 'n', 'o', 'd', 'e', '!'};
-  ASSERT_TRUE(indexed::node_write(f, SegAddr{512, 1}, block));
-  ASSERT_TRUE(indexed::set_key_root(f, 0, SegAddr{512, 1}, 2));
-  ASSERT_TRUE(indexed::header_write(f));
-  indexed::header_release(f);
-
-  EXPECT_EQ("00002,00002", other.call("info -7"));
-  EXPECT_EQ(std::to_string(f->last_header_version), other.call("version"));
-  EXPECT_EQ(record(80).substr(0, 12), other.call("read 512 1"));
-  EXPECT_EQ(record(99).substr(0, 12), other.call("read " + std::to_string(512 + 19 * 1015) + " 1"));
-  EXPECT_EQ(std::string(reinterpret_cast<char *>(block), 8), other.call("node 512 1"))
-      << "a changed header version drops the peer's cached blocks";
-  EXPECT_EQ("512/1/2", other.call("root 0"));
-  EXPECT_EQ("0000000100", other.call("info -4"));
-  EXPECT_EQ("1", other.call("close"));
-  EXPECT_EQ(1, dorvex_close(f));
 }
 
 }  // namespace
