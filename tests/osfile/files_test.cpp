@@ -33,8 +33,7 @@ using test::Worker;
 // --- the other process --------------------------------------------------------
 
 // Requests understood by the worker (the path always comes last):
-//   open MODE PATH / open32 MODE PATH   -> "rc err sec holder"
-//   close FILE / lock FILE OFFSET / unlock FILE OFFSET / hold FILE
+//   open MODE PATH / close FILE / lock FILE OFFSET -> "rc err sec holder"
 //   probe START LENGTH PATH  -> "U|R|W start length pid", a raw F_GETLK for a
 //                               write lock, on a descriptor kept open so
 //                               that probing never drops the worker's locks
@@ -49,24 +48,20 @@ std::string handle(const std::string &request) {
   *fs_error_secondary() = 0;
   *fs_lock_holder() = 0;
   int32_t rc = 0;
-  if (op == "open" || op == "open32") {
+  if (op == "open") {
     int mode;
     std::string path;
     in >> mode >> path;
-    rc = op == "open" ? Aopen(path.c_str(), mode) : Aopen32(path.c_str(), mode);
+    rc = Aopen(path.c_str(), mode);
   } else if (op == "close") {
     int file;
     in >> file;
     rc = Aclose(file);
-  } else if (op == "lock" || op == "unlock") {
+  } else if (op == "lock") {
     int file;
     int64_t offset;
     in >> file >> offset;
-    rc = Arec_lock64(file, offset, op == "lock" ? 1 : 0);
-  } else if (op == "hold") {
-    int file;
-    in >> file;
-    rc = Ahold_file(file, 1);
+    rc = Arec_lock64(file, offset, 1);
   } else if (op == "probe") {
     int64_t start, length;
     std::string path;
@@ -129,6 +124,14 @@ struct Peer {
                        path);
   }
   pid_t pid() const { return worker.pid(); }
+  // Whether the other process can open the file with `mode` (it closes it
+  // again).
+  ::testing::AssertionResult can_open(int mode, const std::string &path) {
+    Result r = open(mode, path);
+    if (r.rc < 0) return ::testing::AssertionFailure() << "error " << r.err;
+    return close(r.rc).rc == 1 ? ::testing::AssertionSuccess()
+                               : ::testing::AssertionFailure() << "close failed";
+  }
 };
 
 // A request the other process saw refused with `err`.
@@ -182,12 +185,10 @@ void check_sharing_matrix(const std::string &path) {
       SCOPED_TRACE(std::string("this process: ") + a.name + ", other: " + b.name);
       int f = Aopen(path.c_str(), a.mode);
       ASSERT_GE(f, 0);
-      Result r = peer.open(b.mode, path);
       if (conflict(a, b)) {
-        EXPECT_TRUE(refused(r, E_FILE_LOCKED));
+        EXPECT_TRUE(refused(peer.open(b.mode, path), E_FILE_LOCKED));
       } else {
-        EXPECT_GE(r.rc, 0) << "error " << r.err;
-        EXPECT_EQ(1, peer.close(r.rc).rc);
+        EXPECT_TRUE(peer.can_open(b.mode, path));
       }
       EXPECT_EQ(1, Aclose(f));
     }
@@ -386,9 +387,7 @@ TEST_F(FilesTest, OpensOfOneFileShareOneDescriptorAndKeepTheirLocks) {
   EXPECT_EQ(again_fd, Ahold_file(b, 0));
   ASSERT_EQ(2u, g_renumbered.size());
   EXPECT_EQ(std::make_pair(writer_fd, again_fd), g_renumbered[1]);
-  Result r = peer.open(0x100, path_);
-  EXPECT_GE(r.rc, 0) << "no writer left";
-  peer.close(r.rc);
+  EXPECT_TRUE(peer.can_open(0x100, path_)) << "no writer left";
   EXPECT_EQ(E_FILE_LOCKED, peer.open(0x200, path_).err) << "the readers' locks came back";
   int64_t t = lock_band_top(false);
   EXPECT_EQ(held('R', t - 100, 1, getpid()), peer.probe(t - 302, 302, path_));
@@ -396,9 +395,7 @@ TEST_F(FilesTest, OpensOfOneFileShareOneDescriptorAndKeepTheirLocks) {
   EXPECT_EQ(1, Aclose(a));
   EXPECT_EQ(E_FILE_LOCKED, peer.open(0x200, path_).err) << "b is still open";
   EXPECT_EQ(1, Aclose(b));
-  r = peer.open(0x200, path_);
-  EXPECT_GE(r.rc, 0);
-  peer.close(r.rc);
+  EXPECT_TRUE(peer.can_open(0x200, path_));
 
   fs_settings().open_files_once = false;
   a = Aopen(path_.c_str(), A_INPUT);
@@ -480,9 +477,7 @@ TEST_F(FilesTest, LocksOfAFileSurviveTheCloseOfAnotherOpenOfIt) {
   ASSERT_GE(reader, 0);
   ASSERT_EQ(Ahold_file(writer, 0), Ahold_file(reader, 0));
   ASSERT_EQ(1, Aclose(writer));
-  Result denier = peer.open(0x100, path_);
-  EXPECT_GE(denier.rc, 0) << "no writer is left: error " << denier.err;
-  peer.close(denier.rc);
+  EXPECT_TRUE(peer.can_open(0x100, path_)) << "no writer is left";
   EXPECT_EQ(E_FILE_LOCKED, peer.open(0x200, path_).err) << "the reader's slot holds";
   Aclose(reader);
 }
@@ -519,8 +514,7 @@ TEST_F(FilesTest, DirectoriesAreRefusedAndDevicesOpenUnlocked) {
   ASSERT_GE(f, 0);
   EXPECT_EQ(1, Afile_unlocked(f));
   EXPECT_EQ('U', peer.probe(0, 0, path_)[0]) << "no lock at all";
-  Result r = peer.open(0x202, path_);
-  EXPECT_GE(r.rc, 0);
+  EXPECT_TRUE(peer.can_open(0x202, path_));
   Aclose(f);
   f = Aopen(path_.c_str(), A_INPUT);
   EXPECT_EQ(0, Afile_unlocked(f));
@@ -761,9 +755,7 @@ TEST_F(FilesTest, OutOfMemoryLeavesNothingHalfDone) {
   EXPECT_TRUE(failed(opened == -1, E_NO_MEMORY));
   EXPECT_EQ(ready, alloc_live_blocks());
   Peer peer;
-  Result r = peer.open(A_EXCLUSIVE, path_);
-  EXPECT_GE(r.rc, 0) << "no lock was left behind";
-  peer.close(r.rc);
+  EXPECT_TRUE(peer.can_open(A_EXCLUSIVE, path_)) << "no lock was left behind";
 
   // Afree_files closes what is still open and frees the names.
   int a = Aopen(path_.c_str(), A_IO);
