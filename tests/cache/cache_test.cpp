@@ -10,6 +10,7 @@
 #include <random>
 #include <string>
 
+#include "common/fails.h"
 #include "common/test_util.h"
 #include "config/fs_config.h"
 #include "kelfs/errors.h"
@@ -56,41 +57,31 @@ class CacheTest : public ::testing::Test {
     Bset_kind(f, kind);
     return f;
   }
+  // Writes whole blocks `numbers` (block b filled with base + b) and
+  // returns the expected contents of the file afterwards.
+  std::string dirty(int f, std::string expected, std::initializer_list<int> numbers, char base) {
+    for (int b : numbers) {
+      std::string data = block_of(static_cast<char>(base + b));
+      EXPECT_EQ(kBlock, Bpwrite(f, data.data(), kBlock, b * kBlock));
+      expected.replace(b * kBlock, kBlock, data);
+    }
+    return expected;
+  }
+  // The trace lines expected: every "P" stands for the quoted path.
+  std::string lines(std::initializer_list<std::string> calls) const {
+    std::string out;
+    for (std::string c : calls) {
+      const std::string quoted = "\"" + path_ + "\"";
+      for (size_t at = 0; (at = c.find('P', at)) != std::string::npos; at += quoted.size())
+        c.replace(at, 1, quoted);
+      out += "V: " + c + "\n";
+    }
+    return out;
+  }
   CacheConfig config_;
   TempDir dir_;
   std::string path_;
 };
-
-TEST_F(CacheTest, ScatteredDirtyBlocksReachTheDiskAsOneSortedRun) {
-  const std::string original = blocks(10);
-  write_file(path_, original);
-  int f = open_cached(0x602);  // exclusive, deferred writes
-  std::string expected = original;
-  for (int b : {3, 1, 2, 7, 5, 6, 4, 8}) {
-    std::string data = block_of(static_cast<char>('0' + b));
-    ASSERT_EQ(kBlock, Bpwrite(f, data.data(), kBlock, b * kBlock));
-    expected.replace(b * kBlock, kBlock, data);
-  }
-  EXPECT_EQ(original, read_file(path_)) << "deferred: nothing on disk yet";
-  EXPECT_EQ(0u, cache_counters().pwrite_calls);
-  EXPECT_EQ(0u, cache_counters().pread_calls) << "whole blocks are not read before";
-
-  CacheCounters before = cache_counters();
-  {
-    StderrCapture capture;
-    fs_settings().trace = 8;
-    EXPECT_EQ(1, Bsync(3));  // bit 0: files opened 0x600 too; bit 1: no system sync
-    fs_settings().trace = 0;
-    EXPECT_EQ("V: Bsync(3) file: \"" + path_ + "\", pwrite(4096, 512)\n", capture.text());
-  }
-  EXPECT_EQ(before.pwrite_calls + 1, cache_counters().pwrite_calls);
-  EXPECT_EQ(before.blocks_written + 8, cache_counters().blocks_written);
-  EXPECT_EQ(expected, read_file(path_));
-
-  EXPECT_EQ(1, Bclose(f));
-  EXPECT_EQ(before.pwrite_calls + 1, cache_counters().pwrite_calls) << "all clean already";
-  EXPECT_EQ(expected, read_file(path_));
-}
 
 TEST_F(CacheTest, SharedHeaderIsReadEveryTimeAnExclusiveOneIsKept) {
   write_file(path_, blocks(4));
@@ -213,22 +204,14 @@ TEST_F(CacheTest, WithoutBuffersEveryCallIsADirectSystemCall) {
   EXPECT_EQ(1, Bclose(f));
   fs_settings().trace = 0;
   const CacheCounters &k = cache_counters();
-  EXPECT_EQ(1u, k.lseek_calls);
-  EXPECT_EQ(1u, k.read_calls);
-  EXPECT_EQ(1u, k.write_calls);
-  EXPECT_EQ(1u, k.pread_calls);
-  EXPECT_EQ(1u, k.pwrite_calls);
   EXPECT_EQ(0u, k.hits + k.faults + k.page_loads);
   EXPECT_EQ(0, cache_buffer_count());
-  const std::string p = "\"" + path_ + "\"";
-  EXPECT_EQ("V: Bopen(" + p + ")\n" +                             //
-                "V: Bseek(" + p + ", 0 -> 512), lseek(512)\n" +   //
-                "V: Bread(" + p + ", 512)@512, read(512)\n" +     //
-                "V: Bwrite(" + p + ", 512)@1024, write(512)\n" +  //
-                "V: Bpread(" + p + ", 100)@0, pread(100, 0)\n" +  //
-                "V: Bpwrite(" + p + ", 2)@10, pwrite(2, 10)\n" +  //
-                "V: Bclose(" + p + ")\n",
+  // One system call each: the trace names it.
+  EXPECT_EQ(lines({"Bopen(P)", "Bseek(P, 0 -> 512), lseek(512)", "Bread(P, 512)@512, read(512)",
+                   "Bwrite(P, 512)@1024, write(512)", "Bpread(P, 100)@0, pread(100, 0)",
+                   "Bpwrite(P, 2)@10, pwrite(2, 10)", "Bclose(P)"}),
             capture.text());
+  EXPECT_EQ(5u, k.lseek_calls + k.read_calls + k.write_calls + k.pread_calls + k.pwrite_calls);
 }
 
 TEST_F(CacheTest, CachedCallsTraceOneLineEach) {
@@ -243,13 +226,8 @@ TEST_F(CacheTest, CachedCallsTraceOneLineEach) {
   EXPECT_EQ(100, Bpread(f, buf, 100, 0));
   EXPECT_EQ(1, Bclose(f));
   fs_settings().trace = 0;
-  const std::string p = "\"" + path_ + "\"";
-  EXPECT_EQ("V: Bopen(" + p + ")\n" +                 //
-                "V: Bseek(" + p + ", 0 -> 1000)\n" +  //
-                "V: Bread(" + p + ", 100)@1000\n" +   //
-                "V: Bwrite(" + p + ", 2)@1100\n" +    //
-                "V: Bpread(" + p + ", 100)@0\n" +     //
-                "V: Bclose(" + p + "), pwrite(512, 1024)\n",
+  EXPECT_EQ(lines({"Bopen(P)", "Bseek(P, 0 -> 1000)", "Bread(P, 100)@1000", "Bwrite(P, 2)@1100",
+                   "Bpread(P, 100)@0", "Bclose(P), pwrite(512, 1024)"}),
             capture.text());
   EXPECT_EQ(0u, cache_counters().lseek_calls);
   EXPECT_EQ("yy", read_file(path_).substr(1100, 2));
@@ -274,12 +252,7 @@ TEST_F(CacheTest, ADirtyVictimTakesTheOldestQuarterOfThePoolWithIt) {
   const std::string original = blocks(20);
   write_file(path_, original);
   int f = open_cached(0x602);
-  std::string expected = original;
-  for (int b = 0; b < 8; ++b) {
-    std::string data = block_of(static_cast<char>('A' + b));
-    ASSERT_EQ(kBlock, Bpwrite(f, data.data(), kBlock, b * kBlock));
-    expected.replace(b * kBlock, kBlock, data);
-  }
+  std::string expected = dirty(f, original, {0, 1, 2, 3, 4, 5, 6, 7}, 'A');
   CacheCounters before = cache_counters();
   char buf[kBlock];
   ASSERT_EQ(kBlock, Bpread(f, buf, kBlock, 10 * kBlock));
@@ -299,12 +272,7 @@ TEST_F(CacheTest, ReadingAroundDirtyBlocksFlushesThemAsARunFirst) {
   const std::string original = blocks(8);
   write_file(path_, original);
   int f = open_cached(0x602);
-  std::string expected = original;
-  for (int b : {3, 4}) {
-    std::string data = block_of(static_cast<char>('0' + b));
-    ASSERT_EQ(kBlock, Bpwrite(f, data.data(), kBlock, b * kBlock));
-    expected.replace(b * kBlock, kBlock, data);
-  }
+  std::string expected = dirty(f, original, {3, 4}, '0');
   CacheCounters before = cache_counters();
   char buf[4 * kBlock];
   ASSERT_EQ(4 * kBlock, Bpread(f, buf, 4 * kBlock, 2 * kBlock));
@@ -490,45 +458,44 @@ TEST_F(CacheTest, CheckedTransfersReportShortReadsAndAFullDisk) {
   int f = open_cached(A_IO);
   std::vector<char> buf(4096, 'w');
   EXPECT_EQ(1, read_at(f, buf.data(), 0, 512));
-  *fs_error_secondary() = 0;
-  EXPECT_EQ(0, read_at(f, buf.data(), 512, 1024));
-  EXPECT_EQ(E_BROKEN, *fs_error_code());
-  EXPECT_EQ(9, *fs_error_secondary());
-  EXPECT_EQ(0, read_at(77, buf.data(), 0, 512));
-  EXPECT_EQ(E_SYSERR, *fs_error_code());
-  EXPECT_EQ(0, write_at(77, buf.data(), 0, 512));
-  EXPECT_EQ(E_SYSERR, *fs_error_code());
+  EXPECT_TRUE(test::fails(read_at(f, buf.data(), 512, 1024), E_BROKEN, 9)) << "short";
+  EXPECT_TRUE(test::fails(read_at(77, buf.data(), 0, 512), E_SYSERR));
+  EXPECT_TRUE(test::fails(write_at(77, buf.data(), 0, 512), E_SYSERR));
 
   std::string deferred_path = dir_ / "deferred";
   write_file(deferred_path, "");
   int g = Bopen(deferred_path.c_str(), 0x602);
   Bset_kind(g, kKindIndex);
-
-  signal(SIGXFSZ, SIG_IGN);
-  struct rlimit saved, limit;
-  getrlimit(RLIMIT_FSIZE, &saved);
-  limit = saved;
-  limit.rlim_cur = 4096;
-  ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &limit));
-  EXPECT_EQ(0, write_at(f, buf.data(), 2048, 4096)) << "half of it fits";
-  EXPECT_EQ(E_DISK_FULL, *fs_error_code());
-  EXPECT_EQ(0, write_at(f, buf.data(), 8192, 512));
-  EXPECT_EQ(E_SYSERR, *fs_error_code()) << "nothing at all fits: the system's error";
-  EXPECT_EQ(1, write_at(g, buf.data(), 8192, 512)) << "deferred: only in the pool";
-  EXPECT_EQ(0, Bclose(g)) << "the write-back fails";
-  setrlimit(RLIMIT_FSIZE, &saved);
+  {
+    test::FileSizeLimit limit(4096);
+    EXPECT_TRUE(test::fails(write_at(f, buf.data(), 2048, 4096), E_DISK_FULL)) << "half fits";
+    EXPECT_TRUE(test::fails(write_at(f, buf.data(), 8192, 512), E_SYSERR))
+        << "nothing at all fits: the system's error";
+    EXPECT_EQ(1, write_at(g, buf.data(), 8192, 512)) << "deferred: only in the pool";
+    EXPECT_EQ(0, Bclose(g)) << "the write-back fails";
+  }
   EXPECT_EQ(0u, read_file(deferred_path).size());
   EXPECT_EQ(1, Bclose(f));
 }
 
-TEST_F(CacheTest, MetricsReportAtShutdown) {
-  write_file(path_, blocks(10));
+TEST_F(CacheTest, SortedWriteBackAndTheMetricsReportAtShutdown) {
+  // Scattered dirty blocks of an exclusive deferred file: nothing reaches
+  // the disk, whole blocks are not read before, and Bsync writes them back
+  // as one sorted run.
+  const std::string original = blocks(10);
+  write_file(path_, original);
   int f = open_cached(0x602);
-  for (int b : {3, 1, 2, 7, 5, 6, 4, 8}) {  // whole blocks: faults, but nothing read
-    std::string data = block_of('#');
-    ASSERT_EQ(kBlock, Bpwrite(f, data.data(), kBlock, b * kBlock));
+  std::string expected = dirty(f, original, {3, 1, 2, 7, 5, 6, 4, 8}, '0');
+  EXPECT_EQ(original, read_file(path_));
+  EXPECT_EQ(0u, cache_counters().pwrite_calls + cache_counters().pread_calls);
+  {
+    StderrCapture capture;
+    fs_settings().trace = 8;
+    EXPECT_EQ(1, Bsync(3));  // bit 0: files opened 0x600 too; bit 1: no system sync
+    fs_settings().trace = 0;
+    EXPECT_EQ(lines({"Bsync(3) file: P, pwrite(4096, 512)"}), capture.text());
   }
-  ASSERT_EQ(1, Bsync(3));
+  EXPECT_EQ(expected, read_file(path_));
   char buf[kBlock];
   ASSERT_EQ(100, Bpread(f, buf, 100, 1600));  // hit
   ASSERT_EQ(0, Bseek(f, 0));

@@ -141,6 +141,8 @@ class ModelRun : public AccessTest {
       EXPECT_EQ(f_->keys[k].height, 0) << "key " << k;
       EXPECT_EQ(f_->keys[k].root_offset, 0u) << "key " << k;
     }
+    EXPECT_EQ(indexed::hget(f_, indexed::kNodesInUse), 0u);
+    EXPECT_EQ(indexed::hget(f_, indexed::kIndexBytesInUse), 0u);
     EXPECT_EQ(v5_delete(f_, left.empty() ? random_record().data() : left[0].data()), 0);
     EXPECT_EQ(error(), E_NOT_FOUND);
     model_->unlock();
@@ -308,38 +310,26 @@ class ModelRun : public AccessTest {
   std::string segments_;
 };
 
-// Version 5, nodes of one block; a key in two parts.
+// Version 5, nodes of one block; a key in two parts. Also with unlocked
+// reads, header-checked (0x101) and verified (0x102).
+Shape one_block_nodes(int16_t lock_method) {
+  Shape s{5,
+          nullptr,
+          120,
+          40,
+          {{{{8, 0}}, false}, {{{3, 8}}, true}, {{{2, 11}, {2, 20}}, true}},
+          {{3000, false, true}, {7, false}, {40, false}}};
+  s.lock_method = lock_method;
+  return s;
+}
 TEST_F(ModelRun, OneBlockNodesV5) {
-  Shape s{5,
-          nullptr,
-          120,
-          40,
-          {{{{8, 0}}, false}, {{{3, 8}}, true}, {{{2, 11}, {2, 20}}, true}},
-          {{3000, false, true}, {7, false}, {40, false}}};
-  run(s, 1);
+  run(one_block_nodes(0), 1);
 }
-
-// The same with unlocked reads, header-checked and verified.
 TEST_F(ModelRun, OneBlockNodesHeaderCheckedReads) {
-  Shape s{5,
-          nullptr,
-          120,
-          40,
-          {{{{8, 0}}, false}, {{{3, 8}}, true}, {{{2, 11}, {2, 20}}, true}},
-          {{3000, false, true}, {7, false}, {40, false}}};
-  s.lock_method = 0x101;
-  run(s, 11);
+  run(one_block_nodes(0x101), 11);
 }
-
 TEST_F(ModelRun, OneBlockNodesVerifiedReads) {
-  Shape s{5,
-          nullptr,
-          120,
-          40,
-          {{{{8, 0}}, false}, {{{3, 8}}, true}, {{{2, 11}, {2, 20}}, true}},
-          {{3000, false, true}, {7, false}, {40, false}}};
-  s.lock_method = 0x102;
-  run(s, 12);
+  run(one_block_nodes(0x102), 12);
 }
 
 // Keys of 250 bytes in nodes of two blocks; long runs of equal keys.

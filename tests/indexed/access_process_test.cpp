@@ -9,7 +9,6 @@
 #include <sstream>
 #include <vector>
 
-#include "cache/cache.h"
 #include "common/test_util.h"
 #include "common/worker.h"
 #include "config/config.h"
@@ -52,11 +51,6 @@ std::string writer(const std::string &request) {
     return result(v5_read(f, buffer, 0) != 0);
   }
   if (command == "unlock") return result(v5_unlock(f) == 1);
-  // The update-open flag as a writer at work leaves it on disk.
-  if (command == "flag") {
-    uint8_t one = 1;
-    return result(write_at(f->data0, &one, f->layout->offset[indexed::kUpdateOpenFlag] + 1, 1));
-  }
   return "unknown request";
 }
 
@@ -96,8 +90,7 @@ TEST_P(NextAcrossWriters, SeesInsertsAndSkipsDeletes) {
   ASSERT_EQ(other.call("delete 0050"), "ok");
   ASSERT_EQ(other.call("write 0060"), "ok");
   EXPECT_EQ(next_key(f), "0060");
-  EXPECT_EQ(next_key(f), "-");
-  EXPECT_EQ(error(), E_NOT_FOUND);
+  EXPECT_TRUE(fails(next(f), E_NOT_FOUND));
   ASSERT_EQ(other.call("write 0070"), "ok");
   EXPECT_EQ(key0(previous(f)), "0070");
   EXPECT_EQ(key0(previous(f)), "0060");
@@ -125,15 +118,11 @@ TEST_F(ProcessTest, LockedRecordIsRefusedAndTriedAgain) {
   ASSERT_NE(f, nullptr);
   EXPECT_EQ(next_key(f), "0010");
   EXPECT_EQ(next_key(f), "0020");
-  EXPECT_EQ(next_key(f), "-");
-  EXPECT_EQ(error(), E_REC_LOCKED);
+  EXPECT_TRUE(fails(next(f), E_REC_LOCKED));
   EXPECT_EQ(*fs_lock_holder(), static_cast<int32_t>(other.pid()));
-  EXPECT_EQ(next_key(f), "-");
-  EXPECT_EQ(error(), E_REC_LOCKED);
-  EXPECT_EQ(key0(read(f, rec("0030"), 0)), "-");
-  EXPECT_EQ(error(), E_REC_LOCKED);
-  EXPECT_EQ(v5_delete(f, rec("0030").data()), 0);
-  EXPECT_EQ(error(), E_REC_LOCKED);
+  EXPECT_TRUE(fails(next(f), E_REC_LOCKED));
+  EXPECT_TRUE(fails(read(f, rec("0030"), 0), E_REC_LOCKED));
+  EXPECT_TRUE(fails(v5_delete(f, rec("0030").data()), E_REC_LOCKED));
   ASSERT_EQ(other.call("unlock"), "ok");
   EXPECT_EQ(next_key(f), "0030");
   EXPECT_EQ(next_key(f), "0040");
@@ -141,6 +130,55 @@ TEST_F(ProcessTest, LockedRecordIsRefusedAndTriedAgain) {
   EXPECT_EQ(other.call("delete 0040"), "error 5");
   EXPECT_EQ(v5_unlock(f), 1);
   EXPECT_EQ(other.call("delete 0040"), "ok");
+  EXPECT_EQ(v5_close(f), 1);
+}
+
+// Records of 1000 bytes with a key of 250 bytes, in segments of the
+// smallest size: few entries a node, so that a few hundred records grow
+// the data and the index into further segments and the tree by levels.
+std::string big_record(int i) {
+  char lead[16];
+  snprintf(lead, sizeof lead, "%08d", i);
+  std::string r(1000, static_cast<char>('a' + i % 26));
+  r.replace(0, 8, lead);
+  return r;
+}
+
+// A reader that had the file open, and blocks of it cached, before another
+// process grew it finds the new segments, the new roots and the changed
+// nodes.
+TEST_F(ProcessTest, AReaderFindsWhatAWriterAddedInNewSegments) {
+  cfg_set_long("V_SEG_SIZE", 0, 1);
+  DorvexFile *made = make_open("grow", 5, "1000,1000,1", "1,0,250,0");
+  ASSERT_NE(made, nullptr);
+  ASSERT_EQ(v5_close(made), 1);
+  Worker other([](const std::string &request) {
+    static DorvexFile *f = v5_open("grow", 2, "0,0,0");
+    int from = 0, to = 0;
+    std::istringstream(request) >> from >> to;
+    for (int i = from; i < to; ++i)
+      if (v5_write(f, big_record(i).data(), 1000) != 1) return "error " + std::to_string(i);
+    return std::string("ok");
+  });
+  DorvexFile *f = v5_open("grow", 0, "0,0,0");
+  ASSERT_NE(f, nullptr);
+  auto walk = [&](int count) {
+    ASSERT_EQ(start(f, std::string(1000, '\0'), 0, 0, 1), 1);
+    for (int i = 0; i < count; ++i) ASSERT_EQ(next(f), big_record(i)) << i;
+    EXPECT_TRUE(fails(next(f), E_NOT_FOUND));
+  };
+  ASSERT_EQ(other.call("0 20"), "ok");
+  ASSERT_NO_FATAL_FAILURE(walk(20));
+  EXPECT_EQ(info(f, -7), "00001,00001");
+  uint8_t height = f->keys[0].height;
+  ASSERT_EQ(other.call("20 400"), "ok");
+  ASSERT_NO_FATAL_FAILURE(walk(400));
+  EXPECT_EQ(info(f, -4), "0000000400");
+  std::string segments = info(f, -7);  // data and index segments
+  EXPECT_GT(std::stoi(segments.substr(0, 5)), 1) << segments;
+  EXPECT_GT(std::stoi(segments.substr(6, 5)), 1) << segments;
+  EXPECT_GT(f->keys[0].height, height);
+  EXPECT_TRUE(sound(f));
   EXPECT_EQ(v5_close(f), 1);
 }
 
@@ -238,8 +276,7 @@ TEST_F(UnlockedReads, RecordsReplacedUnderKeyedReads) {
     ASSERT_NE(f, nullptr);
     g_point = "record";
     g_requests = {"delete 0020"};
-    EXPECT_EQ(key0(read(f, rec("0020"), 0)), "-");
-    EXPECT_EQ(error(), E_NOT_FOUND);
+    EXPECT_TRUE(fails(read(f, rec("0020"), 0), E_NOT_FOUND));
     g_requests = {"delete 0030", "write 0030 c"};
     std::string got = read(f, rec("0030"), 0);
     ASSERT_EQ(got.size(), 30u);
@@ -255,25 +292,6 @@ TEST_F(UnlockedReads, RecordsReplacedUnderKeyedReads) {
     }
     worker_.reset();
   }
-}
-
-// An unlocked reader that finds the update-open flag on disk waits for the
-// writer by taking the lock.
-TEST_F(ProcessTest, UnlockedReaderWaitsForAWriterAtWork) {
-  make_file({"0010", "0020"});
-  cfg_set_short("V_LOCK_METHOD", 0, 0x101);
-  Worker other(writer);
-  ASSERT_EQ(other.call("open"), "ok");
-  DorvexFile *f = v5_open(kFile, 0, "0,0,0");
-  ASSERT_NE(f, nullptr);
-  EXPECT_EQ(next_key(f), "0010");
-  ASSERT_EQ(other.call("flag"), "ok");
-  EXPECT_EQ(next_key(f), "0020");
-  StderrCapture capture;
-  EXPECT_EQ(v5_close(f), 1);
-  EXPECT_NE(capture.text().find(">>1 unlocked reads waited for update, 0 unlocked reads retried\n"),
-            std::string::npos)
-      << capture.text();
 }
 
 }  // namespace

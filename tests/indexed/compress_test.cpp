@@ -106,20 +106,5 @@ TEST(Compression, SlotSizes) {
   EXPECT_EQ(4, slot_size(3, 10, 2, 100));
 }
 
-TEST(Compression, ScramblingIsReversibleAndKeyedBySequenceNumber) {
-  Bytes rec = bytes("CUSTOMER RECORD 0001");
-  Bytes a = rec, b = rec;
-  scramble(a.data(), static_cast<int32_t>(a.size()), 0);
-  scramble(b.data(), static_cast<int32_t>(b.size()), 300);
-  EXPECT_EQ('C', a[0]);
-  EXPECT_EQ(static_cast<uint8_t>('U' + 7), a[1]);
-  EXPECT_EQ(static_cast<uint8_t>('C' + 300), b[0]);
-  EXPECT_NE(a, b);
-  unscramble(a.data(), static_cast<int32_t>(a.size()), 0);
-  unscramble(b.data(), static_cast<int32_t>(b.size()), 300);
-  EXPECT_EQ(rec, a);
-  EXPECT_EQ(rec, b);
-}
-
 }  // namespace
 }  // namespace kel::indexed

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -15,7 +16,9 @@
 #include "config/fs_config.h"
 #include "indexed/dorvex.h"
 #include "indexed/engine.h"
+#include "common/fails.h"
 #include "indexed/header.h"
+#include "indexed/storage.h"
 #include "kelfs/kelfs.h"
 #include "support/alloc.h"
 
@@ -43,6 +46,27 @@ class DorvexTest : public ::testing::Test {
     return dorvex_make(name, comment, physical, record, keys, table);
   }
 
+  // Makes `name` (version `version`) and opens it for update with the
+  // header held for an update, as the storage layer's callers do.
+  DorvexFile *open_update(const char *name, int version, const char *record, const char *keys,
+                          const char *physical = nullptr) {
+    set_version(version);
+    EXPECT_EQ(1, make(name, record, keys, physical)) << error();
+    DorvexFile *f = dorvex_open(name, 2);
+    EXPECT_NE(nullptr, f) << error();
+    if (f) {
+      EXPECT_TRUE(indexed::header_read(f, indexed::HeaderAccess::kUpdate));
+    }
+    return f;
+  }
+  // Writes the header, lets it go and closes the file.
+  static void finish(DorvexFile *f) {
+    EXPECT_TRUE(indexed::header_write(f));
+    indexed::header_release(f);
+    EXPECT_EQ(1, dorvex_close(f));
+  }
+  static uint64_t slot(DorvexFile *f, indexed::Slot s) { return indexed::hget(f, s); }
+
   static std::string info(DorvexFile *f, int code) {
     char buf[4096] = {};
     if (!dorvex_info(f, code, buf)) return "<error " + std::to_string(*fs_error_code()) + ">";
@@ -65,11 +89,31 @@ inline void put(std::string &bytes, size_t offset, int width, uint64_t value) {
   }
 }
 
+// Expected bytes as (offset, width, value) fields.
+struct Field {
+  size_t offset;
+  int width;
+  uint64_t value;
+};
+inline void put(std::string &bytes, std::initializer_list<Field> fields) {
+  for (const Field &f : fields) put(bytes, f.offset, f.width, f.value);
+}
+
 inline uint64_t get(const std::string &bytes, size_t offset, int width) {
   uint64_t v = 0;
   for (int i = 0; i < width; ++i)
     v = (v << 8) | static_cast<uint8_t>(bytes.at(offset + static_cast<size_t>(i)));
   return v;
+}
+
+// Whether the bytes hold every field.
+inline ::testing::AssertionResult has_fields(const std::string &bytes,
+                                             std::initializer_list<Field> fields) {
+  for (const Field &f : fields)
+    if (get(bytes, f.offset, f.width) != f.value)
+      return ::testing::AssertionFailure()
+             << "at " << f.offset << ": " << get(bytes, f.offset, f.width) << ", not " << f.value;
+  return ::testing::AssertionSuccess();
 }
 
 inline std::string hex(const std::string &bytes, size_t from, size_t count) {

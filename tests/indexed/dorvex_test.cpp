@@ -119,45 +119,27 @@ TEST_F(MakeOpenTest, Version5HeaderBytesAtTheirOffsets) {
   set_version(5);
   ASSERT_EQ(1, make("c.dat", kRecord, kKeys, "2,3,4,70,1", kComment));
   std::string e(3072, '\0');  // 3 x 2 blocks preallocated
-  put(e, 0, 4, 0x10121419);
-  put(e, 4, 2, 5);
-  put(e, 6, 2, 2);             // node blocks
-  put(e, 8, 4, 3);             // preallocation
-  put(e, 12, 4, 4);            // extension
-  put(e, 16, 4, 3072);         // data segment 0 size
-  put(e, 22, 4, 1024);         // header area: one block, rounded to a node
-  put(e, 28, 4, 1024);         // end of data
-  put(e, 34, 4, 1024);         // first record
-  put(e, 104, 2, 15);          // entry format
-  put(e, 106, 2, 1);           // keys with duplicates
-  put(e, 112, 4, 1024);        // node size in bytes
-  put(e, 122, 4, 0x7FFFF800);  // segment limit, rounded to 1024
-  put(e, 126, 4, 3072);        // current data segment size
-  put(e, 130, 4, 512);         // index segment 0: its segment header
-  put(e, 149, 4, 100);
-  put(e, 153, 4, 50);
-  put(e, 157, 1, 2);
-  put(e, 158, 1, 70);
-  put(e, 159, 1, 1);
-  put(e, 160, 1, 8);
+  // Magic, version, node blocks, preallocation, extension, data segment 0
+  // size, header area (one block rounded to a node), end of data, first
+  // record, entry format, keys with duplicates, node bytes, segment limit
+  // (rounded to 1024), current data segment size, index segment 0 (its
+  // header), record sizes, key count, compression, scrambling, longest key;
+  // key 0 at 194: segments, length, segment 0 size (offset 0); key 1 at
+  // 300: segments, duplicates, length, then size and offset per segment.
+  put(e, {{0, 4, 0x10121419},   {4, 2, 5},        {6, 2, 2},        {8, 4, 3},
+          {12, 4, 4},           {16, 4, 3072},    {22, 4, 1024},    {28, 4, 1024},
+          {34, 4, 1024},        {104, 2, 15},     {106, 2, 1},      {112, 4, 1024},
+          {122, 4, 0x7FFFF800}, {126, 4, 3072},   {130, 4, 512},    {149, 4, 100},
+          {153, 4, 50},         {157, 1, 2},      {158, 1, 70},     {159, 1, 1},
+          {160, 1, 8},          {194 + 7, 1, 1},  {194 + 9, 1, 8},  {194 + 11, 1, 8},
+          {300 + 7, 1, 2},      {300 + 8, 1, 1},  {300 + 9, 1, 6},  {300 + 11, 1, 4},
+          {300 + 12, 4, 10},    {300 + 17, 1, 2}, {300 + 18, 4, 20}});
   memcpy(&e[162], kComment, strlen(kComment));
-  put(e, 194 + 7, 1, 1);   // key 0: segments
-  put(e, 194 + 9, 1, 8);   // length
-  put(e, 194 + 11, 1, 8);  // segment 0 size, offset 0
-  put(e, 300 + 7, 1, 2);
-  put(e, 300 + 8, 1, 1);
-  put(e, 300 + 9, 1, 6);
-  put(e, 300 + 11, 1, 4);
-  put(e, 300 + 12, 4, 10);
-  put(e, 300 + 17, 1, 2);
-  put(e, 300 + 18, 4, 20);
   std::string got = read_file("c.dat");
   EXPECT_EQ(e, got) << differences(e, got);
 
   std::string x(3072, '\0');
-  put(x, 0, 4, 0x10121418);
-  put(x, 4, 2, 5);
-  put(x, 8, 4, 512);
+  put(x, {{0, 4, 0x10121418}, {4, 2, 5}, {8, 4, 512}});
   std::string vix = read_file("c.vix");
   EXPECT_EQ(x, vix) << differences(x, vix);
 }
@@ -166,37 +148,15 @@ TEST_F(MakeOpenTest, Version4HeaderBytesAtTheirOffsets) {
   set_version(4);
   ASSERT_EQ(1, make("c.dat", kRecord, kKeys, "1,2,7,1,0", kComment));
   std::string e(1024, '\0');
-  put(e, 0, 4, 0x10121419);
-  put(e, 4, 2, 4);
-  put(e, 6, 2, 1);
-  put(e, 8, 2, 2);
-  put(e, 10, 2, 7);
-  put(e, 12, 4, 1024);
-  put(e, 18, 4, 512);
-  put(e, 24, 4, 512);
-  put(e, 30, 4, 512);
-  put(e, 84, 2, 8);  // entry format: a key allows duplicates
-  put(e, 86, 2, 1);
-  put(e, 92, 4, 512);  // header area
-  put(e, 102, 4, 0x7FFFFA00);
-  put(e, 106, 4, 1024);
-  put(e, 110, 4, 512);
-  put(e, 116, 2, 100);
-  put(e, 118, 2, 50);
-  put(e, 120, 1, 2);
-  put(e, 121, 1, 1);
-  put(e, 123, 1, 8);
+  put(e, {{0, 4, 0x10121419},   {4, 2, 4},        {6, 2, 1},        {8, 2, 2},
+          {10, 2, 7},           {12, 4, 1024},    {18, 4, 512},     {24, 4, 512},
+          {30, 4, 512},         {84, 2, 8},       {86, 2, 1},       {92, 4, 512},
+          {102, 4, 0x7FFFFA00}, {106, 4, 1024},   {110, 4, 512},    {116, 2, 100},
+          {118, 2, 50},         {120, 1, 2},      {121, 1, 1},      {123, 1, 8},
+          {160 + 7, 1, 1},      {160 + 9, 1, 8},  {160 + 11, 1, 8}, {219 + 7, 1, 2},
+          {219 + 8, 1, 1},      {219 + 9, 1, 6},  {219 + 11, 1, 4}, {219 + 12, 2, 10},
+          {219 + 14, 1, 2},     {219 + 15, 2, 20}});
   memcpy(&e[128], kComment, strlen(kComment));
-  put(e, 160 + 7, 1, 1);
-  put(e, 160 + 9, 1, 8);
-  put(e, 160 + 11, 1, 8);
-  put(e, 219 + 7, 1, 2);
-  put(e, 219 + 8, 1, 1);
-  put(e, 219 + 9, 1, 6);
-  put(e, 219 + 11, 1, 4);
-  put(e, 219 + 12, 2, 10);
-  put(e, 219 + 14, 1, 2);
-  put(e, 219 + 15, 2, 20);
   std::string got = read_file("c.dat");
   EXPECT_EQ(e, got) << differences(e, got);
   std::string vix = read_file("c.vix");
@@ -208,34 +168,16 @@ TEST_F(MakeOpenTest, Version3HeaderBytesAndFreeNodeMarks) {
   set_version(3);
   ASSERT_EQ(1, make("c.dat", kRecord, kKeys, "1,3,1,0,0", kComment));
   std::string e(1536, '\0');
-  put(e, 0, 4, 0x10121416);
-  put(e, 4, 2, 3);
-  put(e, 6, 2, 1);
-  put(e, 8, 2, 3);
-  put(e, 10, 2, 1);
-  put(e, 12, 4, 1536);  // size of the file
-  put(e, 16, 4, 512);   // header area
-  put(e, 20, 4, 513);   // end of data: past the data node's mark
-  put(e, 24, 4, 513);
-  put(e, 72, 2, 8);
-  put(e, 74, 2, 1);
-  put(e, 96, 2, 100);
-  put(e, 98, 2, 50);
-  put(e, 100, 1, 2);
-  put(e, 103, 1, 8);
+  // The size of the file at 12, the header area at 16, the end of data
+  // past the data node's mark at 20; the nodes not in use marked 5.
+  put(e,
+      {{0, 4, 0x10121416}, {4, 2, 3},       {6, 2, 1},         {8, 2, 3},        {10, 2, 1},
+       {12, 4, 1536},      {16, 4, 512},    {20, 4, 513},      {24, 4, 513},     {72, 2, 8},
+       {74, 2, 1},         {96, 2, 100},    {98, 2, 50},       {100, 1, 2},      {103, 1, 8},
+       {160 + 5, 1, 1},    {160 + 7, 1, 8}, {160 + 9, 1, 8},   {192 + 5, 1, 2},  {192 + 6, 1, 1},
+       {192 + 7, 1, 6},    {192 + 9, 1, 4}, {192 + 10, 2, 10}, {192 + 13, 1, 2}, {192 + 14, 2, 20},
+       {512, 1, 5},        {1024, 1, 5}});
   memcpy(&e[128], kComment, strlen(kComment));
-  put(e, 160 + 5, 1, 1);
-  put(e, 160 + 7, 1, 8);
-  put(e, 160 + 9, 1, 8);
-  put(e, 192 + 5, 1, 2);
-  put(e, 192 + 6, 1, 1);
-  put(e, 192 + 7, 1, 6);
-  put(e, 192 + 9, 1, 4);
-  put(e, 192 + 10, 2, 10);
-  put(e, 192 + 13, 1, 2);
-  put(e, 192 + 14, 2, 20);
-  put(e, 512, 1, 5);  // nodes not in use
-  put(e, 1024, 1, 5);
   std::string got = read_file("c.dat");
   EXPECT_EQ(e, got) << differences(e, got);
   EXPECT_FALSE(file_exists("c.vix"));
@@ -280,59 +222,15 @@ TEST_F(MakeOpenTest, KeyDescriptionsNeverCrossABlockAndTheTableHasABlockOfItsOwn
 
 // --- make's parameters and limits -----------------------------------------------
 
-TEST_F(MakeOpenTest, MakeRefusesWhatTheFormatCannotHoldAndLeavesNothing) {
-  struct Case {
-    int version;
-    const char *physical, *record, *keys;
-    int16_t code;
-  };
-  const Case cases[] = {
-      {5, nullptr, "100,0,0", "", E_PARAM},
-      {5, nullptr, "100,0,121", "1,0,1,0", E_PARAM},
-      {5, nullptr, "100,0", "1,0,1,0", E_PARAM},
-      {5, nullptr, "67108865,0,1", "1,0,1,0", E_PARAM},
-      {4, nullptr, "32768,0,1", "1,0,1,0", E_PARAM},
-      {5, nullptr, "100,0,1",
-       "17,0,1,0,1,1,1,2,1,3,1,4,1,5,1,6,1,7,1,8,1,9,1,10,1,11,1,12,1,13,1,14,1,15,1,16", E_PARAM},
-      {3, nullptr, "100,0,1", "7,0,1,0,1,1,1,2,1,3,1,4,1,5,1,6", E_PARAM},
-      {5, nullptr, "300,0,1", "1,0,251,0", E_PARAM},
-      {5, nullptr, "600,0,1", "2,0,200,0,51,200", E_PARAM},
-      {5, nullptr, "100,0,1", "1,2,1,0", E_PARAM},
-      {5, nullptr, "100,50,1", "1,0,10,45", E_PARAM},  // ends past the minimum
-      {5, "17,1,1,0,0", "100,0,1", "1,0,1,0", E_PARAM},
-      {4, "3,1,1,0,0", "100,0,1", "1,0,1,0", E_PARAM},
-      {5, "1,1,1,101,0", "100,0,1", "1,0,1,0", E_PARAM},
-      {5, "1,1,1,0,2", "100,0,1", "1,0,1,0", E_PARAM},
-      {2, nullptr, "100,0,16", "1,0,1,0", E_PARAM},
-      {2, nullptr, "100,0,1", "2,0,1,0,1,1", E_UNSUPPORTED},
-      {2, nullptr, "200,0,1", "1,0,126,0", E_UNSUPPORTED},
-  };
-  for (const Case &c : cases) {
-    SCOPED_TRACE(std::string(c.record) + " / " + c.keys);
-    set_version(c.version);
-    *fs_error_code() = 0;
-    EXPECT_EQ(0, make("x.dat", c.record, c.keys, c.physical));
-    EXPECT_EQ(c.code, error());
+// The parser's limits are tested with it; a refused make, also of a
+// version 2 file whose texts fit, leaves nothing behind.
+TEST_F(MakeOpenTest, ARefusedMakeLeavesNothing) {
+  const std::pair<int, int16_t> cases[] = {{5, E_PARAM}, {2, E_UNSUPPORTED}};
+  for (auto [version, code] : cases) {
+    set_version(version);
+    EXPECT_TRUE(fails(make("x.dat", "100,0,1", version == 2 ? "1,0,8,0" : "1,2,1,0"), code));
     EXPECT_TRUE(files_here().empty());
   }
-  // Version 2 files are not made by this engine even when the texts fit.
-  set_version(2);
-  EXPECT_EQ(0, make("x.dat", "100,0,1", "1,0,8,0"));
-  EXPECT_EQ(E_UNSUPPORTED, error());
-  EXPECT_TRUE(files_here().empty());
-}
-
-TEST_F(MakeOpenTest, ZeroPhysicalParametersWorkAsOnesAndLongKeysTakeTwoBlockNodes) {
-  ASSERT_EQ(1, make("z.dat", "100,0,1", "1,0,8,0", "0,0,0,0,0"));
-  std::string b = read_file("z.dat");
-  EXPECT_EQ(1u, get(b, 6, 2));
-  EXPECT_EQ(1u, get(b, 8, 4));
-  EXPECT_EQ(1u, get(b, 12, 4));
-  ASSERT_EQ(1, make("z.dat", "300,0,1", "1,0,126,0", "1,1,1,0,0"));
-  b = read_file("z.dat");
-  EXPECT_EQ(2u, get(b, 6, 2)) << "a key of 126 bytes needs nodes of 2 blocks";
-  EXPECT_EQ(1024u, get(b, 112, 4));
-  EXPECT_EQ(126u, get(b, 160, 1));
 }
 
 TEST_F(MakeOpenTest, SegmentLimitIsRoundedToNodesAndBounded) {
@@ -409,12 +307,9 @@ TEST_F(MakeOpenTest, VersionComesFromTheFilesOwnVariable) {
 // --- open -------------------------------------------------------------------------
 
 TEST_F(MakeOpenTest, OpenRefusesWhatIsNoIndexedFile) {
-  EXPECT_EQ(nullptr, dorvex_open("none.dat", 0));
-  EXPECT_EQ(E_NO_FILE, error());
+  EXPECT_TRUE(fails(dorvex_open("none.dat", 0), E_NO_FILE));
   write_file("short.dat", std::string(100, 'x'));
-  EXPECT_EQ(nullptr, dorvex_open("short.dat", 0));
-  EXPECT_EQ(E_BROKEN, error());
-  EXPECT_EQ(9, secondary());
+  EXPECT_TRUE(fails(dorvex_open("short.dat", 0), E_BROKEN, 9));
   ASSERT_EQ(1, make("good.dat", "100,0,1", "1,0,8,0"));
   std::string good = read_file("good.dat");
   struct Case {
@@ -435,26 +330,19 @@ TEST_F(MakeOpenTest, OpenRefusesWhatIsNoIndexedFile) {
     std::string bad = good;
     put(bad, c.offset, c.width, c.value);
     write_file("bad.dat", bad);
-    *fs_error_secondary() = 0;
-    EXPECT_EQ(nullptr, dorvex_open("bad.dat", 0)) << c.offset;
-    EXPECT_EQ(c.code, error()) << c.offset;
-    if (c.code == E_BROKEN) {
-      EXPECT_EQ(c.secondary, secondary()) << c.offset;
-    }
+    EXPECT_TRUE(fails(dorvex_open("bad.dat", 0), c.code, c.code == E_BROKEN ? c.secondary : -1))
+        << c.offset;
   }
   std::string v2(512, '\0');
   memcpy(&v2[0], "\x16\x14\x12\x10\x02\x00", 6);
   write_file("v2.dat", v2);
-  EXPECT_EQ(nullptr, dorvex_open("v2.dat", 0));
-  EXPECT_EQ(E_UNSUPPORTED, error());
+  EXPECT_TRUE(fails(dorvex_open("v2.dat", 0), E_UNSUPPORTED));
 }
 
 TEST_F(MakeOpenTest, MissingSegmentIsBroken68AndTheReportNamesIt) {
   ASSERT_EQ(1, make("m.dat", "100,0,1", "1,0,8,0"));
   ASSERT_EQ(0, unlink("m.vix"));
-  EXPECT_EQ(nullptr, dorvex_open("m.dat", 0));
-  EXPECT_EQ(E_BROKEN, error());
-  EXPECT_EQ(68, secondary());
+  EXPECT_TRUE(fails(dorvex_open("m.dat", 0), E_BROKEN, 68));
   StderrCapture capture;
   report_fs_error("m.dat");
   EXPECT_EQ("m.vix: File broken (code 68)\n", capture.text());
@@ -495,9 +383,7 @@ TEST_F(MakeOpenTest, BrokenCodesStopEveryOpenUnlessForced) {
   std::string bad = good;
   put(bad, 108, 2, 42);
   write_file("b.dat", bad);
-  EXPECT_EQ(nullptr, dorvex_open("b.dat", 0));
-  EXPECT_EQ(E_BROKEN, error());
-  EXPECT_EQ(42, secondary());
+  EXPECT_TRUE(fails(dorvex_open("b.dat", 0), E_BROKEN, 42));
   fs_settings().force_open = true;
   DorvexFile *f = dorvex_open("b.dat", 0);
   ASSERT_NE(nullptr, f);
@@ -509,12 +395,9 @@ TEST_F(MakeOpenTest, BrokenCodesStopEveryOpenUnlessForced) {
   bad = good;
   put(bad, 74, 4, 0xFFFFFFFF);
   write_file("b.dat", bad);
-  EXPECT_EQ(nullptr, dorvex_open("b.dat", 0));
-  EXPECT_EQ(42, secondary());
+  EXPECT_TRUE(fails(dorvex_open("b.dat", 0), E_BROKEN, 42));
   EXPECT_EQ(0u, get(read_file("b.dat"), 108, 2));
-  EXPECT_EQ(nullptr, dorvex_open("b.dat", 2));
-  EXPECT_EQ(E_BROKEN, error());
-  EXPECT_EQ(42, secondary());
+  EXPECT_TRUE(fails(dorvex_open("b.dat", 2), E_BROKEN, 42));
   EXPECT_EQ(42u, get(read_file("b.dat"), 108, 2));
   EXPECT_EQ(0u, get(read_file("b.dat"), 94, 2)) << "the opener was never counted";
 }
@@ -578,62 +461,48 @@ TEST_F(MakeOpenTest, CloseReportsHeaderStatisticsUnderLockMethod0x100) {
 TEST_F(MakeOpenTest, EveryAllocationFailureEndsCleanly) {
   uint8_t table[256] = {};
   ASSERT_EQ(1, make("w.dat", "100,0,2", "1,0,8,0,1,1,4,8", nullptr, nullptr, table));
-  {  // the shared buffers exist from here on
-    DorvexFile *f = dorvex_open("w.dat", 0);
+  {  // the shared buffers and the thread's data exist from here on
+    DorvexFile *f = v5_open("w.dat", 0, "");
     ASSERT_NE(nullptr, f);
-    dorvex_close(f);
+    v5_close(f);
   }
   const std::string image = read_file("w.dat"), index_image = read_file("w.vix");
   int64_t live = alloc_live_blocks();
-  int failures = 0;
-  for (int64_t n = 1; n < 200; ++n) {
-    alloc_fail_nth(n);
-    int made = make("n.dat", "100,0,2", "1,0,8,0,1,1,4,8", nullptr, nullptr, table);
-    bool failed = alloc_failure_triggered();
-    alloc_fail_nth(0);
-    EXPECT_EQ(live, alloc_live_blocks()) << n;
-    if (made == 1) {
-      // A failure while learning about an old file of that name is no
-      // failure of the make.
-      EXPECT_TRUE(file_exists("n.dat") && file_exists("n.vix"));
-      unlink("n.dat");
-      unlink("n.vix");
-      if (!failed) break;
-      continue;
-    }
-    ++failures;
-    EXPECT_TRUE(failed);
-    EXPECT_EQ(E_NO_MEMORY, error()) << n;
-    EXPECT_FALSE(file_exists("n.dat")) << n;
-    EXPECT_FALSE(file_exists("n.vix")) << n;
-  }
+  int made = 0;
+  int failures = fail_each_allocation(
+      [&] { made = make("n.dat", "100,0,2", "1,0,8,0,1,1,4,8", nullptr, nullptr, table); },
+      [&](int n) {
+        EXPECT_EQ(live, alloc_live_blocks()) << n;
+        if (made == 1) {  // a failure while learning about an old file of that name
+          EXPECT_EQ(0, unlink("n.dat") + unlink("n.vix"));
+          return;
+        }
+        EXPECT_EQ(E_NO_MEMORY, error()) << n;
+        EXPECT_FALSE(file_exists("n.dat") || file_exists("n.vix")) << n;
+      });
   EXPECT_GT(failures, 2);
   for (int mode : {0, 2, 1}) {
-    failures = 0;
-    for (int64_t n = 1; n < 300; ++n) {
-      write_file("w.dat", image);
-      write_file("w.vix", index_image);
-      alloc_fail_nth(n);
-      DorvexFile *f = dorvex_open("w.dat", mode);
-      bool failed = alloc_failure_triggered();
-      alloc_fail_nth(0);
-      if (!failed) {
-        ASSERT_NE(nullptr, f);
-        EXPECT_EQ("0000000000", info(f, -4));
-        dorvex_close(f);
-        break;
-      }
-      if (f == nullptr) {
-        ++failures;
-        EXPECT_EQ(E_NO_MEMORY, error()) << mode << " " << n;
-      } else {
-        dorvex_close(f);
-      }
-      EXPECT_EQ(live, alloc_live_blocks()) << mode << " " << n;
-      if (file_exists("w.dat")) {
-        EXPECT_EQ(0u, get(read_file("w.dat"), 94, 2)) << "no opener left counted";
-      }
-    }
+    DorvexFile *f = nullptr;
+    failures = fail_each_allocation(
+        [&] {
+          write_file("w.dat", image);
+          write_file("w.vix", index_image);
+          f = v5_open("w.dat", mode, "");  // with the access layers' state
+        },
+        [&](int n) {
+          if (f) {
+            v5_close(f);
+          } else {
+            EXPECT_EQ(E_NO_MEMORY, error()) << mode << " " << n;
+          }
+          EXPECT_EQ(live, alloc_live_blocks()) << mode << " " << n;
+          if (file_exists("w.dat")) {
+            EXPECT_EQ(0u, get(read_file("w.dat"), 94, 2)) << "no opener left counted";
+          }
+        });
+    ASSERT_NE(nullptr, f);
+    EXPECT_EQ("0000000000", info(f, -4));
+    v5_close(f);
     EXPECT_GT(failures, 2) << mode;
   }
 }

@@ -41,6 +41,9 @@ class FileCheckTest : public AccessTest {
     EXPECT_TRUE(indexed::node_read(f, root, node));
     return SegAddr{-static_cast<int32_t>(load_be32(node + 3)), load_be16(node + 7)};
   }
+  static std::string where(SegAddr at) {
+    return std::to_string(at.offset) + "/" + std::to_string(at.segment);
+  }
   static ::testing::AssertionResult finds(DorvexFile *f, const std::string &line) {
     std::string text = check_text(f);
     if (text.find("problem: " + line) != std::string::npos) return ::testing::AssertionSuccess();
@@ -106,15 +109,12 @@ TEST_F(FileCheckTest, EntriesThatDoNotMatchTheirRecords) {
   // Its key bytes change on disk: the entries no longer match.
   ASSERT_TRUE(indexed::data_write(f, SegAddr{at.offset + indexed::kV5RecordHeader, at.segment},
                                   reinterpret_cast<const uint8_t *>("9999"), 4));
-  char where[40];
-  snprintf(where, sizeof where, "%ld/%d", static_cast<long>(at.offset), at.segment);
-  EXPECT_TRUE(finds(f, std::string("key 0: the entry for the record at ") + where +
-                           " has another key than the record"));
+  EXPECT_TRUE(finds(
+      f, "key 0: the entry for the record at " + where(at) + " has another key than the record"));
   // Marked deleted behind the trees' back: entries point at no live record.
   uint8_t flags = indexed::kRecordDeleted;
   ASSERT_TRUE(indexed::data_write(f, SegAddr{at.offset + 8, at.segment}, &flags, 1));
-  EXPECT_TRUE(
-      finds(f, std::string("key 1: an entry points at ") + where + ", which is no live record"));
+  EXPECT_TRUE(finds(f, "key 1: an entry points at " + where(at) + ", which is no live record"));
   EXPECT_TRUE(finds(f, "key 0: 6 entries for 5 live records"));
   EXPECT_TRUE(finds(f, "header: 6 records counted, 5 live records in the data"));
   EXPECT_EQ(v5_close(f), 1);
@@ -136,9 +136,7 @@ TEST_F(FileCheckTest, DamagedTreesAndLists) {
   ASSERT_TRUE(indexed::node_read(f, free_head, node));
   node[0] = 1;
   ASSERT_TRUE(indexed::node_write(f, free_head, node));
-  char where[40];
-  snprintf(where, sizeof where, "%ld/%d", static_cast<long>(free_head.offset), free_head.segment);
-  EXPECT_TRUE(finds(f, std::string("free list: the node ") + where + " has the type 1"));
+  EXPECT_TRUE(finds(f, "free list: the node " + where(free_head) + " has the type 1"));
   node[0] = 3;
   ASSERT_TRUE(indexed::node_write(f, free_head, node));
   // A free node that is also in a tree: the list's head becomes the root.
@@ -149,8 +147,7 @@ TEST_F(FileCheckTest, DamagedTreesAndLists) {
   ASSERT_TRUE(indexed::node_read(f, free_head, node));
   memcpy(node, head, sizeof head);
   ASSERT_TRUE(indexed::node_write(f, free_head, node));
-  snprintf(where, sizeof where, "%ld/%d", static_cast<long>(root.offset), root.segment);
-  EXPECT_TRUE(finds(f, std::string("free list: the node ") + where + " is in a tree"));
+  EXPECT_TRUE(finds(f, "free list: the node " + where(root) + " is in a tree"));
   EXPECT_EQ(v5_close(f), 1);
 
   // Keys out of order in a leaf.
@@ -188,9 +185,7 @@ TEST_F(FileCheckTest, DeletedAndSetAsideChains) {
   store_be32(link, static_cast<uint32_t>(head.offset));
   store_be16(link + 4, head.segment);
   ASSERT_TRUE(indexed::data_write(f, SegAddr{head.offset + 9, head.segment}, link, 6));
-  char where[40];
-  snprintf(where, sizeof where, "%ld/%d", static_cast<long>(head.offset), head.segment);
-  EXPECT_TRUE(finds(f, std::string("deleted chain: reaches the record at ") + where + " twice"));
+  EXPECT_TRUE(finds(f, "deleted chain: reaches the record at " + where(head) + " twice"));
   EXPECT_EQ(v5_close(f), 1);
 }
 

@@ -117,42 +117,24 @@ TEST(HeaderLayout, HeaderFieldsNeverOverlapAndFitTheFirstBlock) {
   }
 }
 
-TEST(HeaderLayout, FieldsRoundTripBigEndianAtTheirOffsets) {
-  const HeaderLayout &l = *header_layout(5);
-  uint8_t h[512] = {};
-  set_slot(h, l, kRecordCount, 0x01020304);
-  EXPECT_EQ(0x01, h[62]);
-  EXPECT_EQ(0x04, h[65]);
-  set_slot(h, l, kIndexBytesInUse, 0x123456789AULL);
-  EXPECT_EQ(0x00, h[86]);
-  EXPECT_EQ(0x12, h[87]);
-  EXPECT_EQ(0x9A, h[91]);
-  EXPECT_EQ(0x123456789AULL, get_slot(h, l, kIndexBytesInUse));
-  set_slot(h, l, kBrokenCode, 42);
-  EXPECT_EQ(0, h[108]);
-  EXPECT_EQ(42, h[109]);
-  EXPECT_EQ(42, get_slot_low_byte(h, l, kBrokenCode));
-  // A slot the version lacks reads 0 and writes nothing.
+// The fields' bytes are checked in the files made (dorvex_test); here the
+// slots a version lacks, and that no key description crosses a block.
+TEST(HeaderLayout, ASlotTheVersionLacksReadsZeroAndWritesNothing) {
   const HeaderLayout &l3 = *header_layout(3);
-  uint8_t before[512];
-  memcpy(before, h, sizeof h);
+  uint8_t h[512];
+  memset(h, 0x55, sizeof h);
   set_slot(h, l3, kSetAsideHeadOffset, 77);
-  EXPECT_EQ(0, memcmp(before, h, sizeof h));
   EXPECT_EQ(0u, get_slot(h, l3, kSetAsideCount));
+  for (uint8_t b : h) ASSERT_EQ(0x55, b);
 }
 
 TEST(HeaderLayout, KeyDescriptionsNeverCrossABlockBoundary) {
   // Version 5: 3 descriptions in the first block, 4 in each further one.
   const HeaderLayout &l5 = *header_layout(5);
-  EXPECT_EQ(194, key_description_offset(l5, 0));
-  EXPECT_EQ(406, key_description_offset(l5, 2));
-  EXPECT_EQ(512, key_description_offset(l5, 3));
-  EXPECT_EQ(512 + 3 * 106, key_description_offset(l5, 6));
-  EXPECT_EQ(1024, key_description_offset(l5, 7));
-  EXPECT_EQ(1, header_blocks_for_keys(l5, 3));
-  EXPECT_EQ(2, header_blocks_for_keys(l5, 4));
-  EXPECT_EQ(2, header_blocks_for_keys(l5, 7));
-  EXPECT_EQ(3, header_blocks_for_keys(l5, 8));
+  const int offsets[] = {194, 300, 406, 512, 618, 724, 830, 1024};
+  for (int k = 0; k < 8; ++k) EXPECT_EQ(offsets[k], key_description_offset(l5, k)) << k;
+  const int blocks[] = {1, 1, 1, 2, 2, 2, 2, 3};
+  for (int k = 0; k < 8; ++k) EXPECT_EQ(blocks[k], header_blocks_for_keys(l5, k + 1)) << k;
   for (int v = 3; v <= 5; ++v) {
     const HeaderLayout &l = *header_layout(v);
     int size = l.offset[kKeyDescSize];

@@ -20,30 +20,26 @@ const uint8_t *u8(const std::string &s) {
   return reinterpret_cast<const uint8_t *>(s.data());
 }
 
+// A full key: the key number byte, then the key bytes.
+std::string key(const std::string &bytes, char number = 2) {
+  return std::string(1, number) + bytes;
+}
+
 int cmp(const std::string &a, const std::string &b) {
   return compare_keys(u8(a), static_cast<int>(a.size()), u8(b), static_cast<int>(b.size()));
 }
 
+size_t shared_prefix(const std::string &a, const std::string &b) {
+  size_t n = 0;
+  while (n < std::min(a.size(), b.size()) && a[n] == b[n]) ++n;
+  return n;
+}
+
 TEST(KeyCompare, SpacePaddingDecidesPrefixes) {
-  EXPECT_EQ(0, cmp("\x01"
-                   "AB",
-                   "\x01"
-                   "AB  "));
-  EXPECT_LT(cmp("\x01"
-                "AB\x01",
-                "\x01"
-                "AB"),
-            0);
-  EXPECT_GT(cmp("\x01"
-                "AB!",
-                "\x01"
-                "AB"),
-            0);
-  EXPECT_LT(cmp("\x01"
-                "AB",
-                "\x01"
-                "AB !"),
-            0);
+  EXPECT_EQ(0, cmp(key("AB", 1), key("AB  ", 1)));
+  EXPECT_LT(cmp(key("AB\x01", 1), key("AB", 1)), 0);
+  EXPECT_GT(cmp(key("AB!", 1), key("AB", 1)), 0);
+  EXPECT_LT(cmp(key("AB", 1), key("AB !", 1)), 0);
   EXPECT_GT(cmp("\x01\xff", "\x01\x01"), 0) << "bytes compare unsigned";
   EXPECT_GT(cmp("\x7f", "\x01\xff\xff"), 0) << "the high key is above every real key";
 }
@@ -61,9 +57,11 @@ struct Node {
         capacity(node_size - kNodeHeaderSize),
         area(static_cast<size_t>(capacity), 0) {}
 
+  // The entries decoded; every entry borrows exactly what it shares with
+  // its predecessor (the first entry nothing).
   std::vector<Item> items() const {
     std::vector<Item> out;
-    FullKey key;
+    FullKey k;
     uint32_t dup;
     int32_t broken = 0;
     int offset = 0;
@@ -71,24 +69,29 @@ struct Node {
     while (offset < used) {
       Entry e;
       EXPECT_TRUE(decode_entry(area.data(), used, offset, layout, &e, &broken));
-      EXPECT_TRUE(key_at_offset(area.data(), used, layout, offset, &key, &dup, &broken));
-      std::string k = full(key);
-      // Every entry borrows no more than it shares with its predecessor.
-      size_t shared = 0;
-      while (shared < std::min(prev.size(), k.size()) && prev[shared] == k[shared]) ++shared;
-      EXPECT_LE(e.prefix, shared);
-      out.emplace_back(k, dup, e.pointer);
-      prev = k;
+      EXPECT_TRUE(key_at_offset(area.data(), used, layout, offset, &k, &dup, &broken));
+      EXPECT_EQ(e.prefix, shared_prefix(prev, full(k))) << "entry at " << offset;
+      out.emplace_back(full(k), dup, e.pointer);
+      prev = full(k);
       offset += e.size;
     }
     EXPECT_EQ(offset, used);
     return out;
   }
-
   NodeSearch search(const std::string &k, uint32_t dup) const {
     NodeSearch s;
     search_entries(area.data(), used, layout, u8(k), static_cast<int>(k.size()), dup, &s);
     return s;
+  }
+  // Inserts at the entry boundary `o`, or at the end; returns the growth.
+  int insert(const std::string &k, int o = -1, int32_t pointer = 0, uint32_t dup = 0) {
+    return insert_entry(area.data(), &used, capacity, layout, o < 0 ? used : o, u8(k),
+                        static_cast<int>(k.size()), pointer, 0, dup, nullptr);
+  }
+  Entry entry(int offset) const {
+    Entry e;
+    EXPECT_TRUE(decode_entry(area.data(), used, offset, layout, &e, nullptr));
+    return e;
   }
 };
 
@@ -106,6 +109,10 @@ std::string random_key(std::mt19937 &rng, int size) {
   return k;
 }
 
+// Inserts and removes against a sorted vector. Every step checks the
+// entries, their maximal prefix compression (so that an insert re-encodes
+// its successor and a removal hands the lender's bytes to the borrower),
+// that the returned growth is the change of `used`, and the zero tail.
 TEST(NodeFormat, RandomInsertsAndRemovesMatchASortedModel) {
   std::mt19937 rng(42);
   for (int version : {3, 4, 5}) {
@@ -114,46 +121,41 @@ TEST(NodeFormat, RandomInsertsAndRemovesMatchASortedModel) {
         Node node(version, dups, key_size > 125 ? 2048 : 1024);
         std::vector<Item> model;
         // Every node on the right-most path ends with the high-key entry.
-        std::string high = "\x7f";
-        ASSERT_GT(insert_entry(node.area.data(), &node.used, node.capacity, node.layout, 0,
-                               u8(high), 1, 0, 0, 0, nullptr),
-                  0);
-        model.emplace_back(high, 0, 0);
+        ASSERT_GT(node.insert("\x7f"), 0);
+        model.emplace_back("\x7f", 0, 0);
         uint32_t next_dup = 1;
         for (int step = 0; step < 400; ++step) {
-          bool remove = model.size() > 1 && rng() % 3 == 0;
-          if (remove) {
+          int used_before = node.used;
+          if (model.size() > 1 && rng() % 3 == 0) {
             size_t victim = rng() % (model.size() - 1);
             auto [k, d, p] = model[victim];
             NodeSearch s = node.search(k, d);
             ASSERT_EQ(SR_EXACT, s.result);
             bool was_last;
             int32_t broken = 0;
-            ASSERT_GT(remove_entry(node.area.data(), &node.used, node.layout, s.position, &was_last,
-                                   &broken),
-                      0);
+            int freed = remove_entry(node.area.data(), &node.used, node.layout, s.position,
+                                     &was_last, &broken);
+            ASSERT_GT(freed, 0);
+            EXPECT_EQ(used_before - freed, node.used);
             EXPECT_FALSE(was_last);
             model.erase(model.begin() + static_cast<long>(victim));
           } else {
             std::string k = random_key(rng, key_size);
             uint32_t d = dups ? next_dup++ : 0;
             NodeSearch s = node.search(k, d);
-            bool present = s.result >= SR_EQUAL && !dups;
             Item item{k, d, -static_cast<int32_t>(1 + rng() % 100000)};
             auto pos = std::lower_bound(model.begin(), model.end(), item, less_item);
-            if (present) {
+            if (s.result >= SR_EQUAL && !dups) {
               ASSERT_TRUE(pos != model.end() && cmp(std::get<0>(*pos), k) == 0);
               continue;
             }
-            int32_t broken = 0;
-            int grew = insert_entry(node.area.data(), &node.used, node.capacity, node.layout,
-                                    s.position, u8(k), static_cast<int>(k.size()),
-                                    std::get<2>(item), static_cast<uint16_t>(step), d, &broken);
+            int grew = node.insert(k, s.position, std::get<2>(item), d);
             if (grew == kInsertNoRoom) {
-              // Full: take out a few entries and go on.
+              EXPECT_EQ(used_before, node.used);
               continue;
             }
             ASSERT_NE(kInsertDamaged, grew);
+            EXPECT_EQ(used_before + grew, node.used);
             model.insert(pos, item);
           }
           std::vector<Item> got = node.items();
@@ -164,7 +166,6 @@ TEST(NodeFormat, RandomInsertsAndRemovesMatchASortedModel) {
             ASSERT_EQ(std::get<1>(model[i]), std::get<1>(got[i]));
             ASSERT_EQ(std::get<2>(model[i]), std::get<2>(got[i]));
           }
-          // The bytes after `used` stay zero.
           for (int i = node.used; i < node.capacity; ++i) ASSERT_EQ(0, node.area[i]);
         }
         // Every key is found where the model puts it.
@@ -186,97 +187,25 @@ TEST(NodeFormat, RandomInsertsAndRemovesMatchASortedModel) {
 // a key above every real key stops at the high-key entry, never past it.
 TEST(NodeFormat, SearchStopsAtTheRightEntry) {
   Node node(5, false, 512);
-  std::vector<std::string> keys = {
-      "\x02"
-      "AAAA",
-      "\x02"
-      "AAAB",
-      "\x02"
-      "AB  ",
-      "\x02"
-      "B000",
-      "\x7f"};
-  for (const std::string &k : keys) {
-    ASSERT_GT(insert_entry(node.area.data(), &node.used, node.capacity, node.layout, node.used,
-                           u8(k), static_cast<int>(k.size()), 0, 0, 0, nullptr),
-              0);
-  }
-  NodeSearch s = node.search(
-      "\x02"
-      "AAAAx",
-      0);
+  for (const std::string &k :
+       {key("AAAA"), key("AAAB"), key("AB  "), key("B000"), std::string("\x7f")})
+    ASSERT_GT(node.insert(k), 0);
+  NodeSearch s = node.search(key("AAAAx"), 0);
   EXPECT_EQ(SR_GREATER, s.result);
-  EXPECT_EQ(
-      "\x02"
-      "AAAB",
-      full(s.key));
-  s = node.search(
-      "\x02"
-      "AB",
-      0);
-  EXPECT_EQ(SR_EXACT, s.result) << "trailing spaces are padding";
-  s = node.search(
-      "\x02"
-      "AB",
-      1);
+  EXPECT_EQ(key("AAAB"), full(s.key));
+  EXPECT_EQ(SR_EXACT, node.search(key("AB"), 0).result) << "trailing spaces are padding";
+  s = node.search(key("AB"), 1);
   EXPECT_EQ(SR_GREATER, s.result) << "a unique key's number reads as 0";
-  EXPECT_EQ(
-      "\x02"
-      "B000",
-      full(s.key));
+  EXPECT_EQ(key("B000"), full(s.key));
   s = node.search("\x02\xff\xff", 0);
   EXPECT_EQ(SR_GREATER, s.result);
   EXPECT_EQ("\x7f", full(s.key));
-  EXPECT_EQ(3, [&] {
-    int n = 0;
-    for (int o = 0; o < s.previous; ++n) {
-      Entry e;
-      decode_entry(node.area.data(), node.used, o, node.layout, &e, nullptr);
-      o += e.size;
-    }
-    return n;
-  }());
-  // The prefix bytes were shared: "AAAB" borrows 4 bytes of "AAAA".
-  Entry second;
-  ASSERT_TRUE(decode_entry(node.area.data(), node.used, 13, node.layout, &second, nullptr));
-  EXPECT_EQ(4, second.prefix);
-  EXPECT_EQ(2, second.length);
+  int entries_before = 0;
+  for (int o = 0; o < s.previous; ++entries_before) o += node.entry(o).size;
+  EXPECT_EQ(3, entries_before);
   NodeSearch empty;
-  search_entries(node.area.data(), 0, node.layout, u8(keys[0]), 5, 0, &empty);
+  search_entries(node.area.data(), 0, node.layout, u8(key("AAAA")), 5, 0, &empty);
   EXPECT_EQ(SR_PAST_END, empty.result);
-}
-
-TEST(NodeFormat, InsertInFrontOfALongerSharerShortensIt) {
-  Node node(4, false, 512);
-  std::string a = "\x02"
-                  "ABCDEFGH",
-              c = "\x02"
-                  "ABXYZ123",
-              b = "\x02"
-                  "ABXYZ000";
-  for (const std::string &k : {a, c}) {
-    insert_entry(node.area.data(), &node.used, node.capacity, node.layout, node.used, u8(k), 9, 0,
-                 0, 0, nullptr);
-  }
-  Entry ce;
-  decode_entry(node.area.data(), node.used, 8 + 9, node.layout, &ce, nullptr);
-  EXPECT_EQ(3, ce.prefix);
-  NodeSearch s = node.search(b, 0);
-  ASSERT_EQ(SR_GREATER, s.result);
-  int used_before = node.used;
-  int grew = insert_entry(node.area.data(), &node.used, node.capacity, node.layout, s.position,
-                          u8(b), 9, -5, 1, 0, nullptr);
-  // b costs 8 + (9 - 3) bytes; c now borrows 6 bytes from b instead of 3.
-  EXPECT_EQ(8 + 6 - 3, grew);
-  EXPECT_EQ(used_before + grew, node.used);
-  std::vector<Item> items = node.items();
-  ASSERT_EQ(3u, items.size());
-  EXPECT_EQ(a, std::get<0>(items[0]));
-  EXPECT_EQ(b, std::get<0>(items[1]));
-  EXPECT_EQ(c, std::get<0>(items[2]));
-  decode_entry(node.area.data(), node.used, s.position + 8 + 6, node.layout, &ce, nullptr);
-  EXPECT_EQ(6, ce.prefix);
-  EXPECT_EQ(4, ce.length) << "1 + the 3 bytes it does not share";
 }
 
 // After two nodes are merged, the second node's first entry sits in the
@@ -285,16 +214,10 @@ TEST(NodeFormat, InsertInFrontOfALongerSharerShortensIt) {
 // than the new entry takes: `used` shrinks, here by exactly one byte.
 TEST(NodeFormat, InsertBeforeAWholeSharerShrinksTheNode) {
   Node node(5, false, 512);
-  std::string x = "\x02"
-                  "AAAAAAAAAA",
-              z = "\x02"
-                  "AAAAAAAAAC",
-              w = "\x02"
-                  "AAAAAAAAAB";
+  std::string x = key("AAAAAAAAAA"), z = key("AAAAAAAAAC"), w = key("AAAAAAAAAB");
   for (const std::string &k : {x, z}) {
     Node single(5, false, 512);
-    insert_entry(single.area.data(), &single.used, single.capacity, single.layout, 0, u8(k), 11, 0,
-                 0, 0, nullptr);
+    single.insert(k);
     std::copy(single.area.begin(), single.area.begin() + single.used,
               node.area.begin() + node.used);
     node.used += single.used;
@@ -302,10 +225,8 @@ TEST(NodeFormat, InsertBeforeAWholeSharerShrinksTheNode) {
   NodeSearch s = node.search(w, 0);
   ASSERT_EQ(SR_GREATER, s.result);
   int used_before = node.used;
-  int grew = insert_entry(node.area.data(), &node.used, node.capacity, node.layout, s.position,
-                          u8(w), 11, -7, 0, 0, nullptr);
   // w costs 8 + 11 - 10 bytes; z gives up the 10 bytes it shares with w.
-  EXPECT_EQ(-1, grew);
+  EXPECT_EQ(-1, node.insert(w, s.position, -7));
   EXPECT_EQ(used_before - 1, node.used);
   EXPECT_EQ(0, node.area[static_cast<size_t>(node.used)]) << "the freed byte is zeroed";
   std::vector<Item> items = node.items();
@@ -314,65 +235,30 @@ TEST(NodeFormat, InsertBeforeAWholeSharerShrinksTheNode) {
   EXPECT_EQ(z, std::get<0>(items[2]));
   // A full node still refuses an entry that does not fit.
   node.capacity = node.used;
-  EXPECT_EQ(kInsertNoRoom, insert_entry(node.area.data(), &node.used, node.capacity, node.layout, 0,
-                                        u8(x), 11, 0, 0, 0, nullptr));
-}
-
-TEST(NodeFormat, RemovingALenderHandsItsBytesToTheBorrower) {
-  Node node(5, true, 512);
-  std::string a = "\x03"
-                  "AB00",
-              b = "\x03"
-                  "ABCD",
-              c = "\x03"
-                  "ABCE";
-  for (const std::string &k : {a, b, c}) {
-    insert_entry(node.area.data(), &node.used, node.capacity, node.layout, node.used, u8(k), 5, 0,
-                 0, 9, nullptr);
-  }
-  // c borrows 4 bytes of b, b borrows 3 of a.
-  NodeSearch s = node.search(b, 9);
-  ASSERT_EQ(SR_EXACT, s.result);
-  bool was_last;
-  int32_t broken = 0;
-  int freed =
-      remove_entry(node.area.data(), &node.used, node.layout, s.position, &was_last, &broken);
-  EXPECT_FALSE(was_last);
-  EXPECT_EQ(12 + 2 - 1, freed) << "b's entry less the byte c takes over";
-  Entry ce;
-  decode_entry(node.area.data(), node.used, s.position, node.layout, &ce, nullptr);
-  EXPECT_EQ(3, ce.prefix);
-  EXPECT_EQ(3, ce.length);
-  std::vector<Item> items = node.items();
-  ASSERT_EQ(2u, items.size());
-  EXPECT_EQ(c, std::get<0>(items[1]));
+  EXPECT_EQ(kInsertNoRoom, node.insert(x, 0));
 }
 
 TEST(NodeFormat, DamagedEntriesAreReportedWithTheirCodes) {
   Node node(5, false, 512);
-  std::string k =
-      "\x02"
-      "ABCD";
-  insert_entry(node.area.data(), &node.used, node.capacity, node.layout, 0, u8(k), 5, 0, 0, 0,
-               nullptr);
-  NodeSearch s;
-  std::vector<uint8_t> bad = node.area;
-  bad[7] = 2;  // P of the first entry
-  search_entries(bad.data(), node.used, node.layout, u8(k), 5, 0, &s);
-  EXPECT_EQ(SR_ERROR, s.result);
-  EXPECT_EQ(kBrokenNoPrevious, s.broken);
-  bad = node.area;
-  bad[6] = 0;  // L
-  search_entries(bad.data(), node.used, node.layout, u8(k), 5, 0, &s);
-  EXPECT_EQ(kBrokenLength, s.broken);
-  bad = node.area;
-  bad[6] = 200;  // L running past `used`
-  search_entries(bad.data(), node.used, node.layout, u8(k), 5, 0, &s);
-  EXPECT_EQ(kBrokenLength, s.broken);
-  FullKey key;
-  int32_t broken = 0;
-  EXPECT_FALSE(key_at_offset(bad.data(), node.used, node.layout, 0, &key, nullptr, &broken));
-  EXPECT_EQ(kBrokenLength, broken);
+  std::string k = key("ABCD");
+  node.insert(k);
+  struct Case {
+    int at;
+    uint8_t value;
+  } cases[] = {{7, 2}, {6, 0}, {6, 200}};  // P of the first entry; L 0; L past `used`
+  const int32_t codes[] = {kBrokenNoPrevious, kBrokenLength, kBrokenLength};
+  for (int i = 0; i < 3; ++i) {
+    std::vector<uint8_t> bad = node.area;
+    bad[static_cast<size_t>(cases[i].at)] = cases[i].value;
+    NodeSearch s;
+    search_entries(bad.data(), node.used, node.layout, u8(k), 5, 0, &s);
+    EXPECT_EQ(SR_ERROR, s.result);
+    EXPECT_EQ(codes[i], s.broken);
+    FullKey got;
+    int32_t broken = 0;
+    EXPECT_FALSE(key_at_offset(bad.data(), node.used, node.layout, 0, &got, nullptr, &broken));
+    EXPECT_EQ(codes[i], broken);
+  }
 }
 
 // An insert re-encodes the entry it lands in front of from the key before
@@ -380,16 +266,10 @@ TEST(NodeFormat, DamagedEntriesAreReportedWithTheirCodes) {
 // key before comes from a walk of the area or from the caller.
 TEST(NodeFormat, InsertRefusesADamagedSuccessor) {
   Node node(5, false, 512);
-  std::string a = "\x02"
-                  "ABCD",
-              b = "\x02"
-                  "ABCF",
-              w = "\x02"
-                  "ABCE";
-  for (const std::string &k : {a, b})
-    insert_entry(node.area.data(), &node.used, node.capacity, node.layout, node.used, u8(k), 5, 0,
-                 0, 0, nullptr);
-  const int second = node.layout.overhead() + 5;  // b's entry, borrowing 4 bytes of a
+  std::string w = key("ABCE");
+  node.insert(key("ABCD"));
+  node.insert(key("ABCF"));
+  const int second = node.layout.overhead() + 5;  // the second entry, borrowing 4 bytes
   FullKey before;
   int32_t broken = 0;
   ASSERT_TRUE(
@@ -400,7 +280,7 @@ TEST(NodeFormat, InsertRefusesADamagedSuccessor) {
     uint8_t p;   // its bad value
     int32_t code;
   } cases[] = {
-      {second, second + 7, 6, kBrokenPrefix},  // borrows more than a has
+      {second, second + 7, 6, kBrokenPrefix},  // borrows more than its predecessor has
       {0, 7, 1, kBrokenNoPrevious},            // the first entry borrows
   };
   for (const Case &c : cases) {
@@ -420,14 +300,12 @@ TEST(NodeFormat, InsertRefusesADamagedSuccessor) {
     }
   }
   // Sound, both forms give the same bytes.
-  std::vector<uint8_t> walked = node.area, told = node.area;
-  int used_walked = node.used, used_told = node.used;
-  insert_entry(walked.data(), &used_walked, node.capacity, node.layout, second, u8(w), 5, -3, 0, 0,
-               nullptr);
-  insert_entry_after(told.data(), &used_told, node.capacity, node.layout, second, before, u8(w), 5,
-                     -3, 0, 0, nullptr);
-  EXPECT_EQ(used_walked, used_told);
-  EXPECT_EQ(walked, told);
+  Node told = node;
+  node.insert(w, second, -3);
+  insert_entry_after(told.area.data(), &told.used, told.capacity, told.layout, second, before,
+                     u8(w), 5, -3, 0, 0, nullptr);
+  EXPECT_EQ(node.used, told.used);
+  EXPECT_EQ(node.area, told.area);
 }
 
 }  // namespace

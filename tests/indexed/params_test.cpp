@@ -71,7 +71,9 @@ TEST(MakeParams, LimitsAreRefusedWithTheirCodes) {
       {5, nullptr, "100,0,0", "", E_PARAM},
       {5, nullptr, "100,50,1", "1,0,8,45", E_PARAM},  // ends beyond the minimum
       {5, nullptr, "100,0,1", "1,2,8,0", E_PARAM},    // duplicates flag
-      {5, nullptr, "100,0,1", "17,0,8,0", E_PARAM},   // segments
+      {5, nullptr, "100,0,1",
+       "17,0,1,0,1,1,1,2,1,3,1,4,1,5,1,6,1,7,1,8,1,9,1,10,1,11,1,12,1,13,1,14,1,15,1,16",
+       E_PARAM},  // segments
       {3, nullptr, "100,0,1", "7,0,1,0,1,1,1,2,1,3,1,4,1,5,1,6", E_PARAM},
       {5, nullptr, "600,0,1", "1,0,251,0", E_PARAM},         // segment size
       {5, nullptr, "600,0,1", "2,0,200,0,51,200", E_PARAM},  // key length
@@ -100,26 +102,6 @@ TEST(MakeParams, LongKeysForceTwoBlockNodes) {
   EXPECT_EQ(2u, p.node_blocks);
   ASSERT_TRUE(make(5, "1,1,1,0,0", "300,0,1", "1,0,125,0", &p));
   EXPECT_EQ(1u, p.node_blocks);
-}
-
-TEST(InfoTexts, ExactFormsAtEachLevel) {
-  EXPECT_EQ("0000000100,0000000050,002", record_params_text(100, 50, 2, 3));
-  EXPECT_EQ("32767,00050,002", record_params_text(40000, 50, 2, 2));
-  EXPECT_EQ("01,0000000,0000004,070,1", physical_params_text(1, 4, 70, 1, 3));
-  EXPECT_EQ("02,00000,99,000,0", physical_params_text(2, 150, 0, 0, 2));
-  KeyDesc k{};
-  k.segments = 2;
-  k.duplicates = 1;
-  k.segment_size[0] = 4;
-  k.segment_offset[0] = 10;
-  k.segment_size[1] = 2;
-  k.segment_offset[1] = 40000;
-  EXPECT_EQ("02,1,004,0000000010,002,0000040000", key_text(k, 3));
-  EXPECT_EQ("02,1,004,00010,002,32767", key_text(k, 2));
-  k.segments = 8;
-  std::string level1 = key_text(k, 1);
-  EXPECT_EQ(6, std::count(level1.begin(), level1.end(), ',') / 2) << level1;
-  EXPECT_EQ("6,1,", level1.substr(0, 4));
 }
 
 // The texts that travel in archives must make the same file again.

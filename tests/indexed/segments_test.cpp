@@ -1,14 +1,11 @@
 // Segment names, growth into further segments, whole-file copy, rename and
-// remove, and segments seen by a second process.
+// remove. (Segments that another process added: access_process_test.)
 #include "indexed/segments.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <sstream>
-
 #include "common/test_util.h"
-#include "common/worker.h"
 #include "indexed/dorvex_fixture.h"
 #include "indexed/records.h"
 #include "indexed/storage.h"
@@ -79,18 +76,25 @@ class SegmentsTest : public DorvexTest {
 // --- names ------------------------------------------------------------------------
 
 TEST_F(SegmentsTest, NamesBySuffixInLowerCaseHex) {
-  EXPECT_EQ("cust.dat", name_of("cust.dat", kData, 0));
-  EXPECT_EQ("cust.d01", name_of("cust.dat", kData, 1));
-  EXPECT_EQ("cust.dab", name_of("cust.dat", kData, 0xab));
-  EXPECT_EQ("cust.dff", name_of("cust.dat", kData, 255));
-  EXPECT_EQ("cust.d0100", name_of("cust.dat", kData, 256));
-  EXPECT_EQ("cust.dfffe", name_of("cust.dat", kData, 65534));
-  EXPECT_EQ("cust.vix", name_of("cust.dat", kIndex, 0));
-  EXPECT_EQ("cust.v01", name_of("cust.dat", kIndex, 1));
-  EXPECT_EQ("cust.v10", name_of("cust.dat", kIndex, 16));
-  EXPECT_EQ("cust.v0123", name_of("cust.dat", kIndex, 0x123));
-  EXPECT_EQ("a.b/cust.d01", name_of("a.b/cust", kData, 1)) << "a dot before the base name";
-  EXPECT_EQ("x.y.d01", name_of("x.y.z", kData, 1)) << "the last extension goes";
+  struct Case {
+    const char *file;
+    int kind, number;
+    const char *name;
+  };
+  // The last extension goes, also after a dot in a folder name.
+  for (const Case &c : {Case{"cust.dat", kData, 0, "cust.dat"},
+                        {"cust.dat", kData, 1, "cust.d01"},
+                        {"cust.dat", kData, 0xab, "cust.dab"},
+                        {"cust.dat", kData, 255, "cust.dff"},
+                        {"cust.dat", kData, 256, "cust.d0100"},
+                        {"cust.dat", kData, 65534, "cust.dfffe"},
+                        {"cust.dat", kIndex, 0, "cust.vix"},
+                        {"cust.dat", kIndex, 1, "cust.v01"},
+                        {"cust.dat", kIndex, 16, "cust.v10"},
+                        {"cust.dat", kIndex, 0x123, "cust.v0123"},
+                        {"a.b/cust", kData, 1, "a.b/cust.d01"},
+                        {"x.y.z", kData, 1, "x.y.d01"}})
+    EXPECT_EQ(c.name, name_of(c.file, c.kind, c.number));
   cfg_set_short("V_STRIP_DOT_EXTENSION", 0, 0);
   EXPECT_EQ("cust.dat.d01", name_of("cust.dat", kData, 1));
   EXPECT_EQ("cust.dat.vix", name_of("cust.dat", kIndex, 0));
@@ -169,17 +173,20 @@ TEST_F(SegmentsTest, DataAndIndexGrowIntoSecondSegments) {
   }
   ASSERT_EQ(1, dorvex_close(f));
 
+  // Data segment 0 keeps its size; the highest data segment, the end of
+  // data in it, the first record where it was, nodes in use, the current
+  // data segment's size, index segment 0's and the highest index segment.
   std::string h = read_file("g.dat");
   EXPECT_EQ(81920u, h.size());
-  EXPECT_EQ(81920u, get(h, 16, 4)) << "slot 5 keeps data segment 0's size";
-  EXPECT_EQ(1u, get(h, 20, 2)) << "highest data segment";
-  EXPECT_EQ(512u + 20 * 1015, get(h, 28, 4)) << "end of data";
-  EXPECT_EQ(1u, get(h, 32, 2));
-  EXPECT_EQ(512u, get(h, 34, 4)) << "the first record stays where it was";
-  EXPECT_EQ(20992u, get(h, 126, 4)) << "slot 40: the current data segment";
-  EXPECT_EQ(81920u, get(h, 130, 4)) << "index segment 0";
-  EXPECT_EQ(1u, get(h, 134, 2));
-  EXPECT_EQ(170u, get(h, 96, 4)) << "nodes in use";
+  EXPECT_TRUE(has_fields(h, {{16, 4, 81920},
+                             {20, 2, 1},
+                             {28, 4, 512 + 20 * 1015},
+                             {32, 2, 1},
+                             {34, 4, 512},
+                             {96, 4, 170},
+                             {126, 4, 20992},
+                             {130, 4, 81920},
+                             {134, 2, 1}}));
   EXPECT_EQ(std::string(81920 - 81712, '\0'), h.substr(81712)) << "a zero tail ends the segment";
 
   std::string d1 = read_file("g.d01");
@@ -208,11 +215,11 @@ TEST_F(SegmentsTest, NoMemoryForANewSegmentFailsTheAdditionOnly) {
   std::string r = record(80);
   SegAddr at;
   alloc_fail_nth(1);
-  EXPECT_FALSE(indexed::add_record(f, reinterpret_cast<const uint8_t *>(r.data()), 1000, 0, &at));
-  EXPECT_EQ(E_NO_MEMORY, error());
+  EXPECT_TRUE(
+      fails(indexed::add_record(f, reinterpret_cast<const uint8_t *>(r.data()), 1000, 0, &at),
+            E_NO_MEMORY));
   alloc_fail_nth(1);
-  EXPECT_FALSE(indexed::node_allocate(f, &at));
-  EXPECT_EQ(E_NO_MEMORY, error());
+  EXPECT_TRUE(fails(indexed::node_allocate(f, &at), E_NO_MEMORY));
   alloc_fail_nth(0);
   EXPECT_EQ(1, f->data.count);
   EXPECT_EQ(1, f->index.count);
@@ -240,9 +247,9 @@ TEST_F(SegmentsTest, ASegmentNumberAbove65534IsABrokenFile) {
   indexed::hset_addr(f, indexed::kEndOfDataOffset, indexed::kEndOfDataSeg, SegAddr{81900, 65534});
   std::string r = record(0);
   SegAddr at;
-  EXPECT_FALSE(indexed::add_record(f, reinterpret_cast<const uint8_t *>(r.data()), 1000, 0, &at));
-  EXPECT_EQ(E_BROKEN, error());
-  EXPECT_EQ(99, secondary());
+  EXPECT_TRUE(
+      fails(indexed::add_record(f, reinterpret_cast<const uint8_t *>(r.data()), 1000, 0, &at),
+            E_BROKEN, 99));
   f->data.files[65534] = -1;
   f->data.count = 1;
   indexed::header_release(f);
@@ -258,30 +265,23 @@ TEST_F(SegmentsTest, CopyRenameAndRemoveWalkEverySegmentInOrder) {
   fill(f, 100, 170);
   dorvex_close(f);
   const char *suffixes[] = {".dat", ".d01", ".vix", ".v01"};
-
+  // The trace lines of a walk from file `from` (to file `to`, when given).
+  auto walk = [&](const std::string &verb, const std::string &from, const std::string &to) {
+    std::string out;
+    for (int i = 0; i < 4; ++i)
+      out += verb + (i < 2 ? " data" : " index") + " segment (#" + std::to_string(i % 2) +
+             "): " + from + suffixes[i] + (to.empty() ? "" : " -> " + to + suffixes[i]) + "\n";
+    return out;
+  };
   cfg_set_long("V_TRACE", 0, 4);
-  {
-    StderrCapture capture;
-    EXPECT_EQ(1, v5_copy("g.dat", "h.dat"));
-    EXPECT_EQ(
-        "copying data segment (#0): g.dat -> h.dat\n"
-        "copying data segment (#1): g.d01 -> h.d01\n"
-        "copying index segment (#0): g.vix -> h.vix\n"
-        "copying index segment (#1): g.v01 -> h.v01\n",
-        capture.text());
-  }
+  StderrCapture copy;
+  EXPECT_EQ(1, v5_copy("g.dat", "h.dat"));
+  EXPECT_EQ(walk("copying", "g", "h"), copy.text());
   for (const char *s : suffixes)
     EXPECT_EQ(read_file(std::string("g") + s), read_file(std::string("h") + s)) << s;
-  {
-    StderrCapture capture;
-    EXPECT_EQ(1, v5_rename("h.dat", "k.dat"));
-    EXPECT_EQ(
-        "renaming data segment (#0): h.dat -> k.dat\n"
-        "renaming data segment (#1): h.d01 -> k.d01\n"
-        "renaming index segment (#0): h.vix -> k.vix\n"
-        "renaming index segment (#1): h.v01 -> k.v01\n",
-        capture.text());
-  }
+  StderrCapture rename;
+  EXPECT_EQ(1, v5_rename("h.dat", "k.dat"));
+  EXPECT_EQ(walk("renaming", "h", "k"), rename.text());
   for (const char *s : suffixes) {
     EXPECT_FALSE(file_exists(std::string("h") + s)) << s;
     EXPECT_TRUE(file_exists(std::string("k") + s)) << s;
@@ -290,16 +290,9 @@ TEST_F(SegmentsTest, CopyRenameAndRemoveWalkEverySegmentInOrder) {
   ASSERT_NE(nullptr, f);
   EXPECT_EQ(record(99), read_back(f, addr_[99]));
   dorvex_close(f);
-  {
-    StderrCapture capture;
-    EXPECT_EQ(1, v5_remove("k.dat"));
-    EXPECT_EQ(
-        "removing data segment (#0): k.dat\n"
-        "removing data segment (#1): k.d01\n"
-        "removing index segment (#0): k.vix\n"
-        "removing index segment (#1): k.v01\n",
-        capture.text());
-  }
+  StderrCapture remove;
+  EXPECT_EQ(1, v5_remove("k.dat"));
+  EXPECT_EQ(walk("removing", "k", ""), remove.text());
   for (const char *s : suffixes) EXPECT_FALSE(file_exists(std::string("k") + s)) << s;
 
   // Without trace level, nothing is written.
@@ -323,14 +316,11 @@ TEST_F(SegmentsTest, CopySkipsASegmentWhoseNamesAreEqualAndStopsAtTheFirstFailur
 
   // A file that cannot be opened is not copied at all.
   ASSERT_EQ(0, unlink("g.d01"));
-  EXPECT_EQ(0, v5_copy("g.dat", "n.dat"));
-  EXPECT_EQ(E_BROKEN, error());
-  EXPECT_EQ(68, secondary());
+  EXPECT_TRUE(fails(v5_copy("g.dat", "n.dat"), E_BROKEN, 68));
   EXPECT_FALSE(file_exists("n.dat"));
   EXPECT_EQ(0, v5_remove("g.dat"));
   EXPECT_TRUE(file_exists("g.dat")) << "nothing removed";
-  EXPECT_EQ(0, v5_copy(nullptr, "x"));
-  EXPECT_EQ(E_PARAM, error());
+  EXPECT_TRUE(fails(v5_copy(nullptr, "x"), E_PARAM));
 
   // A failing step stops the walk; what was done stays done.
   ASSERT_EQ(1, make("a.dat", "100,0,1", "1,0,8,0"));
@@ -370,95 +360,6 @@ TEST_F(SegmentsTest, MakeReplacesAnOldFileWithAllItsSegments) {
   set_version(3);
   ASSERT_EQ(1, make("g.dat", "100,0,1", "1,0,8,0"));
   EXPECT_FALSE(file_exists("g.vix")) << "a version 3 file has no index segment";
-}
-
-// --- another process --------------------------------------------------------------
-
-// Requests: "open NAME MODE", "info CODE", "read OFFSET SEGMENT",
-// "node OFFSET SEGMENT" (the first bytes of a node), "root KEY",
-// "version", "close".
-std::string peer(const std::string &request) {
-  static DorvexFile *f = nullptr;
-  std::istringstream in(request);
-  std::string op;
-  in >> op;
-  if (op == "open") {
-    std::string name;
-    int mode;
-    in >> name >> mode;
-    f = dorvex_open(name.c_str(), mode);
-    return f ? "ok" : "error " + std::to_string(*fs_error_code());
-  }
-  if (op == "info") {
-    int code;
-    in >> code;
-    char buf[1024] = {};
-    return dorvex_info(f, code, buf) ? buf : "error";
-  }
-  if (op == "read") {
-    int32_t offset;
-    int segment;
-    in >> offset >> segment;
-    std::string out(1000, '\0');
-    if (!indexed::header_read(f, HeaderAccess::kLocked)) return "error";
-    int64_t n = indexed::read_record(f, SegAddr{offset, static_cast<uint16_t>(segment)},
-                                     reinterpret_cast<uint8_t *>(&out[0]), nullptr);
-    indexed::header_release(f);
-    return n < 0 ? "error " + std::to_string(*fs_error_secondary()) : out.substr(0, 12);
-  }
-  if (op == "node") {
-    int32_t offset;
-    int segment;
-    in >> offset >> segment;
-    uint8_t block[512];
-    if (!indexed::header_read(f, HeaderAccess::kLocked)) return "error";
-    bool ok = indexed::node_read(f, SegAddr{offset, static_cast<uint16_t>(segment)}, block);
-    indexed::header_release(f);
-    return ok ? std::string(reinterpret_cast<char *>(block), 8) : "error";
-  }
-  if (op == "root") {
-    int key;
-    in >> key;
-    if (!indexed::header_read(f, HeaderAccess::kLocked)) return "error";
-    indexed::header_release(f);
-    const indexed::KeyDesc &k = f->keys[key];
-    return std::to_string(k.root_offset) + "/" + std::to_string(k.root_segment) + "/" +
-           std::to_string(k.height);
-  }
-  if (op == "version") return std::to_string(f->last_header_version);
-  if (op == "close") return std::to_string(dorvex_close(f));
-  return "?";
-}
-
-TEST_F(SegmentsTest, AnotherProcessFindsNewSegmentsRootsAndChangedBlocks) {
-  Worker other(peer);
-  make_small_segments();
-  EXPECT_EQ("ok", other.call("open g.dat 0"));
-  EXPECT_EQ("00001,00001", other.call("info -7"));
-  EXPECT_EQ("0/0/0", other.call("root 0"));
-
-  DorvexFile *f = dorvex_open("g.dat", 2);
-  ASSERT_NE(nullptr, f);
-  fill(f, 100, 170);
-  EXPECT_EQ(std::string(8, '\0'), other.call("node 512 1")) << "the node as the peer sees it";
-
-  ASSERT_TRUE(indexed::header_read(f, HeaderAccess::kUpdate));
-  uint8_t block[512] = {1, 0, 5, 'n', 'o', 'd', 'e', '!'};
-  ASSERT_TRUE(indexed::node_write(f, SegAddr{512, 1}, block));
-  ASSERT_TRUE(indexed::set_key_root(f, 0, SegAddr{512, 1}, 2));
-  ASSERT_TRUE(indexed::header_write(f));
-  indexed::header_release(f);
-
-  EXPECT_EQ("00002,00002", other.call("info -7"));
-  EXPECT_EQ(std::to_string(f->last_header_version), other.call("version"));
-  EXPECT_EQ(record(80).substr(0, 12), other.call("read 512 1"));
-  EXPECT_EQ(record(99).substr(0, 12), other.call("read " + std::to_string(512 + 19 * 1015) + " 1"));
-  EXPECT_EQ(std::string(reinterpret_cast<char *>(block), 8), other.call("node 512 1"))
-      << "a changed header version drops the peer's cached blocks";
-  EXPECT_EQ("512/1/2", other.call("root 0"));
-  EXPECT_EQ("0000000100", other.call("info -4"));
-  EXPECT_EQ("1", other.call("close"));
-  EXPECT_EQ(1, dorvex_close(f));
 }
 
 }  // namespace

@@ -9,40 +9,27 @@
 namespace kel::test {
 namespace {
 
-using indexed::HeaderAccess;
 using indexed::SegAddr;
 
 class StorageTest : public DorvexTest {
  protected:
-  DorvexFile *open_new(int version, const char *physical = "1,1,1,0,0",
-                       const char *keys = "1,0,8,0,1,1,4,8", const char *record = "100,0,2") {
-    set_version(version);
-    EXPECT_EQ(1, make("n.dat", record, keys, physical)) << error();
-    DorvexFile *f = dorvex_open("n.dat", 2);
-    EXPECT_NE(nullptr, f);
-    if (f) {
-      EXPECT_TRUE(indexed::header_read(f, HeaderAccess::kUpdate));
-    }
-    return f;
-  }
-  void finish(DorvexFile *f) {
-    EXPECT_TRUE(indexed::header_write(f));
-    indexed::header_release(f);
-    EXPECT_EQ(1, dorvex_close(f));
+  DorvexFile *open_new(int version, const char *physical = "1,1,1,0,0") {
+    return open_update("n.dat", version, "100,0,2", "1,0,8,0,1,1,4,8", physical);
   }
   static SegAddr allocate(DorvexFile *f) {
     SegAddr at{-1, 0};
     EXPECT_TRUE(indexed::node_allocate(f, &at)) << error() << "/" << secondary();
     return at;
   }
-  static uint64_t slot(DorvexFile *f, indexed::Slot s) { return indexed::hget(f, s); }
+  static SegAddr free_head(DorvexFile *f) {
+    return indexed::hget_addr(f, indexed::kFreeNodeOffset, indexed::kFreeNodeSeg);
+  }
+  static size_t index_size() { return read_file("n.vix").size(); }
 };
 
 TEST_F(StorageTest, NodesComeFromTheEndThenFromTheFreeList) {
   DorvexFile *f = open_new(5);
-  EXPECT_EQ((SegAddr{512, 0}), allocate(f));
-  EXPECT_EQ((SegAddr{1024, 0}), allocate(f));
-  EXPECT_EQ((SegAddr{1536, 0}), allocate(f));
+  for (int32_t at : {512, 1024, 1536}) EXPECT_EQ((SegAddr{at, 0}), allocate(f));
   EXPECT_EQ(3u, slot(f, indexed::kNodesInUse));
   std::string block(512, '\xab');
   ASSERT_TRUE(indexed::node_write(f, SegAddr{1024, 0}, reinterpret_cast<uint8_t *>(&block[0])));
@@ -50,16 +37,14 @@ TEST_F(StorageTest, NodesComeFromTheEndThenFromTheFreeList) {
   ASSERT_TRUE(indexed::node_free(f, SegAddr{512, 0}));
   EXPECT_EQ(1u, slot(f, indexed::kNodesInUse));
   EXPECT_EQ(2u, slot(f, indexed::kFreeNodes));
-  EXPECT_EQ((SegAddr{512, 0}),
-            indexed::hget_addr(f, indexed::kFreeNodeOffset, indexed::kFreeNodeSeg));
+  EXPECT_EQ((SegAddr{512, 0}), free_head(f));
   std::string vix = read_file("n.vix");
   EXPECT_EQ("03 00 00 00 00 00 00 ab ab ", hex(vix, 1024, 9)) << "7 bytes, the rest untouched";
   EXPECT_EQ("03 00 00 04 00 00 00 ", hex(vix, 512, 7)) << "512 links to 1024";
   EXPECT_EQ((SegAddr{512, 0}), allocate(f));
   EXPECT_EQ((SegAddr{1024, 0}), allocate(f));
   EXPECT_EQ(0u, slot(f, indexed::kFreeNodes));
-  EXPECT_EQ(indexed::kNullAddr,
-            indexed::hget_addr(f, indexed::kFreeNodeOffset, indexed::kFreeNodeSeg));
+  EXPECT_EQ(indexed::kNullAddr, free_head(f));
   EXPECT_EQ((SegAddr{2048, 0}), allocate(f));
   EXPECT_EQ(4u, slot(f, indexed::kNodesInUse));
   finish(f);
@@ -102,28 +87,28 @@ TEST_F(StorageTest, NodesOfTwoBlocksAndOfVersions4And3) {
 
 TEST_F(StorageTest, TheIndexGrowsByTheExtensionAndUsesPreallocatedBlocks) {
   DorvexFile *f = open_new(5, "1,1,10,0,0");
-  EXPECT_EQ(512u, read_file("n.vix").size());
+  EXPECT_EQ(512u, index_size());
   allocate(f);
-  EXPECT_EQ(5632u, read_file("n.vix").size()) << "10 nodes of zeros past the header";
+  EXPECT_EQ(5632u, index_size()) << "10 nodes of zeros past the header";
   for (int i = 0; i < 9; ++i) allocate(f);
-  EXPECT_EQ(5632u, read_file("n.vix").size());
+  EXPECT_EQ(5632u, index_size());
   EXPECT_EQ((SegAddr{5632, 0}), allocate(f));
-  EXPECT_EQ(10752u, read_file("n.vix").size());
+  EXPECT_EQ(10752u, index_size());
   finish(f);
 
   cfg_set_short("V_INDEX_BLOCK_PERCENT", 0, 50);
   f = open_new(5, "1,1,10,0,0");
   allocate(f);
-  EXPECT_EQ(3072u, read_file("n.vix").size()) << "10 x 50% = 5 nodes";
+  EXPECT_EQ(3072u, index_size()) << "10 x 50% = 5 nodes";
   finish(f);
 
   cfg_set_short("V_INDEX_BLOCK_PERCENT", 0, 100);
   f = open_new(5, "1,10,1,0,0");
-  EXPECT_EQ(5120u, read_file("n.vix").size());
+  EXPECT_EQ(5120u, index_size());
   for (int i = 0; i < 9; ++i) allocate(f);
-  EXPECT_EQ(5120u, read_file("n.vix").size()) << "the preallocated blocks are used first";
+  EXPECT_EQ(5120u, index_size()) << "the preallocated blocks are used first";
   EXPECT_EQ((SegAddr{5120, 0}), allocate(f));
-  EXPECT_EQ(5632u, read_file("n.vix").size());
+  EXPECT_EQ(5632u, index_size());
   finish(f);
 }
 
@@ -167,17 +152,12 @@ TEST_F(StorageTest, DamageIsBrokenWithItsCode) {
   ASSERT_TRUE(indexed::node_write(f, a, reinterpret_cast<uint8_t *>(&block[0])));
   indexed::hset_addr(f, indexed::kFreeNodeOffset, indexed::kFreeNodeSeg, a);
   SegAddr b{7, 7};
-  EXPECT_FALSE(indexed::node_allocate(f, &b));
+  EXPECT_TRUE(fails(indexed::node_allocate(f, &b), E_BROKEN, 12));
   EXPECT_EQ(indexed::kNullAddr, b);
-  EXPECT_EQ(E_BROKEN, error());
-  EXPECT_EQ(12, secondary());
   uint8_t buf[512];
-  EXPECT_FALSE(indexed::node_read(f, SegAddr{512, 5}, buf));
-  EXPECT_EQ(68, secondary());
+  EXPECT_TRUE(fails(indexed::node_read(f, SegAddr{512, 5}, buf), E_BROKEN, 68));
   EXPECT_STREQ("n.v05", fs_missing_file_name());
-  EXPECT_FALSE(indexed::node_read(f, SegAddr{1 << 20, 0}, buf));
-  EXPECT_EQ(E_BROKEN, error());
-  EXPECT_EQ(9, secondary()) << "a short read";
+  EXPECT_TRUE(fails(indexed::node_read(f, SegAddr{1 << 20, 0}, buf), E_BROKEN, 9)) << "short";
   indexed::header_release(f);
   dorvex_close(f);
 }

@@ -1,15 +1,17 @@
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <random>
+#include <sstream>
 #include <string>
 
+#include "common/fails.h"
 #include "common/test_util.h"
+#include "common/worker.h"
 #include "kelfs/errors.h"
 #include "osfile/layer.h"
 #include "support/alloc.h"
@@ -149,12 +151,10 @@ TEST(LayerFiles, DupWrapsADescriptorCloseOnExec) {
   layer_files_release();
 }
 
-// What another process sees of [start, start + 1): F_UNLCK or the holder.
+// What another process sees of [start, start + 1) of the file: F_UNLCK or
+// the holder.
 std::pair<int, pid_t> probe_lock(const std::string &path, off_t start) {
-  int p[2];
-  EXPECT_EQ(0, pipe(p));
-  pid_t child = fork();
-  if (child == 0) {
+  test::Worker other([&](const std::string &) {
     int fd = open(path.c_str(), O_RDWR);
     struct flock l = {};
     l.l_type = F_WRLCK;
@@ -162,16 +162,11 @@ std::pair<int, pid_t> probe_lock(const std::string &path, off_t start) {
     l.l_start = start;
     l.l_len = 1;
     fcntl(fd, F_GETLK, &l);
-    int out[2] = {l.l_type, l.l_type == F_UNLCK ? 0 : l.l_pid};
-    if (write(p[1], out, sizeof out) != sizeof out) _exit(1);
-    _exit(0);
-  }
-  close(p[1]);
-  int in[2] = {-1, -1};
-  EXPECT_EQ(static_cast<ssize_t>(sizeof in), read(p[0], in, sizeof in));
-  close(p[0]);
-  waitpid(child, nullptr, 0);
-  return {in[0], in[1]};
+    return std::to_string(l.l_type) + " " + std::to_string(l.l_type == F_UNLCK ? 0 : l.l_pid);
+  });
+  int type = -1, pid = -1;
+  std::istringstream(other.call("probe")) >> type >> pid;
+  return {type, pid};
 }
 
 TEST(LayerFiles, LockPlacesAndRemovesAWriteLock) {
@@ -237,8 +232,8 @@ TEST(FileCopy, FailuresSetCode21AndCloseEverything) {
   std::string from = dir / "from";
   test::write_file(from, random_bytes(5000, 3));
   *fs_error_code() = 0;
-  EXPECT_EQ(0, Acopy_file((dir / "missing").c_str(), (dir / "to").c_str()));
-  EXPECT_EQ(E_COPY_FAILED, *fs_error_code());
+  EXPECT_TRUE(
+      test::fails(Acopy_file((dir / "missing").c_str(), (dir / "to").c_str()), E_COPY_FAILED));
   EXPECT_EQ(ENOENT, errno);
   EXPECT_FALSE(test::file_exists(dir / "to"));
 
@@ -246,14 +241,12 @@ TEST(FileCopy, FailuresSetCode21AndCloseEverything) {
   const std::string before = test::read_file(from);
   for (const std::string &same : {from, dir.path() + "/./from"}) {
     *fs_error_code() = 0;
-    EXPECT_EQ(0, Acopy_file(from.c_str(), same.c_str())) << same;
-    EXPECT_EQ(E_COPY_FAILED, *fs_error_code());
+    EXPECT_TRUE(test::fails(Acopy_file(from.c_str(), same.c_str()), E_COPY_FAILED)) << same;
     EXPECT_EQ(before, test::read_file(from));
   }
 
   *fs_error_code() = 0;
-  EXPECT_EQ(0, Acopy_file(from.c_str(), (dir / "no/such/dir").c_str()));
-  EXPECT_EQ(E_COPY_FAILED, *fs_error_code());
+  EXPECT_TRUE(test::fails(Acopy_file(from.c_str(), (dir / "no/such/dir").c_str()), E_COPY_FAILED));
   EXPECT_EQ(0, open_handles()) << "the source is closed when the destination fails";
 
   // A full disk half-way.
