@@ -5,7 +5,9 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 #include <string>
+#include <utility>
 
 #include "config/config.h"
 
@@ -16,68 +18,45 @@ void set_text(const char *name, const char *value) {
   ASSERT_EQ(1, cfg_set_programmatic(name, -1, value, -1, 0));
 }
 
-struct Expected {
-  const char *name;
-  int32_t type;
-  int32_t number;
-  const char *text;
-};
-
-// The table as the rest of the file system expects to read it.
-const Expected kExpected[] = {
-    {"CARRIAGE_CONTROL_FILTER", CFG_TINYINT, 0, nullptr},
-    {"COMPRESS_FACTOR", CFG_TINYINT, 70, nullptr},
-    {"DUPLICATES_LOG", CFG_STRING256, 0, ""},
-    {"EOL_CHAR", CFG_TINYINT, 10, nullptr},
-    {"LARGE_FILE_LIMIT_1TB", CFG_BOOL, 0, nullptr},
-    {"LARGE_FILE_LIMIT_2TB", CFG_BOOL, 0, nullptr},
-    {"LOCKS_PER_FILE", CFG_SHORT, 10, nullptr},
-    {"LOGGING", CFG_BOOL, 1, nullptr},
-    {"LOG_BUFFER_SIZE", CFG_SHORT, 512, nullptr},
-    {"LOG_DEVICE", CFG_BOOL, 0, nullptr},
-    {"LOG_DIR", CFG_STRING65, 0, ""},
-    {"LOG_ENCRYPTION", CFG_BOOL, 0, nullptr},
-    {"LOG_FILE", CFG_STRING65, 0, ""},
-    {"MAX_FILES", CFG_SHORT, 32, nullptr},
-    {"MAX_LOCKS", CFG_SHORT, 32, nullptr},
-    {"NO_LOG_FILE_OK", CFG_BOOL, 0, nullptr},
-    {"OPEN_FILES_ONCE", CFG_BOOL, 1, nullptr},
-    {"QUEUE_READERS", CFG_BOOL, 0, nullptr},
-    {"REL_DELETED_VALUE", CFG_SHORT, 0, nullptr},
-    {"TRX_HOLDS_LOCKS", CFG_BOOL, 0, nullptr},
-    {"USE_LARGE_FILE_API", CFG_BOOL, 0, nullptr},
-    {"V_BASENAME_TRANSLATION", CFG_BOOL, 1, nullptr},
-    {"V_BUFFERS", CFG_LONG, -1, nullptr},
-    {"V_BUFFER_DATA", CFG_BOOL, 1, nullptr},
-    {"V_BULK_MEMORY", CFG_LONG, 1048576, nullptr},
-    {"V_CACHE_FLUSH_PERCENT", CFG_SHORT, 25, nullptr},
-    {"V_FORCE_OPEN", CFG_BOOL, 0, nullptr},
-    {"V_INDEX_BLOCK_PERCENT", CFG_SHORT, 100, nullptr},
-    {"V_INTERNAL_LOCKS", CFG_BOOL, 1, nullptr},
-    {"V_LOCK_METHOD", CFG_SHORT, 0, nullptr},
-    {"V_MARK_READ_CORRUPT", CFG_BOOL, 1, nullptr},
-    {"V_NO_ASYNC_CACHE_DATA", CFG_BOOL, 0, nullptr},
-    {"V_OPEN_STRICT", CFG_BOOL, 0, nullptr},
-    {"V_READ_AHEAD", CFG_BOOL, 1, nullptr},
-    {"V_SEG_SIZE", CFG_LONG, 2147482112, nullptr},
-    {"V_TRACE", CFG_LONG, 0, nullptr},
-    {"V_STRIP_DOT_EXTENSION", CFG_BOOL, 1, nullptr},
-    {"V_VERSION", CFG_SHORT, 5, nullptr},
-    {"WAIT_FOR_ALL_PIPES", CFG_BOOL, 1, nullptr},
-    {"A_SEQ_DEFAULT_BLOCK_SIZE", CFG_LONG, 0, nullptr},
+// The table as the rest of the file system expects to read it: the
+// variables of each type with their defaults.
+const std::pair<int32_t, const char *> kExpected[] = {
+    {CFG_BOOL,
+     "LARGE_FILE_LIMIT_1TB=0 LARGE_FILE_LIMIT_2TB=0 LOGGING=1 LOG_DEVICE=0 LOG_ENCRYPTION=0 "
+     "NO_LOG_FILE_OK=0 OPEN_FILES_ONCE=1 QUEUE_READERS=0 TRX_HOLDS_LOCKS=0 USE_LARGE_FILE_API=0 "
+     "V_BASENAME_TRANSLATION=1 V_BUFFER_DATA=1 V_FORCE_OPEN=0 V_INTERNAL_LOCKS=1 "
+     "V_MARK_READ_CORRUPT=1 V_NO_ASYNC_CACHE_DATA=0 V_OPEN_STRICT=0 V_READ_AHEAD=1 "
+     "V_STRIP_DOT_EXTENSION=1 WAIT_FOR_ALL_PIPES=1"},
+    {CFG_TINYINT, "CARRIAGE_CONTROL_FILTER=0 COMPRESS_FACTOR=70 EOL_CHAR=10"},
+    {CFG_SHORT,
+     "LOCKS_PER_FILE=10 LOG_BUFFER_SIZE=512 MAX_FILES=32 MAX_LOCKS=32 REL_DELETED_VALUE=0 "
+     "V_CACHE_FLUSH_PERCENT=25 V_INDEX_BLOCK_PERCENT=100 V_LOCK_METHOD=0 V_VERSION=5"},
+    {CFG_LONG,
+     "V_BUFFERS=-1 V_BULK_MEMORY=1048576 V_SEG_SIZE=2147482112 V_TRACE=0 "
+     "A_SEQ_DEFAULT_BLOCK_SIZE=0"},
+    {CFG_STRING65, "LOG_DIR='' LOG_FILE=''"},
+    {CFG_STRING256, "DUPLICATES_LOG=''"},
 };
 
 TEST(FsConfig, TheFortyVariablesWithTheirDefaults) {
   setenv("V_TRACE", "31", 1);  // the environment does not reach the getters
   v5_init_cfg();
-  for (const Expected &e : kExpected) {
-    EXPECT_EQ(e.type, cfg_get_type(e.name, 0)) << e.name;
-    if (e.text) {
-      EXPECT_STREQ(e.text, cfg_get_string(e.name, 0)) << e.name;
-    } else {
-      EXPECT_EQ(e.number, cfg_get_long(e.name, 0)) << e.name;
+  int count = 0;
+  for (const auto &[type, expected] : kExpected) {
+    std::istringstream words(expected);
+    std::string word, got;
+    while (words >> word) {
+      std::string name = word.substr(0, word.find('='));
+      EXPECT_EQ(type, cfg_get_type(name.c_str(), 0)) << name;
+      const char *text = cfg_get_string(name.c_str(), 0);
+      got += (got.empty() ? "" : " ") + name + "=" +
+             (type >= CFG_STRING16 ? "'" + std::string(text ? text : "(null)") + "'"
+                                   : std::to_string(cfg_get_long(name.c_str(), 0)));
+      ++count;
     }
+    EXPECT_EQ(expected, got);
   }
+  EXPECT_EQ(40, count);
   const FsSettings &s = fs_settings();
   EXPECT_EQ(0u, s.trace);
   EXPECT_EQ(32, s.max_files);
