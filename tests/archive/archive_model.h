@@ -34,6 +34,11 @@ inline void mask_volume_time(std::string &archive, size_t header_at) {
   if (archive.size() >= header_at + 47) archive.replace(header_at + 22, 25, 25, '#');
 }
 
+inline std::string masked(std::string archive, size_t header_at = 0) {
+  mask_volume_time(archive, header_at);
+  return archive;
+}
+
 inline std::string model_member(unsigned mode, int uid, int gid, long long mtime,
                                 const std::string &name, long long size, char type) {
   char text[128];
@@ -91,7 +96,8 @@ inline std::string model_archive(const std::string &members, int record_size = 5
          model_records(members + model_trailer(), static_cast<size_t>(record_size));
 }
 
-// A V member of format version 6.
+// A V member of format version 6: the texts v5_info gives and the records
+// in primary-key order.
 struct ModelIndexed {
   std::string record_parameters;  // "%010d,%010d,%03d"
   std::string physical_parameters;
@@ -102,12 +108,27 @@ struct ModelIndexed {
   int max_length = 0;
 };
 
+// Records of 8 to 10 bytes, a unique key of 4 bytes at 0 and one of 3 bytes
+// at 4 with duplicates, compressed; the engine makes it as it stands.
+inline ModelIndexed sample_indexed(std::vector<std::string> records = {"aaaa1234", "bbbb12xx",
+                                                                       "cccc123456"}) {
+  ModelIndexed x;
+  x.record_parameters = "0000000010,0000000008,002";
+  x.physical_parameters = "02,0000000,0000001,070,0";
+  x.comment = "cust";
+  x.keys = {"01,0,004,0000000000", "01,1,003,0000000004"};
+  x.records = std::move(records);
+  x.max_length = 10;
+  return x;
+}
+
 inline std::string counted(int digits, const std::string &text) {
   char n[16];
   snprintf(n, sizeof n, "%0*d", digits, static_cast<int>(text.size()));
   return n + text;
 }
 
+// The data of a version 6 member and the whole member.
 inline std::string model_v6_data(const ModelIndexed &x) {
   std::string d =
       counted(2, x.record_parameters) + counted(2, x.physical_parameters) + counted(2, x.comment);
@@ -122,6 +143,12 @@ inline std::string model_v6_data(const ModelIndexed &x) {
     d += r;
   }
   return d;
+}
+
+inline std::string model_v6_member(const std::string &name, const ModelIndexed &x,
+                                   unsigned mode = 0100640, int owner = 0) {
+  long long size = (x.max_length + 2) * static_cast<long long>(x.records.size());
+  return model_member(mode, owner, owner, 1000000000, name, size, 'V') + model_v6_data(x);
 }
 
 // Old style (version 5: records with a length; version 4: fixed records).

@@ -11,7 +11,6 @@
 
 #include "archive/archive_model.h"
 #include "common/spawn.h"
-#include "common/test_util.h"
 
 namespace kel::test {
 namespace {
@@ -24,39 +23,32 @@ std::string mount_prompt(int volume) {
   return "Please mount volume " + std::to_string(volume) + ", press return when ready: ";
 }
 
-// Checks one volume: its header (time masked) and returns its whole records.
-std::string volume_records(const std::string &volume, int number, int media_size, int record,
-                           int block = 512) {
-  std::string want = model_volume_header(6, number, media_size, record, block);
-  std::string got = volume.substr(0, static_cast<size_t>(block));
-  mask_volume_time(want, 0);
-  mask_volume_time(got, 0);
-  EXPECT_EQ(want, got) << "volume " << number;
-  size_t body = volume.size() - static_cast<size_t>(block);
-  return volume.substr(static_cast<size_t>(block),
-                       body / static_cast<size_t>(record) * static_cast<size_t>(record));
+std::string try_again(const std::string &why) {
+  return why + "\nthen press return to try again: ";
 }
 
-class KelDialogue : public testing::Test {
+const char kNoFilename[] = "Enter archive's filename to continue: ";
+
+// Checks one volume's header (time masked) and returns its whole records.
+std::string volume_records(const std::string &volume, int number, int media_size, int record) {
+  EXPECT_EQ(masked(model_volume_header(6, number, media_size, record, 512)),
+            masked(volume.substr(0, 512)))
+      << "volume " << number;
+  return volume.substr(
+      512, (volume.size() - 512) / static_cast<size_t>(record) * static_cast<size_t>(record));
+}
+
+class KelDialogue : public KelTest {
  protected:
-  KelDialogue() { umask(022); }
-  SpawnOptions options(std::vector<std::string> args, const std::string &list = "") {
-    SpawnOptions o;
-    o.args = std::move(args);
-    o.cwd = dir_.path();
-    if (!list.empty()) {
-      write_file(dir_ / "list", list);
-      o.stdin_path = dir_ / "list";
-    }
-    o.env["TZ"] = "UTC";
-    return o;
-  }
   // A fresh, empty medium at `path` (kel reopens it without creating it).
   void new_medium(const std::string &path) { write_file(dir_ / path, ""); }
   void change_medium(const std::string &from, const std::string &to) {
     ASSERT_EQ(0, rename((dir_ / from).c_str(), (dir_ / to).c_str()));
   }
-  TempDir dir_;
+  // The model's records of the plain file `name` alone in an archive.
+  std::string records_of(const std::string &name, char type, size_t record) {
+    return model_records(model_file_member(dir_.path(), name, type) + model_trailer(), record);
+  }
 };
 
 TEST_F(KelDialogue, OutputVolumesOfAFixedSize) {
@@ -81,20 +73,16 @@ TEST_F(KelDialogue, OutputVolumesOfAFixedSize) {
     }
     ASSERT_EQ(0, s.wait()) << s.transcript();
     EXPECT_EQ(std::to_string(c.total) + " blocks\n", s.unread());
-    if (bell.empty()) {
-      EXPECT_EQ(std::string::npos, s.transcript().find('\a'));
-    }
+    EXPECT_EQ(bell.empty(), s.transcript().find('\a') == std::string::npos);
     std::string payload;
-    const int record = static_cast<int>(c.record);
     for (int v = 1; v <= c.volumes; ++v) {
       std::string vol = read_file(dir_ / (v < c.volumes ? "vol" + std::to_string(v) : "arch"));
       if (v < c.volumes) {
         EXPECT_EQ(512u * static_cast<size_t>(c.blocks_each), vol.size());
       }
-      payload += volume_records(vol, v, 100, record);
+      payload += volume_records(vol, v, 100, static_cast<int>(c.record));
     }
-    EXPECT_TRUE(model_records(model_file_member(dir_.path(), "big", 'T') + model_trailer(),
-                              c.record) == payload);
+    EXPECT_TRUE(records_of("big", 'T', c.record) == payload);
   }
 }
 
@@ -102,45 +90,30 @@ TEST_F(KelDialogue, InputAsksAgainUntilTheRightVolumeIsMounted) {
   std::string data = random_data(60000, 3);
   std::string stream = model_records(
       model_plain(0100644, 0, 0, 1000000000, "restored", data, 'B') + model_trailer(), 512);
-  std::string vol1 = model_volume_header(6, 1, 100, 512, 512) + stream.substr(0, 99 * 512);
-  std::string vol2 = model_volume_header(6, 2, 100, 512, 512) + stream.substr(99 * 512);
-  write_file(dir_ / "arch", vol1);
-  write_file(dir_ / "vol2", vol2);
+  write_file(dir_ / "arch", model_volume_header(6, 1, 100, 512, 512) + stream.substr(0, 99 * 512));
+  write_file(dir_ / "vol2", model_volume_header(6, 2, 100, 512, 512) + stream.substr(99 * 512));
   write_file(dir_ / "vol3", model_volume_header(6, 3, 100, 512, 512));
   write_file(dir_ / "foreign", "KEL!" + std::string(4092, 'f'));  // the magic, no numbers
   write_file(dir_ / "blank", "");
   // A volume too small to hold one record cannot come from kel.
   write_file(dir_ / "small", model_volume_header(6, 2, 1, 512, 512));
   mkdir((dir_ / "out").c_str(), 0755);
-  SpawnOptions o = options({"-ivnf", dir_ / "arch"});
-  o.cwd = dir_ / "out";
+  SpawnOptions o = options({"-ivnf", dir_ / "arch"}, "", "out");
   o.stdout_path = dir_ / "listing";
   PtySession s(o);
   ASSERT_TRUE(s.expect(volume_complete(1, 100) + mount_prompt(2))) << s.transcript();
-  change_medium("vol3", "arch");
-  s.send("");
-  ASSERT_TRUE(
-      s.expect("Wrong volume mounted\nPlease mount volume 2\n"
-               "then press return to try again: "))
-      << s.transcript();
-  change_medium("foreign", "arch");
-  s.send("");
-  ASSERT_TRUE(
-      s.expect("Input not in KEL format\nPlease check your media\n"
-               "then press return to try again: "))
-      << s.transcript();
-  change_medium("blank", "arch");
-  s.send("");
-  ASSERT_TRUE(
-      s.expect("Error reading volume header\nPlease insure that everything is okay\n"
-               "then press return to try again: "))
-      << s.transcript();
-  change_medium("small", "arch");
-  s.send("");
-  ASSERT_TRUE(
-      s.expect("Input not in KEL format\nPlease check your media\n"
-               "then press return to try again: "))
-      << s.transcript();
+  const char *not_kel = "Input not in KEL format\nPlease check your media";
+  struct Step {
+    const char *medium, *complaint;
+  } steps[] = {{"vol3", "Wrong volume mounted\nPlease mount volume 2"},
+               {"foreign", not_kel},
+               {"blank", "Error reading volume header\nPlease insure that everything is okay"},
+               {"small", not_kel}};
+  for (const Step &step : steps) {
+    change_medium(step.medium, "arch");
+    s.send("");
+    ASSERT_TRUE(s.expect(try_again(step.complaint))) << s.transcript();
+  }
   change_medium("vol2", "arch");
   s.send("");
   ASSERT_EQ(0, s.wait()) << s.transcript();
@@ -167,17 +140,15 @@ TEST_F(KelDialogue, StandardInputAsTheFirstVolumeThenAPath) {
   SpawnOptions o = options({"-in"});
   o.stdin_path = dir_ / "vol1";
   PtySession s(o);
-  ASSERT_TRUE(s.expect(volume_complete(1, 4) + mount_prompt(2))) << s.transcript();
-  s.send("");
-  ASSERT_TRUE(s.expect("Enter archive's filename to continue: ")) << s.transcript();
-  s.send("vol2");
+  s.answer(volume_complete(1, 4) + mount_prompt(2));
+  s.answer(kNoFilename, "vol2");
   // Named once, the same path is reopened for the next volume.
   ASSERT_TRUE(s.expect(volume_complete(2, 4) + mount_prompt(3))) << s.transcript();
   change_medium("vol3", "vol2");
   s.send("");
   ASSERT_EQ(0, s.wait()) << s.transcript();
   EXPECT_EQ(data, read_file(dir_ / "f"));
-  EXPECT_EQ(std::string::npos, s.unread().find("Enter archive's filename"));
+  EXPECT_EQ(std::string::npos, s.unread().find(kNoFilename));
 }
 
 TEST_F(KelDialogue, AShortWriteOnStandardOutputAsksForAPath) {
@@ -187,64 +158,51 @@ TEST_F(KelDialogue, AShortWriteOnStandardOutputAsksForAPath) {
   o.stdout_path = dir_ / "vol1";
   o.fsize_limit = 512 + 5 * 512 + 100;
   PtySession s(o);
-  ASSERT_TRUE(s.expect(volume_complete(1, 6) + mount_prompt(2))) << s.transcript();
-  s.send("");
-  ASSERT_TRUE(s.expect("Enter archive's filename to continue: ")) << s.transcript();
-  s.send("no/such/vol2");
-  ASSERT_TRUE(
-      s.expect("no/such/vol2: No such file or directory\n"
-               "Enter archive's filename to continue: "))
-      << s.transcript();
-  s.send("vol2");
+  s.answer(volume_complete(1, 6) + mount_prompt(2));
+  s.answer(kNoFilename, "no/such/vol2");
+  s.answer(std::string("no/such/vol2: No such file or directory\n") + kNoFilename, "vol2");
   ASSERT_EQ(0, s.wait()) << s.transcript();
   EXPECT_EQ("11 blocks\n", s.unread());
   std::string vol1 = read_file(dir_ / "vol1"), vol2 = read_file(dir_ / "vol2");
   EXPECT_EQ(512u + 5 * 512 + 100, vol1.size());
   EXPECT_EQ(512u + 4 * 512, vol2.size());
   std::string payload = volume_records(vol1, 1, 0, 512) + volume_records(vol2, 2, 0, 512);
-  EXPECT_TRUE(model_records(model_file_member(dir_.path(), "data", 'T') + model_trailer(), 512) ==
-              payload);
+  EXPECT_TRUE(records_of("data", 'T', 512) == payload);
   // The cut record's first bytes stay where the first volume ended.
   EXPECT_EQ(payload.substr(5 * 512, 100), vol1.substr(512 + 5 * 512));
 }
 
-TEST_F(KelDialogue, AShortVolumeHeaderAndTheEjectCommand) {
-  write_file(dir_ / "data", "some data");
-  SpawnOptions o = options({"-o"}, "data\n");
-  o.stdout_path = dir_ / "vol1";
-  o.fsize_limit = 100;
-  o.env["KEL_EJECT"] = "echo ejected >> ejectlog";
-  PtySession s(o);
-  ASSERT_TRUE(
-      s.expect("Can't write output file\nPlease insure that everything is okay\n"
-               "then press return to try again: "))
-      << s.transcript();
-  s.send("");
-  ASSERT_TRUE(s.expect("Enter archive's filename to continue: ")) << s.transcript();
-  s.send("/dev/null");  // a device: the eject command runs when it is closed
-  ASSERT_EQ(0, s.wait()) << s.transcript();
-  EXPECT_EQ("2 blocks\n", s.unread());
-  EXPECT_EQ("ejected\n", read_file(dir_ / "ejectlog"));
-}
-
-TEST_F(KelDialogue, DeviceVolumesAreEjectedOneByOne) {
+TEST_F(KelDialogue, EjectCommandsAndAShortVolumeHeader) {
+  // Device volumes are ejected one by one, the last at the end of the run.
   write_file(dir_ / "data", random_data(2000, 6));
   SpawnOptions o = options({"-ofs", "/dev/null", "3"}, "data\n");
   o.env["KEL_EJECT"] = "echo ejected >> ejectlog";
   PtySession s(o);
-  for (int v = 1; v <= 2; ++v) {
-    ASSERT_TRUE(s.expect(volume_complete(v, 3) + mount_prompt(v + 1))) << s.transcript();
-    s.send("");
-  }
+  for (int v = 1; v <= 2; ++v) s.answer(volume_complete(v, 3) + mount_prompt(v + 1));
   ASSERT_EQ(0, s.wait()) << s.transcript();
   EXPECT_EQ("ejected\nejected\nejected\n", read_file(dir_ / "ejectlog"));
 
-  // A failing eject command is reported with its text.
-  o.env["KEL_EJECT"] = "exit 3";
-  o.args = {"-of", "/dev/null"};
+  // A volume header cut short by a full medium asks for another; a device
+  // named then is ejected when it is closed.
+  write_file(dir_ / "ejectlog", "");
+  write_file(dir_ / "small", "some data");
+  o = options({"-o"}, "small\n");
+  o.stdout_path = dir_ / "vol1";
+  o.fsize_limit = 100;
+  o.env["KEL_EJECT"] = "echo ejected >> ejectlog";
   PtySession t(o);
-  ASSERT_EQ(0, t.wait());
-  EXPECT_NE(std::string::npos, t.transcript().find("exit 3: ")) << t.transcript();
+  t.answer(try_again("Can't write output file\nPlease insure that everything is okay"));
+  t.answer(kNoFilename, "/dev/null");
+  ASSERT_EQ(0, t.wait()) << t.transcript();
+  EXPECT_EQ("2 blocks\n", t.unread());
+  EXPECT_EQ("ejected\n", read_file(dir_ / "ejectlog"));
+
+  // A failing eject command is reported with its text.
+  o = options({"-of", "/dev/null"}, "data\n");
+  o.env["KEL_EJECT"] = "exit 3";
+  PtySession u(o);
+  ASSERT_EQ(0, u.wait());
+  EXPECT_NE(std::string::npos, u.transcript().find("exit 3: ")) << u.transcript();
 }
 
 TEST_F(KelDialogue, WithoutATerminalOrAnAnswerTheRunStops) {
@@ -262,36 +220,27 @@ TEST_F(KelDialogue, WithoutATerminalOrAnAnswerTheRunStops) {
   EXPECT_EQ("No answer from the operator\n", s.unread());
 }
 
-// A second volume that begins in the middle of a member's data, with a
-// false start of the member magic in it.
-std::string recovery_volume() {
+TEST_F(KelDialogue, RecoverySearchAsksBeforeEachCandidate) {
+  // A second volume that begins in the middle of a member's data, with a
+  // false start of the member magic in it.
   std::string members = std::string(300, 'q') + "10121417" + std::string(60, 'z') + "1012" +
                         model_plain(0100644, 0, 0, 1000000000, "second", "2nd", 'T') +
                         model_plain(0100644, 0, 0, 1000000000, "third", "3rd", 'T') +
                         model_trailer();
-  return model_volume_header(6, 2, 0, 512, 512) + model_records(members, 512);
-}
-
-TEST_F(KelDialogue, RecoverySearchAsksBeforeEachCandidate) {
-  write_file(dir_ / "vol2", recovery_volume());
+  write_file(dir_ / "vol2", model_volume_header(6, 2, 0, 512, 512) + model_records(members, 512));
   SpawnOptions o = options({"-istf", dir_ / "vol2"});
   o.stdout_path = dir_ / "listing";
   PtySession s(o);
   ASSERT_TRUE(s.expect("Starting with volume 2\n")) << s.transcript();
-  ASSERT_TRUE(s.expect("Next archive appears to be 'second'\nStart recovery from here? "))
-      << s.transcript();
-  s.send("no");
-  ASSERT_TRUE(s.expect("Next archive appears to be 'third'\nStart recovery from here? "))
-      << s.transcript();
-  s.send("Yes");
+  s.answer("Next archive appears to be 'second'\nStart recovery from here? ", "no");
+  s.answer("Next archive appears to be 'third'\nStart recovery from here? ", "Yes");
   ASSERT_EQ(0, s.wait()) << s.transcript();
   EXPECT_EQ("Searching for next archive...\nSearching for next archive...\nthird\n",
             read_file(dir_ / "listing"));
 
   // Accepting the first candidate restores from there on.
   PtySession r(options({"-isf", dir_ / "vol2"}));
-  ASSERT_TRUE(r.expect("Start recovery from here? ")) << r.transcript();
-  r.send("y");
+  r.answer("Start recovery from here? ", "y");
   ASSERT_EQ(0, r.wait()) << r.transcript();
   EXPECT_EQ("2nd", read_file(dir_ / "second"));
   EXPECT_EQ("3rd", read_file(dir_ / "third"));

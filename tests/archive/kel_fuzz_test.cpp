@@ -3,7 +3,6 @@
 // that member names say. The archive's bytes and the damage never contain
 // a path separator or a character that name conversion turns into one, so
 // every name a damaged header can produce lies in the working folder.
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -12,7 +11,6 @@
 
 #include "archive/archive_model.h"
 #include "common/spawn.h"
-#include "common/test_util.h"
 
 namespace kel::test {
 namespace {
@@ -84,36 +82,19 @@ std::string damage(const std::string &archive, std::mt19937 &rng) {
   return a;
 }
 
-// Every entry of the folder must be a plain file (no folder was asked for).
-void expect_only_plain_files(const std::string &dir) {
-  DIR *d = opendir(dir.c_str());
-  ASSERT_NE(nullptr, d);
-  while (struct dirent *e = readdir(d)) {
-    std::string name = e->d_name;
-    if (name == "." || name == "..") continue;
-    struct stat st;
-    ASSERT_EQ(0, lstat((dir + "/" + name).c_str(), &st));
-    EXPECT_TRUE(S_ISREG(st.st_mode)) << name;
-  }
-  closedir(d);
-}
+using KelFuzz = KelTest;
 
-TEST(KelFuzz, DamagedArchivesNeverCrashOrHang) {
+TEST_F(KelFuzz, DamagedArchivesNeverCrashOrHang) {
   std::mt19937 rng(20240607);
-  TempDir dir;
   const std::string archive = sample_archive(rng);
   int stopped = 0;
   for (int round = 0; round < 400; ++round) {
     std::string damaged = damage(archive, rng);
     ASSERT_EQ(std::string::npos, damaged.find_first_of("/\\:[]."));
-    write_file(dir / "damaged", damaged);
-    std::string work = dir / ("w" + std::to_string(round));
-    mkdir(work.c_str(), 0755);
+    std::string work = "w" + std::to_string(round);
+    mkdir((dir_ / work).c_str(), 0755);
     for (const char *option : {"-in", "-itv"}) {
-      SpawnOptions o;
-      o.args = {option};
-      o.stdin_path = dir / "damaged";
-      o.cwd = work;
+      SpawnOptions o = options({option}, damaged, work);
       o.alarm_seconds = 30;
       RunResult r = spawn_kel(o);
       ASSERT_TRUE(r.status == 0 || r.status == 1)
@@ -124,7 +105,12 @@ TEST(KelFuzz, DamagedArchivesNeverCrashOrHang) {
         EXPECT_FALSE(r.err.empty());
       }
     }
-    expect_only_plain_files(work);
+    // Every entry must be a plain file: no folder was asked for.
+    for (const std::string &name : folder_entries(dir_ / work)) {
+      struct stat st;
+      ASSERT_EQ(0, lstat((dir_ / (work + "/" + name)).c_str(), &st));
+      EXPECT_TRUE(S_ISREG(st.st_mode)) << name;
+    }
   }
   EXPECT_GT(stopped, 50);  // the damage did reach the checks
 }

@@ -60,26 +60,30 @@ TEST(MemberCodec, ParsesWhatTheModelWritesAndRejectsDamagedFields) {
     EXPECT_EQ(type, h.type);
   }
 
-  std::string good = test::model_member(0100644, 1, 2, 3, "abc", 4, 'T');
+  // Damaged fields; leading blanks are what a printf without zero padding
+  // leaves, and pass.
+  const std::string good = test::model_member(0100644, 1, 2, 3, "abc", 4, 'T');
+  struct Damage {
+    size_t at;
+    const char *bytes;
+    HeaderCheck want;
+  } damages[] = {{0, "10121418", HeaderCheck::kBadMagic},
+                 {0, "xxxxxxxx", HeaderCheck::kBadMagic},
+                 {0, "  121417", HeaderCheck::kBadMagic},
+                 {kModeOffset, "10064x", HeaderCheck::kBadField},
+                 {kModeOffset, "100648", HeaderCheck::kBadField},  // not octal
+                 {kOwnerOffset, "-0001", HeaderCheck::kBadField},
+                 {kNameLengthOffset, "-01", HeaderCheck::kBadField},
+                 {kNameLengthOffset, "   ", HeaderCheck::kBadField},
+                 {kSizeOffset, "-000000001", HeaderCheck::kBadField},
+                 {kSizeOffset, "00000001 0", HeaderCheck::kBadField},
+                 {kOwnerOffset, "   12", HeaderCheck::kOk}};
   MemberHeader h;
-  auto check = [&](size_t at, const char *bytes) {
+  for (const Damage &d : damages) {
     std::string t = good;
-    t.replace(at, strlen(bytes), bytes);
-    return parse_member_header(t.c_str(), &h);
-  };
-  EXPECT_EQ(HeaderCheck::kBadMagic, check(0, "10121418"));
-  EXPECT_EQ(HeaderCheck::kBadMagic, check(0, "xxxxxxxx"));
-  EXPECT_EQ(HeaderCheck::kBadMagic, check(0, "  121417"));
-  EXPECT_EQ(HeaderCheck::kOk, check(0, "10121417"));
-  EXPECT_EQ(HeaderCheck::kBadField, check(kModeOffset, "10064x"));
-  EXPECT_EQ(HeaderCheck::kBadField, check(kModeOffset, "100648"));  // not octal
-  EXPECT_EQ(HeaderCheck::kBadField, check(kOwnerOffset, "-0001"));
-  EXPECT_EQ(HeaderCheck::kBadField, check(kNameLengthOffset, "-01"));
-  EXPECT_EQ(HeaderCheck::kBadField, check(kNameLengthOffset, "   "));
-  EXPECT_EQ(HeaderCheck::kBadField, check(kSizeOffset, "-000000001"));
-  EXPECT_EQ(HeaderCheck::kBadField, check(kSizeOffset, "00000001 0"));
-  // Leading blanks, as a printf without zero padding would leave them.
-  EXPECT_EQ(HeaderCheck::kOk, check(kOwnerOffset, "   12"));
+    t.replace(d.at, strlen(d.bytes), d.bytes);
+    EXPECT_EQ(d.want, parse_member_header(t.c_str(), &h)) << d.bytes;
+  }
   EXPECT_EQ(12, h.owner);
   // The start of a header is enough to reach the name, whatever the rest.
   std::string trailer = test::model_trailer();

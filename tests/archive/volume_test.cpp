@@ -1,8 +1,8 @@
 // The record and volume layer against a simulated medium: volumes that end
-// after a given number of bytes (a write or read comes back short there),
-// device and file transfers, media-size limits, swapped media, standard
-// input delivered in small pieces, and the operator's answers from a
-// stream.
+// after a given number of bytes (a write comes back short there), media-size
+// limits, header bytes ahead of every volume, device and file transfers,
+// swapped media, standard input delivered in small pieces, and the
+// operator's answers from a stream.
 #include "archive/volume.h"
 
 #include <fcntl.h>
@@ -20,10 +20,7 @@
 #include "archive/archive_model.h"
 #include "archive/operator.h"
 #include "archive/transfer.h"
-#include "common/msg_file.h"
-#include "common/spawn.h"
 #include "common/test_util.h"
-#include "messages/msg.h"
 
 namespace kel::archive {
 namespace {
@@ -101,12 +98,6 @@ void start(bool output, int record, int block, int media_size, bool device, bool
   volume_begin();
 }
 
-std::string random_bytes(std::mt19937 &rng, size_t n) {
-  std::string s(n, '\0');
-  for (auto &c : s) c = static_cast<char>(rng());
-  return s;
-}
-
 // Writes the stream in random pieces through both ways in.
 void write_stream(const std::string &stream, std::mt19937 &rng) {
   size_t at = 0;
@@ -124,165 +115,6 @@ void write_stream(const std::string &stream, std::mt19937 &rng) {
     }
     at += n;
   }
-}
-
-struct VolumeCheck {
-  std::string payload;  // whole records of every volume, in order
-  int64_t blocks = 0;
-};
-
-VolumeCheck check_output_volumes(int record, int block, int media_size) {
-  VolumeCheck c;
-  const int bpr = record / block;
-  int number = 0;
-  for (const std::string &v : g_tape.volumes) {
-    if (v.empty()) continue;
-    ++number;
-    std::string head = test::model_volume_header(6, number, media_size, record, block);
-    std::string got = v.substr(0, static_cast<size_t>(block));
-    test::mask_volume_time(head, 0);
-    test::mask_volume_time(got, 0);
-    EXPECT_EQ(head, got) << "volume " << number;
-    size_t whole = (v.size() - static_cast<size_t>(block)) / static_cast<size_t>(record) *
-                   static_cast<size_t>(record);
-    c.payload += v.substr(static_cast<size_t>(block), whole);
-    int64_t blocks = 1 + static_cast<int64_t>(whole / static_cast<size_t>(record)) * bpr;
-    if (media_size > 0) {
-      EXPECT_LE(blocks, media_size);
-    }
-    c.blocks += blocks;
-  }
-  return c;
-}
-
-TEST(VolumeLayer, DeviceAndFileTransfersWriteTheSameVolumes) {
-  struct Config {
-    int record, block, media_size;
-    size_t capacity;
-  } configs[] = {
-      {512, 512, 0, SIZE_MAX},       {5120, 512, 0, SIZE_MAX},      {1024, 1024, 0, SIZE_MAX},
-      {5120, 1024, 0, SIZE_MAX},     {512, 512, 100, SIZE_MAX},     {5120, 512, 100, SIZE_MAX},
-      {5120, 1024, 17, SIZE_MAX},    {512, 512, 0, 512 * 40 + 100}, {5120, 512, 0, 512 + 5120 * 3},
-      {1024, 1024, 0, 1024 * 7 + 1}, {512, 512, 30, 512 * 20 + 7},
-  };
-  std::mt19937 rng(11);
-  for (const Config &cfg : configs) {
-    std::string stream = random_bytes(rng, rng() % 300000 + 1);
-    std::string padded = test::model_records(stream, static_cast<size_t>(cfg.record));
-    std::vector<std::string> seen[2];
-    for (int device = 0; device < 2; ++device) {
-      SCOPED_TRACE("record " + std::to_string(cfg.record) + " block " + std::to_string(cfg.block) +
-                   " size " + std::to_string(cfg.media_size) + " device " + std::to_string(device));
-      start(true, cfg.record, cfg.block, cfg.media_size, device != 0, false);
-      g_tape.capacity = cfg.capacity;
-      write_volume_header();
-      std::mt19937 pieces(5);
-      write_stream(stream, pieces);
-      finish_archive_output();
-      VolumeCheck c = check_output_volumes(cfg.record, cfg.block, cfg.media_size);
-      EXPECT_EQ(padded.size(), c.payload.size());
-      EXPECT_TRUE(padded == c.payload);
-      EXPECT_EQ(c.blocks, total_blocks());
-      bool big = false;
-      for (size_t w : g_tape.writes) {
-        if (device) {
-          EXPECT_TRUE(w == static_cast<size_t>(cfg.record) || w == static_cast<size_t>(cfg.block))
-              << w;
-        }
-        big = big || w > static_cast<size_t>(cfg.record);
-      }
-      if (!device && cfg.media_size == 0 && padded.size() > kGatherBytes) {
-        EXPECT_TRUE(big);
-      }
-      for (auto &v : g_tape.volumes) test::mask_volume_time(v, 0);
-      seen[device] = g_tape.volumes;
-    }
-    // Compared without printing megabytes of binary on a failure.
-    ASSERT_EQ(seen[0].size(), seen[1].size()) << [&] {
-      std::string sizes;
-      for (int d = 0; d < 2; ++d) {
-        for (auto &v : seen[d]) sizes += std::to_string(v.size()) + " ";
-        sizes += "| ";
-      }
-      return sizes;
-    }();
-    for (size_t i = 0; i < seen[0].size(); ++i) {
-      EXPECT_EQ(seen[0][i].size(), seen[1][i].size()) << "volume " << i;
-      EXPECT_TRUE(seen[0][i] == seen[1][i]) << "volume " << i;
-    }
-  }
-}
-
-TEST(VolumeLayer, HeaderBytesAheadOfEveryVolume) {
-  test::TempDir dir(true);
-  const std::string label(700, 'L');  // more than one media block
-  test::write_file("label", label);
-  start(true, 512, 512, 10, false, false);
-  transfer().header_fd = open("label", O_RDONLY);
-  write_volume_header();
-  std::string stream(512 * 20, 'w');
-  write_archive_bytes(stream.data(), stream.size());
-  finish_archive_output();
-  ASSERT_EQ(3u, g_tape.volumes.size() - (g_tape.volumes.back().empty() ? 1 : 0));
-  for (size_t v = 0; v < 2; ++v) {
-    EXPECT_EQ(label, g_tape.volumes[v].substr(0, label.size())) << v;
-    EXPECT_EQ("KEL!06", g_tape.volumes[v].substr(label.size(), 6)) << v;
-    EXPECT_EQ(label.size() + 512 * 10, g_tape.volumes[v].size()) << v;
-  }
-  EXPECT_EQ(10 + 10 + 3, total_blocks());  // the label is not counted
-  close(transfer().header_fd);
-
-  // Reading skips as many bytes ahead of every volume header.
-  std::vector<std::string> written(g_tape.volumes.begin(), g_tape.volumes.begin() + 3);
-  start(false, 512, 512, 0, false, false);
-  g_tape.volumes = written;
-  transfer().header_skip = static_cast<int32_t>(label.size());
-  read_volume_header(false);
-  std::mt19937 pieces(4);
-  std::string got;
-  while (got.size() < stream.size()) {
-    size_t n;
-    const uint8_t *p = archive_read_span(stream.size() - got.size(), &n);
-    got.append(reinterpret_cast<const char *>(p), n);
-  }
-  EXPECT_TRUE(got == stream);
-  EXPECT_EQ(3, transfer().volume);
-}
-
-TEST(VolumeLayer, AnExactlyFullRecordWaitsForMoreBytes) {
-  start(true, 512, 512, 0, true, false);
-  write_volume_header();
-  std::string full(512, 'a');
-  write_archive_bytes(full.data(), full.size());
-  EXPECT_EQ(1u, g_tape.writes.size());  // only the volume header so far
-  write_archive_bytes("b", 1);
-  EXPECT_EQ(2u, g_tape.writes.size());
-  finish_archive_output();
-  ASSERT_EQ(3u, g_tape.writes.size());
-  std::string last = g_tape.volumes[0].substr(1024);
-  EXPECT_EQ(std::string("b") + std::string(511, '\0'), last);
-  EXPECT_EQ(3, total_blocks());
-}
-
-// Volumes of a stream: header, records, and (when `tail` is set) a few
-// bytes of a record cut short, as at the physical end of a volume.
-std::vector<std::string> make_volumes(const std::string &padded, int record, int block,
-                                      int media_size, size_t records_each, bool tail) {
-  std::vector<std::string> vols;
-  size_t at = 0;
-  int number = 0;
-  const int bpr = record / block;
-  if (media_size > 0) records_each = static_cast<size_t>((media_size - 1) / bpr);
-  while (at < padded.size() || vols.empty()) {
-    ++number;
-    std::string v = test::model_volume_header(6, number, media_size, record, block);
-    size_t n = std::min(padded.size() - at, records_each * static_cast<size_t>(record));
-    v += padded.substr(at, n);
-    at += n;
-    if (tail && at < padded.size()) v += padded.substr(at, 77);  // discarded
-    vols.push_back(v);
-  }
-  return vols;
 }
 
 std::string read_stream(size_t size, std::mt19937 &rng) {
@@ -305,63 +137,138 @@ std::string read_stream(size_t size, std::mt19937 &rng) {
   return got;
 }
 
-TEST(VolumeLayer, ReadsVolumesBackWhateverTheTransfers) {
+// The volumes of the tape as written: each must begin with `label`, then
+// the model's volume header; returns their whole records in order and adds
+// their media blocks to `blocks`.
+std::string check_output_volumes(const std::string &label, int record, int block, int media_size,
+                                 int64_t *blocks) {
+  std::string payload;
+  int number = 0;
+  for (const std::string &v : g_tape.volumes) {
+    if (v.empty()) continue;
+    ++number;
+    SCOPED_TRACE("volume " + std::to_string(number));
+    EXPECT_EQ(label, v.substr(0, label.size()));
+    std::string head = v.substr(label.size(), static_cast<size_t>(block));
+    EXPECT_EQ(test::masked(test::model_volume_header(6, number, media_size, record, block)),
+              test::masked(head));
+    size_t body = v.size() - label.size() - static_cast<size_t>(block);
+    size_t whole = body / static_cast<size_t>(record) * static_cast<size_t>(record);
+    payload += v.substr(label.size() + static_cast<size_t>(block), whole);
+    int64_t n = 1 + static_cast<int64_t>(whole) / block;
+    if (media_size > 0) {
+      EXPECT_LE(n, media_size);
+    }
+    *blocks += n;
+  }
+  return payload;
+}
+
+TEST(VolumeLayer, VolumesMatchTheModelAndReadBackWhateverTheTransfers) {
   struct Config {
     int record, block, media_size;
-    size_t records_each;
-    bool tail, swapped;
+    size_t capacity;  // of a volume: a write past it comes back short
+    bool swapped = false;
+    size_t label = 0;  // header bytes ahead of every volume
   } configs[] = {
-      {512, 512, 0, 1000000, false, false}, {512, 512, 100, 0, false, false},
-      {5120, 512, 100, 0, false, true},     {512, 512, 0, 37, true, false},
-      {5120, 1024, 0, 5, true, true},       {1024, 1024, 0, 300, false, false},
+      {512, 512, 0, SIZE_MAX},        {5120, 512, 0, SIZE_MAX, true},
+      {1024, 1024, 0, SIZE_MAX},      {5120, 1024, 0, SIZE_MAX},
+      {512, 512, 100, SIZE_MAX},      {5120, 512, 100, SIZE_MAX, true},
+      {5120, 1024, 17, SIZE_MAX},     {512, 512, 0, 512 * 40 + 100},
+      {5120, 512, 0, 512 + 5120 * 3}, {1024, 1024, 0, 1024 * 7 + 1, true},
+      {512, 512, 30, 512 * 20 + 7},   {512, 512, 10, SIZE_MAX, false, 700},
   };
-  std::mt19937 rng(23);
+  test::TempDir dir(true);
+  std::mt19937 rng(11);
   for (const Config &cfg : configs) {
-    std::string stream = random_bytes(rng, rng() % 200000 + 1000);
+    SCOPED_TRACE("record " + std::to_string(cfg.record) + " block " + std::to_string(cfg.block) +
+                 " size " + std::to_string(cfg.media_size) + " capacity " +
+                 std::to_string(cfg.capacity) + " label " + std::to_string(cfg.label));
+    std::string stream = test::random_data(rng() % 300000 + 1, static_cast<unsigned>(rng()));
     std::string padded = test::model_records(stream, static_cast<size_t>(cfg.record));
-    std::vector<std::string> vols =
-        make_volumes(padded, cfg.record, cfg.block, cfg.media_size, cfg.records_each, cfg.tail);
-    int64_t expected_blocks = 0;
-    for (const auto &v : vols) {
-      expected_blocks += 1 + static_cast<int64_t>((v.size() - static_cast<size_t>(cfg.block)) /
-                                                  static_cast<size_t>(cfg.record)) *
-                                 (cfg.record / cfg.block);
-    }
-    if (cfg.swapped) {
-      for (auto &v : vols) v = test::swap_pairs_of(v);
-    }
+    std::string label(cfg.label, 'L');
+    test::write_file("label", label);
+    std::vector<std::string> seen[2];
+    int64_t blocks = 0;
     for (int device = 0; device < 2; ++device) {
-      SCOPED_TRACE("record " + std::to_string(cfg.record) + " device " + std::to_string(device));
-      start(false, 512, cfg.block, 0, device != 0, false);
-      g_tape.volumes = vols;
+      SCOPED_TRACE(device ? "written to a device" : "written to a file");
+      start(true, cfg.record, cfg.block, cfg.media_size, device != 0, false);
+      g_tape.capacity = cfg.capacity;
+      if (cfg.label) transfer().header_fd = open("label", O_RDONLY);
+      write_volume_header();
+      std::mt19937 pieces(5);
+      write_stream(stream, pieces);
+      finish_archive_output();
+      if (cfg.label) close(transfer().header_fd);
+      blocks = 0;
+      std::string payload =
+          check_output_volumes(label, cfg.record, cfg.block, cfg.media_size, &blocks);
+      EXPECT_EQ(padded.size(), payload.size());
+      EXPECT_TRUE(padded == payload);
+      EXPECT_EQ(blocks, total_blocks());  // the label is not counted
+      // Apart from the header bytes ahead of a volume, every transfer on a
+      // device is one record (or, for the volume header, one block).
+      bool gathered = false;
+      for (size_t w : g_tape.writes) {
+        if (device && !cfg.label) {
+          EXPECT_TRUE(w == static_cast<size_t>(cfg.record) || w == static_cast<size_t>(cfg.block))
+              << w;
+        }
+        gathered = gathered || w > static_cast<size_t>(cfg.record);
+      }
+      if (!device && cfg.media_size == 0 && padded.size() > kGatherBytes) {
+        EXPECT_TRUE(gathered);
+      }
+      if (g_tape.volumes.back().empty()) g_tape.volumes.pop_back();
+      seen[device] = g_tape.volumes;
+    }
+    // Compared without printing megabytes of binary on a failure.
+    ASSERT_EQ(seen[0].size(), seen[1].size());
+    for (size_t i = 0; i < seen[0].size(); ++i) {
+      EXPECT_TRUE(test::masked(seen[0][i], cfg.label) == test::masked(seen[1][i], cfg.label))
+          << "volume " << i;
+    }
+
+    std::vector<std::string> volumes = seen[0];
+    if (cfg.swapped) {
+      for (auto &v : volumes) v = test::swap_pairs_of(v);
+    }
+    // From a file, from a device, and a single volume from standard input
+    // in small pieces.
+    for (int way = 0; way < (volumes.size() == 1 ? 3 : 2); ++way) {
+      SCOPED_TRACE(way == 0 ? "read from a file" : way == 1 ? "read from a device" : "stdin");
+      start(false, 512, cfg.block, 0, way == 1, way == 2);
+      g_tape.volumes = volumes;
+      if (way == 2) g_tape.chunk = 333;
+      transfer().header_skip = static_cast<int32_t>(cfg.label);
       read_volume_header(false);
       EXPECT_EQ(cfg.swapped, archive_swapped());
       std::mt19937 pieces(9);
       std::string got = read_stream(padded.size(), pieces);
       EXPECT_EQ(padded.size(), got.size());
       EXPECT_TRUE(padded == got);
-      EXPECT_EQ(expected_blocks, total_blocks());
-      EXPECT_EQ(static_cast<int>(vols.size()), transfer().volume);
-      if (device) {
-        for (size_t r : g_tape.reads) {
-          EXPECT_TRUE(r == static_cast<size_t>(cfg.record) || r == static_cast<size_t>(cfg.block));
-        }
+      EXPECT_EQ(blocks, total_blocks());
+      EXPECT_EQ(static_cast<int>(volumes.size()), transfer().volume);
+      for (size_t r : way == 1 && !cfg.label ? g_tape.reads : std::vector<size_t>()) {
+        EXPECT_TRUE(r == static_cast<size_t>(cfg.record) || r == static_cast<size_t>(cfg.block))
+            << r;
       }
     }
   }
 }
 
-TEST(VolumeLayer, StandardInputCompletesRecordsFromSmallReads) {
-  std::mt19937 rng(31);
-  std::string stream = random_bytes(rng, 50000);
-  std::string padded = test::model_records(stream, 5120);
-  start(false, 512, 512, 0, false, true);
-  g_tape.volumes = {test::model_volume_header(6, 1, 0, 5120, 512) + padded};
-  g_tape.chunk = 333;
-  read_volume_header(false);
-  std::mt19937 pieces(1);
-  EXPECT_EQ(padded, read_stream(padded.size(), pieces));
-  EXPECT_EQ(1 + static_cast<int64_t>(padded.size() / 512), total_blocks());
+TEST(VolumeLayer, AnExactlyFullRecordWaitsForMoreBytes) {
+  start(true, 512, 512, 0, true, false);
+  write_volume_header();
+  std::string full(512, 'a');
+  write_archive_bytes(full.data(), full.size());
+  EXPECT_EQ(1u, g_tape.writes.size());  // only the volume header so far
+  write_archive_bytes("b", 1);
+  EXPECT_EQ(2u, g_tape.writes.size());
+  finish_archive_output();
+  ASSERT_EQ(3u, g_tape.writes.size());
+  EXPECT_EQ(std::string("b") + std::string(511, '\0'), g_tape.volumes[0].substr(1024));
+  EXPECT_EQ(3, total_blocks());
 }
 
 TEST(VolumeLayer, PushedBackBytesComeFirstInTheirOrder) {
@@ -380,31 +287,6 @@ TEST(VolumeLayer, PushedBackBytesComeFirstInTheirOrder) {
   skip_archive_bytes(48 + 999 + 8);
   read_archive_bytes(buf, 2);
   EXPECT_STREQ("gh", buf);
-}
-
-TEST(VolumeLayer, ShortWritesAnnounceTheVolumeChange) {
-  // Message 895 from a message file that reorders its arguments and names
-  // one more than kel passes: the extra one stays empty.
-  test::TempDir dir;
-  test::write_file(dir / "kel.msg",
-                   test::MsgFileBuilder().add(895, {"%2 blocks on volume %1%3\\n"}).bytes());
-  setenv("A_MESSAGE", (dir / "kel.msg").c_str(), 1);
-  char error_text[300];
-  ASSERT_NE(0, Amsg_init(error_text)) << error_text;
-  start(true, 512, 512, 0, true, false);
-  g_tape.capacity = 512 * 3 + 10;
-  transfer().bell = 1;
-  test::StderrCapture err;
-  write_volume_header();
-  std::string stream(512 * 3, 's');
-  write_archive_bytes(stream.data(), stream.size());
-  finish_archive_output();
-  EXPECT_EQ("3 blocks on volume 1\nPlease mount volume 2, press return when ready: \a\a",
-            err.text());
-  EXPECT_EQ(512u * 3 + 10, g_tape.volumes[0].size());
-  EXPECT_EQ(512u * 2, g_tape.volumes[1].size());
-  EXPECT_EQ(5, total_blocks());
-  Amsg_shutdown();
 }
 
 }  // namespace

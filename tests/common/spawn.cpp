@@ -14,22 +14,73 @@
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
+#include <tuple>
 
 namespace kel::test {
 
 namespace {
 
+const char *const kKel = KEL_BINARY;
+
+// Reads a child's standard output and error output (either may be -1)
+// into `r` until both end, while feeding `input` into `in_fd` (closed at
+// the end; -1 for none).
+void collect_output(int out_fd, int err_fd, int in_fd, const std::string &input, RunResult &r) {
+  size_t written = 0;
+  if (in_fd >= 0 && input.empty()) {
+    close(in_fd);
+    in_fd = -1;
+  }
+  char buf[65536];
+  while (out_fd >= 0 || err_fd >= 0) {
+    pollfd fds[3];
+    int n = 0;
+    int idx_out = -1, idx_err = -1, idx_in = -1;
+    if (out_fd >= 0) {
+      fds[n] = {out_fd, POLLIN, 0};
+      idx_out = n++;
+    }
+    if (err_fd >= 0) {
+      fds[n] = {err_fd, POLLIN, 0};
+      idx_err = n++;
+    }
+    if (in_fd >= 0) {
+      fds[n] = {in_fd, POLLOUT, 0};
+      idx_in = n++;
+    }
+    if (poll(fds, static_cast<nfds_t>(n), -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if (idx_in >= 0 && fds[idx_in].revents) {
+      ssize_t w = write(in_fd, input.data() + written, input.size() - written);
+      if (w > 0) written += static_cast<size_t>(w);
+      if (w < 0 || written == input.size()) {
+        close(in_fd);
+        in_fd = -1;
+      }
+    }
+    for (auto [idx, fd, dest] :
+         {std::tuple{idx_out, &out_fd, &r.out}, std::tuple{idx_err, &err_fd, &r.err}}) {
+      if (idx >= 0 && fds[idx].revents) {
+        ssize_t got = read(*fd, buf, sizeof buf);
+        if (got > 0) {
+          dest->append(buf, static_cast<size_t>(got));
+        } else {
+          close(*fd);
+          *fd = -1;
+        }
+      }
+    }
+  }
+  if (in_fd >= 0) close(in_fd);
+}
+
 // In the child: everything but the standard streams is already set up.
 [[noreturn]] void exec_kel(const SpawnOptions &o) {
   setsid();
   if (!o.cwd.empty() && chdir(o.cwd.c_str()) != 0) _exit(126);
-  for (const auto &[k, v] : o.env) {
-    if (v == kUnset) {
-      unsetenv(k.c_str());
-    } else {
-      setenv(k.c_str(), v.c_str(), 1);
-    }
-  }
+  for (const auto &[k, v] : o.env) setenv(k.c_str(), v.c_str(), 1);
   umask(o.umask_value);
   if (o.fsize_limit >= 0) {
     signal(SIGXFSZ, SIG_IGN);
@@ -40,10 +91,10 @@ namespace {
   signal(SIGPIPE, SIG_DFL);
   alarm(o.alarm_seconds);
   std::vector<char *> argv;
-  argv.push_back(const_cast<char *>(kel_binary()));
+  argv.push_back(const_cast<char *>(kKel));
   for (const auto &a : o.args) argv.push_back(const_cast<char *>(a.c_str()));
   argv.push_back(nullptr);
-  execv(kel_binary(), argv.data());
+  execv(kKel, argv.data());
   _exit(127);
 }
 
@@ -153,6 +204,11 @@ void PtySession::send(const std::string &line) {
     throw std::runtime_error("pty write failed");
 }
 
+void PtySession::answer(const std::string &prompt, const std::string &line) {
+  EXPECT_TRUE(expect(prompt)) << "no prompt " << prompt << " in:\n" << transcript_;
+  send(line);
+}
+
 void PtySession::send_eof() {
   char eof = 4;  // VEOF of the default terminal settings
   if (write(master_, &eof, 1) != 1) throw std::runtime_error("pty write failed");
@@ -165,6 +221,25 @@ int PtySession::wait() {
   waitpid(pid_, &status, 0);
   status_ = decode_status(status);
   return status_;
+}
+
+SpawnOptions KelTest::options(std::vector<std::string> args, const std::string &input,
+                              const std::string &cwd) {
+  SpawnOptions o;
+  o.args = std::move(args);
+  o.cwd = cwd.empty() ? dir_.path() : dir_ / cwd;
+  o.env["TZ"] = "UTC";
+  o.umask_value = 0;
+  o.stdin_path = dir_ / ".stdin";
+  write_file(o.stdin_path, input);
+  return o;
+}
+
+RunResult KelTest::kel(std::vector<std::string> args, const std::string &input,
+                       const std::string &cwd, long long fsize_limit) {
+  SpawnOptions o = options(std::move(args), input, cwd);
+  o.fsize_limit = fsize_limit;
+  return spawn_kel(o);
 }
 
 }  // namespace kel::test

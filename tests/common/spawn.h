@@ -4,6 +4,7 @@
 // on a pseudo-terminal whose master side the test reads and answers.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
 #include <map>
@@ -13,6 +14,12 @@
 #include "common/test_util.h"
 
 namespace kel::test {
+
+struct RunResult {
+  int status = -1;  // exit status, or 128 + signal
+  std::string out;
+  std::string err;
+};
 
 struct SpawnOptions {
   std::vector<std::string> args;
@@ -45,6 +52,9 @@ class PtySession {
   bool expect(const std::string &text);
   // Types a line (a newline is added).
   void send(const std::string &line);
+  // Waits for `prompt` (a test failure when it does not come) and types
+  // `line`.
+  void answer(const std::string &prompt, const std::string &line = "");
   // Ends the operator's input (the terminal's end-of-file character).
   void send_eof();
   // Reads the terminal to its end and returns the exit status.
@@ -61,6 +71,20 @@ class PtySession {
   std::string transcript_;
   size_t consumed_ = 0;
   int status_ = -1;
+};
+
+// A test of the built kel in a temporary folder of its own. kel runs with
+// umask 0 and TZ=UTC, so that restored modes and listed times do not
+// depend on the machine.
+class KelTest : public testing::Test {
+ protected:
+  // kel with `args` in the folder `cwd` below the test's folder, reading
+  // `input` from a file as its standard input.
+  SpawnOptions options(std::vector<std::string> args, const std::string &input = "",
+                       const std::string &cwd = "");
+  RunResult kel(std::vector<std::string> args, const std::string &input = "",
+                const std::string &cwd = "", long long fsize_limit = -1);
+  TempDir dir_;
 };
 
 }  // namespace kel::test

@@ -1,17 +1,13 @@
 #include "common/test_util.h"
 
-#include <fcntl.h>
-#include <poll.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -22,11 +18,21 @@
 
 namespace kel::test {
 
-TempDir::TempDir(bool chdir_into) {
+namespace {
+
+// A mkdtemp/mkstemp template under $TMPDIR (or /tmp).
+std::vector<char> temp_template(const char *prefix) {
   const char *base = getenv("TMPDIR");
-  std::string templ = std::string(base && *base ? base : "/tmp") + "/keltest.XXXXXX";
+  std::string templ = std::string(base && *base ? base : "/tmp") + "/" + prefix + ".XXXXXX";
   std::vector<char> buf(templ.begin(), templ.end());
   buf.push_back('\0');
+  return buf;
+}
+
+}  // namespace
+
+TempDir::TempDir(bool chdir_into) {
+  std::vector<char> buf = temp_template("keltest");
   if (mkdtemp(buf.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   path_ = buf.data();
   if (chdir_into) {
@@ -63,104 +69,17 @@ bool file_exists(const std::string &path) {
   return lstat(path.c_str(), &st) == 0;
 }
 
-void collect_output(int out_fd, int err_fd, int in_fd, const std::string &input, RunResult &r) {
-  size_t written = 0;
-  if (in_fd >= 0 && input.empty()) {
-    close(in_fd);
-    in_fd = -1;
-  }
-  char buf[65536];
-  while (out_fd >= 0 || err_fd >= 0) {
-    pollfd fds[3];
-    int n = 0;
-    int idx_out = -1, idx_err = -1, idx_in = -1;
-    if (out_fd >= 0) {
-      fds[n] = {out_fd, POLLIN, 0};
-      idx_out = n++;
-    }
-    if (err_fd >= 0) {
-      fds[n] = {err_fd, POLLIN, 0};
-      idx_err = n++;
-    }
-    if (in_fd >= 0) {
-      fds[n] = {in_fd, POLLOUT, 0};
-      idx_in = n++;
-    }
-    if (poll(fds, static_cast<nfds_t>(n), -1) < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    if (idx_in >= 0 && fds[idx_in].revents) {
-      ssize_t w = write(in_fd, input.data() + written, input.size() - written);
-      if (w > 0) written += static_cast<size_t>(w);
-      if (w < 0 || written == input.size()) {
-        close(in_fd);
-        in_fd = -1;
-      }
-    }
-    for (auto [idx, fd, dest] :
-         {std::tuple{idx_out, &out_fd, &r.out}, std::tuple{idx_err, &err_fd, &r.err}}) {
-      if (idx >= 0 && fds[idx].revents) {
-        ssize_t got = read(*fd, buf, sizeof buf);
-        if (got > 0) {
-          dest->append(buf, static_cast<size_t>(got));
-        } else {
-          close(*fd);
-          *fd = -1;
-        }
-      }
-    }
-  }
-  if (in_fd >= 0) close(in_fd);
-}
-
-RunResult run_program(const std::string &program, const std::vector<std::string> &args,
-                      const std::string &input, const std::string &cwd,
-                      const std::map<std::string, std::string> &env) {
-  signal(SIGPIPE, SIG_IGN);  // a child that does not read its input
-  int in_pipe[2], out_pipe[2], err_pipe[2];
-  if (pipe2(in_pipe, O_CLOEXEC) || pipe2(out_pipe, O_CLOEXEC) || pipe2(err_pipe, O_CLOEXEC))
-    throw std::runtime_error("pipe failed");
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(in_pipe[0], 0);
-    dup2(out_pipe[1], 1);
-    dup2(err_pipe[1], 2);
-    if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
-    for (const auto &[k, v] : env) {
-      if (v == kUnset) {
-        unsetenv(k.c_str());
-      } else {
-        setenv(k.c_str(), v.c_str(), 1);
-      }
-    }
-    std::vector<char *> argv;
-    argv.push_back(const_cast<char *>(program.c_str()));
-    for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(program.c_str(), argv.data());
-    _exit(127);
-  }
-  close(in_pipe[0]);
-  close(out_pipe[1]);
-  close(err_pipe[1]);
-  RunResult r;
-  collect_output(out_pipe[0], err_pipe[0], in_pipe[1], input, r);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return r;
-}
-
-const char *kel_binary() {
-  return KEL_BINARY;
+std::vector<std::string> folder_entries(const std::string &path) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (const auto &e : std::filesystem::directory_iterator(path, ec))
+    names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 StderrCapture::StderrCapture() {
-  const char *base = getenv("TMPDIR");
-  std::string templ = std::string(base && *base ? base : "/tmp") + "/kelcap.XXXXXX";
-  std::vector<char> buf(templ.begin(), templ.end());
-  buf.push_back('\0');
+  std::vector<char> buf = temp_template("kelcap");
   int tmp = mkstemp(buf.data());
   if (tmp < 0) throw std::runtime_error("mkstemp failed");
   path_ = buf.data();
@@ -194,11 +113,6 @@ int fail_each_allocation(const std::function<void()> &op, const std::function<vo
     ++failures;
     check(n);
   }
-}
-
-RunResult run_kel(const std::vector<std::string> &args, const std::string &input,
-                  const std::string &cwd, const std::map<std::string, std::string> &env) {
-  return run_program(kel_binary(), args, input, cwd, env);
 }
 
 FileSizeLimit::FileSizeLimit(uint64_t bytes) {

@@ -1,10 +1,9 @@
 // Helpers shared by the tests: temporary folders, whole-file reads and
-// writes, and running the built kel with captured output.
+// writes, a full disk, captured error output and allocation failures.
 #pragma once
 
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -29,28 +28,8 @@ class TempDir {
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &bytes);
 bool file_exists(const std::string &path);
-
-struct RunResult {
-  int status = -1;  // exit status, or 128 + signal
-  std::string out;
-  std::string err;
-};
-
-// An `env` value that removes the variable instead of setting it.
-inline constexpr const char *kUnset = "\x01unset";
-
-// Runs `program` with `args` (argv[0] excluded) in folder `cwd`, feeding
-// `input` on standard input. `env` entries are set in (or, with the value
-// kUnset, removed from) the child's copy of the environment.
-RunResult run_program(const std::string &program, const std::vector<std::string> &args,
-                      const std::string &input = "", const std::string &cwd = "",
-                      const std::map<std::string, std::string> &env = {});
-
-// run_program on the built kel.
-RunResult run_kel(const std::vector<std::string> &args, const std::string &input = "",
-                  const std::string &cwd = "", const std::map<std::string, std::string> &env = {});
-
-const char *kel_binary();
+// The names in a folder (without "." and ".."), sorted.
+std::vector<std::string> folder_entries(const std::string &path);
 
 // A full disk for this process: the soft RLIMIT_FSIZE is lowered to `bytes`
 // and SIGXFSZ ignored, so that writes past the limit fail with EFBIG (a
@@ -83,11 +62,6 @@ class StderrCapture {
   int saved_;
   std::string path_;
 };
-
-// Reads a child's standard output and error output (either may be -1)
-// into `r` until both end, while feeding `input` into `in_fd` (closed at
-// the end; -1 for none).
-void collect_output(int out_fd, int err_fd, int in_fd, const std::string &input, RunResult &r);
 
 // Runs `op` with the n-th allocation failing, for n = 1, 2, ... until a
 // run meets no failure, and calls `check(n)` after every run that failed.

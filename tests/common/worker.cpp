@@ -11,25 +11,14 @@
 namespace kel::test {
 namespace {
 
-bool write_all(int fd, const void *data, size_t size) {
-  const char *p = static_cast<const char *>(data);
+// Moves `size` bytes through read or write, whatever the pieces.
+template <typename Io, typename Bytes>
+bool move_all(Io io, int fd, Bytes *data, size_t size) {
   while (size > 0) {
-    ssize_t n = write(fd, p, size);
+    ssize_t n = io(fd, data, size);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
-    p += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
-bool read_all(int fd, void *data, size_t size) {
-  char *p = static_cast<char *>(data);
-  while (size > 0) {
-    ssize_t n = read(fd, p, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    p += n;
+    data += n;
     size -= static_cast<size_t>(n);
   }
   return true;
@@ -38,14 +27,15 @@ bool read_all(int fd, void *data, size_t size) {
 // A frame is a 32-bit length followed by the bytes.
 bool send_frame(int fd, const std::string &text) {
   uint32_t n = static_cast<uint32_t>(text.size());
-  return write_all(fd, &n, sizeof n) && write_all(fd, text.data(), text.size());
+  return move_all(::write, fd, reinterpret_cast<const char *>(&n), sizeof n) &&
+         move_all(::write, fd, text.data(), text.size());
 }
 
 bool receive_frame(int fd, std::string *text) {
   uint32_t n = 0;
-  if (!read_all(fd, &n, sizeof n)) return false;
+  if (!move_all(::read, fd, reinterpret_cast<char *>(&n), sizeof n)) return false;
   text->assign(n, '\0');
-  return read_all(fd, text->data(), n);
+  return move_all(::read, fd, text->data(), n);
 }
 
 }  // namespace

@@ -23,52 +23,33 @@ std::string reference_encode(const std::vector<uint8_t> &bytes) {
   return out;
 }
 
-TEST(ConfigBase64, KnownForms) {
-  char out[16];
-  const uint8_t abc[] = {'a', 'b', 'c'};
-  base64_encode(abc, 3, out);
-  EXPECT_STREQ("ywjJ", out);
-  uint8_t back[8] = {};
-  EXPECT_EQ(3, base64_decode("ywjJ", back));
-  EXPECT_EQ(0, memcmp(abc, back, 3));
-  // Two bytes: four characters, decoded to three bytes, the last 0.
-  base64_encode(abc, 2, out);
-  EXPECT_STREQ("ywia", out);
-  memset(back, 0xEE, sizeof back);
-  EXPECT_EQ(3, base64_decode(out, back));
-  EXPECT_EQ('a', back[0]);
-  EXPECT_EQ('b', back[1]);
-  EXPECT_EQ(0, back[2]);
-  // Values 62 and 63, characters outside the alphabet, a short last group.
-  const uint8_t ones[] = {0xFF, 0xFF, 0xFF};
-  base64_encode(ones, 3, out);
-  EXPECT_STREQ("]]]]", out);
-  EXPECT_EQ(3, base64_decode("[]!*", back));
-  EXPECT_EQ(0xFB, back[0]);  // 62 = 111110, 63 = 111111, then 0, 0
-  EXPECT_EQ(0xF0, back[1]);
-  EXPECT_EQ(0x00, back[2]);
-  EXPECT_EQ(3, base64_decode("b", back));
-  EXPECT_EQ(0x04, back[0]);
-  base64_encode(abc, 0, out);
-  EXPECT_STREQ("", out);
-  EXPECT_EQ(0, base64_decode("", back));
-}
-
-TEST(ConfigBase64, RandomRoundTripsMatchTheReference) {
+TEST(ConfigBase64, RoundTripsMatchTheReference) {
   std::mt19937 rng(99);
   for (int round = 0; round < 300; ++round) {
-    std::vector<uint8_t> bytes(rng() % 40);
+    std::vector<uint8_t> bytes(round == 0 ? 0 : rng() % 40);
     for (uint8_t &b : bytes) b = static_cast<uint8_t>(rng());
     std::string enc(4 * ((bytes.size() + 2) / 3) + 1, '\0');
     base64_encode(bytes.data(), static_cast<int32_t>(bytes.size()), enc.data());
     enc.resize(strlen(enc.c_str()));
     ASSERT_EQ(reference_encode(bytes), enc);
+    // Every group of four characters decodes to three bytes, the padding 0.
     std::vector<uint8_t> back(3 * ((enc.size() + 3) / 4) + 1);
     int32_t n = base64_decode(enc.c_str(), back.data());
     ASSERT_EQ(static_cast<int32_t>(3 * ((bytes.size() + 2) / 3)), n);
     for (size_t i = 0; i < bytes.size(); ++i) ASSERT_EQ(bytes[i], back[i]);
     for (size_t i = bytes.size(); i < static_cast<size_t>(n); ++i) ASSERT_EQ(0, back[i]);
   }
+  // Pinned forms; characters outside the alphabet count as 0 and a short
+  // last group is completed with zero bits.
+  char out[8];
+  const uint8_t abc[] = {'a', 'b', 'c'};
+  base64_encode(abc, 3, out);
+  EXPECT_STREQ("ywjJ", out);
+  uint8_t back[8] = {};
+  EXPECT_EQ(3, base64_decode("[]!*", back));
+  EXPECT_EQ(0, memcmp("\xFB\xF0\x00", back, 3));  // 62 = 111110, 63 = 111111, then 0, 0
+  EXPECT_EQ(3, base64_decode("b", back));
+  EXPECT_EQ(0x04, back[0]);
 }
 
 }  // namespace

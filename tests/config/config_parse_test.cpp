@@ -10,49 +10,55 @@ namespace {
 
 const ConfigKeyword kFlags[] = {{"READ", 1}, {"WRITE", 2}, {"RECOVER", 8}, {"APPEND", 4}};
 
-int32_t parse(const char *text, bool verbose = false) {
-  return cfg_parse_number(text, kFlags, 4, verbose);
-}
-
-TEST(ConfigParse, KeywordsAreAbbreviatedAndOrd) {
-  EXPECT_EQ(3, parse("read,write"));
-  EXPECT_EQ(3, parse("  WRITE   Read "));
-  EXPECT_EQ(1, parse("re")) << "the first keyword in table order wins";
-  EXPECT_EQ(8, parse("rec"));
-  EXPECT_EQ(4, parse(",,append,"));
-  EXPECT_EQ(0, parse("readx")) << "longer than any keyword: no match, not a number";
-  EXPECT_EQ(15, parse("r,w,rec,a"));
-  // Tokens keep at most 30 characters: a long run is one token.
-  EXPECT_EQ(0, parse(std::string(40, 'R').c_str()));
-}
-
-TEST(ConfigParse, DecimalsAndUnitLetters) {
-  EXPECT_EQ(65536, cfg_parse_number("64K", nullptr, 0, false));
-  EXPECT_EQ(65536, cfg_parse_number("64k", nullptr, 0, false));
-  EXPECT_EQ(-2048, cfg_parse_number("-2k", nullptr, 0, false));
-  EXPECT_EQ(-12, cfg_parse_number("12-", nullptr, 0, false));
-  EXPECT_EQ(-12, cfg_parse_number("12-k", nullptr, 0, false) / 1024);
-  EXPECT_EQ(12, cfg_parse_number("+12", nullptr, 0, false));
-  EXPECT_EQ(-12, cfg_parse_number("-12-", nullptr, 0, false)) << "one sign only";
-  EXPECT_EQ(3145728, cfg_parse_number("3 M", nullptr, 0, false));
-  EXPECT_EQ(1073741824, cfg_parse_number("1G", nullptr, 0, false));
-  EXPECT_EQ(-2147483647 - 1, cfg_parse_number("2g", nullptr, 0, false)) << "32-bit words";
-  EXPECT_EQ(7, cfg_parse_number("7x", nullptr, 0, false));
-  EXPECT_EQ(42, cfg_parse_number("  42  ", nullptr, 0, false));
-  EXPECT_EQ(0, cfg_parse_number("junk", nullptr, 0, false));
-  EXPECT_EQ(0, cfg_parse_number("", nullptr, 0, false));
-  EXPECT_EQ(0, cfg_parse_number("4g", nullptr, 0, false)) << "2^32 in a 32-bit word";
-  EXPECT_EQ(0, cfg_parse_number(nullptr, nullptr, 0, false));
-  // A number among keywords is read when no keyword matched at all.
-  EXPECT_EQ(17, parse("17"));
-  EXPECT_EQ(2, parse("17 write")) << "a keyword matched: the number is not read";
+TEST(ConfigParse, KeywordsNumbersAndUnitLetters) {
+  const std::string forty_rs(40, 'R');
+  struct Case {
+    const char *text;
+    bool keywords;
+    int32_t want;
+  } cases[] = {
+      // Keywords are abbreviated and OR'd; the first in table order wins.
+      {"read,write", true, 3},
+      {"  WRITE   Read ", true, 3},
+      {"re", true, 1},
+      {"rec", true, 8},
+      {",,append,", true, 4},
+      {"r,w,rec,a", true, 15},
+      {"readx", true, 0},           // longer than any keyword: no match, not a number
+      {forty_rs.c_str(), true, 0},  // tokens keep 30 characters: one token
+      // A number among keywords is read when no keyword matched at all.
+      {"17", true, 17},
+      {"17 write", true, 2},
+      // Decimals with unit letters and one sign, in 32-bit words.
+      {"64K", false, 65536},
+      {"64k", false, 65536},
+      {"-2k", false, -2048},
+      {"12-", false, -12},
+      {"12-k", false, -12288},
+      {"+12", false, 12},
+      {"-12-", false, -12},
+      {"3 M", false, 3145728},
+      {"1G", false, 1073741824},
+      {"2g", false, -2147483647 - 1},
+      {"4g", false, 0},
+      {"7x", false, 7},
+      {"  42  ", false, 42},
+      {"junk", false, 0},
+      {"", false, 0},
+      {nullptr, false, 0},
+  };
+  for (const Case &c : cases) {
+    EXPECT_EQ(c.want,
+              cfg_parse_number(c.text, c.keywords ? kFlags : nullptr, c.keywords ? 4 : 0, false))
+        << (c.text ? c.text : "(null)");
+  }
 }
 
 TEST(ConfigParse, UnmatchedTokensAreReportedWhenVerbose) {
   test::StderrCapture err;
-  EXPECT_EQ(0, parse("bogus", true));
-  EXPECT_EQ(-5, parse("-5", true)) << "a signed number is no keyword miss";
-  EXPECT_EQ(1, parse("read=x", true));
+  EXPECT_EQ(0, cfg_parse_number("bogus", kFlags, 4, true));
+  EXPECT_EQ(-5, cfg_parse_number("-5", kFlags, 4, true)) << "a signed number is no keyword miss";
+  EXPECT_EQ(1, cfg_parse_number("read=x", kFlags, 4, true));
   EXPECT_EQ(99, cfg_parse_number("99zz", nullptr, 0, true)) << "no keywords, nothing to list";
   const std::string list = " 'READ' 'WRITE' 'RECOVER' 'APPEND'\n";
   EXPECT_EQ("Warning: BOGUS does not match any of the following keywords:" + list +

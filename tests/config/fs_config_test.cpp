@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
+#include <sstream>
 #include <string>
+#include <utility>
 
 #include "config/config.h"
 
@@ -15,68 +18,45 @@ void set_text(const char *name, const char *value) {
   ASSERT_EQ(1, cfg_set_programmatic(name, -1, value, -1, 0));
 }
 
-struct Expected {
-  const char *name;
-  int32_t type;
-  int32_t number;
-  const char *text;
-};
-
-// The table as the rest of the file system expects to read it.
-const Expected kExpected[] = {
-    {"CARRIAGE_CONTROL_FILTER", CFG_TINYINT, 0, nullptr},
-    {"COMPRESS_FACTOR", CFG_TINYINT, 70, nullptr},
-    {"DUPLICATES_LOG", CFG_STRING256, 0, ""},
-    {"EOL_CHAR", CFG_TINYINT, 10, nullptr},
-    {"LARGE_FILE_LIMIT_1TB", CFG_BOOL, 0, nullptr},
-    {"LARGE_FILE_LIMIT_2TB", CFG_BOOL, 0, nullptr},
-    {"LOCKS_PER_FILE", CFG_SHORT, 10, nullptr},
-    {"LOGGING", CFG_BOOL, 1, nullptr},
-    {"LOG_BUFFER_SIZE", CFG_SHORT, 512, nullptr},
-    {"LOG_DEVICE", CFG_BOOL, 0, nullptr},
-    {"LOG_DIR", CFG_STRING65, 0, ""},
-    {"LOG_ENCRYPTION", CFG_BOOL, 0, nullptr},
-    {"LOG_FILE", CFG_STRING65, 0, ""},
-    {"MAX_FILES", CFG_SHORT, 32, nullptr},
-    {"MAX_LOCKS", CFG_SHORT, 32, nullptr},
-    {"NO_LOG_FILE_OK", CFG_BOOL, 0, nullptr},
-    {"OPEN_FILES_ONCE", CFG_BOOL, 1, nullptr},
-    {"QUEUE_READERS", CFG_BOOL, 0, nullptr},
-    {"REL_DELETED_VALUE", CFG_SHORT, 0, nullptr},
-    {"TRX_HOLDS_LOCKS", CFG_BOOL, 0, nullptr},
-    {"USE_LARGE_FILE_API", CFG_BOOL, 0, nullptr},
-    {"V_BASENAME_TRANSLATION", CFG_BOOL, 1, nullptr},
-    {"V_BUFFERS", CFG_LONG, -1, nullptr},
-    {"V_BUFFER_DATA", CFG_BOOL, 1, nullptr},
-    {"V_BULK_MEMORY", CFG_LONG, 1048576, nullptr},
-    {"V_CACHE_FLUSH_PERCENT", CFG_SHORT, 25, nullptr},
-    {"V_FORCE_OPEN", CFG_BOOL, 0, nullptr},
-    {"V_INDEX_BLOCK_PERCENT", CFG_SHORT, 100, nullptr},
-    {"V_INTERNAL_LOCKS", CFG_BOOL, 1, nullptr},
-    {"V_LOCK_METHOD", CFG_SHORT, 0, nullptr},
-    {"V_MARK_READ_CORRUPT", CFG_BOOL, 1, nullptr},
-    {"V_NO_ASYNC_CACHE_DATA", CFG_BOOL, 0, nullptr},
-    {"V_OPEN_STRICT", CFG_BOOL, 0, nullptr},
-    {"V_READ_AHEAD", CFG_BOOL, 1, nullptr},
-    {"V_SEG_SIZE", CFG_LONG, 2147482112, nullptr},
-    {"V_TRACE", CFG_LONG, 0, nullptr},
-    {"V_STRIP_DOT_EXTENSION", CFG_BOOL, 1, nullptr},
-    {"V_VERSION", CFG_SHORT, 5, nullptr},
-    {"WAIT_FOR_ALL_PIPES", CFG_BOOL, 1, nullptr},
-    {"A_SEQ_DEFAULT_BLOCK_SIZE", CFG_LONG, 0, nullptr},
+// The table as the rest of the file system expects to read it: the
+// variables of each type with their defaults.
+const std::pair<int32_t, const char *> kExpected[] = {
+    {CFG_BOOL,
+     "LARGE_FILE_LIMIT_1TB=0 LARGE_FILE_LIMIT_2TB=0 LOGGING=1 LOG_DEVICE=0 LOG_ENCRYPTION=0 "
+     "NO_LOG_FILE_OK=0 OPEN_FILES_ONCE=1 QUEUE_READERS=0 TRX_HOLDS_LOCKS=0 USE_LARGE_FILE_API=0 "
+     "V_BASENAME_TRANSLATION=1 V_BUFFER_DATA=1 V_FORCE_OPEN=0 V_INTERNAL_LOCKS=1 "
+     "V_MARK_READ_CORRUPT=1 V_NO_ASYNC_CACHE_DATA=0 V_OPEN_STRICT=0 V_READ_AHEAD=1 "
+     "V_STRIP_DOT_EXTENSION=1 WAIT_FOR_ALL_PIPES=1"},
+    {CFG_TINYINT, "CARRIAGE_CONTROL_FILTER=0 COMPRESS_FACTOR=70 EOL_CHAR=10"},
+    {CFG_SHORT,
+     "LOCKS_PER_FILE=10 LOG_BUFFER_SIZE=512 MAX_FILES=32 MAX_LOCKS=32 REL_DELETED_VALUE=0 "
+     "V_CACHE_FLUSH_PERCENT=25 V_INDEX_BLOCK_PERCENT=100 V_LOCK_METHOD=0 V_VERSION=5"},
+    {CFG_LONG,
+     "V_BUFFERS=-1 V_BULK_MEMORY=1048576 V_SEG_SIZE=2147482112 V_TRACE=0 "
+     "A_SEQ_DEFAULT_BLOCK_SIZE=0"},
+    {CFG_STRING65, "LOG_DIR='' LOG_FILE=''"},
+    {CFG_STRING256, "DUPLICATES_LOG=''"},
 };
 
 TEST(FsConfig, TheFortyVariablesWithTheirDefaults) {
   setenv("V_TRACE", "31", 1);  // the environment does not reach the getters
   v5_init_cfg();
-  for (const Expected &e : kExpected) {
-    EXPECT_EQ(e.type, cfg_get_type(e.name, 0)) << e.name;
-    if (e.text) {
-      EXPECT_STREQ(e.text, cfg_get_string(e.name, 0)) << e.name;
-    } else {
-      EXPECT_EQ(e.number, cfg_get_long(e.name, 0)) << e.name;
+  int count = 0;
+  for (const auto &[type, expected] : kExpected) {
+    std::istringstream words(expected);
+    std::string word, got;
+    while (words >> word) {
+      std::string name = word.substr(0, word.find('='));
+      EXPECT_EQ(type, cfg_get_type(name.c_str(), 0)) << name;
+      const char *text = cfg_get_string(name.c_str(), 0);
+      got += (got.empty() ? "" : " ") + name + "=" +
+             (type >= CFG_STRING16 ? "'" + std::string(text ? text : "(null)") + "'"
+                                   : std::to_string(cfg_get_long(name.c_str(), 0)));
+      ++count;
     }
+    EXPECT_EQ(expected, got);
   }
+  EXPECT_EQ(40, count);
   const FsSettings &s = fs_settings();
   EXPECT_EQ(0u, s.trace);
   EXPECT_EQ(32, s.max_files);
@@ -87,82 +67,86 @@ TEST(FsConfig, TheFortyVariablesWithTheirDefaults) {
   cfg_release();
 }
 
+// The working value that a variable of the table sets.
+long working_value(const std::string &name, const FsSettings &s = fs_settings()) {
+  if (name == "V_CACHE_FLUSH_PERCENT") return s.cache_flush_percent;
+  if (name == "V_INDEX_BLOCK_PERCENT") return s.index_block_percent;
+  if (name == "V_LOCK_METHOD") return s.lock_method;
+  if (name == "MAX_FILES") return s.max_files;
+  if (name == "MAX_LOCKS") return s.max_locks;
+  if (name == "V_TRACE") return static_cast<long>(s.trace);
+  if (name == "EOL_CHAR") return s.eol_char;
+  if (name == "QUEUE_READERS") return s.queue_readers;
+  if (name == "V_STRIP_DOT_EXTENSION") return s.strip_dot_extension;
+  if (name == "LOG_DIR") return static_cast<long>(strlen(s.log_dir));
+  ADD_FAILURE() << name;
+  return -1;
+}
+
 TEST(FsConfig, CallbackClampsAndFallsBack) {
   v5_init_cfg();
-  FsSettings &s = fs_settings();
-  for (const char *v : {"0", "150", "-3"}) {
-    set_text("V_CACHE_FLUSH_PERCENT", v);
-    EXPECT_EQ(25, s.cache_flush_percent) << v;
+  // Out of range: the default. The lock methods are 0, 1 and 2 and those
+  // plus 256 or 512; another one leaves 0. The log folder keeps the
+  // 65string's width.
+  const std::string long_dir(70, 'd');
+  struct Case {
+    const char *name, *text;
+    long want;
+  } cases[] = {
+      {"V_CACHE_FLUSH_PERCENT", "0", 25},
+      {"V_CACHE_FLUSH_PERCENT", "150", 25},
+      {"V_CACHE_FLUSH_PERCENT", "-3", 25},
+      {"V_CACHE_FLUSH_PERCENT", "100", 100},
+      {"V_INDEX_BLOCK_PERCENT", "1001", 100},
+      {"V_INDEX_BLOCK_PERCENT", "1000", 1000},
+      {"V_LOCK_METHOD", "770", 770},
+      {"V_LOCK_METHOD", "3", 0},
+      {"V_LOCK_METHOD", "1", 1},
+      {"V_LOCK_METHOD", "256", 0},
+      {"V_LOCK_METHOD", "2", 2},
+      {"V_LOCK_METHOD", "257", 257},
+      {"V_LOCK_METHOD", "0", 0},
+      {"V_LOCK_METHOD", "258", 258},
+      {"V_LOCK_METHOD", "514", 514},
+      {"MAX_FILES", "40000", 32767},
+      {"MAX_FILES", "100", 100},
+      {"V_TRACE", "17", 17},
+      {"EOL_CHAR", "13", 13},
+      {"LOG_DIR", long_dir.c_str(), 65},
+      {"QUEUE_READERS", "yes", 1},
+      {"V_STRIP_DOT_EXTENSION", "off", 0},
+  };
+  for (const Case &c : cases) {
+    set_text(c.name, c.text);
+    EXPECT_EQ(c.want, working_value(c.name)) << c.name << " " << c.text;
   }
-  set_text("V_CACHE_FLUSH_PERCENT", "100");
-  EXPECT_EQ(100, s.cache_flush_percent);
-  set_text("V_INDEX_BLOCK_PERCENT", "1001");
-  EXPECT_EQ(100, s.index_block_percent);
-  set_text("V_INDEX_BLOCK_PERCENT", "1000");
-  EXPECT_EQ(1000, s.index_block_percent);
-  for (const char *v : {"3", "256", "0"}) {
-    set_text("V_LOCK_METHOD", "770");
-    set_text("V_LOCK_METHOD", v);
-    EXPECT_EQ(0, s.lock_method) << v;
-  }
-  for (int16_t m : {1, 2, 257, 258, 514, 770}) {
-    cfg_set_short("V_LOCK_METHOD", 0, m);
-    EXPECT_EQ(m, s.lock_method);
-  }
-  set_text("MAX_FILES", "40000");
-  EXPECT_EQ(32767, s.max_files);
-  cfg_set_short("MAX_FILES", 0, 100);
-  EXPECT_EQ(100, s.max_files);
-  set_text("V_TRACE", "17");
-  EXPECT_EQ(17u, s.trace);
-  set_text("EOL_CHAR", "13");
-  EXPECT_EQ(13, s.eol_char);
-  set_text("LOG_DIR", std::string(70, 'd').c_str());
-  EXPECT_EQ(std::string(65, 'd'), s.log_dir) << "the 65string's width";
-  set_text("QUEUE_READERS", "yes");
-  EXPECT_TRUE(s.queue_readers);
-
+  EXPECT_EQ(std::string(65, 'd'), fs_settings().log_dir);
   // Clearing a value restores each working value's default.
-  set_text("V_STRIP_DOT_EXTENSION", "off");
-  EXPECT_FALSE(s.strip_dot_extension);
-  cfg_set_raw("V_STRIP_DOT_EXTENSION", 0, nullptr);
-  EXPECT_TRUE(s.strip_dot_extension);
-  EXPECT_EQ(1, cfg_get_bool("V_STRIP_DOT_EXTENSION", 0));
-  for (const char *name : {"MAX_FILES", "V_TRACE", "EOL_CHAR", "LOG_DIR", "QUEUE_READERS",
-                           "V_CACHE_FLUSH_PERCENT", "V_LOCK_METHOD"})
-    cfg_set_raw(name, 0, nullptr);
-  EXPECT_EQ(32, s.max_files);
-  EXPECT_EQ(0u, s.trace);
-  EXPECT_EQ(10, s.eol_char);
-  EXPECT_STREQ("", s.log_dir);
-  EXPECT_FALSE(s.queue_readers);
-  EXPECT_EQ(25, s.cache_flush_percent);
+  const FsSettings defaults;
+  for (const Case &c : cases) {
+    cfg_set_raw(c.name, 0, nullptr);
+    EXPECT_EQ(working_value(c.name, defaults), working_value(c.name)) << c.name;
+  }
   cfg_release();
 }
 
-TEST(FsConfig, ValuesSetBeforeInitAndTheLargeFileBinding) {
+TEST(FsConfig, DefinedOnceWithEarlierValuesAndUndefinedAtShutdown) {
   set_text("V_TRACE", "20");
   set_text("USE_LARGE_FILE_API", "on");
   cfg_set_long("V_SEG_SIZE", 0, 1048576);
   v5_init_cfg();
-  EXPECT_EQ(20u, fs_settings().trace);
-  EXPECT_EQ(1, use_large_file_api());
+  v5_init_cfg();
+  EXPECT_EQ(20, working_value("V_TRACE"));
   EXPECT_EQ(1048576, cfg_get_long("V_SEG_SIZE", 0));
-  set_text("USE_LARGE_FILE_API", "0");
-  EXPECT_EQ(0, use_large_file_api());
-  set_text("USE_LARGE_FILE_API", "true");
-  EXPECT_EQ(1, use_large_file_api());
-  cfg_release();
-}
-
-TEST(FsConfig, DefinedOnceAndUndefinedAtShutdown) {
-  v5_init_cfg();
-  v5_init_cfg();
+  for (auto [text, on] : {std::pair{"0", 0}, {"true", 1}}) {
+    set_text("USE_LARGE_FILE_API", text);
+    EXPECT_EQ(on, use_large_file_api());
+  }
   set_text("MAX_LOCKS", "64");
-  EXPECT_EQ(64, fs_settings().max_locks);
+  EXPECT_EQ(64, working_value("MAX_LOCKS"));
   v5_deinit_cfg();
   EXPECT_EQ(0, cfg_get_type("MAX_LOCKS", 0)) << "a single definition to undo";
-  EXPECT_EQ(32, fs_settings().max_locks) << "working values back at their defaults";
+  EXPECT_EQ(32, working_value("MAX_LOCKS")) << "working values back at their defaults";
   v5_deinit_cfg();
   v5_init_cfg();
   EXPECT_EQ(CFG_SHORT, cfg_get_type("MAX_LOCKS", 0));
@@ -170,7 +154,7 @@ TEST(FsConfig, DefinedOnceAndUndefinedAtShutdown) {
   // The environment reaches the table through the apply operation.
   setenv("V_TRACE", "8", 1);
   cfg_apply_environment(0);
-  EXPECT_EQ(8u, fs_settings().trace);
+  EXPECT_EQ(8, working_value("V_TRACE"));
   unsetenv("V_TRACE");
   v5_deinit_cfg();
   cfg_release();

@@ -20,8 +20,6 @@ namespace {
 
 using test::MsgFileBuilder;
 
-const std::string kMissing7 = "\"Message #7 missing\"";
-
 // Writes `bytes` as the message file named by A_MESSAGE and opens it.
 int open_messages(const test::TempDir &dir, const std::string &bytes, char *error = nullptr) {
   std::string path = dir / "texts.msg";
@@ -39,78 +37,61 @@ TEST(Messages, TextsSubMessagesAndEscapes) {
   b.add(12, {"one", "two", "three"});
   b.missing(7, 2);
   ASSERT_EQ(1, open_messages(dir, b.bytes()));
-  EXPECT_STREQ("plain", Amsg_get(3, 0, "d"));
-  EXPECT_STREQ("line\n", Amsg_get(3, 1, "d"));
-  EXPECT_STREQ("a\tb", Amsg_get(3, 2, "d"));
-  EXPECT_STREQ("say \"hi\"", Amsg_get(3, 3, "d"));
-  EXPECT_STREQ("oct !\n?7", Amsg_get(3, 4, "d"));  // two octal digits: \041, \012, \077
-  EXPECT_STREQ("keep \\x and \\\\ and \\0 9", Amsg_get(3, 5, "d"));
-  EXPECT_STREQ("trailing \\", Amsg_get(3, 6, "d"));
-
-  // Not found: the default, or "#number,sub" without one.
-  EXPECT_STREQ("#12,5", Amsg_get(12, 5, nullptr));
-  EXPECT_STREQ("dflt", Amsg_get(12, 3, "dflt"));
-  EXPECT_STREQ("#5,0", Amsg_get(5, 0, nullptr)) << "an entry without sub-messages";
-  EXPECT_STREQ("dflt", Amsg_get(500, 0, "dflt")) << "beyond the index";
-  // Missing: the template, whatever the default.
-  EXPECT_EQ(kMissing7, Amsg_get(7, 1, "dflt"));
-  EXPECT_STREQ("dflt", Amsg_get(7, 2, "dflt")) << "beyond the count of a missing entry";
-  EXPECT_STREQ("\"Message %s missing\"", Amsg_get(0, 0, "dflt"));
-  EXPECT_STREQ("\"Message #-4 missing\"", Amsg_get(-4, 0, "dflt"));
+  struct Case {
+    int32_t number, sub;
+    const char *dflt, *want;
+    // Not found: the default, or "#number,sub" without one (5 has no
+    // sub-messages, 500 is beyond the index). Missing: the template, whatever
+    // the default, within its count. Octal escapes take two digits.
+  } cases[] = {{3, 0, "d", "plain"},
+               {3, 1, "d", "line\n"},
+               {3, 2, "d", "a\tb"},
+               {3, 3, "d", "say \"hi\""},
+               {3, 4, "d", "oct !\n?7"},
+               {3, 5, "d", "keep \\x and \\\\ and \\0 9"},
+               {3, 6, "d", "trailing \\"},
+               {12, 5, nullptr, "#12,5"},
+               {12, 3, "dflt", "dflt"},
+               {5, 0, nullptr, "#5,0"},
+               {500, 0, "dflt", "dflt"},
+               {7, 1, "dflt", "\"Message #7 missing\""},
+               {7, 2, "dflt", "dflt"},
+               {0, 0, "dflt", "\"Message %s missing\""},
+               {-4, 0, "dflt", "\"Message #-4 missing\""}};
+  for (const Case &c : cases) {
+    EXPECT_STREQ(c.want, Amsg_get(c.number, c.sub, c.dflt)) << c.number << "," << c.sub;
+  }
   Amsg_shutdown();
 }
 
-TEST(Messages, NoFileGivesDefaultsAndUnusableFilesAreReported) {
+TEST(Messages, UnusableFilesAreReportedAndTheDefaultFileIsTheFallback) {
   test::TempDir dir;
   // Before Amsg_init every fetch gives back its default, even null.
   EXPECT_STREQ("x", Amsg_get(1, 0, "x"));
   EXPECT_EQ(nullptr, Amsg_get(1, 0, nullptr));
-
   char error[300];
   std::string path = dir / "texts.msg";
-  test::write_file(path, MsgFileBuilder().add(1, {"from file"}).version(265).bytes());
-  setenv("A_MESSAGE", path.c_str(), 1);
-  EXPECT_EQ(0, Amsg_init(error));
+  EXPECT_EQ(0, open_messages(dir, MsgFileBuilder().add(1, {"x"}).version(265).bytes(), error));
   EXPECT_EQ("Incorrect version for message file '" + path + "'", std::string(error));
   EXPECT_STREQ("default", Amsg_get(1, 0, "default"));
-
-  test::write_file(path, std::string("\x51\x4c\x01\x6d", 4));
-  EXPECT_EQ(0, Amsg_init(error));
+  EXPECT_EQ(0, open_messages(dir, std::string("\x51\x4c\x01\x6d", 4), error));
   EXPECT_EQ("Corrupted message file '" + path + "'", std::string(error));
-
   // A failed open leaves the library uninitialised: a later call tries
   // again and takes the file once it is good.
-  test::write_file(path, MsgFileBuilder().add(1, {"from file"}).bytes());
-  EXPECT_EQ(1, Amsg_init(error));
+  EXPECT_EQ(1, open_messages(dir, MsgFileBuilder().add(1, {"from file"}).bytes(), error));
   EXPECT_STREQ("", error);
   EXPECT_STREQ("from file", Amsg_get(1, 0, "default"));
   EXPECT_EQ(1, Amsg_init(error)) << "done once";
   Amsg_shutdown();
-
   // Another magic: not a message file; the built-in texts, no error.
-  test::write_file(path, "this is not a message file");
-  EXPECT_EQ(1, Amsg_init(error));
+  EXPECT_EQ(1, open_messages(dir, "this is not a message file", error));
   EXPECT_STREQ("default", Amsg_get(1, 0, "default"));
   Amsg_shutdown();
 
-  // Named file missing (and no /etc/quorlane.msg on a test machine).
-  if (!test::file_exists("/etc/quorlane.msg")) {
-    setenv("A_MESSAGE", (dir / "none.msg").c_str(), 1);
-    EXPECT_EQ(1, Amsg_init(error));
-    EXPECT_STREQ("default", Amsg_get(1, 0, "default"));
-    EXPECT_EQ(nullptr, Amsg_get(1, 0, nullptr));
-    Amsg_shutdown();
-  }
-}
-
-TEST(Messages, FallbackToTheDefaultFile) {
-  test::TempDir dir;
-  std::string fallback = dir / "quorlane.msg";
-  msg_default_file_for_tests(fallback.c_str());
-  char error[300];
-
   // Neither the named file nor the default: not initialised, so a later
   // call tries again and finds the default once it is there.
+  std::string fallback = dir / "quorlane.msg";
+  msg_default_file_for_tests(fallback.c_str());
   setenv("A_MESSAGE", (dir / "named.msg").c_str(), 1);
   EXPECT_EQ(1, Amsg_init(error));
   EXPECT_STREQ("", error);
@@ -119,27 +100,26 @@ TEST(Messages, FallbackToTheDefaultFile) {
   EXPECT_EQ(1, Amsg_init(error));
   EXPECT_STREQ("fallback", Amsg_get(1, 0, nullptr)) << "the missing named file falls back";
   Amsg_shutdown();
-
   // No A_MESSAGE: the default file directly; its errors name it.
   unsetenv("A_MESSAGE");
   test::write_file(fallback, MsgFileBuilder().add(1, {"x"}).version(267).bytes());
   EXPECT_EQ(0, Amsg_init(error));
   EXPECT_EQ("Incorrect version for message file '" + fallback + "'", std::string(error));
-
   // The default itself missing: initialised without a file for good.
   unlink(fallback.c_str());
   EXPECT_EQ(1, Amsg_init(error));
-  EXPECT_EQ("#1,0", std::string(Amsg_get(1, 0, nullptr))) << "initialised, no file";
+  EXPECT_STREQ("#1,0", Amsg_get(1, 0, nullptr)) << "initialised, no file";
   test::write_file(fallback, MsgFileBuilder().add(1, {"late"}).bytes());
   EXPECT_EQ(1, Amsg_init(error));
-  EXPECT_EQ("#1,0", std::string(Amsg_get(1, 0, nullptr))) << "done once";
+  EXPECT_STREQ("#1,0", Amsg_get(1, 0, nullptr)) << "done once";
   Amsg_shutdown();
   msg_default_file_for_tests(nullptr);
 }
 
 // Every fetch of a random sequence against a reference built from the same
 // table: exercises the sub-message read cache (forward steps within one
-// message, steps back, other messages in between, counts exceeded).
+// message, steps back, other messages in between, counts exceeded) and
+// texts longer than the 1023 bytes a fetch keeps.
 TEST(Messages, RandomFetchesMatchAReference) {
   test::TempDir dir;
   std::mt19937 rng(20240611);
@@ -185,36 +165,30 @@ TEST(Messages, RandomFetchesMatchAReference) {
   Amsg_shutdown();
 }
 
-TEST(Messages, PoolOfTenBuffersIsReusedInTurn) {
+TEST(Messages, PoolOfTenBuffersAndShutdownReleasesEverything) {
   test::TempDir dir;
+  // A first round lets the configuration library (A_MESSAGE is looked up
+  // there) create its own lasting blocks.
+  ASSERT_EQ(1, open_messages(dir, MsgFileBuilder().add(1, {"one"}).bytes()));
+  EXPECT_STREQ("one", Amsg_get(1, 0, nullptr));
+  Amsg_shutdown();
+  EXPECT_STREQ("gone", Amsg_get(1, 0, "gone"));
+  int64_t live = alloc_live_blocks();
   MsgFileBuilder b;
   for (int n = 1; n <= 11; ++n) b.add(n, {"text " + std::to_string(n)});
   ASSERT_EQ(1, open_messages(dir, b.bytes()));
   const char *first = Amsg_get(1, 0, nullptr);
   for (int n = 2; n <= 10; ++n) Amsg_get(n, 0, nullptr);
   EXPECT_STREQ("text 1", first) << "valid for nine further fetches";
-  const char *eleventh = Amsg_get(11, 0, nullptr);
-  EXPECT_EQ(first, eleventh);
+  EXPECT_EQ(first, Amsg_get(11, 0, nullptr));
   EXPECT_STREQ("text 11", first);
   Amsg_shutdown();
-}
-
-TEST(Messages, LongStoredTextIsCutToTheBuffer) {
-  test::TempDir dir;
-  std::string long_text(3000, 'x');
-  ASSERT_EQ(1, open_messages(dir, MsgFileBuilder().add(2, {long_text, "after"}).bytes()));
-  EXPECT_EQ(std::string(1023, 'x'), Amsg_get(2, 0, nullptr));
-  EXPECT_STREQ("after", Amsg_get(2, 1, nullptr)) << "skipping crosses 1024-byte pieces";
-  Amsg_shutdown();
+  EXPECT_EQ(live, alloc_live_blocks()) << "pool, state, key and stream released";
 }
 
 TEST(Messages, OutOfMemoryForThreadStateGivesDefaultsAndLeaksNothing) {
   test::TempDir dir;
-  std::string path = dir / "texts.msg";
-  test::write_file(path, MsgFileBuilder().add(1, {"from file"}).bytes());
-  setenv("A_MESSAGE", path.c_str(), 1);
-  char error[300];
-  ASSERT_EQ(1, Amsg_init(error));
+  ASSERT_EQ(1, open_messages(dir, MsgFileBuilder().add(1, {"from file"}).bytes()));
   *fs_error_code() = 0;  // the error block is created once, on first use
   int64_t live = alloc_live_blocks();
   test::StderrCapture err;
@@ -233,28 +207,27 @@ TEST(Messages, OutOfMemoryForThreadStateGivesDefaultsAndLeaksNothing) {
 
 TEST(MessageFormat, PlaceholdersReorderAndLongTextsAreCut) {
   char buffer[kMsgBufferSize];
-  Amsg_format(buffer, "%2 before %1", "a", "b");
-  EXPECT_STREQ("b before a", buffer);
-  Amsg_format(buffer, "%s and %s, 100%%", "x", "y");
-  EXPECT_STREQ("x and y, 100%", buffer);
-  Amsg_format(buffer, "%1-%1-%3", "p", "q", "r");
-  EXPECT_STREQ("p-p-r", buffer);
-  Amsg_format(buffer, "%d stays", "unused");
-  EXPECT_STREQ("%d stays", buffer);
-
+  const std::string big(1020, 'z'), exact(1023, 'e');  // 1023 bytes + NUL fit
+  struct Case {
+    const char *format, *a, *b, *c;
+    std::string want;
+  } cases[] = {
+      {"%2 before %1", "a", "b", "", "b before a"},
+      {"%s and %s, 100%%", "x", "y", "", "x and y, 100%"},
+      {"%1-%1-%3", "p", "q", "r", "p-p-r"},
+      {"%d stays", "unused", "", "", "%d stays"},
+      {"%1 tail\n", big.c_str(), "", "", std::string(1014, 'z') + "...\n"},
+      {"%1 tail", big.c_str(), "", "", std::string(1014, 'z') + "..."},
+      {"%1", exact.c_str(), "", "", exact},
+  };
+  for (const Case &c : cases) {
+    Amsg_format(buffer, c.format, c.a, c.b, c.c);
+    EXPECT_EQ(c.want, buffer) << c.format;
+  }
   // The array form never reads past its arguments.
   const char *one[] = {"only"};
   msg_expand(buffer, "%1 %2 %6 %s", one, 1);
   EXPECT_STREQ("only   ", buffer);
-
-  std::string big(1020, 'z');
-  Amsg_format(buffer, "%1 tail\n", big.c_str());
-  EXPECT_EQ(std::string(1014, 'z') + "...\n", buffer);
-  Amsg_format(buffer, "%1 tail", big.c_str());
-  EXPECT_EQ(std::string(1014, 'z') + "...", buffer);
-  std::string exact(1023, 'e');  // 1023 bytes + NUL fit
-  Amsg_format(buffer, "%1", exact.c_str());
-  EXPECT_EQ(exact, buffer);
 
   *fs_error_code() = 0;
   int64_t live = alloc_live_blocks();
@@ -284,46 +257,33 @@ TEST(MessageFormat, PrintAndTraceShowMissingMessagesByNumber) {
 
 TEST(MessageFormat, PrintfTextIsTakenOnlyWithTheSameConversions) {
   test::TempDir dir;
-  MsgFileBuilder b;
-  b.add(1, {"%s: Datei kaputt (Code %d)\n"});
-  b.add(2, {"%s: kaputt %s\n"});
-  b.add(3, {"%d: %s\n"});
-  b.add(4, {"%-20s| %+5d|\n"});
-  b.add(5, {"%1$s %2$d\n"});
-  b.add(6, {"%s %d %n\n"});
-  b.add(7, {"%s: %d %d\n"});
-  b.add(8, {"%s: %ld\n"});
-  b.add(9, {"%*s: %d\n"});
-  b.add(10, {"no conversions at all 100%%\n"});
-  ASSERT_EQ(1, open_messages(dir, b.bytes()));
   const char *dflt = "%s: File broken (code %d)\n";
-  EXPECT_STREQ("%s: Datei kaputt (Code %d)\n", msg_printf_text(1, dflt));
-  EXPECT_EQ(dflt, msg_printf_text(2, dflt)) << "%d became %s";
-  EXPECT_EQ(dflt, msg_printf_text(3, dflt)) << "order changed";
-  EXPECT_STREQ("%-20s| %+5d|\n", msg_printf_text(4, dflt)) << "flags and widths may differ";
-  EXPECT_EQ(dflt, msg_printf_text(5, dflt)) << "positional arguments";
-  EXPECT_EQ(dflt, msg_printf_text(6, dflt)) << "%n";
-  EXPECT_EQ(dflt, msg_printf_text(7, dflt)) << "one conversion more";
-  EXPECT_EQ(dflt, msg_printf_text(8, dflt)) << "length modifier differs";
-  EXPECT_EQ(dflt, msg_printf_text(9, dflt)) << "a '*' takes an argument";
-  EXPECT_STREQ("no conversions at all 100%%\n", msg_printf_text(10, "plain %%\n"));
+  struct Case {
+    const char *stored;
+    bool taken;
+  } cases[] = {
+      {"%s: Datei kaputt (Code %d)\n", true},
+      {"%s: kaputt %s\n", false},  // %d became %s
+      {"%d: %s\n", false},         // order changed
+      {"%-20s| %+5d|\n", true},    // flags and widths may differ
+      {"%1$s %2$d\n", false},      // positional arguments
+      {"%s %d %n\n", false},
+      {"%s: %d %d\n", false},  // one conversion more
+      {"%s: %ld\n", false},    // length modifier differs
+      {"%*s: %d\n", false},    // a '*' takes an argument
+  };
+  MsgFileBuilder b;
+  int n = 0;
+  for (const Case &c : cases) b.add(++n, {c.stored});
+  b.add(++n, {"no conversions at all 100%%\n"});
+  ASSERT_EQ(1, open_messages(dir, b.bytes()));
+  n = 0;
+  for (const Case &c : cases) {
+    EXPECT_STREQ(c.taken ? c.stored : dflt, msg_printf_text(++n, dflt)) << c.stored;
+  }
+  EXPECT_STREQ("no conversions at all 100%%\n", msg_printf_text(++n, "plain %%\n"));
   EXPECT_EQ(dflt, msg_printf_text(30, dflt)) << "not in the file";
   Amsg_shutdown();
-}
-
-TEST(Messages, ShutdownReleasesEverything) {
-  test::TempDir dir;
-  // A first round lets the configuration library (A_MESSAGE is looked up
-  // there) create its own lasting blocks.
-  ASSERT_EQ(1, open_messages(dir, MsgFileBuilder().add(1, {"one"}).bytes()));
-  EXPECT_STREQ("one", Amsg_get(1, 0, nullptr));
-  Amsg_shutdown();
-  EXPECT_STREQ("gone", Amsg_get(1, 0, "gone"));
-  int64_t live = alloc_live_blocks();
-  ASSERT_EQ(1, open_messages(dir, MsgFileBuilder().add(1, {"again"}).bytes()));
-  EXPECT_STREQ("again", Amsg_get(1, 0, nullptr));
-  Amsg_shutdown();
-  EXPECT_EQ(live, alloc_live_blocks()) << "pool, state, key and stream released";
 }
 
 }  // namespace
