@@ -43,6 +43,13 @@ kel::CacheConfig read_config() {
   return c;
 }
 
+// A file uses the pool unless it is a data segment opened without
+// deferred writes and without V_NO_ASYNC_CACHE_DATA, or there is no pool.
+bool uses_pool(const FileInfo &info) {
+  return state().buffers > 0 &&
+         (info.kind != kel::kKindData || (info.mode & kDeferred) || info.sync_data);
+}
+
 bool context(int32_t file, Context *c) {
   if (!Binit()) return false;
   CacheState &s = state();
@@ -55,8 +62,7 @@ bool context(int32_t file, Context *c) {
   c->file = file;
   c->fd = fd;
   c->info = &s.info[file];
-  c->cached = s.buffers > 0 && (c->info->kind != kel::kKindData || (c->info->mode & kDeferred) ||
-                                c->info->sync_data);
+  c->cached = uses_pool(*c->info);
   return true;
 }
 
@@ -412,6 +418,12 @@ extern "C" int32_t write_at(int32_t file, const void *buffer, int64_t offset, in
 }
 
 namespace kel {
+
+bool cache_bypasses_pool(int32_t file) {
+  CacheState &s = state();
+  if (!s.ready || file < 0 || file >= s.files || kel::file_descriptor(file) < 0) return false;
+  return !uses_pool(s.info[file]);
+}
 
 const CacheCounters &cache_counters() {
   return state().counters;
