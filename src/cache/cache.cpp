@@ -1,6 +1,5 @@
-// The block cache: its state, its entry points and its metrics. The pool
-// itself is in cache_pool.cpp; its layout is documented in
-// cache_internal.h.
+// The block cache: its entry points and its metrics. The pool itself is in
+// cache_pool.cpp; its state and layout are documented in cache_internal.h.
 #include "cache/cache.h"
 
 #include <unistd.h>
@@ -15,17 +14,6 @@
 #include "messages/diag.h"
 #include "osfile/files.h"
 #include "support/alloc.h"
-
-namespace kel::cache {
-
-// All of the cache's process-wide state: Binit allocates its tables and
-// Bshutdown frees them.
-CacheState &state() {
-  static CacheState s;
-  return s;
-}
-
-}  // namespace kel::cache
 
 using namespace kel::cache;
 using kel::kCacheBlockSize;
@@ -51,8 +39,8 @@ bool uses_pool(const FileInfo &info) {
 }
 
 bool context(int32_t file, Context *c) {
-  if (!Binit()) return false;
   CacheState &s = state();
+  if (!s.ready && !Binit()) return false;
   int32_t fd = file >= 0 && file < s.files ? kel::file_descriptor(file) : -1;
   if (fd < 0) {
     *fs_error_code() = E_PARAM;
