@@ -1,6 +1,5 @@
-// The block cache: its state, its entry points and its metrics. The pool
-// itself is in cache_pool.cpp; its layout is documented in
-// cache_internal.h.
+// The block cache: its entry points and its metrics. The pool itself is in
+// cache_pool.cpp; its state and layout are documented in cache_internal.h.
 #include "cache/cache.h"
 
 #include <unistd.h>
@@ -15,17 +14,6 @@
 #include "messages/diag.h"
 #include "osfile/files.h"
 #include "support/alloc.h"
-
-namespace kel::cache {
-
-// All of the cache's process-wide state: Binit allocates its tables and
-// Bshutdown frees them.
-CacheState &state() {
-  static CacheState s;
-  return s;
-}
-
-}  // namespace kel::cache
 
 using namespace kel::cache;
 using kel::kCacheBlockSize;
@@ -43,9 +31,16 @@ kel::CacheConfig read_config() {
   return c;
 }
 
+// A file uses the pool unless it is a data segment opened without
+// deferred writes and without V_NO_ASYNC_CACHE_DATA, or there is no pool.
+bool uses_pool(const FileInfo &info) {
+  return state().buffers > 0 &&
+         (info.kind != kel::kKindData || (info.mode & kDeferred) || info.sync_data);
+}
+
 bool context(int32_t file, Context *c) {
-  if (!Binit()) return false;
   CacheState &s = state();
+  if (!s.ready && !Binit()) return false;
   int32_t fd = file >= 0 && file < s.files ? kel::file_descriptor(file) : -1;
   if (fd < 0) {
     *fs_error_code() = E_PARAM;
@@ -55,8 +50,7 @@ bool context(int32_t file, Context *c) {
   c->file = file;
   c->fd = fd;
   c->info = &s.info[file];
-  c->cached = s.buffers > 0 && (c->info->kind != kel::kKindData || (c->info->mode & kDeferred) ||
-                                c->info->sync_data);
+  c->cached = uses_pool(*c->info);
   return true;
 }
 
@@ -412,6 +406,12 @@ extern "C" int32_t write_at(int32_t file, const void *buffer, int64_t offset, in
 }
 
 namespace kel {
+
+bool cache_bypasses_pool(int32_t file) {
+  CacheState &s = state();
+  if (!s.ready || file < 0 || file >= s.files || kel::file_descriptor(file) < 0) return false;
+  return !uses_pool(s.info[file]);
+}
 
 const CacheCounters &cache_counters() {
   return state().counters;

@@ -95,6 +95,10 @@ struct CacheCounters {
   uint32_t read_ahead_hits, read_ahead_misses;
 };
 const CacheCounters &cache_counters();
+// Whether the calls on an open file go straight to the system: a data
+// segment that does not use the pool (first rule above), or any file when
+// there is no pool. False for a file that is not open.
+bool cache_bypasses_pool(int32_t file);
 // Number of buffers and hash buckets of the pool (0 before Binit).
 int32_t cache_buffer_count();
 int32_t cache_bucket_count();

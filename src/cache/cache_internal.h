@@ -86,8 +86,13 @@ struct CacheState {
   const CacheConfig *config_override = nullptr;
 };
 
-// The cache's whole process-wide state (defined in cache.cpp).
-CacheState &state();
+// The cache's whole process-wide state, created on first use: Binit
+// allocates its tables and Bshutdown frees them. Inline, so that the
+// pool's many small helpers reach it without a call.
+inline CacheState &state() {
+  static CacheState s;
+  return s;
+}
 
 // One call on an open file.
 struct Context {

@@ -368,11 +368,14 @@ int32_t read_aligned(const Context &c, uint8_t *buffer, int32_t length, int64_t 
   CacheState &s = state();
   int32_t first = static_cast<int32_t>(offset / kCacheBlockSize);
   int32_t count = length / kCacheBlockSize;
-  int32_t cached = 0;
-  for (int32_t i = 0; i < count; ++i) cached += lookup(c.fd, first + i) >= 0;
+  int32_t cached = 0, found = -1;
+  for (int32_t i = 0; i < count; ++i) {
+    found = lookup(c.fd, first + i);
+    cached += found >= 0;
+  }
   if (cached == count && first != 0) {
     for (int32_t i = 0; i < count; ++i) {
-      int32_t b = lookup(c.fd, first + i);
+      int32_t b = count == 1 ? found : lookup(c.fd, first + i);  // one block: looked up above
       ++s.counters.hits;
       memcpy(buffer + i * kCacheBlockSize, block_data(b), kCacheBlockSize);
       lru_to_head(b);

@@ -66,6 +66,7 @@ struct ReadState {
   SegAddr prefetch[kPrefetchSlots] = {};
   // Their key bytes (without the key number), kept in verified mode only.
   uint8_t prefetch_keys[kPrefetchSlots][kKeyLengthLimit] = {};
+  bool prefetch_keyed = false;  // the slots were filled with their keys
   // The last record read under a lock and its primary key (the raw bytes
   // of key 0's parts, concatenated); the null address: none.
   SegAddr last_record = kNullAddr;

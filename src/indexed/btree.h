@@ -217,8 +217,14 @@ bool key_add(TreeContext *f, const uint8_t *search_key, uint32_t dup, SegAddr po
              bool duplicates);
 // Inserts (key, dup, pointer) into the node at pos (its entry offset),
 // splitting full nodes; pos follows the entry into the node that receives it.
+// `before`, when given, is the full key of the entry that ends at the
+// offset (the search that found pos rebuilt it); otherwise the node is
+// walked to rebuild it.
 bool vi_node_insert(TreeContext *f, const FullKey &key, uint32_t dup, SegAddr pointer,
-                    NodePosition *pos);
+                    NodePosition *pos, const FullKey *before = nullptr);
+// The key before the stopping point of the last node search, when that
+// search rebuilt it, for vi_node_insert at the position it found.
+const FullKey *searched_before(const TreeContext *f);
 
 // --- deletion (btree_delete.cpp) ---
 

@@ -210,12 +210,13 @@ bool split(TreeContext *f, const FullKey &key, uint32_t dup, NodePosition *pos) 
   }
   NodePosition ppos;
   ppos.depth = parent_depth;
-  if (search_node_full(f, separator.bytes, separator.length, separator_dup, parent, &ppos) ==
-      SR_ERROR)
-    return false;
+  f->search.want_before = true;
+  int found = search_node_full(f, separator.bytes, separator.length, separator_dup, parent, &ppos);
+  f->search.want_before = false;
+  if (found == SR_ERROR) return false;
   int shift = f->depth_shift;
   uint32_t splits = ++f->split_count;
-  if (!vi_node_insert(f, separator, separator_dup, a, &ppos)) return false;
+  if (!vi_node_insert(f, separator, separator_dup, a, &ppos, searched_before(f))) return false;
   depth += f->depth_shift - shift;
   if (!vi_free_node(f, n_addr)) return false;
 
@@ -236,15 +237,22 @@ bool split(TreeContext *f, const FullKey &key, uint32_t dup, NodePosition *pos) 
 
 }  // namespace
 
+const FullKey *searched_before(const TreeContext *f) {
+  return f->search.before_known ? &f->search.before : nullptr;
+}
+
 bool vi_node_insert(TreeContext *f, const FullKey &key, uint32_t dup, SegAddr pointer,
-                    NodePosition *pos) {
+                    NodePosition *pos, const FullKey *known_before) {
   // A split leaves at most half a node in the receiving node, so a second
   // split is rare and a third means the entry can never fit.
   for (int round = 0; round < 3; ++round) {
     if (!vi_read_node(f, pos->node)) return false;
     int o = pos->offset;
-    FullKey before;
-    if (o > 0 && !vi_key_at_offset(f, o - 1, &before, nullptr)) return false;
+    FullKey rebuilt;
+    // After a split the position is another one: the key is rebuilt.
+    const FullKey *given = round == 0 ? known_before : nullptr;
+    if (o > 0 && !given && !vi_key_at_offset(f, o - 1, &rebuilt, nullptr)) return false;
+    const FullKey &before = given ? *given : rebuilt;
     int shared = o > 0 ? common_prefix(before, key) : 0;
     int need = f->layout.key_part + 2 + key.length - shared;
     if (need <= node_capacity(f) - f->node.used) {
@@ -272,7 +280,9 @@ bool key_add(TreeContext *f, const uint8_t *search_key, uint32_t dup, SegAddr po
   bool ok = false;
   for (int attempt = 0; attempt < 2; ++attempt) {
     NodePosition pos;
+    f->search.want_before = true;
     int result = vi_find_key(f, search_key, dup, &pos);
+    f->search.want_before = false;
     if (result == SR_ERROR) break;
     if (result == SR_EMPTY) {
       if (attempt > 0) {
@@ -290,7 +300,7 @@ bool key_add(TreeContext *f, const uint8_t *search_key, uint32_t dup, SegAddr po
         // other records; only the search for this key tells the caller
         // whether its value is now shared.
         bool equal_seen = f->equal_seen;
-        ok = vi_node_insert(f, key, dup, pointer, &pos);
+        ok = vi_node_insert(f, key, dup, pointer, &pos, searched_before(f));
         f->equal_seen = equal_seen;
       }
     } else {

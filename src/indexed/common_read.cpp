@@ -74,6 +74,7 @@ void prefetch(DorvexFile *f, const NodePosition &pos, const FullKey &current, bo
   Entry e;
   int32_t broken = 0;
   if (!decode_entry(t->node.entries(), t->node.used, pos.offset, t->layout, &e, &broken)) return;
+  r.prefetch_keyed = keep_keys;
   FullKey key = current;
   int at = pos.offset + e.size;
   for (int slot = 0; slot < kPrefetchSlots && at < t->node.used; ++slot) {

@@ -1,5 +1,7 @@
 #include "indexed/compress.h"
 
+#include <cstring>
+
 namespace kel::indexed {
 
 namespace {
@@ -75,33 +77,50 @@ int32_t compress_record(int version, const uint8_t *in, int32_t length, uint8_t 
   return o.size() < length ? o.size() : -1;
 }
 
+// Whether byte b of the stored form stands for itself: every byte but the
+// markers 250 to 254 (version 2: but 254).
+bool literal_byte(int version, uint8_t b) {
+  return version >= 3 ? b < kLiteral || b > kRunAny : b != kRunAny;
+}
+
 int32_t decompress_record(int version, const uint8_t *in, int32_t length, uint8_t *out,
                           int32_t max_length) {
   int32_t n = 0;
   auto emit = [&](uint8_t c, int32_t count) {
     if (count > max_length - n) return false;
-    for (int32_t k = 0; k < count; ++k) out[n++] = c;
+    memset(out + n, c, static_cast<size_t>(count));
+    n += count;
     return true;
   };
   // A marker whose operands are missing cannot come from the compressor:
   // the stored record is damaged.
   int32_t i = 0;
   while (i < length) {
+    // Bytes that stand for themselves go over in one copy; the output
+    // holds what fits when they overflow it.
+    int32_t start = i;
+    while (i < length && literal_byte(version, in[i])) ++i;
+    if (i > start) {
+      int32_t count = i - start;
+      int32_t room = max_length - n;
+      memcpy(out + n, in + start, static_cast<size_t>(count < room ? count : room));
+      if (count > room) return -1;
+      n += count;
+      continue;
+    }
     uint8_t b = in[i++];
     bool ok;
     if (b == kRunAny) {
       if (i + 1 >= length) return -1;
       ok = emit(in[i], in[i + 1]);
       i += 2;
-    } else if (version >= 3 && b >= kRunNul && b <= kRunSpace) {
+    } else if (b >= kRunNul && b <= kRunSpace) {
       if (i >= length) return -1;
       uint8_t c = b == kRunSpace ? ' ' : b == kRunZeroDigit ? '0' : 0;
       ok = emit(c, in[i++]);
-    } else if (version >= 3 && b == kLiteral) {
+    } else {  // kLiteral
       if (i >= length) return -1;
       ok = emit(in[i++], 1);
-    } else {
-      ok = emit(b, 1);
     }
     if (!ok) return -1;
   }

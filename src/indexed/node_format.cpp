@@ -1,6 +1,7 @@
 #include "indexed/node_format.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "support/be.h"
@@ -122,80 +123,144 @@ int compare_keys(const uint8_t *a, int a_length, const uint8_t *b, int b_length)
   return compare_from(a, a_length, b, b_length, 0, &decided);
 }
 
+namespace {
+
+// Compares `key` with the full key of an entry that shares its first P
+// bytes with it (as an entry the search does not skip does): that key is
+// the first P bytes of `r_key` followed by the entry's suffix. Same result
+// and decided position as compare_from over the whole keys from P on; the
+// usual case, bytes that differ within both, is decided in place.
+inline int compare_with_entry(const uint8_t *key, int key_length, const uint8_t *r_key, int p,
+                              const uint8_t *suffix, int suffix_length, int *decided) {
+  if (key_length >= p) {
+    const uint8_t *a = key + p;
+    int a_length = key_length - p;
+    int n = a_length < suffix_length ? a_length : suffix_length;
+    int i = 0;
+    while (i < n && a[i] == suffix[i]) ++i;
+    if (i < n) {
+      *decided = p + i;
+      return a[i] < suffix[i] ? -1 : 1;
+    }
+    int cmp = compare_from(a, a_length, suffix, suffix_length, n, decided);
+    *decided += p;
+    return cmp;
+  }
+  // A key shorter than the bytes borrowed: they are compared against spaces.
+  uint8_t whole[kMaxFullKey];
+  memcpy(whole, r_key, static_cast<size_t>(p));
+  memcpy(whole + p, suffix, static_cast<size_t>(suffix_length));
+  return compare_from(key, key_length, whole, p + suffix_length, key_length, decided);
+}
+
+constexpr int kNoSkip = INT32_MAX;
+
+}  // namespace
+
 void search_entries(const uint8_t *area, int used, const EntryLayout &layout, const uint8_t *key,
                     int key_length, uint32_t dup, NodeSearch *out) {
   out->equal_seen = false;
   out->previous = -1;
   out->broken = 0;
+  out->before_known = false;
   if (used <= 0) {
     out->position = 0;
     out->result = SR_PAST_END;
     return;
   }
   // R holds the full key of the entry under examination, valid for its
-  // first P bytes until the entry is compared (then wholly).
+  // first P bytes: an entry borrows its bytes from R, and lends the bytes
+  // of its suffix that the next entry borrows beyond them. A compared
+  // entry's suffix is compared where it lies and copied only for the entry
+  // the search stops at.
   uint8_t *r_key = out->key.bytes;
-  int r = 0;  // comparison of the key with the previous entry
-  bool have_r = false;
-  int m = 0;  // where the key differed from the previous entry
+  // Once the key is found above an entry, where they differed: a following
+  // entry that borrows more bytes than that agrees with that entry there,
+  // so the key is above it too, and it is skipped without a comparison.
+  int skip_above = kNoSkip;
   int prev_prefix = 0;
+  int prev_length = 0;  // full key length of the previous entry
   const uint8_t *prev_suffix = nullptr;
-  int prev_suffix_length = 0;
   int prev_offset = -1;
-  Entry e;
+  // A skipped entry is not compared, so its length is not checked against
+  // the longest full key; the key before the stopping point is handed over
+  // only when no entry up to it is too long.
+  bool lengths_ok = true;
+  const int key_part = layout.key_part;
+  const int overhead = key_part + 2;
   int offset = 0;
+  int result = SR_PAST_END;
   auto broken = [&](int32_t code) {
     out->broken = code;
     out->result = SR_ERROR;
   };
   while (offset < used) {
-    int32_t code = 0;
-    if (!decode_entry(area, used, offset, layout, &e, &code)) return broken(code);
-    int p = e.prefix;
-    if (p > 0 && prev_offset < 0) return broken(kBrokenNoPrevious);
-    if (p > kMaxFullKey) return broken(kBrokenPrefix);
+    // The checks of decode_entry, on the fields the search needs.
+    if (offset + overhead > used) return broken(kBrokenLength);
+    const uint8_t *at = area + offset;
+    int length = at[key_part];
+    int p = at[key_part + 1];
+    int size = key_part + 1 + length;
+    if (length == 0 || offset + size > used) return broken(kBrokenLength);
     if (p > prev_prefix) {
-      int need = p - prev_prefix;
-      if (need > prev_suffix_length) return broken(kBrokenPrefix);
-      memcpy(r_key + prev_prefix, prev_suffix, need);
+      if (prev_offset < 0) return broken(kBrokenNoPrevious);
+      if (p > kMaxFullKey || p > prev_length) return broken(kBrokenPrefix);
+      memcpy(r_key + prev_prefix, prev_suffix, static_cast<size_t>(p - prev_prefix));
     }
-    bool skip = have_r && r > 0 && m < p;
-    if (!skip) {
-      if (p + e.suffix_length() > kMaxFullKey) return broken(kBrokenLength);
-      memcpy(r_key + p, e.suffix, e.suffix_length());
+    const uint8_t *suffix = at + overhead;
+    int suffix_length = length - 1;
+    bool too_long = p + suffix_length > kMaxFullKey;
+    if (p > skip_above) {
+      if (too_long) lengths_ok = false;
+    } else {
+      if (too_long) return broken(kBrokenLength);
       int decided;
-      int cmp = compare_from(key, key_length, r_key, p + e.suffix_length(), std::min(p, key_length),
-                             &decided);
-      have_r = true;
+      int cmp = compare_with_entry(key, key_length, r_key, p, suffix, suffix_length, &decided);
       if (cmp < 0) {
-        r = -1;
+        result = SR_GREATER;
         break;
       }
       if (cmp > 0) {
-        r = 1;
-        m = decided;
+        skip_above = decided;
       } else {
         out->equal_seen = true;
-        r = 0;
-        if (dup <= e.dup) break;
+        skip_above = kNoSkip;
+        uint32_t entry_dup = layout.dup_field ? load_be32(at + key_part - 4) : 0;
+        if (dup <= entry_dup) {
+          result = entry_dup == dup ? SR_EXACT : SR_EQUAL;
+          break;
+        }
       }
     }
     prev_prefix = p;
-    prev_suffix = e.suffix;
-    prev_suffix_length = e.suffix_length();
+    prev_suffix = suffix;
+    prev_length = p + suffix_length;
     prev_offset = offset;
-    offset += e.size;
+    offset += size;
   }
   out->previous = prev_offset;
-  if (offset >= used) {
+  // R is still valid for the previous entry's first P bytes: the stopping
+  // entry only took bytes of that entry's suffix into it.
+  if (out->want_before && prev_offset >= 0 && lengths_ok) {
+    FullKey &b = out->before;
+    memcpy(b.bytes, r_key, static_cast<size_t>(prev_prefix));
+    memcpy(b.bytes + prev_prefix, prev_suffix, static_cast<size_t>(prev_length - prev_prefix));
+    b.length = prev_length;
+    out->before_known = true;
+  }
+  if (result == SR_PAST_END) {
     out->position = used;
     out->result = SR_PAST_END;
     return;
   }
+  const uint8_t *at = area + offset;
+  int p = at[key_part + 1];
+  int suffix_length = at[key_part] - 1;
+  memcpy(r_key + p, at + overhead, static_cast<size_t>(suffix_length));
   out->position = offset;
-  out->dup = e.dup;
-  out->key.length = e.prefix + e.suffix_length();
-  out->result = r < 0 ? SR_GREATER : (e.dup == dup ? SR_EXACT : SR_EQUAL);
+  out->dup = layout.dup_field ? load_be32(at + key_part - 4) : 0;
+  out->key.length = p + suffix_length;
+  out->result = result;
 }
 
 bool key_at_offset(const uint8_t *area, int used, const EntryLayout &layout, int offset,

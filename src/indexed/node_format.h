@@ -109,6 +109,12 @@ struct NodeSearch {
   int32_t broken = 0;  // secondary code when result is SR_ERROR
   uint32_t dup = 0;    // duplicate number of the entry stopped at
   FullKey key;         // full key of the entry stopped at (results 3-5)
+  // Set by the caller: rebuild also the full key of the entry before the
+  // stopping point (`previous`), what an insertion at `position`
+  // compresses against. It is in `before` when before_known.
+  bool want_before = false;
+  bool before_known = false;
+  FullKey before;
 };
 
 // Searches an entry area for the first entry not less than (key, dup):

@@ -276,6 +276,31 @@ bool try_reuse(DorvexFile *f, uint32_t stored, SegAddr *at, uint32_t *slot, bool
   return true;
 }
 
+// The fields of a record header from its bytes; the chain link of a
+// version 3 or 4 deleted record is in its data area and not read here.
+void decode_header(const DorvexFile *f, const uint8_t *bytes, RecordHeader *h) {
+  *h = RecordHeader{};
+  if (f->version >= 5) {
+    h->slot = load_be32(bytes);
+    h->stored = load_be32(bytes + 4);
+    h->deleted = (bytes[8] & kRecordDeleted) != 0;
+    h->set_aside = (bytes[8] & kRecordSetAside) != 0;
+    h->compressed = (bytes[8] & kRecordCompressed) != 0;
+    if (h->deleted || h->set_aside) {
+      h->next = SegAddr{static_cast<int32_t>(load_be32(bytes + 9)), load_be16(bytes + 13)};
+    } else if (f->duplicates) {
+      h->sequence = load_be32(bytes + 9);
+    }
+    return;
+  }
+  h->slot = load_be16(bytes);
+  uint16_t stored = load_be16(bytes + 2);
+  h->deleted = stored == 0;
+  h->compressed = (stored & kV4Compressed) != 0;
+  h->stored = stored & ~kV4Compressed;
+  if (f->duplicates) h->sequence = load_be32(bytes + 4);
+}
+
 int64_t broken_record(int32_t code) {
   fail(E_BROKEN, code);
   return -1;
@@ -290,6 +315,32 @@ bool known_segment(DorvexFile *f, SegAddr at) {
   const char *name = segment_name(f->name, kDataSegment, at.segment);
   fs_set_missing_file_name(name ? name : f->name);
   return fail(E_BROKEN, kBrokenMissingSegment);
+}
+
+// A record read costs one system call where it can: when the record's data
+// segment bypasses the pool (versions 4 and 5), its header is read together
+// with the bytes that follow, as many as the largest stored form needs (up
+// to kOneReadBytes), and the record is decoded from them when all its
+// stored bytes came back. A read that ends early at the end of the segment
+// is no error as long as the header arrived; what is missing is read as
+// before. Through the pool the two reads cost no system call, and reading
+// ahead would only load blocks nobody asked for, so that path stays as it is.
+constexpr int32_t kOneReadBytes = 1024;
+
+// The bytes read into `buffer` from the record slot at `at` (at least the
+// record header), 0 when the record is to be read the usual way, or -1
+// with the error set.
+int32_t read_slot_start(DorvexFile *f, SegAddr at, uint8_t *buffer) {
+  if (f->version < 4 || at.segment >= f->data.count) return 0;
+  int32_t file = f->data.files[at.segment];
+  if (file < 0 || !cache_bypasses_pool(file)) return 0;
+  int32_t header_size = record_header_size(f);
+  int64_t want = static_cast<int64_t>(header_size) + f->max_record + kCompressedSlack;
+  int32_t length = static_cast<int32_t>(std::min<int64_t>(want, kOneReadBytes));
+  int32_t r = Bpread(file, buffer, length, static_cast<uint32_t>(at.offset));
+  if (r == -1) return fail(E_SYSERR), -1;
+  if (r < header_size) return fail(E_BROKEN, kBrokenShortRead), -1;
+  return r;
 }
 
 }  // namespace
@@ -324,27 +375,8 @@ bool read_record_header(DorvexFile *f, SegAddr at, RecordHeader *h) {
     return fail(E_BROKEN, kBrokenV3Link);
   uint8_t bytes[kV5RecordHeader];
   if (!data_read(f, at, bytes, static_cast<uint32_t>(record_header_size(f)))) return false;
-  *h = RecordHeader{};
-  if (f->version >= 5) {
-    h->slot = load_be32(bytes);
-    h->stored = load_be32(bytes + 4);
-    h->deleted = (bytes[8] & kRecordDeleted) != 0;
-    h->set_aside = (bytes[8] & kRecordSetAside) != 0;
-    h->compressed = (bytes[8] & kRecordCompressed) != 0;
-    if (h->deleted || h->set_aside) {
-      h->next = SegAddr{static_cast<int32_t>(load_be32(bytes + 9)), load_be16(bytes + 13)};
-    } else if (f->duplicates) {
-      h->sequence = load_be32(bytes + 9);
-    }
-    return true;
-  }
-  h->slot = load_be16(bytes);
-  uint16_t stored = load_be16(bytes + 2);
-  h->deleted = stored == 0;
-  h->compressed = (stored & kV4Compressed) != 0;
-  h->stored = stored & ~kV4Compressed;
-  if (f->duplicates) h->sequence = load_be32(bytes + 4);
-  if (!h->deleted) return true;
+  decode_header(f, bytes, h);
+  if (f->version >= 5 || !h->deleted) return true;
   uint8_t link[6] = {};
   SegAddr data;
   if (!after_header(f, at, &data) ||
@@ -389,15 +421,32 @@ bool add_record(DorvexFile *f, const uint8_t *record, uint32_t length, uint32_t 
 }
 
 int64_t read_record(DorvexFile *f, SegAddr at, uint8_t *out, uint32_t *sequence) {
+  uint8_t first[kOneReadBytes];
+  int32_t got = read_slot_start(f, at, first);
+  if (got < 0) return -1;
   RecordHeader h;
-  if (!read_record_header(f, at, &h)) return -1;
+  const uint32_t header_size = static_cast<uint32_t>(record_header_size(f));
+  if (got > 0) decode_header(f, first, &h);
+  // A version 3 or 4 deleted record's link is in its data area: the usual
+  // header read fetches it, with the errors it may meet.
+  if (got == 0 || (h.deleted && f->version < 5)) {
+    got = 0;
+    if (!read_record_header(f, at, &h)) return -1;
+  }
   if (h.deleted) return broken_record(kBrokenRecordDeleted);
   if (h.stored > h.slot) return broken_record(kBrokenRecordHeader);
   if (!h.compressed && h.stored > f->max_record) return broken_record(kBrokenRecordLength);
   if (h.stored > f->max_record + kCompressedSlack) return broken_record(kBrokenRecordHeader);
-  uint8_t *stored = compressed_record_buffer();
-  SegAddr data;
-  if (!after_header(f, at, &data) || !data_read(f, data, stored, h.stored)) return -1;
+  uint32_t have = got > 0 ? std::min(static_cast<uint32_t>(got) - header_size, h.stored) : 0;
+  uint8_t *stored = first + header_size;
+  if (have < h.stored) {
+    stored = compressed_record_buffer();
+    memcpy(stored, first + header_size, have);
+    SegAddr data;
+    if (!after_header(f, at, &data)) return -1;
+    data.offset = static_cast<int32_t>(static_cast<uint32_t>(data.offset) + have);
+    if (!data_read(f, data, stored + have, h.stored - have)) return -1;
+  }
   if (f->scramble) unscramble(stored, static_cast<int32_t>(h.stored), seed_of(f, h.sequence));
   if (sequence != nullptr) *sequence = h.sequence;
   if (!h.compressed) {

@@ -46,7 +46,8 @@ int64_t fast_next(Operation &op, DorvexFile *f, uint8_t *record) {
     return -1;
   }
   memmove(r.prefetch, r.prefetch + 1, sizeof r.prefetch[0] * (kPrefetchSlots - 1));
-  memmove(r.prefetch_keys, r.prefetch_keys + 1, sizeof r.prefetch_keys[0] * (kPrefetchSlots - 1));
+  if (r.prefetch_keyed)
+    memmove(r.prefetch_keys, r.prefetch_keys + 1, sizeof r.prefetch_keys[0] * (kPrefetchSlots - 1));
   r.prefetch[kPrefetchSlots - 1] = kNullAddr;
   memcpy(r.current_key, rebuilt, static_cast<size_t>(rebuilt[0]) + 1);
   r.current_dup = f->keys[key].duplicates ? sequence : 0;
@@ -54,6 +55,28 @@ int64_t fast_next(Operation &op, DorvexFile *f, uint8_t *record) {
   r.pending = false;
   return length;
 }
+
+// The fields of the position that a failed v5_next puts back (the read
+// state as a whole holds kilobytes of prefetched keys).
+class PositionSnapshot {
+ public:
+  explicit PositionSnapshot(const ReadState &r)
+      : position_(r.position), current_dup_(r.current_dup), pending_(r.pending) {
+    memcpy(current_key_, r.current_key, sizeof current_key_);
+  }
+  void restore(ReadState &r) const {
+    r.position = position_;
+    memcpy(r.current_key, current_key_, sizeof r.current_key);
+    r.current_dup = current_dup_;
+    r.pending = pending_;
+  }
+
+ private:
+  int position_;
+  uint32_t current_dup_;
+  bool pending_;
+  uint8_t current_key_[kSearchKeySize];
+};
 
 bool fast_path_open(DorvexFile *f) {
   const ReadState &r = *f->read;
@@ -128,7 +151,7 @@ int64_t next(Operation &op, DorvexFile *f, uint8_t *record) {
   ReadState &r = *f->read;
   // A failure leaves the position as it was, unless the record found was
   // locked (it became the pending position) or the end was reached.
-  const ReadState before = r;
+  const PositionSnapshot before(r);
   for (int attempt = 0; attempt < 2; ++attempt) {
     bool last_try = attempt == 1;
     if (!op.begin(HeaderAccess::kRead, attempt > 0)) break;
@@ -136,12 +159,7 @@ int64_t next(Operation &op, DorvexFile *f, uint8_t *record) {
     if (length >= 0) return length;
     if (!r.retry || last_try) break;
   }
-  if (*fs_error_code() != E_REC_LOCKED && *fs_error_code() != E_NOT_FOUND) {
-    r.position = before.position;
-    memcpy(r.current_key, before.current_key, sizeof r.current_key);
-    r.current_dup = before.current_dup;
-    r.pending = before.pending;
-  }
+  if (*fs_error_code() != E_REC_LOCKED && *fs_error_code() != E_NOT_FOUND) before.restore(r);
   return -1;
 }
 
