@@ -271,8 +271,11 @@ bool load_key_descriptions(DorvexFile *f) {
   if (!blocks.allocate(static_cast<size_t>(bytes), "dorvex header blocks")) return false;
   uint32_t version = static_cast<uint32_t>(hget(f, kKeyDescVersion));
   if (!read_at(f->data0, blocks.get(), 0, bytes)) return false;
-  for (int k = 0; k < f->key_count; ++k)
+  for (int k = 0; k < f->key_count; ++k) {
     decode_key_description(l, blocks.get() + key_description_offset(l, k), &f->keys[k]);
+    if (!key_description_valid(f->keys[k], f->version, f->max_record))
+      return fail(E_BROKEN, kBrokenHeader);
+  }
   f->key_desc_version = version;
   return true;
 }

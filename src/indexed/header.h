@@ -38,7 +38,7 @@
 namespace kel::indexed {
 
 // Secondary codes of E_BROKEN raised by the storage layer.
-constexpr int32_t kBrokenHeader = 1;           // wrong magic or node size
+constexpr int32_t kBrokenHeader = 1;           // magic, sizes or key descriptions no file has
 constexpr int32_t kBrokenShortRead = 9;        // a block read came back short
 constexpr int32_t kBrokenFreeList = 12;        // free-list head is no free node
 constexpr int32_t kBrokenDeletedHead = 13;     // deleted-chain head not deleted

@@ -128,7 +128,9 @@ bool read_fixed_header(DorvexFile *f) {
   f->header_area = static_cast<int32_t>(get_slot(block, l, kFirstDataOffset));
   f->seg_limit = static_cast<uint32_t>(get_slot(block, l, kSegSizeLimit));
   f->last_header_version = static_cast<uint32_t>(get_slot(block, l, kHeaderVersion));
-  if (f->max_record == 0) return fail(E_BROKEN, kBrokenHeader);
+  if (f->max_record == 0 || f->max_record > max_record_limit(version) ||
+      f->min_record > f->max_record)
+    return fail(E_BROKEN, kBrokenHeader);
   return true;
 }
 

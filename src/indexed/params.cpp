@@ -79,8 +79,7 @@ bool parse_record(int version, const char *text, MakeParams *p) {
   int n = 0;
   while (n < 4 && list.next(&v[n])) ++n;
   if (list.bad() || !list.at_end() || n < 3) return fail(E_PARAM);
-  int64_t max_allowed = version == 5 ? 0x4000000 : 32767;
-  if (v[0] < 1 || v[0] > max_allowed || v[1] < 0 || v[1] > v[0]) return fail(E_PARAM);
+  if (v[0] < 1 || v[0] > max_record_limit(version) || v[1] < 0 || v[1] > v[0]) return fail(E_PARAM);
   if (v[2] < 1 || v[2] > kMaxKeys) return fail(E_PARAM);
   p->max_record = static_cast<uint32_t>(v[0]);
   p->min_record = v[1] == 0 ? p->max_record : static_cast<uint32_t>(v[1]);
@@ -120,6 +119,20 @@ bool parse_keys(int version, const char *text, MakeParams *p) {
 }
 
 }  // namespace
+
+bool key_description_valid(const KeyDesc &key, int version, uint32_t max_record) {
+  int max_segments = version >= 4 ? kMaxKeySegments : 6;
+  if (key.segments < 1 || key.segments > max_segments) return false;
+  int length = 0;
+  for (int s = 0; s < key.segments; ++s) {
+    int size = key.segment_size[s];
+    if (size < 1 || size > kMaxSegmentSize) return false;
+    if (static_cast<uint64_t>(key.segment_offset[s]) + static_cast<uint64_t>(size) > max_record)
+      return false;
+    length += size;
+  }
+  return length == key.length && length <= kKeyLengthLimit;
+}
 
 // Version 2 files hold at most 15 keys of one segment and at most 125
 // bytes each; anything beyond is a combination the version cannot express.

@@ -333,6 +333,25 @@ TEST_F(MakeOpenTest, OpenRefusesWhatIsNoIndexedFile) {
     EXPECT_TRUE(fails(dorvex_open("bad.dat", 0), c.code, c.code == E_BROKEN ? c.secondary : -1))
         << c.offset;
   }
+  // Sizes and key descriptions that no make writes: the engine would read
+  // key bytes outside a record.
+  const indexed::HeaderLayout &l = *indexed::header_layout(5);
+  size_t key0 = static_cast<size_t>(indexed::key_description_offset(l, 0));
+  auto at = [&l](indexed::Slot s) { return static_cast<size_t>(l.offset[s]); };
+  auto width = [&l](indexed::Slot s) { return static_cast<int>(l.width[s]); };
+  const Case damaged[] = {
+      {at(indexed::kMaxRecordSize), width(indexed::kMaxRecordSize), 0x4000001, E_BROKEN, 1},
+      {at(indexed::kMinRecordSize), width(indexed::kMinRecordSize), 101, E_BROKEN, 1},
+      {key0 + at(indexed::kKdSeg0Offset), width(indexed::kKdSeg0Offset), 93, E_BROKEN, 1},
+      {key0 + at(indexed::kKdSeg0Size), 1, 0, E_BROKEN, 1},
+      {key0 + at(indexed::kKdSegments), width(indexed::kKdSegments), 2, E_BROKEN, 1},
+  };
+  for (const Case &c : damaged) {
+    std::string bad = good;
+    put(bad, c.offset, c.width, c.value);
+    write_file("bad.dat", bad);
+    EXPECT_TRUE(fails(dorvex_open("bad.dat", 0), c.code, c.secondary)) << c.offset;
+  }
   std::string v2(512, '\0');
   memcpy(&v2[0], "\x16\x14\x12\x10\x02\x00", 6);
   write_file("v2.dat", v2);
