@@ -106,6 +106,10 @@ bool decode_entry(const uint8_t *area, int used, int offset, const EntryLayout &
   e->suffix = p + layout.key_part + 2;
   e->size = layout.key_part + 1 + e->length;
   if (e->length == 0 || offset + e->size > used) return fail(broken, kBrokenLength);
+  // No full key is longer than kMaxFullKey bytes: an entry that would make
+  // one is damaged, and every caller may copy its key into a FullKey.
+  if (e->prefix > kMaxFullKey) return fail(broken, kBrokenPrefix);
+  if (e->prefix + e->suffix_length() > kMaxFullKey) return fail(broken, kBrokenLength);
   return true;
 }
 

@@ -83,7 +83,8 @@ struct Entry {
 };
 
 // Decodes the entry at `offset`; false with a secondary code in *broken when
-// it does not fit in `used` bytes or its L is 0.
+// it does not fit in `used` bytes, its L is 0, or its key would be longer
+// than any full key.
 bool decode_entry(const uint8_t *area, int used, int offset, const EntryLayout &layout,
                   Entry *entry, int32_t *broken);
 
