@@ -51,6 +51,12 @@ constexpr int32_t kBrokenSameKey = 3;       // key and duplicate number already 
 constexpr int32_t kBrokenPastEnd = 4;       // a descent ran past the last entry of a node
 constexpr int32_t kBrokenMissingEntry = 6;  // the entry to remove is not in the tree
 constexpr int32_t kBrokenNoParent = 7;      // no parent entry points to the child
+// A step back in a walk met an entry that is not before the position it
+// left. Only a damaged node gives that (entries out of order, or a child
+// pointer into another part of the tree), and a walk that went on would go
+// round in circles. The code is this engine's own; no other code is free
+// in the range the node format and the tree use.
+constexpr int32_t kBrokenOutOfOrder = 23;
 
 // The seam to the storage layer: node blocks in the index segments, the
 // free-node list, the header counters and the key descriptions. Every

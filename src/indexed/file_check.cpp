@@ -104,6 +104,17 @@ class FileChecker {
                 long{at.offset}, at.segment, *fs_error_code(), *fs_error_secondary());
         return;
       }
+      // Slots follow one another towards the end of data (a version 3 data
+      // node links only to a later node); a step back is damage, and a walk
+      // that took it could go round for ever.
+      bool forward = next.segment != at.segment
+                         ? next.segment > at.segment
+                         : static_cast<uint32_t>(next.offset) > static_cast<uint32_t>(at.offset);
+      if (!forward) {
+        problem("data: the slot after the one at %ld/%d lies before it (%ld/%d)", long{at.offset},
+                at.segment, long{next.offset}, next.segment);
+        return;
+      }
       at = next;
     }
     walked_ = true;

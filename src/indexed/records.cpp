@@ -62,7 +62,14 @@ bool v3_next_node(DorvexFile *f, int64_t node, bool create, int64_t *next) {
   uint8_t link[kV3Link];
   if (!read_at(f->data0, link, node + f->node_size - kV3Link, kV3Link)) return false;
   *next = load_be32(link);
-  if (*next != 0) return true;
+  if (*next != 0) {
+    // A link leads to the start of another node inside the file; any other
+    // value is damage, and following it could walk in circles without
+    // ever reaching a byte of record space.
+    if (*next % f->node_size != 0 || *next == node || *next >= f->data.sizes[0])
+      return fail(E_BROKEN, kBrokenV3Link);
+    return true;
+  }
   if (!create) return fail(E_BROKEN, kBrokenV3Link);
   if (!v3_take_node(f, node, next)) return false;
   store_be32(link, static_cast<uint32_t>(*next));

@@ -45,12 +45,20 @@ int64_t fast_next(Operation &op, DorvexFile *f, uint8_t *record) {
     if (op.debug_output()) eprintf(">>AR DBG seq_read() mismatch\n");
     return -1;
   }
+  // The current key is taken from the record, so a record whose key is not
+  // after the position (a leaf entry pointing at another record: damage)
+  // would send the next search back to where the walk has been, for ever.
+  // The slow path reads the entry found by searching, whose key is after
+  // the position by comparison, so every walk ends.
+  uint32_t dup = f->keys[key].duplicates ? sequence : 0;
+  int order = memcmp(rebuilt + 2, r.current_key + 2, static_cast<size_t>(size));
+  if (order < 0 || (order == 0 && dup < r.current_dup)) return -1;
   memmove(r.prefetch, r.prefetch + 1, sizeof r.prefetch[0] * (kPrefetchSlots - 1));
   if (r.prefetch_keyed)
     memmove(r.prefetch_keys, r.prefetch_keys + 1, sizeof r.prefetch_keys[0] * (kPrefetchSlots - 1));
   r.prefetch[kPrefetchSlots - 1] = kNullAddr;
   memcpy(r.current_key, rebuilt, static_cast<size_t>(rebuilt[0]) + 1);
-  r.current_dup = f->keys[key].duplicates ? sequence : 0;
+  r.current_dup = dup;
   r.position = kOnEntry;
   r.pending = false;
   return length;
@@ -190,9 +198,16 @@ int64_t previous(Operation &op, DorvexFile *f, uint8_t *record) {
   int result = vi_find_key(t, r.current_key, r.current_dup, &pos);
   if (result == SR_ERROR) return -1;
   if (result == SR_EMPTY) return not_found_at_start(r), -1;
-  if (!(r.pending && result == SR_EXACT) && !vi_step_back(t, &pos)) {
-    if (*fs_error_code() == E_NOT_FOUND) not_found_at_start(r);
-    return -1;
+  if (!(r.pending && result == SR_EXACT)) {
+    if (!vi_step_back(t, &pos)) {
+      if (*fs_error_code() == E_NOT_FOUND) not_found_at_start(r);
+      return -1;
+    }
+    // Every step must move back, or a damaged tree could hold the walk.
+    const FullKey &k = t->search.key;
+    int order = compare_keys(k.bytes, k.length, r.current_key + 1, r.current_key[0]);
+    if (order > 0 || (order == 0 && t->search.dup >= r.current_dup))
+      return tree_broken(kBrokenOutOfOrder), -1;
   }
   if (!entry_of_key(t->search.key, r.key_of_reference)) return not_found_at_start(r), -1;
   return common_read(op, f, pos, record, r.key_of_reference, false, false);
