@@ -30,14 +30,14 @@ test-asan: $(ASAN_BUILD)/CMakeCache.txt
 test: test-normal test-asan
 
 demo: build
-	bash demo/demo.sh $(BUILD)/kel
+	bash demo/demo.sh $(BUILD)/kel $(BUILD)/dorvex-tool
 
 bench:
 	cmake -S . -B build-bench $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DKEL_BENCH=ON -DKEL_TESTS=OFF
 	cmake --build build-bench -j $(JOBS)
 
 format:
-	find src include tests bench -name '*.cpp' -o -name '*.h' | xargs clang-format -i
+	find src include tests bench demo -name '*.cpp' -o -name '*.h' | xargs clang-format -i
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) build-bench
