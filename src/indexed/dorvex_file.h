@@ -30,7 +30,6 @@
 
 namespace kel::indexed {
 
-
 // Segment kinds; the same numbers are the block cache's file kinds.
 enum SegmentKind : int32_t { kDataSegment = 255, kIndexSegment = 254 };
 

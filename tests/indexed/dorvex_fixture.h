@@ -11,12 +11,12 @@
 #include <string>
 #include <vector>
 
+#include "common/fails.h"
 #include "common/test_util.h"
 #include "config/config.h"
 #include "config/fs_config.h"
 #include "indexed/dorvex.h"
 #include "indexed/engine.h"
-#include "common/fails.h"
 #include "indexed/header.h"
 #include "indexed/storage.h"
 #include "kelfs/kelfs.h"
