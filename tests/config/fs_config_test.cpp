@@ -5,9 +5,11 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <random>
 #include <sstream>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "config/config.h"
 
@@ -126,6 +128,35 @@ TEST(FsConfig, CallbackClampsAndFallsBack) {
   for (const Case &c : cases) {
     cfg_set_raw(c.name, 0, nullptr);
     EXPECT_EQ(working_value(c.name, defaults), working_value(c.name)) << c.name;
+  }
+  cfg_release();
+}
+
+// Any text an operator may put into a variable (through the environment
+// or a configuration file) is taken or refused: the clamped working values
+// stay inside their clamps and nothing reads or writes outside a buffer.
+// (MAX_FILES is kept as given; the file table and the cache take at least
+// one entry.)
+TEST(FsConfig, RandomTextsKeepEveryWorkingValueInItsRange) {
+  v5_init_cfg();
+  std::mt19937 rng(20261206);
+  const char pieces[] = "0123456789 ,;-+kKmMgGxX=\'\"on off yes no read 999999999999";
+  std::vector<std::string> names;
+  for (const auto &[type, text] : kExpected) {
+    std::istringstream in(text);
+    for (std::string item; in >> item;) names.push_back(item.substr(0, item.find('=')));
+  }
+  for (int round = 0; round < 3000; ++round) {
+    std::string text;
+    size_t length = rng() % 8 ? rng() % 12 : 200 + rng() % 400;
+    for (size_t i = 0; i < length; ++i) text += pieces[rng() % (sizeof pieces - 1)];
+    const std::string &name = names[rng() % names.size()];
+    cfg_set_programmatic(name.c_str(), -1, text.c_str(), -1, 0);
+    const FsSettings &s = fs_settings();
+    ASSERT_TRUE(s.cache_flush_percent >= 1 && s.cache_flush_percent <= 100) << name << "=" << text;
+    ASSERT_TRUE(s.index_block_percent >= 1 && s.index_block_percent <= 1000) << name << "=" << text;
+    ASSERT_LE(strlen(s.log_dir), 65u);
+    ASSERT_LE(strlen(s.log_file), 65u);
   }
   cfg_release();
 }
