@@ -42,7 +42,6 @@ uint32_t v5_nkrnext(DorvexFile *file, char *record);
 int v5_unlock(DorvexFile *file);
 int v5_write(DorvexFile *file, const char *record, uint32_t length);
 int v5_delete(DorvexFile *file, const char *record);
-int v5_rewrite(DorvexFile *file, const char *record, uint32_t length);
 int v5_copy(const char *from, const char *to);
 int v5_rename(const char *from, const char *to);
 int v5_remove(const char *name);
