@@ -70,11 +70,6 @@ TEST_F(FileCheckTest, ReportOfASoundFile) {
   EXPECT_EQ(report.deleted_records, 1u);
   EXPECT_EQ(report.tree_nodes, 2u);
   EXPECT_EQ(v5_close(f), 1);
-  // Version 3 keeps records in data nodes between the tree nodes.
-  DorvexFile *v3 = make_small("v3", 3, 300);
-  ASSERT_NE(v3, nullptr);
-  EXPECT_TRUE(sound(v3));
-  EXPECT_EQ(v5_close(v3), 1);
 }
 
 TEST_F(FileCheckTest, HeaderCountsThatDisagree) {

@@ -99,24 +99,6 @@ TEST(HeaderLayout, EveryNamedFieldSitsWhereTheFormatPutsIt) {
   EXPECT_EQ(nullptr, header_layout(6));
 }
 
-TEST(HeaderLayout, HeaderFieldsNeverOverlapAndFitTheFirstBlock) {
-  for (int v = 3; v <= 5; ++v) {
-    const HeaderLayout &l = *header_layout(v);
-    std::vector<int> owner(512, -1);
-    for (int s = 0; s <= kComment; ++s) {
-      if (s == kHeaderReadBytes || !has_slot(l, Slot(s))) continue;
-      for (int b = 0; b < l.width[s]; ++b) {
-        int at = l.offset[s] + b;
-        ASSERT_LT(at, l.offset[kFirstKeyDesc]) << "slot " << s << " v" << v;
-        EXPECT_EQ(-1, owner[at]) << "slots " << owner[at] << " and " << s << " overlap, v" << v;
-        owner[at] = s;
-      }
-    }
-    // The piece re-read on every header access ends where the record sizes begin.
-    EXPECT_EQ(l.offset[kMaxRecordSize], l.offset[kHeaderReadBytes]);
-  }
-}
-
 // The fields' bytes are checked in the files made (dorvex_test); here the
 // slots a version lacks, and that no key description crosses a block.
 TEST(HeaderLayout, ASlotTheVersionLacksReadsZeroAndWritesNothing) {

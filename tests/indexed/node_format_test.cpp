@@ -183,31 +183,6 @@ TEST(NodeFormat, RandomInsertsAndRemovesMatchASortedModel) {
   }
 }
 
-// Searches of keys that are absent stop at the first greater entry, and
-// a key above every real key stops at the high-key entry, never past it.
-TEST(NodeFormat, SearchStopsAtTheRightEntry) {
-  Node node(5, false, 512);
-  for (const std::string &k :
-       {key("AAAA"), key("AAAB"), key("AB  "), key("B000"), std::string("\x7f")})
-    ASSERT_GT(node.insert(k), 0);
-  NodeSearch s = node.search(key("AAAAx"), 0);
-  EXPECT_EQ(SR_GREATER, s.result);
-  EXPECT_EQ(key("AAAB"), full(s.key));
-  EXPECT_EQ(SR_EXACT, node.search(key("AB"), 0).result) << "trailing spaces are padding";
-  s = node.search(key("AB"), 1);
-  EXPECT_EQ(SR_GREATER, s.result) << "a unique key's number reads as 0";
-  EXPECT_EQ(key("B000"), full(s.key));
-  s = node.search("\x02\xff\xff", 0);
-  EXPECT_EQ(SR_GREATER, s.result);
-  EXPECT_EQ("\x7f", full(s.key));
-  int entries_before = 0;
-  for (int o = 0; o < s.previous; ++entries_before) o += node.entry(o).size;
-  EXPECT_EQ(3, entries_before);
-  NodeSearch empty;
-  search_entries(node.area.data(), 0, node.layout, u8(key("AAAA")), 5, 0, &empty);
-  EXPECT_EQ(SR_PAST_END, empty.result);
-}
-
 // After two nodes are merged, the second node's first entry sits in the
 // middle, whole, though it shares bytes with the entry before it. A key
 // inserted between them that shares those bytes too makes it give up more

@@ -26,10 +26,6 @@ TEST(MakeParams, DefaultsAndZerosMeanOne) {
   EXPECT_EQ(0u, p.compress_factor);
   EXPECT_EQ(0u, p.scramble);
   EXPECT_EQ(100u, p.min_record) << "minimum 0 means the maximum";
-  MakeParams q;
-  ASSERT_TRUE(make(5, nullptr, "100,0,1", "1,0,8,0", &q));
-  EXPECT_EQ(1u, q.node_blocks);
-  EXPECT_EQ(1u, q.extension);
   // Counts are capped, not refused.
   ASSERT_TRUE(make(4, "1,70000,500,0,0", "100,50,1,9", "1,0,8,0", &p));
   EXPECT_EQ(65535u, p.preallocation);
@@ -38,18 +34,6 @@ TEST(MakeParams, DefaultsAndZerosMeanOne) {
   ASSERT_TRUE(make(5, "1,9999999,9999999,0,0", "100,50,1", "1,0,8,0", &p));
   EXPECT_EQ(2097152u, p.preallocation);
   EXPECT_EQ(2097152u, p.extension);
-}
-
-TEST(MakeParams, KeysAreParsedIntoDescriptions) {
-  MakeParams p;
-  ASSERT_TRUE(make(5, "1,1,1,0,0", "30,30,2", "1,0,8,0,2,1,4,10,2,20", &p));
-  EXPECT_EQ(8, p.keys[0].length);
-  EXPECT_EQ(6, p.keys[1].length);
-  EXPECT_EQ(2, p.keys[1].segments);
-  EXPECT_EQ(1, p.keys[1].duplicates);
-  EXPECT_EQ(20u, p.keys[1].segment_offset[1]);
-  EXPECT_EQ(8, p.max_key_length);
-  EXPECT_EQ(1, p.duplicate_keys);
 }
 
 TEST(MakeParams, LimitsAreRefusedWithTheirCodes) {

@@ -343,33 +343,6 @@ TEST_F(RecordsTest, RandomOperationsMatchAModel) {
   }
 }
 
-TEST_F(RecordsTest, RewriteStaysInPlaceWhenItFitsAndMovesOtherwise) {
-  DorvexFile *f = open_new(5, "200,1,1", "1,1,1,0", "1,1,1,70,0");
-  std::string r = "k" + std::string(150, ' ');
-  SegAddr at = add(f, r, 42);
-  uint32_t slot_size = static_cast<uint32_t>(get(disk(f, at, 4), 0, 4));
-  SegAddr moved;
-  std::string same = "j" + std::string(120, ' ') + "tail";
-  ASSERT_TRUE(indexed::rewrite_record(f, at, reinterpret_cast<const uint8_t *>(same.data()),
-                                      static_cast<uint32_t>(same.size()), &moved));
-  EXPECT_EQ(at, moved);
-  EXPECT_EQ(slot_size, get(disk(f, at, 4), 0, 4)) << "the old slot is kept";
-  uint32_t seq = 0;
-  EXPECT_EQ(same, read(f, at, &seq));
-  EXPECT_EQ(42u, seq);
-  std::string bigger(200, '\0');
-  for (size_t i = 0; i < bigger.size(); ++i) bigger[i] = static_cast<char>('a' + i % 26);
-  ASSERT_TRUE(indexed::rewrite_record(f, at, reinterpret_cast<const uint8_t *>(bigger.data()), 200,
-                                      &moved));
-  EXPECT_NE(at, moved);
-  EXPECT_EQ(bigger, read(f, moved, &seq));
-  EXPECT_EQ(42u, seq) << "the sequence number goes with the record";
-  EXPECT_EQ("<6,81>", read(f, at));
-  EXPECT_EQ(1u, slot(f, indexed::kRecordCount));
-  EXPECT_EQ(1u, slot(f, indexed::kDeletedCount));
-  finish(f);
-}
-
 // --- version 3 data nodes ---------------------------------------------------------
 
 TEST_F(RecordsTest, Version3RecordsRunAcrossLinkedDataNodes) {
