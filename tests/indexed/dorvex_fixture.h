@@ -18,6 +18,7 @@
 #include "indexed/dorvex.h"
 #include "indexed/engine.h"
 #include "indexed/header.h"
+#include "indexed/records.h"
 #include "indexed/storage.h"
 #include "kelfs/kelfs.h"
 #include "support/alloc.h"
@@ -66,6 +67,24 @@ class DorvexTest : public ::testing::Test {
     EXPECT_EQ(1, dorvex_close(f));
   }
   static uint64_t slot(DorvexFile *f, indexed::Slot s) { return indexed::hget(f, s); }
+
+  // A record added through the storage layer (the header held for an
+  // update); its address.
+  static indexed::SegAddr add(DorvexFile *f, const std::string &r, uint32_t sequence = 0) {
+    indexed::SegAddr at{-1, 0};
+    EXPECT_TRUE(indexed::add_record(f, reinterpret_cast<const uint8_t *>(r.data()),
+                                    static_cast<uint32_t>(r.size()), sequence, &at))
+        << error() << "/" << secondary();
+    return at;
+  }
+  // The record at `at`, or "<code,secondary>".
+  static std::string read(DorvexFile *f, indexed::SegAddr at, uint32_t *sequence = nullptr) {
+    std::string out(f->max_record, '\0');
+    int64_t n = indexed::read_record(f, at, reinterpret_cast<uint8_t *>(&out[0]), sequence);
+    if (n < 0) return "<" + std::to_string(error()) + "," + std::to_string(secondary()) + ">";
+    out.resize(static_cast<size_t>(n));
+    return out;
+  }
 
   static std::string info(DorvexFile *f, int code) {
     char buf[4096] = {};

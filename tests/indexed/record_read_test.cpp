@@ -27,18 +27,6 @@ class RecordReadTest : public DorvexTest {
     }
     return f;
   }
-  static void close_file(DorvexFile *f) {
-    EXPECT_TRUE(indexed::header_write(f));
-    indexed::header_release(f);
-    EXPECT_EQ(1, dorvex_close(f));
-  }
-  static SegAddr add(DorvexFile *f, const std::string &r, uint32_t sequence) {
-    SegAddr at{-1, 0};
-    EXPECT_TRUE(indexed::add_record(f, reinterpret_cast<const uint8_t *>(r.data()),
-                                    static_cast<uint32_t>(r.size()), sequence, &at))
-        << error() << "/" << secondary();
-    return at;
-  }
   // The record at `at`, or "<code,secondary>"; *calls gets the pread calls
   // the read made.
   static std::string read(DorvexFile *f, SegAddr at, uint32_t *sequence, uint32_t *calls) {
@@ -99,7 +87,7 @@ TEST_F(RecordReadTest, OneReadForHeaderAndDataWhenTheSegmentBypassesThePool) {
       EXPECT_EQ(f->duplicates ? w.sequence : 0u, sequence);
       EXPECT_EQ(header + stored <= 1024 ? 1u : 2u, calls) << "stored " << stored;
     }
-    close_file(f);
+    finish(f);
     f = open_file(KEL_OPEN_IO | KEL_OPEN_EXCLUSIVE | KEL_OPEN_DEFERRED);
     ASSERT_NE(nullptr, f);
     ASSERT_FALSE(cache_bypasses_pool(f->data.files[0]));
@@ -108,7 +96,7 @@ TEST_F(RecordReadTest, OneReadForHeaderAndDataWhenTheSegmentBypassesThePool) {
       ASSERT_EQ(w.record, read(f, w.at, &sequence, &calls));
       EXPECT_EQ(f->duplicates ? w.sequence : 0u, sequence);
     }
-    close_file(f);
+    finish(f);
     ASSERT_EQ(1, v5_remove("r.dat"));
   }
 }

@@ -23,20 +23,6 @@ class RecordsTest : public DorvexTest {
                        const char *physical = nullptr) {
     return open_update("r.dat", version, record, keys, physical);
   }
-  static SegAddr add(DorvexFile *f, const std::string &r, uint32_t sequence = 0) {
-    SegAddr at{-1, 0};
-    EXPECT_TRUE(indexed::add_record(f, reinterpret_cast<const uint8_t *>(r.data()),
-                                    static_cast<uint32_t>(r.size()), sequence, &at))
-        << error() << "/" << secondary();
-    return at;
-  }
-  static std::string read(DorvexFile *f, SegAddr at, uint32_t *sequence = nullptr) {
-    std::string out(f->max_record, '\0');
-    int64_t n = indexed::read_record(f, at, reinterpret_cast<uint8_t *>(&out[0]), sequence);
-    if (n < 0) return "<" + std::to_string(error()) + "," + std::to_string(secondary()) + ">";
-    out.resize(static_cast<size_t>(n));
-    return out;
-  }
   // Bytes of data segment 0 as on disk now.
   static std::string disk(DorvexFile *f, SegAddr at, uint32_t length) {
     std::string b(length, '\0');

@@ -45,13 +45,7 @@ class SegmentsTest : public DorvexTest {
   // go to addr_ and nodes_.
   void fill(DorvexFile *f, int count, int nodes) {
     ASSERT_TRUE(indexed::header_read(f, HeaderAccess::kUpdate)) << error();
-    for (int i = 0; i < count; ++i) {
-      std::string r = record(static_cast<int>(addr_.size()));
-      SegAddr at;
-      ASSERT_TRUE(indexed::add_record(f, reinterpret_cast<const uint8_t *>(r.data()), 1000, 0, &at))
-          << error();
-      addr_.push_back(at);
-    }
+    for (int i = 0; i < count; ++i) addr_.push_back(add(f, record(static_cast<int>(addr_.size()))));
     for (int i = 0; i < nodes; ++i) {
       SegAddr at;
       ASSERT_TRUE(indexed::node_allocate(f, &at)) << error();
@@ -59,14 +53,6 @@ class SegmentsTest : public DorvexTest {
     }
     ASSERT_TRUE(indexed::header_write(f));
     indexed::header_release(f);
-  }
-
-  std::string read_back(DorvexFile *f, SegAddr at) {
-    std::string out(1000, '\0');
-    int64_t n = indexed::read_record(f, at, reinterpret_cast<uint8_t *>(&out[0]), nullptr);
-    if (n < 0) return "<error " + std::to_string(error()) + "," + std::to_string(secondary()) + ">";
-    out.resize(static_cast<size_t>(n));
-    return out;
   }
 
   std::vector<SegAddr> addr_;
@@ -200,7 +186,7 @@ TEST_F(SegmentsTest, DataAndIndexGrowIntoSecondSegments) {
   f = dorvex_open("g.dat", 0);
   ASSERT_NE(nullptr, f);
   for (size_t i = 0; i < addr_.size(); ++i)
-    ASSERT_EQ(record(static_cast<int>(i)), read_back(f, addr_[i])) << i;
+    ASSERT_EQ(record(static_cast<int>(i)), read(f, addr_[i])) << i;
   EXPECT_EQ("00002,00002", info(f, -7));
   dorvex_close(f);
 }
@@ -288,7 +274,7 @@ TEST_F(SegmentsTest, CopyRenameAndRemoveWalkEverySegmentInOrder) {
   }
   f = dorvex_open("k.dat", 0);
   ASSERT_NE(nullptr, f);
-  EXPECT_EQ(record(99), read_back(f, addr_[99]));
+  EXPECT_EQ(record(99), read(f, addr_[99]));
   dorvex_close(f);
   StderrCapture remove;
   EXPECT_EQ(1, v5_remove("k.dat"));
