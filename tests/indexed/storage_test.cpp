@@ -53,21 +53,11 @@ TEST_F(StorageTest, NodesComeFromTheEndThenFromTheFreeList) {
   EXPECT_EQ(2560u, get(h, 130, 4)) << "index segment 0 bytes in use";
 }
 
-TEST_F(StorageTest, NodesOfTwoBlocksAndOfVersions4And3) {
+TEST_F(StorageTest, NodesOfTwoBlocksAndOfVersion3) {
   DorvexFile *f = open_new(5, "2,1,1,0,0");
   EXPECT_EQ((SegAddr{512, 0}), allocate(f)) << "nodes start after the segment header";
   EXPECT_EQ((SegAddr{1536, 0}), allocate(f));
   finish(f);
-
-  f = open_new(4);
-  SegAddr a = allocate(f);
-  allocate(f);
-  ASSERT_TRUE(indexed::node_free(f, a));
-  finish(f);
-  std::string h = read_file("n.dat");
-  EXPECT_EQ(1u, get(h, 80, 2)) << "nodes in use, 16-bit in version 4";
-  EXPECT_EQ(1u, get(h, 82, 2));
-  EXPECT_EQ(512u, get(h, 46, 4));
 
   f = open_new(3, "1,2,1,0,0");
   // The file holds the header block and one node not in use; index nodes
@@ -129,19 +119,6 @@ TEST_F(StorageTest, CountersAndKeyRootsReachTheHeader) {
   h = read_file("n.dat");
   EXPECT_EQ(70u, get(h, 86, 6));
   EXPECT_EQ(1u, get(h, 52, 4));
-
-  f = open_new(4);
-  indexed::index_bytes_adjust(f, 5);
-  ASSERT_TRUE(indexed::set_key_root(f, 0, SegAddr{512, 1}, 1));
-  finish(f);
-  h = read_file("n.dat");
-  EXPECT_EQ(5u, get(h, 72, 4));
-  EXPECT_EQ("00 00 02 00 00 01 01 01 ", hex(h, 160, 8));
-
-  f = open_new(3);
-  ASSERT_TRUE(indexed::set_key_root(f, 1, SegAddr{1536, 0}, 2));
-  finish(f);
-  EXPECT_EQ("00 00 06 00 02 01 01 04 ", hex(read_file("n.dat"), 192, 8));
 }
 
 TEST_F(StorageTest, DamageIsBrokenWithItsCode) {
