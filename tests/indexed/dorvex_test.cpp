@@ -321,9 +321,10 @@ TEST_F(MakeOpenTest, OpenRefusesWhatIsNoIndexedFile) {
   };
   const Case cases[] = {
       {4, 2, 0x0105, E_FILE_TYPE, 0},  // high byte of the version
-      {4, 2, 6, E_FILE_TYPE, 0},       {4, 2, 2, E_FILE_TYPE, 0},
+      {4, 2, 2, E_FILE_TYPE, 0},
       {0, 4, 0x10121416, E_BROKEN, 1},  // version 3 magic on a version 5 file
-      {6, 2, 0, E_BROKEN, 1},          {6, 2, 17, E_BROKEN, 1},
+      {6, 2, 0, E_BROKEN, 1},
+      {6, 2, 17, E_BROKEN, 1},
       {157, 1, 0, E_BROKEN, 1},  // no keys
   };
   for (const Case &c : cases) {

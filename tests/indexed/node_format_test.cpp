@@ -9,16 +9,10 @@
 #include <tuple>
 #include <vector>
 
+#include "tree_harness.h"
+
 namespace kel::indexed {
 namespace {
-
-std::string full(const FullKey &k) {
-  return std::string(reinterpret_cast<const char *>(k.bytes), static_cast<size_t>(k.length));
-}
-
-const uint8_t *u8(const std::string &s) {
-  return reinterpret_cast<const uint8_t *>(s.data());
-}
 
 // A full key: the key number byte, then the key bytes.
 std::string key(const std::string &bytes, char number = 2) {
@@ -70,9 +64,9 @@ struct Node {
       Entry e;
       EXPECT_TRUE(decode_entry(area.data(), used, offset, layout, &e, &broken));
       EXPECT_TRUE(key_at_offset(area.data(), used, layout, offset, &k, &dup, &broken));
-      EXPECT_EQ(e.prefix, shared_prefix(prev, full(k))) << "entry at " << offset;
-      out.emplace_back(full(k), dup, e.pointer);
-      prev = full(k);
+      EXPECT_EQ(e.prefix, shared_prefix(prev, to_string(k))) << "entry at " << offset;
+      out.emplace_back(to_string(k), dup, e.pointer);
+      prev = to_string(k);
       offset += e.size;
     }
     EXPECT_EQ(offset, used);
@@ -173,7 +167,7 @@ TEST(NodeFormat, RandomInsertsAndRemovesMatchASortedModel) {
           auto [k, d, p] = model[i];
           NodeSearch s = node.search(k, d);
           ASSERT_EQ(SR_EXACT, s.result);
-          EXPECT_EQ(k, full(s.key));
+          EXPECT_EQ(k, to_string(s.key));
           EXPECT_EQ(d, s.dup);
           NodeSearch first = node.search(k, 0);
           EXPECT_TRUE(first.equal_seen || first.result >= SR_EQUAL);
