@@ -248,8 +248,7 @@ TEST_F(KelInput, ArchivesThatStopTheRun) {
        "disk full\nlarge: not restored completely, removed\n",
        {"small"},
        "-i",
-       30000},
-  };
+       30000}};
   int i = 0;
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);

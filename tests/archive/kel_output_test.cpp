@@ -73,12 +73,10 @@ TEST_F(KelOutput, TypeLettersOfTheListAndOptions) {
     const char *option, *list;
     std::string members;
     int version;
-  } cases[] = {
-      {"-o", "a.txt b\nsub/b.bin x\nmagic\n",
-       member("a.txt", 'B') + member("sub/b.bin", 'T') + member("magic", 'B'), 6},
-      {"-OP", kList, members('B', 'B'), 6},
-      {"-o1", kList, members('N', 'N'), 5},
-  };
+  } cases[] = {{"-o", "a.txt b\nsub/b.bin x\nmagic\n",
+                member("a.txt", 'B') + member("sub/b.bin", 'T') + member("magic", 'B'), 6},
+               {"-OP", kList, members('B', 'B'), 6},
+               {"-o1", kList, members('N', 'N'), 5}};
   for (const Case &c : cases) {
     SCOPED_TRACE(c.option);
     RunResult r = kel({c.option}, c.list);

@@ -482,10 +482,10 @@ TEST_F(CacheTest, SortedWriteBackAndTheMetricsReportAtShutdown) {
     ASSERT_EQ(100, Bwrite(f, buf, 100));       // into block 1: hit, dirty
     ASSERT_EQ(1, Bclose(f));
     fs_settings().trace = 0;
-    EXPECT_EQ(lines({"Bsync(3) file: P, pwrite(4096, 512)", "Bpread(P, 100)@1600",
-                     "Bseek(P, 0 -> 0)", "Bread(P, 512)@0", "Bwrite(P, 100)@512",
-                     "Bclose(P), pwrite(512, 512)"}),
-              capture.text());
+    EXPECT_EQ(
+        lines({"Bsync(3) file: P, pwrite(4096, 512)", "Bpread(P, 100)@1600", "Bseek(P, 0 -> 0)",
+               "Bread(P, 512)@0", "Bwrite(P, 100)@512", "Bclose(P), pwrite(512, 512)"}),
+        capture.text());
   }
   StderrCapture capture;
   fs_settings().trace = 4;

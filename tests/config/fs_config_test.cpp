@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <random>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -28,9 +29,9 @@ TEST(FsConfig, DefaultsOfEachTypeAndTheWorkingValues) {
     const char *name;
     int32_t type;
     long value;
-  } defaults[] = {{"OPEN_FILES_ONCE", CFG_BOOL, 1},  {"USE_LARGE_FILE_API", CFG_BOOL, 0},
+  } defaults[] = {{"OPEN_FILES_ONCE", CFG_BOOL, 1},     {"USE_LARGE_FILE_API", CFG_BOOL, 0},
                   {"COMPRESS_FACTOR", CFG_TINYINT, 70}, {"MAX_FILES", CFG_SHORT, 32},
-                  {"V_VERSION", CFG_SHORT, 5},       {"V_BUFFERS", CFG_LONG, -1},
+                  {"V_VERSION", CFG_SHORT, 5},          {"V_BUFFERS", CFG_LONG, -1},
                   {"V_SEG_SIZE", CFG_LONG, 2147482112}, {"V_TRACE", CFG_LONG, 0}};
   for (const auto &d : defaults) {
     EXPECT_EQ(d.type, cfg_get_type(d.name, 0)) << d.name;
@@ -74,16 +75,22 @@ TEST(FsConfig, CallbackClampsAndFallsBack) {
   struct Case {
     const char *name, *text;
     long want;
-  } cases[] = {
-      {"V_CACHE_FLUSH_PERCENT", "0", 25},   {"V_CACHE_FLUSH_PERCENT", "150", 25},
-      {"V_CACHE_FLUSH_PERCENT", "100", 100}, {"V_INDEX_BLOCK_PERCENT", "1001", 100},
-      {"V_INDEX_BLOCK_PERCENT", "1000", 1000}, {"V_LOCK_METHOD", "3", 0},
-      {"V_LOCK_METHOD", "256", 0},           {"V_LOCK_METHOD", "2", 2},
-      {"V_LOCK_METHOD", "258", 258},         {"V_LOCK_METHOD", "514", 514},
-      {"MAX_FILES", "40000", 32767},         {"V_TRACE", "17", 17},
-      {"EOL_CHAR", "13", 13},                {"LOG_DIR", long_dir.c_str(), 65},
-      {"QUEUE_READERS", "yes", 1},           {"V_STRIP_DOT_EXTENSION", "off", 0},
-  };
+  } cases[] = {{"V_CACHE_FLUSH_PERCENT", "0", 25},
+               {"V_CACHE_FLUSH_PERCENT", "150", 25},
+               {"V_CACHE_FLUSH_PERCENT", "100", 100},
+               {"V_INDEX_BLOCK_PERCENT", "1001", 100},
+               {"V_INDEX_BLOCK_PERCENT", "1000", 1000},
+               {"V_LOCK_METHOD", "3", 0},
+               {"V_LOCK_METHOD", "256", 0},
+               {"V_LOCK_METHOD", "2", 2},
+               {"V_LOCK_METHOD", "258", 258},
+               {"V_LOCK_METHOD", "514", 514},
+               {"MAX_FILES", "40000", 32767},
+               {"V_TRACE", "17", 17},
+               {"EOL_CHAR", "13", 13},
+               {"LOG_DIR", long_dir.c_str(), 65},
+               {"QUEUE_READERS", "yes", 1},
+               {"V_STRIP_DOT_EXTENSION", "off", 0}};
   for (const Case &c : cases) {
     set_text(c.name, c.text);
     EXPECT_EQ(c.want, working_value(c.name)) << c.name << " " << c.text;
@@ -107,10 +114,11 @@ TEST(FsConfig, RandomTextsKeepEveryWorkingValueInItsRange) {
   v5_init_cfg();
   std::mt19937 rng(20261206);
   const char pieces[] = "0123456789 ,;-+kKmMgGxX=\'\"on off yes no read 999999999999";
-  const std::vector<std::string> names = {
-      "V_CACHE_FLUSH_PERCENT", "V_INDEX_BLOCK_PERCENT", "LOG_DIR", "LOG_FILE", "DUPLICATES_LOG",
-      "V_LOCK_METHOD",         "MAX_FILES",             "EOL_CHAR", "V_TRACE", "QUEUE_READERS",
-      "COMPRESS_FACTOR",       "V_SEG_SIZE"};
+  std::vector<std::string> names;
+  std::istringstream in(
+      "V_CACHE_FLUSH_PERCENT V_INDEX_BLOCK_PERCENT LOG_DIR LOG_FILE DUPLICATES_LOG V_LOCK_METHOD "
+      "MAX_FILES EOL_CHAR V_TRACE COMPRESS_FACTOR V_SEG_SIZE");
+  for (std::string name; in >> name;) names.push_back(name);
   for (int round = 0; round < 3000; ++round) {
     std::string text;
     size_t length = rng() % 8 ? rng() % 12 : 200 + rng() % 400;

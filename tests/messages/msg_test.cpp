@@ -40,14 +40,10 @@ TEST(Messages, TextsSubMessagesAndEscapes) {
     const char *dflt, *want;
     // Octal escapes take two digits. Texts not found and missing ones:
     // RandomFetchesMatchAReference; here the number below the index.
-  } cases[] = {{3, 0, "d", "plain"},
-               {3, 1, "d", "line\n"},
-               {3, 2, "d", "a\tb"},
-               {3, 3, "d", "say \"hi\""},
-               {3, 4, "d", "oct !\n?7"},
-               {3, 5, "d", "keep \\x and \\\\ and \\0 9"},
-               {3, 6, "d", "trailing \\"},
-               {-4, 0, "dflt", "\"Message #-4 missing\""}};
+  } cases[] = {{3, 0, "d", "plain"},       {3, 1, "d", "line\n"},
+               {3, 2, "d", "a\tb"},        {3, 3, "d", "say \"hi\""},
+               {3, 4, "d", "oct !\n?7"},   {3, 5, "d", "keep \\x and \\\\ and \\0 9"},
+               {3, 6, "d", "trailing \\"}, {-4, 0, "dflt", "\"Message #-4 missing\""}};
   for (const Case &c : cases) {
     EXPECT_STREQ(c.want, Amsg_get(c.number, c.sub, c.dflt)) << c.number << "," << c.sub;
   }
@@ -240,15 +236,13 @@ TEST(MessageFormat, PlaceholdersReorderAndLongTextsAreCut) {
   struct Case {
     const char *format, *a, *b, *c;
     std::string want;
-  } cases[] = {
-      {"%2 before %1", "a", "b", "", "b before a"},
-      {"%s and %s, 100%%", "x", "y", "", "x and y, 100%"},
-      {"%1-%1-%3", "p", "q", "r", "p-p-r"},
-      {"%d stays", "unused", "", "", "%d stays"},
-      {"%1 tail\n", big.c_str(), "", "", std::string(1014, 'z') + "...\n"},
-      {"%1 tail", big.c_str(), "", "", std::string(1014, 'z') + "..."},
-      {"%1", exact.c_str(), "", "", exact},
-  };
+  } cases[] = {{"%2 before %1", "a", "b", "", "b before a"},
+               {"%s and %s, 100%%", "x", "y", "", "x and y, 100%"},
+               {"%1-%1-%3", "p", "q", "r", "p-p-r"},
+               {"%d stays", "unused", "", "", "%d stays"},
+               {"%1 tail\n", big.c_str(), "", "", std::string(1014, 'z') + "...\n"},
+               {"%1 tail", big.c_str(), "", "", std::string(1014, 'z') + "..."},
+               {"%1", exact.c_str(), "", "", exact}};
   for (const Case &c : cases) {
     Amsg_format(buffer, c.format, c.a, c.b, c.c);
     EXPECT_EQ(c.want, buffer) << c.format;
