@@ -40,8 +40,7 @@ TEST_F(KelStartup, TextsComeFromTheMessageFileWhenItCanBeTrusted) {
       {"old version", MsgFileBuilder().version(265).add(890, {"old %s\\n"}).bytes(), "-v", 0,
        version_lines, "Incorrect version for message file '" + path + "'\n"},
       // Not a message file at all: the built-in texts, silently.
-      {"foreign", "just some text, not a message file", "-v", 0, version_lines, ""},
-  };
+      {"foreign", "just some text, not a message file", "-v", 0, version_lines, ""}};
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
     unlink(path.c_str());

@@ -44,13 +44,11 @@ TEST(Options, RunLetterAndUsage) {
   struct Case {
     std::vector<std::string> words;
     OptionResult result;
-  } cases[] = {
-      {{}, R::kFailed},         {{"x"}, R::kFailed},      {{"-x"}, R::kFailed},
-      {{"-Ov"}, R::kFailed},    {{"-Itv"}, R::kFailed},   {{"-oq"}, R::kFailed},
-      {{"-ir"}, R::kFailed},    {{"-o2"}, R::kFailed},    {{"-OV"}, R::kOutputRun},
-      {{"-oV"}, R::kOutputRun}, {{"-ITV"}, R::kInputRun}, {{"-v"}, R::kVersion},
-      {{"-V"}, R::kVersion},
-  };
+  } cases[] = {{{}, R::kFailed},         {{"x"}, R::kFailed},      {{"-x"}, R::kFailed},
+               {{"-Ov"}, R::kFailed},    {{"-Itv"}, R::kFailed},   {{"-oq"}, R::kFailed},
+               {{"-ir"}, R::kFailed},    {{"-o2"}, R::kFailed},    {{"-OV"}, R::kOutputRun},
+               {{"-oV"}, R::kOutputRun}, {{"-ITV"}, R::kInputRun}, {{"-v"}, R::kVersion},
+               {{"-V"}, R::kVersion}};
   for (const Case &c : cases) {
     SCOPED_TRACE(c.words.empty() ? "(none)" : c.words[0]);
     Parsed p = parse(c.words);

@@ -170,14 +170,12 @@ TEST(VolumeLayer, VolumesMatchTheModelAndReadBackWhateverTheTransfers) {
     size_t capacity;  // of a volume: a write past it comes back short
     bool swapped = false;
     size_t label = 0;  // header bytes ahead of every volume
-  } configs[] = {
-      {512, 512, 0, SIZE_MAX},        {5120, 512, 0, SIZE_MAX, true},
-      {1024, 1024, 0, SIZE_MAX},      {5120, 1024, 0, SIZE_MAX},
-      {512, 512, 100, SIZE_MAX},      {5120, 512, 100, SIZE_MAX, true},
-      {5120, 1024, 17, SIZE_MAX},     {512, 512, 0, 512 * 40 + 100},
-      {5120, 512, 0, 512 + 5120 * 3}, {1024, 1024, 0, 1024 * 7 + 1, true},
-      {512, 512, 30, 512 * 20 + 7},   {512, 512, 10, SIZE_MAX, false, 700},
-  };
+  } configs[] = {{512, 512, 0, SIZE_MAX},        {5120, 512, 0, SIZE_MAX, true},
+                 {1024, 1024, 0, SIZE_MAX},      {5120, 1024, 0, SIZE_MAX},
+                 {512, 512, 100, SIZE_MAX},      {5120, 512, 100, SIZE_MAX, true},
+                 {5120, 1024, 17, SIZE_MAX},     {512, 512, 0, 512 * 40 + 100},
+                 {5120, 512, 0, 512 + 5120 * 3}, {1024, 1024, 0, 1024 * 7 + 1, true},
+                 {512, 512, 30, 512 * 20 + 7},   {512, 512, 10, SIZE_MAX, false, 700}};
   test::TempDir dir(true);
   std::mt19937 rng(11);
   for (const Config &cfg : configs) {

@@ -22,47 +22,18 @@ namespace {
 
 const char *const kKel = KEL_BINARY;
 
-// Reads a child's standard output and error output (either may be -1)
-// into `r` until both end, while feeding `input` into `in_fd` (closed at
-// the end; -1 for none).
-void collect_output(int out_fd, int err_fd, int in_fd, const std::string &input, RunResult &r) {
-  size_t written = 0;
-  if (in_fd >= 0 && input.empty()) {
-    close(in_fd);
-    in_fd = -1;
-  }
+// Reads a child's standard output and error output into `r` until both
+// end.
+void collect_output(int out_fd, int err_fd, RunResult &r) {
   char buf[65536];
   while (out_fd >= 0 || err_fd >= 0) {
-    pollfd fds[3];
-    int n = 0;
-    int idx_out = -1, idx_err = -1, idx_in = -1;
-    if (out_fd >= 0) {
-      fds[n] = {out_fd, POLLIN, 0};
-      idx_out = n++;
-    }
-    if (err_fd >= 0) {
-      fds[n] = {err_fd, POLLIN, 0};
-      idx_err = n++;
-    }
-    if (in_fd >= 0) {
-      fds[n] = {in_fd, POLLOUT, 0};
-      idx_in = n++;
-    }
-    if (poll(fds, static_cast<nfds_t>(n), -1) < 0) {
+    pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};  // poll skips -1
+    if (poll(fds, 2, -1) < 0) {
       if (errno == EINTR) continue;
       break;
     }
-    if (idx_in >= 0 && fds[idx_in].revents) {
-      ssize_t w = write(in_fd, input.data() + written, input.size() - written);
-      if (w > 0) written += static_cast<size_t>(w);
-      if (w < 0 || written == input.size()) {
-        close(in_fd);
-        in_fd = -1;
-      }
-    }
-    for (auto [idx, fd, dest] :
-         {std::tuple{idx_out, &out_fd, &r.out}, std::tuple{idx_err, &err_fd, &r.err}}) {
-      if (idx >= 0 && fds[idx].revents) {
+    for (auto [i, fd, dest] : {std::tuple{0, &out_fd, &r.out}, std::tuple{1, &err_fd, &r.err}}) {
+      if (*fd >= 0 && fds[i].revents) {
         ssize_t got = read(*fd, buf, sizeof buf);
         if (got > 0) {
           dest->append(buf, static_cast<size_t>(got));
@@ -73,7 +44,6 @@ void collect_output(int out_fd, int err_fd, int in_fd, const std::string &input,
       }
     }
   }
-  if (in_fd >= 0) close(in_fd);
 }
 
 // In the child: everything but the standard streams is already set up.
@@ -111,30 +81,22 @@ int decode_status(int status) {
 }  // namespace
 
 RunResult spawn_kel(const SpawnOptions &o) {
-  signal(SIGPIPE, SIG_IGN);
-  int in_pipe[2], out_pipe[2], err_pipe[2];
-  if (pipe2(in_pipe, O_CLOEXEC) || pipe2(out_pipe, O_CLOEXEC) || pipe2(err_pipe, O_CLOEXEC))
+  int out_pipe[2], err_pipe[2];
+  if (pipe2(out_pipe, O_CLOEXEC) || pipe2(err_pipe, O_CLOEXEC))
     throw std::runtime_error("pipe failed");
   pid_t pid = fork();
   if (pid == 0) {
-    int in = o.stdin_path.empty() ? in_pipe[0] : open_or_die(o.stdin_path, O_RDONLY);
     int out = o.stdout_path.empty() ? out_pipe[1]
                                     : open_or_die(o.stdout_path, O_WRONLY | O_CREAT | O_TRUNC);
-    dup2(in, 0);
+    dup2(open_or_die(o.stdin_path.empty() ? "/dev/null" : o.stdin_path, O_RDONLY), 0);
     dup2(out, 1);
     dup2(err_pipe[1], 2);
     exec_kel(o);
   }
-  close(in_pipe[0]);
   close(out_pipe[1]);
   close(err_pipe[1]);
   RunResult r;
-  int in_fd = in_pipe[1];
-  if (!o.stdin_path.empty()) {
-    close(in_fd);
-    in_fd = -1;
-  }
-  collect_output(out_pipe[0], err_pipe[0], in_fd, o.input, r);
+  collect_output(out_pipe[0], err_pipe[0], r);
   int status = 0;
   waitpid(pid, &status, 0);
   r.status = decode_status(status);

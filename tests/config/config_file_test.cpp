@@ -10,10 +10,8 @@ namespace {
 
 TEST(ConfigFile, WritesCommentsValuesListsAndContinuations) {
   test::TempDir dir;
-  const ConfigVarDef defs[] = {
-      {"B_EMPTY", CFG_LONG, 3, nullptr, nullptr, 0, nullptr, 0},
-      {"C_LONG_VALUE", CFG_RAW, 0, nullptr, nullptr, 0, nullptr, 0},
-  };
+  const ConfigVarDef defs[] = {{"B_EMPTY", CFG_LONG, 3, nullptr, nullptr, 0, nullptr, 0},
+                               {"C_LONG_VALUE", CFG_RAW, 0, nullptr, nullptr, 0, nullptr, 0}};
   cfg_define_table(defs, 2, 0);
   cfg_set_programmatic("A_PLAIN", -1, "value one", -1, 0);
   cfg_set_comment("A_PLAIN", 0, "# plain comment");
@@ -44,11 +42,9 @@ TEST(ConfigFile, WritesCommentsValuesListsAndContinuations) {
 
 TEST(ConfigFile, StatisticsAtRelease) {
   test::TempDir dir(true);
-  const ConfigVarDef defs[] = {
-      {"S_BOOL", CFG_BOOL, 0, nullptr, nullptr, 0, nullptr, 0},
-      {"S_UNUSED", CFG_LONG, 0, nullptr, nullptr, 0, nullptr, 0},
-      {"S_STR", CFG_STRING16, 0, "", nullptr, 0, nullptr, 0},
-  };
+  const ConfigVarDef defs[] = {{"S_BOOL", CFG_BOOL, 0, nullptr, nullptr, 0, nullptr, 0},
+                               {"S_UNUSED", CFG_LONG, 0, nullptr, nullptr, 0, nullptr, 0},
+                               {"S_STR", CFG_STRING16, 0, "", nullptr, 0, nullptr, 0}};
   cfg_define_table(defs, 3, 0);
   EXPECT_EQ(0, cfg_set_statistics(1, 0));
   cfg_get_bool("S_BOOL", 0);

@@ -31,21 +31,19 @@ intptr_t doubling(const char *, const char *text, int32_t, int) {
 const ConfigKeyword kModes[] = {{"READ", 1}, {"WRITE", 2}, {"APPEND", 4}};
 const ConfigKeyword kWithCatchAll[] = {{"ALL", 7}, {nullptr, 16}};
 
-const ConfigVarDef kTable[] = {
-    {"T_BOOL", CFG_BOOL, 1, nullptr, nullptr, 0, record, 0},
-    {"T_TINY", CFG_TINYINT, -3, nullptr, nullptr, 0, record, 0},
-    {"T_BYTE", CFG_BYTE, 'q', nullptr, nullptr, 0, nullptr, 0},
-    {"T_SHORT", CFG_SHORT, 512, nullptr, nullptr, 0, record, 0},
-    {"T_LONG", CFG_LONG, 2147482112, nullptr, nullptr, 0, record, 0},
-    {"T_S16", CFG_STRING16, 0, "sixteen", nullptr, 0, record, 0},
-    {"T_S65", CFG_STRING65, 0, "", nullptr, 0, nullptr, 0},
-    {"T_S256", CFG_STRING256, 0, "", nullptr, 0, nullptr, 0},
-    {"T_RAW", CFG_RAW, 0, "raw default", nullptr, 0, record, 0},
-    {"T_FUNC", CFG_FUNC, 0, nullptr, nullptr, 0, doubling, 0},
-    {"T_MODES", CFG_LONG, 0, nullptr, kModes, 3, nullptr, 0},
-    {"T_CATCH", CFG_SHORT, 0, nullptr, kWithCatchAll, 2, nullptr, 0},
-    {"T_FIXED", CFG_LONG, 9, nullptr, nullptr, 0, nullptr, 1},
-};
+const ConfigVarDef kTable[] = {{"T_BOOL", CFG_BOOL, 1, nullptr, nullptr, 0, record, 0},
+                               {"T_TINY", CFG_TINYINT, -3, nullptr, nullptr, 0, record, 0},
+                               {"T_BYTE", CFG_BYTE, 'q', nullptr, nullptr, 0, nullptr, 0},
+                               {"T_SHORT", CFG_SHORT, 512, nullptr, nullptr, 0, record, 0},
+                               {"T_LONG", CFG_LONG, 2147482112, nullptr, nullptr, 0, record, 0},
+                               {"T_S16", CFG_STRING16, 0, "sixteen", nullptr, 0, record, 0},
+                               {"T_S65", CFG_STRING65, 0, "", nullptr, 0, nullptr, 0},
+                               {"T_S256", CFG_STRING256, 0, "", nullptr, 0, nullptr, 0},
+                               {"T_RAW", CFG_RAW, 0, "raw default", nullptr, 0, record, 0},
+                               {"T_FUNC", CFG_FUNC, 0, nullptr, nullptr, 0, doubling, 0},
+                               {"T_MODES", CFG_LONG, 0, nullptr, kModes, 3, nullptr, 0},
+                               {"T_CATCH", CFG_SHORT, 0, nullptr, kWithCatchAll, 2, nullptr, 0},
+                               {"T_FIXED", CFG_LONG, 9, nullptr, nullptr, 0, nullptr, 1}};
 constexpr int32_t kCount = sizeof kTable / sizeof kTable[0];
 
 void set_text(const char *name, const char *value) {
@@ -221,10 +219,8 @@ TEST(ConfigValues, DefinitionsApplyEarlierValuesAndAreCounted) {
   EXPECT_STREQ("mine", cfg_get_string("U_USER", 0));
   cfg_release();
 
-  const ConfigVarDef table[] = {
-      {"D_ONE", CFG_LONG, 1, nullptr, nullptr, 0, nullptr, 0},
-      {"D_FUNC", CFG_FUNC, 0, nullptr, nullptr, 0, note_clear, 0},
-  };
+  const ConfigVarDef table[] = {{"D_ONE", CFG_LONG, 1, nullptr, nullptr, 0, nullptr, 0},
+                                {"D_FUNC", CFG_FUNC, 0, nullptr, nullptr, 0, note_clear, 0}};
   cfg_define_table(table, 2, 0);
   cfg_set_long("D_ONE", 0, 10);
   cfg_define_table(table, 1, 0);  // a second table naming D_ONE

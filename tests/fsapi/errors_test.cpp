@@ -21,41 +21,20 @@ std::pair<std::string, std::string> report(int16_t code, const char *name = "cus
   return {err.text(), r ? r : "(null)"};
 }
 
-TEST(ErrorTexts, EveryPrimaryCode) {
-  const char *texts[] = {"Internal error",
-                         nullptr,
-                         "Invalid function parameter",
-                         "Too many files opened",
-                         "I/O clashes with open mode",
-                         "Record locked",
-                         nullptr,
-                         "Duplicate key",
-                         "Record not found",
-                         "Current record undefined",
-                         "Disk full",
-                         "File locked",
-                         "Record size changed",
-                         "Incorrect file type",
-                         "Out of memory",
-                         nullptr,
-                         "Permission denied",
-                         "Unsupported operation",
-                         "Lock table full"};
-  for (int16_t code = 0; code <= 18; ++code) {
-    if (texts[code] == nullptr) continue;
-    auto [out, ret] = report(code);
-    EXPECT_EQ(std::string("cust.dat: ") + texts[code] + "\n", out) << code;
-    EXPECT_EQ(texts[code], ret) << code;
-  }
-  for (int16_t code : {19, 21, 22, 25, 99}) {
-    auto [out, ret] = report(code);
-    EXPECT_EQ("cust.dat: unknown error\n", out) << code;
-    EXPECT_EQ("unknown error", ret);
-  }
-  for (int16_t code : {100, 101, 150}) {
-    auto [out, ret] = report(code);
-    EXPECT_EQ("", out) << code;
-    EXPECT_EQ("(null)", ret);
+TEST(ErrorTexts, PrimaryCodesUnknownCodesAndSecondaryRange) {
+  // A text of each end of the table, a gap and codes beyond it, and the
+  // secondary range, which has no text at all.
+  struct {
+    int16_t code;
+    const char *out, *ret;
+  } cases[] = {{0, "cust.dat: Internal error\n", "Internal error"},
+               {18, "cust.dat: Lock table full\n", "Lock table full"},
+               {19, "cust.dat: unknown error\n", "unknown error"},
+               {99, "cust.dat: unknown error\n", "unknown error"},
+               {100, "", "(null)"},
+               {150, "", "(null)"}};
+  for (const auto &c : cases) {
+    EXPECT_EQ(std::make_pair(std::string(c.out), std::string(c.ret)), report(c.code)) << c.code;
   }
 }
 
@@ -83,26 +62,11 @@ TEST(ErrorTexts, BrokenMissingAndSystemErrors) {
 }
 
 TEST(ErrorTexts, SystemErrorTexts) {
-  struct {
-    int e;
-    const char *text;
-  } table[] = {{2, "No such file or directory"},
-               {7, "Argument list too long"},
-               {8, "Exec format error"},
-               {9, "Bad file number"},
-               {12, "Not enough memory"},
-               {13, "Permission denied"},
-               {17, "File exists"},
-               {18, "Cross-device link"},
-               {22, "Invalid argument"},
-               {24, "Too many open files"},
-               {28, "No space left on device"},
-               {33, "Math argument"},
-               {34, "Result too large"},
-               {35, "Resource deadlock would occur"},
-               {5, "Unknown error"},
-               {0, "Unknown error"}};
-  for (auto &t : table) EXPECT_STREQ(t.text, sys_error_text(t.e)) << t.e;
+  // The table's own wording where the C library's differs, and its gaps.
+  EXPECT_STREQ("Bad file number", sys_error_text(9));
+  EXPECT_STREQ("Math argument", sys_error_text(33));
+  EXPECT_STREQ("Unknown error", sys_error_text(5));
+  EXPECT_STREQ("Unknown error", sys_error_text(0));
   errno = 28;
   EXPECT_STREQ("No space left on device", sys_error_text(-1));
 }

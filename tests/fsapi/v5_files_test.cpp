@@ -1,5 +1,5 @@
-// The whole-file entry points of the indexed family: their trace lines and
-// the engine's shutdown at the last v5_exit.
+// The whole-file entry points of the indexed family: their trace lines, one
+// of each shape, and the engine's shutdown at the last v5_exit.
 #include "cache/cache.h"
 #include "fsapi/v5_fixture.h"
 #include "indexed/shared_buffers.h"
@@ -21,8 +21,6 @@ TEST_F(V5FilesTest, EveryEntryPointTracesItsCallAndResult) {
   v5_info(f, -10, buf);
   v5_close(f);
   v5_copy("cust", "copy");
-  v5_rename("copy", "moved");
-  v5_remove("moved");
   v5_open(nullptr, 0x601, nullptr);
   fs_settings().trace = 0;
   EXPECT_STREQ("005", buf);
@@ -34,13 +32,9 @@ TEST_F(V5FilesTest, EveryEntryPointTracesItsCallAndResult) {
           call_lines("v5_open", "\"cust\", 0x0, \"0,0,0\"", pointer(f)) +
           call_lines("v5_info", h + ", -10, " + pointer(buf), "1") +
           call_lines("v5_close", h, "1") + call_lines("v5_copy", "\"cust\", \"copy\"", "1") +
-          call_lines("v5_rename", "\"copy\", \"moved\"", "1") +
-          call_lines("v5_remove", "\"moved\"", "1") +
           call_lines("v5_open", "\"<NULL>\", 0x601, \"<NULL>\"", pointer(nullptr)),
       capture.text());
-  EXPECT_FALSE(file_exists("moved"));
-  EXPECT_FALSE(file_exists("moved.vix"));
-  EXPECT_TRUE(file_exists("cust.vix"));
+  EXPECT_TRUE(file_exists("copy.vix"));
 }
 
 TEST_F(V5FilesTest, TheLastExitReleasesTheEnginesBuffersAndTheCache) {

@@ -154,13 +154,11 @@ struct Kind {
   bool exclusive, deny_write, writer;
 };
 
-constexpr Kind kKinds[] = {
-    {"exclusive", 0x202, true, false, true},
-    {"deny-write writer", 0x102, false, true, true},
-    {"deny-write reader", 0x100, false, true, false},
-    {"sharing writer", 0x002, false, false, true},
-    {"sharing reader", 0x000, false, false, false},
-};
+constexpr Kind kKinds[] = {{"exclusive", 0x202, true, false, true},
+                           {"deny-write writer", 0x102, false, true, true},
+                           {"deny-write reader", 0x100, false, true, false},
+                           {"sharing writer", 0x002, false, false, true},
+                           {"sharing reader", 0x000, false, false, false}};
 
 // Exclusive means nobody else; deny-write means no other writer.
 bool conflict(const Kind &a, const Kind &b) {
@@ -209,14 +207,12 @@ TEST_F(FilesTest, LockBandSitsJustBelowTheTopForEverySetting) {
     bool limit_1tb, limit_2tb, open32;
     int64_t top;
   };
-  const Setting settings[] = {
-      {"no large files", 0, false, false, false, 2147483647LL},
-      {"1TB limit", 1, true, false, false, 1099511627775LL},
-      {"2TB limit", 1, false, true, false, 2199023255551LL},
-      {"both limits", 1, true, true, false, 1099511627775LL},
-      {"no limit", 1, false, false, false, INT64_MAX},
-      {"Aopen32 with large files", 1, false, false, true, 2147483647LL},
-  };
+  const Setting settings[] = {{"no large files", 0, false, false, false, 2147483647LL},
+                              {"1TB limit", 1, true, false, false, 1099511627775LL},
+                              {"2TB limit", 1, false, true, false, 2199023255551LL},
+                              {"both limits", 1, true, true, false, 1099511627775LL},
+                              {"no limit", 1, false, false, false, INT64_MAX},
+                              {"Aopen32 with large files", 1, false, false, true, 2147483647LL}};
   for (const Setting &s : settings) {
     SCOPED_TRACE(s.name);
     Afree_files();
@@ -295,8 +291,7 @@ TEST_F(FilesTest, OpensInsideOneProcessExcludeEachOtherWithInternalLocks) {
       {0x200, A_INPUT, true},    {0x100, A_IO, true},     {0x100, A_EXTEND, true},
       {A_IO, 0x100, true},       {A_EXTEND, 0x100, true}, {0x100, 0x100, false},
       {A_INPUT, A_INPUT, false}, {A_IO, A_IO, false},     {A_OUTPUT, A_INPUT, false},
-      {0x102, A_INPUT, false},   {0x100, A_INPUT, false},
-  };
+      {0x102, A_INPUT, false},   {0x100, A_INPUT, false}};
   for (bool internal : {true, false}) {
     fs_settings().internal_locks = internal;
     for (const Case &c : cases) {

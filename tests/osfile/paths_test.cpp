@@ -39,11 +39,9 @@ TEST(Paths, BaseNameStepsOverDoubleByteCharacters) {
 TEST(Paths, JoinPath) {
   struct Case {
     const char *dir, *name, *want;
-  } cases[] = {
-      {"", "x", "x"},     {"a", "x", "a/x"},  {"a/", "x", "a/x"},   {"a/", "/x", "a/x"},
-      {"a", "/x", "a/x"}, {"c:", "x", "c:x"}, {"c:", "/x", "c:/x"}, {"a//", "/x", "a//x"},
-      {"/", "x", "/x"},   {"a", "", "a/"},
-  };
+  } cases[] = {{"", "x", "x"},     {"a", "x", "a/x"},  {"a/", "x", "a/x"},   {"a/", "/x", "a/x"},
+               {"a", "/x", "a/x"}, {"c:", "x", "c:x"}, {"c:", "/x", "c:/x"}, {"a//", "/x", "a//x"},
+               {"/", "x", "/x"},   {"a", "", "a/"}};
   for (const Case &c : cases) {
     char buf[64];
     strcpy(buf, c.dir);
