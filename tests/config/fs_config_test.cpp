@@ -20,26 +20,45 @@ void set_text(const char *name, const char *value) {
   ASSERT_EQ(1, cfg_set_programmatic(name, -1, value, -1, 0));
 }
 
-// The variables the rest of the file system reads through getters of
-// their own type, with the defaults it relies on, and the working values.
-TEST(FsConfig, DefaultsOfEachTypeAndTheWorkingValues) {
+// The table as the rest of the file system expects to read it: the
+// variables of each type with their defaults.
+const std::pair<int32_t, const char *> kExpected[] = {
+    {CFG_BOOL,
+     "LARGE_FILE_LIMIT_1TB=0 LARGE_FILE_LIMIT_2TB=0 LOGGING=1 LOG_DEVICE=0 LOG_ENCRYPTION=0 "
+     "NO_LOG_FILE_OK=0 OPEN_FILES_ONCE=1 QUEUE_READERS=0 TRX_HOLDS_LOCKS=0 USE_LARGE_FILE_API=0 "
+     "V_BASENAME_TRANSLATION=1 V_BUFFER_DATA=1 V_FORCE_OPEN=0 V_INTERNAL_LOCKS=1 "
+     "V_MARK_READ_CORRUPT=1 V_NO_ASYNC_CACHE_DATA=0 V_OPEN_STRICT=0 V_READ_AHEAD=1 "
+     "V_STRIP_DOT_EXTENSION=1 WAIT_FOR_ALL_PIPES=1"},
+    {CFG_TINYINT, "CARRIAGE_CONTROL_FILTER=0 COMPRESS_FACTOR=70 EOL_CHAR=10"},
+    {CFG_SHORT,
+     "LOCKS_PER_FILE=10 LOG_BUFFER_SIZE=512 MAX_FILES=32 MAX_LOCKS=32 REL_DELETED_VALUE=0 "
+     "V_CACHE_FLUSH_PERCENT=25 V_INDEX_BLOCK_PERCENT=100 V_LOCK_METHOD=0 V_VERSION=5"},
+    {CFG_LONG,
+     "V_BUFFERS=-1 V_BULK_MEMORY=1048576 V_SEG_SIZE=2147482112 V_TRACE=0 "
+     "A_SEQ_DEFAULT_BLOCK_SIZE=0"},
+    {CFG_STRING65, "LOG_DIR='' LOG_FILE=''"},
+    {CFG_STRING256, "DUPLICATES_LOG=''"},
+};
+
+TEST(FsConfig, TheFortyVariablesWithTheirDefaults) {
   setenv("V_TRACE", "31", 1);  // the environment does not reach the getters
   v5_init_cfg();
-  const struct {
-    const char *name;
-    int32_t type;
-    long value;
-  } defaults[] = {{"OPEN_FILES_ONCE", CFG_BOOL, 1},     {"USE_LARGE_FILE_API", CFG_BOOL, 0},
-                  {"COMPRESS_FACTOR", CFG_TINYINT, 70}, {"MAX_FILES", CFG_SHORT, 32},
-                  {"V_VERSION", CFG_SHORT, 5},          {"V_BUFFERS", CFG_LONG, -1},
-                  {"V_SEG_SIZE", CFG_LONG, 2147482112}, {"V_TRACE", CFG_LONG, 0}};
-  for (const auto &d : defaults) {
-    EXPECT_EQ(d.type, cfg_get_type(d.name, 0)) << d.name;
-    EXPECT_EQ(d.value, cfg_get_long(d.name, 0)) << d.name;
+  int count = 0;
+  for (const auto &[type, expected] : kExpected) {
+    std::istringstream words(expected);
+    std::string word, got;
+    while (words >> word) {
+      std::string name = word.substr(0, word.find('='));
+      EXPECT_EQ(type, cfg_get_type(name.c_str(), 0)) << name;
+      const char *text = cfg_get_string(name.c_str(), 0);
+      got += (got.empty() ? "" : " ") + name + "=" +
+             (type >= CFG_STRING16 ? "'" + std::string(text ? text : "(null)") + "'"
+                                   : std::to_string(cfg_get_long(name.c_str(), 0)));
+      ++count;
+    }
+    EXPECT_EQ(expected, got);
   }
-  EXPECT_EQ(CFG_STRING65, cfg_get_type("LOG_DIR", 0));
-  EXPECT_EQ(CFG_STRING256, cfg_get_type("DUPLICATES_LOG", 0));
-  EXPECT_STREQ("", cfg_get_string("DUPLICATES_LOG", 0));
+  EXPECT_EQ(40, count);
   const FsSettings &s = fs_settings();
   EXPECT_EQ(0u, s.trace);
   EXPECT_EQ(32, s.max_files);
@@ -75,22 +94,30 @@ TEST(FsConfig, CallbackClampsAndFallsBack) {
   struct Case {
     const char *name, *text;
     long want;
-  } cases[] = {{"V_CACHE_FLUSH_PERCENT", "0", 25},
-               {"V_CACHE_FLUSH_PERCENT", "150", 25},
-               {"V_CACHE_FLUSH_PERCENT", "100", 100},
-               {"V_INDEX_BLOCK_PERCENT", "1001", 100},
-               {"V_INDEX_BLOCK_PERCENT", "1000", 1000},
-               {"V_LOCK_METHOD", "3", 0},
-               {"V_LOCK_METHOD", "256", 0},
-               {"V_LOCK_METHOD", "2", 2},
-               {"V_LOCK_METHOD", "258", 258},
-               {"V_LOCK_METHOD", "514", 514},
-               {"MAX_FILES", "40000", 32767},
-               {"V_TRACE", "17", 17},
-               {"EOL_CHAR", "13", 13},
-               {"LOG_DIR", long_dir.c_str(), 65},
-               {"QUEUE_READERS", "yes", 1},
-               {"V_STRIP_DOT_EXTENSION", "off", 0}};
+  } cases[] = {
+      {"V_CACHE_FLUSH_PERCENT", "0", 25},
+      {"V_CACHE_FLUSH_PERCENT", "150", 25},
+      {"V_CACHE_FLUSH_PERCENT", "-3", 25},
+      {"V_CACHE_FLUSH_PERCENT", "100", 100},
+      {"V_INDEX_BLOCK_PERCENT", "1001", 100},
+      {"V_INDEX_BLOCK_PERCENT", "1000", 1000},
+      {"V_LOCK_METHOD", "770", 770},
+      {"V_LOCK_METHOD", "3", 0},
+      {"V_LOCK_METHOD", "1", 1},
+      {"V_LOCK_METHOD", "256", 0},
+      {"V_LOCK_METHOD", "2", 2},
+      {"V_LOCK_METHOD", "257", 257},
+      {"V_LOCK_METHOD", "0", 0},
+      {"V_LOCK_METHOD", "258", 258},
+      {"V_LOCK_METHOD", "514", 514},
+      {"MAX_FILES", "40000", 32767},
+      {"MAX_FILES", "100", 100},
+      {"V_TRACE", "17", 17},
+      {"EOL_CHAR", "13", 13},
+      {"LOG_DIR", long_dir.c_str(), 65},
+      {"QUEUE_READERS", "yes", 1},
+      {"V_STRIP_DOT_EXTENSION", "off", 0},
+  };
   for (const Case &c : cases) {
     set_text(c.name, c.text);
     EXPECT_EQ(c.want, working_value(c.name)) << c.name << " " << c.text;
@@ -115,10 +142,10 @@ TEST(FsConfig, RandomTextsKeepEveryWorkingValueInItsRange) {
   std::mt19937 rng(20261206);
   const char pieces[] = "0123456789 ,;-+kKmMgGxX=\'\"on off yes no read 999999999999";
   std::vector<std::string> names;
-  std::istringstream in(
-      "V_CACHE_FLUSH_PERCENT V_INDEX_BLOCK_PERCENT LOG_DIR LOG_FILE DUPLICATES_LOG V_LOCK_METHOD "
-      "MAX_FILES EOL_CHAR V_TRACE COMPRESS_FACTOR V_SEG_SIZE");
-  for (std::string name; in >> name;) names.push_back(name);
+  for (const auto &[type, text] : kExpected) {
+    std::istringstream in(text);
+    for (std::string item; in >> item;) names.push_back(item.substr(0, item.find('=')));
+  }
   for (int round = 0; round < 3000; ++round) {
     std::string text;
     size_t length = rng() % 8 ? rng() % 12 : 200 + rng() % 400;
