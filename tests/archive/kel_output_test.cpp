@@ -83,10 +83,10 @@ TEST_F(KelOutput, TypeLettersOfTheListAndOptions) {
     EXPECT_EQ(0, r.status) << r.err;
     EXPECT_EQ(masked(model_archive(c.members, 512, 512, c.version)), masked(r.out));
   }
-  // Without a final newline the letter is not recognised.
+  // The last line keeps its letter without a final newline.
   RunResult r = kel({"-o"}, "a.txt b");
-  EXPECT_EQ(1, r.status);
-  EXPECT_EQ("a.txt b: No such file or directory\n2 blocks\n", r.err);
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ(masked(model_archive(member("a.txt", 'B'))), masked(r.out));
 }
 
 TEST_F(KelOutput, NamesAreConvertedUnlessAskedNotTo) {
