@@ -107,11 +107,9 @@ void begin_partial(const Target &target, int fd, void *indexed) {
   p.indexed = indexed;
   p.indexed_closed = false;
   set_fatal_cleanup(remove_partial, nullptr);
-  member_begins();
 }
 
 void end_partial() {
-  member_ends();
   set_fatal_cleanup(nullptr, nullptr);
   g_reader.partial.fd = -1;
   g_reader.partial.indexed = nullptr;
@@ -513,7 +511,7 @@ void extract_indexed(const Target &target, const MemberHeader &h, uint32_t mode,
   int64_t remaining = h.data_size;
   char *buf = record.get();
   while (remaining >= 1) {
-    if (file) stop_if_interrupted();
+    stop_if_interrupted();
     int64_t length = x.max_length;
     if (prefixed) {
       read_archive_bytes(buf, 2);
@@ -629,6 +627,9 @@ int extract_member(char **names, int first, int count) {
   const Target target = {output_name, show_name(output_name, &shown)};
   if (selected) list_member(h, target.shown);
   const bool restore = selected && !t.table;
+  // From the creation of the file to its last attribute, a signal is only
+  // noted; the restore acts on it where it can clean up.
+  if (restore) member_begins();
   if (h.type == kTypeIndexed) {
     extract_indexed(target, h, mode, restore);
   } else if (restore) {
@@ -636,6 +637,7 @@ int extract_member(char **names, int first, int count) {
   } else {
     skip_archive_bytes(static_cast<uint64_t>(h.data_size));
   }
+  member_ends();
   stop_if_interrupted();  // a signal that came while the member was finished
   return 1;
 }
