@@ -140,10 +140,13 @@ void convert_name(const char *in, char *out) {
 const char *show_name(const char *name, ShownName *out) {
   char *o = out->text;
   char *const end = out->text + sizeof out->text - 5;  // room for one escape
-  for (const unsigned char *p = reinterpret_cast<const unsigned char *>(name); *p && o < end;
-       ++p) {
+  for (const unsigned char *p = reinterpret_cast<const unsigned char *>(name); *p && o < end; ++p) {
     const unsigned char c = *p;
-    const char *named = c == '\n' ? "\\n" : c == '\r' ? "\\r" : c == '\t' ? "\\t" : c == '\\' ? "\\\\" : nullptr;
+    const char *named = c == '\n'   ? "\\n"
+                        : c == '\r' ? "\\r"
+                        : c == '\t' ? "\\t"
+                        : c == '\\' ? "\\\\"
+                                    : nullptr;
     if (named) {
       memcpy(o, named, 2);
       o += 2;

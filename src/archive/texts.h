@@ -91,7 +91,8 @@ inline constexpr Text kMsgSegmentLeftOut{
     1192, "%s: segment of an indexed file archived record by record, left out\n"};
 inline constexpr Text kMsgSegmentKept{
     1193, "%s: segment of an indexed file restored in this run, not overwritten\n"};
-inline constexpr Text kMsgVolumeKept{1194, "%s: holds volume %d of this archive, not overwritten\n"};
+inline constexpr Text kMsgVolumeKept{1194,
+                                     "%s: holds volume %d of this archive, not overwritten\n"};
 inline constexpr Text kMsgInterrupted{1195, "Interrupted by signal %d\n"};
 inline constexpr Text kMsgNotFound{1196, "%s: not found in archive\n"};
 inline constexpr Text kMsgNoTerminal{

@@ -433,7 +433,8 @@ int archive_deferred_segments() {
   for (size_t i = 0; i < g_writer.deferred.size(); ++i) {
     const Deferred &d = g_writer.deferred[i];
     struct stat st;
-    if (stat(d.path, &st) == 0 && contains(g_writer.engine_segments, FileId{st.st_dev, st.st_ino})) {
+    if (stat(d.path, &st) == 0 &&
+        contains(g_writer.engine_segments, FileId{st.st_dev, st.st_ino})) {
       ShownName shown;
       if (t.verbose) eprintf(printf_text_of(kMsgSegmentLeftOut), show_name(d.path, &shown));
       continue;

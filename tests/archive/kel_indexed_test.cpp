@@ -506,11 +506,13 @@ TEST_F(KelIndexed, HostileArchivesAreShownAndRestoredSafely) {
   ModelIndexed huge = sample_indexed();
   huge.physical_parameters = "16,2097152,2097152,070,0";
   // An old archive of a find list: the index again as a plain member.
-  const std::string archive = model_archive(
-      model_plain(0100644, 0, 0, 1, spoof, "x", 'T') + model_plain(0100644, 0, 0, 1, other, "y", 'T') +
-      model_v6_member("idx", huge) + model_plain(0100644, 0, 0, 1, "idx.vix", "old bytes", 'B'));
+  const std::string archive =
+      model_archive(model_plain(0100644, 0, 0, 1, spoof, "x", 'T') +
+                    model_plain(0100644, 0, 0, 1, other, "y", 'T') + model_v6_member("idx", huge) +
+                    model_plain(0100644, 0, 0, 1, "idx.vix", "old bytes", 'B'));
   ASSERT_LE(archive.size(), 2048u);
-  const std::string shown = "no/such\\033[2K\\r/evil", shown_other = "tab\\tback\\\\del\\177\xc3\xa9";
+  const std::string shown = "no/such\\033[2K\\r/evil",
+                    shown_other = "tab\\tback\\\\del\\177\xc3\xa9";
   EXPECT_EQ(shown + "\n" + shown_other + "\nidx\nidx.vix\n", kel({"-itu"}, archive).out);
   RunResult r = kel({"-iu"}, archive, "out");
   EXPECT_EQ(0, r.status);

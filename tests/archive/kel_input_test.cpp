@@ -301,8 +301,8 @@ TEST_F(KelInput, InterruptedRestoresLeaveNothingThatLooksRestored) {
     ASSERT_EQ(0, kill(s.pid(), c.signo));
     EXPECT_EQ(1, s.wait());
     close(fd);
-    EXPECT_EQ("Interrupted by signal " + std::to_string(c.signo) + "\nTransfer aborted\n" +
-                  c.name + ": not restored completely, removed\n",
+    EXPECT_EQ("Interrupted by signal " + std::to_string(c.signo) + "\nTransfer aborted\n" + c.name +
+                  ": not restored completely, removed\n",
               s.transcript());
     EXPECT_EQ(std::vector<std::string>{"first"}, folder_entries(out("")));
     unlink((dir_ / "pipe").c_str());

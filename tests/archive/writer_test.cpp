@@ -91,7 +91,8 @@ TEST_F(WriterTest, ReadErrorsAndShrinkingFilesKeepTheStreamParseable) {
                  member_for("g", "after", 'T'));
   EXPECT_EQ(
       "f: Unknown error (Input/output error)\n"
-      "f: Unknown error (Input/output error)\nf: not archived completely, member filled with zeros\n"
+      "f: Unknown error (Input/output error)\nf: not archived completely, member filled with "
+      "zeros\n"
       "f: file changed size while being archived\n"
       "f: not archived completely, member filled with zeros\n",
       err.text());
