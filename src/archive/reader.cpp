@@ -477,6 +477,7 @@ void finish_indexed(const Target &target, void *file, uint32_t mode) {
     report_fs_error(target.shown);
     fatal_exit();
   }
+  end_partial();
   for (size_t i = 0; i < r.segment_names.size(); ++i) {
     const char *name = r.segment_names[i].name;
     // Only the permission bits: set-user, set-group and sticky bits from
@@ -484,12 +485,15 @@ void finish_indexed(const Target &target, void *file, uint32_t mode) {
     // user's rights.
     chmod(name, mode & 0777);
     struct stat st;
+    // Without memory to remember it the file stands; only its protection
+    // from later plain members is lost, and that is said.
     if (stat(name, &st) == 0 && !contains(r.restored_segments, FileId{st.st_dev, st.st_ino}) &&
-        !r.restored_segments.push(FileId{st.st_dev, st.st_ino}))
-      out_of_memory(name);
+        !r.restored_segments.push(FileId{st.st_dev, st.st_ino})) {
+      ShownName shown;
+      report_fs_error(show_name(name, &shown));
+    }
   }
   r.segment_names.clear();
-  end_partial();
 }
 
 void extract_indexed(const Target &target, const MemberHeader &h, uint32_t mode, bool restore) {

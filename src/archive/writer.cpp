@@ -289,14 +289,26 @@ void close_on_fatal(void *file) {
   indexed_ops().close(file);
 }
 
-// Remembers a segment of an indexed file that goes record by record.
-void note_engine_segment(const char *name, void *) {
+// Remembers a file of an indexed file that goes record by record;
+// `context` is a bool set when there is no memory for it.
+void note_engine_segment(const char *name, void *context) {
   struct stat st;
-  if (stat(name, &st) == 0 && !contains(g_writer.engine_segments, FileId{st.st_dev, st.st_ino}) &&
-      !g_writer.engine_segments.push(FileId{st.st_dev, st.st_ino})) {
-    report_fs_error(name);
-    fatal_exit();
-  }
+  if (stat(name, &st) != 0) return;
+  const FileId id{st.st_dev, st.st_ino};
+  if (!contains(g_writer.engine_segments, id) && !g_writer.engine_segments.push(id))
+    *static_cast<bool *>(context) = true;
+}
+
+// The file travels record by record: its segments must not travel as
+// bytes as well, wherever they stand in the list. An engine that cannot
+// name them leaves them to travel as bytes, as any file.
+bool note_engine_segments(void *file, const char *path) {
+  bool no_memory = false;
+  note_engine_segment(path, &no_memory);
+  if (!each_segment(file, note_engine_segment, &no_memory) && *fs_error_code() == E_NO_MEMORY)
+    no_memory = true;
+  if (no_memory) *fs_error_code() = E_NO_MEMORY;
+  return !no_memory;
 }
 
 int archive_indexed(void *file, const Listed &f) {
@@ -307,6 +319,8 @@ int archive_indexed(void *file, const Listed &f) {
   MemPtr<char> record;
   Gathered gathered = gather_indexed(file, &x);
   if (gathered == Gathered::kOk && !record.allocate(kRecordBufferSize, "archive record buffer"))
+    gathered = Gathered::kFsError;
+  if (gathered == Gathered::kOk && !note_engine_segments(file, f.path))
     gathered = Gathered::kFsError;
   if (gathered != Gathered::kOk) {
     if (gathered == Gathered::kFsError) {
@@ -319,10 +333,6 @@ int archive_indexed(void *file, const Listed &f) {
     return 1;
   }
 
-  // From here on the file travels record by record: its segments must not
-  // travel as bytes as well, wherever they stand in the list.
-  note_engine_segment(f.path, nullptr);
-  each_segment(file, note_engine_segment, nullptr);
   write_member_header(f, kTypeIndexed, (x.max_length + 2) * x.records);
   write_indexed_texts(x);
 
@@ -362,16 +372,16 @@ struct SavedError {
   }
 };
 
-bool defer_segment(const char *path) {
+enum class Held { kHeld, kNotHeld, kNoMemory };
+
+// Holds a segment file back to the end of the list. A path longer than
+// any list line is not held (it goes as bytes now).
+Held defer_segment(const char *path) {
   Deferred d = {};
-  if (strlen(path) >= sizeof d.path) return false;
+  if (strlen(path) >= sizeof d.path) return Held::kNotHeld;
   snprintf(d.path, sizeof d.path, "%s", path);
   d.text_default = transfer().text_default;
-  if (!g_writer.deferred.push(d)) {
-    report_fs_error(path);
-    fatal_exit();
-  }
-  return true;
+  return g_writer.deferred.push(d) ? Held::kHeld : Held::kNoMemory;
 }
 
 // archive_file, and the end of the list for the deferred segment files
@@ -416,7 +426,12 @@ int archive_listed(const char *path, bool deferred_pass) {
       report_fs_error(f.shown);
       return 1;
     }
-    if (kind == FileKind::kSegment && !deferred_pass && defer_segment(path)) return 0;
+    Held held = kind == FileKind::kSegment && !deferred_pass ? defer_segment(path) : Held::kNotHeld;
+    if (held == Held::kHeld) return 0;
+    if (held == Held::kNoMemory) {
+      report_fs_error(f.shown);
+      return 1;
+    }
   }
   return archive_plain(f, letter);
 }

@@ -445,6 +445,7 @@ TEST_F(KelIndexed, FindListsWithSegmentsRestoreSoundFiles) {
   // data segments, its segments listed before and after it.
   const Layout l = unique_key();
   const std::vector<std::string> records = make_records(l, 4000, 11);
+  cfg_set_short("V_VERSION", 0, 5);
   cfg_set_long("V_SEG_SIZE", 0, 0x14000);
   make_indexed(dir_ / "src/people", l, records);
   cfg_set_long("V_SEG_SIZE", 0, 0x7FFFFA00);
