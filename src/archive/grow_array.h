@@ -37,6 +37,10 @@ class GrowArray {
     ++count_;
     return true;
   }
+  // Keeps the first `count` records.
+  void truncate(size_t count) {
+    if (count < count_) count_ = count;
+  }
   void clear() {
     if (items_) KEL_FREE(items_);
     items_ = nullptr;

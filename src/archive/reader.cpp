@@ -116,8 +116,9 @@ void end_partial() {
   g_reader.partial.indexed_closed = false;
 }
 
-[[noreturn]] void out_of_memory(const char *what) {
-  report_fs_error(what);
+[[noreturn]] void out_of_memory(const char *name) {
+  ShownName shown;
+  report_fs_error(show_name(name, &shown));
   fatal_exit();
 }
 
@@ -334,7 +335,7 @@ void read_prologue(const Target &target, IndexedPrologue *x) {
     int32_t key_count = read_count(3);
     if (!x->keys.allocate(static_cast<size_t>(key_count > 0 ? key_count : 1) * kKeySlot,
                           "dorvex keys"))
-      out_of_memory(target.shown);
+      out_of_memory(target.path);
     char *p = x->keys.get();
     for (int32_t k = 0; k < key_count; ++k) {
       int32_t length = read_count(3);
@@ -511,7 +512,7 @@ void extract_indexed(const Target &target, const MemberHeader &h, uint32_t mode,
     if (file) begin_partial(target, -1, file);
   }
   MemPtr<char> record;
-  if (!record.allocate(kRecordBufferSize, "archive record buffer")) out_of_memory(target.shown);
+  if (!record.allocate(kRecordBufferSize, "archive record buffer")) out_of_memory(target.path);
   int64_t remaining = h.data_size;
   char *buf = record.get();
   while (remaining >= 1) {

@@ -611,6 +611,7 @@ void reopen_archive() {
     }
     int flags = (t.mode == kRunOutput ? O_WRONLY : O_RDONLY) | O_CLOEXEC;
     t.archive_fd = open(t.archive_path, flags);
+    const int open_errno = errno;
     ShownName shown;
     show_name(t.archive_path, &shown);
     if (t.archive_fd >= 0) {
@@ -623,7 +624,8 @@ void reopen_archive() {
       v.hooks.close(t.archive_fd);
       t.archive_fd = -1;
     } else {
-      if (errno == EINTR) stop_if_interrupted();
+      if (open_errno == EINTR) stop_if_interrupted();
+      errno = open_errno;
       report_sys_error(shown.text);
     }
     t.archive_path[0] = '\0';

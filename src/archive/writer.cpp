@@ -303,12 +303,16 @@ void note_engine_segment(const char *name, void *context) {
 // bytes as well, wherever they stand in the list. An engine that cannot
 // name them leaves them to travel as bytes, as any file.
 bool note_engine_segments(void *file, const char *path) {
+  const size_t before = g_writer.engine_segments.size();
   bool no_memory = false;
   note_engine_segment(path, &no_memory);
   if (!each_segment(file, note_engine_segment, &no_memory) && *fs_error_code() == E_NO_MEMORY)
     no_memory = true;
-  if (no_memory) *fs_error_code() = E_NO_MEMORY;
-  return !no_memory;
+  if (!no_memory) return true;
+  // Not archived after all: none of its segments may stay behind.
+  g_writer.engine_segments.truncate(before);
+  *fs_error_code() = E_NO_MEMORY;
+  return false;
 }
 
 int archive_indexed(void *file, const Listed &f) {
