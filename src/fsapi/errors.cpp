@@ -65,6 +65,10 @@ constexpr const char *kBrokenText = "%s: File broken (code %d)\n";
 // code; its report names the segment, as a missing file's report does.
 constexpr int32_t kBrokenMissingSegment = 68;
 
+}  // namespace
+
+namespace {
+
 // An errno value without a text of the system's own keeps message 624, so
 // that a translated message file still serves, and gains the operating
 // system's own description in parentheses: "Unknown error (Not a
