@@ -1,8 +1,5 @@
 #include "archive/segment_list.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -57,15 +54,6 @@ FileKind file_kind_of(const uint8_t *bytes, size_t count) {
       (magic == kMagicIndexSegment && segment_version))
     return FileKind::kSegment;
   return FileKind::kOther;
-}
-
-FileKind file_kind_at(const char *path) {
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return FileKind::kOther;
-  uint8_t bytes[kKindBytes];
-  ssize_t n = pread(fd, bytes, sizeof bytes, 0);
-  close(fd);
-  return n > 0 ? file_kind_of(bytes, static_cast<size_t>(n)) : FileKind::kOther;
 }
 
 }  // namespace kel::archive

@@ -39,7 +39,5 @@ enum class FileKind {
 };
 // What the first `count` bytes of a file show it to be.
 FileKind file_kind_of(const uint8_t *bytes, size_t count);
-// Reads the first bytes of the file at `path`; kOther when it cannot.
-FileKind file_kind_at(const char *path);
 
 }  // namespace kel::archive

@@ -116,7 +116,55 @@ bool copy_plain_bytes(int fd, const char *shown, int64_t remaining) {
   return whole;
 }
 
-int archive_plain(const Listed &f, char letter) {
+// The engine's error codes of a failed open, kept while the file's first
+// bytes are looked at.
+struct SavedError {
+  int16_t code = *fs_error_code();
+  int32_t secondary = *fs_error_secondary();
+  int saved_errno = errno;
+  void restore() const {
+    *fs_error_code() = code;
+    *fs_error_secondary() = secondary;
+    errno = saved_errno;
+  }
+};
+
+enum class Held { kHeld, kNotHeld, kNoMemory };
+
+// Holds a segment file back to the end of the list. A path longer than
+// any list line is not held (it goes as bytes now).
+Held defer_segment(const char *path) {
+  Deferred d = {};
+  if (strlen(path) >= sizeof d.path) return Held::kNotHeld;
+  snprintf(d.path, sizeof d.path, "%s", path);
+  d.text_default = transfer().text_default;
+  return g_writer.deferred.push(d) ? Held::kHeld : Held::kNoMemory;
+}
+
+// A file the engine could not open, judged by its first bytes (not with
+// -r): an indexed file is reported with the engine's error and not
+// archived, since its first segment's bytes would restore as an unusable
+// file; a segment file is held back to the end of the list. True when the
+// file is done with; `*result` is then its result.
+bool judged_by_first_bytes(const Listed &f, const uint8_t *first, ssize_t got,
+                           const SavedError &engine_error, bool may_hold, int *result) {
+  FileKind kind = got > 0 ? file_kind_of(first, static_cast<size_t>(got)) : FileKind::kOther;
+  if (kind == FileKind::kIndexed) {
+    engine_error.restore();
+    report_fs_error(f.shown);
+    *result = 1;
+    return true;
+  }
+  Held held = kind == FileKind::kSegment && may_hold ? defer_segment(f.path) : Held::kNotHeld;
+  if (held == Held::kNotHeld) return false;
+  if (held == Held::kNoMemory) report_fs_error(f.shown);
+  *result = held == Held::kHeld ? 0 : 1;
+  return true;
+}
+
+// `engine_error`: the engine's refusal of the file, when its first bytes
+// are to be judged; null with -r.
+int archive_plain(const Listed &f, char letter, const SavedError *engine_error, bool may_hold) {
   const char *path = f.shown;
   const TransferState &t = transfer();
   int fd = open(f.path, O_RDONLY | O_CLOEXEC);
@@ -138,6 +186,11 @@ int archive_plain(const Listed &f, char letter) {
     report_sys_error(path);
     close(fd);
     return 1;
+  }
+  int judged;
+  if (engine_error && judged_by_first_bytes(f, first, got, *engine_error, may_hold, &judged)) {
+    close(fd);
+    return judged;
   }
   if (has_binary_magic(first, static_cast<size_t>(got))) letter = kTypeBinary;
 
@@ -363,31 +416,6 @@ int archive_indexed(void *file, const Listed &f) {
   return 0;
 }
 
-// The engine's error codes of a failed open, kept while the file's first
-// bytes are looked at.
-struct SavedError {
-  int16_t code = *fs_error_code();
-  int32_t secondary = *fs_error_secondary();
-  int saved_errno = errno;
-  void restore() const {
-    *fs_error_code() = code;
-    *fs_error_secondary() = secondary;
-    errno = saved_errno;
-  }
-};
-
-enum class Held { kHeld, kNotHeld, kNoMemory };
-
-// Holds a segment file back to the end of the list. A path longer than
-// any list line is not held (it goes as bytes now).
-Held defer_segment(const char *path) {
-  Deferred d = {};
-  if (strlen(path) >= sizeof d.path) return Held::kNotHeld;
-  snprintf(d.path, sizeof d.path, "%s", path);
-  d.text_default = transfer().text_default;
-  return g_writer.deferred.push(d) ? Held::kHeld : Held::kNoMemory;
-}
-
 // archive_file, and the end of the list for the deferred segment files
 // (`deferred_pass`), which then go as bytes.
 int archive_listed(const char *path, bool deferred_pass) {
@@ -419,25 +447,10 @@ int archive_listed(const char *path, bool deferred_pass) {
     if (!t.raw_indexed) return archive_indexed(file, f);
     indexed_ops().close(file);
     letter = kTypeBinary;
-  } else if (!t.raw_indexed) {
-    // An indexed file the engine cannot open (locked, a segment missing)
-    // would restore from its first segment's bytes as an unusable file:
-    // it is reported and not archived; -r takes raw bytes on purpose.
-    SavedError error;
-    FileKind kind = file_kind_at(path);
-    if (kind == FileKind::kIndexed) {
-      error.restore();
-      report_fs_error(f.shown);
-      return 1;
-    }
-    Held held = kind == FileKind::kSegment && !deferred_pass ? defer_segment(path) : Held::kNotHeld;
-    if (held == Held::kHeld) return 0;
-    if (held == Held::kNoMemory) {
-      report_fs_error(f.shown);
-      return 1;
-    }
   }
-  return archive_plain(f, letter);
+  if (t.raw_indexed) return archive_plain(f, letter, nullptr, false);
+  SavedError engine_error;
+  return archive_plain(f, letter, &engine_error, !deferred_pass);
 }
 
 }  // namespace
