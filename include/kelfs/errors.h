@@ -57,7 +57,10 @@ int32_t *fs_lock_holder(void);
 const char *fs_missing_file_name(void);
 void fs_set_missing_file_name(const char *name);
 
-/* The system error text for an errno value; a negative value means errno. */
+/* The system error text for an errno value; a negative value means errno.
+   A value without a text of its own gives "Unknown error" (message 624)
+   followed by the operating system's description in parentheses; that
+   text lives until the next call. */
 const char *sys_error_text(int errno_value);
 /* Writes "<name>: <system error text>\n" to the error output. */
 void report_sys_error(const char *name);

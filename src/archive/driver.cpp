@@ -52,25 +52,24 @@ namespace {
 enum class ListLine { kEnd, kName, kTooLong };
 
 // Reads one list line into `line`, without its newline; `length` receives
-// the length as read, the newline counted. A line of 149 characters fills
-// the buffer, so its newline is taken from the stream behind it. A longer
-// line is skipped whole and reported by the caller; read in pieces, it
-// would come back as several names.
+// the length the line has with its newline, also for a last line that
+// lacks one (it keeps its type letter). A line of 149 characters fills the
+// buffer, so its newline is taken from the stream behind it. A longer line
+// is skipped whole and reported by the caller; read in pieces, it would
+// come back as several names.
 ListLine read_list_line(char *line, size_t *length) {
   if (fgets(line, kListLine, stdin) == nullptr) return ListLine::kEnd;
   size_t n = strlen(line);
-  bool newline = n > 0 && line[n - 1] == '\n';
-  if (newline) {
+  if (n > 0 && line[n - 1] == '\n') {
     line[--n] = '\0';
   } else if (n == static_cast<size_t>(kListLine - 1)) {
     int c = getc(stdin);
-    newline = c == '\n';
     if (c != '\n' && c != EOF) {
       while (c != '\n' && c != EOF) c = getc(stdin);
       return ListLine::kTooLong;
     }
   }
-  *length = n + (newline ? 1 : 0);
+  *length = n + 1;
   return ListLine::kName;
 }
 
@@ -99,6 +98,7 @@ int output_run() {
     if (!t.binary_forced) t.text_default = letter == 'b' ? 0 : 1;
     not_archived += archive_file(line);
   }
+  not_archived += archive_deferred_segments();
   write_trailer();
   finish_archive_output();
   if (t.header_fd >= 0) {
@@ -112,10 +112,12 @@ int output_run() {
 
 int input_run(char **argv, int first_name, int argc) {
   const TransferState &t = transfer();
+  catch_interruptions();
   read_volume_header(t.search != 0);
   if (t.search) recovery_search();
   while (extract_member(argv, first_name, argc)) {
   }
+  report_names_not_found(argv, first_name, argc);
   return 0;
 }
 
@@ -152,6 +154,8 @@ int kel_main(int argc, char **argv) {
   Amsg_shutdown();
   volume_release();
   operator_release();
+  writer_release();
+  reader_release();
   return status;
 }
 

@@ -137,6 +137,29 @@ void convert_name(const char *in, char *out) {
   *out = '\0';
 }
 
+const char *show_name(const char *name, ShownName *out) {
+  char *o = out->text;
+  char *const end = out->text + sizeof out->text - 5;  // room for one escape
+  for (const unsigned char *p = reinterpret_cast<const unsigned char *>(name); *p && o < end; ++p) {
+    const unsigned char c = *p;
+    const char *named = c == '\n'   ? "\\n"
+                        : c == '\r' ? "\\r"
+                        : c == '\t' ? "\\t"
+                        : c == '\\' ? "\\\\"
+                                    : nullptr;
+    if (named) {
+      memcpy(o, named, 2);
+      o += 2;
+    } else if (c < 0x20 || c == 0x7F) {
+      o += snprintf(o, 5, "\\%03o", c);
+    } else {
+      *o++ = static_cast<char>(c);
+    }
+  }
+  *o = '\0';
+  return out->text;
+}
+
 int64_t max_record_length_of(const char *record_parameters) {
   char *end;
   long long v = strtoll(record_parameters, &end, 10);

@@ -103,6 +103,17 @@ bool has_binary_magic(const uint8_t *bytes, size_t count);
 // "\\" turned into "/". `out` needs strlen(in) + 1 bytes.
 void convert_name(const char *in, char *out);
 
+// A name as listings and messages show it: control characters (0x00-0x1F)
+// and DEL escaped as tar escapes them (\n, \r, \t, \\ for the backslash
+// itself, \ooo in octal for the others), so that a stored name cannot move
+// the cursor, erase a line or pose as another name; bytes of 0x80 and above
+// stay as they are (names in national character sets). A name too long for
+// the buffer is cut.
+struct ShownName {
+  char text[4 * (kMaxNameLength + 1) + 1];
+};
+const char *show_name(const char *name, ShownName *out);
+
 // The comma-separated decimal numbers of a parameter text, at most `max`
 // of them; their count, or -1 when the text holds anything else.
 int parse_number_list(const char *text, int64_t *out, int max);

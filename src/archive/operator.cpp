@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "archive/fatal.h"
@@ -31,7 +32,11 @@ FILE *open_terminal() {
   int fd = open("/dev/tty", O_RDONLY | O_CLOEXEC);
   if (fd < 0) return nullptr;
   FILE *f = fdopen(fd, "r");
-  if (f == nullptr) close(fd);
+  if (f == nullptr) {
+    int saved = errno;
+    close(fd);
+    errno = saved;
+  }
   return f;
 }
 
@@ -42,11 +47,19 @@ void tty_read_line(char *buffer, int size) {
     g_operator.tty = open_terminal();
     if (g_operator.tty == nullptr) {
       report_sys_error("console");
+      say(kMsgNoTerminal);
       fatal_exit();
     }
     g_operator.owned = true;
   }
-  if (fgets(buffer, size, g_operator.tty) == nullptr) {
+  while (fgets(buffer, size, g_operator.tty) == nullptr) {
+    // A signal while the operator is asked: the restore under way ends
+    // cleanly; any other interruption asks on.
+    if (ferror(g_operator.tty) && errno == EINTR) {
+      stop_if_interrupted();
+      clearerr(g_operator.tty);
+      continue;
+    }
     say(kMsgNoOperator);
     fatal_exit();
   }

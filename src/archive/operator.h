@@ -12,8 +12,9 @@ namespace kel::archive {
 // Reads one line of at most size - 1 characters into `buffer` (newline
 // included when it fits). The rest of a longer line is read and dropped, so
 // that it never answers the next prompt. The terminal is opened on first
-// use; when it cannot be, the system error is reported for "console" and
-// the run ends with status 1. The end of the operator's input also ends the
+// use; when it cannot be, the system error is reported for "console", a
+// line says that kel needs an operator terminal (message 1197) and the run
+// ends with status 1. The end of the operator's input also ends the
 // run (message 1188): every dialogue would otherwise ask forever.
 void tty_read_line(char *buffer, int size);
 

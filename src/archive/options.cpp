@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -56,6 +57,17 @@ int32_t header_skip_of(const char *text) {
   return value > INT32_MAX ? INT32_MAX : static_cast<int32_t>(value);
 }
 
+// -os: a decimal number and nothing else. A word such as "abc" would read
+// as 0, no limit, and fill a medium the operator meant to limit: it is
+// kept as -1, which media_size_fits refuses.
+int32_t media_size_of(const char *word) {
+  char *end;
+  errno = 0;
+  long value = strtol(word, &end, 10);
+  if (end == word || *end != '\0' || errno != 0 || value < 0 || value > INT32_MAX) return -1;
+  return static_cast<int32_t>(value);
+}
+
 // The letters of each run; any other letter is a usage error.
 constexpr const char *kOutputLetters = "1bfghklprsuv";
 constexpr const char *kInputLetters = "2345cdfghkmnpstuvw";
@@ -95,7 +107,7 @@ bool apply_letter(bool output, char letter, int argc, char **argv, int *next) {
         return true;
       }
       if ((word = take_word(argc, argv, next, kMsgMediaSizeMissing)) == nullptr) return false;
-      t.media_size = atoi(word);
+      t.media_size = media_size_of(word);
       return true;
     case '1':
       t.format_version = kFormatOldStyle;

@@ -16,9 +16,21 @@
 // the current folder.
 //
 // A restore cut short by the end of the run (standard input ended before
-// the trailer, a full disk, a corrupt record) never leaves a partly written
-// file behind looking complete: the file is removed and named (message
-// 1181) before kel stops.
+// the trailer, a full disk, a corrupt record, a signal) never leaves a
+// partly written file behind looking complete: the file is removed and
+// named (message 1181) before kel stops. A plain member is written to a
+// temporary name in its folder and renamed when complete, so not even
+// kill -9 leaves a cut file under its name. An indexed member is made
+// under its own name (the name decides its version, segments and log);
+// the engine keeps it marked broken until its final close.
+//
+// Indexed files are made and filled private (umask 077); at the end every
+// segment gets the archived permission bits. A plain member whose target
+// is a file of an indexed file re-created in this run is refused (message
+// 1193) and never written over it.
+//
+// Names are shown in listings and messages with their control characters
+// escaped (show_name).
 #pragma once
 
 namespace kel::archive {
@@ -27,6 +39,13 @@ namespace kel::archive {
 // count - 1] select members by output name or stored name; none selects
 // all. 0 after the trailer, 1 after any other member.
 int extract_member(char **names, int first, int count);
+
+// Names every requested member name that no member matched (message 1196),
+// as tar and cpio do; the input run's status stays as it is.
+void report_names_not_found(char **names, int first, int count);
+
+// Releases the lists of the run (end of run; tests).
+void reader_release();
 
 // Creates the missing folders of `path` (with -id; otherwise message 909).
 // 1 when at least one folder was created.

@@ -4,11 +4,14 @@
 // msg_printf_text, so that a damaged message file cannot make eprintf read
 // arguments that are not there.
 //
-// 890-926, 1090 and 1099 are the utility's own numbers. 1180-1191 are kel's
+// 890-926, 1090 and 1099 are the utility's own numbers. 1180-1198 are kel's
 // texts for conditions that those do not cover (the end of standard input
 // before the trailer, a partly restored file, files that do not fit the
-// header fields, a file named like the trailer, indexed members of old-style archives,
-// whose make forms this build lacks); a message file may translate them like any other.
+// header fields, a file named like the trailer, indexed members of old-style
+// archives, whose make forms this build lacks, segments that must not travel
+// or be overwritten, volumes that must not be overwritten, interruptions,
+// members not found, a missing operator terminal, a failing eject command);
+// a message file may translate them like any other.
 #pragma once
 
 #include <cstdint>
@@ -84,6 +87,17 @@ inline constexpr Text kMsgPadded{1189, "%s: not archived completely, member fill
 inline constexpr Text kMsgLayoutTooLarge{
     1190, "%s: record or key layout does not fit the archive format\n"};
 inline constexpr Text kMsgTrailerName{1191, "%s: the name that ends an archive, not archived\n"};
+inline constexpr Text kMsgSegmentLeftOut{
+    1192, "%s: segment of an indexed file archived record by record, left out\n"};
+inline constexpr Text kMsgSegmentKept{
+    1193, "%s: segment of an indexed file restored in this run, not overwritten\n"};
+inline constexpr Text kMsgVolumeKept{1194,
+                                     "%s: holds volume %d of this archive, not overwritten\n"};
+inline constexpr Text kMsgInterrupted{1195, "Interrupted by signal %d\n"};
+inline constexpr Text kMsgNotFound{1196, "%s: not found in archive\n"};
+inline constexpr Text kMsgNoTerminal{
+    1197, "kel needs an operator terminal here, and none could be opened\n"};
+inline constexpr Text kMsgCommandStatus{1198, "%s: command ended with status %d\n"};
 
 inline const char *text_of(const Text &t) {
   return Amsg_get(t.number, 0, t.text);

@@ -2,15 +2,18 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cassert>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 
 #include "archive/fatal.h"
+#include "archive/member_codec.h"
 #include "archive/operator.h"
 #include "archive/texts.h"
 #include "archive/transfer.h"
@@ -24,6 +27,20 @@ namespace {
 
 constexpr int kOperatorLine = 80;  // 79 characters and the terminator
 constexpr size_t kBufferBytes = kGatherBytes + kRecordBig;
+// Volumes of an output run written to regular files, remembered so that no
+// later volume is written over one of them; the oldest give way beyond.
+constexpr int kRememberedVolumes = 128;
+// The volume header's text: magic, numbers and creation time (a volume's
+// own, since the time and number differ from volume to volume).
+constexpr size_t kVolumeText = 47;
+
+struct WrittenVolume {
+  dev_t dev = 0;
+  ino_t ino = 0;
+  off_t offset = 0;  // behind the -oh bytes
+  int32_t volume = 0;
+  uint8_t text[kVolumeText] = {};
+};
 
 // One buffer serves either side of a run.
 //
@@ -58,6 +75,9 @@ struct VolumeState {
   bool show_created = true;
   int32_t blocks_used = 0;
   int64_t blocks_done = 0;
+  off_t header_file_bytes = 0;  // -oh bytes ahead of the last volume header
+  WrittenVolume written[kRememberedVolumes];
+  int32_t written_count = 0;  // all ever written; the last ones are kept
   MediaHooks hooks = {::read, ::write, ::close, -1};
 };
 
@@ -182,6 +202,7 @@ void commit_record() {
 
 void write_header_file() {
   TransferState &t = transfer();
+  g_volume.header_file_bytes = 0;
   if (t.header_fd < 0) return;
   lseek(t.header_fd, 0, SEEK_SET);
   uint8_t chunk[kMediaBlockLarge];
@@ -192,6 +213,53 @@ void write_header_file() {
       say(kMsgCantWriteHeader);
       fatal_exit();
     }
+    g_volume.header_file_bytes += n;
+  }
+}
+
+// A volume header just written to a regular file: its file is remembered
+// by what it is, with the header's text as written.
+void remember_volume(const uint8_t *header) {
+  VolumeState &v = g_volume;
+  struct stat st;
+  if (fstat(transfer().archive_fd, &st) != 0 || !S_ISREG(st.st_mode)) return;
+  WrittenVolume &w = v.written[v.written_count++ % kRememberedVolumes];
+  w.dev = st.st_dev;
+  w.ino = st.st_ino;
+  w.offset = v.header_file_bytes;
+  w.volume = transfer().volume;
+  memcpy(w.text, header, kVolumeText);
+}
+
+// The earlier volume of this run that the newly opened output file still
+// holds (the same file, still beginning with that volume's header), or
+// null. When the header cannot be read back, the same file is enough.
+const WrittenVolume *holds_earlier_volume(const char *path, int fd) {
+  VolumeState &v = g_volume;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
+  int kept = v.written_count < kRememberedVolumes ? v.written_count : kRememberedVolumes;
+  for (int i = 0; i < kept; ++i) {
+    const WrittenVolume &w = v.written[i];
+    if (w.dev != st.st_dev || w.ino != st.st_ino) continue;
+    int rfd = open(path, O_RDONLY | O_CLOEXEC);
+    if (rfd < 0) return &w;
+    uint8_t text[kVolumeText];
+    ssize_t n = pread(rfd, text, sizeof text, w.offset);
+    close(rfd);
+    if (n < 0 || (n == static_cast<ssize_t>(sizeof text) && memcmp(text, w.text, n) == 0))
+      return &w;
+  }
+  return nullptr;
+}
+
+// A read that a signal interrupted: the restore under way stops cleanly
+// when the signal asked for it; otherwise the read is made again.
+ssize_t media_read(int fd, void *buffer, size_t count) {
+  for (;;) {
+    ssize_t r = g_volume.hooks.read(fd, buffer, count);
+    if (r >= 0 || errno != EINTR) return r;
+    stop_if_interrupted();
   }
 }
 
@@ -200,7 +268,7 @@ void write_header_file() {
 // Reads into the buffer at in_len. Returns the bytes read (0 at the end).
 size_t read_more(size_t want) {
   VolumeState &v = g_volume;
-  ssize_t r = v.hooks.read(transfer().archive_fd, v.buffer + v.in_len, want);
+  ssize_t r = media_read(transfer().archive_fd, v.buffer + v.in_len, want);
   if (r < 0) {
     report_sys_error("input file");
     fatal_exit();
@@ -256,10 +324,10 @@ void enter_record() {
 ssize_t read_header_bytes(uint8_t *into, size_t count) {
   VolumeState &v = g_volume;
   int fd = transfer().archive_fd;
-  if (!v.standard_stream) return v.hooks.read(fd, into, count);
+  if (!v.standard_stream) return media_read(fd, into, count);
   size_t have = 0;
   while (have < count) {
-    ssize_t r = v.hooks.read(fd, into + have, count - have);
+    ssize_t r = media_read(fd, into + have, count - have);
     if (r < 0) return r;
     if (r == 0) input_ended();
     have += static_cast<size_t>(r);
@@ -378,7 +446,10 @@ void write_volume_header() {
   for (;;) {
     ssize_t r = v.hooks.write(t.archive_fd, block, static_cast<size_t>(t.media_block));
     if (r < 0) fatal_io_exit("output");
-    if (r == t.media_block) break;
+    if (r == t.media_block) {
+      remember_volume(block);
+      break;
+    }
     close_archive();
     operator_pause(kMsgCantWriteOutput, kMsgInsureOkay);
     reopen_archive();
@@ -540,8 +611,23 @@ void reopen_archive() {
     }
     int flags = (t.mode == kRunOutput ? O_WRONLY : O_RDONLY) | O_CLOEXEC;
     t.archive_fd = open(t.archive_path, flags);
-    if (t.archive_fd >= 0) break;
-    report_sys_error(t.archive_path);
+    const int open_errno = errno;
+    ShownName shown;
+    show_name(t.archive_path, &shown);
+    if (t.archive_fd >= 0) {
+      // The operator pressed return without moving the full volume away:
+      // the next one would be written over it.
+      const WrittenVolume *held =
+          t.mode == kRunOutput ? holds_earlier_volume(t.archive_path, t.archive_fd) : nullptr;
+      if (held == nullptr) break;
+      eprintf(printf_text_of(kMsgVolumeKept), shown.text, held->volume);
+      v.hooks.close(t.archive_fd);
+      t.archive_fd = -1;
+    } else {
+      if (open_errno == EINTR) stop_if_interrupted();
+      errno = open_errno;
+      report_sys_error(shown.text);
+    }
     t.archive_path[0] = '\0';
   }
   v.standard_stream = false;
@@ -557,7 +643,16 @@ void close_archive() {
   t.archive_fd = -1;
   const char *eject = getenv("KEL_EJECT");
   if (v.is_device && eject && *eject) {
-    if (system(eject) != 0) report_sys_error(eject);
+    // The command's own failure is its exit status (or 128 + the signal
+    // that ended it); errno tells only when it could not be run at all.
+    int rc = system(eject);
+    ShownName shown;
+    if (rc == -1) {
+      report_sys_error(show_name(eject, &shown));
+    } else if (rc != 0) {
+      int status = WIFEXITED(rc) ? WEXITSTATUS(rc) : 128 + WTERMSIG(rc);
+      eprintf(printf_text_of(kMsgCommandStatus), show_name(eject, &shown), status);
+    }
   }
   sync();
 }

@@ -13,6 +13,12 @@
 // comes back short or a read short (not on standard input, where a record
 // is completed by further reads).
 //
+// Volumes on plain files. An output volume is never written over a regular
+// file that still holds an earlier volume of the same run (the same file,
+// still beginning with that volume's header): the operator who pressed
+// return without moving the full volume away is told so (message 1194) and
+// asked for the archive's file name again, as after a failed open.
+//
 // Transfers. On a device (character or block special file) every record is
 // one read or write: a tape block. On a regular file or a pipe, records are
 // gathered into transfers of up to kGatherBytes; the bytes, the volume

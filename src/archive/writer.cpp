@@ -4,14 +4,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
 
 #include "archive/fatal.h"
+#include "archive/grow_array.h"
 #include "archive/indexed_io.h"
 #include "archive/member_codec.h"
+#include "archive/segment_list.h"
 #include "archive/texts.h"
 #include "archive/transfer.h"
 #include "archive/volume.h"
@@ -34,8 +37,18 @@ long system_read(int fd, void *buffer, unsigned long count) {
   return ::read(fd, buffer, count);
 }
 
+// A listed file that carries a segment's header: it waits for the end of
+// the list, when it is known whether its indexed file went record by
+// record (then the segment stays behind) or not (then it travels as bytes).
+struct Deferred {
+  char path[kMaxNameLength + 1];
+  uint8_t text_default;
+};
+
 struct WriterState {
   FileRead file_read = system_read;
+  GrowArray<FileId> engine_segments{"archived indexed segments"};
+  GrowArray<Deferred> deferred{"deferred segment files"};
 };
 WriterState g_writer;
 
@@ -54,6 +67,7 @@ void write_counted(int digits, const char *bytes, size_t length) {
 // A listed file on its way into the archive.
 struct Listed {
   const char *path;
+  const char *shown;  // the path as messages show it
   struct stat st;
   char stored[kMaxNameLength + 1];  // converted, unless -u said otherwise
 };
@@ -75,7 +89,7 @@ void write_member_header(const Listed &f, char type, int64_t data_size) {
 // Copies `remaining` bytes of the open file into the archive, straight
 // into the record buffer. Returns false when the file ended early or could
 // not be read; the member is then completed with zero bytes.
-bool copy_plain_bytes(int fd, const char *path, int64_t remaining) {
+bool copy_plain_bytes(int fd, const char *shown, int64_t remaining) {
   bool whole = true;
   while (remaining > 0) {
     size_t want =
@@ -84,11 +98,11 @@ bool copy_plain_bytes(int fd, const char *path, int64_t remaining) {
     uint8_t *space = archive_write_space(want, &room);
     ssize_t n = whole ? g_writer.file_read(fd, space, room) : 0;
     if (n < 0) {
-      report_sys_error(path);
+      report_sys_error(shown);
       whole = false;
       n = 0;
     } else if (n == 0 && whole) {
-      eprintf(printf_text_of(kMsgChangedSize), path);
+      eprintf(printf_text_of(kMsgChangedSize), shown);
       whole = false;
     }
     if (n == 0) {
@@ -98,14 +112,62 @@ bool copy_plain_bytes(int fd, const char *path, int64_t remaining) {
     archive_write_commit(static_cast<size_t>(n));
     remaining -= n;
   }
-  if (!whole) eprintf(printf_text_of(kMsgPadded), path);
+  if (!whole) eprintf(printf_text_of(kMsgPadded), shown);
   return whole;
 }
 
-int archive_plain(const Listed &f, char letter) {
-  const char *path = f.path;
+// The engine's error codes of a failed open, kept while the file's first
+// bytes are looked at.
+struct SavedError {
+  int16_t code = *fs_error_code();
+  int32_t secondary = *fs_error_secondary();
+  int saved_errno = errno;
+  void restore() const {
+    *fs_error_code() = code;
+    *fs_error_secondary() = secondary;
+    errno = saved_errno;
+  }
+};
+
+enum class Held { kHeld, kNotHeld, kNoMemory };
+
+// Holds a segment file back to the end of the list. A path longer than
+// any list line is not held (it goes as bytes now).
+Held defer_segment(const char *path) {
+  Deferred d = {};
+  if (strlen(path) >= sizeof d.path) return Held::kNotHeld;
+  snprintf(d.path, sizeof d.path, "%s", path);
+  d.text_default = transfer().text_default;
+  return g_writer.deferred.push(d) ? Held::kHeld : Held::kNoMemory;
+}
+
+// A file the engine could not open, judged by its first bytes (not with
+// -r): an indexed file is reported with the engine's error and not
+// archived, since its first segment's bytes would restore as an unusable
+// file; a segment file is held back to the end of the list. True when the
+// file is done with; `*result` is then its result.
+bool judged_by_first_bytes(const Listed &f, const uint8_t *first, ssize_t got,
+                           const SavedError &engine_error, bool may_hold, int *result) {
+  FileKind kind = got > 0 ? file_kind_of(first, static_cast<size_t>(got)) : FileKind::kOther;
+  if (kind == FileKind::kIndexed) {
+    engine_error.restore();
+    report_fs_error(f.shown);
+    *result = 1;
+    return true;
+  }
+  Held held = kind == FileKind::kSegment && may_hold ? defer_segment(f.path) : Held::kNotHeld;
+  if (held == Held::kNotHeld) return false;
+  if (held == Held::kNoMemory) report_fs_error(f.shown);
+  *result = held == Held::kHeld ? 0 : 1;
+  return true;
+}
+
+// `engine_error`: the engine's refusal of the file, when its first bytes
+// are to be judged; null with -r.
+int archive_plain(const Listed &f, char letter, const SavedError *engine_error, bool may_hold) {
+  const char *path = f.shown;
   const TransferState &t = transfer();
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  int fd = open(f.path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     report_sys_error(path);
     return 1;
@@ -124,6 +186,11 @@ int archive_plain(const Listed &f, char letter) {
     report_sys_error(path);
     close(fd);
     return 1;
+  }
+  int judged;
+  if (engine_error && judged_by_first_bytes(f, first, got, *engine_error, may_hold, &judged)) {
+    close(fd);
+    return judged;
   }
   if (has_binary_magic(first, static_cast<size_t>(got))) letter = kTypeBinary;
 
@@ -275,14 +342,42 @@ void close_on_fatal(void *file) {
   indexed_ops().close(file);
 }
 
+// Remembers a file of an indexed file that goes record by record;
+// `context` is a bool set when there is no memory for it.
+void note_engine_segment(const char *name, void *context) {
+  struct stat st;
+  if (stat(name, &st) != 0) return;
+  const FileId id{st.st_dev, st.st_ino};
+  if (!contains(g_writer.engine_segments, id) && !g_writer.engine_segments.push(id))
+    *static_cast<bool *>(context) = true;
+}
+
+// The file travels record by record: its segments must not travel as
+// bytes as well, wherever they stand in the list. An engine that cannot
+// name them leaves them to travel as bytes, as any file.
+bool note_engine_segments(void *file, const char *path) {
+  const size_t before = g_writer.engine_segments.size();
+  bool no_memory = false;
+  note_engine_segment(path, &no_memory);
+  if (!each_segment(file, note_engine_segment, &no_memory) && *fs_error_code() == E_NO_MEMORY)
+    no_memory = true;
+  if (!no_memory) return true;
+  // Not archived after all: none of its segments may stay behind.
+  g_writer.engine_segments.truncate(before);
+  *fs_error_code() = E_NO_MEMORY;
+  return false;
+}
+
 int archive_indexed(void *file, const Listed &f) {
-  const char *path = f.path;
+  const char *path = f.shown;
   const IndexedOps &ops = indexed_ops();
   set_fatal_cleanup(close_on_fatal, file);
   IndexedMember x;
   MemPtr<char> record;
   Gathered gathered = gather_indexed(file, &x);
   if (gathered == Gathered::kOk && !record.allocate(kRecordBufferSize, "archive record buffer"))
+    gathered = Gathered::kFsError;
+  if (gathered == Gathered::kOk && !note_engine_segments(file, f.path))
     gathered = Gathered::kFsError;
   if (gathered != Gathered::kOk) {
     if (gathered == Gathered::kFsError) {
@@ -321,15 +416,17 @@ int archive_indexed(void *file, const Listed &f) {
   return 0;
 }
 
-}  // namespace
-
-int archive_file(const char *path) {
+// archive_file, and the end of the list for the deferred segment files
+// (`deferred_pass`), which then go as bytes.
+int archive_listed(const char *path, bool deferred_pass) {
   const TransferState &t = transfer();
-  if (t.verbose) eprintf("%s\n", path);
+  ShownName shown_name;
   Listed f;
   f.path = path;
+  f.shown = show_name(path, &shown_name);
+  if (t.verbose && !deferred_pass) eprintf("%s\n", f.shown);
   if (stat(path, &f.st) != 0) {
-    report_sys_error(path);
+    report_sys_error(f.shown);
     return 1;
   }
   if (!S_ISREG(f.st.st_mode)) return 1;
@@ -341,7 +438,7 @@ int archive_file(const char *path) {
   // A member of that name ends the archive for every reader: whatever
   // followed it would be lost.
   if (strcmp(f.stored, kTrailerName) == 0) {
-    eprintf(printf_text_of(kMsgTrailerName), path);
+    eprintf(printf_text_of(kMsgTrailerName), f.shown);
     return 1;
   }
   char letter = t.text_default ? kTypeText : kTypeBinary;
@@ -351,7 +448,39 @@ int archive_file(const char *path) {
     indexed_ops().close(file);
     letter = kTypeBinary;
   }
-  return archive_plain(f, letter);
+  if (t.raw_indexed) return archive_plain(f, letter, nullptr, false);
+  SavedError engine_error;
+  return archive_plain(f, letter, &engine_error, !deferred_pass);
+}
+
+}  // namespace
+
+int archive_file(const char *path) {
+  return archive_listed(path, false);
+}
+
+int archive_deferred_segments() {
+  TransferState &t = transfer();
+  int not_archived = 0;
+  for (size_t i = 0; i < g_writer.deferred.size(); ++i) {
+    const Deferred &d = g_writer.deferred[i];
+    struct stat st;
+    if (stat(d.path, &st) == 0 &&
+        contains(g_writer.engine_segments, FileId{st.st_dev, st.st_ino})) {
+      ShownName shown;
+      if (t.verbose) eprintf(printf_text_of(kMsgSegmentLeftOut), show_name(d.path, &shown));
+      continue;
+    }
+    t.text_default = d.text_default;
+    not_archived += archive_listed(d.path, true);
+  }
+  g_writer.deferred.clear();
+  return not_archived;
+}
+
+void writer_release() {
+  g_writer.deferred.clear();
+  g_writer.engine_segments.clear();
 }
 
 void write_trailer() {

@@ -23,7 +23,24 @@ constexpr int kMaxRecordLength = kRecordBufferSize - 2;
 //   as archived, holding its first bytes as they were.
 // Files larger than the data-size field can show (9999999999 bytes) are not
 // archived (message 1185).
+//
+// Segments. An indexed file goes record by record, so its segment files
+// (further data segments, index segments) must not travel as bytes as
+// well: restored after it, they would overwrite the new file with the old
+// bytes. A listed file whose first bytes are a segment's header is
+// therefore held back until archive_deferred_segments; an indexed file the
+// engine cannot open is reported with the engine's error and not archived.
+// With -r every file goes as its bytes, as listed.
 int archive_file(const char *path);
+
+// The end of the list: every held-back segment file that belongs to no
+// indexed file archived through the engine in this run goes as its bytes
+// now; the others stay behind (said under -v; they count as archived).
+// Returns the number of files not archived.
+int archive_deferred_segments();
+
+// Releases the lists of the run (end of run; tests).
+void writer_release();
 
 // Writes the trailer member.
 void write_trailer();

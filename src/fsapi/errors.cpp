@@ -2,6 +2,8 @@
 // with its message number and built-in default text, and the reports that
 // turn the current codes into one line on the error output.
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 #include "kelfs/errors.h"
 #include "messages/diag.h"
@@ -65,12 +67,27 @@ constexpr int32_t kBrokenMissingSegment = 68;
 
 }  // namespace
 
+namespace {
+
+// An errno value without a text of the system's own keeps message 624, so
+// that a translated message file still serves, and gains the operating
+// system's own description in parentheses: "Unknown error (Not a
+// directory)". The text lives until the next call.
+struct UnknownSysText {
+  char text[256];
+};
+UnknownSysText g_unknown_sys;
+
+}  // namespace
+
 extern "C" const char *sys_error_text(int errno_value) {
   if (errno_value < 0) errno_value = errno;
   for (const ErrorText &t : kSysTexts) {
     if (t.number == errno_value) return Amsg_get(t.message, 0, t.text);
   }
-  return Amsg_get(kUnknownSysMessage, 0, kUnknownSysText);
+  const char *text = Amsg_get(kUnknownSysMessage, 0, kUnknownSysText);
+  snprintf(g_unknown_sys.text, sizeof g_unknown_sys.text, "%s (%s)", text, strerror(errno_value));
+  return g_unknown_sys.text;
 }
 
 extern "C" void report_sys_error(const char *name) {

@@ -60,6 +60,7 @@ inline void *open_input(const char *path) {
 }
 
 inline int info(void *, int32_t code, char *out) {
+  if (fake_engine().open_file == nullptr) return fail(E_PARAM);  // a file being restored
   const FakeIndexedFile &f = *fake_engine().open_file;
   const std::string *text = nullptr;
   if (code == f.broken_info) return fail(E_BROKEN, 4);

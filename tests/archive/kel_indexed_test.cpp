@@ -17,6 +17,7 @@
 #include "archive/archive_model.h"
 #include "common/spawn.h"
 #include "config/config.h"
+#include "indexed/file_check.h"
 #include "kelfs/kelfs.h"
 
 namespace kel::test {
@@ -188,6 +189,17 @@ std::vector<std::string> info_texts(const std::string &path, int *version = null
   }
   v5_close(f);
   return out;
+}
+
+// The engine's structural check of the file; its report when unsound.
+testing::AssertionResult sound(const std::string &path) {
+  DorvexFile *f = v5_open(path.c_str(), KEL_OPEN_INPUT, "0,0,0");
+  if (f == nullptr) return testing::AssertionFailure() << path << ": code " << *fs_error_code();
+  indexed::CheckReport report;
+  bool ok = indexed::dorvex_check(f, &report);
+  v5_close(f);
+  if (ok) return testing::AssertionSuccess();
+  return testing::AssertionFailure() << path << ":\n" << report.text;
 }
 
 bool indexed_exists(const std::string &path) {
@@ -426,6 +438,100 @@ TEST_F(KelIndexed, OldStyleMembersAreListedAndPassedOver) {
     EXPECT_EQ("keep", read_file(dir_ / "out/old"));
     EXPECT_EQ("a", read_file(dir_ / "out/after"));
   }
+}
+
+TEST_F(KelIndexed, FindListsWithSegmentsRestoreSoundFiles) {
+  // find . -name 'people*' | kel -ov: a private indexed file of several
+  // data segments, its segments listed before and after it.
+  const Layout l = unique_key();
+  const std::vector<std::string> records = make_records(l, 4000, 11);
+  cfg_set_short("V_VERSION", 0, 5);
+  cfg_set_long("V_SEG_SIZE", 0, 0x14000);
+  make_indexed(dir_ / "src/people", l, records);
+  cfg_set_long("V_SEG_SIZE", 0, 0x7FFFFA00);
+  std::vector<std::string> segments;
+  for (const std::string &name : folder_entries(dir_ / "src")) {
+    chmod((dir_ / ("src/" + name)).c_str(), 0600);
+    if (name != "people") segments.push_back(name);
+  }
+  ASSERT_GE(segments.size(), 3u) << "data segments and the index";
+  std::string listed;
+  for (const std::string &name : segments) listed += name + "\n";
+  RunResult made = kel({"-ov"}, listed + "people\n" + listed, "src");
+  ASSERT_EQ(0, made.status) << made.err;
+  std::string left;
+  for (const std::string &name : segments)
+    left += name + ": segment of an indexed file archived record by record, left out\n";
+  EXPECT_EQ(listed + "people\n" + listed + left + left + std::to_string(made.out.size() / 512) +
+                " blocks\n",
+            made.err);
+  EXPECT_EQ("people\n", kel({"-it"}, made.out).out);
+  RunResult r = kel({"-i"}, made.out, "out");
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_TRUE(walk(dir_ / "out/people", l, 0) == model_order(l, 0, records));
+  EXPECT_TRUE(sound(dir_ / "out/people"));
+  EXPECT_EQ(std::vector<std::string>({"people", "people.vix"}), folder_entries(dir_ / "out"));
+  for (const std::string &name : folder_entries(dir_ / "out")) {
+    struct stat st;
+    ASSERT_EQ(0, stat((dir_ / ("out/" + name)).c_str(), &st));
+    EXPECT_EQ(0100600u, st.st_mode) << name;
+  }
+
+  // -r takes every listed file as its bytes; a segment whose file is not
+  // archived through the engine travels as bytes as before.
+  made = kel({"-or"}, "people\n" + listed, "src");
+  ASSERT_EQ(0, made.status) << made.err;
+  EXPECT_EQ("people\n" + listed, kel({"-it"}, made.out).out);
+  made = kel({"-o"}, segments[0] + "\n", "src");
+  EXPECT_EQ(segments[0] + "\n", kel({"-it"}, made.out).out);
+
+  // An indexed file that cannot be opened (locked by another process, its
+  // index missing) is reported and not archived, never as its first bytes.
+  DorvexFile *locked =
+      v5_open((dir_ / "src/people").c_str(), KEL_OPEN_IO | KEL_OPEN_EXCLUSIVE, "0,0,0");
+  ASSERT_NE(nullptr, locked);
+  made = kel({"-o"}, "people\n", "src");
+  v5_close(locked);
+  EXPECT_EQ(1, made.status);
+  EXPECT_EQ("people: File locked\n2 blocks\n", made.err);
+  ASSERT_EQ(0, rename((dir_ / "src/people.vix").c_str(), (dir_ / "src/gone").c_str()));
+  made = kel({"-o"}, "people\n", "src");
+  EXPECT_EQ(1, made.status);
+  EXPECT_EQ("people.vix: File broken (code 68)\n2 blocks\n", made.err);
+}
+
+TEST_F(KelIndexed, HostileArchivesAreShownAndRestoredSafely) {
+  // Names that would rewrite the listing line; bytes of 0x80 and above stay.
+  const std::string spoof = "no/such\033[2K\r/evil", other = "tab\tback\\del\x7f\xc3\xa9";
+  // Largest preallocation and extension of version 5 in a 2 KB archive.
+  ModelIndexed huge = sample_indexed();
+  huge.physical_parameters = "16,2097152,2097152,070,0";
+  // An old archive of a find list: the index again as a plain member.
+  const std::string archive =
+      model_archive(model_plain(0100644, 0, 0, 1, spoof, "x", 'T') +
+                    model_plain(0100644, 0, 0, 1, other, "y", 'T') + model_v6_member("idx", huge) +
+                    model_plain(0100644, 0, 0, 1, "idx.vix", "old bytes", 'B'));
+  ASSERT_LE(archive.size(), 2048u);
+  const std::string shown = "no/such\\033[2K\\r/evil",
+                    shown_other = "tab\\tback\\\\del\\177\xc3\xa9";
+  EXPECT_EQ(shown + "\n" + shown_other + "\nidx\nidx.vix\n", kel({"-itu"}, archive).out);
+  RunResult r = kel({"-iu"}, archive, "out");
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ("use '-d' to create directories\n" + shown + ": No such file or directory\n" +
+                "idx.vix: segment of an indexed file restored in this run, not overwritten\n" +
+                std::to_string(archive.size() / 512) + " blocks\n",
+            r.err);
+  EXPECT_EQ("y", read_file(dir_ / ("out/" + other)));
+  const Layout l = {"", "", 10, 8, {{false, {{4, 0}}}, {true, {{3, 4}}}}, ""};
+  EXPECT_EQ(huge.records, walk(dir_ / "out/idx", l, 0));
+  EXPECT_TRUE(sound(dir_ / "out/idx"));
+  struct stat st;
+  off_t bytes = 0;
+  for (const char *name : {"out/idx", "out/idx.vix"}) {
+    ASSERT_EQ(0, stat((dir_ / name).c_str(), &st));
+    bytes += st.st_size;
+  }
+  EXPECT_LT(bytes, 1 << 20);
 }
 
 }  // namespace

@@ -2,10 +2,14 @@
 // owners and times, swapped media, skipped header bytes, and every way an
 // input run ends early: unsupported and damaged archives, indexed members
 // that cannot be read or restored, an archive cut short, a full disk.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <csignal>
+#include <thread>
 
 #include <string>
 
@@ -148,6 +152,13 @@ TEST_F(KelInput, FoldersNamesAndSelection) {
   EXPECT_EQ("abs", read_file(out("f")));  // the last member named f wins
   kel({"-ic", "/usr/data/f"}, archive, "out");
   EXPECT_EQ("abs", read_file(out("f")));
+  // Words after the options that name no member are named, not ignored.
+  r = kel({"-it", "-f", "next", "a.kel"}, archive, "out");
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ("next\n", r.out);
+  EXPECT_EQ("-f: not found in archive\na.kel: not found in archive\n" +
+                std::to_string(archive.size() / 512) + " blocks\n",
+            r.err);
 }
 
 TEST_F(KelInput, SwappedMediaAndSkippedHeaderBytes) {
@@ -258,6 +269,44 @@ TEST_F(KelInput, ArchivesThatStopTheRun) {
     EXPECT_EQ(c.message, r.err);
     EXPECT_EQ("", r.out);
     EXPECT_EQ(c.left, folder_entries(dir_ / folder));
+  }
+}
+
+TEST_F(KelInput, InterruptedRestoresLeaveNothingThatLooksRestored) {
+  // kel -i reads from a pipe that stops in the middle of a member; then a
+  // signal: the member is removed and named, the files before it stay.
+  ModelIndexed x = sample_indexed();
+  for (int i = 0; i < 500; ++i) x.records.push_back(std::to_string(1000 + i) + "1234");
+  struct Case {
+    int signo;
+    std::string member, name;
+    size_t sent;  // bytes of the member's data in the pipe (whole records reach kel)
+  } cases[] = {{SIGTERM, member("big", random_data(300000, 9)), "big", 100000},
+               {SIGINT, model_v6_member("idx", x), "idx", 2000},
+               {SIGHUP, member("big", random_data(300000, 9)), "big", 1000}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.signo);
+    const std::string stream = model_archive(member("first", "complete") + c.member);
+    const size_t cut = stream.find(c.name) + c.name.size() + c.sent;
+    ASSERT_EQ(0, mkfifo((dir_ / "pipe").c_str(), 0600));
+    SpawnOptions o = options({"-i"}, "", "out");
+    o.stdin_path = dir_ / "pipe";
+    PtySession s(o);
+    int fd = open((dir_ / "pipe").c_str(), O_WRONLY);
+    ASSERT_EQ(static_cast<ssize_t>(cut), write(fd, stream.data(), cut));
+    // The member's file (or its temporary file) is there: kel waits for
+    // the rest of the member.
+    for (int i = 0; i < 3000 && folder_entries(out("")).size() < 2; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ(0, kill(s.pid(), c.signo));
+    EXPECT_EQ(1, s.wait());
+    close(fd);
+    EXPECT_EQ("Interrupted by signal " + std::to_string(c.signo) + "\nTransfer aborted\n" + c.name +
+                  ": not restored completely, removed\n",
+              s.transcript());
+    EXPECT_EQ(std::vector<std::string>{"first"}, folder_entries(out("")));
+    unlink((dir_ / "pipe").c_str());
+    unlink(out("first").c_str());
   }
 }
 

@@ -83,10 +83,14 @@ TEST_F(KelOutput, TypeLettersOfTheListAndOptions) {
     EXPECT_EQ(0, r.status) << r.err;
     EXPECT_EQ(masked(model_archive(c.members, 512, 512, c.version)), masked(r.out));
   }
-  // Without a final newline the letter is not recognised.
+  // The last line keeps its letter without a final newline.
   RunResult r = kel({"-o"}, "a.txt b");
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ(masked(model_archive(member("a.txt", 'B'))), masked(r.out));
+  // A media size that is not a number is refused, not taken as no limit.
+  r = kel({"-os", "abc"}, "a.txt\n");
   EXPECT_EQ(1, r.status);
-  EXPECT_EQ("a.txt b: No such file or directory\n2 blocks\n", r.err);
+  EXPECT_EQ("Media size must be 0 (no limit) or from 2 to 99999 blocks\n", r.err);
 }
 
 TEST_F(KelOutput, NamesAreConvertedUnlessAskedNotTo) {

@@ -138,7 +138,7 @@ TEST(MakeParentDirs, BracketsEndFoldersAndFailuresAreReported) {
   test::write_file("file", "");
   test::StderrCapture err;
   EXPECT_EQ(0, make_parent_dirs("file/sub/name"));
-  EXPECT_EQ("file/sub: Unknown error\n", err.text());
+  EXPECT_EQ("file/sub: Unknown error (Not a directory)\n", err.text());
 }
 
 }  // namespace

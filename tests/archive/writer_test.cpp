@@ -90,8 +90,9 @@ TEST_F(WriterTest, ReadErrorsAndShrinkingFilesKeepTheStreamParseable) {
   expect_archive(member_for("f", padded, 'T') + member_for("f", padded, 'T') +
                  member_for("g", "after", 'T'));
   EXPECT_EQ(
-      "f: Unknown error\n"
-      "f: Unknown error\nf: not archived completely, member filled with zeros\n"
+      "f: Unknown error (Input/output error)\n"
+      "f: Unknown error (Input/output error)\nf: not archived completely, member filled with "
+      "zeros\n"
       "f: file changed size while being archived\n"
       "f: not archived completely, member filled with zeros\n",
       err.text());

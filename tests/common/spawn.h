@@ -58,6 +58,8 @@ class PtySession {
   void send_eof();
   // Reads the terminal to its end and returns the exit status.
   int wait();
+  // kel's process, for signals.
+  pid_t pid() const { return pid_; }
   // Everything kel wrote on the terminal so far.
   const std::string &transcript() const { return transcript_; }
   // The transcript after the last matched expectation.

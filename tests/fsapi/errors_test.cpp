@@ -65,8 +65,8 @@ TEST(ErrorTexts, SystemErrorTexts) {
   // The table's own wording where the C library's differs, and its gaps.
   EXPECT_STREQ("Bad file number", sys_error_text(9));
   EXPECT_STREQ("Math argument", sys_error_text(33));
-  EXPECT_STREQ("Unknown error", sys_error_text(5));
-  EXPECT_STREQ("Unknown error", sys_error_text(0));
+  EXPECT_STREQ("Unknown error (Input/output error)", sys_error_text(5));
+  EXPECT_STREQ("Unknown error (Success)", sys_error_text(0));
   errno = 28;
   EXPECT_STREQ("No space left on device", sys_error_text(-1));
 }
