@@ -4,10 +4,11 @@
 // printed there, and the function returns a Status other than kOk; every
 // level on the way up passes it on and cleans up what it started (the
 // writer closes the indexed file it reads, the reader removes and names a
-// member it had begun to restore), until the driver ends the run: status 1,
-// no block total, the archive neither closed the usual way nor ejected nor
-// synced, and the message library shut down, except after a failed write
-// or close of the archive, which ends the run at once.
+// member it had begun to restore), up to the driver, which ends the run as
+// a fatal stop ends it: no block total, no closing of the archive (no eject
+// command, no sync), the message library shut down, status 1. A failed
+// write or close of the archive ends it at once: the message library is
+// left as it is.
 //
 // Interruptions. While an input run restores a member, SIGINT, SIGTERM,
 // SIGHUP, SIGQUIT and SIGPIPE must not leave a cut file behind, so kel
@@ -28,18 +29,23 @@
 #pragma once
 
 #include <csignal>
+#include <cstdint>
 
 namespace kel::archive {
 
-enum class [[nodiscard]] Status{
-    kOk,
-    // The run must end; the message has been printed.
-    kFatal,
-    // Writing or closing the archive failed (the system error has been
-    // reported for "output"): the run ends at once, the message library is
-    // left as it is.
-    kFatalArchiveWrite,
+// Ignoring a Status is a compile error (-Werror): no fatal stop can be
+// dropped on the way up. (clang-format misreads the attribute.)
+// clang-format off
+enum class [[nodiscard]] Status : uint8_t {
+  kOk,
+  // The run must end; the message has been printed.
+  kFatal,
+  // Writing or closing the archive failed (the system error has been
+  // reported for "output"): the run ends at once, the message library is
+  // left as it is.
+  kFatalArchiveWrite,
 };
+// clang-format on
 
 // Hands a fatal status on to the caller.
 #define KEL_RETURN_IF_FATAL(expr)                          \

@@ -438,21 +438,18 @@ void *make_indexed(const TransferState &t, const Target &target, const IndexedPr
 }
 
 // The segment names of a restored indexed file. Without memory for one the
-// run ends: the name is reported at once, the rest are passed over.
+// run ends: that name is reported at once, the rest are passed over.
 struct SegmentNames {
   ReaderState *reader;
-  bool no_memory = false;
+  Status status = Status::kOk;
 };
 
 void note_segment_name(const char *name, void *context) {
   auto *names = static_cast<SegmentNames *>(context);
-  if (names->no_memory) return;
+  if (names->status != Status::kOk) return;
   SegmentName s = {};
   snprintf(s.name, sizeof s.name, "%s", name);
-  if (!names->reader->segment_names.push(s)) {
-    names->no_memory = true;
-    (void)out_of_memory(name);
-  }
+  if (!names->reader->segment_names.push(s)) names->status = out_of_memory(name);
 }
 
 // Closes a restored indexed file. Its blocks were deferred to the close, so
@@ -465,8 +462,8 @@ Status finish_indexed(ReaderState &r, PartialRestore *partial, const Target &tar
   r.segment_names.clear();
   SegmentNames names{&r};
   note_segment_name(target.path, &names);
-  if (!names.no_memory) each_segment(file, note_segment_name, &names);
-  if (names.no_memory) return Status::kFatal;
+  if (names.status == Status::kOk) each_segment(file, note_segment_name, &names);
+  KEL_RETURN_IF_FATAL(names.status);
   if (!indexed_ops().close(file)) {
     partial->indexed_close_failed();
     report_fs_error(target.shown);

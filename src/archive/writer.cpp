@@ -63,10 +63,10 @@ Status write_member_header(WriterState &w, const Listed &f, char type, int64_t d
 // ---------------------------------------------------------------- plain --
 
 // Copies `remaining` bytes of the open file into the archive, straight
-// into the record buffer. `*whole` becomes false when the file ended early
-// or could not be read; the member is then completed with zero bytes.
+// into the record buffer. `*copied_whole` is false when the file ended
+// early or could not be read; the member is then completed with zero bytes.
 Status copy_plain_bytes(WriterState &w, int fd, const char *shown, int64_t remaining,
-                        bool *whole_copy) {
+                        bool *copied_whole) {
   bool whole = true;
   while (remaining > 0) {
     size_t want =
@@ -91,7 +91,7 @@ Status copy_plain_bytes(WriterState &w, int fd, const char *shown, int64_t remai
     remaining -= n;
   }
   if (!whole) eprintf(printf_text_of(kMsgPadded), shown);
-  *whole_copy = whole;
+  *copied_whole = whole;
   return Status::kOk;
 }
 

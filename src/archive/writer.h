@@ -1,6 +1,8 @@
 // The archive writer: one listed file becomes one member.
 #pragma once
 
+#include <unistd.h>
+
 #include "archive/grow_array.h"
 #include "archive/member_codec.h"
 #include "archive/volume.h"
