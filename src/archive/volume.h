@@ -125,8 +125,9 @@ struct VolumeState {
   MediaHooks hooks = {::read, ::write, ::close, -1};
 };
 
-// Every function that can end the run returns its Status; the message has
-// then been printed (Interrupts, fatal.h).
+// Every function that can end the run returns its Status, its message
+// printed (fatal.h); a failed write or close of the archive gives
+// kFatalArchiveWrite.
 
 // Looks at the archive descriptor of the transfer state (device or not)
 // and sets up the buffer; called once after the options, before any other

@@ -2,8 +2,8 @@
 // formats restored through the make forms that the build's engine lacks,
 // allocation failures (a fatal stop that removes the partly restored file)
 // and makes that fail while an indexed member is restored, and the folders
-// a restore may make. What a run does with real
-// archives and the real engine is the end-to-end tests' part.
+// a restore may make. What a run does with real archives and the real
+// engine is the end-to-end tests' part.
 #include "archive/reader.h"
 
 #include <fcntl.h>
@@ -30,12 +30,10 @@ class ReaderTest : public testing::Test {
     umask(0);
     test::install_fake_engine();
   }
-  ~ReaderTest() override { close_archive_file(); }
 
   // Writes the archive, starts a run on it and reads its volume header.
   void open_archive(const std::string &members, int version = 6) {
     test::write_file("arch", test::model_archive(members, 512, 512, version));
-    close_archive_file();
     run_.emplace();
     TransferState &t = run_->transfer;
     t.mode = kRunInput;
@@ -59,10 +57,6 @@ class ReaderTest : public testing::Test {
     int count;
     EXPECT_EQ(Status::kOk, extract_all(&count));
     return count;
-  }
-
-  void close_archive_file() {
-    if (run_ && run_->transfer.archive_fd >= 0) close(run_->transfer.archive_fd);
   }
 
   test::TempDir dir_;

@@ -74,13 +74,13 @@ void answer_prompts(OperatorState &op) {
   operator_use_stream(op, fmemopen(answers, sizeof answers - 1, "r"));
 }
 
-// A fresh run on the tape; the volume layer set up.
-std::optional<RunState> g_run;
-VolumeState &start(bool output, int record, int block, int media_size, bool device, bool standard) {
-  g_run.emplace();
+// A fresh run in `run` on the tape; the volume layer set up.
+VolumeState &start(std::optional<RunState> &run, bool output, int record, int block, int media_size,
+                   bool device, bool standard) {
+  run.emplace();
   g_tape = Tape{};
   g_tape.output = output;
-  TransferState &t = g_run->transfer;
+  TransferState &t = run->transfer;
   t.mode = output ? kRunOutput : kRunInput;
   t.record_size = record;
   t.media_block = block;
@@ -92,10 +92,10 @@ VolumeState &start(bool output, int record, int block, int media_size, bool devi
     strcpy(t.archive_path, "/dev/null");
     t.archive_fd = open("/dev/null", O_RDWR);
   }
-  g_run->volume.hooks = {tape_read, tape_write, tape_close, device ? 1 : 0};
-  answer_prompts(g_run->terminal);
-  EXPECT_EQ(Status::kOk, volume_begin(g_run->volume));
-  return g_run->volume;
+  run->volume.hooks = {tape_read, tape_write, tape_close, device ? 1 : 0};
+  answer_prompts(run->terminal);
+  EXPECT_EQ(Status::kOk, volume_begin(run->volume));
+  return run->volume;
 }
 
 // Writes the stream in random pieces through both ways in.
@@ -180,6 +180,7 @@ TEST(VolumeLayer, VolumesMatchTheModelAndReadBackWhateverTheTransfers) {
                  {512, 512, 30, 512 * 20 + 7},   {512, 512, 10, SIZE_MAX, false, 700}};
   test::TempDir dir(true);
   std::mt19937 rng(11);
+  std::optional<RunState> run;
   for (const Config &cfg : configs) {
     SCOPED_TRACE("record " + std::to_string(cfg.record) + " block " + std::to_string(cfg.block) +
                  " size " + std::to_string(cfg.media_size) + " capacity " +
@@ -192,7 +193,7 @@ TEST(VolumeLayer, VolumesMatchTheModelAndReadBackWhateverTheTransfers) {
     int64_t blocks = 0;
     for (int device = 0; device < 2; ++device) {
       SCOPED_TRACE(device ? "written to a device" : "written to a file");
-      VolumeState &v = start(true, cfg.record, cfg.block, cfg.media_size, device != 0, false);
+      VolumeState &v = start(run, true, cfg.record, cfg.block, cfg.media_size, device != 0, false);
       g_tape.capacity = cfg.capacity;
       if (cfg.label) v.transfer.header_fd = open("label", O_RDONLY);
       ASSERT_EQ(Status::kOk, write_volume_header(v));
@@ -237,7 +238,7 @@ TEST(VolumeLayer, VolumesMatchTheModelAndReadBackWhateverTheTransfers) {
     // in small pieces.
     for (int way = 0; way < (volumes.size() == 1 ? 3 : 2); ++way) {
       SCOPED_TRACE(way == 0 ? "read from a file" : way == 1 ? "read from a device" : "stdin");
-      VolumeState &v = start(false, 512, cfg.block, 0, way == 1, way == 2);
+      VolumeState &v = start(run, false, 512, cfg.block, 0, way == 1, way == 2);
       g_tape.volumes = volumes;
       if (way == 2) g_tape.chunk = 333;
       v.transfer.header_skip = static_cast<int32_t>(cfg.label);
@@ -258,7 +259,8 @@ TEST(VolumeLayer, VolumesMatchTheModelAndReadBackWhateverTheTransfers) {
 }
 
 TEST(VolumeLayer, AnExactlyFullRecordWaitsForMoreBytes) {
-  VolumeState &v = start(true, 512, 512, 0, true, false);
+  std::optional<RunState> run;
+  VolumeState &v = start(run, true, 512, 512, 0, true, false);
   ASSERT_EQ(Status::kOk, write_volume_header(v));
   std::string full(512, 'a');
   ASSERT_EQ(Status::kOk, write_archive_bytes(v, full.data(), full.size()));
@@ -272,7 +274,8 @@ TEST(VolumeLayer, AnExactlyFullRecordWaitsForMoreBytes) {
 }
 
 TEST(VolumeLayer, PushedBackBytesComeFirstInTheirOrder) {
-  VolumeState &v = start(false, 512, 512, 0, false, false);
+  std::optional<RunState> run;
+  VolumeState &v = start(run, false, 512, 512, 0, false, false);
   g_tape.volumes = {test::model_volume_header(6, 1, 0, 512, 512) + "abcdefgh" +
                     std::string(504, '-')};
   ASSERT_EQ(Status::kOk, read_volume_header(v, false));
