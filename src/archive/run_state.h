@@ -12,9 +12,14 @@
 //               interrupts)
 //
 // Nothing of a run lives outside it, except the one pointer through which
-// the signal handler reaches `interrupts` (fatal.cpp). The parts release
-// what they hold when the object goes, at the end of the run whichever way
-// it ends, so tests make a fresh one for every run they drive.
+// the signal handler reaches `interrupts` (fatal.cpp). The engine that the
+// indexed seam routes to (indexed_io.cpp) is the build's choice, fixed for
+// the process, not the run's state. A member being restored is not part of
+// it either: the reader's function that restores it owns its clean-up, so
+// a fatal stop removes it on the way out (PartialRestore, reader.cpp).
+// The parts release what they hold when the object goes, at the end of the
+// run whichever way it ends, so tests make a fresh one for every run they
+// drive.
 #pragma once
 
 #include "archive/fatal.h"
