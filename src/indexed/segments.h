@@ -143,6 +143,14 @@ void free_segment_sets(DorvexFile *f);
 // Makes room for segments 0 .. count - 1 of a kind (new ones not open).
 bool reserve_segments(DorvexFile *f, int32_t kind, int32_t count);
 
+// Opens a segment file that is made now, through the cache: whatever
+// stands at its name (an old segment, or a symbolic link someone placed
+// there) is removed first and the file is created exclusively without
+// following a link, so that no write of the engine goes through a link at
+// a segment's name. Data segment 0, the file's own name, is not made this
+// way: it may be linked on purpose to another disk. File number or -1.
+int32_t create_segment_file(const char *name, int32_t flags);
+
 // Positions against what the segments hold (positions.cpp). A data span
 // lies in a data segment the file has, from its first data byte on (the
 // header area in segment 0, behind the segment header in the others) up

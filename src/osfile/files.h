@@ -44,6 +44,11 @@ enum : int32_t {
   A_NO_LOCKING = 0x0800,          // this file is never locked
   A_READ_ONLY_FALLBACK = 0x1000,  // (mode only) input may fall back to O_RDONLY
   A_APPEND = 0x2000,              // (mode only) the descriptor gets O_APPEND
+  // (mode only) the file is created here and must not exist: O_CREAT |
+  // O_EXCL | O_NOFOLLOW with a read-write descriptor whatever the access,
+  // so that nothing standing at the name (a symbolic link above all) is
+  // followed or truncated. Used for the segments of indexed files.
+  A_CREATE_NEW = 0x40000,
 };
 
 // Lock commands given to Afcntl. The numbers are those of the 32-bit Linux
