@@ -300,7 +300,14 @@ void *make_indexed(const char *name, const IndexedPrologue &x) {
     }
   }
   void *file = ops.open_restore(name);
-  if (file == nullptr) report_fs_error(name);
+  if (file == nullptr) {
+    report_fs_error(name);
+  } else if (ops.mark_incomplete && !ops.mark_incomplete(file)) {
+    report_fs_error(name);
+    ops.close(file);
+    ops.remove(name);
+    return nullptr;
+  }
   return file;
 }
 

@@ -101,7 +101,8 @@ bool follow_segments(DorvexFile *f, bool version_moved) {
 
 bool check_broken(DorvexFile *f, bool force) {
   uint8_t code = get_slot_low_byte(f->header, *f->layout, kBrokenCode);
-  if (code != 0 && !force) return fail(E_BROKEN, code);
+  bool own_mark = code == kBrokenIncomplete && f->marked_incomplete;
+  if (code != 0 && !own_mark && !force) return fail(E_BROKEN, code);
   if (hget(f, kSequenceCounter) == 0xFFFFFFFFu) {
     if (f->for_update && code == 0) mark_broken(f, kBrokenSequence);
     if (!force) return fail(E_BROKEN, kBrokenSequence);

@@ -272,7 +272,7 @@ int32_t walk_pairs(const char *from, const char *to, SegmentAction action, const
 
 // Learns the version and the numbers of segments of a file by opening it.
 bool learn_segments(const char *name, int *version, int32_t *data, int32_t *index) {
-  DorvexFile *f = dorvex_open(name, 0);
+  DorvexFile *f = open_as_a_whole(name);
   if (f == nullptr) return false;
   *version = f->version;
   *data = f->version >= 4 ? f->data.count : 1;
