@@ -171,6 +171,23 @@ bool open_listed_segments(DorvexFile *f) {
   return true;
 }
 
+// A file left open for update by a process that ended (killed, say): the
+// header counts openers for update (slot 28) while no other process holds
+// a writer's place in the lock band of the data file and no other open of
+// this process has the file. Its counts, end of data and chains may be
+// those of the middle of an update, and inserts on top of them can hide
+// records, so the open refuses it (E_BROKEN 25) until the structural check
+// has found it sound and reset the count (dorvex_clear_dead_writers), or
+// V_FORCE_OPEN is on. An open that takes no locks (0x800) cannot tell and
+// trusts the header as before. A writer that takes no locks holds no place
+// in the band either: while one works on a file, a locking open takes it
+// for a dead writer and refuses the file (the two never coordinated).
+bool left_by_a_dead_writer(DorvexFile *f) {
+  if (f->as_a_whole || fs_settings().force_open || hget(f, kUpdateOpeners) == 0) return false;
+  if (open_elsewhere_in_process(f->data0)) return false;
+  return other_writer_in_band(f->data0) == 0;
+}
+
 bool open_file(DorvexFile *f) {
   f->data0 = Bopen(f->name, f->seg_flags);
   if (f->data0 < 0) return false;
@@ -184,6 +201,7 @@ bool open_file(DorvexFile *f) {
   if (!header_read(f, f->for_update ? HeaderAccess::kUpdate : HeaderAccess::kLocked,
                    f->as_a_whole ? uint32_t{kHeaderForce} : 0u))
     return false;
+  if (left_by_a_dead_writer(f)) return fail(E_BROKEN, kBrokenStaleWriter);
   if (f->for_update) {
     hset(f, kUpdateOpeners, hget(f, kUpdateOpeners) + 1);
     header_mark_changed(f);

@@ -704,6 +704,23 @@ bool open_lock_slot(int32_t file, int64_t *offset, int32_t *length) {
   return true;
 }
 
+int32_t other_writer_in_band(int32_t file) {
+  FilesState &s = state();
+  if (!s.ready || file < 0 || file >= s.max_files || !live(s.entries[file])) return -1;
+  const FileEntry &e = s.entries[file];
+  if (!lockable(e) || e.lock_state == kNeverLocked) return -1;
+  // The writers' rows together: T-201 up to T-101, 101 bytes. The test
+  // does not see this process's own locks.
+  int32_t r = Alock_range(e.fd, top_of(e.large) - kDenyWriters, kDenyWriters - kShareReaders, 3);
+  return r == 0 ? 0 : r == 1 ? 1 : -1;
+}
+
+bool open_elsewhere_in_process(int32_t file) {
+  FilesState &s = state();
+  if (!s.ready || file < 0 || file >= s.max_files || !live(s.entries[file])) return false;
+  return file_still_open(s.entries[file].device, s.entries[file].inode, file);
+}
+
 int32_t record_lock_count() {
   return state().ready ? state().lock_count : 0;
 }

@@ -152,6 +152,16 @@ bool open_lock_slot(int32_t file, int64_t *offset, int32_t *length);
 // Number of entries in the record-lock table.
 int32_t record_lock_count();
 
+// Whether another process holds a writer's place in the open-lock band of
+// the file: a slot of the deny-write or sharing writers' rows (T-201 to
+// T-101), or an exclusive open's whole band. 1 yes, 0 no, -1 cannot tell
+// (the file is not locked: no-locking flag, read-only fallback, or the
+// test failed). A writer whose slot was refused (all 100 taken) holds
+// none, but then the others do.
+int32_t other_writer_in_band(int32_t file);
+// Whether another entry of this process has the same file open.
+bool open_elsewhere_in_process(int32_t file);
+
 // Tests only: force USE_LARGE_FILE_API to 0 or 1; -1 follows the
 // configuration again.
 void force_large_file_api(int value);
