@@ -178,12 +178,15 @@ bool open_listed_segments(DorvexFile *f) {
 // those of the middle of an update, and inserts on top of them can hide
 // records, so the open refuses it (E_BROKEN 25) until the structural check
 // has found it sound and reset the count (dorvex_clear_dead_writers), or
-// V_FORCE_OPEN is on. An open that takes no locks (0x800) cannot tell and
-// trusts the header as before. A writer that takes no locks holds no place
+// V_FORCE_OPEN is on. An open that asks for no locking (0x800), or whose
+// file the OS layer does not lock, cannot tell and trusts the header as
+// before. A writer that takes no locks holds no place
 // in the band either: while one works on a file, a locking open takes it
 // for a dead writer and refuses the file (the two never coordinated).
 bool left_by_a_dead_writer(DorvexFile *f) {
-  if (f->as_a_whole || fs_settings().force_open || hget(f, kUpdateOpeners) == 0) return false;
+  if (f->as_a_whole || fs_settings().force_open || (f->mode & A_NO_LOCKING) ||
+      hget(f, kUpdateOpeners) == 0)
+    return false;
   if (open_elsewhere_in_process(f->data0)) return false;
   return other_writer_in_band(f->data0) == 0;
 }
