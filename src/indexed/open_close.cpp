@@ -180,9 +180,9 @@ bool open_listed_segments(DorvexFile *f) {
 // has found it sound and reset the count (dorvex_clear_dead_writers), or
 // V_FORCE_OPEN is on. An open that asks for no locking (0x800), or whose
 // file the OS layer does not lock, cannot tell and trusts the header as
-// before. A writer that takes no locks holds no place
-// in the band either: while one works on a file, a locking open takes it
-// for a dead writer and refuses the file (the two never coordinated).
+// before. A writer that takes no locks holds no place in the band either:
+// while one works on a file, a locking open takes it for a dead writer and
+// refuses the file (the two never coordinated).
 bool left_by_a_dead_writer(DorvexFile *f) {
   if (f->as_a_whole || fs_settings().force_open || (f->mode & A_NO_LOCKING) ||
       hget(f, kUpdateOpeners) == 0)
