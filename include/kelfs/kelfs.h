@@ -32,6 +32,11 @@ int v5_make(const char *name, const char *comment, const char *physical_params,
             const char *record_params, const char *key_params, const char *translation_table);
 DorvexFile *v5_open(const char *name, int32_t mode, const char *params);
 int v5_close(DorvexFile *file);
+/* Marks a file open for update as incomplete until this open's final
+ * successful close (a restore or a load under way): every other open fails
+ * with E_BROKEN and secondary code 24 unless V_FORCE_OPEN is on, also after
+ * the process was killed. 1, or 0 (E_PARAM when not open for update). */
+int v5_mark_incomplete(DorvexFile *file);
 int v5_info(DorvexFile *file, int32_t code, char *buffer);
 uint32_t v5_read(DorvexFile *file, char *record, int32_t key);
 int v5_start(DorvexFile *file, char *record, int32_t key, int32_t length, int32_t mode);
