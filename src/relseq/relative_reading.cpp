@@ -19,11 +19,11 @@ int32_t relative_read(RelativeFile *f, char *record, int32_t number) {
 
 namespace {
 
-// The first existing record from `from` to `to` (either direction), tested
-// without reading it whole and without a lock; 0 when none.
-int64_t first_existing(RelativeFile *f, int fd, int64_t from, int64_t to) {
-  int64_t step = from <= to ? 1 : -1;
-  for (int64_t n = from; step > 0 ? n <= to : n >= to; n += step) {
+// The first existing record from `from` on, up to `last` (step 1) or down
+// to 1 (step -1), tested without reading it whole and without a lock; 0
+// when none.
+int64_t first_existing(RelativeFile *f, int fd, int64_t from, int64_t last, int step) {
+  for (int64_t n = from; n >= 1 && n <= last; n += step) {
     if (read_slot(f, fd, n, {true, false, 0, nullptr}) > 0) return n;
     if (*fs_error_code() != E_NOT_FOUND) return -1;
   }
@@ -47,17 +47,17 @@ int32_t relative_start(RelativeFile *f, int32_t number, int32_t mode) {
   int64_t found = 0;
   switch (mode) {
     case kStartEqual:
-      found = n >= 1 && n <= last ? first_existing(f, held.fd(), n, n) : 0;
+      found = first_existing(f, held.fd(), n, n < last ? n : last, 1);
       break;
     case kStartNotLess:
     case kStartGreater: {
       int64_t from = mode == kStartNotLess ? n : n + 1;
-      found = first_existing(f, held.fd(), from < 1 ? 1 : from, last);
+      found = first_existing(f, held.fd(), from < 1 ? 1 : from, last, 1);
       break;
     }
     default: {
       int64_t from = mode == kStartLess ? n - 1 : n;
-      found = first_existing(f, held.fd(), from > last ? last : from, 1);
+      found = first_existing(f, held.fd(), from > last ? last : from, last, -1);
       break;
     }
   }

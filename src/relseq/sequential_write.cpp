@@ -55,7 +55,7 @@ int64_t put(SequentialFile *f, const uint8_t *bytes, uint32_t length) {
       n = write(fd, bytes + done, length - done);
     }
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return disk_full(errno) && !f->is_pipe ? done : -1;
+    if (n < 0) return disk_full(errno) && !f->is_pipe ? static_cast<int64_t>(done) : -1;
     if (n == 0) break;
     done += static_cast<uint32_t>(n);
   }
