@@ -49,6 +49,10 @@ struct RelativeFile {
   bool started;       // the next sequential read returns `current` itself
   int8_t fell_off;    // 1: a previous-read passed record 1; 2: a next-read passed the last
   int64_t last_read;  // default of rewrite and delete; -1 none
+  // An open no other open can write beside (exclusive or deny-write, with
+  // locking in force) knows the file's size without asking the system.
+  bool sole_writer;
+  int64_t known_size;
   int32_t lock_count;
   kel::relseq::LockSlot *locks;
 };

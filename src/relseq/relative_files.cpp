@@ -125,16 +125,24 @@ bool file_exists_for(const char *name, int32_t mode) {
 
 // A file whose size is not a whole number of slots was written with other
 // record sizes (or is no relative file at all).
-bool size_fits(const RelativeFile *f) {
-  if (f->layout.slot_size == 0 || fs_settings().force_open) return true;
+bool size_fits(RelativeFile *f) {
   struct stat st;
   if (Afstat(file_descriptor(f->file), &st) != 0) {
     *fs_error_code() = E_SYSERR;
     return false;
   }
+  f->known_size = st.st_size;
+  if (f->layout.slot_size == 0 || fs_settings().force_open) return true;
   if (st.st_size % f->layout.slot_size == 0) return true;
   *fs_error_code() = E_FILE_TYPE;
   return false;
+}
+
+// Exclusive and deny-write opens exclude every other writer, in this
+// process and in others, as long as locking is in force for the file.
+bool sole_writer(int32_t file, int32_t mode) {
+  return (mode & (A_EXCLUSIVE | A_DENY_WRITE)) != 0 && (mode & A_NO_LOCKING) == 0 &&
+         !Afile_unlocked(file) && fs_settings().internal_locks;
 }
 
 }  // namespace
@@ -175,6 +183,7 @@ RelativeFile *relative_open(const char *name, int32_t mode, uint32_t maximum, ui
     return nullptr;
   };
   if (!grow_slot_buffer(f->layout.slot_size) || !size_fits(f)) return close_again();
+  f->sole_writer = sole_writer(f->file, mode);
   if (log != nullptr) {
     bool registered = log->register_file == nullptr || log->register_file(f);
     if (!registered) return log_refused(), close_again();

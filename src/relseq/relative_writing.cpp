@@ -85,9 +85,12 @@ int32_t relative_write(RelativeFile *f, const char *record, uint32_t length, int
   if (l.variable && length > l.maximum) return fail(E_REC_SIZE);
   HeldFile held(f);
   int fd = held.fd();
-  struct stat st;
-  if (Afstat(fd, &st) != 0) return fail(E_SYSERR);
-  int64_t slots = l.slot_count(st.st_size);
+  if (!f->sole_writer) {
+    struct stat st;
+    if (Afstat(fd, &st) != 0) return fail(E_SYSERR);
+    f->known_size = st.st_size;
+  }
+  int64_t slots = l.slot_count(f->known_size);
   int64_t n;
   if (number == kAfterLastSlot || f->mode == A_EXTEND) {
     n = slots + 1;
@@ -98,11 +101,18 @@ int32_t relative_write(RelativeFile *f, const char *record, uint32_t length, int
       if (read_slot(f, fd, n, {true, false, 0, nullptr}) > 0) return fail(E_DUPLICATE);
       if (*fs_error_code() != E_NOT_FOUND) return 0;
     }
-    if (n > slots + 1 && !fill_gap(f, fd, slots + 1, n - 1, st.st_size)) return 0;
+    if (n > slots + 1 && !fill_gap(f, fd, slots + 1, n - 1, f->known_size)) {
+      f->sole_writer = false;  // the size is asked again after a partial write
+      return 0;
+    }
   }
   uint8_t *slot = slot_buffer();
   encode_record(l, reinterpret_cast<const uint8_t *>(record), length, slot);
-  if (!write_at(fd, slot, l.slot_size, l.slot_offset(n))) return 0;
+  if (!write_at(fd, slot, l.slot_size, l.slot_offset(n))) {
+    f->sole_writer = false;
+    return 0;
+  }
+  if (l.slot_offset(n + 1) > f->known_size) f->known_size = l.slot_offset(n + 1);
   bool logged = in_logged_transaction(f);
   if (logged) {
     // The new record stays locked until the transaction ends; without that

@@ -77,6 +77,11 @@ struct SequentialFile {
   int64_t pipe_position;  // bytes consumed from a pipe
   uint8_t eol;            // EOL_CHAR and CARRIAGE_CONTROL_FILTER at open
   uint8_t filter;
+  // Reading lines: the block from block_offset (when scanned_offset equals
+  // it; every change of the block's bytes sets it to -1) holds no byte the
+  // filter drops before clean_until, so the lines there are copied whole.
+  int64_t scanned_offset;
+  int64_t clean_until;
   bool line_pending;
   bool is_pipe;
   bool holds_descriptor;

@@ -156,6 +156,7 @@ SequentialFile *sequential_open(const char *name, int32_t mode, uint32_t record_
   if (!opened) return nullptr;
   f->next_position = 0;
   f->last_position = -1;
+  f->scanned_offset = -1;
   Buffering b = choose_buffering(mode, record_type, record_size, block_size, flags, f->is_pipe,
                                  cfg_get_long("A_SEQ_DEFAULT_BLOCK_SIZE", 0));
   f->block_size = b.block_size;

@@ -45,6 +45,7 @@ int64_t available(SequentialFile *f, int64_t pos, const uint8_t **p) {
     }
     f->block_offset = pos;
     f->data_length = n > 0 ? static_cast<uint32_t>(n) : 0;
+    f->scanned_offset = -1;
     if (n <= 0) return n;
     end = pos + n;
   }
@@ -150,16 +151,38 @@ void store_segment(const Dropped &d, const uint8_t *p, size_t n, uint8_t *record
   }
 }
 
+// Where the first byte the filter drops lies in the block (its end when
+// there is none): one pass over each block read, so that the lines before
+// it need no look at their bytes beyond the search for the terminator.
+void scan_block(SequentialFile *f, const Dropped &d) {
+  size_t first = f->data_length;
+  for (int i = 0; i < d.count; ++i) {
+    const void *hit = memchr(f->block, d.chars[i], first);
+    if (hit) first = static_cast<size_t>(static_cast<const uint8_t *>(hit) - f->block);
+  }
+  f->scanned_offset = f->block_offset;
+  f->clean_until = f->block_offset + static_cast<int64_t>(first);
+}
+
 int32_t read_line(SequentialFile *f, int64_t pos, uint8_t *record, Read *r) {
   Dropped d = dropped_chars(f->eol, f->filter);
   for (;;) {
     const uint8_t *p;
-    int64_t n = available(f, pos + r->consumed, &p);
+    int64_t at = pos + r->consumed;
+    int64_t n = available(f, at, &p);
     if (n < 0) return fail(E_SYSERR);
     if (n == 0) break;
+    if (f->scanned_offset != f->block_offset) scan_block(f, d);
     const void *eol = memchr(p, f->eol, static_cast<size_t>(n));
     size_t segment = eol ? static_cast<size_t>(static_cast<const uint8_t *>(eol) - p) : n;
-    store_segment(d, p, segment, record, f->record_size, &r->stored);
+    if (at + static_cast<int64_t>(segment) <= f->clean_until) {
+      uint32_t space = f->record_size - static_cast<uint32_t>(r->stored);
+      size_t copy = segment < space ? segment : space;
+      memcpy(record + r->stored, p, copy);
+      r->stored += static_cast<int32_t>(copy);
+    } else {
+      store_segment(d, p, segment, record, f->record_size, &r->stored);
+    }
     r->consumed += static_cast<int64_t>(segment);
     if (eol) {
       ++r->consumed;

@@ -170,7 +170,10 @@ int32_t sequential_write(SequentialFile *f, const char *record, uint32_t length,
                          int32_t advancing) {
   if (f->mode == A_INPUT) return fail(E_MODE_CLASH);
   if (f->descriptor < 0) return errno = EBADF, fail(E_SYSERR);  // a pipe ended at shutdown
-  if (f->mode == A_IO) f->data_length = 0;  // the block held read data; writes go out at once
+  if (f->mode == A_IO) {  // the block held read data; writes go out at once
+    f->data_length = 0;
+    f->scanned_offset = -1;
+  }
   if (!emit_record(f, reinterpret_cast<const uint8_t *>(record), length, advancing)) return 0;
   if (f->block_size == 0 || f->mode == A_IO) return flush_block(f);
   if (f->records_per_flush > 0 && ++f->records_since_flush >= f->records_per_flush) {
@@ -216,6 +219,7 @@ int32_t sequential_rewrite(SequentialFile *f, const char *record, uint32_t lengt
   ssize_t n = pwritev(sequential_fd(f), pieces, count, f->last_position);
   if (n != static_cast<ssize_t>(size)) return fail(E_SYSERR);
   // The block keeps a copy of what it holds of the record.
+  f->scanned_offset = -1;
   int64_t at = f->last_position;
   for (int i = 0; i < count; ++i) {
     const auto *bytes = static_cast<const uint8_t *>(pieces[i].iov_base);

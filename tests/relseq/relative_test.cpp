@@ -133,7 +133,9 @@ class RelativeTest : public RelSeqTest {
                  " deleted " + std::to_string(s.deleted));
     cfg_set_short("REL_DELETED_VALUE", 0, s.deleted);
     ASSERT_EQ(Ar_make("rel", "", 0), 1);
-    RelativeFile *f = Ar_open("rel", KEL_OPEN_IO, s.maximum, s.minimum, 0);
+    // An exclusive open knows the file's size; a shared one asks for it.
+    int sharing = s.maximum % 2 ? KEL_OPEN_EXCLUSIVE : 0;
+    RelativeFile *f = Ar_open("rel", KEL_OPEN_IO | sharing, s.maximum, s.minimum, 0);
     ASSERT_NE(f, nullptr);
     RelativeModel m(s);
     for (int i = 0; i < s.ops; ++i) {
