@@ -82,6 +82,8 @@ int32_t relative_write(RelativeFile *f, const char *record, uint32_t length, int
   if (!may_write(f)) return 0;
   release_auto_lock(f);
   const SlotLayout &l = f->layout;
+  // A record longer than the slot is refused rather than cut: cutting
+  // would lose the caller's data without a word.
   if (l.variable && length > l.maximum) return fail(E_REC_SIZE);
   HeldFile held(f);
   int fd = held.fd();

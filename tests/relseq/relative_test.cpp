@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/worker.h"
+#include "messages/diag.h"
 #include "osfile/files.h"
 #include "relseq/relseq_fixture.h"
 #include "support/alloc.h"
@@ -287,6 +288,33 @@ TEST_F(RelativeTest, TwoProcessesLockRetryAndFillTheLockTable) {
   ASSERT_EQ(Ar_close(f), 1);
   EXPECT_EQ(read_file("shared"),
             std::string(10, 'a') + std::string(10, 'b') + std::string(10, 'c'));
+}
+
+// The trace lines of the relative and sequential entry points.
+TEST_F(RelativeTest, EntryPointsTraceTheirArgumentsAndResults) {
+  ASSERT_EQ(Ar_make("t", "", 0), 1);
+  fs_settings().trace = kTraceEntryPoints;
+  StderrCapture err;
+  RelativeFile *f = Ar_open("t", KEL_OPEN_IO, 10, 8, 3);
+  const char *record = "abc";
+  int written = Ar_write(f, record, 3, 7);
+  SequentialFile *s = As_open("t", KEL_OPEN_INPUT, 80, AS_LINE, 0, -1, nullptr, 0);
+  int64_t at = As_seek(s, 5, 1);
+  fs_settings().trace = 0;
+  As_close(s, 0);
+  Ar_close(f);
+  char p[3][32];
+  snprintf(p[0], sizeof p[0], "%p", static_cast<void *>(f));
+  snprintf(p[1], sizeof p[1], "%p", static_cast<void *>(s));
+  snprintf(p[2], sizeof p[2], "%p", static_cast<const void *>(record));
+  EXPECT_EQ(written, 1);
+  EXPECT_EQ(at, 5);
+  EXPECT_EQ(err.text(), std::string("V: Ar_open(\"t\", 0x2, 10, 8, 3)\nV: Ar_open() returning ") +
+                            p[0] + "\nV: Ar_write(" + p[0] + ", " + p[2] +
+                            ", 3, 7)\nV: Ar_write() returning 1\n" +
+                            "V: As_open(\"t\", 0x0, 80, -3, 0, -1, (nil) \"<NULL>\", 0x0)\n" +
+                            "V: As_open() returning " + p[1] + "\nV: As_seek(" + p[1] +
+                            ", 5, 1)\nV: As_seek() returning 5\n");
 }
 
 }  // namespace
