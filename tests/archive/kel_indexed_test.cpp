@@ -424,19 +424,20 @@ TEST_F(KelIndexed, AKilledRestoreLeavesAFileEveryOpenRefuses) {
   ASSERT_EQ(0, made.status) << made.err;
   const std::string fifo = dir_ / "archive.fifo", restored = dir_ / "out/idx";
   ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+  int to_kel = -1;  // held open past the kill: an end of input would clean up
   {
     SpawnOptions o = options({"-i"}, "", "out");
     o.stdin_path = fifo;
     PtySession session(o);
-    int to_kel = open(fifo.c_str(), O_WRONLY);
+    to_kel = open(fifo.c_str(), O_WRONLY);
     ASSERT_GE(to_kel, 0);
     size_t half = made.out.size() / 2;
     ASSERT_EQ(static_cast<ssize_t>(half), write(to_kel, made.out.data(), half));
     // The mark is the low byte of the broken-code field (offset 108).
     for (int i = 0; i < 1000 && read_file(restored).substr(108, 2) != std::string("\0\x18", 2); ++i)
       usleep(10000);
-    close(to_kel);
   }  // SIGKILL
+  close(to_kel);
   for (int32_t mode : {KEL_OPEN_INPUT, KEL_OPEN_IO}) {
     EXPECT_EQ(nullptr, v5_open(restored.c_str(), mode, "0,0,0"));
     EXPECT_EQ(E_BROKEN, *fs_error_code());
