@@ -5,7 +5,9 @@
 //
 //   dorvex-tool make NAME < records     one record per line (the line's bytes)
 //   dorvex-tool list NAME KEY           the records in the order of key KEY
-//   dorvex-tool check NAME              the structural check's report
+//   dorvex-tool check NAME              the structural check's report (it
+//                                       also clears the mark of a writer
+//                                       that ended, when the file is sound)
 //
 // The sample layout is a customer master: records of 40 to 64 bytes, key 0
 // the customer number (bytes 0-7, unique), key 1 the town (bytes 28-39,
@@ -14,6 +16,7 @@
 #include <cstring>
 #include <string>
 
+#include "config/config.h"
 #include "indexed/file_check.h"
 #include "kelfs/errors.h"
 #include "kelfs/kelfs.h"
@@ -66,13 +69,22 @@ int list(const char *name, int key) {
   return ended ? 0 : failed("read", name);
 }
 
+// The check opens the file past its broken codes (V_FORCE_OPEN), so that
+// it reports every problem, a broken or incomplete mark among them. It
+// holds the file exclusively for update when it may: a file that a process
+// left open for update when it ended, and that the check finds sound, gets
+// its count of openers for update reset and opens normally again.
 int check(const char *name) {
-  DorvexFile *f = v5_open(name, KEL_OPEN_INPUT, "0,0,0");
+  cfg_set_short("V_FORCE_OPEN", 0, 1);
+  DorvexFile *f = v5_open(name, KEL_OPEN_IO | KEL_OPEN_EXCLUSIVE, "0,0,0");
+  if (f == nullptr) f = v5_open(name, KEL_OPEN_INPUT, "0,0,0");
   if (f == nullptr) return failed("open", name);
   kel::indexed::CheckReport report;
   bool sound = kel::indexed::dorvex_check(f, &report);
   fputs(report.text.c_str(), stdout);
-  v5_close(f);
+  if (sound && kel::indexed::dorvex_clear_dead_writers(f))
+    printf("left open for update by a process that ended: cleared\n");
+  if (!v5_close(f)) return failed("close", name);
   return sound ? 0 : 1;
 }
 

@@ -20,6 +20,10 @@ extern "C" {
 
 /* An open indexed (Dorvex) file. */
 typedef struct DorvexFile DorvexFile;
+/* An open relative file (records addressed by number, from 1). */
+typedef struct RelativeFile RelativeFile;
+/* An open sequential file or pipe. */
+typedef struct SequentialFile SequentialFile;
 
 /* Hooks of bulk addition and of file creation. */
 typedef void (*v5_progress_fn)(void *progress);
@@ -32,6 +36,11 @@ int v5_make(const char *name, const char *comment, const char *physical_params,
             const char *record_params, const char *key_params, const char *translation_table);
 DorvexFile *v5_open(const char *name, int32_t mode, const char *params);
 int v5_close(DorvexFile *file);
+/* Marks a file open for update as incomplete until this open's final
+ * successful close (a restore or a load under way): every other open fails
+ * with E_BROKEN and secondary code 24 unless V_FORCE_OPEN is on, also after
+ * the process was killed. 1, or 0 (E_PARAM when not open for update). */
+int v5_mark_incomplete(DorvexFile *file);
 int v5_info(DorvexFile *file, int32_t code, char *buffer);
 uint32_t v5_read(DorvexFile *file, char *record, int32_t key);
 int v5_start(DorvexFile *file, char *record, int32_t key, int32_t length, int32_t mode);
@@ -60,6 +69,71 @@ int v5_init_vers(int32_t version, int32_t *out);
 void v5_exit(void);
 void v5_init_cfg(void);
 void v5_deinit_cfg(void);
+
+/* --- relative files ------------------------------------------------------
+ * Open modes: access in the low two bits (<kelfs/modes.h>); 0x10 keeps every
+ * record lock until Ar_unlock (KEL_OPEN_LOCK_MANY); 0x4000 lets the file take
+ * part in transactions (KEL_OPEN_LOGGED). Reads return the record length + 1
+ * (0 on failure); Ar_next, Ar_previous and Ar_write leave the record number
+ * they dealt with in fs_last_record_number(). */
+enum {
+  AR_START_EQUAL = 0,
+  AR_START_NOT_LESS = 1,
+  AR_START_GREATER = 2,
+  AR_START_LESS = 3,
+  AR_START_NOT_GREATER = 4,
+  AR_WRITE_AFTER_LAST = -1, /* Ar_write: the slot after the last one */
+  AR_LAST_READ = 0          /* Ar_rewrite, Ar_delete: the record read last */
+};
+int Ar_init(void);
+void Ar_exit(void);
+int Ar_make(const char *name, const char *params, int32_t blocks);
+RelativeFile *Ar_open(const char *name, int32_t mode, uint32_t maximum, uint32_t minimum,
+                      int32_t blocks);
+int Ar_close(RelativeFile *file);
+int Ar_info(RelativeFile *file, int32_t code, char *buffer);
+int Ar_read(RelativeFile *file, char *record, int32_t number);
+int Ar_start(RelativeFile *file, int32_t number, int32_t mode);
+int Ar_next(RelativeFile *file, char *record);
+int Ar_previous(RelativeFile *file, char *record);
+int Ar_write(RelativeFile *file, const char *record, uint32_t length, int32_t number);
+int Ar_rewrite(RelativeFile *file, const char *record, uint32_t length, int32_t number);
+int Ar_delete(RelativeFile *file, int32_t number);
+int Ar_unlock(RelativeFile *file);
+int Ar_copy(const char *from, const char *to);
+int Ar_rename(const char *from, const char *to);
+int Ar_remove(const char *name);
+
+/* --- sequential files and pipes -------------------------------------------
+ * Record types: fixed binary, variable binary (big-endian length prefix of 2
+ * bytes, 4 when the record size exceeds 65535), text lines, print lines.
+ * A non-null `pipe` makes `name` a shell command connected to the file.
+ * Flags: bit 0 takes over the pipe kept by a close with keep; bit 1 asks an
+ * extend open to write its buffer out after a computed number of records.
+ * Advancing: lines to advance after the record (negative: before it);
+ * AS_NO_ADVANCING writes none; a magnitude of AS_ADVANCE_PAGE or more
+ * advances to a new page. */
+enum {
+  AS_FIXED = -1,
+  AS_VARIABLE = -2,
+  AS_LINE = -3,
+  AS_PRINT = -4,
+  AS_SHARED_PIPE = 0x1,
+  AS_FLUSH_BY_RECORDS = 0x2,
+  AS_NO_ADVANCING = 32767,
+  AS_ADVANCE_PAGE = 9999
+};
+SequentialFile *As_open(const char *name, int32_t mode, uint32_t record_size, int32_t record_type,
+                        uint32_t block_size, int32_t pad_char, const char *pipe, int32_t flags);
+int As_close(SequentialFile *file, int32_t keep);
+int As_info(SequentialFile *file, int32_t code, char *buffer);
+int As_read(SequentialFile *file, char *record);
+int As_write(SequentialFile *file, const char *record, uint32_t length, int32_t advancing);
+int As_rewrite(SequentialFile *file, const char *record, uint32_t length);
+int64_t As_seek(SequentialFile *file, int64_t offset, int32_t whence);
+int As_copy(const char *from, const char *to);
+int As_rename(const char *from, const char *to);
+int As_remove(const char *name);
 
 #ifdef __cplusplus
 }

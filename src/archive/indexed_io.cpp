@@ -49,13 +49,17 @@ int engine_write(void *file, const char *record, uint32_t length) {
 int engine_remove(const char *name) {
   return v5_remove(name);
 }
+int engine_mark_incomplete(void *file) {
+  return v5_mark_incomplete(dorvex(file));
+}
 
 // The make forms of old-style archives (v_make for format 4, v2_make for
 // format 5) are not part of this build: they stay null, and the reader
 // reports such members as ones it cannot restore and passes their records.
-constexpr IndexedOps kEngine = {
-    engine_open_input, engine_info, engine_start_first,  engine_next,  engine_close, engine_make,
-    nullptr,           nullptr,     engine_open_restore, engine_write, engine_remove};
+constexpr IndexedOps kEngine = {engine_open_input, engine_info,   engine_start_first,
+                                engine_next,       engine_close,  engine_make,
+                                nullptr,           nullptr,       engine_open_restore,
+                                engine_write,      engine_remove, engine_mark_incomplete};
 
 struct SeamState {
   const IndexedOps *ops = &kEngine;

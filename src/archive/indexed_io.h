@@ -41,6 +41,13 @@
 //                  ends the run.
 //   remove         v5_remove(name): the old file and its segments, before
 //                  a make; its failure is ignored (there may be none)
+//   mark_incomplete
+//                  v5_mark_incomplete(file), 1 or 0, right after
+//                  open_restore: the file refuses every other open until
+//                  its close has written all of it, so that a restore cut
+//                  short (killed, even with SIGKILL) never leaves a file
+//                  that looks complete. Null in a stand-in engine that has
+//                  no such mark.
 //
 // The build's own operations (indexed_io.cpp) call the entry points of
 // <kelfs/kelfs.h>; the engine has no make forms for old-style archives, so
@@ -66,6 +73,7 @@ struct IndexedOps {
   void *(*open_restore)(const char *name);
   int (*write)(void *file, const char *record, uint32_t length);
   int (*remove)(const char *name);
+  int (*mark_incomplete)(void *file);
 };
 
 // v5_info codes used by the archive.

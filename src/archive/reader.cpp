@@ -433,7 +433,14 @@ void *make_indexed(const TransferState &t, const Target &target, const IndexedPr
     }
   }
   void *file = ops.open_restore(name);
-  if (file == nullptr) report_fs_error(target.shown);
+  if (file == nullptr) {
+    report_fs_error(target.shown);
+  } else if (ops.mark_incomplete && !ops.mark_incomplete(file)) {
+    report_fs_error(target.shown);
+    ops.close(file);
+    ops.remove(name);
+    return nullptr;
+  }
   return file;
 }
 

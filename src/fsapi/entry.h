@@ -113,8 +113,18 @@ void trace_return(const EntryTrace &t, const R &result) {
 // could not be created.
 bool ensure_thread_key();
 
+// Before step 1 of every entry point: the file system's configuration
+// table is defined (as v5_init_cfg does) when it is not, so that every
+// entry point reads the defined variables with their defaults whatever the
+// caller did first. A program that never called v5_init_cfg would
+// otherwise read 0 for every variable: COMPRESS_FACTOR 0 makes
+// uncompressed files, V_BUFFERS 0 runs without a cache. v5_deinit_cfg
+// undefines it; the next entry point defines it again.
+void ensure_configuration();
+
 template <typename R, typename Impl, typename... Args>
 R entry(const EntryTrace &t, R failure, Impl &&impl, const Args &...traced) {
+  ensure_configuration();
   if (trace_on(kTraceEntryPoints)) trace_entry(t, traced...);
   if (!ensure_thread_key()) return failure;
   R result = impl();
@@ -124,6 +134,7 @@ R entry(const EntryTrace &t, R failure, Impl &&impl, const Args &...traced) {
 
 template <typename Impl, typename... Args>
 void entry_void(const EntryTrace &t, Impl &&impl, const Args &...traced) {
+  ensure_configuration();
   if (trace_on(kTraceEntryPoints)) trace_entry(t, traced...);
   if (!ensure_thread_key()) return;
   impl();

@@ -64,6 +64,17 @@ constexpr const char *kBrokenText = "%s: File broken (code %d)\n";
 // An indexed file whose segment is missing is broken with this secondary
 // code; its report names the segment, as a missing file's report does.
 constexpr int32_t kBrokenMissingSegment = 68;
+// A file left open for update by a process that ended: the broken-file
+// line is followed by one that tells the operator what to run. The check
+// clears the condition when it finds the file sound; the rebuild command
+// is named as one that may not be installed, so that the line holds for
+// every build.
+constexpr int32_t kBrokenStaleWriter = 25;
+constexpr int32_t kStaleWriterMessage = 1210;
+constexpr const char *kStaleWriterText =
+    "%s: left open for update by a process that ended; run \"dorvex-tool check %s\", "
+    "which clears this when the file is sound; otherwise restore the file from its "
+    "backup, or run \"dorvex-tool rebuild %s\" where that command is installed\n";
 
 }  // namespace
 
@@ -107,6 +118,10 @@ extern "C" const char *report_fs_error(const char *name) {
       name = fs_missing_file_name();
     eprintf(kel::msg_printf_text(kBrokenMessage, kBrokenText), name ? name : "",
             static_cast<int>(*fs_error_secondary()));
+    if (*fs_error_secondary() == kBrokenStaleWriter) {
+      const char *n = name ? name : "";
+      eprintf(kel::msg_printf_text(kStaleWriterMessage, kStaleWriterText), n, n, n);
+    }
     return nullptr;
   }
   if (code == E_NO_FILE) name = fs_missing_file_name();

@@ -1,5 +1,6 @@
 // The thread-data key of the entry points and the file system's per-thread
 // block (see entry.h for its layout).
+#include "config/fs_config.h"
 #include "fsapi/entry.h"
 #include "kelfs/errors.h"
 #include "support/alloc.h"
@@ -30,6 +31,10 @@ bool ensure_thread_key() {
   if (s.key == nullptr) s.key = thread_key_create();
   s.key_initialised = s.key != nullptr;
   return s.key_initialised;
+}
+
+void ensure_configuration() {
+  define_fs_table();
 }
 
 ThreadData *thread_data() {

@@ -53,6 +53,12 @@ extern "C" int v5_close(DorvexFile *file) {
       handle_of(file));
 }
 
+extern "C" int v5_mark_incomplete(DorvexFile *file) {
+  return entry(
+      {"v5_mark_incomplete", "%p \"%s\"", "%d", nullptr}, 0,
+      [&] { return dorvex_mark_incomplete(file); }, handle_of(file));
+}
+
 extern "C" int v5_info(DorvexFile *file, int32_t code, char *buffer) {
   return entry(
       {"v5_info", "%p \"%s\", %d, %p", "%d", nullptr}, 0,

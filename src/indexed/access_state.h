@@ -72,8 +72,10 @@ struct ReadState {
   SegAddr last_record = kNullAddr;
   uint8_t last_key[kKeyLengthLimit] = {};
   bool retry = false;  // the last step asks its operation to start again
-  // The physical-order scan: next slot to look at, and slots left.
+  // The physical-order scan: next slot to look at, the end of data when it
+  // started, and records left to return.
   SegAddr scan = kNullAddr;
+  SegAddr scan_end = kNullAddr;
   uint32_t scan_left = 0;
 };
 

@@ -26,10 +26,6 @@ bool past_end_of_data(const DorvexFile *f, SegAddr at) {
   return static_cast<uint32_t>(at.offset) >= static_cast<uint32_t>(end.offset);
 }
 
-SegAddr record_address(SegAddr pointer) {
-  return SegAddr{-pointer.offset, pointer.segment};
-}
-
 // Whether the entry after the one at `offset` in the image has the full
 // key `key`; *at_end when there is none in this leaf.
 bool next_entry_equal(TreeContext *t, int offset, const FullKey &key, bool *at_end) {
@@ -149,8 +145,13 @@ int64_t common_read(Operation &op, DorvexFile *f, const NodePosition &pos, uint8
   r.retry = false;
   const FullKey key = t->search.key;
   const uint32_t dup = t->search.dup;
-  SegAddr at = record_address(vi_entry_pointer(t, pos.offset));
-  if (op.verified() && past_end_of_data(f, at)) {
+  SegAddr at;
+  bool pointer_ok = record_of_pointer(vi_entry_pointer(t, pos.offset), &at);
+  if (!pointer_ok && !op.verified()) {
+    fail(E_BROKEN, kBrokenPosition);
+    return -1;
+  }
+  if (op.verified() && (!pointer_ok || past_end_of_data(f, at))) {
     ++f->reader_counters.record_past_eof;
     if (op.debug_output()) eprintf(">>AR DBG record pointer past EOF detection\n");
     r.retry = true;

@@ -24,6 +24,18 @@ DorvexFile *dorvex_open(const char *name, int32_t flags);
 // 1, or 0 when writing the header or a segment failed; the file is closed
 // and its state freed either way.
 int32_t dorvex_close(DorvexFile *file);
+// Marks the file open for update as incomplete until this open's final
+// successful close: a restore, a bulk load, any filling that must not be
+// mistaken for a whole file when it is cut short (killed, a full disk, a
+// failing close). The broken code kBrokenIncomplete goes into the header's
+// broken-code field and reaches the file at once (the cache writes it
+// through), so that every other open, in this process or another, fails
+// with E_BROKEN and that code unless V_FORCE_OPEN is on, and the
+// structural check reports it. This open goes on as before. Its close
+// writes every block of every segment first and only then clears the mark
+// and writes the header; a close that fails on the way leaves the mark.
+// 1, or 0 with E_PARAM (not open for update) or the header's error.
+int32_t dorvex_mark_incomplete(DorvexFile *file);
 // The information texts (see info.cpp). 1, or 0 with E_PARAM or
 // E_UNSUPPORTED.
 int32_t dorvex_info(DorvexFile *file, int32_t code, char *out);
@@ -47,6 +59,14 @@ struct UpperLayerHooks {
   // Record locks held, for information code -6.
   int32_t (*locks_in_use)(const DorvexFile *file);
 };
+// dorvex_open with `as_a_whole` as a choice: such an open passes over the
+// broken codes of the header (as with V_FORCE_OPEN), for the operations
+// that take a file as a whole and need only its segment counts: removing,
+// copying, renaming or replacing a file that is marked broken or
+// incomplete must work all the same.
+DorvexFile *open_file_with(const char *name, int32_t flags, bool as_a_whole);
+DorvexFile *open_as_a_whole(const char *name);
+
 // Installs the hooks (null: none). The table must outlive its use.
 void set_upper_layer_hooks(const UpperLayerHooks *hooks);
 const UpperLayerHooks *upper_layer_hooks();

@@ -84,6 +84,7 @@ struct DorvexFile {
   int32_t mode = 0;         // the open flags as given
   int32_t seg_flags = 0;    // flags every segment is opened with
   bool for_update = false;  // access other than input
+  bool as_a_whole = false;  // opened past broken codes (open_file_with)
   int version = 0;
   const kel::indexed::HeaderLayout *layout = nullptr;
 
@@ -130,4 +131,10 @@ struct DorvexFile {
   kel::indexed::BulkState *bulk = nullptr;
   bool bulk_requested = false;  // 0x8000 with 0x600 and a writing access
   bool bulk_running = false;    // records are appended, never put in slots
+
+  // --- incomplete mark ----------------------------------------------------
+  // This open wrote the broken code "incomplete" into the header (see
+  // dorvex_mark_incomplete): its own header reads pass over that code, and
+  // its final successful close clears it.
+  bool marked_incomplete = false;
 };

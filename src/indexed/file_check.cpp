@@ -13,6 +13,7 @@
 #include "indexed/slot_walk.h"
 #include "indexed/tree_check.h"
 #include "kelfs/errors.h"
+#include "osfile/files.h"
 #include "support/alloc.h"
 #include "support/be.h"
 
@@ -306,6 +307,19 @@ bool dorvex_check(DorvexFile *file, CheckReport *report) {
   }
   FileChecker(file, report).run();
   return report->problems == 0;
+}
+
+bool dorvex_clear_dead_writers(DorvexFile *f) {
+  if (f == nullptr || !f->for_update || !(f->mode & A_EXCLUSIVE)) return fail(E_PARAM);
+  if (!header_read(f, HeaderAccess::kUpdate, kHeaderForce)) return false;
+  bool stale = hget(f, kUpdateOpeners) > 1;
+  if (stale) {
+    hset(f, kUpdateOpeners, 1);
+    header_mark_changed(f);
+  }
+  bool ok = header_write(f);
+  header_release(f);
+  return ok && stale;
 }
 
 }  // namespace kel::indexed

@@ -42,4 +42,13 @@ struct CheckReport {
 // that cannot be read is a problem of its own (the error codes say why).
 bool dorvex_check(DorvexFile *file, CheckReport *report);
 
+// After dorvex_check found a file sound that was left open for update by
+// a process that ended (E_BROKEN 25 at open), the operator's check clears
+// the condition: with the file held exclusively for update (no other
+// process can have it), only this open counts as an opener for update
+// from now on, and its close leaves the count at 0. True when the count
+// was above 1 and is reset; false with E_PARAM when the file is not held
+// so, or with the header's error.
+bool dorvex_clear_dead_writers(DorvexFile *file);
+
 }  // namespace kel::indexed

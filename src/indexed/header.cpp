@@ -101,7 +101,8 @@ bool follow_segments(DorvexFile *f, bool version_moved) {
 
 bool check_broken(DorvexFile *f, bool force) {
   uint8_t code = get_slot_low_byte(f->header, *f->layout, kBrokenCode);
-  if (code != 0 && !force) return fail(E_BROKEN, code);
+  bool own_mark = code == kBrokenIncomplete && f->marked_incomplete;
+  if (code != 0 && !own_mark && !force) return fail(E_BROKEN, code);
   if (hget(f, kSequenceCounter) == 0xFFFFFFFFu) {
     if (f->for_update && code == 0) mark_broken(f, kBrokenSequence);
     if (!force) return fail(E_BROKEN, kBrokenSequence);
@@ -120,7 +121,7 @@ bool absorb_image(DorvexFile *f, HeaderAccess access, bool force) {
   if (static_cast<uint32_t>(hget(f, kKeyDescVersion)) != f->key_desc_version &&
       !load_key_descriptions(f))
     return false;
-  if (!check_broken(f, force)) return false;
+  if (!check_broken(f, force) || !header_positions_sound(f)) return false;
   if (access == HeaderAccess::kUpdate && (fs_settings().lock_method & kLockHeaderChecked) != 0) {
     hset(f, kUpdateOpenFlag, 1);
     if (!write_image(f)) return false;
@@ -167,8 +168,9 @@ bool header_read(DorvexFile *f, HeaderAccess access, uint32_t flags) {
   HeaderCounters &c = f->header_counters;
   bool force = (flags & kHeaderForce) || fs_settings().force_open;
   bool ok;
-  if (access == HeaderAccess::kRead && !(flags & kHeaderRetry) && !f->header_held &&
-      unlocked_allowed(f)) {
+  bool unlocked = access == HeaderAccess::kRead && !(flags & kHeaderRetry) && !f->header_held &&
+                  unlocked_allowed(f);
+  if (unlocked) {
     ++c.unlocked_reads;
     ok = read_image(f);
     if (ok && header_update_in_progress(f)) {
@@ -184,6 +186,12 @@ bool header_read(DorvexFile *f, HeaderAccess access, uint32_t flags) {
     ok = take_lock(f) && read_image(f);
   }
   if (ok) ok = absorb_image(f, access, force);
+  // An unlocked reader can catch a writer half-way through its header
+  // write: positions that look out of place are read again under the lock
+  // before they count as damage.
+  if (!ok && unlocked && !f->header_held && *fs_error_code() == E_BROKEN &&
+      *fs_error_secondary() == kBrokenPosition)
+    ok = take_lock(f) && read_image(f) && absorb_image(f, access, force);
   if (!ok) {
     SavedErrors saved;
     header_release(f);

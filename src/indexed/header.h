@@ -37,7 +37,10 @@
 
 namespace kel::indexed {
 
-// Secondary codes of E_BROKEN raised by the storage layer.
+// Secondary codes of E_BROKEN raised by the storage layer. The tree code
+// has its own (btree.h: 3, 4, 6, 7, 23; node_format.h: 20, 21, 22) and so
+// has the structural check (tree_check.h: 101-113); every code that can
+// stand in the header's broken-code field (slot 33, one byte) is below 256.
 constexpr int32_t kBrokenHeader = 1;           // magic, sizes or key descriptions no file has
 constexpr int32_t kBrokenShortRead = 9;        // a block read came back short
 constexpr int32_t kBrokenFreeList = 12;        // free-list head is no free node
@@ -49,6 +52,18 @@ constexpr int32_t kBrokenRecordDeleted = 81;   // a record read is marked delete
 constexpr int32_t kBrokenRecordHeader = 82;    // stored length beyond its slot
 constexpr int32_t kBrokenRecordLength = 85;    // record longer than the maximum
 constexpr int32_t kBrokenSegmentNumber = 99;   // segment number above 65534
+// An open (v5_mark_incomplete) is filling the file and has not closed it
+// successfully yet: a restore or a bulk load that was cut short.
+constexpr int32_t kBrokenIncomplete = 24;
+// The header counts openers for update (slot 28) while no process holds a
+// writer's place in the lock band: a writer ended without closing, and the
+// counts, end of data and chains of the header cannot be trusted.
+constexpr int32_t kBrokenStaleWriter = 25;
+// A position outside what the segments hold: an end of data, first record,
+// chain head or segment size beyond its segment or its limit, or a record
+// or node address past the bytes its segment has (or a leaf pointer that
+// is no negated offset).
+constexpr int32_t kBrokenPosition = 26;
 
 constexpr int32_t kTranslationOffset = 16;  // of the table in its block
 constexpr int32_t kTableSize = 256;

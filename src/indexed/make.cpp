@@ -144,10 +144,12 @@ class Made {
       if (!keep_ && names_[i][0] != '\0') Aremove(names_[i]);
     }
   }
-  // Creates the file and records it.
+  // Creates the file and records it: data segment 0 by its name (an old
+  // file there is truncated unless another process has it open), index
+  // segment 0 as a new file (segments.h).
   int32_t create(int i, const char *name, int32_t kind) {
     strcpy(names_[i], name);
-    files_[i] = Bopen(name, kMakeFlags);
+    files_[i] = i == 0 ? Bopen(name, kMakeFlags) : create_segment_file(name, kMakeFlags);
     if (files_[i] < 0) {
       // Refused: what is there (if anything) is not ours to remove.
       names_[i][0] = '\0';

@@ -1,4 +1,5 @@
 // Opening and closing indexed files.
+#include <cerrno>
 #include <cstring>
 #include <new>
 #include <string>
@@ -27,6 +28,9 @@ constexpr int32_t kBulkSharing = 0x600;
 constexpr int16_t kLockStatistics = 0x100;
 constexpr int16_t kLockVerified = 0x2;
 constexpr int32_t kInfoLevel = 3;
+// Bsync flags: files opened exclusive with deferred writes too (1), no
+// system sync (2).
+constexpr int32_t kSyncAllNoSystemSync = 3;
 
 struct OpenState {
   const UpperLayerHooks *hooks = nullptr;
@@ -167,6 +171,26 @@ bool open_listed_segments(DorvexFile *f) {
   return true;
 }
 
+// A file left open for update by a process that ended (killed, say): the
+// header counts openers for update (slot 28) while no other process holds
+// a writer's place in the lock band of the data file and no other open of
+// this process has the file. Its counts, end of data and chains may be
+// those of the middle of an update, and inserts on top of them can hide
+// records, so the open refuses it (E_BROKEN 25) until the structural check
+// has found it sound and reset the count (dorvex_clear_dead_writers), or
+// V_FORCE_OPEN is on. An open that asks for no locking (0x800), or whose
+// file the OS layer does not lock, cannot tell and trusts the header as
+// before. A writer that takes no locks holds no place in the band either:
+// while one works on a file, a locking open takes it for a dead writer and
+// refuses the file (the two never coordinated).
+bool left_by_a_dead_writer(DorvexFile *f) {
+  if (f->as_a_whole || fs_settings().force_open || (f->mode & A_NO_LOCKING) ||
+      hget(f, kUpdateOpeners) == 0)
+    return false;
+  if (open_elsewhere_in_process(f->data0)) return false;
+  return other_writer_in_band(f->data0) == 0;
+}
+
 bool open_file(DorvexFile *f) {
   f->data0 = Bopen(f->name, f->seg_flags);
   if (f->data0 < 0) return false;
@@ -177,7 +201,10 @@ bool open_file(DorvexFile *f) {
   f->data.files[0] = f->data0;
   if (!load_keys_and_table(f) || !grow_record_buffers(f->max_record)) return false;
   if (!open_listed_segments(f)) return false;
-  if (!header_read(f, f->for_update ? HeaderAccess::kUpdate : HeaderAccess::kLocked)) return false;
+  if (!header_read(f, f->for_update ? HeaderAccess::kUpdate : HeaderAccess::kLocked,
+                   f->as_a_whole ? uint32_t{kHeaderForce} : 0u))
+    return false;
+  if (left_by_a_dead_writer(f)) return fail(E_BROKEN, kBrokenStaleWriter);
   if (f->for_update) {
     hset(f, kUpdateOpeners, hget(f, kUpdateOpeners) + 1);
     header_mark_changed(f);
@@ -185,6 +212,16 @@ bool open_file(DorvexFile *f) {
   }
   header_release(f);
   return true;
+}
+
+// Writes every block the cache holds for the file (and for any other
+// file: the cache cannot tell them apart cheaply, and writing early costs
+// nothing) to the system. What a kill leaves is then on the file; nothing
+// here asks the system to put it on the disk itself.
+bool write_cached_blocks() {
+  errno = 0;
+  if (Bsync(kSyncAllNoSystemSync)) return true;
+  return fail(errno != 0 ? E_SYSERR : E_DISK_FULL);
 }
 
 void print_statistics(const DorvexFile *f) {
@@ -222,7 +259,13 @@ const UpperLayerHooks *upper_layer_hooks() {
 
 using namespace kel::indexed;
 
-extern "C" DorvexFile *dorvex_open(const char *name, int32_t flags) {
+namespace kel::indexed {
+
+DorvexFile *open_as_a_whole(const char *name) {
+  return open_file_with(name, A_INPUT, true);
+}
+
+DorvexFile *open_file_with(const char *name, int32_t flags, bool as_a_whole) {
   if (name == nullptr) {
     fail(E_PARAM);
     return nullptr;
@@ -234,6 +277,7 @@ extern "C" DorvexFile *dorvex_open(const char *name, int32_t flags) {
   DorvexFile *f = new (memory) DorvexFile;
   f->name = KEL_STRDUP(name);
   f->mode = flags;
+  f->as_a_whole = as_a_whole;
   f->seg_flags = segment_open_flags(flags);
   f->for_update = access != A_INPUT;
   f->bulk_requested =
@@ -254,6 +298,23 @@ extern "C" DorvexFile *dorvex_open(const char *name, int32_t flags) {
   return f;
 }
 
+}  // namespace kel::indexed
+
+extern "C" DorvexFile *dorvex_open(const char *name, int32_t flags) {
+  return open_file_with(name, flags, false);
+}
+
+extern "C" int32_t dorvex_mark_incomplete(DorvexFile *f) {
+  if (f == nullptr || !f->for_update) return fail(E_PARAM);
+  if (!header_read(f, HeaderAccess::kUpdate)) return 0;
+  f->marked_incomplete = true;
+  hset(f, kBrokenCode, kBrokenIncomplete);
+  header_mark_changed(f);
+  bool ok = header_write(f) && write_cached_blocks();
+  header_release(f);
+  return ok ? 1 : 0;
+}
+
 extern "C" int32_t dorvex_close(DorvexFile *f) {
   if (f == nullptr) return fail(E_PARAM);
   const UpperLayerHooks *hooks = upper_layer_hooks();
@@ -266,9 +327,15 @@ extern "C" int32_t dorvex_close(DorvexFile *f) {
   // Deferred blocks reach the disk as the segments close: a failure there
   // loses records, so it fails the close.
   if (!close_other_segments(f)) ok = false;
+  // An incomplete mark goes only when every block of the file is out, so
+  // that a kill between the two leaves the mark.
+  bool clear_mark = f->marked_incomplete && ok && write_cached_blocks();
   if (header_ok && f->for_update) {
     uint64_t openers = hget(f, kUpdateOpeners);
     if (openers > 0) hset(f, kUpdateOpeners, openers - 1);
+    if (clear_mark && get_slot_low_byte(f->header, *f->layout, kBrokenCode) == kBrokenIncomplete)
+      hset(f, kBrokenCode, 0);
+    if (f->marked_incomplete && !clear_mark) ok = false;
     header_mark_changed(f);
     if (!header_write(f)) ok = false;
   }

@@ -2,11 +2,15 @@
 // record locks (v5_unlock).
 //
 // The scan walks the record slots of the data area (slot_walk.h), skipping
-// deleted and set-aside slots. It is bounded by the number of slots the
-// data area held when it was set up: the live records (header slot 20)
-// plus those on the deleted and set-aside chains (slots 21 and 22), so a
-// scan never runs on into records that other writers append behind it.
-// Version 3 files get an empty scan.
+// deleted and set-aside slots. It is bounded twice, so that it never runs
+// on into records that other writers append behind it: by the end of data
+// as it stood at v5_nkrstart, and by the number of live records then
+// (header slot 20), counted down as records are returned. The slots on the
+// chains (slots 21 and 22) do not enter the count: version 4 drops a
+// deleted-chain head that keeps failing to be reused out of the chain and
+// its count while its slot stays in the data area, so a count of slots
+// would end the scan before the last records. Version 3 files get an empty
+// scan.
 #include "indexed/access.h"
 #include "indexed/reading.h"
 #include "indexed/record_locks.h"
@@ -25,16 +29,19 @@ int32_t scan_start(Operation &op, DorvexFile *f) {
     return 1;
   }
   r.scan = first_slot(f);
-  r.scan_left = static_cast<uint32_t>(hget(f, kRecordCount) + hget(f, kDeletedCount) +
-                                      hget(f, kSetAsideCount));
+  r.scan_end = hget_addr(f, kEndOfDataOffset, kEndOfDataSeg);
+  r.scan_left = static_cast<uint32_t>(hget(f, kRecordCount));
   return 0;
+}
+
+bool before_scan_end(const ReadState &r) {
+  if (r.scan.segment != r.scan_end.segment) return r.scan.segment < r.scan_end.segment;
+  return static_cast<uint32_t>(r.scan.offset) < static_cast<uint32_t>(r.scan_end.offset);
 }
 
 bool advance(DorvexFile *f, const RecordHeader &h) {
   ReadState &r = *f->read;
-  if (!next_slot_position(f, r.scan, h, &r.scan)) return false;
-  --r.scan_left;
-  return true;
+  return next_slot_position(f, r.scan, h, &r.scan);
 }
 
 // One attempt; *retry asks for a new start under the lock. A record that
@@ -44,7 +51,7 @@ int64_t scan_attempt(Operation &op, DorvexFile *f, uint8_t *record, bool last_tr
   ReadState &r = *f->read;
   *retry = false;
   for (;;) {
-    if (r.scan_left == 0) {
+    if (r.scan_left == 0 || !before_scan_end(r)) {
       *fs_error_code() = E_NOT_FOUND;
       return -1;
     }
@@ -69,6 +76,7 @@ int64_t scan_attempt(Operation &op, DorvexFile *f, uint8_t *record, bool last_tr
       return -1;
     }
     if (!advance(f, h)) return -1;
+    --r.scan_left;
     return length;
   }
 }

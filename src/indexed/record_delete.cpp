@@ -45,8 +45,8 @@ bool locate(DorvexFile *f, const uint8_t *record, SegAddr *at) {
     *fs_error_code() = E_NOT_FOUND;
     return false;
   }
-  SegAddr pointer = vi_entry_pointer(t, pos.offset);
-  *at = SegAddr{-pointer.offset, pointer.segment};
+  if (!record_of_pointer(vi_entry_pointer(t, pos.offset), at))
+    return fail(E_BROKEN, kBrokenPosition);
   return true;
 }
 

@@ -342,6 +342,7 @@ int32_t read_slot_start(DorvexFile *f, SegAddr at, uint8_t *buffer) {
   int32_t file = f->data.files[at.segment];
   if (file < 0 || !cache_bypasses_pool(file)) return 0;
   int32_t header_size = record_header_size(f);
+  if (!data_span_held(f, at, static_cast<uint32_t>(header_size))) return -1;
   int64_t want = static_cast<int64_t>(header_size) + f->max_record + kCompressedSlack;
   int32_t length = static_cast<int32_t>(std::min<int64_t>(want, kOneReadBytes));
   int32_t r = Bpread(file, buffer, length, static_cast<uint32_t>(at.offset));
@@ -357,12 +358,14 @@ int32_t record_header_size(const DorvexFile *f) {
   return f->duplicates ? 8 : 4;
 }
 
+// Version 3 spans skip the links of the data nodes they cross, so only
+// their start is checked here; the walk stops at the file's end.
 bool data_read(DorvexFile *f, SegAddr at, uint8_t *buffer, uint32_t length) {
   if (f->version < 4) {
     int64_t pos = static_cast<uint32_t>(at.offset);
-    return v3_walk(f, &pos, buffer, length, Walk::kRead);
+    return data_span_held(f, at, 1) && v3_walk(f, &pos, buffer, length, Walk::kRead);
   }
-  if (!known_segment(f, at)) return false;
+  if (!known_segment(f, at) || !data_span_held(f, at, length)) return false;
   return read_at(f->data.files[at.segment], buffer, static_cast<uint32_t>(at.offset),
                  static_cast<int32_t>(length)) != 0;
 }
@@ -370,9 +373,10 @@ bool data_read(DorvexFile *f, SegAddr at, uint8_t *buffer, uint32_t length) {
 bool data_write(DorvexFile *f, SegAddr at, const uint8_t *buffer, uint32_t length) {
   if (f->version < 4) {
     int64_t pos = static_cast<uint32_t>(at.offset);
-    return v3_walk(f, &pos, const_cast<uint8_t *>(buffer), length, Walk::kWrite);
+    return data_span_held(f, at, 1) &&
+           v3_walk(f, &pos, const_cast<uint8_t *>(buffer), length, Walk::kWrite);
   }
-  if (!known_segment(f, at)) return false;
+  if (!known_segment(f, at) || !data_span_held(f, at, length)) return false;
   return write_at(f->data.files[at.segment], buffer, static_cast<uint32_t>(at.offset),
                   static_cast<int32_t>(length)) != 0;
 }

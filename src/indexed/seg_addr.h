@@ -5,6 +5,7 @@
 // segment and store no segment numbers, so their segment is always 0.
 #pragma once
 
+#include <climits>
 #include <cstdint>
 
 namespace kel::indexed {
@@ -26,6 +27,15 @@ constexpr SegAddr kNoNode{-1, 0xFFFF};
 // null pointer) ends a descent.
 constexpr bool is_child_pointer(SegAddr p) {
   return p.offset > 0 || (p.offset == 0 && p.segment != 0);
+}
+
+// A leaf entry points to its record by the record's offset negated. A
+// pointer that is not negative, or is INT32_MIN (whose negation does not
+// exist), leads to no record: false, and the caller reports a broken file.
+constexpr bool record_of_pointer(SegAddr p, SegAddr *record) {
+  if (p.offset >= 0 || p.offset == INT32_MIN) return false;
+  *record = SegAddr{-p.offset, p.segment};
+  return true;
 }
 
 }  // namespace kel::indexed

@@ -201,14 +201,12 @@ bool create_segment(DorvexFile *f, int32_t kind, int32_t number) {
   if (!name_copy(f->name, kind, number, name)) return false;
   if (!reserve_segments(f, kind, number + 1)) return false;
   SegmentSet &set = segment_set(f, kind);
-  int32_t file = Bopen(name, A_OUTPUT);
+  int32_t file = create_segment_file(name, f->seg_flags);
   if (file < 0) {
     set.count = number;
     return false;
   }
-  Bclose(file);
   call_attrs_hook(name);
-  file = Bopen(name, f->seg_flags);
   uint8_t block[kSegmentHeaderSize];
   build_segment_header(f, kind, number, block);
   if (file >= 0) {
@@ -274,7 +272,7 @@ int32_t walk_pairs(const char *from, const char *to, SegmentAction action, const
 
 // Learns the version and the numbers of segments of a file by opening it.
 bool learn_segments(const char *name, int *version, int32_t *data, int32_t *index) {
-  DorvexFile *f = dorvex_open(name, 0);
+  DorvexFile *f = open_as_a_whole(name);
   if (f == nullptr) return false;
   *version = f->version;
   *data = f->version >= 4 ? f->data.count : 1;
@@ -470,6 +468,14 @@ bool close_other_segments(DorvexFile *f) {
     *fs_error_secondary() = secondary;
   }
   return ok;
+}
+
+int32_t create_segment_file(const char *name, int32_t flags) {
+  {
+    SavedErrors saved;
+    Aunlink(name);
+  }
+  return Bopen(name, flags | A_CREATE_NEW);
 }
 
 bool close_cached_file(int32_t file) {

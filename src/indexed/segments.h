@@ -143,6 +143,28 @@ void free_segment_sets(DorvexFile *f);
 // Makes room for segments 0 .. count - 1 of a kind (new ones not open).
 bool reserve_segments(DorvexFile *f, int32_t kind, int32_t count);
 
+// Opens a segment file that is made now, through the cache: whatever
+// stands at its name (an old segment, or a symbolic link someone placed
+// there) is removed first and the file is created exclusively without
+// following a link, so that no write of the engine goes through a link at
+// a segment's name. Data segment 0, the file's own name, is not made this
+// way: it may be linked on purpose to another disk. File number or -1.
+int32_t create_segment_file(const char *name, int32_t flags);
+
+// Positions against what the segments hold (positions.cpp). A data span
+// lies in a data segment the file has, from its first data byte on (the
+// header area in segment 0, behind the segment header in the others) up
+// to the segment's size; a node lies wholly below the size of its index
+// segment (version 3: of the file). False with E_BROKEN 26.
+bool data_span_held(const DorvexFile *f, SegAddr at, uint64_t length);
+bool node_held(const DorvexFile *f, SegAddr at);
+// The header's sizes and positions as the last header read left them:
+// every segment size within the segment size limit, the end of data in a
+// segment the file has and not past its size, the first record not past
+// the end of data, the deleted and set-aside chain heads and the free-node
+// head null or held. False with E_BROKEN 26.
+bool header_positions_sound(const DorvexFile *f);
+
 // Writes the zero-filled blocks [start, end) of a file (version 3 nodes of
 // `node_size` bytes get their first byte 5). Error codes of write_at.
 bool fill_blocks(int32_t file, int64_t start, int64_t end, int32_t node_size, bool v3_marks);

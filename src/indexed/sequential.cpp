@@ -29,7 +29,10 @@ int64_t fast_next(Operation &op, DorvexFile *f, uint8_t *record) {
   ReadState &r = *f->read;
   int key = r.key_of_reference;
   read_probe(f, "prefetched");
-  SegAddr at{-r.prefetch[0].offset, r.prefetch[0].segment};
+  SegAddr at;
+  // A prefetched pointer that is no record goes the slow way, which reads
+  // the entry again and reports it.
+  if (!record_of_pointer(r.prefetch[0], &at)) return -1;
   uint32_t sequence = 0;
   int64_t length = vi_read_rec(f, record, at, kLockTake, kLockAutoRelease, &sequence);
   if (length < 0) return -1;

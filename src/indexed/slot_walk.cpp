@@ -13,8 +13,11 @@ bool at_or_after(SegAddr a, SegAddr b) {
   return static_cast<uint32_t>(a.offset) >= static_cast<uint32_t>(b.offset);
 }
 
-bool short_read() {
-  return *fs_error_code() == E_BROKEN && *fs_error_secondary() == kBrokenShortRead;
+// A slot whose header (or a version 4 deleted record's link behind it)
+// runs past the segment's end: the segment's slots end there.
+bool past_segment_end() {
+  return *fs_error_code() == E_BROKEN &&
+         (*fs_error_secondary() == kBrokenShortRead || *fs_error_secondary() == kBrokenPosition);
 }
 
 }  // namespace
@@ -38,7 +41,7 @@ SlotStep find_slot(DorvexFile *f, SegAddr *at, RecordHeader *header) {
       }
     }
     if (!read_record_header(f, *at, header)) {
-      if (f->version < 4 || !short_read()) return SlotStep::kError;
+      if (f->version < 4 || !past_segment_end()) return SlotStep::kError;
       *at = SegAddr{kSegmentHeaderSize, static_cast<uint16_t>(at->segment + 1)};
       continue;
     }

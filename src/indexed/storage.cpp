@@ -14,12 +14,13 @@ namespace {
 constexpr int32_t kFreeNodeBytesV3 = 5;
 constexpr int32_t kFreeNodeBytes = 7;
 
-// The file holding a node address; -1 with E_BROKEN 68 when there is none.
+// The file holding a node address; -1 with E_BROKEN 68 when there is none,
+// 26 when the node lies outside it.
 int32_t node_file(DorvexFile *f, SegAddr at) {
   if (f->version < 4) {
-    if (at.segment == 0) return f->data0;
+    if (at.segment == 0) return node_held(f, at) ? f->data0 : -1;
   } else if (at.segment < f->index.count && f->index.files[at.segment] >= 0) {
-    return f->index.files[at.segment];
+    return node_held(f, at) ? f->index.files[at.segment] : -1;
   }
   const char *name =
       segment_name(f->name, f->version < 4 ? kDataSegment : kIndexSegment, at.segment);

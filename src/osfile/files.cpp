@@ -65,7 +65,7 @@ constexpr int64_t kShareReaders = 100;  // T - 100
 constexpr int32_t kSlotsPerRow = 100;
 
 // Mode bits that never reach the stored flags.
-constexpr int32_t kModeOnlyBits = 0x10 | 0x1000 | 0x2000 | 0x10000 | 0x20000;
+constexpr int32_t kModeOnlyBits = 0x10 | 0x1000 | 0x2000 | 0x10000 | 0x20000 | A_CREATE_NEW;
 // Write access or a sharing bit: an open that needs a read-write
 // descriptor or that others must see.
 constexpr uint16_t kWriteOrSharing = 0x303;
@@ -297,6 +297,7 @@ int large_flag() {
 int open_flags(int32_t mode, bool can_lock) {
   int access = mode & A_ACCESS_MASK;
   int flags = O_CLOEXEC | large_flag();
+  if (mode & A_CREATE_NEW) return flags | O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW;
   if (access == 0) {
     bool rw = can_lock && ((mode & A_EXCLUSIVE) || kel::fs_settings().queue_readers);
     return flags | (rw ? O_RDWR : O_RDONLY);
@@ -390,8 +391,9 @@ int32_t open_file(const char *name, int32_t mode, bool large) {
     }
   }
 
-  // Output truncates, but only a file that no other process has open.
-  if (access == 1 && can_lock) {
+  // Output truncates, but only a file that no other process has open. A
+  // file created new has nothing to truncate and nobody else has it open.
+  if (access == 1 && can_lock && !(mode & A_CREATE_NEW)) {
     if (open_lock(fd, file, flags, 2, large) < 0) {
       close_and_relock(fd, device, inode, file);
       return -1;
@@ -700,6 +702,23 @@ bool open_lock_slot(int32_t file, int64_t *offset, int32_t *length) {
   *offset = s.acs_loc[file];
   *length = s.acs_size[file];
   return true;
+}
+
+int32_t other_writer_in_band(int32_t file) {
+  FilesState &s = state();
+  if (!s.ready || file < 0 || file >= s.max_files || !live(s.entries[file])) return -1;
+  const FileEntry &e = s.entries[file];
+  if (!lockable(e) || e.lock_state == kNeverLocked) return -1;
+  // The writers' rows together: T-201 up to T-101, 101 bytes. The test
+  // does not see this process's own locks.
+  int32_t r = Alock_range(e.fd, top_of(e.large) - kDenyWriters, kDenyWriters - kShareReaders, 3);
+  return r == 0 ? 0 : r == 1 ? 1 : -1;
+}
+
+bool open_elsewhere_in_process(int32_t file) {
+  FilesState &s = state();
+  if (!s.ready || file < 0 || file >= s.max_files || !live(s.entries[file])) return false;
+  return file_still_open(s.entries[file].device, s.entries[file].inode, file);
 }
 
 int32_t record_lock_count() {

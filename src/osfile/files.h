@@ -44,6 +44,11 @@ enum : int32_t {
   A_NO_LOCKING = 0x0800,          // this file is never locked
   A_READ_ONLY_FALLBACK = 0x1000,  // (mode only) input may fall back to O_RDONLY
   A_APPEND = 0x2000,              // (mode only) the descriptor gets O_APPEND
+  // (mode only) the file is created here and must not exist: O_CREAT |
+  // O_EXCL | O_NOFOLLOW with a read-write descriptor whatever the access,
+  // so that nothing standing at the name (a symbolic link above all) is
+  // followed or truncated. Used for the segments of indexed files.
+  A_CREATE_NEW = 0x40000,
 };
 
 // Lock commands given to Afcntl. The numbers are those of the 32-bit Linux
@@ -146,6 +151,16 @@ int64_t lock_band_top(bool large);
 bool open_lock_slot(int32_t file, int64_t *offset, int32_t *length);
 // Number of entries in the record-lock table.
 int32_t record_lock_count();
+
+// Whether another process holds a writer's place in the open-lock band of
+// the file: a slot of the deny-write or sharing writers' rows (T-201 to
+// T-101), or an exclusive open's whole band. 1 yes, 0 no, -1 cannot tell
+// (the file is not locked: no-locking flag, read-only fallback, or the
+// test failed). A writer whose slot was refused (all 100 taken) holds
+// none, but then the others do.
+int32_t other_writer_in_band(int32_t file);
+// Whether another entry of this process has the same file open.
+bool open_elsewhere_in_process(int32_t file);
 
 // Tests only: force USE_LARGE_FILE_API to 0 or 1; -1 follows the
 // configuration again.

@@ -151,8 +151,8 @@ inline int remove(const char *name) {
 
 inline void install_fake_engine() {
   static const archive::IndexedOps ops = {
-      fake::open_input, fake::info,    fake::start_first,  fake::next,  fake::close, fake::make,
-      fake::make_v4,    fake::make_v2, fake::open_restore, fake::write, fake::remove};
+      fake::open_input, fake::info,    fake::start_first,  fake::next,  fake::close,  fake::make,
+      fake::make_v4,    fake::make_v2, fake::open_restore, fake::write, fake::remove, nullptr};
   fake_engine() = FakeEngine{};
   archive::indexed_set_ops(&ops);
 }

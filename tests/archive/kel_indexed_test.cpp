@@ -4,6 +4,7 @@
 // against a model of the records; members compared byte for byte with the
 // model; archives built by hand for what kel never writes (duplicate keys,
 // old-style members).
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -411,6 +412,50 @@ TEST_F(KelIndexed, FullDiskWhileRestoringRemovesThePartialFile) {
     EXPECT_EQ("idx: Disk full\nidx: not restored completely, removed\n", r.err);
     EXPECT_FALSE(indexed_exists(dir_ / "out/idx"));
   }
+}
+
+// kel -i killed with SIGKILL in the middle of a large indexed member: the
+// file it leaves refuses every open (broken, code 24) and the structural
+// check does not call it sound. A completed restore leaves no mark.
+TEST_F(KelIndexed, AKilledRestoreLeavesAFileEveryOpenRefuses) {
+  const Layout l = unique_key();
+  make_indexed(dir_ / "src/idx", l, make_records(l, 30000, 9));
+  RunResult made = kel({"-o"}, "idx\n", "src");
+  ASSERT_EQ(0, made.status) << made.err;
+  const std::string fifo = dir_ / "archive.fifo", restored = dir_ / "out/idx";
+  ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+  int to_kel = -1;  // held open past the kill: an end of input would clean up
+  {
+    SpawnOptions o = options({"-i"}, "", "out");
+    o.stdin_path = fifo;
+    PtySession session(o);
+    to_kel = open(fifo.c_str(), O_WRONLY);
+    ASSERT_GE(to_kel, 0);
+    size_t half = made.out.size() / 2;
+    ASSERT_EQ(static_cast<ssize_t>(half), write(to_kel, made.out.data(), half));
+    // The mark is the low byte of the broken-code field (offset 108).
+    for (int i = 0; i < 1000 && read_file(restored).substr(108, 2) != std::string("\0\x18", 2); ++i)
+      usleep(10000);
+  }  // SIGKILL
+  close(to_kel);
+  for (int32_t mode : {KEL_OPEN_INPUT, KEL_OPEN_IO}) {
+    EXPECT_EQ(nullptr, v5_open(restored.c_str(), mode, "0,0,0"));
+    EXPECT_EQ(E_BROKEN, *fs_error_code());
+    EXPECT_EQ(24, *fs_error_secondary());
+  }
+  cfg_set_short("V_FORCE_OPEN", 0, 1);
+  DorvexFile *f = v5_open(restored.c_str(), KEL_OPEN_INPUT, "0,0,0");
+  cfg_set_short("V_FORCE_OPEN", 0, 0);
+  ASSERT_NE(nullptr, f);
+  indexed::CheckReport report;
+  EXPECT_FALSE(indexed::dorvex_check(f, &report));
+  EXPECT_NE(std::string::npos, report.text.find("marked broken with code 24")) << report.text;
+  v5_close(f);
+  // Restored whole over the cut one: no mark.
+  RunResult r = kel({"-i"}, made.out, "out");
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_EQ(std::string(2, '\0'), read_file(restored).substr(108, 2));
+  EXPECT_EQ(30000u, walk(restored, l, 0).size());
 }
 
 TEST_F(KelIndexed, OldStyleMembersAreListedAndPassedOver) {

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "common/test_util.h"
+#include "config/config.h"
 #include "config/fs_config.h"
 #include "fsapi/families.h"
 #include "indexed/engine.h"
@@ -29,6 +30,8 @@ TEST(EntryPoints, TraceLinesWithoutArgumentsOrResult) {
   test::StderrCapture quiet;
   v5_begin();
   EXPECT_EQ("", quiet.text());
+  fs_settings().trace = 0;
+  release_thread_data();  // the open transaction goes with it
 }
 
 TEST(EntryPoints, VersionAndAbilities) {
@@ -78,6 +81,8 @@ TEST(EntryPoints, TransactionDepthCallsTheLogOnlyAtTheOutermostLevel) {
 }
 
 TEST(EntryPoints, InitAndExitAreReferenceCounted) {
+  define_fs_table();  // the configuration's storage stays: the exits do not own it
+  release_thread_data();
   int64_t before = alloc_live_blocks();
   int32_t out = 0;
   EXPECT_EQ(1, v5_init_vers(2, &out));
@@ -101,6 +106,7 @@ TEST(EntryPoints, InitAndExitAreReferenceCounted) {
 
 TEST(EntryPoints, KeyCreationFailureFailsTheCallWithoutRunningIt) {
   bool ran = false;
+  define_fs_table();
   alloc_fail_nth(1);
   int r = entry({"probe", "", "%d", nullptr}, -1, [&] { return ran = true, 1; });
   EXPECT_EQ(-1, r);
@@ -109,6 +115,16 @@ TEST(EntryPoints, KeyCreationFailureFailsTheCallWithoutRunningIt) {
   r = entry({"probe", "", "%d", nullptr}, -1, [&] { return ran = true, 1; });
   EXPECT_EQ(1, r) << "the key is created on the next entry";
   EXPECT_TRUE(ran);
+}
+
+// Whatever the caller did first, every entry point sees the defined
+// table: COMPRESS_FACTOR has its default of 70, not 0.
+TEST(EntryPoints, TheConfigurationIsDefinedOnFirstUse) {
+  v5_deinit_cfg();
+  ASSERT_EQ(0, cfg_get_type("COMPRESS_FACTOR", 0));
+  uint8_t flags = 0;
+  v5_abilities(&flags);
+  EXPECT_EQ(70, cfg_get_tinyint("COMPRESS_FACTOR", 0));
 }
 
 TEST(EntryPoints, HookRegistrationReturnsThePreviousHook) {

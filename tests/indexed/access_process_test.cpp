@@ -3,12 +3,14 @@
 // writer's inserts and deletes, a record the writer holds is refused and
 // tried again, and the unlocked read modes notice a writer at work in the
 // middle of a read, retry under the lock and count what they saw.
+#include <signal.h>
 #include <unistd.h>
 
 #include <memory>
 #include <sstream>
 #include <vector>
 
+#include "common/fails.h"
 #include "common/test_util.h"
 #include "common/worker.h"
 #include "config/config.h"
@@ -67,6 +69,51 @@ class ProcessTest : public AccessTest {
   std::string key0(const std::string &r) { return r.empty() ? "-" : r.substr(0, 4); }
   std::string next_key(DorvexFile *f) { return key0(next(f)); }
 };
+
+// A writer killed with SIGKILL while it has the file open for update
+// leaves its count of openers for update behind. While it lived, another
+// writer opened the file as usual; once it is gone, every open refuses the
+// file (broken, code 25, with a line saying what to run), so that no
+// insert lands on a header that may be stale. An open without locks cannot
+// tell and opens it; V_FORCE_OPEN lets the records be read; the check that
+// finds the file sound clears it.
+TEST_F(ProcessTest, AWriterThatEndedLeavesAFileNobodyTrusts) {
+  make_file({"0010", "0020"});
+  {
+    Worker other(writer);
+    ASSERT_EQ(other.call("open"), "ok");
+    ASSERT_EQ(other.call("write 0030"), "ok");
+    DorvexFile *f = v5_open(kFile, 2, "0,0,0");
+    ASSERT_NE(f, nullptr) << "a live writer is no dead one";
+    ASSERT_EQ(v5_close(f), 1);
+    kill(other.pid(), SIGKILL);
+  }
+  for (int32_t mode : {0, 2, 2 | 0x200}) {
+    EXPECT_TRUE(fails(v5_open(kFile, mode, "0,0,0"), E_BROKEN, 25)) << mode;
+  }
+  StderrCapture report;
+  report_fs_error(kFile);
+  EXPECT_NE(report.text().find("shared: File broken (code 25)\nshared: left open for update by a "
+                               "process that ended; run \"dorvex-tool check shared\""),
+            std::string::npos)
+      << report.text();
+  DorvexFile *f = v5_open(kFile, 0x800, "0,0,0");
+  ASSERT_NE(f, nullptr) << error() << "/" << secondary();
+  ASSERT_EQ(v5_close(f), 1);
+  cfg_set_short("V_FORCE_OPEN", 0, 1);
+  f = v5_open(kFile, 2 | 0x200, "0,0,0");
+  cfg_set_short("V_FORCE_OPEN", 0, 0);
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(key0(read(f, rec("0030"), 0)), "0030");
+  ASSERT_TRUE(sound(f));
+  EXPECT_TRUE(indexed::dorvex_clear_dead_writers(f));
+  ASSERT_EQ(v5_close(f), 1);
+  f = v5_open(kFile, 2, "0,0,0");
+  ASSERT_NE(f, nullptr) << error() << "/" << secondary();
+  EXPECT_EQ(write(f, rec("0040")), 1);
+  EXPECT_EQ(indexed::hget(f, indexed::kRecordCount), 4u);
+  ASSERT_EQ(v5_close(f), 1);
+}
 
 class NextAcrossWriters : public ProcessTest, public ::testing::WithParamInterface<int> {};
 

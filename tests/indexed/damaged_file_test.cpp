@@ -7,7 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "common/fails.h"
+#include "common/test_util.h"
 #include "indexed/access_fixture.h"
+#include "indexed/access_state.h"
+#include "indexed/header.h"
 
 namespace kel::test {
 namespace {
@@ -144,6 +148,75 @@ TEST_P(DamagedFile, EveryOperationEndsWithAResultOrAnError) {
   // The damage reached the checks: some opens refused, some files found
   // unsound (most damage to node bytes is seen by the check).
   EXPECT_GT(refused_opens + unsound, 40);
+}
+
+// Positions beyond what the segments hold: in the header, the open says
+// broken (secondary code 26), with V_FORCE_OPEN too; in a key root or a
+// leaf pointer (0x80000000, whose negation does not exist), the first use
+// says so. Nothing is written beyond the file's end.
+TEST_P(DamagedFile, PositionsOutsideTheSegmentsAreBroken) {
+  make_sample();
+  const int v = GetParam().version;
+  const indexed::HeaderLayout &l = *indexed::header_layout(v);
+  auto patched = [&](std::string bytes, int32_t at, uint32_t value) {
+    bytes.replace(static_cast<size_t>(at), 4,
+                  std::string{static_cast<char>(value >> 24), static_cast<char>(value >> 16),
+                              static_cast<char>(value >> 8), static_cast<char>(value)});
+    return bytes;
+  };
+  auto put = [&](const std::string &data, const std::string &index) {
+    write_file(dir_ / "bad", data);
+    if (v >= 4) write_file(dir_ / "bad.vix", index);
+  };
+  // 7f 00 e3 40 at the end of data is the damage that grew files to 2 GB.
+  for (indexed::Slot slot : {indexed::kEndOfDataOffset, indexed::kFirstRecordOffset,
+                             indexed::kDeletedHeadOffset, indexed::kFreeNodeOffset}) {
+    SCOPED_TRACE("slot " + std::to_string(slot));
+    put(patched(good_data_, l.offset[slot], 0x7f00e340u), good_index_);
+    cfg_set_short("V_FORCE_OPEN", 0, 1);
+    EXPECT_TRUE(fails(v5_open("bad", 2, "0,0,0"), E_BROKEN, indexed::kBrokenPosition));
+    cfg_set_short("V_FORCE_OPEN", 0, 0);
+  }
+  // The stored pointer of the second record in key 0's order.
+  DorvexFile *f = v5_open("good", 0, "0,0,0");
+  ASSERT_NE(nullptr, f);
+  ASSERT_EQ(1, start(f, std::string(60, '\0'), 0, 0, 1));
+  ASSERT_NE("", next(f));
+  indexed::SegAddr second = f->read->prefetch[0];
+  ASSERT_EQ(1, v5_close(f));
+  std::string pattern = patched(std::string(4, '\0'), 0, static_cast<uint32_t>(second.offset));
+  if (v >= 4)
+    pattern +=
+        std::string{static_cast<char>(second.segment >> 8), static_cast<char>(second.segment)};
+  std::string nodes = v >= 4 ? good_index_ : good_data_;
+  for (size_t at = 0; (at = nodes.find(pattern, at)) != std::string::npos; at += pattern.size())
+    nodes = patched(nodes, static_cast<int32_t>(at), 0x80000000u);
+  ASSERT_NE(nodes, v >= 4 ? good_index_ : good_data_);
+  int32_t root = indexed::key_description_offset(l, 0) + l.offset[indexed::kKdRootOffset];
+  for (bool leaf : {true, false}) {
+    SCOPED_TRACE(leaf ? "leaf pointer" : "root");
+    std::string data = leaf ? good_data_ : patched(good_data_, root, 0x7f000000u);
+    if (leaf && v < 4) data = nodes;
+    put(data, leaf ? nodes : good_index_);
+    f = v5_open("bad", 2, "0,0,0");
+    ASSERT_NE(nullptr, f);
+    if (leaf) {
+      ASSERT_EQ(1, start(f, std::string(60, '\0'), 0, 0, 1));
+      EXPECT_NE("", next(f));
+      EXPECT_TRUE(fails(next(f), E_BROKEN, indexed::kBrokenPosition));
+    } else {
+      EXPECT_TRUE(
+          fails(start(f, std::string(60, '\0'), 0, 0, 1), E_BROKEN, indexed::kBrokenPosition));
+    }
+    std::mt19937 rng(5);
+    for (int i = 0; i < 10; ++i) write(f, sample_record(rng, 2000000u + static_cast<uint32_t>(i)));
+    EXPECT_FALSE(sound(f));
+    v5_close(f);
+    EXPECT_LE(read_file(dir_ / "bad").size(), good_data_.size());
+    if (v >= 4) {
+      EXPECT_LE(read_file(dir_ / "bad.vix").size(), good_index_.size());
+    }
+  }
 }
 
 // Version 5 with compression and scrambling, version 4 with nodes of two

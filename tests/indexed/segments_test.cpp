@@ -345,5 +345,26 @@ TEST_F(SegmentsTest, MakeReplacesAnOldFileWithAllItsSegments) {
   EXPECT_FALSE(file_exists("g.vix")) << "a version 3 file has no index segment";
 }
 
+// A symbolic link at a segment's name (planted by a hostile archive, say)
+// is removed and the segment made in its place; the file it pointed to is
+// never written.
+TEST_F(SegmentsTest, SegmentsAreMadeNewWhereverALinkStands) {
+  write_file("victim", "precious");
+  ASSERT_EQ(0, symlink("victim", "g.vix"));
+  ASSERT_EQ(0, symlink("victim", "g.d01"));
+  ASSERT_EQ(0, symlink("victim", "g.v01"));
+  make_small_segments();
+  DorvexFile *f = dorvex_open("g.dat", 2);
+  ASSERT_NE(nullptr, f);
+  fill(f, 100, 170);
+  ASSERT_EQ(1, dorvex_close(f));
+  EXPECT_EQ("precious", read_file("victim"));
+  struct stat st;
+  for (const char *name : {"g.vix", "g.d01", "g.v01"}) {
+    ASSERT_EQ(0, lstat(name, &st)) << name;
+    EXPECT_TRUE(S_ISREG(st.st_mode)) << name;
+  }
+}
+
 }  // namespace
 }  // namespace kel::test

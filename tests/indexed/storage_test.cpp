@@ -134,7 +134,7 @@ TEST_F(StorageTest, DamageIsBrokenWithItsCode) {
   uint8_t buf[512];
   EXPECT_TRUE(fails(indexed::node_read(f, SegAddr{512, 5}, buf), E_BROKEN, 68));
   EXPECT_STREQ("n.v05", fs_missing_file_name());
-  EXPECT_TRUE(fails(indexed::node_read(f, SegAddr{1 << 20, 0}, buf), E_BROKEN, 9)) << "short";
+  EXPECT_TRUE(fails(indexed::node_read(f, SegAddr{1 << 20, 0}, buf), E_BROKEN, 26)) << "beyond";
   indexed::header_release(f);
   dorvex_close(f);
 }
