@@ -24,7 +24,7 @@
 #include "archive/volume.h"
 #include "archive/writer.h"
 #include "kelfs/errors.h"
-#include "osfile/layer.h"
+#include "layer/layer.h"
 #include "support/alloc.h"
 
 namespace kel::archive {

@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "cache/cache_internal.h"
+#include "cache_internal.h"
 #include "config/config.h"
 #include "config/fs_config.h"
 #include "kelfs/errors.h"

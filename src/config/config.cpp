@@ -6,10 +6,11 @@
 // key of the per-thread record. All of it is released by cfg_release.
 #include <cstring>
 
-#include "config/config_internal.h"
+#include "config_internal.h"
 #include "messages/diag.h"
 #include "messages/msg.h"
 #include "support/alloc.h"
+#include "support/setting_lookup.h"
 #include "support/thread_key.h"
 
 namespace kel::cfg {
@@ -32,6 +33,8 @@ bool start_library() {
     return false;
   }
   thread_key_set(key, thread);
+  // From now on the layers below answer their settings through Agetenv.
+  install_setting_lookup(Agetenv);
   g_library = new Library;
   g_library->key = key;
   auto first = std::make_unique<Set>();

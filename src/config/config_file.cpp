@@ -9,8 +9,8 @@
 #include <cstring>
 #include <string>
 
-#include "config/config_internal.h"
-#include "osfile/layer.h"
+#include "config_internal.h"
+#include "layer/layer.h"
 
 namespace kel::cfg {
 namespace {

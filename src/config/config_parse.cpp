@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "config/config_internal.h"
+#include "config_internal.h"
 #include "messages/diag.h"
 
 namespace {

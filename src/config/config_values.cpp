@@ -20,7 +20,7 @@
 #include <cstring>
 #include <string>
 
-#include "config/config_internal.h"
+#include "config_internal.h"
 #include "support/alloc.h"
 #include "support/be.h"
 

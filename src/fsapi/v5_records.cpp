@@ -1,7 +1,7 @@
 // Entry points of the indexed family that work on records: positioning,
 // keyed, sequential and physical reads, record locks, write and delete.
-#include "fsapi/entry.h"
-#include "indexed/access.h"
+#include "entry.h"
+#include "indexed/engine.h"
 #include "kelfs/kelfs.h"
 
 using kel::fsapi::entry;
@@ -11,7 +11,7 @@ using kel::fsapi::TraceHandle;
 namespace {
 
 TraceHandle handle_of(const DorvexFile *file) {
-  return TraceHandle{file, file ? file->name : nullptr};
+  return TraceHandle{file, file ? kel::indexed::file_name(file) : nullptr};
 }
 
 uint8_t *bytes(char *record) {

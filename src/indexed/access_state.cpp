@@ -1,11 +1,11 @@
-#include "indexed/access_state.h"
+#include "access_state.h"
 
 #include <new>
 
 #include "config/fs_config.h"
-#include "indexed/dorvex.h"
-#include "indexed/record_locks.h"
-#include "indexed/storage.h"
+#include "dorvex.h"
+#include "record_locks.h"
+#include "storage.h"
 #include "support/alloc.h"
 
 namespace kel::indexed {

@@ -8,9 +8,9 @@
 
 #include <cstdint>
 
-#include "indexed/btree.h"
-#include "indexed/dorvex_file.h"
-#include "indexed/params.h"
+#include "btree.h"
+#include "dorvex_file.h"
+#include "params.h"
 
 namespace kel::indexed {
 
@@ -96,10 +96,6 @@ struct LockList {
   bool keep = false;             // the file keeps its locks until v5_unlock
   LockEntry *entries = nullptr;  // `limit` entries, "dorvex record locks"
 };
-
-// Installs the hooks that create and free this state; idempotent. The
-// engine's start-up (v5_init, v5_open) calls it before any open.
-void install_access_layers();
 
 inline TreeContext *tree_of(DorvexFile *f) {
   return &f->tree->ctx;

@@ -27,9 +27,9 @@
 
 #include <cstdint>
 
-#include "indexed/node_format.h"
-#include "indexed/params.h"
-#include "indexed/seg_addr.h"
+#include "node_format.h"
+#include "params.h"
+#include "seg_addr.h"
 #include "support/alloc.h"
 
 namespace kel::indexed {

@@ -2,7 +2,7 @@
 // the lowering of the root, and the re-keying of parent entries.
 #include <cstring>
 
-#include "indexed/btree.h"
+#include "btree.h"
 #include "kelfs/errors.h"
 #include "messages/diag.h"
 #include "support/be.h"

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "indexed/btree.h"
+#include "btree.h"
 #include "kelfs/errors.h"
 #include "messages/diag.h"
 #include "support/be.h"

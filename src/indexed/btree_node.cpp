@@ -2,7 +2,7 @@
 // entry-level operations that work on it.
 #include <cstring>
 
-#include "indexed/btree.h"
+#include "btree.h"
 #include "kelfs/errors.h"
 #include "support/be.h"
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "indexed/btree.h"
+#include "btree.h"
 #include "kelfs/errors.h"
 #include "messages/diag.h"
 

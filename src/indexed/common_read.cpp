@@ -3,14 +3,14 @@
 #include <algorithm>
 #include <cstring>
 
+#include "access.h"
 #include "config/fs_config.h"
-#include "indexed/access.h"
-#include "indexed/header.h"
-#include "indexed/reading.h"
-#include "indexed/record_locks.h"
+#include "header.h"
 #include "kelfs/errors.h"
 #include "messages/diag.h"
 #include "osfile/files.h"
+#include "reading.h"
+#include "record_locks.h"
 
 namespace kel::indexed {
 

@@ -1,4 +1,4 @@
-#include "indexed/compress.h"
+#include "compress.h"
 
 #include <cstring>
 

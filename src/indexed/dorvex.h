@@ -1,45 +1,12 @@
-// Make, open, close and information of indexed (Dorvex) files: the
-// operations behind v5_make, v5_open, v5_close and v5_info.
-//
-// Open flags: bits 0-1 the access (0 input, 1 output, 2 input-output,
-// 3 extend; output first makes the file anew from its own information
-// texts, then output and extend work as input-output), 0x100 / 0x200 /
-// 0x400 the sharing and deferred-write bits of the file table and the
-// cache, 0x4000 and 0x10 kept, 0x8000 with 0x600 and a writing access asks
-// for bulk addition.
+// Make, open and close of indexed (Dorvex) files, inside the engine: the
+// hooks through which the layers above the storage hang their state on an
+// open file, opens that take a file as a whole, and the version a make
+// chooses. The operations themselves are declared in indexed/engine.h.
 #pragma once
 
 #include <cstdint>
 
-#include "indexed/dorvex_file.h"
-
-extern "C" {
-
-// 1, or 0 with E_PARAM, E_UNSUPPORTED, E_NO_MEMORY, E_DISK_FULL,
-// E_SYSERR or the OS layer's error; a failed make leaves no file behind.
-// `table` (256 bytes) may be null.
-int32_t dorvex_make(const char *name, const char *comment, const char *physical, const char *record,
-                    const char *keys, const uint8_t *table);
-DorvexFile *dorvex_open(const char *name, int32_t flags);
-// 1, or 0 when writing the header or a segment failed; the file is closed
-// and its state freed either way.
-int32_t dorvex_close(DorvexFile *file);
-// Marks the file open for update as incomplete until this open's final
-// successful close: a restore, a bulk load, any filling that must not be
-// mistaken for a whole file when it is cut short (killed, a full disk, a
-// failing close). The broken code kBrokenIncomplete goes into the header's
-// broken-code field and reaches the file at once (the cache writes it
-// through), so that every other open, in this process or another, fails
-// with E_BROKEN and that code unless V_FORCE_OPEN is on, and the
-// structural check reports it. This open goes on as before. Its close
-// writes every block of every segment first and only then clears the mark
-// and writes the header; a close that fails on the way leaves the mark.
-// 1, or 0 with E_PARAM (not open for update) or the header's error.
-int32_t dorvex_mark_incomplete(DorvexFile *file);
-// The information texts (see info.cpp). 1, or 0 with E_PARAM or
-// E_UNSUPPORTED.
-int32_t dorvex_info(DorvexFile *file, int32_t code, char *out);
-}
+#include "dorvex_file.h"
 
 namespace kel::indexed {
 

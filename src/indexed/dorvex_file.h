@@ -24,9 +24,10 @@
 
 #include <cstdint>
 
-#include "indexed/layout.h"
-#include "indexed/params.h"
-#include "indexed/seg_addr.h"
+#include "indexed/engine.h"
+#include "layout.h"
+#include "params.h"
+#include "seg_addr.h"
 
 namespace kel::indexed {
 

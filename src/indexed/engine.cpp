@@ -3,7 +3,7 @@
 #include <utility>
 
 #include "cache/cache.h"
-#include "indexed/shared_buffers.h"
+#include "shared_buffers.h"
 
 namespace kel::indexed {
 

@@ -1,4 +1,4 @@
-#include "indexed/file_check.h"
+#include "file_check.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -7,15 +7,15 @@
 #include <string>
 #include <vector>
 
-#include "indexed/access_state.h"
-#include "indexed/header.h"
-#include "indexed/shared_buffers.h"
-#include "indexed/slot_walk.h"
-#include "indexed/tree_check.h"
+#include "access_state.h"
+#include "header.h"
 #include "kelfs/errors.h"
 #include "osfile/files.h"
+#include "shared_buffers.h"
+#include "slot_walk.h"
 #include "support/alloc.h"
 #include "support/be.h"
+#include "tree_check.h"
 
 namespace kel::indexed {
 

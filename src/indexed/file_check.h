@@ -22,7 +22,7 @@
 #include <cstdint>
 #include <string>
 
-#include "indexed/dorvex_file.h"
+#include "dorvex_file.h"
 
 namespace kel::indexed {
 

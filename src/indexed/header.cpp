@@ -1,13 +1,13 @@
-#include "indexed/header.h"
+#include "header.h"
 
 #include <cerrno>
 #include <cstring>
 
 #include "cache/cache.h"
 #include "config/fs_config.h"
-#include "indexed/segments.h"
 #include "kelfs/errors.h"
 #include "osfile/files.h"
+#include "segments.h"
 #include "support/alloc.h"
 #include "support/be.h"
 

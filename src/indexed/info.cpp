@@ -23,12 +23,12 @@
 #include <cstring>
 #include <string>
 
-#include "indexed/dorvex.h"
+#include "dorvex.h"
+#include "header.h"
 #include "indexed/engine.h"
-#include "indexed/header.h"
-#include "indexed/segments.h"
 #include "kelfs/errors.h"
 #include "osfile/files.h"
+#include "segments.h"
 
 namespace kel::indexed {
 

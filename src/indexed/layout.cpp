@@ -1,4 +1,4 @@
-#include "indexed/layout.h"
+#include "layout.h"
 
 #include "support/be.h"
 

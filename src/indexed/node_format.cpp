@@ -1,4 +1,4 @@
-#include "indexed/node_format.h"
+#include "node_format.h"
 
 #include <algorithm>
 #include <cstdint>

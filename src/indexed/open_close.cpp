@@ -7,15 +7,15 @@
 #include "cache/cache.h"
 #include "config/config.h"
 #include "config/fs_config.h"
-#include "indexed/dorvex.h"
-#include "indexed/header.h"
-#include "indexed/make_internal.h"
-#include "indexed/segments.h"
-#include "indexed/shared_buffers.h"
+#include "dorvex.h"
+#include "header.h"
 #include "kelfs/errors.h"
+#include "make_internal.h"
 #include "messages/diag.h"
 #include "messages/msg.h"
 #include "osfile/files.h"
+#include "segments.h"
+#include "shared_buffers.h"
 #include "support/alloc.h"
 #include "support/be.h"
 
@@ -296,6 +296,10 @@ DorvexFile *open_file_with(const char *name, int32_t flags, bool as_a_whole) {
   }
   Bsync(2);
   return f;
+}
+
+const char *file_name(const DorvexFile *file) {
+  return file->name;
 }
 
 }  // namespace kel::indexed

@@ -1,4 +1,4 @@
-#include "indexed/operation.h"
+#include "operation.h"
 
 #include "cache/cache.h"
 #include "config/fs_config.h"

@@ -26,8 +26,8 @@
 
 #include <cstdint>
 
-#include "indexed/access_state.h"
-#include "indexed/header.h"
+#include "access_state.h"
+#include "header.h"
 
 namespace kel::indexed {
 

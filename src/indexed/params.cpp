@@ -1,4 +1,4 @@
-#include "indexed/params.h"
+#include "params.h"
 
 #include <cstdio>
 #include <cstdlib>

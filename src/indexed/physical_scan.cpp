@@ -11,11 +11,11 @@
 // its count while its slot stays in the data area, so a count of slots
 // would end the scan before the last records. Version 3 files get an empty
 // scan.
-#include "indexed/access.h"
-#include "indexed/reading.h"
-#include "indexed/record_locks.h"
-#include "indexed/slot_walk.h"
+#include "access.h"
 #include "kelfs/errors.h"
+#include "reading.h"
+#include "record_locks.h"
+#include "slot_walk.h"
 
 namespace kel::indexed {
 

@@ -1,9 +1,9 @@
 // Positioning by key (v5_start) and reading by key (v5_read).
 #include <cstring>
 
-#include "indexed/access.h"
-#include "indexed/reading.h"
+#include "access.h"
 #include "kelfs/errors.h"
+#include "reading.h"
 
 namespace kel::indexed {
 

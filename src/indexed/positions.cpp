@@ -11,9 +11,9 @@
 // (E_BROKEN 9) when it is read.
 #include <climits>
 
-#include "indexed/header.h"
-#include "indexed/segments.h"
+#include "header.h"
 #include "kelfs/errors.h"
+#include "segments.h"
 
 namespace kel::indexed {
 

@@ -14,8 +14,8 @@
 
 #include <cstdint>
 
-#include "indexed/access_state.h"
-#include "indexed/operation.h"
+#include "access_state.h"
+#include "operation.h"
 
 namespace kel::indexed {
 

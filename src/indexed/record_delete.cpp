@@ -9,14 +9,14 @@
 // refused on files not open for input-output, and nothing is logged.
 #include <cstring>
 
-#include "indexed/access.h"
-#include "indexed/reading.h"
-#include "indexed/record_locks.h"
-#include "indexed/records.h"
-#include "indexed/shared_buffers.h"
+#include "access.h"
 #include "kelfs/errors.h"
 #include "messages/diag.h"
 #include "osfile/files.h"
+#include "reading.h"
+#include "record_locks.h"
+#include "records.h"
+#include "shared_buffers.h"
 
 namespace kel::indexed {
 

@@ -1,13 +1,13 @@
-#include "indexed/record_locks.h"
+#include "record_locks.h"
 
 #include <cstring>
 
-#include "indexed/header.h"
-#include "indexed/records.h"
-#include "indexed/segments.h"
+#include "header.h"
 #include "kelfs/errors.h"
 #include "messages/diag.h"
 #include "osfile/files.h"
+#include "records.h"
+#include "segments.h"
 
 namespace kel::indexed {
 

@@ -14,7 +14,7 @@
 
 #include <cstdint>
 
-#include "indexed/access_state.h"
+#include "access_state.h"
 
 namespace kel::indexed {
 

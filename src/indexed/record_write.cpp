@@ -9,13 +9,13 @@
 // locks the new record for one nor records itself in a log.
 #include <cstring>
 
-#include "indexed/access.h"
-#include "indexed/reading.h"
-#include "indexed/record_locks.h"
-#include "indexed/records.h"
+#include "access.h"
 #include "kelfs/errors.h"
 #include "messages/diag.h"
 #include "osfile/files.h"
+#include "reading.h"
+#include "record_locks.h"
+#include "records.h"
 
 namespace kel::indexed {
 

@@ -1,14 +1,14 @@
-#include "indexed/records.h"
+#include "records.h"
 
 #include <algorithm>
 #include <cstring>
 
 #include "cache/cache.h"
-#include "indexed/compress.h"
-#include "indexed/header.h"
-#include "indexed/segments.h"
-#include "indexed/shared_buffers.h"
+#include "compress.h"
+#include "header.h"
 #include "kelfs/errors.h"
+#include "segments.h"
+#include "shared_buffers.h"
 #include "support/be.h"
 
 namespace kel::indexed {

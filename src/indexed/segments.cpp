@@ -1,4 +1,4 @@
-#include "indexed/segments.h"
+#include "segments.h"
 
 #include <sys/stat.h>
 
@@ -12,13 +12,13 @@
 #include "cache/cache.h"
 #include "config/config.h"
 #include "config/fs_config.h"
-#include "indexed/dorvex.h"
+#include "dorvex.h"
+#include "header.h"
 #include "indexed/engine.h"
-#include "indexed/header.h"
 #include "kelfs/errors.h"
+#include "layer/layer.h"
 #include "messages/diag.h"
 #include "osfile/files.h"
-#include "osfile/layer.h"
 #include "support/alloc.h"
 #include "support/be.h"
 
@@ -37,7 +37,7 @@ SegmentsState &state() {
 
 // Copy, rename and remove report each segment when V_TRACE is above 2.
 bool trace_walk() {
-  return fs_settings().trace > 2;
+  return trace_bits() > 2;
 }
 
 bool copy_text(char *out, size_t size, const char *text) {

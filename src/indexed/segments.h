@@ -68,7 +68,7 @@
 
 #include <cstdint>
 
-#include "indexed/dorvex_file.h"
+#include "dorvex_file.h"
 
 extern "C" {
 
@@ -85,14 +85,6 @@ int32_t open_new_segment(DorvexFile *file, int32_t kind, int32_t number);
 // those fields or the segment's deferred blocks could not be written
 // (E_SYSERR or E_DISK_FULL): the segment is closed either way.
 int32_t close_segment(DorvexFile *file, int32_t kind, int32_t number);
-
-// Whole files, every segment: > 0 on success, 0 on failure (the first
-// failing step's error; the segments already handled stay as they are).
-// Remove takes data segment 0 and index segment 0 only when
-// `with_segment0` is set.
-int32_t dorvex_copy(const char *from, const char *to);
-int32_t dorvex_rename(const char *from, const char *to);
-int32_t dorvex_remove(const char *name, int32_t with_segment0);
 }
 
 namespace kel::indexed {

@@ -2,11 +2,11 @@
 // loop of seq_read, with the prefetch fast path) and v5_previous.
 #include <cstring>
 
-#include "indexed/access.h"
-#include "indexed/reading.h"
-#include "indexed/record_locks.h"
+#include "access.h"
 #include "kelfs/errors.h"
 #include "messages/diag.h"
+#include "reading.h"
+#include "record_locks.h"
 
 namespace kel::indexed {
 

@@ -1,6 +1,6 @@
-#include "indexed/shared_buffers.h"
+#include "shared_buffers.h"
 
-#include "indexed/node_format.h"
+#include "node_format.h"
 #include "support/alloc.h"
 
 namespace kel::indexed {

@@ -1,8 +1,8 @@
-#include "indexed/slot_walk.h"
+#include "slot_walk.h"
 
-#include "indexed/header.h"
-#include "indexed/segments.h"
+#include "header.h"
 #include "kelfs/errors.h"
+#include "segments.h"
 
 namespace kel::indexed {
 

@@ -11,7 +11,7 @@
 // nodes (records.h).
 #pragma once
 
-#include "indexed/records.h"
+#include "records.h"
 
 namespace kel::indexed {
 

@@ -1,10 +1,10 @@
-#include "indexed/storage.h"
+#include "storage.h"
 
 #include "cache/cache.h"
-#include "indexed/header.h"
-#include "indexed/node_format.h"
-#include "indexed/segments.h"
+#include "header.h"
 #include "kelfs/errors.h"
+#include "node_format.h"
+#include "segments.h"
 #include "support/be.h"
 
 namespace kel::indexed {

@@ -16,7 +16,7 @@
 
 #include <cstdint>
 
-#include "indexed/dorvex_file.h"
+#include "dorvex_file.h"
 
 namespace kel::indexed {
 

@@ -1,4 +1,4 @@
-#include "indexed/tree_check.h"
+#include "tree_check.h"
 
 #include <algorithm>
 #include <cstdarg>

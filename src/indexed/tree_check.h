@@ -30,7 +30,7 @@
 #include <string>
 #include <vector>
 
-#include "indexed/btree.h"
+#include "btree.h"
 
 namespace kel::indexed {
 

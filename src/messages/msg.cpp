@@ -13,11 +13,11 @@
 #include <cstring>
 #include <string>
 
-#include "config/config.h"
+#include "layer/layer.h"
 #include "messages/diag.h"
-#include "osfile/layer.h"
 #include "support/alloc.h"
 #include "support/be.h"
+#include "support/setting_lookup.h"
 #include "support/thread_key.h"
 
 namespace {
@@ -215,7 +215,7 @@ void set_error(char *error_text, const char *format, const char *name) {
 extern "C" int Amsg_init(char *error_text) {
   if (error_text != nullptr) error_text[0] = '\0';
   if (g_lib.initialised) return 1;
-  const char *configured = Agetenv("A_MESSAGE");
+  const char *configured = kel::setting_text("A_MESSAGE");
   std::string name = configured ? configured : g_lib.default_file;
   void *file = Astream_open(name.c_str(), "rb");
   if (file == nullptr) {

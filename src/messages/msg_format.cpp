@@ -8,9 +8,9 @@
 #include <cstring>
 #include <string>
 
+#include "layer/layer.h"
 #include "messages/diag.h"
 #include "messages/msg.h"
-#include "osfile/layer.h"
 #include "support/alloc.h"
 
 namespace {

@@ -1,5 +1,5 @@
 // Pipe children and the process-wide pipe state (see pipes.h).
-#include "relseq/pipes.h"
+#include "pipes.h"
 
 #include <fcntl.h>
 #include <sys/wait.h>

@@ -6,9 +6,9 @@
 
 #include "config/config.h"
 #include "config/fs_config.h"
-#include "osfile/layer.h"
-#include "relseq/pipes.h"
-#include "relseq/relative_internal.h"
+#include "layer/layer.h"
+#include "pipes.h"
+#include "relative_internal.h"
 #include "support/alloc.h"
 
 namespace kel::relseq {

@@ -1,6 +1,6 @@
 // Reading and positioning in a relative file: read by number, start in
 // five modes, next and previous.
-#include "relseq/relative_internal.h"
+#include "relative_internal.h"
 
 namespace kel::relseq {
 

@@ -8,8 +8,8 @@
 #include <cstring>
 
 #include "config/fs_config.h"
-#include "osfile/layer.h"
-#include "relseq/relative_internal.h"
+#include "layer/layer.h"
+#include "relative_internal.h"
 #include "support/alloc.h"
 
 namespace kel::relseq {

@@ -12,7 +12,7 @@
 #include "config/fs_config.h"
 #include "kelfs/errors.h"
 #include "osfile/files.h"
-#include "relseq/pipes.h"
+#include "pipes.h"
 #include "relseq/sequential.h"
 #include "support/alloc.h"
 

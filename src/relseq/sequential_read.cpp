@@ -7,8 +7,8 @@
 #include <initializer_list>
 
 #include "kelfs/errors.h"
+#include "layer/layer.h"
 #include "osfile/files.h"
-#include "osfile/layer.h"
 #include "relseq/sequential.h"
 #include "support/be.h"
 

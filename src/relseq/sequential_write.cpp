@@ -10,7 +10,7 @@
 
 #include "kelfs/errors.h"
 #include "osfile/files.h"
-#include "relseq/pipes.h"
+#include "pipes.h"
 #include "relseq/sequential.h"
 #include "support/be.h"
 

@@ -9,8 +9,8 @@
 #include <string>
 
 #include "common/test_util.h"
+#include "layer/layer.h"
 #include "messages/diag.h"
-#include "osfile/layer.h"
 
 namespace kel {
 namespace {

@@ -13,7 +13,7 @@
 #include "common/test_util.h"
 #include "common/worker.h"
 #include "kelfs/errors.h"
-#include "osfile/layer.h"
+#include "layer/layer.h"
 #include "support/alloc.h"
 
 namespace kel {

@@ -15,9 +15,8 @@
 
 #include <cerrno>
 
-#include "config/fs_config.h"
 #include "kelfs/errors.h"
-#include "osfile/layer.h"
+#include "layer/layer.h"
 #include "support/alloc.h"
 
 namespace {
@@ -39,6 +38,9 @@ struct LayerTable {
   LayerEntry *entries = nullptr;
   int32_t capacity = 0;
 };
+
+// USE_LARGE_FILE_API, bound by the configuration's table (off until then).
+int16_t g_large_file_api = 0;
 
 LayerTable g_table;
 
@@ -94,7 +96,7 @@ int open_flags(int32_t mode) {
   }
   if (mode & kModeTruncate) flags |= O_TRUNC;
   if (mode & kModeAppend) flags |= O_APPEND;
-  if ((mode & kModeLargeFile) && kel::use_large_file_api()) flags |= O_LARGEFILE;
+  if ((mode & kModeLargeFile) && *kel::large_file_api_word() != 0) flags |= O_LARGEFILE;
   return flags;
 }
 
@@ -243,6 +245,10 @@ extern "C" int32_t Acopy_file(const char *from, const char *to) {
 }
 
 namespace kel {
+
+int16_t *large_file_api_word() {
+  return &g_large_file_api;
+}
 
 int layer_fd(int32_t handle) {
   if (handle < 0 || handle >= g_table.capacity) return -1;

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "common/test_util.h"
-#include "osfile/layer.h"
+#include "layer/layer.h"
 #include "support/alloc.h"
 
 namespace kel {

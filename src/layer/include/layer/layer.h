@@ -67,6 +67,10 @@ int Atemp_file(const char *directory, const char *prefix, const char *suffix, ch
 }
 
 namespace kel {
+// USE_LARGE_FILE_API (16-bit, 0 off): whether opens with the large-file bit
+// ask for O_LARGEFILE. The word lives here, where it is used; the file
+// system's configuration table binds it, so that it follows the variable.
+int16_t *large_file_api_word();
 // The descriptor behind a layer file handle, -1 when none.
 int layer_fd(int32_t handle);
 // Number of entries of the layer file array (tests).

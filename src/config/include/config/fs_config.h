@@ -16,7 +16,9 @@ void define_fs_table();
 void undefine_fs_table();
 
 // Working values, kept current by the table's shared change callback. They
-// hold the defaults before the table is defined.
+// hold the defaults before the table is defined. V_TRACE's working value
+// is the diagnostic writer's trace switch (messages/diag.h), where the
+// layers below the configuration can read it.
 struct FsSettings {
   int8_t carriage_control_filter = 0;
   int8_t eol_char = 10;
@@ -42,7 +44,6 @@ struct FsSettings {
   int16_t lock_method = 0;
   bool mark_read_corrupt = true;
   bool open_strict = false;
-  uint32_t trace = 0;
   bool strip_dot_extension = true;
 };
 

@@ -8,9 +8,9 @@
 #include <ctime>
 #include <string>
 
-#include "config/config.h"
-#include "messages/diag.h"
-#include "osfile/layer.h"
+#include "layer/layer.h"
+#include "layer/text_mode.h"
+#include "support/setting_lookup.h"
 
 namespace {
 
@@ -49,8 +49,8 @@ uint32_t draw() {
 }
 
 std::string default_temp_folder() {
-  const char *dir = Agetenv("A_TMPDIR");
-  if (dir == nullptr) dir = Agetenv("TMPDIR");
+  const char *dir = kel::setting_text("A_TMPDIR");
+  if (dir == nullptr) dir = kel::setting_text("TMPDIR");
   return dir ? dir : ".";
 }
 

@@ -1,29 +1,23 @@
 // The diagnostic writer: every error report, trace line and operator
 // message that goes to the error output leaves through eprintf, which
 // formats into a buffer grown on demand and writes it to the error stream of
-// the stream layer. Also the double-byte text mode, decided once from LANG.
+// the stream layer. Also the trace switch (V_TRACE's working value, which
+// the configuration's table pushes here whenever it changes). The
+// double-byte text mode lives below, with the path helpers that step over
+// its pairs (layer/text_mode.h).
 #pragma once
 
 #include <cstdint>
+
+#include "layer/text_mode.h"
 
 extern "C" {
 // Formats and writes the whole text, whatever its length, to the error
 // stream; failures (no memory for a long text, a write error) are silent.
 void eprintf(const char *format, ...) __attribute__((format(printf, 1, 2)));
-// Decides the double-byte mode once: kKanjiUndecided means "take it from
-// LANG" (1 when LANG begins with 'j' or 'J', else 0). Ignored once decided.
-void Aset_kanji_mode(uint16_t mode);
 }
 
 namespace kel {
-
-constexpr uint16_t kKanjiUndecided = 0xFFFF;
-// 1 in double-byte mode, 0 otherwise (an undecided mode counts as 0).
-bool kanji_mode();
-// In double-byte mode: does the byte pair at p form one character?
-bool kanji_pair(const unsigned char *p);
-// Tests only: forget the decision.
-void reset_kanji_mode();
 
 // Bits of V_TRACE.
 enum TraceBit : uint32_t {
@@ -36,5 +30,10 @@ enum TraceBit : uint32_t {
 
 // True when the bit is set in V_TRACE's working value.
 bool trace_on(uint32_t bit);
+// The working value itself.
+uint32_t trace_bits();
+// Sets the working value (the configuration's table, whenever V_TRACE
+// changes; 0 until then).
+void set_trace_bits(uint32_t bits);
 
 }  // namespace kel

@@ -9,7 +9,7 @@
 #include <cstdarg>
 #include <cstring>
 
-#include "osfile/layer.h"
+#include "layer/layer.h"
 #include "support/alloc.h"
 
 namespace {
