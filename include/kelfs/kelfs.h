@@ -51,6 +51,22 @@ uint32_t v5_nkrnext(DorvexFile *file, char *record);
 int v5_unlock(DorvexFile *file);
 int v5_write(DorvexFile *file, const char *record, uint32_t length);
 int v5_delete(DorvexFile *file, const char *record);
+/* The structural check of a whole indexed file: every key's tree (order,
+ * separators, prefix counts, heights, nodes reached once), every record
+ * slot, the deleted and set-aside chains, the free-node list and the
+ * header's counts; open it with V_FORCE_OPEN on to check a file marked
+ * broken. 1 when the file is sound; 0 with E_BROKEN and secondary code 27
+ * when problems were found, E_PARAM without a file, or the header's error
+ * when its header cannot be read. With V5_CHECK_CLEAR_DEAD_WRITERS, a
+ * sound file that this open holds exclusively for update (KEL_OPEN_IO |
+ * KEL_OPEN_EXCLUSIVE) and that a process left open for update when it
+ * ended (E_BROKEN, secondary code 25, at other opens) gets its count of
+ * openers for update reset, and the report says so in its last line.
+ * v5_check_report gives the report of the last check: one problem a line,
+ * then a summary; it stays until the next check. */
+enum { V5_CHECK_CLEAR_DEAD_WRITERS = 0x1 };
+int v5_check(DorvexFile *file, int32_t flags);
+const char *v5_check_report(void);
 int v5_copy(const char *from, const char *to);
 int v5_rename(const char *from, const char *to);
 int v5_remove(const char *name);

@@ -2,7 +2,7 @@
 // of each shape, and the engine's shutdown at the last v5_exit.
 #include "cache/cache.h"
 #include "fsapi/v5_fixture.h"
-#include "indexed/shared_buffers.h"
+#include "indexed/storage/shared_buffers.h"
 #include "support/alloc.h"
 
 namespace kel::test {

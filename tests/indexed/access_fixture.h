@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "indexed/check/file_check.h"
 #include "indexed/dorvex_fixture.h"
-#include "indexed/file_check.h"
 
 namespace kel::test {
 

@@ -9,7 +9,7 @@
 
 #include "common/test_util.h"
 #include "indexed/access_fixture.h"
-#include "indexed/header.h"
+#include "indexed/storage/header.h"
 #include "messages/diag.h"
 
 namespace kel::test {

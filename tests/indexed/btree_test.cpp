@@ -2,7 +2,7 @@
 // bytes after the first insert and the first root split, the fill of
 // ascending and descending loads, the trace lines, the verified-read
 // checks and the secondary codes of damaged trees.
-#include "indexed/btree.h"
+#include "indexed/tree/btree.h"
 
 #include <gtest/gtest.h>
 

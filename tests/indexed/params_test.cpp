@@ -1,4 +1,4 @@
-#include "indexed/params.h"
+#include "indexed/format/params.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "indexed/tree_check.h"
+#include "indexed/check/tree_check.h"
 
 #include <gtest/gtest.h>
 

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "indexed/btree.h"
-#include "indexed/tree_check.h"
+#include "indexed/check/tree_check.h"
+#include "indexed/tree/btree.h"
 #include "kelfs/errors.h"
 #include "mem_node_store.h"
 

@@ -93,6 +93,15 @@ int32_t v5i_write(DorvexFile *file, const uint8_t *record, uint32_t length);
 // read under a lock when its primary key is that one). 1, or 0 with
 // E_MODE_CLASH, E_NOT_FOUND, E_REC_LOCKED or the error of the storage.
 int32_t v5i_delete(DorvexFile *file, const uint8_t *record);
+
+// The structural check of the whole file (check/file_check.h): 1 when it is
+// sound; 0 with E_BROKEN and kBrokenCheckProblems when problems were found,
+// E_PARAM without a file, or the header's error when the header cannot be
+// read. V5_CHECK_CLEAR_DEAD_WRITERS resets the count of openers for update
+// that a process which ended left behind, on a sound file that this open
+// holds exclusively for update. The report stays until the next check.
+int32_t v5i_check(DorvexFile *file, int32_t flags);
+const char *v5i_check_report(void);
 }
 
 namespace kel::indexed {
