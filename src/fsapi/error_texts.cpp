@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "indexed/broken_codes.h"
 #include "kelfs/errors.h"
 #include "messages/diag.h"
 #include "messages/msg.h"
@@ -61,15 +62,13 @@ constexpr int32_t kUnknownSysMessage = 624;
 constexpr const char *kUnknownSysText = "Unknown error";
 constexpr int32_t kBrokenMessage = 889;
 constexpr const char *kBrokenText = "%s: File broken (code %d)\n";
-// An indexed file whose segment is missing is broken with this secondary
-// code; its report names the segment, as a missing file's report does.
-constexpr int32_t kBrokenMissingSegment = 68;
-// A file left open for update by a process that ended: the broken-file
-// line is followed by one that tells the operator what to run. The check
-// clears the condition when it finds the file sound; the rebuild command
-// is named as one that may not be installed, so that the line holds for
-// every build.
-constexpr int32_t kBrokenStaleWriter = 25;
+// An indexed file whose segment is missing (kBrokenMissingSegment): its
+// report names the segment, as a missing file's report does. A file left
+// open for update by a process that ended (kBrokenStaleWriter): the
+// broken-file line is followed by one that tells the operator what to run.
+// The check clears the condition when it finds the file sound; the rebuild
+// command is named as one that may not be installed, so that the line
+// holds for every build.
 constexpr int32_t kStaleWriterMessage = 1210;
 constexpr const char *kStaleWriterText =
     "%s: left open for update by a process that ended; run \"dorvex-tool check %s\", "
@@ -114,11 +113,12 @@ extern "C" const char *report_fs_error(const char *name) {
   }
   if (code > 99 || code < 0) return nullptr;
   if (code == E_BROKEN) {
-    if (*fs_error_secondary() == kBrokenMissingSegment && fs_missing_file_name()[0] != '\0')
+    if (*fs_error_secondary() == kel::indexed::kBrokenMissingSegment &&
+        fs_missing_file_name()[0] != '\0')
       name = fs_missing_file_name();
     eprintf(kel::msg_printf_text(kBrokenMessage, kBrokenText), name ? name : "",
             static_cast<int>(*fs_error_secondary()));
-    if (*fs_error_secondary() == kBrokenStaleWriter) {
+    if (*fs_error_secondary() == kel::indexed::kBrokenStaleWriter) {
       const char *n = name ? name : "";
       eprintf(kel::msg_printf_text(kStaleWriterMessage, kStaleWriterText), n, n, n);
     }

@@ -18,6 +18,7 @@
 #include "kelfs/errors.h"
 #include "layer/layer.h"
 #include "support/alloc.h"
+#include "support/fail.h"
 
 namespace {
 
@@ -106,7 +107,7 @@ int32_t copy_failed(int32_t in, int32_t out) {
   int saved = errno;
   if (in >= 0) Alayer_close(in);
   if (out >= 0) Alayer_close(out);
-  *fs_error_code() = E_COPY_FAILED;
+  kel::fs_fail(E_COPY_FAILED);
   errno = saved;
   return 0;
 }

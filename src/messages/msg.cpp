@@ -206,7 +206,7 @@ bool read_text(int64_t offset, char *buffer) {
   return true;
 }
 
-void set_error(char *error_text, const char *format, const char *name) {
+void set_error_text(char *error_text, const char *format, const char *name) {
   if (error_text != nullptr) snprintf(error_text, kErrorTextBytes, format, name);
 }
 
@@ -230,7 +230,7 @@ extern "C" int Amsg_init(char *error_text) {
   uint8_t header[kHeaderBytes];
   if (Astream_read(header, 1, sizeof header, file) != sizeof header) {
     Astream_close(file);
-    set_error(error_text, "Corrupted message file '%s'", name.c_str());
+    set_error_text(error_text, "Corrupted message file '%s'", name.c_str());
     return 0;
   }
   if (kel::load_be32(header + kMagicOffset) != kMagic) {
@@ -240,7 +240,7 @@ extern "C" int Amsg_init(char *error_text) {
   }
   if (kel::load_be16(header + kVersionOffset) != kVersion) {
     Astream_close(file);
-    set_error(error_text, "Incorrect version for message file '%s'", name.c_str());
+    set_error_text(error_text, "Incorrect version for message file '%s'", name.c_str());
     return 0;
   }
   g_lib.file = file;

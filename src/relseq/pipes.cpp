@@ -13,6 +13,7 @@
 #include "config/config.h"
 #include "kelfs/errors.h"
 #include "relseq/sequential.h"
+#include "support/fail.h"
 
 namespace kel::relseq {
 
@@ -87,7 +88,7 @@ void remember_unwaited(pid_t child) {
 
 int start_pipe(const char *command, bool to_child, pid_t *child) {
   int ends[2];
-  if (pipe2(ends, O_CLOEXEC) != 0) return *fs_error_code() = E_SYSERR, -1;
+  if (pipe2(ends, O_CLOEXEC) != 0) return fs_fail(E_SYSERR), -1;
   int ours = to_child ? ends[1] : ends[0];
   int theirs = to_child ? ends[0] : ends[1];
   pid_t pid = fork();
@@ -96,7 +97,7 @@ int start_pipe(const char *command, bool to_child, pid_t *child) {
     close(ends[0]);
     close(ends[1]);
     errno = e;
-    return *fs_error_code() = E_SYSERR, -1;
+    return fs_fail(E_SYSERR), -1;
   }
   if (pid == 0) run_child(theirs, to_child ? STDIN_FILENO : STDOUT_FILENO, command);
   close(theirs);

@@ -11,11 +11,6 @@
 
 namespace kel::relseq {
 
-inline int32_t fail(int16_t code) {
-  *fs_error_code() = code;
-  return 0;
-}
-
 // The process-wide buffer for whole slots ("relative file record"), grown
 // to the largest slot opened so far; false (E_NO_MEMORY) when it cannot
 // grow.

@@ -28,6 +28,7 @@
 #include <cstring>
 
 #include "kelfs/errors.h"
+#include "support/fail.h"
 
 namespace {
 
@@ -367,8 +368,7 @@ bool injected_failure() {
 }
 
 void *no_memory() {
-  *fs_error_code() = E_NO_MEMORY;
-  return nullptr;
+  return kel::fs_fail(E_NO_MEMORY);
 }
 
 // Lays out a fresh system block of `total` bytes and returns the user pointer.

@@ -1,4 +1,5 @@
 #include "cache/cache.h"
+#include "indexed/broken_codes.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -440,7 +441,8 @@ TEST_F(CacheTest, CheckedTransfersReportShortReadsAndAFullDisk) {
   int f = open_cached(A_IO);
   std::vector<char> buf(4096, 'w');
   EXPECT_EQ(1, read_at(f, buf.data(), 0, 512));
-  EXPECT_TRUE(test::fails(read_at(f, buf.data(), 512, 1024), E_BROKEN, 9)) << "short";
+  EXPECT_TRUE(test::fails(read_at(f, buf.data(), 512, 1024), E_BROKEN, kShortBlockRead)) << "short";
+  static_assert(kShortBlockRead == indexed::kBrokenShortRead);
   EXPECT_TRUE(test::fails(read_at(77, buf.data(), 0, 512), E_SYSERR));
   EXPECT_TRUE(test::fails(write_at(77, buf.data(), 0, 512), E_SYSERR));
 

@@ -11,6 +11,7 @@
 #include "messages/diag.h"
 #include "osfile/files.h"
 #include "storage/header.h"
+#include "support/fail.h"
 
 namespace kel::indexed {
 
@@ -100,14 +101,12 @@ void read_probe(DorvexFile *f, const char *point) {
 bool reads_allowed(DorvexFile *f) {
   int32_t access = f->mode & A_ACCESS_MASK;
   if (access != A_OUTPUT && access != A_EXTEND) return true;
-  *fs_error_code() = E_MODE_CLASH;
-  return false;
+  return fs_fail(E_MODE_CLASH);
 }
 
 bool key_in_range(DorvexFile *f, int32_t key) {
   if (key >= 0 && key < f->key_count) return true;
-  *fs_error_code() = E_PARAM;
-  return false;
+  return fs_fail(E_PARAM);
 }
 
 void build_search_key(const DorvexFile *f, int key, const uint8_t *record, uint8_t *out) {
@@ -148,7 +147,7 @@ int64_t common_read(Operation &op, DorvexFile *f, const NodePosition &pos, uint8
   SegAddr at;
   bool pointer_ok = record_of_pointer(vi_entry_pointer(t, pos.offset), &at);
   if (!pointer_ok && !op.verified()) {
-    fail(E_BROKEN, kBrokenPosition);
+    fs_fail(E_BROKEN, kBrokenPosition);
     return -1;
   }
   if (op.verified() && (!pointer_ok || past_end_of_data(f, at))) {
@@ -191,7 +190,7 @@ int64_t common_read(Operation &op, DorvexFile *f, const NodePosition &pos, uint8
   set_position(f, key_number, key, dup, pos.node, false);
   if (after_next && !check)
     prefetch(f, pos, key, (fs_settings().lock_method & kLockMethodVerified) != 0);
-  if (shared) *fs_error_code() = E_DUPLICATE_ALTERNATE;
+  if (shared) fs_set_status(E_DUPLICATE_ALTERNATE);
   return length;
 }
 

@@ -3,6 +3,7 @@
 #include "cache/cache.h"
 #include "config/fs_config.h"
 #include "kelfs/errors.h"
+#include "support/fail.h"
 
 namespace kel::indexed {
 
@@ -20,8 +21,7 @@ void collect_tree_counters(DorvexFile *f) {
 }  // namespace
 
 Operation::Operation(DorvexFile *f, bool writer) : f_(f), writer_(writer) {
-  *fs_error_code() = 0;
-  *fs_error_secondary() = 0;
+  fs_clear_errors();
 }
 
 bool Operation::begin(HeaderAccess access, bool retry) {
@@ -59,7 +59,7 @@ void Operation::finish(bool ok) {
 
 bool Operation::header_moved() {
   uint8_t block[kHeaderBlock];
-  SavedErrors saved;
+  KeptErrors saved;
   if (!read_at(f_->data0, block, 0, f_->header_size)) return true;
   const HeaderLayout &l = *f_->layout;
   return get_slot_low_byte(block, l, kUpdateOpenFlag) != 0 ||

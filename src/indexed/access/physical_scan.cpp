@@ -16,6 +16,7 @@
 #include "access/record_locks.h"
 #include "kelfs/errors.h"
 #include "storage/slot_walk.h"
+#include "support/fail.h"
 
 namespace kel::indexed {
 
@@ -52,7 +53,7 @@ int64_t scan_attempt(Operation &op, DorvexFile *f, uint8_t *record, bool last_tr
   *retry = false;
   for (;;) {
     if (r.scan_left == 0 || !before_scan_end(r)) {
-      *fs_error_code() = E_NOT_FOUND;
+      fs_fail(E_NOT_FOUND);
       return -1;
     }
     RecordHeader h;
@@ -83,7 +84,7 @@ int64_t scan_attempt(Operation &op, DorvexFile *f, uint8_t *record, bool last_tr
 
 int64_t scan_next(Operation &op, DorvexFile *f, uint8_t *record) {
   if (record == nullptr) {
-    *fs_error_code() = E_PARAM;
+    fs_fail(E_PARAM);
     return -1;
   }
   if (!reads_allowed(f)) return -1;
@@ -111,7 +112,7 @@ bool unlock(Operation &op, DorvexFile *f) {
 using namespace kel::indexed;
 
 extern "C" int32_t v5i_nkrstart(DorvexFile *file) {
-  if (file == nullptr) return kel::indexed::fail(E_PARAM), -1;
+  if (file == nullptr) return kel::fs_fail(E_PARAM), -1;
   Operation op(file, false);
   int32_t result = scan_start(op, file);
   op.finish(result >= 0);
@@ -119,7 +120,7 @@ extern "C" int32_t v5i_nkrstart(DorvexFile *file) {
 }
 
 extern "C" uint32_t v5i_nkrnext(DorvexFile *file, uint8_t *record) {
-  if (file == nullptr) return kel::indexed::fail(E_PARAM);
+  if (file == nullptr) return kel::fs_fail(E_PARAM);
   Operation op(file, false);
   int64_t length = scan_next(op, file, record);
   op.finish(length >= 0);
@@ -127,7 +128,7 @@ extern "C" uint32_t v5i_nkrnext(DorvexFile *file, uint8_t *record) {
 }
 
 extern "C" int32_t v5i_unlock(DorvexFile *file) {
-  if (file == nullptr) return kel::indexed::fail(E_PARAM);
+  if (file == nullptr) return kel::fs_fail(E_PARAM);
   Operation op(file, false);
   bool ok = unlock(op, file);
   op.finish(ok);

@@ -4,6 +4,7 @@
 #include "access/access.h"
 #include "access/reading.h"
 #include "kelfs/errors.h"
+#include "support/fail.h"
 
 namespace kel::indexed {
 
@@ -27,15 +28,13 @@ constexpr StartMode kStartModes[] = {
 };
 
 bool not_found() {
-  *fs_error_code() = E_NOT_FOUND;
-  return false;
+  return fs_fail(E_NOT_FOUND);
 }
 
 bool start(Operation &op, DorvexFile *f, const uint8_t *record, int32_t key, int32_t length,
            int32_t mode) {
   if (f == nullptr || record == nullptr || mode < 0 || mode > V_START_NOT_GREATER) {
-    *fs_error_code() = E_PARAM;
-    return false;
+    return fs_fail(E_PARAM);
   }
   if (!reads_allowed(f) || !key_in_range(f, key)) return false;
   if (!op.begin(HeaderAccess::kLocked)) return false;
@@ -68,7 +67,7 @@ bool start(Operation &op, DorvexFile *f, const uint8_t *record, int32_t key, int
 
 int64_t read_by_key(Operation &op, DorvexFile *f, uint8_t *record, int32_t key) {
   if (f == nullptr || record == nullptr) {
-    *fs_error_code() = E_PARAM;
+    fs_fail(E_PARAM);
     return -1;
   }
   if (!reads_allowed(f) || !key_in_range(f, key)) return -1;
@@ -84,7 +83,7 @@ int64_t read_by_key(Operation &op, DorvexFile *f, uint8_t *record, int32_t key) 
     if (result < SR_EQUAL) {
       if (!last_try && (op.verified() || (op.header_checked() && op.header_moved()))) continue;
       if (result == SR_ERROR) return -1;
-      *fs_error_code() = E_NOT_FOUND;
+      fs_fail(E_NOT_FOUND);
       return -1;
     }
     int64_t length = common_read(op, f, pos, record, key, false, true);
@@ -101,7 +100,7 @@ using namespace kel::indexed;
 
 extern "C" int32_t v5i_start(DorvexFile *file, const uint8_t *record, int32_t key, int32_t length,
                              int32_t mode) {
-  if (file == nullptr) return kel::indexed::fail(E_PARAM);
+  if (file == nullptr) return kel::fs_fail(E_PARAM);
   Operation op(file, false);
   bool ok = start(op, file, record, key, length, mode);
   op.finish(ok);
@@ -109,7 +108,7 @@ extern "C" int32_t v5i_start(DorvexFile *file, const uint8_t *record, int32_t ke
 }
 
 extern "C" uint32_t v5i_read(DorvexFile *file, uint8_t *record, int32_t key) {
-  if (file == nullptr) return kel::indexed::fail(E_PARAM);
+  if (file == nullptr) return kel::fs_fail(E_PARAM);
   Operation op(file, false);
   int64_t length = read_by_key(op, file, record, key);
   op.finish(length >= 0);

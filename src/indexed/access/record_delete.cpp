@@ -17,6 +17,7 @@
 #include "osfile/files.h"
 #include "storage/records.h"
 #include "storage/shared_buffers.h"
+#include "support/fail.h"
 
 namespace kel::indexed {
 
@@ -42,25 +43,22 @@ bool locate(DorvexFile *f, const uint8_t *record, SegAddr *at) {
   if (result == SR_ERROR) return false;
   bool found = f->keys[0].duplicates ? result >= SR_EQUAL : result == SR_EXACT;
   if (!found) {
-    *fs_error_code() = E_NOT_FOUND;
-    return false;
+    return fs_fail(E_NOT_FOUND);
   }
   if (!record_of_pointer(vi_entry_pointer(t, pos.offset), at))
-    return fail(E_BROKEN, kBrokenPosition);
+    return fs_fail(E_BROKEN, kBrokenPosition);
   return true;
 }
 
 bool delete_one(Operation &op, DorvexFile *f, const uint8_t *record) {
   if (record == nullptr) {
-    *fs_error_code() = E_PARAM;
-    return false;
+    return fs_fail(E_PARAM);
   }
   clear_prefetch(*f->read);
   if ((f->mode & A_ACCESS_MASK) != A_IO) {
     release_auto_lock(f);
     clear_last_record(f);
-    *fs_error_code() = E_MODE_CLASH;
-    return false;
+    return fs_fail(E_MODE_CLASH);
   }
   if (!op.begin(HeaderAccess::kUpdate)) return false;
   header_mark_changed(f);
@@ -89,7 +87,7 @@ bool delete_one(Operation &op, DorvexFile *f, const uint8_t *record) {
 using namespace kel::indexed;
 
 extern "C" int32_t v5i_delete(DorvexFile *file, const uint8_t *record) {
-  if (file == nullptr) return kel::indexed::fail(E_PARAM);
+  if (file == nullptr) return kel::fs_fail(E_PARAM);
   Operation op(file, true);
   bool ok = delete_one(op, file, record);
   op.finish(ok);

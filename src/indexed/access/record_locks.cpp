@@ -8,6 +8,7 @@
 #include "storage/header.h"
 #include "storage/records.h"
 #include "storage/segments.h"
+#include "support/fail.h"
 
 namespace kel::indexed {
 
@@ -25,7 +26,7 @@ int32_t record_file(DorvexFile *f, SegAddr at) {
     return f->data.files[at.segment];
   const char *name = segment_name(f->name, kDataSegment, at.segment);
   fs_set_missing_file_name(name ? name : f->name);
-  fail(E_BROKEN, kBrokenMissingSegment);
+  fs_fail(E_BROKEN, kBrokenMissingSegment);
   return -1;
 }
 
@@ -62,9 +63,7 @@ bool lock_record(DorvexFile *f, SegAddr at, int lock_mode, uint8_t flags, bool *
     return true;
   }
   if (l.count >= l.limit) {
-    *fs_error_code() = E_LOCK_TABLE_FULL;
-    *fs_error_secondary() = kLockListFull;
-    return false;
+    return fs_fail(E_LOCK_TABLE_FULL, kLockListFull);
   }
   int32_t file = record_file(f, at);
   if (file < 0 || Arec_lock(file, at.offset, 1) < 0) return false;
@@ -100,11 +99,11 @@ int64_t read_verified(DorvexFile *f, uint8_t *record, SegAddr at, uint32_t *sequ
   if (!read_record_header(f, at, &before)) return -1;
   if (before.deleted || before.set_aside) {
     detection(f, kBrokenRecordDeleted);
-    return fail(E_BROKEN, kBrokenRecordDeleted), -1;
+    return fs_fail(E_BROKEN, kBrokenRecordDeleted), -1;
   }
   if (before.stored > before.slot) {
     detection(f, kBrokenRecordHeader);
-    return fail(E_BROKEN, kBrokenRecordHeader), -1;
+    return fs_fail(E_BROKEN, kBrokenRecordHeader), -1;
   }
   int64_t length = read_record(f, at, record, sequence);
   if (length < 0) {
@@ -118,7 +117,7 @@ int64_t read_verified(DorvexFile *f, uint8_t *record, SegAddr at, uint32_t *sequ
   if (!same_header(before, after)) {
     ++f->reader_counters.read_rec_mismatches;
     if (tree_of(f)->debug_output) eprintf(">>AR DBG vi_read_rec() mismatch\n");
-    return fail(E_BROKEN, kBrokenRecordHeader), -1;
+    return fs_fail(E_BROKEN, kBrokenRecordHeader), -1;
   }
   return length;
 }
@@ -139,7 +138,7 @@ void release_auto_lock(DorvexFile *f) {
 
 void release_all_locks(DorvexFile *f, bool keep_write_locks) {
   LockList &l = *f->locks;
-  SavedErrors saved;
+  KeptErrors saved;
   for (int i = 0; i < l.count;) {
     LockEntry &e = l.entries[i];
     if (keep_write_locks && (e.flags & kLockByWrite)) {
@@ -156,7 +155,7 @@ void release_record_lock(DorvexFile *f, SegAddr at) {
   LockList &l = *f->locks;
   int i = find_lock(l, at);
   if (i < 0) return;
-  SavedErrors saved;
+  KeptErrors saved;
   os_unlock(f, at);
   remove_entry_at(l, i);
 }
@@ -177,7 +176,7 @@ int64_t vi_read_rec(DorvexFile *f, uint8_t *record, SegAddr at, int lock_mode, u
   // no record can start there.
   if (f->version < 4 && static_cast<uint32_t>(at.offset) % static_cast<uint32_t>(f->node_size) ==
                             static_cast<uint32_t>(f->node_size - kV3Link))
-    return fail(E_BROKEN, kBrokenV3Link), -1;
+    return fs_fail(E_BROKEN, kBrokenV3Link), -1;
   bool taken = false, held = false;
   if (takes_locks(f, lock_mode) && !lock_record(f, at, lock_mode, flags, &taken, &held)) return -1;
   if (record == nullptr) return 0;

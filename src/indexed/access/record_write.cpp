@@ -16,6 +16,7 @@
 #include "messages/diag.h"
 #include "osfile/files.h"
 #include "storage/records.h"
+#include "support/fail.h"
 
 namespace kel::indexed {
 
@@ -41,14 +42,12 @@ bool take_back(DorvexFile *f, const uint8_t *record, int count, uint32_t sequenc
 
 bool write(Operation &op, DorvexFile *f, const uint8_t *record, uint32_t length, bool *shared) {
   if (record == nullptr) {
-    *fs_error_code() = E_PARAM;
-    return false;
+    return fs_fail(E_PARAM);
   }
   // The mode is checked before the header is taken for an update: a file
   // open for input may not even be writable.
   if ((f->mode & A_ACCESS_MASK) == A_INPUT) {
-    *fs_error_code() = E_MODE_CLASH;
-    return false;
+    return fs_fail(E_MODE_CLASH);
   }
   clear_prefetch(*f->read);
   if (!op.begin(HeaderAccess::kUpdate)) return false;
@@ -57,8 +56,7 @@ bool write(Operation &op, DorvexFile *f, const uint8_t *record, uint32_t length,
   clear_last_record(f);
   if (length == 0) length = f->max_record;
   if (length < f->min_record || length > f->max_record) {
-    *fs_error_code() = E_PARAM;
-    return false;
+    return fs_fail(E_PARAM);
   }
   uint32_t sequence = static_cast<uint32_t>(hget(f, kSequenceCounter));
   if (trace_on(kTraceInner)) eprintf("V: v5i_write(): add_rec()\n");
@@ -78,9 +76,7 @@ bool write(Operation &op, DorvexFile *f, const uint8_t *record, uint32_t length,
       int16_t code = *fs_error_code();
       int32_t secondary = *fs_error_secondary();
       if (!take_back(f, record, k, sequence, at)) return false;
-      *fs_error_code() = code;
-      *fs_error_secondary() = secondary;
-      return false;
+      return fs_fail(code, secondary);
     }
     if (t->equal_seen) *shared = true;
   }
@@ -95,11 +91,11 @@ bool write(Operation &op, DorvexFile *f, const uint8_t *record, uint32_t length,
 using namespace kel::indexed;
 
 extern "C" int32_t v5i_write(DorvexFile *file, const uint8_t *record, uint32_t length) {
-  if (file == nullptr) return kel::indexed::fail(E_PARAM);
+  if (file == nullptr) return kel::fs_fail(E_PARAM);
   Operation op(file, true);
   bool shared = false;
   bool ok = write(op, file, record, length, &shared);
   op.finish(ok);
-  if (ok && shared) *fs_error_code() = E_DUPLICATE_ALTERNATE;
+  if (ok && shared) kel::fs_set_status(E_DUPLICATE_ALTERNATE);
   return ok ? 1 : 0;
 }

@@ -7,6 +7,7 @@
 #include "access/record_locks.h"
 #include "kelfs/errors.h"
 #include "messages/diag.h"
+#include "support/fail.h"
 
 namespace kel::indexed {
 
@@ -106,7 +107,7 @@ int search_next(DorvexFile *f, NodePosition *pos) {
     vi_set_key(t, r.key_of_reference);
     int result = vi_search_node(t, r.current_key, r.current_dup, r.leaf, pos);
     if (result >= SR_GREATER) return result;
-    *fs_error_code() = 0;
+    fs_set_status(0);
   }
   return vi_find_key(t, r.current_key, r.current_dup, pos);
 }
@@ -121,14 +122,14 @@ int64_t next_attempt(Operation &op, DorvexFile *f, uint8_t *record, bool last_tr
     r.current_dup = 0;
     r.pending = true;
   } else if (r.position != kOnEntry) {
-    *fs_error_code() = E_NO_CURRENT;
+    fs_fail(E_NO_CURRENT);
     return -1;
   }
   if (!r.pending) ++r.current_dup;
   if (fast_path_open(f)) {
     int64_t length = fast_next(op, f, record);
     if (length >= 0) return length;
-    *fs_error_code() = 0;
+    fs_set_status(0);
   }
   NodePosition pos;
   int result = search_next(f, &pos);
@@ -149,13 +150,13 @@ int64_t next_attempt(Operation &op, DorvexFile *f, uint8_t *record, bool last_tr
   }
   if (result == SR_ERROR) return -1;
   r.position = kAfterLast;
-  *fs_error_code() = E_NOT_FOUND;
+  fs_fail(E_NOT_FOUND);
   return -1;
 }
 
 int64_t next(Operation &op, DorvexFile *f, uint8_t *record) {
   if (record == nullptr) {
-    *fs_error_code() = E_PARAM;
+    fs_fail(E_PARAM);
     return -1;
   }
   if (!reads_allowed(f)) return -1;
@@ -176,13 +177,12 @@ int64_t next(Operation &op, DorvexFile *f, uint8_t *record) {
 
 bool not_found_at_start(ReadState &r) {
   r.position = kBeforeFirst;
-  *fs_error_code() = E_NOT_FOUND;
-  return false;
+  return fs_fail(E_NOT_FOUND);
 }
 
 int64_t previous(Operation &op, DorvexFile *f, uint8_t *record) {
   if (record == nullptr) {
-    *fs_error_code() = E_PARAM;
+    fs_fail(E_PARAM);
     return -1;
   }
   if (!reads_allowed(f)) return -1;
@@ -192,7 +192,7 @@ int64_t previous(Operation &op, DorvexFile *f, uint8_t *record) {
     r.current_dup = 0xFFFFFFFF;
     r.pending = false;
   } else if (r.position != kOnEntry) {
-    *fs_error_code() = E_NO_CURRENT;
+    fs_fail(E_NO_CURRENT);
     return -1;
   }
   if (!op.begin(HeaderAccess::kLocked)) return -1;
@@ -210,7 +210,7 @@ int64_t previous(Operation &op, DorvexFile *f, uint8_t *record) {
     const FullKey &k = t->search.key;
     int order = compare_keys(k.bytes, k.length, r.current_key + 1, r.current_key[0]);
     if (order > 0 || (order == 0 && t->search.dup >= r.current_dup))
-      return tree_broken(kBrokenOutOfOrder), -1;
+      return fs_fail(E_BROKEN, kBrokenOutOfOrder), -1;
   }
   if (!entry_of_key(t->search.key, r.key_of_reference)) return not_found_at_start(r), -1;
   return common_read(op, f, pos, record, r.key_of_reference, false, false);
@@ -223,7 +223,7 @@ int64_t previous(Operation &op, DorvexFile *f, uint8_t *record) {
 using namespace kel::indexed;
 
 extern "C" uint32_t v5i_next(DorvexFile *file, uint8_t *record) {
-  if (file == nullptr) return kel::indexed::fail(E_PARAM);
+  if (file == nullptr) return kel::fs_fail(E_PARAM);
   Operation op(file, false);
   int64_t length = next(op, file, record);
   op.finish(length >= 0);
@@ -231,7 +231,7 @@ extern "C" uint32_t v5i_next(DorvexFile *file, uint8_t *record) {
 }
 
 extern "C" uint32_t v5i_previous(DorvexFile *file, uint8_t *record) {
-  if (file == nullptr) return kel::indexed::fail(E_PARAM);
+  if (file == nullptr) return kel::fs_fail(E_PARAM);
   Operation op(file, false);
   int64_t length = previous(op, file, record);
   op.finish(length >= 0);

@@ -16,6 +16,7 @@
 #include "storage/slot_walk.h"
 #include "support/alloc.h"
 #include "support/be.h"
+#include "support/fail.h"
 
 namespace kel::indexed {
 
@@ -301,7 +302,7 @@ class FileChecker {
 bool dorvex_check(DorvexFile *file, CheckReport *report) {
   *report = CheckReport{};
   if (file == nullptr) {
-    *fs_error_code() = E_PARAM;
+    fs_fail(E_PARAM);
     report->problems = 1;
     report->text = "problem: no file\n";
     return false;
@@ -311,7 +312,7 @@ bool dorvex_check(DorvexFile *file, CheckReport *report) {
 }
 
 bool dorvex_clear_dead_writers(DorvexFile *f) {
-  if (f == nullptr || !f->for_update || !(f->mode & A_EXCLUSIVE)) return fail(E_PARAM);
+  if (f == nullptr || !f->for_update || !(f->mode & A_EXCLUSIVE)) return fs_fail(E_PARAM);
   if (!header_read(f, HeaderAccess::kUpdate, kHeaderForce)) return false;
   bool stale = hget(f, kUpdateOpeners) > 1;
   if (stale) {
@@ -335,11 +336,8 @@ kel::indexed::CheckReport g_last_report;
 extern "C" int32_t v5i_check(DorvexFile *file, int32_t flags) {
   using namespace kel::indexed;
   if (!dorvex_check(file, &g_last_report)) {
-    if (file != nullptr && !g_last_report.header_unreadable) {
-      *fs_error_code() = E_BROKEN;
-      *fs_error_secondary() = kBrokenCheckProblems;
-    }
-    return 0;
+    if (file == nullptr || g_last_report.header_unreadable) return 0;  // the codes say why
+    return kel::fs_fail(E_BROKEN, kBrokenCheckProblems);
   }
   if ((flags & V5_CHECK_CLEAR_DEAD_WRITERS) && file->for_update && (file->mode & A_EXCLUSIVE) &&
       dorvex_clear_dead_writers(file))

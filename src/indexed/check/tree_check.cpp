@@ -56,17 +56,17 @@ class TreeWalker {
     SegAddr root{static_cast<int32_t>(kd.root_offset), kd.root_segment};
     if (root == kNullAddr || height_ == 0) {
       if (!(root == kNullAddr) || height_ != 0)
-        return fail(kFaultRoot, root, "root %ld/%d with height %d", long{root.offset}, root.segment,
-                    height_);
+        return fault(kFaultRoot, root, "root %ld/%d with height %d", long{root.offset},
+                     root.segment, height_);
       return true;
     }
-    if (!is_child_pointer(root)) return fail(kFaultRoot, root, "root is not a node address");
+    if (!is_child_pointer(root)) return fault(kFaultRoot, root, "root is not a node address");
     Key last;
     return walk(root, 0, true, &last);
   }
 
  private:
-  bool fail(int32_t code, SegAddr node, const char *format, ...)
+  bool fault(int32_t code, SegAddr node, const char *format, ...)
       __attribute__((format(printf, 4, 5))) {
     char detail[200];
     va_list args;
@@ -82,13 +82,13 @@ class TreeWalker {
   }
 
   bool check_block(SegAddr at, const std::vector<uint8_t> &block, int *used) {
-    if (block[0] != kTreeNode) return fail(kFaultNodeType, at, "type byte %d", block[0]);
+    if (block[0] != kTreeNode) return fault(kFaultNodeType, at, "type byte %d", block[0]);
     *used = load_be16(block.data() + 1);
-    if (*used > capacity_) return fail(kFaultUsed, at, "used %d above %d", *used, capacity_);
-    if (*used == 0) return fail(kFaultEmptyNode, at, "no entries");
+    if (*used > capacity_) return fault(kFaultUsed, at, "used %d above %d", *used, capacity_);
+    if (*used == 0) return fault(kFaultEmptyNode, at, "no entries");
     for (int i = kNodeHeaderSize + *used; i < store_->node_size(); ++i)
       if (block[static_cast<size_t>(i)] != 0)
-        return fail(kFaultTail, at, "byte %d after the entries is not zero", i);
+        return fault(kFaultTail, at, "byte %d after the entries is not zero", i);
     out_->entry_bytes += static_cast<uint64_t>(*used);
     return true;
   }
@@ -100,12 +100,12 @@ class TreeWalker {
       Entry e;
       int32_t broken = 0;
       if (!decode_entry(area, used, offset, layout_, &e, &broken))
-        return fail(broken, at, "entry at %d runs past the node or has length 0", offset);
+        return fault(broken, at, "entry at %d runs past the node or has length 0", offset);
       if (e.prefix > 0 && offset == 0)
-        return fail(kBrokenNoPrevious, at, "first entry borrows %d bytes", e.prefix);
-      if (e.prefix > key.length) return fail(kBrokenPrefix, at, "prefix count at %d", offset);
+        return fault(kBrokenNoPrevious, at, "first entry borrows %d bytes", e.prefix);
+      if (e.prefix > key.length) return fault(kBrokenPrefix, at, "prefix count at %d", offset);
       if (e.prefix + e.suffix_length() > kMaxFullKey)
-        return fail(kBrokenLength, at, "entry at %d longer than a key", offset);
+        return fault(kBrokenLength, at, "entry at %d longer than a key", offset);
       memcpy(key.bytes + e.prefix, e.suffix, static_cast<size_t>(e.suffix_length()));
       key.length = e.prefix + e.suffix_length();
       out->push_back({e, Key{key, e.dup}});
@@ -119,27 +119,27 @@ class TreeWalker {
   bool check_key_shape(SegAddr at, const Entry &e, const Key &k, bool last, bool rightmost) {
     if (is_high(k)) {
       if (!last || !rightmost)
-        return fail(kFaultHighKey, at, "high-key entry at %d off the right-most path", e.offset);
-      if (k.dup != 0) return fail(kFaultHighKey, at, "high-key entry with duplicate number");
+        return fault(kFaultHighKey, at, "high-key entry at %d off the right-most path", e.offset);
+      if (k.dup != 0) return fault(kFaultHighKey, at, "high-key entry with duplicate number");
       return true;
     }
-    if (last && rightmost) return fail(kFaultHighKey, at, "right-most node without high key");
+    if (last && rightmost) return fault(kFaultHighKey, at, "right-most node without high key");
     if (k.full.length != key_length_ || k.full.bytes[0] != key_)
-      return fail(kFaultKeyShape, at, "entry at %d has key %s", e.offset, show(k.full).c_str());
+      return fault(kFaultKeyShape, at, "entry at %d has key %s", e.offset, show(k.full).c_str());
     return true;
   }
 
   // Walks the subtree at `at`; *last receives its last key.
   bool walk(SegAddr at, int depth, bool rightmost, Key *last) {
     if (depth >= kMaxDepth || depth >= height_)
-      return fail(kFaultDepth, at, "depth %d in a tree of height %d", depth, height_);
-    if (!seen_->insert(addr_key(at)).second) return fail(kFaultNodeTwice, at, "reached twice");
+      return fault(kFaultDepth, at, "depth %d in a tree of height %d", depth, height_);
+    if (!seen_->insert(addr_key(at)).second) return fault(kFaultNodeTwice, at, "reached twice");
     out_->nodes.push_back(at);
     std::vector<uint8_t> block(static_cast<size_t>(store_->node_size()));
     if (!store_->read_node(at, block.data())) {
       bool broken = *fs_error_code() == E_BROKEN;
-      return fail(broken ? *fs_error_secondary() : kFaultRead, at, "cannot be read (error %d/%d)",
-                  *fs_error_code(), *fs_error_secondary());
+      return fault(broken ? *fs_error_secondary() : kFaultRead, at, "cannot be read (error %d/%d)",
+                   *fs_error_code(), *fs_error_secondary());
     }
     int used = 0;
     if (!check_block(at, block, &used)) return false;
@@ -150,29 +150,29 @@ class TreeWalker {
     const Entry &first = list.front().first;
     bool leaf = !is_child_pointer(SegAddr{first.pointer, first.segment});
     if (leaf != (depth == height_ - 1))
-      return fail(kFaultDepth, at, "%s at depth %d in a tree of height %d",
-                  leaf ? "leaf" : "interior node", depth, height_);
+      return fault(kFaultDepth, at, "%s at depth %d in a tree of height %d",
+                   leaf ? "leaf" : "interior node", depth, height_);
     for (size_t i = 0; i < list.size(); ++i) {
       const Entry &e = list[i].first;
       const Key &k = list[i].second;
       bool is_last = i + 1 == list.size();
       if (!check_key_shape(at, e, k, is_last, rightmost)) return false;
       if (have_previous_ && compare(previous_, k) >= 0)
-        return fail(kFaultOrder, at, "entry at %d (%s) not above the key before it", e.offset,
-                    show(k.full).c_str());
+        return fault(kFaultOrder, at, "entry at %d (%s) not above the key before it", e.offset,
+                     show(k.full).c_str());
       SegAddr p{e.pointer, e.segment};
       if (leaf) {
         if (!leaf_entry(at, e, k, p)) return false;
         continue;
       }
       if (!is_child_pointer(p))
-        return fail(kFaultPointer, at, "interior entry at %d points to %ld/%d", e.offset,
-                    long{p.offset}, p.segment);
+        return fault(kFaultPointer, at, "interior entry at %d points to %ld/%d", e.offset,
+                     long{p.offset}, p.segment);
       Key child_last;
       if (!walk(p, depth + 1, rightmost && is_last, &child_last)) return false;
       if (compare(child_last, k) != 0)
-        return fail(kFaultSeparator, at, "entry at %d (%s) differs from its child's last key %s",
-                    e.offset, show(k.full).c_str(), show(child_last.full).c_str());
+        return fault(kFaultSeparator, at, "entry at %d (%s) differs from its child's last key %s",
+                     e.offset, show(k.full).c_str(), show(child_last.full).c_str());
     }
     *last = list.back().second;
     return true;
@@ -180,12 +180,12 @@ class TreeWalker {
 
   bool leaf_entry(SegAddr at, const Entry &e, const Key &k, SegAddr p) {
     if (is_high(k)) {
-      if (!(p == kNullAddr)) return fail(kFaultPointer, at, "last leaf's high key is not null");
+      if (!(p == kNullAddr)) return fault(kFaultPointer, at, "last leaf's high key is not null");
       return true;
     }
     if (p.offset >= 0 || p.offset == INT32_MIN)
-      return fail(kFaultPointer, at, "leaf entry at %d points to %ld/%d", e.offset, long{p.offset},
-                  p.segment);
+      return fault(kFaultPointer, at, "leaf entry at %d points to %ld/%d", e.offset, long{p.offset},
+                   p.segment);
     previous_ = k;
     have_previous_ = true;
     TreeRecord r;

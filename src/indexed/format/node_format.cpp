@@ -1,6 +1,7 @@
 #include "format/node_format.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cstdint>
 #include <cstring>
 
@@ -16,6 +17,7 @@ namespace {
 // keys are equal).
 int compare_from(const uint8_t *a, int a_length, const uint8_t *b, int b_length, int start,
                  int *decided) {
+  assert(a_length >= 0 && b_length >= 0 && start >= 0);
   int common = std::min(a_length, b_length);
   for (int i = start; i < common; ++i) {
     if (a[i] != b[i]) {
@@ -43,7 +45,7 @@ int common_prefix(const uint8_t *a, int a_length, const uint8_t *b, int b_length
   return i;
 }
 
-bool fail(int32_t *broken, int32_t code) {
+bool broken_by(int32_t *broken, int32_t code) {
   if (broken) *broken = code;
   return false;
 }
@@ -60,10 +62,11 @@ class KeyWalker {
     *broken = 0;
     if (offset_ >= used_) return false;
     if (!decode_entry(area_, used_, offset_, layout_, &entry_, broken)) return false;
-    if (entry_.prefix > 0 && !have_previous_) return fail(broken, kBrokenNoPrevious);
+    if (entry_.prefix > 0 && !have_previous_) return broken_by(broken, kBrokenNoPrevious);
     if (entry_.prefix > kMaxFullKey || entry_.prefix > key_.length)
-      return fail(broken, kBrokenPrefix);
-    if (entry_.prefix + entry_.suffix_length() > kMaxFullKey) return fail(broken, kBrokenLength);
+      return broken_by(broken, kBrokenPrefix);
+    if (entry_.prefix + entry_.suffix_length() > kMaxFullKey)
+      return broken_by(broken, kBrokenLength);
     memcpy(key_.bytes + entry_.prefix, entry_.suffix, entry_.suffix_length());
     key_.length = entry_.prefix + entry_.suffix_length();
     have_previous_ = true;
@@ -89,13 +92,14 @@ class KeyWalker {
 }  // namespace
 
 EntryLayout entry_layout(int version, bool duplicates) {
+  assert(version >= 2 && version <= 5);
   if (version <= 3) return EntryLayout{duplicates ? 8 : 4, false, duplicates};
   return EntryLayout{duplicates ? 10 : 6, true, duplicates};
 }
 
 bool decode_entry(const uint8_t *area, int used, int offset, const EntryLayout &layout, Entry *e,
                   int32_t *broken) {
-  if (offset < 0 || offset + layout.overhead() > used) return fail(broken, kBrokenLength);
+  if (offset < 0 || offset + layout.overhead() > used) return broken_by(broken, kBrokenLength);
   const uint8_t *p = area + offset;
   e->offset = offset;
   e->pointer = static_cast<int32_t>(load_be32(p));
@@ -105,16 +109,17 @@ bool decode_entry(const uint8_t *area, int used, int offset, const EntryLayout &
   e->prefix = p[layout.key_part + 1];
   e->suffix = p + layout.key_part + 2;
   e->size = layout.key_part + 1 + e->length;
-  if (e->length == 0 || offset + e->size > used) return fail(broken, kBrokenLength);
+  if (e->length == 0 || offset + e->size > used) return broken_by(broken, kBrokenLength);
   // No full key is longer than kMaxFullKey bytes: an entry that would make
   // one is damaged, and every caller may copy its key into a FullKey.
-  if (e->prefix > kMaxFullKey) return fail(broken, kBrokenPrefix);
-  if (e->prefix + e->suffix_length() > kMaxFullKey) return fail(broken, kBrokenLength);
+  if (e->prefix > kMaxFullKey) return broken_by(broken, kBrokenPrefix);
+  if (e->prefix + e->suffix_length() > kMaxFullKey) return broken_by(broken, kBrokenLength);
   return true;
 }
 
 void encode_entry_head(uint8_t *at, const EntryLayout &layout, int32_t pointer, uint16_t segment,
                        uint32_t dup, uint8_t length, uint8_t prefix) {
+  assert(length > 0 && prefix <= kMaxFullKey);
   store_be32(at, static_cast<uint32_t>(pointer));
   if (layout.segment_field) store_be16(at + 4, segment);
   if (layout.dup_field) store_be32(at + layout.key_part - 4, dup);
@@ -163,6 +168,7 @@ constexpr int kNoSkip = INT32_MAX;
 
 void search_entries(const uint8_t *area, int used, const EntryLayout &layout, const uint8_t *key,
                     int key_length, uint32_t dup, NodeSearch *out) {
+  assert(key_length >= 0 && key_length <= kMaxFullKey);
   out->equal_seen = false;
   out->previous = -1;
   out->broken = 0;
@@ -283,12 +289,16 @@ bool key_at_offset(const uint8_t *area, int used, const EntryLayout &layout, int
       return true;
     }
   }
-  return fail(broken, code ? code : kBrokenLength);
+  return broken_by(broken, code ? code : kBrokenLength);
 }
 
 int insert_entry(uint8_t *area, int *used, int capacity, const EntryLayout &layout, int o,
                  const uint8_t *key, int key_length, int32_t pointer, uint16_t segment,
                  uint32_t dup, int32_t *broken) {
+  // Callers insert at an entry boundary they found inside the area, and
+  // never a key longer than a full key can be.
+  assert(o >= 0 && o <= *used && *used <= capacity);
+  assert(key_length > 0 && key_length <= kMaxFullKey);
   FullKey before;
   if (o > 0 && !key_at_offset(area, *used, layout, o - 1, &before, nullptr, broken))
     return kInsertDamaged;
@@ -312,11 +322,11 @@ int insert_entry_after(uint8_t *area, int *used, int capacity, const EntryLayout
   int g = 0;
   if (o < *used) {
     if (!decode_entry(area, *used, o, layout, &follow, broken)) return kInsertDamaged;
-    if (follow.prefix > 0 && o == 0) return fail(broken, kBrokenNoPrevious), kInsertDamaged;
+    if (follow.prefix > 0 && o == 0) return broken_by(broken, kBrokenNoPrevious), kInsertDamaged;
     if (follow.prefix > kMaxFullKey || (o > 0 && follow.prefix > before.length))
-      return fail(broken, kBrokenPrefix), kInsertDamaged;
+      return broken_by(broken, kBrokenPrefix), kInsertDamaged;
     if (follow.prefix + follow.suffix_length() > kMaxFullKey)
-      return fail(broken, kBrokenLength), kInsertDamaged;
+      return broken_by(broken, kBrokenLength), kInsertDamaged;
     memcpy(follow_key.bytes, before.bytes, follow.prefix);
     memcpy(follow_key.bytes + follow.prefix, follow.suffix,
            static_cast<size_t>(follow.suffix_length()));
@@ -347,6 +357,7 @@ int insert_entry_after(uint8_t *area, int *used, int capacity, const EntryLayout
 
 int remove_entry(uint8_t *area, int *used, const EntryLayout &layout, int o, bool *was_last,
                  int32_t *broken) {
+  assert(o >= 0 && o < *used);
   Entry e;
   if (!decode_entry(area, *used, o, layout, &e, broken)) return -1;
   int end = o + e.size;
@@ -357,9 +368,9 @@ int remove_entry(uint8_t *area, int *used, const EntryLayout &layout, int o, boo
     if (!decode_entry(area, *used, end, layout, &next, broken)) return -1;
     if (next.prefix > e.prefix) {
       int take = next.prefix - e.prefix;
-      if (take > e.suffix_length()) return fail(broken, kBrokenPrefix), -1;
+      if (take > e.suffix_length()) return broken_by(broken, kBrokenPrefix), -1;
       if (next.suffix_length() + take + e.prefix > kMaxFullKey)
-        return fail(broken, kBrokenLength), -1;
+        return broken_by(broken, kBrokenLength), -1;
       // Rebuild the next entry at o: its head, the borrowed bytes taken
       // from the removed entry's suffix, then its own suffix.
       uint8_t borrowed[kMaxFullKey];
@@ -389,6 +400,7 @@ int remove_entry(uint8_t *area, int *used, const EntryLayout &layout, int o, boo
 
 int make_first_entry_whole(uint8_t *area, int *used, int capacity, const EntryLayout &layout,
                            const FullKey &full_key, int32_t *broken) {
+  assert(*used > 0 && *used <= capacity);
   Entry e;
   if (!decode_entry(area, *used, 0, layout, &e, broken)) return -2;
   int grow = e.prefix;

@@ -34,6 +34,8 @@
 
 #include <cstdint>
 
+#include "indexed/broken_codes.h"
+
 namespace kel::indexed {
 
 constexpr uint8_t kTreeNode = 1;
@@ -44,11 +46,6 @@ constexpr int kMaxFullKey = 251;
 // The full key of the high-key entry that ends every node on the right-most
 // path of a tree: greater than every real key (key numbers are below it).
 constexpr uint8_t kHighKeyByte = 0x7F;
-
-// Secondary codes of E_BROKEN raised by the node format.
-constexpr int32_t kBrokenNoPrevious = 20;  // P > 0 on the first entry of a node
-constexpr int32_t kBrokenLength = 21;      // L of 0, P + L - 1 > 251, or past `used`
-constexpr int32_t kBrokenPrefix = 22;      // P > 251 or beyond the previous key
 
 enum SearchResult : int {
   SR_ERROR = 0,

@@ -5,15 +5,11 @@
 #include <cstring>
 
 #include "kelfs/errors.h"
+#include "support/fail.h"
 
 namespace kel::indexed {
 
 namespace {
-
-bool fail(int code) {
-  *fs_error_code() = static_cast<int16_t>(code);
-  return false;
-}
 
 // Reads comma-separated unsigned decimal numbers. A field may carry
 // leading blanks and zeros; anything else between commas is an error.
@@ -56,20 +52,20 @@ bool parse_physical(int version, const char *text, MakeParams *p) {
   int64_t v;
   for (uint32_t *field : fields) {
     if (!list.next(&v)) break;
-    if (v < 0 || v > 0xFFFFFFFF) return fail(E_PARAM);
+    if (v < 0 || v > 0xFFFFFFFF) return fs_fail(E_PARAM);
     *field = static_cast<uint32_t>(v);
   }
-  if (list.bad() || !list.at_end()) return fail(E_PARAM);
+  if (list.bad() || !list.at_end()) return fs_fail(E_PARAM);
   uint32_t max_blocks = version == 5 ? 16 : 2;
   if (p->node_blocks == 0) p->node_blocks = 1;
-  if (p->node_blocks > max_blocks) return fail(E_PARAM);
+  if (p->node_blocks > max_blocks) return fs_fail(E_PARAM);
   uint32_t pre_cap = version == 5 ? 2097152 : 65535;
   uint32_t ext_cap = version == 5 ? 2097152 : 99;
   if (p->preallocation == 0) p->preallocation = 1;
   if (p->preallocation > pre_cap) p->preallocation = pre_cap;
   if (p->extension == 0) p->extension = 1;
   if (p->extension > ext_cap) p->extension = ext_cap;
-  if (p->compress_factor > 100 || p->scramble > 1) return fail(E_PARAM);
+  if (p->compress_factor > 100 || p->scramble > 1) return fs_fail(E_PARAM);
   return true;
 }
 
@@ -78,9 +74,10 @@ bool parse_record(int version, const char *text, MakeParams *p) {
   int64_t v[4];
   int n = 0;
   while (n < 4 && list.next(&v[n])) ++n;
-  if (list.bad() || !list.at_end() || n < 3) return fail(E_PARAM);
-  if (v[0] < 1 || v[0] > max_record_limit(version) || v[1] < 0 || v[1] > v[0]) return fail(E_PARAM);
-  if (v[2] < 1 || v[2] > kMaxKeys) return fail(E_PARAM);
+  if (list.bad() || !list.at_end() || n < 3) return fs_fail(E_PARAM);
+  if (v[0] < 1 || v[0] > max_record_limit(version) || v[1] < 0 || v[1] > v[0])
+    return fs_fail(E_PARAM);
+  if (v[2] < 1 || v[2] > kMaxKeys) return fs_fail(E_PARAM);
   p->max_record = static_cast<uint32_t>(v[0]);
   p->min_record = v[1] == 0 ? p->max_record : static_cast<uint32_t>(v[1]);
   p->key_count = static_cast<int32_t>(v[2]);
@@ -94,27 +91,27 @@ bool parse_keys(int version, const char *text, MakeParams *p) {
   for (int k = 0; k < p->key_count; ++k) {
     KeyDesc &key = p->keys[k];
     int64_t segments, duplicates;
-    if (!list.next(&segments) || !list.next(&duplicates)) return fail(E_PARAM);
+    if (!list.next(&segments) || !list.next(&duplicates)) return fs_fail(E_PARAM);
     if (segments < 1 || segments > max_segments || duplicates < 0 || duplicates > 1)
-      return fail(E_PARAM);
+      return fs_fail(E_PARAM);
     key.segments = static_cast<uint8_t>(segments);
     key.duplicates = static_cast<uint8_t>(duplicates);
     int length = 0;
     for (int s = 0; s < segments; ++s) {
       int64_t size, offset;
-      if (!list.next(&size) || !list.next(&offset)) return fail(E_PARAM);
-      if (size < 1 || size > kMaxSegmentSize || offset < 0) return fail(E_PARAM);
-      if (offset + size > static_cast<int64_t>(p->min_record)) return fail(E_PARAM);
+      if (!list.next(&size) || !list.next(&offset)) return fs_fail(E_PARAM);
+      if (size < 1 || size > kMaxSegmentSize || offset < 0) return fs_fail(E_PARAM);
+      if (offset + size > static_cast<int64_t>(p->min_record)) return fs_fail(E_PARAM);
       key.segment_size[s] = static_cast<uint8_t>(size);
       key.segment_offset[s] = static_cast<uint32_t>(offset);
       length += static_cast<int>(size);
     }
-    if (length > kKeyLengthLimit) return fail(E_PARAM);
+    if (length > kKeyLengthLimit) return fs_fail(E_PARAM);
     key.length = static_cast<uint8_t>(length);
     if (key.length > p->max_key_length) p->max_key_length = key.length;
     if (key.duplicates) ++p->duplicate_keys;
   }
-  if (list.bad() || !list.at_end()) return fail(E_PARAM);
+  if (list.bad() || !list.at_end()) return fs_fail(E_PARAM);
   return true;
 }
 
@@ -149,9 +146,9 @@ bool parse_make_params(int version, const char *comment, const char *physical, c
     p.comment[sizeof p.comment - 1] = '\0';
   }
   if (version == 2) {
-    if (p.key_count > 15) return fail(E_UNSUPPORTED);
+    if (p.key_count > 15) return fs_fail(E_UNSUPPORTED);
     for (int k = 0; k < p.key_count; ++k)
-      if (p.keys[k].segments > 1 || p.keys[k].length > 125) return fail(E_UNSUPPORTED);
+      if (p.keys[k].segments > 1 || p.keys[k].length > 125) return fs_fail(E_UNSUPPORTED);
   }
   if (p.max_key_length >= 126 && p.node_blocks < 2) p.node_blocks = 2;
   return true;

@@ -10,6 +10,7 @@
 #include "storage/segments.h"
 #include "support/alloc.h"
 #include "support/be.h"
+#include "support/fail.h"
 
 namespace kel::indexed {
 
@@ -102,10 +103,10 @@ bool follow_segments(DorvexFile *f, bool version_moved) {
 bool check_broken(DorvexFile *f, bool force) {
   uint8_t code = get_slot_low_byte(f->header, *f->layout, kBrokenCode);
   bool own_mark = code == kBrokenIncomplete && f->marked_incomplete;
-  if (code != 0 && !own_mark && !force) return fail(E_BROKEN, code);
+  if (code != 0 && !own_mark && !force) return fs_fail(E_BROKEN, code);
   if (hget(f, kSequenceCounter) == 0xFFFFFFFFu) {
     if (f->for_update && code == 0) mark_broken(f, kBrokenSequence);
-    if (!force) return fail(E_BROKEN, kBrokenSequence);
+    if (!force) return fs_fail(E_BROKEN, kBrokenSequence);
   }
   return true;
 }
@@ -131,20 +132,6 @@ bool absorb_image(DorvexFile *f, HeaderAccess access, bool force) {
 }
 
 }  // namespace
-
-bool fail(int16_t code, int32_t secondary) {
-  *fs_error_code() = code;
-  if (code == E_BROKEN) *fs_error_secondary() = secondary;
-  return false;
-}
-
-SavedErrors::SavedErrors()
-    : code_(*fs_error_code()), secondary_(*fs_error_secondary()), errno_(errno) {}
-SavedErrors::~SavedErrors() {
-  *fs_error_code() = code_;
-  *fs_error_secondary() = secondary_;
-  errno = errno_;
-}
 
 uint64_t hget(const DorvexFile *f, Slot s) {
   return get_slot(f->header, *f->layout, s);
@@ -193,7 +180,7 @@ bool header_read(DorvexFile *f, HeaderAccess access, uint32_t flags) {
       *fs_error_secondary() == kBrokenPosition)
     ok = take_lock(f) && read_image(f) && absorb_image(f, access, force);
   if (!ok) {
-    SavedErrors saved;
+    KeptErrors saved;
     header_release(f);
   }
   return ok;
@@ -218,7 +205,7 @@ bool header_write(DorvexFile *f) {
 
 void header_release(DorvexFile *f) {
   if (f->header_for_update) {
-    SavedErrors saved;
+    KeptErrors saved;
     header_write(f);
   }
   f->header_for_update = false;
@@ -233,7 +220,7 @@ bool header_update_in_progress(const DorvexFile *f) {
 void mark_broken(DorvexFile *f, int32_t code) {
   hset(f, kBrokenCode, static_cast<uint8_t>(code));
   uint8_t bytes[2] = {0, static_cast<uint8_t>(code)};
-  SavedErrors saved;
+  KeptErrors saved;
   write_at(f->data0, bytes, f->layout->offset[kBrokenCode], 2);
 }
 
@@ -282,7 +269,7 @@ bool load_key_descriptions(DorvexFile *f) {
   for (int k = 0; k < f->key_count; ++k) {
     decode_key_description(l, blocks.get() + key_description_offset(l, k), &f->keys[k]);
     if (!key_description_valid(f->keys[k], f->version, f->max_record))
-      return fail(E_BROKEN, kBrokenHeader);
+      return fs_fail(E_BROKEN, kBrokenHeader);
   }
   f->key_desc_version = version;
   return true;

@@ -33,39 +33,11 @@
 
 #include <cstdint>
 
+#include "indexed/broken_codes.h"
 #include "storage/dorvex_file.h"
+#include "support/fail.h"
 
 namespace kel::indexed {
-
-// Secondary codes of E_BROKEN raised by the storage layer. The tree code
-// has its own (btree.h: 3, 4, 6, 7, 23; node_format.h: 20, 21, 22) and so
-// has the structural check (tree_check.h: 101-113); every code that can
-// stand in the header's broken-code field (slot 33, one byte) is below 256.
-constexpr int32_t kBrokenHeader = 1;           // magic, sizes or key descriptions no file has
-constexpr int32_t kBrokenShortRead = 9;        // a block read came back short
-constexpr int32_t kBrokenFreeList = 12;        // free-list head is no free node
-constexpr int32_t kBrokenDeletedHead = 13;     // deleted-chain head not deleted
-constexpr int32_t kBrokenV3Link = 31;          // record address on a v3 node link
-constexpr int32_t kBrokenSequence = 42;        // sequence counter 0xFFFFFFFF
-constexpr int32_t kBrokenMissingSegment = 68;  // a segment of the header is gone
-constexpr int32_t kBrokenRecordDeleted = 81;   // a record read is marked deleted
-constexpr int32_t kBrokenRecordHeader = 82;    // stored length beyond its slot
-constexpr int32_t kBrokenRecordLength = 85;    // record longer than the maximum
-constexpr int32_t kBrokenSegmentNumber = 99;   // segment number above 65534
-// An open (v5_mark_incomplete) is filling the file and has not closed it
-// successfully yet: a restore or a bulk load that was cut short.
-constexpr int32_t kBrokenIncomplete = 24;
-// The header counts openers for update (slot 28) while no process holds a
-// writer's place in the lock band: a writer ended without closing, and the
-// counts, end of data and chains of the header cannot be trusted.
-constexpr int32_t kBrokenStaleWriter = 25;
-// A position outside what the segments hold: an end of data, first record,
-// chain head or segment size beyond its segment or its limit, or a record
-// or node address past the bytes its segment has (or a leaf pointer that
-// is no negated offset).
-constexpr int32_t kBrokenPosition = 26;
-// The structural check found problems (v5_check).
-constexpr int32_t kBrokenCheckProblems = 27;
 
 constexpr int32_t kTranslationOffset = 16;  // of the table in its block
 constexpr int32_t kTableSize = 256;
@@ -113,22 +85,5 @@ bool load_key_descriptions(DorvexFile *f);
 // Writes the root and height of key `key` (from f->keys) into its
 // description on disk and increments the key description version.
 bool store_key_root(DorvexFile *f, int key);
-
-// Sets the error code (and secondary code) and returns false.
-bool fail(int16_t code, int32_t secondary = 0);
-
-// The error codes and errno, kept across a clean-up that may change them.
-class SavedErrors {
- public:
-  SavedErrors();
-  ~SavedErrors();
-  SavedErrors(const SavedErrors &) = delete;
-  SavedErrors &operator=(const SavedErrors &) = delete;
-
- private:
-  int16_t code_;
-  int32_t secondary_;
-  int errno_;
-};
 
 }  // namespace kel::indexed

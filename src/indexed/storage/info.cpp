@@ -29,6 +29,9 @@
 #include "storage/dorvex.h"
 #include "storage/header.h"
 #include "storage/segments.h"
+#include "support/fail.h"
+
+using kel::fs_fail;
 
 namespace kel::indexed {
 
@@ -97,7 +100,7 @@ bool info_text(DorvexFile *f, int32_t code, char *out) {
       return true;
     }
     case -5:
-      if (f->translation == nullptr) return fail(E_UNSUPPORTED);
+      if (f->translation == nullptr) return fs_fail(E_UNSUPPORTED);
       memcpy(out, f->translation, kTableSize);
       return true;
     case -4:
@@ -116,7 +119,7 @@ bool info_text(DorvexFile *f, int32_t code, char *out) {
       strcpy(out, record_params_text(f->max_record, f->min_record, f->key_count, level).c_str());
       return true;
     default:
-      if (code < 0 || code >= f->key_count) return fail(E_PARAM);
+      if (code < 0 || code >= f->key_count) return fs_fail(E_PARAM);
       strcpy(out, key_text(f->keys[code], level).c_str());
       return true;
   }
@@ -129,7 +132,7 @@ bool info_text(DorvexFile *f, int32_t code, char *out) {
 using namespace kel::indexed;
 
 extern "C" int32_t dorvex_info(DorvexFile *f, int32_t code, char *out) {
-  if (f == nullptr || out == nullptr) return fail(E_PARAM);
+  if (f == nullptr || out == nullptr) return fs_fail(E_PARAM);
   if (!needs_header(code)) return info_text(f, code, out) ? 1 : 0;
   if (!header_read(f, HeaderAccess::kLocked)) return 0;
   bool ok = info_text(f, code, out);

@@ -35,6 +35,7 @@
 #include "storage/make_internal.h"
 #include "storage/segments.h"
 #include "support/alloc.h"
+#include "support/fail.h"
 
 namespace kel::indexed {
 
@@ -90,7 +91,7 @@ bool plan_file(const MakeParams &p, bool with_table, Plan *plan) {
     plan->seg_limit = segment_limit(ns);
     if (static_cast<uint64_t>(p.max_record) + kV5RecordHeaderRoom >
         plan->seg_limit - plan->header_area)
-      return fail(E_PARAM);
+      return fs_fail(E_PARAM);
     blocks = std::min<uint64_t>(blocks, plan->seg_limit / kHeaderBlock);
     index_blocks = std::min<uint64_t>(index_blocks, plan->seg_limit / kHeaderBlock);
   }
@@ -138,7 +139,7 @@ void fill_header(const MakeParams &p, const Plan &plan, const uint8_t *table, ui
 class Made {
  public:
   ~Made() {
-    SavedErrors saved;
+    KeptErrors saved;
     for (int i = 0; i < 2; ++i) {
       if (files_[i] >= 0) Bclose(files_[i]);
       if (!keep_ && names_[i][0] != '\0') Aremove(names_[i]);
@@ -165,7 +166,7 @@ class Made {
       if (file >= 0 && !Bclose(file)) ok = false;
       file = -1;
     }
-    if (!ok && *fs_error_code() == 0) *fs_error_code() = E_SYSERR;
+    if (!ok && *fs_error_code() == 0) fs_fail(E_SYSERR);
     return ok;
   }
   void keep() { keep_ = true; }
@@ -242,14 +243,14 @@ int choose_version(const char *name) {
 
 bool make_file(const char *name, int version, const char *comment, const char *physical,
                const char *record, const char *keys, const uint8_t *table) {
-  if (name == nullptr) return fail(E_PARAM);
+  if (name == nullptr) return fs_fail(E_PARAM);
   MemPtr<MakeParams> params;
   if (!params.allocate(1, "dorvex make parameters")) return false;
   MakeParams &p = params[0];
   if (!parse_make_params(version, comment, physical, record, keys, &p)) return false;
   // Version 2 files are described by their makers' native structures; this
   // engine reads them through the older families only.
-  if (version == 2) return fail(E_UNSUPPORTED);
+  if (version == 2) return fs_fail(E_UNSUPPORTED);
   Plan plan{version, header_layout(version), 0, 0, 0, 0, 0, 0, 0};
   if (!plan_file(p, table != nullptr, &plan)) return false;
   MemPtr<uint8_t> header;
@@ -271,14 +272,14 @@ bool make_file(const char *name, int version, const char *comment, const char *p
   int32_t old_data = 0, old_index = 0;
   bool had_old;
   {
-    SavedErrors saved;
+    KeptErrors saved;
     had_old = learn_segments(name, &old_version, &old_data, &old_index);
   }
   Made made;
   int32_t data = made.create(0, name, version >= 4 ? kKindData : kKindOther);
   if (data < 0) return false;
   if (had_old) {
-    SavedErrors saved;
+    KeptErrors saved;
     remove_segments(name, old_version, old_data, old_index, false, version >= 4 ? 1 : 0);
   }
   Ahold_file(data, 1);
@@ -301,7 +302,7 @@ bool make_file(const char *name, int version, const char *comment, const char *p
 
 extern "C" int32_t dorvex_make(const char *name, const char *comment, const char *physical,
                                const char *record, const char *keys, const uint8_t *table) {
-  if (name == nullptr) return kel::indexed::fail(E_PARAM);
+  if (name == nullptr) return kel::fs_fail(E_PARAM);
   return kel::indexed::make_file(name, kel::indexed::choose_version(name), comment, physical,
                                  record, keys, table)
              ? 1

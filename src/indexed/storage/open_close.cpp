@@ -18,6 +18,9 @@
 #include "storage/shared_buffers.h"
 #include "support/alloc.h"
 #include "support/be.h"
+#include "support/fail.h"
+
+using kel::fs_fail;
 
 namespace kel::indexed {
 
@@ -61,7 +64,7 @@ void free_file(DorvexFile *f) {
 // Closes whatever a failed open had opened and frees the file; the error
 // codes of the failure survive.
 void discard(DorvexFile *f) {
-  SavedErrors saved;
+  KeptErrors saved;
   f->for_update = false;  // nothing of this open reached the disk
   header_release(f);
   close_other_segments(f);
@@ -102,16 +105,16 @@ bool recreate(const char *name) {
 bool read_fixed_header(DorvexFile *f) {
   uint8_t block[kHeaderBlock];
   if (!read_at(f->data0, block, 0, kHeaderBlock)) return false;
-  if (memcmp(block, kVersion2Start, sizeof kVersion2Start) == 0) return fail(E_UNSUPPORTED);
+  if (memcmp(block, kVersion2Start, sizeof kVersion2Start) == 0) return fs_fail(E_UNSUPPORTED);
   uint16_t version = load_be16(block + 4);
-  if ((version >> 8) != 0 || version < 3 || version > 5) return fail(E_FILE_TYPE);
+  if ((version >> 8) != 0 || version < 3 || version > 5) return fs_fail(E_FILE_TYPE);
   const HeaderLayout &l = *header_layout(version);
   if (memcmp(block, version == 3 ? kMagicV3 : kMagicV4, 4) != 0)
-    return fail(E_BROKEN, kBrokenHeader);
+    return fs_fail(E_BROKEN, kBrokenHeader);
   uint64_t blocks = get_slot(block, l, kNodeBlocks);
-  if (blocks < 1 || blocks > (version == 5 ? 16u : 2u)) return fail(E_BROKEN, kBrokenHeader);
+  if (blocks < 1 || blocks > (version == 5 ? 16u : 2u)) return fs_fail(E_BROKEN, kBrokenHeader);
   uint64_t keys = get_slot(block, l, kKeyCount);
-  if (keys < 1 || keys > kMaxKeys) return fail(E_BROKEN, kBrokenHeader);
+  if (keys < 1 || keys > kMaxKeys) return fs_fail(E_BROKEN, kBrokenHeader);
   f->version = version;
   f->layout = &l;
   f->node_size = static_cast<int32_t>(blocks) * kHeaderBlock;
@@ -134,7 +137,7 @@ bool read_fixed_header(DorvexFile *f) {
   f->last_header_version = static_cast<uint32_t>(get_slot(block, l, kHeaderVersion));
   if (f->max_record == 0 || f->max_record > max_record_limit(version) ||
       f->min_record > f->max_record)
-    return fail(E_BROKEN, kBrokenHeader);
+    return fs_fail(E_BROKEN, kBrokenHeader);
   return true;
 }
 
@@ -164,7 +167,7 @@ bool open_listed_segments(DorvexFile *f) {
     int32_t high = kind == kDataSegment ? data_high : index_high;
     for (int32_t n = kind == kDataSegment ? 1 : 0; n <= high; ++n) {
       if (open_new_segment(f, kind, n)) continue;
-      if (*fs_error_code() == E_NO_FILE) fail(E_BROKEN, kBrokenMissingSegment);
+      if (*fs_error_code() == E_NO_FILE) fs_fail(E_BROKEN, kBrokenMissingSegment);
       return false;
     }
   }
@@ -204,7 +207,7 @@ bool open_file(DorvexFile *f) {
   if (!header_read(f, f->for_update ? HeaderAccess::kUpdate : HeaderAccess::kLocked,
                    f->as_a_whole ? uint32_t{kHeaderForce} : 0u))
     return false;
-  if (left_by_a_dead_writer(f)) return fail(E_BROKEN, kBrokenStaleWriter);
+  if (left_by_a_dead_writer(f)) return fs_fail(E_BROKEN, kBrokenStaleWriter);
   if (f->for_update) {
     hset(f, kUpdateOpeners, hget(f, kUpdateOpeners) + 1);
     header_mark_changed(f);
@@ -221,7 +224,7 @@ bool open_file(DorvexFile *f) {
 bool write_cached_blocks() {
   errno = 0;
   if (Bsync(kSyncAllNoSystemSync)) return true;
-  return fail(errno != 0 ? E_SYSERR : E_DISK_FULL);
+  return fs_fail(errno != 0 ? E_SYSERR : E_DISK_FULL);
 }
 
 void print_statistics(const DorvexFile *f) {
@@ -267,8 +270,7 @@ DorvexFile *open_as_a_whole(const char *name) {
 
 DorvexFile *open_file_with(const char *name, int32_t flags, bool as_a_whole) {
   if (name == nullptr) {
-    fail(E_PARAM);
-    return nullptr;
+    return fs_fail(E_PARAM);
   }
   int32_t access = flags & A_ACCESS_MASK;
   if (access == A_OUTPUT && !recreate(name)) return nullptr;
@@ -290,7 +292,7 @@ DorvexFile *open_file_with(const char *name, int32_t flags, bool as_a_whole) {
   if (hooks && hooks->attach && !hooks->attach(f)) {
     // The opener count was raised: the file is closed properly (detach
     // takes back whatever attach left).
-    SavedErrors saved;
+    KeptErrors saved;
     dorvex_close(f);
     return nullptr;
   }
@@ -309,7 +311,7 @@ extern "C" DorvexFile *dorvex_open(const char *name, int32_t flags) {
 }
 
 extern "C" int32_t dorvex_mark_incomplete(DorvexFile *f) {
-  if (f == nullptr || !f->for_update) return fail(E_PARAM);
+  if (f == nullptr || !f->for_update) return fs_fail(E_PARAM);
   if (!header_read(f, HeaderAccess::kUpdate)) return 0;
   f->marked_incomplete = true;
   hset(f, kBrokenCode, kBrokenIncomplete);
@@ -320,7 +322,7 @@ extern "C" int32_t dorvex_mark_incomplete(DorvexFile *f) {
 }
 
 extern "C" int32_t dorvex_close(DorvexFile *f) {
-  if (f == nullptr) return fail(E_PARAM);
+  if (f == nullptr) return fs_fail(E_PARAM);
   const UpperLayerHooks *hooks = upper_layer_hooks();
   bool ok = true;
   if (hooks && hooks->finish && !hooks->finish(f)) ok = false;

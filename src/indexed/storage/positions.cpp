@@ -14,6 +14,7 @@
 #include "kelfs/errors.h"
 #include "storage/header.h"
 #include "storage/segments.h"
+#include "support/fail.h"
 
 namespace kel::indexed {
 
@@ -76,11 +77,11 @@ bool at_or_before(SegAddr a, SegAddr b) {
 }  // namespace
 
 bool data_span_held(const DorvexFile *f, SegAddr at, uint64_t length) {
-  return position_in(f, at, length, true) || fail(E_BROKEN, kBrokenPosition);
+  return position_in(f, at, length, true) || fs_fail(E_BROKEN, kBrokenPosition);
 }
 
 bool node_held(const DorvexFile *f, SegAddr at) {
-  return node_in_index(f, at) || fail(E_BROKEN, kBrokenPosition);
+  return node_in_index(f, at) || fs_fail(E_BROKEN, kBrokenPosition);
 }
 
 bool header_positions_sound(const DorvexFile *f) {
@@ -92,7 +93,7 @@ bool header_positions_sound(const DorvexFile *f) {
                null_or(f, hget_addr(f, kFreeNodeOffset, kFreeNodeSeg), node_in_index);
   if (sound && f->version >= 5)
     sound = null_or(f, hget_addr(f, kSetAsideHeadOffset, kSetAsideHeadSeg), chain_head_held);
-  return sound || fail(E_BROKEN, kBrokenPosition);
+  return sound || fs_fail(E_BROKEN, kBrokenPosition);
 }
 
 }  // namespace kel::indexed

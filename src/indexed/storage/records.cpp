@@ -10,6 +10,7 @@
 #include "storage/segments.h"
 #include "storage/shared_buffers.h"
 #include "support/be.h"
+#include "support/fail.h"
 
 namespace kel::indexed {
 
@@ -67,10 +68,10 @@ bool v3_next_node(DorvexFile *f, int64_t node, bool create, int64_t *next) {
     // value is damage, and following it could walk in circles without
     // ever reaching a byte of record space.
     if (*next % f->node_size != 0 || *next == node || *next >= f->data.sizes[0])
-      return fail(E_BROKEN, kBrokenV3Link);
+      return fs_fail(E_BROKEN, kBrokenV3Link);
     return true;
   }
-  if (!create) return fail(E_BROKEN, kBrokenV3Link);
+  if (!create) return fs_fail(E_BROKEN, kBrokenV3Link);
   if (!v3_take_node(f, node, next)) return false;
   store_be32(link, static_cast<uint32_t>(*next));
   return write_at(f->data0, link, node + f->node_size - kV3Link, kV3Link) != 0;
@@ -111,7 +112,7 @@ bool v3_append(DorvexFile *f, uint32_t need, SegAddr *at) {
   if (mark == kV3UnusedNode) {
     if (!v3_claim(f, node)) return false;
   } else if (mark != kV3DataNode) {
-    return fail(E_BROKEN, kBrokenV3Link);
+    return fs_fail(E_BROKEN, kBrokenV3Link);
   }
   if (pos % f->node_size == f->node_size - kV3Link) {
     int64_t next;
@@ -263,7 +264,7 @@ bool try_reuse(DorvexFile *f, uint32_t stored, SegAddr *at, uint32_t *slot, bool
   if (head == kNullAddr || f->bulk_running) return true;
   RecordHeader h;
   if (!read_record_header(f, head, &h)) return false;
-  if (!h.deleted) return fail(E_BROKEN, kBrokenDeletedHead);
+  if (!h.deleted) return fs_fail(E_BROKEN, kBrokenDeletedHead);
   if (stored <= h.slot) {
     hset_addr(f, kDeletedHeadOffset, kDeletedHeadSeg, h.next);
     add_count(f, kDeletedCount, -1);
@@ -309,7 +310,7 @@ void decode_header(const DorvexFile *f, const uint8_t *bytes, RecordHeader *h) {
 }
 
 int64_t broken_record(int32_t code) {
-  fail(E_BROKEN, code);
+  fs_fail(E_BROKEN, code);
   return -1;
 }
 
@@ -321,7 +322,7 @@ bool known_segment(DorvexFile *f, SegAddr at) {
     return true;
   const char *name = segment_name(f->name, kDataSegment, at.segment);
   fs_set_missing_file_name(name ? name : f->name);
-  return fail(E_BROKEN, kBrokenMissingSegment);
+  return fs_fail(E_BROKEN, kBrokenMissingSegment);
 }
 
 // A record read costs one system call where it can: when the record's data
@@ -346,8 +347,8 @@ int32_t read_slot_start(DorvexFile *f, SegAddr at, uint8_t *buffer) {
   int64_t want = static_cast<int64_t>(header_size) + f->max_record + kCompressedSlack;
   int32_t length = static_cast<int32_t>(std::min<int64_t>(want, kOneReadBytes));
   int32_t r = Bpread(file, buffer, length, static_cast<uint32_t>(at.offset));
-  if (r == -1) return fail(E_SYSERR), -1;
-  if (r < header_size) return fail(E_BROKEN, kBrokenShortRead), -1;
+  if (r == -1) return fs_fail(E_SYSERR), -1;
+  if (r < header_size) return fs_fail(E_BROKEN, kBrokenShortRead), -1;
   return r;
 }
 
@@ -383,7 +384,7 @@ bool data_write(DorvexFile *f, SegAddr at, const uint8_t *buffer, uint32_t lengt
 
 bool read_record_header(DorvexFile *f, SegAddr at, RecordHeader *h) {
   if (f->version < 4 && on_node_frame(f, static_cast<uint32_t>(at.offset)))
-    return fail(E_BROKEN, kBrokenV3Link);
+    return fs_fail(E_BROKEN, kBrokenV3Link);
   uint8_t bytes[kV5RecordHeader];
   if (!data_read(f, at, bytes, static_cast<uint32_t>(record_header_size(f)))) return false;
   decode_header(f, bytes, h);
@@ -473,7 +474,7 @@ int64_t read_record(DorvexFile *f, SegAddr at, uint8_t *out, uint32_t *sequence)
 bool delete_record(DorvexFile *f, SegAddr at) {
   RecordHeader h;
   if (!read_record_header(f, at, &h)) return false;
-  if (h.deleted) return fail(E_BROKEN, kBrokenRecordDeleted);
+  if (h.deleted) return fs_fail(E_BROKEN, kBrokenRecordDeleted);
   h.deleted = true;
   h.next = hget_addr(f, kDeletedHeadOffset, kDeletedHeadSeg);
   if (!write_header(f, at, h)) return false;
@@ -488,7 +489,7 @@ bool rewrite_record(DorvexFile *f, SegAddr at, const uint8_t *record, uint32_t l
                     SegAddr *new_at) {
   RecordHeader old;
   if (!read_record_header(f, at, &old)) return false;
-  if (old.deleted) return fail(E_BROKEN, kBrokenRecordDeleted);
+  if (old.deleted) return fs_fail(E_BROKEN, kBrokenRecordDeleted);
   Stored s = make_stored(f, record, length, old.sequence);
   if (s.length <= old.slot) {
     *new_at = at;

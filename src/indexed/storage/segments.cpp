@@ -21,6 +21,9 @@
 #include "storage/header.h"
 #include "support/alloc.h"
 #include "support/be.h"
+#include "support/fail.h"
+
+using kel::fs_fail;
 
 namespace kel::indexed {
 
@@ -196,7 +199,7 @@ void call_attrs_hook(const char *name) {
 // Creates segment `number` of a kind (the next after the last) with its
 // segment header. On failure nothing of it is left.
 bool create_segment(DorvexFile *f, int32_t kind, int32_t number) {
-  if (number > kMaxSegmentNumber) return fail(E_BROKEN, kBrokenSegmentNumber);
+  if (number > kMaxSegmentNumber) return fs_fail(E_BROKEN, kBrokenSegmentNumber);
   char name[kNameSize];
   if (!name_copy(f->name, kind, number, name)) return false;
   if (!reserve_segments(f, kind, number + 1)) return false;
@@ -222,7 +225,7 @@ bool create_segment(DorvexFile *f, int32_t kind, int32_t number) {
       return true;
     }
   }
-  SavedErrors saved;
+  KeptErrors saved;
   if (file >= 0) Bclose(file);
   Aremove(name);
   set.count = number;
@@ -245,7 +248,7 @@ using SegmentAction = int32_t (*)(const char *from, const char *to);
 int32_t walk_pairs(const char *from, const char *to, SegmentAction action, const char *verb) {
   int version;
   int32_t data, index;
-  if (from == nullptr || to == nullptr) return fail(E_PARAM);
+  if (from == nullptr || to == nullptr) return fs_fail(E_PARAM);
   if (!learn_segments(from, &version, &data, &index)) return 0;
   bool trace = trace_walk() && version >= 4;
   char source[kNameSize], target[kNameSize];
@@ -406,7 +409,7 @@ bool data_append(DorvexFile *f, uint32_t need, SegAddr *at) {
     if (seg >= set.count) {
       const char *name = segment_name(f->name, kDataSegment, seg);
       fs_set_missing_file_name(name ? name : f->name);
-      return fail(E_BROKEN, kBrokenMissingSegment);
+      return fs_fail(E_BROKEN, kBrokenMissingSegment);
     }
     uint64_t stop = static_cast<uint64_t>(static_cast<uint32_t>(end.offset)) + need;
     if (stop <= set.sizes[seg]) {
@@ -464,15 +467,14 @@ bool close_other_segments(DorvexFile *f) {
   for (int32_t n = f->index.count - 1; n >= 0; --n) close_one(kIndexSegment, n);
   for (int32_t n = f->data.count - 1; n >= 1; --n) close_one(kDataSegment, n);
   if (!ok) {
-    *fs_error_code() = code;
-    *fs_error_secondary() = secondary;
+    fs_fail(code, secondary);
   }
   return ok;
 }
 
 int32_t create_segment_file(const char *name, int32_t flags) {
   {
-    SavedErrors saved;
+    KeptErrors saved;
     Aunlink(name);
   }
   return Bopen(name, flags | A_CREATE_NEW);
@@ -481,8 +483,7 @@ int32_t create_segment_file(const char *name, int32_t flags) {
 bool close_cached_file(int32_t file) {
   errno = 0;
   if (Bclose(file)) return true;
-  *fs_error_code() = errno != 0 ? E_SYSERR : E_DISK_FULL;
-  return false;
+  return fs_fail(errno != 0 ? E_SYSERR : E_DISK_FULL);
 }
 
 void free_segment_sets(DorvexFile *f) {
@@ -502,8 +503,7 @@ extern "C" const char *segment_name(const char *file_name, int32_t kind, int32_t
   char *out = state().name;
   if (file_name == nullptr || !build_segment_name(file_name, kind, number, out)) {
     out[0] = '\0';
-    *fs_error_code() = E_PARAM;
-    return nullptr;
+    return fs_fail(E_PARAM);
   }
   return out;
 }
@@ -533,8 +533,7 @@ extern "C" int32_t open_new_segment(DorvexFile *f, int32_t kind, int32_t number)
   if (!ok) {
     Bclose(file);
     set.count = std::max(old_count, number);
-    *fs_error_code() = E_FILE_TYPE;
-    return 0;
+    return fs_fail(E_FILE_TYPE);
   }
   set.files[number] = file;
   set.sizes[number] = static_cast<uint32_t>(
@@ -554,7 +553,7 @@ extern "C" int32_t close_segment(DorvexFile *f, int32_t kind, int32_t number) {
   if (ok) {
     ok = close_cached_file(set.files[number]);
   } else {
-    SavedErrors saved;
+    kel::KeptErrors saved;
     Bclose(set.files[number]);
   }
   set.files[number] = -1;
@@ -572,7 +571,7 @@ extern "C" int32_t dorvex_rename(const char *from, const char *to) {
 extern "C" int32_t dorvex_remove(const char *name, int32_t with_segment0) {
   int version;
   int32_t data, index;
-  if (name == nullptr) return fail(E_PARAM);
+  if (name == nullptr) return fs_fail(E_PARAM);
   if (!learn_segments(name, &version, &data, &index)) return 0;
   return remove_segments(name, version, data, index, with_segment0 != 0, with_segment0 ? 0 : 1);
 }

@@ -6,6 +6,7 @@
 #include "storage/header.h"
 #include "storage/segments.h"
 #include "support/be.h"
+#include "support/fail.h"
 
 namespace kel::indexed {
 
@@ -25,7 +26,7 @@ int32_t node_file(DorvexFile *f, SegAddr at) {
   const char *name =
       segment_name(f->name, f->version < 4 ? kDataSegment : kIndexSegment, at.segment);
   fs_set_missing_file_name(name ? name : f->name);
-  fail(E_BROKEN, kBrokenMissingSegment);
+  fs_fail(E_BROKEN, kBrokenMissingSegment);
   return -1;
 }
 
@@ -52,7 +53,7 @@ bool take_free_head(DorvexFile *f, SegAddr head, SegAddr *at) {
   uint8_t bytes[kFreeNodeBytes] = {};
   int32_t length = f->version >= 4 ? kFreeNodeBytes : kFreeNodeBytesV3;
   if (!read_at(file, bytes, static_cast<uint32_t>(head.offset), length)) return false;
-  if (bytes[0] != kFreeNode) return fail(E_BROKEN, kBrokenFreeList);
+  if (bytes[0] != kFreeNode) return fs_fail(E_BROKEN, kBrokenFreeList);
   SegAddr next{static_cast<int32_t>(load_be32(bytes + 1)),
                f->version >= 4 ? load_be16(bytes + 5) : static_cast<uint16_t>(0)};
   hset_addr(f, kFreeNodeOffset, kFreeNodeSeg, next);

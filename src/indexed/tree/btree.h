@@ -35,6 +35,7 @@
 #include "format/node_format.h"
 #include "format/params.h"
 #include "format/seg_addr.h"
+#include "indexed/broken_codes.h"
 #include "support/alloc.h"
 
 namespace kel::indexed {
@@ -48,20 +49,6 @@ enum CombineResult : int {
   COMBINE_LEFT = 2,   // merged with the left neighbour
   COMBINE_NONE = 3,   // nothing merged
 };
-
-// Secondary codes of E_BROKEN raised by the tree code (the node format
-// raises 20, 21 and 22, the store 9 for a short read and 12 for a bad
-// free-list head).
-constexpr int32_t kBrokenSameKey = 3;       // key and duplicate number already present
-constexpr int32_t kBrokenPastEnd = 4;       // a descent ran past the last entry of a node
-constexpr int32_t kBrokenMissingEntry = 6;  // the entry to remove is not in the tree
-constexpr int32_t kBrokenNoParent = 7;      // no parent entry points to the child
-// A step back in a walk met an entry that is not before the position it
-// left. Only a damaged node gives that (entries out of order, or a child
-// pointer into another part of the tree), and a walk that went on would go
-// round in circles. The code is this engine's own; no other code is free
-// in the range the node format and the tree use.
-constexpr int32_t kBrokenOutOfOrder = 23;
 
 // The seam to the storage layer: node blocks in the index segments, the
 // free-node list, the header counters and the key descriptions. Every
@@ -248,9 +235,6 @@ int combine(TreeContext *f, NodePosition *pos);
 bool update_separator(TreeContext *f, SegAddr parent, NodePosition *child, int depth);
 
 // --- internal helpers shared by the tree modules ---
-
-// Sets E_BROKEN with a secondary code; returns false.
-bool tree_broken(int32_t code);
 // Node capacity: node size - 3 bytes of entries.
 inline int node_capacity(const TreeContext *f) {
   return f->store->node_size() - kNodeHeaderSize;

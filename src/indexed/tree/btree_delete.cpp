@@ -1,10 +1,12 @@
 // Key removal: the entry removal with the combine of under-filled nodes,
 // the lowering of the root, and the re-keying of parent entries.
+#include <cassert>
 #include <cstring>
 
 #include "kelfs/errors.h"
 #include "messages/diag.h"
 #include "support/be.h"
+#include "support/fail.h"
 #include "tree/btree.h"
 
 namespace kel::indexed {
@@ -37,6 +39,7 @@ bool is_high_key_entry(const TreeContext *f, int offset) {
 }
 
 void set_pointer(TreeContext *f, int offset, SegAddr to) {
+  assert(offset >= 0 && offset + f->layout.overhead() <= f->node.used);
   uint8_t *p = f->node.entries() + offset;
   store_be32(p, static_cast<uint32_t>(to.offset));
   if (f->layout.segment_field) store_be16(p + 4, to.segment);
@@ -86,7 +89,7 @@ int merge_or_drop(TreeContext *f, NodePosition *pos, int *depth) {
   Entry entry;
   int32_t broken = 0;
   if (!decode_entry(f->node.entries(), f->node.used, e, f->layout, &entry, &broken))
-    return tree_broken(broken), COMBINE_ERROR;
+    return fs_fail(E_BROKEN, broken), COMBINE_ERROR;
   int ne = e + entry.size < f->node.used ? e + entry.size : -1;
   SegAddr right = ne >= 0 ? vi_entry_pointer(f, ne) : kNoNode;
   SegAddr left = pe >= 0 ? vi_entry_pointer(f, pe) : kNoNode;
@@ -191,7 +194,7 @@ int combine(TreeContext *f, NodePosition *pos) {
 bool update_separator(TreeContext *f, SegAddr parent, NodePosition *child, int depth) {
   SegAddr c = child->node;
   if (!vi_read_node(f, c)) return false;
-  if (f->node.used <= 0) return tree_broken(kBrokenPastEnd);
+  if (f->node.used <= 0) return fs_fail(E_BROKEN, kBrokenPastEnd);
   FullKey last;
   uint32_t last_dup = 0;
   if (!vi_key_at_offset(f, f->node.used - 1, &last, &last_dup)) return false;
@@ -219,7 +222,7 @@ bool key_sub(TreeContext *f, const uint8_t *search_key, uint32_t dup) {
   if (result == SR_EXACT)
     ok = combine(f, &pos) != COMBINE_ERROR;
   else if (result != SR_ERROR)
-    tree_broken(kBrokenMissingEntry);
+    fs_fail(E_BROKEN, kBrokenMissingEntry);
   f->scratch[0].reset();
   f->scratch[1].reset();
   return ok;

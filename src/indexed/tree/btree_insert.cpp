@@ -1,12 +1,14 @@
 // Key insertion: the first root, the insert into a node with prefix
 // compression, and the split of a full node.
 #include <algorithm>
+#include <cassert>
 #include <cstring>
 #include <initializer_list>
 
 #include "kelfs/errors.h"
 #include "messages/diag.h"
 #include "support/be.h"
+#include "support/fail.h"
 #include "tree/btree.h"
 
 namespace kel::indexed {
@@ -37,8 +39,11 @@ int common_prefix(const FullKey &a, const FullKey &b) {
 int put_high_key(TreeContext *f, uint8_t *area, SegAddr pointer) {
   int used = 0;
   int32_t broken = 0;
-  insert_entry(area, &used, node_capacity(f), f->layout, 0, high_key().bytes, 1, pointer.offset,
-               pointer.segment, 0, &broken);
+  [[maybe_unused]] int grown =
+      insert_entry(area, &used, node_capacity(f), f->layout, 0, high_key().bytes, 1, pointer.offset,
+                   pointer.segment, 0, &broken);
+  // An empty area always takes the one-byte high key.
+  assert(grown > 0 && used > 0 && broken == 0);
   f->store->add_index_bytes(used);
   return used;
 }
@@ -72,7 +77,7 @@ bool choose_split(TreeContext *f, const uint8_t *area, int used, int o, const Fu
   // tree, the high-key entry): keys arriving in ascending order. Cutting at
   // o leaves the left node completely filled.
   if (o < used) {
-    if (!decode_entry(area, used, o, f->layout, &e, &broken)) return tree_broken(broken);
+    if (!decode_entry(area, used, o, f->layout, &e, &broken)) return fs_fail(E_BROKEN, broken);
     if (e.prefix == 0 && e.suffix_length() > 0 && e.suffix[0] != key.bytes[0]) {
       int cut = o >= used / 2 ? o : o + e.size;
       if (cut > 0 && cut < used) {
@@ -84,7 +89,7 @@ bool choose_split(TreeContext *f, const uint8_t *area, int used, int o, const Fu
   // Middle rule: M is the first entry whose end reaches half of `used`.
   int start = 0;
   for (;;) {
-    if (!decode_entry(area, used, start, f->layout, &e, &broken)) return tree_broken(broken);
+    if (!decode_entry(area, used, start, f->layout, &e, &broken)) return fs_fail(E_BROKEN, broken);
     if (start + e.size >= used / 2) break;
     start += e.size;
   }
@@ -97,11 +102,12 @@ bool choose_split(TreeContext *f, const uint8_t *area, int used, int o, const Fu
 // entry made whole) and truncates `left` to A. Returns B's used, or -1.
 int cut_node(TreeContext *f, uint8_t *left, int used, int cut, uint8_t *right, int *grown) {
   int cap = node_capacity(f);
+  assert(cut >= 0 && cut <= used && used <= cap);
   uint8_t *la = left + kNodeHeaderSize, *ra = right + kNodeHeaderSize;
   int32_t broken = 0;
   FullKey first;
   if (!key_at_offset(la, used, f->layout, cut, &first, nullptr, &broken))
-    return tree_broken(broken), -1;
+    return fs_fail(E_BROKEN, broken), -1;
   memset(right, 0, static_cast<size_t>(f->store->node_size()));
   int right_used = used - cut;
   memcpy(ra, la + cut, static_cast<size_t>(right_used));
@@ -109,7 +115,7 @@ int cut_node(TreeContext *f, uint8_t *left, int used, int cut, uint8_t *right, i
   *grown = 0;
   if (right_used > 0) {
     *grown = make_first_entry_whole(ra, &right_used, cap, f->layout, first, &broken);
-    if (*grown < 0) return tree_broken(*grown == -1 ? kBrokenLength : broken), -1;
+    if (*grown < 0) return fs_fail(E_BROKEN, *grown == -1 ? kBrokenLength : broken), -1;
   }
   return right_used;
 }
@@ -117,11 +123,8 @@ int cut_node(TreeContext *f, uint8_t *left, int used, int cut, uint8_t *right, i
 // Puts nodes taken for a split that cannot go on back on the free-node
 // list; the error of the failure stays.
 void give_back(TreeContext *f, std::initializer_list<SegAddr> nodes) {
-  int16_t code = *fs_error_code();
-  int32_t secondary = *fs_error_secondary();
+  KeptErrors kept;
   for (SegAddr at : nodes) vi_free_node(f, at);
-  *fs_error_code() = code;
-  *fs_error_secondary() = secondary;
 }
 
 // A root split: a new root holding only the high-key entry, pointing to B,
@@ -156,6 +159,9 @@ bool grow_tree(TreeContext *f, SegAddr right, int *depth, int *root_depth) {
 bool split(TreeContext *f, const FullKey &key, uint32_t dup, NodePosition *pos) {
   SegAddr n_addr = pos->node;
   int depth = pos->depth, o = pos->offset, used = f->node.used;
+  // The image is the node being split, and the key goes at an entry
+  // boundary inside it.
+  assert(f->node.addr == n_addr && o >= 0 && o <= used);
   if (trace_on(kTraceTree))
     eprintf("V: splitting node %ld/%d, depth = %d, used = %d, addr = %p\n",
             static_cast<long>(n_addr.offset), n_addr.segment, depth, used,
@@ -193,7 +199,7 @@ bool split(TreeContext *f, const FullKey &key, uint32_t dup, NodePosition *pos) 
     separator_dup = dup;
   } else if (!key_at_offset(left + kNodeHeaderSize, sp.cut, f->layout, sp.cut - 1, &separator,
                             &separator_dup, nullptr)) {
-    return tree_broken(kBrokenLength);
+    return fs_fail(E_BROKEN, kBrokenLength);
   }
 
   if (!write_block(f, b, right, right_used) || !write_block(f, a, left, sp.cut)) return false;
@@ -260,7 +266,7 @@ bool vi_node_insert(TreeContext *f, const FullKey &key, uint32_t dup, SegAddr po
       int grew = insert_entry_after(f->node.entries(), &f->node.used, node_capacity(f), f->layout,
                                     o, before, key.bytes, key.length, pointer.offset,
                                     pointer.segment, dup, &broken);
-      if (grew == kInsertDamaged) return tree_broken(broken);
+      if (grew == kInsertDamaged) return fs_fail(E_BROKEN, broken);
       if (grew != kInsertNoRoom) {
         f->store->add_index_bytes(grew);
         return vi_write_node(f);
@@ -269,7 +275,7 @@ bool vi_node_insert(TreeContext *f, const FullKey &key, uint32_t dup, SegAddr po
     }
     if (!split(f, key, dup, pos)) return false;
   }
-  return tree_broken(kBrokenLength);
+  return fs_fail(E_BROKEN, kBrokenLength);
 }
 
 bool key_add(TreeContext *f, const uint8_t *search_key, uint32_t dup, SegAddr pointer,
@@ -286,7 +292,7 @@ bool key_add(TreeContext *f, const uint8_t *search_key, uint32_t dup, SegAddr po
     if (result == SR_ERROR) break;
     if (result == SR_EMPTY) {
       if (attempt > 0) {
-        tree_broken(kBrokenPastEnd);  // the new root did not take
+        fs_fail(E_BROKEN, kBrokenPastEnd);  // the new root did not take
         break;
       }
       if (!create_first_root(f)) break;
@@ -294,7 +300,7 @@ bool key_add(TreeContext *f, const uint8_t *search_key, uint32_t dup, SegAddr po
     }
     if (duplicates || result < SR_EQUAL) {
       if (result == SR_EXACT) {
-        tree_broken(kBrokenSameKey);
+        fs_fail(E_BROKEN, kBrokenSameKey);
       } else {
         // Searches for separators during splits may meet equal keys of
         // other records; only the search for this key tells the caller
@@ -304,7 +310,7 @@ bool key_add(TreeContext *f, const uint8_t *search_key, uint32_t dup, SegAddr po
         f->equal_seen = equal_seen;
       }
     } else {
-      *fs_error_code() = E_DUPLICATE;
+      fs_fail(E_DUPLICATE);
     }
     break;
   }

@@ -1,9 +1,11 @@
 // The node image of an open file over the process-wide node buffer, and the
 // entry-level operations that work on it.
+#include <cassert>
 #include <cstring>
 
 #include "kelfs/errors.h"
 #include "support/be.h"
+#include "support/fail.h"
 #include "tree/btree.h"
 
 namespace kel::indexed {
@@ -27,13 +29,8 @@ bool holds(const TreeContext *f, SegAddr at) {
 
 const uint8_t kHighSearchKey[2] = {1, kHighKeyByte};
 
-bool tree_broken(int32_t code) {
-  *fs_error_code() = E_BROKEN;
-  *fs_error_secondary() = code;
-  return false;
-}
-
 void vi_tree_init(TreeContext *f, NodeStore *store) {
+  assert(store != nullptr);
   f->store = store;
   f->node.buf = g_node_buffer;
   vi_end_operation(f);
@@ -54,6 +51,7 @@ void vi_end_operation(TreeContext *f) {
 }
 
 void vi_set_key(TreeContext *f, int key) {
+  assert(key >= 0);
   f->key_number = key;
   bool duplicates = key < f->store->key_count() && f->store->key_desc(key).duplicates != 0;
   f->layout = entry_layout(f->store->version(), duplicates);
@@ -69,7 +67,7 @@ bool vi_read_node(TreeContext *f, SegAddr at) {
     // A `used` beyond the block is damage (reported like an entry running
     // past its node), except for a block that is no tree node at all seen
     // by a verified reader: the search rejects it by its type and retries.
-    if (f->node.buf[0] == kTreeNode || !f->verified) return tree_broken(kBrokenLength);
+    if (f->node.buf[0] == kTreeNode || !f->verified) return fs_fail(E_BROKEN, kBrokenLength);
     used = 0;
   }
   f->node.addr = at;
@@ -78,6 +76,7 @@ bool vi_read_node(TreeContext *f, SegAddr at) {
 }
 
 void vi_load_image(TreeContext *f, SegAddr at, const uint8_t *block, int used) {
+  assert(used >= 0 && used <= node_capacity(f));
   g_owner = f;
   if (block != f->node.buf) memcpy(f->node.buf, block, static_cast<size_t>(f->store->node_size()));
   f->node.addr = at;
@@ -85,10 +84,13 @@ void vi_load_image(TreeContext *f, SegAddr at, const uint8_t *block, int used) {
 }
 
 bool vi_write_node(TreeContext *f) {
+  // Only an image that was read, loaded or allocated is written back.
+  assert(!(f->node.addr == kNoNode) && g_owner == f);
   return write_block(f, f->node.addr, f->node.buf, f->node.used);
 }
 
 bool write_block(TreeContext *f, SegAddr at, uint8_t *block, int used) {
+  assert(used >= 0 && used <= node_capacity(f));
   block[0] = kTreeNode;
   store_be16(block + 1, static_cast<uint16_t>(used));
   if (!f->store->write_node(at, block)) return false;
@@ -118,6 +120,7 @@ bool vi_free_node(TreeContext *f, SegAddr at) {
 }
 
 SegAddr vi_entry_pointer(const TreeContext *f, int offset) {
+  assert(offset >= 0 && offset + f->layout.overhead() <= f->node.used);
   const uint8_t *p = f->node.entries() + offset;
   SegAddr a;
   a.offset = static_cast<int32_t>(load_be32(p));
@@ -127,13 +130,14 @@ SegAddr vi_entry_pointer(const TreeContext *f, int offset) {
 
 uint32_t vi_entry_dup(const TreeContext *f, int offset) {
   if (!f->layout.dup_field) return 0;
+  assert(offset >= 0 && offset + f->layout.overhead() <= f->node.used);
   return load_be32(f->node.entries() + offset + f->layout.key_part - 4);
 }
 
 bool vi_key_at_offset(TreeContext *f, int offset, FullKey *key, uint32_t *dup) {
   int32_t broken = 0;
   if (!key_at_offset(f->node.entries(), f->node.used, f->layout, offset, key, dup, &broken))
-    return tree_broken(broken);
+    return fs_fail(E_BROKEN, broken);
   return true;
 }
 
@@ -145,7 +149,7 @@ bool vi_find_parent_entry(TreeContext *f, SegAddr parent, SegAddr child, int *of
   for (int at = 0; at < f->node.used; at += e.size) {
     int32_t broken = 0;
     if (!decode_entry(f->node.entries(), f->node.used, at, f->layout, &e, &broken))
-      return tree_broken(broken);
+      return fs_fail(E_BROKEN, broken);
     if (e.pointer == child.offset && e.segment == child.segment) {
       *offset = at;
       *previous = prev;
@@ -153,13 +157,13 @@ bool vi_find_parent_entry(TreeContext *f, SegAddr parent, SegAddr child, int *of
     }
     prev = at;
   }
-  return tree_broken(kBrokenNoParent);
+  return fs_fail(E_BROKEN, kBrokenNoParent);
 }
 
 bool vi_remove_entry(TreeContext *f, int offset, bool *was_last) {
   int32_t broken = 0;
   int freed = remove_entry(f->node.entries(), &f->node.used, f->layout, offset, was_last, &broken);
-  if (freed < 0) return tree_broken(broken);
+  if (freed < 0) return fs_fail(E_BROKEN, broken);
   f->store->add_index_bytes(-freed);
   return true;
 }

@@ -5,6 +5,7 @@
 
 #include "kelfs/errors.h"
 #include "messages/diag.h"
+#include "support/fail.h"
 #include "tree/btree.h"
 
 namespace kel::indexed {
@@ -38,7 +39,7 @@ bool previous_entry(TreeContext *f, int offset, int *previous) {
   for (int at = 0; at < offset; at += e.size) {
     int32_t broken = 0;
     if (!decode_entry(f->node.entries(), f->node.used, at, f->layout, &e, &broken))
-      return tree_broken(broken);
+      return fs_fail(E_BROKEN, broken);
     *previous = at;
   }
   return true;
@@ -70,7 +71,7 @@ int search_node_full(TreeContext *f, const uint8_t *key, int key_length, uint32_
   pos->node = node;
   pos->offset = s.position;
   pos->previous = s.previous;
-  if (s.result == SR_ERROR) tree_broken(s.broken);
+  if (s.result == SR_ERROR) fs_fail(E_BROKEN, s.broken);
   return s.result;
 }
 
@@ -81,7 +82,7 @@ int vi_search_node(TreeContext *f, const uint8_t *search_key, uint32_t dup, SegA
 
 int vi_find_key(TreeContext *f, const uint8_t *search_key, uint32_t dup, NodePosition *pos) {
   if (search_key[0] < 1 || search_key[1] >= f->store->key_count()) {
-    *fs_error_code() = E_PARAM;
+    fs_fail(E_PARAM);
     return SR_ERROR;
   }
   vi_set_key(f, search_key[1]);
@@ -93,7 +94,7 @@ int vi_find_key(TreeContext *f, const uint8_t *search_key, uint32_t dup, NodePos
   for (int depth = 0;; ++depth) {
     // A descent deeper than the search path can hold only happens in a
     // tree whose pointers loop: reported like running past a node.
-    if (depth >= kMaxDepth) return tree_broken(kBrokenPastEnd), SR_ERROR;
+    if (depth >= kMaxDepth) return fs_fail(E_BROKEN, kBrokenPastEnd), SR_ERROR;
     f->path[depth] = at;
     pos->depth = depth;
     int result = vi_search_node(f, search_key, dup, at, pos);
@@ -101,7 +102,7 @@ int vi_find_key(TreeContext *f, const uint8_t *search_key, uint32_t dup, NodePos
     if (result == SR_PAST_END) {
       // A sound tree ends every node with a key >= the searched one.
       if (f->verified) return SR_ERROR;
-      return tree_broken(kBrokenPastEnd), SR_ERROR;
+      return fs_fail(E_BROKEN, kBrokenPastEnd), SR_ERROR;
     }
     if (f->verified && depth >= 1 && !parent_key_fits_child(f, parent_key)) {
       ++f->counters.find_key_mismatches;
@@ -120,13 +121,13 @@ bool descend_to_depth(TreeContext *f, const FullKey &key, uint32_t dup, int dept
   SegAddr at = key_root(f);
   for (int level = 0; level < f->root_depth; ++level) f->path[level] = kNoNode;
   for (int level = f->root_depth;; ++level) {
-    if (level >= kMaxDepth || !is_child_pointer(at)) return tree_broken(kBrokenPastEnd);
+    if (level >= kMaxDepth || !is_child_pointer(at)) return fs_fail(E_BROKEN, kBrokenPastEnd);
     f->path[level] = at;
     pos->depth = level;
     int result = search_node_full(f, key.bytes, key.length, dup, at, pos);
     if (result == SR_ERROR) return false;
     if (level == depth) return true;
-    if (result == SR_PAST_END) return tree_broken(kBrokenPastEnd);
+    if (result == SR_PAST_END) return fs_fail(E_BROKEN, kBrokenPastEnd);
     at = vi_entry_pointer(f, pos->offset);
   }
 }
@@ -134,14 +135,14 @@ bool descend_to_depth(TreeContext *f, const FullKey &key, uint32_t dup, int dept
 int vi_descend_last(TreeContext *f, SegAddr from, int depth, NodePosition *pos) {
   SegAddr at = from;
   for (;; ++depth) {
-    if (depth >= kMaxDepth) return tree_broken(kBrokenPastEnd), 0;
+    if (depth >= kMaxDepth) return fs_fail(E_BROKEN, kBrokenPastEnd), 0;
     f->path[depth] = at;
     NodePosition stop;
     if (vi_search_node(f, kHighSearchKey, 0, at, &stop) == SR_ERROR) return 0;
     // Outside the right-most path the walk runs off the node's end; on it,
     // the walk stops at the high-key entry. Either way the entry before the
     // stopping point is the last real one.
-    if (stop.previous < 0) return tree_broken(kBrokenPastEnd), 0;
+    if (stop.previous < 0) return fs_fail(E_BROKEN, kBrokenPastEnd), 0;
     SegAddr next = vi_entry_pointer(f, stop.previous);
     if (!is_child_pointer(next)) return settle_on(f, at, stop.previous, depth, pos);
     at = next;
@@ -159,8 +160,7 @@ int vi_step_back(TreeContext *f, NodePosition *pos) {
     if (!vi_find_parent_entry(f, f->path[depth], f->path[depth + 1], &offset, &previous)) return 0;
     if (previous >= 0) return vi_descend_last(f, vi_entry_pointer(f, previous), depth + 1, pos);
   }
-  *fs_error_code() = E_NOT_FOUND;
-  return 0;
+  return fs_fail(E_NOT_FOUND);
 }
 
 }  // namespace kel::indexed

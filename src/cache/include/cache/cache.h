@@ -70,6 +70,9 @@ int32_t write_at(int32_t file, const void *buffer, int64_t offset, int32_t lengt
 
 namespace kel {
 
+// The secondary code of E_BROKEN when a block read comes back short (the
+// indexed engine's table lists it as kBrokenShortRead).
+constexpr int32_t kShortBlockRead = 9;
 constexpr int32_t kCacheBlockSize = 512;
 constexpr int32_t kReadAheadSize = 2048;
 constexpr int32_t kMaxRunBlocks = 32;
