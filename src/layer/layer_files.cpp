@@ -18,6 +18,7 @@
 #include "kelfs/errors.h"
 #include "layer/layer.h"
 #include "support/alloc.h"
+#include "support/descriptor.h"
 #include "support/fail.h"
 
 namespace {
@@ -128,15 +129,10 @@ bool write_all(int32_t handle, const char *data, int32_t length) {
 extern "C" int32_t Alayer_open(const char *path, int32_t mode) {
   int32_t handle = free_entry();
   if (handle < 0) return -1;
-  int fd = open(path, open_flags(mode), kCreateMode);
-  if (fd < 0) return -1;  // the entry stays free
-  if ((mode & kAccessMask) == 3 && lseek(fd, 0, SEEK_END) < 0) {
-    int saved = errno;
-    close(fd);
-    errno = saved;
-    return -1;
-  }
-  g_table.entries[handle].fd = fd;
+  kel::Descriptor fd(open(path, open_flags(mode), kCreateMode));
+  if (!fd) return -1;  // the entry stays free
+  if ((mode & kAccessMask) == 3 && lseek(fd.get(), 0, SEEK_END) < 0) return -1;
+  g_table.entries[handle].fd = fd.release();
   return handle;
 }
 

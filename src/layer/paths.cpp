@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
-#include <string>
 
 #include "layer/layer.h"
 #include "layer/text_mode.h"
@@ -48,19 +47,21 @@ uint32_t draw() {
   return static_cast<uint32_t>((x * 0x2545F4914F6CDD1Dull) >> 32);
 }
 
-std::string default_temp_folder() {
+const char *default_temp_folder() {
   const char *dir = kel::setting_text("A_TMPDIR");
   if (dir == nullptr) dir = kel::setting_text("TMPDIR");
   return dir ? dir : ".";
 }
 
-// Length of Ajoin_path(folder, name) without building it.
-size_t joined_length(const std::string &folder, const std::string &name) {
-  size_t n = folder.size() + name.size();
-  if (folder.empty()) return n;
-  char last = folder.back();
-  if (last == '/' && name[0] == '/') return n - 1;
-  if (last != '/' && last != ':' && name[0] != '/') return n + 1;
+// Length of Ajoin_path(folder, name) without building it, for a name of
+// `name_length` bytes beginning with `first`.
+size_t joined_length(const char *folder, size_t name_length, char first) {
+  size_t folder_length = strlen(folder);
+  size_t n = folder_length + name_length;
+  if (folder_length == 0) return n;
+  char last = folder[folder_length - 1];
+  if (last == '/' && first == '/') return n - 1;
+  if (last != '/' && last != ':' && first != '/') return n + 1;
   return n;
 }
 
@@ -97,16 +98,25 @@ extern "C" char *Ajoin_path(char *directory, const char *name) {
 extern "C" int Atemp_file(const char *directory, const char *prefix, const char *suffix,
                           char *buffer, size_t size) {
   if (size > 0) buffer[0] = '\0';
-  std::string folder = (directory && *directory) ? directory : default_temp_folder();
-  std::string name =
-      std::string(prefix ? prefix : "") + std::string(kRandomChars, 'X') + (suffix ? suffix : "");
-  if (joined_length(folder, name) + 1 > size) return 0;
-  size_t random_at = prefix ? strlen(prefix) : 0;
+  const char *folder = (directory && *directory) ? directory : default_temp_folder();
+  if (prefix == nullptr) prefix = "";
+  if (suffix == nullptr) suffix = "";
+  size_t suffix_length = strlen(suffix);
+  size_t name_length = strlen(prefix) + kRandomChars + suffix_length;
+  char first = prefix[0] != '\0' ? prefix[0] : 'X';
+  if (joined_length(folder, name_length, first) + 1 > size) return 0;
+  // The name is joined once, its random part standing as "XXXXXX"; the join
+  // depends on the name's first byte alone, so joining the prefix and
+  // appending the rest gives the same path. The random part is then
+  // redrawn in place, counted from the end.
+  strcpy(buffer, folder);
+  Ajoin_path(buffer, prefix);
+  size_t end = strlen(buffer);
+  memset(buffer + end, 'X', kRandomChars);
+  memcpy(buffer + end + kRandomChars, suffix, suffix_length + 1);
+  char *random = buffer + end;
   for (int attempt = 0; attempt < kMaxDraws; ++attempt) {
-    for (int i = 0; i < kRandomChars; ++i)
-      name[random_at + i] = kNameChars[draw() % kNameCharCount];
-    strcpy(buffer, folder.c_str());
-    Ajoin_path(buffer, name.c_str());
+    for (int i = 0; i < kRandomChars; ++i) random[i] = kNameChars[draw() % kNameCharCount];
     int fd = open(buffer, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd >= 0) {
       close(fd);

@@ -48,6 +48,7 @@
 #include "config/fs_config.h"
 #include "kelfs/errors.h"
 #include "support/alloc.h"
+#include "support/descriptor.h"
 #include "support/fail.h"
 
 using kel::fs_fail;
@@ -357,19 +358,17 @@ int32_t open_file(const char *name, int32_t mode, bool large) {
   int access = mode & A_ACCESS_MASK;
 
   bool fallback = false;
-  int fd = open_descriptor(name, mode, can_lock, &fallback);
-  if (fd < 0) {
+  kel::Descriptor fd(open_descriptor(name, mode, can_lock, &fallback));
+  if (!fd) {
     set_open_error(errno, name);
     return -1;
   }
-  if (fstat(fd, &st) != 0) {
+  if (fstat(fd.get(), &st) != 0) {
     fs_fail(E_SYSERR);
-    close(fd);
     return -1;
   }
   if (S_ISDIR(st.st_mode)) {
     fs_fail(E_FILE_TYPE);
-    close(fd);
     return -1;
   }
   uint32_t device = static_cast<uint32_t>(st.st_dev);
@@ -382,7 +381,7 @@ int32_t open_file(const char *name, int32_t mode, bool large) {
       if (i == file || !live(o) || !lockable(o) || !same_file(o, device, inode)) continue;
       if (kel::fs_settings().internal_locks && conflicts_inside(mode, o)) {
         fs_fail(E_FILE_LOCKED);
-        close_and_relock(fd, device, inode, file);
+        close_and_relock(fd.release(), device, inode, file);
         return -1;
       }
       if (kel::fs_settings().open_files_once) keeper = i;
@@ -392,21 +391,21 @@ int32_t open_file(const char *name, int32_t mode, bool large) {
   // Output truncates, but only a file that no other process has open. A
   // file created new has nothing to truncate and nobody else has it open.
   if (access == 1 && can_lock && !(mode & A_CREATE_NEW)) {
-    if (open_lock(fd, file, flags, 2, large) < 0) {
-      close_and_relock(fd, device, inode, file);
+    if (open_lock(fd.get(), file, flags, 2, large) < 0) {
+      close_and_relock(fd.release(), device, inode, file);
       return -1;
     }
-    close_and_relock(fd, device, inode, file);
-    fd = open(name,
-              O_RDWR | O_TRUNC | O_CLOEXEC | large_flag() | ((mode & A_APPEND) ? O_APPEND : 0));
-    if (fd < 0) {
+    close_and_relock(fd.release(), device, inode, file);
+    fd.reset(open(
+        name, O_RDWR | O_TRUNC | O_CLOEXEC | large_flag() | ((mode & A_APPEND) ? O_APPEND : 0)));
+    if (!fd) {
       set_open_error(errno, name);
       return -1;
     }
   }
 
-  if (!fallback && open_lock(fd, file, flags, 1, large) < 0) {
-    close_and_relock(fd, device, inode, file);
+  if (!fallback && open_lock(fd.get(), file, flags, 1, large) < 0) {
+    close_and_relock(fd.release(), device, inode, file);
     return -1;
   }
 
@@ -415,7 +414,7 @@ int32_t open_file(const char *name, int32_t mode, bool large) {
   e.flags = flags;
   e.lock_state = fallback ? kNeverLocked : kNormal;
   e.name = copy.release();
-  e.fd = fd;
+  e.fd = fd.release();
 
   // Descriptor sharing: the file keeps one descriptor for all its opens. A
   // new open that needs more than a plain read replaces a descriptor on
@@ -432,12 +431,12 @@ int32_t open_file(const char *name, int32_t mode, bool large) {
     }
     if (flags != 0 && !writers) {
       for (int32_t i = 0; i < s.max_files; ++i) {
-        if (i != file && s.entries[i].fd == old_fd) s.entries[i].fd = fd;
+        if (i != file && s.entries[i].fd == old_fd) s.entries[i].fd = e.fd;
       }
       close(old_fd);
-      if (s.renumber_hook) s.renumber_hook(old_fd, fd);
+      if (s.renumber_hook) s.renumber_hook(old_fd, e.fd);
     } else {
-      close(fd);
+      close(e.fd);
       e.fd = old_fd;
     }
     relock_file(device, inode, -1);

@@ -57,7 +57,7 @@ TEST_F(FileCheckTest, ReportOfASoundFile) {
   ASSERT_EQ(v5_delete(f, record(20, {{0, "0002"}}).data()), 1);
   indexed::CheckReport report;
   EXPECT_TRUE(indexed::dorvex_check(f, &report));
-  EXPECT_EQ(report.text,
+  EXPECT_EQ(std::string(report.text.c_str()),
             "file sound: version 5, 2 keys, nodes of 512 bytes\n"
             "records: 5 live, 1 deleted, 0 set aside\n"
             "nodes: 2 in the trees, 0 free; " +

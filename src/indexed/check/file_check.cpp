@@ -55,7 +55,7 @@ class FileChecker {
  private:
   struct Live {
     uint32_t sequence = 0;
-    std::vector<std::string> keys;  // key number byte and key bytes, per key
+    CheckVector<CheckString> keys;  // key number byte and key bytes, per key
   };
 
   void problem(const char *format, ...) __attribute__((format(printf, 2, 3))) {
@@ -135,8 +135,8 @@ class FileChecker {
     SegAddr at = set_aside ? hget_addr(f_, kSetAsideHeadOffset, kSetAsideHeadSeg)
                            : hget_addr(f_, kDeletedHeadOffset, kDeletedHeadSeg);
     uint64_t counted = hget(f_, set_aside ? kSetAsideCount : kDeletedCount);
-    const std::set<uint64_t> &slots = set_aside ? set_aside_slots_ : deleted_slots_;
-    std::set<uint64_t> seen;
+    const CheckSet<uint64_t> &slots = set_aside ? set_aside_slots_ : deleted_slots_;
+    CheckSet<uint64_t> seen;
     uint64_t n = 0;
     while (!(at == kNullAddr)) {
       if (!seen.insert(id_of(at)).second) {
@@ -187,8 +187,8 @@ class FileChecker {
   }
 
   void check_entries(const TreeCheckResult &result) {
-    std::vector<uint64_t> per_key(static_cast<size_t>(f_->key_count), 0);
-    std::vector<std::set<uint64_t>> pointed(static_cast<size_t>(f_->key_count));
+    CheckVector<uint64_t> per_key(static_cast<size_t>(f_->key_count), 0);
+    CheckVector<CheckSet<uint64_t>> pointed(static_cast<size_t>(f_->key_count));
     for (const TreeRecord &e : result.records) {
       size_t k = static_cast<size_t>(e.key);
       ++per_key[k];
@@ -228,7 +228,7 @@ class FileChecker {
     }
     SegAddr at = hget_addr(f_, kFreeNodeOffset, kFreeNodeSeg);
     uint64_t counted = hget(f_, kFreeNodes);
-    std::set<uint64_t> seen;
+    CheckSet<uint64_t> seen;
     uint64_t n = 0;
     while (!(at == kNullAddr)) {
       if (!seen.insert(id_of(at)).second) {
@@ -261,7 +261,7 @@ class FileChecker {
     char line[300];
     snprintf(line, sizeof line, "file %s: version %d, %d keys, nodes of %d bytes\n", f_->name,
              f_->version, static_cast<int>(f_->key_count), static_cast<int>(f_->node_size));
-    std::string head = line;
+    CheckString head = line;
     if (out_->problems > kListedProblems) {
       snprintf(line, sizeof line, "problem: %d more not listed\n",
                static_cast<int>(out_->problems - kListedProblems));
@@ -285,15 +285,17 @@ class FileChecker {
     }
     if (out_->problems == 0)
       out_->text += "result: sound\n";
-    else
-      out_->text += "result: " + std::to_string(out_->problems) + " problems\n";
+    else {
+      snprintf(line, sizeof line, "result: %d problems\n", static_cast<int>(out_->problems));
+      out_->text += line;
+    }
   }
 
   DorvexFile *f_;
   CheckReport *out_;
   FileNodeStore store_;
-  std::map<uint64_t, Live> live_;
-  std::set<uint64_t> deleted_slots_, set_aside_slots_, tree_nodes_;
+  CheckMap<uint64_t, Live> live_;
+  CheckSet<uint64_t> deleted_slots_, set_aside_slots_, tree_nodes_;
   bool walked_ = false;
 };
 

@@ -27,6 +27,7 @@
 #include <cstdint>
 #include <string>
 
+#include "check/check_memory.h"
 #include "storage/dorvex_file.h"
 
 namespace kel::indexed {
@@ -34,7 +35,7 @@ namespace kel::indexed {
 struct CheckReport {
   int32_t problems = 0;
   bool header_unreadable = false;  // the error codes tell why
-  std::string text;
+  CheckString text;
   // What the walks found.
   uint64_t live_records = 0;
   uint64_t deleted_records = 0;    // on the deleted chain

@@ -25,8 +25,8 @@ int compare(const Key &a, const Key &b) {
   return a.dup < b.dup ? -1 : (a.dup > b.dup ? 1 : 0);
 }
 
-std::string show(const FullKey &k) {
-  std::string s;
+CheckString show(const FullKey &k) {
+  CheckString s;
   char hex[4];
   for (int i = 0; i < k.length && i < 24; ++i) {
     snprintf(hex, sizeof hex, "%02x", k.bytes[i]);
@@ -42,7 +42,7 @@ uint64_t addr_key(SegAddr a) {
 
 class TreeWalker {
  public:
-  TreeWalker(NodeStore *store, int key, TreeCheckResult *out, std::set<uint64_t> *seen)
+  TreeWalker(NodeStore *store, int key, TreeCheckResult *out, CheckSet<uint64_t> *seen)
       : store_(store), key_(key), out_(out), seen_(seen) {
     const KeyDesc &kd = store->key_desc(key);
     layout_ = entry_layout(store->version(), kd.duplicates != 0);
@@ -81,7 +81,7 @@ class TreeWalker {
     return false;
   }
 
-  bool check_block(SegAddr at, const std::vector<uint8_t> &block, int *used) {
+  bool check_block(SegAddr at, const CheckVector<uint8_t> &block, int *used) {
     if (block[0] != kTreeNode) return fault(kFaultNodeType, at, "type byte %d", block[0]);
     *used = load_be16(block.data() + 1);
     if (*used > capacity_) return fault(kFaultUsed, at, "used %d above %d", *used, capacity_);
@@ -94,7 +94,7 @@ class TreeWalker {
   }
 
   // Decodes every entry of a node with its rebuilt full key.
-  bool entries(SegAddr at, const uint8_t *area, int used, std::vector<std::pair<Entry, Key>> *out) {
+  bool entries(SegAddr at, const uint8_t *area, int used, CheckVector<std::pair<Entry, Key>> *out) {
     FullKey key;
     for (int offset = 0; offset < used;) {
       Entry e;
@@ -135,7 +135,7 @@ class TreeWalker {
       return fault(kFaultDepth, at, "depth %d in a tree of height %d", depth, height_);
     if (!seen_->insert(addr_key(at)).second) return fault(kFaultNodeTwice, at, "reached twice");
     out_->nodes.push_back(at);
-    std::vector<uint8_t> block(static_cast<size_t>(store_->node_size()));
+    CheckVector<uint8_t> block(static_cast<size_t>(store_->node_size()));
     if (!store_->read_node(at, block.data())) {
       bool broken = *fs_error_code() == E_BROKEN;
       return fault(broken ? *fs_error_secondary() : kFaultRead, at, "cannot be read (error %d/%d)",
@@ -143,7 +143,7 @@ class TreeWalker {
     }
     int used = 0;
     if (!check_block(at, block, &used)) return false;
-    std::vector<std::pair<Entry, Key>> list;
+    CheckVector<std::pair<Entry, Key>> list;
     if (!entries(at, block.data() + kNodeHeaderSize, used, &list)) return false;
     // A node's first entry tells its kind: a child pointer makes it an
     // interior node, anything else a leaf.
@@ -201,7 +201,7 @@ class TreeWalker {
   NodeStore *store_;
   int key_;
   TreeCheckResult *out_;
-  std::set<uint64_t> *seen_;
+  CheckSet<uint64_t> *seen_;
   EntryLayout layout_{};
   int key_length_ = 0;
   int height_ = 0;
@@ -210,7 +210,7 @@ class TreeWalker {
   bool have_previous_ = false;
 };
 
-bool check_with(NodeStore *store, int key, TreeCheckResult *out, std::set<uint64_t> *seen) {
+bool check_with(NodeStore *store, int key, TreeCheckResult *out, CheckSet<uint64_t> *seen) {
   TreeWalker walker(store, key, out, seen);
   bool ok = walker.run();
   std::sort(out->nodes.begin(), out->nodes.end(),
@@ -221,13 +221,13 @@ bool check_with(NodeStore *store, int key, TreeCheckResult *out, std::set<uint64
 }  // namespace
 
 bool check_key_tree(NodeStore *store, int key, TreeCheckResult *out) {
-  std::set<uint64_t> seen;
+  CheckSet<uint64_t> seen;
   for (SegAddr a : out->nodes) seen.insert(addr_key(a));
   return check_with(store, key, out, &seen);
 }
 
 bool check_trees(NodeStore *store, TreeCheckResult *out) {
-  std::set<uint64_t> seen;
+  CheckSet<uint64_t> seen;
   for (int key = 0; key < store->key_count(); ++key)
     if (!check_with(store, key, out, &seen)) return false;
   return true;

@@ -30,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "check/check_memory.h"
 #include "tree/btree.h"
 
 namespace kel::indexed {
@@ -55,14 +56,14 @@ struct TreeRecord {
   int key = 0;
   SegAddr record;  // the record's address (the stored offset negated back)
   uint32_t dup = 0;
-  std::string full_key;  // key number byte and key bytes
+  CheckString full_key;  // key number byte and key bytes
 };
 
 struct TreeCheckResult {
   int32_t code = 0;  // 0: sound
-  std::string text;  // the first problem found
-  std::vector<TreeRecord> records;
-  std::vector<SegAddr> nodes;  // every node in use, sorted by segment, offset
+  CheckString text;  // the first problem found
+  CheckVector<TreeRecord> records;
+  CheckVector<SegAddr> nodes;  // every node in use, sorted by segment, offset
   uint64_t entry_bytes = 0;    // sum of `used`: the header's index bytes in use
 };
 

@@ -154,36 +154,41 @@ bool parse_make_params(int version, const char *comment, const char *physical, c
   return true;
 }
 
-std::string record_params_text(uint32_t max_record, uint32_t min_record, int key_count,
-                               int32_t level) {
-  char buf[64];
+ParamText record_params_text(uint32_t max_record, uint32_t min_record, int key_count,
+                             int32_t level) {
+  ParamText out;
+  char *buf = out.text;
+  constexpr size_t kSize = sizeof out.text;
   if (level <= 2) {
-    snprintf(buf, sizeof buf, "%05d,%05d,%03d",
+    snprintf(buf, kSize, "%05d,%05d,%03d",
              static_cast<int>(max_record > 32767 ? 32767 : max_record),
              static_cast<int>(min_record > 32767 ? 32767 : min_record), key_count);
   } else {
-    snprintf(buf, sizeof buf, "%010d,%010d,%03d", static_cast<int>(max_record),
+    snprintf(buf, kSize, "%010d,%010d,%03d", static_cast<int>(max_record),
              static_cast<int>(min_record), key_count);
   }
-  return buf;
+  return out;
 }
 
-std::string physical_params_text(uint32_t node_blocks, uint32_t extension, uint32_t compress_factor,
-                                 uint32_t scramble, int32_t level) {
-  char buf[64];
+ParamText physical_params_text(uint32_t node_blocks, uint32_t extension, uint32_t compress_factor,
+                               uint32_t scramble, int32_t level) {
+  ParamText out;
+  char *buf = out.text;
+  constexpr size_t kSize = sizeof out.text;
   if (level <= 2) {
-    snprintf(buf, sizeof buf, "%02d,%05d,%02d,%03d,%1d", static_cast<int>(node_blocks), 0,
+    snprintf(buf, kSize, "%02d,%05d,%02d,%03d,%1d", static_cast<int>(node_blocks), 0,
              static_cast<int>(extension > 99 ? 99 : extension), static_cast<int>(compress_factor),
              static_cast<int>(scramble));
   } else {
-    snprintf(buf, sizeof buf, "%02d,%07d,%07d,%03d,%1d", static_cast<int>(node_blocks), 0,
+    snprintf(buf, kSize, "%02d,%07d,%07d,%03d,%1d", static_cast<int>(node_blocks), 0,
              static_cast<int>(extension), static_cast<int>(compress_factor),
              static_cast<int>(scramble));
   }
-  return buf;
+  return out;
 }
 
-std::string key_text(const KeyDesc &key, int32_t level) {
+ParamText key_text(const KeyDesc &key, int32_t level) {
+  ParamText out;
   char buf[32];
   int segments = key.segments;
   if (level < 2) {
@@ -192,7 +197,7 @@ std::string key_text(const KeyDesc &key, int32_t level) {
   } else {
     snprintf(buf, sizeof buf, "%02d,%1d", segments, key.duplicates);
   }
-  std::string text = buf;
+  size_t used = static_cast<size_t>(snprintf(out.text, sizeof out.text, "%s", buf));
   for (int s = 0; s < segments; ++s) {
     if (level < 3) {
       uint32_t offset = key.segment_offset[s] > 32767 ? 32767 : key.segment_offset[s];
@@ -201,9 +206,9 @@ std::string key_text(const KeyDesc &key, int32_t level) {
       snprintf(buf, sizeof buf, ",%03d,%010d", key.segment_size[s],
                static_cast<int>(key.segment_offset[s]));
     }
-    text += buf;
+    used += static_cast<size_t>(snprintf(out.text + used, sizeof out.text - used, "%s", buf));
   }
-  return text;
+  return out;
 }
 
 int build_key(const KeyDesc &key, const uint8_t *record, const uint8_t *table, uint8_t *out) {

@@ -28,7 +28,6 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
 
 namespace kel::indexed {
 
@@ -84,12 +83,19 @@ constexpr int64_t max_record_limit(int version) {
 // read key bytes outside the record.
 bool key_description_valid(const KeyDesc &key, int version, uint32_t max_record);
 
+// An information text, built in place. The longest is a key's text at
+// the full level: 5 bytes and 15 for each of up to 16 segments.
+struct ParamText {
+  char text[256];
+  const char *c_str() const { return text; }
+};
+
 // The information texts.
-std::string record_params_text(uint32_t max_record, uint32_t min_record, int key_count,
-                               int32_t level);
-std::string physical_params_text(uint32_t node_blocks, uint32_t extension, uint32_t compress_factor,
-                                 uint32_t scramble, int32_t level);
-std::string key_text(const KeyDesc &key, int32_t level);
+ParamText record_params_text(uint32_t max_record, uint32_t min_record, int key_count,
+                             int32_t level);
+ParamText physical_params_text(uint32_t node_blocks, uint32_t extension, uint32_t compress_factor,
+                               uint32_t scramble, int32_t level);
+ParamText key_text(const KeyDesc &key, int32_t level);
 
 // Builds the key value of `key` from a record: for each segment, its bytes
 // at its offset, each mapped through `table` when there is one. Returns the

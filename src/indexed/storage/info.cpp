@@ -21,7 +21,7 @@
 // Sizes are those the header keeps (segments.h). Other codes: E_PARAM.
 #include <cstdio>
 #include <cstring>
-#include <string>
+#include <initializer_list>
 
 #include "indexed/engine.h"
 #include "kelfs/errors.h"
@@ -113,14 +113,14 @@ bool info_text(DorvexFile *f, int32_t code, char *out) {
       strcpy(out, physical_params_text(static_cast<uint32_t>(f->node_size / kHeaderBlock),
                                        static_cast<uint32_t>(hget(f, kExtension)), f->header_factor,
                                        f->scramble, level)
-                      .c_str());
+                      .text);
       return true;
     case -1:
-      strcpy(out, record_params_text(f->max_record, f->min_record, f->key_count, level).c_str());
+      strcpy(out, record_params_text(f->max_record, f->min_record, f->key_count, level).text);
       return true;
     default:
       if (code < 0 || code >= f->key_count) return fs_fail(E_PARAM);
-      strcpy(out, key_text(f->keys[code], level).c_str());
+      strcpy(out, key_text(f->keys[code], level).text);
       return true;
   }
 }

@@ -270,11 +270,15 @@ bool make_file(const char *name, int version, const char *comment, const char *p
   // when the new file has none.
   int old_version = 0;
   int32_t old_data = 0, old_index = 0;
-  bool had_old;
+  bool had_old, no_memory;
   {
     KeptErrors saved;
     had_old = learn_segments(name, &old_version, &old_data, &old_index);
+    no_memory = !had_old && *fs_error_code() == E_NO_MEMORY;
   }
+  // Without the memory to learn what an old file holds, its further
+  // segments could not go with it: the make fails rather than leave them.
+  if (no_memory) return fs_fail(E_NO_MEMORY);
   Made made;
   int32_t data = made.create(0, name, version >= 4 ? kKindData : kKindOther);
   if (data < 0) return false;

@@ -1,8 +1,8 @@
 // Opening and closing indexed files.
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <new>
-#include <string>
 
 #include "cache/cache.h"
 #include "config/config.h"
@@ -80,15 +80,22 @@ void discard(DorvexFile *f) {
 bool recreate(const char *name) {
   DorvexFile *old = dorvex_open(name, A_INPUT);
   if (old == nullptr) return false;
-  std::string record =
+  ParamText record =
       record_params_text(old->max_record, old->min_record, old->key_count, kInfoLevel);
-  std::string physical = physical_params_text(static_cast<uint32_t>(old->node_size / kHeaderBlock),
-                                              static_cast<uint32_t>(hget(old, kExtension)),
-                                              old->header_factor, old->scramble, kInfoLevel);
-  std::string keys;
+  ParamText physical = physical_params_text(static_cast<uint32_t>(old->node_size / kHeaderBlock),
+                                            static_cast<uint32_t>(hget(old, kExtension)),
+                                            old->header_factor, old->scramble, kInfoLevel);
+  size_t keys_size = static_cast<size_t>(old->key_count) * sizeof(ParamText::text) + 1;
+  MemPtr<char> keys;
+  if (!keys.allocate(keys_size, "dorvex key texts")) {
+    dorvex_close(old);
+    return false;
+  }
+  size_t used = 0;
   for (int k = 0; k < old->key_count; ++k) {
-    if (k > 0) keys += ',';
-    keys += key_text(old->keys[k], kInfoLevel);
+    used +=
+        static_cast<size_t>(snprintf(keys.get() + used, keys_size - used, "%s%s", k > 0 ? "," : "",
+                                     key_text(old->keys[k], kInfoLevel).text));
   }
   char comment[sizeof old->comment];
   memcpy(comment, old->comment, sizeof comment);
@@ -97,7 +104,7 @@ bool recreate(const char *name) {
   if (has_table) memcpy(table, old->translation, kTableSize);
   int version = old->version;
   dorvex_close(old);
-  return make_file(name, version, comment, physical.c_str(), record.c_str(), keys.c_str(),
+  return make_file(name, version, comment, physical.text, record.text, keys.get(),
                    has_table ? table : nullptr);
 }
 

@@ -10,6 +10,7 @@
 // cache while others read, and a block beyond the real end is a short read
 // (E_BROKEN 9) when it is read.
 #include <climits>
+#include <initializer_list>
 
 #include "kelfs/errors.h"
 #include "storage/header.h"

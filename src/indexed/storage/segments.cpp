@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <string>
 
 #include "cache/cache.h"
 #include "config/config.h"
@@ -56,39 +55,56 @@ bool copy_text(char *out, size_t size, const char *text) {
 // as it stands, so that no format can make the formatter read an argument
 // that is not there.
 bool format_number(const char *format, int32_t number, char *out, size_t size) {
-  std::string result;
+  // The result is built in `out`; one that does not fit fails. A
+  // conversion's flags, width and precision beyond kConversionChars
+  // characters are dropped (its piece is cut at 63 characters anyway).
+  constexpr size_t kConversionChars = 60;
+  size_t used = 0;
+  auto append = [&](const char *text, size_t n) {
+    if (used + n >= size) return false;
+    memcpy(out + used, text, n);
+    used += n;
+    out[used] = '\0';
+    return true;
+  };
+  if (size == 0) return false;
+  out[0] = '\0';
   for (const char *p = format; *p;) {
     if (*p != '%') {
-      result += *p++;
+      if (!append(p++, 1)) return false;
       continue;
     }
     if (p[1] == '%') {
-      result += '%';
+      if (!append("%", 1)) return false;
       p += 2;
       continue;
     }
     const char *start = p++;
-    std::string conversion_text = "%";
-    while (*p && strchr("-+ 0#", *p)) conversion_text += *p++;
-    while (isdigit(static_cast<unsigned char>(*p))) conversion_text += *p++;
+    char conversion_text[kConversionChars + 4] = "%";
+    size_t c = 1;
+    auto keep = [&](char ch) {
+      if (c < kConversionChars) conversion_text[c++] = ch;
+    };
+    while (*p && strchr("-+ 0#", *p)) keep(*p++);
+    while (isdigit(static_cast<unsigned char>(*p))) keep(*p++);
     if (*p == '.') {
-      conversion_text += *p++;
-      while (isdigit(static_cast<unsigned char>(*p))) conversion_text += *p++;
+      keep(*p++);
+      while (isdigit(static_cast<unsigned char>(*p))) keep(*p++);
     }
     while (*p && strchr("hlLqjzt", *p)) ++p;
     if (*p && strchr("diuxXo", *p)) {
-      char conversion = *p == 'i' ? 'd' : *p;
-      conversion_text += 'l';
-      conversion_text += conversion;
+      conversion_text[c++] = 'l';
+      conversion_text[c++] = *p == 'i' ? 'd' : *p;
+      conversion_text[c] = '\0';
       char piece[64];
-      snprintf(piece, sizeof piece, conversion_text.c_str(), static_cast<long>(number));
-      result += piece;
+      snprintf(piece, sizeof piece, conversion_text, static_cast<long>(number));
+      if (!append(piece, strlen(piece))) return false;
       ++p;
-    } else {
-      result.append(start, static_cast<size_t>(p - start));
+    } else if (!append(start, static_cast<size_t>(p - start))) {
+      return false;
     }
   }
-  return copy_text(out, size, result.c_str());
+  return true;
 }
 
 // Step 4: the name with the segment's suffix.
