@@ -2,9 +2,18 @@
  *
  * Every file operation of the system enters here. Each entry point writes a
  * trace line on entry and one on return when V_TRACE has its bit of value 1, makes
- * sure the per-thread data exists, and hands its arguments unchanged to the
- * implementing module. Failures are left in the per-thread error codes of
- * <kelfs/errors.h>.
+ * sure the file system's thread data exists, and hands its arguments
+ * unchanged to the implementing module. Failures are left in the error
+ * codes of <kelfs/errors.h>.
+ *
+ * Threads: the file system runs one operation at a time. Its error codes,
+ * its thread data (kept, despite the name, in one process-wide slot) and
+ * its scratch state (the indexed engine's node buffer and search path, the
+ * block cache, the file table, the lock tables) are process-wide, and no
+ * entry point takes a lock. A program that calls the file system from
+ * several threads must serialise the calls itself: one mutex held around
+ * each call and the reading of the error codes it left. Processes that
+ * share files coordinate through the file system's byte-range locks.
  */
 #ifndef KELFS_KELFS_H
 #define KELFS_KELFS_H

@@ -14,7 +14,7 @@
 // the process's locks on it; the layer therefore places the locks of the
 // file's remaining opens again after every such close.
 //
-// Every operation reports failure through the per-thread file-system error
+// Every operation reports failure through the process-wide file-system error
 // code (kelfs/errors.h) and returns -1 or 0 as documented.
 //
 // Layering: this layer sits below the block cache and never calls it. When
