@@ -13,9 +13,9 @@
 #include "config/config.h"
 #include "config/fs_config.h"
 #include "kelfs/kelfs.h"
+#include "layer/layer.h"
 #include "messages/diag.h"
 #include "messages/msg.h"
-#include "osfile/layer.h"
 
 namespace kel::archive {
 

@@ -18,7 +18,7 @@
 #include "archive/texts.h"
 #include "archive/writer.h"
 #include "kelfs/errors.h"
-#include "osfile/layer.h"
+#include "layer/layer.h"
 #include "support/alloc.h"
 
 namespace kel::archive {
