@@ -2,7 +2,9 @@
 # the normal build and again under AddressSanitizer + UndefinedBehaviorSanitizer,
 # `make demo` shows kel at work on a small sample tree, `make coverage` runs the
 # suite in an unoptimised build with gcov counters and reports the line and
-# branch coverage of src/ (gcovr; build-cov/coverage.txt, and .html beside it).
+# branch coverage of src/ (gcovr; build-cov/coverage.txt, and
+# build-cov/coverage/index.html), `make golden` rewrites the expected-output
+# files under tests/golden from what the tests produce (review the diff).
 
 GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
@@ -10,7 +12,7 @@ BUILD := build
 ASAN_BUILD := build-asan
 COV_BUILD := build-cov
 
-.PHONY: all build test test-normal test-asan coverage demo bench format clean
+.PHONY: all build test test-normal test-asan coverage golden demo bench format clean
 
 all: build
 
@@ -32,6 +34,9 @@ test-asan: $(ASAN_BUILD)/CMakeCache.txt
 
 test: test-normal test-asan
 
+golden: build
+	cd $(BUILD) && KEL_UPDATE_GOLDEN=1 ctest --output-on-failure -j $(JOBS)
+
 # -O0 so that every line and branch gcov counts is one of the source's. Branches
 # that only unwinding can take are left out: the library is built without
 # exceptions, and the tests' own are not what is measured.
@@ -42,9 +47,10 @@ coverage:
 	cmake --build $(COV_BUILD) -j $(JOBS)
 	find $(COV_BUILD) -name '*.gcda' -delete
 	cd $(COV_BUILD) && ctest -j $(JOBS) || true
+	mkdir -p $(COV_BUILD)/coverage
 	gcovr -r . --object-directory $(COV_BUILD) --filter 'src/' --exclude-throw-branches \
 	  --exclude-unreachable-branches -j $(JOBS) --txt $(COV_BUILD)/coverage.txt \
-	  --html-details $(COV_BUILD)/coverage.html --print-summary
+	  --html-details $(COV_BUILD)/coverage/index.html --print-summary
 
 demo: build
 	bash demo/demo.sh $(BUILD)/kel $(BUILD)/dorvex-tool

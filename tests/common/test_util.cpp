@@ -13,9 +13,6 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "kelfs/errors.h"
-#include "support/alloc.h"
-
 namespace kel::test {
 
 namespace {
@@ -99,20 +96,6 @@ StderrCapture::~StderrCapture() {
 std::string StderrCapture::text() const {
   fflush(nullptr);
   return read_file(path_);
-}
-
-int fail_each_allocation(const std::function<void()> &op, const std::function<void(int)> &check) {
-  int failures = 0;
-  for (int n = 1;; ++n) {
-    *fs_error_code() = 0;
-    alloc_fail_nth(n);
-    op();
-    bool failed = alloc_failure_triggered();
-    alloc_fail_nth(0);
-    if (!failed) return failures;
-    ++failures;
-    check(n);
-  }
 }
 
 FileSizeLimit::FileSizeLimit(uint64_t bytes) {

@@ -17,24 +17,10 @@
 #include <string>
 #include <vector>
 
+#include "common/shapes.h"
 #include "kelfs/errors.h"
 
 namespace kel::test {
-
-struct KeyPart {
-  size_t size;
-  size_t offset;
-};
-
-struct KeySpec {
-  std::vector<KeyPart> parts;
-  bool duplicates;
-  size_t size() const {
-    size_t n = 0;
-    for (const KeyPart &p : parts) n += p.size;
-    return n;
-  }
-};
 
 class FileModel {
  public:
@@ -77,6 +63,13 @@ class FileModel {
   const Tree &tree(int k) const { return trees_[k]; }
 
   // --- writes ---
+  // Whether a write of the record succeeds: no unique key value taken.
+  bool accepts(const std::string &record) const {
+    for (size_t k = 0; k < keys_.size(); ++k)
+      if (!keys_[k].duplicates && has_key(static_cast<int>(k), key_of(static_cast<int>(k), record)))
+        return false;
+    return true;
+  }
   Outcome write(const std::string &record) {
     last_.reset();
     Outcome o;
