@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <set>
 #include <stdexcept>
 
 namespace kel::test {
@@ -44,6 +45,14 @@ bool receive_text(int fd, std::string *text) {
   return move_all(::read, fd, text->data(), n);
 }
 
+// The parent's ends of the pipes of every live worker. A child closes
+// those of the other workers, so that each child sees the end of its input
+// when its own worker goes, whatever the order the workers go in.
+std::set<int> &parent_ends() {
+  static std::set<int> ends;
+  return ends;
+}
+
 }  // namespace
 
 Worker::Worker(std::vector<Step> steps) {
@@ -70,6 +79,7 @@ void Worker::start(const std::function<bool(int in, int out)> &serve_one) {
   pid_ = fork();
   if (pid_ < 0) throw std::runtime_error("fork failed");
   if (pid_ == 0) {
+    for (int fd : parent_ends()) close(fd);
     close(down[1]);
     close(up[0]);
     while (serve_one(down[0], up[1])) {
@@ -80,19 +90,30 @@ void Worker::start(const std::function<bool(int in, int out)> &serve_one) {
   close(up[1]);
   to_child_ = down[1];
   from_child_ = up[0];
+  parent_ends().insert({to_child_, from_child_});
 }
 
 Worker::~Worker() {
+  parent_ends().erase(to_child_);
+  parent_ends().erase(from_child_);
   close(to_child_);
   close(from_child_);
   if (pid_ > 0) waitpid(pid_, nullptr, 0);
 }
 
 int64_t Worker::run(size_t step, int64_t argument) {
+  begin(step, argument);
+  return end();
+}
+
+void Worker::begin(size_t step, int64_t argument) {
+  sent_ = send(to_child_, static_cast<uint64_t>(step)) && send(to_child_, argument);
+}
+
+int64_t Worker::end() {
   int64_t result = kDied;
-  if (!send(to_child_, static_cast<uint64_t>(step)) || !send(to_child_, argument) ||
-      !receive(from_child_, &result))
-    return kDied;
+  if (!sent_ || !receive(from_child_, &result)) return kDied;
+  sent_ = false;
   return result;
 }
 

@@ -43,6 +43,10 @@ class Worker {
 
   // Runs step `step` in the child and returns its result.
   int64_t run(size_t step, int64_t argument = 0);
+  // The same in two halves, so that several workers run their steps at
+  // the same time: begin() sends the step, end() waits for its result.
+  void begin(size_t step, int64_t argument = 0);
+  int64_t end();
   std::string call(const std::string &request);
   // Ends the child with SIGKILL (a process killed half-way) and reaps it.
   void kill();
@@ -53,6 +57,7 @@ class Worker {
   pid_t pid_ = -1;
   int to_child_ = -1;
   int from_child_ = -1;
+  bool sent_ = false;  // begin() sent a step that end() has not waited for
 };
 
 }  // namespace kel::test

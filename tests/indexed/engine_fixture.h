@@ -130,6 +130,15 @@ class EngineTest : public ::testing::Test {
   std::string got(uint32_t n) { return n == 0 ? std::string() : std::string(buffer_, n); }
 };
 
+// Long texts (walks, scans, file images) compared with a short report.
+inline ::testing::AssertionResult same(const std::string &want, const std::string &got) {
+  if (want == got) return ::testing::AssertionSuccess();
+  size_t at = 0;
+  while (at < want.size() && at < got.size() && want[at] == got[at]) ++at;
+  return ::testing::AssertionFailure() << want.size() << " bytes wanted, " << got.size()
+                                       << " got; the first difference at " << at;
+}
+
 // Big-endian fields at literal offsets: expected bytes built without the
 // header layout table.
 struct Field {

@@ -6,7 +6,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "common/worker.h"
 #include "indexed/dorvex_fixture.h"
 #include "osfile/files.h"
 
@@ -149,31 +148,6 @@ TEST_F(HeaderTest, ABrokenCodeFailsEveryAccessAndReleasesTheLock) {
   EXPECT_EQ(7u, get(read_file("h.dat"), 88, 2));
   EXPECT_EQ(1, dorvex_close(f)) << "close reads the header as if forced";
   EXPECT_TRUE(fails(dorvex_open("h.dat", 0), E_BROKEN, 7));
-}
-
-// The update lock is byte 0 of data segment 0: another process sees it
-// held while this one has the header.
-TEST_F(HeaderTest, TheHeaderIsHeldUnderTheFileWideUpdateLock) {
-  Worker other([](const std::string &request) -> std::string {
-    int fd = ::open(request.c_str(), O_RDWR);
-    struct flock probe = {};
-    probe.l_type = F_WRLCK;
-    probe.l_whence = SEEK_SET;
-    probe.l_start = 0;
-    probe.l_len = 1;
-    int rc = fcntl(fd, F_GETLK, &probe);
-    close(fd);
-    if (rc != 0) return "error";
-    return probe.l_type == F_UNLCK ? "free" : probe.l_type == F_WRLCK ? "write" : "read";
-  });
-  DorvexFile *f = open_file(5, 2);
-  ASSERT_NE(nullptr, f);
-  EXPECT_EQ("free", other.call("h.dat"));
-  ASSERT_TRUE(indexed::header_read(f, HeaderAccess::kUpdate));
-  EXPECT_EQ("write", other.call("h.dat"));
-  indexed::header_release(f);
-  EXPECT_EQ("free", other.call("h.dat"));
-  dorvex_close(f);
 }
 
 }  // namespace
