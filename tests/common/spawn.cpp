@@ -48,8 +48,11 @@ void collect_output(int out_fd, int err_fd, RunResult &r) {
 
 // The folder where a coverage build's kel run under a file size limit
 // would put its counters, and the line it writes for each file it skips.
-constexpr const char *kNoCounters = "/dev/null";
-constexpr const char *kSkippedCounters = "profiling:/dev/null/";
+// Nothing can be made below /proc, so nothing is ever written there (a
+// folder elsewhere could be made, even in place of a device that went
+// missing).
+constexpr const char *kNoCounters = "/proc/kel-no-counters";
+constexpr const char *kSkippedCounters = "profiling:/proc/kel-no-counters";
 
 // Drops those lines from text after `from`: they are no output of kel's.
 void drop_skipped_counters(std::string *text, size_t from) {
