@@ -1,0 +1,268 @@
+// The scratch folder, quiet diagnostics, and the guard.
+//
+// The guard: every fuzz program is linked with --wrap for the calls by
+// which the file system and kel create, change or remove files (see
+// fuzz/CMakeLists.txt), so that the code under test calls the __wrap_
+// functions below. Each checks the paths it is given, lexically (nothing
+// under test makes symbolic links), before it hands the call on. An
+// archive may name any file of the machine, and the fuzz programs run as
+// whoever runs the tests, root included: the guard keeps such names away
+// from the real files, and catches a run that reaches outside its folder
+// when it promised not to (kel -ic).
+//
+// sync() and exit() are wrapped too: kel ends every fatal error with exit(1), and a
+// fuzz program must go on to its next input.
+#include <fcntl.h>
+#include <ftw.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utime.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+#include "fuzz/fuzz.h"
+#include "osfile/layer.h"
+
+namespace kel::fuzz {
+namespace {
+
+struct ExitCalled {
+  int status;
+};
+
+struct SandboxState {
+  std::string scratch;
+  std::string start;
+  Guard guard = Guard::kOff;
+  int refused = 0;
+  bool catching_exit = false;
+};
+SandboxState g_box;
+
+int remove_entry(const char *path, const struct stat *, int, struct FTW *ftw) {
+  if (ftw->level > 0) ::remove(path);
+  return 0;
+}
+
+int open_up(const char *path, const struct stat *st, int flag, struct FTW *ftw) {
+  if (ftw->level > 0 && (flag == FTW_D || flag == FTW_DNR))
+    ::chmod(path, (st->st_mode & 07777) | 0700);
+  return 0;
+}
+
+void empty_scratch() {
+  nftw(g_box.scratch.c_str(), open_up, 16, FTW_PHYS);
+  nftw(g_box.scratch.c_str(), remove_entry, 16, FTW_PHYS | FTW_DEPTH);
+}
+
+void remove_scratch() {
+  if (g_box.scratch.empty()) return;
+  if (chdir(g_box.start.c_str()) != 0) return;
+  empty_scratch();
+  rmdir(g_box.scratch.c_str());
+}
+
+std::vector<std::string_view> components(std::string_view path) {
+  std::vector<std::string_view> parts;
+  while (!path.empty()) {
+    size_t slash = path.find('/');
+    std::string_view part = path.substr(0, slash);
+    path = slash == std::string_view::npos ? std::string_view() : path.substr(slash + 1);
+    if (part.empty() || part == ".") continue;
+    if (part == "..") {
+      if (!parts.empty()) parts.pop_back();
+      continue;
+    }
+    parts.push_back(part);
+  }
+  return parts;
+}
+
+// True when `path`, taken from the working folder, names something strictly
+// inside the scratch folder.
+bool inside(const char *path) {
+  if (path == nullptr) return true;
+  char cwd[4096];
+  std::string full = path;
+  if (path[0] != '/') full = std::string(getcwd(cwd, sizeof cwd) ? cwd : "/") + "/" + full;
+  auto root = components(g_box.scratch);
+  auto parts = components(full);
+  if (parts.size() <= root.size()) return false;
+  for (size_t i = 0; i < root.size(); ++i)
+    if (parts[i] != root[i]) return false;
+  return true;
+}
+
+// False (errno EACCES) when the guard refuses a call on these paths.
+bool allowed(const char *call, const char *path, const char *other = nullptr) {
+  if (g_box.guard == Guard::kOff || (inside(path) && inside(other))) return true;
+  if (g_box.guard == Guard::kEscape) {
+    fprintf(stderr, "fuzz: %s(\"%s\"%s%s%s) reaches outside the scratch folder %s\n", call, path,
+            other ? ", \"" : "", other ? other : "", other ? "\"" : "", g_box.scratch.c_str());
+    abort();
+  }
+  ++g_box.refused;
+  errno = EACCES;
+  return false;
+}
+
+bool writes(int flags) {
+  return (flags & (O_WRONLY | O_RDWR | O_CREAT | O_TRUNC | O_APPEND)) != 0;
+}
+
+}  // namespace
+
+const std::string &scratch() {
+  if (g_box.scratch.empty()) {
+    char cwd[4096];
+    g_box.start = getcwd(cwd, sizeof cwd) ? cwd : "/";
+    const char *tmp = getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/kel-fuzz.XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) {
+      perror("fuzz: scratch folder");
+      abort();
+    }
+    g_box.scratch = pattern;
+    atexit(remove_scratch);
+  }
+  return g_box.scratch;
+}
+
+void enter_scratch() {
+  if (chdir(scratch().c_str()) != 0) abort();
+  empty_scratch();
+}
+
+void leave_scratch() {
+  if (chdir(g_box.start.c_str()) != 0) abort();
+}
+
+void write_bytes(const std::string &path, const void *data, size_t size) {
+  FILE *f = fopen(path.c_str(), "wb");
+  if (f == nullptr || (size > 0 && fwrite(data, 1, size, f) != size) || fclose(f) != 0) {
+    perror(path.c_str());
+    abort();
+  }
+}
+
+void quiet_diagnostics() {
+  if (getenv("KEL_FUZZ_VERBOSE")) return;
+  static FILE *nowhere = fopen("/dev/null", "w");
+  Astream_init(stdin, nowhere, nowhere);
+}
+
+void set_guard(Guard guard) {
+  g_box.guard = guard;
+  g_box.refused = 0;
+}
+
+int refused_calls() {
+  return g_box.refused;
+}
+
+int run_catching_exit(void (*body)(void *), void *context) {
+  g_box.catching_exit = true;
+  int status = -1;
+  try {
+    body(context);
+  } catch (const ExitCalled &e) {
+    status = e.status;
+  }
+  g_box.catching_exit = false;
+  return status;
+}
+
+}  // namespace kel::fuzz
+
+using kel::fuzz::allowed;
+using kel::fuzz::writes;
+
+extern "C" {
+
+int __real_open64(const char *path, int flags, ...);
+FILE *__real_fopen64(const char *path, const char *mode);
+int __real_mkdir(const char *path, mode_t mode);
+int __real_mkstemp64(char *pattern);
+int __real_rename(const char *from, const char *to);
+int __real_link(const char *from, const char *to);
+int __real_unlink(const char *path);
+int __real_remove(const char *path);
+int __real_chmod(const char *path, mode_t mode);
+int __real_chown(const char *path, uid_t owner, gid_t group);
+int __real_utime(const char *path, const struct utimbuf *times);
+[[noreturn]] void __real_exit(int status);
+
+int __wrap_open64(const char *path, int flags, ...) {
+  mode_t mode = 0;
+  if (flags & (O_CREAT | O_TMPFILE)) {
+    va_list ap;
+    va_start(ap, flags);
+    mode = static_cast<mode_t>(va_arg(ap, int));
+    va_end(ap);
+  }
+  if (writes(flags) && !allowed("open", path)) return -1;
+  return __real_open64(path, flags, mode);
+}
+
+FILE *__wrap_fopen64(const char *path, const char *mode) {
+  if (mode && strpbrk(mode, "wa+") && !allowed("fopen", path)) return nullptr;
+  return __real_fopen64(path, mode);
+}
+
+int __wrap_mkdir(const char *path, mode_t mode) {
+  return allowed("mkdir", path) ? __real_mkdir(path, mode) : -1;
+}
+
+int __wrap_mkstemp64(char *pattern) {
+  return allowed("mkstemp", pattern) ? __real_mkstemp64(pattern) : -1;
+}
+
+int __wrap_rename(const char *from, const char *to) {
+  return allowed("rename", from, to) ? __real_rename(from, to) : -1;
+}
+
+int __wrap_link(const char *from, const char *to) {
+  return allowed("link", from, to) ? __real_link(from, to) : -1;
+}
+
+int __wrap_unlink(const char *path) {
+  return allowed("unlink", path) ? __real_unlink(path) : -1;
+}
+
+int __wrap_remove(const char *path) {
+  return allowed("remove", path) ? __real_remove(path) : -1;
+}
+
+int __wrap_chmod(const char *path, mode_t mode) {
+  return allowed("chmod", path) ? __real_chmod(path, mode) : -1;
+}
+
+int __wrap_chown(const char *path, uid_t owner, gid_t group) {
+  return allowed("chown", path) ? __real_chown(path, owner, group) : -1;
+}
+
+int __wrap_utime(const char *path, const struct utimbuf *times) {
+  return allowed("utime", path) ? __real_utime(path, times) : -1;
+}
+
+// Shell commands (the rename fallback, an eject command) never run here.
+int __wrap_system(const char *) {
+  errno = EACCES;
+  return -1;
+}
+
+// Flushing every file system of the machine changes nothing a run can
+// see, and costs most of its time on a busy machine.
+void __wrap_sync() {}
+
+[[noreturn]] void __wrap_exit(int status) {
+  if (kel::fuzz::g_box.catching_exit) throw kel::fuzz::ExitCalled{status};
+  __real_exit(status);
+}
+}
