@@ -28,6 +28,7 @@ void enter_scratch();
 void leave_scratch();
 
 void write_bytes(const std::string &path, const void *data, size_t size);
+std::string read_bytes(const std::string &path);
 
 // Diagnostics (eprintf) and listings of the stream layer go nowhere unless
 // KEL_FUZZ_VERBOSE is set; sanitizer reports still reach the error output.

@@ -151,6 +151,16 @@ void write_bytes(const std::string &path, const void *data, size_t size) {
   }
 }
 
+std::string read_bytes(const std::string &path) {
+  std::string bytes;
+  if (FILE *f = fopen(path.c_str(), "rb")) {
+    char chunk[4096];
+    for (size_t n; (n = fread(chunk, 1, sizeof chunk, f)) > 0;) bytes.append(chunk, n);
+    fclose(f);
+  }
+  return bytes;
+}
+
 void quiet_diagnostics() {
   if (getenv("KEL_FUZZ_VERBOSE")) return;
   static FILE *nowhere = fopen("/dev/null", "w");
