@@ -21,8 +21,9 @@ int fuzz_make_seeds(const char *folder);
 namespace kel::fuzz {
 
 // The scratch folder (made on first use, removed at the end of the
-// process). enter_scratch empties it and makes it the working folder;
-// leave_scratch goes back to where the process started.
+// process). enter_scratch empties it and makes it the working folder, and
+// limits every file the process writes to 64 MiB; leave_scratch goes back
+// to where the process started.
 const std::string &scratch();
 void enter_scratch();
 void leave_scratch();

@@ -14,11 +14,13 @@
 // fuzz program must go on to its next input.
 #include <fcntl.h>
 #include <ftw.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utime.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -31,6 +33,8 @@
 
 namespace kel::fuzz {
 namespace {
+
+constexpr rlim_t kFileLimit = 64 << 20;
 
 struct ExitCalled {
   int status;
@@ -135,7 +139,14 @@ const std::string &scratch() {
 }
 
 void enter_scratch() {
-  if (chdir(scratch().c_str()) != 0) abort();
+  // Damaged sizes and positions may ask for huge files: no file grows past
+  // kFileLimit, and a write beyond it fails (EFBIG) as on a full disk.
+  static bool limited = [] {
+    signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit = {kFileLimit, kFileLimit};
+    return setrlimit(RLIMIT_FSIZE, &limit) == 0;
+  }();
+  if (!limited || chdir(scratch().c_str()) != 0) abort();
   empty_scratch();
 }
 
