@@ -37,6 +37,11 @@ seed v4 08 plain.kel
 seed big 0c big.kel
 seed k 20 k.kel
 seed old 00 old.kel
+# Names that lead out of the folder of the restore, relative and absolute.
+mkdir -p deep/er && echo out > outside
+(cd deep/er && "$kel" -of "$work/outside.kel" <<< $'../../outside\n'"$work/outside") 2>/dev/null
+seed outside 00 outside.kel
+seed outside-flat 01 outside.kel
 dd if=plain.kel of=swapped.kel conv=swab status=none
 seed swapped 00 swapped.kel
 # Garbage ahead of a member: the recovery search finds it.
