@@ -73,12 +73,27 @@ void walks(Run &r, int keys) {
   }
 }
 
+// A record made from the input's bytes.
+void fill(Run &r, int i, const uint8_t *data, size_t size) {
+  for (size_t j = 0; j < r.record.size(); ++j)
+    r.record[j] = static_cast<char>(size ? data[(j * 7 + static_cast<size_t>(i)) % size] : i);
+}
+
+// Every start mode, with partial key lengths, and a step each way.
+void positions(Run &r, int keys, const uint8_t *data, size_t size) {
+  for (int mode = 0; mode < 5 && keys > 0; ++mode) {
+    fill(r, mode, data, size);
+    if (v5_start(r.file, r.record.data(), mode % keys, 3 * mode, mode) != 1) continue;
+    v5_next(r.file, r.record.data());
+    v5_previous(r.file, r.record.data());
+  }
+}
+
 // Writes, reads and deletes of records made from the input's bytes.
 void change(Run &r, int keys, const uint8_t *data, size_t size) {
   size_t length = r.record.size();
   for (int i = 0; i < 6; ++i) {
-    for (size_t j = 0; j < length; ++j)
-      r.record[j] = static_cast<char>(size ? data[(j * 7 + static_cast<size_t>(i)) % size] : i);
+    fill(r, i, data, size);
     if (i % 3 != 2) {
       v5_write(r.file, r.record.data(),
                static_cast<uint32_t>(length - static_cast<size_t>(i) % length));
@@ -101,6 +116,7 @@ void use(int32_t mode, const uint8_t *data, size_t size) {
   if (r.file == nullptr) return;
   int keys = info_all(r);
   walks(r, keys);
+  positions(r, keys, data, size);
   if (mode != KEL_OPEN_INPUT) {
     change(r, keys, data, size);
     walks(r, keys);

@@ -32,7 +32,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   kel::fuzz::write_bytes("messages", data, size);
   std::string path = kel::fuzz::scratch() + "/messages";
   setenv("A_MESSAGE", path.c_str(), 1);
-  kel::msg_default_file_for_tests(path.c_str());
   char error_text[300];
   Amsg_init(error_text);
   for (int32_t number : kNumbers) {
@@ -46,7 +45,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   eprintf(kel::msg_printf_text(3, "%c%*d%%%5.2f\n"), 'c', 4, 5, 6.0);
   Amsg_print(stderr, Amsg_get(4, 0, "%1 and %2"), "a", "b", "c", "d", "e", "f");
   Amsg_shutdown();
-  kel::msg_default_file_for_tests(nullptr);
   kel::fuzz::leave_scratch();
   return 0;
 }
