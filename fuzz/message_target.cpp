@@ -30,6 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   kel::fuzz::quiet_diagnostics();
   kel::fuzz::enter_scratch();
   kel::fuzz::write_bytes("messages", data, size);
+  kel::fuzz::set_guard(kel::fuzz::Guard::kEscape);
   std::string path = kel::fuzz::scratch() + "/messages";
   setenv("A_MESSAGE", path.c_str(), 1);
   char error_text[300];
@@ -45,6 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   eprintf(kel::msg_printf_text(3, "%c%*d%%%5.2f\n"), 'c', 4, 5, 6.0);
   Amsg_print(stderr, Amsg_get(4, 0, "%1 and %2"), "a", "b", "c", "d", "e", "f");
   Amsg_shutdown();
+  kel::fuzz::set_guard(kel::fuzz::Guard::kOff);
   kel::fuzz::leave_scratch();
   return 0;
 }
