@@ -10,7 +10,7 @@
 //   6 -ivm verbose, times and owners set   7 -is  the recovery search
 // Each input is listed (-it with the same options) and then restored in
 // the scratch folder. Whatever the bytes, each run ends with the trailer
-// or with kel's exit status 1 (a clean error); without -ic, names outside
+// or with kel's exit status 1 and a message (a clean error); without -ic, names outside
 // the scratch folder are refused by the guard, as a folder without write
 // permission would.
 #include <fcntl.h>
@@ -71,10 +71,12 @@ void run_pass(uint8_t options, bool table) {
   operator_use_stream(answers);
 
   fuzz::set_guard(t.flatten && !table ? fuzz::Guard::kEscape : fuzz::Guard::kRefuse);
+  size_t said = fuzz::diagnostic_bytes();
   int status = fuzz::run_catching_exit(input_run, nullptr);
   fuzz::set_guard(fuzz::Guard::kOff);
-  if (status != -1 && status != 1) {
-    fprintf(stderr, "fuzz: kel ended with status %d\n", status);
+  if ((status != -1 && status != 1) || (status == 1 && fuzz::diagnostic_bytes() == said)) {
+    fprintf(stderr, "fuzz: kel ended with status %d and %s\n", status,
+            fuzz::diagnostic_bytes() == said ? "no message" : "a message");
     abort();
   }
   // A fatal end leaves the archive open; its clean-up closed the member.

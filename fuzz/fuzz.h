@@ -31,9 +31,11 @@ void leave_scratch();
 void write_bytes(const std::string &path, const void *data, size_t size);
 std::string read_bytes(const std::string &path);
 
-// Diagnostics (eprintf) and listings of the stream layer go nowhere unless
-// KEL_FUZZ_VERBOSE is set; sanitizer reports still reach the error output.
+// Diagnostics (eprintf) and listings of the stream layer are counted and
+// dropped, unless KEL_FUZZ_VERBOSE is set; sanitizer reports still reach
+// the error output. diagnostic_bytes: what the diagnostics wrote so far.
 void quiet_diagnostics();
+size_t diagnostic_bytes();
 
 // How the guard treats a call that would create, change or remove a file
 // outside the scratch folder (the scratch folder itself included): kOff

@@ -4,6 +4,7 @@
 // checked as printf texts.
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -14,11 +15,16 @@
 namespace {
 
 const int32_t kNumbers[] = {-1, 0, 1, 2, 3, 5, 8, 13, 40, 866, 1090, 0x7FFF, 0x7FFFFFFF};
+bool g_opened = false;
 const char *const kArgs[] = {"one", "two", "three", "four", "five", "six"};
 
 void fetch(int32_t number, int32_t sub) {
   const char *text = Amsg_get(number, sub, sub % 2 ? "default %1" : nullptr);
-  if (text == nullptr) return;
+  if (text == nullptr && !g_opened) return;  // the library was left uninitialised
+  if (text == nullptr || strlen(text) >= kel::kMsgBufferSize) {
+    fprintf(stderr, "fuzz: message %d.%d: %s\n", number, sub, text ? "too long" : "no text");
+    abort();
+  }
   char out[kel::kMsgBufferSize];
   Amsg_format(out, text, kArgs[0], kArgs[1], kArgs[2], kArgs[3], kArgs[4], kArgs[5]);
   kel::msg_expand(out, text, kArgs, sub % 7);
@@ -33,8 +39,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   kel::fuzz::set_guard(kel::fuzz::Guard::kEscape);
   std::string path = kel::fuzz::scratch() + "/messages";
   setenv("A_MESSAGE", path.c_str(), 1);
-  char error_text[300];
-  Amsg_init(error_text);
+  char error_text[300] = {};
+  g_opened = Amsg_init(error_text) == 1;
+  if (!g_opened && error_text[0] == '\0') {
+    fprintf(stderr, "fuzz: the message file was refused without a reason\n");
+    abort();
+  }
   for (int32_t number : kNumbers) {
     for (int32_t sub = 0; sub < 4; ++sub) fetch(number, sub);
     fetch(number, 70000);

@@ -46,6 +46,7 @@ struct SandboxState {
   Guard guard = Guard::kOff;
   int refused = 0;
   bool catching_exit = false;
+  size_t diagnostic_bytes = 0;
 };
 SandboxState g_box;
 
@@ -70,6 +71,21 @@ void remove_scratch() {
   if (chdir(g_box.start.c_str()) != 0) return;
   empty_scratch();
   rmdir(g_box.scratch.c_str());
+}
+
+// The streams of quiet_diagnostics: unbuffered, counted, and shown only
+// when KEL_FUZZ_VERBOSE is set.
+ssize_t sink_write(void *counter, const char *buffer, size_t size) {
+  if (counter) *static_cast<size_t *>(counter) += size;
+  if (getenv("KEL_FUZZ_VERBOSE")) fwrite(buffer, 1, size, stderr);
+  return static_cast<ssize_t>(size);
+}
+
+FILE *open_sink(size_t *counter) {
+  FILE *f = fopencookie(counter, "w", cookie_io_functions_t{nullptr, sink_write, nullptr, nullptr});
+  if (f == nullptr) abort();
+  setvbuf(f, nullptr, _IONBF, 0);
+  return f;
 }
 
 std::vector<std::string_view> components(std::string_view path) {
@@ -173,9 +189,13 @@ std::string read_bytes(const std::string &path) {
 }
 
 void quiet_diagnostics() {
-  if (getenv("KEL_FUZZ_VERBOSE")) return;
-  static FILE *nowhere = fopen("/dev/null", "w");
-  Astream_init(stdin, nowhere, nowhere);
+  static FILE *err = open_sink(&g_box.diagnostic_bytes);
+  static FILE *out = open_sink(nullptr);
+  Astream_init(stdin, out, err);
+}
+
+size_t diagnostic_bytes() {
+  return g_box.diagnostic_bytes;
 }
 
 void set_guard(Guard guard) {
