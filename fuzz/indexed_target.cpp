@@ -8,6 +8,7 @@
 // The file is opened for input, then for input-output; a damaged file must
 // end every operation in a result or a clean error. A walk that returns
 // more records than the input has bytes has gone round in circles.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -23,7 +24,8 @@
 namespace {
 
 constexpr size_t kInfoBuffer = 1 << 16;
-constexpr int kMaxKeys = 120;  // more than any key count the header can give
+constexpr int kMaxKeys = 120;
+constexpr size_t kMadeBytes = 4096;  // more than any key count the header can give
 
 struct Run {
   DorvexFile *file = nullptr;
@@ -73,9 +75,10 @@ void walks(Run &r, int keys) {
   }
 }
 
-// A record made from the input's bytes.
+// A record made from the input's bytes: its first kMadeBytes bytes (a
+// version 5 file may hold records of 64 MiB; the rest stays as it was).
 void fill(Run &r, int i, const uint8_t *data, size_t size) {
-  for (size_t j = 0; j < r.record.size(); ++j)
+  for (size_t j = 0; j < r.record.size() && j < kMadeBytes; ++j)
     r.record[j] = static_cast<char>(size ? data[(j * 7 + static_cast<size_t>(i)) % size] : i);
 }
 
@@ -91,7 +94,7 @@ void positions(Run &r, int keys, const uint8_t *data, size_t size) {
 
 // Writes, reads and deletes of records made from the input's bytes.
 void change(Run &r, int keys, const uint8_t *data, size_t size) {
-  size_t length = r.record.size();
+  size_t length = std::min(r.record.size(), kMadeBytes);
   for (int i = 0; i < 6; ++i) {
     fill(r, i, data, size);
     if (i % 3 != 2) {
