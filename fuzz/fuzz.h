@@ -43,8 +43,6 @@ size_t diagnostic_bytes();
 // and aborts. A shell command (system) is always refused under a guard.
 enum class Guard { kOff, kRefuse, kEscape };
 void set_guard(Guard guard);
-// Calls refused since the last set_guard.
-int refused_calls();
 
 // Runs `body` with exit() turned into a return: the exit status, or -1
 // when `body` returned by itself. Frames between are unwound, so the

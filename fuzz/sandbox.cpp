@@ -44,7 +44,6 @@ struct SandboxState {
   std::string scratch;
   std::string start;
   Guard guard = Guard::kOff;
-  int refused = 0;
   bool catching_exit = false;
   size_t diagnostic_bytes = 0;
 };
@@ -127,7 +126,6 @@ bool allowed(const char *call, const char *path, const char *other = nullptr) {
             other ? ", \"" : "", other ? other : "", other ? "\"" : "", g_box.scratch.c_str());
     abort();
   }
-  ++g_box.refused;
   errno = EACCES;
   return false;
 }
@@ -148,7 +146,10 @@ const std::string &scratch() {
       perror("fuzz: scratch folder");
       abort();
     }
-    g_box.scratch = pattern;
+    // As getcwd will name it, whatever links lead to it.
+    char *real = realpath(pattern.c_str(), nullptr);
+    g_box.scratch = real ? real : pattern;
+    free(real);
     atexit(remove_scratch);
   }
   return g_box.scratch;
@@ -200,11 +201,6 @@ size_t diagnostic_bytes() {
 
 void set_guard(Guard guard) {
   g_box.guard = guard;
-  g_box.refused = 0;
-}
-
-int refused_calls() {
-  return g_box.refused;
 }
 
 int run_catching_exit(void (*body)(void *), void *context) {
