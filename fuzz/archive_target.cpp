@@ -10,9 +10,9 @@
 //   6 -ivm verbose, times and owners set   7 -is  the recovery search
 // Each input is listed (-it with the same options) and then restored in
 // the scratch folder. Whatever the bytes, each run ends with the trailer
-// or with kel's exit status 1 and a message (a clean error); without -ic, names outside
-// the scratch folder are refused by the guard, as a folder without write
-// permission would.
+// or with kel's exit status 1 and a message (a clean error); without -ic,
+// names outside the scratch folder are refused by the guard, as a folder
+// without write permission would.
 #include <fcntl.h>
 #include <unistd.h>
 

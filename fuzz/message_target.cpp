@@ -15,6 +15,7 @@
 namespace {
 
 const int32_t kNumbers[] = {-1, 0, 1, 2, 3, 5, 8, 13, 40, 866, 1090, 0x7FFF, 0x7FFFFFFF};
+constexpr size_t kLongestReport = 16 * 1024;
 bool g_opened = false;
 const char *const kArgs[] = {"one", "two", "three", "four", "five", "six"};
 
@@ -51,9 +52,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fetch(number, -1);
   }
   for (int32_t number = 20; number > 0; --number) fetch(number, number % 3);
-  // Texts given to printf-style writers keep the default's conversions.
+  // Texts given to printf-style writers keep the default's conversions,
+  // and a few short arguments never make a report of kilobytes.
+  size_t said = kel::fuzz::diagnostic_bytes();
   eprintf(kel::msg_printf_text(2, "%s: %d of %ld\n"), "x", 1, 2L);
   eprintf(kel::msg_printf_text(3, "%c%*d%%%5.2f\n"), 'c', 4, 5, 6.0);
+  if (kel::fuzz::diagnostic_bytes() - said > kLongestReport) {
+    fprintf(stderr, "fuzz: two reports wrote %zu bytes\n", kel::fuzz::diagnostic_bytes() - said);
+    abort();
+  }
   Amsg_print(stderr, Amsg_get(4, 0, "%1 and %2"), "a", "b", "c", "d", "e", "f");
   Amsg_shutdown();
   kel::fuzz::set_guard(kel::fuzz::Guard::kOff);
