@@ -8,7 +8,6 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD := build
 ASAN_BUILD := build-asan
 FUZZ_BUILD := build-fuzz
-FUZZ_TARGETS := fuzz_archive fuzz_indexed fuzz_message fuzz_config
 
 .PHONY: all build test test-normal test-asan demo bench fuzz format clean
 
@@ -40,14 +39,13 @@ bench:
 	cmake --build build-bench -j $(JOBS)
 
 # The whole build instrumented for coverage; libFuzzer's main in the
-# targets. Run one with e.g.
-#   build-fuzz/fuzz_archive -artifact_prefix=$$PWD/ fuzz/corpus/archive -max_total_time=600
+# targets. How to run them: README, "Fuzzing".
 fuzz:
 	cmake -S . -B $(FUZZ_BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
 	  -DCMAKE_C_FLAGS=-fsanitize=fuzzer-no-link -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link \
 	  -DKEL_SANITIZE=ON -DKEL_TESTS=OFF -DKEL_LIBFUZZER=ON
-	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target $(FUZZ_TARGETS)
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_all
 
 format:
 	find src include tests bench demo fuzz -name '*.cpp' -o -name '*.h' | xargs clang-format -i
