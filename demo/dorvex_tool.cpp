@@ -17,7 +17,6 @@
 #include <string>
 
 #include "config/config.h"
-#include "indexed/file_check.h"
 #include "kelfs/errors.h"
 #include "kelfs/kelfs.h"
 #include "kelfs/modes.h"
@@ -79,11 +78,8 @@ int check(const char *name) {
   DorvexFile *f = v5_open(name, KEL_OPEN_IO | KEL_OPEN_EXCLUSIVE, "0,0,0");
   if (f == nullptr) f = v5_open(name, KEL_OPEN_INPUT, "0,0,0");
   if (f == nullptr) return failed("open", name);
-  kel::indexed::CheckReport report;
-  bool sound = kel::indexed::dorvex_check(f, &report);
-  fputs(report.text.c_str(), stdout);
-  if (sound && kel::indexed::dorvex_clear_dead_writers(f))
-    printf("left open for update by a process that ended: cleared\n");
+  bool sound = v5_check(f, V5_CHECK_CLEAR_DEAD_WRITERS) != 0;
+  fputs(v5_check_report(), stdout);
   if (!v5_close(f)) return failed("close", name);
   return sound ? 0 : 1;
 }

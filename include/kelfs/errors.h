@@ -1,11 +1,17 @@
 /* Error codes of the file system.
  *
  * Every file operation returns 0, a null handle or a length of 0 on failure
- * and leaves the reason in the calling thread's primary error code; E_BROKEN
+ * and leaves the reason in the primary error code; E_BROKEN
  * is detailed by a 32-bit secondary code whose values belong to the module
  * that detected the damage. Codes above 99 are not failures that get
  * reported: the indexed engine uses 100 and 101 for conditions its callers
  * handle themselves (101: another record has the same alternate key).
+ *
+ * Threads: the codes below, like the rest of the file system's state, are
+ * process-wide. There is one error block for the whole process, whichever
+ * thread calls; the file system runs one operation at a time, and a
+ * program that calls it from several threads must serialise the calls (one
+ * lock around each call and the reading of its codes). See <kelfs/kelfs.h>.
  */
 #ifndef KELFS_ERRORS_H
 #define KELFS_ERRORS_H
@@ -41,7 +47,7 @@ enum {
   E_DUPLICATE_ALTERNATE = 101 /* success: another record shares an alternate key */
 };
 
-/* Address of the calling thread's primary code (16-bit signed). */
+/* Address of the primary code (16-bit signed), one for the whole process. */
 int16_t *fs_error_code(void);
 /* Address of the secondary code (32-bit signed), chiefly detailing E_BROKEN. */
 int32_t *fs_error_secondary(void);

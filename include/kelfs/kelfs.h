@@ -2,9 +2,18 @@
  *
  * Every file operation of the system enters here. Each entry point writes a
  * trace line on entry and one on return when V_TRACE has its bit of value 1, makes
- * sure the per-thread data exists, and hands its arguments unchanged to the
- * implementing module. Failures are left in the per-thread error codes of
- * <kelfs/errors.h>.
+ * sure the file system's thread data exists, and hands its arguments
+ * unchanged to the implementing module. Failures are left in the error
+ * codes of <kelfs/errors.h>.
+ *
+ * Threads: the file system runs one operation at a time. Its error codes,
+ * its thread data (kept, despite the name, in one process-wide slot) and
+ * its scratch state (the indexed engine's node buffer and search path, the
+ * block cache, the file table, the lock tables) are process-wide, and no
+ * entry point takes a lock. A program that calls the file system from
+ * several threads must serialise the calls itself: one mutex held around
+ * each call and the reading of the error codes it left. Processes that
+ * share files coordinate through the file system's byte-range locks.
  */
 #ifndef KELFS_KELFS_H
 #define KELFS_KELFS_H
@@ -51,6 +60,22 @@ uint32_t v5_nkrnext(DorvexFile *file, char *record);
 int v5_unlock(DorvexFile *file);
 int v5_write(DorvexFile *file, const char *record, uint32_t length);
 int v5_delete(DorvexFile *file, const char *record);
+/* The structural check of a whole indexed file: every key's tree (order,
+ * separators, prefix counts, heights, nodes reached once), every record
+ * slot, the deleted and set-aside chains, the free-node list and the
+ * header's counts; open it with V_FORCE_OPEN on to check a file marked
+ * broken. 1 when the file is sound; 0 with E_BROKEN and secondary code 27
+ * when problems were found, E_PARAM without a file, or the header's error
+ * when its header cannot be read. With V5_CHECK_CLEAR_DEAD_WRITERS, a
+ * sound file that this open holds exclusively for update (KEL_OPEN_IO |
+ * KEL_OPEN_EXCLUSIVE) and that a process left open for update when it
+ * ended (E_BROKEN, secondary code 25, at other opens) gets its count of
+ * openers for update reset, and the report says so in its last line.
+ * v5_check_report gives the report of the last check: one problem a line,
+ * then a summary; it stays until the next check. */
+enum { V5_CHECK_CLEAR_DEAD_WRITERS = 0x1 };
+int v5_check(DorvexFile *file, int32_t flags);
+const char *v5_check_report(void);
 int v5_copy(const char *from, const char *to);
 int v5_rename(const char *from, const char *to);
 int v5_remove(const char *name);

@@ -7,20 +7,15 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "archive/fatal.h"
-#include "archive/operator.h"
 #include "archive/options.h"
-#include "archive/reader.h"
+#include "archive/run_state.h"
 #include "archive/texts.h"
-#include "archive/transfer.h"
-#include "archive/volume.h"
-#include "archive/writer.h"
 #include "config/config.h"
 #include "config/fs_config.h"
 #include "kelfs/kelfs.h"
+#include "layer/layer.h"
 #include "messages/diag.h"
 #include "messages/msg.h"
-#include "osfile/layer.h"
 
 namespace kel::archive {
 
@@ -82,9 +77,10 @@ char take_type_letter(char *line, size_t length) {
   return static_cast<char>(tolower(static_cast<unsigned char>(line[length - 2])));
 }
 
-int output_run() {
-  TransferState &t = transfer();
-  write_volume_header();
+// `*status`: the number of files not archived.
+Status output_run(RunState &run, int *status) {
+  TransferState &t = run.transfer;
+  KEL_RETURN_IF_FATAL(write_volume_header(run.volume));
   int not_archived = 0;
   char line[kListLine];
   size_t length;
@@ -96,29 +92,44 @@ int output_run() {
     }
     char letter = take_type_letter(line, length);
     if (!t.binary_forced) t.text_default = letter == 'b' ? 0 : 1;
-    not_archived += archive_file(line);
+    int result;
+    KEL_RETURN_IF_FATAL(archive_file(run.writer, line, &result));
+    not_archived += result;
   }
-  not_archived += archive_deferred_segments();
-  write_trailer();
-  finish_archive_output();
+  KEL_RETURN_IF_FATAL(archive_deferred_segments(run.writer, &not_archived));
+  KEL_RETURN_IF_FATAL(write_trailer(run.writer));
+  KEL_RETURN_IF_FATAL(finish_archive_output(run.volume));
   if (t.header_fd >= 0) {
     close(t.header_fd);
     t.header_fd = -1;
   }
   // The status is the number of files not archived; past 255 it would
   // wrap and could read as success.
-  return not_archived > kMaxExitStatus ? kMaxExitStatus : not_archived;
+  *status = not_archived > kMaxExitStatus ? kMaxExitStatus : not_archived;
+  return Status::kOk;
 }
 
-int input_run(char **argv, int first_name, int argc) {
-  const TransferState &t = transfer();
-  catch_interruptions();
-  read_volume_header(t.search != 0);
-  if (t.search) recovery_search();
-  while (extract_member(argv, first_name, argc)) {
+Status input_run(RunState &run, char **argv, int first_name, int argc) {
+  const TransferState &t = run.transfer;
+  catch_interruptions(run.interrupts);
+  KEL_RETURN_IF_FATAL(read_volume_header(run.volume, t.search != 0));
+  if (t.search) KEL_RETURN_IF_FATAL(recovery_search(run.reader));
+  for (bool trailer = false; !trailer;) {
+    KEL_RETURN_IF_FATAL(extract_member(run.reader, argv, first_name, argc, &trailer));
   }
-  report_names_not_found(argv, first_name, argc);
-  return 0;
+  report_names_not_found(run.reader, argv, first_name, argc);
+  return Status::kOk;
+}
+
+// The run itself and its normal end; `*status` is the run's exit status
+// when it ends normally.
+Status run_and_end(RunState &run, bool output, char **argv, int first_name, int argc, int *status) {
+  *status = 0;
+  KEL_RETURN_IF_FATAL(volume_begin(run.volume));
+  KEL_RETURN_IF_FATAL(output ? output_run(run, status) : input_run(run, argv, first_name, argc));
+  Astream_flush(stdout);  // the listing ahead of the total
+  eprintf(printf_text_of(kMsgBlocks), static_cast<long>(total_blocks(run.volume)));
+  return close_archive(run.volume);
 }
 
 }  // namespace
@@ -131,13 +142,16 @@ int kel_main(int argc, char **argv) {
   v5_init_cfg();
   apply_start_environment();
 
+  // Every part of the run's state is released when this function returns,
+  // whichever way the run ends.
+  RunState run;
   int first_name = argc;
-  OptionResult run = parse_options(argc, argv, &first_name);
-  if (run == OptionResult::kFailed) {
+  OptionResult parsed = parse_options(run.transfer, argc, argv, &first_name);
+  if (parsed == OptionResult::kFailed) {
     Amsg_shutdown();
     return 1;
   }
-  if (run == OptionResult::kVersion) {
+  if (parsed == OptionResult::kVersion) {
     Astream_printf(stdout, msg_printf_text(kMsgVersion.number, kMsgVersion.text),
                    KEL_VERSION_STRING);
     Astream_printf(stdout, "%s\n", text_of(kMsgVersionNote));
@@ -146,17 +160,22 @@ int kel_main(int argc, char **argv) {
     return 0;
   }
 
-  volume_begin();
-  int status = run == OptionResult::kOutputRun ? output_run() : input_run(argv, first_name, argc);
-  Astream_flush(stdout);  // the listing ahead of the total
-  eprintf(printf_text_of(kMsgBlocks), static_cast<long>(total_blocks()));
-  close_archive();
-  Amsg_shutdown();
-  volume_release();
-  operator_release();
-  writer_release();
-  reader_release();
-  return status;
+  int status;
+  switch (run_and_end(run, parsed == OptionResult::kOutputRun, argv, first_name, argc, &status)) {
+    case Status::kOk:
+      Amsg_shutdown();
+      return status;
+    case Status::kFatal:
+      // Its message is out and every level has cleaned up behind it; no
+      // block total, and the archive is left to the end of the process
+      // (no eject, no sync).
+      Amsg_shutdown();
+      return 1;
+    case Status::kFatalArchiveWrite:
+      // The archive cannot be written or closed: the run ends at once.
+      return 1;
+  }
+  return 1;
 }
 
 }  // namespace kel::archive

@@ -1,11 +1,8 @@
 #include "archive/fatal.h"
 
-#include <csignal>
-#include <cstdlib>
+#include <atomic>
 
 #include "archive/texts.h"
-#include "kelfs/errors.h"
-#include "messages/msg.h"
 
 namespace kel::archive {
 
@@ -13,25 +10,19 @@ namespace {
 
 constexpr int kCaughtSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
 
-struct FatalState {
-  CleanupFn fn = nullptr;
-  void *context = nullptr;
-  // Shared with the signal handler.
-  volatile sig_atomic_t in_member = 0;
-  volatile sig_atomic_t signal = 0;
-};
-FatalState g_fatal;
-
-void run_cleanup() {
-  CleanupFn fn = g_fatal.fn;
-  g_fatal.fn = nullptr;  // never twice, even if the clean-up itself fails
-  if (fn) fn(g_fatal.context);
-}
+// The one process-wide variable of a run: a signal handler is given only
+// the signal's number, so it reaches the run's signal state through this
+// pointer. It is set while an input run catches signals and cleared when
+// that state ends; the handler then acts as outside a member. A lock-free
+// atomic may be read in a handler.
+std::atomic<Interrupts *> g_catching{nullptr};
+static_assert(std::atomic<Interrupts *>::is_always_lock_free);
 
 // Async-signal-safe: sigaction, raise and plain stores only.
 void on_signal(int signo) {
-  if (g_fatal.in_member) {
-    g_fatal.signal = signo;
+  Interrupts *interrupts = g_catching.load();
+  if (interrupts != nullptr && interrupts->in_member) {
+    interrupts->signal = signo;
     return;
   }
   struct sigaction dfl = {};
@@ -42,24 +33,13 @@ void on_signal(int signo) {
 
 }  // namespace
 
-void set_fatal_cleanup(CleanupFn fn, void *context) {
-  g_fatal.fn = fn;
-  g_fatal.context = context;
+Interrupts::~Interrupts() {
+  Interrupts *self = this;
+  g_catching.compare_exchange_strong(self, nullptr);
 }
 
-void fatal_exit() {
-  run_cleanup();
-  Amsg_shutdown();
-  exit(1);
-}
-
-void fatal_io_exit(const char *what) {
-  report_sys_error(what);
-  run_cleanup();
-  exit(1);
-}
-
-void catch_interruptions() {
+void catch_interruptions(Interrupts &interrupts) {
+  g_catching.store(&interrupts);
   for (int signo : kCaughtSignals) {
     struct sigaction old = {};
     if (sigaction(signo, nullptr, &old) != 0 || old.sa_handler == SIG_IGN) continue;
@@ -70,19 +50,19 @@ void catch_interruptions() {
   }
 }
 
-void member_begins() {
-  g_fatal.in_member = 1;
+void member_begins(Interrupts &interrupts) {
+  interrupts.in_member = 1;
 }
 
-void member_ends() {
-  g_fatal.in_member = 0;
+void member_ends(Interrupts &interrupts) {
+  interrupts.in_member = 0;
 }
 
-void stop_if_interrupted() {
-  if (g_fatal.signal == 0) return;
-  eprintf(printf_text_of(kMsgInterrupted), static_cast<int>(g_fatal.signal));
+Status stop_if_interrupted(const Interrupts &interrupts) {
+  if (interrupts.signal == 0) return Status::kOk;
+  eprintf(printf_text_of(kMsgInterrupted), static_cast<int>(interrupts.signal));
   say(kMsgAborted);
-  fatal_exit();
+  return Status::kFatal;
 }
 
 }  // namespace kel::archive

@@ -1,8 +1,14 @@
-// The ends of a run that stop kel with status 1. Fatal errors print their
-// message first (the caller does), then the message library is shut down;
-// failures to write or close the archive leave at once. Either way a
-// registered clean-up runs first: the reader uses it so that a file whose
-// restore was cut short is never left behind looking complete.
+// Fatal stops and interruptions.
+//
+// A fatal error does not end the process where it is found. Its message is
+// printed there, and the function returns a Status other than kOk; every
+// level on the way up passes it on and cleans up what it started (the
+// writer closes the indexed file it reads, the reader removes and names a
+// member it had begun to restore), up to the driver, which ends the run as
+// a fatal stop ends it: no block total, no closing of the archive (no eject
+// command, no sync), the message library shut down, status 1. A failed
+// write or close of the archive ends it at once: the message library is
+// left as it is.
 //
 // Interruptions. While an input run restores a member, SIGINT, SIGTERM,
 // SIGHUP, SIGQUIT and SIGPIPE must not leave a cut file behind, so kel
@@ -13,34 +19,61 @@
 //   - inside a member it only records the signal. It is installed without
 //     SA_RESTART, so a read of the archive or of the terminal that waits
 //     returns EINTR; those reads, and the restore at every piece of data it
-//     handles, call stop_if_interrupted, which prints message 1195, runs
-//     the clean-up (the cut member is removed and named) and exits with
-//     status 1, as any fatal stop does.
+//     handles, call stop_if_interrupted, which prints messages 1195 and
+//     913 and returns kFatal: the restore removes and names the cut member
+//     on its way out, as at any fatal stop.
 // A signal that arrives between that check and a read that then waits is
 // acted on when the read returns (more data, the end of the archive) or at
 // the next signal. kill -9 cannot be caught: a plain member then leaves
 // only its hidden temporary file, never a file under its own name.
 #pragma once
 
+#include <csignal>
+#include <cstdint>
+
 namespace kel::archive {
 
-using CleanupFn = void (*)(void *context);
+// Ignoring a Status is a compile error (-Werror): no fatal stop can be
+// dropped on the way up. (clang-format misreads the attribute.)
+// clang-format off
+enum class [[nodiscard]] Status : uint8_t {
+  kOk,
+  // The run must end; the message has been printed.
+  kFatal,
+  // Writing or closing the archive failed (the system error has been
+  // reported for "output"): the run ends at once, the message library is
+  // left as it is.
+  kFatalArchiveWrite,
+};
+// clang-format on
 
-// Registers the clean-up to run before a fatal exit; null clears it.
-void set_fatal_cleanup(CleanupFn fn, void *context);
+// Hands a fatal status on to the caller.
+#define KEL_RETURN_IF_FATAL(expr)                          \
+  do {                                                     \
+    if (const ::kel::archive::Status kel_status_ = (expr); \
+        kel_status_ != ::kel::archive::Status::kOk)        \
+      return kel_status_;                                  \
+  } while (0)
 
-// Clean-up, message library shut down, exit status 1.
-[[noreturn]] void fatal_exit();
-// The system error for `what` ("output", "input file"), clean-up, exit 1
-// without shutting anything down.
-[[noreturn]] void fatal_io_exit(const char *what);
+// The signal state of one run. The handler records into it; the run reads
+// it where it can stop cleanly.
+struct Interrupts {
+  Interrupts() = default;
+  // Afterwards a signal takes its default action again.
+  ~Interrupts();
+  Interrupts(const Interrupts &) = delete;
+  Interrupts &operator=(const Interrupts &) = delete;
 
-// Installs the handler of the signals above (input runs).
-void catch_interruptions();
+  volatile sig_atomic_t in_member = 0;
+  volatile sig_atomic_t signal = 0;
+};
+
+// Installs the handler of the signals above for this run (input runs).
+void catch_interruptions(Interrupts &interrupts);
 // Marks the span in which a member is being restored.
-void member_begins();
-void member_ends();
-// Ends the run (message 1195, clean-up, status 1) once a signal came.
-void stop_if_interrupted();
+void member_begins(Interrupts &interrupts);
+void member_ends(Interrupts &interrupts);
+// Once a signal came: message 1195 and 913, kFatal.
+Status stop_if_interrupted(const Interrupts &interrupts);
 
 }  // namespace kel::archive

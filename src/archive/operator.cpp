@@ -6,19 +6,12 @@
 #include <cerrno>
 #include <cstring>
 
-#include "archive/fatal.h"
 #include "archive/texts.h"
 #include "kelfs/errors.h"
 
 namespace kel::archive {
 
 namespace {
-
-struct OperatorState {
-  FILE *tty = nullptr;
-  bool owned = false;
-};
-OperatorState g_operator;
 
 FILE *open_terminal() {
   if (isatty(STDERR_FILENO)) {
@@ -42,44 +35,44 @@ FILE *open_terminal() {
 
 }  // namespace
 
-void tty_read_line(char *buffer, int size) {
-  if (g_operator.tty == nullptr) {
-    g_operator.tty = open_terminal();
-    if (g_operator.tty == nullptr) {
+OperatorState::~OperatorState() {
+  if (tty && owned) fclose(tty);
+}
+
+Status tty_read_line(OperatorState &op, char *buffer, int size) {
+  if (op.tty == nullptr) {
+    op.tty = open_terminal();
+    if (op.tty == nullptr) {
       report_sys_error("console");
       say(kMsgNoTerminal);
-      fatal_exit();
+      return Status::kFatal;
     }
-    g_operator.owned = true;
+    op.owned = true;
   }
-  while (fgets(buffer, size, g_operator.tty) == nullptr) {
+  while (fgets(buffer, size, op.tty) == nullptr) {
     // A signal while the operator is asked: the restore under way ends
     // cleanly; any other interruption asks on.
-    if (ferror(g_operator.tty) && errno == EINTR) {
-      stop_if_interrupted();
-      clearerr(g_operator.tty);
+    if (ferror(op.tty) && errno == EINTR) {
+      KEL_RETURN_IF_FATAL(stop_if_interrupted(op.interrupts));
+      clearerr(op.tty);
       continue;
     }
     say(kMsgNoOperator);
-    fatal_exit();
+    return Status::kFatal;
   }
   size_t n = strlen(buffer);
   if (n > 0 && buffer[n - 1] != '\n' && static_cast<int>(n) == size - 1) {
     int c;
-    while ((c = fgetc(g_operator.tty)) != EOF && c != '\n') {
+    while ((c = fgetc(op.tty)) != EOF && c != '\n') {
     }
   }
+  return Status::kOk;
 }
 
-void operator_use_stream(FILE *stream) {
-  operator_release();
-  g_operator.tty = stream;
-  g_operator.owned = false;
-}
-
-void operator_release() {
-  if (g_operator.tty && g_operator.owned) fclose(g_operator.tty);
-  g_operator = OperatorState{};
+void operator_use_stream(OperatorState &op, FILE *stream) {
+  if (op.tty && op.owned) fclose(op.tty);
+  op.tty = stream;
+  op.owned = false;
 }
 
 }  // namespace kel::archive

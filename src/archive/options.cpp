@@ -28,15 +28,13 @@ const char *take_word(int argc, char **argv, int *next, const Text &missing) {
   return argv[(*next)++];
 }
 
-void set_archive_path(const char *path) {
-  TransferState &t = transfer();
+void set_archive_path(TransferState &t, const char *path) {
   snprintf(t.archive_path, sizeof t.archive_path, "%s", path);
 }
 
 // Opens the archive named by -f; a second -f replaces the first.
-bool open_archive_path(const char *path, int flags) {
-  TransferState &t = transfer();
-  set_archive_path(path);
+bool open_archive_path(TransferState &t, const char *path, int flags) {
+  set_archive_path(t, path);
   int fd = open(path, flags | O_CLOEXEC, 0666);
   if (fd < 0) {
     report_sys_error(path);
@@ -74,8 +72,7 @@ constexpr const char *kInputLetters = "2345cdfghkmnpstuvw";
 
 // Applies one letter of the option word. f, h, p and s mean different
 // things in the two runs.
-bool apply_letter(bool output, char letter, int argc, char **argv, int *next) {
-  TransferState &t = transfer();
+bool apply_letter(TransferState &t, bool output, char letter, int argc, char **argv, int *next) {
   if (strchr(output ? kOutputLetters : kInputLetters, letter) == nullptr) {
     print_usage();
     return false;
@@ -84,7 +81,7 @@ bool apply_letter(bool output, char letter, int argc, char **argv, int *next) {
   switch (letter) {
     case 'f':
       word = take_word(argc, argv, next, output ? kMsgOutputMissing : kMsgInputMissing);
-      return word && open_archive_path(word, output ? O_WRONLY | O_CREAT | O_TRUNC : O_RDONLY);
+      return word && open_archive_path(t, word, output ? O_WRONLY | O_CREAT | O_TRUNC : O_RDONLY);
     case 'h':
       if (!output) {
         if ((word = take_word(argc, argv, next, kMsgHeaderSizeMissing)) == nullptr) return false;
@@ -166,8 +163,7 @@ bool apply_letter(bool output, char letter, int argc, char **argv, int *next) {
 
 // The media size goes into a 5-digit field of every volume header and must
 // leave room for the header and one record.
-bool media_size_fits() {
-  const TransferState &t = transfer();
+bool media_size_fits(const TransferState &t) {
   if (t.media_size == 0) return true;
   int32_t least = 1 + t.blocks_per_record;
   if (t.media_size >= least && t.media_size <= kMaxMediaSize) return true;
@@ -182,8 +178,7 @@ void print_usage() {
   say(kMsgUsageInput);
 }
 
-OptionResult parse_options(int argc, char **argv, int *first_name) {
-  TransferState &t = transfer();
+OptionResult parse_options(TransferState &t, int argc, char **argv, int *first_name) {
   if (argc < 2 || argv[1][0] != '-') {
     print_usage();
     return OptionResult::kFailed;
@@ -207,10 +202,10 @@ OptionResult parse_options(int argc, char **argv, int *first_name) {
   int next = 2;
   for (const char *p = argv[1] + 2; *p; ++p) {
     char letter = static_cast<char>(tolower(static_cast<unsigned char>(*p)));
-    if (!apply_letter(run == 'o', letter, argc, argv, &next)) return OptionResult::kFailed;
+    if (!apply_letter(t, run == 'o', letter, argc, argv, &next)) return OptionResult::kFailed;
   }
   t.blocks_per_record = t.record_size / t.media_block;
-  if (run == 'o' && !media_size_fits()) return OptionResult::kFailed;
+  if (run == 'o' && !media_size_fits(t)) return OptionResult::kFailed;
   *first_name = next;
   return run == 'o' ? OptionResult::kOutputRun : OptionResult::kInputRun;
 }

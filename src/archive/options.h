@@ -11,6 +11,8 @@
 // are opened when their letter is met.
 #pragma once
 
+#include "archive/transfer.h"
+
 namespace kel::archive {
 
 enum class OptionResult {
@@ -20,10 +22,9 @@ enum class OptionResult {
   kFailed,  // its message has been printed; the run ends with status 1
 };
 
-// Applies the option word to the transfer state. `first_name` receives the
-// index of the first word that no letter took (member names of an input
-// run).
-OptionResult parse_options(int argc, char **argv, int *first_name);
+// Applies the option word to `t`. `first_name` receives the index of the
+// first word that no letter took (member names of an input run).
+OptionResult parse_options(TransferState &t, int argc, char **argv, int *first_name);
 
 // Prints the two usage lines.
 void print_usage();

@@ -13,18 +13,12 @@
 #include <cstring>
 #include <ctime>
 
-#include "archive/fatal.h"
-#include "archive/grow_array.h"
 #include "archive/indexed_io.h"
-#include "archive/member_codec.h"
-#include "archive/operator.h"
 #include "archive/segment_list.h"
 #include "archive/texts.h"
-#include "archive/transfer.h"
-#include "archive/volume.h"
 #include "archive/writer.h"
 #include "kelfs/errors.h"
-#include "osfile/layer.h"
+#include "layer/layer.h"
 #include "support/alloc.h"
 
 namespace kel::archive {
@@ -50,80 +44,60 @@ struct Target {
   const char *shown;
 };
 
-// A member being restored, so that a fatal end of the run can remove it:
-// a plain member's temporary file, an open indexed file, or an indexed file
-// whose close failed (nothing left to close, but its blocks may be missing).
-struct PartialRestore {
-  char name[kMaxNameLength + 1];
-  ShownName shown;
-  char temp[kTempPath];
-  int fd = -1;
-  void *indexed = nullptr;
-  bool indexed_closed = false;
+// A member being restored. Until it is complete, every way out of its
+// restore removes it and names it (message 1181): that is how a fatal stop
+// cleans up on its way to the driver. It is a plain member's temporary
+// file, or an indexed file: closed first while it is open; after a failed
+// close only removed (its blocks may be missing).
+class PartialRestore {
+ public:
+  explicit PartialRestore(const Target &target) : target_(target) {}
+  ~PartialRestore();
+  PartialRestore(const PartialRestore &) = delete;
+  PartialRestore &operator=(const PartialRestore &) = delete;
+
+  // The temporary name of a plain member (kTempPath bytes).
+  char *temp() { return temp_; }
+  void plain_begins(int fd) { fd_ = fd; }
+  void indexed_begins(void *file) {
+    indexed_ = file;
+    indexed_made_ = true;
+  }
+  void indexed_close_failed() { indexed_ = nullptr; }
+  void complete() {
+    fd_ = -1;
+    indexed_ = nullptr;
+    indexed_made_ = false;
+  }
+
+ private:
+  const Target &target_;
+  char temp_[kTempPath] = {};
+  int fd_ = -1;
+  void *indexed_ = nullptr;
+  bool indexed_made_ = false;
 };
 
-struct SegmentName {
-  char name[kMaxNameLength + 1];
-};
-
-struct ReaderState {
-  PartialRestore partial;
-  // The last owner looked up for the -itv listing.
-  int32_t listed_uid = -1;
-  char listed_owner[64] = {};
-  // The files of every indexed file re-created in this run: no plain
-  // member may overwrite one of them.
-  GrowArray<FileId> restored_segments{"restored indexed segments"};
-  GrowArray<SegmentName> segment_names{"restored segment names"};
-  // Which of the requested member names an archive member matched.
-  GrowArray<uint8_t> found{"requested member names"};
-  bool umask_known = false;
-  mode_t umask_value = 0;
-};
-ReaderState g_reader;
-
-void remove_partial(void *) {
-  PartialRestore &p = g_reader.partial;
-  if (p.fd >= 0) {
-    close(p.fd);
-    unlink(p.temp);
-  } else if (p.indexed || p.indexed_closed) {
-    if (p.indexed) indexed_ops().close(p.indexed);
-    indexed_ops().remove(p.name);
+PartialRestore::~PartialRestore() {
+  if (fd_ >= 0) {
+    close(fd_);
+    unlink(temp_);
+  } else if (indexed_made_) {
+    if (indexed_) indexed_ops().close(indexed_);
+    indexed_ops().remove(target_.path);
   } else {
     return;
   }
-  p.fd = -1;
-  p.indexed = nullptr;
-  p.indexed_closed = false;
-  eprintf(printf_text_of(kMsgPartRemoved), p.shown.text);
+  eprintf(printf_text_of(kMsgPartRemoved), target_.shown);
 }
 
-void begin_partial(const Target &target, int fd, void *indexed) {
-  PartialRestore &p = g_reader.partial;
-  snprintf(p.name, sizeof p.name, "%s", target.path);
-  snprintf(p.shown.text, sizeof p.shown.text, "%s", target.shown);
-  p.fd = fd;
-  p.indexed = indexed;
-  p.indexed_closed = false;
-  set_fatal_cleanup(remove_partial, nullptr);
-}
-
-void end_partial() {
-  set_fatal_cleanup(nullptr, nullptr);
-  g_reader.partial.fd = -1;
-  g_reader.partial.indexed = nullptr;
-  g_reader.partial.indexed_closed = false;
-}
-
-[[noreturn]] void out_of_memory(const char *name) {
+Status out_of_memory(const char *name) {
   ShownName shown;
   report_fs_error(show_name(name, &shown));
-  fatal_exit();
+  return Status::kFatal;
 }
 
-mode_t process_umask() {
-  ReaderState &r = g_reader;
+mode_t process_umask(ReaderState &r) {
   if (!r.umask_known) {
     r.umask_value = umask(0);
     umask(r.umask_value);
@@ -132,28 +106,27 @@ mode_t process_umask() {
   return r.umask_value;
 }
 
-[[noreturn]] void corrupt_archive() {
+Status corrupt_archive() {
   say(kMsgCorrupt);
   say(kMsgAborted);
-  fatal_exit();
+  return Status::kFatal;
 }
 
 // A fixed-width count of an indexed member's texts.
-int32_t read_count(int digits) {
+Status read_count(ReaderState &r, int digits, int32_t *value) {
   char text[8];
-  read_archive_bytes(text, static_cast<size_t>(digits));
-  int32_t value = 0;
+  KEL_RETURN_IF_FATAL(read_archive_bytes(r.volume, text, static_cast<size_t>(digits)));
+  *value = 0;
   for (int i = 0; i < digits; ++i) {
-    if (text[i] < '0' || text[i] > '9') corrupt_archive();
-    value = value * 10 + (text[i] - '0');
+    if (text[i] < '0' || text[i] > '9') return corrupt_archive();
+    *value = *value * 10 + (text[i] - '0');
   }
-  return value;
+  return Status::kOk;
 }
 
 // --------------------------------------------------------------- listing --
 
-const char *owner_name(int32_t uid) {
-  ReaderState &r = g_reader;
+const char *owner_name(ReaderState &r, int32_t uid) {
   if (uid != r.listed_uid) {
     struct passwd *pw = getpwuid(static_cast<uid_t>(uid));
     if (pw) {
@@ -166,11 +139,11 @@ const char *owner_name(int32_t uid) {
   return r.listed_owner[0] ? r.listed_owner : nullptr;
 }
 
-void list_member(const MemberHeader &h, const char *shown_name) {
-  const TransferState &t = transfer();
+void list_member(ReaderState &r, const MemberHeader &h, const char *shown_name) {
+  const TransferState &t = r.transfer;
   if (t.verbose && t.table) {
     Astream_printf(stdout, "%6o ", h.mode);
-    const char *owner = owner_name(h.owner);
+    const char *owner = owner_name(r, h.owner);
     if (owner) {
       Astream_printf(stdout, "%-8s", owner);
     } else {
@@ -188,8 +161,7 @@ void list_member(const MemberHeader &h, const char *shown_name) {
 
 // ------------------------------------------------------------- restoring --
 
-void set_times_and_owner(const char *name, const MemberHeader &h) {
-  const TransferState &t = transfer();
+void set_times_and_owner(const TransferState &t, const char *name, const MemberHeader &h) {
   if (t.set_times) {
     struct utimbuf times;
     times.actime = time(nullptr);
@@ -206,10 +178,10 @@ void set_times_and_owner(const char *name, const MemberHeader &h) {
 // True when `path` is a file of an indexed file re-created in this run;
 // such a file is never written over (archives of lists that named an
 // indexed file and its segments carry them as plain members after it).
-bool is_restored_segment(const Target &target) {
+bool is_restored_segment(const ReaderState &r, const Target &target) {
   struct stat st;
   if (lstat(target.path, &st) != 0 || !S_ISREG(st.st_mode) ||
-      !contains(g_reader.restored_segments, FileId{st.st_dev, st.st_ino}))
+      !contains(r.restored_segments, FileId{st.st_dev, st.st_ino}))
     return false;
   eprintf(printf_text_of(kMsgSegmentKept), target.shown);
   return true;
@@ -220,7 +192,7 @@ bool is_restored_segment(const Target &target) {
 // created exclusively (an existing name, a link included, is never
 // followed), mode 0600 until the member is complete. -1 when it cannot be
 // created (reported).
-int create_temp(const Target &target, char *temp) {
+int create_temp(const TransferState &t, const Target &target, char *temp) {
   const char *slash = strrchr(target.path, '/');
   const char *base = slash ? slash + 1 : target.path;
   const int folder = slash ? static_cast<int>(slash + 1 - target.path) : 0;
@@ -235,7 +207,7 @@ int create_temp(const Target &target, char *temp) {
       return fd;
     }
     int saved = errno;
-    if (make_parent_dirs(target.path) != 1) {
+    if (make_parent_dirs(t, target.path) != 1) {
       errno = saved;
       report_sys_error(target.shown);
       return -1;
@@ -246,14 +218,14 @@ int create_temp(const Target &target, char *temp) {
 // The restored file gets the mode it would have had from creat (the
 // permission bits under the umask), the archived times with -m and the
 // archived owner, all before it takes its name.
-void finish_plain_attributes(int fd, const MemberHeader &h, uint32_t mode) {
-  const TransferState &t = transfer();
+void finish_plain_attributes(ReaderState &r, int fd, const MemberHeader &h, uint32_t mode) {
+  const TransferState &t = r.transfer;
   if (!t.keep_owner_off) {
     if (fchown(fd, static_cast<uid_t>(h.owner), static_cast<gid_t>(h.group)) != 0) {
       // Only the super-user may give files away; the restore stands.
     }
   }
-  fchmod(fd, static_cast<mode_t>(mode & 0777) & ~process_umask());
+  fchmod(fd, static_cast<mode_t>(mode & 0777) & ~process_umask(r));
   if (t.set_times) {
     struct timespec times[2];
     times[0].tv_nsec = UTIME_NOW;
@@ -267,35 +239,33 @@ void finish_plain_attributes(int fd, const MemberHeader &h, uint32_t mode) {
 // A plain member goes to a temporary name in its folder and takes its own
 // name only when it is complete: an interruption of any kind never leaves
 // a cut file under the member's name.
-void restore_plain(const Target &target, const MemberHeader &h, uint32_t mode) {
-  PartialRestore &p = g_reader.partial;
-  int fd = is_restored_segment(target) ? -1 : create_temp(target, p.temp);
-  if (fd < 0) {
-    skip_archive_bytes(static_cast<uint64_t>(h.data_size));
-    return;
-  }
-  begin_partial(target, fd, nullptr);
+Status restore_plain(ReaderState &r, const Target &target, const MemberHeader &h, uint32_t mode) {
+  PartialRestore partial(target);
+  int fd = is_restored_segment(r, target) ? -1 : create_temp(r.transfer, target, partial.temp());
+  if (fd < 0) return skip_archive_bytes(r.volume, static_cast<uint64_t>(h.data_size));
+  partial.plain_begins(fd);
   int64_t remaining = h.data_size;
   while (remaining > 0) {
-    stop_if_interrupted();
+    KEL_RETURN_IF_FATAL(stop_if_interrupted(r.interrupts));
     size_t want = remaining < static_cast<int64_t>(kGatherBytes) ? static_cast<size_t>(remaining)
                                                                  : kGatherBytes;
     size_t got;
-    const uint8_t *bytes = archive_read_span(want, &got);
+    const uint8_t *bytes;
+    KEL_RETURN_IF_FATAL(archive_read_span(r.volume, want, &bytes, &got));
     if (write(fd, bytes, got) != static_cast<ssize_t>(got)) {
-      stop_if_interrupted();
+      KEL_RETURN_IF_FATAL(stop_if_interrupted(r.interrupts));
       say(kMsgDiskFull);
-      fatal_exit();
+      return Status::kFatal;
     }
     remaining -= static_cast<int64_t>(got);
   }
-  finish_plain_attributes(fd, h, mode);
-  p.fd = -1;
-  if (close(fd) != 0 || rename(p.temp, target.path) != 0) {
+  finish_plain_attributes(r, fd, h, mode);
+  partial.complete();
+  if (close(fd) != 0 || rename(partial.temp(), target.path) != 0) {
     report_sys_error(target.shown);
-    unlink(p.temp);
+    unlink(partial.temp());
   }
-  end_partial();
+  return Status::kOk;
 }
 
 // --------------------------------------------------------------- indexed --
@@ -313,54 +283,64 @@ struct IndexedPrologue {
   MemPtr<char> keys;  // version 6: key texts joined by commas
 };
 
-void read_counted_text(int digits, char *out) {
-  int32_t length = read_count(digits);
-  read_archive_bytes(out, static_cast<size_t>(length));
-  if (memchr(out, '\0', static_cast<size_t>(length)) != nullptr) corrupt_archive();
+Status read_counted_text(ReaderState &r, int digits, char *out) {
+  int32_t length;
+  KEL_RETURN_IF_FATAL(read_count(r, digits, &length));
+  KEL_RETURN_IF_FATAL(read_archive_bytes(r.volume, out, static_cast<size_t>(length)));
+  if (memchr(out, '\0', static_cast<size_t>(length)) != nullptr) return corrupt_archive();
+  return Status::kOk;
 }
 
-void read_prologue(const Target &target, IndexedPrologue *x) {
-  const TransferState &t = transfer();
+Status read_prologue(ReaderState &r, const Target &target, IndexedPrologue *x) {
+  const TransferState &t = r.transfer;
   if (t.format_version >= kFormatCurrent) {
-    read_counted_text(2, x->record_parameters);
-    read_counted_text(2, x->physical_parameters);
-    read_counted_text(2, x->comment);
+    KEL_RETURN_IF_FATAL(read_counted_text(r, 2, x->record_parameters));
+    KEL_RETURN_IF_FATAL(read_counted_text(r, 2, x->physical_parameters));
+    KEL_RETURN_IF_FATAL(read_counted_text(r, 2, x->comment));
     x->max_length = max_record_length_of(x->record_parameters);
-    int32_t table = read_count(3);
-    if (table != 0 && table != kTranslationTableSize) corrupt_archive();
+    int32_t table;
+    KEL_RETURN_IF_FATAL(read_count(r, 3, &table));
+    if (table != 0 && table != kTranslationTableSize) return corrupt_archive();
     if (table != 0) {
-      read_archive_bytes(x->table, kTranslationTableSize);
+      KEL_RETURN_IF_FATAL(read_archive_bytes(r.volume, x->table, kTranslationTableSize));
       x->has_table = true;
     }
-    int32_t key_count = read_count(3);
+    int32_t key_count;
+    KEL_RETURN_IF_FATAL(read_count(r, 3, &key_count));
     if (!x->keys.allocate(static_cast<size_t>(key_count > 0 ? key_count : 1) * kKeySlot,
                           "dorvex keys"))
-      out_of_memory(target.path);
+      return out_of_memory(target.path);
     char *p = x->keys.get();
     for (int32_t k = 0; k < key_count; ++k) {
-      int32_t length = read_count(3);
-      if (length > kKeySlot - 1) corrupt_archive();
-      read_archive_bytes(p, static_cast<size_t>(length));
-      if (memchr(p, '\0', static_cast<size_t>(length)) != nullptr) corrupt_archive();
+      int32_t length;
+      KEL_RETURN_IF_FATAL(read_count(r, 3, &length));
+      if (length > kKeySlot - 1) return corrupt_archive();
+      KEL_RETURN_IF_FATAL(read_archive_bytes(r.volume, p, static_cast<size_t>(length)));
+      if (memchr(p, '\0', static_cast<size_t>(length)) != nullptr) return corrupt_archive();
       p += length;
       *p++ = ',';
     }
     if (p > x->keys.get()) --p;  // the last comma goes
     *p = '\0';
   } else {
-    int32_t comment_length = read_count(2);
-    int32_t keys_length = read_count(3);
-    read_archive_bytes(x->comment, static_cast<size_t>(comment_length));
-    read_archive_bytes(x->old_keys, static_cast<size_t>(keys_length));
+    int32_t comment_length, keys_length;
+    KEL_RETURN_IF_FATAL(read_count(r, 2, &comment_length));
+    KEL_RETURN_IF_FATAL(read_count(r, 3, &keys_length));
+    KEL_RETURN_IF_FATAL(
+        read_archive_bytes(r.volume, x->comment, static_cast<size_t>(comment_length)));
+    KEL_RETURN_IF_FATAL(
+        read_archive_bytes(r.volume, x->old_keys, static_cast<size_t>(keys_length)));
     int32_t max_length = -1;
-    if (!parse_old_key_description(x->old_keys, &x->node_blocks, &max_length)) corrupt_archive();
+    if (!parse_old_key_description(x->old_keys, &x->node_blocks, &max_length))
+      return corrupt_archive();
     x->max_length = max_length;
   }
   // The record buffer holds 32766 bytes behind the length; a member that
   // announces more cannot be read into it. A version 4 member of records
   // of length 0 would never end.
-  if (x->max_length < 0 || x->max_length > kMaxRecordLength) corrupt_archive();
-  if (t.format_version < kFormatOldStyle && x->max_length == 0) corrupt_archive();
+  if (x->max_length < 0 || x->max_length > kMaxRecordLength) return corrupt_archive();
+  if (t.format_version < kFormatOldStyle && x->max_length == 0) return corrupt_archive();
+  return Status::kOk;
 }
 
 // The physical parameters of an archive are only hints for the new file,
@@ -397,26 +377,27 @@ void cap_physical_parameters(IndexedPrologue *x, int64_t records) {
 // be read. Their segments get the archived permission bits at the end.
 class PrivateFiles {
  public:
-  PrivateFiles() : saved_(umask(077)) {}
+  explicit PrivateFiles(const TransferState &t) : t_(t), saved_(umask(077)) {}
   ~PrivateFiles() { umask(saved_); }
   PrivateFiles(const PrivateFiles &) = delete;
   PrivateFiles &operator=(const PrivateFiles &) = delete;
   // Folders made on the way get the process's own umask.
   int make_parent_dirs_as_usual(const char *path) {
     umask(saved_);
-    int made = make_parent_dirs(path);
+    int made = make_parent_dirs(t_, path);
     umask(077);
     return made;
   }
 
  private:
+  const TransferState &t_;
   mode_t saved_;
 };
 
 // Makes the indexed file from the prologue. Null when it cannot (reported).
-void *make_indexed(const Target &target, const IndexedPrologue &x, PrivateFiles *private_files) {
+void *make_indexed(const TransferState &t, const Target &target, const IndexedPrologue &x,
+                   PrivateFiles *private_files) {
   const IndexedOps &ops = indexed_ops();
-  const TransferState &t = transfer();
   const char *name = target.path;
   // Without the make form of an old-style member the file cannot be
   // rebuilt: any file of that name is left as it is.
@@ -463,10 +444,19 @@ void *make_indexed(const Target &target, const IndexedPrologue &x, PrivateFiles 
   return file;
 }
 
-void note_segment_name(const char *name, void *) {
+// The segment names of a restored indexed file. Without memory for one the
+// run ends: that name is reported at once, the rest are passed over.
+struct SegmentNames {
+  ReaderState *reader;
+  Status status = Status::kOk;
+};
+
+void note_segment_name(const char *name, void *context) {
+  auto *names = static_cast<SegmentNames *>(context);
+  if (names->status != Status::kOk) return;
   SegmentName s = {};
   snprintf(s.name, sizeof s.name, "%s", name);
-  if (!g_reader.segment_names.push(s)) out_of_memory(name);
+  if (!names->reader->segment_names.push(s)) names->status = out_of_memory(name);
 }
 
 // Closes a restored indexed file. Its blocks were deferred to the close, so
@@ -474,18 +464,19 @@ void note_segment_name(const char *name, void *) {
 // failed write, and the file is removed. Its segments, named by the engine
 // while it is open, then get the archived permission bits and are
 // remembered, so that no later plain member overwrites one of them.
-void finish_indexed(const Target &target, void *file, uint32_t mode) {
-  ReaderState &r = g_reader;
+Status finish_indexed(ReaderState &r, PartialRestore *partial, const Target &target, void *file,
+                      uint32_t mode) {
   r.segment_names.clear();
-  note_segment_name(target.path, nullptr);
-  each_segment(file, note_segment_name, nullptr);
+  SegmentNames names{&r};
+  note_segment_name(target.path, &names);
+  if (names.status == Status::kOk) each_segment(file, note_segment_name, &names);
+  KEL_RETURN_IF_FATAL(names.status);
   if (!indexed_ops().close(file)) {
-    r.partial.indexed = nullptr;
-    r.partial.indexed_closed = true;
+    partial->indexed_close_failed();
     report_fs_error(target.shown);
-    fatal_exit();
+    return Status::kFatal;
   }
-  end_partial();
+  partial->complete();
   for (size_t i = 0; i < r.segment_names.size(); ++i) {
     const char *name = r.segment_names[i].name;
     // Only the permission bits: set-user, set-group and sticky bits from
@@ -502,71 +493,76 @@ void finish_indexed(const Target &target, void *file, uint32_t mode) {
     }
   }
   r.segment_names.clear();
+  return Status::kOk;
 }
 
-void extract_indexed(const Target &target, const MemberHeader &h, uint32_t mode, bool restore) {
-  const TransferState &t = transfer();
+Status extract_indexed(ReaderState &r, const Target &target, const MemberHeader &h, uint32_t mode,
+                       bool restore) {
+  const TransferState &t = r.transfer;
   const IndexedOps &ops = indexed_ops();
   IndexedPrologue x;
-  read_prologue(target, &x);
+  KEL_RETURN_IF_FATAL(read_prologue(r, target, &x));
   const bool prefixed = t.format_version >= kFormatOldStyle;
   const int64_t step = x.max_length + (prefixed ? 2 : 0);
   void *file = nullptr;
-  PrivateFiles private_files;
+  PrivateFiles private_files(t);
+  PartialRestore partial(target);
   if (restore) {
     cap_physical_parameters(&x, step > 0 ? h.data_size / step : 0);
-    file = make_indexed(target, x, &private_files);
-    if (file) begin_partial(target, -1, file);
+    file = make_indexed(t, target, x, &private_files);
+    if (file) partial.indexed_begins(file);
   }
   MemPtr<char> record;
-  if (!record.allocate(kRecordBufferSize, "archive record buffer")) out_of_memory(target.path);
+  if (!record.allocate(kRecordBufferSize, "archive record buffer"))
+    return out_of_memory(target.path);
   int64_t remaining = h.data_size;
   char *buf = record.get();
   while (remaining >= 1) {
-    stop_if_interrupted();
+    KEL_RETURN_IF_FATAL(stop_if_interrupted(r.interrupts));
     int64_t length = x.max_length;
     if (prefixed) {
-      read_archive_bytes(buf, 2);
+      KEL_RETURN_IF_FATAL(read_archive_bytes(r.volume, buf, 2));
       length = (static_cast<uint8_t>(buf[0]) << 8) | static_cast<uint8_t>(buf[1]);
-      if (length > x.max_length) corrupt_archive();
+      if (length > x.max_length) return corrupt_archive();
     }
-    read_archive_bytes(buf, static_cast<size_t>(length));
+    KEL_RETURN_IF_FATAL(read_archive_bytes(r.volume, buf, static_cast<size_t>(length)));
     if (file && !ops.write(file, buf, static_cast<uint32_t>(length))) {
       int16_t code = *fs_error_code();
       report_fs_error(target.shown);
-      if (code != E_DUPLICATE) fatal_exit();
+      if (code != E_DUPLICATE) return Status::kFatal;
     }
     remaining -= step;
   }
   if (file) {
-    finish_indexed(target, file, mode);
-    set_times_and_owner(target.path, h);
+    KEL_RETURN_IF_FATAL(finish_indexed(r, &partial, target, file, mode));
+    set_times_and_owner(t, target.path, h);
   }
+  return Status::kOk;
 }
 
 // ----------------------------------------------------------------- search --
 
 // Reads 8 bytes until they are the member magic text, one byte further
 // after each false start.
-void scan_for_magic(char *magic) {
-  read_archive_bytes(magic, 8);
+Status scan_for_magic(VolumeState &v, char *magic) {
+  KEL_RETURN_IF_FATAL(read_archive_bytes(v, magic, 8));
   for (;;) {
     if (magic[0] != '1') {
       int i = 1;
       while (i < 8 && magic[i] != '1') ++i;
-      for (int k = 7; k >= i; --k) push_back(static_cast<uint8_t>(magic[k]));
+      for (int k = 7; k >= i; --k) push_back(v, static_cast<uint8_t>(magic[k]));
     } else if (memcmp(magic, kMemberMagicText, 8) == 0) {
-      return;
+      return Status::kOk;
     } else {
-      for (int k = 7; k >= 1; --k) push_back(static_cast<uint8_t>(magic[k]));
+      for (int k = 7; k >= 1; --k) push_back(v, static_cast<uint8_t>(magic[k]));
     }
-    read_archive_bytes(magic, 8);
+    KEL_RETURN_IF_FATAL(read_archive_bytes(v, magic, 8));
   }
 }
 
 }  // namespace
 
-int make_parent_dirs(const char *path) {
+int make_parent_dirs(const TransferState &t, const char *path) {
   const char *last = nullptr;
   for (const char *p = path; *p; ++p) {
     if (*p == '/' || *p == ']') last = p;
@@ -582,7 +578,7 @@ int make_parent_dirs(const char *path) {
     prefix[n] = '\0';
     struct stat st;
     if (stat(prefix, &st) == 0) continue;
-    if (!transfer().make_dirs) {
+    if (!t.make_dirs) {
       say(kMsgUseD);
       return 0;
     }
@@ -596,21 +592,24 @@ int make_parent_dirs(const char *path) {
   return created;
 }
 
-int extract_member(char **names, int first, int count) {
-  const TransferState &t = transfer();
+Status extract_member(ReaderState &r, char **names, int first, int count, bool *trailer) {
+  const TransferState &t = r.transfer;
+  *trailer = false;
   char head[kMemberHeaderSize + 1];
-  read_archive_bytes(head, kMemberHeaderSize);
+  KEL_RETURN_IF_FATAL(read_archive_bytes(r.volume, head, kMemberHeaderSize));
   int32_t name_length = 0;
-  if (parse_member_start(head, &name_length) != HeaderCheck::kOk) corrupt_archive();
+  if (parse_member_start(head, &name_length) != HeaderCheck::kOk) return corrupt_archive();
   char stored[kMaxNameLength + 1];
-  if (name_length > kMaxNameLength) corrupt_archive();
-  read_archive_bytes(stored, static_cast<size_t>(name_length));
+  if (name_length > kMaxNameLength) return corrupt_archive();
+  KEL_RETURN_IF_FATAL(read_archive_bytes(r.volume, stored, static_cast<size_t>(name_length)));
   if (name_length == static_cast<int32_t>(strlen(kTrailerName)) &&
-      memcmp(stored, kTrailerName, static_cast<size_t>(name_length)) == 0)
-    return 0;
-  if (memchr(stored, '\0', static_cast<size_t>(name_length)) != nullptr) corrupt_archive();
+      memcmp(stored, kTrailerName, static_cast<size_t>(name_length)) == 0) {
+    *trailer = true;
+    return Status::kOk;
+  }
+  if (memchr(stored, '\0', static_cast<size_t>(name_length)) != nullptr) return corrupt_archive();
   MemberHeader h;
-  if (parse_member_header(head, &h) != HeaderCheck::kOk) corrupt_archive();
+  if (parse_member_header(head, &h) != HeaderCheck::kOk) return corrupt_archive();
 
   uint32_t mode = h.mode;
   if (t.add_write) mode |= 0222;
@@ -624,9 +623,8 @@ int extract_member(char **names, int first, int count) {
       if (slash) output_name = slash + 1;
     }
   }
-  ReaderState &r = g_reader;
   while (first < count && r.found.size() < static_cast<size_t>(count - first)) {
-    if (!r.found.push(0)) out_of_memory("requested member names");
+    if (!r.found.push(0)) return out_of_memory("requested member names");
   }
   bool selected = first >= count;
   for (int i = first; i < count; ++i) {
@@ -637,25 +635,24 @@ int extract_member(char **names, int first, int count) {
   }
   ShownName shown;
   const Target target = {output_name, show_name(output_name, &shown)};
-  if (selected) list_member(h, target.shown);
+  if (selected) list_member(r, h, target.shown);
   const bool restore = selected && !t.table;
   // From the creation of the file to its last attribute, a signal is only
   // noted; the restore acts on it where it can clean up.
-  if (restore) member_begins();
+  if (restore) member_begins(r.interrupts);
   if (h.type == kTypeIndexed) {
-    extract_indexed(target, h, mode, restore);
+    KEL_RETURN_IF_FATAL(extract_indexed(r, target, h, mode, restore));
   } else if (restore) {
-    restore_plain(target, h, mode);
+    KEL_RETURN_IF_FATAL(restore_plain(r, target, h, mode));
   } else {
-    skip_archive_bytes(static_cast<uint64_t>(h.data_size));
+    KEL_RETURN_IF_FATAL(skip_archive_bytes(r.volume, static_cast<uint64_t>(h.data_size)));
   }
-  member_ends();
-  stop_if_interrupted();  // a signal that came while the member was finished
-  return 1;
+  member_ends(r.interrupts);
+  // A signal that came while the member was finished.
+  return stop_if_interrupted(r.interrupts);
 }
 
-void report_names_not_found(char **names, int first, int count) {
-  ReaderState &r = g_reader;
+void report_names_not_found(const ReaderState &r, char **names, int first, int count) {
   for (int i = first; i < count; ++i) {
     const size_t k = static_cast<size_t>(i - first);
     if (k < r.found.size() && r.found[k]) continue;
@@ -664,23 +661,17 @@ void report_names_not_found(char **names, int first, int count) {
   }
 }
 
-void reader_release() {
-  ReaderState &r = g_reader;
-  r.restored_segments.clear();
-  r.segment_names.clear();
-  r.found.clear();
-}
-
-void recovery_search() {
-  const TransferState &t = transfer();
+Status recovery_search(ReaderState &r) {
+  const TransferState &t = r.transfer;
+  VolumeState &v = r.volume;
   for (;;) {
     Astream_printf(stdout, "%s", text_of(kMsgSearching));
     Astream_flush(stdout);
     char magic[9], rest[kMemberHeaderSize - 8 + 1], name[kMaxNameLength + 1];
     int32_t name_length;
     for (;;) {
-      scan_for_magic(magic);
-      read_archive_bytes(rest, sizeof rest - 1);
+      KEL_RETURN_IF_FATAL(scan_for_magic(v, magic));
+      KEL_RETURN_IF_FATAL(read_archive_bytes(v, rest, sizeof rest - 1));
       char head[kMemberHeaderSize];
       memcpy(head, magic, 8);
       memcpy(head + 8, rest, sizeof rest - 1);
@@ -689,9 +680,9 @@ void recovery_search() {
         break;
       // Not a header after all: the scan goes on right behind its magic.
       for (int k = static_cast<int>(sizeof rest) - 2; k >= 0; --k)
-        push_back(static_cast<uint8_t>(rest[k]));
+        push_back(v, static_cast<uint8_t>(rest[k]));
     }
-    read_archive_bytes(name, static_cast<size_t>(name_length));
+    KEL_RETURN_IF_FATAL(read_archive_bytes(v, name, static_cast<size_t>(name_length)));
     char converted[kMaxNameLength + 1];
     if (t.convert_names) {
       convert_name(name, converted);
@@ -702,13 +693,13 @@ void recovery_search() {
     eprintf(printf_text_of(kMsgNextAppears), show_name(converted, &shown));
     say(kMsgStartRecovery);
     char answer[kAnswerLine];
-    tty_read_line(answer, sizeof answer);
+    KEL_RETURN_IF_FATAL(tty_read_line(r.terminal, answer, sizeof answer));
     if (answer[0] == 'y' || answer[0] == 'Y') {
-      for (int k = name_length - 1; k >= 0; --k) push_back(static_cast<uint8_t>(name[k]));
+      for (int k = name_length - 1; k >= 0; --k) push_back(v, static_cast<uint8_t>(name[k]));
       for (int k = static_cast<int>(sizeof rest) - 2; k >= 0; --k)
-        push_back(static_cast<uint8_t>(rest[k]));
-      for (int k = 7; k >= 0; --k) push_back(static_cast<uint8_t>(magic[k]));
-      return;
+        push_back(v, static_cast<uint8_t>(rest[k]));
+      for (int k = 7; k >= 0; --k) push_back(v, static_cast<uint8_t>(magic[k]));
+      return Status::kOk;
     }
   }
 }

@@ -1,6 +1,6 @@
-// The transfer state: one process-wide record of what the option word asked
-// for and of the volume being worked on. The driver fills it from the
-// options; the volume layer, the writer and the reader read it.
+// The transfer state: what the option word asked for and the volume being
+// worked on. It is part of the run's state (run_state.h); the options fill
+// it, and the volume layer, the writer and the reader read it.
 #pragma once
 
 #include <climits>
@@ -49,9 +49,5 @@ struct TransferState {
   uint8_t add_write = 0;
   uint8_t search = 0;
 };
-
-TransferState &transfer();
-// Back to the initial values (tests; one run per process otherwise).
-void reset_transfer();
 
 }  // namespace kel::archive

@@ -12,11 +12,8 @@
 #include <cstring>
 #include <ctime>
 
-#include "archive/fatal.h"
 #include "archive/member_codec.h"
-#include "archive/operator.h"
 #include "archive/texts.h"
-#include "archive/transfer.h"
 #include "archive/volume_header.h"
 #include "kelfs/errors.h"
 #include "support/alloc.h"
@@ -27,130 +24,70 @@ namespace {
 
 constexpr int kOperatorLine = 80;  // 79 characters and the terminator
 constexpr size_t kBufferBytes = kGatherBytes + kRecordBig;
-// Volumes of an output run written to regular files, remembered so that no
-// later volume is written over one of them; the oldest give way beyond.
-constexpr int kRememberedVolumes = 128;
-// The volume header's text: magic, numbers and creation time (a volume's
-// own, since the time and number differ from volume to volume).
-constexpr size_t kVolumeText = 47;
 
-struct WrittenVolume {
-  dev_t dev = 0;
-  ino_t ino = 0;
-  off_t offset = 0;  // behind the -oh bytes
-  int32_t volume = 0;
-  uint8_t text[kVolumeText] = {};
-};
-
-// One buffer serves either side of a run.
-//
-// Output: [0, committed) holds whole records waiting to be written, counted
-// in blocks_used already; [committed, out_len) is the record being filled.
-// A record that becomes exactly full stays the current one until more bytes
-// arrive or the run ends, so that the volume limit is tested for a record
-// only when it is known to be needed.
-//
-// Input: [0, rec_end) holds records that have been counted (and swapped);
-// in_pos is the next byte to hand out; [rec_end, in_len) are bytes read
-// ahead, not yet counted.
-//
-// Byte-swapped media are read into the same buffer and each record is
-// swapped pairwise in place when it is counted; no second buffer is needed.
-struct VolumeState {
-  uint8_t *buffer = nullptr;
-  size_t capacity = 0;  // a whole number of records
-  size_t out_len = 0;
-  size_t committed = 0;
-  size_t in_len = 0;
-  size_t in_pos = 0;
-  size_t rec_end = 0;
-  uint8_t header[kMediaBlockLarge + 1] = {};
-  uint8_t pushback[kPushbackCapacity] = {};
-  size_t pushed = 0;
-  uint8_t span_copy[kPushbackCapacity] = {};
-  bool swapped = false;
-  bool is_device = false;
-  bool gather = false;
-  bool standard_stream = false;
-  bool show_created = true;
-  int32_t blocks_used = 0;
-  int64_t blocks_done = 0;
-  off_t header_file_bytes = 0;  // -oh bytes ahead of the last volume header
-  WrittenVolume written[kRememberedVolumes];
-  int32_t written_count = 0;  // all ever written; the last ones are kept
-  MediaHooks hooks = {::read, ::write, ::close, -1};
-};
-
-VolumeState g_volume;
-
-size_t record_bytes() {
-  return static_cast<size_t>(transfer().record_size);
-}
-
-void ensure_buffer() {
-  if (g_volume.buffer) return;
-  g_volume.buffer = static_cast<uint8_t *>(KEL_ALLOC(kBufferBytes, "archive block buffer"));
-  if (g_volume.buffer == nullptr) {
-    report_fs_error("archive block buffer");
-    fatal_exit();
-  }
+size_t record_bytes(const VolumeState &v) {
+  return static_cast<size_t>(v.transfer.record_size);
 }
 
 // Gathered transfers on regular files and pipes; one record per transfer
 // on devices and on anything else (terminals, sockets). An input FIFO named
 // with -f is read record by record too, because a short read from it means
 // the end of a volume.
-void examine_archive() {
-  TransferState &t = transfer();
+void examine_archive(VolumeState &v) {
+  const TransferState &t = v.transfer;
   struct stat st;
   bool regular = false, fifo = false;
-  g_volume.is_device = false;
+  v.is_device = false;
   if (fstat(t.archive_fd, &st) == 0) {
-    g_volume.is_device = S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode);
+    v.is_device = S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode);
     regular = S_ISREG(st.st_mode);
     fifo = S_ISFIFO(st.st_mode);
   }
-  if (g_volume.hooks.force_device >= 0) {
-    g_volume.is_device = g_volume.hooks.force_device != 0;
-    regular = !g_volume.is_device;
+  if (v.hooks.force_device >= 0) {
+    v.is_device = v.hooks.force_device != 0;
+    regular = !v.is_device;
     fifo = false;
   }
   bool input = t.mode == kRunInput;
-  g_volume.gather =
-      !g_volume.is_device && (regular || (fifo && (!input || g_volume.standard_stream)));
+  v.gather = !v.is_device && (regular || (fifo && (!input || v.standard_stream)));
 }
 
-void size_buffer() {
-  size_t record = record_bytes();
-  size_t records = g_volume.gather ? kGatherBytes / record : 1;
+void size_buffer(VolumeState &v) {
+  size_t record = record_bytes(v);
+  size_t records = v.gather ? kGatherBytes / record : 1;
   if (records == 0) records = 1;
-  g_volume.capacity = records * record;
+  v.capacity = records * record;
 }
 
-void discard_input() {
-  g_volume.in_len = 0;
-  g_volume.in_pos = 0;
-  g_volume.rec_end = 0;
+void discard_input(VolumeState &v) {
+  v.in_len = 0;
+  v.in_pos = 0;
+  v.rec_end = 0;
 }
 
 // Prints two texts and message 900, then waits for the operator's line.
-void operator_pause(const Text &first, const Text &second) {
+Status operator_pause(VolumeState &v, const Text &first, const Text &second) {
   say(first);
   say(second);
   say(kMsgPressReturn);
   char line[kOperatorLine];
-  tty_read_line(line, sizeof line);
+  return tty_read_line(v.terminal, line, sizeof line);
 }
 
-[[noreturn]] void input_ended() {
+Status input_ended() {
   say(kMsgInputEnded);
   say(kMsgAborted);
-  fatal_exit();
+  return Status::kFatal;
 }
 
-bool volume_limit_reached() {
-  const TransferState &t = transfer();
-  return t.media_size > 0 && g_volume.blocks_used + t.blocks_per_record > t.media_size;
+Status output_failed() {
+  report_sys_error("output");
+  return Status::kFatalArchiveWrite;
+}
+
+bool volume_limit_reached(const VolumeState &v) {
+  const TransferState &t = v.transfer;
+  return t.media_size > 0 && v.blocks_used + t.blocks_per_record > t.media_size;
 }
 
 // ---------------------------------------------------------------- output --
@@ -158,16 +95,15 @@ bool volume_limit_reached() {
 // Writes the committed records. A transfer that comes back short on a
 // record boundary is continued; one that cuts a record ends the volume,
 // and the cut record and those after it are written on the next one.
-void drain_output() {
-  VolumeState &v = g_volume;
-  TransferState &t = transfer();
-  const size_t record = record_bytes();
+Status drain_output(VolumeState &v) {
+  const TransferState &t = v.transfer;
+  const size_t record = record_bytes(v);
   size_t off = 0;
   while (off < v.committed) {
     // A device may follow a file volume: its records go out one by one.
     size_t chunk = v.gather ? v.committed - off : record;
     ssize_t r = v.hooks.write(t.archive_fd, v.buffer + off, chunk);
-    if (r < 0) fatal_io_exit("output");
+    if (r < 0) return output_failed();
     size_t written = static_cast<size_t>(r);
     if (written == chunk) {
       off += chunk;
@@ -177,65 +113,64 @@ void drain_output() {
     if (written > 0 && written % record == 0) continue;
     int32_t moved = static_cast<int32_t>((v.committed - off) / record) * t.blocks_per_record;
     v.blocks_used -= moved;
-    change_volume(Direction::kOutput);
+    KEL_RETURN_IF_FATAL(change_volume(v, Direction::kOutput));
     v.blocks_used += moved;
   }
   memmove(v.buffer, v.buffer + v.committed, v.out_len - v.committed);
   v.out_len -= v.committed;
   v.committed = 0;
+  return Status::kOk;
 }
 
 // The current record is full and more bytes follow (or the run ends): it
 // joins the records to be written, on a new volume if this one is full.
-void commit_record() {
-  VolumeState &v = g_volume;
-  if (volume_limit_reached()) {
+Status commit_record(VolumeState &v) {
+  if (volume_limit_reached(v)) {
     // Writing the waiting records may itself have moved some of them to a
     // new volume after a short write; the limit is then that volume's.
-    drain_output();
-    if (volume_limit_reached()) change_volume(Direction::kOutput);
+    KEL_RETURN_IF_FATAL(drain_output(v));
+    if (volume_limit_reached(v)) KEL_RETURN_IF_FATAL(change_volume(v, Direction::kOutput));
   }
-  v.committed += record_bytes();
-  v.blocks_used += transfer().blocks_per_record;
-  if (v.committed + record_bytes() > v.capacity) drain_output();
+  v.committed += record_bytes(v);
+  v.blocks_used += v.transfer.blocks_per_record;
+  if (v.committed + record_bytes(v) > v.capacity) return drain_output(v);
+  return Status::kOk;
 }
 
-void write_header_file() {
-  TransferState &t = transfer();
-  g_volume.header_file_bytes = 0;
-  if (t.header_fd < 0) return;
+Status write_header_file(VolumeState &v) {
+  const TransferState &t = v.transfer;
+  v.header_file_bytes = 0;
+  if (t.header_fd < 0) return Status::kOk;
   lseek(t.header_fd, 0, SEEK_SET);
   uint8_t chunk[kMediaBlockLarge];
   for (;;) {
     ssize_t n = ::read(t.header_fd, chunk, static_cast<size_t>(t.media_block));
-    if (n <= 0) break;
-    if (g_volume.hooks.write(t.archive_fd, chunk, static_cast<size_t>(n)) != n) {
+    if (n <= 0) return Status::kOk;
+    if (v.hooks.write(t.archive_fd, chunk, static_cast<size_t>(n)) != n) {
       say(kMsgCantWriteHeader);
-      fatal_exit();
+      return Status::kFatal;
     }
-    g_volume.header_file_bytes += n;
+    v.header_file_bytes += n;
   }
 }
 
 // A volume header just written to a regular file: its file is remembered
 // by what it is, with the header's text as written.
-void remember_volume(const uint8_t *header) {
-  VolumeState &v = g_volume;
+void remember_volume(VolumeState &v, const uint8_t *header) {
   struct stat st;
-  if (fstat(transfer().archive_fd, &st) != 0 || !S_ISREG(st.st_mode)) return;
+  if (fstat(v.transfer.archive_fd, &st) != 0 || !S_ISREG(st.st_mode)) return;
   WrittenVolume &w = v.written[v.written_count++ % kRememberedVolumes];
   w.dev = st.st_dev;
   w.ino = st.st_ino;
   w.offset = v.header_file_bytes;
-  w.volume = transfer().volume;
+  w.volume = v.transfer.volume;
   memcpy(w.text, header, kVolumeText);
 }
 
 // The earlier volume of this run that the newly opened output file still
 // holds (the same file, still beginning with that volume's header), or
 // null. When the header cannot be read back, the same file is enough.
-const WrittenVolume *holds_earlier_volume(const char *path, int fd) {
-  VolumeState &v = g_volume;
+const WrittenVolume *holds_earlier_volume(const VolumeState &v, const char *path, int fd) {
   struct stat st;
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
   int kept = v.written_count < kRememberedVolumes ? v.written_count : kRememberedVolumes;
@@ -255,106 +190,113 @@ const WrittenVolume *holds_earlier_volume(const char *path, int fd) {
 
 // A read that a signal interrupted: the restore under way stops cleanly
 // when the signal asked for it; otherwise the read is made again.
-ssize_t media_read(int fd, void *buffer, size_t count) {
+Status media_read(VolumeState &v, int fd, void *buffer, size_t count, ssize_t *result) {
   for (;;) {
-    ssize_t r = g_volume.hooks.read(fd, buffer, count);
-    if (r >= 0 || errno != EINTR) return r;
-    stop_if_interrupted();
+    *result = v.hooks.read(fd, buffer, count);
+    if (*result >= 0 || errno != EINTR) return Status::kOk;
+    KEL_RETURN_IF_FATAL(stop_if_interrupted(v.interrupts));
   }
 }
 
 // ----------------------------------------------------------------- input --
 
-// Reads into the buffer at in_len. Returns the bytes read (0 at the end).
-size_t read_more(size_t want) {
-  VolumeState &v = g_volume;
-  ssize_t r = media_read(transfer().archive_fd, v.buffer + v.in_len, want);
+// Reads into the buffer at in_len; `got` receives the bytes read (0 at the
+// end).
+Status read_more(VolumeState &v, size_t want, size_t *got) {
+  ssize_t r;
+  KEL_RETURN_IF_FATAL(media_read(v, v.transfer.archive_fd, v.buffer + v.in_len, want, &r));
   if (r < 0) {
     report_sys_error("input file");
-    fatal_exit();
+    return Status::kFatal;
   }
   v.in_len += static_cast<size_t>(r);
-  return static_cast<size_t>(r);
+  *got = static_cast<size_t>(r);
+  return Status::kOk;
 }
 
 // Makes at least one whole record available at rec_end, reading ahead as
 // far as the buffer and the volume limit allow. A record cut short ends the
 // volume (the partial record is discarded), except on standard input,
 // where it is completed by further reads.
-void refill_input() {
-  VolumeState &v = g_volume;
-  TransferState &t = transfer();
+Status refill_input(VolumeState &v) {
+  const TransferState &t = v.transfer;
   // Bytes read ahead beyond the last whole record move to the front.
   size_t tail = v.in_len - v.rec_end;
   memmove(v.buffer, v.buffer + v.rec_end, tail);
   v.in_len = tail;
   v.in_pos = v.rec_end = 0;
   for (;;) {
-    size_t record = record_bytes();
+    size_t record = record_bytes(v);
     size_t records = v.capacity / record;
     if (t.media_size > 0) {
       size_t left = static_cast<size_t>((t.media_size - v.blocks_used) / t.blocks_per_record);
       if (left < records) records = left;
     }
     if (records == 0) records = 1;
-    size_t got = read_more(records * record - v.in_len);
-    if (v.in_len >= record) return;
+    size_t got;
+    KEL_RETURN_IF_FATAL(read_more(v, records * record - v.in_len, &got));
+    if (v.in_len >= record) return Status::kOk;
     if (v.standard_stream) {
-      if (got == 0) input_ended();
+      if (got == 0) return input_ended();
       continue;
     }
-    change_volume(Direction::kInput);
+    KEL_RETURN_IF_FATAL(change_volume(v, Direction::kInput));
   }
 }
 
 // Counts the next record: the volume limit first, then the record itself.
-void enter_record() {
-  VolumeState &v = g_volume;
-  TransferState &t = transfer();
-  if (volume_limit_reached()) change_volume(Direction::kInput);
-  if (v.rec_end + record_bytes() > v.in_len) refill_input();
-  if (v.swapped) swap_pairs(v.buffer + v.rec_end, record_bytes());
-  v.rec_end += record_bytes();
-  v.blocks_used += t.blocks_per_record;
+Status enter_record(VolumeState &v) {
+  if (volume_limit_reached(v)) KEL_RETURN_IF_FATAL(change_volume(v, Direction::kInput));
+  if (v.rec_end + record_bytes(v) > v.in_len) KEL_RETURN_IF_FATAL(refill_input(v));
+  if (v.swapped) swap_pairs(v.buffer + v.rec_end, record_bytes(v));
+  v.rec_end += record_bytes(v);
+  v.blocks_used += v.transfer.blocks_per_record;
+  return Status::kOk;
 }
 
 // Reads exactly `count` header bytes from the archive descriptor, outside
 // the record buffer. On standard input a short read is completed; at its
-// end the run stops. Elsewhere the result of the one read is returned.
-ssize_t read_header_bytes(uint8_t *into, size_t count) {
-  VolumeState &v = g_volume;
-  int fd = transfer().archive_fd;
-  if (!v.standard_stream) return media_read(fd, into, count);
+// end the run stops. Elsewhere `result` is the result of the one read.
+Status read_header_bytes(VolumeState &v, uint8_t *into, size_t count, ssize_t *result) {
+  int fd = v.transfer.archive_fd;
+  if (!v.standard_stream) return media_read(v, fd, into, count, result);
   size_t have = 0;
   while (have < count) {
-    ssize_t r = media_read(fd, into + have, count - have);
-    if (r < 0) return r;
-    if (r == 0) input_ended();
+    ssize_t r;
+    KEL_RETURN_IF_FATAL(media_read(v, fd, into + have, count - have, &r));
+    if (r < 0) {
+      *result = r;
+      return Status::kOk;
+    }
+    if (r == 0) return input_ended();
     have += static_cast<size_t>(r);
   }
-  return static_cast<ssize_t>(have);
+  *result = static_cast<ssize_t>(have);
+  return Status::kOk;
 }
 
-void skip_header_bytes() {
-  TransferState &t = transfer();
+Status skip_header_bytes(VolumeState &v) {
+  const TransferState &t = v.transfer;
   uint8_t chunk[kMediaBlockLarge];
   int32_t left = t.header_skip;
   while (left > 0) {
     size_t n =
         left < t.media_block ? static_cast<size_t>(left) : static_cast<size_t>(t.media_block);
-    ssize_t r = read_header_bytes(chunk, n);
-    if (r <= 0) return;  // the header read that follows reports it
+    ssize_t r;
+    KEL_RETURN_IF_FATAL(read_header_bytes(v, chunk, n, &r));
+    if (r <= 0) break;  // the header read that follows reports it
     left -= static_cast<int32_t>(r);
   }
+  return Status::kOk;
 }
 
-enum class HeaderVerdict { kAccepted, kRestart };
-
-// Checks the volume header just read into g_volume.header (magic, swapping,
-// version, media block, volume number) and takes its sizes.
-HeaderVerdict take_volume_header(bool any_volume) {
-  VolumeState &v = g_volume;
-  TransferState &t = transfer();
+// Checks the volume header just read into v.header (magic, swapping,
+// version, media block, volume number) and takes its sizes. `accepted` is
+// false when the operator was asked for other media and the header must be
+// read again.
+Status take_volume_header(VolumeState &v, bool any_volume, bool *accepted) {
+  TransferState &t = v.transfer;
+  *accepted = false;
   uint8_t *h = v.header;
   bool swapped_now = false;
   if (!volume_magic_ok(h)) {
@@ -366,16 +308,16 @@ HeaderVerdict take_volume_header(bool any_volume) {
   if (readable) {
     if (vh.format_version <= 3) {
       say(kMsgObsolete);
-      fatal_exit();
+      return Status::kFatal;
     }
     if (vh.format_version > kFormatCurrent) {
       eprintf(printf_text_of(kMsgUnknownVersion), vh.format_version);
-      fatal_exit();
+      return Status::kFatal;
     }
     int32_t block = vh.media_block == 0 ? kMediaBlockSmall : vh.media_block;
     if (block != t.media_block) {
       say(t.media_block == kMediaBlockSmall ? kMsgNeedK : kMsgNoK);
-      fatal_exit();
+      return Status::kFatal;
     }
     // Record sizes beyond the buffer, or volumes too small to hold one
     // record, cannot come from kel: such a header is treated as foreign
@@ -386,55 +328,63 @@ HeaderVerdict take_volume_header(bool any_volume) {
                (vh.media_size == 0 || vh.media_size >= 1 + bpr) && vh.volume >= 0;
   }
   if (!readable) {
-    close_archive();
-    operator_pause(kMsgNotKel, kMsgCheckMedia);
-    reopen_archive();
-    return HeaderVerdict::kRestart;
+    KEL_RETURN_IF_FATAL(close_archive(v));
+    KEL_RETURN_IF_FATAL(operator_pause(v, kMsgNotKel, kMsgCheckMedia));
+    return reopen_archive(v);
   }
   if (swapped_now) v.swapped = true;
   if (any_volume) {
     eprintf(printf_text_of(kMsgStartingWith), vh.volume);
     t.volume = vh.volume;
   } else if (vh.volume != t.volume % kVolumeNumberModulus) {
-    close_archive();
+    KEL_RETURN_IF_FATAL(close_archive(v));
     say(kMsgWrongVolume);
     eprintf(printf_text_of(kMsgMountVolume), t.volume);
     say(kMsgPressReturn);
     char line[kOperatorLine];
-    tty_read_line(line, sizeof line);
-    reopen_archive();
-    return HeaderVerdict::kRestart;
+    KEL_RETURN_IF_FATAL(tty_read_line(v.terminal, line, sizeof line));
+    return reopen_archive(v);
   }
   t.format_version = vh.format_version;
   t.media_size = vh.media_size;
   t.record_size = vh.record_size;
   t.blocks_per_record = t.record_size / t.media_block;
   v.blocks_used = 1;
-  size_buffer();
+  size_buffer(v);
   if (t.verbose && v.show_created) {
     eprintf(printf_text_of(kMsgCreated), vh.created);
     v.show_created = false;
   }
-  return HeaderVerdict::kAccepted;
+  *accepted = true;
+  return Status::kOk;
 }
 
 }  // namespace
 
-void volume_begin() {
-  TransferState &t = transfer();
-  g_volume.standard_stream = t.archive_path[0] == '\0';
-  ensure_buffer();
-  examine_archive();
-  size_buffer();
+VolumeState::~VolumeState() {
+  if (buffer) KEL_FREE(buffer);
+}
+
+Status volume_begin(VolumeState &v) {
+  v.standard_stream = v.transfer.archive_path[0] == '\0';
+  if (v.buffer == nullptr) {
+    v.buffer = static_cast<uint8_t *>(KEL_ALLOC(kBufferBytes, "archive block buffer"));
+    if (v.buffer == nullptr) {
+      report_fs_error("archive block buffer");
+      return Status::kFatal;
+    }
+  }
+  examine_archive(v);
+  size_buffer(v);
+  return Status::kOk;
 }
 
 // ---------------------------------------------------------------- output --
 
-void write_volume_header() {
-  VolumeState &v = g_volume;
-  TransferState &t = transfer();
-  ensure_buffer();
-  write_header_file();
+Status write_volume_header(VolumeState &v) {
+  const TransferState &t = v.transfer;
+  assert(v.buffer != nullptr);
+  KEL_RETURN_IF_FATAL(write_header_file(v));
   VolumeHeader vh;
   vh.format_version = t.format_version;
   vh.volume = t.volume;
@@ -445,139 +395,146 @@ void write_volume_header() {
   format_volume_header(block, t.media_block, vh, time(nullptr));
   for (;;) {
     ssize_t r = v.hooks.write(t.archive_fd, block, static_cast<size_t>(t.media_block));
-    if (r < 0) fatal_io_exit("output");
+    if (r < 0) return output_failed();
     if (r == t.media_block) {
-      remember_volume(block);
+      remember_volume(v, block);
       break;
     }
-    close_archive();
-    operator_pause(kMsgCantWriteOutput, kMsgInsureOkay);
-    reopen_archive();
+    KEL_RETURN_IF_FATAL(close_archive(v));
+    KEL_RETURN_IF_FATAL(operator_pause(v, kMsgCantWriteOutput, kMsgInsureOkay));
+    KEL_RETURN_IF_FATAL(reopen_archive(v));
   }
   v.blocks_used = 1;
+  return Status::kOk;
 }
 
-void write_archive_bytes(const void *bytes, size_t count) {
+Status write_archive_bytes(VolumeState &v, const void *bytes, size_t count) {
   const auto *p = static_cast<const uint8_t *>(bytes);
   while (count > 0) {
     size_t room;
-    uint8_t *dest = archive_write_space(count, &room);
+    uint8_t *dest;
+    KEL_RETURN_IF_FATAL(archive_write_space(v, count, &dest, &room));
     memcpy(dest, p, room);
-    archive_write_commit(room);
+    KEL_RETURN_IF_FATAL(archive_write_commit(v, room));
     p += room;
     count -= room;
   }
+  return Status::kOk;
 }
 
-uint8_t *archive_write_space(size_t max, size_t *room) {
-  VolumeState &v = g_volume;
-  ensure_buffer();
-  if (v.out_len == v.capacity) commit_record();  // full, and more bytes come
+Status archive_write_space(VolumeState &v, size_t max, uint8_t **space, size_t *room) {
+  assert(v.buffer != nullptr);
+  if (v.out_len == v.capacity) KEL_RETURN_IF_FATAL(commit_record(v));  // full, more bytes come
   size_t free_bytes = v.capacity - v.out_len;
   *room = max < free_bytes ? max : free_bytes;
-  return v.buffer + v.out_len;
+  *space = v.buffer + v.out_len;
+  return Status::kOk;
 }
 
-void archive_write_commit(size_t count) {
-  VolumeState &v = g_volume;
+Status archive_write_commit(VolumeState &v, size_t count) {
   v.out_len += count;
   // Every record but an exactly full last one is now known to be complete
   // with more bytes behind it.
-  while (v.out_len - v.committed > record_bytes()) commit_record();
+  while (v.out_len - v.committed > record_bytes(v)) KEL_RETURN_IF_FATAL(commit_record(v));
+  return Status::kOk;
 }
 
-void finish_archive_output() {
-  VolumeState &v = g_volume;
-  ensure_buffer();
+Status finish_archive_output(VolumeState &v) {
+  assert(v.buffer != nullptr);
   if (v.out_len > v.committed) {
-    size_t end = v.committed + record_bytes();
+    size_t end = v.committed + record_bytes(v);
     memset(v.buffer + v.out_len, 0, end - v.out_len);
     v.out_len = end;
-    commit_record();
+    KEL_RETURN_IF_FATAL(commit_record(v));
   }
-  drain_output();
+  return drain_output(v);
 }
 
 // ----------------------------------------------------------------- input --
 
-void read_volume_header(bool any_volume) {
-  VolumeState &v = g_volume;
-  TransferState &t = transfer();
-  ensure_buffer();
-  discard_input();
+Status read_volume_header(VolumeState &v, bool any_volume) {
+  const TransferState &t = v.transfer;
+  assert(v.buffer != nullptr);
+  discard_input(v);
   for (;;) {
-    skip_header_bytes();
+    KEL_RETURN_IF_FATAL(skip_header_bytes(v));
     for (;;) {
       memset(v.header, 0, sizeof v.header);
-      ssize_t r = read_header_bytes(v.header, static_cast<size_t>(t.media_block));
+      ssize_t r;
+      KEL_RETURN_IF_FATAL(read_header_bytes(v, v.header, static_cast<size_t>(t.media_block), &r));
       if (r == t.media_block) break;
-      close_archive();
-      operator_pause(kMsgHeaderReadError, kMsgInsureOkay);
-      reopen_archive();
+      KEL_RETURN_IF_FATAL(close_archive(v));
+      KEL_RETURN_IF_FATAL(operator_pause(v, kMsgHeaderReadError, kMsgInsureOkay));
+      KEL_RETURN_IF_FATAL(reopen_archive(v));
     }
-    HeaderVerdict verdict = take_volume_header(any_volume);
-    if (verdict == HeaderVerdict::kAccepted) return;
+    bool accepted;
+    KEL_RETURN_IF_FATAL(take_volume_header(v, any_volume, &accepted));
+    if (accepted) return Status::kOk;
   }
 }
 
-void read_archive_bytes(void *buffer, size_t count) {
+Status read_archive_bytes(VolumeState &v, void *buffer, size_t count) {
   auto *p = static_cast<uint8_t *>(buffer);
   size_t done = 0;
   while (done < count) {
     size_t got;
-    const uint8_t *src = archive_read_span(count - done, &got);
+    const uint8_t *src;
+    KEL_RETURN_IF_FATAL(archive_read_span(v, count - done, &src, &got));
     memcpy(p + done, src, got);
     done += got;
   }
   p[count] = 0;
+  return Status::kOk;
 }
 
-const uint8_t *archive_read_span(size_t max, size_t *got) {
-  VolumeState &v = g_volume;
-  ensure_buffer();
+Status archive_read_span(VolumeState &v, size_t max, const uint8_t **span, size_t *got) {
+  assert(v.buffer != nullptr);
   if (v.pushed > 0) {
     size_t n = 0;
     while (n < max && v.pushed > 0) v.span_copy[n++] = v.pushback[--v.pushed];
     *got = n;
-    return v.span_copy;
+    *span = v.span_copy;
+    return Status::kOk;
   }
-  if (v.in_pos == v.rec_end) enter_record();
-  const TransferState &t = transfer();
+  if (v.in_pos == v.rec_end) KEL_RETURN_IF_FATAL(enter_record(v));
+  const TransferState &t = v.transfer;
   // Further whole records already read ahead join the span; each is counted
   // (and swapped) as it would be when read on its own.
-  while (v.rec_end - v.in_pos < max && v.rec_end + record_bytes() <= v.in_len &&
-         !volume_limit_reached()) {
-    if (v.swapped) swap_pairs(v.buffer + v.rec_end, record_bytes());
-    v.rec_end += record_bytes();
+  while (v.rec_end - v.in_pos < max && v.rec_end + record_bytes(v) <= v.in_len &&
+         !volume_limit_reached(v)) {
+    if (v.swapped) swap_pairs(v.buffer + v.rec_end, record_bytes(v));
+    v.rec_end += record_bytes(v);
     v.blocks_used += t.blocks_per_record;
   }
   size_t avail = v.rec_end - v.in_pos;
   *got = max < avail ? max : avail;
-  const uint8_t *p = v.buffer + v.in_pos;
+  *span = v.buffer + v.in_pos;
   v.in_pos += *got;
-  return p;
+  return Status::kOk;
 }
 
-void skip_archive_bytes(uint64_t count) {
+Status skip_archive_bytes(VolumeState &v, uint64_t count) {
   while (count > 0) {
     size_t got;
-    archive_read_span(count < kGatherBytes ? static_cast<size_t>(count) : kGatherBytes, &got);
+    const uint8_t *span;
+    KEL_RETURN_IF_FATAL(archive_read_span(
+        v, count < kGatherBytes ? static_cast<size_t>(count) : kGatherBytes, &span, &got));
     count -= got;
   }
+  return Status::kOk;
 }
 
-void push_back(uint8_t byte) {
-  assert(g_volume.pushed < kPushbackCapacity);
-  g_volume.pushback[g_volume.pushed++] = byte;
+void push_back(VolumeState &v, uint8_t byte) {
+  assert(v.pushed < kPushbackCapacity);
+  v.pushback[v.pushed++] = byte;
 }
 
 // ------------------------------------------------------------------ both --
 
-void change_volume(Direction direction) {
-  VolumeState &v = g_volume;
-  TransferState &t = transfer();
+Status change_volume(VolumeState &v, Direction direction) {
+  TransferState &t = v.transfer;
   v.blocks_done += v.blocks_used;
-  close_archive();
+  KEL_RETURN_IF_FATAL(close_archive(v));
   // Positional arguments: a message file may reorder them, or name more
   // than these two (the others stay empty).
   char number[16], blocks[16], text[kMsgBufferSize];
@@ -590,22 +547,17 @@ void change_volume(Direction direction) {
   eprintf(printf_text_of(kMsgMountNext), t.volume);
   if (t.bell) eprintf("\a\a");
   char line[kOperatorLine];
-  tty_read_line(line, sizeof line);
-  reopen_archive();
-  if (direction == Direction::kInput) {
-    read_volume_header(false);
-  } else {
-    write_volume_header();
-  }
+  KEL_RETURN_IF_FATAL(tty_read_line(v.terminal, line, sizeof line));
+  KEL_RETURN_IF_FATAL(reopen_archive(v));
+  return direction == Direction::kInput ? read_volume_header(v, false) : write_volume_header(v);
 }
 
-void reopen_archive() {
-  VolumeState &v = g_volume;
-  TransferState &t = transfer();
+Status reopen_archive(VolumeState &v) {
+  TransferState &t = v.transfer;
   for (;;) {
     while (t.archive_path[0] == '\0') {
       say(kMsgEnterPath);
-      tty_read_line(t.archive_path, sizeof t.archive_path);
+      KEL_RETURN_IF_FATAL(tty_read_line(v.terminal, t.archive_path, sizeof t.archive_path));
       size_t n = strlen(t.archive_path);
       if (n > 0 && t.archive_path[n - 1] == '\n') t.archive_path[n - 1] = '\0';
     }
@@ -618,29 +570,30 @@ void reopen_archive() {
       // The operator pressed return without moving the full volume away:
       // the next one would be written over it.
       const WrittenVolume *held =
-          t.mode == kRunOutput ? holds_earlier_volume(t.archive_path, t.archive_fd) : nullptr;
+          t.mode == kRunOutput ? holds_earlier_volume(v, t.archive_path, t.archive_fd) : nullptr;
       if (held == nullptr) break;
       eprintf(printf_text_of(kMsgVolumeKept), shown.text, held->volume);
       v.hooks.close(t.archive_fd);
       t.archive_fd = -1;
     } else {
-      if (open_errno == EINTR) stop_if_interrupted();
+      if (open_errno == EINTR) KEL_RETURN_IF_FATAL(stop_if_interrupted(v.interrupts));
       errno = open_errno;
       report_sys_error(shown.text);
     }
     t.archive_path[0] = '\0';
   }
   v.standard_stream = false;
-  examine_archive();
-  size_buffer();
+  examine_archive(v);
+  size_buffer(v);
+  return Status::kOk;
 }
 
-void close_archive() {
-  VolumeState &v = g_volume;
-  TransferState &t = transfer();
-  discard_input();
-  if (t.archive_fd >= 0 && v.hooks.close(t.archive_fd) != 0) fatal_io_exit("output");
+Status close_archive(VolumeState &v) {
+  TransferState &t = v.transfer;
+  discard_input(v);
+  const int fd = t.archive_fd;
   t.archive_fd = -1;
+  if (fd >= 0 && v.hooks.close(fd) != 0) return output_failed();
   const char *eject = getenv("KEL_EJECT");
   if (v.is_device && eject && *eject) {
     // The command's own failure is its exit status (or 128 + the signal
@@ -655,25 +608,11 @@ void close_archive() {
     }
   }
   sync();
+  return Status::kOk;
 }
 
-int64_t total_blocks() {
-  return g_volume.blocks_done + g_volume.blocks_used;
-}
-
-void volume_release() {
-  if (g_volume.buffer) KEL_FREE(g_volume.buffer);
-  MediaHooks hooks = g_volume.hooks;
-  g_volume = VolumeState{};
-  g_volume.hooks = hooks;
-}
-
-void volume_set_media_hooks(const MediaHooks *hooks) {
-  g_volume.hooks = hooks ? *hooks : MediaHooks{::read, ::write, ::close, -1};
-}
-
-bool archive_swapped() {
-  return g_volume.swapped;
+int64_t total_blocks(const VolumeState &v) {
+  return v.blocks_done + v.blocks_used;
 }
 
 }  // namespace kel::archive

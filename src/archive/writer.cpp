@@ -10,14 +10,9 @@
 #include <cstring>
 #include <iterator>
 
-#include "archive/fatal.h"
-#include "archive/grow_array.h"
 #include "archive/indexed_io.h"
-#include "archive/member_codec.h"
 #include "archive/segment_list.h"
 #include "archive/texts.h"
-#include "archive/transfer.h"
-#include "archive/volume.h"
 #include "kelfs/errors.h"
 #include "support/alloc.h"
 
@@ -33,35 +28,16 @@ constexpr int kInfoBuffer = kInfoTextSize;
 constexpr size_t kOldKeyDescription = 1000;
 constexpr size_t kCopyPiece = kGatherBytes;
 
-long system_read(int fd, void *buffer, unsigned long count) {
-  return ::read(fd, buffer, count);
-}
-
-// A listed file that carries a segment's header: it waits for the end of
-// the list, when it is known whether its indexed file went record by
-// record (then the segment stays behind) or not (then it travels as bytes).
-struct Deferred {
-  char path[kMaxNameLength + 1];
-  uint8_t text_default;
-};
-
-struct WriterState {
-  FileRead file_read = system_read;
-  GrowArray<FileId> engine_segments{"archived indexed segments"};
-  GrowArray<Deferred> deferred{"deferred segment files"};
-};
-WriterState g_writer;
-
-void write_text(const char *text) {
-  write_archive_bytes(text, strlen(text));
+Status write_text(WriterState &w, const char *text) {
+  return write_archive_bytes(w.volume, text, strlen(text));
 }
 
 // "%0<digits>d" with the length, then the bytes.
-void write_counted(int digits, const char *bytes, size_t length) {
+Status write_counted(WriterState &w, int digits, const char *bytes, size_t length) {
   char prefix[24];
   snprintf(prefix, sizeof prefix, "%0*d", digits, static_cast<int>(length));
-  write_text(prefix);
-  write_archive_bytes(bytes, length);
+  KEL_RETURN_IF_FATAL(write_text(w, prefix));
+  return write_archive_bytes(w.volume, bytes, length);
 }
 
 // A listed file on its way into the archive.
@@ -72,7 +48,7 @@ struct Listed {
   char stored[kMaxNameLength + 1];  // converted, unless -u said otherwise
 };
 
-void write_member_header(const Listed &f, char type, int64_t data_size) {
+Status write_member_header(WriterState &w, const Listed &f, char type, int64_t data_size) {
   MemberHeader h;
   h.mode = f.st.st_mode;
   h.owner = static_cast<int32_t>(f.st.st_uid);
@@ -81,22 +57,24 @@ void write_member_header(const Listed &f, char type, int64_t data_size) {
   h.data_size = data_size;
   h.type = type;
   char text[kHeaderText];
-  write_archive_bytes(text, format_member_header(h, f.stored, text));
+  return write_archive_bytes(w.volume, text, format_member_header(h, f.stored, text));
 }
 
 // ---------------------------------------------------------------- plain --
 
 // Copies `remaining` bytes of the open file into the archive, straight
-// into the record buffer. Returns false when the file ended early or could
-// not be read; the member is then completed with zero bytes.
-bool copy_plain_bytes(int fd, const char *shown, int64_t remaining) {
+// into the record buffer. `*copied_whole` is false when the file ended
+// early or could not be read; the member is then completed with zero bytes.
+Status copy_plain_bytes(WriterState &w, int fd, const char *shown, int64_t remaining,
+                        bool *copied_whole) {
   bool whole = true;
   while (remaining > 0) {
     size_t want =
         remaining < static_cast<int64_t>(kCopyPiece) ? static_cast<size_t>(remaining) : kCopyPiece;
     size_t room;
-    uint8_t *space = archive_write_space(want, &room);
-    ssize_t n = whole ? g_writer.file_read(fd, space, room) : 0;
+    uint8_t *space;
+    KEL_RETURN_IF_FATAL(archive_write_space(w.volume, want, &space, &room));
+    ssize_t n = whole ? w.file_read(fd, space, room) : 0;
     if (n < 0) {
       report_sys_error(shown);
       whole = false;
@@ -109,11 +87,12 @@ bool copy_plain_bytes(int fd, const char *shown, int64_t remaining) {
       memset(space, 0, room);
       n = static_cast<ssize_t>(room);
     }
-    archive_write_commit(static_cast<size_t>(n));
+    KEL_RETURN_IF_FATAL(archive_write_commit(w.volume, static_cast<size_t>(n)));
     remaining -= n;
   }
   if (!whole) eprintf(printf_text_of(kMsgPadded), shown);
-  return whole;
+  *copied_whole = whole;
+  return Status::kOk;
 }
 
 // The engine's error codes of a failed open, kept while the file's first
@@ -133,12 +112,12 @@ enum class Held { kHeld, kNotHeld, kNoMemory };
 
 // Holds a segment file back to the end of the list. A path longer than
 // any list line is not held (it goes as bytes now).
-Held defer_segment(const char *path) {
+Held defer_segment(WriterState &w, const char *path) {
   Deferred d = {};
   if (strlen(path) >= sizeof d.path) return Held::kNotHeld;
   snprintf(d.path, sizeof d.path, "%s", path);
-  d.text_default = transfer().text_default;
-  return g_writer.deferred.push(d) ? Held::kHeld : Held::kNoMemory;
+  d.text_default = w.transfer.text_default;
+  return w.deferred.push(d) ? Held::kHeld : Held::kNoMemory;
 }
 
 // A file the engine could not open, judged by its first bytes (not with
@@ -146,7 +125,7 @@ Held defer_segment(const char *path) {
 // archived, since its first segment's bytes would restore as an unusable
 // file; a segment file is held back to the end of the list. True when the
 // file is done with; `*result` is then its result.
-bool judged_by_first_bytes(const Listed &f, const uint8_t *first, ssize_t got,
+bool judged_by_first_bytes(WriterState &w, const Listed &f, const uint8_t *first, ssize_t got,
                            const SavedError &engine_error, bool may_hold, int *result) {
   FileKind kind = got > 0 ? file_kind_of(first, static_cast<size_t>(got)) : FileKind::kOther;
   if (kind == FileKind::kIndexed) {
@@ -155,60 +134,63 @@ bool judged_by_first_bytes(const Listed &f, const uint8_t *first, ssize_t got,
     *result = 1;
     return true;
   }
-  Held held = kind == FileKind::kSegment && may_hold ? defer_segment(f.path) : Held::kNotHeld;
+  Held held = kind == FileKind::kSegment && may_hold ? defer_segment(w, f.path) : Held::kNotHeld;
   if (held == Held::kNotHeld) return false;
   if (held == Held::kNoMemory) report_fs_error(f.shown);
   *result = held == Held::kHeld ? 0 : 1;
   return true;
 }
 
-// `engine_error`: the engine's refusal of the file, when its first bytes
-// are to be judged; null with -r.
-int archive_plain(const Listed &f, char letter, const SavedError *engine_error, bool may_hold) {
+// The plain file open on `fd`. `engine_error`: the engine's refusal of the
+// file, when its first bytes are to be judged; null with -r.
+Status archive_open_plain(WriterState &w, const Listed &f, int fd, char letter,
+                          const SavedError *engine_error, bool may_hold, int *result) {
   const char *path = f.shown;
-  const TransferState &t = transfer();
-  int fd = open(f.path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    report_sys_error(path);
-    return 1;
-  }
+  const TransferState &t = w.transfer;
+  *result = 1;
   if (t.format_version == kFormatOldStyle) letter = kTypeOldPlain;
   if (f.st.st_size > kMaxDataSize) {
     eprintf(printf_text_of(kMsgTooLarge), path);
-    close(fd);
-    return 1;
+    return Status::kOk;
   }
   // The first media block decides the binary letter; it is kept and
   // written behind the header instead of being read a second time.
   uint8_t first[kMediaBlockLarge];
-  ssize_t got = g_writer.file_read(fd, first, static_cast<size_t>(t.media_block));
+  ssize_t got = w.file_read(fd, first, static_cast<size_t>(t.media_block));
   if (got < 0) {
     report_sys_error(path);
-    close(fd);
-    return 1;
+    return Status::kOk;
   }
-  int judged;
-  if (engine_error && judged_by_first_bytes(f, first, got, *engine_error, may_hold, &judged)) {
-    close(fd);
-    return judged;
-  }
+  if (engine_error && judged_by_first_bytes(w, f, first, got, *engine_error, may_hold, result))
+    return Status::kOk;
   if (has_binary_magic(first, static_cast<size_t>(got))) letter = kTypeBinary;
 
   const int64_t size = f.st.st_size;
-  write_member_header(f, letter, size);
+  KEL_RETURN_IF_FATAL(write_member_header(w, f, letter, size));
 
   int64_t head = got < size ? got : size;
-  write_archive_bytes(first, static_cast<size_t>(head));
+  KEL_RETURN_IF_FATAL(write_archive_bytes(w.volume, first, static_cast<size_t>(head)));
   bool whole = true;
-  if (head < size) {
-    whole = copy_plain_bytes(fd, path, size - head);
-  }
+  if (head < size) KEL_RETURN_IF_FATAL(copy_plain_bytes(w, fd, path, size - head, &whole));
   if (whole) {
     struct stat now;
     if (fstat(fd, &now) == 0 && now.st_size != size) eprintf(printf_text_of(kMsgChangedSize), path);
   }
+  *result = whole ? 0 : 1;
+  return Status::kOk;
+}
+
+Status archive_plain(WriterState &w, const Listed &f, char letter, const SavedError *engine_error,
+                     bool may_hold, int *result) {
+  int fd = open(f.path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    report_sys_error(f.shown);
+    *result = 1;
+    return Status::kOk;
+  }
+  Status status = archive_open_plain(w, f, fd, letter, engine_error, may_hold, result);
   close(fd);
-  return whole ? 0 : 1;
+  return status;
 }
 
 // -------------------------------------------------------------- indexed --
@@ -233,11 +215,12 @@ struct IndexedMember {
 
 enum class Gathered {
   kOk,
-  kFsError,   // a v5_info call failed: its error codes tell why
-  kTooLarge,  // the texts or sizes do not fit the member's fields
+  kFsError,    // a v5_info call failed: its error codes tell why
+  kTooLarge,   // the texts or sizes do not fit the member's fields
+  kSplitKeys,  // an old-style archive cannot hold the keys: the run ends
 };
 
-Gathered gather_indexed(void *file, IndexedMember *x) {
+Gathered gather_indexed(const TransferState &t, void *file, IndexedMember *x) {
   const IndexedOps &ops = indexed_ops();
   char count[kInfoBuffer];
   if (!ops.info(file, kInfoRecordCount, count) ||
@@ -270,44 +253,41 @@ Gathered gather_indexed(void *file, IndexedMember *x) {
   for (int32_t k = 0; k < x->key_count; ++k) {
     if (strlen(x->keys[k].text) > kMaxKeyText) return Gathered::kTooLarge;
   }
-  if (transfer().format_version == kFormatOldStyle) {
+  if (t.format_version == kFormatOldStyle) {
     const char *keys[kMaxKeys];
     for (int32_t k = 0; k < x->key_count; ++k) keys[k] = x->keys[k].text;
     OldKeyResult r = build_old_key_description(x->record_parameters, x->physical_parameters, keys,
                                                x->key_count, x->old_keys, sizeof x->old_keys);
-    if (r == OldKeyResult::kSplitKey) {
-      say(kMsgSplitKeys);
-      fatal_exit();
-    }
+    if (r == OldKeyResult::kSplitKey) return Gathered::kSplitKeys;
     if (r != OldKeyResult::kOk) return Gathered::kTooLarge;
   }
   return Gathered::kOk;
 }
 
-void write_indexed_texts(const IndexedMember &x) {
-  if (transfer().format_version == kFormatOldStyle) {
+Status write_indexed_texts(WriterState &w, const IndexedMember &x) {
+  if (w.transfer.format_version == kFormatOldStyle) {
     char lengths[24];
     snprintf(lengths, sizeof lengths, "%02d%03d", static_cast<int>(strlen(x.comment)),
              static_cast<int>(strlen(x.old_keys)));
-    write_text(lengths);
-    write_text(x.comment);
-    write_text(x.old_keys);
-    return;
+    KEL_RETURN_IF_FATAL(write_text(w, lengths));
+    KEL_RETURN_IF_FATAL(write_text(w, x.comment));
+    return write_text(w, x.old_keys);
   }
-  write_counted(2, x.record_parameters, strlen(x.record_parameters));
-  write_counted(2, x.physical_parameters, strlen(x.physical_parameters));
-  write_counted(2, x.comment, strlen(x.comment));
+  KEL_RETURN_IF_FATAL(write_counted(w, 2, x.record_parameters, strlen(x.record_parameters)));
+  KEL_RETURN_IF_FATAL(write_counted(w, 2, x.physical_parameters, strlen(x.physical_parameters)));
+  KEL_RETURN_IF_FATAL(write_counted(w, 2, x.comment, strlen(x.comment)));
   if (x.has_table) {
-    write_counted(3, x.table, kTranslationTableSize);
+    KEL_RETURN_IF_FATAL(write_counted(w, 3, x.table, kTranslationTableSize));
   } else {
-    write_text("000");
+    KEL_RETURN_IF_FATAL(write_text(w, "000"));
   }
   char count[24];
   snprintf(count, sizeof count, "%03d", static_cast<int>(x.key_count));
-  write_text(count);
+  KEL_RETURN_IF_FATAL(write_text(w, count));
   for (int32_t k = 0; k < x.key_count; ++k) {
-    write_counted(3, x.keys[k].text, strlen(x.keys[k].text));
+    KEL_RETURN_IF_FATAL(write_counted(w, 3, x.keys[k].text, strlen(x.keys[k].text)));
   }
+  return Status::kOk;
 }
 
 // The record handed to v5_start for the first record in primary-key order.
@@ -335,49 +315,65 @@ void lowest_key_record(const IndexedMember &x, char *record) {
   }
 }
 
-// A run that ends while an indexed file is open (a split key in an
-// old-style archive, a failing archive write, no operator) closes it first,
-// so that the file table lets go of it as at any other close.
-void close_on_fatal(void *file) {
-  indexed_ops().close(file);
-}
+// Remembers a file of an indexed file that goes record by record.
+struct SegmentNote {
+  WriterState *writer;
+  bool no_memory = false;
+};
 
-// Remembers a file of an indexed file that goes record by record;
-// `context` is a bool set when there is no memory for it.
 void note_engine_segment(const char *name, void *context) {
+  auto *note = static_cast<SegmentNote *>(context);
+  GrowArray<FileId> &segments = note->writer->engine_segments;
   struct stat st;
   if (stat(name, &st) != 0) return;
   const FileId id{st.st_dev, st.st_ino};
-  if (!contains(g_writer.engine_segments, id) && !g_writer.engine_segments.push(id))
-    *static_cast<bool *>(context) = true;
+  if (!contains(segments, id) && !segments.push(id)) note->no_memory = true;
 }
 
 // The file travels record by record: its segments must not travel as
 // bytes as well, wherever they stand in the list. An engine that cannot
 // name them leaves them to travel as bytes, as any file.
-bool note_engine_segments(void *file, const char *path) {
-  const size_t before = g_writer.engine_segments.size();
-  bool no_memory = false;
-  note_engine_segment(path, &no_memory);
-  if (!each_segment(file, note_engine_segment, &no_memory) && *fs_error_code() == E_NO_MEMORY)
-    no_memory = true;
-  if (!no_memory) return true;
+bool note_engine_segments(WriterState &w, void *file, const char *path) {
+  const size_t before = w.engine_segments.size();
+  SegmentNote note{&w};
+  note_engine_segment(path, &note);
+  if (!each_segment(file, note_engine_segment, &note) && *fs_error_code() == E_NO_MEMORY)
+    note.no_memory = true;
+  if (!note.no_memory) return true;
   // Not archived after all: none of its segments may stay behind.
-  g_writer.engine_segments.truncate(before);
+  w.engine_segments.truncate(before);
   *fs_error_code() = E_NO_MEMORY;
   return false;
 }
 
-int archive_indexed(void *file, const Listed &f) {
+// The open indexed file is closed on every way out of its member, a fatal
+// stop included, so that the file table lets go of it as at any other
+// close.
+class ClosedAtEnd {
+ public:
+  explicit ClosedAtEnd(void *file) : file_(file) {}
+  ~ClosedAtEnd() { indexed_ops().close(file_); }
+  ClosedAtEnd(const ClosedAtEnd &) = delete;
+  ClosedAtEnd &operator=(const ClosedAtEnd &) = delete;
+
+ private:
+  void *file_;
+};
+
+Status archive_indexed(WriterState &w, void *file, const Listed &f, int *result) {
   const char *path = f.shown;
   const IndexedOps &ops = indexed_ops();
-  set_fatal_cleanup(close_on_fatal, file);
+  const ClosedAtEnd closed_at_end(file);
   IndexedMember x;
   MemPtr<char> record;
-  Gathered gathered = gather_indexed(file, &x);
+  Gathered gathered = gather_indexed(w.transfer, file, &x);
+  if (gathered == Gathered::kSplitKeys) {
+    say(kMsgSplitKeys);
+    return Status::kFatal;
+  }
   if (gathered == Gathered::kOk && !record.allocate(kRecordBufferSize, "archive record buffer"))
     gathered = Gathered::kFsError;
-  if (gathered == Gathered::kOk && !note_engine_segments(file, f.path))
+  if (gathered == Gathered::kOk && !note_engine_segments(w, file, f.path))
     gathered = Gathered::kFsError;
   if (gathered != Gathered::kOk) {
     if (gathered == Gathered::kFsError) {
@@ -385,13 +381,12 @@ int archive_indexed(void *file, const Listed &f) {
     } else {
       eprintf(printf_text_of(kMsgLayoutTooLarge), path);
     }
-    set_fatal_cleanup(nullptr, nullptr);
-    ops.close(file);
-    return 1;
+    *result = 1;
+    return Status::kOk;
   }
 
-  write_member_header(f, kTypeIndexed, (x.max_length + 2) * x.records);
-  write_indexed_texts(x);
+  KEL_RETURN_IF_FATAL(write_member_header(w, f, kTypeIndexed, (x.max_length + 2) * x.records));
+  KEL_RETURN_IF_FATAL(write_indexed_texts(w, x));
 
   // Records in primary-key order, from the lowest key value. The member is
   // not repaired when reading stops early: the reader counts records by
@@ -404,32 +399,32 @@ int archive_indexed(void *file, const Listed &f) {
     while ((n = ops.next(file, buf + 2)) > 0) {
       buf[0] = static_cast<char>(n >> 8);
       buf[1] = static_cast<char>(n & 0xFF);
-      write_archive_bytes(buf, n + 2);
+      KEL_RETURN_IF_FATAL(write_archive_bytes(w.volume, buf, n + 2));
     }
   }
   // The end of the records leaves "not found"; anything else is reported
   // through the file-system error texts, which give the system error text
   // for E_SYSERR and the engine's own text for the other codes.
   if (*fs_error_code() != E_NOT_FOUND) report_fs_error(path);
-  set_fatal_cleanup(nullptr, nullptr);
-  ops.close(file);
-  return 0;
+  *result = 0;
+  return Status::kOk;
 }
 
 // archive_file, and the end of the list for the deferred segment files
 // (`deferred_pass`), which then go as bytes.
-int archive_listed(const char *path, bool deferred_pass) {
-  const TransferState &t = transfer();
+Status archive_listed(WriterState &w, const char *path, bool deferred_pass, int *result) {
+  const TransferState &t = w.transfer;
   ShownName shown_name;
   Listed f;
   f.path = path;
   f.shown = show_name(path, &shown_name);
   if (t.verbose && !deferred_pass) eprintf("%s\n", f.shown);
+  *result = 1;
   if (stat(path, &f.st) != 0) {
     report_sys_error(f.shown);
-    return 1;
+    return Status::kOk;
   }
-  if (!S_ISREG(f.st.st_mode)) return 1;
+  if (!S_ISREG(f.st.st_mode)) return Status::kOk;
   if (t.convert_names) {
     convert_name(path, f.stored);
   } else {
@@ -439,57 +434,48 @@ int archive_listed(const char *path, bool deferred_pass) {
   // followed it would be lost.
   if (strcmp(f.stored, kTrailerName) == 0) {
     eprintf(printf_text_of(kMsgTrailerName), f.shown);
-    return 1;
+    return Status::kOk;
   }
   char letter = t.text_default ? kTypeText : kTypeBinary;
   void *file = indexed_ops().open_input(path);
   if (file != nullptr) {
-    if (!t.raw_indexed) return archive_indexed(file, f);
+    if (!t.raw_indexed) return archive_indexed(w, file, f, result);
     indexed_ops().close(file);
     letter = kTypeBinary;
   }
-  if (t.raw_indexed) return archive_plain(f, letter, nullptr, false);
+  if (t.raw_indexed) return archive_plain(w, f, letter, nullptr, false, result);
   SavedError engine_error;
-  return archive_plain(f, letter, &engine_error, !deferred_pass);
+  return archive_plain(w, f, letter, &engine_error, !deferred_pass, result);
 }
 
 }  // namespace
 
-int archive_file(const char *path) {
-  return archive_listed(path, false);
+Status archive_file(WriterState &w, const char *path, int *result) {
+  return archive_listed(w, path, false, result);
 }
 
-int archive_deferred_segments() {
-  TransferState &t = transfer();
-  int not_archived = 0;
-  for (size_t i = 0; i < g_writer.deferred.size(); ++i) {
-    const Deferred &d = g_writer.deferred[i];
+Status archive_deferred_segments(WriterState &w, int *not_archived) {
+  TransferState &t = w.transfer;
+  for (size_t i = 0; i < w.deferred.size(); ++i) {
+    const Deferred &d = w.deferred[i];
     struct stat st;
-    if (stat(d.path, &st) == 0 &&
-        contains(g_writer.engine_segments, FileId{st.st_dev, st.st_ino})) {
+    if (stat(d.path, &st) == 0 && contains(w.engine_segments, FileId{st.st_dev, st.st_ino})) {
       ShownName shown;
       if (t.verbose) eprintf(printf_text_of(kMsgSegmentLeftOut), show_name(d.path, &shown));
       continue;
     }
     t.text_default = d.text_default;
-    not_archived += archive_listed(d.path, true);
+    int result;
+    KEL_RETURN_IF_FATAL(archive_listed(w, d.path, true, &result));
+    *not_archived += result;
   }
-  g_writer.deferred.clear();
-  return not_archived;
+  w.deferred.clear();
+  return Status::kOk;
 }
 
-void writer_release() {
-  g_writer.deferred.clear();
-  g_writer.engine_segments.clear();
-}
-
-void write_trailer() {
+Status write_trailer(WriterState &w) {
   char text[kMemberHeaderSize + sizeof kTrailerName];
-  write_archive_bytes(text, format_trailer(text));
-}
-
-void writer_set_file_read(FileRead read_fn) {
-  g_writer.file_read = read_fn ? read_fn : system_read;
+  return write_archive_bytes(w.volume, text, format_trailer(text));
 }
 
 }  // namespace kel::archive

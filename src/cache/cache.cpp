@@ -7,13 +7,16 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "cache/cache_internal.h"
+#include "cache_internal.h"
 #include "config/config.h"
 #include "config/fs_config.h"
 #include "kelfs/errors.h"
 #include "messages/diag.h"
 #include "osfile/files.h"
 #include "support/alloc.h"
+#include "support/fail.h"
+
+using kel::fs_fail;
 
 using namespace kel::cache;
 using kel::kCacheBlockSize;
@@ -43,7 +46,7 @@ bool context(int32_t file, Context *c) {
   if (!s.ready && !Binit()) return false;
   int32_t fd = file >= 0 && file < s.files ? kel::file_descriptor(file) : -1;
   if (fd < 0) {
-    *fs_error_code() = E_PARAM;
+    fs_fail(E_PARAM);
     errno = EBADF;
     return false;
   }
@@ -182,8 +185,7 @@ extern "C" int32_t Binit(void) {
          hash.allocate(buckets, "dorvex hash table");
   }
   if (!ok) {
-    *fs_error_code() = E_NO_MEMORY;
-    return 0;
+    return fs_fail(E_NO_MEMORY);
   }
   for (int32_t b = 0; b < buffers; ++b) {
     headers[b] = BufferHeader{-1, -1, b + 1 < buffers ? b + 1 : -1, b - 1, -1, -1, 0};
@@ -217,7 +219,7 @@ extern "C" int32_t Bopen(const char *path, int32_t flags) {
   if (file < 0) return file;
   if (file >= s.files) {
     Aclose32(file);
-    *fs_error_code() = E_TOO_MANY_FILES;
+    fs_fail(E_TOO_MANY_FILES);
     return -1;
   }
   kel::CacheConfig cfg = read_config();
@@ -381,13 +383,10 @@ extern "C" void Bshutdown(void) {
 extern "C" int32_t read_at(int32_t file, void *buffer, int64_t offset, int32_t length) {
   int32_t r = Bpread(file, buffer, length, offset);
   if (r == -1) {
-    *fs_error_code() = E_SYSERR;
-    return 0;
+    return fs_fail(E_SYSERR);
   }
   if (r < length) {
-    *fs_error_code() = E_BROKEN;
-    *fs_error_secondary() = 9;
-    return 0;
+    return fs_fail(E_BROKEN, kel::kShortBlockRead);
   }
   return 1;
 }
@@ -395,12 +394,10 @@ extern "C" int32_t read_at(int32_t file, void *buffer, int64_t offset, int32_t l
 extern "C" int32_t write_at(int32_t file, const void *buffer, int64_t offset, int32_t length) {
   int32_t r = Bpwrite(file, buffer, length, offset);
   if (r == -1) {
-    *fs_error_code() = E_SYSERR;
-    return 0;
+    return fs_fail(E_SYSERR);
   }
   if (r < length) {
-    *fs_error_code() = E_DISK_FULL;
-    return 0;
+    return fs_fail(E_DISK_FULL);
   }
   return 1;
 }

@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "cache/cache_internal.h"
+#include "cache_internal.h"
 #include "config/fs_config.h"
 #include "messages/diag.h"
 #include "osfile/files.h"

@@ -4,19 +4,23 @@
 // Library state: the array of sets (grown one at a time; this program only
 // ever uses set 0, created in use when the library starts) and the thread
 // key of the per-thread record. All of it is released by cfg_release.
+#include <cstdio>
 #include <cstring>
+#include <new>
 
-#include "config/config_internal.h"
+#include "config_internal.h"
 #include "messages/diag.h"
 #include "messages/msg.h"
 #include "support/alloc.h"
+#include "support/setting_lookup.h"
 #include "support/thread_key.h"
 
 namespace kel::cfg {
 namespace {
 
+// This program only ever uses set 0, which lives in the library itself.
 struct Library {
-  std::vector<std::unique_ptr<Set>> sets;
+  Set set0;
   ThreadKey *key = nullptr;
 };
 
@@ -31,18 +35,30 @@ bool start_library() {
     thread_key_delete(key);
     return false;
   }
+  void *memory = KEL_ALLOC(sizeof(Library), "config library");
+  if (memory == nullptr) {
+    KEL_FREE(thread);
+    thread_key_delete(key);
+    return false;
+  }
   thread_key_set(key, thread);
-  g_library = new Library;
+  // From now on the layers below answer their settings through Agetenv.
+  install_setting_lookup(Agetenv);
+  g_library = new (memory) Library;
   g_library->key = key;
-  auto first = std::make_unique<Set>();
-  first->flags = kInUse;
-  g_library->sets.push_back(std::move(first));
+  g_library->set0.flags = kInUse;
   return true;
+}
+
+void destroy_variable(Variable *v) {
+  v->~Variable();
+  KEL_FREE(v);
 }
 
 // Statistics first, then every variable and the storage blocks.
 void empty_set(Set &s) {
   if (s.flags & kStatistics) write_statistics(s);
+  for (auto &entry : s.variables) destroy_variable(entry.second);
   s.variables.clear();
   for (int32_t i = 0; i <= s.current_block; ++i) KEL_FREE(s.blocks[i]);
   KEL_FREE(s.blocks);
@@ -77,9 +93,8 @@ int set_flag(int on, int32_t set, uint8_t flag) {
 }  // namespace
 
 Set *existing_set(int32_t set) {
-  if (g_library == nullptr || set < 0 || set >= static_cast<int32_t>(g_library->sets.size()))
-    return nullptr;
-  Set *s = g_library->sets[static_cast<size_t>(set)].get();
+  if (g_library == nullptr || set != 0) return nullptr;
+  Set *s = &g_library->set0;
   return (s->flags & kInUse) ? s : nullptr;
 }
 
@@ -91,18 +106,25 @@ ThreadData *thread_data() {
   return g_library ? static_cast<ThreadData *>(thread_key_get(g_library->key)) : nullptr;
 }
 
-Variable *find(Set &set, const std::string &name) {
+Variable *find(Set &set, std::string_view name) {
   auto it = set.variables.find(name);
-  return it == set.variables.end() ? nullptr : it->second.get();
+  return it == set.variables.end() ? nullptr : it->second;
 }
 
-Variable &add_user_variable(Set &set, const std::string &name) {
-  auto v = std::make_unique<Variable>();
+Variable *add_user_variable(Set &set, std::string_view name) {
+  void *memory = KEL_ALLOC(sizeof(Variable), "config variable");
+  if (memory == nullptr) return nullptr;
+  auto *v = new (memory) Variable;
   v->name = name;
   v->flags = kNameOwned | kUserDefined;
-  Variable &ref = *v;
-  set.variables[name] = std::move(v);
-  return ref;
+  set.variables.emplace(v->name, v);
+  return v;
+}
+
+CfgString decimal(int32_t value) {
+  char text[16];
+  snprintf(text, sizeof text, "%d", static_cast<int>(value));
+  return CfgString(text);
 }
 
 void say(int32_t number, int32_t sub, const char *default_text,
@@ -127,7 +149,8 @@ extern "C" void cfg_define_table(const ConfigVarDef *definitions, int32_t count,
     const ConfigVarDef &d = definitions[i];
     Variable *v = find(*s, d.name);
     if (v == nullptr) {
-      v = &add_user_variable(*s, d.name);
+      v = add_user_variable(*s, d.name);
+      if (v == nullptr) return;
       v->flags = 0;
       copy_definition(*v, d);
     } else if (v->user_defined()) {
@@ -150,9 +173,9 @@ extern "C" void cfg_undefine_table(const ConfigVarDef *definitions, int32_t coun
     Variable *v = find(*s, definitions[i].name);
     if (v == nullptr || v->user_defined()) continue;
     if (--v->definition_count > 0) continue;
-    std::string name = v->name;
-    if (v->type == CFG_FUNC && v->callback) v->callback(name.c_str(), nullptr, 0, s->verbose());
-    s->variables.erase(name);
+    if (v->type == CFG_FUNC && v->callback) v->callback(v->name.c_str(), nullptr, 0, s->verbose());
+    s->variables.erase(v->name);
+    destroy_variable(v);
   }
 }
 
@@ -199,13 +222,12 @@ extern "C" void cfg_free_set(int32_t set) {
 
 extern "C" void cfg_release(void) {
   if (g_library == nullptr) return;
-  for (auto &s : g_library->sets) {
-    if (s->flags & kInUse) empty_set(*s);
-  }
+  if (g_library->set0.flags & kInUse) empty_set(g_library->set0);
   ThreadData *t = thread_data();
   if (t != nullptr) pool_release(*t);
   KEL_FREE(t);
   kel::thread_key_delete(g_library->key);
-  delete g_library;
+  g_library->~Library();
+  KEL_FREE(g_library);
   g_library = nullptr;
 }

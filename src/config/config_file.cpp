@@ -8,9 +8,10 @@
 // continuation lines "\n\t- " of 68 characters each and a final newline.
 #include <cstring>
 #include <string>
+#include <vector>
 
-#include "config/config_internal.h"
-#include "osfile/layer.h"
+#include "config_internal.h"
+#include "layer/layer.h"
 
 namespace kel::cfg {
 namespace {
@@ -19,19 +20,19 @@ constexpr size_t kLineWidth = 78;
 constexpr size_t kContinuationWidth = 68;
 constexpr const char *kStatisticsFile = "cfgstats.out";
 
-bool write_entry(void *f, const std::string &name, const std::string &value) {
+bool write_entry(void *f, const CfgString &name, const CfgString &value) {
   if (value.size() + name.size() <= kLineWidth)
     return Astream_printf(f, "%s %s\n", name.c_str(), value.c_str()) >= 0;
   bool ok = Astream_puts(name.c_str(), f) >= 0;
   for (size_t at = 0; at < value.size(); at += kContinuationWidth) {
-    std::string piece = value.substr(at, kContinuationWidth);
+    CfgString piece = value.substr(at, kContinuationWidth);
     ok = Astream_printf(f, "\n\t- %s", piece.c_str()) >= 0 && ok;
   }
   return Astream_puts("\n", f) >= 0 && ok;
 }
 
-std::vector<std::string> values_of(const Variable &v) {
-  std::vector<std::string> values;
+std::vector<CfgString, Described<CfgString, kTextDescription>> values_of(const Variable &v) {
+  std::vector<CfgString, Described<CfgString, kTextDescription>> values;
   for (const char *p = v.value_list.c_str(); !v.value_list.empty() && *p; p += strlen(p) + 1)
     values.emplace_back(p);
   if (values.empty()) values.push_back(v.has_value ? v.value : "");
@@ -66,7 +67,7 @@ extern "C" int cfg_write_file(const char *path, int32_t set) {
   bool ok = true;
   for (const auto &[name, v] : s->variables) {
     if (v->has_comment) ok = Astream_printf(f, "%s\n", v->comment.c_str()) >= 0 && ok;
-    for (const std::string &value : values_of(*v)) ok = write_entry(f, name, value) && ok;
+    for (const CfgString &value : values_of(*v)) ok = write_entry(f, name, value) && ok;
   }
   ok = Astream_close(f) == 0 && ok;
   return ok ? 1 : 0;

@@ -11,13 +11,25 @@
 #include <cstdint>
 #include <initializer_list>
 #include <map>
-#include <memory>
 #include <string>
-#include <vector>
+#include <string_view>
 
 #include "config/config.h"
+#include "support/described_allocator.h"
 
 namespace kel::cfg {
+
+// The texts of the variables (names, values, value lists, comments) and
+// the table of a set's variables are standard containers over the
+// describing allocator; the variables themselves are plain blocks.
+inline constexpr char kTextDescription[] = "config text";
+inline constexpr char kTableDescription[] = "config variable table";
+using CfgString =
+    std::basic_string<char, std::char_traits<char>, Described<char, kTextDescription>>;
+struct Variable;
+using VariableTable =
+    std::map<CfgString, Variable *, std::less<>,
+             Described<std::pair<const CfgString, Variable *>, kTableDescription>>;
 
 enum VariableFlag : uint8_t {
   kNameOwned = 1,    // the name text belongs to the variable
@@ -33,7 +45,7 @@ enum SetFlag : uint8_t {
 // One named variable of a set: the definition's fields, what was set, and
 // the counters of the statistics.
 struct Variable {
-  std::string name;
+  CfgString name;
   int32_t type = CFG_RAW;
   int32_t default_number = 0;
   const char *default_text = nullptr;
@@ -43,10 +55,10 @@ struct Variable {
   int32_t definition_flags = 0;
 
   bool has_value = false;  // a value text was set
-  std::string value;       // the value text
-  std::string value_list;  // texts, each ended by NUL, the whole by an extra NUL
+  CfgString value;         // the value text
+  CfgString value_list;    // texts, each ended by NUL, the whole by an extra NUL
   bool has_comment = false;
-  std::string comment;
+  CfgString comment;
   unsigned char *storage = nullptr;  // typed storage, carved from the set's blocks
   intptr_t func_value = 0;           // what a Func variable's callback returned
   void *bound = nullptr;             // bound program variable
@@ -66,7 +78,7 @@ constexpr int32_t kStorageBlock = 1024;
 constexpr int32_t kStorageBlockGrowth = 10;
 
 struct Set {
-  std::map<std::string, std::unique_ptr<Variable>> variables;  // by exact name bytes
+  VariableTable variables;  // by exact name bytes; each variable a "config variable" block
   unsigned char **blocks = nullptr;
   int32_t block_capacity = 0;
   int32_t current_block = -1;
@@ -95,9 +107,12 @@ Set *set_in_use(int32_t set);
 // knows no variable).
 Set *existing_set(int32_t set);
 ThreadData *thread_data();
-Variable *find(Set &set, const std::string &name);
-// A new user-defined variable of type Raw.
-Variable &add_user_variable(Set &set, const std::string &name);
+Variable *find(Set &set, std::string_view name);
+// A new user-defined variable of type Raw; null (E_NO_MEMORY) without
+// memory for it.
+Variable *add_user_variable(Set &set, std::string_view name);
+// The decimal text of a number.
+CfgString decimal(int32_t value);
 // Fetches a message and expands its placeholders with `args`, then writes
 // it to the error output.
 void say(int32_t number, int32_t sub, const char *default_text,

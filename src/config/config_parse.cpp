@@ -5,8 +5,10 @@
 #include <cstring>
 #include <string>
 
-#include "config/config_internal.h"
+#include "config_internal.h"
 #include "messages/diag.h"
+
+using kel::cfg::CfgString;
 
 namespace {
 
@@ -25,7 +27,7 @@ bool is_digit(char c) {
 // The next token: the longest run of characters that are neither
 // separators nor white space (at most 30 of them kept, upper-cased), or a
 // separator on its own. False at the end of the text.
-bool next_token(const char *&p, std::string *token) {
+bool next_token(const char *&p, CfgString *token) {
   while (is_blank(*p)) ++p;
   if (*p == '\0') return false;
   token->clear();
@@ -41,7 +43,7 @@ bool next_token(const char *&p, std::string *token) {
 }
 
 // A token abbreviates a keyword when it is a prefix of it ("T" for "TRUE").
-bool abbreviates(const std::string &token, const char *keyword) {
+bool abbreviates(const CfgString &token, const char *keyword) {
   size_t n = strlen(keyword);
   if (token.size() > n) return false;
   for (size_t i = 0; i < token.size(); ++i) {
@@ -50,7 +52,7 @@ bool abbreviates(const std::string &token, const char *keyword) {
   return true;
 }
 
-bool signed_digits(const std::string &token) {
+bool signed_digits(const CfgString &token) {
   size_t i = (token[0] == '+' || token[0] == '-') ? 1 : 0;
   if (i >= token.size()) return false;
   for (; i < token.size(); ++i) {
@@ -59,7 +61,7 @@ bool signed_digits(const std::string &token) {
   return true;
 }
 
-void warn_unmatched(const std::string &token, const ConfigKeyword *keywords, int32_t count) {
+void warn_unmatched(const CfgString &token, const ConfigKeyword *keywords, int32_t count) {
   kel::cfg::say(1392, 0,
                 "Warning: %s does not match any of the following keywords:", {token.c_str()});
   for (int32_t i = 0; i < count; ++i) {
@@ -120,7 +122,7 @@ int32_t cfg_parse_number(const char *text, const ConfigKeyword *keywords, int32_
   if (text == nullptr) return 0;
   int32_t result = 0;
   bool matched = false;
-  std::string token;
+  CfgString token;
   for (const char *p = text; next_token(p, &token);) {
     if (token == ",") continue;
     const ConfigKeyword *hit = nullptr;

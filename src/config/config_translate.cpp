@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "config/config_internal.h"
+#include "config_internal.h"
 #include "messages/diag.h"
 #include "support/alloc.h"
 
@@ -31,22 +31,22 @@ bool pool_ready(ThreadData &t) {
   return true;
 }
 
-std::string trimmed(const char *text) {
+CfgString trimmed(const char *text) {
   const char *begin = text;
   while (isspace(static_cast<unsigned char>(*begin))) ++begin;
   const char *end = begin + strlen(begin);
   while (end > begin && isspace(static_cast<unsigned char>(end[-1]))) --end;
-  return std::string(begin, end);
+  return CfgString(begin, end);
 }
 
-std::string upper(std::string s) {
+CfgString upper(CfgString s) {
   for (char &c : s) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
   return s;
 }
 
 // One step of a translation: the variable's value text (or its default
 // text), else the environment through Agetenv; null ends the chain.
-const char *translate_step(const std::string &key) {
+const char *translate_step(const CfgString &key) {
   Set *s = set_in_use(0);
   Variable *v = s ? find(*s, key) : nullptr;
   if (v != nullptr) return v->has_value ? v->value.c_str() : v->default_text;
@@ -109,11 +109,11 @@ extern "C" const char *Agetenv(const char *name) {
 extern "C" const char *cfg_translate_name(const char *name, int32_t *kind) {
   if (kind != nullptr) *kind = 2;
   if (name == nullptr) return nullptr;
-  std::string current = trimmed(name);
-  std::string previous;
+  CfgString current = trimmed(name);
+  CfgString previous;
   int step = 0;
   for (; step < kMaxTranslationSteps; ++step) {
-    std::string key = upper(current);
+    CfgString key = upper(current);
     if (!key.empty() && key[0] == '-') break;
     if (step > 0 && key == previous) break;
     previous = key;

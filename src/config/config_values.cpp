@@ -20,7 +20,7 @@
 #include <cstring>
 #include <string>
 
-#include "config/config_internal.h"
+#include "config_internal.h"
 #include "support/alloc.h"
 #include "support/be.h"
 
@@ -170,7 +170,7 @@ void report_user_set(const Variable &v) {
 }
 
 void report_text_set(const Variable &v) {
-  std::string shown = v.has_value ? v.value : "";
+  CfgString shown = v.has_value ? v.value : "";
   if (shown.size() > kShownText) shown = shown.substr(0, kShownText) + " ...";
   say(706, 0, "Set parameter '%1' to '%2'\n", {v.name.c_str(), shown.c_str()});
 }
@@ -204,13 +204,14 @@ int32_t get_number(const char *name, int32_t set, int32_t type) {
 Variable *target(Set &s, const char *name, int32_t user_type) {
   Variable *v = find(s, name);
   if (v == nullptr) {
-    v = &add_user_variable(s, name);
+    v = add_user_variable(s, name);
+    if (v == nullptr) return nullptr;
     v->type = user_type;
   }
   return v;
 }
 
-void take_text(Variable &v, const std::string &text) {
+void take_text(Variable &v, const CfgString &text) {
   v.value = text;
   v.has_value = true;
   v.value_list.clear();
@@ -226,10 +227,12 @@ void notify(Set &s, Variable &v, const char *text, int32_t number) {
 // The typed setters of numbers: the value is stored in the variable's own
 // type (a string variable stores its decimal text).
 int set_number(const char *name, int32_t set, int32_t user_type, int32_t number,
-               const std::string &text) {
+               const CfgString &text) {
   Set *s = set_in_use(set);
   if (s == nullptr || name == nullptr) return 0;
-  Variable &v = *target(*s, name, user_type);
+  Variable *found = target(*s, name, user_type);
+  if (found == nullptr) return 0;
+  Variable &v = *found;
   take_text(v, text);
   if (v.user_defined()) return 1;
   if (is_number_type(v.type) || v.type == CFG_BYTE) {
@@ -263,7 +266,7 @@ void apply_value(Set &s, Variable &v) {
     store_number(p, v.type, number);
     write_bound(v, number);
     if (verbose) {
-      std::string shown = std::to_string(stored_number(v));
+      CfgString shown = decimal(stored_number(v));
       say(707, 0, "Set parameter '%1' to %2\n", {v.name.c_str(), shown.c_str()});
     }
   } else if (v.type == CFG_BYTE) {
@@ -384,17 +387,17 @@ extern "C" uint8_t *cfg_get_base64(const char *name, int32_t set, int32_t *lengt
 }
 
 extern "C" int cfg_set_tinyint(const char *name, int32_t set, int8_t value) {
-  return set_number(name, set, CFG_TINYINT, value, std::to_string(value));
+  return set_number(name, set, CFG_TINYINT, value, decimal(value));
 }
 extern "C" int cfg_set_byte(const char *name, int32_t set, char value) {
   return set_number(name, set, CFG_BYTE, static_cast<int8_t>(value),
-                    value ? std::string(1, value) : std::string());
+                    value ? CfgString(1, value) : CfgString());
 }
 extern "C" int cfg_set_short(const char *name, int32_t set, int16_t value) {
-  return set_number(name, set, CFG_SHORT, value, std::to_string(value));
+  return set_number(name, set, CFG_SHORT, value, decimal(value));
 }
 extern "C" int cfg_set_long(const char *name, int32_t set, int32_t value) {
-  return set_number(name, set, CFG_LONG, value, std::to_string(value));
+  return set_number(name, set, CFG_LONG, value, decimal(value));
 }
 
 // A string variable stores the text cut at its width; a number or Func
@@ -402,7 +405,9 @@ extern "C" int cfg_set_long(const char *name, int32_t set, int32_t value) {
 extern "C" int cfg_set_string(const char *name, int32_t set, const char *value) {
   Set *s = set_in_use(set);
   if (s == nullptr || name == nullptr) return 0;
-  Variable &v = *target(*s, name, CFG_STRING256);
+  Variable *found = target(*s, name, CFG_STRING256);
+  if (found == nullptr) return 0;
+  Variable &v = *found;
   take_text(v, value ? value : "");
   if (v.user_defined()) return 1;
   if (is_string_type(v.type)) {
@@ -425,7 +430,7 @@ extern "C" int cfg_set_raw(const char *name, int32_t set, const char *text) {
   if (s == nullptr || name == nullptr) return 0;
   Variable *v = find(*s, name);
   if (v == nullptr && text == nullptr) return 1;
-  if (v == nullptr) v = &add_user_variable(*s, name);
+  if (v == nullptr && (v = add_user_variable(*s, name)) == nullptr) return 0;
   if (text != nullptr) {
     take_text(*v, text);
   } else {
@@ -441,11 +446,11 @@ extern "C" int cfg_set_raw(const char *name, int32_t set, const char *text) {
 extern "C" int cfg_set_base64(const char *name, int32_t set, const uint8_t *bytes, int32_t length) {
   Set *s = set_in_use(set);
   if (s == nullptr || name == nullptr || length < 0) return 0;
-  std::string text(4 * ((static_cast<size_t>(length) + 2) / 3) + 1, '\0');
+  CfgString text(4 * ((static_cast<size_t>(length) + 2) / 3) + 1, '\0');
   kel::base64_encode(bytes, length, text.data());
   text.resize(strlen(text.c_str()));
   Variable *v = find(*s, name);
-  if (v == nullptr) v = &add_user_variable(*s, name);
+  if (v == nullptr && (v = add_user_variable(*s, name)) == nullptr) return 0;
   v->value = text;
   v->has_value = true;
   v->value_list.clear();
@@ -457,7 +462,7 @@ extern "C" int cfg_set_value_list(const char *name, int32_t set, const char *con
   Set *s = set_in_use(set);
   if (s == nullptr || name == nullptr) return 0;
   Variable *v = find(*s, name);
-  if (v == nullptr) v = &add_user_variable(*s, name);
+  if (v == nullptr && (v = add_user_variable(*s, name)) == nullptr) return 0;
   v->value_list.clear();
   for (const char *const *p = strings; p && *p && **p; ++p) {
     v->value_list += *p;
@@ -472,7 +477,7 @@ extern "C" int cfg_set_comment(const char *name, int32_t set, const char *text) 
   if (s == nullptr || name == nullptr) return 0;
   Variable *v = find(*s, name);
   if (v == nullptr && text == nullptr) return 1;
-  if (v == nullptr) v = &add_user_variable(*s, name);
+  if (v == nullptr && (v = add_user_variable(*s, name)) == nullptr) return 0;
   v->has_comment = text != nullptr;
   v->comment = text ? text : "";
   ++v->set_count;
@@ -483,17 +488,18 @@ extern "C" int cfg_set_programmatic(const char *name, int32_t name_length, const
                                     int32_t value_length, int32_t set) {
   Set *s = set_in_use(set);
   if (s == nullptr || name == nullptr) return 0;
-  std::string key(name, name_length < 0 ? strlen(name) : static_cast<size_t>(name_length));
+  CfgString key(name, name_length < 0 ? strlen(name) : static_cast<size_t>(name_length));
   for (char &c : key) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
-  std::string text;
+  CfgString text;
   if (value)
     text.assign(value, value_length < 0 ? strlen(value) : static_cast<size_t>(value_length));
   while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.pop_back();
   Variable *v = find(*s, key);
   if (v == nullptr) {
-    Variable &u = add_user_variable(*s, key);
-    take_text(u, text);
-    if (s->verbose()) report_user_set(u);
+    Variable *u = add_user_variable(*s, key);
+    if (u == nullptr) return 0;
+    take_text(*u, text);
+    if (s->verbose()) report_user_set(*u);
     return 1;
   }
   if (!v->user_defined() && v->definition_flags == 1) return 1;

@@ -2,14 +2,18 @@
 // values that the shared change callback keeps current so that hot paths
 // read a plain field instead of looking a name up.
 //
-// Module state: the guard flag of the definition, the working values and
-// the program variable bound to USE_LARGE_FILE_API.
+// Module state: the guard flag of the definition and the working values.
+// Two working values live in the layers below, which may not ask the
+// configuration: USE_LARGE_FILE_API is bound to the layer files' own word,
+// and V_TRACE is pushed to the diagnostic writer's trace switch.
 #include "config/fs_config.h"
 
 #include <bit>
 #include <cstring>
 
 #include "config/config.h"
+#include "layer/layer.h"
+#include "messages/diag.h"
 
 namespace {
 
@@ -65,12 +69,12 @@ static_assert(kFsTableCount == 40);
 struct FsConfigState {
   bool defined = false;
   kel::FsSettings settings;
-  // USE_LARGE_FILE_API is a Bool, and a bound Bool receives one byte: it
-  // lands in the low byte of this 16-bit word, whose high byte stays 0.
-  int16_t use_large_file_api = 0;
 };
+// USE_LARGE_FILE_API is a Bool, and a bound Bool receives one byte: it
+// lands in the low byte of the layer files' 16-bit word, whose high byte
+// stays 0.
 static_assert(std::endian::native == std::endian::little,
-              "the bound Bool byte must be the low byte of use_large_file_api");
+              "the bound Bool byte must be the low byte of the large-file word");
 
 FsConfigState g_state;
 
@@ -141,7 +145,7 @@ intptr_t fs_changed(const char *name, const char *text, int32_t value, int) {
   else if (is("V_OPEN_STRICT"))
     s.open_strict = flag(false);
   else if (is("V_TRACE"))
-    s.trace = static_cast<uint32_t>(number(0));
+    kel::set_trace_bits(static_cast<uint32_t>(number(0)));
   else if (is("V_STRIP_DOT_EXTENSION"))
     s.strip_dot_extension = flag(true);
   return 0;
@@ -154,7 +158,7 @@ namespace kel {
 void define_fs_table() {
   if (g_state.defined) return;
   cfg_define_table(kFsTable, kFsTableCount, 0);
-  cfg_bind("USE_LARGE_FILE_API", 0, &g_state.use_large_file_api);
+  cfg_bind("USE_LARGE_FILE_API", 0, large_file_api_word());
   g_state.defined = true;
 }
 
@@ -163,16 +167,18 @@ void undefine_fs_table() {
   cfg_undefine_table(kFsTable, kFsTableCount, 0);
   g_state.defined = false;
   g_state.settings = kel::FsSettings{};
-  g_state.use_large_file_api = 0;
+  set_trace_bits(0);
+  *large_file_api_word() = 0;
 }
 
 FsSettings &fs_settings() {
   return g_state.settings;
 }
 int16_t use_large_file_api() {
-  return g_state.use_large_file_api;
+  return *large_file_api_word();
 }
 void reset_fs_settings() {
   g_state.settings = FsSettings{};
+  set_trace_bits(0);
 }
 }  // namespace kel

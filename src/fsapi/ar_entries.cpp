@@ -2,10 +2,10 @@
 // start-up and shutdown of the relative and sequential handlers.
 #include <cstdio>
 
-#include "fsapi/entry.h"
-#include "fsapi/families.h"
+#include "entry.h"
+#include "families.h"
 #include "kelfs/kelfs.h"
-#include "osfile/layer.h"
+#include "layer/layer.h"
 #include "relseq/relative.h"
 
 using kel::fsapi::entry;

@@ -1,8 +1,8 @@
 // Entry points of the sequential family (As_): sequential files and pipes.
-#include "fsapi/entry.h"
+#include "entry.h"
 #include "kelfs/kelfs.h"
+#include "layer/layer.h"
 #include "osfile/files.h"
-#include "osfile/layer.h"
 #include "relseq/sequential.h"
 
 using kel::fsapi::entry;

@@ -16,7 +16,7 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
+#include <cstdio>
 #include <tuple>
 #include <type_traits>
 #include <utility>
@@ -40,14 +40,25 @@ struct Str {
 };
 // A text of at most `limit` bytes that need not be terminated (key
 // translation tables are 256 raw bytes; output buffers hold anything).
+// Traced texts are copied into a buffer on the stack (the longest bounded
+// text is a key translation table of 256 bytes).
+struct TraceText {
+  char text[257];
+};
 struct BoundedStr {
   const char *text;
   size_t limit;
   auto trace() const {
-    if (!text) return std::tuple<std::string>("<NULL>");
+    TraceText copy;
+    const char *from = text ? text : "<NULL>";
+    size_t most = text ? limit : 6;
     size_t n = 0;
-    while (n < limit && text[n] != '\0') ++n;
-    return std::tuple<std::string>(std::string(text, n));
+    while (n < most && n + 1 < sizeof copy.text && from[n] != '\0') {
+      copy.text[n] = from[n];
+      ++n;
+    }
+    copy.text[n] = '\0';
+    return std::tuple<TraceText>(copy);
   }
 };
 struct Ptr {
@@ -74,38 +85,52 @@ auto trace_parts(const T &value) {
 
 template <typename T>
 decltype(auto) printf_arg(const T &value) {
-  if constexpr (std::is_same_v<T, std::string>) {
-    return value.c_str();
+  if constexpr (std::is_same_v<T, TraceText>) {
+    return static_cast<const char *>(value.text);
   } else {
     return value;
   }
 }
 
+// The format of a trace line, put together on the stack from the entry's
+// name and its argument or result format.
+struct TraceFormat {
+  char text[160];
+  TraceFormat(const char *name, const char *middle, const char *tail) {
+    snprintf(text, sizeof text, "V: %s%s%s", name, middle, tail);
+  }
+};
+
 template <typename Tuple>
-void print_with(const std::string &format, const Tuple &values) {
+void print_with(const TraceFormat &format, const Tuple &values) {
   if constexpr (std::tuple_size_v<Tuple> == 0) {
-    eprintf("%s", format.c_str());
+    eprintf("%s", format.text);
   } else {
-    std::apply([&](const auto &...v) { eprintf(format.c_str(), printf_arg(v)...); }, values);
+    std::apply([&](const auto &...v) { eprintf(format.text, printf_arg(v)...); }, values);
   }
 }
 
 template <typename... Args>
 void trace_entry(const EntryTrace &t, const Args &...args) {
-  std::string format = std::string("V: ") + t.name + "(" + t.arguments + ")\n";
-  print_with(format, std::tuple_cat(trace_parts(args)...));
+  char arguments[128];
+  snprintf(arguments, sizeof arguments, "(%s)\n", t.arguments);
+  print_with(TraceFormat(t.name, arguments, ""), std::tuple_cat(trace_parts(args)...));
 }
 
 template <typename R>
 void trace_return(const EntryTrace &t, const R &result) {
   const char *name = t.return_name ? t.return_name : t.name;
   if (t.result == nullptr) {
-    print_with(std::string("V: ") + name + "() returning\n", std::tuple<>());
-  } else if constexpr (std::is_pointer_v<R>) {
-    print_with(std::string("V: ") + name + "() returning " + t.result + "\n",
-               std::tuple<const void *>(reinterpret_cast<const void *>(result)));
+    print_with(TraceFormat(name, "() returning", "\n"), std::tuple<>());
   } else {
-    print_with(std::string("V: ") + name + "() returning " + t.result + "\n", trace_parts(result));
+    char tail[32];
+    snprintf(tail, sizeof tail, " %s\n", t.result);
+    if constexpr (std::is_pointer_v<R>) {
+      print_with(TraceFormat(name, "() returning", tail),
+                 std::tuple<const void *>(reinterpret_cast<const void *>(result)));
+    } else {
+      print_with(TraceFormat(name, "() returning", tail), trace_parts(result));
+    }
   }
 }
 

@@ -1,7 +1,7 @@
 // The thread-data key of the entry points and the file system's per-thread
 // block (see entry.h for its layout).
 #include "config/fs_config.h"
-#include "fsapi/entry.h"
+#include "entry.h"
 #include "kelfs/errors.h"
 #include "support/alloc.h"
 #include "support/thread_key.h"

@@ -5,12 +5,11 @@
 #include <cstring>
 
 #include "config/fs_config.h"
-#include "fsapi/entry.h"
-#include "fsapi/families.h"
-#include "indexed/access_state.h"
+#include "entry.h"
+#include "families.h"
 #include "indexed/engine.h"
 #include "kelfs/kelfs.h"
-#include "osfile/layer.h"
+#include "layer/layer.h"
 
 namespace kel::fsapi {
 namespace {

@@ -1,9 +1,7 @@
 // Entry points of the indexed family that work on whole files: make, open,
 // close, information, copy, rename and remove.
-#include "fsapi/entry.h"
-#include "indexed/access_state.h"
-#include "indexed/dorvex.h"
-#include "indexed/segments.h"
+#include "entry.h"
+#include "indexed/engine.h"
 #include "kelfs/kelfs.h"
 
 using kel::fsapi::BoundedStr;
@@ -17,7 +15,7 @@ namespace {
 constexpr size_t kTableSize = 256;
 
 TraceHandle handle_of(const DorvexFile *file) {
-  return TraceHandle{file, file ? file->name : nullptr};
+  return TraceHandle{file, file ? kel::indexed::file_name(file) : nullptr};
 }
 
 }  // namespace

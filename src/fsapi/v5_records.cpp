@@ -1,7 +1,8 @@
 // Entry points of the indexed family that work on records: positioning,
-// keyed, sequential and physical reads, record locks, write and delete.
-#include "fsapi/entry.h"
-#include "indexed/access.h"
+// keyed, sequential and physical reads, record locks, write and delete,
+// and the structural check.
+#include "entry.h"
+#include "indexed/engine.h"
 #include "kelfs/kelfs.h"
 
 using kel::fsapi::entry;
@@ -11,7 +12,7 @@ using kel::fsapi::TraceHandle;
 namespace {
 
 TraceHandle handle_of(const DorvexFile *file) {
-  return TraceHandle{file, file ? file->name : nullptr};
+  return TraceHandle{file, file ? kel::indexed::file_name(file) : nullptr};
 }
 
 uint8_t *bytes(char *record) {
@@ -79,4 +80,16 @@ extern "C" int v5_delete(DorvexFile *file, const char *record) {
       {"v5_delete", "%p \"%s\", %p", "%d", nullptr}, 0,
       [&] { return static_cast<int>(v5i_delete(file, bytes(record))); }, handle_of(file),
       Ptr{record});
+}
+
+extern "C" int v5_check(DorvexFile *file, int32_t flags) {
+  return entry(
+      {"v5_check", "%p \"%s\", 0x%x", "%d", nullptr}, 0,
+      [&] { return static_cast<int>(v5i_check(file, flags)); }, handle_of(file),
+      static_cast<unsigned>(flags));
+}
+
+extern "C" const char *v5_check_report(void) {
+  return entry<const char *>({"v5_check_report", "", "%p", nullptr}, nullptr,
+                             [] { return v5i_check_report(); });
 }

@@ -1,17 +1,16 @@
-// The diagnostic writer and the double-byte text mode.
+// The diagnostic writer and the trace switch.
 #include "messages/diag.h"
 
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 
-#include "config/fs_config.h"
-#include "osfile/layer.h"
+#include "layer/layer.h"
 #include "support/alloc.h"
 
 namespace {
 
-uint16_t g_kanji_mode = kel::kKanjiUndecided;
+uint32_t g_trace_bits = 0;
 
 // Texts shorter than this are formatted on the stack.
 constexpr int kLocalBuffer = 300;
@@ -50,35 +49,18 @@ extern "C" void eprintf(const char *format, ...) {
   if (text != local) KEL_FREE(text);
 }
 
-extern "C" void Aset_kanji_mode(uint16_t mode) {
-  if (g_kanji_mode != kel::kKanjiUndecided) return;
-  if (mode == kel::kKanjiUndecided) {
-    const char *lang = getenv("LANG");
-    mode = (lang && (lang[0] == 'j' || lang[0] == 'J')) ? 1 : 0;
-  }
-  g_kanji_mode = mode;
-}
-
 namespace kel {
 
-bool kanji_mode() {
-  return g_kanji_mode == 1;
-}
-
-// EUC: a lead byte 0xA1-0xFE, or the single-shift bytes 0x8E and 0x8F,
-// followed by a byte 0xA1-0xFE forms one character.
-bool kanji_pair(const unsigned char *p) {
-  unsigned char lead = p[0], trail = p[1];
-  bool lead_ok = (lead >= 0xA1 && lead <= 0xFE) || lead == 0x8E || lead == 0x8F;
-  return lead_ok && trail >= 0xA1 && trail <= 0xFE;
-}
-
-void reset_kanji_mode() {
-  g_kanji_mode = kKanjiUndecided;
-}
-
 bool trace_on(uint32_t bit) {
-  return (fs_settings().trace & bit) != 0;
+  return (g_trace_bits & bit) != 0;
+}
+
+uint32_t trace_bits() {
+  return g_trace_bits;
+}
+
+void set_trace_bits(uint32_t bits) {
+  g_trace_bits = bits;
 }
 
 }  // namespace kel

@@ -11,13 +11,12 @@
 
 #include <cstdio>
 #include <cstring>
-#include <string>
 
-#include "config/config.h"
+#include "layer/layer.h"
 #include "messages/diag.h"
-#include "osfile/layer.h"
 #include "support/alloc.h"
 #include "support/be.h"
+#include "support/setting_lookup.h"
 #include "support/thread_key.h"
 
 namespace {
@@ -206,7 +205,7 @@ bool read_text(int64_t offset, char *buffer) {
   return true;
 }
 
-void set_error(char *error_text, const char *format, const char *name) {
+void set_error_text(char *error_text, const char *format, const char *name) {
   if (error_text != nullptr) snprintf(error_text, kErrorTextBytes, format, name);
 }
 
@@ -215,22 +214,24 @@ void set_error(char *error_text, const char *format, const char *name) {
 extern "C" int Amsg_init(char *error_text) {
   if (error_text != nullptr) error_text[0] = '\0';
   if (g_lib.initialised) return 1;
-  const char *configured = Agetenv("A_MESSAGE");
-  std::string name = configured ? configured : g_lib.default_file;
-  void *file = Astream_open(name.c_str(), "rb");
+  const char *configured = kel::setting_text("A_MESSAGE");
+  // The name stays where it is (the look-up's buffer, or the default's):
+  // nothing below looks a setting up again before it is last used.
+  const char *name = configured ? configured : g_lib.default_file;
+  void *file = Astream_open(name, "rb");
   if (file == nullptr) {
-    if (name == g_lib.default_file) {
+    if (strcmp(name, g_lib.default_file) == 0) {
       g_lib.initialised = true;  // no file anywhere: the built-in texts
       return 1;
     }
     name = g_lib.default_file;
-    file = Astream_open(name.c_str(), "rb");
+    file = Astream_open(name, "rb");
     if (file == nullptr) return 1;  // not initialised: a later call tries again
   }
   uint8_t header[kHeaderBytes];
   if (Astream_read(header, 1, sizeof header, file) != sizeof header) {
     Astream_close(file);
-    set_error(error_text, "Corrupted message file '%s'", name.c_str());
+    set_error_text(error_text, "Corrupted message file '%s'", name);
     return 0;
   }
   if (kel::load_be32(header + kMagicOffset) != kMagic) {
@@ -240,7 +241,7 @@ extern "C" int Amsg_init(char *error_text) {
   }
   if (kel::load_be16(header + kVersionOffset) != kVersion) {
     Astream_close(file);
-    set_error(error_text, "Incorrect version for message file '%s'", name.c_str());
+    set_error_text(error_text, "Incorrect version for message file '%s'", name);
     return 0;
   }
   g_lib.file = file;

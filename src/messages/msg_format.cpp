@@ -6,11 +6,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 
+#include "layer/layer.h"
 #include "messages/diag.h"
 #include "messages/msg.h"
-#include "osfile/layer.h"
 #include "support/alloc.h"
 
 namespace {
@@ -195,7 +194,26 @@ bool skip_literal(const char *&p) {
   return digits <= kMaxLiteralDigits;
 }
 
-bool printf_signature(const char *format, std::string *sig) {
+// A signature, built in place: a text with more conversions than it holds
+// has none (and so is not accepted from the file).
+struct Signature {
+  char text[1024];
+  size_t used = 0;
+  bool whole = true;
+  Signature &operator+=(char c) {
+    if (used + 1 < sizeof text)
+      text[used++] = c;
+    else
+      whole = false;
+    text[used] = '\0';
+    return *this;
+  }
+  bool operator==(const Signature &o) const {
+    return used == o.used && memcmp(text, o.text, used) == 0;
+  }
+};
+
+bool printf_signature(const char *format, Signature *sig) {
   for (const char *p = format; *p; ++p) {
     if (*p != '%') continue;
     ++p;
@@ -232,7 +250,7 @@ bool printf_signature(const char *format, std::string *sig) {
     }
     *sig += ';';
   }
-  return true;
+  return sig->whole;
 }
 
 }  // namespace
@@ -242,7 +260,7 @@ namespace kel {
 const char *msg_printf_text(int32_t number, const char *default_text) {
   const char *text = Amsg_get(number, 0, default_text);
   if (text == default_text || text == nullptr || default_text == nullptr) return default_text;
-  std::string want, have;
+  Signature want, have;
   if (!printf_signature(default_text, &want) || !printf_signature(text, &have)) return default_text;
   return want == have ? text : default_text;
 }

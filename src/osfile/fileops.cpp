@@ -14,12 +14,11 @@
 #include "kelfs/errors.h"
 #include "osfile/files.h"
 #include "support/alloc.h"
+#include "support/fail.h"
+
+using kel::fs_fail;
 
 namespace {
-
-void set_error(int16_t code) {
-  *fs_error_code() = code;
-}
 
 // A failed system call as a file-system code: ENOENT is E_NO_FILE (with
 // the name kept), EACCES E_PERMISSION, anything else E_SYSERR. The system's
@@ -29,12 +28,12 @@ void set_error(int16_t code) {
 // also counts as a permission failure for a rename.
 void set_errno_error(int e, const char *name, bool eperm_denies = false) {
   if (e == ENOENT) {
-    set_error(E_NO_FILE);
+    fs_fail(E_NO_FILE);
     fs_set_missing_file_name(name);
   } else if (e == EACCES || (eperm_denies && e == EPERM)) {
-    set_error(E_PERMISSION);
+    fs_fail(E_PERMISSION);
   } else {
-    set_error(E_SYSERR);
+    fs_fail(E_SYSERR);
   }
 }
 
@@ -84,8 +83,7 @@ int32_t move_across_devices(const char *from, const char *to) {
   *p = '\0';
   int status = system(command.get());
   if (status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) return 1;
-  set_error(E_LOCK_TABLE_FULL);
-  return 0;
+  return fs_fail(E_LOCK_TABLE_FULL);
 }
 
 // Whether two names are links of one file (or one name spelt twice).
@@ -134,13 +132,12 @@ extern "C" int32_t Aexists(const char *name) {
 extern "C" int32_t Aremove(const char *name) {
   struct stat st;
   if (stat(name, &st) != 0) {
-    set_error(E_NO_FILE);
+    fs_fail(E_NO_FILE);
     fs_set_missing_file_name(name);
     return 0;
   }
   if (!S_ISREG(st.st_mode)) {
-    set_error(E_PERMISSION);
-    return 0;
+    return fs_fail(E_PERMISSION);
   }
   if (unlink(name) == 0) return 1;
   set_errno_error(errno, name);

@@ -48,6 +48,10 @@
 #include "config/fs_config.h"
 #include "kelfs/errors.h"
 #include "support/alloc.h"
+#include "support/descriptor.h"
+#include "support/fail.h"
+
+using kel::fs_fail;
 
 namespace {
 
@@ -117,10 +121,6 @@ FilesState &state() {
   return s;
 }
 
-void set_error(int16_t code) {
-  *fs_error_code() = code;
-}
-
 bool live(const FileEntry &e) {
   return e.fd >= 0;
 }
@@ -134,8 +134,7 @@ bool same_file(const FileEntry &e, uint32_t device, uint32_t inode) {
 FileEntry *entry_of(int32_t file) {
   FilesState &s = state();
   if (!s.ready || file < 0 || file >= s.max_files || !live(s.entries[file])) {
-    set_error(E_PARAM);
-    return nullptr;
+    return fs_fail(E_PARAM);
   }
   return &s.entries[file];
 }
@@ -149,10 +148,10 @@ int64_t top_of(bool large) {
 int32_t open_lock_failed(int32_t file, int32_t result) {
   state().acs_loc[file] = -1;
   if (result == 1) {
-    set_error(E_FILE_LOCKED);
+    fs_fail(E_FILE_LOCKED);
     return -1;
   }
-  set_error(E_SYSERR);
+  fs_fail(E_SYSERR);
   return result;
 }
 
@@ -272,20 +271,20 @@ void close_and_relock(int32_t fd, uint32_t device, uint32_t inode, int32_t skip)
 void set_open_error(int e, const char *name) {
   switch (e) {
     case EACCES:
-      set_error(E_PERMISSION);
+      fs_fail(E_PERMISSION);
       break;
     case EMFILE:
-      set_error(E_TOO_MANY_FILES);
+      fs_fail(E_TOO_MANY_FILES);
       break;
     case ENOENT:
-      set_error(E_NO_FILE);
+      fs_fail(E_NO_FILE);
       fs_set_missing_file_name(name);
       break;
     case EISDIR:
-      set_error(E_FILE_TYPE);
+      fs_fail(E_FILE_TYPE);
       break;
     default:
-      set_error(E_SYSERR);
+      fs_fail(E_SYSERR);
       break;
   }
 }
@@ -334,7 +333,7 @@ int32_t open_file(const char *name, int32_t mode, bool large) {
   if (!Ainit_files()) return -1;
   FilesState &s = state();
   if (name == nullptr) {
-    set_error(E_PARAM);
+    fs_fail(E_PARAM);
     return -1;
   }
   int32_t file = -1;
@@ -342,7 +341,7 @@ int32_t open_file(const char *name, int32_t mode, bool large) {
     if (!live(s.entries[i])) file = i;
   }
   if (file < 0) {
-    set_error(E_TOO_MANY_FILES);
+    fs_fail(E_TOO_MANY_FILES);
     return -1;
   }
   FileEntry &e = s.entries[file];
@@ -359,19 +358,17 @@ int32_t open_file(const char *name, int32_t mode, bool large) {
   int access = mode & A_ACCESS_MASK;
 
   bool fallback = false;
-  int fd = open_descriptor(name, mode, can_lock, &fallback);
-  if (fd < 0) {
+  kel::Descriptor fd(open_descriptor(name, mode, can_lock, &fallback));
+  if (!fd) {
     set_open_error(errno, name);
     return -1;
   }
-  if (fstat(fd, &st) != 0) {
-    set_error(E_SYSERR);
-    close(fd);
+  if (fstat(fd.get(), &st) != 0) {
+    fs_fail(E_SYSERR);
     return -1;
   }
   if (S_ISDIR(st.st_mode)) {
-    set_error(E_FILE_TYPE);
-    close(fd);
+    fs_fail(E_FILE_TYPE);
     return -1;
   }
   uint32_t device = static_cast<uint32_t>(st.st_dev);
@@ -383,8 +380,8 @@ int32_t open_file(const char *name, int32_t mode, bool large) {
       const FileEntry &o = s.entries[i];
       if (i == file || !live(o) || !lockable(o) || !same_file(o, device, inode)) continue;
       if (kel::fs_settings().internal_locks && conflicts_inside(mode, o)) {
-        set_error(E_FILE_LOCKED);
-        close_and_relock(fd, device, inode, file);
+        fs_fail(E_FILE_LOCKED);
+        close_and_relock(fd.release(), device, inode, file);
         return -1;
       }
       if (kel::fs_settings().open_files_once) keeper = i;
@@ -394,21 +391,21 @@ int32_t open_file(const char *name, int32_t mode, bool large) {
   // Output truncates, but only a file that no other process has open. A
   // file created new has nothing to truncate and nobody else has it open.
   if (access == 1 && can_lock && !(mode & A_CREATE_NEW)) {
-    if (open_lock(fd, file, flags, 2, large) < 0) {
-      close_and_relock(fd, device, inode, file);
+    if (open_lock(fd.get(), file, flags, 2, large) < 0) {
+      close_and_relock(fd.release(), device, inode, file);
       return -1;
     }
-    close_and_relock(fd, device, inode, file);
-    fd = open(name,
-              O_RDWR | O_TRUNC | O_CLOEXEC | large_flag() | ((mode & A_APPEND) ? O_APPEND : 0));
-    if (fd < 0) {
+    close_and_relock(fd.release(), device, inode, file);
+    fd.reset(open(
+        name, O_RDWR | O_TRUNC | O_CLOEXEC | large_flag() | ((mode & A_APPEND) ? O_APPEND : 0)));
+    if (!fd) {
       set_open_error(errno, name);
       return -1;
     }
   }
 
-  if (!fallback && open_lock(fd, file, flags, 1, large) < 0) {
-    close_and_relock(fd, device, inode, file);
+  if (!fallback && open_lock(fd.get(), file, flags, 1, large) < 0) {
+    close_and_relock(fd.release(), device, inode, file);
     return -1;
   }
 
@@ -417,7 +414,7 @@ int32_t open_file(const char *name, int32_t mode, bool large) {
   e.flags = flags;
   e.lock_state = fallback ? kNeverLocked : kNormal;
   e.name = copy.release();
-  e.fd = fd;
+  e.fd = fd.release();
 
   // Descriptor sharing: the file keeps one descriptor for all its opens. A
   // new open that needs more than a plain read replaces a descriptor on
@@ -434,12 +431,12 @@ int32_t open_file(const char *name, int32_t mode, bool large) {
     }
     if (flags != 0 && !writers) {
       for (int32_t i = 0; i < s.max_files; ++i) {
-        if (i != file && s.entries[i].fd == old_fd) s.entries[i].fd = fd;
+        if (i != file && s.entries[i].fd == old_fd) s.entries[i].fd = e.fd;
       }
       close(old_fd);
-      if (s.renumber_hook) s.renumber_hook(old_fd, fd);
+      if (s.renumber_hook) s.renumber_hook(old_fd, e.fd);
     } else {
-      close(fd);
+      close(e.fd);
       e.fd = old_fd;
     }
     relock_file(device, inode, -1);
@@ -523,7 +520,7 @@ int32_t record_lock(int32_t file, int64_t offset, int32_t op) {
     return 0;
   }
   if (at >= 0 && kel::fs_settings().internal_locks) {
-    set_error(E_REC_LOCKED);
+    fs_fail(E_REC_LOCKED);
     *fs_lock_holder() = getpid();
     return -1;
   }
@@ -532,20 +529,18 @@ int32_t record_lock(int32_t file, int64_t offset, int32_t op) {
     if (at >= 0) return 0;  // already in the table (internal locks off)
     if (s.lock_count >= s.max_locks) {
       Alock_range(ep->fd, offset, 1, 0);
-      set_error(E_LOCK_TABLE_FULL);
-      *fs_error_secondary() = 2;
+      fs_fail(E_LOCK_TABLE_FULL, 2);
       return -1;
     }
     s.locks[s.lock_count++] = RecordLock{offset, ep->device, ep->inode};
     return 0;
   }
   if (r == 1) {
-    set_error(E_REC_LOCKED);
+    fs_fail(E_REC_LOCKED);
   } else if (r == 2) {
-    set_error(E_LOCK_TABLE_FULL);
-    *fs_error_secondary() = 1;
+    fs_fail(E_LOCK_TABLE_FULL, 1);
   } else {
-    set_error(E_SYSERR);
+    fs_fail(E_SYSERR);
   }
   return -1;
 }
@@ -569,8 +564,7 @@ extern "C" int32_t Ainit_files(void) {
       !acs_size.allocate(max_files, "acs_size (UNIX)") ||
       !locks.allocate(lock_slots, "lock table (UNIX)") ||
       !temp_locks.allocate(lock_slots, "temporary lock table (UNIX)")) {
-    set_error(E_NO_MEMORY);
-    return 0;
+    return fs_fail(E_NO_MEMORY);
   }
   for (int32_t i = 0; i < max_files; ++i) {
     entries[i] = FileEntry{0, -1, 0, kNormal, 0, nullptr, false};
@@ -645,7 +639,7 @@ extern "C" int32_t Ahold_file(int32_t file, int32_t take) {
     return e->fd;
   bool reader = (e->flags & A_ACCESS_MASK) == 0 && !kel::fs_settings().queue_readers;
   if (Alock_range(e->fd, 0, 1, reader ? 4 : 5) != 0) {
-    set_error(E_SYSERR);
+    fs_fail(E_SYSERR);
     return -1;
   }
   e->lock_state = kUpdateLocked;

@@ -1,5 +1,5 @@
 // Pipe children and the process-wide pipe state (see pipes.h).
-#include "relseq/pipes.h"
+#include "pipes.h"
 
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -13,6 +13,8 @@
 #include "config/config.h"
 #include "kelfs/errors.h"
 #include "relseq/sequential.h"
+#include "support/descriptor.h"
+#include "support/fail.h"
 
 namespace kel::relseq {
 
@@ -87,22 +89,16 @@ void remember_unwaited(pid_t child) {
 
 int start_pipe(const char *command, bool to_child, pid_t *child) {
   int ends[2];
-  if (pipe2(ends, O_CLOEXEC) != 0) return *fs_error_code() = E_SYSERR, -1;
-  int ours = to_child ? ends[1] : ends[0];
-  int theirs = to_child ? ends[0] : ends[1];
+  if (pipe2(ends, O_CLOEXEC) != 0) return fs_fail(E_SYSERR), -1;
+  kel::Descriptor ours(to_child ? ends[1] : ends[0]);
+  kel::Descriptor theirs(to_child ? ends[0] : ends[1]);
   pid_t pid = fork();
-  if (pid < 0) {
-    int e = errno;
-    close(ends[0]);
-    close(ends[1]);
-    errno = e;
-    return *fs_error_code() = E_SYSERR, -1;
-  }
-  if (pid == 0) run_child(theirs, to_child ? STDIN_FILENO : STDOUT_FILENO, command);
-  close(theirs);
+  if (pid < 0) return fs_fail(E_SYSERR), -1;
+  if (pid == 0) run_child(theirs.get(), to_child ? STDIN_FILENO : STDOUT_FILENO, command);
+  theirs.reset();
   *child = pid;
   ++state().open_pipes;
-  return ours;
+  return ours.release();
 }
 
 bool take_shared_channel(bool to_child, int *fd, pid_t *child) {

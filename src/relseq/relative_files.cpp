@@ -6,10 +6,11 @@
 
 #include "config/config.h"
 #include "config/fs_config.h"
-#include "osfile/layer.h"
-#include "relseq/pipes.h"
-#include "relseq/relative_internal.h"
+#include "layer/layer.h"
+#include "pipes.h"
+#include "relative_internal.h"
 #include "support/alloc.h"
+#include "support/fail.h"
 
 namespace kel::relseq {
 
@@ -30,8 +31,7 @@ RelativeState &state() {
 constexpr int16_t kDefaultLocksPerFile = 10;
 
 bool log_refused() {
-  *fs_error_code() = E_LOG_REFUSED;
-  return false;
+  return fs_fail(E_LOG_REFUSED);
 }
 
 // The log's answer to a step of a transaction; a step the installed log
@@ -128,14 +128,12 @@ bool file_exists_for(const char *name, int32_t mode) {
 bool size_fits(RelativeFile *f) {
   struct stat st;
   if (Afstat(file_descriptor(f->file), &st) != 0) {
-    *fs_error_code() = E_SYSERR;
-    return false;
+    return fs_fail(E_SYSERR);
   }
   f->known_size = st.st_size;
   if (f->layout.slot_size == 0 || fs_settings().force_open) return true;
   if (st.st_size % f->layout.slot_size == 0) return true;
-  *fs_error_code() = E_FILE_TYPE;
-  return false;
+  return fs_fail(E_FILE_TYPE);
 }
 
 // Exclusive and deny-write opens exclude every other writer, in this
@@ -179,8 +177,7 @@ RelativeFile *relative_open(const char *name, int32_t mode, uint32_t maximum, ui
   auto close_again = [&] {
     int16_t code = *fs_error_code();
     Aclose(f->file);
-    *fs_error_code() = code;
-    return nullptr;
+    return fs_fail(code);
   };
   if (!grow_slot_buffer(f->layout.slot_size) || !size_fits(f)) return close_again();
   f->sole_writer = sole_writer(f->file, mode);
@@ -208,7 +205,7 @@ int32_t relative_close(RelativeFile *f) {
   int16_t code = *fs_error_code();
   Aclose(f->file);
   KEL_FREE(f);
-  if (refused) return fail(code);
+  if (refused) return fs_fail(code);
   return 1;
 }
 

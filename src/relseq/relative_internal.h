@@ -6,15 +6,10 @@
 
 #include "kelfs/errors.h"
 #include "osfile/files.h"
+#include "relative_log.h"
 #include "relseq/relative.h"
-#include "relseq/relative_log.h"
 
 namespace kel::relseq {
-
-inline int32_t fail(int16_t code) {
-  *fs_error_code() = code;
-  return 0;
-}
 
 // The process-wide buffer for whole slots ("relative file record"), grown
 // to the largest slot opened so far; false (E_NO_MEMORY) when it cannot

@@ -1,6 +1,7 @@
 // Reading and positioning in a relative file: read by number, start in
 // five modes, next and previous.
-#include "relseq/relative_internal.h"
+#include "relative_internal.h"
+#include "support/fail.h"
 
 namespace kel::relseq {
 
@@ -33,7 +34,7 @@ int64_t first_existing(RelativeFile *f, int fd, int64_t from, int64_t last, int 
 }  // namespace
 
 int32_t relative_start(RelativeFile *f, int32_t number, int32_t mode) {
-  if (mode < kStartEqual || mode > kStartNotGreater) return fail(E_PARAM);
+  if (mode < kStartEqual || mode > kStartNotGreater) return fs_fail(E_PARAM);
   if (!may_read(f)) return 0;
   release_auto_lock(f);
   f->current = -1;
@@ -63,7 +64,7 @@ int32_t relative_start(RelativeFile *f, int32_t number, int32_t mode) {
   }
   f->current = -1;
   if (found < 0) return 0;
-  if (found == 0) return fail(E_NOT_FOUND);
+  if (found == 0) return fs_fail(E_NOT_FOUND);
   f->current = found;
   f->started = true;
   return 1;
@@ -95,7 +96,7 @@ int32_t read_on(RelativeFile *f, char *record, int step) {
   } else if (step < 0 && fell_off == 2) {
     n = last;
   } else if (current < 0) {
-    return fail(E_NO_CURRENT);
+    return fs_fail(E_NO_CURRENT);
   } else {
     n = started ? current : current + step;
   }
@@ -103,7 +104,7 @@ int32_t read_on(RelativeFile *f, char *record, int step) {
   for (;; n += step) {
     if (n < 1) {
       f->fell_off = 1;
-      return fail(E_NOT_FOUND);
+      return fs_fail(E_NOT_FOUND);
     }
     bool past_end = false;
     int32_t r = read_slot(f, held.fd(), n, {false, true, kLockAutoRelease, record}, &past_end);

@@ -5,9 +5,10 @@
 #include <cstring>
 
 #include "config/fs_config.h"
-#include "osfile/layer.h"
-#include "relseq/relative_internal.h"
+#include "layer/layer.h"
+#include "relative_internal.h"
 #include "support/alloc.h"
+#include "support/fail.h"
 
 namespace kel::relseq {
 
@@ -38,20 +39,17 @@ bool in_logged_transaction(const RelativeFile *f) {
 
 bool may_read(const RelativeFile *f) {
   if (f->mode == A_INPUT || f->mode == A_IO) return true;
-  *fs_error_code() = E_MODE_CLASH;
-  return false;
+  return fs_fail(E_MODE_CLASH);
 }
 
 bool may_write(const RelativeFile *f) {
   if (f->mode != A_INPUT) return true;
-  *fs_error_code() = E_MODE_CLASH;
-  return false;
+  return fs_fail(E_MODE_CLASH);
 }
 
 bool may_update(const RelativeFile *f) {
   if (f->mode == A_IO || (g_log != nullptr && call(g_log->undoing))) return true;
-  *fs_error_code() = E_MODE_CLASH;
-  return false;
+  return fs_fail(E_MODE_CLASH);
 }
 
 int32_t find_lock(const RelativeFile *f, int64_t position) {
@@ -118,8 +116,7 @@ int32_t lock_record(RelativeFile *f, int64_t n, uint8_t flags, bool *fresh) {
   int32_t slot = find_lock(f, -1);
   if (slot < 0) {
     if (f->lock_count > 1) {
-      *fs_error_code() = E_LOCK_TABLE_FULL;
-      *fs_error_secondary() = 3;
+      fs_fail(E_LOCK_TABLE_FULL, 3);
       return -1;
     }
     // A file with one lock slot holds one record at a time: the lock of an
@@ -135,7 +132,7 @@ int32_t lock_record(RelativeFile *f, int64_t n, uint8_t flags, bool *fresh) {
 
 int32_t read_slot(RelativeFile *f, int fd, int64_t n, const SlotRequest &rq, bool *past_end) {
   if (past_end) *past_end = false;
-  if (n < 1) return fail(E_NOT_FOUND);
+  if (n < 1) return fs_fail(E_NOT_FOUND);
   // Without a lock the OS layer's record test (op 2) has nothing to do, so
   // it is not called: reads of a file open for input make no lock call.
   bool take = rq.lock && f->mode != A_INPUT && *fs_no_lock_request() == 0;
@@ -160,9 +157,9 @@ int32_t read_slot(RelativeFile *f, int fd, int64_t n, const SlotRequest &rq, boo
   if (got >= 0) state = decode_slot(l, buffer, static_cast<size_t>(got), !rq.peek, &length);
   if (got < 0 || state != SlotState::kRecord) {
     if (fresh) release_lock_slot(f, slot);
-    if (got < 0) return fail(E_SYSERR);
+    if (got < 0) return fs_fail(E_SYSERR);
     if (past_end) *past_end = state == SlotState::kCut;
-    return fail(E_NOT_FOUND);
+    return fs_fail(E_NOT_FOUND);
   }
   if (rq.record != nullptr && !rq.peek) memcpy(rq.record, buffer + l.length_width, length);
   f->current = n;
@@ -172,14 +169,14 @@ int32_t read_slot(RelativeFile *f, int fd, int64_t n, const SlotRequest &rq, boo
 int32_t write_at(int fd, const void *bytes, uint32_t length, int64_t offset) {
   if (length == 0) return 1;
   int32_t n = Alayer_pwrite(fd, bytes, length, offset);
-  if (n < 0) return fail(E_SYSERR);
-  if (static_cast<uint32_t>(n) < length) return fail(E_DISK_FULL);
+  if (n < 0) return fs_fail(E_SYSERR);
+  if (static_cast<uint32_t>(n) < length) return fs_fail(E_DISK_FULL);
   return 1;
 }
 
 int64_t current_slot_count(const RelativeFile *f, int fd) {
   struct stat st;
-  if (Afstat(fd, &st) != 0) return fail(E_SYSERR), -1;
+  if (Afstat(fd, &st) != 0) return fs_fail(E_SYSERR), -1;
   return f->layout.slot_count(st.st_size);
 }
 

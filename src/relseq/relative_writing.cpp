@@ -8,9 +8,10 @@
 #include <cstring>
 
 #include "config/fs_config.h"
-#include "osfile/layer.h"
-#include "relseq/relative_internal.h"
+#include "layer/layer.h"
+#include "relative_internal.h"
 #include "support/alloc.h"
+#include "support/fail.h"
 
 namespace kel::relseq {
 
@@ -18,23 +19,6 @@ namespace {
 
 // Gaps are filled in chunks of whole empty slots of at most this size.
 constexpr uint32_t kGapChunk = 16384;
-
-// Restores the error codes and errno left by a failure around its
-// clean-up.
-class SavedError {
- public:
-  SavedError() : code_(*fs_error_code()), secondary_(*fs_error_secondary()), errno_(errno) {}
-  ~SavedError() {
-    *fs_error_code() = code_;
-    *fs_error_secondary() = secondary_;
-    errno = errno_;
-  }
-
- private:
-  int16_t code_;
-  int32_t secondary_;
-  int errno_;
-};
 
 int32_t write_empty(const RelativeFile *f, int fd, int64_t n) {
   uint8_t empty[kLongLengthWidth + kDeletedTestBytes];
@@ -72,8 +56,7 @@ int32_t fill_gap(const RelativeFile *f, int fd, int64_t first, int64_t last, int
 }
 
 bool log_refused() {
-  *fs_error_code() = E_LOG_REFUSED;
-  return false;
+  return fs_fail(E_LOG_REFUSED);
 }
 
 }  // namespace
@@ -84,12 +67,12 @@ int32_t relative_write(RelativeFile *f, const char *record, uint32_t length, int
   const SlotLayout &l = f->layout;
   // A record longer than the slot is refused rather than cut: cutting
   // would lose the caller's data without a word.
-  if (l.variable && length > l.maximum) return fail(E_REC_SIZE);
+  if (l.variable && length > l.maximum) return fs_fail(E_REC_SIZE);
   HeldFile held(f);
   int fd = held.fd();
   if (!f->sole_writer) {
     struct stat st;
-    if (Afstat(fd, &st) != 0) return fail(E_SYSERR);
+    if (Afstat(fd, &st) != 0) return fs_fail(E_SYSERR);
     f->known_size = st.st_size;
   }
   int64_t slots = l.slot_count(f->known_size);
@@ -97,10 +80,10 @@ int32_t relative_write(RelativeFile *f, const char *record, uint32_t length, int
   if (number == kAfterLastSlot || f->mode == A_EXTEND) {
     n = slots + 1;
   } else {
-    if (number < 1) return fail(E_PARAM);
+    if (number < 1) return fs_fail(E_PARAM);
     n = number;
     if (n <= slots) {
-      if (read_slot(f, fd, n, {true, false, 0, nullptr}) > 0) return fail(E_DUPLICATE);
+      if (read_slot(f, fd, n, {true, false, 0, nullptr}) > 0) return fs_fail(E_DUPLICATE);
       if (*fs_error_code() != E_NOT_FOUND) return 0;
     }
     if (n > slots + 1 && !fill_gap(f, fd, slots + 1, n - 1, f->known_size)) {
@@ -121,7 +104,7 @@ int32_t relative_write(RelativeFile *f, const char *record, uint32_t length, int
     // lock it must not stay written.
     bool fresh = false;
     if (lock_record(f, n, kLockKept, &fresh) < 0) {
-      SavedError saved;
+      KeptErrors saved;
       write_empty(f, fd, n);
       return 0;
     }
@@ -146,12 +129,12 @@ int32_t change(RelativeFile *f, const char *record, uint32_t length, int32_t num
   if (number == kLastRecordRead) {
     n = f->last_read;
     f->last_read = -1;
-    if (n < 1) return fail(E_NO_CURRENT);
+    if (n < 1) return fs_fail(E_NO_CURRENT);
   }
   if (!may_update(f)) return 0;
   release_auto_lock(f);
   const SlotLayout &l = f->layout;
-  if (what == Change::kRewrite && l.variable && length > l.maximum) return fail(E_REC_SIZE);
+  if (what == Change::kRewrite && l.variable && length > l.maximum) return fs_fail(E_REC_SIZE);
   HeldFile held(f);
   int fd = held.fd();
   bool logged = in_logged_transaction(f);
@@ -168,7 +151,7 @@ int32_t change(RelativeFile *f, const char *record, uint32_t length, int32_t num
   // Whatever goes wrong from here leaves the record unlocked unless this
   // file held it before.
   auto give_up = [&] {
-    SavedError saved;
+    KeptErrors saved;
     if (fresh) release_lock_slot(f, slot);
     return 0;
   };
@@ -179,7 +162,7 @@ int32_t change(RelativeFile *f, const char *record, uint32_t length, int32_t num
   if (capture) {
     if (!before.allocate(l.slot_size, "bimage")) return give_up();
     int32_t got = Alayer_pread(fd, before.get(), l.slot_size, l.slot_offset(n));
-    if (got != static_cast<int32_t>(l.slot_size)) return fail(E_SYSERR), give_up();
+    if (got != static_cast<int32_t>(l.slot_size)) return fs_fail(E_SYSERR), give_up();
   }
   int32_t ok;
   if (what == Change::kDelete) {
@@ -233,8 +216,8 @@ int32_t relative_info(RelativeFile *f, int32_t code, char *buffer) {
     sprintf(buffer, "%04d", locks_in_use(f));
     return 1;
   }
-  if (code >= -5) return fail(E_UNSUPPORTED);
-  return fail(E_PARAM);
+  if (code >= -5) return fs_fail(E_UNSUPPORTED);
+  return fs_fail(E_PARAM);
 }
 
 }  // namespace kel::relseq

@@ -12,9 +12,10 @@
 #include "config/fs_config.h"
 #include "kelfs/errors.h"
 #include "osfile/files.h"
-#include "relseq/pipes.h"
+#include "pipes.h"
 #include "relseq/sequential.h"
 #include "support/alloc.h"
+#include "support/fail.h"
 
 namespace kel::relseq {
 
@@ -35,11 +36,6 @@ uint32_t default_block(int32_t setting, bool floor) {
   return size;
 }
 
-int32_t fail(int16_t code) {
-  *fs_error_code() = code;
-  return 0;
-}
-
 // Scratch for one record of an unbuffered file: the record, a length
 // prefix or terminator, and room for a few advancing bytes.
 constexpr uint32_t kScratchExtra = 64;
@@ -55,15 +51,15 @@ bool existing_file(const char *name) {
   if (Astat(name, &st) == 0) return true;
   if (errno == ENOENT) {
     fs_set_missing_file_name(name);
-    *fs_error_code() = E_NO_FILE;
+    fs_fail(E_NO_FILE);
   } else {
-    *fs_error_code() = errno == EACCES ? E_PERMISSION : E_SYSERR;
+    fs_fail(errno == EACCES ? E_PERMISSION : E_SYSERR);
   }
   return false;
 }
 
 bool open_pipe(SequentialFile *f, const char *command, int32_t flags) {
-  if (f->mode == A_IO) return fail(E_MODE_CLASH);
+  if (f->mode == A_IO) return fs_fail(E_MODE_CLASH);
   if (f->mode == A_EXTEND) f->mode = A_OUTPUT;
   f->to_child = f->mode == A_OUTPUT;
   int fd = -1;
@@ -100,7 +96,7 @@ void abandon(SequentialFile *f) {
   } else {
     Aclose(f->descriptor);
   }
-  *fs_error_code() = code;
+  fs_fail(code);
   errno = saved;
 }
 
@@ -142,7 +138,7 @@ SequentialFile *sequential_open(const char *name, int32_t mode, uint32_t record_
   if (record_type < kVariable && (access == A_OUTPUT || access == A_EXTEND) &&
       reserved_print_name(name)) {
     fs_set_missing_file_name(name);
-    return fail(E_NO_FILE), nullptr;
+    return fs_fail(E_NO_FILE), nullptr;
   }
   MemPtr<SequentialFile> f;
   if (!f.allocate(1, "sequential file info")) return nullptr;
@@ -195,7 +191,7 @@ int32_t sequential_close(SequentialFile *f, int32_t keep) {
   }
   KEL_FREE(f->block);
   KEL_FREE(f);
-  if (!ok) return fail(code);
+  if (!ok) return fs_fail(code);
   return 1;
 }
 
@@ -204,7 +200,7 @@ int32_t sequential_info(SequentialFile *f, int32_t code, char *buffer) {
     sprintf(buffer, "%010ld", static_cast<long>(sequential_fd(f)));
     return 1;
   }
-  return fail(code < 0 ? E_PARAM : E_UNSUPPORTED);
+  return fs_fail(code < 0 ? E_PARAM : E_UNSUPPORTED);
 }
 
 int sequential_fd(const SequentialFile *f) {

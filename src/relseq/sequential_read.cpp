@@ -7,10 +7,11 @@
 #include <initializer_list>
 
 #include "kelfs/errors.h"
+#include "layer/layer.h"
 #include "osfile/files.h"
-#include "osfile/layer.h"
 #include "relseq/sequential.h"
 #include "support/be.h"
+#include "support/fail.h"
 
 namespace kel::relseq {
 
@@ -22,11 +23,6 @@ constexpr uint8_t kFormFeed = '\f';
 constexpr uint8_t kKeepFormFeed = 0x1;
 constexpr uint8_t kKeepCarriageReturn = 0x2;
 constexpr uint8_t kKeepLineFeed = 0x4;
-
-int32_t fail(int16_t code) {
-  *fs_error_code() = code;
-  return 0;
-}
 
 // The bytes held at file offset `pos`: their count (0 at the end of the
 // data, -1 on a read error), with *p pointing at them. A pipe is read on
@@ -77,8 +73,8 @@ struct Read {
 
 int32_t read_fixed(SequentialFile *f, int64_t pos, uint8_t *record, Read *r) {
   int64_t n = take(f, pos, record, f->record_size);
-  if (n < 0) return fail(E_SYSERR);
-  if (n == 0) return fail(E_NOT_FOUND);
+  if (n < 0) return fs_fail(E_SYSERR);
+  if (n == 0) return fs_fail(E_NOT_FOUND);
   r->stored = static_cast<int32_t>(n);
   r->consumed = n;
   return 1;
@@ -88,17 +84,17 @@ int32_t read_variable(SequentialFile *f, int64_t pos, uint8_t *record, Read *r) 
   uint8_t prefix[4];
   int64_t width = f->record_size > 65535 ? 4 : 2;
   int64_t n = take(f, pos, prefix, width);
-  if (n < 0) return fail(E_SYSERR);
-  if (n == 0) return fail(E_NOT_FOUND);
-  if (n < width) return *fs_error_secondary() = kSeqCutLengthPrefix, fail(E_BROKEN);
+  if (n < 0) return fs_fail(E_SYSERR);
+  if (n == 0) return fs_fail(E_NOT_FOUND);
+  if (n < width) return fs_fail(E_BROKEN, kSeqCutLengthPrefix);
   uint64_t length = width == 2 ? load_be16(prefix) : load_be32(prefix);
   uint64_t kept = length < f->record_size ? length : f->record_size;
   n = take(f, pos + width, record, kept);
-  if (n < 0) return fail(E_SYSERR);
-  if (static_cast<uint64_t>(n) < kept) return *fs_error_secondary() = kSeqCutRecord, fail(E_BROKEN);
+  if (n < 0) return fs_fail(E_SYSERR);
+  if (static_cast<uint64_t>(n) < kept) return fs_fail(E_BROKEN, kSeqCutRecord);
   // The excess of a record longer than the record size is passed over;
   // a pipe has to read through it.
-  if (f->is_pipe && take(f, pos + width + n, nullptr, length - kept) < 0) return fail(E_SYSERR);
+  if (f->is_pipe && take(f, pos + width + n, nullptr, length - kept) < 0) return fs_fail(E_SYSERR);
   r->stored = static_cast<int32_t>(kept);
   r->consumed = width + static_cast<int64_t>(length);
   return 1;
@@ -170,7 +166,7 @@ int32_t read_line(SequentialFile *f, int64_t pos, uint8_t *record, Read *r) {
     const uint8_t *p;
     int64_t at = pos + r->consumed;
     int64_t n = available(f, at, &p);
-    if (n < 0) return fail(E_SYSERR);
+    if (n < 0) return fs_fail(E_SYSERR);
     if (n == 0) break;
     if (f->scanned_offset != f->block_offset) scan_block(f, d);
     const void *eol = memchr(p, f->eol, static_cast<size_t>(n));
@@ -191,18 +187,18 @@ int32_t read_line(SequentialFile *f, int64_t pos, uint8_t *record, Read *r) {
       return 1;
     }
   }
-  if (r->consumed == 0) return fail(E_NOT_FOUND);
+  if (r->consumed == 0) return fs_fail(E_NOT_FOUND);
   return 1;
 }
 
 }  // namespace
 
 int32_t sequential_read(SequentialFile *f, char *record) {
-  if (f->mode == A_OUTPUT || f->mode == A_EXTEND) return fail(E_MODE_CLASH);
+  if (f->mode == A_OUTPUT || f->mode == A_EXTEND) return fs_fail(E_MODE_CLASH);
   int64_t pos = f->next_position;
   f->next_position = -1;
-  if (pos == -1) return fail(E_NO_CURRENT);
-  if (f->descriptor < 0) return errno = EBADF, fail(E_SYSERR);  // a pipe ended at shutdown
+  if (pos == -1) return fs_fail(E_NO_CURRENT);
+  if (f->descriptor < 0) return errno = EBADF, fs_fail(E_SYSERR);  // a pipe ended at shutdown
   if (f->is_pipe) pos = f->pipe_position;
   auto *out = reinterpret_cast<uint8_t *>(record);
   Read r;

@@ -10,9 +10,10 @@
 
 #include "kelfs/errors.h"
 #include "osfile/files.h"
-#include "relseq/pipes.h"
+#include "pipes.h"
 #include "relseq/sequential.h"
 #include "support/be.h"
+#include "support/fail.h"
 
 namespace kel::relseq {
 
@@ -23,11 +24,6 @@ constexpr uint8_t kCarriageReturn = '\r';
 constexpr uint8_t kFormFeed = '\f';
 constexpr uint8_t kCrLf[2] = {kCarriageReturn, kLineFeed};
 constexpr uint32_t kFeedRun = 64;
-
-int32_t fail(int16_t code) {
-  *fs_error_code() = code;
-  return 0;
-}
 
 bool disk_full(int e) {
   return e == ENOSPC || e == EFBIG;
@@ -63,7 +59,7 @@ int64_t put(SequentialFile *f, const uint8_t *bytes, uint32_t length) {
 }
 
 int32_t put_failed(const SequentialFile *f, int64_t n) {
-  return fail(n < 0 || f->is_pipe ? E_SYSERR : E_DISK_FULL);
+  return fs_fail(n < 0 || f->is_pipe ? E_SYSERR : E_DISK_FULL);
 }
 
 // Appends bytes to the block, writing it out whenever it is full; a piece
@@ -135,7 +131,7 @@ int32_t emit_line(SequentialFile *f, const uint8_t *record, uint32_t length, int
 int32_t emit_record(SequentialFile *f, const uint8_t *record, uint32_t length, int32_t advancing) {
   if (f->record_type == kFixed) return emit(f, record, f->record_size);
   if (f->record_type == kVariable) {
-    if (length > f->record_size) return fail(E_REC_SIZE);
+    if (length > f->record_size) return fs_fail(E_REC_SIZE);
     uint8_t prefix[4];
     uint32_t width = f->record_size > 65535 ? 4 : 2;
     if (width == 2) {
@@ -168,8 +164,8 @@ int32_t flush_block(SequentialFile *f) {
 
 int32_t sequential_write(SequentialFile *f, const char *record, uint32_t length,
                          int32_t advancing) {
-  if (f->mode == A_INPUT) return fail(E_MODE_CLASH);
-  if (f->descriptor < 0) return errno = EBADF, fail(E_SYSERR);  // a pipe ended at shutdown
+  if (f->mode == A_INPUT) return fs_fail(E_MODE_CLASH);
+  if (f->descriptor < 0) return errno = EBADF, fs_fail(E_SYSERR);  // a pipe ended at shutdown
   if (f->mode == A_IO) {  // the block held read data; writes go out at once
     f->data_length = 0;
     f->scanned_offset = -1;
@@ -184,8 +180,8 @@ int32_t sequential_write(SequentialFile *f, const char *record, uint32_t length,
 }
 
 int32_t sequential_rewrite(SequentialFile *f, const char *record, uint32_t length) {
-  if (f->mode != A_IO) return fail(E_MODE_CLASH);
-  if (f->last_position < 0) return fail(E_NO_CURRENT);
+  if (f->mode != A_IO) return fs_fail(E_MODE_CLASH);
+  if (f->last_position < 0) return fs_fail(E_NO_CURRENT);
   uint8_t prefix[4];
   iovec pieces[3];
   int count = 0;
@@ -215,9 +211,9 @@ int32_t sequential_rewrite(SequentialFile *f, const char *record, uint32_t lengt
     }
   }
   if (f->record_type != kFixed && static_cast<int64_t>(size) != f->last_length)
-    return fail(E_REC_SIZE);
+    return fs_fail(E_REC_SIZE);
   ssize_t n = pwritev(sequential_fd(f), pieces, count, f->last_position);
-  if (n != static_cast<ssize_t>(size)) return fail(E_SYSERR);
+  if (n != static_cast<ssize_t>(size)) return fs_fail(E_SYSERR);
   // The block keeps a copy of what it holds of the record.
   f->scanned_offset = -1;
   int64_t at = f->last_position;
@@ -238,18 +234,18 @@ int64_t sequential_seek(SequentialFile *f, int64_t offset, int32_t whence) {
   } else if (whence == 1) {
     pos = f->next_position + offset;
   } else if (whence == 2) {
-    if (f->mode == A_OUTPUT || f->mode == A_EXTEND) return fail(E_MODE_CLASH), -1;
-    if (f->is_pipe) return fail(E_UNSUPPORTED), -1;
+    if (f->mode == A_OUTPUT || f->mode == A_EXTEND) return fs_fail(E_MODE_CLASH), -1;
+    if (f->is_pipe) return fs_fail(E_UNSUPPORTED), -1;
     struct stat st;
-    if (Afstat(sequential_fd(f), &st) != 0) return fail(E_SYSERR), -1;
+    if (Afstat(sequential_fd(f), &st) != 0) return fs_fail(E_SYSERR), -1;
     pos = st.st_size + offset;
   } else {
-    return fail(E_PARAM), -1;
+    return fs_fail(E_PARAM), -1;
   }
   // A pipe cannot move: positioning it only lets reading go on from where
   // the stream stands.
   if (f->is_pipe) pos = f->pipe_position;
-  if (pos < 0) return fail(E_PARAM), -1;
+  if (pos < 0) return fs_fail(E_PARAM), -1;
   f->next_position = pos;
   return pos;
 }

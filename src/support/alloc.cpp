@@ -18,6 +18,7 @@
 // holds native pointers, so it is 40 bytes wide here rather than 24, and
 // the dump reports that real overhead.
 #include "support/alloc.h"
+#include "support/described_allocator.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -28,6 +29,7 @@
 #include <cstring>
 
 #include "kelfs/errors.h"
+#include "support/fail.h"
 
 namespace {
 
@@ -367,8 +369,7 @@ bool injected_failure() {
 }
 
 void *no_memory() {
-  *fs_error_code() = E_NO_MEMORY;
-  return nullptr;
+  return kel::fs_fail(E_NO_MEMORY);
 }
 
 // Lays out a fresh system block of `total` bytes and returns the user pointer.
@@ -590,6 +591,16 @@ void alloc_reset_settings() {
   s.desc_fd = -1;
   s.desc_mask = 0;
   s.settings_read = false;
+}
+
+void container_out_of_memory(const char *description) {
+  char line[160];
+  int n = snprintf(line, sizeof line, "Not enough memory for %s\n", description);
+  if (n > 0) {
+    ssize_t ignored = write(2, line, static_cast<size_t>(n) < sizeof line ? n : sizeof line - 1);
+    (void)ignored;
+  }
+  abort();
 }
 
 }  // namespace kel

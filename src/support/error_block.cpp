@@ -1,4 +1,5 @@
-// The per-thread error block of the support library ("Stdlib thread data").
+// The error block of the support library ("Stdlib thread data"): thread data
+// by name, one process-wide block in this program (see include/kelfs/errors.h).
 //
 //   offset  width  field
 //   0       2      primary error code (signed)

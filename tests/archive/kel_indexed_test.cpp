@@ -18,7 +18,7 @@
 #include "archive/archive_model.h"
 #include "common/spawn.h"
 #include "config/config.h"
-#include "indexed/file_check.h"
+#include "indexed/check/file_check.h"
 #include "kelfs/kelfs.h"
 
 namespace kel::test {

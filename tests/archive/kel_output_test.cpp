@@ -151,7 +151,7 @@ TEST_F(KelOutput, ListLinesOfTheLongestLengthAndLonger) {
   EXPECT_EQ(whole + "...: list line too long\n" + blocks(want), r.err);
 }
 
-TEST_F(KelOutput, MissingWordsAndAnUnwritableHeaderEndTheRun) {
+TEST_F(KelOutput, MissingWordsAndUnwritableArchivesEndTheRun) {
   // The usage and the other option errors: options_test. Here f has
   // created its file when s finds no word left.
   RunResult r = kel({"-ofs", "arch"});
@@ -166,6 +166,11 @@ TEST_F(KelOutput, MissingWordsAndAnUnwritableHeaderEndTheRun) {
   r = spawn_kel(o);
   EXPECT_EQ(1, r.status);
   EXPECT_EQ("Can't write header\n", r.err);
+
+  // An archive that refuses a write ends the run at once: no block total.
+  r = kel({"-of", "/dev/full"}, "a.txt\n");
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ("output: No space left on device\n", r.err);
 }
 
 }  // namespace

@@ -20,15 +20,16 @@ struct Parsed {
   std::string messages;
 };
 
-Parsed parse(std::vector<std::string> words) {
-  reset_transfer();
+// Parses into `t` from its initial values.
+Parsed parse(TransferState &t, std::vector<std::string> words) {
+  t = TransferState{};
   words.insert(words.begin(), "kel");
   std::vector<char *> argv;
   for (auto &w : words) argv.push_back(w.data());
   argv.push_back(nullptr);
   test::StderrCapture err;
   Parsed p;
-  p.result = parse_options(static_cast<int>(words.size()), argv.data(), &p.first_name);
+  p.result = parse_options(t, static_cast<int>(words.size()), argv.data(), &p.first_name);
   p.messages = err.text();
   return p;
 }
@@ -49,13 +50,14 @@ TEST(Options, RunLetterAndUsage) {
                {{"-ir"}, R::kFailed},    {{"-o2"}, R::kFailed},    {{"-OV"}, R::kOutputRun},
                {{"-oV"}, R::kOutputRun}, {{"-ITV"}, R::kInputRun}, {{"-v"}, R::kVersion},
                {{"-V"}, R::kVersion}};
+  TransferState t;
   for (const Case &c : cases) {
     SCOPED_TRACE(c.words.empty() ? "(none)" : c.words[0]);
-    Parsed p = parse(c.words);
+    Parsed p = parse(t, c.words);
     EXPECT_EQ(c.result, p.result);
     EXPECT_EQ(c.result == R::kFailed ? kUsage : "", p.messages);
     if (c.result == R::kOutputRun) {
-      EXPECT_EQ(1, transfer().verbose);
+      EXPECT_EQ(1, t.verbose);
     }
   }
 }
@@ -66,31 +68,31 @@ TEST(Options, LettersTakeWordsInTheirOrder) {
   test::TempDir dir(true);
   v5_init_cfg();
   test::write_file("list", "");
-  const TransferState &t = transfer();
-  Parsed p = parse({"-ofl", "arch", "list", "ignored"});
+  TransferState t;
+  Parsed p = parse(t, {"-ofl", "arch", "list", "ignored"});
   ASSERT_EQ(OptionResult::kOutputRun, p.result) << p.messages;
   EXPECT_STREQ("arch", t.archive_path);
   EXPECT_TRUE(test::file_exists("arch"));
   EXPECT_EQ(4, p.first_name);
-  p = parse({"-okfs", "out", "2000", "a"});
+  p = parse(t, {"-okfs", "out", "2000", "a"});
   ASSERT_EQ(OptionResult::kOutputRun, p.result) << p.messages;
   EXPECT_STREQ("out", t.archive_path);
   EXPECT_EQ(2000, t.media_size);
   EXPECT_EQ(1024, t.media_block);
   EXPECT_EQ(4, p.first_name);
   // A later letter overrides: 1024-byte blocks, 5120-byte records.
-  parse({"-okb"});
+  parse(t, {"-okb"});
   EXPECT_EQ(5, t.blocks_per_record);
-  parse({"-obk"});
+  parse(t, {"-obk"});
   EXPECT_EQ(1024, t.record_size);
   // Header bytes to skip: a number of bytes, or of 512-byte blocks with b;
   // the number ends at its last digit.
   for (auto [word, bytes] : {std::pair{"2b", 1024}, {"100", 100}, {"7x", 7}}) {
-    parse({"-ih", word});
+    parse(t, {"-ih", word});
     EXPECT_EQ(bytes, t.header_skip) << word;
   }
   // The last digit is the version of the indexed files a restore makes.
-  parse({"-i25"});
+  parse(t, {"-i25"});
   EXPECT_EQ(5, cfg_get_short("V_VERSION", 0));
   EXPECT_EQ(STDIN_FILENO, t.archive_fd);
 }
@@ -118,14 +120,15 @@ TEST(Options, MissingWordsUnopenablePathsAndMediaSizes) {
       {{"-os", "100000"}, "Media size must be 0 (no limit) or from 2 to 99999 blocks\n"},
       {{"-os", "-5"}, "Media size must be 0 (no limit) or from 2 to 99999 blocks\n"},
   };
+  TransferState t;
   for (const Case &c : cases) {
     SCOPED_TRACE(c.words[0]);
-    Parsed p = parse(c.words);
+    Parsed p = parse(t, c.words);
     EXPECT_EQ(OptionResult::kFailed, p.result);
     EXPECT_EQ(c.message, p.messages);
   }
   for (const char *size : {"0", "2", "99999"}) {
-    EXPECT_EQ(OptionResult::kOutputRun, parse({"-os", size}).result) << size;
+    EXPECT_EQ(OptionResult::kOutputRun, parse(t, {"-os", size}).result) << size;
   }
 }
 

@@ -13,13 +13,13 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "archive/archive_model.h"
-#include "archive/operator.h"
-#include "archive/transfer.h"
+#include "archive/run_state.h"
 #include "common/test_util.h"
 
 namespace kel::archive {
@@ -68,18 +68,19 @@ int tape_close(int fd) {
 }
 
 // Answers every prompt with an empty line.
-void answer_prompts() {
+void answer_prompts(OperatorState &op) {
   static char answers[4096];
   memset(answers, '\n', sizeof answers - 1);
-  operator_use_stream(fmemopen(answers, sizeof answers - 1, "r"));
+  operator_use_stream(op, fmemopen(answers, sizeof answers - 1, "r"));
 }
 
-void start(bool output, int record, int block, int media_size, bool device, bool standard) {
-  reset_transfer();
-  volume_release();
+// A fresh run in `run` on the tape; the volume layer set up.
+VolumeState &start(std::optional<RunState> &run, bool output, int record, int block, int media_size,
+                   bool device, bool standard) {
+  run.emplace();
   g_tape = Tape{};
   g_tape.output = output;
-  TransferState &t = transfer();
+  TransferState &t = run->transfer;
   t.mode = output ? kRunOutput : kRunInput;
   t.record_size = record;
   t.media_block = block;
@@ -91,44 +92,45 @@ void start(bool output, int record, int block, int media_size, bool device, bool
     strcpy(t.archive_path, "/dev/null");
     t.archive_fd = open("/dev/null", O_RDWR);
   }
-  static MediaHooks hooks;
-  hooks = {tape_read, tape_write, tape_close, device ? 1 : 0};
-  volume_set_media_hooks(&hooks);
-  answer_prompts();
-  volume_begin();
+  run->volume.hooks = {tape_read, tape_write, tape_close, device ? 1 : 0};
+  answer_prompts(run->terminal);
+  EXPECT_EQ(Status::kOk, volume_begin(run->volume));
+  return run->volume;
 }
 
 // Writes the stream in random pieces through both ways in.
-void write_stream(const std::string &stream, std::mt19937 &rng) {
+void write_stream(VolumeState &v, const std::string &stream, std::mt19937 &rng) {
   size_t at = 0;
   while (at < stream.size()) {
     size_t n = std::min<size_t>(stream.size() - at, rng() % 3000 + 1);
     if (rng() % 2) {
-      write_archive_bytes(stream.data() + at, n);
+      ASSERT_EQ(Status::kOk, write_archive_bytes(v, stream.data() + at, n));
     } else {
       size_t room;
-      uint8_t *space = archive_write_space(n, &room);
+      uint8_t *space;
+      ASSERT_EQ(Status::kOk, archive_write_space(v, n, &space, &room));
       ASSERT_GE(room, 1u);
       memcpy(space, stream.data() + at, room);
-      archive_write_commit(room);
+      ASSERT_EQ(Status::kOk, archive_write_commit(v, room));
       n = room;
     }
     at += n;
   }
 }
 
-std::string read_stream(size_t size, std::mt19937 &rng) {
+std::string read_stream(VolumeState &v, size_t size, std::mt19937 &rng) {
   std::string got;
   while (got.size() < size) {
     size_t n = std::min<size_t>(size - got.size(), rng() % 4000 + 1);
     if (rng() % 2) {
       std::vector<char> buf(n + 1);
-      read_archive_bytes(buf.data(), n);
+      if (read_archive_bytes(v, buf.data(), n) != Status::kOk) break;
       EXPECT_EQ(0, buf[n]);
       got.append(buf.data(), n);
     } else {
       size_t k;
-      const uint8_t *p = archive_read_span(n, &k);
+      const uint8_t *p;
+      if (archive_read_span(v, n, &p, &k) != Status::kOk) break;
       EXPECT_GE(k, 1u);
       EXPECT_LE(k, n);
       got.append(reinterpret_cast<const char *>(p), k);
@@ -178,6 +180,7 @@ TEST(VolumeLayer, VolumesMatchTheModelAndReadBackWhateverTheTransfers) {
                  {512, 512, 30, 512 * 20 + 7},   {512, 512, 10, SIZE_MAX, false, 700}};
   test::TempDir dir(true);
   std::mt19937 rng(11);
+  std::optional<RunState> run;
   for (const Config &cfg : configs) {
     SCOPED_TRACE("record " + std::to_string(cfg.record) + " block " + std::to_string(cfg.block) +
                  " size " + std::to_string(cfg.media_size) + " capacity " +
@@ -190,20 +193,20 @@ TEST(VolumeLayer, VolumesMatchTheModelAndReadBackWhateverTheTransfers) {
     int64_t blocks = 0;
     for (int device = 0; device < 2; ++device) {
       SCOPED_TRACE(device ? "written to a device" : "written to a file");
-      start(true, cfg.record, cfg.block, cfg.media_size, device != 0, false);
+      VolumeState &v = start(run, true, cfg.record, cfg.block, cfg.media_size, device != 0, false);
       g_tape.capacity = cfg.capacity;
-      if (cfg.label) transfer().header_fd = open("label", O_RDONLY);
-      write_volume_header();
+      if (cfg.label) v.transfer.header_fd = open("label", O_RDONLY);
+      ASSERT_EQ(Status::kOk, write_volume_header(v));
       std::mt19937 pieces(5);
-      write_stream(stream, pieces);
-      finish_archive_output();
-      if (cfg.label) close(transfer().header_fd);
+      write_stream(v, stream, pieces);
+      ASSERT_EQ(Status::kOk, finish_archive_output(v));
+      if (cfg.label) close(v.transfer.header_fd);
       blocks = 0;
       std::string payload =
           check_output_volumes(label, cfg.record, cfg.block, cfg.media_size, &blocks);
       EXPECT_EQ(padded.size(), payload.size());
       EXPECT_TRUE(padded == payload);
-      EXPECT_EQ(blocks, total_blocks());  // the label is not counted
+      EXPECT_EQ(blocks, total_blocks(v));  // the label is not counted
       // Apart from the header bytes ahead of a volume, every transfer on a
       // device is one record (or, for the volume header, one block).
       bool gathered = false;
@@ -235,18 +238,18 @@ TEST(VolumeLayer, VolumesMatchTheModelAndReadBackWhateverTheTransfers) {
     // in small pieces.
     for (int way = 0; way < (volumes.size() == 1 ? 3 : 2); ++way) {
       SCOPED_TRACE(way == 0 ? "read from a file" : way == 1 ? "read from a device" : "stdin");
-      start(false, 512, cfg.block, 0, way == 1, way == 2);
+      VolumeState &v = start(run, false, 512, cfg.block, 0, way == 1, way == 2);
       g_tape.volumes = volumes;
       if (way == 2) g_tape.chunk = 333;
-      transfer().header_skip = static_cast<int32_t>(cfg.label);
-      read_volume_header(false);
-      EXPECT_EQ(cfg.swapped, archive_swapped());
+      v.transfer.header_skip = static_cast<int32_t>(cfg.label);
+      ASSERT_EQ(Status::kOk, read_volume_header(v, false));
+      EXPECT_EQ(cfg.swapped, v.swapped);
       std::mt19937 pieces(9);
-      std::string got = read_stream(padded.size(), pieces);
+      std::string got = read_stream(v, padded.size(), pieces);
       EXPECT_EQ(padded.size(), got.size());
       EXPECT_TRUE(padded == got);
-      EXPECT_EQ(blocks, total_blocks());
-      EXPECT_EQ(static_cast<int>(volumes.size()), transfer().volume);
+      EXPECT_EQ(blocks, total_blocks(v));
+      EXPECT_EQ(static_cast<int>(volumes.size()), v.transfer.volume);
       for (size_t r : way == 1 && !cfg.label ? g_tape.reads : std::vector<size_t>()) {
         EXPECT_TRUE(r == static_cast<size_t>(cfg.record) || r == static_cast<size_t>(cfg.block))
             << r;
@@ -256,34 +259,36 @@ TEST(VolumeLayer, VolumesMatchTheModelAndReadBackWhateverTheTransfers) {
 }
 
 TEST(VolumeLayer, AnExactlyFullRecordWaitsForMoreBytes) {
-  start(true, 512, 512, 0, true, false);
-  write_volume_header();
+  std::optional<RunState> run;
+  VolumeState &v = start(run, true, 512, 512, 0, true, false);
+  ASSERT_EQ(Status::kOk, write_volume_header(v));
   std::string full(512, 'a');
-  write_archive_bytes(full.data(), full.size());
+  ASSERT_EQ(Status::kOk, write_archive_bytes(v, full.data(), full.size()));
   EXPECT_EQ(1u, g_tape.writes.size());  // only the volume header so far
-  write_archive_bytes("b", 1);
+  ASSERT_EQ(Status::kOk, write_archive_bytes(v, "b", 1));
   EXPECT_EQ(2u, g_tape.writes.size());
-  finish_archive_output();
+  ASSERT_EQ(Status::kOk, finish_archive_output(v));
   ASSERT_EQ(3u, g_tape.writes.size());
   EXPECT_EQ(std::string("b") + std::string(511, '\0'), g_tape.volumes[0].substr(1024));
-  EXPECT_EQ(3, total_blocks());
+  EXPECT_EQ(3, total_blocks(v));
 }
 
 TEST(VolumeLayer, PushedBackBytesComeFirstInTheirOrder) {
-  start(false, 512, 512, 0, false, false);
+  std::optional<RunState> run;
+  VolumeState &v = start(run, false, 512, 512, 0, false, false);
   g_tape.volumes = {test::model_volume_header(6, 1, 0, 512, 512) + "abcdefgh" +
                     std::string(504, '-')};
-  read_volume_header(false);
+  ASSERT_EQ(Status::kOk, read_volume_header(v, false));
   char buf[16];
-  read_archive_bytes(buf, 4);
+  ASSERT_EQ(Status::kOk, read_archive_bytes(v, buf, 4));
   EXPECT_STREQ("abcd", buf);
-  for (int k = 3; k >= 0; --k) push_back(static_cast<uint8_t>("WXYZ"[k]));
-  read_archive_bytes(buf, 6);
+  for (int k = 3; k >= 0; --k) push_back(v, static_cast<uint8_t>("WXYZ"[k]));
+  ASSERT_EQ(Status::kOk, read_archive_bytes(v, buf, 6));
   EXPECT_STREQ("WXYZef", buf);
   // The push-back stack holds a whole member header with the longest name.
-  for (size_t k = 0; k < 48 + 999 + 8; ++k) push_back('q');
-  skip_archive_bytes(48 + 999 + 8);
-  read_archive_bytes(buf, 2);
+  for (size_t k = 0; k < 48 + 999 + 8; ++k) push_back(v, 'q');
+  ASSERT_EQ(Status::kOk, skip_archive_bytes(v, 48 + 999 + 8));
+  ASSERT_EQ(Status::kOk, read_archive_bytes(v, buf, 2));
   EXPECT_STREQ("gh", buf);
 }
 

@@ -14,8 +14,7 @@
 
 #include "archive/archive_model.h"
 #include "archive/fake_engine.h"
-#include "archive/transfer.h"
-#include "archive/volume.h"
+#include "archive/run_state.h"
 #include "common/test_util.h"
 #include "support/alloc.h"
 
@@ -25,28 +24,32 @@ namespace {
 class WriterTest : public testing::Test {
  protected:
   WriterTest() : dir_(true) {
-    volume_set_media_hooks(nullptr);
-    writer_set_file_read(nullptr);
     test::install_fake_engine();
-    reset_transfer();
-    volume_release();
-    TransferState &t = transfer();
+    TransferState &t = run_.transfer;
     t.mode = kRunOutput;
     strcpy(t.archive_path, "arch");
     t.archive_fd = open("arch", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    volume_begin();
-    write_volume_header();
+    EXPECT_EQ(Status::kOk, volume_begin(run_.volume));
+    EXPECT_EQ(Status::kOk, write_volume_header(run_.volume));
+  }
+
+  // The file's result; the run must go on.
+  int archive(const char *path) {
+    int result = -1;
+    EXPECT_EQ(Status::kOk, archive_file(run_.writer, path, &result)) << path;
+    return result;
   }
 
   // Ends the archive; it must be the model's archive of `members`.
   void expect_archive(const std::string &members) {
-    write_trailer();
-    finish_archive_output();
-    close(transfer().archive_fd);
+    ASSERT_EQ(Status::kOk, write_trailer(run_.writer));
+    ASSERT_EQ(Status::kOk, finish_archive_output(run_.volume));
+    close(run_.transfer.archive_fd);
     EXPECT_EQ(test::masked(test::model_archive(members)), test::masked(test::read_file("arch")));
   }
 
   test::TempDir dir_;
+  RunState run_;
 };
 
 // The member of a file of the working folder, with `data` behind its header.
@@ -75,18 +78,19 @@ TEST_F(WriterTest, ReadErrorsAndShrinkingFilesKeepTheStreamParseable) {
   test::StderrCapture err;
   // A file that cannot be read at all is not archived and writes nothing.
   g_fail_with_error = true;
-  writer_set_file_read(troubled_read);
-  EXPECT_EQ(1, archive_file("f"));
+  const FileRead plain_read = run_.writer.file_read;
+  run_.writer.file_read = troubled_read;
+  EXPECT_EQ(1, archive("f"));
   // Otherwise the member keeps its announced size: the first block and
   // 1000 bytes as read, then zeros.
   std::string padded = data.substr(0, 1512) + std::string(5000 - 1512, '\0');
   for (bool error : {true, false}) {
     g_reads_before_trouble = 2;
     g_fail_with_error = error;
-    EXPECT_EQ(1, archive_file("f"));
+    EXPECT_EQ(1, archive("f"));
   }
-  writer_set_file_read(nullptr);
-  EXPECT_EQ(0, archive_file("g"));
+  run_.writer.file_read = plain_read;
+  EXPECT_EQ(0, archive("g"));
   expect_archive(member_for("f", padded, 'T') + member_for("f", padded, 'T') +
                  member_for("g", "after", 'T'));
   EXPECT_EQ(
@@ -111,10 +115,10 @@ TEST_F(WriterTest, IndexedFilesThatCannotBeCarried) {
     test::write_file(name, "x");
   }
   test::StderrCapture err;
-  EXPECT_EQ(1, archive_file("huge"));
-  EXPECT_EQ(1, archive_file("unreadable"));
+  EXPECT_EQ(1, archive("huge"));
+  EXPECT_EQ(1, archive("unreadable"));
   // Reading stops after two records: reported, archived as far as it went.
-  EXPECT_EQ(0, archive_file("broken"));
+  EXPECT_EQ(0, archive("broken"));
   test::ModelIndexed two = broken;
   two.records.resize(2);
   expect_archive(member_for("broken", test::model_v6_data(two), 'V', 36));
@@ -132,7 +136,7 @@ TEST_F(WriterTest, AllocationFailuresLeaveNoMemberAndNoLeak) {
   int64_t live = alloc_live_blocks();
   test::StderrCapture err;
   int result = 0;
-  int failures = test::fail_each_allocation([&] { result = archive_file("cust"); },
+  int failures = test::fail_each_allocation([&] { result = archive("cust"); },
                                             [&](int n) {
                                               EXPECT_EQ(1, result) << n;
                                               EXPECT_EQ(live, alloc_live_blocks()) << n;

@@ -1,4 +1,5 @@
 #include "cache/cache.h"
+#include "indexed/broken_codes.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -14,6 +15,7 @@
 #include "common/test_util.h"
 #include "config/fs_config.h"
 #include "kelfs/errors.h"
+#include "messages/diag.h"
 #include "osfile/files.h"
 #include "support/alloc.h"
 
@@ -188,7 +190,7 @@ TEST_F(CacheTest, WithoutBuffersEveryCallIsADirectSystemCall) {
   config_.buffers = 0;
   write_file(path_, blocks(4));
   StderrCapture capture;
-  fs_settings().trace = 8;
+  set_trace_bits(8);
   int f = open_cached(0x602);
   char buf[kBlock];
   EXPECT_EQ(512, Bseek(f, 512));
@@ -202,7 +204,7 @@ TEST_F(CacheTest, WithoutBuffersEveryCallIsADirectSystemCall) {
   EXPECT_EQ(data, on_disk.substr(1024, 512)) << "written at once";
   EXPECT_EQ("zz", on_disk.substr(10, 2));
   EXPECT_EQ(1, Bclose(f));
-  fs_settings().trace = 0;
+  set_trace_bits(0);
   const CacheCounters &k = cache_counters();
   EXPECT_EQ(0u, k.hits + k.faults + k.page_loads);
   EXPECT_EQ(0, cache_buffer_count());
@@ -439,7 +441,8 @@ TEST_F(CacheTest, CheckedTransfersReportShortReadsAndAFullDisk) {
   int f = open_cached(A_IO);
   std::vector<char> buf(4096, 'w');
   EXPECT_EQ(1, read_at(f, buf.data(), 0, 512));
-  EXPECT_TRUE(test::fails(read_at(f, buf.data(), 512, 1024), E_BROKEN, 9)) << "short";
+  EXPECT_TRUE(test::fails(read_at(f, buf.data(), 512, 1024), E_BROKEN, kShortBlockRead)) << "short";
+  static_assert(kShortBlockRead == indexed::kBrokenShortRead);
   EXPECT_TRUE(test::fails(read_at(77, buf.data(), 0, 512), E_SYSERR));
   EXPECT_TRUE(test::fails(write_at(77, buf.data(), 0, 512), E_SYSERR));
 
@@ -473,7 +476,7 @@ TEST_F(CacheTest, SortedWriteBackAndTheMetricsReportAtShutdown) {
   {
     // One line a call; a system call made for it is named on its line.
     StderrCapture capture;
-    fs_settings().trace = 8;
+    set_trace_bits(8);
     EXPECT_EQ(1, Bsync(3));  // bit 0: files opened 0x600 too; bit 1: no system sync
     EXPECT_EQ(expected, read_file(path_));
     ASSERT_EQ(100, Bpread(f, buf, 100, 1600));  // hit
@@ -481,14 +484,14 @@ TEST_F(CacheTest, SortedWriteBackAndTheMetricsReportAtShutdown) {
     ASSERT_EQ(kBlock, Bread(f, buf, kBlock));  // block 0: from disk, page zero
     ASSERT_EQ(100, Bwrite(f, buf, 100));       // into block 1: hit, dirty
     ASSERT_EQ(1, Bclose(f));
-    fs_settings().trace = 0;
+    set_trace_bits(0);
     EXPECT_EQ(
         lines({"Bsync(3) file: P, pwrite(4096, 512)", "Bpread(P, 100)@1600", "Bseek(P, 0 -> 0)",
                "Bread(P, 512)@0", "Bwrite(P, 100)@512", "Bclose(P), pwrite(512, 512)"}),
         capture.text());
   }
   StderrCapture capture;
-  fs_settings().trace = 4;
+  set_trace_bits(4);
   Bshutdown();
   EXPECT_EQ(
       "V: Dorvex Cache Metrics:\n"
@@ -512,11 +515,11 @@ TEST_F(CacheTest, SortedWriteBackAndTheMetricsReportAtShutdown) {
 
   // The percentage on the read-ahead line is that of the hits.
   config_.no_async_cache_data = true;
-  fs_settings().trace = 0;
+  set_trace_bits(0);
   f = open_cached(A_IO, kKindData);
   for (int64_t offset : {600, 1100, 1600, 2100}) ASSERT_EQ(100, Bpread(f, buf, 100, offset));
   ASSERT_EQ(1, Bclose(f));
-  fs_settings().trace = 4;
+  set_trace_bits(4);
   Bshutdown();
   std::string text = capture.text();
   ASSERT_NE(std::string::npos, text.rfind("V:   4 read-ahead")) << text;

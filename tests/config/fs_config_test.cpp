@@ -1,5 +1,6 @@
 #include "config/fs_config.h"
 #include "kelfs/kelfs.h"
+#include "messages/diag.h"
 
 #include <gtest/gtest.h>
 
@@ -60,7 +61,7 @@ TEST(FsConfig, TheFortyVariablesWithTheirDefaults) {
   }
   EXPECT_EQ(40, count);
   const FsSettings &s = fs_settings();
-  EXPECT_EQ(0u, s.trace);
+  EXPECT_EQ(0u, trace_bits());
   EXPECT_EQ(32, s.max_files);
   EXPECT_TRUE(s.open_files_once);
   EXPECT_TRUE(s.strip_dot_extension);
@@ -76,7 +77,7 @@ long working_value(const std::string &name, const FsSettings &s = fs_settings())
   if (name == "V_LOCK_METHOD") return s.lock_method;
   if (name == "MAX_FILES") return s.max_files;
   if (name == "MAX_LOCKS") return s.max_locks;
-  if (name == "V_TRACE") return static_cast<long>(s.trace);
+  if (name == "V_TRACE") return static_cast<long>(trace_bits());
   if (name == "EOL_CHAR") return s.eol_char;
   if (name == "QUEUE_READERS") return s.queue_readers;
   if (name == "V_STRIP_DOT_EXTENSION") return s.strip_dot_extension;

@@ -11,6 +11,7 @@
 #include "fsapi/families.h"
 #include "indexed/engine.h"
 #include "kelfs/kelfs.h"
+#include "messages/diag.h"
 #include "support/alloc.h"
 
 namespace kel::fsapi {
@@ -20,17 +21,17 @@ namespace {
 // with them (v5_files_test, v5_records_test); here a call without
 // arguments, one without a result, and trace bits that leave them out.
 TEST(EntryPoints, TraceLinesWithoutArgumentsOrResult) {
-  fs_settings().trace = kTraceEntryPoints;
+  set_trace_bits(kTraceEntryPoints);
   test::StderrCapture err;
   v5_begin();
   v5_exit();
   EXPECT_EQ("V: v5_begin()\nV: v5_begin() returning 1\nV: v5_exit()\nV: v5_exit() returning\n",
             err.text());
-  fs_settings().trace = kTraceLocks | kTraceTree;
+  set_trace_bits(kTraceLocks | kTraceTree);
   test::StderrCapture quiet;
   v5_begin();
   EXPECT_EQ("", quiet.text());
-  fs_settings().trace = 0;
+  set_trace_bits(0);
   release_thread_data();  // the open transaction goes with it
 }
 

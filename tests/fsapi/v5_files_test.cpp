@@ -2,7 +2,7 @@
 // of each shape, and the engine's shutdown at the last v5_exit.
 #include "cache/cache.h"
 #include "fsapi/v5_fixture.h"
-#include "indexed/shared_buffers.h"
+#include "indexed/storage/shared_buffers.h"
 #include "support/alloc.h"
 
 namespace kel::test {
@@ -12,7 +12,7 @@ using V5FilesTest = V5Test;
 
 TEST_F(V5FilesTest, EveryEntryPointTracesItsCallAndResult) {
   std::string table(256, 'T');
-  fs_settings().trace = kTraceEntryPoints;
+  set_trace_bits(kTraceEntryPoints);
   StderrCapture capture;
   // The results are in the trace lines.
   v5_make("cust", nullptr, "1,1,1,0,0", "100,0,1", "1,0,8,0", table.data());
@@ -22,7 +22,7 @@ TEST_F(V5FilesTest, EveryEntryPointTracesItsCallAndResult) {
   v5_close(f);
   v5_copy("cust", "copy");
   v5_open(nullptr, 0x601, nullptr);
-  fs_settings().trace = 0;
+  set_trace_bits(0);
   EXPECT_STREQ("005", buf);
   std::string h = pointer(f) + " \"cust\"";
   EXPECT_EQ(

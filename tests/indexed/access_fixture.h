@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "indexed/check/file_check.h"
 #include "indexed/dorvex_fixture.h"
-#include "indexed/file_check.h"
 
 namespace kel::test {
 
@@ -54,7 +54,7 @@ class AccessTest : public DorvexTest {
   static std::string check_text(DorvexFile *f) {
     indexed::CheckReport report;
     indexed::dorvex_check(f, &report);
-    return report.text;
+    return report.text.c_str();
   }
   static ::testing::AssertionResult sound(DorvexFile *f) {
     indexed::CheckReport report;

@@ -2,8 +2,8 @@
 // locks inside one process, through the entry points.
 #include "config/config.h"
 #include "indexed/access_fixture.h"
-#include "indexed/header.h"
-#include "indexed/storage.h"
+#include "indexed/storage/header.h"
+#include "indexed/storage/storage.h"
 
 namespace kel::test {
 namespace {

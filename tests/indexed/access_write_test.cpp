@@ -9,7 +9,7 @@
 
 #include "common/test_util.h"
 #include "indexed/access_fixture.h"
-#include "indexed/header.h"
+#include "indexed/storage/header.h"
 #include "messages/diag.h"
 
 namespace kel::test {
@@ -71,9 +71,9 @@ TEST_F(WriteTest, DuplicateKeyTakesEverythingBack) {
     snprintf(k0, sizeof k0, "%04d", i * 2 + 1);  // new key 0
     snprintf(k2, sizeof k2, "%03d", 199 - i);    // key 2 already there
     StderrCapture trace;
-    fs_settings().trace = kTraceInner;
+    set_trace_bits(kTraceInner);
     EXPECT_TRUE(fails(write(f, rec(k0, "aa", k2)), E_DUPLICATE));
-    fs_settings().trace = 0;
+    set_trace_bits(0);
     EXPECT_EQ(engine_lines(trace.text()),
               "V: v5i_write(): add_rec()\n"
               "V: v5i_write(): Adding key #0\n"
@@ -89,9 +89,9 @@ TEST_F(WriteTest, DuplicateKeyTakesEverythingBack) {
   // A duplicate primary key fails at once: nothing to take back but the
   // record.
   StderrCapture trace;
-  fs_settings().trace = kTraceInner;
+  set_trace_bits(kTraceInner);
   EXPECT_TRUE(fails(write(f, rec("0000", "zz", "zzz")), E_DUPLICATE));
-  fs_settings().trace = 0;
+  set_trace_bits(0);
   EXPECT_EQ(engine_lines(trace.text()),
             "V: v5i_write(): add_rec()\n"
             "V: v5i_write(): Adding key #0\n"
@@ -119,9 +119,9 @@ TEST_F(WriteTest, DeleteRemovesEveryKeyByItsOwnDuplicateNumber) {
   for (const char *k0 : {"aaaa", "bbbb", "cccc", "dddd"})
     ASSERT_EQ(write(f, rec(k0, "xx", std::string(k0, 3))), 1);
   StderrCapture trace;
-  fs_settings().trace = kTraceInner;
+  set_trace_bits(kTraceInner);
   EXPECT_EQ(v5_delete(f, rec("bbbb", "", "").data()), 1);
-  fs_settings().trace = 0;
+  set_trace_bits(0);
   EXPECT_EQ(engine_lines(trace.text()),
             "V: v5i_delete(): Subtracting key #0\n"
             "V: v5i_delete(): Subtracting key #1\n"

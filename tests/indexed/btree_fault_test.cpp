@@ -6,7 +6,7 @@
 #include <random>
 #include <string>
 
-#include "indexed/btree.h"
+#include "indexed/tree/btree.h"
 #include "kelfs/errors.h"
 #include "support/alloc.h"
 #include "tree_harness.h"

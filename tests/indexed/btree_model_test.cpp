@@ -1,4 +1,4 @@
-#include "indexed/btree.h"
+#include "indexed/tree/btree.h"
 
 #include <gtest/gtest.h>
 

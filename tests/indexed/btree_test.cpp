@@ -2,7 +2,7 @@
 // bytes after the first insert and the first root split, the fill of
 // ascending and descending loads, the trace lines, the verified-read
 // checks and the secondary codes of damaged trees.
-#include "indexed/btree.h"
+#include "indexed/tree/btree.h"
 
 #include <gtest/gtest.h>
 
@@ -264,7 +264,7 @@ TEST(BTree, RootSplitAfterTheRootWasLoweredInTheSameOperation) {
 }
 
 TEST(BTree, TraceLinesOfSplitAndCombine) {
-  fs_settings().trace = kTraceTree;
+  set_trace_bits(kTraceTree);
   TreeHarness h(5, 512, {make_key_desc(100, false)});
   for (int i = 0; i < 4; ++i)
     ASSERT_TRUE(h.add(0, std::string(100, static_cast<char>('A' + i)), 0, record(i)));

@@ -8,7 +8,7 @@
 #include <random>
 #include <vector>
 
-#include "indexed/compress.h"
+#include "indexed/storage/compress.h"
 
 namespace kel::test {
 namespace {

@@ -1,4 +1,4 @@
-#include "indexed/compress.h"
+#include "indexed/storage/compress.h"
 
 #include <gtest/gtest.h>
 

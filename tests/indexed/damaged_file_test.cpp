@@ -9,9 +9,9 @@
 
 #include "common/fails.h"
 #include "common/test_util.h"
+#include "indexed/access/access_state.h"
 #include "indexed/access_fixture.h"
-#include "indexed/access_state.h"
-#include "indexed/header.h"
+#include "indexed/storage/header.h"
 
 namespace kel::test {
 namespace {

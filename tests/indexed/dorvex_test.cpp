@@ -9,8 +9,8 @@
 #include "cache/cache.h"
 #include "common/test_util.h"
 #include "indexed/dorvex_fixture.h"
-#include "indexed/records.h"
-#include "indexed/storage.h"
+#include "indexed/storage/records.h"
+#include "indexed/storage/storage.h"
 
 namespace kel::test {
 namespace {

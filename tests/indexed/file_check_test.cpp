@@ -2,9 +2,9 @@
 // damage it must find, made on purpose in files written through the entry
 // points.
 #include "indexed/access_fixture.h"
-#include "indexed/header.h"
-#include "indexed/records.h"
-#include "indexed/storage.h"
+#include "indexed/storage/header.h"
+#include "indexed/storage/records.h"
+#include "indexed/storage/storage.h"
 #include "support/be.h"
 
 namespace kel::test {
@@ -57,7 +57,7 @@ TEST_F(FileCheckTest, ReportOfASoundFile) {
   ASSERT_EQ(v5_delete(f, record(20, {{0, "0002"}}).data()), 1);
   indexed::CheckReport report;
   EXPECT_TRUE(indexed::dorvex_check(f, &report));
-  EXPECT_EQ(report.text,
+  EXPECT_EQ(std::string(report.text.c_str()),
             "file sound: version 5, 2 keys, nodes of 512 bytes\n"
             "records: 5 live, 1 deleted, 0 set aside\n"
             "nodes: 2 in the trees, 0 free; " +
@@ -188,10 +188,16 @@ TEST_F(FileCheckTest, BrokenMarkAndUnreadableHeader) {
   DorvexFile *f = make_small("marked");
   ASSERT_NE(f, nullptr);
   indexed::mark_broken(f, 21);
-  EXPECT_TRUE(finds(f, "header: the file is marked broken with code 21"));
-  indexed::CheckReport report;
-  EXPECT_FALSE(indexed::dorvex_check(nullptr, &report));
-  EXPECT_EQ(report.text, "problem: no file\n");
+  // Through the entry point: problems found are E_BROKEN, secondary 27;
+  // no file is E_PARAM.
+  EXPECT_EQ(v5_check(f, V5_CHECK_CLEAR_DEAD_WRITERS), 0);
+  EXPECT_EQ(*fs_error_code(), E_BROKEN);
+  EXPECT_EQ(*fs_error_secondary(), 27);
+  EXPECT_NE(std::string(v5_check_report()).find("header: the file is marked broken with code 21"),
+            std::string::npos);
+  EXPECT_EQ(v5_check(nullptr, 0), 0);
+  EXPECT_EQ(*fs_error_code(), E_PARAM);
+  EXPECT_STREQ(v5_check_report(), "problem: no file\n");
   EXPECT_EQ(v5_close(f), 1);
 }
 

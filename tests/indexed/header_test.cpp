@@ -1,7 +1,7 @@
 // The header reader and writer: update lock, unlocked reads and their
 // counters, the update-open flag, the header version, key description
 // reloads and broken codes.
-#include "indexed/header.h"
+#include "indexed/storage/header.h"
 
 #include <fcntl.h>
 #include <unistd.h>

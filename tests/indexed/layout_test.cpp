@@ -1,4 +1,4 @@
-#include "indexed/layout.h"
+#include "indexed/format/layout.h"
 
 #include <gtest/gtest.h>
 

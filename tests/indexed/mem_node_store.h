@@ -8,7 +8,7 @@
 #include <map>
 #include <vector>
 
-#include "indexed/btree.h"
+#include "indexed/tree/btree.h"
 #include "kelfs/errors.h"
 #include "support/be.h"
 

@@ -1,4 +1,4 @@
-#include "indexed/node_format.h"
+#include "indexed/format/node_format.h"
 
 #include <gtest/gtest.h>
 

@@ -11,8 +11,8 @@
 #include <tuple>
 #include <vector>
 
-#include "indexed/btree.h"
-#include "indexed/node_format.h"
+#include "indexed/format/node_format.h"
+#include "indexed/tree/btree.h"
 #include "kelfs/errors.h"
 #include "support/be.h"
 #include "tree_harness.h"

@@ -1,4 +1,4 @@
-#include "indexed/params.h"
+#include "indexed/format/params.h"
 
 #include <gtest/gtest.h>
 
@@ -104,18 +104,18 @@ TEST(InfoTexts, KeyAndRecordTextsRoundTripThroughMake) {
         d.segment_size[s] = static_cast<uint8_t>(1 + rng() % std::min<uint32_t>(60, min_record));
         d.segment_offset[s] = rng() % (min_record - d.segment_size[s] + 1);
       }
-      key_params += (k ? "," : "") + key_text(d, 3);
+      key_params += std::string(k ? "," : "") + key_text(d, 3).text;
     }
-    std::string record = record_params_text(max_record, min_record, keys, 3);
+    std::string record = record_params_text(max_record, min_record, keys, 3).text;
     std::string physical =
-        physical_params_text(1 + rng() % 16, 1 + rng() % 1000, rng() % 101, rng() % 2, 3);
+        physical_params_text(1 + rng() % 16, 1 + rng() % 1000, rng() % 101, rng() % 2, 3).text;
     MakeParams p;
     ASSERT_TRUE(make(5, physical.c_str(), record.c_str(), key_params.c_str(), &p))
         << record << " " << key_params << " code " << *fs_error_code();
     std::string again;
-    for (int k = 0; k < keys; ++k) again += (k ? "," : "") + key_text(p.keys[k], 3);
+    for (int k = 0; k < keys; ++k) again += std::string(k ? "," : "") + key_text(p.keys[k], 3).text;
     EXPECT_EQ(key_params, again);
-    EXPECT_EQ(record, record_params_text(p.max_record, p.min_record, p.key_count, 3));
+    EXPECT_EQ(record, record_params_text(p.max_record, p.min_record, p.key_count, 3).text);
   }
 }
 

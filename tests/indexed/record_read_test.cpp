@@ -7,8 +7,8 @@
 
 #include "cache/cache.h"
 #include "indexed/dorvex_fixture.h"
-#include "indexed/records.h"
-#include "indexed/storage.h"
+#include "indexed/storage/records.h"
+#include "indexed/storage/storage.h"
 #include "support/be.h"
 
 namespace kel::test {

@@ -1,13 +1,13 @@
 // Record storage: record headers of every version, compression and
 // scrambling of the stored bytes, slot sizes, the deleted and set-aside
 // chains, version 3 data nodes, and broken records.
-#include "indexed/records.h"
+#include "indexed/storage/records.h"
 
 #include <map>
 #include <random>
 
 #include "indexed/dorvex_fixture.h"
-#include "indexed/storage.h"
+#include "indexed/storage/storage.h"
 
 namespace kel::test {
 namespace {

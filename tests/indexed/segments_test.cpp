@@ -1,14 +1,14 @@
 // Segment names, growth into further segments, whole-file copy, rename and
 // remove. (Segments that another process added: access_process_test.)
-#include "indexed/segments.h"
+#include "indexed/storage/segments.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "common/test_util.h"
 #include "indexed/dorvex_fixture.h"
-#include "indexed/records.h"
-#include "indexed/storage.h"
+#include "indexed/storage/records.h"
+#include "indexed/storage/storage.h"
 
 namespace kel::test {
 namespace {

@@ -1,10 +1,10 @@
 // The storage primitives of the trees: node blocks, allocation from the end
 // of the index and from the free-node list, the header counters and the
 // key roots.
-#include "indexed/storage.h"
+#include "indexed/storage/storage.h"
 
 #include "indexed/dorvex_fixture.h"
-#include "indexed/segments.h"
+#include "indexed/storage/segments.h"
 
 namespace kel::test {
 namespace {

@@ -1,4 +1,4 @@
-#include "indexed/tree_check.h"
+#include "indexed/check/tree_check.h"
 
 #include <gtest/gtest.h>
 
@@ -86,7 +86,8 @@ TEST_F(TreeCheck, ASoundStoreGivesItsRecordsNodesAndBytes) {
   EXPECT_EQ(0, r.code);
   ASSERT_EQ(340u, r.records.size());
   EXPECT_EQ(0, r.records[0].key);
-  EXPECT_EQ(TreeHarness::full(0, value(0)), r.records[0].full_key);
+  EXPECT_EQ(TreeHarness::full(0, value(0)),
+            std::string(r.records[0].full_key.begin(), r.records[0].full_key.end()));
   EXPECT_EQ(2048, r.records[0].record.offset);
   EXPECT_EQ(2, r.records[0].record.segment);
   EXPECT_EQ(1, r.records[300].key);

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "indexed/btree.h"
-#include "indexed/tree_check.h"
+#include "indexed/check/tree_check.h"
+#include "indexed/tree/btree.h"
 #include "kelfs/errors.h"
 #include "mem_node_store.h"
 
@@ -90,8 +90,9 @@ class TreeHarness {
       for (const auto &[mk, pointer] : models[k]) {
         if (at >= r.records.size()) return ::testing::AssertionFailure() << "missing entries";
         const TreeRecord &rec = r.records[at++];
-        if (rec.key != static_cast<int>(k) || rec.full_key != mk.full || rec.dup != mk.dup ||
-            rec.record.offset != -pointer.offset || rec.record.segment != pointer.segment)
+        if (rec.key != static_cast<int>(k) || std::string_view(rec.full_key) != mk.full ||
+            rec.dup != mk.dup || rec.record.offset != -pointer.offset ||
+            rec.record.segment != pointer.segment)
           return ::testing::AssertionFailure()
                  << "entry " << at - 1 << " of key " << k << " differs from the model";
       }

@@ -12,7 +12,7 @@
 #include "common/msg_file.h"
 #include "common/test_util.h"
 #include "kelfs/errors.h"
-#include "osfile/layer.h"
+#include "layer/layer.h"
 #include "support/alloc.h"
 
 namespace kel {

@@ -19,7 +19,8 @@
 #include "common/worker.h"
 #include "config/fs_config.h"
 #include "kelfs/errors.h"
-#include "osfile/layer.h"
+#include "layer/layer.h"
+#include "messages/diag.h"
 #include "support/alloc.h"
 
 namespace kel {
@@ -525,7 +526,7 @@ TEST_F(FilesTest, AfcntlTracesEveryLockCallInOneLine) {
   int fd = open(path_.c_str(), O_RDWR);
   ASSERT_GE(fd, 0);
   StderrCapture capture;
-  fs_settings().trace = 16;
+  set_trace_bits(16);
   ALockRequest rq{F_RDLCK, 0, 5, 1, 0};
   EXPECT_EQ(0, Afcntl(fd, A_F_SETLK, &rq));
   rq = ALockRequest{F_WRLCK, 0, 7, 2, 0};
@@ -540,9 +541,9 @@ TEST_F(FilesTest, AfcntlTracesEveryLockCallInOneLine) {
   force_large_file_api(1);
   EXPECT_EQ(0, Alock_range(fd, 1LL << 40, 3, 2));
   EXPECT_EQ(0, Alock_range(fd, 1LL << 40, 3, 0));
-  fs_settings().trace = 17;  // other bits do not matter
+  set_trace_bits(17);  // other bits do not matter
   EXPECT_EQ(0, Alock_range(fd, 1000, 1, 3));
-  fs_settings().trace = 8;
+  set_trace_bits(8);
   EXPECT_EQ(0, Alock_range(fd, 1000, 1, 3));
   // One line a call: "F" stands for the descriptor.
   std::string expected;

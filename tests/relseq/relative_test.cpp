@@ -293,14 +293,14 @@ TEST_F(RelativeTest, TwoProcessesLockRetryAndFillTheLockTable) {
 // The trace lines of the relative and sequential entry points.
 TEST_F(RelativeTest, EntryPointsTraceTheirArgumentsAndResults) {
   ASSERT_EQ(Ar_make("t", "", 0), 1);
-  fs_settings().trace = kTraceEntryPoints;
+  set_trace_bits(kTraceEntryPoints);
   StderrCapture err;
   RelativeFile *f = Ar_open("t", KEL_OPEN_IO, 10, 8, 3);
   const char *record = "abc";
   int written = Ar_write(f, record, 3, 7);
   SequentialFile *s = As_open("t", KEL_OPEN_INPUT, 80, AS_LINE, 0, -1, nullptr, 0);
   int64_t at = As_seek(s, 5, 1);
-  fs_settings().trace = 0;
+  set_trace_bits(0);
   As_close(s, 0);
   Ar_close(f);
   char p[3][32];

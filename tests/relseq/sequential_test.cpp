@@ -72,7 +72,11 @@ class SequentialTest : public RelSeqTest {
     for (size_t i = 0; i <= k; ++i) ASSERT_GT(As_read(s, buffer_.data()), 0);
     std::string again = model[k];
     for (char &c : again) c = c == 'z' ? 'a' : char(c + 1);
-    if (f.type == AS_FIXED || model[k].size() <= f.size) {
+    // An empty print line was written as its advancing alone: a rewrite,
+    // which always ends in CR LF, cannot have its length.
+    bool same_length = f.type == AS_FIXED ||
+                       (model[k].size() <= f.size && (f.type != AS_PRINT || !model[k].empty()));
+    if (same_length) {
       ASSERT_EQ(As_rewrite(s, again.data(), uint32_t(again.size())), 1);
       size_t at = 0;
       for (size_t i = 0; i < k; ++i) at += encoded(f, model[i]).size();

@@ -1,0 +1,70 @@
+// The frame of every record operation on an open indexed file: the header
+// access at its start, the unlocked-read modes it runs in, and the end that
+// every path goes through.
+//
+// Unlocked reads (V_LOCK_METHOD): operations that may read without the
+// header lock (v5_read, v5_next, v5_nkrnext, v5_unlock) ask for
+// HeaderAccess::kRead. When the header reader lets them go unlocked:
+//   - bit value 1 (version 3 and later): header-checked mode. After the
+//     work, the header is read again without the lock; an update in
+//     progress or a header version other than the one read at the start
+//     means a writer was at work, and the operation starts again.
+//   - bit value 2 (version 4 and later): verified mode. The tree search,
+//     the record reads and the sequential reads check what they see
+//     against each other (btree.h, record_locks.h, reading.h) and ask for
+//     a new start on any mismatch.
+// A new start reads the header under the lock (counted as a retry by the
+// header reader) with the node image discarded, so every operation is
+// retried unlocked at most once.
+//
+// The end: when the operation fails with E_BROKEN on a file open for
+// writing, the secondary code goes into the header's broken-code field so
+// that every later access fails alike; an operation that only reads does
+// so only with V_MARK_READ_CORRUPT. Then the header is released and the
+// node image address cleared (the node buffer is shared by all files).
+#pragma once
+
+#include <cstdint>
+
+#include "access/access_state.h"
+#include "storage/header.h"
+
+namespace kel::indexed {
+
+class Operation {
+ public:
+  // Clears the primary error. `writer`: the operation changes the file.
+  Operation(DorvexFile *f, bool writer);
+  ~Operation() { finish(true); }
+  Operation(const Operation &) = delete;
+  Operation &operator=(const Operation &) = delete;
+
+  // Reads the header. `retry`: a new start after a failed unlocked try.
+  bool begin(HeaderAccess access, bool retry = false);
+  // Ends the operation (idempotent); `ok` false marks a broken file.
+  void finish(bool ok);
+
+  bool unlocked() const { return header_checked_ || verified_; }
+  bool header_checked() const { return header_checked_; }
+  bool verified() const { return verified_; }
+  bool debug_output() const { return debug_; }
+  // Header-checked mode: the header, read again without the lock, shows a
+  // writer at work or a version other than the one read at the start.
+  bool header_moved();
+
+ private:
+  DorvexFile *f_;
+  bool writer_;
+  bool begun_ = false;
+  bool finished_ = false;
+  bool header_checked_ = false;
+  bool verified_ = false;
+  bool debug_ = false;
+};
+
+// Bits of V_LOCK_METHOD.
+constexpr int16_t kLockMethodHeaderChecked = 0x1;
+constexpr int16_t kLockMethodVerified = 0x2;
+constexpr int16_t kLockMethodDebug = 0x200;
+
+}  // namespace kel::indexed

@@ -1,0 +1,95 @@
+// Deleting a record (v5i_delete): the stored record is read to learn all
+// of its key values, one entry is removed from every key's tree (by the
+// record's own duplicate number in keys that allow duplicates, so that
+// records sharing a value keep theirs), and the record goes to the deleted
+// chain. A failure after the first entry was removed leaves the record
+// partly unindexed; E_BROKEN then marks the file.
+//
+// Transactions: no transaction log takes part yet, so deletes are always
+// refused on files not open for input-output, and nothing is logged.
+#include <cstring>
+
+#include "access/access.h"
+#include "access/reading.h"
+#include "access/record_locks.h"
+#include "kelfs/errors.h"
+#include "messages/diag.h"
+#include "osfile/files.h"
+#include "storage/records.h"
+#include "storage/shared_buffers.h"
+#include "support/fail.h"
+
+namespace kel::indexed {
+
+namespace {
+
+// The record to delete: the last record read under a lock when the
+// caller's primary key (raw bytes) is its primary key, else the record
+// found by key 0.
+bool locate(DorvexFile *f, const uint8_t *record, SegAddr *at) {
+  ReadState &r = *f->read;
+  uint8_t key[kKeyLengthLimit];
+  int n = primary_key_bytes(f, record, key);
+  bool use_last = !(r.last_record == kNullAddr) && memcmp(key, r.last_key, n) == 0;
+  *at = r.last_record;
+  release_auto_lock(f);
+  clear_last_record(f);
+  if (use_last) return true;
+  uint8_t search[kSearchKeySize];
+  build_search_key(f, 0, record, search);
+  TreeContext *t = tree_of(f);
+  NodePosition pos;
+  int result = vi_find_key(t, search, 0, &pos);
+  if (result == SR_ERROR) return false;
+  bool found = f->keys[0].duplicates ? result >= SR_EQUAL : result == SR_EXACT;
+  if (!found) {
+    return fs_fail(E_NOT_FOUND);
+  }
+  if (!record_of_pointer(vi_entry_pointer(t, pos.offset), at))
+    return fs_fail(E_BROKEN, kBrokenPosition);
+  return true;
+}
+
+bool delete_one(Operation &op, DorvexFile *f, const uint8_t *record) {
+  if (record == nullptr) {
+    return fs_fail(E_PARAM);
+  }
+  clear_prefetch(*f->read);
+  if ((f->mode & A_ACCESS_MASK) != A_IO) {
+    release_auto_lock(f);
+    clear_last_record(f);
+    return fs_fail(E_MODE_CLASH);
+  }
+  if (!op.begin(HeaderAccess::kUpdate)) return false;
+  header_mark_changed(f);
+  SegAddr at;
+  if (!locate(f, record, &at)) return false;
+  uint8_t *stored = standard_record_buffer();
+  uint32_t sequence = 0;
+  if (vi_read_rec(f, stored, at, kLockTake, kLockAutoRelease, &sequence) < 0) return false;
+  release_record_lock(f, at);
+  clear_last_record(f);
+  TreeContext *t = tree_of(f);
+  for (int k = 0; k < f->key_count; ++k) {
+    uint8_t search[kSearchKeySize];
+    build_search_key(f, k, stored, search);
+    if (trace_on(kTraceInner)) eprintf("V: v5i_delete(): Subtracting key #%d\n", k);
+    if (!key_sub(t, search, f->keys[k].duplicates ? sequence : 0)) return false;
+  }
+  if (trace_on(kTraceInner)) eprintf("V: v5i_delete(): vi_sub_rec()\n");
+  return delete_record(f, at) && header_write(f);
+}
+
+}  // namespace
+
+}  // namespace kel::indexed
+
+using namespace kel::indexed;
+
+extern "C" int32_t v5i_delete(DorvexFile *file, const uint8_t *record) {
+  if (file == nullptr) return kel::fs_fail(E_PARAM);
+  Operation op(file, true);
+  bool ok = delete_one(op, file, record);
+  op.finish(ok);
+  return ok ? 1 : 0;
+}

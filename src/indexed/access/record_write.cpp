@@ -1,0 +1,101 @@
+// Adding a record (v5i_write): the record goes into the data area, then
+// one entry into the tree of every key, in key order. A key that cannot be
+// added takes back the entries already added and the record itself, so a
+// write that meets a duplicate primary key leaves the file's records and
+// keys as they were (the trees' node layout may differ: removing entries
+// may combine nodes that the additions split).
+//
+// Transactions: no transaction log takes part yet, so the write neither
+// locks the new record for one nor records itself in a log.
+#include <cstring>
+
+#include "access/access.h"
+#include "access/reading.h"
+#include "access/record_locks.h"
+#include "kelfs/errors.h"
+#include "messages/diag.h"
+#include "osfile/files.h"
+#include "storage/records.h"
+#include "support/fail.h"
+
+namespace kel::indexed {
+
+namespace {
+
+uint32_t dup_number(const DorvexFile *f, int key, uint32_t sequence) {
+  return f->keys[key].duplicates ? sequence : 0;
+}
+
+// Removes the entries of keys `count` - 1 down to 0 and the record: the
+// undo of a write whose key `count` could not be added.
+bool take_back(DorvexFile *f, const uint8_t *record, int count, uint32_t sequence, SegAddr at) {
+  TreeContext *t = tree_of(f);
+  for (int k = count - 1; k >= 0; --k) {
+    uint8_t search[kSearchKeySize];
+    build_search_key(f, k, record, search);
+    if (trace_on(kTraceInner)) eprintf("V: v5i_write(): Subtracting key #%d\n", k);
+    if (!key_sub(t, search, dup_number(f, k, sequence))) return false;
+  }
+  if (trace_on(kTraceInner)) eprintf("V: v5i_write(): vi_sub_rec()\n");
+  return delete_record(f, at) && header_write(f);
+}
+
+bool write(Operation &op, DorvexFile *f, const uint8_t *record, uint32_t length, bool *shared) {
+  if (record == nullptr) {
+    return fs_fail(E_PARAM);
+  }
+  // The mode is checked before the header is taken for an update: a file
+  // open for input may not even be writable.
+  if ((f->mode & A_ACCESS_MASK) == A_INPUT) {
+    return fs_fail(E_MODE_CLASH);
+  }
+  clear_prefetch(*f->read);
+  if (!op.begin(HeaderAccess::kUpdate)) return false;
+  header_mark_changed(f);
+  release_auto_lock(f);
+  clear_last_record(f);
+  if (length == 0) length = f->max_record;
+  if (length < f->min_record || length > f->max_record) {
+    return fs_fail(E_PARAM);
+  }
+  uint32_t sequence = static_cast<uint32_t>(hget(f, kSequenceCounter));
+  if (trace_on(kTraceInner)) eprintf("V: v5i_write(): add_rec()\n");
+  SegAddr at;
+  if (!add_record(f, record, length, sequence, &at)) return false;
+  SegAddr pointer{-at.offset, at.segment};
+  TreeContext *t = tree_of(f);
+  for (int k = 0; k < f->key_count; ++k) {
+    uint8_t search[kSearchKeySize];
+    build_search_key(f, k, record, search);
+    t->equal_seen = false;
+    if (trace_on(kTraceInner)) eprintf("V: v5i_write(): Adding key #%d\n", k);
+    bool duplicates = f->keys[k].duplicates != 0;
+    if (!key_add(t, search, dup_number(f, k, sequence), pointer, duplicates)) {
+      // Damage stops everything: nothing more is touched.
+      if (*fs_error_code() == E_BROKEN) return false;
+      int16_t code = *fs_error_code();
+      int32_t secondary = *fs_error_secondary();
+      if (!take_back(f, record, k, sequence, at)) return false;
+      return fs_fail(code, secondary);
+    }
+    if (t->equal_seen) *shared = true;
+  }
+  hset(f, kSequenceCounter, sequence + 1);
+  return header_write(f);
+}
+
+}  // namespace
+
+}  // namespace kel::indexed
+
+using namespace kel::indexed;
+
+extern "C" int32_t v5i_write(DorvexFile *file, const uint8_t *record, uint32_t length) {
+  if (file == nullptr) return kel::fs_fail(E_PARAM);
+  Operation op(file, true);
+  bool shared = false;
+  bool ok = write(op, file, record, length, &shared);
+  op.finish(ok);
+  if (ok && shared) kel::fs_set_status(E_DUPLICATE_ALTERNATE);
+  return ok ? 1 : 0;
+}

@@ -1,0 +1,79 @@
+#include "format/layout.h"
+
+#include "support/be.h"
+
+namespace kel::indexed {
+
+namespace {
+
+constexpr int16_t A = kAbsent;
+
+// Offsets per slot (see layout.h for the table with field names).
+constexpr HeaderLayout kLayouts[3] = {
+    {3,
+     {0,  4,  6,  8,  10, A,   A,   16,  A,   20,  A,   24, A,  28, A, A, A, 32, 36, A,  40,
+      44, A,  48, 52, 56, 60,  64,  66,  68,  70,  72,  74, 76, 78, A, A, A, A,  A,  12, A,
+      A,  80, 96, 96, 98, 100, 101, 102, 103, 128, 160, 0,  A,  4,  5, 6, 7, 8,  9,  10, 0,
+      A,  4,  8,  9,  4,  32,  11,  16,  0,   4,   6,   8,  12, 0,  4, 6, 8, 12},
+     {4, 2, 2, 2, 2, 0, 0, 4, 0, 4, 0, 4, 0, 4, 0, 0, 0, 4, 4, 0, 4, 4, 0, 4, 4,  4, 4,
+      2, 2, 2, 2, 2, 2, 2, 2, 0, 0, 0, 0, 0, 4, 0, 0, 4, 0, 2, 2, 1, 1, 1, 1, 30, 0, 4,
+      0, 1, 1, 1, 1, 1, 1, 2, 4, 0, 4, 1, 1, 0, 0, 0, 0, 4, 2, 2, 4, 4, 4, 2, 2,  4, 4}},
+    {4,
+     {0,   4,   6,  8,  10,  12,  16,  18,  22,  24, 28,  30,  34,  36,  40,  A,   A,
+      42,  46,  50, 52, 56,  A,   60,  64,  68,  72, 76,  78,  80,  82,  84,  86,  88,
+      90,  92,  96, 98, 100, 102, 106, 110, 114, A,  116, 116, 118, 120, 121, 122, 123,
+      128, 160, 0,  4,  6,   7,   8,   9,   10,  11, 12,  0,   4,   6,   10,  11,  3,
+      59,  5,   8,  0,  4,   6,   8,   12,  0,   4,  6,   8,   12},
+     {4, 2, 2, 2, 2, 4, 2, 4, 2, 4, 2, 4, 2, 4, 2, 0, 0, 4, 4, 2, 4, 4, 0, 4, 4,  4, 4,
+      2, 2, 2, 2, 2, 2, 2, 2, 4, 2, 2, 2, 4, 4, 4, 2, 0, 0, 2, 2, 1, 1, 1, 1, 30, 0, 4,
+      2, 1, 1, 1, 1, 1, 1, 2, 4, 2, 4, 1, 1, 0, 0, 0, 0, 4, 2, 2, 4, 4, 4, 2, 2,  4, 4}},
+    {5,
+     {0,   4,   6,   8,   12,  16,  20,  22,  26,  28,  32,  34,  38,  40,  44,  46,  50,
+      52,  56,  60,  62,  66,  70,  74,  78,  82,  86,  92,  94,  96,  100, 104, 106, 108,
+      110, 112, 116, 118, 120, 122, 126, 130, 134, 136, 149, 149, 153, 157, 158, 159, 160,
+      162, 194, 0,   4,   6,   7,   8,   9,   10,  11,  12,  0,   4,   6,   10,  11,  6,
+      106, 3,   4,   0,   4,   6,   8,   12,  0,   4,   6,   8,   12},
+     {4, 2, 2, 4, 4, 4, 2, 4, 2, 4, 2, 4, 2, 4, 2, 4, 2, 4, 4, 2, 4, 4, 4, 4, 4,  4, 6,
+      2, 2, 4, 4, 2, 2, 2, 2, 4, 2, 2, 2, 4, 4, 4, 2, 4, 0, 4, 4, 1, 1, 1, 1, 30, 0, 4,
+      2, 1, 1, 1, 1, 1, 1, 4, 4, 2, 4, 1, 1, 0, 0, 0, 0, 4, 2, 2, 4, 4, 4, 2, 2,  4, 4}},
+};
+
+}  // namespace
+
+const HeaderLayout *header_layout(int version) {
+  if (version < 3 || version > 5) return nullptr;
+  return &kLayouts[version - 3];
+}
+
+uint64_t get_slot(const uint8_t *header, const HeaderLayout &l, Slot s) {
+  if (!has_slot(l, s) || l.width[s] == 0) return 0;
+  return load_be(header + l.offset[s], l.width[s]);
+}
+
+void set_slot(uint8_t *header, const HeaderLayout &l, Slot s, uint64_t value) {
+  if (!has_slot(l, s) || l.width[s] == 0) return;
+  store_be(header + l.offset[s], l.width[s], value);
+}
+
+uint8_t get_slot_low_byte(const uint8_t *header, const HeaderLayout &l, Slot s) {
+  if (!has_slot(l, s)) return 0;
+  return header[l.offset[s] + 1];
+}
+
+int header_blocks_for_keys(const HeaderLayout &l, int keys) {
+  int first = l.offset[kKeyDescsFirstBlock];
+  int per_block = l.offset[kKeyDescsPerBlock];
+  if (keys <= first) return 1;
+  return 1 + (keys - first + per_block - 1) / per_block;
+}
+
+int32_t key_description_offset(const HeaderLayout &l, int key) {
+  int first = l.offset[kKeyDescsFirstBlock];
+  int size = l.offset[kKeyDescSize];
+  if (key < first) return l.offset[kFirstKeyDesc] + key * size;
+  int per_block = l.offset[kKeyDescsPerBlock];
+  int rest = key - first;
+  return kHeaderBlock * (1 + rest / per_block) + (rest % per_block) * size;
+}
+
+}  // namespace kel::indexed

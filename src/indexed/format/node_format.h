@@ -1,0 +1,169 @@
+// B-tree nodes and their prefix-compressed entries.
+//
+// Node block (node size bytes, at most 8192):
+//
+//   offset    width  field
+//   0         1      node type: 1 tree node, 3 free node
+//   1         2      used: bytes of entries that follow (big-endian)
+//   3         used   the entries, back to back
+//   3 + used  rest   zero bytes
+//
+// A free node holds, after its type byte 3, the next free node's offset
+// (4 bytes) and, in versions 4 and 5, its segment (2 bytes).
+//
+// Entry, versions 4 and 5 (offsets for a key with / without duplicates):
+//
+//   dup  nodup  width  field
+//   0    0      4      pointer offset (signed; a record's offset negated)
+//   4    4      2      pointer segment
+//   6    -      4      duplicate sequence number
+//   10   6      1      L: 1 + suffix length
+//   11   7      1      P: bytes shared with the previous entry's full key
+//   12   8      L-1    suffix
+//
+// Version 3 has no segment field: pointer 0, duplicate number 4, L at 8
+// (4 without duplicates), P at 9 (5). The offset of L is the "key-part
+// offset"; an entry takes key-part offset + 1 + L bytes.
+//
+// The full key of an entry is its key number byte followed by the key
+// bytes (at most 251 bytes). It is stored as P bytes borrowed from the
+// previous entry's full key and its suffix; the first entry of a node has
+// P = 0. Keys compare byte by byte, unsigned; when one is a prefix of the
+// other, the rest of the longer one is compared against spaces.
+#pragma once
+
+#include <cstdint>
+
+#include "indexed/broken_codes.h"
+
+namespace kel::indexed {
+
+constexpr uint8_t kTreeNode = 1;
+constexpr uint8_t kFreeNode = 3;
+constexpr int kNodeHeaderSize = 3;
+constexpr int kMaxNodeSize = 8192;
+constexpr int kMaxFullKey = 251;
+// The full key of the high-key entry that ends every node on the right-most
+// path of a tree: greater than every real key (key numbers are below it).
+constexpr uint8_t kHighKeyByte = 0x7F;
+
+enum SearchResult : int {
+  SR_ERROR = 0,
+  SR_EMPTY = 1,
+  SR_PAST_END = 2,
+  SR_GREATER = 3,
+  SR_EQUAL = 4,
+  SR_EXACT = 5,
+};
+
+struct EntryLayout {
+  int key_part;  // offset of L: 10, 6 (v4, v5) or 8, 4 (v3)
+  bool segment_field;
+  bool dup_field;
+  // Bytes of an entry besides its suffix.
+  int overhead() const { return key_part + 2; }
+};
+
+EntryLayout entry_layout(int version, bool duplicates);
+
+// A decoded entry of a node's entry area.
+struct Entry {
+  int offset;  // in the entry area
+  int size;    // key-part offset + 1 + L
+  int32_t pointer;
+  uint16_t segment;
+  uint32_t dup;    // 0 when the tree has no such field
+  uint8_t length;  // L
+  uint8_t prefix;  // P
+  const uint8_t *suffix;
+  int suffix_length() const { return length - 1; }
+};
+
+// Decodes the entry at `offset`; false with a secondary code in *broken when
+// it does not fit in `used` bytes, its L is 0, or its key would be longer
+// than any full key.
+bool decode_entry(const uint8_t *area, int used, int offset, const EntryLayout &layout,
+                  Entry *entry, int32_t *broken);
+
+// Writes an entry's fixed part (pointer, segment, duplicate number, L, P).
+void encode_entry_head(uint8_t *at, const EntryLayout &layout, int32_t pointer, uint16_t segment,
+                       uint32_t dup, uint8_t length, uint8_t prefix);
+
+// <0, 0, >0 as full key a compares with b (space padding).
+int compare_keys(const uint8_t *a, int a_length, const uint8_t *b, int b_length);
+
+// A full key with its length.
+struct FullKey {
+  int length = 0;
+  uint8_t bytes[kMaxFullKey] = {};
+};
+
+// The outcome of a search inside one node.
+struct NodeSearch {
+  int result = SR_ERROR;
+  int position = 0;   // offset of the entry stopped at (or `used`)
+  int previous = -1;  // offset of the entry before it, -1 when none
+  bool equal_seen = false;
+  int32_t broken = 0;  // secondary code when result is SR_ERROR
+  uint32_t dup = 0;    // duplicate number of the entry stopped at
+  FullKey key;         // full key of the entry stopped at (results 3-5)
+  // Set by the caller: rebuild also the full key of the entry before the
+  // stopping point (`previous`), what an insertion at `position`
+  // compresses against. It is in `before` when before_known.
+  bool want_before = false;
+  bool before_known = false;
+  FullKey before;
+};
+
+// Searches an entry area for the first entry not less than (key, dup):
+// entries with a key equal to `key` and a duplicate number below `dup`
+// (unsigned) are passed. Keys borrowed by an entry are rebuilt lazily and
+// entries known to be smaller after an earlier mismatch are skipped
+// without a comparison.
+void search_entries(const uint8_t *area, int used, const EntryLayout &layout, const uint8_t *key,
+                    int key_length, uint32_t dup, NodeSearch *out);
+
+// The full key (and duplicate number) of the entry whose bytes contain
+// `offset`; an offset below 0 or at or beyond `used` gives length 0.
+// False with a secondary code when the area is damaged.
+bool key_at_offset(const uint8_t *area, int used, const EntryLayout &layout, int offset,
+                   FullKey *key, uint32_t *dup, int32_t *broken);
+
+// Results of insert_entry besides a growth: no growth of `used` can reach
+// them (a growth lies within +-kMaxNodeSize).
+constexpr int kInsertNoRoom = INT32_MIN;
+constexpr int kInsertDamaged = INT32_MIN + 1;
+
+// Inserts the entry (key, dup, pointer) at offset `o`, which must be an
+// entry boundary, compressing it against the entry before it and making
+// the entry after it borrow what it now shares with the new key. Returns
+// the growth of `used` (the change of index bytes in use; negative when the
+// successor gives up more bytes than the new entry takes, as when it
+// borrowed less than it shared with its old predecessor), or kInsertNoRoom
+// when the entry does not fit in `capacity` bytes (nothing changed), or
+// kInsertDamaged with *broken set when the area is damaged. Bytes freed at
+// the end are zeroed.
+int insert_entry(uint8_t *area, int *used, int capacity, const EntryLayout &layout, int o,
+                 const uint8_t *key, int key_length, int32_t pointer, uint16_t segment,
+                 uint32_t dup, int32_t *broken);
+// The same, for a caller that already holds `before`, the full key of the
+// entry ending at `o` (ignored when `o` is 0): the area is not walked again.
+int insert_entry_after(uint8_t *area, int *used, int capacity, const EntryLayout &layout, int o,
+                       const FullKey &before, const uint8_t *key, int key_length, int32_t pointer,
+                       uint16_t segment, uint32_t dup, int32_t *broken);
+
+// Removes the entry at offset `o`. A following entry that borrowed more
+// bytes than the removed one takes them over into its suffix. The freed
+// tail is zeroed. Returns the bytes freed, or -1 with *broken set when the
+// area is damaged; *was_last tells whether it was the node's last entry.
+int remove_entry(uint8_t *area, int *used, const EntryLayout &layout, int o, bool *was_last,
+                 int32_t *broken);
+
+// Rewrites the entry at offset 0 so that it borrows nothing (P = 0): it
+// grows by its former prefix count, which is returned (-1 when it does not
+// fit in `capacity`; -2 on damage). Used when an entry becomes the first of
+// a node. `full_key` is the entry's full key.
+int make_first_entry_whole(uint8_t *area, int *used, int capacity, const EntryLayout &layout,
+                           const FullKey &full_key, int32_t *broken);
+
+}  // namespace kel::indexed

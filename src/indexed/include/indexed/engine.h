@@ -1,0 +1,136 @@
+// The indexed (Dorvex) engine as the layers above it see it: the
+// operations behind the v5_ entry points, on an open file that stays an
+// opaque DorvexFile out here, and the engine's process-wide settings and
+// hooks. The engine's own layers and their headers sit beside its sources.
+//
+// Open flags of dorvex_open: bits 0-1 the access (0 input, 1 output,
+// 2 input-output, 3 extend; output first makes the file anew from its own
+// information texts, then output and extend work as input-output), 0x100 /
+// 0x200 / 0x400 the sharing and deferred-write bits of the file table and
+// the cache, 0x4000 and 0x10 kept, 0x8000 with 0x600 and a writing access
+// asks for bulk addition.
+//
+// Every record operation clears the primary error on entry and leaves the
+// reason of a failure there. Reads return the record length (0: failure);
+// the record buffer must hold the file's maximum record size. A read,
+// write or delete that succeeds with the primary code 101 reports that
+// another record has the same value of an alternate key that allows
+// duplicates.
+#pragma once
+
+#include <cstdint>
+
+#include "kelfs/kelfs.h"
+
+extern "C" {
+// 1, or 0 with E_PARAM, E_UNSUPPORTED, E_NO_MEMORY, E_DISK_FULL,
+// E_SYSERR or the OS layer's error; a failed make leaves no file behind.
+// `table` (256 bytes) may be null.
+int32_t dorvex_make(const char *name, const char *comment, const char *physical, const char *record,
+                    const char *keys, const uint8_t *table);
+DorvexFile *dorvex_open(const char *name, int32_t flags);
+// 1, or 0 when writing the header or a segment failed; the file is closed
+// and its state freed either way.
+int32_t dorvex_close(DorvexFile *file);
+// Marks the file open for update as incomplete until this open's final
+// successful close: a restore, a bulk load, any filling that must not be
+// mistaken for a whole file when it is cut short (killed, a full disk, a
+// failing close). The broken code kBrokenIncomplete goes into the header's
+// broken-code field and reaches the file at once (the cache writes it
+// through), so that every other open, in this process or another, fails
+// with E_BROKEN and that code unless V_FORCE_OPEN is on, and the
+// structural check reports it. This open goes on as before. Its close
+// writes every block of every segment first and only then clears the mark
+// and writes the header; a close that fails on the way leaves the mark.
+// 1, or 0 with E_PARAM (not open for update) or the header's error.
+int32_t dorvex_mark_incomplete(DorvexFile *file);
+// The information texts (see info.cpp). 1, or 0 with E_PARAM or
+// E_UNSUPPORTED.
+int32_t dorvex_info(DorvexFile *file, int32_t code, char *out);
+
+// Whole files, every segment: > 0 on success, 0 on failure (the first
+// failing step's error; the segments already handled stay as they are).
+// Remove takes data segment 0 and index segment 0 only when
+// `with_segment0` is set.
+int32_t dorvex_copy(const char *from, const char *to);
+int32_t dorvex_rename(const char *from, const char *to);
+int32_t dorvex_remove(const char *name, int32_t with_segment0);
+
+// Start modes.
+enum : int32_t {
+  V_START_EQUAL = 0,
+  V_START_NOT_LESS = 1,
+  V_START_GREATER = 2,
+  V_START_LESS = 3,
+  V_START_NOT_GREATER = 4,
+};
+
+// Positions on the key `key` of `record` (its first `length` bytes when
+// 0 < length < the key's size) by `mode`, without reading a record.
+// 1, or 0 with E_NOT_FOUND, E_PARAM, E_MODE_CLASH or a read error.
+int32_t v5i_start(DorvexFile *file, const uint8_t *record, int32_t key, int32_t length,
+                  int32_t mode);
+// Reads the first record whose key `key` equals that of `record` into
+// `record`; it becomes the current record.
+uint32_t v5i_read(DorvexFile *file, uint8_t *record, int32_t key);
+// The next / previous record in the order of the key of reference;
+// E_NOT_FOUND at either end, E_NO_CURRENT without a position.
+uint32_t v5i_next(DorvexFile *file, uint8_t *record);
+uint32_t v5i_previous(DorvexFile *file, uint8_t *record);
+// Sets up the physical-order scan: 0 for a version 4 or 5 file, 1 for a
+// version 3 file (whose scan is empty); -1 with the error set when the
+// header cannot be read or the file is open for output only.
+int32_t v5i_nkrstart(DorvexFile *file);
+// The next live record in physical order; E_NOT_FOUND at the end.
+uint32_t v5i_nkrnext(DorvexFile *file, uint8_t *record);
+// Releases the file's record locks. 1, or 0 when the header cannot be read.
+int32_t v5i_unlock(DorvexFile *file);
+// Adds a record of `length` bytes (0: the maximum record size). 1, or 0
+// with E_MODE_CLASH, E_PARAM, E_DUPLICATE (nothing of the record is left)
+// or the error of the storage.
+int32_t v5i_write(DorvexFile *file, const uint8_t *record, uint32_t length);
+// Deletes the record with the primary key of `record` (the last record
+// read under a lock when its primary key is that one). 1, or 0 with
+// E_MODE_CLASH, E_NOT_FOUND, E_REC_LOCKED or the error of the storage.
+int32_t v5i_delete(DorvexFile *file, const uint8_t *record);
+
+// The structural check of the whole file (check/file_check.h): 1 when it is
+// sound; 0 with E_BROKEN and kBrokenCheckProblems when problems were found,
+// E_PARAM without a file, or the header's error when the header cannot be
+// read. V5_CHECK_CLEAR_DEAD_WRITERS resets the count of openers for update
+// that a process which ended left behind, on a sound file that this open
+// holds exclusively for update. The report stays until the next check.
+int32_t v5i_check(DorvexFile *file, int32_t flags);
+const char *v5i_check_report(void);
+}
+
+namespace kel::indexed {
+
+// The name the file was opened with (for the entry points' trace lines).
+const char *file_name(const DorvexFile *file);
+
+// Installs the hooks that create and free this state; idempotent. The
+// engine's start-up (v5_init, v5_open) calls it before any open.
+void install_access_layers();
+
+// The interface level of the information texts: 3 at start, replaced by
+// the first argument of v5_init_vers. Levels 2 and below use the older,
+// narrower forms of the record, physical and key texts.
+int32_t interface_level();
+void set_interface_level(int32_t level);
+
+// Hooks installed through the entry points. Bulk addition calls the first
+// two; the engine calls the last after it creates a file.
+v5_progress_fn progress_hook();
+v5_duplicate_fn duplicate_hook();
+v5_set_file_attrs_fn set_file_attrs_hook();
+v5_progress_fn exchange_progress_hook(v5_progress_fn hook);
+v5_duplicate_fn exchange_duplicate_hook(v5_duplicate_fn hook);
+v5_query_retry_fn exchange_query_retry_hook(v5_query_retry_fn hook);
+void set_set_file_attrs_hook(v5_set_file_attrs_fn hook);
+
+// The engine's shutdown (last v5_exit): releases its process-wide buffers
+// and shuts the block cache down.
+void shutdown();
+
+}  // namespace kel::indexed

@@ -1,0 +1,122 @@
+#include "storage/storage.h"
+
+#include "cache/cache.h"
+#include "format/node_format.h"
+#include "kelfs/errors.h"
+#include "storage/header.h"
+#include "storage/segments.h"
+#include "support/be.h"
+#include "support/fail.h"
+
+namespace kel::indexed {
+
+namespace {
+
+constexpr int32_t kFreeNodeBytesV3 = 5;
+constexpr int32_t kFreeNodeBytes = 7;
+
+// The file holding a node address; -1 with E_BROKEN 68 when there is none,
+// 26 when the node lies outside it.
+int32_t node_file(DorvexFile *f, SegAddr at) {
+  if (f->version < 4) {
+    if (at.segment == 0) return node_held(f, at) ? f->data0 : -1;
+  } else if (at.segment < f->index.count && f->index.files[at.segment] >= 0) {
+    return node_held(f, at) ? f->index.files[at.segment] : -1;
+  }
+  const char *name =
+      segment_name(f->name, f->version < 4 ? kDataSegment : kIndexSegment, at.segment);
+  fs_set_missing_file_name(name ? name : f->name);
+  fs_fail(E_BROKEN, kBrokenMissingSegment);
+  return -1;
+}
+
+void add_to(DorvexFile *f, Slot s, int64_t delta) {
+  hset(f, s, static_cast<uint64_t>(static_cast<int64_t>(hget(f, s)) + delta));
+  header_mark_changed(f);
+}
+
+// Version 3: a node at the end of the file, written as zeros so that the
+// file's size stays true whatever the caller does next.
+bool append_v3_node(DorvexFile *f, SegAddr *at) {
+  uint32_t end = f->data.sizes[0];
+  if (!fill_blocks(f->data0, end, end + static_cast<uint32_t>(f->node_size), f->node_size, false))
+    return false;
+  f->data.sizes[0] = f->data.reserved[0] = end + static_cast<uint32_t>(f->node_size);
+  if (!store_segment_size(f, kDataSegment, 0)) return false;
+  *at = SegAddr{static_cast<int32_t>(end), 0};
+  return true;
+}
+
+bool take_free_head(DorvexFile *f, SegAddr head, SegAddr *at) {
+  int32_t file = node_file(f, head);
+  if (file < 0) return false;
+  uint8_t bytes[kFreeNodeBytes] = {};
+  int32_t length = f->version >= 4 ? kFreeNodeBytes : kFreeNodeBytesV3;
+  if (!read_at(file, bytes, static_cast<uint32_t>(head.offset), length)) return false;
+  if (bytes[0] != kFreeNode) return fs_fail(E_BROKEN, kBrokenFreeList);
+  SegAddr next{static_cast<int32_t>(load_be32(bytes + 1)),
+               f->version >= 4 ? load_be16(bytes + 5) : static_cast<uint16_t>(0)};
+  hset_addr(f, kFreeNodeOffset, kFreeNodeSeg, next);
+  add_to(f, kFreeNodes, -1);
+  *at = head;
+  return true;
+}
+
+}  // namespace
+
+bool node_read(DorvexFile *f, SegAddr at, uint8_t *block) {
+  int32_t file = node_file(f, at);
+  return file >= 0 && read_at(file, block, static_cast<uint32_t>(at.offset), f->node_size);
+}
+
+bool node_write(DorvexFile *f, SegAddr at, const uint8_t *block) {
+  int32_t file = node_file(f, at);
+  return file >= 0 && write_at(file, block, static_cast<uint32_t>(at.offset), f->node_size);
+}
+
+bool node_allocate(DorvexFile *f, SegAddr *at) {
+  SegAddr head = hget_addr(f, kFreeNodeOffset, kFreeNodeSeg);
+  bool ok;
+  if (head != kNullAddr)
+    ok = take_free_head(f, head, at);
+  else if (f->version < 4)
+    ok = append_v3_node(f, at);
+  else
+    ok = index_append(f, at);
+  if (!ok) {
+    *at = kNullAddr;
+    return false;
+  }
+  add_to(f, kNodesInUse, 1);
+  return true;
+}
+
+bool node_free(DorvexFile *f, SegAddr at) {
+  int32_t file = node_file(f, at);
+  if (file < 0) return false;
+  SegAddr head = hget_addr(f, kFreeNodeOffset, kFreeNodeSeg);
+  uint8_t bytes[kFreeNodeBytes];
+  bytes[0] = kFreeNode;
+  store_be32(bytes + 1, static_cast<uint32_t>(head.offset));
+  store_be16(bytes + 5, head.segment);
+  int32_t length = f->version >= 4 ? kFreeNodeBytes : kFreeNodeBytesV3;
+  if (!write_at(file, bytes, static_cast<uint32_t>(at.offset), length)) return false;
+  hset_addr(f, kFreeNodeOffset, kFreeNodeSeg, at);
+  add_to(f, kNodesInUse, -1);
+  add_to(f, kFreeNodes, 1);
+  return true;
+}
+
+void index_bytes_adjust(DorvexFile *f, int64_t delta) {
+  add_to(f, kIndexBytesInUse, delta);
+}
+
+bool set_key_root(DorvexFile *f, int key, SegAddr root, uint8_t height) {
+  KeyDesc &k = f->keys[key];
+  k.root_offset = static_cast<uint32_t>(root.offset);
+  k.root_segment = root.segment;
+  k.height = height;
+  return store_key_root(f, key);
+}
+
+}  // namespace kel::indexed
