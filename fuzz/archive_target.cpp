@@ -10,7 +10,7 @@
 //   6 -ivm verbose, times and owners set   7 -is  the recovery search
 // Each input is listed (-it with the same options) and then restored in
 // the scratch folder. Whatever the bytes, each run ends with the trailer
-// or with kel's exit status 1 and a message (a clean error); without -ic,
+// or with a fatal stop that has said why (a clean error); without -ic,
 // names outside the scratch folder are refused by the guard, as a folder
 // without write permission would.
 #include <fcntl.h>
@@ -18,13 +18,8 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
-#include "archive/fatal.h"
-#include "archive/operator.h"
-#include "archive/reader.h"
-#include "archive/transfer.h"
-#include "archive/volume.h"
+#include "archive/run_state.h"
 #include "config/config.h"
 #include "config/fs_config.h"
 #include "fuzz/fuzz.h"
@@ -40,21 +35,18 @@ constexpr int kVersionShift = 2;
 // search), then the terminal ends: kel stops with message 1188.
 constexpr char kAnswers[] = "y\ny\n\ny\n";
 
-void input_run(void *) {
-  const TransferState &t = transfer();
-  volume_begin();
-  read_volume_header(t.search != 0);
-  if (t.search) recovery_search();
-  while (extract_member(nullptr, 0, 0)) {
-  }
-  close_archive();
+Status input_run(RunState &run) {
+  KEL_RETURN_IF_FATAL(volume_begin(run.volume));
+  KEL_RETURN_IF_FATAL(read_volume_header(run.volume, run.transfer.search != 0));
+  if (run.transfer.search) KEL_RETURN_IF_FATAL(recovery_search(run.reader));
+  for (bool trailer = false; !trailer;)
+    KEL_RETURN_IF_FATAL(extract_member(run.reader, nullptr, 0, 0, &trailer));
+  return close_archive(run.volume);
 }
 
 void run_pass(uint8_t options, bool table) {
-  reset_transfer();
-  volume_release();
-  reader_release();
-  TransferState &t = transfer();
+  RunState run;
+  TransferState &t = run.transfer;
   t.mode = kRunInput;
   t.table = table;
   t.flatten = options & kFlatten ? 1 : 0;
@@ -68,26 +60,20 @@ void run_pass(uint8_t options, bool table) {
   snprintf(t.archive_path, sizeof t.archive_path, "archive");
   t.archive_fd = open("archive", O_RDONLY | O_CLOEXEC);
   FILE *answers = fmemopen(const_cast<char *>(kAnswers), sizeof kAnswers - 1, "r");
-  operator_use_stream(answers);
+  operator_use_stream(run.terminal, answers);
 
   fuzz::set_guard(t.flatten && !table ? fuzz::Guard::kEscape : fuzz::Guard::kRefuse);
   size_t said = fuzz::diagnostic_bytes();
-  int status = fuzz::run_catching_exit(input_run, nullptr);
+  Status status = input_run(run);
   fuzz::set_guard(fuzz::Guard::kOff);
-  if ((status != -1 && status != 1) || (status == 1 && fuzz::diagnostic_bytes() == said)) {
-    fprintf(stderr, "fuzz: kel ended with status %d and %s\n", status,
-            fuzz::diagnostic_bytes() == said ? "no message" : "a message");
+  if (status != Status::kOk && fuzz::diagnostic_bytes() == said) {
+    fprintf(stderr, "fuzz: kel stopped without a message\n");
     abort();
   }
-  // A fatal end leaves the archive open; its clean-up closed the member.
+  // A fatal stop leaves the archive open, as the end of the process would.
   if (t.archive_fd >= 0) close(t.archive_fd);
   t.archive_fd = -1;
-  set_fatal_cleanup(nullptr, nullptr);
-  member_ends();
-  operator_release();
   fclose(answers);
-  volume_release();
-  reader_release();
 }
 
 }  // namespace

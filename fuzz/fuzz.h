@@ -44,9 +44,4 @@ size_t diagnostic_bytes();
 enum class Guard { kOff, kRefuse, kEscape };
 void set_guard(Guard guard);
 
-// Runs `body` with exit() turned into a return: the exit status, or -1
-// when `body` returned by itself. Frames between are unwound, so the
-// destructors of what they own run.
-int run_catching_exit(void (*body)(void *), void *context);
-
 }  // namespace kel::fuzz

@@ -18,7 +18,6 @@
 #include "config/config.h"
 #include "config/fs_config.h"
 #include "fuzz/fuzz.h"
-#include "indexed/file_check.h"
 #include "kelfs/kelfs.h"
 
 namespace {
@@ -107,9 +106,9 @@ void change(Run &r, int keys, const uint8_t *data, size_t size) {
   }
 }
 
-void check(Run &r) {
-  kel::indexed::CheckReport report;
-  kel::indexed::dorvex_check(r.file, &report);
+void check(Run &r, int32_t mode) {
+  v5_check(r.file, mode == KEL_OPEN_INPUT ? 0 : V5_CHECK_CLEAR_DEAD_WRITERS);
+  v5_check_report();
 }
 
 void use(int32_t mode, const uint8_t *data, size_t size) {
@@ -124,7 +123,7 @@ void use(int32_t mode, const uint8_t *data, size_t size) {
     change(r, keys, data, size);
     walks(r, keys);
   }
-  check(r);
+  check(r, mode);
   v5_close(r.file);
 }
 

@@ -10,8 +10,7 @@
 // from the real files, and catches a run that reaches outside its folder
 // when it promised not to (kel -ic).
 //
-// sync() and exit() are wrapped too: kel ends every fatal error with exit(1), and a
-// fuzz program must go on to its next input.
+// sync() is wrapped too (see __wrap_sync).
 #include <fcntl.h>
 #include <ftw.h>
 #include <sys/resource.h>
@@ -29,22 +28,17 @@
 #include <vector>
 
 #include "fuzz/fuzz.h"
-#include "osfile/layer.h"
+#include "layer/layer.h"
 
 namespace kel::fuzz {
 namespace {
 
 constexpr rlim_t kFileLimit = 64 << 20;
 
-struct ExitCalled {
-  int status;
-};
-
 struct SandboxState {
   std::string scratch;
   std::string start;
   Guard guard = Guard::kOff;
-  bool catching_exit = false;
   size_t diagnostic_bytes = 0;
 };
 SandboxState g_box;
@@ -203,18 +197,6 @@ void set_guard(Guard guard) {
   g_box.guard = guard;
 }
 
-int run_catching_exit(void (*body)(void *), void *context) {
-  g_box.catching_exit = true;
-  int status = -1;
-  try {
-    body(context);
-  } catch (const ExitCalled &e) {
-    status = e.status;
-  }
-  g_box.catching_exit = false;
-  return status;
-}
-
 }  // namespace kel::fuzz
 
 using kel::fuzz::allowed;
@@ -233,7 +215,6 @@ int __real_remove(const char *path);
 int __real_chmod(const char *path, mode_t mode);
 int __real_chown(const char *path, uid_t owner, gid_t group);
 int __real_utime(const char *path, const struct utimbuf *times);
-[[noreturn]] void __real_exit(int status);
 
 int __wrap_open64(const char *path, int flags, ...) {
   mode_t mode = 0;
@@ -300,9 +281,4 @@ int __wrap_system(const char *command) {
 // Flushing every file system of the machine changes nothing a run can
 // see, and costs most of its time on a busy machine.
 void __wrap_sync() {}
-
-[[noreturn]] void __wrap_exit(int status) {
-  if (kel::fuzz::g_box.catching_exit) throw kel::fuzz::ExitCalled{status};
-  __real_exit(status);
-}
 }
