@@ -179,8 +179,7 @@ bool reject_duplicates(DorvexFile *f, BulkState &b) {
     uint32_t n = static_cast<uint32_t>(length);
     if (b.log >= 0 && !log_duplicate(f, b.log, record, n)) return false;
     if (!remove_record(f, at, sequence, record)) return false;
-    if (v5_duplicate_fn hook = duplicate_hook())
-      hook(f, reinterpret_cast<const char *>(record), n);
+    if (v5_duplicate_fn hook = duplicate_hook()) hook(f, reinterpret_cast<const char *>(record), n);
   }
   return true;
 }

@@ -28,7 +28,7 @@ struct BulkState {
   MemPtr<BulkDuplicate> duplicates;
   size_t duplicate_count = 0;
   size_t duplicate_room = 0;
-  int32_t log = -1;  // file number of the duplicates log; -1: none
+  int32_t log = -1;     // file number of the duplicates log; -1: none
   bool failed = false;  // a flush failed half-way (bulk_flush)
   // Progress of the key insertions of the flush under way.
   v5_progress progress{};

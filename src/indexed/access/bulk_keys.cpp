@@ -61,7 +61,8 @@ bool write_bulk_key(DorvexFile *f, int key, uint8_t *area, uint8_t *slots, size_
   std::sort(s, s + count, [&](const SortSlot &a, const SortSlot &b) {
     if (a.prefix != b.prefix) return a.prefix < b.prefix;
     if (length > 8) {
-      int c = memcmp(key_bytes(a.index) + 8, key_bytes(b.index) + 8, static_cast<size_t>(length - 8));
+      int c =
+          memcmp(key_bytes(a.index) + 8, key_bytes(b.index) + 8, static_cast<size_t>(length - 8));
       if (c != 0) return c < 0;
     }
     return a.index < b.index;

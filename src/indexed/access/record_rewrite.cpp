@@ -48,9 +48,8 @@ struct Stored {
 
 // The record to rewrite: the last record read under a lock when the new
 // image's primary key (raw bytes) is its primary key, else the record
-// found by key 0. The mode and the length are checked on the way, after
-// the record-lock and last-record fields were dealt with and before any
-// search.
+// found by key 0. The length is checked on the way, after the record-lock
+// and last-record fields were dealt with and before any search.
 bool locate(DorvexFile *f, const uint8_t *record, uint32_t *length, SegAddr *at) {
   ReadState &r = *f->read;
   uint8_t key[kKeyLengthLimit];
@@ -59,7 +58,6 @@ bool locate(DorvexFile *f, const uint8_t *record, uint32_t *length, SegAddr *at)
   *at = r.last_record;
   release_auto_lock(f);
   clear_last_record(f);
-  if ((f->mode & A_ACCESS_MASK) != A_IO && !log_undoing()) return fs_fail(E_MODE_CLASH);
   if (*length == 0) *length = f->max_record;
   if (*length < f->min_record || *length > f->max_record) return fs_fail(E_PARAM);
   if (use_last) return true;
@@ -143,11 +141,19 @@ bool log_rewrite(DorvexFile *f, const uint8_t *record, uint32_t length, const St
 bool rewrite(Operation &op, DorvexFile *f, const uint8_t *record, uint32_t length, bool *shared) {
   if (record == nullptr) return fs_fail(E_PARAM);
   clear_prefetch(*f->read);
+  // The mode is checked before the header is taken for an update: a file
+  // open for input may not even be writable.
+  if ((f->mode & A_ACCESS_MASK) != A_IO && !log_undoing()) {
+    release_auto_lock(f);
+    clear_last_record(f);
+    return fs_fail(E_MODE_CLASH);
+  }
   if (!op.begin(HeaderAccess::kUpdate)) return false;
   header_mark_changed(f);
   Stored s;
   if (!locate(f, record, &length, &s.at)) return false;
   if (!read_stored(f, &s)) return false;
+  clear_last_record(f);
   bool unchanged[kMaxKeys];
   if (!compare_keys(f, record, s, unchanged)) return false;
   SegAddr at;
