@@ -141,35 +141,40 @@ TEST_F(BulkTest, OnTopOfRecordsWithDuplicatesLogAndHooks) {
   EXPECT_EQ(v5_close(f), 1);
 }
 
-// A key buffer of 100 bytes works as 512: 11 entries a batch. A read
-// half-way adds the waiting keys first.
-TEST_F(BulkTest, SmallBufferAndReadHalfWay) {
-  cfg_set_long("V_BULK_MEMORY", 0, 100);
-  DorvexFile *f = make_bulk_file("small");
-  ASSERT_NE(f, nullptr);
-  ASSERT_EQ(v5_close(f), 1);
-  f = v5_open("small", kBulkOpen, "0,0,0");
-  ASSERT_NE(f, nullptr);
-  FileModel model(kKeys, nullptr);
-  for (int half = 0; half < 2; ++half) {
-    std::vector<std::string> batch;
-    for (int i = 0; i < 400; ++i) {
-      batch.push_back(random_record());
-      ASSERT_EQ(write(f, batch.back()), 1);
+// Keys that do not fit the key buffer: 100 bytes work as 512, 11 entries
+// a batch, each batch inserted on its own; with 8192 bytes the batches are
+// sorted runs, merged. A read half-way adds the waiting keys first; the
+// first half builds the empty trees, the second adds to them.
+TEST_F(BulkTest, SmallBuffersAndReadHalfWay) {
+  for (int32_t memory : {100, 8192}) {
+    SCOPED_TRACE(memory);
+    cfg_set_long("V_BULK_MEMORY", 0, memory);
+    DorvexFile *f = make_bulk_file("small");
+    ASSERT_NE(f, nullptr);
+    ASSERT_EQ(v5_close(f), 1);
+    f = v5_open("small", kBulkOpen, "0,0,0");
+    ASSERT_NE(f, nullptr);
+    FileModel model(kKeys, nullptr);
+    for (int half = 0; half < 2; ++half) {
+      std::vector<std::string> batch;
+      for (int i = 0; i < 400; ++i) {
+        batch.push_back(random_record());
+        ASSERT_EQ(write(f, batch.back()), 1);
+      }
+      if (half == 0) {
+        EXPECT_EQ(read(f, batch[0], 0), batch[0]);  // the first of its key 0 value
+        apply(model, batch);
+        expect_like_model(f, model, false);
+      } else {
+        ASSERT_EQ(v5_close(f), 1) << error() << "/" << secondary();
+        apply(model, batch);
+      }
     }
-    if (half == 0) {
-      EXPECT_EQ(read(f, batch[0], 0), batch[0]);  // the first of its key 0 value
-      apply(model, batch);
-      expect_like_model(f, model, false);
-    } else {
-      ASSERT_EQ(v5_close(f), 1) << error() << "/" << secondary();
-      apply(model, batch);
-    }
+    f = v5_open("small", 0, "0,0,0");
+    ASSERT_NE(f, nullptr);
+    expect_like_model(f, model);
+    EXPECT_EQ(v5_close(f), 1);
   }
-  f = v5_open("small", 0, "0,0,0");
-  ASSERT_NE(f, nullptr);
-  expect_like_model(f, model);
-  EXPECT_EQ(v5_close(f), 1);
 }
 
 TEST_F(BulkTest, CutShortOrUnreadableStaysMarked) {

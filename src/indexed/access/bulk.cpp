@@ -37,13 +37,16 @@ size_t area_size(const DorvexFile *f, int key, size_t records) {
   return (room_per_record(f, key) * records + 7) & ~size_t{7};
 }
 
-// One key of a group: its sort slots at `slots`, then its entries.
+// One key of a group: its sort slots at `slots`, then its entries. A key
+// that does not fit the buffer alone is sorted in runs when `runs` is
+// given, else inserted a buffer-full at a time.
 struct Area {
   int key = 0;
   uint8_t *slots = nullptr;
   uint8_t *entries = nullptr;
   size_t capacity = 0;
   size_t count = 0;
+  RunFile *runs = nullptr;
 };
 
 bool unreadable(DorvexFile *f) {
@@ -63,7 +66,8 @@ void add_entry(DorvexFile *f, Area &a, SegAddr at, uint32_t sequence, const uint
 }
 
 bool write_area(DorvexFile *f, Area &a) {
-  bool ok = a.count == 0 || write_bulk_key(f, a.key, a.entries, a.slots, a.count);
+  bool ok = a.count == 0 || (a.runs ? a.runs->write_run(f, a.key, a.entries, a.slots, a.count)
+                                    : write_bulk_key(f, a.key, a.entries, a.slots, a.count));
   a.count = 0;
   return ok;
 }
@@ -90,12 +94,14 @@ bool collect(DorvexFile *f, BulkState &b, Area *areas, int n) {
   }
   for (int i = 0; i < n; ++i)
     if (!write_area(f, areas[i])) return false;
-  return true;
+  return n != 1 || areas[0].runs == nullptr ||
+         areas[0].runs->merge(f, areas[0].key, b.buffer.get(), b.size);
 }
 
 // Lays out the group of keys from `first`: as many keys as fit with room
-// for every waiting record, or `first` alone in batches of what fits.
-int plan_group(DorvexFile *f, BulkState &b, int first, Area *areas) {
+// for every waiting record, or `first` alone in runs (or batches) of what
+// fits.
+int plan_group(DorvexFile *f, BulkState &b, int first, Area *areas, RunFile &runs) {
   size_t used = 0;
   int n = 0;
   for (int k = first; k < f->key_count; ++k) {
@@ -111,7 +117,14 @@ int plan_group(DorvexFile *f, BulkState &b, int first, Area *areas) {
   }
   if (n > 0) return n;
   size_t capacity = b.size / room_per_record(f, first);
-  areas[0] = Area{first, b.buffer.get(), b.buffer.get() + kSortSlot * capacity, capacity, 0};
+  areas[0] =
+      Area{first, b.buffer.get(), b.buffer.get() + kSortSlot * capacity, capacity, 0, nullptr};
+  if (RunFile::usable(b.count, capacity, entry_size(f, first), b.size)) {
+    if (runs.open())
+      areas[0].runs = &runs;
+    else
+      fs_clear_errors();
+  }
   return 1;
 }
 
@@ -191,7 +204,8 @@ bool add_waiting_keys(DorvexFile *f) {
   b.next_report = std::max<uint64_t>(b.progress.total / 100, 1);
   Area areas[kMaxKeys];
   for (int first = 0; first < f->key_count;) {
-    int n = plan_group(f, b, first, areas);
+    RunFile runs;
+    int n = plan_group(f, b, first, areas, runs);
     if (!collect(f, b, areas, n)) return false;
     first += n;
   }

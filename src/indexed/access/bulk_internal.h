@@ -52,6 +52,33 @@ inline size_t entry_size(const DorvexFile *f, int key) {
 // the error set on any other failure.
 bool write_bulk_key(DorvexFile *f, int key, uint8_t *area, uint8_t *slots, size_t count);
 
+// Sorted runs of one key's entries in a temporary file, merged into the
+// key's tree (bulk_keys.cpp).
+class RunFile {
+ public:
+  RunFile() = default;
+  ~RunFile();
+  RunFile(const RunFile &) = delete;
+  RunFile &operator=(const RunFile &) = delete;
+
+  // Whether `records` entries of `size` bytes, in runs of `capacity`, can
+  // be merged through a buffer of `buffer` bytes.
+  static bool usable(size_t records, size_t capacity, size_t size, size_t buffer);
+  // Makes the temporary file; false (error set) when it cannot be made.
+  bool open();
+  // Sorts `count` entries of key `key` and writes them as the next run.
+  bool write_run(DorvexFile *f, int key, uint8_t *area, uint8_t *slots, size_t count);
+  // Merges the runs through `buffer` into the key's tree.
+  bool merge(DorvexFile *f, int key, uint8_t *buffer, size_t size);
+
+ private:
+  int32_t file_ = -1;
+  char name_[1024] = {};
+  size_t runs_ = 0;
+  size_t per_run_ = 0;   // entries of every run but the last
+  size_t last_run_ = 0;  // entries of the last
+};
+
 // Puts the record at `at` on the duplicates list (E_NO_MEMORY).
 bool record_duplicate(BulkState &b, SegAddr at);
 

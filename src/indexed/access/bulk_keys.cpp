@@ -1,10 +1,32 @@
 // Sorting and inserting one key's entries of a bulk addition (bulk.h).
 //
-// The entries stay where the walk put them; what is sorted is their sort
-// slots: the first 8 key bytes as one big-endian number, which decides
-// most comparisons without touching the entry, and the entry's index.
-// Equal keys are ordered by index, which is the order of the walk: data
+// Sorting: what is sorted is the sort slots (the first 8 key bytes as one
+// big-endian number, which decides most comparisons without touching the
+// entry, and the entry's index); the entries are then put in that order in
+// place. Equal keys are ordered by index, the order of the walk: data
 // segment, then offset, ascending.
+//
+// Inserting: into a key whose tree is empty, the sorted entries build the
+// tree bottom up (TreeBuilder: every node written once); otherwise each is
+// added by the usual insertion. A key without duplicates refuses an entry
+// equal to one already in the tree or just before it in the sorted order:
+// the record goes on the duplicates list.
+//
+// A key whose entries do not fit the key buffer at once is sorted in runs
+// of a buffer-full each, written to a temporary file (A_TMPDIR, else
+// TMPDIR, else the current folder; removed at the end), and the runs are
+// merged into one sorted stream, which then builds or fills the tree as
+// above. The merge reads every run through a window of the buffer; when
+// there are so many runs that a window would hold fewer than 16 entries,
+// or the temporary file cannot be made, each buffer-full is inserted on
+// its own instead (sorted batches: correct, but with the tree grown by
+// single insertions).
+//
+// Run file: run i (from 0) starts at i x (entries per run) x (entry
+// size); every run but the last holds a full buffer of entries; entries
+// as in the key buffer, in sorted order.
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -12,7 +34,9 @@
 #include "access/bulk_internal.h"
 #include "access/reading.h"
 #include "kelfs/errors.h"
+#include "layer/layer.h"
 #include "messages/diag.h"
+#include "osfile/files.h"
 #include "support/fail.h"
 
 namespace kel::indexed {
@@ -26,10 +50,18 @@ struct SortSlot {
 };
 static_assert(sizeof(SortSlot) == kSortSlot);
 
+constexpr size_t kMinimumWindow = 16;     // entries of a run read at once
+constexpr size_t kRunCursor = 48;         // bytes of buffer a run's cursor and heap place take
+constexpr int32_t kRunFileFlags = 0x202;  // input-output, exclusive
+
 uint64_t prefix_of(const uint8_t *key, int length) {
   uint64_t p = 0;
   for (int i = 0; i < 8; ++i) p = (p << 8) | (i < length ? key[i] : 0);
   return p;
+}
+
+const uint8_t *key_of(const uint8_t *entry) {
+  return entry + kBulkKey + 2;
 }
 
 // The key trace line: the key number, the key length and the key bytes,
@@ -47,48 +79,206 @@ void trace_key(const uint8_t *search) {
   eprintf("\n");
 }
 
-}  // namespace
-
-bool write_bulk_key(DorvexFile *f, int key, uint8_t *area, uint8_t *slots, size_t count) {
-  const size_t size = entry_size(f, key);
-  const int length = f->keys[key].length;
-  auto entry = [&](uint32_t i) { return area + static_cast<size_t>(i) * size; };
-  auto key_bytes = [&](uint32_t i) { return entry(i) + kBulkKey + 2; };
+// Sorts the entries of `area` and puts them in that order in place.
+void sort_area(uint8_t *area, uint8_t *slots, size_t count, size_t size, int length) {
   SortSlot *s = reinterpret_cast<SortSlot *>(slots);
   for (size_t i = 0; i < count; ++i)
-    s[i] = SortSlot{prefix_of(key_bytes(static_cast<uint32_t>(i)), length),
-                    static_cast<uint32_t>(i), 0};
+    s[i] = SortSlot{prefix_of(key_of(area + i * size), length), static_cast<uint32_t>(i), 0};
   std::sort(s, s + count, [&](const SortSlot &a, const SortSlot &b) {
     if (a.prefix != b.prefix) return a.prefix < b.prefix;
     if (length > 8) {
-      int c =
-          memcmp(key_bytes(a.index) + 8, key_bytes(b.index) + 8, static_cast<size_t>(length - 8));
+      int c = memcmp(key_of(area + size_t{a.index} * size) + 8,
+                     key_of(area + size_t{b.index} * size) + 8, static_cast<size_t>(length - 8));
       if (c != 0) return c < 0;
     }
     return a.index < b.index;
   });
-  TreeContext *t = tree_of(f);
-  BulkState &b = *f->bulk;
-  const bool duplicates = f->keys[key].duplicates != 0;
+  // Position i gets entry s[i].index: each cycle of the permutation is
+  // followed once, with one entry held aside; a placed position is marked
+  // by its slot pointing to itself.
+  uint8_t held[512];  // an entry: at most 250 + 20 bytes
   for (size_t i = 0; i < count; ++i) {
-    const uint8_t *e = entry(s[i].index);
+    if (s[i].index == i) continue;
+    memcpy(held, area + i * size, size);
+    size_t j = i;
+    for (;;) {
+      size_t k = s[j].index;
+      s[j].index = static_cast<uint32_t>(j);
+      if (k == i) {
+        memcpy(area + j * size, held, size);
+        break;
+      }
+      memcpy(area + j * size, area + k * size, size);
+      j = k;
+    }
+  }
+}
+
+// Takes sorted entries of one key into its tree.
+class KeyInserter {
+ public:
+  KeyInserter(DorvexFile *f, int key)
+      : f_(f),
+        key_(key),
+        unique_(f->keys[key].duplicates == 0),
+        build_(f->keys[key].height == 0),
+        builder_(tree_of(f), key) {}
+
+  bool add(const uint8_t *entry) {
+    const uint8_t *search = entry + kBulkKey;
     SegAddr pointer;
     uint32_t dup;
-    memcpy(&pointer.offset, e + kBulkPointer, sizeof pointer.offset);
-    memcpy(&pointer.segment, e + kBulkSegment, sizeof pointer.segment);
-    memcpy(&dup, e + kBulkDup, sizeof dup);
+    memcpy(&pointer.offset, entry + kBulkPointer, sizeof pointer.offset);
+    memcpy(&pointer.segment, entry + kBulkSegment, sizeof pointer.segment);
+    memcpy(&dup, entry + kBulkDup, sizeof dup);
     if (trace_on(kTraceInner)) {
       eprintf("V: WriteBulkKey(): adding ");
-      trace_key(e + kBulkKey);
+      trace_key(search);
     }
-    if (!key_add(t, e + kBulkKey, dup, pointer, duplicates)) {
-      if (*fs_error_code() != E_DUPLICATE) return false;
-      fs_clear_errors();
-      if (!record_duplicate(b, SegAddr{-pointer.offset, pointer.segment})) return false;
-    }
+    BulkState &b = *f_->bulk;
     bulk_progress(b);
+    bool refused;
+    if (build_) {
+      refused = unique_ && have_last_ && memcmp(search, last_, search[0] + size_t{1}) == 0;
+      if (!refused) {
+        if (!builder_.add(search, dup, pointer)) return false;
+        memcpy(last_, search, search[0] + size_t{1});
+        have_last_ = true;
+      }
+    } else {
+      refused = !key_add(tree_of(f_), search, dup, pointer, !unique_);
+      if (refused && *fs_error_code() != E_DUPLICATE) return false;
+      if (refused) fs_clear_errors();
+    }
+    return !refused || record_duplicate(b, SegAddr{-pointer.offset, pointer.segment});
   }
+
+  bool finish() { return !build_ || builder_.finish(); }
+
+ private:
+  DorvexFile *f_;
+  int key_;
+  bool unique_;
+  bool build_;
+  TreeBuilder builder_;
+  bool have_last_ = false;
+  uint8_t last_[kSearchKeySize] = {};
+};
+
+}  // namespace
+
+bool write_bulk_key(DorvexFile *f, int key, uint8_t *area, uint8_t *slots, size_t count) {
+  const size_t size = entry_size(f, key);
+  sort_area(area, slots, count, size, f->keys[key].length);
+  KeyInserter in(f, key);
+  for (size_t i = 0; i < count; ++i)
+    if (!in.add(area + i * size)) return false;
+  return in.finish();
+}
+
+bool RunFile::usable(size_t records, size_t capacity, size_t size, size_t buffer) {
+  size_t runs = (records + capacity - 1) / capacity;
+  return runs * (kMinimumWindow * size + kRunCursor) <= buffer;
+}
+
+bool RunFile::open() {
+  if (!Atemp_file(nullptr, "bulk", "", name_, sizeof name_)) return false;
+  file_ = Aopen32(name_, kRunFileFlags);
+  if (file_ >= 0) return true;
+  Aremove(name_);
+  return false;
+}
+
+RunFile::~RunFile() {
+  if (file_ < 0) return;
+  KeptErrors saved;
+  Aclose32(file_);
+  Aremove(name_);
+}
+
+bool RunFile::write_run(DorvexFile *f, int key, uint8_t *area, uint8_t *slots, size_t count) {
+  const size_t size = entry_size(f, key);
+  sort_area(area, slots, count, size, f->keys[key].length);
+  if (runs_ == 0) per_run_ = count;
+  int fd = Ahold_file(file_, 0);
+  size_t bytes = count * size;
+  off_t at = static_cast<off_t>(runs_ * per_run_ * size);
+  for (size_t done = 0; done < bytes;) {
+    ssize_t n = pwrite(fd, area + done, bytes - done, at + static_cast<off_t>(done));
+    if (n <= 0) return fs_fail(n < 0 && errno != ENOSPC ? E_SYSERR : E_DISK_FULL);
+    done += static_cast<size_t>(n);
+  }
+  ++runs_;
+  last_run_ = count;
   return true;
+}
+
+namespace {
+
+// One run being merged: its window of the buffer and what is left.
+struct RunCursor {
+  uint8_t *window;
+  size_t in_window;  // entries in the window
+  size_t position;   // next entry of the window
+  size_t left;       // entries of the run not read yet
+  uint64_t next;     // file offset of the first of them
+};
+static_assert(sizeof(RunCursor) + sizeof(uint32_t) <= kRunCursor);
+
+bool refill(int fd, RunCursor &c, size_t window, size_t size) {
+  size_t n = std::min(window, c.left);
+  size_t bytes = n * size;
+  for (size_t done = 0; done < bytes;) {
+    ssize_t r = pread(fd, c.window + done, bytes - done, static_cast<off_t>(c.next + done));
+    if (r <= 0) return fs_fail(r < 0 ? E_SYSERR : E_BROKEN, r < 0 ? 0 : kBrokenBulkRecord);
+    done += static_cast<size_t>(r);
+  }
+  c.in_window = n;
+  c.position = 0;
+  c.left -= n;
+  c.next += bytes;
+  return true;
+}
+
+}  // namespace
+
+bool RunFile::merge(DorvexFile *f, int key, uint8_t *buffer, size_t buffer_size) {
+  const size_t size = entry_size(f, key);
+  const size_t length = f->keys[key].length;
+  RunCursor *cursors = reinterpret_cast<RunCursor *>(buffer);
+  uint32_t *heap = reinterpret_cast<uint32_t *>(buffer + runs_ * sizeof(RunCursor));
+  uint8_t *windows = buffer + runs_ * kRunCursor;
+  size_t window = (buffer_size - runs_ * kRunCursor) / runs_ / size;
+  int fd = Ahold_file(file_, 0);
+  for (size_t i = 0; i < runs_; ++i) {
+    RunCursor &c = cursors[i];
+    c = RunCursor{windows + i * window * size, 0, 0, i + 1 == runs_ ? last_run_ : per_run_,
+                  i * per_run_ * size};
+    if (!refill(fd, c, window, size)) return false;
+    heap[i] = static_cast<uint32_t>(i);
+  }
+  auto head = [&](uint32_t r) { return key_of(cursors[r].window + cursors[r].position * size); };
+  // A heap of run numbers, the smallest head on top; equal heads are
+  // taken from the earlier run, which holds the earlier records.
+  auto after = [&](uint32_t a, uint32_t b) {
+    int c = memcmp(head(a), head(b), length);
+    return c != 0 ? c > 0 : a > b;
+  };
+  size_t live = runs_;
+  std::make_heap(heap, heap + live, after);
+  KeyInserter in(f, key);
+  while (live > 0) {
+    std::pop_heap(heap, heap + live, after);
+    uint32_t r = heap[live - 1];
+    RunCursor &c = cursors[r];
+    if (!in.add(c.window + c.position * size)) return false;
+    if (++c.position == c.in_window && c.left > 0 && !refill(fd, c, window, size)) return false;
+    if (c.position < c.in_window)
+      std::push_heap(heap, heap + live, after);
+    else
+      --live;
+  }
+  return in.finish();
 }
 
 }  // namespace kel::indexed
