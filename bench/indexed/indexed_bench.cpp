@@ -48,7 +48,7 @@
 //
 // Usage: indexed_bench [--records N] [--runs R] [--dir folder] [--kel path]
 //                      [--engines a,b,...] [--compression F] [--node-blocks B]
-//                      [--inserts-only]
+//                      [--inserts-only] [--bulk-only]
 // The folder defaults to /dev/shm (files on tmpfs: no engine pays for the
 // disk, so the figures compare the engines' own work); the kel binary to
 // the one next to this program.
@@ -90,6 +90,7 @@ struct Options {
   int compression = 100;
   int node_blocks = 1;
   bool inserts_only = false;
+  bool bulk_only = false;
 };
 Options g_options;
 
@@ -267,6 +268,10 @@ Figures run_dorvex(bool big_cache, bool cache_data = false) {
   if (cache_data) cfg_set_programmatic("V_NO_ASYNC_CACHE_DATA", -1, "1", -1, 0);
   Figures f;
   const std::string a = g_options.dir + "/dorvex_asc", b = g_options.dir + "/dorvex_rand";
+  if (g_options.bulk_only) {
+    dorvex_bulk(g_options.dir + "/dorvex_bulk", f);
+    return f;
+  }
   dorvex_insert(a, true, f, "insert-asc");
   dorvex_insert(b, false, f, "insert-rand");
   dorvex_bulk(g_options.dir + "/dorvex_bulk", f);
@@ -772,6 +777,8 @@ void parse(int argc, char **argv) {
       g_options.node_blocks = atoi(value().c_str());
     } else if (a == "--inserts-only") {
       g_options.inserts_only = true;
+    } else if (a == "--bulk-only") {
+      g_options.bulk_only = g_options.inserts_only = true;
     } else {
       die("unknown option", a);
     }

@@ -94,14 +94,48 @@ bool collect(DorvexFile *f, BulkState &b, Area *areas, int n) {
   }
   for (int i = 0; i < n; ++i)
     if (!write_area(f, areas[i])) return false;
-  return n != 1 || areas[0].runs == nullptr ||
-         areas[0].runs->merge(f, areas[0].key, b.buffer.get(), b.size);
+  // The areas are done with: each merge may use the whole buffer. Keys go
+  // in order, so that duplicates are found key by key as without runs.
+  for (int i = 0; i < n; ++i)
+    if (areas[i].runs && !areas[i].runs->merge(f, areas[i].key, b.buffer.get(), b.size))
+      return false;
+  return true;
+}
+
+// Every key at once, each in runs of the same number of entries, when the
+// keys do not all fit but every key's runs can be merged: the records are
+// then walked once instead of once per group. 0 when that cannot be done.
+int plan_all_in_runs(DorvexFile *f, BulkState &b, Area *areas, RunFile &runs) {
+  size_t all = 0, per_record = 0;
+  for (int k = 0; k < f->key_count; ++k) {
+    all += area_size(f, k, b.count);
+    per_record += room_per_record(f, k);
+  }
+  size_t slack = 8 * static_cast<size_t>(f->key_count);
+  if (all <= b.size || b.size <= slack) return 0;
+  size_t capacity = (b.size - slack) / per_record;
+  if (capacity == 0) return 0;
+  for (int k = 0; k < f->key_count; ++k)
+    if (!RunFile::usable(b.count, capacity, entry_size(f, k), b.size)) return 0;
+  if (!runs.open(f, b.count)) {
+    fs_clear_errors();
+    return 0;
+  }
+  uint8_t *at = b.buffer.get();
+  for (int k = 0; k < f->key_count; ++k) {
+    areas[k] = Area{k, at, at + kSortSlot * capacity, capacity, 0, &runs};
+    at += area_size(f, k, capacity);
+  }
+  return f->key_count;
 }
 
 // Lays out the group of keys from `first`: as many keys as fit with room
 // for every waiting record, or `first` alone in runs (or batches) of what
 // fits.
 int plan_group(DorvexFile *f, BulkState &b, int first, Area *areas, RunFile &runs) {
+  if (first == 0) {
+    if (int n = plan_all_in_runs(f, b, areas, runs)) return n;
+  }
   size_t used = 0;
   int n = 0;
   for (int k = first; k < f->key_count; ++k) {
@@ -120,7 +154,7 @@ int plan_group(DorvexFile *f, BulkState &b, int first, Area *areas, RunFile &run
   areas[0] =
       Area{first, b.buffer.get(), b.buffer.get() + kSortSlot * capacity, capacity, 0, nullptr};
   if (RunFile::usable(b.count, capacity, entry_size(f, first), b.size)) {
-    if (runs.open())
+    if (runs.open(f, b.count))
       areas[0].runs = &runs;
     else
       fs_clear_errors();

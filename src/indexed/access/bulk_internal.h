@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "format/params.h"
 #include "kelfs/kelfs.h"
 #include "storage/dorvex_file.h"
 #include "support/alloc.h"
@@ -52,8 +53,9 @@ inline size_t entry_size(const DorvexFile *f, int key) {
 // the error set on any other failure.
 bool write_bulk_key(DorvexFile *f, int key, uint8_t *area, uint8_t *slots, size_t count);
 
-// Sorted runs of one key's entries in a temporary file, merged into the
-// key's tree (bulk_keys.cpp).
+// Sorted runs of keys' entries in one temporary file, merged into the
+// keys' trees (bulk_keys.cpp). Key k's runs lie in a region of their own,
+// (records) x (its entry size) bytes, after the regions of keys 0 to k - 1.
 class RunFile {
  public:
   RunFile() = default;
@@ -64,19 +66,24 @@ class RunFile {
   // Whether `records` entries of `size` bytes, in runs of `capacity`, can
   // be merged through a buffer of `buffer` bytes.
   static bool usable(size_t records, size_t capacity, size_t size, size_t buffer);
-  // Makes the temporary file; false (error set) when it cannot be made.
-  bool open();
-  // Sorts `count` entries of key `key` and writes them as the next run.
+  // Makes the temporary file for up to `records` entries of every key;
+  // false (error set) when it cannot be made.
+  bool open(const DorvexFile *f, size_t records);
+  // Sorts `count` entries of key `key` and writes them as its next run.
   bool write_run(DorvexFile *f, int key, uint8_t *area, uint8_t *slots, size_t count);
-  // Merges the runs through `buffer` into the key's tree.
+  // Merges the key's runs through `buffer` into its tree.
   bool merge(DorvexFile *f, int key, uint8_t *buffer, size_t size);
 
  private:
+  struct KeyRuns {
+    uint64_t base = 0;  // file offset of the key's region
+    size_t runs = 0;
+    size_t per_run = 0;   // entries of every run but the last
+    size_t last_run = 0;  // entries of the last
+  };
   int32_t file_ = -1;
   char name_[1024] = {};
-  size_t runs_ = 0;
-  size_t per_run_ = 0;   // entries of every run but the last
-  size_t last_run_ = 0;  // entries of the last
+  KeyRuns keys_[kMaxKeys];
 };
 
 // Puts the record at `at` on the duplicates list (E_NO_MEMORY).

@@ -181,7 +181,12 @@ bool RunFile::usable(size_t records, size_t capacity, size_t size, size_t buffer
   return runs * (kMinimumWindow * size + kRunCursor) <= buffer;
 }
 
-bool RunFile::open() {
+bool RunFile::open(const DorvexFile *f, size_t records) {
+  uint64_t base = 0;
+  for (int k = 0; k < f->key_count; ++k) {
+    keys_[k] = KeyRuns{base, 0, 0, 0};
+    base += uint64_t{records} * entry_size(f, k);
+  }
   if (!Atemp_file(nullptr, "bulk", "", name_, sizeof name_)) return false;
   file_ = Aopen32(name_, kRunFileFlags);
   if (file_ >= 0) return true;
@@ -199,17 +204,18 @@ RunFile::~RunFile() {
 bool RunFile::write_run(DorvexFile *f, int key, uint8_t *area, uint8_t *slots, size_t count) {
   const size_t size = entry_size(f, key);
   sort_area(area, slots, count, size, f->keys[key].length);
-  if (runs_ == 0) per_run_ = count;
+  KeyRuns &r = keys_[key];
+  if (r.runs == 0) r.per_run = count;
   int fd = Ahold_file(file_, 0);
   size_t bytes = count * size;
-  off_t at = static_cast<off_t>(runs_ * per_run_ * size);
+  off_t at = static_cast<off_t>(r.base + r.runs * r.per_run * size);
   for (size_t done = 0; done < bytes;) {
     ssize_t n = pwrite(fd, area + done, bytes - done, at + static_cast<off_t>(done));
     if (n <= 0) return fs_fail(n < 0 && errno != ENOSPC ? E_SYSERR : E_DISK_FULL);
     done += static_cast<size_t>(n);
   }
-  ++runs_;
-  last_run_ = count;
+  ++r.runs;
+  r.last_run = count;
   return true;
 }
 
@@ -245,15 +251,18 @@ bool refill(int fd, RunCursor &c, size_t window, size_t size) {
 bool RunFile::merge(DorvexFile *f, int key, uint8_t *buffer, size_t buffer_size) {
   const size_t size = entry_size(f, key);
   const size_t length = f->keys[key].length;
+  const KeyRuns &r = keys_[key];
+  const size_t runs = r.runs;
+  if (runs == 0) return true;
   RunCursor *cursors = reinterpret_cast<RunCursor *>(buffer);
-  uint32_t *heap = reinterpret_cast<uint32_t *>(buffer + runs_ * sizeof(RunCursor));
-  uint8_t *windows = buffer + runs_ * kRunCursor;
-  size_t window = (buffer_size - runs_ * kRunCursor) / runs_ / size;
+  uint32_t *heap = reinterpret_cast<uint32_t *>(buffer + runs * sizeof(RunCursor));
+  uint8_t *windows = buffer + runs * kRunCursor;
+  size_t window = (buffer_size - runs * kRunCursor) / runs / size;
   int fd = Ahold_file(file_, 0);
-  for (size_t i = 0; i < runs_; ++i) {
+  for (size_t i = 0; i < runs; ++i) {
     RunCursor &c = cursors[i];
-    c = RunCursor{windows + i * window * size, 0, 0, i + 1 == runs_ ? last_run_ : per_run_,
-                  i * per_run_ * size};
+    c = RunCursor{windows + i * window * size, 0, 0, i + 1 == runs ? r.last_run : r.per_run,
+                  r.base + i * r.per_run * size};
     if (!refill(fd, c, window, size)) return false;
     heap[i] = static_cast<uint32_t>(i);
   }
@@ -264,7 +273,7 @@ bool RunFile::merge(DorvexFile *f, int key, uint8_t *buffer, size_t buffer_size)
     int c = memcmp(head(a), head(b), length);
     return c != 0 ? c > 0 : a > b;
   };
-  size_t live = runs_;
+  size_t live = runs;
   std::make_heap(heap, heap + live, after);
   KeyInserter in(f, key);
   while (live > 0) {
