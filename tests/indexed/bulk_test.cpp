@@ -13,6 +13,7 @@
 #include "common/test_util.h"
 #include "indexed/access_fixture.h"
 #include "indexed/access_model.h"
+#include "support/alloc.h"
 
 namespace kel::test {
 namespace {
@@ -31,8 +32,8 @@ struct Hooks {
 
 class BulkTest : public AccessTest {
  protected:
-  DorvexFile *make_bulk_file(const char *name) {
-    return make_open(name, 5, "40,20,3", "1,0,8,0,1,1,3,8,1,0,5,11", "1,1,1,70,0", 2);
+  DorvexFile *make_bulk_file(const char *name, int version = 5) {
+    return make_open(name, version, "40,20,3", "1,0,8,0,1,1,3,8,1,0,5,11", "1,1,1,70,0", 2);
   }
   std::string random_record() {
     auto digits = [&](int n, int values) {
@@ -144,12 +145,13 @@ TEST_F(BulkTest, OnTopOfRecordsWithDuplicatesLogAndHooks) {
 // Keys that do not fit the key buffer: 100 bytes work as 512, 11 entries
 // a batch, each batch inserted on its own; with 8192 bytes the batches are
 // sorted runs, merged. A read half-way adds the waiting keys first; the
-// first half builds the empty trees, the second adds to them.
+// first half builds the empty trees, the second adds to them. Versions 5,
+// 4 and 3.
 TEST_F(BulkTest, SmallBuffersAndReadHalfWay) {
-  for (int32_t memory : {100, 8192}) {
-    SCOPED_TRACE(memory);
+  for (auto [version, memory] : {std::pair{5, 100}, {4, 8192}, {3, 8192}}) {
+    SCOPED_TRACE(std::to_string(version) + "/" + std::to_string(memory));
     cfg_set_long("V_BULK_MEMORY", 0, memory);
-    DorvexFile *f = make_bulk_file("small");
+    DorvexFile *f = make_bulk_file("small", version);
     ASSERT_NE(f, nullptr);
     ASSERT_EQ(v5_close(f), 1);
     f = v5_open("small", kBulkOpen, "0,0,0");
@@ -212,6 +214,45 @@ TEST_F(BulkTest, CutShortOrUnreadableStaysMarked) {
   EXPECT_EQ(secondary(), indexed::kBrokenBulkRecord);
   EXPECT_EQ(v5_open("damaged", 0, "0,0,0"), nullptr);
   EXPECT_EQ(secondary(), indexed::kBrokenBulkRecord);
+}
+
+// Every allocation of a bulk session failing in turn (the open, the
+// writes, the keys added in runs at the close): no block left allocated,
+// and a file that either refuses to open (marked incomplete) or is whole
+// (a write that failed added nothing; a temporary file that could not be
+// made only slows the close down).
+TEST_F(BulkTest, AllocationFailures) {
+  cfg_set_long("V_BULK_MEMORY", 0, 8192);
+  std::vector<std::string> records;
+  for (int i = 0; i < 300; ++i) records.push_back(random_record());
+  bool made = false, failed = false;
+  auto session = [&] {
+    DorvexFile *f = make_bulk_file("alloc");
+    made = f != nullptr && v5_close(f) == 1;
+    if (!made) return;
+    failed = false;
+    f = v5_open("alloc", kBulkOpen, "0,0,0");
+    for (size_t i = 0; f != nullptr && i < records.size(); ++i) failed |= write(f, records[i]) != 1;
+    failed |= f == nullptr || v5_close(f) != 1;
+  };
+  session();  // the process-wide tables and buffers, made on first use
+  ASSERT_FALSE(failed);
+  int64_t live = alloc_live_blocks();
+  int failures = fail_each_allocation(session, [&](int n) {
+    std::string at = "allocation " + std::to_string(n);
+    EXPECT_EQ(live, alloc_live_blocks()) << at;
+    if (!made) return;
+    DorvexFile *g = v5_open("alloc", 0, "0,0,0");
+    if (g == nullptr) {
+      EXPECT_EQ(error(), E_BROKEN) << at;
+      EXPECT_EQ(secondary(), indexed::kBrokenIncomplete) << at;
+      return;
+    }
+    EXPECT_TRUE(sound(g)) << at;
+    EXPECT_EQ(v5_close(g), 1);
+  });
+  EXPECT_GT(failures, 10);
+  EXPECT_FALSE(failed);
 }
 
 }  // namespace
