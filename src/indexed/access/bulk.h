@@ -10,20 +10,27 @@
 //   1. Keys are taken in groups: from the first key not yet done, each key
 //      in turn gets room for one entry per waiting record; the group stops
 //      before the first key that no longer fits the key buffer
-//      (V_BULK_MEMORY bytes, at least 512). A first key that does not fit
-//      alone takes the whole buffer and is written in several sorted
-//      batches.
+//      (V_BULK_MEMORY bytes, at least 512). When the keys do not all fit,
+//      all of them are taken at once instead, each sorted in runs through
+//      a temporary file and merged (bulk_keys.cpp), so that the records
+//      are read once; where that cannot be done, a first key that does
+//      not fit alone takes the whole buffer, in runs or in batches.
 //   2. The records are walked in file order from the first one added in
 //      bulk; deleted ones are skipped. Each gives one entry per key of the
 //      group. A record that cannot be read is E_BROKEN with secondary code
 //      5, written into the header.
 //   3. Each key's entries are sorted (key bytes, then data segment, then
-//      offset) and inserted into its tree in that order; an insertion
-//      refused as a duplicate puts the record on the duplicates list.
+//      offset) and put into its tree in that order, key after key: an
+//      empty tree is built bottom up, any other gets them one by one. An
+//      entry refused as a duplicate (its unique key value is in the tree
+//      already, or came first in the sorted order) puts the record on the
+//      duplicates list.
 //   4. Every record on the list is written to the duplicates log
 //      (DUPLICATES_LOG; a big-endian length of 2 bytes, 4 when the maximum
-//      record size exceeds 65535, then the record), handed to the duplicate
-//      hook, removed from every key whose entry points to it, and deleted.
+//      record size exceeds 65535, then the record), removed from every key
+//      whose entry points to it, deleted, and then handed to the duplicate
+//      hook (last, so that a hook that uses the file system cannot disturb
+//      the shared record buffer the removal works from).
 //   The progress hook sees every hundredth of the insertions.
 //
 // A bulk phase cut short (process killed, a failing close) must not leave
@@ -37,8 +44,9 @@
 // code of its failure.
 //
 // Entries of the key buffer, one area per key of a group (native order;
-// they never leave memory). For a key of length n an entry takes
-// (n + 20) rounded down to a multiple of 4 bytes:
+// they leave memory only for the temporary file of the runs, which the
+// same process reads back). For a key of length n an entry takes (n + 20)
+// rounded down to a multiple of 4 bytes:
 //
 //   offset  width  field
 //   0       4      the record's offset, negated (the leaf pointer)
@@ -49,8 +57,8 @@
 //   12      n + 2  the key value: length n + 1, key number, key bytes
 //
 // and each entry has a sort slot of 16 bytes (the first 8 key bytes as a
-// big-endian number, and the entry's index) at the end of the key's area,
-// so room for one entry counts entry size + 16 bytes.
+// big-endian number, and the entry's index) in front of the key's
+// entries, so room for one entry counts entry size + 16 bytes.
 #pragma once
 
 #include <cstdint>
