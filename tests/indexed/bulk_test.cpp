@@ -197,6 +197,19 @@ TEST_F(BulkTest, CutShortOrUnreadableStaysMarked) {
   EXPECT_EQ(error(), E_BROKEN);
   EXPECT_EQ(secondary(), indexed::kBrokenIncomplete);
 
+  // A duplicates log that cannot be made fails the open, which leaves
+  // the file as it was.
+  f = make_bulk_file("nolog");
+  ASSERT_EQ(v5_close(f), 1);
+  cfg_set_string("DUPLICATES_LOG", 0, "no/such/folder/dups");
+  EXPECT_EQ(v5_open("nolog", kBulkOpen, "0,0,0"), nullptr);
+  EXPECT_EQ(error(), E_NO_FILE);
+  cfg_set_string("DUPLICATES_LOG", 0, "");
+  f = v5_open("nolog", 0, "0,0,0");
+  ASSERT_NE(f, nullptr);
+  EXPECT_TRUE(sound(f));
+  EXPECT_EQ(v5_close(f), 1);
+
   // A record added in bulk that cannot be read back: broken, code 5.
   f = make_bulk_file("damaged");
   ASSERT_EQ(v5_close(f), 1);
