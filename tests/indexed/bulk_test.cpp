@@ -209,6 +209,25 @@ TEST_F(BulkTest, CutShortOrUnreadableStaysMarked) {
   ASSERT_NE(f, nullptr);
   EXPECT_TRUE(sound(f));
   EXPECT_EQ(v5_close(f), 1);
+  // The trace of every key added.
+  f = v5_open("nolog", kBulkOpen, "0,0,0");
+  ASSERT_NE(f, nullptr);
+  ASSERT_EQ(write(f, record(20, {{0,
+                                  "12345678ab\x01"
+                                  "07777"}})),
+            1);
+  cfg_set_long("V_TRACE", 0, 8);
+  std::string trace;
+  {
+    StderrCapture err;
+    EXPECT_EQ(v5_close(f), 1);
+    trace = err.text();
+  }
+  cfg_set_long("V_TRACE", 0, 0);
+  for (const char *line : {"V: WriteBulkKey(): adding key #0, 8 bytes: 12345678\n",
+                           "V: WriteBulkKey(): adding key #1, 3 bytes: ab\\x01\n",
+                           "V: WriteBulkKey(): adding key #2, 5 bytes: 07777\n"})
+    EXPECT_NE(trace.find(line), std::string::npos) << line << " in\n" << trace;
 
   // A record added in bulk that cannot be read back: broken, code 5.
   f = make_bulk_file("damaged");
