@@ -40,7 +40,8 @@
 //   bytes        the files' sizes on disk (both files, the random one shown)
 //   rewrite-same N / 10 random records of the random-order file (dorvex
 //                only) rewritten with an image of the same length whose
-//                stored form keeps its size (another amount): in place
+//                stored form keeps its size (another status letter): in
+//                place
 //   rewrite-grow as many rewritten with blanks turned into letters, which
 //                compress worse: the records move to the end of the data
 // and, for dorvex only, kel -o of the ascending file into an archive and
@@ -236,9 +237,10 @@ void dorvex_bulk(const std::string &path, Figures &f) {
 
 // Rewrites N / 10 random records through the open the inserts use
 // (exclusive, deferred writes; the close, which writes everything out, is
-// timed too): "rewrite-same" with another amount, "rewrite-grow" with the
-// blanks of the name, the town and the filler turned into letters, which
-// compress worse, so the records move.
+// timed too): "rewrite-same" with another status letter (the stored form
+// keeps its size: in place), "rewrite-grow" with the blanks of the name,
+// the town and the filler turned into letters, which compress worse, so
+// the records move.
 void dorvex_rewrite(const std::string &path, Figures &f) {
   char r[kRecord];
   for (const char *phase : {"rewrite-same", "rewrite-grow"}) {
@@ -253,7 +255,7 @@ void dorvex_rewrite(const std::string &path, Figures &f) {
     for (long i = 0; i < count; ++i) {
       make_record(static_cast<long>(rng() % static_cast<uint64_t>(g_options.records)), r);
       if (same) {
-        r[63] = static_cast<char>('1' + i % 9);
+        r[80] = static_cast<char>('A' + (r[80] - 'A' + 1) % 4);
       } else {
         for (int j = 18; j < kRecord; ++j)
           if (r[j] == ' ') r[j] = static_cast<char>('a' + (i + j) % 26);
