@@ -119,7 +119,6 @@ class KeyInserter {
  public:
   KeyInserter(DorvexFile *f, int key)
       : f_(f),
-        key_(key),
         unique_(f->keys[key].duplicates == 0),
         build_(f->keys[key].height == 0),
         builder_(tree_of(f), key) {}
@@ -157,7 +156,6 @@ class KeyInserter {
 
  private:
   DorvexFile *f_;
-  int key_;
   bool unique_;
   bool build_;
   TreeBuilder builder_;
