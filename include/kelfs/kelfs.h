@@ -38,7 +38,8 @@ typedef struct SequentialFile SequentialFile;
  * addition gets a v5_progress: the key insertions done so far and their
  * total (records added in bulk x keys); it is called each time another
  * hundredth is done. The duplicate hook gets each record that bulk
- * addition rejected as a duplicate, before it is deleted. */
+ * addition rejected as a duplicate (a later record with the value of a
+ * unique key), once the record is out of the file. */
 typedef struct v5_progress {
   uint64_t done;
   uint64_t total;
