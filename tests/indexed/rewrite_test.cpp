@@ -293,6 +293,8 @@ TEST_F(RewriteCases, RefusalsLocksTracesAndLog) {
   ASSERT_NE(g, nullptr);
   EXPECT_EQ(read(g, a, 0), "");
   EXPECT_EQ(error(), E_REC_LOCKED);
+  EXPECT_EQ(rewrite(g, a), 0);
+  EXPECT_EQ(error(), E_REC_LOCKED);
   ASSERT_EQ(v5_unlock(f), 1);
   EXPECT_EQ(read(g, a, 1), moved);
 
