@@ -34,7 +34,16 @@ typedef struct RelativeFile RelativeFile;
 /* An open sequential file or pipe. */
 typedef struct SequentialFile SequentialFile;
 
-/* Hooks of bulk addition and of file creation. */
+/* Hooks of bulk addition and of file creation. The progress hook of bulk
+ * addition gets a v5_progress: the key insertions done so far and their
+ * total (records added in bulk x keys); it is called each time another
+ * hundredth is done. The duplicate hook gets each record that bulk
+ * addition rejected as a duplicate (a later record with the value of a
+ * unique key), once the record is out of the file. */
+typedef struct v5_progress {
+  uint64_t done;
+  uint64_t total;
+} v5_progress;
 typedef void (*v5_progress_fn)(void *progress);
 typedef void (*v5_duplicate_fn)(DorvexFile *file, const char *record, uint32_t length);
 typedef int (*v5_query_retry_fn)(void);
@@ -60,6 +69,13 @@ uint32_t v5_nkrnext(DorvexFile *file, char *record);
 int v5_unlock(DorvexFile *file);
 int v5_write(DorvexFile *file, const char *record, uint32_t length);
 int v5_delete(DorvexFile *file, const char *record);
+/* Replaces the record with the primary key of `record` (which cannot
+ * change) by `record`, of `length` bytes (0: the maximum record size).
+ * The record keeps its place among equal alternate key values; a changed
+ * value of a unique alternate key that another record has fails with
+ * E_DUPLICATE and changes nothing. 1 (primary code 101 when an alternate
+ * key now shares its value), or 0 with the reason. */
+int v5_rewrite(DorvexFile *file, const char *record, uint32_t length);
 /* The structural check of a whole indexed file: every key's tree (order,
  * separators, prefix counts, heights, nodes reached once), every record
  * slot, the deleted and set-aside chains, the free-node list and the

@@ -5,6 +5,7 @@
 
 #include "cache/cache.h"
 #include "kelfs/errors.h"
+#include "messages/diag.h"
 #include "storage/compress.h"
 #include "storage/header.h"
 #include "storage/segments.h"
@@ -499,6 +500,7 @@ bool rewrite_record(DorvexFile *f, SegAddr at, const uint8_t *record, uint32_t l
   if (!append_room(f, static_cast<uint32_t>(record_header_size(f)) + slot, new_at)) return false;
   if (!write_record(f, *new_at, slot, s, old.sequence)) return false;
   add_count(f, kRecordCount, 1);
+  if (trace_on(kTraceInner)) eprintf("V: rewrite_rec(): vi_sub_rec()\n");
   return delete_record(f, at);
 }
 
