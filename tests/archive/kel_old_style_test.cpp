@@ -109,6 +109,12 @@ TEST_F(KelOldStyle, EveryOlderFormRestores) {
   EXPECT_EQ(old_style.err, r.err);
   expect_records("out/people", records, "005");
   EXPECT_EQ("people", comment_of(dir_ / "out/people"));
+  // A primary key with duplicates has no old-style description: the file
+  // is not archived, rather than restored without its duplicates.
+  ASSERT_EQ(1, v5_make((dir_ / "src/dup").c_str(), "", "1,1,1,0,0", "20,20,1", "1,1,8,0", nullptr));
+  RunResult refused = kel({"-o1"}, "dup\n", "src");
+  EXPECT_EQ(1, refused.status);
+  EXPECT_EQ("dup: record or key layout does not fit the archive format\n2 blocks\n", refused.err);
 
   // -i2: the members of a current archive become version 2 files.
   RunResult current = kel({"-o"}, "people\n", "src");
