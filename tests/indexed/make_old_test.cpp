@@ -139,5 +139,25 @@ TEST_F(MakeOld, EntryPointsMakeFilesAndDescribeThemAgain) {
   EXPECT_FALSE(file_exists("bad"));
 }
 
+// Every allocation of the oldest form (its texts, make's, the version 2
+// file's) failed in turn: E_NO_MEMORY, no file, nothing kept.
+TEST_F(MakeOld, EveryAllocationFailureEndsCleanly) {
+  set_version(2);
+  const char *text = "1,1,1,40,2,8,0,4,8,Y";
+  ASSERT_EQ(1, v_make("m", text, "c"));  // the process-wide tables, once
+  ASSERT_EQ(1, v5_remove("m"));
+  const int64_t live = alloc_live_blocks();
+  int made = 0;
+  const int failures = fail_each_allocation([&] { made = v_make("m", text, "c"); },
+                                            [&](int n) {
+                                              EXPECT_EQ(0, made) << n;
+                                              EXPECT_EQ(E_NO_MEMORY, *fs_error_code()) << n;
+                                              EXPECT_FALSE(file_exists("m")) << n;
+                                              EXPECT_EQ(live, alloc_live_blocks()) << n;
+                                            });
+  EXPECT_EQ(1, made);
+  EXPECT_GT(failures, 1);
+}
+
 }  // namespace
 }  // namespace kel::test
