@@ -212,10 +212,9 @@ constexpr uint8_t kMagicV3[4] = {0x10, 0x12, 0x14, 0x16};
 constexpr uint8_t kMagicV4[4] = {0x10, 0x12, 0x14, 0x19};
 constexpr uint8_t kDataSegmentMagic[4] = {0x10, 0x12, 0x14, 0x17};
 constexpr uint8_t kIndexSegmentMagic[4] = {0x10, 0x12, 0x14, 0x18};
-// A version 2 header starts with the magic number and the version 2 in
-// the machine's byte order: on a little-endian machine these six bytes.
+// A version 2 header starts with this magic number and the version 2 in
+// the machine's byte order (on a little-endian machine 16 14 12 10 02 00).
 constexpr uint32_t kMagicV2 = 0x10121416;
-constexpr uint8_t kVersion2Start[6] = {0x16, 0x14, 0x12, 0x10, 0x02, 0x00};
 
 // Version 2 limits: one segment per key, keys of at most 125 bytes, at
 // most 15 keys (their descriptions all fit block 0).

@@ -85,9 +85,8 @@ constexpr int64_t max_record_limit(int version) {
 // Whether a key description read from a file obeys the rules make applies:
 // 1 to the version's number of segments of 1 to 250 bytes each, together
 // the key's length of at most 250 bytes (version 2: 125), every segment
-// inside a record of
-// `max_record` bytes. A description that does not would make the engine
-// read key bytes outside the record.
+// inside a record of `max_record` bytes. A description that does not would
+// make the engine read key bytes outside the record.
 bool key_description_valid(const KeyDesc &key, int version, uint32_t max_record);
 
 // An information text, built in place. The longest is a key's text at
