@@ -290,11 +290,9 @@ TEST_F(KelIndexed, EveryLayoutAndFileVersionRoundTrips) {
     int16_t made;        // V_VERSION of the original
     const char *option;  // the restore's
     int restored;
-  } cases[] = {{unique_key(), 3, "-i", 5},
-               {descending_table(), 5, "-i", 5},
-               {alternates(), 4, "-i3", 3},
-               {alternates(), 5, "-i4", 4},
-               {alternates(), 3, "-i5", 5}};
+  } cases[] = {{unique_key(), 3, "-i", 5},  {descending_table(), 5, "-i", 5},
+               {alternates(), 4, "-i3", 3}, {alternates(), 5, "-i4", 4},
+               {alternates(), 3, "-i5", 5}, {unique_key(), 2, "-i2", 2}};
   int i = 0;
   for (const Case &c : cases) {
     std::string name = "f" + std::to_string(i++);
