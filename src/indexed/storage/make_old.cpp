@@ -15,6 +15,8 @@
 
 namespace kel::indexed {
 
+static_assert(kOldInfoSize == V_OLD_INFO_SIZE);
+
 namespace {
 
 // Reads a description as scanf's "%d", "," and "%c" would.
