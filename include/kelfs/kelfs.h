@@ -96,6 +96,29 @@ int v5_copy(const char *from, const char *to);
 int v5_rename(const char *from, const char *to);
 int v5_remove(const char *name);
 
+/* --- older forms --------------------------------------------------------
+ * Version 2 files are made with V_VERSION (or NAME_VERSION) 2 and opened like
+ * any other; v2_open is v5_open without its unused parameter text.
+ *
+ * The old description, v2_make(name, physical, keys): physical "%d,%d" (node
+ * blocks, preallocation count); keys "%d,%d,%d,%d" (maximum record size,
+ * number of keys, size and offset of key 0), per further key ",%d,%d,%c"
+ * (size, offset, "y" or "Y" when it allows duplicates), up to three flags
+ * ",y" or ",n" (variable-length records, compression, scrambling), then ","
+ * and the comment. Every key has one segment; key 0 allows no duplicates.
+ * The oldest description, v_make(name, keys, params): keys "%d,%d,%d,%s"
+ * (preallocation count, a number not used, node blocks, then the old key
+ * text without flags), params the comment. v2_info and v_info give the texts
+ * that describe an open file in those forms, one text per buffer of
+ * V_OLD_INFO_SIZE bytes; a file that a form cannot describe leaves them
+ * empty with E_UNSUPPORTED. */
+enum { V_OLD_INFO_SIZE = 4096 };
+int v_make(const char *name, const char *keys, const char *params);
+void v_info(DorvexFile *file, char *keys, char *params);
+int v2_make(const char *name, const char *physical, const char *keys);
+DorvexFile *v2_open(const char *name, int32_t mode);
+void v2_info(DorvexFile *file, char *physical, char *keys);
+
 /* --- the engine as a whole ---------------------------------------------- */
 int v5_version(char *name, char *version, char *build, int32_t n, int32_t *m);
 void v5_abilities(uint8_t *flags);

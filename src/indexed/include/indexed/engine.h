@@ -28,6 +28,16 @@ extern "C" {
 // `table` (256 bytes) may be null.
 int32_t dorvex_make(const char *name, const char *comment, const char *physical, const char *record,
                     const char *keys, const uint8_t *table);
+// The older make descriptions (storage/make_old.h): each is turned into
+// today's texts and made by dorvex_make. 1, or 0 with E_PARAM for a text
+// without the form, or make's error.
+int32_t dorvex_make_old(const char *name, const char *physical, const char *keys);
+int32_t dorvex_make_oldest(const char *name, const char *text, const char *extra);
+// The texts that describe an open file in those forms, each written into a
+// buffer of V_OLD_INFO_SIZE bytes. 1, or 0 with E_PARAM or E_UNSUPPORTED
+// (a file the form cannot describe) and empty texts.
+int32_t dorvex_old_info(DorvexFile *file, char *physical, char *keys);
+int32_t dorvex_oldest_info(DorvexFile *file, char *text, char *extra);
 DorvexFile *dorvex_open(const char *name, int32_t flags);
 // 1, or 0 when writing the header or a segment failed; the file is closed
 // and its state freed either way.
