@@ -1,14 +1,16 @@
 // Random operations through the entry points against the reference model
 // (access_model.h): writes (also of the maximum length given as 0, and one
-// byte too long), deletes, starts in every mode with whole and partial
-// keys, keyed reads, next and previous walks, unlocks, reopens, and writes
+// byte too long), rewrites (in place or moved, refused for a taken unique
+// value or a bad length), bulk additions (with the duplicates log and the
+// hooks, a key buffer far smaller than the keys, a read half-way), deletes, starts in every mode
+// with whole and partial keys, keyed reads, next and previous walks, unlocks, reopens, and writes
 // and deletes with each of their allocations failing in turn. The file
 // grows, turns over and shrinks, with the structural check after every 40
 // steps; at the end every key is walked both ways, the physical scan is
 // compared, and the file is drained to empty trees and filled again. One
 // run per shape: nodes of 1, 2 and 16 blocks, keys of up to 250 bytes,
 // twelve keys, keys in two parts, a collating table, compression and
-// scrambling, versions 3, 4 and 5, segments small enough to grow, and the
+// scrambling, versions 2, 3, 4 and 5, segments small enough to grow, and the
 // unlocked read modes.
 #include <algorithm>
 #include <set>
@@ -34,6 +36,18 @@ struct Case {
   // Now and then a deleted record too short for the 32 long ones written
   // after it: the head that never fits goes off the deleted chain.
   bool sets_heads_aside = false;
+  int32_t bulk_memory = -1;  // V_BULK_MEMORY of bulk additions; -1: none, 0: the default
+};
+
+constexpr int32_t kTinyBuffer = 100;  // works as 512 bytes: 11 entries a batch
+constexpr int32_t kBulkOpen = 0x8000 | 0x600 | KEL_OPEN_IO;
+
+// The hooks of a bulk addition: what they were handed.
+struct BulkHooks {
+  static inline std::vector<v5_progress> progress;
+  static inline std::vector<std::string> rejected;
+  static void on_progress(void *p) { progress.push_back(*static_cast<v5_progress *>(p)); }
+  static void on_duplicate(DorvexFile *, const char *r, uint32_t n) { rejected.emplace_back(r, n); }
 };
 
 void PrintTo(const Case &c, std::ostream *out) {
@@ -51,6 +65,7 @@ class AccessModel : public EngineTest, public ::testing::WithParamInterface<Case
   std::string segments_;
   int set_aside_ = 0;
   int no_memory_ = 0;  // operations failed for want of memory
+  int moved_ = 0, in_place_ = 0, bulk_rejected_ = 0;
 
   std::string random_record() { return gen_.random(run_.rng()); }
   // An existing record most of the time, else a new one.
@@ -104,6 +119,76 @@ class AccessModel : public EngineTest, public ::testing::WithParamInterface<Case
       expect(forward ? model_.next() : model_.previous(), !got.empty(), got);
       if (got.empty()) break;
     }
+  }
+  // A new image of an existing record (or of none): the same primary key,
+  // another length and body half of the time, an alternate key changed
+  // now and then.
+  void rewrite_one() {
+    const std::string old = some_record();
+    std::string r = run_.chance(50) ? old : random_record(), other = random_record();
+    for (size_t k = 0; k < c_.shape.keys.size(); ++k)
+      for (const KeyPart &p : c_.shape.keys[k].parts)
+        r.replace(p.offset, p.size,
+                  (k > 0 && run_.chance(30) ? other : old).substr(p.offset, p.size));
+    bool bad_length = run_.chance(3);
+    run_.note(r.substr(0, 12) + (bad_length ? " too long" : ""));
+    uint64_t deleted = slot(f_, indexed::kDeletedCount);
+    int ok = v5_rewrite(f_, r.data(), bad_length ? c_.shape.max_record + 1 : r.size());
+    if (bad_length) {
+      EXPECT_TRUE(fails(ok, E_PARAM));
+      return model_.refused_write();
+    }
+    bool maybe = false;
+    FileModel::Outcome want = model_.rewrite(r, &maybe);
+    if (maybe && ok == 1 && error() == E_DUPLICATE_ALTERNATE) want.code = E_DUPLICATE_ALTERNATE;
+    expect(want, ok == 1);
+    if (ok == 1) ++(slot(f_, indexed::kDeletedCount) > deleted ? moved_ : in_place_);
+  }
+  // Closes, adds a batch in bulk, compares the duplicates log and what the
+  // hooks were handed with the model's rejections, and opens again. Now
+  // and then a keyed read half-way adds the waiting keys first.
+  void bulk_add() {
+    ASSERT_EQ(1, v5_close(f_));
+    std::remove("dups.log");
+    BulkHooks::progress.clear();
+    BulkHooks::rejected.clear();
+    EXPECT_EQ(nullptr, v5_register_progress(BulkHooks::on_progress));
+    EXPECT_EQ(nullptr, v5_register_duplicate(BulkHooks::on_duplicate));
+    ASSERT_NE(nullptr, f_ = v5_open("model", kBulkOpen, "0,0,0")) << codes();
+    std::vector<std::string> batch, rejected;
+    size_t n = 20 + run_.below(300), half = run_.chance(30) ? n / 2 : n;
+    run_.note(std::to_string(n) + " records" + (half < n ? ", a read half-way" : ""));
+    for (size_t i = 0; i < n; ++i) {
+      batch.push_back(random_record());
+      ASSERT_EQ(1, write(f_, batch.back())) << codes();
+      if (i + 1 == half) {
+        rejected = model_.bulk(batch);
+        batch.clear();
+        std::string r = some_record();
+        EXPECT_EQ(model_.read(0, r).record, read(f_, r, 0));
+      }
+    }
+    ASSERT_EQ(1, v5_close(f_)) << codes();
+    for (const std::string &r : model_.bulk(batch)) rejected.push_back(r);
+    bulk_rejected_ += static_cast<int>(rejected.size());
+    // The log and the hook in one order: the model's, unless a key buffer
+    // too small for sorted runs inserted each batch on its own (the same
+    // records, in the order of the batches).
+    std::string log;
+    for (const std::string &r : BulkHooks::rejected)
+      log += std::string{static_cast<char>(r.size() >> 8), static_cast<char>(r.size())} + r;
+    EXPECT_TRUE(same(log, file_exists("dups.log") ? read_file("dups.log") : ""));
+    std::vector<std::string> logged = BulkHooks::rejected;
+    if (c_.bulk_memory == kTinyBuffer) {
+      std::sort(rejected.begin(), rejected.end());
+      std::sort(logged.begin(), logged.end());
+    }
+    EXPECT_EQ(rejected, logged);
+    for (const v5_progress &p : BulkHooks::progress) EXPECT_LE(p.done, p.total);
+    EXPECT_EQ(BulkHooks::on_progress, v5_register_progress(nullptr));
+    EXPECT_EQ(BulkHooks::on_duplicate, v5_register_duplicate(nullptr));
+    ASSERT_NE(nullptr, f_ = v5_open("model", KEL_OPEN_IO, "0,0,0"));
+    model_.reopen();
   }
   void too_long() {
     std::string r = random_record();
@@ -179,6 +264,8 @@ class AccessModel : public EngineTest, public ::testing::WithParamInterface<Case
     bool one_key = c_.shape.keys.size() == 1;
     return {{"write", 10 * writes, [&] { write_one(); }},
             {"delete", 10 * deletes, [&] { delete_one(); }},
+            {"rewrite", 10 * writes / 2, [&] { rewrite_one(); }},
+            {"bulk addition", c_.bulk_memory >= 0 ? 3 : 0, [&] { bulk_add(); }},
             {"start", rest / 4, [&] { start_one(); }},
             {"read", rest / 4, [&] { read_one(); }},
             {"walk", rest / 2 - 40, [&] { walk_some(); }},
@@ -270,6 +357,8 @@ class AccessModel : public EngineTest, public ::testing::WithParamInterface<Case
 
 TEST_P(AccessModel, RandomOperationsMatchTheModel) {
   cfg_set_short("V_LOCK_METHOD", 0, c_.lock_method);
+  if (c_.bulk_memory > 0) cfg_set_long("V_BULK_MEMORY", 0, c_.bulk_memory);
+  cfg_set_string("DUPLICATES_LOG", 0, "dups.log");
   ASSERT_NE(nullptr, f_ = c_.shape.make_open("model")) << codes();
   auto check = [&] { this->check(); };
   // The file grows, turns over, then shrinks.
@@ -280,6 +369,13 @@ TEST_P(AccessModel, RandomOperationsMatchTheModel) {
   EXPECT_GE(peak_, c_.peak_height);
   if (c_.shape.keys.size() == 1) {
     EXPECT_GT(no_memory_, 5);
+  }
+  EXPECT_GT(in_place_, 5);
+  if (c_.shape.min_record < c_.shape.max_record) {
+    EXPECT_GT(moved_, 5);
+  }
+  if (c_.bulk_memory >= 0) {
+    EXPECT_GT(bulk_rejected_, 5);
   }
   if (c_.shape.segment_size) {
     EXPECT_GT(std::stoi(segments_.substr(0, 5)), 1) << segments_;
@@ -366,6 +462,21 @@ std::vector<Case> cases() {
        {5, nullptr, 220, 100, {key(100, 0)}},
        {{5000, false, true}}},
   };
+  // Version 2 (this machine's byte order) with the table, compression and
+  // an alternate key with duplicates.
+  all.push_back({"Version2TableCompression",
+                 10,
+                 4000,
+                 {2, "1,1,1,70,0", 100, 20, {key(8, 0), key(3, 8, true), key(6, 11)}, true},
+                 {{3000, true, true}, {6, true}, {3000}},
+                 2});
+  // Bulk additions: into one-block nodes through a key buffer of 100
+  // bytes (a few entries a batch, each batch inserted on its own); in
+  // versions 3 and 4 through 8192 bytes (sorted runs, merged); with the
+  // default buffer where the data grows into further segments.
+  all[0].bulk_memory = kTinyBuffer;
+  all[4].bulk_memory = 8192;
+  all[6].bulk_memory = 0;
   // Twelve keys in version 4; key 5 is unique too, so a write can fail
   // after five keys were added and must take them all back.
   Case many{"ManyKeysV4", 3, 6000, {4, nullptr, 80, 60, {}}, {}, 2};
@@ -373,6 +484,7 @@ std::vector<Case> cases() {
     many.shape.keys.push_back(key(5, 5 * k, k != 0 && k != 5));
     many.values.push_back({k == 0 || k == 5 ? size_t{2000} : k + 2});
   }
+  many.bulk_memory = 8192;
   all.push_back(many);
   return all;
 }

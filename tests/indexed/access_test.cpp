@@ -4,13 +4,18 @@
 // when a later key is a duplicate (with the engine's inner-step trace as a
 // golden file), deletes by each key's own duplicate number or through the
 // last record read, broken nodes that mark the file, positions outside the
-// segments, and a full disk.
+// segments, a full disk; rewrites refused, a lock that follows a moved
+// record, the rewrite's trace (a golden file) and its call of the
+// transaction log; bulk additions cut short, unreadable or failing
+// allocations.
 #include <functional>
 #include <set>
 #include <sstream>
 
 #include "common/golden.h"
+#include "common/worker.h"
 #include "indexed/access/access_state.h"
+#include "indexed/access/transaction.h"
 #include "indexed/engine_fixture.h"
 #include "messages/diag.h"
 
@@ -331,6 +336,181 @@ TEST_F(AccessTest, AFullDiskStopsWritesAndLosesNothingWrittenBefore) {
   ASSERT_TRUE(sound(f));
   for (const std::string &r : written) ASSERT_EQ(r, read(f, r, 0));
   EXPECT_EQ(1, v5_close(f));
+}
+
+// The transaction log of the rewrite case: always in a transaction, keeps
+// what it is handed, refuses when told to.
+struct LogProbe {
+  static inline std::string record, before;
+  static inline bool refuse = false;
+  static bool yes() { return true; }
+  static bool log(DorvexFile *, const uint8_t *r, uint32_t n, const uint8_t *b, uint32_t bn) {
+    record.assign(reinterpret_cast<const char *>(r), n);
+    before.assign(reinterpret_cast<const char *>(b), bn);
+    return !refuse;
+  }
+};
+
+// Refused rewrites change no byte of the files. A record read under a
+// lock and rewritten with an image that compresses worse moves, and its
+// lock moves with it. The trace: an alternate key changed in place moves
+// that key only, a move replaces every entry. Inside a transaction the log
+// gets both images and the record stays locked; a refusal of the log
+// fails the rewrite.
+TEST_F(AccessTest, RewritesRefusedMovedTracedAndLogged) {
+  // Key 0: 4 bytes at 0; key 1: 4 bytes at 4, unique. Keeps its locks.
+  const FileShape two{5, "1,1,1,70,0", 60, 10, {{{{4, 0}}}, {{{4, 4}}}}};
+  auto img = [](size_t length, const std::string &head, char fill = ' ') {
+    return std::string(head + std::string(length - head.size(), fill));
+  };
+  auto rewrite = [](DorvexFile *f, const std::string &r) {
+    return v5_rewrite(f, r.data(), static_cast<uint32_t>(r.size()));
+  };
+  DorvexFile *f = two.make_open("one", KEL_OPEN_IO | 0x4000);
+  ASSERT_NE(nullptr, f);
+  const std::string a = img(60, "AAAA1111"), b = img(60, "BBBB2222");
+  ASSERT_EQ(1, write(f, a));
+  ASSERT_EQ(1, write(f, b));
+  const std::string files = read_file("one") + read_file("one.vix");
+  EXPECT_TRUE(fails(rewrite(f, img(60, "AAAA2222")), E_DUPLICATE));
+  EXPECT_TRUE(fails(rewrite(f, img(60, "ZZZZ3333")), E_NOT_FOUND));
+  EXPECT_TRUE(fails(v5_rewrite(f, a.data(), 9), E_PARAM));
+  EXPECT_TRUE(fails(v5_rewrite(f, a.data(), 61), E_PARAM));
+  EXPECT_EQ(files, read_file("one") + read_file("one.vix"));
+
+  ASSERT_EQ(a, read(f, a, 0));
+  const std::string moved = img(60, "AAAA1111qwertyuiopasdfghjkl", 'x');
+  uint64_t deleted = slot(f, indexed::kDeletedCount);
+  ASSERT_EQ(1, rewrite(f, moved));
+  EXPECT_EQ(deleted + 1, slot(f, indexed::kDeletedCount));
+  DorvexFile *g = v5_open("one", KEL_OPEN_IO, "0,0,0");
+  ASSERT_NE(nullptr, g);
+  EXPECT_TRUE(fails(read(g, a, 0), E_REC_LOCKED));
+  EXPECT_TRUE(fails(rewrite(g, a), E_REC_LOCKED));
+  ASSERT_EQ(1, v5_unlock(f));
+  EXPECT_EQ(moved, read(g, a, 1));
+
+  const std::string last = img(60, "BBBB7777zxcvbnmlkjhgfdsapoi", 'y');
+  const std::string in_place = img(60, "BBBB7777");
+  std::string trace;
+  {
+    StderrCapture err;
+    set_trace_bits(kTraceEntryPoints | kTraceInner);
+    EXPECT_EQ(1, rewrite(f, in_place));
+    EXPECT_EQ(1, rewrite(f, last));
+    set_trace_bits(0);
+    trace = replace_all(err.text(), pointer_text(f), "<file>");
+    trace = replace_all(trace, pointer_text(in_place.data()), "<in place>");
+    trace = replace_all(trace, pointer_text(last.data()), "<moved>");
+  }
+  EXPECT_TRUE(matches_golden("indexed/rewrite_trace.txt", trace));
+
+  static const indexed::IndexedLog log = {LogProbe::yes, nullptr, nullptr, LogProbe::log};
+  indexed::set_indexed_log(&log);
+  const std::string c = img(20, "BBBB7777", 'c');
+  EXPECT_EQ(1, rewrite(f, c));
+  EXPECT_EQ(c, LogProbe::record);
+  EXPECT_EQ(last, LogProbe::before);
+  EXPECT_TRUE(fails(read(g, c, 0), E_REC_LOCKED));
+  LogProbe::refuse = true;
+  EXPECT_TRUE(fails(rewrite(f, c), E_LOG_REFUSED));
+  indexed::set_indexed_log(nullptr);
+  LogProbe::refuse = false;
+  ASSERT_TRUE(sound(f));
+  EXPECT_EQ(1, v5_close(g));
+  EXPECT_EQ(1, v5_close(f));
+  ASSERT_NE(nullptr, f = v5_open("one", KEL_OPEN_INPUT, "0,0,0"));
+  EXPECT_TRUE(fails(rewrite(f, c), E_MODE_CLASH));
+  EXPECT_EQ(1, v5_close(f));
+}
+
+// A bulk addition killed before its close leaves the file marked
+// incomplete; a duplicates log that cannot be made fails the open and
+// leaves the file as it was; the close traces every key it adds; a record
+// added in bulk that cannot be read back marks the file (5). Every
+// allocation of a bulk session failing in turn leaves no block allocated
+// and a file that either refuses to open (incomplete) or is whole.
+TEST_F(AccessTest, BulkAdditionsCutShortUnreadableOrWithoutMemory) {
+  constexpr int32_t kBulkOpen = 0x8000 | 0x600 | KEL_OPEN_IO;
+  // Key 0: 8 bytes at 0, unique; key 1: 3 at 8, duplicates; key 2: 5 at
+  // 11, unique.
+  const FileShape shape{5, "1,1,1,70,0", 40, 20, {{{{8, 0}}}, {{{3, 8}}, true}, {{{5, 11}}}}};
+  RecordGen gen(shape, {{3000}, {40}, {5000}});
+  std::mt19937 rng(31);
+  auto made = [&](const char *name) {
+    DorvexFile *f = shape.make_open(name);
+    return f != nullptr && v5_close(f) == 1;
+  };
+  ASSERT_TRUE(made("killed"));
+  Worker writer({[&](int64_t) {
+    DorvexFile *c = v5_open("killed", kBulkOpen, "0,0,0");
+    for (int i = 0; c != nullptr && i < 200; ++i) write(c, gen.random(rng));
+    return c != nullptr ? 0 : 1;
+  }});
+  ASSERT_EQ(0, writer.run(0));
+  writer.kill();
+  EXPECT_TRUE(fails(v5_open("killed", 0, "0,0,0"), E_BROKEN, indexed::kBrokenIncomplete));
+
+  ASSERT_TRUE(made("nolog"));
+  cfg_set_string("DUPLICATES_LOG", 0, "no/such/folder/dups");
+  EXPECT_TRUE(fails(v5_open("nolog", kBulkOpen, "0,0,0"), E_NO_FILE));
+  cfg_set_string("DUPLICATES_LOG", 0, "");
+  DorvexFile *f = v5_open("nolog", kBulkOpen, "0,0,0");
+  ASSERT_NE(nullptr, f);
+  ASSERT_EQ(1, write(f, shape.record({"12345678", "ab\x01", "07777"}, 20)));
+  std::string trace;
+  {
+    StderrCapture err;
+    set_trace_bits(kTraceInner);
+    EXPECT_EQ(1, v5_close(f));
+    set_trace_bits(0);
+    trace = err.text();
+  }
+  for (const char *line : {"V: WriteBulkKey(): adding key #0, 8 bytes: 12345678\n",
+                           "V: WriteBulkKey(): adding key #1, 3 bytes: ab\\x01\n",
+                           "V: WriteBulkKey(): adding key #2, 5 bytes: 07777\n"})
+    EXPECT_NE(std::string::npos, trace.find(line)) << line << " in\n" << trace;
+
+  ASSERT_TRUE(made("damaged"));
+  ASSERT_NE(nullptr, f = v5_open("damaged", kBulkOpen, "0,0,0"));
+  for (int i = 0; i < 20; ++i) ASSERT_EQ(1, write(f, gen.random(rng)));
+  ASSERT_TRUE(indexed::header_read(f, indexed::HeaderAccess::kUpdate));
+  indexed::SegAddr first =
+      indexed::hget_addr(f, indexed::kFirstRecordOffset, indexed::kFirstRecordSeg);
+  const uint8_t bad[9] = {0, 0, 0, 5, 0, 0, 0, 99, 0};  // stored length beyond the slot
+  ASSERT_TRUE(indexed::data_write(f, first, bad, sizeof bad));
+  indexed::header_release(f);
+  EXPECT_TRUE(fails(v5_close(f), E_BROKEN, indexed::kBrokenBulkRecord));
+  EXPECT_TRUE(fails(v5_open("damaged", 0, "0,0,0"), E_BROKEN, indexed::kBrokenBulkRecord));
+
+  cfg_set_long("V_BULK_MEMORY", 0, 8192);
+  std::vector<std::string> records;
+  for (int i = 0; i < 300; ++i) records.push_back(gen.random(rng));
+  bool whole = false, failed = false;
+  auto session = [&] {
+    if (!(whole = made("alloc"))) return;
+    DorvexFile *b = v5_open("alloc", kBulkOpen, "0,0,0");
+    failed = b == nullptr;
+    for (size_t i = 0; b != nullptr && i < records.size(); ++i) failed |= write(b, records[i]) != 1;
+    failed |= b == nullptr || v5_close(b) != 1;
+  };
+  session();  // the process-wide tables and buffers, made on first use
+  ASSERT_FALSE(failed);
+  const int64_t live = alloc_live_blocks();
+  EXPECT_GT(fail_each_allocation(session,
+                                 [&](int n) {
+                                   EXPECT_EQ(live, alloc_live_blocks()) << n;
+                                   DorvexFile *g = whole ? v5_open("alloc", 0, "0,0,0") : nullptr;
+                                   if (whole && g == nullptr) {
+                                     EXPECT_TRUE(kel::test::failed(true, E_BROKEN,
+                                                                   indexed::kBrokenIncomplete));
+                                   } else if (g != nullptr) {
+                                     EXPECT_TRUE(sound(g)) << n;
+                                     EXPECT_EQ(1, v5_close(g));
+                                   }
+                                 }),
+            10);
+  EXPECT_FALSE(failed);
 }
 
 }  // namespace

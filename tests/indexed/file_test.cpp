@@ -3,7 +3,9 @@
 // information texts (a golden file), make's limits and the file's own
 // version variable, opens refused with their codes, the count of openers
 // for update, the header's lock, unlocked reads and their counters, and
-// failures of memory and disk half-way.
+// failures of memory and disk half-way; version 2 files to the byte; the
+// older make descriptions as a table of the texts they turn into, and the
+// older entry points that make and describe files with them.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,6 +13,8 @@
 #include "cache/cache.h"
 #include "common/golden.h"
 #include "indexed/engine_fixture.h"
+#include "indexed/storage/make_old.h"
+#include "messages/diag.h"
 
 namespace kel::test {
 namespace {
@@ -188,13 +192,13 @@ TEST_F(FileTest, InformationTexts) {
 }
 
 TEST_F(FileTest, MakeLimitsPreallocationAndTheFilesOwnVersion) {
-  // A refused make, also of a version 2 file whose texts fit, leaves
-  // nothing behind.
+  // A refused make, also of a version 2 file that the version cannot
+  // hold, leaves nothing behind.
   for (auto [version, code] : {std::pair{5, E_PARAM}, {2, E_UNSUPPORTED}}) {
     set_version(version);
-    EXPECT_TRUE(fails(
-        make("x.dat", nullptr, nullptr, nullptr, "100,0,1", version == 2 ? "1,0,8,0" : "1,2,1,0"),
-        code));
+    EXPECT_TRUE(fails(make("x.dat", nullptr, nullptr, nullptr, "100,0,1",
+                           version == 2 ? "2,0,4,0,4,4" : "1,2,1,0"),
+                      code));
     EXPECT_TRUE(folder_entries(".").empty());
   }
   set_version(5);
@@ -258,8 +262,8 @@ TEST_F(FileTest, MakeLimitsPreallocationAndTheFilesOwnVersion) {
 // Opens refused with the codes users see: no file, a short file (9),
 // fields no make writes (a version's high byte, another version's magic,
 // zero or too many node blocks, no keys: 1; sizes and key descriptions
-// that would read key bytes outside a record: 1), a version 2 file
-// (unsupported), a missing segment (68, named in the report), a broken
+// that would read key bytes outside a record: 1, a version 2 header
+// without a node size: 1), a missing segment (68, named in the report), a broken
 // code in the header (every open fails with it unless forced; an open for
 // update writes it into the header, an input open does not).
 TEST_F(FileTest, OpensRefusedWithTheirCodes) {
@@ -288,7 +292,7 @@ TEST_F(FileTest, OpensRefusedWithTheirCodes) {
   std::string v2(512, '\0');
   memcpy(&v2[0], "\x16\x14\x12\x10\x02\x00", 6);
   write_file("v2.dat", v2);
-  EXPECT_TRUE(fails(dorvex_open("v2.dat", 0), E_UNSUPPORTED));
+  EXPECT_TRUE(fails(dorvex_open("v2.dat", 0), E_BROKEN, 1));  // no node size
   poke("b.dat", 108, 2, 42);
   fs_settings().force_open = true;
   DorvexFile *f = dorvex_open("b.dat", 0);
@@ -473,7 +477,7 @@ TEST_F(FileTest, FailuresOfMemoryAndDisk) {
     EXPECT_TRUE(error() == E_DISK_FULL || error() == E_SYSERR) << error();
     EXPECT_FALSE(file_exists("big.dat") || file_exists("big.vix"));
   }
-  indexed::shutdown();  // the cache takes V_BUFFERS when it starts again
+  indexed::shutdown();                 // the cache takes V_BUFFERS when it starts again
   cfg_set_long("V_BUFFERS", 0, 4096);  // every block stays deferred until the close
   const std::tuple<const char *, const char *, uint32_t, const char *, const char *> cases[] = {
       {"12,12,6", "1,0,2,0,1,0,2,2,1,0,2,4,1,0,2,6,1,0,2,8,1,0,2,10", 12, "idx.vix", "idx"},
@@ -526,6 +530,155 @@ TEST_F(FileTest, ExclusiveOpensKeepTheHeaderImage) {
   };
   EXPECT_EQ(preads_of_100_records(KEL_OPEN_INPUT) - 100,
             preads_of_100_records(KEL_OPEN_INPUT | KEL_OPEN_EXCLUSIVE));
+}
+
+// Version 2: header, key descriptions and record headers in this
+// machine's order (little-endian). 48 blanks compress to 254 ' ' 48 (15
+// stored bytes, a slot of 60 - 45 x 70 / 100 = 29); a record holding the
+// byte 254 is stored as it is; the first record is deleted again. A
+// record mark that is none of the three is a damaged record header (82).
+TEST_F(FileTest, Version2ToTheByte) {
+  set_version(2);
+  ASSERT_EQ(1, make("v2", "1,3,1,70,0", "old file", nullptr, "60,20,2", "1,0,8,0,1,1,4,8"));
+  DorvexFile *f = v5_open("v2", KEL_OPEN_IO, "0,0,0");
+  ASSERT_NE(nullptr, f);
+  EXPECT_EQ("002", info(f, -10));
+  const std::string packed = "ABCD0001KEY1" + std::string(48, ' ');
+  const std::string raw = "BBBB0002KEY2\xfe" + std::string(7, 'x');
+  ASSERT_EQ(1, write(f, packed));
+  ASSERT_EQ(1, write(f, raw));
+  ASSERT_EQ(1, v5_delete(f, packed.data()));
+  ASSERT_EQ(1, v5_close(f));
+  const std::string b = read_file("v2");
+  ASSERT_EQ(2560u, b.size());  // 3 preallocated nodes and two roots
+  // Magic, version, node blocks, preallocation, extension, record sizes,
+  // keys, compression, scrambling, longest key; records, deleted records,
+  // nodes, free nodes, index bytes; file size, header area end, end of
+  // data, first record, deleted head, free-node head, sequence counter,
+  // header version, key description version, table block; failed reuses,
+  // update openers, entry format, duplicate keys, broken code, update flag.
+  EXPECT_EQ(
+      "16 14 12 10 02 00 01 00 03 00 01 00 3c 00 14 00 02 46 00 08 01 00 00 00 01 00 00 00 "
+      "02 00 00 00 30 00 00 00 00 0a 00 00 00 02 00 00 44 02 00 00 01 02 00 00 01 02 00 00 "
+      "00 00 00 00 02 00 00 00 05 00 00 00 02 00 00 00 00 00 00 00 00 00 00 00 08 00 01 00 "
+      "00 00 00 00 ",
+      hex(b, 0, 88));
+  EXPECT_EQ(std::string(56, '\0'), b.substr(88, 56));
+  EXPECT_EQ(std::string("old file\0", 9), b.substr(245, 9));
+  // Key descriptions from 288, 12 bytes: root, height, segments,
+  // duplicates, length, zero, size, offset.
+  EXPECT_EQ("00 06 00 00 01 01 00 08 00 08 00 00 00 08 00 00 01 01 01 04 00 04 08 00 ",
+            hex(b, 288, 24));
+  // The data node (mark 255) from 512: the deleted record (slot 29,
+  // stored 15, sequence 0, mark 127, its chain link 0 over its first
+  // bytes), then the other (slot and length 20, sequence 1, mark 0).
+  EXPECT_EQ(
+      "ff 1d 00 0f 00 00 00 00 00 7f 00 00 00 00 30 30 30 31 4b 45 59 31 fe 20 30 00 00 00 00 00 "
+      "00 00 00 00 00 00 00 00 00 14 00 14 00 01 00 00 00 00 ",
+      hex(b, 512, 48));
+  EXPECT_EQ(raw, b.substr(560, 20));
+  write_file("v2", b.substr(0, 559) + '\x05' + b.substr(560));
+  ASSERT_NE(nullptr, f = v5_open("v2", KEL_OPEN_INPUT, "0,0,0"));
+  EXPECT_TRUE(fails(read(f, raw, 0), E_BROKEN, 82));
+  v5_close(f);
+}
+
+// The older make descriptions and the texts they become: padded numbers,
+// "y" and "Y" for duplicates, any other mark no, variable lengths (the
+// minimum is the end of the farthest key), fewer flags than three, the
+// comment whatever remains; the oldest form (three numbers and a rest,
+// which gets ",N,N,N," and the extra text) through the older one.
+TEST_F(FileTest, OlderMakeDescriptions) {
+  struct {
+    const char *physical, *keys;
+    const char *texts;  // record, keys, physical, comment; "" when refused
+  } rows[] = {
+      {"1,1", "100,1,8,0", "100,100,1|1,0,8,0|1,1,1,0,0|"},
+      {"2,5", "0040,03,008,0000,010,0008,y,002,0030,Y,Y,N,N,old",
+       "40,32,3|1,0,8,0,1,1,10,8,1,1,2,30|2,5,1,0,0|old"},
+      {"1,1", "60,2,4,0,6,4,x,n,y,y,a,y,b", "60,60,2|1,0,4,0,1,0,6,4|1,1,1,1,1|a,y,b"},
+      {"1,1", "50,1,5,0,Y", "50,5,1|1,0,5,0|1,1,1,0,0|"},
+      {"1,1", "100,0,8,0", ""},
+      {"1,1", "100,2,8,0", ""},
+      {"1,1", "100,1,8,0x", ""},
+      {"1,1", "100,1,8", ""},
+      {"1,1", "", ""},
+  };
+  for (const auto &row : rows) {
+    indexed::OldMakeTexts t;
+    bool ok = indexed::old_make_texts(row.physical, row.keys, &t);
+    EXPECT_EQ(row.texts,
+              ok ? std::string(t.record) + "|" + t.keys + "|" + t.physical + "|" + t.comment : "")
+        << row.keys;
+    if (!ok) {
+      EXPECT_EQ(E_PARAM, error()) << row.keys;
+    }
+  }
+  char physical[64], keys[256];
+  ASSERT_TRUE(indexed::oldest_to_old("001,001,2,0100,01,008,0000 ", "note", physical,
+                                     sizeof physical, keys, sizeof keys));
+  EXPECT_EQ("2,1 0100,01,008,0000,N,N,N,note", std::string(physical) + " " + keys);
+  ASSERT_TRUE(indexed::oldest_to_old("3,1,1,40,1,8,0,Y,N,N", "c", physical, sizeof physical, keys,
+                                     sizeof keys));
+  indexed::OldMakeTexts t;
+  ASSERT_TRUE(indexed::old_make_texts(physical, keys, &t));
+  EXPECT_EQ("40,8,1 N,N,N,c", std::string(t.record) + " " + t.comment);
+  EXPECT_TRUE(failed(
+      !indexed::oldest_to_old("1,1", "x", physical, sizeof physical, keys, sizeof keys), E_PARAM));
+}
+
+// The older entry points make files from those descriptions, and their
+// information forms give texts that make the same file again; the oldest
+// has no flags, so a file with one set is beyond it, as a key of two
+// segments is beyond both. Every allocation of the oldest form failing in
+// turn ends in E_NO_MEMORY with no file.
+TEST_F(FileTest, OlderEntryPointsMakeAndDescribeFiles) {
+  auto texts_of = [&](const char *name) {
+    std::string out;
+    DorvexFile *f = v5_open(name, KEL_OPEN_INPUT, "0,0,0");
+    for (int code : {-10, -1, -2, -3, 0, 1}) out += (f ? info(f, code) : codes()) + "|";
+    if (f) v5_close(f);
+    return out;
+  };
+  ASSERT_EQ(1, v2_make("a", "1,1", "100,1,8,0"));
+  EXPECT_EQ("005|0000000100,0000000100,001|01,0000000,0000001,000,0||01,0,008,0000000000|<error " +
+                std::to_string(E_PARAM) + ">|",
+            texts_of("a"));
+  set_version(2);
+  ASSERT_EQ(1, v2_make("b", "2,3", "60,2,8,0,4,8,Y,y,y,n,cmt"));
+  EXPECT_EQ(
+      "002|0000000060,0000000012,002|02,0000000,0000001,001,0|cmt|01,0,008,0000000000|01,1,004,"
+      "0000000008|",
+      texts_of("b"));
+  ASSERT_EQ(1, v_make("c", "001,001,1,0040,01,008,0000", "note"));
+  char p[V_OLD_INFO_SIZE] = "", k[V_OLD_INFO_SIZE] = "";
+  DorvexFile *f = v2_open("b", 0);
+  ASSERT_NE(nullptr, f);
+  v2_info(f, p, k);
+  EXPECT_EQ("2,3 60,2,8,0,4,8,Y,Y,Y,N,cmt", std::string(p) + " " + k);
+  v_info(f, p, k);
+  EXPECT_TRUE(failed(p[0] == '\0' && k[0] == '\0', E_UNSUPPORTED));
+  v5_close(f);
+  ASSERT_NE(nullptr, f = v2_open("c", 0));
+  v_info(f, p, k);
+  EXPECT_EQ("1,1,1,40,1,8,0 note", std::string(p) + " " + k);
+  v5_close(f);
+  ASSERT_EQ(1, v_make("c2", p, k));
+  EXPECT_EQ(texts_of("c"), texts_of("c2"));
+  set_version(5);
+  ASSERT_EQ(1, make("split", nullptr, nullptr, nullptr, "40,0,2", "1,0,8,0,2,1,2,8,2,12"));
+  ASSERT_NE(nullptr, f = v2_open("split", 0));
+  v2_info(f, p, k);
+  EXPECT_TRUE(failed(p[0] == '\0' && k[0] == '\0', E_UNSUPPORTED));
+  v5_close(f);
+
+  set_version(2);
+  const char *text = "1,1,1,40,2,8,0,4,8,Y";
+  ASSERT_EQ(1, v_make("m", text, "c"));  // the process-wide tables, once
+  ASSERT_EQ(1, v5_remove("m"));
+  const FailEachAllocation loop{.op = [&] { return v_make("m", text, "c") == 1; },
+                                .state = [] { return std::to_string(file_exists("m")); }};
+  EXPECT_GT(loop.run(), 1);
 }
 
 }  // namespace
