@@ -63,8 +63,25 @@ void drop_skipped_counters(std::string *text, size_t from) {
   }
 }
 
-// In the child: everything but the standard streams is already set up.
-[[noreturn]] void exec_kel(const SpawnOptions &o) {
+int open_or_die(const std::string &path, int flags) {
+  int fd = open(path.c_str(), flags, 0644);
+  if (fd < 0) _exit(125);
+  return fd;
+}
+
+// In the child: the standard input from o.stdin_path (or /dev/null), the
+// output to `out` (-1: o.stdout_path, or /dev/null) and the error output
+// to `err`; descriptors beyond those end at the exec (O_CLOEXEC) or here.
+[[noreturn]] void exec_kel(const SpawnOptions &o, int out, int err) {
+  int in = open_or_die(o.stdin_path.empty() ? "/dev/null" : o.stdin_path, O_RDONLY);
+  if (out < 0)
+    out = open_or_die(o.stdout_path.empty() ? "/dev/null" : o.stdout_path,
+                      O_WRONLY | O_CREAT | O_TRUNC);
+  dup2(in, 0);
+  dup2(out, 1);
+  dup2(err, 2);
+  for (int fd : {in, out, err})
+    if (fd > 2) close(fd);
   setsid();
   if (!o.cwd.empty() && chdir(o.cwd.c_str()) != 0) _exit(126);
   for (const auto &[k, v] : o.env) setenv(k.c_str(), v.c_str(), 1);
@@ -89,12 +106,6 @@ void drop_skipped_counters(std::string *text, size_t from) {
   _exit(127);
 }
 
-int open_or_die(const std::string &path, int flags) {
-  int fd = open(path.c_str(), flags, 0644);
-  if (fd < 0) _exit(125);
-  return fd;
-}
-
 int decode_status(int status) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
@@ -107,12 +118,7 @@ RunResult spawn_kel(const SpawnOptions &o) {
     throw std::runtime_error("pipe failed");
   pid_t pid = fork();
   if (pid == 0) {
-    int out = o.stdout_path.empty() ? out_pipe[1]
-                                    : open_or_die(o.stdout_path, O_WRONLY | O_CREAT | O_TRUNC);
-    dup2(open_or_die(o.stdin_path.empty() ? "/dev/null" : o.stdin_path, O_RDONLY), 0);
-    dup2(out, 1);
-    dup2(err_pipe[1], 2);
-    exec_kel(o);
+    exec_kel(o, o.stdout_path.empty() ? out_pipe[1] : -1, err_pipe[1]);
   }
   close(out_pipe[1]);
   close(err_pipe[1]);
@@ -137,16 +143,7 @@ PtySession::PtySession(const SpawnOptions &o) {
   fcntl(master_, F_SETFD, FD_CLOEXEC);
   pid_ = fork();
   if (pid_ == 0) {
-    int in = open_or_die(o.stdin_path.empty() ? "/dev/null" : o.stdin_path, O_RDONLY);
-    int out = open_or_die(o.stdout_path.empty() ? "/dev/null" : o.stdout_path,
-                          O_WRONLY | O_CREAT | O_TRUNC);
-    dup2(in, 0);
-    dup2(out, 1);
-    dup2(slave, 2);
-    if (in > 2) close(in);
-    if (out > 2) close(out);
-    if (slave > 2) close(slave);
-    exec_kel(o);
+    exec_kel(o, -1, slave);
   }
   close(slave);
 }

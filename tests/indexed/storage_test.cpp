@@ -3,7 +3,8 @@
 // chains, version 3 data nodes, a random run of additions, deletions and
 // rewrites against a map of what must be there, the one read of a record,
 // node blocks from the end and from the free list, the header counters and
-// key roots, damaged records and nodes with their codes, a full disk.
+// key roots. (Damaged records and nodes: the fuzz target of the engine;
+// a full disk: access_test.)
 #include <unistd.h>
 
 #include <map>
@@ -451,73 +452,6 @@ TEST_F(StorageTest, NodeBlocksTheFreeListAndTheHeaderCounters) {
     }
     finish(f);
   }
-}
-
-TEST_F(StorageTest, DamagedRecordsAndNodesAreBrokenWithTheirCodes) {
-  DorvexFile *f = open_update(one_key(5, 100, false, "1,1,1,70,0"));
-  SegAddr a = add(f, std::string(100, 'z')), b = add(f, std::string(50, 'y'));
-  const uint8_t overlong[] = {254, 'z', 127};  // longer than the maximum: 85
-  ASSERT_TRUE(indexed::data_write(f, SegAddr{a.offset + 15, 0}, overlong, 3));
-  EXPECT_EQ("<6,85>", read_at(f, a));
-  const uint8_t length[4] = {0, 0, 0, 99};  // a stored length beyond the slot: 82
-  ASSERT_TRUE(indexed::data_write(f, SegAddr{b.offset + 4, 0}, length, 4));
-  EXPECT_EQ("<6,82>", read_at(f, b));
-  // A deleted-chain head that is no deleted record: 13.
-  indexed::hset_addr(f, indexed::kDeletedHeadOffset, indexed::kDeletedHeadSeg, add(f, "x"));
-  SegAddr at;
-  EXPECT_TRUE(fails(indexed::add_record(f, reinterpret_cast<const uint8_t *>("abc"), 3, 0, &at),
-                    E_BROKEN, 13));
-  // A data segment the file does not have: 68, naming the segment.
-  EXPECT_EQ("<6,68>", read_at(f, SegAddr{512, 3}));
-  EXPECT_STREQ("f.d03", fs_missing_file_name());
-  // A free-list head that is a tree node: 12; an index segment the file
-  // does not have: 68; a node beyond the segment: 26.
-  SegAddr node = allocate(f);
-  std::string block(512, '\0');
-  block[0] = 1;
-  ASSERT_TRUE(indexed::node_write(f, node, reinterpret_cast<uint8_t *>(&block[0])));
-  indexed::hset_addr(f, indexed::kFreeNodeOffset, indexed::kFreeNodeSeg, node);
-  SegAddr taken{7, 7};
-  EXPECT_TRUE(fails(indexed::node_allocate(f, &taken), E_BROKEN, 12));
-  EXPECT_EQ(indexed::kNullAddr, taken);
-  EXPECT_TRUE(fails(indexed::node_read(f, SegAddr{512, 5}, reinterpret_cast<uint8_t *>(&block[0])),
-                    E_BROKEN, 68));
-  EXPECT_STREQ("f.v05", fs_missing_file_name());
-  EXPECT_TRUE(
-      fails(indexed::node_read(f, SegAddr{1 << 20, 0}, reinterpret_cast<uint8_t *>(&block[0])),
-            E_BROKEN, 26));
-  indexed::header_release(f);
-  dorvex_close(f);
-}
-
-TEST_F(StorageTest, AFullDiskLosesNoRecordWrittenBefore) {
-  DorvexFile *f = open_update(one_key(5, 1000, false, "1,1,4,0,0"));
-  indexed::header_release(f);
-  std::vector<std::pair<SegAddr, std::string>> written;
-  {
-    FileSizeLimit full(60000);
-    for (int i = 0; i < 200; ++i) {
-      ASSERT_TRUE(indexed::header_read(f, indexed::HeaderAccess::kUpdate));
-      std::string r(1000, static_cast<char>('A' + i % 26));
-      SegAddr at;
-      if (!indexed::add_record(f, reinterpret_cast<const uint8_t *>(r.data()), 1000, 0, &at)) {
-        EXPECT_TRUE(error() == E_DISK_FULL || error() == E_SYSERR) << error();
-        indexed::header_release(f);
-        break;
-      }
-      ASSERT_TRUE(indexed::header_write(f));
-      indexed::header_release(f);
-      written.emplace_back(at, r);
-    }
-  }
-  EXPECT_GT(written.size(), 40u);
-  EXPECT_LT(written.size(), 60u);
-  EXPECT_EQ(1, dorvex_close(f));
-  f = dorvex_open("f.dat", KEL_OPEN_INPUT);
-  ASSERT_NE(nullptr, f);
-  EXPECT_EQ(written.size(), std::stoul(info(f, -4)));
-  for (const auto &[at, r] : written) EXPECT_EQ(r, read_at(f, at));
-  dorvex_close(f);
 }
 
 }  // namespace
