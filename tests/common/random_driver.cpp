@@ -11,19 +11,11 @@ namespace {
 
 constexpr size_t kTrail = 12;
 
-// Failures recorded for the current test so far.
+// Failures recorded for the current test so far (a test's result keeps
+// only the parts that failed or skipped).
 int failures_so_far() {
   const ::testing::TestInfo *info = ::testing::UnitTest::GetInstance()->current_test_info();
-  if (info == nullptr) return 0;
-  const ::testing::TestResult *r = info->result();
-  int n = 0;
-  for (int i = 0; i < r->total_part_count(); ++i) n += r->GetTestPartResult(i).failed() ? 1 : 0;
-  return n;
-}
-
-std::string test_name() {
-  const ::testing::TestInfo *info = ::testing::UnitTest::GetInstance()->current_test_info();
-  return info ? std::string(info->test_suite_name()) + "." + info->name() : "?";
+  return info ? info->result()->total_part_count() : 0;
 }
 
 }  // namespace
@@ -51,12 +43,13 @@ void RandomRun::note(const std::string &text) {
 bool RandomRun::report_if_failed(const char *where) {
   if (failures_so_far() == failures_at_start_) return true;
   failed_ = true;
+  const ::testing::TestInfo &test = *::testing::UnitTest::GetInstance()->current_test_info();
   std::string last;
   for (const std::string &t : trail_) last += "  " + t + "\n";
   ADD_FAILURE() << "the random run stopped in " << where << " after step " << step_ << " of "
                 << operations_ << "; replay it with\n  KEL_TEST_SEED=" << seed_
                 << " KEL_TEST_OPS=" << operations_
-                << " <test program> --gtest_filter=" << test_name()
+                << " <test program> --gtest_filter=" << test.test_suite_name() << "." << test.name()
                 << (env_seed_ ? "" : "\n(the run's own seed)") << "\nthe last operations:\n"
                 << last;
   return false;

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <stdexcept>
 #include <tuple>
+#include <utility>
 
 namespace kel::test {
 
@@ -28,19 +29,14 @@ void collect_output(int out_fd, int err_fd, RunResult &r) {
   char buf[65536];
   while (out_fd >= 0 || err_fd >= 0) {
     pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};  // poll skips -1
-    if (poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
+    if (poll(fds, 2, -1) < 0 && errno != EINTR) break;
     for (auto [i, fd, dest] : {std::tuple{0, &out_fd, &r.out}, std::tuple{1, &err_fd, &r.err}}) {
       if (*fd >= 0 && fds[i].revents) {
         ssize_t got = read(*fd, buf, sizeof buf);
-        if (got > 0) {
+        if (got > 0)
           dest->append(buf, static_cast<size_t>(got));
-        } else {
-          close(*fd);
-          *fd = -1;
-        }
+        else
+          close(std::exchange(*fd, -1));
       }
     }
   }

@@ -101,11 +101,6 @@ Worker::~Worker() {
   if (pid_ > 0) waitpid(pid_, nullptr, 0);
 }
 
-int64_t Worker::run(size_t step, int64_t argument) {
-  begin(step, argument);
-  return end();
-}
-
 void Worker::begin(size_t step, int64_t argument) {
   sent_ = send(to_child_, static_cast<uint64_t>(step)) && send(to_child_, argument);
 }

@@ -42,7 +42,10 @@ class Worker {
   Worker &operator=(const Worker &) = delete;
 
   // Runs step `step` in the child and returns its result.
-  int64_t run(size_t step, int64_t argument = 0);
+  int64_t run(size_t step, int64_t argument = 0) {
+    begin(step, argument);
+    return end();
+  }
   // The same in two halves, so that several workers run their steps at
   // the same time: begin() sends the step, end() waits for its result.
   void begin(size_t step, int64_t argument = 0);
