@@ -1,5 +1,5 @@
 // Indexed file shapes shared by the tests of the engine and of kel: key
-// layouts, versions 3, 4 and 5, node sizes, compression and scrambling,
+// layouts, versions 2 to 5, node sizes, compression and scrambling,
 // duplicates, a collating table, segment sizes; and the one generator of
 // records for them.
 #pragma once

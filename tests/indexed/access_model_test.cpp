@@ -1,17 +1,18 @@
 // Random operations through the entry points against the reference model
 // (access_model.h): writes (also of the maximum length given as 0, and one
 // byte too long), rewrites (in place or moved, refused for a taken unique
-// value or a bad length), bulk additions (with the duplicates log and the
-// hooks, a key buffer far smaller than the keys, a read half-way), deletes, starts in every mode
-// with whole and partial keys, keyed reads, next and previous walks, unlocks, reopens, and writes
+// value or a bad length), bulk additions (the duplicates log and the hooks
+// against the model's rejections, a key buffer far smaller than the keys,
+// a read half-way), deletes, starts in every mode with whole and partial
+// keys, keyed reads, next and previous walks, unlocks, reopens, and writes
 // and deletes with each of their allocations failing in turn. The file
 // grows, turns over and shrinks, with the structural check after every 40
 // steps; at the end every key is walked both ways, the physical scan is
 // compared, and the file is drained to empty trees and filled again. One
 // run per shape: nodes of 1, 2 and 16 blocks, keys of up to 250 bytes,
 // twelve keys, keys in two parts, a collating table, compression and
-// scrambling, versions 2, 3, 4 and 5, segments small enough to grow, and the
-// unlocked read modes.
+// scrambling, versions 2, 3, 4 and 5, segments small enough to grow, and
+// the unlocked read modes.
 #include <algorithm>
 #include <set>
 #include <sstream>
