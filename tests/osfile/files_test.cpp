@@ -173,6 +173,8 @@ class FilesTest : public ::testing::Test {
     path_ = dir_ / "data";
     test::write_file(path_, std::string(1000, 'd'));
   }
+  // The layer's exit operation: the next case starts with new tables.
+  void TearDown() override { Afree_files(); }
   TempDir dir_;
   std::string path_;
 };
