@@ -20,6 +20,7 @@
 
 #include "archive/archive_model.h"
 #include "archive/run_state.h"
+#include "archive/volume_header.h"
 #include "common/test_util.h"
 
 namespace kel::archive {
@@ -290,6 +291,32 @@ TEST(VolumeLayer, PushedBackBytesComeFirstInTheirOrder) {
   ASSERT_EQ(Status::kOk, skip_archive_bytes(v, 48 + 999 + 8));
   ASSERT_EQ(Status::kOk, read_archive_bytes(v, buf, 2));
   EXPECT_STREQ("gh", buf);
+}
+
+TEST(VolumeLayer, HeadersHoldTheFixedFieldsAndZerosToTheBlock) {
+  // The creation time is the ctime text of the moment, newline included;
+  // volume 100 and later keep the two-digit field.
+  char stamp[32];
+  time_t zero = 0;
+  ctime_r(&zero, stamp);
+  struct {
+    int version, volume, block;
+  } cases[] = {{6, 3, 512}, {6, 3, 1024}, {5, 123, 512}};
+  for (const auto &c : cases) {
+    uint8_t buf[1025];
+    memset(buf, 0xAA, sizeof buf);
+    VolumeHeader h;
+    h.format_version = c.version;
+    h.volume = c.volume;
+    h.media_size = 100;
+    h.record_size = 5120;
+    h.media_block = c.block;
+    format_volume_header(buf, c.block, h, 0);
+    std::string want = test::model_volume_header(c.version, c.volume % 100, 100, 5120, c.block);
+    want.replace(22, 25, stamp);
+    EXPECT_EQ(want, std::string(reinterpret_cast<char *>(buf), static_cast<size_t>(c.block)));
+    EXPECT_EQ(0xAA, buf[c.block]);  // nothing beyond the block
+  }
 }
 
 }  // namespace
