@@ -1,7 +1,7 @@
 // kel and plain files end to end: archives compared byte for byte with the
 // model (record sizes, media blocks, type letters, header and list files),
-// restores compared with the files they came from (modes, owners, times),
-// and restores interrupted by a signal.
+// the modes, owners and times of restored files, and restores interrupted
+// by a signal. (The demo restores a tree and compares it with its source.)
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -94,20 +94,7 @@ TEST_F(KelPlain, ArchivesToTheByte) {
   EXPECT_EQ(std::to_string(archive.size() / 512) + " blocks\n", r.err);
 }
 
-TEST_F(KelPlain, RestoresWhatWasArchived) {
-  mkdir((dir_ / "d").c_str(), 0755);
-  write_file(dir_ / "d/big", random_data(200000, 4));
-  RunResult made = kel({"-ob"}, "a.txt\nd/big b\nempty\n");
-  ASSERT_EQ(0, made.status) << made.err;
-  RunResult r = kel({"-idm"}, made.out, "out");
-  ASSERT_EQ(0, r.status) << r.err;
-  EXPECT_EQ("", r.out);
-  for (const char *name : {"a.txt", "d/big", "empty"}) {
-    EXPECT_EQ(read_file(dir_ / name), read_file(out(name))) << name;
-    struct stat a = stat_of(dir_ / name), b = stat_of(out(name));
-    EXPECT_EQ(a.st_mode, b.st_mode) << name;
-    EXPECT_EQ(a.st_mtime, b.st_mtime) << name;
-  }
+TEST_F(KelPlain, RestoresModesOwnersAndTimes) {
   // Set-id bits from an archive are never restored, for plain and indexed
   // files alike; -w adds write permission, -m sets the time, -n keeps the
   // restoring user as the owner.
@@ -122,7 +109,7 @@ TEST_F(KelPlain, RestoresWhatWasArchived) {
   } cases[] = {{"-i", 0755, 0444, 0444, false, true}, {"-iwnm", 0777, 0666, 0666, true, false}};
   for (const auto &c : cases) {
     SCOPED_TRACE(c.option);
-    r = kel({c.option}, archive, "out");
+    RunResult r = kel({c.option}, archive, "out");
     ASSERT_EQ(0, r.status) << r.err;
     EXPECT_EQ(0100000 | c.setuid, stat_of(out("setuid")).st_mode);
     EXPECT_EQ(0100000 | c.readonly, stat_of(out("readonly")).st_mode);

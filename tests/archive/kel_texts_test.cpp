@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <iterator>
+#include <sstream>
+
 #include "archive/archive_model.h"
 #include "archive/kel_script.h"
 #include "common/msg_file.h"
@@ -50,37 +53,14 @@ TEST_F(KelTexts, StartupAndOptions) {
   // their order; paths that cannot be opened and media sizes that do not
   // fit the volume header are refused.
   write_file(dir_ / "list", "list\n");
-  const std::vector<std::vector<std::string>> words = {{},
-                                                       {"x"},
-                                                       {"-x"},
-                                                       {"-Ov"},
-                                                       {"-Itv"},
-                                                       {"-oq"},
-                                                       {"-ir"},
-                                                       {"-o2"},
-                                                       {"-V"},
-                                                       {"-of"},
-                                                       {"-ol"},
-                                                       {"-os"},
-                                                       {"-oh"},
-                                                       {"-if"},
-                                                       {"-ih"},
-                                                       {"-if", "nothere"},
-                                                       {"-oh", "nothere"},
-                                                       {"-ol", "nothere"},
-                                                       {"-of", "no/such/dir/arch"},
-                                                       {"-os", "1"},
-                                                       {"-obs", "10"},
-                                                       {"-os", "100000"},
-                                                       {"-os", "-5"},
-                                                       {"-os", "abc"},
-                                                       {"-os", "0"},
-                                                       {"-os", "2"},
-                                                       {"-os", "99999"},
-                                                       {"-ofs", "arch"},
-                                                       {"-ofl", "arch", "list", "ignored"},
-                                                       {"-okfs", "big", "2000", "a"}};
-  for (const auto &w : words) run("options", w);
+  std::istringstream rows(
+      "|x|-x|-Ov|-Itv|-oq|-ir|-o2|-V|-of|-ol|-os|-oh|-if|-ih|-if nothere|-oh nothere|-ol nothere|"
+      "-of no/such/dir/arch|-os 1|-obs 10|-os 100000|-os -5|-os abc|-os 0|-os 2|-os 99999|"
+      "-ofs arch|-ofl arch list ignored|-okfs big 2000 a");
+  for (std::string row; std::getline(rows, row, '|');) {
+    std::istringstream in(row);
+    run("options", {std::istream_iterator<std::string>(in), {}});
+  }
   run("capitals", {"-OV"}, "list\n");
   run("capitals", {"-oV"}, "list\n");
   script_ += "arch: " + escaped(read_file(dir_ / "arch").substr(0, 22)) +

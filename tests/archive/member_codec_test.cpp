@@ -53,6 +53,10 @@ TEST(MemberCodec, HeadersAgainstTheModel) {
     const char *bytes;
     HeaderCheck want;
   } damages[] = {{0, "  121417", HeaderCheck::kBadMagic},
+                 {0, "1012141a", HeaderCheck::kBadMagic},
+                 {0, "1012141F", HeaderCheck::kBadMagic},
+                 {kNameLengthOffset, "   ", HeaderCheck::kBadField},
+                 {kTimeOffset, "+000000003", HeaderCheck::kOk},
                  {kModeOffset, "100648", HeaderCheck::kBadField},  // not octal
                  {kOwnerOffset, "-0001", HeaderCheck::kBadField},
                  {kSizeOffset, "00000001 0", HeaderCheck::kBadField},
@@ -127,7 +131,6 @@ TEST(MemberCodec, OldKeyDescriptionFromTheIndexedTexts) {
   EXPECT_EQ(2, blocks);
   EXPECT_EQ(100, length);
   EXPECT_FALSE(parse_old_key_description("001,001", &blocks, &length));
-  EXPECT_EQ(-1, max_record_length_of("-5,1,1"));
 }
 
 }  // namespace
