@@ -266,25 +266,6 @@ TEST(VolumeLayer, AnExactlyFullRecordWaitsForMoreBytes) {
   EXPECT_EQ(3, total_blocks(v));
 }
 
-TEST(VolumeLayer, PushedBackBytesComeFirstInTheirOrder) {
-  std::optional<RunState> run;
-  VolumeState &v = start(run, false, 512, 512, 0, false, false);
-  g_tape.volumes = {test::model_volume_header(6, 1, 0, 512, 512) + "abcdefgh" +
-                    std::string(504, '-')};
-  ASSERT_EQ(Status::kOk, read_volume_header(v, false));
-  char buf[16];
-  ASSERT_EQ(Status::kOk, read_archive_bytes(v, buf, 4));
-  EXPECT_STREQ("abcd", buf);
-  for (int k = 3; k >= 0; --k) push_back(v, static_cast<uint8_t>("WXYZ"[k]));
-  ASSERT_EQ(Status::kOk, read_archive_bytes(v, buf, 6));
-  EXPECT_STREQ("WXYZef", buf);
-  // The push-back stack holds a whole member header with the longest name.
-  for (size_t k = 0; k < 48 + 999 + 8; ++k) push_back(v, 'q');
-  ASSERT_EQ(Status::kOk, skip_archive_bytes(v, 48 + 999 + 8));
-  ASSERT_EQ(Status::kOk, read_archive_bytes(v, buf, 2));
-  EXPECT_STREQ("gh", buf);
-}
-
 TEST(VolumeLayer, HeadersHoldTheFixedFieldsAndZerosToTheBlock) {
   // The creation time is the ctime text of the moment, newline included;
   // volume 100 and later keep the two-digit field.
