@@ -74,14 +74,10 @@ TEST_F(KelTexts, StartupAndOptions) {
   EXPECT_TRUE(matches("startup.txt"));
 }
 
-class KelOutputTexts : public KelScript {
- protected:
-  std::string member(const std::string &name, char type, const std::string &stored = "") {
+TEST_F(KelTexts, OutputRuns) {
+  auto member = [&](const std::string &name, char type, const std::string &stored = "") {
     return model_file_member(dir_.path(), name, type, stored);
-  }
-};
-
-TEST_F(KelOutputTexts, OutputRuns) {
+  };
   write_file(dir_ / "a.txt", "first line\n");
   write_file(dir_ / "magic", std::string("\x10\x12\x14\x21payload", 11));
   mkdir((dir_ / "sub").c_str(), 0755);
