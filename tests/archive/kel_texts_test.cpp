@@ -11,6 +11,7 @@
 #include "archive/archive_model.h"
 #include "archive/kel_script.h"
 #include "common/msg_file.h"
+#include "kelfs/kelfs.h"
 
 namespace kel::test {
 namespace {
@@ -20,6 +21,21 @@ using KelTexts = KelScript;
 std::string member(const std::string &name, const std::string &data, unsigned mode = 0100644,
                    int uid = 0, int gid = 0, long long mtime = 1000000000) {
   return model_plain(mode, uid, gid, mtime, name, data, 'T');
+}
+
+// The records of an indexed file in the order of `key`, each ended by
+// "|", and whether the structural check finds it sound.
+std::string records_of(const std::string &path, int key) {
+  v5_init_cfg();
+  DorvexFile *f = v5_open(path.c_str(), KEL_OPEN_INPUT, "0,0,0");
+  if (f == nullptr) return "not opened, code " + std::to_string(*fs_error_code());
+  std::string out;
+  char buffer[64] = {};
+  if (v5_start(f, buffer, key, 0, 1))
+    for (uint32_t n; (n = v5_next(f, buffer)) > 0;) out += std::string(buffer, n) + "|";
+  out += v5_check(f, 0) == 1 ? " sound" : " not sound";
+  v5_close(f);
+  return out;
 }
 
 TEST_F(KelTexts, StartupAndOptions) {
@@ -162,21 +178,28 @@ TEST_F(KelTexts, InputRuns) {
   run("bytes ahead", {"-it"}, std::string(100, 'L') + model_archive(members));
   run("the oldest header", {"-it"}, oldest + model_records(members + model_trailer(), 512));
 
-  // Old-style indexed members are listed, and passed over by a restore
-  // that cannot make their files; a file of that name is left alone.
-  const std::string keys = "001,001,1,0008,01,004,0000,N,N,N";
+  // Old-style members are listed and restored (over a file of that name):
+  // format 4 (fixed records without a length, a key description without
+  // flags) and 5 (lengths and flags); key 1 with duplicates.
   for (int version : {4, 5}) {
-    std::string old =
-        model_archive(model_member(0100600, 0, 0, 1, "old", (version == 5 ? 10 : 8) * 2, 'V') +
-                          model_old_data("note", keys, {"abcd1234", "efgh5678"}, version == 5) +
-                          member("after", "a"),
-                      512, 512, version);
+    const bool v5 = version == 5;
+    const std::vector<std::string> rs =
+        v5 ? std::vector<std::string>{"KEY1GRP1record 1", "KEY2GRP1r2", "KEY3GRP2"}
+           : std::vector<std::string>{"KEY1GRP1record 1", "KEY2GRP1record 2", "KEY3GRP2record 3"};
+    const std::string keys =
+        std::string("001,001,1,0016,02,004,0000,004,0004,Y") + (v5 ? ",Y,N,N" : "");
+    std::string old = model_archive(model_member(0100600, 0, 0, 1, "old", (v5 ? 18 : 16) * 3, 'V') +
+                                        model_old_data("note", keys, rs, v5) + member("after", "a"),
+                                    512, 512, version);
     std::string folder = "old" + std::to_string(version);
     mkdir((dir_ / folder).c_str(), 0755);
     write_file(dir_ / (folder + "/old"), "keep");
     run("old style, format " + std::to_string(version), {"-it"}, old, folder);
     run("old style, format " + std::to_string(version), {"-i"}, old, folder);
     show_folder(folder);
+    script_ += "records:";
+    for (int k : {0, 1}) script_ += " " + escaped(records_of(dir_ / (folder + "/old"), k));
+    script_ += "\n";
   }
   EXPECT_TRUE(matches("input.txt"));
 }
