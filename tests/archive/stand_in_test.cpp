@@ -3,8 +3,7 @@
 // v5_info would return, and a log of what the reader asked to be made and
 // written. It reaches what the real engine does not do on demand: a file
 // that breaks while it is read, a table that cannot be read, a layout
-// beyond the format, makes that fail, the make forms of old-style
-// archives; and allocation failures of kel's own, with the engine's
+// beyond the format, makes that fail; and allocation failures of kel's own, with the engine's
 // allocations out of the count. Plain files that fail or shrink while they
 // are copied go through the writer's read hook.
 #include <fcntl.h>
@@ -97,12 +96,8 @@ const IndexedOps kFakeOps = {
     [](const char *name, const char *, const char *, const char *, const char *, const char *) {
       return log("make(" + text(name) + ")", true);
     },
-    [](const char *name, const char *keys, const char *comment) {
-      return log("v_make(" + text(name) + "|" + text(keys) + "|" + text(comment) + ")", true);
-    },
-    [](const char *name, const char *p, const char *q) {
-      return log("v2_make(" + text(name) + "|" + text(p) + "|" + text(q) + ")", true);
-    },
+    nullptr,  // the make forms of old-style members: their restores run end to end
+    nullptr,
     [](const char *name) -> void * { return log("open(" + text(name) + ")"), &g; },
     [](void *, const char *record, uint32_t length) {
       g.written.emplace_back(record, length);
@@ -278,35 +273,6 @@ TEST_F(StandIn, AllocationFailures) {
       });
   EXPECT_EQ(Status::kOk, status);
   EXPECT_TRUE(test::matches_golden("archive/allocation_failures.txt", script));
-}
-
-TEST_F(StandIn, ReaderMakesOldStyleFilesWithTheirOwnForms) {
-  const std::string keys = "001,001,2,0006,02,004,0000,002,0004,Y,N,N,N";
-  const std::vector<std::string> records = {"abcd12", "efgh34"};
-  // Version 5: records behind a length, made with v2_make; version 4:
-  // records of exactly the maximum length, made with v_make.
-  struct {
-    int version;
-    std::string make;
-  } cases[] = {{5, "v2_make(old|2,1|0006,02,004,0000,002,0004,Y,N,N,N,note)"},
-               {4, "v_make(old|" + keys + "|note)"}};
-  for (const auto &c : cases) {
-    SCOPED_TRACE(c.version);
-    g = Fake{};
-    std::string after = "after" + std::to_string(c.version);
-    ASSERT_EQ(
-        Status::kOk,
-        start_input(test::model_member(0100600, 0, 0, 1, "old", c.version == 5 ? 16 : 12, 'V') +
-                        test::model_old_data("note", keys, records, c.version == 5) +
-                        plain(after, "x"),
-                    c.version));
-    int count = 0;
-    EXPECT_EQ(Status::kOk, extract_all(&count));
-    EXPECT_EQ(3, count);
-    EXPECT_EQ((std::vector<std::string>{"remove(old)", c.make, "open(old)", "close"}), g.calls);
-    EXPECT_EQ(records, g.written);
-    EXPECT_EQ("x", test::read_file(after));
-  }
 }
 
 TEST_F(StandIn, ReaderMakesTheFoldersOnceThenGivesUp) {
