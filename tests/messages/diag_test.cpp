@@ -57,46 +57,6 @@ TEST(Eprintf, NoMemoryDropsOnlyLongTexts) {
   EXPECT_EQ("short 7\n", err.text());
 }
 
-TEST(KanjiMode, DecidedOnceFromLang) {
-  struct {
-    const char *lang;
-    bool want;
-  } cases[] = {{"ja_JP.eucJP", true},  {"Japanese", true}, {"C", false},
-               {"en_US.UTF-8", false}, {nullptr, false},   {"", false}};
-  for (auto &c : cases) {
-    reset_kanji_mode();
-    if (c.lang) {
-      setenv("LANG", c.lang, 1);
-    } else {
-      unsetenv("LANG");
-    }
-    EXPECT_FALSE(kanji_mode()) << "undecided counts as 0";
-    Aset_kanji_mode(kKanjiUndecided);
-    EXPECT_EQ(c.want, kanji_mode()) << (c.lang ? c.lang : "(unset)");
-  }
-  // Once decided, later calls are ignored.
-  reset_kanji_mode();
-  setenv("LANG", "C", 1);
-  Aset_kanji_mode(kKanjiUndecided);
-  setenv("LANG", "ja", 1);
-  Aset_kanji_mode(kKanjiUndecided);
-  Aset_kanji_mode(1);
-  EXPECT_FALSE(kanji_mode());
-  // An explicit mode needs no LANG.
-  reset_kanji_mode();
-  Aset_kanji_mode(1);
-  EXPECT_TRUE(kanji_mode());
-}
-
-TEST(KanjiMode, PairsAreEucCharacters) {
-  const unsigned char pairs[][2] = {{0xA1, 0xA1}, {0xFE, 0xFE}, {0x8E, 0xB1}, {0x8F, 0xA1}};
-  for (auto &p : pairs) EXPECT_TRUE(kanji_pair(p)) << std::hex << int(p[0]) << " " << int(p[1]);
-  const unsigned char not_pairs[][2] = {{0xA1, 0x2F}, {0x8D, 0xA1}, {0xFF, 0xA1},
-                                        {0xA1, 0xFF}, {0x41, 0xA1}, {0xA0, 0xA1}};
-  for (auto &p : not_pairs)
-    EXPECT_FALSE(kanji_pair(p)) << std::hex << int(p[0]) << " " << int(p[1]);
-}
-
 // V_TRACE 17: the entry points (1) and the lock calls (16) are traced,
 // the cache's calls (8) and its metrics (4) are not.
 TEST(TraceSwitch, OnlyTheChosenBitsTrace) {
