@@ -4,15 +4,18 @@
 # suite in an unoptimised build with gcov counters and reports the line and
 # branch coverage of src/ (gcovr; build-cov/coverage.txt, and
 # build-cov/coverage/index.html), `make golden` rewrites the expected-output
-# files under tests/golden from what the tests produce (review the diff).
+# files under tests/golden from what the tests produce (review the diff),
+# `make fuzz` builds the fuzz targets with clang and libFuzzer into
+# build-fuzz/ for long runs.
 
 GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD := build
 ASAN_BUILD := build-asan
 COV_BUILD := build-cov
+FUZZ_BUILD := build-fuzz
 
-.PHONY: all build test test-normal test-asan coverage golden demo bench format clean
+.PHONY: all build test test-normal test-asan coverage golden demo bench fuzz format clean
 
 all: build
 
@@ -59,8 +62,17 @@ bench:
 	cmake -S . -B build-bench $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DKEL_BENCH=ON -DKEL_TESTS=OFF
 	cmake --build build-bench -j $(JOBS)
 
+# The whole build instrumented for coverage; libFuzzer's main in the
+# targets. How to run them: README, "Fuzzing".
+fuzz:
+	cmake -S . -B $(FUZZ_BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
+	  -DCMAKE_C_FLAGS=-fsanitize=fuzzer-no-link -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link \
+	  -DKEL_SANITIZE=ON -DKEL_TESTS=OFF -DKEL_LIBFUZZER=ON
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_all
+
 format:
-	find src include tests bench demo -name '*.cpp' -o -name '*.h' | xargs clang-format -i
+	find src include tests bench demo fuzz -name '*.cpp' -o -name '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(COV_BUILD) build-bench
+	rm -rf $(BUILD) $(ASAN_BUILD) $(COV_BUILD) $(FUZZ_BUILD) build-bench

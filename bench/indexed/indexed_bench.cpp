@@ -27,16 +27,29 @@
 // Phases, timed separately, each engine in turn:
 //   insert-asc   a new file, records in ascending key 0 order, closed
 //   insert-rand  a new file, records in random key 0 order, closed
+//   bulk-rand    the same records, random order, added in bulk: dorvex
+//                through a bulk open (0x8000 | 0x600, V_BULK_MEMORY left
+//                as configured); sqlite inserts into the table without
+//                the key 1 index and then creates it; bdb sorts the
+//                records by key 0, puts them with DB_MULTIPLE_KEY into
+//                the primary alone, and then associates the secondary
+//                with DB_CREATE, which builds it
 //   read-key0    every record of the random-order file in key 0 order
 //   read-keyed   N / 10 random reads by key 0
 //   read-key1    every record in key 1 order
 //   bytes        the files' sizes on disk (both files, the random one shown)
+//   rewrite-same N / 10 random records of the random-order file (dorvex
+//                only) rewritten with an image of the same length whose
+//                stored form keeps its size (another status letter): in
+//                place
+//   rewrite-grow as many rewritten with blanks turned into letters, which
+//                compress worse: the records move to the end of the data
 // and, for dorvex only, kel -o of the ascending file into an archive and
 // kel -i of that archive into an empty folder.
 //
 // Usage: indexed_bench [--records N] [--runs R] [--dir folder] [--kel path]
 //                      [--engines a,b,...] [--compression F] [--node-blocks B]
-//                      [--inserts-only]
+//                      [--inserts-only] [--bulk-only]
 // The folder defaults to /dev/shm (files on tmpfs: no engine pays for the
 // disk, so the figures compare the engines' own work); the kel binary to
 // the one next to this program.
@@ -78,6 +91,7 @@ struct Options {
   int compression = 100;
   int node_blocks = 1;
   bool inserts_only = false;
+  bool bulk_only = false;
 };
 Options g_options;
 
@@ -179,14 +193,94 @@ void dorvex_insert(const std::string &path, bool ascending, Figures &f, const ch
   f[std::string(phase) + " syscalls"] = static_cast<double>(cache_syscalls() - s0);
 }
 
+void dorvex_bulk(const std::string &path, Figures &f) {
+  char physical[64];
+  snprintf(physical, sizeof physical, "%d,1,1,%d,0", g_options.node_blocks, g_options.compression);
+  v5_remove(path.c_str());
+  double t0 = now();
+  long long s0 = cache_syscalls();
+  if (!v5_make(path.c_str(), "bench", physical, "100,100,2", "1,0,8,0,1,1,10,8", nullptr))
+    die("v5_make", path);
+  DorvexFile *file = v5_open(
+      path.c_str(), KEL_OPEN_IO | KEL_OPEN_EXCLUSIVE | KEL_OPEN_DEFERRED | KEL_OPEN_BULK, "0,0,0");
+  if (!file) die("v5_open bulk", path);
+  std::vector<long> order = shuffled(g_options.records, 7);
+  char r[kRecord];
+  for (long i = 0; i < g_options.records; ++i) {
+    make_record(order[static_cast<size_t>(i)], r);
+    if (!v5_write(file, r, kRecord)) die("v5_write", std::to_string(*fs_error_code()));
+  }
+  if (!v5_close(file)) die("v5_close bulk", std::to_string(*fs_error_code()));
+  f["bulk-rand"] = now() - t0;
+  f["bulk-rand syscalls"] = static_cast<double>(cache_syscalls() - s0);
+  f["bytes-bulk"] = static_cast<double>(file_bytes(path) + file_bytes(path + ".vix"));
+  // Every record must be reachable by both keys, in order.
+  file = v5_open(path.c_str(), KEL_OPEN_INPUT | KEL_OPEN_EXCLUSIVE, "0,0,0");
+  if (!file) die("v5_open", path);
+  for (int key : {0, 1}) {
+    char prev[kRecord];
+    memset(r, 0, sizeof r);
+    long count = 0;
+    bool ordered = true;
+    const int at = key == 0 ? kKey0At : kKey1At, width = key == 0 ? kKey0 : kKey1;
+    if (v5_start(file, r, key, 0, 1))
+      while (v5_next(file, r) == kRecord) {
+        if (count > 0 && memcmp(prev + at, r + at, static_cast<size_t>(width)) > 0) ordered = false;
+        memcpy(prev, r, kRecord);
+        ++count;
+      }
+    check_walk("bulk-rand", count, ordered);
+  }
+  v5_close(file);
+  v5_remove(path.c_str());
+}
+
+// Rewrites N / 10 random records through the open the inserts use
+// (exclusive, deferred writes; the close, which writes everything out, is
+// timed too): "rewrite-same" with another status letter (the stored form
+// keeps its size: in place), "rewrite-grow" with the blanks of the name,
+// the town and the filler turned into letters, which compress worse, so
+// the records move.
+void dorvex_rewrite(const std::string &path, Figures &f) {
+  char r[kRecord];
+  for (const char *phase : {"rewrite-same", "rewrite-grow"}) {
+    const bool same = phase[8] == 's';
+    std::mt19937_64 rng(same ? 13 : 17);
+    long count = g_options.records / 10;
+    double t0 = now();
+    long long s0 = cache_syscalls();
+    DorvexFile *file =
+        v5_open(path.c_str(), KEL_OPEN_IO | KEL_OPEN_EXCLUSIVE | KEL_OPEN_DEFERRED, "0,0,0");
+    if (!file) die("v5_open", path);
+    for (long i = 0; i < count; ++i) {
+      make_record(static_cast<long>(rng() % static_cast<uint64_t>(g_options.records)), r);
+      if (same) {
+        r[80] = static_cast<char>('A' + (r[80] - 'A' + 1) % 4);
+      } else {
+        for (int j = 18; j < kRecord; ++j)
+          if (r[j] == ' ') r[j] = static_cast<char>('a' + (i + j) % 26);
+      }
+      if (!v5_rewrite(file, r, kRecord)) die("v5_rewrite", std::to_string(*fs_error_code()));
+    }
+    if (!v5_close(file)) die("v5_close", path);
+    f[phase] = now() - t0;
+    f[std::string(phase) + " syscalls"] = static_cast<double>(cache_syscalls() - s0);
+  }
+}
+
 Figures run_dorvex(bool big_cache, bool cache_data = false) {
   v5_init_cfg();
   if (big_cache) cfg_set_long("V_BUFFERS", 0, (64 << 20) / kel::kCacheBlockSize);
   if (cache_data) cfg_set_programmatic("V_NO_ASYNC_CACHE_DATA", -1, "1", -1, 0);
   Figures f;
   const std::string a = g_options.dir + "/dorvex_asc", b = g_options.dir + "/dorvex_rand";
+  if (g_options.bulk_only) {
+    dorvex_bulk(g_options.dir + "/dorvex_bulk", f);
+    return f;
+  }
   dorvex_insert(a, true, f, "insert-asc");
   dorvex_insert(b, false, f, "insert-rand");
+  dorvex_bulk(g_options.dir + "/dorvex_bulk", f);
   f["bytes-asc"] = static_cast<double>(file_bytes(a) + file_bytes(a + ".vix"));
   f["bytes"] = static_cast<double>(file_bytes(b) + file_bytes(b + ".vix"));
   f["bytes data"] = static_cast<double>(file_bytes(b));
@@ -226,6 +320,7 @@ Figures run_dorvex(bool big_cache, bool cache_data = false) {
     f["read-keyed"] = now() - t0;
     f["read-keyed syscalls"] = static_cast<double>(cache_syscalls() - s0);
     v5_close(file);
+    dorvex_rewrite(b, f);
   }
   v5_remove(b.c_str());
   // The ascending file stays for kel (default configuration only).
@@ -331,6 +426,73 @@ struct Bdb {
   }
 };
 
+// The best bulk path of Berkeley DB: the records sorted by key 0, put into
+// the primary alone in DB_MULTIPLE_KEY batches of about 4 MiB, then the
+// secondary associated with DB_CREATE, which builds it from the primary.
+double bdb_bulk(bool big_cache) {
+  const std::string &d = g_options.dir;
+  double t0 = now();
+  std::vector<long> order = shuffled(g_options.records, 7);
+  std::vector<char> records(static_cast<size_t>(g_options.records) * kRecord);
+  for (long i = 0; i < g_options.records; ++i)
+    make_record(order[static_cast<size_t>(i)], &records[static_cast<size_t>(i) * kRecord]);
+  std::vector<uint32_t> sorted(static_cast<size_t>(g_options.records));
+  std::iota(sorted.begin(), sorted.end(), 0u);
+  std::sort(sorted.begin(), sorted.end(), [&](uint32_t a, uint32_t b) {
+    return memcmp(&records[size_t{a} * kRecord], &records[size_t{b} * kRecord], kKey0) < 0;
+  });
+  Bdb db;
+  std::string home = d;
+  if (big_cache) {
+    Bdb::check(db_env_create(&db.env, 0), "db_env_create");
+    Bdb::check(db.env->set_cachesize(db.env, 0, 64u << 20, 1), "set_cachesize");
+    Bdb::check(db.env->open(db.env, home.c_str(), DB_CREATE | DB_INIT_MPOOL | DB_PRIVATE, 0),
+               "env open");
+  }
+  std::string p = big_cache ? "bdb_bulk.db" : d + "/bdb_bulk.db";
+  std::string s = big_cache ? "bdb_bulk_k1.db" : d + "/bdb_bulk_k1.db";
+  Bdb::check(db_create(&db.primary, db.env, 0), "db_create");
+  Bdb::check(db.primary->open(db.primary, nullptr, p.c_str(), nullptr, DB_BTREE,
+                              DB_CREATE | DB_TRUNCATE, 0644),
+             "open");
+  std::vector<char> buffer(4u << 20);
+  DBT keys = {}, none = {};
+  keys.data = buffer.data();
+  keys.ulen = static_cast<u_int32_t>(buffer.size());
+  keys.flags = DB_DBT_USERMEM | DB_DBT_BULK;
+  void *at = nullptr;
+  DB_MULTIPLE_WRITE_INIT(at, &keys);
+  // 20,000 records take about 2.5 MiB of the buffer (record, key, and 16
+  // bytes of offsets each).
+  constexpr size_t kBatch = 20000;
+  for (size_t i = 0; i < sorted.size(); ++i) {
+    char *r = &records[size_t{sorted[i]} * kRecord];
+    DB_MULTIPLE_KEY_WRITE_NEXT(at, &keys, r, kKey0, r, kRecord);
+    if (at == nullptr) die("bdb bulk buffer");
+    if ((i + 1) % kBatch == 0 || i + 1 == sorted.size()) {
+      Bdb::check(db.primary->put(db.primary, nullptr, &keys, &none, DB_MULTIPLE_KEY), "put bulk");
+      DB_MULTIPLE_WRITE_INIT(at, &keys);
+    }
+  }
+  Bdb::check(db_create(&db.secondary, db.env, 0), "db_create");
+  Bdb::check(db.secondary->set_flags(db.secondary, DB_DUP | DB_DUPSORT), "set_flags");
+  Bdb::check(db.secondary->open(db.secondary, nullptr, s.c_str(), nullptr, DB_BTREE,
+                                DB_CREATE | DB_TRUNCATE, 0644),
+             "open");
+  Bdb::check(db.primary->associate(db.primary, nullptr, db.secondary, key1_of, DB_CREATE),
+             "associate");
+  DB_BTREE_STAT *stat = nullptr;
+  Bdb::check(db.secondary->stat(db.secondary, nullptr, &stat, 0), "stat");
+  bool complete = stat->bt_ndata == static_cast<u_int32_t>(g_options.records);
+  free(stat);
+  db.close();
+  double seconds = now() - t0;
+  if (!complete) die("bdb bulk: the secondary misses records");
+  unlink((d + "/bdb_bulk.db").c_str());
+  unlink((d + "/bdb_bulk_k1.db").c_str());
+  return seconds;
+}
+
 Figures run_bdb(bool big_cache) {
   Figures f;
   const std::string &d = g_options.dir;
@@ -357,6 +519,7 @@ Figures run_bdb(bool big_cache) {
     f[ascending ? "bytes-asc" : "bytes"] = static_cast<double>(
         file_bytes(d + "/" + name + ".db") + file_bytes(d + "/" + name + "_k1.db"));
   }
+  f["bulk-rand"] = bdb_bulk(big_cache);
   if (!g_options.inserts_only) {
     Bdb db;
     db.open("bdb_rand", big_cache, false);
@@ -450,6 +613,34 @@ Figures run_sqlite() {
     sqlite3_close(db);
     f[phase] = now() - t0;
     f[ascending ? "bytes-asc" : "bytes"] = static_cast<double>(file_bytes(path));
+  }
+  {
+    // The best bulk path: the table without the key 1 index, filled in one
+    // transaction, then the index created.
+    std::string path = d + "/sqlite_bulk.db";
+    unlink(path.c_str());
+    double t0 = now();
+    sqlite3 *db;
+    if (sqlite3_open(path.c_str(), &db) != SQLITE_OK) die("sqlite3_open", path);
+    sq(db,
+       "CREATE TABLE r(k0 BLOB PRIMARY KEY, k1 BLOB NOT NULL, rec BLOB NOT NULL) WITHOUT ROWID;"
+       "BEGIN");
+    sqlite3_stmt *ins = prepare(db, "INSERT INTO r VALUES(?1, ?2, ?3)");
+    std::vector<long> order = shuffled(g_options.records, 7);
+    char r[kRecord];
+    for (long i = 0; i < g_options.records; ++i) {
+      make_record(order[static_cast<size_t>(i)], r);
+      sqlite3_bind_blob(ins, 1, r + kKey0At, kKey0, SQLITE_STATIC);
+      sqlite3_bind_blob(ins, 2, r + kKey1At, kKey1, SQLITE_STATIC);
+      sqlite3_bind_blob(ins, 3, r, kRecord, SQLITE_STATIC);
+      if (sqlite3_step(ins) != SQLITE_DONE) die("insert", sqlite3_errmsg(db));
+      sqlite3_reset(ins);
+    }
+    sqlite3_finalize(ins);
+    sq(db, "COMMIT; CREATE INDEX r_k1 ON r(k1)");
+    sqlite3_close(db);
+    f["bulk-rand"] = now() - t0;
+    unlink(path.c_str());
   }
   if (!g_options.inserts_only) {
     sqlite3 *db;
@@ -592,6 +783,8 @@ void parse(int argc, char **argv) {
       g_options.node_blocks = atoi(value().c_str());
     } else if (a == "--inserts-only") {
       g_options.inserts_only = true;
+    } else if (a == "--bulk-only") {
+      g_options.bulk_only = g_options.inserts_only = true;
     } else {
       die("unknown option", a);
     }
@@ -623,7 +816,8 @@ int main(int argc, char **argv) {
   const double n = static_cast<double>(o.records);
   printf("records %ld of %d bytes, %d runs, medians; folder %s; node blocks %d, compression %d\n\n",
          o.records, kRecord, o.runs, o.dir.c_str(), o.node_blocks, o.compression);
-  const char *phases[] = {"insert-asc", "insert-rand", "read-key0", "read-keyed", "read-key1"};
+  const char *phases[] = {"insert-asc", "insert-rand", "bulk-rand",    "read-key0",
+                          "read-keyed", "read-key1",   "rewrite-same", "rewrite-grow"};
   printf("| phase |");
   for (const std::string &e : o.engines) printf(" %s s | %s k/s |", e.c_str(), e.c_str());
   printf("\n|---|");
@@ -631,7 +825,7 @@ int main(int argc, char **argv) {
   printf("\n");
   for (const char *p : phases) {
     if (o.inserts_only && strncmp(p, "read", 4) == 0) continue;
-    double count = strcmp(p, "read-keyed") == 0 ? n / 10 : n;
+    double count = strcmp(p, "read-keyed") == 0 || strncmp(p, "rewrite", 7) == 0 ? n / 10 : n;
     printf("| %s |", p);
     for (const std::string &e : o.engines) {
       double s = median(all[e][p]);
@@ -661,7 +855,7 @@ int main(int argc, char **argv) {
     for (const char *p : phases) {
       std::string key = std::string(p) + " syscalls";
       if (!all[e].count(key)) continue;
-      double count = strcmp(p, "read-keyed") == 0 ? n / 10 : n;
+      double count = strcmp(p, "read-keyed") == 0 || strncmp(p, "rewrite", 7) == 0 ? n / 10 : n;
       printf(" %s %.3f;", p, median(all[e][key]) / count);
     }
     printf("\n");
@@ -678,6 +872,14 @@ int main(int argc, char **argv) {
     if (x > 0 && y > 0) printf("%s / %s %s: %.2f x (speed)\n", a, b, phase, y / x);
   };
   printf("\nratios (speed of the first over the second; above 1: the first is faster)\n");
+  for (const char *e : {"dorvex", "dorvex64"}) {
+    if (!all.count(e)) continue;
+    double bulk = median(all[e]["bulk-rand"]);
+    if (bulk > 0)
+      printf("%s bulk-rand / its own insert-rand: %.2f x; / its own insert-asc: %.2f x\n", e,
+             median(all[e]["insert-rand"]) / bulk, median(all[e]["insert-asc"]) / bulk);
+    for (const char *peer : {"bdb", "bdb64", "sqlite"}) ratio(e, peer, "bulk-rand");
+  }
   ratio("dorvex", "bdb", "insert-asc");
   ratio("dorvex", "bdb", "insert-rand");
   ratio("dorvex64", "bdb64", "insert-asc");

@@ -34,7 +34,16 @@ typedef struct RelativeFile RelativeFile;
 /* An open sequential file or pipe. */
 typedef struct SequentialFile SequentialFile;
 
-/* Hooks of bulk addition and of file creation. */
+/* Hooks of bulk addition and of file creation. The progress hook of bulk
+ * addition gets a v5_progress: the key insertions done so far and their
+ * total (records added in bulk x keys); it is called each time another
+ * hundredth is done. The duplicate hook gets each record that bulk
+ * addition rejected as a duplicate (a later record with the value of a
+ * unique key), once the record is out of the file. */
+typedef struct v5_progress {
+  uint64_t done;
+  uint64_t total;
+} v5_progress;
 typedef void (*v5_progress_fn)(void *progress);
 typedef void (*v5_duplicate_fn)(DorvexFile *file, const char *record, uint32_t length);
 typedef int (*v5_query_retry_fn)(void);
@@ -60,6 +69,13 @@ uint32_t v5_nkrnext(DorvexFile *file, char *record);
 int v5_unlock(DorvexFile *file);
 int v5_write(DorvexFile *file, const char *record, uint32_t length);
 int v5_delete(DorvexFile *file, const char *record);
+/* Replaces the record with the primary key of `record` (which cannot
+ * change) by `record`, of `length` bytes (0: the maximum record size).
+ * The record keeps its place among equal alternate key values; a changed
+ * value of a unique alternate key that another record has fails with
+ * E_DUPLICATE and changes nothing. 1 (primary code 101 when an alternate
+ * key now shares its value), or 0 with the reason. */
+int v5_rewrite(DorvexFile *file, const char *record, uint32_t length);
 /* The structural check of a whole indexed file: every key's tree (order,
  * separators, prefix counts, heights, nodes reached once), every record
  * slot, the deleted and set-aside chains, the free-node list and the
@@ -79,6 +95,29 @@ const char *v5_check_report(void);
 int v5_copy(const char *from, const char *to);
 int v5_rename(const char *from, const char *to);
 int v5_remove(const char *name);
+
+/* --- older forms --------------------------------------------------------
+ * Version 2 files are made with V_VERSION (or NAME_VERSION) 2 and opened like
+ * any other; v2_open is v5_open without its unused parameter text.
+ *
+ * The old description, v2_make(name, physical, keys): physical "%d,%d" (node
+ * blocks, preallocation count); keys "%d,%d,%d,%d" (maximum record size,
+ * number of keys, size and offset of key 0), per further key ",%d,%d,%c"
+ * (size, offset, "y" or "Y" when it allows duplicates), up to three flags
+ * ",y" or ",n" (variable-length records, compression, scrambling), then ","
+ * and the comment. Every key has one segment; key 0 allows no duplicates.
+ * The oldest description, v_make(name, keys, params): keys "%d,%d,%d,%s"
+ * (preallocation count, a number not used, node blocks, then the old key
+ * text without flags), params the comment. v2_info and v_info give the texts
+ * that describe an open file in those forms, one text per buffer of
+ * V_OLD_INFO_SIZE bytes; a file that a form cannot describe leaves them
+ * empty with E_UNSUPPORTED. */
+enum { V_OLD_INFO_SIZE = 4096 };
+int v_make(const char *name, const char *keys, const char *params);
+void v_info(DorvexFile *file, char *keys, char *params);
+int v2_make(const char *name, const char *physical, const char *keys);
+DorvexFile *v2_open(const char *name, int32_t mode);
+void v2_info(DorvexFile *file, char *physical, char *keys);
 
 /* --- the engine as a whole ---------------------------------------------- */
 int v5_version(char *name, char *version, char *build, int32_t n, int32_t *m);

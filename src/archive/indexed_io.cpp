@@ -40,6 +40,12 @@ int engine_make(const char *name, const char *comment, const char *physical,
                 const char *record_parameters, const char *keys, const char *table) {
   return v5_make(name, comment, physical, record_parameters, keys, table);
 }
+int engine_make_v4(const char *name, const char *key_description, const char *comment) {
+  return v_make(name, key_description, comment);
+}
+int engine_make_v2(const char *name, const char *p, const char *q) {
+  return v2_make(name, p, q);
+}
 void *engine_open_restore(const char *name) {
   return v5_open(name, kOpenRestore, kOpenParams);
 }
@@ -53,13 +59,10 @@ int engine_mark_incomplete(void *file) {
   return v5_mark_incomplete(dorvex(file));
 }
 
-// The make forms of old-style archives (v_make for format 4, v2_make for
-// format 5) are not part of this build: they stay null, and the reader
-// reports such members as ones it cannot restore and passes their records.
-constexpr IndexedOps kEngine = {engine_open_input, engine_info,   engine_start_first,
-                                engine_next,       engine_close,  engine_make,
-                                nullptr,           nullptr,       engine_open_restore,
-                                engine_write,      engine_remove, engine_mark_incomplete};
+constexpr IndexedOps kEngine = {engine_open_input, engine_info,    engine_start_first,
+                                engine_next,       engine_close,   engine_make,
+                                engine_make_v4,    engine_make_v2, engine_open_restore,
+                                engine_write,      engine_remove,  engine_mark_incomplete};
 
 struct SeamState {
   const IndexedOps *ops = &kEngine;

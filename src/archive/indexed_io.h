@@ -27,11 +27,9 @@
 //                          keys joined by commas, translation table or
 //                          null): format version 6 members
 //   make_v4        v_make(name, old key description, comment): version 4
-//   make_v2        v2_make(name, P, Q): version 5 (old style). Either may
-//                  be null when the build has no such make form: the
-//                  reader then reports the member as one it cannot restore
-//                  (message 1182), leaves any file of that name alone and
-//                  passes over its records.
+//   make_v2        v2_make(name, P, Q): version 5 (old style), P "%d,1" of
+//                  the node blocks, Q the old key description from its
+//                  eleventh character on, a comma and the comment
 //   open_restore   v5_open(name, 0x601, "0,0,0"): output, exclusive,
 //                  deferred writes, for the records that follow
 //   write          v5_write(file, record, length): 1 or 0. A success may
@@ -50,9 +48,7 @@
 //                  no such mark.
 //
 // The build's own operations (indexed_io.cpp) call the entry points of
-// <kelfs/kelfs.h>; the engine has no make forms for old-style archives, so
-// make_v4 and make_v2 are null there. Tests may route the seam to a
-// stand-in engine.
+// <kelfs/kelfs.h>. Tests may route the seam to a stand-in engine.
 #pragma once
 
 #include <cstddef>

@@ -193,6 +193,9 @@ OldKeyResult build_old_key_description(const char *record_parameters,
     if (key[0] != 1) return OldKeyResult::kSplitKey;
     if (n < 4) return OldKeyResult::kBadText;
     if (key[2] < 0 || key[2] > 999 || key[3] < 0 || key[3] > 9999) return OldKeyResult::kTooWide;
+    // Key 0 has no duplicates mark in the description: its restore would
+    // refuse every record after the first of each primary key value.
+    if (k == 0 && key[1] != 0) return OldKeyResult::kTooWide;
     if (k == 0) {
       p += sprintf(p, ",%03d,%04d", static_cast<int>(key[2]), static_cast<int>(key[3]));
     } else {

@@ -128,7 +128,9 @@ int64_t max_record_length_of(const char *record_parameters);
 // maximum record length and number of keys; ",%03d,%04d" (size, offset)
 // for key 0; ",%03d,%04d,%c" (size, offset, duplicates Y/N) for the other
 // keys; ",%c,%c,%c": variable length, compression, scrambling. Its length
-// is 11 x keys + 21.
+// is 11 x keys + 21. A key of several segments is kSplitKey; numbers
+// beyond their fields, and a key 0 that allows duplicates (the form has no
+// mark for it), are kTooWide.
 enum class OldKeyResult { kOk, kSplitKey, kTooWide, kBadText };
 OldKeyResult build_old_key_description(const char *record_parameters,
                                        const char *physical_parameters,

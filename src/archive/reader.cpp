@@ -399,14 +399,6 @@ void *make_indexed(const TransferState &t, const Target &target, const IndexedPr
                    PrivateFiles *private_files) {
   const IndexedOps &ops = indexed_ops();
   const char *name = target.path;
-  // Without the make form of an old-style member the file cannot be
-  // rebuilt: any file of that name is left as it is.
-  if ((t.format_version == kFormatOldStyle && ops.make_v2 == nullptr) ||
-      (t.format_version < kFormatOldStyle && ops.make_v4 == nullptr)) {
-    eprintf(printf_text_of(kMsgOldIndexedNotMade), target.shown,
-            static_cast<int>(t.format_version));
-    return nullptr;
-  }
   ops.remove(name);
   unlink(name);
   char p[32], q[kOldKeyText + kParameterText + 2];

@@ -74,8 +74,7 @@ inline constexpr Text kMsgStartRecovery{917, "Start recovery from here? "};
 // kel's additions.
 inline constexpr Text kMsgInputEnded{1180, "Archive ended before its trailer\n"};
 inline constexpr Text kMsgPartRemoved{1181, "%s: not restored completely, removed\n"};
-inline constexpr Text kMsgOldIndexedNotMade{
-    1182, "%s: indexed file not restored: this kel cannot make the files of format %d archives\n"};
+// 1182 is no longer used: every archive's indexed members can be made.
 inline constexpr Text kMsgUnknownVersion{1183, "Unsupported kel archive version %d\n"};
 inline constexpr Text kMsgChangedSize{1184, "%s: file changed size while being archived\n"};
 inline constexpr Text kMsgTooLarge{1185, "%s: file too large for the archive\n"};

@@ -1,6 +1,6 @@
 // Entry points of the indexed family that work on records: positioning,
-// keyed, sequential and physical reads, record locks, write and delete,
-// and the structural check.
+// keyed, sequential and physical reads, record locks, write, rewrite and
+// delete, and the structural check.
 #include "entry.h"
 #include "indexed/engine.h"
 #include "kelfs/kelfs.h"
@@ -72,6 +72,13 @@ extern "C" int v5_write(DorvexFile *file, const char *record, uint32_t length) {
   return entry(
       {"v5_write", "%p \"%s\", %p, %u", "%d", nullptr}, 0,
       [&] { return static_cast<int>(v5i_write(file, bytes(record), length)); }, handle_of(file),
+      Ptr{record}, length);
+}
+
+extern "C" int v5_rewrite(DorvexFile *file, const char *record, uint32_t length) {
+  return entry(
+      {"v5_rewrite", "%p \"%s\", %p, %u", "%d", nullptr}, 0,
+      [&] { return static_cast<int>(v5i_rewrite(file, bytes(record), length)); }, handle_of(file),
       Ptr{record}, length);
 }
 

@@ -176,10 +176,23 @@ extern "C" void Amsg_trace(const char *format, ...) {
 // arguments the call site passes. The signature of a format lists, for every
 // conversion in order, the '*' widths and precisions it takes, its length
 // modifier and its argument class (int, unsigned, double, char, string,
-// pointer). Flags, literal widths and precisions may differ freely. Formats
-// with positional arguments ("%1$s"), "%n", "%m" or an unknown conversion
-// have no signature and are never accepted from the file.
+// pointer). Flags, literal widths and precisions may differ freely, up to
+// kMaxLiteralDigits digits: a file text such as "%999999999s" would make
+// every report that uses it allocate and write a gigabyte of blanks. Formats
+// with positional arguments ("%1$s"), "%n", "%m", an unknown conversion or
+// a longer literal width or precision have no signature and are never
+// accepted from the file.
 namespace {
+
+constexpr int kMaxLiteralDigits = 3;
+
+// Steps over the digits of a literal width or precision; false when there
+// are more than kMaxLiteralDigits of them.
+bool skip_literal(const char *&p) {
+  int digits = 0;
+  while (isdigit(static_cast<unsigned char>(*p))) ++p, ++digits;
+  return digits <= kMaxLiteralDigits;
+}
 
 // A signature, built in place: a text with more conversions than it holds
 // has none (and so is not accepted from the file).
@@ -210,16 +223,15 @@ bool printf_signature(const char *format, Signature *sig) {
       *sig += '*';
       ++p;
     } else {
-      while (isdigit(static_cast<unsigned char>(*p))) ++p;
-      if (*p == '$') return false;
+      if (!skip_literal(p) || *p == '$') return false;
     }
     if (*p == '.') {
       ++p;
       if (*p == '*') {
         *sig += '*';
         ++p;
-      } else {
-        while (isdigit(static_cast<unsigned char>(*p))) ++p;
+      } else if (!skip_literal(p)) {
+        return false;
       }
     }
     while (*p && strchr("hlLqjzt", *p)) *sig += *p++;

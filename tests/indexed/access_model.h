@@ -205,7 +205,7 @@ class FileModel {
     return out;
   }
 
- private:
+ protected:
   static Outcome fail(int16_t code) {
     Outcome o;
     o.code = code;

@@ -212,7 +212,10 @@ TEST_P(DamagedFile, PositionsOutsideTheSegmentsAreBroken) {
     for (int i = 0; i < 10; ++i) write(f, sample_record(rng, 2000000u + static_cast<uint32_t>(i)));
     EXPECT_FALSE(sound(f));
     v5_close(f);
-    EXPECT_LE(read_file(dir_ / "bad").size(), good_data_.size());
+    // Version 2 keeps no broken code: the writes go on and may add nodes.
+    if (v >= 3) {
+      EXPECT_LE(read_file(dir_ / "bad").size(), good_data_.size());
+    }
     if (v >= 4) {
       EXPECT_LE(read_file(dir_ / "bad.vix").size(), good_index_.size());
     }
@@ -220,10 +223,10 @@ TEST_P(DamagedFile, PositionsOutsideTheSegmentsAreBroken) {
 }
 
 // Version 5 with compression and scrambling, version 4 with nodes of two
-// blocks, version 3 (nodes and records in one file).
+// blocks, versions 3 and 2 (nodes and records in one file).
 INSTANTIATE_TEST_SUITE_P(Shapes, DamagedFile,
                          ::testing::Values(Shape{5, "1,1,1,100,1"}, Shape{4, "2,1,1,0,0"},
-                                           Shape{3, "1,1,1,100,0"}),
+                                           Shape{3, "1,1,1,100,0"}, Shape{2, "1,1,1,100,0"}),
                          [](const ::testing::TestParamInfo<Shape> &info) {
                            return "v" + std::to_string(info.param.version);
                          });

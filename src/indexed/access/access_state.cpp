@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "access/bulk.h"
 #include "access/record_locks.h"
 #include "config/fs_config.h"
 #include "storage/dorvex.h"
@@ -56,6 +57,7 @@ void destroy(T *p) {
 }
 
 void detach(DorvexFile *f) {
+  bulk_end(f);
   if (f->tree) vi_end_operation(&f->tree->ctx);
   destroy(f->tree);
   destroy(f->read);
@@ -81,7 +83,12 @@ bool attach(DorvexFile *f) {
       KEL_ALLOC(sizeof(LockEntry) * static_cast<size_t>(l.limit), "dorvex record locks"));
   if (l.entries == nullptr) return false;
   vi_tree_init(&f->tree->ctx, &f->tree->store);
-  return true;
+  return !f->bulk_requested || bulk_begin(f);
+}
+
+// The first step of close: the keys that bulk addition keeps waiting.
+bool finish(DorvexFile *f) {
+  return bulk_flush(f);
 }
 
 void release_locks(DorvexFile *f) {
@@ -92,8 +99,7 @@ int32_t locks_in_use(const DorvexFile *f) {
   return f->locks ? f->locks->count : 0;
 }
 
-// Bulk addition hangs its finishing step here once it exists.
-const UpperLayerHooks kHooks = {attach, nullptr, release_locks, detach, locks_in_use};
+const UpperLayerHooks kHooks = {attach, finish, release_locks, detach, locks_in_use};
 
 }  // namespace
 

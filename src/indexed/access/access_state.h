@@ -2,7 +2,7 @@
 // (indexed/engine.h): the frame of each operation (operation.h), the
 // per-file state (this header), positioning and reading (reading.h),
 // physical-order reading, writing, deleting and record locks
-// (record_locks.h); later rewrite and bulk addition. It calls tree/,
+// (record_locks.h), rewrite, and bulk addition (bulk.h). It calls tree/,
 // storage/ and format/, and the file table for record locks.
 //
 // The per-file state of the layers above the storage: the B-tree context

@@ -1,5 +1,6 @@
 #include "access/operation.h"
 
+#include "access/bulk.h"
 #include "cache/cache.h"
 #include "config/fs_config.h"
 #include "kelfs/errors.h"
@@ -29,6 +30,8 @@ bool Operation::begin(HeaderAccess access, bool retry) {
   if (begun_) {
     header_release(f_);
     vi_end_operation(t);
+  } else if (!keep_bulk_waiting_ && bulk_waiting(f_) && !bulk_flush(f_)) {
+    return false;
   }
   begun_ = true;
   finished_ = false;

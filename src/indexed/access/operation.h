@@ -40,7 +40,10 @@ class Operation {
   Operation &operator=(const Operation &) = delete;
 
   // Reads the header. `retry`: a new start after a failed unlocked try.
+  // Keys that bulk addition keeps waiting are added first (bulk.h),
+  // unless the operation is a write that adds one more record in bulk.
   bool begin(HeaderAccess access, bool retry = false);
+  void keep_bulk_waiting() { keep_bulk_waiting_ = true; }
   // Ends the operation (idempotent); `ok` false marks a broken file.
   void finish(bool ok);
 
@@ -55,6 +58,7 @@ class Operation {
  private:
   DorvexFile *f_;
   bool writer_;
+  bool keep_bulk_waiting_ = false;
   bool begun_ = false;
   bool finished_ = false;
   bool header_checked_ = false;

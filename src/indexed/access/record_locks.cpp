@@ -57,20 +57,25 @@ bool lock_record(DorvexFile *f, SegAddr at, int lock_mode, uint8_t flags, bool *
   *taken = *held = false;
   LockList &l = *f->locks;
   int i = find_lock(l, at);
-  if (l.limit >= 2 && i >= 0) {
-    l.entries[i].flags |= flags;
-    *held = true;
+  // A test of a record this file holds itself passes: unlocking after the
+  // test would drop the lock the file holds.
+  if (i >= 0 && (l.limit >= 2 || lock_mode != kLockTake)) {
+    if (lock_mode == kLockTake) l.entries[i].flags |= flags;
+    *held = lock_mode == kLockTake;
+    return true;
+  }
+  int32_t file = record_file(f, at);
+  if (file < 0) return false;
+  // A test needs no place in the list.
+  if (lock_mode != kLockTake) {
+    if (Arec_lock(file, at.offset, 1) < 0) return false;
+    Arec_lock(file, at.offset, 0);
     return true;
   }
   if (l.count >= l.limit) {
     return fs_fail(E_LOCK_TABLE_FULL, kLockListFull);
   }
-  int32_t file = record_file(f, at);
-  if (file < 0 || Arec_lock(file, at.offset, 1) < 0) return false;
-  if (lock_mode != kLockTake) {
-    Arec_lock(file, at.offset, 0);
-    return true;
-  }
+  if (Arec_lock(file, at.offset, 1) < 0) return false;
   l.entries[l.count++] = LockEntry{at.offset, at.segment, flags};
   *taken = *held = true;
   return true;
@@ -157,6 +162,21 @@ void release_record_lock(DorvexFile *f, SegAddr at) {
   if (i < 0) return;
   KeptErrors saved;
   os_unlock(f, at);
+  remove_entry_at(l, i);
+}
+
+void move_record_lock(DorvexFile *f, SegAddr from, SegAddr to) {
+  LockList &l = *f->locks;
+  int i = find_lock(l, from);
+  if (i < 0) return;
+  KeptErrors saved;
+  os_unlock(f, from);
+  int32_t file = record_file(f, to);
+  if (file >= 0 && Arec_lock(file, to.offset, 1) == 0) {
+    l.entries[i].offset = to.offset;
+    l.entries[i].segment = to.segment;
+    return;
+  }
   remove_entry_at(l, i);
 }
 

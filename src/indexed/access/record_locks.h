@@ -33,6 +33,9 @@ void release_auto_lock(DorvexFile *f);
 void release_all_locks(DorvexFile *f, bool keep_write_locks);
 // Releases the lock on the record at `at`, if the list holds one.
 void release_record_lock(DorvexFile *f, SegAddr at);
+// A record moved from `from` to `to`: the list's lock on it (if any)
+// follows it, or leaves the list when the new place cannot be locked.
+void move_record_lock(DorvexFile *f, SegAddr from, SegAddr to);
 // Forgets the last record read under a lock.
 void clear_last_record(DorvexFile *f);
 

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "access/access.h"
+#include "access/bulk.h"
 #include "access/reading.h"
 #include "access/record_locks.h"
 #include "kelfs/errors.h"
@@ -50,6 +51,7 @@ bool write(Operation &op, DorvexFile *f, const uint8_t *record, uint32_t length,
     return fs_fail(E_MODE_CLASH);
   }
   clear_prefetch(*f->read);
+  if (f->bulk_running) op.keep_bulk_waiting();
   if (!op.begin(HeaderAccess::kUpdate)) return false;
   header_mark_changed(f);
   release_auto_lock(f);
@@ -62,6 +64,12 @@ bool write(Operation &op, DorvexFile *f, const uint8_t *record, uint32_t length,
   if (trace_on(kTraceInner)) eprintf("V: v5i_write(): add_rec()\n");
   SegAddr at;
   if (!add_record(f, record, length, sequence, &at)) return false;
+  if (f->bulk_running) {
+    // Bulk addition (bulk.h): the keys come later, all at once.
+    bulk_queue(f, at);
+    hset(f, kSequenceCounter, sequence + 1);
+    return header_write(f);
+  }
   SegAddr pointer{-at.offset, at.segment};
   TreeContext *t = tree_of(f);
   for (int k = 0; k < f->key_count; ++k) {

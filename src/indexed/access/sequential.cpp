@@ -125,7 +125,14 @@ int64_t next_attempt(Operation &op, DorvexFile *f, uint8_t *record, bool last_tr
     fs_fail(E_NO_CURRENT);
     return -1;
   }
-  if (!r.pending) ++r.current_dup;
+  if (!r.pending) {
+    // No record is ever given the sequence number 0xFFFFFFFF (the header's
+    // counter is broken at that value), so a position on it came from a
+    // damaged entry or record; the number after it would wrap to 0 and send
+    // the walk back to the first entry of the key, for ever.
+    if (r.current_dup == 0xFFFFFFFF) return fs_fail(E_BROKEN, kBrokenOutOfOrder), -1;
+    ++r.current_dup;
+  }
   if (fast_path_open(f)) {
     int64_t length = fast_next(op, f, record);
     if (length >= 0) return length;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "access/access_state.h"
+#include "access/bulk.h"
 #include "check/tree_check.h"
 #include "kelfs/errors.h"
 #include "osfile/files.h"
@@ -337,6 +338,8 @@ kel::indexed::CheckReport g_last_report;
 
 extern "C" int32_t v5i_check(DorvexFile *file, int32_t flags) {
   using namespace kel::indexed;
+  // Records added in bulk get their keys first, as before any read.
+  if (file != nullptr && bulk_waiting(file) && !bulk_flush(file)) return 0;
   if (!dorvex_check(file, &g_last_report)) {
     if (file == nullptr || g_last_report.header_unreadable) return 0;  // the codes say why
     return kel::fs_fail(E_BROKEN, kBrokenCheckProblems);

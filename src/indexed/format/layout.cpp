@@ -1,5 +1,7 @@
 #include "format/layout.h"
 
+#include <cstring>
+
 #include "support/be.h"
 
 namespace kel::indexed {
@@ -38,25 +40,91 @@ constexpr HeaderLayout kLayouts[3] = {
       2, 1, 1, 1, 1, 1, 1, 4, 4, 2, 4, 1, 1, 0, 0, 0, 0, 4, 2, 2, 4, 4, 4, 2, 2,  4, 4}},
 };
 
+// Version 2: the offsets of its 144-byte structure and of its key
+// descriptions (the v2 column of layout.h), the widths of version 3, in
+// the machine's byte order.
+constexpr HeaderLayout kVersion2 = {
+    2,
+    {0,  4, 6,   8,  10, A,  A,  40, A,  44,  A,   48, A,  52, A, A, A, 68, 56, A,  20,
+     24, A, 60,  64, 72, 32, 76, 78, 28, 30,  80,  82, 84, 86, A, A, A, A,  A,  36, A,
+     A,  A, 144, 12, 14, 16, 17, 18, 19, 245, 288, 0,  A,  4,  5, 6, 7, 8,  9,  10, 0,
+     A,  4, 8,   9,  3,  12, 15, 16, A,  A,   A,   A,  A,  A,  A, A, A, A},
+    {4, 2, 2, 2, 2, 0, 0, 4, 0, 4, 0, 4, 0, 4, 0, 0, 0, 4, 4, 0, 4, 4, 0, 4, 4,  4, 4,
+     2, 2, 2, 2, 2, 2, 2, 2, 0, 0, 0, 0, 0, 4, 0, 0, 4, 0, 2, 2, 1, 1, 1, 1, 30, 0, 4,
+     0, 1, 1, 1, 1, 1, 1, 2, 4, 0, 4, 1, 1, 0, 0, 0, 0, 4, 2, 2, 4, 4, 4, 2, 2,  4, 4},
+    true};
+
 }  // namespace
 
 const HeaderLayout *header_layout(int version) {
+  if (version == 2) return &kVersion2;
   if (version < 3 || version > 5) return nullptr;
   return &kLayouts[version - 3];
 }
 
+uint64_t load_native(const uint8_t *p, int width) {
+  switch (width) {
+    case 1:
+      return p[0];
+    case 2: {
+      uint16_t v;
+      memcpy(&v, p, sizeof v);
+      return v;
+    }
+    case 4: {
+      uint32_t v;
+      memcpy(&v, p, sizeof v);
+      return v;
+    }
+    default:
+      return 0;
+  }
+}
+
+void store_native(uint8_t *p, int width, uint64_t value) {
+  switch (width) {
+    case 1:
+      p[0] = static_cast<uint8_t>(value);
+      break;
+    case 2: {
+      uint16_t v = static_cast<uint16_t>(value);
+      memcpy(p, &v, sizeof v);
+      break;
+    }
+    case 4: {
+      uint32_t v = static_cast<uint32_t>(value);
+      memcpy(p, &v, sizeof v);
+      break;
+    }
+    default:
+      break;
+  }
+}
+
+uint64_t load_field(const HeaderLayout &l, const uint8_t *p, int width) {
+  return l.native ? load_native(p, width) : load_be(p, width);
+}
+
+void store_field(const HeaderLayout &l, uint8_t *p, int width, uint64_t value) {
+  if (l.native)
+    store_native(p, width, value);
+  else
+    store_be(p, width, value);
+}
+
 uint64_t get_slot(const uint8_t *header, const HeaderLayout &l, Slot s) {
   if (!has_slot(l, s) || l.width[s] == 0) return 0;
-  return load_be(header + l.offset[s], l.width[s]);
+  return load_field(l, header + l.offset[s], l.width[s]);
 }
 
 void set_slot(uint8_t *header, const HeaderLayout &l, Slot s, uint64_t value) {
   if (!has_slot(l, s) || l.width[s] == 0) return;
-  store_be(header + l.offset[s], l.width[s], value);
+  store_field(l, header + l.offset[s], l.width[s], value);
 }
 
 uint8_t get_slot_low_byte(const uint8_t *header, const HeaderLayout &l, Slot s) {
   if (!has_slot(l, s)) return 0;
+  if (l.native) return static_cast<uint8_t>(load_native(header + l.offset[s], 2));
   return header[l.offset[s] + 1];
 }
 

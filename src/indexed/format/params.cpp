@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "format/layout.h"
 #include "kelfs/errors.h"
 #include "support/fail.h"
 
@@ -118,8 +119,8 @@ bool parse_keys(int version, const char *text, MakeParams *p) {
 }  // namespace
 
 bool key_description_valid(const KeyDesc &key, int version, uint32_t max_record) {
-  int max_segments = version >= 4 ? kMaxKeySegments : 6;
-  if (key.segments < 1 || key.segments > max_segments) return false;
+  if (key.segments < 1 || key.segments > max_key_segments(version)) return false;
+  if (version == 2 && key.length > kV2MaxKeyLength) return false;
   int length = 0;
   for (int s = 0; s < key.segments; ++s) {
     int size = key.segment_size[s];
@@ -146,9 +147,10 @@ bool parse_make_params(int version, const char *comment, const char *physical, c
     p.comment[sizeof p.comment - 1] = '\0';
   }
   if (version == 2) {
-    if (p.key_count > 15) return fs_fail(E_UNSUPPORTED);
+    if (p.key_count > kV2MaxKeys) return fs_fail(E_UNSUPPORTED);
     for (int k = 0; k < p.key_count; ++k)
-      if (p.keys[k].segments > 1 || p.keys[k].length > 125) return fs_fail(E_UNSUPPORTED);
+      if (p.keys[k].segments > max_key_segments(2) || p.keys[k].length > kV2MaxKeyLength)
+        return fs_fail(E_UNSUPPORTED);
   }
   if (p.max_key_length >= 126 && p.node_blocks < 2) p.node_blocks = 2;
   return true;

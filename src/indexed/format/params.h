@@ -72,15 +72,21 @@ struct MakeParams {
 bool parse_make_params(int version, const char *comment, const char *physical, const char *record,
                        const char *keys, MakeParams *out);
 
+// The segments one key may have in a file of `version`: 16 (versions 4
+// and 5), 6 (version 3), 1 (version 2).
+constexpr int max_key_segments(int version) {
+  return version >= 4 ? kMaxKeySegments : version == 3 ? 6 : 1;
+}
+
 // The largest record a file of `version` can hold.
 constexpr int64_t max_record_limit(int version) {
   return version == 5 ? 0x4000000 : 32767;
 }
 // Whether a key description read from a file obeys the rules make applies:
 // 1 to the version's number of segments of 1 to 250 bytes each, together
-// the key's length of at most 250 bytes, every segment inside a record of
-// `max_record` bytes. A description that does not would make the engine
-// read key bytes outside the record.
+// the key's length of at most 250 bytes (version 2: 125), every segment
+// inside a record of `max_record` bytes. A description that does not would
+// make the engine read key bytes outside the record.
 bool key_description_valid(const KeyDesc &key, int version, uint32_t max_record);
 
 // An information text, built in place. The longest is a key's text at

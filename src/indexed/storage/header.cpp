@@ -219,9 +219,9 @@ bool header_update_in_progress(const DorvexFile *f) {
 
 void mark_broken(DorvexFile *f, int32_t code) {
   hset(f, kBrokenCode, static_cast<uint8_t>(code));
-  uint8_t bytes[2] = {0, static_cast<uint8_t>(code)};
+  const int32_t at = f->layout->offset[kBrokenCode];
   KeptErrors saved;
-  write_at(f->data0, bytes, f->layout->offset[kBrokenCode], 2);
+  write_at(f->data0, f->header + at, at, f->layout->width[kBrokenCode]);
 }
 
 void decode_key_description(const HeaderLayout &l, const uint8_t *bytes, KeyDesc *key) {
@@ -232,13 +232,13 @@ void decode_key_description(const HeaderLayout &l, const uint8_t *bytes, KeyDesc
   key->segments = static_cast<uint8_t>(get_slot(bytes, l, kKdSegments));
   key->duplicates = static_cast<uint8_t>(get_slot(bytes, l, kKdDuplicates));
   key->length = static_cast<uint8_t>(get_slot(bytes, l, kKdKeyLength));
-  int max_segments = l.version >= 4 ? kMaxKeySegments : 6;
+  int max_segments = max_key_segments(l.version);
   if (key->segments > max_segments) key->segments = static_cast<uint8_t>(max_segments);
   int distance = l.offset[kKdSegDistance];
   for (int s = 0; s < key->segments; ++s) {
     key->segment_size[s] = bytes[l.offset[kKdSeg0Size] + s * distance];
     key->segment_offset[s] = static_cast<uint32_t>(
-        load_be(bytes + l.offset[kKdSeg0Offset] + s * distance, l.width[kKdSeg0Offset]));
+        load_field(l, bytes + l.offset[kKdSeg0Offset] + s * distance, l.width[kKdSeg0Offset]));
   }
 }
 
@@ -253,8 +253,8 @@ void encode_key_description(const HeaderLayout &l, const KeyDesc &key, uint8_t *
   int distance = l.offset[kKdSegDistance];
   for (int s = 0; s < key.segments; ++s) {
     bytes[l.offset[kKdSeg0Size] + s * distance] = key.segment_size[s];
-    store_be(bytes + l.offset[kKdSeg0Offset] + s * distance, l.width[kKdSeg0Offset],
-             key.segment_offset[s]);
+    store_field(l, bytes + l.offset[kKdSeg0Offset] + s * distance, l.width[kKdSeg0Offset],
+                key.segment_offset[s]);
   }
 }
 

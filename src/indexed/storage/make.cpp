@@ -6,15 +6,17 @@
 //   header area      the header blocks rounded up to a whole node (slot 7:
 //                    the first data position)
 //   data blocks      max(preallocation x node blocks, header area), cut to
-//                    the segment size limit; written as zeros (version 3:
-//                    the first byte of every node 5, a node not in use)
+//                    the segment size limit; written as zeros (versions 2
+//                    and 3: the first byte of every node 5, a node not in
+//                    use)
 //   index blocks     data blocks x V_INDEX_BLOCK_PERCENT / 100, rounded, at
 //                    least 1 (the segment header of index segment 0), cut
 //                    to the limit
 //
 // Before any record exists, the end of data (slots 9, 10) and the position
 // of the first record (slots 11, 12) both hold the first record position:
-// the header area (version 3: one byte further, past the data node's mark).
+// the header area (versions 2 and 3: one byte further, past the data
+// node's mark).
 // The first record is stored exactly there, so the first-record position
 // is true from make on and never has to change; a physical scan of an empty
 // file starts at a valid place and finds its count of records (0) used up.
@@ -106,7 +108,10 @@ void set(uint8_t *h, const HeaderLayout &l, Slot s, uint64_t v) {
 
 void fill_header(const MakeParams &p, const Plan &plan, const uint8_t *table, uint8_t *h) {
   const HeaderLayout &l = *plan.layout;
-  memcpy(h, plan.version == 3 ? kMagicV3 : kMagicV4, 4);
+  if (plan.version == 2)
+    set(h, l, kMagic, kMagicV2);
+  else
+    memcpy(h, plan.version == 3 ? kMagicV3 : kMagicV4, 4);
   set(h, l, kVersion, static_cast<uint64_t>(plan.version));
   set(h, l, kNodeBlocks, p.node_blocks);
   set(h, l, kPreallocation, p.preallocation);
@@ -115,7 +120,7 @@ void fill_header(const MakeParams &p, const Plan &plan, const uint8_t *table, ui
   set(h, l, kCurrentDataSegSize, plan.data_bytes);
   set(h, l, kIndexSeg0Size, kSegmentHeaderSize);
   set(h, l, kFirstDataOffset, plan.header_area);
-  uint32_t first_record = plan.header_area + (plan.version == 3 ? 1 : 0);
+  uint32_t first_record = plan.header_area + (plan.version <= 3 ? 1 : 0);
   set(h, l, kEndOfDataOffset, first_record);
   set(h, l, kFirstRecordOffset, first_record);
   set(h, l, kSegSizeLimit, plan.seg_limit);
@@ -248,9 +253,6 @@ bool make_file(const char *name, int version, const char *comment, const char *p
   if (!params.allocate(1, "dorvex make parameters")) return false;
   MakeParams &p = params[0];
   if (!parse_make_params(version, comment, physical, record, keys, &p)) return false;
-  // Version 2 files are described by their makers' native structures; this
-  // engine reads them through the older families only.
-  if (version == 2) return fs_fail(E_UNSUPPORTED);
   Plan plan{version, header_layout(version), 0, 0, 0, 0, 0, 0, 0};
   if (!plan_file(p, table != nullptr, &plan)) return false;
   MemPtr<uint8_t> header;
@@ -287,7 +289,7 @@ bool make_file(const char *name, int version, const char *comment, const char *p
     remove_segments(name, old_version, old_data, old_index, false, version >= 4 ? 1 : 0);
   }
   Ahold_file(data, 1);
-  if (!fill_blocks(data, 0, plan.data_bytes, static_cast<int32_t>(plan.node_size), version == 3) ||
+  if (!fill_blocks(data, 0, plan.data_bytes, static_cast<int32_t>(plan.node_size), version <= 3) ||
       !write_at(data, header.get(), 0, plan.header_bytes))
     return false;
   if (version >= 4) {

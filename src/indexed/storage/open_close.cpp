@@ -108,20 +108,30 @@ bool recreate(const char *name) {
                    has_table ? table : nullptr);
 }
 
+// A version 2 header: its magic number and version in the machine's byte
+// order.
+bool is_version2_header(const uint8_t *block) {
+  return load_native(block, 4) == kMagicV2 && load_native(block + 4, 2) == 2;
+}
+
 // Reads block 0 and takes the fixed part of the header.
 bool read_fixed_header(DorvexFile *f) {
   uint8_t block[kHeaderBlock];
   if (!read_at(f->data0, block, 0, kHeaderBlock)) return false;
-  if (memcmp(block, kVersion2Start, sizeof kVersion2Start) == 0) return fs_fail(E_UNSUPPORTED);
   uint16_t version = load_be16(block + 4);
-  if ((version >> 8) != 0 || version < 3 || version > 5) return fs_fail(E_FILE_TYPE);
+  if (is_version2_header(block)) {
+    version = 2;
+  } else {
+    if ((version >> 8) != 0 || version < 3 || version > 5) return fs_fail(E_FILE_TYPE);
+    if (memcmp(block, version == 3 ? kMagicV3 : kMagicV4, 4) != 0)
+      return fs_fail(E_BROKEN, kBrokenHeader);
+  }
   const HeaderLayout &l = *header_layout(version);
-  if (memcmp(block, version == 3 ? kMagicV3 : kMagicV4, 4) != 0)
-    return fs_fail(E_BROKEN, kBrokenHeader);
   uint64_t blocks = get_slot(block, l, kNodeBlocks);
   if (blocks < 1 || blocks > (version == 5 ? 16u : 2u)) return fs_fail(E_BROKEN, kBrokenHeader);
   uint64_t keys = get_slot(block, l, kKeyCount);
-  if (keys < 1 || keys > kMaxKeys) return fs_fail(E_BROKEN, kBrokenHeader);
+  if (keys < 1 || keys > static_cast<uint64_t>(version == 2 ? kV2MaxKeys : kMaxKeys))
+    return fs_fail(E_BROKEN, kBrokenHeader);
   f->version = version;
   f->layout = &l;
   f->node_size = static_cast<int32_t>(blocks) * kHeaderBlock;

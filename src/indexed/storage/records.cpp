@@ -5,6 +5,7 @@
 
 #include "cache/cache.h"
 #include "kelfs/errors.h"
+#include "messages/diag.h"
 #include "storage/compress.h"
 #include "storage/header.h"
 #include "storage/segments.h"
@@ -151,7 +152,18 @@ bool after_header(DorvexFile *f, SegAddr at, SegAddr *data) {
   return true;
 }
 
+// Version 2: native order, the mark byte last.
+void encode_v2_header(const DorvexFile *f, const RecordHeader &h, uint8_t *out) {
+  store_native(out, 2, h.slot);
+  store_native(out + 2, 2, h.stored);
+  if (f->duplicates) store_native(out + 4, 4, h.sequence);
+  out[record_header_size(f) - 1] = h.deleted      ? kV2MarkDeleted
+                                   : h.compressed ? kV2MarkCompressed
+                                                  : kV2MarkPlain;
+}
+
 void encode_header(const DorvexFile *f, const RecordHeader &h, uint8_t *out) {
+  if (f->version == 2) return encode_v2_header(f, h, out);
   if (f->version >= 5) {
     memset(out, 0, kV5RecordHeader);
     store_be32(out, h.slot);
@@ -180,8 +192,12 @@ bool write_header(DorvexFile *f, SegAddr at, const RecordHeader &h) {
   if (!data_write(f, at, bytes, static_cast<uint32_t>(record_header_size(f)))) return false;
   if (f->version >= 5 || !h.deleted) return true;
   uint8_t link[6];
-  store_be32(link, static_cast<uint32_t>(h.next.offset));
-  store_be16(link + 4, h.next.segment);
+  if (f->version == 2) {
+    store_native(link, 4, static_cast<uint32_t>(h.next.offset));
+  } else {
+    store_be32(link, static_cast<uint32_t>(h.next.offset));
+    store_be16(link + 4, h.next.segment);
+  }
   SegAddr data;
   return after_header(f, at, &data) &&
          data_write(f, data, link, static_cast<uint32_t>(v4_link_size(f)));
@@ -285,9 +301,19 @@ bool try_reuse(DorvexFile *f, uint32_t stored, SegAddr *at, uint32_t *slot, bool
 }
 
 // The fields of a record header from its bytes; the chain link of a
-// version 3 or 4 deleted record is in its data area and not read here.
-void decode_header(const DorvexFile *f, const uint8_t *bytes, RecordHeader *h) {
+// version 2, 3 or 4 deleted record is in its data area and not read here.
+// False for a version 2 mark byte that is none of the three.
+bool decode_header(const DorvexFile *f, const uint8_t *bytes, RecordHeader *h) {
   *h = RecordHeader{};
+  if (f->version == 2) {
+    h->slot = static_cast<uint32_t>(load_native(bytes, 2));
+    h->stored = static_cast<uint32_t>(load_native(bytes + 2, 2));
+    if (f->duplicates) h->sequence = static_cast<uint32_t>(load_native(bytes + 4, 4));
+    const uint8_t mark = bytes[record_header_size(f) - 1];
+    h->deleted = mark == kV2MarkDeleted;
+    h->compressed = mark == kV2MarkCompressed;
+    return h->deleted || h->compressed || mark == kV2MarkPlain;
+  }
   if (f->version >= 5) {
     h->slot = load_be32(bytes);
     h->stored = load_be32(bytes + 4);
@@ -299,7 +325,7 @@ void decode_header(const DorvexFile *f, const uint8_t *bytes, RecordHeader *h) {
     } else if (f->duplicates) {
       h->sequence = load_be32(bytes + 9);
     }
-    return;
+    return true;
   }
   h->slot = load_be16(bytes);
   uint16_t stored = load_be16(bytes + 2);
@@ -307,6 +333,7 @@ void decode_header(const DorvexFile *f, const uint8_t *bytes, RecordHeader *h) {
   h->compressed = (stored & kV4Compressed) != 0;
   h->stored = stored & ~kV4Compressed;
   if (f->duplicates) h->sequence = load_be32(bytes + 4);
+  return true;
 }
 
 int64_t broken_record(int32_t code) {
@@ -356,6 +383,7 @@ int32_t read_slot_start(DorvexFile *f, SegAddr at, uint8_t *buffer) {
 
 int32_t record_header_size(const DorvexFile *f) {
   if (f->version >= 5) return kV5RecordHeader;
+  if (f->version == 2) return f->duplicates ? 9 : 5;
   return f->duplicates ? 8 : 4;
 }
 
@@ -387,13 +415,17 @@ bool read_record_header(DorvexFile *f, SegAddr at, RecordHeader *h) {
     return fs_fail(E_BROKEN, kBrokenV3Link);
   uint8_t bytes[kV5RecordHeader];
   if (!data_read(f, at, bytes, static_cast<uint32_t>(record_header_size(f)))) return false;
-  decode_header(f, bytes, h);
+  if (!decode_header(f, bytes, h)) return fs_fail(E_BROKEN, kBrokenRecordHeader);
   if (f->version >= 5 || !h->deleted) return true;
   uint8_t link[6] = {};
   SegAddr data;
   if (!after_header(f, at, &data) ||
       !data_read(f, data, link, static_cast<uint32_t>(v4_link_size(f))))
     return false;
+  if (f->version == 2) {
+    h->next = SegAddr{static_cast<int32_t>(load_native(link, 4)), 0};
+    return true;
+  }
   h->next = SegAddr{static_cast<int32_t>(load_be32(link)),
                     f->version >= 4 ? load_be16(link + 4) : static_cast<uint16_t>(0)};
   return true;
@@ -499,6 +531,7 @@ bool rewrite_record(DorvexFile *f, SegAddr at, const uint8_t *record, uint32_t l
   if (!append_room(f, static_cast<uint32_t>(record_header_size(f)) + slot, new_at)) return false;
   if (!write_record(f, *new_at, slot, s, old.sequence)) return false;
   add_count(f, kRecordCount, 1);
+  if (trace_on(kTraceInner)) eprintf("V: rewrite_rec(): vi_sub_rec()\n");
   return delete_record(f, at);
 }
 

@@ -22,6 +22,21 @@
 // data segment (2 bytes); slots are therefore at least 4 (version 3) or 6
 // (version 4) bytes, compressed or not.
 //
+// Record header, version 2: in the machine's byte order, 5 bytes (9 in a
+// file with duplicates), ending with a mark byte:
+//
+//   offset  width  field
+//   0       2      slot size
+//   2       2      stored length (kept when the record is deleted)
+//   4       4      record sequence number (only in a file with duplicates)
+//   4 / 8   1      mark: 127 deleted, 0x7E ("~") compressed, 0 otherwise
+//
+// A deleted version 2 record keeps its chain link at the start of its data
+// area as version 3 does, the next record's offset in the machine's order;
+// its slots are at least 4 bytes. Any other mark is a damaged record
+// header (secondary code 82). Version 2 records live in version 3's data
+// nodes.
+//
 // Record header, version 5, always 15 bytes (the link fields exist in every
 // file, which is why the maximum record size + 15 must fit a segment):
 //
@@ -68,6 +83,9 @@ constexpr uint16_t kV4Compressed = 0x8000;
 constexpr uint32_t kReuseFailureLimit = 30;
 constexpr uint8_t kV3DataNode = 255;
 constexpr uint8_t kV3UnusedNode = 5;
+constexpr uint8_t kV2MarkPlain = 0;
+constexpr uint8_t kV2MarkCompressed = 0x7E;
+constexpr uint8_t kV2MarkDeleted = 127;
 
 struct RecordHeader {
   uint32_t slot = 0;

@@ -224,6 +224,43 @@ bool vi_node_insert(TreeContext *f, const FullKey &key, uint32_t dup, SegAddr po
 // search rebuilt it, for vi_node_insert at the position it found.
 const FullKey *searched_before(const TreeContext *f);
 
+// --- building an empty tree (btree_build.cpp) ---
+
+// Builds the tree of an empty key from entries added in ascending order of
+// (key, duplicate number), each added after the one before; nothing is in
+// the tree until finish() sets its root. Every failure sets the error; the
+// nodes written so far are then lost to the tree (the file is broken).
+class TreeBuilder {
+ public:
+  TreeBuilder(TreeContext *t, int key);
+  ~TreeBuilder();
+  TreeBuilder(const TreeBuilder &) = delete;
+  TreeBuilder &operator=(const TreeBuilder &) = delete;
+
+  // `search_key` is a SearchKey of this key.
+  bool add(const uint8_t *search_key, uint32_t dup, SegAddr pointer);
+  bool finish();
+
+ private:
+  struct Level {
+    MemPtr<uint8_t> block;  // "temporary node buffer"
+    int used = 0;
+    FullKey last;  // the last key added, what the next entry compresses against
+    uint32_t last_dup = 0;
+  };
+  bool level_buffer(int level);
+  int append(Level &v, const FullKey &key, uint32_t dup, SegAddr pointer, int capacity);
+  bool write_level(int level, SegAddr *at);
+  bool add_at(int level, const FullKey &key, uint32_t dup, SegAddr pointer);
+
+  TreeContext *t_;
+  int key_;
+  int high_size_ = 0;  // bytes of the high-key entry
+  int height_ = 0;
+  uint64_t added_ = 0;
+  Level levels_[kMaxDepth];
+};
+
 // --- deletion (btree_delete.cpp) ---
 
 // Removes the entry (key, dup). E_BROKEN 6 when it is not in the tree.

@@ -9,6 +9,7 @@
 //   1     storage     magic, sizes or key descriptions that no file has
 //   3     tree        a key and duplicate number already present
 //   4     tree        a descent ran past the last entry of a node
+//   5     access      bulk addition could not read a record it added
 //   6     tree        the entry to remove is not in the tree
 //   7     tree        no parent entry points to the child
 //   9     cache       a block read came back short
@@ -38,6 +39,7 @@ namespace kel::indexed {
 constexpr int32_t kBrokenHeader = 1;
 constexpr int32_t kBrokenSameKey = 3;
 constexpr int32_t kBrokenPastEnd = 4;
+constexpr int32_t kBrokenBulkRecord = 5;
 constexpr int32_t kBrokenMissingEntry = 6;
 constexpr int32_t kBrokenNoParent = 7;
 // Raised by the block cache below the engine, which cannot see this table;

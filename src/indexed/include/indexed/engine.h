@@ -28,6 +28,16 @@ extern "C" {
 // `table` (256 bytes) may be null.
 int32_t dorvex_make(const char *name, const char *comment, const char *physical, const char *record,
                     const char *keys, const uint8_t *table);
+// The older make descriptions (storage/make_old.h): each is turned into
+// today's texts and made by dorvex_make. 1, or 0 with E_PARAM for a text
+// without the form, or make's error.
+int32_t dorvex_make_old(const char *name, const char *physical, const char *keys);
+int32_t dorvex_make_oldest(const char *name, const char *text, const char *extra);
+// The texts that describe an open file in those forms, each written into a
+// buffer of V_OLD_INFO_SIZE bytes. 1, or 0 with E_PARAM or E_UNSUPPORTED
+// (a file the form cannot describe) and empty texts.
+int32_t dorvex_old_info(DorvexFile *file, char *physical, char *keys);
+int32_t dorvex_oldest_info(DorvexFile *file, char *text, char *extra);
 DorvexFile *dorvex_open(const char *name, int32_t flags);
 // 1, or 0 when writing the header or a segment failed; the file is closed
 // and its state freed either way.
@@ -93,6 +103,15 @@ int32_t v5i_write(DorvexFile *file, const uint8_t *record, uint32_t length);
 // read under a lock when its primary key is that one). 1, or 0 with
 // E_MODE_CLASH, E_NOT_FOUND, E_REC_LOCKED or the error of the storage.
 int32_t v5i_delete(DorvexFile *file, const uint8_t *record);
+// Replaces the record with the primary key of `record` (the last record
+// read under a lock when its primary key is that one) by `record`, of
+// `length` bytes (0: the maximum record size). The record keeps its
+// duplicate sequence number; it stays where it is when its new stored form
+// fits its slot and moves to the end of data otherwise. 1 (primary code
+// 101 when an alternate key now shares its value), or 0 with
+// E_MODE_CLASH, E_PARAM, E_NOT_FOUND, E_REC_LOCKED, E_DUPLICATE (the file
+// is as it was), E_LOG_REFUSED or the error of the storage.
+int32_t v5i_rewrite(DorvexFile *file, const uint8_t *record, uint32_t length);
 
 // The structural check of the whole file (check/file_check.h): 1 when it is
 // sound; 0 with E_BROKEN and kBrokenCheckProblems when problems were found,
@@ -128,6 +147,35 @@ v5_progress_fn exchange_progress_hook(v5_progress_fn hook);
 v5_duplicate_fn exchange_duplicate_hook(v5_duplicate_fn hook);
 v5_query_retry_fn exchange_query_retry_hook(v5_query_retry_fn hook);
 void set_set_file_attrs_hook(v5_set_file_attrs_fn hook);
+
+// The transaction log as the engine sees it. The log sits above the engine
+// (it undoes changes through the engine's own operations), so it installs
+// this table at its start-up, as the relative handler's log table is
+// installed. Until one is installed no transaction is ever open for
+// indexed files: every operation acts at once and nothing is recorded.
+// Every pointer may be null (the question is then answered no, and a
+// record that cannot be handed over fails its operation with
+// E_LOG_REFUSED).
+//
+// Today the rewrite hands its change here; the write and delete hand
+// theirs to the same table when the log exists.
+struct IndexedLog {
+  // A transaction is open.
+  bool (*in_transaction)();
+  // The log is rolling back or recovering: changes are allowed whatever
+  // the open mode.
+  bool (*undoing)();
+  // The log's locking setting: a changed record stays locked (by a write
+  // lock kept in the file's lock list) even outside a transaction.
+  bool (*locks_changes)();
+  // The rewrite of `file`, after it succeeded: the new image and the
+  // stored record it replaced. False: the log could not record it.
+  bool (*log_rewrite)(DorvexFile *file, const uint8_t *record, uint32_t length,
+                      const uint8_t *before, uint32_t before_length);
+};
+// Installs the table (null: none). The table must outlive its use.
+void set_indexed_log(const IndexedLog *log);
+const IndexedLog *indexed_log();
 
 // The engine's shutdown (last v5_exit): releases its process-wide buffers
 // and shuts the block cache down.

@@ -50,10 +50,11 @@ void msg_expand(char *buffer, const char *format, const char *const *args, int c
 
 // Sub-message 0 of `number`, but only when its printf conversions are those
 // of `default_text`: the same conversions in the same order, with the same
-// '*' widths and length modifiers (flags and literal widths may differ), so
-// that "%d" cannot become "%s" and no conversion can be added or dropped.
-// Otherwise, and for texts with positional arguments, "%n" or unknown
-// conversions, the default. Use it for every message text that is given to
+// '*' widths and length modifiers (flags and literal widths and precisions
+// of up to 3 digits may differ), so that "%d" cannot become "%s" and no
+// conversion can be added or dropped. Otherwise, and for texts with
+// positional arguments, "%n", unknown conversions or longer literal widths,
+// the default. Use it for every message text that is given to
 // a printf-style writer (eprintf, Astream_printf) together with arguments.
 const char *msg_printf_text(int32_t number, const char *default_text);
 

@@ -1,0 +1,284 @@
+// The scratch folder, quiet diagnostics, and the guard.
+//
+// The guard: every fuzz program is linked with --wrap for the calls by
+// which the file system and kel create, change or remove files (see
+// fuzz/CMakeLists.txt), so that the code under test calls the __wrap_
+// functions below. Each checks the paths it is given, lexically (nothing
+// under test makes symbolic links), before it hands the call on. An
+// archive may name any file of the machine, and the fuzz programs run as
+// whoever runs the tests, root included: the guard keeps such names away
+// from the real files, and catches a run that reaches outside its folder
+// when it promised not to (kel -ic).
+//
+// sync() is wrapped too (see __wrap_sync).
+#include <fcntl.h>
+#include <ftw.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utime.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+#include "fuzz/fuzz.h"
+#include "layer/layer.h"
+
+namespace kel::fuzz {
+namespace {
+
+constexpr rlim_t kFileLimit = 64 << 20;
+
+struct SandboxState {
+  std::string scratch;
+  std::string start;
+  Guard guard = Guard::kOff;
+  size_t diagnostic_bytes = 0;
+};
+SandboxState g_box;
+
+int remove_entry(const char *path, const struct stat *, int, struct FTW *ftw) {
+  if (ftw->level > 0) ::remove(path);
+  return 0;
+}
+
+int open_up(const char *path, const struct stat *st, int flag, struct FTW *ftw) {
+  if (ftw->level > 0 && (flag == FTW_D || flag == FTW_DNR))
+    ::chmod(path, (st->st_mode & 07777) | 0700);
+  return 0;
+}
+
+void empty_scratch() {
+  nftw(g_box.scratch.c_str(), open_up, 16, FTW_PHYS);
+  nftw(g_box.scratch.c_str(), remove_entry, 16, FTW_PHYS | FTW_DEPTH);
+}
+
+void remove_scratch() {
+  if (g_box.scratch.empty()) return;
+  if (chdir(g_box.start.c_str()) != 0) return;
+  empty_scratch();
+  rmdir(g_box.scratch.c_str());
+}
+
+// The streams of quiet_diagnostics: unbuffered, counted, and shown only
+// when KEL_FUZZ_VERBOSE is set.
+ssize_t sink_write(void *counter, const char *buffer, size_t size) {
+  if (counter) *static_cast<size_t *>(counter) += size;
+  if (getenv("KEL_FUZZ_VERBOSE")) fwrite(buffer, 1, size, stderr);
+  return static_cast<ssize_t>(size);
+}
+
+FILE *open_sink(size_t *counter) {
+  FILE *f = fopencookie(counter, "w", cookie_io_functions_t{nullptr, sink_write, nullptr, nullptr});
+  if (f == nullptr) abort();
+  setvbuf(f, nullptr, _IONBF, 0);
+  return f;
+}
+
+std::vector<std::string_view> components(std::string_view path) {
+  std::vector<std::string_view> parts;
+  while (!path.empty()) {
+    size_t slash = path.find('/');
+    std::string_view part = path.substr(0, slash);
+    path = slash == std::string_view::npos ? std::string_view() : path.substr(slash + 1);
+    if (part.empty() || part == ".") continue;
+    if (part == "..") {
+      if (!parts.empty()) parts.pop_back();
+      continue;
+    }
+    parts.push_back(part);
+  }
+  return parts;
+}
+
+// True when `path`, taken from the working folder, names something strictly
+// inside the scratch folder.
+bool inside(const char *path) {
+  if (path == nullptr) return true;
+  char cwd[4096];
+  std::string full = path;
+  if (path[0] != '/') full = std::string(getcwd(cwd, sizeof cwd) ? cwd : "/") + "/" + full;
+  auto root = components(g_box.scratch);
+  auto parts = components(full);
+  if (parts.size() <= root.size()) return false;
+  for (size_t i = 0; i < root.size(); ++i)
+    if (parts[i] != root[i]) return false;
+  return true;
+}
+
+// False (errno EACCES) when the guard refuses a call on these paths.
+bool allowed(const char *call, const char *path, const char *other = nullptr) {
+  if (g_box.guard == Guard::kOff || (inside(path) && inside(other))) return true;
+  if (g_box.guard == Guard::kEscape) {
+    fprintf(stderr, "fuzz: %s(\"%s\"%s%s%s) reaches outside the scratch folder %s\n", call, path,
+            other ? ", \"" : "", other ? other : "", other ? "\"" : "", g_box.scratch.c_str());
+    abort();
+  }
+  errno = EACCES;
+  return false;
+}
+
+bool writes(int flags) {
+  return (flags & (O_WRONLY | O_RDWR | O_CREAT | O_TRUNC | O_APPEND)) != 0;
+}
+
+}  // namespace
+
+const std::string &scratch() {
+  if (g_box.scratch.empty()) {
+    char cwd[4096];
+    g_box.start = getcwd(cwd, sizeof cwd) ? cwd : "/";
+    const char *tmp = getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/kel-fuzz.XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) {
+      perror("fuzz: scratch folder");
+      abort();
+    }
+    // As getcwd will name it, whatever links lead to it.
+    char *real = realpath(pattern.c_str(), nullptr);
+    g_box.scratch = real ? real : pattern;
+    free(real);
+    atexit(remove_scratch);
+  }
+  return g_box.scratch;
+}
+
+void enter_scratch() {
+  // Damaged sizes and positions may ask for huge files: no file grows past
+  // kFileLimit, and a write beyond it fails (EFBIG) as on a full disk.
+  static bool limited = [] {
+    signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit = {kFileLimit, kFileLimit};
+    return setrlimit(RLIMIT_FSIZE, &limit) == 0;
+  }();
+  if (!limited || chdir(scratch().c_str()) != 0) abort();
+  empty_scratch();
+}
+
+void leave_scratch() {
+  if (chdir(g_box.start.c_str()) != 0) abort();
+}
+
+void write_bytes(const std::string &path, const void *data, size_t size) {
+  FILE *f = fopen(path.c_str(), "wb");
+  if (f == nullptr || (size > 0 && fwrite(data, 1, size, f) != size) || fclose(f) != 0) {
+    perror(path.c_str());
+    abort();
+  }
+}
+
+std::string read_bytes(const std::string &path) {
+  std::string bytes;
+  if (FILE *f = fopen(path.c_str(), "rb")) {
+    char chunk[4096];
+    for (size_t n; (n = fread(chunk, 1, sizeof chunk, f)) > 0;) bytes.append(chunk, n);
+    fclose(f);
+  }
+  return bytes;
+}
+
+void quiet_diagnostics() {
+  static FILE *err = open_sink(&g_box.diagnostic_bytes);
+  static FILE *out = open_sink(nullptr);
+  Astream_init(stdin, out, err);
+}
+
+size_t diagnostic_bytes() {
+  return g_box.diagnostic_bytes;
+}
+
+void set_guard(Guard guard) {
+  g_box.guard = guard;
+}
+
+}  // namespace kel::fuzz
+
+using kel::fuzz::allowed;
+using kel::fuzz::writes;
+
+extern "C" {
+
+int __real_open64(const char *path, int flags, ...);
+FILE *__real_fopen64(const char *path, const char *mode);
+int __real_mkdir(const char *path, mode_t mode);
+int __real_mkstemp64(char *pattern);
+int __real_rename(const char *from, const char *to);
+int __real_link(const char *from, const char *to);
+int __real_unlink(const char *path);
+int __real_remove(const char *path);
+int __real_chmod(const char *path, mode_t mode);
+int __real_chown(const char *path, uid_t owner, gid_t group);
+int __real_utime(const char *path, const struct utimbuf *times);
+
+int __wrap_open64(const char *path, int flags, ...) {
+  mode_t mode = 0;
+  if (flags & (O_CREAT | O_TMPFILE)) {
+    va_list ap;
+    va_start(ap, flags);
+    mode = static_cast<mode_t>(va_arg(ap, int));
+    va_end(ap);
+  }
+  if (writes(flags) && !allowed("open", path)) return -1;
+  return __real_open64(path, flags, mode);
+}
+
+FILE *__wrap_fopen64(const char *path, const char *mode) {
+  if (mode && strpbrk(mode, "wa+") && !allowed("fopen", path)) return nullptr;
+  return __real_fopen64(path, mode);
+}
+
+int __wrap_mkdir(const char *path, mode_t mode) {
+  return allowed("mkdir", path) ? __real_mkdir(path, mode) : -1;
+}
+
+int __wrap_mkstemp64(char *pattern) {
+  return allowed("mkstemp", pattern) ? __real_mkstemp64(pattern) : -1;
+}
+
+int __wrap_rename(const char *from, const char *to) {
+  return allowed("rename", from, to) ? __real_rename(from, to) : -1;
+}
+
+int __wrap_link(const char *from, const char *to) {
+  return allowed("link", from, to) ? __real_link(from, to) : -1;
+}
+
+int __wrap_unlink(const char *path) {
+  return allowed("unlink", path) ? __real_unlink(path) : -1;
+}
+
+int __wrap_remove(const char *path) {
+  return allowed("remove", path) ? __real_remove(path) : -1;
+}
+
+int __wrap_chmod(const char *path, mode_t mode) {
+  return allowed("chmod", path) ? __real_chmod(path, mode) : -1;
+}
+
+int __wrap_chown(const char *path, uid_t owner, gid_t group) {
+  return allowed("chown", path) ? __real_chown(path, owner, group) : -1;
+}
+
+int __wrap_utime(const char *path, const struct utimbuf *times) {
+  return allowed("utime", path) ? __real_utime(path, times) : -1;
+}
+
+// Shell commands of the code under test (the rename fallback, an eject
+// command) never run; libFuzzer's own (-merge, -fork) run outside the runs.
+int __real_system(const char *command);
+int __wrap_system(const char *command) {
+  if (kel::fuzz::g_box.guard == kel::fuzz::Guard::kOff) return __real_system(command);
+  errno = EACCES;
+  return -1;
+}
+
+// Flushing every file system of the machine changes nothing a run can
+// see, and costs most of its time on a busy machine.
+void __wrap_sync() {}
+}
