@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/golden.h"
+#include "common/test_util.h"
 #include "config/config.h"
 
 namespace kel {
@@ -28,53 +29,18 @@ void set_text(const char *name, const char *value) {
 TEST(FsConfig, TheFortyVariablesWithTheirDefaults) {
   setenv("V_TRACE", "31", 1);
   v5_init_cfg();
-  const char *names[] = {"LARGE_FILE_LIMIT_1TB",
-                         "LARGE_FILE_LIMIT_2TB",
-                         "LOGGING",
-                         "LOG_DEVICE",
-                         "LOG_ENCRYPTION",
-                         "NO_LOG_FILE_OK",
-                         "OPEN_FILES_ONCE",
-                         "QUEUE_READERS",
-                         "TRX_HOLDS_LOCKS",
-                         "USE_LARGE_FILE_API",
-                         "V_BASENAME_TRANSLATION",
-                         "V_BUFFER_DATA",
-                         "V_FORCE_OPEN",
-                         "V_INTERNAL_LOCKS",
-                         "V_MARK_READ_CORRUPT",
-                         "V_NO_ASYNC_CACHE_DATA",
-                         "V_OPEN_STRICT",
-                         "V_READ_AHEAD",
-                         "V_STRIP_DOT_EXTENSION",
-                         "WAIT_FOR_ALL_PIPES",
-                         "CARRIAGE_CONTROL_FILTER",
-                         "COMPRESS_FACTOR",
-                         "EOL_CHAR",
-                         "LOCKS_PER_FILE",
-                         "LOG_BUFFER_SIZE",
-                         "MAX_FILES",
-                         "MAX_LOCKS",
-                         "REL_DELETED_VALUE",
-                         "V_CACHE_FLUSH_PERCENT",
-                         "V_INDEX_BLOCK_PERCENT",
-                         "V_LOCK_METHOD",
-                         "V_VERSION",
-                         "V_BUFFERS",
-                         "V_BULK_MEMORY",
-                         "V_SEG_SIZE",
-                         "V_TRACE",
-                         "A_SEQ_DEFAULT_BLOCK_SIZE",
-                         "LOG_DIR",
-                         "LOG_FILE",
-                         "DUPLICATES_LOG"};
+  // The written configuration file names every defined variable.
+  test::TempDir dir;
+  ASSERT_EQ(1, cfg_write_file((dir / "all.cfg").c_str(), 0));
+  std::istringstream names(test::read_file(dir / "all.cfg"));
   std::string listing;
-  for (const char *name : names) {
-    int32_t type = cfg_get_type(name, 0);
-    const char *text = cfg_get_string(name, 0);
-    listing += std::string(name) + " type " + std::to_string(type) + " " +
+  for (std::string name; std::getline(names, name);) {
+    name = name.substr(0, name.find(' '));
+    int32_t type = cfg_get_type(name.c_str(), 0);
+    const char *text = cfg_get_string(name.c_str(), 0);
+    listing += name + " type " + std::to_string(type) + " " +
                (type >= CFG_STRING16 ? "'" + std::string(text ? text : "(null)") + "'"
-                                     : std::to_string(cfg_get_long(name, 0))) +
+                                     : std::to_string(cfg_get_long(name.c_str(), 0))) +
                "\n";
   }
   EXPECT_TRUE(test::matches_golden("config/fs_table.txt", listing));
