@@ -3,15 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <climits>
-#include <cstdlib>
 #include <string>
 
-#include "cache/cache.h"
 #include "common/test_util.h"
-#include "config/config.h"
-#include "config/fs_config.h"
 #include "kelfs/errors.h"
-#include "kelfs/kelfs.h"
 #include "support/alloc.h"
 
 namespace kel {
@@ -55,30 +50,6 @@ TEST(Eprintf, NoMemoryDropsOnlyLongTexts) {
   EXPECT_FALSE(alloc_failure_triggered()) << "short texts need no allocation";
   alloc_fail_nth(0);
   EXPECT_EQ("short 7\n", err.text());
-}
-
-// V_TRACE 17: the entry points (1) and the lock calls (16) are traced,
-// the cache's calls (8) and its metrics (4) are not.
-TEST(TraceSwitch, OnlyTheChosenBitsTrace) {
-  test::TempDir dir;
-  std::string path = dir / "f";
-  test::write_file(path, "x");
-  v5_init_cfg();
-  ASSERT_EQ(1, cfg_set_programmatic("V_TRACE", -1, "17", -1, 0));
-  ASSERT_EQ(1, cfg_set_programmatic("V_BUFFERS", -1, "4", -1, 0));
-  test::StderrCapture err;
-  v5_begin();
-  int f = Bopen(path.c_str(), 0);
-  ASSERT_GE(f, 0);
-  char c;
-  Bpread(f, &c, 1, 0);
-  Bclose(f);
-  Bshutdown();
-  std::string text = err.text();
-  EXPECT_EQ(0u, text.find("V: v5_begin()\nV: v5_begin() returning 1\nV: Afcntl(): fd=")) << text;
-  EXPECT_EQ(std::string::npos, text.find("V: B")) << text;
-  EXPECT_EQ(std::string::npos, text.find("Metrics")) << text;
-  cfg_release();
 }
 
 }  // namespace

@@ -242,6 +242,8 @@ TEST(MessageFormat, PrintAndTraceShowMissingMessagesByNumber) {
 TEST(MessageFormat, PrintfTextIsTakenOnlyWithTheSameConversions) {
   test::TempDir dir;
   const char *dflt = "%s: File broken (code %d)\n";
+  std::string many;
+  for (int i = 0; i < 600; ++i) many += "%d";
   struct Case {
     const char *stored;
     bool taken;
@@ -255,6 +257,13 @@ TEST(MessageFormat, PrintfTextIsTakenOnlyWithTheSameConversions) {
       {"%s: %d %d\n", false},  // one conversion more
       {"%s: %ld\n", false},    // length modifier differs
       {"%*s: %d\n", false},    // a '*' takes an argument
+      {"%.*s: %d\n", false},   // so does a '*' precision
+      {"%.3s: %04d\n", true},  // literal widths and precisions up to 3 digits
+      {"%1000s: %d\n", false},
+      {"%.1000s: %d\n", false},
+      {"%s: %x\n", false},
+      {"%s: %f\n", false},    // another argument class
+      {many.c_str(), false},  // more conversions than a signature holds
   };
   MsgFileBuilder b;
   int n = 0;
