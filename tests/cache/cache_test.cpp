@@ -18,8 +18,10 @@
 #include "common/golden.h"
 #include "common/random_driver.h"
 #include "common/test_util.h"
+#include "config/config.h"
 #include "config/fs_config.h"
 #include "kelfs/errors.h"
+#include "kelfs/kelfs.h"
 #include "messages/diag.h"
 #include "osfile/files.h"
 #include "support/alloc.h"
@@ -190,6 +192,14 @@ TEST_F(CacheTest, BufferCountAndPrimeHashSize) {
     EXPECT_EQ(buckets, cache_bucket_count()) << setting;
     Bshutdown();
   }
+  // Without an override the count comes from the configuration.
+  set_cache_config_override(nullptr);
+  v5_init_cfg();
+  cfg_set_long("V_BUFFERS", 0, 10);
+  ASSERT_EQ(1, Binit());
+  EXPECT_EQ(10, cache_buffer_count());
+  Bshutdown();
+  cfg_release();
 }
 
 // A dirty victim takes the oldest quarter of the pool with it: blocks 0
@@ -375,6 +385,7 @@ TEST_F(CacheTest, OutOfMemoryAndFailedTransfers) {
   std::string buf(4096, 'w');
   EXPECT_EQ(1, read_at(f, buf.data(), 0, 512));
   EXPECT_TRUE(fails(read_at(f, buf.data(), 512, 1024), E_BROKEN, kShortBlockRead));
+  EXPECT_EQ(0, read_at(f, buf.data(), 1020, 10)) << "a pooled block cut by the end of the file";
   static_assert(kShortBlockRead == indexed::kBrokenShortRead);
   EXPECT_TRUE(fails(read_at(77, buf.data(), 0, 512), E_SYSERR));
   EXPECT_TRUE(fails(write_at(77, buf.data(), 0, 512), E_SYSERR));
