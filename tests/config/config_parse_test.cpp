@@ -24,9 +24,10 @@ TEST(ConfigParse, KeywordsNumbersAndUnitLetters) {
                {"rec", true, 8},
                {",,append,", true, 4},
                {"r,w,rec,a", true, 15},
-               {"readx", true, 0},           // longer than any keyword: no match, not a number
-               {forty_rs.c_str(), true, 0},  // tokens keep 30 characters: one token
-               // A number among keywords is read when no keyword matched at all.
+               {"readx", true, 0},  // longer than any keyword: no match, not a number
+               {forty_rs.c_str(), true,
+                0},  // tokens keep 30 characters: one token
+                     // A number among keywords is read when no keyword matched at all.
                {"17", true, 17},
                {"17 write", true, 2},
                // Decimals with unit letters and one sign, in 32-bit words.
