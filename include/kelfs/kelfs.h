@@ -188,8 +188,10 @@ int v5_start(DorvexFile *file, char *record, int32_t key, int32_t length, int32_
  * E_NO_CURRENT without a position, E_REC_LOCKED. */
 uint32_t v5_next(DorvexFile *file, char *record);
 uint32_t v5_previous(DorvexFile *file, char *record);
-/* Every record in the order it is stored, whatever the keys say: start,
- * then read until 0 with E_NOT_FOUND. */
+/* Every record in the order it is stored, reading no tree: v5_nkrstart
+ * returns 0 (1 for a version 2 or 3 file, whose scan is empty) or -1 on
+ * failure; then v5_nkrnext until 0 with E_NOT_FOUND. The scan ends after
+ * as many records as the header counts. */
 int v5_nkrstart(DorvexFile *file);
 uint32_t v5_nkrnext(DorvexFile *file, char *record);
 /* Releases the record locks the file holds. 1, or 0. */
