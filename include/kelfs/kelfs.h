@@ -136,27 +136,28 @@ int v5_close(DorvexFile *file);
  * with E_BROKEN and secondary code 24 unless V_FORCE_OPEN is on, also after
  * the process was killed. 1, or 0 (E_PARAM when not open for update). */
 int v5_mark_incomplete(DorvexFile *file);
-/* Describes an open file: writes the text of `code` into `buffer` (512
- * bytes hold every text but V5_INFO_SEGMENT_NAMES; that one needs 138
- * bytes per segment) and returns 1, or 0 with E_PARAM for an unknown code,
- * E_UNSUPPORTED for V5_INFO_TRANSLATION_TABLE when the file has none.
- * A code 0 to keys - 1 gives that key's description "SS,D" then ",SIZE,
- * OFFSET" per segment ("%02d,%1d" and ",%03d,%010d"), which joined by
- * commas make a key_params text of v5_make; codes -1, -2 and -3 give its
- * record_params, physical_params and comment. */
+/* Describes an open file: writes the text of `code` into `buffer` and
+ * returns 1, or 0 with E_PARAM for an unknown code, E_UNSUPPORTED for
+ * V5_INFO_TRANSLATION_TABLE when the file has none. 512 bytes hold every
+ * text but the segment lists (V5_INFO_SEGMENT_NAMES needs 138 bytes per
+ * segment, V5_INFO_SEGMENT_SIZES 15). A code 0 to keys - 1 gives that
+ * key's description, "SS,D" then ",SIZE,OFFSET" per segment ("%02d,%1d"
+ * and ",%03d,%010d"); joined by commas they make a key_params text of
+ * v5_make, and codes -1, -2 and -3 give its record_params,
+ * physical_params and comment. */
 enum {
-  V5_INFO_RECORD_PARAMS = -1,      /* "%010d,%010d,%03d": max, min, keys */
-  V5_INFO_PHYSICAL_PARAMS = -2,    /* "%02d,%07d,%07d,%03d,%1d" */
-  V5_INFO_COMMENT = -3,            /* the comment */
-  V5_INFO_RECORD_COUNT = -4,       /* "%010ld" records */
-  V5_INFO_TRANSLATION_TABLE = -5,  /* 256 bytes, not terminated */
-  V5_INFO_LOCKS = -6,              /* "%04d" record locks held */
-  V5_INFO_SEGMENT_COUNTS = -7,     /* "%05lu,%05lu" data, index segments */
-  V5_INFO_SEGMENT_NAMES = -8,      /* per segment: 128-byte name, "%010ld" size */
-  V5_INFO_SEGMENT_SIZES = -9,      /* per segment "%015ld" (data, then index) */
-  V5_INFO_VERSION = -10,           /* "%03d" format version */
-  V5_INFO_DELETED_COUNT = -11,     /* "%010ld" deleted records */
-  V5_INFO_DESCRIPTOR = -12         /* "%010ld" the data file's descriptor */
+  V5_INFO_RECORD_PARAMS = -1,     /* "%010d,%010d,%03d": max, min, keys */
+  V5_INFO_PHYSICAL_PARAMS = -2,   /* "%02d,%07d,%07d,%03d,%1d" */
+  V5_INFO_COMMENT = -3,           /* the comment */
+  V5_INFO_RECORD_COUNT = -4,      /* "%010ld" records */
+  V5_INFO_TRANSLATION_TABLE = -5, /* 256 bytes, not terminated */
+  V5_INFO_LOCKS = -6,             /* "%04d" record locks held */
+  V5_INFO_SEGMENT_COUNTS = -7,    /* "%05lu,%05lu" data, index segments */
+  V5_INFO_SEGMENT_NAMES = -8,     /* per segment: 128-byte name, "%010ld" size */
+  V5_INFO_SEGMENT_SIZES = -9,     /* per segment "%015ld" (data, then index) */
+  V5_INFO_VERSION = -10,          /* "%03d" format version */
+  V5_INFO_DELETED_COUNT = -11,    /* "%010ld" deleted records */
+  V5_INFO_DESCRIPTOR = -12        /* "%010ld" the data file's descriptor */
 };
 int v5_info(DorvexFile *file, int32_t code, char *buffer);
 /* Reads the record whose key `key` equals the key bytes in `record` (the
@@ -171,10 +172,10 @@ uint32_t v5_read(DorvexFile *file, char *record, int32_t key);
 /* Positions on the first entry of key `key` that stands in relation `mode`
  * (V5_START_...) to the key bytes in `record`; `length` 0 compares the
  * whole key, a smaller length its first `length` bytes. Reads nothing:
- * the next v5_next returns the record positioned on (v5_previous the one
- * before it). A cleared record with V5_START_NOT_LESS starts at the first
- * record when the file has no translation table. 1, or 0 with E_NOT_FOUND
- * (no such entry), E_PARAM (a key number the file does not have). */
+ * the next v5_next returns the record positioned on. A cleared record
+ * with V5_START_NOT_LESS starts at the first record when the file has no
+ * translation table. 1, or 0 with E_NOT_FOUND (no such entry), E_PARAM
+ * (a key number the file does not have). */
 enum {
   V5_START_EQUAL = 0,
   V5_START_NOT_LESS = 1,

@@ -223,7 +223,9 @@ namespace kel::archive {
 
 namespace {
 
-bool counted_fits(const char *text, size_t max) { return strlen(text) <= max; }
+bool counted_fits(const char *text, size_t max) {
+  return strlen(text) <= max;
+}
 
 char *put_counted(char *out, int digits, const char *bytes, size_t length) {
   out += sprintf(out, "%0*d", digits, static_cast<int>(length));

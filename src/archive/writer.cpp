@@ -6,7 +6,6 @@
 
 #include <cassert>
 #include <cerrno>
-#include <cassert>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>

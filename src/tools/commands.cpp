@@ -249,8 +249,7 @@ int rebuild_command(const char *name, bool keep) {
   }
   if (!v5_rename(fresh.c_str(), name)) {
     int status = fail_fs(fresh);
-    fprintf(stderr, "dorvex-tool: the rebuilt file is %s; rename it to %s\n", fresh.c_str(),
-            name);
+    fprintf(stderr, "dorvex-tool: the rebuilt file is %s; rename it to %s\n", fresh.c_str(), name);
     return status;
   }
   fprintf(stderr, "dorvex-tool: %s: rebuilt, %lld records, %zu keys%s\n", name,

@@ -32,8 +32,10 @@ bool numbers_of(const std::string &text, std::vector<int64_t> *out) {
     if (end == p || v < 0) return false;
     out->push_back(v);
     p = end;
-    if (*p == ',') ++p;
-    else if (*p != '\0') return false;
+    if (*p == ',')
+      ++p;
+    else if (*p != '\0')
+      return false;
   }
   return !out->empty();
 }
@@ -59,9 +61,13 @@ int fail(const std::string &name, const std::string &reason) {
   return kExitFailed;
 }
 
-int fail_fs(const std::string &name) { return fail(name, fs_reason()); }
+int fail_fs(const std::string &name) {
+  return fail(name, fs_reason());
+}
 
-void force_open(bool on) { cfg_set_short("V_FORCE_OPEN", KELFS_CONFIG_SET, on ? 1 : 0); }
+void force_open(bool on) {
+  cfg_set_short("V_FORCE_OPEN", KELFS_CONFIG_SET, on ? 1 : 0);
+}
 
 std::string Layout::key_parameters() const {
   std::string joined;
@@ -137,7 +143,8 @@ bool make_like(const char *name, const Layout &layout) {
 std::string index_segment_name(const std::string &name) {
   const size_t slash = name.rfind('/');
   const size_t dot = name.rfind('.');
-  const bool has_extension = dot != std::string::npos && (slash == std::string::npos || dot > slash);
+  const bool has_extension =
+      dot != std::string::npos && (slash == std::string::npos || dot > slash);
   return (has_extension ? name.substr(0, dot) : name) + ".vix";
 }
 
@@ -176,7 +183,9 @@ void lowest_key_record(const Layout &layout, int key, std::vector<char> &record)
 // time, so the count is process-wide.
 namespace {
 int64_t g_rejected = 0;
-void count_rejected(DorvexFile *, const char *, uint32_t) { ++g_rejected; }
+void count_rejected(DorvexFile *, const char *, uint32_t) {
+  ++g_rejected;
+}
 }  // namespace
 
 Loader::~Loader() {
@@ -187,8 +196,8 @@ Loader::~Loader() {
 bool Loader::open(const char *name) {
   g_rejected = 0;
   v5_register_duplicate(count_rejected);
-  file_ = v5_open(name, KEL_OPEN_IO | KEL_OPEN_EXCLUSIVE | KEL_OPEN_DEFERRED | KEL_OPEN_BULK,
-                  nullptr);
+  file_ =
+      v5_open(name, KEL_OPEN_IO | KEL_OPEN_EXCLUSIVE | KEL_OPEN_DEFERRED | KEL_OPEN_BULK, nullptr);
   if (file_ == nullptr) return false;
   return v5_mark_incomplete(file_) != 0;
 }

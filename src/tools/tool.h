@@ -45,7 +45,7 @@ struct Layout {
   std::vector<std::string> keys;
   int64_t max_record = 0;
   int64_t min_record = 0;
-  int64_t records = 0;  // the header's count
+  int64_t records = 0;                 // the header's count
   std::string key_parameters() const;  // the key texts joined by commas
 };
 

@@ -111,8 +111,8 @@ bool unescaped(const std::string &line, std::string *out) {
 std::string text_header(const Layout &l, int key) {
   std::string h = std::string(kTextMagic) + "\nversion " + std::to_string(l.version) +
                   "\nrecord-parameters " + l.record_parameters + "\nphysical-parameters " +
-                  l.physical_parameters + "\ncomment " + escaped(l.comment.data(), l.comment.size()) +
-                  "\ntranslation-table ";
+                  l.physical_parameters + "\ncomment " +
+                  escaped(l.comment.data(), l.comment.size()) + "\ntranslation-table ";
   if (l.has_table) {
     for (char c : l.table) {
       char hex[3];
@@ -141,8 +141,9 @@ std::string member_start(const char *name, const Layout &l, std::string *reason)
   const int64_t data_size = (l.max_record + 2) * l.records;
   if (size == 0 || l.max_record > kMaxMemberRecord || data_size > kel::archive::kMaxDataSize ||
       strlen(name) > static_cast<size_t>(kel::archive::kMaxNameLength)) {
-    *reason = "its layout or size does not fit the member form (records of at most 65535 "
-              "bytes); use --text";
+    *reason =
+        "its layout or size does not fit the member form (records of at most 65535 "
+        "bytes); use --text";
     return "";
   }
   MemberHeader h;

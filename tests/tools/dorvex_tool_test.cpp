@@ -29,8 +29,8 @@ struct Shape {
 // maximum.
 const Shape kShapes[] = {
     {"version 5, duplicates, variable length", 5, "60,20,2", "1,0,8,0,1,1,4,10", false, 700},
-    {"version 4, three keys, a key of two segments", 4, "40,40,3",
-     "1,0,8,0,1,1,4,10,2,1,2,14,3,8", false, 300},
+    {"version 4, three keys, a key of two segments", 4, "40,40,3", "1,0,8,0,1,1,4,10,2,1,2,14,3,8",
+     false, 300},
     {"version 2", 2, "30,30,2", "1,0,8,0,1,1,4,10", false, 250},
     {"version 5, translation table", 5, "24,24,2", "1,0,8,0,1,1,4,10", true, 200},
 };
