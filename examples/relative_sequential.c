@@ -6,7 +6,12 @@
  *   cc -std=c99 relative_sequential.c $(pkg-config --cflags --libs kelfs)
  *   ./a.out [DIR]           makes DIR/accounts.rel and DIR/accounts.txt
  *
- * Exit status 0 when every step gave what it should, 1 otherwise. */
+ * Exit status 0 when every step gave what it should, 1 otherwise.
+ *
+ * The relative file's changes are made outside a transaction: the
+ * transaction log is not part of this build yet. With it, the file is
+ * opened with KEL_OPEN_LOGGED and its writes, rewrite and delete go
+ * between v5_begin() and v5_commit(). */
 #include <stdio.h>
 #include <string.h>
 
