@@ -1,11 +1,11 @@
 // Make, open, close, the header and the information texts of indexed
-// files: header bytes of every version against fields at literal offsets,
-// information texts (a golden file), make's limits and the file's own
-// version variable, opens refused with their codes, the count of openers
-// for update, the header's lock, unlocked reads and their counters, and
-// failures of memory and disk half-way; version 2 files to the byte; the
-// older make descriptions as a table of the texts they turn into, and the
-// older entry points that make and describe files with them.
+// files: information texts (a golden file), make's limits and the file's
+// own version variable, opens refused with their codes, the count of
+// openers for update, the header's lock, unlocked reads and their
+// counters, and failures of memory and disk half-way; the older make
+// descriptions as a table of the texts they turn into, and the older
+// entry points that make and describe files with them. (The bytes of
+// headers: images_test.)
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -405,36 +405,6 @@ TEST_F(FileTest, FailuresOfMemoryAndDisk) {
     EXPECT_LT(read_file(under).size(), 65536u);
     v5_remove("idx");
   }
-}
-
-// Block 0 is read again for every operation of a shared open, since other
-// processes change it; an exclusive open has no other opener and keeps
-// the image it read at open.
-TEST_F(FileTest, ExclusiveOpensKeepTheHeaderImage) {
-  FileShape shape{5, nullptr, 20, 20, {{{{8, 0}}}}};
-  DorvexFile *f = shape.make_open("idx");
-  ASSERT_NE(nullptr, f);
-  std::string records;
-  for (int i = 0; i < 200; ++i) {
-    char r[21];
-    snprintf(r, sizeof r, "%08d%012d", i, i);
-    ASSERT_EQ(1, v5_write(f, r, 20));
-    if (i < 100) records += std::string(r, 20) + "|";
-  }
-  ASSERT_EQ(1, v5_close(f));
-  auto preads_of_100_records = [&](int32_t mode) {
-    DorvexFile *g = v5_open("idx", mode, "0,0,0");
-    EXPECT_EQ(1, start(g, std::string(20, '\0'), 0, 0, 1));
-    uint32_t before = cache_counters().pread_calls;
-    std::string got;
-    for (int i = 0; i < 100; ++i) got += next(g) + "|";
-    uint32_t preads = cache_counters().pread_calls - before;
-    EXPECT_EQ(records, got);
-    v5_close(g);
-    return preads;
-  };
-  EXPECT_EQ(preads_of_100_records(KEL_OPEN_INPUT) - 100,
-            preads_of_100_records(KEL_OPEN_INPUT | KEL_OPEN_EXCLUSIVE));
 }
 
 // The older make descriptions and the texts they become: padded numbers,

@@ -1,8 +1,7 @@
 // The format sub-layer: every named header field where the format puts it,
 // written out independently of the implementation's positional tables;
-// key descriptions that never cross a block; make's parameter texts with
-// their defaults, caps and refusals; texts that travel in archives and
-// make the same file again; keys built through the collating table.
+// make's parameter texts with their defaults, caps and refusals; keys
+// built through the collating table.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -101,29 +100,6 @@ TEST(HeaderLayout, EveryNamedFieldSitsWhereTheFormatPutsIt) {
   EXPECT_EQ(std::vector<uint8_t>(512, 0x55), std::vector<uint8_t>(h, h + 512));
 }
 
-// Version 5: three descriptions in the first block, four in each further
-// one; in every version none crosses a block and the widest key's last
-// segment fields fit the description.
-TEST(HeaderLayout, KeyDescriptionsNeverCrossABlockBoundary) {
-  const int offsets[] = {194, 300, 406, 512, 618, 724, 830, 1024};
-  const int blocks[] = {1, 1, 1, 2, 2, 2, 2, 3};
-  for (int k = 0; k < 8; ++k) {
-    EXPECT_EQ(offsets[k], key_description_offset(*header_layout(5), k)) << k;
-    EXPECT_EQ(blocks[k], header_blocks_for_keys(*header_layout(5), k + 1)) << k;
-  }
-  for (int v = 3; v <= 5; ++v) {
-    const HeaderLayout &l = *header_layout(v);
-    int size = l.offset[kKeyDescSize];
-    for (int k = 0; k < 120; ++k) {
-      int32_t at = key_description_offset(l, k);
-      EXPECT_EQ(at / 512, (at + size - 1) / 512) << "key " << k << " v" << v;
-      EXPECT_LT((at + size - 1) / 512, header_blocks_for_keys(l, k + 1));
-    }
-    int last = l.offset[kKdSeg0Offset] + ((v == 3 ? 6 : 16) - 1) * l.offset[kKdSegDistance];
-    EXPECT_LE(last + l.width[kKdSeg0Offset], size) << "v" << v;
-  }
-}
-
 bool make(int version, const char *physical, const char *record, const char *keys, MakeParams *p) {
   *fs_error_code() = 0;
   return parse_make_params(version, "comment", physical, record, keys, p);
@@ -182,36 +158,6 @@ TEST(MakeParams, LimitsAreRefusedWithTheirCodes) {
     EXPECT_EQ(code, *fs_error_code()) << record << " / " << keys;
   }
   EXPECT_TRUE(make(5, nullptr, "100,0,16", sixteen.c_str(), &p));
-}
-
-// The texts that travel in archives must make the same file again.
-TEST(MakeParams, KeyAndRecordTextsRoundTripThroughMake) {
-  std::mt19937 rng(7);
-  for (int trial = 0; trial < 500; ++trial) {
-    uint32_t max_record = 1 + rng() % 5000, min_record = 1 + rng() % max_record;
-    int keys = 1 + static_cast<int>(rng() % 12);
-    std::string key_params;
-    for (int k = 0; k < keys; ++k) {
-      KeyDesc d{};
-      d.segments = static_cast<uint8_t>(1 + rng() % 4);
-      d.duplicates = k == 0 ? 0 : rng() % 2;
-      for (int s = 0; s < d.segments; ++s) {
-        d.segment_size[s] = static_cast<uint8_t>(1 + rng() % std::min<uint32_t>(60, min_record));
-        d.segment_offset[s] = rng() % (min_record - d.segment_size[s] + 1);
-      }
-      key_params += std::string(k ? "," : "") + key_text(d, 3).text;
-    }
-    std::string record = record_params_text(max_record, min_record, keys, 3).text;
-    std::string physical =
-        physical_params_text(1 + rng() % 16, 1 + rng() % 1000, rng() % 101, rng() % 2, 3).text;
-    MakeParams p;
-    ASSERT_TRUE(make(5, physical.c_str(), record.c_str(), key_params.c_str(), &p))
-        << record << " " << key_params << " code " << *fs_error_code();
-    std::string again;
-    for (int k = 0; k < keys; ++k) again += std::string(k ? "," : "") + key_text(p.keys[k], 3).text;
-    EXPECT_EQ(key_params, again);
-    EXPECT_EQ(record, record_params_text(p.max_record, p.min_record, p.key_count, 3).text);
-  }
 }
 
 // A key in two segments built through a collating table and put back

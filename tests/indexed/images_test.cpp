@@ -321,6 +321,36 @@ TEST_F(ImagesTest, FilesOfEveryVersionToTheByte) {
   image({"g.dat", "g.d01", "g.vix", "g.v01"}, 512);
   EXPECT_EQ(std::string(81920 - 81712, '\0'), read_file("g.dat").substr(81712))
       << "a zero tail ends the segment";
+
+  // Tree nodes: the first key of a version 5 tree and of a version 3 key
+  // with duplicates; five keys of 100 bytes, whose fifth splits the root
+  // leaf (the left node, the right node, the new root; the old root on the
+  // free list); keys sharing prefixes of every length, added in random
+  // order and a third of them deleted again, in nodes of one block.
+  struct Tree {
+    FileShape shape;
+    int records;
+  };
+  for (const Tree &t : {Tree{{5, nullptr, 4, 4, {{{{4, 0}}}}}, 1},
+                        Tree{{3, nullptr, 5, 5, {{{{3, 0}}}, {{{2, 3}}, true}}}, 1},
+                        Tree{{5, nullptr, 100, 100, {{{{100, 0}}}}}, 5},
+                        Tree{{4, nullptr, 20, 20, {{{{12, 0}}}, {{{3, 12}}, true}}}, 150}}) {
+    step("a tree of " + std::to_string(t.records) + " records, version " +
+         std::to_string(t.shape.version));
+    ASSERT_NE(nullptr, f = t.shape.make_open("tree"));
+    std::mt19937 rng(17);
+    std::vector<std::string> records;
+    for (int i = 0; i < t.records; ++i) {
+      std::string r(t.shape.max_record, static_cast<char>('A' + i % 26));
+      for (size_t k = 1 + rng() % 12; t.records > 5 && k < 15; ++k) r[k] = "AB0 "[rng() % 4];
+      if (write(f, r) == 1) records.push_back(r);
+    }
+    for (size_t i = 0; t.records > 5 && i < records.size(); i += 3)
+      ASSERT_EQ(1, v5_delete(f, records[i].data()));
+    ASSERT_TRUE(sound(f));
+    ASSERT_EQ(1, v5_close(f));
+    image({t.shape.version == 3 ? "tree" : "tree.vix"});
+  }
   EXPECT_TRUE(matches_golden("indexed/file_images.txt", log_));
 }
 
