@@ -1,11 +1,11 @@
 // Make, open, close, the header and the information texts of indexed
 // files: information texts (a golden file), make's limits and the file's
 // own version variable, opens refused with their codes, the count of
-// openers for update, the header's lock, unlocked reads and their
-// counters, and failures of memory and disk half-way; the older make
-// descriptions as a table of the texts they turn into, and the older
-// entry points that make and describe files with them. (The bytes of
-// headers: images_test.)
+// openers for update and the header's lock, failures of memory and disk
+// half-way; the older make descriptions as a table of the texts they turn
+// into, and the older entry points that make and describe files with
+// them. (The bytes of headers: images_test; header reads by lock method:
+// the unlocked-read process tests and the access model's runs.)
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -279,54 +279,6 @@ TEST_F(FileTest, OpenersHeaderVersionsAndTheUpdateFlag) {
   EXPECT_EQ(1, dorvex_close(a)) << "close reads the header as if forced";
   EXPECT_TRUE(fails(dorvex_open("u.dat", 0), E_BROKEN, 7));
   EXPECT_EQ(0u, field("u.dat", 94, 2));
-}
-
-// Reads take the header lock or not by lock method and version (3 is no
-// method; version 3 has no verified reads); a retry always reads under the
-// lock; locked access never goes without it. The close reports the
-// counters under V_LOCK_METHOD 0x100.
-TEST_F(FileTest, HeaderReadsByLockMethodAndTheirCounters) {
-  const std::tuple<int, int16_t, bool> cases[] = {{5, 0, false},   {5, 1, true},   {5, 2, true},
-                                                  {4, 2, true},    {3, 1, true},   {3, 2, false},
-                                                  {3, 258, false}, {5, 514, true}, {5, 3, false}};
-  for (auto [version, method, unlocked] : cases) {
-    SCOPED_TRACE(std::to_string(version) + " " + std::to_string(method));
-    set_version(version);
-    ASSERT_EQ(1, make("h.dat", nullptr, nullptr, nullptr, "100,0,1", "1,0,8,0"));
-    cfg_set_short("V_LOCK_METHOD", 0, 0);
-    DorvexFile *f = dorvex_open("h.dat", 0);
-    ASSERT_NE(nullptr, f);
-    cfg_set_short("V_LOCK_METHOD", 0, method);
-    indexed::HeaderCounters before = f->header_counters;
-    ASSERT_TRUE(indexed::header_read(f, HeaderAccess::kRead));
-    EXPECT_EQ(!unlocked, f->header_held);
-    indexed::header_release(f);
-    EXPECT_EQ(before.unlocked_reads + unlocked, f->header_counters.unlocked_reads);
-    EXPECT_EQ(before.locked_reads + !unlocked, f->header_counters.locked_reads);
-    ASSERT_TRUE(indexed::header_read(f, HeaderAccess::kRead, indexed::kHeaderRetry));
-    EXPECT_TRUE(f->header_held);
-    indexed::header_release(f);
-    EXPECT_EQ(before.unlocked_retried + 1, f->header_counters.unlocked_retried);
-    ASSERT_TRUE(indexed::header_read(f, HeaderAccess::kLocked));
-    EXPECT_TRUE(f->header_held);
-    indexed::header_release(f);
-    StderrCapture statistics;
-    dorvex_close(f);
-  }
-  set_version(5);
-  ASSERT_EQ(1, make("s.dat", nullptr, nullptr, nullptr, "100,0,1", "1,0,8,0"));
-  std::string reports;
-  for (int16_t method : {1, 258}) {
-    cfg_set_short("V_LOCK_METHOD", 0, method);
-    DorvexFile *f = dorvex_open("s.dat", 2);
-    ASSERT_TRUE(indexed::header_read(f, HeaderAccess::kRead));
-    indexed::header_release(f);
-    info(f, -4);
-    StderrCapture capture;
-    dorvex_close(f);
-    reports += "V_LOCK_METHOD " + std::to_string(method) + ":\n" + capture.text();
-  }
-  EXPECT_TRUE(matches_golden("indexed/close_statistics.txt", reports));
 }
 
 // Every allocation of a make (a failure leaves no file, or one made while

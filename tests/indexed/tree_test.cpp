@@ -140,28 +140,6 @@ TEST(Tree, VerifiedReadsRetryOnTreesChangedUnderThem) {
   vi_end_operation(&c);
 }
 
-// All open files share one node buffer: a file whose operation is cut into
-// by another file's must not trust the node it recorded.
-TEST(Tree, TwoFilesShareTheNodeBuffer) {
-  SplitTree one, two;
-  ASSERT_TRUE(two.h.add(0, letters('F'), 0, record(5)));
-  std::string sk = TreeHarness::search_key(0, std::string(99, 'E') + 'F');
-  NodePosition pos1, pos2;
-  ASSERT_EQ(SR_GREATER, vi_find_key(&one.h.ctx, u8(sk), 0, &pos1));
-  ASSERT_EQ(SR_GREATER, vi_find_key(&two.h.ctx, u8(sk), 0, &pos2));
-  ASSERT_EQ(pos1.node, pos2.node) << "both files hold that node at the same address";
-  EXPECT_EQ(one.h.ctx.node.buf, two.h.ctx.node.buf);
-  FullKey k;
-  k.length = 101;
-  memcpy(k.bytes, sk.data() + 1, 101);
-  ASSERT_TRUE(vi_node_insert(&one.h.ctx, k, 0, record(7), &pos1));
-  vi_end_operation(&one.h.ctx);
-  vi_end_operation(&two.h.ctx);
-  one.h.models[0][ModelKey{to_string(k), 0}] = record(7);
-  ASSERT_TRUE(one.h.verify());
-  ASSERT_TRUE(two.h.verify());
-}
-
 // A leaf whose second entry borrows all 251 bytes of the first key and
 // adds one: a full key longer than any. A search for a key above it skips
 // it without a comparison and stops at the high key; the key before that
