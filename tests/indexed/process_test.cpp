@@ -342,7 +342,7 @@ std::map<std::string, std::string> writer_sequence(int writer, Apply apply) {
   RecordGen gen(kBusy, {{kWriters * 3000}, {9}});
   std::mt19937 rng(static_cast<uint32_t>(1000 + writer));
   std::map<std::string, std::string> live;
-  for (int step = 0; step < 6000; ++step) {
+  for (int step = 0; step < 3000; ++step) {
     std::string r = gen.with_key0(static_cast<size_t>(writer * 3000 + rng() % 3000), rng);
     std::string key = r.substr(0, 6);
     if (rng() % 3 == 0) {
