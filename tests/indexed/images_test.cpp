@@ -142,51 +142,34 @@ TEST_F(ImagesTest, FilesOfEveryVersionToTheByte) {
   // Record headers: version 5 slot, stored length, flags, sequence number
   // (only with duplicates), two reserved bytes; versions 4 and 3 two-byte
   // slot and length, the compressed bit 15; version 3 records start one
-  // byte past the data node's mark.
+  // byte past the data node's mark. Factor 70: a 100-byte record stored
+  // in 40 bytes gets a slot of 100 - 60 x 70 / 100; one that does not
+  // shrink is stored as it is; a header factor of 1 means COMPRESS_FACTOR.
+  // Scrambling adds the seed (the sequence number, 0 without duplicates,
+  // wrapping round a byte) plus 7 i to byte i.
   set_version(5);
-  const std::string r = "record number one!!!", q(30, 'q');
-  for (auto [version, dups, physical] : {std::tuple{5, false, "1,1,1,0,0"},
-                                         {5, true, "1,1,1,0,0"},
-                                         {4, false, "1,1,1,0,0"},
-                                         {4, true, "1,1,1,70,0"},
-                                         {3, true, "1,1,1,0,0"}}) {
-    step("record headers, version " + std::to_string(version) + (dups ? ", duplicates " : " ") +
+  cfg_set_tinyint("COMPRESS_FACTOR", 0, 50);
+  const std::string r = "record number one!!!", q(30, 'q'), blank(60, ' '),
+                    c = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKL" + std::string(62, ' ');
+  const std::tuple<int, bool, const char *, std::vector<std::string>, uint32_t> stored[] = {
+      {5, false, "1,1,1,0,0", {r}, 7},
+      {5, true, "1,1,1,0,0", {r}, 7},
+      {4, false, "1,1,1,0,0", {q}, 9},
+      {4, true, "1,1,1,70,0", {blank}, 9},
+      {3, true, "1,1,1,0,0", {q}, 9},
+      {5, false, "1,1,1,70,0", {c, std::string(100, ' '), "no runs in here"}, 0},
+      {5, false, "1,1,1,1,0", {c}, 0},
+      {5, true, "1,1,1,0,1", {"scramble me"}, 300},
+      {5, false, "1,1,1,0,1", {"scramble me"}, 300}};
+  for (const auto &[version, dups, physical, records, given] : stored) {
+    step("records, version " + std::to_string(version) + (dups ? ", duplicates, " : ", ") +
          physical);
     f = open_update(one_key(version, 100, dups, physical));
-    uint32_t sequence = 0;
-    uint32_t given = version == 5 ? 7 : 9;
-    SegAddr at = added(f,
-                       version == 5           ? r
-                       : dups && version == 4 ? std::string(60, ' ')
-                                              : q,
-                       given);
-    read_at(f, at, &sequence);
-    EXPECT_EQ(dups ? given : 0u, sequence);
-    finish(f);
-    image({"f.dat"});
-  }
-  // Factor 70: a 100-byte record stored in 40 bytes gets a slot of 100 -
-  // 60 x 70 / 100; one that does not shrink is stored as it is; a header
-  // factor of 1 means COMPRESS_FACTOR. Scrambling adds the seed (the
-  // sequence number, 0 without duplicates) plus 7 i to byte i.
-  const std::string c = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKL" + std::string(62, ' ');
-  step("compression factor 70");
-  f = open_update(one_key(5, 100, false, "1,1,1,70,0"));
-  for (const std::string &s : {c, std::string(100, ' '), std::string("no runs in here")})
-    added(f, s);
-  finish(f);
-  image({"f.dat"});
-  cfg_set_tinyint("COMPRESS_FACTOR", 0, 50);
-  step("compression factor 1: COMPRESS_FACTOR 50");
-  f = open_update(one_key(5, 100, false, "1,1,1,1,0"));
-  EXPECT_EQ(50, f->compress_factor);
-  added(f, c);
-  finish(f);
-  image({"f.dat"});
-  for (bool dups : {true, false}) {
-    step(std::string("scrambled") + (dups ? ", duplicates" : ""));
-    f = open_update(one_key(5, 100, dups, "1,1,1,0,1"));
-    added(f, "scramble me", 300);  // the seed wraps round a byte
+    for (const std::string &record : records) {
+      uint32_t sequence = 0;
+      read_at(f, added(f, record, given), &sequence);
+      EXPECT_EQ(dups ? given : 0u, sequence);
+    }
     finish(f);
     image({"f.dat"});
   }
