@@ -405,7 +405,7 @@ std::vector<Case> cases() {
       5, nullptr, 120, 40, {key(8, 0), key(3, 8, true), {{{2, 11}, {2, 20}}, true}}};
   const std::vector<KeyValues> one_block_values = {{3000, false, true}, {7}, {40}};
   std::vector<Case> all = {
-      shape("OneBlockNodesV5", 1, 4000, one_block, one_block_values),
+      shape("OneBlockNodesV5", 1, 3000, one_block, one_block_values),
       shape("HeaderCheckedReads", 11, 3000, one_block, one_block_values, 2),
       shape("VerifiedReads", 12, 3000, one_block, one_block_values, 2),
       // Keys of 250 bytes in nodes of two blocks; long runs of equal keys.
@@ -413,7 +413,7 @@ std::vector<Case> cases() {
             {5, "2,1,1,0,0", 400, 300, {key(250, 0), key(20, 250, true)}},
             {{300, false, true}, {4}}),
       // Version 3 with a case-folding collating table and compression.
-      shape("Version3TableCompression", 4, 5000,
+      shape("Version3TableCompression", 4, 3500,
             {3, "1,1,1,70,0", 100, 30, {key(16, 0), key(4, 16, true)}, true},
             {{3000, true, true}, {10, true}}),
       // Version 4, two-block nodes, a primary key with duplicates, the table.
@@ -444,7 +444,7 @@ std::vector<Case> cases() {
             {{3000, true, true}, {6, true}, {3000}}, 2),
       // Twelve keys in version 4; key 5 is unique too, so a write can fail
       // after five keys were added and must take them all back.
-      shape("ManyKeysV4", 3, 3000, {4, nullptr, 80, 60, {}}, {}, 2)};
+      shape("ManyKeysV4", 3, 2000, {4, nullptr, 80, 60, {}}, {}, 2)};
   all[1].lock_method = 0x101;
   all[2].lock_method = 0x102;
   all[8].sets_heads_aside = true;

@@ -10,11 +10,12 @@
 // and the head set aside or dropped after 32 failed reuses; version 3
 // records that run across linked data nodes; node blocks from the end and
 // from the free list, key roots and the header counters, the index's
-// growth; data and index grown into second segments.
+// growth; data and index grown into second segments; tree nodes of a
+// first key, of a first root split and of keys sharing prefixes.
 //
-// The golden file was first written where earlier tests held these bytes
-// as fields at literal offsets, built without the layout tables, and
-// passed on the same code; it was reviewed against them. A change of any
+// The golden file was first written on code that passed the earlier
+// tests of these bytes (fields at literal offsets, built without the
+// layout tables), and checked against their expectations; a change of any
 // byte now shows in its diff.
 #include <sys/stat.h>
 #include <unistd.h>
