@@ -1,10 +1,9 @@
-// The format sub-layer: every named header field where the format puts it,
-// written out independently of the implementation's positional tables;
-// make's parameter texts with their defaults, caps and refusals; keys
-// built through the collating table.
+// The format sub-layer: every named header field's offset and width in
+// every version (a golden file); make's parameter texts with their
+// defaults, caps and refusals; keys built through the collating table.
 #include <gtest/gtest.h>
 
-#include <random>
+#include <tuple>
 
 #include "common/golden.h"
 #include "indexed/format/layout.h"
