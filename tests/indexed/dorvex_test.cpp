@@ -607,7 +607,10 @@ TEST_F(MakeOpenTest, ExclusiveOpenDoesNotReadTheHeaderAgain) {
   };
   uint32_t shared = preads_of_100_records(KEL_OPEN_INPUT);
   uint32_t exclusive = preads_of_100_records(KEL_OPEN_INPUT | KEL_OPEN_EXCLUSIVE);
-  EXPECT_EQ(shared - 100, exclusive);
+  // The walk reads its records ahead (a window or a mapping), so what is
+  // left per record in a shared open is the header.
+  EXPECT_GE(shared, exclusive + 100);
+  EXPECT_LE(exclusive, 1u);
 }
 
 }  // namespace

@@ -121,6 +121,10 @@ struct DorvexFile {
   uint32_t seg_limit = 0;   // slot 39 (versions 4 and 5)
   int32_t header_area = 0;  // slot 7: the first data position in segment 0
 
+  // A sequential read (v5_next, v5_previous) is under way: its record
+  // reads may be served ahead of time (records.cpp, read_slot_start).
+  bool walking = false;
+
   // --- records and keys ---------------------------------------------------
   int32_t node_size = 0;  // bytes
   uint32_t max_record = 0;

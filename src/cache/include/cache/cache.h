@@ -43,6 +43,14 @@ int32_t Bwrite(int32_t file, const void *buffer, int32_t length);
 // At an explicit offset; same results.
 int32_t Bpread(int32_t file, void *buffer, int32_t length, int64_t offset);
 int32_t Bpwrite(int32_t file, const void *buffer, int32_t length, int64_t offset);
+// Bpread for a read that walks forward through a data segment which
+// bypasses the pool, while nobody can change what it reads (the caller
+// holds the file still: the update lock, or an open that keeps other
+// writers out): served from a read-only mapping of the file when it is
+// open deny-write or exclusive, else from the copy window, which one pread
+// fills ahead of a walk through records stored in order. Any other read is
+// a Bpread. Same results.
+int32_t Bpread_ahead(int32_t file, void *buffer, int32_t length, int64_t offset);
 // Writes the dirty blocks: bit 0 of `flags` includes files opened 0x600,
 // bit 1 skips the system sync. 1, or 0 when a write failed.
 int32_t Bsync(int32_t flags);
