@@ -111,6 +111,10 @@ struct DorvexFile {
   bool header_held = false;          // this operation holds the update lock
   bool header_for_update = false;    // ... and reads for an update
   bool header_changed = false;       // to be written with its counter + 1
+  // An open that keeps other writers out (exclusive, deny-write): the
+  // image has not changed since the header reader last checked it (every
+  // hset clears this), so the next header access has nothing to check.
+  bool image_checked = false;
   kel::indexed::HeaderCounters header_counters;
   kel::indexed::ReaderCounters reader_counters;
 
