@@ -1,6 +1,6 @@
-// The search inside a node against a reference that rebuilds every full
-// key, on random nodes of keys of varying lengths (space padding, search
-// keys shorter than the bytes an entry borrows), and the key before the
+// The search inside a node (the stored form and the memo of decoded nodes)
+// against a reference that rebuilds every full key, on random nodes of keys of varying lengths
+// (space padding, search keys shorter than the bytes an entry borrows), and the key before the
 // stopping point that the search hands over to an insertion; a damaged
 // entry that the search skips keeps the insertion from trusting it.
 #include <gtest/gtest.h>
@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "indexed/format/node_format.h"
+#include "indexed/format/node_memo.h"
 #include "indexed/tree/btree.h"
 #include "kelfs/errors.h"
 #include "support/be.h"
@@ -85,12 +86,19 @@ TEST(NodeSearch, RandomNodesMatchAWholeKeyReference) {
                                  static_cast<int>(it.first.size()), -7, 0, it.second, &broken),
                     0);
         }
-        for (int probe = 0; probe < 20; ++probe) {
+        // Each probe three ways: the stored form, then the memo twice (the
+        // second search of a node decodes it, later ones use the decoding).
+        for (int probe = 0; probe < 60; ++probe) {
           std::string key = probe % 4 == 0 ? items[rng() % items.size()].first : random_key(rng);
           uint32_t dup = dups ? rng() % 6 : 0;
           NodeSearch s;
           s.want_before = probe % 5 != 0;
-          search_entries(area.data(), used, layout, u8(key), static_cast<int>(key.size()), dup, &s);
+          if (probe % 3 == 0)
+            search_entries(area.data(), used, layout, u8(key), static_cast<int>(key.size()), dup,
+                           &s);
+          else
+            search_entries_memo(area.data(), used, layout, static_cast<uint64_t>(round), u8(key),
+                                static_cast<int>(key.size()), dup, &s);
           Reference want = reference_search(items, key, dup);
           ASSERT_EQ(want.result, s.result) << "round " << round << " probe " << probe;
           ASSERT_EQ(want.equal_seen, s.equal_seen);
@@ -143,6 +151,14 @@ TEST(NodeSearch, ASkippedOverlongEntryIsNotHandedOver) {
   EXPECT_EQ(SR_GREATER, s.result);
   EXPECT_EQ(layout.overhead() + 251, s.previous);
   EXPECT_FALSE(s.before_known);
+  for (int again = 0; again < 3; ++again) {  // the memo does not decode it
+    NodeSearch m;
+    m.want_before = true;
+    search_entries_memo(area, at, layout, 99, u8(key), static_cast<int>(key.size()), 0, &m);
+    EXPECT_EQ(SR_GREATER, m.result);
+    EXPECT_EQ(s.previous, m.previous);
+    EXPECT_FALSE(m.before_known);
+  }
 
   EXPECT_FALSE(h.add(0, std::string(250, 'C'), 0, SegAddr{-12288, 0}));
   EXPECT_EQ(E_BROKEN, *fs_error_code());
