@@ -8,7 +8,7 @@ namespace {
 
 // Slots, and what one slot can remember: nodes of up to four 512-byte
 // blocks, of up to 256 entries whose full keys take up to 4096 bytes.
-constexpr int kSlots = 64;
+constexpr int kSlots = 64;  // the hash below takes 6 bits
 constexpr int kImageBytes = 2048;
 constexpr int kEntries = 256;
 constexpr int kKeyBytes = 4096;
@@ -35,6 +35,14 @@ struct Slot {
 // and no operation gains a way to fail. Its pages cost memory only once
 // nodes are decoded into them.
 Slot g_slots[kSlots];
+
+// compare_keys, with the bytes both keys have compared in one memcmp.
+int compare(const uint8_t *a, int a_length, const uint8_t *b, int b_length) {
+  int common = a_length < b_length ? a_length : b_length;
+  int order = memcmp(a, b, static_cast<size_t>(common));
+  if (order != 0 || a_length == b_length) return order;
+  return compare_keys(a, a_length, b, b_length);
+}
 
 bool remembers(const Slot &s, uint64_t id, const uint8_t *area, int used,
                const EntryLayout &layout) {
@@ -64,7 +72,7 @@ bool decode_into(Slot &s, uint64_t id, const uint8_t *area, int used, const Entr
     }
     memcpy(key + e.prefix, e.suffix, static_cast<size_t>(e.suffix_length()));
     if (n > 0) {
-      int order = compare_keys(s.key(n - 1), s.key_length[n - 1], key, length);
+      int order = compare(s.key(n - 1), s.key_length[n - 1], key, length);
       if (order > 0 || (order == 0 && s.dup[n - 1] >= e.dup)) return false;
     }
     s.offset[n] = static_cast<uint16_t>(at);
@@ -94,7 +102,7 @@ void search_slot(const Slot &s, const uint8_t *key, int key_length, uint32_t dup
   int low = 0, high = s.count;
   while (low < high) {
     int mid = (low + high) / 2;
-    int order = compare_keys(key, key_length, s.key(mid), s.key_length[mid]);
+    int order = compare(key, key_length, s.key(mid), s.key_length[mid]);
     if (order > 0 || (order == 0 && dup > s.dup[mid]))
       low = mid + 1;
     else
@@ -102,7 +110,7 @@ void search_slot(const Slot &s, const uint8_t *key, int key_length, uint32_t dup
   }
   const int i = low;
   auto equal = [&](int j) { return compare_keys(key, key_length, s.key(j), s.key_length[j]) == 0; };
-  int order = i < s.count ? compare_keys(key, key_length, s.key(i), s.key_length[i]) : 1;
+  int order = i < s.count ? compare(key, key_length, s.key(i), s.key_length[i]) : 1;
   out->broken = 0;
   out->equal_seen = order == 0 || (i > 0 && equal(i - 1));
   out->previous = i > 0 ? s.offset[i - 1] : -1;
@@ -127,7 +135,9 @@ void search_slot(const Slot &s, const uint8_t *key, int key_length, uint32_t dup
 void search_entries_memo(const uint8_t *area, int used, const EntryLayout &layout, uint64_t node_id,
                          const uint8_t *key, int key_length, uint32_t dup, NodeSearch *out) {
   if (used <= 0) return search_entries(area, used, layout, key, key_length, dup, out);
-  Slot &s = g_slots[(node_id ^ (node_id >> 29)) % kSlots];
+  // Node offsets are multiples of the node size: the slot comes from the
+  // high bits of a multiplicative hash, which all bits reach.
+  Slot &s = g_slots[(node_id * 0x9E3779B97F4A7C15ull) >> 58];
   if (!remembers(s, node_id, area, used, layout)) {
     // A node that changes at every search (the leaf an insert goes to)
     // is not decoded again and again: its entry area changes size.
