@@ -368,13 +368,14 @@ constexpr int32_t kOneReadBytes = 1024;
 // only while nobody can change them between the reads: this operation
 // holds the update lock, or the open keeps other writers out. An unlocked
 // reader checks every record against the index as it finds it, so it must
-// read each from the file at that moment; and a read outside a walk (a
-// keyed read, a rewrite, the structural check) has nothing ahead to gain.
-// The window is emptied whenever the header version moves on, as the
-// pool's blocks are (Bset_version), and whenever this process writes the
-// segment.
+// read each from the file at that moment. The window is emptied whenever
+// the header version moves on, as the pool's blocks are (Bset_version),
+// and whenever this process writes the segment.
+// In an open that keeps other writers out, every record read goes this way
+// (a keyed read then costs no system call either): the mapping shows the
+// file as pread would.
 bool walk_ahead(const DorvexFile *f) {
-  return f->walking && (f->header_held || (f->mode & (A_EXCLUSIVE | A_DENY_WRITE)) != 0);
+  return (f->mode & (A_EXCLUSIVE | A_DENY_WRITE)) != 0 || (f->walking && f->header_held);
 }
 
 // The bytes read into `buffer` from the record slot at `at` (at least the
