@@ -5,7 +5,8 @@
 // - Index segments always go through the pool; data segments only when
 //   opened for deferred writes (0x400 with 0x100 or 0x200) or when
 //   V_NO_ASYNC_CACHE_DATA is set; every other call goes straight to the
-//   system, as does every call when V_BUFFERS is 0.
+//   system, as does every call when V_BUFFERS is 0, except the reads of a
+//   walk that the engine asks for with Bpread_ahead (cache_window.cpp).
 // - Block 0 (a file's header) is read from disk again on every access
 //   unless the file is opened deny-write or exclusive, since other
 //   processes change it; Bset_version drops every cached block of a file
