@@ -91,7 +91,7 @@ class PositionSnapshot {
 };
 
 // Marks the record reads of one v5_next or v5_previous as those of a walk,
-// which the storage layer may serve ahead of time (records.h).
+// which the storage layer may serve ahead of time (records.cpp).
 class Walk {
  public:
   explicit Walk(DorvexFile *f) : f_(f) { f_->walking = true; }
