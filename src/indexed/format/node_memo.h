@@ -21,7 +21,7 @@
 // that every insert changes cost no more than before.
 //
 // The memo is process-wide, as the node buffer is: a fixed table of 64
-// slots of about 9 KiB (no allocation, so no search can fail for want of
+// slots of about 8.5 KiB (no allocation, so no search can fail for want of
 // memory), emptied with the engine's shared buffers.
 #pragma once
 
