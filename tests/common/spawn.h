@@ -22,6 +22,7 @@ struct RunResult {
 };
 
 struct SpawnOptions {
+  const char *program = nullptr;  // null: the built kel
   std::vector<std::string> args;
   std::string cwd;
   std::map<std::string, std::string> env;
