@@ -11,6 +11,7 @@
 #include "common/golden.h"
 #include "common/test_util.h"
 #include "indexed/format/node_format.h"
+#include "indexed/format/node_memo.h"
 #include "indexed/tree_store.h"
 #include "messages/diag.h"
 
@@ -171,6 +172,14 @@ TEST(Tree, ASkippedOverlongEntryIsNotHandedOver) {
   EXPECT_EQ(SR_GREATER, s.result);
   EXPECT_EQ(layout.overhead() + 251, s.previous);
   EXPECT_FALSE(s.before_known);
+  for (int again = 0; again < 3; ++again) {  // the memo does not decode it
+    NodeSearch m;
+    m.want_before = true;
+    search_entries_memo(area, at, layout, 99, u8(key), static_cast<int>(key.size()), 0, &m);
+    EXPECT_EQ(SR_GREATER, m.result);
+    EXPECT_EQ(s.previous, m.previous);
+    EXPECT_FALSE(m.before_known);
+  }
   EXPECT_TRUE(
       test::fails(h.add(0, std::string(250, 'C'), 0, SegAddr{-12288, 0}), E_BROKEN, kBrokenLength));
 }
