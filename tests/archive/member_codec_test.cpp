@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <random>
 #include <string>
 
 #include "archive/archive_model.h"
@@ -12,27 +11,7 @@ namespace kel::archive {
 namespace {
 
 TEST(MemberCodec, HeadersAgainstTheModel) {
-  // Random headers formatted to the model's bytes and parsed back.
-  std::mt19937 rng(7);
-  for (int i = 0; i < 2000; ++i) {
-    MemberHeader h;
-    h.mode = rng() % 0200000;
-    h.owner = static_cast<int32_t>(rng() % 100000);
-    h.group = static_cast<int32_t>(rng() % 100000);
-    h.mtime = rng() % 2000000000LL;
-    h.data_size = (static_cast<long long>(rng()) << 2) % 9999999999LL;
-    h.type = "TBNV"[rng() % 4];
-    std::string name(rng() % 40 + 1, 'n');
-    std::string want =
-        test::model_member(h.mode, h.owner, h.group, h.mtime, name, h.data_size, h.type);
-    char out[128];
-    ASSERT_EQ(want, std::string(out, format_member_header(h, name.c_str(), out)));
-    MemberHeader p;
-    ASSERT_EQ(HeaderCheck::kOk, parse_member_header(want.c_str(), &p));
-    EXPECT_EQ(std::make_tuple(h.mode, h.owner, h.group, h.mtime, h.data_size, h.type),
-              std::make_tuple(p.mode, p.owner, p.group, p.mtime, p.data_size, p.type));
-    EXPECT_EQ(static_cast<int>(name.size()), p.name_length);
-  }
+  // Every run compares whole members with the model; here the field edges.
   char out[128];
   EXPECT_EQ(test::model_trailer(), std::string(out, format_trailer(out)));
   // Values wider than their fields are clamped so that the later fields
@@ -41,9 +20,15 @@ TEST(MemberCodec, HeadersAgainstTheModel) {
   h.owner = 123456;
   h.group = 70000;
   h.mtime = -5;
+  h.mode = 0177777;
+  h.data_size = 9999999999LL;
   h.type = kTypeText;
-  EXPECT_EQ(test::model_member(0, 99999, 70000, 0, "x", 0, 'T'),
-            std::string(out, format_member_header(h, "x", out)));
+  const std::string widest = test::model_member(0177777, 99999, 70000, 0, "x", 9999999999LL, 'T');
+  EXPECT_EQ(widest, std::string(out, format_member_header(h, "x", out)));
+  MemberHeader p;
+  ASSERT_EQ(HeaderCheck::kOk, parse_member_header(widest.c_str(), &p));
+  EXPECT_EQ(std::make_tuple(0177777u, 99999, 9999999999LL, 1),
+            std::make_tuple(p.mode, p.owner, p.data_size, p.name_length));
 
   // Damage in general is the fuzz target's; leading blanks are what a
   // printf without zero padding leaves, and pass.
@@ -85,15 +70,6 @@ TEST(MemberCodec, ConvertsForeignPathSyntax) {
   for (const auto &c : cases) {
     convert_name(c.in, out);
     EXPECT_STREQ(c.out, out) << c.in;
-  }
-  // The conversion never lengthens a name and leaves no ':' or '\\'.
-  std::mt19937 rng(3);
-  for (int i = 0; i < 1000; ++i) {
-    std::string in;
-    for (size_t n = rng() % 20; n > 0; --n) in += "ab:\\.[]/"[rng() % 8];
-    convert_name(in.c_str(), out);
-    EXPECT_LE(strlen(out), in.size());
-    EXPECT_EQ(nullptr, strpbrk(out, ":\\"));
   }
 }
 
