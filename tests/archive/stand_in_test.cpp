@@ -276,27 +276,20 @@ TEST_F(StandIn, AllocationFailures) {
 }
 
 TEST_F(StandIn, ReaderMakesTheFoldersOnceThenGivesUp) {
-  struct {
-    int make_failures;
-    std::string folder, message;
-    size_t written;
-  } cases[] = {{1, "dir1", "", 3}, {2, "dir2", "dir2/cust: No such file or directory\n", 0}};
-  for (const auto &c : cases) {
-    SCOPED_TRACE(c.folder);
-    g = Fake{};
-    g.make_failures = c.make_failures;
-    ASSERT_EQ(Status::kOk,
-              start_input(test::model_v6_member(c.folder + "/cust", test::sample_indexed()) +
-                          plain("after", "a")));
-    run_->transfer.make_dirs = 1;
+  // A make that fails again once the folders are made is reported, and the
+  // run goes on (the retry that succeeds is kel's -id end to end).
+  g.make_failures = 2;
+  ASSERT_EQ(Status::kOk, start_input(test::model_v6_member("dir/cust", test::sample_indexed()) +
+                                     plain("after", "a")));
+  run_->transfer.make_dirs = 1;
+  {
     test::StderrCapture err;
     int count = 0;
     EXPECT_EQ(Status::kOk, extract_all(&count));
-    EXPECT_EQ(c.message, err.text());
-    EXPECT_TRUE(test::file_exists(c.folder));
-    EXPECT_EQ(c.written, g.written.size());
-    EXPECT_EQ("a", test::read_file("after"));
+    EXPECT_EQ("dir/cust: No such file or directory\n", err.text());
   }
+  EXPECT_TRUE(test::file_exists("dir") && g.written.empty());
+  EXPECT_EQ("a", test::read_file("after"));
   // "]" ends a folder name as "/" does; a rooted name makes nothing; a
   // folder that cannot be made is reported.
   TransferState &t = run_->transfer;
