@@ -251,21 +251,6 @@ TEST(VolumeLayer, VolumesMatchTheModelAndReadBackWhateverTheTransfers) {
   }
 }
 
-TEST(VolumeLayer, AnExactlyFullRecordWaitsForMoreBytes) {
-  std::optional<RunState> run;
-  VolumeState &v = start(run, true, 512, 512, 0, true, false);
-  ASSERT_EQ(Status::kOk, write_volume_header(v));
-  std::string full(512, 'a');
-  ASSERT_EQ(Status::kOk, write_archive_bytes(v, full.data(), full.size()));
-  EXPECT_EQ(1u, g_tape.writes.size());  // only the volume header so far
-  ASSERT_EQ(Status::kOk, write_archive_bytes(v, "b", 1));
-  EXPECT_EQ(2u, g_tape.writes.size());
-  ASSERT_EQ(Status::kOk, finish_archive_output(v));
-  ASSERT_EQ(3u, g_tape.writes.size());
-  EXPECT_EQ(std::string("b") + std::string(511, '\0'), g_tape.volumes[0].substr(1024));
-  EXPECT_EQ(3, total_blocks(v));
-}
-
 TEST(VolumeLayer, HeadersHoldTheFixedFieldsAndZerosToTheBlock) {
   // Runs compare whole volume headers with the model; what no run reaches:
   // volume 100 and later keep the two-digit field, and the creation time is
