@@ -109,5 +109,60 @@ TEST(MemberCodec, OldKeyDescriptionFromTheIndexedTexts) {
   EXPECT_FALSE(parse_old_key_description("001,001", &blocks, &length));
 }
 
+// The texts ahead of an indexed member's records (kel writes them;
+// dorvex-tool's unload reads them back): their bytes round trip, a table
+// travels as "256" and its bytes, NULs included, and damaged texts are
+// refused with the reason.
+TEST(MemberCodec, IndexedTexts) {
+  const char *keys[] = {"01,0,008,0000000000", "01,1,012,0000000028"};
+  std::string table(256, '\0');
+  for (int b = 0; b < 256; ++b) table[static_cast<size_t>(b)] = static_cast<char>(255 - b);
+  IndexedTexts t{
+      "0000000040,0000000040,002", "01,0000000,0000001,000,0", "c", table.data(), 2, keys};
+  char out[kIndexedTextsMax];
+  const std::string bytes(out, format_indexed_texts(t, out));
+  ASSERT_EQ(indexed_texts_size(t), bytes.size());
+  EXPECT_EQ("250000000040,0000000040,0022401,0000000,0000001,000,001c256" + table +
+                "00201901,0,008,000000000001901,1,012,0000000028",
+            bytes);
+  struct Source {
+    std::string bytes;
+    size_t at = 0;
+  } s;
+  auto read_from = [](void *context, char *into, size_t n) {
+    auto *src = static_cast<Source *>(context);
+    if (src->bytes.size() - src->at < n) return false;
+    memcpy(into, src->bytes.data() + src->at, n);
+    src->at += n;
+    return true;
+  };
+  const std::string plain = bytes.substr(0, 56) + "000" + bytes.substr(56 + 3 + 256);
+  const struct {
+    std::string bytes;
+    TextsResult result;
+  } cases[] = {{bytes, TextsResult::kOk},
+               {plain, TextsResult::kOk},
+               {plain.substr(0, plain.size() - 1), TextsResult::kShort},
+               {"2x" + plain.substr(2), TextsResult::kBadField},
+               {plain.substr(0, 56) + "255", TextsResult::kBadField},
+               {plain.substr(0, 59) + "000", TextsResult::kBadField},
+               {plain.substr(0, 56) + "000001019" + std::string(1, '\0') + plain.substr(66),
+                TextsResult::kBadField}};
+  for (const auto &c : cases) {
+    ParsedIndexedTexts parsed;
+    s = {c.bytes};
+    ASSERT_EQ(c.result, parse_indexed_texts(read_from, &s, &parsed)) << c.bytes;
+    if (c.result != TextsResult::kOk) continue;
+    EXPECT_EQ(s.at, c.bytes.size());
+    EXPECT_STREQ(t.record_parameters, parsed.record_parameters);
+    EXPECT_STREQ("c", parsed.comment);
+    EXPECT_EQ(c.bytes == bytes ? table : "",
+              parsed.has_table ? std::string(parsed.table, 256) : "");
+    EXPECT_STREQ("01,0,008,0000000000,01,1,012,0000000028", parsed.keys);
+  }
+  t.key_count = kIndexedMaxKeys + 1;  // too many keys: nothing to format
+  EXPECT_EQ(0u, indexed_texts_size(t));
+}
+
 }  // namespace
 }  // namespace kel::archive
