@@ -6,7 +6,7 @@
 
 #include "kelfs/errors.h"
 #include "osfile/files.h"
-#include "relative_log.h"
+#include "relseq/relative_log.h"
 #include "relseq/relative.h"
 
 namespace kel::relseq {
