@@ -2,9 +2,13 @@
 // records are appended without framing (the list in memory says where each
 // begins, how long it is and what it is), and the file is rewound after
 // every end commit and rollback, so it holds one transaction at a time.
-// Its bytes reach the disk only as the stream's buffer and the system see
-// fit: the TM file serves rollback within this process and is worthless
-// after a crash (recovery works from the log files).
+//
+// Every record is handed to the system (the stream flushed) before the
+// operation that wrote it returns: a full disk must fail the change that
+// could not be recorded (the engine then fails it with code 22), not a
+// later one, or a rollback would lack a before-image. The TM file is never
+// synced: it serves rollback within this process and is worthless after a
+// crash (recovery works from the log files).
 #include <unistd.h>
 
 #include <cerrno>
@@ -28,6 +32,16 @@ namespace kel::txlog {
 
 namespace {
 
+// After a failed write the stream may still hold bytes it could not
+// write; it is opened again so that none of them lands later.
+bool tm_failed(int16_t code) {
+  State &s = state();
+  Astream_close(s.tm);
+  s.tm = Astream_open(s.tm_name, "rb+");
+  s.tm_pos = -1;
+  return log_fail(code);
+}
+
 // Writes at the TM file's end, positioning the stream only when it is not
 // there already (a seek flushes the stream's buffer).
 bool tm_write(const uint8_t *data, uint32_t length) {
@@ -39,7 +53,7 @@ bool tm_write(const uint8_t *data, uint32_t length) {
   size_t n = Astream_write(data, 1, length, s.tm);
   s.tm_pos += static_cast<int64_t>(n);
   s.tm_end += static_cast<int64_t>(n);
-  if (n != length) return log_fail(errno == ENOSPC || errno == EFBIG ? kLogShortWrite : kLogIoFailed);
+  if (n != length) return tm_failed(errno == ENOSPC || errno == EFBIG ? kLogShortWrite : kLogIoFailed);
   return true;
 }
 
@@ -118,6 +132,11 @@ bool tm_append(uint16_t type, void *file, bool relative, const Part *parts, int 
       return false;
     }
   }
+  if (Astream_flush(s.tm) != 0) {
+    s.tm_end = n->offset;
+    KEL_FREE(n);
+    return tm_failed(errno == ENOSPC || errno == EFBIG ? kLogShortWrite : kLogIoFailed);
+  }
   n->length = static_cast<uint32_t>(s.tm_end - n->offset);
   n->older = s.newest;
   n->newer = nullptr;
@@ -129,6 +148,7 @@ bool tm_append(uint16_t type, void *file, bool relative, const Part *parts, int 
 
 bool tm_read(int64_t offset, uint8_t *out, uint32_t length) {
   State &s = state();
+  if (s.tm == nullptr) return log_fail(kLogNoTmFile);
   if (Astream_seek(s.tm, offset, SEEK_SET) != 0) {
     s.tm_pos = -1;
     return log_fail(kLogIoFailed);

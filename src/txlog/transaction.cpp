@@ -382,7 +382,13 @@ int32_t log_commit() {
   s.error = 0;
   if (s.tm == nullptr) return log_fail(kLogNoTmFile), 0;
   Part commit{kEndMark, kEndMarkSize, false};
-  return tm_append(kCommit, nullptr, false, &commit, 1) ? 1 : 0;
+  if (tm_append(kCommit, nullptr, false, &commit, 1)) return 1;
+  // A commit that cannot be recorded takes the transaction back, as a
+  // failed end commit does.
+  int16_t error = s.error;
+  rollback_inner(false);
+  s.error = error;
+  return 0;
 }
 
 int32_t log_end_commit() {
@@ -413,22 +419,13 @@ int32_t log_rollback() {
 
 int32_t log_shutdown() {
   State &s = state();
-  bool rolled_back = false;
-  int32_t result = 1;
-  {
-    KeptErrors kept;
-    if (s.open) {
-      rolled_back = true;
-      result = rollback_inner(true) ? 1 : 0;
-    }
-  }
+  int32_t result = s.open ? (rollback_inner(true) ? 1 : 0) : 1;
   KeptErrors kept;
   close_all_logs();
   tm_remove();
   KEL_FREE(s.files);
   s.files = nullptr;
   s.file_count = s.file_capacity = 0;
-  (void)rolled_back;
   return result;
 }
 
