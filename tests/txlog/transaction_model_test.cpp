@@ -5,7 +5,6 @@
 // what the model holds, in every key's order, and pass the structural
 // check. At the end the files saved before the run, with the shared log
 // replayed, hold exactly the committed work.
-#include "osfile/files.h"
 #include "txlog/txlog_fixture.h"
 
 namespace kel::test {
@@ -34,7 +33,6 @@ TEST_F(TransactionModel, RandomTransactionsCommitAndRollBackAndReplay) {
       Change c;
       ASSERT_TRUE(random_change(live, &c)) << c.kind << " " << *fs_error_code();
       live.apply(c);
-      if (getenv("TXDEBUG")) fprintf(stderr, "t%d %d %c %s %d\n", t, c.file, c.kind, c.record.substr(0, 12).c_str(), c.slot);
       changes.push_back(c);
       if (rng_() % 12 == 0) {
         // A file with changes keeps its handle across a close in the
@@ -51,7 +49,6 @@ TEST_F(TransactionModel, RandomTransactionsCommitAndRollBackAndReplay) {
       }
     }
     bool commit = rng_() % 10 < 7;
-    if (getenv("TXDEBUG")) fprintf(stderr, "t%d %s nested %d\n", t, commit ? "commit" : "rollback", nested);
     if (commit) {
       ASSERT_EQ(v5_commit(0), 1) << *Alog_error_code();
       for (const Change &c : changes) committed.apply(c);
@@ -60,7 +57,6 @@ TEST_F(TransactionModel, RandomTransactionsCommitAndRollBackAndReplay) {
       for (auto it = changes.rbegin(); it != changes.rend(); ++it) live.undo(*it);
     }
     EXPECT_EQ(fsapi::thread_data()->transaction_depth, 0);
-    if (getenv("TXDEBUG")) { char b[16] = {}; Ar_info(r_, -6, b); fprintf(stderr, "t%d locks %d rel %s\n", t, record_lock_count(), b); }
     expect_files(live);
   }
   close_files();
@@ -75,6 +71,18 @@ TEST_F(TransactionModel, RandomTransactionsCommitAndRollBackAndReplay) {
 // locked to another process until the transaction ends; a file without
 // 0x4000 keeps no lock.
 TEST_F(TransactionModel, ChangedRecordsStayLockedUntilTheEnd) {
+  // The other process starts before this one opens anything.
+  Worker other([](const std::string &request) {
+    static DorvexFile *files[2] = {};
+    if (!files[0]) files[0] = v5_open("a", kLogged | KEL_OPEN_IO, "");
+    if (!files[1]) files[1] = v5_open("b", KEL_OPEN_IO, "");
+    char record[kRecordSize];
+    memcpy(record, request.data() + 1, 8);
+    int file = request[0] - '0';
+    std::string got = v5_read(files[file], record, 0) ? "read" : std::to_string(*fs_error_code());
+    v5_unlock(files[file]);
+    return got;
+  });
   make_files();
   open_files();
   std::string one = "K0000001A001" + std::string(28, 'x');
@@ -83,16 +91,6 @@ TEST_F(TransactionModel, ChangedRecordsStayLockedUntilTheEnd) {
     ASSERT_EQ(v5_write(f, one.data(), kRecordSize), 1);
     ASSERT_EQ(v5_write(f, two.data(), kRecordSize), 1);
   }
-  Worker other([](const std::string &request) {
-    static DorvexFile *files[2] = {v5_open("a", kLogged | KEL_OPEN_IO, ""),
-                                   v5_open("b", KEL_OPEN_IO, "")};
-    char record[kRecordSize];
-    memcpy(record, request.data() + 1, 8);
-    int file = request[0] - '0';
-    int got = v5_read(files[file], record, 0);
-    v5_unlock(files[file]);
-    return got ? std::string("read") : std::to_string(*fs_error_code());
-  });
   for (int end = 0; end < 2; ++end) {
     ASSERT_EQ(v5_begin(), 1);
     std::string three = "K000000" + std::to_string(3 + end) + "A002" + std::string(28, 'z');
