@@ -79,6 +79,30 @@ struct World {
   }
 };
 
+// A log file's records, read independently of the log's own reader: an
+// 8-byte header (length, type, time, big-endian) and the data.
+struct LogRecord {
+  uint16_t type;
+  uint32_t time;
+  std::string data;
+  size_t offset;
+};
+inline uint32_t be(const std::string &b, size_t at, int width) {
+  uint32_t v = 0;
+  for (int i = 0; i < width; ++i) v = (v << 8) | static_cast<uint8_t>(b.at(at + i));
+  return v;
+}
+inline std::vector<LogRecord> parse_log(const std::string &bytes) {
+  std::vector<LogRecord> out;
+  for (size_t at = 0; at + 8 <= bytes.size();) {
+    uint32_t length = be(bytes, at, 2);
+    out.push_back({static_cast<uint16_t>(be(bytes, at + 2, 2)), be(bytes, at + 4, 4),
+                   bytes.substr(at + 8, length), at});
+    at += 8 + length;
+  }
+  return out;
+}
+
 inline uint32_t txlog_seed() {
   const char *s = getenv("KEL_TEST_SEED");
   return s ? static_cast<uint32_t>(strtoul(s, nullptr, 10)) : 20261207u;
