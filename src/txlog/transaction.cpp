@@ -138,11 +138,22 @@ bool copy_unit() {
   return log_flush() && set_device_flag(0);
 }
 
+// The opens recorded in a transaction that never reaches a log did not
+// happen as far as recovery knows: the next change of such a file records
+// its open again.
+void forget_opens() {
+  for (Node *n = state().newest; n; n = n->older) {
+    if ((n->type & kBaseTypeMask) != kOpen) continue;
+    if (FileEntry *e = entry_of(n->file)) e->open_logged = false;
+  }
+}
+
 // Ends the transaction without touching any log: the nodes go newest
 // first, deferred closes are carried out, the TM file is rewound and the
 // transaction's locks are released.
 void discard_nodes() {
   State &s = state();
+  forget_opens();
   ++s.suppressed;
   while (s.newest) {
     Node *n = s.newest;
@@ -303,7 +314,10 @@ bool rollback_inner(bool to_log) {
     if (!copied) {
       ok = false;
       error = s.error;
+      forget_opens();
     }
+  } else {
+    forget_opens();
   }
   finish_copied();
   s.error = ok ? 0 : error;
