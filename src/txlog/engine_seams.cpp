@@ -98,10 +98,15 @@ bool ix_log_rewrite(DorvexFile *f, const uint8_t *record, uint32_t length, const
 bool ix_log_write(DorvexFile *f, const uint8_t *record, uint32_t length) {
   return suppressed() || change_record(kWrite, f, false, 0, record, length, nullptr, 0);
 }
+// The record's sequence number stays in memory with its node (the TM
+// format has no place for it): the undo puts the record back where it was
+// among equal alternate values.
 bool ix_log_delete(DorvexFile *f, const uint8_t *key, uint32_t key_length, const uint8_t *before,
-                   uint32_t before_length) {
-  return suppressed() ||
-         change_record(kDelete, f, false, 0, key, key_length, before, before_length);
+                   uint32_t before_length, uint32_t sequence) {
+  if (suppressed()) return true;
+  if (!change_record(kDelete, f, false, 0, key, key_length, before, before_length)) return false;
+  state().newest->sequence = sequence;
+  return true;
 }
 
 const indexed::IndexedLog kIndexedLog = {ix_in_transaction, ix_undoing, nullptr, ix_log_rewrite,
@@ -283,6 +288,7 @@ DorvexFile *indexed_open(const char *name, int32_t mode) {
   if (name != nullptr) {
     if (void *again = reopen(name, false)) return static_cast<DorvexFile *>(again);
   }
+  indexed::install_access_layers();
   DorvexFile *f = dorvex_open(name, mode);
   if (f == nullptr) return nullptr;
   bool ok = register_file(f, false);

@@ -25,6 +25,7 @@ struct Node {
   bool relative;
   int32_t log;      // kSharedLog or the per-file log's index
   uint8_t flags;    // kNodeClosed
+  uint32_t sequence;  // an indexed delete: the record's duplicate sequence number
   Node *newer;
   Node *older;
 };
@@ -52,6 +53,7 @@ struct State {
   // TM file
   void *tm = nullptr;
   char tm_name[kNameLimit] = "";
+  uint32_t tm_pid = 0;  // the process that made it (a child of a fork makes its own)
   int64_t tm_end = 0;   // where the next record goes
   int64_t tm_pos = -1;  // the stream's position, -1 unknown
   Node *newest = nullptr;

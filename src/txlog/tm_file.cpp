@@ -75,7 +75,13 @@ bool tm_write_scrambled(const uint8_t *data, uint32_t length) {
 
 bool tm_create() {
   State &s = state();
-  if (s.tm != nullptr) return true;
+  uint32_t pid = static_cast<uint32_t>(getpid());
+  if (s.tm != nullptr && s.tm_pid == pid) return true;
+  if (s.tm != nullptr) {  // the parent's, inherited through a fork: left to it
+    Astream_close(s.tm);
+    s.tm = nullptr;
+  }
+  s.tm_pid = pid;
   const char *dir = fs_settings().log_dir[0] != '\0' ? fs_settings().log_dir : ".";
   if (!Atemp_file(dir, "TM", "", s.tm_name, sizeof s.tm_name)) return log_fail(error_of_errno(false));
   s.tm = Astream_open(s.tm_name, "wb+");
@@ -118,6 +124,8 @@ bool tm_append(uint16_t type, void *file, bool relative, const Part *parts, int 
   n->time = static_cast<uint32_t>(time(nullptr));
   n->file = file;
   n->relative = relative;
+  n->flags = 0;
+  n->sequence = 0;
   FileEntry *e = file ? entry_of(file) : nullptr;
   n->log = e ? e->log : kSharedLog;
   bool scramble_parts = fs_settings().log_encryption;

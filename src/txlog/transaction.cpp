@@ -38,7 +38,7 @@ void add_name(uint8_t *block, uint32_t *at, const char *name) {
 // Process id, host id, terminal, user and host names, taken once.
 void take_identity() {
   State &s = state();
-  if (s.identity) return;
+  if (s.identity && s.pid == static_cast<uint32_t>(getpid())) return;
   s.pid = static_cast<uint32_t>(getpid());
   s.host_id = static_cast<uint32_t>(Ahostid());
   uint8_t *b = s.start_block;
@@ -230,7 +230,7 @@ bool undo(const Node *n) {
   int32_t ok = 0;
   if (!n->relative) {
     auto *f = static_cast<DorvexFile *>(n->file);
-    if (base == kDelete) ok = v5i_write(f, image.get(), length);
+    if (base == kDelete) ok = v5i_restore(f, image.get(), length, n->sequence);
     else if (base == kRewrite) ok = v5i_rewrite(f, image.get(), length);
     else ok = v5i_delete(f, image.get());
   } else {

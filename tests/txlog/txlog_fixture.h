@@ -47,6 +47,7 @@ struct World {
   struct Indexed {
     std::map<std::string, std::pair<std::string, uint64_t>> records;
     uint64_t counter = 0;
+    std::map<std::string, std::vector<uint64_t>> deleted;  // sequences, for undo
   };
   Indexed ix[2];
   std::map<int, std::string> slots;
@@ -59,12 +60,24 @@ struct World {
     }
     Indexed &x = ix[c.file];
     std::string key = c.record.substr(0, 8);
-    if (c.kind == 'w') x.records[key] = {c.record, x.counter++};
-    else if (c.kind == 'u') x.records[key].first = c.record;
-    else x.records.erase(key);
+    if (c.kind == 'w') {
+      x.records[key] = {c.record, x.counter++};
+    } else if (c.kind == 'u') {
+      x.records[key].first = c.record;
+    } else {
+      x.deleted[key].push_back(x.records[key].second);
+      x.records.erase(key);
+    }
   }
-  // The rollback's undo: a deleted record is written back (a new sequence).
+  // The rollback's undo: a deleted record comes back with its sequence.
   void undo(const Change &c) {
+    if (c.file != 2 && c.kind == 'd') {
+      Indexed &x = ix[c.file];
+      std::string key = c.before.substr(0, 8);
+      x.records[key] = {c.before, x.deleted[key].back()};
+      x.deleted[key].pop_back();
+      return;
+    }
     char inverse = c.kind == 'w' ? 'd' : c.kind == 'u' ? 'u' : 'w';
     apply(Change{c.file, inverse, c.kind == 'w' ? c.record : c.before, c.slot, ""});
   }
@@ -84,8 +97,9 @@ struct World {
 struct LogRecord {
   uint16_t type;
   uint32_t time;
-  std::string data;
+  std::string data;  // cut short when the log ends inside it
   size_t offset;
+  bool whole;
 };
 inline uint32_t be(const std::string &b, size_t at, int width) {
   uint32_t v = 0;
@@ -97,7 +111,7 @@ inline std::vector<LogRecord> parse_log(const std::string &bytes) {
   for (size_t at = 0; at + 8 <= bytes.size();) {
     uint32_t length = be(bytes, at, 2);
     out.push_back({static_cast<uint16_t>(be(bytes, at + 2, 2)), be(bytes, at + 4, 4),
-                   bytes.substr(at + 8, length), at});
+                   bytes.substr(at + 8, length), at, at + 8 + length <= bytes.size()});
     at += 8 + length;
   }
   return out;

@@ -59,13 +59,14 @@ bool locate(DorvexFile *f, const uint8_t *record, SegAddr *at) {
 
 // Hands the delete to the transaction log while one is open: the primary
 // key of the caller's record and the stored record.
-bool log_delete(DorvexFile *f, const uint8_t *record, const uint8_t *stored, uint32_t length) {
+bool log_delete(DorvexFile *f, const uint8_t *record, const uint8_t *stored, uint32_t length,
+                uint32_t sequence) {
   if (!in_transaction()) return true;
   const IndexedLog *log = indexed_log();
   uint8_t key[kKeyLengthLimit];
   int n = primary_key_bytes(f, record, key);
   if (log->log_delete != nullptr &&
-      log->log_delete(f, key, static_cast<uint32_t>(n), stored, length))
+      log->log_delete(f, key, static_cast<uint32_t>(n), stored, length, sequence))
     return true;
   return fs_fail(E_LOG_REFUSED);
 }
@@ -101,7 +102,7 @@ bool delete_one(Operation &op, DorvexFile *f, const uint8_t *record) {
     if (!key_sub(t, search, f->keys[k].duplicates ? sequence : 0)) return false;
   }
   if (trace_on(kTraceInner)) eprintf("V: v5i_delete(): vi_sub_rec()\n");
-  return delete_record(f, at) && header_write(f) && log_delete(f, record, stored, stored_length);
+  return delete_record(f, at) && header_write(f) && log_delete(f, record, stored, stored_length, sequence);
 }
 
 }  // namespace

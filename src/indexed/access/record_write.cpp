@@ -54,7 +54,10 @@ bool log_write(DorvexFile *f, const uint8_t *record, uint32_t length) {
   return fs_fail(E_LOG_REFUSED);
 }
 
-bool write(Operation &op, DorvexFile *f, const uint8_t *record, uint32_t length, bool *shared) {
+// `restore`: the sequence number of a record put back by the log's undo;
+// null for a new record, which takes the file's counter.
+bool write(Operation &op, DorvexFile *f, const uint8_t *record, uint32_t length, bool *shared,
+           const uint32_t *restore = nullptr) {
   if (record == nullptr) {
     return fs_fail(E_PARAM);
   }
@@ -73,7 +76,8 @@ bool write(Operation &op, DorvexFile *f, const uint8_t *record, uint32_t length,
   if (length < f->min_record || length > f->max_record) {
     return fs_fail(E_PARAM);
   }
-  uint32_t sequence = static_cast<uint32_t>(hget(f, kSequenceCounter));
+  uint32_t counter = static_cast<uint32_t>(hget(f, kSequenceCounter));
+  uint32_t sequence = restore ? *restore : counter;
   if (trace_on(kTraceInner)) eprintf("V: v5i_write(): add_rec()\n");
   SegAddr at;
   if (!add_record(f, record, length, sequence, &at)) return false;
@@ -87,7 +91,7 @@ bool write(Operation &op, DorvexFile *f, const uint8_t *record, uint32_t length,
   if (f->bulk_running) {
     // Bulk addition (bulk.h): the keys come later, all at once.
     bulk_queue(f, at);
-    hset(f, kSequenceCounter, sequence + 1);
+    hset(f, kSequenceCounter, counter + 1);
     return header_write(f);
   }
   SegAddr pointer{-at.offset, at.segment};
@@ -109,7 +113,7 @@ bool write(Operation &op, DorvexFile *f, const uint8_t *record, uint32_t length,
     }
     if (t->equal_seen) *shared = true;
   }
-  hset(f, kSequenceCounter, sequence + 1);
+  if (!restore) hset(f, kSequenceCounter, counter + 1);
   return header_write(f) && log_write(f, record, length);
 }
 
@@ -124,6 +128,17 @@ extern "C" int32_t v5i_write(DorvexFile *file, const uint8_t *record, uint32_t l
   Operation op(file, true);
   bool shared = false;
   bool ok = write(op, file, record, length, &shared);
+  op.finish(ok);
+  if (ok && shared) kel::fs_set_status(E_DUPLICATE_ALTERNATE);
+  return ok ? 1 : 0;
+}
+
+extern "C" int32_t v5i_restore(DorvexFile *file, const uint8_t *record, uint32_t length,
+                               uint32_t sequence) {
+  if (file == nullptr) return kel::fs_fail(E_PARAM);
+  Operation op(file, true);
+  bool shared = false;
+  bool ok = write(op, file, record, length, &shared, &sequence);
   op.finish(ok);
   if (ok && shared) kel::fs_set_status(E_DUPLICATE_ALTERNATE);
   return ok ? 1 : 0;

@@ -99,6 +99,11 @@ int32_t v5i_unlock(DorvexFile *file);
 // with E_MODE_CLASH, E_PARAM, E_DUPLICATE (nothing of the record is left)
 // or the error of the storage.
 int32_t v5i_write(DorvexFile *file, const uint8_t *record, uint32_t length);
+// Puts a deleted record back with the duplicate sequence number it had
+// (the transaction log's undo of a delete), so that it takes its old place
+// among the records sharing its alternate values; the file's sequence
+// counter does not move. As v5i_write otherwise.
+int32_t v5i_restore(DorvexFile *file, const uint8_t *record, uint32_t length, uint32_t sequence);
 // Deletes the record with the primary key of `record` (the last record
 // read under a lock when its primary key is that one). 1, or 0 with
 // E_MODE_CLASH, E_NOT_FOUND, E_REC_LOCKED or the error of the storage.
@@ -191,9 +196,9 @@ struct IndexedLog {
   bool (*log_write)(DorvexFile *file, const uint8_t *record, uint32_t length);
   // The delete of the record whose primary key is `key` (the raw bytes of
   // key 0's parts, `key_length` of them): `before` is the stored record
-  // that went.
+  // that went, `sequence` its duplicate sequence number (for v5i_restore).
   bool (*log_delete)(DorvexFile *file, const uint8_t *key, uint32_t key_length,
-                     const uint8_t *before, uint32_t before_length);
+                     const uint8_t *before, uint32_t before_length, uint32_t sequence);
 };
 // Installs the table (null: none). The table must outlive its use.
 void set_indexed_log(const IndexedLog *log);
