@@ -92,6 +92,9 @@ int init_indexed(bool set_level, int32_t level, int32_t *out) {
 
 void exit_indexed() {
   Counters &c = counters();
+  // The last exit of both families shuts the transaction log down first
+  // (an open transaction is rolled back through the engines).
+  if (c.indexed == 1 && c.relseq == 0) txlog::log_shutdown();
   if (c.indexed > 0 && --c.indexed == 0) indexed::shutdown();
   if (c.indexed == 0 && c.relseq == 0) release_thread_data();
 }

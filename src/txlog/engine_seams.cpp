@@ -231,8 +231,10 @@ const relseq::RelativeLog kRelativeLog = {
     rel_defer_close,   rel_log_close,   rel_log_make,   rel_log_copy,    rel_log_rename,
     rel_log_remove,    rel_log_write,   rel_log_rewrite, rel_log_delete};
 
+// A file-level operation the log could not record; memory is reported as
+// such, everything else as the log's refusal.
 bool refused() {
-  return fs_fail(E_LOG_REFUSED);
+  return fs_fail(state().error == kLogNoMemory ? E_NO_MEMORY : E_LOG_REFUSED);
 }
 
 }  // namespace
