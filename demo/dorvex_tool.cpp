@@ -8,6 +8,13 @@
 //   dorvex-tool check NAME              the structural check's report (it
 //                                       also clears the mark of a writer
 //                                       that ended, when the file is sound)
+//   dorvex-tool transact NAME LOG       changes under transactions, logged
+//                                       to LOG, one per line: "+record"
+//                                       writes, "=record" rewrites,
+//                                       "-record" deletes (by its key),
+//                                       "commit" and "rollback" end the
+//                                       transaction the changes began
+//   dorvex-tool recover LOG             replays LOG into the files it names
 //
 // The sample layout is a customer master: records of 40 to 64 bytes, key 0
 // the customer number (bytes 0-7, unique), key 1 the town (bytes 28-39,
@@ -84,6 +91,56 @@ int check(const char *name) {
   return sound ? 0 : 1;
 }
 
+int log_failed(const char *what) {
+  fprintf(stderr, "dorvex-tool: %s: log error %d\n", what, *Alog_error_code());
+  return 1;
+}
+
+int transact(const char *name, const char *log) {
+  cfg_set_string("LOG_FILE", 0, log);
+  DorvexFile *f = v5_open(name, KEL_OPEN_IO | 0x4000, "0,0,0");
+  if (f == nullptr) return failed("open", name);
+  char line[256];
+  bool open = false;
+  int committed = 0, rolled_back = 0;
+  while (fgets(line, sizeof line, stdin) != nullptr) {
+    size_t n = strcspn(line, "\n");
+    line[n] = '\0';
+    if (strcmp(line, "commit") == 0 || strcmp(line, "rollback") == 0) {
+      bool commit = line[0] == 'c';
+      if (open && !(commit ? v5_commit(0) : v5_rollback(0))) return log_failed(line);
+      open = false;
+      ++(commit ? committed : rolled_back);
+      continue;
+    }
+    if (!open && !v5_begin()) return log_failed("begin");
+    open = true;
+    const char *record = line + 1;
+    uint32_t length = static_cast<uint32_t>(n - 1);
+    int ok = line[0] == '+'   ? v5_write(f, record, length)
+             : line[0] == '=' ? v5_rewrite(f, record, length)
+                              : v5_delete(f, record);
+    if (!ok) {
+      failed(line[0] == '+' ? "write" : line[0] == '=' ? "rewrite" : "delete", name);
+      v5_rollback(0);
+      v5_close(f);
+      return 1;
+    }
+  }
+  if (open && !v5_commit(0)) return log_failed("commit");
+  if (!v5_close(f)) return failed("close", name);
+  fprintf(stderr, "dorvex-tool: %d transactions committed, %d rolled back\n", committed,
+          rolled_back);
+  return 0;
+}
+
+int recover(const char *log) {
+  cfg_set_string("LOG_FILE", 0, log);
+  if (!v5_recover()) return log_failed("recover");
+  fprintf(stderr, "dorvex-tool: %s replayed\n", log);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -92,6 +149,10 @@ int main(int argc, char **argv) {
   if (command == "make" && argc == 3) return make(argv[2]);
   if (command == "list" && argc == 4) return list(argv[2], atoi(argv[3]));
   if (command == "check" && argc == 3) return check(argv[2]);
-  fprintf(stderr, "usage: dorvex-tool make NAME < records | list NAME KEY | check NAME\n");
+  if (command == "transact" && argc == 4) return transact(argv[2], argv[3]);
+  if (command == "recover" && argc == 3) return recover(argv[2]);
+  fprintf(stderr,
+          "usage: dorvex-tool make NAME < records | list NAME KEY | check NAME\n"
+          "       | transact NAME LOG < changes | recover LOG\n");
   return 2;
 }
