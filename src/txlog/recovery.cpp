@@ -199,12 +199,12 @@ bool Replayer::make(bool relative, const uint8_t *data, uint32_t length) {
   uint32_t used = 0;
   int32_t ok = 0;
   if (relative) {
-    const char *t[2];
+    const char *t[2] = {};
     if (length < 4 || !split_texts(data + 4, length - 4, t, 2, &used)) return false;
     ok = relseq::relative_make(t[0], absent_if_empty(t[1]),
                                static_cast<int32_t>(load_be32(data)));
   } else {
-    const char *t[5];
+    const char *t[5] = {};
     if (!split_texts(data, length, t, 5, &used) || used >= length) return log_fail(kLogCut);
     const uint8_t *table = data + used;
     bool has_table = length - used >= kTranslationTableSize && table[0] != 0;
@@ -215,7 +215,7 @@ bool Replayer::make(bool relative, const uint8_t *data, uint32_t length) {
 }
 
 bool Replayer::names(uint16_t base, bool relative, const uint8_t *data, uint32_t length) {
-  const char *t[2];
+  const char *t[2] = {};
   uint32_t used = 0;
   if (!split_texts(data, length, t, base == kRemove ? 1 : 2, &used)) return false;
   int32_t ok = 0;
