@@ -214,7 +214,8 @@ bool check_ends() {
     uint8_t flag = 0;
     if (Alayer_pread(layer_fd(s.lock_file), &flag, 1, 0) < 0) return log_fail(kLogIoFailed);
     if (flag != 0) return log_fail(kLogNoEndMark);
-    if (s.shared >= 0 && Alayer_seek(s.shared, 0, SEEK_END) < 0) return log_fail(kLogIoFailed);
+    // A device cannot be positioned; a file used as one is appended to.
+    if (s.shared >= 0) Alayer_seek(s.shared, 0, SEEK_END);
   } else if (s.shared >= 0 && !ends_with_mark(s.shared)) {
     return false;
   }

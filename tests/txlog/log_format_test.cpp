@@ -109,6 +109,21 @@ TEST_F(LogFormat, ScrambledDataAndAFileWithItsOwnLog) {
   EXPECT_EQ(own[2].data.substr(8),
             be_bytes(0x4002, 4) + be_bytes(3, 2) + be_bytes(3, 2) + be_bytes(0, 4) + "abc.dat" +
                 '\0');
+
+  // LOG_DEVICE: the lock file carries the commit-in-progress flag, 0
+  // between commits; a flag left at 1 stops every later begin.
+  cfg_set_short("LOG_DEVICE", 0, 1);
+  setenv("LOCK_DIR", dir_.path().c_str(), 1);
+  char name[600];
+  EXPECT_EQ(std::string(Alog_make_lockname(name, "logs/shared.log")), dir_ / "lock.shared.log");
+  ASSERT_EQ(v5_begin(), 1);
+  ASSERT_EQ(v5_commit(0), 1);
+  EXPECT_EQ(read_file(dir_ / "lock.shared.log"), std::string(1, '\0'));
+  write_file(dir_ / "lock.shared.log", "\1");
+  EXPECT_EQ(v5_begin(), 0);
+  EXPECT_EQ(*Alog_error_code(), 12);
+  v5_rollback(0);
+  unsetenv("LOCK_DIR");
 }
 
 }  // namespace
