@@ -255,20 +255,19 @@ Result run_bdb(const std::vector<std::string> &records, int per_tx, bool sync) {
   check(db_env_create(&env, 0), "db_env_create");
   check(env->set_cachesize(env, 0, 64u << 20, 1), "set_cachesize");
   check(env->open(env, home.c_str(),
-                  DB_CREATE | DB_INIT_TXN | DB_INIT_LOG | DB_INIT_LOCK | DB_INIT_MPOOL |
-                      DB_PRIVATE,
+                  DB_CREATE | DB_INIT_TXN | DB_INIT_LOG | DB_INIT_LOCK | DB_INIT_MPOOL | DB_PRIVATE,
                   0),
         "env open");
   if (!sync) check(env->set_flags(env, DB_TXN_WRITE_NOSYNC, 1), "set_flags");
   DB *primary = nullptr, *secondary = nullptr;
   check(db_create(&primary, env, 0), "db_create");
-  check(primary->open(primary, nullptr, "p.db", nullptr, DB_BTREE, DB_CREATE | DB_AUTO_COMMIT,
-                      0644),
-        "open");
+  check(
+      primary->open(primary, nullptr, "p.db", nullptr, DB_BTREE, DB_CREATE | DB_AUTO_COMMIT, 0644),
+      "open");
   check(db_create(&secondary, env, 0), "db_create");
   check(secondary->set_flags(secondary, DB_DUP | DB_DUPSORT), "set_flags");
-  check(secondary->open(secondary, nullptr, "s.db", nullptr, DB_BTREE,
-                        DB_CREATE | DB_AUTO_COMMIT, 0644),
+  check(secondary->open(secondary, nullptr, "s.db", nullptr, DB_BTREE, DB_CREATE | DB_AUTO_COMMIT,
+                        0644),
         "open");
   check(primary->associate(primary, nullptr, secondary, key1_of, DB_AUTO_COMMIT), "associate");
   DB_LOG_STAT *before = nullptr;
@@ -313,11 +312,21 @@ struct Scenario {
   Result (*run)(const std::vector<std::string> &, int);
 };
 
-Result dorvex(const std::vector<std::string> &r, int n) { return run_dorvex(r, n); }
-Result sqlite_normal(const std::vector<std::string> &r, int n) { return run_sqlite(r, n, false); }
-Result sqlite_full(const std::vector<std::string> &r, int n) { return run_sqlite(r, n, true); }
-Result bdb_nosync(const std::vector<std::string> &r, int n) { return run_bdb(r, n, false); }
-Result bdb_sync(const std::vector<std::string> &r, int n) { return run_bdb(r, n, true); }
+Result dorvex(const std::vector<std::string> &r, int n) {
+  return run_dorvex(r, n);
+}
+Result sqlite_normal(const std::vector<std::string> &r, int n) {
+  return run_sqlite(r, n, false);
+}
+Result sqlite_full(const std::vector<std::string> &r, int n) {
+  return run_sqlite(r, n, true);
+}
+Result bdb_nosync(const std::vector<std::string> &r, int n) {
+  return run_bdb(r, n, false);
+}
+Result bdb_sync(const std::vector<std::string> &r, int n) {
+  return run_bdb(r, n, true);
+}
 
 // Each scenario in a child process of its own; the result comes back
 // through a pipe.
@@ -346,10 +355,14 @@ Result in_child(const Scenario &s, const std::vector<std::string> &records) {
 int main(int argc, char **argv) {
   for (int i = 1; i + 1 < argc; i += 2) {
     std::string o = argv[i];
-    if (o == "--records") g_options.records = atoi(argv[i + 1]);
-    else if (o == "--dir") g_options.dir = argv[i + 1];
-    else if (o == "--runs") g_options.runs = atoi(argv[i + 1]);
-    else die("usage", "txlog_bench [--records N] [--dir folder] [--runs R]");
+    if (o == "--records")
+      g_options.records = atoi(argv[i + 1]);
+    else if (o == "--dir")
+      g_options.dir = argv[i + 1];
+    else if (o == "--runs")
+      g_options.runs = atoi(argv[i + 1]);
+    else
+      die("usage", "txlog_bench [--records N] [--dir folder] [--runs R]");
   }
   std::vector<std::string> records = make_records(g_options.records);
   const Scenario scenarios[] = {

@@ -3,11 +3,11 @@
 #include <cstdio>
 
 #include "entry.h"
-#include "txlog/txlog.h"
 #include "families.h"
 #include "kelfs/kelfs.h"
 #include "layer/layer.h"
 #include "relseq/relative.h"
+#include "txlog/txlog.h"
 
 using kel::fsapi::entry;
 using kel::fsapi::entry_void;

@@ -27,8 +27,7 @@ extern "C" int v5_make(const char *name, const char *comment, const char *physic
   return entry(
       {"v5_make", "\"%s\", \"%s\", \"%s\", \"%s\", \"%s\", \"%s\"", "%d", nullptr}, 0,
       [&] {
-        return kel::txlog::indexed_make(name, comment, physical_params, record_params,
-                                        key_params,
+        return kel::txlog::indexed_make(name, comment, physical_params, record_params, key_params,
                                         reinterpret_cast<const uint8_t *>(translation_table));
       },
       Str{name}, Str{comment}, Str{physical_params}, Str{record_params}, Str{key_params},
@@ -69,17 +68,18 @@ extern "C" int v5_info(DorvexFile *file, int32_t code, char *buffer) {
 
 extern "C" int v5_copy(const char *from, const char *to) {
   return entry(
-      {"v5_copy", "\"%s\", \"%s\"", "%d", nullptr}, 0, [&] { return kel::txlog::indexed_copy(from, to); },
-      Str{from}, Str{to});
+      {"v5_copy", "\"%s\", \"%s\"", "%d", nullptr}, 0,
+      [&] { return kel::txlog::indexed_copy(from, to); }, Str{from}, Str{to});
 }
 
 extern "C" int v5_rename(const char *from, const char *to) {
   return entry(
-      {"v5_rename", "\"%s\", \"%s\"", "%d", nullptr}, 0, [&] { return kel::txlog::indexed_rename(from, to); },
-      Str{from}, Str{to});
+      {"v5_rename", "\"%s\", \"%s\"", "%d", nullptr}, 0,
+      [&] { return kel::txlog::indexed_rename(from, to); }, Str{from}, Str{to});
 }
 
 extern "C" int v5_remove(const char *name) {
   return entry(
-      {"v5_remove", "\"%s\"", "%d", nullptr}, 0, [&] { return kel::txlog::indexed_remove(name); }, Str{name});
+      {"v5_remove", "\"%s\"", "%d", nullptr}, 0, [&] { return kel::txlog::indexed_remove(name); },
+      Str{name});
 }

@@ -61,24 +61,23 @@ bool file_record(uint16_t type, void *file, bool relative) {
 
 bool names_record(uint16_t type, const char *from, const char *to) {
   if (!name_fits(from) || !name_fits(to)) return false;
-  Part parts[2] = {{text_bytes(from), text_size(from), false}, {text_bytes(to), text_size(to), false}};
+  Part parts[2] = {{text_bytes(from), text_size(from), false},
+                   {text_bytes(to), text_size(to), false}};
   return tm_append(type, nullptr, false, parts, to ? 2 : 1);
 }
 
 // A record change: TM header, then the image and the before-image, each
 // a part of its own for scrambling.
-bool change_record(uint16_t type, void *file, bool relative, uint32_t number,
-                   const uint8_t *data, uint32_t length, const uint8_t *before,
-                   uint32_t before_length) {
+bool change_record(uint16_t type, void *file, bool relative, uint32_t number, const uint8_t *data,
+                   uint32_t length, const uint8_t *before, uint32_t before_length) {
   if (kTmHeaderSize + length > kLogDataLimit) return log_fail(kLogIoFailed);
   if (!ensure_open_logged(file, relative)) return false;
   uint8_t header[kTmHeaderSize];
   make_file_id(file_number_of(file, relative), header);
   store_be32(header + kTmRecordNumber, number);
   store_be16(header + kTmLength, static_cast<uint16_t>(length));
-  Part parts[3] = {{header, kTmHeaderSize, false},
-                   {data, length, true},
-                   {before, before_length, true}};
+  Part parts[3] = {
+      {header, kTmHeaderSize, false}, {data, length, true}, {before, before_length, true}};
   return tm_append(type, file, relative, parts, before ? 3 : 2);
 }
 
@@ -109,8 +108,8 @@ bool ix_log_delete(DorvexFile *f, const uint8_t *key, uint32_t key_length, const
   return true;
 }
 
-const indexed::IndexedLog kIndexedLog = {ix_in_transaction, ix_undoing, nullptr, ix_log_rewrite,
-                                         ix_log_write, ix_log_delete};
+const indexed::IndexedLog kIndexedLog = {ix_in_transaction, ix_undoing,   nullptr,
+                                         ix_log_rewrite,    ix_log_write, ix_log_delete};
 
 // --- relative --------------------------------------------------------------
 
@@ -210,26 +209,25 @@ bool rel_log_remove(const char *name) {
   return suppressed() || names_record(R | kRemove, name, nullptr);
 }
 bool rel_log_write(RelativeFile *f, int32_t number, const uint8_t *record, uint32_t length) {
-  return suppressed() ||
-         change_record(R | kWrite, f, true, static_cast<uint32_t>(number), record, length, nullptr,
-                       0);
+  return suppressed() || change_record(R | kWrite, f, true, static_cast<uint32_t>(number), record,
+                                       length, nullptr, 0);
 }
 bool rel_log_rewrite(RelativeFile *f, int32_t number, const uint8_t *record, uint32_t length,
                      const uint8_t *before, uint32_t before_length) {
-  return suppressed() || change_record(R | kRewrite, f, true, static_cast<uint32_t>(number),
-                                       record, length, before, before_length);
+  return suppressed() || change_record(R | kRewrite, f, true, static_cast<uint32_t>(number), record,
+                                       length, before, before_length);
 }
 bool rel_log_delete(RelativeFile *f, int32_t number, const uint8_t *before,
                     uint32_t before_length) {
-  return suppressed() || change_record(R | kDelete, f, true, static_cast<uint32_t>(number),
-                                       nullptr, 0, before, before_length);
+  return suppressed() || change_record(R | kDelete, f, true, static_cast<uint32_t>(number), nullptr,
+                                       0, before, before_length);
 }
 
 const relseq::RelativeLog kRelativeLog = {
-    ix_in_transaction, ix_undoing,      nullptr,        rel_keep_locks,  rel_keep_read_locks,
-    rel_reopen,        rel_deferred_pending, rel_register, rel_unregister, rel_log_open,
-    rel_defer_close,   rel_log_close,   rel_log_make,   rel_log_copy,    rel_log_rename,
-    rel_log_remove,    rel_log_write,   rel_log_rewrite, rel_log_delete};
+    ix_in_transaction, ix_undoing,           nullptr,         rel_keep_locks, rel_keep_read_locks,
+    rel_reopen,        rel_deferred_pending, rel_register,    rel_unregister, rel_log_open,
+    rel_defer_close,   rel_log_close,        rel_log_make,    rel_log_copy,   rel_log_rename,
+    rel_log_remove,    rel_log_write,        rel_log_rewrite, rel_log_delete};
 
 // A file-level operation the log could not record; memory is reported as
 // such, everything else as the log's refusal.
@@ -324,8 +322,8 @@ int32_t indexed_make(const char *name, const char *comment, const char *physical
   if (!dorvex_make(name, comment, physical, record, keys, table)) return 0;
   if (!engines_in_transaction()) return 1;
   static const uint8_t kNoTable[1] = {0};
-  uint32_t size = text_size(name) + text_size(comment) + text_size(physical) +
-                  text_size(record) + text_size(keys) + (table ? kTranslationTableSize : 1);
+  uint32_t size = text_size(name) + text_size(comment) + text_size(physical) + text_size(record) +
+                  text_size(keys) + (table ? kTranslationTableSize : 1);
   if (size > kMakeDataLimit) return log_fail(kLogIoFailed), refused(), 0;
   Part parts[6] = {{text_bytes(name), text_size(name), false},
                    {text_bytes(comment), text_size(comment), false},

@@ -173,8 +173,9 @@ int32_t per_file_log_for(const char *file_name) {
   if (strlen(path) >= kNameLimit) return log_fail(kLogNotFound), -2;
   if (s.log_count == s.log_capacity) {
     int32_t grown = s.log_capacity ? s.log_capacity * 2 : 4;
-    void *p = s.logs ? KEL_REALLOC(s.logs, static_cast<uint32_t>(grown * sizeof(PerFileLog)))
-                     : KEL_ALLOC(static_cast<uint32_t>(grown * sizeof(PerFileLog)), "log list entry");
+    void *p = s.logs
+                  ? KEL_REALLOC(s.logs, static_cast<uint32_t>(grown * sizeof(PerFileLog)))
+                  : KEL_ALLOC(static_cast<uint32_t>(grown * sizeof(PerFileLog)), "log list entry");
     if (p == nullptr) return log_fail(kLogNoMemory), -2;
     s.logs = static_cast<PerFileLog *>(p);
     s.log_capacity = grown;
@@ -257,8 +258,8 @@ bool log_out(int32_t handle, const uint8_t *data, uint32_t length) {
   return true;
 }
 
-bool put_record(int32_t handle, uint16_t type, uint32_t time, const uint8_t *data,
-                uint32_t length, bool end_mark) {
+bool put_record(int32_t handle, uint16_t type, uint32_t time, const uint8_t *data, uint32_t length,
+                bool end_mark) {
   uint8_t header[kLogHeaderSize];
   store_be16(header + kLogLength, static_cast<uint16_t>(length + (end_mark ? kEndMarkSize : 0)));
   store_be16(header + kLogType, type);

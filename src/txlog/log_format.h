@@ -91,7 +91,7 @@ enum RecordType : uint16_t {
   kRemove = 13,
   kRollback = 14,
 };
-constexpr uint16_t kRelativeForm = 0x8000;  // the relative-file form of a type
+constexpr uint16_t kRelativeForm = 0x8000;   // the relative-file form of a type
 constexpr uint16_t kDeferredClose = 0x4000;  // a close done at the end of the transaction
 constexpr uint16_t kBaseTypeMask = 0x3FFF;
 

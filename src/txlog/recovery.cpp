@@ -139,9 +139,12 @@ bool Replayer::change(uint16_t type, uint8_t *data, uint32_t length) {
     auto *f = static_cast<RelativeFile *>(r->file);
     const char *rec = reinterpret_cast<const char *>(image);
     int32_t n = static_cast<int32_t>(number);
-    if (base == kWrite) ok = relseq::relative_write(f, rec, size, n);
-    else if (base == kRewrite) ok = relseq::relative_rewrite(f, rec, size, n);
-    else ok = relseq::relative_delete(f, n);
+    if (base == kWrite)
+      ok = relseq::relative_write(f, rec, size, n);
+    else if (base == kRewrite)
+      ok = relseq::relative_rewrite(f, rec, size, n);
+    else
+      ok = relseq::relative_delete(f, n);
   } else {
     auto *f = static_cast<DorvexFile *>(r->file);
     if (base == kWrite) {
@@ -167,8 +170,10 @@ bool Replayer::open(bool relative, const uint8_t *data, uint32_t length) {
   // A file id seen again (its close never reached the log) names a new
   // open: the old one is closed first.
   if (Replayed *old = list.find(data)) {
-    if (old->relative) relseq::relative_close(static_cast<RelativeFile *>(old->file));
-    else indexed_close(static_cast<DorvexFile *>(old->file));
+    if (old->relative)
+      relseq::relative_close(static_cast<RelativeFile *>(old->file));
+    else
+      indexed_close(static_cast<DorvexFile *>(old->file));
     old->file = nullptr;
   }
   void *file = nullptr;
@@ -201,8 +206,7 @@ bool Replayer::make(bool relative, const uint8_t *data, uint32_t length) {
   if (relative) {
     const char *t[2] = {};
     if (length < 4 || !split_texts(data + 4, length - 4, t, 2, &used)) return false;
-    ok = relseq::relative_make(t[0], absent_if_empty(t[1]),
-                               static_cast<int32_t>(load_be32(data)));
+    ok = relseq::relative_make(t[0], absent_if_empty(t[1]), static_cast<int32_t>(load_be32(data)));
   } else {
     const char *t[5] = {};
     if (!split_texts(data, length, t, 5, &used) || used >= length) return log_fail(kLogCut);
@@ -219,10 +223,12 @@ bool Replayer::names(uint16_t base, bool relative, const uint8_t *data, uint32_t
   uint32_t used = 0;
   if (!split_texts(data, length, t, base == kRemove ? 1 : 2, &used)) return false;
   int32_t ok = 0;
-  if (base == kCopy) ok = relative ? relseq::relative_copy(t[0], t[1]) : indexed_copy(t[0], t[1]);
+  if (base == kCopy)
+    ok = relative ? relseq::relative_copy(t[0], t[1]) : indexed_copy(t[0], t[1]);
   else if (base == kRename)
     ok = relative ? relseq::relative_rename(t[0], t[1]) : indexed_rename(t[0], t[1]);
-  else ok = relative ? relseq::relative_remove(t[0]) : indexed_remove(t[0]);
+  else
+    ok = relative ? relseq::relative_remove(t[0]) : indexed_remove(t[0]);
   return ok != 0 || log_fail(kLogUndoFailed);
 }
 

@@ -21,10 +21,10 @@ struct Node {
   uint32_t length;  // bytes in the TM file
   int64_t offset;   // where they start
   uint32_t time;
-  void *file;       // null for start and commit
+  void *file;  // null for start and commit
   bool relative;
-  int32_t log;      // kSharedLog or the per-file log's index
-  uint8_t flags;    // kNodeClosed
+  int32_t log;        // kSharedLog or the per-file log's index
+  uint8_t flags;      // kNodeClosed
   uint32_t sequence;  // an indexed delete: the record's duplicate sequence number
   Node *newer;
   Node *older;
@@ -37,8 +37,8 @@ constexpr uint8_t kNodeClosed = 1;
 struct FileEntry {
   void *file;
   bool relative;
-  int32_t log;        // kSharedLog or a per-file log
-  bool open_logged;   // an open record for it reached a unit
+  int32_t log;       // kSharedLog or a per-file log
+  bool open_logged;  // an open record for it reached a unit
 };
 
 // A per-file log ("log list entry"): its state cycles 0 idle -> 1 start
@@ -58,8 +58,8 @@ struct State {
   int64_t tm_pos = -1;  // the stream's position, -1 unknown
   Node *newest = nullptr;
   Node *oldest = nullptr;
-  bool open = false;      // between begin and end commit / rollback
-  int suppressed = 0;     // rollback, deferred closes: writers do nothing
+  bool open = false;       // between begin and end commit / rollback
+  int suppressed = 0;      // rollback, deferred closes: writers do nothing
   bool replaying = false;  // recovery: no log file is written
 
   // process identity, taken at the first begin
@@ -72,7 +72,7 @@ struct State {
   // logs
   int32_t shared = -1;  // layer handle of the shared log
   char shared_name[kNameLimit] = "";
-  int32_t lock_file = -1;  // LOG_DEVICE: the lock file's handle
+  int32_t lock_file = -1;      // LOG_DEVICE: the lock file's handle
   PerFileLog *logs = nullptr;  // "log list entry"
   int32_t log_count = 0;
   int32_t log_capacity = 0;
@@ -129,8 +129,8 @@ void unlock_logs();
 bool check_ends();
 bool log_out(int32_t handle, const uint8_t *data, uint32_t length);
 bool log_flush();
-bool put_record(int32_t handle, uint16_t type, uint32_t time, const uint8_t *data,
-                uint32_t length, bool end_mark);
+bool put_record(int32_t handle, uint16_t type, uint32_t time, const uint8_t *data, uint32_t length,
+                bool end_mark);
 int32_t handle_of_log(int32_t log);
 int32_t per_file_log_for(const char *file_name);
 bool set_device_flag(uint8_t value);

@@ -53,7 +53,8 @@ bool tm_write(const uint8_t *data, uint32_t length) {
   size_t n = Astream_write(data, 1, length, s.tm);
   s.tm_pos += static_cast<int64_t>(n);
   s.tm_end += static_cast<int64_t>(n);
-  if (n != length) return tm_failed(errno == ENOSPC || errno == EFBIG ? kLogShortWrite : kLogIoFailed);
+  if (n != length)
+    return tm_failed(errno == ENOSPC || errno == EFBIG ? kLogShortWrite : kLogIoFailed);
   return true;
 }
 
@@ -83,7 +84,8 @@ bool tm_create() {
   }
   s.tm_pid = pid;
   const char *dir = fs_settings().log_dir[0] != '\0' ? fs_settings().log_dir : ".";
-  if (!Atemp_file(dir, "TM", "", s.tm_name, sizeof s.tm_name)) return log_fail(error_of_errno(false));
+  if (!Atemp_file(dir, "TM", "", s.tm_name, sizeof s.tm_name))
+    return log_fail(error_of_errno(false));
   s.tm = Astream_open(s.tm_name, "wb+");
   if (s.tm == nullptr) {
     int16_t code = error_of_errno(false);
@@ -169,10 +171,14 @@ bool tm_read(int64_t offset, uint8_t *out, uint32_t length) {
 
 void unlink_node(Node *n) {
   State &s = state();
-  if (n->newer) n->newer->older = n->older;
-  else s.newest = n->older;
-  if (n->older) n->older->newer = n->newer;
-  else s.oldest = n->newer;
+  if (n->newer)
+    n->newer->older = n->older;
+  else
+    s.newest = n->older;
+  if (n->older)
+    n->older->newer = n->newer;
+  else
+    s.oldest = n->newer;
 }
 
 void free_node(Node *n) {

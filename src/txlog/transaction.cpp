@@ -230,18 +230,24 @@ bool undo(const Node *n) {
   int32_t ok = 0;
   if (!n->relative) {
     auto *f = static_cast<DorvexFile *>(n->file);
-    if (base == kDelete) ok = v5i_restore(f, image.get(), length, n->sequence);
-    else if (base == kRewrite) ok = v5i_rewrite(f, image.get(), length);
-    else ok = v5i_delete(f, image.get());
+    if (base == kDelete)
+      ok = v5i_restore(f, image.get(), length, n->sequence);
+    else if (base == kRewrite)
+      ok = v5i_rewrite(f, image.get(), length);
+    else
+      ok = v5i_delete(f, image.get());
   } else {
     auto *f = static_cast<RelativeFile *>(n->file);
     const uint8_t *record = nullptr;
     uint32_t record_length = 0;
     slot_record(f, image.get(), length, &record, &record_length);
     const char *r = reinterpret_cast<const char *>(record);
-    if (base == kDelete) ok = relseq::relative_write(f, r, record_length, number);
-    else if (base == kRewrite) ok = relseq::relative_rewrite(f, r, record_length, number);
-    else ok = relseq::relative_delete(f, number);
+    if (base == kDelete)
+      ok = relseq::relative_write(f, r, record_length, number);
+    else if (base == kRewrite)
+      ok = relseq::relative_rewrite(f, r, record_length, number);
+    else
+      ok = relseq::relative_delete(f, number);
   }
   return ok != 0 || log_fail(kLogUndoFailed);
 }
@@ -287,7 +293,8 @@ bool rollback_inner(bool to_log) {
   for (Node *n = s.newest; n;) {
     Node *older = n->older;
     uint16_t base = n->type & kBaseTypeMask;
-    if (base == kStartLogOnly || base == kDelete || base == kRewrite || base == kWrite) free_node(n);
+    if (base == kStartLogOnly || base == kDelete || base == kRewrite || base == kWrite)
+      free_node(n);
     n = older;
   }
   --s.suppressed;
@@ -295,8 +302,8 @@ bool rollback_inner(bool to_log) {
   bool logged = to_log && logging_on() && any_log_open();
   if (logged) {
     uint16_t type = s.newest && s.newest->type == kStart ? kRollbackEmpty : kRollback;
-    bool marked = lock_logs() && check_ends() && write_marker(type, static_cast<uint32_t>(time(nullptr)), -1, 0) &&
-                  log_flush();
+    bool marked = lock_logs() && check_ends() &&
+                  write_marker(type, static_cast<uint32_t>(time(nullptr)), -1, 0) && log_flush();
     unlock_logs();
     if (!marked) {
       logged = false;
@@ -381,8 +388,8 @@ int32_t log_begin(int32_t quiet) {
   if (!tm_append(kStart, nullptr, false, &start, 1)) return 0;
   s.open = true;
   if (logging && any_log_open()) {
-    bool ok = lock_logs() && check_ends() &&
-              write_marker(kStartLogOnly, s.newest->time, 0, 1) && log_flush();
+    bool ok = lock_logs() && check_ends() && write_marker(kStartLogOnly, s.newest->time, 0, 1) &&
+              log_flush();
     unlock_logs();
     if (!ok) return 0;
   }

@@ -11,8 +11,8 @@
 #include "fsapi/families.h"
 #include "indexed/engine.h"
 #include "kelfs/kelfs.h"
-#include "messages/diag.h"
 #include "layer/layer.h"
+#include "messages/diag.h"
 #include "support/alloc.h"
 
 namespace kel::fsapi {
@@ -24,8 +24,8 @@ namespace {
 TEST(EntryPoints, TraceLinesWithoutArgumentsOrResult) {
   // A log that records nothing: the transaction left open here must not
   // reach the file system's own log.
-  static const TransactionLog silent{[](int32_t) { return 1; }, [] { return 1; },
-                                    [] { return 1; }, [] { return 1; }};
+  static const TransactionLog silent{[](int32_t) { return 1; }, [] { return 1; }, [] { return 1; },
+                                     [] { return 1; }};
   set_transaction_log(&silent);
   set_trace_bits(kTraceEntryPoints);
   test::StderrCapture err;

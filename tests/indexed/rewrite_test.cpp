@@ -325,8 +325,8 @@ TEST_F(RewriteCases, RefusalsLocksTracesAndLog) {
 
   // Inside a transaction on a file that takes part, the log gets both
   // images and the record stays locked; a refusal of the log fails.
-  static const indexed::IndexedLog log = {LogProbe::yes, nullptr, nullptr, LogProbe::log,
-                                         nullptr, nullptr};
+  static const indexed::IndexedLog log = {LogProbe::yes, nullptr, nullptr,
+                                          LogProbe::log, nullptr, nullptr};
   indexed::set_indexed_log(&log);
   std::string c = record(20, {{0, "BBBB7777"}}, 'c');
   EXPECT_EQ(rewrite(f, c), 1);

@@ -67,16 +67,18 @@ TEST_F(LogFaults, DamagedLogs) {
     return size_t{0};
   };
   const Damage rows[] = {
-      {"cut inside the last header", [](std::string &l, auto &) { l.resize(l.size() - 5); }, 0,
-       12, 1, 6, false},
-      {"cut inside the last record's data", [](std::string &l, auto &) { l.pop_back(); }, 0, 12,
-       0, 6, false},
+      {"cut inside the last header", [](std::string &l, auto &) { l.resize(l.size() - 5); }, 0, 12,
+       1, 6, false},
+      {"cut inside the last record's data", [](std::string &l, auto &) { l.pop_back(); }, 0, 12, 0,
+       6, false},
       {"bad end mark", [](std::string &l, auto &) { l.back() = 'x'; }, 0, 12, 1, 0, true},
       {"garbage type",
-       [&](std::string &l, auto &r) { l[second_write(r) + 2] = 0x07, l[second_write(r) + 3] = 0x77; },
+       [&](std::string &l, auto &r) {
+         l[second_write(r) + 2] = 0x07, l[second_write(r) + 3] = 0x77;
+       },
        1, 0, 0, 6, false},
-      {"file never opened",
-       [&](std::string &l, auto &r) { l[second_write(r) + 8 + 7] ^= 0x40; }, 1, 0, 0, 13, false},
+      {"file never opened", [&](std::string &l, auto &r) { l[second_write(r) + 8 + 7] ^= 0x40; }, 1,
+       0, 0, 13, false},
   };
   for (const Damage &d : rows) {
     SCOPED_TRACE(d.what);

@@ -106,9 +106,8 @@ TEST_F(LogFormat, ScrambledDataAndAFileWithItsOwnLog) {
   EXPECT_EQ(own_types, (std::vector<uint16_t>{1, 2, 0x8008, 0x8007, 3}));
   ASSERT_EQ(own.size(), 5u);
   EXPECT_EQ(own[3].data.substr(8), be_bytes(1, 4) + be_bytes(3, 2) + "\x03\x0a\x11");
-  EXPECT_EQ(own[2].data.substr(8),
-            be_bytes(0x4002, 4) + be_bytes(3, 2) + be_bytes(3, 2) + be_bytes(0, 4) + "abc.dat" +
-                '\0');
+  EXPECT_EQ(own[2].data.substr(8), be_bytes(0x4002, 4) + be_bytes(3, 2) + be_bytes(3, 2) +
+                                       be_bytes(0, 4) + "abc.dat" + '\0');
 
   // LOG_DEVICE: the lock file carries the commit-in-progress flag, 0
   // between commits; a flag left at 1 stops every later begin.

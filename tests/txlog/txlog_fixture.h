@@ -54,8 +54,10 @@ struct World {
 
   void apply(const Change &c) {
     if (c.file == 2) {
-      if (c.kind == 'd') slots.erase(c.slot);
-      else slots[c.slot] = c.record;
+      if (c.kind == 'd')
+        slots.erase(c.slot);
+      else
+        slots[c.slot] = c.record;
       return;
     }
     Indexed &x = ix[c.file];

@@ -88,8 +88,8 @@ bool delete_one(Operation &op, DorvexFile *f, const uint8_t *record) {
   uint8_t *stored = standard_record_buffer();
   uint32_t sequence = 0;
   bool keep = keeps_change_locks(f);
-  int64_t read = vi_read_rec(f, stored, at, kLockTake, keep ? kLockByWrite : kLockAutoRelease,
-                             &sequence);
+  int64_t read =
+      vi_read_rec(f, stored, at, kLockTake, keep ? kLockByWrite : kLockAutoRelease, &sequence);
   if (read < 0) return false;
   uint32_t stored_length = static_cast<uint32_t>(read);
   if (!keep) release_record_lock(f, at);
@@ -102,7 +102,8 @@ bool delete_one(Operation &op, DorvexFile *f, const uint8_t *record) {
     if (!key_sub(t, search, f->keys[k].duplicates ? sequence : 0)) return false;
   }
   if (trace_on(kTraceInner)) eprintf("V: v5i_delete(): vi_sub_rec()\n");
-  return delete_record(f, at) && header_write(f) && log_delete(f, record, stored, stored_length, sequence);
+  return delete_record(f, at) && header_write(f) &&
+         log_delete(f, record, stored, stored_length, sequence);
 }
 
 }  // namespace

@@ -81,8 +81,7 @@ bool write(Operation &op, DorvexFile *f, const uint8_t *record, uint32_t length,
   if (trace_on(kTraceInner)) eprintf("V: v5i_write(): add_rec()\n");
   SegAddr at;
   if (!add_record(f, record, length, sequence, &at)) return false;
-  if (keeps_change_locks(f) &&
-      vi_read_rec(f, nullptr, at, kLockTake, kLockByWrite) < 0) {
+  if (keeps_change_locks(f) && vi_read_rec(f, nullptr, at, kLockTake, kLockByWrite) < 0) {
     KeptErrors saved;
     if (trace_on(kTraceInner)) eprintf("V: v5i_write(): vi_sub_rec()\n");
     if (delete_record(f, at)) header_write(f);
