@@ -164,8 +164,8 @@ int Alog_end_commit(void);
 int Alog_rollback(void);
 int Alog_shutdown(void);
 int Alog_recover(void);
-/* LOCK_DIR joined with "lock." and the last path component of `name`;
- * `buffer` must hold the two (at least 600 bytes). */
+/* LOCK_DIR joined with "lock." and the last path component of `name`,
+ * cut to 599 bytes: `buffer` must hold 600. */
 char *Alog_make_lockname(char *buffer, const char *name);
 /* The calling thread's log error code. */
 int16_t *Alog_error_code(void);

@@ -4,8 +4,6 @@
 #include "txlog/txlog.h"
 
 using kel::fsapi::entry;
-using kel::fsapi::Ptr;
-using kel::fsapi::Str;
 
 extern "C" int Alog_begin(int32_t quiet) {
   return entry(

@@ -66,7 +66,7 @@ int recover_impl() {
   ThreadData *td = thread_data();
   if (td == nullptr) return 0;
   if (td->transaction_depth != 0) {
-    *txlog::log_error_code() = 16;
+    *txlog::log_error_code() = txlog::kRecoverInTransaction;
     return 0;
   }
   return txlog::log_recover();

@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "config/config.h"
@@ -64,7 +65,7 @@ bool raw_write(int32_t handle, const uint8_t *data, uint32_t length) {
 bool open_lock_file() {
   State &s = state();
   if (s.lock_file >= 0) return true;
-  char name[kNameLimit * 2];
+  char name[kLockNameSize];
   make_lockname(name, fs_settings().log_file);
   s.lock_file = Alayer_open(name, kOpenCreate);
   if (s.lock_file < 0) return log_fail(error_of_errno(false));
@@ -93,14 +94,9 @@ bool ends_with_mark(int32_t handle) {
 
 char *make_lockname(char *buffer, const char *name) {
   const char *dir = Agetenv("LOCK_DIR");
-  buffer[0] = '\0';
-  if (dir != nullptr && dir[0] != '\0') {
-    strcpy(buffer, dir);
-    size_t n = strlen(buffer);
-    if (buffer[n - 1] != '/') strcat(buffer, "/");
-  }
-  strcat(buffer, "lock.");
-  strcat(buffer, Abase_name(name ? name : ""));
+  bool slash = dir != nullptr && dir[0] != '\0' && dir[strlen(dir) - 1] != '/';
+  snprintf(buffer, kLockNameSize, "%s%slock.%s", dir ? dir : "", slash ? "/" : "",
+           Abase_name(name ? name : ""));
   return buffer;
 }
 

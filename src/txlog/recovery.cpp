@@ -22,6 +22,8 @@
 
 namespace kel::txlog {
 
+static_assert(kLogInTransaction == kRecoverInTransaction);
+
 namespace {
 
 // The recovery file list: file id as the log names it -> handle.

@@ -14,6 +14,7 @@ namespace kel::txlog {
 
 // Which log a file's records go to: the shared log, or a per-file log.
 constexpr int32_t kSharedLog = -1;
+constexpr int32_t kLogUnchosen = -3;  // not yet asked (see choose_log)
 
 // One record of the TM file ("log record node"), newest first.
 struct Node {
@@ -139,6 +140,7 @@ bool any_log_open();
 // --- transactions (transaction.cpp) ----------------------------------------
 FileEntry *entry_of(void *file);
 bool register_file(void *file, bool relative);
+bool choose_log(FileEntry *e);
 void unregister_file(void *file);
 void release_transaction_locks();
 void run_deferred_close(Node *n);

@@ -119,6 +119,8 @@ void tm_rewind() {
 bool tm_append(uint16_t type, void *file, bool relative, const Part *parts, int count) {
   State &s = state();
   if (s.tm == nullptr) return log_fail(kLogNoTmFile);
+  FileEntry *e = file ? entry_of(file) : nullptr;
+  if (e && e->log == kLogUnchosen && !choose_log(e)) return false;
   Node *n = static_cast<Node *>(KEL_ALLOC(sizeof(Node), "log record node"));
   if (n == nullptr) return log_fail(kLogNoMemory);
   n->type = type;
@@ -128,7 +130,6 @@ bool tm_append(uint16_t type, void *file, bool relative, const Part *parts, int 
   n->relative = relative;
   n->flags = 0;
   n->sequence = 0;
-  FileEntry *e = file ? entry_of(file) : nullptr;
   n->log = e ? e->log : kSharedLog;
   bool scramble_parts = fs_settings().log_encryption;
   for (int i = 0; i < count; ++i) {

@@ -331,6 +331,32 @@ bool rollback_inner(bool to_log) {
   return ok;
 }
 
+// The log of a file: chosen when it first matters (the file takes part in
+// a transaction), so that a program that never begins one, kel among
+// them, opens no per-file log. A per-file log joining an open transaction
+// gets its start record at once.
+bool choose_log(FileEntry *e) {
+  State &s = state();
+  e->log = kSharedLog;
+  if (!logging_on()) return true;
+  const char *name = e->relative ? kel::file_name(static_cast<RelativeFile *>(e->file)->file)
+                                 : indexed::file_name(static_cast<DorvexFile *>(e->file));
+  int32_t log = per_file_log_for(name ? name : "");
+  if (log == -2) return false;
+  if (log >= 0 && s.open && s.logs[log].state == 0) {
+    PerFileLog &l = s.logs[log];
+    bool ok = lock_logs() && check_ends() &&
+              put_record(l.handle, kStartLogOnly, static_cast<uint32_t>(time(nullptr)),
+                         s.start_block, s.start_size, true) &&
+              log_flush();
+    unlock_logs();
+    if (!ok) return false;
+    l.state = 1;
+  }
+  e->log = log;
+  return true;
+}
+
 bool register_file(void *file, bool relative) {
   State &s = state();
   if (entry_of(file)) return true;
@@ -342,25 +368,12 @@ bool register_file(void *file, bool relative) {
     s.files = static_cast<FileEntry *>(p);
     s.file_capacity = grown;
   }
-  int32_t log = kSharedLog;
-  if (logging_on()) {
-    const char *name = relative ? kel::file_name(static_cast<RelativeFile *>(file)->file)
-                                : indexed::file_name(static_cast<DorvexFile *>(file));
-    log = per_file_log_for(name ? name : "");
-    if (log == -2) return false;
-    // A per-file log joining an open transaction gets its start record now.
-    if (log >= 0 && s.open && s.logs[log].state == 0) {
-      PerFileLog &l = s.logs[log];
-      bool ok = lock_logs() && check_ends() &&
-                put_record(l.handle, kStartLogOnly, static_cast<uint32_t>(time(nullptr)),
-                           s.start_block, s.start_size, true) &&
-                log_flush();
-      unlock_logs();
-      if (!ok) return false;
-      l.state = 1;
-    }
+  FileEntry &e = s.files[s.file_count++];
+  e = FileEntry{file, relative, kLogUnchosen, false};
+  if (s.open && !choose_log(&e)) {
+    --s.file_count;
+    return false;
   }
-  s.files[s.file_count++] = FileEntry{file, relative, log, false};
   return true;
 }
 

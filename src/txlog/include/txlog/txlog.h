@@ -15,6 +15,7 @@
 // LogError of log_format.h) and returns 1, or 0 on failure.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "kelfs/kelfs.h"
@@ -36,7 +37,12 @@ int32_t log_end_commit();
 int32_t log_rollback();
 int32_t log_shutdown();
 int32_t log_recover();
+// LOCK_DIR, "lock." and the last path component of `name`, cut to fit a
+// buffer of kLockNameSize bytes.
+constexpr size_t kLockNameSize = 600;
 char *make_lockname(char *buffer, const char *name);
+// The log error of a recovery asked for inside a transaction.
+constexpr int16_t kRecoverInTransaction = 16;
 int16_t *log_error_code();
 // Between a begin and its end commit or rollback.
 bool transaction_open();
