@@ -46,6 +46,7 @@ bool tm_failed(int16_t code) {
 // there already (a seek flushes the stream's buffer).
 bool tm_write(const uint8_t *data, uint32_t length) {
   State &s = state();
+  if (length == 0) return true;
   if (s.tm_pos != s.tm_end) {
     if (Astream_seek(s.tm, s.tm_end, SEEK_SET) != 0) return log_fail(kLogIoFailed);
     s.tm_pos = s.tm_end;
