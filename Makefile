@@ -1,15 +1,21 @@
 # Thin wrapper over CMake. `make` builds, `make test` runs the whole suite in
 # the normal build and again under AddressSanitizer + UndefinedBehaviorSanitizer,
-# `make demo` shows kel at work on a small sample tree, `make fuzz` builds the
-# fuzz targets with clang and libFuzzer into build-fuzz/ for long runs.
+# `make demo` shows kel at work on a small sample tree, `make coverage` runs the
+# suite in an unoptimised build with gcov counters and reports the line and
+# branch coverage of src/ (gcovr; build-cov/coverage.txt, and
+# build-cov/coverage/index.html), `make golden` rewrites the expected-output
+# files under tests/golden from what the tests produce (review the diff),
+# `make fuzz` builds the fuzz targets with clang and libFuzzer into
+# build-fuzz/ for long runs.
 
 GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD := build
 ASAN_BUILD := build-asan
+COV_BUILD := build-cov
 FUZZ_BUILD := build-fuzz
 
-.PHONY: all build test test-normal test-asan demo bench fuzz format clean
+.PHONY: all build test test-normal test-asan coverage golden demo bench fuzz format clean
 
 all: build
 
@@ -31,6 +37,24 @@ test-asan: $(ASAN_BUILD)/CMakeCache.txt
 
 test: test-normal test-asan
 
+golden: build
+	cd $(BUILD) && KEL_UPDATE_GOLDEN=1 ctest --output-on-failure -j $(JOBS)
+
+# -O0 so that every line and branch gcov counts is one of the source's. Branches
+# that only unwinding can take are left out: the library is built without
+# exceptions, and the tests' own are not what is measured.
+coverage:
+	cmake -S . -B $(COV_BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug \
+	  -DCMAKE_CXX_FLAGS="--coverage -O0" -DCMAKE_C_FLAGS="--coverage -O0" \
+	  -DCMAKE_EXE_LINKER_FLAGS=--coverage
+	cmake --build $(COV_BUILD) -j $(JOBS)
+	find $(COV_BUILD) -name '*.gcda' -delete
+	cd $(COV_BUILD) && ctest -j $(JOBS) || true
+	mkdir -p $(COV_BUILD)/coverage
+	gcovr -r . --object-directory $(COV_BUILD) --filter 'src/' --exclude-throw-branches \
+	  --exclude-unreachable-branches -j $(JOBS) --txt $(COV_BUILD)/coverage.txt \
+	  --html-details $(COV_BUILD)/coverage/index.html --print-summary
+
 demo: build
 	bash demo/demo.sh $(BUILD)/kel $(BUILD)/dorvex-tool
 
@@ -51,4 +75,4 @@ format:
 	find src include tests bench demo fuzz -name '*.cpp' -o -name '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) build-bench
+	rm -rf $(BUILD) $(ASAN_BUILD) $(COV_BUILD) $(FUZZ_BUILD) build-bench

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "config/config.h"
+#include "config_internal.h"
 #include "layer/layer.h"
 #include "messages/diag.h"
 
@@ -151,12 +152,32 @@ intptr_t fs_changed(const char *name, const char *text, int32_t value, int) {
   return 0;
 }
 
+// Whether the definition that the guard remembers is still in the
+// configuration: cfg_release drops every definition with its set, and a
+// guard that outlived it would keep the table from being defined again.
+bool table_defined() {
+  kel::cfg::Set *s = kel::cfg::existing_set(0);
+  kel::cfg::Variable *v = s ? kel::cfg::find(*s, kFsTable[0].name) : nullptr;
+  return v != nullptr && !v->user_defined();
+}
+
+// Back to no definition: the working values at their defaults.
+void forget_definition() {
+  g_state.defined = false;
+  g_state.settings = kel::FsSettings{};
+  kel::set_trace_bits(0);
+  *kel::large_file_api_word() = 0;
+}
+
 }  // namespace
 
 namespace kel {
 
 void define_fs_table() {
-  if (g_state.defined) return;
+  if (g_state.defined) {
+    if (table_defined()) return;
+    forget_definition();  // cfg_release dropped it: its working values go too
+  }
   cfg_define_table(kFsTable, kFsTableCount, 0);
   cfg_bind("USE_LARGE_FILE_API", 0, large_file_api_word());
   g_state.defined = true;
@@ -164,11 +185,8 @@ void define_fs_table() {
 
 void undefine_fs_table() {
   if (!g_state.defined) return;
-  cfg_undefine_table(kFsTable, kFsTableCount, 0);
-  g_state.defined = false;
-  g_state.settings = kel::FsSettings{};
-  set_trace_bits(0);
-  *large_file_api_word() = 0;
+  if (table_defined()) cfg_undefine_table(kFsTable, kFsTableCount, 0);
+  forget_definition();
 }
 
 FsSettings &fs_settings() {
@@ -180,5 +198,6 @@ int16_t use_large_file_api() {
 void reset_fs_settings() {
   g_state.settings = FsSettings{};
   set_trace_bits(0);
+  *large_file_api_word() = 0;
 }
 }  // namespace kel

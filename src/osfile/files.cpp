@@ -111,7 +111,9 @@ struct FilesState {
   kel::MemPtr<RecordLock> temp_locks;  // "temporary lock table (UNIX)"
   int32_t lock_count = 0;
 
-  // Registrations; they outlive Afree_files.
+  // The registration of the layer above outlives Afree_files; the tests'
+  // override of USE_LARGE_FILE_API goes with the tables, so that the next
+  // user of the layer starts from the configuration.
   kel::DescriptorRenumberHook renumber_hook = nullptr;
   int large_override = -1;
 };
@@ -585,6 +587,7 @@ extern "C" int32_t Ainit_files(void) {
 
 extern "C" void Afree_files(void) {
   FilesState &s = state();
+  s.large_override = -1;
   if (!s.ready) return;
   for (int32_t i = 0; i < s.max_files; ++i) {
     FileEntry &e = s.entries[i];

@@ -29,13 +29,9 @@ inline std::string model_volume_header(int version, int volume, int media_size, 
   return h;
 }
 
-// Bytes 22..46 of a volume header hold its creation time.
-inline void mask_volume_time(std::string &archive, size_t header_at) {
-  if (archive.size() >= header_at + 47) archive.replace(header_at + 22, 25, 25, '#');
-}
-
+// Bytes 22..46 of a volume header at `header_at` hold its creation time.
 inline std::string masked(std::string archive, size_t header_at = 0) {
-  mask_volume_time(archive, header_at);
+  if (archive.size() >= header_at + 47) archive.replace(header_at + 22, 25, 25, '#');
   return archive;
 }
 

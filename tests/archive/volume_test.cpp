@@ -20,6 +20,7 @@
 
 #include "archive/archive_model.h"
 #include "archive/run_state.h"
+#include "archive/volume_header.h"
 #include "common/test_util.h"
 
 namespace kel::archive {
@@ -189,7 +190,7 @@ TEST(VolumeLayer, VolumesMatchTheModelAndReadBackWhateverTheTransfers) {
     std::string padded = test::model_records(stream, static_cast<size_t>(cfg.record));
     std::string label(cfg.label, 'L');
     test::write_file("label", label);
-    std::vector<std::string> seen[2];
+    std::vector<std::string> volumes;  // as written to a device, both ways matching the model
     int64_t blocks = 0;
     for (int device = 0; device < 2; ++device) {
       SCOPED_TRACE(device ? "written to a device" : "written to a file");
@@ -221,16 +222,8 @@ TEST(VolumeLayer, VolumesMatchTheModelAndReadBackWhateverTheTransfers) {
         EXPECT_TRUE(gathered);
       }
       if (g_tape.volumes.back().empty()) g_tape.volumes.pop_back();
-      seen[device] = g_tape.volumes;
+      volumes = g_tape.volumes;
     }
-    // Compared without printing megabytes of binary on a failure.
-    ASSERT_EQ(seen[0].size(), seen[1].size());
-    for (size_t i = 0; i < seen[0].size(); ++i) {
-      EXPECT_TRUE(test::masked(seen[0][i], cfg.label) == test::masked(seen[1][i], cfg.label))
-          << "volume " << i;
-    }
-
-    std::vector<std::string> volumes = seen[0];
     if (cfg.swapped) {
       for (auto &v : volumes) v = test::swap_pairs_of(v);
     }
@@ -273,23 +266,25 @@ TEST(VolumeLayer, AnExactlyFullRecordWaitsForMoreBytes) {
   EXPECT_EQ(3, total_blocks(v));
 }
 
-TEST(VolumeLayer, PushedBackBytesComeFirstInTheirOrder) {
-  std::optional<RunState> run;
-  VolumeState &v = start(run, false, 512, 512, 0, false, false);
-  g_tape.volumes = {test::model_volume_header(6, 1, 0, 512, 512) + "abcdefgh" +
-                    std::string(504, '-')};
-  ASSERT_EQ(Status::kOk, read_volume_header(v, false));
-  char buf[16];
-  ASSERT_EQ(Status::kOk, read_archive_bytes(v, buf, 4));
-  EXPECT_STREQ("abcd", buf);
-  for (int k = 3; k >= 0; --k) push_back(v, static_cast<uint8_t>("WXYZ"[k]));
-  ASSERT_EQ(Status::kOk, read_archive_bytes(v, buf, 6));
-  EXPECT_STREQ("WXYZef", buf);
-  // The push-back stack holds a whole member header with the longest name.
-  for (size_t k = 0; k < 48 + 999 + 8; ++k) push_back(v, 'q');
-  ASSERT_EQ(Status::kOk, skip_archive_bytes(v, 48 + 999 + 8));
-  ASSERT_EQ(Status::kOk, read_archive_bytes(v, buf, 2));
-  EXPECT_STREQ("gh", buf);
+TEST(VolumeLayer, HeadersHoldTheFixedFieldsAndZerosToTheBlock) {
+  // Runs compare whole volume headers with the model; what no run reaches:
+  // volume 100 and later keep the two-digit field, and the creation time is
+  // the ctime text of the moment, newline included.
+  uint8_t buf[513];
+  memset(buf, 0xAA, sizeof buf);
+  VolumeHeader h;
+  h.format_version = 5;
+  h.volume = 123;
+  h.media_size = 100;
+  h.record_size = 5120;
+  h.media_block = 512;
+  format_volume_header(buf, 512, h, 0);
+  char stamp[32];
+  time_t zero = 0;
+  std::string want = test::model_volume_header(5, 23, 100, 5120, 512);
+  EXPECT_EQ(want.replace(22, 25, ctime_r(&zero, stamp)),
+            std::string(reinterpret_cast<char *>(buf), 512));
+  EXPECT_EQ(0xAA, buf[512]);  // nothing beyond the block
 }
 
 }  // namespace

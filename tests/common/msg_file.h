@@ -33,8 +33,8 @@ class MsgFileBuilder {
     for (auto &[n, subs] : texts_) highest = std::max(highest, n);
     for (auto &[n, c] : missing_) highest = std::max(highest, n);
     std::string out;
-    put32(out, 0x514c016d);
-    put16(out, version_);
+    put(out, 0x514c016d, 4);
+    put(out, version_, 2);
     out.append(6, '\xEE');  // the entry of message 0 is never read
     size_t text_at = out.size() + 6u * static_cast<size_t>(highest);
     std::string texts;
@@ -42,27 +42,20 @@ class MsgFileBuilder {
       auto t = texts_.find(n);
       auto m = missing_.find(n);
       if (t != texts_.end()) {
-        put32(out, static_cast<uint32_t>(text_at + texts.size()));
-        put16(out, static_cast<uint16_t>(t->second.size()));
+        put(out, static_cast<uint32_t>(text_at + texts.size()), 4);
+        put(out, static_cast<uint16_t>(t->second.size()), 2);
         for (const std::string &s : t->second) texts += s + '\0';
-      } else if (m != missing_.end()) {
-        put32(out, 0xFFFFFFFF);
-        put16(out, m->second);
-      } else {
-        put32(out, 0);
-        put16(out, 0);  // no sub-messages: every fetch falls back
+      } else {  // no sub-messages when not missing: every fetch falls back
+        put(out, m != missing_.end() ? 0xFFFFFFFF : 0, 4);
+        put(out, m != missing_.end() ? m->second : 0, 2);
       }
     }
     return out + texts;
   }
 
  private:
-  static void put32(std::string &s, uint32_t v) {
-    for (int shift = 24; shift >= 0; shift -= 8) s += static_cast<char>((v >> shift) & 0xFF);
-  }
-  static void put16(std::string &s, uint16_t v) {
-    s += static_cast<char>(v >> 8);
-    s += static_cast<char>(v & 0xFF);
+  static void put(std::string &s, uint32_t v, int bytes) {
+    while (bytes-- > 0) s += static_cast<char>((v >> (8 * bytes)) & 0xFF);
   }
   std::map<int, std::vector<std::string>> texts_;
   std::map<int, uint16_t> missing_;

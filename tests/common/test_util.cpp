@@ -7,14 +7,10 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-
-#include "kelfs/errors.h"
-#include "support/alloc.h"
 
 namespace kel::test {
 
@@ -36,32 +32,28 @@ TempDir::TempDir(bool chdir_into) {
   if (mkdtemp(buf.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   path_ = buf.data();
   if (chdir_into) {
-    char cwd[4096];
-    if (getcwd(cwd, sizeof cwd)) old_cwd_ = cwd;
-    if (chdir(path_.c_str()) != 0) throw std::runtime_error("chdir failed");
+    old_cwd_ = std::filesystem::current_path().string();
+    std::filesystem::current_path(path_);
   }
 }
 
+// Read-only folders inside are made writable again so that all can go.
 TempDir::~TempDir() {
-  if (!old_cwd_.empty() && chdir(old_cwd_.c_str()) != 0) {
-    // nothing sensible to do in a destructor
-  }
   std::error_code ec;
+  if (!old_cwd_.empty()) std::filesystem::current_path(old_cwd_, ec);
   std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
                                std::filesystem::perm_options::add, ec);
   std::filesystem::remove_all(path_, ec);
 }
 
 std::string read_file(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
   std::ostringstream s;
-  s << in.rdbuf();
+  s << std::ifstream(path, std::ios::binary).rdbuf();
   return s.str();
 }
 
 void write_file(const std::string &path, const std::string &bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
 bool file_exists(const std::string &path) {
@@ -99,20 +91,6 @@ StderrCapture::~StderrCapture() {
 std::string StderrCapture::text() const {
   fflush(nullptr);
   return read_file(path_);
-}
-
-int fail_each_allocation(const std::function<void()> &op, const std::function<void(int)> &check) {
-  int failures = 0;
-  for (int n = 1;; ++n) {
-    *fs_error_code() = 0;
-    alloc_fail_nth(n);
-    op();
-    bool failed = alloc_failure_triggered();
-    alloc_fail_nth(0);
-    if (!failed) return failures;
-    ++failures;
-    check(n);
-  }
 }
 
 FileSizeLimit::FileSizeLimit(uint64_t bytes) {

@@ -1,11 +1,14 @@
 // Helpers shared by the tests: temporary folders, whole-file reads and
-// writes, a full disk, captured error output and allocation failures.
+// writes, a full disk and captured error output. (The allocation-failure
+// loop is in faults.h, included here for the tests that reach it so.)
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
+
+#include "common/faults.h"
 
 namespace kel::test {
 
@@ -62,11 +65,5 @@ class StderrCapture {
   int saved_;
   std::string path_;
 };
-
-// Runs `op` with the n-th allocation failing, for n = 1, 2, ... until a
-// run meets no failure, and calls `check(n)` after every run that failed.
-// The primary error code is cleared before each run. Returns the number
-// of runs that failed.
-int fail_each_allocation(const std::function<void()> &op, const std::function<void(int)> &check);
 
 }  // namespace kel::test

@@ -5,7 +5,7 @@
 
 #include <cerrno>
 #include <csignal>
-#include <cstdint>
+#include <set>
 #include <stdexcept>
 
 namespace kel::test {
@@ -24,34 +24,65 @@ bool move_all(Io io, int fd, Bytes *data, size_t size) {
   return true;
 }
 
-// A frame is a 32-bit length followed by the bytes.
-bool send_frame(int fd, const std::string &text) {
-  uint32_t n = static_cast<uint32_t>(text.size());
-  return move_all(::write, fd, reinterpret_cast<const char *>(&n), sizeof n) &&
-         move_all(::write, fd, text.data(), text.size());
+template <typename T>
+bool send(int fd, const T &value) {
+  return move_all(::write, fd, reinterpret_cast<const char *>(&value), sizeof value);
+}
+template <typename T>
+bool receive(int fd, T *value) {
+  return move_all(::read, fd, reinterpret_cast<char *>(value), sizeof *value);
 }
 
-bool receive_frame(int fd, std::string *text) {
+// The older form's texts: a length, then the bytes.
+bool send_text(int fd, const std::string &text) {
+  return send(fd, static_cast<uint32_t>(text.size())) &&
+         move_all(::write, fd, text.data(), text.size());
+}
+bool receive_text(int fd, std::string *text) {
   uint32_t n = 0;
-  if (!move_all(::read, fd, reinterpret_cast<char *>(&n), sizeof n)) return false;
+  if (!receive(fd, &n)) return false;
   text->assign(n, '\0');
   return move_all(::read, fd, text->data(), n);
 }
 
+// The parent's ends of the pipes of every live worker. A child closes
+// those of the other workers, so that each child sees the end of its input
+// when its own worker goes, whatever the order the workers go in.
+std::set<int> &parent_ends() {
+  static std::set<int> ends;
+  return ends;
+}
+
 }  // namespace
 
+Worker::Worker(std::vector<Step> steps) {
+  start([&steps](int in, int out) {
+    uint64_t step = 0;
+    int64_t argument = 0;
+    if (!receive(in, &step) || !receive(in, &argument)) return false;
+    int64_t result = step < steps.size() ? steps[step](argument) : kDied;
+    return send(out, result);
+  });
+}
+
 Worker::Worker(Handler handler) {
+  start([&handler](int in, int out) {
+    std::string request;
+    return receive_text(in, &request) && send_text(out, handler(request));
+  });
+}
+
+void Worker::start(const std::function<bool(int in, int out)> &serve_one) {
   signal(SIGPIPE, SIG_IGN);  // a worker that died must not take the test with it
   int down[2], up[2];
   if (pipe(down) != 0 || pipe(up) != 0) throw std::runtime_error("pipe failed");
   pid_ = fork();
   if (pid_ < 0) throw std::runtime_error("fork failed");
   if (pid_ == 0) {
+    for (int fd : parent_ends()) close(fd);
     close(down[1]);
     close(up[0]);
-    std::string request;
-    while (receive_frame(down[0], &request)) {
-      if (!send_frame(up[1], handler(request))) break;
+    while (serve_one(down[0], up[1])) {
     }
     _exit(0);
   }
@@ -59,20 +90,39 @@ Worker::Worker(Handler handler) {
   close(up[1]);
   to_child_ = down[1];
   from_child_ = up[0];
+  parent_ends().insert({to_child_, from_child_});
 }
 
 Worker::~Worker() {
+  parent_ends().erase(to_child_);
+  parent_ends().erase(from_child_);
   close(to_child_);
   close(from_child_);
-  int status;
-  waitpid(pid_, &status, 0);
+  if (pid_ > 0) waitpid(pid_, nullptr, 0);
+}
+
+void Worker::begin(size_t step, int64_t argument) {
+  sent_ = send(to_child_, static_cast<uint64_t>(step)) && send(to_child_, argument);
+}
+
+int64_t Worker::end() {
+  int64_t result = kDied;
+  if (!sent_ || !receive(from_child_, &result)) return kDied;
+  sent_ = false;
+  return result;
 }
 
 std::string Worker::call(const std::string &request) {
   std::string reply;
-  if (!send_frame(to_child_, request) || !receive_frame(from_child_, &reply))
-    return "<worker died>";
+  if (!send_text(to_child_, request) || !receive_text(from_child_, &reply)) return "<worker died>";
   return reply;
+}
+
+void Worker::kill() {
+  if (pid_ <= 0) return;
+  ::kill(pid_, SIGKILL);
+  waitpid(pid_, nullptr, 0);
+  pid_ = -1;
 }
 
 }  // namespace kel::test

@@ -1,58 +1,118 @@
+// The entry points of the indexed family: the trace lines of every shape
+// of arguments and results (a golden file), version and abilities, the
+// transaction depth, reference-counted start and exit with the engine's
+// shutdown at the last exit, the configuration defined on first use, hook
+// registration, and every allocation of make, open, write, delete and
+// close failing in turn.
 #include "fsapi/entry.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <string>
+#include <map>
 
+#include "cache/cache.h"
+#include "common/fails.h"
+#include "common/faults.h"
+#include "common/golden.h"
 #include "common/test_util.h"
 #include "config/config.h"
 #include "config/fs_config.h"
 #include "fsapi/families.h"
 #include "indexed/engine.h"
+#include "indexed/storage/shared_buffers.h"
 #include "kelfs/kelfs.h"
-#include "layer/layer.h"
 #include "messages/diag.h"
 #include "support/alloc.h"
+#include "support/fail.h"
 
 namespace kel::fsapi {
 namespace {
 
-// The lines of the entry points with arguments and results are checked
-// with them (v5_files_test, v5_records_test); here a call without
-// arguments, one without a result, and trace bits that leave them out.
-TEST(EntryPoints, TraceLinesWithoutArgumentsOrResult) {
-  // A log that records nothing: the transaction left open here must not
-  // reach the file system's own log.
+using test::pointer_text;
+
+class EntryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    reset_fs_settings();
+    v5_init_cfg();
+    cfg_reset_all(0, 1);
+  }
+  // The file system as a program leaves it at its end: no thread data, no
+  // log, the engine shut down, the start-up count at 0.
+  void TearDown() override {
+    set_trace_bits(0);
+    set_transaction_log(nullptr);
+    while (indexed_init_count() > 0) v5_exit();
+    release_thread_data();
+    indexed::shutdown();
+  }
+  test::TempDir dir_{true};
+};
+
+TEST_F(EntryTest, EveryEntryPointTracesItsCallAndResult) {
+  // A log that records nothing: the transaction begun here must not reach
+  // the file system's own log (which would refuse it without a LOG_FILE).
   static const TransactionLog silent{[](int32_t) { return 1; }, [] { return 1; }, [] { return 1; },
                                      [] { return 1; }};
   set_transaction_log(&silent);
+  std::string table(256, 'T');
+  char rec[13] = "abcd00000000", buf[300] = {};
   set_trace_bits(kTraceEntryPoints);
-  test::StderrCapture err;
+  test::StderrCapture capture;
+  v5_make("cust", nullptr, "1,1,1,0,0", "12,12,1", "1,0,4,0", table.data());
+  DorvexFile *f = v5_open("cust", 2, "0,0,0");
+  v5_info(f, -10, buf);
+  v5_write(f, rec, 12);
+  v5_start(f, rec, 0, 2, 1);
+  v5_next(f, buf);
+  v5_nkrstart(f);  // enters under the name v5_nkrnext, returns under its own
+  v5_delete(f, rec);
+  v5_check(f, 0);
+  v5_close(f);
+  v5_copy("cust", "copy");
+  v5_open(nullptr, 0x601, nullptr);
+  v5_unlock(nullptr);  // a null handle: "<NULL>" for its name, E_PARAM
   v5_begin();
   v5_exit();
-  EXPECT_EQ("V: v5_begin()\nV: v5_begin() returning 1\nV: v5_exit()\nV: v5_exit() returning\n",
-            err.text());
   set_trace_bits(kTraceLocks | kTraceTree);
-  test::StderrCapture quiet;
-  v5_begin();
-  EXPECT_EQ("", quiet.text());
+  v5_begin();  // other bits leave the entry points out
   set_trace_bits(0);
-  release_thread_data();  // the open transaction goes with it
-  set_transaction_log(nullptr);
+  EXPECT_EQ(E_PARAM, *fs_error_code());
+  EXPECT_TRUE(test::file_exists("copy.vix"));
+  std::string text = test::replace_all(capture.text(), pointer_text(f), "<file>");
+  for (auto [p, name] : {std::pair<const void *, const char *>{rec, "<record>"},
+                         {buf, "<buffer>"},
+                         {nullptr, "<null>"}})
+    text = test::replace_all(text, pointer_text(p), name);
+  EXPECT_TRUE(test::matches_golden("fsapi/entry_point_trace.txt", text));
 }
 
-TEST(EntryPoints, VersionAndAbilities) {
+TEST_F(EntryTest, VersionAbilitiesAndHooks) {
   char name[7], version[2], build[30];
   memset(name, 'x', sizeof name);
   int32_t m = 0;
   EXPECT_EQ(1, v5_version(name, version, build, 0, &m));
-  EXPECT_STREQ("Dorvex", name);
-  EXPECT_STREQ("5", version);
-  EXPECT_STREQ(KEL_VERSION_STRING, build);
+  EXPECT_EQ(std::tuple(std::string("Dorvex"), std::string("5"), std::string(KEL_VERSION_STRING)),
+            std::tuple(std::string(name), std::string(version), std::string(build)));
   uint8_t flags = 0x80;
   v5_abilities(&flags);
   EXPECT_EQ(0x83, flags);
+  auto hook_a = +[](void *) {};
+  auto hook_b = +[](void *) {};
+  EXPECT_EQ(nullptr, v5_register_progress(hook_a));
+  EXPECT_EQ(hook_a, v5_register_progress(hook_b));
+  EXPECT_EQ(hook_b, indexed::progress_hook());
+  v5_register_progress(nullptr);
+  auto attrs = +[](const void *, const char *) {};
+  v5_register_set_file_attrs(attrs);
+  EXPECT_EQ(attrs, indexed::set_file_attrs_hook());
+  v5_register_set_file_attrs(nullptr);
+  // Whatever the caller did first, every entry point sees the defined
+  // table: COMPRESS_FACTOR has its default of 70, not 0.
+  v5_deinit_cfg();
+  ASSERT_EQ(0, cfg_get_type("COMPRESS_FACTOR", 0));
+  v5_abilities(&flags);
+  EXPECT_EQ(70, cfg_get_tinyint("COMPRESS_FACTOR", 0));
 }
 
 struct FakeLog {
@@ -63,89 +123,144 @@ struct FakeLog {
   static int end_commit() { return ++end_commits, 7; }
 };
 
-TEST(EntryPoints, TransactionDepthCallsTheLogOnlyAtTheOutermostLevel) {
+TEST_F(EntryTest, TransactionDepthCallsTheLogOnlyAtTheOutermostLevel) {
   TransactionLog log{FakeLog::begin, FakeLog::commit, FakeLog::end_commit, nullptr};
   set_transaction_log(&log);
-  // A commit without a begin succeeds and leaves the depth at 0.
-  EXPECT_EQ(1, v5_commit(0));
+  EXPECT_EQ(1, v5_commit(0)) << "a commit without a begin succeeds";
   EXPECT_EQ(0, thread_data()->transaction_depth);
-  EXPECT_EQ(0, FakeLog::commits);
-
   EXPECT_EQ(1, v5_begin());
   EXPECT_EQ(1, v5_begin());
-  EXPECT_EQ(1, FakeLog::begins) << "only the outermost begin reaches the log";
   EXPECT_EQ(1, v5_commit(0));
   EXPECT_EQ(1, thread_data()->transaction_depth) << "still open";
-  EXPECT_EQ(0, FakeLog::commits);
+  EXPECT_EQ(std::tuple(1, 0, 0),
+            std::tuple(FakeLog::begins, FakeLog::commits, FakeLog::end_commits));
   EXPECT_EQ(7, v5_commit(0)) << "the end-commit result is the result";
-  EXPECT_EQ(1, FakeLog::commits);
-  EXPECT_EQ(1, FakeLog::end_commits);
-
+  EXPECT_EQ(std::tuple(1, 1, 1),
+            std::tuple(FakeLog::begins, FakeLog::commits, FakeLog::end_commits));
   FakeLog::commit_ok = false;
   v5_begin();
   EXPECT_EQ(0, v5_commit(0));
   EXPECT_EQ(1, FakeLog::end_commits) << "no end-commit after a failed commit";
-  set_transaction_log(nullptr);
 }
 
-TEST(EntryPoints, InitAndExitAreReferenceCounted) {
-  define_fs_table();  // the configuration's storage stays: the exits do not own it
+// Starts and exits are counted; the last exit releases the thread data
+// and its key, the engine's buffers and the cache, which the next open
+// takes again (V_BUFFERS -1: the built-in 64).
+TEST_F(EntryTest, InitAndExitAreReferenceCounted) {
+  // A first round creates what lives until the process ends (the file
+  // table, the error block) and is no part of what an exit releases.
+  ASSERT_EQ(1, v5_make("e.dat", nullptr, nullptr, "5000,0,1", "1,0,8,0", nullptr));
+  v5_close(v5_open("e.dat", 2, ""));
+  Alog_shutdown();  // the log's list of open files goes at the last exit too
+  indexed::shutdown();
   release_thread_data();
-  *fs_error_code() = 0;  // the error block exists: the log's shutdown keeps the codes
   int64_t before = alloc_live_blocks();
   int32_t out = 0;
   EXPECT_EQ(1, v5_init_vers(2, &out));
   EXPECT_EQ(3, out);
   EXPECT_EQ(2, indexed::interface_level());
   EXPECT_EQ(1, v5_init());
-  EXPECT_EQ(1, v5_init_vers(1, &out));  // already initialised: level kept
+  EXPECT_EQ(1, v5_init_vers(1, &out));  // already started: the level is kept
   EXPECT_EQ(2, indexed::interface_level());
   EXPECT_EQ(3, indexed_init_count());
-  v5_begin();  // creates the thread data
+  indexed::set_interface_level(3);
+  DorvexFile *f = v5_open("e.dat", 2, "");
+  ASSERT_NE(nullptr, f);
+  ASSERT_EQ(1, v5_close(f));
+  EXPECT_GE(indexed::record_buffer_size(), 5000u);
+  EXPECT_GT(cache_buffer_count(), 0);
   v5_exit();
   v5_exit();
   EXPECT_EQ(1, indexed_init_count());
   EXPECT_NE(nullptr, thread_data());
+  EXPECT_GE(indexed::record_buffer_size(), 5000u) << "one start is left";
   v5_exit();
-  EXPECT_EQ(0, indexed_init_count());
+  EXPECT_EQ(std::tuple(0, 0u, 0),
+            std::tuple(indexed_init_count(), indexed::record_buffer_size(), cache_buffer_count()));
   v5_exit();  // below zero stays zero
   EXPECT_EQ(0, indexed_init_count());
-  layer_files_release();  // the layer files' table, grown when the log made its TM file
   EXPECT_EQ(before, alloc_live_blocks()) << "thread data and key released at the last exit";
+  f = v5_open("e.dat", 0, "");
+  EXPECT_EQ(64, cache_buffer_count());
+  v5_close(f);
 }
 
-TEST(EntryPoints, KeyCreationFailureFailsTheCallWithoutRunningIt) {
+TEST_F(EntryTest, KeyCreationFailureFailsTheCallWithoutRunningIt) {
+  release_thread_data();
   bool ran = false;
-  define_fs_table();
   alloc_fail_nth(1);
-  int r = entry({"probe", "", "%d", nullptr}, -1, [&] { return ran = true, 1; });
-  EXPECT_EQ(-1, r);
+  EXPECT_TRUE(test::failed(
+      entry({"probe", "", "%d", nullptr}, -1, [&] { return ran = true, 1; }) == -1, E_NO_MEMORY));
+  alloc_fail_nth(0);
   EXPECT_FALSE(ran);
-  EXPECT_EQ(E_NO_MEMORY, *fs_error_code());
-  r = entry({"probe", "", "%d", nullptr}, -1, [&] { return ran = true, 1; });
-  EXPECT_EQ(1, r) << "the key is created on the next entry";
+  EXPECT_EQ(1, entry({"probe", "", "%d", nullptr}, -1, [&] { return ran = true, 1; }))
+      << "the key is created on the next entry";
   EXPECT_TRUE(ran);
 }
 
-// Whatever the caller did first, every entry point sees the defined
-// table: COMPRESS_FACTOR has its default of 70, not 0.
-TEST(EntryPoints, TheConfigurationIsDefinedOnFirstUse) {
-  v5_deinit_cfg();
-  ASSERT_EQ(0, cfg_get_type("COMPRESS_FACTOR", 0));
-  uint8_t flags = 0;
-  v5_abilities(&flags);
-  EXPECT_EQ(70, cfg_get_tinyint("COMPRESS_FACTOR", 0));
-}
-
-TEST(EntryPoints, HookRegistrationReturnsThePreviousHook) {
-  auto hook_a = +[](void *) {};
-  auto hook_b = +[](void *) {};
-  EXPECT_EQ(nullptr, v5_register_progress(hook_a));
-  EXPECT_EQ(hook_a, v5_register_progress(hook_b));
-  EXPECT_EQ(hook_b, indexed::progress_hook());
-  auto attrs = +[](const void *, const char *) {};
-  v5_register_set_file_attrs(attrs);
-  EXPECT_EQ(attrs, indexed::set_file_attrs_hook());
+// Every allocation of make, then of a session that opens the empty file,
+// writes a first record (the first root of every key), deletes it and
+// closes the file, fails in turn. Each failure ends in E_NO_MEMORY with
+// every block given back; a make leaves no file; after a failed session
+// the file is sound and holds the record only when its delete failed (a
+// write that fails takes back what it did; the nodes it made may stay,
+// free or as empty roots, and an open for update may have moved the
+// header's counters, so bytes are not compared).
+TEST_F(EntryTest, EveryAllocationOfMakeOpenWriteDeleteAndCloseFailsCleanly) {
+  const std::string record = "0003HULL....";
+  auto make = [] {
+    return v5_make("cust", "", "1,1,1,0,0", "12,12,2", "1,0,4,0,1,1,4,4", nullptr);
+  };
+  // One whole round first: the tables the operations create on first use
+  // stay until the exit operations, and are not the operations' leaks.
+  ASSERT_EQ(1, make());
+  DorvexFile *f = v5_open("cust", KEL_OPEN_IO, "0,0,0");
+  ASSERT_EQ(1, v5_write(f, record.data(), 12));
+  ASSERT_EQ(1, v5_delete(f, record.data()));
+  ASSERT_EQ(1, v5_check(f, 0)) << "its report stays until the next check";
+  ASSERT_EQ(1, v5_close(f));
+  ASSERT_EQ(1, v5_remove("cust"));
+  int failures = test::FailEachAllocation{
+      .op = [&] { return make() == 1; },
+      .state =
+          [] {
+            return std::to_string(test::file_exists("cust") || test::file_exists("cust.vix"));
+          }}.run();
+  EXPECT_GT(failures, 0);
+  const std::string data = test::read_file("cust"), index = test::read_file("cust.vix");
+  const char *step = "";
+  auto session = [&] {
+    test::write_file("cust", data);
+    test::write_file("cust.vix", index);
+    step = "open";
+    DorvexFile *g = v5_open("cust", KEL_OPEN_IO, "0,0,0");
+    if (g == nullptr) return false;
+    if ((step = "write", v5_write(g, record.data(), 12)) &&
+        (step = "delete", v5_delete(g, record.data()))) {
+      step = "close";
+      return v5_close(g) == 1;
+    }
+    KeptErrors kept;  // the failure, not the close, is what the loop judges
+    v5_close(g);
+    return false;
+  };
+  std::map<std::string, int> seen;
+  failures = test::FailEachAllocation{
+      .op = session, .after = [&](int n) {
+        ++seen[step];
+        DorvexFile *g = v5_open("cust", KEL_OPEN_INPUT, "0,0,0");
+        ASSERT_NE(nullptr, g) << step << " " << n;
+        EXPECT_EQ(1, v5_check(g, 0)) << step << " " << n << "\n" << v5_check_report();
+        char buffer[13] = {};
+        memcpy(buffer, record.data(), 12);
+        EXPECT_EQ(std::string(step) == "delete" ? 12u : 0u, v5_read(g, buffer, 0))
+            << step << " " << n;
+        EXPECT_EQ(1, v5_close(g));
+      }}.run();
+  EXPECT_GT(failures, 2);
+  EXPECT_GT(seen["open"], 0);
+  EXPECT_GT(seen["write"], 0);
+  EXPECT_EQ(0, seen["close"]) << "a close takes no memory";
 }
 
 }  // namespace

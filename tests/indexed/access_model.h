@@ -8,6 +8,7 @@
 // equal keys as the trees do and the search rules carry over unchanged.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <iterator>
@@ -17,24 +18,10 @@
 #include <string>
 #include <vector>
 
+#include "common/shapes.h"
 #include "kelfs/errors.h"
 
 namespace kel::test {
-
-struct KeyPart {
-  size_t size;
-  size_t offset;
-};
-
-struct KeySpec {
-  std::vector<KeyPart> parts;
-  bool duplicates;
-  size_t size() const {
-    size_t n = 0;
-    for (const KeyPart &p : parts) n += p.size;
-    return n;
-  }
-};
 
 class FileModel {
  public:
@@ -77,6 +64,13 @@ class FileModel {
   const Tree &tree(int k) const { return trees_[k]; }
 
   // --- writes ---
+  // Whether a write of the record succeeds: no unique key value taken.
+  bool accepts(const std::string &record) const {
+    for (size_t k = 0; k < keys_.size(); ++k)
+      if (!keys_[k].duplicates && has_key(static_cast<int>(k), key_of(static_cast<int>(k), record)))
+        return false;
+    return true;
+  }
   Outcome write(const std::string &record) {
     last_.reset();
     Outcome o;
@@ -116,6 +110,72 @@ class FileModel {
     Outcome o;
     o.ok = true;
     return o;
+  }
+
+  // A rewrite: the record keeps its duplicate number in every key, so it
+  // keeps its place among equal values. `maybe_shared`: 101 may or may not
+  // come (an unchanged key that shares its value is added again only when
+  // the record moved).
+  Outcome rewrite(const std::string &record, bool *maybe_shared) {
+    *maybe_shared = false;
+    std::optional<uint64_t> id;
+    if (last_ && raw_primary(records_[*last_]) == raw_primary(record)) id = last_;
+    last_.reset();
+    if (!id) {
+      auto it = first_equal(0, key_of(0, record));
+      if (!it) return fail(E_NOT_FOUND);
+      id = (*it)->id;
+    }
+    const std::string old = records_[*id];
+    for (int k = 1; k < static_cast<int>(keys_.size()); ++k) {
+      std::string now = key_of(k, record);
+      if (now != key_of(k, old) && !keys_[k].duplicates && has_key(k, now))
+        return fail(E_DUPLICATE);
+    }
+    bool shared = false;
+    for (int k = 0; k < static_cast<int>(keys_.size()); ++k) {
+      std::string before = key_of(k, old), now = key_of(k, record);
+      trees_[k].erase(Entry{before, dup_of(k, *id), *id});
+      bool equal = has_key(k, now);
+      (now == before ? *maybe_shared : shared) |= equal && keys_[k].duplicates;
+      trees_[k].insert(Entry{now, dup_of(k, *id), *id});
+    }
+    records_[*id] = record;
+    Outcome o;
+    o.ok = true;
+    o.code = shared ? E_DUPLICATE_ALTERNATE : 0;
+    return o;
+  }
+
+  // What the close of a bulk addition does to `batch` (in the order
+  // written): per unique key in turn, the records in key order (equal
+  // values in the order written) are added, and one whose value the key
+  // already holds is rejected. The survivors go in in the order written;
+  // the rejected come back in the order of their first rejection, which is
+  // the order of the duplicates log.
+  std::vector<std::string> bulk(const std::vector<std::string> &batch) {
+    std::vector<size_t> rejected;
+    std::vector<bool> out(batch.size());
+    for (int k = 0; k < static_cast<int>(keys_.size()); ++k) {
+      if (keys_[k].duplicates) continue;
+      std::vector<size_t> order(batch.size());
+      for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+      std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+        return key_of(k, batch[a]) < key_of(k, batch[b]);
+      });
+      std::set<std::string> held;
+      for (const Entry &e : trees_[k]) held.insert(e.key);
+      for (size_t i : order) {
+        if (held.insert(key_of(k, batch[i])).second || out[i]) continue;
+        rejected.push_back(i);
+        out[i] = true;
+      }
+    }
+    for (size_t i = 0; i < batch.size(); ++i)
+      if (!out[i]) write(batch[i]);
+    std::vector<std::string> log;
+    for (size_t i : rejected) log.push_back(batch[i]);
+    return log;
   }
 
   void unlock() { last_.reset(); }

@@ -1,445 +1,499 @@
-// Random sequences of writes, deletes, starts, keyed reads and
-// next/previous walks through the entry points, checked step by step
-// against the reference model, with the whole-file check every few steps,
-// a reopen half-way, and full walks of every key at the end. One test per
-// file shape: node sizes of 1, 2 and 16 blocks, keys up to 250 bytes, many
-// keys, keys in two parts, a collating table, compression, scrambling,
-// versions 3, 4 and 5, and segments small enough to grow.
+// Random operations through the entry points against the reference model
+// (access_model.h): writes (also of the maximum length given as 0, and one
+// byte too long), rewrites (in place or moved, refused for a taken unique
+// value or a bad length), bulk additions (the duplicates log and the hooks
+// against the model's rejections, a key buffer far smaller than the keys,
+// a read half-way), deletes, starts in every mode with whole and partial
+// keys, keyed reads, next and previous walks, unlocks, reopens, and writes
+// and deletes with each of their allocations failing in turn. The file
+// grows, turns over and shrinks, with the structural check after every 40
+// steps; at the end every key is walked both ways, the physical scan is
+// compared, and the file is drained to empty trees and filled again. One
+// run per shape: nodes of 1, 2 and 16 blocks, keys of up to 250 bytes,
+// twelve keys, keys in two parts, a collating table, compression and
+// scrambling, versions 2, 3, 4 and 5, segments small enough to grow, and
+// the unlocked read modes.
 #include <algorithm>
-#include <random>
+#include <set>
 #include <sstream>
 
-#include "common/test_util.h"
-#include "indexed/access_fixture.h"
+#include "common/random_driver.h"
 #include "indexed/access_model.h"
+#include "indexed/engine_fixture.h"
 
 namespace kel::test {
 namespace {
 
-struct KeyValues {
-  size_t values;           // distinct values drawn
-  bool mixed_case;         // letters in random case (equal under the case-folding table)
-  bool scattered = false;  // a lead that varies with the value: little to compress
-};
+using Op = RandomRun::Op;
 
-struct Shape {
-  int version;
-  const char *physical;
-  uint32_t max_record, min_record;
-  std::vector<KeySpec> keys;
+struct Case {
+  const char *name;
+  uint32_t seed;
+  int operations;
+  FileShape shape;
   std::vector<KeyValues> values;
-  bool case_table = false;
-  int32_t segment_size = 0;  // V_SEG_SIZE; 0 keeps the default
-  int operations = 6000;
-  int peak_height = 3;  // key 0's tree must grow at least this high
-  bool grows_segments = false;
-  // Half-way, deleted-chain heads too short for the records that follow
-  // are tried until the engine sets them aside (version 4: drops them).
+  int peak_height = 3;      // key 0's tree must grow at least this high
+  int16_t lock_method = 0;  // V_LOCK_METHOD
+  // Now and then a deleted record too short for the 32 long ones written
+  // after it: the head that never fits goes off the deleted chain.
   bool sets_heads_aside = false;
-  // V_LOCK_METHOD. With one process nobody changes the file under an
-  // unlocked reader: its checks must never find anything to retry.
-  int16_t lock_method = 0;
+  int32_t bulk_memory = -1;  // V_BULK_MEMORY of bulk additions; -1: none, 0: the default
 };
 
-std::string key_text(const std::vector<KeySpec> &keys) {
-  std::string s;
-  for (const KeySpec &k : keys) {
-    if (!s.empty()) s += ',';
-    s += std::to_string(k.parts.size()) + ',' + (k.duplicates ? "1" : "0");
-    for (const KeyPart &p : k.parts)
-      s += ',' + std::to_string(p.size) + ',' + std::to_string(p.offset);
-  }
-  return s;
+constexpr int32_t kTinyBuffer = 100;  // works as 512 bytes: 11 entries a batch
+constexpr int32_t kBulkOpen = 0x8000 | 0x600 | KEL_OPEN_IO;
+
+// The hooks of a bulk addition: what they were handed.
+struct BulkHooks {
+  static inline std::vector<v5_progress> progress;
+  static inline std::vector<std::string> rejected;
+  static void on_progress(void *p) { progress.push_back(*static_cast<v5_progress *>(p)); }
+  static void on_duplicate(DorvexFile *, const char *r, uint32_t n) { rejected.emplace_back(r, n); }
+};
+
+void PrintTo(const Case &c, std::ostream *out) {
+  *out << c.name;
 }
 
-std::vector<uint8_t> case_folding_table() {
-  std::vector<uint8_t> t(256);
-  for (int i = 0; i < 256; ++i) t[i] = static_cast<uint8_t>(i >= 'a' && i <= 'z' ? i - 32 : i);
-  return t;
-}
-
-class ModelRun : public AccessTest {
+class AccessModel : public EngineTest, public ::testing::WithParamInterface<Case> {
  protected:
-  void run(const Shape &s, uint32_t seed) {
-    rng_.seed(seed);
-    shape_ = &s;
-    if (s.segment_size) cfg_set_long("V_SEG_SIZE", 0, s.segment_size);
-    cfg_set_short("V_LOCK_METHOD", 0, s.lock_method);
-    std::vector<uint8_t> table = case_folding_table();
-    const uint8_t *t = s.case_table ? table.data() : nullptr;
-    std::string record_text = std::to_string(s.max_record) + ',' + std::to_string(s.min_record) +
-                              ',' + std::to_string(s.keys.size());
-    f_ = make_open("model", s.version, record_text.c_str(), key_text(s.keys).c_str(), s.physical, 2,
-                   t);
-    ASSERT_NE(f_, nullptr) << error() << "/" << secondary();
-    FileModel model(s.keys, t);
-    model_ = &model;
-    for (int step = 0; step < s.operations && !HasFatalFailure(); ++step) {
-      step_ = step;
-      // The file grows, turns over, then shrinks.
-      int percent = step * 100 / s.operations;
-      if (percent < 45)
-        one_step(60, 5);
-      else if (percent < 75)
-        one_step(35, 25);
-      else
-        one_step(20, 35);
-      if (step % 40 == 39) {
-        ASSERT_TRUE(sound(f_)) << "after step " << step;
-        peak_ = std::max(peak_, static_cast<int>(f_->keys[0].height));
-        char counts[20] = {};
-        ASSERT_EQ(v5_info(f_, -7, counts), 1);
-        segments_ = std::max(segments_, std::string(counts));
-      }
-      if (step == s.operations / 2) {
-        if (s.sets_heads_aside) set_heads_aside();
-        ASSERT_EQ(v5_close(f_), 1);
-        f_ = v5_open("model", 2, "0,0,0");
-        ASSERT_NE(f_, nullptr);
-        model.reopen();
-      }
-    }
-    ASSERT_TRUE(sound(f_));
-    EXPECT_GE(peak_, s.peak_height);
-    if (s.grows_segments) {
-      EXPECT_GT(std::stoi(segments_.substr(0, 5)), 1) << segments_;
-      EXPECT_GT(std::stoi(segments_.substr(6, 5)), 1) << segments_;
-    }
-    walk_all();
-    scan_all();
-    drain();
-    StderrCapture report;
-    ASSERT_EQ(v5_close(f_), 1);
-    if (s.lock_method) expect_no_retries(s.lock_method, report.text());
+  const Case &c_ = GetParam();
+  RandomRun run_{c_.seed, c_.operations};
+  RecordGen gen_{c_.shape, c_.values};
+  FileModel model_{c_.shape.keys, c_.shape.table()};
+  DorvexFile *f_ = nullptr;
+  int peak_ = 0;
+  std::string segments_;
+  int set_aside_ = 0;
+  int no_memory_ = 0;  // operations failed for want of memory
+  int moved_ = 0, in_place_ = 0, bulk_rejected_ = 0;
+
+  std::string random_record() { return gen_.random(run_.rng()); }
+  // An existing record most of the time, else a new one.
+  std::string some_record() {
+    const auto &recs = model_.records();
+    if (recs.empty() || run_.chance(25)) return random_record();
+    return std::next(recs.begin(), static_cast<long>(run_.below(recs.size())))->second;
   }
 
-  // The statistics of the close: unlocked reads happened and no check
-  // failed. Header-checked reads never retried; verified reads retry every
-  // search that finds nothing, by design, so only their checks count.
-  static void expect_no_retries(int16_t method, const std::string &report) {
-    EXPECT_EQ(report.find(" 0 unlocked reads\n"), std::string::npos) << report;
-    if (method & 0x1) {
-      EXPECT_NE(report.find(" 0 unlocked reads retried\n"), std::string::npos) << report;
+  void expect(const FileModel::Outcome &want, bool ok, const std::string &got = "") {
+    ASSERT_EQ(want.ok, ok) << "error " << codes();
+    EXPECT_EQ(want.code, error());
+    if (ok) {
+      ASSERT_EQ(want.record, got);
     }
-    std::istringstream lines(report);
-    for (std::string line; std::getline(lines, line);)
-      if (line.rfind(">>AR ", 0) == 0) {
-        EXPECT_EQ(line.substr(line.size() - 3), ": 0") << line;
+  }
+
+  void write_one() {
+    std::string r = random_record();
+    bool whole = r.size() == c_.shape.max_record && run_.chance(30);
+    run_.note(r.substr(0, 12));
+    int ok = v5_write(f_, r.data(), whole ? 0 : static_cast<uint32_t>(r.size()));
+    expect(model_.write(r), ok == 1);
+  }
+  void delete_one() {
+    std::string r = some_record();
+    run_.note(r.substr(0, 12));
+    expect(model_.remove(r), v5_delete(f_, r.data()) == 1);
+  }
+  void start_one() {
+    std::string r = some_record();
+    int k = static_cast<int>(run_.below(c_.shape.keys.size()));
+    int mode = static_cast<int>(run_.below(5));
+    size_t length = run_.chance(50) ? 0 : run_.below(c_.shape.keys[k].size() + 1);
+    run_.note("key " + std::to_string(k) + " mode " + std::to_string(mode) + " length " +
+              std::to_string(length));
+    expect(model_.start(k, r, length, mode), start(f_, r, k, static_cast<int>(length), mode) == 1);
+  }
+  void read_one() {
+    std::string r = some_record();
+    int k = static_cast<int>(run_.below(c_.shape.keys.size()));
+    std::string got = read(f_, r, k);
+    expect(model_.read(k, r), !got.empty(), got);
+  }
+  void walk_some() {
+    bool forward = run_.chance(50);
+    size_t n = 1 + run_.below(run_.chance(20) ? 30 : 3);
+    run_.note(std::to_string(n) + (forward ? " forward" : " back"));
+    for (; n > 0 && !HasFatalFailure(); --n) {
+      std::string got = forward ? next(f_) : previous(f_);
+      expect(forward ? model_.next() : model_.previous(), !got.empty(), got);
+      if (got.empty()) break;
+    }
+  }
+  // A new image of an existing record (or of none): the same primary key,
+  // another length and body half of the time, an alternate key changed
+  // now and then.
+  void rewrite_one() {
+    const std::string old = some_record();
+    std::string r = run_.chance(50) ? old : random_record(), other = random_record();
+    for (size_t k = 0; k < c_.shape.keys.size(); ++k)
+      for (const KeyPart &p : c_.shape.keys[k].parts)
+        r.replace(p.offset, p.size,
+                  (k > 0 && run_.chance(30) ? other : old).substr(p.offset, p.size));
+    bool bad_length = run_.chance(3);
+    run_.note(r.substr(0, 12) + (bad_length ? " too long" : ""));
+    uint64_t deleted = slot(f_, indexed::kDeletedCount);
+    int ok = v5_rewrite(f_, r.data(), bad_length ? c_.shape.max_record + 1 : r.size());
+    if (bad_length) {
+      EXPECT_TRUE(fails(ok, E_PARAM));
+      return model_.refused_write();
+    }
+    bool maybe = false;
+    FileModel::Outcome want = model_.rewrite(r, &maybe);
+    if (maybe && ok == 1 && error() == E_DUPLICATE_ALTERNATE) want.code = E_DUPLICATE_ALTERNATE;
+    expect(want, ok == 1);
+    if (ok == 1) ++(slot(f_, indexed::kDeletedCount) > deleted ? moved_ : in_place_);
+  }
+  // Closes, adds a batch in bulk, compares the duplicates log and what the
+  // hooks were handed with the model's rejections, and opens again. Now
+  // and then a keyed read half-way adds the waiting keys first.
+  void bulk_add() {
+    ASSERT_EQ(1, v5_close(f_));
+    std::remove("dups.log");
+    BulkHooks::progress.clear();
+    BulkHooks::rejected.clear();
+    EXPECT_EQ(nullptr, v5_register_progress(BulkHooks::on_progress));
+    EXPECT_EQ(nullptr, v5_register_duplicate(BulkHooks::on_duplicate));
+    ASSERT_NE(nullptr, f_ = v5_open("model", kBulkOpen, "0,0,0")) << codes();
+    std::vector<std::string> batch, rejected;
+    size_t n = 20 + run_.below(300), half = run_.chance(30) ? n / 2 : n;
+    run_.note(std::to_string(n) + " records" + (half < n ? ", a read half-way" : ""));
+    for (size_t i = 0; i < n; ++i) {
+      batch.push_back(random_record());
+      ASSERT_EQ(1, write(f_, batch.back())) << codes();
+      if (i + 1 == half) {
+        rejected = model_.bulk(batch);
+        batch.clear();
+        std::string r = some_record();
+        EXPECT_EQ(model_.read(0, r).record, read(f_, r, 0));
       }
+    }
+    ASSERT_EQ(1, v5_close(f_)) << codes();
+    for (const std::string &r : model_.bulk(batch)) rejected.push_back(r);
+    bulk_rejected_ += static_cast<int>(rejected.size());
+    // The log and the hook in one order: the model's, unless a key buffer
+    // too small for sorted runs inserted each batch on its own (the same
+    // records, in the order of the batches).
+    std::string log;
+    for (const std::string &r : BulkHooks::rejected)
+      log += std::string{static_cast<char>(r.size() >> 8), static_cast<char>(r.size())} + r;
+    EXPECT_TRUE(same(log, file_exists("dups.log") ? read_file("dups.log") : ""));
+    std::vector<std::string> logged = BulkHooks::rejected;
+    if (c_.bulk_memory == kTinyBuffer) {
+      std::sort(rejected.begin(), rejected.end());
+      std::sort(logged.begin(), logged.end());
+    }
+    EXPECT_EQ(rejected, logged);
+    for (const v5_progress &p : BulkHooks::progress) EXPECT_LE(p.done, p.total);
+    EXPECT_EQ(BulkHooks::on_progress, v5_register_progress(nullptr));
+    EXPECT_EQ(BulkHooks::on_duplicate, v5_register_duplicate(nullptr));
+    ASSERT_NE(nullptr, f_ = v5_open("model", KEL_OPEN_IO, "0,0,0"));
+    model_.reopen();
+  }
+  void too_long() {
+    std::string r = random_record();
+    EXPECT_TRUE(fails(v5_write(f_, r.data(), c_.shape.max_record + 1), E_PARAM));
+    model_.refused_write();
+  }
+  void reopen() {
+    StderrCapture statistics;  // a close under V_LOCK_METHOD 0x100 reports
+    ASSERT_EQ(1, v5_close(f_));
+    ASSERT_NE(nullptr, f_ = v5_open("model", KEL_OPEN_IO, "0,0,0"));
+    model_.reopen();
+  }
+
+  // Every key's records in order and the physical scan's: what a failed
+  // operation must leave as it found.
+  std::string contents() {
+    std::string out;
+    for (int k = 0; k < static_cast<int>(c_.shape.keys.size()); ++k) out += walk(f_, k) + "\n";
+    return out + scan(f_);
+  }
+  // A write whose allocations fail in turn; each failure leaves the file
+  // sound and as it was (the slot it took may stay on the deleted chain).
+  void write_without_memory() {
+    std::string r = random_record();
+    if (!model_.accepts(r)) return;
+    no_memory_ += FailEachAllocation{.op = [&] { return write(f_, r) == 1; },
+                                     .state = [&] { return contents(); },
+                                     .after = [&](int) { EXPECT_TRUE(sound(f_)); }}
+                      .run();
+    model_.write(r);
+    resynchronise();
+  }
+  // The walks of the state moved the file: both start again from an open.
+  void resynchronise() { reopen(); }
+  // The same for a delete of a record that is there. A delete gives
+  // nothing back once a key's entry is gone, so only files of one key take
+  // it.
+  void delete_without_memory() {
+    const auto &recs = model_.records();
+    if (recs.empty()) return;
+    std::string r = std::next(recs.begin(), static_cast<long>(run_.below(recs.size())))->second;
+    no_memory_ += FailEachAllocation{.op = [&] { return v5_delete(f_, r.data()) == 1; },
+                                     .state = [&] { return contents(); },
+                                     .after = [&](int) { EXPECT_TRUE(sound(f_)); }}
+                      .run();
+    model_.remove(r);
+    resynchronise();
+  }
+  // A short record deleted heads the chain; 32 long writes in a row fail
+  // to reuse it and it goes off the chain. Key 0 takes values that the
+  // generator never makes.
+  void set_head_aside() {
+    auto unique = [&](size_t length) {
+      std::string r = random_record();
+      r.resize(length, ' ');
+      char key[9];
+      snprintf(key, sizeof key, "~%07d", set_aside_++);
+      return r.replace(0, 8, key);
+    };
+    std::string shortest = unique(c_.shape.min_record);
+    expect(model_.write(shortest), write(f_, shortest) == 1);
+    expect(model_.remove(shortest), v5_delete(f_, shortest.data()) == 1);
+    for (int i = 0; i < 32 && !HasFatalFailure(); ++i) {
+      std::string r = unique(c_.shape.max_record);
+      expect(model_.write(r), write(f_, r) == 1);
+    }
+  }
+
+  // The mix of a phase: `writes` and `deletes` per cent of the steps, the
+  // reads share the rest. Weights are per mille.
+  std::vector<Op> mix(int writes, int deletes) {
+    int rest = 1000 - 10 * (writes + deletes);
+    bool one_key = c_.shape.keys.size() == 1;
+    return {{"write", 10 * writes, [&] { write_one(); }},
+            {"delete", 10 * deletes, [&] { delete_one(); }},
+            {"rewrite", 10 * writes / 2, [&] { rewrite_one(); }},
+            {"bulk addition", c_.bulk_memory >= 0 ? 3 : 0, [&] { bulk_add(); }},
+            {"start", rest / 4, [&] { start_one(); }},
+            {"read", rest / 4, [&] { read_one(); }},
+            {"walk", rest / 2 - 40, [&] { walk_some(); }},
+            {"unlock", 10,
+             [&] {
+               EXPECT_EQ(1, v5_unlock(f_));
+               model_.unlock();
+             }},
+            {"too long a write", 20, [&] { too_long(); }},
+            {"reopen", 2, [&] { reopen(); }},
+            {"write without memory", one_key ? 20 : 3, [&] { write_without_memory(); }},
+            {"delete without memory", one_key ? 20 : 0, [&] { delete_without_memory(); }},
+            {"set a head aside", c_.sets_heads_aside ? 2 : 0, [&] { set_head_aside(); }}};
+  }
+
+  void check() {
+    ASSERT_TRUE(sound(f_));
+    peak_ = std::max(peak_, static_cast<int>(f_->keys[0].height));
+    segments_ = std::max(segments_, info(f_, -7));
+  }
+
+  // Every key in both directions from the ends, and the physical scan.
+  void walk_all() {
+    for (int k = 0; k < static_cast<int>(c_.shape.keys.size()); ++k) {
+      std::vector<std::string> want = model_.in_order(k), got;
+      if (start(f_, std::string(c_.shape.max_record, '\0'), k, 0, 1) == 1)
+        for (std::string r; got.size() <= want.size() && !(r = next(f_)).empty();) got.push_back(r);
+      EXPECT_EQ(E_NOT_FOUND, error());
+      ASSERT_EQ(want, got) << "key " << k << " forward";
+      if (want.empty()) continue;
+      got.clear();
+      for (std::string r; got.size() <= want.size() && !(r = previous(f_)).empty();)
+        got.insert(got.begin(), r);
+      EXPECT_EQ(E_NOT_FOUND, error());
+      ASSERT_EQ(want, got) << "key " << k << " backward";
+    }
+    std::multiset<std::string> want, got;
+    for (const auto &[id, r] : model_.records()) want.insert(r);
+    int started = v5_nkrstart(f_);
+    if (c_.shape.version < 4) {  // no physical scan in version 3
+      EXPECT_EQ(1, started);
+      EXPECT_TRUE(fails(v5_nkrnext(f_, buffer_), E_NOT_FOUND));
+      return;
+    }
+    EXPECT_EQ(0, started);
+    for (uint32_t n; got.size() <= want.size() && (n = v5_nkrnext(f_, buffer_)) != 0;)
+      got.insert(std::string(buffer_, n));
+    EXPECT_EQ(E_NOT_FOUND, error());
+    EXPECT_TRUE(got == want) << got.size() << " records scanned, " << want.size() << " live";
   }
 
   // Deletes every record: the trees become empty (null roots, height 0);
   // then the file takes records again.
   void drain() {
     std::vector<std::string> left;
-    for (const auto &[id, r] : model_->records()) left.push_back(r);
-    std::shuffle(left.begin(), left.end(), rng_);
-    for (size_t i = 0; i < left.size(); ++i) {
-      expect("drain", model_->remove(left[i]), v5_delete(f_, left[i].data()) == 1, "");
-      if (i % 97 == 0) {
-        ASSERT_TRUE(sound(f_)) << "draining";
-      }
+    for (const auto &[id, r] : model_.records()) left.push_back(r);
+    std::shuffle(left.begin(), left.end(), run_.rng());
+    for (const std::string &r : left) {
+      expect(model_.remove(r), v5_delete(f_, r.data()) == 1);
+      if (HasFatalFailure()) return;
     }
     ASSERT_TRUE(sound(f_));
     for (int k = 0; k < f_->key_count; ++k) {
-      EXPECT_EQ(f_->keys[k].height, 0) << "key " << k;
-      EXPECT_EQ(f_->keys[k].root_offset, 0u) << "key " << k;
+      EXPECT_EQ(0, f_->keys[k].height) << "key " << k;
+      EXPECT_EQ(0u, f_->keys[k].root_offset) << "key " << k;
     }
-    EXPECT_EQ(indexed::hget(f_, indexed::kNodesInUse), 0u);
-    EXPECT_EQ(indexed::hget(f_, indexed::kIndexBytesInUse), 0u);
-    EXPECT_EQ(v5_delete(f_, left.empty() ? random_record().data() : left[0].data()), 0);
-    EXPECT_EQ(error(), E_NOT_FOUND);
-    model_->unlock();
-    for (int i = 0; i < 30; ++i) {
-      std::string r = random_record();
-      expect("write again", model_->write(r), write(f_, r) == 1, "");
-    }
-    ASSERT_TRUE(sound(f_));
-    walk_all();
+    EXPECT_EQ(0u, slot(f_, indexed::kNodesInUse));
+    EXPECT_EQ(0u, slot(f_, indexed::kIndexBytesInUse));
+    EXPECT_TRUE(fails(v5_delete(f_, random_record().data()), E_NOT_FOUND));
+    model_.unlock();
+    for (int i = 0; i < 30; ++i) write_one();
   }
 
-  // A short record deleted heads the chain; more than 30 long writes in
-  // a row fail to reuse it, and it goes off the chain.
-  void set_heads_aside() {
-    // Key 0 (8 bytes at 0) takes values the random records never have.
-    auto unique = [&](size_t length, int n) {
-      std::string r = random_record();
-      r.resize(length, ' ');
-      char key[9];
-      snprintf(key, sizeof key, "~%07d", n);
-      return r.replace(0, 8, key);
-    };
-    for (int round = 0; round < 3; ++round) {
-      std::string shortest = unique(shape_->min_record, round * 100);
-      expect("short write", model_->write(shortest), write(f_, shortest) == 1, "");
-      expect("delete", model_->remove(shortest), v5_delete(f_, shortest.data()) == 1, "");
-      for (int i = 1; i <= 32; ++i) {
-        std::string r = unique(shape_->max_record, round * 100 + i);
-        expect("long write", model_->write(r), write(f_, r) == 1, "");
+  // The statistics of the close: unlocked reads happened and no check
+  // failed. Header-checked reads never retried; verified reads retry every
+  // search that finds nothing, by design, so only their checks count.
+  static void expect_no_retries(int16_t method, const std::string &report) {
+    EXPECT_EQ(std::string::npos, report.find(" 0 unlocked reads\n")) << report;
+    if (method & 0x1) {
+      EXPECT_NE(std::string::npos, report.find(" 0 unlocked reads retried\n")) << report;
+    }
+    std::istringstream lines(report);
+    for (std::string line; std::getline(lines, line);)
+      if (line.rfind(">>AR ", 0) == 0) {
+        EXPECT_EQ(": 0", line.substr(line.size() - 3)) << line;
       }
-    }
   }
-
-  // --- random values ---
-  size_t below(size_t n) { return std::uniform_int_distribution<size_t>(0, n - 1)(rng_); }
-  bool chance(int percent) { return static_cast<int>(below(100)) < percent; }
-
-  // The bytes of value v of key k: a constant lead, then the number in
-  // letters, so that keys share prefixes and order by the number's digits.
-  std::string key_value(int k, size_t v) {
-    const KeySpec &spec = shape_->keys[k];
-    size_t size = spec.size();
-    std::string digits;
-    for (size_t n = v; digits.size() < 4 || n > 0; n /= 20)
-      digits.insert(digits.begin(), 'a' + n % 20);
-    std::string out(size > digits.size() ? size - digits.size() : 0, k % 2 ? 'Q' : 'p');
-    if (shape_->values[k].scattered) {
-      uint32_t h = static_cast<uint32_t>(v) * 2654435761u;
-      for (size_t i = 0; i + digits.size() < size; ++i, h = h * 1103515245u + 12345u)
-        out[i] = static_cast<char>('a' + (h >> 16) % 26);
-    }
-    out += digits.substr(digits.size() > size ? digits.size() - size : 0);
-    if (shape_->values[k].mixed_case)
-      for (char &c : out)
-        if (c >= 'a' && c <= 'z' && chance(50)) c = static_cast<char>(c - 32);
-    return out;
-  }
-
-  std::string random_record() {
-    const Shape &s = *shape_;
-    size_t length = s.min_record + below(s.max_record - s.min_record + 1);
-    std::string r(length, ' ');
-    // Runs of spaces, zeros, NULs and letters, for the compressor.
-    for (size_t i = 0; i < length;) {
-      size_t run = 1 + below(12);
-      char c = "  0\0xyz\xfb"[below(8)];
-      for (size_t j = 0; j < run && i < length; ++j, ++i) r[i] = c == 'x' ? 'a' + below(26) : c;
-    }
-    for (size_t k = 0; k < s.keys.size(); ++k) {
-      std::string v = key_value(static_cast<int>(k), below(s.values[k].values));
-      size_t at = 0;
-      for (const KeyPart &p : s.keys[k].parts) {
-        r.replace(p.offset, p.size, v.substr(at, p.size));
-        at += p.size;
-      }
-    }
-    return r;
-  }
-
-  // An existing record most of the time, else a new random one.
-  std::string some_record() {
-    const auto &recs = model_->records();
-    if (recs.empty() || chance(25)) return random_record();
-    auto it = recs.begin();
-    std::advance(it, static_cast<long>(below(recs.size())));
-    return it->second;
-  }
-
-  // --- one step ---
-  void expect(const char *what, const FileModel::Outcome &want, bool ok, const std::string &got) {
-    ASSERT_EQ(ok, want.ok) << what << " at step " << step_ << ": error " << error() << "/"
-                           << secondary();
-    EXPECT_EQ(error(), want.code) << what << " at step " << step_;
-    if (ok) {
-      ASSERT_EQ(got, want.record) << what << " at step " << step_;
-    }
-  }
-
-  // `writes` and `deletes` are the percentages of those steps; reads share
-  // the rest.
-  void one_step(int writes, int deletes) {
-    int k = static_cast<int>(below(shape_->keys.size()));
-    int dice = static_cast<int>(below(100));
-    if (dice < 2) {
-      std::string r = random_record();
-      EXPECT_EQ(v5_write(f_, r.data(), shape_->max_record + 1), 0);
-      EXPECT_EQ(error(), E_PARAM);
-      model_->refused_write();
-    } else if (dice < 2 + writes) {
-      std::string r = random_record();
-      bool whole = r.size() == shape_->max_record && chance(30);
-      int ok = v5_write(f_, r.data(), whole ? 0 : static_cast<uint32_t>(r.size()));
-      expect("write", model_->write(r), ok == 1, "");
-    } else if (dice < 2 + writes + deletes) {
-      std::string r = some_record();
-      expect("delete", model_->remove(r), v5_delete(f_, r.data()) == 1, "");
-    } else if (dice < 2 + writes + deletes + (100 - writes - deletes) / 4) {
-      std::string r = some_record();
-      int mode = static_cast<int>(below(5));
-      size_t size = shape_->keys[k].size();
-      size_t length = chance(50) ? 0 : below(size + 1);
-      expect("start", model_->start(k, r, length, mode),
-             start(f_, r, k, static_cast<int>(length), mode) == 1, "");
-    } else if (dice < 2 + writes + deletes + (100 - writes - deletes) / 2) {
-      std::string r = some_record();
-      std::string got = read(f_, r, k);
-      expect("read", model_->read(k, r), !got.empty(), got);
-    } else if (dice < 99) {
-      bool forward = chance(50);
-      for (size_t n = 1 + below(chance(20) ? 30 : 3); n > 0; --n) {
-        std::string got = forward ? next(f_) : previous(f_);
-        expect(forward ? "next" : "previous", forward ? model_->next() : model_->previous(),
-               !got.empty(), got);
-        if (got.empty() || HasFatalFailure()) break;
-      }
-    } else {
-      EXPECT_EQ(v5_unlock(f_), 1);
-      model_->unlock();
-    }
-  }
-
-  // Every key in both directions from the ends.
-  void walk_all() {
-    for (int k = 0; k < static_cast<int>(shape_->keys.size()); ++k) {
-      std::vector<std::string> want = model_->in_order(k);
-      std::string low(shape_->max_record, '\0');
-      std::vector<std::string> got;
-      // Bounded, so that a walk that goes round in circles fails.
-      if (start(f_, low, k, 0, 1) == 1)
-        for (std::string r; got.size() <= want.size() && !(r = next(f_)).empty();) got.push_back(r);
-      EXPECT_EQ(error(), E_NOT_FOUND);
-      ASSERT_EQ(got, want) << "key " << k << " forward";
-      if (want.empty()) continue;
-      got.clear();
-      for (std::string r; got.size() <= want.size() && !(r = previous(f_)).empty();)
-        got.push_back(r);
-      EXPECT_EQ(error(), E_NOT_FOUND);
-      std::reverse(got.begin(), got.end());
-      ASSERT_EQ(got, want) << "key " << k << " backward";
-    }
-  }
-
-  // The physical scan returns every record once.
-  void scan_all() {
-    std::multiset<std::string> want, got;
-    for (const auto &[id, r] : model_->records()) want.insert(r);
-    int started = v5_nkrstart(f_);
-    if (shape_->version < 4) {
-      EXPECT_EQ(started, 1);
-      EXPECT_EQ(v5_nkrnext(f_, buffer_), 0u);
-      EXPECT_EQ(error(), E_NOT_FOUND);
-      return;
-    }
-    EXPECT_EQ(started, 0);
-    for (uint32_t n; got.size() <= want.size() && (n = v5_nkrnext(f_, buffer_)) != 0;)
-      got.insert(std::string(buffer_, n));
-    EXPECT_EQ(error(), E_NOT_FOUND);
-    EXPECT_TRUE(got == want) << got.size() << " records scanned, " << want.size() << " live";
-  }
-
-  std::mt19937 rng_;
-  const Shape *shape_ = nullptr;
-  FileModel *model_ = nullptr;
-  DorvexFile *f_ = nullptr;
-  int step_ = 0;
-  int peak_ = 0;
-  std::string segments_;
 };
+
+TEST_P(AccessModel, RandomOperationsMatchTheModel) {
+  cfg_set_short("V_LOCK_METHOD", 0, c_.lock_method);
+  if (c_.bulk_memory > 0) cfg_set_long("V_BULK_MEMORY", 0, c_.bulk_memory);
+  cfg_set_string("DUPLICATES_LOG", 0, "dups.log");
+  ASSERT_NE(nullptr, f_ = c_.shape.make_open("model")) << codes();
+  auto check = [&] { this->check(); };
+  // The file grows, turns over, then shrinks.
+  int n = run_.operations();
+  ASSERT_TRUE(run_.run(mix(60, 5), n * 45 / 100, check, 40));
+  ASSERT_TRUE(run_.run(mix(35, 25), n * 30 / 100, check, 40));
+  ASSERT_TRUE(run_.run(mix(20, 35), n - n * 75 / 100, check, 40));
+  EXPECT_GE(peak_, c_.peak_height);
+  if (c_.shape.keys.size() == 1) {
+    EXPECT_GT(no_memory_, 5);
+  }
+  EXPECT_GT(in_place_, 5);
+  if (c_.shape.min_record < c_.shape.max_record) {
+    EXPECT_GT(moved_, 5);
+  }
+  if (c_.bulk_memory >= 0) {
+    EXPECT_GT(bulk_rejected_, 5);
+  }
+  if (c_.shape.segment_size) {
+    EXPECT_GT(std::stoi(segments_.substr(0, 5)), 1) << segments_;
+    EXPECT_GT(std::stoi(segments_.substr(6, 5)), 1) << segments_;
+  }
+  ASSERT_TRUE(run_.check([&] { walk_all(); }));
+  ASSERT_TRUE(run_.check([&] { drain(); }));
+  ASSERT_TRUE(run_.check([&] { walk_all(); }));
+  StderrCapture report;
+  ASSERT_EQ(1, v5_close(f_));
+  if (c_.lock_method) expect_no_retries(c_.lock_method, report.text());
+}
+
+KeySpec key(size_t size, size_t offset, bool duplicates = false) {
+  return KeySpec{{{size, offset}}, duplicates};
+}
 
 // Version 5, nodes of one block; a key in two parts. Also with unlocked
 // reads, header-checked (0x101) and verified (0x102).
-Shape one_block_nodes(int16_t lock_method) {
-  Shape s{5,
-          nullptr,
-          120,
-          40,
-          {{{{8, 0}}, false}, {{{3, 8}}, true}, {{{2, 11}, {2, 20}}, true}},
-          {{3000, false, true}, {7, false}, {40, false}}};
-  s.lock_method = lock_method;
-  return s;
-}
-TEST_F(ModelRun, OneBlockNodesV5) {
-  run(one_block_nodes(0), 1);
-}
-TEST_F(ModelRun, OneBlockNodesHeaderCheckedReads) {
-  run(one_block_nodes(0x101), 11);
-}
-TEST_F(ModelRun, OneBlockNodesVerifiedReads) {
-  run(one_block_nodes(0x102), 12);
+Case one_block_nodes(const char *name, uint32_t seed, int16_t lock_method) {
+  Case c{name,
+         seed,
+         6000,
+         {5, nullptr, 120, 40, {key(8, 0), key(3, 8, true), {{{2, 11}, {2, 20}}, true}}},
+         {{3000, false, true}, {7}, {40}}};
+  c.lock_method = lock_method;
+  return c;
 }
 
-// Keys of 250 bytes in nodes of two blocks; long runs of equal keys.
-TEST_F(ModelRun, LongKeysTwoBlockNodes) {
-  Shape s{5,
-          "2,1,1,0,0",
-          400,
-          300,
-          {{{{250, 0}}, false}, {{{20, 250}}, true}},
-          {{300, false, true}, {4, false}}};
-  s.operations = 1500;
-  run(s, 2);
-}
-
-// Twelve keys in version 4; key 5 is unique too, so a write can fail after
-// five keys were added and must take them all back.
-TEST_F(ModelRun, ManyKeysV4) {
-  Shape s{4, nullptr, 80, 60, {}, {}};
+std::vector<Case> cases() {
+  std::vector<Case> all = {
+      one_block_nodes("OneBlockNodesV5", 1, 0),
+      one_block_nodes("HeaderCheckedReads", 11, 0x101),
+      one_block_nodes("VerifiedReads", 12, 0x102),
+      // Keys of 250 bytes in nodes of two blocks; long runs of equal keys.
+      {"LongKeysTwoBlockNodes",
+       2,
+       1500,
+       {5, "2,1,1,0,0", 400, 300, {key(250, 0), key(20, 250, true)}},
+       {{300, false, true}, {4}}},
+      // Version 3 with a case-folding collating table and compression.
+      {"Version3TableCompression",
+       4,
+       6000,
+       {3, "1,1,1,70,0", 100, 30, {key(16, 0), key(4, 16, true)}, true},
+       {{3000, true, true}, {10, true}}},
+      // Version 4, two-block nodes, a primary key with duplicates, the table.
+      {"DuplicatePrimaryKeyV4",
+       5,
+       6000,
+       {4, "2,1,1,0,0", 60, 30, {key(6, 0, true), key(8, 6)}, true},
+       {{200, true}, {5000}},
+       2},
+      // Compression and scrambling in segments small enough that the data
+      // and the index grow into further segments.
+      {"SegmentsGrowV5",
+       6,
+       6000,
+       {5, "1,1,1,70,1", 250, 110, {key(40, 0), key(30, 40, true), key(30, 70)}, false, 0x14000},
+       {{1500, false, true}, {50}, {1500, false, true}}},
+      // Nodes of sixteen blocks: few splits, long nodes to search.
+      {"SixteenBlockNodes",
+       7,
+       6000,
+       {5, "16,1,1,0,0", 50, 50, {key(12, 0), key(2, 12, true)}},
+       {{20000, false, true}, {20}},
+       2},
+      // Records of very different lengths in version 4: chain heads that
+      // keep failing to be reused are dropped; one key, so that deletes
+      // meet failing allocations too.
+      {"DroppedChainHeadsV4",
+       8,
+       3000,
+       {4, nullptr, 400, 10, {key(8, 0)}},
+       {{3000, false, true}},
+       2,
+       0,
+       true},
+      // One key of 100 bytes in one-block nodes: most additions split and
+      // most removals combine, also while allocations fail.
+      {"SplitsAndCombinesWithoutMemory",
+       9,
+       2000,
+       {5, nullptr, 220, 100, {key(100, 0)}},
+       {{5000, false, true}}},
+  };
+  // Version 2 (this machine's byte order) with the table, compression and
+  // an alternate key with duplicates.
+  all.push_back({"Version2TableCompression",
+                 10,
+                 4000,
+                 {2, "1,1,1,70,0", 100, 20, {key(8, 0), key(3, 8, true), key(6, 11)}, true},
+                 {{3000, true, true}, {6, true}, {3000}},
+                 2});
+  // Bulk additions: into one-block nodes through a key buffer of 100
+  // bytes (a few entries a batch, each batch inserted on its own); in
+  // versions 3 and 4 through 8192 bytes (sorted runs, merged); with the
+  // default buffer where the data grows into further segments.
+  all[0].bulk_memory = kTinyBuffer;
+  all[4].bulk_memory = 8192;
+  all[6].bulk_memory = 0;
+  // Twelve keys in version 4; key 5 is unique too, so a write can fail
+  // after five keys were added and must take them all back.
+  Case many{"ManyKeysV4", 3, 6000, {4, nullptr, 80, 60, {}}, {}, 2};
   for (size_t k = 0; k < 12; ++k) {
-    s.keys.push_back({{{5, 5 * k}}, k != 0 && k != 5});
-    s.values.push_back({k == 0 || k == 5 ? size_t{2000} : k + 2, false});
+    many.shape.keys.push_back(key(5, 5 * k, k != 0 && k != 5));
+    many.values.push_back({k == 0 || k == 5 ? size_t{2000} : k + 2});
   }
-  s.peak_height = 2;
-  run(s, 3);
+  many.bulk_memory = 8192;
+  all.push_back(many);
+  return all;
 }
 
-// Version 3 with a case-folding collating table and compression.
-TEST_F(ModelRun, Version3TableCompression) {
-  Shape s{3,
-          "1,1,1,70,0",
-          100,
-          30,
-          {{{{16, 0}}, false}, {{{4, 16}}, true}},
-          {{3000, true, true}, {10, true}},
-          true};
-  run(s, 4);
-}
-
-// Version 4, two-block nodes, a primary key that allows duplicates, and
-// the collating table.
-TEST_F(ModelRun, DuplicatePrimaryKeyV4) {
-  Shape s{
-      4,   "2,1,1,0,0", 60, 30, {{{{6, 0}}, true}, {{{8, 6}}, false}}, {{200, true}, {5000, false}},
-      true};
-  s.peak_height = 2;
-  run(s, 5);
-}
-
-// Records of very different lengths in version 4: deleted-chain heads
-// that keep failing to be reused are dropped from the chain and its count
-// (slot 21), and the physical scan must still return every record.
-TEST_F(ModelRun, DroppedChainHeadsV4) {
-  Shape s{4, nullptr, 400, 10, {{{{8, 0}}, false}}, {{3000, false, true}}};
-  s.operations = 3000;
-  s.peak_height = 2;
-  s.sets_heads_aside = true;
-  run(s, 8);
-}
-
-// Compression and scrambling in segments small enough that the data and
-// the index grow into further segments.
-TEST_F(ModelRun, SegmentsGrowV5) {
-  Shape s{5,
-          "1,1,1,70,1",
-          250,
-          110,
-          {{{{40, 0}}, false}, {{{30, 40}}, true}, {{{30, 70}}, false}},
-          {{1500, false, true}, {50, false}, {1500, false, true}}};
-  s.segment_size = 0x14000;
-  s.grows_segments = true;
-  run(s, 6);
-}
-
-// Nodes of sixteen blocks: few splits, long nodes to search.
-TEST_F(ModelRun, SixteenBlockNodes) {
-  Shape s{5,
-          "16,1,1,0,0",
-          50,
-          50,
-          {{{{12, 0}}, false}, {{{2, 12}}, true}},
-          {{20000, false, true}, {20, false}}};
-  s.peak_height = 2;
-  run(s, 7);
-}
+INSTANTIATE_TEST_SUITE_P(Shapes, AccessModel, ::testing::ValuesIn(cases()),
+                         [](const ::testing::TestParamInfo<Case> &info) {
+                           return std::string(info.param.name);
+                         });
 
 }  // namespace
 }  // namespace kel::test

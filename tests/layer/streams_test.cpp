@@ -1,7 +1,6 @@
 #include <fcntl.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -11,13 +10,13 @@
 #include "layer/layer.h"
 #include "support/alloc.h"
 
-namespace kel {
+namespace kel::test {
 namespace {
 
-TEST(Streams, ModeLettersBAndTAreDropped) {
-  test::TempDir dir;
+TEST(Streams, ModeLettersBAndTAreDroppedAndFailuresSetErrno) {
+  TempDir dir;
   std::string path = dir / "s";
-  test::write_file(path, "old contents");
+  write_file(path, "old contents");
   // "wb+" opens as "w+": truncated, and readable as well as writable.
   void *s = Astream_open(path.c_str(), "wb+");
   ASSERT_NE(nullptr, s);
@@ -27,38 +26,30 @@ TEST(Streams, ModeLettersBAndTAreDropped) {
   EXPECT_EQ(15, Astream_tell(s));
   EXPECT_EQ(0, Astream_seek(s, 0, SEEK_SET));
   EXPECT_EQ('1', Astream_getc(s));
-  char line[32];
+  char line[32], rest[32] = {};
   EXPECT_EQ(line, Astream_gets(line, sizeof line, s));
   EXPECT_STREQ("2-ab\n", line);
-  char rest[32] = {};
   EXPECT_EQ(9u, Astream_read(rest, 1, sizeof rest, s));
   EXPECT_STREQ("line two\n", rest);
   EXPECT_EQ(0, Astream_close(s));
-  EXPECT_EQ("12-ab\nline two\n", test::read_file(path));
-
+  EXPECT_EQ("12-ab\nline two\n", read_file(path));
   s = Astream_open(path.c_str(), "rt");
-  ASSERT_NE(nullptr, s);
   EXPECT_EQ(0u, Astream_write("x", 1, 1, s)) << "read only";
   Astream_close(s);
-
   errno = 0;
   EXPECT_EQ(nullptr, Astream_open((dir / "missing").c_str(), "rb"));
   EXPECT_EQ(ENOENT, errno);
-}
-
-TEST(Streams, NoMemoryForTheStreamObject) {
-  test::TempDir dir;
+  // No memory for the stream object: nothing opened.
   int64_t live = alloc_live_blocks();
   alloc_fail_nth(1);
-  errno = 0;
   EXPECT_EQ(nullptr, Astream_open((dir / "new").c_str(), "w"));
   EXPECT_EQ(ENOMEM, errno);
-  EXPECT_FALSE(test::file_exists(dir / "new")) << "nothing opened";
+  EXPECT_FALSE(file_exists(dir / "new"));
   EXPECT_LE(alloc_live_blocks(), live + 1);  // at most the error block
 }
 
 TEST(Streams, StandardStreamsAreHandles) {
-  test::TempDir dir;
+  TempDir dir;
   FILE *in = fopen((dir / "in").c_str(), "w+");
   FILE *out = fopen((dir / "out").c_str(), "w+");
   FILE *err = fopen((dir / "err").c_str(), "w+");
@@ -74,8 +65,8 @@ TEST(Streams, StandardStreamsAreHandles) {
   Astream_puts("!", err);  // the FILE itself is accepted too
   Astream_flush(stdout);
   Astream_flush(stderr);
-  EXPECT_EQ("out", test::read_file(dir / "out"));
-  EXPECT_EQ("err 1!", test::read_file(dir / "err"));
+  EXPECT_EQ("out", read_file(dir / "out"));
+  EXPECT_EQ("err 1!", read_file(dir / "err"));
   // Closing a standard stream twice is harmless.
   EXPECT_EQ(0, Astream_close(stderr));
   EXPECT_EQ(EOF, Astream_close(stderr));
@@ -85,4 +76,4 @@ TEST(Streams, StandardStreamsAreHandles) {
 }
 
 }  // namespace
-}  // namespace kel
+}  // namespace kel::test

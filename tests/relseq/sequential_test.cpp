@@ -1,8 +1,9 @@
-// Sequential files against a list model: every record format written,
-// extended, rewritten in place and read back with every kind of buffer,
-// the file's bytes checked against an independently built image; print
-// advancing, the read filter and damaged input; pipes to and from shell
-// commands, with no descriptor or child left behind.
+// Sequential files against a list model on the random driver: every
+// record format written, extended, read and rewritten in place with every
+// kind of buffer, the file's bytes checked against an independently built
+// image at the end of each phase; print advancing, the read filter and
+// damaged input; pipes to and from shell commands, with no descriptor or
+// child left behind.
 #include <dirent.h>
 #include <sys/wait.h>
 
@@ -20,99 +21,134 @@ struct Format {
   int records;
 };
 
-class SequentialTest : public RelSeqTest {
- protected:
-  std::string random_record(const Format &f) {
-    uint32_t top = f.type == AS_FIXED ? f.size : f.size + (f.type <= AS_LINE ? 10 : 0);
-    uint32_t n =
-        f.type == AS_FIXED ? f.size : std::uniform_int_distribution<uint32_t>(0, top)(rng_);
+// The adapter: the open file and the list of its records, a phase per
+// open mode, and a check at the end of each phase.
+class SequentialRun {
+ public:
+  SequentialRun(const Format &f, uint32_t block, uint32_t seed)
+      : f_(f), block_(block), run_(seed, f.records) {}
+
+  void go() {
+    ASSERT_EQ(Ar_make("seq", "", 0), 1);
+    const int n = run_.operations();
+    phase(KEL_OPEN_OUTPUT, {{"write", 1, [&] { write(); }}}, n / 2);
+    phase(KEL_OPEN_EXTEND, {{"write", 1, [&] { write(); }}}, n / 2);
+    phase(KEL_OPEN_IO, {{"read", 3, [&] { read(); }}, {"rewrite", 1, [&] { rewrite(); }}}, n / 2);
+    phase(KEL_OPEN_INPUT, {{"read", 4, [&] { read(); }}, {"rewind", 1, [&] { rewind(); }}}, n);
+  }
+
+ private:
+  void phase(int mode, const std::vector<RandomRun::Op> &mix, int count) {
+    if (::testing::Test::HasFatalFailure()) return;
+    int flags = mode != KEL_OPEN_INPUT && run_.chance(50) ? AS_FLUSH_BY_RECORDS : 0;
+    s_ = As_open("seq", mode, f_.size, f_.type, block_, -1, nullptr, flags);
+    ASSERT_NE(s_, nullptr);
+    next_ = 0;
+    read_ = -1;
+    at_end_ = false;
+    // The check: what is left read and past the end twice, the bytes.
+    run_.run(
+        mix, count,
+        [&] {
+          if (mode == KEL_OPEN_IO || mode == KEL_OPEN_INPUT)
+            for (size_t left = model_.size() - next_ + 2; left > 0; --left) read();
+          ASSERT_EQ(As_close(s_, 0), 1);
+          ASSERT_EQ(read_file("seq"), image_);
+        },
+        count);
+  }
+  std::string random_record() {
+    // Lines longer than the record size are cut when read.
+    uint32_t top = f_.size + (f_.type <= AS_LINE ? 10 : 0);
+    size_t n = f_.type == AS_FIXED ? f_.size : run_.below(top + 1);
     std::string r(n, '\0');
-    for (char &c : r) c = f.type <= AS_LINE ? char('a' + rng_() % 26) : char(rng_());
+    for (char &c : r) c = f_.type <= AS_LINE ? char('a' + run_.below(26)) : char(run_.rng()());
     return r;
   }
-  // The bytes a record is written as, and what reading gives back.
-  static std::string encoded(const Format &f, const std::string &r) {
-    if (f.type == AS_FIXED) return r;
-    if (f.type == AS_VARIABLE) {
+  // The bytes a record is written as.
+  std::string encoded(const std::string &r) const {
+    if (f_.type == AS_FIXED) return r;
+    if (f_.type == AS_VARIABLE) {
       std::string prefix;
-      for (int i = f.size > 65535 ? 3 : 1; i >= 0; --i) prefix += char(r.size() >> (8 * i));
+      for (int i = f_.size > 65535 ? 3 : 1; i >= 0; --i) prefix += char(r.size() >> (8 * i));
       return prefix + r;
     }
     // An empty print line is only its advancing.
-    return r + (f.type == AS_PRINT && !r.empty() ? "\r\n" : "\n");
+    return r + (f_.type == AS_PRINT && !r.empty() ? "\r\n" : "\n");
   }
-  static std::string read_as(const Format &f, const std::string &r) { return r.substr(0, f.size); }
-
-  SequentialFile *open(int mode, const Format &f, uint32_t block, int flags = 0) {
-    return As_open("seq", mode, f.size, f.type, block, -1, nullptr, flags);
+  void write() {
+    model_.push_back(random_record());
+    ASSERT_EQ(As_write(s_, model_.back().data(), uint32_t(model_.back().size()), 1), 1);
+    image_ += encoded(model_.back());
   }
-  std::vector<char> buffer_ = std::vector<char>(70100);
-
-  void run(const Format &f, uint32_t block) {
-    SCOPED_TRACE("type " + std::to_string(f.type) + " size " + std::to_string(f.size) + " block " +
-                 std::to_string(block));
-    ASSERT_EQ(Ar_make("seq", "", 0), 1);
-    std::vector<std::string> model;
-    std::string image;
-    for (int mode : {KEL_OPEN_OUTPUT, KEL_OPEN_EXTEND}) {
-      SequentialFile *s = open(mode, f, block, pick(2) ? AS_FLUSH_BY_RECORDS : 0);
-      ASSERT_NE(s, nullptr);
-      for (int i = 0; i < f.records / 2; ++i) {
-        model.push_back(random_record(f));
-        ASSERT_EQ(As_write(s, model.back().data(), uint32_t(model.back().size()), 1), 1);
-        image += encoded(f, model.back());
-      }
-      ASSERT_EQ(As_close(s, 0), 1);
+  // The next record; past the end once "not found", then "no current".
+  void read() {
+    int n = As_read(s_, buffer_.data());
+    read_ = -1;
+    if (next_ == model_.size()) {
+      EXPECT_TRUE(fails(n, at_end_ ? E_NO_CURRENT : E_NOT_FOUND));
+      at_end_ = true;
+      return;
     }
-    ASSERT_EQ(read_file("seq"), image);
-    // Input-output: one record rewritten in place with another of its size.
-    SequentialFile *s = open(KEL_OPEN_IO, f, block);
-    ASSERT_NE(s, nullptr);
-    size_t k = size_t(pick(int(model.size())));
-    for (size_t i = 0; i <= k; ++i) ASSERT_GT(As_read(s, buffer_.data()), 0);
-    std::string again = model[k];
-    for (char &c : again) c = c == 'z' ? 'a' : char(c + 1);
-    // An empty print line was written as its advancing alone: a rewrite,
-    // which always ends in CR LF, cannot have its length.
-    bool same_length = f.type == AS_FIXED ||
-                       (model[k].size() <= f.size && (f.type != AS_PRINT || !model[k].empty()));
-    if (same_length) {
-      ASSERT_EQ(As_rewrite(s, again.data(), uint32_t(again.size())), 1);
-      size_t at = 0;
-      for (size_t i = 0; i < k; ++i) at += encoded(f, model[i]).size();
-      image.replace(at, encoded(f, again).size(), encoded(f, again));
-      model[k] = again;
-    } else {
-      EXPECT_TRUE(fails(As_rewrite(s, again.data(), f.size), E_REC_SIZE));
-    }
-    ASSERT_EQ(As_close(s, 0), 1);
-    ASSERT_EQ(read_file("seq"), image);
-    // Read back, past the end, and again after positioning.
-    s = open(KEL_OPEN_INPUT, f, block);
-    ASSERT_NE(s, nullptr);
-    for (const std::string &r : model) {
-      int n = As_read(s, buffer_.data());
-      ASSERT_GT(n, 0);
-      ASSERT_EQ(std::string(buffer_.data(), n - 1), read_as(f, r));
-    }
-    EXPECT_TRUE(fails(As_read(s, buffer_.data()), E_NOT_FOUND));
-    EXPECT_TRUE(fails(As_read(s, buffer_.data()), E_NO_CURRENT));
-    ASSERT_EQ(As_seek(s, 0, 0), 0);
-    int n = As_read(s, buffer_.data());
     ASSERT_GT(n, 0);
-    EXPECT_EQ(std::string(buffer_.data(), n - 1), read_as(f, model[0]));
-    ASSERT_EQ(As_close(s, 0), 1);
+    ASSERT_EQ(std::string(buffer_.data(), n - 1), model_[next_].substr(0, f_.size));
+    read_ = static_cast<int>(next_++);
   }
-  int pick(int n) { return std::uniform_int_distribution<int>(0, n - 1)(rng_); }
+  // The record just read, in place, with another of its length. An empty
+  // print line was written as its advancing alone: a rewrite, which always
+  // ends in CR LF, cannot have its length; nor can a line cut when read.
+  void rewrite() {
+    if (read_ < 0) return;
+    std::string &r = model_[static_cast<size_t>(read_)];
+    run_.note("record " + std::to_string(read_));
+    std::string again = r;
+    for (char &c : again) c = c == 'z' ? 'a' : char(c + 1);
+    if (f_.type != AS_FIXED && (r.size() > f_.size || (f_.type == AS_PRINT && r.empty()))) {
+      EXPECT_TRUE(fails(As_rewrite(s_, again.data(), f_.size), E_REC_SIZE));
+      return;
+    }
+    ASSERT_EQ(As_rewrite(s_, again.data(), uint32_t(again.size())), 1);
+    size_t at = 0;
+    for (int i = 0; i < read_; ++i) at += encoded(model_[static_cast<size_t>(i)]).size();
+    image_.replace(at, encoded(again).size(), encoded(again));
+    r = again;
+    read_ = -1;
+  }
+  void rewind() {
+    ASSERT_EQ(As_seek(s_, 0, 0), 0);
+    next_ = 0;
+    at_end_ = false;
+  }
+
+  Format f_;
+  uint32_t block_;
+  RandomRun run_;
+  SequentialFile *s_ = nullptr;
+  std::vector<std::string> model_;
+  std::string image_;
+  size_t next_ = 0;
+  int read_ = -1;
+  bool at_end_ = false;
+  std::vector<char> buffer_ = std::vector<char>(70100);
+};
+
+class SequentialTest : public RelSeqTest {
+ protected:
+  std::vector<char> buffer_ = std::vector<char>(70100);
 };
 
 TEST_F(SequentialTest, EveryFormatAndBufferRoundTripsThroughTheListModel) {
+  uint32_t seed = 20261207;
   for (int32_t setting : {0, 3000}) {
     cfg_set_long("A_SEQ_DEFAULT_BLOCK_SIZE", 0, setting);
     for (const Format &f :
          {Format{AS_FIXED, 16, 60}, Format{AS_VARIABLE, 50, 60}, Format{AS_VARIABLE, 70000, 6},
           Format{AS_LINE, 40, 60}, Format{AS_PRINT, 40, 60}}) {
-      for (uint32_t block : {0u, 1u, 7u, 4096u}) ASSERT_NO_FATAL_FAILURE(run(f, block));
+      for (uint32_t block : {0u, 1u, 7u, 4096u}) {
+        SCOPED_TRACE("type " + std::to_string(f.type) + " size " + std::to_string(f.size) +
+                     " block " + std::to_string(block) + " default " + std::to_string(setting));
+        ASSERT_NO_FATAL_FAILURE(SequentialRun(f, block, seed++).go());
+      }
     }
   }
 }

@@ -1,0 +1,270 @@
+// What kel tells its operator, as golden files: start-up (version, usage,
+// the message file), option errors, the messages of output runs, and the
+// listings, messages and left-over files of input runs over archives built
+// by the model, the damaged and the cut ones among them.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <iterator>
+#include <sstream>
+
+#include "archive/archive_model.h"
+#include "archive/kel_script.h"
+#include "common/msg_file.h"
+#include "kelfs/kelfs.h"
+
+namespace kel::test {
+namespace {
+
+using KelTexts = KelScript;
+
+std::string member(const std::string &name, const std::string &data, unsigned mode = 0100644,
+                   int uid = 0, int gid = 0, long long mtime = 1000000000) {
+  return model_plain(mode, uid, gid, mtime, name, data, 'T');
+}
+
+// The records of an indexed file in the order of `key`, each ended by
+// "|", and whether the structural check finds it sound.
+std::string records_of(const std::string &path, int key) {
+  v5_init_cfg();
+  DorvexFile *f = v5_open(path.c_str(), KEL_OPEN_INPUT, "0,0,0");
+  if (f == nullptr) return "not opened, code " + std::to_string(*fs_error_code());
+  std::string out;
+  char buffer[64] = {};
+  if (v5_start(f, buffer, key, 0, 1))
+    for (uint32_t n; (n = v5_next(f, buffer)) > 0;) out += std::string(buffer, n) + "|";
+  out += v5_check(f, 0) == 1 ? " sound" : " not sound";
+  v5_close(f);
+  return out;
+}
+
+TEST_F(KelTexts, StartupAndOptions) {
+  // The texts come from the message file (A_MESSAGE) when it can be trusted.
+  const std::string german = MsgFileBuilder()
+                                 .add(890, {"kel %s\\n"})
+                                 .add(891, {"Sicherung von COBOL-Dateien"})
+                                 .add(892, {"Aufruf: kel -o ...\\n"})
+                                 .bytes();
+  struct {
+    const char *what;
+    std::string file;  // none when empty
+    const char *option;
+  } files[] = {{"no message file", "", "-v"},
+               {"translated", german, "-v"},
+               {"translated usage", german, "-x"},
+               {"conversions unlike the built-in text's",
+                MsgFileBuilder().add(890, {"kel %d %d\\n"}).bytes(), "-v"},
+               {"damaged", "QL\x01", "-v"},
+               {"old version", MsgFileBuilder().version(265).add(890, {"old %s\\n"}).bytes(), "-v"},
+               {"not a message file: silently the built-in texts", "just some text", "-v"}};
+  for (const auto &c : files) {
+    unlink((dir_ / "kel.msg").c_str());
+    if (!c.file.empty()) write_file(dir_ / "kel.msg", c.file);
+    SpawnOptions o = options({c.option});
+    o.env["A_MESSAGE"] = dir_ / "kel.msg";
+    run(c.what, o);
+  }
+  // The run letter is taken as written, the other letters folded, but a
+  // word wholly in capitals is read in lower case. Letters take words in
+  // their order; paths that cannot be opened and media sizes that do not
+  // fit the volume header are refused.
+  write_file(dir_ / "list", "list\n");
+  std::istringstream rows(
+      "|x|-x|-Ov|-Itv|-oq|-ir|-o2|-V|-of|-ol|-os|-oh|-if|-ih|-if nothere|-oh nothere|-ol nothere|"
+      "-of no/such/dir/arch|-os 1|-obs 10|-os 100000|-os -5|-os abc|-os 0|-os 2|-os 99999|"
+      "-ofs arch|-ofl arch list ignored|-okfs big 2000 a");
+  for (std::string row; std::getline(rows, row, '|');) {
+    std::istringstream in(row);
+    run("options", {std::istream_iterator<std::string>(in), {}});
+  }
+  run("capitals", {"-OV"}, "list\n");
+  run("capitals", {"-oV"}, "list\n");
+  script_ += "arch: " + escaped(read_file(dir_ / "arch").substr(0, 22)) +
+             "\nbig: " + escaped(read_file(dir_ / "big").substr(0, 22)) + "\n";
+  // Header bytes to skip ahead of the volume header: bytes, or 512-byte
+  // blocks with b; the number ends at its last digit.
+  const std::string archive = model_archive(member("one", "1"));
+  for (auto [word, skip] : {std::pair{"2b", 1024}, {"100", 100}, {"7x", 7}})
+    run("skip " + std::to_string(skip), {"-ith", word}, std::string(skip, 'L') + archive);
+  run("capitals", {"-ITV"}, archive);
+  EXPECT_TRUE(matches("startup.txt"));
+}
+
+TEST_F(KelTexts, OutputRuns) {
+  auto member = [&](const std::string &name, char type, const std::string &stored = "") {
+    return model_file_member(dir_.path(), name, type, stored);
+  };
+  write_file(dir_ / "a.txt", "first line\n");
+  write_file(dir_ / "magic", std::string("\x10\x12\x14\x21payload", 11));
+  mkdir((dir_ / "sub").c_str(), 0755);
+  for (const char *name : {"a:b", "c\\d", "TRAILER!!!"}) write_file(dir_ / name, name);
+  // The status counts the files not archived; -v names every line.
+  RunResult r = run("missing files", {"-ov"}, "a.txt\nnope1\nsub\nmagic\nnope2\n");
+  EXPECT_EQ(masked(model_archive(member("a.txt", 'T') + member("magic", 'B'))), masked(r.out));
+  // Names are converted unless -u; a member of the trailer's name would end
+  // the archive there.
+  r = run("names", {"-o"}, "a:b\nc\\d\nTRAILER!!!\n");
+  EXPECT_EQ(masked(model_archive(member("a:b", 'T', "a/b") + member("c\\d", 'T', "c/d"))),
+            masked(r.out));
+  r = run("names as they are", {"-ou"}, "a:b\n");
+  EXPECT_EQ(masked(model_archive(member("a:b", 'T'))), masked(r.out));
+  // 149 characters: a name alone, or a name with its type letter; "./"
+  // and slashes keep the path valid while it grows.
+  const std::string name(100, 'n');
+  write_file(dir_ / name, "x");
+  auto path_of = [&](size_t length) { return "./" + std::string(length - 102, '/') + name; };
+  const std::string whole = path_of(149), typed = path_of(147);
+  r = run("list lines", {"-o"}, whole + "\n" + typed + " b\n" + whole + "xx\n");
+  EXPECT_EQ(masked(model_archive(member(name, 'T', whole) + member(name, 'B', typed))),
+            masked(r.out));
+  // Long lists of missing files do not wrap the status round to success.
+  std::string missing;
+  for (int i = 0; i < 300; ++i) missing += "missing" + std::to_string(i) + "\n";
+  EXPECT_EQ(255, kel({"-o"}, missing).status);
+  // A header file cut by a full disk, and an archive that refuses a write:
+  // the run ends at once, without a block total.
+  write_file(dir_ / "hdr", std::string(3000, 'h'));
+  SpawnOptions o = options({"-oh", "hdr"}, "a.txt\n");
+  o.stdout_path = dir_ / "out";
+  o.fsize_limit = 1000;
+  run("header file on a full disk", o);
+  run("an archive that refuses a write", {"-of", "/dev/full"}, "a.txt\n");
+  EXPECT_TRUE(matches("output.txt"));
+}
+
+TEST_F(KelTexts, InputRuns) {
+  mkdir((dir_ / "out").c_str(), 0755);
+  // Listings: an indexed member is passed over record by record (records of
+  // length 0 and of the maximum among them); the trailer is known by its
+  // name whatever its other fields hold. A listing restores nothing.
+  std::string trailer = model_trailer().replace(8, 6, "zzzzzz");
+  std::string listed =
+      model_volume_header(6, 1, 0, 512, 512) +
+      model_records(member("a/one", "12345", 0100640) +
+                        member("two", std::string(1234567, 'x'), 0104755, 54321, 7, 1700000000) +
+                        model_v6_member("idx", sample_indexed({"aaaa1234", "", "cccc123456"})) +
+                        member("after", "a") + trailer,
+                    512);
+  run("names", {"-it"}, listed, "out");
+  run("long listing", {"-itv"}, listed, "out");
+  show_folder("out");
+
+  // Folders, names and selection. Without -d a missing folder is reported
+  // and the run goes on; a member is selected by its output name or its
+  // stored name; -u keeps stored names; -c puts every file into the
+  // current folder; words that name no member are named.
+  std::string named =
+      model_archive(member("a/b/c", "abc") + member("next", "n") + member("[x.y]z", "bracket") +
+                    member("C:\\dos\\f", "dos") + member("/usr/data/f", "abs"));
+  run("no -d", {"-i", "a/b/c", "next"}, named, "out");
+  run("selected", {"-id", "a/b/c", "x/y/z", "C:\\dos\\f"}, named, "out");
+  run("stored names", {"-iu", "[x.y]z"}, named, "out");
+  run("flat", {"-ic", "f"}, named, "out");
+  run("names that are no member", {"-it", "-f", "next", "a.kel"}, named, "out");
+  show_folder("out");
+  mkdir((dir_ / "flat").c_str(), 0755);
+  run("flat, selected by the stored name", {"-ic", "/usr/data/f"}, named, "flat");
+  show_folder("flat");
+
+  // Swapped media, and bytes ahead of the volume header (without -h they
+  // make a foreign volume, and no operator is there to mount another). The
+  // oldest headers end before the media block field.
+  const std::string members = member("one", random_data(3000, 9)) + member("two", "2");
+  std::string oldest = "KEL!0401000000051200";
+  oldest.resize(512, '\0');
+  mkdir((dir_ / "swapped").c_str(), 0755);
+  run("swapped", {"-i"}, swap_pairs_of(model_archive(members)), "swapped");
+  show_folder("swapped");
+  run("bytes ahead", {"-it"}, std::string(100, 'L') + model_archive(members));
+  run("the oldest header", {"-it"}, oldest + model_records(members + model_trailer(), 512));
+
+  // Old-style members are listed and restored (over a file of that name):
+  // format 4 (fixed records without a length, a key description without
+  // flags) and 5 (lengths and flags); key 1 with duplicates.
+  for (int version : {4, 5}) {
+    const bool v5 = version == 5;
+    const std::vector<std::string> rs =
+        v5 ? std::vector<std::string>{"KEY1GRP1record 1", "KEY2GRP1r2", "KEY3GRP2"}
+           : std::vector<std::string>{"KEY1GRP1record 1", "KEY2GRP1record 2", "KEY3GRP2record 3"};
+    const std::string keys =
+        std::string("001,001,1,0016,02,004,0000,004,0004,Y") + (v5 ? ",Y,N,N" : "");
+    std::string old = model_archive(model_member(0100600, 0, 0, 1, "old", (v5 ? 18 : 16) * 3, 'V') +
+                                        model_old_data("note", keys, rs, v5) + member("after", "a"),
+                                    512, 512, version);
+    std::string folder = "old" + std::to_string(version);
+    mkdir((dir_ / folder).c_str(), 0755);
+    write_file(dir_ / (folder + "/old"), "keep");
+    run("old style, format " + std::to_string(version), {"-it"}, old, folder);
+    run("old style, format " + std::to_string(version), {"-i"}, old, folder);
+    show_folder(folder);
+    script_ += "records:";
+    for (int k : {0, 1}) script_ += " " + escaped(records_of(dir_ / (folder + "/old"), k));
+    script_ += "\n";
+  }
+  EXPECT_TRUE(matches("input.txt"));
+}
+
+TEST_F(KelTexts, ArchivesThatStopTheRun) {
+  const std::string a = member("a", "b"), after = member("after", "a");
+  const std::string idx = model_v6_member("idx", sample_indexed());
+  // Bytes of a valid member replaced; the indexed member's data begins
+  // after its 48 + 3 header bytes with the counted texts: record
+  // parameters (2 + 25), physical parameters (2 + 24), comment (2 + 4),
+  // the table's length (3), the key count (3), the first key's length.
+  auto patched = [](std::string m, size_t at, const std::string &bytes) {
+    return m.replace(at, bytes.size(), bytes);
+  };
+  const size_t data = 48 + 3;
+  ModelIndexed huge = sample_indexed(), nonumber = sample_indexed();
+  huge.record_parameters = "0000032767,0000000008,002";  // beyond the record buffer
+  nonumber.record_parameters = "abcdefghij,0000000008,002";
+  const std::string records =
+      model_archive(member("first", "complete") + member("second", random_data(20000, 3)) + after);
+  struct {
+    const char *what;
+    std::string archive;
+    const char *option = "-i";
+    long long fsize_limit = -1;
+  } cases[] = {
+      {"version 3", model_archive(a, 512, 512, 3)},
+      {"version 7", model_archive(a, 512, 512, 7)},
+      {"1024-byte blocks", model_archive(a, 1024, 1024)},
+      {"512-byte blocks", model_archive(a), "-ik"},
+      {"bad magic", model_archive("1012141x" + a.substr(8) + after)},
+      {"bad name length", model_archive(patched(a, 34, "-01") + after)},
+      {"bad field behind a good name", model_archive(patched(a, 37, "-000000001") + after)},
+      {"name with a zero byte", model_archive(member(std::string("a\0b", 3), "b") + after)},
+      {"parameter length not a number", model_archive(patched(idx, data, "x5") + after)},
+      {"maximum beyond the record buffer", model_archive(model_v6_member("idx", huge) + after)},
+      {"record parameters without a number",
+       model_archive(model_v6_member("idx", nonumber) + after)},
+      {"translation table of another size", model_archive(patched(idx, data + 59, "100") + after)},
+      {"key text beyond its slot", model_archive(patched(idx, data + 65, "245") + after)},
+      {"version 4 records of length 0 would never end",
+       model_archive(model_member(0100600, 0, 0, 1, "z", 5, 'V') +
+                         model_old_data("", "001,001,1,0000,01,004,0000,N,N,N", {}, false),
+                     512, 512, 4)},
+      {"record longer than the maximum",
+       model_archive(model_v6_member("idx", sample_indexed({"aaaa1234", "cccc1234567"})) + after)},
+      // Shorter than the minimum: the engine refuses it with another code
+      // than a duplicate.
+      {"record refused",
+       model_archive(model_v6_member("idx", sample_indexed({"aaaa1234", "short77"})) + after)},
+      {"cut inside a record", records.substr(0, 512 * 20 + 100)},
+      {"cut after the volume header", records.substr(0, 512)},
+      {"cut inside the volume header", records.substr(0, 100)},
+      {"full disk",
+       model_archive(member("small", "fits") + member("large", random_data(100000, 5)) + after),
+       "-i", 30000}};
+  int i = 0;
+  for (const auto &c : cases) {
+    std::string folder = std::to_string(i++);
+    mkdir((dir_ / folder).c_str(), 0755);
+    run(c.what, {c.option}, c.archive, folder, c.fsize_limit);
+    show_folder(folder);
+  }
+  EXPECT_TRUE(matches("stops.txt"));
+}
+
+}  // namespace
+}  // namespace kel::test

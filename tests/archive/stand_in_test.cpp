@@ -1,0 +1,315 @@
+// The writer and the reader in-process, with a stand-in for the indexed
+// engine behind kel's seam: indexed files kept in memory with the texts
+// v5_info would return, and a log of what the reader asked to be made and
+// written. It reaches what the real engine does not do on demand: a file
+// that breaks while it is read, a table that cannot be read, a layout
+// beyond the format, makes that fail; and allocation failures of kel's own, with the engine's
+// allocations out of the count. Plain files that fail or shrink while they
+// are copied go through the writer's read hook.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "archive/archive_model.h"
+#include "archive/indexed_io.h"
+#include "archive/kel_script.h"
+#include "archive/run_state.h"
+#include "common/test_util.h"
+#include "support/alloc.h"
+
+namespace kel::archive {
+namespace {
+
+struct FakeFile : test::ModelIndexed {
+  int fail_after = -1;              // next() fails with E_BROKEN (code 9) after this many records
+  int32_t broken_info = INT32_MIN;  // info() of this code fails with E_BROKEN (code 4)
+};
+
+struct Fake {
+  std::map<std::string, FakeFile> files;  // what open_input finds
+  std::vector<std::string> calls, written;
+  int make_failures = 0;  // makes that fail with E_SYSERR/ENOENT first
+  const FakeFile *open = nullptr;
+  size_t next = 0;
+} g;
+
+int fail(int16_t code, int16_t secondary = 0) {
+  *fs_error_code() = code;
+  *fs_error_secondary() = secondary;
+  return 0;
+}
+
+std::string text(const char *s) {
+  return s ? s : "<null>";
+}
+
+// Logs a call; a make fails while make_failures lasts.
+int log(const std::string &call, bool make = false) {
+  g.calls.push_back(call);
+  if (!make || g.make_failures == 0) return 1;
+  --g.make_failures;
+  errno = ENOENT;
+  return fail(E_SYSERR);
+}
+
+const IndexedOps kFakeOps = {
+    [](const char *path) -> void * {
+      auto it = g.files.find(path);
+      if (it == g.files.end()) return fail(E_FILE_TYPE), nullptr;
+      g.open = &it->second;
+      return &g;
+    },
+    [](void *, int32_t code, char *out) -> int {
+      if (g.open == nullptr) return fail(E_PARAM);  // a file being restored
+      const FakeFile &f = *g.open;
+      if (code == f.broken_info) return fail(E_BROKEN, 4);
+      if (code == kInfoRecordCount) return sprintf(out, "%010zu", f.records.size()), 1;
+      if (code == kInfoTranslationTable) return fail(E_UNSUPPORTED);
+      const std::string *t = code == kInfoRecordParameters     ? &f.record_parameters
+                             : code == kInfoPhysicalParameters ? &f.physical_parameters
+                             : code == kInfoComment            ? &f.comment
+                             : code >= 0 && code < static_cast<int32_t>(f.keys.size())
+                                 ? &f.keys[static_cast<size_t>(code)]
+                                 : nullptr;
+      return t ? (strcpy(out, t->c_str()), 1) : fail(E_PARAM);
+    },
+    [](void *, char *) { return (g.next = 0, g.open->records.empty()) ? fail(E_NOT_FOUND) : 1; },
+    [](void *, char *record) -> uint32_t {
+      if (g.open->fail_after >= 0 && g.next == static_cast<size_t>(g.open->fail_after))
+        return fail(E_BROKEN, 9);
+      if (g.next >= g.open->records.size()) return fail(E_NOT_FOUND);
+      const std::string &r = g.open->records[g.next++];
+      memcpy(record, r.data(), r.size());
+      return static_cast<uint32_t>(r.size());
+    },
+    [](void *) { return log("close"); },
+    [](const char *name, const char *, const char *, const char *, const char *, const char *) {
+      return log("make(" + text(name) + ")", true);
+    },
+    nullptr,  // the make forms of old-style members: their restores run end to end
+    nullptr,
+    [](const char *name) -> void * { return log("open(" + text(name) + ")"), &g; },
+    [](void *, const char *record, uint32_t length) {
+      g.written.emplace_back(record, length);
+      return 1;
+    },
+    [](const char *name) { return log("remove(" + text(name) + ")"); },
+    nullptr};
+
+std::string plain(const std::string &name, const std::string &data) {
+  return test::model_plain(0100644, 0, 0, 1000000000, name, data, 'T');
+}
+
+class StandIn : public testing::Test {
+ protected:
+  StandIn() : dir_(true) {
+    umask(0);
+    indexed_set_ops(&kFakeOps);
+    g = Fake{};
+  }
+  ~StandIn() override { indexed_set_ops(nullptr); }
+
+  // A fresh run writing the archive "arch".
+  void start_output() {
+    run_.emplace();
+    run_->transfer.mode = kRunOutput;
+    strcpy(run_->transfer.archive_path, "arch");
+    run_->transfer.archive_fd = open("arch", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    EXPECT_EQ(Status::kOk, volume_begin(run_->volume));
+    EXPECT_EQ(Status::kOk, write_volume_header(run_->volume));
+  }
+  // The file's result; the run must go on.
+  int archive(const char *path) {
+    int result = -1;
+    EXPECT_EQ(Status::kOk, archive_file(run_->writer, path, &result)) << path;
+    return result;
+  }
+  // Ends the archive; it must be the model's archive of `members`.
+  void expect_archive(const std::string &members) {
+    ASSERT_EQ(Status::kOk, write_trailer(run_->writer));
+    ASSERT_EQ(Status::kOk, finish_archive_output(run_->volume));
+    close(run_->transfer.archive_fd);
+    EXPECT_EQ(test::masked(test::model_archive(members)), test::masked(test::read_file("arch")));
+  }
+  // The member of a file of the working folder, with `data` behind its header.
+  std::string member_for(const char *path, const std::string &data, char type, long long size) {
+    return test::model_header_of(".", path, "", size, type) + data;
+  }
+
+  // Writes the archive, starts a run on it and reads its volume header.
+  Status start_input(const std::string &members, int version = 6) {
+    test::write_file("arch", test::model_archive(members, 512, 512, version));
+    run_.emplace();
+    TransferState &t = run_->transfer;
+    t.mode = kRunInput;
+    t.keep_owner_off = 1;
+    strcpy(t.archive_path, "arch");
+    t.archive_fd = open("arch", O_RDONLY);
+    KEL_RETURN_IF_FATAL(volume_begin(run_->volume));
+    return read_volume_header(run_->volume, false);
+  }
+  // Extracts every member up to the trailer or a fatal stop; `count` is
+  // how many came before.
+  Status extract_all(int *count) {
+    for (bool trailer = false; !trailer; ++*count)
+      KEL_RETURN_IF_FATAL(extract_member(run_->reader, nullptr, 0, 0, &trailer));
+    return Status::kOk;
+  }
+
+  test::TempDir dir_;
+  std::optional<RunState> run_;
+};
+
+// Plain files read through a function that fails or ends early.
+int g_reads_before_trouble = 0;
+bool g_fail_with_error = false;
+long troubled_read(int fd, void *buffer, unsigned long count) {
+  if (g_reads_before_trouble-- > 0) return ::read(fd, buffer, count < 1000 ? count : 1000);
+  if (g_fail_with_error) return errno = EIO, -1;
+  return 0;
+}
+
+// Files that cannot be carried whole: what each run wrote into the archive
+// is the model's, what it said is the golden file's.
+TEST_F(StandIn, WriterFilesThatCannotBeCarriedWhole) {
+  start_output();
+  test::StderrCapture err;
+  // A plain file that cannot be read at all is not archived; one whose
+  // reads fail or end early keeps its announced size: the first block and
+  // 1000 bytes as read, then zeros.
+  std::string data(5000, 'd'), padded = data.substr(0, 1512) + std::string(5000 - 1512, '\0');
+  test::write_file("f", data);
+  const FileRead plain_read = run_->writer.file_read;
+  run_->writer.file_read = troubled_read;
+  for (auto [reads, error] : {std::pair{0, true}, {2, true}, {2, false}}) {
+    g_reads_before_trouble = reads;
+    g_fail_with_error = error;
+    EXPECT_EQ(1, archive("f"));
+  }
+  run_->writer.file_read = plain_read;
+  // Indexed files: a layout beyond the format, a translation table that
+  // cannot be read (not the same as none), and a file that breaks after
+  // two records (reported, archived as far as it went).
+  FakeFile huge{test::sample_indexed()}, broken{test::sample_indexed()},
+      unreadable{test::sample_indexed()};
+  huge.record_parameters = "0000040000,0000000008,002";
+  broken.fail_after = 2;
+  unreadable.broken_info = kInfoTranslationTable;
+  for (const auto &[name, file] : {std::pair{"huge", huge}, std::pair{"broken", broken},
+                                   std::pair{"unreadable", unreadable}}) {
+    g.files[name] = file;
+    test::write_file(name, "x");
+  }
+  EXPECT_EQ(1, archive("huge"));
+  EXPECT_EQ(1, archive("unreadable"));
+  EXPECT_EQ(0, archive("broken"));
+  test::ModelIndexed two = broken;
+  two.records.resize(2);
+  expect_archive(member_for("f", padded, 'T', 5000) + member_for("f", padded, 'T', 5000) +
+                 member_for("broken", test::model_v6_data(two), 'V', 36));
+  EXPECT_TRUE(test::matches_golden("archive/writer_troubles.txt", err.text()));
+}
+
+// Each allocation of kel's own failing in turn while an indexed file is
+// archived, and then restored: the run ends cleanly (the writer goes on
+// without the member, the reader stops and removes the partial file), no
+// block is left behind, and each failure's report and the engine calls it
+// made are the golden file's.
+TEST_F(StandIn, AllocationFailures) {
+  g.files["cust"] = {test::sample_indexed()};
+  test::write_file("cust", "x");
+  start_output();
+  *fs_error_code() = 0;  // the error block lives on once it is made
+  int64_t live = alloc_live_blocks();
+  std::string script;
+  int result = 0;
+  auto report = [&](const char *what, int n, const std::string &said) {
+    script += what + std::to_string(n) + ":\n" + test::shown(said, "  ");
+    for (const std::string &c : g.calls) script += "  call " + c + "\n";
+    EXPECT_EQ(live, alloc_live_blocks()) << what << n;
+  };
+  std::string said;
+  auto captured = [&](const std::function<void()> &op) {
+    g.calls.clear();
+    test::StderrCapture err;
+    op();
+    said = err.text();
+  };
+  test::fail_each_allocation(
+      [&] { captured([&] { live = alloc_live_blocks(), result = archive("cust"); }); },
+      [&](int n) {
+        EXPECT_EQ(1, result) << n;
+        report("writer, allocation ", n, said);
+      });
+  EXPECT_EQ(0, result);
+  // Only the attempt that succeeded wrote a member.
+  expect_archive(member_for("cust", test::model_v6_data(test::sample_indexed()), 'V', 36));
+
+  Status status = Status::kOk;
+  test::fail_each_allocation(
+      [&] {
+        captured([&] {
+          run_.reset();  // what the run holds is given back with it
+          live = alloc_live_blocks();
+          status = start_input(test::model_v6_member("cust", test::sample_indexed()));
+          int count = 0;
+          if (status == Status::kOk) status = extract_all(&count);
+        });
+      },
+      [&](int n) {
+        EXPECT_EQ(Status::kFatal, status) << n;
+        run_.reset();
+        report("reader, allocation ", n, said);
+      });
+  EXPECT_EQ(Status::kOk, status);
+  EXPECT_TRUE(test::matches_golden("archive/allocation_failures.txt", script));
+}
+
+TEST_F(StandIn, ReaderMakesTheFoldersOnceThenGivesUp) {
+  struct {
+    int make_failures;
+    std::string folder, message;
+    size_t written;
+  } cases[] = {{1, "dir1", "", 3}, {2, "dir2", "dir2/cust: No such file or directory\n", 0}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.folder);
+    g = Fake{};
+    g.make_failures = c.make_failures;
+    ASSERT_EQ(Status::kOk,
+              start_input(test::model_v6_member(c.folder + "/cust", test::sample_indexed()) +
+                          plain("after", "a")));
+    run_->transfer.make_dirs = 1;
+    test::StderrCapture err;
+    int count = 0;
+    EXPECT_EQ(Status::kOk, extract_all(&count));
+    EXPECT_EQ(c.message, err.text());
+    EXPECT_TRUE(test::file_exists(c.folder));
+    EXPECT_EQ(c.written, g.written.size());
+    EXPECT_EQ("a", test::read_file("after"));
+  }
+  // "]" ends a folder name as "/" does; a rooted name makes nothing; a
+  // folder that cannot be made is reported.
+  TransferState &t = run_->transfer;
+  EXPECT_EQ(0, make_parent_dirs(t, "/rooted"));
+  EXPECT_EQ(1, make_parent_dirs(t, "p/q/r/file"));
+  EXPECT_EQ(0, make_parent_dirs(t, "p/q/r/file"));  // nothing left to make
+  EXPECT_EQ(1, make_parent_dirs(t, "s]t/u"));
+  EXPECT_TRUE(test::file_exists("s") && test::file_exists("s]t"));
+  test::write_file("file", "");
+  test::StderrCapture err;
+  EXPECT_EQ(0, make_parent_dirs(t, "file/sub/name"));
+  EXPECT_EQ("file/sub: Unknown error (Not a directory)\n", err.text());
+}
+
+}  // namespace
+}  // namespace kel::archive

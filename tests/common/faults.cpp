@@ -1,0 +1,63 @@
+#include "common/faults.h"
+
+#include "common/fails.h"
+#include "common/test_util.h"
+#include "support/alloc.h"
+
+namespace kel::test {
+
+int fail_each_allocation(const std::function<void()> &op, const std::function<void(int)> &failed) {
+  int failures = 0;
+  // Bounded, so that an operation that allocates without end fails the
+  // test instead of hanging it.
+  for (int n = 1; n < 100000 && !::testing::Test::HasFatalFailure(); ++n) {
+    *fs_error_code() = 0;
+    alloc_fail_nth(n);
+    op();
+    bool tripped = alloc_failure_triggered();
+    alloc_fail_nth(0);
+    if (!tripped) return failures;
+    ++failures;
+    failed(n);
+  }
+  ADD_FAILURE() << "the allocation-failure loop did not end";
+  return failures;
+}
+
+int FailEachAllocation::run() const {
+  std::string before;
+  int64_t live = 0;
+  bool ok = false;
+  auto once = [&] {
+    if (state) before = state();
+    live = alloc_live_blocks();
+    ok = op();
+  };
+  int failures = fail_each_allocation(once, [&](int n) {
+    EXPECT_FALSE(ok) << "allocation " << n << " failed, yet the operation succeeded";
+    EXPECT_EQ(code, *fs_error_code()) << "allocation " << n;
+    EXPECT_EQ(live, alloc_live_blocks()) << "blocks leaked when allocation " << n << " failed";
+    if (state) {
+      EXPECT_EQ(before, state()) << "changed when allocation " << n << " failed";
+    }
+    if (after) after(n);
+  });
+  EXPECT_TRUE(ok) << "the operation failed with every allocation granted: " << *fs_error_code()
+                  << "/" << *fs_error_secondary();
+  return failures;
+}
+
+void expect_damage_refused(const std::string &path, const std::string &good,
+                           const std::vector<Damage> &rows, const std::function<bool()> &use) {
+  for (const Damage &d : rows) {
+    std::string bad = good;
+    for (int i = d.width - 1, shift = 0; i >= 0; --i, shift += 8)
+      bad.at(d.offset + static_cast<size_t>(i)) = static_cast<char>((d.value >> shift) & 0xFF);
+    write_file(path, bad);
+    EXPECT_TRUE(failed(!use(), d.code, d.secondary))
+        << d.width << " bytes at " << d.offset << " set to " << d.value;
+  }
+  write_file(path, good);
+}
+
+}  // namespace kel::test

@@ -1,0 +1,518 @@
+// The record operations through the entry points, beyond what the model
+// decides: arguments and open modes they refuse, record locks between opens
+// of one process, the physical scan's order, a write undone key by key
+// when a later key is a duplicate (with the engine's inner-step trace as a
+// golden file), deletes by each key's own duplicate number or through the
+// last record read, broken nodes that mark the file, positions outside the
+// segments, a full disk; rewrites refused, a lock that follows a moved
+// record, the rewrite's trace (a golden file) and its call of the
+// transaction log; bulk additions cut short, unreadable or failing
+// allocations.
+#include <functional>
+#include <set>
+#include <sstream>
+
+#include "common/golden.h"
+#include "common/worker.h"
+#include "indexed/access/access_state.h"
+#include "indexed/access/transaction.h"
+#include "indexed/engine_fixture.h"
+#include "messages/diag.h"
+
+namespace kel::test {
+namespace {
+
+// Records of 30 bytes: key 0 four bytes at 0, key 1 two at 4 (duplicates).
+std::string rec(const std::string &k0, const std::string &k1 = "zz") {
+  return small_shape().record({k0, k1});
+}
+
+class AccessTest : public EngineTest {
+ protected:
+  DorvexFile *make_small(const char *name = "std", int32_t mode = KEL_OPEN_IO,
+                         std::vector<std::string> keys = {}) {
+    DorvexFile *f = small_shape().make_open(name, mode);
+    for (const std::string &k : keys) EXPECT_EQ(1, write(f, rec(k, "x")));
+    return f;
+  }
+  std::string key0(const std::string &r) { return r.empty() ? "-" : r.substr(0, 4); }
+  std::string locks(DorvexFile *f) { return info(f, -6); }
+};
+
+TEST_F(AccessTest, ArgumentsAndOpenModesRefused) {
+  DorvexFile *f = make_small("std", KEL_OPEN_IO, {"bbaa"});
+  ASSERT_NE(nullptr, f);
+  EXPECT_TRUE(fails(start(f, rec("bbaa"), 2, 0, 0), E_PARAM)) << "no key 2";
+  EXPECT_TRUE(fails(start(f, rec("bbaa"), 0, 0, 5), E_PARAM)) << "no mode 5";
+  EXPECT_TRUE(fails(read(f, rec("bbaa"), 7), E_PARAM));
+  EXPECT_TRUE(fails(v5_write(f, nullptr, 30), E_PARAM));
+  EXPECT_TRUE(fails(write(f, small_shape().record({"ffff"}, 29)), E_PARAM)) << "below the minimum";
+  EXPECT_EQ(1, v5_close(f));
+  // Output and extend opens write only; input opens read only; deletes
+  // need input-output.
+  for (int32_t mode : {KEL_OPEN_OUTPUT, KEL_OPEN_EXTEND}) {
+    ASSERT_NE(nullptr, f = v5_open("std", mode, "0,0,0"));
+    EXPECT_EQ(1, write(f, rec(mode == 1 ? "aaaa" : "bbbb")));
+    EXPECT_TRUE(fails(read(f, rec("aaaa"), 0), E_MODE_CLASH));
+    EXPECT_TRUE(fails(start(f, rec("aaaa"), 0, 0, 0), E_MODE_CLASH));
+    EXPECT_TRUE(fails(next(f), E_MODE_CLASH));
+    EXPECT_TRUE(fails(previous(f), E_MODE_CLASH));
+    EXPECT_TRUE(failed(v5_nkrstart(f) == -1, E_MODE_CLASH));
+    EXPECT_TRUE(fails(v5_nkrnext(f, buffer_), E_MODE_CLASH));
+    EXPECT_TRUE(fails(v5_delete(f, rec("aaaa").data()), E_MODE_CLASH));
+    EXPECT_EQ(1, v5_close(f));
+  }
+  ASSERT_NE(nullptr, f = v5_open("std", KEL_OPEN_INPUT, "0,0,0"));
+  EXPECT_TRUE(fails(write(f, rec("cccc")), E_MODE_CLASH));
+  EXPECT_TRUE(fails(v5_delete(f, rec("aaaa").data()), E_MODE_CLASH));
+  EXPECT_EQ("aaaa", key0(read(f, rec("aaaa"), 0)));
+  EXPECT_EQ(1, v5_close(f));
+}
+
+// Two opens of one file in one process exclude each other through the OS
+// layer's lock table: a record read is held until the next read of that
+// open or v5_unlock; an open for input takes no locks. With multiple-record
+// locking (0x4000) the open keeps its locks until v5_unlock, up to
+// LOCKS_PER_FILE of them, and a refused lock leaves none behind.
+TEST_F(AccessTest, RecordLocksBetweenOpensOfOneProcess) {
+  DorvexFile *a = make_small("std", KEL_OPEN_IO, {"aaaa", "bbbb", "cccc"});
+  DorvexFile *b = v5_open("std", KEL_OPEN_IO, "0,0,0");
+  ASSERT_TRUE(a && b);
+  ASSERT_EQ("bbbb", key0(read(a, rec("bbbb"), 0)));
+  EXPECT_EQ("0001", locks(a));
+  EXPECT_EQ("aaaa", key0(next(b)));
+  EXPECT_TRUE(fails(next(b), E_REC_LOCKED));
+  EXPECT_EQ(static_cast<int32_t>(getpid()), *fs_lock_holder());
+  EXPECT_TRUE(fails(next(b), E_REC_LOCKED)) << "the same record is tried again";
+  EXPECT_TRUE(fails(v5_delete(b, rec("bbbb").data()), E_REC_LOCKED));
+  ASSERT_EQ("cccc", key0(read(a, rec("cccc"), 0)));
+  EXPECT_EQ("bbbb", key0(next(b)));
+  EXPECT_TRUE(fails(next(b), E_REC_LOCKED)) << "cccc now";
+  EXPECT_EQ(1, v5_unlock(a));
+  EXPECT_EQ("0000", locks(a));
+  EXPECT_EQ("cccc", key0(next(b)));
+  EXPECT_EQ(1, v5_close(b));
+  DorvexFile *in = v5_open("std", KEL_OPEN_INPUT, "0,0,0");
+  ASSERT_EQ("aaaa", key0(read(in, rec("aaaa"), 0)));
+  EXPECT_EQ("0000", locks(in));
+  EXPECT_EQ("aaaa", key0(read(a, rec("aaaa"), 0)));
+  EXPECT_EQ(1, v5_close(in));
+  EXPECT_EQ(1, v5_close(a));
+
+  cfg_set_short("LOCKS_PER_FILE", 0, 3);
+  DorvexFile *f = v5_open("std", 0x4002, "0,0,0");
+  DorvexFile *other = v5_open("std", KEL_OPEN_IO, "0,0,0");
+  ASSERT_TRUE(f && other);
+  ASSERT_EQ(1, write(f, rec("dddd")));
+  EXPECT_EQ("aaaa", key0(next(f)));
+  EXPECT_EQ("bbbb", key0(next(f)));
+  EXPECT_EQ("aaaa", key0(read(f, rec("aaaa"), 0))) << "held already: no second lock";
+  EXPECT_EQ("cccc", key0(read(f, rec("cccc"), 0)));
+  EXPECT_EQ("0003", locks(f));
+  EXPECT_TRUE(fails(read(f, rec("dddd"), 0), E_LOCK_TABLE_FULL, 3));
+  EXPECT_EQ("dddd", key0(read(other, rec("dddd"), 0))) << "the refused read left no lock";
+  EXPECT_TRUE(fails(read(other, rec("aaaa"), 0), E_REC_LOCKED));
+  EXPECT_EQ(1, v5_unlock(f));
+  EXPECT_EQ("aaaa", key0(read(other, rec("aaaa"), 0)));
+  EXPECT_EQ(1, v5_close(other));
+  EXPECT_EQ(1, v5_close(f));
+}
+
+// The physical scan returns records in the order they lie, deleted ones
+// skipped, a new record in the slot a delete freed; a record that another
+// open holds stops the scan until it is free.
+TEST_F(AccessTest, ThePhysicalScansOrderAndLocks) {
+  DorvexFile *f = make_small("std", KEL_OPEN_IO, {"dddd", "aaaa", "cccc", "bbbb"});
+  ASSERT_EQ(1, v5_delete(f, rec("aaaa").data()));
+  auto order = [&] {
+    std::string all = scan(f), out;
+    for (size_t at = 0; at < all.size(); at += 31) out += all.substr(at, 4) + " ";
+    return out;
+  };
+  EXPECT_EQ("dddd cccc bbbb ", order());
+  EXPECT_EQ(E_NOT_FOUND, error());
+  ASSERT_EQ(1, write(f, rec("eeee")));
+  EXPECT_EQ("dddd eeee cccc bbbb ", order());
+  DorvexFile *other = v5_open("std", KEL_OPEN_IO, "0,0,0");
+  ASSERT_EQ("eeee", key0(read(other, rec("eeee"), 0)));
+  ASSERT_EQ(0, v5_nkrstart(f));
+  EXPECT_EQ(30u, v5_nkrnext(f, buffer_));
+  EXPECT_TRUE(fails(v5_nkrnext(f, buffer_), E_REC_LOCKED));
+  EXPECT_EQ(1, v5_unlock(other));
+  EXPECT_EQ(30u, v5_nkrnext(f, buffer_));
+  EXPECT_EQ("eeee", std::string(buffer_, 4));
+  EXPECT_EQ(1, v5_close(other));
+  EXPECT_EQ(1, v5_close(f));
+}
+
+// A write that meets a duplicate in its third key takes back the two keys
+// it added (splits undone by combines) and the record; a duplicate primary
+// key fails at once. A delete removes every key by the stored record's own
+// values and duplicate numbers, whatever the caller's record says.
+TEST_F(AccessTest, WritesUndoneAndDeletesKeyByKey) {
+  FileShape three{5, nullptr, 40, 20, {{{{4, 0}}}, {{{2, 4}}, true}, {{{3, 6}}}}};
+  DorvexFile *f = three.make_open("three");
+  ASSERT_NE(nullptr, f);
+  char k0[16], k2[16];
+  for (int i = 0; i < 200; ++i) {
+    snprintf(k0, sizeof k0, "%04d", i * 2);
+    snprintf(k2, sizeof k2, "%03d", i);
+    ASSERT_EQ(1, write(f, three.record({k0, i % 2 ? "aa" : "bb", k2}, 40, '-'))) << i;
+  }
+  auto contents = [&] {
+    return walk(f, 0) + "\n" + walk(f, 1) + "\n" + walk(f, 2) + "\n" + scan(f);
+  };
+  // The engine's inner-step lines of an operation (the cache traces with
+  // the same bit).
+  auto steps = [&](const std::function<void()> &op) {
+    StderrCapture trace;
+    set_trace_bits(kTraceInner);
+    op();
+    set_trace_bits(0);
+    std::istringstream in(trace.text());
+    std::string lines;
+    for (std::string line; std::getline(in, line);)
+      if (line.rfind("V: v5i_", 0) == 0) lines += line + "\n";
+    return lines;
+  };
+  std::string before = contents();
+  std::set<std::string> undone;
+  for (int i = 0; i < 200; i += 7) {
+    snprintf(k0, sizeof k0, "%04d", i * 2 + 1);  // a new key 0
+    snprintf(k2, sizeof k2, "%03d", 199 - i);    // key 2 already there
+    undone.insert(steps([&] {
+      EXPECT_TRUE(fails(write(f, three.record({k0, "aa", k2}, 40, '-')), E_DUPLICATE));
+    }));
+    ASSERT_TRUE(sound(f)) << i;
+  }
+  ASSERT_EQ(1u, undone.size()) << "every undone write takes the same steps";
+  std::string lines = *undone.begin() + steps([&] {
+    EXPECT_TRUE(fails(write(f, three.record({"0000", "zz", "zzz"})), E_DUPLICATE));
+  });
+  EXPECT_TRUE(same(before, contents()));
+  EXPECT_EQ(200u, slot(f, indexed::kRecordCount));
+  lines += steps([&] {
+    EXPECT_EQ(1, v5_delete(f, three.record({"0002", "", ""}).data()));
+    EXPECT_EQ(1, v5_delete(f, three.record({"0004", "qq", "qqq"}).data()));
+  });
+  EXPECT_TRUE(fails(v5_delete(f, three.record({"0002"}).data()), E_NOT_FOUND));
+  EXPECT_TRUE(sound(f));
+  EXPECT_TRUE(matches_golden("indexed/write_undo_and_delete_steps.txt", lines));
+  EXPECT_EQ(1, v5_close(f));
+}
+
+// Deny-write and exclusive opens take no record locks but keep the last
+// record read, through which a delete goes: with duplicates in the primary
+// key a delete by key takes the first of equal records, after a read the
+// record read.
+TEST_F(AccessTest, DeleteThroughTheLastRecordReadOfAnUnlockedOpen) {
+  FileShape dup{5, nullptr, 20, 20, {{{{4, 0}}, true}}};
+  DorvexFile *f = dup.make_open("dup0", 0x202);
+  ASSERT_NE(nullptr, f);
+  for (const char *tail : {"same1", "same2", "same3"})
+    ASSERT_EQ(1, write(f, dup.record({"same"}).replace(4, 5, tail)));
+  std::string any = dup.record({"same"});
+  ASSERT_EQ("same1", read(f, any, 0).substr(4, 5));
+  EXPECT_EQ("same2", next(f).substr(4, 5));
+  EXPECT_EQ(1, v5_delete(f, any.data()));
+  ASSERT_EQ("same1", read(f, any, 0).substr(4, 5));
+  EXPECT_EQ("same3", next(f).substr(4, 5));
+  EXPECT_TRUE(sound(f));
+  EXPECT_EQ(1, v5_close(f));
+}
+
+// A damaged node fails the read with its secondary code, which goes into
+// the header of a file open for writing (on reads only with
+// V_MARK_READ_CORRUPT), so that every later access fails alike.
+TEST_F(AccessTest, BrokenNodesMarkTheFile) {
+  for (int mark_reads : {1, 0}) {
+    SCOPED_TRACE(mark_reads);
+    ASSERT_EQ(1, cfg_set_programmatic("V_MARK_READ_CORRUPT", -1, mark_reads ? "1" : "0", -1, 0));
+    std::string name = "broken" + std::to_string(mark_reads);
+    DorvexFile *f = make_small(name.c_str(), KEL_OPEN_IO, {"aaaa", "bbbb"});
+    ASSERT_NE(nullptr, f);
+    // The root leaf of key 0: its first entry's length byte becomes 0.
+    indexed::SegAddr root{static_cast<int32_t>(f->keys[0].root_offset), f->keys[0].root_segment};
+    uint8_t node[512];
+    ASSERT_TRUE(indexed::node_read(f, root, node));
+    node[3 + 6] = 0;
+    ASSERT_TRUE(indexed::node_write(f, root, node));
+    EXPECT_TRUE(fails(read(f, rec("bbbb"), 0), E_BROKEN, 21));
+    std::string got = read(f, rec("", "x"), 1);  // key 1 is sound, but...
+    if (mark_reads) {
+      EXPECT_TRUE(fails(got, E_BROKEN, 21)) << "...the header says the file is broken";
+    } else {
+      EXPECT_EQ("aaaa", key0(got));
+      EXPECT_EQ(E_DUPLICATE_ALTERNATE, error());
+      EXPECT_TRUE(fails(write(f, rec("cccc")), E_BROKEN, 21)) << "a write marks it all the same";
+      EXPECT_TRUE(fails(read(f, rec("", "x"), 1), E_BROKEN, 21));
+    }
+    EXPECT_EQ(1, v5_close(f));
+    EXPECT_TRUE(fails(v5_open(name.c_str(), 0, "0,0,0"), E_BROKEN, 21));
+  }
+}
+
+// Positions beyond what the segments hold: in the header, the open says
+// broken (26), with V_FORCE_OPEN too; in a key root or a leaf pointer
+// (0x80000000, whose negation does not exist), the first use says so.
+// Writes that follow never write beyond the file's end (such damage once
+// grew files to 2 GB).
+TEST_F(AccessTest, PositionsOutsideTheSegmentsAreBroken) {
+  for (int v : {5, 4, 3}) {
+    SCOPED_TRACE(v);
+    FileShape shape = small_shape(v);
+    RecordGen gen(shape, {{3000}});
+    std::mt19937 rng(11);
+    DorvexFile *f = shape.make_open("good");
+    ASSERT_NE(nullptr, f);
+    for (int i = 0; i < 300; ++i) write(f, gen.random(rng));
+    ASSERT_EQ(1, start(f, std::string(30, '\0'), 0, 0, 1));
+    ASSERT_NE("", next(f));
+    indexed::SegAddr second = f->read->prefetch[0];  // the second record in key 0's order
+    ASSERT_EQ(1, v5_close(f));
+    const std::string data = read_file("good"), index = v >= 4 ? read_file("good.vix") : "";
+    const indexed::HeaderLayout &l = *indexed::header_layout(v);
+    cfg_set_short("V_FORCE_OPEN", 0, 1);
+    std::vector<Damage> rows;
+    for (indexed::Slot s : {indexed::kEndOfDataOffset, indexed::kFirstRecordOffset,
+                            indexed::kDeletedHeadOffset, indexed::kFreeNodeOffset})
+      rows.push_back(
+          {static_cast<size_t>(l.offset[s]), 4, 0x7f00e340u, E_BROKEN, indexed::kBrokenPosition});
+    write_file("bad.vix", index);
+    expect_damage_refused("bad", data, rows,
+                          [] { return v5_open("bad", KEL_OPEN_IO, "0,0,0") != nullptr; });
+    cfg_set_short("V_FORCE_OPEN", 0, 0);
+    // The stored pointer of that record, wherever a node holds it.
+    std::string nodes = v >= 4 ? index : data, pattern;
+    put(pattern, {{0, 4, static_cast<uint32_t>(second.offset)}});
+    if (v >= 4) put(pattern, {{4, 2, second.segment}});
+    for (size_t at = 0; (at = nodes.find(pattern, at)) != std::string::npos; at += pattern.size())
+      put(nodes, {{at, 4, 0x80000000u}});
+    std::string root_data = data;
+    put(root_data, {{static_cast<size_t>(indexed::key_description_offset(l, 0) +
+                                         l.offset[indexed::kKdRootOffset]),
+                     4, 0x7f000000u}});
+    for (bool leaf : {true, false}) {
+      write_file("bad", leaf ? (v >= 4 ? data : nodes) : root_data);
+      if (v >= 4) write_file("bad.vix", leaf ? nodes : index);
+      ASSERT_NE(nullptr, f = v5_open("bad", KEL_OPEN_IO, "0,0,0"));
+      if (leaf) {
+        ASSERT_EQ(1, start(f, std::string(30, '\0'), 0, 0, 1));
+        EXPECT_NE("", next(f));
+        EXPECT_TRUE(fails(next(f), E_BROKEN, indexed::kBrokenPosition));
+      } else {
+        EXPECT_TRUE(
+            fails(start(f, std::string(30, '\0'), 0, 0, 1), E_BROKEN, indexed::kBrokenPosition));
+      }
+      for (int i = 0; i < 10; ++i) write(f, gen.with_key0(3000 + i, rng));
+      EXPECT_FALSE(sound(f));
+      v5_close(f);
+      EXPECT_LE(read_file("bad").size(), data.size());
+      EXPECT_LE(read_file("bad.vix").size(), index.size());
+    }
+  }
+}
+
+TEST_F(AccessTest, AFullDiskStopsWritesAndLosesNothingWrittenBefore) {
+  FileShape shape = small_shape();
+  shape.physical = "1,1,1,0,0";
+  DorvexFile *f = shape.make_open("full");
+  ASSERT_NE(nullptr, f);
+  RecordGen gen(shape, {{100000}, {20}});
+  std::mt19937 rng(3);
+  std::vector<std::string> written;
+  {
+    FileSizeLimit limit(read_file("full").size() + 4000);
+    for (int i = 0; i < 2000; ++i) {
+      std::string r = gen.with_key0(static_cast<size_t>(i), rng);
+      if (write(f, r) != 1) {
+        EXPECT_TRUE(error() == E_DISK_FULL || error() == E_SYSERR) << error();
+        break;
+      }
+      written.push_back(r);
+    }
+  }
+  ASSERT_LT(written.size(), 2000u);
+  ASSERT_TRUE(sound(f));
+  for (const std::string &r : written) ASSERT_EQ(r, read(f, r, 0));
+  EXPECT_EQ(1, v5_close(f));
+}
+
+// The transaction log of the rewrite case: always in a transaction, keeps
+// what it is handed, refuses when told to.
+struct LogProbe {
+  static inline std::string record, before;
+  static inline bool refuse = false;
+  static bool yes() { return true; }
+  static bool log(DorvexFile *, const uint8_t *r, uint32_t n, const uint8_t *b, uint32_t bn) {
+    record.assign(reinterpret_cast<const char *>(r), n);
+    before.assign(reinterpret_cast<const char *>(b), bn);
+    return !refuse;
+  }
+};
+
+// Refused rewrites change no byte of the files. A record read under a
+// lock and rewritten with an image that compresses worse moves, and its
+// lock moves with it. The trace: an alternate key changed in place moves
+// that key only, a move replaces every entry. Inside a transaction the log
+// gets both images and the record stays locked; a refusal of the log
+// fails the rewrite.
+TEST_F(AccessTest, RewritesRefusedMovedTracedAndLogged) {
+  // Key 0: 4 bytes at 0; key 1: 4 bytes at 4, unique. Keeps its locks.
+  const FileShape two{5, "1,1,1,70,0", 60, 10, {{{{4, 0}}}, {{{4, 4}}}}};
+  auto img = [](size_t length, const std::string &head, char fill = ' ') {
+    return std::string(head + std::string(length - head.size(), fill));
+  };
+  auto rewrite = [](DorvexFile *f, const std::string &r) {
+    return v5_rewrite(f, r.data(), static_cast<uint32_t>(r.size()));
+  };
+  DorvexFile *f = two.make_open("one", KEL_OPEN_IO | 0x4000);
+  ASSERT_NE(nullptr, f);
+  const std::string a = img(60, "AAAA1111"), b = img(60, "BBBB2222");
+  ASSERT_EQ(1, write(f, a));
+  ASSERT_EQ(1, write(f, b));
+  const std::string files = read_file("one") + read_file("one.vix");
+  EXPECT_TRUE(fails(rewrite(f, img(60, "AAAA2222")), E_DUPLICATE));
+  EXPECT_TRUE(fails(rewrite(f, img(60, "ZZZZ3333")), E_NOT_FOUND));
+  EXPECT_TRUE(fails(v5_rewrite(f, a.data(), 9), E_PARAM));
+  EXPECT_TRUE(fails(v5_rewrite(f, a.data(), 61), E_PARAM));
+  EXPECT_EQ(files, read_file("one") + read_file("one.vix"));
+
+  ASSERT_EQ(a, read(f, a, 0));
+  const std::string moved = img(60, "AAAA1111qwertyuiopasdfghjkl", 'x');
+  uint64_t deleted = slot(f, indexed::kDeletedCount);
+  ASSERT_EQ(1, rewrite(f, moved));
+  EXPECT_EQ(deleted + 1, slot(f, indexed::kDeletedCount));
+  DorvexFile *g = v5_open("one", KEL_OPEN_IO, "0,0,0");
+  ASSERT_NE(nullptr, g);
+  EXPECT_TRUE(fails(read(g, a, 0), E_REC_LOCKED));
+  EXPECT_TRUE(fails(rewrite(g, a), E_REC_LOCKED));
+  ASSERT_EQ(1, v5_unlock(f));
+  EXPECT_EQ(moved, read(g, a, 1));
+
+  const std::string last = img(60, "BBBB7777zxcvbnmlkjhgfdsapoi", 'y');
+  const std::string in_place = img(60, "BBBB7777");
+  std::string trace;
+  {
+    StderrCapture err;
+    set_trace_bits(kTraceEntryPoints | kTraceInner);
+    EXPECT_EQ(1, rewrite(f, in_place));
+    EXPECT_EQ(1, rewrite(f, last));
+    set_trace_bits(0);
+    trace = replace_all(err.text(), pointer_text(f), "<file>");
+    trace = replace_all(trace, pointer_text(in_place.data()), "<in place>");
+    trace = replace_all(trace, pointer_text(last.data()), "<moved>");
+  }
+  EXPECT_TRUE(matches_golden("indexed/rewrite_trace.txt", trace));
+
+  static const indexed::IndexedLog log = {LogProbe::yes, nullptr, nullptr, LogProbe::log,
+                                         nullptr, nullptr};
+  indexed::set_indexed_log(&log);
+  const std::string c = img(20, "BBBB7777", 'c');
+  EXPECT_EQ(1, rewrite(f, c));
+  EXPECT_EQ(c, LogProbe::record);
+  EXPECT_EQ(last, LogProbe::before);
+  EXPECT_TRUE(fails(read(g, c, 0), E_REC_LOCKED));
+  LogProbe::refuse = true;
+  EXPECT_TRUE(fails(rewrite(f, c), E_LOG_REFUSED));
+  indexed::set_indexed_log(nullptr);
+  LogProbe::refuse = false;
+  ASSERT_TRUE(sound(f));
+  EXPECT_EQ(1, v5_close(g));
+  EXPECT_EQ(1, v5_close(f));
+  ASSERT_NE(nullptr, f = v5_open("one", KEL_OPEN_INPUT, "0,0,0"));
+  EXPECT_TRUE(fails(rewrite(f, c), E_MODE_CLASH));
+  EXPECT_EQ(1, v5_close(f));
+}
+
+// A bulk addition killed before its close leaves the file marked
+// incomplete; a duplicates log that cannot be made fails the open and
+// leaves the file as it was; the close traces every key it adds; a record
+// added in bulk that cannot be read back marks the file (5). Every
+// allocation of a bulk session failing in turn leaves no block allocated
+// and a file that either refuses to open (incomplete) or is whole.
+TEST_F(AccessTest, BulkAdditionsCutShortUnreadableOrWithoutMemory) {
+  constexpr int32_t kBulkOpen = 0x8000 | 0x600 | KEL_OPEN_IO;
+  // Key 0: 8 bytes at 0, unique; key 1: 3 at 8, duplicates; key 2: 5 at
+  // 11, unique.
+  const FileShape shape{5, "1,1,1,70,0", 40, 20, {{{{8, 0}}}, {{{3, 8}}, true}, {{{5, 11}}}}};
+  RecordGen gen(shape, {{3000}, {40}, {5000}});
+  std::mt19937 rng(31);
+  auto made = [&](const char *name) {
+    DorvexFile *f = shape.make_open(name);
+    return f != nullptr && v5_close(f) == 1;
+  };
+  ASSERT_TRUE(made("killed"));
+  Worker writer({[&](int64_t) {
+    DorvexFile *c = v5_open("killed", kBulkOpen, "0,0,0");
+    for (int i = 0; c != nullptr && i < 200; ++i) write(c, gen.random(rng));
+    return c != nullptr ? 0 : 1;
+  }});
+  ASSERT_EQ(0, writer.run(0));
+  writer.kill();
+  EXPECT_TRUE(fails(v5_open("killed", 0, "0,0,0"), E_BROKEN, indexed::kBrokenIncomplete));
+
+  ASSERT_TRUE(made("nolog"));
+  cfg_set_string("DUPLICATES_LOG", 0, "no/such/folder/dups");
+  EXPECT_TRUE(fails(v5_open("nolog", kBulkOpen, "0,0,0"), E_NO_FILE));
+  cfg_set_string("DUPLICATES_LOG", 0, "");
+  DorvexFile *f = v5_open("nolog", kBulkOpen, "0,0,0");
+  ASSERT_NE(nullptr, f);
+  ASSERT_EQ(1, write(f, shape.record({"12345678", "ab\x01", "07777"}, 20)));
+  std::string trace;
+  {
+    StderrCapture err;
+    set_trace_bits(kTraceInner);
+    EXPECT_EQ(1, v5_close(f));
+    set_trace_bits(0);
+    trace = err.text();
+  }
+  for (const char *line : {"V: WriteBulkKey(): adding key #0, 8 bytes: 12345678\n",
+                           "V: WriteBulkKey(): adding key #1, 3 bytes: ab\\x01\n",
+                           "V: WriteBulkKey(): adding key #2, 5 bytes: 07777\n"})
+    EXPECT_NE(std::string::npos, trace.find(line)) << line << " in\n" << trace;
+
+  ASSERT_TRUE(made("damaged"));
+  ASSERT_NE(nullptr, f = v5_open("damaged", kBulkOpen, "0,0,0"));
+  for (int i = 0; i < 20; ++i) ASSERT_EQ(1, write(f, gen.random(rng)));
+  ASSERT_TRUE(indexed::header_read(f, indexed::HeaderAccess::kUpdate));
+  indexed::SegAddr first =
+      indexed::hget_addr(f, indexed::kFirstRecordOffset, indexed::kFirstRecordSeg);
+  const uint8_t bad[9] = {0, 0, 0, 5, 0, 0, 0, 99, 0};  // stored length beyond the slot
+  ASSERT_TRUE(indexed::data_write(f, first, bad, sizeof bad));
+  indexed::header_release(f);
+  EXPECT_TRUE(fails(v5_close(f), E_BROKEN, indexed::kBrokenBulkRecord));
+  EXPECT_TRUE(fails(v5_open("damaged", 0, "0,0,0"), E_BROKEN, indexed::kBrokenBulkRecord));
+
+  cfg_set_long("V_BULK_MEMORY", 0, 8192);
+  std::vector<std::string> records;
+  for (int i = 0; i < 300; ++i) records.push_back(gen.random(rng));
+  bool whole = false, failed = false;
+  auto session = [&] {
+    if (!(whole = made("alloc"))) return;
+    DorvexFile *b = v5_open("alloc", kBulkOpen, "0,0,0");
+    failed = b == nullptr;
+    for (size_t i = 0; b != nullptr && i < records.size(); ++i) failed |= write(b, records[i]) != 1;
+    failed |= b == nullptr || v5_close(b) != 1;
+  };
+  session();  // the process-wide tables and buffers, made on first use
+  ASSERT_FALSE(failed);
+  const int64_t live = alloc_live_blocks();
+  EXPECT_GT(fail_each_allocation(session,
+                                 [&](int n) {
+                                   EXPECT_EQ(live, alloc_live_blocks()) << n;
+                                   DorvexFile *g = whole ? v5_open("alloc", 0, "0,0,0") : nullptr;
+                                   if (whole && g == nullptr) {
+                                     EXPECT_TRUE(kel::test::failed(true, E_BROKEN,
+                                                                   indexed::kBrokenIncomplete));
+                                   } else if (g != nullptr) {
+                                     EXPECT_TRUE(sound(g)) << n;
+                                     EXPECT_EQ(1, v5_close(g));
+                                   }
+                                 }),
+            10);
+  EXPECT_FALSE(failed);
+}
+
+}  // namespace
+}  // namespace kel::test

@@ -1,0 +1,174 @@
+// The one set-up of the indexed engine's tests: the file system's
+// configuration defined with every variable at its default, a fresh
+// working folder, and at the end the engine's shutdown (its buffers, the
+// cache and the file table), so that the next case starts as a new program
+// would. Helpers reach the records through the entry points and, for the
+// storage layer's tests, through the storage operations.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "common/fails.h"
+#include "common/faults.h"
+#include "common/shapes.h"
+#include "common/test_util.h"
+#include "config/config.h"
+#include "config/fs_config.h"
+#include "indexed/check/file_check.h"
+#include "indexed/engine.h"
+#include "indexed/storage/dorvex.h"
+#include "indexed/storage/header.h"
+#include "indexed/storage/records.h"
+#include "indexed/storage/storage.h"
+#include "kelfs/kelfs.h"
+#include "support/alloc.h"
+
+namespace kel::test {
+
+class EngineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    reset_fs_settings();
+    v5_init_cfg();
+    cfg_reset_all(0, 1);
+    indexed::set_interface_level(3);
+  }
+  void TearDown() override { indexed::shutdown(); }
+
+  static int16_t error() { return *fs_error_code(); }
+  static int32_t secondary() { return *fs_error_secondary(); }
+  static std::string codes() { return std::to_string(error()) + "/" + std::to_string(secondary()); }
+
+  // --- the entry points; a failed read gives ""
+  static int write(DorvexFile *f, const std::string &r) {
+    return v5_write(f, r.data(), static_cast<uint32_t>(r.size()));
+  }
+  std::string next(DorvexFile *f) { return got(v5_next(f, buffer_)); }
+  std::string previous(DorvexFile *f) { return got(v5_previous(f, buffer_)); }
+  std::string read(DorvexFile *f, const std::string &r, int key) {
+    memcpy(buffer_, r.data(), r.size());
+    return got(v5_read(f, buffer_, key));
+  }
+  int start(DorvexFile *f, const std::string &r, int key, int length, int mode) {
+    memcpy(buffer_, r.data(), r.size());
+    return v5_start(f, buffer_, key, length, mode);
+  }
+  // The records of key `key` from the start on ("" before the first one
+  // when the start failed); at most `limit` of them, so that a walk that
+  // goes round in circles ends.
+  std::string walk(DorvexFile *f, int key, size_t limit = 100000) {
+    std::string out;
+    if (start(f, std::string(sizeof buffer_ / 2, '\0'), key, 0, 1) != 1) return out;
+    for (std::string r; limit-- > 0 && !(r = next(f)).empty();) out += r + "|";
+    return out;
+  }
+  // The physical scan's records.
+  std::string scan(DorvexFile *f) {
+    std::string out;
+    if (v5_nkrstart(f) == 0)
+      for (uint32_t n; (n = v5_nkrnext(f, buffer_)) != 0;) out += std::string(buffer_, n) + "|";
+    return out;
+  }
+  static std::string info(DorvexFile *f, int code) {
+    char buf[4096] = {};
+    if (!dorvex_info(f, code, buf)) return "<error " + std::to_string(error()) + ">";
+    return buf;
+  }
+  static std::string check_text(DorvexFile *f) {
+    indexed::CheckReport report;
+    indexed::dorvex_check(f, &report);
+    return report.text.c_str();
+  }
+  // The structural check as an assertion.
+  static ::testing::AssertionResult sound(DorvexFile *f) {
+    indexed::CheckReport report;
+    if (indexed::dorvex_check(f, &report)) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << report.text;
+  }
+
+  // --- the storage layer: a file made and opened for update with the
+  // header held for an update, as the storage layer's callers hold it
+  DorvexFile *open_update(const FileShape &shape, const char *name = "f.dat") {
+    EXPECT_EQ(1, shape.make(name)) << codes();
+    DorvexFile *f = dorvex_open(name, KEL_OPEN_IO);
+    EXPECT_NE(nullptr, f) << codes();
+    if (f) {
+      EXPECT_TRUE(indexed::header_read(f, indexed::HeaderAccess::kUpdate));
+    }
+    return f;
+  }
+  // Writes the header, lets it go and closes the file.
+  static void finish(DorvexFile *f) {
+    EXPECT_TRUE(indexed::header_write(f));
+    indexed::header_release(f);
+    EXPECT_EQ(1, dorvex_close(f));
+  }
+  static uint64_t slot(DorvexFile *f, indexed::Slot s) { return indexed::hget(f, s); }
+  static indexed::SegAddr add(DorvexFile *f, const std::string &r, uint32_t sequence = 0) {
+    indexed::SegAddr at{-1, 0};
+    EXPECT_TRUE(indexed::add_record(f, reinterpret_cast<const uint8_t *>(r.data()),
+                                    static_cast<uint32_t>(r.size()), sequence, &at))
+        << codes();
+    return at;
+  }
+  // The record at `at`, or "<code,secondary>".
+  static std::string read_at(DorvexFile *f, indexed::SegAddr at, uint32_t *sequence = nullptr) {
+    std::string out(f->max_record, '\0');
+    int64_t n = indexed::read_record(f, at, reinterpret_cast<uint8_t *>(&out[0]), sequence);
+    if (n < 0) return "<" + std::to_string(error()) + "," + std::to_string(secondary()) + ">";
+    out.resize(static_cast<size_t>(n));
+    return out;
+  }
+
+  char buffer_[70000] = {};
+  TempDir dir_{true};
+
+ private:
+  std::string got(uint32_t n) { return n == 0 ? std::string() : std::string(buffer_, n); }
+};
+
+// Long texts (walks, scans, file images) compared with a short report.
+inline ::testing::AssertionResult same(const std::string &want, const std::string &got) {
+  if (want == got) return ::testing::AssertionSuccess();
+  size_t at = 0;
+  while (at < want.size() && at < got.size() && want[at] == got[at]) ++at;
+  return ::testing::AssertionFailure() << want.size() << " bytes wanted, " << got.size()
+                                       << " got; the first difference at " << at;
+}
+
+// Big-endian fields at literal offsets: expected bytes built without the
+// header layout table.
+struct Field {
+  size_t offset;
+  int width;
+  uint64_t value;
+};
+inline void put(std::string &bytes, std::initializer_list<Field> fields) {
+  for (const Field &f : fields) {
+    if (bytes.size() < f.offset + static_cast<size_t>(f.width)) bytes.resize(f.offset + f.width);
+    uint64_t v = f.value;
+    for (int i = f.width - 1; i >= 0; --i, v >>= 8)
+      bytes[f.offset + static_cast<size_t>(i)] = static_cast<char>(v & 0xFF);
+  }
+}
+inline uint64_t get(const std::string &bytes, size_t offset, int width) {
+  uint64_t v = 0;
+  for (int i = 0; i < width; ++i)
+    v = (v << 8) | static_cast<uint8_t>(bytes.at(offset + static_cast<size_t>(i)));
+  return v;
+}
+// Bytes as "xx xx ...", for expected bytes written out.
+inline std::string hex(const std::string &bytes, size_t from, size_t count) {
+  static const char digits[] = "0123456789abcdef";
+  std::string out;
+  for (size_t i = from; i < from + count && i < bytes.size(); ++i) {
+    uint8_t b = static_cast<uint8_t>(bytes[i]);
+    out += {digits[b >> 4], digits[b & 15], ' '};
+  }
+  return out;
+}
+
+}  // namespace kel::test

@@ -1,0 +1,685 @@
+// Make, open, close, the header and the information texts of indexed
+// files: header bytes of every version against fields at literal offsets,
+// information texts (a golden file), make's limits and the file's own
+// version variable, opens refused with their codes, the count of openers
+// for update, the header's lock, unlocked reads and their counters, and
+// failures of memory and disk half-way; version 2 files to the byte; the
+// older make descriptions as a table of the texts they turn into, and the
+// older entry points that make and describe files with them.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "cache/cache.h"
+#include "common/golden.h"
+#include "indexed/engine_fixture.h"
+#include "indexed/storage/make_old.h"
+#include "messages/diag.h"
+
+namespace kel::test {
+namespace {
+
+using indexed::HeaderAccess;
+
+class FileTest : public EngineTest {
+ protected:
+  // The file made with these texts in every version: two keys, the second
+  // in two segments with duplicates.
+  static int make(const char *name, const char *physical = nullptr, const char *comment = nullptr,
+                  const uint8_t *table = nullptr, const char *record = "100,50,2",
+                  const char *keys = "1,0,8,0,2,1,4,10,2,20") {
+    return dorvex_make(name, comment, physical, record, keys, table);
+  }
+  static void set_version(int v) { cfg_set_short("V_VERSION", 0, static_cast<int16_t>(v)); }
+  // Header bytes written behind the engine's back, as another process would.
+  static void poke(const char *name, size_t offset, int width, uint64_t value) {
+    std::string bytes;
+    put(bytes, {{0, width, value}});
+    int fd = ::open(name, O_WRONLY);
+    ASSERT_EQ(static_cast<ssize_t>(width), pwrite(fd, bytes.data(), bytes.size(), offset));
+    close(fd);
+  }
+  static uint64_t field(const char *name, size_t offset, int width) {
+    return get(read_file(name), offset, width);
+  }
+};
+
+// Magic, version, node blocks, preallocation, extension, segment sizes,
+// header area, end of data, first record, entry format, keys with
+// duplicates, node bytes, segment limit, record sizes, key count,
+// compression, scrambling, longest key, the comment; each key description
+// (root, height, segments, duplicates, length, size and offset per
+// segment); version 3 marks the nodes not yet in use 5.
+TEST_F(FileTest, HeaderBytesOfEveryVersion) {
+  struct Case {
+    int version;
+    const char *physical;
+    size_t size, comment;
+    std::initializer_list<Field> fields;
+  };
+  const Case cases[] = {
+      {5,
+       "2,3,4,70,1",
+       3072,
+       162,
+       {{0, 4, 0x10121419},   {4, 2, 5},        {6, 2, 2},        {8, 4, 3},
+        {12, 4, 4},           {16, 4, 3072},    {22, 4, 1024},    {28, 4, 1024},
+        {34, 4, 1024},        {104, 2, 15},     {106, 2, 1},      {112, 4, 1024},
+        {122, 4, 0x7FFFF800}, {126, 4, 3072},   {130, 4, 512},    {149, 4, 100},
+        {153, 4, 50},         {157, 1, 2},      {158, 1, 70},     {159, 1, 1},
+        {160, 1, 8},          {194 + 7, 1, 1},  {194 + 9, 1, 8},  {194 + 11, 1, 8},
+        {300 + 7, 1, 2},      {300 + 8, 1, 1},  {300 + 9, 1, 6},  {300 + 11, 1, 4},
+        {300 + 12, 4, 10},    {300 + 17, 1, 2}, {300 + 18, 4, 20}}},
+      {4,
+       "1,2,7,1,0",
+       1024,
+       128,
+       {{0, 4, 0x10121419},   {4, 2, 4},        {6, 2, 1},        {8, 2, 2},
+        {10, 2, 7},           {12, 4, 1024},    {18, 4, 512},     {24, 4, 512},
+        {30, 4, 512},         {84, 2, 8},       {86, 2, 1},       {92, 4, 512},
+        {102, 4, 0x7FFFFA00}, {106, 4, 1024},   {110, 4, 512},    {116, 2, 100},
+        {118, 2, 50},         {120, 1, 2},      {121, 1, 1},      {123, 1, 8},
+        {160 + 7, 1, 1},      {160 + 9, 1, 8},  {160 + 11, 1, 8}, {219 + 7, 1, 2},
+        {219 + 8, 1, 1},      {219 + 9, 1, 6},  {219 + 11, 1, 4}, {219 + 12, 2, 10},
+        {219 + 14, 1, 2},     {219 + 15, 2, 20}}},
+      {3, "1,3,1,0,0", 1536, 128, {{0, 4, 0x10121416}, {4, 2, 3},         {6, 2, 1},
+                                   {8, 2, 3},          {10, 2, 1},        {12, 4, 1536},
+                                   {16, 4, 512},       {20, 4, 513},      {24, 4, 513},
+                                   {72, 2, 8},         {74, 2, 1},        {96, 2, 100},
+                                   {98, 2, 50},        {100, 1, 2},       {103, 1, 8},
+                                   {160 + 5, 1, 1},    {160 + 7, 1, 8},   {160 + 9, 1, 8},
+                                   {192 + 5, 1, 2},    {192 + 6, 1, 1},   {192 + 7, 1, 6},
+                                   {192 + 9, 1, 4},    {192 + 10, 2, 10}, {192 + 13, 1, 2},
+                                   {192 + 14, 2, 20},  {512, 1, 5},       {1024, 1, 5}}},
+  };
+  for (const Case &c : cases) {
+    set_version(c.version);
+    ASSERT_EQ(1, make("c.dat", c.physical, "Customer file"));
+    std::string e(c.size, '\0');
+    put(e, c.fields);
+    e.replace(c.comment, 13, "Customer file");
+    EXPECT_TRUE(same(e, read_file("c.dat"))) << "version " << c.version;
+  }
+  EXPECT_FALSE(file_exists("c.vix")) << "version 3 has no index segment";
+  set_version(5);
+  ASSERT_EQ(1, make("c.dat", "2,3,4,70,1"));
+  std::string x(3072, '\0');
+  put(x, {{0, 4, 0x10121418}, {4, 2, 5}, {8, 4, 512}});
+  EXPECT_TRUE(same(x, read_file("c.vix")));
+  set_version(4);
+  ASSERT_EQ(1, make("c.dat", "1,2,7,1,0"));
+  EXPECT_EQ("10 12 14 18 00 04 00 00 00 00 02 00 00 00 00 00 ", hex(read_file("c.vix"), 0, 16));
+
+  // Four keys of version 5: three fit the first block, the fourth opens
+  // the second at its start; the collating table takes a third, at 16.
+  uint8_t table[256];
+  for (int i = 0; i < 256; ++i) table[i] = static_cast<uint8_t>(255 - i);
+  set_version(5);
+  ASSERT_EQ(1, make("t.dat", nullptr, nullptr, table, "40,0,4", "1,0,1,0,1,0,1,1,1,0,1,2,1,1,1,3"));
+  std::string bytes = read_file("t.dat");
+  ASSERT_EQ(1536u, bytes.size());
+  EXPECT_EQ(std::tuple(1536u, 1024u, 2u, 1u, 3u),
+            std::tuple(get(bytes, 22, 4), get(bytes, 82, 4), get(bytes, 194 + 2 * 106 + 12, 4),
+                       get(bytes, 512 + 7, 1), get(bytes, 512 + 12, 4)));
+  EXPECT_EQ(std::string(16, '\0') + std::string(reinterpret_cast<char *>(table), 256),
+            bytes.substr(1024, 272));
+  DorvexFile *f = dorvex_open("t.dat", KEL_OPEN_INPUT);
+  ASSERT_NE(nullptr, f);
+  EXPECT_EQ(std::string(reinterpret_cast<char *>(table), 255), info(f, -5)) << "up to its 0";
+  EXPECT_EQ(255, f->reverse[0]);
+  dorvex_close(f);
+  ASSERT_EQ(1, make("t.dat", nullptr, nullptr, nullptr, "40,0,3", "1,0,1,0,1,0,1,1,1,0,1,2"));
+  EXPECT_EQ(512u, read_file("t.dat").size()) << "three keys: one block";
+  set_version(4);  // six keys: five in the first block
+  ASSERT_EQ(1, make("t.dat", nullptr, nullptr, nullptr, "40,0,6",
+                    "1,0,1,0,1,0,1,1,1,0,1,2,1,0,1,3,1,0,1,4,1,0,1,5"));
+  bytes = read_file("t.dat");
+  EXPECT_EQ(
+      std::tuple(1024u, 4u, 5u),
+      std::tuple(get(bytes, 18, 4), get(bytes, 160 + 4 * 59 + 12, 2), get(bytes, 512 + 12, 2)));
+}
+
+// What make was given comes back as information texts, in every version
+// and at the older interface levels in their narrow forms; a file made
+// anew by an open for output keeps its texts, and its own version.
+TEST_F(FileTest, InformationTexts) {
+  const char *layouts[][3] = {
+      {"100,0,2", "1,0,8,0,2,1,4,10,2,20", nullptr},
+      {"300,120,1", "3,1,10,0,20,50,5,110", "2,4,9,1,1"},
+      {"4096,64,3,17", "1,0,64,0,1,1,1,63,6,0,1,1,1,2,1,3,1,4,1,5,1,6", "1,1,99,100,0"},
+      {"40000,0,1", "7,0,1,0,1,1,1,2,1,3,1,4,1,5,1,39999", "1,1,150,5,0"}};
+  std::string texts;
+  for (int version = 3; version <= 5; ++version) {
+    set_version(version);
+    for (auto &[record, keys, physical] : layouts) {
+      if (version < 5 && strcmp(record, "40000,0,1") == 0) continue;
+      ASSERT_EQ(1, make("f.dat", physical, "comment", nullptr, record, keys)) << codes();
+      DorvexFile *f = dorvex_open("f.dat", KEL_OPEN_INPUT);
+      ASSERT_NE(nullptr, f);
+      texts += "version " + std::to_string(version) + " " + record + "\n";
+      for (int level : {3, 2, 1}) {
+        indexed::set_interface_level(level);
+        for (int code : {-1, -2, -3, -4, -5, -6, -7, -10, -11, -13, 0, 1, 2, 3})
+          texts += std::to_string(level) + " " + std::to_string(code) + ": " + info(f, code) + "\n";
+      }
+      indexed::set_interface_level(3);
+      EXPECT_EQ(10u, info(f, -12).size()) << "the time of the make";
+      EXPECT_EQ(1, dorvex_close(f));
+    }
+  }
+  EXPECT_TRUE(matches_golden("indexed/information_texts.txt", texts));
+
+  uint8_t table[256];
+  for (int i = 0; i < 256; ++i) table[i] = static_cast<uint8_t>(toupper(i));
+  set_version(4);
+  ASSERT_EQ(1, make("o.dat", "2,4,3,1,1", "keep me", table, "80,20,2", "1,0,8,0,2,1,4,10,2,12"));
+  auto all_texts = [&](DorvexFile *f) {
+    std::string out;
+    for (int c : {-1, -2, -3, -5, 0, 1, -10}) out += info(f, c) + "|";
+    return out;
+  };
+  DorvexFile *f = dorvex_open("o.dat", KEL_OPEN_IO);
+  ASSERT_TRUE(f && indexed::header_read(f, HeaderAccess::kUpdate));
+  std::string before = all_texts(f);
+  for (int i = 0; i < 5; ++i) add(f, std::string(80, 'r'));
+  finish(f);
+  set_version(5);
+  ASSERT_NE(nullptr, f = dorvex_open("o.dat", KEL_OPEN_OUTPUT)) << codes();
+  EXPECT_EQ("0000000000", info(f, -4));
+  EXPECT_EQ(before, all_texts(f));
+  EXPECT_TRUE(f->for_update);
+  dorvex_close(f);
+}
+
+TEST_F(FileTest, MakeLimitsPreallocationAndTheFilesOwnVersion) {
+  // A refused make, also of a version 2 file that the version cannot
+  // hold, leaves nothing behind.
+  for (auto [version, code] : {std::pair{5, E_PARAM}, {2, E_UNSUPPORTED}}) {
+    set_version(version);
+    EXPECT_TRUE(fails(make("x.dat", nullptr, nullptr, nullptr, "100,0,1",
+                           version == 2 ? "2,0,4,0,4,4" : "1,2,1,0"),
+                      code));
+    EXPECT_TRUE(folder_entries(".").empty());
+  }
+  set_version(5);
+  // The segment limit is rounded to nodes and bounded; the largest record
+  // and its 15-byte header must fit after the header area; preallocation
+  // is cut to the segment size.
+  for (auto [setting, physical, limit] : {std::tuple{100000, "1,1,1,0,0", 99840u},
+                                          {0, "1,1,1,0,0", 0x7FFFFA00u},
+                                          {1000, "3,1,1,0,0", 82944u},
+                                          {0x7FFFFFFF, "16,1,1,0,0", 0x7FFFE000u}}) {
+    cfg_set_long("V_SEG_SIZE", 0, setting);
+    ASSERT_EQ(1, make("s.dat", physical, nullptr, nullptr, "100,0,1", "1,0,8,0"));
+    EXPECT_EQ(limit, field("s.dat", 122, 4)) << setting << " " << physical;
+  }
+  cfg_set_long("V_SEG_SIZE", 0, 1);
+  EXPECT_EQ(1, make("s.dat", nullptr, nullptr, nullptr, "81393,0,1", "1,0,8,0"));
+  EXPECT_TRUE(fails(make("s.dat", nullptr, nullptr, nullptr, "81394,0,1", "1,0,8,0"), E_PARAM));
+  ASSERT_EQ(1, make("s.dat", "1,1000,1,0,0", nullptr, nullptr, "100,0,1", "1,0,8,0"));
+  EXPECT_EQ(std::pair(81920ul, 81920ul),
+            std::pair(read_file("s.dat").size(), read_file("s.vix").size()));
+  cfg_set_long("V_SEG_SIZE", 0, 0);
+  // Preallocated index blocks: V_INDEX_BLOCK_PERCENT of them, rounded up,
+  // at least the segment header.
+  for (auto [percent, size] : {std::pair{100, 5120u}, {15, 1024u}, {1, 512u}}) {
+    cfg_set_short("V_INDEX_BLOCK_PERCENT", 0, static_cast<int16_t>(percent));
+    ASSERT_EQ(1, make("p.dat", "2,5,1,0,0", nullptr, nullptr, "100,0,1", "1,0,8,0"));
+    EXPECT_EQ(5120u, read_file("p.dat").size());
+    EXPECT_EQ(size, read_file("p.vix").size()) << percent;
+  }
+  // The version comes from V_VERSION (outside 2-5 means 5), or the file's
+  // own variable: its base name without extension, else with it (through
+  // Agetenv, so the environment too), after basename translation.
+  mkdir("d", 0777);
+  auto made_version = [&] {
+    EXPECT_EQ(1, make("d/cust.dat", nullptr, nullptr, nullptr, "100,0,1", "1,0,8,0")) << codes();
+    return static_cast<int>(field("d/cust.dat", 4, 2));
+  };
+  set_version(9);
+  EXPECT_EQ(5, made_version());
+  set_version(4);
+  EXPECT_EQ(4, made_version());
+  cfg_set_string("CUST_VERSION", 0, "3");
+  EXPECT_EQ(3, made_version());
+  cfg_set_string("CUST_VERSION", 0, "7");
+  EXPECT_EQ(4, made_version()) << "7 is no version";
+  cfg_set_short("V_STRIP_DOT_EXTENSION", 0, 0);
+  setenv("CUST_DAT_VERSION", "5", 1);
+  EXPECT_EQ(5, made_version());
+  unsetenv("CUST_DAT_VERSION");
+  cfg_set_short("V_STRIP_DOT_EXTENSION", 0, 1);
+  ASSERT_EQ(1, cfg_set_programmatic("cust.dat", -1, "other-name.idx", -1, 0));
+  cfg_set_string("OTHER_NAME_VERSION", 0, "3");
+  EXPECT_EQ(3, made_version());
+  cfg_set_short("V_BASENAME_TRANSLATION", 0, 0);
+  EXPECT_EQ(4, made_version());
+  char name[300];
+  indexed::version_variable_name("d/a-b.c.dat", name, sizeof name);
+  EXPECT_STREQ("A_B_C_VERSION", name);
+}
+
+// Opens refused with the codes users see: no file, a short file (9),
+// fields no make writes (a version's high byte, another version's magic,
+// zero or too many node blocks, no keys: 1; sizes and key descriptions
+// that would read key bytes outside a record: 1, a version 2 header
+// without a node size: 1), a missing segment (68, named in the report), a broken
+// code in the header (every open fails with it unless forced; an open for
+// update writes it into the header, an input open does not).
+TEST_F(FileTest, OpensRefusedWithTheirCodes) {
+  EXPECT_TRUE(fails(dorvex_open("none.dat", 0), E_NO_FILE));
+  write_file("short.dat", std::string(100, 'x'));
+  EXPECT_TRUE(fails(dorvex_open("short.dat", 0), E_BROKEN, 9));
+  ASSERT_EQ(1, make("b.dat", nullptr, nullptr, nullptr, "100,0,1", "1,0,8,0"));
+  const indexed::HeaderLayout &l = *indexed::header_layout(5);
+  auto at = [&l](indexed::Slot s) { return static_cast<size_t>(l.offset[s]); };
+  size_t key0 = static_cast<size_t>(indexed::key_description_offset(l, 0));
+  expect_damage_refused("b.dat", read_file("b.dat"),
+                        {{4, 2, 0x0105, E_FILE_TYPE},
+                         {4, 2, 2, E_FILE_TYPE},
+                         {0, 4, 0x10121416, E_BROKEN, 1},
+                         {6, 2, 0, E_BROKEN, 1},
+                         {6, 2, 17, E_BROKEN, 1},
+                         {157, 1, 0, E_BROKEN, 1},
+                         {at(indexed::kMaxRecordSize), 4, 0x4000001, E_BROKEN, 1},
+                         {at(indexed::kMinRecordSize), 4, 101, E_BROKEN, 1},
+                         {key0 + at(indexed::kKdSeg0Offset), 4, 93, E_BROKEN, 1},
+                         {key0 + at(indexed::kKdSeg0Size), 1, 0, E_BROKEN, 1},
+                         {key0 + at(indexed::kKdSegments), 1, 2, E_BROKEN, 1},
+                         {108, 2, 42, E_BROKEN, 42},
+                         {74, 4, 0xFFFFFFFF, E_BROKEN, 42}},  // a sequence counter of all ones
+                        [] { return dorvex_open("b.dat", 0) != nullptr; });
+  std::string v2(512, '\0');
+  memcpy(&v2[0], "\x16\x14\x12\x10\x02\x00", 6);
+  write_file("v2.dat", v2);
+  EXPECT_TRUE(fails(dorvex_open("v2.dat", 0), E_BROKEN, 1));  // no node size
+  poke("b.dat", 108, 2, 42);
+  fs_settings().force_open = true;
+  DorvexFile *f = dorvex_open("b.dat", 0);
+  ASSERT_NE(nullptr, f);
+  dorvex_close(f);
+  fs_settings().force_open = false;
+  poke("b.dat", 108, 2, 0);
+  poke("b.dat", 74, 4, 0xFFFFFFFF);
+  EXPECT_TRUE(fails(dorvex_open("b.dat", 0), E_BROKEN, 42));
+  EXPECT_EQ(0u, field("b.dat", 108, 2));
+  EXPECT_TRUE(fails(dorvex_open("b.dat", 2), E_BROKEN, 42));
+  EXPECT_EQ(42u, field("b.dat", 108, 2));
+  EXPECT_EQ(0u, field("b.dat", 94, 2)) << "the opener was never counted";
+  ASSERT_EQ(1, make("m.dat", nullptr, nullptr, nullptr, "100,0,1", "1,0,8,0"));
+  ASSERT_EQ(0, unlink("m.vix"));
+  EXPECT_TRUE(fails(dorvex_open("m.dat", 0), E_BROKEN, 68));
+  StderrCapture capture;
+  report_fs_error("m.dat");
+  EXPECT_EQ("m.vix: File broken (code 68)\n", capture.text());
+}
+
+// Openers for update are counted in the header (readers are not), and
+// each open and close for update is a header version; the header's update
+// lock is taken (writers set the update-open flag with lock method 1, so
+// that unlocked readers wait) and a write that changed nothing keeps the
+// version; another open reloads the key descriptions when their version
+// moved; a broken code fails every access and releases the lock.
+TEST_F(FileTest, OpenersHeaderVersionsAndTheUpdateFlag) {
+  ASSERT_EQ(1, make("u.dat", nullptr, nullptr, nullptr, "100,0,1", "1,0,8,0"));
+  DorvexFile *a = dorvex_open("u.dat", 2), *b = dorvex_open("u.dat", 3),
+             *r = dorvex_open("u.dat", 0);
+  ASSERT_TRUE(a && b && r);
+  EXPECT_EQ(std::pair(2ul, 2ul), std::pair(field("u.dat", 94, 2), field("u.dat", 78, 4)));
+  EXPECT_EQ(1, dorvex_close(b));
+  EXPECT_EQ(1, dorvex_close(r));
+  EXPECT_EQ(1u, field("u.dat", 94, 2));
+  cfg_set_short("V_LOCK_METHOD", 0, 1);
+  uint32_t v = static_cast<uint32_t>(field("u.dat", 78, 4));
+  ASSERT_TRUE(indexed::header_read(a, HeaderAccess::kUpdate));
+  EXPECT_EQ(1u, field("u.dat", 110, 2)) << "readers without the lock must wait";
+  indexed::header_mark_changed(a);
+  ASSERT_TRUE(indexed::set_key_root(a, 0, indexed::SegAddr{2048, 0}, 2));
+  ASSERT_TRUE(indexed::header_write(a));
+  EXPECT_EQ(std::pair(0ul, v + 1ul), std::pair(field("u.dat", 110, 2), field("u.dat", 78, 4)));
+  EXPECT_EQ(v + 1, a->last_header_version);
+  indexed::header_release(a);
+  ASSERT_TRUE(indexed::header_read(a, HeaderAccess::kUpdate));
+  indexed::header_release(a);
+  EXPECT_EQ(std::pair(0ul, v + 1ul), std::pair(field("u.dat", 110, 2), field("u.dat", 78, 4)));
+  cfg_set_short("V_LOCK_METHOD", 0, 2);  // without lock method 1 the flag is never set
+  ASSERT_TRUE(indexed::header_read(a, HeaderAccess::kUpdate));
+  EXPECT_EQ(0u, field("u.dat", 110, 2));
+  indexed::header_release(a);
+  r = dorvex_open("u.dat", 0);
+  ASSERT_TRUE(indexed::header_read(r, HeaderAccess::kLocked));
+  indexed::header_release(r);
+  EXPECT_EQ(
+      std::tuple(2048u, 2, a->key_desc_version),
+      std::tuple(r->keys[0].root_offset, static_cast<int>(r->keys[0].height), r->key_desc_version));
+  // An unlocked reader that finds the update flag set takes the lock and
+  // reads again.
+  cfg_set_short("V_LOCK_METHOD", 0, 1);
+  poke("u.dat", 110, 2, 1);
+  ASSERT_TRUE(indexed::header_read(r, HeaderAccess::kRead));
+  EXPECT_EQ(std::tuple(1, 1, true), std::tuple(r->header_counters.unlocked_reads,
+                                               r->header_counters.unlocked_waited, r->header_held));
+  indexed::header_release(r);
+  poke("u.dat", 110, 2, 0);
+  dorvex_close(r);
+  poke("u.dat", 108, 2, 21);
+  EXPECT_TRUE(fails(indexed::header_read(a, HeaderAccess::kLocked), E_BROKEN, 21));
+  EXPECT_FALSE(a->header_held);
+  EXPECT_EQ("<error 6>", info(a, -4));
+  ASSERT_TRUE(indexed::header_read(a, HeaderAccess::kLocked, indexed::kHeaderForce));
+  poke("u.dat", 108, 2, 0);
+  indexed::mark_broken(a, 7);  // the engine marks a file broken the same way
+  indexed::header_release(a);
+  EXPECT_EQ(7u, field("u.dat", 108, 2));
+  EXPECT_EQ(1, dorvex_close(a)) << "close reads the header as if forced";
+  EXPECT_TRUE(fails(dorvex_open("u.dat", 0), E_BROKEN, 7));
+  EXPECT_EQ(0u, field("u.dat", 94, 2));
+}
+
+// Reads take the header lock or not by lock method and version (3 is no
+// method; version 3 has no verified reads); a retry always reads under the
+// lock; locked access never goes without it. The close reports the
+// counters under V_LOCK_METHOD 0x100.
+TEST_F(FileTest, HeaderReadsByLockMethodAndTheirCounters) {
+  const std::tuple<int, int16_t, bool> cases[] = {{5, 0, false},   {5, 1, true},   {5, 2, true},
+                                                  {4, 2, true},    {3, 1, true},   {3, 2, false},
+                                                  {3, 258, false}, {5, 514, true}, {5, 3, false}};
+  for (auto [version, method, unlocked] : cases) {
+    SCOPED_TRACE(std::to_string(version) + " " + std::to_string(method));
+    set_version(version);
+    ASSERT_EQ(1, make("h.dat", nullptr, nullptr, nullptr, "100,0,1", "1,0,8,0"));
+    cfg_set_short("V_LOCK_METHOD", 0, 0);
+    DorvexFile *f = dorvex_open("h.dat", 0);
+    ASSERT_NE(nullptr, f);
+    cfg_set_short("V_LOCK_METHOD", 0, method);
+    indexed::HeaderCounters before = f->header_counters;
+    ASSERT_TRUE(indexed::header_read(f, HeaderAccess::kRead));
+    EXPECT_EQ(!unlocked, f->header_held);
+    indexed::header_release(f);
+    EXPECT_EQ(before.unlocked_reads + unlocked, f->header_counters.unlocked_reads);
+    EXPECT_EQ(before.locked_reads + !unlocked, f->header_counters.locked_reads);
+    ASSERT_TRUE(indexed::header_read(f, HeaderAccess::kRead, indexed::kHeaderRetry));
+    EXPECT_TRUE(f->header_held);
+    indexed::header_release(f);
+    EXPECT_EQ(before.unlocked_retried + 1, f->header_counters.unlocked_retried);
+    ASSERT_TRUE(indexed::header_read(f, HeaderAccess::kLocked));
+    EXPECT_TRUE(f->header_held);
+    indexed::header_release(f);
+    StderrCapture statistics;
+    dorvex_close(f);
+  }
+  set_version(5);
+  ASSERT_EQ(1, make("s.dat", nullptr, nullptr, nullptr, "100,0,1", "1,0,8,0"));
+  std::string reports;
+  for (int16_t method : {1, 258}) {
+    cfg_set_short("V_LOCK_METHOD", 0, method);
+    DorvexFile *f = dorvex_open("s.dat", 2);
+    ASSERT_TRUE(indexed::header_read(f, HeaderAccess::kRead));
+    indexed::header_release(f);
+    info(f, -4);
+    StderrCapture capture;
+    dorvex_close(f);
+    reports += "V_LOCK_METHOD " + std::to_string(method) + ":\n" + capture.text();
+  }
+  EXPECT_TRUE(matches_golden("indexed/close_statistics.txt", reports));
+}
+
+// Every allocation of a make (a failure leaves no file, or one made while
+// learning about an old file of that name) and of opens for input, update
+// and output fails in turn: E_NO_MEMORY, nothing kept, no opener left
+// counted. A full disk at make leaves nothing; a close whose deferred
+// blocks cannot be written fails, whichever segment outgrew the limit.
+TEST_F(FileTest, FailuresOfMemoryAndDisk) {
+  uint8_t table[256] = {};
+  ASSERT_EQ(1, make("w.dat", nullptr, nullptr, table, "100,0,2", "1,0,8,0,1,1,4,8"));
+  DorvexFile *f = v5_open("w.dat", 0, "");  // the shared buffers and thread data exist from here
+  ASSERT_NE(nullptr, f);
+  v5_close(f);
+  const std::string image = read_file("w.dat"), index_image = read_file("w.vix");
+  int made = 0;
+  int failures = fail_each_allocation(
+      [&] { made = make("n.dat", nullptr, nullptr, table, "100,0,2", "1,0,8,0,1,1,4,8"); },
+      [&](int n) {
+        if (made == 1) {
+          EXPECT_EQ(0, unlink("n.dat") + unlink("n.vix"));
+          return;
+        }
+        EXPECT_EQ(E_NO_MEMORY, error()) << n;
+        EXPECT_FALSE(file_exists("n.dat") || file_exists("n.vix")) << n;
+      });
+  EXPECT_GT(failures, 2);
+  int64_t live = alloc_live_blocks();
+  for (int mode : {0, 2, 1}) {
+    failures = fail_each_allocation(
+        [&] {
+          write_file("w.dat", image);
+          write_file("w.vix", index_image);
+          f = v5_open("w.dat", mode, "");  // with the access layers' state
+        },
+        [&](int n) {
+          if (f) {
+            v5_close(f);  // a failure it could do without
+          } else {
+            EXPECT_EQ(E_NO_MEMORY, error()) << mode << " " << n;
+          }
+          EXPECT_EQ(live, alloc_live_blocks()) << mode << " " << n;
+          std::string header = read_file("w.dat");
+          EXPECT_TRUE(header.empty() || get(header, 94, 2) == 0)
+              << mode << " " << n << ": an opener left counted";
+        });
+    EXPECT_GT(failures, 2) << mode;
+    EXPECT_EQ("0000000000", info(f, -4));
+    v5_close(f);
+  }
+  for (uint64_t limit : {100000u, 4096u}) {
+    FileSizeLimit full(limit);
+    EXPECT_EQ(0, make("big.dat", "1,1000,1,0,0", nullptr, nullptr, "100,0,1", "1,0,8,0"));
+    EXPECT_TRUE(error() == E_DISK_FULL || error() == E_SYSERR) << error();
+    EXPECT_FALSE(file_exists("big.dat") || file_exists("big.vix"));
+  }
+  indexed::shutdown();                 // the cache takes V_BUFFERS when it starts again
+  cfg_set_long("V_BUFFERS", 0, 4096);  // every block stays deferred until the close
+  const std::tuple<const char *, const char *, uint32_t, const char *, const char *> cases[] = {
+      {"12,12,6", "1,0,2,0,1,0,2,2,1,0,2,4,1,0,2,6,1,0,2,8,1,0,2,10", 12, "idx.vix", "idx"},
+      {"200,200,1", "1,0,2,0", 200, "idx", "idx.vix"}};
+  for (auto [record, keys, length, over, under] : cases) {
+    ASSERT_EQ(1, make("idx", nullptr, nullptr, nullptr, record, keys));
+    f = v5_open("idx", KEL_OPEN_IO | KEL_OPEN_EXCLUSIVE | KEL_OPEN_DEFERRED, "0,0,0");
+    ASSERT_NE(nullptr, f);
+    {
+      FileSizeLimit full(65536);
+      std::string r(length, '\0');
+      for (int i = 0; i < 2000; ++i) {
+        for (size_t b = 0; b + 1 < r.size(); b += 2) put(r, {{b, 2, static_cast<uint64_t>(i)}});
+        ASSERT_EQ(1, v5_write(f, r.data(), length)) << codes();
+      }
+      EXPECT_EQ(0, v5_close(f));
+      EXPECT_TRUE(error() == E_DISK_FULL || error() == E_SYSERR) << error();
+    }
+    EXPECT_EQ(65536u, read_file(over).size());
+    EXPECT_LT(read_file(under).size(), 65536u);
+    v5_remove("idx");
+  }
+}
+
+// Block 0 is read again for every operation of a shared open, since other
+// processes change it; an exclusive open has no other opener and keeps
+// the image it read at open.
+TEST_F(FileTest, ExclusiveOpensKeepTheHeaderImage) {
+  FileShape shape{5, nullptr, 20, 20, {{{{8, 0}}}}};
+  DorvexFile *f = shape.make_open("idx");
+  ASSERT_NE(nullptr, f);
+  std::string records;
+  for (int i = 0; i < 200; ++i) {
+    char r[21];
+    snprintf(r, sizeof r, "%08d%012d", i, i);
+    ASSERT_EQ(1, v5_write(f, r, 20));
+    if (i < 100) records += std::string(r, 20) + "|";
+  }
+  ASSERT_EQ(1, v5_close(f));
+  auto preads_of_100_records = [&](int32_t mode) {
+    DorvexFile *g = v5_open("idx", mode, "0,0,0");
+    EXPECT_EQ(1, start(g, std::string(20, '\0'), 0, 0, 1));
+    uint32_t before = cache_counters().pread_calls;
+    std::string got;
+    for (int i = 0; i < 100; ++i) got += next(g) + "|";
+    uint32_t preads = cache_counters().pread_calls - before;
+    EXPECT_EQ(records, got);
+    v5_close(g);
+    return preads;
+  };
+  EXPECT_EQ(preads_of_100_records(KEL_OPEN_INPUT) - 100,
+            preads_of_100_records(KEL_OPEN_INPUT | KEL_OPEN_EXCLUSIVE));
+}
+
+// Version 2: header, key descriptions and record headers in this
+// machine's order (little-endian). 48 blanks compress to 254 ' ' 48 (15
+// stored bytes, a slot of 60 - 45 x 70 / 100 = 29); a record holding the
+// byte 254 is stored as it is; the first record is deleted again. A
+// record mark that is none of the three is a damaged record header (82).
+TEST_F(FileTest, Version2ToTheByte) {
+  set_version(2);
+  ASSERT_EQ(1, make("v2", "1,3,1,70,0", "old file", nullptr, "60,20,2", "1,0,8,0,1,1,4,8"));
+  DorvexFile *f = v5_open("v2", KEL_OPEN_IO, "0,0,0");
+  ASSERT_NE(nullptr, f);
+  EXPECT_EQ("002", info(f, -10));
+  const std::string packed = "ABCD0001KEY1" + std::string(48, ' ');
+  const std::string raw = "BBBB0002KEY2\xfe" + std::string(7, 'x');
+  ASSERT_EQ(1, write(f, packed));
+  ASSERT_EQ(1, write(f, raw));
+  ASSERT_EQ(1, v5_delete(f, packed.data()));
+  ASSERT_EQ(1, v5_close(f));
+  const std::string b = read_file("v2");
+  ASSERT_EQ(2560u, b.size());  // 3 preallocated nodes and two roots
+  // Magic, version, node blocks, preallocation, extension, record sizes,
+  // keys, compression, scrambling, longest key; records, deleted records,
+  // nodes, free nodes, index bytes; file size, header area end, end of
+  // data, first record, deleted head, free-node head, sequence counter,
+  // header version, key description version, table block; failed reuses,
+  // update openers, entry format, duplicate keys, broken code, update flag.
+  EXPECT_EQ(
+      "16 14 12 10 02 00 01 00 03 00 01 00 3c 00 14 00 02 46 00 08 01 00 00 00 01 00 00 00 "
+      "02 00 00 00 30 00 00 00 00 0a 00 00 00 02 00 00 44 02 00 00 01 02 00 00 01 02 00 00 "
+      "00 00 00 00 02 00 00 00 05 00 00 00 02 00 00 00 00 00 00 00 00 00 00 00 08 00 01 00 "
+      "00 00 00 00 ",
+      hex(b, 0, 88));
+  EXPECT_EQ(std::string(56, '\0'), b.substr(88, 56));
+  EXPECT_EQ(std::string("old file\0", 9), b.substr(245, 9));
+  // Key descriptions from 288, 12 bytes: root, height, segments,
+  // duplicates, length, zero, size, offset.
+  EXPECT_EQ("00 06 00 00 01 01 00 08 00 08 00 00 00 08 00 00 01 01 01 04 00 04 08 00 ",
+            hex(b, 288, 24));
+  // The data node (mark 255) from 512: the deleted record (slot 29,
+  // stored 15, sequence 0, mark 127, its chain link 0 over its first
+  // bytes), then the other (slot and length 20, sequence 1, mark 0).
+  EXPECT_EQ(
+      "ff 1d 00 0f 00 00 00 00 00 7f 00 00 00 00 30 30 30 31 4b 45 59 31 fe 20 30 00 00 00 00 00 "
+      "00 00 00 00 00 00 00 00 00 14 00 14 00 01 00 00 00 00 ",
+      hex(b, 512, 48));
+  EXPECT_EQ(raw, b.substr(560, 20));
+  write_file("v2", b.substr(0, 559) + '\x05' + b.substr(560));
+  ASSERT_NE(nullptr, f = v5_open("v2", KEL_OPEN_INPUT, "0,0,0"));
+  EXPECT_TRUE(fails(read(f, raw, 0), E_BROKEN, 82));
+  v5_close(f);
+}
+
+// The older make descriptions and the texts they become: padded numbers,
+// "y" and "Y" for duplicates, any other mark no, variable lengths (the
+// minimum is the end of the farthest key), fewer flags than three, the
+// comment whatever remains; the oldest form (three numbers and a rest,
+// which gets ",N,N,N," and the extra text) through the older one.
+TEST_F(FileTest, OlderMakeDescriptions) {
+  struct {
+    const char *physical, *keys;
+    const char *texts;  // record, keys, physical, comment; "" when refused
+  } rows[] = {
+      {"1,1", "100,1,8,0", "100,100,1|1,0,8,0|1,1,1,0,0|"},
+      {"2,5", "0040,03,008,0000,010,0008,y,002,0030,Y,Y,N,N,old",
+       "40,32,3|1,0,8,0,1,1,10,8,1,1,2,30|2,5,1,0,0|old"},
+      {"1,1", "60,2,4,0,6,4,x,n,y,y,a,y,b", "60,60,2|1,0,4,0,1,0,6,4|1,1,1,1,1|a,y,b"},
+      {"1,1", "50,1,5,0,Y", "50,5,1|1,0,5,0|1,1,1,0,0|"},
+      {"1,1", "100,0,8,0", ""},
+      {"1,1", "100,2,8,0", ""},
+      {"1,1", "100,1,8,0x", ""},
+      {"1,1", "100,1,8", ""},
+      {"1,1", "", ""},
+  };
+  for (const auto &row : rows) {
+    indexed::OldMakeTexts t;
+    bool ok = indexed::old_make_texts(row.physical, row.keys, &t);
+    EXPECT_EQ(row.texts,
+              ok ? std::string(t.record) + "|" + t.keys + "|" + t.physical + "|" + t.comment : "")
+        << row.keys;
+    if (!ok) {
+      EXPECT_EQ(E_PARAM, error()) << row.keys;
+    }
+  }
+  char physical[64], keys[256];
+  ASSERT_TRUE(indexed::oldest_to_old("001,001,2,0100,01,008,0000 ", "note", physical,
+                                     sizeof physical, keys, sizeof keys));
+  EXPECT_EQ("2,1 0100,01,008,0000,N,N,N,note", std::string(physical) + " " + keys);
+  ASSERT_TRUE(indexed::oldest_to_old("3,1,1,40,1,8,0,Y,N,N", "c", physical, sizeof physical, keys,
+                                     sizeof keys));
+  indexed::OldMakeTexts t;
+  ASSERT_TRUE(indexed::old_make_texts(physical, keys, &t));
+  EXPECT_EQ("40,8,1 N,N,N,c", std::string(t.record) + " " + t.comment);
+  EXPECT_TRUE(failed(
+      !indexed::oldest_to_old("1,1", "x", physical, sizeof physical, keys, sizeof keys), E_PARAM));
+}
+
+// The older entry points make files from those descriptions, and their
+// information forms give texts that make the same file again; the oldest
+// has no flags, so a file with one set is beyond it, as a key of two
+// segments is beyond both. Every allocation of the oldest form failing in
+// turn ends in E_NO_MEMORY with no file.
+TEST_F(FileTest, OlderEntryPointsMakeAndDescribeFiles) {
+  auto texts_of = [&](const char *name) {
+    std::string out;
+    DorvexFile *f = v5_open(name, KEL_OPEN_INPUT, "0,0,0");
+    for (int code : {-10, -1, -2, -3, 0, 1}) out += (f ? info(f, code) : codes()) + "|";
+    if (f) v5_close(f);
+    return out;
+  };
+  ASSERT_EQ(1, v2_make("a", "1,1", "100,1,8,0"));
+  EXPECT_EQ("005|0000000100,0000000100,001|01,0000000,0000001,000,0||01,0,008,0000000000|<error " +
+                std::to_string(E_PARAM) + ">|",
+            texts_of("a"));
+  set_version(2);
+  ASSERT_EQ(1, v2_make("b", "2,3", "60,2,8,0,4,8,Y,y,y,n,cmt"));
+  EXPECT_EQ(
+      "002|0000000060,0000000012,002|02,0000000,0000001,001,0|cmt|01,0,008,0000000000|01,1,004,"
+      "0000000008|",
+      texts_of("b"));
+  ASSERT_EQ(1, v_make("c", "001,001,1,0040,01,008,0000", "note"));
+  char p[V_OLD_INFO_SIZE] = "", k[V_OLD_INFO_SIZE] = "";
+  DorvexFile *f = v2_open("b", 0);
+  ASSERT_NE(nullptr, f);
+  v2_info(f, p, k);
+  EXPECT_EQ("2,3 60,2,8,0,4,8,Y,Y,Y,N,cmt", std::string(p) + " " + k);
+  v_info(f, p, k);
+  EXPECT_TRUE(failed(p[0] == '\0' && k[0] == '\0', E_UNSUPPORTED));
+  v5_close(f);
+  ASSERT_NE(nullptr, f = v2_open("c", 0));
+  v_info(f, p, k);
+  EXPECT_EQ("1,1,1,40,1,8,0 note", std::string(p) + " " + k);
+  v5_close(f);
+  ASSERT_EQ(1, v_make("c2", p, k));
+  EXPECT_EQ(texts_of("c"), texts_of("c2"));
+  set_version(5);
+  ASSERT_EQ(1, make("split", nullptr, nullptr, nullptr, "40,0,2", "1,0,8,0,2,1,2,8,2,12"));
+  ASSERT_NE(nullptr, f = v2_open("split", 0));
+  v2_info(f, p, k);
+  EXPECT_TRUE(failed(p[0] == '\0' && k[0] == '\0', E_UNSUPPORTED));
+  v5_close(f);
+
+  set_version(2);
+  const char *text = "1,1,1,40,2,8,0,4,8,Y";
+  ASSERT_EQ(1, v_make("m", text, "c"));  // the process-wide tables, once
+  ASSERT_EQ(1, v5_remove("m"));
+  const FailEachAllocation loop{.op = [&] { return v_make("m", text, "c") == 1; },
+                                .state = [] { return std::to_string(file_exists("m")); }};
+  EXPECT_GT(loop.run(), 1);
+}
+
+}  // namespace
+}  // namespace kel::test
