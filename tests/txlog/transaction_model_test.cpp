@@ -1,70 +1,87 @@
-// Random transactions against the model: writes, rewrites and deletes on
-// two indexed files (one taking part with 0x4000, one without) and a
-// relative file, nested begins, closes and reopens inside a transaction,
-// commit or rollback at random. After every transaction the files hold
-// what the model holds, in every key's order, and pass the structural
+// Random transactions on the shared random driver: writes, rewrites and
+// deletes on two indexed files (one taking part with 0x4000, one without)
+// and a relative file, nested begins, closes and reopens inside a
+// transaction, commit or rollback at random. Every few steps the files hold
+// what the live model holds, in every key's order, and pass the structural
 // check. At the end the files saved before the run, with the shared log
 // replayed, hold exactly the committed work.
+#include "common/random_driver.h"
 #include "txlog/txlog_fixture.h"
 
 namespace kel::test {
 namespace {
 
-class TransactionModel : public TxlogTest {};
+class TransactionModel : public TxlogTest {
+ protected:
+  // The adapter of the random driver: the files and two models, the live
+  // one (every change at once, rolled back ones taken back) and the
+  // committed one (what a replay of the log must give).
+  RandomRun run_{20261207u, 700};
+  World live_, committed_;
+  std::vector<Change> pending_;
+  int depth_ = 0;
+
+  void change() {
+    if (depth_ == 0) {
+      ASSERT_EQ(v5_begin(), 1) << *Alog_error_code();
+      depth_ = 1;
+    }
+    Change c;
+    ASSERT_TRUE(random_change(live_, &c, run_.rng())) << c.kind << " " << *fs_error_code();
+    run_.note(std::to_string(c.file) + c.kind + " " + c.record.substr(0, 12));
+    live_.apply(c);
+    pending_.push_back(c);
+  }
+  void nest() {
+    if (depth_ == 0 || depth_ > 2) return;
+    ASSERT_EQ(v5_begin(), 1);
+    ++depth_;
+  }
+  // Only the outermost commit or rollback acts.
+  void end(bool commit) {
+    if (depth_ == 0) return;
+    run_.note(std::string(commit ? "commit" : "rollback") + " at depth " + std::to_string(depth_));
+    ASSERT_EQ(commit ? v5_commit(0) : v5_rollback(0), 1) << *Alog_error_code();
+    if (--depth_ > 0) return;
+    for (const Change &c : pending_) commit ? committed_.apply(c) : void();
+    if (!commit)
+      for (auto it = pending_.rbegin(); it != pending_.rend(); ++it) live_.undo(*it);
+    pending_.clear();
+    EXPECT_EQ(fsapi::thread_data()->transaction_depth, 0);
+  }
+  // A file with changes keeps its handle across a close inside the
+  // transaction: the close is deferred to its end.
+  void reopen() {
+    bool changed = false;
+    for (const Change &x : pending_) changed = changed || x.file == 0;
+    DorvexFile *old = a_;
+    ASSERT_EQ(v5_close(a_), 1);
+    a_ = v5_open("a", kLogged | KEL_OPEN_IO, "");
+    ASSERT_NE(a_, nullptr);
+    if (changed) {
+      EXPECT_EQ(a_, old);
+    }
+  }
+};
 
 TEST_F(TransactionModel, RandomTransactionsCommitAndRollBackAndReplay) {
   make_files();
   save("saved");
   open_files();
-  World live, committed;
-  for (int t = 0; t < 120 && !HasFatalFailure(); ++t) {
-    SCOPED_TRACE("transaction " + std::to_string(t));
-    ASSERT_EQ(v5_begin(), 1) << *Alog_error_code();
-    std::vector<Change> changes;
-    int count = 1 + static_cast<int>(rng_() % 8);
-    bool nested = count >= 3 && rng_() % 4 == 0;
-    for (int i = 0; i < count; ++i) {
-      if (nested && i == 1) {
-        ASSERT_EQ(v5_begin(), 1);
-      }
-      if (nested && i == count - 1) {
-        ASSERT_EQ(rng_() % 2 ? v5_commit(0) : v5_rollback(0), 1);
-      }
-      Change c;
-      ASSERT_TRUE(random_change(live, &c)) << c.kind << " " << *fs_error_code();
-      live.apply(c);
-      changes.push_back(c);
-      if (rng_() % 12 == 0) {
-        // A file with changes keeps its handle across a close in the
-        // transaction: the close is deferred to its end.
-        bool changed = false;
-        for (const Change &x : changes) changed = changed || x.file == 0;
-        DorvexFile *old = a_;
-        ASSERT_EQ(v5_close(a_), 1);
-        a_ = v5_open("a", kLogged | KEL_OPEN_IO, "");
-        ASSERT_NE(a_, nullptr);
-        if (changed) {
-          EXPECT_EQ(a_, old);
-        }
-      }
-    }
-    bool commit = rng_() % 10 < 7;
-    if (commit) {
-      ASSERT_EQ(v5_commit(0), 1) << *Alog_error_code();
-      for (const Change &c : changes) committed.apply(c);
-    } else {
-      ASSERT_EQ(v5_rollback(0), 1) << *Alog_error_code();
-      for (auto it = changes.rbegin(); it != changes.rend(); ++it) live.undo(*it);
-    }
-    EXPECT_EQ(fsapi::thread_data()->transaction_depth, 0);
-    expect_files(live);
-  }
+  std::vector<RandomRun::Op> mix = {{"change", 60, [&] { change(); }},
+                                    {"nested begin", 4, [&] { nest(); }},
+                                    {"commit", 12, [&] { end(true); }},
+                                    {"rollback", 6, [&] { end(false); }},
+                                    {"close and reopen", 3, [&] { reopen(); }}};
+  ASSERT_TRUE(run_.run(
+      mix, run_.operations(), [&] { expect_files(live_); }, 10));
+  while (depth_ > 0) end(true);
   close_files();
   ASSERT_EQ(Alog_shutdown(), 1);
   restore("saved");
   ASSERT_EQ(v5_recover(), 1) << *Alog_error_code();
   open_files();
-  expect_files(committed);
+  ASSERT_TRUE(run_.check([&] { expect_files(committed_); }));
 }
 
 // Records changed in a transaction on a file opened with 0x4000 stay

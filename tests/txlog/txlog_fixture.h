@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -73,9 +74,10 @@ struct World {
   }
   // The rollback's undo: a deleted record comes back with its sequence.
   void undo(const Change &c) {
-    if (c.file != 2 && c.kind == 'd') {
+    if (c.file != 2 && c.kind != 'u') {
       Indexed &x = ix[c.file];
-      std::string key = c.before.substr(0, 8);
+      std::string key = c.record.substr(0, 8);
+      if (c.kind == 'w') return (void)x.records.erase(key);
       x.records[key] = {c.before, x.deleted[key].back()};
       x.deleted[key].pop_back();
       return;
@@ -175,8 +177,9 @@ class TxlogTest : public ::testing::Test {
 
   // A change that succeeds on `w`, drawn at random, carried out on the
   // files; false when the file system refused it.
-  bool random_change(const World &w, Change *c) {
-    auto below = [&](int n) { return static_cast<int>(rng_() % static_cast<unsigned>(n)); };
+  bool random_change(const World &w, Change *c) { return random_change(w, c, rng_); }
+  bool random_change(const World &w, Change *c, std::mt19937 &rng) {
+    auto below = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
     c->file = below(3);
     std::string body(kRecordSize, ' ');
     for (char &ch : body) ch = static_cast<char>('a' + below(26));
@@ -213,7 +216,13 @@ class TxlogTest : public ::testing::Test {
         if (v5_start(file, buffer, k, 0, V_START_NOT_LESS) == 1)
           while (v5_next(file, buffer) == kRecordSize) got.emplace_back(buffer, kRecordSize);
         v5_unlock(file);  // a file opened with 0x4000 keeps its read locks
-        ASSERT_EQ(got, w.order(f, k)) << "file " << f << " key " << k;
+        std::vector<std::string> want = w.order(f, k);
+        auto first = std::mismatch(got.begin(), got.end(), want.begin(), want.end());
+        ASSERT_EQ(got, want) << "file " << f << " key " << k << ", from record "
+                             << first.first - got.begin() << ": "
+                             << (first.first != got.end() ? first.first->substr(0, 12) : "end")
+                             << " for "
+                             << (first.second != want.end() ? first.second->substr(0, 12) : "end");
       }
       ASSERT_EQ(v5i_check(file, 0), 1) << v5i_check_report();
     }
