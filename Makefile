@@ -14,8 +14,9 @@ BUILD := build
 ASAN_BUILD := build-asan
 COV_BUILD := build-cov
 FUZZ_BUILD := build-fuzz
+PREFIX ?= /usr/local
 
-.PHONY: all build test test-normal test-asan coverage golden demo bench fuzz format clean
+.PHONY: all build test test-normal test-asan coverage golden demo install bench fuzz format clean
 
 all: build
 
@@ -55,8 +56,17 @@ coverage:
 	  --exclude-unreachable-branches -j $(JOBS) --txt $(COV_BUILD)/coverage.txt \
 	  --html-details $(COV_BUILD)/coverage/index.html --print-summary
 
-demo: build
+# Only what the demo runs: kel and dorvex-tool, not the test suite.
+demo: $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS) --target kel dorvex-tool
 	bash demo/demo.sh $(BUILD)/kel $(BUILD)/dorvex-tool
+
+# The libraries, headers, kelfs.pc, kel, dorvex-tool and the manual pages
+# under $(PREFIX) (default /usr/local), below $(DESTDIR) when it is given.
+install: $(BUILD)/CMakeCache.txt
+	cmake -S . -B $(BUILD) -DCMAKE_INSTALL_PREFIX=$(PREFIX) >/dev/null
+	cmake --build $(BUILD) -j $(JOBS) --target kelfs_shared kelfs_static kel dorvex-tool
+	DESTDIR="$(if $(DESTDIR),$(abspath $(DESTDIR)))" cmake --install $(BUILD)
 
 bench:
 	cmake -S . -B build-bench $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DKEL_BENCH=ON -DKEL_TESTS=OFF

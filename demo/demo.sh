@@ -26,12 +26,21 @@ chmod 0640 "$work/sample/ledger/customers.dat"
 
 # An indexed customer master (custmast and its index segment custmast.vix):
 # customer number, name, town (key 1, shared by many), balance and a remark
-# of varying length, written in no particular order.
+# of varying length, written in no particular order. dorvex-tool loads it
+# from a text unload file: the layout, then one record a line.
 towns=(LEEDS YORK HULL DERBY BATH ELY DOVER WELLS)
 for i in $(seq 1 300); do
   printf '%08d%-20s%-12s%09d%s\n' $(( (i * 7919) % 100000 )) "CUSTOMER $i" \
     "${towns[$((i % 8))]}" $(( i * 37 )) "$(printf '%*s' $((i % 16)) '' | tr ' ' '*')"
-done | "$tool" make "$work/sample/ledger/custmast"
+done > "$work/records"
+{
+  printf 'dorvex-tool unload 1\nversion 5\n'
+  printf 'record-parameters 64,40,2\nphysical-parameters 1,1,1,100,0\ncomment kel demo\n'
+  printf 'translation-table none\nkey 0 1,0,8,0\nkey 1 1,1,12,28\n'
+  printf 'records %d\n' "$(wc -l < "$work/records")"
+  cat "$work/records"
+} > "$work/custmast.unl"
+"$tool" load "$work/custmast.unl" "$work/sample/ledger/custmast"
 
 # The list names the indexed file once: kel carries its segments itself.
 (cd "$work/sample" && find . -type f ! -name '*.vix' | sed 's|^\./||' | sort) > "$work/list"
@@ -60,9 +69,12 @@ echo "the plain files match the originals"
 
 echo
 echo "== the indexed file, record by record in the order of each key"
+# dorvex-tool unload --text writes the layout, then one record a line.
+list() { "$tool" unload "$1" "$work/list.unl" --key "$2" --text 2>/dev/null &&
+  sed '1,/^records /d' "$work/list.unl" && rm "$work/list.unl"; }
 for key in 0 1; do
-  "$tool" list "$work/sample/ledger/custmast" $key > "$work/original.$key"
-  "$tool" list "$work/restored/ledger/custmast" $key > "$work/restored.$key"
+  list "$work/sample/ledger/custmast" $key > "$work/original.$key"
+  list "$work/restored/ledger/custmast" $key > "$work/restored.$key"
 done
 diff "$work/original.0" "$work/restored.0"
 echo "key 0 (customer number): $(wc -l < "$work/restored.0") records in the same order"
@@ -74,6 +86,10 @@ diff <(sort "$work/original.1") <(sort "$work/restored.1")
 echo "key 1 (town): $(wc -l < "$work/restored.1") records, the same towns in the same order"
 echo "the first records in town order, as restored:"
 head -3 "$work/restored.1"
+
+echo
+echo "== dorvex-tool info restored/ledger/custmast"
+"$tool" info "$work/restored/ledger/custmast"
 
 echo
 echo "== dorvex-tool check restored/ledger/custmast"
@@ -104,8 +120,8 @@ echo "== the disk is lost: restore last night's archive, then replay today's log
 mkdir "$work/recovered"
 (cd "$work/recovered" && "$kel" -idmf "$work/sample.kel" && "$tool" recover "$work/today.log")
 for key in 0 1; do
-  "$tool" list "$work/sample/ledger/custmast" $key > "$work/today.$key"
-  "$tool" list "$work/recovered/ledger/custmast" $key > "$work/recovered.$key"
+  list "$work/sample/ledger/custmast" $key > "$work/today.$key"
+  list "$work/recovered/ledger/custmast" $key > "$work/recovered.$key"
 done
 diff "$work/today.0" "$work/recovered.0"
 echo "key 0: $(wc -l < "$work/recovered.0") records, as they were at the end of the day"

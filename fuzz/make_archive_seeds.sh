@@ -17,9 +17,15 @@ cd "$work"
 mkdir -p tree/sub
 printf 'first line\nsecond line\n' > tree/notes.txt
 printf '\x00\x01\x02\xff binary' > tree/sub/blob.bin
-for i in 1 2 3 4 5 6; do
-  printf '%08d%-20s%-12s%09d%s\n' $((i * 37)) "NAME $i" "TOWN$((i % 3))" $i "$(printf '%*s' $i '' | tr ' ' '*')"
-done | "$tool" make tree/cust
+{
+  printf 'dorvex-tool unload 1\nversion 5\nrecord-parameters 64,40,2\n'
+  printf 'physical-parameters 1,1,1,100,0\ncomment kel demo\ntranslation-table none\n'
+  printf 'key 0 1,0,8,0\nkey 1 1,1,12,28\nrecords 6\n'
+  for i in 1 2 3 4 5 6; do
+    printf '%08d%-20s%-12s%09d%s\n' $((i * 37)) "NAME $i" "TOWN$((i % 3))" $i "$(printf '%*s' $i '' | tr ' ' '*')"
+  done
+} > cust.unl
+"$tool" load cust.unl tree/cust 2>/dev/null
 list=$'notes.txt\nsub/blob.bin b\ncust'
 
 seed() {  # seed NAME OPTION-BYTE ARCHIVE

@@ -23,6 +23,9 @@
 //   bdb64       the same in a private environment with one 64 MiB cache
 //   sqlite      SQLite: a WITHOUT ROWID table (key 0 primary key, key 1,
 //               record) and an index on key 1; inserts in one transaction
+//   lmdb        LMDB: a primary (key 0 -> record) and a sorted-duplicates
+//               secondary (key 1 -> key 0) in one memory-mapped
+//               environment, commits every 10,000 inserts
 //
 // Phases, timed separately, each engine in turn:
 //   insert-asc   a new file, records in ascending key 0 order, closed
@@ -55,6 +58,7 @@
 // the one next to this program.
 #include <db.h>
 #include <fcntl.h>
+#include <lmdb.h>
 #include <sqlite3.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -87,7 +91,7 @@ struct Options {
   int runs = 5;
   std::string dir = "/dev/shm";
   std::string kel;
-  std::vector<std::string> engines = {"dorvex", "dorvex64", "bdb", "bdb64", "sqlite"};
+  std::vector<std::string> engines = {"dorvex", "dorvex64", "bdb", "bdb64", "sqlite", "lmdb"};
   int compression = 100;
   int node_blocks = 1;
   bool inserts_only = false;
@@ -687,6 +691,188 @@ Figures run_sqlite() {
   return f;
 }
 
+// -------------------------------------------------------------------- lmdb --
+
+// LMDB: one environment per file (a memory map of 4 GiB reserved, sparse on
+// tmpfs), a primary database (key 0 -> record) and a sorted-duplicates
+// secondary (key 1 -> key 0), kept by the program as LMDB has no
+// associate. Inserts commit every 10,000 records (one write transaction
+// holds a limited number of dirty pages); a walk in key 1 order looks up
+// every record in the primary, as Berkeley DB's secondary does.
+struct Lmdb {
+  MDB_env *env = nullptr;
+  MDB_dbi primary = 0, secondary = 0;
+
+  static void check(int r, const char *what) {
+    if (r != 0) die(what, mdb_strerror(r));
+  }
+  void open(const std::string &path, bool create) {
+    if (create) unlink(path.c_str()), unlink((path + "-lock").c_str());
+    check(mdb_env_create(&env), "mdb_env_create");
+    check(mdb_env_set_mapsize(env, size_t{4} << 30), "mdb_env_set_mapsize");
+    check(mdb_env_set_maxdbs(env, 2), "mdb_env_set_maxdbs");
+    check(mdb_env_open(env, path.c_str(), MDB_NOSUBDIR | (create ? 0 : MDB_RDONLY), 0644),
+          "mdb_env_open");
+    MDB_txn *txn;
+    check(mdb_txn_begin(env, nullptr, create ? 0 : MDB_RDONLY, &txn), "mdb_txn_begin");
+    check(mdb_dbi_open(txn, "k0", create ? MDB_CREATE : 0, &primary), "mdb_dbi_open");
+    check(mdb_dbi_open(txn, "k1", (create ? MDB_CREATE : 0) | MDB_DUPSORT, &secondary),
+          "mdb_dbi_open");
+    check(mdb_txn_commit(txn), "mdb_txn_commit");
+  }
+  void close() {
+    mdb_env_close(env);
+    env = nullptr;
+  }
+  // Puts records [0, count) (record i at at(i)) into the primary or the
+  // secondary; `flags` MDB_APPEND / MDB_APPENDDUP when they come sorted.
+  template <class At>
+  void put_primary(long count, At at, unsigned flags) {
+    MDB_txn *txn = nullptr;
+    for (long i = 0; i < count; ++i) {
+      if (txn == nullptr) check(mdb_txn_begin(env, nullptr, 0, &txn), "mdb_txn_begin");
+      char *r = at(i);
+      MDB_val k0{kKey0, r + kKey0At}, rec{kRecord, r};
+      check(mdb_put(txn, primary, &k0, &rec, MDB_NOOVERWRITE | flags), "mdb_put");
+      if ((i + 1) % 10000 == 0 || i + 1 == count) {
+        check(mdb_txn_commit(txn), "mdb_txn_commit");
+        txn = nullptr;
+      }
+    }
+  }
+  template <class At>
+  void put_secondary(long count, At at, unsigned flags) {
+    MDB_txn *txn = nullptr;
+    for (long i = 0; i < count; ++i) {
+      if (txn == nullptr) check(mdb_txn_begin(env, nullptr, 0, &txn), "mdb_txn_begin");
+      char *r = at(i);
+      MDB_val k1{kKey1, r + kKey1At}, k0{kKey0, r + kKey0At};
+      check(mdb_put(txn, secondary, &k1, &k0, flags), "mdb_put k1");
+      if ((i + 1) % 10000 == 0 || i + 1 == count) {
+        check(mdb_txn_commit(txn), "mdb_txn_commit");
+        txn = nullptr;
+      }
+    }
+  }
+};
+
+long long lmdb_bytes(const std::string &path) {
+  // The file is sparse on tmpfs: count what it holds.
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_blocks) * 512 : 0;
+}
+
+Figures run_lmdb() {
+  Figures f;
+  const std::string &d = g_options.dir;
+  char r[kRecord];
+  for (bool ascending : {true, false}) {
+    const char *phase = ascending ? "insert-asc" : "insert-rand";
+    std::string path = d + (ascending ? "/lmdb_asc" : "/lmdb_rand");
+    std::vector<long> order;
+    if (!ascending) order = shuffled(g_options.records, 7);
+    double t0 = now();
+    Lmdb db;
+    db.open(path, true);
+    MDB_txn *txn = nullptr;
+    for (long i = 0; i < g_options.records; ++i) {
+      if (txn == nullptr) Lmdb::check(mdb_txn_begin(db.env, nullptr, 0, &txn), "mdb_txn_begin");
+      make_record(ascending ? i : order[static_cast<size_t>(i)], r);
+      MDB_val k0{kKey0, r + kKey0At}, rec{kRecord, r}, k1{kKey1, r + kKey1At};
+      Lmdb::check(mdb_put(txn, db.primary, &k0, &rec, MDB_NOOVERWRITE), "mdb_put");
+      Lmdb::check(mdb_put(txn, db.secondary, &k1, &k0, 0), "mdb_put k1");
+      if ((i + 1) % 10000 == 0 || i + 1 == g_options.records) {
+        Lmdb::check(mdb_txn_commit(txn), "mdb_txn_commit");
+        txn = nullptr;
+      }
+    }
+    db.close();
+    f[phase] = now() - t0;
+    f[ascending ? "bytes-asc" : "bytes"] = static_cast<double>(lmdb_bytes(path));
+  }
+  {
+    // Bulk: the records sorted by key 0 appended to the primary, then the
+    // (key 1, key 0) pairs sorted and appended to the secondary.
+    std::string path = d + "/lmdb_bulk";
+    double t0 = now();
+    std::vector<long> order = shuffled(g_options.records, 7);
+    std::vector<char> records(static_cast<size_t>(g_options.records) * kRecord);
+    for (long i = 0; i < g_options.records; ++i)
+      make_record(order[static_cast<size_t>(i)], &records[static_cast<size_t>(i) * kRecord]);
+    std::vector<uint32_t> sorted(static_cast<size_t>(g_options.records));
+    std::iota(sorted.begin(), sorted.end(), 0u);
+    auto rec = [&](uint32_t i) { return &records[size_t{i} * kRecord]; };
+    std::sort(sorted.begin(), sorted.end(),
+              [&](uint32_t a, uint32_t b) { return memcmp(rec(a), rec(b), kKey0) < 0; });
+    Lmdb db;
+    db.open(path, true);
+    db.put_primary(
+        g_options.records, [&](long i) { return rec(sorted[static_cast<size_t>(i)]); }, MDB_APPEND);
+    std::sort(sorted.begin(), sorted.end(), [&](uint32_t a, uint32_t b) {
+      int c = memcmp(rec(a) + kKey1At, rec(b) + kKey1At, kKey1);
+      return c != 0 ? c < 0 : memcmp(rec(a), rec(b), kKey0) < 0;
+    });
+    db.put_secondary(
+        g_options.records, [&](long i) { return rec(sorted[static_cast<size_t>(i)]); },
+        MDB_APPENDDUP);
+    db.close();
+    f["bulk-rand"] = now() - t0;
+    unlink(path.c_str());
+    unlink((path + "-lock").c_str());
+  }
+  if (!g_options.inserts_only) {
+    Lmdb db;
+    db.open(d + "/lmdb_rand", false);
+    MDB_txn *txn;
+    Lmdb::check(mdb_txn_begin(db.env, nullptr, MDB_RDONLY, &txn), "mdb_txn_begin");
+    for (int key : {0, 1}) {
+      const char *phase = key == 0 ? "read-key0" : "read-key1";
+      double t0 = now();
+      MDB_cursor *cursor;
+      Lmdb::check(mdb_cursor_open(txn, key == 0 ? db.primary : db.secondary, &cursor), "cursor");
+      MDB_val k, v;
+      long count = 0;
+      bool ordered = true;
+      char prev[kRecord];
+      const int at = key == 0 ? kKey0At : kKey1At, width = key == 0 ? kKey0 : kKey1;
+      while (mdb_cursor_get(cursor, &k, &v, MDB_NEXT) == 0) {
+        if (key == 1) {
+          MDB_val k0 = v;
+          Lmdb::check(mdb_get(txn, db.primary, &k0, &v), "mdb_get");
+        }
+        const char *rr = static_cast<const char *>(v.mv_data);
+        if (v.mv_size != kRecord) die("lmdb record size");
+        if (count > 0 && memcmp(prev + at, rr + at, static_cast<size_t>(width)) > 0)
+          ordered = false;
+        memcpy(prev, rr, kRecord);
+        ++count;
+      }
+      mdb_cursor_close(cursor);
+      f[phase] = now() - t0;
+      check_walk(phase, count, ordered);
+    }
+    std::mt19937_64 rng(11);
+    long reads = g_options.records / 10;
+    double t0 = now();
+    char want[16], out[kRecord];
+    for (long i = 0; i < reads; ++i) {
+      snprintf(want, sizeof want, "%08ld",
+               static_cast<long>(rng() % static_cast<uint64_t>(g_options.records)));
+      MDB_val k{kKey0, want}, v;
+      Lmdb::check(mdb_get(txn, db.primary, &k, &v), "mdb_get");
+      memcpy(out, v.mv_data, kRecord);
+    }
+    f["read-keyed"] = now() - t0;
+    mdb_txn_abort(txn);
+    db.close();
+  }
+  for (const char *n : {"/lmdb_asc", "/lmdb_rand"}) {
+    unlink((d + n).c_str());
+    unlink((d + n + "-lock").c_str());
+  }
+  return f;
+}
+
 // ----------------------------------------------------------------- driver --
 
 Figures run_engine(const std::string &engine) {
@@ -696,6 +882,7 @@ Figures run_engine(const std::string &engine) {
   if (engine == "bdb") return run_bdb(false);
   if (engine == "bdb64") return run_bdb(true);
   if (engine == "sqlite") return run_sqlite();
+  if (engine == "lmdb") return run_lmdb();
   if (engine == "kel") return run_kel_phases();
   die("unknown engine", engine);
 }
@@ -878,7 +1065,7 @@ int main(int argc, char **argv) {
     if (bulk > 0)
       printf("%s bulk-rand / its own insert-rand: %.2f x; / its own insert-asc: %.2f x\n", e,
              median(all[e]["insert-rand"]) / bulk, median(all[e]["insert-asc"]) / bulk);
-    for (const char *peer : {"bdb", "bdb64", "sqlite"}) ratio(e, peer, "bulk-rand");
+    for (const char *peer : {"bdb", "bdb64", "sqlite", "lmdb"}) ratio(e, peer, "bulk-rand");
   }
   ratio("dorvex", "bdb", "insert-asc");
   ratio("dorvex", "bdb", "insert-rand");
@@ -889,8 +1076,10 @@ int main(int argc, char **argv) {
     ratio("dorvex64", "bdb64", p);
     ratio("dorvex64d", "bdb64", p);
   }
-  for (const char *p : {"insert-asc", "insert-rand", "read-key0", "read-keyed", "read-key1"})
+  for (const char *p : {"insert-asc", "insert-rand", "read-key0", "read-keyed", "read-key1"}) {
     ratio("dorvex", "sqlite", p);
+    ratio("dorvex64", "lmdb", p);
+  }
   if (all.count("dorvex"))
     printf("dorvex bytes / raw record bytes: %.2f\n",
            median(all["dorvex"]["bytes"]) / (n * kRecord));

@@ -63,6 +63,12 @@ int32_t *fs_lock_holder(void);
 const char *fs_missing_file_name(void);
 void fs_set_missing_file_name(const char *name);
 
+/* The text of a primary code, without printing it: "Record not found" for
+ * E_NOT_FOUND (from the message file when one is open). E_SYSERR gives
+ * the system error text of the current errno (sys_error_text(-1)); a code
+ * without a text gives "Unknown error code". The text stays valid until
+ * the next call of this function or of sys_error_text. */
+const char *fs_error_text(int code);
 /* The system error text for an errno value; a negative value means errno.
    A value without a text of its own gives "Unknown error" (message 624)
    followed by the operating system's description in parentheses; that

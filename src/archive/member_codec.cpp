@@ -218,3 +218,92 @@ bool parse_old_key_description(const char *text, int32_t *node_blocks, int32_t *
 }
 
 }  // namespace kel::archive
+
+namespace kel::archive {
+
+namespace {
+
+bool counted_fits(const char *text, size_t max) {
+  return strlen(text) <= max;
+}
+
+char *put_counted(char *out, int digits, const char *bytes, size_t length) {
+  out += sprintf(out, "%0*d", digits, static_cast<int>(length));
+  memcpy(out, bytes, length);
+  return out + length;
+}
+
+TextsResult read_count(ReadExactly read, void *context, int digits, int64_t max, int32_t *out) {
+  char text[4];
+  if (!read(context, text, static_cast<size_t>(digits))) return TextsResult::kShort;
+  int64_t value;
+  if (!parse_field(text, static_cast<size_t>(digits), 10, false, &value) || value > max)
+    return TextsResult::kBadField;
+  *out = static_cast<int32_t>(value);
+  return TextsResult::kOk;
+}
+
+TextsResult read_counted(ReadExactly read, void *context, int digits, size_t max, char *out) {
+  int32_t length;
+  TextsResult r = read_count(read, context, digits, static_cast<int64_t>(max), &length);
+  if (r != TextsResult::kOk) return r;
+  if (!read(context, out, static_cast<size_t>(length))) return TextsResult::kShort;
+  if (memchr(out, '\0', static_cast<size_t>(length)) != nullptr) return TextsResult::kBadField;
+  out[length] = '\0';
+  return TextsResult::kOk;
+}
+
+}  // namespace
+
+size_t indexed_texts_size(const IndexedTexts &t) {
+  if (t.key_count < 1 || t.key_count > kIndexedMaxKeys ||
+      !counted_fits(t.record_parameters, kIndexedMaxText) ||
+      !counted_fits(t.physical_parameters, kIndexedMaxText) ||
+      !counted_fits(t.comment, kIndexedMaxText))
+    return 0;
+  size_t size = 2 + strlen(t.record_parameters) + 2 + strlen(t.physical_parameters) + 2 +
+                strlen(t.comment) + 3 + (t.table ? kIndexedTableSize : 0) + 3;
+  for (int32_t k = 0; k < t.key_count; ++k) {
+    if (!counted_fits(t.keys[k], kIndexedMaxKeyText)) return 0;
+    size += 3 + strlen(t.keys[k]);
+  }
+  return size;
+}
+
+size_t format_indexed_texts(const IndexedTexts &t, char *out) {
+  char *p = out;
+  p = put_counted(p, 2, t.record_parameters, strlen(t.record_parameters));
+  p = put_counted(p, 2, t.physical_parameters, strlen(t.physical_parameters));
+  p = put_counted(p, 2, t.comment, strlen(t.comment));
+  p = t.table ? put_counted(p, 3, t.table, kIndexedTableSize) : put_counted(p, 3, "", 0);
+  p += sprintf(p, "%03d", static_cast<int>(t.key_count));
+  for (int32_t k = 0; k < t.key_count; ++k) p = put_counted(p, 3, t.keys[k], strlen(t.keys[k]));
+  return static_cast<size_t>(p - out);
+}
+
+TextsResult parse_indexed_texts(ReadExactly read, void *context, ParsedIndexedTexts *out) {
+  TextsResult r;
+  if ((r = read_counted(read, context, 2, kIndexedMaxText, out->record_parameters)) !=
+          TextsResult::kOk ||
+      (r = read_counted(read, context, 2, kIndexedMaxText, out->physical_parameters)) !=
+          TextsResult::kOk ||
+      (r = read_counted(read, context, 2, kIndexedMaxText, out->comment)) != TextsResult::kOk)
+    return r;
+  int32_t table;
+  if ((r = read_count(read, context, 3, kIndexedTableSize, &table)) != TextsResult::kOk) return r;
+  if (table != 0 && table != static_cast<int32_t>(kIndexedTableSize)) return TextsResult::kBadField;
+  out->has_table = table != 0;
+  if (out->has_table && !read(context, out->table, kIndexedTableSize)) return TextsResult::kShort;
+  if ((r = read_count(read, context, 3, kIndexedMaxKeys, &out->key_count)) != TextsResult::kOk)
+    return r;
+  if (out->key_count < 1) return TextsResult::kBadField;
+  char *p = out->keys;
+  for (int32_t k = 0; k < out->key_count; ++k) {
+    if (k > 0) *p++ = ',';
+    if ((r = read_counted(read, context, 3, kIndexedMaxKeyText, p)) != TextsResult::kOk) return r;
+    p += strlen(p);
+  }
+  return TextsResult::kOk;
+}
+
+}  // namespace kel::archive

@@ -140,4 +140,54 @@ OldKeyResult build_old_key_description(const char *record_parameters,
 // ("%03d,%03d,%01d,%04d": its third and fourth numbers).
 bool parse_old_key_description(const char *text, int32_t *node_blocks, int32_t *max_record_length);
 
+// The texts in front of an indexed member's records, format version 6:
+//
+//   width   field
+//   2 + n   "%02d" and the record parameter text (v5_info code -1)
+//   2 + n   "%02d" and the physical parameter text (code -2)
+//   2 + n   "%02d" and the comment (code -3)
+//   3 + n   "256" and the key translation table's 256 bytes, or "000"
+//   3       "%03d" the number of keys, 1 to kIndexedMaxKeys
+//   3 + n   per key "%03d" and its description (codes 0 to keys - 1)
+//
+// No text holds a NUL. kel's writer and reader and dorvex-tool's unload
+// and load share this form.
+constexpr int32_t kIndexedMaxKeys = 120;
+constexpr size_t kIndexedMaxText = 99;      // a 2-digit count
+constexpr size_t kIndexedMaxKeyText = 244;  // 16 segments: "%02d,%1d" + 16 x ",%03d,%010d"
+constexpr size_t kIndexedTableSize = 256;
+constexpr size_t kIndexedTextsMax = 3 * (2 + kIndexedMaxText) + 3 + kIndexedTableSize + 3 +
+                                    kIndexedMaxKeys * (3 + kIndexedMaxKeyText);
+struct IndexedTexts {
+  const char *record_parameters = "";
+  const char *physical_parameters = "";
+  const char *comment = "";
+  const char *table = nullptr;  // 256 bytes, or null for none
+  int32_t key_count = 0;
+  const char *const *keys = nullptr;
+};
+// The bytes format_indexed_texts writes, or 0 when a text is too long for
+// its count or the number of keys is out of range.
+size_t indexed_texts_size(const IndexedTexts &texts);
+// Writes the texts into `out` (indexed_texts_size bytes, no terminator).
+size_t format_indexed_texts(const IndexedTexts &texts, char *out);
+
+// The texts as parse_indexed_texts finds them: NUL-terminated, the key
+// descriptions joined by commas (v5_make's key parameter text).
+struct ParsedIndexedTexts {
+  char record_parameters[kIndexedMaxText + 1];
+  char physical_parameters[kIndexedMaxText + 1];
+  char comment[kIndexedMaxText + 1];
+  char table[kIndexedTableSize];
+  bool has_table = false;
+  int32_t key_count = 0;
+  char keys[kIndexedMaxKeys * (kIndexedMaxKeyText + 1)];
+};
+// Reads the texts through `read` (exactly n bytes into out, false at the
+// end of the data or on an error). kShort: `read` failed; kBadField: a
+// count that is no number or out of range, or a NUL in a text.
+enum class TextsResult { kOk, kShort, kBadField };
+using ReadExactly = bool (*)(void *context, char *out, size_t n);
+TextsResult parse_indexed_texts(ReadExactly read, void *context, ParsedIndexedTexts *out);
+
 }  // namespace kel::archive

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cassert>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -30,14 +31,6 @@ constexpr size_t kCopyPiece = kGatherBytes;
 
 Status write_text(WriterState &w, const char *text) {
   return write_archive_bytes(w.volume, text, strlen(text));
-}
-
-// "%0<digits>d" with the length, then the bytes.
-Status write_counted(WriterState &w, int digits, const char *bytes, size_t length) {
-  char prefix[24];
-  snprintf(prefix, sizeof prefix, "%0*d", digits, static_cast<int>(length));
-  KEL_RETURN_IF_FATAL(write_text(w, prefix));
-  return write_archive_bytes(w.volume, bytes, length);
 }
 
 // A listed file on its way into the archive.
@@ -273,21 +266,20 @@ Status write_indexed_texts(WriterState &w, const IndexedMember &x) {
     KEL_RETURN_IF_FATAL(write_text(w, x.comment));
     return write_text(w, x.old_keys);
   }
-  KEL_RETURN_IF_FATAL(write_counted(w, 2, x.record_parameters, strlen(x.record_parameters)));
-  KEL_RETURN_IF_FATAL(write_counted(w, 2, x.physical_parameters, strlen(x.physical_parameters)));
-  KEL_RETURN_IF_FATAL(write_counted(w, 2, x.comment, strlen(x.comment)));
-  if (x.has_table) {
-    KEL_RETURN_IF_FATAL(write_counted(w, 3, x.table, kTranslationTableSize));
-  } else {
-    KEL_RETURN_IF_FATAL(write_text(w, "000"));
-  }
-  char count[24];
-  snprintf(count, sizeof count, "%03d", static_cast<int>(x.key_count));
-  KEL_RETURN_IF_FATAL(write_text(w, count));
-  for (int32_t k = 0; k < x.key_count; ++k) {
-    KEL_RETURN_IF_FATAL(write_counted(w, 3, x.keys[k].text, strlen(x.keys[k].text)));
-  }
-  return Status::kOk;
+  // gather_indexed kept every text within its count field.
+  const char *keys[kMaxKeys];
+  for (int32_t k = 0; k < x.key_count; ++k) keys[k] = x.keys[k].text;
+  IndexedTexts texts;
+  texts.record_parameters = x.record_parameters;
+  texts.physical_parameters = x.physical_parameters;
+  texts.comment = x.comment;
+  texts.table = x.has_table ? x.table : nullptr;
+  texts.key_count = x.key_count;
+  texts.keys = keys;
+  char formatted[kIndexedTextsMax];
+  [[maybe_unused]] const size_t size = indexed_texts_size(texts);
+  assert(size != 0 && size <= sizeof formatted);
+  return write_archive_bytes(w.volume, formatted, format_indexed_texts(texts, formatted));
 }
 
 // The record handed to v5_start for the first record in primary-key order.

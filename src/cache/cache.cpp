@@ -69,12 +69,14 @@ struct Transfer {
   uint32_t kel::CacheCounters::*calls;
   bool write;
   bool positioned;
+  bool ahead = false;  // a read of a walk: the data windows may serve it
 };
 
 constexpr Transfer kBread{"Bread", &kel::CacheCounters::bread_calls, false, false};
 constexpr Transfer kBwrite{"Bwrite", &kel::CacheCounters::bwrite_calls, true, false};
 constexpr Transfer kBpread{"Bpread", &kel::CacheCounters::bpread_calls, false, true};
 constexpr Transfer kBpwrite{"Bpwrite", &kel::CacheCounters::bpwrite_calls, true, true};
+constexpr Transfer kBpreadAhead{"Bpread", &kel::CacheCounters::bpread_calls, false, true, true};
 
 // The system call of a file that is not cached, counted and traced.
 int32_t direct_transfer(const Transfer &t, int fd, void *buffer, int32_t length, int64_t offset,
@@ -113,7 +115,10 @@ int32_t transfer(const Transfer &t, int32_t file, void *buffer, int32_t length, 
   if (c.cached) {
     r = t.write ? cached_write(c, buffer, length, offset) : cached_read(c, buffer, length, offset);
     if (trace) eprintf("\n");
+  } else if (t.ahead && (r = window_pread(c, buffer, length, offset)) != -2) {
+    if (trace) eprintf("\n");
   } else {
+    if (t.write && state().win_fd == c.fd) invalidate_data_window();
     r = direct_transfer(t, c.fd, buffer, length, offset, trace);
   }
   if (!t.positioned && r > 0) c.info->position += r;
@@ -175,6 +180,7 @@ extern "C" int32_t Binit(void) {
   kel::MemPtr<BufferHeader> headers;
   kel::MemPtr<uint8_t> data;
   kel::MemPtr<int32_t> sort_list, hash;
+  kel::MemPtr<uint8_t> window;
   int32_t buckets = largest_prime_up_to(buffers);
   bool ok = info.allocate(files, "cache file information") &&
             versions.allocate(files, "cache version table");
@@ -182,7 +188,8 @@ extern "C" int32_t Binit(void) {
     ok = headers.allocate(buffers, "cache buffers") &&
          data.allocate(static_cast<size_t>(buffers) * kCacheBlockSize, "dorvex buffer") &&
          sort_list.allocate(buffers, "modified Dorvex buffer indices for sorting") &&
-         hash.allocate(buckets, "dorvex hash table");
+         hash.allocate(buckets, "dorvex hash table") &&
+         window.allocate(kDataWindowSize, "dorvex data window");
   }
   if (!ok) {
     return fs_fail(E_NO_MEMORY);
@@ -200,6 +207,8 @@ extern "C" int32_t Binit(void) {
   s.data = std::move(data);
   s.sort_list = std::move(sort_list);
   s.hash = std::move(hash);
+  s.window = std::move(window);
+  invalidate_data_window();
   s.lru_head = buffers > 0 ? 0 : -1;
   s.lru_tail = buffers - 1;
   invalidate_read_ahead();
@@ -223,6 +232,7 @@ extern "C" int32_t Bopen(const char *path, int32_t flags) {
     return -1;
   }
   kel::CacheConfig cfg = read_config();
+  unmap_file(s.info[file]);
   s.info[file] = FileInfo{0,
                           static_cast<uint16_t>(flags & kModeBits),
                           cfg.buffer_data,
@@ -268,6 +278,10 @@ extern "C" int32_t Bwrite(int32_t file, const void *buffer, int32_t length) {
 
 extern "C" int32_t Bpread(int32_t file, void *buffer, int32_t length, int64_t offset) {
   return transfer(kBpread, file, buffer, length, offset);
+}
+
+extern "C" int32_t Bpread_ahead(int32_t file, void *buffer, int32_t length, int64_t offset) {
+  return transfer(kBpreadAhead, file, buffer, length, offset);
 }
 
 extern "C" int32_t Bpwrite(int32_t file, const void *buffer, int32_t length, int64_t offset) {
@@ -323,10 +337,12 @@ extern "C" int32_t Bclose(int32_t file) {
     drop_descriptor(c.fd);
   }
   if (trace) eprintf("\n");
+  unmap_file(*c.info);
   Aclose32(file);
   *c.info = FileInfo{};
   s.versions[c.fd % s.files] = 0;
   if (s.ra_fd == c.fd) invalidate_read_ahead();
+  if (s.win_fd == c.fd) invalidate_data_window();
   return r == 1 ? 1 : 0;
 }
 
@@ -339,6 +355,7 @@ extern "C" void Bset_version(int32_t file, uint32_t version) {
   drop_descriptor(c.fd);
   recorded = version;
   invalidate_read_ahead();
+  if (s.win_fd == c.fd) invalidate_data_window();
 }
 
 extern "C" void Bstore_version(int32_t file, uint32_t version) {
@@ -359,6 +376,7 @@ extern "C" void Brenumber(int32_t old_fd, int32_t new_fd) {
   s.versions[new_fd % s.files] = s.versions[old_fd % s.files];
   if (new_fd % s.files != old_fd % s.files) s.versions[old_fd % s.files] = 0;
   if (s.ra_fd == old_fd) s.ra_fd = new_fd;
+  if (s.win_fd == old_fd) s.win_fd = new_fd;
 }
 
 extern "C" void Bshutdown(void) {
@@ -366,7 +384,10 @@ extern "C" void Bshutdown(void) {
   if (s.ready) {
     if (kel::trace_on(kel::kTraceCacheMetrics)) print_metrics();
     kel::set_descriptor_renumber_hook(nullptr);
+    for (int32_t f = 0; f < s.files; ++f) unmap_file(s.info[f]);
     s.info.reset();
+    s.window.reset();
+    invalidate_data_window();
     s.versions.reset();
     s.headers.reset();
     s.data.reset();

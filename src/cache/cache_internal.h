@@ -4,6 +4,7 @@
 //   cache.cpp       the state, the entry points and the metrics
 //   cache_pool.cpp  the pool: LRU list, hash, write-back, block loads
 //                   through the read-ahead buffer, cached transfers
+//   cache_window.cpp reads of data segments that bypass the pool
 //
 // Pool layout. Buffer i owns bytes 512*i .. 512*i+511 of the data array and
 // header i of the header array. Links are buffer indices, -1 for none.
@@ -57,6 +58,12 @@ struct FileInfo {
   uint8_t sync_data;
   uint8_t read_ahead;
   uint8_t kind;
+  // The read-only mapping of a data segment (cache_window.cpp): its
+  // length, the file size it may be read up to, and whether mapping failed.
+  uint8_t *map = nullptr;
+  int64_t map_length = 0;
+  int64_t map_valid = 0;
+  bool map_failed = false;
 };
 
 // Load modes of find_block.
@@ -78,6 +85,14 @@ struct CacheState {
   int32_t lru_head = -1, lru_tail = -1;
   int32_t ra_fd = -1;
   int64_t ra_offset = kNoReadAheadOffset;
+  // The copy window of data segments that bypass the pool
+  // (cache_window.cpp): descriptor (-1: empty), offset and length of its
+  // contents, and whether the file ended inside it.
+  MemPtr<uint8_t> window;
+  int32_t win_fd = -1;
+  int64_t win_offset = 0;
+  int32_t win_length = 0;
+  bool win_eof = false;
   int error_flag = kNoError;
   CacheCounters counters{};
   alignas(16) uint8_t staging[kMaxRunBlocks * kCacheBlockSize];
@@ -101,6 +116,18 @@ struct Context {
   FileInfo *info;
   bool cached;
 };
+
+// Bytes of the copy window of data segments that bypass the pool.
+constexpr int32_t kDataWindowSize = 32768;
+
+// --- cache_window.cpp
+
+// A positioned read of a file that bypasses the pool, served by the
+// mapping or the copy window: bytes read, -1 on an error, -2 when the read
+// is to go to the system as it is.
+int32_t window_pread(const Context &c, void *buffer, int32_t length, int64_t offset);
+void invalidate_data_window();
+void unmap_file(FileInfo &info);
 
 // --- cache_pool.cpp
 

@@ -21,6 +21,7 @@
 #include <string>
 
 #include "config_internal.h"
+#include "kelfs/config.h"  // the public declarations must match these definitions
 #include "support/alloc.h"
 #include "support/be.h"
 

@@ -105,6 +105,15 @@ extern "C" void report_sys_error(const char *name) {
   eprintf("%s: %s\n", name ? name : "", text);
 }
 
+extern "C" const char *fs_error_text(int code) {
+  if (code == E_SYSERR) return sys_error_text(-1);
+  if (code == E_DUPLICATE_ALTERNATE) return "Success: another record has the same alternate key";
+  if (code < 0 || code >= static_cast<int>(sizeof kFsTexts / sizeof kFsTexts[0]))
+    return "Unknown error code";
+  const ErrorText &t = kFsTexts[code];
+  return Amsg_get(t.message, 0, t.text);
+}
+
 extern "C" const char *report_fs_error(const char *name) {
   int code = *fs_error_code();
   if (code == E_SYSERR) {
@@ -126,10 +135,7 @@ extern "C" const char *report_fs_error(const char *name) {
   }
   if (code == E_NO_FILE) name = fs_missing_file_name();
   const char *text = "unknown error";
-  if (code < static_cast<int>(sizeof kFsTexts / sizeof kFsTexts[0])) {
-    const ErrorText &t = kFsTexts[code];
-    text = Amsg_get(t.message, 0, t.text);
-  }
+  if (code < static_cast<int>(sizeof kFsTexts / sizeof kFsTexts[0])) text = fs_error_text(code);
   eprintf("%s: %s\n", name ? name : "", text);
   return text;
 }

@@ -95,10 +95,11 @@ int open_or_die(const std::string &path, int flags) {
   signal(SIGPIPE, SIG_DFL);
   alarm(o.alarm_seconds);
   std::vector<char *> argv;
-  argv.push_back(const_cast<char *>(kKel));
+  const char *program = o.program != nullptr ? o.program : kKel;
+  argv.push_back(const_cast<char *>(program));
   for (const auto &a : o.args) argv.push_back(const_cast<char *>(a.c_str()));
   argv.push_back(nullptr);
-  execv(kKel, argv.data());
+  execv(program, argv.data());
   _exit(127);
 }
 

@@ -30,6 +30,8 @@ struct SpawnOptions {
   long long fsize_limit = -1;    // RLIMIT_FSIZE in bytes; SIGXFSZ is ignored
   unsigned alarm_seconds = 120;  // a run that hangs is killed by SIGALRM
   mode_t umask_value = 022;
+  const char *program = nullptr;  // null: the built kel (last: brace lists
+                                  // of arguments must not convert to it)
 };
 
 // Runs kel (in a new session: no controlling terminal, so /dev/tty cannot

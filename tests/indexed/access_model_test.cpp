@@ -393,100 +393,72 @@ TEST_P(AccessModel, RandomOperationsMatchTheModel) {
 KeySpec key(size_t size, size_t offset, bool duplicates = false) {
   return KeySpec{{{size, offset}}, duplicates};
 }
-
-// Version 5, nodes of one block; a key in two parts. Also with unlocked
-// reads, header-checked (0x101) and verified (0x102).
-Case one_block_nodes(const char *name, uint32_t seed, int16_t lock_method) {
-  Case c{name,
-         seed,
-         6000,
-         {5, nullptr, 120, 40, {key(8, 0), key(3, 8, true), {{{2, 11}, {2, 20}}, true}}},
-         {{3000, false, true}, {7}, {40}}};
-  c.lock_method = lock_method;
-  return c;
+Case shape(const char *name, uint32_t seed, int operations, FileShape shape,
+           std::vector<KeyValues> values, int peak_height = 3) {
+  return Case{name, seed, operations, std::move(shape), std::move(values), peak_height};
 }
 
 std::vector<Case> cases() {
+  // Version 5, nodes of one block; a key in two parts. Also with unlocked
+  // reads, header-checked (0x101) and verified (0x102).
+  const FileShape one_block{
+      5, nullptr, 120, 40, {key(8, 0), key(3, 8, true), {{{2, 11}, {2, 20}}, true}}};
+  const std::vector<KeyValues> one_block_values = {{3000, false, true}, {7}, {40}};
   std::vector<Case> all = {
-      one_block_nodes("OneBlockNodesV5", 1, 0),
-      one_block_nodes("HeaderCheckedReads", 11, 0x101),
-      one_block_nodes("VerifiedReads", 12, 0x102),
+      shape("OneBlockNodesV5", 1, 3000, one_block, one_block_values),
+      shape("HeaderCheckedReads", 11, 3000, one_block, one_block_values, 2),
+      shape("VerifiedReads", 12, 3000, one_block, one_block_values, 2),
       // Keys of 250 bytes in nodes of two blocks; long runs of equal keys.
-      {"LongKeysTwoBlockNodes",
-       2,
-       1500,
-       {5, "2,1,1,0,0", 400, 300, {key(250, 0), key(20, 250, true)}},
-       {{300, false, true}, {4}}},
+      shape("LongKeysTwoBlockNodes", 2, 1500,
+            {5, "2,1,1,0,0", 400, 300, {key(250, 0), key(20, 250, true)}},
+            {{300, false, true}, {4}}),
       // Version 3 with a case-folding collating table and compression.
-      {"Version3TableCompression",
-       4,
-       6000,
-       {3, "1,1,1,70,0", 100, 30, {key(16, 0), key(4, 16, true)}, true},
-       {{3000, true, true}, {10, true}}},
+      shape("Version3TableCompression", 4, 3500,
+            {3, "1,1,1,70,0", 100, 30, {key(16, 0), key(4, 16, true)}, true},
+            {{3000, true, true}, {10, true}}),
       // Version 4, two-block nodes, a primary key with duplicates, the table.
-      {"DuplicatePrimaryKeyV4",
-       5,
-       6000,
-       {4, "2,1,1,0,0", 60, 30, {key(6, 0, true), key(8, 6)}, true},
-       {{200, true}, {5000}},
-       2},
+      shape("DuplicatePrimaryKeyV4", 5, 6000,
+            {4, "2,1,1,0,0", 60, 30, {key(6, 0, true), key(8, 6)}, true}, {{200, true}, {5000}}, 2),
       // Compression and scrambling in segments small enough that the data
       // and the index grow into further segments.
-      {"SegmentsGrowV5",
-       6,
-       6000,
-       {5, "1,1,1,70,1", 250, 110, {key(40, 0), key(30, 40, true), key(30, 70)}, false, 0x14000},
-       {{1500, false, true}, {50}, {1500, false, true}}},
+      shape(
+          "SegmentsGrowV5", 6, 5000,
+          {5, "1,1,1,70,1", 250, 110, {key(40, 0), key(30, 40, true), key(30, 70)}, false, 0x14000},
+          {{1500, false, true}, {50}, {1500, false, true}}),
       // Nodes of sixteen blocks: few splits, long nodes to search.
-      {"SixteenBlockNodes",
-       7,
-       6000,
-       {5, "16,1,1,0,0", 50, 50, {key(12, 0), key(2, 12, true)}},
-       {{20000, false, true}, {20}},
-       2},
+      shape("SixteenBlockNodes", 7, 6000, {5, "16,1,1,0,0", 50, 50, {key(12, 0), key(2, 12, true)}},
+            {{20000, false, true}, {20}}, 2),
       // Records of very different lengths in version 4: chain heads that
       // keep failing to be reused are dropped; one key, so that deletes
       // meet failing allocations too.
-      {"DroppedChainHeadsV4",
-       8,
-       3000,
-       {4, nullptr, 400, 10, {key(8, 0)}},
-       {{3000, false, true}},
-       2,
-       0,
-       true},
+      shape("DroppedChainHeadsV4", 8, 3000, {4, nullptr, 400, 10, {key(8, 0)}},
+            {{3000, false, true}}, 2),
       // One key of 100 bytes in one-block nodes: most additions split and
       // most removals combine, also while allocations fail.
-      {"SplitsAndCombinesWithoutMemory",
-       9,
-       2000,
-       {5, nullptr, 220, 100, {key(100, 0)}},
-       {{5000, false, true}}},
-  };
-  // Version 2 (this machine's byte order) with the table, compression and
-  // an alternate key with duplicates.
-  all.push_back({"Version2TableCompression",
-                 10,
-                 4000,
-                 {2, "1,1,1,70,0", 100, 20, {key(8, 0), key(3, 8, true), key(6, 11)}, true},
-                 {{3000, true, true}, {6, true}, {3000}},
-                 2});
+      shape("SplitsAndCombinesWithoutMemory", 9, 2000, {5, nullptr, 220, 100, {key(100, 0)}},
+            {{5000, false, true}}),
+      // Version 2 (this machine's byte order) with the table, compression
+      // and an alternate key with duplicates.
+      shape("Version2TableCompression", 10, 4000,
+            {2, "1,1,1,70,0", 100, 20, {key(8, 0), key(3, 8, true), key(6, 11)}, true},
+            {{3000, true, true}, {6, true}, {3000}}, 2),
+      // Twelve keys in version 4; key 5 is unique too, so a write can fail
+      // after five keys were added and must take them all back.
+      shape("ManyKeysV4", 3, 2000, {4, nullptr, 80, 60, {}}, {}, 2)};
+  all[1].lock_method = 0x101;
+  all[2].lock_method = 0x102;
+  all[8].sets_heads_aside = true;
+  for (size_t k = 0; k < 12; ++k) {
+    all[11].shape.keys.push_back(key(5, 5 * k, k != 0 && k != 5));
+    all[11].values.push_back({k == 0 || k == 5 ? size_t{2000} : k + 2});
+  }
   // Bulk additions: into one-block nodes through a key buffer of 100
   // bytes (a few entries a batch, each batch inserted on its own); in
   // versions 3 and 4 through 8192 bytes (sorted runs, merged); with the
   // default buffer where the data grows into further segments.
   all[0].bulk_memory = kTinyBuffer;
-  all[4].bulk_memory = 8192;
+  all[4].bulk_memory = all[11].bulk_memory = 8192;
   all[6].bulk_memory = 0;
-  // Twelve keys in version 4; key 5 is unique too, so a write can fail
-  // after five keys were added and must take them all back.
-  Case many{"ManyKeysV4", 3, 6000, {4, nullptr, 80, 60, {}}, {}, 2};
-  for (size_t k = 0; k < 12; ++k) {
-    many.shape.keys.push_back(key(5, 5 * k, k != 0 && k != 5));
-    many.values.push_back({k == 0 || k == 5 ? size_t{2000} : k + 2});
-  }
-  many.bulk_memory = 8192;
-  all.push_back(many);
   return all;
 }
 

@@ -1,13 +1,12 @@
 // The record operations through the entry points, beyond what the model
 // decides: arguments and open modes they refuse, record locks between opens
-// of one process, the physical scan's order, a write undone key by key
-// when a later key is a duplicate (with the engine's inner-step trace as a
-// golden file), deletes by each key's own duplicate number or through the
-// last record read, broken nodes that mark the file, positions outside the
-// segments, a full disk; rewrites refused, a lock that follows a moved
-// record, the rewrite's trace (a golden file) and its call of the
-// transaction log; bulk additions cut short, unreadable or failing
-// allocations.
+// of one process (also met by the physical scan), a write undone key by
+// key when a later key is a duplicate (with the engine's inner-step trace
+// as a golden file), deletes by each key's own duplicate number, broken
+// nodes that mark the file, positions outside the segments, a full disk;
+// rewrites refused, a lock that follows a moved record, the rewrite's
+// trace (a golden file) and its call of the transaction log; bulk
+// additions cut short, unreadable or failing allocations.
 #include <functional>
 #include <set>
 #include <sstream>
@@ -80,6 +79,9 @@ TEST_F(AccessTest, RecordLocksBetweenOpensOfOneProcess) {
   ASSERT_TRUE(a && b);
   ASSERT_EQ("bbbb", key0(read(a, rec("bbbb"), 0)));
   EXPECT_EQ("0001", locks(a));
+  ASSERT_EQ(0, v5_nkrstart(b));
+  EXPECT_EQ(30u, v5_nkrnext(b, buffer_));
+  EXPECT_TRUE(fails(v5_nkrnext(b, buffer_), E_REC_LOCKED)) << "the physical scan stops there";
   EXPECT_EQ("aaaa", key0(next(b)));
   EXPECT_TRUE(fails(next(b), E_REC_LOCKED));
   EXPECT_EQ(static_cast<int32_t>(getpid()), *fs_lock_holder());
@@ -114,33 +116,6 @@ TEST_F(AccessTest, RecordLocksBetweenOpensOfOneProcess) {
   EXPECT_TRUE(fails(read(other, rec("aaaa"), 0), E_REC_LOCKED));
   EXPECT_EQ(1, v5_unlock(f));
   EXPECT_EQ("aaaa", key0(read(other, rec("aaaa"), 0)));
-  EXPECT_EQ(1, v5_close(other));
-  EXPECT_EQ(1, v5_close(f));
-}
-
-// The physical scan returns records in the order they lie, deleted ones
-// skipped, a new record in the slot a delete freed; a record that another
-// open holds stops the scan until it is free.
-TEST_F(AccessTest, ThePhysicalScansOrderAndLocks) {
-  DorvexFile *f = make_small("std", KEL_OPEN_IO, {"dddd", "aaaa", "cccc", "bbbb"});
-  ASSERT_EQ(1, v5_delete(f, rec("aaaa").data()));
-  auto order = [&] {
-    std::string all = scan(f), out;
-    for (size_t at = 0; at < all.size(); at += 31) out += all.substr(at, 4) + " ";
-    return out;
-  };
-  EXPECT_EQ("dddd cccc bbbb ", order());
-  EXPECT_EQ(E_NOT_FOUND, error());
-  ASSERT_EQ(1, write(f, rec("eeee")));
-  EXPECT_EQ("dddd eeee cccc bbbb ", order());
-  DorvexFile *other = v5_open("std", KEL_OPEN_IO, "0,0,0");
-  ASSERT_EQ("eeee", key0(read(other, rec("eeee"), 0)));
-  ASSERT_EQ(0, v5_nkrstart(f));
-  EXPECT_EQ(30u, v5_nkrnext(f, buffer_));
-  EXPECT_TRUE(fails(v5_nkrnext(f, buffer_), E_REC_LOCKED));
-  EXPECT_EQ(1, v5_unlock(other));
-  EXPECT_EQ(30u, v5_nkrnext(f, buffer_));
-  EXPECT_EQ("eeee", std::string(buffer_, 4));
   EXPECT_EQ(1, v5_close(other));
   EXPECT_EQ(1, v5_close(f));
 }
@@ -198,26 +173,6 @@ TEST_F(AccessTest, WritesUndoneAndDeletesKeyByKey) {
   EXPECT_TRUE(fails(v5_delete(f, three.record({"0002"}).data()), E_NOT_FOUND));
   EXPECT_TRUE(sound(f));
   EXPECT_TRUE(matches_golden("indexed/write_undo_and_delete_steps.txt", lines));
-  EXPECT_EQ(1, v5_close(f));
-}
-
-// Deny-write and exclusive opens take no record locks but keep the last
-// record read, through which a delete goes: with duplicates in the primary
-// key a delete by key takes the first of equal records, after a read the
-// record read.
-TEST_F(AccessTest, DeleteThroughTheLastRecordReadOfAnUnlockedOpen) {
-  FileShape dup{5, nullptr, 20, 20, {{{{4, 0}}, true}}};
-  DorvexFile *f = dup.make_open("dup0", 0x202);
-  ASSERT_NE(nullptr, f);
-  for (const char *tail : {"same1", "same2", "same3"})
-    ASSERT_EQ(1, write(f, dup.record({"same"}).replace(4, 5, tail)));
-  std::string any = dup.record({"same"});
-  ASSERT_EQ("same1", read(f, any, 0).substr(4, 5));
-  EXPECT_EQ("same2", next(f).substr(4, 5));
-  EXPECT_EQ(1, v5_delete(f, any.data()));
-  ASSERT_EQ("same1", read(f, any, 0).substr(4, 5));
-  EXPECT_EQ("same3", next(f).substr(4, 5));
-  EXPECT_TRUE(sound(f));
   EXPECT_EQ(1, v5_close(f));
 }
 

@@ -1,7 +1,8 @@
 // Record compression: the stored forms of the marker rules byte by byte,
-// random records round trip in every version, and random stored forms
-// rich in markers decode as a byte-at-a-time reference decoder says (the
-// same length or refusal, the same bytes left in the output buffer).
+// and random stored forms rich in markers decode as a byte-at-a-time
+// reference decoder says (the same length or refusal, the same bytes left
+// in the output buffer). (Records round trip in every version: the
+// storage and access models' runs.)
 #include "indexed/storage/compress.h"
 
 #include <gtest/gtest.h>
@@ -81,26 +82,8 @@ TEST(Compression, StoredFormsOfTheMarkerRules) {
   EXPECT_EQ(4, slot_size(3, 10, 2, 100));
 }
 
-TEST(Compression, RandomRecordsRoundTripAndStoredFormsDecodeByTheRules) {
+TEST(Compression, RandomStoredFormsDecodeByTheRules) {
   std::mt19937 rng(1234);
-  // Records made of runs of a few characters, as COBOL records are.
-  const uint8_t alphabet[] = {' ', '0', 0, 'A', 'z', 250, 251, 252, 253, 254, 255, '7'};
-  for (int trial = 0; trial < 8000; ++trial) {
-    int version = 2 + trial % 4;
-    Bytes rec;
-    for (size_t len = rng() % 600; rec.size() < len;) {
-      size_t run = 1 + (rng() % 4 == 0 ? rng() % 300 : rng() % 4);
-      rec.insert(rec.end(), std::min(run, len - rec.size()), alphabet[rng() % sizeof alphabet]);
-    }
-    Bytes s = stored(version, std::string(rec.begin(), rec.end()));
-    ASSERT_LE(s.size(), rec.size());
-    Bytes back(rec.size() + 1);
-    if (s.size() < rec.size()) {
-      int32_t n = decompress_record(version, s.data(), static_cast<int32_t>(s.size()), back.data(),
-                                    static_cast<int32_t>(rec.size()));
-      ASSERT_EQ(rec, Bytes(back.begin(), back.begin() + std::max(n, 0))) << "trial " << trial;
-    }
-  }
   for (int round = 0; round < 20000; ++round) {
     int version = 2 + static_cast<int>(rng() % 4);
     Bytes in(rng() % 80);

@@ -1,11 +1,11 @@
 // Make, open, close, the header and the information texts of indexed
-// files: header bytes of every version against fields at literal offsets,
-// information texts (a golden file), make's limits and the file's own
-// version variable, opens refused with their codes, the count of openers
-// for update, the header's lock, unlocked reads and their counters, and
-// failures of memory and disk half-way; version 2 files to the byte; the
-// older make descriptions as a table of the texts they turn into, and the
-// older entry points that make and describe files with them.
+// files: information texts (a golden file), make's limits and the file's
+// own version variable, opens refused with their codes, the count of
+// openers for update and the header's lock, failures of memory and disk
+// half-way; the older make descriptions as a table of the texts they turn
+// into, and the older entry points that make and describe files with
+// them. (The bytes of headers: images_test; header reads by lock method:
+// the unlocked-read process tests and the access model's runs.)
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -43,101 +43,6 @@ class FileTest : public EngineTest {
     return get(read_file(name), offset, width);
   }
 };
-
-// Magic, version, node blocks, preallocation, extension, segment sizes,
-// header area, end of data, first record, entry format, keys with
-// duplicates, node bytes, segment limit, record sizes, key count,
-// compression, scrambling, longest key, the comment; each key description
-// (root, height, segments, duplicates, length, size and offset per
-// segment); version 3 marks the nodes not yet in use 5.
-TEST_F(FileTest, HeaderBytesOfEveryVersion) {
-  struct Case {
-    int version;
-    const char *physical;
-    size_t size, comment;
-    std::initializer_list<Field> fields;
-  };
-  const Case cases[] = {
-      {5,
-       "2,3,4,70,1",
-       3072,
-       162,
-       {{0, 4, 0x10121419},   {4, 2, 5},        {6, 2, 2},        {8, 4, 3},
-        {12, 4, 4},           {16, 4, 3072},    {22, 4, 1024},    {28, 4, 1024},
-        {34, 4, 1024},        {104, 2, 15},     {106, 2, 1},      {112, 4, 1024},
-        {122, 4, 0x7FFFF800}, {126, 4, 3072},   {130, 4, 512},    {149, 4, 100},
-        {153, 4, 50},         {157, 1, 2},      {158, 1, 70},     {159, 1, 1},
-        {160, 1, 8},          {194 + 7, 1, 1},  {194 + 9, 1, 8},  {194 + 11, 1, 8},
-        {300 + 7, 1, 2},      {300 + 8, 1, 1},  {300 + 9, 1, 6},  {300 + 11, 1, 4},
-        {300 + 12, 4, 10},    {300 + 17, 1, 2}, {300 + 18, 4, 20}}},
-      {4,
-       "1,2,7,1,0",
-       1024,
-       128,
-       {{0, 4, 0x10121419},   {4, 2, 4},        {6, 2, 1},        {8, 2, 2},
-        {10, 2, 7},           {12, 4, 1024},    {18, 4, 512},     {24, 4, 512},
-        {30, 4, 512},         {84, 2, 8},       {86, 2, 1},       {92, 4, 512},
-        {102, 4, 0x7FFFFA00}, {106, 4, 1024},   {110, 4, 512},    {116, 2, 100},
-        {118, 2, 50},         {120, 1, 2},      {121, 1, 1},      {123, 1, 8},
-        {160 + 7, 1, 1},      {160 + 9, 1, 8},  {160 + 11, 1, 8}, {219 + 7, 1, 2},
-        {219 + 8, 1, 1},      {219 + 9, 1, 6},  {219 + 11, 1, 4}, {219 + 12, 2, 10},
-        {219 + 14, 1, 2},     {219 + 15, 2, 20}}},
-      {3, "1,3,1,0,0", 1536, 128, {{0, 4, 0x10121416}, {4, 2, 3},         {6, 2, 1},
-                                   {8, 2, 3},          {10, 2, 1},        {12, 4, 1536},
-                                   {16, 4, 512},       {20, 4, 513},      {24, 4, 513},
-                                   {72, 2, 8},         {74, 2, 1},        {96, 2, 100},
-                                   {98, 2, 50},        {100, 1, 2},       {103, 1, 8},
-                                   {160 + 5, 1, 1},    {160 + 7, 1, 8},   {160 + 9, 1, 8},
-                                   {192 + 5, 1, 2},    {192 + 6, 1, 1},   {192 + 7, 1, 6},
-                                   {192 + 9, 1, 4},    {192 + 10, 2, 10}, {192 + 13, 1, 2},
-                                   {192 + 14, 2, 20},  {512, 1, 5},       {1024, 1, 5}}},
-  };
-  for (const Case &c : cases) {
-    set_version(c.version);
-    ASSERT_EQ(1, make("c.dat", c.physical, "Customer file"));
-    std::string e(c.size, '\0');
-    put(e, c.fields);
-    e.replace(c.comment, 13, "Customer file");
-    EXPECT_TRUE(same(e, read_file("c.dat"))) << "version " << c.version;
-  }
-  EXPECT_FALSE(file_exists("c.vix")) << "version 3 has no index segment";
-  set_version(5);
-  ASSERT_EQ(1, make("c.dat", "2,3,4,70,1"));
-  std::string x(3072, '\0');
-  put(x, {{0, 4, 0x10121418}, {4, 2, 5}, {8, 4, 512}});
-  EXPECT_TRUE(same(x, read_file("c.vix")));
-  set_version(4);
-  ASSERT_EQ(1, make("c.dat", "1,2,7,1,0"));
-  EXPECT_EQ("10 12 14 18 00 04 00 00 00 00 02 00 00 00 00 00 ", hex(read_file("c.vix"), 0, 16));
-
-  // Four keys of version 5: three fit the first block, the fourth opens
-  // the second at its start; the collating table takes a third, at 16.
-  uint8_t table[256];
-  for (int i = 0; i < 256; ++i) table[i] = static_cast<uint8_t>(255 - i);
-  set_version(5);
-  ASSERT_EQ(1, make("t.dat", nullptr, nullptr, table, "40,0,4", "1,0,1,0,1,0,1,1,1,0,1,2,1,1,1,3"));
-  std::string bytes = read_file("t.dat");
-  ASSERT_EQ(1536u, bytes.size());
-  EXPECT_EQ(std::tuple(1536u, 1024u, 2u, 1u, 3u),
-            std::tuple(get(bytes, 22, 4), get(bytes, 82, 4), get(bytes, 194 + 2 * 106 + 12, 4),
-                       get(bytes, 512 + 7, 1), get(bytes, 512 + 12, 4)));
-  EXPECT_EQ(std::string(16, '\0') + std::string(reinterpret_cast<char *>(table), 256),
-            bytes.substr(1024, 272));
-  DorvexFile *f = dorvex_open("t.dat", KEL_OPEN_INPUT);
-  ASSERT_NE(nullptr, f);
-  EXPECT_EQ(std::string(reinterpret_cast<char *>(table), 255), info(f, -5)) << "up to its 0";
-  EXPECT_EQ(255, f->reverse[0]);
-  dorvex_close(f);
-  ASSERT_EQ(1, make("t.dat", nullptr, nullptr, nullptr, "40,0,3", "1,0,1,0,1,0,1,1,1,0,1,2"));
-  EXPECT_EQ(512u, read_file("t.dat").size()) << "three keys: one block";
-  set_version(4);  // six keys: five in the first block
-  ASSERT_EQ(1, make("t.dat", nullptr, nullptr, nullptr, "40,0,6",
-                    "1,0,1,0,1,0,1,1,1,0,1,2,1,0,1,3,1,0,1,4,1,0,1,5"));
-  bytes = read_file("t.dat");
-  EXPECT_EQ(
-      std::tuple(1024u, 4u, 5u),
-      std::tuple(get(bytes, 18, 4), get(bytes, 160 + 4 * 59 + 12, 2), get(bytes, 512 + 12, 2)));
-}
 
 // What make was given comes back as information texts, in every version
 // and at the older interface levels in their narrow forms; a file made
@@ -376,54 +281,6 @@ TEST_F(FileTest, OpenersHeaderVersionsAndTheUpdateFlag) {
   EXPECT_EQ(0u, field("u.dat", 94, 2));
 }
 
-// Reads take the header lock or not by lock method and version (3 is no
-// method; version 3 has no verified reads); a retry always reads under the
-// lock; locked access never goes without it. The close reports the
-// counters under V_LOCK_METHOD 0x100.
-TEST_F(FileTest, HeaderReadsByLockMethodAndTheirCounters) {
-  const std::tuple<int, int16_t, bool> cases[] = {{5, 0, false},   {5, 1, true},   {5, 2, true},
-                                                  {4, 2, true},    {3, 1, true},   {3, 2, false},
-                                                  {3, 258, false}, {5, 514, true}, {5, 3, false}};
-  for (auto [version, method, unlocked] : cases) {
-    SCOPED_TRACE(std::to_string(version) + " " + std::to_string(method));
-    set_version(version);
-    ASSERT_EQ(1, make("h.dat", nullptr, nullptr, nullptr, "100,0,1", "1,0,8,0"));
-    cfg_set_short("V_LOCK_METHOD", 0, 0);
-    DorvexFile *f = dorvex_open("h.dat", 0);
-    ASSERT_NE(nullptr, f);
-    cfg_set_short("V_LOCK_METHOD", 0, method);
-    indexed::HeaderCounters before = f->header_counters;
-    ASSERT_TRUE(indexed::header_read(f, HeaderAccess::kRead));
-    EXPECT_EQ(!unlocked, f->header_held);
-    indexed::header_release(f);
-    EXPECT_EQ(before.unlocked_reads + unlocked, f->header_counters.unlocked_reads);
-    EXPECT_EQ(before.locked_reads + !unlocked, f->header_counters.locked_reads);
-    ASSERT_TRUE(indexed::header_read(f, HeaderAccess::kRead, indexed::kHeaderRetry));
-    EXPECT_TRUE(f->header_held);
-    indexed::header_release(f);
-    EXPECT_EQ(before.unlocked_retried + 1, f->header_counters.unlocked_retried);
-    ASSERT_TRUE(indexed::header_read(f, HeaderAccess::kLocked));
-    EXPECT_TRUE(f->header_held);
-    indexed::header_release(f);
-    StderrCapture statistics;
-    dorvex_close(f);
-  }
-  set_version(5);
-  ASSERT_EQ(1, make("s.dat", nullptr, nullptr, nullptr, "100,0,1", "1,0,8,0"));
-  std::string reports;
-  for (int16_t method : {1, 258}) {
-    cfg_set_short("V_LOCK_METHOD", 0, method);
-    DorvexFile *f = dorvex_open("s.dat", 2);
-    ASSERT_TRUE(indexed::header_read(f, HeaderAccess::kRead));
-    indexed::header_release(f);
-    info(f, -4);
-    StderrCapture capture;
-    dorvex_close(f);
-    reports += "V_LOCK_METHOD " + std::to_string(method) + ":\n" + capture.text();
-  }
-  EXPECT_TRUE(matches_golden("indexed/close_statistics.txt", reports));
-}
-
 // Every allocation of a make (a failure leaves no file, or one made while
 // learning about an old file of that name) and of opens for input, update
 // and output fails in turn: E_NO_MEMORY, nothing kept, no opener left
@@ -500,87 +357,6 @@ TEST_F(FileTest, FailuresOfMemoryAndDisk) {
     EXPECT_LT(read_file(under).size(), 65536u);
     v5_remove("idx");
   }
-}
-
-// Block 0 is read again for every operation of a shared open, since other
-// processes change it; an exclusive open has no other opener and keeps
-// the image it read at open.
-TEST_F(FileTest, ExclusiveOpensKeepTheHeaderImage) {
-  FileShape shape{5, nullptr, 20, 20, {{{{8, 0}}}}};
-  DorvexFile *f = shape.make_open("idx");
-  ASSERT_NE(nullptr, f);
-  std::string records;
-  for (int i = 0; i < 200; ++i) {
-    char r[21];
-    snprintf(r, sizeof r, "%08d%012d", i, i);
-    ASSERT_EQ(1, v5_write(f, r, 20));
-    if (i < 100) records += std::string(r, 20) + "|";
-  }
-  ASSERT_EQ(1, v5_close(f));
-  auto preads_of_100_records = [&](int32_t mode) {
-    DorvexFile *g = v5_open("idx", mode, "0,0,0");
-    EXPECT_EQ(1, start(g, std::string(20, '\0'), 0, 0, 1));
-    uint32_t before = cache_counters().pread_calls;
-    std::string got;
-    for (int i = 0; i < 100; ++i) got += next(g) + "|";
-    uint32_t preads = cache_counters().pread_calls - before;
-    EXPECT_EQ(records, got);
-    v5_close(g);
-    return preads;
-  };
-  EXPECT_EQ(preads_of_100_records(KEL_OPEN_INPUT) - 100,
-            preads_of_100_records(KEL_OPEN_INPUT | KEL_OPEN_EXCLUSIVE));
-}
-
-// Version 2: header, key descriptions and record headers in this
-// machine's order (little-endian). 48 blanks compress to 254 ' ' 48 (15
-// stored bytes, a slot of 60 - 45 x 70 / 100 = 29); a record holding the
-// byte 254 is stored as it is; the first record is deleted again. A
-// record mark that is none of the three is a damaged record header (82).
-TEST_F(FileTest, Version2ToTheByte) {
-  set_version(2);
-  ASSERT_EQ(1, make("v2", "1,3,1,70,0", "old file", nullptr, "60,20,2", "1,0,8,0,1,1,4,8"));
-  DorvexFile *f = v5_open("v2", KEL_OPEN_IO, "0,0,0");
-  ASSERT_NE(nullptr, f);
-  EXPECT_EQ("002", info(f, -10));
-  const std::string packed = "ABCD0001KEY1" + std::string(48, ' ');
-  const std::string raw = "BBBB0002KEY2\xfe" + std::string(7, 'x');
-  ASSERT_EQ(1, write(f, packed));
-  ASSERT_EQ(1, write(f, raw));
-  ASSERT_EQ(1, v5_delete(f, packed.data()));
-  ASSERT_EQ(1, v5_close(f));
-  const std::string b = read_file("v2");
-  ASSERT_EQ(2560u, b.size());  // 3 preallocated nodes and two roots
-  // Magic, version, node blocks, preallocation, extension, record sizes,
-  // keys, compression, scrambling, longest key; records, deleted records,
-  // nodes, free nodes, index bytes; file size, header area end, end of
-  // data, first record, deleted head, free-node head, sequence counter,
-  // header version, key description version, table block; failed reuses,
-  // update openers, entry format, duplicate keys, broken code, update flag.
-  EXPECT_EQ(
-      "16 14 12 10 02 00 01 00 03 00 01 00 3c 00 14 00 02 46 00 08 01 00 00 00 01 00 00 00 "
-      "02 00 00 00 30 00 00 00 00 0a 00 00 00 02 00 00 44 02 00 00 01 02 00 00 01 02 00 00 "
-      "00 00 00 00 02 00 00 00 05 00 00 00 02 00 00 00 00 00 00 00 00 00 00 00 08 00 01 00 "
-      "00 00 00 00 ",
-      hex(b, 0, 88));
-  EXPECT_EQ(std::string(56, '\0'), b.substr(88, 56));
-  EXPECT_EQ(std::string("old file\0", 9), b.substr(245, 9));
-  // Key descriptions from 288, 12 bytes: root, height, segments,
-  // duplicates, length, zero, size, offset.
-  EXPECT_EQ("00 06 00 00 01 01 00 08 00 08 00 00 00 08 00 00 01 01 01 04 00 04 08 00 ",
-            hex(b, 288, 24));
-  // The data node (mark 255) from 512: the deleted record (slot 29,
-  // stored 15, sequence 0, mark 127, its chain link 0 over its first
-  // bytes), then the other (slot and length 20, sequence 1, mark 0).
-  EXPECT_EQ(
-      "ff 1d 00 0f 00 00 00 00 00 7f 00 00 00 00 30 30 30 31 4b 45 59 31 fe 20 30 00 00 00 00 00 "
-      "00 00 00 00 00 00 00 00 00 14 00 14 00 01 00 00 00 00 ",
-      hex(b, 512, 48));
-  EXPECT_EQ(raw, b.substr(560, 20));
-  write_file("v2", b.substr(0, 559) + '\x05' + b.substr(560));
-  ASSERT_NE(nullptr, f = v5_open("v2", KEL_OPEN_INPUT, "0,0,0"));
-  EXPECT_TRUE(fails(read(f, raw, 0), E_BROKEN, 82));
-  v5_close(f);
 }
 
 // The older make descriptions and the texts they become: padded numbers,

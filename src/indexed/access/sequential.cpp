@@ -90,6 +90,19 @@ class PositionSnapshot {
   uint8_t current_key_[kSearchKeySize];
 };
 
+// Marks the record reads of one v5_next or v5_previous as those of a walk,
+// which the storage layer may serve ahead of time (records.cpp).
+class Walk {
+ public:
+  explicit Walk(DorvexFile *f) : f_(f) { f_->walking = true; }
+  ~Walk() { f_->walking = false; }
+  Walk(const Walk &) = delete;
+  Walk &operator=(const Walk &) = delete;
+
+ private:
+  DorvexFile *f_;
+};
+
 bool fast_path_open(DorvexFile *f) {
   const ReadState &r = *f->read;
   return !r.pending && !(r.leaf == kNoNode) &&
@@ -167,6 +180,7 @@ int64_t next(Operation &op, DorvexFile *f, uint8_t *record) {
     return -1;
   }
   if (!reads_allowed(f)) return -1;
+  const Walk walk(f);
   ReadState &r = *f->read;
   // A failure leaves the position as it was, unless the record found was
   // locked (it became the pending position) or the end was reached.
@@ -193,6 +207,7 @@ int64_t previous(Operation &op, DorvexFile *f, uint8_t *record) {
     return -1;
   }
   if (!reads_allowed(f)) return -1;
+  const Walk walk(f);
   ReadState &r = *f->read;
   if (r.position == kAfterLast) {
     edge_key(f, 0xFF);

@@ -111,6 +111,10 @@ struct DorvexFile {
   bool header_held = false;          // this operation holds the update lock
   bool header_for_update = false;    // ... and reads for an update
   bool header_changed = false;       // to be written with its counter + 1
+  // An open that keeps other writers out (exclusive, deny-write): the
+  // image has not changed since the header reader last checked it (every
+  // hset clears this), so the next header access has nothing to check.
+  bool image_checked = false;
   kel::indexed::HeaderCounters header_counters;
   kel::indexed::ReaderCounters reader_counters;
 
@@ -120,6 +124,10 @@ struct DorvexFile {
   kel::indexed::SegmentSet index;
   uint32_t seg_limit = 0;   // slot 39 (versions 4 and 5)
   int32_t header_area = 0;  // slot 7: the first data position in segment 0
+
+  // A sequential read (v5_next, v5_previous) is under way: its record
+  // reads may be served ahead of time (records.cpp, read_slot_start).
+  bool walking = false;
 
   // --- records and keys ---------------------------------------------------
   int32_t node_size = 0;  // bytes

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "cache/cache.h"
+#include "format/node_memo.h"
 #include "storage/shared_buffers.h"
 
 namespace kel::indexed {
@@ -58,6 +59,7 @@ void set_set_file_attrs_hook(v5_set_file_attrs_fn hook) {
 // releases the OS file table with it).
 void shutdown() {
   release_shared_buffers();
+  release_node_memo();
   Bshutdown();
 }
 

@@ -39,12 +39,19 @@ void drop_lock(DorvexFile *f) {
   f->header_held = false;
 }
 
-// The magic bytes never change, so the reader starts behind them. A file
-// open exclusively has no other opener: the image read at open, which every
-// change made through this open updates before writing it, is the header,
-// and block 0 is not read again.
+// An open that keeps every other writer out: exclusive (no other opener)
+// or deny-write (other openers only read, and a reader never writes the
+// header).
+bool steady(const DorvexFile *f) {
+  return (f->mode & (A_EXCLUSIVE | A_DENY_WRITE)) != 0;
+}
+
+// The magic bytes never change, so the reader starts behind them. In a
+// steady open the image read at open, which every change made through this
+// open updates before writing it, is the header, and block 0 is not read
+// again.
 bool read_image(DorvexFile *f) {
-  if (f->mode & A_EXCLUSIVE) return true;
+  if (steady(f)) return true;
   constexpr int32_t kSkip = 4;
   return read_at(f->data0, f->header + kSkip, kSkip, f->header_size - kSkip) != 0;
 }
@@ -114,6 +121,12 @@ bool check_broken(DorvexFile *f, bool force) {
 // Everything after the bytes are in: cache versions, segments, key
 // descriptions, broken codes, the update-open flag.
 bool absorb_image(DorvexFile *f, HeaderAccess access, bool force) {
+  // An image this open checked and nobody changed since: the cache has its
+  // version, the segments and key descriptions follow it, its codes and
+  // positions were sound.
+  if (f->image_checked &&
+      (access != HeaderAccess::kUpdate || !(fs_settings().lock_method & kLockHeaderChecked)))
+    return true;
   uint32_t version = static_cast<uint32_t>(hget(f, kHeaderVersion));
   bool moved = version != f->last_header_version;
   give_version_to_cache(f, version, true);
@@ -128,6 +141,7 @@ bool absorb_image(DorvexFile *f, HeaderAccess access, bool force) {
     if (!write_image(f)) return false;
     f->header_for_update = true;
   }
+  f->image_checked = steady(f) && !force;
   return true;
 }
 
@@ -137,6 +151,7 @@ uint64_t hget(const DorvexFile *f, Slot s) {
   return get_slot(f->header, *f->layout, s);
 }
 void hset(DorvexFile *f, Slot s, uint64_t value) {
+  f->image_checked = false;
   set_slot(f->header, *f->layout, s, value);
 }
 SegAddr hget_addr(const DorvexFile *f, Slot offset, Slot segment) {

@@ -6,6 +6,7 @@
 #include "cache/cache.h"
 #include "kelfs/errors.h"
 #include "messages/diag.h"
+#include "osfile/files.h"
 #include "storage/compress.h"
 #include "storage/header.h"
 #include "storage/segments.h"
@@ -362,6 +363,21 @@ bool known_segment(DorvexFile *f, SegAddr at) {
 // ahead would only load blocks nobody asked for, so that path stays as it is.
 constexpr int32_t kOneReadBytes = 1024;
 
+// A walk reads its records ahead (Bpread_ahead: a mapping of the segment,
+// or a window that one pread fills with the records stored after this one)
+// only while nobody can change them between the reads: this operation
+// holds the update lock, or the open keeps other writers out. An unlocked
+// reader checks every record against the index as it finds it, so it must
+// read each from the file at that moment. The window is emptied whenever
+// the header version moves on, as the pool's blocks are (Bset_version),
+// and whenever this process writes the segment.
+// In an open that keeps other writers out, every record read goes this way
+// (a keyed read then costs no system call either): the mapping shows the
+// file as pread would.
+bool walk_ahead(const DorvexFile *f) {
+  return (f->mode & (A_EXCLUSIVE | A_DENY_WRITE)) != 0 || (f->walking && f->header_held);
+}
+
 // The bytes read into `buffer` from the record slot at `at` (at least the
 // record header), 0 when the record is to be read the usual way, or -1
 // with the error set.
@@ -373,7 +389,8 @@ int32_t read_slot_start(DorvexFile *f, SegAddr at, uint8_t *buffer) {
   if (!data_span_held(f, at, static_cast<uint32_t>(header_size))) return -1;
   int64_t want = static_cast<int64_t>(header_size) + f->max_record + kCompressedSlack;
   int32_t length = static_cast<int32_t>(std::min<int64_t>(want, kOneReadBytes));
-  int32_t r = Bpread(file, buffer, length, static_cast<uint32_t>(at.offset));
+  int32_t r = walk_ahead(f) ? Bpread_ahead(file, buffer, length, static_cast<uint32_t>(at.offset))
+                            : Bpread(file, buffer, length, static_cast<uint32_t>(at.offset));
   if (r == -1) return fs_fail(E_SYSERR), -1;
   if (r < header_size) return fs_fail(E_BROKEN, kBrokenShortRead), -1;
   return r;

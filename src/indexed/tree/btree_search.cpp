@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "format/node_memo.h"
 #include "kelfs/errors.h"
 #include "messages/diag.h"
 #include "support/fail.h"
@@ -66,7 +67,10 @@ int search_node_full(TreeContext *f, const uint8_t *key, int key_length, uint32_
     return SR_ERROR;
   }
   NodeSearch &s = f->search;
-  search_entries(f->node.entries(), f->node.used, f->layout, key, key_length, dup, &s);
+  const uint64_t id = static_cast<uint64_t>(static_cast<uint32_t>(node.offset)) |
+                      static_cast<uint64_t>(node.segment) << 32 |
+                      static_cast<uint64_t>(f->key_number & 0xFF) << 48;
+  search_entries_memo(f->node.entries(), f->node.used, f->layout, id, key, key_length, dup, &s);
   if (s.equal_seen) f->equal_seen = true;
   pos->node = node;
   pos->offset = s.position;

@@ -5,7 +5,8 @@
 // - Index segments always go through the pool; data segments only when
 //   opened for deferred writes (0x400 with 0x100 or 0x200) or when
 //   V_NO_ASYNC_CACHE_DATA is set; every other call goes straight to the
-//   system, as does every call when V_BUFFERS is 0.
+//   system, as does every call when V_BUFFERS is 0, except the reads of a
+//   walk that the engine asks for with Bpread_ahead (cache_window.cpp).
 // - Block 0 (a file's header) is read from disk again on every access
 //   unless the file is opened deny-write or exclusive, since other
 //   processes change it; Bset_version drops every cached block of a file
@@ -43,6 +44,14 @@ int32_t Bwrite(int32_t file, const void *buffer, int32_t length);
 // At an explicit offset; same results.
 int32_t Bpread(int32_t file, void *buffer, int32_t length, int64_t offset);
 int32_t Bpwrite(int32_t file, const void *buffer, int32_t length, int64_t offset);
+// Bpread for a read that walks forward through a data segment which
+// bypasses the pool, while nobody can change what it reads (the caller
+// holds the file still: the update lock, or an open that keeps other
+// writers out): served from a read-only mapping of the file when it is
+// open deny-write or exclusive, else from the copy window, which one pread
+// fills ahead of a walk through records stored in order. Any other read is
+// a Bpread. Same results.
+int32_t Bpread_ahead(int32_t file, void *buffer, int32_t length, int64_t offset);
 // Writes the dirty blocks: bit 0 of `flags` includes files opened 0x600,
 // bit 1 skips the system sync. 1, or 0 when a write failed.
 int32_t Bsync(int32_t flags);

@@ -1,0 +1,42 @@
+// Decoded nodes: the search of a node that is searched again and again (the
+// root and the levels below it) by binary search over its decoded entries.
+//
+// An entry's key is stored as bytes borrowed from the previous entry's key
+// and a suffix (node_format.h), so a search of the stored form must walk
+// every entry up to the one it stops at. The memo keeps, for a number of
+// nodes, the node's entry area as it was decoded and, for every entry, its
+// offset, duplicate number and full key; a search whose entry area is
+// byte for byte the one remembered searches the full keys by halves.
+//
+// A memo entry is found by the node's identity (address and key number,
+// given by the caller) but trusted only by its contents: the entry area
+// and the entry layout must be equal to the remembered ones, so a node that
+// changed (this process's insert, another process's write, another file's
+// node at the same address) is simply decoded again. Only nodes whose every
+// entry decodes soundly and whose keys ascend strictly are remembered;
+// every other node is searched as the stored form is, with the damage
+// reported as before. A node is decoded when it is searched for the second
+// time in a row of its memo slot with an entry area of the same size, so
+// that the leaves of random look-ups, rarely searched twice, and the leaf
+// that every insert changes cost no more than before.
+//
+// The memo is process-wide, as the node buffer is: a fixed table of 64
+// slots of about 8.5 KiB (no allocation, so no search can fail for want of
+// memory), emptied with the engine's shared buffers.
+#pragma once
+
+#include <cstdint>
+
+#include "format/node_format.h"
+
+namespace kel::indexed {
+
+// search_entries with the memo; `node_id` names the node (any value that
+// differs between the nodes the caller searches).
+void search_entries_memo(const uint8_t *area, int used, const EntryLayout &layout, uint64_t node_id,
+                         const uint8_t *key, int key_length, uint32_t dup, NodeSearch *out);
+
+// Forgets every node.
+void release_node_memo();
+
+}  // namespace kel::indexed

@@ -1,0 +1,249 @@
+// dorvex-tool run as an operator runs it, on files made here through the
+// public entry points.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "common/spawn.h"
+#include "common/test_util.h"
+#include "kelfs/config.h"
+#include "kelfs/kelfs.h"
+
+namespace kel::test {
+namespace {
+
+struct Shape {
+  const char *what;
+  int version;
+  const char *record_params;  // max, min, keys
+  const char *key_params;
+  bool table;  // a translation table: lower case collates as upper case
+  int records;
+};
+
+// Records: a unique 8-digit number at 0, a 4-letter town at 10 shared by
+// many (bytes 8-9 and 14-19 vary), lengths from the minimum to the
+// maximum.
+const Shape kShapes[] = {
+    {"version 5, duplicates, variable length", 5, "60,20,2", "1,0,8,0,1,1,4,10", false, 700},
+    {"version 4, three keys, a key of two segments", 4, "40,40,3", "1,0,8,0,1,1,4,10,2,1,2,14,3,8",
+     false, 300},
+    {"version 2", 2, "30,30,2", "1,0,8,0,1,1,4,10", false, 250},
+    {"version 5, translation table", 5, "24,24,2", "1,0,8,0,1,1,4,10", true, 200},
+};
+
+struct Segment {
+  int size, offset;
+};
+using Key = std::vector<Segment>;
+
+std::vector<Key> keys_of(const char *text) {
+  std::vector<int> n;
+  for (const char *p = text; *p; ++p) {
+    n.push_back(atoi(p));
+    while (*p && *p != ',') ++p;
+    if (!*p) break;
+  }
+  std::vector<Key> keys;
+  for (size_t i = 0; i < n.size();) {
+    Key k;
+    int segments = n[i];
+    i += 2;
+    for (int s = 0; s < segments; ++s, i += 2) k.push_back({n[i], n[i + 1]});
+    keys.push_back(k);
+  }
+  return keys;
+}
+
+// A key's value as the file compares it: through the translation table,
+// when it has one, which collates lower case as upper case.
+std::string key_value(const Key &k, const std::string &record, bool table) {
+  std::string v;
+  for (const Segment &s : k) v += record.substr(static_cast<size_t>(s.offset), s.size);
+  if (table) std::transform(v.begin(), v.end(), v.begin(), [](char c) { return toupper(c); });
+  return v;
+}
+
+class DorvexToolTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    v5_init_cfg();
+    v5_init();
+  }
+  void TearDown() override {
+    v5_exit();
+    v5_deinit_cfg();
+  }
+
+  RunResult tool(std::vector<std::string> args, int version = 5) {
+    SpawnOptions o;
+    o.program = DORVEX_TOOL_BINARY;
+    o.args = std::move(args);
+    o.cwd = dir_.path();
+    o.env["V_VERSION"] = std::to_string(version);
+    return spawn_kel(o);
+  }
+
+  // Makes `name` with the shape and writes its records in random order.
+  std::vector<std::string> make(const std::string &name, const Shape &s) {
+    std::string table;
+    for (int b = 0; b < 256; ++b) table += static_cast<char>(b >= 'a' && b <= 'z' ? b - 32 : b);
+    cfg_set_short("V_VERSION", KELFS_CONFIG_SET, static_cast<int16_t>(s.version));
+    EXPECT_EQ(v5_make(path(name), "shape", "1,2,2,0,0", s.record_params, s.key_params,
+                      s.table ? table.data() : nullptr),
+              1);
+    cfg_set_short("V_VERSION", KELFS_CONFIG_SET, 5);
+    int max = atoi(s.record_params), min = atoi(strchr(s.record_params, ',') + 1);
+    std::mt19937 random(static_cast<unsigned>(s.records));
+    std::vector<int> numbers(static_cast<size_t>(s.records));
+    for (int i = 0; i < s.records; ++i) numbers[static_cast<size_t>(i)] = i * 7 + 3;
+    std::shuffle(numbers.begin(), numbers.end(), random);
+    static const char *const towns[] = {"LEED", "york", "YORK", "HULL", "BATH"};
+    std::vector<std::string> records;
+    DorvexFile *f = v5_open(path(name), KEL_OPEN_IO | KEL_OPEN_EXCLUSIVE, nullptr);
+    EXPECT_NE(f, nullptr);
+    for (int n : numbers) {
+      char r[80];
+      snprintf(r, sizeof r, "%08d%02u%s%06u", n, static_cast<unsigned>(random() % 100),
+               towns[random() % 5], static_cast<unsigned>(random() % 1000000));
+      std::string record(r);
+      record.resize(static_cast<size_t>(min + static_cast<int>(random() % (max - min + 1))), '*');
+      EXPECT_EQ(v5_write(f, record.data(), static_cast<uint32_t>(record.size())), 1) << record;
+      records.push_back(record);
+    }
+    EXPECT_EQ(v5_close(f), 1);
+    return records;
+  }
+
+  // Every record in the order of key `key`.
+  std::vector<std::string> in_order(const std::string &name, int key) {
+    std::vector<std::string> out;
+    DorvexFile *f = v5_open(path(name), KEL_OPEN_INPUT, nullptr);
+    EXPECT_NE(f, nullptr) << name;
+    if (f == nullptr) return out;
+    std::vector<char> r(256, 0);
+    if (v5_start(f, r.data(), key, 0, V5_START_NOT_LESS)) {
+      uint32_t n;
+      while ((n = v5_next(f, r.data())) > 0) out.emplace_back(r.data(), n);
+    }
+    EXPECT_EQ(*fs_error_code(), E_NOT_FOUND);
+    v5_close(f);
+    return out;
+  }
+
+  int version_of(const std::string &name) {
+    DorvexFile *f = v5_open(path(name), KEL_OPEN_INPUT, nullptr);
+    char text[512] = {};
+    v5_info(f, V5_INFO_VERSION, text);
+    v5_close(f);
+    return atoi(text);
+  }
+
+  const char *path(const std::string &name) { return (paths_.emplace_back(dir_ / name)).c_str(); }
+
+  TempDir dir_;
+  std::vector<std::string> paths_;
+};
+
+// Unloaded and loaded again, in both forms and from every key's order, a
+// file gives the same records in every key's order: the same sequence of
+// key values, and the same records (records of equal alternate key values
+// come in the order they were written, which the load cannot know).
+TEST_F(DorvexToolTest, UnloadThenLoadKeepsEveryKeysOrder) {
+  for (const Shape &s : kShapes) {
+    SCOPED_TRACE(s.what);
+    std::vector<std::string> written = make("orig", s);
+    std::sort(written.begin(), written.end());
+    const std::vector<Key> keys = keys_of(s.key_params);
+    for (const char *form : {"member", "text"}) {
+      for (size_t order = 0; order < keys.size(); ++order) {
+        SCOPED_TRACE(std::string(form) + " form, key " + std::to_string(order));
+        const std::string out = "unl." + std::string(form) + std::to_string(order);
+        const std::string copy = "copy" + std::string(form) + std::to_string(order);
+        std::vector<std::string> args = {"unload", "orig", out, "--key", std::to_string(order)};
+        if (std::string(form) == "text") args.push_back("--text");
+        RunResult r = tool(args);
+        ASSERT_EQ(r.status, 0) << r.err;
+        r = tool({"load", out, copy}, s.version);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(version_of(copy), s.version);
+        for (size_t k = 0; k < keys.size(); ++k) {
+          std::vector<std::string> a = in_order("orig", static_cast<int>(k));
+          std::vector<std::string> b = in_order(copy, static_cast<int>(k));
+          ASSERT_EQ(a.size(), written.size());
+          ASSERT_EQ(b.size(), a.size());
+          for (size_t i = 0; i < a.size(); ++i)
+            ASSERT_EQ(key_value(keys[k], a[i], s.table), key_value(keys[k], b[i], s.table));
+          std::sort(b.begin(), b.end());
+          EXPECT_EQ(b, written);
+        }
+      }
+    }
+    EXPECT_EQ(tool({"copy", "orig", "copied"}).status, 0);
+    EXPECT_EQ(in_order("copied", 0), in_order("orig", 0));
+    EXPECT_EQ(version_of("copied"), s.version);
+    // The made files stay: the next shape's must not meet them.
+    EXPECT_EQ(tool({"load", "unl.text0", "copied"}).status, 3);
+    for (const std::string &f : folder_entries(dir_.path())) remove((dir_ / f).c_str());
+  }
+}
+
+// A file whose index segment was overwritten: the check finds problems,
+// rebuild re-creates every tree from the data records, and the check then
+// finds the file sound with every record in it.
+TEST_F(DorvexToolTest, RebuildBringsBackADamagedIndex) {
+  for (int version : {5, 4}) {
+    Shape s = kShapes[0];
+    s.version = version;
+    std::vector<std::string> written = make("cust.dat", s);
+    std::sort(written.begin(), written.end());
+    std::string index = read_file(dir_ / "cust.vix");
+    ASSERT_GT(index.size(), 2048u);
+    std::fill(index.begin() + 1024, index.end(), '\x5A');
+    write_file(dir_ / "cust.vix", index);
+
+    RunResult r = tool({"check", "cust.dat"});
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    r = tool({"rebuild", "cust.dat", "--keep"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(file_exists(dir_ / "before-rebuild-cust.vix"));
+    r = tool({"check", "cust.dat"});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("result: sound"), std::string::npos) << r.out;
+    EXPECT_EQ(version_of("cust.dat"), version);
+    for (int k : {0, 1}) {
+      std::vector<std::string> got = in_order("cust.dat", k);
+      std::sort(got.begin(), got.end());
+      EXPECT_EQ(got, written);
+    }
+    for (const std::string &f : folder_entries(dir_.path())) remove((dir_ / f).c_str());
+  }
+}
+
+// Usage on standard output for --help; errors name the file and the
+// reason, with the statuses the manual page gives.
+TEST_F(DorvexToolTest, UsageAndErrors) {
+  RunResult r = tool({"--help"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("usage: dorvex-tool"), std::string::npos);
+  EXPECT_EQ(tool({"frobnicate", "x"}).status, 2);
+  EXPECT_EQ(tool({"unload", "x", "y", "--key"}).status, 2);
+  r = tool({"info", "missing"});
+  EXPECT_EQ(r.status, 3);
+  EXPECT_NE(r.err.find("dorvex-tool: missing: No such file"), std::string::npos) << r.err;
+  write_file(dir_ / "plain", std::string(4096, 'x'));
+  r = tool({"check", "plain"});
+  EXPECT_EQ(r.status, 3);
+  EXPECT_NE(r.err.find("plain: "), std::string::npos) << r.err;
+  write_file(dir_ / "junk.unl", "dorvex-tool unload 1\nversion 9\n");
+  r = tool({"load", "junk.unl", "made"});
+  EXPECT_EQ(r.status, 3);
+  EXPECT_NE(r.err.find("junk.unl: line \"version N\""), std::string::npos) << r.err;
+  EXPECT_FALSE(file_exists(dir_ / "made"));
+}
+
+}  // namespace
+}  // namespace kel::test
