@@ -94,3 +94,40 @@ echo "== dorvex-tool info restored/ledger/custmast"
 echo
 echo "== dorvex-tool check restored/ledger/custmast"
 "$tool" check "$work/restored/ledger/custmast"
+
+echo
+echo "== the next day: changes under transactions, with the shared log today.log"
+# Last night's archive is sample.kel. Today a program changes the customer
+# master in transactions; the log keeps every committed one.
+rec() { printf '%08d%-20s%-12s%09d%s' "$1" "$2" "$3" "$4" "${5:-}"; }
+{
+  echo "+$(rec 99001 'NEW CUSTOMER ONE' YORK 100)"
+  echo "+$(rec 99002 'NEW CUSTOMER TWO' ELY 200 '**')"
+  echo "commit"
+  echo "=$(rec 7919 'CUSTOMER 1 MOVED' DOVER 37 '*')"
+  echo "-$(rec 15838 x x 0)"
+  echo "commit"
+  echo "+$(rec 99003 'NEVER HAPPENED' BATH 1)"
+  echo "-$(rec 99001 x x 0)"
+  echo "rollback"
+} > "$work/changes"
+cat "$work/changes"
+(cd "$work/sample" && "$tool" transact ledger/custmast "$work/today.log" < "$work/changes")
+ls -l "$work/today.log"
+
+echo
+echo "== the disk is lost: restore last night's archive, then replay today's log"
+mkdir "$work/recovered"
+(cd "$work/recovered" && "$kel" -idmf "$work/sample.kel" && "$tool" recover "$work/today.log")
+for key in 0 1; do
+  list "$work/sample/ledger/custmast" $key > "$work/today.$key"
+  list "$work/recovered/ledger/custmast" $key > "$work/recovered.$key"
+done
+diff "$work/today.0" "$work/recovered.0"
+echo "key 0: $(wc -l < "$work/recovered.0") records, as they were at the end of the day"
+diff <(cut -c29-40 "$work/today.1") <(cut -c29-40 "$work/recovered.1")
+diff <(sort "$work/today.1") <(sort "$work/recovered.1")
+echo "key 1: the same towns in the same order, each with the same records"
+if grep -q '^00099003' "$work/recovered.0"; then echo "a rolled-back change came back" >&2; exit 1; fi
+echo "the rolled-back customer 99003 is not there"
+"$tool" check "$work/recovered/ledger/custmast"

@@ -272,11 +272,16 @@ v5_progress_fn v5_register_progress(v5_progress_fn callback);
 v5_duplicate_fn v5_register_duplicate(v5_duplicate_fn callback);
 v5_query_retry_fn v5_register_query_retry(v5_query_retry_fn callback);
 void v5_register_set_file_attrs(v5_set_file_attrs_fn callback);
-/* Transactions: v5_begin raises the depth, v5_commit lowers it and commits
- * at 0 (a commit without a begin returns 1). Their log comes with the
- * transaction log; until then they count the depth only. */
+/* Transactions (see README, "The transaction log"): v5_begin raises the
+ * transaction depth and begins a transaction when it becomes 1; v5_commit
+ * and v5_rollback lower it and commit or roll back when it reaches 0 (the
+ * argument is only traced); a depth below 0 is set back to 0 and the call
+ * succeeds. v5_recover replays the shared log (LOG_FILE) from its start.
+ * On failure the log error code (Alog_error_code) tells why. */
 int v5_begin(void);
 int v5_commit(int32_t n);
+int v5_rollback(int32_t n);
+int v5_recover(void);
 /* Initialisation of the indexed family (counted: v5_exit once per call).
  * v5_init_vers also sets the interface level of the v5_info texts (3, the
  * forms above; 2 and 1 give the narrower older forms) and stores 3 in
@@ -287,6 +292,34 @@ void v5_exit(void);
 /* Defines (undefines) the file system's configuration variables. */
 void v5_init_cfg(void);
 void v5_deinit_cfg(void);
+
+/* --- the transaction log ---------------------------------------------------
+ * 1, or 0 with the log error code set:
+ *   1 an undo or a replayed operation failed   2 too many open files
+ *   3 log file not found or bad name            4 permission denied
+ *   5 read, write, seek or open failure        6 log ends inside a record,
+ *                                                or an unknown record type
+ *   7 log lock refused                          8 out of memory
+ *   9 short write (disk full)                  10 no LOG_FILE (and
+ *                                                NO_LOG_FILE_OK not set)
+ *  11 TM file ends inside a record             12 the log does not end with
+ *                                                its end mark: an earlier
+ *                                                commit was cut short
+ *  13 recovery met a file it has not seen opened
+ *  16 recovery called inside a transaction     17 no transaction was begun
+ * Operations on data files that the log refuses to record fail with the
+ * file-system error code 22 (E_LOG_REFUSED). */
+int Alog_begin(int32_t quiet);
+int Alog_commit(void);
+int Alog_end_commit(void);
+int Alog_rollback(void);
+int Alog_shutdown(void);
+int Alog_recover(void);
+/* LOCK_DIR joined with "lock." and the last path component of `name`,
+ * cut to 599 bytes: `buffer` must hold 600. */
+char *Alog_make_lockname(char *buffer, const char *name);
+/* The calling thread's log error code. */
+int16_t *Alog_error_code(void);
 
 /* --- relative files ------------------------------------------------------
  * A relative file is an array of record slots numbered from 1, with no

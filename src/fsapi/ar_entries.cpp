@@ -7,6 +7,7 @@
 #include "kelfs/kelfs.h"
 #include "layer/layer.h"
 #include "relseq/relative.h"
+#include "txlog/txlog.h"
 
 using kel::fsapi::entry;
 using kel::fsapi::entry_void;
@@ -32,6 +33,7 @@ int init_relseq() {
 // down too: its open files live in the same table.
 void exit_relseq() {
   int32_t &count = kel::fsapi::relseq_init_count();
+  if (count == 1 && kel::fsapi::indexed_init_count() == 0) kel::txlog::log_shutdown();
   if (count > 0 && --count == 0) rs::relseq_shutdown(kel::fsapi::indexed_init_count() == 0);
   if (count == 0 && kel::fsapi::indexed_init_count() == 0) kel::fsapi::release_thread_data();
 }

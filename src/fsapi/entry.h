@@ -188,16 +188,20 @@ ThreadData *thread_data();
 // Frees the thread data and releases the key (both families shut down).
 void release_thread_data();
 
-// The transaction log behind v5_begin and v5_commit. Until a log is
-// installed, transactions have nothing to record: v5_begin and v5_commit
-// keep the depth and succeed without calling anything.
+// The transaction log behind v5_begin, v5_commit and v5_rollback: the file
+// system's own (txlog) unless another is installed (tests); null installs
+// the file system's own again.
 struct TransactionLog {
   int (*begin)(int32_t flags);
   int (*commit)();
   int (*end_commit)();
+  int (*rollback)();
 };
 void set_transaction_log(const TransactionLog *log);
-// The installed log, or null.
+// Installs the file system's own log into the engines' seams (once); every
+// entry point calls it before its implementation.
+void ensure_transaction_log();
+// The installed log.
 const TransactionLog *transaction_log();
 
 }  // namespace kel::fsapi

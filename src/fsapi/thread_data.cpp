@@ -5,6 +5,7 @@
 #include "kelfs/errors.h"
 #include "support/alloc.h"
 #include "support/thread_key.h"
+#include "txlog/txlog.h"
 
 namespace kel::fsapi {
 
@@ -35,6 +36,7 @@ bool ensure_thread_key() {
 
 void ensure_configuration() {
   define_fs_table();
+  ensure_transaction_log();
 }
 
 ThreadData *thread_data() {
@@ -60,12 +62,36 @@ void release_thread_data() {
   s.key_initialised = false;
 }
 
+namespace {
+
+const TransactionLog kOwnLog = {txlog::log_begin, txlog::log_commit, txlog::log_end_commit,
+                                txlog::log_rollback};
+
+bool keep_locks() {
+  ThreadData *td = thread_data();
+  return td != nullptr && td->keep_locks != 0;
+}
+
+bool keep_read_locks() {
+  ThreadData *td = thread_data();
+  return td != nullptr && td->keep_read_locks != 0;
+}
+
+}  // namespace
+
+void ensure_transaction_log() {
+  static bool installed = false;
+  if (installed) return;
+  installed = true;
+  txlog::install(txlog::Hooks{keep_locks, keep_read_locks});
+}
+
 void set_transaction_log(const TransactionLog *log) {
-  state().log = log;
+  state().log = log ? log : &kOwnLog;
 }
 
 const TransactionLog *transaction_log() {
-  return state().log;
+  return state().log ? state().log : &kOwnLog;
 }
 
 }  // namespace kel::fsapi

@@ -10,6 +10,7 @@
 #include "indexed/engine.h"
 #include "kelfs/kelfs.h"
 #include "layer/layer.h"
+#include "txlog/txlog.h"
 
 namespace kel::fsapi {
 namespace {
@@ -30,8 +31,7 @@ int begin_impl() {
   ThreadData *td = thread_data();
   if (td == nullptr) return 0;
   if (++td->transaction_depth != 1) return 1;
-  const TransactionLog *log = transaction_log();
-  return log ? log->begin(0) : 1;
+  return transaction_log()->begin(0);
 }
 
 int commit_impl() {
@@ -44,8 +44,32 @@ int commit_impl() {
     return 1;
   }
   const TransactionLog *log = transaction_log();
-  if (log == nullptr) return 1;
   return log->commit() ? log->end_commit() : 0;
+}
+
+int rollback_impl() {
+  ThreadData *td = thread_data();
+  if (td == nullptr) return 0;
+  --td->transaction_depth;
+  if (td->transaction_depth > 0) return 1;
+  if (td->transaction_depth < 0) {  // a rollback without a begin
+    td->transaction_depth = 0;
+    return 1;
+  }
+  const TransactionLog *log = transaction_log();
+  return log->rollback ? log->rollback() : 1;
+}
+
+// Recovery inside a transaction of the caller is refused (log error 16)
+// before anything is read.
+int recover_impl() {
+  ThreadData *td = thread_data();
+  if (td == nullptr) return 0;
+  if (td->transaction_depth != 0) {
+    *txlog::log_error_code() = txlog::kRecoverInTransaction;
+    return 0;
+  }
+  return txlog::log_recover();
 }
 
 // Shared by v5_init and v5_init_vers: the indexed family has nothing to set
@@ -68,6 +92,9 @@ int init_indexed(bool set_level, int32_t level, int32_t *out) {
 
 void exit_indexed() {
   Counters &c = counters();
+  // The last exit of both families shuts the transaction log down first
+  // (an open transaction is rolled back through the engines).
+  if (c.indexed == 1 && c.relseq == 0) txlog::log_shutdown();
   if (c.indexed > 0 && --c.indexed == 0) indexed::shutdown();
   if (c.indexed == 0 && c.relseq == 0) release_thread_data();
 }
@@ -143,6 +170,15 @@ extern "C" int v5_begin(void) {
 extern "C" int v5_commit(int32_t n) {
   return entry(
       {"v5_commit", "%d", "%d", nullptr}, 0, [] { return kel::fsapi::commit_impl(); }, n);
+}
+
+extern "C" int v5_rollback(int32_t n) {
+  return entry(
+      {"v5_rollback", "%d", "%d", nullptr}, 0, [] { return kel::fsapi::rollback_impl(); }, n);
+}
+
+extern "C" int v5_recover(void) {
+  return entry({"v5_recover", "", "%d", nullptr}, 0, [] { return kel::fsapi::recover_impl(); });
 }
 
 extern "C" int v5_init(void) {

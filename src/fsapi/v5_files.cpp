@@ -3,6 +3,7 @@
 #include "entry.h"
 #include "indexed/engine.h"
 #include "kelfs/kelfs.h"
+#include "txlog/txlog.h"
 
 using kel::fsapi::BoundedStr;
 using kel::fsapi::entry;
@@ -26,28 +27,30 @@ extern "C" int v5_make(const char *name, const char *comment, const char *physic
   return entry(
       {"v5_make", "\"%s\", \"%s\", \"%s\", \"%s\", \"%s\", \"%s\"", "%d", nullptr}, 0,
       [&] {
-        return dorvex_make(name, comment, physical_params, record_params, key_params,
-                           reinterpret_cast<const uint8_t *>(translation_table));
+        return kel::txlog::indexed_make(name, comment, physical_params, record_params, key_params,
+                                        reinterpret_cast<const uint8_t *>(translation_table));
       },
       Str{name}, Str{comment}, Str{physical_params}, Str{record_params}, Str{key_params},
       BoundedStr{translation_table, kTableSize});
 }
 
 // The parameter text is traced but has no meaning for indexed files. The
-// layers above the storage hang their state on every file this opens.
+// layers above the storage hang their state on every file this opens. The
+// file-level operations go through the transaction log, which records them
+// inside a transaction.
 extern "C" DorvexFile *v5_open(const char *name, int32_t mode, const char *params) {
   return entry<DorvexFile *>(
       {"v5_open", "\"%s\", 0x%x, \"%s\"", "%p", nullptr}, nullptr,
       [&] {
         kel::indexed::install_access_layers();
-        return dorvex_open(name, mode);
+        return kel::txlog::indexed_open(name, mode);
       },
       Str{name}, static_cast<unsigned>(mode), Str{params});
 }
 
 extern "C" int v5_close(DorvexFile *file) {
   return entry(
-      {"v5_close", "%p \"%s\"", "%d", nullptr}, 0, [&] { return dorvex_close(file); },
+      {"v5_close", "%p \"%s\"", "%d", nullptr}, 0, [&] { return kel::txlog::indexed_close(file); },
       handle_of(file));
 }
 
@@ -65,17 +68,18 @@ extern "C" int v5_info(DorvexFile *file, int32_t code, char *buffer) {
 
 extern "C" int v5_copy(const char *from, const char *to) {
   return entry(
-      {"v5_copy", "\"%s\", \"%s\"", "%d", nullptr}, 0, [&] { return dorvex_copy(from, to); },
-      Str{from}, Str{to});
+      {"v5_copy", "\"%s\", \"%s\"", "%d", nullptr}, 0,
+      [&] { return kel::txlog::indexed_copy(from, to); }, Str{from}, Str{to});
 }
 
 extern "C" int v5_rename(const char *from, const char *to) {
   return entry(
-      {"v5_rename", "\"%s\", \"%s\"", "%d", nullptr}, 0, [&] { return dorvex_rename(from, to); },
-      Str{from}, Str{to});
+      {"v5_rename", "\"%s\", \"%s\"", "%d", nullptr}, 0,
+      [&] { return kel::txlog::indexed_rename(from, to); }, Str{from}, Str{to});
 }
 
 extern "C" int v5_remove(const char *name) {
   return entry(
-      {"v5_remove", "\"%s\"", "%d", nullptr}, 0, [&] { return dorvex_remove(name, 1); }, Str{name});
+      {"v5_remove", "\"%s\"", "%d", nullptr}, 0, [&] { return kel::txlog::indexed_remove(name); },
+      Str{name});
 }

@@ -6,8 +6,8 @@
 
 #include "kelfs/errors.h"
 #include "osfile/files.h"
-#include "relative_log.h"
 #include "relseq/relative.h"
+#include "relseq/relative_log.h"
 
 namespace kel::relseq {
 

@@ -26,6 +26,12 @@ constexpr char kUsage[] =
     "                            intact); --keep keeps the old file as\n"
     "                            before-rebuild-FILE\n"
     "  copy FROM TO              a new file TO with FROM's layout and records\n"
+    "  transact FILE LOG         changes from standard input under transactions with\n"
+    "                            LOG as the shared log: \"+record\" writes, \"=record\"\n"
+    "                            rewrites, \"-record\" deletes by its primary key,\n"
+    "                            \"commit\" and \"rollback\" end a transaction\n"
+    "  recover LOG               replays LOG's committed transactions into the files\n"
+    "                            it names (after a restore from the last backup)\n"
     "  --help                    this text\n"
     "\n"
     "Exit status: 0 done, 1 check found problems or records were rejected as\n"
@@ -91,7 +97,7 @@ int main(int argc, char **argv) {
     if (o.error != nullptr) return usage_error(o.error);
     return rebuild_command(argv[2], o.keep);
   }
-  // The log's replay onto restored files ("recover") comes with the
-  // transaction log.
+  if (command == "transact" && n == 2) return transact_command(argv[2], argv[3]);
+  if (command == "recover" && n == 1) return recover_command(argv[2]);
   return usage_error(command.empty() ? "a command is needed" : "unknown command or arguments");
 }

@@ -109,6 +109,14 @@ int unload_command(const char *name, const char *out, int key, bool text);
 int load_command(const char *in, const char *name);
 int rebuild_command(const char *name, bool keep);
 int copy_command(const char *from, const char *to);
+// The transaction log (log_commands.cpp). transact: changes to FILE read
+// from standard input, one a line ("+record" writes, "=record" rewrites,
+// "-record" deletes the record with that primary key, "commit" and
+// "rollback" end the transaction the changes began; a transaction still
+// open at the end is committed), with LOG as the shared log. recover:
+// replays LOG into the files it names, from the current folder.
+int transact_command(const char *name, const char *log);
+int recover_command(const char *log);
 
 template <typename Each>
 bool walk_key(DorvexFile *file, const Layout &layout, int key, std::vector<char> &record,

@@ -5,13 +5,20 @@
 // chain. A failure after the first entry was removed leaves the record
 // partly unindexed; E_BROKEN then marks the file.
 //
-// Transactions: no transaction log takes part yet, so deletes are always
-// refused on files not open for input-output, and nothing is logged.
+// Transactions: the delete is handed to the log (IndexedLog) with the
+// primary key and the stored record after it succeeded. Inside a
+// transaction on a file that takes part in transactions (0x4000) the
+// deleted record's lock is kept as a write lock until the transaction
+// ends, like the locks of written and rewritten records, so that the
+// place cannot be taken over by another process before a rollback puts
+// the record back. While the log rolls back or recovers, the delete
+// passes the open-mode check.
 #include <cstring>
 
 #include "access/access.h"
 #include "access/reading.h"
 #include "access/record_locks.h"
+#include "access/transaction.h"
 #include "kelfs/errors.h"
 #include "messages/diag.h"
 #include "osfile/files.h"
@@ -50,12 +57,26 @@ bool locate(DorvexFile *f, const uint8_t *record, SegAddr *at) {
   return true;
 }
 
+// Hands the delete to the transaction log while one is open: the primary
+// key of the caller's record and the stored record.
+bool log_delete(DorvexFile *f, const uint8_t *record, const uint8_t *stored, uint32_t length,
+                uint32_t sequence) {
+  if (!in_transaction()) return true;
+  const IndexedLog *log = indexed_log();
+  uint8_t key[kKeyLengthLimit];
+  int n = primary_key_bytes(f, record, key);
+  if (log->log_delete != nullptr &&
+      log->log_delete(f, key, static_cast<uint32_t>(n), stored, length, sequence))
+    return true;
+  return fs_fail(E_LOG_REFUSED);
+}
+
 bool delete_one(Operation &op, DorvexFile *f, const uint8_t *record) {
   if (record == nullptr) {
     return fs_fail(E_PARAM);
   }
   clear_prefetch(*f->read);
-  if ((f->mode & A_ACCESS_MASK) != A_IO) {
+  if ((f->mode & A_ACCESS_MASK) != A_IO && !log_undoing()) {
     release_auto_lock(f);
     clear_last_record(f);
     return fs_fail(E_MODE_CLASH);
@@ -66,8 +87,12 @@ bool delete_one(Operation &op, DorvexFile *f, const uint8_t *record) {
   if (!locate(f, record, &at)) return false;
   uint8_t *stored = standard_record_buffer();
   uint32_t sequence = 0;
-  if (vi_read_rec(f, stored, at, kLockTake, kLockAutoRelease, &sequence) < 0) return false;
-  release_record_lock(f, at);
+  bool keep = keeps_change_locks(f);
+  int64_t read =
+      vi_read_rec(f, stored, at, kLockTake, keep ? kLockByWrite : kLockAutoRelease, &sequence);
+  if (read < 0) return false;
+  uint32_t stored_length = static_cast<uint32_t>(read);
+  if (!keep) release_record_lock(f, at);
   clear_last_record(f);
   TreeContext *t = tree_of(f);
   for (int k = 0; k < f->key_count; ++k) {
@@ -77,7 +102,8 @@ bool delete_one(Operation &op, DorvexFile *f, const uint8_t *record) {
     if (!key_sub(t, search, f->keys[k].duplicates ? sequence : 0)) return false;
   }
   if (trace_on(kTraceInner)) eprintf("V: v5i_delete(): vi_sub_rec()\n");
-  return delete_record(f, at) && header_write(f);
+  return delete_record(f, at) && header_write(f) &&
+         log_delete(f, record, stored, stored_length, sequence);
 }
 
 }  // namespace

@@ -188,6 +188,14 @@ int primary_key_bytes(const DorvexFile *f, const uint8_t *record, uint8_t *out) 
   return build_key(f->keys[0], record, nullptr, out);
 }
 
+int primary_key_of(const DorvexFile *file, const uint8_t *record, uint8_t *out) {
+  return primary_key_bytes(file, record, out);
+}
+
+void place_primary_key(const DorvexFile *file, const uint8_t *key, uint8_t *record) {
+  key_to_record_bytes(file->keys[0], key, nullptr, record);
+}
+
 int64_t vi_read_rec(DorvexFile *f, uint8_t *record, SegAddr at, int lock_mode, uint8_t flags,
                     uint32_t *sequence) {
   release_auto_lock(f);

@@ -5,14 +5,19 @@
 // keys as they were (the trees' node layout may differ: removing entries
 // may combine nodes that the additions split).
 //
-// Transactions: no transaction log takes part yet, so the write neither
-// locks the new record for one nor records itself in a log.
+// Transactions: inside one on a file that takes part in transactions
+// (0x4000), or when the log's locking setting asks for it, the new record
+// is locked as a write (kept in the lock list) before its keys are added,
+// so that no other process sees it before the transaction ends; the
+// write is handed to the log (IndexedLog) after it succeeded. While the
+// log rolls back or recovers, the write passes the open-mode check.
 #include <cstring>
 
 #include "access/access.h"
 #include "access/bulk.h"
 #include "access/reading.h"
 #include "access/record_locks.h"
+#include "access/transaction.h"
 #include "kelfs/errors.h"
 #include "messages/diag.h"
 #include "osfile/files.h"
@@ -41,13 +46,24 @@ bool take_back(DorvexFile *f, const uint8_t *record, int count, uint32_t sequenc
   return delete_record(f, at) && header_write(f);
 }
 
-bool write(Operation &op, DorvexFile *f, const uint8_t *record, uint32_t length, bool *shared) {
+// Hands the write to the transaction log while one is open.
+bool log_write(DorvexFile *f, const uint8_t *record, uint32_t length) {
+  if (!in_transaction()) return true;
+  const IndexedLog *log = indexed_log();
+  if (log->log_write != nullptr && log->log_write(f, record, length)) return true;
+  return fs_fail(E_LOG_REFUSED);
+}
+
+// `restore`: the sequence number of a record put back by the log's undo;
+// null for a new record, which takes the file's counter.
+bool write(Operation &op, DorvexFile *f, const uint8_t *record, uint32_t length, bool *shared,
+           const uint32_t *restore = nullptr) {
   if (record == nullptr) {
     return fs_fail(E_PARAM);
   }
   // The mode is checked before the header is taken for an update: a file
   // open for input may not even be writable.
-  if ((f->mode & A_ACCESS_MASK) == A_INPUT) {
+  if ((f->mode & A_ACCESS_MASK) == A_INPUT && !log_undoing()) {
     return fs_fail(E_MODE_CLASH);
   }
   clear_prefetch(*f->read);
@@ -60,14 +76,21 @@ bool write(Operation &op, DorvexFile *f, const uint8_t *record, uint32_t length,
   if (length < f->min_record || length > f->max_record) {
     return fs_fail(E_PARAM);
   }
-  uint32_t sequence = static_cast<uint32_t>(hget(f, kSequenceCounter));
+  uint32_t counter = static_cast<uint32_t>(hget(f, kSequenceCounter));
+  uint32_t sequence = restore ? *restore : counter;
   if (trace_on(kTraceInner)) eprintf("V: v5i_write(): add_rec()\n");
   SegAddr at;
   if (!add_record(f, record, length, sequence, &at)) return false;
+  if (keeps_change_locks(f) && vi_read_rec(f, nullptr, at, kLockTake, kLockByWrite) < 0) {
+    KeptErrors saved;
+    if (trace_on(kTraceInner)) eprintf("V: v5i_write(): vi_sub_rec()\n");
+    if (delete_record(f, at)) header_write(f);
+    return false;
+  }
   if (f->bulk_running) {
     // Bulk addition (bulk.h): the keys come later, all at once.
     bulk_queue(f, at);
-    hset(f, kSequenceCounter, sequence + 1);
+    hset(f, kSequenceCounter, counter + 1);
     return header_write(f);
   }
   SegAddr pointer{-at.offset, at.segment};
@@ -83,13 +106,14 @@ bool write(Operation &op, DorvexFile *f, const uint8_t *record, uint32_t length,
       if (*fs_error_code() == E_BROKEN) return false;
       int16_t code = *fs_error_code();
       int32_t secondary = *fs_error_secondary();
+      release_record_lock(f, at);
       if (!take_back(f, record, k, sequence, at)) return false;
       return fs_fail(code, secondary);
     }
     if (t->equal_seen) *shared = true;
   }
-  hset(f, kSequenceCounter, sequence + 1);
-  return header_write(f);
+  if (!restore) hset(f, kSequenceCounter, counter + 1);
+  return header_write(f) && log_write(f, record, length);
 }
 
 }  // namespace
@@ -103,6 +127,17 @@ extern "C" int32_t v5i_write(DorvexFile *file, const uint8_t *record, uint32_t l
   Operation op(file, true);
   bool shared = false;
   bool ok = write(op, file, record, length, &shared);
+  op.finish(ok);
+  if (ok && shared) kel::fs_set_status(E_DUPLICATE_ALTERNATE);
+  return ok ? 1 : 0;
+}
+
+extern "C" int32_t v5i_restore(DorvexFile *file, const uint8_t *record, uint32_t length,
+                               uint32_t sequence) {
+  if (file == nullptr) return kel::fs_fail(E_PARAM);
+  Operation op(file, true);
+  bool shared = false;
+  bool ok = write(op, file, record, length, &shared, &sequence);
   op.finish(ok);
   if (ok && shared) kel::fs_set_status(E_DUPLICATE_ALTERNATE);
   return ok ? 1 : 0;

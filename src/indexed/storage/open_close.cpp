@@ -321,6 +321,18 @@ const char *file_name(const DorvexFile *file) {
   return file->name;
 }
 
+int32_t file_number(const DorvexFile *file) {
+  return file->data0;
+}
+
+int32_t open_flags(const DorvexFile *file) {
+  return file->mode;
+}
+
+uint32_t max_record_size(const DorvexFile *file) {
+  return file->max_record;
+}
+
 }  // namespace kel::indexed
 
 extern "C" DorvexFile *dorvex_open(const char *name, int32_t flags) {

@@ -99,6 +99,11 @@ int32_t v5i_unlock(DorvexFile *file);
 // with E_MODE_CLASH, E_PARAM, E_DUPLICATE (nothing of the record is left)
 // or the error of the storage.
 int32_t v5i_write(DorvexFile *file, const uint8_t *record, uint32_t length);
+// Puts a deleted record back with the duplicate sequence number it had
+// (the transaction log's undo of a delete), so that it takes its old place
+// among the records sharing its alternate values; the file's sequence
+// counter does not move. As v5i_write otherwise.
+int32_t v5i_restore(DorvexFile *file, const uint8_t *record, uint32_t length, uint32_t sequence);
 // Deletes the record with the primary key of `record` (the last record
 // read under a lock when its primary key is that one). 1, or 0 with
 // E_MODE_CLASH, E_NOT_FOUND, E_REC_LOCKED or the error of the storage.
@@ -127,6 +132,17 @@ namespace kel::indexed {
 
 // The name the file was opened with (for the entry points' trace lines).
 const char *file_name(const DorvexFile *file);
+// What the transaction log needs to know of an open file: the file-table
+// number of its data segment 0 (its identity in log records), the open
+// flags as given, and its maximum record size.
+int32_t file_number(const DorvexFile *file);
+int32_t open_flags(const DorvexFile *file);
+uint32_t max_record_size(const DorvexFile *file);
+// The raw bytes of key 0's parts of `record` (what a delete hands to the
+// log), and the reverse: those bytes put back into their places in
+// `record`. The first returns their number.
+int primary_key_of(const DorvexFile *file, const uint8_t *record, uint8_t *out);
+void place_primary_key(const DorvexFile *file, const uint8_t *key, uint8_t *record);
 
 // Installs the hooks that create and free this state; idempotent. The
 // engine's start-up (v5_init, v5_open) calls it before any open.
@@ -157,8 +173,11 @@ void set_set_file_attrs_hook(v5_set_file_attrs_fn hook);
 // record that cannot be handed over fails its operation with
 // E_LOG_REFUSED).
 //
-// Today the rewrite hands its change here; the write and delete hand
-// theirs to the same table when the log exists.
+// The write, rewrite and delete hand their changes here, after the change
+// itself succeeded. The file-level operations (open, close, make, copy,
+// rename, remove) are recorded by the log itself around its calls of the
+// operations above (the log's own entry points for them), so the engine
+// does not ask about them.
 struct IndexedLog {
   // A transaction is open.
   bool (*in_transaction)();
@@ -172,6 +191,14 @@ struct IndexedLog {
   // stored record it replaced. False: the log could not record it.
   bool (*log_rewrite)(DorvexFile *file, const uint8_t *record, uint32_t length,
                       const uint8_t *before, uint32_t before_length);
+  // The write of `record` (of `length` bytes) to `file`, after it
+  // succeeded.
+  bool (*log_write)(DorvexFile *file, const uint8_t *record, uint32_t length);
+  // The delete of the record whose primary key is `key` (the raw bytes of
+  // key 0's parts, `key_length` of them): `before` is the stored record
+  // that went, `sequence` its duplicate sequence number (for v5i_restore).
+  bool (*log_delete)(DorvexFile *file, const uint8_t *key, uint32_t key_length,
+                     const uint8_t *before, uint32_t before_length, uint32_t sequence);
 };
 // Installs the table (null: none). The table must outlive its use.
 void set_indexed_log(const IndexedLog *log);

@@ -1,0 +1,128 @@
+// Random transactions on the shared random driver: writes, rewrites and
+// deletes on two indexed files (one taking part with 0x4000, one without)
+// and a relative file, nested begins, closes and reopens inside a
+// transaction, commit or rollback at random. Every few steps the files hold
+// what the live model holds, in every key's order, and pass the structural
+// check. At the end the files saved before the run, with the shared log
+// replayed, hold exactly the committed work.
+#include "common/random_driver.h"
+#include "txlog/txlog_fixture.h"
+
+namespace kel::test {
+namespace {
+
+class TransactionModel : public TxlogTest {
+ protected:
+  // The adapter of the random driver: the files and two models, the live
+  // one (every change at once, rolled back ones taken back) and the
+  // committed one (what a replay of the log must give).
+  RandomRun run_{20261207u, 700};
+  World live_, committed_;
+  std::vector<Change> pending_;
+  int depth_ = 0;
+
+  void change() {
+    if (depth_ == 0) {
+      ASSERT_EQ(v5_begin(), 1) << *Alog_error_code();
+      depth_ = 1;
+    }
+    Change c;
+    ASSERT_TRUE(random_change(live_, &c, run_.rng())) << c.kind << " " << *fs_error_code();
+    run_.note(std::to_string(c.file) + c.kind + " " + c.record.substr(0, 12));
+    live_.apply(c);
+    pending_.push_back(c);
+  }
+  void nest() {
+    if (depth_ == 0 || depth_ > 2) return;
+    ASSERT_EQ(v5_begin(), 1);
+    ++depth_;
+  }
+  // Only the outermost commit or rollback acts.
+  void end(bool commit) {
+    if (depth_ == 0) return;
+    run_.note(std::string(commit ? "commit" : "rollback") + " at depth " + std::to_string(depth_));
+    ASSERT_EQ(commit ? v5_commit(0) : v5_rollback(0), 1) << *Alog_error_code();
+    if (--depth_ > 0) return;
+    for (const Change &c : pending_) commit ? committed_.apply(c) : void();
+    if (!commit)
+      for (auto it = pending_.rbegin(); it != pending_.rend(); ++it) live_.undo(*it);
+    pending_.clear();
+    EXPECT_EQ(fsapi::thread_data()->transaction_depth, 0);
+  }
+  // A file with changes keeps its handle across a close inside the
+  // transaction: the close is deferred to its end.
+  void reopen() {
+    bool changed = false;
+    for (const Change &x : pending_) changed = changed || x.file == 0;
+    DorvexFile *old = a_;
+    ASSERT_EQ(v5_close(a_), 1);
+    a_ = v5_open("a", kLogged | KEL_OPEN_IO, "");
+    ASSERT_NE(a_, nullptr);
+    if (changed) {
+      EXPECT_EQ(a_, old);
+    }
+  }
+};
+
+TEST_F(TransactionModel, RandomTransactionsCommitAndRollBackAndReplay) {
+  make_files();
+  save("saved");
+  open_files();
+  std::vector<RandomRun::Op> mix = {{"change", 60, [&] { change(); }},
+                                    {"nested begin", 4, [&] { nest(); }},
+                                    {"commit", 12, [&] { end(true); }},
+                                    {"rollback", 6, [&] { end(false); }},
+                                    {"close and reopen", 3, [&] { reopen(); }}};
+  ASSERT_TRUE(run_.run(
+      mix, run_.operations(), [&] { expect_files(live_); }, 10));
+  while (depth_ > 0) end(true);
+  close_files();
+  ASSERT_EQ(Alog_shutdown(), 1);
+  restore("saved");
+  ASSERT_EQ(v5_recover(), 1) << *Alog_error_code();
+  open_files();
+  ASSERT_TRUE(run_.check([&] { expect_files(committed_); }));
+}
+
+// Records changed in a transaction on a file opened with 0x4000 stay
+// locked to another process until the transaction ends; a file without
+// 0x4000 keeps no lock.
+TEST_F(TransactionModel, ChangedRecordsStayLockedUntilTheEnd) {
+  // The other process starts before this one opens anything.
+  Worker other([](const std::string &request) {
+    static DorvexFile *files[2] = {};
+    if (!files[0]) files[0] = v5_open("a", kLogged | KEL_OPEN_IO, "");
+    if (!files[1]) files[1] = v5_open("b", KEL_OPEN_IO, "");
+    char record[kRecordSize];
+    memcpy(record, request.data() + 1, 8);
+    int file = request[0] - '0';
+    std::string got = v5_read(files[file], record, 0) ? "read" : std::to_string(*fs_error_code());
+    v5_unlock(files[file]);
+    return got;
+  });
+  make_files();
+  open_files();
+  std::string one = "K0000001A001" + std::string(28, 'x');
+  std::string two = "K0000002A001" + std::string(28, 'y');
+  for (DorvexFile *f : {a_, b_}) {
+    ASSERT_EQ(v5_write(f, one.data(), kRecordSize), 1);
+    ASSERT_EQ(v5_write(f, two.data(), kRecordSize), 1);
+  }
+  for (int end = 0; end < 2; ++end) {
+    ASSERT_EQ(v5_begin(), 1);
+    std::string three = "K000000" + std::to_string(3 + end) + "A002" + std::string(28, 'z');
+    ASSERT_EQ(v5_write(a_, three.data(), kRecordSize), 1);
+    ASSERT_EQ(v5_rewrite(a_, one.data(), kRecordSize), 1);
+    ASSERT_EQ(v5_rewrite(b_, one.data(), kRecordSize), 1);
+    EXPECT_EQ(other.call("0" + three.substr(0, 8)), std::to_string(E_REC_LOCKED));
+    EXPECT_EQ(other.call("0" + one.substr(0, 8)), std::to_string(E_REC_LOCKED));
+    EXPECT_EQ(other.call("1" + one.substr(0, 8)), "read");
+    EXPECT_EQ(other.call("0" + two.substr(0, 8)), "read");
+    ASSERT_EQ(end ? v5_rollback(0) : v5_commit(0), 1);
+    EXPECT_EQ(other.call("0" + one.substr(0, 8)), "read");
+    EXPECT_EQ(other.call("0" + three.substr(0, 8)), end ? std::to_string(E_NOT_FOUND) : "read");
+  }
+}
+
+}  // namespace
+}  // namespace kel::test
