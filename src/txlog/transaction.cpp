@@ -152,15 +152,15 @@ void forget_opens() {
   }
 }
 
-// Ends the transaction without touching any log: the nodes go newest
-// first, deferred closes are carried out, the TM file is rewound and the
-// transaction's locks are released.
-void discard_nodes() {
+// Ends the transaction: its nodes are dropped (deferred closes carried
+// out as each goes), the TM file is rewound and the transaction's locks
+// are released. `newest_first` for a transaction that never reached a log;
+// a copied unit goes oldest first, so that its deferred closes follow the
+// order in which the program asked for them.
+void end_nodes(bool newest_first) {
   State &s = state();
-  forget_opens();
   ++s.suppressed;
-  while (s.newest) {
-    Node *n = s.newest;
+  while (Node *n = newest_first ? s.newest : s.oldest) {
     unlink_node(n);
     run_deferred_close(n);
     KEL_FREE(n);
@@ -171,21 +171,14 @@ void discard_nodes() {
   release_transaction_locks();
 }
 
-// Oldest-first variant for a copied unit (the order of deferred closes
-// then follows the order in which the program asked for them).
+// Ends the transaction without touching any log.
+void discard_nodes() {
+  forget_opens();
+  end_nodes(true);
+}
+
 void finish_copied() {
-  State &s = state();
-  ++s.suppressed;
-  while (s.oldest) {
-    Node *n = s.oldest;
-    unlink_node(n);
-    run_deferred_close(n);
-    KEL_FREE(n);
-  }
-  --s.suppressed;
-  tm_rewind();
-  s.open = false;
-  release_transaction_locks();
+  end_nodes(false);
 }
 
 // Reads part `length` bytes at `offset` of the TM file into a new block
