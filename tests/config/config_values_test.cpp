@@ -262,12 +262,17 @@ TEST(ConfigValues, OtherSettersListsCommentsAndBase64) {
   const uint8_t bytes[] = {0x00, 0xFF, 0x10, 0x80, 0x7F};
   g_calls.clear();
   ASSERT_EQ(1, cfg_set_base64("T_RAW", 0, bytes, 5));
-  EXPECT_EQ(0u, g_calls.find("T_RAW='")) << g_calls;
+  EXPECT_EQ("T_RAW='ap8qGh8a'=0", g_calls) << "the configuration's own alphabet";
   int32_t length = 0;
   uint8_t *back = cfg_get_base64("T_RAW", 0, &length);
   ASSERT_NE(nullptr, back);
   EXPECT_EQ(6, length) << "3 bytes for every group of 4 characters";
   EXPECT_EQ(0, memcmp("\x00\xFF\x10\x80\x7F\x00", back, 6));
+  M_free(back, "test", 1, nullptr);
+  // Characters outside the alphabet count as 0, a short group is completed.
+  ASSERT_EQ(1, cfg_set_raw("T_RAW", 0, "[]!*b"));
+  back = cfg_get_base64("T_RAW", 0, &length);
+  EXPECT_EQ(std::string("\xFB\xF0\x00\x04\x00\x00", 6), std::string((char *)back, length));
   M_free(back, "test", 1, nullptr);
   EXPECT_EQ(nullptr, cfg_get_base64("T_S65", 0, &length));
   EXPECT_EQ(0, length);
