@@ -321,32 +321,6 @@ TEST_F(FilesTest, RecordLocksHaveALimitNameTheHolderAndSurviveOtherCloses) {
   Aclose(reader);
 }
 
-TEST_F(FilesTest, UpdateLockOnByteZero) {
-  int r = Aopen(path_.c_str(), A_INPUT);
-  EXPECT_EQ(Ahold_file(r, 0), Ahold_file(r, 1));
-  EXPECT_EQ(held('R', 0, 1), seen(0, 1));
-  EXPECT_EQ(Ahold_file(r, 0), Ahold_file(r, 1)) << "held already: nothing more";
-  Arelease_file(r);
-  EXPECT_EQ("U", seen(0, 1));
-  Arelease_file(r);  // not held: nothing
-  int w = Aopen(path_.c_str(), A_IO);
-  EXPECT_GE(Ahold_file(w, 1), 0);
-  EXPECT_EQ(held('W', 0, 1), seen(0, 1));
-  Arelease_file(w);
-  Aclose(w);
-  Aclose(r);
-  int d = Aopen(path_.c_str(), A_DENY_WRITE | A_IO);
-  EXPECT_GE(Ahold_file(d, 1), 0);
-  EXPECT_EQ("U", seen(0, 1)) << "a deny-write open needs no update lock";
-  Aclose(d);
-  fs_settings().queue_readers = true;
-  int q = Aopen(path_.c_str(), A_INPUT);
-  EXPECT_EQ(O_RDWR, access_mode(Ahold_file(q, 0)));
-  EXPECT_GE(Ahold_file(q, 1), 0);
-  EXPECT_EQ(held('W', 0, 1), seen(0, 1)) << "readers queue as writers";
-  Aclose(q);
-}
-
 TEST_F(FilesTest, DirectoriesAreRefusedAndDevicesOpenUnlocked) {
   Peer peer(path_);
   std::string sub = dir_ / "sub", fifo = dir_ / "fifo";
