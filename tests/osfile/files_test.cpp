@@ -153,27 +153,6 @@ TEST_F(FilesTest, LockBandSitsJustBelowTheTopForEverySetting) {
   }
 }
 
-TEST_F(FilesTest, OutputAndExtendBesideAnotherProcess) {
-  Peer peer(path_);
-  write_file(path_, "keep me");
-  int64_t other = peer.open(A_INPUT);
-  ASSERT_GE(other, 0);
-  EXPECT_TRUE(failed(Aopen(path_.c_str(), A_OUTPUT) == -1, E_FILE_LOCKED));
-  EXPECT_EQ("keep me", read_file(path_));
-  // Extending shares with a reader, keeps the bytes and starts at the end.
-  int f = Aopen(path_.c_str(), A_EXTEND);
-  ASSERT_GE(f, 0);
-  EXPECT_EQ(7, lseek(Ahold_file(f, 0), 0, SEEK_CUR));
-  Aclose(f);
-  EXPECT_EQ(1, peer.close(other));
-  ASSERT_GE(f = Aopen(path_.c_str(), A_OUTPUT), 0) << "nobody else has it open now";
-  EXPECT_EQ("", read_file(path_)) << "output empties the file";
-  Aclose(f);
-  ASSERT_GE(f = Aopen((dir_ / "fresh").c_str(), A_OUTPUT), 0);
-  EXPECT_TRUE(file_exists(dir_ / "fresh")) << "output creates a missing file";
-  Aclose(f);
-}
-
 TEST_F(FilesTest, OpensInsideOneProcessExcludeEachOtherWithInternalLocks) {
   const struct {
     int existing, added;
