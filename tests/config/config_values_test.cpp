@@ -110,6 +110,10 @@ TEST(ConfigValues, DefaultsThenTypedSetters) {
   cfg_release();
 }
 
+// Booleans: y, t, on, 1, yes, true (any case, blanks around), all else
+// false. Number forms: config_parse_test. Tinyint and short keep the low 8
+// and 16 bits; keywords are abbreviated and OR'd, else a number is read;
+// flags 1 refuse programmatic values; Func: the callback's result.
 TEST(ConfigValues, TextsAreParsedByType) {
   cfg_define_table(kTable, kCount, 0);
   struct Case {
@@ -261,7 +265,7 @@ TEST(ConfigValues, OtherSettersListsCommentsAndBase64) {
   // Characters outside the alphabet count as 0, a short group is completed.
   ASSERT_EQ(1, cfg_set_raw("T_RAW", 0, "[]!*b"));
   back = cfg_get_base64("T_RAW", 0, &length);
-  EXPECT_EQ(std::string("\xFB\xF0\x00\x04\x00\x00", 6), std::string((char *)back, length));
+  EXPECT_EQ(std::string("\xFB\xF0\x00\x04\x00\x00", 6), std::string(reinterpret_cast<char *>(back), length));
   M_free(back, "test", 1, nullptr);
   EXPECT_EQ(nullptr, cfg_get_base64("T_S65", 0, &length));
   EXPECT_EQ(0, length);
