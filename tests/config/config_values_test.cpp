@@ -265,7 +265,8 @@ TEST(ConfigValues, OtherSettersListsCommentsAndBase64) {
   // Characters outside the alphabet count as 0, a short group is completed.
   ASSERT_EQ(1, cfg_set_raw("T_RAW", 0, "[]!*b"));
   back = cfg_get_base64("T_RAW", 0, &length);
-  EXPECT_EQ(std::string("\xFB\xF0\x00\x04\x00\x00", 6), std::string(reinterpret_cast<char *>(back), length));
+  EXPECT_EQ(std::string("\xFB\xF0\x00\x04\x00\x00", 6),
+            std::string(reinterpret_cast<char *>(back), length));
   M_free(back, "test", 1, nullptr);
   EXPECT_EQ(nullptr, cfg_get_base64("T_S65", 0, &length));
   EXPECT_EQ(0, length);

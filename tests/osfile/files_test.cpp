@@ -1,6 +1,7 @@
 // The file table: sharing rules and the lock band between processes, one
-// descriptor per file inside a process, record locks, the update lock, the
-// trace of the lock calls, failures and the helpers around files.
+// descriptor per file inside a process, record locks, the trace of the lock
+// calls, failures and the helpers around files. The update lock on byte 0
+// is decided by the indexed engine's process test.
 #include "osfile/files.h"
 
 #include <fcntl.h>
