@@ -90,35 +90,6 @@ class CacheTest : public ::testing::Test {
   std::optional<StderrCapture> capture_;
 };
 
-TEST_F(CacheTest, SharedHeaderIsReadEveryTimeAnExclusiveOneIsKept) {
-  write_file(path_, blocks(4));
-  int other = open(path_.c_str(), O_RDWR);  // stands for another process
-  trace();
-  for (int flags : {int{A_IO}, 0x402}) {  // 0x400 alone counts as no mode bit
-    int f = open_cached(flags);
-    read(f, 100, 0);
-    read(f, 100, 0);
-    ASSERT_EQ(2, pwrite(other, "ZZ", 2, 10));
-    EXPECT_EQ("ZZ", read(f, 100, 0).substr(10, 2)) << "the other process's change is seen";
-    ASSERT_EQ(2, pwrite(other, "aa", 2, 10));
-    // Other blocks are kept, and a write goes to the disk at once.
-    read(f, 100, 600);
-    read(f, 100, 700);
-    ASSERT_EQ(3, Bpwrite(f, "new", 3, 600));
-    EXPECT_EQ("new", read_file(path_).substr(600, 3));
-    ASSERT_EQ(3, Bpwrite(f, "bbb", 3, 600));
-    EXPECT_EQ(1, Bclose(f));
-  }
-  for (int flags : {0x202, 0x100}) {
-    int f = open_cached(flags);
-    read(f, 100, 0);
-    read(f, 100, 0);
-    EXPECT_EQ(1, Bclose(f));
-  }
-  close(other);
-  EXPECT_TRUE(traced("shared_header"));
-}
-
 TEST_F(CacheTest, DeferredPartialLastBlockIsWrittenBackWhole) {
   config_.buffers = 1;  // the one buffer held block 0 before: its old bytes must not show
   write_file(path_, std::string(700, 'x'));
