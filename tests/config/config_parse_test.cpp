@@ -11,26 +11,26 @@ namespace {
 
 const ConfigKeyword kFlags[] = {{"READ", 1}, {"WRITE", 2}, {"RECOVER", 8}, {"APPEND", 4}};
 
+// Keywords are abbreviated and OR'd, the first in table order wins; a token
+// keeps 30 characters; a number among keywords is read when no keyword
+// matched at all. Numbers: decimals with unit letters and one sign, in
+// 32-bit words.
 TEST(ConfigParse, KeywordsNumbersAndUnitLetters) {
-  const std::string forty_rs(40, 'R');
+  const char *forty_rs = "RRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRR";  // 40
   const struct {
     const char *text;
     bool keywords;
     int32_t want;
-  } cases[] = {// Keywords are abbreviated and OR'd; the first in table order wins.
-               {"read,write", true, 3},
+  } cases[] = {{"read,write", true, 3},
                {"  WRITE   Read ", true, 3},
                {"re", true, 1},
                {"rec", true, 8},
                {",,append,", true, 4},
                {"r,w,rec,a", true, 15},
-               {"readx", true, 0},  // longer than any keyword: no match, not a number
-               {forty_rs.c_str(), true,
-                0},  // tokens keep 30 characters: one token
-                     // A number among keywords is read when no keyword matched at all.
+               {"readx", true, 0},
+               {forty_rs, true, 0},
                {"17", true, 17},
                {"17 write", true, 2},
-               // Decimals with unit letters and one sign, in 32-bit words.
                {"64K", false, 65536},
                {"64k", false, 65536},
                {"-2k", false, -2048},
@@ -40,7 +40,7 @@ TEST(ConfigParse, KeywordsNumbersAndUnitLetters) {
                {"-12-", false, -12},
                {"3 M", false, 3145728},
                {"1G", false, 1073741824},
-               {"2g", false, -2147483647 - 1},
+               {"2g", false, INT32_MIN},
                {"4g", false, 0},
                {"7x", false, 7},
                {"  42  ", false, 42},

@@ -117,35 +117,5 @@ TEST(FsConfig, CallbackClampsAndFallsBack) {
   cfg_release();
 }
 
-TEST(FsConfig, DefinedOnceWithEarlierValuesAndUndefinedAtShutdown) {
-  set_text("V_TRACE", "20");
-  set_text("USE_LARGE_FILE_API", "on");
-  cfg_set_long("V_SEG_SIZE", 0, 1048576);
-  v5_init_cfg();
-  v5_init_cfg();
-  EXPECT_EQ(20, working_value("V_TRACE"));
-  EXPECT_EQ(1048576, cfg_get_long("V_SEG_SIZE", 0));
-  for (auto [text, on] : {std::pair{"0", 0}, {"true", 1}}) {
-    set_text("USE_LARGE_FILE_API", text);
-    EXPECT_EQ(on, use_large_file_api());
-  }
-  set_text("MAX_LOCKS", "64");
-  EXPECT_EQ(64, working_value("MAX_LOCKS"));
-  v5_deinit_cfg();
-  EXPECT_EQ(0, cfg_get_type("MAX_LOCKS", 0)) << "a single definition to undo";
-  EXPECT_EQ(32, working_value("MAX_LOCKS")) << "working values back at their defaults";
-  v5_deinit_cfg();
-  v5_init_cfg();
-  EXPECT_EQ(CFG_SHORT, cfg_get_type("MAX_LOCKS", 0));
-  EXPECT_EQ(32, cfg_get_short("MAX_LOCKS", 0));
-  // The environment reaches the table through the apply operation.
-  setenv("V_TRACE", "8", 1);
-  cfg_apply_environment(0);
-  EXPECT_EQ(8, working_value("V_TRACE"));
-  unsetenv("V_TRACE");
-  v5_deinit_cfg();
-  cfg_release();
-}
-
 }  // namespace
 }  // namespace kel

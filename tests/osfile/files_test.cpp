@@ -1,6 +1,7 @@
 // The file table: sharing rules and the lock band between processes, one
-// descriptor per file inside a process, record locks, the update lock, the
-// trace of the lock calls, failures and the helpers around files.
+// descriptor per file inside a process, record locks, the trace of the lock
+// calls, failures and the helpers around files. The update lock on byte 0
+// is decided by the indexed engine's process test.
 #include "osfile/files.h"
 
 #include <fcntl.h>
@@ -153,27 +154,6 @@ TEST_F(FilesTest, LockBandSitsJustBelowTheTopForEverySetting) {
   }
 }
 
-TEST_F(FilesTest, OutputAndExtendBesideAnotherProcess) {
-  Peer peer(path_);
-  write_file(path_, "keep me");
-  int64_t other = peer.open(A_INPUT);
-  ASSERT_GE(other, 0);
-  EXPECT_TRUE(failed(Aopen(path_.c_str(), A_OUTPUT) == -1, E_FILE_LOCKED));
-  EXPECT_EQ("keep me", read_file(path_));
-  // Extending shares with a reader, keeps the bytes and starts at the end.
-  int f = Aopen(path_.c_str(), A_EXTEND);
-  ASSERT_GE(f, 0);
-  EXPECT_EQ(7, lseek(Ahold_file(f, 0), 0, SEEK_CUR));
-  Aclose(f);
-  EXPECT_EQ(1, peer.close(other));
-  ASSERT_GE(f = Aopen(path_.c_str(), A_OUTPUT), 0) << "nobody else has it open now";
-  EXPECT_EQ("", read_file(path_)) << "output empties the file";
-  Aclose(f);
-  ASSERT_GE(f = Aopen((dir_ / "fresh").c_str(), A_OUTPUT), 0);
-  EXPECT_TRUE(file_exists(dir_ / "fresh")) << "output creates a missing file";
-  Aclose(f);
-}
-
 TEST_F(FilesTest, OpensInsideOneProcessExcludeEachOtherWithInternalLocks) {
   const struct {
     int existing, added;
@@ -319,32 +299,6 @@ TEST_F(FilesTest, RecordLocksHaveALimitNameTheHolderAndSurviveOtherCloses) {
   EXPECT_TRUE(peer.can_open(0x100)) << "no writer is left";
   EXPECT_EQ(refused(E_FILE_LOCKED), peer.open(0x200)) << "the reader's slot holds";
   Aclose(reader);
-}
-
-TEST_F(FilesTest, UpdateLockOnByteZero) {
-  int r = Aopen(path_.c_str(), A_INPUT);
-  EXPECT_EQ(Ahold_file(r, 0), Ahold_file(r, 1));
-  EXPECT_EQ(held('R', 0, 1), seen(0, 1));
-  EXPECT_EQ(Ahold_file(r, 0), Ahold_file(r, 1)) << "held already: nothing more";
-  Arelease_file(r);
-  EXPECT_EQ("U", seen(0, 1));
-  Arelease_file(r);  // not held: nothing
-  int w = Aopen(path_.c_str(), A_IO);
-  EXPECT_GE(Ahold_file(w, 1), 0);
-  EXPECT_EQ(held('W', 0, 1), seen(0, 1));
-  Arelease_file(w);
-  Aclose(w);
-  Aclose(r);
-  int d = Aopen(path_.c_str(), A_DENY_WRITE | A_IO);
-  EXPECT_GE(Ahold_file(d, 1), 0);
-  EXPECT_EQ("U", seen(0, 1)) << "a deny-write open needs no update lock";
-  Aclose(d);
-  fs_settings().queue_readers = true;
-  int q = Aopen(path_.c_str(), A_INPUT);
-  EXPECT_EQ(O_RDWR, access_mode(Ahold_file(q, 0)));
-  EXPECT_GE(Ahold_file(q, 1), 0);
-  EXPECT_EQ(held('W', 0, 1), seen(0, 1)) << "readers queue as writers";
-  Aclose(q);
 }
 
 TEST_F(FilesTest, DirectoriesAreRefusedAndDevicesOpenUnlocked) {
