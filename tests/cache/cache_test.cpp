@@ -90,6 +90,35 @@ class CacheTest : public ::testing::Test {
   std::optional<StderrCapture> capture_;
 };
 
+TEST_F(CacheTest, SharedHeaderIsReadEveryTimeAnExclusiveOneIsKept) {
+  write_file(path_, blocks(4));
+  int other = open(path_.c_str(), O_RDWR);  // stands for another process
+  trace();
+  for (int flags : {int{A_IO}, 0x402}) {  // 0x400 alone counts as no mode bit
+    int f = open_cached(flags);
+    read(f, 100, 0);
+    read(f, 100, 0);
+    ASSERT_EQ(2, pwrite(other, "ZZ", 2, 10));
+    EXPECT_EQ("ZZ", read(f, 100, 0).substr(10, 2)) << "the other process's change is seen";
+    ASSERT_EQ(2, pwrite(other, "aa", 2, 10));
+    // Other blocks are kept, and a write goes to the disk at once.
+    read(f, 100, 600);
+    read(f, 100, 700);
+    ASSERT_EQ(3, Bpwrite(f, "new", 3, 600));
+    EXPECT_EQ("new", read_file(path_).substr(600, 3));
+    ASSERT_EQ(3, Bpwrite(f, "bbb", 3, 600));
+    EXPECT_EQ(1, Bclose(f));
+  }
+  for (int flags : {0x202, 0x100}) {
+    int f = open_cached(flags);
+    read(f, 100, 0);
+    read(f, 100, 0);
+    EXPECT_EQ(1, Bclose(f));
+  }
+  close(other);
+  EXPECT_TRUE(traced("shared_header"));
+}
+
 TEST_F(CacheTest, DeferredPartialLastBlockIsWrittenBackWhole) {
   config_.buffers = 1;  // the one buffer held block 0 before: its old bytes must not show
   write_file(path_, std::string(700, 'x'));
@@ -102,6 +131,31 @@ TEST_F(CacheTest, DeferredPartialLastBlockIsWrittenBackWhole) {
   EXPECT_EQ(std::string(600, 'x') + "0123456789" + std::string(90, 'x') + std::string(324, '\0'),
             read_file(path_));
   EXPECT_TRUE(traced("deferred_last_block"));
+}
+
+// Small reads past the first block go through the read-ahead buffer of
+// four blocks; long reads and the first block do not disturb it.
+TEST_F(CacheTest, ReadAheadServesOnlySmallReadsPastTheFirstBlock) {
+  config_.no_async_cache_data = true;  // data segments use the pool
+  const std::string content = blocks(16);
+  write_file(path_, content);
+  trace();
+  int f = open_cached(A_IO, kKindData);
+  for (auto [length, offset] : {std::pair{100, 600},
+                                {100, 1100},
+                                {2048, 4096},
+                                {100, 1600},
+                                {100, 10},
+                                {100, 2100},
+                                {100, 2600}})
+    EXPECT_EQ(content.substr(offset, length), read(f, length, offset)) << offset;
+  // Without the pool for data segments the calls are direct.
+  EXPECT_EQ(1, Bclose(f));
+  config_.no_async_cache_data = false;
+  f = open_cached(A_IO, kKindData);
+  EXPECT_EQ(content.substr(600, 100), read(f, 100, 600));
+  EXPECT_EQ(content.substr(600, 100), read(f, 100, 600));
+  EXPECT_TRUE(traced("read_ahead"));
 }
 
 // Bpread_ahead on a data segment that bypasses the pool: a shared open
@@ -203,6 +257,37 @@ TEST_F(CacheTest, BufferCountAndPrimeHashSize) {
   cfg_release();
 }
 
+// A dirty victim takes the oldest quarter of the pool with it: blocks 0
+// and 1 in one write, the rest in one run at the close.
+TEST_F(CacheTest, ADirtyVictimTakesTheOldestQuarterOfThePoolWithIt) {
+  config_.buffers = 8;
+  const std::string original = blocks(20);
+  write_file(path_, original);
+  trace();
+  int f = open_cached(0x602);
+  std::string expected = dirty(f, original, {0, 1, 2, 3, 4, 5, 6, 7}, 'A');
+  EXPECT_EQ(original.substr(10 * kBlock, kBlock), read(f, kBlock, 10 * kBlock));
+  EXPECT_EQ(expected.substr(0, 2 * kBlock) + original.substr(2 * kBlock), read_file(path_));
+  EXPECT_EQ(1, Bclose(f));
+  EXPECT_EQ(expected, read_file(path_));
+  EXPECT_TRUE(traced("dirty_victim"));
+}
+
+// A read across dirty blocks flushes them as one run first, then reads
+// the range with one call; read again, it comes from the pool.
+TEST_F(CacheTest, ReadingAroundDirtyBlocksFlushesThemAsARunFirst) {
+  const std::string original = blocks(8);
+  write_file(path_, original);
+  trace();
+  int f = open_cached(0x602);
+  std::string expected = dirty(f, original, {3, 4}, '0');
+  EXPECT_EQ(expected.substr(2 * kBlock, 4 * kBlock), read(f, 4 * kBlock, 2 * kBlock));
+  EXPECT_EQ(expected, read_file(path_));
+  EXPECT_EQ(expected.substr(2 * kBlock, 4 * kBlock), read(f, 4 * kBlock, 2 * kBlock));
+  Bclose(f);
+  EXPECT_TRUE(traced("read_around_dirty"));
+}
+
 TEST_F(CacheTest, VersionChangeDropsTheFilesBlocksAndBlocksFollowANewDescriptor) {
   write_file(path_, blocks(4));
   int f = open_cached(0x602);
@@ -229,6 +314,23 @@ TEST_F(CacheTest, VersionChangeDropsTheFilesBlocksAndBlocksFollowANewDescriptor)
   EXPECT_EQ(std::string(100, 'b'), read(r, 100, 700)) << "the reader goes on alone";
   EXPECT_EQ(1, Bclose(r));
   EXPECT_TRUE(traced("new_descriptor"));
+}
+
+TEST_F(CacheTest, SyncLeavesExclusiveDeferredFilesUnlessAsked) {
+  std::string other = dir_ / "other";
+  write_file(path_, blocks(2));
+  write_file(other, blocks(2));
+  int f = open_cached(0x602);                     // open-mode bits 0x600
+  int g = open_cached(0x502, kKindIndex, other);  // deny-write, deferred
+  ASSERT_EQ(2, Bpwrite(f, "FF", 2, 0));
+  ASSERT_EQ(2, Bpwrite(g, "GG", 2, 0));
+  EXPECT_EQ(1, Bsync(2));
+  EXPECT_EQ(blocks(2), read_file(path_));
+  EXPECT_EQ("GG", read_file(other).substr(0, 2));
+  EXPECT_EQ(1, Bsync(3));
+  EXPECT_EQ("FF", read_file(path_).substr(0, 2));
+  Bclose(f);
+  Bclose(g);
 }
 
 // Random reads and writes of every shape against a plain string, with a

@@ -29,6 +29,27 @@ int open_messages(const test::TempDir &dir, const std::string &bytes, char *erro
   return Amsg_init(error ? error : local);
 }
 
+TEST(Messages, TextsSubMessagesAndEscapes) {
+  test::TempDir dir;
+  MsgFileBuilder b;
+  b.add(3, {"plain", "line\\n", "a\\tb", "say \\\"hi\\\"", "oct \\041\\012\\0777",
+            "keep \\x and \\\\ and \\0 9", "trailing \\"});
+  ASSERT_EQ(1, open_messages(dir, b.bytes()));
+  struct Case {
+    int32_t number, sub;
+    const char *dflt, *want;
+    // Octal escapes take two digits. Texts not found and missing ones:
+    // RandomFetchesMatchAReference; here the number below the index.
+  } cases[] = {{3, 0, "d", "plain"},       {3, 1, "d", "line\n"},
+               {3, 2, "d", "a\tb"},        {3, 3, "d", "say \"hi\""},
+               {3, 4, "d", "oct !\n?7"},   {3, 5, "d", "keep \\x and \\\\ and \\0 9"},
+               {3, 6, "d", "trailing \\"}, {-4, 0, "dflt", "\"Message #-4 missing\""}};
+  for (const Case &c : cases) {
+    EXPECT_STREQ(c.want, Amsg_get(c.number, c.sub, c.dflt)) << c.number << "," << c.sub;
+  }
+  Amsg_shutdown();
+}
+
 TEST(Messages, UnusableFilesAreReportedAndTheDefaultFileIsTheFallback) {
   test::TempDir dir;
   // Before Amsg_init every fetch gives back its default, even null.
@@ -128,6 +149,27 @@ TEST(Messages, RandomFetchesMatchAReference) {
     ASSERT_EQ(want, Amsg_get(n, sub, dflt)) << "step " << step << ": " << n << "/" << sub;
   }
   Amsg_shutdown();
+}
+
+TEST(Messages, PoolOfTenBuffersAndShutdownReleasesEverything) {
+  test::TempDir dir;
+  // A first round lets the configuration library (A_MESSAGE is looked up
+  // there) create its own lasting blocks.
+  ASSERT_EQ(1, open_messages(dir, MsgFileBuilder().add(1, {"one"}).bytes()));
+  EXPECT_STREQ("one", Amsg_get(1, 0, nullptr));
+  Amsg_shutdown();
+  EXPECT_STREQ("gone", Amsg_get(1, 0, "gone"));
+  int64_t live = alloc_live_blocks();
+  MsgFileBuilder b;
+  for (int n = 1; n <= 11; ++n) b.add(n, {"text " + std::to_string(n)});
+  ASSERT_EQ(1, open_messages(dir, b.bytes()));
+  const char *first = Amsg_get(1, 0, nullptr);
+  for (int n = 2; n <= 10; ++n) Amsg_get(n, 0, nullptr);
+  EXPECT_STREQ("text 1", first) << "valid for nine further fetches";
+  EXPECT_EQ(first, Amsg_get(11, 0, nullptr));
+  EXPECT_STREQ("text 11", first);
+  Amsg_shutdown();
+  EXPECT_EQ(live, alloc_live_blocks()) << "pool, state, key and stream released";
 }
 
 TEST(Messages, OutOfMemoryForThreadStateGivesDefaultsAndLeaksNothing) {
