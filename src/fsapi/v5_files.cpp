@@ -2,11 +2,13 @@
 // close, information, copy, rename and remove.
 #include "entry.h"
 #include "indexed/engine.h"
+#include "indexed_handle.h"
 #include "kelfs/kelfs.h"
 #include "txlog/txlog.h"
 
 using kel::fsapi::BoundedStr;
 using kel::fsapi::entry;
+using kel::fsapi::handle_of;
 using kel::fsapi::Ptr;
 using kel::fsapi::Str;
 using kel::fsapi::TraceHandle;
@@ -14,10 +16,6 @@ using kel::fsapi::TraceHandle;
 namespace {
 
 constexpr size_t kTableSize = 256;
-
-TraceHandle handle_of(const DorvexFile *file) {
-  return TraceHandle{file, file ? kel::indexed::file_name(file) : nullptr};
-}
 
 }  // namespace
 

@@ -3,17 +3,15 @@
 // delete, and the structural check.
 #include "entry.h"
 #include "indexed/engine.h"
+#include "indexed_handle.h"
 #include "kelfs/kelfs.h"
 
 using kel::fsapi::entry;
+using kel::fsapi::handle_of;
 using kel::fsapi::Ptr;
 using kel::fsapi::TraceHandle;
 
 namespace {
-
-TraceHandle handle_of(const DorvexFile *file) {
-  return TraceHandle{file, file ? kel::indexed::file_name(file) : nullptr};
-}
 
 uint8_t *bytes(char *record) {
   return reinterpret_cast<uint8_t *>(record);

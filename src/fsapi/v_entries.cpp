@@ -3,11 +3,13 @@
 // era (any version opens through it).
 #include "entry.h"
 #include "indexed/engine.h"
+#include "indexed_handle.h"
 #include "kelfs/kelfs.h"
 
 using kel::fsapi::BoundedStr;
 using kel::fsapi::entry;
 using kel::fsapi::entry_void;
+using kel::fsapi::handle_of;
 using kel::fsapi::Str;
 using kel::fsapi::TraceHandle;
 
@@ -15,10 +17,6 @@ namespace {
 
 // The information buffers are traced as the texts they hold on entry.
 constexpr size_t kTracedInfo = 256;
-
-TraceHandle handle_of(const DorvexFile *file) {
-  return TraceHandle{file, file ? kel::indexed::file_name(file) : nullptr};
-}
 
 }  // namespace
 

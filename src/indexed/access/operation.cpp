@@ -1,9 +1,13 @@
 #include "access/operation.h"
 
 #include "access/bulk.h"
+#include "access/reading.h"
+#include "access/record_locks.h"
+#include "access/transaction.h"
 #include "cache/cache.h"
 #include "config/fs_config.h"
 #include "kelfs/errors.h"
+#include "osfile/files.h"
 #include "support/fail.h"
 
 namespace kel::indexed {
@@ -67,6 +71,19 @@ bool Operation::header_moved() {
   const HeaderLayout &l = *f_->layout;
   return get_slot_low_byte(block, l, kUpdateOpenFlag) != 0 ||
          get_slot(block, l, kHeaderVersion) != hget(f_, kHeaderVersion);
+}
+
+bool begin_record_change(Operation &op, DorvexFile *f, const uint8_t *record) {
+  if (record == nullptr) return fs_fail(E_PARAM);
+  clear_prefetch(*f->read);
+  if ((f->mode & A_ACCESS_MASK) != A_IO && !log_undoing()) {
+    release_auto_lock(f);
+    clear_last_record(f);
+    return fs_fail(E_MODE_CLASH);
+  }
+  if (!op.begin(HeaderAccess::kUpdate)) return false;
+  header_mark_changed(f);
+  return true;
 }
 
 }  // namespace kel::indexed

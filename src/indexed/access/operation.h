@@ -66,6 +66,20 @@ class Operation {
   bool debug_ = false;
 };
 
+// The start of a rewrite or a delete, which change a record already in the
+// file: the record's image must be given, the prefetched record is
+// dropped, and the mode is checked before the header is taken for an
+// update (a file open for input may not even be writable; a refusal also
+// ends the automatic lock and the last record read, as any failed access
+// of the record does). Then the header is taken and marked changed.
+bool begin_record_change(Operation &op, DorvexFile *f, const uint8_t *record);
+// The record a rewrite or delete changes (record_delete.cpp): the last
+// record read under a lock when the caller's primary key is its primary
+// key, else the record found by key 0. `length` (a rewrite's, or null) is
+// checked on the way: 0 means the maximum, outside minimum..maximum is
+// E_PARAM.
+bool locate_record_to_change(DorvexFile *f, const uint8_t *record, uint32_t *length, SegAddr *at);
+
 // Bits of V_LOCK_METHOD.
 constexpr int16_t kLockMethodHeaderChecked = 0x1;
 constexpr int16_t kLockMethodVerified = 0x2;

@@ -28,12 +28,9 @@
 
 namespace kel::indexed {
 
-namespace {
-
-// The record to delete: the last record read under a lock when the
-// caller's primary key (raw bytes) is its primary key, else the record
-// found by key 0.
-bool locate(DorvexFile *f, const uint8_t *record, SegAddr *at) {
+// Shared with the rewrite (operation.h). The length is checked after the
+// record-lock and last-record fields were dealt with, before any search.
+bool locate_record_to_change(DorvexFile *f, const uint8_t *record, uint32_t *length, SegAddr *at) {
   ReadState &r = *f->read;
   uint8_t key[kKeyLengthLimit];
   int n = primary_key_bytes(f, record, key);
@@ -41,6 +38,10 @@ bool locate(DorvexFile *f, const uint8_t *record, SegAddr *at) {
   *at = r.last_record;
   release_auto_lock(f);
   clear_last_record(f);
+  if (length != nullptr) {
+    if (*length == 0) *length = f->max_record;
+    if (*length < f->min_record || *length > f->max_record) return fs_fail(E_PARAM);
+  }
   if (use_last) return true;
   uint8_t search[kSearchKeySize];
   build_search_key(f, 0, record, search);
@@ -49,13 +50,13 @@ bool locate(DorvexFile *f, const uint8_t *record, SegAddr *at) {
   int result = vi_find_key(t, search, 0, &pos);
   if (result == SR_ERROR) return false;
   bool found = f->keys[0].duplicates ? result >= SR_EQUAL : result == SR_EXACT;
-  if (!found) {
-    return fs_fail(E_NOT_FOUND);
-  }
+  if (!found) return fs_fail(E_NOT_FOUND);
   if (!record_of_pointer(vi_entry_pointer(t, pos.offset), at))
     return fs_fail(E_BROKEN, kBrokenPosition);
   return true;
 }
+
+namespace {
 
 // Hands the delete to the transaction log while one is open: the primary
 // key of the caller's record and the stored record.
@@ -72,19 +73,9 @@ bool log_delete(DorvexFile *f, const uint8_t *record, const uint8_t *stored, uin
 }
 
 bool delete_one(Operation &op, DorvexFile *f, const uint8_t *record) {
-  if (record == nullptr) {
-    return fs_fail(E_PARAM);
-  }
-  clear_prefetch(*f->read);
-  if ((f->mode & A_ACCESS_MASK) != A_IO && !log_undoing()) {
-    release_auto_lock(f);
-    clear_last_record(f);
-    return fs_fail(E_MODE_CLASH);
-  }
-  if (!op.begin(HeaderAccess::kUpdate)) return false;
-  header_mark_changed(f);
+  if (!begin_record_change(op, f, record)) return false;
   SegAddr at;
-  if (!locate(f, record, &at)) return false;
+  if (!locate_record_to_change(f, record, nullptr, &at)) return false;
   uint8_t *stored = standard_record_buffer();
   uint32_t sequence = 0;
   bool keep = keeps_change_locks(f);

@@ -46,34 +46,6 @@ struct Stored {
   uint32_t sequence = 0;
 };
 
-// The record to rewrite: the last record read under a lock when the new
-// image's primary key (raw bytes) is its primary key, else the record
-// found by key 0. The length is checked on the way, after the record-lock
-// and last-record fields were dealt with and before any search.
-bool locate(DorvexFile *f, const uint8_t *record, uint32_t *length, SegAddr *at) {
-  ReadState &r = *f->read;
-  uint8_t key[kKeyLengthLimit];
-  int n = primary_key_bytes(f, record, key);
-  bool use_last = !(r.last_record == kNullAddr) && memcmp(key, r.last_key, n) == 0;
-  *at = r.last_record;
-  release_auto_lock(f);
-  clear_last_record(f);
-  if (*length == 0) *length = f->max_record;
-  if (*length < f->min_record || *length > f->max_record) return fs_fail(E_PARAM);
-  if (use_last) return true;
-  uint8_t search[kSearchKeySize];
-  build_search_key(f, 0, record, search);
-  TreeContext *t = tree_of(f);
-  NodePosition pos;
-  int result = vi_find_key(t, search, 0, &pos);
-  if (result == SR_ERROR) return false;
-  bool found = f->keys[0].duplicates ? result >= SR_EQUAL : result == SR_EXACT;
-  if (!found) return fs_fail(E_NOT_FOUND);
-  if (!record_of_pointer(vi_entry_pointer(t, pos.offset), at))
-    return fs_fail(E_BROKEN, kBrokenPosition);
-  return true;
-}
-
 // Reads the stored record, locking it as the log wants: kept (a write
 // lock) while a transaction or the log's locking setting asks for it,
 // otherwise only tested, so that another process's lock refuses the
@@ -139,19 +111,9 @@ bool log_rewrite(DorvexFile *f, const uint8_t *record, uint32_t length, const St
 }
 
 bool rewrite(Operation &op, DorvexFile *f, const uint8_t *record, uint32_t length, bool *shared) {
-  if (record == nullptr) return fs_fail(E_PARAM);
-  clear_prefetch(*f->read);
-  // The mode is checked before the header is taken for an update: a file
-  // open for input may not even be writable.
-  if ((f->mode & A_ACCESS_MASK) != A_IO && !log_undoing()) {
-    release_auto_lock(f);
-    clear_last_record(f);
-    return fs_fail(E_MODE_CLASH);
-  }
-  if (!op.begin(HeaderAccess::kUpdate)) return false;
-  header_mark_changed(f);
+  if (!begin_record_change(op, f, record)) return false;
   Stored s;
-  if (!locate(f, record, &length, &s.at)) return false;
+  if (!locate_record_to_change(f, record, &length, &s.at)) return false;
   if (!read_stored(f, &s)) return false;
   clear_last_record(f);
   bool unchanged[kMaxKeys];
