@@ -388,7 +388,10 @@ int64_t run_reader(int16_t lock_method) {
     std::string last;
     for (uint32_t n; (n = v5_next(f, record)) > 0; last.assign(record, 6))
       if (n < 24 || n > 40 || std::string(record, 6) <= last) return 3;
-    if (*fs_error_code() != E_NOT_FOUND) return 4;
+    // A walk ends at E_NOT_FOUND; anything else comes back as 1000 + the
+    // code + 100000 x the secondary code, so that a failure names it.
+    if (*fs_error_code() != E_NOT_FOUND)
+      return 1000 + *fs_error_code() + 100000 * int64_t{*fs_error_secondary()};
   }
   return v5_close(f) == 1 ? 0 : 5;
 }
