@@ -2,6 +2,7 @@
 // shared log, and the replay of a log onto files restored from a backup
 // (the operator's way back to the last committed work: restore last
 // night's archive with kel, then replay today's log).
+#include <algorithm>
 #include <cstring>
 
 #include "kelfs/config.h"
@@ -48,6 +49,9 @@ int transact_command(const char *name, const char *log) {
       return log_failed("begin", log);
     }
     open = true;
+    // A delete names its record by the primary key's bytes: a line shorter
+    // than the key reads blanks there, not what an earlier line left.
+    std::fill(line.begin() + static_cast<std::ptrdiff_t>(n), line.end(), ' ');
     const char *record = line.data() + 1;
     uint32_t length = static_cast<uint32_t>(n - 1);
     int ok = line[0] == '+'   ? v5_write(f, record, length)
