@@ -3,7 +3,7 @@
 // saved before it started, with its log replayed, hold exactly the
 // transactions whose units the log holds whole, and every transaction the
 // writer saw committed is among them.
-#include <signal.h>
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,16 +16,15 @@ namespace {
 
 class Crash : public TxlogTest {
  protected:
-  // The child: transactions of random changes until it is killed; each
-  // change is told to the parent before the commit, "c" after it.
-  [[noreturn]] void write_until_killed(int out) {
+  // The worker's step: transactions of random changes until it is killed;
+  // each change goes to "told" before the commit, "c" after it.
+  [[noreturn]] void write_until_killed() {
     open_files();
     World w;
-    for (;;) {
+    for (int out = open("told", O_WRONLY | O_CREAT | O_APPEND, 0644);;) {
       if (v5_begin() != 1) _exit(2);
-      int count = 1 + static_cast<int>(rng_() % 12);
       std::string told;
-      for (int i = 0; i < count; ++i) {
+      for (size_t i = 0, count = 1 + run_.below(12); i < count; ++i) {
         Change c;
         if (!random_change(w, &c)) _exit(3);
         w.apply(c);
@@ -67,27 +66,16 @@ TEST_F(Crash, KilledWriterRecoversToTheCommittedUnits) {
   for (int round = 0; round < 6 && !HasFatalFailure(); ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
     unlink("shared.log");
+    unlink("told");
     restore("saved");
-    int p[2];
-    ASSERT_EQ(pipe(p), 0);
-    rng_.seed(seed_ + static_cast<uint32_t>(round));
-    uint32_t wait_us = 20000 + static_cast<uint32_t>(rng_() % 80000);
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      close(p[0]);
-      write_until_killed(p[1]);
+    {
+      Worker writer({[&](int64_t) -> int64_t { write_until_killed(); }});
+      writer.begin(0);
+      usleep(static_cast<useconds_t>(20000 + run_.below(80000)));
+      ASSERT_EQ(waitpid(writer.pid(), nullptr, WNOHANG), 0) << "the writer stopped by itself";
+      writer.kill();
     }
-    close(p[1]);
-    usleep(wait_us);
-    kill(child, SIGKILL);
-    int status = 0;
-    waitpid(child, &status, 0);
-    ASSERT_TRUE(WIFSIGNALED(status)) << "the writer stopped by itself: " << status;
-    std::string text;
-    char buffer[4096];
-    for (ssize_t n; (n = read(p[0], buffer, sizeof buffer)) > 0;) text.append(buffer, n);
-    close(p[0]);
+    std::string text = read_file("told");
 
     // Units whose commit record the log holds whole.
     std::string log = read_file("shared.log");
@@ -118,7 +106,7 @@ TEST_F(Crash, KilledWriterRecoversToTheCommittedUnits) {
     // cut at any byte of that unit. The reader stops there and the unit is
     // rolled back.
     if (units == 0 || last_start > last_end) continue;
-    size_t cut = last_start + 1 + rng_() % (last_end - last_start - 1);
+    size_t cut = last_start + 1 + run_.below(last_end - last_start - 1);
     write_file("shared.log", log.substr(0, cut));
     World before;
     for (size_t t = 0; t + 1 < units; ++t)

@@ -16,7 +16,7 @@ class LogFormat : public TxlogTest {
  protected:
   static std::string be_bytes(uint32_t v, int width) {
     std::string s(static_cast<size_t>(width), '\0');
-    for (int i = width - 1; i >= 0; --i, v >>= 8) s[static_cast<size_t>(i)] = static_cast<char>(v);
+    store_be(s.data(), width, v);
     return s;
   }
   static std::string start_block() {

@@ -10,13 +10,11 @@ namespace {
 class PointInTime : public TxlogTest {
  protected:
   RunResult kel_run(const std::vector<std::string> &args, const std::string &input = "") {
+    write_file(dir_ / "kel.in", input);
     SpawnOptions o;
     o.args = args;
     o.cwd = dir_.path();
-    if (!input.empty()) {
-      write_file(dir_ / "kel.in", input);
-      o.stdin_path = dir_ / "kel.in";
-    }
+    o.stdin_path = dir_ / "kel.in";
     return spawn_kel(o);
   }
 };
@@ -47,13 +45,13 @@ TEST_F(PointInTime, ArchiveChangeRemoveRestoreReplay) {
   for (int t = 0; t < 40; ++t) {
     ASSERT_EQ(v5_begin(), 1) << *Alog_error_code();
     std::vector<Change> changes;
-    for (int i = 0, n = 1 + static_cast<int>(rng_() % 6); i < n; ++i) {
+    for (int i = 0, n = 1 + static_cast<int>(run_.below(6)); i < n; ++i) {
       Change c;
       ASSERT_TRUE(random_change(live, &c));
       live.apply(c);
       changes.push_back(c);
     }
-    if (rng_() % 4) {
+    if (run_.chance(75)) {
       ASSERT_EQ(v5_commit(0), 1);
       for (const Change &c : changes) w.apply(c);
     } else {

@@ -5,7 +5,6 @@
 // what the live model holds, in every key's order, and pass the structural
 // check. At the end the files saved before the run, with the shared log
 // replayed, hold exactly the committed work.
-#include "common/random_driver.h"
 #include "txlog/txlog_fixture.h"
 
 namespace kel::test {
@@ -16,7 +15,6 @@ class TransactionModel : public TxlogTest {
   // The adapter of the random driver: the files and two models, the live
   // one (every change at once, rolled back ones taken back) and the
   // committed one (what a replay of the log must give).
-  RandomRun run_{20261207u, 700};
   World live_, committed_;
   std::vector<Change> pending_;
   int depth_ = 0;
@@ -27,7 +25,7 @@ class TransactionModel : public TxlogTest {
       depth_ = 1;
     }
     Change c;
-    ASSERT_TRUE(random_change(live_, &c, run_.rng())) << c.kind << " " << *fs_error_code();
+    ASSERT_TRUE(random_change(live_, &c)) << c.kind << " " << *fs_error_code();
     run_.note(std::to_string(c.file) + c.kind + " " + c.record.substr(0, 12));
     live_.apply(c);
     pending_.push_back(c);
@@ -88,18 +86,17 @@ TEST_F(TransactionModel, RandomTransactionsCommitAndRollBackAndReplay) {
 // locked to another process until the transaction ends; a file without
 // 0x4000 keeps no lock.
 TEST_F(TransactionModel, ChangedRecordsStayLockedUntilTheEnd) {
-  // The other process starts before this one opens anything.
-  Worker other([](const std::string &request) {
-    static DorvexFile *files[2] = {};
-    if (!files[0]) files[0] = v5_open("a", kLogged | KEL_OPEN_IO, "");
-    if (!files[1]) files[1] = v5_open("b", KEL_OPEN_IO, "");
+  // The other process starts before this one opens anything. Step 0 reads
+  // record `key % 10` of file `key / 10`: 0 when read, else the error.
+  Worker other({[](int64_t key) -> int64_t {
+    static DorvexFile *files[2] = {v5_open("a", kLogged | KEL_OPEN_IO, ""),
+                                   v5_open("b", KEL_OPEN_IO, "")};
     char record[kRecordSize];
-    memcpy(record, request.data() + 1, 8);
-    int file = request[0] - '0';
-    std::string got = v5_read(files[file], record, 0) ? "read" : std::to_string(*fs_error_code());
-    v5_unlock(files[file]);
+    snprintf(record, sizeof record, "K%07d", static_cast<int>(key % 10));
+    int64_t got = v5_read(files[key / 10], record, 0) ? 0 : *fs_error_code();
+    v5_unlock(files[key / 10]);
     return got;
-  });
+  }});
   make_files();
   open_files();
   std::string one = "K0000001A001" + std::string(28, 'x');
@@ -114,13 +111,13 @@ TEST_F(TransactionModel, ChangedRecordsStayLockedUntilTheEnd) {
     ASSERT_EQ(v5_write(a_, three.data(), kRecordSize), 1);
     ASSERT_EQ(v5_rewrite(a_, one.data(), kRecordSize), 1);
     ASSERT_EQ(v5_rewrite(b_, one.data(), kRecordSize), 1);
-    EXPECT_EQ(other.call("0" + three.substr(0, 8)), std::to_string(E_REC_LOCKED));
-    EXPECT_EQ(other.call("0" + one.substr(0, 8)), std::to_string(E_REC_LOCKED));
-    EXPECT_EQ(other.call("1" + one.substr(0, 8)), "read");
-    EXPECT_EQ(other.call("0" + two.substr(0, 8)), "read");
+    EXPECT_EQ(other.run(0, 3 + end), E_REC_LOCKED);
+    EXPECT_EQ(other.run(0, 1), E_REC_LOCKED);
+    EXPECT_EQ(other.run(0, 11), 0);  // file b keeps no lock
+    EXPECT_EQ(other.run(0, 2), 0);
     ASSERT_EQ(end ? v5_rollback(0) : v5_commit(0), 1);
-    EXPECT_EQ(other.call("0" + one.substr(0, 8)), "read");
-    EXPECT_EQ(other.call("0" + three.substr(0, 8)), end ? std::to_string(E_NOT_FOUND) : "read");
+    EXPECT_EQ(other.run(0, 1), 0);
+    EXPECT_EQ(other.run(0, 3 + end), end ? E_NOT_FOUND : 0);
   }
 }
 

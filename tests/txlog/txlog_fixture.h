@@ -10,14 +10,12 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <map>
-#include <random>
 #include <string>
 #include <vector>
 
+#include "common/random_driver.h"
 #include "common/test_util.h"
 #include "common/worker.h"
 #include "config/config.h"
@@ -26,6 +24,7 @@
 #include "indexed/engine.h"
 #include "kelfs/kelfs.h"
 #include "kelfs/modes.h"
+#include "support/be.h"
 
 namespace kel::test {
 
@@ -105,25 +104,15 @@ struct LogRecord {
   size_t offset;
   bool whole;
 };
-inline uint32_t be(const std::string &b, size_t at, int width) {
-  uint32_t v = 0;
-  for (int i = 0; i < width; ++i) v = (v << 8) | static_cast<uint8_t>(b.at(at + i));
-  return v;
-}
 inline std::vector<LogRecord> parse_log(const std::string &bytes) {
   std::vector<LogRecord> out;
   for (size_t at = 0; at + 8 <= bytes.size();) {
-    uint32_t length = be(bytes, at, 2);
-    out.push_back({static_cast<uint16_t>(be(bytes, at + 2, 2)), be(bytes, at + 4, 4),
+    uint16_t length = load_be16(bytes.data() + at);
+    out.push_back({load_be16(bytes.data() + at + 2), load_be32(bytes.data() + at + 4),
                    bytes.substr(at + 8, length), at, at + 8 + length <= bytes.size()});
     at += 8 + length;
   }
   return out;
-}
-
-inline uint32_t txlog_seed() {
-  const char *s = getenv("KEL_TEST_SEED");
-  return s ? static_cast<uint32_t>(strtoul(s, nullptr, 10)) : 20261207u;
 }
 
 class TxlogTest : public ::testing::Test {
@@ -177,9 +166,8 @@ class TxlogTest : public ::testing::Test {
 
   // A change that succeeds on `w`, drawn at random, carried out on the
   // files; false when the file system refused it.
-  bool random_change(const World &w, Change *c) { return random_change(w, c, rng_); }
-  bool random_change(const World &w, Change *c, std::mt19937 &rng) {
-    auto below = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
+  bool random_change(const World &w, Change *c) {
+    auto below = [&](int n) { return static_cast<int>(run_.below(static_cast<size_t>(n))); };
     c->file = below(3);
     std::string body(kRecordSize, ' ');
     for (char &ch : body) ch = static_cast<char>('a' + below(26));
@@ -216,13 +204,7 @@ class TxlogTest : public ::testing::Test {
         if (v5_start(file, buffer, k, 0, V_START_NOT_LESS) == 1)
           while (v5_next(file, buffer) == kRecordSize) got.emplace_back(buffer, kRecordSize);
         v5_unlock(file);  // a file opened with 0x4000 keeps its read locks
-        std::vector<std::string> want = w.order(f, k);
-        auto first = std::mismatch(got.begin(), got.end(), want.begin(), want.end());
-        ASSERT_EQ(got, want) << "file " << f << " key " << k << ", from record "
-                             << first.first - got.begin() << ": "
-                             << (first.first != got.end() ? first.first->substr(0, 12) : "end")
-                             << " for "
-                             << (first.second != want.end() ? first.second->substr(0, 12) : "end");
+        ASSERT_EQ(got, w.order(f, k)) << "file " << f << " key " << k;
       }
       ASSERT_EQ(v5i_check(file, 0), 1) << v5i_check_report();
     }
@@ -239,9 +221,9 @@ class TxlogTest : public ::testing::Test {
   }
 
   TempDir dir_{true};
-  uint32_t seed_ = txlog_seed();
-  std::mt19937 rng_{seed_};
-  ::testing::ScopedTrace trace_{__FILE__, __LINE__, "KEL_TEST_SEED=" + std::to_string(seed_)};
+  // The random driver's seed (KEL_TEST_SEED replays a run) and draws.
+  RandomRun run_{20261207u, 700};
+  ::testing::ScopedTrace trace_{__FILE__, __LINE__, "KEL_TEST_SEED=" + std::to_string(run_.seed())};
   DorvexFile *a_ = nullptr;
   DorvexFile *b_ = nullptr;
   RelativeFile *r_ = nullptr;
