@@ -64,7 +64,7 @@ class TransactionModel : public TxlogTest {
 
 TEST_F(TransactionModel, RandomTransactionsCommitAndRollBackAndReplay) {
   make_files();
-  save("saved");
+  save();
   open_files();
   std::vector<RandomRun::Op> mix = {{"change", 60, [&] { change(); }},
                                     {"nested begin", 4, [&] { nest(); }},
@@ -74,12 +74,7 @@ TEST_F(TransactionModel, RandomTransactionsCommitAndRollBackAndReplay) {
   ASSERT_TRUE(run_.run(
       mix, run_.operations(), [&] { expect_files(live_); }, 10));
   while (depth_ > 0) end(true);
-  close_files();
-  ASSERT_EQ(Alog_shutdown(), 1);
-  restore("saved");
-  ASSERT_EQ(v5_recover(), 1) << *Alog_error_code();
-  open_files();
-  ASSERT_TRUE(run_.check([&] { expect_files(committed_); }));
+  recover_into(committed_, 1);
 }
 
 // Records changed in a transaction on a file opened with 0x4000 stay

@@ -150,18 +150,28 @@ class TxlogTest : public ::testing::Test {
     a_ = b_ = nullptr;
     r_ = nullptr;
   }
-  // The files saved into folder `to`, and put back from there.
-  static void save(const std::string &to) {
-    mkdir(to.c_str(), 0755);
-    for (const char *n : {"a", "b"}) ASSERT_EQ(v5_copy(n, (to + "/" + n).c_str()), 1);
-    ASSERT_EQ(Ar_copy("r", (to + "/r").c_str()), 1);
-  }
-  static void restore(const std::string &from) {
-    for (const char *n : {"a", "b"}) {
-      v5_remove(n);
-      ASSERT_EQ(v5_copy((from + "/" + n).c_str(), n), 1);
+  // The files saved into folder "saved" (`back`: put back from there).
+  static void save(bool back = false) {
+    mkdir("saved", 0755);
+    for (std::string n : {"a", "b", "r"}) {
+      std::string from = back ? "saved/" + n : n, to = back ? n : "saved/" + n;
+      if (n != "r") v5_remove(to.c_str());
+      ASSERT_EQ(n == "r" ? Ar_copy(from.c_str(), to.c_str()) : v5_copy(from.c_str(), to.c_str()),
+                1);
     }
-    ASSERT_EQ(Ar_copy((from + "/r").c_str(), "r"), 1);
+  }
+  // The saved files put back, the log replayed (`result` -1: either a
+  // whole log or one cut inside its last unit, log error 6), and the files
+  // checked against `w`.
+  void recover_into(const World &w, int result, int16_t error = 0) {
+    close_files();
+    Alog_shutdown();
+    save(true);
+    int got = v5_recover();
+    EXPECT_EQ(got, result >= 0 ? result : got);
+    EXPECT_EQ(*Alog_error_code(), result >= 0 ? error : got == 1 ? 0 : 6);
+    open_files();
+    expect_files(w);
   }
 
   // A change that succeeds on `w`, drawn at random, carried out on the
