@@ -127,8 +127,8 @@ class TxlogTest : public ::testing::Test {
   }
 
   static void make_files() {
-    ASSERT_EQ(v5_make("a", nullptr, nullptr, "40,40,2", "1,0,8,0,1,1,4,8", nullptr), 1);
-    ASSERT_EQ(v5_make("b", nullptr, nullptr, "40,40,2", "1,0,8,0,1,1,4,8", nullptr), 1);
+    for (const char *n : {"a", "b"})
+      ASSERT_EQ(v5_make(n, nullptr, nullptr, "40,40,2", "1,0,8,0,1,1,4,8", nullptr), 1);
     ASSERT_EQ(Ar_make("r", "", 0), 1);
   }
   void open_files() {
@@ -141,8 +141,7 @@ class TxlogTest : public ::testing::Test {
     if (a_) v5_close(a_);
     if (b_) v5_close(b_);
     if (r_) Ar_close(r_);
-    a_ = b_ = nullptr;
-    r_ = nullptr;
+    a_ = b_ = nullptr, r_ = nullptr;
   }
   // The files saved into folder "saved" (`back`: put back from there).
   static void save(bool back = false) {
@@ -213,24 +212,22 @@ class TxlogTest : public ::testing::Test {
       }
       ASSERT_EQ(v5i_check(file, 0), 1) << v5i_check_report();
     }
+    std::map<int, std::string> slots;
     for (int n = 1; n <= kSlots; ++n) {
       char buffer[kRecordSize + 1] = {};
-      int got = Ar_read(r_, buffer, n);
-      auto it = w.slots.find(n);
-      ASSERT_EQ(got, it == w.slots.end() ? 0 : static_cast<int>(kRecordSize) + 1)
-          << "slot " << n << " error " << *fs_error_code() << "/" << *fs_error_secondary();
-      if (got) {
-        ASSERT_EQ(std::string(buffer, kRecordSize), it->second) << "slot " << n;
+      if (int got = Ar_read(r_, buffer, n); got) {
+        EXPECT_EQ(got, static_cast<int>(kRecordSize) + 1) << "slot " << n;
+        slots[n].assign(buffer, kRecordSize);
       }
     }
+    ASSERT_EQ(slots, w.slots);
   }
 
   TempDir dir_{true};
   // The random driver's seed (KEL_TEST_SEED replays a run) and draws.
   RandomRun run_{20261207u, 700};
   ::testing::ScopedTrace trace_{__FILE__, __LINE__, "KEL_TEST_SEED=" + std::to_string(run_.seed())};
-  DorvexFile *a_ = nullptr;
-  DorvexFile *b_ = nullptr;
+  DorvexFile *a_ = nullptr, *b_ = nullptr;
   RelativeFile *r_ = nullptr;
 };
 
