@@ -3,8 +3,6 @@
 // anything but committed (or, in the live files, rolled back) work.
 #include <sys/stat.h>
 
-#include <functional>
-
 #include "support/alloc.h"
 #include "txlog/txlog_fixture.h"
 
@@ -23,10 +21,13 @@ class LogFaults : public TxlogTest {
   }
 };
 
+// A damaged copy of the log: `put` written at `at` (empty: the log cut
+// there), and what the writer's next begin and a recovery make of it.
 struct Damage {
   const char *what;
-  std::function<void(std::string &log, const std::vector<LogRecord> &records)> apply;
-  int begin;  // the writer's next begin
+  size_t at;
+  std::string put;
+  int begin;
   int16_t begin_error;
   int recover;
   int16_t recover_error;
@@ -48,30 +49,20 @@ TEST_F(LogFaults, DamagedLogs) {
   close_files();
   Alog_shutdown();
   const std::string pristine = read_file("shared.log");
-  auto second_write = [](const std::vector<LogRecord> &r) {
-    size_t seen = 0;
-    for (const LogRecord &x : r)
-      if (x.type == 7 && ++seen == 2) return x.offset;
-    return size_t{0};
-  };
+  size_t n = pristine.size(), w2 = 0, seen = 0;  // w2: the second unit's write record
+  for (const LogRecord &x : parse_log(pristine))
+    if (x.type == 7 && ++seen == 2) w2 = x.offset;
   const Damage rows[] = {
-      {"cut inside the last header", [](std::string &l, auto &) { l.resize(l.size() - 5); }, 0, 12,
-       1, 6, false},
-      {"cut inside the last record's data", [](std::string &l, auto &) { l.pop_back(); }, 0, 12, 0,
-       6, false},
-      {"bad end mark", [](std::string &l, auto &) { l.back() = 'x'; }, 0, 12, 1, 0, true},
-      {"garbage type",
-       [&](std::string &l, auto &r) {
-         l[second_write(r) + 2] = 0x07, l[second_write(r) + 3] = 0x77;
-       },
-       1, 0, 0, 6, false},
-      {"file never opened", [&](std::string &l, auto &r) { l[second_write(r) + 8 + 7] ^= 0x40; }, 1,
-       0, 0, 13, false},
+      {"cut inside the last header", n - 5, "", 0, 12, 1, 6, false},
+      {"cut inside the last record's data", n - 1, "", 0, 12, 0, 6, false},
+      {"bad end mark", n - 1, "x", 0, 12, 1, 0, true},
+      {"garbage type", w2 + 2, "\x07\x77", 1, 0, 0, 6, false},
+      {"file never opened", w2 + 15, std::string(1, pristine[w2 + 15] ^ 0x40), 1, 0, 0, 13, false},
   };
   for (const Damage &d : rows) {
     SCOPED_TRACE(d.what);
     std::string log = pristine;
-    d.apply(log, parse_log(pristine));
+    d.put.empty() ? log.resize(d.at) : (void)log.replace(d.at, d.put.size(), d.put);
     write_file("shared.log", log);
     EXPECT_EQ(v5_begin(), d.begin);
     EXPECT_EQ(*Alog_error_code(), d.begin_error);
