@@ -1,5 +1,5 @@
 // Damaged logs, a full disk and failing allocations: each gives the
-// specified result to the writer and to recovery, and the files never hold
+// documented result to the writer and to recovery, and the files never hold
 // anything but committed (or, in the live files, rolled back) work.
 #include <sys/stat.h>
 
