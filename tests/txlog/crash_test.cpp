@@ -71,7 +71,6 @@ TEST_F(Crash, KilledWriterRecoversToTheCommittedUnits) {
       ASSERT_EQ(waitpid(writer.pid(), nullptr, WNOHANG), 0) << "the writer stopped by itself";
       writer.kill();
     }
-    std::string text = read_file("told");
 
     // Units whose commit record the log holds whole.
     std::string log = read_file("shared.log");
@@ -81,7 +80,7 @@ TEST_F(Crash, KilledWriterRecoversToTheCommittedUnits) {
       if (r.type == 2) last_start = r.offset;
       if (r.type == 3 && r.whole) last_end = r.offset + 8 + r.data.size();
     }
-    std::vector<std::vector<Change>> transactions = told(text);
+    std::vector<std::vector<Change>> transactions = told(read_file("told"));
     size_t committed = transactions.size() - 1;
     ASSERT_GE(units, committed) << "a commit the writer saw is missing from the log";
     ASSERT_LE(units, committed + 1);

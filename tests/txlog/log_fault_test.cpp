@@ -1,8 +1,6 @@
 // Damaged logs, a full disk and failing allocations: each gives the
 // documented result to the writer and to recovery, and the files never hold
 // anything but committed (or, in the live files, rolled back) work.
-#include <sys/stat.h>
-
 #include "support/alloc.h"
 #include "txlog/txlog_fixture.h"
 
@@ -86,9 +84,7 @@ TEST_F(LogFaults, FullDisk) {
     w.apply(write_a(k));
     ASSERT_EQ(v5_commit(0), 1);
   }
-  struct stat st;
-  ASSERT_EQ(stat("shared.log", &st), 0);
-  uint64_t log_size = static_cast<uint64_t>(st.st_size);
+  uint64_t log_size = read_file("shared.log").size();
   std::string one = w.ix[0].records.begin()->second.first;
   {
     ASSERT_EQ(v5_begin(), 1);
@@ -112,8 +108,7 @@ TEST_F(LogFaults, FullDisk) {
     std::string r = one;
     r[21] = '#';
     ASSERT_EQ(v5_rewrite(a_, r.data(), kRecordSize), 1);
-    ASSERT_EQ(stat("shared.log", &st), 0);
-    FileSizeLimit full(static_cast<uint64_t>(st.st_size) + 20);
+    FileSizeLimit full(read_file("shared.log").size() + 20);
     EXPECT_EQ(v5_commit(0), 0);
     EXPECT_EQ(*Alog_error_code(), 9);
   }

@@ -144,10 +144,8 @@ TEST_F(TransactionModel, ChangedRecordsStayLockedUntilTheEnd) {
   open_files();
   std::string one = "K0000001A001" + std::string(28, 'x');
   std::string two = "K0000002A001" + std::string(28, 'y');
-  for (DorvexFile *f : {a_, b_}) {
-    ASSERT_EQ(v5_write(f, one.data(), kRecordSize), 1);
-    ASSERT_EQ(v5_write(f, two.data(), kRecordSize), 1);
-  }
+  for (DorvexFile *f : {a_, b_})
+    for (const std::string &r : {one, two}) ASSERT_EQ(v5_write(f, r.data(), kRecordSize), 1);
   for (int end = 0; end < 2; ++end) {
     ASSERT_EQ(v5_begin(), 1);
     std::string three = "K000000" + std::to_string(3 + end) + "A002" + std::string(28, 'z');
