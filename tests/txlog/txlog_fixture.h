@@ -10,14 +10,12 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <map>
-#include <random>
 #include <string>
 #include <vector>
 
+#include "common/random_driver.h"
 #include "common/test_util.h"
 #include "common/worker.h"
 #include "config/config.h"
@@ -26,6 +24,7 @@
 #include "indexed/engine.h"
 #include "kelfs/kelfs.h"
 #include "kelfs/modes.h"
+#include "support/be.h"
 
 namespace kel::test {
 
@@ -33,13 +32,15 @@ constexpr uint32_t kRecordSize = 40;
 constexpr int kSlots = 30;
 constexpr int32_t kLogged = 0x4000;
 
-// One change as the model sees it; `before` is what a rollback puts back.
+// One change as the model sees it; `before` (and for a deleted indexed
+// record its write sequence `seq`) is what a rollback puts back.
 struct Change {
   int file;   // 0 and 1 indexed ("a", "b"), 2 relative ("r")
   char kind;  // 'w' write, 'u' rewrite, 'd' delete
   std::string record;
   int slot = 0;
   std::string before;
+  uint64_t seq = 0;
 };
 
 // The files' contents: records with their write sequence (the order of
@@ -48,42 +49,34 @@ struct World {
   struct Indexed {
     std::map<std::string, std::pair<std::string, uint64_t>> records;
     uint64_t counter = 0;
-    std::map<std::string, std::vector<uint64_t>> deleted;  // sequences, for undo
   };
   Indexed ix[2];
   std::map<int, std::string> slots;
 
   void apply(const Change &c) {
-    if (c.file == 2) {
-      if (c.kind == 'd')
-        slots.erase(c.slot);
-      else
-        slots[c.slot] = c.record;
-      return;
-    }
+    if (c.file == 2)
+      return c.kind == 'd' ? (void)slots.erase(c.slot) : (void)(slots[c.slot] = c.record);
     Indexed &x = ix[c.file];
     std::string key = c.record.substr(0, 8);
-    if (c.kind == 'w') {
+    if (c.kind == 'w')
       x.records[key] = {c.record, x.counter++};
-    } else if (c.kind == 'u') {
+    else if (c.kind == 'u')
       x.records[key].first = c.record;
-    } else {
-      x.deleted[key].push_back(x.records[key].second);
+    else
       x.records.erase(key);
-    }
   }
   // The rollback's undo: a deleted record comes back with its sequence.
   void undo(const Change &c) {
-    if (c.file != 2 && c.kind != 'u') {
-      Indexed &x = ix[c.file];
-      std::string key = c.record.substr(0, 8);
-      if (c.kind == 'w') return (void)x.records.erase(key);
-      x.records[key] = {c.before, x.deleted[key].back()};
-      x.deleted[key].pop_back();
-      return;
-    }
-    char inverse = c.kind == 'w' ? 'd' : c.kind == 'u' ? 'u' : 'w';
-    apply(Change{c.file, inverse, c.kind == 'w' ? c.record : c.before, c.slot, ""});
+    if (c.file == 2)
+      return c.kind == 'w' ? (void)slots.erase(c.slot) : (void)(slots[c.slot] = c.before);
+    auto &records = ix[c.file].records;
+    std::string key = c.record.substr(0, 8);
+    if (c.kind == 'w')
+      records.erase(key);
+    else if (c.kind == 'u')
+      records[key].first = c.before;
+    else
+      records[key] = {c.before, c.seq};
   }
   // Records of indexed file `f` in the order of key `k`.
   std::vector<std::string> order(int f, int k) const {
@@ -105,25 +98,15 @@ struct LogRecord {
   size_t offset;
   bool whole;
 };
-inline uint32_t be(const std::string &b, size_t at, int width) {
-  uint32_t v = 0;
-  for (int i = 0; i < width; ++i) v = (v << 8) | static_cast<uint8_t>(b.at(at + i));
-  return v;
-}
 inline std::vector<LogRecord> parse_log(const std::string &bytes) {
   std::vector<LogRecord> out;
   for (size_t at = 0; at + 8 <= bytes.size();) {
-    uint32_t length = be(bytes, at, 2);
-    out.push_back({static_cast<uint16_t>(be(bytes, at + 2, 2)), be(bytes, at + 4, 4),
+    uint16_t length = load_be16(bytes.data() + at);
+    out.push_back({load_be16(bytes.data() + at + 2), load_be32(bytes.data() + at + 4),
                    bytes.substr(at + 8, length), at, at + 8 + length <= bytes.size()});
     at += 8 + length;
   }
   return out;
-}
-
-inline uint32_t txlog_seed() {
-  const char *s = getenv("KEL_TEST_SEED");
-  return s ? static_cast<uint32_t>(strtoul(s, nullptr, 10)) : 20261207u;
 }
 
 class TxlogTest : public ::testing::Test {
@@ -144,8 +127,8 @@ class TxlogTest : public ::testing::Test {
   }
 
   static void make_files() {
-    ASSERT_EQ(v5_make("a", nullptr, nullptr, "40,40,2", "1,0,8,0,1,1,4,8", nullptr), 1);
-    ASSERT_EQ(v5_make("b", nullptr, nullptr, "40,40,2", "1,0,8,0,1,1,4,8", nullptr), 1);
+    for (const char *n : {"a", "b"})
+      ASSERT_EQ(v5_make(n, nullptr, nullptr, "40,40,2", "1,0,8,0,1,1,4,8", nullptr), 1);
     ASSERT_EQ(Ar_make("r", "", 0), 1);
   }
   void open_files() {
@@ -158,52 +141,61 @@ class TxlogTest : public ::testing::Test {
     if (a_) v5_close(a_);
     if (b_) v5_close(b_);
     if (r_) Ar_close(r_);
-    a_ = b_ = nullptr;
-    r_ = nullptr;
+    a_ = b_ = nullptr, r_ = nullptr;
   }
-  // The files saved into folder `to`, and put back from there.
-  static void save(const std::string &to) {
-    mkdir(to.c_str(), 0755);
-    for (const char *n : {"a", "b"}) ASSERT_EQ(v5_copy(n, (to + "/" + n).c_str()), 1);
-    ASSERT_EQ(Ar_copy("r", (to + "/r").c_str()), 1);
-  }
-  static void restore(const std::string &from) {
-    for (const char *n : {"a", "b"}) {
-      v5_remove(n);
-      ASSERT_EQ(v5_copy((from + "/" + n).c_str(), n), 1);
+  // The files saved into folder "saved" (`back`: put back from there).
+  static void save(bool back = false) {
+    mkdir("saved", 0755);
+    for (std::string n : {"a", "b", "r"}) {
+      std::string from = back ? "saved/" + n : n, to = back ? n : "saved/" + n;
+      if (n != "r") v5_remove(to.c_str());
+      ASSERT_EQ(n == "r" ? Ar_copy(from.c_str(), to.c_str()) : v5_copy(from.c_str(), to.c_str()),
+                1);
     }
-    ASSERT_EQ(Ar_copy((from + "/r").c_str(), "r"), 1);
+  }
+  // The saved files put back, the log replayed (`result` -1: success, or a
+  // log cut inside its last unit, log error 6), and the files
+  // checked against `w`.
+  void recover_into(const World &w, int result, int16_t error = 0) {
+    close_files();
+    Alog_shutdown();
+    save(true);
+    int got = v5_recover(), log_error = *Alog_error_code();
+    EXPECT_TRUE(result >= 0 ? got == result && log_error == error : got == 1 || log_error == 6)
+        << got << ", log error " << log_error;
+    open_files();
+    expect_files(w);
   }
 
   // A change that succeeds on `w`, drawn at random, carried out on the
   // files; false when the file system refused it.
-  bool random_change(const World &w, Change *c) { return random_change(w, c, rng_); }
-  bool random_change(const World &w, Change *c, std::mt19937 &rng) {
-    auto below = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
+  bool random_change(const World &w, Change *c) {
+    auto below = [&](int n) { return static_cast<int>(run_.below(static_cast<size_t>(n))); };
     c->file = below(3);
-    std::string body(kRecordSize, ' ');
-    for (char &ch : body) ch = static_cast<char>('a' + below(26));
-    char head[13];
+    c->record.assign(kRecordSize, ' ');
+    for (char &ch : c->record) ch = static_cast<char>('a' + below(26));
+    const std::string *found = nullptr;
     if (c->file == 2) {
       c->slot = 1 + below(kSlots);
-      auto it = w.slots.find(c->slot);
-      c->kind = it == w.slots.end() ? 'w' : below(2) ? 'u' : 'd';
-      c->before = it == w.slots.end() ? "" : it->second;
-      c->record = body;
-      if (c->kind == 'w') return Ar_write(r_, body.data(), kRecordSize, c->slot) == 1;
-      if (c->kind == 'u') return Ar_rewrite(r_, body.data(), kRecordSize, c->slot) == 1;
-      return Ar_delete(r_, c->slot) == 1;
+      if (auto it = w.slots.find(c->slot); it != w.slots.end()) found = &it->second;
+    } else {
+      char head[13];
+      snprintf(head, sizeof head, "K%07dA%03d", below(60), below(5));
+      c->record.replace(0, 12, head);
+      auto it = w.ix[c->file].records.find(c->record.substr(0, 8));
+      if (it != w.ix[c->file].records.end()) found = &it->second.first, c->seq = it->second.second;
     }
+    c->kind = !found ? 'w' : below(2) ? 'u' : 'd';
+    c->before = found ? *found : "";
+    const char *r = c->record.data();
     DorvexFile *f = c->file == 0 ? a_ : b_;
-    snprintf(head, sizeof head, "K%07dA%03d", below(60), below(5));
-    body.replace(0, 12, head);
-    auto it = w.ix[c->file].records.find(body.substr(0, 8));
-    c->kind = it == w.ix[c->file].records.end() ? 'w' : below(2) ? 'u' : 'd';
-    c->before = it == w.ix[c->file].records.end() ? "" : it->second.first;
-    c->record = body;
-    if (c->kind == 'w') return v5_write(f, body.data(), kRecordSize) == 1;
-    if (c->kind == 'u') return v5_rewrite(f, body.data(), kRecordSize) == 1;
-    return v5_delete(f, body.data()) == 1;
+    if (c->file == 2)
+      return (c->kind == 'w'   ? Ar_write(r_, r, kRecordSize, c->slot)
+              : c->kind == 'u' ? Ar_rewrite(r_, r, kRecordSize, c->slot)
+                               : Ar_delete(r_, c->slot)) == 1;
+    return (c->kind == 'w'   ? v5_write(f, r, kRecordSize)
+            : c->kind == 'u' ? v5_rewrite(f, r, kRecordSize)
+                             : v5_delete(f, r)) == 1;
   }
 
   // The files hold exactly what `w` says, in every key's order.
@@ -216,34 +208,26 @@ class TxlogTest : public ::testing::Test {
         if (v5_start(file, buffer, k, 0, V_START_NOT_LESS) == 1)
           while (v5_next(file, buffer) == kRecordSize) got.emplace_back(buffer, kRecordSize);
         v5_unlock(file);  // a file opened with 0x4000 keeps its read locks
-        std::vector<std::string> want = w.order(f, k);
-        auto first = std::mismatch(got.begin(), got.end(), want.begin(), want.end());
-        ASSERT_EQ(got, want) << "file " << f << " key " << k << ", from record "
-                             << first.first - got.begin() << ": "
-                             << (first.first != got.end() ? first.first->substr(0, 12) : "end")
-                             << " for "
-                             << (first.second != want.end() ? first.second->substr(0, 12) : "end");
+        ASSERT_EQ(got, w.order(f, k)) << "file " << f << " key " << k;
       }
       ASSERT_EQ(v5i_check(file, 0), 1) << v5i_check_report();
     }
+    std::map<int, std::string> slots;
     for (int n = 1; n <= kSlots; ++n) {
       char buffer[kRecordSize + 1] = {};
-      int got = Ar_read(r_, buffer, n);
-      auto it = w.slots.find(n);
-      ASSERT_EQ(got, it == w.slots.end() ? 0 : static_cast<int>(kRecordSize) + 1)
-          << "slot " << n << " error " << *fs_error_code() << "/" << *fs_error_secondary();
-      if (got) {
-        ASSERT_EQ(std::string(buffer, kRecordSize), it->second) << "slot " << n;
+      if (int got = Ar_read(r_, buffer, n); got) {
+        EXPECT_EQ(got, static_cast<int>(kRecordSize) + 1) << "slot " << n;
+        slots[n].assign(buffer, kRecordSize);
       }
     }
+    ASSERT_EQ(slots, w.slots);
   }
 
   TempDir dir_{true};
-  uint32_t seed_ = txlog_seed();
-  std::mt19937 rng_{seed_};
-  ::testing::ScopedTrace trace_{__FILE__, __LINE__, "KEL_TEST_SEED=" + std::to_string(seed_)};
-  DorvexFile *a_ = nullptr;
-  DorvexFile *b_ = nullptr;
+  // The random driver's seed (KEL_TEST_SEED replays a run) and draws.
+  RandomRun run_{20261207u, 700};
+  ::testing::ScopedTrace trace_{__FILE__, __LINE__, "KEL_TEST_SEED=" + std::to_string(run_.seed())};
+  DorvexFile *a_ = nullptr, *b_ = nullptr;
   RelativeFile *r_ = nullptr;
 };
 
