@@ -355,7 +355,11 @@ std::map<std::string, std::string> writer_sequence(int writer, Apply apply) {
 }
 
 // A writer's whole sequence in its own process: 0, or what went wrong.
-int64_t run_writer(int writer) {
+// Writers run with the reader's V_LOCK_METHOD, as every process of an
+// installation does: bit value 1 makes them raise the header's
+// update-in-progress flag that unlocked readers look for.
+int64_t run_writer(int writer, int16_t lock_method) {
+  cfg_set_short("V_LOCK_METHOD", 0, lock_method);
   DorvexFile *f = v5_open(kFile, KEL_OPEN_IO, "0,0,0");
   if (f == nullptr) return 1;
   int64_t status = 0;
@@ -399,12 +403,12 @@ int64_t run_reader(int16_t lock_method) {
 TEST_F(ProcessTest, ConcurrentWritersAndAReaderLeaveEachWritersRecords) {
   struct Case {
     int version;
-    int32_t segment_size;        // V_SEG_SIZE; 1 gives the smallest segments
-    int16_t reader_lock_method;  // 1 and 2 read unlocked
+    int32_t segment_size;  // V_SEG_SIZE; 1 gives the smallest segments
+    int16_t lock_method;   // 1 and 2 read unlocked
   };
   for (const Case c : {Case{5, 0, 0}, {4, 1, 0}, {3, 0, 0}, {5, 0, 1}, {4, 1, 2}}) {
     SCOPED_TRACE(std::to_string(c.version) + " " + std::to_string(c.segment_size) + " " +
-                 std::to_string(c.reader_lock_method));
+                 std::to_string(c.lock_method));
     FileShape shape = kBusy;
     shape.version = c.version;
     shape.segment_size = c.segment_size;
@@ -412,9 +416,9 @@ TEST_F(ProcessTest, ConcurrentWritersAndAReaderLeaveEachWritersRecords) {
     std::vector<std::unique_ptr<Worker>> workers;
     for (int w = 0; w < kWriters; ++w)
       workers.push_back(std::make_unique<Worker>(
-          std::vector<Worker::Step>{[w](int64_t) { return run_writer(w); }}));
+          std::vector<Worker::Step>{[w, &c](int64_t) { return run_writer(w, c.lock_method); }}));
     workers.push_back(std::make_unique<Worker>(
-        std::vector<Worker::Step>{[&c](int64_t) { return run_reader(c.reader_lock_method); }}));
+        std::vector<Worker::Step>{[&c](int64_t) { return run_reader(c.lock_method); }}));
     for (auto &w : workers) w->begin(0);
     for (auto &w : workers) EXPECT_EQ(0, w->end());
     workers.clear();

@@ -73,6 +73,10 @@ bool Operation::header_moved() {
          get_slot(block, l, kHeaderVersion) != hget(f_, kHeaderVersion);
 }
 
+bool Operation::fault_needs_confirming() const {
+  return header_checked_ && *fs_error_code() == E_BROKEN;
+}
+
 bool begin_record_change(Operation &op, DorvexFile *f, const uint8_t *record) {
   if (record == nullptr) return fs_fail(E_PARAM);
   clear_prefetch(*f->read);

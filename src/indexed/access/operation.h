@@ -15,7 +15,8 @@
 //     a new start on any mismatch.
 // A new start reads the header under the lock (counted as a retry by the
 // header reader) with the node image discarded, so every operation is
-// retried unlocked at most once.
+// retried unlocked at most once. An unlocked attempt that finds the file
+// damaged always starts again under the lock before it reports the damage.
 //
 // The end: when the operation fails with E_BROKEN on a file open for
 // writing, the secondary code goes into the header's broken-code field so
@@ -54,6 +55,11 @@ class Operation {
   // Header-checked mode: the header, read again without the lock, shows a
   // writer at work or a version other than the one read at the start.
   bool header_moved();
+  // A header-checked attempt that met a damaged-looking file (E_BROKEN):
+  // a writer whose own V_LOCK_METHOD lacks bit value 1 never raises the
+  // update-in-progress flag, so header_moved() cannot see it at work. The
+  // damage is believed only when the locked new start finds it again.
+  bool fault_needs_confirming() const;
 
  private:
   DorvexFile *f_;

@@ -81,13 +81,15 @@ int64_t read_by_key(Operation &op, DorvexFile *f, uint8_t *record, int32_t key) 
     NodePosition pos;
     int result = vi_find_key(t, search, 0, &pos);
     if (result < SR_EQUAL) {
-      if (!last_try && (op.verified() || (op.header_checked() && op.header_moved()))) continue;
+      if (!last_try && (op.verified() || op.fault_needs_confirming() ||
+                        (op.header_checked() && op.header_moved())))
+        continue;
       if (result == SR_ERROR) return -1;
       fs_fail(E_NOT_FOUND);
       return -1;
     }
     int64_t length = common_read(op, f, pos, record, key, false, true);
-    if (length >= 0 || !r.retry || last_try) return length;
+    if (length >= 0 || last_try || !(r.retry || op.fault_needs_confirming())) return length;
   }
   return -1;
 }

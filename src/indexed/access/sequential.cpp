@@ -190,6 +190,10 @@ int64_t next(Operation &op, DorvexFile *f, uint8_t *record) {
     if (!op.begin(HeaderAccess::kRead, attempt > 0)) break;
     int64_t length = next_attempt(op, f, record, last_try);
     if (length >= 0) return length;
+    if (!last_try && !r.retry && op.fault_needs_confirming()) {
+      before.restore(r);
+      continue;
+    }
     if (!r.retry || last_try) break;
   }
   if (*fs_error_code() != E_REC_LOCKED && *fs_error_code() != E_NOT_FOUND) before.restore(r);
