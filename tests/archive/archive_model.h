@@ -8,7 +8,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -64,13 +63,6 @@ inline std::string model_file_member(const std::string &dir, const std::string &
                                      const std::string &stored = "") {
   std::string data = read_file(dir + "/" + name);
   return model_header_of(dir, name, stored, static_cast<long long>(data.size()), type) + data;
-}
-
-inline std::string random_data(size_t n, unsigned seed) {
-  std::mt19937 rng(seed);
-  std::string s(n, '\0');
-  for (auto &c : s) c = static_cast<char>(rng());
-  return s;
 }
 
 inline std::string model_trailer() {

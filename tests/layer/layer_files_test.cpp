@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -39,13 +38,6 @@ class LayerFiles : public ::testing::Test {
 
 bool cloexec(int fd) {
   return (fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0;
-}
-
-std::string random_bytes(size_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::string s(n, '\0');
-  for (char &c : s) c = static_cast<char>(rng());
-  return s;
 }
 
 TEST_F(LayerFiles, ArrayGrowsByTenAndHandlesStayValid) {
@@ -155,7 +147,7 @@ TEST_F(LayerFiles, LockAndAFullDisk) {
 // A copy takes the bytes only: the destination keeps its own mode.
 TEST_F(LayerFiles, CopyTakesBytesAndFailsWithCode21) {
   umask(022);
-  const std::string from = dir_ / "from", to = dir_ / "to", data = random_bytes(20000, 7);
+  const std::string from = dir_ / "from", to = dir_ / "to", data = random_data(20000, 7);
   write_file(from, data);
   chmod(from.c_str(), 0600);
   write_file(to, std::string(30000, 'o'));  // longer: truncated
