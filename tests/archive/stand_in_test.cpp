@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstring>
 #include <functional>
 #include <map>
