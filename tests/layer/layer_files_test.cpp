@@ -163,11 +163,9 @@ TEST_F(LayerFiles, CopyTakesBytesAndFailsWithCode21) {
   // destination is truncated), a missing folder, a full disk half-way.
   const std::string missing = dir_ / "missing", same = dir_.path() + "/./from";
   const std::string no_folder = dir_ / "no/such/dir", partial = dir_ / "partial";
-  for (const auto &[source, target] : {std::pair{&missing, &to},
-                                       {&from, &from},
-                                       {&from, &same},
-                                       {&from, &no_folder},
-                                       {&from, &partial}}) {
+  const std::pair<const std::string *, const std::string *> copies[] = {
+      {&missing, &to}, {&from, &from}, {&from, &same}, {&from, &no_folder}, {&from, &partial}};
+  for (const auto &[source, target] : copies) {
     *fs_error_code() = 0;
     int32_t rc;
     {
