@@ -9,7 +9,6 @@
 // name translation, each value is parsed as a number with keywords, the
 // set is written out as a file, and the library is released.
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>

@@ -6,11 +6,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include "fuzz/fuzz.h"
 #include "messages/diag.h"
 #include "messages/msg.h"
+#include "tests/common/msg_file.h"
 
 namespace {
 
@@ -71,26 +71,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 // Seed: messages 1 to 6 with sub-messages, placeholders, printf texts,
 // escapes and a missing message.
 extern "C" int fuzz_make_seeds(const char *folder) {
-  const std::vector<std::vector<std::string>> texts = {{"first %1 and %2", "sub one", "sub %3 two"},
-                                                       {"%s: %d of %ld\\n"},
-                                                       {"%c%*d%%%5.2f\\t\\\"q\\\"\\012"},
-                                                       {"%2 then %1", "a\\", "b\\x"},
-                                                       {},  // missing
-                                                       {"%1%2%3%4%5%6%7%8", "last"}};
-  auto be = [](std::string &s, uint32_t v, int width) {
-    for (int i = width - 1; i >= 0; --i) s += static_cast<char>(v >> (8 * i));
-  };
-  std::string file, strings;
-  be(file, 0x514c016d, 4);
-  be(file, 266, 2);
-  file.append(6, '\0');
-  size_t text_at = file.size() + 6 * texts.size();
-  for (const auto &subs : texts) {
-    be(file, subs.empty() ? 0xFFFFFFFF : static_cast<uint32_t>(text_at + strings.size()), 4);
-    be(file, static_cast<uint32_t>(subs.size()), 2);
-    for (const std::string &s : subs) strings += s + '\0';
-  }
-  file += strings;
+  const std::string file = kel::test::MsgFileBuilder()
+                               .add(1, {"first %1 and %2", "sub one", "sub %3 two"})
+                               .add(2, {"%s: %d of %ld\\n"})
+                               .add(3, {"%c%*d%%%5.2f\\t\\\"q\\\"\\012"})
+                               .add(4, {"%2 then %1", "a\\", "b\\x"})
+                               .missing(5, 0)
+                               .add(6, {"%1%2%3%4%5%6%7%8", "last"})
+                               .bytes();
   kel::fuzz::write_bytes(std::string(folder) + "/six", file.data(), file.size());
   return 1;
 }

@@ -8,7 +8,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -43,8 +42,11 @@ inline std::string model_member(unsigned mode, int uid, int gid, long long mtime
   return std::string(text) + name;
 }
 
-inline std::string model_plain(unsigned mode, int uid, int gid, long long mtime,
-                               const std::string &name, const std::string &data, char type) {
+// A plain member with its data; by default a text file of mode 0644 owned
+// by root, changed at 1000000000.
+inline std::string model_plain(const std::string &name, const std::string &data, char type = 'T',
+                               unsigned mode = 0100644, int uid = 0, int gid = 0,
+                               long long mtime = 1000000000) {
   return model_member(mode, uid, gid, mtime, name, static_cast<long long>(data.size()), type) +
          data;
 }
@@ -64,13 +66,6 @@ inline std::string model_file_member(const std::string &dir, const std::string &
                                      const std::string &stored = "") {
   std::string data = read_file(dir + "/" + name);
   return model_header_of(dir, name, stored, static_cast<long long>(data.size()), type) + data;
-}
-
-inline std::string random_data(size_t n, unsigned seed) {
-  std::mt19937 rng(seed);
-  std::string s(n, '\0');
-  for (auto &c : s) c = static_cast<char>(rng());
-  return s;
 }
 
 inline std::string model_trailer() {

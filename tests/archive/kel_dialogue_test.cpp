@@ -86,8 +86,7 @@ TEST_F(KelDialogue, OutputVolumes) {
 
 TEST_F(KelDialogue, InputVolumes) {
   std::string data = random_data(60000, 3);
-  std::string stream = model_records(
-      model_plain(0100644, 0, 0, 1000000000, "restored", data, 'B') + model_trailer(), 512);
+  std::string stream = model_records(model_plain("restored", data, 'B') + model_trailer(), 512);
   write_file(dir_ / "arch", model_volume_header(6, 1, 100, 512, 512) + stream.substr(0, 99 * 512));
   write_file(dir_ / "vol2", model_volume_header(6, 2, 100, 512, 512) + stream.substr(99 * 512));
   write_file(dir_ / "vol3", model_volume_header(6, 3, 100, 512, 512));
@@ -111,8 +110,7 @@ TEST_F(KelDialogue, InputVolumes) {
   // volume; the second ends where a read comes back short (its cut record
   // is read again from the next volume).
   data = random_data(3000, 8);
-  stream =
-      model_records(model_plain(0100644, 0, 0, 1000000000, "f", data, 'T') + model_trailer(), 512);
+  stream = model_records(model_plain("f", data) + model_trailer(), 512);
   write_file(dir_ / "vol1", model_volume_header(6, 1, 4, 512, 512) + stream.substr(0, 3 * 512));
   write_file(dir_ / "vol2", model_volume_header(6, 2, 0, 512, 512) + stream.substr(3 * 512, 1536) +
                                 stream.substr(6 * 512, 77));
@@ -126,8 +124,7 @@ TEST_F(KelDialogue, InputVolumes) {
   // The recovery search asks before each candidate: a volume that begins
   // in the middle of a member's data, with a false start of the magic.
   std::string members = std::string(300, 'q') + "10121417" + std::string(60, 'z') + "1012" +
-                        model_plain(0100644, 0, 0, 1000000000, "second", "2nd", 'T') +
-                        model_plain(0100644, 0, 0, 1000000000, "third", "3rd", 'T') +
+                        model_plain("second", "2nd") + model_plain("third", "3rd") +
                         model_trailer();
   write_file(dir_ / "vol2", model_volume_header(6, 2, 0, 512, 512) + model_records(members, 512));
   o = options({"-istf", dir_ / "vol2"});

@@ -310,7 +310,7 @@ TEST_F(KelIndexed, RestoresAndArchivesThatCannotBeTrusted) {
   ModelIndexed x = sample_indexed({"AAAA111x", "BBBB222y", "AAAA333z", "CCCC222w", "DDDD444v"});
   x.keys[1] = "01,0,003,0000000004";
   run("duplicate keys", {"-i"},
-      model_archive(model_v6_member("dup", x) + model_plain(0100644, 0, 0, 1, "after", "a", 'T')),
+      model_archive(model_v6_member("dup", x) + model_plain("after", "a", 'T', 0100644, 0, 0, 1)),
       "out");
   Layout two = {{5, nullptr, 10, 8, {{{{4, 0}}}, {{{3, 4}}}}}, "", ""};
   std::vector<std::string> kept = {"AAAA111x", "BBBB222y", "DDDD444v"};
@@ -373,9 +373,9 @@ TEST_F(KelIndexed, RestoresAndArchivesThatCannotBeTrusted) {
   ModelIndexed huge = sample_indexed();
   huge.physical_parameters = "16,2097152,2097152,070,0";
   const std::string archive =
-      model_archive(model_plain(0100644, 0, 0, 1, spoof, "x", 'T') +
-                    model_plain(0100644, 0, 0, 1, other, "y", 'T') + model_v6_member("idx", huge) +
-                    model_plain(0100644, 0, 0, 1, "idx.vix", "old bytes", 'B'));
+      model_archive(model_plain(spoof, "x", 'T', 0100644, 0, 0, 1) +
+                    model_plain(other, "y", 'T', 0100644, 0, 0, 1) + model_v6_member("idx", huge) +
+                    model_plain("idx.vix", "old bytes", 'B', 0100644, 0, 0, 1));
   ASSERT_LE(archive.size(), 2048u);
   run("hostile names", {"-itu"}, archive);
   mkdir((dir_ / "hostile").c_str(), 0755);

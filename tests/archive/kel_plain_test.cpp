@@ -98,10 +98,9 @@ TEST_F(KelPlain, RestoresModesOwnersAndTimes) {
   // Set-id bits from an archive are never restored, for plain and indexed
   // files alike; -w adds write permission, -m sets the time, -n keeps the
   // restoring user as the owner.
-  std::string archive =
-      model_archive(model_plain(0104755, 54321, 54321, 1000000000, "setuid", "s", 'T') +
-                    model_plain(0100444, 54321, 54321, 1000000000, "readonly", "r", 'T') +
-                    model_v6_member("idx", sample_indexed(), 0106444, 54321));
+  std::string archive = model_archive(model_plain("setuid", "s", 'T', 0104755, 54321, 54321) +
+                                      model_plain("readonly", "r", 'T', 0100444, 54321, 54321) +
+                                      model_v6_member("idx", sample_indexed(), 0106444, 54321));
   struct {
     const char *option;
     unsigned setuid, readonly, idx;
@@ -130,7 +129,7 @@ TEST_F(KelPlain, InterruptedRestoresLeaveNothingThatLooksRestored) {
   // signal: the member is removed and named, the files before it stay.
   ModelIndexed x = sample_indexed();
   for (int i = 0; i < 500; ++i) x.records.push_back(std::to_string(1000 + i) + "1234");
-  const std::string big = model_plain(0100644, 0, 0, 1, "big", random_data(300000, 9), 'T');
+  const std::string big = model_plain("big", random_data(300000, 9), 'T', 0100644, 0, 0, 1);
   struct {
     int signo;
     std::string member, name;
@@ -141,7 +140,7 @@ TEST_F(KelPlain, InterruptedRestoresLeaveNothingThatLooksRestored) {
   for (const auto &c : cases) {
     SCOPED_TRACE(c.signo);
     const std::string stream =
-        model_archive(model_plain(0100644, 0, 0, 1, "first", "complete", 'T') + c.member);
+        model_archive(model_plain("first", "complete", 'T', 0100644, 0, 0, 1) + c.member);
     const size_t cut = stream.find(c.name) + c.name.size() + c.sent;
     ASSERT_EQ(0, mkfifo((dir_ / "pipe").c_str(), 0600));
     SpawnOptions o = options({"-i"}, "", "out");

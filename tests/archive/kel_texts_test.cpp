@@ -18,11 +18,6 @@ namespace {
 
 using KelTexts = KelScript;
 
-std::string member(const std::string &name, const std::string &data, unsigned mode = 0100644,
-                   int uid = 0, int gid = 0, long long mtime = 1000000000) {
-  return model_plain(mode, uid, gid, mtime, name, data, 'T');
-}
-
 // The records of an indexed file in the order of `key`, each ended by
 // "|", and whether the structural check finds it sound.
 std::string records_of(const std::string &path, int key) {
@@ -83,7 +78,7 @@ TEST_F(KelTexts, StartupAndOptions) {
              "\nbig: " + escaped(read_file(dir_ / "big").substr(0, 22)) + "\n";
   // Header bytes to skip ahead of the volume header: bytes, or 512-byte
   // blocks with b; the number ends at its last digit.
-  const std::string archive = model_archive(member("one", "1"));
+  const std::string archive = model_archive(model_plain("one", "1"));
   for (auto [word, skip] : {std::pair{"2b", 1024}, {"100", 100}, {"7x", 7}})
     run("skip " + std::to_string(skip), {"-ith", word}, std::string(skip, 'L') + archive);
   run("capitals", {"-ITV"}, archive);
@@ -140,11 +135,12 @@ TEST_F(KelTexts, InputRuns) {
   std::string trailer = model_trailer().replace(8, 6, "zzzzzz");
   std::string listed =
       model_volume_header(6, 1, 0, 512, 512) +
-      model_records(member("a/one", "12345", 0100640) +
-                        member("two", std::string(1234567, 'x'), 0104755, 54321, 7, 1700000000) +
-                        model_v6_member("idx", sample_indexed({"aaaa1234", "", "cccc123456"})) +
-                        member("after", "a") + trailer,
-                    512);
+      model_records(
+          model_plain("a/one", "12345", 'T', 0100640) +
+              model_plain("two", std::string(1234567, 'x'), 'T', 0104755, 54321, 7, 1700000000) +
+              model_v6_member("idx", sample_indexed({"aaaa1234", "", "cccc123456"})) +
+              model_plain("after", "a") + trailer,
+          512);
   run("names", {"-it"}, listed, "out");
   run("long listing", {"-itv"}, listed, "out");
   show_folder("out");
@@ -153,9 +149,9 @@ TEST_F(KelTexts, InputRuns) {
   // and the run goes on; a member is selected by its output name or its
   // stored name; -u keeps stored names; -c puts every file into the
   // current folder; words that name no member are named.
-  std::string named =
-      model_archive(member("a/b/c", "abc") + member("next", "n") + member("[x.y]z", "bracket") +
-                    member("C:\\dos\\f", "dos") + member("/usr/data/f", "abs"));
+  std::string named = model_archive(
+      model_plain("a/b/c", "abc") + model_plain("next", "n") + model_plain("[x.y]z", "bracket") +
+      model_plain("C:\\dos\\f", "dos") + model_plain("/usr/data/f", "abs"));
   run("no -d", {"-i", "a/b/c", "next"}, named, "out");
   run("selected", {"-id", "a/b/c", "x/y/z", "C:\\dos\\f"}, named, "out");
   run("stored names", {"-iu", "[x.y]z"}, named, "out");
@@ -169,7 +165,7 @@ TEST_F(KelTexts, InputRuns) {
   // Swapped media, and bytes ahead of the volume header (without -h they
   // make a foreign volume, and no operator is there to mount another). The
   // oldest headers end before the media block field.
-  const std::string members = member("one", random_data(3000, 9)) + member("two", "2");
+  const std::string members = model_plain("one", random_data(3000, 9)) + model_plain("two", "2");
   std::string oldest = "KEL!0401000000051200";
   oldest.resize(512, '\0');
   mkdir((dir_ / "swapped").c_str(), 0755);
@@ -188,9 +184,10 @@ TEST_F(KelTexts, InputRuns) {
            : std::vector<std::string>{"KEY1GRP1record 1", "KEY2GRP1record 2", "KEY3GRP2record 3"};
     const std::string keys =
         std::string("001,001,1,0016,02,004,0000,004,0004,Y") + (v5 ? ",Y,N,N" : "");
-    std::string old = model_archive(model_member(0100600, 0, 0, 1, "old", (v5 ? 18 : 16) * 3, 'V') +
-                                        model_old_data("note", keys, rs, v5) + member("after", "a"),
-                                    512, 512, version);
+    std::string old =
+        model_archive(model_member(0100600, 0, 0, 1, "old", (v5 ? 18 : 16) * 3, 'V') +
+                          model_old_data("note", keys, rs, v5) + model_plain("after", "a"),
+                      512, 512, version);
     std::string folder = "old" + std::to_string(version);
     mkdir((dir_ / folder).c_str(), 0755);
     write_file(dir_ / (folder + "/old"), "keep");
@@ -205,7 +202,7 @@ TEST_F(KelTexts, InputRuns) {
 }
 
 TEST_F(KelTexts, ArchivesThatStopTheRun) {
-  const std::string a = member("a", "b"), after = member("after", "a");
+  const std::string a = model_plain("a", "b"), after = model_plain("after", "a");
   const std::string idx = model_v6_member("idx", sample_indexed());
   // Bytes of a valid member replaced; the indexed member's data begins
   // after its 48 + 3 header bytes with the counted texts: record
@@ -218,8 +215,8 @@ TEST_F(KelTexts, ArchivesThatStopTheRun) {
   ModelIndexed huge = sample_indexed(), nonumber = sample_indexed();
   huge.record_parameters = "0000032767,0000000008,002";  // beyond the record buffer
   nonumber.record_parameters = "abcdefghij,0000000008,002";
-  const std::string records =
-      model_archive(member("first", "complete") + member("second", random_data(20000, 3)) + after);
+  const std::string records = model_archive(model_plain("first", "complete") +
+                                            model_plain("second", random_data(20000, 3)) + after);
   struct {
     const char *what;
     std::string archive;
@@ -233,7 +230,7 @@ TEST_F(KelTexts, ArchivesThatStopTheRun) {
       {"bad magic", model_archive("1012141x" + a.substr(8) + after)},
       {"bad name length", model_archive(patched(a, 34, "-01") + after)},
       {"bad field behind a good name", model_archive(patched(a, 37, "-000000001") + after)},
-      {"name with a zero byte", model_archive(member(std::string("a\0b", 3), "b") + after)},
+      {"name with a zero byte", model_archive(model_plain(std::string("a\0b", 3), "b") + after)},
       {"parameter length not a number", model_archive(patched(idx, data, "x5") + after)},
       {"maximum beyond the record buffer", model_archive(model_v6_member("idx", huge) + after)},
       {"record parameters without a number",
@@ -254,7 +251,8 @@ TEST_F(KelTexts, ArchivesThatStopTheRun) {
       {"cut after the volume header", records.substr(0, 512)},
       {"cut inside the volume header", records.substr(0, 100)},
       {"full disk",
-       model_archive(member("small", "fits") + member("large", random_data(100000, 5)) + after),
+       model_archive(model_plain("small", "fits") + model_plain("large", random_data(100000, 5)) +
+                     after),
        "-i", 30000}};
   int i = 0;
   for (const auto &c : cases) {

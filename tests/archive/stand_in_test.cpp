@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -105,10 +104,6 @@ const IndexedOps kFakeOps = {
     },
     [](const char *name) { return log("remove(" + text(name) + ")"); },
     nullptr};
-
-std::string plain(const std::string &name, const std::string &data) {
-  return test::model_plain(0100644, 0, 0, 1000000000, name, data, 'T');
-}
 
 class StandIn : public testing::Test {
  protected:
@@ -284,7 +279,7 @@ TEST_F(StandIn, ReaderMakesTheFoldersOnceThenGivesUp) {
     const std::string folder = "dir" + std::to_string(failures);
     ASSERT_EQ(Status::kOk,
               start_input(test::model_v6_member(folder + "/cust", test::sample_indexed()) +
-                          plain("after", "a")));
+                          test::model_plain("after", "a")));
     run_->transfer.make_dirs = 1;
     test::StderrCapture err;
     int count = 0;

@@ -141,13 +141,9 @@ TEST_F(CacheTest, ReadAheadServesOnlySmallReadsPastTheFirstBlock) {
   write_file(path_, content);
   trace();
   int f = open_cached(A_IO, kKindData);
-  for (auto [length, offset] : {std::pair{100, 600},
-                                {100, 1100},
-                                {2048, 4096},
-                                {100, 1600},
-                                {100, 10},
-                                {100, 2100},
-                                {100, 2600}})
+  const std::pair<int, int> reads[] = {{100, 600}, {100, 1100}, {2048, 4096}, {100, 1600},
+                                       {100, 10},  {100, 2100}, {100, 2600}};
+  for (auto [length, offset] : reads)
     EXPECT_EQ(content.substr(offset, length), read(f, length, offset)) << offset;
   // Without the pool for data segments the calls are direct.
   EXPECT_EQ(1, Bclose(f));
@@ -233,14 +229,11 @@ TEST_F(CacheTest, WithoutBuffersEveryCallIsADirectSystemCall) {
 }
 
 TEST_F(CacheTest, BufferCountAndPrimeHashSize) {
-  for (auto [setting, buffers, buckets] : {std::tuple{-1, 64, 61},
-                                           {0, 0, 0},
-                                           {1, 1, 1},
-                                           {2, 2, 2},
-                                           {3, 3, 3},
-                                           {10, 10, 7},
-                                           {100, 100, 97},
-                                           {128, 128, 127}}) {
+  const struct {
+    int32_t setting, buffers, buckets;
+  } rows[] = {{-1, 64, 61}, {0, 0, 0},   {1, 1, 1},      {2, 2, 2},
+              {3, 3, 3},    {10, 10, 7}, {100, 100, 97}, {128, 128, 127}};
+  for (auto [setting, buffers, buckets] : rows) {
     config_.buffers = setting;
     ASSERT_EQ(1, Binit());
     EXPECT_EQ(buffers, cache_buffer_count()) << setting;
@@ -402,10 +395,9 @@ TEST_F(CacheTest, RandomTransfersAgreeWithAPlainModel) {
   config_.buffers = 5;
   fs_settings().cache_flush_percent = 40;
   uint32_t seed = 1;
-  for (auto [flags, kind] : {std::pair{0x602, int{kKindIndex}},
-                             {0x502, kKindOther},
-                             {A_IO, kKindIndex},
-                             {0x202, kKindIndex}}) {
+  const std::pair<int, int> opens[] = {
+      {0x602, kKindIndex}, {0x502, kKindOther}, {A_IO, kKindIndex}, {0x202, kKindIndex}};
+  for (auto [flags, kind] : opens) {
     SCOPED_TRACE(flags);
     CacheModel(path_, flags, kind, seed++).go();
   }

@@ -188,11 +188,6 @@ void PtySession::send(const std::string &line) {
     throw std::runtime_error("pty write failed");
 }
 
-void PtySession::answer(const std::string &prompt, const std::string &line) {
-  EXPECT_TRUE(expect(prompt)) << "no prompt " << prompt << " in:\n" << transcript_;
-  send(line);
-}
-
 void PtySession::send_eof() {
   char eof = 4;  // VEOF of the default terminal settings
   if (write(master_, &eof, 1) != 1) throw std::runtime_error("pty write failed");

@@ -53,9 +53,6 @@ class PtySession {
   bool expect(const std::string &text);
   // Types a line (a newline is added).
   void send(const std::string &line);
-  // Waits for `prompt` (a test failure when it does not come) and types
-  // `line`.
-  void answer(const std::string &prompt, const std::string &line = "");
   // Ends the operator's input (the terminal's end-of-file character).
   void send_eof();
   // Reads the terminal to its end and returns the exit status.

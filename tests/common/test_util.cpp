@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 
@@ -68,6 +69,13 @@ std::vector<std::string> folder_entries(const std::string &path) {
     names.push_back(e.path().filename().string());
   std::sort(names.begin(), names.end());
   return names;
+}
+
+std::string random_data(size_t n, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::string s(n, '\0');
+  for (char &c : s) c = static_cast<char>(rng());
+  return s;
 }
 
 StderrCapture::StderrCapture() {

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -33,6 +32,9 @@ void write_file(const std::string &path, const std::string &bytes);
 bool file_exists(const std::string &path);
 // The names in a folder (without "." and ".."), sorted.
 std::vector<std::string> folder_entries(const std::string &path);
+// `n` bytes drawn from a generator seeded with `seed`: the same on every
+// machine.
+std::string random_data(size_t n, unsigned seed);
 
 // A full disk for this process: the soft RLIMIT_FSIZE is lowered to `bytes`
 // and SIGXFSZ ignored, so that writes past the limit fail with EFBIG (a

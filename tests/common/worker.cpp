@@ -33,18 +33,6 @@ bool receive(int fd, T *value) {
   return move_all(::read, fd, reinterpret_cast<char *>(value), sizeof *value);
 }
 
-// The older form's texts: a length, then the bytes.
-bool send_text(int fd, const std::string &text) {
-  return send(fd, static_cast<uint32_t>(text.size())) &&
-         move_all(::write, fd, text.data(), text.size());
-}
-bool receive_text(int fd, std::string *text) {
-  uint32_t n = 0;
-  if (!receive(fd, &n)) return false;
-  text->assign(n, '\0');
-  return move_all(::read, fd, text->data(), n);
-}
-
 // The parent's ends of the pipes of every live worker. A child closes
 // those of the other workers, so that each child sees the end of its input
 // when its own worker goes, whatever the order the workers go in.
@@ -56,23 +44,6 @@ std::set<int> &parent_ends() {
 }  // namespace
 
 Worker::Worker(std::vector<Step> steps) {
-  start([&steps](int in, int out) {
-    uint64_t step = 0;
-    int64_t argument = 0;
-    if (!receive(in, &step) || !receive(in, &argument)) return false;
-    int64_t result = step < steps.size() ? steps[step](argument) : kDied;
-    return send(out, result);
-  });
-}
-
-Worker::Worker(Handler handler) {
-  start([&handler](int in, int out) {
-    std::string request;
-    return receive_text(in, &request) && send_text(out, handler(request));
-  });
-}
-
-void Worker::start(const std::function<bool(int in, int out)> &serve_one) {
   signal(SIGPIPE, SIG_IGN);  // a worker that died must not take the test with it
   int down[2], up[2];
   if (pipe(down) != 0 || pipe(up) != 0) throw std::runtime_error("pipe failed");
@@ -82,7 +53,12 @@ void Worker::start(const std::function<bool(int in, int out)> &serve_one) {
     for (int fd : parent_ends()) close(fd);
     close(down[1]);
     close(up[0]);
-    while (serve_one(down[0], up[1])) {
+    // Steps until the parent goes away.
+    uint64_t step = 0;
+    int64_t argument = 0;
+    while (receive(down[0], &step) && receive(down[0], &argument)) {
+      int64_t result = step < steps.size() ? steps[step](argument) : kDied;
+      if (!send(up[1], result)) break;
     }
     _exit(0);
   }
@@ -110,12 +86,6 @@ int64_t Worker::end() {
   if (!sent_ || !receive(from_child_, &result)) return kDied;
   sent_ = false;
   return result;
-}
-
-std::string Worker::call(const std::string &request) {
-  std::string reply;
-  if (!send_text(to_child_, request) || !receive_text(from_child_, &reply)) return "<worker died>";
-  return reply;
 }
 
 void Worker::kill() {

@@ -21,7 +21,6 @@
 
 #include <cstdint>
 #include <functional>
-#include <string>
 #include <vector>
 
 namespace kel::test {
@@ -33,10 +32,6 @@ class Worker {
   static constexpr int64_t kDied = INT64_MIN;
 
   explicit Worker(std::vector<Step> steps);
-  // Older form, kept until its last users move to steps: each request is a
-  // text that `handler` interprets in the child, and so is each reply.
-  using Handler = std::function<std::string(const std::string &request)>;
-  explicit Worker(Handler handler);
   ~Worker();
   Worker(const Worker &) = delete;
   Worker &operator=(const Worker &) = delete;
@@ -50,13 +45,11 @@ class Worker {
   // the same time: begin() sends the step, end() waits for its result.
   void begin(size_t step, int64_t argument = 0);
   int64_t end();
-  std::string call(const std::string &request);
   // Ends the child with SIGKILL (a process killed half-way) and reaps it.
   void kill();
   pid_t pid() const { return pid_; }
 
  private:
-  void start(const std::function<bool(int in, int out)> &serve_one);
   pid_t pid_ = -1;
   int to_child_ = -1;
   int from_child_ = -1;

@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <string>
-
 #include "common/golden.h"
 #include "common/test_util.h"
 #include "config/config.h"

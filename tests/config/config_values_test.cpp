@@ -3,7 +3,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include "common/golden.h"
 #include "common/msg_file.h"

@@ -6,11 +6,8 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <random>
 #include <sstream>
 #include <string>
-#include <utility>
-#include <vector>
 
 #include "common/golden.h"
 #include "common/test_util.h"

@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -39,13 +38,6 @@ class LayerFiles : public ::testing::Test {
 
 bool cloexec(int fd) {
   return (fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0;
-}
-
-std::string random_bytes(size_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::string s(n, '\0');
-  for (char &c : s) c = static_cast<char>(rng());
-  return s;
 }
 
 TEST_F(LayerFiles, ArrayGrowsByTenAndHandlesStayValid) {
@@ -155,7 +147,7 @@ TEST_F(LayerFiles, LockAndAFullDisk) {
 // A copy takes the bytes only: the destination keeps its own mode.
 TEST_F(LayerFiles, CopyTakesBytesAndFailsWithCode21) {
   umask(022);
-  const std::string from = dir_ / "from", to = dir_ / "to", data = random_bytes(20000, 7);
+  const std::string from = dir_ / "from", to = dir_ / "to", data = random_data(20000, 7);
   write_file(from, data);
   chmod(from.c_str(), 0600);
   write_file(to, std::string(30000, 'o'));  // longer: truncated
@@ -171,11 +163,9 @@ TEST_F(LayerFiles, CopyTakesBytesAndFailsWithCode21) {
   // destination is truncated), a missing folder, a full disk half-way.
   const std::string missing = dir_ / "missing", same = dir_.path() + "/./from";
   const std::string no_folder = dir_ / "no/such/dir", partial = dir_ / "partial";
-  for (const auto &[source, target] : {std::pair{&missing, &to},
-                                       {&from, &from},
-                                       {&from, &same},
-                                       {&from, &no_folder},
-                                       {&from, &partial}}) {
+  const std::pair<const std::string *, const std::string *> copies[] = {
+      {&missing, &to}, {&from, &from}, {&from, &same}, {&from, &no_folder}, {&from, &partial}};
+  for (const auto &[source, target] : copies) {
     *fs_error_code() = 0;
     int32_t rc;
     {

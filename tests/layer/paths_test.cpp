@@ -16,12 +16,10 @@ namespace {
 // The double-byte mode is decided once, from LANG unless given; pairs are
 // EUC characters.
 TEST(KanjiMode, DecidedOnceFromLangAndPairs) {
-  for (auto [lang, want] : {std::pair{"ja_JP.eucJP", true},
-                            {"Japanese", true},
-                            {"C", false},
-                            {"en_US.UTF-8", false},
-                            {nullptr, false},
-                            {"", false}}) {
+  const std::pair<const char *, bool> langs[] = {{"ja_JP.eucJP", true}, {"Japanese", true},
+                                                 {"C", false},          {"en_US.UTF-8", false},
+                                                 {nullptr, false},      {"", false}};
+  for (auto [lang, want] : langs) {
     reset_kanji_mode();
     lang ? setenv("LANG", lang, 1) : unsetenv("LANG");
     EXPECT_FALSE(kanji_mode()) << "undecided counts as 0";

@@ -241,13 +241,11 @@ TEST_F(RelativeTest, DamagedSlotsReadAsCutOrMissingAndStayUntouched) {
   ASSERT_EQ(Ar_close(f), 1);
   EXPECT_EQ(read_file("short"), std::string(25, 'f'));
   // Every allocation of an open can fail, cleanly.
-  EXPECT_GE(FailEachAllocation{.op =
-                                   [] {
-                                     RelativeFile *g = Ar_open("short", KEL_OPEN_IO, 10, 10, 0);
-                                     return g != nullptr && Ar_close(g) == 1;
-                                   }}
-                .run(),
-            1);
+  FailEachAllocation open{.op = [] {
+    RelativeFile *g = Ar_open("short", KEL_OPEN_IO, 10, 10, 0);
+    return g != nullptr && Ar_close(g) == 1;
+  }};
+  EXPECT_GE(open.run(), 1);
   EXPECT_EQ(record_lock_count(), 0);
 }
 

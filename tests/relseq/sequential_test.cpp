@@ -4,7 +4,6 @@
 // image at the end of each phase; print advancing, the read filter and
 // damaged input; pipes to and from shell commands, with no descriptor or
 // child left behind.
-#include <dirent.h>
 #include <sys/wait.h>
 
 #include <vector>
@@ -225,16 +224,8 @@ TEST_F(SequentialTest, PrintAdvancingFilterPaddingAndDamagedInput) {
   }
 }
 
-int open_descriptors() {
-  int n = 0;
-  DIR *d = opendir("/proc/self/fd");
-  while (readdir(d) != nullptr) ++n;
-  closedir(d);
-  return n;
-}
-
 TEST_F(SequentialTest, PipesRoundTripAndLeaveNothingBehind) {
-  int descriptors = open_descriptors();
+  const size_t descriptors = folder_entries("/proc/self/fd").size();
   auto out = [](const char *command, int flags = 0) {
     return As_open(command, KEL_OPEN_OUTPUT, 80, AS_LINE, 0, -1, "w", flags);
   };
@@ -282,12 +273,11 @@ TEST_F(SequentialTest, PipesRoundTripAndLeaveNothingBehind) {
   ASSERT_EQ(As_close(s, 0), 1);
   EXPECT_EQ(read_file("kept.txt"), "one\ntwo\n");
   // Every allocation of a pipe open can fail, cleanly.
-  EXPECT_GE(fail_each_allocation(
-                [&] {
-                  if (SequentialFile *p = out("cat > /dev/null")) As_close(p, 0);
-                },
-                [](int n) { EXPECT_EQ(*fs_error_code(), E_NO_MEMORY) << n; }),
-            1);
+  FailEachAllocation pipe{.op = [&] {
+    SequentialFile *p = out("cat > /dev/null");
+    return p != nullptr && As_close(p, 0) == 1;
+  }};
+  EXPECT_GE(pipe.run(), 1);
   // Without WAIT_FOR_ALL_PIPES a close with another pipe open does not
   // wait; shutdown ends the pipe still open and waits for every child.
   cfg_set_tinyint("WAIT_FOR_ALL_PIPES", 0, 0);
@@ -299,7 +289,7 @@ TEST_F(SequentialTest, PipesRoundTripAndLeaveNothingBehind) {
   EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
   EXPECT_EQ(errno, ECHILD);
   EXPECT_EQ(As_close(b, 0), 1);
-  EXPECT_EQ(open_descriptors(), descriptors);
+  EXPECT_EQ(folder_entries("/proc/self/fd").size(), descriptors);
   ASSERT_EQ(Ar_init(), 1);
 }
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/shapes.h"
 #include "common/spawn.h"
 #include "common/test_util.h"
 #include "kelfs/config.h"
@@ -17,10 +18,7 @@ namespace {
 
 struct Shape {
   const char *what;
-  int version;
-  const char *record_params;  // max, min, keys
-  const char *key_params;
-  bool table;  // a translation table: lower case collates as upper case
+  FileShape file;  // case folding: lower case collates as upper case
   int records;
 };
 
@@ -28,41 +26,23 @@ struct Shape {
 // many (bytes 8-9 and 14-19 vary), lengths from the minimum to the
 // maximum.
 const Shape kShapes[] = {
-    {"version 5, duplicates, variable length", 5, "60,20,2", "1,0,8,0,1,1,4,10", false, 700},
-    {"version 4, three keys, a key of two segments", 4, "40,40,3", "1,0,8,0,1,1,4,10,2,1,2,14,3,8",
-     false, 300},
-    {"version 2", 2, "30,30,2", "1,0,8,0,1,1,4,10", false, 250},
-    {"version 5, translation table", 5, "24,24,2", "1,0,8,0,1,1,4,10", true, 200},
+    {"version 5, duplicates, variable length",
+     {5, "1,2,2,0,0", 60, 20, {{{{8, 0}}}, {{{4, 10}}, true}}},
+     700},
+    {"version 4, three keys, a key of two segments",
+     {4, "1,2,2,0,0", 40, 40, {{{{8, 0}}}, {{{4, 10}}, true}, {{{2, 14}, {3, 8}}, true}}},
+     300},
+    {"version 2", {2, "1,2,2,0,0", 30, 30, {{{{8, 0}}}, {{{4, 10}}, true}}}, 250},
+    {"version 5, translation table",
+     {5, "1,2,2,0,0", 24, 24, {{{{8, 0}}}, {{{4, 10}}, true}}, true},
+     200},
 };
-
-struct Segment {
-  int size, offset;
-};
-using Key = std::vector<Segment>;
-
-std::vector<Key> keys_of(const char *text) {
-  std::vector<int> n;
-  for (const char *p = text; *p; ++p) {
-    n.push_back(atoi(p));
-    while (*p && *p != ',') ++p;
-    if (!*p) break;
-  }
-  std::vector<Key> keys;
-  for (size_t i = 0; i < n.size();) {
-    Key k;
-    int segments = n[i];
-    i += 2;
-    for (int s = 0; s < segments; ++s, i += 2) k.push_back({n[i], n[i + 1]});
-    keys.push_back(k);
-  }
-  return keys;
-}
 
 // A key's value as the file compares it: through the translation table,
 // when it has one, which collates lower case as upper case.
-std::string key_value(const Key &k, const std::string &record, bool table) {
+std::string key_value(const KeySpec &k, const std::string &record, bool table) {
   std::string v;
-  for (const Segment &s : k) v += record.substr(static_cast<size_t>(s.offset), s.size);
+  for (const KeyPart &p : k.parts) v += record.substr(p.offset, p.size);
   if (table) std::transform(v.begin(), v.end(), v.begin(), [](char c) { return toupper(c); });
   return v;
 }
@@ -89,14 +69,9 @@ class DorvexToolTest : public ::testing::Test {
 
   // Makes `name` with the shape and writes its records in random order.
   std::vector<std::string> make(const std::string &name, const Shape &s) {
-    std::string table;
-    for (int b = 0; b < 256; ++b) table += static_cast<char>(b >= 'a' && b <= 'z' ? b - 32 : b);
-    cfg_set_short("V_VERSION", KELFS_CONFIG_SET, static_cast<int16_t>(s.version));
-    EXPECT_EQ(v5_make(path(name), "shape", "1,2,2,0,0", s.record_params, s.key_params,
-                      s.table ? table.data() : nullptr),
-              1);
+    EXPECT_EQ(s.file.make(path(name), "shape"), 1);
     cfg_set_short("V_VERSION", KELFS_CONFIG_SET, 5);
-    int max = atoi(s.record_params), min = atoi(strchr(s.record_params, ',') + 1);
+    const int max = int(s.file.max_record), min = int(s.file.min_record);
     std::mt19937 random(static_cast<unsigned>(s.records));
     std::vector<int> numbers(static_cast<size_t>(s.records));
     for (int i = 0; i < s.records; ++i) numbers[static_cast<size_t>(i)] = i * 7 + 3;
@@ -157,7 +132,7 @@ TEST_F(DorvexToolTest, UnloadThenLoadKeepsEveryKeysOrder) {
     SCOPED_TRACE(s.what);
     std::vector<std::string> written = make("orig", s);
     std::sort(written.begin(), written.end());
-    const std::vector<Key> keys = keys_of(s.key_params);
+    const std::vector<KeySpec> &keys = s.file.keys;
     for (const char *form : {"member", "text"}) {
       for (size_t order = 0; order < keys.size(); ++order) {
         SCOPED_TRACE(std::string(form) + " form, key " + std::to_string(order));
@@ -167,16 +142,17 @@ TEST_F(DorvexToolTest, UnloadThenLoadKeepsEveryKeysOrder) {
         if (std::string(form) == "text") args.push_back("--text");
         RunResult r = tool(args);
         ASSERT_EQ(r.status, 0) << r.err;
-        r = tool({"load", out, copy}, s.version);
+        r = tool({"load", out, copy}, s.file.version);
         ASSERT_EQ(r.status, 0) << r.err;
-        EXPECT_EQ(version_of(copy), s.version);
+        EXPECT_EQ(version_of(copy), s.file.version);
         for (size_t k = 0; k < keys.size(); ++k) {
           std::vector<std::string> a = in_order("orig", static_cast<int>(k));
           std::vector<std::string> b = in_order(copy, static_cast<int>(k));
           ASSERT_EQ(a.size(), written.size());
           ASSERT_EQ(b.size(), a.size());
           for (size_t i = 0; i < a.size(); ++i)
-            ASSERT_EQ(key_value(keys[k], a[i], s.table), key_value(keys[k], b[i], s.table));
+            ASSERT_EQ(key_value(keys[k], a[i], s.file.case_folding),
+                      key_value(keys[k], b[i], s.file.case_folding));
           std::sort(b.begin(), b.end());
           EXPECT_EQ(b, written);
         }
@@ -184,7 +160,7 @@ TEST_F(DorvexToolTest, UnloadThenLoadKeepsEveryKeysOrder) {
     }
     EXPECT_EQ(tool({"copy", "orig", "copied"}).status, 0);
     EXPECT_EQ(in_order("copied", 0), in_order("orig", 0));
-    EXPECT_EQ(version_of("copied"), s.version);
+    EXPECT_EQ(version_of("copied"), s.file.version);
     // The made files stay: the next shape's must not meet them.
     EXPECT_EQ(tool({"load", "unl.text0", "copied"}).status, 3);
     for (const std::string &f : folder_entries(dir_.path())) remove((dir_ / f).c_str());
@@ -197,7 +173,7 @@ TEST_F(DorvexToolTest, UnloadThenLoadKeepsEveryKeysOrder) {
 TEST_F(DorvexToolTest, RebuildBringsBackADamagedIndex) {
   for (int version : {5, 4}) {
     Shape s = kShapes[0];
-    s.version = version;
+    s.file.version = version;
     std::vector<std::string> written = make("cust.dat", s);
     std::sort(written.begin(), written.end());
     std::string index = read_file(dir_ / "cust.vix");

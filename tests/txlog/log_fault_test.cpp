@@ -7,8 +7,15 @@
 namespace kel::test {
 namespace {
 
+// Every case starts from the files made, saved and open.
 class LogFaults : public TxlogTest {
  protected:
+  void SetUp() override {
+    TxlogTest::SetUp();
+    make_files();
+    save();
+    open_files();
+  }
   // A write of a new record to file a.
   Change write_a(int k) {
     char head[24];
@@ -33,9 +40,6 @@ struct Damage {
 };
 
 TEST_F(LogFaults, DamagedLogs) {
-  make_files();
-  save();
-  open_files();
   World first, both;
   for (int k : {1, 2}) {
     ASSERT_EQ(v5_begin(), 1);
@@ -75,9 +79,6 @@ TEST_F(LogFaults, DamagedLogs) {
 // commit and takes the transaction back; the cut unit makes every later
 // begin fail (12), and recovery rolls it back.
 TEST_F(LogFaults, FullDisk) {
-  make_files();
-  save();
-  open_files();
   World w;
   for (int k = 1; k <= 40; ++k) {  // a log larger than the data files
     ASSERT_EQ(v5_begin(), 1);
@@ -126,9 +127,6 @@ TEST_F(LogFaults, FullDisk) {
 // rollback either succeeds or stops with log error 8 or 1, leaving sound
 // files. Recovery afterwards gives exactly the committed work.
 TEST_F(LogFaults, AllocationFailuresInCommitAndRollback) {
-  make_files();
-  save();
-  open_files();
   World w;
   int k = 0;
   for (bool commit : {true, false}) {

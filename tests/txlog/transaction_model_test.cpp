@@ -72,12 +72,12 @@ class TransactionModel : public TxlogTest {
         count, [&] { expect_files(live_); }, 10));
     while (depth_ > 0) end(true);
   }
+  // kel in the working folder (the test's), reading `input`.
   RunResult kel_run(const std::vector<std::string> &args, const std::string &input = "") {
-    write_file(dir_ / "kel.in", input);
+    write_file("kel.in", input);
     SpawnOptions o;
     o.args = args;
-    o.cwd = dir_.path();
-    o.stdin_path = dir_ / "kel.in";
+    o.stdin_path = "kel.in";
     return spawn_kel(o);
   }
 };

@@ -10,7 +10,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <cstring>
 #include <map>
 #include <string>
 #include <vector>
