@@ -3,7 +3,7 @@
 // working folder, and at the end the engine's shutdown (its buffers, the
 // cache and the file table), so that the next case starts as a new program
 // would. Helpers reach the records through the entry points and, for the
-// storage layer's tests, through the storage operations.
+// storage layer's own steps, through the storage operations.
 #pragma once
 
 #include <gtest/gtest.h>
