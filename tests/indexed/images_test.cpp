@@ -73,11 +73,6 @@ class ImagesTest : public EngineTest {
   static std::string where(SegAddr at) {
     return std::to_string(at.offset) + "/" + std::to_string(at.segment);
   }
-  static int make(const char *name, const char *physical, const char *comment, const uint8_t *table,
-                  const char *record, const char *keys) {
-    return dorvex_make(name, comment, physical, record, keys, table);
-  }
-  static void set_version(int v) { cfg_set_short("V_VERSION", 0, static_cast<int16_t>(v)); }
   std::string log_;
 };
 
