@@ -2,7 +2,9 @@
 // comparison with space padding, an insertion that shrinks a node, the
 // trace lines of split and combine, verified reads on trees changed under
 // them, a root split after the root was lowered, an overlong entry
-// skipped, and each fault the structural check must find. (Node bytes:
+// skipped, the search memo declining a node of long keys, every store call
+// and allocation of additions and removals failing in turn, and each
+// fault the structural check must find. (Node bytes:
 // images_test; entries, prefixes and searches at random: the access
 // model; damaged trees: the fuzz target of the engine.)
 #include <functional>
@@ -100,8 +102,8 @@ TEST(Tree, TraceLinesOfSplitAndCombine) {
 // the operation fails with the store's error and keeps no memory. What
 // reached the store stays (a broken or full file, not an undo), so each
 // run starts from a copy. Then each of its memory allocations fails in
-// turn: E_NO_MEMORY, and the store exactly as it was. A removal of an entry that is not there is
-// broken (6).
+// turn: E_NO_MEMORY, and the store exactly as it was. A removal of an
+// entry that is not there is broken (6).
 TEST(Tree, EachStoreCallFailingInTurnFailsTheOperationCleanly) {
   TreeHarness h(5, 512, {key_desc(100, true)});
   int *counters[] = {&h.store.fail_read_nth, &h.store.fail_write_nth, &h.store.fail_alloc_nth,
