@@ -220,10 +220,8 @@ class AccessModel : public EngineTest, public ::testing::WithParamInterface<Case
                                      .after = [&](int) { EXPECT_TRUE(sound(f_)); }}
                       .run();
     model_.write(r);
-    resynchronise();
+    reopen();  // the walks of the state moved the file: both start again from an open
   }
-  // The walks of the state moved the file: both start again from an open.
-  void resynchronise() { reopen(); }
   // The same for a delete of a record that is there. A delete gives
   // nothing back once a key's entry is gone, so only files of one key take
   // it.
@@ -236,7 +234,7 @@ class AccessModel : public EngineTest, public ::testing::WithParamInterface<Case
                                      .after = [&](int) { EXPECT_TRUE(sound(f_)); }}
                       .run();
     model_.remove(r);
-    resynchronise();
+    reopen();
   }
   // A short record deleted heads the chain; 32 long writes in a row fail
   // to reuse it and it goes off the chain. Key 0 takes values that the

@@ -360,8 +360,8 @@ TEST_F(AccessTest, RewritesRefusedMovedTracedAndLogged) {
   }
   EXPECT_TRUE(matches_golden("indexed/rewrite_trace.txt", trace));
 
-  static const indexed::IndexedLog log = {LogProbe::yes, nullptr, nullptr, LogProbe::log,
-                                         nullptr, nullptr};
+  static const indexed::IndexedLog log = {LogProbe::yes, nullptr, nullptr,
+                                          LogProbe::log, nullptr, nullptr};
   indexed::set_indexed_log(&log);
   const std::string c = img(20, "BBBB7777", 'c');
   EXPECT_EQ(1, rewrite(f, c));

@@ -3,7 +3,7 @@
 // working folder, and at the end the engine's shutdown (its buffers, the
 // cache and the file table), so that the next case starts as a new program
 // would. Helpers reach the records through the entry points and, for the
-// storage layer's tests, through the storage operations.
+// storage layer's own steps, through the storage operations.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -89,6 +89,15 @@ class EngineTest : public ::testing::Test {
     return ::testing::AssertionFailure() << report.text;
   }
 
+  // dorvex_make; by default two keys, the second in two segments with
+  // duplicates.
+  static int make(const char *name, const char *physical = nullptr, const char *comment = nullptr,
+                  const uint8_t *table = nullptr, const char *record = "100,50,2",
+                  const char *keys = "1,0,8,0,2,1,4,10,2,20") {
+    return dorvex_make(name, comment, physical, record, keys, table);
+  }
+  static void set_version(int v) { cfg_set_short("V_VERSION", 0, static_cast<int16_t>(v)); }
+
   // --- the storage layer: a file made and opened for update with the
   // header held for an update, as the storage layer's callers hold it
   DorvexFile *open_update(const FileShape &shape, const char *name = "f.dat") {
@@ -105,6 +114,17 @@ class EngineTest : public ::testing::Test {
     EXPECT_TRUE(indexed::header_write(f));
     indexed::header_release(f);
     EXPECT_EQ(1, dorvex_close(f));
+  }
+  // A file of segments of the smallest size (81920 bytes) for records of
+  // 1000 bytes stored as they are, growing by 20 nodes; open for update.
+  DorvexFile *make_small_segments(const char *name = "g.dat") {
+    return open_update(FileShape{5, "1,1,20,0,0", 1000, 1000, {{{{8, 0}}}}, false, 1}, name);
+  }
+  // A record of 1000 bytes for it that tells its number.
+  static std::string segment_record(int i) {
+    std::string r(1000, static_cast<char>('a' + i % 26));
+    snprintf(&r[0], 10, "%08d#", i);
+    return r;
   }
   static uint64_t slot(DorvexFile *f, indexed::Slot s) { return indexed::hget(f, s); }
   static indexed::SegAddr add(DorvexFile *f, const std::string &r, uint32_t sequence = 0) {

@@ -23,14 +23,6 @@ using indexed::HeaderAccess;
 
 class FileTest : public EngineTest {
  protected:
-  // The file made with these texts in every version: two keys, the second
-  // in two segments with duplicates.
-  static int make(const char *name, const char *physical = nullptr, const char *comment = nullptr,
-                  const uint8_t *table = nullptr, const char *record = "100,50,2",
-                  const char *keys = "1,0,8,0,2,1,4,10,2,20") {
-    return dorvex_make(name, comment, physical, record, keys, table);
-  }
-  static void set_version(int v) { cfg_set_short("V_VERSION", 0, static_cast<int16_t>(v)); }
   // Header bytes written behind the engine's back, as another process would.
   static void poke(const char *name, size_t offset, int width, uint64_t value) {
     std::string bytes;

@@ -73,11 +73,6 @@ class ImagesTest : public EngineTest {
   static std::string where(SegAddr at) {
     return std::to_string(at.offset) + "/" + std::to_string(at.segment);
   }
-  static int make(const char *name, const char *physical, const char *comment, const uint8_t *table,
-                  const char *record, const char *keys) {
-    return dorvex_make(name, comment, physical, record, keys, table);
-  }
-  static void set_version(int v) { cfg_set_short("V_VERSION", 0, static_cast<int16_t>(v)); }
   std::string log_;
 };
 
@@ -279,10 +274,9 @@ TEST_F(ImagesTest, FilesOfEveryVersionToTheByte) {
   // index segment 0; the 160th opens index segment 1. The information
   // texts of the segments, their names and sizes (code -8).
   step("data and index grown into second segments");
-  f = open_update(FileShape{5, "1,1,20,0,0", 1000, 1000, {{{{8, 0}}}}, false, 1}, "g.dat");
+  f = make_small_segments();
   for (int i = 0; i < 100; ++i) {
-    std::string rec(1000, static_cast<char>('a' + i % 26));
-    snprintf(&rec[0], 10, "%08d#", i);
+    std::string rec = segment_record(i);
     SegAddr at = add(f, rec);
     ASSERT_EQ(rec, read_at(f, at));
     if (i == 79 || i == 80 || i == 99)

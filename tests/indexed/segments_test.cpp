@@ -23,22 +23,11 @@ std::string name_of(const char *file, int kind, int number) {
 
 class SegmentsTest : public EngineTest {
  protected:
-  // A record of 1000 bytes that tells its number.
-  static std::string record(int i) {
-    std::string r(1000, static_cast<char>('a' + i % 26));
-    snprintf(&r[0], 10, "%08d#", i);
-    return r;
-  }
-  // g.dat with segments of the smallest size (81920 bytes), records of
-  // 1000 bytes stored as they are, and growth by 20 nodes; open for update.
-  DorvexFile *make_small_segments(const char *name = "g.dat") {
-    FileShape shape{5, "1,1,20,0,0", 1000, 1000, {{{{8, 0}}}}, false, 1};
-    return open_update(shape, name);
-  }
   // Adds `count` records and `nodes` nodes in one update; the addresses
   // go to addr_ and nodes_.
   void fill(DorvexFile *f, int count, int nodes) {
-    for (int i = 0; i < count; ++i) addr_.push_back(add(f, record(static_cast<int>(addr_.size()))));
+    for (int i = 0; i < count; ++i)
+      addr_.push_back(add(f, segment_record(static_cast<int>(addr_.size()))));
     for (int i = 0; i < nodes; ++i) {
       SegAddr at;
       ASSERT_TRUE(indexed::node_allocate(f, &at)) << codes();
@@ -137,7 +126,7 @@ TEST_F(SegmentsTest, ANewSegmentWithoutMemoryOrBeyondTheLastNumber) {
   DorvexFile *f = make_small_segments();
   ASSERT_NE(nullptr, f);
   fill(f, 80, 159);
-  std::string r = record(80);
+  std::string r = segment_record(80);
   SegAddr at;
   auto counts = [&] {
     return std::to_string(f->data.count) + std::to_string(f->index.count) +
@@ -186,7 +175,7 @@ TEST_F(SegmentsTest, CopyRenameAndRemoveWalkEverySegmentInOrder) {
   EXPECT_EQ(1, v5_rename("h.dat", "k.dat"));
   EXPECT_FALSE(file_exists("h.d01"));
   ASSERT_NE(nullptr, f = dorvex_open("k.dat", KEL_OPEN_INPUT));
-  EXPECT_EQ(record(99), read_at(f, addr_[99]));
+  EXPECT_EQ(segment_record(99), read_at(f, addr_[99]));
   dorvex_close(f);
   EXPECT_EQ(1, v5_remove("k.dat"));
   EXPECT_TRUE(folder_entries(".") ==

@@ -55,7 +55,6 @@ class MemNodeStore : public NodeStore {
   }
 
   bool read_node(SegAddr at, uint8_t *block) override {
-    ++reads;
     if (trip(&fail_read_nth)) return fail(E_SYSERR, 0);
     auto it = blocks.find(id(at));
     if (it == blocks.end()) return fail(E_BROKEN, 9);  // a short read
@@ -138,7 +137,6 @@ class MemNodeStore : public NodeStore {
   SegAddr free_head = kNullAddr;
   int64_t in_use = 0, free_count = 0, index_bytes = 0;
   uint32_t key_desc_version = 0;
-  long reads = 0;
   // The n-th call from now fails (1 = the next one); 0 never.
   int fail_read_nth = 0, fail_write_nth = 0, fail_alloc_nth = 0, fail_free_nth = 0,
       fail_root_nth = 0;

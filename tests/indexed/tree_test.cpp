@@ -2,9 +2,11 @@
 // comparison with space padding, an insertion that shrinks a node, the
 // trace lines of split and combine, verified reads on trees changed under
 // them, a root split after the root was lowered, an overlong entry
-// skipped, and each fault the structural check must find. (Node bytes:
-// images_test; entries, prefixes and searches at random: the tree model;
-// damaged trees: the fuzz target of the engine.)
+// skipped, the search memo declining a node of long keys, every store call
+// and allocation of additions and removals failing in turn, and each
+// fault the structural check must find. (Node bytes:
+// images_test; entries, prefixes and searches at random: the access
+// model; damaged trees: the fuzz target of the engine.)
 #include <functional>
 
 #include "common/fails.h"
@@ -92,6 +94,56 @@ TEST(Tree, TraceLinesOfSplitAndCombine) {
   ASSERT_TRUE(h.verify());
   EXPECT_EQ(1, h.store.key_desc(0).height);
   EXPECT_EQ(1024u, h.store.key_desc(0).root_offset);
+}
+
+// Each call the store gets in an addition or a removal fails in turn
+// (reads with E_SYSERR, writes, allocations, frees and root updates with
+// E_DISK_FULL), as the tree grows to three levels and shrinks to nothing:
+// the operation fails with the store's error and keeps no memory. What
+// reached the store stays (a broken or full file, not an undo), so each
+// run starts from a copy. Then each of its memory allocations fails in
+// turn: E_NO_MEMORY, and the store exactly as it was. A removal of an
+// entry that is not there is broken (6).
+TEST(Tree, EachStoreCallFailingInTurnFailsTheOperationCleanly) {
+  TreeHarness h(5, 512, {key_desc(100, true)});
+  int *counters[] = {&h.store.fail_read_nth, &h.store.fail_write_nth, &h.store.fail_alloc_nth,
+                     &h.store.fail_free_nth, &h.store.fail_root_nth};
+  const int16_t codes[] = {E_SYSERR, E_DISK_FULL, E_DISK_FULL, E_DISK_FULL, E_DISK_FULL};
+  int failures = 0;
+  auto each_call_failing = [&](const std::function<bool()> &op) {
+    for (size_t kind = 0; kind < 5; ++kind) {
+      for (int n = 1;; ++n) {
+        const MemNodeStore before = h.store;
+        const std::vector<Model> models = h.models;
+        int64_t live = alloc_live_blocks();
+        *counters[kind] = n;
+        bool ok = op();
+        bool tripped = *counters[kind] == 0;
+        *counters[kind] = 0;
+        EXPECT_EQ(live, alloc_live_blocks()) << kind << " " << n;
+        h.store = before;
+        h.models = models;
+        if (!tripped) break;
+        EXPECT_TRUE(test::failed(!ok, codes[kind])) << kind << " " << n;
+        ++failures;
+      }
+    }
+    failures += test::FailEachAllocation{.op = op, .state = [&] { return h.store.image(); }}.run();
+    ASSERT_TRUE(h.verify());
+  };
+  // Keys that differ in their first byte: four entries fill a node.
+  auto key = [](int i) {
+    return static_cast<char>('A' + i) + std::string(99, static_cast<char>('a' + i % 7));
+  };
+  auto add = [&](int i) { return h.add(0, key(i), static_cast<uint32_t>(i), record(i)); };
+  for (int i = 0; i < 40; ++i) each_call_failing([&] { return add(i * 7 % 40); });
+  ASSERT_EQ(3, h.store.key_desc(0).height);
+  EXPECT_TRUE(test::fails(h.sub(0, key(0), 99), E_BROKEN, 6));
+  for (int i = 0; i < 40; ++i)
+    each_call_failing(
+        [&] { return h.sub(0, key(i * 13 % 40), static_cast<uint32_t>(i * 13 % 40)); });
+  EXPECT_EQ(0u, h.store.key_desc(0).root_offset);
+  EXPECT_GT(failures, 500);
 }
 
 // A tree of 100-byte keys whose root split made A (four keys) and B (one
@@ -386,6 +438,19 @@ TEST(NodeFormat, InsertBeforeAWholeSharerShrinksTheNode) {
   EXPECT_EQ(z, std::get<0>(items[2]));
   node.capacity = node.used;
   EXPECT_EQ(kInsertNoRoom, node.insert(x, 0)) << "a full node refuses what does not fit";
+  // Keys longer together than the search memo holds: searched again, it
+  // declines to remember the node, and the search decodes it as it is.
+  Node wide(5, false, 1024);
+  auto long_key = [](int i) { return "\x01" + std::string(240, 'A') + std::to_string(100 + i); };
+  for (int i = 0; i < 20; ++i) wide.insert(long_key(i));
+  std::string k = long_key(17);
+  for (int again = 0; again < 2; ++again) {
+    NodeSearch m;
+    search_entries_memo(wide.area.data(), wide.used, wide.layout, 7, u8(k),
+                        static_cast<int>(k.size()), 0, &m);
+    EXPECT_EQ(SR_EXACT, m.result);
+    EXPECT_EQ(wide.search(k, 0).position, m.position);
+  }
 }
 
 }  // namespace
