@@ -15,6 +15,7 @@
 // the unlocked read modes.
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <optional>
@@ -526,31 +527,31 @@ class AccessModel : public EngineTest, public ::testing::WithParamInterface<Case
     for (int k = 0; k < static_cast<int>(c_.shape.keys.size()); ++k) out += walk(f_, k) + "\n";
     return out + scan(f_);
   }
-  // A write whose allocations fail in turn; each failure leaves the file
-  // sound and as it was (the slot it took may stay on the deleted chain).
-  void write_without_memory() {
-    std::string r = random_record();
-    if (!model_.accepts(r)) return;
-    no_memory_ += FailEachAllocation{.op = [&] { return write(f_, r) == 1; },
+  // `op` with its allocations failing in turn: each failure leaves the
+  // file sound and as it was. Then the file is opened again (the walks of
+  // the state moved it).
+  void without_memory(const std::function<bool()> &op) {
+    no_memory_ += FailEachAllocation{.op = op,
                                      .state = [&] { return contents(); },
                                      .after = [&](int) { EXPECT_TRUE(sound(f_)); }}
                       .run();
-    model_.write(r);
-    reopen();  // the walks of the state moved the file: both start again from an open
+    reopen();
   }
-  // The same for a delete of a record that is there. A delete gives
-  // nothing back once a key's entry is gone, so only files of one key take
-  // it.
+  // A write (the slot it took may stay on the deleted chain), and a delete
+  // of a record that is there. A delete gives nothing back once a key's
+  // entry is gone, so only files of one key take it.
+  void write_without_memory() {
+    std::string r = random_record();
+    if (!model_.accepts(r)) return;
+    without_memory([&] { return write(f_, r) == 1; });
+    model_.write(r);
+  }
   void delete_without_memory() {
     const auto &recs = model_.records();
     if (recs.empty()) return;
     std::string r = std::next(recs.begin(), static_cast<long>(run_.below(recs.size())))->second;
-    no_memory_ += FailEachAllocation{.op = [&] { return v5_delete(f_, r.data()) == 1; },
-                                     .state = [&] { return contents(); },
-                                     .after = [&](int) { EXPECT_TRUE(sound(f_)); }}
-                      .run();
+    without_memory([&] { return v5_delete(f_, r.data()) == 1; });
     model_.remove(r);
-    reopen();
   }
   // A short record deleted heads the chain; 32 long writes in a row fail
   // to reuse it and it goes off the chain. Key 0 takes values that the
