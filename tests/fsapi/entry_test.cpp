@@ -1,9 +1,10 @@
 // The entry points of the indexed family: the trace lines of every shape
 // of arguments and results (a golden file), version and abilities, the
 // transaction depth, reference-counted start and exit with the engine's
-// shutdown at the last exit, the configuration defined on first use, hook
-// registration. (Allocations failing in make and open: the indexed file
-// tests; in writes and deletes: the access model's random runs.)
+// shutdown at the last exit, the configuration defined on first use, the
+// file-attributes hook. (Allocations failing in make and open: the indexed
+// file tests; in writes and deletes, and the bulk addition's hooks: the
+// access model's random runs.)
 #include "fsapi/entry.h"
 
 #include <gtest/gtest.h>
@@ -97,12 +98,6 @@ TEST_F(EntryTest, VersionAbilitiesAndHooks) {
   uint8_t flags = 0x80;
   v5_abilities(&flags);
   EXPECT_EQ(0x83, flags);
-  auto hook_a = +[](void *) {};
-  auto hook_b = +[](void *) {};
-  EXPECT_EQ(nullptr, v5_register_progress(hook_a));
-  EXPECT_EQ(hook_a, v5_register_progress(hook_b));
-  EXPECT_EQ(hook_b, indexed::progress_hook());
-  v5_register_progress(nullptr);
   auto attrs = +[](const void *, const char *) {};
   v5_register_set_file_attrs(attrs);
   EXPECT_EQ(attrs, indexed::set_file_attrs_hook());

@@ -502,6 +502,7 @@ class AccessModel : public EngineTest, public ::testing::WithParamInterface<Case
       std::sort(logged.begin(), logged.end());
     }
     EXPECT_EQ(rejected, logged);
+    EXPECT_FALSE(BulkHooks::progress.empty());
     for (const v5_progress &p : BulkHooks::progress) EXPECT_LE(p.done, p.total);
     EXPECT_EQ(BulkHooks::on_progress, v5_register_progress(nullptr));
     EXPECT_EQ(BulkHooks::on_duplicate, v5_register_duplicate(nullptr));
