@@ -252,15 +252,32 @@ void four_keys(TreeHarness &h) {
     ASSERT_TRUE(h.add(0, letters(static_cast<char>('A' + i)), 0, record(i)));
 }
 
+// The fifth key splits the root leaf; removing it again leaves B with the
+// high key alone: it merges into its left neighbour A, the root is left
+// with one child and the tree shrinks; the merged node takes the old
+// root's place from the free-node list (the trace lines: a golden file).
 // A deletion that lowered the root may re-key an entry of the new root and
 // split it in the same operation: the new root then takes the free level
-// above instead of shifting the search path down.
-TEST(Tree, RootSplitAfterTheRootWasLoweredInTheSameOperation) {
-  TreeHarness plain(512, {key_desc(100, false)});
+// above instead of shifting the search path down, and the store ends as
+// the plain split left it.
+TEST(Tree, SplitAndCombineAndARootSplitAfterTheRootWasLowered) {
+  TreeHarness h(512, {key_desc(100, false)});
   TreeHarness lowered(512, {key_desc(100, false)});
-  four_keys(plain);
+  four_keys(h);
   four_keys(lowered);
-  ASSERT_TRUE(plain.add(0, letters('E'), 0, record(4)));
+  set_trace_bits(kTraceTree);
+  test::StderrCapture trace;
+  ASSERT_TRUE(h.add(0, letters('E'), 0, record(4)));
+  const std::string split = h.store.image();
+  ASSERT_TRUE(h.sub(0, letters('E'), 0));
+  set_trace_bits(0);
+  EXPECT_TRUE(test::matches_golden(
+      "indexed/tree_split_combine.txt",
+      test::replace_all(trace.text(), test::pointer_text(h.ctx.node.buf), "<node buffer>")));
+  ASSERT_TRUE(h.verify());
+  EXPECT_EQ(1, h.store.key_desc(0).height);
+  EXPECT_EQ(1024u, h.store.key_desc(0).root_offset);
+
   TreeContext &c = lowered.ctx;
   std::string sk = TreeHarness::search_key(0, letters('E'));
   NodePosition pos;
@@ -280,26 +297,7 @@ TEST(Tree, RootSplitAfterTheRootWasLoweredInTheSameOperation) {
   EXPECT_EQ(lowered.store.root(0), c.path[0]);
   EXPECT_EQ(pos.node, c.path[1]);
   vi_end_operation(&c);
-  EXPECT_EQ(plain.store.image(), lowered.store.image());
-}
-
-// Removing E again leaves B with the high key alone: it merges into its
-// left neighbour A, the root is left with one child and the tree shrinks;
-// the merged node takes the old root's place from the free-node list.
-TEST(Tree, TraceLinesOfSplitAndCombine) {
-  TreeHarness h(512, {key_desc(100, false)});
-  four_keys(h);
-  set_trace_bits(kTraceTree);
-  test::StderrCapture trace;
-  ASSERT_TRUE(h.add(0, letters('E'), 0, record(4)));
-  ASSERT_TRUE(h.sub(0, letters('E'), 0));
-  set_trace_bits(0);
-  EXPECT_TRUE(test::matches_golden(
-      "indexed/tree_split_combine.txt",
-      test::replace_all(trace.text(), test::pointer_text(h.ctx.node.buf), "<node buffer>")));
-  ASSERT_TRUE(h.verify());
-  EXPECT_EQ(1, h.store.key_desc(0).height);
-  EXPECT_EQ(1024u, h.store.key_desc(0).root_offset);
+  EXPECT_EQ(split, lowered.store.image());
 }
 
 // Each call the store gets in an addition or a removal fails in turn
