@@ -6,7 +6,6 @@
 // into, and the older entry points that make and describe files with
 // them. (The bytes of headers: images_test; header reads by lock method:
 // the unlocked-read process tests and the access model's runs.)
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,13 +22,11 @@ using indexed::HeaderAccess;
 
 class FileTest : public EngineTest {
  protected:
-  // Header bytes written behind the engine's back, as another process would.
+  // Header bytes changed behind the engine's back, as another process would.
   static void poke(const char *name, size_t offset, int width, uint64_t value) {
-    std::string bytes;
-    put(bytes, {{0, width, value}});
-    int fd = ::open(name, O_WRONLY);
-    ASSERT_EQ(static_cast<ssize_t>(width), pwrite(fd, bytes.data(), bytes.size(), offset));
-    close(fd);
+    std::string bytes = read_file(name);
+    put(bytes, {{offset, width, value}});
+    write_file(name, bytes);
   }
   static uint64_t field(const char *name, size_t offset, int width) {
     return get(read_file(name), offset, width);
