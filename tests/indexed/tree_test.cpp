@@ -350,28 +350,19 @@ TEST(Tree, EachStoreCallFailingInTurnFailsTheOperationCleanly) {
   EXPECT_GT(failures, 500);
 }
 
-// A tree of 100-byte keys whose root split made A (four keys) and B (one
-// key and the high key) under a two-entry root.
-struct SplitTree {
-  TreeHarness h{512, {key_desc(100, false)}};
-  SegAddr root, a, b;
-  SplitTree() {
-    four_keys(h);
-    EXPECT_TRUE(h.add(0, letters('E'), 0, record(4)));
-    root = h.store.root(0);
-    a = SegAddr{root.offset - 1024, 0};
-    b = SegAddr{root.offset - 512, 0};
-  }
-};
-
 TEST(Tree, VerifiedReadsRetryOnTreesChangedUnderThem) {
-  SplitTree t;
-  TreeContext &c = t.h.ctx;
+  // The root split made A (four keys) and B (one key and the high key)
+  // under a two-entry root.
+  TreeHarness h(512, {key_desc(100, false)});
+  four_keys(h);
+  ASSERT_TRUE(h.add(0, letters('E'), 0, record(4)));
+  const SegAddr root = h.store.root(0), a{root.offset - 1024, 0};
+  TreeContext &c = h.ctx;
   std::string key_a = TreeHarness::search_key(0, letters('A'));
   NodePosition pos;
   // A leaf that was freed under the reader: counted, SR_ERROR, no error.
-  Bytes saved = t.h.store.block(t.a);
-  t.h.store.block(t.a)[0] = kFreeNode;
+  Bytes saved = h.store.block(a);
+  h.store.block(a)[0] = kFreeNode;
   c.verified = true;
   c.debug_output = true;
   *fs_error_code() = 0;
@@ -381,10 +372,10 @@ TEST(Tree, VerifiedReadsRetryOnTreesChangedUnderThem) {
   EXPECT_EQ(1, c.counters.non_bnode_blocks);
   EXPECT_EQ(0, *fs_error_code());
   vi_end_operation(&c);
-  t.h.store.block(t.a) = saved;
+  h.store.block(a) = saved;
   // The root's key for A below A's first key: a vi_find_key mismatch.
-  Bytes &root = t.h.store.block(t.root);
-  std::fill(root.begin() + 3 + 8 + 1, root.begin() + 3 + 8 + 101, '0');
+  Bytes &root_block = h.store.block(root);
+  std::fill(root_block.begin() + 3 + 8 + 1, root_block.begin() + 3 + 8 + 101, '0');
   std::string key_0 = TreeHarness::search_key(0, letters('0'));
   c.verified = true;  // the flags last for one operation
   test::StderrCapture quiet;
@@ -395,7 +386,7 @@ TEST(Tree, VerifiedReadsRetryOnTreesChangedUnderThem) {
   EXPECT_FALSE(c.verified);
   // A reader that does not verify goes down anyway.
   EXPECT_EQ(SR_GREATER, vi_find_key(&c, u8(key_0), 0, &pos));
-  EXPECT_EQ(t.a, pos.node);
+  EXPECT_EQ(a, pos.node);
   vi_end_operation(&c);
 }
 
