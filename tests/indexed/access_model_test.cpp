@@ -21,7 +21,6 @@
 #include <optional>
 #include <set>
 #include <sstream>
-#include <string>
 #include <vector>
 
 #include "common/random_driver.h"

@@ -445,19 +445,17 @@ TEST_F(AccessTest, BulkAdditionsCutShortUnreadableOrWithoutMemory) {
   session();  // the process-wide tables and buffers, made on first use
   ASSERT_FALSE(failed);
   const int64_t live = alloc_live_blocks();
-  EXPECT_GT(fail_each_allocation(session,
-                                 [&](int n) {
-                                   EXPECT_EQ(live, alloc_live_blocks()) << n;
-                                   DorvexFile *g = whole ? v5_open("alloc", 0, "0,0,0") : nullptr;
-                                   if (whole && g == nullptr) {
-                                     EXPECT_TRUE(kel::test::failed(true, E_BROKEN,
-                                                                   indexed::kBrokenIncomplete));
-                                   } else if (g != nullptr) {
-                                     EXPECT_TRUE(sound(g)) << n;
-                                     EXPECT_EQ(1, v5_close(g));
-                                   }
-                                 }),
-            10);
+  auto judge = [&](int n) {
+    EXPECT_EQ(live, alloc_live_blocks()) << n;
+    DorvexFile *g = whole ? v5_open("alloc", 0, "0,0,0") : nullptr;
+    if (whole && g == nullptr) {
+      EXPECT_TRUE(kel::test::failed(true, E_BROKEN, indexed::kBrokenIncomplete)) << n;
+    } else if (g != nullptr) {
+      EXPECT_TRUE(sound(g)) << n;
+      EXPECT_EQ(1, v5_close(g));
+    }
+  };
+  EXPECT_GT(fail_each_allocation(session, judge), 10);
   EXPECT_FALSE(failed);
 }
 

@@ -63,10 +63,9 @@ TEST_F(FileTest, InformationTexts) {
   }
   EXPECT_TRUE(matches_golden("indexed/information_texts.txt", texts));
 
-  uint8_t table[256];
-  for (int i = 0; i < 256; ++i) table[i] = static_cast<uint8_t>(toupper(i));
   set_version(4);
-  ASSERT_EQ(1, make("o.dat", "2,4,3,1,1", "keep me", table, "80,20,2", "1,0,8,0,2,1,4,10,2,12"));
+  const uint8_t *folding = FileShape{5, nullptr, 0, 0, {}, true}.table();
+  ASSERT_EQ(1, make("o.dat", "2,4,3,1,1", "keep me", folding, "80,20,2", "1,0,8,0,2,1,4,10,2,12"));
   auto all_texts = [&](DorvexFile *f) {
     std::string out;
     for (int c : {-1, -2, -3, -5, 0, 1, -10}) out += info(f, c) + "|";
