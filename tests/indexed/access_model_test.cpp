@@ -106,15 +106,18 @@ class FileModel {
   // A write refused for its length: only the last-record fields go.
   void refused_write() { last_.reset(); }
 
-  Outcome remove(const std::string &record) {
+  // The record a delete or a rewrite acts on: the last one read when its
+  // primary key bytes are the record's, else the first of its key 0 value.
+  std::optional<uint64_t> target(const std::string &record) {
     std::optional<uint64_t> id;
     if (last_ && raw_primary(records_[*last_]) == raw_primary(record)) id = last_;
     last_.reset();
-    if (!id) {
-      auto it = first_equal(0, key_of(0, record));
-      if (!it) return fail(E_NOT_FOUND);
-      id = (*it)->id;
-    }
+    if (auto it = first_equal(0, key_of(0, record)); !id && it) id = (*it)->id;
+    return id;
+  }
+  Outcome remove(const std::string &record) {
+    std::optional<uint64_t> id = target(record);
+    if (!id) return fail(E_NOT_FOUND);
     const std::string stored = records_[*id];
     for (size_t k = 0; k < keys_.size(); ++k)
       trees_[k].erase(
@@ -131,14 +134,8 @@ class FileModel {
   // the record moved).
   Outcome rewrite(const std::string &record, bool *maybe_shared) {
     *maybe_shared = false;
-    std::optional<uint64_t> id;
-    if (last_ && raw_primary(records_[*last_]) == raw_primary(record)) id = last_;
-    last_.reset();
-    if (!id) {
-      auto it = first_equal(0, key_of(0, record));
-      if (!it) return fail(E_NOT_FOUND);
-      id = (*it)->id;
-    }
+    std::optional<uint64_t> id = target(record);
+    if (!id) return fail(E_NOT_FOUND);
     const std::string old = records_[*id];
     for (int k = 1; k < static_cast<int>(keys_.size()); ++k) {
       std::string now = key_of(k, record);
