@@ -203,28 +203,16 @@ class FileModel {
     bool partial = length > 0 && length < size;
     if (partial)
       key.replace(length, size - length, size - length, mode == 2 || mode == 4 ? '\xff' : '\0');
+    // Modes 0 and 1 take the first entry not below the key, 2 the first
+    // above it, 3 and 4 the entry before those; mode 0 only when it holds
+    // the key (its first `length` bytes when partial).
     const Tree &t = trees_[k];
+    auto low = t.lower_bound(Entry{key, 0, 0}), high = t.upper_bound(Entry{key, 0xFFFFFFFF, 0});
+    size_t n = partial ? length : size;
     std::optional<Tree::const_iterator> e;
-    switch (mode) {
-      case 0: {
-        auto it = t.lower_bound(Entry{key, 0, 0});
-        size_t n = partial ? length : size;
-        if (it != t.end() && it->key.compare(0, n, key, 0, n) == 0) e = it;
-        break;
-      }
-      case 1:
-        e = at_or_none(t, t.lower_bound(Entry{key, 0, 0}));
-        break;
-      case 2:
-        e = at_or_none(t, t.upper_bound(Entry{key, 0xFFFFFFFF, 0}));
-        break;
-      case 3:
-        e = before_or_none(t, t.lower_bound(Entry{key, 0, 0}));
-        break;
-      case 4:
-        e = before_or_none(t, t.upper_bound(Entry{key, 0xFFFFFFFF, 0}));
-        break;
-    }
+    if (mode == 0 && low != t.end() && low->key.compare(0, n, key, 0, n) == 0) e = low;
+    if (mode == 1 || mode == 2) e = at_or_none(t, mode == 1 ? low : high);
+    if (mode == 3 || mode == 4) e = before_or_none(t, mode == 3 ? low : high);
     if (!e) return fail(E_NOT_FOUND);
     position(k, **e, true);
     Outcome o;
