@@ -174,6 +174,7 @@ TEST_F(SegmentsTest, LinksReplacedAndEverySegmentCopiedRenamedRemovedAndMadeAnew
   EXPECT_TRUE(matches_golden("indexed/segment_walks.txt", trace.text()));
   cfg_set_long("V_TRACE", 0, 0);
   ASSERT_EQ(1, v5_copy("g.dat", "m.dat"));
+  ASSERT_TRUE(file_exists("m.d01") && file_exists("m.v01"));
   ASSERT_EQ(1, (FileShape{5, nullptr, 100, 100, {{{{8, 0}}}}}.make("m.dat")));
   EXPECT_FALSE(file_exists("m.d01") || file_exists("m.v01"));
   EXPECT_EQ(512u, read_file("m.vix").size());
