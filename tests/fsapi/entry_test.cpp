@@ -1,52 +1,36 @@
 // The entry points of the indexed family: the trace lines of every shape
 // of arguments and results (a golden file), version and abilities, the
 // transaction depth, reference-counted start and exit with the engine's
-// shutdown at the last exit, the configuration defined on first use, hook
-// registration. (Allocations failing in make and open: the indexed file
-// tests; in writes and deletes: the access model's random runs.)
+// shutdown at the last exit, the configuration defined on first use, the
+// file-attributes hook. (Allocations failing in make and open: the indexed
+// file tests; in writes and deletes, and the bulk addition's hooks: the
+// access model's random runs.)
 #include "fsapi/entry.h"
 
-#include <gtest/gtest.h>
-
-#include <map>
-
 #include "cache/cache.h"
-#include "common/fails.h"
-#include "common/faults.h"
 #include "common/golden.h"
-#include "common/test_util.h"
-#include "config/config.h"
-#include "config/fs_config.h"
 #include "fsapi/families.h"
-#include "indexed/engine.h"
+#include "indexed/engine_fixture.h"
 #include "indexed/storage/shared_buffers.h"
-#include "kelfs/kelfs.h"
 #include "messages/diag.h"
-#include "support/alloc.h"
-#include "support/fail.h"
 
 namespace kel::fsapi {
 namespace {
 
 using test::pointer_text;
 
-class EntryTest : public ::testing::Test {
+// The engine tests' set-up; at the end the file system as a program
+// leaves it: no thread data, no log, the engine shut down, the start-up
+// count at 0.
+class EntryTest : public test::EngineTest {
  protected:
-  void SetUp() override {
-    reset_fs_settings();
-    v5_init_cfg();
-    cfg_reset_all(0, 1);
-  }
-  // The file system as a program leaves it at its end: no thread data, no
-  // log, the engine shut down, the start-up count at 0.
   void TearDown() override {
     set_trace_bits(0);
     set_transaction_log(nullptr);
     while (indexed_init_count() > 0) v5_exit();
     release_thread_data();
-    indexed::shutdown();
+    EngineTest::TearDown();
   }
-  test::TempDir dir_{true};
 };
 
 TEST_F(EntryTest, EveryEntryPointTracesItsCallAndResult) {
@@ -97,12 +81,6 @@ TEST_F(EntryTest, VersionAbilitiesAndHooks) {
   uint8_t flags = 0x80;
   v5_abilities(&flags);
   EXPECT_EQ(0x83, flags);
-  auto hook_a = +[](void *) {};
-  auto hook_b = +[](void *) {};
-  EXPECT_EQ(nullptr, v5_register_progress(hook_a));
-  EXPECT_EQ(hook_a, v5_register_progress(hook_b));
-  EXPECT_EQ(hook_b, indexed::progress_hook());
-  v5_register_progress(nullptr);
   auto attrs = +[](const void *, const char *) {};
   v5_register_set_file_attrs(attrs);
   EXPECT_EQ(attrs, indexed::set_file_attrs_hook());

@@ -37,7 +37,9 @@ class CheckTest : public EngineTest {
     return SegAddr{static_cast<int32_t>(f->keys[0].root_offset), f->keys[0].root_segment};
   }
   void report(const std::string &what, DorvexFile *f) {
-    reports_ += "== " + what + "\n" + check_text(f);
+    indexed::CheckReport r;
+    indexed::dorvex_check(f, &r);
+    reports_ += "== " + what + "\n" + r.text.c_str();
   }
   std::string reports_;
 };

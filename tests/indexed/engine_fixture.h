@@ -77,11 +77,6 @@ class EngineTest : public ::testing::Test {
     if (!dorvex_info(f, code, buf)) return "<error " + std::to_string(error()) + ">";
     return buf;
   }
-  static std::string check_text(DorvexFile *f) {
-    indexed::CheckReport report;
-    indexed::dorvex_check(f, &report);
-    return report.text.c_str();
-  }
   // The structural check as an assertion.
   static ::testing::AssertionResult sound(DorvexFile *f) {
     indexed::CheckReport report;

@@ -94,32 +94,6 @@ TEST_F(SegmentsTest, NamesBySuffixFormatsVariablesAndTranslation) {
   EXPECT_EQ("dir/acct.d02", name_of("dir/acct.dat", kData, 2));
 }
 
-// A symbolic link at a segment's name (planted by a hostile archive, say)
-// is removed and the segment made in its place; the file it pointed to is
-// never written. A make replaces the old file with all its segments.
-// (The segments' bytes: images_test.)
-TEST_F(SegmentsTest, LinksAtSegmentNamesAreReplacedAndMakeRemovesSegments) {
-  write_file("victim", "precious");
-  for (const char *name : {"g.vix", "g.d01", "g.v01"}) ASSERT_EQ(0, symlink("victim", name));
-  DorvexFile *f = make_small_segments();
-  ASSERT_NE(nullptr, f);
-  fill(f, 100, 170);
-  EXPECT_EQ((SegAddr{512, 1}), addr_[80]);
-  EXPECT_EQ((SegAddr{512, 1}), nodes_[159]);
-  finish(f);
-  EXPECT_EQ("precious", read_file("victim"));
-  struct stat st;
-  for (const char *name : {"g.vix", "g.d01", "g.v01"}) {
-    ASSERT_EQ(0, lstat(name, &st));
-    EXPECT_TRUE(S_ISREG(st.st_mode)) << name;
-  }
-  ASSERT_EQ(1, (FileShape{5, nullptr, 100, 100, {{{{8, 0}}}}}.make("g.dat")));
-  EXPECT_FALSE(file_exists("g.d01") || file_exists("g.v01"));
-  EXPECT_EQ(512u, read_file("g.vix").size());
-  ASSERT_EQ(1, (FileShape{3, nullptr, 100, 100, {{{{8, 0}}}}}.make("g.dat")));
-  EXPECT_FALSE(file_exists("g.vix")) << "a version 3 file has no index segment";
-}
-
 // Without memory for a new segment the addition fails and changes
 // nothing; a segment number above 65534 is a broken file (99).
 TEST_F(SegmentsTest, ANewSegmentWithoutMemoryOrBeyondTheLastNumber) {
@@ -157,16 +131,27 @@ TEST_F(SegmentsTest, ANewSegmentWithoutMemoryOrBeyondTheLastNumber) {
   dorvex_close(f);
 }
 
-// Copy, rename and remove walk every segment in order (traced with
-// V_TRACE 4; a version 3 file is one file and traces nothing); a copy
+// A symbolic link at a segment's name (planted by a hostile archive, say)
+// is removed and the segment made in its place; the file it pointed to is
+// never written. Copy, rename and remove walk every segment in order
+// (traced with V_TRACE 4; a version 3 file is one file and traces
+// nothing); a make replaces the old file with all its segments; a copy
 // skips a segment whose names are equal; a file that cannot be opened is
 // neither copied nor removed; a failing step stops the walk and what was
 // done stays done.
-TEST_F(SegmentsTest, CopyRenameAndRemoveWalkEverySegmentInOrder) {
+TEST_F(SegmentsTest, LinksReplacedAndEverySegmentCopiedRenamedRemovedAndMadeAnew) {
+  write_file("victim", "precious");
+  for (const char *name : {"g.vix", "g.d01", "g.v01"}) ASSERT_EQ(0, symlink("victim", name));
   DorvexFile *f = make_small_segments();
   ASSERT_NE(nullptr, f);
   fill(f, 100, 170);
   finish(f);
+  EXPECT_EQ("precious", read_file("victim"));
+  struct stat st;
+  for (const char *name : {"g.vix", "g.d01", "g.v01"}) {
+    ASSERT_EQ(0, lstat(name, &st));
+    EXPECT_TRUE(S_ISREG(st.st_mode)) << name;
+  }
   cfg_set_long("V_TRACE", 0, 4);
   StderrCapture trace;
   EXPECT_EQ(1, v5_copy("g.dat", "h.dat"));
@@ -179,7 +164,7 @@ TEST_F(SegmentsTest, CopyRenameAndRemoveWalkEverySegmentInOrder) {
   dorvex_close(f);
   EXPECT_EQ(1, v5_remove("k.dat"));
   EXPECT_TRUE(folder_entries(".") ==
-              (std::vector<std::string>{"g.d01", "g.dat", "g.v01", "g.vix"}));
+              (std::vector<std::string>{"g.d01", "g.dat", "g.v01", "g.vix", "victim"}));
   ASSERT_EQ(1, (FileShape{3, nullptr, 100, 100, {{{{8, 0}}}}}.make("v3.dat")));
   EXPECT_EQ(1, v5_copy("v3.dat", "w3.dat"));
   EXPECT_EQ(read_file("v3.dat"), read_file("w3.dat"));
@@ -188,6 +173,13 @@ TEST_F(SegmentsTest, CopyRenameAndRemoveWalkEverySegmentInOrder) {
   EXPECT_FALSE(file_exists("x3.dat") || file_exists("w3.vix"));
   EXPECT_TRUE(matches_golden("indexed/segment_walks.txt", trace.text()));
   cfg_set_long("V_TRACE", 0, 0);
+  ASSERT_EQ(1, v5_copy("g.dat", "m.dat"));
+  ASSERT_TRUE(file_exists("m.d01") && file_exists("m.v01"));
+  ASSERT_EQ(1, (FileShape{5, nullptr, 100, 100, {{{{8, 0}}}}}.make("m.dat")));
+  EXPECT_FALSE(file_exists("m.d01") || file_exists("m.v01"));
+  EXPECT_EQ(512u, read_file("m.vix").size());
+  ASSERT_EQ(1, (FileShape{3, nullptr, 100, 100, {{{{8, 0}}}}}.make("m.dat")));
+  EXPECT_FALSE(file_exists("m.vix")) << "a version 3 file has no index segment";
 
   cfg_set_string("H_VIX", 0, "g.vix");  // h's index segment 0 is g's
   EXPECT_EQ(1, v5_copy("g.dat", "h.dat"));
