@@ -244,36 +244,26 @@ TEST(MessageFormat, PrintfTextIsTakenOnlyWithTheSameConversions) {
   const char *dflt = "%s: File broken (code %d)\n";
   std::string many;
   for (int i = 0; i < 600; ++i) many += "%d";
-  struct Case {
-    const char *stored;
-    bool taken;
-  } cases[] = {
-      {"%s: Datei kaputt (Code %d)\n", true},
-      {"%s: kaputt %s\n", false},  // %d became %s
-      {"%d: %s\n", false},         // order changed
-      {"%-20s| %+5d|\n", true},    // flags and widths may differ
-      {"%1$s %2$d\n", false},      // positional arguments
-      {"%s %d %n\n", false},
-      {"%s: %d %d\n", false},  // one conversion more
-      {"%s: %ld\n", false},    // length modifier differs
-      {"%*s: %d\n", false},    // a '*' takes an argument
-      {"%.*s: %d\n", false},   // so does a '*' precision
-      {"%.3s: %04d\n", true},  // literal widths and precisions up to 3 digits
-      {"%1000s: %d\n", false},
-      {"%.1000s: %d\n", false},
-      {"%s: %x\n", false},
-      {"%s: %f\n", false},    // another argument class
-      {many.c_str(), false},  // more conversions than a signature holds
-  };
+  // Taken: the same conversions, whatever their flags, and literal widths
+  // and precisions up to 3 digits.
+  const char *taken[] = {"%s: Datei kaputt (Code %d)\n", "%-20s| %+5d|\n", "%.3s: %04d\n"};
+  // Refused: %d became %s, the order changed, positional arguments, %n, one
+  // conversion more, another length modifier, a '*' width or precision (it
+  // takes an argument), 4-digit widths and precisions, another argument
+  // class, more conversions than a signature holds.
+  const char *refused[] = {"%s: kaputt %s\n", "%d: %s\n",      "%1$s %2$d\n", "%s %d %n\n",
+                           "%s: %d %d\n",     "%s: %ld\n",     "%*s: %d\n",   "%.*s: %d\n",
+                           "%1000s: %d\n",    "%.1000s: %d\n", "%s: %x\n",    "%s: %f\n",
+                           many.c_str()};
   MsgFileBuilder b;
   int n = 0;
-  for (const Case &c : cases) b.add(++n, {c.stored});
+  for (const char *stored : taken) b.add(++n, {stored});
+  for (const char *stored : refused) b.add(++n, {stored});
   b.add(++n, {"no conversions at all 100%%\n"});
   ASSERT_EQ(1, open_messages(dir, b.bytes()));
   n = 0;
-  for (const Case &c : cases) {
-    EXPECT_STREQ(c.taken ? c.stored : dflt, msg_printf_text(++n, dflt)) << c.stored;
-  }
+  for (const char *stored : taken) EXPECT_STREQ(stored, msg_printf_text(++n, dflt)) << stored;
+  for (const char *stored : refused) EXPECT_STREQ(dflt, msg_printf_text(++n, dflt)) << stored;
   EXPECT_STREQ("no conversions at all 100%%\n", msg_printf_text(++n, "plain %%\n"));
   EXPECT_EQ(dflt, msg_printf_text(30, dflt)) << "not in the file";
   Amsg_shutdown();
