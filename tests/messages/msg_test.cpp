@@ -35,18 +35,13 @@ TEST(Messages, TextsSubMessagesAndEscapes) {
   b.add(3, {"plain", "line\\n", "a\\tb", "say \\\"hi\\\"", "oct \\041\\012\\0777",
             "keep \\x and \\\\ and \\0 9", "trailing \\"});
   ASSERT_EQ(1, open_messages(dir, b.bytes()));
-  struct Case {
-    int32_t number, sub;
-    const char *dflt, *want;
-    // Octal escapes take two digits. Texts not found and missing ones:
-    // RandomFetchesMatchAReference; here the number below the index.
-  } cases[] = {{3, 0, "d", "plain"},       {3, 1, "d", "line\n"},
-               {3, 2, "d", "a\tb"},        {3, 3, "d", "say \"hi\""},
-               {3, 4, "d", "oct !\n?7"},   {3, 5, "d", "keep \\x and \\\\ and \\0 9"},
-               {3, 6, "d", "trailing \\"}, {-4, 0, "dflt", "\"Message #-4 missing\""}};
-  for (const Case &c : cases) {
-    EXPECT_STREQ(c.want, Amsg_get(c.number, c.sub, c.dflt)) << c.number << "," << c.sub;
-  }
+  // Octal escapes take two digits. Texts not found and missing ones:
+  // RandomFetchesMatchAReference; here the number below the index.
+  const char *want[] = {"plain",      "line\n",    "a\tb",
+                        "say \"hi\"", "oct !\n?7", "keep \\x and \\\\ and \\0 9",
+                        "trailing \\"};
+  for (int32_t sub = 0; sub < 7; ++sub) EXPECT_STREQ(want[sub], Amsg_get(3, sub, "d")) << sub;
+  EXPECT_STREQ("\"Message #-4 missing\"", Amsg_get(-4, 0, "dflt"));
   Amsg_shutdown();
 }
 
