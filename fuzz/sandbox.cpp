@@ -24,8 +24,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string_view>
-#include <vector>
+#include <filesystem>
 
 #include "fuzz/fuzz.h"
 #include "layer/layer.h"
@@ -81,35 +80,15 @@ FILE *open_sink(size_t *counter) {
   return f;
 }
 
-std::vector<std::string_view> components(std::string_view path) {
-  std::vector<std::string_view> parts;
-  while (!path.empty()) {
-    size_t slash = path.find('/');
-    std::string_view part = path.substr(0, slash);
-    path = slash == std::string_view::npos ? std::string_view() : path.substr(slash + 1);
-    if (part.empty() || part == ".") continue;
-    if (part == "..") {
-      if (!parts.empty()) parts.pop_back();
-      continue;
-    }
-    parts.push_back(part);
-  }
-  return parts;
-}
-
 // True when `path`, taken from the working folder, names something strictly
-// inside the scratch folder.
+// inside the scratch folder. Lexically: ".." above the root stays at the
+// root, as the system resolves it.
 bool inside(const char *path) {
   if (path == nullptr) return true;
   char cwd[4096];
-  std::string full = path;
-  if (path[0] != '/') full = std::string(getcwd(cwd, sizeof cwd) ? cwd : "/") + "/" + full;
-  auto root = components(g_box.scratch);
-  auto parts = components(full);
-  if (parts.size() <= root.size()) return false;
-  for (size_t i = 0; i < root.size(); ++i)
-    if (parts[i] != root[i]) return false;
-  return true;
+  std::filesystem::path full = std::filesystem::path(getcwd(cwd, sizeof cwd) ? cwd : "/") / path;
+  std::filesystem::path rel = full.lexically_normal().lexically_relative(g_box.scratch);
+  return !rel.empty() && rel != "." && *rel.begin() != "..";
 }
 
 // False (errno EACCES) when the guard refuses a call on these paths.

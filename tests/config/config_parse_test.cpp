@@ -15,40 +15,18 @@ const ConfigKeyword kFlags[] = {{"READ", 1}, {"WRITE", 2}, {"RECOVER", 8}, {"APP
 // 32-bit words.
 TEST(ConfigParse, KeywordsNumbersAndUnitLetters) {
   const char *forty_rs = "RRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRR";  // 40
-  const struct {
-    const char *text;
-    bool keywords;
-    int32_t want;
-  } cases[] = {{"read,write", true, 3},
-               {"  WRITE   Read ", true, 3},
-               {"re", true, 1},
-               {"rec", true, 8},
-               {",,append,", true, 4},
-               {"r,w,rec,a", true, 15},
-               {"readx", true, 0},
-               {forty_rs, true, 0},
-               {"17", true, 17},
-               {"17 write", true, 2},
-               {"64K", false, 65536},
-               {"64k", false, 65536},
-               {"-2k", false, -2048},
-               {"12-", false, -12},
-               {"12-k", false, -12288},
-               {"+12", false, 12},
-               {"-12-", false, -12},
-               {"3 M", false, 3145728},
-               {"1G", false, 1073741824},
-               {"2g", false, INT32_MIN},
-               {"4g", false, 0},
-               {"7x", false, 7},
-               {"  42  ", false, 42},
-               {"junk", false, 0},
-               {"", false, 0},
-               {nullptr, false, 0}};
-  for (const auto &c : cases)
-    EXPECT_EQ(c.want,
-              cfg_parse_number(c.text, c.keywords ? kFlags : nullptr, c.keywords ? 4 : 0, false))
-        << (c.text ? c.text : "(null)");
+  const std::pair<const char *, int32_t> keywords[] = {
+      {"read,write", 3}, {"  WRITE   Read ", 3}, {"re", 1},     {"rec", 8}, {",,append,", 4},
+      {"r,w,rec,a", 15}, {"readx", 0},           {forty_rs, 0}, {"17", 17}, {"17 write", 2}};
+  for (auto [text, want] : keywords)
+    EXPECT_EQ(want, cfg_parse_number(text, kFlags, 4, false)) << text;
+  const std::pair<const char *, int32_t> numbers[] = {
+      {"64K", 65536},     {"64k", 65536},    {"-2k", -2048}, {"12-", -12},
+      {"12-k", -12288},   {"+12", 12},       {"-12-", -12},  {"3 M", 3145728},
+      {"1G", 1073741824}, {"2g", INT32_MIN}, {"4g", 0},      {"7x", 7},
+      {"  42  ", 42},     {"junk", 0},       {"", 0},        {nullptr, 0}};
+  for (auto [text, want] : numbers)
+    EXPECT_EQ(want, cfg_parse_number(text, nullptr, 0, false)) << (text ? text : "(null)");
   // Unmatched tokens are reported when verbose: not a signed number, nor
   // when there are no keywords to list.
   StderrCapture err;

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <sstream>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "common/golden.h"
 #include "common/test_util.h"
@@ -57,7 +59,6 @@ long working_value(const std::string &name, const FsSettings &s = fs_settings())
   if (name == "V_INDEX_BLOCK_PERCENT") return s.index_block_percent;
   if (name == "V_LOCK_METHOD") return s.lock_method;
   if (name == "MAX_FILES") return s.max_files;
-  if (name == "MAX_LOCKS") return s.max_locks;
   if (name == "V_TRACE") return static_cast<long>(trace_bits());
   if (name == "EOL_CHAR") return s.eol_char;
   if (name == "QUEUE_READERS") return s.queue_readers;
@@ -67,49 +68,33 @@ long working_value(const std::string &name, const FsSettings &s = fs_settings())
   return -1;
 }
 
+// Out of range: the default. The lock methods are 0, 1 and 2 and those
+// plus 256 or 512; another one leaves 0. The log folder keeps the
+// 65string's width. Clearing a value restores each working value's default.
 TEST(FsConfig, CallbackClampsAndFallsBack) {
   v5_init_cfg();
-  // Out of range: the default. The lock methods are 0, 1 and 2 and those
-  // plus 256 or 512; another one leaves 0. The log folder keeps the
-  // 65string's width.
-  const std::string long_dir(70, 'd');
-  struct Case {
-    const char *name, *text;
-    long want;
-  } cases[] = {
-      {"V_CACHE_FLUSH_PERCENT", "0", 25},
-      {"V_CACHE_FLUSH_PERCENT", "150", 25},
-      {"V_CACHE_FLUSH_PERCENT", "-3", 25},
-      {"V_CACHE_FLUSH_PERCENT", "100", 100},
-      {"V_INDEX_BLOCK_PERCENT", "1001", 100},
-      {"V_INDEX_BLOCK_PERCENT", "1000", 1000},
-      {"V_LOCK_METHOD", "770", 770},
-      {"V_LOCK_METHOD", "3", 0},
-      {"V_LOCK_METHOD", "1", 1},
-      {"V_LOCK_METHOD", "256", 0},
-      {"V_LOCK_METHOD", "2", 2},
-      {"V_LOCK_METHOD", "257", 257},
-      {"V_LOCK_METHOD", "0", 0},
-      {"V_LOCK_METHOD", "258", 258},
-      {"V_LOCK_METHOD", "514", 514},
-      {"MAX_FILES", "40000", 32767},
-      {"MAX_FILES", "100", 100},
-      {"V_TRACE", "17", 17},
-      {"EOL_CHAR", "13", 13},
-      {"LOG_DIR", long_dir.c_str(), 65},
-      {"QUEUE_READERS", "yes", 1},
-      {"V_STRIP_DOT_EXTENSION", "off", 0},
-  };
-  for (const Case &c : cases) {
-    set_text(c.name, c.text);
-    EXPECT_EQ(c.want, working_value(c.name)) << c.name << " " << c.text;
+  const std::pair<const char *, std::vector<std::pair<std::string, long>>> cases[] = {
+      {"V_CACHE_FLUSH_PERCENT", {{"0", 25}, {"150", 25}, {"-3", 25}, {"100", 100}}},
+      {"V_INDEX_BLOCK_PERCENT", {{"1001", 100}, {"1000", 1000}}},
+      {"V_LOCK_METHOD", {{"770", 770}, {"3", 0}, {"1", 1}, {"256", 0}, {"2", 2}}},
+      {"V_LOCK_METHOD", {{"257", 257}, {"0", 0}, {"258", 258}, {"514", 514}}},
+      {"MAX_FILES", {{"40000", 32767}, {"100", 100}}},
+      {"V_TRACE", {{"17", 17}}},
+      {"EOL_CHAR", {{"13", 13}}},
+      {"LOG_DIR", {{std::string(70, 'd'), 65}}},
+      {"QUEUE_READERS", {{"yes", 1}}},
+      {"V_STRIP_DOT_EXTENSION", {{"off", 0}}}};
+  for (const auto &[name, texts] : cases) {
+    for (const auto &[text, want] : texts) {
+      set_text(name, text.c_str());
+      EXPECT_EQ(want, working_value(name)) << name << " " << text;
+    }
   }
   EXPECT_EQ(std::string(65, 'd'), fs_settings().log_dir);
-  // Clearing a value restores each working value's default.
   const FsSettings defaults;
-  for (const Case &c : cases) {
-    cfg_set_raw(c.name, 0, nullptr);
-    EXPECT_EQ(working_value(c.name, defaults), working_value(c.name)) << c.name;
+  for (const auto &[name, texts] : cases) {
+    cfg_set_raw(name, 0, nullptr);
+    EXPECT_EQ(working_value(name, defaults), working_value(name)) << name;
   }
   cfg_release();
 }

@@ -35,18 +35,13 @@ TEST(Messages, TextsSubMessagesAndEscapes) {
   b.add(3, {"plain", "line\\n", "a\\tb", "say \\\"hi\\\"", "oct \\041\\012\\0777",
             "keep \\x and \\\\ and \\0 9", "trailing \\"});
   ASSERT_EQ(1, open_messages(dir, b.bytes()));
-  struct Case {
-    int32_t number, sub;
-    const char *dflt, *want;
-    // Octal escapes take two digits. Texts not found and missing ones:
-    // RandomFetchesMatchAReference; here the number below the index.
-  } cases[] = {{3, 0, "d", "plain"},       {3, 1, "d", "line\n"},
-               {3, 2, "d", "a\tb"},        {3, 3, "d", "say \"hi\""},
-               {3, 4, "d", "oct !\n?7"},   {3, 5, "d", "keep \\x and \\\\ and \\0 9"},
-               {3, 6, "d", "trailing \\"}, {-4, 0, "dflt", "\"Message #-4 missing\""}};
-  for (const Case &c : cases) {
-    EXPECT_STREQ(c.want, Amsg_get(c.number, c.sub, c.dflt)) << c.number << "," << c.sub;
-  }
+  // Octal escapes take two digits. Texts not found and missing ones:
+  // RandomFetchesMatchAReference; here the number below the index.
+  const char *want[] = {"plain",      "line\n",    "a\tb",
+                        "say \"hi\"", "oct !\n?7", "keep \\x and \\\\ and \\0 9",
+                        "trailing \\"};
+  for (int32_t sub = 0; sub < 7; ++sub) EXPECT_STREQ(want[sub], Amsg_get(3, sub, "d")) << sub;
+  EXPECT_STREQ("\"Message #-4 missing\"", Amsg_get(-4, 0, "dflt"));
   Amsg_shutdown();
 }
 
@@ -244,36 +239,26 @@ TEST(MessageFormat, PrintfTextIsTakenOnlyWithTheSameConversions) {
   const char *dflt = "%s: File broken (code %d)\n";
   std::string many;
   for (int i = 0; i < 600; ++i) many += "%d";
-  struct Case {
-    const char *stored;
-    bool taken;
-  } cases[] = {
-      {"%s: Datei kaputt (Code %d)\n", true},
-      {"%s: kaputt %s\n", false},  // %d became %s
-      {"%d: %s\n", false},         // order changed
-      {"%-20s| %+5d|\n", true},    // flags and widths may differ
-      {"%1$s %2$d\n", false},      // positional arguments
-      {"%s %d %n\n", false},
-      {"%s: %d %d\n", false},  // one conversion more
-      {"%s: %ld\n", false},    // length modifier differs
-      {"%*s: %d\n", false},    // a '*' takes an argument
-      {"%.*s: %d\n", false},   // so does a '*' precision
-      {"%.3s: %04d\n", true},  // literal widths and precisions up to 3 digits
-      {"%1000s: %d\n", false},
-      {"%.1000s: %d\n", false},
-      {"%s: %x\n", false},
-      {"%s: %f\n", false},    // another argument class
-      {many.c_str(), false},  // more conversions than a signature holds
-  };
+  // Taken: the same conversions, whatever their flags, and literal widths
+  // and precisions up to 3 digits.
+  const char *taken[] = {"%s: Datei kaputt (Code %d)\n", "%-20s| %+5d|\n", "%.3s: %04d\n"};
+  // Refused: %d became %s, the order changed, positional arguments, %n, one
+  // conversion more, another length modifier, a '*' width or precision (it
+  // takes an argument), 4-digit widths and precisions, another argument
+  // class, more conversions than a signature holds.
+  const char *refused[] = {"%s: kaputt %s\n", "%d: %s\n",      "%1$s %2$d\n", "%s %d %n\n",
+                           "%s: %d %d\n",     "%s: %ld\n",     "%*s: %d\n",   "%.*s: %d\n",
+                           "%1000s: %d\n",    "%.1000s: %d\n", "%s: %x\n",    "%s: %f\n",
+                           many.c_str()};
   MsgFileBuilder b;
   int n = 0;
-  for (const Case &c : cases) b.add(++n, {c.stored});
+  for (const char *stored : taken) b.add(++n, {stored});
+  for (const char *stored : refused) b.add(++n, {stored});
   b.add(++n, {"no conversions at all 100%%\n"});
   ASSERT_EQ(1, open_messages(dir, b.bytes()));
   n = 0;
-  for (const Case &c : cases) {
-    EXPECT_STREQ(c.taken ? c.stored : dflt, msg_printf_text(++n, dflt)) << c.stored;
-  }
+  for (const char *stored : taken) EXPECT_STREQ(stored, msg_printf_text(++n, dflt)) << stored;
+  for (const char *stored : refused) EXPECT_STREQ(dflt, msg_printf_text(++n, dflt)) << stored;
   EXPECT_STREQ("no conversions at all 100%%\n", msg_printf_text(++n, "plain %%\n"));
   EXPECT_EQ(dflt, msg_printf_text(30, dflt)) << "not in the file";
   Amsg_shutdown();

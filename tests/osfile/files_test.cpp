@@ -11,6 +11,7 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include <span>
 #include <string>
 #include <vector>
 
@@ -98,30 +99,11 @@ constexpr Kind kKinds[] = {{0x202, true, false, true, 'W', 302, 302},
                            {0x002, false, false, true, 'R', 200, 1},
                            {0x000, false, false, false, 'R', 100, 1}};
 
-TEST_F(FilesTest, SharingRulesBetweenProcessesInEitherBand) {
-  for (int large : {0, 1}) {
-    force_large_file_api(large);
-    Peer peer(path_);  // forked with the same setting
-    for (const Kind &a : kKinds) {
-      for (const Kind &b : kKinds) {
-        SCOPED_TRACE(testing::Message() << "large " << large << ": this process 0x" << std::hex
-                                        << a.mode << ", the other 0x" << b.mode);
-        int f = Aopen(path_.c_str(), a.mode);
-        ASSERT_GE(f, 0);
-        bool conflict =
-            a.exclusive || b.exclusive || (a.deny_write && b.writer) || (b.deny_write && a.writer);
-        if (conflict)
-          EXPECT_EQ(refused(E_FILE_LOCKED), peer.open(b.mode));
-        else
-          EXPECT_TRUE(peer.can_open(b.mode));
-        EXPECT_EQ(1, Aclose(f));
-      }
-    }
-    Afree_files();
-  }
-}
-
-TEST_F(FilesTest, LockBandSitsJustBelowTheTopForEverySetting) {
+// Every kind holds its slot just below the top that the settings give,
+// and the other process (forked with the same settings) meets the sharing
+// rules there. An open through Aopen32 locks below 2 GiB whatever the
+// setting, where the other process's opens do not look.
+TEST_F(FilesTest, LockBandAndSharingRulesForEverySetting) {
   struct Setting {
     int large;
     bool limit_1tb, limit_2tb, open32;
@@ -135,19 +117,28 @@ TEST_F(FilesTest, LockBandSitsJustBelowTheTopForEverySetting) {
     fs_settings().large_file_limit_1tb = s.limit_1tb;
     fs_settings().large_file_limit_2tb = s.limit_2tb;
     force_large_file_api(s.large);
-    for (const Kind &k : kKinds) {
-      SCOPED_TRACE(testing::Message() << "top " << s.top << " mode 0x" << std::hex << k.mode);
-      int f = s.open32 ? Aopen32(path_.c_str(), k.mode) : Aopen(path_.c_str(), k.mode);
+    Peer peer(path_);
+    for (const Kind &a : kKinds) {
+      SCOPED_TRACE(testing::Message() << "top " << s.top << " mode 0x" << std::hex << a.mode);
+      int f = s.open32 ? Aopen32(path_.c_str(), a.mode) : Aopen(path_.c_str(), a.mode);
       ASSERT_GE(f, 0);
-      const int64_t start = s.top - k.below_top;
-      EXPECT_EQ(held(k.type, start, k.length), seen(0, 0));
+      const int64_t start = s.top - a.below_top;
+      EXPECT_EQ(held(a.type, start, a.length), seen(0, 0));
       EXPECT_EQ("U", seen(0, start)) << "nothing below";
-      EXPECT_EQ("U", seen(start + k.length, 0)) << "nothing above";
+      EXPECT_EQ("U", seen(start + a.length, 0)) << "nothing above";
       int64_t slot;
       int32_t length;
       ASSERT_TRUE(open_lock_slot(f, &slot, &length));
       EXPECT_EQ(start, slot);
-      EXPECT_EQ(k.length, length);
+      EXPECT_EQ(a.length, length);
+      for (const Kind &b : s.open32 ? std::span<const Kind>() : std::span(kKinds)) {
+        bool conflict =
+            a.exclusive || b.exclusive || (a.deny_write && b.writer) || (b.deny_write && a.writer);
+        if (conflict)
+          EXPECT_EQ(refused(E_FILE_LOCKED), peer.open(b.mode)) << "other 0x" << b.mode;
+        else
+          EXPECT_TRUE(peer.can_open(b.mode)) << "other 0x" << b.mode;
+      }
       EXPECT_EQ(1, Aclose(f));
       EXPECT_EQ("U", seen(0, 0)) << "released at close";
     }
