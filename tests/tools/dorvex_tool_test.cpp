@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <map>
-#include <memory>
 #include <random>
 #include <sstream>
 #include <string>
@@ -166,8 +166,6 @@ TEST_F(DorvexToolTest, UnloadThenLoadKeepsEveryKeysOrder) {
     EXPECT_EQ(tool({"copy", "orig", "copied"}).status, 0);
     EXPECT_EQ(in_order("copied", 0), in_order("orig", 0));
     EXPECT_EQ(version_of("copied"), s.file.version);
-    // The made files stay: the next shape's must not meet them.
-    EXPECT_EQ(tool({"load", "unl.text0", "copied"}).status, 3);
     for (const std::string &f : folder_entries(dir_.path())) remove((dir_ / f).c_str());
   }
 }
@@ -204,223 +202,67 @@ TEST_F(DorvexToolTest, RebuildBringsBackADamagedIndex) {
   }
 }
 
-// Usage on standard output for --help; errors name the file and the
-// reason, with the statuses the manual page gives.
-TEST_F(DorvexToolTest, UsageAndErrors) {
-  RunResult r = tool({"--help"});
-  EXPECT_EQ(r.status, 0);
-  EXPECT_NE(r.out.find("usage: dorvex-tool"), std::string::npos);
-  EXPECT_EQ(tool({"frobnicate", "x"}).status, 2);
-  EXPECT_EQ(tool({"unload", "x", "y", "--key"}).status, 2);
-  r = tool({"info", "missing"});
-  EXPECT_EQ(r.status, 3);
-  EXPECT_NE(r.err.find("dorvex-tool: missing: No such file"), std::string::npos) << r.err;
-  write_file(dir_ / "plain", std::string(4096, 'x'));
-  r = tool({"check", "plain"});
-  EXPECT_EQ(r.status, 3);
-  EXPECT_NE(r.err.find("plain: "), std::string::npos) << r.err;
-  write_file(dir_ / "junk.unl", "dorvex-tool unload 1\nversion 9\n");
-  r = tool({"load", "junk.unl", "made"});
-  EXPECT_EQ(r.status, 3);
-  EXPECT_NE(r.err.find("junk.unl: line \"version N\""), std::string::npos) << r.err;
-  EXPECT_FALSE(file_exists(dir_ / "made"));
-}
-
-// What an operator may get wrong or meet, answered in one transcript. A
-// row is a command line; words in front of it set the environment
-// (NAME=VALUE), a full disk after N bytes (FSIZE=N) or another process
-// holding FILE open for update (HOLD=FILE), "< FILE" gives standard input.
-// The transcript holds what the tool wrote, its status and which files of
-// the folder it made, changed or removed: a failure must leave them all.
-const char *const kRows[] = {
-    "# usage: the text on standard output for help, on the error output with status 2", "--help",
-    "-h", "info --help", "unload cust --help", "load x --help", "", "frobnicate cust", "info",
-    "info cust old", "check", "copy cust", "load cust.unl", "unload cust", "unload cust o --key",
-    "unload cust o --key one", "unload cust o --key 1x", "unload cust o --keep",
-    "rebuild cust --text", "rebuild cust --keep more", "transact cust", "recover",
-    "# info: every version, a translation table, marked files, no indexed file", "info missing",
-    "info plain", "info nodir/cust", "info old", "info folded", "info wide", "info loading",
-    "info updating", "HOLD=cust info cust",
-    "# check: a marked file, and a dead writer's mark cleared", "check missing", "check plain",
-    "check loading", "check updating", "info updating", "check old", "HOLD=cust check cust",
-    "# unload: keys, forms, the output file, a full disk", "unload missing o", "unload plain o",
-    "unload loading o", "unload cust o --key 2", "unload cust o --key -1", "unload cust cust.unl",
-    "unload cust nodir/o", "unload cust plain", "unload wide wide.unl",
-    "unload wide wide.txt --text", "unload cust cust.txt --text",
-    "unload folded folded.txt --text --key 1", "unload old old.unl",
-    "FSIZE=300 unload cust full.txt --text", "FSIZE=100 unload cust full.unl",
-    "HOLD=cust unload cust o", "# load: damaged, cut and hand-made unload files",
-    "load missing.unl x", "load cust.unl cust", "load plain x", "load cut-texts.unl x",
-    "load cut-records.unl x", "load no-trailer.unl x", "load cust.unl nodir/x",
-    "FSIZE=1200 load cust.unl x", "V_VERSION=3 load old.unl v3", "info v3", "load cust.txt cust2",
-    "unload cust2 cust2.txt --text", "load folded.txt folded2", "load wide.txt wide2",
-    // The hand-made text variants follow, one row each.
-    "# copy", "copy missing x", "copy cust old", "copy plain x", "copy loading x", "copy old old3",
-    "copy folded nodir/x", "FSIZE=1200 copy cust x", "HOLD=cust copy cust x",
-    "# rebuild: every version, marked files, names in the way", "rebuild missing", "rebuild plain",
-    "HOLD=cust rebuild cust", "rebuild old --keep", "rebuild old --keep", "copy cust rebuild-cust",
-    "rebuild cust", "rebuild loading", "check loading", "rebuild updating",
-    "FSIZE=1200 rebuild folded", "check folded",
-    "# transact and recover: bad change lines, a duplicate, missing logs and files",
-    "transact missing today.log < changes", "transact cust today.log < badline",
-    "transact cust today.log < duplicate", "transact cust nodir/today.log < changes",
-    "HOLD=cust transact cust today.log < changes", "transact cust today.log < changes",
-    "unload cust after.txt --text", "recover missing.log", "recover plain", "recover today.log",
-    "unload cust replayed.txt --text"};
-
-// Text unload files made by hand, each with one defect (or none).
-const std::pair<std::string, std::pair<const char *, const char *>> kTextEdits[] = {
-    {"text.unl", {"", ""}},
-    {"version.unl", {"version 4", "version 6"}},
-    {"record-params.unl", {"0000000030,0000000010,002", "thirty"}},
-    {"key-count.unl", {",002\n", ",003\n"}},
-    {"physical.unl", {"physical-parameters", "physical"}},
-    {"comment.unl", {"by hand", "by \\hand"}},
-    {"table.unl", {"translation-table none", "translation-table 00FF"}},
-    {"key-number.unl", {"key 0 ", "key 1 "}},
-    {"key-text.unl", {"01,0,004,0000000000", "01,0,004"}},
-    {"count.unl", {"records 2\n", ""}},
-    {"more.unl", {"records 2", "records 3"}},
-    {"fewer.unl", {"records 2", "records 1"}},
-    {"short.unl", {"XY at least ten", "XY"}},
-    {"escape.unl", {"\\x00", "\\x0"}},
-    {"duplicates.unl", {"B001XY", "A001XY"}},
-    {"key-outside.unl", {"01,1,002,0000000004", "01,1,002,0000000029"}},
-    {"version2.unl", {"version 4", "version 2"}},
-};
-
+// What an operator may get wrong or meet, as one transcript whose command
+// lines are the script: each "$ " line of the golden file runs in /bin/sh
+// in the test's folder with dorvex-tool on the PATH, and what it wrote,
+// its status and the files it made (+), changed (~) or removed (-) follow
+// it; a new text unload shows whole. Two leading words are the test's:
+// FSIZE=N, a full disk after N bytes; HOLD=cust, another process holding
+// cust open for update. A new row: its line in the file, then
+// KEL_UPDATE_GOLDEN=1.
 TEST_F(DorvexToolTest, ScriptedRuns) {
-  const FileShape five = small_shape(5);
-  const std::vector<std::string> records = {
-      five.record({"A001", "XY"}), five.record({"A002", "XY"}, 0, '\\'),
-      five.record({"A\x01\xff", "\tZ"}), five.record({"B001", "XY"})};
-  auto fill = [&](const char *name, const FileShape &shape) {
-    DorvexFile *f = shape.make_open(path(name));
-    ASSERT_NE(f, nullptr) << name;
-    for (const std::string &r : records)
-      EXPECT_EQ(v5_write(f, r.data(), static_cast<uint32_t>(r.size())), 1);
-    EXPECT_EQ(v5_close(f), 1);
-  };
-  FileShape folded = five;
-  folded.case_folding = true;
-  fill("cust", five);
-  fill("old", small_shape(2));
-  fill("folded", folded);
-  fill("wide", FileShape{5, nullptr, 70000, 30, {{{{4, 0}}}}});
   // Writers killed in a load (the file marked incomplete) and an update.
   for (const char *name : {"loading", "updating"}) {
-    fill(name, five);
+    ASSERT_EQ(small_shape(5).make(path(name)), 1);
     Worker writer({[&](int64_t incomplete) {
       DorvexFile *f = v5_open(path(name), KEL_OPEN_IO, nullptr);
-      return int64_t{f && (!incomplete || v5_mark_incomplete(f))};
+      return int64_t{f && (!incomplete || v5_mark_incomplete(f)) &&
+                     v5_write(f, "K001XY........................", 30)};
     }});
     EXPECT_EQ(writer.run(0, name[0] == 'l'), 1);
     writer.kill();
   }
-  write_file(dir_ / "plain", std::string(4096, 'x'));
-  auto change = [&](const char *how, const char *key, const char *town = "XY") {
-    return how + five.record({key, town}) + "\n";
-  };
-  write_file(dir_ / "changes", change("+", "C001") + "\n" + change("=", "A001", "ZZ") +
-                                   "commit\n-B001\n" + change("=", "A002", "ZZ") + "rollback\n" +
-                                   change("+", "D001"));
-  write_file(dir_ / "badline", change("+", "E001") + "*E002\n");
-  write_file(dir_ / "duplicate", change("+", "F001") + change("+", "A001"));
-  // The member form and cut copies of it: within the texts, within the
-  // records, without the trailer member.
-  ASSERT_EQ(tool({"unload", "cust", "cust.unl"}).status, 0);
-  const std::string member = read_file(dir_ / "cust.unl");
-  write_file(dir_ / "cut-texts.unl", member.substr(0, 70));
-  write_file(dir_ / "cut-records.unl", member.substr(0, member.size() - 80));
-  write_file(dir_ / "no-trailer.unl", member.substr(0, member.size() - 60));
-  remove((dir_ / "cust.unl").c_str());
-  const std::string text =
-      "dorvex-tool unload 1\nversion 4\nrecord-parameters 0000000030,0000000010,002\n"
-      "physical-parameters 01,0000000,0000001,000,0\ncomment made by hand\n"
-      "translation-table none\nkey 0 01,0,004,0000000000\nkey 1 01,1,002,0000000004\n"
-      "records 2\nA001XY and a \\\\ \\x00\nB001XY at least ten\n";
-  std::vector<std::string> rows(std::begin(kRows), std::end(kRows));
-  for (const auto &[name, edit] : kTextEdits) {
-    write_file(dir_ / name, replace_all(text, edit.first, edit.second));
-    if (*edit.first)
-      rows.insert(std::find(rows.begin(), rows.end(), "# copy"),
-                  "load " + std::string(name) + " " + name.substr(0, name.find('.')));
-  }
-
-  std::string script, usage;
+  DorvexFile *held = nullptr;
+  const int32_t for_update = KEL_OPEN_IO | KEL_OPEN_EXCLUSIVE;
+  auto hold = [&](int64_t) { return int64_t{(held = v5_open(path("cust"), for_update, 0)) != 0}; };
+  Worker holder({hold, [&](int64_t) { return int64_t{v5_close(held)}; }});
   auto files = [&] {
     std::map<std::string, std::string> bytes;
     for (const std::string &f : folder_entries(dir_.path())) bytes[f] = read_file(dir_ / f);
     return bytes;
   };
-  for (const std::string &row : rows) {
-    if (row.rfind("# ", 0) == 0) {
-      script += "\n" + row + "\n";
-      continue;
-    }
+  std::istringstream lines(read_file(std::string(KEL_GOLDEN_DIR) + "/tools/scripted_runs.txt"));
+  std::string script, usage;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.starts_with("# ")) script += "\n" + line + "\n";
+    if (!line.starts_with("$ ")) continue;
     SpawnOptions o;
-    o.program = DORVEX_TOOL_BINARY;
+    o.args = {"-c", line.substr(2)};
     o.cwd = dir_.path();
-    std::string shown = "$", held;
-    std::istringstream words(row);
-    for (std::string w; words >> w;) {
-      const size_t eq = w.find('=');
-      if (o.args.empty() && eq != std::string::npos) {
-        const std::string name = w.substr(0, eq), value = w.substr(eq + 1);
-        if (name == "FSIZE")
-          o.fsize_limit = std::stoll(value);
-        else if (name == "HOLD")
-          held = value;
-        else
-          o.env[name] = value;
-      } else if (w == "<") {
-        words >> w;
-        o.stdin_path = dir_ / w;
-        shown += " <";
-      } else {
-        if (o.args.empty()) shown += " dorvex-tool";
-        o.args.push_back(w);
-      }
-      shown += " " + w;
-    }
-    if (o.args.empty()) shown += " dorvex-tool";
-    // The holder opens the file for update, exclusively, and closes it
-    // after the run.
-    DorvexFile *holding = nullptr;
-    std::unique_ptr<Worker> holder;
-    if (!held.empty()) {
-      holder = std::make_unique<Worker>(std::vector<Worker::Step>{
-          [&](int64_t) {
-            holding = v5_open(path(held), KEL_OPEN_IO | KEL_OPEN_EXCLUSIVE, nullptr);
-            return int64_t{holding != nullptr};
-          },
-          [&](int64_t) { return int64_t{v5_close(holding)}; }});
-      EXPECT_EQ(holder->run(0), 1) << row;
-    }
+    o.program = "/bin/sh";
+    o.env["PATH"] =
+        std::filesystem::path(DORVEX_TOOL_BINARY).parent_path().string() + ":" + getenv("PATH");
+    if (line.starts_with("$ FSIZE=")) o.fsize_limit = std::stoll(line.substr(8));
+    EXPECT_TRUE(!line.starts_with("$ HOLD=cust ") || holder.run(0) == 1) << line;
     const std::map<std::string, std::string> before = files();
     RunResult r = spawn_kel(o);
     const std::map<std::string, std::string> after = files();
-    if (holder) {
-      EXPECT_EQ(holder->run(1), 1) << row;
-      r.err = replace_all(r.err, std::to_string(holder->pid()), "<holder>");
-    }
-    if (row == "--help") usage = r.out;
-    script += shown + "\n" + test::shown(replace_all(r.out, usage, "<usage>\n"), "out: ") +
-              test::shown(replace_all(r.err, usage, "<usage>\n"), "err: ") + "status " +
-              std::to_string(r.status) + "\n";
-    // A new text unload shows whole: the records the command left.
-    std::string changes, texts;
+    EXPECT_TRUE(!line.starts_with("$ HOLD=cust ") || holder.run(1) == 1) << line;
+    r.err = replace_all(r.err, "process " + std::to_string(holder.pid()), "process <holder>");
+    if (line == "$ dorvex-tool --help") usage = r.out;
+    script += line + "\n" + shown(replace_all(r.out, usage, "<usage>\n"), "out: ") +
+              shown(replace_all(r.err, usage, "<usage>\n"), "err: ") + "status " +
+              std::to_string(r.status) + "\nfiles:";
+    std::string texts, changed;
     for (const auto &[name, bytes] : after) {
       auto was = before.find(name);
-      if (was == before.end())
-        changes += " +" + name + " (" + std::to_string(bytes.size()) + ")";
-      else if (was->second != bytes)
-        changes += " ~" + name;
-      if (was == before.end() && name.ends_with(".txt")) texts += test::shown(bytes, "  ");
+      if (was == before.end()) changed += " +" + name + " (" + std::to_string(bytes.size()) + ")";
+      if (was == before.end() && name.ends_with(".txt")) texts += shown(bytes, "  ");
+      if (was != before.end() && was->second != bytes) changed += " ~" + name;
     }
     for (const auto &[name, bytes] : before)
-      if (after.count(name) == 0) changes += " -" + name;
-    script += "files:" + (changes.empty() ? " unchanged" : changes) + "\n" + texts;
+      if (after.count(name) == 0) changed += " -" + name;
+    script += (changed.empty() ? " unchanged" : changed) + "\n" + texts;
   }
   EXPECT_TRUE(matches_golden("tools/scripted_runs.txt", replace_all(script, dir_.path(), "<dir>")));
 }
