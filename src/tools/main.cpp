@@ -99,7 +99,8 @@ int run(int argc, char **argv) {
 // "--help" or "-h" anywhere asks for the usage: "dorvex-tool unload cust
 // --help" must not unload into a file named "--help". The file system's
 // exit runs after every command: it removes the transaction log's work
-// file ("TM..." in the current folder) that transact and recover made.
+// file ("TM..." in LOG_DIR, the current folder unless set) that transact
+// and recover made.
 int main(int argc, char **argv) {
   using namespace kel::tools;
   for (int i = 1; i < argc; ++i) {

@@ -223,8 +223,8 @@ TEST_F(DorvexToolTest, ScriptedRuns) {
     writer.kill();
   }
   DorvexFile *held = nullptr;
-  const int32_t for_update = KEL_OPEN_IO | KEL_OPEN_EXCLUSIVE;
-  auto hold = [&](int64_t) { return int64_t{(held = v5_open(path("cust"), for_update, 0)) != 0}; };
+  const int32_t mode = KEL_OPEN_IO | KEL_OPEN_EXCLUSIVE;
+  auto hold = [&](int64_t) { return int64_t{(held = v5_open(path("cust"), mode, nullptr)) != 0}; };
   Worker holder({hold, [&](int64_t) { return int64_t{v5_close(held)}; }});
   auto files = [&] {
     std::map<std::string, std::string> bytes;
