@@ -88,9 +88,10 @@ int info_command(const char *name) {
   std::string mark;
   if (f == nullptr && *fs_error_code() == E_BROKEN) {
     mark = fs_reason();
+    // Every header read checks the mark again, so the setting stays on
+    // for the rest of the command.
     force_open(true);
     f = v5_open(name, KEL_OPEN_INPUT, nullptr);
-    force_open(false);
   }
   if (f == nullptr) return fail_fs(name);
   OpenFile file(f);
@@ -195,9 +196,10 @@ int rebuild_command(const char *name, bool keep) {
   const std::string kept = with_prefix(name, "before-rebuild-");
   if (indexed_file_exists(fresh.c_str())) return fail(fresh, "exists; remove it first");
   if (keep && indexed_file_exists(kept.c_str())) return fail(kept, "exists; remove it first");
+  // On for the whole command: every header read of the old file, its
+  // close among them, checks its marks again.
   force_open(true);
   DorvexFile *f = v5_open(name, KEL_OPEN_IO | KEL_OPEN_EXCLUSIVE, nullptr);
-  force_open(false);
   if (f == nullptr) return fail_fs(name);
   OpenFile file(f);
   Layout layout;

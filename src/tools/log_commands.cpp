@@ -4,6 +4,7 @@
 // night's archive with kel, then replay today's log).
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 
 #include "kelfs/config.h"
 #include "tool.h"
@@ -12,8 +13,33 @@ namespace kel::tools {
 
 namespace {
 
+// The log error codes as kelfs.h lists them; for a replayed or undone
+// operation that failed (1) the file system's own reason follows.
+const char *const kLogErrors[] = {"",
+                                  "an undo or a replayed operation failed",
+                                  "too many open files",
+                                  "log file not found or bad name",
+                                  "permission denied",
+                                  "read, write, seek or open failure",
+                                  "the log ends inside a record or holds an unknown record",
+                                  "log lock refused",
+                                  "out of memory",
+                                  "short write (disk full)",
+                                  "no log file named",
+                                  "the work file ends inside a record",
+                                  "the log does not end with its end mark: a commit was cut short",
+                                  "the log names a file it has not seen opened",
+                                  "",
+                                  "",
+                                  "recovery inside a transaction",
+                                  "no transaction was begun"};
+
 int log_failed(const char *what, const char *log) {
-  return fail(log, std::string(what) + ": log error " + std::to_string(*Alog_error_code()));
+  const int code = *Alog_error_code();
+  std::string text = code > 0 && code < int(std::size(kLogErrors)) ? kLogErrors[code] : "";
+  if (code == 1) text += ": " + fs_reason();
+  return fail(log, std::string(what) + ": log error " + std::to_string(code) +
+                       (text.empty() ? "" : " (" + text + ")"));
 }
 
 }  // namespace
@@ -68,6 +94,7 @@ int transact_command(const char *name, const char *log) {
     v5_close(f);
     return log_failed("commit", log);
   }
+  if (open) ++committed;
   if (!v5_close(f)) return fail_fs(name);
   fprintf(stderr, "dorvex-tool: %d transactions committed, %d rolled back\n", committed,
           rolled_back);

@@ -70,18 +70,10 @@ Options options(int argc, char **argv, int first, bool unload) {
   return o;
 }
 
-}  // namespace
-
-int main(int argc, char **argv) {
+// The command named by the arguments; usage errors have status 2.
+int run(int argc, char **argv) {
   using namespace kel::tools;
   const std::string command = argc > 1 ? argv[1] : "";
-  if (command == "--help" || command == "-h" || command == "help") {
-    fputs(kUsage, stdout);
-    return kExitOk;
-  }
-  v5_init_cfg();
-  cfg_apply_environment(KELFS_CONFIG_SET);
-  if (!v5_init()) return fail("dorvex-tool", fs_reason());
   const int n = argc - 2;  // arguments after the command
   if (command == "info" && n == 1) return info_command(argv[2]);
   if (command == "check" && n == 1) return check_command(argv[2]);
@@ -100,4 +92,28 @@ int main(int argc, char **argv) {
   if (command == "transact" && n == 2) return transact_command(argv[2], argv[3]);
   if (command == "recover" && n == 1) return recover_command(argv[2]);
   return usage_error(command.empty() ? "a command is needed" : "unknown command or arguments");
+}
+
+}  // namespace
+
+// "--help" or "-h" anywhere asks for the usage: "dorvex-tool unload cust
+// --help" must not unload into a file named "--help". The file system's
+// exit runs after every command: it removes the transaction log's work
+// file ("TM..." in LOG_DIR, the current folder unless set) that transact
+// and recover made.
+int main(int argc, char **argv) {
+  using namespace kel::tools;
+  for (int i = 1; i < argc; ++i) {
+    if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0 ||
+        (i == 1 && strcmp(argv[i], "help") == 0)) {
+      fputs(kUsage, stdout);
+      return kExitOk;
+    }
+  }
+  v5_init_cfg();
+  cfg_apply_environment(KELFS_CONFIG_SET);
+  if (!v5_init()) return fail("dorvex-tool", fs_reason());
+  const int status = run(argc, argv);
+  v5_exit();
+  return status;
 }

@@ -67,7 +67,9 @@ bool indexed_file_exists(const char *name);
 std::string with_prefix(const char *name, const char *prefix);
 
 // Sets V_FORCE_OPEN for the opens that follow, so that a file marked
-// broken or incomplete can still be read, checked or rebuilt.
+// broken or incomplete can still be read, checked or rebuilt. The engine
+// checks the marks at every header read, not only at the open: a command
+// that reads such a file keeps the setting on while it does.
 void force_open(bool on);
 
 // Reads every record in the order of key `key`: calls `each` for each

@@ -3,13 +3,18 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <map>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "archive/kel_script.h"
 #include "common/shapes.h"
 #include "common/spawn.h"
 #include "common/test_util.h"
+#include "common/worker.h"
 #include "kelfs/config.h"
 #include "kelfs/kelfs.h"
 
@@ -161,8 +166,6 @@ TEST_F(DorvexToolTest, UnloadThenLoadKeepsEveryKeysOrder) {
     EXPECT_EQ(tool({"copy", "orig", "copied"}).status, 0);
     EXPECT_EQ(in_order("copied", 0), in_order("orig", 0));
     EXPECT_EQ(version_of("copied"), s.file.version);
-    // The made files stay: the next shape's must not meet them.
-    EXPECT_EQ(tool({"load", "unl.text0", "copied"}).status, 3);
     for (const std::string &f : folder_entries(dir_.path())) remove((dir_ / f).c_str());
   }
 }
@@ -199,26 +202,69 @@ TEST_F(DorvexToolTest, RebuildBringsBackADamagedIndex) {
   }
 }
 
-// Usage on standard output for --help; errors name the file and the
-// reason, with the statuses the manual page gives.
-TEST_F(DorvexToolTest, UsageAndErrors) {
-  RunResult r = tool({"--help"});
-  EXPECT_EQ(r.status, 0);
-  EXPECT_NE(r.out.find("usage: dorvex-tool"), std::string::npos);
-  EXPECT_EQ(tool({"frobnicate", "x"}).status, 2);
-  EXPECT_EQ(tool({"unload", "x", "y", "--key"}).status, 2);
-  r = tool({"info", "missing"});
-  EXPECT_EQ(r.status, 3);
-  EXPECT_NE(r.err.find("dorvex-tool: missing: No such file"), std::string::npos) << r.err;
-  write_file(dir_ / "plain", std::string(4096, 'x'));
-  r = tool({"check", "plain"});
-  EXPECT_EQ(r.status, 3);
-  EXPECT_NE(r.err.find("plain: "), std::string::npos) << r.err;
-  write_file(dir_ / "junk.unl", "dorvex-tool unload 1\nversion 9\n");
-  r = tool({"load", "junk.unl", "made"});
-  EXPECT_EQ(r.status, 3);
-  EXPECT_NE(r.err.find("junk.unl: line \"version N\""), std::string::npos) << r.err;
-  EXPECT_FALSE(file_exists(dir_ / "made"));
+// What an operator may get wrong or meet, as one transcript whose command
+// lines are the script: each "$ " line of the golden file runs in /bin/sh
+// in the test's folder with dorvex-tool on the PATH, and what it wrote,
+// its status and the files it made (+), changed (~) or removed (-) follow
+// it; a new text unload shows whole. Two leading words are the test's:
+// FSIZE=N, a full disk after N bytes; HOLD=cust, another process holding
+// cust open for update. A new row: its line in the file, then
+// KEL_UPDATE_GOLDEN=1.
+TEST_F(DorvexToolTest, ScriptedRuns) {
+  // Writers killed in a load (the file marked incomplete) and an update.
+  for (const char *name : {"loading", "updating"}) {
+    ASSERT_EQ(small_shape(5).make(path(name)), 1);
+    Worker writer({[&](int64_t incomplete) {
+      DorvexFile *f = v5_open(path(name), KEL_OPEN_IO, nullptr);
+      return int64_t{f && (!incomplete || v5_mark_incomplete(f)) &&
+                     v5_write(f, "K001XY........................", 30)};
+    }});
+    EXPECT_EQ(writer.run(0, name[0] == 'l'), 1);
+    writer.kill();
+  }
+  DorvexFile *held = nullptr;
+  const int32_t mode = KEL_OPEN_IO | KEL_OPEN_EXCLUSIVE;
+  auto hold = [&](int64_t) { return int64_t{(held = v5_open(path("cust"), mode, nullptr)) != 0}; };
+  Worker holder({hold, [&](int64_t) { return int64_t{v5_close(held)}; }});
+  auto files = [&] {
+    std::map<std::string, std::string> bytes;
+    for (const std::string &f : folder_entries(dir_.path())) bytes[f] = read_file(dir_ / f);
+    return bytes;
+  };
+  std::istringstream lines(read_file(std::string(KEL_GOLDEN_DIR) + "/tools/scripted_runs.txt"));
+  std::string script, usage;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.starts_with("# ")) script += "\n" + line + "\n";
+    if (!line.starts_with("$ ")) continue;
+    SpawnOptions o;
+    o.args = {"-c", line.substr(2)};
+    o.cwd = dir_.path();
+    o.program = "/bin/sh";
+    o.env["PATH"] =
+        std::filesystem::path(DORVEX_TOOL_BINARY).parent_path().string() + ":" + getenv("PATH");
+    if (line.starts_with("$ FSIZE=")) o.fsize_limit = std::stoll(line.substr(8));
+    EXPECT_TRUE(!line.starts_with("$ HOLD=cust ") || holder.run(0) == 1) << line;
+    const std::map<std::string, std::string> before = files();
+    RunResult r = spawn_kel(o);
+    const std::map<std::string, std::string> after = files();
+    EXPECT_TRUE(!line.starts_with("$ HOLD=cust ") || holder.run(1) == 1) << line;
+    r.err = replace_all(r.err, "process " + std::to_string(holder.pid()), "process <holder>");
+    if (line == "$ dorvex-tool --help") usage = r.out;
+    script += line + "\n" + shown(replace_all(r.out, usage, "<usage>\n"), "out: ") +
+              shown(replace_all(r.err, usage, "<usage>\n"), "err: ") + "status " +
+              std::to_string(r.status) + "\nfiles:";
+    std::string texts, changed;
+    for (const auto &[name, bytes] : after) {
+      auto was = before.find(name);
+      if (was == before.end()) changed += " +" + name + " (" + std::to_string(bytes.size()) + ")";
+      if (was == before.end() && name.ends_with(".txt")) texts += shown(bytes, "  ");
+      if (was != before.end() && was->second != bytes) changed += " ~" + name;
+    }
+    for (const auto &[name, bytes] : before)
+      if (after.count(name) == 0) changed += " -" + name;
+    script += (changed.empty() ? " unchanged" : changed) + "\n" + texts;
+  }
+  EXPECT_TRUE(matches_golden("tools/scripted_runs.txt", replace_all(script, dir_.path(), "<dir>")));
 }
 
 }  // namespace
