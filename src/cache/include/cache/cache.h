@@ -11,6 +11,9 @@
 //   unless the file is opened deny-write or exclusive, since other
 //   processes change it; Bset_version drops every cached block of a file
 //   that another process has changed.
+// - A deny-write or exclusive open loads the blocks it misses in the pool
+//   from a read-only mapping of its file, without a system call
+//   (cache_window.cpp): nobody else may change the file meanwhile.
 // - Deferred writes only dirty the pool; dirty blocks reach the disk sorted
 //   by descriptor and block, in runs of up to 32 adjacent blocks per
 //   pwrite, when a buffer must be reused, at Bsync and at Bclose.
