@@ -152,6 +152,16 @@ int32_t window_pread(const Context &c, void *buffer, int32_t length, int64_t off
   return window_read(c, out, length, offset);
 }
 
+const uint8_t *window_peek(const Context &c, int32_t length, int64_t offset, int32_t *got) {
+  FileInfo &i = *c.info;
+  if (!window_serves(c, length, offset) || !mappable(i)) return nullptr;
+  if (offset + length > i.map_valid && !map_file(c)) return nullptr;
+  if (i.map == nullptr || offset >= i.map_valid) return nullptr;
+  *got = static_cast<int32_t>(std::min<int64_t>(i.map_valid - offset, length));
+  ++state().counters.read_ahead_hits;
+  return i.map + offset;
+}
+
 int32_t mapped_pread(const Context &c, void *buffer, int32_t length, int64_t offset) {
   if (!mappable(*c.info) || offset < 0 || length < 0) return -2;
   return mapped_read(c, static_cast<uint8_t *>(buffer), length, offset);
