@@ -15,6 +15,17 @@ constexpr uint8_t kLiteral = 250;
 constexpr uint64_t kHighBits = 0x8080808080808080ull;
 static_assert(kLiteral >= 0x80, "every marker byte has its high bit set");
 
+// Whether byte b of the stored form stands for itself: every byte but the
+// markers 250 to 254 (version 2: but 254).
+bool literal_byte(int version, uint8_t b) {
+  return version >= 3 ? b < kLiteral || b > kRunAny : b != kRunAny;
+}
+
+// Whether any of the eight bytes of `v` is 0 (exact as a yes or no).
+bool has_zero_byte(uint64_t v) {
+  return ((v - 0x0101010101010101ull) & ~v & kHighBits) != 0;
+}
+
 uint8_t short_run_marker(uint8_t c) {
   switch (c) {
     case ' ':
@@ -37,6 +48,12 @@ class Output {
     out_[n_++] = b;
     return true;
   }
+  bool put_all(const uint8_t *bytes, int32_t count) {
+    if (count > limit_ - n_) return false;
+    memcpy(out_ + n_, bytes, static_cast<size_t>(count));
+    n_ += count;
+    return true;
+  }
   int32_t size() const { return n_; }
 
  private:
@@ -55,6 +72,20 @@ int32_t compress_record(int version, const uint8_t *in, int32_t length, uint8_t 
   Output o(out, length);
   int32_t i = 0;
   while (i < length) {
+    // A stretch of bytes that each differ from the next and are no marker
+    // stands for itself (the common case of text): it goes over in one
+    // copy. The byte where it ends starts a run, or is the last.
+    int32_t j = i;
+    for (uint64_t w, next; j + 9 <= length; j += 8) {
+      memcpy(&w, in + j, sizeof w);
+      memcpy(&next, in + j + 1, sizeof next);
+      if ((w & kHighBits) || has_zero_byte(w ^ next)) break;
+    }
+    while (j + 1 < length && in[j + 1] != in[j] && literal_byte(version, in[j])) ++j;
+    if (j > i) {
+      if (!o.put_all(in + i, j - i)) return -1;
+      i = j;
+    }
     uint8_t c = in[i];
     int32_t r = 1;
     while (i + r < length && in[i + r] == c) ++r;
@@ -78,12 +109,6 @@ int32_t compress_record(int version, const uint8_t *in, int32_t length, uint8_t 
     }
   }
   return o.size() < length ? o.size() : -1;
-}
-
-// Whether byte b of the stored form stands for itself: every byte but the
-// markers 250 to 254 (version 2: but 254).
-bool literal_byte(int version, uint8_t b) {
-  return version >= 3 ? b < kLiteral || b > kRunAny : b != kRunAny;
 }
 
 namespace {
