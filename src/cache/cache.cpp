@@ -285,11 +285,16 @@ extern "C" int32_t Bpread_ahead(int32_t file, void *buffer, int32_t length, int6
 }
 
 extern "C" const uint8_t *Bpeek_ahead(int32_t file, int32_t length, int64_t offset, int32_t *got) {
-  Context c;
-  if (!context(file, &c) || c.cached) return nullptr;
-  const uint8_t *p = window_peek(c, length, offset, got);
-  if (p == nullptr) return nullptr;
-  ++state().counters.bpread_calls;
+  CacheState &s = state();
+  const uint8_t *p = nullptr;
+  if (s.ready && file >= 0 && file < s.files) p = mapped_inside(s.info[file], length, offset, got);
+  if (p == nullptr) {
+    Context c;
+    if (!context(file, &c) || c.cached) return nullptr;
+    p = window_peek(c, length, offset, got);
+    if (p == nullptr) return nullptr;
+  }
+  ++s.counters.bpread_calls;
   if (tracing())
     eprintf("V: %s(\"%s\", %d)@%ld\n", kBpreadAhead.name, name_of(file), length,
             static_cast<long>(offset));

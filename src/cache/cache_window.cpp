@@ -49,10 +49,13 @@ namespace kel::cache {
 
 namespace {
 
-bool window_serves(const Context &c, int32_t length, int64_t offset) {
-  const FileInfo &i = *c.info;
+bool serves(const FileInfo &i, int32_t length, int64_t offset) {
   return state().buffers > 0 && i.kind == kKindData && i.read_ahead && !(i.mode & kDeferred) &&
          !i.sync_data && offset >= kCacheBlockSize && length > 0;
+}
+
+bool window_serves(const Context &c, int32_t length, int64_t offset) {
+  return serves(*c.info, length, offset);
 }
 
 bool mappable(const FileInfo &i) {
@@ -150,6 +153,14 @@ int32_t window_pread(const Context &c, void *buffer, int32_t length, int64_t off
     if (r != -2) return r;
   }
   return window_read(c, out, length, offset);
+}
+
+const uint8_t *mapped_inside(FileInfo &i, int32_t length, int64_t offset, int32_t *got) {
+  if (i.map == nullptr || offset + length > i.map_valid || !serves(i, length, offset))
+    return nullptr;
+  *got = length;
+  ++state().counters.read_ahead_hits;
+  return i.map + offset;
 }
 
 const uint8_t *window_peek(const Context &c, int32_t length, int64_t offset, int32_t *got) {
