@@ -10,8 +10,9 @@
 // change, is always read from disk) of a data segment whose read-ahead flag
 // is on, while a pool exists. Every other read goes to the system.
 //
-// - The mapping, for a file opened deny-write or exclusive (of any kind: the
-//   pool loads the blocks it misses through it too, cache_pool.cpp): nobody else may
+// - The mapping, for a file opened deny-write or exclusive (of any kind:
+//   the pool loads the blocks it misses through it too, cache_pool.cpp, and
+//   Bpeek_ahead hands out its address instead of a copy): nobody else may
 //   change it, and this process writes it only with pwrite, which a shared
 //   mapping shows at once, so a read is a copy out of a read-only mapping
 //   of the whole file. A read past the size last seen asks the file's size
