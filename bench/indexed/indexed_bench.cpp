@@ -76,6 +76,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_records.h"
 #include "cache/cache.h"
 #include "config/config.h"
 #include "kelfs/kelfs.h"
@@ -106,45 +107,9 @@ Options g_options;
 
 // ---------------------------------------------------------------- records --
 
-uint64_t mix(uint64_t x) {
-  x += 0x9E3779B97F4A7C15ull;
-  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
-  x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
-  return x ^ (x >> 31);
-}
-
-void letters(char *out, int width, uint64_t seed, int min_length, int max_length) {
-  int length =
-      min_length + static_cast<int>(seed % static_cast<uint64_t>(max_length - min_length + 1));
-  for (int i = 0; i < width; ++i) {
-    seed = mix(seed);
-    out[i] = i < length ? static_cast<char>('A' + seed % 26) : ' ';
-  }
-}
-
-// Record i of the set.
+// Record i of the set (bench_records.h).
 void make_record(long i, char *r) {
-  char text[kRecord + 16];
-  uint64_t h = mix(static_cast<uint64_t>(i));
-  long groups = std::max(1L, g_options.records / 10);
-  snprintf(text, sizeof text, "%08ld%010ld", i,
-           static_cast<long>(h % static_cast<uint64_t>(groups)));
-  memcpy(r, text, kKey0 + kKey1);
-  letters(r + 18, 25, mix(h + 1), 6, 20);  // name
-  letters(r + 43, 20, mix(h + 2), 4, 15);  // town
-  snprintf(text, sizeof text, "%09lu%08lu%c", static_cast<unsigned long>(mix(h + 3) % 1000000),
-           static_cast<unsigned long>(19700101 + mix(h + 4) % 550000),
-           static_cast<char>('A' + mix(h + 5) % 4));
-  memcpy(r + 63, text, 18);  // amount, date, status
-  memset(r + 81, ' ', kRecord - 81);
-}
-
-std::vector<long> shuffled(long n, uint64_t seed) {
-  std::vector<long> order(static_cast<size_t>(n));
-  std::iota(order.begin(), order.end(), 0L);
-  std::mt19937_64 rng(seed);
-  std::shuffle(order.begin(), order.end(), rng);
-  return order;
+  bench::make_record(i, g_options.records, r);
 }
 
 // ------------------------------------------------------------------ timing --
@@ -186,7 +151,7 @@ void dorvex_insert(const std::string &path, bool ascending, Figures &f, const ch
       v5_open(path.c_str(), KEL_OPEN_OUTPUT | KEL_OPEN_EXCLUSIVE | KEL_OPEN_DEFERRED, "0,0,0");
   if (!file) die("v5_open", path);
   std::vector<long> order;
-  if (!ascending) order = shuffled(g_options.records, 7);
+  if (!ascending) order = bench::shuffled(g_options.records, 7);
   char r[kRecord];
   for (long i = 0; i < g_options.records; ++i) {
     make_record(ascending ? i : order[static_cast<size_t>(i)], r);
@@ -208,7 +173,7 @@ void dorvex_bulk(const std::string &path, Figures &f) {
   DorvexFile *file = v5_open(
       path.c_str(), KEL_OPEN_IO | KEL_OPEN_EXCLUSIVE | KEL_OPEN_DEFERRED | KEL_OPEN_BULK, "0,0,0");
   if (!file) die("v5_open bulk", path);
-  std::vector<long> order = shuffled(g_options.records, 7);
+  std::vector<long> order = bench::shuffled(g_options.records, 7);
   char r[kRecord];
   for (long i = 0; i < g_options.records; ++i) {
     make_record(order[static_cast<size_t>(i)], r);
@@ -436,7 +401,7 @@ struct Bdb {
 double bdb_bulk(bool big_cache) {
   const std::string &d = g_options.dir;
   double t0 = now();
-  std::vector<long> order = shuffled(g_options.records, 7);
+  std::vector<long> order = bench::shuffled(g_options.records, 7);
   std::vector<char> records(static_cast<size_t>(g_options.records) * kRecord);
   for (long i = 0; i < g_options.records; ++i)
     make_record(order[static_cast<size_t>(i)], &records[static_cast<size_t>(i) * kRecord]);
@@ -507,7 +472,7 @@ Figures run_bdb(bool big_cache) {
     Bdb db;
     db.open(name, big_cache, true);
     std::vector<long> order;
-    if (!ascending) order = shuffled(g_options.records, 7);
+    if (!ascending) order = bench::shuffled(g_options.records, 7);
     char r[kRecord];
     for (long i = 0; i < g_options.records; ++i) {
       make_record(ascending ? i : order[static_cast<size_t>(i)], r);
@@ -602,7 +567,7 @@ Figures run_sqlite() {
        "CREATE INDEX r_k1 ON r(k1); BEGIN");
     sqlite3_stmt *ins = prepare(db, "INSERT INTO r VALUES(?1, ?2, ?3)");
     std::vector<long> order;
-    if (!ascending) order = shuffled(g_options.records, 7);
+    if (!ascending) order = bench::shuffled(g_options.records, 7);
     char r[kRecord];
     for (long i = 0; i < g_options.records; ++i) {
       make_record(ascending ? i : order[static_cast<size_t>(i)], r);
@@ -630,7 +595,7 @@ Figures run_sqlite() {
        "CREATE TABLE r(k0 BLOB PRIMARY KEY, k1 BLOB NOT NULL, rec BLOB NOT NULL) WITHOUT ROWID;"
        "BEGIN");
     sqlite3_stmt *ins = prepare(db, "INSERT INTO r VALUES(?1, ?2, ?3)");
-    std::vector<long> order = shuffled(g_options.records, 7);
+    std::vector<long> order = bench::shuffled(g_options.records, 7);
     char r[kRecord];
     for (long i = 0; i < g_options.records; ++i) {
       make_record(order[static_cast<size_t>(i)], r);
@@ -770,7 +735,7 @@ Figures run_lmdb() {
     const char *phase = ascending ? "insert-asc" : "insert-rand";
     std::string path = d + (ascending ? "/lmdb_asc" : "/lmdb_rand");
     std::vector<long> order;
-    if (!ascending) order = shuffled(g_options.records, 7);
+    if (!ascending) order = bench::shuffled(g_options.records, 7);
     double t0 = now();
     Lmdb db;
     db.open(path, true);
@@ -795,7 +760,7 @@ Figures run_lmdb() {
     // (key 1, key 0) pairs sorted and appended to the secondary.
     std::string path = d + "/lmdb_bulk";
     double t0 = now();
-    std::vector<long> order = shuffled(g_options.records, 7);
+    std::vector<long> order = bench::shuffled(g_options.records, 7);
     std::vector<char> records(static_cast<size_t>(g_options.records) * kRecord);
     for (long i = 0; i < g_options.records; ++i)
       make_record(order[static_cast<size_t>(i)], &records[static_cast<size_t>(i) * kRecord]);

@@ -284,6 +284,23 @@ extern "C" int32_t Bpread_ahead(int32_t file, void *buffer, int32_t length, int6
   return transfer(kBpreadAhead, file, buffer, length, offset);
 }
 
+extern "C" const uint8_t *Bpeek_ahead(int32_t file, int32_t length, int64_t offset, int32_t *got) {
+  CacheState &s = state();
+  const uint8_t *p = nullptr;
+  if (s.ready && file >= 0 && file < s.files) p = mapped_inside(s.info[file], length, offset, got);
+  if (p == nullptr) {
+    Context c;
+    if (!context(file, &c) || c.cached) return nullptr;
+    p = window_peek(c, length, offset, got);
+    if (p == nullptr) return nullptr;
+  }
+  ++s.counters.bpread_calls;
+  if (tracing())
+    eprintf("V: %s(\"%s\", %d)@%ld\n", kBpreadAhead.name, name_of(file), length,
+            static_cast<long>(offset));
+  return p;
+}
+
 extern "C" int32_t Bpwrite(int32_t file, const void *buffer, int32_t length, int64_t offset) {
   return transfer(kBpwrite, file, const_cast<void *>(buffer), length, offset);
 }

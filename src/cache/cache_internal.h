@@ -126,6 +126,17 @@ constexpr int32_t kDataWindowSize = 32768;
 // mapping or the copy window: bytes read, -1 on an error, -2 when the read
 // is to go to the system as it is.
 int32_t window_pread(const Context &c, void *buffer, int32_t length, int64_t offset);
+// The address of a read that window_pread would serve from the mapping,
+// *got set to its length; null (nothing counted) otherwise.
+const uint8_t *window_peek(const Context &c, int32_t length, int64_t offset, int32_t *got);
+// window_peek of a read that lies inside what the mapping already shows,
+// which needs neither the descriptor nor the file's size: null otherwise.
+const uint8_t *mapped_inside(FileInfo &i, int32_t length, int64_t offset, int32_t *got);
+// A positioned read of a deny-write or exclusive open, copied from the
+// read-only mapping of its file (without counting anything): bytes read
+// (short or 0 at the end of the file), -2 when the file is not mapped and
+// the read is to go to the system.
+int32_t mapped_pread(const Context &c, void *buffer, int32_t length, int64_t offset);
 void invalidate_data_window();
 void unmap_file(FileInfo &info);
 

@@ -266,8 +266,21 @@ namespace {
 // pread through the read-ahead buffer. The wish is met only for reads
 // under 2048 bytes past the first block; the buffer then holds the 2048
 // bytes from the offset, and is kept only when all of them came back.
-ssize_t read_ahead_read(int32_t fd, uint8_t *buffer, int32_t length, int64_t offset, bool wish) {
+//
+// A deny-write or exclusive open reads from the mapping of its file
+// instead (cache_window.cpp), without a system call and without the
+// read-ahead buffer: nobody else may change the file while such an open
+// holds, a block missing from the pool is on disk as this process last
+// wrote it (a dirty block is written before its buffer is reused), and
+// this process's pwrite shows in a shared mapping at once. Such a load
+// counts as a page load as before, but neither a pread nor a read-ahead
+// attempt.
+ssize_t read_ahead_read(const Context &c, uint8_t *buffer, int32_t length, int64_t offset,
+                        bool wish) {
   CacheState &s = state();
+  int32_t fd = c.fd;
+  int32_t mapped = mapped_pread(c, buffer, length, offset);
+  if (mapped != -2) return mapped;
   if (wish && length < kReadAheadSize && offset >= kCacheBlockSize) {
     if (s.ra_fd == fd && offset >= s.ra_offset && offset + length <= s.ra_offset + kReadAheadSize) {
       ++s.counters.read_ahead_hits;
@@ -299,8 +312,8 @@ bool shared_header(const FileInfo &f) {
 bool load_block(const Context &c, int32_t b, int32_t block, LoadMode mode, bool wish) {
   CacheState &s = state();
   uint8_t *dst = block_data(b);
-  ssize_t r = read_ahead_read(c.fd, dst, kCacheBlockSize,
-                              static_cast<int64_t>(block) * kCacheBlockSize, wish);
+  ssize_t r =
+      read_ahead_read(c, dst, kCacheBlockSize, static_cast<int64_t>(block) * kCacheBlockSize, wish);
   if (r < 0 || (r < kCacheBlockSize && mode == kWhole)) {
     if (r < 0) s.error_flag = kIoError;
     release(b);
@@ -390,7 +403,7 @@ int32_t read_aligned(const Context &c, uint8_t *buffer, int32_t length, int64_t 
     }
   }
   bool wish = c.info->kind == kKindData && c.info->read_ahead;
-  ssize_t r = read_ahead_read(c.fd, buffer, length, offset, wish);
+  ssize_t r = read_ahead_read(c, buffer, length, offset, wish);
   if (r < 0) return -1;
   int32_t whole = static_cast<int32_t>(r / kCacheBlockSize);
   s.counters.page_loads += static_cast<uint32_t>((r + kCacheBlockSize - 1) / kCacheBlockSize);

@@ -10,7 +10,9 @@
 // change, is always read from disk) of a data segment whose read-ahead flag
 // is on, while a pool exists. Every other read goes to the system.
 //
-// - The mapping, for a file opened deny-write or exclusive: nobody else may
+// - The mapping, for a file opened deny-write or exclusive (of any kind:
+//   the pool loads the blocks it misses through it too, cache_pool.cpp, and
+//   Bpeek_ahead hands out its address instead of a copy): nobody else may
 //   change it, and this process writes it only with pwrite, which a shared
 //   mapping shows at once, so a read is a copy out of a read-only mapping
 //   of the whole file. A read past the size last seen asks the file's size
@@ -48,10 +50,13 @@ namespace kel::cache {
 
 namespace {
 
-bool window_serves(const Context &c, int32_t length, int64_t offset) {
-  const FileInfo &i = *c.info;
+bool serves(const FileInfo &i, int32_t length, int64_t offset) {
   return state().buffers > 0 && i.kind == kKindData && i.read_ahead && !(i.mode & kDeferred) &&
          !i.sync_data && offset >= kCacheBlockSize && length > 0;
+}
+
+bool window_serves(const Context &c, int32_t length, int64_t offset) {
+  return serves(*c.info, length, offset);
 }
 
 bool mappable(const FileInfo &i) {
@@ -95,7 +100,9 @@ int32_t mapped_read(const Context &c, uint8_t *buffer, int32_t length, int64_t o
   FileInfo &i = *c.info;
   if (offset + length > i.map_valid && !map_file(c) && i.map == nullptr) return -2;
   if (offset >= i.map_valid) return 0;
-  return copy_out(i.map + offset, i.map_valid - offset, buffer, length);
+  int32_t n = static_cast<int32_t>(std::min<int64_t>(i.map_valid - offset, length));
+  memcpy(buffer, i.map + offset, static_cast<size_t>(n));
+  return n;
 }
 
 int32_t window_read(const Context &c, uint8_t *buffer, int32_t length, int64_t offset) {
@@ -143,9 +150,33 @@ int32_t window_pread(const Context &c, void *buffer, int32_t length, int64_t off
   uint8_t *out = static_cast<uint8_t *>(buffer);
   if (mappable(*c.info)) {
     int32_t r = mapped_read(c, out, length, offset);
+    if (r > 0) ++state().counters.read_ahead_hits;
     if (r != -2) return r;
   }
   return window_read(c, out, length, offset);
+}
+
+const uint8_t *mapped_inside(FileInfo &i, int32_t length, int64_t offset, int32_t *got) {
+  if (i.map == nullptr || offset + length > i.map_valid || !serves(i, length, offset))
+    return nullptr;
+  *got = length;
+  ++state().counters.read_ahead_hits;
+  return i.map + offset;
+}
+
+const uint8_t *window_peek(const Context &c, int32_t length, int64_t offset, int32_t *got) {
+  FileInfo &i = *c.info;
+  if (!window_serves(c, length, offset) || !mappable(i)) return nullptr;
+  if (offset + length > i.map_valid && !map_file(c)) return nullptr;
+  if (i.map == nullptr || offset >= i.map_valid) return nullptr;
+  *got = static_cast<int32_t>(std::min<int64_t>(i.map_valid - offset, length));
+  ++state().counters.read_ahead_hits;
+  return i.map + offset;
+}
+
+int32_t mapped_pread(const Context &c, void *buffer, int32_t length, int64_t offset) {
+  if (!mappable(*c.info) || offset < 0 || length < 0) return -2;
+  return mapped_read(c, static_cast<uint8_t *>(buffer), length, offset);
 }
 
 }  // namespace kel::cache

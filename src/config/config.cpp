@@ -25,6 +25,10 @@ struct Library {
 };
 
 Library *g_library = nullptr;
+// Variables removed since the process started (undefined, freed with their
+// set, or released with the library); kept outside the library so that it
+// survives cfg_release.
+uint32_t g_removals = 0;
 
 bool start_library() {
   if (g_library != nullptr) return true;
@@ -51,6 +55,7 @@ bool start_library() {
 }
 
 void destroy_variable(Variable *v) {
+  ++g_removals;
   v->~Variable();
   KEL_FREE(v);
 }
@@ -104,6 +109,10 @@ Set *set_in_use(int32_t set) {
 
 ThreadData *thread_data() {
   return g_library ? static_cast<ThreadData *>(thread_key_get(g_library->key)) : nullptr;
+}
+
+uint32_t removals() {
+  return g_removals;
 }
 
 Variable *find(Set &set, std::string_view name) {

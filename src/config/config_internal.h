@@ -108,6 +108,9 @@ Set *set_in_use(int32_t set);
 Set *existing_set(int32_t set);
 ThreadData *thread_data();
 Variable *find(Set &set, std::string_view name);
+// How many variables were ever removed: a definition known to be in place
+// stays in place while this count does not move.
+uint32_t removals();
 // A new user-defined variable of type Raw; null (E_NO_MEMORY) without
 // memory for it.
 Variable *add_user_variable(Set &set, std::string_view name);

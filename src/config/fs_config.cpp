@@ -69,6 +69,10 @@ static_assert(kFsTableCount == 40);
 
 struct FsConfigState {
   bool defined = false;
+  // The configuration's removal count when the definition was last found
+  // in place: every entry point asks, and a name lookup each time would
+  // cost more than most of their work.
+  uint32_t removals_seen = 0;
   kel::FsSettings settings;
 };
 // USE_LARGE_FILE_API is a Bool, and a bound Bool receives one byte: it
@@ -175,12 +179,17 @@ namespace kel {
 
 void define_fs_table() {
   if (g_state.defined) {
-    if (table_defined()) return;
+    if (g_state.removals_seen == kel::cfg::removals()) return;
+    if (table_defined()) {
+      g_state.removals_seen = kel::cfg::removals();
+      return;
+    }
     forget_definition();  // cfg_release dropped it: its working values go too
   }
   cfg_define_table(kFsTable, kFsTableCount, 0);
   cfg_bind("USE_LARGE_FILE_API", 0, large_file_api_word());
   g_state.defined = true;
+  g_state.removals_seen = kel::cfg::removals();
 }
 
 void undefine_fs_table() {

@@ -214,7 +214,9 @@ int64_t vi_read_rec(DorvexFile *f, uint8_t *record, SegAddr at, int lock_mode, u
     if (taken) release_record_lock(f, at);
     return -1;
   }
-  if (held || (f->mode & kNoLockSharing)) {
+  // Only a rewrite or delete looks at the last record, and only an
+  // input-output open may make one: an input open's walk skips the key.
+  if ((held || (f->mode & kNoLockSharing)) && (f->mode & A_ACCESS_MASK) != A_INPUT) {
     ReadState &r = *f->read;
     r.last_record = at;
     primary_key_bytes(f, record, r.last_key);

@@ -1,5 +1,6 @@
 #include "storage/compress.h"
 
+#include <bit>
 #include <cstring>
 
 namespace kel::indexed {
@@ -11,6 +12,19 @@ constexpr uint8_t kRunSpace = 253;
 constexpr uint8_t kRunZeroDigit = 252;
 constexpr uint8_t kRunNul = 251;
 constexpr uint8_t kLiteral = 250;
+constexpr uint64_t kHighBits = 0x8080808080808080ull;
+static_assert(kLiteral >= 0x80, "every marker byte has its high bit set");
+
+// Whether byte b of the stored form stands for itself: every byte but the
+// markers 250 to 254 (version 2: but 254).
+bool literal_byte(int version, uint8_t b) {
+  return version >= 3 ? b < kLiteral || b > kRunAny : b != kRunAny;
+}
+
+// Whether any of the eight bytes of `v` is 0 (exact as a yes or no).
+bool has_zero_byte(uint64_t v) {
+  return ((v - 0x0101010101010101ull) & ~v & kHighBits) != 0;
+}
 
 uint8_t short_run_marker(uint8_t c) {
   switch (c) {
@@ -34,6 +48,12 @@ class Output {
     out_[n_++] = b;
     return true;
   }
+  bool put_all(const uint8_t *bytes, int32_t count) {
+    if (count > limit_ - n_) return false;
+    memcpy(out_ + n_, bytes, static_cast<size_t>(count));
+    n_ += count;
+    return true;
+  }
   int32_t size() const { return n_; }
 
  private:
@@ -52,6 +72,20 @@ int32_t compress_record(int version, const uint8_t *in, int32_t length, uint8_t 
   Output o(out, length);
   int32_t i = 0;
   while (i < length) {
+    // A stretch of bytes that each differ from the next and are no marker
+    // stands for itself (the common case of text): it goes over in one
+    // copy. The byte where it ends starts a run, or is the last.
+    int32_t j = i;
+    for (uint64_t w, next; j + 9 <= length; j += 8) {
+      memcpy(&w, in + j, sizeof w);
+      memcpy(&next, in + j + 1, sizeof next);
+      if ((w & kHighBits) || has_zero_byte(w ^ next)) break;
+    }
+    while (j + 1 < length && in[j + 1] != in[j] && literal_byte(version, in[j])) ++j;
+    if (j > i) {
+      if (!o.put_all(in + i, j - i)) return -1;
+      i = j;
+    }
     uint8_t c = in[i];
     int32_t r = 1;
     while (i + r < length && in[i + r] == c) ++r;
@@ -77,20 +111,68 @@ int32_t compress_record(int version, const uint8_t *in, int32_t length, uint8_t 
   return o.size() < length ? o.size() : -1;
 }
 
-// Whether byte b of the stored form stands for itself: every byte but the
-// markers 250 to 254 (version 2: but 254).
-bool literal_byte(int version, uint8_t b) {
-  return version >= 3 ? b < kLiteral || b > kRunAny : b != kRunAny;
+namespace {
+
+// Bytes that a staged expansion may write past the output's end: short
+// pieces are copied and filled a whole kPiece bytes at a time.
+constexpr int32_t kPiece = 16;
+// Records up to this length are expanded into a staging area on the stack
+// that has kPiece bytes to spare, then copied out whole.
+constexpr int32_t kStagedMax = 1024;
+
+// Where the stretch of literal bytes from `i` ends: at the first marker,
+// or at `length`. Every marker has its high bit set, so eight bytes without
+// one are all literal (the common case of text records) and go by at once;
+// in a word with high bits the first of them is looked at directly.
+int32_t literal_end(int version, const uint8_t *in, int32_t i, int32_t length) {
+  static_assert(std::endian::native == std::endian::little ||
+                std::endian::native == std::endian::big);
+  while (i < length) {
+    if (i + 8 <= length) {
+      uint64_t w;
+      memcpy(&w, in + i, sizeof w);
+      uint64_t high = w & kHighBits;
+      if (high == 0) {
+        i += 8;
+        continue;
+      }
+      // The first byte in memory is the word's lowest on a little-endian
+      // processor, its highest on a big-endian one.
+      i += (std::endian::native == std::endian::little ? std::countr_zero(high)
+                                                       : std::countl_zero(high)) /
+           8;
+    } else if (!(in[i] & 0x80)) {
+      ++i;
+      continue;
+    }
+    if (!literal_byte(version, in[i])) return i;
+    ++i;
+  }
+  return length;
 }
 
-int32_t decompress_record(int version, const uint8_t *in, int32_t length, uint8_t *out,
-                          int32_t max_length) {
+// The expansion proper. *produced is set to the bytes of `out` that hold
+// output (on a failure, what was expanded before it: the pieces that fit,
+// and of a literal stretch that overflows, as much as fits). With `kSlack`
+// the output has kPiece bytes to spare past max_length, and a piece of up
+// to kPiece bytes that fits is moved as kPiece bytes, which the compiler
+// turns into single stores instead of a library call.
+template <bool kSlack>
+int32_t expand(int version, const uint8_t *in, int32_t length, uint8_t *out, int32_t max_length,
+               int32_t *produced) {
   int32_t n = 0;
   auto emit = [&](uint8_t c, int32_t count) {
     if (count > max_length - n) return false;
-    memset(out + n, c, static_cast<size_t>(count));
+    if (kSlack && count <= kPiece)
+      memset(out + n, c, kPiece);
+    else
+      memset(out + n, c, static_cast<size_t>(count));
     n += count;
     return true;
+  };
+  auto result = [&](int32_t r) {
+    *produced = n;
+    return r;
   };
   // A marker whose operands are missing cannot come from the compressor:
   // the stored record is damaged.
@@ -99,32 +181,51 @@ int32_t decompress_record(int version, const uint8_t *in, int32_t length, uint8_
     // Bytes that stand for themselves go over in one copy; the output
     // holds what fits when they overflow it.
     int32_t start = i;
-    while (i < length && literal_byte(version, in[i])) ++i;
+    i = literal_end(version, in, i, length);
     if (i > start) {
       int32_t count = i - start;
       int32_t room = max_length - n;
-      memcpy(out + n, in + start, static_cast<size_t>(count < room ? count : room));
-      if (count > room) return -1;
+      if (kSlack && count <= kPiece && count <= room && start + kPiece <= length)
+        memcpy(out + n, in + start, kPiece);
+      else
+        memcpy(out + n, in + start, static_cast<size_t>(count < room ? count : room));
+      if (count > room) {
+        n += room;
+        return result(-1);
+      }
       n += count;
       continue;
     }
     uint8_t b = in[i++];
     bool ok;
     if (b == kRunAny) {
-      if (i + 1 >= length) return -1;
+      if (i + 1 >= length) return result(-1);
       ok = emit(in[i], in[i + 1]);
       i += 2;
     } else if (b >= kRunNul && b <= kRunSpace) {
-      if (i >= length) return -1;
+      if (i >= length) return result(-1);
       uint8_t c = b == kRunSpace ? ' ' : b == kRunZeroDigit ? '0' : 0;
       ok = emit(c, in[i++]);
     } else {  // kLiteral
-      if (i >= length) return -1;
+      if (i >= length) return result(-1);
       ok = emit(in[i++], 1);
     }
-    if (!ok) return -1;
+    if (!ok) return result(-1);
   }
-  return n;
+  return result(n);
+}
+
+}  // namespace
+
+int32_t decompress_record(int version, const uint8_t *in, int32_t length, uint8_t *out,
+                          int32_t max_length) {
+  int32_t produced = 0;
+  if (max_length < 0 || max_length > kStagedMax)
+    return expand<false>(version, in, length, out, max_length, &produced);
+  uint8_t staged[kStagedMax + kPiece];
+  int32_t r = expand<true>(version, in, length, staged, max_length, &produced);
+  memcpy(out, staged, static_cast<size_t>(produced));
+  return r;
 }
 
 int32_t slot_size(int version, int32_t record_length, int32_t stored_length, int32_t factor) {

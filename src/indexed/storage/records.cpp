@@ -378,20 +378,35 @@ bool walk_ahead(const DorvexFile *f) {
   return (f->mode & (A_EXCLUSIVE | A_DENY_WRITE)) != 0 || (f->walking && f->header_held);
 }
 
-// The bytes read into `buffer` from the record slot at `at` (at least the
-// record header), 0 when the record is to be read the usual way, or -1
-// with the error set.
-int32_t read_slot_start(DorvexFile *f, SegAddr at, uint8_t *buffer) {
+// The bytes of the record slot at `at` (at least the record header), read
+// into `buffer` or, where the segment's mapping serves a read ahead and
+// the stored bytes need no unscrambling in place, left in the mapping:
+// *start is set to where they are. 0 when the record is to be read the
+// usual way, or -1 with the error set.
+int32_t read_slot_start(DorvexFile *f, SegAddr at, uint8_t *buffer, const uint8_t **start) {
+  *start = buffer;
   if (f->version < 4 || at.segment >= f->data.count) return 0;
   int32_t file = f->data.files[at.segment];
-  if (file < 0 || !cache_bypasses_pool(file)) return 0;
+  if (file < 0) return 0;
   int32_t header_size = record_header_size(f);
-  if (!data_span_held(f, at, static_cast<uint32_t>(header_size))) return -1;
   int64_t want = static_cast<int64_t>(header_size) + f->max_record + kCompressedSlack;
   int32_t length = static_cast<int32_t>(std::min<int64_t>(want, kOneReadBytes));
-  int32_t r = walk_ahead(f) ? Bpread_ahead(file, buffer, length, static_cast<uint32_t>(at.offset))
-                            : Bpread(file, buffer, length, static_cast<uint32_t>(at.offset));
-  if (r == -1) return fs_fail(E_SYSERR), -1;
+  const int64_t offset = static_cast<uint32_t>(at.offset);
+  const bool ahead = walk_ahead(f);
+  int32_t r = 0;
+  const uint8_t *mapped = nullptr;
+  if (ahead && !f->scramble) {
+    if (!data_span_held(f, at, static_cast<uint32_t>(header_size))) return -1;
+    mapped = Bpeek_ahead(file, length, offset, &r);
+  }
+  if (mapped != nullptr) {
+    *start = mapped;
+  } else {
+    if (!cache_bypasses_pool(file)) return 0;
+    if (!data_span_held(f, at, static_cast<uint32_t>(header_size))) return -1;
+    r = ahead ? Bpread_ahead(file, buffer, length, offset) : Bpread(file, buffer, length, offset);
+    if (r == -1) return fs_fail(E_SYSERR), -1;
+  }
   if (r < header_size) return fs_fail(E_BROKEN, kBrokenShortRead), -1;
   return r;
 }
@@ -482,8 +497,9 @@ bool add_record(DorvexFile *f, const uint8_t *record, uint32_t length, uint32_t 
 }
 
 int64_t read_record(DorvexFile *f, SegAddr at, uint8_t *out, uint32_t *sequence) {
-  uint8_t first[kOneReadBytes];
-  int32_t got = read_slot_start(f, at, first);
+  uint8_t buffer[kOneReadBytes];
+  const uint8_t *first;
+  int32_t got = read_slot_start(f, at, buffer, &first);
   if (got < 0) return -1;
   RecordHeader h;
   const uint32_t header_size = static_cast<uint32_t>(record_header_size(f));
@@ -499,7 +515,8 @@ int64_t read_record(DorvexFile *f, SegAddr at, uint8_t *out, uint32_t *sequence)
   if (!h.compressed && h.stored > f->max_record) return broken_record(kBrokenRecordLength);
   if (h.stored > f->max_record + kCompressedSlack) return broken_record(kBrokenRecordHeader);
   uint32_t have = got > 0 ? std::min(static_cast<uint32_t>(got) - header_size, h.stored) : 0;
-  uint8_t *stored = first + header_size;
+  // In the mapping only when nothing unscrambles it (read_slot_start).
+  uint8_t *stored = const_cast<uint8_t *>(first) + header_size;
   if (have < h.stored) {
     stored = compressed_record_buffer();
     memcpy(stored, first + header_size, have);

@@ -11,6 +11,9 @@
 //   unless the file is opened deny-write or exclusive, since other
 //   processes change it; Bset_version drops every cached block of a file
 //   that another process has changed.
+// - A deny-write or exclusive open loads the blocks it misses in the pool
+//   from a read-only mapping of its file, without a system call
+//   (cache_window.cpp): nobody else may change the file meanwhile.
 // - Deferred writes only dirty the pool; dirty blocks reach the disk sorted
 //   by descriptor and block, in runs of up to 32 adjacent blocks per
 //   pwrite, when a buffer must be reused, at Bsync and at Bclose.
@@ -52,6 +55,13 @@ int32_t Bpwrite(int32_t file, const void *buffer, int32_t length, int64_t offset
 // fills ahead of a walk through records stored in order. Any other read is
 // a Bpread. Same results.
 int32_t Bpread_ahead(int32_t file, void *buffer, int32_t length, int64_t offset);
+// Bpread_ahead without the copy, where the mapping serves it: the address
+// of the bytes at `offset` inside the mapping, with *got set to how many of
+// the `length` asked for are there (fewer at the end of the file). Counted
+// and traced as the Bpread_ahead it stands for. Null, with nothing counted
+// or traced, when the mapping does not serve the read: Bpread_ahead then
+// does. The address stays valid until the next call on the cache.
+const uint8_t *Bpeek_ahead(int32_t file, int32_t length, int64_t offset, int32_t *got);
 // Writes the dirty blocks: bit 0 of `flags` includes files opened 0x600,
 // bit 1 skips the system sync. 1, or 0 when a write failed.
 int32_t Bsync(int32_t flags);
