@@ -60,6 +60,8 @@ void Operation::finish(bool ok) {
     mark_broken(f_, *fs_error_secondary());
   if (begun_) header_release(f_);
   begun_ = false;
+  // A failed operation may have left changes of the tree half made.
+  if (!ok) vi_forget_inserts(tree_of(f_));
   vi_end_operation(tree_of(f_));
   collect_tree_counters(f_);
 }
