@@ -222,10 +222,12 @@ bool header_write(DorvexFile *f) {
   // access and changed it only itself since: the image it wrote is the
   // header, with the cache's version, the segments it opened and the key
   // descriptions it wrote, so the next access has nothing to read or check
-  // again. A broken mark or the exhausted sequence counter is the
-  // exception: the next access must stop on it.
-  if (f->image_sound && get_slot_low_byte(f->header, *f->layout, kBrokenCode) == 0 &&
-      hget(f, kSequenceCounter) != 0xFFFFFFFFu)
+  // again. A broken mark (other than this open's own incomplete mark) or
+  // the exhausted sequence counter is the exception: the next access must
+  // stop on it.
+  uint8_t code = get_slot_low_byte(f->header, *f->layout, kBrokenCode);
+  bool own_mark = code == kBrokenIncomplete && f->marked_incomplete;
+  if (f->image_sound && (code == 0 || own_mark) && hget(f, kSequenceCounter) != 0xFFFFFFFFu)
     f->image_checked = true;
   return true;
 }
