@@ -286,10 +286,6 @@ InsertMemo *insert_memo(TreeContext *f) {
   return f->insert_memo ? f->insert_memo.get() + f->key_number : nullptr;
 }
 
-// The new key goes right after the entry the last insertion added: it
-// compares above that entry's key and below its successor's, neither
-// equal (so no entry of the tree has its key, whatever the duplicate
-// numbers), and nothing changed the tree since.
 // Keys of one length (the usual case) compare as their bytes do; the
 // space-padding comparison is only needed between lengths.
 int key_order(const FullKey &a, const FullKey &b) {
@@ -297,6 +293,10 @@ int key_order(const FullKey &a, const FullKey &b) {
   return compare_keys(a.bytes, a.length, b.bytes, b.length);
 }
 
+// The new key goes right after the entry the last insertion added: it
+// compares above that entry's key and below its successor's, neither
+// equal (so no entry of the tree has its key, whatever the duplicate
+// numbers), and nothing changed the tree since.
 bool follows_last_insert(const TreeContext *f, const InsertMemo *m, const FullKey &key) {
   return m->valid && m->changes == f->changes[f->key_number] && key_order(m->last, key) < 0 &&
          key_order(key, m->next) < 0;
@@ -344,8 +344,9 @@ bool insert_after_last(TreeContext *f, InsertMemo *m, const FullKey &key, uint32
   pos.previous = m->start;
   pos.depth = m->depth;
   m->valid = false;
+  uint32_t splits = f->split_count;
   if (!vi_node_insert(f, key, dup, pointer, &pos, &m->last)) return false;
-  if (f->split_count == 0 && f->depth_shift == 0) remember_insert(f, m, pos, key);
+  if (f->split_count == splits) remember_insert(f, m, pos, key);
   return true;
 }
 
@@ -410,10 +411,12 @@ bool key_add(TreeContext *f, const uint8_t *search_key, uint32_t dup, SegAddr po
           memo->valid = false;
           copy_key(&memo->next, f->search.key);
         }
+        uint32_t splits = f->split_count;
         ok = vi_node_insert(f, key, dup, pointer, &pos, searched_before(f));
         f->equal_seen = equal_seen;
-        if (ok && memo && f->split_count == 0 && f->depth_shift == 0)
-          remember_insert(f, memo, pos, key);
+        // After a split the path and the position are no longer what the
+        // search found: nothing is recorded.
+        if (ok && memo && f->split_count == splits) remember_insert(f, memo, pos, key);
       }
     } else {
       fs_fail(E_DUPLICATE);
