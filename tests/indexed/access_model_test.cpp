@@ -339,6 +339,10 @@ struct Case {
   // after it: the head that never fits goes off the deleted chain.
   bool sets_heads_aside = false;
   int32_t bulk_memory = -1;  // V_BULK_MEMORY of bulk additions; -1: none, 0: the default
+  // Exclusive opens (deferred writes too) go straight to where the last
+  // insertion of a key went when the next key follows it: runs of
+  // ascending writes then take that way.
+  int32_t open_mode = KEL_OPEN_IO;
 };
 
 constexpr int32_t kTinyBuffer = 100;  // works as 512 bytes: 11 entries a batch
@@ -368,6 +372,7 @@ class AccessModel : public EngineTest, public ::testing::WithParamInterface<Case
   int set_aside_ = 0;
   int no_memory_ = 0;  // operations failed for want of memory
   int moved_ = 0, in_place_ = 0, bulk_rejected_ = 0;
+  std::vector<std::pair<std::string, size_t>> by_key0_;  // key 0's values in key order
 
   std::string random_record() { return gen_.random(run_.rng()); }
   // An existing record most of the time, else a new one.
@@ -391,6 +396,23 @@ class AccessModel : public EngineTest, public ::testing::WithParamInterface<Case
     run_.note(r.substr(0, 12));
     int ok = v5_write(f_, r.data(), whole ? 0 : static_cast<uint32_t>(r.size()));
     expect(model_.write(r), ok == 1);
+  }
+  // Writes in ascending order of key 0, as a restore writes: a stretch of
+  // the key's values next to each other in key order (a scattered key's
+  // values are not in the order of their numbers), those not in the file
+  // yet going in one after the other.
+  void write_ascending() {
+    if (by_key0_.empty()) {
+      for (size_t v = 0; v < gen_.values(0); ++v)
+        by_key0_.emplace_back(model_.key_of(0, gen_.with_key0(v, run_.rng())), v);
+      std::sort(by_key0_.begin(), by_key0_.end());
+    }
+    size_t at = run_.below(by_key0_.size()), n = 2 + run_.below(30);
+    run_.note(std::to_string(n) + " from " + std::to_string(at));
+    for (size_t i = at; i < at + n && i < by_key0_.size(); ++i) {
+      std::string r = gen_.with_key0(by_key0_[i].second, run_.rng());
+      expect(model_.write(r), write(f_, r) == 1);
+    }
   }
   void delete_one() {
     std::string r = some_record();
@@ -490,7 +512,7 @@ class AccessModel : public EngineTest, public ::testing::WithParamInterface<Case
     for (const v5_progress &p : BulkHooks::progress) EXPECT_LE(p.done, p.total);
     EXPECT_EQ(BulkHooks::on_progress, v5_register_progress(nullptr));
     EXPECT_EQ(BulkHooks::on_duplicate, v5_register_duplicate(nullptr));
-    ASSERT_NE(nullptr, f_ = v5_open("model", KEL_OPEN_IO, "0,0,0"));
+    ASSERT_NE(nullptr, f_ = v5_open("model", c_.open_mode, "0,0,0"));
     model_.reopen();
   }
   void too_long() {
@@ -501,7 +523,7 @@ class AccessModel : public EngineTest, public ::testing::WithParamInterface<Case
   void reopen() {
     StderrCapture statistics;  // a close under V_LOCK_METHOD 0x100 reports
     ASSERT_EQ(1, v5_close(f_));
-    ASSERT_NE(nullptr, f_ = v5_open("model", KEL_OPEN_IO, "0,0,0"));
+    ASSERT_NE(nullptr, f_ = v5_open("model", c_.open_mode, "0,0,0"));
     model_.reopen();
   }
 
@@ -564,6 +586,8 @@ class AccessModel : public EngineTest, public ::testing::WithParamInterface<Case
     int rest = 1000 - 10 * (writes + deletes);
     bool one_key = c_.shape.keys.size() == 1;
     return {{"write", 10 * writes, [&] { write_one(); }},
+            {"ascending writes", c_.open_mode != KEL_OPEN_IO ? writes / 6 : 0,
+             [&] { write_ascending(); }},
             {"delete", 10 * deletes, [&] { delete_one(); }},
             {"rewrite", 10 * writes / 2, [&] { rewrite_one(); }},
             {"bulk addition", c_.bulk_memory >= 0 ? 3 : 0, [&] { bulk_add(); }},
@@ -660,7 +684,7 @@ TEST_P(AccessModel, RandomOperationsMatchTheModel) {
   cfg_set_short("V_LOCK_METHOD", 0, c_.lock_method);
   if (c_.bulk_memory > 0) cfg_set_long("V_BULK_MEMORY", 0, c_.bulk_memory);
   cfg_set_string("DUPLICATES_LOG", 0, "dups.log");
-  ASSERT_NE(nullptr, f_ = c_.shape.make_open("model")) << codes();
+  ASSERT_NE(nullptr, f_ = c_.shape.make_open("model", c_.open_mode)) << codes();
   auto check = [&] { this->check(); };
   // The file grows, turns over, then shrinks.
   int n = run_.operations();
@@ -759,6 +783,9 @@ std::vector<Case> cases() {
   all[0].bulk_memory = kTinyBuffer;
   all[4].bulk_memory = all[11].bulk_memory = 8192;
   all[6].bulk_memory = 0;
+  all[0].open_mode = all[9].open_mode = KEL_OPEN_IO | KEL_OPEN_EXCLUSIVE;
+  all[5].open_mode = all[6].open_mode = all[11].open_mode =
+      KEL_OPEN_IO | KEL_OPEN_EXCLUSIVE | KEL_OPEN_DEFERRED;
   return all;
 }
 

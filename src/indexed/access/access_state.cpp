@@ -5,6 +5,7 @@
 #include "access/bulk.h"
 #include "access/record_locks.h"
 #include "config/fs_config.h"
+#include "osfile/files.h"
 #include "storage/dorvex.h"
 #include "storage/storage.h"
 #include "support/alloc.h"
@@ -83,6 +84,11 @@ bool attach(DorvexFile *f) {
       KEL_ALLOC(sizeof(LockEntry) * static_cast<size_t>(l.limit), "dorvex record locks"));
   if (l.entries == nullptr) return false;
   vi_tree_init(&f->tree->ctx, &f->tree->store);
+  // Only an open that keeps other writers out may trust where its last
+  // insertion went: nobody else changes the tree between its operations.
+  if ((f->mode & (A_EXCLUSIVE | A_DENY_WRITE)) != 0 && (f->mode & A_ACCESS_MASK) != A_INPUT &&
+      !vi_remember_inserts(&f->tree->ctx))
+    return false;
   return !f->bulk_requested || bulk_begin(f);
 }
 

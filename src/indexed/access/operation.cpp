@@ -59,7 +59,10 @@ void Operation::finish(bool ok) {
       get_slot_low_byte(f_->header, *f_->layout, kBrokenCode) == 0)
     mark_broken(f_, *fs_error_secondary());
   if (begun_) header_release(f_);
+  if (!ok) header_distrust(f_);
   begun_ = false;
+  // A failed operation may have left changes of the tree half made.
+  if (!ok) vi_forget_inserts(tree_of(f_));
   vi_end_operation(tree_of(f_));
   collect_tree_counters(f_);
 }

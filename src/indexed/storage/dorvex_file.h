@@ -115,6 +115,10 @@ struct DorvexFile {
   // image has not changed since the header reader last checked it (every
   // hset clears this), so the next header access has nothing to check.
   bool image_checked = false;
+  // ... and the header access of the current operation found it sound:
+  // what this steady open writes after its own changes is sound too, and
+  // header_write takes image_checked back (header.cpp).
+  bool image_sound = false;
   kel::indexed::HeaderCounters header_counters;
   kel::indexed::ReaderCounters reader_counters;
 

@@ -125,8 +125,11 @@ bool absorb_image(DorvexFile *f, HeaderAccess access, bool force) {
   // version, the segments and key descriptions follow it, its codes and
   // positions were sound.
   if (f->image_checked &&
-      (access != HeaderAccess::kUpdate || !(fs_settings().lock_method & kLockHeaderChecked)))
+      (access != HeaderAccess::kUpdate || !(fs_settings().lock_method & kLockHeaderChecked))) {
+    f->image_sound = true;
     return true;
+  }
+  f->image_sound = false;
   uint32_t version = static_cast<uint32_t>(hget(f, kHeaderVersion));
   bool moved = version != f->last_header_version;
   give_version_to_cache(f, version, true);
@@ -141,7 +144,7 @@ bool absorb_image(DorvexFile *f, HeaderAccess access, bool force) {
     if (!write_image(f)) return false;
     f->header_for_update = true;
   }
-  f->image_checked = steady(f) && !force;
+  f->image_checked = f->image_sound = steady(f) && !force;
   return true;
 }
 
@@ -215,7 +218,22 @@ bool header_write(DorvexFile *f) {
   f->header_for_update = false;
   f->last_header_version = version;
   give_version_to_cache(f, version, false);
+  // A steady open that found the image sound at this operation's header
+  // access and changed it only itself since: the image it wrote is the
+  // header, with the cache's version, the segments it opened and the key
+  // descriptions it wrote, so the next access has nothing to read or check
+  // again. A broken mark (other than this open's own incomplete mark) or
+  // the exhausted sequence counter is the exception: the next access must
+  // stop on it.
+  uint8_t code = get_slot_low_byte(f->header, *f->layout, kBrokenCode);
+  bool own_mark = code == kBrokenIncomplete && f->marked_incomplete;
+  if (f->image_sound && (code == 0 || own_mark) && hget(f, kSequenceCounter) != 0xFFFFFFFFu)
+    f->image_checked = true;
   return true;
+}
+
+void header_distrust(DorvexFile *f) {
+  f->image_checked = f->image_sound = false;
 }
 
 void header_release(DorvexFile *f) {

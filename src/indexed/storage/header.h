@@ -62,6 +62,9 @@ void header_mark_changed(DorvexFile *f);
 // Writes the header image: the header version grows by 1 when the header
 // was marked changed, the update-open flag is cleared. Keeps the lock.
 bool header_write(DorvexFile *f);
+// After a failed operation: the next header access reads and checks the
+// image in full, whatever this open wrote.
+void header_distrust(DorvexFile *f);
 // Ends the header access: clears an update-open flag this operation set
 // (writing the header), then drops the update lock.
 void header_release(DorvexFile *f);

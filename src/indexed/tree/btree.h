@@ -112,6 +112,31 @@ struct TreeCounters {
   long non_bnode_blocks = 0;     // a searched block was not a tree node
 };
 
+// Where the last insertion into one key's tree went, so that the next one
+// whose key falls between the entry it added and that entry's successor
+// goes straight to the leaf, without the descent from the root and the
+// search of the leaf. Keys arriving in ascending order (a restore) land
+// there every time. It is trusted only while `changes` equals the key's
+// change count in the tree context: every node of the key's tree written,
+// taken or freed moves that count (a root is set only together with
+// them), so a split, combine, new root, delete, rewrite or undo forgets
+// it, and so does any other insertion into the key that did not record
+// itself. It is kept only by an open that keeps other writers out; no
+// other process can change the tree under it.
+struct InsertMemo {
+  bool valid = false;
+  uint64_t changes = 0;
+  SegAddr leaf = kNoNode;
+  int depth = 0;       // the leaf's depth
+  int root_depth = 0;  // and the path down to it
+  SegAddr path[kMaxDepth];
+  int start = 0;        // offset of the entry added
+  int end = 0;          // offset of its successor: where the next entry goes
+  FullKey last;         // key of the entry added
+  FullKey next;         // key of its successor
+  uint32_t misses = 0;  // insertions in a row that went elsewhere
+};
+
 // The tree state of one open file (part of its control block).
 struct TreeContext {
   NodeStore *store = nullptr;
@@ -143,6 +168,11 @@ struct TreeContext {
   MemPtr<uint8_t> scratch[2];
   int depth_shift = 0;
   uint32_t split_count = 0;
+
+  // The memory of the last insertion per key (InsertMemo), taken by
+  // vi_remember_inserts for opens that keep other writers out.
+  uint64_t changes[kMaxKeys] = {};  // per key: moved by every node change
+  MemPtr<InsertMemo> insert_memo;
 };
 
 // Prepares the tree state of a newly opened file.
@@ -153,6 +183,14 @@ void vi_tree_init(TreeContext *f, NodeStore *store);
 void vi_end_operation(TreeContext *f);
 // Sets the current key number and entry layout from the key's flags.
 void vi_set_key(TreeContext *f, int key);
+// Makes the file remember where the last insertion of each key went
+// (InsertMemo), for an open that keeps other writers out; E_NO_MEMORY.
+bool vi_remember_inserts(TreeContext *f);
+// Forgets where the last insertions went (InsertMemo): after an operation
+// that failed, whose changes may not all have reached the file.
+inline void vi_forget_inserts(TreeContext *f) {
+  for (uint64_t &c : f->changes) ++c;
+}
 
 // --- the node image (btree_node.cpp) ---
 

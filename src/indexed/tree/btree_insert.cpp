@@ -4,6 +4,7 @@
 #include <cassert>
 #include <cstring>
 #include <initializer_list>
+#include <new>
 
 #include "kelfs/errors.h"
 #include "messages/diag.h"
@@ -278,11 +279,111 @@ bool vi_node_insert(TreeContext *f, const FullKey &key, uint32_t dup, SegAddr po
   return fs_fail(E_BROKEN, kBrokenLength);
 }
 
+namespace {
+
+// The key's insertion memory; null when the open keeps none.
+InsertMemo *insert_memo(TreeContext *f) {
+  return f->insert_memo ? f->insert_memo.get() + f->key_number : nullptr;
+}
+
+// Keys of one length (the usual case) compare as their bytes do; the
+// space-padding comparison is only needed between lengths.
+int key_order(const FullKey &a, const FullKey &b) {
+  if (a.length == b.length) return memcmp(a.bytes, b.bytes, static_cast<size_t>(a.length));
+  return compare_keys(a.bytes, a.length, b.bytes, b.length);
+}
+
+// The new key goes right after the entry the last insertion added: it
+// compares above that entry's key and below its successor's, neither
+// equal (so no entry of the tree has its key, whatever the duplicate
+// numbers), and nothing changed the tree since.
+bool follows_last_insert(const TreeContext *f, const InsertMemo *m, const FullKey &key) {
+  return m->valid && m->changes == f->changes[f->key_number] && key_order(m->last, key) < 0 &&
+         key_order(key, m->next) < 0;
+}
+
+constexpr uint32_t kMissesBeforeRest = 4;
+constexpr uint32_t kRestPeriod = 64;  // a power of two
+
+// Copies only the bytes in use: the memory is written at every insertion.
+void copy_key(FullKey *to, const FullKey &from) {
+  to->length = from.length;
+  memcpy(to->bytes, from.bytes, static_cast<size_t>(from.length));
+}
+
+// After an insertion without a split at pos (the start of the new entry),
+// whose successor's key is already in m->next: remembers where the next
+// one goes.
+void remember_insert(TreeContext *f, InsertMemo *m, const NodePosition &pos, const FullKey &key) {
+  Entry e;
+  int32_t broken = 0;
+  if (!decode_entry(f->node.entries(), f->node.used, pos.offset, f->layout, &e, &broken) ||
+      pos.offset + e.size >= f->node.used)
+    return;
+  m->leaf = pos.node;
+  m->depth = pos.depth;
+  m->root_depth = f->root_depth;
+  std::copy(f->path, f->path + pos.depth + 1, m->path);
+  m->start = pos.offset;
+  m->end = pos.offset + e.size;
+  copy_key(&m->last, key);
+  m->changes = f->changes[f->key_number];
+  m->valid = true;
+}
+
+// The insertion at the remembered place, with the search path of the
+// insertion that recorded it (a split needs the parents).
+bool insert_after_last(TreeContext *f, InsertMemo *m, const FullKey &key, uint32_t dup,
+                       SegAddr pointer) {
+  memset(static_cast<void *>(f->path), 0xFF, sizeof f->path);
+  std::copy(m->path, m->path + m->depth + 1, f->path);
+  f->root_depth = m->root_depth;
+  NodePosition pos;
+  pos.node = m->leaf;
+  pos.offset = m->end;
+  pos.previous = m->start;
+  pos.depth = m->depth;
+  m->valid = false;
+  uint32_t splits = f->split_count;
+  if (!vi_node_insert(f, key, dup, pointer, &pos, &m->last)) return false;
+  if (f->split_count == splits) remember_insert(f, m, pos, key);
+  return true;
+}
+
+}  // namespace
+
+bool vi_remember_inserts(TreeContext *f) {
+  size_t count = static_cast<size_t>(f->store->key_count());
+  if (!f->insert_memo.allocate(count, "insert position memory")) return false;
+  for (size_t k = 0; k < count; ++k) new (f->insert_memo.get() + k) InsertMemo();
+  return true;
+}
+
 bool key_add(TreeContext *f, const uint8_t *search_key, uint32_t dup, SegAddr pointer,
              bool duplicates) {
   FullKey key;
   key.length = search_key[0];
   memcpy(key.bytes, search_key + 1, static_cast<size_t>(key.length));
+  InsertMemo *memo = nullptr;
+  if (f->insert_memo && search_key[0] >= 1 && search_key[1] < f->store->key_count()) {
+    vi_set_key(f, search_key[1]);
+    memo = insert_memo(f);
+    if (memo && follows_last_insert(f, memo, key)) {
+      memo->misses = 0;
+      bool ok = insert_after_last(f, memo, key, dup, pointer);
+      // No entry has the key; a split's searches for separators may have
+      // met equal keys of other records.
+      f->equal_seen = false;
+      f->scratch[0].reset();
+      f->scratch[1].reset();
+      return ok;
+    }
+    // A key whose insertions keep missing the memory (arriving in random
+    // order) records it only at every 64th, so that it costs nothing while
+    // it cannot help, and still takes up a turn to ascending order soon.
+    if (memo && ++memo->misses > kMissesBeforeRest && (memo->misses & (kRestPeriod - 1)) != 0)
+      memo = nullptr;
+  }
   bool ok = false;
   for (int attempt = 0; attempt < 2; ++attempt) {
     NodePosition pos;
@@ -306,8 +407,16 @@ bool key_add(TreeContext *f, const uint8_t *search_key, uint32_t dup, SegAddr po
         // other records; only the search for this key tells the caller
         // whether its value is now shared.
         bool equal_seen = f->equal_seen;
+        if (memo) {
+          memo->valid = false;
+          copy_key(&memo->next, f->search.key);
+        }
+        uint32_t splits = f->split_count;
         ok = vi_node_insert(f, key, dup, pointer, &pos, searched_before(f));
         f->equal_seen = equal_seen;
+        // After a split the path and the position are no longer what the
+        // search found: nothing is recorded.
+        if (ok && memo && f->split_count == splits) remember_insert(f, memo, pos, key);
       }
     } else {
       fs_fail(E_DUPLICATE);

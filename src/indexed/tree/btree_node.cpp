@@ -95,6 +95,7 @@ bool write_block(TreeContext *f, SegAddr at, uint8_t *block, int used) {
   assert(used >= 0 && used <= node_capacity(f));
   block[0] = kTreeNode;
   store_be16(block + 1, static_cast<uint16_t>(used));
+  ++f->changes[f->key_number];
   if (!f->store->write_node(at, block)) return false;
   if (holds(f, at) && block != f->node.buf) {
     memcpy(f->node.buf, block, static_cast<size_t>(f->store->node_size()));
@@ -105,6 +106,7 @@ bool write_block(TreeContext *f, SegAddr at, uint8_t *block, int used) {
 
 bool vi_alloc_node(TreeContext *f, SegAddr *at) {
   *at = kNullAddr;
+  ++f->changes[f->key_number];
   if (!f->store->allocate_node(at)) {
     *at = kNullAddr;
     return false;
@@ -118,6 +120,7 @@ bool vi_alloc_node(TreeContext *f, SegAddr *at) {
 
 bool vi_free_node(TreeContext *f, SegAddr at) {
   if (holds(f, at)) f->node.addr = kNoNode;
+  ++f->changes[f->key_number];
   return f->store->free_node(at);
 }
 
