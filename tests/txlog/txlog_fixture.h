@@ -151,8 +151,9 @@ class TxlogTest : public ::testing::Test {
   }
 
   // A change that succeeds on `w`, drawn at random, carried out on the
-  // files; false when the file system refused it.
-  bool random_change(const World &w, Change *c) {
+  // files (unless `act` is false: the draw alone, as a replay of another
+  // process's draws makes it); false when the file system refused it.
+  bool random_change(const World &w, Change *c, bool act = true) {
     auto below = [&](int n) { return static_cast<int>(run_.below(static_cast<size_t>(n))); };
     c->file = below(3);
     c->record.assign(kRecordSize, ' ');
@@ -168,6 +169,7 @@ class TxlogTest : public ::testing::Test {
       found = w.ix[c->file].records.count(c->record.substr(0, 8));
     }
     c->kind = !found ? 'w' : below(2) ? 'u' : 'd';
+    if (!act) return true;
     const char *r = c->record.data();
     DorvexFile *f = c->file == 0 ? a_ : b_;
     if (c->file == 2)
