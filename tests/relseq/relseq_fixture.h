@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "common/fails.h"
 #include "common/random_driver.h"
@@ -27,6 +28,7 @@ class RelSeqTest : public ::testing::Test {
   void TearDown() override { Ar_exit(); }
 
   TempDir dir_{true};
+  std::vector<char> buffer_ = std::vector<char>(70100);
 };
 
 }  // namespace kel::test

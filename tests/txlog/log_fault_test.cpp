@@ -20,7 +20,7 @@ class LogFaults : public TxlogTest {
   Change write_a(int k) {
     char head[24];
     snprintf(head, sizeof head, "K%07dA%03d", k % 10000000, k % 3);
-    Change c{0, 'w', head + std::string(28, static_cast<char>('a' + k % 26)), 0, ""};
+    Change c{0, 'w', head + std::string(28, static_cast<char>('a' + k % 26))};
     EXPECT_EQ(v5_write(a_, c.record.data(), kRecordSize), 1);
     return c;
   }

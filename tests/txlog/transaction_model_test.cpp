@@ -16,9 +16,10 @@ namespace {
 class TransactionModel : public TxlogTest {
  protected:
   // The adapter of the random driver: the files and two models, the live
-  // one (every change at once, rolled back ones taken back) and the
-  // committed one (what a replay of the log must give).
-  World live_, committed_;
+  // one (every change at once, rolled back ones taken back: the live
+  // model as the outermost begin found it) and the committed one (what a
+  // replay of the log must give).
+  World live_, committed_, at_begin_;
   std::vector<Change> pending_;
   int depth_ = 0;
 
@@ -26,6 +27,7 @@ class TransactionModel : public TxlogTest {
     if (depth_ == 0) {
       ASSERT_EQ(v5_begin(), 1) << *Alog_error_code();
       depth_ = 1;
+      at_begin_ = live_;
     }
     Change c;
     ASSERT_TRUE(random_change(live_, &c)) << c.kind << " " << *fs_error_code();
@@ -45,8 +47,7 @@ class TransactionModel : public TxlogTest {
     ASSERT_EQ(commit ? v5_commit(0) : v5_rollback(0), 1) << *Alog_error_code();
     if (--depth_ > 0) return;
     for (const Change &c : pending_) commit ? committed_.apply(c) : void();
-    if (!commit)
-      for (auto it = pending_.rbegin(); it != pending_.rend(); ++it) live_.undo(*it);
+    if (!commit) live_ = at_begin_;
     pending_.clear();
     EXPECT_EQ(fsapi::thread_data()->transaction_depth, 0);
   }

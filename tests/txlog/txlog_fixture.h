@@ -31,15 +31,12 @@ constexpr uint32_t kRecordSize = 40;
 constexpr int kSlots = 30;
 constexpr int32_t kLogged = 0x4000;
 
-// One change as the model sees it; `before` (and for a deleted indexed
-// record its write sequence `seq`) is what a rollback puts back.
+// One change as the model sees it.
 struct Change {
   int file;   // 0 and 1 indexed ("a", "b"), 2 relative ("r")
   char kind;  // 'w' write, 'u' rewrite, 'd' delete
   std::string record;
   int slot = 0;
-  std::string before;
-  uint64_t seq = 0;
 };
 
 // The files' contents: records with their write sequence (the order of
@@ -63,19 +60,6 @@ struct World {
       x.records[key].first = c.record;
     else
       x.records.erase(key);
-  }
-  // The rollback's undo: a deleted record comes back with its sequence.
-  void undo(const Change &c) {
-    if (c.file == 2)
-      return c.kind == 'w' ? (void)slots.erase(c.slot) : (void)(slots[c.slot] = c.before);
-    auto &records = ix[c.file].records;
-    std::string key = c.record.substr(0, 8);
-    if (c.kind == 'w')
-      records.erase(key);
-    else if (c.kind == 'u')
-      records[key].first = c.before;
-    else
-      records[key] = {c.before, c.seq};
   }
   // Records of indexed file `f` in the order of key `k`.
   std::vector<std::string> order(int f, int k) const {
@@ -167,25 +151,25 @@ class TxlogTest : public ::testing::Test {
   }
 
   // A change that succeeds on `w`, drawn at random, carried out on the
-  // files; false when the file system refused it.
-  bool random_change(const World &w, Change *c) {
+  // files (unless `act` is false: the draw alone, as a replay of another
+  // process's draws makes it); false when the file system refused it.
+  bool random_change(const World &w, Change *c, bool act = true) {
     auto below = [&](int n) { return static_cast<int>(run_.below(static_cast<size_t>(n))); };
     c->file = below(3);
     c->record.assign(kRecordSize, ' ');
     for (char &ch : c->record) ch = static_cast<char>('a' + below(26));
-    const std::string *found = nullptr;
+    bool found;
     if (c->file == 2) {
       c->slot = 1 + below(kSlots);
-      if (auto it = w.slots.find(c->slot); it != w.slots.end()) found = &it->second;
+      found = w.slots.count(c->slot);
     } else {
       char head[13];
       snprintf(head, sizeof head, "K%07dA%03d", below(60), below(5));
       c->record.replace(0, 12, head);
-      auto it = w.ix[c->file].records.find(c->record.substr(0, 8));
-      if (it != w.ix[c->file].records.end()) found = &it->second.first, c->seq = it->second.second;
+      found = w.ix[c->file].records.count(c->record.substr(0, 8));
     }
     c->kind = !found ? 'w' : below(2) ? 'u' : 'd';
-    c->before = found ? *found : "";
+    if (!act) return true;
     const char *r = c->record.data();
     DorvexFile *f = c->file == 0 ? a_ : b_;
     if (c->file == 2)
