@@ -145,13 +145,17 @@ TEST_F(KelTexts, InputRuns) {
   run("long listing", {"-itv"}, listed, "out");
   show_folder("out");
 
-  // Folders, names and selection. Without -d a missing folder is reported
-  // and the run goes on; a member is selected by its output name or its
-  // stored name; -u keeps stored names; -c puts every file into the
-  // current folder; words that name no member are named.
+  // Folders, names and selection. Foreign path syntax is converted: a
+  // leading bracket makes ':', '.', '\' and ']' folder ends, elsewhere
+  // only ':' and '\' are. Without -d a missing folder is reported and the
+  // run goes on; a member is selected by its output name or its stored
+  // name; -u keeps stored names; -c puts every file into the current
+  // folder; words that name no member are named.
   std::string named = model_archive(
       model_plain("a/b/c", "abc") + model_plain("next", "n") + model_plain("[x.y]z", "bracket") +
-      model_plain("C:\\dos\\f", "dos") + model_plain("/usr/data/f", "abs"));
+      model_plain("C:\\dos\\f", "dos") + model_plain("/usr/data/f", "abs") +
+      model_plain("[p:q\\r]s", "") + model_plain("a[b]c.d", ""));
+  run("foreign names", {"-it"}, named);
   run("no -d", {"-i", "a/b/c", "next"}, named, "out");
   run("selected", {"-id", "a/b/c", "x/y/z", "C:\\dos\\f"}, named, "out");
   run("stored names", {"-iu", "[x.y]z"}, named, "out");

@@ -54,25 +54,6 @@ TEST(MemberCodec, HeadersAgainstTheModel) {
   EXPECT_EQ(12, h.owner);
 }
 
-TEST(MemberCodec, ConvertsForeignPathSyntax) {
-  struct {
-    const char *in, *out;
-  } cases[] = {
-      {"[a]b.c", "a/b/c"},
-      {"plain/name.dat", "plain/name.dat"},
-      {"dev:file", "dev/file"},
-      {"[x:y\\z]", "x/y/z/"},
-      {"", ""},
-      {"[", ""},
-      {"a[b]c.d", "a[b]c.d"},  // only a leading bracket starts the bracket form
-  };
-  char out[64];
-  for (const auto &c : cases) {
-    convert_name(c.in, out);
-    EXPECT_STREQ(c.out, out) << c.in;
-  }
-}
-
 TEST(MemberCodec, OldKeyDescriptionFromTheIndexedTexts) {
   // Key 0: 8 bytes at offset 0; key 1: 10 bytes at offset 8, duplicates.
   const char *keys[] = {"01,0,008,0000000000", "01,1,010,0000000008"};
