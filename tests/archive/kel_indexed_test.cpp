@@ -17,7 +17,6 @@
 #include "archive/archive_model.h"
 #include "archive/kel_script.h"
 #include "common/shapes.h"
-#include "common/spawn.h"
 #include "config/config.h"
 
 namespace kel::test {

@@ -48,12 +48,6 @@ class KelPlain : public KelTest {
   std::string out(const std::string &name) { return dir_ / ("out/" + name); }
 };
 
-struct stat stat_of(const std::string &path) {
-  struct stat st = {};
-  EXPECT_EQ(0, lstat(path.c_str(), &st)) << path;
-  return st;
-}
-
 TEST_F(KelPlain, ArchivesToTheByte) {
   // Record sizes and media blocks (a later letter overrides); a type
   // letter after a blank at the end of a list line; -p makes every plain
@@ -101,20 +95,21 @@ TEST_F(KelPlain, RestoresModesOwnersAndTimes) {
   std::string archive = model_archive(model_plain("setuid", "s", 'T', 0104755, 54321, 54321) +
                                       model_plain("readonly", "r", 'T', 0100444, 54321, 54321) +
                                       model_v6_member("idx", sample_indexed(), 0106444, 54321));
+  const char *names[] = {"setuid", "readonly", "idx"};
   struct {
     const char *option;
-    unsigned setuid, readonly, idx;
+    unsigned modes[3];  // of the files of `names`
     bool times, owners;
-  } cases[] = {{"-i", 0755, 0444, 0444, false, true}, {"-iwnm", 0777, 0666, 0666, true, false}};
+  } cases[] = {{"-i", {0755, 0444, 0444}, false, true}, {"-iwnm", {0777, 0666, 0666}, true, false}};
   for (const auto &c : cases) {
     SCOPED_TRACE(c.option);
     RunResult r = kel({c.option}, archive, "out");
     ASSERT_EQ(0, r.status) << r.err;
-    EXPECT_EQ(0100000 | c.setuid, stat_of(out("setuid")).st_mode);
-    EXPECT_EQ(0100000 | c.readonly, stat_of(out("readonly")).st_mode);
-    EXPECT_EQ(0100000 | c.idx, stat_of(out("idx")).st_mode);
-    for (const char *name : {"setuid", "readonly", "idx"}) {
-      struct stat st = stat_of(out(name));
+    for (int i = 0; i < 3; ++i) {
+      const char *name = names[i];
+      struct stat st = {};
+      ASSERT_EQ(0, lstat(out(name).c_str(), &st)) << name;
+      EXPECT_EQ(0100000 | c.modes[i], st.st_mode) << name;
       EXPECT_EQ(c.times, st.st_mtime == 1000000000) << name;
       if (!c.owners || geteuid() == 0) {
         EXPECT_EQ(c.owners ? 54321u : geteuid(), st.st_uid) << name;

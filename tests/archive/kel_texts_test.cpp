@@ -89,20 +89,20 @@ TEST_F(KelTexts, OutputRuns) {
   auto member = [&](const std::string &name, char type, const std::string &stored = "") {
     return model_file_member(dir_.path(), name, type, stored);
   };
+  auto archived = [](const std::string &members) { return masked(model_archive(members)); };
   write_file(dir_ / "a.txt", "first line\n");
   write_file(dir_ / "magic", std::string("\x10\x12\x14\x21payload", 11));
   mkdir((dir_ / "sub").c_str(), 0755);
   for (const char *name : {"a:b", "c\\d", "TRAILER!!!"}) write_file(dir_ / name, name);
   // The status counts the files not archived; -v names every line.
   RunResult r = run("missing files", {"-ov"}, "a.txt\nnope1\nsub\nmagic\nnope2\n");
-  EXPECT_EQ(masked(model_archive(member("a.txt", 'T') + member("magic", 'B'))), masked(r.out));
+  EXPECT_EQ(archived(member("a.txt", 'T') + member("magic", 'B')), masked(r.out));
   // Names are converted unless -u; a member of the trailer's name would end
   // the archive there.
   r = run("names", {"-o"}, "a:b\nc\\d\nTRAILER!!!\n");
-  EXPECT_EQ(masked(model_archive(member("a:b", 'T', "a/b") + member("c\\d", 'T', "c/d"))),
-            masked(r.out));
+  EXPECT_EQ(archived(member("a:b", 'T', "a/b") + member("c\\d", 'T', "c/d")), masked(r.out));
   r = run("names as they are", {"-ou"}, "a:b\n");
-  EXPECT_EQ(masked(model_archive(member("a:b", 'T'))), masked(r.out));
+  EXPECT_EQ(archived(member("a:b", 'T')), masked(r.out));
   // 149 characters: a name alone, or a name with its type letter; "./"
   // and slashes keep the path valid while it grows.
   const std::string name(100, 'n');
@@ -110,8 +110,7 @@ TEST_F(KelTexts, OutputRuns) {
   auto path_of = [&](size_t length) { return "./" + std::string(length - 102, '/') + name; };
   const std::string whole = path_of(149), typed = path_of(147);
   r = run("list lines", {"-o"}, whole + "\n" + typed + " b\n" + whole + "xx\n");
-  EXPECT_EQ(masked(model_archive(member(name, 'T', whole) + member(name, 'B', typed))),
-            masked(r.out));
+  EXPECT_EQ(archived(member(name, 'T', whole) + member(name, 'B', typed)), masked(r.out));
   // Long lists of missing files do not wrap the status round to success.
   std::string missing;
   for (int i = 0; i < 300; ++i) missing += "missing" + std::to_string(i) + "\n";

@@ -16,13 +16,12 @@ TEST(MemberCodec, HeadersAgainstTheModel) {
   EXPECT_EQ(test::model_trailer(), std::string(out, format_trailer(out)));
   // Values wider than their fields are clamped so that the later fields
   // keep their places.
-  MemberHeader h;
-  h.owner = 123456;
-  h.group = 70000;
-  h.mtime = -5;
-  h.mode = 0177777;
-  h.data_size = 9999999999LL;
-  h.type = kTypeText;
+  MemberHeader h{.mode = 0177777,
+                 .owner = 123456,
+                 .group = 70000,
+                 .mtime = -5,
+                 .data_size = 9999999999LL,
+                 .type = kTypeText};
   const std::string widest = test::model_member(0177777, 99999, 70000, 0, "x", 9999999999LL, 'T');
   EXPECT_EQ(widest, std::string(out, format_member_header(h, "x", out)));
   MemberHeader p;

@@ -23,7 +23,6 @@
 #include "archive/indexed_io.h"
 #include "archive/kel_script.h"
 #include "archive/run_state.h"
-#include "common/test_util.h"
 #include "support/alloc.h"
 
 namespace kel::archive {
