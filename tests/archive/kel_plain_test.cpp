@@ -1,7 +1,7 @@
 // kel and plain files end to end: archives compared byte for byte with the
-// model (record sizes, media blocks, type letters, header and list files),
-// the modes, owners and times of restored files, and restores interrupted
-// by a signal. (The demo restores a tree and compares it with its source.)
+// model (record sizes, media blocks, type letters), the modes, owners and
+// times of restored files, and restores interrupted by a signal. (The demo restores a tree and
+// compares it with its source.)
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -75,17 +75,6 @@ TEST_F(KelPlain, ArchivesToTheByte) {
     EXPECT_EQ(masked(want), masked(r.out));
     EXPECT_EQ(std::to_string(want.size() / static_cast<size_t>(c.block)) + " blocks\n", r.err);
   }
-  // A named archive, a list file and a header file ahead of the volume
-  // (not counted in the blocks); later words are ignored.
-  write_file(dir_ / "list", "a.txt\nmagic\n");
-  write_file(dir_ / "hdr", "LABEL FOR THE OPERATOR\n");
-  RunResult r = kel({"-ohfl", "hdr", "out.kel", "list", "ignored", "words"});
-  ASSERT_EQ(0, r.status) << r.err;
-  std::string archive = model_archive(member("a.txt", 'T') + member("magic", 'B'));
-  EXPECT_EQ(masked("LABEL FOR THE OPERATOR\n" + archive, 23),
-            masked(read_file(dir_ / "out.kel"), 23));
-  EXPECT_EQ("", r.out);
-  EXPECT_EQ(std::to_string(archive.size() / 512) + " blocks\n", r.err);
 }
 
 TEST_F(KelPlain, RestoresModesOwnersAndTimes) {

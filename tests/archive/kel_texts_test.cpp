@@ -62,19 +62,21 @@ TEST_F(KelTexts, StartupAndOptions) {
   // The run letter is taken as written, the other letters folded, but a
   // word wholly in capitals is read in lower case. Letters take words in
   // their order; paths that cannot be opened and media sizes that do not
-  // fit the volume header are refused.
+  // fit the volume header are refused. A header file's bytes go ahead of
+  // the volume header and are not counted in the blocks.
   write_file(dir_ / "list", "list\n");
+  write_file(dir_ / "hdr", "LABEL\n");
   std::istringstream rows(
       "|x|-x|-Ov|-Itv|-oq|-ir|-o2|-V|-of|-ol|-os|-oh|-if|-ih|-if nothere|-oh nothere|-ol nothere|"
       "-of no/such/dir/arch|-os 1|-obs 10|-os 100000|-os -5|-os abc|-os 0|-os 2|-os 99999|"
-      "-ofs arch|-ofl arch list ignored|-okfs big 2000 a");
+      "-ofs arch|-ohfl hdr arch list ignored|-okfs big 2000 a");
   for (std::string row; std::getline(rows, row, '|');) {
     std::istringstream in(row);
     run("options", {std::istream_iterator<std::string>(in), {}});
   }
   run("capitals", {"-OV"}, "list\n");
   run("capitals", {"-oV"}, "list\n");
-  script_ += "arch: " + escaped(read_file(dir_ / "arch").substr(0, 22)) +
+  script_ += "arch: " + escaped(read_file(dir_ / "arch").substr(0, 28)) +
              "\nbig: " + escaped(read_file(dir_ / "big").substr(0, 22)) + "\n";
   // Header bytes to skip ahead of the volume header: bytes, or 512-byte
   // blocks with b; the number ends at its last digit.
