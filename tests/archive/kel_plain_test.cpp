@@ -1,7 +1,7 @@
 // kel and plain files end to end: archives compared byte for byte with the
 // model (record sizes, media blocks, type letters), the modes, owners and
-// times of restored files, and restores interrupted by a signal. (The demo restores a tree and
-// compares it with its source.)
+// times of restored files, and restores interrupted by a signal. (The demo
+// restores a tree and compares it with its source.)
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
