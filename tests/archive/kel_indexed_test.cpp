@@ -36,14 +36,9 @@ Layout unique_key(int version = 5) {
 // Alternate keys with duplicates, a key of three parts, a unique alternate
 // of two, variable lengths and compression.
 Layout alternates(int version) {
-  return {
-      {version,
-       "2,1,1,70,0",
-       120,
-       48,
-       {{{{6, 0}}}, {{{4, 6}}, true}, {{{3, 10}, {2, 20}, {5, 30}}, true}, {{{5, 13}, {5, 40}}}}},
-      "alternates",
-      ""};
+  std::vector<KeySpec> keys = {
+      {{{6, 0}}}, {{{4, 6}}, true}, {{{3, 10}, {2, 20}, {5, 30}}, true}, {{{5, 13}, {5, 40}}}};
+  return {{version, "2,1,1,70,0", 120, 48, keys}, "alternates", ""};
 }
 
 // A descending collation: byte 0 is the highest key byte, so a search from
