@@ -113,26 +113,29 @@ inline ModelIndexed sample_indexed(std::vector<std::string> records = {"aaaa1234
   return x;
 }
 
-inline std::string counted(int digits, const std::string &text) {
-  char n[16];
-  snprintf(n, sizeof n, "%0*d", digits, static_cast<int>(text.size()));
-  return n + text;
+// `n` in `width` decimal digits, zero-filled.
+inline std::string digits(int width, size_t n) {
+  char text[24];
+  snprintf(text, sizeof text, "%0*zu", width, n);
+  return text;
+}
+
+inline std::string counted(int width, const std::string &text) {
+  return digits(width, text.size()) + text;
+}
+
+// A record behind its length in two bytes, high byte first.
+inline std::string length_prefixed(const std::string &r) {
+  return std::string{static_cast<char>(r.size() >> 8), static_cast<char>(r.size() & 0xFF)} + r;
 }
 
 // The data of a version 6 member and the whole member.
 inline std::string model_v6_data(const ModelIndexed &x) {
   std::string d =
       counted(2, x.record_parameters) + counted(2, x.physical_parameters) + counted(2, x.comment);
-  d += x.table.empty() ? std::string("000") : counted(3, x.table);
-  char n[16];
-  snprintf(n, sizeof n, "%03d", static_cast<int>(x.keys.size()));
-  d += n;
+  d += (x.table.empty() ? std::string("000") : counted(3, x.table)) + digits(3, x.keys.size());
   for (const auto &k : x.keys) d += counted(3, k);
-  for (const auto &r : x.records) {
-    d += static_cast<char>(r.size() >> 8);
-    d += static_cast<char>(r.size() & 0xFF);
-    d += r;
-  }
+  for (const auto &r : x.records) d += length_prefixed(r);
   return d;
 }
 
@@ -145,17 +148,9 @@ inline std::string model_v6_member(const std::string &name, const ModelIndexed &
 // Old style (version 5: records with a length; version 4: fixed records).
 inline std::string model_old_data(const std::string &comment, const std::string &old_keys,
                                   const std::vector<std::string> &records, bool prefixed) {
-  char n[16];
-  snprintf(n, sizeof n, "%02d%03d", static_cast<int>(comment.size()),
-           static_cast<int>(old_keys.size()));
-  std::string d = n + comment + old_keys;
-  for (const auto &r : records) {
-    if (prefixed) {
-      d += static_cast<char>(r.size() >> 8);
-      d += static_cast<char>(r.size() & 0xFF);
-    }
-    d += r;
-  }
+  // Both lengths come first, then both texts.
+  std::string d = digits(2, comment.size()) + digits(3, old_keys.size()) + comment + old_keys;
+  for (const auto &r : records) d += prefixed ? length_prefixed(r) : r;
   return d;
 }
 

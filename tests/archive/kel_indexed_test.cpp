@@ -17,7 +17,6 @@
 #include "archive/archive_model.h"
 #include "archive/kel_script.h"
 #include "common/shapes.h"
-#include "common/spawn.h"
 #include "config/config.h"
 
 namespace kel::test {
@@ -37,14 +36,9 @@ Layout unique_key(int version = 5) {
 // Alternate keys with duplicates, a key of three parts, a unique alternate
 // of two, variable lengths and compression.
 Layout alternates(int version) {
-  return {
-      {version,
-       "2,1,1,70,0",
-       120,
-       48,
-       {{{{6, 0}}}, {{{4, 6}}, true}, {{{3, 10}, {2, 20}, {5, 30}}, true}, {{{5, 13}, {5, 40}}}}},
-      "alternates",
-      ""};
+  std::vector<KeySpec> keys = {
+      {{{6, 0}}}, {{{4, 6}}, true}, {{{3, 10}, {2, 20}, {5, 30}}, true}, {{{5, 13}, {5, 40}}}};
+  return {{version, "2,1,1,70,0", 120, 48, keys}, "alternates", ""};
 }
 
 // A descending collation: byte 0 is the highest key byte, so a search from
@@ -143,10 +137,6 @@ std::string dump(const std::string &path, const Layout &l, bool all_texts = true
   return d;
 }
 
-int version_of(const std::string &path) {
-  return atoi(info_texts(path).at(5).c_str());
-}
-
 testing::AssertionResult sound(const std::string &path) {
   DorvexFile *f = v5_open(path.c_str(), KEL_OPEN_INPUT, "0,0,0");
   if (f == nullptr) return testing::AssertionFailure() << path << ": code " << *fs_error_code();
@@ -203,11 +193,8 @@ TEST_F(KelIndexed, EveryLayoutAndFileVersionRoundTrips) {
     ASSERT_EQ(0, r.status) << r.err;
     const bool texts = c.made[2] == '\0';  // an old-style archive carries the records
     EXPECT_TRUE(dump(src(name), c.layout, texts) == dump(out(name), c.layout, texts));
-    EXPECT_EQ(c.layout.shape.version, version_of(src(name)));
-    EXPECT_EQ(c.restored, version_of(out(name)));
-    struct stat st;
-    ASSERT_EQ(0, stat(out(name).c_str(), &st));
-    EXPECT_EQ(0100640u, st.st_mode);
+    EXPECT_EQ(c.layout.shape.version, atoi(info_texts(src(name)).at(5).c_str()));
+    EXPECT_EQ(c.restored, atoi(info_texts(out(name)).at(5).c_str()));
   }
   cfg_set_short("V_VERSION", 0, 5);  // the next cases of this process make version 5
 }
@@ -250,15 +237,12 @@ TEST_F(KelIndexed, MembersToTheByte) {
             masked(archive_of("old\n", "-o1")));
   Layout split = {{5, "1,1,1,0,0", 20, 20, {{{{4, 0}}}, {{{2, 4}, {2, 10}}, true}}}, "", ""};
   make_indexed(src("split"), split, 5, 6);
-  RunResult r = kel({"-o1"}, "old\nsplit\nold\n", "src");
-  EXPECT_EQ(1, r.status);
-  EXPECT_EQ("Cannot create old-style archive with split keys\n", r.err);
+  run("split keys", {"-o1"}, "old\nsplit\nold\n", "src");
   // Nor has a primary key with duplicates: the file is not archived,
   // rather than restored without its duplicates.
   make_indexed(src("dup"), {{5, "1,1,1,0,0", 20, 20, {{{{8, 0}}, true}}}, "", ""}, 5, 6);
-  r = kel({"-o1"}, "dup\n", "src");
-  EXPECT_EQ(1, r.status);
-  EXPECT_EQ("dup: record or key layout does not fit the archive format\n2 blocks\n", r.err);
+  run("a primary key with duplicates", {"-o1"}, "dup\n", "src");
+  EXPECT_TRUE(matches("members.txt"));
 }
 
 // kel -i killed with SIGKILL in the middle of a large indexed member: the
@@ -316,7 +300,7 @@ TEST_F(KelIndexed, RestoresAndArchivesThatCannotBeTrusted) {
   std::vector<std::string> kept = {"AAAA111x", "BBBB222y", "DDDD444v"};
   EXPECT_EQ(kept, walk(out("dup"), two, 0));
   EXPECT_EQ(kept, walk(out("dup"), two, 1));
-  EXPECT_EQ("a", read_file(out("after")));
+  show_folder("out");
 
   mkdir((dir_ / "full").c_str(), 0755);
   for (auto [records, limit] : {std::pair{20000, 200000LL}, {30, 1024LL}}) {
@@ -346,12 +330,7 @@ TEST_F(KelIndexed, RestoresAndArchivesThatCannotBeTrusted) {
   run("its restore", {"-i"}, made.out, "people");
   EXPECT_TRUE(dump(dir_ / "people/people", l) == dump(src("people"), l));
   EXPECT_TRUE(sound(dir_ / "people/people"));
-  EXPECT_EQ(std::vector<std::string>({"people", "people.vix"}), folder_entries(dir_ / "people"));
-  for (const std::string &name : folder_entries(dir_ / "people")) {
-    struct stat st;
-    ASSERT_EQ(0, stat((dir_ / ("people/" + name)).c_str(), &st));
-    EXPECT_EQ(0100600u, st.st_mode) << name;
-  }
+  show_folder("people");
   // -r takes every listed file as its bytes; a segment whose file is not
   // archived through the engine travels as bytes as before.
   run("their bytes", {"-it"}, archive_of("people\n" + listed, "-or"));
@@ -367,7 +346,8 @@ TEST_F(KelIndexed, RestoresAndArchivesThatCannotBeTrusted) {
 
   // Names that would rewrite the listing line (bytes of 0x80 and above
   // stay); the largest preallocation and extension of version 5 in a 2 KB
-  // archive; the index again as a plain member (an old archive of a find
+  // archive (the restored files stay small: their sizes are the golden
+  // file's); the index again as a plain member (an old archive of a find
   // list).
   const std::string spoof = "no/such\033[2K\r/evil", other = "tab\tback\\del\x7f\xc3\xa9";
   ModelIndexed huge = sample_indexed();
@@ -380,16 +360,9 @@ TEST_F(KelIndexed, RestoresAndArchivesThatCannotBeTrusted) {
   run("hostile names", {"-itu"}, archive);
   mkdir((dir_ / "hostile").c_str(), 0755);
   run("a hostile restore", {"-iu"}, archive, "hostile");
-  EXPECT_EQ("y", read_file(dir_ / ("hostile/" + other)));
+  show_folder("hostile");
   EXPECT_EQ(huge.records, walk(dir_ / "hostile/idx", two, 0));
   EXPECT_TRUE(sound(dir_ / "hostile/idx"));
-  off_t bytes = 0;
-  for (const char *name : {"idx", "idx.vix"}) {
-    struct stat st;
-    ASSERT_EQ(0, stat((dir_ / (std::string("hostile/") + name)).c_str(), &st));
-    bytes += st.st_size;
-  }
-  EXPECT_LT(bytes, 1 << 20);
   EXPECT_TRUE(matches("untrusted.txt"));
 }
 

@@ -100,7 +100,9 @@ class KelScript : public KelTest {
   }
   // What a run left in the folder `sub`: every entry below it, sorted,
   // with the permission bits of files and their bytes (short texts as
-  // they are, longer contents by size and checksum).
+  // they are, longer contents by size and checksum). The sums of indexed
+  // files hold because the engine writes the same bytes for the same
+  // records in the same order.
   void show_folder(const std::string &sub) {
     namespace fs = std::filesystem;
     std::vector<std::string> lines;
@@ -116,7 +118,8 @@ class KelScript : public KelTest {
       char mode[16], digest[48];
       snprintf(mode, sizeof mode, " %04o ", static_cast<unsigned>(e.status().permissions()));
       snprintf(digest, sizeof digest, "%zu bytes, sum %08x", bytes.size(), sum);
-      lines.push_back(name + mode + (bytes.size() <= 40 ? "\"" + escaped(bytes) + "\"" : digest));
+      lines.push_back(escaped(name) + mode +
+                      (bytes.size() <= 40 ? "\"" + escaped(bytes) + "\"" : digest));
     }
     std::sort(lines.begin(), lines.end());
     script_ += "files in " + sub + ":" + (lines.empty() ? " none" : "") + "\n";

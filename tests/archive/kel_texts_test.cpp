@@ -62,19 +62,21 @@ TEST_F(KelTexts, StartupAndOptions) {
   // The run letter is taken as written, the other letters folded, but a
   // word wholly in capitals is read in lower case. Letters take words in
   // their order; paths that cannot be opened and media sizes that do not
-  // fit the volume header are refused.
+  // fit the volume header are refused. A header file's bytes go ahead of
+  // the volume header and are not counted in the blocks.
   write_file(dir_ / "list", "list\n");
+  write_file(dir_ / "hdr", "LABEL\n");
   std::istringstream rows(
       "|x|-x|-Ov|-Itv|-oq|-ir|-o2|-V|-of|-ol|-os|-oh|-if|-ih|-if nothere|-oh nothere|-ol nothere|"
       "-of no/such/dir/arch|-os 1|-obs 10|-os 100000|-os -5|-os abc|-os 0|-os 2|-os 99999|"
-      "-ofs arch|-ofl arch list ignored|-okfs big 2000 a");
+      "-ofs arch|-ohfl hdr arch list ignored|-okfs big 2000 a");
   for (std::string row; std::getline(rows, row, '|');) {
     std::istringstream in(row);
     run("options", {std::istream_iterator<std::string>(in), {}});
   }
   run("capitals", {"-OV"}, "list\n");
   run("capitals", {"-oV"}, "list\n");
-  script_ += "arch: " + escaped(read_file(dir_ / "arch").substr(0, 22)) +
+  script_ += "arch: " + escaped(read_file(dir_ / "arch").substr(0, 28)) +
              "\nbig: " + escaped(read_file(dir_ / "big").substr(0, 22)) + "\n";
   // Header bytes to skip ahead of the volume header: bytes, or 512-byte
   // blocks with b; the number ends at its last digit.
@@ -89,20 +91,20 @@ TEST_F(KelTexts, OutputRuns) {
   auto member = [&](const std::string &name, char type, const std::string &stored = "") {
     return model_file_member(dir_.path(), name, type, stored);
   };
+  auto archived = [](const std::string &members) { return masked(model_archive(members)); };
   write_file(dir_ / "a.txt", "first line\n");
   write_file(dir_ / "magic", std::string("\x10\x12\x14\x21payload", 11));
   mkdir((dir_ / "sub").c_str(), 0755);
   for (const char *name : {"a:b", "c\\d", "TRAILER!!!"}) write_file(dir_ / name, name);
   // The status counts the files not archived; -v names every line.
   RunResult r = run("missing files", {"-ov"}, "a.txt\nnope1\nsub\nmagic\nnope2\n");
-  EXPECT_EQ(masked(model_archive(member("a.txt", 'T') + member("magic", 'B'))), masked(r.out));
+  EXPECT_EQ(archived(member("a.txt", 'T') + member("magic", 'B')), masked(r.out));
   // Names are converted unless -u; a member of the trailer's name would end
   // the archive there.
   r = run("names", {"-o"}, "a:b\nc\\d\nTRAILER!!!\n");
-  EXPECT_EQ(masked(model_archive(member("a:b", 'T', "a/b") + member("c\\d", 'T', "c/d"))),
-            masked(r.out));
+  EXPECT_EQ(archived(member("a:b", 'T', "a/b") + member("c\\d", 'T', "c/d")), masked(r.out));
   r = run("names as they are", {"-ou"}, "a:b\n");
-  EXPECT_EQ(masked(model_archive(member("a:b", 'T'))), masked(r.out));
+  EXPECT_EQ(archived(member("a:b", 'T')), masked(r.out));
   // 149 characters: a name alone, or a name with its type letter; "./"
   // and slashes keep the path valid while it grows.
   const std::string name(100, 'n');
@@ -110,8 +112,7 @@ TEST_F(KelTexts, OutputRuns) {
   auto path_of = [&](size_t length) { return "./" + std::string(length - 102, '/') + name; };
   const std::string whole = path_of(149), typed = path_of(147);
   r = run("list lines", {"-o"}, whole + "\n" + typed + " b\n" + whole + "xx\n");
-  EXPECT_EQ(masked(model_archive(member(name, 'T', whole) + member(name, 'B', typed))),
-            masked(r.out));
+  EXPECT_EQ(archived(member(name, 'T', whole) + member(name, 'B', typed)), masked(r.out));
   // Long lists of missing files do not wrap the status round to success.
   std::string missing;
   for (int i = 0; i < 300; ++i) missing += "missing" + std::to_string(i) + "\n";
@@ -145,13 +146,17 @@ TEST_F(KelTexts, InputRuns) {
   run("long listing", {"-itv"}, listed, "out");
   show_folder("out");
 
-  // Folders, names and selection. Without -d a missing folder is reported
-  // and the run goes on; a member is selected by its output name or its
-  // stored name; -u keeps stored names; -c puts every file into the
-  // current folder; words that name no member are named.
+  // Folders, names and selection. Foreign path syntax is converted: a
+  // leading bracket makes ':', '.', '\' and ']' folder ends, elsewhere
+  // only ':' and '\' are. Without -d a missing folder is reported and the
+  // run goes on; a member is selected by its output name or its stored
+  // name; -u keeps stored names; -c puts every file into the current
+  // folder; words that name no member are named.
   std::string named = model_archive(
       model_plain("a/b/c", "abc") + model_plain("next", "n") + model_plain("[x.y]z", "bracket") +
-      model_plain("C:\\dos\\f", "dos") + model_plain("/usr/data/f", "abs"));
+      model_plain("C:\\dos\\f", "dos") + model_plain("/usr/data/f", "abs") +
+      model_plain("[p:q\\r]s", "") + model_plain("a[b]c.d", ""));
+  run("foreign names", {"-it"}, named);
   run("no -d", {"-i", "a/b/c", "next"}, named, "out");
   run("selected", {"-id", "a/b/c", "x/y/z", "C:\\dos\\f"}, named, "out");
   run("stored names", {"-iu", "[x.y]z"}, named, "out");

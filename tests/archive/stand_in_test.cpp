@@ -23,7 +23,6 @@
 #include "archive/indexed_io.h"
 #include "archive/kel_script.h"
 #include "archive/run_state.h"
-#include "common/test_util.h"
 #include "support/alloc.h"
 
 namespace kel::archive {
@@ -46,10 +45,6 @@ int fail(int16_t code, int16_t secondary = 0) {
   *fs_error_code() = code;
   *fs_error_secondary() = secondary;
   return 0;
-}
-
-std::string text(const char *s) {
-  return s ? s : "<null>";
 }
 
 // Logs a call; a make fails while make_failures lasts.
@@ -93,16 +88,16 @@ const IndexedOps kFakeOps = {
     },
     [](void *) { return log("close"); },
     [](const char *name, const char *, const char *, const char *, const char *, const char *) {
-      return log("make(" + text(name) + ")", true);
+      return log("make(" + std::string(name) + ")", true);
     },
     nullptr,  // the make forms of old-style members: their restores run end to end
     nullptr,
-    [](const char *name) -> void * { return log("open(" + text(name) + ")"), &g; },
+    [](const char *name) -> void * { return log("open(" + std::string(name) + ")"), &g; },
     [](void *, const char *record, uint32_t length) {
       g.written.emplace_back(record, length);
       return 1;
     },
-    [](const char *name) { return log("remove(" + text(name) + ")"); },
+    [](const char *name) { return log("remove(" + std::string(name) + ")"); },
     nullptr};
 
 class StandIn : public testing::Test {
@@ -136,14 +131,10 @@ class StandIn : public testing::Test {
     close(run_->transfer.archive_fd);
     EXPECT_EQ(test::masked(test::model_archive(members)), test::masked(test::read_file("arch")));
   }
-  // The member of a file of the working folder, with `data` behind its header.
-  std::string member_for(const char *path, const std::string &data, char type, long long size) {
-    return test::model_header_of(".", path, "", size, type) + data;
-  }
 
   // Writes the archive, starts a run on it and reads its volume header.
-  Status start_input(const std::string &members, int version = 6) {
-    test::write_file("arch", test::model_archive(members, 512, 512, version));
+  Status start_input(const std::string &members) {
+    test::write_file("arch", test::model_archive(members));
     run_.emplace();
     TransferState &t = run_->transfer;
     t.mode = kRunInput;
@@ -153,10 +144,9 @@ class StandIn : public testing::Test {
     KEL_RETURN_IF_FATAL(volume_begin(run_->volume));
     return read_volume_header(run_->volume, false);
   }
-  // Extracts every member up to the trailer or a fatal stop; `count` is
-  // how many came before.
-  Status extract_all(int *count) {
-    for (bool trailer = false; !trailer; ++*count)
+  // Extracts every member up to the trailer or a fatal stop.
+  Status extract_all() {
+    for (bool trailer = false; !trailer;)
       KEL_RETURN_IF_FATAL(extract_member(run_->reader, nullptr, 0, 0, &trailer));
     return Status::kOk;
   }
@@ -195,23 +185,21 @@ TEST_F(StandIn, WriterFilesThatCannotBeCarriedWhole) {
   // Indexed files: a layout beyond the format, a translation table that
   // cannot be read (not the same as none), and a file that breaks after
   // two records (reported, archived as far as it went).
-  FakeFile huge{test::sample_indexed()}, broken{test::sample_indexed()},
-      unreadable{test::sample_indexed()};
-  huge.record_parameters = "0000040000,0000000008,002";
-  broken.fail_after = 2;
-  unreadable.broken_info = kInfoTranslationTable;
-  for (const auto &[name, file] : {std::pair{"huge", huge}, std::pair{"broken", broken},
-                                   std::pair{"unreadable", unreadable}}) {
-    g.files[name] = file;
+  for (const char *name : {"huge", "broken", "unreadable"}) {
+    g.files[name] = {test::sample_indexed()};
     test::write_file(name, "x");
   }
+  g.files["huge"].record_parameters = "0000040000,0000000008,002";
+  g.files["broken"].fail_after = 2;
+  g.files["unreadable"].broken_info = kInfoTranslationTable;
   EXPECT_EQ(1, archive("huge"));
   EXPECT_EQ(1, archive("unreadable"));
   EXPECT_EQ(0, archive("broken"));
-  test::ModelIndexed two = broken;
+  test::ModelIndexed two = test::sample_indexed();
   two.records.resize(2);
-  expect_archive(member_for("f", padded, 'T', 5000) + member_for("f", padded, 'T', 5000) +
-                 member_for("broken", test::model_v6_data(two), 'V', 36));
+  const std::string f = test::model_header_of(".", "f", "", 5000, 'T') + padded;
+  expect_archive(f + f + test::model_header_of(".", "broken", "", 36, 'V') +
+                 test::model_v6_data(two));
   EXPECT_TRUE(test::matches_golden("archive/writer_troubles.txt", err.text()));
 }
 
@@ -248,7 +236,8 @@ TEST_F(StandIn, AllocationFailures) {
       });
   EXPECT_EQ(0, result);
   // Only the attempt that succeeded wrote a member.
-  expect_archive(member_for("cust", test::model_v6_data(test::sample_indexed()), 'V', 36));
+  expect_archive(test::model_header_of(".", "cust", "", 36, 'V') +
+                 test::model_v6_data(test::sample_indexed()));
 
   Status status = Status::kOk;
   test::fail_each_allocation(
@@ -257,8 +246,7 @@ TEST_F(StandIn, AllocationFailures) {
           run_.reset();  // what the run holds is given back with it
           live = alloc_live_blocks();
           status = start_input(test::model_v6_member("cust", test::sample_indexed()));
-          int count = 0;
-          if (status == Status::kOk) status = extract_all(&count);
+          if (status == Status::kOk) status = extract_all();
         });
       },
       [&](int n) {
@@ -282,8 +270,7 @@ TEST_F(StandIn, ReaderMakesTheFoldersOnceThenGivesUp) {
                           test::model_plain("after", "a")));
     run_->transfer.make_dirs = 1;
     test::StderrCapture err;
-    int count = 0;
-    EXPECT_EQ(Status::kOk, extract_all(&count));
+    EXPECT_EQ(Status::kOk, extract_all());
     EXPECT_EQ(failures == 1 ? "" : folder + "/cust: No such file or directory\n", err.text());
     EXPECT_TRUE(test::file_exists(folder));
     EXPECT_EQ(failures == 1 ? 3u : 0u, g.written.size());

@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -21,7 +20,6 @@
 #include "archive/archive_model.h"
 #include "archive/run_state.h"
 #include "archive/volume_header.h"
-#include "common/test_util.h"
 
 namespace kel::archive {
 namespace {
@@ -225,12 +223,11 @@ TEST(VolumeLayer, HeadersHoldTheFixedFieldsAndZerosToTheBlock) {
   // the ctime text of the moment, newline included.
   uint8_t buf[513];
   memset(buf, 0xAA, sizeof buf);
-  VolumeHeader h;
-  h.format_version = 5;
-  h.volume = 123;
-  h.media_size = 100;
-  h.record_size = 5120;
-  h.media_block = 512;
+  const VolumeHeader h{.format_version = 5,
+                       .volume = 123,
+                       .media_size = 100,
+                       .record_size = 5120,
+                       .media_block = 512};
   format_volume_header(buf, 512, h, 0);
   char stamp[32];
   time_t zero = 0;
