@@ -689,30 +689,20 @@ struct Lmdb {
     mdb_env_close(env);
     env = nullptr;
   }
-  // Puts records [0, count) (record i at at(i)) into the primary or the
-  // secondary; `flags` MDB_APPEND / MDB_APPENDDUP when they come sorted.
+  // Puts records [0, count) (record i at at(i)) into the primary (key 0 ->
+  // record) or the secondary (key 1 -> key 0), committing every 10,000;
+  // `flags` MDB_APPEND / MDB_APPENDDUP when they come sorted.
   template <class At>
-  void put_primary(long count, At at, unsigned flags) {
+  void put(bool into_secondary, long count, At at, unsigned flags) {
     MDB_txn *txn = nullptr;
     for (long i = 0; i < count; ++i) {
       if (txn == nullptr) check(mdb_txn_begin(env, nullptr, 0, &txn), "mdb_txn_begin");
       char *r = at(i);
-      MDB_val k0{kKey0, r + kKey0At}, rec{kRecord, r};
-      check(mdb_put(txn, primary, &k0, &rec, MDB_NOOVERWRITE | flags), "mdb_put");
-      if ((i + 1) % 10000 == 0 || i + 1 == count) {
-        check(mdb_txn_commit(txn), "mdb_txn_commit");
-        txn = nullptr;
-      }
-    }
-  }
-  template <class At>
-  void put_secondary(long count, At at, unsigned flags) {
-    MDB_txn *txn = nullptr;
-    for (long i = 0; i < count; ++i) {
-      if (txn == nullptr) check(mdb_txn_begin(env, nullptr, 0, &txn), "mdb_txn_begin");
-      char *r = at(i);
-      MDB_val k1{kKey1, r + kKey1At}, k0{kKey0, r + kKey0At};
-      check(mdb_put(txn, secondary, &k1, &k0, flags), "mdb_put k1");
+      MDB_val k0{kKey0, r + kKey0At}, k1{kKey1, r + kKey1At}, rec{kRecord, r};
+      if (into_secondary)
+        check(mdb_put(txn, secondary, &k1, &k0, flags), "mdb_put k1");
+      else
+        check(mdb_put(txn, primary, &k0, &rec, MDB_NOOVERWRITE | flags), "mdb_put");
       if ((i + 1) % 10000 == 0 || i + 1 == count) {
         check(mdb_txn_commit(txn), "mdb_txn_commit");
         txn = nullptr;
@@ -771,14 +761,15 @@ Figures run_lmdb() {
               [&](uint32_t a, uint32_t b) { return memcmp(rec(a), rec(b), kKey0) < 0; });
     Lmdb db;
     db.open(path, true);
-    db.put_primary(
-        g_options.records, [&](long i) { return rec(sorted[static_cast<size_t>(i)]); }, MDB_APPEND);
+    db.put(
+        false, g_options.records, [&](long i) { return rec(sorted[static_cast<size_t>(i)]); },
+        MDB_APPEND);
     std::sort(sorted.begin(), sorted.end(), [&](uint32_t a, uint32_t b) {
       int c = memcmp(rec(a) + kKey1At, rec(b) + kKey1At, kKey1);
       return c != 0 ? c < 0 : memcmp(rec(a), rec(b), kKey0) < 0;
     });
-    db.put_secondary(
-        g_options.records, [&](long i) { return rec(sorted[static_cast<size_t>(i)]); },
+    db.put(
+        true, g_options.records, [&](long i) { return rec(sorted[static_cast<size_t>(i)]); },
         MDB_APPENDDUP);
     db.close();
     f["bulk-rand"] = now() - t0;

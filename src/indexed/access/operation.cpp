@@ -80,6 +80,12 @@ bool Operation::fault_needs_confirming() const {
   return header_checked_ && *fs_error_code() == E_BROKEN;
 }
 
+int32_t change_result(Operation &op, bool ok, bool shared) {
+  op.finish(ok);
+  if (ok && shared) fs_set_status(E_DUPLICATE_ALTERNATE);
+  return ok ? 1 : 0;
+}
+
 bool begin_record_change(Operation &op, DorvexFile *f, const uint8_t *record) {
   if (record == nullptr) return fs_fail(E_PARAM);
   clear_prefetch(*f->read);

@@ -79,6 +79,10 @@ class Operation {
 // ends the automatic lock and the last record read, as any failed access
 // of the record does). Then the header is taken and marked changed.
 bool begin_record_change(Operation &op, DorvexFile *f, const uint8_t *record);
+// The result of a write or rewrite entry point: ends the operation; a
+// change that succeeded with an alternate key value another record shares
+// reports E_DUPLICATE_ALTERNATE beside its success.
+int32_t change_result(Operation &op, bool ok, bool shared);
 // The record a rewrite or delete changes (record_delete.cpp): the last
 // record read under a lock when the caller's primary key is its primary
 // key, else the record found by key 0. `length` (a rewrite's, or null) is

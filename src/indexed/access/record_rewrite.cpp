@@ -137,7 +137,5 @@ extern "C" int32_t v5i_rewrite(DorvexFile *file, const uint8_t *record, uint32_t
   Operation op(file, true);
   bool shared = false;
   bool ok = rewrite(op, file, record, length, &shared);
-  op.finish(ok);
-  if (ok && shared) kel::fs_set_status(E_DUPLICATE_ALTERNATE);
-  return ok ? 1 : 0;
+  return change_result(op, ok, shared);
 }

@@ -127,9 +127,7 @@ extern "C" int32_t v5i_write(DorvexFile *file, const uint8_t *record, uint32_t l
   Operation op(file, true);
   bool shared = false;
   bool ok = write(op, file, record, length, &shared);
-  op.finish(ok);
-  if (ok && shared) kel::fs_set_status(E_DUPLICATE_ALTERNATE);
-  return ok ? 1 : 0;
+  return change_result(op, ok, shared);
 }
 
 extern "C" int32_t v5i_restore(DorvexFile *file, const uint8_t *record, uint32_t length,
@@ -138,7 +136,5 @@ extern "C" int32_t v5i_restore(DorvexFile *file, const uint8_t *record, uint32_t
   Operation op(file, true);
   bool shared = false;
   bool ok = write(op, file, record, length, &shared, &sequence);
-  op.finish(ok);
-  if (ok && shared) kel::fs_set_status(E_DUPLICATE_ALTERNATE);
-  return ok ? 1 : 0;
+  return change_result(op, ok, shared);
 }
