@@ -127,8 +127,33 @@ long long file_bytes(const std::string &path) {
 }
 
 // Checks that a full read saw every record once, in order.
-void check_walk(const char *what, long count, bool ordered) {
-  if (count != g_options.records || !ordered) die(what, "did not return every record in order");
+// What one walk in a key's order returned: every record, each key at
+// least the one before it, or the run dies naming the walk.
+class WalkCheck {
+ public:
+  explicit WalkCheck(int key)
+      : at_(key == 0 ? kKey0At : kKey1At), width_(key == 0 ? kKey0 : kKey1) {}
+  void see(const char *r) {
+    if (count_ > 0 && memcmp(prev_ + at_, r + at_, static_cast<size_t>(width_)) > 0)
+      ordered_ = false;
+    memcpy(prev_, r, kRecord);
+    ++count_;
+  }
+  void done(const char *what) const {
+    if (count_ != g_options.records || !ordered_) die(what, "did not return every record in order");
+  }
+
+ private:
+  int at_, width_;
+  long count_ = 0;
+  bool ordered_ = true;
+  char prev_[kRecord];
+};
+
+// The key 0 of a random record of the file, for the keyed reads.
+void random_key0(std::mt19937_64 &rng, char (&want)[16]) {
+  snprintf(want, sizeof want, "%08ld",
+           static_cast<long>(rng() % static_cast<uint64_t>(g_options.records)));
 }
 
 // ------------------------------------------------------------------ dorvex --
@@ -187,18 +212,11 @@ void dorvex_bulk(const std::string &path, Figures &f) {
   file = v5_open(path.c_str(), KEL_OPEN_INPUT | KEL_OPEN_EXCLUSIVE, "0,0,0");
   if (!file) die("v5_open", path);
   for (int key : {0, 1}) {
-    char prev[kRecord];
     memset(r, 0, sizeof r);
-    long count = 0;
-    bool ordered = true;
-    const int at = key == 0 ? kKey0At : kKey1At, width = key == 0 ? kKey0 : kKey1;
+    WalkCheck walk(key);
     if (v5_start(file, r, key, 0, 1))
-      while (v5_next(file, r) == kRecord) {
-        if (count > 0 && memcmp(prev + at, r + at, static_cast<size_t>(width)) > 0) ordered = false;
-        memcpy(prev, r, kRecord);
-        ++count;
-      }
-    check_walk("bulk-rand", count, ordered);
+      while (v5_next(file, r) == kRecord) walk.see(r);
+    walk.done("bulk-rand");
   }
   v5_close(file);
   v5_remove(path.c_str());
@@ -256,26 +274,18 @@ Figures run_dorvex(bool big_cache, bool cache_data = false) {
   if (!g_options.inserts_only) {
     DorvexFile *file = v5_open(b.c_str(), KEL_OPEN_INPUT | KEL_OPEN_EXCLUSIVE, "0,0,0");
     if (!file) die("v5_open", b);
-    char r[kRecord], prev[kRecord];
+    char r[kRecord];
     for (int key : {0, 1}) {
       const char *phase = key == 0 ? "read-key0" : "read-key1";
       double t0 = now();
       long long s0 = cache_syscalls();
       memset(r, 0, sizeof r);
-      long count = 0;
-      bool ordered = true;
-      const int at = key == 0 ? kKey0At : kKey1At, width = key == 0 ? kKey0 : kKey1;
-      if (v5_start(file, r, key, 0, 1)) {
-        while (v5_next(file, r) == kRecord) {
-          if (count > 0 && memcmp(prev + at, r + at, static_cast<size_t>(width)) > 0)
-            ordered = false;
-          memcpy(prev, r, kRecord);
-          ++count;
-        }
-      }
+      WalkCheck walk(key);
+      if (v5_start(file, r, key, 0, 1))
+        while (v5_next(file, r) == kRecord) walk.see(r);
       f[phase] = now() - t0;
       f[std::string(phase) + " syscalls"] = static_cast<double>(cache_syscalls() - s0);
-      check_walk(phase, count, ordered);
+      walk.done(phase);
     }
     std::mt19937_64 rng(11);
     long reads = g_options.records / 10;
@@ -499,28 +509,22 @@ Figures run_bdb(bool big_cache) {
       DBC *cursor;
       Bdb::check(which->cursor(which, nullptr, &cursor, 0), "cursor");
       DBT k = {}, data = {};
-      long count = 0;
-      bool ordered = true;
-      char prev[kRecord];
-      const int at = key == 0 ? kKey0At : kKey1At, width = key == 0 ? kKey0 : kKey1;
+      WalkCheck walk(key);
       while (cursor->get(cursor, &k, &data, DB_NEXT) == 0) {
         const char *r = static_cast<const char *>(data.data);
         if (data.size != kRecord) die("bdb record size");
-        if (count > 0 && memcmp(prev + at, r + at, static_cast<size_t>(width)) > 0) ordered = false;
-        memcpy(prev, r, kRecord);
-        ++count;
+        walk.see(r);
       }
       cursor->close(cursor);
       f[phase] = now() - t0;
-      check_walk(phase, count, ordered);
+      walk.done(phase);
     }
     std::mt19937_64 rng(11);
     long reads = g_options.records / 10;
     double t0 = now();
     char want[16], out[kRecord];
     for (long i = 0; i < reads; ++i) {
-      snprintf(want, sizeof want, "%08ld",
-               static_cast<long>(rng() % static_cast<uint64_t>(g_options.records)));
+      random_key0(rng, want);
       DBT k = {}, data = {};
       k.data = want;
       k.size = kKey0;
@@ -619,20 +623,15 @@ Figures run_sqlite() {
       double t0 = now();
       sqlite3_stmt *s = prepare(db, key == 0 ? "SELECT rec FROM r ORDER BY k0"
                                              : "SELECT rec FROM r INDEXED BY r_k1 ORDER BY k1");
-      long count = 0;
-      bool ordered = true;
-      char prev[kRecord];
-      const int at = key == 0 ? kKey0At : kKey1At, width = key == 0 ? kKey0 : kKey1;
+      WalkCheck walk(key);
       while (sqlite3_step(s) == SQLITE_ROW) {
         const char *r = static_cast<const char *>(sqlite3_column_blob(s, 0));
         if (sqlite3_column_bytes(s, 0) != kRecord) die("sqlite record size");
-        if (count > 0 && memcmp(prev + at, r + at, static_cast<size_t>(width)) > 0) ordered = false;
-        memcpy(prev, r, kRecord);
-        ++count;
+        walk.see(r);
       }
       sqlite3_finalize(s);
       f[phase] = now() - t0;
-      check_walk(phase, count, ordered);
+      walk.done(phase);
     }
     sqlite3_stmt *get = prepare(db, "SELECT rec FROM r WHERE k0 = ?1");
     std::mt19937_64 rng(11);
@@ -640,8 +639,7 @@ Figures run_sqlite() {
     double t0 = now();
     char want[16], out[kRecord];
     for (long i = 0; i < reads; ++i) {
-      snprintf(want, sizeof want, "%08ld",
-               static_cast<long>(rng() % static_cast<uint64_t>(g_options.records)));
+      random_key0(rng, want);
       sqlite3_bind_blob(get, 1, want, kKey0, SQLITE_STATIC);
       if (sqlite3_step(get) != SQLITE_ROW) die("select", sqlite3_errmsg(db));
       memcpy(out, sqlite3_column_blob(get, 0), kRecord);
@@ -787,10 +785,7 @@ Figures run_lmdb() {
       MDB_cursor *cursor;
       Lmdb::check(mdb_cursor_open(txn, key == 0 ? db.primary : db.secondary, &cursor), "cursor");
       MDB_val k, v;
-      long count = 0;
-      bool ordered = true;
-      char prev[kRecord];
-      const int at = key == 0 ? kKey0At : kKey1At, width = key == 0 ? kKey0 : kKey1;
+      WalkCheck walk(key);
       while (mdb_cursor_get(cursor, &k, &v, MDB_NEXT) == 0) {
         if (key == 1) {
           MDB_val k0 = v;
@@ -798,22 +793,18 @@ Figures run_lmdb() {
         }
         const char *rr = static_cast<const char *>(v.mv_data);
         if (v.mv_size != kRecord) die("lmdb record size");
-        if (count > 0 && memcmp(prev + at, rr + at, static_cast<size_t>(width)) > 0)
-          ordered = false;
-        memcpy(prev, rr, kRecord);
-        ++count;
+        walk.see(rr);
       }
       mdb_cursor_close(cursor);
       f[phase] = now() - t0;
-      check_walk(phase, count, ordered);
+      walk.done(phase);
     }
     std::mt19937_64 rng(11);
     long reads = g_options.records / 10;
     double t0 = now();
     char want[16], out[kRecord];
     for (long i = 0; i < reads; ++i) {
-      snprintf(want, sizeof want, "%08ld",
-               static_cast<long>(rng() % static_cast<uint64_t>(g_options.records)));
+      random_key0(rng, want);
       MDB_val k{kKey0, want}, v;
       Lmdb::check(mdb_get(txn, db.primary, &k, &v), "mdb_get");
       memcpy(out, v.mv_data, kRecord);
