@@ -556,6 +556,23 @@ sqlite3_stmt *prepare(sqlite3 *db, const char *sql) {
   return s;
 }
 
+// Inserts every record into table r, in key 0 order or shuffled.
+void insert_all(sqlite3 *db, bool ascending) {
+  sqlite3_stmt *ins = prepare(db, "INSERT INTO r VALUES(?1, ?2, ?3)");
+  std::vector<long> order;
+  if (!ascending) order = bench::shuffled(g_options.records, 7);
+  char r[kRecord];
+  for (long i = 0; i < g_options.records; ++i) {
+    make_record(ascending ? i : order[static_cast<size_t>(i)], r);
+    sqlite3_bind_blob(ins, 1, r + kKey0At, kKey0, SQLITE_STATIC);
+    sqlite3_bind_blob(ins, 2, r + kKey1At, kKey1, SQLITE_STATIC);
+    sqlite3_bind_blob(ins, 3, r, kRecord, SQLITE_STATIC);
+    if (sqlite3_step(ins) != SQLITE_DONE) die("insert", sqlite3_errmsg(db));
+    sqlite3_reset(ins);
+  }
+  sqlite3_finalize(ins);
+}
+
 Figures run_sqlite() {
   Figures f;
   const std::string &d = g_options.dir;
@@ -569,19 +586,7 @@ Figures run_sqlite() {
     sq(db,
        "CREATE TABLE r(k0 BLOB PRIMARY KEY, k1 BLOB NOT NULL, rec BLOB NOT NULL) WITHOUT ROWID;"
        "CREATE INDEX r_k1 ON r(k1); BEGIN");
-    sqlite3_stmt *ins = prepare(db, "INSERT INTO r VALUES(?1, ?2, ?3)");
-    std::vector<long> order;
-    if (!ascending) order = bench::shuffled(g_options.records, 7);
-    char r[kRecord];
-    for (long i = 0; i < g_options.records; ++i) {
-      make_record(ascending ? i : order[static_cast<size_t>(i)], r);
-      sqlite3_bind_blob(ins, 1, r + kKey0At, kKey0, SQLITE_STATIC);
-      sqlite3_bind_blob(ins, 2, r + kKey1At, kKey1, SQLITE_STATIC);
-      sqlite3_bind_blob(ins, 3, r, kRecord, SQLITE_STATIC);
-      if (sqlite3_step(ins) != SQLITE_DONE) die("insert", sqlite3_errmsg(db));
-      sqlite3_reset(ins);
-    }
-    sqlite3_finalize(ins);
+    insert_all(db, ascending);
     sq(db, "COMMIT");
     sqlite3_close(db);
     f[phase] = now() - t0;
@@ -598,18 +603,7 @@ Figures run_sqlite() {
     sq(db,
        "CREATE TABLE r(k0 BLOB PRIMARY KEY, k1 BLOB NOT NULL, rec BLOB NOT NULL) WITHOUT ROWID;"
        "BEGIN");
-    sqlite3_stmt *ins = prepare(db, "INSERT INTO r VALUES(?1, ?2, ?3)");
-    std::vector<long> order = bench::shuffled(g_options.records, 7);
-    char r[kRecord];
-    for (long i = 0; i < g_options.records; ++i) {
-      make_record(order[static_cast<size_t>(i)], r);
-      sqlite3_bind_blob(ins, 1, r + kKey0At, kKey0, SQLITE_STATIC);
-      sqlite3_bind_blob(ins, 2, r + kKey1At, kKey1, SQLITE_STATIC);
-      sqlite3_bind_blob(ins, 3, r, kRecord, SQLITE_STATIC);
-      if (sqlite3_step(ins) != SQLITE_DONE) die("insert", sqlite3_errmsg(db));
-      sqlite3_reset(ins);
-    }
-    sqlite3_finalize(ins);
+    insert_all(db, false);
     sq(db, "COMMIT; CREATE INDEX r_k1 ON r(k1)");
     sqlite3_close(db);
     f["bulk-rand"] = now() - t0;
