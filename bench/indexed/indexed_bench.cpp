@@ -26,6 +26,12 @@
 //   lmdb        LMDB: a primary (key 0 -> record) and a sorted-duplicates
 //               secondary (key 1 -> key 0) in one memory-mapped
 //               environment, commits every 10,000 inserts
+//   cobol       the COBOL runtime's own indexed handler (GnuCOBOL on
+//               Berkeley DB, Debian's gnucobol3): cobol_peer.cob, built
+//               next to this program when cobc is found, run once per
+//               phase on the same records; each phase's time is the run's
+//               less a run that only reads the same input (so the input
+//               file and the process start are not counted); no bulk phase
 //
 // Phases, timed separately, each engine in turn:
 //   insert-asc   a new file, records in ascending key 0 order, closed
@@ -51,11 +57,12 @@
 // kel -i of that archive into an empty folder.
 //
 // Usage: indexed_bench [--records N] [--runs R] [--dir folder] [--kel path]
-//                      [--engines a,b,...] [--compression F] [--node-blocks B]
+//                      [--cobol path] [--engines a,b,...] [--compression F] [--node-blocks B]
 //                      [--inserts-only] [--bulk-only]
 // The folder defaults to /dev/shm (files on tmpfs: no engine pays for the
-// disk, so the figures compare the engines' own work); the kel binary to
-// the one next to this program.
+// disk, so the figures compare the engines' own work); the kel and
+// cobol_peer binaries to the ones next to this program. Without a built
+// cobol_peer the default engines leave cobol out.
 #include <db.h>
 #include <fcntl.h>
 #include <lmdb.h>
@@ -91,8 +98,10 @@ struct Options {
   long records = 1000000;
   int runs = 5;
   std::string dir = "/dev/shm";
-  std::string kel;
-  std::vector<std::string> engines = {"dorvex", "dorvex64", "bdb", "bdb64", "sqlite", "lmdb"};
+  std::string kel, cobol;
+  std::vector<std::string> engines = {"dorvex", "dorvex64", "bdb",  "bdb64",
+                                      "sqlite", "lmdb",     "cobol"};
+  bool engines_given = false;
   int compression = 100;
   int node_blocks = 1;
   bool inserts_only = false;
@@ -814,6 +823,105 @@ Figures run_lmdb() {
   return f;
 }
 
+// ------------------------------------------------------------------- cobol --
+
+// Runs cobol_peer with `args`; the seconds it took and the count it
+// printed. A failed run ends the bench.
+std::pair<double, long> run_cobol_peer(const std::vector<std::string> &args) {
+  int fds[2];
+  if (pipe(fds) != 0) die("pipe");
+  double t0 = now();
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(fds[1], 1);
+    close(fds[0]);
+    close(fds[1]);
+    std::vector<char *> argv;
+    argv.push_back(const_cast<char *>(g_options.cobol.c_str()));
+    for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(g_options.cobol.c_str(), argv.data());
+    _exit(127);
+  }
+  close(fds[1]);
+  char out[64] = "";
+  ssize_t got = read(fds[0], out, sizeof out - 1);
+  out[got > 0 ? got : 0] = '\0';
+  close(fds[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  double seconds = now() - t0;
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) die("cobol_peer failed:", args[0]);
+  return {seconds, atol(out)};
+}
+
+// The records of `order` (all records when empty), or for `keys` > 0 that
+// many random key 0 values padded to a record, back to back in `path`.
+void write_cobol_input(const std::string &path, const std::vector<long> &order, long keys = 0) {
+  FILE *out = fopen(path.c_str(), "w");
+  if (!out) die("cobol input", path);
+  char r[kRecord];
+  std::mt19937_64 rng(11);
+  long count = keys > 0 ? keys : g_options.records;
+  for (long i = 0; i < count; ++i) {
+    if (keys > 0) {
+      char want[16];
+      random_key0(rng, want);
+      memset(r, ' ', kRecord);
+      memcpy(r, want, kKey0);
+    } else {
+      make_record(order.empty() ? i : order[static_cast<size_t>(i)], r);
+    }
+    if (fwrite(r, kRecord, 1, out) != 1) die("cobol input", path);
+  }
+  if (fclose(out) != 0) die("cobol input", path);
+}
+
+// GnuCOBOL keeps key 0 with the records in FILE and each alternate key in
+// FILE.1, FILE.2, ...
+long long cobol_bytes(const std::string &path, bool remove) {
+  long long bytes = file_bytes(path);
+  if (remove) unlink(path.c_str());
+  for (int k = 1; k < 8; ++k) {
+    std::string alternate = path + "." + std::to_string(k);
+    bytes += file_bytes(alternate);
+    if (remove) unlink(alternate.c_str());
+  }
+  return bytes;
+}
+
+Figures run_cobol() {
+  Figures f;
+  const std::string d = g_options.dir, in = d + "/cobol_in", a = d + "/cobol_asc",
+                    b = d + "/cobol_rand";
+  const long n = g_options.records;
+  auto timed = [&](const char *phase, const std::string &file, long expect) {
+    auto [seconds, count] = run_cobol_peer({phase, file, in});
+    double scan = run_cobol_peer({"scan", "-", in}).first;
+    if (count != expect) die("cobol_peer did not handle every record in", phase);
+    return seconds - scan;
+  };
+  cobol_bytes(a, true);
+  cobol_bytes(b, true);
+  write_cobol_input(in, {});
+  f["insert-asc"] = timed("load", a, n);
+  write_cobol_input(in, bench::shuffled(n, 7));
+  f["insert-rand"] = timed("load", b, n);
+  f["bytes-asc"] = static_cast<double>(cobol_bytes(a, true));
+  f["bytes"] = static_cast<double>(cobol_bytes(b, false));
+  f["bytes data"] = static_cast<double>(file_bytes(b));
+  if (!g_options.inserts_only) {
+    // The walks read no input: their whole run counts.
+    f["read-key0"] = run_cobol_peer({"walk0", b, "-"}).first;
+    f["read-key1"] = run_cobol_peer({"walk1", b, "-"}).first;
+    write_cobol_input(in, {}, n / 10);
+    f["read-keyed"] = timed("keyed", b, n / 10);
+  }
+  cobol_bytes(b, true);
+  unlink(in.c_str());
+  return f;
+}
+
 // ----------------------------------------------------------------- driver --
 
 Figures run_engine(const std::string &engine) {
@@ -824,6 +932,7 @@ Figures run_engine(const std::string &engine) {
   if (engine == "bdb64") return run_bdb(true);
   if (engine == "sqlite") return run_sqlite();
   if (engine == "lmdb") return run_lmdb();
+  if (engine == "cobol") return run_cobol();
   if (engine == "kel") return run_kel_phases();
   die("unknown engine", engine);
 }
@@ -888,6 +997,7 @@ void parse(int argc, char **argv) {
     self[n] = '\0';
     std::string s = self;
     g_options.kel = s.substr(0, s.rfind('/') + 1) + "kel";
+    g_options.cobol = s.substr(0, s.rfind('/') + 1) + "cobol_peer";
   }
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
@@ -903,8 +1013,11 @@ void parse(int argc, char **argv) {
       g_options.dir = value();
     } else if (a == "--kel") {
       g_options.kel = value();
+    } else if (a == "--cobol") {
+      g_options.cobol = value();
     } else if (a == "--engines") {
       g_options.engines = split(value());
+      g_options.engines_given = true;
     } else if (a == "--compression") {
       g_options.compression = atoi(value().c_str());
     } else if (a == "--node-blocks") {
@@ -918,6 +1031,12 @@ void parse(int argc, char **argv) {
     }
   }
   if (g_options.records < 10 || g_options.records > 99999999) die("records: 10 to 99999999");
+  auto &e = g_options.engines;
+  if (access(g_options.cobol.c_str(), X_OK) != 0 && std::count(e.begin(), e.end(), "cobol")) {
+    if (g_options.engines_given)
+      die("no cobol peer at", g_options.cobol + " (install Debian's gnucobol3, make bench again)");
+    e.erase(std::find(e.begin(), e.end(), "cobol"));
+  }
 }
 
 }  // namespace
@@ -1007,6 +1126,13 @@ int main(int argc, char **argv) {
       printf("%s bulk-rand / its own insert-rand: %.2f x; / its own insert-asc: %.2f x\n", e,
              median(all[e]["insert-rand"]) / bulk, median(all[e]["insert-asc"]) / bulk);
     for (const char *peer : {"bdb", "bdb64", "sqlite", "lmdb"}) ratio(e, peer, "bulk-rand");
+  }
+  for (const char *p : {"insert-asc", "insert-rand", "read-key0", "read-keyed", "read-key1"})
+    ratio("dorvex", "cobol", p);
+  if (all.count("kel") && all.count("cobol")) {
+    // A restore is ascending inserts: kel -i against the handler's own.
+    double in = median(all["kel"]["kel -i"]), load = median(all["cobol"]["insert-asc"]);
+    if (in > 0 && load > 0) printf("kel -i / cobol insert-asc: %.2f x (speed)\n", load / in);
   }
   ratio("dorvex", "bdb", "insert-asc");
   ratio("dorvex", "bdb", "insert-rand");
