@@ -25,8 +25,8 @@ namespace kel::txlog {
 
 namespace {
 
+// The access bits of an open mode: 0 input, 1 output, 2 input-output.
 constexpr int32_t kAccessMask = 3;
-constexpr int32_t kAccessOutput = 1;
 constexpr int32_t kAccessInputOutput = 2;
 
 bool suppressed() {
