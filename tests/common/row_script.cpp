@@ -1,5 +1,6 @@
 #include "common/row_script.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
@@ -57,16 +58,50 @@ std::string as_word(const char *text) {
   return text ? as_word(std::string(text)) : "null";
 }
 
+std::string as_runs(const std::string &bytes) {
+  std::string out;
+  bool literal = false;  // the last piece is bytes that are not a run
+  for (size_t at = 0, end; at < bytes.size(); at = end) {
+    end = std::min(bytes.find_first_not_of(bytes[at], at), bytes.size());
+    auto c = static_cast<unsigned char>(bytes[at]);
+    bool plain = c > 0x20 && c < 0x7f && c != '*' && c != '\\';
+    char piece[32];
+    snprintf(piece, sizeof piece, plain ? "%c" : "\\x%02x", c);
+    if (!(literal && plain && end - at == 1) && !out.empty()) out += " ";
+    out += piece;
+    if (end - at > 1) out += "*" + std::to_string(end - at);
+    literal = plain && end - at == 1;
+  }
+  return out;
+}
+
+std::string from_runs(const Words &pieces, size_t first) {
+  std::string bytes;
+  for (size_t i = first; i < pieces.size(); ++i) {
+    const std::string &p = pieces[i];
+    size_t star = p.rfind('*');
+    size_t width = p.rfind("\\x", 0) == 0 ? 4 : 1;
+    char c = width == 4 ? static_cast<char>(std::stoi(p.substr(2, 2), nullptr, 16)) : p[0];
+    if (star == width)
+      bytes.append(static_cast<size_t>(number(p.substr(star + 1))), c);
+    else
+      bytes += width == 4 && p.size() == 4 ? std::string(1, c) : p;
+  }
+  return bytes;
+}
+
 long long number(const std::string &word) {
   return strtoll(word.c_str(), nullptr, 0);
 }
 
-::testing::AssertionResult run_rows(const std::string &name, const Verbs &verbs) {
+::testing::AssertionResult run_rows(const std::string &name, const Verbs &verbs,
+                                    const std::function<std::string()> &after) {
   std::istringstream rows(read_file(std::string(KEL_GOLDEN_DIR) + "/" + name));
   std::string out;
-  for (std::string line; std::getline(rows, line); out += "\n") {
+  for (std::string line; std::getline(rows, line);) {
+    if (line.rfind('|', 0) == 0) continue;
     if (line.empty() || line[0] == '#') {
-      out += line;
+      out += line + "\n";
       continue;
     }
     std::string call = line.substr(0, line.find(kArrow));
@@ -74,7 +109,10 @@ long long number(const std::string &word) {
     auto verb = verbs.find(words.at(0));
     std::string result = "unknown verb";
     if (verb != verbs.end()) result = verb->second(Words(words.begin() + 1, words.end()));
-    out += call + (result.empty() ? "" : kArrow + result);
+    out += call + (result.empty() ? "" : kArrow + result) + "\n";
+    std::istringstream shown(after ? after() : "");
+    for (std::string said; std::getline(shown, said);)
+      out += "|" + (said.empty() ? "" : " " + said) + "\n";
   }
   return matches_golden(name, out);
 }

@@ -5,6 +5,8 @@
 // is compared whole with the file: a result that differs fails the test
 // and shows the row. Lines that are blank or begin with '#' are kept as
 // they are. A verb that returns an empty result shows as its call alone.
+// What `after` gives after each row (a trace, say) follows the row, each
+// line behind "| "; such lines are output, not input.
 //
 // Words are separated by blanks; a word with blanks, control bytes or
 // none at all is written "..." with the escapes \" \\ and \xNN (see
@@ -26,7 +28,8 @@ using Words = std::vector<std::string>;
 using Verb = std::function<std::string(const Words &args)>;
 using Verbs = std::map<std::string, Verb>;
 
-::testing::AssertionResult run_rows(const std::string &name, const Verbs &verbs);
+::testing::AssertionResult run_rows(const std::string &name, const Verbs &verbs,
+                                    const std::function<std::string()> &after = nullptr);
 
 // A verb that only acts: its rows show no result.
 template <typename F>
@@ -43,6 +46,12 @@ Verb act(F f) {
 // A text as one word of a row: "..." with its escapes; a null text as null.
 std::string as_word(const char *text);
 std::string as_word(const std::string &text);
+
+// Bytes as runs of one byte: "a*512 b*100 new" (a run of one, or a piece
+// that is not a run, as its bytes; a blank or control byte as \xNN), and
+// back from such pieces as words.
+std::string as_runs(const std::string &bytes);
+std::string from_runs(const Words &pieces, size_t first = 0);
 
 // The argument as a number (decimal, or 0x... hexadecimal).
 long long number(const std::string &word);
