@@ -215,6 +215,13 @@ class FileRows : public FilesTest {
     auto path = [this](const Words &a, size_t i) {
       return a.size() <= i ? path_ : a[i][0] == '/' ? a[i] : dir_ / a[i];
     };
+    // A call on one or two paths, 1 on success.
+    auto on_paths = [path](int32_t (*call)(const char *, const char *)) {
+      return [path, call](const Words &a) {
+        int32_t rc = call(path(a, 0).c_str(), path(a, 1).c_str());
+        return said(rc, rc != 1);
+      };
+    };
     auto flag = [](bool &setting) {
       return act([&setting](const Words &a) { setting = number(a.at(0)) != 0; });
     };
@@ -293,23 +300,18 @@ class FileRows : public FilesTest {
            int32_t which = a.size() > 2 ? n(a, 2) : 0;
            return std::to_string(Ahold_file(n(a, 0), 0) == Ahold_file(n(a, 1), which));
          }},
-        {"peer_open",
+        // The other process: open MODE, close F, lock F OFFSET, holder,
+        // can_open MODE.
+        {"peer",
          [this](const Words &a) {
-           return peer_said(peer_->open(static_cast<int>(number(a.at(0)))));
-         }},
-        {"peer_close", [this](const Words &a) { return peer_said(peer_->close(number(a.at(0)))); }},
-        {"peer_lock",
-         [this](const Words &a) {
-           return peer_said(peer_->lock(number(a.at(0)), number(a.at(1))));
-         }},
-        {"peer_holder",
-         [this](const Words &) {
-           pid_t p = peer_->holder();
-           return std::string(p == getpid() ? "this process" : p == 0 ? "none" : "another");
-         }},
-        {"peer_can_open",
-         [this](const Words &a) {
-           return std::to_string(peer_->can_open(static_cast<int>(number(a.at(0)))));
+           const std::string &step = a.at(0);
+           int64_t x = a.size() > 1 ? number(a[1]) : 0;
+           if (step == "holder")
+             return std::string(peer_->holder() == getpid() ? "this process" : "another");
+           if (step == "can_open") return std::to_string(peer_->can_open(static_cast<int>(x)));
+           return peer_said(step == "open"    ? peer_->open(static_cast<int>(x))
+                            : step == "close" ? peer_->close(x)
+                                              : peer_->lock(x, number(a.at(2))));
          }},
         {"mkdir", act([path](const Words &a) { mkdir(path(a, 0).c_str(), 0755); })},
         {"mkfifo", act([path](const Words &a) { mkfifo(path(a, 0).c_str(), 0644); })},
@@ -319,21 +321,9 @@ class FileRows : public FilesTest {
          [path](const Words &a) {
            return file_exists(path(a, 0)) ? as_word(read_file(path(a, 0))) : "none";
          }},
-        {"rename",
-         [path](const Words &a) {
-           int32_t rc = Arename(path(a, 0).c_str(), path(a, 1).c_str());
-           return said(rc, rc != 1);
-         }},
-        {"exists",
-         [path](const Words &a) {
-           int32_t rc = Aexists(path(a, 0).c_str());
-           return said(rc, rc != 1);
-         }},
-        {"remove",
-         [path](const Words &a) {
-           int32_t rc = Aremove(path(a, 0).c_str());
-           return said(rc, rc != 1);
-         }},
+        {"rename", on_paths([](const char *from, const char *to) { return Arename(from, to); })},
+        {"exists", on_paths([](const char *name, const char *) { return Aexists(name); })},
+        {"remove", on_paths([](const char *name, const char *) { return Aremove(name); })},
         {"missing",
          [this](const Words &) {
            return replace_all(fs_missing_file_name(), dir_.path(), "<dir>");
