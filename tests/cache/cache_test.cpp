@@ -132,6 +132,36 @@ class CacheTest : public ::testing::Test {
            }
            return done.substr(1);
          }},
+        // F OFFSET LENGTH through Bpread_ahead, the walk's read.
+        {"ahead",
+         [fn](const Words &a) {
+           std::string out(static_cast<size_t>(number(a.at(2))), '\0');
+           int64_t n = Bpread_ahead(fn(a, 0), out.data(), fn(a, 2), number(a.at(1)));
+           return std::to_string(n) + ": " + as_runs(out.substr(0, n < 0 ? 0 : n));
+         }},
+        // F FROM TO STEP LENGTH: reads through Bpread_ahead while they end
+        // before TO, each compared with the file's bytes on disk.
+        {"walk",
+         [this, fn](const Words &a) {
+           const std::string disk = read_file(path_);
+           std::string out(static_cast<size_t>(number(a.at(4))), '\0');
+           int reads = 0;
+           for (int64_t at = number(a.at(1)); at + fn(a, 4) <= number(a.at(2));
+                at += number(a.at(3)), ++reads)
+             if (Bpread_ahead(fn(a, 0), out.data(), fn(a, 4), at) != fn(a, 4) ||
+                 out != disk.substr(at, out.size()))
+               return "differs at " + std::to_string(at);
+           return std::to_string(reads) + " reads as on disk";
+         }},
+        // The system's reads and the pool's faults since the last "counted".
+        {"counted",
+         [this](const Words &) {
+           CacheCounters now = cache_counters();
+           std::string said = std::to_string(now.pread_calls - counted_.pread_calls) + " preads " +
+                              std::to_string(now.faults - counted_.faults) + " faults";
+           counted_ = now;
+           return said;
+         }},
         {"set_version", act([fn](const Words &a) { Bset_version(fn(a, 0), fn(a, 1)); })},
         {"store_version", act([fn](const Words &a) { Bstore_version(fn(a, 0), fn(a, 1)); })},
         // The access mode of the descriptor that holds the open.
@@ -158,6 +188,7 @@ class CacheTest : public ::testing::Test {
     };
   }
   CacheConfig config_;
+  CacheCounters counted_{};
   TempDir dir_;
   std::string path_ = dir_ / "segment";
 };
@@ -179,61 +210,6 @@ TEST_F(CacheTest, BufferCountFromTheConfiguration) {
   EXPECT_EQ(10, cache_buffer_count());
   Bshutdown();
   cfg_release();
-}
-
-// Bpread_ahead on a data segment that bypasses the pool: a shared open
-// walks through the copy window (one pread for a run of records stored in
-// order, none for what it covers; a jump reads just what is asked), which
-// a write or a moved version empties; a deny-write open reads through the
-// mapping, which shows its own writes and grows with the file. Short at the
-// end of the file, as pread; block 0 and the pool's files go as Bpread.
-TEST_F(CacheTest, WalkReadsComeFromTheWindowOrTheMapping) {
-  std::string content = blocks(200);
-  write_file(path_, content);
-  char buf[1024];
-  auto walk = [&](int f, int64_t offset, int length) {
-    SCOPED_TRACE(offset);
-    int64_t want = std::min<int64_t>(length, static_cast<int64_t>(content.size()) - offset);
-    ASSERT_EQ(want, Bpread_ahead(f, buf, length, offset));
-    EXPECT_EQ(content.substr(offset, want), std::string(buf, want));
-  };
-  int f = open_cached(A_IO, kKindData);
-  uint32_t p0 = cache_counters().pread_calls;
-  walk(f, 5000, 100);  // a jump: reads 100 bytes
-  for (int64_t at = 5100; at + 100 <= 5100 + 32768; at += 100) walk(f, at, 100);
-  EXPECT_EQ(p0 + 2, cache_counters().pread_calls) << "one window for the run";
-  walk(f, 100, 100);  // block 0
-  EXPECT_EQ(p0 + 3, cache_counters().pread_calls);
-  std::string changed(kBlock, '#');
-  ASSERT_EQ(kBlock, Bpwrite(f, changed.data(), kBlock, 20 * kBlock));
-  content.replace(20 * kBlock, kBlock, changed);
-  walk(f, 20 * kBlock, 100);
-  walk(f, 20 * kBlock + 100, 100);
-  Bset_version(f, 77);
-  walk(f, 20 * kBlock + 200, 100);
-  EXPECT_EQ(p0 + 6, cache_counters().pread_calls) << "the write and the version emptied it";
-  walk(f, static_cast<int64_t>(content.size()) - 50, 1000);
-  EXPECT_EQ(1, Bclose(f));
-
-  f = open_cached(A_IO | A_DENY_WRITE, kKindData);
-  p0 = cache_counters().pread_calls;
-  for (int64_t at = 512; at + 1000 < static_cast<int64_t>(content.size()); at += 7777)
-    walk(f, at, 1000);
-  ASSERT_EQ(kBlock, Bpwrite(f, changed.data(), kBlock, 3 * kBlock));
-  content.replace(3 * kBlock, kBlock, changed);
-  walk(f, 3 * kBlock, 100);
-  ASSERT_EQ(kBlock, Bpwrite(f, changed.data(), kBlock, 200 * kBlock));
-  content += changed;
-  walk(f, 200 * kBlock + 10, 1000);
-  EXPECT_EQ(p0, cache_counters().pread_calls) << "the mapping makes no read";
-  EXPECT_EQ(1, Bclose(f));
-
-  config_.no_async_cache_data = true;  // through the pool: as Bpread
-  f = open_cached(A_IO, kKindData);
-  uint32_t faults = cache_counters().faults;
-  walk(f, 600, 100);
-  EXPECT_EQ(faults + 1, cache_counters().faults);
-  EXPECT_EQ(1, Bclose(f));
 }
 
 // Random reads and writes of every shape against a plain string, with a
