@@ -78,118 +78,8 @@ class FilesTest : public ::testing::Test {
   std::string path_ = dir_ / "data";
 };
 
-std::string held(char type, int64_t start, int64_t length) {
-  return std::string(1, type) + " " + std::to_string(start) + " " + std::to_string(length);
-}
-
 int access_mode(int fd) {
   return fcntl(fd, F_GETFL) & O_ACCMODE;
-}
-
-// The five kinds of opener. Exclusive means nobody else; deny-write means
-// no other writer. Each kind holds one slot of the band of 302 bytes below
-// the top T (an exclusive open the whole band).
-struct Kind {
-  int mode;
-  bool exclusive, deny_write, writer;
-  char type;
-  int64_t below_top, length;
-};
-constexpr Kind kKinds[] = {{0x202, true, false, true, 'W', 302, 302},
-                           {0x102, false, true, true, 'R', 201, 1},
-                           {0x100, false, true, false, 'R', 301, 1},
-                           {0x002, false, false, true, 'R', 200, 1},
-                           {0x000, false, false, false, 'R', 100, 1}};
-
-// Every kind holds its slot just below the top that the settings give,
-// and the other process (forked with the same settings) meets the sharing
-// rules there. An open through Aopen32 locks below 2 GiB whatever the
-// setting, where the other process's opens do not look.
-TEST_F(FilesTest, LockBandAndSharingRulesForEverySetting) {
-  struct Setting {
-    int large;
-    bool limit_1tb, limit_2tb, open32;
-    int64_t top;
-  } settings[] = {
-      {0, false, false, false, 2147483647LL},   {1, true, false, false, 1099511627775LL},
-      {1, false, true, false, 2199023255551LL}, {1, true, true, false, 1099511627775LL},
-      {1, false, false, false, INT64_MAX},      {1, false, false, true, 2147483647LL}};
-  for (const Setting &s : settings) {
-    Afree_files();
-    fs_settings().large_file_limit_1tb = s.limit_1tb;
-    fs_settings().large_file_limit_2tb = s.limit_2tb;
-    force_large_file_api(s.large);
-    Peer peer(path_);
-    for (const Kind &a : kKinds) {
-      SCOPED_TRACE(testing::Message() << "top " << s.top << " mode 0x" << std::hex << a.mode);
-      int f = s.open32 ? Aopen32(path_.c_str(), a.mode) : Aopen(path_.c_str(), a.mode);
-      ASSERT_GE(f, 0);
-      const int64_t start = s.top - a.below_top;
-      EXPECT_EQ(held(a.type, start, a.length), seen(0, 0));
-      EXPECT_EQ("U", seen(0, start)) << "nothing below";
-      EXPECT_EQ("U", seen(start + a.length, 0)) << "nothing above";
-      int64_t slot;
-      int32_t length;
-      ASSERT_TRUE(open_lock_slot(f, &slot, &length));
-      EXPECT_EQ(start, slot);
-      EXPECT_EQ(a.length, length);
-      for (const Kind &b : s.open32 ? std::span<const Kind>() : std::span(kKinds)) {
-        bool conflict =
-            a.exclusive || b.exclusive || (a.deny_write && b.writer) || (b.deny_write && a.writer);
-        if (conflict)
-          EXPECT_EQ(refused(E_FILE_LOCKED), peer.open(b.mode)) << "other 0x" << b.mode;
-        else
-          EXPECT_TRUE(peer.can_open(b.mode)) << "other 0x" << b.mode;
-      }
-      EXPECT_EQ(1, Aclose(f));
-      EXPECT_EQ("U", seen(0, 0)) << "released at close";
-    }
-  }
-}
-
-TEST_F(FilesTest, OpensInsideOneProcessExcludeEachOtherWithInternalLocks) {
-  const struct {
-    int existing, added;
-    bool conflict;
-  } cases[] = {{A_INPUT, A_OUTPUT, true}, {A_IO, A_OUTPUT, true},  {A_INPUT, 0x200, true},
-               {0x200, A_INPUT, true},    {0x100, A_IO, true},     {0x100, A_EXTEND, true},
-               {A_IO, 0x100, true},       {A_EXTEND, 0x100, true}, {0x100, 0x100, false},
-               {A_INPUT, A_INPUT, false}, {A_IO, A_IO, false},     {A_OUTPUT, A_INPUT, false},
-               {0x102, A_INPUT, false},   {0x100, A_INPUT, false}};
-  for (bool internal : {true, false}) {
-    fs_settings().internal_locks = internal;
-    for (const auto &c : cases) {
-      SCOPED_TRACE(testing::Message() << "internal " << internal << " existing 0x" << std::hex
-                                      << c.existing << " added 0x" << c.added);
-      int a = Aopen(path_.c_str(), c.existing);
-      ASSERT_GE(a, 0);
-      int b = Aopen(path_.c_str(), c.added);
-      if (internal && c.conflict) {
-        EXPECT_TRUE(failed(b == -1, E_FILE_LOCKED));
-      } else {
-        EXPECT_GE(b, 0);
-        Aclose(b);
-      }
-      Aclose(a);
-    }
-  }
-  // A record held through one open refuses the other open.
-  fs_settings().internal_locks = true;
-  int a = Aopen(path_.c_str(), A_IO), b = Aopen(path_.c_str(), A_IO);
-  EXPECT_EQ(0, Arec_lock(a, 50, 1));
-  *fs_lock_holder() = 0;
-  EXPECT_TRUE(failed(Arec_lock(b, 50, 1) == -1, E_REC_LOCKED));
-  EXPECT_EQ(getpid(), *fs_lock_holder());
-  EXPECT_EQ(0, Arec_lock(a, 50, 0));
-  EXPECT_EQ(0, Arec_lock(b, 50, 1));
-  EXPECT_EQ(0, Arec_lock(b, 50, 0));
-  fs_settings().internal_locks = false;
-  EXPECT_EQ(0, Arec_lock(a, 60, 1));
-  EXPECT_EQ(0, Arec_lock(b, 60, 1)) << "without internal locks nothing is checked";
-  EXPECT_EQ(1, record_lock_count());
-  Aclose(a);
-  Aclose(b);
-  EXPECT_EQ(0, record_lock_count()) << "the last close takes the file's record locks";
 }
 
 // The calls of the rows of osfile/calls.txt: an open by its number, the
@@ -232,8 +122,12 @@ class FileRows : public FilesTest {
            reset_fs_settings();
            force_large_file_api(0);
            peer_.reset();
-           peer_.emplace(path_);  // before this process opens anything
          })},
+        // The other process, forked with this one's settings before this
+        // one opens anything (it must not inherit the file table).
+        {"fork", act([this] { peer_.emplace(path_); })},
+        {"limit_1tb", flag(s.large_file_limit_1tb)},
+        {"limit_2tb", flag(s.large_file_limit_2tb)},
         {"internal_locks", flag(s.internal_locks)},
         {"open_files_once", flag(s.open_files_once)},
         {"queue_readers", flag(s.queue_readers)},
@@ -256,6 +150,11 @@ class FileRows : public FilesTest {
         {"open",
          [path](const Words &a) {
            int32_t f = Aopen(path(a, 1).c_str(), static_cast<int32_t>(number(a.at(0))));
+           return said(f, f < 0);
+         }},
+        {"open32",
+         [this](const Words &a) {
+           int32_t f = Aopen32(path_.c_str(), static_cast<int32_t>(number(a.at(0))));
            return said(f, f < 0);
          }},
         {"close",
