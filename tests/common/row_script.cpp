@@ -109,8 +109,11 @@ long long number(const std::string &word) {
     auto verb = verbs.find(words.at(0));
     std::string result = "unknown verb";
     if (verb != verbs.end()) result = verb->second(Words(words.begin() + 1, words.end()));
-    out += call + (result.empty() ? "" : kArrow + result) + "\n";
-    std::istringstream shown(after ? after() : "");
+    size_t first = result.find('\n');
+    out += call + (result.empty() || first == 0 ? "" : kArrow + result.substr(0, first)) + "\n";
+    std::string more = first == std::string::npos ? "" : result.substr(first + 1);
+    if (!more.empty() && more.back() != '\n') more += '\n';
+    std::istringstream shown(more + (after ? after() : ""));
     for (std::string said; std::getline(shown, said);)
       out += "|" + (said.empty() ? "" : " " + said) + "\n";
   }

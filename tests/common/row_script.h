@@ -5,8 +5,9 @@
 // is compared whole with the file: a result that differs fails the test
 // and shows the row. Lines that are blank or begin with '#' are kept as
 // they are. A verb that returns an empty result shows as its call alone.
-// What `after` gives after each row (a trace, say) follows the row, each
-// line behind "| "; such lines are output, not input.
+// The lines of a result after its first, and what `after` gives after
+// each row (a trace, say), follow the row, each behind "| "; such lines
+// are output, not input.
 //
 // Words are separated by blanks; a word with blanks, control bytes or
 // none at all is written "..." with the escapes \" \\ and \xNN (see

@@ -14,7 +14,10 @@
 #include "common/row_script.h"
 #include "common/test_util.h"
 #include "config/config.h"
+#include "config/fs_config.h"
 #include "kelfs/errors.h"
+#include "kelfs/kelfs.h"
+#include "messages/diag.h"
 #include "messages/msg.h"
 #include "support/alloc.h"
 
@@ -107,6 +110,27 @@ std::string base64_of(const Named &n) {
   return shown;
 }
 
+const ConfigKeyword kFlags[] = {{"READ", 1}, {"WRITE", 2}, {"RECOVER", 8}, {"APPEND", 4}};
+
+std::string parsed(const Words &a, const ConfigKeyword *keywords, int32_t count) {
+  const char *text = a.at(0) == "null" ? nullptr : a[0].c_str();
+  return std::to_string(cfg_parse_number(text, keywords, count, a.size() > 1));
+}
+
+long working_value(const std::string &name) {
+  const FsSettings &s = fs_settings();
+  if (name == "V_CACHE_FLUSH_PERCENT") return s.cache_flush_percent;
+  if (name == "V_INDEX_BLOCK_PERCENT") return s.index_block_percent;
+  if (name == "V_LOCK_METHOD") return s.lock_method;
+  if (name == "MAX_FILES") return s.max_files;
+  if (name == "V_TRACE") return static_cast<long>(trace_bits());
+  if (name == "EOL_CHAR") return s.eol_char;
+  if (name == "QUEUE_READERS") return s.queue_readers;
+  if (name == "V_STRIP_DOT_EXTENSION") return s.strip_dot_extension;
+  if (name == "LOG_DIR") return static_cast<long>(strlen(s.log_dir));
+  return -1;
+}
+
 Verbs config_verbs() {
   auto set_call = [](auto setter) {
     return [setter](const Words &a) {
@@ -129,6 +153,7 @@ Verbs config_verbs() {
       {"undefine_second",
        act([](const Words &a) { cfg_undefine_table(kSecond, number_at(a), 0); })},
       {"release", act(cfg_release)},
+      {"init_fs", act([] { v5_init_cfg(); })},
       {"reset", act([] { cfg_reset_all(0, 0); })},
       {"free_set", act([](const Words &a) { cfg_free_set(number_at(a)); })},
       {"value", [](const Words &a) { return value_of(named(a.at(0))); }},
@@ -227,6 +252,12 @@ Verbs config_verbs() {
        }},
       {"apply_environment", [](const Words &) { return yes(cfg_apply_environment(0)); }},
       {"agetenv", [](const Words &a) { return as_word(Agetenv(a.at(0).c_str())); }},
+      // A number with unit letters, or (VERB flags) the READ, WRITE,
+      // RECOVER and APPEND keywords; "verbose" reports unmatched tokens.
+      {"number", [](const Words &a) { return parsed(a, nullptr, 0); }},
+      {"flags", [](const Words &a) { return parsed(a, kFlags, std::size(kFlags)); }},
+      // The working value a variable of the file system's table sets.
+      {"working", [](const Words &a) { return std::to_string(working_value(a.at(0))); }},
       // The translation and its kind.
       {"translate",
        [](const Words &a) {
@@ -237,10 +268,14 @@ Verbs config_verbs() {
   };
 }
 
+// What a row wrote on the error output shows under it.
 TEST(ConfigValues, Rows) {
   StderrCapture err;
-  EXPECT_TRUE(run_rows("config/values.txt", config_verbs()));
-  EXPECT_EQ("INFINITE LOOP TRANSLATING 'cyc_a'\n", err.text());
+  size_t said = 0;
+  EXPECT_TRUE(run_rows("config/values.txt", config_verbs(), [&] {
+    std::string text = err.text();
+    return text.substr(std::exchange(said, text.size()));
+  }));
 }
 
 TEST(ConfigValues, NoMemoryForStorageEndsTheProcess) {
