@@ -90,6 +90,10 @@ std::string from_runs(const Words &pieces, size_t first) {
   return bytes;
 }
 
+std::string as_text(const std::string &bytes) {
+  return bytes.size() > 64 ? as_runs(bytes) : as_word(bytes);
+}
+
 long long number(const std::string &word) {
   return strtoll(word.c_str(), nullptr, 0);
 }

@@ -53,6 +53,8 @@ std::string as_word(const std::string &text);
 // back from such pieces as words.
 std::string as_runs(const std::string &bytes);
 std::string from_runs(const Words &pieces, size_t first = 0);
+// A short text as a word, a long one (more than 64 bytes) as runs.
+std::string as_text(const std::string &bytes);
 
 // The argument as a number (decimal, or 0x... hexadecimal).
 long long number(const std::string &word);

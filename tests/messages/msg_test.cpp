@@ -33,9 +33,9 @@ int open_messages(const test::TempDir &dir, const std::string &bytes, char *erro
 
 // Message files made by rows (add, missing, version, then write) and the
 // library's calls on them: the rows of messages/calls.txt. Long texts show
-// as runs (as_runs), arguments are given as runs.
+// as runs (as_text), arguments are given as runs.
 std::string shown_text(const char *text) {
-  return text && strlen(text) > 64 ? as_runs(text) : as_word(text);
+  return text ? as_text(text) : "null";
 }
 
 TEST(Messages, Rows) {
