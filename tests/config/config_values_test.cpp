@@ -63,6 +63,13 @@ const ConfigVarDef kTable[] = {{"T_BOOL", CFG_BOOL, 1, nullptr, nullptr, 0, reco
 const ConfigVarDef kSecond[] = {{"D_ONE", CFG_LONG, 1, nullptr, nullptr, 0, nullptr, 0},
                                 {"D_FUNC", CFG_FUNC, 0, nullptr, nullptr, 0, note_clear, 0}};
 
+// The tables of the written file and of the statistics.
+const ConfigVarDef kFileTable[] = {{"B_EMPTY", CFG_LONG, 3, nullptr, nullptr, 0, nullptr, 0},
+                                   {"C_LONG_VALUE", CFG_RAW, 0, nullptr, nullptr, 0, nullptr, 0}};
+const ConfigVarDef kCounted[] = {{"S_BOOL", CFG_BOOL, 0, nullptr, nullptr, 0, nullptr, 0},
+                                 {"S_UNUSED", CFG_LONG, 0, nullptr, nullptr, 0, nullptr, 0},
+                                 {"S_STR", CFG_STRING16, 0, "", nullptr, 0, nullptr, 0}};
+
 // The variables that "bind" can tie to one of its own, and their values.
 struct Bound {
   int16_t tiny = 0x5555, shorty = 0;
@@ -150,6 +157,17 @@ Verbs config_verbs() {
          cfg_define_table(kTable, a.empty() ? kCount : static_cast<int32_t>(number(a[0])), 0);
        })},
       {"define_second", act([](const Words &a) { cfg_define_table(kSecond, number_at(a), 0); })},
+      {"define_file", act([] { cfg_define_table(kFileTable, 2, 0); })},
+      {"define_counted", act([] { cfg_define_table(kCounted, 3, 0); })},
+      {"statistics", [](const Words &) { return std::to_string(cfg_set_statistics(1, 0)); }},
+      // The file written, its lines under the row.
+      {"write_file",
+       [](const Words &a) {
+         int rc = cfg_write_file(a.at(0).c_str(), 0);
+         return std::to_string(rc) + "\n" + (rc ? read_file(a[0]) : "");
+       }},
+      {"file",
+       [](const Words &a) { return file_exists(a.at(0)) ? "\n" + read_file(a[0]) : "none"; }},
       {"undefine_second",
        act([](const Words &a) { cfg_undefine_table(kSecond, number_at(a), 0); })},
       {"release", act(cfg_release)},
@@ -270,6 +288,7 @@ Verbs config_verbs() {
 
 // What a row wrote on the error output shows under it.
 TEST(ConfigValues, Rows) {
+  TempDir dir(true);  // where the rows write their files
   StderrCapture err;
   size_t said = 0;
   EXPECT_TRUE(run_rows("config/values.txt", config_verbs(), [&] {
