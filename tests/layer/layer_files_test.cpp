@@ -15,6 +15,7 @@
 #include "common/test_util.h"
 #include "kelfs/errors.h"
 #include "layer/layer.h"
+#include "layer/text_mode.h"
 #include "support/alloc.h"
 
 namespace kel::test {
@@ -106,11 +107,31 @@ TEST_F(LayerFiles, Rows) {
          return out;
        }},
       {"release", act(layer_files_release)},
-      // Writes past N bytes fail as on a full disk; none: no limit.
-      {"limit", act([&](const Words &a) {
-         limit.reset();
-         if (a.at(0) != "none") limit.emplace(number(a[0]));
-       })},
+      // The double-byte mode: LANG (none: unset), the mode asked for
+      // (-1: from LANG), and whether a pair of bytes is an EUC character.
+      {"lang",
+       act([](const Words &a) { a.empty() ? unsetenv("LANG") : setenv("LANG", a[0].c_str(), 1); })},
+      {"reset_kanji", act(reset_kanji_mode)},
+      {"set_kanji",
+       act([&](const Words &a) { Aset_kanji_mode(n(a, 0) < 0 ? kKanjiUndecided : n(a, 0)); })},
+      {"kanji", [](const Words &) { return std::to_string(kanji_mode()); }},
+      {"pair",
+       [](const Words &a) {
+         return std::to_string(kanji_pair(reinterpret_cast<const unsigned char *>(a.at(0).data())));
+       }},
+      // The base name, and where in the path it begins.
+      {"base",
+       [](const Words &a) {
+         const char *base = Abase_name(a.at(0).c_str());
+         return as_word(base) + " at " + std::to_string(base - a[0].c_str());
+       }},
+      // DIR NAME: the folder's buffer after the join.
+      {"join",
+       [&](const Words &a) {
+         snprintf(buf, sizeof buf, "%s", a.at(0).c_str());
+         bool same = Ajoin_path(buf, a.at(1).c_str()) == buf;
+         return (same ? "" : "another buffer ") + as_word(buf);
+       }},
   };
   EXPECT_TRUE(run_rows("layer/calls.txt", verbs, [] { return std::string(errno = 0, '\0'); }));
 }
