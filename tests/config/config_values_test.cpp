@@ -93,10 +93,6 @@ int32_t number_at(const Words &a) {
   return static_cast<int32_t>(number(a.at(0)));
 }
 
-std::string yes(int ok) {
-  return std::to_string(ok);
-}
-
 // A number variable as its number, the others as their text.
 std::string value_of(const Named &n) {
   int32_t type = cfg_get_type(n.name.c_str(), n.set);
@@ -142,7 +138,7 @@ Verbs config_verbs() {
   auto set_call = [](auto setter) {
     return [setter](const Words &a) {
       Named n = named(a.at(0));
-      return yes(setter(n.name.c_str(), n.set, a.at(1)));
+      return std::to_string(setter(n.name.c_str(), n.set, a.at(1)));
     };
   };
   auto get_call = [](auto getter) {
@@ -184,13 +180,13 @@ Verbs config_verbs() {
       {"bool", get_call(cfg_get_bool)},
       {"set",
        [](const Words &a) {
-         return yes(cfg_set_programmatic(a.at(0).c_str(), -1, a.at(1).c_str(), -1, 0));
+         return std::to_string(cfg_set_programmatic(a.at(0).c_str(), -1, a.at(1).c_str(), -1, 0));
        }},
       // The name's first n bytes only.
       {"set_cut",
        [](const Words &a) {
-         return yes(cfg_set_programmatic(a.at(0).c_str(), static_cast<int32_t>(number(a.at(1))),
-                                         a.at(2).c_str(), -1, 0));
+         return std::to_string(cfg_set_programmatic(
+             a.at(0).c_str(), static_cast<int32_t>(number(a.at(1))), a.at(2).c_str(), -1, 0));
        }},
       {"set_long", set_call([](const char *n, int32_t s, const std::string &v) {
          return cfg_set_long(n, s, static_cast<int32_t>(number(v)));
@@ -222,7 +218,7 @@ Verbs config_verbs() {
        [](const Words &a) {
          std::vector<const char *> list;
          for (size_t i = 1; i < a.size(); ++i) list.push_back(a[i].c_str());
-         return yes(cfg_set_value_list(a.at(0).c_str(), 0, list.data()));
+         return std::to_string(cfg_set_value_list(a.at(0).c_str(), 0, list.data()));
        }},
       // The strings up to the empty one, each behind its NUL.
       {"list",
@@ -238,7 +234,7 @@ Verbs config_verbs() {
       {"verbose",
        [](const Words &a) {
          Named n = named(a.at(1));
-         return yes(cfg_set_verbose(static_cast<int>(number(a.at(0))), n.set));
+         return std::to_string(cfg_set_verbose(static_cast<int>(number(a.at(0))), n.set));
        }},
       {"calls",
        [](const Words &) {
@@ -254,7 +250,8 @@ Verbs config_verbs() {
                                                    {"T_SHORT", &b.shorty},
                                                    {"T_LONG", &b.longy},
                                                    {"T_BOOL", &b.booly}};
-         return yes(cfg_bind(a.at(0).c_str(), 0, at.count(a[0]) ? at.at(a[0]) : &b.longy));
+         return std::to_string(
+             cfg_bind(a.at(0).c_str(), 0, at.count(a[0]) ? at.at(a[0]) : &b.longy));
        }},
       // T_TINY T_SHORT T_LONG T_BOOL as bound.
       {"bound",
@@ -263,12 +260,8 @@ Verbs config_verbs() {
          return std::to_string(b.tiny) + " " + std::to_string(b.shorty) + " " +
                 std::to_string(b.longy) + " " + std::to_string(b.booly);
        }},
-      {"setenv",
-       [](const Words &a) {
-         setenv(a.at(0).c_str(), a.at(1).c_str(), 1);
-         return "";
-       }},
-      {"apply_environment", [](const Words &) { return yes(cfg_apply_environment(0)); }},
+      {"setenv", act([](const Words &a) { setenv(a.at(0).c_str(), a.at(1).c_str(), 1); })},
+      {"apply_environment", [](const Words &) { return std::to_string(cfg_apply_environment(0)); }},
       {"agetenv", [](const Words &a) { return as_word(Agetenv(a.at(0).c_str())); }},
       // A number with unit letters, or (VERB flags) the READ, WRITE,
       // RECOVER and APPEND keywords; "verbose" reports unmatched tokens.
