@@ -7,7 +7,8 @@
 // they are. A verb that returns an empty result shows as its call alone.
 // The lines of a result after its first, and what `after` gives after
 // each row (a trace, say), follow the row, each behind "| "; such lines
-// are output, not input.
+// are output, not input. A row whose verb the test does not know fails
+// the test.
 //
 // Words are separated by blanks; a word with blanks, control bytes or
 // none at all is written "..." with the escapes \" \\ and \xNN (see

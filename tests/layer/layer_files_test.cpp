@@ -126,6 +126,11 @@ TEST_F(LayerFiles, Rows) {
          return as_word(base) + " at " + std::to_string(base - a[0].c_str());
        }},
       // DIR NAME: the folder's buffer after the join.
+      // Writes past N bytes fail as on a full disk; none: no limit.
+      {"limit", act([&](const Words &a) {
+         limit.reset();
+         if (a.at(0) != "none") limit.emplace(number(a[0]));
+       })},
       {"join",
        [&](const Words &a) {
          snprintf(buf, sizeof buf, "%s", a.at(0).c_str());
