@@ -122,6 +122,12 @@ class FileRows : public FilesTest {
            reset_fs_settings();
            force_large_file_api(0);
            peer_.reset();
+           set_descriptor_renumber_hook(nullptr);
+         })},
+        // From here on each change of a file's descriptor is noted.
+        {"watch_renumbering", act([] {
+           set_descriptor_renumber_hook(
+               [](int32_t from, int32_t to) { g_renumbered.emplace_back(from, to); });
          })},
         // The other process, forked with this one's settings before this
         // one opens anything (it must not inherit the file table).
@@ -235,8 +241,6 @@ class FileRows : public FilesTest {
 };
 
 TEST_F(FileRows, Calls) {
-  set_descriptor_renumber_hook(
-      [](int32_t from, int32_t to) { g_renumbered.emplace_back(from, to); });
   // Each row's error codes are its own.
   EXPECT_TRUE(run_rows("osfile/calls.txt", verbs(), [] {
     *fs_error_code() = *fs_error_secondary() = 0;
