@@ -12,7 +12,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <optional>
 #include <string>
 
 #include "common/fails.h"

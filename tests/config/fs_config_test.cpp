@@ -5,11 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <sstream>
 #include <string>
-#include <utility>
-#include <vector>
 
 #include "common/golden.h"
 #include "common/test_util.h"

@@ -7,7 +7,6 @@
 #include <cstring>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "common/fails.h"
 #include "common/lock_probe.h"

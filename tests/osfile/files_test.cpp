@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include <optional>
-#include <span>
 #include <string>
 #include <vector>
 
