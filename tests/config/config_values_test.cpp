@@ -236,6 +236,17 @@ Verbs config_verbs() {
          Named n = named(a.at(1));
          return std::to_string(cfg_set_verbose(static_cast<int>(number(a.at(0))), n.set));
        }},
+      // A message file with texts 707 and 1391 for the reports, opened.
+      {"messages",
+       [](const Words &) {
+         write_file(
+             "m.msg",
+             MsgFileBuilder().add(707, {"%2 <- %1\n"}).add(1391, {"user %s", " = %s\n"}).bytes());
+         setenv("A_MESSAGE", "m.msg", 1);
+         char error[300];
+         return std::to_string(Amsg_init(error));
+       }},
+      {"close_messages", act(Amsg_shutdown)},
       {"calls",
        [](const Words &) {
          std::string heard = g_calls;
@@ -298,35 +309,6 @@ TEST(ConfigValues, NoMemoryForStorageEndsTheProcess) {
         cfg_set_long("T_LONG", 0, 1);
       },
       testing::ExitedWithCode(255), "\\*\\*\\* Out of Memory \\*\\*\\*\n");
-  cfg_release();
-}
-
-// Reports of every value applied, in the library's own texts, or in the
-// message file's when there is one.
-TEST(ConfigValues, VerboseReportsInTheirOwnTextsOrTheMessageFiles) {
-  cfg_define_table(kTable, kCount, 0);
-  EXPECT_EQ(0, cfg_set_verbose(1, 0));
-  TempDir dir;
-  write_file(dir / "m.msg",
-             MsgFileBuilder().add(707, {"%2 <- %1\n"}).add(1391, {"user %s", " = %s\n"}).bytes());
-  StderrCapture err;
-  auto set_text = [](const char *name, const char *value) {
-    ASSERT_EQ(1, cfg_set_programmatic(name, -1, value, -1, 0));
-  };
-  set_text("T_LONG", "64k");
-  set_text("T_S65", "short text");
-  set_text("T_S256", std::string(100, 'v').c_str());
-  set_text("U_FREE", "free value");
-  set_text("T_BOOL", "maybe");
-  cfg_define_table(kTable, 1, 0);
-  setenv("A_MESSAGE", (dir / "m.msg").c_str(), 1);
-  char error[300];
-  ASSERT_EQ(1, Amsg_init(error));
-  set_text("T_SHORT", "12");
-  set_text("U_X", "y");
-  EXPECT_TRUE(matches_golden("config/verbose.txt", err.text()));
-  EXPECT_EQ(1, cfg_set_verbose(0, 0));
-  Amsg_shutdown();
   cfg_release();
 }
 
