@@ -58,9 +58,10 @@ class CacheTest : public ::testing::Test {
     Bset_kind(f, kind);
     return f;
   }
-  // The scenarios' calls. A file is named by its last path component
-  // (the segment "P" unless said otherwise), an open by its number; a
-  // transfer's bytes are runs (as_runs), a kind index, data or other.
+  // The scenarios' calls. A file is named by its name in the test's
+  // folder (the segment, "P" in the traces, unless another is named), an
+  // open by its number; a transfer's bytes are runs (as_runs), a kind
+  // index, data or other.
   Verbs verbs() {
     auto fn = [](const Words &a, size_t i) { return static_cast<int32_t>(number(a.at(i))); };
     auto path = [this](const Words &a, size_t i) { return a.size() > i ? dir_ / a[i] : path_; };
