@@ -170,13 +170,15 @@ class FileRows : public FilesTest {
          }},
         // F OFFSET OP: the holder of a refused lock is named.
         {"lock",
-         [n](const Words &a) {
+         [this, n](const Words &a) {
            *fs_lock_holder() = 0;
            int32_t rc = Arec_lock64(n(a, 0), number(a.at(1)), n(a, 2));
            pid_t holder = *fs_lock_holder();
            return said(rc, rc != 0) + (holder == 0          ? ""
                                        : holder == getpid() ? " held here"
-                                                            : " held by the other process");
+                                       : peer_ && holder == peer_->worker.pid()
+                                           ? " held by the other process"
+                                           : " held by process " + std::to_string(holder));
          }},
         {"locks", [](const Words &) { return std::to_string(record_lock_count()); }},
         {"unlocked", [n](const Words &a) { return std::to_string(Afile_unlocked(n(a, 0))); }},
