@@ -124,12 +124,12 @@ TEST_F(LayerFiles, Rows) {
          const char *base = Abase_name(a.at(0).c_str());
          return as_word(base) + " at " + std::to_string(base - a[0].c_str());
        }},
-      // DIR NAME: the folder's buffer after the join.
       // Writes past N bytes fail as on a full disk; none: no limit.
       {"limit", act([&](const Words &a) {
          limit.reset();
          if (a.at(0) != "none") limit.emplace(number(a[0]));
        })},
+      // DIR NAME: the folder's buffer after the join.
       {"join",
        [&](const Words &a) {
          snprintf(buf, sizeof buf, "%s", a.at(0).c_str());
@@ -137,7 +137,11 @@ TEST_F(LayerFiles, Rows) {
          return (same ? "" : "another buffer ") + as_word(buf);
        }},
   };
-  EXPECT_TRUE(run_rows("layer/calls.txt", verbs, [] { return std::string(errno = 0, '\0'); }));
+  // Each row's errno is its own.
+  EXPECT_TRUE(run_rows("layer/calls.txt", verbs, [] {
+    errno = 0;
+    return "";
+  }));
 }
 
 TEST_F(LayerFiles, DescriptorsWrappedByAHandle) {
