@@ -17,7 +17,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <random>
 #include <string>
@@ -33,7 +32,7 @@ void __sanitizer_set_death_callback(void (*callback)(void)) __attribute__((weak)
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using Bytes = std::string;
 constexpr size_t kMaxInput = 1 << 16;
 
 struct DriverState {
@@ -66,11 +65,6 @@ void on_signal(int signo) {
   raise(signo == SIGALRM ? SIGABRT : signo);
 }
 
-Bytes read_all(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 // Values at the edges of the fields of the formats under test, written
 // big-endian as the formats store them.
 const uint32_t kInteresting[] = {0,          1,      0x7F,   0x80,    0xFF,       0x100,
@@ -82,32 +76,31 @@ void mutate(Bytes &b, const std::vector<Bytes> &corpus, std::mt19937 &rng) {
   auto at = [&](size_t extra) { return b.size() + extra == 0 ? 0 : rng() % (b.size() + extra); };
   switch (rng() % 9) {
     case 0:  // bit flip
-      if (!b.empty()) b[at(0)] ^= static_cast<uint8_t>(1u << (rng() % 8));
+      if (!b.empty()) b[at(0)] ^= static_cast<char>(1u << (rng() % 8));
       break;
     case 1:  // byte set
-      if (!b.empty()) b[at(0)] = static_cast<uint8_t>(rng());
+      if (!b.empty()) b[at(0)] = static_cast<char>(rng());
       break;
     case 2:  // a byte of the texts (decimal, hexadecimal and octal fields, names)
-      if (!b.empty()) b[at(0)] = static_cast<uint8_t>(kTextBytes[rng() % (sizeof kTextBytes - 1)]);
+      if (!b.empty()) b[at(0)] = kTextBytes[rng() % (sizeof kTextBytes - 1)];
       break;
     case 3: {  // an interesting integer, 1, 2 or 4 bytes wide
       uint32_t v = kInteresting[rng() % std::size(kInteresting)];
       size_t width = size_t{1} << (rng() % 3);
       if (b.size() < width) break;
       size_t pos = rng() % (b.size() - width + 1);
-      for (size_t i = 0; i < width; ++i)
-        b[pos + i] = static_cast<uint8_t>(v >> (8 * (width - 1 - i)));
+      for (size_t i = 0; i < width; ++i) b[pos + i] = static_cast<char>(v >> (8 * (width - 1 - i)));
       break;
     }
     case 4: {  // insert random bytes or a copy of a piece
       size_t pos = at(1), n = 1 + rng() % 16;
-      Bytes piece(n);
+      Bytes piece(n, 0);
       if (!b.empty() && rng() % 2) {
         size_t from = rng() % b.size();
         n = std::min(n, b.size() - from);
         piece.assign(b.begin() + static_cast<long>(from), b.begin() + static_cast<long>(from + n));
       } else {
-        for (auto &c : piece) c = static_cast<uint8_t>(rng());
+        for (auto &c : piece) c = static_cast<char>(rng());
       }
       b.insert(b.begin() + static_cast<long>(pos), piece.begin(), piece.end());
       break;
@@ -129,8 +122,7 @@ void mutate(Bytes &b, const std::vector<Bytes> &corpus, std::mt19937 &rng) {
     case 7:  // the same byte over a run
       if (!b.empty()) {
         size_t pos = at(0), n = std::min<size_t>(1 + rng() % 32, b.size() - pos);
-        std::fill_n(b.begin() + static_cast<long>(pos), n,
-                    static_cast<uint8_t>(rng() % 2 ? 0 : 0xFF));
+        std::fill_n(b.begin() + static_cast<long>(pos), n, static_cast<char>(rng() % 2 ? 0 : 0xFF));
       }
       break;
     default:  // cut short
@@ -144,7 +136,7 @@ void run(const Bytes &b, const char *what, unsigned timeout) {
   g_driver.current = &b;
   g_driver.what = what;
   alarm(timeout);
-  LLVMFuzzerTestOneInput(b.data(), b.size());
+  LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t *>(b.data()), b.size());
   alarm(0);
   g_driver.current = nullptr;
 }
@@ -164,7 +156,7 @@ int main(int argc, char **argv) {
   if (LLVMFuzzerInitialize) LLVMFuzzerInitialize(&argc, &argv);
   long mutations = 0;
   unsigned seed = 1, timeout = 30;
-  std::vector<std::string> paths;
+  std::vector<std::string> files;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     if (a == "--make-seeds" && i + 1 < argc) {
@@ -179,8 +171,11 @@ int main(int argc, char **argv) {
       if (a == "--timeout") timeout = static_cast<unsigned>(v);
     } else if (a.rfind("--", 0) == 0) {
       return usage(argv[0]);
+    } else if (std::filesystem::is_directory(a)) {
+      for (const auto &e : std::filesystem::directory_iterator(a))
+        if (e.is_regular_file()) files.push_back(e.path());
     } else {
-      paths.push_back(a);
+      files.push_back(a);
     }
   }
   snprintf(g_driver.failure_path, sizeof g_driver.failure_path, "%s/fuzz-failure-%s",
@@ -188,19 +183,10 @@ int main(int argc, char **argv) {
   for (int signo : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGALRM}) signal(signo, on_signal);
   if (__sanitizer_set_death_callback) __sanitizer_set_death_callback(save_current);
 
-  std::vector<std::string> files;
-  for (const std::string &p : paths) {
-    if (std::filesystem::is_directory(p)) {
-      for (const auto &e : std::filesystem::directory_iterator(p))
-        if (e.is_regular_file()) files.push_back(e.path());
-    } else {
-      files.push_back(p);
-    }
-  }
   std::sort(files.begin(), files.end());
   std::vector<Bytes> corpus;
   for (const std::string &f : files) {
-    corpus.push_back(read_all(f));
+    corpus.push_back(kel::fuzz::read_bytes(f));
     run(corpus.back(), f.c_str(), timeout);
   }
   if (corpus.empty()) corpus.emplace_back();

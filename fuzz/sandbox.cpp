@@ -185,15 +185,6 @@ extern "C" {
 
 int __real_open64(const char *path, int flags, ...);
 FILE *__real_fopen64(const char *path, const char *mode);
-int __real_mkdir(const char *path, mode_t mode);
-int __real_mkstemp64(char *pattern);
-int __real_rename(const char *from, const char *to);
-int __real_link(const char *from, const char *to);
-int __real_unlink(const char *path);
-int __real_remove(const char *path);
-int __real_chmod(const char *path, mode_t mode);
-int __real_chown(const char *path, uid_t owner, gid_t group);
-int __real_utime(const char *path, const struct utimbuf *times);
 
 int __wrap_open64(const char *path, int flags, ...) {
   mode_t mode = 0;
@@ -212,41 +203,25 @@ FILE *__wrap_fopen64(const char *path, const char *mode) {
   return __real_fopen64(path, mode);
 }
 
-int __wrap_mkdir(const char *path, mode_t mode) {
-  return allowed("mkdir", path) ? __real_mkdir(path, mode) : -1;
-}
+// The calls whose first one or two arguments are the paths they change:
+// each __wrap_ checks them and hands the call on to its __real_, or fails
+// it with -1.
+#define KEL_ARGUMENTS(...) __VA_ARGS__
+#define KEL_GUARDED(call, paths, params, args)                            \
+  int __real_##call params;                                               \
+  int __wrap_##call params {                                              \
+    return allowed(#call, KEL_ARGUMENTS paths) ? __real_##call args : -1; \
+  }
 
-int __wrap_mkstemp64(char *pattern) {
-  return allowed("mkstemp", pattern) ? __real_mkstemp64(pattern) : -1;
-}
-
-int __wrap_rename(const char *from, const char *to) {
-  return allowed("rename", from, to) ? __real_rename(from, to) : -1;
-}
-
-int __wrap_link(const char *from, const char *to) {
-  return allowed("link", from, to) ? __real_link(from, to) : -1;
-}
-
-int __wrap_unlink(const char *path) {
-  return allowed("unlink", path) ? __real_unlink(path) : -1;
-}
-
-int __wrap_remove(const char *path) {
-  return allowed("remove", path) ? __real_remove(path) : -1;
-}
-
-int __wrap_chmod(const char *path, mode_t mode) {
-  return allowed("chmod", path) ? __real_chmod(path, mode) : -1;
-}
-
-int __wrap_chown(const char *path, uid_t owner, gid_t group) {
-  return allowed("chown", path) ? __real_chown(path, owner, group) : -1;
-}
-
-int __wrap_utime(const char *path, const struct utimbuf *times) {
-  return allowed("utime", path) ? __real_utime(path, times) : -1;
-}
+KEL_GUARDED(mkdir, (path), (const char *path, mode_t mode), (path, mode))
+KEL_GUARDED(mkstemp64, (pattern), (char *pattern), (pattern))
+KEL_GUARDED(rename, (from, to), (const char *from, const char *to), (from, to))
+KEL_GUARDED(link, (from, to), (const char *from, const char *to), (from, to))
+KEL_GUARDED(unlink, (path), (const char *path), (path))
+KEL_GUARDED(remove, (path), (const char *path), (path))
+KEL_GUARDED(chmod, (path), (const char *path, mode_t mode), (path, mode))
+KEL_GUARDED(chown, (path), (const char *path, uid_t owner, gid_t group), (path, owner, group))
+KEL_GUARDED(utime, (path), (const char *path, const struct utimbuf *times), (path, times))
 
 // Shell commands of the code under test (the rename fallback, an eject
 // command) never run; libFuzzer's own (-merge, -fork) run outside the runs.

@@ -79,24 +79,13 @@ void make_indexed(const std::string &path, const Layout &l, int n, unsigned seed
   ASSERT_EQ(1, v5_close(f));
 }
 
-// Every record of the file in the order of key k.
+// Every record of the file in the order of key k, from a record of the
+// byte whose translation is the smallest (below every key).
 std::vector<std::string> walk(const std::string &path, const Layout &l, int k) {
-  std::vector<std::string> out;
-  // Exclusive: the header is not read again for every record.
-  DorvexFile *f = v5_open(path.c_str(), KEL_OPEN_INPUT | KEL_OPEN_EXCLUSIVE, "0,0,0");
-  EXPECT_NE(nullptr, f) << path << " " << *fs_error_code();
-  if (f == nullptr) return out;
-  // A record of the byte whose translation is the smallest is below every key.
   int lowest = 0;
   for (int b = 1; b < 256 && !l.table.empty(); ++b)
     if (static_cast<uint8_t>(l.table[b]) < static_cast<uint8_t>(l.table[lowest])) lowest = b;
-  std::string buffer(l.shape.max_record, static_cast<char>(lowest));
-  if (v5_start(f, buffer.data(), k, 0, 1)) {
-    for (uint32_t n; (n = v5_next(f, buffer.data())) > 0;) out.emplace_back(buffer.data(), n);
-  }
-  EXPECT_EQ(E_NOT_FOUND, *fs_error_code()) << path << " key " << k;
-  v5_close(f);
-  return out;
+  return records_in_order(path, k, l.shape.max_record, static_cast<char>(lowest));
 }
 
 // What v5_info tells of the file: record count, the three parameter

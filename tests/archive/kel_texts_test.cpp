@@ -11,6 +11,7 @@
 #include "archive/archive_model.h"
 #include "archive/kel_script.h"
 #include "common/msg_file.h"
+#include "common/shapes.h"
 #include "kelfs/kelfs.h"
 
 namespace kel::test {
@@ -22,14 +23,11 @@ using KelTexts = KelScript;
 // "|", and whether the structural check finds it sound.
 std::string records_of(const std::string &path, int key) {
   v5_init_cfg();
-  DorvexFile *f = v5_open(path.c_str(), KEL_OPEN_INPUT, "0,0,0");
-  if (f == nullptr) return "not opened, code " + std::to_string(*fs_error_code());
   std::string out;
-  char buffer[64] = {};
-  if (v5_start(f, buffer, key, 0, 1))
-    for (uint32_t n; (n = v5_next(f, buffer)) > 0;) out += std::string(buffer, n) + "|";
-  out += v5_check(f, 0) == 1 ? " sound" : " not sound";
-  v5_close(f);
+  for (const std::string &r : records_in_order(path, key, 64)) out += r + "|";
+  DorvexFile *f = v5_open(path.c_str(), KEL_OPEN_INPUT, "0,0,0");
+  out += f && v5_check(f, 0) == 1 ? " sound" : " not sound";
+  if (f) v5_close(f);
   return out;
 }
 

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "archive/archive_model.h"
+#include "common/row_script.h"
 
 namespace kel::archive {
 namespace {
@@ -25,33 +26,46 @@ TEST(MemberCodec, HeadersAgainstTheModel) {
                  .type = kTypeText};
   const std::string widest = test::model_member(0177777, 99999, 70000, 0, "x", 9999999999LL, 'T');
   EXPECT_EQ(widest, std::string(out, format_member_header(h, "x", out)));
-  MemberHeader p;
-  ASSERT_EQ(HeaderCheck::kOk, parse_member_header(widest.c_str(), &p));
-  EXPECT_EQ(std::make_tuple(0177777u, 99999, 9999999999LL, 1),
-            std::make_tuple(p.mode, p.owner, p.data_size, p.name_length));
+}
 
-  // Damage in general is the fuzz target's; leading blanks are what a
-  // printf without zero padding leaves, and pass.
-  const std::string good = test::model_member(0100644, 1, 2, 3, "abc", 4, 'T');
-  struct {
-    size_t at;
-    const char *bytes;
-    HeaderCheck want;
-  } damages[] = {{0, "  121417", HeaderCheck::kBadMagic},
-                 {0, "1012141a", HeaderCheck::kBadMagic},
-                 {0, "1012141F", HeaderCheck::kBadMagic},
-                 {kNameLengthOffset, "   ", HeaderCheck::kBadField},
-                 {kTimeOffset, "+000000003", HeaderCheck::kOk},
-                 {kModeOffset, "100648", HeaderCheck::kBadField},  // not octal
-                 {kOwnerOffset, "-0001", HeaderCheck::kBadField},
-                 {kSizeOffset, "00000001 0", HeaderCheck::kBadField},
-                 {kOwnerOffset, "   12", HeaderCheck::kOk}};
-  for (const auto &d : damages) {
-    std::string t = good;
-    t.replace(d.at, strlen(d.bytes), d.bytes);
-    EXPECT_EQ(d.want, parse_member_header(t.c_str(), &h)) << d.bytes;
-  }
-  EXPECT_EQ(12, h.owner);
+// Member headers read, old key descriptions built and read: rows of
+// archive/codec.txt.
+TEST(MemberCodec, Rows) {
+  const char *const names[] = {"ok", "bad magic", "bad field", "split key", "too wide", "bad text"};
+  const test::Verbs verbs = {
+      // The header's text: its check, and the fields of one that passes.
+      {"header",
+       [&](const test::Words &a) {
+         MemberHeader h;
+         HeaderCheck c = parse_member_header(a.at(0).c_str(), &h);
+         return names[static_cast<int>(c)] +
+                (c != HeaderCheck::kOk
+                     ? ""
+                     : " mode " + std::to_string(h.mode) + " owner " + std::to_string(h.owner) +
+                           " size " + std::to_string(h.data_size) + " name " +
+                           std::to_string(h.name_length));
+       }},
+      // RECORD PHYSICAL KEY...: the description of an old-style member.
+      {"old_keys",
+       [&](const test::Words &a) {
+         std::vector<const char *> keys;
+         for (size_t i = 2; i < a.size(); ++i) keys.push_back(a[i].c_str());
+         char out[256] = "";
+         OldKeyResult r =
+             build_old_key_description(a.at(0).c_str(), a.at(1).c_str(), keys.data(),
+                                       static_cast<int32_t>(keys.size()), out, sizeof out);
+         return r == OldKeyResult::kOk ? std::string(out) : names[2 + static_cast<int>(r)];
+       }},
+      // Its node blocks and maximum record length.
+      {"old_key_sizes",
+       [](const test::Words &a) {
+         int32_t blocks = 0, length = 0;
+         if (!parse_old_key_description(a.at(0).c_str(), &blocks, &length))
+           return std::string("refused");
+         return std::to_string(blocks) + " blocks " + std::to_string(length) + " bytes";
+       }},
+  };
+  EXPECT_TRUE(test::run_rows("archive/codec.txt", verbs));
 }
 
 // The listing in golden/archive/input.txt shows the foreign name forms;
@@ -63,42 +77,6 @@ TEST(MemberCodec, NamesWithNothingToConvert) {
     convert_name(in, out);
     EXPECT_STREQ("", out) << in;
   }
-}
-
-TEST(MemberCodec, OldKeyDescriptionFromTheIndexedTexts) {
-  // Key 0: 8 bytes at offset 0; key 1: 10 bytes at offset 8, duplicates.
-  const char *keys[] = {"01,0,008,0000000000", "01,1,010,0000000008"};
-  const char *split[] = {"01,0,008,0000000000", "02,1,004,0000000010,004,0000000020"};
-  struct {
-    const char *record, *physical;
-    const char **keys;
-    int count;
-    OldKeyResult result;
-    const char *text = "";
-  } cases[] = {
-      {"0000000100,0000000100,002", "01,0000000,0000001,000,0", keys, 2, OldKeyResult::kOk,
-       "001,001,1,0100,02,008,0000,010,0008,Y,N,N,N"},
-      // Variable length, compression and scrambling flags.
-      {"0000000100,0000000010,001", "02,0000000,0000001,070,1", keys, 1, OldKeyResult::kOk,
-       "001,001,2,0100,01,008,0000,Y,Y,Y"},
-      {"0000000100,0000000100,002", "01,0000000,0000001,000,0", split, 2, OldKeyResult::kSplitKey},
-      {"0000000100,0000000100,001", "01,0000000,0000001,000,0", split + 1, 1,
-       OldKeyResult::kSplitKey},
-      {"0000010000,0000010000,001", "01,0000000,0000001,000,0", keys, 1, OldKeyResult::kTooWide},
-      {"junk", "01,0000000,0000001,000,0", keys, 1, OldKeyResult::kBadText}};
-  for (const auto &c : cases) {
-    char out[256] = "";
-    EXPECT_EQ(c.result,
-              build_old_key_description(c.record, c.physical, c.keys, c.count, out, sizeof out));
-    if (c.result == OldKeyResult::kOk) {
-      EXPECT_STREQ(c.text, out);
-    }
-  }
-  int32_t blocks = 0, length = 0;
-  ASSERT_TRUE(parse_old_key_description("001,001,2,0100,01,008,0000,Y,Y,Y", &blocks, &length));
-  EXPECT_EQ(2, blocks);
-  EXPECT_EQ(100, length);
-  EXPECT_FALSE(parse_old_key_description("001,001", &blocks, &length));
 }
 
 // The texts ahead of an indexed member's records (kel writes them;

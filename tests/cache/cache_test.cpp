@@ -1,9 +1,10 @@
-// The block cache. Each scenario checks the bytes read and written and
-// compares its trace (one line a call, the system calls made for it) and
-// the metrics report at shutdown whole with a golden file: together they
-// say which calls reached the disk, which were served from the pool and
-// how dirty blocks went back. A random run checks every transfer against
-// a plain string.
+// The block cache. The fixed scenarios are rows of
+// tests/golden/cache/scenarios.txt (common/row_script.h): each call with
+// the bytes it read or wrote, the file's bytes on disk where they matter,
+// and under each call its trace (the system calls made for it) and at the
+// end the metrics report: together they say which calls reached the disk,
+// which were served from the pool and how dirty blocks went back. A random
+// run checks every transfer against a plain string.
 #include "cache/cache.h"
 #include "indexed/broken_codes.h"
 
@@ -11,12 +12,12 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <optional>
 #include <string>
 
 #include "common/fails.h"
 #include "common/golden.h"
 #include "common/random_driver.h"
+#include "common/row_script.h"
 #include "common/test_util.h"
 #include "config/config.h"
 #include "config/fs_config.h"
@@ -57,190 +58,151 @@ class CacheTest : public ::testing::Test {
     Bset_kind(f, kind);
     return f;
   }
-  // Writes whole blocks `numbers` (block b filled with base + b) and
-  // returns the expected contents of the file afterwards.
-  std::string dirty(int f, std::string expected, std::initializer_list<int> numbers, char base) {
-    for (int b : numbers) {
-      std::string data(kBlock, static_cast<char>(base + b));
-      EXPECT_EQ(kBlock, Bpwrite(f, data.data(), kBlock, b * kBlock));
-      expected.replace(b * kBlock, kBlock, data);
-    }
-    return expected;
-  }
-  std::string read(int f, int length, int64_t offset) {
-    std::string out(static_cast<size_t>(length), '\0');
-    EXPECT_EQ(length, Bpread(f, out.data(), length, offset));
-    return out;
-  }
-  // From here on every call is traced and the metrics are reported.
-  void trace() {
-    capture_.emplace();
-    set_trace_bits(kTraceInner | kTraceCacheMetrics);
-  }
-  // Shuts the cache down and compares what was traced with
-  // tests/golden/cache/<name>.txt, the file named "P".
-  ::testing::AssertionResult traced(const std::string &name) {
-    Bshutdown();
-    set_trace_bits(0);
-    return matches_golden("cache/" + name + ".txt", replace_all(capture_->text(), path_, "P"));
+  // The scenarios' calls. A file is named by its name in the test's
+  // folder (the segment, "P" in the traces, unless another is named), an
+  // open by its number; a transfer's bytes are runs (as_runs), a kind
+  // index, data or other.
+  Verbs verbs() {
+    auto fn = [](const Words &a, size_t i) { return static_cast<int32_t>(number(a.at(i))); };
+    auto path = [this](const Words &a, size_t i) { return a.size() > i ? dir_ / a[i] : path_; };
+    return {
+        {"begin", act([this] {
+           Bshutdown();
+           set_trace_bits(0);
+           reset_fs_settings();
+           config_ = CacheConfig{};
+           config_.buffers = 64;
+         })},
+        {"buffers", act([this, fn](const Words &a) { config_.buffers = fn(a, 0); })},
+        {"pool_for_data", act([this](const Words &) { config_.no_async_cache_data = true; })},
+        {"no_pool_for_data", act([this](const Words &) { config_.no_async_cache_data = false; })},
+        // FILE BLOCKS [FIRST]: blocks filled with FIRST, FIRST + 1, ...
+        {"blocks", act([path](const Words &a) {
+           write_file(path(a, 0),
+                      blocks(static_cast<int>(number(a.at(1))), a.size() > 2 ? a[2][0] : 'a'));
+         })},
+        {"write_file", act([path](const Words &a) { write_file(path(a, 0), from_runs(a, 1)); })},
+        {"file", [path](const Words &a) { return as_runs(read_file(path(a, 0))); }},
+        // Every call from here on traced, the metrics reported at shutdown.
+        {"trace", act([] { set_trace_bits(kTraceInner | kTraceCacheMetrics); })},
+        {"shutdown", act(Bshutdown)},
+        {"init", [](const Words &) { return std::to_string(Binit()); }},
+        {"pool",
+         [](const Words &) {
+           return std::to_string(cache_buffer_count()) + " buffers " +
+                  std::to_string(cache_bucket_count()) + " buckets";
+         }},
+        // FLAGS [KIND [FILE]]
+        {"open",
+         [this, path](const Words &a) {
+           const std::map<std::string, int> kinds = {
+               {"index", kKindIndex}, {"data", kKindData}, {"other", kKindOther}};
+           int f = Bopen(path(a, 2).c_str(), static_cast<int>(number(a.at(0))));
+           if (f >= 0) Bset_kind(f, kinds.at(a.size() > 1 ? a[1] : "index"));
+           return std::to_string(f);
+         }},
+        {"close", [fn](const Words &a) { return std::to_string(Bclose(fn(a, 0))); }},
+        {"sync", [fn](const Words &a) { return std::to_string(Bsync(fn(a, 0))); }},
+        {"seek", [fn](const Words &a) { return std::to_string(Bseek(fn(a, 0), number(a.at(1)))); }},
+        // F LENGTH OFFSET, or F LENGTH at the position.
+        {"read",
+         [fn](const Words &a) {
+           std::string out(static_cast<size_t>(number(a.at(1))), '\0');
+           int64_t n = a.size() > 2 ? Bpread(fn(a, 0), out.data(), fn(a, 1), number(a[2]))
+                                    : Bread(fn(a, 0), out.data(), fn(a, 1));
+           return std::to_string(n) + ": " + as_runs(out.substr(0, n < 0 ? 0 : n));
+         }},
+        // F OFFSET BYTES..., or F at BYTES... at the position.
+        {"write",
+         [fn](const Words &a) {
+           bool here = a.at(1) == "at";
+           std::string data = from_runs(a, 2);
+           int32_t n = static_cast<int32_t>(data.size());
+           return std::to_string(here ? Bwrite(fn(a, 0), data.data(), n)
+                                      : Bpwrite(fn(a, 0), data.data(), n, number(a[1])));
+         }},
+        // Writes whole blocks N... of the file, block b filled with BASE + b.
+        {"dirty",
+         [fn](const Words &a) {
+           std::string done;
+           for (size_t i = 2; i < a.size(); ++i) {
+             std::string data(kBlock, static_cast<char>(a[1][0] + number(a[i])));
+             done += " " +
+                     std::to_string(Bpwrite(fn(a, 0), data.data(), kBlock, number(a[i]) * kBlock));
+           }
+           return done.substr(1);
+         }},
+        // F OFFSET LENGTH through Bpread_ahead, the walk's read.
+        {"ahead",
+         [fn](const Words &a) {
+           std::string out(static_cast<size_t>(number(a.at(2))), '\0');
+           int64_t n = Bpread_ahead(fn(a, 0), out.data(), fn(a, 2), number(a.at(1)));
+           return std::to_string(n) + ": " + as_runs(out.substr(0, n < 0 ? 0 : n));
+         }},
+        // F FROM TO STEP LENGTH: reads through Bpread_ahead while they end
+        // before TO, each compared with the file's bytes on disk.
+        {"walk",
+         [this, fn](const Words &a) {
+           const std::string disk = read_file(path_);
+           std::string out(static_cast<size_t>(number(a.at(4))), '\0');
+           int reads = 0;
+           for (int64_t at = number(a.at(1)); at + fn(a, 4) <= number(a.at(2));
+                at += number(a.at(3)), ++reads)
+             if (Bpread_ahead(fn(a, 0), out.data(), fn(a, 4), at) != fn(a, 4) ||
+                 out != disk.substr(at, out.size()))
+               return "differs at " + std::to_string(at);
+           return std::to_string(reads) + " reads as on disk";
+         }},
+        // The system's reads and the pool's faults since the last "counted".
+        {"counted",
+         [this](const Words &) {
+           CacheCounters now = cache_counters();
+           std::string said = std::to_string(now.pread_calls - counted_.pread_calls) + " preads " +
+                              std::to_string(now.faults - counted_.faults) + " faults";
+           counted_ = now;
+           return said;
+         }},
+        {"set_version", act([fn](const Words &a) { Bset_version(fn(a, 0), fn(a, 1)); })},
+        {"store_version", act([fn](const Words &a) { Bstore_version(fn(a, 0), fn(a, 1)); })},
+        // The access mode of the descriptor that holds the open.
+        {"descriptor",
+         [fn](const Words &a) {
+           int mode = fcntl(file_descriptor(fn(a, 0)), F_GETFL) & O_ACCMODE;
+           return std::string(mode == O_RDWR     ? "read-write"
+                              : mode == O_RDONLY ? "read-only"
+                                                 : "other");
+         }},
+        {"same_descriptor",
+         [fn](const Words &a) {
+           return std::to_string(file_descriptor(fn(a, 0)) == file_descriptor(fn(a, 1)));
+         }},
+        // Another process's write, through a descriptor of its own.
+        {"other_write",
+         [this](const Words &a) {
+           int fd = open(path_.c_str(), O_RDWR);
+           std::string data = from_runs(a, 1);
+           std::string n = std::to_string(pwrite(fd, data.data(), data.size(), number(a.at(0))));
+           close(fd);
+           return n;
+         }},
+    };
   }
   CacheConfig config_;
+  CacheCounters counted_{};
   TempDir dir_;
   std::string path_ = dir_ / "segment";
-  std::optional<StderrCapture> capture_;
 };
 
-TEST_F(CacheTest, SharedHeaderIsReadEveryTimeAnExclusiveOneIsKept) {
-  write_file(path_, blocks(4));
-  int other = open(path_.c_str(), O_RDWR);  // stands for another process
-  trace();
-  for (int flags : {int{A_IO}, 0x402}) {  // 0x400 alone counts as no mode bit
-    int f = open_cached(flags);
-    read(f, 100, 0);
-    read(f, 100, 0);
-    ASSERT_EQ(2, pwrite(other, "ZZ", 2, 10));
-    EXPECT_EQ("ZZ", read(f, 100, 0).substr(10, 2)) << "the other process's change is seen";
-    ASSERT_EQ(2, pwrite(other, "aa", 2, 10));
-    // Other blocks are kept, and a write goes to the disk at once.
-    read(f, 100, 600);
-    read(f, 100, 700);
-    ASSERT_EQ(3, Bpwrite(f, "new", 3, 600));
-    EXPECT_EQ("new", read_file(path_).substr(600, 3));
-    ASSERT_EQ(3, Bpwrite(f, "bbb", 3, 600));
-    EXPECT_EQ(1, Bclose(f));
-  }
-  for (int flags : {0x202, 0x100}) {
-    int f = open_cached(flags);
-    read(f, 100, 0);
-    read(f, 100, 0);
-    EXPECT_EQ(1, Bclose(f));
-  }
-  close(other);
-  EXPECT_TRUE(traced("shared_header"));
+TEST_F(CacheTest, Scenarios) {
+  StderrCapture err;
+  size_t said = 0;
+  EXPECT_TRUE(run_rows("cache/scenarios.txt", verbs(), [&] {
+    std::string text = err.text();
+    return replace_all(text.substr(std::exchange(said, text.size())), path_, "P");
+  }));
 }
 
-TEST_F(CacheTest, DeferredPartialLastBlockIsWrittenBackWhole) {
-  config_.buffers = 1;  // the one buffer held block 0 before: its old bytes must not show
-  write_file(path_, std::string(700, 'x'));
-  trace();
-  int f = open_cached(0x602);
-  read(f, 10, 0);
-  ASSERT_EQ(10, Bpwrite(f, "0123456789", 10, 600));
-  EXPECT_EQ(std::string(700, 'x'), read_file(path_));
-  EXPECT_EQ(1, Bclose(f));
-  EXPECT_EQ(std::string(600, 'x') + "0123456789" + std::string(90, 'x') + std::string(324, '\0'),
-            read_file(path_));
-  EXPECT_TRUE(traced("deferred_last_block"));
-}
-
-// Small reads past the first block go through the read-ahead buffer of
-// four blocks; long reads and the first block do not disturb it.
-TEST_F(CacheTest, ReadAheadServesOnlySmallReadsPastTheFirstBlock) {
-  config_.no_async_cache_data = true;  // data segments use the pool
-  const std::string content = blocks(16);
-  write_file(path_, content);
-  trace();
-  int f = open_cached(A_IO, kKindData);
-  const std::pair<int, int> reads[] = {{100, 600}, {100, 1100}, {2048, 4096}, {100, 1600},
-                                       {100, 10},  {100, 2100}, {100, 2600}};
-  for (auto [length, offset] : reads)
-    EXPECT_EQ(content.substr(offset, length), read(f, length, offset)) << offset;
-  // Without the pool for data segments the calls are direct.
-  EXPECT_EQ(1, Bclose(f));
-  config_.no_async_cache_data = false;
-  f = open_cached(A_IO, kKindData);
-  EXPECT_EQ(content.substr(600, 100), read(f, 100, 600));
-  EXPECT_EQ(content.substr(600, 100), read(f, 100, 600));
-  EXPECT_TRUE(traced("read_ahead"));
-}
-
-// Bpread_ahead on a data segment that bypasses the pool: a shared open
-// walks through the copy window (one pread for a run of records stored in
-// order, none for what it covers; a jump reads just what is asked), which
-// a write or a moved version empties; a deny-write open reads through the
-// mapping, which shows its own writes and grows with the file. Short at the
-// end of the file, as pread; block 0 and the pool's files go as Bpread.
-TEST_F(CacheTest, WalkReadsComeFromTheWindowOrTheMapping) {
-  std::string content = blocks(200);
-  write_file(path_, content);
-  char buf[1024];
-  auto walk = [&](int f, int64_t offset, int length) {
-    SCOPED_TRACE(offset);
-    int64_t want = std::min<int64_t>(length, static_cast<int64_t>(content.size()) - offset);
-    ASSERT_EQ(want, Bpread_ahead(f, buf, length, offset));
-    EXPECT_EQ(content.substr(offset, want), std::string(buf, want));
-  };
-  int f = open_cached(A_IO, kKindData);
-  uint32_t p0 = cache_counters().pread_calls;
-  walk(f, 5000, 100);  // a jump: reads 100 bytes
-  for (int64_t at = 5100; at + 100 <= 5100 + 32768; at += 100) walk(f, at, 100);
-  EXPECT_EQ(p0 + 2, cache_counters().pread_calls) << "one window for the run";
-  walk(f, 100, 100);  // block 0
-  EXPECT_EQ(p0 + 3, cache_counters().pread_calls);
-  std::string changed(kBlock, '#');
-  ASSERT_EQ(kBlock, Bpwrite(f, changed.data(), kBlock, 20 * kBlock));
-  content.replace(20 * kBlock, kBlock, changed);
-  walk(f, 20 * kBlock, 100);
-  walk(f, 20 * kBlock + 100, 100);
-  Bset_version(f, 77);
-  walk(f, 20 * kBlock + 200, 100);
-  EXPECT_EQ(p0 + 6, cache_counters().pread_calls) << "the write and the version emptied it";
-  walk(f, static_cast<int64_t>(content.size()) - 50, 1000);
-  EXPECT_EQ(1, Bclose(f));
-
-  f = open_cached(A_IO | A_DENY_WRITE, kKindData);
-  p0 = cache_counters().pread_calls;
-  for (int64_t at = 512; at + 1000 < static_cast<int64_t>(content.size()); at += 7777)
-    walk(f, at, 1000);
-  ASSERT_EQ(kBlock, Bpwrite(f, changed.data(), kBlock, 3 * kBlock));
-  content.replace(3 * kBlock, kBlock, changed);
-  walk(f, 3 * kBlock, 100);
-  ASSERT_EQ(kBlock, Bpwrite(f, changed.data(), kBlock, 200 * kBlock));
-  content += changed;
-  walk(f, 200 * kBlock + 10, 1000);
-  EXPECT_EQ(p0, cache_counters().pread_calls) << "the mapping makes no read";
-  EXPECT_EQ(1, Bclose(f));
-
-  config_.no_async_cache_data = true;  // through the pool: as Bpread
-  f = open_cached(A_IO, kKindData);
-  uint32_t faults = cache_counters().faults;
-  walk(f, 600, 100);
-  EXPECT_EQ(faults + 1, cache_counters().faults);
-  EXPECT_EQ(1, Bclose(f));
-}
-
-TEST_F(CacheTest, WithoutBuffersEveryCallIsADirectSystemCall) {
-  config_.buffers = 0;
-  write_file(path_, blocks(4));
-  trace();
-  int f = open_cached(0x602);
-  char buf[kBlock];
-  EXPECT_EQ(512, Bseek(f, 512));
-  EXPECT_EQ(512, Bread(f, buf, 512));
-  EXPECT_EQ(blocks(2).substr(512), std::string(buf, 512));
-  std::string data(kBlock, 'Q');
-  EXPECT_EQ(512, Bwrite(f, data.data(), 512));
-  read(f, 100, 0);
-  EXPECT_EQ(2, Bpwrite(f, "zz", 2, 10));
-  EXPECT_EQ(data, read_file(path_).substr(1024, 512)) << "written at once";
-  EXPECT_EQ(1, Bclose(f));
-  EXPECT_EQ(0, cache_buffer_count());
-  EXPECT_TRUE(traced("no_buffers"));
-}
-
-TEST_F(CacheTest, BufferCountAndPrimeHashSize) {
-  const struct {
-    int32_t setting, buffers, buckets;
-  } rows[] = {{-1, 64, 61}, {0, 0, 0},   {1, 1, 1},      {2, 2, 2},
-              {3, 3, 3},    {10, 10, 7}, {100, 100, 97}, {128, 128, 127}};
-  for (auto [setting, buffers, buckets] : rows) {
-    config_.buffers = setting;
-    ASSERT_EQ(1, Binit());
-    EXPECT_EQ(buffers, cache_buffer_count()) << setting;
-    EXPECT_EQ(buckets, cache_bucket_count()) << setting;
-    Bshutdown();
-  }
-  // Without an override the count comes from the configuration.
+TEST_F(CacheTest, BufferCountFromTheConfiguration) {
   set_cache_config_override(nullptr);
   v5_init_cfg();
   cfg_set_long("V_BUFFERS", 0, 10);
@@ -248,82 +210,6 @@ TEST_F(CacheTest, BufferCountAndPrimeHashSize) {
   EXPECT_EQ(10, cache_buffer_count());
   Bshutdown();
   cfg_release();
-}
-
-// A dirty victim takes the oldest quarter of the pool with it: blocks 0
-// and 1 in one write, the rest in one run at the close.
-TEST_F(CacheTest, ADirtyVictimTakesTheOldestQuarterOfThePoolWithIt) {
-  config_.buffers = 8;
-  const std::string original = blocks(20);
-  write_file(path_, original);
-  trace();
-  int f = open_cached(0x602);
-  std::string expected = dirty(f, original, {0, 1, 2, 3, 4, 5, 6, 7}, 'A');
-  EXPECT_EQ(original.substr(10 * kBlock, kBlock), read(f, kBlock, 10 * kBlock));
-  EXPECT_EQ(expected.substr(0, 2 * kBlock) + original.substr(2 * kBlock), read_file(path_));
-  EXPECT_EQ(1, Bclose(f));
-  EXPECT_EQ(expected, read_file(path_));
-  EXPECT_TRUE(traced("dirty_victim"));
-}
-
-// A read across dirty blocks flushes them as one run first, then reads
-// the range with one call; read again, it comes from the pool.
-TEST_F(CacheTest, ReadingAroundDirtyBlocksFlushesThemAsARunFirst) {
-  const std::string original = blocks(8);
-  write_file(path_, original);
-  trace();
-  int f = open_cached(0x602);
-  std::string expected = dirty(f, original, {3, 4}, '0');
-  EXPECT_EQ(expected.substr(2 * kBlock, 4 * kBlock), read(f, 4 * kBlock, 2 * kBlock));
-  EXPECT_EQ(expected, read_file(path_));
-  EXPECT_EQ(expected.substr(2 * kBlock, 4 * kBlock), read(f, 4 * kBlock, 2 * kBlock));
-  Bclose(f);
-  EXPECT_TRUE(traced("read_around_dirty"));
-}
-
-TEST_F(CacheTest, VersionChangeDropsTheFilesBlocksAndBlocksFollowANewDescriptor) {
-  write_file(path_, blocks(4));
-  int f = open_cached(0x602);
-  Bstore_version(f, 5);
-  ASSERT_EQ(2, Bpwrite(f, "zz", 2, 600));
-  Bset_version(f, 5);
-  EXPECT_EQ("zz", read(f, 2, 600)) << "same version: kept";
-  Bset_version(f, 6);
-  EXPECT_EQ("bb", read(f, 2, 600)) << "another version: dropped unwritten";
-  EXPECT_EQ(1, Bclose(f));
-  EXPECT_EQ(blocks(4), read_file(path_));
-  // The writer's read-write descriptor replaces the reader's; the
-  // reader's blocks follow (a hit in the trace's report).
-  Bshutdown();
-  trace();
-  int r = open_cached(A_INPUT);
-  read(r, 100, 600);
-  int old_fd = file_descriptor(r);
-  int w = open_cached(A_IO);
-  ASSERT_NE(old_fd, file_descriptor(r));
-  ASSERT_EQ(file_descriptor(w), file_descriptor(r));
-  EXPECT_EQ(std::string(100, 'b'), read(r, 100, 600));
-  EXPECT_EQ(1, Bclose(w));
-  EXPECT_EQ(std::string(100, 'b'), read(r, 100, 700)) << "the reader goes on alone";
-  EXPECT_EQ(1, Bclose(r));
-  EXPECT_TRUE(traced("new_descriptor"));
-}
-
-TEST_F(CacheTest, SyncLeavesExclusiveDeferredFilesUnlessAsked) {
-  std::string other = dir_ / "other";
-  write_file(path_, blocks(2));
-  write_file(other, blocks(2));
-  int f = open_cached(0x602);                     // open-mode bits 0x600
-  int g = open_cached(0x502, kKindIndex, other);  // deny-write, deferred
-  ASSERT_EQ(2, Bpwrite(f, "FF", 2, 0));
-  ASSERT_EQ(2, Bpwrite(g, "GG", 2, 0));
-  EXPECT_EQ(1, Bsync(2));
-  EXPECT_EQ(blocks(2), read_file(path_));
-  EXPECT_EQ("GG", read_file(other).substr(0, 2));
-  EXPECT_EQ(1, Bsync(3));
-  EXPECT_EQ("FF", read_file(path_).substr(0, 2));
-  Bclose(f);
-  Bclose(g);
 }
 
 // Random reads and writes of every shape against a plain string, with a
@@ -448,33 +334,6 @@ TEST_F(CacheTest, OutOfMemoryAndFailedTransfers) {
   }
   EXPECT_EQ("", read_file(deferred_path));
   EXPECT_EQ(1, Bclose(f));
-}
-
-// Scattered dirty blocks of an exclusive deferred file: nothing reaches
-// the disk, whole blocks are not read before, and Bsync writes them back
-// as one sorted run (its trace line names the file). The read-ahead line
-// of the second report gives the hits' percentage.
-TEST_F(CacheTest, SortedWriteBackAndTheMetricsReport) {
-  const std::string original = blocks(10);
-  write_file(path_, original);
-  trace();
-  int f = open_cached(0x602);
-  std::string expected = dirty(f, original, {3, 1, 2, 7, 5, 6, 4, 8}, '0');
-  EXPECT_EQ(original, read_file(path_));
-  EXPECT_EQ(1, Bsync(3));  // bit 0: files opened 0x600 too; bit 1: no system sync
-  EXPECT_EQ(expected, read_file(path_));
-  read(f, 100, 1600);  // a hit
-  char buf[kBlock];
-  ASSERT_EQ(0, Bseek(f, 0));
-  ASSERT_EQ(kBlock, Bread(f, buf, kBlock));  // block 0: from disk, page zero
-  ASSERT_EQ(100, Bwrite(f, buf, 100));       // into block 1: hit, dirty
-  ASSERT_EQ(1, Bclose(f));
-  Bshutdown();
-  config_.no_async_cache_data = true;
-  f = open_cached(A_IO, kKindData);
-  for (int64_t offset : {600, 1100, 1600, 2100}) read(f, 100, offset);
-  ASSERT_EQ(1, Bclose(f));
-  EXPECT_TRUE(traced("sorted_write_back"));
 }
 
 }  // namespace

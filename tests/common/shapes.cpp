@@ -1,5 +1,7 @@
 #include "common/shapes.h"
 
+#include <gtest/gtest.h>
+
 #include "config/config.h"
 
 namespace kel::test {
@@ -119,6 +121,21 @@ std::string RecordGen::with_key0(size_t v, std::mt19937 &rng) const {
   for (size_t k = 1; k < values_.size(); ++k)
     picks.push_back(std::uniform_int_distribution<size_t>(0, values_[k].count - 1)(rng));
   return build(rng, picks);
+}
+
+std::vector<std::string> records_in_order(const std::string &path, int key, size_t buffer,
+                                          char low) {
+  std::vector<std::string> out;
+  // Exclusive: the header is not read again for every record.
+  DorvexFile *f = v5_open(path.c_str(), KEL_OPEN_INPUT | KEL_OPEN_EXCLUSIVE, "0,0,0");
+  EXPECT_NE(nullptr, f) << path << " " << *fs_error_code();
+  if (f == nullptr) return out;
+  std::string record(buffer, low);
+  if (v5_start(f, record.data(), key, 0, V5_START_NOT_LESS))
+    for (uint32_t n; (n = v5_next(f, record.data())) > 0;) out.emplace_back(record.data(), n);
+  EXPECT_EQ(E_NOT_FOUND, *fs_error_code()) << path << " key " << key;
+  v5_close(f);
+  return out;
 }
 
 }  // namespace kel::test

@@ -80,4 +80,10 @@ class RecordGen {
   std::vector<KeyValues> values_;
 };
 
+// Every record of the file at `path` in the order of key `key`, read into
+// a buffer of `buffer` bytes that starts filled with `low` (a key below
+// every key the file holds); every walk must end with E_NOT_FOUND.
+std::vector<std::string> records_in_order(const std::string &path, int key, size_t buffer,
+                                          char low = '\0');
+
 }  // namespace kel::test

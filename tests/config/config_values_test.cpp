@@ -1,3 +1,8 @@
+// The configuration's values through their setters and getters: the
+// calls and their results are rows of tests/golden/config/values.txt
+// (common/row_script.h); the verbs below are the library's calls. A name
+// written NAME@n is taken in the set n, else in set 0. "calls" shows the
+// callbacks heard since the last "calls" or "define".
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -6,9 +11,13 @@
 
 #include "common/golden.h"
 #include "common/msg_file.h"
+#include "common/row_script.h"
 #include "common/test_util.h"
 #include "config/config.h"
+#include "config/fs_config.h"
 #include "kelfs/errors.h"
+#include "kelfs/kelfs.h"
+#include "messages/diag.h"
 #include "messages/msg.h"
 #include "support/alloc.h"
 
@@ -28,6 +37,12 @@ intptr_t doubling(const char *, const char *text, int32_t, int) {
   return text ? 2 * atoi(text) : -1;
 }
 
+int g_func_cleared = 0;
+intptr_t note_clear(const char *, const char *text, int32_t, int) {
+  if (text == nullptr) ++g_func_cleared;
+  return 5;
+}
+
 const ConfigKeyword kModes[] = {{"READ", 1}, {"WRITE", 2}, {"APPEND", 4}};
 const ConfigKeyword kWithCatchAll[] = {{"ALL", 7}, {nullptr, 16}};
 
@@ -44,188 +59,246 @@ const ConfigVarDef kTable[] = {{"T_BOOL", CFG_BOOL, 1, nullptr, nullptr, 0, reco
                                {"T_MODES", CFG_LONG, 0, nullptr, kModes, 3, nullptr, 0},
                                {"T_CATCH", CFG_SHORT, 0, nullptr, kWithCatchAll, 2, nullptr, 0},
                                {"T_FIXED", CFG_LONG, 9, nullptr, nullptr, 0, nullptr, 1}};
-constexpr int32_t kCount = sizeof kTable / sizeof kTable[0];
+// A second table: D_ONE alone is the one-entry table naming it again.
+const ConfigVarDef kSecond[] = {{"D_ONE", CFG_LONG, 1, nullptr, nullptr, 0, nullptr, 0},
+                                {"D_FUNC", CFG_FUNC, 0, nullptr, nullptr, 0, note_clear, 0}};
 
-void set_text(const char *name, const char *value) {
-  ASSERT_EQ(1, cfg_set_programmatic(name, -1, value, -1, 0));
-}
+// The tables of the written file and of the statistics.
+const ConfigVarDef kFileTable[] = {{"B_EMPTY", CFG_LONG, 3, nullptr, nullptr, 0, nullptr, 0},
+                                   {"C_LONG_VALUE", CFG_RAW, 0, nullptr, nullptr, 0, nullptr, 0}};
+const ConfigVarDef kCounted[] = {{"S_BOOL", CFG_BOOL, 0, nullptr, nullptr, 0, nullptr, 0},
+                                 {"S_UNUSED", CFG_LONG, 0, nullptr, nullptr, 0, nullptr, 0},
+                                 {"S_STR", CFG_STRING16, 0, "", nullptr, 0, nullptr, 0}};
 
-// "NAME=value" words: the number of a number variable, the text (quoted,
-// or null) of the others.
-std::string shown(std::initializer_list<const char *> names) {
-  std::string out;
-  for (const char *name : names) {
-    int32_t type = cfg_get_type(name, 0);
-    out += (out.empty() ? "" : " ") + std::string(name) + "=";
-    if (type == CFG_RAW || (type >= CFG_STRING16 && type <= CFG_STRING256)) {
-      const char *text = cfg_get_string(name, 0);
-      out += text ? "'" + std::string(text) + "'" : "null";
-    } else {
-      out += std::to_string(cfg_get_long(name, 0));
-    }
-  }
-  return out;
-}
-
-TEST(ConfigValues, DefaultsThenTypedSetters) {
-  EXPECT_EQ(0, cfg_get_long("T_LONG", 0)) << "nothing known before any definition";
-  cfg_define_table(kTable, kCount, 0);
-  EXPECT_EQ(
-      "T_BOOL=1 T_TINY=-3 T_BYTE=113 T_SHORT=512 T_LONG=2147482112 T_S16='sixteen' "
-      "T_S65='' T_RAW='raw default' NOT_THERE=0",
-      shown({"T_BOOL", "T_TINY", "T_BYTE", "T_SHORT", "T_LONG", "T_S16", "T_S65", "T_RAW",
-             "NOT_THERE"}));
-  EXPECT_EQ(nullptr, cfg_get_string("T_LONG", 0)) << "no text before a value is set";
-  EXPECT_EQ(nullptr, cfg_get_string("NOT_THERE", 0));
-
-  g_calls.clear();
-  EXPECT_EQ(1, cfg_set_long("T_LONG", 0, -70000));
-  EXPECT_STREQ("-70000", cfg_get_string("T_LONG", 0)) << "the decimal form becomes the text";
-  EXPECT_EQ("T_LONG='-70000'=-70000", g_calls);
-  EXPECT_EQ(1, cfg_set_short("T_SHORT", 0, -2));
-  EXPECT_EQ(1, cfg_set_tinyint("T_TINY", 0, -128));
-  EXPECT_EQ(1, cfg_set_byte("T_BYTE", 0, 'Z'));
-  EXPECT_STREQ("Z", cfg_get_string("T_BYTE", 0));
-  EXPECT_EQ(1, cfg_set_string("T_S16", 0, "abcdefghijklmnopqrst"));  // cut at 16
-  EXPECT_EQ(1, cfg_set_string("T_S256", 0, std::string(300, 'w').c_str()));
-  // A number setter on a string variable stores its decimal text; a string
-  // setter on a number variable parses the text.
-  EXPECT_EQ(1, cfg_set_long("T_S65", 0, 1234));
-  EXPECT_EQ(1, cfg_set_string("T_BOOL", 0, "off"));
-  // The typed getters give the numbers in their own widths.
-  EXPECT_EQ(0, cfg_get_bool("T_BOOL", 0));
-  EXPECT_EQ(-2, cfg_get_short("T_SHORT", 0));
-  EXPECT_EQ(-128, cfg_get_tinyint("T_TINY", 0));
-  EXPECT_EQ('Z', cfg_get_byte("T_BYTE", 0));
-  EXPECT_EQ("T_BOOL=0 T_LONG=-70000 T_S16='abcdefghijklmnop' T_S65='1234'",
-            shown({"T_BOOL", "T_LONG", "T_S16", "T_S65"}));
-  EXPECT_EQ(std::string(256, 'w'), cfg_get_string("T_S256", 0));
-  // A new name becomes a user-defined variable of the setter's type, then
-  // of the type of the getter that reads it.
-  EXPECT_EQ(1, cfg_set_short("U_NEW", 0, 77));
-  EXPECT_EQ(CFG_SHORT, cfg_get_type("U_NEW", 0));
-  EXPECT_EQ(77, cfg_get_long("U_NEW", 0));
-  EXPECT_EQ(CFG_LONG, cfg_get_type("U_NEW", 0));
-  cfg_release();
-}
-
-// Booleans: y, t, on, 1, yes, true (any case, blanks around), all else
-// false. Number forms: config_parse_test. Tinyint and short keep the low 8
-// and 16 bits; keywords are abbreviated and OR'd, else a number is read;
-// flags 1 refuse programmatic values; Func: the callback's result.
-TEST(ConfigValues, TextsAreParsedByType) {
-  cfg_define_table(kTable, kCount, 0);
-  struct Case {
-    const char *name, *text;
-    int32_t want;
-  } cases[] = {{"T_BOOL", "y", 1},       {"T_BOOL", " true ", 1}, {"T_BOOL", "on", 1},
-               {"T_BOOL", "T", 1},       {"T_BOOL", "maybe", 0},  {"T_BOOL", "Yes", 1},
-               {"T_BOOL", "off", 0},     {"T_BOOL", "1", 1},      {"T_BOOL", "F", 0},
-               {"T_LONG", "64K", 65536}, {"T_TINY", "300", 44},   {"T_SHORT", "70000", 4464},
-               {"T_BYTE", "xyz", 'x'},   {"T_BYTE", "", 0},       {"T_MODES", "read,write", 3},
-               {"T_MODES", "A  r", 5},   {"T_MODES", "24", 24},   {"T_CATCH", "whatever", 16},
-               {"T_CATCH", "al", 7},     {"T_FIXED", "5", 9},     {"T_FUNC", "21", 42}};
-  for (const Case &c : cases) {
-    set_text(c.name, c.text);
-    EXPECT_EQ(c.want, cfg_get_long(c.name, 0)) << c.name << " " << c.text;
-  }
-  // Trailing blanks of the value are dropped, the name upper-cased.
-  ASSERT_EQ(1, cfg_set_programmatic("t_s65xx", 5, "  value  \t", -1, 0));
-  EXPECT_STREQ("  value", cfg_get_string("T_S65", 0));
-  cfg_release();
-}
-
-TEST(ConfigValues, CallbacksAndBoundVariablesFollowApplication) {
-  cfg_define_table(kTable, kCount, 0);
+// The variables that "bind" can tie to one of its own, and their values.
+struct Bound {
   int16_t tiny = 0x5555, shorty = 0;
   int32_t longy = 0;
   uint8_t booly = 9;
-  ASSERT_EQ(1, cfg_bind("T_TINY", 0, &tiny));
-  ASSERT_EQ(1, cfg_bind("T_SHORT", 0, &shorty));
-  ASSERT_EQ(1, cfg_bind("T_LONG", 0, &longy));
-  ASSERT_EQ(1, cfg_bind("T_BOOL", 0, &booly));
-  EXPECT_EQ(0, cfg_bind("NOT_THERE", 0, &longy));
-  auto bound = [&] {
-    return std::to_string(tiny) + " " + std::to_string(shorty) + " " + std::to_string(longy) + " " +
-           std::to_string(booly);
+} g_bound;
+
+struct Named {
+  std::string name;
+  int32_t set;
+};
+Named named(const std::string &word) {
+  size_t at = word.find('@');
+  if (at == std::string::npos) return {word, 0};
+  return {word.substr(0, at), static_cast<int32_t>(number(word.substr(at + 1)))};
+}
+
+constexpr int32_t kCount = std::size(kTable);
+
+int32_t number_at(const Words &a) {
+  return static_cast<int32_t>(number(a.at(0)));
+}
+
+// A number variable as its number, the others as their text.
+std::string value_of(const Named &n) {
+  int32_t type = cfg_get_type(n.name.c_str(), n.set);
+  if (type == CFG_RAW || (type >= CFG_STRING16 && type <= CFG_STRING256))
+    return as_word(cfg_get_string(n.name.c_str(), n.set));
+  return std::to_string(cfg_get_long(n.name.c_str(), n.set));
+}
+
+// Taken from a result of the library, freed with the description the
+// library gave it.
+std::string base64_of(const Named &n) {
+  int32_t length = -1;
+  uint8_t *bytes = cfg_get_base64(n.name.c_str(), n.set, &length);
+  std::string shown =
+      std::to_string(length) + " " +
+      (bytes ? as_word(std::string(reinterpret_cast<char *>(bytes), length)) : "null");
+  if (bytes) M_free(bytes, "test", 1, nullptr);
+  return shown;
+}
+
+const ConfigKeyword kFlags[] = {{"READ", 1}, {"WRITE", 2}, {"RECOVER", 8}, {"APPEND", 4}};
+
+std::string parsed(const Words &a, const ConfigKeyword *keywords, int32_t count) {
+  const char *text = a.at(0) == "null" ? nullptr : a[0].c_str();
+  return std::to_string(cfg_parse_number(text, keywords, count, a.size() > 1));
+}
+
+long working_value(const std::string &name) {
+  const FsSettings &s = fs_settings();
+  if (name == "V_CACHE_FLUSH_PERCENT") return s.cache_flush_percent;
+  if (name == "V_INDEX_BLOCK_PERCENT") return s.index_block_percent;
+  if (name == "V_LOCK_METHOD") return s.lock_method;
+  if (name == "MAX_FILES") return s.max_files;
+  if (name == "V_TRACE") return static_cast<long>(trace_bits());
+  if (name == "EOL_CHAR") return s.eol_char;
+  if (name == "QUEUE_READERS") return s.queue_readers;
+  if (name == "V_STRIP_DOT_EXTENSION") return s.strip_dot_extension;
+  if (name == "LOG_DIR") return static_cast<long>(strlen(s.log_dir));
+  return -1;
+}
+
+Verbs config_verbs() {
+  auto set_call = [](auto setter) {
+    return [setter](const Words &a) {
+      Named n = named(a.at(0));
+      return std::to_string(setter(n.name.c_str(), n.set, a.at(1)));
+    };
   };
-  EXPECT_EQ("-3 512 2147482112 1", bound()) << "defaults written at once, Tinyint sign-extended";
-
-  g_calls.clear();
-  set_text("T_TINY", "-7");
-  set_text("T_BOOL", "off");
-  set_text("T_LONG", "3m");
-  set_text("T_S16", "folder");
-  set_text("T_RAW", "anything 12");  // Raw: value 0
-  EXPECT_EQ("-7 512 3145728 0", bound());
-  EXPECT_EQ(
-      "T_TINY='-7'=-7 T_BOOL='FALSE'=0 T_LONG='3m'=3145728 T_S16='folder'=0 "
-      "T_RAW='anything 12'=0",
-      g_calls);
-
-  // Clearing a value: default again, callback without text.
-  g_calls.clear();
-  ASSERT_EQ(1, cfg_set_raw("T_LONG", 0, nullptr));
-  EXPECT_EQ(2147482112, cfg_get_long("T_LONG", 0));
-  EXPECT_EQ("-7 512 2147482112 0", bound());
-  EXPECT_EQ("T_LONG=null=0", g_calls);
-
-  // Reset: every value gone, callbacks told, bound variables at default.
-  g_calls.clear();
-  cfg_reset_all(0, 0);
-  EXPECT_EQ("-3 512 2147482112 1", bound());
-  EXPECT_EQ("T_BOOL=1 T_S16='sixteen'", shown({"T_BOOL", "T_S16"}));
-  for (const char *name : {"T_BOOL", "T_TINY", "T_SHORT", "T_LONG", "T_S16", "T_RAW"})
-    EXPECT_NE(std::string::npos, g_calls.find(name + std::string("=null=0"))) << g_calls;
-  EXPECT_EQ(std::string::npos, g_calls.find('\'')) << g_calls;
-  cfg_release();
+  auto get_call = [](auto getter) {
+    return [getter](const Words &a) {
+      Named n = named(a.at(0));
+      return std::to_string(getter(n.name.c_str(), n.set));
+    };
+  };
+  return {
+      {"define", act([](const Words &a) {
+         g_calls.clear();
+         cfg_define_table(kTable, a.empty() ? kCount : static_cast<int32_t>(number(a[0])), 0);
+       })},
+      {"define_second", act([](const Words &a) { cfg_define_table(kSecond, number_at(a), 0); })},
+      {"define_file", act([] { cfg_define_table(kFileTable, 2, 0); })},
+      {"define_counted", act([] { cfg_define_table(kCounted, 3, 0); })},
+      {"statistics", [](const Words &) { return std::to_string(cfg_set_statistics(1, 0)); }},
+      // The file written, its lines under the row.
+      {"write_file",
+       [](const Words &a) {
+         int rc = cfg_write_file(a.at(0).c_str(), 0);
+         return std::to_string(rc) + "\n" + (rc ? read_file(a[0]) : "");
+       }},
+      {"file",
+       [](const Words &a) { return file_exists(a.at(0)) ? "\n" + read_file(a[0]) : "none"; }},
+      {"undefine_second",
+       act([](const Words &a) { cfg_undefine_table(kSecond, number_at(a), 0); })},
+      {"release", act(cfg_release)},
+      {"init_fs", act([] { v5_init_cfg(); })},
+      {"reset", act([] { cfg_reset_all(0, 0); })},
+      {"free_set", act([](const Words &a) { cfg_free_set(number_at(a)); })},
+      {"value", [](const Words &a) { return value_of(named(a.at(0))); }},
+      {"string", [](const Words &a) { return as_word(cfg_get_string(a.at(0).c_str(), 0)); }},
+      {"type", get_call(cfg_get_type)},
+      {"long", get_call(cfg_get_long)},
+      {"short", get_call(cfg_get_short)},
+      {"tiny", get_call(cfg_get_tinyint)},
+      {"byte", get_call(cfg_get_byte)},
+      {"bool", get_call(cfg_get_bool)},
+      {"set",
+       [](const Words &a) {
+         return std::to_string(cfg_set_programmatic(a.at(0).c_str(), -1, a.at(1).c_str(), -1, 0));
+       }},
+      // The name's first n bytes only.
+      {"set_cut",
+       [](const Words &a) {
+         return std::to_string(cfg_set_programmatic(
+             a.at(0).c_str(), static_cast<int32_t>(number(a.at(1))), a.at(2).c_str(), -1, 0));
+       }},
+      {"set_long", set_call([](const char *n, int32_t s, const std::string &v) {
+         return cfg_set_long(n, s, static_cast<int32_t>(number(v)));
+       })},
+      {"set_short", set_call([](const char *n, int32_t s, const std::string &v) {
+         return cfg_set_short(n, s, static_cast<int16_t>(number(v)));
+       })},
+      {"set_tiny", set_call([](const char *n, int32_t s, const std::string &v) {
+         return cfg_set_tinyint(n, s, static_cast<int8_t>(number(v)));
+       })},
+      {"set_byte", set_call([](const char *n, int32_t s, const std::string &v) {
+         return cfg_set_byte(n, s, static_cast<uint8_t>(v.at(0)));
+       })},
+      {"set_string", set_call([](const char *n, int32_t s, const std::string &v) {
+         return cfg_set_string(n, s, v.c_str());
+       })},
+      // The value null clears it.
+      {"set_raw", set_call([](const char *n, int32_t s, const std::string &v) {
+         return cfg_set_raw(n, s, v == "null" ? nullptr : v.c_str());
+       })},
+      {"set_comment", set_call([](const char *n, int32_t s, const std::string &v) {
+         return cfg_set_comment(n, s, v == "null" ? nullptr : v.c_str());
+       })},
+      {"set_base64", set_call([](const char *n, int32_t s, const std::string &v) {
+         return cfg_set_base64(n, s, reinterpret_cast<const uint8_t *>(v.data()),
+                               static_cast<int32_t>(v.size()));
+       })},
+      {"set_list",
+       [](const Words &a) {
+         std::vector<const char *> list;
+         for (size_t i = 1; i < a.size(); ++i) list.push_back(a[i].c_str());
+         return std::to_string(cfg_set_value_list(a.at(0).c_str(), 0, list.data()));
+       }},
+      // The strings up to the empty one, each behind its NUL.
+      {"list",
+       [](const Words &a) {
+         const char *at = cfg_get_value_list(a.at(0).c_str(), 0);
+         if (at == nullptr) return std::string("null");
+         std::string all;
+         for (; *at; at += strlen(at) + 1) all += std::string(at) + '\0';
+         return as_word(all);
+       }},
+      {"comment", [](const Words &a) { return as_word(cfg_get_comment(a.at(0).c_str(), 0)); }},
+      {"base64", [](const Words &a) { return base64_of(named(a.at(0))); }},
+      {"verbose",
+       [](const Words &a) {
+         Named n = named(a.at(1));
+         return std::to_string(cfg_set_verbose(static_cast<int>(number(a.at(0))), n.set));
+       }},
+      // A message file with texts 707 and 1391 for the reports, opened.
+      {"messages",
+       [](const Words &) {
+         write_file(
+             "m.msg",
+             MsgFileBuilder().add(707, {"%2 <- %1\n"}).add(1391, {"user %s", " = %s\n"}).bytes());
+         setenv("A_MESSAGE", "m.msg", 1);
+         char error[300];
+         return std::to_string(Amsg_init(error));
+       }},
+      {"close_messages", act(Amsg_shutdown)},
+      {"calls",
+       [](const Words &) {
+         std::string heard = g_calls;
+         g_calls.clear();
+         return heard.empty() ? std::string("none") : heard;
+       }},
+      {"func_cleared", [](const Words &) { return std::to_string(g_func_cleared); }},
+      {"bind",
+       [](const Words &a) {
+         Bound &b = g_bound;
+         const std::map<std::string, void *> at = {{"T_TINY", &b.tiny},
+                                                   {"T_SHORT", &b.shorty},
+                                                   {"T_LONG", &b.longy},
+                                                   {"T_BOOL", &b.booly}};
+         return std::to_string(
+             cfg_bind(a.at(0).c_str(), 0, at.count(a[0]) ? at.at(a[0]) : &b.longy));
+       }},
+      // T_TINY T_SHORT T_LONG T_BOOL as bound.
+      {"bound",
+       [](const Words &) {
+         const Bound &b = g_bound;
+         return std::to_string(b.tiny) + " " + std::to_string(b.shorty) + " " +
+                std::to_string(b.longy) + " " + std::to_string(b.booly);
+       }},
+      {"setenv", act([](const Words &a) { setenv(a.at(0).c_str(), a.at(1).c_str(), 1); })},
+      {"apply_environment", [](const Words &) { return std::to_string(cfg_apply_environment(0)); }},
+      {"agetenv", [](const Words &a) { return as_word(Agetenv(a.at(0).c_str())); }},
+      // A number with unit letters, or (VERB flags) the READ, WRITE,
+      // RECOVER and APPEND keywords; "verbose" reports unmatched tokens.
+      {"number", [](const Words &a) { return parsed(a, nullptr, 0); }},
+      {"flags", [](const Words &a) { return parsed(a, kFlags, std::size(kFlags)); }},
+      // The working value a variable of the file system's table sets.
+      {"working", [](const Words &a) { return std::to_string(working_value(a.at(0))); }},
+      // The translation and its kind.
+      {"translate",
+       [](const Words &a) {
+         int32_t kind = -1;
+         const char *to = cfg_translate_name(a.at(0).c_str(), &kind);
+         return as_word(to) + " kind " + std::to_string(kind);
+       }},
+  };
 }
 
-intptr_t g_func_cleared = 0;
-intptr_t note_clear(const char *, const char *text, int32_t, int) {
-  if (text == nullptr) ++g_func_cleared;
-  return 5;
-}
-
-TEST(ConfigValues, DefinitionsApplyEarlierValuesAndAreCounted) {
-  // Values set before the definition are applied at it; binding afterwards
-  // takes the applied value.
-  set_text("T_LONG", "64k");
-  set_text("T_BOOL", "no");
-  EXPECT_EQ(CFG_RAW, cfg_get_type("T_LONG", 0));
-  g_calls.clear();
-  cfg_define_table(kTable, kCount, 0);
-  EXPECT_EQ(65536, cfg_get_long("T_LONG", 0));
-  EXPECT_EQ(0, cfg_get_bool("T_BOOL", 0));
-  EXPECT_EQ(CFG_LONG, cfg_get_type("T_LONG", 0));
-  EXPECT_EQ("T_BOOL='FALSE'=0 T_LONG='64k'=65536", g_calls);
-  int32_t bound = 0;
-  cfg_bind("T_LONG", 0, &bound);
-  EXPECT_EQ(65536, bound);
-  // The environment reaches defined variables only, and only when applied.
-  set_text("U_USER", "mine");
-  setenv("T_SHORT", "99", 1);
-  setenv("U_USER", "env", 1);
-  EXPECT_EQ(512, cfg_get_short("T_SHORT", 0)) << "getters do not read the environment";
-  ASSERT_EQ(1, cfg_apply_environment(0));
-  EXPECT_EQ(99, cfg_get_short("T_SHORT", 0));
-  EXPECT_STREQ("mine", cfg_get_string("U_USER", 0));
-  cfg_release();
-
-  const ConfigVarDef table[] = {{"D_ONE", CFG_LONG, 1, nullptr, nullptr, 0, nullptr, 0},
-                                {"D_FUNC", CFG_FUNC, 0, nullptr, nullptr, 0, note_clear, 0}};
-  cfg_define_table(table, 2, 0);
-  cfg_set_long("D_ONE", 0, 10);
-  cfg_define_table(table, 1, 0);  // a second table naming D_ONE
-  EXPECT_EQ(10, cfg_get_long("D_ONE", 0)) << "re-applied, not reset";
-  cfg_undefine_table(table, 2, 0);
-  EXPECT_EQ(10, cfg_get_long("D_ONE", 0)) << "still defined once";
-  EXPECT_EQ(0, cfg_get_type("D_FUNC", 0));
-  EXPECT_EQ(1, g_func_cleared) << "a Func variable hears its end";
-  cfg_undefine_table(table, 1, 0);
-  EXPECT_EQ(0, cfg_get_type("D_ONE", 0));
-  EXPECT_EQ(0, cfg_get_long("D_ONE", 0));
-  cfg_release();
+// What a row wrote on the error output shows under it.
+TEST(ConfigValues, Rows) {
+  TempDir dir(true);  // where the rows write their files
+  StderrCapture err;
+  size_t said = 0;
+  EXPECT_TRUE(run_rows("config/values.txt", config_verbs(), [&] {
+    std::string text = err.text();
+    return text.substr(std::exchange(said, text.size()));
+  }));
 }
 
 TEST(ConfigValues, NoMemoryForStorageEndsTheProcess) {
@@ -236,79 +309,6 @@ TEST(ConfigValues, NoMemoryForStorageEndsTheProcess) {
         cfg_set_long("T_LONG", 0, 1);
       },
       testing::ExitedWithCode(255), "\\*\\*\\* Out of Memory \\*\\*\\*\n");
-  cfg_release();
-}
-
-TEST(ConfigValues, OtherSettersListsCommentsAndBase64) {
-  cfg_define_table(kTable, kCount, 0);
-  const char *list[] = {"first", "second", ""};
-  ASSERT_EQ(1, cfg_set_value_list("T_RAW", 0, list));
-  const char *got = cfg_get_value_list("T_RAW", 0);
-  ASSERT_NE(nullptr, got);
-  EXPECT_EQ(std::string("first\0second\0\0", 14), std::string(got, 14));
-  ASSERT_EQ(1, cfg_set_comment("T_RAW", 0, "# the raw one"));
-  EXPECT_STREQ("# the raw one", cfg_get_comment("T_RAW", 0));
-  ASSERT_EQ(1, cfg_set_comment("T_RAW", 0, nullptr));
-  EXPECT_EQ(nullptr, cfg_get_comment("T_RAW", 0));
-
-  const uint8_t bytes[] = {0x00, 0xFF, 0x10, 0x80, 0x7F};
-  g_calls.clear();
-  ASSERT_EQ(1, cfg_set_base64("T_RAW", 0, bytes, 5));
-  EXPECT_EQ("T_RAW='ap8qGh8a'=0", g_calls) << "the configuration's own alphabet";
-  int32_t length = 0;
-  uint8_t *back = cfg_get_base64("T_RAW", 0, &length);
-  ASSERT_NE(nullptr, back);
-  EXPECT_EQ(6, length) << "3 bytes for every group of 4 characters";
-  EXPECT_EQ(0, memcmp("\x00\xFF\x10\x80\x7F\x00", back, 6));
-  M_free(back, "test", 1, nullptr);
-  // Characters outside the alphabet count as 0, a short group is completed.
-  ASSERT_EQ(1, cfg_set_raw("T_RAW", 0, "[]!*b"));
-  back = cfg_get_base64("T_RAW", 0, &length);
-  EXPECT_EQ(std::string("\xFB\xF0\x00\x04\x00\x00", 6),
-            std::string(reinterpret_cast<char *>(back), length));
-  M_free(back, "test", 1, nullptr);
-  EXPECT_EQ(nullptr, cfg_get_base64("T_S65", 0, &length));
-  EXPECT_EQ(0, length);
-  cfg_release();
-}
-
-TEST(ConfigValues, SetsNotInUseRefuseEverything) {
-  cfg_define_table(kTable, kCount, 0);
-  EXPECT_EQ(0, cfg_set_long("T_LONG", 3, 1));
-  EXPECT_EQ(0, cfg_get_long("T_LONG", 3));
-  EXPECT_EQ(0, cfg_set_verbose(1, 3));
-  cfg_free_set(0);
-  EXPECT_EQ(0, cfg_set_long("T_LONG", 0, 1));
-  EXPECT_EQ(0, cfg_get_long("T_LONG", 0));
-  EXPECT_EQ(0, cfg_set_programmatic("X", -1, "1", -1, 0));
-  cfg_release();
-  EXPECT_EQ(1, cfg_set_long("T_LONG", 0, 1)) << "a released library starts afresh";
-  cfg_release();
-}
-
-// Reports of every value applied, in the library's own texts, or in the
-// message file's when there is one.
-TEST(ConfigValues, VerboseReportsInTheirOwnTextsOrTheMessageFiles) {
-  cfg_define_table(kTable, kCount, 0);
-  EXPECT_EQ(0, cfg_set_verbose(1, 0));
-  TempDir dir;
-  write_file(dir / "m.msg",
-             MsgFileBuilder().add(707, {"%2 <- %1\n"}).add(1391, {"user %s", " = %s\n"}).bytes());
-  StderrCapture err;
-  set_text("T_LONG", "64k");
-  set_text("T_S65", "short text");
-  set_text("T_S256", std::string(100, 'v').c_str());
-  set_text("U_FREE", "free value");
-  set_text("T_BOOL", "maybe");
-  cfg_define_table(kTable, 1, 0);
-  setenv("A_MESSAGE", (dir / "m.msg").c_str(), 1);
-  char error[300];
-  ASSERT_EQ(1, Amsg_init(error));
-  set_text("T_SHORT", "12");
-  set_text("U_X", "y");
-  EXPECT_TRUE(matches_golden("config/verbose.txt", err.text()));
-  EXPECT_EQ(1, cfg_set_verbose(0, 0));
-  Amsg_shutdown();
   cfg_release();
 }
 

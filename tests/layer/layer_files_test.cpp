@@ -4,14 +4,17 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
+#include <optional>
 #include <string>
-#include <vector>
 
 #include "common/fails.h"
 #include "common/lock_probe.h"
+#include "common/row_script.h"
 #include "common/test_util.h"
 #include "kelfs/errors.h"
 #include "layer/layer.h"
+#include "layer/text_mode.h"
 #include "support/alloc.h"
 
 namespace kel::test {
@@ -40,77 +43,111 @@ bool cloexec(int fd) {
   return (fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0;
 }
 
-TEST_F(LayerFiles, ArrayGrowsByTenAndHandlesStayValid) {
-  std::vector<int32_t> handles;
-  for (int i = 0; i <= 10; ++i) {
-    handles.push_back(Alayer_open((dir_ / ("f" + std::to_string(i))).c_str(), 1));
-    ASSERT_EQ(i, handles.back());
-    EXPECT_EQ(i < 10 ? 10 : 20, layer_capacity());
-  }
-  for (int i = 0; i <= 10; ++i) {
-    std::string text = "file " + std::to_string(i);
-    ASSERT_EQ(int32_t(text.size()), Alayer_write(handles[i], text.data(), uint32_t(text.size())));
-    EXPECT_TRUE(cloexec(layer_fd(handles[i])));
-  }
-  EXPECT_EQ(0, Alayer_close(handles[3]));
-  EXPECT_EQ(-1, layer_fd(handles[3]));
-  EXPECT_EQ(3, Alayer_open((dir_ / "again").c_str(), 1)) << "the first free entry";
-  for (int i = 0; i <= 10; ++i) Alayer_close(i);
-  EXPECT_EQ("file 10", read_file(dir_ / "f10"));
-  // Closed or never opened handles are refused.
-  errno = 0;
-  EXPECT_EQ(-1, Alayer_close(3));
-  EXPECT_EQ(EBADF, errno);
-  EXPECT_EQ(-1, Alayer_write(25, "x", 1));
-  EXPECT_EQ(-1, Alayer_read(-1, nullptr, 0));
-  layer_files_release();
-  EXPECT_EQ(0, layer_capacity());
+// The calls of layer/calls.txt: a handle by its number, a file by its
+// name in the test's folder; a call that fails shows errno's text.
+TEST_F(LayerFiles, Rows) {
+  auto n = [](const Words &a, size_t i) { return static_cast<int32_t>(number(a.at(i))); };
+  auto path = [this](const Words &a) { return dir_ / a.at(0); };
+  auto said = [](int64_t result) {
+    return std::to_string(result) + (errno ? std::string(" ") + strerror(errno) : "");
+  };
+  std::optional<FileSizeLimit> limit;
+  char buf[4096];
+  const Verbs verbs = {
+      {"open", [&](const Words &a) { return said(Alayer_open(path(a).c_str(), n(a, 1))); }},
+      {"close", [&](const Words &a) { return said(Alayer_close(n(a, 0))); }},
+      {"write",
+       [&](const Words &a) {
+         std::string data = from_runs(a, 1);
+         return said(Alayer_write(n(a, 0), data.data(), static_cast<uint32_t>(data.size())));
+       }},
+      {"read",
+       [&](const Words &a) {
+         int32_t got = Alayer_read(n(a, 0), buf, static_cast<uint32_t>(n(a, 1)));
+         return said(got) + (got > 0 ? " " + as_word(std::string(buf, got)) : "");
+       }},
+      // H OFFSET BYTES... and H LENGTH OFFSET, on the handle's descriptor.
+      {"pwrite",
+       [&](const Words &a) {
+         std::string data = from_runs(a, 2);
+         return said(Alayer_pwrite(layer_fd(n(a, 0)), data.data(),
+                                   static_cast<uint32_t>(data.size()), number(a.at(1))));
+       }},
+      {"pread",
+       [&](const Words &a) {
+         int32_t got =
+             Alayer_pread(layer_fd(n(a, 0)), buf, static_cast<uint32_t>(n(a, 1)), number(a.at(2)));
+         return said(got) + (got > 0 ? " " + as_word(std::string(buf, got)) : "");
+       }},
+      // H OFFSET set|cur|end
+      {"seek",
+       [&](const Words &a) {
+         int whence = a.at(2) == "set" ? SEEK_SET : a[2] == "cur" ? SEEK_CUR : SEEK_END;
+         return said(Alayer_seek(n(a, 0), number(a.at(1)), whence));
+       }},
+      {"size", [&](const Words &a) { return size_of(n(a, 0)); }},
+      {"lock",
+       [&](const Words &a) {
+         return said(Alayer_lock(n(a, 0), number(a.at(1)), number(a.at(2)), n(a, 3)));
+       }},
+      {"seen", [&](const Words &a) { return lock_seen(path(a), 0, 0); }},
+      {"unlink", [&](const Words &a) { return said(Aunlink(path(a).c_str())); }},
+      {"file",
+       [&](const Words &a) { return file_exists(path(a)) ? as_text(read_file(path(a))) : "none"; }},
+      // The handles open, the array's size, and whether each open
+      // descriptor is closed at exec.
+      {"handles",
+       [&](const Words &) {
+         std::string out =
+             std::to_string(open_handles()) + " of " + std::to_string(layer_capacity());
+         for (int32_t h = 0; h < layer_capacity(); ++h)
+           if (layer_fd(h) >= 0 && !cloexec(layer_fd(h)))
+             out += ", " + std::to_string(h) + " inherited";
+         return out;
+       }},
+      {"release", act(layer_files_release)},
+      // The double-byte mode: LANG (none: unset), the mode asked for
+      // (-1: from LANG), and whether a pair of bytes is an EUC character.
+      {"lang",
+       act([](const Words &a) { a.empty() ? unsetenv("LANG") : setenv("LANG", a[0].c_str(), 1); })},
+      {"reset_kanji", act(reset_kanji_mode)},
+      {"set_kanji",
+       act([&](const Words &a) { Aset_kanji_mode(n(a, 0) < 0 ? kKanjiUndecided : n(a, 0)); })},
+      {"kanji", [](const Words &) { return std::to_string(kanji_mode()); }},
+      {"pair",
+       [](const Words &a) {
+         return std::to_string(kanji_pair(reinterpret_cast<const unsigned char *>(a.at(0).data())));
+       }},
+      // The base name, and where in the path it begins.
+      {"base",
+       [](const Words &a) {
+         const char *base = Abase_name(a.at(0).c_str());
+         return as_word(base) + " at " + std::to_string(base - a[0].c_str());
+       }},
+      // Writes past N bytes fail as on a full disk; none: no limit.
+      {"limit", act([&](const Words &a) {
+         limit.reset();
+         if (a.at(0) != "none") limit.emplace(number(a[0]));
+       })},
+      // DIR NAME: the folder's buffer after the join.
+      {"join",
+       [&](const Words &a) {
+         snprintf(buf, sizeof buf, "%s", a.at(0).c_str());
+         bool same = Ajoin_path(buf, a.at(1).c_str()) == buf;
+         return (same ? "" : "another buffer ") + as_word(buf);
+       }},
+  };
+  // Each row's errno is its own.
+  EXPECT_TRUE(run_rows("layer/calls.txt", verbs, [] {
+    errno = 0;
+    return "";
+  }));
 }
 
-TEST_F(LayerFiles, AccessModesTruncateAppendAndFailures) {
-  // 2: read-write of an existing file only; 0: read only.
-  errno = 0;
-  EXPECT_EQ(-1, Alayer_open(path_.c_str(), 2));
-  EXPECT_EQ(ENOENT, errno);
-  EXPECT_EQ(-1, Alayer_open(path_.c_str(), 0));
-  EXPECT_FALSE(file_exists(path_));
-  EXPECT_EQ(0, open_handles()) << "a failed open keeps no entry";
-  // 1: created.
-  int32_t h = Alayer_open(path_.c_str(), 1);
-  EXPECT_EQ(10, Alayer_write(h, "0123456789", 10));
-  EXPECT_EQ("10", size_of(h));
-  EXPECT_EQ(4, Alayer_seek(h, 4, SEEK_SET));
-  char buf[16] = {};
-  EXPECT_EQ(3, Alayer_read(h, buf, 3));
-  EXPECT_STREQ("456", buf);
-  EXPECT_EQ(2, Alayer_pwrite(layer_fd(h), "AB", 2, 8));
-  EXPECT_EQ(4, Alayer_pread(layer_fd(h), buf, 4, 6));
-  EXPECT_EQ("67AB", std::string(buf, 4));
-  Alayer_close(h);
-  // 3: positioned at the end of the existing bytes.
-  h = Alayer_open(path_.c_str(), 3);
-  EXPECT_EQ(10, Alayer_seek(h, 0, SEEK_CUR));
-  EXPECT_EQ(1, Alayer_write(h, "Z", 1));
-  Alayer_close(h);
-  h = Alayer_open(path_.c_str(), 0);
-  EXPECT_EQ(-1, Alayer_write(h, "x", 1));
-  EXPECT_EQ(EBADF, errno);
-  Alayer_close(h);
-  // 0x2000: every write appends, wherever the position is.
-  h = Alayer_open(path_.c_str(), 2 | 0x2000);
-  Alayer_seek(h, 0, SEEK_SET);
-  Alayer_write(h, "+", 1);
-  Alayer_close(h);
-  EXPECT_EQ("01234567ABZ+", read_file(path_));
-  h = Alayer_open(path_.c_str(), 2 | 0x40);
-  EXPECT_EQ("0", size_of(h)) << "0x40 truncates";
-  Alayer_close(h);
-  EXPECT_EQ(0, Aunlink(path_.c_str()));
-  EXPECT_EQ(-1, Aunlink(path_.c_str()));
-  EXPECT_EQ(ENOENT, errno);
+TEST_F(LayerFiles, DescriptorsWrappedByAHandle) {
   // A descriptor wrapped by a handle of its own, close-on-exec.
   int fd = open(path_.c_str(), O_RDWR | O_CREAT, 0600);
-  h = Alayer_dup(fd);
+  int32_t h = Alayer_dup(fd);
   EXPECT_NE(fd, layer_fd(h));
   EXPECT_TRUE(cloexec(layer_fd(h)));
   close(fd);
@@ -120,28 +157,6 @@ TEST_F(LayerFiles, AccessModesTruncateAppendAndFailures) {
   errno = 0;
   EXPECT_EQ(-1, Alayer_dup(fd));
   EXPECT_EQ(EBADF, errno);
-}
-
-TEST_F(LayerFiles, LockAndAFullDisk) {
-  int32_t h = Alayer_open(path_.c_str(), 1);
-  ASSERT_EQ(0, Alayer_lock(h, 100, 10, 1));
-  EXPECT_EQ("W 100 10", lock_seen(path_, 0, 0));
-  EXPECT_EQ(0, Alayer_lock(h, 100, 10, 0));
-  EXPECT_EQ("U", lock_seen(path_, 0, 0));
-  EXPECT_EQ(0, Alayer_lock(h, 100, 10, 0)) << "unlocking always answers 0";
-  // A full disk: a write cut short at the limit, then 0.
-  std::string block(600, 'b');
-  {
-    FileSizeLimit limit(1000);
-    EXPECT_EQ(600, Alayer_write(h, block.data(), 600));
-    EXPECT_EQ(400, Alayer_write(h, block.data(), 600));
-    errno = 0;
-    EXPECT_EQ(0, Alayer_write(h, block.data(), 600));
-    EXPECT_EQ(EFBIG, errno);
-    EXPECT_EQ(0, Alayer_pwrite(layer_fd(h), "x", 1, 5000));
-  }
-  Alayer_close(h);
-  EXPECT_EQ(1000u, read_file(path_).size());
 }
 
 // A copy takes the bytes only: the destination keeps its own mode.

@@ -5,11 +5,12 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <random>
 #include <string>
 
+#include "common/golden.h"
 #include "common/msg_file.h"
+#include "common/row_script.h"
 #include "common/test_util.h"
 #include "kelfs/errors.h"
 #include "layer/layer.h"
@@ -18,7 +19,7 @@
 namespace kel {
 namespace {
 
-using test::MsgFileBuilder;
+using namespace test;
 
 // Writes `bytes` as the message file named by A_MESSAGE and opens it.
 int open_messages(const test::TempDir &dir, const std::string &bytes, char *error = nullptr) {
@@ -29,71 +30,71 @@ int open_messages(const test::TempDir &dir, const std::string &bytes, char *erro
   return Amsg_init(error ? error : local);
 }
 
-TEST(Messages, TextsSubMessagesAndEscapes) {
-  test::TempDir dir;
-  MsgFileBuilder b;
-  b.add(3, {"plain", "line\\n", "a\\tb", "say \\\"hi\\\"", "oct \\041\\012\\0777",
-            "keep \\x and \\\\ and \\0 9", "trailing \\"});
-  ASSERT_EQ(1, open_messages(dir, b.bytes()));
-  // Octal escapes take two digits. Texts not found and missing ones:
-  // RandomFetchesMatchAReference; here the number below the index.
-  const char *want[] = {"plain",      "line\n",    "a\tb",
-                        "say \"hi\"", "oct !\n?7", "keep \\x and \\\\ and \\0 9",
-                        "trailing \\"};
-  for (int32_t sub = 0; sub < 7; ++sub) EXPECT_STREQ(want[sub], Amsg_get(3, sub, "d")) << sub;
-  EXPECT_STREQ("\"Message #-4 missing\"", Amsg_get(-4, 0, "dflt"));
-  Amsg_shutdown();
+// Message files made by rows (add, missing, version, then write) and the
+// library's calls on them: the rows of messages/calls.txt. Long texts show
+// as runs (as_text), arguments are given as runs.
+std::string shown_text(const char *text) {
+  return text ? as_text(text) : "null";
 }
 
-TEST(Messages, UnusableFilesAreReportedAndTheDefaultFileIsTheFallback) {
-  test::TempDir dir;
-  // Before Amsg_init every fetch gives back its default, even null.
-  EXPECT_STREQ("x", Amsg_get(1, 0, "x"));
-  EXPECT_EQ(nullptr, Amsg_get(1, 0, nullptr));
-  char error[300];
-  std::string path = dir / "texts.msg";
-  EXPECT_EQ(0, open_messages(dir, MsgFileBuilder().add(1, {"x"}).version(265).bytes(), error));
-  EXPECT_EQ("Incorrect version for message file '" + path + "'", std::string(error));
-  EXPECT_STREQ("default", Amsg_get(1, 0, "default"));
-  EXPECT_EQ(0, open_messages(dir, std::string("\x51\x4c\x01\x6d", 4), error));
-  EXPECT_EQ("Corrupted message file '" + path + "'", std::string(error));
-  // A failed open leaves the library uninitialised: a later call tries
-  // again and takes the file once it is good.
-  EXPECT_EQ(1, open_messages(dir, MsgFileBuilder().add(1, {"from file"}).bytes(), error));
-  EXPECT_STREQ("", error);
-  EXPECT_STREQ("from file", Amsg_get(1, 0, "default"));
-  EXPECT_EQ(1, Amsg_init(error)) << "done once";
-  Amsg_shutdown();
-  // Another magic: not a message file; the built-in texts, no error.
-  EXPECT_EQ(1, open_messages(dir, "this is not a message file", error));
-  EXPECT_STREQ("default", Amsg_get(1, 0, "default"));
-  Amsg_shutdown();
-
-  // Neither the named file nor the default: not initialised, so a later
-  // call tries again and finds the default once it is there.
-  std::string fallback = dir / "quorlane.msg";
-  msg_default_file_for_tests(fallback.c_str());
-  setenv("A_MESSAGE", (dir / "named.msg").c_str(), 1);
-  EXPECT_EQ(1, Amsg_init(error));
-  EXPECT_STREQ("", error);
-  EXPECT_EQ(nullptr, Amsg_get(1, 0, nullptr)) << "not initialised: the default as it is";
-  test::write_file(fallback, MsgFileBuilder().add(1, {"fallback"}).bytes());
-  EXPECT_EQ(1, Amsg_init(error));
-  EXPECT_STREQ("fallback", Amsg_get(1, 0, nullptr)) << "the missing named file falls back";
-  Amsg_shutdown();
-  // No A_MESSAGE: the default file directly; its errors name it.
-  unsetenv("A_MESSAGE");
-  test::write_file(fallback, MsgFileBuilder().add(1, {"x"}).version(267).bytes());
-  EXPECT_EQ(0, Amsg_init(error));
-  EXPECT_EQ("Incorrect version for message file '" + fallback + "'", std::string(error));
-  // The default itself missing: initialised without a file for good.
-  unlink(fallback.c_str());
-  EXPECT_EQ(1, Amsg_init(error));
-  EXPECT_STREQ("#1,0", Amsg_get(1, 0, nullptr)) << "initialised, no file";
-  test::write_file(fallback, MsgFileBuilder().add(1, {"late"}).bytes());
-  EXPECT_EQ(1, Amsg_init(error));
-  EXPECT_STREQ("#1,0", Amsg_get(1, 0, nullptr)) << "done once";
-  Amsg_shutdown();
+TEST(Messages, Rows) {
+  TempDir dir;
+  MsgFileBuilder b;
+  char buffer[kMsgBufferSize], error[300];
+  std::string fallback;
+  auto n = [](const Words &a, size_t i) { return static_cast<int32_t>(number(a.at(i))); };
+  auto text = [](const Words &a, size_t i) {
+    return a.size() > i && a[i] != "null" ? a[i].c_str() : nullptr;
+  };
+  const Verbs verbs = {
+      {"add", act([&](const Words &a) { b.add(n(a, 0), Words(a.begin() + 1, a.end())); })},
+      {"missing", act([&](const Words &a) { b.missing(n(a, 0), static_cast<uint16_t>(n(a, 1))); })},
+      {"version", act([&](const Words &a) { b.version(static_cast<uint16_t>(n(a, 0))); })},
+      // NAME [BYTES]: the file made by the rows before, or these bytes.
+      {"write", act([&](const Words &a) {
+         write_file(dir / a.at(0),
+                    a.size() > 1 ? a[1] : std::exchange(b, MsgFileBuilder()).bytes());
+       })},
+      {"remove", act([&](const Words &a) { unlink((dir / a.at(0)).c_str()); })},
+      // The file A_MESSAGE names (none: unset), and the default file.
+      {"named", act([&](const Words &a) {
+         a.empty() ? unsetenv("A_MESSAGE") : setenv("A_MESSAGE", (dir / a[0]).c_str(), 1);
+       })},
+      {"default_file", act([&](const Words &a) {
+         fallback = a.empty() ? "" : dir / a[0];  // the library keeps the pointer
+         msg_default_file_for_tests(a.empty() ? nullptr : fallback.c_str());
+       })},
+      {"init",
+       [&](const Words &) {
+         int rc = Amsg_init(error);
+         return std::to_string(rc) + " " + replace_all(as_word(error), dir.path(), "<dir>");
+       }},
+      {"shutdown", act(Amsg_shutdown)},
+      // N SUB [DEFAULT]
+      {"get", [&](const Words &a) { return shown_text(Amsg_get(n(a, 0), n(a, 1), text(a, 2))); }},
+      {"format",
+       [&](const Words &a) {
+         std::string args[3];
+         for (size_t i = 1; i < a.size() && i < 4; ++i) args[i - 1] = from_runs({a[i]});
+         Amsg_format(buffer, a.at(0).c_str(), args[0].c_str(), args[1].c_str(), args[2].c_str());
+         return shown_text(buffer);
+       }},
+      // The array form with as many arguments as given.
+      {"expand",
+       [&](const Words &a) {
+         std::vector<const char *> args;
+         for (size_t i = 1; i < a.size(); ++i) args.push_back(a[i].c_str());
+         msg_expand(buffer, a.at(0).c_str(), args.data(), static_cast<int>(args.size()));
+         return shown_text(buffer);
+       }},
+      // N DEFAULT: the file's text when its conversions are the default's.
+      {"printf_text",
+       [&](const Words &a) {
+         const char *got = msg_printf_text(n(a, 0), a.at(1).c_str());
+         return got == a[1].c_str() ? std::string("the default") : shown_text(got);
+       }},
+  };
+  EXPECT_TRUE(run_rows("messages/calls.txt", verbs));
   msg_default_file_for_tests(nullptr);
 }
 
@@ -186,28 +187,9 @@ TEST(Messages, OutOfMemoryForThreadStateGivesDefaultsAndLeaksNothing) {
   Amsg_shutdown();
 }
 
-TEST(MessageFormat, PlaceholdersReorderAndLongTextsAreCut) {
+TEST(MessageFormat, OutOfMemoryForALongText) {
   char buffer[kMsgBufferSize];
-  const std::string big(1020, 'z'), exact(1023, 'e');  // 1023 bytes + NUL fit
-  struct Case {
-    const char *format, *a, *b, *c;
-    std::string want;
-  } cases[] = {{"%2 before %1", "a", "b", "", "b before a"},
-               {"%s and %s, 100%%", "x", "y", "", "x and y, 100%"},
-               {"%1-%1-%3", "p", "q", "r", "p-p-r"},
-               {"%d stays", "unused", "", "", "%d stays"},
-               {"%1 tail\n", big.c_str(), "", "", std::string(1014, 'z') + "...\n"},
-               {"%1 tail", big.c_str(), "", "", std::string(1014, 'z') + "..."},
-               {"%1", exact.c_str(), "", "", exact}};
-  for (const Case &c : cases) {
-    Amsg_format(buffer, c.format, c.a, c.b, c.c);
-    EXPECT_EQ(c.want, buffer) << c.format;
-  }
-  // The array form never reads past its arguments.
-  const char *one[] = {"only"};
-  msg_expand(buffer, "%1 %2 %6 %s", one, 1);
-  EXPECT_STREQ("only   ", buffer);
-
+  const std::string big(1020, 'z');
   *fs_error_code() = 0;
   int64_t live = alloc_live_blocks();
   alloc_fail_nth(1);
@@ -232,36 +214,6 @@ TEST(MessageFormat, PrintAndTraceShowMissingMessagesByNumber) {
   Amsg_trace("#44");
   Amsg_trace("%1!\n", "traced");
   EXPECT_EQ("Message #44\ntraced!\n", err.text());
-}
-
-TEST(MessageFormat, PrintfTextIsTakenOnlyWithTheSameConversions) {
-  test::TempDir dir;
-  const char *dflt = "%s: File broken (code %d)\n";
-  std::string many;
-  for (int i = 0; i < 600; ++i) many += "%d";
-  // Taken: the same conversions, whatever their flags, and literal widths
-  // and precisions up to 3 digits.
-  const char *taken[] = {"%s: Datei kaputt (Code %d)\n", "%-20s| %+5d|\n", "%.3s: %04d\n"};
-  // Refused: %d became %s, the order changed, positional arguments, %n, one
-  // conversion more, another length modifier, a '*' width or precision (it
-  // takes an argument), 4-digit widths and precisions, another argument
-  // class, more conversions than a signature holds.
-  const char *refused[] = {"%s: kaputt %s\n", "%d: %s\n",      "%1$s %2$d\n", "%s %d %n\n",
-                           "%s: %d %d\n",     "%s: %ld\n",     "%*s: %d\n",   "%.*s: %d\n",
-                           "%1000s: %d\n",    "%.1000s: %d\n", "%s: %x\n",    "%s: %f\n",
-                           many.c_str()};
-  MsgFileBuilder b;
-  int n = 0;
-  for (const char *stored : taken) b.add(++n, {stored});
-  for (const char *stored : refused) b.add(++n, {stored});
-  b.add(++n, {"no conversions at all 100%%\n"});
-  ASSERT_EQ(1, open_messages(dir, b.bytes()));
-  n = 0;
-  for (const char *stored : taken) EXPECT_STREQ(stored, msg_printf_text(++n, dflt)) << stored;
-  for (const char *stored : refused) EXPECT_STREQ(dflt, msg_printf_text(++n, dflt)) << stored;
-  EXPECT_STREQ("no conversions at all 100%%\n", msg_printf_text(++n, "plain %%\n"));
-  EXPECT_EQ(dflt, msg_printf_text(30, dflt)) << "not in the file";
-  Amsg_shutdown();
 }
 
 }  // namespace

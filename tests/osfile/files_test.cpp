@@ -11,13 +11,14 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
-#include <span>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "common/fails.h"
 #include "common/golden.h"
 #include "common/lock_probe.h"
+#include "common/row_script.h"
 #include "common/test_util.h"
 #include "config/fs_config.h"
 #include "kelfs/errors.h"
@@ -76,250 +77,177 @@ class FilesTest : public ::testing::Test {
   std::string path_ = dir_ / "data";
 };
 
-std::string held(char type, int64_t start, int64_t length) {
-  return std::string(1, type) + " " + std::to_string(start) + " " + std::to_string(length);
-}
-
 int access_mode(int fd) {
   return fcntl(fd, F_GETFL) & O_ACCMODE;
 }
 
-// The five kinds of opener. Exclusive means nobody else; deny-write means
-// no other writer. Each kind holds one slot of the band of 302 bytes below
-// the top T (an exclusive open the whole band).
-struct Kind {
-  int mode;
-  bool exclusive, deny_write, writer;
-  char type;
-  int64_t below_top, length;
-};
-constexpr Kind kKinds[] = {{0x202, true, false, true, 'W', 302, 302},
-                           {0x102, false, true, true, 'R', 201, 1},
-                           {0x100, false, true, false, 'R', 301, 1},
-                           {0x002, false, false, true, 'R', 200, 1},
-                           {0x000, false, false, false, 'R', 100, 1}};
-
-// Every kind holds its slot just below the top that the settings give,
-// and the other process (forked with the same settings) meets the sharing
-// rules there. An open through Aopen32 locks below 2 GiB whatever the
-// setting, where the other process's opens do not look.
-TEST_F(FilesTest, LockBandAndSharingRulesForEverySetting) {
-  struct Setting {
-    int large;
-    bool limit_1tb, limit_2tb, open32;
-    int64_t top;
-  } settings[] = {
-      {0, false, false, false, 2147483647LL},   {1, true, false, false, 1099511627775LL},
-      {1, false, true, false, 2199023255551LL}, {1, true, true, false, 1099511627775LL},
-      {1, false, false, false, INT64_MAX},      {1, false, false, true, 2147483647LL}};
-  for (const Setting &s : settings) {
-    Afree_files();
-    fs_settings().large_file_limit_1tb = s.limit_1tb;
-    fs_settings().large_file_limit_2tb = s.limit_2tb;
-    force_large_file_api(s.large);
-    Peer peer(path_);
-    for (const Kind &a : kKinds) {
-      SCOPED_TRACE(testing::Message() << "top " << s.top << " mode 0x" << std::hex << a.mode);
-      int f = s.open32 ? Aopen32(path_.c_str(), a.mode) : Aopen(path_.c_str(), a.mode);
-      ASSERT_GE(f, 0);
-      const int64_t start = s.top - a.below_top;
-      EXPECT_EQ(held(a.type, start, a.length), seen(0, 0));
-      EXPECT_EQ("U", seen(0, start)) << "nothing below";
-      EXPECT_EQ("U", seen(start + a.length, 0)) << "nothing above";
-      int64_t slot;
-      int32_t length;
-      ASSERT_TRUE(open_lock_slot(f, &slot, &length));
-      EXPECT_EQ(start, slot);
-      EXPECT_EQ(a.length, length);
-      for (const Kind &b : s.open32 ? std::span<const Kind>() : std::span(kKinds)) {
-        bool conflict =
-            a.exclusive || b.exclusive || (a.deny_write && b.writer) || (b.deny_write && a.writer);
-        if (conflict)
-          EXPECT_EQ(refused(E_FILE_LOCKED), peer.open(b.mode)) << "other 0x" << b.mode;
-        else
-          EXPECT_TRUE(peer.can_open(b.mode)) << "other 0x" << b.mode;
-      }
-      EXPECT_EQ(1, Aclose(f));
-      EXPECT_EQ("U", seen(0, 0)) << "released at close";
-    }
-  }
-}
-
-TEST_F(FilesTest, OpensInsideOneProcessExcludeEachOtherWithInternalLocks) {
-  const struct {
-    int existing, added;
-    bool conflict;
-  } cases[] = {{A_INPUT, A_OUTPUT, true}, {A_IO, A_OUTPUT, true},  {A_INPUT, 0x200, true},
-               {0x200, A_INPUT, true},    {0x100, A_IO, true},     {0x100, A_EXTEND, true},
-               {A_IO, 0x100, true},       {A_EXTEND, 0x100, true}, {0x100, 0x100, false},
-               {A_INPUT, A_INPUT, false}, {A_IO, A_IO, false},     {A_OUTPUT, A_INPUT, false},
-               {0x102, A_INPUT, false},   {0x100, A_INPUT, false}};
-  for (bool internal : {true, false}) {
-    fs_settings().internal_locks = internal;
-    for (const auto &c : cases) {
-      SCOPED_TRACE(testing::Message() << "internal " << internal << " existing 0x" << std::hex
-                                      << c.existing << " added 0x" << c.added);
-      int a = Aopen(path_.c_str(), c.existing);
-      ASSERT_GE(a, 0);
-      int b = Aopen(path_.c_str(), c.added);
-      if (internal && c.conflict) {
-        EXPECT_TRUE(failed(b == -1, E_FILE_LOCKED));
-      } else {
-        EXPECT_GE(b, 0);
-        Aclose(b);
-      }
-      Aclose(a);
-    }
-  }
-  // A record held through one open refuses the other open.
-  fs_settings().internal_locks = true;
-  int a = Aopen(path_.c_str(), A_IO), b = Aopen(path_.c_str(), A_IO);
-  EXPECT_EQ(0, Arec_lock(a, 50, 1));
-  *fs_lock_holder() = 0;
-  EXPECT_TRUE(failed(Arec_lock(b, 50, 1) == -1, E_REC_LOCKED));
-  EXPECT_EQ(getpid(), *fs_lock_holder());
-  EXPECT_EQ(0, Arec_lock(a, 50, 0));
-  EXPECT_EQ(0, Arec_lock(b, 50, 1));
-  EXPECT_EQ(0, Arec_lock(b, 50, 0));
-  fs_settings().internal_locks = false;
-  EXPECT_EQ(0, Arec_lock(a, 60, 1));
-  EXPECT_EQ(0, Arec_lock(b, 60, 1)) << "without internal locks nothing is checked";
-  EXPECT_EQ(1, record_lock_count());
-  Aclose(a);
-  Aclose(b);
-  EXPECT_EQ(0, record_lock_count()) << "the last close takes the file's record locks";
-}
-
+// The calls of the rows of osfile/calls.txt: an open by its number, the
+// other process's opens by theirs; a failed call shows its error codes, a
+// step the other process was refused "refused" and the code.
 std::vector<std::pair<int, int>> g_renumbered;
 
-TEST_F(FilesTest, OpensOfOneFileShareOneDescriptorAndKeepTheirLocks) {
-  Peer peer(path_);
-  set_descriptor_renumber_hook(
-      [](int32_t from, int32_t to) { g_renumbered.emplace_back(from, to); });
-  int a = Aopen(path_.c_str(), A_INPUT), b = Aopen(path_.c_str(), A_INPUT);
-  int reader_fd = Ahold_file(a, 0);
-  EXPECT_EQ(reader_fd, Ahold_file(b, 0)) << "a plain reader takes the keeper's descriptor";
-  EXPECT_TRUE(g_renumbered.empty());
-  // A writer brings a read-write descriptor that replaces the reader's.
-  int c = Aopen(path_.c_str(), A_IO);
-  int writer_fd = Ahold_file(c, 0);
-  EXPECT_EQ(O_RDWR, access_mode(writer_fd));
-  EXPECT_EQ(writer_fd, Ahold_file(a, 0));
-  EXPECT_EQ(writer_fd, Ahold_file(b, 0));
-  EXPECT_EQ((std::vector<std::pair<int, int>>{{reader_fd, writer_fd}}), g_renumbered);
-  EXPECT_EQ(-1, fcntl(reader_fd, F_GETFD)) << "the old one is closed";
-  EXPECT_EQ(refused(E_FILE_LOCKED), peer.open(0x100)) << "a writer is open";
-  // A second writer joins the read-write descriptor.
-  int d = Aopen(path_.c_str(), A_IO);
-  EXPECT_EQ(writer_fd, Ahold_file(d, 0));
-  EXPECT_EQ(1, Aclose(d));
-  EXPECT_EQ(O_RDWR, access_mode(Ahold_file(a, 0))) << "c still writes";
-  EXPECT_EQ(1u, g_renumbered.size());
-  // When the last writer goes, the readers get a read-only descriptor and
-  // their open locks are placed again on it.
-  EXPECT_EQ(1, Aclose(c));
-  int again_fd = Ahold_file(a, 0);
-  EXPECT_EQ(O_RDONLY, access_mode(again_fd));
-  EXPECT_EQ(again_fd, Ahold_file(b, 0));
-  EXPECT_EQ(std::make_pair(writer_fd, again_fd), g_renumbered.back());
-  EXPECT_TRUE(peer.can_open(0x100)) << "no writer left";
-  EXPECT_EQ(refused(E_FILE_LOCKED), peer.open(0x200)) << "the readers' locks came back";
-  EXPECT_EQ(held('R', lock_band_top(false) - 100, 1), seen(0, 0));
-  EXPECT_EQ(1, Aclose(a));
-  EXPECT_EQ(refused(E_FILE_LOCKED), peer.open(0x200)) << "b is still open";
-  EXPECT_EQ(1, Aclose(b));
-  EXPECT_TRUE(peer.can_open(0x200));
-  fs_settings().open_files_once = false;
-  a = Aopen(path_.c_str(), A_INPUT);
-  b = Aopen(path_.c_str(), A_INPUT);
-  EXPECT_NE(Ahold_file(a, 0), Ahold_file(b, 0));
-  Aclose(a);
-  Aclose(b);
+std::string said(int64_t result, bool failed) {
+  return std::to_string(result) + (failed ? " error " + std::to_string(*fs_error_code()) + "/" +
+                                                std::to_string(*fs_error_secondary())
+                                          : "");
+}
+
+std::string peer_said(int64_t answer) {
+  return answer <= refused(0) ? "refused " + std::to_string(refused(0) - answer)
+                              : std::to_string(answer);
+}
+
+class FileRows : public FilesTest {
+ protected:
+  Verbs verbs() {
+    auto n = [](const Words &a, size_t i) { return static_cast<int32_t>(number(a.at(i))); };
+    auto path = [this](const Words &a, size_t i) {
+      return a.size() <= i ? path_ : a[i][0] == '/' ? a[i] : dir_ / a[i];
+    };
+    // A call on one or two paths, 1 on success.
+    auto on_paths = [path](int32_t (*call)(const char *, const char *)) {
+      return [path, call](const Words &a) {
+        int32_t rc = call(path(a, 0).c_str(), path(a, 1).c_str());
+        return said(rc, rc != 1);
+      };
+    };
+    auto flag = [](bool &setting) {
+      return act([&setting](const Words &a) { setting = number(a.at(0)) != 0; });
+    };
+    FsSettings &s = fs_settings();
+    return {
+        {"begin", act([this] {
+           Afree_files();
+           reset_fs_settings();
+           force_large_file_api(0);
+           peer_.reset();
+           set_descriptor_renumber_hook(nullptr);
+         })},
+        // From here on each change of a file's descriptor is noted.
+        {"watch_renumbering", act([] {
+           set_descriptor_renumber_hook(
+               [](int32_t from, int32_t to) { g_renumbered.emplace_back(from, to); });
+         })},
+        // The other process, forked with this one's settings before this
+        // one opens anything (it must not inherit the file table).
+        {"fork", act([this] { peer_.emplace(path_); })},
+        {"limit_1tb", flag(s.large_file_limit_1tb)},
+        {"limit_2tb", flag(s.large_file_limit_2tb)},
+        {"internal_locks", flag(s.internal_locks)},
+        {"open_files_once", flag(s.open_files_once)},
+        {"queue_readers", flag(s.queue_readers)},
+        {"max_locks", act([n](const Words &a) { fs_settings().max_locks = n(a, 0); })},
+        {"max_files", act([n](const Words &a) { fs_settings().max_files = n(a, 0); })},
+        {"large_files", act([n](const Words &a) { force_large_file_api(n(a, 0)); })},
+        // Each change since the last: the old descriptor closed or not,
+        // and the opens that hold the new one.
+        {"renumbered",
+         [](const Words &) {
+           std::string out;
+           for (auto [from, to] : std::exchange(g_renumbered, {})) {
+             out += std::string(out.empty() ? "" : ", ") +
+                    (fcntl(from, F_GETFD) == -1 ? "closed" : "open") + ", now that of";
+             for (int32_t f = 0; f < 8; ++f)
+               if (Ahold_file(f, 0) == to) out += " " + std::to_string(f);
+           }
+           return out.empty() ? std::string("none") : out;
+         }},
+        // MODE [FILE]
+        {"open",
+         [path](const Words &a) {
+           int32_t f = Aopen(path(a, 1).c_str(), static_cast<int32_t>(number(a.at(0))));
+           return said(f, f < 0);
+         }},
+        {"open32",
+         [this](const Words &a) {
+           int32_t f = Aopen32(path_.c_str(), static_cast<int32_t>(number(a.at(0))));
+           return said(f, f < 0);
+         }},
+        {"close",
+         [n](const Words &a) {
+           int32_t rc = Aclose(n(a, 0));
+           return said(rc, rc != 1);
+         }},
+        // F OFFSET OP: the holder of a refused lock is named.
+        {"lock",
+         [this, n](const Words &a) {
+           *fs_lock_holder() = 0;
+           int32_t rc = Arec_lock64(n(a, 0), number(a.at(1)), n(a, 2));
+           pid_t holder = *fs_lock_holder();
+           return said(rc, rc != 0) + (holder == 0          ? ""
+                                       : holder == getpid() ? " held here"
+                                       : peer_ && holder == peer_->worker.pid()
+                                           ? " held by the other process"
+                                           : " held by process " + std::to_string(holder));
+         }},
+        {"locks", [](const Words &) { return std::to_string(record_lock_count()); }},
+        {"unlocked", [n](const Words &a) { return std::to_string(Afile_unlocked(n(a, 0))); }},
+        // What another process sees locked in [START, START + LENGTH).
+        {"seen", [this](const Words &a) { return seen(number(a.at(0)), number(a.at(1))); }},
+        {"band_top", [](const Words &) { return std::to_string(lock_band_top(false)); }},
+        {"slot",
+         [n](const Words &a) {
+           int64_t slot;
+           int32_t length;
+           if (!open_lock_slot(n(a, 0), &slot, &length)) return std::string("none");
+           return std::to_string(slot) + " " + std::to_string(length);
+         }},
+        // The access mode of the descriptor an open holds.
+        {"descriptor",
+         [n](const Words &a) {
+           int fd = Ahold_file(n(a, 0), 0), mode = fd < 0 ? -1 : access_mode(fd);
+           return std::string(mode == O_RDWR     ? "read-write"
+                              : mode == O_RDONLY ? "read-only"
+                              : mode == O_WRONLY ? "write-only"
+                                                 : "none");
+         }},
+        {"hold", [n](const Words &a) { return std::to_string(Ahold_file(n(a, 0), n(a, 1))); }},
+        // F G [WHICH]: G's descriptor for reading, or for writing (WHICH 1).
+        {"same_descriptor",
+         [n](const Words &a) {
+           int32_t which = a.size() > 2 ? n(a, 2) : 0;
+           return std::to_string(Ahold_file(n(a, 0), 0) == Ahold_file(n(a, 1), which));
+         }},
+        // The other process: open MODE, close F, lock F OFFSET, holder,
+        // can_open MODE.
+        {"peer",
+         [this](const Words &a) {
+           const std::string &step = a.at(0);
+           int64_t x = a.size() > 1 ? number(a[1]) : 0;
+           if (step == "holder")
+             return std::string(peer_->holder() == getpid() ? "this process" : "another");
+           if (step == "can_open") return std::to_string(peer_->can_open(static_cast<int>(x)));
+           return peer_said(step == "open"    ? peer_->open(static_cast<int>(x))
+                            : step == "close" ? peer_->close(x)
+                                              : peer_->lock(x, number(a.at(2))));
+         }},
+        {"mkdir", act([path](const Words &a) { mkdir(path(a, 0).c_str(), 0755); })},
+        {"mkfifo", act([path](const Words &a) { mkfifo(path(a, 0).c_str(), 0644); })},
+        {"link", act([path](const Words &a) { link(path(a, 0).c_str(), path(a, 1).c_str()); })},
+        {"write_file", act([path](const Words &a) { write_file(path(a, 0), a.at(1)); })},
+        {"file",
+         [path](const Words &a) {
+           return file_exists(path(a, 0)) ? as_word(read_file(path(a, 0))) : "none";
+         }},
+        {"rename", on_paths([](const char *from, const char *to) { return Arename(from, to); })},
+        {"exists", on_paths([](const char *name, const char *) { return Aexists(name); })},
+        {"remove", on_paths([](const char *name, const char *) { return Aremove(name); })},
+        {"missing",
+         [this](const Words &) {
+           return replace_all(fs_missing_file_name(), dir_.path(), "<dir>");
+         }},
+    };
+  }
+  std::optional<Peer> peer_;
+};
+
+TEST_F(FileRows, Calls) {
+  // Each row's error codes are its own.
+  EXPECT_TRUE(run_rows("osfile/calls.txt", verbs(), [] {
+    *fs_error_code() = *fs_error_secondary() = 0;
+    return "";
+  }));
   set_descriptor_renumber_hook(nullptr);
-}
-
-TEST_F(FilesTest, RecordLocksHaveALimitNameTheHolderAndSurviveOtherCloses) {
-  fs_settings().max_locks = 3;
-  Peer peer(path_);
-  int f = Aopen(path_.c_str(), A_IO);
-  for (int32_t offset : {512, 1024, 1536}) EXPECT_EQ(0, Arec_lock(f, offset, 1));
-  EXPECT_TRUE(failed(Arec_lock(f, 2048, 1) == -1, E_LOCK_TABLE_FULL, 2));
-  EXPECT_EQ(3, record_lock_count());
-  EXPECT_EQ(0, Arec_lock(f, 2048, 2)) << "op 2 does nothing";
-  int64_t w = peer.open(A_IO);
-  EXPECT_EQ(0, peer.lock(w, 2048)) << "the refused lock left nothing behind";
-  EXPECT_EQ(refused(E_REC_LOCKED), peer.lock(w, 512));
-  EXPECT_EQ(getpid(), peer.holder());
-  *fs_lock_holder() = 0;
-  EXPECT_EQ(0, Arec_lock(f, 512, 0));
-  EXPECT_TRUE(failed(Arec_lock(f, 2048, 1) == -1, E_REC_LOCKED));
-  EXPECT_EQ(peer.worker.pid(), *fs_lock_holder());
-  EXPECT_EQ(2, record_lock_count());
-  EXPECT_EQ(0, peer.lock(w, 512));
-  // Without large files a 64-bit offset keeps its low word only.
-  EXPECT_EQ(0, Arec_lock64(f, 0x100000010LL, 1));
-  EXPECT_EQ(held('W', 16, 1), seen(16, 1));
-  EXPECT_EQ(0, Arec_lock64(f, 0x100000010LL, 0));
-  EXPECT_EQ("U", seen(16, 1));
-  force_large_file_api(1);
-  EXPECT_EQ(0, Arec_lock64(f, 0x100000020LL, 1));
-  EXPECT_EQ(held('W', 0x100000020LL, 1), seen(0x100000000LL, 0x100));
-  Aclose(f);
-  force_large_file_api(0);
-  EXPECT_EQ(1, peer.close(w));
-
-  // With descriptors of their own, closing b's drops every lock of this
-  // process on the file unless the layer places a's again.
-  fs_settings().open_files_once = false;
-  int a = Aopen(path_.c_str(), A_IO), b = Aopen(path_.c_str(), A_INPUT);
-  EXPECT_EQ(0, Arec_lock(a, 100, 1));
-  ASSERT_EQ(1, Aclose(b));
-  w = peer.open(A_IO);
-  EXPECT_EQ(refused(E_REC_LOCKED), peer.lock(w, 100));
-  EXPECT_EQ(refused(E_FILE_LOCKED), peer.open(0x100)) << "a's writer slot holds";
-  peer.close(w);
-  Aclose(a);
-  // A closing open that leaves the shared descriptor as it is (readers
-  // that queue as writers have a read-write one already) still gives up
-  // its own slot.
-  fs_settings().open_files_once = true;
-  fs_settings().queue_readers = true;
-  int writer = Aopen(path_.c_str(), A_IO), reader = Aopen(path_.c_str(), A_INPUT);
-  ASSERT_EQ(Ahold_file(writer, 0), Ahold_file(reader, 0));
-  ASSERT_EQ(1, Aclose(writer));
-  EXPECT_TRUE(peer.can_open(0x100)) << "no writer is left";
-  EXPECT_EQ(refused(E_FILE_LOCKED), peer.open(0x200)) << "the reader's slot holds";
-  Aclose(reader);
-}
-
-TEST_F(FilesTest, DirectoriesAreRefusedAndDevicesOpenUnlocked) {
-  Peer peer(path_);
-  std::string sub = dir_ / "sub", fifo = dir_ / "fifo";
-  ASSERT_EQ(0, mkdir(sub.c_str(), 0755));
-  for (int mode : {A_INPUT, A_OUTPUT, A_IO})
-    EXPECT_TRUE(failed(Aopen(sub.c_str(), mode) == -1, E_FILE_TYPE));
-  ASSERT_EQ(0, mkfifo(fifo.c_str(), 0644));
-  int p = Aopen(fifo.c_str(), A_IO);
-  EXPECT_EQ(1, Afile_unlocked(p));
-  EXPECT_EQ(0, Arec_lock(p, 5, 1));
-  EXPECT_EQ(0, record_lock_count());
-  int64_t slot;
-  int32_t length;
-  EXPECT_FALSE(open_lock_slot(p, &slot, &length));
-  Aclose(p);
-  int n1 = Aopen("/dev/null", A_INPUT), n2 = Aopen("/dev/null", A_OUTPUT);
-  ASSERT_GE(n2, 0) << "no conflict checks for a file that is never locked";
-  EXPECT_EQ(Ahold_file(n1, 0), Ahold_file(n1, 1));
-  Aclose(n1);
-  Aclose(n2);
-  int f = Aopen(path_.c_str(), A_IO | A_NO_LOCKING);
-  EXPECT_EQ(1, Afile_unlocked(f));
-  EXPECT_EQ("U", seen(0, 0)) << "no lock at all";
-  EXPECT_TRUE(peer.can_open(0x202));
-  Aclose(f);
-  f = Aopen(path_.c_str(), A_INPUT);
-  EXPECT_EQ(0, Afile_unlocked(f));
-  Aclose(f);
 }
 
 // One trace line a lock call (the descriptor shown as "F").
@@ -351,19 +279,9 @@ TEST_F(FilesTest, AfcntlTracesEveryLockCall) {
   close(fd);
 }
 
+// Missing files, a handle not in use and a full file table: rows of
+// osfile/calls.txt.
 TEST_F(FilesTest, OpenFailuresAndTheReadOnlyFallback) {
-  std::string missing = dir_ / "missing";
-  EXPECT_TRUE(failed(Aopen(missing.c_str(), A_INPUT) == -1, E_NO_FILE));
-  EXPECT_EQ(missing, fs_missing_file_name());
-  EXPECT_TRUE(failed(Aopen(missing.c_str(), A_IO) == -1, E_NO_FILE));
-  EXPECT_TRUE(fails(Aclose(5), E_PARAM));
-  EXPECT_EQ(-1, Ahold_file(5, 1));
-  Afree_files();
-  fs_settings().max_files = 2;
-  int a = Aopen(path_.c_str(), A_INPUT), b = Aopen(path_.c_str(), A_INPUT);
-  EXPECT_TRUE(failed(Aopen(path_.c_str(), A_INPUT) == -1, E_TOO_MANY_FILES));
-  Aclose(a);
-  Aclose(b);
   // The process out of descriptors.
   int lowest = dup(0);
   close(lowest);
@@ -394,31 +312,8 @@ TEST_F(FilesTest, OpenFailuresAndTheReadOnlyFallback) {
   Aclose(f);
 }
 
-TEST_F(FilesTest, RenameExistsRemoveAndStat) {
-  std::string one = dir_ / "one", two = dir_ / "two", link_name = dir_ / "link";
-  write_file(one, "first");
-  write_file(two, "second");
-  EXPECT_EQ(1, Arename(one.c_str(), two.c_str()));
-  EXPECT_EQ("first", read_file(two));
-  EXPECT_FALSE(file_exists(one));
-  // A rename onto the same file, by its own name, another spelling of it
-  // or another link of it, loses nothing.
-  ASSERT_EQ(0, link(two.c_str(), link_name.c_str()));
-  for (const std::string &same : {two, dir_.path() + "/./two", link_name}) {
-    EXPECT_EQ(1, Arename(two.c_str(), same.c_str())) << same;
-    EXPECT_EQ("first", read_file(two)) << same;
-  }
-  unlink(link_name.c_str());
-  EXPECT_TRUE(fails(Arename(one.c_str(), two.c_str()), E_NO_FILE));
-  EXPECT_EQ(one, fs_missing_file_name());
-  EXPECT_EQ(1, Aexists(two.c_str()));
-  EXPECT_TRUE(fails(Aexists(one.c_str()), E_NO_FILE));
-  ASSERT_EQ(0, mkdir((dir_ / "sub").c_str(), 0755));
-  EXPECT_TRUE(fails(Aremove((dir_ / "sub").c_str()), E_PERMISSION));
-  EXPECT_TRUE(fails(Aremove(one.c_str()), E_NO_FILE));
-  EXPECT_EQ(1, Aremove(two.c_str()));
-  EXPECT_FALSE(file_exists(two));
-
+// Renames, Aexists and Aremove: rows of osfile/calls.txt.
+TEST_F(FilesTest, StatAndTheMoveAcrossFileSystems) {
   // Sizes beyond 2 GiB need the large-file setting.
   int fd = open((dir_ / "big").c_str(), O_CREAT | O_RDWR, 0644);
   ASSERT_EQ(0, ftruncate(fd, 3LL << 30));  // sparse

@@ -100,18 +100,7 @@ class DorvexToolTest : public ::testing::Test {
 
   // Every record in the order of key `key`.
   std::vector<std::string> in_order(const std::string &name, int key) {
-    std::vector<std::string> out;
-    DorvexFile *f = v5_open(path(name), KEL_OPEN_INPUT, nullptr);
-    EXPECT_NE(f, nullptr) << name;
-    if (f == nullptr) return out;
-    std::vector<char> r(256, 0);
-    if (v5_start(f, r.data(), key, 0, V5_START_NOT_LESS)) {
-      uint32_t n;
-      while ((n = v5_next(f, r.data())) > 0) out.emplace_back(r.data(), n);
-    }
-    EXPECT_EQ(*fs_error_code(), E_NOT_FOUND);
-    v5_close(f);
-    return out;
+    return records_in_order(path(name), key, 256);
   }
 
   int version_of(const std::string &name) {

@@ -1,0 +1,63 @@
+// Fixed cases kept as rows of a golden file: each row is a call and what
+// it gave, "verb arg... => result". A test names the verbs it knows; the
+// interpreter runs the rows of tests/golden/<name> one after the other and
+// writes each row again with the result of this run, and the text made so
+// is compared whole with the file: a result that differs fails the test
+// and shows the row. Lines that are blank or begin with '#' are kept as
+// they are. A verb that returns an empty result shows as its call alone.
+// The lines of a result after its first, and what `after` gives after
+// each row (a trace, say), follow the row, each behind "| "; such lines
+// are output, not input. A row whose verb the test does not know fails
+// the test.
+//
+// Words are separated by blanks; a word with blanks, control bytes or
+// none at all is written "..." with the escapes \" \\ and \xNN (see
+// as_word()). After a deliberate change, KEL_UPDATE_GOLDEN=1 rewrites the
+// results as it does for every golden file.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <map>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+namespace kel::test {
+
+using Words = std::vector<std::string>;
+using Verb = std::function<std::string(const Words &args)>;
+using Verbs = std::map<std::string, Verb>;
+
+::testing::AssertionResult run_rows(const std::string &name, const Verbs &verbs,
+                                    const std::function<std::string()> &after = nullptr);
+
+// A verb that only acts: its rows show no result.
+template <typename F>
+Verb act(F f) {
+  return [f](const Words &args) {
+    if constexpr (std::is_invocable_v<F, const Words &>)
+      f(args);
+    else
+      f();
+    return std::string();
+  };
+}
+
+// A text as one word of a row: "..." with its escapes; a null text as null.
+std::string as_word(const char *text);
+std::string as_word(const std::string &text);
+
+// Bytes as runs of one byte: "a*512 b*100 new" (a run of one, or a piece
+// that is not a run, as its bytes; a blank or control byte as \xNN), and
+// back from such pieces as words.
+std::string as_runs(const std::string &bytes);
+std::string from_runs(const Words &pieces, size_t first = 0);
+// A short text as a word, a long one (more than 64 bytes) as runs.
+std::string as_text(const std::string &bytes);
+
+// The argument as a number (decimal, or 0x... hexadecimal).
+long long number(const std::string &word);
+
+}  // namespace kel::test
