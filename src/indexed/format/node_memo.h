@@ -15,14 +15,13 @@
 // node at the same address) is simply decoded again. Only nodes whose every
 // entry decodes soundly and whose keys ascend strictly are remembered;
 // every other node is searched as the stored form is, with the damage
-// reported as before. A node is decoded when it is searched for the second
-// time in a row of its memo slot with an entry area of the same size, so
-// that the leaves of random look-ups, rarely searched twice, and the leaf
-// that every insert changes cost no more than before.
+// reported as before. Interior nodes are decoded at their first search,
+// leaves at the second in a row (node_memo.cpp says why, and how its two
+// tables are organised).
 //
-// The memo is process-wide, as the node buffer is: a fixed table of 64
-// slots of about 8.5 KiB (no allocation, so no search can fail for want of
-// memory), emptied with the engine's shared buffers.
+// The memo is process-wide, as the node buffer is: fixed tables (no
+// allocation, so no search can fail for want of memory), emptied with the
+// engine's shared buffers.
 #pragma once
 
 #include <cstdint>
