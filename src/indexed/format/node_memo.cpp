@@ -94,8 +94,8 @@ SlotHead g_interior[kInteriorSlots];
 uint8_t g_interior_data[kInteriorSlots][kInteriorCapacity];
 uint64_t g_clock = 0;
 
-// compare_keys, with the bytes both keys have compared eight at a time
-// (keys are short: a call of memcmp cost more than the comparison).
+// compare_keys inline, the bytes both keys have compared eight at a time
+// (keys are short: the calls cost more than the comparison).
 inline int compare(const uint8_t *a, int a_length, const uint8_t *b, int b_length) {
   const int common = a_length < b_length ? a_length : b_length;
   int i = 0;
@@ -105,8 +105,13 @@ inline int compare(const uint8_t *a, int a_length, const uint8_t *b, int b_lengt
   }
   for (; i < common; ++i)
     if (a[i] != b[i]) return a[i] < b[i] ? -1 : 1;
-  if (a_length == b_length) return 0;
-  return compare_keys(a, a_length, b, b_length);
+  // One is a prefix of the other: the rest of the longer one compares
+  // against spaces.
+  for (; i < a_length; ++i)
+    if (a[i] != ' ') return a[i] < ' ' ? -1 : 1;
+  for (; i < b_length; ++i)
+    if (b[i] != ' ') return b[i] < ' ' ? 1 : -1;
+  return 0;
 }
 
 bool remembers(const SlotHead &s, const uint8_t *data, uint64_t id, const uint8_t *area, int used,
@@ -186,8 +191,8 @@ void search_slot(const View &v, const uint8_t *key, int key_length, uint32_t dup
   const uint8_t *at = i < count ? v.record(i) : nullptr;
   int order = at ? compare(key, key_length, View::key(at), View::length(at)) : 1;
   out->broken = 0;
-  out->equal_seen = order == 0 || (before && compare_keys(key, key_length, View::key(before),
-                                                          View::length(before)) == 0);
+  out->equal_seen = order == 0 || (before && compare(key, key_length, View::key(before),
+                                                     View::length(before)) == 0);
   out->previous = before ? View::offset(before) : -1;
   out->before_known = false;
   if (out->want_before && before) {
