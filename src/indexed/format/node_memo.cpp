@@ -33,8 +33,9 @@ struct SlotHead {
   int32_t used;            // bytes of its entry area
   int32_t key_part;
   bool dup_field;
-  int32_t count;   // entries; 0: nothing remembered
-  uint64_t stamp;  // last use (interior table: the way replaced is the oldest)
+  int32_t count;      // entries; 0: nothing remembered
+  uint64_t stamp;     // last use (interior table: the way replaced is the oldest)
+  MemoTrust trusted;  // interior table: who may search it unread
 };
 
 // A remembered node seen through its slot.
@@ -159,6 +160,7 @@ bool decode_into(SlotHead &s, uint8_t *data, int capacity, uint64_t id, const ui
     at += e.size;
   }
   memcpy(data, area, static_cast<size_t>(used));
+  s.trusted = MemoTrust{};
   s.id = id;
   s.used = used;
   s.key_part = layout.key_part;
@@ -242,7 +244,8 @@ int find_interior(int set, uint64_t id, const uint8_t *area, int used, const Ent
 }  // namespace
 
 void search_entries_memo(const uint8_t *area, int used, const EntryLayout &layout, uint64_t node_id,
-                         const uint8_t *key, int key_length, uint32_t dup, NodeSearch *out) {
+                         const uint8_t *key, int key_length, uint32_t dup, NodeSearch *out,
+                         const MemoTrust *trust) {
   if (used <= 0) return search_entries(area, used, layout, key, key_length, dup, out);
   // Node offsets are multiples of the node size: slots and sets come from
   // the high bits of a multiplicative hash, which all bits reach.
@@ -253,6 +256,7 @@ void search_entries_memo(const uint8_t *area, int used, const EntryLayout &layou
                                 layout, &victim);
     if (w >= 0) {
       g_interior[w].stamp = ++g_clock;
+      if (trust) g_interior[w].trusted = *trust;
       return search_slot(View{g_interior[w], g_interior_data[w], kInteriorCapacity}, key,
                          key_length, dup, out);
     }
@@ -265,6 +269,7 @@ void search_entries_memo(const uint8_t *area, int used, const EntryLayout &layou
       decode_into(g_interior[victim], g_interior_data[victim], kInteriorCapacity, node_id, area,
                   used, layout)) {
     g_interior[victim].stamp = ++g_clock;
+    if (trust) g_interior[victim].trusted = *trust;
     return search_slot(View{g_interior[victim], g_interior_data[victim], kInteriorCapacity}, key,
                        key_length, dup, out);
   }
@@ -276,6 +281,38 @@ void search_entries_memo(const uint8_t *area, int used, const EntryLayout &layou
   if (!again || !decode_into(s, g_general_data[g], kGeneralCapacity, node_id, area, used, layout))
     return search_entries(area, used, layout, key, key_length, dup, out);
   search_slot(View{s, g_general_data[g], kGeneralCapacity}, key, key_length, dup, out);
+}
+
+bool search_trusted(uint64_t node_id, const MemoTrust &trust, const EntryLayout &layout,
+                    const uint8_t *key, int key_length, uint32_t dup, NodeSearch *out,
+                    SegAddr *child) {
+  const uint64_t hash = node_id * 0x9E3779B97F4A7C15ull;
+  const int first = static_cast<int>(hash >> (64 - kSetBits)) * kWays;
+  for (int w = first; w < first + kWays; ++w) {
+    SlotHead &s = g_interior[w];
+    if (s.count <= 0 || s.id != node_id || s.trusted.owner != trust.owner || s.trusted.owner == 0 ||
+        s.trusted.epoch != trust.epoch || s.key_part != layout.key_part ||
+        s.dup_field != layout.dup_field)
+      continue;
+    const View v{s, g_interior_data[w], kInteriorCapacity};
+    search_slot(v, key, key_length, dup, out);
+    if (out->result == SR_PAST_END) return false;
+    // The entry's pointer, from the entry area the slot keeps.
+    const uint8_t *e = v.data + out->position;
+    child->offset = static_cast<int32_t>(load_be32(e));
+    child->segment = layout.segment_field ? load_be16(e + 4) : 0;
+    if (!is_child_pointer(*child)) return false;
+    s.stamp = ++g_clock;
+    return true;
+  }
+  return false;
+}
+
+void forget_trusted_node(uint64_t node_id) {
+  const uint64_t hash = node_id * 0x9E3779B97F4A7C15ull;
+  const int first = static_cast<int>(hash >> (64 - kSetBits)) * kWays;
+  for (int w = first; w < first + kWays; ++w)
+    if (g_interior[w].id == node_id) g_interior[w].trusted = MemoTrust{};
 }
 
 void release_node_memo() {
