@@ -175,8 +175,10 @@ void copy_key(const uint8_t *r, FullKey *to) {
 }
 
 // The first entry not less than (key, dup), with what search_entries gives
-// for it.
-void search_slot(const View &v, const uint8_t *key, int key_length, uint32_t dup, NodeSearch *out) {
+// for it; without `keys`, the full keys (out->key, out->before) are left
+// as they were.
+void search_slot(const View &v, const uint8_t *key, int key_length, uint32_t dup, NodeSearch *out,
+                 bool keys = true) {
   const int count = v.h.count;
   int low = 0, high = count;
   while (low < high) {
@@ -197,7 +199,7 @@ void search_slot(const View &v, const uint8_t *key, int key_length, uint32_t dup
                                                      View::length(before)) == 0);
   out->previous = before ? View::offset(before) : -1;
   out->before_known = false;
-  if (out->want_before && before) {
+  if (keys && out->want_before && before) {
     copy_key(before, &out->before);
     out->before_known = true;
   }
@@ -208,7 +210,7 @@ void search_slot(const View &v, const uint8_t *key, int key_length, uint32_t dup
   }
   out->position = View::offset(at);
   out->dup = View::dup(at);
-  copy_key(at, &out->key);
+  if (keys) copy_key(at, &out->key);
   out->result = order < 0 ? SR_GREATER : out->dup == dup ? SR_EXACT : SR_EQUAL;
 }
 
@@ -295,7 +297,7 @@ bool search_trusted(uint64_t node_id, const MemoTrust &trust, const EntryLayout 
         s.dup_field != layout.dup_field)
       continue;
     const View v{s, g_interior_data[w], kInteriorCapacity};
-    search_slot(v, key, key_length, dup, out);
+    search_slot(v, key, key_length, dup, out, false);
     if (out->result == SR_PAST_END) return false;
     // The entry's pointer, from the entry area the slot keeps.
     const uint8_t *e = v.data + out->position;

@@ -52,7 +52,8 @@ void search_entries_memo(const uint8_t *area, int used, const EntryLayout &layou
 // The search of interior node `node_id` as the memo remembers it, without
 // its entry area, when `trust` trusts it: true with the search's outcome
 // and, in *child, the pointer of the entry it stopped at (always a child
-// node); false (nothing searched) otherwise.
+// node), but without the full keys (out->key, out->before), which a
+// descent needs only from its leaf; false otherwise.
 bool search_trusted(uint64_t node_id, const MemoTrust &trust, const EntryLayout &layout,
                     const uint8_t *key, int key_length, uint32_t dup, NodeSearch *out,
                     SegAddr *child);

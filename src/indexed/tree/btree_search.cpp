@@ -137,7 +137,7 @@ int vi_find_key(TreeContext *f, const uint8_t *search_key, uint32_t dup, NodePos
       if (f->debug_output) eprintf(">>AR DBG vi_find_key() mismatch\n");
       return SR_ERROR;
     }
-    parent_key = f->search.key;
+    if (f->verified) parent_key = f->search.key;
     SegAddr next = vi_entry_pointer(f, pos->offset);
     if (!is_child_pointer(next)) return result;
     at = next;
