@@ -81,6 +81,9 @@ int settle_on(TreeContext *f, SegAddr node, int offset, int depth, NodePosition 
 
 int search_node_full(TreeContext *f, const uint8_t *key, int key_length, uint32_t dup, SegAddr node,
                      NodePosition *pos) {
+  // Only a node read from the store now may become trusted: an image the
+  // context already held may carry changes not yet written.
+  const bool read_now = !(f->node.addr == node);
   if (!vi_read_node(f, node)) return SR_ERROR;
   if (f->verified && f->node.buf[0] != kTreeNode) {
     ++f->counters.non_bnode_blocks;
@@ -89,7 +92,7 @@ int search_node_full(TreeContext *f, const uint8_t *key, int key_length, uint32_
   }
   NodeSearch &s = f->search;
   search_entries_memo(f->node.entries(), f->node.used, f->layout, memo_node_id(node, f->key_number),
-                      key, key_length, dup, &s, trusting(f) ? &f->trust : nullptr);
+                      key, key_length, dup, &s, read_now && trusting(f) ? &f->trust : nullptr);
   if (s.equal_seen) f->equal_seen = true;
   pos->node = node;
   pos->offset = s.position;
