@@ -2,87 +2,165 @@
 
 #include <cstring>
 
+#include "format/seg_addr.h"
+#include "support/be.h"
+
 namespace kel::indexed {
 
 namespace {
 
-// Slots, and what one slot can remember: nodes of up to four 512-byte
-// blocks, of up to 256 entries whose full keys take up to 4096 bytes.
-constexpr int kSlots = 64;  // the hash below takes 6 bits
-constexpr int kImageBytes = 2048;
-constexpr int kEntries = 256;
-constexpr int kKeyBytes = 4096;
+// A slot's data area (`capacity` bytes) holds a decoded node as
+//
+//   offset            width       meaning
+//   0                 used        the entry area as it was decoded; compared
+//                                 with the searched node's at every search
+//   used + ...        7 + length  one record per entry, in entry order:
+//                                   +0 2  the entry's offset in the area
+//                                   +2 4  its duplicate number
+//                                   +6 1  its full key's length
+//                                   +7    the full key
+//   capacity - 2(i+1) 2           offset of entry i's record (this index
+//                                 grows down from the end of the area)
+//
+// all in the machine's own byte order: the area lives only in this process.
+// A node whose image and records do not fit is not remembered.
+constexpr int kRecordHead = 7;
 
-struct Slot {
+struct SlotHead {
   uint64_t id;             // the node remembered (valid when count > 0)
   uint64_t candidate;      // the node searched last without the memo ...
   int32_t candidate_used;  // ... and the bytes of its entry area then
   int32_t used;            // bytes of its entry area
   int32_t key_part;
   bool dup_field;
-  int32_t count;  // entries; 0: nothing remembered
-  uint16_t offset[kEntries];
-  uint16_t key_at[kEntries];
-  uint8_t key_length[kEntries];
-  uint32_t dup[kEntries];
-  uint8_t image[kImageBytes];
-  uint8_t keys[kKeyBytes];
-
-  const uint8_t *key(int i) const { return keys + key_at[i]; }
+  int32_t count;      // entries; 0: nothing remembered
+  uint64_t stamp;     // last use (interior table: the way replaced is the oldest)
+  MemoTrust trusted;  // interior table: who may search it unread
 };
 
-// A fixed table rather than an allocation: the search allocates nothing,
-// and no operation gains a way to fail. Its pages cost memory only once
-// nodes are decoded into them.
-Slot g_slots[kSlots];
+// A remembered node seen through its slot.
+struct View {
+  const SlotHead &h;
+  const uint8_t *data;
+  int capacity;
 
-// compare_keys, with the bytes both keys have compared in one memcmp.
-int compare(const uint8_t *a, int a_length, const uint8_t *b, int b_length) {
-  int common = a_length < b_length ? a_length : b_length;
-  int order = memcmp(a, b, static_cast<size_t>(common));
-  if (order != 0 || a_length == b_length) return order;
-  return compare_keys(a, a_length, b, b_length);
+  const uint8_t *record(int i) const {
+    uint16_t at;
+    memcpy(&at, data + capacity - 2 * (i + 1), sizeof at);
+    return data + at;
+  }
+  static int offset(const uint8_t *r) {
+    uint16_t v;
+    memcpy(&v, r, sizeof v);
+    return v;
+  }
+  static uint32_t dup(const uint8_t *r) {
+    uint32_t v;
+    memcpy(&v, r + 2, sizeof v);
+    return v;
+  }
+  static int length(const uint8_t *r) { return r[6]; }
+  static const uint8_t *key(const uint8_t *r) { return r + kRecordHead; }
+};
+
+// Two tables. Leaves and nodes of more than about one block go to the
+// general table: 64 slots, one per hash value, large enough for nodes of
+// up to four 512-byte blocks; a node is decoded there when it is searched
+// for the second time in a row of its slot with an entry area of the same
+// size, so that the leaves of random look-ups, rarely searched twice, and
+// the leaf that every insert changes cost no more than a search of the
+// stored form. Interior nodes (their entries point at child nodes) of up
+// to one block go to the interior table, decoded at the first search: they
+// change only when a child splits or combines, and every descent of a key
+// passes through them; a random descent of a large file meets far more of
+// them than 64 slots hold. The interior table has 1024 sets of 4 ways; a
+// node is remembered in the set its hash names, in place of the way used
+// longest ago (the root and the levels below it, met at every descent,
+// stay; the lowest interior level of a very large file takes turns).
+//
+// Both are fixed tables rather than allocations: the search allocates
+// nothing, and no operation gains a way to fail. Their pages cost memory
+// only once nodes are decoded into them: at most 64 x 8 KiB + 4096 x 1.5
+// KiB, about 6.5 MiB.
+constexpr int kGeneralSlots = 64;  // the hash below takes 6 bits
+constexpr int kGeneralCapacity = 8192;
+constexpr int kSetBits = 10;
+constexpr int kWays = 4;
+constexpr int kInteriorSlots = (1 << kSetBits) * kWays;
+constexpr int kInteriorCapacity = 1536;
+
+SlotHead g_general[kGeneralSlots];
+uint8_t g_general_data[kGeneralSlots][kGeneralCapacity];
+SlotHead g_interior[kInteriorSlots];
+uint8_t g_interior_data[kInteriorSlots][kInteriorCapacity];
+uint64_t g_clock = 0;
+
+// compare_keys inline, the bytes both keys have compared eight at a time
+// (keys are short: the calls cost more than the comparison).
+inline int compare(const uint8_t *a, int a_length, const uint8_t *b, int b_length) {
+  const int common = a_length < b_length ? a_length : b_length;
+  int i = 0;
+  for (; i + 8 <= common; i += 8) {
+    const uint64_t x = load_be64(a + i), y = load_be64(b + i);
+    if (x != y) return x < y ? -1 : 1;
+  }
+  for (; i < common; ++i)
+    if (a[i] != b[i]) return a[i] < b[i] ? -1 : 1;
+  // One is a prefix of the other: the rest of the longer one compares
+  // against spaces.
+  for (; i < a_length; ++i)
+    if (a[i] != ' ') return a[i] < ' ' ? -1 : 1;
+  for (; i < b_length; ++i)
+    if (b[i] != ' ') return b[i] < ' ' ? 1 : -1;
+  return 0;
 }
 
-bool remembers(const Slot &s, uint64_t id, const uint8_t *area, int used,
+bool remembers(const SlotHead &s, const uint8_t *data, uint64_t id, const uint8_t *area, int used,
                const EntryLayout &layout) {
   return s.count > 0 && s.id == id && s.used == used && s.key_part == layout.key_part &&
-         s.dup_field == layout.dup_field && memcmp(s.image, area, static_cast<size_t>(used)) == 0;
+         s.dup_field == layout.dup_field && memcmp(data, area, static_cast<size_t>(used)) == 0;
 }
 
 // Decodes the entry area into the slot; false (the slot keeps nothing)
-// when it is too large to remember, damaged or not in strictly ascending
-// order, which the search of the stored form then meets as before.
-bool decode_into(Slot &s, uint64_t id, const uint8_t *area, int used, const EntryLayout &layout) {
+// when it does not fit, is damaged or not in strictly ascending order,
+// which the search of the stored form then meets as before.
+bool decode_into(SlotHead &s, uint8_t *data, int capacity, uint64_t id, const uint8_t *area,
+                 int used, const EntryLayout &layout) {
   s.count = 0;
-  if (used > kImageBytes) return false;
-  int n = 0, key_bytes = 0;
+  if (used > capacity) return false;
+  int n = 0, free_at = used, index_at = capacity;
+  const uint8_t *last = nullptr;
   int32_t broken = 0;
   for (int at = 0; at < used; ++n) {
     Entry e;
-    if (n == kEntries || !decode_entry(area, used, at, layout, &e, &broken)) return false;
+    if (!decode_entry(area, used, at, layout, &e, &broken)) return false;
     int length = e.prefix + e.suffix_length();
-    if (key_bytes + length > kKeyBytes) return false;
-    uint8_t *key = s.keys + key_bytes;
+    if (free_at + kRecordHead + length > index_at - 2) return false;
+    uint8_t *r = data + free_at;
+    uint8_t *key = r + kRecordHead;
     if (n == 0) {
       if (e.prefix != 0) return false;
     } else {
-      if (e.prefix > s.key_length[n - 1]) return false;
-      memcpy(key, s.key(n - 1), e.prefix);
+      if (e.prefix > View::length(last)) return false;
+      memcpy(key, View::key(last), e.prefix);
     }
     memcpy(key + e.prefix, e.suffix, static_cast<size_t>(e.suffix_length()));
     if (n > 0) {
-      int order = compare(s.key(n - 1), s.key_length[n - 1], key, length);
-      if (order > 0 || (order == 0 && s.dup[n - 1] >= e.dup)) return false;
+      int order = compare(View::key(last), View::length(last), key, length);
+      if (order > 0 || (order == 0 && View::dup(last) >= e.dup)) return false;
     }
-    s.offset[n] = static_cast<uint16_t>(at);
-    s.key_at[n] = static_cast<uint16_t>(key_bytes);
-    s.key_length[n] = static_cast<uint8_t>(length);
-    s.dup[n] = e.dup;
-    key_bytes += length;
+    const uint16_t offset = static_cast<uint16_t>(at), record = static_cast<uint16_t>(free_at);
+    memcpy(r, &offset, sizeof offset);
+    memcpy(r + 2, &e.dup, sizeof e.dup);
+    r[6] = static_cast<uint8_t>(length);
+    index_at -= 2;
+    memcpy(data + index_at, &record, sizeof record);
+    last = r;
+    free_at += kRecordHead + length;
     at += e.size;
   }
-  memcpy(s.image, area, static_cast<size_t>(used));
+  memcpy(data, area, static_cast<size_t>(used));
+  s.trusted = MemoTrust{};
   s.id = id;
   s.used = used;
   s.key_part = layout.key_part;
@@ -91,67 +169,160 @@ bool decode_into(Slot &s, uint64_t id, const uint8_t *area, int used, const Entr
   return true;
 }
 
-void copy_key(const Slot &s, int i, FullKey *to) {
-  to->length = s.key_length[i];
-  memcpy(to->bytes, s.key(i), s.key_length[i]);
+void copy_key(const uint8_t *r, FullKey *to) {
+  to->length = View::length(r);
+  memcpy(to->bytes, View::key(r), static_cast<size_t>(to->length));
 }
 
 // The first entry not less than (key, dup), with what search_entries gives
-// for it.
-void search_slot(const Slot &s, const uint8_t *key, int key_length, uint32_t dup, NodeSearch *out) {
-  int low = 0, high = s.count;
+// for it; without `keys`, the full keys (out->key, out->before) are left
+// as they were.
+void search_slot(const View &v, const uint8_t *key, int key_length, uint32_t dup, NodeSearch *out,
+                 bool keys = true) {
+  const int count = v.h.count;
+  int low = 0, high = count;
   while (low < high) {
     int mid = (low + high) / 2;
-    int order = compare(key, key_length, s.key(mid), s.key_length[mid]);
-    if (order > 0 || (order == 0 && dup > s.dup[mid]))
+    const uint8_t *r = v.record(mid);
+    int order = compare(key, key_length, View::key(r), View::length(r));
+    if (order > 0 || (order == 0 && dup > View::dup(r)))
       low = mid + 1;
     else
       high = mid;
   }
   const int i = low;
-  auto equal = [&](int j) { return compare_keys(key, key_length, s.key(j), s.key_length[j]) == 0; };
-  int order = i < s.count ? compare(key, key_length, s.key(i), s.key_length[i]) : 1;
+  const uint8_t *before = i > 0 ? v.record(i - 1) : nullptr;
+  const uint8_t *at = i < count ? v.record(i) : nullptr;
+  int order = at ? compare(key, key_length, View::key(at), View::length(at)) : 1;
   out->broken = 0;
-  out->equal_seen = order == 0 || (i > 0 && equal(i - 1));
-  out->previous = i > 0 ? s.offset[i - 1] : -1;
+  out->equal_seen = order == 0 || (before && compare(key, key_length, View::key(before),
+                                                     View::length(before)) == 0);
+  out->previous = before ? View::offset(before) : -1;
   out->before_known = false;
-  if (out->want_before && i > 0) {
-    copy_key(s, i - 1, &out->before);
+  if (keys && out->want_before && before) {
+    copy_key(before, &out->before);
     out->before_known = true;
   }
-  if (i == s.count) {
-    out->position = s.used;
+  if (!at) {
+    out->position = v.h.used;
     out->result = SR_PAST_END;
     return;
   }
-  out->position = s.offset[i];
-  out->dup = s.dup[i];
-  copy_key(s, i, &out->key);
-  out->result = order < 0 ? SR_GREATER : s.dup[i] == dup ? SR_EXACT : SR_EQUAL;
+  out->position = View::offset(at);
+  out->dup = View::dup(at);
+  if (keys) copy_key(at, &out->key);
+  out->result = order < 0 ? SR_GREATER : out->dup == dup ? SR_EXACT : SR_EQUAL;
+}
+
+// An interior node: its first entry points at a child node.
+bool is_interior(const uint8_t *area, int used, const EntryLayout &layout) {
+  Entry e;
+  int32_t broken = 0;
+  return decode_entry(area, used, 0, layout, &e, &broken) &&
+         is_child_pointer(SegAddr{e.pointer, e.segment});
+}
+
+// The interior table's way for the node: the one that remembers it, or
+// null; *victim receives the way to decode it into (an earlier slot of the
+// same node, else an empty way, else the one used longest ago).
+int find_interior(int set, uint64_t id, const uint8_t *area, int used, const EntryLayout &layout,
+                  int *victim) {
+  const int first = set * kWays;
+  int chosen = first;
+  for (int w = first; w < first + kWays; ++w) {
+    const SlotHead &s = g_interior[w];
+    if (s.count > 0 && s.id == id) {
+      if (remembers(s, g_interior_data[w], id, area, used, layout)) return w;
+      chosen = w;
+      break;
+    }
+    if (s.count == 0 || s.stamp < g_interior[chosen].stamp) chosen = w;
+    if (s.count == 0) break;
+  }
+  *victim = chosen;
+  return -1;
 }
 
 }  // namespace
 
 void search_entries_memo(const uint8_t *area, int used, const EntryLayout &layout, uint64_t node_id,
-                         const uint8_t *key, int key_length, uint32_t dup, NodeSearch *out) {
+                         const uint8_t *key, int key_length, uint32_t dup, NodeSearch *out,
+                         const MemoTrust *trust) {
   if (used <= 0) return search_entries(area, used, layout, key, key_length, dup, out);
-  // Node offsets are multiples of the node size: the slot comes from the
-  // high bits of a multiplicative hash, which all bits reach.
-  Slot &s = g_slots[(node_id * 0x9E3779B97F4A7C15ull) >> 58];
-  if (!remembers(s, node_id, area, used, layout)) {
-    // A node that changes at every search (the leaf an insert goes to)
-    // is not decoded again and again: its entry area changes size.
-    bool again = s.candidate == node_id && s.candidate_used == used;
-    s.candidate = node_id;
-    s.candidate_used = used;
-    if (!again || !decode_into(s, node_id, area, used, layout))
-      return search_entries(area, used, layout, key, key_length, dup, out);
+  // Node offsets are multiples of the node size: slots and sets come from
+  // the high bits of a multiplicative hash, which all bits reach.
+  const uint64_t hash = node_id * 0x9E3779B97F4A7C15ull;
+  // The general slot first: a leaf searched again and again (a walk's)
+  // is found with one comparison of identities.
+  const int g = static_cast<int>(hash >> 58);
+  SlotHead &s = g_general[g];
+  if (s.id == node_id && remembers(s, g_general_data[g], node_id, area, used, layout))
+    return search_slot(View{s, g_general_data[g], kGeneralCapacity}, key, key_length, dup, out);
+  int victim = 0;
+  if (used <= kInteriorCapacity) {
+    const int w = find_interior(static_cast<int>(hash >> (64 - kSetBits)), node_id, area, used,
+                                layout, &victim);
+    if (w >= 0) {
+      g_interior[w].stamp = ++g_clock;
+      if (trust) g_interior[w].trusted = *trust;
+      return search_slot(View{g_interior[w], g_interior_data[w], kInteriorCapacity}, key,
+                         key_length, dup, out);
+    }
   }
-  search_slot(s, key, key_length, dup, out);
+  if (used <= kInteriorCapacity && is_interior(area, used, layout) &&
+      decode_into(g_interior[victim], g_interior_data[victim], kInteriorCapacity, node_id, area,
+                  used, layout)) {
+    g_interior[victim].stamp = ++g_clock;
+    if (trust) g_interior[victim].trusted = *trust;
+    return search_slot(View{g_interior[victim], g_interior_data[victim], kInteriorCapacity}, key,
+                       key_length, dup, out);
+  }
+  // A node that changes at every search (the leaf an insert goes to) is
+  // not decoded again and again: its entry area changes size.
+  bool again = s.candidate == node_id && s.candidate_used == used;
+  s.candidate = node_id;
+  s.candidate_used = used;
+  if (!again || !decode_into(s, g_general_data[g], kGeneralCapacity, node_id, area, used, layout))
+    return search_entries(area, used, layout, key, key_length, dup, out);
+  search_slot(View{s, g_general_data[g], kGeneralCapacity}, key, key_length, dup, out);
+}
+
+bool search_trusted(uint64_t node_id, const MemoTrust &trust, const EntryLayout &layout,
+                    const uint8_t *key, int key_length, uint32_t dup, NodeSearch *out,
+                    SegAddr *child) {
+  const uint64_t hash = node_id * 0x9E3779B97F4A7C15ull;
+  const int first = static_cast<int>(hash >> (64 - kSetBits)) * kWays;
+  for (int w = first; w < first + kWays; ++w) {
+    SlotHead &s = g_interior[w];
+    if (s.count <= 0 || s.id != node_id || s.trusted.owner != trust.owner || s.trusted.owner == 0 ||
+        s.trusted.epoch != trust.epoch || s.key_part != layout.key_part ||
+        s.dup_field != layout.dup_field)
+      continue;
+    const View v{s, g_interior_data[w], kInteriorCapacity};
+    search_slot(v, key, key_length, dup, out, false);
+    if (out->result == SR_PAST_END) return false;
+    // The entry's pointer, from the entry area the slot keeps.
+    const uint8_t *e = v.data + out->position;
+    child->offset = static_cast<int32_t>(load_be32(e));
+    child->segment = layout.segment_field ? load_be16(e + 4) : 0;
+    if (!is_child_pointer(*child)) return false;
+    s.stamp = ++g_clock;
+    return true;
+  }
+  return false;
+}
+
+void forget_trusted_node(uint64_t node_id) {
+  const uint64_t hash = node_id * 0x9E3779B97F4A7C15ull;
+  const int first = static_cast<int>(hash >> (64 - kSetBits)) * kWays;
+  for (int w = first; w < first + kWays; ++w)
+    if (g_interior[w].id == node_id) g_interior[w].trusted = MemoTrust{};
 }
 
 void release_node_memo() {
-  for (Slot &s : g_slots) s.count = 0, s.candidate = 0, s.candidate_used = 0;
+  for (SlotHead &s : g_general) s = SlotHead{};
+  for (SlotHead &s : g_interior) s = SlotHead{};
+  g_clock = 0;
 }
 
 }  // namespace kel::indexed

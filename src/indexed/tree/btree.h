@@ -33,6 +33,7 @@
 #include <cstdint>
 
 #include "format/node_format.h"
+#include "format/node_memo.h"
 #include "format/params.h"
 #include "format/seg_addr.h"
 #include "indexed/broken_codes.h"
@@ -173,6 +174,14 @@ struct TreeContext {
   // vi_remember_inserts for opens that keep other writers out.
   uint64_t changes[kMaxKeys] = {};  // per key: moved by every node change
   MemPtr<InsertMemo> insert_memo;
+  // What the decoded-node memo trusts for this open (node_memo.h): set
+  // only for an open that keeps the insertion memory, since only such an
+  // open is sure nobody else changes its nodes. Its descents then search
+  // the interior nodes this open has found byte for byte as the memo holds
+  // them without reading them again. Every node written, taken or freed
+  // through this context is forgotten; a failed operation starts a new
+  // epoch.
+  MemoTrust trust;
 };
 
 // Prepares the tree state of a newly opened file.
@@ -190,6 +199,7 @@ bool vi_remember_inserts(TreeContext *f);
 // that failed, whose changes may not all have reached the file.
 inline void vi_forget_inserts(TreeContext *f) {
   for (uint64_t &c : f->changes) ++c;
+  ++f->trust.epoch;
 }
 
 // --- the node image (btree_node.cpp) ---
@@ -218,6 +228,12 @@ bool vi_find_parent_entry(TreeContext *f, SegAddr parent, SegAddr child, int *of
 bool vi_remove_entry(TreeContext *f, int offset, bool *was_last);
 
 // --- search (btree_search.cpp) ---
+
+// The node's identity in the decoded-node memo.
+inline uint64_t memo_node_id(SegAddr node, int key) {
+  return static_cast<uint64_t>(static_cast<uint32_t>(node.offset)) |
+         static_cast<uint64_t>(node.segment) << 32 | static_cast<uint64_t>(key & 0xFF) << 48;
+}
 
 // `search_key` is a SearchKey: a length byte, then the full key (the key
 // number byte and the key bytes). Results are the SR_* codes of

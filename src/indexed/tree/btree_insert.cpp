@@ -356,6 +356,10 @@ bool vi_remember_inserts(TreeContext *f) {
   size_t count = static_cast<size_t>(f->store->key_count());
   if (!f->insert_memo.allocate(count, "insert position memory")) return false;
   for (size_t k = 0; k < count; ++k) new (f->insert_memo.get() + k) InsertMemo();
+  // A number of its own for the memo's trust: never one of an earlier open
+  // whose context lay at the same address.
+  static uint64_t opens = 0;
+  f->trust = MemoTrust{++opens, 0};
   return true;
 }
 

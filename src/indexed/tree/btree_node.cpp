@@ -25,6 +25,14 @@ bool holds(const TreeContext *f, SegAddr at) {
   return g_owner == f && !(at == kNoNode) && f->node.addr == at;
 }
 
+// The node at `at` is about to change: the memo trusts it for no key of
+// the file (a node freed by one key may be taken by another).
+void forget_trusted(const TreeContext *f, SegAddr at) {
+  if (f->trust.owner == 0) return;
+  for (int key = 0, keys = f->store->key_count(); key < keys; ++key)
+    forget_trusted_node(memo_node_id(at, key));
+}
+
 }  // namespace
 
 const uint8_t kHighSearchKey[2] = {1, kHighKeyByte};
@@ -33,6 +41,7 @@ void vi_tree_init(TreeContext *f, NodeStore *store) {
   assert(store != nullptr);
   f->store = store;
   f->node.buf = g_node_buffer;
+  f->trust = MemoTrust{};
   vi_end_operation(f);
   vi_set_key(f, 0);
 }
@@ -96,6 +105,7 @@ bool write_block(TreeContext *f, SegAddr at, uint8_t *block, int used) {
   block[0] = kTreeNode;
   store_be16(block + 1, static_cast<uint16_t>(used));
   ++f->changes[f->key_number];
+  forget_trusted(f, at);
   if (!f->store->write_node(at, block)) return false;
   if (holds(f, at) && block != f->node.buf) {
     memcpy(f->node.buf, block, static_cast<size_t>(f->store->node_size()));
@@ -111,6 +121,7 @@ bool vi_alloc_node(TreeContext *f, SegAddr *at) {
     *at = kNullAddr;
     return false;
   }
+  forget_trusted(f, *at);
   g_owner = f;
   memset(f->node.buf, 0, static_cast<size_t>(f->store->node_size()));
   f->node.addr = *at;
@@ -121,6 +132,7 @@ bool vi_alloc_node(TreeContext *f, SegAddr *at) {
 bool vi_free_node(TreeContext *f, SegAddr at) {
   if (holds(f, at)) f->node.addr = kNoNode;
   ++f->changes[f->key_number];
+  forget_trusted(f, at);
   return f->store->free_node(at);
 }
 

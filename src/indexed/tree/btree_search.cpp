@@ -13,6 +13,27 @@ namespace kel::indexed {
 
 namespace {
 
+// The memo's trust applies: an open that keeps other writers out, and
+// not a verified reader.
+bool trusting(const TreeContext *f) {
+  return f->trust.owner != 0 && !f->verified;
+}
+
+// The search of an interior node the memo trusts for this open, without
+// reading it; false when it does not (the node is then read).
+bool search_unread(TreeContext *f, const uint8_t *search_key, uint32_t dup, SegAddr node,
+                   NodePosition *pos, SegAddr *child) {
+  NodeSearch &s = f->search;
+  if (!search_trusted(memo_node_id(node, f->key_number), f->trust, f->layout, search_key + 1,
+                      search_key[0], dup, &s, child))
+    return false;
+  if (s.equal_seen) f->equal_seen = true;
+  pos->node = node;
+  pos->offset = s.position;
+  pos->previous = s.previous;
+  return true;
+}
+
 SegAddr key_root(const TreeContext *f) {
   const KeyDesc &kd = f->store->key_desc(f->key_number);
   return SegAddr{static_cast<int32_t>(kd.root_offset), kd.root_segment};
@@ -60,6 +81,9 @@ int settle_on(TreeContext *f, SegAddr node, int offset, int depth, NodePosition 
 
 int search_node_full(TreeContext *f, const uint8_t *key, int key_length, uint32_t dup, SegAddr node,
                      NodePosition *pos) {
+  // Only a node read from the store now may become trusted: an image the
+  // context already held may carry changes not yet written.
+  const bool read_now = !(f->node.addr == node);
   if (!vi_read_node(f, node)) return SR_ERROR;
   if (f->verified && f->node.buf[0] != kTreeNode) {
     ++f->counters.non_bnode_blocks;
@@ -67,10 +91,8 @@ int search_node_full(TreeContext *f, const uint8_t *key, int key_length, uint32_
     return SR_ERROR;
   }
   NodeSearch &s = f->search;
-  const uint64_t id = static_cast<uint64_t>(static_cast<uint32_t>(node.offset)) |
-                      static_cast<uint64_t>(node.segment) << 32 |
-                      static_cast<uint64_t>(f->key_number & 0xFF) << 48;
-  search_entries_memo(f->node.entries(), f->node.used, f->layout, id, key, key_length, dup, &s);
+  search_entries_memo(f->node.entries(), f->node.used, f->layout, memo_node_id(node, f->key_number),
+                      key, key_length, dup, &s, read_now && trusting(f) ? &f->trust : nullptr);
   if (s.equal_seen) f->equal_seen = true;
   pos->node = node;
   pos->offset = s.position;
@@ -101,6 +123,11 @@ int vi_find_key(TreeContext *f, const uint8_t *search_key, uint32_t dup, NodePos
     if (depth >= kMaxDepth) return fs_fail(E_BROKEN, kBrokenPastEnd), SR_ERROR;
     f->path[depth] = at;
     pos->depth = depth;
+    SegAddr child;
+    if (trusting(f) && search_unread(f, search_key, dup, at, pos, &child)) {
+      at = child;
+      continue;
+    }
     int result = vi_search_node(f, search_key, dup, at, pos);
     if (result == SR_ERROR) return SR_ERROR;
     if (result == SR_PAST_END) {
@@ -113,7 +140,7 @@ int vi_find_key(TreeContext *f, const uint8_t *search_key, uint32_t dup, NodePos
       if (f->debug_output) eprintf(">>AR DBG vi_find_key() mismatch\n");
       return SR_ERROR;
     }
-    parent_key = f->search.key;
+    if (f->verified) parent_key = f->search.key;
     SegAddr next = vi_entry_pointer(f, pos->offset);
     if (!is_child_pointer(next)) return result;
     at = next;
