@@ -86,6 +86,16 @@ void prefetch(DorvexFile *f, const NodePosition &pos, const FullKey &current, bo
     }
     at += e.size;
   }
+  // The rest of the leaf, on an open that keeps other writers out.
+  if (r.walk == nullptr || keep_keys) return;
+  while (at < t->node.used && r.walk_count < r.walk_capacity) {
+    if (!decode_entry(t->node.entries(), t->node.used, at, t->layout, &e, &broken)) break;
+    if (e.prefix == 0 || e.prefix > key.length) break;
+    key.length = e.prefix + e.suffix_length();
+    r.walk[r.walk_count++] = SegAddr{e.pointer, e.segment};
+    at += e.size;
+  }
+  r.walk_to_leaf_end = at == t->node.used;
 }
 
 }  // namespace
@@ -121,6 +131,8 @@ bool entry_of_key(const FullKey &key, int key_number) {
 
 void clear_prefetch(ReadState &r) {
   for (SegAddr &slot : r.prefetch) slot = kNullAddr;
+  r.walk_next = r.walk_count = 0;
+  r.walk_to_leaf_end = false;
 }
 
 void set_position(DorvexFile *f, int key_number, const FullKey &key, uint32_t dup, SegAddr leaf,

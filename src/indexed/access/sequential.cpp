@@ -60,7 +60,7 @@ int64_t fast_next(Operation &op, DorvexFile *f, uint8_t *record) {
   memmove(r.prefetch, r.prefetch + 1, sizeof r.prefetch[0] * (kPrefetchSlots - 1));
   if (r.prefetch_keyed)
     memmove(r.prefetch_keys, r.prefetch_keys + 1, sizeof r.prefetch_keys[0] * (kPrefetchSlots - 1));
-  r.prefetch[kPrefetchSlots - 1] = kNullAddr;
+  r.prefetch[kPrefetchSlots - 1] = r.walk_next < r.walk_count ? r.walk[r.walk_next++] : kNullAddr;
   memcpy(r.current_key, rebuilt, static_cast<size_t>(rebuilt[0]) + 1);
   r.current_dup = dup;
   r.position = kOnEntry;
@@ -115,8 +115,12 @@ bool fast_path_open(DorvexFile *f) {
 int search_next(DorvexFile *f, NodePosition *pos) {
   ReadState &r = *f->read;
   TreeContext *t = tree_of(f);
+  // A walk that took every entry of the unchanged leaf is past its end:
+  // the leaf's own search would say so (SR_PAST_END).
+  bool past_leaf = r.walk_to_leaf_end && r.prefetch[0] == kNullAddr && !r.pending;
   clear_prefetch(r);
-  if (!(r.leaf == kNoNode) && r.snapshot == static_cast<uint32_t>(hget(f, kHeaderVersion))) {
+  if (!(r.leaf == kNoNode) && r.snapshot == static_cast<uint32_t>(hget(f, kHeaderVersion)) &&
+      !past_leaf) {
     vi_set_key(t, r.key_of_reference);
     int result = vi_search_node(t, r.current_key, r.current_dup, r.leaf, pos);
     if (result >= SR_GREATER) return result;
