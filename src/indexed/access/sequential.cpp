@@ -69,16 +69,17 @@ int64_t fast_next(Operation &op, DorvexFile *f, uint8_t *record) {
 }
 
 // The fields of the position that a failed v5_next puts back (the read
-// state as a whole holds kilobytes of prefetched keys).
+// state as a whole holds kilobytes of prefetched keys). Of the current key
+// only its length byte and the bytes it counts mean anything.
 class PositionSnapshot {
  public:
   explicit PositionSnapshot(const ReadState &r)
       : position_(r.position), current_dup_(r.current_dup), pending_(r.pending) {
-    memcpy(current_key_, r.current_key, sizeof current_key_);
+    memcpy(current_key_, r.current_key, static_cast<size_t>(r.current_key[0]) + 1);
   }
   void restore(ReadState &r) const {
     r.position = position_;
-    memcpy(r.current_key, current_key_, sizeof r.current_key);
+    memcpy(r.current_key, current_key_, static_cast<size_t>(current_key_[0]) + 1);
     r.current_dup = current_dup_;
     r.pending = pending_;
   }
