@@ -92,6 +92,10 @@ struct ReadState {
   // has taken them all, the position is the leaf's last entry, and the
   // next search starts from the root without searching the leaf first.
   bool walk_to_leaf_end = false;
+  // The search path (root first) down to that leaf at walk_depth, when the
+  // leaf was found by a descent; walk_depth 0: none.
+  SegAddr walk_path[kMaxDepth] = {};
+  int walk_depth = 0;
   // The last record read under a lock and its primary key (the raw bytes
   // of key 0's parts, concatenated); the null address: none.
   SegAddr last_record = kNullAddr;

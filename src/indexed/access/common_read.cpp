@@ -146,6 +146,7 @@ void clear_prefetch(ReadState &r) {
   for (SegAddr &slot : r.prefetch) slot = kNullAddr;
   r.walk_next = r.walk_count = 0;
   r.walk_to_leaf_end = false;
+  r.walk_depth = 0;
 }
 
 void set_position(DorvexFile *f, int key_number, const FullKey &key, uint32_t dup, SegAddr leaf,
