@@ -163,7 +163,10 @@ int64_t next_attempt(Operation &op, DorvexFile *f, uint8_t *record, bool last_tr
   }
   if (fast_path_open(f)) {
     int64_t length = fast_next(op, f, record);
-    if (length >= 0) return length;
+    if (length >= 0) {
+      op.tree_untouched();
+      return length;
+    }
     fs_set_status(0);
   }
   NodePosition pos;
