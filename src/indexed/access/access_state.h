@@ -90,7 +90,7 @@ struct ReadState {
   int32_t walk_count = 0;  // pointers held
   // The slots and the walk reach the leaf's last entry: once the fast path
   // has taken them all, the position is the leaf's last entry, and the
-  // next search starts from the root without searching the leaf first.
+  // next search starts above the leaf without searching the leaf first.
   bool walk_to_leaf_end = false;
   // The search path (root first) down to that leaf at walk_depth, when the
   // leaf was found by a descent; walk_depth 0: none.
