@@ -61,6 +61,7 @@ void detach(DorvexFile *f) {
   bulk_end(f);
   if (f->tree) vi_end_operation(&f->tree->ctx);
   destroy(f->tree);
+  if (f->read && f->read->walk) KEL_FREE(f->read->walk);
   destroy(f->read);
   if (f->locks && f->locks->entries) KEL_FREE(f->locks->entries);
   destroy(f->locks);
@@ -84,6 +85,15 @@ bool attach(DorvexFile *f) {
       KEL_ALLOC(sizeof(LockEntry) * static_cast<size_t>(l.limit), "dorvex record locks"));
   if (l.entries == nullptr) return false;
   vi_tree_init(&f->tree->ctx, &f->tree->store);
+  if ((f->mode & (A_EXCLUSIVE | A_DENY_WRITE)) != 0) {
+    // The smallest entry is its fixed part and one byte of suffix.
+    int smallest = entry_layout(f->version, false).overhead();
+    ReadState &r = *f->read;
+    r.walk_capacity = (f->node_size - kNodeHeaderSize) / smallest + 1;
+    r.walk = static_cast<SegAddr *>(
+        KEL_ALLOC(sizeof(SegAddr) * static_cast<size_t>(r.walk_capacity), "dorvex walk entries"));
+    if (r.walk == nullptr) return false;
+  }
   // Only an open that keeps other writers out may trust where its last
   // insertion went: nobody else changes the tree between its operations.
   if ((f->mode & (A_EXCLUSIVE | A_DENY_WRITE)) != 0 && (f->mode & A_ACCESS_MASK) != A_INPUT &&

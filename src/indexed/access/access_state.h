@@ -74,6 +74,28 @@ struct ReadState {
   // Their key bytes (without the key number), kept in verified mode only.
   uint8_t prefetch_keys[kPrefetchSlots][kKeyLengthLimit] = {};
   bool prefetch_keyed = false;  // the slots were filled with their keys
+  // The walk's rest of the leaf, for opens that keep other writers out
+  // (exclusive, deny-write): the stored pointers of the entries after the
+  // ten slots, up to the leaf's end or its high-key entry. Each record the
+  // fast path takes moves the next of them into slot 9, so a walk reads a
+  // whole leaf without searching it again. They are trusted exactly as the
+  // slots are (same leaf, header version unchanged: on such an open only
+  // the open itself changes the file, and every change moves the version),
+  // emptied with them, and never kept with prefetched keys (verified
+  // mode). `walk` has room for the most entries a node can hold
+  // ("dorvex walk entries"); null on other opens.
+  SegAddr *walk = nullptr;
+  int32_t walk_capacity = 0;
+  int32_t walk_next = 0;   // index of the next pointer to move into slot 9
+  int32_t walk_count = 0;  // pointers held
+  // The slots and the walk reach the leaf's last entry: once the fast path
+  // has taken them all, the position is the leaf's last entry, and the
+  // next search starts above the leaf without searching the leaf first.
+  bool walk_to_leaf_end = false;
+  // The search path (root first) down to that leaf at walk_depth, when the
+  // leaf was found by a descent; walk_depth 0: none.
+  SegAddr walk_path[kMaxDepth] = {};
+  int walk_depth = 0;
   // The last record read under a lock and its primary key (the raw bytes
   // of key 0's parts, concatenated); the null address: none.
   SegAddr last_record = kNullAddr;

@@ -11,6 +11,7 @@
 #include "messages/diag.h"
 #include "osfile/files.h"
 #include "storage/header.h"
+#include "support/be.h"
 #include "support/fail.h"
 
 namespace kel::indexed {
@@ -86,6 +87,28 @@ void prefetch(DorvexFile *f, const NodePosition &pos, const FullKey &current, bo
     }
     at += e.size;
   }
+  // The rest of the leaf, on an open that keeps other writers out. Only
+  // the pointers are wanted: each entry is read in place, with the checks
+  // decode_entry makes and the stops of the loop above (an entry that
+  // borrows nothing, or more than its predecessor's key has).
+  if (r.walk == nullptr || keep_keys) return;
+  const uint8_t *area = t->node.entries();
+  const int used = t->node.used;
+  const EntryLayout &l = t->layout;
+  int key_length = key.length;
+  while (at + l.overhead() <= used && r.walk_count < r.walk_capacity) {
+    const uint8_t *p = area + at;
+    int length = p[l.key_part], prefix = p[l.key_part + 1];
+    int size = l.key_part + 1 + length;
+    if (length == 0 || at + size > used || prefix == 0 || prefix > key_length ||
+        prefix + length - 1 > kMaxFullKey)
+      break;
+    uint16_t segment = l.segment_field ? load_be16(p + 4) : 0;
+    r.walk[r.walk_count++] = SegAddr{static_cast<int32_t>(load_be32(p)), segment};
+    key_length = prefix + length - 1;
+    at += size;
+  }
+  r.walk_to_leaf_end = at == used;
 }
 
 }  // namespace
@@ -121,6 +144,9 @@ bool entry_of_key(const FullKey &key, int key_number) {
 
 void clear_prefetch(ReadState &r) {
   for (SegAddr &slot : r.prefetch) slot = kNullAddr;
+  r.walk_next = r.walk_count = 0;
+  r.walk_to_leaf_end = false;
+  r.walk_depth = 0;
 }
 
 void set_position(DorvexFile *f, int key_number, const FullKey &key, uint32_t dup, SegAddr leaf,

@@ -39,6 +39,7 @@ bool Operation::begin(HeaderAccess access, bool retry) {
   }
   begun_ = true;
   finished_ = false;
+  tree_untouched_ = false;
   header_checked_ = verified_ = false;
   if (!header_read(f_, access, retry ? uint32_t{kHeaderRetry} : 0u)) return false;
   int16_t method = fs_settings().lock_method;
@@ -61,6 +62,12 @@ void Operation::finish(bool ok) {
   if (begun_) header_release(f_);
   if (!ok) header_distrust(f_);
   begun_ = false;
+  if (ok && tree_untouched_) {
+    // What begin set: no later call of the tree (a close's bulk addition)
+    // may run in verified mode.
+    tree_of(f_)->verified = tree_of(f_)->debug_output = false;
+    return;
+  }
   // A failed operation may have left changes of the tree half made.
   if (!ok) vi_forget_inserts(tree_of(f_));
   vi_end_operation(tree_of(f_));

@@ -45,6 +45,12 @@ class Operation {
   // unless the operation is a write that adds one more record in bulk.
   bool begin(HeaderAccess access, bool retry = false);
   void keep_bulk_waiting() { keep_bulk_waiting_ = true; }
+  // The operation, since its last begin, called nothing of the tree layer
+  // (a walk's record taken from the prefetch slots): a successful end
+  // leaves the tree state as the previous end left it, with no node
+  // image, path, temporary buffer or finding to clear or collect (only the
+  // read modes begin handed the tree are taken back).
+  void tree_untouched() { tree_untouched_ = true; }
   // Ends the operation (idempotent); `ok` false marks a broken file.
   void finish(bool ok);
 
@@ -65,6 +71,7 @@ class Operation {
   DorvexFile *f_;
   bool writer_;
   bool keep_bulk_waiting_ = false;
+  bool tree_untouched_ = false;
   bool begun_ = false;
   bool finished_ = false;
   bool header_checked_ = false;

@@ -60,7 +60,7 @@ int64_t fast_next(Operation &op, DorvexFile *f, uint8_t *record) {
   memmove(r.prefetch, r.prefetch + 1, sizeof r.prefetch[0] * (kPrefetchSlots - 1));
   if (r.prefetch_keyed)
     memmove(r.prefetch_keys, r.prefetch_keys + 1, sizeof r.prefetch_keys[0] * (kPrefetchSlots - 1));
-  r.prefetch[kPrefetchSlots - 1] = kNullAddr;
+  r.prefetch[kPrefetchSlots - 1] = r.walk_next < r.walk_count ? r.walk[r.walk_next++] : kNullAddr;
   memcpy(r.current_key, rebuilt, static_cast<size_t>(rebuilt[0]) + 1);
   r.current_dup = dup;
   r.position = kOnEntry;
@@ -69,16 +69,17 @@ int64_t fast_next(Operation &op, DorvexFile *f, uint8_t *record) {
 }
 
 // The fields of the position that a failed v5_next puts back (the read
-// state as a whole holds kilobytes of prefetched keys).
+// state as a whole holds kilobytes of prefetched keys). Of the current key
+// only its length byte and the bytes it counts mean anything.
 class PositionSnapshot {
  public:
   explicit PositionSnapshot(const ReadState &r)
       : position_(r.position), current_dup_(r.current_dup), pending_(r.pending) {
-    memcpy(current_key_, r.current_key, sizeof current_key_);
+    memcpy(current_key_, r.current_key, static_cast<size_t>(r.current_key[0]) + 1);
   }
   void restore(ReadState &r) const {
     r.position = position_;
-    memcpy(r.current_key, current_key_, sizeof r.current_key);
+    memcpy(r.current_key, current_key_, static_cast<size_t>(current_key_[0]) + 1);
     r.current_dup = current_dup_;
     r.pending = pending_;
   }
@@ -111,15 +112,29 @@ bool fast_path_open(DorvexFile *f) {
 }
 
 // Step 4: the entry after the current position, from the saved leaf while
-// it can be trusted, else from the root.
-int search_next(DorvexFile *f, NodePosition *pos) {
+// it can be trusted, else from the root. *descended: the search went down
+// from the root (or from an ancestor of the walk's leaf), so the tree's
+// search path leads to the entry found.
+int search_next(DorvexFile *f, NodePosition *pos, bool *descended) {
   ReadState &r = *f->read;
   TreeContext *t = tree_of(f);
+  // A walk that took every entry of the unchanged leaf is past its end:
+  // the leaf's own search would say so (SR_PAST_END). The next entry is
+  // then searched from the nearest ancestor of the leaf that reaches it.
+  bool past_leaf = r.walk_to_leaf_end && r.prefetch[0] == kNullAddr && !r.pending;
+  int walk_depth = r.walk_depth;
   clear_prefetch(r);
-  if (!(r.leaf == kNoNode) && r.snapshot == static_cast<uint32_t>(hget(f, kHeaderVersion))) {
+  *descended = true;
+  bool trusted =
+      !(r.leaf == kNoNode) && r.snapshot == static_cast<uint32_t>(hget(f, kHeaderVersion));
+  if (trusted && past_leaf && walk_depth > 0)
+    return vi_find_key_below(t, r.current_key, r.current_dup, r.walk_path, walk_depth, pos);
+  if (trusted && !past_leaf) {
     vi_set_key(t, r.key_of_reference);
     int result = vi_search_node(t, r.current_key, r.current_dup, r.leaf, pos);
+    *descended = false;
     if (result >= SR_GREATER) return result;
+    *descended = true;
     fs_set_status(0);
   }
   return vi_find_key(t, r.current_key, r.current_dup, pos);
@@ -148,14 +163,23 @@ int64_t next_attempt(Operation &op, DorvexFile *f, uint8_t *record, bool last_tr
   }
   if (fast_path_open(f)) {
     int64_t length = fast_next(op, f, record);
-    if (length >= 0) return length;
+    if (length >= 0) {
+      op.tree_untouched();
+      return length;
+    }
     fs_set_status(0);
   }
   NodePosition pos;
-  int result = search_next(f, &pos);
+  bool descended = false;
+  int result = search_next(f, &pos, &descended);
   TreeContext *t = tree_of(f);
   if (result >= SR_GREATER && entry_of_key(t->search.key, r.key_of_reference)) {
     int64_t length = common_read(op, f, pos, record, r.key_of_reference, true, true);
+    // A walk that will run to the leaf's end keeps the way down to it.
+    if (length >= 0 && descended && r.walk_to_leaf_end && pos.depth < kMaxDepth) {
+      memcpy(r.walk_path, t->path, sizeof(SegAddr) * static_cast<size_t>(pos.depth + 1));
+      r.walk_depth = pos.depth;
+    }
     if (length < 0 && r.retry && !last_try) {
       r.position = kOnEntry;
       r.pending = true;

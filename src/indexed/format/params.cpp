@@ -217,7 +217,13 @@ int build_key(const KeyDesc &key, const uint8_t *record, const uint8_t *table, u
   int n = 0;
   for (int s = 0; s < key.segments; ++s) {
     const uint8_t *src = record + key.segment_offset[s];
-    for (int i = 0; i < key.segment_size[s]; ++i) out[n++] = table ? table[src[i]] : src[i];
+    int size = key.segment_size[s];
+    if (table == nullptr) {
+      memcpy(out + n, src, static_cast<size_t>(size));
+      n += size;
+      continue;
+    }
+    for (int i = 0; i < size; ++i) out[n++] = table[src[i]];
   }
   return n;
 }

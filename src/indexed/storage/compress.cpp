@@ -151,22 +151,16 @@ int32_t literal_end(int version, const uint8_t *in, int32_t i, int32_t length) {
   return length;
 }
 
-// The expansion proper. *produced is set to the bytes of `out` that hold
-// output (on a failure, what was expanded before it: the pieces that fit,
-// and of a literal stretch that overflows, as much as fits). With `kSlack`
-// the output has kPiece bytes to spare past max_length, and a piece of up
-// to kPiece bytes that fits is moved as kPiece bytes, which the compiler
-// turns into single stores instead of a library call.
-template <bool kSlack>
+// The expansion of every version straight into `out`, byte counts exact.
+// *produced is set to the bytes of `out` that hold output (on a failure,
+// what was expanded before it: the runs that fit, and of a literal stretch
+// that overflows, as much as fits).
 int32_t expand(int version, const uint8_t *in, int32_t length, uint8_t *out, int32_t max_length,
                int32_t *produced) {
   int32_t n = 0;
   auto emit = [&](uint8_t c, int32_t count) {
     if (count > max_length - n) return false;
-    if (kSlack && count <= kPiece)
-      memset(out + n, c, kPiece);
-    else
-      memset(out + n, c, static_cast<size_t>(count));
+    memset(out + n, c, static_cast<size_t>(count));
     n += count;
     return true;
   };
@@ -185,10 +179,7 @@ int32_t expand(int version, const uint8_t *in, int32_t length, uint8_t *out, int
     if (i > start) {
       int32_t count = i - start;
       int32_t room = max_length - n;
-      if (kSlack && count <= kPiece && count <= room && start + kPiece <= length)
-        memcpy(out + n, in + start, kPiece);
-      else
-        memcpy(out + n, in + start, static_cast<size_t>(count < room ? count : room));
+      memcpy(out + n, in + start, static_cast<size_t>(count < room ? count : room));
       if (count > room) {
         n += room;
         return result(-1);
@@ -215,15 +206,100 @@ int32_t expand(int version, const uint8_t *in, int32_t length, uint8_t *out, int
   return result(n);
 }
 
+// A run of `count` bytes c (count <= kStagedMax) into staging at `out`,
+// which has kPiece bytes to spare past the run's end: one or two kPiece
+// stores for the short runs records are full of.
+inline void staged_run(uint8_t *out, uint8_t c, int32_t count) {
+  if (count <= kPiece) {
+    memset(out, c, kPiece);
+  } else if (count <= 2 * kPiece) {
+    memset(out, c, kPiece);
+    memset(out + kPiece, c, kPiece);
+  } else {
+    memset(out, c, static_cast<size_t>(count));
+  }
+}
+
+// The expansion of versions 3 to 5 into staging (kPiece bytes to spare past
+// max_length), with the results of expand: literal bytes go over eight at a
+// time, each word stored whole and counted up to its first byte with the
+// high bit set (every marker has it); such a byte that is no marker is one
+// literal byte more. The last seven stored bytes are taken one at a time,
+// as nothing may be read past the stored form.
+int32_t expand_staged(const uint8_t *in, int32_t length, uint8_t *out, int32_t max_length,
+                      int32_t *produced) {
+  static_assert(std::endian::native == std::endian::little ||
+                std::endian::native == std::endian::big);
+  int32_t n = 0, i = 0;
+  auto fail = [&] {
+    *produced = n;
+    return -1;
+  };
+  while (i < length) {
+    uint8_t b;
+    if (i + 8 <= length) {
+      uint64_t w;
+      memcpy(&w, in + i, sizeof w);
+      uint64_t high = w & kHighBits;
+      int32_t k = high == 0
+                      ? 8
+                      : (std::endian::native == std::endian::little ? std::countr_zero(high)
+                                                                    : std::countl_zero(high)) /
+                            8;
+      memcpy(out + n, &w, sizeof w);
+      if (k > max_length - n) {
+        n = max_length;
+        return fail();
+      }
+      n += k;
+      i += k;
+      if (k == 8) continue;
+      b = in[i];
+    } else {
+      b = in[i];
+      if (!(b & 0x80)) {
+        if (n >= max_length) return fail();
+        out[n++] = b;
+        ++i;
+        continue;
+      }
+    }
+    ++i;
+    if (b < kLiteral || b > kRunAny) {  // a literal byte with the high bit
+      if (n >= max_length) return fail();
+      out[n++] = b;
+      continue;
+    }
+    uint8_t c;
+    int32_t count;
+    if (b == kRunAny) {
+      if (i + 1 >= length) return fail();
+      c = in[i];
+      count = in[i + 1];
+      i += 2;
+    } else {
+      if (i >= length) return fail();
+      c = b == kRunSpace ? ' ' : b == kRunZeroDigit ? '0' : b == kRunNul ? 0 : in[i];
+      count = b == kLiteral ? 1 : in[i];
+      ++i;
+    }
+    if (count > max_length - n) return fail();
+    staged_run(out + n, c, count);
+    n += count;
+  }
+  *produced = n;
+  return n;
+}
+
 }  // namespace
 
 int32_t decompress_record(int version, const uint8_t *in, int32_t length, uint8_t *out,
                           int32_t max_length) {
   int32_t produced = 0;
-  if (max_length < 0 || max_length > kStagedMax)
-    return expand<false>(version, in, length, out, max_length, &produced);
+  if (max_length < 0 || max_length > kStagedMax || version < 3)
+    return expand(version, in, length, out, max_length, &produced);
   uint8_t staged[kStagedMax + kPiece];
-  int32_t r = expand<true>(version, in, length, staged, max_length, &produced);
+  int32_t r = expand_staged(in, length, staged, max_length, &produced);
   memcpy(out, staged, static_cast<size_t>(produced));
   return r;
 }

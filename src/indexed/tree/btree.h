@@ -252,6 +252,12 @@ int vi_search_node(TreeContext *f, const uint8_t *search_key, uint32_t dup, SegA
 // that, and a parent key below its child's first key, are SR_ERROR with no
 // error set, for the caller to retry).
 int vi_find_key(TreeContext *f, const uint8_t *search_key, uint32_t dup, NodePosition *pos);
+// The same search for a key above every key of the leaf at `leaf_depth` of
+// `path` (a search path of an earlier vi_find_key, in a tree that has not
+// changed since): the descent starts at the lowest ancestor of that leaf
+// whose keys reach the searched key, not at the root. Same results.
+int vi_find_key_below(TreeContext *f, const uint8_t *search_key, uint32_t dup, const SegAddr *path,
+                      int leaf_depth, NodePosition *pos);
 // Steps back to the entry before `pos` in key order, across leaves; the
 // reconstruction buffer then holds its full key. 0 with E_NOT_FOUND before
 // the first entry of the tree, or with the error of a failed read.

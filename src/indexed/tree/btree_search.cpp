@@ -106,18 +106,14 @@ int vi_search_node(TreeContext *f, const uint8_t *search_key, uint32_t dup, SegA
   return search_node_full(f, search_key + 1, search_key[0], dup, node, pos);
 }
 
-int vi_find_key(TreeContext *f, const uint8_t *search_key, uint32_t dup, NodePosition *pos) {
-  if (search_key[0] < 1 || search_key[1] >= f->store->key_count()) {
-    fs_fail(E_PARAM);
-    return SR_ERROR;
-  }
-  vi_set_key(f, search_key[1]);
-  SegAddr at = key_root(f);
-  f->root_depth = 0;
-  f->path[0] = kNoNode;
-  if (at == kNullAddr) return SR_EMPTY;
+namespace {
+
+// The descent of vi_find_key from the node `at` at `depth`, whose search
+// path above it is in place.
+int descend_from(TreeContext *f, const uint8_t *search_key, uint32_t dup, SegAddr at, int depth,
+                 NodePosition *pos) {
   FullKey parent_key;
-  for (int depth = 0;; ++depth) {
+  for (;; ++depth) {
     // A descent deeper than the search path can hold only happens in a
     // tree whose pointers loop: reported like running past a node.
     if (depth >= kMaxDepth) return fs_fail(E_BROKEN, kBrokenPastEnd), SR_ERROR;
@@ -145,6 +141,46 @@ int vi_find_key(TreeContext *f, const uint8_t *search_key, uint32_t dup, NodePos
     if (!is_child_pointer(next)) return result;
     at = next;
   }
+}
+
+}  // namespace
+
+int vi_find_key(TreeContext *f, const uint8_t *search_key, uint32_t dup, NodePosition *pos) {
+  if (search_key[0] < 1 || search_key[1] >= f->store->key_count()) {
+    fs_fail(E_PARAM);
+    return SR_ERROR;
+  }
+  vi_set_key(f, search_key[1]);
+  SegAddr at = key_root(f);
+  f->root_depth = 0;
+  f->path[0] = kNoNode;
+  if (at == kNullAddr) return SR_EMPTY;
+  return descend_from(f, search_key, dup, at, 0, pos);
+}
+
+int vi_find_key_below(TreeContext *f, const uint8_t *search_key, uint32_t dup, const SegAddr *path,
+                      int leaf_depth, NodePosition *pos) {
+  if (search_key[0] < 1 || search_key[1] >= f->store->key_count() || f->verified ||
+      leaf_depth < 2 || leaf_depth >= kMaxDepth)
+    return vi_find_key(f, search_key, dup, pos);
+  vi_set_key(f, search_key[1]);
+  // The nearest ancestor whose last key is not below the searched key: a
+  // descent from the root would pass through it (the searched key is
+  // above the walk's leaf, so above every key before that ancestor's
+  // range). The root is left to vi_find_key.
+  for (int depth = leaf_depth - 1; depth >= 1; --depth) {
+    NodePosition at;
+    int result = vi_search_node(f, search_key, dup, path[depth], &at);
+    if (result == SR_ERROR) {
+      fs_set_status(0);
+      break;
+    }
+    if (result == SR_PAST_END) continue;
+    f->root_depth = 0;
+    for (int d = 0; d <= depth; ++d) f->path[d] = path[d];
+    return descend_from(f, search_key, dup, path[depth], depth, pos);
+  }
+  return vi_find_key(f, search_key, dup, pos);
 }
 
 bool descend_to_depth(TreeContext *f, const FullKey &key, uint32_t dup, int depth,
