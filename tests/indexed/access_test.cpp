@@ -10,6 +10,7 @@
 #include <functional>
 #include <sstream>
 
+#include "common/call_script.h"
 #include "common/golden.h"
 #include "common/worker.h"
 #include "indexed/access/access_state.h"
@@ -37,86 +38,11 @@ class AccessTest : public EngineTest {
   std::string locks(DorvexFile *f) { return info(f, -6); }
 };
 
-TEST_F(AccessTest, ArgumentsAndOpenModesRefused) {
-  DorvexFile *f = make_small("std", KEL_OPEN_IO, {"bbaa"});
-  ASSERT_NE(nullptr, f);
-  EXPECT_TRUE(fails(start(f, rec("bbaa"), 2, 0, 0), E_PARAM)) << "no key 2";
-  EXPECT_TRUE(fails(start(f, rec("bbaa"), 0, 0, 5), E_PARAM)) << "no mode 5";
-  EXPECT_TRUE(fails(read(f, rec("bbaa"), 7), E_PARAM));
-  EXPECT_TRUE(fails(v5_write(f, nullptr, 30), E_PARAM));
-  EXPECT_TRUE(fails(write(f, small_shape().record({"ffff"}, 29)), E_PARAM)) << "below the minimum";
-  EXPECT_EQ(1, v5_close(f));
-  // Output and extend opens write only; input opens read only; deletes
-  // need input-output.
-  for (int32_t mode : {KEL_OPEN_OUTPUT, KEL_OPEN_EXTEND}) {
-    ASSERT_NE(nullptr, f = v5_open("std", mode, "0,0,0"));
-    EXPECT_EQ(1, write(f, rec(mode == 1 ? "aaaa" : "bbbb")));
-    EXPECT_TRUE(fails(read(f, rec("aaaa"), 0), E_MODE_CLASH));
-    EXPECT_TRUE(fails(start(f, rec("aaaa"), 0, 0, 0), E_MODE_CLASH));
-    EXPECT_TRUE(fails(next(f), E_MODE_CLASH));
-    EXPECT_TRUE(fails(previous(f), E_MODE_CLASH));
-    EXPECT_TRUE(failed(v5_nkrstart(f) == -1, E_MODE_CLASH));
-    EXPECT_TRUE(fails(v5_nkrnext(f, buffer_), E_MODE_CLASH));
-    EXPECT_TRUE(fails(v5_delete(f, rec("aaaa").data()), E_MODE_CLASH));
-    EXPECT_EQ(1, v5_close(f));
-  }
-  ASSERT_NE(nullptr, f = v5_open("std", KEL_OPEN_INPUT, "0,0,0"));
-  EXPECT_TRUE(fails(write(f, rec("cccc")), E_MODE_CLASH));
-  EXPECT_TRUE(fails(v5_delete(f, rec("aaaa").data()), E_MODE_CLASH));
-  EXPECT_EQ("aaaa", key0(read(f, rec("aaaa"), 0)));
-  EXPECT_EQ(1, v5_close(f));
-}
-
-// Two opens of one file in one process exclude each other through the OS
-// layer's lock table: a record read is held until the next read of that
-// open or v5_unlock; an open for input takes no locks. With multiple-record
-// locking (0x4000) the open keeps its locks until v5_unlock, up to
-// LOCKS_PER_FILE of them, and a refused lock leaves none behind.
-TEST_F(AccessTest, RecordLocksBetweenOpensOfOneProcess) {
-  DorvexFile *a = make_small("std", KEL_OPEN_IO, {"aaaa", "bbbb", "cccc"});
-  DorvexFile *b = v5_open("std", KEL_OPEN_IO, "0,0,0");
-  ASSERT_TRUE(a && b);
-  ASSERT_EQ("bbbb", key0(read(a, rec("bbbb"), 0)));
-  EXPECT_EQ("0001", locks(a));
-  ASSERT_EQ(0, v5_nkrstart(b));
-  EXPECT_EQ(30u, v5_nkrnext(b, buffer_));
-  EXPECT_TRUE(fails(v5_nkrnext(b, buffer_), E_REC_LOCKED)) << "the physical scan stops there";
-  EXPECT_EQ("aaaa", key0(next(b)));
-  EXPECT_TRUE(fails(next(b), E_REC_LOCKED));
-  EXPECT_EQ(static_cast<int32_t>(getpid()), *fs_lock_holder());
-  EXPECT_TRUE(fails(next(b), E_REC_LOCKED)) << "the same record is tried again";
-  EXPECT_TRUE(fails(v5_delete(b, rec("bbbb").data()), E_REC_LOCKED));
-  ASSERT_EQ("cccc", key0(read(a, rec("cccc"), 0)));
-  EXPECT_EQ("bbbb", key0(next(b)));
-  EXPECT_TRUE(fails(next(b), E_REC_LOCKED)) << "cccc now";
-  EXPECT_EQ(1, v5_unlock(a));
-  EXPECT_EQ("0000", locks(a));
-  EXPECT_EQ("cccc", key0(next(b)));
-  EXPECT_EQ(1, v5_close(b));
-  DorvexFile *in = v5_open("std", KEL_OPEN_INPUT, "0,0,0");
-  ASSERT_EQ("aaaa", key0(read(in, rec("aaaa"), 0)));
-  EXPECT_EQ("0000", locks(in));
-  EXPECT_EQ("aaaa", key0(read(a, rec("aaaa"), 0)));
-  EXPECT_EQ(1, v5_close(in));
-  EXPECT_EQ(1, v5_close(a));
-
-  cfg_set_short("LOCKS_PER_FILE", 0, 3);
-  DorvexFile *f = v5_open("std", 0x4002, "0,0,0");
-  DorvexFile *other = v5_open("std", KEL_OPEN_IO, "0,0,0");
-  ASSERT_TRUE(f && other);
-  ASSERT_EQ(1, write(f, rec("dddd")));
-  EXPECT_EQ("aaaa", key0(next(f)));
-  EXPECT_EQ("bbbb", key0(next(f)));
-  EXPECT_EQ("aaaa", key0(read(f, rec("aaaa"), 0))) << "held already: no second lock";
-  EXPECT_EQ("cccc", key0(read(f, rec("cccc"), 0)));
-  EXPECT_EQ("0003", locks(f));
-  EXPECT_TRUE(fails(read(f, rec("dddd"), 0), E_LOCK_TABLE_FULL, 3));
-  EXPECT_EQ("dddd", key0(read(other, rec("dddd"), 0))) << "the refused read left no lock";
-  EXPECT_TRUE(fails(read(other, rec("aaaa"), 0), E_REC_LOCKED));
-  EXPECT_EQ(1, v5_unlock(f));
-  EXPECT_EQ("aaaa", key0(read(other, rec("aaaa"), 0)));
-  EXPECT_EQ(1, v5_close(other));
-  EXPECT_EQ(1, v5_close(f));
+// Arguments and open modes refused, record locks between opens of one
+// process: fixed call sequences, rows of a golden file.
+TEST_F(AccessTest, FixedCallSequences) {
+  CallScript script;
+  EXPECT_TRUE(script.run("indexed/access_calls.txt"));
 }
 
 // A write that meets a duplicate in its third key takes back the two keys

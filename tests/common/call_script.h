@@ -1,0 +1,91 @@
+// Fixed sequences of file-system calls kept as rows of a golden file under
+// tests/golden: each row is one call of a public entry point (or a step on
+// the files, a setting) with its arguments as text, then " => " and what
+// the call did: its result, the record or text it gave back and the error
+// codes it left. The interpreter runs the calls of the file's rows in
+// order, writes each row again with what happened, and compares the whole
+// with the file, so that a changed outcome fails and shows as a
+// difference (KEL_UPDATE_GOLDEN=1 rewrites the outcomes after a
+// deliberate change). Lines beginning with "#" and blank lines are kept as
+// they are.
+//
+// Arguments are separated by blanks; "..." holds one with blanks, "-" is a
+// null pointer, numbers take C's forms (0x...). Bytes are written \xNN (a
+// backslash \\), and "TEXT~N" is TEXT with its last byte repeated up to N
+// bytes in all ("ab.~30": "ab" and 28 dots). Records and texts come back
+// in the same notation, in quotes. The outcome is the result, then the
+// name of the primary code P (E_...) or "P/S" with its secondary S when
+// one was left (and "log error L" for the transaction log's code);
+// both codes are cleared before each call. Open files get the name given
+// as the first argument of their open (the handle) and are named by it
+// afterwards.
+//
+//   v5_make NAME COMMENT PHYSICAL RECORD KEYS [fold]   v5_open H NAME MODE
+//   v5_close H   v5_write H REC [LENGTH]   v5_rewrite H REC   v5_delete H REC
+//   v5_read H REC KEY   v5_start H REC KEY LENGTH MODE   v5_next H
+//   v5_previous H   v5_nkrstart H   v5_nkrnext H   v5_unlock H
+//   v5_info H CODE   v5_remove NAME   v_make NAME KEYS PARAMS
+//   v2_make NAME PHYSICAL KEYS   v2_open H NAME MODE   v2_info H   v_info H
+//   Ar_make NAME PARAMS BLOCKS   Ar_open H NAME MODE MAX MIN BLOCKS
+//   Ar_close H   Ar_info H CODE   Ar_read H N   Ar_start H N MODE
+//   Ar_next H   Ar_previous H   Ar_write H REC N   Ar_rewrite H REC N
+//   Ar_delete H N   Ar_unlock H
+//   As_open H NAME MODE SIZE TYPE BLOCK PAD PIPE FLAGS   As_close H KEEP
+//   As_info H CODE   As_read H   As_write H REC ADVANCING   As_rewrite H REC
+//   As_seek H OFFSET WHENCE
+//   set NAME VALUE (a setting, as from the environment)   env NAME VALUE|-
+//   put NAME BYTES   file NAME   size NAME   unlink NAME   mkdir NAME
+//   poke NAME OFFSET WIDTH VALUE   field NAME OFFSET WIDTH (big-endian)
+//   ls (the working folder)   holder (the lock holder: "self" or a pid)
+//   last (the last record number)   missing (the missing file's name)
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace kel::test {
+
+// One row's call: its name and arguments as written.
+// A missing argument throws, and the row's outcome says so.
+struct Call {
+  std::vector<std::string> args;  // decoded: escapes and ~N
+  std::vector<bool> null;         // written "-"
+  const std::string &text(size_t i) const { return args.at(i); }
+  const char *ptr(size_t i) const { return null.at(i) ? nullptr : args[i].c_str(); }
+  int64_t num(size_t i) const;
+};
+
+class CallScript {
+ public:
+  using Command = std::function<std::string(const Call &)>;
+  CallScript();
+  // A test's own step, a command more.
+  void add(const std::string &name, Command command) { commands_[name] = std::move(command); }
+  // The open file named `handle`.
+  template <class T>
+  T *file(const std::string &handle) {
+    return static_cast<T *>(handles_[handle]);
+  }
+  // Runs the rows of the golden file `name` (below tests/golden) and
+  // compares what happened with them.
+  ::testing::AssertionResult run(const std::string &name);
+
+  // Outcomes: a result with the codes left; a record of `n` bytes in the
+  // buffer (0: none) with the codes.
+  static std::string result(int64_t r);
+  std::string record(int64_t n);
+  static std::string shown(const std::string &bytes);
+  char buffer[70100] = {};
+
+ private:
+  std::string opened(const Call &c, void *handle);
+  std::map<std::string, Command> commands_;
+  std::map<std::string, void *> handles_;
+};
+
+}  // namespace kel::test
