@@ -96,7 +96,7 @@ int64_t Call::num(size_t i) const {
 std::string CallScript::shown(const std::string &bytes) {
   size_t run = 0;
   while (run < bytes.size() && bytes[bytes.size() - 1 - run] == bytes.back()) ++run;
-  size_t kept = run >= 8 ? bytes.size() - run + 1 : bytes.size();
+  size_t kept = run >= 12 ? bytes.size() - run + 1 : bytes.size();
   std::string out = "\"";
   for (size_t i = 0; i < kept; ++i) {
     auto c = static_cast<unsigned char>(bytes[i]);
@@ -278,6 +278,28 @@ CallScript::CallScript() {
            v = (v << 8) | static_cast<uint8_t>(bytes.at(static_cast<size_t>(c.num(1) + i)));
          return std::to_string(v);
        }},
+      {"save",
+       [this](const Call &c) {
+         saved_[c.text(0)] = read_file(c.text(0));
+         return std::string("saved");
+       }},
+      {"damage",
+       [this](const Call &c) {
+         write_file(c.text(0), saved_.at(c.text(0)));
+         return commands_.at("poke")(c);
+       }},
+      {"fsize",
+       [this](const Call &c) {
+         limit_.reset();
+         if (!c.null.at(0)) limit_ = std::make_unique<FileSizeLimit>(c.num(0));
+         return std::string("done");
+       }},
+      {"report",
+       [](const Call &c) {
+         StderrCapture err;
+         report_fs_error(c.ptr(0));
+         return shown(err.text());
+       }},
       {"ls",
        [](const Call &) {
          std::string out;
@@ -308,11 +330,14 @@ CallScript::CallScript() {
     std::string outcome = "unknown call";
     auto command = commands_.find(c.args.empty() ? "" : c.args[0]);
     if (command != commands_.end()) {
+      // The rows that show what the call before left keep it.
+      if (c.args[0] != "report" && c.args[0] != "holder" && c.args[0] != "missing") {
+        *fs_error_code() = 0;
+        *fs_error_secondary() = 0;
+        *Alog_error_code() = 0;
+      }
       c.args.erase(c.args.begin());
       c.null.erase(c.null.begin());
-      *fs_error_code() = 0;
-      *fs_error_secondary() = 0;
-      *Alog_error_code() = 0;
       try {
         outcome = command->second(c);
       } catch (const std::exception &e) {

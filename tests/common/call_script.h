@@ -16,7 +16,8 @@
 // in the same notation, in quotes. The outcome is the result, then the
 // name of the primary code P (E_...) or "P/S" with its secondary S when
 // one was left (and "log error L" for the transaction log's code);
-// both codes are cleared before each call. Open files get the name given
+// the codes are cleared before each call (but report, holder and
+// missing, which show what the call before left). Open files get the name given
 // as the first argument of their open (the handle) and are named by it
 // afterwards.
 //
@@ -36,8 +37,10 @@
 //   set NAME VALUE (a setting, as from the environment)   env NAME VALUE|-
 //   put NAME BYTES   file NAME   size NAME   unlink NAME   mkdir NAME
 //   poke NAME OFFSET WIDTH VALUE   field NAME OFFSET WIDTH (big-endian)
-//   ls (the working folder)   holder (the lock holder: "self" or a pid)
-//   last (the last record number)   missing (the missing file's name)
+//   save NAME (its bytes kept)   damage NAME OFFSET WIDTH VALUE (the bytes
+//   kept with a field changed)   fsize BYTES|- (a full disk: test_util.h)
+//   report NAME (report_fs_error's line)   ls (the working folder)   holder (the lock holder:
+//   "self" or a pid) last (the last record number)   missing (the missing file's name)
 #pragma once
 
 #include <gtest/gtest.h>
@@ -45,8 +48,11 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "common/test_util.h"
 
 namespace kel::test {
 
@@ -86,6 +92,8 @@ class CallScript {
   std::string opened(const Call &c, void *handle);
   std::map<std::string, Command> commands_;
   std::map<std::string, void *> handles_;
+  std::map<std::string, std::string> saved_;
+  std::unique_ptr<FileSizeLimit> limit_;
 };
 
 }  // namespace kel::test
