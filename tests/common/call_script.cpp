@@ -9,6 +9,7 @@
 
 #include "common/golden.h"
 #include "common/test_util.h"
+#include "common/worker.h"
 #include "kelfs/config.h"
 #include "kelfs/kelfs.h"
 
@@ -176,6 +177,8 @@ CallScript::CallScript() {
          int r = v5_info(df(c), i32(c, 1), buffer);
          return r ? "1 " + shown(buffer) : result(r);
        }},
+      {"v5_check", [=](const Call &c) { return result(v5_check(df(c), i32(c, 1))); }},
+      {"v5_check_report", [](const Call &) { return shown(v5_check_report()); }},
       {"v5_remove", [=](const Call &c) { return result(v5_remove(c.ptr(0))); }},
       {"v_make", [=](const Call &c) { return result(v_make(c.ptr(0), c.ptr(1), c.ptr(2))); }},
       {"v2_make", [=](const Call &c) { return result(v2_make(c.ptr(0), c.ptr(1), c.ptr(2))); }},
@@ -307,9 +310,10 @@ CallScript::CallScript() {
          return out;
        }},
       {"holder",
-       [](const Call &) {
-         return *fs_lock_holder() == getpid() ? std::string("self")
-                                              : std::to_string(*fs_lock_holder());
+       [this](const Call &) {
+         if (*fs_lock_holder() == getpid()) return std::string("self");
+         return other_ && *fs_lock_holder() == other_->pid() ? std::string("other")
+                                                             : std::to_string(*fs_lock_holder());
        }},
       {"last", [](const Call &) { return std::to_string(*fs_last_record_number()); }},
       {"missing", [](const Call &) { return shown(fs_missing_file_name()); }},
@@ -317,35 +321,60 @@ CallScript::CallScript() {
   commands_ = std::move(table);
 }
 
-::testing::AssertionResult CallScript::run(const std::string &name) {
-  std::istringstream rows(read_file(std::string(KEL_GOLDEN_DIR) + "/" + name));
-  std::string out;
-  for (std::string line; std::getline(rows, line);) {
-    if (line.empty() || line[0] == '#') {
-      out += line + "\n";
-      continue;
-    }
-    std::string text = line.substr(0, line.find(" => "));
-    Call c = parse(text);
-    std::string outcome = "unknown call";
-    auto command = commands_.find(c.args.empty() ? "" : c.args[0]);
-    if (command != commands_.end()) {
-      // The rows that show what the call before left keep it.
-      if (c.args[0] != "report" && c.args[0] != "holder" && c.args[0] != "missing") {
-        *fs_error_code() = 0;
-        *fs_error_secondary() = 0;
-        *Alog_error_code() = 0;
-      }
-      c.args.erase(c.args.begin());
-      c.null.erase(c.null.begin());
-      try {
-        outcome = command->second(c);
-      } catch (const std::exception &e) {
-        outcome = std::string("bad row: ") + e.what();
-      }
-    }
-    out += text + " => " + outcome + "\n";
+std::string CallScript::execute(const std::string &text) {
+  Call c = parse(text);
+  auto command = commands_.find(c.args.empty() ? "" : c.args[0]);
+  if (command == commands_.end()) return "unknown call";
+  // The rows that show what the call before left keep it.
+  if (c.args[0] != "report" && c.args[0] != "holder" && c.args[0] != "missing") {
+    *fs_error_code() = 0;
+    *fs_error_secondary() = 0;
+    *Alog_error_code() = 0;
   }
+  c.args.erase(c.args.begin());
+  c.null.erase(c.null.begin());
+  try {
+    return command->second(c);
+  } catch (const std::exception &e) {
+    return std::string("bad row: ") + e.what();
+  }
+}
+
+::testing::AssertionResult CallScript::run(const std::string &name) {
+  std::istringstream in(read_file(std::string(KEL_GOLDEN_DIR) + "/" + name));
+  std::vector<std::string> rows;
+  bool two = false;
+  for (std::string line; std::getline(in, line);) {
+    rows.push_back(line.substr(0, line.find(" => ")));
+    two |= rows.back().rfind("other ", 0) == 0;
+  }
+  // The second process forks before the first call, so that it inherits
+  // no open file; it runs the row it is given by number and leaves the
+  // outcome in a file (a worker's answers are numbers).
+  const std::string answer = std::string(getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp") +
+                             "/call_script." + std::to_string(getpid());
+  if (two)
+    other_ = std::make_unique<Worker>(std::vector<Worker::Step>{[&](int64_t i) -> int64_t {
+      write_file(answer, execute(rows[static_cast<size_t>(i)].substr(6)));
+      return 0;
+    }});
+  std::string out;
+  for (size_t i = 0; i < rows.size(); ++i) {
+    const std::string &row = rows[i];
+    if (row.empty() || row[0] == '#') {
+      out += row + "\n";
+    } else if (row == "other kill") {
+      other_->kill();
+      out += row + " => killed\n";
+    } else if (row.rfind("other ", 0) == 0) {
+      int64_t r = other_->run(0, static_cast<int64_t>(i));
+      out += row + " => " + (r == 0 ? read_file(answer) : "no answer") + "\n";
+    } else {
+      out += row + " => " + execute(row) + "\n";
+    }
+  }
+  other_.reset();
+  unlink(answer.c_str());
   return matches_golden(name, out);
 }
 

@@ -19,13 +19,15 @@
 // the codes are cleared before each call (but report, holder and
 // missing, which show what the call before left). Open files get the name given
 // as the first argument of their open (the handle) and are named by it
-// afterwards.
+// afterwards. A row "other CALL ..." runs the call in a second process
+// (forked before the first row, so it inherits no open file), with handles
+// of its own; "other kill" ends it with SIGKILL.
 //
 //   v5_make NAME COMMENT PHYSICAL RECORD KEYS [fold]   v5_open H NAME MODE
 //   v5_close H   v5_write H REC [LENGTH]   v5_rewrite H REC   v5_delete H REC
 //   v5_read H REC KEY   v5_start H REC KEY LENGTH MODE   v5_next H
 //   v5_previous H   v5_nkrstart H   v5_nkrnext H   v5_unlock H
-//   v5_info H CODE   v5_remove NAME   v_make NAME KEYS PARAMS
+//   v5_info H CODE   v5_check H FLAGS   v5_check_report   v5_remove NAME   v_make NAME KEYS PARAMS
 //   v2_make NAME PHYSICAL KEYS   v2_open H NAME MODE   v2_info H   v_info H
 //   Ar_make NAME PARAMS BLOCKS   Ar_open H NAME MODE MAX MIN BLOCKS
 //   Ar_close H   Ar_info H CODE   Ar_read H N   Ar_start H N MODE
@@ -53,6 +55,7 @@
 #include <vector>
 
 #include "common/test_util.h"
+#include "common/worker.h"
 
 namespace kel::test {
 
@@ -90,10 +93,12 @@ class CallScript {
 
  private:
   std::string opened(const Call &c, void *handle);
+  std::string execute(const std::string &row);
   std::map<std::string, Command> commands_;
   std::map<std::string, void *> handles_;
   std::map<std::string, std::string> saved_;
   std::unique_ptr<FileSizeLimit> limit_;
+  std::unique_ptr<Worker> other_;
 };
 
 }  // namespace kel::test

@@ -11,6 +11,7 @@
 #include <map>
 #include <set>
 
+#include "common/call_script.h"
 #include "common/worker.h"
 #include "indexed/access/access.h"
 #include "indexed/engine_fixture.h"
@@ -63,87 +64,13 @@ class ProcessTest : public EngineTest {
   std::string next_key(DorvexFile *f) { return key0(next(f)); }
 };
 
-// A writer killed while it has the file open for update leaves its count
-// of openers behind. While it lived, another writer opened the file as
-// usual; once it is gone every open refuses the file (broken, code 25,
-// with a line saying what to run), so that no insert lands on a header
-// that may be stale. An open without locks cannot tell; V_FORCE_OPEN lets
-// the records be read; the check that finds the file sound clears it.
-TEST_F(ProcessTest, AWriterThatEndedLeavesAFileNobodyTrusts) {
-  make_file({10, 20});
-  {
-    Worker other(writer());
-    ASSERT_EQ(0, other.run(kOpen));
-    ASSERT_EQ(0, other.run(kWrite, 30));
-    DorvexFile *f = v5_open(kFile, KEL_OPEN_IO, "0,0,0");
-    ASSERT_NE(nullptr, f) << "a live writer is no dead one";
-    ASSERT_EQ(1, v5_close(f));
-    other.kill();
-  }
-  for (int32_t mode : {0, 2, 2 | 0x200}) {
-    EXPECT_TRUE(fails(v5_open(kFile, mode, "0,0,0"), E_BROKEN, 25)) << mode;
-  }
-  StderrCapture report;
-  report_fs_error(kFile);
-  EXPECT_EQ(0u, report.text().find("shared: File broken (code 25)\nshared: left open for update "
-                                   "by a process that ended; run \"dorvex-tool check shared\""))
-      << report.text();
-  DorvexFile *f = v5_open(kFile, KEL_OPEN_NO_LOCKING, "0,0,0");
-  ASSERT_NE(nullptr, f) << codes();
-  ASSERT_EQ(1, v5_close(f));
-  cfg_set_short("V_FORCE_OPEN", 0, 1);
-  f = v5_open(kFile, KEL_OPEN_IO | KEL_OPEN_EXCLUSIVE, "0,0,0");
-  cfg_set_short("V_FORCE_OPEN", 0, 0);
-  ASSERT_NE(nullptr, f);
-  EXPECT_EQ("0030", key0(read(f, rec(30), 0)));
-  ASSERT_EQ(1, v5_check(f, V5_CHECK_CLEAR_DEAD_WRITERS)) << v5_check_report();
-  EXPECT_NE(std::string::npos,
-            std::string(v5_check_report())
-                .find("result: sound\nleft open for update by a process that ended: cleared\n"));
-  ASSERT_EQ(1, v5_close(f));
-  ASSERT_NE(nullptr, f = v5_open(kFile, KEL_OPEN_IO, "0,0,0")) << codes();
-  EXPECT_EQ(1, write(f, rec(40)));
-  EXPECT_EQ(4u, slot(f, indexed::kRecordCount));
-  ASSERT_EQ(1, v5_close(f));
-}
-
-// A reader open for input takes no record locks: the writer may delete
-// the record the reader stands on. Its position survives inserts and
-// deletes, before and behind it, with locked reads and both unlocked read
-// modes; the physical scan then finds the slots that the deletes freed
-// taken by the new records, latest first.
-TEST_F(ProcessTest, NextAndPreviousAcrossAWritersChanges) {
-  for (int16_t method : {0, 1, 2}) {
-    SCOPED_TRACE(method);
-    cfg_set_short("V_LOCK_METHOD", 0, 0);
-    make_file({10, 20, 30, 40, 50});
-    cfg_set_short("V_LOCK_METHOD", 0, method);
-    Worker other(writer());
-    ASSERT_EQ(0, other.run(kOpen));
-    DorvexFile *f = v5_open(kFile, KEL_OPEN_INPUT, "0,0,0");
-    ASSERT_NE(nullptr, f);
-    EXPECT_EQ("0010", next_key(f));
-    ASSERT_EQ(0, other.run(kWrite, 15));
-    EXPECT_EQ("0015", next_key(f));
-    ASSERT_EQ(0, other.run(kDelete, 20));
-    EXPECT_EQ("0030", next_key(f));
-    ASSERT_EQ(0, other.run(kWrite, 5));    // behind the reader
-    ASSERT_EQ(0, other.run(kDelete, 30));  // the current record itself
-    EXPECT_EQ("0040", next_key(f));
-    ASSERT_EQ(0, other.run(kDelete, 50));
-    ASSERT_EQ(0, other.run(kWrite, 60));
-    EXPECT_EQ("0060", next_key(f));
-    EXPECT_TRUE(fails(next(f), E_NOT_FOUND));
-    ASSERT_EQ(0, other.run(kWrite, 70));
-    EXPECT_EQ("0070", key0(previous(f)));
-    EXPECT_EQ("0060", key0(previous(f)));
-    ASSERT_EQ(0, other.run(kDelete, 40));
-    EXPECT_EQ("0015", key0(previous(f)));
-    std::string all = scan(f), order;
-    for (size_t at = 0; at < all.size(); at += 31) order += all.substr(at, 4) + " ";
-    EXPECT_EQ("0010 0005 0070 0060 0015 ", order);
-    EXPECT_TRUE(sound(f));
-    EXPECT_EQ(1, v5_close(f));
+// A writer killed with the file open, and a reader beside a writer that
+// inserts and deletes around its position: rows of golden files.
+TEST_F(ProcessTest, FixedCallSequences) {
+  for (const char *rows :
+       {"indexed/dead_writer_calls.txt", "indexed/reader_beside_writer_calls.txt"}) {
+    CallScript script;
+    EXPECT_TRUE(script.run(rows));
   }
 }
 
