@@ -249,8 +249,10 @@ CallScript::CallScript() {
        }},
       {"put",
        [](const Call &c) {
-         write_file(c.text(0), c.text(1));
-         return std::to_string(c.text(1).size());
+         std::string bytes;
+         for (size_t i = 1; i < c.args.size(); ++i) bytes += c.text(i);
+         write_file(c.text(0), bytes);
+         return std::to_string(bytes.size());
        }},
       {"file",
        [](const Call &c) {
@@ -290,6 +292,10 @@ CallScript::CallScript() {
        [this](const Call &c) {
          write_file(c.text(0), saved_.at(c.text(0)));
          return commands_.at("poke")(c);
+       }},
+      {"same",
+       [this](const Call &c) {
+         return std::string(read_file(c.text(0)) == saved_.at(c.text(0)) ? "unchanged" : "changed");
        }},
       {"fsize",
        [this](const Call &c) {

@@ -37,12 +37,12 @@
 //   As_info H CODE   As_read H   As_write H REC ADVANCING   As_rewrite H REC
 //   As_seek H OFFSET WHENCE
 //   set NAME VALUE (a setting, as from the environment)   env NAME VALUE|-
-//   put NAME BYTES   file NAME   size NAME   unlink NAME   mkdir NAME
+//   put NAME BYTES... (joined)   file NAME   size NAME   unlink NAME   mkdir NAME
 //   poke NAME OFFSET WIDTH VALUE   field NAME OFFSET WIDTH (big-endian)
 //   save NAME (its bytes kept)   damage NAME OFFSET WIDTH VALUE (the bytes
-//   kept with a field changed)   fsize BYTES|- (a full disk: test_util.h)
-//   report NAME (report_fs_error's line)   ls (the working folder)   holder (the lock holder:
-//   "self" or a pid) last (the last record number)   missing (the missing file's name)
+//   kept with a field changed)   same NAME (its bytes as kept?)   fsize BYTES|- (a full disk:
+//   test_util.h) report NAME (report_fs_error's line)   ls (the working folder)   holder (the lock
+//   holder: "self" or a pid) last (the last record number)   missing (the missing file's name)
 #pragma once
 
 #include <gtest/gtest.h>
