@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "common/call_script.h"
 #include "common/golden.h"
 #include "indexed/engine_fixture.h"
 
@@ -15,11 +16,6 @@ using indexed::SegAddr;
 
 constexpr int kData = indexed::kDataSegment;
 constexpr int kIndex = indexed::kIndexSegment;
-
-std::string name_of(const char *file, int kind, int number) {
-  const char *n = segment_name(file, kind, number);
-  return n ? n : "<null>";
-}
 
 class SegmentsTest : public EngineTest {
  protected:
@@ -37,61 +33,16 @@ class SegmentsTest : public EngineTest {
   std::vector<SegAddr> addr_, nodes_;
 };
 
+// Names by suffix, formats, variables and translation: rows of a golden
+// file.
 TEST_F(SegmentsTest, NamesBySuffixFormatsVariablesAndTranslation) {
-  // The last extension goes, also after a dot in a folder name; numbers in
-  // lower-case hex, four digits past 255.
-  const std::tuple<const char *, int, int, const char *> names[] = {
-      {"cust.dat", kData, 0, "cust.dat"},
-      {"cust.dat", kData, 1, "cust.d01"},
-      {"cust.dat", kData, 255, "cust.dff"},
-      {"cust.dat", kData, 256, "cust.d0100"},
-      {"cust.dat", kIndex, 0, "cust.vix"},
-      {"cust.dat", kIndex, 1, "cust.v01"},
-      {"cust.dat", kIndex, 0x123, "cust.v0123"},
-      {"a.b/cust", kData, 1, "a.b/cust.d01"},
-      {"x.y.z", kData, 1, "x.y.d01"}};
-  for (auto [file, kind, number, name] : names) EXPECT_EQ(name, name_of(file, kind, number));
-  cfg_set_short("V_STRIP_DOT_EXTENSION", 0, 0);
-  EXPECT_EQ("cust.dat.d01", name_of("cust.dat", kData, 1));
-  EXPECT_EQ("cust.dat.vix", name_of("cust.dat", kIndex, 0));
-  EXPECT_EQ("<null>", name_of(std::string(300, 'n').c_str(), kData, 1));
-  EXPECT_EQ(E_PARAM, error());
-  cfg_set_short("V_STRIP_DOT_EXTENSION", 0, 1);
-
-  // A pair of formats named after the file (one alone is not used); the
-  // format is the user's text, so only integer conversions take the number.
-  cfg_set_string("CUST_DAT_DATA_FMT", 0, "/d1/cust%d.dat");
-  EXPECT_EQ("cust.d03", name_of("cust.dat", kData, 3));
-  setenv("CUST_DAT_INDEX_FMT", "/d2/cust%03x.idx", 1);
-  EXPECT_EQ("/d1/cust3.dat", name_of("cust.dat", kData, 3));
-  EXPECT_EQ("/d2/cust01a.idx", name_of("cust.dat", kIndex, 26));
-  EXPECT_EQ("cust.dat", name_of("cust.dat", kData, 0));
-  cfg_set_string("CUST_DAT_DATA_FMT", 0, "%s-%n-%5.3d-%%-%lu");
-  EXPECT_EQ("%s-%n-  007-%-7", name_of("cust.dat", kData, 7));
-  unsetenv("CUST_DAT_INDEX_FMT");
-  // A variable named like one segment redirects it.
-  cfg_set_string("CUST_D01", 0, "/elsewhere/c1");
-  EXPECT_EQ("/elsewhere/c1", name_of("cust.dat", kData, 1));
-  EXPECT_EQ("cust.d02", name_of("cust.dat", kData, 2));
-  setenv("CUST_VIX", "/idx/c.vix", 1);
-  EXPECT_EQ("/idx/c.vix", name_of("cust.dat", kIndex, 0));
-  unsetenv("CUST_VIX");
-
-  // Basename translation names the other segments after the translation,
-  // in the folder of the name given (no prefix for a redirection).
-  ASSERT_EQ(1, cfg_set_programmatic("acct.dat", -1, "mine.dat", -1, 0));
-  EXPECT_EQ("dir/acct.dat", name_of("dir/acct.dat", kData, 0)) << "segment 0 is the name";
-  EXPECT_EQ("dir/mine.d01", name_of("dir/acct.dat", kData, 1));
-  EXPECT_EQ("dir/mine.vix", name_of("dir/acct.dat", kIndex, 0));
-  cfg_set_string("MINE_D01", 0, "/redirected");
-  EXPECT_EQ("/redirected", name_of("dir/acct.dat", kData, 1));
-  cfg_set_string("MINE_DAT_DATA_FMT", 0, "/f/d%d");
-  cfg_set_string("MINE_DAT_INDEX_FMT", 0, "/f/i%d");
-  EXPECT_EQ("/f/d2", name_of("dir/acct.dat", kData, 2));
-  ASSERT_EQ(1, cfg_set_programmatic("acct.dat", -1, "/abs/mine.dat", -1, 0));
-  EXPECT_EQ("/abs/mine.d02", name_of("dir/acct.dat", kData, 2));
-  cfg_set_short("V_BASENAME_TRANSLATION", 0, 0);
-  EXPECT_EQ("dir/acct.d02", name_of("dir/acct.dat", kData, 2));
+  CallScript script;
+  script.add("segment", [](const Call &c) {
+    const char *n =
+        segment_name(c.ptr(0), c.text(1) == "i" ? kIndex : kData, static_cast<int>(c.num(2)));
+    return n ? CallScript::shown(n) : CallScript::result(0);
+  });
+  EXPECT_TRUE(script.run("indexed/segment_names.txt"));
 }
 
 // Without memory for a new segment the addition fails and changes
