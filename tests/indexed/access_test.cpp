@@ -39,9 +39,17 @@ class AccessTest : public EngineTest {
 };
 
 // Arguments and open modes refused, record locks between opens of one
-// process: fixed call sequences, rows of a golden file.
+// process, broken nodes that mark the file: rows of a golden file.
 TEST_F(AccessTest, FixedCallSequences) {
   CallScript script;
+  script.add("damage_root", [&](const Call &c) {
+    DorvexFile *f = script.file<DorvexFile>(c.text(0));
+    indexed::SegAddr root{static_cast<int32_t>(f->keys[0].root_offset), f->keys[0].root_segment};
+    uint8_t node[512];
+    bool done = indexed::node_read(f, root, node);
+    node[3 + 6] = 0;
+    return std::string(done && indexed::node_write(f, root, node) ? "done" : "failed");
+  });
   EXPECT_TRUE(script.run("indexed/access_calls.txt"));
 }
 
@@ -94,37 +102,6 @@ TEST_F(AccessTest, WritesUndoneAndDeletesKeyByKey) {
   EXPECT_TRUE(sound(f));
   EXPECT_TRUE(matches_golden("indexed/write_undo_and_delete_steps.txt", lines));
   EXPECT_EQ(1, v5_close(f));
-}
-
-// A damaged node fails the read with its secondary code, which goes into
-// the header of a file open for writing (on reads only with
-// V_MARK_READ_CORRUPT), so that every later access fails alike.
-TEST_F(AccessTest, BrokenNodesMarkTheFile) {
-  for (int mark_reads : {1, 0}) {
-    SCOPED_TRACE(mark_reads);
-    ASSERT_EQ(1, cfg_set_programmatic("V_MARK_READ_CORRUPT", -1, mark_reads ? "1" : "0", -1, 0));
-    std::string name = "broken" + std::to_string(mark_reads);
-    DorvexFile *f = make_small(name.c_str(), KEL_OPEN_IO, {"aaaa", "bbbb"});
-    ASSERT_NE(nullptr, f);
-    // The root leaf of key 0: its first entry's length byte becomes 0.
-    indexed::SegAddr root{static_cast<int32_t>(f->keys[0].root_offset), f->keys[0].root_segment};
-    uint8_t node[512];
-    ASSERT_TRUE(indexed::node_read(f, root, node));
-    node[3 + 6] = 0;
-    ASSERT_TRUE(indexed::node_write(f, root, node));
-    EXPECT_TRUE(fails(read(f, rec("bbbb"), 0), E_BROKEN, 21));
-    std::string got = read(f, rec("", "x"), 1);  // key 1 is sound, but...
-    if (mark_reads) {
-      EXPECT_TRUE(fails(got, E_BROKEN, 21)) << "...the header says the file is broken";
-    } else {
-      EXPECT_EQ("aaaa", key0(got));
-      EXPECT_EQ(E_DUPLICATE_ALTERNATE, error());
-      EXPECT_TRUE(fails(write(f, rec("cccc")), E_BROKEN, 21)) << "a write marks it all the same";
-      EXPECT_TRUE(fails(read(f, rec("", "x"), 1), E_BROKEN, 21));
-    }
-    EXPECT_EQ(1, v5_close(f));
-    EXPECT_TRUE(fails(v5_open(name.c_str(), 0, "0,0,0"), E_BROKEN, 21));
-  }
 }
 
 // Positions beyond what the segments hold: in the header, the open says
@@ -226,43 +203,20 @@ struct LogProbe {
   }
 };
 
-// Refused rewrites change no byte of the files. A record read under a
-// lock and rewritten with an image that compresses worse moves, and its
-// lock moves with it. The trace: an alternate key changed in place moves
-// that key only, a move replaces every entry. Inside a transaction the log
-// gets both images and the record stays locked; a refusal of the log
-// fails the rewrite.
+// Refused rewrites, a record moved with its lock (rows of a golden file).
+// The trace: an alternate key changed in place moves that key only, a move
+// replaces every entry. Inside a transaction the log gets both images and
+// the record stays locked; a refusal of the log fails the rewrite.
 TEST_F(AccessTest, RewritesRefusedMovedTracedAndLogged) {
-  // Key 0: 4 bytes at 0; key 1: 4 bytes at 4, unique. Keeps its locks.
-  const FileShape two{5, "1,1,1,70,0", 60, 10, {{{{4, 0}}}, {{{4, 4}}}}};
   auto img = [](size_t length, const std::string &head, char fill = ' ') {
     return std::string(head + std::string(length - head.size(), fill));
   };
   auto rewrite = [](DorvexFile *f, const std::string &r) {
     return v5_rewrite(f, r.data(), static_cast<uint32_t>(r.size()));
   };
-  DorvexFile *f = two.make_open("one", KEL_OPEN_IO | 0x4000);
-  ASSERT_NE(nullptr, f);
-  const std::string a = img(60, "AAAA1111"), b = img(60, "BBBB2222");
-  ASSERT_EQ(1, write(f, a));
-  ASSERT_EQ(1, write(f, b));
-  const std::string files = read_file("one") + read_file("one.vix");
-  EXPECT_TRUE(fails(rewrite(f, img(60, "AAAA2222")), E_DUPLICATE));
-  EXPECT_TRUE(fails(v5_rewrite(f, a.data(), 9), E_PARAM));
-  EXPECT_EQ(files, read_file("one") + read_file("one.vix"));
-
-  ASSERT_EQ(a, read(f, a, 0));
-  const std::string moved = img(60, "AAAA1111qwertyuiopasdfghjkl", 'x');
-  uint64_t deleted = slot(f, indexed::kDeletedCount);
-  ASSERT_EQ(1, rewrite(f, moved));
-  EXPECT_EQ(deleted + 1, slot(f, indexed::kDeletedCount));
-  DorvexFile *g = v5_open("one", KEL_OPEN_IO, "0,0,0");
-  ASSERT_NE(nullptr, g);
-  EXPECT_TRUE(fails(read(g, a, 0), E_REC_LOCKED));
-  EXPECT_TRUE(fails(rewrite(g, a), E_REC_LOCKED));
-  ASSERT_EQ(1, v5_unlock(f));
-  EXPECT_EQ(moved, read(g, a, 1));
-
+  CallScript script;
+  ASSERT_TRUE(script.run("indexed/rewrite_calls.txt"));
+  DorvexFile *f = script.file<DorvexFile>("f"), *g = script.file<DorvexFile>("g");
   const std::string last = img(60, "BBBB7777zxcvbnmlkjhgfdsapoi", 'y');
   const std::string in_place = img(60, "BBBB7777");
   std::string trace;
