@@ -141,6 +141,16 @@ CallScript::CallScript() {
     return std::to_string(n) + " " + shown(std::string(buffer, static_cast<size_t>(n - 1))) +
            codes();
   };
+  // Texts written into the buffer: 1 and the text, or the failure.
+  auto text = [this](int r) { return r ? "1 " + shown(buffer) : result(r); };
+  // The older information forms: both texts, what they left.
+  auto old_info = [=](void (*info)(DorvexFile *, char *, char *)) {
+    return [=](const Call &c) {
+      char p[V_OLD_INFO_SIZE] = "", k[V_OLD_INFO_SIZE] = "";
+      info(df(c), p, k);
+      return shown(p) + " " + shown(k) + codes();
+    };
+  };
   std::map<std::string, Command> table = {
       // --- indexed files
       {"v5_make",
@@ -171,12 +181,7 @@ CallScript::CallScript() {
       {"v5_next", [=, this](const Call &c) { return record(v5_next(df(c), buffer)); }},
       {"v5_previous", [=, this](const Call &c) { return record(v5_previous(df(c), buffer)); }},
       {"v5_nkrnext", [=, this](const Call &c) { return record(v5_nkrnext(df(c), buffer)); }},
-      {"v5_info",
-       [=, this](const Call &c) {
-         buffer[0] = '\0';
-         int r = v5_info(df(c), i32(c, 1), buffer);
-         return r ? "1 " + shown(buffer) : result(r);
-       }},
+      {"v5_info", [=, this](const Call &c) { return text(v5_info(df(c), i32(c, 1), buffer)); }},
       {"v5_check", [=](const Call &c) { return result(v5_check(df(c), i32(c, 1))); }},
       {"v5_check_report", [](const Call &) { return shown(v5_check_report()); }},
       {"v5_begin", [](const Call &) { return result(v5_begin()); }},
@@ -187,18 +192,8 @@ CallScript::CallScript() {
       {"v_make", [=](const Call &c) { return result(v_make(c.ptr(0), c.ptr(1), c.ptr(2))); }},
       {"v2_make", [=](const Call &c) { return result(v2_make(c.ptr(0), c.ptr(1), c.ptr(2))); }},
       {"v2_open", [=, this](const Call &c) { return opened(c, v2_open(c.ptr(1), i32(c, 2))); }},
-      {"v2_info",
-       [=](const Call &c) {
-         char p[V_OLD_INFO_SIZE] = "", k[V_OLD_INFO_SIZE] = "";
-         v2_info(df(c), p, k);
-         return shown(p) + " " + shown(k) + codes();
-       }},
-      {"v_info",
-       [=](const Call &c) {
-         char p[V_OLD_INFO_SIZE] = "", k[V_OLD_INFO_SIZE] = "";
-         v_info(df(c), p, k);
-         return shown(p) + " " + shown(k) + codes();
-       }},
+      {"v2_info", old_info(v2_info)},
+      {"v_info", old_info(v_info)},
       // --- relative files
       {"Ar_make", [=](const Call &c) { return result(Ar_make(c.ptr(0), c.ptr(1), i32(c, 2))); }},
       {"Ar_open",
@@ -208,12 +203,7 @@ CallScript::CallScript() {
        }},
       {"Ar_close", [=](const Call &c) { return result(Ar_close(rf(c))); }},
       {"Ar_unlock", [=](const Call &c) { return result(Ar_unlock(rf(c))); }},
-      {"Ar_info",
-       [=, this](const Call &c) {
-         buffer[0] = '\0';
-         int r = Ar_info(rf(c), i32(c, 1), buffer);
-         return r ? "1 " + shown(buffer) : result(r);
-       }},
+      {"Ar_info", [=, this](const Call &c) { return text(Ar_info(rf(c), i32(c, 1), buffer)); }},
       {"Ar_read", [=, this](const Call &c) { return plus(Ar_read(rf(c), buffer, i32(c, 1))); }},
       {"Ar_start", [=](const Call &c) { return result(Ar_start(rf(c), i32(c, 1), i32(c, 2))); }},
       {"Ar_next", [=, this](const Call &c) { return plus(Ar_next(rf(c), buffer)); }},
@@ -232,12 +222,7 @@ CallScript::CallScript() {
                                   static_cast<uint32_t>(c.num(5)), i32(c, 6), c.ptr(7), i32(c, 8)));
        }},
       {"As_close", [=](const Call &c) { return result(As_close(sf(c), i32(c, 1))); }},
-      {"As_info",
-       [=, this](const Call &c) {
-         buffer[0] = '\0';
-         int r = As_info(sf(c), i32(c, 1), buffer);
-         return r ? "1 " + shown(buffer) : result(r);
-       }},
+      {"As_info", [=, this](const Call &c) { return text(As_info(sf(c), i32(c, 1), buffer)); }},
       {"As_read", [=, this](const Call &c) { return plus(As_read(sf(c), buffer)); }},
       {"As_write",
        [=](const Call &c) { return result(As_write(sf(c), c.ptr(1), u32(c.text(1)), i32(c, 2))); }},
