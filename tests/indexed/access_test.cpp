@@ -21,22 +21,7 @@
 namespace kel::test {
 namespace {
 
-// Records of 30 bytes: key 0 four bytes at 0, key 1 two at 4 (duplicates).
-std::string rec(const std::string &k0, const std::string &k1 = "zz") {
-  return small_shape().record({k0, k1});
-}
-
-class AccessTest : public EngineTest {
- protected:
-  DorvexFile *make_small(const char *name = "std", int32_t mode = KEL_OPEN_IO,
-                         std::vector<std::string> keys = {}) {
-    DorvexFile *f = small_shape().make_open(name, mode);
-    for (const std::string &k : keys) EXPECT_EQ(1, write(f, rec(k, "x")));
-    return f;
-  }
-  std::string key0(const std::string &r) { return r.empty() ? "-" : r.substr(0, 4); }
-  std::string locks(DorvexFile *f) { return info(f, -6); }
-};
+using AccessTest = EngineTest;
 
 // Arguments and open modes refused, record locks between opens of one
 // process, broken nodes that mark the file: rows of a golden file.
