@@ -187,8 +187,6 @@ CallScript::CallScript() {
       {"v5_begin", [](const Call &) { return result(v5_begin()); }},
       {"v5_commit", [=](const Call &c) { return result(v5_commit(i32(c, 0))); }},
       {"v5_rollback", [=](const Call &c) { return result(v5_rollback(i32(c, 0))); }},
-      {"v5_recover", [](const Call &) { return result(v5_recover()); }},
-      {"v5_remove", [=](const Call &c) { return result(v5_remove(c.ptr(0))); }},
       {"v_make", [=](const Call &c) { return result(v_make(c.ptr(0), c.ptr(1), c.ptr(2))); }},
       {"v2_make", [=](const Call &c) { return result(v2_make(c.ptr(0), c.ptr(1), c.ptr(2))); }},
       {"v2_open", [=, this](const Call &c) { return opened(c, v2_open(c.ptr(1), i32(c, 2))); }},
@@ -210,11 +208,6 @@ CallScript::CallScript() {
       {"Ar_previous", [=, this](const Call &c) { return plus(Ar_previous(rf(c), buffer)); }},
       {"Ar_write",
        [=](const Call &c) { return result(Ar_write(rf(c), c.ptr(1), u32(c.text(1)), i32(c, 2))); }},
-      {"Ar_rewrite",
-       [=](const Call &c) {
-         return result(Ar_rewrite(rf(c), c.ptr(1), u32(c.text(1)), i32(c, 2)));
-       }},
-      {"Ar_delete", [=](const Call &c) { return result(Ar_delete(rf(c), i32(c, 1))); }},
       // --- sequential files and pipes
       {"As_open",
        [=, this](const Call &c) {
@@ -222,13 +215,9 @@ CallScript::CallScript() {
                                   static_cast<uint32_t>(c.num(5)), i32(c, 6), c.ptr(7), i32(c, 8)));
        }},
       {"As_close", [=](const Call &c) { return result(As_close(sf(c), i32(c, 1))); }},
-      {"As_info", [=, this](const Call &c) { return text(As_info(sf(c), i32(c, 1), buffer)); }},
       {"As_read", [=, this](const Call &c) { return plus(As_read(sf(c), buffer)); }},
       {"As_write",
        [=](const Call &c) { return result(As_write(sf(c), c.ptr(1), u32(c.text(1)), i32(c, 2))); }},
-      {"As_rewrite",
-       [=](const Call &c) { return result(As_rewrite(sf(c), c.ptr(1), u32(c.text(1)))); }},
-      {"As_seek", [=](const Call &c) { return result(As_seek(sf(c), c.num(1), i32(c, 2))); }},
       // --- settings, the files' bytes, the error block's other parts
       {"set",
        [](const Call &c) { return result(cfg_set_programmatic(c.ptr(0), -1, c.ptr(1), -1, 0)); }},
@@ -310,7 +299,6 @@ CallScript::CallScript() {
          return other_ && *fs_lock_holder() == other_->pid() ? std::string("other")
                                                              : std::to_string(*fs_lock_holder());
        }},
-      {"last", [](const Call &) { return std::to_string(*fs_last_record_number()); }},
       {"missing", [](const Call &) { return shown(fs_missing_file_name()); }},
   };
   commands_ = std::move(table);

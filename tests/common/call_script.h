@@ -14,36 +14,39 @@
 // backslash \\), and "TEXT~N" is TEXT with its last byte repeated up to N
 // bytes in all ("ab.~30": "ab" and 28 dots). Records and texts come back
 // in the same notation, in quotes. The outcome is the result, then the
-// name of the primary code P (E_...) or "P/S" with its secondary S when
-// one was left (and "log error L" for the transaction log's code);
-// the codes are cleared before each call (but report, holder and
-// missing, which show what the call before left). Open files get the name given
-// as the first argument of their open (the handle) and are named by it
+// name of the primary code (E_...) with "/S" for a secondary code S when
+// one was left (and "log error L" for the transaction log's code). The
+// codes are cleared before each call but report, holder and missing,
+// which show what the call before left. Open files get the name given as
+// the first argument of their open (the handle) and are named by it
 // afterwards. A row "other CALL ..." runs the call in a second process
-// (forked before the first row, so it inherits no open file), with handles
-// of its own; "other kill" ends it with SIGKILL.
+// (forked before the first row, so it inherits no open file), with
+// handles of its own; "other kill" ends it with SIGKILL.
 //
 //   v5_make NAME COMMENT PHYSICAL RECORD KEYS [fold]   v5_open H NAME MODE
-//   v5_close H   v5_write H REC [LENGTH]   v5_rewrite H REC   v5_delete H REC
-//   v5_read H REC KEY   v5_start H REC KEY LENGTH MODE   v5_next H
-//   v5_previous H   v5_nkrstart H   v5_nkrnext H   v5_unlock H
-//   v5_info H CODE   v5_check H FLAGS   v5_check_report   v5_remove NAME
-//   v5_begin   v5_commit N   v5_rollback N   v5_recover   v_make NAME KEYS PARAMS
+//   v5_close H   v5_write H REC [LENGTH]   v5_rewrite H REC
+//   v5_delete H REC   v5_read H REC KEY   v5_start H REC KEY LENGTH MODE
+//   v5_next H   v5_previous H   v5_nkrstart H   v5_nkrnext H   v5_unlock H
+//   v5_info H CODE   v5_check H FLAGS   v5_check_report   v5_begin
+//   v5_commit N   v5_rollback N   v_make NAME KEYS PARAMS
 //   v2_make NAME PHYSICAL KEYS   v2_open H NAME MODE   v2_info H   v_info H
 //   Ar_make NAME PARAMS BLOCKS   Ar_open H NAME MODE MAX MIN BLOCKS
 //   Ar_close H   Ar_info H CODE   Ar_read H N   Ar_start H N MODE
-//   Ar_next H   Ar_previous H   Ar_write H REC N   Ar_rewrite H REC N
-//   Ar_delete H N   Ar_unlock H
+//   Ar_next H   Ar_previous H   Ar_write H REC N   Ar_unlock H
 //   As_open H NAME MODE SIZE TYPE BLOCK PAD PIPE FLAGS   As_close H KEEP
-//   As_info H CODE   As_read H   As_write H REC ADVANCING   As_rewrite H REC
-//   As_seek H OFFSET WHENCE
-//   set NAME VALUE (a setting, as from the environment)   env NAME VALUE|-
-//   put NAME BYTES... (joined)   file NAME   size NAME   unlink NAME   mkdir NAME
-//   poke NAME OFFSET WIDTH VALUE   field NAME OFFSET WIDTH (big-endian)
-//   save NAME (its bytes kept)   damage NAME OFFSET WIDTH VALUE (the bytes
-//   kept with a field changed)   same NAME (its bytes as kept?)   fsize BYTES|- (a full disk:
-//   test_util.h) report NAME (report_fs_error's line)   ls (the working folder)   holder (the lock
-//   holder: "self" or a pid) last (the last record number)   missing (the missing file's name)
+//   As_read H   As_write H REC ADVANCING
+//
+//   set NAME VALUE     a setting, as the environment gives it
+//   env NAME VALUE|-   an environment variable set or removed
+//   put NAME BYTES...  a file of the bytes joined
+//   file NAME, size NAME, unlink NAME, mkdir NAME, ls (the working folder)
+//   poke NAME OFFSET WIDTH VALUE, field NAME OFFSET WIDTH: big-endian
+//   save NAME          its bytes kept; then "same NAME": still those bytes?
+//   damage NAME OFFSET WIDTH VALUE  the bytes kept, with a field changed
+//   fsize BYTES|-      a full disk (FileSizeLimit), or none
+//   report NAME        report_fs_error's line
+//   holder             the lock holder: "self", "other" or a process id
+//   missing            the name of the missing file
 #pragma once
 
 #include <gtest/gtest.h>
