@@ -187,6 +187,8 @@ CallScript::CallScript() {
       {"v5_begin", [](const Call &) { return result(v5_begin()); }},
       {"v5_commit", [=](const Call &c) { return result(v5_commit(i32(c, 0))); }},
       {"v5_rollback", [=](const Call &c) { return result(v5_rollback(i32(c, 0))); }},
+      {"v5_copy", [=](const Call &c) { return result(v5_copy(c.ptr(0), c.ptr(1))); }},
+      {"v5_remove", [=](const Call &c) { return result(v5_remove(c.ptr(0))); }},
       {"v_make", [=](const Call &c) { return result(v_make(c.ptr(0), c.ptr(1), c.ptr(2))); }},
       {"v2_make", [=](const Call &c) { return result(v2_make(c.ptr(0), c.ptr(1), c.ptr(2))); }},
       {"v2_open", [=, this](const Call &c) { return opened(c, v2_open(c.ptr(1), i32(c, 2))); }},

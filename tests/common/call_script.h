@@ -28,7 +28,8 @@
 //   v5_delete H REC   v5_read H REC KEY   v5_start H REC KEY LENGTH MODE
 //   v5_next H   v5_previous H   v5_nkrstart H   v5_nkrnext H   v5_unlock H
 //   v5_info H CODE   v5_check H FLAGS   v5_check_report   v5_begin
-//   v5_commit N   v5_rollback N   v_make NAME KEYS PARAMS
+//   v5_commit N   v5_rollback N   v5_copy FROM TO   v5_remove NAME
+//   v_make NAME KEYS PARAMS
 //   v2_make NAME PHYSICAL KEYS   v2_open H NAME MODE   v2_info H   v_info H
 //   Ar_make NAME PARAMS BLOCKS   Ar_open H NAME MODE MAX MIN BLOCKS
 //   Ar_close H   Ar_info H CODE   Ar_read H N   Ar_start H N MODE
