@@ -69,7 +69,8 @@ TEST_F(FileTest, InformationTexts) {
   dorvex_close(f);
 }
 
-// Make's limits, preallocation and the file's own version variable; opens
+// Make's limits and refused texts, preallocation and the file's own
+// version variable; opens
 // refused with their codes; the older entry points: rows of a golden file.
 TEST_F(FileTest, FixedCallSequences) {
   CallScript script;
