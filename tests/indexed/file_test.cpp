@@ -70,8 +70,8 @@ TEST_F(FileTest, InformationTexts) {
 }
 
 // Make's limits and refused texts, preallocation and the file's own
-// version variable; opens
-// refused with their codes; the older entry points: rows of a golden file.
+// version variable; opens refused with their codes; the older entry
+// points: rows of a golden file.
 TEST_F(FileTest, FixedCallSequences) {
   CallScript script;
   EXPECT_TRUE(script.run("indexed/file_calls.txt"));
