@@ -41,6 +41,7 @@ std::string decode(const std::string &raw) {
 
 Call parse(const std::string &line) {
   Call c;
+  c.line = line;
   for (size_t i = 0; i < line.size();) {
     if (line[i] == ' ') {
       ++i;
@@ -307,6 +308,11 @@ CallScript::CallScript() {
 }
 
 std::string CallScript::execute(const std::string &text) {
+  if (text.rfind("stderr ", 0) == 0) {
+    StderrCapture err;
+    std::string outcome = execute(text.substr(7));
+    return outcome + ", error output " + shown(err.text());
+  }
   Call c = parse(text);
   auto command = commands_.find(c.args.empty() ? "" : c.args[0]);
   if (command == commands_.end()) return "unknown call";
@@ -325,6 +331,14 @@ std::string CallScript::execute(const std::string &text) {
   }
 }
 
+// The second process reads the row from one file and leaves the outcome
+// in another (a worker's answers are numbers).
+std::string CallScript::other(const std::string &row) {
+  if (!other_) return "no second process";
+  write_file(exchange_ + ".row", row);
+  return other_->run(0) == 0 ? read_file(exchange_ + ".outcome") : "no answer";
+}
+
 ::testing::AssertionResult CallScript::run(const std::string &name) {
   std::istringstream in(read_file(std::string(KEL_GOLDEN_DIR) + "/" + name));
   std::vector<std::string> rows;
@@ -334,32 +348,29 @@ std::string CallScript::execute(const std::string &text) {
     two |= rows.back().rfind("other ", 0) == 0;
   }
   // The second process forks before the first call, so that it inherits
-  // no open file; it runs the row it is given by number and leaves the
-  // outcome in a file (a worker's answers are numbers).
-  const std::string answer = std::string(getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp") +
-                             "/call_script." + std::to_string(getpid());
+  // no open file.
+  exchange_ = std::string(getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp") + "/call_script." +
+              std::to_string(getpid());
   if (two)
-    other_ = std::make_unique<Worker>(std::vector<Worker::Step>{[&](int64_t i) -> int64_t {
-      write_file(answer, execute(rows[static_cast<size_t>(i)].substr(6)));
+    other_ = std::make_unique<Worker>(std::vector<Worker::Step>{[this](int64_t) -> int64_t {
+      write_file(exchange_ + ".outcome", execute(read_file(exchange_ + ".row")));
       return 0;
     }});
   std::string out;
-  for (size_t i = 0; i < rows.size(); ++i) {
-    const std::string &row = rows[i];
+  for (const std::string &row : rows) {
     if (row.empty() || row[0] == '#') {
       out += row + "\n";
     } else if (row == "other kill") {
       other_->kill();
       out += row + " => killed\n";
-    } else if (row.rfind("other ", 0) == 0) {
-      int64_t r = other_->run(0, static_cast<int64_t>(i));
-      out += row + " => " + (r == 0 ? read_file(answer) : "no answer") + "\n";
     } else {
-      out += row + " => " + execute(row) + "\n";
+      bool theirs = row.rfind("other ", 0) == 0;
+      out += row + " => " + (theirs ? other(row.substr(6)) : execute(row)) + "\n";
     }
   }
   other_.reset();
-  unlink(answer.c_str());
+  unlink((exchange_ + ".row").c_str());
+  unlink((exchange_ + ".outcome").c_str());
   return matches_golden(name, out);
 }
 

@@ -21,7 +21,8 @@
 // the first argument of their open (the handle) and are named by it
 // afterwards. A row "other CALL ..." runs the call in a second process
 // (forked before the first row, so it inherits no open file), with
-// handles of its own; "other kill" ends it with SIGKILL.
+// handles of its own; "other kill" ends it with SIGKILL. A row
+// "stderr CALL ..." shows what the call wrote on the error output too.
 //
 //   v5_make NAME COMMENT PHYSICAL RECORD KEYS [fold]   v5_open H NAME MODE
 //   v5_close H   v5_write H REC [LENGTH]   v5_rewrite H REC
@@ -69,6 +70,7 @@ namespace kel::test {
 struct Call {
   std::vector<std::string> args;  // decoded: escapes and ~N
   std::vector<bool> null;         // written "-"
+  std::string line;               // the row as written
   const std::string &text(size_t i) const { return args.at(i); }
   const char *ptr(size_t i) const { return null.at(i) ? nullptr : args[i].c_str(); }
   int64_t num(size_t i) const;
@@ -88,6 +90,8 @@ class CallScript {
   // Runs the rows of the golden file `name` (below tests/golden) and
   // compares what happened with them.
   ::testing::AssertionResult run(const std::string &name);
+  // A row run in the second process (during a call, say), its outcome.
+  std::string other(const std::string &row);
 
   // Outcomes: a result with the codes left; a record of `n` bytes in the
   // buffer (0: none) with the codes.
@@ -99,6 +103,7 @@ class CallScript {
  private:
   std::string opened(const Call &c, void *handle);
   std::string execute(const std::string &row);
+  std::string exchange_;  // the files that carry a row and its outcome
   std::map<std::string, Command> commands_;
   std::map<std::string, void *> handles_;
   std::map<std::string, std::string> saved_;

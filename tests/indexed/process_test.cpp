@@ -21,48 +21,7 @@ namespace {
 
 constexpr const char *kFile = "shared";
 
-// The small shape's record with key 0 "%04d" of n, key 1 "kk" and a
-// version letter at 10.
-std::string rec(int64_t n, char version = 'a') {
-  char k0[16];
-  snprintf(k0, sizeof k0, "%04d", static_cast<int>(n));
-  std::string r = small_shape().record({k0, "kk"});
-  r[10] = version;
-  return r;
-}
-
-int64_t result(bool ok) {
-  return ok ? 0 : *fs_error_code();
-}
-
-// The writer's steps, each giving 0 or the primary error. A write's
-// argument is the key number plus 10000 for each version letter after 'a'.
-enum WriterStep { kOpen, kWrite, kDelete };
-std::vector<Worker::Step> writer() {
-  static DorvexFile *f = nullptr;  // the child's open
-  return {
-      [](int64_t) { return result((f = v5_open(kFile, KEL_OPEN_IO, "0,0,0")) != nullptr); },
-      [](int64_t n) {
-        std::string r = rec(n % 10000, static_cast<char>('a' + n / 10000));
-        return result(v5_write(f, r.data(), 30) == 1);
-      },
-      [](int64_t n) { return result(v5_delete(f, rec(n).data()) == 1); },
-  };
-}
-
-class ProcessTest : public EngineTest {
- protected:
-  // Makes the file with the records of `keys` and closes it again, so
-  // that nothing is open when a worker is forked.
-  void make_file(std::vector<int> keys) {
-    DorvexFile *f = small_shape().make_open(kFile);
-    ASSERT_NE(nullptr, f);
-    for (int k : keys) ASSERT_EQ(1, write(f, rec(k)));
-    ASSERT_EQ(1, v5_close(f));
-  }
-  std::string key0(const std::string &r) { return r.empty() ? "-" : r.substr(0, 4); }
-  std::string next_key(DorvexFile *f) { return key0(next(f)); }
-};
+using ProcessTest = EngineTest;
 
 // A writer killed with the file open, and a reader beside a writer that
 // inserts and deletes around its position: rows of golden files.
@@ -123,7 +82,7 @@ TEST_F(ProcessTest, AReaderFindsWhatAWriterAddedInNewSegments) {
 // The update lock is byte 0 of data segment 0: another process sees it
 // held while this one has the header.
 TEST_F(ProcessTest, TheHeaderIsHeldUnderTheFileWideUpdateLock) {
-  make_file({});
+  ASSERT_EQ(1, small_shape().make(kFile));
   Worker other({[](int64_t) -> int64_t {
     int fd = ::open(kFile, O_RDWR);
     struct flock probe = {};
@@ -143,112 +102,41 @@ TEST_F(ProcessTest, TheHeaderIsHeldUnderTheFileWideUpdateLock) {
   dorvex_close(f);
 }
 
-// The read probe hands the middle of a read over to the writer once: at
-// the point named it runs the waiting writer steps.
-Worker *g_writer = nullptr;
-std::vector<std::pair<int, int64_t>> g_steps;
-const char *g_point = "";
+// Unlocked reads that meet the writer half-way: the read probe hands the
+// middle of a read over to the writer once (rows of a golden file).
+CallScript *g_script = nullptr;
+std::string g_point;
+std::vector<std::string> g_rows, g_done;
 
 void probe(DorvexFile *, const char *point) {
-  if (g_steps.empty() || strcmp(point, g_point) != 0) return;
-  for (auto [step, argument] : g_steps) EXPECT_EQ(0, g_writer->run(step, argument));
-  g_steps.clear();
+  if (g_rows.empty() || g_point != point) return;
+  for (const std::string &row : g_rows) g_done.push_back(g_script->other(row));
+  g_rows.clear();
 }
 
-class UnlockedReads : public ProcessTest {
- protected:
-  void SetUp() override {
-    ProcessTest::SetUp();
-    indexed::set_read_probe(probe);
-  }
-  void TearDown() override {
-    indexed::set_read_probe(nullptr);
-    g_writer = nullptr;
-    ProcessTest::TearDown();
-  }
-  // Sets the lock method and starts the writer on a new file.
-  void begin(int16_t method) {
-    cfg_set_short("V_LOCK_METHOD", 0, 0);
-    make_file({10, 20, 30});
-    cfg_set_short("V_LOCK_METHOD", 0, method);
-    worker_ = std::make_unique<Worker>(writer());
-    g_writer = worker_.get();
-    ASSERT_EQ(0, worker_->run(kOpen));
-  }
-  // The statistics the close prints (V_LOCK_METHOD 0x100).
-  static std::string close_report(DorvexFile *f) {
-    StderrCapture capture;
-    EXPECT_EQ(1, v5_close(f));
-    return capture.text();
-  }
-  static bool has(const std::string &text, const std::string &line) {
-    return text.find(line) != std::string::npos;
-  }
-  std::unique_ptr<Worker> worker_;
-};
-
-// The writer replaces the record after the reader's position just before
-// the reader takes it from its prefetch slot: the fast path sees another
-// key (verified) or a moved header (header-checked) and searches the leaf
-// it knows, whose stale entry leads to the record of the other key; that
-// is noticed as well, and the retry under the lock finds the new record.
-TEST_F(UnlockedReads, RetryAfterAWriterChangedTheNextRecord) {
-  for (int16_t method : {0x102, 0x101, 0x302}) {
-    SCOPED_TRACE(method);
-    begin(method);
-    DorvexFile *f = v5_open(kFile, KEL_OPEN_IO, "0,0,0");
-    ASSERT_NE(nullptr, f);
-    EXPECT_EQ("0010", next_key(f));  // fills the prefetch slots
-    g_point = "prefetched";
-    g_steps = {{kDelete, 20}, {kWrite, 25}};  // 0025 takes the slot 0020 left
-    StderrCapture during;
-    EXPECT_EQ("0025", next_key(f));
-    EXPECT_EQ(0, error());
-    EXPECT_TRUE(g_steps.empty());
-    std::string debug = during.text();
-    EXPECT_EQ("0030", next_key(f));
-    EXPECT_TRUE(sound(f));
-    std::string report = close_report(f);
-    EXPECT_TRUE(has(report, " 1 unlocked reads retried\n")) << report;
-    bool verified = method & 0x2;
-    EXPECT_EQ(verified, has(report, ">>AR seq_read() mismatches: 1\n")) << report;
-    EXPECT_EQ(verified, has(report, ">>AR common_read() mismatches: 1\n")) << report;
-    EXPECT_EQ(verified, has(report, ">>AR vi_read_rec() 98,81 detections: 0\n")) << report;
-    bool debugging = method & 0x200;
-    EXPECT_EQ(debugging, has(debug, ">>AR DBG seq_read() mismatch\n")) << debug;
-    EXPECT_EQ(debugging, has(debug, ">>AR DBG common_read() mismatch\n")) << debug;
-    worker_.reset();
-  }
-}
-
-// The writer deletes the record a keyed read has just found: verified mode
-// reads a deleted record (a 98,81 detection), header-checked mode sees the
-// header moved; both retry under the lock and report the record missing.
-// Then the writer replaces a record by one of the same key in the same
-// slot: verified mode finds nothing wrong with what it read, header-checked
-// mode reads again under the lock; both return the new record.
-TEST_F(UnlockedReads, RecordsReplacedUnderKeyedReads) {
-  for (int16_t method : {0x102, 0x101}) {
-    SCOPED_TRACE(method);
-    begin(method);
-    DorvexFile *f = v5_open(kFile, KEL_OPEN_IO, "0,0,0");
-    ASSERT_NE(nullptr, f);
-    g_point = "record";
-    g_steps = {{kDelete, 20}};
-    EXPECT_TRUE(fails(read(f, rec(20), 0), E_NOT_FOUND));
-    g_steps = {{kDelete, 30}, {kWrite, 30 + 2 * 10000}};
-    std::string got = read(f, rec(30), 0);
-    ASSERT_EQ(30u, got.size());
-    EXPECT_EQ('c', got[10]);
-    EXPECT_TRUE(g_steps.empty());
-    std::string report = close_report(f);
-    bool verified = method & 0x2;
-    EXPECT_TRUE(
-        has(report, verified ? " 1 unlocked reads retried\n" : " 2 unlocked reads retried\n"))
-        << report;
-    EXPECT_EQ(verified, has(report, ">>AR vi_read_rec() 98,81 detections: 1\n")) << report;
-    worker_.reset();
-  }
+TEST_F(ProcessTest, UnlockedReadsMeetAWriterHalfWay) {
+  CallScript script;
+  g_script = &script;
+  // during POINT ROW ; ROW ...
+  script.add("during", [](const Call &c) {
+    g_point = c.text(0);
+    g_rows.clear();
+    std::string rows = c.line.substr(c.line.find(' ', c.line.find(g_point)) + 1);
+    for (size_t at = 0, end; at < rows.size(); at = end + 3) {
+      end = std::min(rows.find(" ; ", at), rows.size());
+      g_rows.push_back(rows.substr(at, end - at));
+    }
+    return std::string("ready");
+  });
+  script.add("done", [](const Call &) {
+    std::string out = g_rows.empty() ? "" : "not run; ";
+    for (const std::string &d : g_done) out += d + "; ";
+    g_done.clear();
+    return out;
+  });
+  indexed::set_read_probe(probe);
+  EXPECT_TRUE(script.run("indexed/unlocked_read_calls.txt"));
+  indexed::set_read_probe(nullptr);
 }
 
 // Writers writing and deleting in one file at the same time, each in a
