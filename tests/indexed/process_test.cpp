@@ -137,6 +137,7 @@ TEST_F(ProcessTest, UnlockedReadsMeetAWriterHalfWay) {
   indexed::set_read_probe(probe);
   EXPECT_TRUE(script.run("indexed/unlocked_read_calls.txt"));
   indexed::set_read_probe(nullptr);
+  g_script = nullptr;
 }
 
 // Writers writing and deleting in one file at the same time, each in a

@@ -3,8 +3,7 @@
 // kind of buffer, the file's bytes checked against an independently built
 // image at the end of each phase; print advancing, the read filter,
 // damaged input and a full disk as rows of a golden file; pipes to and
-// from shell commands, with no descriptor or
-// child left behind.
+// from shell commands, with no descriptor or child left behind.
 #include <sys/wait.h>
 
 #include <vector>
