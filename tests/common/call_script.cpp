@@ -3,7 +3,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <sstream>
 
@@ -133,7 +136,7 @@ CallScript::CallScript() {
   // The record argument copied into the buffer, for the calls that read
   // their key from it and give the record back there.
   auto keyed = [this](const Call &c) {
-    memcpy(buffer, c.text(1).data(), c.text(1).size());
+    memcpy(buffer, c.text(1).data(), std::min(c.text(1).size(), sizeof buffer));
     return buffer;
   };
   // Relative and sequential reads return the length + 1.

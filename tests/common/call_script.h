@@ -10,7 +10,8 @@
 // they are.
 //
 // Arguments are separated by blanks; "..." holds one with blanks, "-" is a
-// null pointer, numbers take C's forms (0x...). Bytes are written \xNN (a
+// null pointer, a call's numbers take C's forms (0x...; a setting's value
+// is read as the configuration reads it: decimal). Bytes are \xNN (a
 // backslash \\), and "TEXT~N" is TEXT with its last byte repeated up to N
 // bytes in all ("ab.~30": "ab" and 28 dots). Records and texts come back
 // in the same notation, in quotes. The outcome is the result, then the
