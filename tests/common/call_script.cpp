@@ -347,7 +347,7 @@ std::string CallScript::other(const std::string &row) {
   std::vector<std::string> rows;
   bool two = false;
   for (std::string line; std::getline(in, line);) {
-    rows.push_back(line.substr(0, line.find(" => ")));
+    rows.push_back(!line.empty() && line[0] == '#' ? line : line.substr(0, line.find(" => ")));
     two |= rows.back().rfind("other ", 0) == 0;
   }
   // The second process forks before the first call, so that it inherits
