@@ -297,7 +297,7 @@ CallScript::CallScript() {
        [](const Call &) {
          std::string out;
          for (const std::string &name : folder_entries(".")) out += (out.empty() ? "" : " ") + name;
-         return out;
+         return out.empty() ? "nothing" : out;
        }},
       {"holder",
        [this](const Call &) {

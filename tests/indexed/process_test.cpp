@@ -129,8 +129,8 @@ TEST_F(ProcessTest, UnlockedReadsMeetAWriterHalfWay) {
     return std::string("ready");
   });
   script.add("done", [](const Call &) {
-    std::string out = g_rows.empty() ? "" : "not run; ";
-    for (const std::string &d : g_done) out += d + "; ";
+    std::string out = g_rows.empty() ? "" : "not run";
+    for (const std::string &d : g_done) out += (out.empty() ? "" : "; ") + d;
     g_done.clear();
     return out;
   });
