@@ -10,8 +10,8 @@
 #include <functional>
 #include <sstream>
 
+#include "common/call_script.h"
 #include "common/golden.h"
-#include "common/worker.h"
 #include "indexed/access/access_state.h"
 #include "indexed/access/transaction.h"
 #include "indexed/engine_fixture.h"
@@ -20,103 +20,21 @@
 namespace kel::test {
 namespace {
 
-// Records of 30 bytes: key 0 four bytes at 0, key 1 two at 4 (duplicates).
-std::string rec(const std::string &k0, const std::string &k1 = "zz") {
-  return small_shape().record({k0, k1});
-}
+using AccessTest = EngineTest;
 
-class AccessTest : public EngineTest {
- protected:
-  DorvexFile *make_small(const char *name = "std", int32_t mode = KEL_OPEN_IO,
-                         std::vector<std::string> keys = {}) {
-    DorvexFile *f = small_shape().make_open(name, mode);
-    for (const std::string &k : keys) EXPECT_EQ(1, write(f, rec(k, "x")));
-    return f;
-  }
-  std::string key0(const std::string &r) { return r.empty() ? "-" : r.substr(0, 4); }
-  std::string locks(DorvexFile *f) { return info(f, -6); }
-};
-
-TEST_F(AccessTest, ArgumentsAndOpenModesRefused) {
-  DorvexFile *f = make_small("std", KEL_OPEN_IO, {"bbaa"});
-  ASSERT_NE(nullptr, f);
-  EXPECT_TRUE(fails(start(f, rec("bbaa"), 2, 0, 0), E_PARAM)) << "no key 2";
-  EXPECT_TRUE(fails(start(f, rec("bbaa"), 0, 0, 5), E_PARAM)) << "no mode 5";
-  EXPECT_TRUE(fails(read(f, rec("bbaa"), 7), E_PARAM));
-  EXPECT_TRUE(fails(v5_write(f, nullptr, 30), E_PARAM));
-  EXPECT_TRUE(fails(write(f, small_shape().record({"ffff"}, 29)), E_PARAM)) << "below the minimum";
-  EXPECT_EQ(1, v5_close(f));
-  // Output and extend opens write only; input opens read only; deletes
-  // need input-output.
-  for (int32_t mode : {KEL_OPEN_OUTPUT, KEL_OPEN_EXTEND}) {
-    ASSERT_NE(nullptr, f = v5_open("std", mode, "0,0,0"));
-    EXPECT_EQ(1, write(f, rec(mode == 1 ? "aaaa" : "bbbb")));
-    EXPECT_TRUE(fails(read(f, rec("aaaa"), 0), E_MODE_CLASH));
-    EXPECT_TRUE(fails(start(f, rec("aaaa"), 0, 0, 0), E_MODE_CLASH));
-    EXPECT_TRUE(fails(next(f), E_MODE_CLASH));
-    EXPECT_TRUE(fails(previous(f), E_MODE_CLASH));
-    EXPECT_TRUE(failed(v5_nkrstart(f) == -1, E_MODE_CLASH));
-    EXPECT_TRUE(fails(v5_nkrnext(f, buffer_), E_MODE_CLASH));
-    EXPECT_TRUE(fails(v5_delete(f, rec("aaaa").data()), E_MODE_CLASH));
-    EXPECT_EQ(1, v5_close(f));
-  }
-  ASSERT_NE(nullptr, f = v5_open("std", KEL_OPEN_INPUT, "0,0,0"));
-  EXPECT_TRUE(fails(write(f, rec("cccc")), E_MODE_CLASH));
-  EXPECT_TRUE(fails(v5_delete(f, rec("aaaa").data()), E_MODE_CLASH));
-  EXPECT_EQ("aaaa", key0(read(f, rec("aaaa"), 0)));
-  EXPECT_EQ(1, v5_close(f));
-}
-
-// Two opens of one file in one process exclude each other through the OS
-// layer's lock table: a record read is held until the next read of that
-// open or v5_unlock; an open for input takes no locks. With multiple-record
-// locking (0x4000) the open keeps its locks until v5_unlock, up to
-// LOCKS_PER_FILE of them, and a refused lock leaves none behind.
-TEST_F(AccessTest, RecordLocksBetweenOpensOfOneProcess) {
-  DorvexFile *a = make_small("std", KEL_OPEN_IO, {"aaaa", "bbbb", "cccc"});
-  DorvexFile *b = v5_open("std", KEL_OPEN_IO, "0,0,0");
-  ASSERT_TRUE(a && b);
-  ASSERT_EQ("bbbb", key0(read(a, rec("bbbb"), 0)));
-  EXPECT_EQ("0001", locks(a));
-  ASSERT_EQ(0, v5_nkrstart(b));
-  EXPECT_EQ(30u, v5_nkrnext(b, buffer_));
-  EXPECT_TRUE(fails(v5_nkrnext(b, buffer_), E_REC_LOCKED)) << "the physical scan stops there";
-  EXPECT_EQ("aaaa", key0(next(b)));
-  EXPECT_TRUE(fails(next(b), E_REC_LOCKED));
-  EXPECT_EQ(static_cast<int32_t>(getpid()), *fs_lock_holder());
-  EXPECT_TRUE(fails(next(b), E_REC_LOCKED)) << "the same record is tried again";
-  EXPECT_TRUE(fails(v5_delete(b, rec("bbbb").data()), E_REC_LOCKED));
-  ASSERT_EQ("cccc", key0(read(a, rec("cccc"), 0)));
-  EXPECT_EQ("bbbb", key0(next(b)));
-  EXPECT_TRUE(fails(next(b), E_REC_LOCKED)) << "cccc now";
-  EXPECT_EQ(1, v5_unlock(a));
-  EXPECT_EQ("0000", locks(a));
-  EXPECT_EQ("cccc", key0(next(b)));
-  EXPECT_EQ(1, v5_close(b));
-  DorvexFile *in = v5_open("std", KEL_OPEN_INPUT, "0,0,0");
-  ASSERT_EQ("aaaa", key0(read(in, rec("aaaa"), 0)));
-  EXPECT_EQ("0000", locks(in));
-  EXPECT_EQ("aaaa", key0(read(a, rec("aaaa"), 0)));
-  EXPECT_EQ(1, v5_close(in));
-  EXPECT_EQ(1, v5_close(a));
-
-  cfg_set_short("LOCKS_PER_FILE", 0, 3);
-  DorvexFile *f = v5_open("std", 0x4002, "0,0,0");
-  DorvexFile *other = v5_open("std", KEL_OPEN_IO, "0,0,0");
-  ASSERT_TRUE(f && other);
-  ASSERT_EQ(1, write(f, rec("dddd")));
-  EXPECT_EQ("aaaa", key0(next(f)));
-  EXPECT_EQ("bbbb", key0(next(f)));
-  EXPECT_EQ("aaaa", key0(read(f, rec("aaaa"), 0))) << "held already: no second lock";
-  EXPECT_EQ("cccc", key0(read(f, rec("cccc"), 0)));
-  EXPECT_EQ("0003", locks(f));
-  EXPECT_TRUE(fails(read(f, rec("dddd"), 0), E_LOCK_TABLE_FULL, 3));
-  EXPECT_EQ("dddd", key0(read(other, rec("dddd"), 0))) << "the refused read left no lock";
-  EXPECT_TRUE(fails(read(other, rec("aaaa"), 0), E_REC_LOCKED));
-  EXPECT_EQ(1, v5_unlock(f));
-  EXPECT_EQ("aaaa", key0(read(other, rec("aaaa"), 0)));
-  EXPECT_EQ(1, v5_close(other));
-  EXPECT_EQ(1, v5_close(f));
+// Arguments and open modes refused, record locks between opens of one
+// process, broken nodes that mark the file: rows of a golden file.
+TEST_F(AccessTest, FixedCallSequences) {
+  CallScript script;
+  script.add("damage_root", [&](const Call &c) {
+    DorvexFile *f = script.file<DorvexFile>(c.text(0));
+    indexed::SegAddr root{static_cast<int32_t>(f->keys[0].root_offset), f->keys[0].root_segment};
+    uint8_t node[512];
+    bool done = indexed::node_read(f, root, node);
+    node[3 + 6] = 0;
+    return std::string(done && indexed::node_write(f, root, node) ? "done" : "failed");
+  });
+  EXPECT_TRUE(script.run("indexed/access_calls.txt"));
 }
 
 // A write that meets a duplicate in its third key takes back the two keys
@@ -168,37 +86,6 @@ TEST_F(AccessTest, WritesUndoneAndDeletesKeyByKey) {
   EXPECT_TRUE(sound(f));
   EXPECT_TRUE(matches_golden("indexed/write_undo_and_delete_steps.txt", lines));
   EXPECT_EQ(1, v5_close(f));
-}
-
-// A damaged node fails the read with its secondary code, which goes into
-// the header of a file open for writing (on reads only with
-// V_MARK_READ_CORRUPT), so that every later access fails alike.
-TEST_F(AccessTest, BrokenNodesMarkTheFile) {
-  for (int mark_reads : {1, 0}) {
-    SCOPED_TRACE(mark_reads);
-    ASSERT_EQ(1, cfg_set_programmatic("V_MARK_READ_CORRUPT", -1, mark_reads ? "1" : "0", -1, 0));
-    std::string name = "broken" + std::to_string(mark_reads);
-    DorvexFile *f = make_small(name.c_str(), KEL_OPEN_IO, {"aaaa", "bbbb"});
-    ASSERT_NE(nullptr, f);
-    // The root leaf of key 0: its first entry's length byte becomes 0.
-    indexed::SegAddr root{static_cast<int32_t>(f->keys[0].root_offset), f->keys[0].root_segment};
-    uint8_t node[512];
-    ASSERT_TRUE(indexed::node_read(f, root, node));
-    node[3 + 6] = 0;
-    ASSERT_TRUE(indexed::node_write(f, root, node));
-    EXPECT_TRUE(fails(read(f, rec("bbbb"), 0), E_BROKEN, 21));
-    std::string got = read(f, rec("", "x"), 1);  // key 1 is sound, but...
-    if (mark_reads) {
-      EXPECT_TRUE(fails(got, E_BROKEN, 21)) << "...the header says the file is broken";
-    } else {
-      EXPECT_EQ("aaaa", key0(got));
-      EXPECT_EQ(E_DUPLICATE_ALTERNATE, error());
-      EXPECT_TRUE(fails(write(f, rec("cccc")), E_BROKEN, 21)) << "a write marks it all the same";
-      EXPECT_TRUE(fails(read(f, rec("", "x"), 1), E_BROKEN, 21));
-    }
-    EXPECT_EQ(1, v5_close(f));
-    EXPECT_TRUE(fails(v5_open(name.c_str(), 0, "0,0,0"), E_BROKEN, 21));
-  }
 }
 
 // Positions beyond what the segments hold: in the header, the open says
@@ -300,43 +187,20 @@ struct LogProbe {
   }
 };
 
-// Refused rewrites change no byte of the files. A record read under a
-// lock and rewritten with an image that compresses worse moves, and its
-// lock moves with it. The trace: an alternate key changed in place moves
-// that key only, a move replaces every entry. Inside a transaction the log
-// gets both images and the record stays locked; a refusal of the log
-// fails the rewrite.
+// Refused rewrites, a record moved with its lock (rows of a golden file).
+// The trace: an alternate key changed in place moves that key only, a move
+// replaces every entry. Inside a transaction the log gets both images and
+// the record stays locked; a refusal of the log fails the rewrite.
 TEST_F(AccessTest, RewritesRefusedMovedTracedAndLogged) {
-  // Key 0: 4 bytes at 0; key 1: 4 bytes at 4, unique. Keeps its locks.
-  const FileShape two{5, "1,1,1,70,0", 60, 10, {{{{4, 0}}}, {{{4, 4}}}}};
   auto img = [](size_t length, const std::string &head, char fill = ' ') {
     return std::string(head + std::string(length - head.size(), fill));
   };
   auto rewrite = [](DorvexFile *f, const std::string &r) {
     return v5_rewrite(f, r.data(), static_cast<uint32_t>(r.size()));
   };
-  DorvexFile *f = two.make_open("one", KEL_OPEN_IO | 0x4000);
-  ASSERT_NE(nullptr, f);
-  const std::string a = img(60, "AAAA1111"), b = img(60, "BBBB2222");
-  ASSERT_EQ(1, write(f, a));
-  ASSERT_EQ(1, write(f, b));
-  const std::string files = read_file("one") + read_file("one.vix");
-  EXPECT_TRUE(fails(rewrite(f, img(60, "AAAA2222")), E_DUPLICATE));
-  EXPECT_TRUE(fails(v5_rewrite(f, a.data(), 9), E_PARAM));
-  EXPECT_EQ(files, read_file("one") + read_file("one.vix"));
-
-  ASSERT_EQ(a, read(f, a, 0));
-  const std::string moved = img(60, "AAAA1111qwertyuiopasdfghjkl", 'x');
-  uint64_t deleted = slot(f, indexed::kDeletedCount);
-  ASSERT_EQ(1, rewrite(f, moved));
-  EXPECT_EQ(deleted + 1, slot(f, indexed::kDeletedCount));
-  DorvexFile *g = v5_open("one", KEL_OPEN_IO, "0,0,0");
-  ASSERT_NE(nullptr, g);
-  EXPECT_TRUE(fails(read(g, a, 0), E_REC_LOCKED));
-  EXPECT_TRUE(fails(rewrite(g, a), E_REC_LOCKED));
-  ASSERT_EQ(1, v5_unlock(f));
-  EXPECT_EQ(moved, read(g, a, 1));
-
+  CallScript script;
+  ASSERT_TRUE(script.run("indexed/rewrite_calls.txt"));
+  DorvexFile *f = script.file<DorvexFile>("f"), *g = script.file<DorvexFile>("g");
   const std::string last = img(60, "BBBB7777zxcvbnmlkjhgfdsapoi", 'y');
   const std::string in_place = img(60, "BBBB7777");
   std::string trace;
@@ -372,10 +236,9 @@ TEST_F(AccessTest, RewritesRefusedMovedTracedAndLogged) {
   EXPECT_EQ(1, v5_close(f));
 }
 
-// A bulk addition killed before its close leaves the file marked
-// incomplete; a duplicates log that cannot be made fails the open and
-// leaves the file as it was; the close traces every key it adds; a record
-// added in bulk that cannot be read back marks the file (5). Every
+// A bulk addition killed before its close, a duplicates log that cannot be
+// made, the close's trace of every key it adds: rows of a golden file. A
+// record added in bulk that cannot be read back marks the file (5). Every
 // allocation of a bulk session failing in turn leaves no block allocated
 // and a file that either refuses to open (incomplete) or is whole.
 TEST_F(AccessTest, BulkAdditionsCutShortUnreadableOrWithoutMemory) {
@@ -389,38 +252,12 @@ TEST_F(AccessTest, BulkAdditionsCutShortUnreadableOrWithoutMemory) {
     DorvexFile *f = shape.make_open(name);
     return f != nullptr && v5_close(f) == 1;
   };
-  ASSERT_TRUE(made("killed"));
-  Worker writer({[&](int64_t) {
-    DorvexFile *c = v5_open("killed", kBulkOpen, "0,0,0");
-    for (int i = 0; c != nullptr && i < 200; ++i) write(c, gen.random(rng));
-    return c != nullptr ? 0 : 1;
-  }});
-  ASSERT_EQ(0, writer.run(0));
-  writer.kill();
-  EXPECT_TRUE(fails(v5_open("killed", 0, "0,0,0"), E_BROKEN, indexed::kBrokenIncomplete));
-
-  ASSERT_TRUE(made("nolog"));
-  cfg_set_string("DUPLICATES_LOG", 0, "no/such/folder/dups");
-  EXPECT_TRUE(fails(v5_open("nolog", kBulkOpen, "0,0,0"), E_NO_FILE));
-  cfg_set_string("DUPLICATES_LOG", 0, "");
-  DorvexFile *f = v5_open("nolog", kBulkOpen, "0,0,0");
-  ASSERT_NE(nullptr, f);
-  ASSERT_EQ(1, write(f, shape.record({"12345678", "ab\x01", "07777"}, 20)));
-  std::string trace;
-  {
-    StderrCapture err;
-    set_trace_bits(kTraceInner);
-    EXPECT_EQ(1, v5_close(f));
-    set_trace_bits(0);
-    trace = err.text();
-  }
-  for (const char *line : {"V: WriteBulkKey(): adding key #0, 8 bytes: 12345678\n",
-                           "V: WriteBulkKey(): adding key #1, 3 bytes: ab\\x01\n",
-                           "V: WriteBulkKey(): adding key #2, 5 bytes: 07777\n"})
-    EXPECT_NE(std::string::npos, trace.find(line)) << line << " in\n" << trace;
+  CallScript script;
+  EXPECT_TRUE(script.run("indexed/bulk_calls.txt"));
 
   ASSERT_TRUE(made("damaged"));
-  ASSERT_NE(nullptr, f = v5_open("damaged", kBulkOpen, "0,0,0"));
+  DorvexFile *f = v5_open("damaged", kBulkOpen, "0,0,0");
+  ASSERT_NE(nullptr, f);
   for (int i = 0; i < 20; ++i) ASSERT_EQ(1, write(f, gen.random(rng)));
   ASSERT_TRUE(indexed::header_read(f, indexed::HeaderAccess::kUpdate));
   indexed::SegAddr first =

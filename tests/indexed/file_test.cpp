@@ -1,15 +1,16 @@
 // Make, open, close, the header and the information texts of indexed
-// files: information texts (a golden file), make's limits and the file's
-// own version variable, opens refused with their codes, the count of
-// openers for update and the header's lock, failures of memory and disk
+// files: information texts (a golden file); make's limits and the file's
+// own version variable, opens refused with their codes and the older entry
+// points that make and describe files (rows of a golden file); the count
+// of openers for update and the header's lock, failures of memory and disk
 // half-way; the older make descriptions as a table of the texts they turn
-// into, and the older entry points that make and describe files with
-// them. (The bytes of headers: images_test; header reads by lock method:
+// into. (The bytes of headers: images_test; header reads by lock method:
 // the unlocked-read process tests and the access model's runs.)
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "cache/cache.h"
+#include "common/call_script.h"
 #include "common/golden.h"
 #include "indexed/engine_fixture.h"
 #include "indexed/storage/make_old.h"
@@ -37,31 +38,15 @@ class FileTest : public EngineTest {
 // and at the older interface levels in their narrow forms; a file made
 // anew by an open for output keeps its texts, and its own version.
 TEST_F(FileTest, InformationTexts) {
-  const char *layouts[][3] = {
-      {"100,0,2", "1,0,8,0,2,1,4,10,2,20", nullptr},
-      {"300,120,1", "3,1,10,0,20,50,5,110", "2,4,9,1,1"},
-      {"4096,64,3,17", "1,0,64,0,1,1,1,63,6,0,1,1,1,2,1,3,1,4,1,5,1,6", "1,1,99,100,0"},
-      {"40000,0,1", "7,0,1,0,1,1,1,2,1,3,1,4,1,5,1,39999", "1,1,150,5,0"}};
-  std::string texts;
-  for (int version = 3; version <= 5; ++version) {
-    set_version(version);
-    for (auto &[record, keys, physical] : layouts) {
-      if (version < 5 && strcmp(record, "40000,0,1") == 0) continue;
-      ASSERT_EQ(1, make("f.dat", physical, "comment", nullptr, record, keys)) << codes();
-      DorvexFile *f = dorvex_open("f.dat", KEL_OPEN_INPUT);
-      ASSERT_NE(nullptr, f);
-      texts += "version " + std::to_string(version) + " " + record + "\n";
-      for (int level : {3, 2, 1}) {
-        indexed::set_interface_level(level);
-        for (int code : {-1, -2, -3, -4, -5, -6, -7, -10, -11, -13, 0, 1, 2, 3})
-          texts += std::to_string(level) + " " + std::to_string(code) + ": " + info(f, code) + "\n";
-      }
-      indexed::set_interface_level(3);
-      EXPECT_EQ(10u, info(f, -12).size()) << "the time of the make";
-      EXPECT_EQ(1, dorvex_close(f));
-    }
-  }
-  EXPECT_TRUE(matches_golden("indexed/information_texts.txt", texts));
+  CallScript script;
+  script.add("level", [](const Call &c) {
+    indexed::set_interface_level(static_cast<int>(c.num(0)));
+    return std::string("done");
+  });
+  EXPECT_TRUE(script.run("indexed/information_texts.txt"));
+  DorvexFile *made = dorvex_open("f.dat", KEL_OPEN_INPUT);
+  EXPECT_EQ(10u, info(made, -12).size()) << "the time of the make";
+  dorvex_close(made);
 
   set_version(4);
   const uint8_t *folding = FileShape{5, nullptr, 0, 0, {}, true}.table();
@@ -84,127 +69,15 @@ TEST_F(FileTest, InformationTexts) {
   dorvex_close(f);
 }
 
-TEST_F(FileTest, MakeLimitsPreallocationAndTheFilesOwnVersion) {
-  // A refused make, also of a version 2 file that the version cannot
-  // hold, leaves nothing behind.
-  for (auto [version, code] : {std::pair{5, E_PARAM}, {2, E_UNSUPPORTED}}) {
-    set_version(version);
-    EXPECT_TRUE(fails(make("x.dat", nullptr, nullptr, nullptr, "100,0,1",
-                           version == 2 ? "2,0,4,0,4,4" : "1,2,1,0"),
-                      code));
-    EXPECT_TRUE(folder_entries(".").empty());
-  }
-  set_version(5);
-  // The segment limit is rounded to nodes and bounded; the largest record
-  // and its 15-byte header must fit after the header area; preallocation
-  // is cut to the segment size.
-  for (auto [setting, physical, limit] : {std::tuple{100000, "1,1,1,0,0", 99840u},
-                                          {0, "1,1,1,0,0", 0x7FFFFA00u},
-                                          {1000, "3,1,1,0,0", 82944u},
-                                          {0x7FFFFFFF, "16,1,1,0,0", 0x7FFFE000u}}) {
-    cfg_set_long("V_SEG_SIZE", 0, setting);
-    ASSERT_EQ(1, make("s.dat", physical, nullptr, nullptr, "100,0,1", "1,0,8,0"));
-    EXPECT_EQ(limit, field("s.dat", 122, 4)) << setting << " " << physical;
-  }
-  cfg_set_long("V_SEG_SIZE", 0, 1);
-  EXPECT_EQ(1, make("s.dat", nullptr, nullptr, nullptr, "81393,0,1", "1,0,8,0"));
-  EXPECT_TRUE(fails(make("s.dat", nullptr, nullptr, nullptr, "81394,0,1", "1,0,8,0"), E_PARAM));
-  ASSERT_EQ(1, make("s.dat", "1,1000,1,0,0", nullptr, nullptr, "100,0,1", "1,0,8,0"));
-  EXPECT_EQ(std::pair(81920ul, 81920ul),
-            std::pair(read_file("s.dat").size(), read_file("s.vix").size()));
-  cfg_set_long("V_SEG_SIZE", 0, 0);
-  // Preallocated index blocks: V_INDEX_BLOCK_PERCENT of them, rounded up,
-  // at least the segment header.
-  for (auto [percent, size] : {std::pair{100, 5120u}, {15, 1024u}, {1, 512u}}) {
-    cfg_set_short("V_INDEX_BLOCK_PERCENT", 0, static_cast<int16_t>(percent));
-    ASSERT_EQ(1, make("p.dat", "2,5,1,0,0", nullptr, nullptr, "100,0,1", "1,0,8,0"));
-    EXPECT_EQ(5120u, read_file("p.dat").size());
-    EXPECT_EQ(size, read_file("p.vix").size()) << percent;
-  }
-  // The version comes from V_VERSION (outside 2-5 means 5), or the file's
-  // own variable: its base name without extension, else with it (through
-  // Agetenv, so the environment too), after basename translation.
-  mkdir("d", 0777);
-  auto made_version = [&] {
-    EXPECT_EQ(1, make("d/cust.dat", nullptr, nullptr, nullptr, "100,0,1", "1,0,8,0")) << codes();
-    return static_cast<int>(field("d/cust.dat", 4, 2));
-  };
-  set_version(9);
-  EXPECT_EQ(5, made_version());
-  set_version(4);
-  EXPECT_EQ(4, made_version());
-  cfg_set_string("CUST_VERSION", 0, "3");
-  EXPECT_EQ(3, made_version());
-  cfg_set_string("CUST_VERSION", 0, "7");
-  EXPECT_EQ(4, made_version()) << "7 is no version";
-  cfg_set_short("V_STRIP_DOT_EXTENSION", 0, 0);
-  setenv("CUST_DAT_VERSION", "5", 1);
-  EXPECT_EQ(5, made_version());
-  unsetenv("CUST_DAT_VERSION");
-  cfg_set_short("V_STRIP_DOT_EXTENSION", 0, 1);
-  ASSERT_EQ(1, cfg_set_programmatic("cust.dat", -1, "other-name.idx", -1, 0));
-  cfg_set_string("OTHER_NAME_VERSION", 0, "3");
-  EXPECT_EQ(3, made_version());
-  cfg_set_short("V_BASENAME_TRANSLATION", 0, 0);
-  EXPECT_EQ(4, made_version());
+// Make's limits and refused texts, preallocation and the file's own
+// version variable; opens refused with their codes; the older entry
+// points: rows of a golden file.
+TEST_F(FileTest, FixedCallSequences) {
+  CallScript script;
+  EXPECT_TRUE(script.run("indexed/file_calls.txt"));
   char name[300];
   indexed::version_variable_name("d/a-b.c.dat", name, sizeof name);
   EXPECT_STREQ("A_B_C_VERSION", name);
-}
-
-// Opens refused with the codes users see: no file, a short file (9),
-// fields no make writes (a version's high byte, another version's magic,
-// zero or too many node blocks, no keys: 1; sizes and key descriptions
-// that would read key bytes outside a record: 1, a version 2 header
-// without a node size: 1), a missing segment (68, named in the report), a broken
-// code in the header (every open fails with it unless forced; an open for
-// update writes it into the header, an input open does not).
-TEST_F(FileTest, OpensRefusedWithTheirCodes) {
-  EXPECT_TRUE(fails(dorvex_open("none.dat", 0), E_NO_FILE));
-  write_file("short.dat", std::string(100, 'x'));
-  EXPECT_TRUE(fails(dorvex_open("short.dat", 0), E_BROKEN, 9));
-  ASSERT_EQ(1, make("b.dat", nullptr, nullptr, nullptr, "100,0,1", "1,0,8,0"));
-  const indexed::HeaderLayout &l = *indexed::header_layout(5);
-  auto at = [&l](indexed::Slot s) { return static_cast<size_t>(l.offset[s]); };
-  size_t key0 = static_cast<size_t>(indexed::key_description_offset(l, 0));
-  expect_damage_refused("b.dat", read_file("b.dat"),
-                        {{4, 2, 0x0105, E_FILE_TYPE},
-                         {4, 2, 2, E_FILE_TYPE},
-                         {0, 4, 0x10121416, E_BROKEN, 1},
-                         {6, 2, 0, E_BROKEN, 1},
-                         {6, 2, 17, E_BROKEN, 1},
-                         {157, 1, 0, E_BROKEN, 1},
-                         {at(indexed::kMaxRecordSize), 4, 0x4000001, E_BROKEN, 1},
-                         {at(indexed::kMinRecordSize), 4, 101, E_BROKEN, 1},
-                         {key0 + at(indexed::kKdSeg0Offset), 4, 93, E_BROKEN, 1},
-                         {key0 + at(indexed::kKdSeg0Size), 1, 0, E_BROKEN, 1},
-                         {key0 + at(indexed::kKdSegments), 1, 2, E_BROKEN, 1},
-                         {108, 2, 42, E_BROKEN, 42},
-                         {74, 4, 0xFFFFFFFF, E_BROKEN, 42}},  // a sequence counter of all ones
-                        [] { return dorvex_open("b.dat", 0) != nullptr; });
-  std::string v2(512, '\0');
-  memcpy(&v2[0], "\x16\x14\x12\x10\x02\x00", 6);
-  write_file("v2.dat", v2);
-  EXPECT_TRUE(fails(dorvex_open("v2.dat", 0), E_BROKEN, 1));  // no node size
-  poke("b.dat", 108, 2, 42);
-  fs_settings().force_open = true;
-  DorvexFile *f = dorvex_open("b.dat", 0);
-  ASSERT_NE(nullptr, f);
-  dorvex_close(f);
-  fs_settings().force_open = false;
-  poke("b.dat", 108, 2, 0);
-  poke("b.dat", 74, 4, 0xFFFFFFFF);
-  EXPECT_TRUE(fails(dorvex_open("b.dat", 0), E_BROKEN, 42));
-  EXPECT_EQ(0u, field("b.dat", 108, 2));
-  EXPECT_TRUE(fails(dorvex_open("b.dat", 2), E_BROKEN, 42));
-  EXPECT_EQ(42u, field("b.dat", 108, 2));
-  EXPECT_EQ(0u, field("b.dat", 94, 2)) << "the opener was never counted";
-  ASSERT_EQ(1, make("m.dat", nullptr, nullptr, nullptr, "100,0,1", "1,0,8,0"));
-  ASSERT_EQ(0, unlink("m.vix"));
-  EXPECT_TRUE(fails(dorvex_open("m.dat", 0), E_BROKEN, 68));
-  StderrCapture capture;
-  report_fs_error("m.dat");
-  EXPECT_EQ("m.vix: File broken (code 68)\n", capture.text());
 }
 
 // Openers for update are counted in the header (readers are not), and
@@ -391,51 +264,9 @@ TEST_F(FileTest, OlderMakeDescriptions) {
       !indexed::oldest_to_old("1,1", "x", physical, sizeof physical, keys, sizeof keys), E_PARAM));
 }
 
-// The older entry points make files from those descriptions, and their
-// information forms give texts that make the same file again; the oldest
-// has no flags, so a file with one set is beyond it, as a key of two
-// segments is beyond both. Every allocation of the oldest form failing in
-// turn ends in E_NO_MEMORY with no file.
-TEST_F(FileTest, OlderEntryPointsMakeAndDescribeFiles) {
-  auto texts_of = [&](const char *name) {
-    std::string out;
-    DorvexFile *f = v5_open(name, KEL_OPEN_INPUT, "0,0,0");
-    for (int code : {-10, -1, -2, -3, 0, 1}) out += (f ? info(f, code) : codes()) + "|";
-    if (f) v5_close(f);
-    return out;
-  };
-  ASSERT_EQ(1, v2_make("a", "1,1", "100,1,8,0"));
-  EXPECT_EQ("005|0000000100,0000000100,001|01,0000000,0000001,000,0||01,0,008,0000000000|<error " +
-                std::to_string(E_PARAM) + ">|",
-            texts_of("a"));
-  set_version(2);
-  ASSERT_EQ(1, v2_make("b", "2,3", "60,2,8,0,4,8,Y,y,y,n,cmt"));
-  EXPECT_EQ(
-      "002|0000000060,0000000012,002|02,0000000,0000001,001,0|cmt|01,0,008,0000000000|01,1,004,"
-      "0000000008|",
-      texts_of("b"));
-  ASSERT_EQ(1, v_make("c", "001,001,1,0040,01,008,0000", "note"));
-  char p[V_OLD_INFO_SIZE] = "", k[V_OLD_INFO_SIZE] = "";
-  DorvexFile *f = v2_open("b", 0);
-  ASSERT_NE(nullptr, f);
-  v2_info(f, p, k);
-  EXPECT_EQ("2,3 60,2,8,0,4,8,Y,Y,Y,N,cmt", std::string(p) + " " + k);
-  v_info(f, p, k);
-  EXPECT_TRUE(failed(p[0] == '\0' && k[0] == '\0', E_UNSUPPORTED));
-  v5_close(f);
-  ASSERT_NE(nullptr, f = v2_open("c", 0));
-  v_info(f, p, k);
-  EXPECT_EQ("1,1,1,40,1,8,0 note", std::string(p) + " " + k);
-  v5_close(f);
-  ASSERT_EQ(1, v_make("c2", p, k));
-  EXPECT_EQ(texts_of("c"), texts_of("c2"));
-  set_version(5);
-  ASSERT_EQ(1, make("split", nullptr, nullptr, nullptr, "40,0,2", "1,0,8,0,2,1,2,8,2,12"));
-  ASSERT_NE(nullptr, f = v2_open("split", 0));
-  v2_info(f, p, k);
-  EXPECT_TRUE(failed(p[0] == '\0' && k[0] == '\0', E_UNSUPPORTED));
-  v5_close(f);
-
+// Every allocation of the oldest make failing in turn ends in E_NO_MEMORY
+// with no file.
+TEST_F(FileTest, TheOldestMakeWithoutMemory) {
   set_version(2);
   const char *text = "1,1,1,40,2,8,0,4,8,Y";
   ASSERT_EQ(1, v_make("m", text, "c"));  // the process-wide tables, once

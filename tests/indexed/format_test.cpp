@@ -1,6 +1,7 @@
 // The format sub-layer: every named header field's offset and width in
 // every version (a golden file); make's parameter texts with their
-// defaults, caps and refusals; keys built through the collating table.
+// defaults and caps (their refusals: file_test's call rows); keys built
+// through the collating table.
 #include <gtest/gtest.h>
 
 #include <tuple>
@@ -58,44 +59,6 @@ TEST(MakeParams, DefaultsCapsAndLongKeys) {
   EXPECT_EQ(2u, p.node_blocks) << "a key of 126 bytes needs nodes of two blocks";
   ASSERT_TRUE(make(5, "1,1,1,0,0", "300,0,1", "1,0,125,0", &p));
   EXPECT_EQ(1u, p.node_blocks);
-}
-
-TEST(MakeParams, LimitsAreRefusedWithTheirCodes) {
-  std::string sixteen;
-  for (int k = 0; k < 16; ++k) sixteen += std::string(k ? "," : "") + "1,0,1," + std::to_string(k);
-  const std::tuple<int, const char *, const char *, const char *, int> cases[] = {
-      {5, "17,1,1,0,0", "100,0,1", "1,0,8,0", E_PARAM},   // node size
-      {4, "3,1,1,0,0", "100,0,1", "1,0,8,0", E_PARAM},    // node size before v5
-      {5, "1,1,1,101,0", "100,0,1", "1,0,8,0", E_PARAM},  // compression factor
-      {5, "1,1,1,0,2", "100,0,1", "1,0,8,0", E_PARAM},    // scrambling flag
-      {5, nullptr, "100,0", "1,0,8,0", E_PARAM},          // too few record values
-      {5, nullptr, "100,0,1,2,3", "1,0,8,0", E_PARAM},    // too many
-      {4, nullptr, "32768,0,1", "1,0,8,0", E_PARAM},      // record size before v5
-      {5, nullptr, "67108865,0,1", "1,0,8,0", E_PARAM},   // record size v5
-      {5, nullptr, "100,0,121", "1,0,8,0", E_PARAM},      // keys
-      {5, nullptr, "100,0,0", "", E_PARAM},
-      {5, nullptr, "100,50,1", "1,0,8,45", E_PARAM},  // ends beyond the minimum
-      {5, nullptr, "100,0,1", "1,2,8,0", E_PARAM},    // duplicates flag
-      {5, nullptr, "100,0,1",
-       "17,0,1,0,1,1,1,2,1,3,1,4,1,5,1,6,1,7,1,8,1,9,1,10,1,11,1,12,1,13,1,14,1,15,1,16",
-       E_PARAM},  // segments
-      {3, nullptr, "100,0,1", "7,0,1,0,1,1,1,2,1,3,1,4,1,5,1,6", E_PARAM},
-      {5, nullptr, "600,0,1", "1,0,251,0", E_PARAM},         // segment size
-      {5, nullptr, "600,0,1", "2,0,200,0,51,200", E_PARAM},  // key length
-      {5, nullptr, "100,0,2", "1,0,8,0", E_PARAM},           // a key missing
-      {5, nullptr, "100,0,1", "1,0,8,0,9", E_PARAM},         // trailing garbage
-      {5, nullptr, "100,0,1", "1,0,8,x", E_PARAM},
-      {2, nullptr, "100,0,16", "", E_PARAM},
-      {2, nullptr, "100,0,1", "2,0,4,0,4,4", E_UNSUPPORTED},
-      {2, nullptr, "200,0,1", "1,0,126,0", E_UNSUPPORTED},
-      {2, nullptr, "100,0,16", sixteen.c_str(), E_UNSUPPORTED},
-  };
-  MakeParams p;
-  for (auto [version, physical, record, keys, code] : cases) {
-    EXPECT_FALSE(make(version, physical, record, keys, &p)) << record << " / " << keys;
-    EXPECT_EQ(code, *fs_error_code()) << record << " / " << keys;
-  }
-  EXPECT_TRUE(make(5, nullptr, "100,0,16", sixteen.c_str(), &p));
 }
 
 // A key in two segments built through a collating table and put back

@@ -11,6 +11,7 @@
 #include <map>
 #include <set>
 
+#include "common/call_script.h"
 #include "common/worker.h"
 #include "indexed/access/access.h"
 #include "indexed/engine_fixture.h"
@@ -20,130 +21,15 @@ namespace {
 
 constexpr const char *kFile = "shared";
 
-// The small shape's record with key 0 "%04d" of n, key 1 "kk" and a
-// version letter at 10.
-std::string rec(int64_t n, char version = 'a') {
-  char k0[16];
-  snprintf(k0, sizeof k0, "%04d", static_cast<int>(n));
-  std::string r = small_shape().record({k0, "kk"});
-  r[10] = version;
-  return r;
-}
+using ProcessTest = EngineTest;
 
-int64_t result(bool ok) {
-  return ok ? 0 : *fs_error_code();
-}
-
-// The writer's steps, each giving 0 or the primary error. A write's
-// argument is the key number plus 10000 for each version letter after 'a'.
-enum WriterStep { kOpen, kWrite, kDelete };
-std::vector<Worker::Step> writer() {
-  static DorvexFile *f = nullptr;  // the child's open
-  return {
-      [](int64_t) { return result((f = v5_open(kFile, KEL_OPEN_IO, "0,0,0")) != nullptr); },
-      [](int64_t n) {
-        std::string r = rec(n % 10000, static_cast<char>('a' + n / 10000));
-        return result(v5_write(f, r.data(), 30) == 1);
-      },
-      [](int64_t n) { return result(v5_delete(f, rec(n).data()) == 1); },
-  };
-}
-
-class ProcessTest : public EngineTest {
- protected:
-  // Makes the file with the records of `keys` and closes it again, so
-  // that nothing is open when a worker is forked.
-  void make_file(std::vector<int> keys) {
-    DorvexFile *f = small_shape().make_open(kFile);
-    ASSERT_NE(nullptr, f);
-    for (int k : keys) ASSERT_EQ(1, write(f, rec(k)));
-    ASSERT_EQ(1, v5_close(f));
-  }
-  std::string key0(const std::string &r) { return r.empty() ? "-" : r.substr(0, 4); }
-  std::string next_key(DorvexFile *f) { return key0(next(f)); }
-};
-
-// A writer killed while it has the file open for update leaves its count
-// of openers behind. While it lived, another writer opened the file as
-// usual; once it is gone every open refuses the file (broken, code 25,
-// with a line saying what to run), so that no insert lands on a header
-// that may be stale. An open without locks cannot tell; V_FORCE_OPEN lets
-// the records be read; the check that finds the file sound clears it.
-TEST_F(ProcessTest, AWriterThatEndedLeavesAFileNobodyTrusts) {
-  make_file({10, 20});
-  {
-    Worker other(writer());
-    ASSERT_EQ(0, other.run(kOpen));
-    ASSERT_EQ(0, other.run(kWrite, 30));
-    DorvexFile *f = v5_open(kFile, KEL_OPEN_IO, "0,0,0");
-    ASSERT_NE(nullptr, f) << "a live writer is no dead one";
-    ASSERT_EQ(1, v5_close(f));
-    other.kill();
-  }
-  for (int32_t mode : {0, 2, 2 | 0x200}) {
-    EXPECT_TRUE(fails(v5_open(kFile, mode, "0,0,0"), E_BROKEN, 25)) << mode;
-  }
-  StderrCapture report;
-  report_fs_error(kFile);
-  EXPECT_EQ(0u, report.text().find("shared: File broken (code 25)\nshared: left open for update "
-                                   "by a process that ended; run \"dorvex-tool check shared\""))
-      << report.text();
-  DorvexFile *f = v5_open(kFile, KEL_OPEN_NO_LOCKING, "0,0,0");
-  ASSERT_NE(nullptr, f) << codes();
-  ASSERT_EQ(1, v5_close(f));
-  cfg_set_short("V_FORCE_OPEN", 0, 1);
-  f = v5_open(kFile, KEL_OPEN_IO | KEL_OPEN_EXCLUSIVE, "0,0,0");
-  cfg_set_short("V_FORCE_OPEN", 0, 0);
-  ASSERT_NE(nullptr, f);
-  EXPECT_EQ("0030", key0(read(f, rec(30), 0)));
-  ASSERT_EQ(1, v5_check(f, V5_CHECK_CLEAR_DEAD_WRITERS)) << v5_check_report();
-  EXPECT_NE(std::string::npos,
-            std::string(v5_check_report())
-                .find("result: sound\nleft open for update by a process that ended: cleared\n"));
-  ASSERT_EQ(1, v5_close(f));
-  ASSERT_NE(nullptr, f = v5_open(kFile, KEL_OPEN_IO, "0,0,0")) << codes();
-  EXPECT_EQ(1, write(f, rec(40)));
-  EXPECT_EQ(4u, slot(f, indexed::kRecordCount));
-  ASSERT_EQ(1, v5_close(f));
-}
-
-// A reader open for input takes no record locks: the writer may delete
-// the record the reader stands on. Its position survives inserts and
-// deletes, before and behind it, with locked reads and both unlocked read
-// modes; the physical scan then finds the slots that the deletes freed
-// taken by the new records, latest first.
-TEST_F(ProcessTest, NextAndPreviousAcrossAWritersChanges) {
-  for (int16_t method : {0, 1, 2}) {
-    SCOPED_TRACE(method);
-    cfg_set_short("V_LOCK_METHOD", 0, 0);
-    make_file({10, 20, 30, 40, 50});
-    cfg_set_short("V_LOCK_METHOD", 0, method);
-    Worker other(writer());
-    ASSERT_EQ(0, other.run(kOpen));
-    DorvexFile *f = v5_open(kFile, KEL_OPEN_INPUT, "0,0,0");
-    ASSERT_NE(nullptr, f);
-    EXPECT_EQ("0010", next_key(f));
-    ASSERT_EQ(0, other.run(kWrite, 15));
-    EXPECT_EQ("0015", next_key(f));
-    ASSERT_EQ(0, other.run(kDelete, 20));
-    EXPECT_EQ("0030", next_key(f));
-    ASSERT_EQ(0, other.run(kWrite, 5));    // behind the reader
-    ASSERT_EQ(0, other.run(kDelete, 30));  // the current record itself
-    EXPECT_EQ("0040", next_key(f));
-    ASSERT_EQ(0, other.run(kDelete, 50));
-    ASSERT_EQ(0, other.run(kWrite, 60));
-    EXPECT_EQ("0060", next_key(f));
-    EXPECT_TRUE(fails(next(f), E_NOT_FOUND));
-    ASSERT_EQ(0, other.run(kWrite, 70));
-    EXPECT_EQ("0070", key0(previous(f)));
-    EXPECT_EQ("0060", key0(previous(f)));
-    ASSERT_EQ(0, other.run(kDelete, 40));
-    EXPECT_EQ("0015", key0(previous(f)));
-    std::string all = scan(f), order;
-    for (size_t at = 0; at < all.size(); at += 31) order += all.substr(at, 4) + " ";
-    EXPECT_EQ("0010 0005 0070 0060 0015 ", order);
-    EXPECT_TRUE(sound(f));
-    EXPECT_EQ(1, v5_close(f));
+// A writer killed with the file open, and a reader beside a writer that
+// inserts and deletes around its position: rows of golden files.
+TEST_F(ProcessTest, FixedCallSequences) {
+  for (const char *rows :
+       {"indexed/dead_writer_calls.txt", "indexed/reader_beside_writer_calls.txt"}) {
+    CallScript script;
+    EXPECT_TRUE(script.run(rows));
   }
 }
 
@@ -196,7 +82,7 @@ TEST_F(ProcessTest, AReaderFindsWhatAWriterAddedInNewSegments) {
 // The update lock is byte 0 of data segment 0: another process sees it
 // held while this one has the header.
 TEST_F(ProcessTest, TheHeaderIsHeldUnderTheFileWideUpdateLock) {
-  make_file({});
+  ASSERT_EQ(1, small_shape().make(kFile));
   Worker other({[](int64_t) -> int64_t {
     int fd = ::open(kFile, O_RDWR);
     struct flock probe = {};
@@ -216,112 +102,42 @@ TEST_F(ProcessTest, TheHeaderIsHeldUnderTheFileWideUpdateLock) {
   dorvex_close(f);
 }
 
-// The read probe hands the middle of a read over to the writer once: at
-// the point named it runs the waiting writer steps.
-Worker *g_writer = nullptr;
-std::vector<std::pair<int, int64_t>> g_steps;
-const char *g_point = "";
+// Unlocked reads that meet the writer half-way: the read probe hands the
+// middle of a read over to the writer once (rows of a golden file).
+CallScript *g_script = nullptr;
+std::string g_point;
+std::vector<std::string> g_rows, g_done;
 
 void probe(DorvexFile *, const char *point) {
-  if (g_steps.empty() || strcmp(point, g_point) != 0) return;
-  for (auto [step, argument] : g_steps) EXPECT_EQ(0, g_writer->run(step, argument));
-  g_steps.clear();
+  if (g_rows.empty() || g_point != point) return;
+  for (const std::string &row : g_rows) g_done.push_back(g_script->other(row));
+  g_rows.clear();
 }
 
-class UnlockedReads : public ProcessTest {
- protected:
-  void SetUp() override {
-    ProcessTest::SetUp();
-    indexed::set_read_probe(probe);
-  }
-  void TearDown() override {
-    indexed::set_read_probe(nullptr);
-    g_writer = nullptr;
-    ProcessTest::TearDown();
-  }
-  // Sets the lock method and starts the writer on a new file.
-  void begin(int16_t method) {
-    cfg_set_short("V_LOCK_METHOD", 0, 0);
-    make_file({10, 20, 30});
-    cfg_set_short("V_LOCK_METHOD", 0, method);
-    worker_ = std::make_unique<Worker>(writer());
-    g_writer = worker_.get();
-    ASSERT_EQ(0, worker_->run(kOpen));
-  }
-  // The statistics the close prints (V_LOCK_METHOD 0x100).
-  static std::string close_report(DorvexFile *f) {
-    StderrCapture capture;
-    EXPECT_EQ(1, v5_close(f));
-    return capture.text();
-  }
-  static bool has(const std::string &text, const std::string &line) {
-    return text.find(line) != std::string::npos;
-  }
-  std::unique_ptr<Worker> worker_;
-};
-
-// The writer replaces the record after the reader's position just before
-// the reader takes it from its prefetch slot: the fast path sees another
-// key (verified) or a moved header (header-checked) and searches the leaf
-// it knows, whose stale entry leads to the record of the other key; that
-// is noticed as well, and the retry under the lock finds the new record.
-TEST_F(UnlockedReads, RetryAfterAWriterChangedTheNextRecord) {
-  for (int16_t method : {0x102, 0x101, 0x302}) {
-    SCOPED_TRACE(method);
-    begin(method);
-    DorvexFile *f = v5_open(kFile, KEL_OPEN_IO, "0,0,0");
-    ASSERT_NE(nullptr, f);
-    EXPECT_EQ("0010", next_key(f));  // fills the prefetch slots
-    g_point = "prefetched";
-    g_steps = {{kDelete, 20}, {kWrite, 25}};  // 0025 takes the slot 0020 left
-    StderrCapture during;
-    EXPECT_EQ("0025", next_key(f));
-    EXPECT_EQ(0, error());
-    EXPECT_TRUE(g_steps.empty());
-    std::string debug = during.text();
-    EXPECT_EQ("0030", next_key(f));
-    EXPECT_TRUE(sound(f));
-    std::string report = close_report(f);
-    EXPECT_TRUE(has(report, " 1 unlocked reads retried\n")) << report;
-    bool verified = method & 0x2;
-    EXPECT_EQ(verified, has(report, ">>AR seq_read() mismatches: 1\n")) << report;
-    EXPECT_EQ(verified, has(report, ">>AR common_read() mismatches: 1\n")) << report;
-    EXPECT_EQ(verified, has(report, ">>AR vi_read_rec() 98,81 detections: 0\n")) << report;
-    bool debugging = method & 0x200;
-    EXPECT_EQ(debugging, has(debug, ">>AR DBG seq_read() mismatch\n")) << debug;
-    EXPECT_EQ(debugging, has(debug, ">>AR DBG common_read() mismatch\n")) << debug;
-    worker_.reset();
-  }
-}
-
-// The writer deletes the record a keyed read has just found: verified mode
-// reads a deleted record (a 98,81 detection), header-checked mode sees the
-// header moved; both retry under the lock and report the record missing.
-// Then the writer replaces a record by one of the same key in the same
-// slot: verified mode finds nothing wrong with what it read, header-checked
-// mode reads again under the lock; both return the new record.
-TEST_F(UnlockedReads, RecordsReplacedUnderKeyedReads) {
-  for (int16_t method : {0x102, 0x101}) {
-    SCOPED_TRACE(method);
-    begin(method);
-    DorvexFile *f = v5_open(kFile, KEL_OPEN_IO, "0,0,0");
-    ASSERT_NE(nullptr, f);
-    g_point = "record";
-    g_steps = {{kDelete, 20}};
-    EXPECT_TRUE(fails(read(f, rec(20), 0), E_NOT_FOUND));
-    g_steps = {{kDelete, 30}, {kWrite, 30 + 2 * 10000}};
-    std::string got = read(f, rec(30), 0);
-    ASSERT_EQ(30u, got.size());
-    EXPECT_EQ('c', got[10]);
-    EXPECT_TRUE(g_steps.empty());
-    std::string report = close_report(f);
-    bool verified = method & 0x2;
-    EXPECT_TRUE(
-        has(report, verified ? " 1 unlocked reads retried\n" : " 2 unlocked reads retried\n"))
-        << report;
-    EXPECT_EQ(verified, has(report, ">>AR vi_read_rec() 98,81 detections: 1\n")) << report;
-    worker_.reset();
-  }
+TEST_F(ProcessTest, UnlockedReadsMeetAWriterHalfWay) {
+  CallScript script;
+  g_script = &script;
+  // during POINT ROW ; ROW ...
+  script.add("during", [](const Call &c) {
+    g_point = c.text(0);
+    g_rows.clear();
+    std::string rows = c.line.substr(c.line.find(' ', c.line.find(g_point)) + 1);
+    for (size_t at = 0, end; at < rows.size(); at = end + 3) {
+      end = std::min(rows.find(" ; ", at), rows.size());
+      g_rows.push_back(rows.substr(at, end - at));
+    }
+    return std::string("ready");
+  });
+  script.add("done", [](const Call &) {
+    std::string out = g_rows.empty() ? "" : "not run";
+    for (const std::string &d : g_done) out += (out.empty() ? "" : "; ") + d;
+    g_done.clear();
+    return out;
+  });
+  indexed::set_read_probe(probe);
+  EXPECT_TRUE(script.run("indexed/unlocked_read_calls.txt"));
+  indexed::set_read_probe(nullptr);
+  g_script = nullptr;
 }
 
 // Writers writing and deleting in one file at the same time, each in a

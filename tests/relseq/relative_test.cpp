@@ -2,12 +2,13 @@
 // reads, rewrites, deletes, starts and walks on fixed and variable files
 // of several sizes (both length-field widths, deleted values other than
 // 0), the file's bytes checked against an independently built image after
-// every stretch; damaged files; two processes on one file; the trace.
+// every stretch; damaged files and two processes on one file (rows of a
+// golden file); the trace.
 #include <optional>
 #include <vector>
 
+#include "common/call_script.h"
 #include "common/golden.h"
-#include "common/worker.h"
 #include "messages/diag.h"
 #include "osfile/files.h"
 #include "relseq/relseq_fixture.h"
@@ -207,82 +208,20 @@ TEST_F(RelativeTest, RandomOperationsMatchTheArrayModelAndTheLayout) {
   }
 }
 
-// A length field above the maximum gives a record cut to the maximum; a
-// slot cut by the end of the file does not exist (and the open refuses such
-// a file unless forced). Nothing is written.
-TEST_F(RelativeTest, DamagedSlotsReadAsCutOrMissingAndStayUntouched) {
-  std::string bytes = std::string("\x00\xff", 2) + std::string(100, 'L') +  // 255 > 100
-                      std::string("\x00\x05hello", 7) + std::string(95, '\0') +
-                      std::string("\x00\x30", 2) + std::string(20, 'c');  // cut slot 3
-  write_file("damaged", bytes);
-  EXPECT_TRUE(fails(Ar_open("damaged", KEL_OPEN_INPUT, 100, 1, 0), E_FILE_TYPE));
+// Damaged slots read as cut or missing, two processes locking and
+// filling the lock table: rows of a golden file.
+TEST_F(RelativeTest, FixedCallSequences) {
+  CallScript script;
+  EXPECT_TRUE(script.run("relseq/relative_calls.txt"));
+  // Every allocation of a forced open of a cut file can fail, cleanly.
   cfg_set_tinyint("V_FORCE_OPEN", 0, 1);
-  RelativeFile *f = Ar_open("damaged", KEL_OPEN_INPUT, 100, 1, 0);
-  ASSERT_NE(f, nullptr);
-  char record[128];
-  ASSERT_EQ(Ar_read(f, record, 1), 101);
-  EXPECT_EQ(std::string(record, 100), std::string(100, 'L'));
-  EXPECT_TRUE(fails(Ar_read(f, record, 3), E_NOT_FOUND));
-  ASSERT_EQ(Ar_start(f, 2, 1), 1);
-  ASSERT_EQ(Ar_next(f, record), 6);
-  EXPECT_TRUE(fails(Ar_next(f, record), E_NOT_FOUND));
-  EXPECT_EQ(Ar_previous(f, record), 6);  // back from the end: record 2
-  EXPECT_TRUE(fails(Ar_write(f, "x", 1, -1), E_MODE_CLASH));
-  EXPECT_TRUE(fails(Ar_info(f, -3, record), E_UNSUPPORTED));
-  EXPECT_TRUE(fails(Ar_info(f, -20, record), E_PARAM));
-  ASSERT_EQ(Ar_close(f), 1);
-  EXPECT_EQ(read_file("damaged"), bytes);
   write_file("short", std::string(25, 'f'));
-  // Every allocation of an open can fail, cleanly.
   FailEachAllocation open{.op = [] {
     RelativeFile *g = Ar_open("short", KEL_OPEN_IO, 10, 10, 0);
     return g != nullptr && Ar_close(g) == 1;
   }};
   EXPECT_GE(open.run(), 1);
   EXPECT_EQ(record_lock_count(), 0);
-}
-
-TEST_F(RelativeTest, TwoProcessesLockRetryAndFillTheLockTable) {
-  ASSERT_EQ(Ar_make("shared", "", 0), 1);
-  RelativeFile *f = Ar_open("shared", KEL_OPEN_OUTPUT, 10, 10, 0);
-  for (char c : std::string("abc")) ASSERT_EQ(Ar_write(f, std::string(10, c).data(), 10, -1), 1);
-  ASSERT_EQ(Ar_close(f), 1);
-  // The other process's steps answer 0, or the error code.
-  static RelativeFile *theirs = nullptr;
-  auto answer = [](bool ok) -> int64_t { return ok ? 0 : *fs_error_code(); };
-  char record[16];
-  enum { kOpen, kLock, kUnlock, kOutput };
-  Worker w({[&](int64_t) { return answer(theirs = Ar_open("shared", KEL_OPEN_IO, 10, 10, 0)); },
-            [&](int64_t n) { return answer(Ar_read(theirs, record, int32_t(n)) > 0); },
-            [&](int64_t) { return answer(Ar_unlock(theirs)); },
-            [&](int64_t) { return answer(Ar_open("shared", KEL_OPEN_OUTPUT, 10, 10, 0)); }});
-  ASSERT_EQ(w.run(kOpen), 0);
-  ASSERT_EQ(w.run(kLock, 2), 0);
-  ASSERT_NE(f = Ar_open("shared", KEL_OPEN_IO, 10, 10, 0), nullptr);
-  EXPECT_TRUE(fails(Ar_read(f, record, 2), E_REC_LOCKED));
-  EXPECT_EQ(*fs_lock_holder(), w.pid());
-  EXPECT_TRUE(fails(Ar_next(f, record), E_REC_LOCKED));  // tries record 2 again
-  ASSERT_EQ(w.run(kUnlock), 0);
-  ASSERT_EQ(Ar_next(f, record), 11);
-  EXPECT_EQ(std::string(record, 10), std::string(10, 'b'));
-  EXPECT_EQ(w.run(kLock, 2), E_REC_LOCKED) << "our read holds it now";
-  EXPECT_EQ(w.run(kOutput), E_FILE_LOCKED);
-  ASSERT_EQ(Ar_close(f), 1);
-  // Locking many: every read keeps its lock, up to LOCKS_PER_FILE.
-  cfg_set_short("LOCKS_PER_FILE", 0, 2);
-  ASSERT_NE(f = Ar_open("shared", KEL_OPEN_IO | KEL_OPEN_LOCK_MANY, 10, 10, 0), nullptr);
-  ASSERT_EQ(Ar_read(f, record, 1), 11);
-  ASSERT_EQ(Ar_read(f, record, 3), 11);
-  EXPECT_TRUE(fails(Ar_read(f, record, 2), E_LOCK_TABLE_FULL, 3));
-  ASSERT_EQ(Ar_info(f, -6, record), 1);
-  EXPECT_STREQ(record, "0002");
-  EXPECT_EQ(w.run(kLock, 1), E_REC_LOCKED);
-  EXPECT_EQ(w.run(kLock, 2), 0);
-  ASSERT_EQ(Ar_unlock(f), 1);
-  EXPECT_EQ(w.run(kLock, 1), 0);
-  ASSERT_EQ(Ar_close(f), 1);
-  EXPECT_EQ(read_file("shared"),
-            std::string(10, 'a') + std::string(10, 'b') + std::string(10, 'c'));
 }
 
 // The trace lines of the relative and sequential entry points.

@@ -1,13 +1,14 @@
 // Sequential files against a list model on the random driver: every
 // record format written, extended, read and rewritten in place with every
 // kind of buffer, the file's bytes checked against an independently built
-// image at the end of each phase; print advancing, the read filter and
-// damaged input; pipes to and from shell commands, with no descriptor or
-// child left behind.
+// image at the end of each phase; print advancing, the read filter,
+// damaged input and a full disk as rows of a golden file; pipes to and
+// from shell commands, with no descriptor or child left behind.
 #include <sys/wait.h>
 
 #include <vector>
 
+#include "common/call_script.h"
 #include "relseq/pipes.h"
 #include "relseq/relseq_fixture.h"
 
@@ -149,76 +150,11 @@ TEST_F(SequentialTest, EveryFormatAndBufferRoundTripsThroughTheListModel) {
   }
 }
 
-// The bytes written by one print write after "head" (written without
-// advancing, so that a line is pending), for each advancing.
-TEST_F(SequentialTest, PrintAdvancingFilterPaddingAndDamagedInput) {
-  ASSERT_EQ(Ar_make("p", "", 0), 1);
-  const std::pair<int, std::string> cases[] = {{3, "rec\r\n\n\n"},   {10000, "rec\r\f"},
-                                               {-2, "\r\n\nrec\r"},  {0, "rec\r"},
-                                               {-9999, "\r\frec\r"}, {AS_NO_ADVANCING, "rec"}};
-  for (const auto &[advancing, bytes] : cases) {
-    SequentialFile *s = As_open("p", KEL_OPEN_OUTPUT, 80, AS_PRINT, 0, -1, nullptr, 0);
-    ASSERT_NE(s, nullptr);
-    ASSERT_EQ(As_write(s, "head", 4, AS_NO_ADVANCING), 1);
-    ASSERT_EQ(As_write(s, "rec", 3, advancing), 1);
-    ASSERT_EQ(As_close(s, 0), 1);
-    EXPECT_EQ(read_file("p"), "head" + bytes) << advancing;
-  }
-  EXPECT_TRUE(
-      fails(As_open("LocalPrint", KEL_OPEN_OUTPUT, 80, AS_PRINT, 0, -1, nullptr, 0), E_NO_FILE));
-  EXPECT_TRUE(
-      fails(As_open("missing", KEL_OPEN_EXTEND, 80, AS_LINE, 0, -1, nullptr, 0), E_NO_FILE));
-  EXPECT_STREQ(fs_missing_file_name(), "missing");
-  // The pad character fills the last block; reading gives it back as data.
-  SequentialFile *s = As_open("p", KEL_OPEN_OUTPUT, 80, AS_LINE, 16, '#', nullptr, 0);
-  ASSERT_EQ(As_write(s, "abc", 3, 1), 1);
-  EXPECT_TRUE(fails(As_read(s, buffer_.data()), E_MODE_CLASH));
-  ASSERT_EQ(As_close(s, 0), 1);
-  EXPECT_EQ(read_file("p"), "abc\n############");
-  // Reading lines: carriage returns dropped by default, kept on request.
-  write_file("p", "ab\r\ncd\n\f");
-  for (int filter : {0, 2}) {
-    cfg_set_tinyint("CARRIAGE_CONTROL_FILTER", 0, int8_t(filter));
-    s = As_open("p", KEL_OPEN_INPUT, 80, AS_LINE, 0, -1, nullptr, 0);
-    ASSERT_EQ(As_read(s, buffer_.data()), filter ? 4 : 3);
-    EXPECT_EQ(std::string(buffer_.data(), 2), "ab");
-    ASSERT_EQ(As_read(s, buffer_.data()), 3);
-    EXPECT_EQ(As_read(s, buffer_.data()), 1);  // the form feed alone: an empty record
-    EXPECT_TRUE(fails(As_read(s, buffer_.data()), E_NOT_FOUND));
-    ASSERT_EQ(As_close(s, 0), 1);
-  }
-  // Variable records: one longer than the record size is cut and the next
-  // read starts after it; a cut length prefix or record is a broken file.
-  const std::pair<std::string, std::vector<std::string>> damaged[] = {
-      {std::string("\0\6abcdef\0\1z", 11), {"abcd", "z"}},
-      {std::string("\0\2ab\0", 5), {"ab", "broken 1"}},
-      {std::string("\0\5abc", 5), {"broken 2"}}};
-  for (const auto &[bytes, reads] : damaged) {
-    write_file("v", bytes);
-    s = As_open("v", KEL_OPEN_INPUT, 4, AS_VARIABLE, 0, -1, nullptr, 0);
-    ASSERT_NE(s, nullptr);
-    for (const std::string &expected : reads) {
-      int n = As_read(s, buffer_.data());
-      if (expected.rfind("broken ", 0) == 0) {
-        EXPECT_TRUE(fails(n, E_BROKEN, expected.back() - '0'));
-      } else {
-        ASSERT_EQ(std::string(buffer_.data(), n - 1), expected);
-      }
-    }
-    ASSERT_EQ(As_close(s, 0), 1);
-    EXPECT_EQ(read_file("v"), bytes);
-  }
-  // A full disk: the write that fills the block and the close both say so.
-  ASSERT_EQ(Ar_make("full", "", 0), 1);
-  s = As_open("full", KEL_OPEN_OUTPUT, 40, AS_LINE, 64, -1, nullptr, 0);
-  {
-    FileSizeLimit limit(100);
-    int failed = 0;
-    for (int i = 0; i < 8; ++i) failed += As_write(s, std::string(30, 'x').data(), 30, 1) == 0;
-    EXPECT_GE(failed, 1);
-    EXPECT_EQ(*fs_error_code(), E_DISK_FULL);
-    EXPECT_TRUE(fails(As_close(s, 0), E_DISK_FULL));
-  }
+// Print advancing, padding, the read filter, damaged input, a full disk,
+// pipes to and from sort: rows of a golden file.
+TEST_F(SequentialTest, FixedCallSequences) {
+  CallScript script;
+  EXPECT_TRUE(script.run("relseq/sequential_calls.txt"));
 }
 
 TEST_F(SequentialTest, PipesRoundTripAndLeaveNothingBehind) {
@@ -226,23 +162,10 @@ TEST_F(SequentialTest, PipesRoundTripAndLeaveNothingBehind) {
   auto out = [](const char *command, int flags = 0) {
     return As_open(command, KEL_OPEN_OUTPUT, 80, AS_LINE, 0, -1, "w", flags);
   };
-  // The close waits for the last pipe's child: sort's output is complete.
-  SequentialFile *s = out("sort > sorted.txt");
-  ASSERT_NE(s, nullptr);
-  for (const char *line : {"c", "a", "b"}) ASSERT_EQ(As_write(s, line, 1, 1), 1);
-  ASSERT_EQ(As_close(s, 0), 1);
-  EXPECT_EQ(read_file("sorted.txt"), "a\nb\nc\n");
-  s = As_open("printf 'b\\na\\n' | sort", KEL_OPEN_INPUT, 80, AS_LINE, 0, -1, "r", 0);
-  ASSERT_NE(s, nullptr);
-  EXPECT_EQ(As_read(s, buffer_.data()), 2);
-  EXPECT_EQ(buffer_[0], 'a');
-  EXPECT_EQ(As_read(s, buffer_.data()), 2);
-  EXPECT_TRUE(fails(As_read(s, buffer_.data()), E_NOT_FOUND));
-  ASSERT_EQ(As_close(s, 0), 1);
   // Commands that fail or do not exist: a broken pipe (an error, not a
   // signal).
   for (const char *command : {"exit 3", "no-such-command-for-kel 2>/dev/null"}) {
-    s = out(command);
+    SequentialFile *s = out(command);
     ASSERT_NE(s, nullptr);
     std::string big(80, 'x');
     int result = 1;
@@ -251,7 +174,7 @@ TEST_F(SequentialTest, PipesRoundTripAndLeaveNothingBehind) {
     EXPECT_TRUE(fails(As_close(s, 0), E_SYSERR)) << command;  // the record never arrived
   }
   // A pipe closed with keep is taken over by the next open that asks.
-  s = out("cat > kept.txt");
+  SequentialFile *s = out("cat > kept.txt");
   ASSERT_EQ(As_write(s, "one", 3, 1), 1);
   char first[16], second[16];
   ASSERT_EQ(As_info(s, -12, first), 1);

@@ -7,6 +7,7 @@
 // replayed, hold exactly the committed work.
 #include <algorithm>
 
+#include "common/call_script.h"
 #include "common/spawn.h"
 #include "txlog/txlog_fixture.h"
 
@@ -126,41 +127,11 @@ TEST_F(TransactionModel, ArchiveChangeRemoveRestoreReplay) {
   expect_files(committed_);
 }
 
-// Records changed in a transaction on a file opened with 0x4000 stay
-// locked to another process until the transaction ends; a file without
-// 0x4000 keeps no lock.
+// Records changed in a transaction stay locked to another process until
+// it ends: rows of a golden file.
 TEST_F(TransactionModel, ChangedRecordsStayLockedUntilTheEnd) {
-  // The other process starts before this one opens anything. Step 0 reads
-  // record `key % 10` of file `key / 10`: 0 when read, else the error.
-  Worker other({[](int64_t key) -> int64_t {
-    static DorvexFile *files[2] = {v5_open("a", kLogged | KEL_OPEN_IO, ""),
-                                   v5_open("b", KEL_OPEN_IO, "")};
-    char record[kRecordSize];
-    snprintf(record, sizeof record, "K%07d", static_cast<int>(key % 10));
-    int64_t got = v5_read(files[key / 10], record, 0) ? 0 : *fs_error_code();
-    v5_unlock(files[key / 10]);
-    return got;
-  }});
-  make_files();
-  open_files();
-  std::string one = "K0000001A001" + std::string(28, 'x');
-  std::string two = "K0000002A001" + std::string(28, 'y');
-  for (DorvexFile *f : {a_, b_})
-    for (const std::string &r : {one, two}) ASSERT_EQ(v5_write(f, r.data(), kRecordSize), 1);
-  for (int end = 0; end < 2; ++end) {
-    ASSERT_EQ(v5_begin(), 1);
-    std::string three = "K000000" + std::to_string(3 + end) + "A002" + std::string(28, 'z');
-    ASSERT_EQ(v5_write(a_, three.data(), kRecordSize), 1);
-    ASSERT_EQ(v5_rewrite(a_, one.data(), kRecordSize), 1);
-    ASSERT_EQ(v5_rewrite(b_, one.data(), kRecordSize), 1);
-    EXPECT_EQ(other.run(0, 3 + end), E_REC_LOCKED);
-    EXPECT_EQ(other.run(0, 1), E_REC_LOCKED);
-    EXPECT_EQ(other.run(0, 11), 0);  // file b keeps no lock
-    EXPECT_EQ(other.run(0, 2), 0);
-    ASSERT_EQ(end ? v5_rollback(0) : v5_commit(0), 1);
-    EXPECT_EQ(other.run(0, 1), 0);
-    EXPECT_EQ(other.run(0, 3 + end), end ? E_NOT_FOUND : 0);
-  }
+  CallScript script;
+  EXPECT_TRUE(script.run("txlog/transaction_lock_calls.txt"));
 }
 
 }  // namespace

@@ -1,0 +1,380 @@
+#include "common/call_script.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <sstream>
+
+#include "common/golden.h"
+#include "common/test_util.h"
+#include "common/worker.h"
+#include "kelfs/config.h"
+#include "kelfs/kelfs.h"
+
+namespace kel::test {
+namespace {
+
+// One argument as written: escapes, then the repeat of its last byte.
+std::string decode(const std::string &raw) {
+  std::string out;
+  for (size_t i = 0; i < raw.size(); ++i) {
+    if (raw[i] == '\\' && i + 1 < raw.size()) {
+      if (raw[i + 1] == 'x' && i + 3 < raw.size()) {
+        out += static_cast<char>(std::stoi(raw.substr(i + 2, 2), nullptr, 16));
+        i += 3;
+      } else {
+        out += raw[++i];
+      }
+    } else if (raw[i] == '~' && !out.empty() && i + 1 < raw.size() &&
+               raw.find_first_not_of("0123456789", i + 1) == std::string::npos) {
+      size_t n = std::stoul(raw.substr(i + 1));
+      if (n > out.size()) out.append(n - out.size(), out.back());
+      break;
+    } else {
+      out += raw[i];
+    }
+  }
+  return out;
+}
+
+Call parse(const std::string &line) {
+  Call c;
+  c.line = line;
+  for (size_t i = 0; i < line.size();) {
+    if (line[i] == ' ') {
+      ++i;
+      continue;
+    }
+    bool quoted = line[i] == '"';
+    size_t end = i + quoted;
+    while (end < line.size() && (quoted ? line[end] != '"' : line[end] != ' '))
+      end += line[end] == '\\' ? 2 : 1;
+    std::string raw = line.substr(i + quoted, std::min(end, line.size()) - i - quoted);
+    c.null.push_back(!quoted && raw == "-");
+    c.args.push_back(decode(raw));
+    i = end + quoted;
+  }
+  return c;
+}
+
+// The primary codes by their names in <kelfs/errors.h>.
+std::string code_name(int16_t code) {
+  static const char *const names[] = {
+      "E_INTERNAL",   "E_SYSERR",      "E_PARAM",       "E_TOO_MANY_FILES", "E_MODE_CLASH",
+      "E_REC_LOCKED", "E_BROKEN",      "E_DUPLICATE",   "E_NOT_FOUND",      "E_NO_CURRENT",
+      "E_DISK_FULL",  "E_FILE_LOCKED", "E_REC_SIZE",    "E_FILE_TYPE",      "E_NO_MEMORY",
+      "E_NO_FILE",    "E_PERMISSION",  "E_UNSUPPORTED", "E_LOCK_TABLE_FULL"};
+  if (code >= 0 && code <= E_LOCK_TABLE_FULL) return names[code];
+  if (code == E_COPY_FAILED) return "E_COPY_FAILED";
+  if (code == E_LOG_REFUSED) return "E_LOG_REFUSED";
+  return code == E_DUPLICATE_ALTERNATE ? "E_DUPLICATE_ALTERNATE" : std::to_string(code);
+}
+
+std::string codes() {
+  std::string out;
+  if (*fs_error_code() != 0) {
+    out += " " + code_name(*fs_error_code());
+    if (*fs_error_secondary() != 0) out += "/" + std::to_string(*fs_error_secondary());
+  }
+  if (*Alog_error_code() != 0) out += " log error " + std::to_string(*Alog_error_code());
+  return out;
+}
+
+// The case-folding translation table of a make's "fold".
+const char *folding() {
+  static char table[256];
+  for (int i = 0; i < 256; ++i) table[i] = static_cast<char>(i >= 'a' && i <= 'z' ? i - 32 : i);
+  return table;
+}
+
+}  // namespace
+
+int64_t Call::num(size_t i) const {
+  return std::strtoll(args.at(i).c_str(), nullptr, 0);
+}
+
+std::string CallScript::shown(const std::string &bytes) {
+  size_t run = 0;
+  while (run < bytes.size() && bytes[bytes.size() - 1 - run] == bytes.back()) ++run;
+  size_t kept = run >= 12 ? bytes.size() - run + 1 : bytes.size();
+  std::string out = "\"";
+  for (size_t i = 0; i < kept; ++i) {
+    auto c = static_cast<unsigned char>(bytes[i]);
+    char hex[8];
+    snprintf(hex, sizeof hex, "\\x%02x", c);
+    out += c < 0x20 || c >= 0x7f || c == '\\' || c == '~' || c == '"' ? hex : std::string(1, c);
+  }
+  if (kept < bytes.size()) out += "~" + std::to_string(bytes.size());
+  return out + "\"";
+}
+
+std::string CallScript::result(int64_t r) {
+  return std::to_string(r) + codes();
+}
+
+std::string CallScript::record(int64_t n) {
+  if (n <= 0) return result(n);
+  return std::to_string(n) + " " + shown(std::string(buffer, static_cast<size_t>(n))) + codes();
+}
+
+std::string CallScript::opened(const Call &c, void *handle) {
+  handles_[c.text(0)] = handle;
+  return (handle ? c.text(0) : "null") + codes();
+}
+
+CallScript::CallScript() {
+  auto u32 = [](const std::string &s) { return static_cast<uint32_t>(s.size()); };
+  auto i32 = [](const Call &c, size_t i) { return static_cast<int32_t>(c.num(i)); };
+  auto df = [this](const Call &c) { return c.null.at(0) ? nullptr : file<DorvexFile>(c.text(0)); };
+  auto rf = [this](const Call &c) { return file<RelativeFile>(c.text(0)); };
+  auto sf = [this](const Call &c) { return file<SequentialFile>(c.text(0)); };
+  // The record argument copied into the buffer, for the calls that read
+  // their key from it and give the record back there.
+  auto keyed = [this](const Call &c) {
+    memcpy(buffer, c.text(1).data(), std::min(c.text(1).size(), sizeof buffer));
+    return buffer;
+  };
+  // Relative and sequential reads return the length + 1.
+  auto plus = [this](int64_t n) {
+    if (n <= 0) return result(n);
+    return std::to_string(n) + " " + shown(std::string(buffer, static_cast<size_t>(n - 1))) +
+           codes();
+  };
+  // Texts written into the buffer: 1 and the text, or the failure.
+  auto text = [this](int r) { return r ? "1 " + shown(buffer) : result(r); };
+  // The older information forms: both texts, what they left.
+  auto old_info = [=](void (*info)(DorvexFile *, char *, char *)) {
+    return [=](const Call &c) {
+      char p[V_OLD_INFO_SIZE] = "", k[V_OLD_INFO_SIZE] = "";
+      info(df(c), p, k);
+      return shown(p) + " " + shown(k) + codes();
+    };
+  };
+  std::map<std::string, Command> table = {
+      // --- indexed files
+      {"v5_make",
+       [=](const Call &c) {
+         const char *t = c.args.size() > 5 && c.text(5) == "fold" ? folding() : nullptr;
+         return result(v5_make(c.ptr(0), c.ptr(1), c.ptr(2), c.ptr(3), c.ptr(4), t));
+       }},
+      {"v5_open",
+       [=, this](const Call &c) {
+         return opened(c, v5_open(c.ptr(1), i32(c, 2), c.args.size() > 3 ? c.ptr(3) : "0,0,0"));
+       }},
+      {"v5_close", [=](const Call &c) { return result(v5_close(df(c))); }},
+      {"v5_unlock", [=](const Call &c) { return result(v5_unlock(df(c))); }},
+      {"v5_nkrstart", [=](const Call &c) { return result(v5_nkrstart(df(c))); }},
+      {"v5_write",
+       [=](const Call &c) {
+         uint32_t n = c.args.size() > 2 ? static_cast<uint32_t>(c.num(2)) : u32(c.text(1));
+         return result(v5_write(df(c), c.ptr(1), n));
+       }},
+      {"v5_rewrite",
+       [=](const Call &c) { return result(v5_rewrite(df(c), c.ptr(1), u32(c.text(1)))); }},
+      {"v5_delete", [=](const Call &c) { return result(v5_delete(df(c), c.ptr(1))); }},
+      {"v5_read", [=, this](const Call &c) { return record(v5_read(df(c), keyed(c), i32(c, 2))); }},
+      {"v5_start",
+       [=](const Call &c) {
+         return result(v5_start(df(c), keyed(c), i32(c, 2), i32(c, 3), i32(c, 4)));
+       }},
+      {"v5_next", [=, this](const Call &c) { return record(v5_next(df(c), buffer)); }},
+      {"v5_previous", [=, this](const Call &c) { return record(v5_previous(df(c), buffer)); }},
+      {"v5_nkrnext", [=, this](const Call &c) { return record(v5_nkrnext(df(c), buffer)); }},
+      {"v5_info", [=, this](const Call &c) { return text(v5_info(df(c), i32(c, 1), buffer)); }},
+      {"v5_check", [=](const Call &c) { return result(v5_check(df(c), i32(c, 1))); }},
+      {"v5_check_report", [](const Call &) { return shown(v5_check_report()); }},
+      {"v5_begin", [](const Call &) { return result(v5_begin()); }},
+      {"v5_commit", [=](const Call &c) { return result(v5_commit(i32(c, 0))); }},
+      {"v5_rollback", [=](const Call &c) { return result(v5_rollback(i32(c, 0))); }},
+      {"v5_copy", [=](const Call &c) { return result(v5_copy(c.ptr(0), c.ptr(1))); }},
+      {"v5_remove", [=](const Call &c) { return result(v5_remove(c.ptr(0))); }},
+      {"v_make", [=](const Call &c) { return result(v_make(c.ptr(0), c.ptr(1), c.ptr(2))); }},
+      {"v2_make", [=](const Call &c) { return result(v2_make(c.ptr(0), c.ptr(1), c.ptr(2))); }},
+      {"v2_open", [=, this](const Call &c) { return opened(c, v2_open(c.ptr(1), i32(c, 2))); }},
+      {"v2_info", old_info(v2_info)},
+      {"v_info", old_info(v_info)},
+      // --- relative files
+      {"Ar_make", [=](const Call &c) { return result(Ar_make(c.ptr(0), c.ptr(1), i32(c, 2))); }},
+      {"Ar_open",
+       [=, this](const Call &c) {
+         return opened(c, Ar_open(c.ptr(1), i32(c, 2), static_cast<uint32_t>(c.num(3)),
+                                  static_cast<uint32_t>(c.num(4)), i32(c, 5)));
+       }},
+      {"Ar_close", [=](const Call &c) { return result(Ar_close(rf(c))); }},
+      {"Ar_unlock", [=](const Call &c) { return result(Ar_unlock(rf(c))); }},
+      {"Ar_info", [=, this](const Call &c) { return text(Ar_info(rf(c), i32(c, 1), buffer)); }},
+      {"Ar_read", [=, this](const Call &c) { return plus(Ar_read(rf(c), buffer, i32(c, 1))); }},
+      {"Ar_start", [=](const Call &c) { return result(Ar_start(rf(c), i32(c, 1), i32(c, 2))); }},
+      {"Ar_next", [=, this](const Call &c) { return plus(Ar_next(rf(c), buffer)); }},
+      {"Ar_previous", [=, this](const Call &c) { return plus(Ar_previous(rf(c), buffer)); }},
+      {"Ar_write",
+       [=](const Call &c) { return result(Ar_write(rf(c), c.ptr(1), u32(c.text(1)), i32(c, 2))); }},
+      // --- sequential files and pipes
+      {"As_open",
+       [=, this](const Call &c) {
+         return opened(c, As_open(c.ptr(1), i32(c, 2), static_cast<uint32_t>(c.num(3)), i32(c, 4),
+                                  static_cast<uint32_t>(c.num(5)), i32(c, 6), c.ptr(7), i32(c, 8)));
+       }},
+      {"As_close", [=](const Call &c) { return result(As_close(sf(c), i32(c, 1))); }},
+      {"As_read", [=, this](const Call &c) { return plus(As_read(sf(c), buffer)); }},
+      {"As_write",
+       [=](const Call &c) { return result(As_write(sf(c), c.ptr(1), u32(c.text(1)), i32(c, 2))); }},
+      // --- settings, the files' bytes, the error block's other parts
+      {"set",
+       [](const Call &c) { return result(cfg_set_programmatic(c.ptr(0), -1, c.ptr(1), -1, 0)); }},
+      {"env",
+       [](const Call &c) {
+         return result(c.ptr(1) ? setenv(c.ptr(0), c.ptr(1), 1) : unsetenv(c.ptr(0)));
+       }},
+      {"put",
+       [](const Call &c) {
+         std::string bytes;
+         for (size_t i = 1; i < c.args.size(); ++i) bytes += c.text(i);
+         write_file(c.text(0), bytes);
+         return std::to_string(bytes.size());
+       }},
+      {"file",
+       [](const Call &c) {
+         return file_exists(c.text(0)) ? shown(read_file(c.text(0))) : std::string("missing");
+       }},
+      {"size",
+       [](const Call &c) {
+         return file_exists(c.text(0)) ? std::to_string(read_file(c.text(0)).size())
+                                       : std::string("missing");
+       }},
+      {"unlink", [](const Call &c) { return std::to_string(unlink(c.ptr(0))); }},
+      {"mkdir", [](const Call &c) { return std::to_string(mkdir(c.ptr(0), 0777)); }},
+      {"poke",
+       [](const Call &c) {
+         std::string bytes = read_file(c.text(0));
+         auto at = static_cast<size_t>(c.num(1));
+         uint64_t v = static_cast<uint64_t>(c.num(3));
+         for (int64_t i = c.num(2) - 1; i >= 0; --i, v >>= 8)
+           bytes.at(at + static_cast<size_t>(i)) = static_cast<char>(v & 0xFF);
+         write_file(c.text(0), bytes);
+         return std::string("done");
+       }},
+      {"field",
+       [](const Call &c) {
+         std::string bytes = read_file(c.text(0));
+         uint64_t v = 0;
+         for (int64_t i = 0; i < c.num(2); ++i)
+           v = (v << 8) | static_cast<uint8_t>(bytes.at(static_cast<size_t>(c.num(1) + i)));
+         return std::to_string(v);
+       }},
+      {"save",
+       [this](const Call &c) {
+         saved_[c.text(0)] = read_file(c.text(0));
+         return std::string("saved");
+       }},
+      {"damage",
+       [this](const Call &c) {
+         write_file(c.text(0), saved_.at(c.text(0)));
+         return commands_.at("poke")(c);
+       }},
+      {"same",
+       [this](const Call &c) {
+         return std::string(read_file(c.text(0)) == saved_.at(c.text(0)) ? "unchanged" : "changed");
+       }},
+      {"fsize",
+       [this](const Call &c) {
+         limit_.reset();
+         if (!c.null.at(0)) limit_ = std::make_unique<FileSizeLimit>(c.num(0));
+         return std::string("done");
+       }},
+      {"report",
+       [](const Call &c) {
+         StderrCapture err;
+         report_fs_error(c.ptr(0));
+         return shown(err.text());
+       }},
+      {"ls",
+       [](const Call &) {
+         std::string out;
+         for (const std::string &name : folder_entries(".")) out += (out.empty() ? "" : " ") + name;
+         return out.empty() ? "nothing" : out;
+       }},
+      {"holder",
+       [this](const Call &) {
+         if (*fs_lock_holder() == getpid()) return std::string("self");
+         return other_ && *fs_lock_holder() == other_->pid() ? std::string("other")
+                                                             : std::to_string(*fs_lock_holder());
+       }},
+      {"missing", [](const Call &) { return shown(fs_missing_file_name()); }},
+  };
+  commands_ = std::move(table);
+}
+
+std::string CallScript::execute(const std::string &text) {
+  if (text.rfind("stderr ", 0) == 0) {
+    StderrCapture err;
+    std::string outcome = execute(text.substr(7));
+    return outcome + ", error output " + shown(err.text());
+  }
+  Call c = parse(text);
+  auto command = commands_.find(c.args.empty() ? "" : c.args[0]);
+  if (command == commands_.end()) return "unknown call";
+  // The rows that show what the call before left keep it.
+  if (c.args[0] != "report" && c.args[0] != "holder" && c.args[0] != "missing") {
+    *fs_error_code() = 0;
+    *fs_error_secondary() = 0;
+    *Alog_error_code() = 0;
+  }
+  c.args.erase(c.args.begin());
+  c.null.erase(c.null.begin());
+  try {
+    return command->second(c);
+  } catch (const std::exception &e) {
+    return std::string("bad row: ") + e.what();
+  }
+}
+
+// The second process reads the row from one file and leaves the outcome
+// in another (a worker's answers are numbers).
+std::string CallScript::other(const std::string &row) {
+  if (!other_) return "no second process";
+  write_file(exchange_ + ".row", row);
+  return other_->run(0) == 0 ? read_file(exchange_ + ".outcome") : "no answer";
+}
+
+::testing::AssertionResult CallScript::run(const std::string &name) {
+  std::istringstream in(read_file(std::string(KEL_GOLDEN_DIR) + "/" + name));
+  std::vector<std::string> rows;
+  bool two = false;
+  for (std::string line; std::getline(in, line);) {
+    rows.push_back(!line.empty() && line[0] == '#' ? line : line.substr(0, line.find(" => ")));
+    two |= rows.back().rfind("other ", 0) == 0;
+  }
+  // The second process forks before the first call, so that it inherits
+  // no open file.
+  exchange_ = std::string(getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp") + "/call_script." +
+              std::to_string(getpid());
+  if (two)
+    other_ = std::make_unique<Worker>(std::vector<Worker::Step>{[this](int64_t) -> int64_t {
+      write_file(exchange_ + ".outcome", execute(read_file(exchange_ + ".row")));
+      return 0;
+    }});
+  std::string out;
+  for (const std::string &row : rows) {
+    if (row.empty() || row[0] == '#') {
+      out += row + "\n";
+    } else if (row == "other kill") {
+      other_->kill();
+      out += row + " => killed\n";
+    } else {
+      bool theirs = row.rfind("other ", 0) == 0;
+      out += row + " => " + (theirs ? other(row.substr(6)) : execute(row)) + "\n";
+    }
+  }
+  other_.reset();
+  unlink((exchange_ + ".row").c_str());
+  unlink((exchange_ + ".outcome").c_str());
+  return matches_golden(name, out);
+}
+
+}  // namespace kel::test

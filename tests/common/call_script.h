@@ -1,0 +1,115 @@
+// Fixed sequences of file-system calls kept as rows of a golden file under
+// tests/golden: each row is one call of a public entry point (or a step on
+// the files, a setting) with its arguments as text, then " => " and what
+// the call did: its result, the record or text it gave back and the error
+// codes it left. The interpreter runs the calls of the file's rows in
+// order, writes each row again with what happened, and compares the whole
+// with the file, so that a changed outcome fails and shows as a
+// difference (KEL_UPDATE_GOLDEN=1 rewrites the outcomes after a
+// deliberate change). Lines beginning with "#" and blank lines are kept as
+// they are.
+//
+// Arguments are separated by blanks; "..." holds one with blanks, "-" is a
+// null pointer, a call's numbers take C's forms (0x...; a setting's value
+// is read as the configuration reads it: decimal). Bytes are \xNN (a
+// backslash \\), and "TEXT~N" is TEXT with its last byte repeated up to N
+// bytes in all ("ab.~30": "ab" and 28 dots). Records and texts come back
+// in the same notation, in quotes. The outcome is the result, then the
+// name of the primary code (E_...) with "/S" for a secondary code S when
+// one was left (and "log error L" for the transaction log's code). The
+// codes are cleared before each call but report, holder and missing,
+// which show what the call before left. Open files get the name given as
+// the first argument of their open (the handle) and are named by it
+// afterwards. A row "other CALL ..." runs the call in a second process
+// (forked before the first row, so it inherits no open file), with
+// handles of its own; "other kill" ends it with SIGKILL. A row
+// "stderr CALL ..." shows what the call wrote on the error output too.
+//
+//   v5_make NAME COMMENT PHYSICAL RECORD KEYS [fold]   v5_open H NAME MODE
+//   v5_close H   v5_write H REC [LENGTH]   v5_rewrite H REC
+//   v5_delete H REC   v5_read H REC KEY   v5_start H REC KEY LENGTH MODE
+//   v5_next H   v5_previous H   v5_nkrstart H   v5_nkrnext H   v5_unlock H
+//   v5_info H CODE   v5_check H FLAGS   v5_check_report   v5_begin
+//   v5_commit N   v5_rollback N   v5_copy FROM TO   v5_remove NAME
+//   v_make NAME KEYS PARAMS
+//   v2_make NAME PHYSICAL KEYS   v2_open H NAME MODE   v2_info H   v_info H
+//   Ar_make NAME PARAMS BLOCKS   Ar_open H NAME MODE MAX MIN BLOCKS
+//   Ar_close H   Ar_info H CODE   Ar_read H N   Ar_start H N MODE
+//   Ar_next H   Ar_previous H   Ar_write H REC N   Ar_unlock H
+//   As_open H NAME MODE SIZE TYPE BLOCK PAD PIPE FLAGS   As_close H KEEP
+//   As_read H   As_write H REC ADVANCING
+//
+//   set NAME VALUE     a setting, as the environment gives it
+//   env NAME VALUE|-   an environment variable set or removed
+//   put NAME BYTES...  a file of the bytes joined
+//   file NAME, size NAME, unlink NAME, mkdir NAME, ls (the working folder)
+//   poke NAME OFFSET WIDTH VALUE, field NAME OFFSET WIDTH: big-endian
+//   save NAME          its bytes kept; then "same NAME": still those bytes?
+//   damage NAME OFFSET WIDTH VALUE  the bytes kept, with a field changed
+//   fsize BYTES|-      a full disk (FileSizeLimit), or none
+//   report NAME        report_fs_error's line
+//   holder             the lock holder: "self", "other" or a process id
+//   missing            the name of the missing file
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/test_util.h"
+#include "common/worker.h"
+
+namespace kel::test {
+
+// One row's call: its name and arguments as written.
+// A missing argument throws, and the row's outcome says so.
+struct Call {
+  std::vector<std::string> args;  // decoded: escapes and ~N
+  std::vector<bool> null;         // written "-"
+  std::string line;               // the row as written
+  const std::string &text(size_t i) const { return args.at(i); }
+  const char *ptr(size_t i) const { return null.at(i) ? nullptr : args[i].c_str(); }
+  int64_t num(size_t i) const;
+};
+
+class CallScript {
+ public:
+  using Command = std::function<std::string(const Call &)>;
+  CallScript();
+  // A test's own step, a command more.
+  void add(const std::string &name, Command command) { commands_[name] = std::move(command); }
+  // The open file named `handle`.
+  template <class T>
+  T *file(const std::string &handle) {
+    return static_cast<T *>(handles_[handle]);
+  }
+  // Runs the rows of the golden file `name` (below tests/golden) and
+  // compares what happened with them.
+  ::testing::AssertionResult run(const std::string &name);
+  // A row run in the second process (during a call, say), its outcome.
+  std::string other(const std::string &row);
+
+  // Outcomes: a result with the codes left; a record of `n` bytes in the
+  // buffer (0: none) with the codes.
+  static std::string result(int64_t r);
+  std::string record(int64_t n);
+  static std::string shown(const std::string &bytes);
+  char buffer[70100] = {};
+
+ private:
+  std::string opened(const Call &c, void *handle);
+  std::string execute(const std::string &row);
+  std::string exchange_;  // the files that carry a row and its outcome
+  std::map<std::string, Command> commands_;
+  std::map<std::string, void *> handles_;
+  std::map<std::string, std::string> saved_;
+  std::unique_ptr<FileSizeLimit> limit_;
+  std::unique_ptr<Worker> other_;
+};
+
+}  // namespace kel::test
