@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <set>
 #include <sstream>
 
 #include "common/golden.h"
@@ -18,49 +19,6 @@
 
 namespace kel::test {
 namespace {
-
-// One argument as written: escapes, then the repeat of its last byte.
-std::string decode(const std::string &raw) {
-  std::string out;
-  for (size_t i = 0; i < raw.size(); ++i) {
-    if (raw[i] == '\\' && i + 1 < raw.size()) {
-      if (raw[i + 1] == 'x' && i + 3 < raw.size()) {
-        out += static_cast<char>(std::stoi(raw.substr(i + 2, 2), nullptr, 16));
-        i += 3;
-      } else {
-        out += raw[++i];
-      }
-    } else if (raw[i] == '~' && !out.empty() && i + 1 < raw.size() &&
-               raw.find_first_not_of("0123456789", i + 1) == std::string::npos) {
-      size_t n = std::stoul(raw.substr(i + 1));
-      if (n > out.size()) out.append(n - out.size(), out.back());
-      break;
-    } else {
-      out += raw[i];
-    }
-  }
-  return out;
-}
-
-Call parse(const std::string &line) {
-  Call c;
-  c.line = line;
-  for (size_t i = 0; i < line.size();) {
-    if (line[i] == ' ') {
-      ++i;
-      continue;
-    }
-    bool quoted = line[i] == '"';
-    size_t end = i + quoted;
-    while (end < line.size() && (quoted ? line[end] != '"' : line[end] != ' '))
-      end += line[end] == '\\' ? 2 : 1;
-    std::string raw = line.substr(i + quoted, std::min(end, line.size()) - i - quoted);
-    c.null.push_back(!quoted && raw == "-");
-    c.args.push_back(decode(raw));
-    i = end + quoted;
-  }
-  return c;
-}
 
 // The primary codes by their names in <kelfs/errors.h>.
 std::string code_name(int16_t code) {
@@ -94,32 +52,13 @@ const char *folding() {
 
 }  // namespace
 
-int64_t Call::num(size_t i) const {
-  return std::strtoll(args.at(i).c_str(), nullptr, 0);
-}
-
-std::string CallScript::shown(const std::string &bytes) {
-  size_t run = 0;
-  while (run < bytes.size() && bytes[bytes.size() - 1 - run] == bytes.back()) ++run;
-  size_t kept = run >= 12 ? bytes.size() - run + 1 : bytes.size();
-  std::string out = "\"";
-  for (size_t i = 0; i < kept; ++i) {
-    auto c = static_cast<unsigned char>(bytes[i]);
-    char hex[8];
-    snprintf(hex, sizeof hex, "\\x%02x", c);
-    out += c < 0x20 || c >= 0x7f || c == '\\' || c == '~' || c == '"' ? hex : std::string(1, c);
-  }
-  if (kept < bytes.size()) out += "~" + std::to_string(bytes.size());
-  return out + "\"";
-}
-
 std::string CallScript::result(int64_t r) {
   return std::to_string(r) + codes();
 }
 
 std::string CallScript::record(int64_t n) {
   if (n <= 0) return result(n);
-  return std::to_string(n) + " " + shown(std::string(buffer, static_cast<size_t>(n))) + codes();
+  return std::to_string(n) + " " + as_record(std::string(buffer, static_cast<size_t>(n))) + codes();
 }
 
 std::string CallScript::opened(const Call &c, void *handle) {
@@ -130,7 +69,7 @@ std::string CallScript::opened(const Call &c, void *handle) {
 CallScript::CallScript() {
   auto u32 = [](const std::string &s) { return static_cast<uint32_t>(s.size()); };
   auto i32 = [](const Call &c, size_t i) { return static_cast<int32_t>(c.num(i)); };
-  auto df = [this](const Call &c) { return c.null.at(0) ? nullptr : file<DorvexFile>(c.text(0)); };
+  auto df = [this](const Call &c) { return file<DorvexFile>(c.text(0)); };
   auto rf = [this](const Call &c) { return file<RelativeFile>(c.text(0)); };
   auto sf = [this](const Call &c) { return file<SequentialFile>(c.text(0)); };
   // The record argument copied into the buffer, for the calls that read
@@ -142,17 +81,17 @@ CallScript::CallScript() {
   // Relative and sequential reads return the length + 1.
   auto plus = [this](int64_t n) {
     if (n <= 0) return result(n);
-    return std::to_string(n) + " " + shown(std::string(buffer, static_cast<size_t>(n - 1))) +
+    return std::to_string(n) + " " + as_record(std::string(buffer, static_cast<size_t>(n - 1))) +
            codes();
   };
   // Texts written into the buffer: 1 and the text, or the failure.
-  auto text = [this](int r) { return r ? "1 " + shown(buffer) : result(r); };
+  auto text = [this](int r) { return r ? "1 " + as_record(buffer) : result(r); };
   // The older information forms: both texts, what they left.
   auto old_info = [=](void (*info)(DorvexFile *, char *, char *)) {
     return [=](const Call &c) {
       char p[V_OLD_INFO_SIZE] = "", k[V_OLD_INFO_SIZE] = "";
       info(df(c), p, k);
-      return shown(p) + " " + shown(k) + codes();
+      return as_record(p) + " " + as_record(k) + codes();
     };
   };
   std::map<std::string, Command> table = {
@@ -187,7 +126,7 @@ CallScript::CallScript() {
       {"v5_nkrnext", [=, this](const Call &c) { return record(v5_nkrnext(df(c), buffer)); }},
       {"v5_info", [=, this](const Call &c) { return text(v5_info(df(c), i32(c, 1), buffer)); }},
       {"v5_check", [=](const Call &c) { return result(v5_check(df(c), i32(c, 1))); }},
-      {"v5_check_report", [](const Call &) { return shown(v5_check_report()); }},
+      {"v5_check_report", [](const Call &) { return as_record(v5_check_report()); }},
       {"v5_begin", [](const Call &) { return result(v5_begin()); }},
       {"v5_commit", [=](const Call &c) { return result(v5_commit(i32(c, 0))); }},
       {"v5_rollback", [=](const Call &c) { return result(v5_rollback(i32(c, 0))); }},
@@ -240,7 +179,7 @@ CallScript::CallScript() {
        }},
       {"file",
        [](const Call &c) {
-         return file_exists(c.text(0)) ? shown(read_file(c.text(0))) : std::string("missing");
+         return file_exists(c.text(0)) ? as_record(read_file(c.text(0))) : std::string("missing");
        }},
       {"size",
        [](const Call &c) {
@@ -284,14 +223,14 @@ CallScript::CallScript() {
       {"fsize",
        [this](const Call &c) {
          limit_.reset();
-         if (!c.null.at(0)) limit_ = std::make_unique<FileSizeLimit>(c.num(0));
+         if (c.ptr(0)) limit_ = std::make_unique<FileSizeLimit>(c.num(0));
          return std::string("done");
        }},
       {"report",
        [](const Call &c) {
          StderrCapture err;
          report_fs_error(c.ptr(0));
-         return shown(err.text());
+         return as_record(err.text());
        }},
       {"ls",
        [](const Call &) {
@@ -305,76 +244,71 @@ CallScript::CallScript() {
          return other_ && *fs_lock_holder() == other_->pid() ? std::string("other")
                                                              : std::to_string(*fs_lock_holder());
        }},
-      {"missing", [](const Call &) { return shown(fs_missing_file_name()); }},
+      {"missing", [](const Call &) { return as_record(fs_missing_file_name()); }},
+      {"other", [this](const Call &c) { return other(c.args); }},
+      {"stderr",
+       [this](const Call &c) {
+         StderrCapture err;
+         std::string outcome = execute(c.text(0), Words(c.args.begin() + 1, c.args.end()));
+         return outcome + ", error output " + as_record(err.text());
+       }},
   };
   commands_ = std::move(table);
 }
 
-std::string CallScript::execute(const std::string &text) {
-  if (text.rfind("stderr ", 0) == 0) {
-    StderrCapture err;
-    std::string outcome = execute(text.substr(7));
-    return outcome + ", error output " + shown(err.text());
-  }
-  Call c = parse(text);
-  auto command = commands_.find(c.args.empty() ? "" : c.args[0]);
+std::string CallScript::execute(const std::string &name, const Words &args) {
+  auto command = commands_.find(name);
   if (command == commands_.end()) return "unknown call";
-  // The rows that show what the call before left keep it.
-  if (c.args[0] != "report" && c.args[0] != "holder" && c.args[0] != "missing") {
+  // The rows that show what the call before left keep it, and so do the
+  // rows that only pass a call on.
+  static const std::set<std::string> keep = {"report", "holder", "missing", "stderr", "other"};
+  if (!keep.count(name)) {
     *fs_error_code() = 0;
     *fs_error_secondary() = 0;
     *Alog_error_code() = 0;
   }
-  c.args.erase(c.args.begin());
-  c.null.erase(c.null.begin());
   try {
-    return command->second(c);
+    return command->second(Call{args});
   } catch (const std::exception &e) {
     return std::string("bad row: ") + e.what();
   }
 }
 
-// The second process reads the row from one file and leaves the outcome
+// The second process reads the call from one file and leaves the outcome
 // in another (a worker's answers are numbers).
-std::string CallScript::other(const std::string &row) {
+std::string CallScript::other(const Words &call) {
   if (!other_) return "no second process";
-  write_file(exchange_ + ".row", row);
+  if (call == Words{"kill"}) {
+    other_->kill();
+    return "killed";
+  }
+  write_file(exchange_ + ".row", as_row(call));
   return other_->run(0) == 0 ? read_file(exchange_ + ".outcome") : "no answer";
 }
 
 ::testing::AssertionResult CallScript::run(const std::string &name) {
-  std::istringstream in(read_file(std::string(KEL_GOLDEN_DIR) + "/" + name));
-  std::vector<std::string> rows;
-  bool two = false;
-  for (std::string line; std::getline(in, line);) {
-    rows.push_back(!line.empty() && line[0] == '#' ? line : line.substr(0, line.find(" => ")));
-    two |= rows.back().rfind("other ", 0) == 0;
-  }
   // The second process forks before the first call, so that it inherits
   // no open file.
+  std::istringstream in(read_file(std::string(KEL_GOLDEN_DIR) + "/" + name));
+  bool two = false;
+  for (std::string line; std::getline(in, line);) two |= line.rfind("other ", 0) == 0;
   exchange_ = std::string(getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp") + "/call_script." +
               std::to_string(getpid());
   if (two)
     other_ = std::make_unique<Worker>(std::vector<Worker::Step>{[this](int64_t) -> int64_t {
-      write_file(exchange_ + ".outcome", execute(read_file(exchange_ + ".row")));
+      Words call = split(read_file(exchange_ + ".row"));
+      write_file(exchange_ + ".outcome",
+                 execute(call.at(0), Words(call.begin() + 1, call.end())));
       return 0;
     }});
-  std::string out;
-  for (const std::string &row : rows) {
-    if (row.empty() || row[0] == '#') {
-      out += row + "\n";
-    } else if (row == "other kill") {
-      other_->kill();
-      out += row + " => killed\n";
-    } else {
-      bool theirs = row.rfind("other ", 0) == 0;
-      out += row + " => " + (theirs ? other(row.substr(6)) : execute(row)) + "\n";
-    }
-  }
+  Verbs verbs;
+  for (const auto &[verb, command] : commands_)
+    verbs[verb] = [this, verb](const Words &args) { return execute(verb, args); };
+  ::testing::AssertionResult matched = run_rows(name, verbs);
   other_.reset();
   unlink((exchange_ + ".row").c_str());
   unlink((exchange_ + ".outcome").c_str());
-  return matches_golden(name, out);
+  return matched;
 }
 
 }  // namespace kel::test

@@ -1,29 +1,21 @@
 // Fixed sequences of file-system calls kept as rows of a golden file under
-// tests/golden: each row is one call of a public entry point (or a step on
-// the files, a setting) with its arguments as text, then " => " and what
-// the call did: its result, the record or text it gave back and the error
-// codes it left. The interpreter runs the calls of the file's rows in
-// order, writes each row again with what happened, and compares the whole
-// with the file, so that a changed outcome fails and shows as a
-// difference (KEL_UPDATE_GOLDEN=1 rewrites the outcomes after a
-// deliberate change). Lines beginning with "#" and blank lines are kept as
-// they are.
-//
-// Arguments are separated by blanks; "..." holds one with blanks, "-" is a
-// null pointer, a call's numbers take C's forms (0x...; a setting's value
-// is read as the configuration reads it: decimal). Bytes are \xNN (a
-// backslash \\), and "TEXT~N" is TEXT with its last byte repeated up to N
-// bytes in all ("ab.~30": "ab" and 28 dots). Records and texts come back
-// in the same notation, in quotes. The outcome is the result, then the
-// name of the primary code (E_...) with "/S" for a secondary code S when
-// one was left (and "log error L" for the transaction log's code). The
-// codes are cleared before each call but report, holder and missing,
-// which show what the call before left. Open files get the name given as
-// the first argument of their open (the handle) and are named by it
-// afterwards. A row "other CALL ..." runs the call in a second process
-// (forked before the first row, so it inherits no open file), with
-// handles of its own; "other kill" ends it with SIGKILL. A row
-// "stderr CALL ..." shows what the call wrote on the error output too.
+// tests/golden, run by the row interpreter (row_script.h, whose word forms
+// they use): each row is one call of a public entry point (or a step on
+// the files, a setting) with its arguments, then " => " and what the call
+// did: its result, the record or text it gave back and the error codes it
+// left. The word - is a null pointer; a call's numbers take C's forms
+// (0x...; a setting's value is read as the configuration reads it:
+// decimal). Records and texts come back as words (as_record()). The
+// outcome is the result, then the name of the primary code (E_...) with
+// "/S" for a secondary code S when one was left (and "log error L" for the
+// transaction log's code). The codes are cleared before each call but
+// report, holder and missing, which show what the call before left. Open
+// files get the name given as the first argument of their open (the
+// handle) and are named by it afterwards. A row "other CALL ..." runs the
+// call in a second process (forked before the first row, so it inherits
+// no open file), with handles of its own; "other kill" ends it with
+// SIGKILL. A row "stderr CALL ..." shows what the call wrote on the error
+// output too.
 //
 //   v5_make NAME COMMENT PHYSICAL RECORD KEYS [fold]   v5_open H NAME MODE
 //   v5_close H   v5_write H REC [LENGTH]   v5_rewrite H REC
@@ -61,20 +53,19 @@
 #include <string>
 #include <vector>
 
+#include "common/row_script.h"
 #include "common/test_util.h"
 #include "common/worker.h"
 
 namespace kel::test {
 
-// One row's call: its name and arguments as written.
-// A missing argument throws, and the row's outcome says so.
+// One row's call: its arguments, the call's name left out. A missing
+// argument throws, and the row's outcome says so.
 struct Call {
-  std::vector<std::string> args;  // decoded: escapes and ~N
-  std::vector<bool> null;         // written "-"
-  std::string line;               // the row as written
+  Words args;
   const std::string &text(size_t i) const { return args.at(i); }
-  const char *ptr(size_t i) const { return null.at(i) ? nullptr : args[i].c_str(); }
-  int64_t num(size_t i) const;
+  const char *ptr(size_t i) const { return text(i) == "-" ? nullptr : args[i].c_str(); }
+  int64_t num(size_t i) const { return number(text(i)); }
 };
 
 class CallScript {
@@ -91,19 +82,18 @@ class CallScript {
   // Runs the rows of the golden file `name` (below tests/golden) and
   // compares what happened with them.
   ::testing::AssertionResult run(const std::string &name);
-  // A row run in the second process (during a call, say), its outcome.
-  std::string other(const std::string &row);
+  // A call run in the second process (during a call, say), its outcome.
+  std::string other(const Words &call);
 
   // Outcomes: a result with the codes left; a record of `n` bytes in the
   // buffer (0: none) with the codes.
   static std::string result(int64_t r);
   std::string record(int64_t n);
-  static std::string shown(const std::string &bytes);
   char buffer[70100] = {};
 
  private:
   std::string opened(const Call &c, void *handle);
-  std::string execute(const std::string &row);
+  std::string execute(const std::string &name, const Words &args);
   std::string exchange_;  // the files that carry a row and its outcome
   std::map<std::string, Command> commands_;
   std::map<std::string, void *> handles_;

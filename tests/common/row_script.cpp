@@ -13,20 +13,30 @@ namespace {
 
 constexpr char kArrow[] = " => ";
 
-// The words of a call; a quoted word loses its quotes and escapes.
+// Where the digits of a "~N" that starts at `at` end, when they run to the
+// end of the word (a blank, or the closing quote); npos when it is no such.
+size_t repeat_end(const std::string &call, size_t at, bool quoted) {
+  size_t end = std::min(call.find(quoted ? '"' : ' ', at), call.size());
+  bool digits = end > at + 1 && call.find_first_not_of("0123456789", at + 1) >= end;
+  return digits ? end : std::string::npos;
+}
+
+}  // namespace
+
 Words split(const std::string &call) {
   Words words;
   for (size_t at = call.find_first_not_of(' '); at < call.size();
        at = call.find_first_not_of(' ', at)) {
-    if (call[at] != '"') {
-      size_t end = std::min(call.find(' ', at), call.size());
-      words.push_back(call.substr(at, end - at));
-      at = end;
-      continue;
-    }
+    bool quoted = call[at] == '"';
     std::string word;
-    for (++at; at < call.size() && call[at] != '"'; ++at) {
-      if (call[at] == '\\' && call[++at] == 'x') {
+    for (at += quoted; at < call.size() && call[at] != (quoted ? '"' : ' '); ++at) {
+      size_t end = call[at] == '~' && !word.empty() ? repeat_end(call, at, quoted)
+                                                     : std::string::npos;
+      if (end != std::string::npos) {
+        auto n = static_cast<size_t>(number(call.substr(at + 1, end - at - 1)));
+        if (n > word.size()) word.append(n - word.size(), word.back());
+        at = end - 1;
+      } else if (call[at] == '\\' && at + 1 < call.size() && call[++at] == 'x') {
         word += static_cast<char>(std::stoi(call.substr(at + 1, 2), nullptr, 16));
         at += 2;
       } else {
@@ -34,12 +44,16 @@ Words split(const std::string &call) {
       }
     }
     words.push_back(word);
-    ++at;
+    at += quoted;
   }
   return words;
 }
 
-}  // namespace
+std::string as_row(const Words &words) {
+  std::string row;
+  for (const std::string &w : words) row += (row.empty() ? "" : " ") + as_word(w);
+  return row;
+}
 
 std::string as_word(const std::string &text) {
   std::string out = "\"";
@@ -47,11 +61,19 @@ std::string as_word(const std::string &text) {
     auto c = static_cast<unsigned char>(ch);
     char hex[8];
     snprintf(hex, sizeof hex, "\\x%02x", c);
-    out += ch == '"' || ch == '\\' ? std::string{'\\', ch}
-           : c < 0x20 || c >= 0x7f ? std::string(hex)
+    out += ch == '"' || ch == '\\'       ? std::string{'\\', ch}
+           : c < 0x20 || c >= 0x7f || ch == '~' ? std::string(hex)
                                    : std::string(1, ch);
   }
   return out + "\"";
+}
+
+std::string as_record(const std::string &bytes) {
+  size_t run = 0;
+  while (run < bytes.size() && bytes[bytes.size() - 1 - run] == bytes.back()) ++run;
+  if (run < 12) return as_word(bytes);
+  std::string word = as_word(bytes.substr(0, bytes.size() - run + 1));
+  return word.insert(word.size() - 1, "~" + std::to_string(bytes.size()));
 }
 
 std::string as_word(const char *text) {

@@ -10,9 +10,12 @@
 // are output, not input. A row whose verb the test does not know fails
 // the test.
 //
-// Words are separated by blanks; a word with blanks, control bytes or
-// none at all is written "..." with the escapes \" \\ and \xNN (see
-// as_word()). After a deliberate change, KEL_UPDATE_GOLDEN=1 rewrites the
+// Words are separated by blanks; "..." holds a word with blanks (or an
+// empty one). In any word \xNN is a byte and \c the byte c (\" \\), and a
+// word that ends in "~N" has its last byte repeated up to N bytes in all
+// ("ab.~30": "ab" and 28 dots). Results use the same forms (as_word(),
+// as_record()), so a word written by a result reads back as the same
+// bytes. After a deliberate change, KEL_UPDATE_GOLDEN=1 rewrites the
 // results as it does for every golden file.
 #pragma once
 
@@ -45,9 +48,16 @@ Verb act(F f) {
   };
 }
 
+// The words of a row as the interpreter reads them, and words written as a
+// row that reads back as the same words.
+Words split(const std::string &row);
+std::string as_row(const Words &words);
+
 // A text as one word of a row: "..." with its escapes; a null text as null.
 std::string as_word(const char *text);
 std::string as_word(const std::string &text);
+// The same, with a run of 12 or more bytes at its end written "~N".
+std::string as_record(const std::string &bytes);
 
 // Bytes as runs of one byte: "a*512 b*100 new" (a run of one, or a piece
 // that is not a run, as its bytes; a blank or control byte as \xNN), and

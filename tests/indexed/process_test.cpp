@@ -106,11 +106,12 @@ TEST_F(ProcessTest, TheHeaderIsHeldUnderTheFileWideUpdateLock) {
 // middle of a read over to the writer once (rows of a golden file).
 CallScript *g_script = nullptr;
 std::string g_point;
-std::vector<std::string> g_rows, g_done;
+std::vector<Words> g_rows;
+std::vector<std::string> g_done;
 
 void probe(DorvexFile *, const char *point) {
   if (g_rows.empty() || g_point != point) return;
-  for (const std::string &row : g_rows) g_done.push_back(g_script->other(row));
+  for (const Words &row : g_rows) g_done.push_back(g_script->other(row));
   g_rows.clear();
 }
 
@@ -120,11 +121,12 @@ TEST_F(ProcessTest, UnlockedReadsMeetAWriterHalfWay) {
   // during POINT ROW ; ROW ...
   script.add("during", [](const Call &c) {
     g_point = c.text(0);
-    g_rows.clear();
-    std::string rows = c.line.substr(c.line.find(' ', c.line.find(g_point)) + 1);
-    for (size_t at = 0, end; at < rows.size(); at = end + 3) {
-      end = std::min(rows.find(" ; ", at), rows.size());
-      g_rows.push_back(rows.substr(at, end - at));
+    g_rows.assign(1, Words());
+    for (size_t i = 1; i < c.args.size(); ++i) {
+      if (c.text(i) == ";")
+        g_rows.emplace_back();
+      else
+        g_rows.back().push_back(c.text(i));
     }
     return std::string("ready");
   });

@@ -40,7 +40,7 @@ TEST_F(SegmentsTest, NamesBySuffixFormatsVariablesAndTranslation) {
   script.add("segment", [](const Call &c) {
     const char *n =
         segment_name(c.ptr(0), c.text(1) == "i" ? kIndex : kData, static_cast<int>(c.num(2)));
-    return n ? CallScript::shown(n) : CallScript::result(0);
+    return n ? as_record(n) : CallScript::result(0);
   });
   EXPECT_TRUE(script.run("indexed/segment_names.txt"));
 }
