@@ -216,9 +216,25 @@ CallScript::CallScript() {
          write_file(c.text(0), saved_.at(c.text(0)));
          return commands_.at("poke")(c);
        }},
+      // "unchanged", or the offsets where the bytes differ ("changed at 78
+      // 94-95", at most eight places; "size" when the length differs).
       {"same",
        [this](const Call &c) {
-         return std::string(read_file(c.text(0)) == saved_.at(c.text(0)) ? "unchanged" : "changed");
+         std::string now = read_file(c.text(0)), was = saved_.at(c.text(0)), out;
+         if (now.size() != was.size()) return std::string("changed size");
+         int places = 0;
+         for (size_t at = 0; at < now.size() && places < 8;) {
+           if (now[at] == was[at]) {
+             ++at;
+             continue;
+           }
+           size_t end = at;
+           while (end < now.size() && now[end] != was[end]) ++end;
+           out += " " + std::to_string(at) + (end - at > 1 ? "-" + std::to_string(end - 1) : "");
+           ++places;
+           at = end;
+         }
+         return out.empty() ? std::string("unchanged") : "changed at" + out;
        }},
       {"fsize",
        [this](const Call &c) {
@@ -297,8 +313,7 @@ std::string CallScript::other(const Words &call) {
   if (two)
     other_ = std::make_unique<Worker>(std::vector<Worker::Step>{[this](int64_t) -> int64_t {
       Words call = split(read_file(exchange_ + ".row"));
-      write_file(exchange_ + ".outcome",
-                 execute(call.at(0), Words(call.begin() + 1, call.end())));
+      write_file(exchange_ + ".outcome", execute(call.at(0), Words(call.begin() + 1, call.end())));
       return 0;
     }});
   Verbs verbs;

@@ -36,7 +36,8 @@
 //   put NAME BYTES...  a file of the bytes joined
 //   file NAME, size NAME, unlink NAME, mkdir NAME, ls (the working folder)
 //   poke NAME OFFSET WIDTH VALUE, field NAME OFFSET WIDTH: big-endian
-//   save NAME          its bytes kept; then "same NAME": still those bytes?
+//   save NAME          its bytes kept; then "same NAME": still those bytes,
+//                      or the offsets where they differ?
 //   damage NAME OFFSET WIDTH VALUE  the bytes kept, with a field changed
 //   fsize BYTES|-      a full disk (FileSizeLimit), or none
 //   report NAME        report_fs_error's line

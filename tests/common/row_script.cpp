@@ -30,8 +30,8 @@ Words split(const std::string &call) {
     bool quoted = call[at] == '"';
     std::string word;
     for (at += quoted; at < call.size() && call[at] != (quoted ? '"' : ' '); ++at) {
-      size_t end = call[at] == '~' && !word.empty() ? repeat_end(call, at, quoted)
-                                                     : std::string::npos;
+      size_t end =
+          call[at] == '~' && !word.empty() ? repeat_end(call, at, quoted) : std::string::npos;
       if (end != std::string::npos) {
         auto n = static_cast<size_t>(number(call.substr(at + 1, end - at - 1)));
         if (n > word.size()) word.append(n - word.size(), word.back());
@@ -61,9 +61,9 @@ std::string as_word(const std::string &text) {
     auto c = static_cast<unsigned char>(ch);
     char hex[8];
     snprintf(hex, sizeof hex, "\\x%02x", c);
-    out += ch == '"' || ch == '\\'       ? std::string{'\\', ch}
+    out += ch == '"' || ch == '\\'              ? std::string{'\\', ch}
            : c < 0x20 || c >= 0x7f || ch == '~' ? std::string(hex)
-                                   : std::string(1, ch);
+                                                : std::string(1, ch);
   }
   return out + "\"";
 }

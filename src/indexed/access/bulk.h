@@ -71,7 +71,8 @@ namespace kel::indexed {
 // ("bulk key buffer"), the duplicates log when DUPLICATES_LOG names one
 // (opened with flags 0x201: output, exclusive), and the incomplete mark.
 // False with the error set (E_NO_MEMORY, the log's open error, the
-// header's error); the open then fails.
+// header's error); the open then fails, its close having taken back the
+// count of openers (the header version moves on: see open_file_with).
 bool bulk_begin(DorvexFile *f);
 // Closes the duplicates log and frees the state (close, failed open).
 void bulk_end(DorvexFile *f);

@@ -308,7 +308,15 @@ DorvexFile *open_file_with(const char *name, int32_t flags, bool as_a_whole) {
   const UpperLayerHooks *hooks = upper_layer_hooks();
   if (hooks && hooks->attach && !hooks->attach(f)) {
     // The opener count was raised: the file is closed properly (detach
-    // takes back whatever attach left).
+    // takes back whatever attach left). The file's records, keys and
+    // counts are then as they were, but not its bytes: the header version
+    // has moved on twice (open and close), and it is not put back. It
+    // only ever moves forward, because other processes compare it with
+    // the version their cached blocks carry: one that went back could
+    // meet a later change under a number it has already seen, and keep
+    // blocks that changed. Refusing before the count is raised would mean
+    // making the duplicates log before the file has even been found (and
+    // emptying an earlier log for an open that then fails).
     KeptErrors saved;
     dorvex_close(f);
     return nullptr;
