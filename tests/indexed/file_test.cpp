@@ -1,10 +1,10 @@
 // Make, open, close, the header and the information texts of indexed
 // files: information texts (a golden file); make's limits and the file's
 // own version variable, opens refused with their codes and the older entry
-// points that make and describe files (rows of a golden file); the count
-// of openers for update and the header's lock, failures of memory and disk
-// half-way; the older make descriptions as a table of the texts they turn
-// into. (The bytes of headers: images_test; header reads by lock method:
+// points that make and describe files, the count of openers for update
+// and the header's lock, the older make descriptions and the texts they
+// turn into (rows of a golden file); failures of memory and disk
+// half-way. (The bytes of headers: images_test; header reads by lock method:
 // the unlocked-read process tests and the access model's runs.)
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,19 +20,7 @@ namespace kel::test {
 namespace {
 
 using indexed::HeaderAccess;
-
-class FileTest : public EngineTest {
- protected:
-  // Header bytes changed behind the engine's back, as another process would.
-  static void poke(const char *name, size_t offset, int width, uint64_t value) {
-    std::string bytes = read_file(name);
-    put(bytes, {{offset, width, value}});
-    write_file(name, bytes);
-  }
-  static uint64_t field(const char *name, size_t offset, int width) {
-    return get(read_file(name), offset, width);
-  }
-};
+using FileTest = EngineTest;
 
 // What make was given comes back as information texts, in every version
 // and at the older interface levels in their narrow forms; a file made
@@ -71,75 +59,62 @@ TEST_F(FileTest, InformationTexts) {
 
 // Make's limits and refused texts, preallocation and the file's own
 // version variable; opens refused with their codes; the older entry
-// points: rows of a golden file.
+// points; the header's openers, versions, update flag and broken codes as
+// the engine reads and writes it; the older make descriptions and the
+// texts they become: rows of a golden file.
 TEST_F(FileTest, FixedCallSequences) {
   CallScript script;
+  auto file = [&](const Call &c) { return script.file<DorvexFile>(c.text(0)); };
+  auto done = [](bool ok) { return ok ? std::string("1") : CallScript::result(0); };
+  // header H read|locked|update [force]: a header read, held until release.
+  script.add("header", [=](const Call &c) {
+    auto access = c.text(1) == "read"     ? HeaderAccess::kRead
+                  : c.text(1) == "locked" ? HeaderAccess::kLocked
+                                          : HeaderAccess::kUpdate;
+    return done(indexed::header_read(file(c), access,
+                                     c.args.size() > 2 ? uint32_t{indexed::kHeaderForce} : 0u));
+  });
+  script.add("release", [=](const Call &c) {
+    indexed::header_release(file(c));
+    return std::string("done");
+  });
+  // header_write H OFFSET HEIGHT: key 0's root moved, the header written.
+  script.add("header_write", [=](const Call &c) {
+    indexed::header_mark_changed(file(c));
+    return done(indexed::set_key_root(file(c), 0,
+                                      indexed::SegAddr{static_cast<int32_t>(c.num(1)), 0},
+                                      static_cast<uint8_t>(c.num(2))) &&
+                indexed::header_write(file(c)));
+  });
+  script.add("mark_broken", [=](const Call &c) {
+    indexed::mark_broken(file(c), static_cast<int32_t>(c.num(1)));
+    return std::string("done");
+  });
+  // What the open knows of the header.
+  script.add("state", [=](const Call &c) {
+    DorvexFile *f = file(c);
+    const auto &h = f->header_counters;
+    return "version " + std::to_string(f->last_header_version) + ", keys version " +
+           std::to_string(f->key_desc_version) + ", root " +
+           std::to_string(f->keys[0].root_offset) + " height " + std::to_string(f->keys[0].height) +
+           ", unlocked reads " + std::to_string(h.unlocked_reads) + " waited " +
+           std::to_string(h.unlocked_waited) + (f->header_held ? ", held" : "");
+  });
+  script.add("old_texts", [=](const Call &c) {
+    indexed::OldMakeTexts t;
+    if (!indexed::old_make_texts(c.ptr(0), c.ptr(1), &t)) return CallScript::result(0);
+    return as_row({t.record, t.keys, t.physical, t.comment});
+  });
+  script.add("oldest_to_old", [=](const Call &c) {
+    char physical[64], keys[256];
+    if (!indexed::oldest_to_old(c.ptr(0), c.ptr(1), physical, sizeof physical, keys, sizeof keys))
+      return CallScript::result(0);
+    return as_row({physical, keys});
+  });
   EXPECT_TRUE(script.run("indexed/file_calls.txt"));
   char name[300];
   indexed::version_variable_name("d/a-b.c.dat", name, sizeof name);
   EXPECT_STREQ("A_B_C_VERSION", name);
-}
-
-// Openers for update are counted in the header (readers are not), and
-// each open and close for update is a header version; the header's update
-// lock is taken (writers set the update-open flag with lock method 1, so
-// that unlocked readers wait) and a write that changed nothing keeps the
-// version; another open reloads the key descriptions when their version
-// moved; a broken code fails every access and releases the lock.
-TEST_F(FileTest, OpenersHeaderVersionsAndTheUpdateFlag) {
-  ASSERT_EQ(1, make("u.dat", nullptr, nullptr, nullptr, "100,0,1", "1,0,8,0"));
-  DorvexFile *a = dorvex_open("u.dat", 2), *b = dorvex_open("u.dat", 3),
-             *r = dorvex_open("u.dat", 0);
-  ASSERT_TRUE(a && b && r);
-  EXPECT_EQ(std::pair(2ul, 2ul), std::pair(field("u.dat", 94, 2), field("u.dat", 78, 4)));
-  EXPECT_EQ(1, dorvex_close(b));
-  EXPECT_EQ(1, dorvex_close(r));
-  EXPECT_EQ(1u, field("u.dat", 94, 2));
-  cfg_set_short("V_LOCK_METHOD", 0, 1);
-  uint32_t v = static_cast<uint32_t>(field("u.dat", 78, 4));
-  ASSERT_TRUE(indexed::header_read(a, HeaderAccess::kUpdate));
-  EXPECT_EQ(1u, field("u.dat", 110, 2)) << "readers without the lock must wait";
-  indexed::header_mark_changed(a);
-  ASSERT_TRUE(indexed::set_key_root(a, 0, indexed::SegAddr{2048, 0}, 2));
-  ASSERT_TRUE(indexed::header_write(a));
-  EXPECT_EQ(std::pair(0ul, v + 1ul), std::pair(field("u.dat", 110, 2), field("u.dat", 78, 4)));
-  EXPECT_EQ(v + 1, a->last_header_version);
-  indexed::header_release(a);
-  ASSERT_TRUE(indexed::header_read(a, HeaderAccess::kUpdate));
-  indexed::header_release(a);
-  EXPECT_EQ(std::pair(0ul, v + 1ul), std::pair(field("u.dat", 110, 2), field("u.dat", 78, 4)));
-  cfg_set_short("V_LOCK_METHOD", 0, 2);  // without lock method 1 the flag is never set
-  ASSERT_TRUE(indexed::header_read(a, HeaderAccess::kUpdate));
-  EXPECT_EQ(0u, field("u.dat", 110, 2));
-  indexed::header_release(a);
-  r = dorvex_open("u.dat", 0);
-  ASSERT_TRUE(indexed::header_read(r, HeaderAccess::kLocked));
-  indexed::header_release(r);
-  EXPECT_EQ(
-      std::tuple(2048u, 2, a->key_desc_version),
-      std::tuple(r->keys[0].root_offset, static_cast<int>(r->keys[0].height), r->key_desc_version));
-  // An unlocked reader that finds the update flag set takes the lock and
-  // reads again.
-  cfg_set_short("V_LOCK_METHOD", 0, 1);
-  poke("u.dat", 110, 2, 1);
-  ASSERT_TRUE(indexed::header_read(r, HeaderAccess::kRead));
-  EXPECT_EQ(std::tuple(1, 1, true), std::tuple(r->header_counters.unlocked_reads,
-                                               r->header_counters.unlocked_waited, r->header_held));
-  indexed::header_release(r);
-  poke("u.dat", 110, 2, 0);
-  dorvex_close(r);
-  poke("u.dat", 108, 2, 21);
-  EXPECT_TRUE(fails(indexed::header_read(a, HeaderAccess::kLocked), E_BROKEN, 21));
-  EXPECT_FALSE(a->header_held);
-  EXPECT_EQ("<error 6>", info(a, -4));
-  ASSERT_TRUE(indexed::header_read(a, HeaderAccess::kLocked, indexed::kHeaderForce));
-  poke("u.dat", 108, 2, 0);
-  indexed::mark_broken(a, 7);  // the engine marks a file broken the same way
-  indexed::header_release(a);
-  EXPECT_EQ(7u, field("u.dat", 108, 2));
-  EXPECT_EQ(1, dorvex_close(a)) << "close reads the header as if forced";
-  EXPECT_TRUE(fails(dorvex_open("u.dat", 0), E_BROKEN, 7));
-  EXPECT_EQ(0u, field("u.dat", 94, 2));
 }
 
 // Every allocation of a make (a failure leaves no file, or one made while
@@ -218,50 +193,6 @@ TEST_F(FileTest, FailuresOfMemoryAndDisk) {
     EXPECT_LT(read_file(under).size(), 65536u);
     v5_remove("idx");
   }
-}
-
-// The older make descriptions and the texts they become: padded numbers,
-// "y" and "Y" for duplicates, any other mark no, variable lengths (the
-// minimum is the end of the farthest key), fewer flags than three, the
-// comment whatever remains; the oldest form (three numbers and a rest,
-// which gets ",N,N,N," and the extra text) through the older one.
-TEST_F(FileTest, OlderMakeDescriptions) {
-  struct {
-    const char *physical, *keys;
-    const char *texts;  // record, keys, physical, comment; "" when refused
-  } rows[] = {
-      {"1,1", "100,1,8,0", "100,100,1|1,0,8,0|1,1,1,0,0|"},
-      {"2,5", "0040,03,008,0000,010,0008,y,002,0030,Y,Y,N,N,old",
-       "40,32,3|1,0,8,0,1,1,10,8,1,1,2,30|2,5,1,0,0|old"},
-      {"1,1", "60,2,4,0,6,4,x,n,y,y,a,y,b", "60,60,2|1,0,4,0,1,0,6,4|1,1,1,1,1|a,y,b"},
-      {"1,1", "50,1,5,0,Y", "50,5,1|1,0,5,0|1,1,1,0,0|"},
-      {"1,1", "100,0,8,0", ""},
-      {"1,1", "100,2,8,0", ""},
-      {"1,1", "100,1,8,0x", ""},
-      {"1,1", "100,1,8", ""},
-      {"1,1", "", ""},
-  };
-  for (const auto &row : rows) {
-    indexed::OldMakeTexts t;
-    bool ok = indexed::old_make_texts(row.physical, row.keys, &t);
-    EXPECT_EQ(row.texts,
-              ok ? std::string(t.record) + "|" + t.keys + "|" + t.physical + "|" + t.comment : "")
-        << row.keys;
-    if (!ok) {
-      EXPECT_EQ(E_PARAM, error()) << row.keys;
-    }
-  }
-  char physical[64], keys[256];
-  ASSERT_TRUE(indexed::oldest_to_old("001,001,2,0100,01,008,0000 ", "note", physical,
-                                     sizeof physical, keys, sizeof keys));
-  EXPECT_EQ("2,1 0100,01,008,0000,N,N,N,note", std::string(physical) + " " + keys);
-  ASSERT_TRUE(indexed::oldest_to_old("3,1,1,40,1,8,0,Y,N,N", "c", physical, sizeof physical, keys,
-                                     sizeof keys));
-  indexed::OldMakeTexts t;
-  ASSERT_TRUE(indexed::old_make_texts(physical, keys, &t));
-  EXPECT_EQ("40,8,1 N,N,N,c", std::string(t.record) + " " + t.comment);
-  EXPECT_TRUE(failed(
-      !indexed::oldest_to_old("1,1", "x", physical, sizeof physical, keys, sizeof keys), E_PARAM));
 }
 
 // Every allocation of the oldest make failing in turn ends in E_NO_MEMORY
