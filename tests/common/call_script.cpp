@@ -132,6 +132,7 @@ CallScript::CallScript() {
       {"v5_rollback", [=](const Call &c) { return result(v5_rollback(i32(c, 0))); }},
       {"v5_copy", [=](const Call &c) { return result(v5_copy(c.ptr(0), c.ptr(1))); }},
       {"v5_remove", [=](const Call &c) { return result(v5_remove(c.ptr(0))); }},
+      {"v5_rename", [=](const Call &c) { return result(v5_rename(c.ptr(0), c.ptr(1))); }},
       {"v_make", [=](const Call &c) { return result(v_make(c.ptr(0), c.ptr(1), c.ptr(2))); }},
       {"v2_make", [=](const Call &c) { return result(v2_make(c.ptr(0), c.ptr(1), c.ptr(2))); }},
       {"v2_open", [=, this](const Call &c) { return opened(c, v2_open(c.ptr(1), i32(c, 2))); }},
@@ -186,6 +187,12 @@ CallScript::CallScript() {
          return file_exists(c.text(0)) ? std::to_string(read_file(c.text(0)).size())
                                        : std::string("missing");
        }},
+      {"kind",
+       [](const Call &c) {
+         struct stat st;
+         if (lstat(c.ptr(0), &st) != 0) return "missing";
+         return S_ISLNK(st.st_mode) ? "link" : S_ISDIR(st.st_mode) ? "folder" : "file";
+       }},
       {"unlink", [](const Call &c) { return std::to_string(unlink(c.ptr(0))); }},
       {"mkdir", [](const Call &c) { return std::to_string(mkdir(c.ptr(0), 0777)); }},
       {"poke",
@@ -220,7 +227,8 @@ CallScript::CallScript() {
       // 94-95", at most eight places; "size" when the length differs).
       {"same",
        [this](const Call &c) {
-         std::string now = read_file(c.text(0)), was = saved_.at(c.text(0)), out;
+         std::string now = read_file(c.text(0)), out;
+         std::string was = c.args.size() > 1 ? read_file(c.text(1)) : saved_.at(c.text(0));
          if (now.size() != was.size()) return std::string("changed size");
          int places = 0;
          for (size_t at = 0; at < now.size() && places < 8;) {
@@ -266,7 +274,15 @@ CallScript::CallScript() {
        [this](const Call &c) {
          StderrCapture err;
          std::string outcome = execute(c.text(0), Words(c.args.begin() + 1, c.args.end()));
-         return outcome + ", error output " + as_record(err.text());
+         // Lines of text follow the row, each behind "| "; other bytes
+         // stay a word.
+         std::string text = err.text();
+         bool lines = !text.empty() && text.back() == '\n' &&
+                      std::none_of(text.begin(), text.end(), [](char ch) {
+                        auto c = static_cast<unsigned char>(ch);
+                        return ch != '\n' && (c < 0x20 || c >= 0x7f);
+                      });
+         return outcome + ", error output" + (lines ? ":\n" + text : " " + as_record(text));
        }},
   };
   commands_ = std::move(table);

@@ -15,7 +15,7 @@
 // call in a second process (forked before the first row, so it inherits
 // no open file), with handles of its own; "other kill" ends it with
 // SIGKILL. A row "stderr CALL ..." shows what the call wrote on the error
-// output too.
+// output too (lines of text behind the row, each behind "| ").
 //
 //   v5_make NAME COMMENT PHYSICAL RECORD KEYS [fold]   v5_open H NAME MODE
 //   v5_close H   v5_write H REC [LENGTH]   v5_rewrite H REC
@@ -23,6 +23,7 @@
 //   v5_next H   v5_previous H   v5_nkrstart H   v5_nkrnext H   v5_unlock H
 //   v5_info H CODE   v5_check H FLAGS   v5_check_report   v5_begin
 //   v5_commit N   v5_rollback N   v5_copy FROM TO   v5_remove NAME
+//   v5_rename FROM TO
 //   v_make NAME KEYS PARAMS
 //   v2_make NAME PHYSICAL KEYS   v2_open H NAME MODE   v2_info H   v_info H
 //   Ar_make NAME PARAMS BLOCKS   Ar_open H NAME MODE MAX MIN BLOCKS
@@ -37,7 +38,9 @@
 //   file NAME, size NAME, unlink NAME, mkdir NAME, ls (the working folder)
 //   poke NAME OFFSET WIDTH VALUE, field NAME OFFSET WIDTH: big-endian
 //   save NAME          its bytes kept; then "same NAME": still those bytes,
-//                      or the offsets where they differ?
+//                      or the offsets where they differ? ("same NAME OTHER":
+//                      the bytes of the file OTHER)
+//   kind NAME          file, link, folder or missing (not following a link)
 //   damage NAME OFFSET WIDTH VALUE  the bytes kept, with a field changed
 //   fsize BYTES|-      a full disk (FileSizeLimit), or none
 //   report NAME        report_fs_error's line
