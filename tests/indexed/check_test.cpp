@@ -1,103 +1,16 @@
 // The whole-file check: the report of a sound file and of each kind of
 // damage it must find, made on purpose in files written through the entry
 // points: rows of a golden file, each report behind its check.
-#include "common/call_script.h"
-#include "indexed/engine_fixture.h"
-#include "support/be.h"
+#include "indexed/engine_verbs.h"
 
 namespace kel::test {
 namespace {
 
-using indexed::SegAddr;
 using CheckTest = EngineTest;
 
 TEST_F(CheckTest, ReportsOfASoundFileAndOfEachDamage) {
   CallScript script;
-  auto file = [&](const Call &c) { return script.file<DorvexFile>(c.text(0)); };
-  auto done = [](bool ok) { return ok ? std::string("1") : CallScript::result(0); };
-  // check H: the report, its lines after the first behind "| ".
-  script.add("check", [=](const Call &c) {
-    indexed::CheckReport r;
-    indexed::dorvex_check(file(c), &r);
-    return std::string(r.text.c_str());
-  });
-  // records H FROM TO [LENGTH FILL] adds the records FROM to TO - 1:
-  // key 0 the number in four digits, "aa" (odd) or "bb" (even), then FILL
-  // up to LENGTH (20 '.'); drop H FROM TO deletes them.
-  auto record = [](const Call &c, int64_t i) {
-    char head[16];
-    snprintf(head, sizeof head, "%04d%s", static_cast<int>(i), i % 2 ? "aa" : "bb");
-    size_t length = c.args.size() > 3 ? static_cast<size_t>(c.num(3)) : 20;
-    return head + std::string(length - 6, c.args.size() > 4 ? c.text(4)[0] : '.');
-  };
-  script.add("records", [=](const Call &c) {
-    bool ok = true;
-    for (int64_t i = c.num(1); i < c.num(2) && ok; ++i) {
-      std::string r = record(c, i);
-      ok = v5_write(file(c), r.data(), static_cast<uint32_t>(r.size())) == 1;
-    }
-    return done(ok);
-  });
-  script.add("drop", [=](const Call &c) {
-    bool ok = true;
-    for (int64_t i = c.num(1); i < c.num(2) && ok; ++i)
-      ok = v5_delete(file(c), record(c, i).data()) == 1;
-    return done(ok);
-  });
-  // slot H S VALUE sets a header slot as a writer would (back: the value
-  // it had before); slot H S shows it.
-  auto kept = std::make_shared<std::map<int, uint64_t>>();
-  script.add("slot", [=](const Call &c) {
-    DorvexFile *f = file(c);
-    auto s = static_cast<indexed::Slot>(c.num(1));
-    if (c.args.size() < 3) return std::to_string(indexed::hget(f, s));
-    if (!indexed::header_read(f, indexed::HeaderAccess::kUpdate)) return CallScript::result(0);
-    uint64_t value = c.text(2) == "back" ? (*kept)[s] : static_cast<uint64_t>(c.num(2));
-    (*kept)[s] = static_cast<uint64_t>(indexed::hget(f, s));
-    indexed::hset(f, s, value);
-    indexed::header_mark_changed(f);
-    bool ok = indexed::header_write(f);
-    indexed::header_release(f);
-    return done(ok);
-  });
-  // The node at key 0's root or at the free list's head: "root H" its
-  // address and its first entry's record; "node H root|free OFFSET WIDTH
-  // VALUE" changes a big-endian field of it.
-  auto node_at = [=](const Call &c) {
-    DorvexFile *f = file(c);
-    if (c.text(1) == "free")
-      return indexed::hget_addr(f, indexed::kFreeNodeOffset, indexed::kFreeNodeSeg);
-    return SegAddr{static_cast<int32_t>(f->keys[0].root_offset), f->keys[0].root_segment};
-  };
-  script.add("root", [=](const Call &c) {
-    uint8_t node[512];
-    SegAddr at = node_at(Call{{c.text(0), "root"}});
-    if (!indexed::node_read(file(c), at, node)) return CallScript::result(0);
-    return std::to_string(at.offset) + " " + std::to_string(at.segment) + ", first record " +
-           std::to_string(-static_cast<int32_t>(load_be32(node + 3))) + " " +
-           std::to_string(load_be16(node + 7));
-  });
-  script.add("node", [=](const Call &c) {
-    uint8_t node[512];
-    SegAddr at = node_at(c);
-    if (!indexed::node_read(file(c), at, node)) return CallScript::result(0);
-    auto v = static_cast<uint64_t>(c.num(4));
-    for (int64_t i = c.num(3) - 1; i >= 0; --i, v >>= 8)
-      node[c.num(2) + i] = static_cast<uint8_t>(v);
-    return done(indexed::node_write(file(c), at, node));
-  });
-  // data H OFFSET SEGMENT BYTES writes bytes into the data behind the
-  // trees' back.
-  script.add("data", [=](const Call &c) {
-    SegAddr at{static_cast<int32_t>(c.num(1)), static_cast<uint16_t>(c.num(2))};
-    const std::string &bytes = c.text(3);
-    return done(indexed::data_write(file(c), at, reinterpret_cast<const uint8_t *>(bytes.data()),
-                                    static_cast<uint32_t>(bytes.size())));
-  });
-  script.add("mark_broken", [=](const Call &c) {
-    indexed::mark_broken(file(c), static_cast<int32_t>(c.num(1)));
-    return std::string("done");
-  });
+  add_engine_verbs(script);
   EXPECT_TRUE(script.run("indexed/check_calls.txt"));
 }
 

@@ -10,9 +10,9 @@
 #include <unistd.h>
 
 #include "cache/cache.h"
-#include "common/call_script.h"
 #include "common/golden.h"
 #include "indexed/engine_fixture.h"
+#include "indexed/engine_verbs.h"
 #include "indexed/storage/make_old.h"
 #include "messages/diag.h"
 
@@ -64,42 +64,7 @@ TEST_F(FileTest, InformationTexts) {
 // texts they become: rows of a golden file.
 TEST_F(FileTest, FixedCallSequences) {
   CallScript script;
-  auto file = [&](const Call &c) { return script.file<DorvexFile>(c.text(0)); };
-  auto done = [](bool ok) { return ok ? std::string("1") : CallScript::result(0); };
-  // header H read|locked|update [force]: a header read, held until release.
-  script.add("header", [=](const Call &c) {
-    auto access = c.text(1) == "read"     ? HeaderAccess::kRead
-                  : c.text(1) == "locked" ? HeaderAccess::kLocked
-                                          : HeaderAccess::kUpdate;
-    return done(indexed::header_read(file(c), access,
-                                     c.args.size() > 2 ? uint32_t{indexed::kHeaderForce} : 0u));
-  });
-  script.add("release", [=](const Call &c) {
-    indexed::header_release(file(c));
-    return std::string("done");
-  });
-  // header_write H OFFSET HEIGHT: key 0's root moved, the header written.
-  script.add("header_write", [=](const Call &c) {
-    indexed::header_mark_changed(file(c));
-    return done(indexed::set_key_root(file(c), 0,
-                                      indexed::SegAddr{static_cast<int32_t>(c.num(1)), 0},
-                                      static_cast<uint8_t>(c.num(2))) &&
-                indexed::header_write(file(c)));
-  });
-  script.add("mark_broken", [=](const Call &c) {
-    indexed::mark_broken(file(c), static_cast<int32_t>(c.num(1)));
-    return std::string("done");
-  });
-  // What the open knows of the header.
-  script.add("state", [=](const Call &c) {
-    DorvexFile *f = file(c);
-    const auto &h = f->header_counters;
-    return "version " + std::to_string(f->last_header_version) + ", keys version " +
-           std::to_string(f->key_desc_version) + ", root " +
-           std::to_string(f->keys[0].root_offset) + " height " + std::to_string(f->keys[0].height) +
-           ", unlocked reads " + std::to_string(h.unlocked_reads) + " waited " +
-           std::to_string(h.unlocked_waited) + (f->header_held ? ", held" : "");
-  });
+  add_engine_verbs(script);
   script.add("old_texts", [=](const Call &c) {
     indexed::OldMakeTexts t;
     if (!indexed::old_make_texts(c.ptr(0), c.ptr(1), &t)) return CallScript::result(0);
