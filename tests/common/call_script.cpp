@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "common/golden.h"
+#include "common/lock_probe.h"
 #include "common/test_util.h"
 #include "common/worker.h"
 #include "kelfs/config.h"
@@ -187,6 +188,7 @@ CallScript::CallScript() {
          return file_exists(c.text(0)) ? std::to_string(read_file(c.text(0)).size())
                                        : std::string("missing");
        }},
+      {"locks", [](const Call &c) { return lock_seen(c.text(0), c.num(1), c.num(2)); }},
       {"kind",
        [](const Call &c) {
          struct stat st;

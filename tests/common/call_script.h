@@ -40,6 +40,7 @@
 //   save NAME          its bytes kept; then "same NAME": still those bytes,
 //                      or the offsets where they differ? ("same NAME OTHER":
 //                      the bytes of the file OTHER)
+//   locks NAME START LENGTH   what another process sees (lock_seen)
 //   kind NAME          file, link, folder or missing (not following a link)
 //   damage NAME OFFSET WIDTH VALUE  the bytes kept, with a field changed
 //   fsize BYTES|-      a full disk (FileSizeLimit), or none

@@ -2,8 +2,7 @@
 // worker taking turns step by step (positions that survive the writer's
 // inserts and deletes, records the writer holds, a reader's cached blocks
 // of a file the writer grew, unlocked reads that meet the writer half-way),
-// a writer killed with the file open, the update lock seen from outside,
-// and writers and a reader all running at once.
+// a writer killed with the file open, and writers and a reader all running at once.
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -77,29 +76,6 @@ TEST_F(ProcessTest, AReaderFindsWhatAWriterAddedInNewSegments) {
   EXPECT_GT(f->keys[0].height, height);
   EXPECT_TRUE(sound(f));
   EXPECT_EQ(1, v5_close(f));
-}
-
-// The update lock is byte 0 of data segment 0: another process sees it
-// held while this one has the header.
-TEST_F(ProcessTest, TheHeaderIsHeldUnderTheFileWideUpdateLock) {
-  ASSERT_EQ(1, small_shape().make(kFile));
-  Worker other({[](int64_t) -> int64_t {
-    int fd = ::open(kFile, O_RDWR);
-    struct flock probe = {};
-    probe.l_type = F_WRLCK;
-    probe.l_len = 1;
-    int rc = fcntl(fd, F_GETLK, &probe);
-    close(fd);
-    return rc != 0 ? -1 : probe.l_type;
-  }});
-  DorvexFile *f = dorvex_open(kFile, KEL_OPEN_IO);
-  ASSERT_NE(nullptr, f);
-  EXPECT_EQ(F_UNLCK, other.run(0));
-  ASSERT_TRUE(indexed::header_read(f, indexed::HeaderAccess::kUpdate));
-  EXPECT_EQ(F_WRLCK, other.run(0));
-  indexed::header_release(f);
-  EXPECT_EQ(F_UNLCK, other.run(0));
-  dorvex_close(f);
 }
 
 // Unlocked reads that meet the writer half-way: the read probe hands the
