@@ -48,14 +48,6 @@ TEST_F(AccessTest, FixedCallSequences) {
     for (char ch : all) hash = (hash ^ static_cast<uint8_t>(ch)) * 1099511628211u;
     return std::to_string(all.size()) + " bytes, hash " + std::to_string(hash);
   });
-  script.add("damage_root", [&](const Call &c) {
-    DorvexFile *f = script.file<DorvexFile>(c.text(0));
-    indexed::SegAddr root{static_cast<int32_t>(f->keys[0].root_offset), f->keys[0].root_segment};
-    uint8_t node[512];
-    bool done = indexed::node_read(f, root, node);
-    node[3 + 6] = 0;
-    return std::string(done && indexed::node_write(f, root, node) ? "done" : "failed");
-  });
   EXPECT_TRUE(script.run("indexed/access_calls.txt"));
 }
 
