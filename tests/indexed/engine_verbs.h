@@ -7,6 +7,7 @@
 //   header H read|locked|update [force]   release H   state H
 //   header_write H OFFSET HEIGHT (key 0's root moved)   mark_broken H CODE
 //   records H FROM TO [LENGTH FILL]   drop H FROM TO [LENGTH FILL]
+//   counted H N LENGTH   shutdown
 //   slot H S [VALUE|back]   root H   node H root|free OFFSET WIDTH VALUE
 //   data H OFFSET SEGMENT BYTES   check H
 #pragma once
@@ -87,6 +88,23 @@ inline void add_engine_verbs(CallScript &script) {
       ok = v5_delete(file(c), record(c, i).data()) == 1;
     return done(ok);
   });
+  // The engine's buffers, cache and file table gone, as at a new start.
+  script.add("shutdown", [](const Call &) {
+    indexed::shutdown();
+    return std::string("done");
+  });
+  // counted H N LENGTH: N records of LENGTH bytes, every two bytes of the
+  // i-th holding i (big-endian).
+  script.add("counted", [=](const Call &c) {
+    bool ok = true;
+    std::string r(static_cast<size_t>(c.num(2)), '\0');
+    for (int64_t i = 0; i < c.num(1) && ok; ++i) {
+      for (size_t b = 0; b + 1 < r.size(); b += 2)
+        store_be16(reinterpret_cast<uint8_t *>(&r[b]), static_cast<uint16_t>(i));
+      ok = v5_write(file(c), r.data(), static_cast<uint32_t>(r.size())) == 1;
+    }
+    return done(ok);
+  });
   // slot H S VALUE sets a header slot as a writer would (back: the value
   // it had before); slot H S shows it.
   auto kept = std::make_shared<std::map<int, uint64_t>>();
@@ -94,8 +112,7 @@ inline void add_engine_verbs(CallScript &script) {
     DorvexFile *f = file(c);
     auto s = static_cast<indexed::Slot>(c.num(1));
     if (c.args.size() < 3) return std::to_string(indexed::hget(f, s));
-    if (!indexed::header_read(f, indexed::HeaderAccess::kUpdate))
-      return CallScript::result(0);
+    if (!indexed::header_read(f, indexed::HeaderAccess::kUpdate)) return CallScript::result(0);
     uint64_t value = c.text(2) == "back" ? (*kept)[s] : static_cast<uint64_t>(c.num(2));
     (*kept)[s] = static_cast<uint64_t>(indexed::hget(f, s));
     indexed::hset(f, s, value);

@@ -65,8 +65,7 @@ TEST_F(FileTest, FixedCallSequences) {
 // Every allocation of a make (a failure leaves no file, or one made while
 // learning about an old file of that name) and of opens for input, update
 // and output fails in turn: E_NO_MEMORY, nothing kept, no opener left
-// counted. A close whose deferred blocks cannot be written fails,
-// whichever segment outgrew the limit. (A full disk at make: the rows.)
+// counted. (A full disk: the rows.)
 TEST_F(FileTest, FailuresOfMemoryAndDisk) {
   uint8_t table[256] = {};
   ASSERT_EQ(1, make("w.dat", nullptr, nullptr, table, "100,0,2", "1,0,8,0,1,1,4,8"));
@@ -108,29 +107,6 @@ TEST_F(FileTest, FailuresOfMemoryAndDisk) {
     EXPECT_GT(failures, 2) << mode;
     EXPECT_EQ("0000000000", info(f, -4));
     v5_close(f);
-  }
-  indexed::shutdown();                 // the cache takes V_BUFFERS when it starts again
-  cfg_set_long("V_BUFFERS", 0, 4096);  // every block stays deferred until the close
-  const std::tuple<const char *, const char *, uint32_t, const char *, const char *> cases[] = {
-      {"12,12,6", "1,0,2,0,1,0,2,2,1,0,2,4,1,0,2,6,1,0,2,8,1,0,2,10", 12, "idx.vix", "idx"},
-      {"200,200,1", "1,0,2,0", 200, "idx", "idx.vix"}};
-  for (auto [record, keys, length, over, under] : cases) {
-    ASSERT_EQ(1, make("idx", nullptr, nullptr, nullptr, record, keys));
-    f = v5_open("idx", KEL_OPEN_IO | KEL_OPEN_EXCLUSIVE | KEL_OPEN_DEFERRED, "0,0,0");
-    ASSERT_NE(nullptr, f);
-    {
-      FileSizeLimit full(65536);
-      std::string r(length, '\0');
-      for (int i = 0; i < 2000; ++i) {
-        for (size_t b = 0; b + 1 < r.size(); b += 2) put(r, {{b, 2, static_cast<uint64_t>(i)}});
-        ASSERT_EQ(1, v5_write(f, r.data(), length)) << codes();
-      }
-      EXPECT_EQ(0, v5_close(f));
-      EXPECT_TRUE(error() == E_DISK_FULL || error() == E_SYSERR) << error();
-    }
-    EXPECT_EQ(65536u, read_file(over).size());
-    EXPECT_LT(read_file(under).size(), 65536u);
-    v5_remove("idx");
   }
 }
 
