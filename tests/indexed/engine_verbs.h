@@ -7,7 +7,7 @@
 //   header H read|locked|update [force]   release H   state H
 //   header_write H OFFSET HEIGHT (key 0's root moved)   mark_broken H CODE
 //   records H FROM TO [LENGTH FILL]   drop H FROM TO [LENGTH FILL]
-//   counted H N LENGTH   shutdown
+//   counted H FROM TO LENGTH   in_order H TO LENGTH   shutdown
 //   slot H S [VALUE|back]   root H   node H root|free OFFSET WIDTH VALUE
 //   data H OFFSET SEGMENT BYTES   check H
 #pragma once
@@ -93,17 +93,33 @@ inline void add_engine_verbs(CallScript &script) {
     indexed::shutdown();
     return std::string("done");
   });
-  // counted H N LENGTH: N records of LENGTH bytes, every two bytes of the
-  // i-th holding i (big-endian).
+  // counted H FROM TO LENGTH adds the records FROM to TO - 1 of LENGTH
+  // bytes, every two bytes of the i-th holding i (big-endian); "in_order H
+  // TO LENGTH" walks key 0 and says whether it meets exactly records 0 to
+  // TO - 1, in that order.
+  auto counted = [](int64_t i, int64_t length) {
+    std::string r(static_cast<size_t>(length), '\0');
+    for (size_t b = 0; b + 1 < r.size(); b += 2)
+      store_be16(reinterpret_cast<uint8_t *>(&r[b]), static_cast<uint16_t>(i));
+    return r;
+  };
   script.add("counted", [=](const Call &c) {
     bool ok = true;
-    std::string r(static_cast<size_t>(c.num(2)), '\0');
-    for (int64_t i = 0; i < c.num(1) && ok; ++i) {
-      for (size_t b = 0; b + 1 < r.size(); b += 2)
-        store_be16(reinterpret_cast<uint8_t *>(&r[b]), static_cast<uint16_t>(i));
+    for (int64_t i = c.num(1); i < c.num(2) && ok; ++i) {
+      std::string r = counted(i, c.num(3));
       ok = v5_write(file(c), r.data(), static_cast<uint32_t>(r.size())) == 1;
     }
     return done(ok);
+  });
+  script.add("in_order", [=, &script](const Call &c) {
+    char *at = script.buffer;
+    memset(at, 0, sizeof script.buffer);
+    if (v5_start(file(c), at, 0, 0, 1) != 1) return CallScript::result(0);
+    int64_t i = 0;
+    for (uint32_t n; (n = v5_next(file(c), at)) > 0; ++i)
+      if (std::string(at, n) != counted(i, c.num(2)))
+        return "record " + std::to_string(i) + " differs";
+    return i == c.num(1) ? std::string("in order") : std::to_string(i) + " records";
   });
   // slot H S VALUE sets a header slot as a writer would (back: the value
   // it had before); slot H S shows it.

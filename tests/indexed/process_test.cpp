@@ -14,6 +14,7 @@
 #include "common/worker.h"
 #include "indexed/access/access.h"
 #include "indexed/engine_fixture.h"
+#include "indexed/engine_verbs.h"
 
 namespace kel::test {
 namespace {
@@ -22,60 +23,17 @@ constexpr const char *kFile = "shared";
 
 using ProcessTest = EngineTest;
 
-// A writer killed with the file open, and a reader beside a writer that
-// inserts and deletes around its position: rows of golden files.
+// A writer killed with the file open; a reader beside a writer that
+// inserts and deletes around its position, or that grows the file into
+// further segments and the tree by levels while the reader has blocks of
+// it cached: rows of golden files.
 TEST_F(ProcessTest, FixedCallSequences) {
   for (const char *rows :
        {"indexed/dead_writer_calls.txt", "indexed/reader_beside_writer_calls.txt"}) {
     CallScript script;
+    add_engine_verbs(script);
     EXPECT_TRUE(script.run(rows));
   }
-}
-
-// Records of 1000 bytes with a key of 250 bytes in segments of the
-// smallest size: a few hundred records grow the data and the index into
-// further segments and the tree by levels. A reader that had the file
-// open, and blocks of it cached, before the writer grew it finds the new
-// segments, the new roots and the changed nodes.
-TEST_F(ProcessTest, AReaderFindsWhatAWriterAddedInNewSegments) {
-  FileShape shape{5, nullptr, 1000, 1000, {{{{250, 0}}}}, false, 1};
-  RecordGen gen(shape, {{1000, false, true}});
-  auto big = [&](int i) {
-    std::mt19937 rng(static_cast<uint32_t>(i));
-    return gen.with_key0(static_cast<size_t>(i), rng);
-  };
-  DorvexFile *made = shape.make_open("grow");
-  ASSERT_NE(nullptr, made);
-  ASSERT_EQ(1, v5_close(made));
-  Worker other({[&](int64_t to) {
-    static DorvexFile *f = v5_open("grow", KEL_OPEN_IO, "0,0,0");
-    static int written = 0;
-    for (; written < to; ++written)
-      if (v5_write(f, big(written).data(), 1000) != 1) return int64_t{*fs_error_code()};
-    return int64_t{0};
-  }});
-  DorvexFile *f = v5_open("grow", KEL_OPEN_INPUT, "0,0,0");
-  ASSERT_NE(nullptr, f);
-  auto expect_all = [&](int count) {
-    std::map<std::string, std::string> by_key;
-    for (int i = 0; i < count; ++i) by_key[big(i).substr(0, 250)] = big(i);
-    std::string want;
-    for (auto &[key, r] : by_key) want += r + "|";
-    EXPECT_TRUE(same(want, walk(f, 0)));
-  };
-  ASSERT_EQ(0, other.run(0, 20));
-  expect_all(20);
-  EXPECT_EQ("00001,00001", info(f, -7));
-  uint8_t height = f->keys[0].height;
-  ASSERT_EQ(0, other.run(0, 400));
-  expect_all(400);
-  EXPECT_EQ("0000000400", info(f, -4));
-  std::string segments = info(f, -7);  // data and index segments
-  EXPECT_GT(std::stoi(segments.substr(0, 5)), 1) << segments;
-  EXPECT_GT(std::stoi(segments.substr(6, 5)), 1) << segments;
-  EXPECT_GT(f->keys[0].height, height);
-  EXPECT_TRUE(sound(f));
-  EXPECT_EQ(1, v5_close(f));
 }
 
 // Unlocked reads that meet the writer half-way: the read probe hands the
