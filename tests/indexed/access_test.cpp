@@ -210,7 +210,7 @@ TEST_F(AccessTest, BulkAdditionsCutShortUnreadableOrWithoutMemory) {
   // 11, unique.
   const FileShape shape{5, "1,1,1,70,0", 40, 20, {{{{8, 0}}}, {{{3, 8}}, true}, {{{5, 11}}}}};
   RecordGen gen(shape, {{3000}, {40}, {5000}});
-  std::mt19937 rng(31);
+  std::mt19937 rng(12);  // records whose duplicates meet the failing allocations
   auto made = [&](const char *name) {
     DorvexFile *f = shape.make_open(name);
     return f != nullptr && v5_close(f) == 1;
