@@ -226,7 +226,8 @@ CallScript::CallScript() {
          return commands_.at("poke")(c);
        }},
       // "unchanged", or the offsets where the bytes differ ("changed at 78
-      // 94-95", at most eight places; "size" when the length differs).
+      // 94-95", at most eight places; "changed size" when the lengths
+      // differ).
       {"same",
        [this](const Call &c) {
          std::string now = read_file(c.text(0)), out;

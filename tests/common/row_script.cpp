@@ -33,7 +33,7 @@ Words split(const std::string &call) {
       size_t end =
           call[at] == '~' && !word.empty() ? repeat_end(call, at, quoted) : std::string::npos;
       if (end != std::string::npos) {
-        auto n = static_cast<size_t>(number(call.substr(at + 1, end - at - 1)));
+        size_t n = std::stoul(call.substr(at + 1, end - at - 1));
         if (n > word.size()) word.append(n - word.size(), word.back());
         at = end - 1;
       } else if (call[at] == '\\' && at + 1 < call.size() && call[++at] == 'x') {
