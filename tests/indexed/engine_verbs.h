@@ -14,6 +14,7 @@
 
 #include <map>
 #include <memory>
+#include <vector>
 
 #include "common/call_script.h"
 #include "indexed/engine_fixture.h"
@@ -147,21 +148,21 @@ inline void add_engine_verbs(CallScript &script) {
     return SegAddr{static_cast<int32_t>(f->keys[0].root_offset), f->keys[0].root_segment};
   };
   script.add("root", [=](const Call &c) {
-    uint8_t node[512];
+    std::vector<uint8_t> node(static_cast<size_t>(file(c)->node_size));
     SegAddr at = node_at(Call{{c.text(0), "root"}});
-    if (!indexed::node_read(file(c), at, node)) return CallScript::result(0);
+    if (!indexed::node_read(file(c), at, node.data())) return CallScript::result(0);
     return std::to_string(at.offset) + " " + std::to_string(at.segment) + ", first record " +
-           std::to_string(-static_cast<int32_t>(load_be32(node + 3))) + " " +
-           std::to_string(load_be16(node + 7));
+           std::to_string(-static_cast<int32_t>(load_be32(&node.at(3)))) + " " +
+           std::to_string(load_be16(&node.at(7)));
   });
   script.add("node", [=](const Call &c) {
-    uint8_t node[512];
+    std::vector<uint8_t> node(static_cast<size_t>(file(c)->node_size));
     SegAddr at = node_at(c);
-    if (!indexed::node_read(file(c), at, node)) return CallScript::result(0);
+    if (!indexed::node_read(file(c), at, node.data())) return CallScript::result(0);
     auto v = static_cast<uint64_t>(c.num(4));
     for (int64_t i = c.num(3) - 1; i >= 0; --i, v >>= 8)
-      node[c.num(2) + i] = static_cast<uint8_t>(v);
-    return done(indexed::node_write(file(c), at, node));
+      node.at(static_cast<size_t>(c.num(2) + i)) = static_cast<uint8_t>(v);
+    return done(indexed::node_write(file(c), at, node.data()));
   });
   // data H OFFSET SEGMENT BYTES writes bytes into the data behind the
   // trees' back.
