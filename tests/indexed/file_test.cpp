@@ -6,15 +6,11 @@
 // turn into (rows of a golden file); failures of memory and disk
 // half-way. (The bytes of headers: images_test; header reads by lock method:
 // the unlocked-read process tests and the access model's runs.)
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include "cache/cache.h"
-#include "common/golden.h"
 #include "indexed/engine_fixture.h"
 #include "indexed/engine_verbs.h"
 #include "indexed/storage/make_old.h"
-#include "messages/diag.h"
 
 namespace kel::test {
 namespace {

@@ -2,15 +2,11 @@
 // worker taking turns step by step (positions that survive the writer's
 // inserts and deletes, records the writer holds, a reader's cached blocks
 // of a file the writer grew, unlocked reads that meet the writer half-way),
-// a writer killed with the file open, and writers and a reader all running at once.
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
+// a writer killed with the file open, and writers and a reader all
+// running at once.
 #include <map>
 #include <set>
 
-#include "common/call_script.h"
 #include "common/worker.h"
 #include "indexed/access/access.h"
 #include "indexed/engine_fixture.h"
