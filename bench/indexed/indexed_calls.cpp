@@ -19,7 +19,10 @@
 // --buffers B (V_BUFFERS; default: the configuration's 64 blocks),
 // --repeat R (the walks and keyed reads R times over the same file; the
 // program then prints their processor and wall seconds, which compare two
-// builds on a loaded machine better than indexed_bench's wall clock).
+// builds on a loaded machine better than indexed_bench's wall clock),
+// --keep 1 (the walks and keyed reads use the file a previous run with
+// --keep 1 left, and every phase leaves its file: a file of millions of
+// records is made natively once and then read under callgrind).
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -76,6 +79,7 @@ int main(int argc, char **argv) {
   std::string dir = "/dev/shm";
   long buffers = -1;
   long repeat = 1;
+  bool keep = false;
   for (int i = 2; i + 1 < argc; i += 2) {
     const std::string a = argv[i];
     if (a == "--records")
@@ -86,6 +90,8 @@ int main(int argc, char **argv) {
       buffers = atol(argv[i + 1]);
     else if (a == "--repeat")
       repeat = atol(argv[i + 1]);
+    else if (a == "--keep")
+      keep = atol(argv[i + 1]) != 0;
     else
       die("unknown option", a);
   }
@@ -99,7 +105,11 @@ int main(int argc, char **argv) {
     make_file(path, records, phase == "insert-asc", &calls);
   } else {
     long made;
-    make_file(path, records, false, &made);
+    FILE *existing = keep ? fopen(path.c_str(), "rb") : nullptr;
+    if (existing)
+      fclose(existing);
+    else
+      make_file(path, records, false, &made);
     DorvexFile *f = v5_open(path.c_str(), KEL_OPEN_INPUT | KEL_OPEN_EXCLUSIVE, "0,0,0");
     if (!f) die("v5_open", path);
     char r[bench::kRecordBytes] = {};
@@ -131,6 +141,6 @@ int main(int argc, char **argv) {
   long long syscalls = cache_syscalls() - s0;
   printf("%s: %ld calls, %lld system calls (%.3f per call)\n", phase.c_str(), calls, syscalls,
          calls ? static_cast<double>(syscalls) / static_cast<double>(calls) : 0.0);
-  v5_remove(path.c_str());
+  if (!keep) v5_remove(path.c_str());
   return 0;
 }

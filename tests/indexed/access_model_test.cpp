@@ -642,6 +642,27 @@ class AccessModel : public EngineTest, public ::testing::WithParamInterface<Case
     EXPECT_TRUE(got == want) << got.size() << " records scanned, " << want.size() << " live";
   }
 
+  // The file through an input open that keeps writers out (exclusive after
+  // exclusive runs, else deny-write), whose descents search the interior
+  // nodes they found unchanged without reading them again: every record
+  // read by every key, and every key walked; then the run's own open again.
+  void read_through_input_open() {
+    StderrCapture statistics;
+    ASSERT_EQ(1, v5_close(f_));
+    const int32_t keeps_out =
+        c_.open_mode & KEL_OPEN_EXCLUSIVE ? KEL_OPEN_EXCLUSIVE : KEL_OPEN_DENY_WRITE;
+    ASSERT_NE(nullptr, f_ = v5_open("model", KEL_OPEN_INPUT | keeps_out, "0,0,0")) << codes();
+    model_.reopen();
+    for (int k = 0; k < static_cast<int>(c_.shape.keys.size()); ++k)
+      for (const auto &[id, r] : model_.records()) {
+        std::string got = read(f_, r, k);
+        expect(model_.read(k, r), !got.empty(), got);
+        if (HasFailure()) return;
+      }
+    walk_all();
+    reopen();
+  }
+
   // Deletes every record: the trees become empty (null roots, height 0);
   // then the file takes records again.
   void drain() {
@@ -707,6 +728,7 @@ TEST_P(AccessModel, RandomOperationsMatchTheModel) {
     EXPECT_GT(std::stoi(segments_.substr(6, 5)), 1) << segments_;
   }
   ASSERT_TRUE(run_.check([&] { walk_all(); }));
+  ASSERT_TRUE(run_.check([&] { read_through_input_open(); }));
   ASSERT_TRUE(run_.check([&] { drain(); }));
   ASSERT_TRUE(run_.check([&] { walk_all(); }));
   StderrCapture report;

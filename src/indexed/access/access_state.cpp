@@ -99,6 +99,11 @@ bool attach(DorvexFile *f) {
   if ((f->mode & (A_EXCLUSIVE | A_DENY_WRITE)) != 0 && (f->mode & A_ACCESS_MASK) != A_INPUT &&
       !vi_remember_inserts(&f->tree->ctx))
     return false;
+  // An input open that keeps writers out reads a tree nobody changes while
+  // it is open: its descents may search the interior nodes it has found
+  // unchanged without reading them again, as such a writer's do.
+  if ((f->mode & (A_EXCLUSIVE | A_DENY_WRITE)) != 0 && (f->mode & A_ACCESS_MASK) == A_INPUT)
+    vi_trust_own_nodes(&f->tree->ctx);
   return !f->bulk_requested || bulk_begin(f);
 }
 

@@ -175,8 +175,10 @@ struct TreeContext {
   uint64_t changes[kMaxKeys] = {};  // per key: moved by every node change
   MemPtr<InsertMemo> insert_memo;
   // What the decoded-node memo trusts for this open (node_memo.h): set
-  // only for an open that keeps the insertion memory, since only such an
-  // open is sure nobody else changes its nodes. Its descents then search
+  // only for an open that keeps other writers out (one that keeps the
+  // insertion memory, or an input open with exclusive or deny-write use,
+  // which nobody can change at all), since only such an open is sure
+  // nobody else changes its nodes. Its descents then search
   // the interior nodes this open has found byte for byte as the memo holds
   // them without reading them again. Every node written, taken or freed
   // through this context is forgotten; a failed operation starts a new
@@ -195,6 +197,9 @@ void vi_set_key(TreeContext *f, int key);
 // Makes the file remember where the last insertion of each key went
 // (InsertMemo), for an open that keeps other writers out; E_NO_MEMORY.
 bool vi_remember_inserts(TreeContext *f);
+// Gives the open a trust of its own in the decoded-node memo (`trust`):
+// only for an open that keeps other writers out.
+void vi_trust_own_nodes(TreeContext *f);
 // Forgets where the last insertions went (InsertMemo): after an operation
 // that failed, whose changes may not all have reached the file.
 inline void vi_forget_inserts(TreeContext *f) {

@@ -356,11 +356,15 @@ bool vi_remember_inserts(TreeContext *f) {
   size_t count = static_cast<size_t>(f->store->key_count());
   if (!f->insert_memo.allocate(count, "insert position memory")) return false;
   for (size_t k = 0; k < count; ++k) new (f->insert_memo.get() + k) InsertMemo();
+  vi_trust_own_nodes(f);
+  return true;
+}
+
+void vi_trust_own_nodes(TreeContext *f) {
   // A number of its own for the memo's trust: never one of an earlier open
   // whose context lay at the same address.
   static uint64_t opens = 0;
   f->trust = MemoTrust{++opens, 0};
-  return true;
 }
 
 bool key_add(TreeContext *f, const uint8_t *search_key, uint32_t dup, SegAddr pointer,
