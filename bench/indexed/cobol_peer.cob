@@ -52,11 +52,17 @@
            ACCEPT WS-IDX-NAME FROM ARGUMENT-VALUE
            ACCEPT WS-INP-NAME FROM ARGUMENT-VALUE
            EVALUATE WS-PHASE
-             WHEN 'load'  PERFORM LOAD-FILE
-             WHEN 'scan'  PERFORM SCAN-INPUT
+             WHEN 'load'
+               OPEN OUTPUT IDX
+               PERFORM EACH-INPUT
+               CLOSE IDX
+             WHEN 'scan'  PERFORM EACH-INPUT
              WHEN 'walk0' PERFORM WALK-KEY0
              WHEN 'walk1' PERFORM WALK-KEY1
-             WHEN 'keyed' PERFORM READ-KEYED
+             WHEN 'keyed'
+               OPEN INPUT IDX
+               PERFORM EACH-INPUT
+               CLOSE IDX
              WHEN OTHER
                DISPLAY 'cobol-peer: unknown phase ' WS-PHASE
                  UPON SYSERR
@@ -68,31 +74,34 @@
            DISPLAY 'cobol-peer: ' WS-PHASE ' status ' WS-STATUS
              ' input ' WS-INP-STATUS ' after ' WS-COUNT UPON SYSERR
            STOP RUN RETURNING 2.
-       LOAD-FILE.
-           OPEN OUTPUT IDX
-           IF WS-STATUS NOT = '00' PERFORM FAIL END-IF
+      * Every record of INPUT through ON-INPUT-RECORD ("scan" does
+      * nothing with it, so its run is the loop's own cost).
+       EACH-INPUT.
+           IF WS-PHASE NOT = 'scan' AND WS-STATUS NOT = '00'
+             PERFORM FAIL
+           END-IF
            OPEN INPUT INP
            PERFORM UNTIL WS-EOF = 'Y'
              READ INP
                AT END MOVE 'Y' TO WS-EOF
                NOT AT END
-                 WRITE IDX-RECORD FROM INP-RECORD
-                 IF WS-STATUS NOT = '00' AND NOT = '02'
-                   PERFORM FAIL
-                 END-IF
+                 PERFORM ON-INPUT-RECORD
                  ADD 1 TO WS-COUNT
              END-READ
            END-PERFORM
-           CLOSE INP IDX.
-       SCAN-INPUT.
-           OPEN INPUT INP
-           PERFORM UNTIL WS-EOF = 'Y'
-             READ INP
-               AT END MOVE 'Y' TO WS-EOF
-               NOT AT END ADD 1 TO WS-COUNT
-             END-READ
-           END-PERFORM
            CLOSE INP.
+       ON-INPUT-RECORD.
+           EVALUATE WS-PHASE
+             WHEN 'load'
+               WRITE IDX-RECORD FROM INP-RECORD
+               IF WS-STATUS NOT = '00' AND NOT = '02'
+                 PERFORM FAIL
+               END-IF
+             WHEN 'keyed'
+               MOVE INP-RECORD(1:8) TO IDX-KEY0
+               READ IDX KEY IS IDX-KEY0
+               IF WS-STATUS NOT = '00' PERFORM FAIL END-IF
+           END-EVALUATE.
        WALK-KEY0.
            OPEN INPUT IDX
            IF WS-STATUS NOT = '00' PERFORM FAIL END-IF
@@ -122,18 +131,3 @@
              END-READ
            END-PERFORM
            CLOSE IDX.
-       READ-KEYED.
-           OPEN INPUT IDX
-           IF WS-STATUS NOT = '00' PERFORM FAIL END-IF
-           OPEN INPUT INP
-           PERFORM UNTIL WS-EOF = 'Y'
-             READ INP
-               AT END MOVE 'Y' TO WS-EOF
-               NOT AT END
-                 MOVE INP-RECORD(1:8) TO IDX-KEY0
-                 READ IDX KEY IS IDX-KEY0
-                 IF WS-STATUS NOT = '00' PERFORM FAIL END-IF
-                 ADD 1 TO WS-COUNT
-             END-READ
-           END-PERFORM
-           CLOSE INP IDX.
