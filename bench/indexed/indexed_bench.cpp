@@ -318,6 +318,16 @@ Figures run_dorvex(bool big_cache, bool cache_data = false) {
 
 // --------------------------------------------------------------------- kel --
 
+// In a child: runs `program` with `args`; never returns.
+[[noreturn]] void exec_program(const std::string &program, const std::vector<std::string> &args) {
+  std::vector<char *> argv;
+  argv.push_back(const_cast<char *>(program.c_str()));
+  for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+  argv.push_back(nullptr);
+  execv(program.c_str(), argv.data());
+  _exit(127);
+}
+
 // Runs kel with `args` in `cwd`, standard input from `input`; seconds.
 double run_kel(const std::vector<std::string> &args, const std::string &cwd,
                const std::string &input) {
@@ -330,12 +340,7 @@ double run_kel(const std::vector<std::string> &args, const std::string &cwd,
     if (in < 0 || null < 0) _exit(126);
     dup2(in, 0);
     dup2(null, 2);
-    std::vector<char *> argv;
-    argv.push_back(const_cast<char *>(g_options.kel.c_str()));
-    for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(g_options.kel.c_str(), argv.data());
-    _exit(127);
+    exec_program(g_options.kel, args);
   }
   int status = 0;
   waitpid(pid, &status, 0);
@@ -836,12 +841,7 @@ std::pair<double, long> run_cobol_peer(const std::vector<std::string> &args) {
     dup2(fds[1], 1);
     close(fds[0]);
     close(fds[1]);
-    std::vector<char *> argv;
-    argv.push_back(const_cast<char *>(g_options.cobol.c_str()));
-    for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(g_options.cobol.c_str(), argv.data());
-    _exit(127);
+    exec_program(g_options.cobol, args);
   }
   close(fds[1]);
   char out[64] = "";
