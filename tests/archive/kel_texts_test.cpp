@@ -6,11 +6,13 @@
 #include <unistd.h>
 
 #include <iterator>
+#include <map>
 #include <sstream>
 
 #include "archive/archive_model.h"
 #include "archive/kel_script.h"
 #include "common/msg_file.h"
+#include "common/row_script.h"
 #include "common/shapes.h"
 #include "kelfs/kelfs.h"
 
@@ -204,67 +206,52 @@ TEST_F(KelTexts, InputRuns) {
   EXPECT_TRUE(matches("input.txt"));
 }
 
+// Rows of archive/stops.txt: "OPTION PIECE..." runs kel with OPTION over
+// an archive of the pieces, in a folder of its own; the rows show the run
+// and what it left. Pieces: plain:NAME:DATA, random:NAME:SIZE:SEED, idx
+// (the sample indexed member "idx"), idx:RECORD,RECORD... and
+// params:RECORD-PARAMETERS (the sample with those), raw:BYTES,
+// patch:AT:BYTES (over the members so far); version=N, record=N (and the
+// media block), cut=N (the archive's first N bytes), fsize=N (the run's
+// file size limit).
 TEST_F(KelTexts, ArchivesThatStopTheRun) {
-  const std::string a = model_plain("a", "b"), after = model_plain("after", "a");
-  const std::string idx = model_v6_member("idx", sample_indexed());
-  // Bytes of a valid member replaced; the indexed member's data begins
-  // after its 48 + 3 header bytes with the counted texts: record
-  // parameters (2 + 25), physical parameters (2 + 24), comment (2 + 4),
-  // the table's length (3), the key count (3), the first key's length.
-  auto patched = [](std::string m, size_t at, const std::string &bytes) {
-    return m.replace(at, bytes.size(), bytes);
-  };
-  const size_t data = 48 + 3;
-  ModelIndexed huge = sample_indexed(), nonumber = sample_indexed();
-  huge.record_parameters = "0000032767,0000000008,002";  // beyond the record buffer
-  nonumber.record_parameters = "abcdefghij,0000000008,002";
-  const std::string records = model_archive(model_plain("first", "complete") +
-                                            model_plain("second", random_data(20000, 3)) + after);
-  struct {
-    const char *what;
+  int folder = 0;
+  auto stop = [&](const Words &a) {
     std::string archive;
-    const char *option = "-i";
-    long long fsize_limit = -1;
-  } cases[] = {
-      {"version 3", model_archive(a, 512, 512, 3)},
-      {"version 7", model_archive(a, 512, 512, 7)},
-      {"1024-byte blocks", model_archive(a, 1024, 1024)},
-      {"512-byte blocks", model_archive(a), "-ik"},
-      {"bad magic", model_archive("1012141x" + a.substr(8) + after)},
-      {"bad name length", model_archive(patched(a, 34, "-01") + after)},
-      {"bad field behind a good name", model_archive(patched(a, 37, "-000000001") + after)},
-      {"name with a zero byte", model_archive(model_plain(std::string("a\0b", 3), "b") + after)},
-      {"parameter length not a number", model_archive(patched(idx, data, "x5") + after)},
-      {"maximum beyond the record buffer", model_archive(model_v6_member("idx", huge) + after)},
-      {"record parameters without a number",
-       model_archive(model_v6_member("idx", nonumber) + after)},
-      {"translation table of another size", model_archive(patched(idx, data + 59, "100") + after)},
-      {"key text beyond its slot", model_archive(patched(idx, data + 65, "245") + after)},
-      {"version 4 records of length 0 would never end",
-       model_archive(model_member(0100600, 0, 0, 1, "z", 5, 'V') +
-                         model_old_data("", "001,001,1,0000,01,004,0000,N,N,N", {}, false),
-                     512, 512, 4)},
-      {"record longer than the maximum",
-       model_archive(model_v6_member("idx", sample_indexed({"aaaa1234", "cccc1234567"})) + after)},
-      // Shorter than the minimum: the engine refuses it with another code
-      // than a duplicate.
-      {"record refused",
-       model_archive(model_v6_member("idx", sample_indexed({"aaaa1234", "short77"})) + after)},
-      {"cut inside a record", records.substr(0, 512 * 20 + 100)},
-      {"cut after the volume header", records.substr(0, 512)},
-      {"cut inside the volume header", records.substr(0, 100)},
-      {"full disk",
-       model_archive(model_plain("small", "fits") + model_plain("large", random_data(100000, 5)) +
-                     after),
-       "-i", 30000}};
-  int i = 0;
-  for (const auto &c : cases) {
-    std::string folder = std::to_string(i++);
-    mkdir((dir_ / folder).c_str(), 0755);
-    run(c.what, {c.option}, c.archive, folder, c.fsize_limit);
-    show_folder(folder);
-  }
-  EXPECT_TRUE(matches("stops.txt"));
+    long long version = 6, record = 512, cut = -1, fsize = -1;
+    for (size_t i = 1; i < a.size(); ++i) {
+      const size_t colon = std::min(a[i].find(':'), a[i].find('='));
+      const std::string kind = a[i].substr(0, colon), arg = a[i].substr(colon + 1);
+      const size_t second = arg.find(':');
+      const std::string name = arg.substr(0, second), rest = arg.substr(second + 1);
+      ModelIndexed x = sample_indexed();
+      if (kind == "idx" && colon != std::string::npos) x.records.clear();
+      std::istringstream records(colon == std::string::npos ? "" : arg);
+      for (std::string r; kind == "idx" && std::getline(records, r, ',');) x.records.push_back(r);
+      if (kind == "params") x.record_parameters = arg;
+      std::map<std::string, long long *> numbers = {
+          {"version", &version}, {"record", &record}, {"cut", &cut}, {"fsize", &fsize}};
+      if (numbers.count(kind)) *numbers[kind] = number(arg);
+      archive += kind == "plain" ? model_plain(name, rest)
+                 : kind == "random"
+                     ? model_plain(
+                           name, random_data(number(rest), number(rest.substr(rest.find(':') + 1))))
+                 : kind == "idx" || kind == "params" ? model_v6_member("idx", x)
+                 : kind == "raw"                     ? arg
+                                                     : "";
+      if (kind == "patch") archive.replace(static_cast<size_t>(number(name)), rest.size(), rest);
+    }
+    archive = model_archive(archive, static_cast<int>(record), static_cast<int>(record),
+                            static_cast<int>(version));
+    if (cut >= 0) archive.resize(static_cast<size_t>(cut));
+    const std::string sub = std::to_string(folder++);
+    mkdir((dir_ / sub).c_str(), 0755);
+    script_.clear();
+    run("", {a.at(0)}, archive, sub, fsize);
+    show_folder(sub);
+    return script_.substr(script_.find('\n', 1));
+  };
+  EXPECT_TRUE(run_rows("archive/stops.txt", {{"kel", stop}}));
 }
 
 }  // namespace
