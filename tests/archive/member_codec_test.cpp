@@ -116,10 +116,12 @@ TEST(MemberCodec, IndexedTextsRoundTrip) {
   EXPECT_EQ("250000000040,0000000040,0022401,0000000,0000001,000,001c256" + table +
                 "00201901,0,008,000000000001901,1,012,0000000028",
             bytes);
-  // The fields and their damage are rows; here the table and the whole read.
+  // The fields and their damage are rows; here the table, the keys behind
+  // it and the whole read.
   ParsedIndexedTexts parsed;
   EXPECT_EQ(0u, parsed_texts(bytes, &parsed).rfind("ok read 362 ", 0));
   EXPECT_EQ(table, std::string(parsed.table, 256));
+  EXPECT_STREQ("01,0,008,0000000000,01,1,012,0000000028", parsed.keys);
   t.key_count = kIndexedMaxKeys + 1;  // too many keys: nothing to format
   EXPECT_EQ(0u, indexed_texts_size(t));
 }
