@@ -6,14 +6,14 @@
 // version: the storage and access models' runs.)
 #include "indexed/storage/compress.h"
 
-#include "common/row_script.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
+
+#include "common/row_script.h"
 
 namespace kel::indexed {
 namespace {
