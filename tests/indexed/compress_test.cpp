@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "common/row_script.h"
+
 namespace kel::indexed {
 namespace {
 
@@ -106,31 +108,21 @@ TEST(Compression, RandomRecordsCompressByTheRules) {
   }
 }
 
+// The stored forms of fixed records, and slot sizes: rows of
+// indexed/compress_rows.txt.
 TEST(Compression, StoredFormsOfTheMarkerRules) {
-  EXPECT_EQ((Bytes{253, 100}), stored(5, std::string(100, ' ')));
-  EXPECT_EQ((Bytes{253, 127, 253, 73}), stored(5, std::string(200, ' ')));
-  EXPECT_EQ((Bytes{252, 10}), stored(4, std::string(10, '0')));
-  EXPECT_EQ((Bytes{251, 5, 'A', 'B', 'C', 'D', 'E', 'F'}),
-            stored(3, std::string(5, '\0') + "ABCDEF"));
-  // Three equal letters stay literal, four become 254 c 4; two spaces stay
-  // literal, as a marker pair would not be shorter.
-  EXPECT_EQ((Bytes{'x', 'x', 'x', 254, 'y', 4, 253, 5}), stored(5, "xxxyyyy     "));
-  EXPECT_EQ((Bytes{'a', ' ', ' ', 'b', 253, 9}), stored(5, "a  b         "));
-  // A single byte 251 inside a compressed record is escaped as 250 251.
-  EXPECT_EQ((Bytes{253, 3, 250, 251, 253, 16}), stored(5, "   \xfb" + std::string(16, ' ')));
-  // A form that is not shorter is not taken: the record stays as it is.
-  EXPECT_EQ((Bytes{'A', 'B', 'C'}), stored(5, "ABC"));
-  EXPECT_EQ((Bytes{250, 251, 252, 253, 254, 'a', 'b'}), stored(5,
-                                                               "\xfa\xfb\xfc\xfd\xfe"
-                                                               "ab"));
-  // Version 2 knows only the 254 form and refuses records holding 254.
-  EXPECT_EQ((Bytes{254, ' ', 10}), stored(2, std::string(10, ' ')));
-  EXPECT_EQ(10u, stored(2, std::string(9, ' ') + "\xfe").size());
-  // Slot sizes: exactly L uncompressed, else by the factor's rounding.
-  EXPECT_EQ(100, slot_size(5, 100, 100, 70));
-  EXPECT_EQ(1, slot_size(5, 10, 0, 100));
-  EXPECT_EQ(6, slot_size(4, 10, 2, 100));
-  EXPECT_EQ(4, slot_size(3, 10, 2, 100));
+  test::Verbs verbs = {{"stored",
+                        [](const test::Words &a) {
+                          Bytes b = stored(static_cast<int>(test::number(a.at(0))), a.at(1));
+                          return test::as_word(std::string(b.begin(), b.end()));
+                        }},
+                       {"slot_size", [](const test::Words &a) {
+                          auto n = [&](size_t i) {
+                            return static_cast<int32_t>(test::number(a.at(i)));
+                          };
+                          return std::to_string(slot_size(n(0), n(1), n(2), n(3)));
+                        }}};
+  EXPECT_TRUE(test::run_rows("indexed/compress_rows.txt", verbs));
 }
 
 TEST(Compression, RandomStoredFormsDecodeByTheRules) {

@@ -7,6 +7,7 @@
 #include <tuple>
 
 #include "common/golden.h"
+#include "common/row_script.h"
 #include "indexed/format/layout.h"
 #include "indexed/format/params.h"
 #include "kelfs/errors.h"
@@ -39,26 +40,24 @@ TEST(HeaderLayout, EveryNamedFieldSitsWhereTheFormatPutsIt) {
   EXPECT_EQ(std::vector<uint8_t>(512, 0x55), std::vector<uint8_t>(h, h + 512));
 }
 
-bool make(int version, const char *physical, const char *record, const char *keys, MakeParams *p) {
-  *fs_error_code() = 0;
-  return parse_make_params(version, "comment", physical, record, keys, p);
-}
-
+// make's parameter texts: rows of indexed/make_params.txt.
 TEST(MakeParams, DefaultsCapsAndLongKeys) {
-  MakeParams p;
-  ASSERT_TRUE(make(5, "0,0,0,0,0", "100,0,1", "1,0,8,0", &p));
-  EXPECT_EQ(std::tuple(1u, 1u, 1u, 0u, 0u, 100u),
-            std::tuple(p.node_blocks, p.preallocation, p.extension, p.compress_factor, p.scramble,
-                       p.min_record))
-      << "zeros mean one; minimum 0 means the maximum";
-  ASSERT_TRUE(make(4, "1,70000,500,0,0", "100,50,1,9", "1,0,8,0", &p));
-  EXPECT_EQ(std::tuple(65535u, 99u, 9), std::tuple(p.preallocation, p.extension, p.fourth));
-  ASSERT_TRUE(make(5, "1,9999999,9999999,0,0", "100,50,1", "1,0,8,0", &p));
-  EXPECT_EQ(std::tuple(2097152u, 2097152u), std::tuple(p.preallocation, p.extension));
-  ASSERT_TRUE(make(5, "1,1,1,0,0", "300,0,1", "1,0,126,0", &p));
-  EXPECT_EQ(2u, p.node_blocks) << "a key of 126 bytes needs nodes of two blocks";
-  ASSERT_TRUE(make(5, "1,1,1,0,0", "300,0,1", "1,0,125,0", &p));
-  EXPECT_EQ(1u, p.node_blocks);
+  test::Verbs verbs = {{"make", [](const test::Words &a) {
+                          MakeParams p;
+                          *fs_error_code() = 0;
+                          if (!parse_make_params(static_cast<int>(test::number(a.at(0))), "comment",
+                                                 a.at(1).c_str(), a.at(2).c_str(), a.at(3).c_str(),
+                                                 &p))
+                            return std::string("refused");
+                          char out[200];
+                          snprintf(out, sizeof out,
+                                   "nodes %u prealloc %u extension %u factor %u scramble %u "
+                                   "min %u fourth %d",
+                                   p.node_blocks, p.preallocation, p.extension, p.compress_factor,
+                                   p.scramble, p.min_record, p.fourth);
+                          return std::string(out);
+                        }}};
+  EXPECT_TRUE(test::run_rows("indexed/make_params.txt", verbs));
 }
 
 // A key in two segments built through a collating table and put back
