@@ -83,6 +83,7 @@
 #include <string>
 #include <vector>
 
+#include "../bdb_secondary.h"
 #include "bench_records.h"
 #include "cache/cache.h"
 #include "config/config.h"
@@ -377,13 +378,6 @@ Figures run_kel_phases() {
 
 // -------------------------------------------------------------- berkeley db --
 
-int key1_of(DB *, const DBT *, const DBT *data, DBT *result) {
-  memset(result, 0, sizeof *result);
-  result->data = static_cast<char *>(data->data) + kKey1At;
-  result->size = kKey1;
-  return 0;
-}
-
 struct Bdb {
   DB_ENV *env = nullptr;
   DB *primary = nullptr, *secondary = nullptr;
@@ -406,7 +400,7 @@ struct Bdb {
     check(db_create(&secondary, env, 0), "db_create");
     check(secondary->set_flags(secondary, DB_DUP | DB_DUPSORT), "set_flags");
     check(secondary->open(secondary, nullptr, s.c_str(), nullptr, DB_BTREE, flags, 0644), "open");
-    check(primary->associate(primary, nullptr, secondary, key1_of, 0), "associate");
+    check(primary->associate(primary, nullptr, secondary, bench::bdb_key1_of, 0), "associate");
   }
   void close() {
     check(secondary->close(secondary, 0), "close");
@@ -472,8 +466,9 @@ double bdb_bulk(bool big_cache) {
   Bdb::check(db.secondary->open(db.secondary, nullptr, s.c_str(), nullptr, DB_BTREE,
                                 DB_CREATE | DB_TRUNCATE, 0644),
              "open");
-  Bdb::check(db.primary->associate(db.primary, nullptr, db.secondary, key1_of, DB_CREATE),
-             "associate");
+  Bdb::check(
+      db.primary->associate(db.primary, nullptr, db.secondary, bench::bdb_key1_of, DB_CREATE),
+      "associate");
   DB_BTREE_STAT *stat = nullptr;
   Bdb::check(db.secondary->stat(db.secondary, nullptr, &stat, 0), "stat");
   bool complete = stat->bt_ndata == static_cast<u_int32_t>(g_options.records);

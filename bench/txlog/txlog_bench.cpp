@@ -41,6 +41,7 @@
 #include <string>
 #include <vector>
 
+#include "../bdb_secondary.h"
 #include "config/config.h"
 #include "kelfs/kelfs.h"
 
@@ -235,13 +236,6 @@ Result run_sqlite(const std::vector<std::string> &records, int per_tx, bool full
 
 // --- berkeley db -------------------------------------------------------------
 
-int key1_of(DB *, const DBT *, const DBT *data, DBT *result) {
-  memset(result, 0, sizeof *result);
-  result->data = static_cast<char *>(data->data) + kKey1At;
-  result->size = kKey1;
-  return 0;
-}
-
 void check(int r, const char *what) {
   if (r != 0) die(what, db_strerror(r));
 }
@@ -269,7 +263,8 @@ Result run_bdb(const std::vector<std::string> &records, int per_tx, bool sync) {
   check(secondary->open(secondary, nullptr, "s.db", nullptr, DB_BTREE, DB_CREATE | DB_AUTO_COMMIT,
                         0644),
         "open");
-  check(primary->associate(primary, nullptr, secondary, key1_of, DB_AUTO_COMMIT), "associate");
+  check(primary->associate(primary, nullptr, secondary, bench::bdb_key1_of, DB_AUTO_COMMIT),
+        "associate");
   DB_LOG_STAT *before = nullptr;
   check(env->log_stat(env, &before, 0), "log_stat");
   Result r;
