@@ -1,5 +1,7 @@
 #include "archive/fatal.h"
 
+#include <poll.h>
+
 #include <atomic>
 
 #include "archive/texts.h"
@@ -48,6 +50,22 @@ void catch_interruptions(Interrupts &interrupts) {
     sigemptyset(&sa.sa_mask);
     sigaction(signo, &sa, nullptr);
   }
+}
+
+Status wait_for_input(const Interrupts &interrupts, int fd) {
+  if (interrupts.in_member == 0) return Status::kOk;
+  sigset_t caught, old;
+  sigemptyset(&caught);
+  for (int signo : kCaughtSignals) sigaddset(&caught, signo);
+  if (sigprocmask(SIG_BLOCK, &caught, &old) != 0) return stop_if_interrupted(interrupts);
+  if (interrupts.signal == 0) {
+    // A descriptor poll cannot wait on (a regular file, a tape) reports
+    // itself ready at once; an error shows at the read that follows.
+    pollfd p = {fd, POLLIN, 0};
+    ppoll(&p, 1, nullptr, &old);
+  }
+  sigprocmask(SIG_SETMASK, &old, nullptr);
+  return stop_if_interrupted(interrupts);
 }
 
 void member_begins(Interrupts &interrupts) {

@@ -17,15 +17,18 @@
 //   - outside a member it puts the default action back and raises the
 //     signal again: nothing is half done, and kel ends as it always did;
 //   - inside a member it only records the signal. It is installed without
-//     SA_RESTART, so a read of the archive or of the terminal that waits
-//     returns EINTR; those reads, and the restore at every piece of data it
-//     handles, call stop_if_interrupted, which prints messages 1195 and
-//     913 and returns kFatal: the restore removes and names the cut member
-//     on its way out, as at any fatal stop.
-// A signal that arrives between that check and a read that then waits is
-// acted on when the read returns (more data, the end of the archive) or at
-// the next signal. kill -9 cannot be caught: a plain member then leaves
-// only its hidden temporary file, never a file under its own name.
+//     SA_RESTART, so a read of the terminal that waits returns EINTR; the
+//     archive is read only after wait_for_input, and the restore checks at
+//     every piece of data it handles. They call stop_if_interrupted, which
+//     prints messages 1195 and 913 and returns kFatal: the restore removes
+//     and names the cut member on its way out, as at any fatal stop.
+// A signal may arrive while the restore is busy, just before it waits for
+// more of the archive (a pipe whose writer has stalled): wait_for_input
+// looks at the recorded signal with the caught signals blocked and waits
+// in ppoll, which unblocks them as it starts, so no signal is left
+// unanswered until more data comes. kill -9 cannot be caught: a plain
+// member then leaves only its hidden temporary file, never a file under
+// its own name.
 #pragma once
 
 #include <csignal>
@@ -70,6 +73,11 @@ struct Interrupts {
 
 // Installs the handler of the signals above for this run (input runs).
 void catch_interruptions(Interrupts &interrupts);
+
+// Inside a member: returns when `fd` has something to read (data, its end,
+// an error) or stops the run when a caught signal has come, whenever it
+// came. Outside a member it returns at once: a signal there ends kel.
+Status wait_for_input(const Interrupts &interrupts, int fd);
 // Marks the span in which a member is being restored.
 void member_begins(Interrupts &interrupts);
 void member_ends(Interrupts &interrupts);

@@ -189,9 +189,11 @@ const WrittenVolume *holds_earlier_volume(const VolumeState &v, const char *path
 }
 
 // A read that a signal interrupted: the restore under way stops cleanly
-// when the signal asked for it; otherwise the read is made again.
+// when the signal asked for it; otherwise the read is made again. Inside
+// a member the read waits only once no signal is pending.
 Status media_read(VolumeState &v, int fd, void *buffer, size_t count, ssize_t *result) {
   for (;;) {
+    KEL_RETURN_IF_FATAL(wait_for_input(v.interrupts, fd));
     *result = v.hooks.read(fd, buffer, count);
     if (*result >= 0 || errno != EINTR) return Status::kOk;
     KEL_RETURN_IF_FATAL(stop_if_interrupted(v.interrupts));
