@@ -86,7 +86,6 @@ class FileModel {
   }
   Outcome write(const std::string &record) {
     last_.reset();
-    Outcome o;
     bool shared = false;
     for (size_t k = 0; k < keys_.size(); ++k) {
       std::string key = key_of(static_cast<int>(k), record);
@@ -99,9 +98,7 @@ class FileModel {
     for (size_t k = 0; k < keys_.size(); ++k)
       trees_[k].insert(
           Entry{key_of(static_cast<int>(k), record), dup_of(static_cast<int>(k), id), id});
-    o.ok = true;
-    o.code = shared ? E_DUPLICATE_ALTERNATE : 0;
-    return o;
+    return done(shared);
   }
   // A write refused for its length: only the last-record fields go.
   void refused_write() { last_.reset(); }
@@ -123,9 +120,7 @@ class FileModel {
       trees_[k].erase(
           Entry{key_of(static_cast<int>(k), stored), dup_of(static_cast<int>(k), *id), *id});
     records_.erase(*id);
-    Outcome o;
-    o.ok = true;
-    return o;
+    return done(false);
   }
 
   // A rewrite: the record keeps its duplicate number in every key, so it
@@ -152,9 +147,7 @@ class FileModel {
     }
     records_[*id] = record;
     Outcome o;
-    o.ok = true;
-    o.code = shared ? E_DUPLICATE_ALTERNATE : 0;
-    return o;
+    return done(shared);
   }
 
   // What the close of a bulk addition does to `batch` (in the order
@@ -215,9 +208,7 @@ class FileModel {
     if (mode == 3 || mode == 4) e = before_or_none(t, mode == 3 ? low : high);
     if (!e) return fail(E_NOT_FOUND);
     position(k, **e, true);
-    Outcome o;
-    o.ok = true;
-    return o;
+    return done(false);
   }
 
   Outcome read(int k, const std::string &record) {
@@ -271,10 +262,11 @@ class FileModel {
   }
 
  protected:
-  static Outcome fail(int16_t code) {
-    Outcome o;
-    o.code = code;
-    return o;
+  static Outcome fail(int16_t code) { return Outcome{false, code, ""}; }
+  // Success; 101 when another record shares an alternate key value.
+  static Outcome done(bool shared, std::string record = "") {
+    return Outcome{true, static_cast<int16_t>(shared ? E_DUPLICATE_ALTERNATE : 0),
+                   std::move(record)};
   }
   uint64_t dup_of(int k, uint64_t id) const { return keys_[k].duplicates ? id : 0; }
   bool has_key(int k, const std::string &key) const { return first_equal(k, key).has_value(); }
@@ -304,13 +296,10 @@ class FileModel {
   Outcome returned(int k, Tree::const_iterator it, bool dup_check) {
     position(k, *it, false);
     last_ = it->id;
-    Outcome o;
-    o.ok = true;
-    o.record = records_.at(it->id);
     auto after = std::next(it);
-    if (dup_check && keys_[k].duplicates && after != trees_[k].end() && after->key == it->key)
-      o.code = E_DUPLICATE_ALTERNATE;
-    return o;
+    return done(
+        dup_check && keys_[k].duplicates && after != trees_[k].end() && after->key == it->key,
+        records_.at(it->id));
   }
 
   std::vector<KeySpec> keys_;

@@ -79,35 +79,37 @@ TEST_F(ImagesTest, FilesOfEveryVersionToTheByte) {
   // keys with duplicates, node bytes, segment limit, record sizes, key
   // count, compression, scrambling, longest key, the comment; each key
   // description; version 3 marks the nodes not yet in use 5.
-  for (auto [version, physical] :
-       {std::pair{5, "2,3,4,70,1"}, {4, "1,2,7,1,0"}, {3, "1,3,1,0,0"}}) {
-    set_version(version);
-    step("made, version " + std::to_string(version) + ", " + physical);
-    ASSERT_EQ(
-        1, make("c.dat", physical, "Customer file", nullptr, "100,50,2", "1,0,8,0,2,1,4,10,2,20"));
-    image({"c.dat"});
-    if (version > 3) image({"c.vix"});
-    EXPECT_EQ(version > 3, file_exists("c.vix"));
-  }
   // Four keys of version 5: three fit the first block, the fourth opens
   // the second; the collating table takes a third, at 16. Six of version
   // 4: five in the first block.
   uint8_t table[256];
   for (int i = 0; i < 256; ++i) table[i] = static_cast<uint8_t>(255 - i);
-  set_version(5);
-  step("four keys and a collating table");
-  ASSERT_EQ(1, make("t.dat", nullptr, nullptr, table, "40,0,4", "1,0,1,0,1,0,1,1,1,0,1,2,1,1,1,3"));
-  image({"t.dat"});
-  DorvexFile *f = dorvex_open("t.dat", KEL_OPEN_INPUT);
+  struct Made {
+    int version;
+    const char *physical, *comment;
+    const uint8_t *table;
+    const char *record, *keys;
+  };
+  const char *two_keys = "1,0,8,0,2,1,4,10,2,20";
+  for (const Made &m :
+       {Made{5, "2,3,4,70,1", "Customer file", nullptr, "100,50,2", two_keys},
+        {4, "1,2,7,1,0", "Customer file", nullptr, "100,50,2", two_keys},
+        {3, "1,3,1,0,0", "Customer file", nullptr, "100,50,2", two_keys},
+        {4, nullptr, nullptr, nullptr, "40,0,6", "1,0,1,0,1,0,1,1,1,0,1,2,1,0,1,3,1,0,1,4,1,0,1,5"},
+        {5, nullptr, nullptr, table, "40,0,4", "1,0,1,0,1,0,1,1,1,0,1,2,1,1,1,3"}}) {
+    set_version(m.version);
+    step("made, version " + std::to_string(m.version) + ", " + (m.physical ? m.physical : "-") +
+         ", keys " + m.keys + (m.table ? ", a collating table" : ""));
+    ASSERT_EQ(1, make("c.dat", m.physical, m.comment, m.table, m.record, m.keys));
+    image({"c.dat"});
+    if (m.version > 3) image({"c.vix"});
+    EXPECT_EQ(m.version > 3, file_exists("c.vix"));
+  }
+  DorvexFile *f = dorvex_open("c.dat", KEL_OPEN_INPUT);
   ASSERT_NE(nullptr, f);
   EXPECT_EQ(std::string(reinterpret_cast<char *>(table), 255), info(f, -5)) << "up to its 0";
   EXPECT_EQ(255, f->reverse[0]);
   dorvex_close(f);
-  set_version(4);
-  step("six keys, version 4");
-  ASSERT_EQ(1, make("t.dat", nullptr, nullptr, nullptr, "40,0,6",
-                    "1,0,1,0,1,0,1,1,1,0,1,2,1,0,1,3,1,0,1,4,1,0,1,5"));
-  image({"t.dat"});
 
   // Version 2: header, key descriptions and record headers little-endian.
   // 48 blanks compress to 254 ' ' 48; a record holding the byte 254 is

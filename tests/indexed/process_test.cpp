@@ -183,15 +183,11 @@ TEST_F(ProcessTest, ConcurrentWritersAndAReaderLeaveEachWritersRecords) {
     DorvexFile *f = v5_open(kFile, KEL_OPEN_INPUT, "0,0,0");
     ASSERT_NE(nullptr, f);
     EXPECT_TRUE(sound(f));
+    // Sound: key 1 holds one entry per live record, each pointing at a
+    // record with its value; key 0's walk says which records live.
     std::string want;
-    std::multiset<std::string> by_key1;
-    for (auto &[key, r] : expected) want += r + "|", by_key1.insert(r);
+    for (auto &[key, r] : expected) want += r + "|";
     EXPECT_TRUE(same(want, walk(f, 0)));
-    std::string all1 = walk(f, 1);
-    std::multiset<std::string> found1;
-    for (size_t at = 0, end; (end = all1.find('|', at)) != std::string::npos; at = end + 1)
-      found1.insert(all1.substr(at, end - at));
-    EXPECT_TRUE(by_key1 == found1) << "key 1 holds the same records, each once";
     if (c.segment_size) {
       std::string segments = info(f, -7);
       EXPECT_GT(std::stoi(segments.substr(0, 5)), 1) << segments;
