@@ -23,7 +23,7 @@ using AccessTest = EngineTest;
 // Arguments and open modes refused, record locks between opens of one
 // process, broken nodes that mark the file; a write undone key by key
 // and deletes by each key's own duplicate number, with the engine's
-// inner steps: rows of a golden file.
+// inner steps; writes stopped by a full disk: rows of a golden file.
 TEST_F(AccessTest, FixedCallSequences) {
   CallScript script;
   add_engine_verbs(script);
@@ -110,31 +110,6 @@ TEST_F(AccessTest, PositionsOutsideTheSegmentsAreBroken) {
       EXPECT_LE(read_file("bad.vix").size(), index.size());
     }
   }
-}
-
-TEST_F(AccessTest, AFullDiskStopsWritesAndLosesNothingWrittenBefore) {
-  FileShape shape = small_shape();
-  shape.physical = "1,1,1,0,0";
-  DorvexFile *f = shape.make_open("full");
-  ASSERT_NE(nullptr, f);
-  RecordGen gen(shape, {{100000}, {20}});
-  std::mt19937 rng(3);
-  std::vector<std::string> written;
-  {
-    FileSizeLimit limit(read_file("full").size() + 4000);
-    for (int i = 0; i < 2000; ++i) {
-      std::string r = gen.with_key0(static_cast<size_t>(i), rng);
-      if (write(f, r) != 1) {
-        EXPECT_TRUE(error() == E_DISK_FULL || error() == E_SYSERR) << error();
-        break;
-      }
-      written.push_back(r);
-    }
-  }
-  ASSERT_LT(written.size(), 2000u);
-  ASSERT_TRUE(sound(f));
-  for (const std::string &r : written) ASSERT_EQ(r, read(f, r, 0));
-  EXPECT_EQ(1, v5_close(f));
 }
 
 // The transaction log of the rewrite case: always in a transaction, keeps

@@ -84,13 +84,6 @@ class EngineTest : public ::testing::Test {
     return ::testing::AssertionFailure() << report.text;
   }
 
-  // dorvex_make; by default two keys, the second in two segments with
-  // duplicates.
-  static int make(const char *name, const char *physical = nullptr, const char *comment = nullptr,
-                  const uint8_t *table = nullptr, const char *record = "100,50,2",
-                  const char *keys = "1,0,8,0,2,1,4,10,2,20") {
-    return dorvex_make(name, comment, physical, record, keys, table);
-  }
   static void set_version(int v) { cfg_set_short("V_VERSION", 0, static_cast<int16_t>(v)); }
 
   // --- the storage layer: a file made and opened for update with the

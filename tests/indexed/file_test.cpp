@@ -64,14 +64,14 @@ TEST_F(FileTest, FixedCallSequences) {
 // counted. (A full disk: the rows.)
 TEST_F(FileTest, FailuresOfMemoryAndDisk) {
   uint8_t table[256] = {};
-  ASSERT_EQ(1, make("w.dat", nullptr, nullptr, table, "100,0,2", "1,0,8,0,1,1,4,8"));
+  ASSERT_EQ(1, dorvex_make("w.dat", nullptr, nullptr, "100,0,2", "1,0,8,0,1,1,4,8", table));
   DorvexFile *f = v5_open("w.dat", 0, "");  // the shared buffers and thread data exist from here
   ASSERT_NE(nullptr, f);
   v5_close(f);
   const std::string image = read_file("w.dat"), index_image = read_file("w.vix");
   int made = 0;
   int failures = fail_each_allocation(
-      [&] { made = make("n.dat", nullptr, nullptr, table, "100,0,2", "1,0,8,0,1,1,4,8"); },
+      [&] { made = dorvex_make("n.dat", nullptr, nullptr, "100,0,2", "1,0,8,0,1,1,4,8", table); },
       [&](int n) {
         if (made == 1) {
           EXPECT_EQ(0, unlink("n.dat") + unlink("n.vix"));

@@ -100,7 +100,7 @@ TEST_F(ImagesTest, FilesOfEveryVersionToTheByte) {
     set_version(m.version);
     step("made, version " + std::to_string(m.version) + ", " + (m.physical ? m.physical : "-") +
          ", keys " + m.keys + (m.table ? ", a collating table" : ""));
-    ASSERT_EQ(1, make("c.dat", m.physical, m.comment, m.table, m.record, m.keys));
+    ASSERT_EQ(1, dorvex_make("c.dat", m.comment, m.physical, m.record, m.keys, m.table));
     image({"c.dat"});
     if (m.version > 3) image({"c.vix"});
     EXPECT_EQ(m.version > 3, file_exists("c.vix"));
@@ -117,7 +117,7 @@ TEST_F(ImagesTest, FilesOfEveryVersionToTheByte) {
   // is none of the three is a damaged record header (82).
   set_version(2);
   step("version 2: two records written, the first deleted");
-  ASSERT_EQ(1, make("v2", "1,3,1,70,0", "old file", nullptr, "60,20,2", "1,0,8,0,1,1,4,8"));
+  ASSERT_EQ(1, dorvex_make("v2", "old file", "1,3,1,70,0", "60,20,2", "1,0,8,0,1,1,4,8", nullptr));
   ASSERT_NE(nullptr, f = v5_open("v2", KEL_OPEN_IO, "0,0,0"));
   EXPECT_EQ("002", info(f, -10));
   const std::string packed = "ABCD0001KEY1" + std::string(48, ' ');

@@ -56,17 +56,16 @@ TEST_F(SegmentsTest, ANewSegmentWithoutMemoryOrBeyondTheLastNumber) {
     return std::to_string(f->data.count) + std::to_string(f->index.count) +
            std::to_string(file_exists("g.d01")) + std::to_string(file_exists("g.v01"));
   };
-  auto add_one = [&] {
-    return indexed::add_record(f, reinterpret_cast<const uint8_t *>(r.data()), 1000, 0, &at);
-  };
-  int failures = FailEachAllocation{.op = add_one, .state = counts}.run();
-  EXPECT_GT(failures, 0);
-  EXPECT_EQ((SegAddr{512, 1}), at);
-  failures =
-      FailEachAllocation{.op = [&] { return indexed::node_allocate(f, &at); }, .state = counts}
-          .run();
-  EXPECT_GT(failures, 0);
-  EXPECT_EQ((SegAddr{512, 1}), at);
+  // The record opens data segment 1, the node index segment 1.
+  for (bool data : {true, false}) {
+    auto op = [&] {
+      return data
+                 ? indexed::add_record(f, reinterpret_cast<const uint8_t *>(r.data()), 1000, 0, &at)
+                 : indexed::node_allocate(f, &at);
+    };
+    EXPECT_GT((FailEachAllocation{.op = op, .state = counts}.run()), 0) << data;
+    EXPECT_EQ((SegAddr{512, 1}), at);
+  }
   // Pretend the end of data sits at the end of the last possible segment.
   ASSERT_TRUE(indexed::reserve_segments(f, kData, 65535));
   f->data.files[65534] = f->data0;
