@@ -23,7 +23,8 @@ using AccessTest = EngineTest;
 // Arguments and open modes refused, record locks between opens of one
 // process, broken nodes that mark the file; a write undone key by key
 // and deletes by each key's own duplicate number, with the engine's
-// inner steps; writes stopped by a full disk: rows of a golden file.
+// inner steps; positions outside the segments; writes stopped by a full
+// disk: rows of a golden file.
 TEST_F(AccessTest, FixedCallSequences) {
   CallScript script;
   add_engine_verbs(script);
@@ -49,67 +50,6 @@ TEST_F(AccessTest, FixedCallSequences) {
     return std::to_string(all.size()) + " bytes, hash " + std::to_string(hash);
   });
   EXPECT_TRUE(script.run("indexed/access_calls.txt"));
-}
-
-// Positions beyond what the segments hold: in the header, the open says
-// broken (26), with V_FORCE_OPEN too; in a key root or a leaf pointer
-// (0x80000000, whose negation does not exist), the first use says so.
-// Writes that follow never write beyond the file's end (such damage once
-// grew files to 2 GB).
-TEST_F(AccessTest, PositionsOutsideTheSegmentsAreBroken) {
-  for (int v : {5, 4, 3}) {
-    SCOPED_TRACE(v);
-    FileShape shape = small_shape(v);
-    RecordGen gen(shape, {{3000}});
-    std::mt19937 rng(11);
-    DorvexFile *f = shape.make_open("good");
-    ASSERT_NE(nullptr, f);
-    for (int i = 0; i < 300; ++i) write(f, gen.random(rng));
-    ASSERT_EQ(1, start(f, std::string(30, '\0'), 0, 0, 1));
-    ASSERT_NE("", next(f));
-    indexed::SegAddr second = f->read->prefetch[0];  // the second record in key 0's order
-    ASSERT_EQ(1, v5_close(f));
-    const std::string data = read_file("good"), index = v >= 4 ? read_file("good.vix") : "";
-    const indexed::HeaderLayout &l = *indexed::header_layout(v);
-    cfg_set_short("V_FORCE_OPEN", 0, 1);
-    std::vector<Damage> rows;
-    for (indexed::Slot s : {indexed::kEndOfDataOffset, indexed::kFirstRecordOffset,
-                            indexed::kDeletedHeadOffset, indexed::kFreeNodeOffset})
-      rows.push_back(
-          {static_cast<size_t>(l.offset[s]), 4, 0x7f00e340u, E_BROKEN, indexed::kBrokenPosition});
-    write_file("bad.vix", index);
-    expect_damage_refused("bad", data, rows,
-                          [] { return v5_open("bad", KEL_OPEN_IO, "0,0,0") != nullptr; });
-    cfg_set_short("V_FORCE_OPEN", 0, 0);
-    // The stored pointer of that record, wherever a node holds it.
-    std::string nodes = v >= 4 ? index : data, pattern;
-    put(pattern, {{0, 4, static_cast<uint32_t>(second.offset)}});
-    if (v >= 4) put(pattern, {{4, 2, second.segment}});
-    for (size_t at = 0; (at = nodes.find(pattern, at)) != std::string::npos; at += pattern.size())
-      put(nodes, {{at, 4, 0x80000000u}});
-    std::string root_data = data;
-    put(root_data, {{static_cast<size_t>(indexed::key_description_offset(l, 0) +
-                                         l.offset[indexed::kKdRootOffset]),
-                     4, 0x7f000000u}});
-    for (bool leaf : {true, false}) {
-      write_file("bad", leaf ? (v >= 4 ? data : nodes) : root_data);
-      if (v >= 4) write_file("bad.vix", leaf ? nodes : index);
-      ASSERT_NE(nullptr, f = v5_open("bad", KEL_OPEN_IO, "0,0,0"));
-      if (leaf) {
-        ASSERT_EQ(1, start(f, std::string(30, '\0'), 0, 0, 1));
-        EXPECT_NE("", next(f));
-        EXPECT_TRUE(fails(next(f), E_BROKEN, indexed::kBrokenPosition));
-      } else {
-        EXPECT_TRUE(
-            fails(start(f, std::string(30, '\0'), 0, 0, 1), E_BROKEN, indexed::kBrokenPosition));
-      }
-      for (int i = 0; i < 10; ++i) write(f, gen.with_key0(3000 + i, rng));
-      EXPECT_FALSE(sound(f));
-      v5_close(f);
-      EXPECT_LE(read_file("bad").size(), data.size());
-      EXPECT_LE(read_file("bad.vix").size(), index.size());
-    }
-  }
 }
 
 // The transaction log of the rewrite case: always in a transaction, keeps
