@@ -86,18 +86,14 @@ class FileModel {
   }
   Outcome write(const std::string &record) {
     last_.reset();
+    if (!accepts(record)) return fail(E_DUPLICATE);
     bool shared = false;
-    for (size_t k = 0; k < keys_.size(); ++k) {
-      std::string key = key_of(static_cast<int>(k), record);
-      bool equal = has_key(static_cast<int>(k), key);
-      if (equal && !keys_[k].duplicates) return fail(E_DUPLICATE);
-      shared = shared || equal;
-    }
     uint64_t id = sequence_++;
     records_[id] = record;
-    for (size_t k = 0; k < keys_.size(); ++k)
-      trees_[k].insert(
-          Entry{key_of(static_cast<int>(k), record), dup_of(static_cast<int>(k), id), id});
+    for (int k = 0; k < static_cast<int>(keys_.size()); ++k) {
+      shared = shared || has_key(k, key_of(k, record));  // before its own entry goes in
+      trees_[k].insert(Entry{key_of(k, record), dup_of(k, id), id});
+    }
     return done(shared);
   }
   // A write refused for its length: only the last-record fields go.
