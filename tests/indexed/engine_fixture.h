@@ -147,27 +147,6 @@ inline ::testing::AssertionResult same(const std::string &want, const std::strin
                                        << " got; the first difference at " << at;
 }
 
-// Big-endian fields at literal offsets: expected bytes built without the
-// header layout table.
-struct Field {
-  size_t offset;
-  int width;
-  uint64_t value;
-};
-inline void put(std::string &bytes, std::initializer_list<Field> fields) {
-  for (const Field &f : fields) {
-    if (bytes.size() < f.offset + static_cast<size_t>(f.width)) bytes.resize(f.offset + f.width);
-    uint64_t v = f.value;
-    for (int i = f.width - 1; i >= 0; --i, v >>= 8)
-      bytes[f.offset + static_cast<size_t>(i)] = static_cast<char>(v & 0xFF);
-  }
-}
-inline uint64_t get(const std::string &bytes, size_t offset, int width) {
-  uint64_t v = 0;
-  for (int i = 0; i < width; ++i)
-    v = (v << 8) | static_cast<uint8_t>(bytes.at(offset + static_cast<size_t>(i)));
-  return v;
-}
 // Bytes as "xx xx ...", for expected bytes written out.
 inline std::string hex(const std::string &bytes, size_t from, size_t count) {
   static const char digits[] = "0123456789abcdef";
