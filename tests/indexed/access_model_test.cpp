@@ -142,7 +142,6 @@ class FileModel {
       trees_[k].insert(Entry{now, dup_of(k, *id), *id});
     }
     records_[*id] = record;
-    Outcome o;
     return done(shared);
   }
 

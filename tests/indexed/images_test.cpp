@@ -113,13 +113,12 @@ TEST_F(ImagesTest, FilesOfEveryVersionToTheByte) {
 
   // Version 2: header, key descriptions and record headers little-endian.
   // 48 blanks compress to 254 ' ' 48; a record holding the byte 254 is
-  // stored as it is; the first record is deleted again. A record mark that
-  // is none of the three is a damaged record header (82).
+  // stored as it is; the first record is deleted again. (A damaged record
+  // mark: file_test's rows.)
   set_version(2);
   step("version 2: two records written, the first deleted");
   ASSERT_EQ(1, dorvex_make("v2", "old file", "1,3,1,70,0", "60,20,2", "1,0,8,0,1,1,4,8", nullptr));
   ASSERT_NE(nullptr, f = v5_open("v2", KEL_OPEN_IO, "0,0,0"));
-  EXPECT_EQ("002", info(f, -10));
   const std::string packed = "ABCD0001KEY1" + std::string(48, ' ');
   const std::string raw = "BBBB0002KEY2\xfe" + std::string(7, 'x');
   ASSERT_EQ(1, write(f, packed));
@@ -127,12 +126,6 @@ TEST_F(ImagesTest, FilesOfEveryVersionToTheByte) {
   ASSERT_EQ(1, v5_delete(f, packed.data()));
   ASSERT_EQ(1, v5_close(f));
   image({"v2"});
-  const std::string b = read_file("v2");
-  ASSERT_EQ(raw, b.substr(560, 20));
-  write_file("v2", b.substr(0, 559) + '\x05' + b.substr(560));
-  ASSERT_NE(nullptr, f = v5_open("v2", KEL_OPEN_INPUT, "0,0,0"));
-  EXPECT_TRUE(fails(read(f, raw, 0), E_BROKEN, 82));
-  v5_close(f);
 
   // Record headers: version 5 slot, stored length, flags, sequence number
   // (only with duplicates), two reserved bytes; versions 4 and 3 two-byte
