@@ -138,9 +138,11 @@ TEST_F(KelTexts, OutputRuns) {
 // left. Pieces: plain:NAME:DATA (NAME up to the last colon),
 // random:NAME:SIZE:SEED, idx (the sample indexed member "idx"),
 // idx:RECORD,RECORD... and params:RECORD-PARAMETERS (the sample with
-// those), old:NAME:KEYS:RECORD,RECORD... (an old-style member of the
+// those; unique:RECORD,RECORD... with a unique alternate key of 3 bytes
+// at 4, physical:PHYSICAL-PARAMETERS), old:NAME:KEYS:RECORD,RECORD... (an old-style member of the
 // archive's version), raw:BYTES, patch:AT:BYTES (over the members so far);
-// mode=N, owner=N, group=N and mtime=N (of the plain members after them);
+// mode=N, owner=N, group=N, mtime=N and type=LETTER (of the plain members
+// after them);
 // version=N, record=N (and the media block), cut=N (the archive's first N
 // bytes), fsize=N (the run's file size limit), ahead=N (N bytes ahead of
 // the archive), header:TEXT (the volume header's text), swap (the bytes of
@@ -154,6 +156,7 @@ std::string KelTexts::input_run(const Words &a) {
   std::vector<std::pair<std::string, std::string>> kept;
   long long version = 6, record = 512, cut = -1, fsize = -1, ahead = 0, mode = 0100644, owner = 0,
             group = 0, mtime = 1000000000;
+  char type = 'T';
   for (size_t i = 1; i < a.size(); ++i) {
     const size_t colon = std::min(a[i].find(':'), a[i].find('='));
     const std::string kind = a[i].substr(0, colon), arg = a[i].substr(colon + 1);
@@ -162,9 +165,12 @@ std::string KelTexts::input_run(const Words &a) {
     ModelIndexed x = sample_indexed();
     std::vector<std::string> records;
     std::istringstream listed(kind == "old" ? rest.substr(rest.find(':') + 1) : arg);
-    if (kind == "idx" || kind == "old")
+    if (kind == "idx" || kind == "unique" || kind == "old")
       for (std::string r; std::getline(listed, r, ',');) records.push_back(r);
-    if (kind == "idx" && colon != std::string::npos) x.records = records;
+    if ((kind == "idx" && colon != std::string::npos) || kind == "unique") x.records = records;
+    if (kind == "unique") x.keys[1] = "01,0,003,0000000004";
+    if (kind == "physical") x.physical_parameters = arg;
+    if (kind == "type") type = arg.at(0);
     if (kind == "params") x.record_parameters = arg;
     std::map<std::string, long long *> numbers = {
         {"version", &version}, {"record", &record}, {"cut", &cut},
@@ -179,14 +185,15 @@ std::string KelTexts::input_run(const Words &a) {
     for (const std::string &r : records) longest = std::max(longest, r.size());
     const bool lengths = version == 5;
     auto plain = [&](const std::string &file, const std::string &data) {
-      return model_plain(file, data, 'T', static_cast<unsigned>(mode), static_cast<int>(owner),
+      return model_plain(file, data, type, static_cast<unsigned>(mode), static_cast<int>(owner),
                          static_cast<int>(group), mtime);
     };
     archive +=
         kind == "plain" ? plain(arg.substr(0, last), arg.substr(last + 1))
         : kind == "random"
             ? plain(name, random_data(number(rest), number(rest.substr(rest.find(':') + 1))))
-        : kind == "idx" || kind == "params" ? model_v6_member("idx", x)
+        : kind == "idx" || kind == "params" || kind == "physical" || kind == "unique"
+            ? model_v6_member("idx", x)
         : kind == "old"
             ? model_member(static_cast<unsigned>(mode), 0, 0, mtime, name,
                            static_cast<long long>((longest + (lengths ? 2 : 0)) * records.size()),
