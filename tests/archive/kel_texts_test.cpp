@@ -22,6 +22,16 @@ namespace {
 class KelTexts : public KelScript {
  protected:
   std::string input_run(const Words &a);
+  // A run as a row shows it: the command, what kel wrote and its status,
+  // and what it left in the folder `sub` (none: not shown).
+  std::string row_run(const SpawnOptions &o, const std::string &input,
+                      const std::string &sub = "") {
+    script_.clear();
+    run("", o, input);
+    if (!sub.empty()) show_folder(sub);
+    return replace_all(replace_all(script_.substr(script_.find('\n', 1)), dir_.path(), "<dir>"),
+                       KEL_VERSION_STRING, "<version>");
+  }
   int folder_ = 0;
 };
 
@@ -37,58 +47,43 @@ std::string records_of(const std::string &path, int key) {
   return out;
 }
 
+// Rows of archive/startup.txt: "kel ARG..." runs kel in the test's
+// folder ("<TEXT": TEXT is its standard input); "msg OPTION PIECE..." with
+// a message file of the pieces as A_MESSAGE (N:TEXT, message N stored as
+// written; version=V; raw:BYTES, the file's bytes instead; no pieces, no
+// file); "head NAME N" shows the first N bytes of a file; "input ..." is
+// a row of input.txt.
 TEST_F(KelTexts, StartupAndOptions) {
-  // The texts come from the message file (A_MESSAGE) when it can be trusted.
-  const std::string german = MsgFileBuilder()
-                                 .add(890, {"kel %s\\n"})
-                                 .add(891, {"Sicherung von COBOL-Dateien"})
-                                 .add(892, {"Aufruf: kel -o ...\\n"})
-                                 .bytes();
-  struct {
-    const char *what;
-    std::string file;  // none when empty
-    const char *option;
-  } files[] = {{"no message file", "", "-v"},
-               {"translated", german, "-v"},
-               {"translated usage", german, "-x"},
-               {"conversions unlike the built-in text's",
-                MsgFileBuilder().add(890, {"kel %d %d\\n"}).bytes(), "-v"},
-               {"damaged", "QL\x01", "-v"},
-               {"old version", MsgFileBuilder().version(265).add(890, {"old %s\\n"}).bytes(), "-v"},
-               {"not a message file: silently the built-in texts", "just some text", "-v"}};
-  for (const auto &c : files) {
-    unlink((dir_ / "kel.msg").c_str());
-    if (!c.file.empty()) write_file(dir_ / "kel.msg", c.file);
-    SpawnOptions o = options({c.option});
-    o.env["A_MESSAGE"] = dir_ / "kel.msg";
-    run(c.what, o);
-  }
-  // The run letter is taken as written, the other letters folded, but a
-  // word wholly in capitals is read in lower case. Letters take words in
-  // their order; paths that cannot be opened and media sizes that do not
-  // fit the volume header are refused. A header file's bytes go ahead of
-  // the volume header and are not counted in the blocks.
   write_file(dir_ / "list", "list\n");
   write_file(dir_ / "hdr", "LABEL\n");
-  std::istringstream rows(
-      "|x|-x|-Ov|-Itv|-oq|-ir|-o2|-V|-of|-ol|-os|-oh|-if|-ih|-if nothere|-oh nothere|-ol nothere|"
-      "-of no/such/dir/arch|-os 1|-obs 10|-os 100000|-os -5|-os abc|-os 0|-os 2|-os 99999|"
-      "-ofs arch|-ohfl hdr arch list ignored|-okfs big 2000 a");
-  for (std::string row; std::getline(rows, row, '|');) {
-    std::istringstream in(row);
-    run("options", {std::istream_iterator<std::string>(in), {}});
-  }
-  run("capitals", {"-OV"}, "list\n");
-  run("capitals", {"-oV"}, "list\n");
-  script_ += "arch: " + escaped(read_file(dir_ / "arch").substr(0, 28)) +
-             "\nbig: " + escaped(read_file(dir_ / "big").substr(0, 22)) + "\n";
-  // Header bytes to skip ahead of the volume header: bytes, or 512-byte
-  // blocks with b; the number ends at its last digit.
-  const std::string archive = model_archive(model_plain("one", "1"));
-  for (auto [word, skip] : {std::pair{"2b", 1024}, {"100", 100}, {"7x", 7}})
-    run("skip " + std::to_string(skip), {"-ith", word}, std::string(skip, 'L') + archive);
-  run("capitals", {"-ITV"}, archive);
-  EXPECT_TRUE(matches("startup.txt"));
+  auto kel = [&](const Words &a) {
+    std::vector<std::string> args;
+    std::string input;
+    for (const std::string &w : a)
+      w.rfind('<', 0) == 0 ? input = w.substr(1) : args.emplace_back(w);
+    return row_run(options(args, input), input);
+  };
+  auto msg = [&](const Words &a) {
+    MsgFileBuilder b;
+    std::string raw;
+    for (size_t i = 1; i < a.size(); ++i) {
+      const size_t colon = a[i].find(':');
+      if (a[i].rfind("raw:", 0) == 0) raw = a[i].substr(4);
+      if (a[i].rfind("version=", 0) == 0) b.version(static_cast<uint16_t>(number(a[i].substr(8))));
+      if (isdigit(a[i][0])) b.add(static_cast<int>(number(a[i])), {a[i].substr(colon + 1)});
+    }
+    unlink((dir_ / "kel.msg").c_str());
+    if (a.size() > 1) write_file(dir_ / "kel.msg", raw.empty() ? b.bytes() : raw);
+    SpawnOptions o = options({a.at(0)});
+    o.env["A_MESSAGE"] = dir_ / "kel.msg";
+    return row_run(o, "");
+  };
+  auto head = [&](const Words &a) {
+    return escaped(read_file(dir_ / a.at(0)).substr(0, static_cast<size_t>(number(a.at(1)))));
+  };
+  auto input = [&](const Words &a) { return input_run(a); };
+  EXPECT_TRUE(run_rows("archive/startup.txt",
+                       {{"kel", kel}, {"msg", msg}, {"head", head}, {"input", input}}));
 }
 
 TEST_F(KelTexts, OutputRuns) {
@@ -211,10 +206,9 @@ std::string KelTexts::input_run(const Words &a) {
   if (cut >= 0) archive.resize(static_cast<size_t>(cut));
   mkdir((dir_ / sub).c_str(), 0755);
   for (const auto &[name, bytes] : kept) write_file(dir_ / (sub + "/" + name), bytes);
-  script_.clear();
-  run("", args, archive, sub, fsize);
-  show_folder(sub);
-  return script_.substr(script_.find('\n', 1));
+  SpawnOptions o = options(args, archive, sub);
+  o.fsize_limit = fsize;
+  return row_run(o, archive, sub);
 }
 
 TEST_F(KelTexts, InputRuns) {
