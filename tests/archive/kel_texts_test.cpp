@@ -3,9 +3,9 @@
 // listings, messages and left-over files of input runs over archives built
 // by the model, the damaged and the cut ones among them.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-#include <iterator>
 #include <map>
 #include <sstream>
 
@@ -137,7 +137,7 @@ TEST_F(KelTexts, OutputRuns) {
 // at 4, physical:PHYSICAL-PARAMETERS), old:NAME:KEYS:RECORD,RECORD... (an old-style member of the
 // archive's version), raw:BYTES, patch:AT:BYTES (over the members so far);
 // mode=N, owner=N, group=N, mtime=N and type=LETTER (of the plain members
-// after them);
+// after them; owner and imode=N of the indexed ones);
 // version=N, record=N (and the media block), cut=N (the archive's first N
 // bytes), fsize=N (the run's file size limit), ahead=N (N bytes ahead of
 // the archive), header:TEXT (the volume header's text), swap (the bytes of
@@ -150,7 +150,7 @@ std::string KelTexts::input_run(const Words &a) {
   std::vector<std::string> args = {a.at(0)};
   std::vector<std::pair<std::string, std::string>> kept;
   long long version = 6, record = 512, cut = -1, fsize = -1, ahead = 0, mode = 0100644, owner = 0,
-            group = 0, mtime = 1000000000;
+            group = 0, mtime = 1000000000, imode = 0100640;
   char type = 'T';
   for (size_t i = 1; i < a.size(); ++i) {
     const size_t colon = std::min(a[i].find(':'), a[i].find('='));
@@ -168,9 +168,9 @@ std::string KelTexts::input_run(const Words &a) {
     if (kind == "type") type = arg.at(0);
     if (kind == "params") x.record_parameters = arg;
     std::map<std::string, long long *> numbers = {
-        {"version", &version}, {"record", &record}, {"cut", &cut},
-        {"fsize", &fsize},     {"ahead", &ahead},   {"mode", &mode},
-        {"owner", &owner},     {"group", &group},   {"mtime", &mtime}};
+        {"version", &version}, {"record", &record}, {"cut", &cut},     {"fsize", &fsize},
+        {"ahead", &ahead},     {"mode", &mode},     {"owner", &owner}, {"group", &group},
+        {"mtime", &mtime},     {"imode", &imode}};
     if (numbers.count(kind)) *numbers[kind] = number(arg);
     if (kind == "arg") args.push_back(arg);
     if (kind == "in") sub = arg;
@@ -188,7 +188,7 @@ std::string KelTexts::input_run(const Words &a) {
         : kind == "random"
             ? plain(name, random_data(number(rest), number(rest.substr(rest.find(':') + 1))))
         : kind == "idx" || kind == "params" || kind == "physical" || kind == "unique"
-            ? model_v6_member("idx", x)
+            ? model_v6_member("idx", x, static_cast<unsigned>(imode), static_cast<int>(owner))
         : kind == "old"
             ? model_member(static_cast<unsigned>(mode), 0, 0, mtime, name,
                            static_cast<long long>((longest + (lengths ? 2 : 0)) * records.size()),
@@ -215,8 +215,26 @@ TEST_F(KelTexts, InputRuns) {
   auto records = [&](const Words &a) {
     return escaped(records_of(dir_ / a.at(0), 0)) + " " + escaped(records_of(dir_ / a.at(0), 1));
   };
+  // "stat kept|mine PATH...": each file's owner and group, the archived
+  // ones (54321: kept where the run may keep them, as root) or the user's,
+  // and its time, the archived one or the restore's.
+  auto stat = [&](const Words &a) {
+    std::string out;
+    for (size_t i = 1; i < a.size(); ++i) {
+      struct stat st = {};
+      lstat((dir_ / a[i]).c_str(), &st);
+      const bool kept = st.st_uid == 54321 && st.st_gid == 54321;
+      const bool mine = st.st_uid == geteuid() && st.st_gid == getegid();
+      out += (i > 1 ? ", " : "") + a[i] +
+             (a[0] == "kept" && (kept || geteuid() != 0) ? " kept"
+              : a[0] == "mine" && mine                   ? " mine"
+                                                         : " other") +
+             (st.st_mtime == 1000000000 ? " archived time" : " new time");
+    }
+    return out;
+  };
   auto kel = [&](const Words &a) { return input_run(a); };
-  EXPECT_TRUE(run_rows("archive/input.txt", {{"kel", kel}, {"records", records}}));
+  EXPECT_TRUE(run_rows("archive/input.txt", {{"kel", kel}, {"records", records}, {"stat", stat}}));
 }
 
 TEST_F(KelTexts, ArchivesThatStopTheRun) {
