@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <map>
 #include <sstream>
 
@@ -218,7 +219,7 @@ TEST_F(KelTexts, InputRuns) {
   // "stat kept|mine PATH...": each file's owner and group, the archived
   // ones (54321: kept where the run may keep them, as root) or the user's,
   // and its time, the archived one or the restore's.
-  auto stat = [&](const Words &a) {
+  auto owners_and_times = [&](const Words &a) {
     std::string out;
     for (size_t i = 1; i < a.size(); ++i) {
       struct stat st = {};
@@ -234,7 +235,8 @@ TEST_F(KelTexts, InputRuns) {
     return out;
   };
   auto kel = [&](const Words &a) { return input_run(a); };
-  EXPECT_TRUE(run_rows("archive/input.txt", {{"kel", kel}, {"records", records}, {"stat", stat}}));
+  EXPECT_TRUE(run_rows("archive/input.txt",
+                       {{"kel", kel}, {"records", records}, {"stat", owners_and_times}}));
 }
 
 TEST_F(KelTexts, ArchivesThatStopTheRun) {
