@@ -17,11 +17,12 @@ namespace kel::test {
 
 // "KEL!" version volume media-size record-size media-block, then a fixed
 // creation text (the tests mask the time field), a zero, zeros to a block.
+// The volume field has two digits: volume 100 and later count from 0 again.
 inline std::string model_volume_header(int version, int volume, int media_size, int record_size,
                                        int media_block) {
   char text[64];
-  snprintf(text, sizeof text, "KEL!%02d%02d%05d%05d%04d", version, volume, media_size, record_size,
-           media_block);
+  snprintf(text, sizeof text, "KEL!%02d%02d%05d%05d%04d", version, volume % 100, media_size,
+           record_size, media_block);
   std::string h = text;
   h += "Thu Jan  1 00:00:00 1970\n";
   h.resize(static_cast<size_t>(media_block), '\0');

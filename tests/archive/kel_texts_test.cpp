@@ -3,9 +3,10 @@
 // listings, messages and left-over files of input runs over archives built
 // by the model, the damaged and the cut ones among them.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-#include <iterator>
+#include <cctype>
 #include <map>
 #include <sstream>
 
@@ -19,7 +20,21 @@
 namespace kel::test {
 namespace {
 
-using KelTexts = KelScript;
+class KelTexts : public KelScript {
+ protected:
+  std::string input_run(const Words &a);
+  // A run as a row shows it: the command, what kel wrote and its status,
+  // and what it left in the folder `sub` (none: not shown).
+  std::string row_run(const SpawnOptions &o, const std::string &input,
+                      const std::string &sub = "") {
+    script_.clear();
+    run("", o, input);
+    if (!sub.empty()) show_folder(sub);
+    return replace_all(replace_all(script_.substr(script_.find('\n', 1)), dir_.path(), "<dir>"),
+                       KEL_VERSION_STRING, "<version>");
+  }
+  int folder_ = 0;
+};
 
 // The records of an indexed file in the order of `key`, each ended by
 // "|", and whether the structural check finds it sound.
@@ -33,58 +48,43 @@ std::string records_of(const std::string &path, int key) {
   return out;
 }
 
+// Rows of archive/startup.txt: "kel ARG..." runs kel in the test's
+// folder ("<TEXT": TEXT is its standard input); "msg OPTION PIECE..." with
+// a message file of the pieces as A_MESSAGE (N:TEXT, message N stored as
+// written; version=V; raw:BYTES, the file's bytes instead; no pieces, no
+// file); "head NAME N" shows the first N bytes of a file; "input ..." is
+// a row of input.txt.
 TEST_F(KelTexts, StartupAndOptions) {
-  // The texts come from the message file (A_MESSAGE) when it can be trusted.
-  const std::string german = MsgFileBuilder()
-                                 .add(890, {"kel %s\\n"})
-                                 .add(891, {"Sicherung von COBOL-Dateien"})
-                                 .add(892, {"Aufruf: kel -o ...\\n"})
-                                 .bytes();
-  struct {
-    const char *what;
-    std::string file;  // none when empty
-    const char *option;
-  } files[] = {{"no message file", "", "-v"},
-               {"translated", german, "-v"},
-               {"translated usage", german, "-x"},
-               {"conversions unlike the built-in text's",
-                MsgFileBuilder().add(890, {"kel %d %d\\n"}).bytes(), "-v"},
-               {"damaged", "QL\x01", "-v"},
-               {"old version", MsgFileBuilder().version(265).add(890, {"old %s\\n"}).bytes(), "-v"},
-               {"not a message file: silently the built-in texts", "just some text", "-v"}};
-  for (const auto &c : files) {
-    unlink((dir_ / "kel.msg").c_str());
-    if (!c.file.empty()) write_file(dir_ / "kel.msg", c.file);
-    SpawnOptions o = options({c.option});
-    o.env["A_MESSAGE"] = dir_ / "kel.msg";
-    run(c.what, o);
-  }
-  // The run letter is taken as written, the other letters folded, but a
-  // word wholly in capitals is read in lower case. Letters take words in
-  // their order; paths that cannot be opened and media sizes that do not
-  // fit the volume header are refused. A header file's bytes go ahead of
-  // the volume header and are not counted in the blocks.
   write_file(dir_ / "list", "list\n");
   write_file(dir_ / "hdr", "LABEL\n");
-  std::istringstream rows(
-      "|x|-x|-Ov|-Itv|-oq|-ir|-o2|-V|-of|-ol|-os|-oh|-if|-ih|-if nothere|-oh nothere|-ol nothere|"
-      "-of no/such/dir/arch|-os 1|-obs 10|-os 100000|-os -5|-os abc|-os 0|-os 2|-os 99999|"
-      "-ofs arch|-ohfl hdr arch list ignored|-okfs big 2000 a");
-  for (std::string row; std::getline(rows, row, '|');) {
-    std::istringstream in(row);
-    run("options", {std::istream_iterator<std::string>(in), {}});
-  }
-  run("capitals", {"-OV"}, "list\n");
-  run("capitals", {"-oV"}, "list\n");
-  script_ += "arch: " + escaped(read_file(dir_ / "arch").substr(0, 28)) +
-             "\nbig: " + escaped(read_file(dir_ / "big").substr(0, 22)) + "\n";
-  // Header bytes to skip ahead of the volume header: bytes, or 512-byte
-  // blocks with b; the number ends at its last digit.
-  const std::string archive = model_archive(model_plain("one", "1"));
-  for (auto [word, skip] : {std::pair{"2b", 1024}, {"100", 100}, {"7x", 7}})
-    run("skip " + std::to_string(skip), {"-ith", word}, std::string(skip, 'L') + archive);
-  run("capitals", {"-ITV"}, archive);
-  EXPECT_TRUE(matches("startup.txt"));
+  auto kel = [&](const Words &a) {
+    std::vector<std::string> args;
+    std::string input;
+    for (const std::string &w : a)
+      w.rfind('<', 0) == 0 ? input = w.substr(1) : args.emplace_back(w);
+    return row_run(options(args, input), input);
+  };
+  auto msg = [&](const Words &a) {
+    MsgFileBuilder b;
+    std::string raw;
+    for (size_t i = 1; i < a.size(); ++i) {
+      const size_t colon = a[i].find(':');
+      if (a[i].rfind("raw:", 0) == 0) raw = a[i].substr(4);
+      if (a[i].rfind("version=", 0) == 0) b.version(static_cast<uint16_t>(number(a[i].substr(8))));
+      if (isdigit(a[i][0])) b.add(static_cast<int>(number(a[i])), {a[i].substr(colon + 1)});
+    }
+    unlink((dir_ / "kel.msg").c_str());
+    if (a.size() > 1) write_file(dir_ / "kel.msg", raw.empty() ? b.bytes() : raw);
+    SpawnOptions o = options({a.at(0)});
+    o.env["A_MESSAGE"] = dir_ / "kel.msg";
+    return row_run(o, "");
+  };
+  auto head = [&](const Words &a) {
+    return escaped(read_file(dir_ / a.at(0)).substr(0, static_cast<size_t>(number(a.at(1)))));
+  };
+  auto input = [&](const Words &a) { return input_run(a); };
+  EXPECT_TRUE(run_rows("archive/startup.txt",
+                       {{"kel", kel}, {"msg", msg}, {"head", head}, {"input", input}}));
 }
 
 TEST_F(KelTexts, OutputRuns) {
@@ -128,130 +128,120 @@ TEST_F(KelTexts, OutputRuns) {
   EXPECT_TRUE(matches("output.txt"));
 }
 
-TEST_F(KelTexts, InputRuns) {
-  mkdir((dir_ / "out").c_str(), 0755);
-  // Listings: an indexed member is passed over record by record (records of
-  // length 0 and of the maximum among them); the trailer is known by its
-  // name whatever its other fields hold. A listing restores nothing.
-  std::string trailer = model_trailer().replace(8, 6, "zzzzzz");
-  std::string listed =
-      model_volume_header(6, 1, 0, 512, 512) +
-      model_records(
-          model_plain("a/one", "12345", 'T', 0100640) +
-              model_plain("two", std::string(1234567, 'x'), 'T', 0104755, 54321, 7, 1700000000) +
-              model_v6_member("idx", sample_indexed({"aaaa1234", "", "cccc123456"})) +
-              model_plain("after", "a") + trailer,
-          512);
-  run("names", {"-it"}, listed, "out");
-  run("long listing", {"-itv"}, listed, "out");
-  show_folder("out");
-
-  // Folders, names and selection. Foreign path syntax is converted: a
-  // leading bracket makes ':', '.', '\' and ']' folder ends, elsewhere
-  // only ':' and '\' are. Without -d a missing folder is reported and the
-  // run goes on; a member is selected by its output name or its stored
-  // name; -u keeps stored names; -c puts every file into the current
-  // folder; words that name no member are named.
-  std::string named = model_archive(
-      model_plain("a/b/c", "abc") + model_plain("next", "n") + model_plain("[x.y]z", "bracket") +
-      model_plain("C:\\dos\\f", "dos") + model_plain("/usr/data/f", "abs") +
-      model_plain("[p:q\\r]s", "") + model_plain("a[b]c.d", ""));
-  run("foreign names", {"-it"}, named);
-  run("no -d", {"-i", "a/b/c", "next"}, named, "out");
-  run("selected", {"-id", "a/b/c", "x/y/z", "C:\\dos\\f"}, named, "out");
-  run("stored names", {"-iu", "[x.y]z"}, named, "out");
-  run("flat", {"-ic", "f"}, named, "out");
-  run("names that are no member", {"-it", "-f", "next", "a.kel"}, named, "out");
-  show_folder("out");
-  mkdir((dir_ / "flat").c_str(), 0755);
-  run("flat, selected by the stored name", {"-ic", "/usr/data/f"}, named, "flat");
-  show_folder("flat");
-
-  // Swapped media, and bytes ahead of the volume header (without -h they
-  // make a foreign volume, and no operator is there to mount another). The
-  // oldest headers end before the media block field.
-  const std::string members = model_plain("one", random_data(3000, 9)) + model_plain("two", "2");
-  std::string oldest = "KEL!0401000000051200";
-  oldest.resize(512, '\0');
-  mkdir((dir_ / "swapped").c_str(), 0755);
-  run("swapped", {"-i"}, swap_pairs_of(model_archive(members)), "swapped");
-  show_folder("swapped");
-  run("bytes ahead", {"-it"}, std::string(100, 'L') + model_archive(members));
-  run("the oldest header", {"-it"}, oldest + model_records(members + model_trailer(), 512));
-
-  // Old-style members are listed and restored (over a file of that name):
-  // format 4 (fixed records without a length, a key description without
-  // flags) and 5 (lengths and flags); key 1 with duplicates.
-  for (int version : {4, 5}) {
-    const bool v5 = version == 5;
-    const std::vector<std::string> rs =
-        v5 ? std::vector<std::string>{"KEY1GRP1record 1", "KEY2GRP1r2", "KEY3GRP2"}
-           : std::vector<std::string>{"KEY1GRP1record 1", "KEY2GRP1record 2", "KEY3GRP2record 3"};
-    const std::string keys =
-        std::string("001,001,1,0016,02,004,0000,004,0004,Y") + (v5 ? ",Y,N,N" : "");
-    std::string old =
-        model_archive(model_member(0100600, 0, 0, 1, "old", (v5 ? 18 : 16) * 3, 'V') +
-                          model_old_data("note", keys, rs, v5) + model_plain("after", "a"),
-                      512, 512, version);
-    std::string folder = "old" + std::to_string(version);
-    mkdir((dir_ / folder).c_str(), 0755);
-    write_file(dir_ / (folder + "/old"), "keep");
-    run("old style, format " + std::to_string(version), {"-it"}, old, folder);
-    run("old style, format " + std::to_string(version), {"-i"}, old, folder);
-    show_folder(folder);
-    script_ += "records:";
-    for (int k : {0, 1}) script_ += " " + escaped(records_of(dir_ / (folder + "/old"), k));
-    script_ += "\n";
+// Input runs as rows of archive/input.txt and archive/stops.txt: "kel
+// OPTION PIECE..." runs kel with OPTION over an archive of the pieces, in a
+// folder of its own (or the one named), and shows the run and what it
+// left. Pieces: plain:NAME:DATA (NAME up to the last colon),
+// random:NAME:SIZE:SEED, idx (the sample indexed member "idx"),
+// idx:RECORD,RECORD... and params:RECORD-PARAMETERS (the sample with
+// those; unique:RECORD,RECORD... with a unique alternate key of 3 bytes
+// at 4, physical:PHYSICAL-PARAMETERS), old:NAME:KEYS:RECORD,RECORD... (an old-style member of the
+// archive's version), raw:BYTES, patch:AT:BYTES (over the members so far);
+// mode=N, owner=N, group=N, mtime=N and type=LETTER (of the plain members
+// after them; owner and imode=N of the indexed ones);
+// version=N, record=N (and the media block), cut=N (the archive's first N
+// bytes), fsize=N (the run's file size limit), ahead=N (N bytes ahead of
+// the archive), header:TEXT (the volume header's text), swap (the bytes of
+// each pair swapped); arg:WORD (a word more for kel), in:FOLDER (the run's
+// folder, kept from row to row), keep:NAME:BYTES (a file there before the
+// run). "records PATH" shows the records of an indexed file in the order
+// of keys 0 and 1.
+std::string KelTexts::input_run(const Words &a) {
+  std::string archive, sub = std::to_string(folder_++), header;
+  std::vector<std::string> args = {a.at(0)};
+  std::vector<std::pair<std::string, std::string>> kept;
+  long long version = 6, record = 512, cut = -1, fsize = -1, ahead = 0, mode = 0100644, owner = 0,
+            group = 0, mtime = 1000000000, imode = 0100640;
+  char type = 'T';
+  for (size_t i = 1; i < a.size(); ++i) {
+    const size_t colon = std::min(a[i].find(':'), a[i].find('='));
+    const std::string kind = a[i].substr(0, colon), arg = a[i].substr(colon + 1);
+    const size_t second = arg.find(':'), last = arg.rfind(':');
+    const std::string name = arg.substr(0, second), rest = arg.substr(second + 1);
+    ModelIndexed x = sample_indexed();
+    std::vector<std::string> records;
+    std::istringstream listed(kind == "old" ? rest.substr(rest.find(':') + 1) : arg);
+    if (kind == "idx" || kind == "unique" || kind == "old")
+      for (std::string r; std::getline(listed, r, ',');) records.push_back(r);
+    if ((kind == "idx" && colon != std::string::npos) || kind == "unique") x.records = records;
+    if (kind == "unique") x.keys[1] = "01,0,003,0000000004";
+    if (kind == "physical") x.physical_parameters = arg;
+    if (kind == "type") type = arg.at(0);
+    if (kind == "params") x.record_parameters = arg;
+    std::map<std::string, long long *> numbers = {
+        {"version", &version}, {"record", &record}, {"cut", &cut},     {"fsize", &fsize},
+        {"ahead", &ahead},     {"mode", &mode},     {"owner", &owner}, {"group", &group},
+        {"mtime", &mtime},     {"imode", &imode}};
+    if (numbers.count(kind)) *numbers[kind] = number(arg);
+    if (kind == "arg") args.push_back(arg);
+    if (kind == "in") sub = arg;
+    if (kind == "header") header = arg;
+    if (kind == "keep") kept.emplace_back(name, rest);
+    size_t longest = 0;
+    for (const std::string &r : records) longest = std::max(longest, r.size());
+    const bool lengths = version == 5;
+    auto plain = [&](const std::string &file, const std::string &data) {
+      return model_plain(file, data, type, static_cast<unsigned>(mode), static_cast<int>(owner),
+                         static_cast<int>(group), mtime);
+    };
+    archive +=
+        kind == "plain" ? plain(arg.substr(0, last), arg.substr(last + 1))
+        : kind == "random"
+            ? plain(name, random_data(number(rest), number(rest.substr(rest.find(':') + 1))))
+        : kind == "idx" || kind == "params" || kind == "physical" || kind == "unique"
+            ? model_v6_member("idx", x, static_cast<unsigned>(imode), static_cast<int>(owner))
+        : kind == "old"
+            ? model_member(static_cast<unsigned>(mode), 0, 0, mtime, name,
+                           static_cast<long long>((longest + (lengths ? 2 : 0)) * records.size()),
+                           'V') +
+                  model_old_data("note", rest.substr(0, rest.find(':')), records, lengths)
+        : kind == "raw" ? arg
+                        : "";
+    if (kind == "patch") archive.replace(static_cast<size_t>(number(name)), rest.size(), rest);
   }
-  EXPECT_TRUE(matches("input.txt"));
+  archive = model_archive(archive, static_cast<int>(record), static_cast<int>(record),
+                          static_cast<int>(version));
+  if (!header.empty()) archive.replace(0, 512, (header + std::string(512, '\0')).substr(0, 512));
+  if (std::find(a.begin(), a.end(), "swap") != a.end()) archive = swap_pairs_of(archive);
+  archive.insert(0, std::string(static_cast<size_t>(ahead), 'L'));
+  if (cut >= 0) archive.resize(static_cast<size_t>(cut));
+  mkdir((dir_ / sub).c_str(), 0755);
+  for (const auto &[name, bytes] : kept) write_file(dir_ / (sub + "/" + name), bytes);
+  SpawnOptions o = options(args, archive, sub);
+  o.fsize_limit = fsize;
+  return row_run(o, archive, sub);
 }
 
-// Rows of archive/stops.txt: "OPTION PIECE..." runs kel with OPTION over
-// an archive of the pieces, in a folder of its own; the rows show the run
-// and what it left. Pieces: plain:NAME:DATA, random:NAME:SIZE:SEED, idx
-// (the sample indexed member "idx"), idx:RECORD,RECORD... and
-// params:RECORD-PARAMETERS (the sample with those), raw:BYTES,
-// patch:AT:BYTES (over the members so far); version=N, record=N (and the
-// media block), cut=N (the archive's first N bytes), fsize=N (the run's
-// file size limit).
-TEST_F(KelTexts, ArchivesThatStopTheRun) {
-  int folder = 0;
-  auto stop = [&](const Words &a) {
-    std::string archive;
-    long long version = 6, record = 512, cut = -1, fsize = -1;
-    for (size_t i = 1; i < a.size(); ++i) {
-      const size_t colon = std::min(a[i].find(':'), a[i].find('='));
-      const std::string kind = a[i].substr(0, colon), arg = a[i].substr(colon + 1);
-      const size_t second = arg.find(':');
-      const std::string name = arg.substr(0, second), rest = arg.substr(second + 1);
-      ModelIndexed x = sample_indexed();
-      if (kind == "idx" && colon != std::string::npos) x.records.clear();
-      std::istringstream records(colon == std::string::npos ? "" : arg);
-      for (std::string r; kind == "idx" && std::getline(records, r, ',');) x.records.push_back(r);
-      if (kind == "params") x.record_parameters = arg;
-      std::map<std::string, long long *> numbers = {
-          {"version", &version}, {"record", &record}, {"cut", &cut}, {"fsize", &fsize}};
-      if (numbers.count(kind)) *numbers[kind] = number(arg);
-      archive += kind == "plain" ? model_plain(name, rest)
-                 : kind == "random"
-                     ? model_plain(
-                           name, random_data(number(rest), number(rest.substr(rest.find(':') + 1))))
-                 : kind == "idx" || kind == "params" ? model_v6_member("idx", x)
-                 : kind == "raw"                     ? arg
-                                                     : "";
-      if (kind == "patch") archive.replace(static_cast<size_t>(number(name)), rest.size(), rest);
-    }
-    archive = model_archive(archive, static_cast<int>(record), static_cast<int>(record),
-                            static_cast<int>(version));
-    if (cut >= 0) archive.resize(static_cast<size_t>(cut));
-    const std::string sub = std::to_string(folder++);
-    mkdir((dir_ / sub).c_str(), 0755);
-    script_.clear();
-    run("", {a.at(0)}, archive, sub, fsize);
-    show_folder(sub);
-    return script_.substr(script_.find('\n', 1));
+TEST_F(KelTexts, InputRuns) {
+  auto records = [&](const Words &a) {
+    return escaped(records_of(dir_ / a.at(0), 0)) + " " + escaped(records_of(dir_ / a.at(0), 1));
   };
-  EXPECT_TRUE(run_rows("archive/stops.txt", {{"kel", stop}}));
+  // "stat kept|mine PATH...": each file's owner and group, the archived
+  // ones (54321: kept where the run may keep them, as root) or the user's,
+  // and its time, the archived one or the restore's.
+  auto owners_and_times = [&](const Words &a) {
+    std::string out;
+    for (size_t i = 1; i < a.size(); ++i) {
+      struct stat st = {};
+      lstat((dir_ / a[i]).c_str(), &st);
+      const bool kept = st.st_uid == 54321 && st.st_gid == 54321;
+      const bool mine = st.st_uid == geteuid() && st.st_gid == getegid();
+      out += (i > 1 ? ", " : "") + a[i] +
+             (a[0] == "kept" && (kept || geteuid() != 0) ? " kept"
+              : a[0] == "mine" && mine                   ? " mine"
+                                                         : " other") +
+             (st.st_mtime == 1000000000 ? " archived time" : " new time");
+    }
+    return out;
+  };
+  auto kel = [&](const Words &a) { return input_run(a); };
+  EXPECT_TRUE(run_rows("archive/input.txt",
+                       {{"kel", kel}, {"records", records}, {"stat", owners_and_times}}));
+}
+
+TEST_F(KelTexts, ArchivesThatStopTheRun) {
+  EXPECT_TRUE(
+      run_rows("archive/stops.txt", {{"kel", [&](const Words &a) { return input_run(a); }}}));
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 
 #include "common/golden.h"
 #include "common/lock_probe.h"
+#include "common/shapes.h"
 #include "common/test_util.h"
 #include "common/worker.h"
 #include "kelfs/config.h"
@@ -42,13 +43,6 @@ std::string codes() {
   }
   if (*Alog_error_code() != 0) out += " log error " + std::to_string(*Alog_error_code());
   return out;
-}
-
-// The case-folding translation table of a make's "fold".
-const char *folding() {
-  static char table[256];
-  for (int i = 0; i < 256; ++i) table[i] = static_cast<char>(i >= 'a' && i <= 'z' ? i - 32 : i);
-  return table;
 }
 
 }  // namespace
@@ -99,8 +93,10 @@ CallScript::CallScript() {
       // --- indexed files
       {"v5_make",
        [=](const Call &c) {
-         const char *t = c.args.size() > 5 && c.text(5) == "fold" ? folding() : nullptr;
-         return result(v5_make(c.ptr(0), c.ptr(1), c.ptr(2), c.ptr(3), c.ptr(4), t));
+         FileShape fold;
+         fold.case_folding = c.args.size() > 5 && c.text(5) == "fold";
+         return result(v5_make(c.ptr(0), c.ptr(1), c.ptr(2), c.ptr(3), c.ptr(4),
+                               reinterpret_cast<const char *>(fold.table())));
        }},
       {"v5_open",
        [=, this](const Call &c) {
