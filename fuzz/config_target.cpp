@@ -64,9 +64,7 @@ void read_back(const std::string &name, const std::string &value) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  kel::fuzz::quiet_diagnostics();
-  kel::fuzz::enter_scratch();
-  kel::fuzz::set_guard(kel::fuzz::Guard::kEscape);
+  kel::fuzz::InScratch scratch(kel::fuzz::Guard::kEscape);
   cfg_define_table(kTable, kCount, 0);
   cfg_set_verbose(1, 0);
   cfg_set_statistics(1, 0);
@@ -99,7 +97,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   cfg_reset_all(0, 1);
   cfg_undefine_table(kTable, kCount, 0);
   cfg_release();
-  kel::fuzz::set_guard(kel::fuzz::Guard::kOff);
-  kel::fuzz::leave_scratch();
   return 0;
 }

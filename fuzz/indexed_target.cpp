@@ -18,6 +18,7 @@
 #include "config/fs_config.h"
 #include "fuzz/fuzz.h"
 #include "kelfs/kelfs.h"
+#include "support/be.h"
 
 namespace {
 
@@ -130,24 +131,20 @@ void use(int32_t mode, const uint8_t *data, size_t size) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size < 5) return 0;
-  kel::fuzz::quiet_diagnostics();
+  kel::fuzz::InScratch scratch(kel::fuzz::Guard::kEscape);
   kel::reset_fs_settings();
   v5_init_cfg();
   cfg_reset_all(0, 1);
   cfg_set_short("V_LOCK_METHOD", 0, static_cast<int16_t>((data[0] & 3) % 3));
   cfg_set_short("V_FORCE_OPEN", 0, static_cast<int16_t>((data[0] >> 2) & 1));
-  size_t n = (size_t{data[1]} << 24) | (size_t{data[2]} << 16) | (size_t{data[3]} << 8) | data[4];
+  size_t n = kel::load_be32(data + 1);
   data += 5;
   size -= 5;
   if (n > size) n = size;
-  kel::fuzz::enter_scratch();
-  kel::fuzz::set_guard(kel::fuzz::Guard::kEscape);
   kel::fuzz::write_bytes("f", data, n);
   if (size > n) kel::fuzz::write_bytes("f.vix", data + n, size - n);
   use(KEL_OPEN_INPUT, data, size);
   use(KEL_OPEN_IO, data, size);
-  kel::fuzz::set_guard(kel::fuzz::Guard::kOff);
-  kel::fuzz::leave_scratch();
   return 0;
 }
 
@@ -184,8 +181,8 @@ extern "C" int fuzz_make_seeds(const char *folder) {
     }
     v5_close(f);
     std::string d = kel::fuzz::read_bytes("f"), x = kel::fuzz::read_bytes("f.vix");
-    uint32_t n = static_cast<uint32_t>(d.size());
-    std::string seed = {'\0', char(n >> 24), char(n >> 16), char(n >> 8), char(n)};
+    std::string seed(5, '\0');
+    kel::store_be32(seed.data() + 1, static_cast<uint32_t>(d.size()));
     kel::fuzz::leave_scratch();
     kel::fuzz::write_bytes(out + "/v" + std::to_string(s.version), (seed + d + x).data(),
                            seed.size() + d.size() + x.size());
