@@ -9,6 +9,7 @@
 #include "fsapi/entry.h"
 
 #include "cache/cache.h"
+#include "common/call_script.h"
 #include "common/golden.h"
 #include "common/msg_file.h"
 #include "fsapi/families.h"
@@ -104,24 +105,24 @@ struct FakeLog {
   static int end_commit() { return ++end_commits, 7; }
 };
 
+// The log is called at the outermost begin and commit only, an end-commit
+// only after a commit that succeeded: rows of fsapi/transaction_calls.txt
+// with a log that counts its calls.
 TEST_F(EntryTest, TransactionDepthCallsTheLogOnlyAtTheOutermostLevel) {
   TransactionLog log{FakeLog::begin, FakeLog::commit, FakeLog::end_commit, nullptr};
   set_transaction_log(&log);
-  EXPECT_EQ(1, v5_commit(0)) << "a commit without a begin succeeds";
-  EXPECT_EQ(0, thread_data()->transaction_depth);
-  EXPECT_EQ(1, v5_begin());
-  EXPECT_EQ(1, v5_begin());
-  EXPECT_EQ(1, v5_commit(0));
-  EXPECT_EQ(1, thread_data()->transaction_depth) << "still open";
-  EXPECT_EQ(std::tuple(1, 0, 0),
-            std::tuple(FakeLog::begins, FakeLog::commits, FakeLog::end_commits));
-  EXPECT_EQ(7, v5_commit(0)) << "the end-commit result is the result";
-  EXPECT_EQ(std::tuple(1, 1, 1),
-            std::tuple(FakeLog::begins, FakeLog::commits, FakeLog::end_commits));
-  FakeLog::commit_ok = false;
-  v5_begin();
-  EXPECT_EQ(0, v5_commit(0));
-  EXPECT_EQ(1, FakeLog::end_commits) << "no end-commit after a failed commit";
+  test::CallScript script;
+  script.add("depth",
+             [](const test::Call &) { return std::to_string(thread_data()->transaction_depth); });
+  script.add("log_calls", [](const test::Call &) {
+    return std::to_string(FakeLog::begins) + " begins " + std::to_string(FakeLog::commits) +
+           " commits " + std::to_string(FakeLog::end_commits) + " end-commits";
+  });
+  script.add("failing_commits", [](const test::Call &) {
+    FakeLog::commit_ok = false;
+    return std::string();
+  });
+  EXPECT_TRUE(script.run("fsapi/transaction_calls.txt"));
 }
 
 // Starts and exits are counted; the last exit releases the thread data
