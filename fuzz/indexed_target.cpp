@@ -32,11 +32,6 @@ struct Run {
   std::vector<char> record;
 };
 
-void endless(const char *walk, int key) {
-  fprintf(stderr, "fuzz: endless %s walk of key %d\n", walk, key);
-  abort();
-}
-
 // Every information code; the record buffer is sized by the record
 // parameters, so that a record longer than the file says is caught.
 int info_all(Run &r) {
@@ -54,24 +49,27 @@ int info_all(Run &r) {
   return keys;
 }
 
-void walk(Run &r, int key, bool forward) {
-  std::fill(r.record.begin(), r.record.end(), forward ? '\0' : '\xff');
-  if (v5_start(r.file, r.record.data(), key, 0, forward ? 1 : 4) != 1) return;
-  size_t n = 0;
-  while ((forward ? v5_next(r.file, r.record.data()) : v5_previous(r.file, r.record.data())) != 0)
-    if (++n > r.bound) endless(forward ? "forward" : "backward", key);
+// Steps until the walk ends; more records than the input has bytes is a
+// walk gone round in circles.
+void walk(Run &r, uint32_t (*step)(DorvexFile *, char *), const char *name, int key) {
+  for (size_t n = 0; step(r.file, r.record.data()) != 0;)
+    if (++n > r.bound) {
+      fprintf(stderr, "fuzz: endless %s walk of key %d\n", name, key);
+      abort();
+    }
 }
 
+// Every key forward from the lowest and backward from the highest value,
+// then the records in their physical order.
 void walks(Run &r, int keys) {
   for (int key = 0; key < keys; ++key) {
-    walk(r, key, true);
-    walk(r, key, false);
+    for (bool forward : {true, false}) {
+      std::fill(r.record.begin(), r.record.end(), forward ? '\0' : '\xff');
+      if (v5_start(r.file, r.record.data(), key, 0, forward ? 1 : 4) == 1)
+        walk(r, forward ? v5_next : v5_previous, forward ? "forward" : "backward", key);
+    }
   }
-  if (v5_nkrstart(r.file) == 1) {
-    size_t n = 0;
-    while (v5_nkrnext(r.file, r.record.data()) != 0)
-      if (++n > r.bound) endless("physical", 0);
-  }
+  if (v5_nkrstart(r.file) == 1) walk(r, v5_nkrnext, "physical", 0);
 }
 
 // A record made from the input's bytes: its first kMadeBytes bytes (a
@@ -106,11 +104,6 @@ void change(Run &r, int keys, const uint8_t *data, size_t size) {
   }
 }
 
-void check(Run &r, int32_t mode) {
-  v5_check(r.file, mode == KEL_OPEN_INPUT ? 0 : V5_CHECK_CLEAR_DEAD_WRITERS);
-  v5_check_report();
-}
-
 void use(int32_t mode, const uint8_t *data, size_t size) {
   Run r;
   r.bound = size + 16;
@@ -123,7 +116,8 @@ void use(int32_t mode, const uint8_t *data, size_t size) {
     change(r, keys, data, size);
     walks(r, keys);
   }
-  check(r, mode);
+  v5_check(r.file, mode == KEL_OPEN_INPUT ? 0 : V5_CHECK_CLEAR_DEAD_WRITERS);
+  v5_check_report();
   v5_close(r.file);
 }
 
