@@ -10,6 +10,7 @@
 // set is written out as a file, and the library is released.
 #include <cstdint>
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -69,12 +70,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   cfg_set_verbose(1, 0);
   cfg_set_statistics(1, 0);
   std::vector<std::pair<std::string, std::string>> lines;
-  std::string text(reinterpret_cast<const char *>(data), size);
-  for (size_t at = 0; at < text.size();) {
-    size_t end = text.find('\n', at);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(at, end - at);
-    at = end + 1;
+  std::istringstream text(std::string(reinterpret_cast<const char *>(data), size));
+  for (std::string line; std::getline(text, line);) {
     size_t blank = line.find(' ');
     std::string name = line.substr(0, blank);
     std::string value = blank == std::string::npos ? "" : line.substr(blank + 1);
