@@ -1,7 +1,8 @@
 // The file table: sharing rules and the lock band between processes, one
 // descriptor per file inside a process, record locks, the trace of the lock
-// calls, failures and the helpers around files. The update lock on byte 0
-// is decided by the indexed engine's process test.
+// calls (rows of osfile/calls.txt), failures and the helpers around files.
+// The update lock on byte 0 is decided by the indexed engine's process
+// test.
 #include "osfile/files.h"
 
 #include <fcntl.h>
@@ -274,6 +275,7 @@ TEST_F(FileRows, Calls) {
                        "fd=F");
   }));
   set_descriptor_renumber_hook(nullptr);
+  set_trace_bits(0);
   if (raw_ >= 0) close(raw_);
 }
 
