@@ -26,6 +26,7 @@
 #include "messages/diag.h"
 #include "osfile/files.h"
 #include "relseq/pipes.h"
+#include "support/be.h"
 
 namespace kel::test {
 namespace {
@@ -92,7 +93,7 @@ class RelativeModel {
  private:
   void put(int64_t n, const std::string &r, bool whole) {
     size_t at = static_cast<size_t>(n - 1) * slot_;
-    for (uint32_t i = 0; i < width_; ++i) image_[at + i] = char(r.size() >> (8 * (width_ - 1 - i)));
+    if (width_ > 0) store_be(image_.data() + at, static_cast<int>(width_), r.size());
     image_.replace(at + width_, r.size(), r);
     if (whole && width_ > 0)
       image_.replace(at + width_ + r.size(), s_.maximum - r.size(), s_.maximum - r.size(), '\0');
@@ -331,8 +332,8 @@ class SequentialRun {
   std::string encoded(const std::string &r) const {
     if (f_.type == AS_FIXED) return r;
     if (f_.type == AS_VARIABLE) {
-      std::string prefix;
-      for (int i = f_.size > 65535 ? 3 : 1; i >= 0; --i) prefix += char(r.size() >> (8 * i));
+      std::string prefix(f_.size > 65535 ? 4 : 2, '\0');
+      store_be(prefix.data(), static_cast<int>(prefix.size()), r.size());
       return prefix + r;
     }
     // An empty print line is only its advancing.
