@@ -81,15 +81,13 @@ void run_pass(uint8_t options, bool table) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size < 1) return 0;
-  kel::fuzz::quiet_diagnostics();
+  kel::fuzz::InScratch scratch(kel::fuzz::Guard::kOff);
   kel::reset_fs_settings();
   v5_init_cfg();
   cfg_reset_all(0, 1);
   kel::fs_settings().max_files = 128;
-  kel::fuzz::enter_scratch();
   kel::fuzz::write_bytes("archive", data + 1, size - 1);
   kel::archive::run_pass(data[0], true);
   kel::archive::run_pass(data[0], false);
-  kel::fuzz::leave_scratch();
   return 0;
 }

@@ -10,6 +10,7 @@
 // set is written out as a file, and the library is released.
 #include <cstdint>
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -64,19 +65,13 @@ void read_back(const std::string &name, const std::string &value) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  kel::fuzz::quiet_diagnostics();
-  kel::fuzz::enter_scratch();
-  kel::fuzz::set_guard(kel::fuzz::Guard::kEscape);
+  kel::fuzz::InScratch scratch(kel::fuzz::Guard::kEscape);
   cfg_define_table(kTable, kCount, 0);
   cfg_set_verbose(1, 0);
   cfg_set_statistics(1, 0);
   std::vector<std::pair<std::string, std::string>> lines;
-  std::string text(reinterpret_cast<const char *>(data), size);
-  for (size_t at = 0; at < text.size();) {
-    size_t end = text.find('\n', at);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(at, end - at);
-    at = end + 1;
+  std::istringstream text(std::string(reinterpret_cast<const char *>(data), size));
+  for (std::string line; std::getline(text, line);) {
     size_t blank = line.find(' ');
     std::string name = line.substr(0, blank);
     std::string value = blank == std::string::npos ? "" : line.substr(blank + 1);
@@ -99,7 +94,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   cfg_reset_all(0, 1);
   cfg_undefine_table(kTable, kCount, 0);
   cfg_release();
-  kel::fuzz::set_guard(kel::fuzz::Guard::kOff);
-  kel::fuzz::leave_scratch();
   return 0;
 }

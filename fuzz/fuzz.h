@@ -44,4 +44,19 @@ size_t diagnostic_bytes();
 enum class Guard { kOff, kRefuse, kEscape };
 void set_guard(Guard guard);
 
+// One input's stay in the scratch folder, as every target runs it:
+// diagnostics quiet, the folder emptied and entered and the guard set; on
+// leaving, the guard is off and the process back where it started.
+struct InScratch {
+  explicit InScratch(Guard guard) {
+    quiet_diagnostics();
+    enter_scratch();
+    set_guard(guard);
+  }
+  ~InScratch() {
+    set_guard(Guard::kOff);
+    leave_scratch();
+  }
+};
+
 }  // namespace kel::fuzz

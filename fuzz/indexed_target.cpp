@@ -18,6 +18,7 @@
 #include "config/fs_config.h"
 #include "fuzz/fuzz.h"
 #include "kelfs/kelfs.h"
+#include "support/be.h"
 
 namespace {
 
@@ -30,11 +31,6 @@ struct Run {
   size_t bound = 0;  // most records a walk may return
   std::vector<char> record;
 };
-
-void endless(const char *walk, int key) {
-  fprintf(stderr, "fuzz: endless %s walk of key %d\n", walk, key);
-  abort();
-}
 
 // Every information code; the record buffer is sized by the record
 // parameters, so that a record longer than the file says is caught.
@@ -53,24 +49,27 @@ int info_all(Run &r) {
   return keys;
 }
 
-void walk(Run &r, int key, bool forward) {
-  std::fill(r.record.begin(), r.record.end(), forward ? '\0' : '\xff');
-  if (v5_start(r.file, r.record.data(), key, 0, forward ? 1 : 4) != 1) return;
-  size_t n = 0;
-  while ((forward ? v5_next(r.file, r.record.data()) : v5_previous(r.file, r.record.data())) != 0)
-    if (++n > r.bound) endless(forward ? "forward" : "backward", key);
+// Steps until the walk ends; more records than the input has bytes is a
+// walk gone round in circles.
+void walk(Run &r, uint32_t (*step)(DorvexFile *, char *), const char *name, int key) {
+  for (size_t n = 0; step(r.file, r.record.data()) != 0;)
+    if (++n > r.bound) {
+      fprintf(stderr, "fuzz: endless %s walk of key %d\n", name, key);
+      abort();
+    }
 }
 
+// Every key forward from the lowest and backward from the highest value,
+// then the records in their physical order.
 void walks(Run &r, int keys) {
   for (int key = 0; key < keys; ++key) {
-    walk(r, key, true);
-    walk(r, key, false);
+    for (bool forward : {true, false}) {
+      std::fill(r.record.begin(), r.record.end(), forward ? '\0' : '\xff');
+      if (v5_start(r.file, r.record.data(), key, 0, forward ? 1 : 4) == 1)
+        walk(r, forward ? v5_next : v5_previous, forward ? "forward" : "backward", key);
+    }
   }
-  if (v5_nkrstart(r.file) == 1) {
-    size_t n = 0;
-    while (v5_nkrnext(r.file, r.record.data()) != 0)
-      if (++n > r.bound) endless("physical", 0);
-  }
+  if (v5_nkrstart(r.file) == 1) walk(r, v5_nkrnext, "physical", 0);
 }
 
 // A record made from the input's bytes: its first kMadeBytes bytes (a
@@ -105,11 +104,6 @@ void change(Run &r, int keys, const uint8_t *data, size_t size) {
   }
 }
 
-void check(Run &r, int32_t mode) {
-  v5_check(r.file, mode == KEL_OPEN_INPUT ? 0 : V5_CHECK_CLEAR_DEAD_WRITERS);
-  v5_check_report();
-}
-
 void use(int32_t mode, const uint8_t *data, size_t size) {
   Run r;
   r.bound = size + 16;
@@ -122,7 +116,8 @@ void use(int32_t mode, const uint8_t *data, size_t size) {
     change(r, keys, data, size);
     walks(r, keys);
   }
-  check(r, mode);
+  v5_check(r.file, mode == KEL_OPEN_INPUT ? 0 : V5_CHECK_CLEAR_DEAD_WRITERS);
+  v5_check_report();
   v5_close(r.file);
 }
 
@@ -130,24 +125,20 @@ void use(int32_t mode, const uint8_t *data, size_t size) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size < 5) return 0;
-  kel::fuzz::quiet_diagnostics();
+  kel::fuzz::InScratch scratch(kel::fuzz::Guard::kEscape);
   kel::reset_fs_settings();
   v5_init_cfg();
   cfg_reset_all(0, 1);
   cfg_set_short("V_LOCK_METHOD", 0, static_cast<int16_t>((data[0] & 3) % 3));
   cfg_set_short("V_FORCE_OPEN", 0, static_cast<int16_t>((data[0] >> 2) & 1));
-  size_t n = (size_t{data[1]} << 24) | (size_t{data[2]} << 16) | (size_t{data[3]} << 8) | data[4];
+  size_t n = kel::load_be32(data + 1);
   data += 5;
   size -= 5;
   if (n > size) n = size;
-  kel::fuzz::enter_scratch();
-  kel::fuzz::set_guard(kel::fuzz::Guard::kEscape);
   kel::fuzz::write_bytes("f", data, n);
   if (size > n) kel::fuzz::write_bytes("f.vix", data + n, size - n);
   use(KEL_OPEN_INPUT, data, size);
   use(KEL_OPEN_IO, data, size);
-  kel::fuzz::set_guard(kel::fuzz::Guard::kOff);
-  kel::fuzz::leave_scratch();
   return 0;
 }
 
@@ -184,8 +175,8 @@ extern "C" int fuzz_make_seeds(const char *folder) {
     }
     v5_close(f);
     std::string d = kel::fuzz::read_bytes("f"), x = kel::fuzz::read_bytes("f.vix");
-    uint32_t n = static_cast<uint32_t>(d.size());
-    std::string seed = {'\0', char(n >> 24), char(n >> 16), char(n >> 8), char(n)};
+    std::string seed(5, '\0');
+    kel::store_be32(seed.data() + 1, static_cast<uint32_t>(d.size()));
     kel::fuzz::leave_scratch();
     kel::fuzz::write_bytes(out + "/v" + std::to_string(s.version), (seed + d + x).data(),
                            seed.size() + d.size() + x.size());

@@ -34,10 +34,8 @@ void fetch(int32_t number, int32_t sub) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  kel::fuzz::quiet_diagnostics();
-  kel::fuzz::enter_scratch();
+  kel::fuzz::InScratch scratch(kel::fuzz::Guard::kEscape);
   kel::fuzz::write_bytes("messages", data, size);
-  kel::fuzz::set_guard(kel::fuzz::Guard::kEscape);
   std::string path = kel::fuzz::scratch() + "/messages";
   setenv("A_MESSAGE", path.c_str(), 1);
   char error_text[300] = {};
@@ -63,8 +61,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   }
   Amsg_print(stderr, Amsg_get(4, 0, "%1 and %2"), "a", "b", "c", "d", "e", "f");
   Amsg_shutdown();
-  kel::fuzz::set_guard(kel::fuzz::Guard::kOff);
-  kel::fuzz::leave_scratch();
   return 0;
 }
 

@@ -51,13 +51,6 @@ class CacheTest : public ::testing::Test {
     set_trace_bits(0);
     set_cache_config_override(nullptr);
   }
-  // Opens path_ through the cache and records its kind.
-  int open_cached(int flags, int kind = kKindIndex, const std::string &path = "") {
-    int f = Bopen((path.empty() ? path_ : path).c_str(), flags);
-    EXPECT_GE(f, 0);
-    Bset_kind(f, kind);
-    return f;
-  }
   // The scenarios' calls. A file is named by its name in the test's
   // folder (the segment, "P" in the traces, unless another is named), an
   // open by its number; a transfer's bytes are runs (as_runs), a kind
@@ -308,7 +301,7 @@ TEST_F(CacheTest, OutOfMemoryAndFailedTransfers) {
   alloc_fail_nth(1);  // the pool, made by the first open
   EXPECT_TRUE(failed(Bopen(path_.c_str(), A_IO) == -1, E_NO_MEMORY));
   alloc_fail_nth(0);
-  Bclose(open_cached(A_IO));  // what lasts beyond a close exists
+  Bclose(Bopen(path_.c_str(), A_IO));  // what lasts beyond a close exists
   int f = -1;
   EXPECT_EQ(1,
             FailEachAllocation{.op = [&] { return (f = Bopen(path_.c_str(), A_IO)) >= 0; }}.run());
@@ -324,7 +317,8 @@ TEST_F(CacheTest, OutOfMemoryAndFailedTransfers) {
   EXPECT_TRUE(fails(write_at(77, buf.data(), 0, 512), E_SYSERR));
   std::string deferred_path = dir_ / "deferred";
   write_file(deferred_path, "");
-  int g = open_cached(0x602, kKindIndex, deferred_path);
+  int g = Bopen(deferred_path.c_str(), 0x602);  // an index segment, deferred writes
+  Bset_kind(g, kKindIndex);
   {
     FileSizeLimit limit(4096);
     EXPECT_TRUE(fails(write_at(f, buf.data(), 2048, 4096), E_DISK_FULL)) << "half fits";

@@ -1,4 +1,5 @@
-// The configuration's values through their setters and getters: the
+// The configuration's values through their setters and getters (and the
+// file system's table of variables with their defaults): the
 // calls and their results are rows of tests/golden/config/values.txt
 // (common/row_script.h); the verbs below are the library's calls. A name
 // written NAME@n is taken in the set n, else in set 0. "calls" shows the
@@ -7,8 +8,11 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 #include <string>
+#include <vector>
 
+#include "common/faults.h"
 #include "common/golden.h"
 #include "common/msg_file.h"
 #include "common/row_script.h"
@@ -130,6 +134,8 @@ long working_value(const std::string &name) {
   if (name == "EOL_CHAR") return s.eol_char;
   if (name == "QUEUE_READERS") return s.queue_readers;
   if (name == "V_STRIP_DOT_EXTENSION") return s.strip_dot_extension;
+  if (name == "OPEN_FILES_ONCE") return s.open_files_once;
+  if (name == "USE_LARGE_FILE_API") return use_large_file_api();
   if (name == "LOG_DIR") return static_cast<long>(strlen(s.log_dir));
   return -1;
 }
@@ -271,13 +277,31 @@ Verbs config_verbs() {
          return std::to_string(b.tiny) + " " + std::to_string(b.shorty) + " " +
                 std::to_string(b.longy) + " " + std::to_string(b.booly);
        }},
-      {"setenv", act([](const Words &a) { setenv(a.at(0).c_str(), a.at(1).c_str(), 1); })},
+      // NAME VALUE, or NAME - to remove it.
+      {"setenv", act([](const Words &a) {
+         a.at(1) == "-" ? unsetenv(a[0].c_str()) : setenv(a[0].c_str(), a[1].c_str(), 1);
+       })},
       {"apply_environment", [](const Words &) { return std::to_string(cfg_apply_environment(0)); }},
       {"agetenv", [](const Words &a) { return as_word(Agetenv(a.at(0).c_str())); }},
       // A number with unit letters, or (VERB flags) the READ, WRITE,
       // RECOVER and APPEND keywords; "verbose" reports unmatched tokens.
       {"number", [](const Words &a) { return parsed(a, nullptr, 0); }},
       {"flags", [](const Words &a) { return parsed(a, kFlags, std::size(kFlags)); }},
+      // Every variable the written configuration file names, with its type
+      // and its value as the getters give it.
+      {"table",
+       [](const Words &) {
+         if (cfg_write_file("all.cfg", 0) != 1) return std::string("not written");
+         std::istringstream lines(read_file("all.cfg"));
+         std::string listing;
+         int count = 0;
+         for (std::string line; std::getline(lines, line); ++count) {
+           Named n{line.substr(0, line.find(' ')), 0};
+           listing += "\n" + n.name + " type " + std::to_string(cfg_get_type(n.name.c_str(), 0)) +
+                      " " + value_of(n);
+         }
+         return std::to_string(count) + " variables" + listing;
+       }},
       // The working value a variable of the file system's table sets.
       {"working", [](const Words &a) { return std::to_string(working_value(a.at(0))); }},
       // The translation and its kind.
@@ -309,6 +333,41 @@ TEST(ConfigValues, NoMemoryForStorageEndsTheProcess) {
         cfg_set_long("T_LONG", 0, 1);
       },
       testing::ExitedWithCode(255), "\\*\\*\\* Out of Memory \\*\\*\\*\n");
+  cfg_release();
+}
+
+// The first texts of Agetenv are rows of config/values.txt.
+TEST(Agetenv, ResultsInTenBuffersAndWithoutMemory) {
+  // Results live in ten buffers taken in turn, each grown as needed.
+  std::vector<const char *> results;
+  for (int i = 0; i < 10; ++i) {
+    std::string name = "KT_P" + std::to_string(i);
+    setenv(name.c_str(), (std::string(i * 10, '.') + std::to_string(i)).c_str(), 1);
+    results.push_back(Agetenv(name.c_str()));
+  }
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(std::string(i * 10, '.') + std::to_string(i), results[i]);
+  setenv("KT_P10", "ten", 1);  // fits the first buffer: no reallocation
+  EXPECT_EQ(results[0], Agetenv("KT_P10"));
+  EXPECT_STREQ("ten", results[0]);
+  cfg_release();
+
+  // Without memory for the pool: no value, one report a buffer.
+  setenv("KT_BOTH", "env both", 1);
+  *fs_error_code() = 0;  // the error block is created once, on first use
+  int64_t live = alloc_live_blocks();
+  StderrCapture err;
+  const char *got = nullptr;
+  int failures = fail_each_allocation([&] { got = Agetenv("KT_BOTH"); },
+                                      [&](int n) {
+                                        EXPECT_EQ(nullptr, got) << n;
+                                        cfg_release();
+                                        EXPECT_EQ(live, alloc_live_blocks()) << n;
+                                      });
+  EXPECT_STREQ("env both", got);
+  EXPECT_EQ(13, failures) << "the key, the thread record, the library and the ten pool buffers";
+  std::string reports;
+  for (int i = 0; i < 10; ++i) reports += "config: Not enough memory\n";
+  EXPECT_EQ(reports, err.text());
   cfg_release();
 }
 

@@ -1,14 +1,21 @@
+// The OS layer: handles over descriptors, locks, the double-byte mode,
+// base names, joined paths and temporary files (rows of layer/calls.txt),
+// wrapped descriptors, file copies, and the streams.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <optional>
+#include <regex>
+#include <set>
 #include <string>
 
 #include "common/fails.h"
+#include "common/golden.h"
 #include "common/lock_probe.h"
 #include "common/row_script.h"
 #include "common/test_util.h"
@@ -35,23 +42,28 @@ class LayerFiles : public ::testing::Test {
     struct stat st;
     return Alayer_fstat(h, &st) == 0 ? std::to_string(st.st_size) : "none";
   }
-  TempDir dir_;
+  TempDir dir_{true};
   std::string path_ = dir_ / "data";
 };
+
+uint32_t g_draws = 0;
 
 bool cloexec(int fd) {
   return (fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0;
 }
 
 // The calls of layer/calls.txt: a handle by its number, a file by its
-// name in the test's folder; a call that fails shows errno's text.
+// name in the test's folder (the working folder); a call that fails shows
+// errno's text.
 TEST_F(LayerFiles, Rows) {
   auto n = [](const Words &a, size_t i) { return static_cast<int32_t>(number(a.at(i))); };
   auto path = [this](const Words &a) { return dir_ / a.at(0); };
   auto said = [](int64_t result) {
     return std::to_string(result) + (errno ? std::string(" ") + strerror(errno) : "");
   };
+  auto text = [](const Words &a, size_t i) { return a.at(i) == "-" ? nullptr : a[i].c_str(); };
   std::optional<FileSizeLimit> limit;
+  std::set<std::string> made;
   char buf[4096];
   const Verbs verbs = {
       {"open", [&](const Words &a) { return said(Alayer_open(path(a).c_str(), n(a, 1))); }},
@@ -129,6 +141,46 @@ TEST_F(LayerFiles, Rows) {
          limit.reset();
          if (a.at(0) != "none") limit.emplace(number(a[0]));
        })},
+      // Temporary files, FOLDER PREFIX SUFFIX [ROOM] ("-": null): the name
+      // made, its six drawn characters as ######, then the file's size and
+      // mode, and "repeated" when a row before made the same name. ROOM:
+      // the buffer's bytes beyond the folder's name.
+      {"temp",
+       [&](const Words &a) {
+         umask(022);
+         std::string folder = replace_all(a.at(0), "<dir>", dir_.path());
+         size_t room = a.size() > 3 ? folder.size() + number(a[3]) : sizeof buf;
+         strcpy(buf, "junk");
+         int32_t rc =
+             Atemp_file(text(a, 0) ? folder.c_str() : nullptr, text(a, 1), text(a, 2), buf, room);
+         std::string out =
+             std::to_string(rc) + " " +
+             as_word(std::regex_replace(
+                 replace_all(buf, dir_.path(), "<dir>"),
+                 std::regex("/(" + std::string(text(a, 1) ? a[1] : "") + ")[A-Z0-9]{6}"),
+                 "/$1######"));
+         struct stat st;
+         if (rc != 1 || stat(buf, &st) != 0) return out;
+         char mode[8];
+         snprintf(mode, sizeof mode, "%o", st.st_mode & 0777);
+         return out + " size " + std::to_string(st.st_size) + " mode " + mode +
+                (made.insert(buf).second ? "" : " repeated");
+       }},
+      // NAME FOLDER: an environment variable naming a new folder in the
+      // test's folder; NAME -: removed.
+      {"env", act([&](const Words &a) {
+         if (a.at(1) == "-") return (void)unsetenv(a[0].c_str());
+         mkdir((dir_ / a[1]).c_str(), 0755);
+         setenv(a[0].c_str(), (dir_ / a[1]).c_str(), 1);
+       })},
+      // Every draw of a temporary name gives 0 (AAAAAA) and is counted;
+      // "draws": how many, and they are random again.
+      {"draw_zero", act([] { temp_file_draw_hook([]() -> uint32_t { return ++g_draws, 0; }); })},
+      {"draws",
+       [](const Words &) {
+         temp_file_draw_hook(nullptr);
+         return std::to_string(std::exchange(g_draws, 0));
+       }},
       // DIR NAME: the folder's buffer after the join.
       {"join",
        [&](const Words &a) {
@@ -204,6 +256,68 @@ TEST_F(LayerFiles, CopyTakesBytesAndFailsWithCode21) {
   alloc_fail_nth(1);
   EXPECT_TRUE(fails(Acopy_file(from.c_str(), (dir_ / "stack").c_str()), E_COPY_FAILED));
   EXPECT_EQ(live, alloc_live_blocks());
+}
+
+TEST(Streams, ModeLettersBAndTAreDroppedAndFailuresSetErrno) {
+  TempDir dir;
+  std::string path = dir / "s";
+  write_file(path, "old contents");
+  // "wb+" opens as "w+": truncated, and readable as well as writable.
+  void *s = Astream_open(path.c_str(), "wb+");
+  ASSERT_NE(nullptr, s);
+  EXPECT_TRUE(fcntl(fileno(stream_file(s)), F_GETFD) & FD_CLOEXEC);
+  EXPECT_EQ(5, Astream_printf(s, "%d-%s", 12, "ab"));
+  EXPECT_GE(Astream_puts("\nline two\n", s), 0);
+  EXPECT_EQ(15, Astream_tell(s));
+  EXPECT_EQ(0, Astream_seek(s, 0, SEEK_SET));
+  EXPECT_EQ('1', Astream_getc(s));
+  char line[32], rest[32] = {};
+  EXPECT_EQ(line, Astream_gets(line, sizeof line, s));
+  EXPECT_STREQ("2-ab\n", line);
+  EXPECT_EQ(9u, Astream_read(rest, 1, sizeof rest, s));
+  EXPECT_STREQ("line two\n", rest);
+  EXPECT_EQ(0, Astream_close(s));
+  EXPECT_EQ("12-ab\nline two\n", read_file(path));
+  s = Astream_open(path.c_str(), "rt");
+  EXPECT_EQ(0u, Astream_write("x", 1, 1, s)) << "read only";
+  Astream_close(s);
+  errno = 0;
+  EXPECT_EQ(nullptr, Astream_open((dir / "missing").c_str(), "rb"));
+  EXPECT_EQ(ENOENT, errno);
+  // No memory for the stream object: nothing opened.
+  int64_t live = alloc_live_blocks();
+  alloc_fail_nth(1);
+  EXPECT_EQ(nullptr, Astream_open((dir / "new").c_str(), "w"));
+  EXPECT_EQ(ENOMEM, errno);
+  EXPECT_FALSE(file_exists(dir / "new"));
+  EXPECT_LE(alloc_live_blocks(), live + 1);  // at most the error block
+}
+
+TEST(Streams, StandardStreamsAreHandles) {
+  TempDir dir;
+  FILE *in = fopen((dir / "in").c_str(), "w+");
+  FILE *out = fopen((dir / "out").c_str(), "w+");
+  FILE *err = fopen((dir / "err").c_str(), "w+");
+  fputs("typed\n", in);
+  rewind(in);
+  Astream_init(in, out, err);
+  // The library's own stdin/stdout/stderr values name the bound streams.
+  char line[16];
+  EXPECT_EQ(line, Astream_gets(line, sizeof line, stdin));
+  EXPECT_STREQ("typed\n", line);
+  EXPECT_EQ(3u, Astream_write("out", 1, 3, stdout));
+  Astream_printf(stderr, "err %d", 1);
+  Astream_puts("!", err);  // the FILE itself is accepted too
+  Astream_flush(stdout);
+  Astream_flush(stderr);
+  EXPECT_EQ("out", read_file(dir / "out"));
+  EXPECT_EQ("err 1!", read_file(dir / "err"));
+  // Closing a standard stream twice is harmless.
+  EXPECT_EQ(0, Astream_close(stderr));
+  EXPECT_EQ(EOF, Astream_close(stderr));
+  EXPECT_EQ(0u, Astream_write("x", 1, 1, stderr));
+  Astream_close(stdin);
+  Astream_close(stdout);
 }
 
 }  // namespace

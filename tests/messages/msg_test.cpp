@@ -1,9 +1,13 @@
+// The message library: files made by rows and the calls on them, random
+// fetches against a reference, the pool of result buffers, failures of
+// memory; and the diagnostic writer eprintf.
 #include "messages/msg.h"
 
 #include <gtest/gtest.h>
 
 #include <unistd.h>
 
+#include <climits>
 #include <cstdlib>
 #include <random>
 #include <string>
@@ -14,6 +18,7 @@
 #include "common/test_util.h"
 #include "kelfs/errors.h"
 #include "layer/layer.h"
+#include "messages/diag.h"
 #include "support/alloc.h"
 
 namespace kel {
@@ -168,7 +173,10 @@ TEST(Messages, PoolOfTenBuffersAndShutdownReleasesEverything) {
   EXPECT_EQ(live, alloc_live_blocks()) << "pool, state, key and stream released";
 }
 
-TEST(Messages, OutOfMemoryForThreadStateGivesDefaultsAndLeaksNothing) {
+// Without memory: the thread state of a fetch (the defaults are given), a
+// long text of a format, and eprintf's buffer for a long text (dropped
+// silently; short texts need none). Nothing leaks.
+TEST(Messages, OutOfMemory) {
   test::TempDir dir;
   ASSERT_EQ(1, open_messages(dir, MsgFileBuilder().add(1, {"from file"}).bytes()));
   *fs_error_code() = 0;  // the error block is created once, on first use
@@ -185,17 +193,21 @@ TEST(Messages, OutOfMemoryForThreadStateGivesDefaultsAndLeaksNothing) {
   EXPECT_EQ(report + report + report, err.text());
   EXPECT_STREQ("from file", Amsg_get(1, 0, "default")) << "a later fetch creates the state";
   Amsg_shutdown();
-}
 
-TEST(MessageFormat, OutOfMemoryForALongText) {
   char buffer[kMsgBufferSize];
-  const std::string big(1020, 'z');
-  *fs_error_code() = 0;
-  int64_t live = alloc_live_blocks();
+  live = alloc_live_blocks();
   alloc_fail_nth(1);
-  Amsg_format(buffer, "%1 tail", big.c_str());
+  Amsg_format(buffer, "%1 tail", std::string(1020, 'z').c_str());
   EXPECT_TRUE(alloc_failure_triggered());
   EXPECT_STREQ("out of memory in mvsprintf()", buffer);
+  alloc_fail_nth(1);
+  eprintf("%s", std::string(500, 'x').c_str());
+  EXPECT_TRUE(alloc_failure_triggered());
+  alloc_fail_nth(1);
+  eprintf("short %d\n", 7);
+  EXPECT_FALSE(alloc_failure_triggered()) << "short texts need no allocation";
+  alloc_fail_nth(0);
+  EXPECT_EQ(report + report + report + "short 7\n", err.text());
   EXPECT_EQ(live, alloc_live_blocks());
 }
 
@@ -214,6 +226,32 @@ TEST(MessageFormat, PrintAndTraceShowMissingMessagesByNumber) {
   Amsg_trace("#44");
   Amsg_trace("%1!\n", "traced");
   EXPECT_EQ("Message #44\ntraced!\n", err.text());
+}
+
+TEST(Eprintf, LongTextsAreWrittenWhole) {
+  // A long argument, and numbers that widen a format estimated below 300
+  // bytes (270 literal bytes and ten conversions) past them.
+  std::string big(1000, 'L');
+  big[0] = 'B';
+  big[999] = 'E';
+  std::string format(270, '.');
+  for (int i = 0; i < 10; ++i) format.insert(static_cast<size_t>(i) * 27, "%d");
+  std::string widened = format;
+  for (size_t at; (at = widened.find("%d")) != std::string::npos;)
+    widened.replace(at, 2, std::to_string(INT_MIN));
+  ASSERT_GT(widened.size(), 300u);
+  *fs_error_code() = 0;
+  int64_t live = alloc_live_blocks();
+  test::StderrCapture err;
+  eprintf("<%s>\n", big.c_str());
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+#pragma GCC diagnostic ignored "-Wformat-security"
+  eprintf(format.c_str(), INT_MIN, INT_MIN, INT_MIN, INT_MIN, INT_MIN, INT_MIN, INT_MIN, INT_MIN,
+          INT_MIN, INT_MIN);
+#pragma GCC diagnostic pop
+  EXPECT_EQ("<" + big + ">\n" + widened, err.text());
+  EXPECT_EQ(live, alloc_live_blocks()) << "the eprintf buffers are freed";
 }
 
 }  // namespace

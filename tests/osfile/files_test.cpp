@@ -1,7 +1,8 @@
 // The file table: sharing rules and the lock band between processes, one
 // descriptor per file inside a process, record locks, the trace of the lock
-// calls, failures and the helpers around files. The update lock on byte 0
-// is decided by the indexed engine's process test.
+// calls (rows of osfile/calls.txt), failures and the helpers around files.
+// The update lock on byte 0 is decided by the indexed engine's process
+// test.
 #include "osfile/files.h"
 
 #include <fcntl.h>
@@ -114,6 +115,14 @@ class FileRows : public FilesTest {
     auto flag = [](bool &setting) {
       return act([&setting](const Words &a) { setting = number(a.at(0)) != 0; });
     };
+    auto held = [this] {
+      pid_t holder = *fs_lock_holder();
+      return holder == 0          ? ""
+             : holder == getpid() ? " held here"
+             : peer_ && holder == peer_->worker.pid()
+                 ? " held by the other process"
+                 : " held by process " + std::to_string(holder);
+    };
     FsSettings &s = fs_settings();
     return {
         {"begin", act([this] {
@@ -122,6 +131,7 @@ class FileRows : public FilesTest {
            force_large_file_api(0);
            peer_.reset();
            set_descriptor_renumber_hook(nullptr);
+           if (raw_ >= 0) close(std::exchange(raw_, -1));
          })},
         // From here on each change of a file's descriptor is noted.
         {"watch_renumbering", act([] {
@@ -170,16 +180,27 @@ class FileRows : public FilesTest {
          }},
         // F OFFSET OP: the holder of a refused lock is named.
         {"lock",
-         [this, n](const Words &a) {
+         [this, n, held](const Words &a) {
            *fs_lock_holder() = 0;
            int32_t rc = Arec_lock64(n(a, 0), number(a.at(1)), n(a, 2));
-           pid_t holder = *fs_lock_holder();
-           return said(rc, rc != 0) + (holder == 0          ? ""
-                                       : holder == getpid() ? " held here"
-                                       : peer_ && holder == peer_->worker.pid()
-                                           ? " held by the other process"
-                                           : " held by process " + std::to_string(holder));
+           return said(rc, rc != 0) + held();
          }},
+        // The lock calls on a descriptor of the file of its own ("raw",
+        // shown as F in the trace): afcntl F|-1 CMD TYPE START LENGTH, and
+        // lock_range START LENGTH OP, which names the holder.
+        {"raw", act([this] { raw_ = open(path_.c_str(), O_RDWR); })},
+        {"afcntl",
+         [this, n](const Words &a) {
+           ALockRequest rq{static_cast<int16_t>(n(a, 2)), 0, number(a.at(3)), number(a.at(4)), 0};
+           return std::to_string(Afcntl(a.at(0) == "F" ? raw_ : n(a, 0), n(a, 1), &rq));
+         }},
+        {"lock_range",
+         [this, n, held](const Words &a) {
+           *fs_lock_holder() = 0;
+           int32_t rc = Alock_range(raw_, number(a.at(0)), number(a.at(1)), n(a, 2));
+           return std::to_string(rc) + held();
+         }},
+        {"trace", act([n](const Words &a) { set_trace_bits(static_cast<uint32_t>(n(a, 0))); })},
         {"locks", [](const Words &) { return std::to_string(record_lock_count()); }},
         {"unlocked", [n](const Words &a) { return std::to_string(Afile_unlocked(n(a, 0))); }},
         // What another process sees locked in [START, START + LENGTH).
@@ -239,44 +260,23 @@ class FileRows : public FilesTest {
     };
   }
   std::optional<Peer> peer_;
+  int raw_ = -1;
 };
 
+// Each row's error codes are its own; what it wrote on the error output
+// (the trace) follows it.
 TEST_F(FileRows, Calls) {
-  // Each row's error codes are its own.
-  EXPECT_TRUE(run_rows("osfile/calls.txt", verbs(), [] {
+  StderrCapture err;
+  size_t shown = 0;
+  EXPECT_TRUE(run_rows("osfile/calls.txt", verbs(), [&] {
     *fs_error_code() = *fs_error_secondary() = 0;
-    return "";
+    std::string text = err.text();
+    return replace_all(text.substr(std::exchange(shown, text.size())), "fd=" + std::to_string(raw_),
+                       "fd=F");
   }));
   set_descriptor_renumber_hook(nullptr);
-}
-
-// One trace line a lock call (the descriptor shown as "F").
-TEST_F(FilesTest, AfcntlTracesEveryLockCall) {
-  Peer peer(path_);
-  ASSERT_EQ(0, peer.lock(peer.open(A_IO), 40));
-  int fd = open(path_.c_str(), O_RDWR);
-  StderrCapture capture;
-  set_trace_bits(16);
-  ALockRequest rq{F_RDLCK, 0, 5, 1, 0};
-  EXPECT_EQ(0, Afcntl(fd, A_F_SETLK, &rq));
-  rq = ALockRequest{F_WRLCK, 0, 7, 2, 0};
-  EXPECT_EQ(-1, Afcntl(-1, A_F_SETLKW, &rq));
-  EXPECT_EQ(-1, Afcntl(fd, 99, &rq));
-  rq.type = 9;
-  EXPECT_EQ(-1, Afcntl(fd, A_F_SETLK, &rq));
-  *fs_lock_holder() = 0;
-  EXPECT_EQ(1, Alock_range(fd, 40, 1, 2)) << "refused, then tested: the holder is named";
-  EXPECT_EQ(peer.worker.pid(), *fs_lock_holder());
-  force_large_file_api(1);
-  EXPECT_EQ(0, Alock_range(fd, 1LL << 40, 3, 2));
-  EXPECT_EQ(0, Alock_range(fd, 1LL << 40, 3, 0));
-  set_trace_bits(17);  // other bits do not matter
-  EXPECT_EQ(0, Alock_range(fd, 1000, 1, 3));
-  set_trace_bits(8);
-  EXPECT_EQ(0, Alock_range(fd, 1000, 1, 3));
-  EXPECT_TRUE(matches_golden("osfile/afcntl_trace.txt",
-                             replace_all(capture.text(), "fd=" + std::to_string(fd), "fd=F")));
-  close(fd);
+  set_trace_bits(0);
+  if (raw_ >= 0) close(raw_);
 }
 
 // Missing files, a handle not in use and a full file table: rows of

@@ -120,11 +120,14 @@ class DorvexToolTest : public ::testing::Test {
 // Unloaded and loaded again, in both forms and from every key's order, a
 // file gives the same records in every key's order: the same sequence of
 // key values, and the same records (records of equal alternate key values
-// come in the order they were written, which the load cannot know).
-TEST_F(DorvexToolTest, UnloadThenLoadKeepsEveryKeysOrder) {
+// come in the order they were written, which the load cannot know). Then
+// its index segment overwritten: the check finds problems, rebuild
+// re-creates every tree from the data records, and the check then finds
+// the file sound with every record in it.
+TEST_F(DorvexToolTest, UnloadLoadAndRebuildKeepEveryKeysOrder) {
   for (const Shape &s : kShapes) {
     SCOPED_TRACE(s.what);
-    std::vector<std::string> written = make("orig", s);
+    std::vector<std::string> written = make("cust.dat", s);
     std::sort(written.begin(), written.end());
     const std::vector<KeySpec> &keys = s.file.keys;
     for (const char *form : {"member", "text"}) {
@@ -132,7 +135,7 @@ TEST_F(DorvexToolTest, UnloadThenLoadKeepsEveryKeysOrder) {
         SCOPED_TRACE(std::string(form) + " form, key " + std::to_string(order));
         const std::string out = "unl." + std::string(form) + std::to_string(order);
         const std::string copy = "copy" + std::string(form) + std::to_string(order);
-        std::vector<std::string> args = {"unload", "orig", out, "--key", std::to_string(order)};
+        std::vector<std::string> args = {"unload", "cust.dat", out, "--key", std::to_string(order)};
         if (std::string(form) == "text") args.push_back("--text");
         RunResult r = tool(args);
         ASSERT_EQ(r.status, 0) << r.err;
@@ -140,7 +143,7 @@ TEST_F(DorvexToolTest, UnloadThenLoadKeepsEveryKeysOrder) {
         ASSERT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(version_of(copy), s.file.version);
         for (size_t k = 0; k < keys.size(); ++k) {
-          std::vector<std::string> a = in_order("orig", static_cast<int>(k));
+          std::vector<std::string> a = in_order("cust.dat", static_cast<int>(k));
           std::vector<std::string> b = in_order(copy, static_cast<int>(k));
           ASSERT_EQ(a.size(), written.size());
           ASSERT_EQ(b.size(), a.size());
@@ -152,40 +155,29 @@ TEST_F(DorvexToolTest, UnloadThenLoadKeepsEveryKeysOrder) {
         }
       }
     }
-    EXPECT_EQ(tool({"copy", "orig", "copied"}).status, 0);
-    EXPECT_EQ(in_order("copied", 0), in_order("orig", 0));
+    EXPECT_EQ(tool({"copy", "cust.dat", "copied"}).status, 0);
+    EXPECT_EQ(in_order("copied", 0), in_order("cust.dat", 0));
     EXPECT_EQ(version_of("copied"), s.file.version);
-    for (const std::string &f : folder_entries(dir_.path())) remove((dir_ / f).c_str());
-  }
-}
-
-// A file whose index segment was overwritten: the check finds problems,
-// rebuild re-creates every tree from the data records, and the check then
-// finds the file sound with every record in it.
-TEST_F(DorvexToolTest, RebuildBringsBackADamagedIndex) {
-  for (int version : {5, 4}) {
-    Shape s = kShapes[0];
-    s.file.version = version;
-    std::vector<std::string> written = make("cust.dat", s);
-    std::sort(written.begin(), written.end());
-    std::string index = read_file(dir_ / "cust.vix");
-    ASSERT_GT(index.size(), 2048u);
-    std::fill(index.begin() + 1024, index.end(), '\x5A');
-    write_file(dir_ / "cust.vix", index);
-
-    RunResult r = tool({"check", "cust.dat"});
-    EXPECT_EQ(r.status, 1) << r.out << r.err;
-    r = tool({"rebuild", "cust.dat", "--keep"});
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(file_exists(dir_ / "before-rebuild-cust.vix"));
-    r = tool({"check", "cust.dat"});
-    EXPECT_EQ(r.status, 0) << r.out;
-    EXPECT_NE(r.out.find("result: sound"), std::string::npos) << r.out;
-    EXPECT_EQ(version_of("cust.dat"), version);
-    for (int k : {0, 1}) {
-      std::vector<std::string> got = in_order("cust.dat", k);
-      std::sort(got.begin(), got.end());
-      EXPECT_EQ(got, written);
+    if (s.file.version >= 4) {
+      std::string index = read_file(dir_ / "cust.vix");
+      ASSERT_GT(index.size(), 2048u);
+      std::fill(index.begin() + 1024, index.end(), '\x5A');
+      write_file(dir_ / "cust.vix", index);
+      RunResult r = tool({"check", "cust.dat"});
+      EXPECT_EQ(r.status, 1) << r.out << r.err;
+      r = tool({"rebuild", "cust.dat", "--keep"});
+      ASSERT_EQ(r.status, 0) << r.err;
+      EXPECT_TRUE(file_exists(dir_ / "before-rebuild-cust.vix"));
+      r = tool({"check", "cust.dat"});
+      EXPECT_EQ(r.status, 0) << r.out;
+      EXPECT_NE(r.out.find("result: sound"), std::string::npos) << r.out;
+      EXPECT_EQ(version_of("cust.dat"), s.file.version);
+      EXPECT_EQ(in_order("cust.dat", 0), in_order("copied", 0));
+      for (size_t k = 1; k < keys.size(); ++k) {
+        std::vector<std::string> got = in_order("cust.dat", static_cast<int>(k));
+        std::sort(got.begin(), got.end());
+        EXPECT_EQ(got, written);
+      }
     }
     for (const std::string &f : folder_entries(dir_.path())) remove((dir_ / f).c_str());
   }

@@ -4,15 +4,19 @@
 // shutdown at the last exit, the configuration defined on first use, the
 // file-attributes hook. (Allocations failing in make and open: the indexed
 // file tests; in writes and deletes, and the bulk addition's hooks: the
-// access model's random runs.)
+// access model's random runs.) The error texts and reports of the file
+// system.
 #include "fsapi/entry.h"
 
 #include "cache/cache.h"
+#include "common/call_script.h"
 #include "common/golden.h"
+#include "common/msg_file.h"
 #include "fsapi/families.h"
 #include "indexed/engine_fixture.h"
 #include "indexed/storage/shared_buffers.h"
 #include "messages/diag.h"
+#include "messages/msg.h"
 
 namespace kel::fsapi {
 namespace {
@@ -101,24 +105,24 @@ struct FakeLog {
   static int end_commit() { return ++end_commits, 7; }
 };
 
+// The log is called at the outermost begin and commit only, an end-commit
+// only after a commit that succeeded: rows of fsapi/transaction_calls.txt
+// with a log that counts its calls.
 TEST_F(EntryTest, TransactionDepthCallsTheLogOnlyAtTheOutermostLevel) {
   TransactionLog log{FakeLog::begin, FakeLog::commit, FakeLog::end_commit, nullptr};
   set_transaction_log(&log);
-  EXPECT_EQ(1, v5_commit(0)) << "a commit without a begin succeeds";
-  EXPECT_EQ(0, thread_data()->transaction_depth);
-  EXPECT_EQ(1, v5_begin());
-  EXPECT_EQ(1, v5_begin());
-  EXPECT_EQ(1, v5_commit(0));
-  EXPECT_EQ(1, thread_data()->transaction_depth) << "still open";
-  EXPECT_EQ(std::tuple(1, 0, 0),
-            std::tuple(FakeLog::begins, FakeLog::commits, FakeLog::end_commits));
-  EXPECT_EQ(7, v5_commit(0)) << "the end-commit result is the result";
-  EXPECT_EQ(std::tuple(1, 1, 1),
-            std::tuple(FakeLog::begins, FakeLog::commits, FakeLog::end_commits));
-  FakeLog::commit_ok = false;
-  v5_begin();
-  EXPECT_EQ(0, v5_commit(0));
-  EXPECT_EQ(1, FakeLog::end_commits) << "no end-commit after a failed commit";
+  test::CallScript script;
+  script.add("depth",
+             [](const test::Call &) { return std::to_string(thread_data()->transaction_depth); });
+  script.add("log_calls", [](const test::Call &) {
+    return std::to_string(FakeLog::begins) + " begins " + std::to_string(FakeLog::commits) +
+           " commits " + std::to_string(FakeLog::end_commits) + " end-commits";
+  });
+  script.add("failing_commits", [](const test::Call &) {
+    FakeLog::commit_ok = false;
+    return std::string();
+  });
+  EXPECT_TRUE(script.run("fsapi/transaction_calls.txt"));
 }
 
 // Starts and exits are counted; the last exit releases the thread data
@@ -161,6 +165,68 @@ TEST_F(EntryTest, InitAndExitAreReferenceCounted) {
   f = v5_open("e.dat", 0, "");
   EXPECT_EQ(64, cache_buffer_count());
   v5_close(f);
+}
+
+// The error texts and reports, in one scripted run whose output is a
+// golden file: each end of the primary table, a gap and codes beyond it,
+// the secondary range (no text), broken files with their code, a missing
+// file named instead of the name given (cut to 256 bytes), system errors
+// with the table's own wording and its gaps, and texts taken from a
+// message file where it has them, its broken-file text only when its
+// conversions are the default's.
+//
+// Reports the code as `name`: what was written, then what was returned.
+std::string report(int16_t code, const char *name = "cust.dat") {
+  *fs_error_code() = code;
+  test::StderrCapture err;
+  const char *r = report_fs_error(name);
+  return err.text() + "  returns " + (r ? r : "(null)") + "\n";
+}
+
+TEST(ErrorTexts, ReportsOfEveryKind) {
+  std::string out;
+  for (int16_t code : {0, 8, 18, 19, 99, 100, 150}) out += report(code);
+  *fs_error_secondary() = 9;
+  out += report(E_BROKEN);
+  fs_set_missing_file_name("data/cust.vix");
+  out += report(E_NO_FILE);
+  fs_set_missing_file_name(std::string(400, 'n').c_str());
+  EXPECT_EQ(std::string(256, 'n'), fs_missing_file_name());
+  errno = ENOENT;
+  out += report(E_SYSERR);
+  {
+    test::StderrCapture err;
+    errno = EACCES;
+    report_sys_error("x");
+    out += err.text();
+  }
+  for (int e : {9, 33, 5, 0}) out += std::to_string(e) + ": " + sys_error_text(e) + "\n";
+  errno = 28;
+  out += std::string("errno 28: ") + sys_error_text(-1) + "\n";
+
+  test::TempDir dir;
+  test::write_file(dir / "m.msg", test::MsgFileBuilder()
+                                      .add(871, {"Kaputte Datei"})
+                                      .add(873, {"Satz nicht gefunden"})
+                                      .add(889, {"%s: Datei kaputt (Code %d)\n"})
+                                      .add(618, {"Datei fehlt"})
+                                      .bytes());
+  setenv("A_MESSAGE", (dir / "m.msg").c_str(), 1);
+  char error[300];
+  ASSERT_EQ(1, Amsg_init(error));
+  out += report(E_NOT_FOUND, "f");
+  *fs_error_secondary() = 41;
+  out += report(E_BROKEN, "f");
+  errno = ENOENT;
+  out += report(E_SYSERR, "f");
+  out += report(E_DUPLICATE, "f");  // not in the file
+  Amsg_shutdown();
+  test::write_file(dir / "m.msg", test::MsgFileBuilder().add(889, {"%d: %s kaputt\n"}).bytes());
+  ASSERT_EQ(1, Amsg_init(error));
+  out += report(E_BROKEN, "f");
+  Amsg_shutdown();
+  unsetenv("A_MESSAGE");
+  EXPECT_TRUE(test::matches_golden("fsapi/error_reports.txt", out));
 }
 
 }  // namespace
