@@ -329,6 +329,14 @@ void remember_insert(TreeContext *f, InsertMemo *m, const NodePosition &pos, con
   copy_key(&m->last, key);
   m->changes = f->changes[f->key_number];
   m->valid = true;
+  // The leaf as written (the image still holds it: no split, nothing read
+  // since), for the next insertion here.
+  m->leaf_used = -1;
+  if (vi_holds_node(f, pos.node)) {
+    size_t size = static_cast<size_t>(f->store->node_size());
+    memcpy(f->insert_images.get() + static_cast<size_t>(f->key_number) * size, f->node.buf, size);
+    m->leaf_used = f->node.used;
+  }
 }
 
 // The insertion at the remembered place, with the search path of the
@@ -344,6 +352,11 @@ bool insert_after_last(TreeContext *f, InsertMemo *m, const FullKey &key, uint32
   pos.previous = m->start;
   pos.depth = m->depth;
   m->valid = false;
+  if (m->leaf_used >= 0) {
+    size_t size = static_cast<size_t>(f->store->node_size());
+    vi_load_image(f, m->leaf, f->insert_images.get() + static_cast<size_t>(f->key_number) * size,
+                  m->leaf_used);
+  }
   uint32_t splits = f->split_count;
   if (!vi_node_insert(f, key, dup, pointer, &pos, &m->last)) return false;
   if (f->split_count == splits) remember_insert(f, m, pos, key);
@@ -354,7 +367,10 @@ bool insert_after_last(TreeContext *f, InsertMemo *m, const FullKey &key, uint32
 
 bool vi_remember_inserts(TreeContext *f) {
   size_t count = static_cast<size_t>(f->store->key_count());
-  if (!f->insert_memo.allocate(count, "insert position memory")) return false;
+  if (!f->insert_memo.allocate(count, "insert position memory") ||
+      !f->insert_images.allocate(count * static_cast<size_t>(f->store->node_size()),
+                                 "insert leaf copies"))
+    return false;
   for (size_t k = 0; k < count; ++k) new (f->insert_memo.get() + k) InsertMemo();
   vi_trust_own_nodes(f);
   return true;
