@@ -91,6 +91,9 @@ void encode_entry_head(uint8_t *at, const EntryLayout &layout, int32_t pointer, 
 
 // <0, 0, >0 as full key a compares with b (space padding).
 int compare_keys(const uint8_t *a, int a_length, const uint8_t *b, int b_length);
+// How many leading bytes a and b have in common (at most the shorter
+// length): the prefix an entry borrows from the key before it.
+int common_prefix(const uint8_t *a, int a_length, const uint8_t *b, int b_length);
 
 // A full key with its length.
 struct FullKey {

@@ -27,10 +27,7 @@ const FullKey &high_key() {
 }
 
 int common_prefix(const FullKey &a, const FullKey &b) {
-  int n = std::min(a.length, b.length);
-  int i = 0;
-  while (i < n && a.bytes[i] == b.bytes[i]) ++i;
-  return i;
+  return indexed::common_prefix(a.bytes, a.length, b.bytes, b.length);
 }
 
 // Puts the high-key entry, pointing to `pointer`, into an empty entry area.
