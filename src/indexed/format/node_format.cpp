@@ -164,6 +164,12 @@ inline int compare_with_entry(const uint8_t *key, int key_length, const uint8_t 
       *decided = p + i;
       return a[i] < suffix[i] ? -1 : 1;
     }
+    // Keys of one length that agree to the end (the duplicates of a key
+    // whose entries borrow all of it): equal, decided at that length.
+    if (a_length == suffix_length) {
+      *decided = p + n;
+      return 0;
+    }
     int cmp = compare_from(a, a_length, suffix, suffix_length, n, decided);
     *decided += p;
     return cmp;
