@@ -311,6 +311,28 @@ bool key_at_offset(const uint8_t *area, int used, const EntryLayout &layout, int
   return broken_by(broken, code ? code : kBrokenLength);
 }
 
+bool keys_at_cut(const uint8_t *area, int used, const EntryLayout &layout, int cut, FullKey *before,
+                 uint32_t *before_dup, FullKey *at, int32_t *broken) {
+  assert(cut > 0 && cut < used);
+  *broken = 0;
+  KeyWalker walker(area, used, layout);
+  int32_t code;
+  while (walker.next(&code)) {
+    const Entry &e = walker.entry();
+    // The entry that contains cut - 1: the one ending at cut, or (were cut
+    // no boundary) the one containing cut as well.
+    if (cut <= e.offset + e.size && cut - 1 >= e.offset) {
+      *before = walker.key();
+      *before_dup = e.dup;
+    }
+    if (cut < e.offset + e.size) {
+      *at = walker.key();
+      return true;
+    }
+  }
+  return broken_by(broken, code ? code : kBrokenLength);
+}
+
 int insert_entry(uint8_t *area, int *used, int capacity, const EntryLayout &layout, int o,
                  const uint8_t *key, int key_length, int32_t pointer, uint16_t segment,
                  uint32_t dup, int32_t *broken) {

@@ -131,6 +131,12 @@ void search_entries(const uint8_t *area, int used, const EntryLayout &layout, co
 // False with a secondary code when the area is damaged.
 bool key_at_offset(const uint8_t *area, int used, const EntryLayout &layout, int offset,
                    FullKey *key, uint32_t *dup, int32_t *broken);
+// For an entry boundary `cut` with 0 < cut < used: the full keys of the
+// entries on both sides of it (the one before with its duplicate number)
+// from one walk, as key_at_offset gives them for cut - 1 and cut. False
+// with a secondary code when the area is damaged up to the entry at cut.
+bool keys_at_cut(const uint8_t *area, int used, const EntryLayout &layout, int cut, FullKey *before,
+                 uint32_t *before_dup, FullKey *at, int32_t *broken);
 
 // Results of insert_entry besides a growth: no growth of `used` can reach
 // them (a growth lies within +-kMaxNodeSize).
