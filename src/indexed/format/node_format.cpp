@@ -359,7 +359,12 @@ int insert_entry_after(uint8_t *area, int *used, int capacity, const EntryLayout
   // of the key before it and its own suffix.
   int old_follow_size = 0, new_follow_size = 0;
   Entry follow{};
-  FullKey follow_key;
+  // Only the bytes in use are written and read: no FullKey, whose bytes
+  // would all be cleared at every insertion.
+  struct {
+    int length = 0;
+    uint8_t bytes[kMaxFullKey];
+  } follow_key;
   int g = 0;
   if (o < *used) {
     if (!decode_entry(area, *used, o, layout, &follow, broken)) return kInsertDamaged;
