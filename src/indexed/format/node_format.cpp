@@ -85,12 +85,6 @@ class KeyWalker {
 
 }  // namespace
 
-EntryLayout entry_layout(int version, bool duplicates) {
-  assert(version >= 2 && version <= 5);
-  if (version <= 3) return EntryLayout{duplicates ? 8 : 4, false, duplicates};
-  return EntryLayout{duplicates ? 10 : 6, true, duplicates};
-}
-
 bool decode_entry(const uint8_t *area, int used, int offset, const EntryLayout &layout, Entry *e,
                   int32_t *broken) {
   if (offset < 0 || offset + layout.overhead() > used) return broken_by(broken, kBrokenLength);

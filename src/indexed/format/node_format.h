@@ -32,6 +32,7 @@
 // other, the rest of the longer one is compared against spaces.
 #pragma once
 
+#include <cassert>
 #include <cstdint>
 
 #include "indexed/broken_codes.h"
@@ -64,7 +65,12 @@ struct EntryLayout {
   int overhead() const { return key_part + 2; }
 };
 
-EntryLayout entry_layout(int version, bool duplicates);
+// Inline: every tree operation sets it for each key it works on.
+inline EntryLayout entry_layout(int version, bool duplicates) {
+  assert(version >= 2 && version <= 5);
+  if (version <= 3) return EntryLayout{duplicates ? 8 : 4, false, duplicates};
+  return EntryLayout{duplicates ? 10 : 6, true, duplicates};
+}
 
 // A decoded entry of a node's entry area.
 struct Entry {
