@@ -21,6 +21,8 @@ using kel::fs_fail;
 using namespace kel::cache;
 using kel::kCacheBlockSize;
 
+constinit CacheState kel::cache::g_state;
+
 namespace {
 
 kel::CacheConfig read_config() {

@@ -95,18 +95,20 @@ struct CacheState {
   bool win_eof = false;
   int error_flag = kNoError;
   CacheCounters counters{};
-  alignas(16) uint8_t staging[kMaxRunBlocks * kCacheBlockSize];
+  alignas(16) uint8_t staging[kMaxRunBlocks * kCacheBlockSize] = {};
 
   // Set by tests and benchmarks; survives Bshutdown.
   const CacheConfig *config_override = nullptr;
 };
 
-// The cache's whole process-wide state, created on first use: Binit
-// allocates its tables and Bshutdown frees them. Inline, so that the
-// pool's many small helpers reach it without a call.
+// The cache's whole process-wide state (cache.cpp): Binit allocates its
+// tables and Bshutdown frees them. It is initialised as a constant, before
+// any code runs, so that the pool's many small helpers reach it inline
+// without a call and without the test of a first-use guard at every
+// access (a function's static object has one).
+extern constinit CacheState g_state;
 inline CacheState &state() {
-  static CacheState s;
-  return s;
+  return g_state;
 }
 
 // One call on an open file.

@@ -118,9 +118,13 @@ struct FilesState {
   int large_override = -1;
 };
 
+// Initialised as a constant, before any code runs: every transfer of the
+// block cache asks for a descriptor, and a function's static object would
+// test its first-use guard at each of them.
+constinit FilesState g_files;
+
 FilesState &state() {
-  static FilesState s;
-  return s;
+  return g_files;
 }
 
 bool live(const FileEntry &e) {

@@ -112,16 +112,6 @@ void store_field(const HeaderLayout &l, uint8_t *p, int width, uint64_t value) {
     store_be(p, width, value);
 }
 
-uint64_t get_slot(const uint8_t *header, const HeaderLayout &l, Slot s) {
-  if (!has_slot(l, s) || l.width[s] == 0) return 0;
-  return load_field(l, header + l.offset[s], l.width[s]);
-}
-
-void set_slot(uint8_t *header, const HeaderLayout &l, Slot s, uint64_t value) {
-  if (!has_slot(l, s) || l.width[s] == 0) return;
-  store_field(l, header + l.offset[s], l.width[s], value);
-}
-
 uint8_t get_slot_low_byte(const uint8_t *header, const HeaderLayout &l, Slot s) {
   if (!has_slot(l, s)) return 0;
   if (l.native) return static_cast<uint8_t>(load_native(header + l.offset[s], 2));

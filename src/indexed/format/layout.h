@@ -116,6 +116,8 @@
 
 #include <cstdint>
 
+#include "support/be.h"
+
 namespace kel::indexed {
 
 enum Slot : int {
@@ -245,9 +247,21 @@ inline bool has_slot(const HeaderLayout &l, Slot s) {
 }
 
 // Reads or writes an integer field of `header` through the layout. A slot
-// that the version lacks reads as 0 and is not written.
-uint64_t get_slot(const uint8_t *header, const HeaderLayout &l, Slot s);
-void set_slot(uint8_t *header, const HeaderLayout &l, Slot s, uint64_t value);
+// that the version lacks reads as 0 and is not written. Inline: every
+// record operation reads and writes a dozen header fields.
+inline uint64_t get_slot(const uint8_t *header, const HeaderLayout &l, Slot s) {
+  const int offset = l.offset[s], width = l.width[s];
+  if (offset == kAbsent || width == 0) return 0;
+  return l.native ? load_native(header + offset, width) : load_be(header + offset, width);
+}
+inline void set_slot(uint8_t *header, const HeaderLayout &l, Slot s, uint64_t value) {
+  const int offset = l.offset[s], width = l.width[s];
+  if (offset == kAbsent || width == 0) return;
+  if (l.native)
+    store_native(header + offset, width, value);
+  else
+    store_be(header + offset, width, value);
+}
 
 // Low byte of a 16-bit field that keeps its value in its low byte (slots
 // 27, 31-34; "at offset + 1" in the big-endian versions): the same as

@@ -1,6 +1,7 @@
 #include "format/node_format.h"
 
 #include <algorithm>
+#include <bit>
 #include <cassert>
 #include <cstdint>
 #include <cstring>
@@ -36,13 +37,6 @@ int compare_from(const uint8_t *a, int a_length, const uint8_t *b, int b_length,
   }
   *decided = longer;
   return 0;
-}
-
-int common_prefix(const uint8_t *a, int a_length, const uint8_t *b, int b_length) {
-  int n = std::min(a_length, b_length);
-  int i = 0;
-  while (i < n && a[i] == b[i]) ++i;
-  return i;
 }
 
 bool broken_by(int32_t *broken, int32_t code) {
@@ -91,12 +85,6 @@ class KeyWalker {
 
 }  // namespace
 
-EntryLayout entry_layout(int version, bool duplicates) {
-  assert(version >= 2 && version <= 5);
-  if (version <= 3) return EntryLayout{duplicates ? 8 : 4, false, duplicates};
-  return EntryLayout{duplicates ? 10 : 6, true, duplicates};
-}
-
 bool decode_entry(const uint8_t *area, int used, int offset, const EntryLayout &layout, Entry *e,
                   int32_t *broken) {
   if (offset < 0 || offset + layout.overhead() > used) return broken_by(broken, kBrokenLength);
@@ -132,6 +120,25 @@ int compare_keys(const uint8_t *a, int a_length, const uint8_t *b, int b_length)
   return compare_from(a, a_length, b, b_length, 0, &decided);
 }
 
+int common_prefix(const uint8_t *a, int a_length, const uint8_t *b, int b_length) {
+  static_assert(std::endian::native == std::endian::little ||
+                std::endian::native == std::endian::big);
+  int n = std::min(a_length, b_length);
+  int i = 0;
+  // Eight bytes at a time: every insertion takes the prefixes of the new
+  // entry and of its successor, and keys of one value share most bytes.
+  for (uint64_t x, y; i + 8 <= n; i += 8) {
+    memcpy(&x, a + i, sizeof x);
+    memcpy(&y, b + i, sizeof y);
+    if (x != y)
+      return i + (std::endian::native == std::endian::little ? std::countr_zero(x ^ y)
+                                                             : std::countl_zero(x ^ y)) /
+                     8;
+  }
+  while (i < n && a[i] == b[i]) ++i;
+  return i;
+}
+
 namespace {
 
 // Compares `key` with the full key of an entry that shares its first P
@@ -150,6 +157,12 @@ inline int compare_with_entry(const uint8_t *key, int key_length, const uint8_t 
     if (i < n) {
       *decided = p + i;
       return a[i] < suffix[i] ? -1 : 1;
+    }
+    // Keys of one length that agree to the end (the duplicates of a key
+    // whose entries borrow all of it): equal, decided at that length.
+    if (a_length == suffix_length) {
+      *decided = p + n;
+      return 0;
     }
     int cmp = compare_from(a, a_length, suffix, suffix_length, n, decided);
     *decided += p;
@@ -292,6 +305,28 @@ bool key_at_offset(const uint8_t *area, int used, const EntryLayout &layout, int
   return broken_by(broken, code ? code : kBrokenLength);
 }
 
+bool keys_at_cut(const uint8_t *area, int used, const EntryLayout &layout, int cut, FullKey *before,
+                 uint32_t *before_dup, FullKey *at, int32_t *broken) {
+  assert(cut > 0 && cut < used);
+  *broken = 0;
+  KeyWalker walker(area, used, layout);
+  int32_t code;
+  while (walker.next(&code)) {
+    const Entry &e = walker.entry();
+    // The entry that contains cut - 1: the one ending at cut, or (were cut
+    // no boundary) the one containing cut as well.
+    if (cut <= e.offset + e.size && cut - 1 >= e.offset) {
+      *before = walker.key();
+      *before_dup = e.dup;
+    }
+    if (cut < e.offset + e.size) {
+      *at = walker.key();
+      return true;
+    }
+  }
+  return broken_by(broken, code ? code : kBrokenLength);
+}
+
 int insert_entry(uint8_t *area, int *used, int capacity, const EntryLayout &layout, int o,
                  const uint8_t *key, int key_length, int32_t pointer, uint16_t segment,
                  uint32_t dup, int32_t *broken) {
@@ -318,7 +353,12 @@ int insert_entry_after(uint8_t *area, int *used, int capacity, const EntryLayout
   // of the key before it and its own suffix.
   int old_follow_size = 0, new_follow_size = 0;
   Entry follow{};
-  FullKey follow_key;
+  // Only the bytes in use are written and read: no FullKey, whose bytes
+  // would all be cleared at every insertion.
+  struct {
+    int length = 0;
+    uint8_t bytes[kMaxFullKey];
+  } follow_key;
   int g = 0;
   if (o < *used) {
     if (!decode_entry(area, *used, o, layout, &follow, broken)) return kInsertDamaged;

@@ -32,6 +32,7 @@
 // other, the rest of the longer one is compared against spaces.
 #pragma once
 
+#include <cassert>
 #include <cstdint>
 
 #include "indexed/broken_codes.h"
@@ -64,7 +65,12 @@ struct EntryLayout {
   int overhead() const { return key_part + 2; }
 };
 
-EntryLayout entry_layout(int version, bool duplicates);
+// Inline: every tree operation sets it for each key it works on.
+inline EntryLayout entry_layout(int version, bool duplicates) {
+  assert(version >= 2 && version <= 5);
+  if (version <= 3) return EntryLayout{duplicates ? 8 : 4, false, duplicates};
+  return EntryLayout{duplicates ? 10 : 6, true, duplicates};
+}
 
 // A decoded entry of a node's entry area.
 struct Entry {
@@ -91,6 +97,9 @@ void encode_entry_head(uint8_t *at, const EntryLayout &layout, int32_t pointer, 
 
 // <0, 0, >0 as full key a compares with b (space padding).
 int compare_keys(const uint8_t *a, int a_length, const uint8_t *b, int b_length);
+// How many leading bytes a and b have in common (at most the shorter
+// length): the prefix an entry borrows from the key before it.
+int common_prefix(const uint8_t *a, int a_length, const uint8_t *b, int b_length);
 
 // A full key with its length.
 struct FullKey {
@@ -128,6 +137,12 @@ void search_entries(const uint8_t *area, int used, const EntryLayout &layout, co
 // False with a secondary code when the area is damaged.
 bool key_at_offset(const uint8_t *area, int used, const EntryLayout &layout, int offset,
                    FullKey *key, uint32_t *dup, int32_t *broken);
+// For an entry boundary `cut` with 0 < cut < used: the full keys of the
+// entries on both sides of it (the one before with its duplicate number)
+// from one walk, as key_at_offset gives them for cut - 1 and cut. False
+// with a secondary code when the area is damaged up to the entry at cut.
+bool keys_at_cut(const uint8_t *area, int used, const EntryLayout &layout, int cut, FullKey *before,
+                 uint32_t *before_dup, FullKey *at, int32_t *broken);
 
 // Results of insert_entry besides a growth: no growth of `used` can reach
 // them (a growth lies within +-kMaxNodeSize).

@@ -186,22 +186,28 @@ void search_slot(const View &v, const uint8_t *key, int key_length, uint32_t dup
                  bool keys = true) {
   const int count = v.h.count;
   int low = 0, high = count;
+  // The search ends between the last entry it moved `low` past and the
+  // last one it moved `high` to: both were compared on the way, so their
+  // orders are kept rather than compared again.
+  int order_before = 1, order_at = 1;
   while (low < high) {
     int mid = (low + high) / 2;
     const uint8_t *r = v.record(mid);
     int order = compare(key, key_length, View::key(r), View::length(r));
-    if (order > 0 || (order == 0 && dup > View::dup(r)))
+    if (order > 0 || (order == 0 && dup > View::dup(r))) {
       low = mid + 1;
-    else
+      order_before = order;
+    } else {
       high = mid;
+      order_at = order;
+    }
   }
   const int i = low;
   const uint8_t *before = i > 0 ? v.record(i - 1) : nullptr;
   const uint8_t *at = i < count ? v.record(i) : nullptr;
-  int order = at ? compare(key, key_length, View::key(at), View::length(at)) : 1;
+  int order = at ? order_at : 1;
   out->broken = 0;
-  out->equal_seen = order == 0 || (before && compare(key, key_length, View::key(before),
-                                                     View::length(before)) == 0);
+  out->equal_seen = order == 0 || (before && order_before == 0);
   out->previous = before ? View::offset(before) : -1;
   out->before_known = false;
   if (keys && out->want_before && before) {

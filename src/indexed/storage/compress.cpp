@@ -21,9 +21,22 @@ bool literal_byte(int version, uint8_t b) {
   return version >= 3 ? b < kLiteral || b > kRunAny : b != kRunAny;
 }
 
-// Whether any of the eight bytes of `v` is 0 (exact as a yes or no).
-bool has_zero_byte(uint64_t v) {
-  return ((v - 0x0101010101010101ull) & ~v & kHighBits) != 0;
+// Bit 7 of each byte of the result is set where that byte of `v` is 0, and
+// only there (no borrow crosses bytes, so the first set bit is exact on
+// either byte order).
+uint64_t zero_bytes(uint64_t v) {
+  constexpr uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
+  return ~(((v & kLow7) + kLow7) | v | kLow7);
+}
+
+// The place, counted in memory order, of the first byte of a word loaded
+// with memcpy that has any bit of `mask` set (mask != 0).
+int32_t first_byte(uint64_t mask) {
+  static_assert(std::endian::native == std::endian::little ||
+                std::endian::native == std::endian::big);
+  return (std::endian::native == std::endian::little ? std::countr_zero(mask)
+                                                     : std::countl_zero(mask)) /
+         8;
 }
 
 uint8_t short_run_marker(uint8_t c) {
@@ -72,22 +85,43 @@ int32_t compress_record(int version, const uint8_t *in, int32_t length, uint8_t 
   Output o(out, length);
   int32_t i = 0;
   while (i < length) {
-    // A stretch of bytes that each differ from the next and are no marker
-    // stands for itself (the common case of text): it goes over in one
-    // copy. The byte where it ends starts a run, or is the last.
+    // A stretch of bytes without a marker and without three equal bytes in
+    // a row stands for itself (the common case of text): it goes over in
+    // one copy. Pairs of equal bytes may lie inside it, since a run of two
+    // is stored as its two bytes whatever the byte (the shortest run with a
+    // form of its own has three), so digits and letters that repeat once do
+    // not end it. The stretch ends where a run of three or more starts (a
+    // run it contained would start at or before such a place, so the byte
+    // where it ends begins a whole run) or at a marker byte, or at the last
+    // byte; that byte is encoded below.
     int32_t j = i;
-    for (uint64_t w, next; j + 9 <= length; j += 8) {
+    for (uint64_t w, next, next2; j + 10 <= length; j += 8) {
       memcpy(&w, in + j, sizeof w);
       memcpy(&next, in + j + 1, sizeof next);
-      if ((w & kHighBits) || has_zero_byte(w ^ next)) break;
+      memcpy(&next2, in + j + 2, sizeof next2);
+      uint64_t stop = (w & kHighBits) | zero_bytes((w ^ next) | (next ^ next2));
+      if (stop) {
+        j += first_byte(stop);
+        break;
+      }
     }
-    while (j + 1 < length && in[j + 1] != in[j] && literal_byte(version, in[j])) ++j;
+    while (j + 1 < length && literal_byte(version, in[j]) &&
+           !(in[j + 1] == in[j] && j + 2 < length && in[j + 2] == in[j]))
+      ++j;
     if (j > i) {
       if (!o.put_all(in + i, j - i)) return -1;
       i = j;
     }
+    // The run's length, eight bytes at a time while they are all c.
     uint8_t c = in[i];
     int32_t r = 1;
+    for (uint64_t w, all_c = 0x0101010101010101ull * c; i + r + 8 <= length; r += 8) {
+      memcpy(&w, in + i + r, sizeof w);
+      if (w != all_c) {
+        r += first_byte(w ^ all_c);
+        break;
+      }
+    }
     while (i + r < length && in[i + r] == c) ++r;
     i += r;
     uint8_t marker = version >= 3 ? short_run_marker(c) : 0;

@@ -124,6 +124,12 @@ struct TreeCounters {
 // it, and so does any other insertion into the key that did not record
 // itself. It is kept only by an open that keeps other writers out; no
 // other process can change the tree under it.
+//
+// It also keeps a copy of the leaf as its insertion wrote it (the key's
+// slot of TreeContext::insert_images): while the memo is trusted, no node
+// of the key changed since, so the copy is the leaf's bytes in the file and
+// the next insertion there starts from it instead of reading the leaf
+// through the block cache again.
 struct InsertMemo {
   bool valid = false;
   uint64_t changes = 0;
@@ -136,6 +142,7 @@ struct InsertMemo {
   FullKey last;         // key of the entry added
   FullKey next;         // key of its successor
   uint32_t misses = 0;  // insertions in a row that went elsewhere
+  int leaf_used = -1;   // bytes in use of the leaf copy; -1: none
 };
 
 // The tree state of one open file (part of its control block).
@@ -174,6 +181,8 @@ struct TreeContext {
   // vi_remember_inserts for opens that keep other writers out.
   uint64_t changes[kMaxKeys] = {};  // per key: moved by every node change
   MemPtr<InsertMemo> insert_memo;
+  // Per key, node_size bytes: the copy of the leaf the memo points to.
+  MemPtr<uint8_t> insert_images;
   // What the decoded-node memo trusts for this open (node_memo.h): set
   // only for an open that keeps other writers out (one that keeps the
   // insertion memory, or an input open with exclusive or deny-write use,
@@ -351,6 +360,8 @@ bool descend_to_depth(TreeContext *f, const FullKey &key, uint32_t dup, int dept
                       NodePosition *pos);
 // Makes `block` (a copy of the node at `at`, possibly changed) the image.
 void vi_load_image(TreeContext *f, SegAddr at, const uint8_t *block, int used);
+// Whether the image holds the node at `at` for this file.
+bool vi_holds_node(const TreeContext *f, SegAddr at);
 // Gets the two temporary node buffers of the operation (E_NO_MEMORY).
 bool take_scratch(TreeContext *f);
 // Writes a composed block as the node at `at` (type B_NODE, used); an image

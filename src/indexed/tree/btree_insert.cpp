@@ -27,10 +27,7 @@ const FullKey &high_key() {
 }
 
 int common_prefix(const FullKey &a, const FullKey &b) {
-  int n = std::min(a.length, b.length);
-  int i = 0;
-  while (i < n && a.bytes[i] == b.bytes[i]) ++i;
-  return i;
+  return indexed::common_prefix(a.bytes, a.length, b.bytes, b.length);
 }
 
 // Puts the high-key entry, pointing to `pointer`, into an empty entry area.
@@ -101,14 +98,26 @@ bool choose_split(TreeContext *f, const uint8_t *area, int used, int o, const Fu
 
 // Builds B in `right` from the entries of `left` from `cut` on (its first
 // entry made whole) and truncates `left` to A. Returns B's used, or -1.
-int cut_node(TreeContext *f, uint8_t *left, int used, int cut, uint8_t *right, int *grown) {
+// When the cut lies inside the node and last_left is not null, the walk
+// that finds B's first key also gives A's last key and its duplicate number
+// (*last_left, *last_left_dup; *have_last set).
+int cut_node(TreeContext *f, uint8_t *left, int used, int cut, uint8_t *right, int *grown,
+             FullKey *last_left, uint32_t *last_left_dup, bool *have_last) {
   int cap = node_capacity(f);
   assert(cut >= 0 && cut <= used && used <= cap);
   uint8_t *la = left + kNodeHeaderSize, *ra = right + kNodeHeaderSize;
   int32_t broken = 0;
   FullKey first;
-  if (!key_at_offset(la, used, f->layout, cut, &first, nullptr, &broken))
+  *have_last = false;
+  if (last_left && cut > 0 && cut < used) {
+    // Both keys from one walk of the entries up to the cut (the usual case:
+    // a split walks its node once, not twice).
+    if (!keys_at_cut(la, used, f->layout, cut, last_left, last_left_dup, &first, &broken))
+      return fs_fail(E_BROKEN, broken), -1;
+    *have_last = true;
+  } else if (!key_at_offset(la, used, f->layout, cut, &first, nullptr, &broken)) {
     return fs_fail(E_BROKEN, broken), -1;
+  }
   memset(right, 0, static_cast<size_t>(f->store->node_size()));
   int right_used = used - cut;
   memcpy(ra, la + cut, static_cast<size_t>(right_used));
@@ -187,19 +196,21 @@ bool split(TreeContext *f, const FullKey &key, uint32_t dup, NodePosition *pos) 
     give_back(f, {a, b});
     return false;
   }
-  int grown = 0;
-  int right_used = cut_node(f, left, used, sp.cut, right, &grown);
-  if (right_used < 0) return false;
-  f->store->add_index_bytes(grown);
-
   // The separator is A's last key, or the new key itself when it will end A.
   FullKey separator;
   uint32_t separator_dup = 0;
-  if (sp.middle_rule && sp.key_left && o == sp.cut) {
+  bool key_separates = sp.middle_rule && sp.key_left && o == sp.cut;
+  bool have_last = false;
+  int grown = 0;
+  int right_used = cut_node(f, left, used, sp.cut, right, &grown,
+                            key_separates ? nullptr : &separator, &separator_dup, &have_last);
+  if (right_used < 0) return false;
+  f->store->add_index_bytes(grown);
+  if (key_separates) {
     separator = key;
     separator_dup = dup;
-  } else if (!key_at_offset(left + kNodeHeaderSize, sp.cut, f->layout, sp.cut - 1, &separator,
-                            &separator_dup, nullptr)) {
+  } else if (!have_last && !key_at_offset(left + kNodeHeaderSize, sp.cut, f->layout, sp.cut - 1,
+                                          &separator, &separator_dup, nullptr)) {
     return fs_fail(E_BROKEN, kBrokenLength);
   }
 
@@ -329,6 +340,14 @@ void remember_insert(TreeContext *f, InsertMemo *m, const NodePosition &pos, con
   copy_key(&m->last, key);
   m->changes = f->changes[f->key_number];
   m->valid = true;
+  // The leaf as written (the image still holds it: no split, nothing read
+  // since), for the next insertion here.
+  m->leaf_used = -1;
+  if (vi_holds_node(f, pos.node)) {
+    size_t size = static_cast<size_t>(f->store->node_size());
+    memcpy(f->insert_images.get() + static_cast<size_t>(f->key_number) * size, f->node.buf, size);
+    m->leaf_used = f->node.used;
+  }
 }
 
 // The insertion at the remembered place, with the search path of the
@@ -344,6 +363,11 @@ bool insert_after_last(TreeContext *f, InsertMemo *m, const FullKey &key, uint32
   pos.previous = m->start;
   pos.depth = m->depth;
   m->valid = false;
+  if (m->leaf_used >= 0) {
+    size_t size = static_cast<size_t>(f->store->node_size());
+    vi_load_image(f, m->leaf, f->insert_images.get() + static_cast<size_t>(f->key_number) * size,
+                  m->leaf_used);
+  }
   uint32_t splits = f->split_count;
   if (!vi_node_insert(f, key, dup, pointer, &pos, &m->last)) return false;
   if (f->split_count == splits) remember_insert(f, m, pos, key);
@@ -354,7 +378,10 @@ bool insert_after_last(TreeContext *f, InsertMemo *m, const FullKey &key, uint32
 
 bool vi_remember_inserts(TreeContext *f) {
   size_t count = static_cast<size_t>(f->store->key_count());
-  if (!f->insert_memo.allocate(count, "insert position memory")) return false;
+  if (!f->insert_memo.allocate(count, "insert position memory") ||
+      !f->insert_images.allocate(count * static_cast<size_t>(f->store->node_size()),
+                                 "insert leaf copies"))
+    return false;
   for (size_t k = 0; k < count; ++k) new (f->insert_memo.get() + k) InsertMemo();
   vi_trust_own_nodes(f);
   return true;

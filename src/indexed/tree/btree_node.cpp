@@ -94,6 +94,10 @@ void vi_load_image(TreeContext *f, SegAddr at, const uint8_t *block, int used) {
   f->node.used = used;
 }
 
+bool vi_holds_node(const TreeContext *f, SegAddr at) {
+  return holds(f, at);
+}
+
 bool vi_write_node(TreeContext *f) {
   // Only an image that was read, loaded or allocated is written back.
   assert(!(f->node.addr == kNoNode) && g_owner == f);
