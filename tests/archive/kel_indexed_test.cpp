@@ -152,7 +152,7 @@ class KelIndexed : public KelScript {
 
   // kel -o of the list in src; the run must succeed quietly.
   std::string archive_of(const std::string &list, const std::string &option = "-o") {
-    RunResult made = kel({option}, list, "src");
+    RunResult made = spawn_kel(options({option}, list, "src"));
     EXPECT_EQ(0, made.status) << made.err;
     EXPECT_EQ(std::to_string(made.out.size() / 512) + " blocks\n", made.err);
     return made.out;
@@ -201,7 +201,7 @@ TEST_F(KelIndexed, EveryLayoutAndFileVersionRoundTrips) {
     const std::string archive = archive_of(name + "\n", c.made);
     const bool texts = c.made[2] == '\0';  // an old-style archive carries the records
     EXPECT_TRUE(!texts || masked(model_archive(member_of(name, c.layout))) == masked(archive));
-    RunResult r = kel({c.option}, archive, "out");
+    RunResult r = spawn_kel(options({c.option}, archive, "out"));
     ASSERT_EQ(0, r.status) << r.err;
     EXPECT_TRUE(dump(src(name), c.layout, texts) == dump(out(name), c.layout, texts));
     EXPECT_EQ(c.layout.shape.version, atoi(info_texts(src(name)).at(5).c_str()));
@@ -288,7 +288,7 @@ TEST_F(KelIndexed, InterruptedRestoresLeaveNothingThatLooksRestored) {
   cfg_set_short("V_FORCE_OPEN", 0, 0);
   EXPECT_NE(std::string::npos, std::string(v5_check_report()).find("marked broken with code 24"));
   // Restored whole over the cut one: no mark.
-  RunResult r = kel({"-i"}, archive, "out");
+  RunResult r = spawn_kel(options({"-i"}, archive, "out"));
   ASSERT_EQ(0, r.status) << r.err;
   EXPECT_EQ(std::string(2, '\0'), read_file(out("idx")).substr(108, 2));
   EXPECT_EQ(30000u, walk(out("idx"), unique_key(), 0).size());
