@@ -1,7 +1,8 @@
 // What kel tells its operator, as golden files: start-up (version, usage,
-// the message file), option errors, the messages of output runs, and the
-// listings, messages and left-over files of input runs over archives built
-// by the model, the damaged and the cut ones among them.
+// the message file), option errors, the messages of output runs and their
+// archives compared with the model's, and the listings, messages and
+// left-over files of input runs over archives built by the model, the
+// damaged and the cut ones among them.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -132,8 +133,8 @@ TEST_F(KelTexts, OutputRuns) {
 // run). An output run: list:TEXT (of its list of files, so many more
 // lines missing=N), file:TYPE[STORED]:NAME (a member of the archive it
 // must write, a file of its folder), block=N (the archive's media block),
-// stdout:NAME (its standard output a file of its folder). "records PATH" shows the records of an
-// indexed file in the order of keys 0 and 1.
+// stdout:NAME (its standard output a file of its folder). "records PATH"
+// shows the records of an indexed file in the order of keys 0 and 1.
 std::string KelTexts::input_run(const Words &a) {
   std::string archive, sub = std::to_string(folder_++), header, list, out;
   std::vector<std::string> args = {a.at(0)};
