@@ -1,7 +1,8 @@
 // What kel tells its operator, as golden files: start-up (version, usage,
-// the message file), option errors, the messages of output runs, and the
-// listings, messages and left-over files of input runs over archives built
-// by the model, the damaged and the cut ones among them.
+// the message file), option errors, the messages of output runs and their
+// archives compared with the model's, and the listings, messages and
+// left-over files of input runs over archives built by the model, the
+// damaged and the cut ones among them.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -24,12 +25,16 @@ class KelTexts : public KelScript {
  protected:
   std::string input_run(const Words &a);
   // A run as a row shows it: the command, what kel wrote and its status,
-  // and what it left in the folder `sub` (none: not shown).
-  std::string row_run(const SpawnOptions &o, const std::string &input,
-                      const std::string &sub = "") {
+  // what it left in the folder `sub` (none: not shown), and whether the
+  // archive it wrote is `model` (none: not compared).
+  std::string row_run(const SpawnOptions &o, const std::string &input, const std::string &sub = "",
+                      const std::string &model = "") {
     script_.clear();
-    run("", o, input);
+    const RunResult r = run("", o, input);
     if (!sub.empty()) show_folder(sub);
+    if (!model.empty())
+      script_ +=
+          masked(model) == masked(r.out) ? "the model's archive\n" : "not the model's archive\n";
     return replace_all(replace_all(script_.substr(script_.find('\n', 1)), dir_.path(), "<dir>"),
                        KEL_VERSION_STRING, "<version>");
   }
@@ -87,45 +92,26 @@ TEST_F(KelTexts, StartupAndOptions) {
                        {{"kel", kel}, {"msg", msg}, {"head", head}, {"input", input}}));
 }
 
+// Output runs as rows of archive/output.txt, by the input runs' driver
+// over the plain files made here in the folder "o".
 TEST_F(KelTexts, OutputRuns) {
-  auto member = [&](const std::string &name, char type, const std::string &stored = "") {
-    return model_file_member(dir_.path(), name, type, stored);
-  };
-  auto archived = [](const std::string &members) { return masked(model_archive(members)); };
-  write_file(dir_ / "a.txt", "first line\n");
-  write_file(dir_ / "magic", std::string("\x10\x12\x14\x21payload", 11));
-  mkdir((dir_ / "sub").c_str(), 0755);
-  for (const char *name : {"a:b", "c\\d", "TRAILER!!!"}) write_file(dir_ / name, name);
-  // The status counts the files not archived; -v names every line.
-  RunResult r = run("missing files", {"-ov"}, "a.txt\nnope1\nsub\nmagic\nnope2\n");
-  EXPECT_EQ(archived(member("a.txt", 'T') + member("magic", 'B')), masked(r.out));
-  // Names are converted unless -u; a member of the trailer's name would end
-  // the archive there.
-  r = run("names", {"-o"}, "a:b\nc\\d\nTRAILER!!!\n");
-  EXPECT_EQ(archived(member("a:b", 'T', "a/b") + member("c\\d", 'T', "c/d")), masked(r.out));
-  r = run("names as they are", {"-ou"}, "a:b\n");
-  EXPECT_EQ(archived(member("a:b", 'T')), masked(r.out));
-  // 149 characters: a name alone, or a name with its type letter; "./"
-  // and slashes keep the path valid while it grows.
-  const std::string name(100, 'n');
-  write_file(dir_ / name, "x");
-  auto path_of = [&](size_t length) { return "./" + std::string(length - 102, '/') + name; };
-  const std::string whole = path_of(149), typed = path_of(147);
-  r = run("list lines", {"-o"}, whole + "\n" + typed + " b\n" + whole + "xx\n");
-  EXPECT_EQ(archived(member(name, 'T', whole) + member(name, 'B', typed)), masked(r.out));
-  // Long lists of missing files do not wrap the status round to success.
-  std::string missing;
-  for (int i = 0; i < 300; ++i) missing += "missing" + std::to_string(i) + "\n";
-  EXPECT_EQ(255, kel({"-o"}, missing).status);
-  // A header file cut by a full disk, and an archive that refuses a write:
-  // the run ends at once, without a block total.
-  write_file(dir_ / "hdr", std::string(3000, 'h'));
-  SpawnOptions o = options({"-oh", "hdr"}, "a.txt\n");
-  o.stdout_path = dir_ / "out";
-  o.fsize_limit = 1000;
-  run("header file on a full disk", o);
-  run("an archive that refuses a write", {"-of", "/dev/full"}, "a.txt\n");
-  EXPECT_TRUE(matches("output.txt"));
+  const std::string o = dir_ / "o/";
+  mkdir(o.c_str(), 0755);
+  mkdir((o + "sub").c_str(), 0755);
+  write_file(o + "a.txt", "first line\nsecond line\n");
+  chmod((o + "a.txt").c_str(), 0640);
+  write_file(o + "sub/b.bin", random_data(70000, 1));
+  // Either member magic in the first bytes makes a binary member; three
+  // bytes of it are too few.
+  write_file(o + "magic", std::string("\x10\x12\x14\x21payload", 11));
+  write_file(o + "magic20", std::string("\x10\x12\x14\x20rest", 8));
+  write_file(o + "three", std::string("\x10\x12\x14", 3));
+  write_file(o + "empty", "");
+  EXPECT_EQ(0, symlink("a.txt", (o + "link").c_str()));  // counts as a plain file
+  for (const char *name : {"a:b", "c\\d", "TRAILER!!!"}) write_file(o + name, name);
+  write_file(o + std::string(100, 'n'), "x");
+  EXPECT_TRUE(
+      run_rows("archive/output.txt", {{"kel", [&](const Words &a) { return input_run(a); }}}));
 }
 
 // Input runs as rows of archive/input.txt and archive/stops.txt: "kel
@@ -144,14 +130,17 @@ TEST_F(KelTexts, OutputRuns) {
 // the archive), header:TEXT (the volume header's text), swap (the bytes of
 // each pair swapped); arg:WORD (a word more for kel), in:FOLDER (the run's
 // folder, kept from row to row), keep:NAME:BYTES (a file there before the
-// run). "records PATH" shows the records of an indexed file in the order
-// of keys 0 and 1.
+// run). An output run: list:TEXT (of its list of files, so many more
+// lines missing=N), file:TYPE[STORED]:NAME (a member of the archive it
+// must write, a file of its folder), block=N (the archive's media block),
+// stdout:NAME (its standard output a file of its folder). "records PATH"
+// shows the records of an indexed file in the order of keys 0 and 1.
 std::string KelTexts::input_run(const Words &a) {
-  std::string archive, sub = std::to_string(folder_++), header;
+  std::string archive, sub = std::to_string(folder_++), header, list, out;
   std::vector<std::string> args = {a.at(0)};
   std::vector<std::pair<std::string, std::string>> kept;
   long long version = 6, record = 512, cut = -1, fsize = -1, ahead = 0, mode = 0100644, owner = 0,
-            group = 0, mtime = 1000000000, imode = 0100640;
+            group = 0, mtime = 1000000000, imode = 0100640, block = 0, missing = 0;
   char type = 'T';
   for (size_t i = 1; i < a.size(); ++i) {
     const size_t colon = std::min(a[i].find(':'), a[i].find('='));
@@ -171,12 +160,14 @@ std::string KelTexts::input_run(const Words &a) {
     std::map<std::string, long long *> numbers = {
         {"version", &version}, {"record", &record}, {"cut", &cut},     {"fsize", &fsize},
         {"ahead", &ahead},     {"mode", &mode},     {"owner", &owner}, {"group", &group},
-        {"mtime", &mtime},     {"imode", &imode}};
+        {"mtime", &mtime},     {"imode", &imode},   {"block", &block}, {"missing", &missing}};
     if (numbers.count(kind)) *numbers[kind] = number(arg);
     if (kind == "arg") args.push_back(arg);
     if (kind == "in") sub = arg;
     if (kind == "header") header = arg;
     if (kind == "keep") kept.emplace_back(name, rest);
+    if (kind == "list") list += arg;
+    if (kind == "stdout") out = arg;
     size_t longest = 0;
     for (const std::string &r : records) longest = std::max(longest, r.size());
     const bool lengths = version == 5;
@@ -195,20 +186,25 @@ std::string KelTexts::input_run(const Words &a) {
                            static_cast<long long>((longest + (lengths ? 2 : 0)) * records.size()),
                            'V') +
                   model_old_data("note", rest.substr(0, rest.find(':')), records, lengths)
-        : kind == "raw" ? arg
-                        : "";
+        : kind == "file" ? model_file_member(dir_ / sub, rest, name.at(0), name.substr(1))
+        : kind == "raw"  ? arg
+                         : "";
     if (kind == "patch") archive.replace(static_cast<size_t>(number(name)), rest.size(), rest);
   }
-  archive = model_archive(archive, static_cast<int>(record), static_cast<int>(record),
-                          static_cast<int>(version));
+  const bool files = !archive.empty();
+  archive = model_archive(archive, static_cast<int>(record),
+                          static_cast<int>(block ? block : record), static_cast<int>(version));
   if (!header.empty()) archive.replace(0, 512, (header + std::string(512, '\0')).substr(0, 512));
   if (std::find(a.begin(), a.end(), "swap") != a.end()) archive = swap_pairs_of(archive);
   archive.insert(0, std::string(static_cast<size_t>(ahead), 'L'));
   if (cut >= 0) archive.resize(static_cast<size_t>(cut));
   mkdir((dir_ / sub).c_str(), 0755);
   for (const auto &[name, bytes] : kept) write_file(dir_ / (sub + "/" + name), bytes);
-  SpawnOptions o = options(args, archive, sub);
+  for (long long i = 0; i < missing; ++i) list += "missing" + std::to_string(i) + "\n";
+  SpawnOptions o = options(args, list.empty() ? archive : list, sub);
   o.fsize_limit = fsize;
+  if (!out.empty()) o.stdout_path = dir_ / (sub + "/" + out);
+  if (!list.empty()) return row_run(o, list, "", files ? archive : "");
   return row_run(o, archive, sub);
 }
 
@@ -237,11 +233,7 @@ TEST_F(KelTexts, InputRuns) {
   auto kel = [&](const Words &a) { return input_run(a); };
   EXPECT_TRUE(run_rows("archive/input.txt",
                        {{"kel", kel}, {"records", records}, {"stat", owners_and_times}}));
-}
-
-TEST_F(KelTexts, ArchivesThatStopTheRun) {
-  EXPECT_TRUE(
-      run_rows("archive/stops.txt", {{"kel", [&](const Words &a) { return input_run(a); }}}));
+  EXPECT_TRUE(run_rows("archive/stops.txt", {{"kel", kel}}));
 }
 
 }  // namespace

@@ -214,11 +214,4 @@ SpawnOptions KelTest::options(std::vector<std::string> args, const std::string &
   return o;
 }
 
-RunResult KelTest::kel(std::vector<std::string> args, const std::string &input,
-                       const std::string &cwd, long long fsize_limit) {
-  SpawnOptions o = options(std::move(args), input, cwd);
-  o.fsize_limit = fsize_limit;
-  return spawn_kel(o);
-}
-
 }  // namespace kel::test

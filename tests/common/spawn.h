@@ -82,8 +82,6 @@ class KelTest : public testing::Test {
   // `input` from a file as its standard input.
   SpawnOptions options(std::vector<std::string> args, const std::string &input = "",
                        const std::string &cwd = "");
-  RunResult kel(std::vector<std::string> args, const std::string &input = "",
-                const std::string &cwd = "", long long fsize_limit = -1);
   TempDir dir_;
 };
 
