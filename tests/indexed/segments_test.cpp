@@ -1,6 +1,6 @@
 // Segment names, growth into further segments, whole-file copy, rename and
-// remove (names and copies: rows of golden files). (Segments that another process added:
-// process_test.)
+// remove (names and copies: rows of golden files). (Segments that another
+// process added: access_test's rows of a reader beside a writer.)
 #include "indexed/storage/segments.h"
 
 #include <sys/stat.h>
