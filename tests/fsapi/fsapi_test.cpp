@@ -167,66 +167,56 @@ TEST_F(EntryTest, InitAndExitAreReferenceCounted) {
   v5_close(f);
 }
 
-// The error texts and reports, in one scripted run whose output is a
-// golden file: each end of the primary table, a gap and codes beyond it,
-// the secondary range (no text), broken files with their code, a missing
-// file named instead of the name given (cut to 256 bytes), system errors
-// with the table's own wording and its gaps, and texts taken from a
-// message file where it has them, its broken-file text only when its
-// conversions are the default's.
-//
-// Reports the code as `name`: what was written, then what was returned.
-std::string report(int16_t code, const char *name = "cust.dat") {
-  *fs_error_code() = code;
-  test::StderrCapture err;
-  const char *r = report_fs_error(name);
-  return err.text() + "  returns " + (r ? r : "(null)") + "\n";
-}
-
+// The error texts and reports: rows of fsapi/error_reports.txt.
+// "report CODE SECONDARY ERRNO NAME" shows what report_fs_error wrote for
+// the codes and errno left so, then what it returned; "message N TEXT"
+// puts a text in the message file that "init" opens.
 TEST(ErrorTexts, ReportsOfEveryKind) {
-  std::string out;
-  for (int16_t code : {0, 8, 18, 19, 99, 100, 150}) out += report(code);
-  *fs_error_secondary() = 9;
-  out += report(E_BROKEN);
-  fs_set_missing_file_name("data/cust.vix");
-  out += report(E_NO_FILE);
-  fs_set_missing_file_name(std::string(400, 'n').c_str());
-  EXPECT_EQ(std::string(256, 'n'), fs_missing_file_name());
-  errno = ENOENT;
-  out += report(E_SYSERR);
-  {
-    test::StderrCapture err;
-    errno = EACCES;
-    report_sys_error("x");
-    out += err.text();
-  }
-  for (int e : {9, 33, 5, 0}) out += std::to_string(e) + ": " + sys_error_text(e) + "\n";
-  errno = 28;
-  out += std::string("errno 28: ") + sys_error_text(-1) + "\n";
-
-  test::TempDir dir;
-  test::write_file(dir / "m.msg", test::MsgFileBuilder()
-                                      .add(871, {"Kaputte Datei"})
-                                      .add(873, {"Satz nicht gefunden"})
-                                      .add(889, {"%s: Datei kaputt (Code %d)\n"})
-                                      .add(618, {"Datei fehlt"})
-                                      .bytes());
-  setenv("A_MESSAGE", (dir / "m.msg").c_str(), 1);
-  char error[300];
-  ASSERT_EQ(1, Amsg_init(error));
-  out += report(E_NOT_FOUND, "f");
-  *fs_error_secondary() = 41;
-  out += report(E_BROKEN, "f");
-  errno = ENOENT;
-  out += report(E_SYSERR, "f");
-  out += report(E_DUPLICATE, "f");  // not in the file
-  Amsg_shutdown();
-  test::write_file(dir / "m.msg", test::MsgFileBuilder().add(889, {"%d: %s kaputt\n"}).bytes());
-  ASSERT_EQ(1, Amsg_init(error));
-  out += report(E_BROKEN, "f");
-  Amsg_shutdown();
-  unsetenv("A_MESSAGE");
-  EXPECT_TRUE(test::matches_golden("fsapi/error_reports.txt", out));
+  test::TempDir dir(true);
+  test::MsgFileBuilder texts;
+  auto n = [](const test::Words &a, size_t i) { return static_cast<int>(test::number(a.at(i))); };
+  const test::Verbs verbs = {
+      {"report",
+       [&](const test::Words &a) {
+         *fs_error_code() = static_cast<int16_t>(n(a, 0));
+         *fs_error_secondary() = n(a, 1);
+         errno = n(a, 2);
+         test::StderrCapture err;
+         const char *r = report_fs_error(a.at(3).c_str());
+         return test::as_word(err.text()) + " returns " + test::as_word(r);
+       }},
+      {"missing_name",
+       [](const test::Words &a) {
+         fs_set_missing_file_name(a.at(0).c_str());
+         return test::as_record(fs_missing_file_name());
+       }},
+      {"sys_report",
+       [&](const test::Words &a) {
+         test::StderrCapture err;
+         errno = n(a, 0);
+         report_sys_error(a.at(1).c_str());
+         return test::as_word(err.text());
+       }},
+      // E [ERRNO]: the text of E, of errno for -1.
+      {"sys_text",
+       [&](const test::Words &a) {
+         errno = a.size() > 1 ? n(a, 1) : 0;
+         return test::as_word(sys_error_text(n(a, 0)));
+       }},
+      {"message", test::act([&](const test::Words &a) { texts.add(n(a, 0), {a.at(1)}); })},
+      {"init",
+       [&](const test::Words &) {
+         test::write_file("m.msg", std::exchange(texts, test::MsgFileBuilder()).bytes());
+         setenv("A_MESSAGE", "m.msg", 1);
+         char error[300];
+         return std::to_string(Amsg_init(error));
+       }},
+      {"shutdown", test::act([] {
+         Amsg_shutdown();
+         unsetenv("A_MESSAGE");
+       })},
+  };
+  EXPECT_TRUE(test::run_rows("fsapi/error_reports.txt", verbs));
 }
 
 }  // namespace

@@ -6,7 +6,8 @@
 // nodes that mark the file, positions outside the segments, a full disk;
 // rewrites refused, a lock that follows a moved record, the rewrite's
 // trace (a golden file) and its call of the transaction log; bulk
-// additions cut short, unreadable or failing allocations.
+// additions cut short, unreadable or failing allocations; a writer killed
+// and a reader beside a writer in another process.
 #include "common/call_script.h"
 #include "common/golden.h"
 #include "indexed/access/access_state.h"
@@ -24,32 +25,39 @@ using AccessTest = EngineTest;
 // process, broken nodes that mark the file; a write undone key by key
 // and deletes by each key's own duplicate number, with the engine's
 // inner steps; positions outside the segments; writes stopped by a full
-// disk: rows of a golden file.
+// disk: rows of a golden file. A writer killed with the file open; a
+// reader beside a writer in another process that inserts and deletes
+// around its position, or that grows the file into further segments and
+// the tree by levels while the reader has blocks of it cached: rows of
+// two more.
 TEST_F(AccessTest, FixedCallSequences) {
-  CallScript script;
-  add_engine_verbs(script);
-  // three H N: N records of 40 bytes ('-'): key 0 2i in four digits, key 1
-  // "aa" or "bb" (duplicates), key 2 i in three digits.
-  script.add("three", [&](const Call &c) {
-    bool ok = true;
-    for (int i = 0; i < c.num(1) && ok; ++i) {
-      char r[48];
-      snprintf(r, sizeof r, "%04d%s%03d%s", i * 2, i % 2 ? "aa" : "bb", i,
-               std::string(31, '-').c_str());
-      ok = v5_write(script.file<DorvexFile>(c.text(0)), r, 40) == 1;
-    }
-    return std::string(ok ? "1" : "0");
-  });
-  // walks H: every key's walk and the physical scan, as their length and
-  // a hash (FNV-1a), to see that they did not change.
-  script.add("walks", [&](const Call &c) {
-    DorvexFile *f = script.file<DorvexFile>(c.text(0));
-    std::string all = walk(f, 0) + "\n" + walk(f, 1) + "\n" + walk(f, 2) + "\n" + scan(f);
-    uint64_t hash = 14695981039346656037u;
-    for (char ch : all) hash = (hash ^ static_cast<uint8_t>(ch)) * 1099511628211u;
-    return std::to_string(all.size()) + " bytes, hash " + std::to_string(hash);
-  });
-  EXPECT_TRUE(script.run("indexed/access_calls.txt"));
+  for (const char *rows : {"indexed/access_calls.txt", "indexed/dead_writer_calls.txt",
+                           "indexed/reader_beside_writer_calls.txt"}) {
+    CallScript script;
+    add_engine_verbs(script);
+    // three H N: N records of 40 bytes ('-'): key 0 2i in four digits, key
+    // 1 "aa" or "bb" (duplicates), key 2 i in three digits.
+    script.add("three", [&](const Call &c) {
+      bool ok = true;
+      for (int i = 0; i < c.num(1) && ok; ++i) {
+        char r[48];
+        snprintf(r, sizeof r, "%04d%s%03d%s", i * 2, i % 2 ? "aa" : "bb", i,
+                 std::string(31, '-').c_str());
+        ok = v5_write(script.file<DorvexFile>(c.text(0)), r, 40) == 1;
+      }
+      return std::string(ok ? "1" : "0");
+    });
+    // walks H: every key's walk and the physical scan, as their length and
+    // a hash (FNV-1a), to see that they did not change.
+    script.add("walks", [&](const Call &c) {
+      DorvexFile *f = script.file<DorvexFile>(c.text(0));
+      std::string all = walk(f, 0) + "\n" + walk(f, 1) + "\n" + walk(f, 2) + "\n" + scan(f);
+      uint64_t hash = 14695981039346656037u;
+      for (char ch : all) hash = (hash ^ static_cast<uint8_t>(ch)) * 1099511628211u;
+      return std::to_string(all.size()) + " bytes, hash " + std::to_string(hash);
+    });
+    EXPECT_TRUE(script.run(rows));
+  }
 }
 
 // The transaction log of the rewrite case: always in a transaction, keeps

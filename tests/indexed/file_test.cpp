@@ -1,11 +1,12 @@
 // Make, open, close, the header and the information texts of indexed
-// files: information texts (a golden file); make's limits and the file's
-// own version variable, opens refused with their codes and the older entry
-// points that make and describe files, the count of openers for update
-// and the header's lock, the older make descriptions and the texts they
-// turn into (rows of a golden file); failures of memory and disk
-// half-way. (The bytes of headers: images_test; header reads by lock method:
-// the unlocked-read process tests and the access model's runs.)
+// files: information texts, make's limits and the file's own version
+// variable, opens refused with their codes and the older entry points
+// that make and describe files, the count of openers for update and the
+// header's lock, the older make descriptions and the texts they turn into,
+// the whole-file check's reports (rows of golden files); failures of
+// memory and disk half-way. (The bytes of headers: images_test; header
+// reads by lock method: the unlocked-read process tests and the access
+// model's runs.)
 #include <unistd.h>
 
 #include "indexed/engine_fixture.h"
@@ -18,42 +19,42 @@ namespace {
 
 using FileTest = EngineTest;
 
-// What make was given comes back as information texts, in every version
-// and at the older interface levels in their narrow forms; a file made
-// anew by an open for output keeps its texts, and its own version (rows of
-// a golden file); the time of the make.
-TEST_F(FileTest, InformationTexts) {
-  CallScript script;
-  script.add("level", [](const Call &c) {
-    indexed::set_interface_level(static_cast<int>(c.num(0)));
-    return std::string("done");
-  });
-  EXPECT_TRUE(script.run("indexed/information_texts.txt"));
-  DorvexFile *made = dorvex_open("f.dat", KEL_OPEN_INPUT);
-  EXPECT_EQ(10u, info(made, -12).size()) << "the time of the make";
-  dorvex_close(made);
-}
-
 // Make's limits and refused texts, preallocation and the file's own
 // version variable; opens refused with their codes; the older entry
 // points; the header's openers, versions, update flag and broken codes as
 // the engine reads and writes it; the older make descriptions and the
-// texts they become: rows of a golden file.
+// texts they become: rows of a golden file. The whole-file check's report
+// of a sound file and of each damage it must find, made on purpose in
+// files written through the entry points: rows of another. What make was
+// given comes back as information texts, in every version and at the
+// older interface levels in their narrow forms; a file made anew by an
+// open for output keeps its texts, and its own version (rows of a third);
+// the time of the make.
 TEST_F(FileTest, FixedCallSequences) {
-  CallScript script;
-  add_engine_verbs(script);
-  script.add("old_texts", [=](const Call &c) {
-    indexed::OldMakeTexts t;
-    if (!indexed::old_make_texts(c.ptr(0), c.ptr(1), &t)) return CallScript::result(0);
-    return as_row({t.record, t.keys, t.physical, t.comment});
-  });
-  script.add("oldest_to_old", [=](const Call &c) {
-    char physical[64], keys[256];
-    if (!indexed::oldest_to_old(c.ptr(0), c.ptr(1), physical, sizeof physical, keys, sizeof keys))
-      return CallScript::result(0);
-    return as_row({physical, keys});
-  });
-  EXPECT_TRUE(script.run("indexed/file_calls.txt"));
+  for (const char *rows :
+       {"indexed/file_calls.txt", "indexed/check_calls.txt", "indexed/information_texts.txt"}) {
+    CallScript script;
+    add_engine_verbs(script);
+    script.add("old_texts", [=](const Call &c) {
+      indexed::OldMakeTexts t;
+      if (!indexed::old_make_texts(c.ptr(0), c.ptr(1), &t)) return CallScript::result(0);
+      return as_row({t.record, t.keys, t.physical, t.comment});
+    });
+    script.add("oldest_to_old", [=](const Call &c) {
+      char physical[64], keys[256];
+      if (!indexed::oldest_to_old(c.ptr(0), c.ptr(1), physical, sizeof physical, keys, sizeof keys))
+        return CallScript::result(0);
+      return as_row({physical, keys});
+    });
+    script.add("level", [](const Call &c) {
+      indexed::set_interface_level(static_cast<int>(c.num(0)));
+      return std::string("done");
+    });
+    EXPECT_TRUE(script.run(rows));
+  }
+  DorvexFile *made = dorvex_open("f.dat", KEL_OPEN_INPUT);
+  EXPECT_EQ(10u, info(made, -12).size()) << "the time of the make";
+  dorvex_close(made);
   char name[300];
   indexed::version_variable_name("d/a-b.c.dat", name, sizeof name);
   EXPECT_STREQ("A_B_C_VERSION", name);

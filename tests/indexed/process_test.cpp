@@ -1,9 +1,7 @@
-// Several processes on one indexed file: a reader here and a writer in a
-// worker taking turns step by step (positions that survive the writer's
-// inserts and deletes, records the writer holds, a reader's cached blocks
-// of a file the writer grew, unlocked reads that meet the writer half-way),
-// a writer killed with the file open, and writers and a reader all
-// running at once.
+// Several processes on one indexed file: unlocked reads that meet a
+// writer in a worker half-way, and writers and a reader all running at
+// once. (A reader beside a writer taking turns step by step, and a writer
+// killed with the file open: access_test's call rows.)
 #include <map>
 #include <set>
 
@@ -18,19 +16,6 @@ namespace {
 constexpr const char *kFile = "shared";
 
 using ProcessTest = EngineTest;
-
-// A writer killed with the file open; a reader beside a writer that
-// inserts and deletes around its position, or that grows the file into
-// further segments and the tree by levels while the reader has blocks of
-// it cached: rows of golden files.
-TEST_F(ProcessTest, FixedCallSequences) {
-  for (const char *rows :
-       {"indexed/dead_writer_calls.txt", "indexed/reader_beside_writer_calls.txt"}) {
-    CallScript script;
-    add_engine_verbs(script);
-    EXPECT_TRUE(script.run(rows));
-  }
-}
 
 // Unlocked reads that meet the writer half-way: the read probe hands the
 // middle of a read over to the writer once (rows of a golden file).

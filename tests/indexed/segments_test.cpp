@@ -1,5 +1,6 @@
 // Segment names, growth into further segments, whole-file copy, rename and
-// remove. (Segments that another process added: process_test.)
+// remove (names and copies: rows of golden files). (Segments that another
+// process added: access_test's rows of a reader beside a writer.)
 #include "indexed/storage/segments.h"
 
 #include <sys/stat.h>
@@ -31,18 +32,6 @@ class SegmentsTest : public EngineTest {
   }
   std::vector<SegAddr> addr_, nodes_;
 };
-
-// Names by suffix, formats, variables and translation: rows of a golden
-// file.
-TEST_F(SegmentsTest, NamesBySuffixFormatsVariablesAndTranslation) {
-  CallScript script;
-  script.add("segment", [](const Call &c) {
-    const char *n =
-        segment_name(c.ptr(0), c.text(1) == "i" ? kIndex : kData, static_cast<int>(c.num(2)));
-    return n ? as_record(n) : CallScript::result(0);
-  });
-  EXPECT_TRUE(script.run("indexed/segment_names.txt"));
-}
 
 // Without memory for a new segment the addition fails and changes
 // nothing; a segment number above 65534 is a broken file (99).
@@ -101,6 +90,13 @@ TEST_F(SegmentsTest, LinksReplacedAndEverySegmentCopiedRenamedRemovedAndMadeAnew
     return as_record(read_at(script.file<DorvexFile>(c.text(0)), addr_.at(c.num(1))));
   });
   EXPECT_TRUE(script.run("indexed/segment_copies.txt"));
+  // Names by suffix, formats, variables and translation: rows of another.
+  script.add("segment", [](const Call &c) {
+    const char *n =
+        segment_name(c.ptr(0), c.text(1) == "i" ? kIndex : kData, static_cast<int>(c.num(2)));
+    return n ? as_record(n) : CallScript::result(0);
+  });
+  EXPECT_TRUE(script.run("indexed/segment_names.txt"));
   ASSERT_EQ(1, (FileShape{5, nullptr, 100, 100, {{{{8, 0}}}}}.make("a.dat")));
   mkdir("ro", 0555);
   cfg_set_string("B_VIX", 0, "ro/b.vix");

@@ -1,6 +1,6 @@
 // The OS layer: handles over descriptors, locks, the double-byte mode,
-// base names, joined paths and temporary files (rows of layer/calls.txt),
-// wrapped descriptors, file copies, and the streams.
+// base names, joined paths, temporary files and wrapped descriptors (rows
+// of layer/calls.txt), file copies, and the streams.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -118,6 +118,17 @@ TEST_F(LayerFiles, Rows) {
          return out;
        }},
       {"release", act(layer_files_release)},
+      // NAME: a descriptor of the file wrapped by a handle, then closed:
+      // the handle and whether its descriptor is the one given; then that
+      // descriptor wrapped again.
+      {"dup",
+       [&](const Words &a) {
+         int fd = open(path(a).c_str(), O_RDWR | O_CREAT, 0600);
+         int32_t h = Alayer_dup(fd);
+         std::string out = said(h) + (layer_fd(h) == fd ? " the same" : " a descriptor of its own");
+         close(fd);
+         return out + ", again " + said(Alayer_dup(fd));
+       }},
       // The double-byte mode: LANG (none: unset), the mode asked for
       // (-1: from LANG), and whether a pair of bytes is an EUC character.
       {"lang",
@@ -194,21 +205,6 @@ TEST_F(LayerFiles, Rows) {
     errno = 0;
     return "";
   }));
-}
-
-TEST_F(LayerFiles, DescriptorsWrappedByAHandle) {
-  // A descriptor wrapped by a handle of its own, close-on-exec.
-  int fd = open(path_.c_str(), O_RDWR | O_CREAT, 0600);
-  int32_t h = Alayer_dup(fd);
-  EXPECT_NE(fd, layer_fd(h));
-  EXPECT_TRUE(cloexec(layer_fd(h)));
-  close(fd);
-  EXPECT_EQ(2, Alayer_write(h, "hi", 2));
-  EXPECT_EQ("hi", read_file(path_));
-  Alayer_close(h);
-  errno = 0;
-  EXPECT_EQ(-1, Alayer_dup(fd));
-  EXPECT_EQ(EBADF, errno);
 }
 
 // A copy takes the bytes only: the destination keeps its own mode.

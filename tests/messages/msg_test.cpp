@@ -1,6 +1,7 @@
-// The message library: files made by rows and the calls on them, random
-// fetches against a reference, the pool of result buffers, failures of
-// memory; and the diagnostic writer eprintf.
+// The message library: files made by rows and the calls on them (the pool
+// of result buffers, printing and tracing among them), random fetches
+// against a reference, failures of memory; and the diagnostic writer
+// eprintf.
 #include "messages/msg.h"
 
 #include <gtest/gtest.h>
@@ -47,6 +48,8 @@ TEST(Messages, Rows) {
   MsgFileBuilder b;
   char buffer[kMsgBufferSize], error[300];
   std::string fallback;
+  const char *kept = nullptr;
+  int64_t live = 0;
   auto n = [](const Words &a, size_t i) { return static_cast<int32_t>(number(a.at(i))); };
   auto text = [](const Words &a, size_t i) {
     return a.size() > i && a[i] != "null" ? a[i].c_str() : nullptr;
@@ -77,6 +80,29 @@ TEST(Messages, Rows) {
       {"shutdown", act(Amsg_shutdown)},
       // N SUB [DEFAULT]
       {"get", [&](const Words &a) { return shown_text(Amsg_get(n(a, 0), n(a, 1), text(a, 2))); }},
+      // A fetch whose result is kept, and that result as it reads now.
+      {"keep",
+       [&](const Words &a) { return shown_text(kept = Amsg_get(n(a, 0), n(a, 1), nullptr)); }},
+      {"kept", [&](const Words &) { return shown_text(kept); }},
+      // The blocks allocated since "count_blocks".
+      {"count_blocks", act([&] { live = alloc_live_blocks(); })},
+      {"blocks",
+       [&](const Words &) { return std::to_string(alloc_live_blocks() - live) + " more"; }},
+      // FORMAT|null [ARG...]: what Amsg_print wrote on a stream, and
+      // Amsg_trace on the error output.
+      {"print",
+       [&](const Words &a) {
+         void *stream = Astream_open((dir / "out.txt").c_str(), "w");
+         Amsg_print(stream, text(a, 0), text(a, 1), text(a, 2));
+         Astream_close(stream);
+         return as_word(read_file(dir / "out.txt"));
+       }},
+      {"trace",
+       [&](const Words &a) {
+         StderrCapture err;
+         Amsg_trace(a.at(0).c_str(), text(a, 1));
+         return as_word(err.text());
+       }},
       {"format",
        [&](const Words &a) {
          std::string args[3];
@@ -152,27 +178,6 @@ TEST(Messages, RandomFetchesMatchAReference) {
   Amsg_shutdown();
 }
 
-TEST(Messages, PoolOfTenBuffersAndShutdownReleasesEverything) {
-  test::TempDir dir;
-  // A first round lets the configuration library (A_MESSAGE is looked up
-  // there) create its own lasting blocks.
-  ASSERT_EQ(1, open_messages(dir, MsgFileBuilder().add(1, {"one"}).bytes()));
-  EXPECT_STREQ("one", Amsg_get(1, 0, nullptr));
-  Amsg_shutdown();
-  EXPECT_STREQ("gone", Amsg_get(1, 0, "gone"));
-  int64_t live = alloc_live_blocks();
-  MsgFileBuilder b;
-  for (int n = 1; n <= 11; ++n) b.add(n, {"text " + std::to_string(n)});
-  ASSERT_EQ(1, open_messages(dir, b.bytes()));
-  const char *first = Amsg_get(1, 0, nullptr);
-  for (int n = 2; n <= 10; ++n) Amsg_get(n, 0, nullptr);
-  EXPECT_STREQ("text 1", first) << "valid for nine further fetches";
-  EXPECT_EQ(first, Amsg_get(11, 0, nullptr));
-  EXPECT_STREQ("text 11", first);
-  Amsg_shutdown();
-  EXPECT_EQ(live, alloc_live_blocks()) << "pool, state, key and stream released";
-}
-
 // Without memory: the thread state of a fetch (the defaults are given), a
 // long text of a format, and eprintf's buffer for a long text (dropped
 // silently; short texts need none). Nothing leaks.
@@ -209,23 +214,6 @@ TEST(Messages, OutOfMemory) {
   alloc_fail_nth(0);
   EXPECT_EQ(report + report + report + "short 7\n", err.text());
   EXPECT_EQ(live, alloc_live_blocks());
-}
-
-TEST(MessageFormat, PrintAndTraceShowMissingMessagesByNumber) {
-  test::TempDir dir;
-  std::string out = dir / "out.txt";
-  void *stream = Astream_open(out.c_str(), "w");
-  ASSERT_NE(nullptr, stream);
-  Amsg_print(stream, "%1 = %2\n", "a", "1");
-  Amsg_print(stream, Amsg_get(12, 5, nullptr));  // library not initialised: null
-  Amsg_print(stream, "#12,5");
-  Astream_close(stream);
-  EXPECT_EQ("a = 1\nMessage #12\n", test::read_file(out));
-
-  test::StderrCapture err;
-  Amsg_trace("#44");
-  Amsg_trace("%1!\n", "traced");
-  EXPECT_EQ("Message #44\ntraced!\n", err.text());
 }
 
 TEST(Eprintf, LongTextsAreWrittenWhole) {

@@ -237,10 +237,12 @@ TEST_F(RelativeTest, RandomOperationsMatchTheArrayModelAndTheLayout) {
 }
 
 // Damaged slots read as cut or missing, two processes locking and
-// filling the lock table: rows of a golden file.
-TEST_F(RelativeTest, FixedCallSequences) {
-  CallScript script;
-  EXPECT_TRUE(script.run("relseq/relative_calls.txt"));
+// filling the lock table; sequential files' print advancing, padding, the
+// read filter, damaged input, a full disk, pipes to and from sort: rows
+// of golden files.
+TEST_F(RelSeqTest, FixedCallSequences) {
+  for (const char *rows : {"relseq/relative_calls.txt", "relseq/sequential_calls.txt"})
+    EXPECT_TRUE(CallScript().run(rows));
   // Every allocation of a forced open of a cut file can fail, cleanly.
   cfg_set_tinyint("V_FORCE_OPEN", 0, 1);
   write_file("short", std::string(25, 'f'));
@@ -274,9 +276,9 @@ TEST_F(RelativeTest, EntryPointsTraceTheirArgumentsAndResults) {
 // Sequential files against a list model on the random driver: every
 // record format written, extended, read and rewritten in place with every
 // kind of buffer, the file's bytes checked against an independently built
-// image at the end of each phase; print advancing, the read filter,
-// damaged input and a full disk as rows of a golden file; pipes to and
-// from shell commands, with no descriptor or child left behind.
+// image at the end of each phase (print advancing, the read filter,
+// damaged input and a full disk: rows of a golden file, above); pipes to
+// and from shell commands, with no descriptor or child left behind.
 
 struct Format {
   int32_t type;
@@ -411,13 +413,6 @@ TEST_F(SequentialTest, EveryFormatAndBufferRoundTripsThroughTheListModel) {
       }
     }
   }
-}
-
-// Print advancing, padding, the read filter, damaged input, a full disk,
-// pipes to and from sort: rows of a golden file.
-TEST_F(SequentialTest, FixedCallSequences) {
-  CallScript script;
-  EXPECT_TRUE(script.run("relseq/sequential_calls.txt"));
 }
 
 TEST_F(SequentialTest, PipesRoundTripAndLeaveNothingBehind) {

@@ -133,17 +133,12 @@ TEST_F(TransactionModel, ArchiveChangeRemoveRestoreReplay) {
   expect_files(committed_);
 }
 
-// Records changed in a transaction stay locked to another process until
-// it ends: rows of a golden file.
-TEST_F(TransactionModel, ChangedRecordsStayLockedUntilTheEnd) {
-  CallScript script;
-  EXPECT_TRUE(script.run("txlog/transaction_lock_calls.txt"));
-}
-
 // The log's bytes: every record of a unit with its header, the start
 // block, file ids and TM headers, the end marks; scrambled record data;
 // a file with a log of its own; the lock file of LOG_DEVICE. Rows of
 // txlog/log_calls.txt, with "log NAME" showing a log a line per record.
+// Records changed in a transaction stay locked to another process until
+// it ends: rows of txlog/transaction_lock_calls.txt.
 std::string be_bytes(uint32_t v, int width) {
   std::string s(static_cast<size_t>(width), '\0');
   store_be(s.data(), width, v);
@@ -191,7 +186,7 @@ std::string log_text(const std::string &path, time_t since) {
   return text;
 }
 
-TEST_F(TxlogTest, LogRecordsToTheByte) {
+TEST_F(TxlogTest, LogRecordsToTheByteAndLockedChanges) {
   time_t since = time(nullptr);
   CallScript script;
   script.add("log", [&](const Call &c) { return log_text(c.text(0), since); });
@@ -201,6 +196,7 @@ TEST_F(TxlogTest, LogRecordsToTheByte) {
   });
   script.add("log_shutdown", [](const Call &) { return CallScript::result(Alog_shutdown()); });
   EXPECT_TRUE(script.run("txlog/log_calls.txt"));
+  EXPECT_TRUE(CallScript().run("txlog/transaction_lock_calls.txt"));
 }
 
 }  // namespace
