@@ -61,6 +61,13 @@ std::string CallScript::opened(const Call &c, void *handle) {
   return (handle ? c.text(0) : "null") + codes();
 }
 
+// A handle closed is named no more: its address may come back as another
+// pointer.
+std::string CallScript::closed(const Call &c, int64_t r) {
+  if (r == 1) handles_.erase(c.text(0));
+  return result(r);
+}
+
 CallScript::CallScript() {
   auto u32 = [](const std::string &s) { return static_cast<uint32_t>(s.size()); };
   auto i32 = [](const Call &c, size_t i) { return static_cast<int32_t>(c.num(i)); };
@@ -102,7 +109,7 @@ CallScript::CallScript() {
        [=, this](const Call &c) {
          return opened(c, v5_open(c.ptr(1), i32(c, 2), c.args.size() > 3 ? c.ptr(3) : "0,0,0"));
        }},
-      {"v5_close", [=](const Call &c) { return result(v5_close(df(c))); }},
+      {"v5_close", [=, this](const Call &c) { return closed(c, v5_close(df(c))); }},
       {"v5_unlock", [=](const Call &c) { return result(v5_unlock(df(c))); }},
       {"v5_nkrstart", [=](const Call &c) { return result(v5_nkrstart(df(c))); }},
       {"v5_write",
@@ -142,7 +149,7 @@ CallScript::CallScript() {
          return opened(c, Ar_open(c.ptr(1), i32(c, 2), static_cast<uint32_t>(c.num(3)),
                                   static_cast<uint32_t>(c.num(4)), i32(c, 5)));
        }},
-      {"Ar_close", [=](const Call &c) { return result(Ar_close(rf(c))); }},
+      {"Ar_close", [=, this](const Call &c) { return closed(c, Ar_close(rf(c))); }},
       {"Ar_unlock", [=](const Call &c) { return result(Ar_unlock(rf(c))); }},
       {"Ar_info", [=, this](const Call &c) { return text(Ar_info(rf(c), i32(c, 1), buffer)); }},
       {"Ar_read", [=, this](const Call &c) { return plus(Ar_read(rf(c), buffer, i32(c, 1))); }},
@@ -157,7 +164,8 @@ CallScript::CallScript() {
          return opened(c, As_open(c.ptr(1), i32(c, 2), static_cast<uint32_t>(c.num(3)), i32(c, 4),
                                   static_cast<uint32_t>(c.num(5)), i32(c, 6), c.ptr(7), i32(c, 8)));
        }},
-      {"As_close", [=](const Call &c) { return result(As_close(sf(c), i32(c, 1))); }},
+      {"As_close", [=, this](const Call &c) { return closed(c, As_close(sf(c), i32(c, 1))); }},
+      {"As_seek", [=](const Call &c) { return result(As_seek(sf(c), c.num(1), i32(c, 2))); }},
       {"As_read", [=, this](const Call &c) { return plus(As_read(sf(c), buffer)); }},
       {"As_write",
        [=](const Call &c) { return result(As_write(sf(c), c.ptr(1), u32(c.text(1)), i32(c, 2))); }},
@@ -274,14 +282,19 @@ CallScript::CallScript() {
          StderrCapture err;
          std::string outcome = execute(c.text(0), Words(c.args.begin() + 1, c.args.end()));
          // Lines of text follow the row, each behind "| "; other bytes
-         // stay a word.
+         // stay a word. Pointers show as the handles and the buffer they
+         // are, or masked.
+         std::map<std::string, std::string> named = {{pointer_text(buffer), "<buffer>"}};
+         for (const auto &[name, handle] : handles_)
+           if (handle) named[pointer_text(handle)] = "<" + name + ">";
          std::string text = err.text();
          bool lines = !text.empty() && text.back() == '\n' &&
                       std::none_of(text.begin(), text.end(), [](char ch) {
                         auto c = static_cast<unsigned char>(ch);
                         return ch != '\n' && (c < 0x20 || c >= 0x7f);
                       });
-         return outcome + ", error output" + (lines ? ":\n" + text : " " + as_record(text));
+         return outcome + ", error output" +
+                (lines ? ":\n" + masked_pointers(text, named) : " " + as_record(text));
        }},
   };
   commands_ = std::move(table);

@@ -15,7 +15,8 @@
 // call in a second process (forked before the first row, so it inherits
 // no open file), with handles of its own; "other kill" ends it with
 // SIGKILL. A row "stderr CALL ..." shows what the call wrote on the error
-// output too (lines of text behind the row, each behind "| ").
+// output too (lines of text behind the row, each behind "| "; an open
+// handle's address as <H>, the buffer's as <buffer>, others as "0x…").
 //
 //   v5_make NAME COMMENT PHYSICAL RECORD KEYS [fold]   v5_open H NAME MODE
 //   v5_close H   v5_write H REC [LENGTH]   v5_rewrite H REC
@@ -30,7 +31,7 @@
 //   Ar_close H   Ar_info H CODE   Ar_read H N   Ar_start H N MODE
 //   Ar_next H   Ar_previous H   Ar_write H REC N   Ar_unlock H
 //   As_open H NAME MODE SIZE TYPE BLOCK PAD PIPE FLAGS   As_close H KEEP
-//   As_read H   As_write H REC ADVANCING
+//   As_read H   As_write H REC ADVANCING   As_seek H OFFSET WHENCE
 //
 //   set NAME VALUE     a setting, as the environment gives it
 //   env NAME VALUE|-   an environment variable set or removed
@@ -98,6 +99,7 @@ class CallScript {
 
  private:
   std::string opened(const Call &c, void *handle);
+  std::string closed(const Call &c, int64_t r);
   std::string execute(const std::string &name, const Words &args);
   std::string exchange_;  // the files that carry a row and its outcome
   std::map<std::string, Command> commands_;

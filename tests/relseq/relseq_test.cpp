@@ -6,8 +6,8 @@
 // reads, rewrites, deletes, starts and walks on fixed and variable files
 // of several sizes (both length-field widths, deleted values other than
 // 0), the file's bytes checked against an independently built image after
-// every stretch; damaged files and two processes on one file (rows of a
-// golden file); the trace.
+// every stretch; damaged files, two processes on one file and the trace
+// (rows of a golden file).
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -17,13 +17,11 @@
 
 #include "common/call_script.h"
 #include "common/fails.h"
-#include "common/golden.h"
 #include "common/random_driver.h"
 #include "common/test_util.h"
 #include "config/config.h"
 #include "config/fs_config.h"
 #include "kelfs/kelfs.h"
-#include "messages/diag.h"
 #include "osfile/files.h"
 #include "relseq/pipes.h"
 #include "support/be.h"
@@ -252,25 +250,6 @@ TEST_F(RelSeqTest, FixedCallSequences) {
   }};
   EXPECT_GE(open.run(), 1);
   EXPECT_EQ(record_lock_count(), 0);
-}
-
-// The trace lines of the relative and sequential entry points.
-TEST_F(RelativeTest, EntryPointsTraceTheirArgumentsAndResults) {
-  ASSERT_EQ(Ar_make("t", "", 0), 1);
-  set_trace_bits(kTraceEntryPoints);
-  StderrCapture err;
-  RelativeFile *f = Ar_open("t", KEL_OPEN_IO, 10, 8, 3);
-  const char *record = "abc";
-  EXPECT_EQ(Ar_write(f, record, 3, 7), 1);
-  SequentialFile *s = As_open("t", KEL_OPEN_INPUT, 80, AS_LINE, 0, -1, nullptr, 0);
-  EXPECT_EQ(As_seek(s, 5, 1), 5);
-  set_trace_bits(0);
-  As_close(s, 0);
-  Ar_close(f);
-  std::string text = replace_all(err.text(), pointer_text(f), "<relative file>");
-  text = replace_all(text, pointer_text(s), "<sequential file>");
-  EXPECT_TRUE(matches_golden("relseq/entry_trace.txt",
-                             replace_all(text, pointer_text(record), "<record>")));
 }
 
 // Sequential files against a list model on the random driver: every
