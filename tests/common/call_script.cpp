@@ -100,10 +100,14 @@ CallScript::CallScript() {
       // --- indexed files
       {"v5_make",
        [=](const Call &c) {
+         // The collating table: "fold" the case-folding one, other bytes
+         // as they are.
          FileShape fold;
          fold.case_folding = c.args.size() > 5 && c.text(5) == "fold";
-         return result(v5_make(c.ptr(0), c.ptr(1), c.ptr(2), c.ptr(3), c.ptr(4),
-                               reinterpret_cast<const char *>(fold.table())));
+         const char *table = c.args.size() > 5 && !fold.case_folding
+                                 ? c.ptr(5)
+                                 : reinterpret_cast<const char *>(fold.table());
+         return result(v5_make(c.ptr(0), c.ptr(1), c.ptr(2), c.ptr(3), c.ptr(4), table));
        }},
       {"v5_open",
        [=, this](const Call &c) {
@@ -132,6 +136,11 @@ CallScript::CallScript() {
       {"v5_check", [=](const Call &c) { return result(v5_check(df(c), i32(c, 1))); }},
       {"v5_check_report", [](const Call &) { return as_record(v5_check_report()); }},
       {"v5_begin", [](const Call &) { return result(v5_begin()); }},
+      {"v5_exit",
+       [](const Call &) {
+         v5_exit();
+         return std::string();
+       }},
       {"v5_commit", [=](const Call &c) { return result(v5_commit(i32(c, 0))); }},
       {"v5_rollback", [=](const Call &c) { return result(v5_rollback(i32(c, 0))); }},
       {"v5_copy", [=](const Call &c) { return result(v5_copy(c.ptr(0), c.ptr(1))); }},
@@ -279,14 +288,18 @@ CallScript::CallScript() {
       {"other", [this](const Call &c) { return other(c.args); }},
       {"stderr",
        [this](const Call &c) {
+         // Lines of text follow the row, each behind "| "; other bytes
+         // stay a word. Pointers show as the handles (open before or
+         // after the call) and the buffer they are, or masked.
+         std::map<std::string, std::string> named = {{pointer_text(buffer), "<buffer>"}};
+         auto name_handles = [&] {
+           for (const auto &[name, handle] : handles_)
+             if (handle) named[pointer_text(handle)] = "<" + name + ">";
+         };
+         name_handles();
          StderrCapture err;
          std::string outcome = execute(c.text(0), Words(c.args.begin() + 1, c.args.end()));
-         // Lines of text follow the row, each behind "| "; other bytes
-         // stay a word. Pointers show as the handles and the buffer they
-         // are, or masked.
-         std::map<std::string, std::string> named = {{pointer_text(buffer), "<buffer>"}};
-         for (const auto &[name, handle] : handles_)
-           if (handle) named[pointer_text(handle)] = "<" + name + ">";
+         name_handles();
          std::string text = err.text();
          bool lines = !text.empty() && text.back() == '\n' &&
                       std::none_of(text.begin(), text.end(), [](char ch) {

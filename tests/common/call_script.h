@@ -18,12 +18,12 @@
 // output too (lines of text behind the row, each behind "| "; an open
 // handle's address as <H>, the buffer's as <buffer>, others as "0x…").
 //
-//   v5_make NAME COMMENT PHYSICAL RECORD KEYS [fold]   v5_open H NAME MODE
+//   v5_make NAME COMMENT PHYSICAL RECORD KEYS [fold|TABLE]   v5_open H NAME MODE
 //   v5_close H   v5_write H REC [LENGTH]   v5_rewrite H REC
 //   v5_delete H REC   v5_read H REC KEY   v5_start H REC KEY LENGTH MODE
 //   v5_next H   v5_previous H   v5_nkrstart H   v5_nkrnext H   v5_unlock H
 //   v5_info H CODE   v5_check H FLAGS   v5_check_report   v5_begin
-//   v5_commit N   v5_rollback N   v5_copy FROM TO   v5_remove NAME
+//   v5_commit N   v5_rollback N   v5_exit   v5_copy FROM TO   v5_remove NAME
 //   v5_rename FROM TO
 //   v_make NAME KEYS PARAMS
 //   v2_make NAME PHYSICAL KEYS   v2_open H NAME MODE   v2_info H   v_info H

@@ -1,6 +1,6 @@
-// The entry points of the indexed family: the trace lines of every shape
-// of arguments and results (a golden file), version and abilities, the
-// transaction depth, reference-counted start and exit with the engine's
+// The entry points of the indexed family: version and abilities, the
+// transaction depth and the trace lines of every shape of arguments and
+// results (rows of a golden file), reference-counted start and exit with the engine's
 // shutdown at the last exit, the configuration defined on first use, the
 // file-attributes hook. (Allocations failing in make and open: the indexed
 // file tests; in writes and deletes, and the bulk addition's hooks: the
@@ -10,7 +10,6 @@
 
 #include "cache/cache.h"
 #include "common/call_script.h"
-#include "common/golden.h"
 #include "common/msg_file.h"
 #include "fsapi/families.h"
 #include "indexed/engine_fixture.h"
@@ -20,8 +19,6 @@
 
 namespace kel::fsapi {
 namespace {
-
-using test::pointer_text;
 
 // The engine tests' set-up; at the end the file system as a program
 // leaves it: no thread data, no log, the engine shut down, the start-up
@@ -36,44 +33,6 @@ class EntryTest : public test::EngineTest {
     EngineTest::TearDown();
   }
 };
-
-TEST_F(EntryTest, EveryEntryPointTracesItsCallAndResult) {
-  // A log that records nothing: the transaction begun here must not reach
-  // the file system's own log (which would refuse it without a LOG_FILE).
-  static const TransactionLog silent{[](int32_t) { return 1; }, [] { return 1; }, [] { return 1; },
-                                     [] { return 1; }};
-  set_transaction_log(&silent);
-  std::string table(256, 'T');
-  char rec[13] = "abcd00000000", buf[300] = {};
-  set_trace_bits(kTraceEntryPoints);
-  test::StderrCapture capture;
-  v5_make("cust", nullptr, "1,1,1,0,0", "12,12,1", "1,0,4,0", table.data());
-  DorvexFile *f = v5_open("cust", 2, "0,0,0");
-  v5_info(f, -10, buf);
-  v5_write(f, rec, 12);
-  v5_start(f, rec, 0, 2, 1);
-  v5_next(f, buf);
-  v5_nkrstart(f);  // enters under the name v5_nkrnext, returns under its own
-  v5_delete(f, rec);
-  v5_check(f, 0);
-  v5_close(f);
-  v5_copy("cust", "copy");
-  v5_open(nullptr, 0x601, nullptr);
-  v5_unlock(nullptr);  // a null handle: "<NULL>" for its name, E_PARAM
-  v5_begin();
-  v5_exit();
-  set_trace_bits(kTraceLocks | kTraceTree);
-  v5_begin();  // other bits leave the entry points out
-  set_trace_bits(0);
-  EXPECT_EQ(E_PARAM, *fs_error_code());
-  EXPECT_TRUE(test::file_exists("copy.vix"));
-  std::string text = test::replace_all(capture.text(), pointer_text(f), "<file>");
-  for (auto [p, name] : {std::pair<const void *, const char *>{rec, "<record>"},
-                         {buf, "<buffer>"},
-                         {nullptr, "<null>"}})
-    text = test::replace_all(text, pointer_text(p), name);
-  EXPECT_TRUE(test::matches_golden("fsapi/entry_point_trace.txt", text));
-}
 
 TEST_F(EntryTest, VersionAbilitiesAndHooks) {
   char name[7], version[2], build[30];
@@ -106,9 +65,9 @@ struct FakeLog {
 };
 
 // The log is called at the outermost begin and commit only, an end-commit
-// only after a commit that succeeded: rows of fsapi/transaction_calls.txt
-// with a log that counts its calls.
-TEST_F(EntryTest, TransactionDepthCallsTheLogOnlyAtTheOutermostLevel) {
+// only after a commit that succeeded; every entry point's trace: rows of
+// fsapi/transaction_calls.txt with a log that counts its calls.
+TEST_F(EntryTest, TransactionDepthAndTraceOfTheEntryPoints) {
   TransactionLog log{FakeLog::begin, FakeLog::commit, FakeLog::end_commit, nullptr};
   set_transaction_log(&log);
   test::CallScript script;
