@@ -1,6 +1,5 @@
 #include "common/faults.h"
 
-#include "common/fails.h"
 #include "common/test_util.h"
 #include "support/alloc.h"
 
@@ -45,19 +44,6 @@ int FailEachAllocation::run() const {
   EXPECT_TRUE(ok) << "the operation failed with every allocation granted: " << *fs_error_code()
                   << "/" << *fs_error_secondary();
   return failures;
-}
-
-void expect_damage_refused(const std::string &path, const std::string &good,
-                           const std::vector<Damage> &rows, const std::function<bool()> &use) {
-  for (const Damage &d : rows) {
-    std::string bad = good;
-    for (int i = d.width - 1, shift = 0; i >= 0; --i, shift += 8)
-      bad.at(d.offset + static_cast<size_t>(i)) = static_cast<char>((d.value >> shift) & 0xFF);
-    write_file(path, bad);
-    EXPECT_TRUE(failed(!use(), d.code, d.secondary))
-        << d.width << " bytes at " << d.offset << " set to " << d.value;
-  }
-  write_file(path, good);
 }
 
 }  // namespace kel::test

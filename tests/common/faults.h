@@ -1,6 +1,7 @@
-// Fault injection shared by the tests: the allocation-failure loop and
-// damaged copies of good files. (A full disk is FileSizeLimit in
-// test_util.h; a killed process is Worker::kill.)
+// Fault injection shared by the tests: the allocation-failure loop. (A
+// full disk is FileSizeLimit in test_util.h; a killed process is
+// Worker::kill; damaged copies of files are rows of the tests' golden
+// files.)
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,7 +9,6 @@
 #include <cstdint>
 #include <functional>
 #include <string>
-#include <vector>
 
 #include "kelfs/errors.h"
 
@@ -38,23 +38,5 @@ struct FailEachAllocation {
 // `failed(n)` is called after every run that met the failure. Returns the
 // number of those runs once a run meets none.
 int fail_each_allocation(const std::function<void()> &op, const std::function<void(int)> &failed);
-
-// One damaged copy of good bytes: `width` big-endian bytes at `offset`
-// set to `value`, and the error a use of the copy must end in (secondary
-// -1: any).
-struct Damage {
-  size_t offset;
-  int width;
-  uint64_t value;
-  int16_t code;
-  int32_t secondary = -1;
-};
-
-// For each row: the good bytes with that damage go to `path`, `use` runs
-// (true when it succeeded) and must fail with the row's codes. Damage in
-// general is the fuzz targets' business; the rows pin the exact codes that
-// users rely on.
-void expect_damage_refused(const std::string &path, const std::string &good,
-                           const std::vector<Damage> &rows, const std::function<bool()> &use);
 
 }  // namespace kel::test
