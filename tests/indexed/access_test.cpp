@@ -71,25 +71,24 @@ struct LogProbe {
   }
 };
 
-// Refused rewrites, a record moved with its lock, the trace of a rewrite in
-// place and of a move (rows of a golden file). Inside a transaction the log gets both images and
-// the record stays locked; a refusal of the log fails the rewrite.
+// Refused rewrites, a record moved with its lock, the trace of a rewrite
+// in place and of a move (rows of a golden file). Inside a transaction
+// the log gets both images and the record stays locked; a refusal of the
+// log fails the rewrite.
 TEST_F(AccessTest, RewritesRefusedMovedTracedAndLogged) {
-  auto img = [](size_t length, const std::string &head, char fill = ' ') {
-    return std::string(head + std::string(length - head.size(), fill));
-  };
   auto rewrite = [](DorvexFile *f, const std::string &r) {
     return v5_rewrite(f, r.data(), static_cast<uint32_t>(r.size()));
   };
   CallScript script;
   ASSERT_TRUE(script.run("indexed/rewrite_calls.txt"));
   DorvexFile *f = script.file<DorvexFile>("f"), *g = script.file<DorvexFile>("g");
-  const std::string last = img(60, "BBBB7777zxcvbnmlkjhgfdsapoi", 'y');
+  // The image the last row rewrote, which moved the record.
+  const std::string last = "BBBB7777zxcvbnmlkjhgfdsapoi" + std::string(33, 'y');
 
   static const indexed::IndexedLog log = {LogProbe::yes, nullptr, nullptr,
                                           LogProbe::log, nullptr, nullptr};
   indexed::set_indexed_log(&log);
-  const std::string c = img(20, "BBBB7777", 'c');
+  const std::string c = "BBBB7777" + std::string(12, 'c');
   EXPECT_EQ(1, rewrite(f, c));
   EXPECT_EQ(c, LogProbe::record);
   EXPECT_EQ(last, LogProbe::before);
@@ -100,9 +99,6 @@ TEST_F(AccessTest, RewritesRefusedMovedTracedAndLogged) {
   LogProbe::refuse = false;
   ASSERT_TRUE(sound(f));
   EXPECT_EQ(1, v5_close(g));
-  EXPECT_EQ(1, v5_close(f));
-  ASSERT_NE(nullptr, f = v5_open("one", KEL_OPEN_INPUT, "0,0,0"));
-  EXPECT_TRUE(fails(rewrite(f, c), E_MODE_CLASH));
   EXPECT_EQ(1, v5_close(f));
 }
 
