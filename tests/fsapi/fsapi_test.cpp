@@ -1,11 +1,11 @@
 // The entry points of the indexed family: version and abilities, the
 // transaction depth and the trace lines of every shape of arguments and
-// results (rows of a golden file), reference-counted start and exit with the engine's
-// shutdown at the last exit, the configuration defined on first use, the
-// file-attributes hook. (Allocations failing in make and open: the indexed
-// file tests; in writes and deletes, and the bulk addition's hooks: the
-// access model's random runs.) The error texts and reports of the file
-// system.
+// results (rows of a golden file), reference-counted start and exit with
+// the engine's shutdown at the last exit, the configuration defined on
+// first use, the file-attributes hook. (Allocations failing in make and
+// open: the indexed file tests; in writes and deletes, and the bulk
+// addition's hooks: the access model's random runs.) The error texts and
+// reports of the file system.
 #include "fsapi/entry.h"
 
 #include "cache/cache.h"
