@@ -15,6 +15,7 @@
 #include "osfile/files.h"
 #include "support/alloc.h"
 #include "support/fail.h"
+#include "support/huge_pages.h"
 
 using kel::fs_fail;
 
@@ -195,6 +196,17 @@ extern "C" int32_t Binit(void) {
   }
   if (!ok) {
     return fs_fail(E_NO_MEMORY);
+  }
+  // A large pool is touched at random places: its blocks, headers and
+  // hash table ask for transparent huge pages before they are first
+  // written (a fresh zeroed block of this size is untouched memory; the
+  // loops below write the headers and the hash table after the advice).
+  // A pool under 2 MiB (the default 64 blocks) holds no huge page and is
+  // left as it is; without transparent huge pages nothing changes.
+  if (buffers > 0) {
+    kel::advise_huge_pages(data.get(), static_cast<size_t>(buffers) * kCacheBlockSize);
+    kel::advise_huge_pages(headers.get(), static_cast<size_t>(buffers) * sizeof(BufferHeader));
+    kel::advise_huge_pages(hash.get(), static_cast<size_t>(buckets) * sizeof(int32_t));
   }
   for (int32_t b = 0; b < buffers; ++b) {
     headers[b] = BufferHeader{-1, -1, b + 1 < buffers ? b + 1 : -1, b - 1, -1, -1, 0};
