@@ -87,7 +87,8 @@ struct View {
 // nothing, and no operation gains a way to fail. Their pages cost memory
 // only once nodes are decoded into them (about 1.5 KiB per interior node
 // remembered): at most 64 x 8 KiB + 16384 x 1.5 KiB, about 24.5 MiB, which
-// only a file of millions of records reaches.
+// only a file of millions of records reaches (with huge pages, asked for
+// below when the pool is large, they cost it 2 MiB at a time).
 constexpr int kGeneralSlots = 64;  // the hash below takes 6 bits
 constexpr int kGeneralCapacity = 8192;
 constexpr int kSetBits = 12;
@@ -341,11 +342,13 @@ void forget_trusted_node(uint64_t node_id) {
 // A random descent of a large file meets interior nodes at random places
 // of the table: with 4 KiB pages nearly every one also missed the
 // processor's address translation cache. Transparent huge pages for the
-// table (heads and data) are asked for once per process, before the first
-// search touches it when the first open asks (a page touched before the
-// advice keeps its 4 KiB ones). Not at load: a process that remembers a
-// few dozen interior nodes would have a 2 MiB page for each where it had
-// single 4 KiB pages, up to the whole 25 MiB (README, Decisions).
+// table (heads and data) are asked for once per process, by the first open
+// in a process with a large pool (storage/open_close.cpp), as a rule
+// before any search has touched the table (a page touched before the
+// advice keeps its 4 KiB ones). Not at load, nor for the default pool: a
+// process that remembers a few dozen interior nodes would have a 2 MiB
+// page for each where it had single 4 KiB pages, up to the whole 25 MiB
+// (README, Decisions).
 void advise_node_memo_huge_pages() {
   static bool advised = false;
   if (advised) return;
