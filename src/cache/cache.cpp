@@ -15,6 +15,7 @@
 #include "osfile/files.h"
 #include "support/alloc.h"
 #include "support/fail.h"
+#include "support/huge_pages.h"
 
 using kel::fs_fail;
 
@@ -168,6 +169,15 @@ void print_metrics() {
   eprintf("%lu misses (%1.2f%%)\n", lu(k.read_ahead_misses), hit_percent);
 }
 
+// The first element of size `size` (default: T's) in `memory`, which has
+// room for `count` + 1 of them: aligned to that size. Null for no memory.
+template <typename T>
+T *aligned_in(uint8_t *memory, int32_t count, size_t size = sizeof(T)) {
+  if (memory == nullptr || count <= 0) return nullptr;
+  const uintptr_t at = reinterpret_cast<uintptr_t>(memory);
+  return reinterpret_cast<T *>(memory + (size - at % size) % size);
+}
+
 }  // namespace
 
 extern "C" int32_t Binit(void) {
@@ -179,7 +189,7 @@ extern "C" int32_t Binit(void) {
   int32_t files = std::max<int32_t>(1, kel::fs_settings().max_files);
   kel::MemPtr<FileInfo> info;
   kel::MemPtr<uint32_t> versions;
-  kel::MemPtr<BufferHeader> headers;
+  kel::MemPtr<uint8_t> header_memory;
   kel::MemPtr<uint8_t> data;
   kel::MemPtr<int32_t> sort_list, hash;
   kel::MemPtr<uint8_t> window;
@@ -187,8 +197,9 @@ extern "C" int32_t Binit(void) {
   bool ok = info.allocate(files, "cache file information") &&
             versions.allocate(files, "cache version table");
   if (ok && buffers > 0) {
-    ok = headers.allocate(buffers, "cache buffers") &&
-         data.allocate(static_cast<size_t>(buffers) * kCacheBlockSize, "dorvex buffer") &&
+    ok = header_memory.allocate(static_cast<size_t>(buffers + 1) * sizeof(BufferHeader),
+                                "cache buffers") &&
+         data.allocate(static_cast<size_t>(buffers + 1) * kCacheBlockSize, "dorvex buffer") &&
          sort_list.allocate(buffers, "modified Dorvex buffer indices for sorting") &&
          hash.allocate(buckets, "dorvex hash table") &&
          window.allocate(kDataWindowSize, "dorvex data window");
@@ -196,6 +207,19 @@ extern "C" int32_t Binit(void) {
   if (!ok) {
     return fs_fail(E_NO_MEMORY);
   }
+  // A large pool is touched at random places: its blocks, headers and
+  // hash table ask for transparent huge pages before they are first
+  // written (a fresh zeroed block of this size is untouched memory; the
+  // loops below write the headers and the hash table after the advice).
+  // A pool under 2 MiB (the default 64 blocks) holds no huge page and is
+  // left as it is; without transparent huge pages nothing changes.
+  if (buffers > 0) {
+    kel::advise_huge_pages(data.get(), static_cast<size_t>(buffers + 1) * kCacheBlockSize);
+    kel::advise_huge_pages(header_memory.get(),
+                           static_cast<size_t>(buffers + 1) * sizeof(BufferHeader));
+    kel::advise_huge_pages(hash.get(), static_cast<size_t>(buckets) * sizeof(int32_t));
+  }
+  BufferHeader *headers = aligned_in<BufferHeader>(header_memory.get(), buffers);
   for (int32_t b = 0; b < buffers; ++b) {
     headers[b] = BufferHeader{-1, -1, b + 1 < buffers ? b + 1 : -1, b - 1, -1, -1, 0};
   }
@@ -205,8 +229,10 @@ extern "C" int32_t Binit(void) {
   s.buckets = buckets;
   s.info = std::move(info);
   s.versions = std::move(versions);
-  s.headers = std::move(headers);
+  s.header_memory = std::move(header_memory);
+  s.headers = headers;
   s.data = std::move(data);
+  s.blocks = aligned_in<uint8_t>(s.data.get(), buffers, kCacheBlockSize);
   s.sort_list = std::move(sort_list);
   s.hash = std::move(hash);
   s.window = std::move(window);
@@ -408,8 +434,10 @@ extern "C" void Bshutdown(void) {
     s.window.reset();
     invalidate_data_window();
     s.versions.reset();
-    s.headers.reset();
+    s.header_memory.reset();
+    s.headers = nullptr;
     s.data.reset();
+    s.blocks = nullptr;
     s.sort_list.reset();
     s.hash.reset();
     s.buffers = s.files = s.buckets = 0;

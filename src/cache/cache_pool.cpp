@@ -28,7 +28,7 @@ void invalidate_read_ahead() {
 namespace {
 
 uint8_t *block_data(int32_t b) {
-  return state().data.get() + static_cast<size_t>(b) * kCacheBlockSize;
+  return state().blocks + static_cast<size_t>(b) * kCacheBlockSize;
 }
 
 }  // namespace

@@ -271,15 +271,20 @@ class CacheModel {
 };
 
 TEST_F(CacheTest, RandomTransfersAgreeWithAPlainModel) {
-  config_.buffers = 5;
   fs_settings().cache_flush_percent = 40;
   uint32_t seed = 1;
   const std::pair<int, int> opens[] = {
       {0x602, kKindIndex}, {0x502, kKindOther}, {A_IO, kKindIndex}, {0x202, kKindIndex}};
-  for (auto [flags, kind] : opens) {
-    SCOPED_TRACE(flags);
-    CacheModel(path_, flags, kind, seed++).go();
+  // 8192 buffers: a pool of huge pages, its blocks and headers aligned.
+  for (int32_t buffers : {5, 8192}) {
+    config_.buffers = buffers;
+    Bshutdown();
+    for (auto [flags, kind] : opens) {
+      SCOPED_TRACE(testing::Message() << flags << " " << buffers);
+      CacheModel(path_, flags, kind, seed++).go();
+    }
   }
+  config_.buffers = 5;
   config_.no_async_cache_data = true;
   config_.buffer_data = false;
   Bshutdown();

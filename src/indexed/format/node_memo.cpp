@@ -4,6 +4,7 @@
 
 #include "format/seg_addr.h"
 #include "support/be.h"
+#include "support/huge_pages.h"
 
 namespace kel::indexed {
 
@@ -86,7 +87,8 @@ struct View {
 // nothing, and no operation gains a way to fail. Their pages cost memory
 // only once nodes are decoded into them (about 1.5 KiB per interior node
 // remembered): at most 64 x 8 KiB + 16384 x 1.5 KiB, about 24.5 MiB, which
-// only a file of millions of records reaches.
+// only a file of millions of records reaches (with huge pages, asked for
+// below when the pool is large, they cost it 2 MiB at a time).
 constexpr int kGeneralSlots = 64;  // the hash below takes 6 bits
 constexpr int kGeneralCapacity = 8192;
 constexpr int kSetBits = 12;
@@ -96,8 +98,15 @@ constexpr int kInteriorCapacity = 1536;
 
 SlotHead g_general[kGeneralSlots];
 uint8_t g_general_data[kGeneralSlots][kGeneralCapacity];
-SlotHead g_interior[kInteriorSlots];
-uint8_t g_interior_data[kInteriorSlots][kInteriorCapacity];
+// The interior table's heads and data side by side, so that one range of
+// about 25 MiB can be given huge pages (see below).
+struct InteriorTable {
+  SlotHead heads[kInteriorSlots];
+  uint8_t data[kInteriorSlots][kInteriorCapacity];
+};
+alignas(4096) InteriorTable g_interior_table;
+SlotHead (&g_interior)[kInteriorSlots] = g_interior_table.heads;
+uint8_t (&g_interior_data)[kInteriorSlots][kInteriorCapacity] = g_interior_table.data;
 uint64_t g_clock = 0;
 
 // compare_keys inline, the bytes both keys have compared eight at a time
@@ -328,6 +337,23 @@ void forget_trusted_node(uint64_t node_id) {
   const int first = static_cast<int>(hash >> (64 - kSetBits)) * kWays;
   for (int w = first; w < first + kWays; ++w)
     if (g_interior[w].id == node_id) g_interior[w].trusted = MemoTrust{};
+}
+
+// A random descent of a large file meets interior nodes at random places
+// of the table: with 4 KiB pages nearly every one also missed the
+// processor's address translation cache. Transparent huge pages for the
+// table (heads and data) are asked for once per process, by the first open
+// in a process with a large pool (storage/open_close.cpp), as a rule
+// before any search has touched the table (a page touched before the
+// advice keeps its 4 KiB ones). Not at load, nor for the default pool: a
+// process that remembers a few dozen interior nodes would have a 2 MiB
+// page for each where it had single 4 KiB pages, up to the whole 25 MiB
+// (README, Decisions).
+void advise_node_memo_huge_pages() {
+  static bool advised = false;
+  if (advised) return;
+  advised = true;
+  advise_huge_pages(&g_interior_table, sizeof g_interior_table);
 }
 
 void release_node_memo() {

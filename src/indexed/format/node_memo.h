@@ -61,6 +61,11 @@ bool search_trusted(uint64_t node_id, const MemoTrust &trust, const EntryLayout 
 // Withdraws every trust in node `node_id` (its contents are changing).
 void forget_trusted_node(uint64_t node_id);
 
+// Asks for transparent huge pages for the interior-node table (once per
+// process; without them nothing changes). For processes with a large
+// block pool: see node_memo.cpp.
+void advise_node_memo_huge_pages();
+
 // Forgets every node.
 void release_node_memo();
 

@@ -7,6 +7,7 @@
 #include "cache/cache.h"
 #include "config/config.h"
 #include "config/fs_config.h"
+#include "format/node_memo.h"
 #include "kelfs/errors.h"
 #include "messages/diag.h"
 #include "messages/msg.h"
@@ -19,6 +20,7 @@
 #include "support/alloc.h"
 #include "support/be.h"
 #include "support/fail.h"
+#include "support/huge_pages.h"
 
 using kel::fs_fail;
 
@@ -214,6 +216,12 @@ bool left_by_a_dead_writer(DorvexFile *f) {
 bool open_file(DorvexFile *f) {
   f->data0 = Bopen(f->name, f->seg_flags);
   if (f->data0 < 0) return false;
+  // A process given a pool of huge pages (V_BUFFERS of 2 MiB or more)
+  // works on files of millions of records: the interior-node table then
+  // takes huge pages too. The default pool leaves the table as it was.
+  if (static_cast<int64_t>(cache_buffer_count()) * kCacheBlockSize >=
+      static_cast<int64_t>(kHugePageSize))
+    advise_node_memo_huge_pages();
   Bset_kind(f->data0, kKindData);
   if (!read_fixed_header(f)) return false;
   Bset_kind(f->data0, f->version >= 4 ? kKindData : kKindOther);
