@@ -49,6 +49,9 @@ Status tty_read_line(OperatorState &op, char *buffer, int size) {
     }
     op.owned = true;
   }
+  // A signal noted before the question (while the volume ended, while the
+  // prompt was written) ends the restore instead of waiting for an answer.
+  KEL_RETURN_IF_FATAL(stop_if_interrupted(op.interrupts));
   while (fgets(buffer, size, op.tty) == nullptr) {
     // A signal while the operator is asked: the restore under way ends
     // cleanly; any other interruption asks on.
