@@ -159,8 +159,6 @@ constexpr int32_t kStagedMax = 1024;
 // one are all literal (the common case of text records) and go by at once;
 // in a word with high bits the first of them is looked at directly.
 int32_t literal_end(int version, const uint8_t *in, int32_t i, int32_t length) {
-  static_assert(std::endian::native == std::endian::little ||
-                std::endian::native == std::endian::big);
   while (i < length) {
     if (i + 8 <= length) {
       uint64_t w;
@@ -170,11 +168,7 @@ int32_t literal_end(int version, const uint8_t *in, int32_t i, int32_t length) {
         i += 8;
         continue;
       }
-      // The first byte in memory is the word's lowest on a little-endian
-      // processor, its highest on a big-endian one.
-      i += (std::endian::native == std::endian::little ? std::countr_zero(high)
-                                                       : std::countl_zero(high)) /
-           8;
+      i += first_byte(high);
     } else if (!(in[i] & 0x80)) {
       ++i;
       continue;
@@ -262,8 +256,6 @@ inline void staged_run(uint8_t *out, uint8_t c, int32_t count) {
 // as nothing may be read past the stored form.
 int32_t expand_staged(const uint8_t *in, int32_t length, uint8_t *out, int32_t max_length,
                       int32_t *produced) {
-  static_assert(std::endian::native == std::endian::little ||
-                std::endian::native == std::endian::big);
   int32_t n = 0, i = 0;
   auto fail = [&] {
     *produced = n;
@@ -275,11 +267,7 @@ int32_t expand_staged(const uint8_t *in, int32_t length, uint8_t *out, int32_t m
       uint64_t w;
       memcpy(&w, in + i, sizeof w);
       uint64_t high = w & kHighBits;
-      int32_t k = high == 0
-                      ? 8
-                      : (std::endian::native == std::endian::little ? std::countr_zero(high)
-                                                                    : std::countl_zero(high)) /
-                            8;
+      int32_t k = high == 0 ? 8 : first_byte(high);
       memcpy(out + n, &w, sizeof w);
       if (k > max_length - n) {
         n = max_length;
