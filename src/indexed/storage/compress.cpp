@@ -179,22 +179,16 @@ int32_t literal_end(int version, const uint8_t *in, int32_t i, int32_t length) {
   return length;
 }
 
-// The expansion of every version straight into `out`, byte counts exact.
-// *produced is set to the bytes of `out` that hold output (on a failure,
-// what was expanded before it: the runs that fit, and of a literal stretch
-// that overflows, as much as fits).
-int32_t expand(int version, const uint8_t *in, int32_t length, uint8_t *out, int32_t max_length,
-               int32_t *produced) {
+// The expansion of every version straight into `out`, byte counts exact
+// (on a failure, `out` holds what was expanded before it: the runs that
+// fit, and of a literal stretch that overflows, as much as fits).
+int32_t expand(int version, const uint8_t *in, int32_t length, uint8_t *out, int32_t max_length) {
   int32_t n = 0;
   auto emit = [&](uint8_t c, int32_t count) {
     if (count > max_length - n) return false;
     memset(out + n, c, static_cast<size_t>(count));
     n += count;
     return true;
-  };
-  auto result = [&](int32_t r) {
-    *produced = n;
-    return r;
   };
   // A marker whose operands are missing cannot come from the compressor:
   // the stored record is damaged.
@@ -208,30 +202,27 @@ int32_t expand(int version, const uint8_t *in, int32_t length, uint8_t *out, int
       int32_t count = i - start;
       int32_t room = max_length - n;
       memcpy(out + n, in + start, static_cast<size_t>(count < room ? count : room));
-      if (count > room) {
-        n += room;
-        return result(-1);
-      }
+      if (count > room) return -1;
       n += count;
       continue;
     }
     uint8_t b = in[i++];
     bool ok;
     if (b == kRunAny) {
-      if (i + 1 >= length) return result(-1);
+      if (i + 1 >= length) return -1;
       ok = emit(in[i], in[i + 1]);
       i += 2;
     } else if (b >= kRunNul && b <= kRunSpace) {
-      if (i >= length) return result(-1);
+      if (i >= length) return -1;
       uint8_t c = b == kRunSpace ? ' ' : b == kRunZeroDigit ? '0' : 0;
       ok = emit(c, in[i++]);
     } else {  // kLiteral
-      if (i >= length) return result(-1);
+      if (i >= length) return -1;
       ok = emit(in[i++], 1);
     }
-    if (!ok) return result(-1);
+    if (!ok) return -1;
   }
-  return result(n);
+  return n;
 }
 
 // A run of `count` bytes c (count <= kStagedMax) into staging at `out`,
@@ -317,9 +308,9 @@ int32_t expand_staged(const uint8_t *in, int32_t length, uint8_t *out, int32_t m
 
 int32_t decompress_record(int version, const uint8_t *in, int32_t length, uint8_t *out,
                           int32_t max_length) {
-  int32_t produced = 0;
   if (max_length < 0 || max_length > kStagedMax || version < 3)
-    return expand(version, in, length, out, max_length, &produced);
+    return expand(version, in, length, out, max_length);
+  int32_t produced = 0;
   uint8_t staged[kStagedMax + kPiece];
   int32_t r = expand_staged(in, length, staged, max_length, &produced);
   memcpy(out, staged, static_cast<size_t>(produced));
