@@ -101,17 +101,6 @@ void store_native(uint8_t *p, int width, uint64_t value) {
   }
 }
 
-uint64_t load_field(const HeaderLayout &l, const uint8_t *p, int width) {
-  return l.native ? load_native(p, width) : load_be(p, width);
-}
-
-void store_field(const HeaderLayout &l, uint8_t *p, int width, uint64_t value) {
-  if (l.native)
-    store_native(p, width, value);
-  else
-    store_be(p, width, value);
-}
-
 uint8_t get_slot_low_byte(const uint8_t *header, const HeaderLayout &l, Slot s) {
   if (!has_slot(l, s)) return 0;
   if (l.native) return static_cast<uint8_t>(load_native(header + l.offset[s], 2));

@@ -239,8 +239,15 @@ uint64_t load_native(const uint8_t *p, int width);
 void store_native(uint8_t *p, int width, uint64_t value);
 
 // A field of `width` bytes in the byte order of the layout's version.
-uint64_t load_field(const HeaderLayout &l, const uint8_t *p, int width);
-void store_field(const HeaderLayout &l, uint8_t *p, int width, uint64_t value);
+inline uint64_t load_field(const HeaderLayout &l, const uint8_t *p, int width) {
+  return l.native ? load_native(p, width) : load_be(p, width);
+}
+inline void store_field(const HeaderLayout &l, uint8_t *p, int width, uint64_t value) {
+  if (l.native)
+    store_native(p, width, value);
+  else
+    store_be(p, width, value);
+}
 
 inline bool has_slot(const HeaderLayout &l, Slot s) {
   return l.offset[s] != kAbsent;
@@ -250,17 +257,12 @@ inline bool has_slot(const HeaderLayout &l, Slot s) {
 // that the version lacks reads as 0 and is not written. Inline: every
 // record operation reads and writes a dozen header fields.
 inline uint64_t get_slot(const uint8_t *header, const HeaderLayout &l, Slot s) {
-  const int offset = l.offset[s], width = l.width[s];
-  if (offset == kAbsent || width == 0) return 0;
-  return l.native ? load_native(header + offset, width) : load_be(header + offset, width);
+  if (!has_slot(l, s) || l.width[s] == 0) return 0;
+  return load_field(l, header + l.offset[s], l.width[s]);
 }
 inline void set_slot(uint8_t *header, const HeaderLayout &l, Slot s, uint64_t value) {
-  const int offset = l.offset[s], width = l.width[s];
-  if (offset == kAbsent || width == 0) return;
-  if (l.native)
-    store_native(header + offset, width, value);
-  else
-    store_be(header + offset, width, value);
+  if (!has_slot(l, s) || l.width[s] == 0) return;
+  store_field(l, header + l.offset[s], l.width[s], value);
 }
 
 // Low byte of a 16-bit field that keeps its value in its low byte (slots
