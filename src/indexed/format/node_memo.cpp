@@ -242,12 +242,23 @@ bool is_interior(const uint8_t *area, int used, const EntryLayout &layout) {
          is_child_pointer(SegAddr{e.pointer, e.segment});
 }
 
+// Node offsets are multiples of the node size: slots and sets come from
+// the high bits of a multiplicative hash, which all bits reach.
+uint64_t node_hash(uint64_t node_id) {
+  return node_id * 0x9E3779B97F4A7C15ull;
+}
+
+// The first of the kWays ways of the node's set in the interior table.
+int first_way(uint64_t node_id) {
+  return static_cast<int>(node_hash(node_id) >> (64 - kSetBits)) * kWays;
+}
+
 // The interior table's way for the node: the one that remembers it, or
-// null; *victim receives the way to decode it into (an earlier slot of the
+// -1; *victim receives the way to decode it into (an earlier slot of the
 // same node, else an empty way, else the one used longest ago).
-int find_interior(int set, uint64_t id, const uint8_t *area, int used, const EntryLayout &layout,
+int find_interior(uint64_t id, const uint8_t *area, int used, const EntryLayout &layout,
                   int *victim) {
-  const int first = set * kWays;
+  const int first = first_way(id);
   int chosen = first;
   for (int w = first; w < first + kWays; ++w) {
     const SlotHead &s = g_interior[w];
@@ -269,19 +280,15 @@ void search_entries_memo(const uint8_t *area, int used, const EntryLayout &layou
                          const uint8_t *key, int key_length, uint32_t dup, NodeSearch *out,
                          const MemoTrust *trust) {
   if (used <= 0) return search_entries(area, used, layout, key, key_length, dup, out);
-  // Node offsets are multiples of the node size: slots and sets come from
-  // the high bits of a multiplicative hash, which all bits reach.
-  const uint64_t hash = node_id * 0x9E3779B97F4A7C15ull;
   // The general slot first: a leaf searched again and again (a walk's)
   // is found with one comparison of identities.
-  const int g = static_cast<int>(hash >> 58);
+  const int g = static_cast<int>(node_hash(node_id) >> 58);
   SlotHead &s = g_general[g];
   if (s.id == node_id && remembers(s, g_general_data[g], node_id, area, used, layout))
     return search_slot(View{s, g_general_data[g], kGeneralCapacity}, key, key_length, dup, out);
   int victim = 0;
   if (used <= kInteriorCapacity) {
-    const int w = find_interior(static_cast<int>(hash >> (64 - kSetBits)), node_id, area, used,
-                                layout, &victim);
+    const int w = find_interior(node_id, area, used, layout, &victim);
     if (w >= 0) {
       g_interior[w].stamp = ++g_clock;
       if (trust) g_interior[w].trusted = *trust;
@@ -310,8 +317,7 @@ void search_entries_memo(const uint8_t *area, int used, const EntryLayout &layou
 bool search_trusted(uint64_t node_id, const MemoTrust &trust, const EntryLayout &layout,
                     const uint8_t *key, int key_length, uint32_t dup, NodeSearch *out,
                     SegAddr *child) {
-  const uint64_t hash = node_id * 0x9E3779B97F4A7C15ull;
-  const int first = static_cast<int>(hash >> (64 - kSetBits)) * kWays;
+  const int first = first_way(node_id);
   for (int w = first; w < first + kWays; ++w) {
     SlotHead &s = g_interior[w];
     if (s.count <= 0 || s.id != node_id || s.trusted.owner != trust.owner || s.trusted.owner == 0 ||
@@ -333,8 +339,7 @@ bool search_trusted(uint64_t node_id, const MemoTrust &trust, const EntryLayout 
 }
 
 void forget_trusted_node(uint64_t node_id) {
-  const uint64_t hash = node_id * 0x9E3779B97F4A7C15ull;
-  const int first = static_cast<int>(hash >> (64 - kSetBits)) * kWays;
+  const int first = first_way(node_id);
   for (int w = first; w < first + kWays; ++w)
     if (g_interior[w].id == node_id) g_interior[w].trusted = MemoTrust{};
 }
