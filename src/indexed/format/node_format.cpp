@@ -121,19 +121,14 @@ int compare_keys(const uint8_t *a, int a_length, const uint8_t *b, int b_length)
 }
 
 int common_prefix(const uint8_t *a, int a_length, const uint8_t *b, int b_length) {
-  static_assert(std::endian::native == std::endian::little ||
-                std::endian::native == std::endian::big);
   int n = std::min(a_length, b_length);
   int i = 0;
   // Eight bytes at a time: every insertion takes the prefixes of the new
   // entry and of its successor, and keys of one value share most bytes.
-  for (uint64_t x, y; i + 8 <= n; i += 8) {
-    memcpy(&x, a + i, sizeof x);
-    memcpy(&y, b + i, sizeof y);
-    if (x != y)
-      return i + (std::endian::native == std::endian::little ? std::countr_zero(x ^ y)
-                                                             : std::countl_zero(x ^ y)) /
-                     8;
+  // Loaded big-endian, the first byte in memory is the word's highest.
+  for (; i + 8 <= n; i += 8) {
+    const uint64_t x = load_be64(a + i), y = load_be64(b + i);
+    if (x != y) return i + std::countl_zero(x ^ y) / 8;
   }
   while (i < n && a[i] == b[i]) ++i;
   return i;
