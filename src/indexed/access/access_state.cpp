@@ -85,6 +85,8 @@ bool attach(DorvexFile *f) {
       KEL_ALLOC(sizeof(LockEntry) * static_cast<size_t>(l.limit), "dorvex record locks"));
   if (l.entries == nullptr) return false;
   vi_tree_init(&f->tree->ctx, &f->tree->store);
+  // An open that keeps other writers out (exclusive, deny-write): nobody
+  // else changes the tree between its operations.
   if ((f->mode & (A_EXCLUSIVE | A_DENY_WRITE)) != 0) {
     // The smallest entry is its fixed part and one byte of suffix.
     int smallest = entry_layout(f->version, false).overhead();
@@ -93,17 +95,16 @@ bool attach(DorvexFile *f) {
     r.walk = static_cast<SegAddr *>(
         KEL_ALLOC(sizeof(SegAddr) * static_cast<size_t>(r.walk_capacity), "dorvex walk entries"));
     if (r.walk == nullptr) return false;
+    // A writer may trust where its last insertion went. An input open
+    // reads a tree nobody changes while it is open: its descents may
+    // search the interior nodes it has found unchanged without reading
+    // them again, as such a writer's do.
+    if ((f->mode & A_ACCESS_MASK) != A_INPUT) {
+      if (!vi_remember_inserts(&f->tree->ctx)) return false;
+    } else {
+      vi_trust_own_nodes(&f->tree->ctx);
+    }
   }
-  // Only an open that keeps other writers out may trust where its last
-  // insertion went: nobody else changes the tree between its operations.
-  if ((f->mode & (A_EXCLUSIVE | A_DENY_WRITE)) != 0 && (f->mode & A_ACCESS_MASK) != A_INPUT &&
-      !vi_remember_inserts(&f->tree->ctx))
-    return false;
-  // An input open that keeps writers out reads a tree nobody changes while
-  // it is open: its descents may search the interior nodes it has found
-  // unchanged without reading them again, as such a writer's do.
-  if ((f->mode & (A_EXCLUSIVE | A_DENY_WRITE)) != 0 && (f->mode & A_ACCESS_MASK) == A_INPUT)
-    vi_trust_own_nodes(&f->tree->ctx);
   return !f->bulk_requested || bulk_begin(f);
 }
 
