@@ -61,7 +61,6 @@ void detach(DorvexFile *f) {
   bulk_end(f);
   if (f->tree) vi_end_operation(&f->tree->ctx);
   destroy(f->tree);
-  if (f->read && f->read->walk) KEL_FREE(f->read->walk);
   destroy(f->read);
   if (f->locks && f->locks->entries) KEL_FREE(f->locks->entries);
   destroy(f->locks);
@@ -92,9 +91,7 @@ bool attach(DorvexFile *f) {
     int smallest = entry_layout(f->version, false).overhead();
     ReadState &r = *f->read;
     r.walk_capacity = (f->node_size - kNodeHeaderSize) / smallest + 1;
-    r.walk = static_cast<SegAddr *>(
-        KEL_ALLOC(sizeof(SegAddr) * static_cast<size_t>(r.walk_capacity), "dorvex walk entries"));
-    if (r.walk == nullptr) return false;
+    if (!r.walk.allocate(static_cast<size_t>(r.walk_capacity), "dorvex walk entries")) return false;
     // A writer may trust where its last insertion went. An input open
     // reads a tree nobody changes while it is open: its descents may
     // search the interior nodes it has found unchanged without reading

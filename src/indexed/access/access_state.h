@@ -84,7 +84,7 @@ struct ReadState {
   // emptied with them, and never kept with prefetched keys (verified
   // mode). `walk` has room for the most entries a node can hold
   // ("dorvex walk entries"); null on other opens.
-  SegAddr *walk = nullptr;
+  MemPtr<SegAddr> walk;
   int32_t walk_capacity = 0;
   int32_t walk_next = 0;   // index of the next pointer to move into slot 9
   int32_t walk_count = 0;  // pointers held

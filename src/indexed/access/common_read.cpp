@@ -91,7 +91,7 @@ void prefetch(DorvexFile *f, const NodePosition &pos, const FullKey &current, bo
   // the pointers are wanted: each entry is read in place, with the checks
   // decode_entry makes and the stops of the loop above (an entry that
   // borrows nothing, or more than its predecessor's key has).
-  if (r.walk == nullptr || keep_keys) return;
+  if (!r.walk || keep_keys) return;
   const uint8_t *area = t->node.entries();
   const int used = t->node.used;
   const EntryLayout &l = t->layout;
