@@ -292,11 +292,6 @@ bool vi_node_insert(TreeContext *f, const FullKey &key, uint32_t dup, SegAddr po
 
 namespace {
 
-// The key's insertion memory; null when the open keeps none.
-InsertMemo *insert_memo(TreeContext *f) {
-  return f->insert_memo ? f->insert_memo.get() + f->key_number : nullptr;
-}
-
 // Keys of one length (the usual case) compare as their bytes do; the
 // space-padding comparison is only needed between lengths.
 int key_order(const FullKey &a, const FullKey &b) {
@@ -402,8 +397,8 @@ bool key_add(TreeContext *f, const uint8_t *search_key, uint32_t dup, SegAddr po
   InsertMemo *memo = nullptr;
   if (f->insert_memo && search_key[0] >= 1 && search_key[1] < f->store->key_count()) {
     vi_set_key(f, search_key[1]);
-    memo = insert_memo(f);
-    if (memo && follows_last_insert(f, memo, key)) {
+    memo = f->insert_memo.get() + f->key_number;
+    if (follows_last_insert(f, memo, key)) {
       memo->misses = 0;
       bool ok = insert_after_last(f, memo, key, dup, pointer);
       // No entry has the key; a split's searches for separators may have
@@ -416,7 +411,7 @@ bool key_add(TreeContext *f, const uint8_t *search_key, uint32_t dup, SegAddr po
     // A key whose insertions keep missing the memory (arriving in random
     // order) records it only at every 64th, so that it costs nothing while
     // it cannot help, and still takes up a turn to ascending order soon.
-    if (memo && ++memo->misses > kMissesBeforeRest && (memo->misses & (kRestPeriod - 1)) != 0)
+    if (++memo->misses > kMissesBeforeRest && (memo->misses & (kRestPeriod - 1)) != 0)
       memo = nullptr;
   }
   bool ok = false;
