@@ -240,11 +240,13 @@ inline void staged_run(uint8_t *out, uint8_t c, int32_t count) {
 }
 
 // The expansion of versions 3 to 5 into staging (kPiece bytes to spare past
-// max_length), with the results of expand: literal bytes go over eight at a
-// time, each word stored whole and counted up to its first byte with the
-// high bit set (every marker has it); such a byte that is no marker is one
-// literal byte more. The last seven stored bytes are taken one at a time,
-// as nothing may be read past the stored form.
+// max_length), with the results of expand and, in *produced, the bytes of
+// staging that hold output (on a failure, what was expanded before it, as
+// expand leaves in `out`): literal bytes go over eight at a time, each word
+// stored whole and counted up to its first byte with the high bit set
+// (every marker has it); such a byte that is no marker is one literal byte
+// more. The last seven stored bytes are taken one at a time, as nothing may
+// be read past the stored form.
 int32_t expand_staged(const uint8_t *in, int32_t length, uint8_t *out, int32_t max_length,
                       int32_t *produced) {
   int32_t n = 0, i = 0;
