@@ -50,13 +50,10 @@ namespace kel::cache {
 
 namespace {
 
+// Whether the mapping or the copy window serves this read of the file.
 bool serves(const FileInfo &i, int32_t length, int64_t offset) {
   return state().buffers > 0 && i.kind == kKindData && i.read_ahead && !(i.mode & kDeferred) &&
          !i.sync_data && offset >= kCacheBlockSize && length > 0;
-}
-
-bool window_serves(const Context &c, int32_t length, int64_t offset) {
-  return serves(*c.info, length, offset);
 }
 
 bool mappable(const FileInfo &i) {
@@ -146,7 +143,7 @@ void unmap_file(FileInfo &i) {
 }
 
 int32_t window_pread(const Context &c, void *buffer, int32_t length, int64_t offset) {
-  if (!window_serves(c, length, offset)) return -2;
+  if (!serves(*c.info, length, offset)) return -2;
   uint8_t *out = static_cast<uint8_t *>(buffer);
   if (mappable(*c.info)) {
     int32_t r = mapped_read(c, out, length, offset);
@@ -166,7 +163,7 @@ const uint8_t *mapped_inside(FileInfo &i, int32_t length, int64_t offset, int32_
 
 const uint8_t *window_peek(const Context &c, int32_t length, int64_t offset, int32_t *got) {
   FileInfo &i = *c.info;
-  if (!window_serves(c, length, offset) || !mappable(i)) return nullptr;
+  if (!serves(i, length, offset) || !mappable(i)) return nullptr;
   if (offset + length > i.map_valid && !map_file(c)) return nullptr;
   if (i.map == nullptr || offset >= i.map_valid) return nullptr;
   *got = static_cast<int32_t>(std::min<int64_t>(i.map_valid - offset, length));
