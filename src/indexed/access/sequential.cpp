@@ -132,9 +132,10 @@ int search_next(DorvexFile *f, NodePosition *pos, bool *descended) {
   if (trusted && !past_leaf) {
     vi_set_key(t, r.key_of_reference);
     int result = vi_search_node(t, r.current_key, r.current_dup, r.leaf, pos);
-    *descended = false;
-    if (result >= SR_GREATER) return result;
-    *descended = true;
+    if (result >= SR_GREATER) {
+      *descended = false;
+      return result;
+    }
     fs_set_status(0);
   }
   return vi_find_key(t, r.current_key, r.current_dup, pos);
