@@ -11,7 +11,6 @@
 #include "messages/diag.h"
 #include "osfile/files.h"
 #include "storage/header.h"
-#include "support/be.h"
 #include "support/fail.h"
 
 namespace kel::indexed {
@@ -103,8 +102,7 @@ void prefetch(DorvexFile *f, const NodePosition &pos, const FullKey &current, bo
     if (length == 0 || at + size > used || prefix == 0 || prefix > key_length ||
         prefix + length - 1 > kMaxFullKey)
       break;
-    uint16_t segment = l.segment_field ? load_be16(p + 4) : 0;
-    r.walk[r.walk_count++] = SegAddr{static_cast<int32_t>(load_be32(p)), segment};
+    r.walk[r.walk_count++] = entry_pointer(p, l);
     key_length = prefix + length - 1;
     at += size;
   }

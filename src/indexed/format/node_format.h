@@ -35,7 +35,9 @@
 #include <cassert>
 #include <cstdint>
 
+#include "format/seg_addr.h"
 #include "indexed/broken_codes.h"
+#include "support/be.h"
 
 namespace kel::indexed {
 
@@ -64,6 +66,13 @@ struct EntryLayout {
   // Bytes of an entry besides its suffix.
   int overhead() const { return key_part + 2; }
 };
+
+// The pointer of the entry that starts at `entry`: its first 4 bytes, then
+// (versions 4 and 5) the 2-byte segment.
+inline SegAddr entry_pointer(const uint8_t *entry, const EntryLayout &layout) {
+  return SegAddr{static_cast<int32_t>(load_be32(entry)),
+                 layout.segment_field ? load_be16(entry + 4) : uint16_t{0}};
+}
 
 // Inline: every tree operation sets it for each key it works on.
 inline EntryLayout entry_layout(int version, bool duplicates) {

@@ -328,9 +328,7 @@ bool search_trusted(uint64_t node_id, const MemoTrust &trust, const EntryLayout 
     search_slot(v, key, key_length, dup, out, false);
     if (out->result == SR_PAST_END) return false;
     // The entry's pointer, from the entry area the slot keeps.
-    const uint8_t *e = v.data + out->position;
-    child->offset = static_cast<int32_t>(load_be32(e));
-    child->segment = layout.segment_field ? load_be16(e + 4) : 0;
+    *child = entry_pointer(v.data + out->position, layout);
     if (!is_child_pointer(*child)) return false;
     s.stamp = ++g_clock;
     return true;

@@ -142,11 +142,7 @@ bool vi_free_node(TreeContext *f, SegAddr at) {
 
 SegAddr vi_entry_pointer(const TreeContext *f, int offset) {
   assert(offset >= 0 && offset + f->layout.overhead() <= f->node.used);
-  const uint8_t *p = f->node.entries() + offset;
-  SegAddr a;
-  a.offset = static_cast<int32_t>(load_be32(p));
-  a.segment = f->layout.segment_field ? load_be16(p + 4) : 0;
-  return a;
+  return entry_pointer(f->node.entries() + offset, f->layout);
 }
 
 uint32_t vi_entry_dup(const TreeContext *f, int offset) {
