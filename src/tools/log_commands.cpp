@@ -36,7 +36,8 @@ const char *const kLogErrors[] = {"",
 
 int log_failed(const char *what, const char *log) {
   const int code = *Alog_error_code();
-  std::string text = code > 0 && code < int(std::size(kLogErrors)) ? kLogErrors[code] : "";
+  std::string text =
+      code > 0 && code < static_cast<int>(std::size(kLogErrors)) ? kLogErrors[code] : "";
   if (code == 1) text += ": " + fs_reason();
   return fail(log, std::string(what) + ": log error " + std::to_string(code) +
                        (text.empty() ? "" : " (" + text + ")"));
