@@ -31,6 +31,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include "format/node_format.h"
 #include "format/node_memo.h"
@@ -201,6 +202,12 @@ void vi_tree_init(TreeContext *f, NodeStore *store);
 // search path and the verified-mode flags, and releases the temporary node
 // buffers. Every operation on the file must end with it.
 void vi_end_operation(TreeContext *f);
+// Sets every level of the search path to kNoNode, which is all ones: one
+// fill of the whole path.
+inline void vi_clear_path(TreeContext *f) {
+  static_assert(kNoNode.offset == -1 && kNoNode.segment == 0xFFFF);
+  memset(static_cast<void *>(f->path), 0xFF, sizeof f->path);
+}
 // Sets the current key number and entry layout from the key's flags.
 void vi_set_key(TreeContext *f, int key);
 // Makes the file remember where the last insertion of each key went

@@ -349,7 +349,7 @@ void remember_insert(TreeContext *f, InsertMemo *m, const NodePosition &pos, con
 // insertion that recorded it (a split needs the parents).
 bool insert_after_last(TreeContext *f, InsertMemo *m, const FullKey &key, uint32_t dup,
                        SegAddr pointer) {
-  memset(static_cast<void *>(f->path), 0xFF, sizeof f->path);
+  vi_clear_path(f);
   std::copy(m->path, m->path + m->depth + 1, f->path);
   f->root_depth = m->root_depth;
   NodePosition pos;

@@ -49,9 +49,7 @@ void vi_tree_init(TreeContext *f, NodeStore *store) {
 void vi_end_operation(TreeContext *f) {
   f->node.addr = kNoNode;
   f->node.used = 0;
-  // kNoNode is all ones, so one fill of the whole path clears every level.
-  static_assert(kNoNode.offset == -1 && kNoNode.segment == 0xFFFF);
-  memset(static_cast<void *>(f->path), 0xFF, sizeof f->path);
+  vi_clear_path(f);
   f->root_depth = 0;
   f->scratch[0].reset();
   f->scratch[1].reset();
