@@ -86,7 +86,7 @@ bool attach(DorvexFile *f) {
   vi_tree_init(&f->tree->ctx, &f->tree->store);
   // An open that keeps other writers out (exclusive, deny-write): nobody
   // else changes the tree between its operations.
-  if ((f->mode & (A_EXCLUSIVE | A_DENY_WRITE)) != 0) {
+  if (keeps_writers_out(f)) {
     // The smallest entry is its fixed part and one byte of suffix.
     int smallest = entry_layout(f->version, false).overhead();
     ReadState &r = *f->read;

@@ -26,27 +26,20 @@ bool unlocked_allowed(const DorvexFile *f) {
   return (method & kLockVerified) && f->version >= 4;
 }
 
-// An open that keeps every other writer out: exclusive (no other opener)
-// or deny-write (other openers only read, and a reader never writes the
-// header).
-bool steady(const DorvexFile *f) {
-  return (f->mode & (A_EXCLUSIVE | A_DENY_WRITE)) != 0;
-}
-
 // The file table takes no update lock for a file opened deny-write or
 // exclusive (Ahold_file only hands back the descriptor, Arelease_file finds
 // nothing to release; the segments are opened with the open's flags): for
 // such an open the flag alone stands for the lock.
 bool take_lock(DorvexFile *f) {
   if (f->header_held) return true;
-  if (!steady(f) && Ahold_file(f->data0, 1) < 0) return false;
+  if (!keeps_writers_out(f) && Ahold_file(f->data0, 1) < 0) return false;
   f->header_held = true;
   return true;
 }
 
 void drop_lock(DorvexFile *f) {
   if (!f->header_held) return;
-  if (!steady(f)) Arelease_file(f->data0);
+  if (!keeps_writers_out(f)) Arelease_file(f->data0);
   f->header_held = false;
 }
 
@@ -55,7 +48,7 @@ void drop_lock(DorvexFile *f) {
 // open updates before writing it, is the header, and block 0 is not read
 // again.
 bool read_image(DorvexFile *f) {
-  if (steady(f)) return true;
+  if (keeps_writers_out(f)) return true;
   constexpr int32_t kSkip = 4;
   return read_at(f->data0, f->header + kSkip, kSkip, f->header_size - kSkip) != 0;
 }
@@ -148,7 +141,7 @@ bool absorb_image(DorvexFile *f, HeaderAccess access, bool force) {
     if (!write_image(f)) return false;
     f->header_for_update = true;
   }
-  f->image_checked = f->image_sound = steady(f) && !force;
+  f->image_checked = f->image_sound = keeps_writers_out(f) && !force;
   return true;
 }
 
@@ -178,7 +171,7 @@ bool header_read(DorvexFile *f, HeaderAccess access, uint32_t flags) {
   // The common case of a steady open's reads (every record of a walk): a
   // locked read of an image this open checked, which the general path
   // below would count, lock by the flag alone, not read and not absorb.
-  if (access == HeaderAccess::kRead && flags == 0 && f->image_checked && steady(f) &&
+  if (access == HeaderAccess::kRead && flags == 0 && f->image_checked && keeps_writers_out(f) &&
       !f->header_held && !fs_settings().force_open && !unlocked_allowed(f)) {
     ++c.locked_reads;
     f->header_held = true;

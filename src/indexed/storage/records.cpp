@@ -375,7 +375,7 @@ constexpr int32_t kOneReadBytes = 1024;
 // (a keyed read then costs no system call either): the mapping shows the
 // file as pread would.
 bool walk_ahead(const DorvexFile *f) {
-  return (f->mode & (A_EXCLUSIVE | A_DENY_WRITE)) != 0 || (f->walking && f->header_held);
+  return keeps_writers_out(f) || (f->walking && f->header_held);
 }
 
 // The bytes of the record slot at `at` (at least the record header), read
