@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "fuzz/fuzz.h"
+#include "support/be.h"
 
 extern "C" {
 int LLVMFuzzerInitialize(int *argc, char ***argv) __attribute__((weak));
@@ -89,7 +90,7 @@ void mutate(Bytes &b, const std::vector<Bytes> &corpus, std::mt19937 &rng) {
       size_t width = size_t{1} << (rng() % 3);
       if (b.size() < width) break;
       size_t pos = rng() % (b.size() - width + 1);
-      for (size_t i = 0; i < width; ++i) b[pos + i] = static_cast<char>(v >> (8 * (width - 1 - i)));
+      kel::store_be(&b[pos], static_cast<int>(width), v);
       break;
     }
     case 4: {  // insert random bytes or a copy of a piece

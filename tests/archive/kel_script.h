@@ -76,7 +76,7 @@ class KelScript : public KelTest {
         break;
       }
       if (a.act) a.act();
-      typed.emplace_back(s.transcript().size() - s.unread().size(), a.line);
+      typed.emplace_back(s.consumed(), a.line);
       a.line == "\x04" ? s.send_eof() : s.send(a.line);
     }
     int status = s.wait();

@@ -10,6 +10,7 @@
 #include <memory>
 #include <set>
 #include <sstream>
+#include <stdexcept>
 
 #include "common/golden.h"
 #include "common/lock_probe.h"
@@ -18,6 +19,7 @@
 #include "common/worker.h"
 #include "kelfs/config.h"
 #include "kelfs/kelfs.h"
+#include "support/be.h"
 
 namespace kel::test {
 namespace {
@@ -46,6 +48,14 @@ std::string codes() {
 }
 
 }  // namespace
+
+uint8_t *be_field(void *bytes, size_t size, int64_t at, int64_t width) {
+  if ((width != 1 && width != 2 && width != 4 && width != 6 && width != 8) || at < 0 ||
+      static_cast<uint64_t>(at + width) > size)
+    throw std::out_of_range("no field of " + std::to_string(width) + " bytes at " +
+                            std::to_string(at));
+  return static_cast<uint8_t *>(bytes) + at;
+}
 
 std::string CallScript::result(int64_t r) {
   return std::to_string(r) + codes();
@@ -213,20 +223,16 @@ CallScript::CallScript() {
       {"poke",
        [](const Call &c) {
          std::string bytes = read_file(c.text(0));
-         auto at = static_cast<size_t>(c.num(1));
-         uint64_t v = static_cast<uint64_t>(c.num(3));
-         for (int64_t i = c.num(2) - 1; i >= 0; --i, v >>= 8)
-           bytes.at(at + static_cast<size_t>(i)) = static_cast<char>(v & 0xFF);
+         store_be(be_field(bytes.data(), bytes.size(), c.num(1), c.num(2)),
+                  static_cast<int>(c.num(2)), static_cast<uint64_t>(c.num(3)));
          write_file(c.text(0), bytes);
          return std::string("done");
        }},
       {"field",
        [](const Call &c) {
          std::string bytes = read_file(c.text(0));
-         uint64_t v = 0;
-         for (int64_t i = 0; i < c.num(2); ++i)
-           v = (v << 8) | static_cast<uint8_t>(bytes.at(static_cast<size_t>(c.num(1) + i)));
-         return std::to_string(v);
+         return std::to_string(load_be(be_field(bytes.data(), bytes.size(), c.num(1), c.num(2)),
+                                       static_cast<int>(c.num(2))));
        }},
       {"save",
        [this](const Call &c) {

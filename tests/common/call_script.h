@@ -74,6 +74,10 @@ struct Call {
   int64_t num(size_t i) const { return number(text(i)); }
 };
 
+// The big-endian field of `width` bytes (1, 2, 4, 6 or 8, as load_be knows
+// them) at `at` in `size` bytes; another, or one past the end, throws.
+uint8_t *be_field(void *bytes, size_t size, int64_t at, int64_t width);
+
 class CallScript {
  public:
   using Command = std::function<std::string(const Call &)>;

@@ -17,7 +17,7 @@ namespace kel::test {
 // The allocation-failure loop: for n = 1, 2, ... `op` runs with the n-th
 // allocation failing, until a run in which no allocation failed, which
 // must succeed. Every run that met the failure must have failed with
-// `code` left as the primary error, given back every block it took (no
+// E_NO_MEMORY left as the primary error, given back every block it took (no
 // leak) and left `state()` as it was before the run (nothing changed);
 // `after(n)` adds the caller's own checks and puts back what a run may
 // legitimately leave (a file to remove, say). run() returns the number of
@@ -29,7 +29,6 @@ struct FailEachAllocation {
   std::function<bool()> op;
   std::function<std::string()> state = nullptr;
   std::function<void(int n)> after = nullptr;
-  int16_t code = E_NO_MEMORY;
   int run() const;
 };
 

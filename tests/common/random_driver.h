@@ -40,8 +40,6 @@ class RandomRun {
   uint32_t seed() const { return seed_; }
   // The number of operations the whole run makes (all phases together).
   int operations() const { return operations_; }
-  // Steps made so far.
-  int steps() const { return step_; }
 
   std::mt19937 &rng() { return rng_; }
   size_t below(size_t n) { return std::uniform_int_distribution<size_t>(0, n - 1)(rng_); }

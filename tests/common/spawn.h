@@ -61,8 +61,8 @@ class PtySession {
   pid_t pid() const { return pid_; }
   // Everything kel wrote on the terminal so far.
   const std::string &transcript() const { return transcript_; }
-  // The transcript after the last matched expectation.
-  std::string unread() const { return transcript_.substr(consumed_); }
+  // Where the last matched expectation ends in the transcript.
+  size_t consumed() const { return consumed_; }
 
  private:
   bool read_some(int timeout_ms);

@@ -159,9 +159,8 @@ inline void add_engine_verbs(CallScript &script) {
     std::vector<uint8_t> node(static_cast<size_t>(file(c)->node_size));
     SegAddr at = node_at(c);
     if (!indexed::node_read(file(c), at, node.data())) return CallScript::result(0);
-    auto v = static_cast<uint64_t>(c.num(4));
-    for (int64_t i = c.num(3) - 1; i >= 0; --i, v >>= 8)
-      node.at(static_cast<size_t>(c.num(2) + i)) = static_cast<uint8_t>(v);
+    store_be(be_field(node.data(), node.size(), c.num(2), c.num(3)), static_cast<int>(c.num(3)),
+             static_cast<uint64_t>(c.num(4)));
     return done(indexed::node_write(file(c), at, node.data()));
   });
   // data H OFFSET SEGMENT BYTES writes bytes into the data behind the

@@ -133,12 +133,6 @@ TEST_F(TransactionModel, ArchiveChangeRemoveRestoreReplay) {
   expect_files(committed_);
 }
 
-// The log's bytes: every record of a unit with its header, the start
-// block, file ids and TM headers, the end marks; scrambled record data;
-// a file with a log of its own; the lock file of LOG_DEVICE. Rows of
-// txlog/log_calls.txt, with "log NAME" showing a log a line per record.
-// Records changed in a transaction stay locked to another process until
-// it ends: rows of txlog/transaction_lock_calls.txt.
 std::string be_bytes(uint32_t v, int width) {
   std::string s(static_cast<size_t>(width), '\0');
   store_be(s.data(), width, v);
@@ -186,6 +180,12 @@ std::string log_text(const std::string &path, time_t since) {
   return text;
 }
 
+// The log's bytes: every record of a unit with its header, the start
+// block, file ids and TM headers, the end marks; scrambled record data;
+// a file with a log of its own; the lock file of LOG_DEVICE. Rows of
+// txlog/log_calls.txt, with "log NAME" showing a log a line per record.
+// Records changed in a transaction stay locked to another process until
+// it ends: rows of txlog/transaction_lock_calls.txt.
 TEST_F(TxlogTest, LogRecordsToTheByteAndLockedChanges) {
   time_t since = time(nullptr);
   CallScript script;
