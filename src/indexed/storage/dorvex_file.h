@@ -39,6 +39,7 @@
 #include "format/params.h"
 #include "format/seg_addr.h"
 #include "indexed/engine.h"
+#include "osfile/files.h"
 
 namespace kel::indexed {
 
@@ -145,13 +146,6 @@ struct DorvexFile {
   int32_t compress_factor = 0;  // in effect: 1 became COMPRESS_FACTOR
   uint8_t scramble = 0;
   char comment[31] = {};
-
-  // An open that keeps every other writer out: exclusive (no other opener)
-  // or deny-write (other openers only read, and a reader never writes the
-  // header). Nobody else changes such a file between its operations.
-  inline bool keeps_writers_out(const DorvexFile *f) {
-    return (f->mode & (A_EXCLUSIVE | A_DENY_WRITE)) != 0;
-  }
   uint8_t *translation = nullptr;  // "dorvex key translation table"
   uint8_t *reverse = nullptr;      // "dorvex reverse key translation table"
 
@@ -169,3 +163,10 @@ struct DorvexFile {
   // its final successful close clears it.
   bool marked_incomplete = false;
 };
+
+// An open that keeps every other writer out: exclusive (no other opener)
+// or deny-write (other openers only read, and a reader never writes the
+// header). Nobody else changes such a file between its operations.
+inline bool keeps_writers_out(const DorvexFile *f) {
+  return (f->mode & (A_EXCLUSIVE | A_DENY_WRITE)) != 0;
+}
