@@ -68,6 +68,7 @@ struct FakeLog {
 // only after a commit that succeeded; every entry point's trace: rows of
 // fsapi/transaction_calls.txt with a log that counts its calls.
 TEST_F(EntryTest, TransactionDepthAndTraceOfTheEntryPoints) {
+  FakeLog::begins = FakeLog::commits = FakeLog::end_commits = 0, FakeLog::commit_ok = true;
   TransactionLog log{FakeLog::begin, FakeLog::commit, FakeLog::end_commit, nullptr};
   set_transaction_log(&log);
   test::CallScript script;
