@@ -25,6 +25,7 @@
 
 #include "common/random_driver.h"
 #include "indexed/engine_fixture.h"
+#include "support/be.h"
 
 namespace kel::test {
 namespace {
@@ -483,8 +484,11 @@ class AccessModel : public EngineTest, public ::testing::WithParamInterface<Case
     // too small for sorted runs inserted each batch on its own (the same
     // records, in the order of the batches).
     std::string log;
-    for (const std::string &r : BulkHooks::rejected)
-      log += std::string{static_cast<char>(r.size() >> 8), static_cast<char>(r.size())} + r;
+    for (const std::string &r : BulkHooks::rejected) {
+      char length[2];
+      store_be16(length, static_cast<uint16_t>(r.size()));
+      log += std::string(length, 2) + r;
+    }
     EXPECT_TRUE(same(log, file_exists("dups.log") ? read_file("dups.log") : ""));
     std::vector<std::string> logged = BulkHooks::rejected;
     if (c_.bulk_memory == kTinyBuffer) {
