@@ -66,8 +66,10 @@ struct FakeLog {
 
 // The log is called at the outermost begin and commit only, an end-commit
 // only after a commit that succeeded; every entry point's trace: rows of
-// fsapi/transaction_calls.txt with a log that counts its calls.
-TEST_F(EntryTest, TransactionDepthAndTraceOfTheEntryPoints) {
+// fsapi/transaction_calls.txt with a log that counts its calls. Starts
+// and exits, counted, the last exit releasing the thread data and its
+// key, the engine's buffers and the cache: rows of fsapi/start_calls.txt.
+TEST_F(EntryTest, TransactionDepthTraceStartsAndExits) {
   FakeLog::begins = FakeLog::commits = FakeLog::end_commits = 0, FakeLog::commit_ok = true;
   TransactionLog log{FakeLog::begin, FakeLog::commit, FakeLog::end_commit, nullptr};
   set_transaction_log(&log);
@@ -83,48 +85,43 @@ TEST_F(EntryTest, TransactionDepthAndTraceOfTheEntryPoints) {
     return std::string();
   });
   EXPECT_TRUE(script.run("fsapi/transaction_calls.txt"));
-}
-
-// Starts and exits are counted; the last exit releases the thread data
-// and its key, the engine's buffers and the cache, which the next open
-// takes again (V_BUFFERS -1: the built-in 64).
-TEST_F(EntryTest, InitAndExitAreReferenceCounted) {
-  // A first round creates what lives until the process ends (the file
-  // table, the error block) and is no part of what an exit releases.
-  ASSERT_EQ(1, v5_make("e.dat", nullptr, nullptr, "5000,0,1", "1,0,8,0", nullptr));
-  v5_close(v5_open("e.dat", 2, ""));
-  Alog_shutdown();  // the log's list of open files goes at the last exit too
-  indexed::shutdown();
-  release_thread_data();
-  int64_t before = alloc_live_blocks();
-  int32_t out = 0;
-  EXPECT_EQ(1, v5_init_vers(2, &out));
-  EXPECT_EQ(3, out);
-  EXPECT_EQ(2, indexed::interface_level());
-  EXPECT_EQ(1, v5_init());
-  EXPECT_EQ(1, v5_init_vers(1, &out));  // already started: the level is kept
-  EXPECT_EQ(2, indexed::interface_level());
-  EXPECT_EQ(3, indexed_init_count());
-  indexed::set_interface_level(3);
-  DorvexFile *f = v5_open("e.dat", 2, "");
-  ASSERT_NE(nullptr, f);
-  ASSERT_EQ(1, v5_close(f));
-  EXPECT_GE(indexed::record_buffer_size(), 5000u);
-  EXPECT_GT(cache_buffer_count(), 0);
-  v5_exit();
-  v5_exit();
-  EXPECT_EQ(1, indexed_init_count());
-  EXPECT_NE(nullptr, thread_data());
-  EXPECT_GE(indexed::record_buffer_size(), 5000u) << "one start is left";
-  v5_exit();
-  EXPECT_EQ(std::tuple(0, 0u, 0),
-            std::tuple(indexed_init_count(), indexed::record_buffer_size(), cache_buffer_count()));
-  v5_exit();  // below zero stays zero
-  EXPECT_EQ(0, indexed_init_count());
-  EXPECT_EQ(before, alloc_live_blocks()) << "thread data and key released at the last exit";
-  f = v5_open("e.dat", 0, "");
-  EXPECT_EQ(64, cache_buffer_count());
-  v5_close(f);
+  set_transaction_log(nullptr);
+  // init [LEVEL]: v5_init, or v5_init_vers and the level it gave back.
+  script.add("init", [](const test::Call &c) {
+    int32_t level = 0;
+    int32_t r = c.args.empty() ? v5_init() : v5_init_vers(static_cast<int32_t>(c.num(0)), &level);
+    return test::CallScript::result(r) + (c.args.empty() ? "" : ", level " + std::to_string(level));
+  });
+  script.add("level", [](const test::Call &c) {
+    indexed::set_interface_level(static_cast<int>(c.num(0)));
+    return std::string();
+  });
+  // forget: what lives until the process ends (the file table, the error
+  // block) was made; the log's list of open files, the engine and the
+  // thread data go as at a last exit, and the blocks are counted from
+  // here on.
+  int64_t before = 0;
+  script.add("forget", [&before](const test::Call &) {
+    Alog_shutdown();
+    indexed::shutdown();
+    release_thread_data();
+    before = alloc_live_blocks();
+    return std::string();
+  });
+  // started: the count, the level, whether the record buffer holds the
+  // file's 5000 bytes, the cache, and whether blocks are held since
+  // "forget".
+  script.add("started", [&before](const test::Call &) {
+    uint32_t record = indexed::record_buffer_size();
+    return std::to_string(indexed_init_count()) + " starts, level " +
+           std::to_string(indexed::interface_level()) +
+           (record == 0     ? ", no record buffer, "
+            : record < 5000 ? ", too small a record buffer, "
+                            : ", a record buffer, ") +
+           std::to_string(cache_buffer_count()) + " cache buffers, " +
+           (alloc_live_blocks() == before ? "nothing held" : "blocks held");
+  });
+  EXPECT_TRUE(script.run("fsapi/start_calls.txt"));
 }
 
 // The error texts and reports: rows of fsapi/error_reports.txt.
