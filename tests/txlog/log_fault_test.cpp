@@ -8,7 +8,6 @@
 
 #include <algorithm>
 
-#include "support/alloc.h"
 #include "txlog/txlog_fixture.h"
 
 namespace kel::test {
@@ -178,7 +177,7 @@ class Crash : public TxlogTest {
         if (!random_change(w, &c)) _exit(3);
         w.apply(c);
       }
-      if (v5_commit(0) != 1 || write(out, "c", 1) != 1) _exit(4);
+      if (v5_commit(0) != 1 || ::write(out, "c", 1) != 1) _exit(4);
     }
   }
 };

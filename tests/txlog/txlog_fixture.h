@@ -1,13 +1,13 @@
-// Shared set-up of the transaction log's tests: a working folder with the
-// shared log "shared.log", two indexed files and a relative file of 40-byte
-// records, and a model of them that applies changes as the files do.
+// Shared set-up of the transaction log's tests, on the engine tests' own
+// (engine_fixture.h): a working folder with the shared log "shared.log",
+// two indexed files and a relative file of 40-byte records, and a model
+// of them that applies changes as the files do.
 //
 // Indexed records: key 0 is bytes 0-7 (unique), key 1 bytes 8-11 (with
 // duplicates, so that the order of equal values, the write order, is
 // checked too). Relative records fill their slot.
 #pragma once
 
-#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <map>
@@ -15,13 +15,9 @@
 #include <vector>
 
 #include "common/random_driver.h"
-#include "common/test_util.h"
 #include "common/worker.h"
-#include "config/config.h"
-#include "config/fs_config.h"
 #include "fsapi/entry.h"
-#include "indexed/engine.h"
-#include "kelfs/kelfs.h"
+#include "indexed/engine_fixture.h"
 #include "kelfs/modes.h"
 #include "support/be.h"
 
@@ -92,12 +88,11 @@ inline std::vector<LogRecord> parse_log(const std::string &bytes) {
   return out;
 }
 
-class TxlogTest : public ::testing::Test {
+// The engine tests' set-up, with the log's settings.
+class TxlogTest : public EngineTest {
  protected:
   void SetUp() override {
-    reset_fs_settings();
-    v5_init_cfg();
-    cfg_reset_all(0, 1);
+    EngineTest::SetUp();
     cfg_set_string("LOG_FILE", 0, "shared.log");
     cfg_set_short("LOCKS_PER_FILE", 0, 400);
     cfg_set_short("MAX_LOCKS", 0, 2000);
@@ -106,7 +101,7 @@ class TxlogTest : public ::testing::Test {
   void TearDown() override {
     close_files();
     Alog_shutdown();
-    indexed::shutdown();
+    EngineTest::TearDown();
   }
 
   static void make_files() {
@@ -206,7 +201,6 @@ class TxlogTest : public ::testing::Test {
     ASSERT_EQ(slots, w.slots);
   }
 
-  TempDir dir_{true};
   // The random driver's seed (KEL_TEST_SEED replays a run) and draws.
   RandomRun run_{20261207u, 700};
   ::testing::ScopedTrace trace_{__FILE__, __LINE__, "KEL_TEST_SEED=" + std::to_string(run_.seed())};
