@@ -9,10 +9,10 @@
 #include "fsapi/entry.h"
 
 #include "cache/cache.h"
-#include "common/call_script.h"
 #include "common/msg_file.h"
 #include "fsapi/families.h"
 #include "indexed/engine_fixture.h"
+#include "indexed/engine_verbs.h"
 #include "indexed/storage/shared_buffers.h"
 #include "messages/diag.h"
 #include "messages/msg.h"
@@ -86,15 +86,12 @@ TEST_F(EntryTest, TransactionDepthTraceStartsAndExits) {
   });
   EXPECT_TRUE(script.run("fsapi/transaction_calls.txt"));
   set_transaction_log(nullptr);
+  test::add_engine_verbs(script);
   // init [LEVEL]: v5_init, or v5_init_vers and the level it gave back.
   script.add("init", [](const test::Call &c) {
     int32_t level = 0;
     int32_t r = c.args.empty() ? v5_init() : v5_init_vers(static_cast<int32_t>(c.num(0)), &level);
     return test::CallScript::result(r) + (c.args.empty() ? "" : ", level " + std::to_string(level));
-  });
-  script.add("level", [](const test::Call &c) {
-    indexed::set_interface_level(static_cast<int>(c.num(0)));
-    return std::string();
   });
   // forget: what lives until the process ends (the file table, the error
   // block) was made; the log's list of open files, the engine and the

@@ -9,7 +9,7 @@
 //   records H FROM TO [LENGTH FILL]   drop H FROM TO [LENGTH FILL]
 //   counted H FROM TO LENGTH   in_order H TO LENGTH   shutdown
 //   slot H S [VALUE|back]   root H   node H root|free OFFSET WIDTH VALUE
-//   data H OFFSET SEGMENT BYTES   check H
+//   data H OFFSET SEGMENT BYTES   check H   level N (the interface level)
 #pragma once
 
 #include <map>
@@ -88,6 +88,10 @@ inline void add_engine_verbs(CallScript &script) {
     for (int64_t i = c.num(1); i < c.num(2) && ok; ++i)
       ok = v5_delete(file(c), record(c, i).data()) == 1;
     return done(ok);
+  });
+  script.add("level", [](const Call &c) {
+    indexed::set_interface_level(static_cast<int>(c.num(0)));
+    return std::string("done");
   });
   // The engine's buffers, cache and file table gone, as at a new start.
   script.add("shutdown", [](const Call &) {

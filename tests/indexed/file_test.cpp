@@ -46,10 +46,6 @@ TEST_F(FileTest, FixedCallSequences) {
         return CallScript::result(0);
       return as_row({physical, keys});
     });
-    script.add("level", [](const Call &c) {
-      indexed::set_interface_level(static_cast<int>(c.num(0)));
-      return std::string("done");
-    });
     EXPECT_TRUE(script.run(rows));
   }
   DorvexFile *made = dorvex_open("f.dat", KEL_OPEN_INPUT);
