@@ -256,8 +256,9 @@ void four_keys(TreeHarness &h) {
 // A deletion that lowered the root may re-key an entry of the new root and
 // split it in the same operation: the new root then takes the free level
 // above instead of shifting the search path down, and the store ends as
-// the plain split left it.
-TEST(Tree, SplitAndCombineAndARootSplitAfterTheRootWasLowered) {
+// the plain split left it. Verified reads on that tree retry when it was
+// changed under them.
+TEST(Tree, SplitCombineARootSplitAfterLoweringAndVerifiedReads) {
   TreeHarness h(512, {key_desc(100, false)});
   TreeHarness lowered(512, {key_desc(100, false)});
   four_keys(h);
@@ -295,6 +296,38 @@ TEST(Tree, SplitAndCombineAndARootSplitAfterTheRootWasLowered) {
   EXPECT_EQ(pos.node, c.path[1]);
   vi_end_operation(&c);
   EXPECT_EQ(split, lowered.store.image());
+  // Verified reads on it. The root split made A (four keys) and B (one
+  // key and the high key) under a two-entry root.
+  const SegAddr root = lowered.store.root(0), a{root.offset - 1024, 0};
+  std::string key_a = TreeHarness::search_key(0, letters('A'));
+  // A leaf that was freed under the reader: counted, SR_ERROR, no error.
+  Bytes saved = lowered.store.block(a);
+  lowered.store.block(a)[0] = kFreeNode;
+  c.verified = true;
+  c.debug_output = true;
+  *fs_error_code() = 0;
+  test::StderrCapture freed;
+  EXPECT_EQ(SR_ERROR, vi_find_key(&c, u8(key_a), 0, &pos));
+  EXPECT_EQ(">>AR DBG f->node.buf[0] != B_NODE\n", freed.text());
+  EXPECT_EQ(1, c.counters.non_bnode_blocks);
+  EXPECT_EQ(0, *fs_error_code());
+  vi_end_operation(&c);
+  lowered.store.block(a) = saved;
+  // The root's key for A below A's first key: a vi_find_key mismatch.
+  Bytes &root_block = lowered.store.block(root);
+  std::fill(root_block.begin() + 3 + 8 + 1, root_block.begin() + 3 + 8 + 101, '0');
+  std::string key_0 = TreeHarness::search_key(0, letters('0'));
+  c.verified = true;  // the flags last for one operation
+  test::StderrCapture quiet;
+  EXPECT_EQ(SR_ERROR, vi_find_key(&c, u8(key_0), 0, &pos));
+  EXPECT_EQ("", quiet.text());
+  EXPECT_EQ(1, c.counters.find_key_mismatches);
+  vi_end_operation(&c);
+  EXPECT_FALSE(c.verified);
+  // A reader that does not verify goes down anyway.
+  EXPECT_EQ(SR_GREATER, vi_find_key(&c, u8(key_0), 0, &pos));
+  EXPECT_EQ(a, pos.node);
+  vi_end_operation(&c);
 }
 
 // Each call the store gets in an addition or a removal fails in turn
@@ -348,46 +381,6 @@ TEST(Tree, EachStoreCallFailingInTurnFailsTheOperationCleanly) {
         [&] { return h.sub(0, key(i * 13 % 40), static_cast<uint32_t>(i * 13 % 40)); });
   EXPECT_EQ(0u, h.store.key_desc(0).root_offset);
   EXPECT_GT(failures, 500);
-}
-
-TEST(Tree, VerifiedReadsRetryOnTreesChangedUnderThem) {
-  // The root split made A (four keys) and B (one key and the high key)
-  // under a two-entry root.
-  TreeHarness h(512, {key_desc(100, false)});
-  four_keys(h);
-  ASSERT_TRUE(h.add(0, letters('E'), 0, record(4)));
-  const SegAddr root = h.store.root(0), a{root.offset - 1024, 0};
-  TreeContext &c = h.ctx;
-  std::string key_a = TreeHarness::search_key(0, letters('A'));
-  NodePosition pos;
-  // A leaf that was freed under the reader: counted, SR_ERROR, no error.
-  Bytes saved = h.store.block(a);
-  h.store.block(a)[0] = kFreeNode;
-  c.verified = true;
-  c.debug_output = true;
-  *fs_error_code() = 0;
-  test::StderrCapture freed;
-  EXPECT_EQ(SR_ERROR, vi_find_key(&c, u8(key_a), 0, &pos));
-  EXPECT_EQ(">>AR DBG f->node.buf[0] != B_NODE\n", freed.text());
-  EXPECT_EQ(1, c.counters.non_bnode_blocks);
-  EXPECT_EQ(0, *fs_error_code());
-  vi_end_operation(&c);
-  h.store.block(a) = saved;
-  // The root's key for A below A's first key: a vi_find_key mismatch.
-  Bytes &root_block = h.store.block(root);
-  std::fill(root_block.begin() + 3 + 8 + 1, root_block.begin() + 3 + 8 + 101, '0');
-  std::string key_0 = TreeHarness::search_key(0, letters('0'));
-  c.verified = true;  // the flags last for one operation
-  test::StderrCapture quiet;
-  EXPECT_EQ(SR_ERROR, vi_find_key(&c, u8(key_0), 0, &pos));
-  EXPECT_EQ("", quiet.text());
-  EXPECT_EQ(1, c.counters.find_key_mismatches);
-  vi_end_operation(&c);
-  EXPECT_FALSE(c.verified);
-  // A reader that does not verify goes down anyway.
-  EXPECT_EQ(SR_GREATER, vi_find_key(&c, u8(key_0), 0, &pos));
-  EXPECT_EQ(a, pos.node);
-  vi_end_operation(&c);
 }
 
 // A leaf whose second entry borrows all 251 bytes of the first key and
