@@ -92,8 +92,10 @@ class NodeStore {
 // The image of the node being worked on.
 struct NodeImage {
   SegAddr addr = kNoNode;
-  int used = 0;            // bytes of entries
-  uint8_t *buf = nullptr;  // the whole block: the process-wide node buffer
+  int used = 0;  // bytes of entries
+  // The whole block: the process-wide node buffer, or for an insertion at
+  // the remembered place the key's leaf copy (vi_work_in).
+  uint8_t *buf = nullptr;
   uint8_t *entries() const { return buf + kNodeHeaderSize; }
 };
 
@@ -367,6 +369,11 @@ bool descend_to_depth(TreeContext *f, const FullKey &key, uint32_t dup, int dept
                       NodePosition *pos);
 // Makes `block` (a copy of the node at `at`, possibly changed) the image.
 void vi_load_image(TreeContext *f, SegAddr at, const uint8_t *block, int used);
+// Makes `block` itself (a whole node block of the file's context, holding
+// the node at `at`) the image, without copying it: changes to the image
+// go to it until the next node is read or taken, or the operation ends,
+// when the image is the process-wide node buffer again.
+void vi_work_in(TreeContext *f, SegAddr at, uint8_t *block, int used);
 // Whether the image holds the node at `at` for this file.
 bool vi_holds_node(const TreeContext *f, SegAddr at);
 // Gets the two temporary node buffers of the operation (E_NO_MEMORY).

@@ -47,6 +47,7 @@ void vi_tree_init(TreeContext *f, NodeStore *store) {
 }
 
 void vi_end_operation(TreeContext *f) {
+  f->node.buf = g_node_buffer;
   f->node.addr = kNoNode;
   f->node.used = 0;
   vi_clear_path(f);
@@ -69,6 +70,7 @@ void vi_set_key(TreeContext *f, int key) {
 bool vi_read_node(TreeContext *f, SegAddr at) {
   if (holds(f, at)) return true;
   g_owner = f;
+  f->node.buf = g_node_buffer;
   f->node.addr = kNoNode;
   if (!f->store->read_node(at, f->node.buf)) return false;
   int used = load_be16(f->node.buf + 1);
@@ -87,7 +89,17 @@ bool vi_read_node(TreeContext *f, SegAddr at) {
 void vi_load_image(TreeContext *f, SegAddr at, const uint8_t *block, int used) {
   assert(used >= 0 && used <= node_capacity(f));
   g_owner = f;
-  if (block != f->node.buf) memcpy(f->node.buf, block, static_cast<size_t>(f->store->node_size()));
+  f->node.buf = g_node_buffer;
+  if (block != g_node_buffer)
+    memcpy(g_node_buffer, block, static_cast<size_t>(f->store->node_size()));
+  f->node.addr = at;
+  f->node.used = used;
+}
+
+void vi_work_in(TreeContext *f, SegAddr at, uint8_t *block, int used) {
+  assert(used >= 0 && used <= node_capacity(f));
+  g_owner = f;
+  f->node.buf = block;
   f->node.addr = at;
   f->node.used = used;
 }
@@ -125,6 +137,7 @@ bool vi_alloc_node(TreeContext *f, SegAddr *at) {
   }
   forget_trusted(f, *at);
   g_owner = f;
+  f->node.buf = g_node_buffer;
   memset(f->node.buf, 0, static_cast<size_t>(f->store->node_size()));
   f->node.addr = *at;
   f->node.used = 0;
