@@ -157,6 +157,9 @@ struct TreeContext {
   NodeSearch search;
   int key_number = 0;
   EntryLayout layout{};
+  // The key `layout` was set for in this operation (-1: none yet); no
+  // key's layout changes during an operation, so vi_set_key keeps it.
+  int layout_key = -1;
   // Node address at each depth of the last descent; kNoNode marks a level
   // without a node. The levels before root_depth are kNoNode: root_depth is
   // 1 only after the root was lowered during the current operation (the
@@ -179,6 +182,9 @@ struct TreeContext {
   MemPtr<uint8_t> scratch[2];
   int depth_shift = 0;
   uint32_t split_count = 0;
+  // The key key_add is adding, kept here so that its bytes are not
+  // cleared at every call (only its `length` bytes are ever read).
+  FullKey adding;
 
   // The memory of the last insertion per key (InsertMemo), taken by
   // vi_remember_inserts for opens that keep other writers out.

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <new>
+#include <optional>
 
 #include "kelfs/errors.h"
 #include "messages/diag.h"
@@ -266,11 +267,12 @@ bool vi_node_insert(TreeContext *f, const FullKey &key, uint32_t dup, SegAddr po
   for (int round = 0; round < 3; ++round) {
     if (!vi_read_node(f, pos->node)) return false;
     int o = pos->offset;
-    FullKey rebuilt;
-    // After a split the position is another one: the key is rebuilt.
+    // After a split the position is another one: the key is rebuilt (in
+    // a FullKey cleared only then).
+    std::optional<FullKey> rebuilt;
     const FullKey *given = round == 0 ? known_before : nullptr;
-    if (o > 0 && !given && !vi_key_at_offset(f, o - 1, &rebuilt, nullptr)) return false;
-    const FullKey &before = given ? *given : rebuilt;
+    if (o > 0 && !given && !vi_key_at_offset(f, o - 1, &rebuilt.emplace(), nullptr)) return false;
+    const FullKey &before = given ? *given : rebuilt ? *rebuilt : high_key();
     int shared = o > 0 ? common_prefix(before, key) : 0;
     int need = f->layout.key_part + 2 + key.length - shared;
     if (need <= node_capacity(f) - f->node.used) {
@@ -394,7 +396,7 @@ void vi_trust_own_nodes(TreeContext *f) {
 
 bool key_add(TreeContext *f, const uint8_t *search_key, uint32_t dup, SegAddr pointer,
              bool duplicates) {
-  FullKey key;
+  FullKey &key = f->adding;
   key.length = search_key[0];
   memcpy(key.bytes, search_key + 1, static_cast<size_t>(key.length));
   InsertMemo *memo = nullptr;
