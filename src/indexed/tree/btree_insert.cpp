@@ -279,7 +279,7 @@ bool vi_node_insert(TreeContext *f, const FullKey &key, uint32_t dup, SegAddr po
       int32_t broken = 0;
       int grew = insert_entry_after(f->node.entries(), &f->node.used, node_capacity(f), f->layout,
                                     o, before, key.bytes, key.length, pointer.offset,
-                                    pointer.segment, dup, &broken);
+                                    pointer.segment, dup, &broken, shared);
       if (grew == kInsertDamaged) return fs_fail(E_BROKEN, broken);
       if (grew != kInsertNoRoom) {
         f->store->add_index_bytes(grew);
