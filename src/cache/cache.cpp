@@ -44,7 +44,9 @@ bool uses_pool(const FileInfo &info) {
          (info.kind != kel::kKindData || (info.mode & kDeferred) || info.sync_data);
 }
 
-bool context(int32_t file, Context *c) {
+// Inline in every transfer: it is the first step of each of the several
+// block transfers an indexed operation makes.
+[[gnu::always_inline]] inline bool context(int32_t file, Context *c) {
   CacheState &s = state();
   if (!s.ready && !Binit()) return false;
   int32_t fd = file >= 0 && file < s.files ? kel::file_descriptor(file) : -1;

@@ -338,9 +338,11 @@ int insert_entry(uint8_t *area, int *used, int capacity, const EntryLayout &layo
 
 int insert_entry_after(uint8_t *area, int *used, int capacity, const EntryLayout &layout, int o,
                        const FullKey &before, const uint8_t *key, int key_length, int32_t pointer,
-                       uint16_t segment, uint32_t dup, int32_t *broken) {
+                       uint16_t segment, uint32_t dup, int32_t *broken, int shared) {
   if (broken) *broken = 0;
-  int c = o > 0 ? common_prefix(before.bytes, before.length, key, key_length) : 0;
+  int c = shared >= 0 ? shared
+          : o > 0     ? common_prefix(before.bytes, before.length, key, key_length)
+                      : 0;
   int new_size = layout.overhead() + key_length - c;
 
   // The entry that follows shares g bytes with the new key and is

@@ -172,9 +172,11 @@ int insert_entry(uint8_t *area, int *used, int capacity, const EntryLayout &layo
                  uint32_t dup, int32_t *broken);
 // The same, for a caller that already holds `before`, the full key of the
 // entry ending at `o` (ignored when `o` is 0): the area is not walked again.
+// `shared`, unless -1, is the prefix the key shares with `before` (0 when
+// `o` is 0), which the caller has worked out already.
 int insert_entry_after(uint8_t *area, int *used, int capacity, const EntryLayout &layout, int o,
                        const FullKey &before, const uint8_t *key, int key_length, int32_t pointer,
-                       uint16_t segment, uint32_t dup, int32_t *broken);
+                       uint16_t segment, uint32_t dup, int32_t *broken, int shared = -1);
 
 // Removes the entry at offset `o`. A following entry that borrowed more
 // bytes than the removed one takes them over into its suffix. The freed

@@ -92,8 +92,10 @@ class NodeStore {
 // The image of the node being worked on.
 struct NodeImage {
   SegAddr addr = kNoNode;
-  int used = 0;            // bytes of entries
-  uint8_t *buf = nullptr;  // the whole block: the process-wide node buffer
+  int used = 0;  // bytes of entries
+  // The whole block: the process-wide node buffer, or for an insertion at
+  // the remembered place the key's leaf copy (vi_work_in).
+  uint8_t *buf = nullptr;
   uint8_t *entries() const { return buf + kNodeHeaderSize; }
 };
 
@@ -155,6 +157,9 @@ struct TreeContext {
   NodeSearch search;
   int key_number = 0;
   EntryLayout layout{};
+  // The key `layout` was set for in this operation (-1: none yet); no
+  // key's layout changes during an operation, so vi_set_key keeps it.
+  int layout_key = -1;
   // Node address at each depth of the last descent; kNoNode marks a level
   // without a node. The levels before root_depth are kNoNode: root_depth is
   // 1 only after the root was lowered during the current operation (the
@@ -177,6 +182,9 @@ struct TreeContext {
   MemPtr<uint8_t> scratch[2];
   int depth_shift = 0;
   uint32_t split_count = 0;
+  // The key key_add is adding, kept here so that its bytes are not
+  // cleared at every call (only its `length` bytes are ever read).
+  FullKey adding;
 
   // The memory of the last insertion per key (InsertMemo), taken by
   // vi_remember_inserts for opens that keep other writers out.
@@ -367,6 +375,11 @@ bool descend_to_depth(TreeContext *f, const FullKey &key, uint32_t dup, int dept
                       NodePosition *pos);
 // Makes `block` (a copy of the node at `at`, possibly changed) the image.
 void vi_load_image(TreeContext *f, SegAddr at, const uint8_t *block, int used);
+// Makes `block` itself (a whole node block of the file's context, holding
+// the node at `at`) the image, without copying it: changes to the image
+// go to it until the next node is read or taken, or the operation ends,
+// when the image is the process-wide node buffer again.
+void vi_work_in(TreeContext *f, SegAddr at, uint8_t *block, int used);
 // Whether the image holds the node at `at` for this file.
 bool vi_holds_node(const TreeContext *f, SegAddr at);
 // Gets the two temporary node buffers of the operation (E_NO_MEMORY).

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <new>
+#include <optional>
 
 #include "kelfs/errors.h"
 #include "messages/diag.h"
@@ -266,18 +267,19 @@ bool vi_node_insert(TreeContext *f, const FullKey &key, uint32_t dup, SegAddr po
   for (int round = 0; round < 3; ++round) {
     if (!vi_read_node(f, pos->node)) return false;
     int o = pos->offset;
-    FullKey rebuilt;
-    // After a split the position is another one: the key is rebuilt.
+    // After a split the position is another one: the key is rebuilt (in
+    // a FullKey cleared only then).
+    std::optional<FullKey> rebuilt;
     const FullKey *given = round == 0 ? known_before : nullptr;
-    if (o > 0 && !given && !vi_key_at_offset(f, o - 1, &rebuilt, nullptr)) return false;
-    const FullKey &before = given ? *given : rebuilt;
+    if (o > 0 && !given && !vi_key_at_offset(f, o - 1, &rebuilt.emplace(), nullptr)) return false;
+    const FullKey &before = given ? *given : rebuilt ? *rebuilt : high_key();
     int shared = o > 0 ? common_prefix(before, key) : 0;
     int need = f->layout.key_part + 2 + key.length - shared;
     if (need <= node_capacity(f) - f->node.used) {
       int32_t broken = 0;
       int grew = insert_entry_after(f->node.entries(), &f->node.used, node_capacity(f), f->layout,
                                     o, before, key.bytes, key.length, pointer.offset,
-                                    pointer.segment, dup, &broken);
+                                    pointer.segment, dup, &broken, shared);
       if (grew == kInsertDamaged) return fs_fail(E_BROKEN, broken);
       if (grew != kInsertNoRoom) {
         f->store->add_index_bytes(grew);
@@ -317,13 +319,14 @@ void copy_key(FullKey *to, const FullKey &from) {
   memcpy(to->bytes, from.bytes, static_cast<size_t>(from.length));
 }
 
-// After an insertion without a split at pos (the start of the new entry),
-// whose successor's key is already in m->next: remembers where the next
-// one goes.
+// After an insertion at pos (the start of the new entry), whose
+// successor's key is already in m->next: remembers where the next one
+// goes, when the image still holds the leaf.
 void remember_insert(TreeContext *f, InsertMemo *m, const NodePosition &pos, const FullKey &key) {
   Entry e;
   int32_t broken = 0;
-  if (!decode_entry(f->node.entries(), f->node.used, pos.offset, f->layout, &e, &broken) ||
+  if (!vi_holds_node(f, pos.node) ||
+      !decode_entry(f->node.entries(), f->node.used, pos.offset, f->layout, &e, &broken) ||
       pos.offset + e.size >= f->node.used)
     return;
   m->leaf = pos.node;
@@ -335,14 +338,12 @@ void remember_insert(TreeContext *f, InsertMemo *m, const NodePosition &pos, con
   copy_key(&m->last, key);
   m->changes = f->changes[f->key_number];
   m->valid = true;
-  // The leaf as written (the image still holds it: no split, nothing read
-  // since), for the next insertion here.
-  m->leaf_used = -1;
-  if (vi_holds_node(f, pos.node)) {
-    size_t size = static_cast<size_t>(f->store->node_size());
-    memcpy(f->insert_images.get() + static_cast<size_t>(f->key_number) * size, f->node.buf, size);
-    m->leaf_used = f->node.used;
-  }
+  // The leaf as written (the image holds it), for the next insertion here.
+  size_t size = static_cast<size_t>(f->store->node_size());
+  uint8_t *copy = f->insert_images.get() + static_cast<size_t>(f->key_number) * size;
+  // An insertion at the remembered place worked in the copy itself.
+  if (copy != f->node.buf) memcpy(copy, f->node.buf, size);
+  m->leaf_used = f->node.used;
 }
 
 // The insertion at the remembered place, with the search path of the
@@ -359,13 +360,17 @@ bool insert_after_last(TreeContext *f, InsertMemo *m, const FullKey &key, uint32
   pos.depth = m->depth;
   m->valid = false;
   if (m->leaf_used >= 0) {
+    // The insertion works in the copy itself: it is the leaf as the file
+    // holds it, and becomes the leaf as this insertion writes it. A split
+    // reads other nodes (the image is the node buffer again); the memory
+    // is then recorded afresh from the leaf that took the key, or stays
+    // invalid, so a copy changed half-way is never used.
     size_t size = static_cast<size_t>(f->store->node_size());
-    vi_load_image(f, m->leaf, f->insert_images.get() + static_cast<size_t>(f->key_number) * size,
-                  m->leaf_used);
+    vi_work_in(f, m->leaf, f->insert_images.get() + static_cast<size_t>(f->key_number) * size,
+               m->leaf_used);
   }
-  uint32_t splits = f->split_count;
   if (!vi_node_insert(f, key, dup, pointer, &pos, &m->last)) return false;
-  if (f->split_count == splits) remember_insert(f, m, pos, key);
+  remember_insert(f, m, pos, key);
   return true;
 }
 
@@ -391,7 +396,7 @@ void vi_trust_own_nodes(TreeContext *f) {
 
 bool key_add(TreeContext *f, const uint8_t *search_key, uint32_t dup, SegAddr pointer,
              bool duplicates) {
-  FullKey key;
+  FullKey &key = f->adding;
   key.length = search_key[0];
   memcpy(key.bytes, search_key + 1, static_cast<size_t>(key.length));
   InsertMemo *memo = nullptr;
@@ -441,12 +446,14 @@ bool key_add(TreeContext *f, const uint8_t *search_key, uint32_t dup, SegAddr po
           memo->valid = false;
           copy_key(&memo->next, f->search.key);
         }
-        uint32_t splits = f->split_count;
         ok = vi_node_insert(f, key, dup, pointer, &pos, searched_before(f));
         f->equal_seen = equal_seen;
-        // After a split the path and the position are no longer what the
-        // search found: nothing is recorded.
-        if (ok && memo && f->split_count == splits) remember_insert(f, memo, pos, key);
+        // After a split too: it leaves the path, the position and the image
+        // those of the leaf that took the key (found again from the root
+        // when a parent split as well), and the entry after the new one in
+        // that leaf is still the one the search stopped at. Keys arriving
+        // in ascending order then go on without a descent after each split.
+        if (ok && memo) remember_insert(f, memo, pos, key);
       }
     } else {
       fs_fail(E_DUPLICATE);

@@ -25,12 +25,19 @@ bool holds(const TreeContext *f, SegAddr at) {
   return g_owner == f && !(at == kNoNode) && f->node.addr == at;
 }
 
-// The node at `at` is about to change: the memo trusts it for no key of
-// the file (a node freed by one key may be taken by another).
+// The node at `at` is about to change hands: the memo trusts it for no
+// key of the file (a node freed by one key may be taken by another).
 void forget_trusted(const TreeContext *f, SegAddr at) {
   if (f->trust.owner == 0) return;
   for (int key = 0, keys = f->store->key_count(); key < keys; ++key)
     forget_trusted_node(memo_node_id(at, key));
+}
+
+// The node at `at` of the current key's tree is about to be written. Only
+// that key's searches can have come to trust it: it was taken for this
+// key (forget_trusted for every key), and no other key's tree leads to it.
+void forget_trusted_own(const TreeContext *f, SegAddr at) {
+  if (f->trust.owner != 0) forget_trusted_node(memo_node_id(at, f->key_number));
 }
 
 }  // namespace
@@ -44,9 +51,12 @@ void vi_tree_init(TreeContext *f, NodeStore *store) {
   f->trust = MemoTrust{};
   vi_end_operation(f);
   vi_set_key(f, 0);
+  // The keys may not be described yet: the first operation sets it again.
+  f->layout_key = -1;
 }
 
 void vi_end_operation(TreeContext *f) {
+  f->node.buf = g_node_buffer;
   f->node.addr = kNoNode;
   f->node.used = 0;
   vi_clear_path(f);
@@ -57,11 +67,15 @@ void vi_end_operation(TreeContext *f) {
   f->split_count = 0;
   f->verified = false;
   f->debug_output = false;
+  f->layout_key = -1;
 }
 
 void vi_set_key(TreeContext *f, int key) {
   assert(key >= 0);
   f->key_number = key;
+  // An insertion sets its key, then its search sets it again.
+  if (f->layout_key == key) return;
+  f->layout_key = key;
   bool duplicates = key < f->store->key_count() && f->store->key_desc(key).duplicates != 0;
   f->layout = entry_layout(f->store->version(), duplicates);
 }
@@ -69,6 +83,7 @@ void vi_set_key(TreeContext *f, int key) {
 bool vi_read_node(TreeContext *f, SegAddr at) {
   if (holds(f, at)) return true;
   g_owner = f;
+  f->node.buf = g_node_buffer;
   f->node.addr = kNoNode;
   if (!f->store->read_node(at, f->node.buf)) return false;
   int used = load_be16(f->node.buf + 1);
@@ -87,7 +102,17 @@ bool vi_read_node(TreeContext *f, SegAddr at) {
 void vi_load_image(TreeContext *f, SegAddr at, const uint8_t *block, int used) {
   assert(used >= 0 && used <= node_capacity(f));
   g_owner = f;
-  if (block != f->node.buf) memcpy(f->node.buf, block, static_cast<size_t>(f->store->node_size()));
+  f->node.buf = g_node_buffer;
+  if (block != g_node_buffer)
+    memcpy(g_node_buffer, block, static_cast<size_t>(f->store->node_size()));
+  f->node.addr = at;
+  f->node.used = used;
+}
+
+void vi_work_in(TreeContext *f, SegAddr at, uint8_t *block, int used) {
+  assert(used >= 0 && used <= node_capacity(f));
+  g_owner = f;
+  f->node.buf = block;
   f->node.addr = at;
   f->node.used = used;
 }
@@ -107,7 +132,7 @@ bool write_block(TreeContext *f, SegAddr at, uint8_t *block, int used) {
   block[0] = kTreeNode;
   store_be16(block + 1, static_cast<uint16_t>(used));
   ++f->changes[f->key_number];
-  forget_trusted(f, at);
+  forget_trusted_own(f, at);
   if (!f->store->write_node(at, block)) return false;
   if (holds(f, at) && block != f->node.buf) {
     memcpy(f->node.buf, block, static_cast<size_t>(f->store->node_size()));
@@ -125,6 +150,7 @@ bool vi_alloc_node(TreeContext *f, SegAddr *at) {
   }
   forget_trusted(f, *at);
   g_owner = f;
+  f->node.buf = g_node_buffer;
   memset(f->node.buf, 0, static_cast<size_t>(f->store->node_size()));
   f->node.addr = *at;
   f->node.used = 0;
