@@ -24,6 +24,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <vector>
 
@@ -52,6 +53,13 @@ Verb act(F f) {
 // row that reads back as the same words.
 Words split(const std::string &row);
 std::string as_row(const Words &words);
+
+// Bytes as every row, transcript and listing of the tests writes them: a
+// control byte, DEL and every byte above it as \xNN (lowercase), a
+// backslash as \\, other bytes as they are; in a word also '"' as \" and
+// '~' as \x7e, which would end the word or repeat its last byte. So a byte
+// that shows as \xNN was that byte, never the four characters.
+std::string escaped(std::string_view text, bool in_word = false);
 
 // A text as one word of a row: "..." with its escapes; a null text as null.
 std::string as_word(const char *text);
