@@ -137,15 +137,6 @@ std::string dump(const std::string &path, const Layout &l, bool all_texts = true
   return d;
 }
 
-testing::AssertionResult sound(const std::string &path) {
-  DorvexFile *f = v5_open(path.c_str(), KEL_OPEN_INPUT, "0,0,0");
-  if (f == nullptr) return testing::AssertionFailure() << path << ": code " << *fs_error_code();
-  bool ok = v5_check(f, 0) == 1;
-  v5_close(f);
-  if (ok) return testing::AssertionSuccess();
-  return testing::AssertionFailure() << path << ":\n" << v5_check_report();
-}
-
 class KelIndexed : public KelScript {
  protected:
   KelIndexed() {
