@@ -23,6 +23,7 @@
 #include "archive/indexed_io.h"
 #include "archive/kel_script.h"
 #include "archive/run_state.h"
+#include "common/row_script.h"
 #include "support/alloc.h"
 
 namespace kel::archive {
@@ -275,18 +276,15 @@ TEST_F(StandIn, ReaderMakesTheFoldersOnceThenGivesUp) {
     EXPECT_EQ(failures == 1 ? 3u : 0u, g.written.size());
     EXPECT_EQ("a", test::read_file("after"));
   }
-  // "]" ends a folder name as "/" does; a rooted name makes nothing; a
-  // folder that cannot be made is reported.
-  TransferState &t = run_->transfer;
-  EXPECT_EQ(0, make_parent_dirs(t, "/rooted"));
-  EXPECT_EQ(1, make_parent_dirs(t, "p/q/r/file"));
-  EXPECT_EQ(0, make_parent_dirs(t, "p/q/r/file"));  // nothing left to make
-  EXPECT_EQ(1, make_parent_dirs(t, "s]t/u"));
-  EXPECT_TRUE(test::file_exists("s") && test::file_exists("s]t"));
+  // Rows of archive/folders.txt: the folders a restore makes for a name.
   test::write_file("file", "");
-  test::StderrCapture err;
-  EXPECT_EQ(0, make_parent_dirs(t, "file/sub/name"));
-  EXPECT_EQ("file/sub: Unknown error (Not a directory)\n", err.text());
+  auto make = [&](const test::Words &a) {
+    test::StderrCapture err;
+    const int made = make_parent_dirs(run_->transfer, a.at(0).c_str());
+    return std::to_string(made) + "\n" + err.text();
+  };
+  auto made = [](const test::Words &a) { return test::file_exists(a.at(0)) ? "yes" : "no"; };
+  EXPECT_TRUE(test::run_rows("archive/folders.txt", {{"make_parent_dirs", make}, {"made", made}}));
 }
 
 }  // namespace
