@@ -68,8 +68,9 @@ std::string as_word(const std::string &text);
 std::string as_record(const std::string &bytes);
 
 // Bytes as runs of one byte: "a*512 b*100 new" (a run of one, or a piece
-// that is not a run, as its bytes; a blank or control byte as \xNN), and
-// back from such pieces as words.
+// that is not a run, as its bytes), and back from such pieces as words.
+// The bytes escaped() writes as \xNN are \xNN here too; so are the blank,
+// '*' and the backslash, since a piece is read back without escapes.
 std::string as_runs(const std::string &bytes);
 std::string from_runs(const Words &pieces, size_t first = 0);
 // A short text as a word, a long one (more than 64 bytes) as runs.
