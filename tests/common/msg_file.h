@@ -56,9 +56,8 @@ class MsgFileBuilder {
 
  private:
   static void put(std::string &s, uint32_t v, int bytes) {
-    char field[4];
-    store_be(field, bytes, v);
-    s.append(field, static_cast<size_t>(bytes));
+    s.resize(s.size() + static_cast<size_t>(bytes));
+    store_be(s.data() + s.size() - bytes, bytes, v);
   }
   std::map<int, std::vector<std::string>> texts_;
   std::map<int, uint16_t> missing_;
