@@ -1,9 +1,9 @@
 // Scripted kel runs whose texts are compared with golden files: each run
 // adds to one transcript its command, what it wrote on standard output and
 // on the error output, and its exit status; a test may add the entries of
-// a folder or other facts. Control bytes show as \xNN, so that a golden
-// file holds only text and a raw escape sequence that kel lets through
-// shows as one. The test's folder shows as <dir>, the version as
+// a folder or other facts. Bytes show as the rows write them (escaped()),
+// so that a golden file holds only text and a raw escape sequence that kel
+// lets through shows as one. The test's folder shows as <dir>, the version as
 // <version>.
 #pragma once
 
@@ -16,21 +16,10 @@
 #include <vector>
 
 #include "common/golden.h"
+#include "common/row_script.h"
 #include "common/spawn.h"
 
 namespace kel::test {
-
-// Control bytes (a newline too) as \xNN.
-inline std::string escaped(std::string_view text) {
-  std::string out;
-  for (char ch : text) {
-    auto c = static_cast<unsigned char>(ch);
-    char hex[8];
-    snprintf(hex, sizeof hex, "\\x%02x", c);
-    out += c < 0x20 || c == 0x7f ? std::string(hex) : std::string(1, ch);
-  }
-  return out;
-}
 
 // `text` line by line, each behind `mark`.
 inline std::string shown(std::string_view text, const std::string &mark) {

@@ -23,6 +23,7 @@
 #include "archive/indexed_io.h"
 #include "archive/kel_script.h"
 #include "archive/run_state.h"
+#include "common/row_script.h"
 #include "support/alloc.h"
 
 namespace kel::archive {
@@ -213,48 +214,47 @@ TEST_F(StandIn, AllocationFailures) {
   test::write_file("cust", "x");
   start_output();
   *fs_error_code() = 0;  // the error block lives on once it is made
-  int64_t live = alloc_live_blocks();
-  std::string script;
-  int result = 0;
-  auto report = [&](const char *what, int n, const std::string &said) {
-    script += what + std::to_string(n) + ":\n" + test::shown(said, "  ");
-    for (const std::string &c : g.calls) script += "  call " + c + "\n";
-    EXPECT_EQ(live, alloc_live_blocks()) << what << n;
-  };
-  std::string said;
-  auto captured = [&](const std::function<void()> &op) {
+  // Each run's error output and engine calls; a failed one's go into the
+  // script.
+  std::string said, script;
+  auto captured = [&](const std::function<bool()> &op) {
     g.calls.clear();
     test::StderrCapture err;
-    op();
-    said = err.text();
+    const bool ok = op();
+    said = test::shown(err.text(), "  ");
+    for (const std::string &c : g.calls) said += "  call " + c + "\n";
+    return ok;
   };
-  test::fail_each_allocation(
-      [&] { captured([&] { live = alloc_live_blocks(), result = archive("cust"); }); },
-      [&](int n) {
-        EXPECT_EQ(1, result) << n;
-        report("writer, allocation ", n, said);
-      });
-  EXPECT_EQ(0, result);
-  // Only the attempt that succeeded wrote a member.
+  auto report = [&](const char *what) {
+    return [&script, &said, what](int n) { script += what + std::to_string(n) + ":\n" + said; };
+  };
+  // The writer goes on without the member: only the attempt that
+  // succeeded wrote one.
+  auto archived = [&] {
+    const int result = archive("cust");
+    EXPECT_NE(-1, result);  // 1: not archived
+    return result == 0;
+  };
+  test::FailEachAllocation{.op = [&] { return captured(archived); },
+                           .after = report("writer, allocation ")}
+      .run();
   expect_archive(test::model_header_of(".", "cust", "", 36, 'V') +
                  test::model_v6_data(test::sample_indexed()));
-
-  Status status = Status::kOk;
-  test::fail_each_allocation(
-      [&] {
-        captured([&] {
-          run_.reset();  // what the run holds is given back with it
-          live = alloc_live_blocks();
-          status = start_input(test::model_v6_member("cust", test::sample_indexed()));
-          if (status == Status::kOk) status = extract_all();
-        });
-      },
-      [&](int n) {
-        EXPECT_EQ(Status::kFatal, status) << n;
-        run_.reset();
-        report("reader, allocation ", n, said);
-      });
-  EXPECT_EQ(Status::kOk, status);
+  // What the run holds is given back with it.
+  run_.reset();
+  test::FailEachAllocation{
+      .op =
+          [&] {
+            return captured([&] {
+              Status status = start_input(test::model_v6_member("cust", test::sample_indexed()));
+              if (status == Status::kOk) status = extract_all();
+              run_.reset();
+              EXPECT_NE(Status::kFatalArchiveWrite, status);
+              return status == Status::kOk;
+            });
+          },
+      .after = report("reader, allocation ")}
+      .run();
   EXPECT_TRUE(test::matches_golden("archive/allocation_failures.txt", script));
 }
 
@@ -276,18 +276,15 @@ TEST_F(StandIn, ReaderMakesTheFoldersOnceThenGivesUp) {
     EXPECT_EQ(failures == 1 ? 3u : 0u, g.written.size());
     EXPECT_EQ("a", test::read_file("after"));
   }
-  // "]" ends a folder name as "/" does; a rooted name makes nothing; a
-  // folder that cannot be made is reported.
-  TransferState &t = run_->transfer;
-  EXPECT_EQ(0, make_parent_dirs(t, "/rooted"));
-  EXPECT_EQ(1, make_parent_dirs(t, "p/q/r/file"));
-  EXPECT_EQ(0, make_parent_dirs(t, "p/q/r/file"));  // nothing left to make
-  EXPECT_EQ(1, make_parent_dirs(t, "s]t/u"));
-  EXPECT_TRUE(test::file_exists("s") && test::file_exists("s]t"));
+  // Rows of archive/folders.txt: the folders a restore makes for a name.
   test::write_file("file", "");
-  test::StderrCapture err;
-  EXPECT_EQ(0, make_parent_dirs(t, "file/sub/name"));
-  EXPECT_EQ("file/sub: Unknown error (Not a directory)\n", err.text());
+  auto make = [&](const test::Words &a) {
+    test::StderrCapture err;
+    const int made = make_parent_dirs(run_->transfer, a.at(0).c_str());
+    return std::to_string(made) + "\n" + err.text();
+  };
+  auto made = [](const test::Words &a) { return test::file_exists(a.at(0)) ? "yes" : "no"; };
+  EXPECT_TRUE(test::run_rows("archive/folders.txt", {{"make_parent_dirs", make}, {"made", made}}));
 }
 
 }  // namespace

@@ -67,13 +67,6 @@ int tape_close(int fd) {
   return 0;
 }
 
-// Answers every prompt with an empty line.
-void answer_prompts(OperatorState &op) {
-  static char answers[4096];
-  memset(answers, '\n', sizeof answers - 1);
-  operator_use_stream(op, fmemopen(answers, sizeof answers - 1, "r"));
-}
-
 // A fresh run in `run` on the tape; the volume layer set up.
 VolumeState &start(std::optional<RunState> &run, bool output, int record, int block, int media_size,
                    bool device, bool standard) {
@@ -93,7 +86,10 @@ VolumeState &start(std::optional<RunState> &run, bool output, int record, int bl
     t.archive_fd = open("/dev/null", O_RDWR);
   }
   run->volume.hooks = {tape_read, tape_write, tape_close, device ? 1 : 0};
-  answer_prompts(run->terminal);
+  // Every prompt is answered with an empty line.
+  static char answers[4096];
+  memset(answers, '\n', sizeof answers - 1);
+  operator_use_stream(run->terminal, fmemopen(answers, sizeof answers - 1, "r"));
   EXPECT_EQ(Status::kOk, volume_begin(run->volume));
   return run->volume;
 }

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "support/be.h"
+
 namespace kel::test {
 
 class MsgFileBuilder {
@@ -54,7 +56,8 @@ class MsgFileBuilder {
 
  private:
   static void put(std::string &s, uint32_t v, int bytes) {
-    while (bytes-- > 0) s += static_cast<char>((v >> (8 * bytes)) & 0xFF);
+    s.resize(s.size() + static_cast<size_t>(bytes));
+    store_be(s.data() + s.size() - bytes, bytes, v);
   }
   std::map<int, std::vector<std::string>> texts_;
   std::map<int, uint16_t> missing_;

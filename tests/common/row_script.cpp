@@ -56,17 +56,21 @@ std::string as_row(const Words &words) {
   return row;
 }
 
-std::string as_word(const std::string &text) {
-  std::string out = "\"";
+std::string escaped(std::string_view text, bool in_word) {
+  std::string out;
   for (char ch : text) {
     auto c = static_cast<unsigned char>(ch);
     char hex[8];
     snprintf(hex, sizeof hex, "\\x%02x", c);
-    out += ch == '"' || ch == '\\'              ? std::string{'\\', ch}
-           : c < 0x20 || c >= 0x7f || ch == '~' ? std::string(hex)
-                                                : std::string(1, ch);
+    out += ch == '\\' || (in_word && ch == '"')              ? std::string{'\\', ch}
+           : c < 0x20 || c >= 0x7f || (in_word && ch == '~') ? std::string(hex)
+                                                             : std::string(1, ch);
   }
-  return out + "\"";
+  return out;
+}
+
+std::string as_word(const std::string &text) {
+  return "\"" + escaped(text, true) + "\"";
 }
 
 std::string as_record(const std::string &bytes) {

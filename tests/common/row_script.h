@@ -24,6 +24,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <vector>
 
@@ -53,6 +54,13 @@ Verb act(F f) {
 Words split(const std::string &row);
 std::string as_row(const Words &words);
 
+// Bytes as every row, transcript and listing of the tests writes them: a
+// control byte, DEL and every byte above it as \xNN (lowercase), a
+// backslash as \\, other bytes as they are; in a word also '"' as \" and
+// '~' as \x7e, which would end the word or repeat its last byte. So a byte
+// that shows as \xNN was that byte, never the four characters.
+std::string escaped(std::string_view text, bool in_word = false);
+
 // A text as one word of a row: "..." with its escapes; a null text as null.
 std::string as_word(const char *text);
 std::string as_word(const std::string &text);
@@ -60,8 +68,9 @@ std::string as_word(const std::string &text);
 std::string as_record(const std::string &bytes);
 
 // Bytes as runs of one byte: "a*512 b*100 new" (a run of one, or a piece
-// that is not a run, as its bytes; a blank or control byte as \xNN), and
-// back from such pieces as words.
+// that is not a run, as its bytes), and back from such pieces as words.
+// The bytes escaped() writes as \xNN are \xNN here too; so are the blank,
+// '*' and the backslash, since a piece is read back without escapes.
 std::string as_runs(const std::string &bytes);
 std::string from_runs(const Words &pieces, size_t first = 0);
 // A short text as a word, a long one (more than 64 bytes) as runs.

@@ -138,4 +138,13 @@ std::vector<std::string> records_in_order(const std::string &path, int key, size
   return out;
 }
 
+::testing::AssertionResult sound(const std::string &path) {
+  DorvexFile *f = v5_open(path.c_str(), KEL_OPEN_INPUT, "0,0,0");
+  if (f == nullptr) return ::testing::AssertionFailure() << path << ": code " << *fs_error_code();
+  bool ok = v5_check(f, 0) == 1;
+  v5_close(f);
+  if (ok) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << path << ":\n" << v5_check_report();
+}
+
 }  // namespace kel::test

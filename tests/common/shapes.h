@@ -4,6 +4,8 @@
 // records for them.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <random>
 #include <string>
@@ -85,5 +87,9 @@ class RecordGen {
 // every key the file holds); every walk must end with E_NOT_FOUND.
 std::vector<std::string> records_in_order(const std::string &path, int key, size_t buffer,
                                           char low = '\0');
+
+// Whether the structural check finds the file at `path` sound; its report
+// when it does not.
+::testing::AssertionResult sound(const std::string &path);
 
 }  // namespace kel::test

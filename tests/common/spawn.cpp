@@ -92,12 +92,11 @@ int open_or_die(const std::string &path, int flags) {
     // nowhere (the variable means nothing to any other build).
     setenv("GCOV_PREFIX", kNoCounters, 1);
   }
-  // kel keeps the interrupt and quit signals ignored when it was started
-  // with them ignored (a job in the background of a shell without job
-  // control): the runs must not inherit that from the test's own start.
-  signal(SIGPIPE, SIG_DFL);
-  signal(SIGINT, SIG_DFL);
-  signal(SIGQUIT, SIG_DFL);
+  // kel keeps the hang-up, interrupt and quit signals ignored when it was
+  // started with them ignored (under nohup, a job in the background of a
+  // shell without job control): the runs must not inherit that from the
+  // test's own start.
+  for (int signo : {SIGPIPE, SIGHUP, SIGINT, SIGQUIT}) signal(signo, SIG_DFL);
   alarm(o.alarm_seconds);
   std::vector<char *> argv;
   const char *program = o.program != nullptr ? o.program : kKel;
