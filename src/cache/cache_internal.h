@@ -145,6 +145,9 @@ const uint8_t *window_peek(const Context &c, int32_t length, int64_t offset, int
 // window_peek of a read that lies inside what the mapping already shows,
 // which needs neither the descriptor nor the file's size: null otherwise.
 const uint8_t *mapped_inside(FileInfo &i, int32_t length, int64_t offset, int32_t *got);
+// The mapping's start and *valid its bytes that show the file, where it
+// serves reads ahead (mapped_inside's conditions but the offset); null.
+const uint8_t *mapped_view(const FileInfo &i, int64_t *valid);
 // A positioned read of a deny-write or exclusive open, copied from the
 // read-only mapping of its file (without counting anything): bytes read
 // (short or 0 at the end of the file), -2 when the file is not mapped and

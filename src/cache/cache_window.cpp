@@ -161,6 +161,12 @@ const uint8_t *mapped_inside(FileInfo &i, int32_t length, int64_t offset, int32_
   return i.map + offset;
 }
 
+const uint8_t *mapped_view(const FileInfo &i, int64_t *valid) {
+  if (i.map == nullptr || !serves(i, 1, kCacheBlockSize)) return nullptr;
+  *valid = i.map_valid;
+  return i.map;
+}
+
 const uint8_t *window_peek(const Context &c, int32_t length, int64_t offset, int32_t *got) {
   FileInfo &i = *c.info;
   if (!serves(i, length, offset) || !mappable(i)) return nullptr;

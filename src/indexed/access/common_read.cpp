@@ -11,6 +11,7 @@
 #include "messages/diag.h"
 #include "osfile/files.h"
 #include "storage/header.h"
+#include "storage/records.h"
 #include "support/fail.h"
 
 namespace kel::indexed {
@@ -107,6 +108,7 @@ void prefetch(DorvexFile *f, const NodePosition &pos, const FullKey &current, bo
     at += size;
   }
   r.walk_to_leaf_end = at == used;
+  hint_ahead(f);
 }
 
 }  // namespace
@@ -145,6 +147,17 @@ void clear_prefetch(ReadState &r) {
   r.walk_next = r.walk_count = 0;
   r.walk_to_leaf_end = false;
   r.walk_depth = 0;
+}
+
+void hint_ahead(DorvexFile *f) {
+  ReadState &r = *f->read;
+  r.view.segment = -1;  // the mapping may have moved since the last leaf
+  for (int i = 0; i < kHintAhead; ++i) {
+    SegAddr at;
+    if (!record_of_pointer(r.prefetch[i], &at)) return;
+    if (at.segment != r.view.segment) record_view(f, at, &r.view);
+    hint_record(r.view, at);
+  }
 }
 
 void set_position(DorvexFile *f, int key_number, const FullKey &key, uint32_t dup, SegAddr leaf,

@@ -537,6 +537,16 @@ int64_t read_record(DorvexFile *f, SegAddr at, uint8_t *out, uint32_t *sequence)
   return n;
 }
 
+void record_view(const DorvexFile *f, SegAddr at, RecordView *view) {
+  *view = RecordView{};
+  view->segment = at.segment;
+  if (f->version < 4 || f->scramble || !keeps_writers_out(f) || at.segment >= f->data.count) return;
+  view->map = Bmapped_view(f->data.files[at.segment], &view->valid);
+  if (view->map == nullptr) return;
+  int64_t span = static_cast<int64_t>(record_header_size(f)) + f->max_record;
+  view->span = static_cast<int32_t>(std::min<int64_t>(span, 256));
+}
+
 bool delete_record(DorvexFile *f, SegAddr at) {
   RecordHeader h;
   if (!read_record_header(f, at, &h)) return false;
