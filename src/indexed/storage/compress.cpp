@@ -252,6 +252,27 @@ inline int32_t literal_word8(const uint8_t *in, uint8_t *out) {
   return high == 0 ? 8 : first_byte(high);
 }
 
+// The last `rest` (1 to 7) of the stored bytes, from the word of the last
+// eight at `last8` (the stored form has at least eight): shifted so that
+// the first of them comes first, stored whole, and counted as
+// literal_word8 counts. Nothing past the stored form is read.
+inline int32_t literal_tail(const uint8_t *last8, int32_t rest, uint8_t *out) {
+  uint64_t w;
+  memcpy(&w, last8, sizeof w);
+  const int skip = 8 * (8 - rest);
+  uint64_t kept;  // bits of the word that hold the `rest` bytes, once shifted
+  if constexpr (std::endian::native == std::endian::little) {
+    w >>= skip;
+    kept = ~uint64_t{0} >> skip;
+  } else {
+    w <<= skip;
+    kept = ~uint64_t{0} << skip;
+  }
+  memcpy(out, &w, sizeof w);
+  uint64_t high = w & kHighBits & kept;
+  return high == 0 ? rest : first_byte(high);
+}
+
 // The same for 16 bytes: one load, one mask of the high bits and one store
 // where the processor has the instructions. The stretches of text between
 // a record's runs are mostly longer than eight bytes (about 47 instructions
@@ -274,9 +295,10 @@ inline int32_t literal_word16(const uint8_t *in, uint8_t *out) {
 // expand leaves in `out`): literal bytes go over eight at a time, each word
 // stored whole and counted up to its first byte with the high bit set
 // (every marker has it); such a byte that is no marker is one literal byte
-// more. Words of 16 bytes while 16 remain, then of 8; the last seven stored
-// bytes are taken one at a time, as nothing may be read past the stored
-// form. Each word is stored whole: staging has kPiece (16) bytes to spare.
+// more. Words of 16 bytes while 16 remain, then of 8, then the last few
+// out of the word of the last eight (nothing may be read past the stored
+// form; one shorter than eight is taken a byte at a time). Each word is
+// stored whole: staging has kPiece (16) bytes to spare.
 int32_t expand_staged(const uint8_t *in, int32_t length, uint8_t *out, int32_t max_length,
                       int32_t *produced) {
   int32_t n = 0, i = 0;
@@ -286,9 +308,12 @@ int32_t expand_staged(const uint8_t *in, int32_t length, uint8_t *out, int32_t m
   };
   while (i < length) {
     uint8_t b;
-    const int32_t word = i + 16 <= length ? 16 : i + 8 <= length ? 8 : 0;
+    const int32_t rest = length - i;
+    const int32_t word = rest >= 16 ? 16 : rest >= 8 ? 8 : length >= 8 ? rest : 0;
     if (word > 0) {
-      int32_t k = word == 16 ? literal_word16(in + i, out + n) : literal_word8(in + i, out + n);
+      int32_t k = word == 16  ? literal_word16(in + i, out + n)
+                  : word == 8 ? literal_word8(in + i, out + n)
+                              : literal_tail(in + length - 8, rest, out + n);
       if (k > max_length - n) {
         n = max_length;
         return fail();
