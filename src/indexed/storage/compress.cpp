@@ -292,7 +292,7 @@ inline int32_t literal_word16(const uint8_t *in, uint8_t *out) {
 // The expansion of versions 3 to 5 into staging (kPiece bytes to spare past
 // max_length), with the results of expand and, in *produced, the bytes of
 // staging that hold output (on a failure, what was expanded before it, as
-// expand leaves in `out`): literal bytes go over eight at a time, each word
+// expand leaves in `out`): literal bytes go over a word at a time, each word
 // stored whole and counted up to its first byte with the high bit set
 // (every marker has it); such a byte that is no marker is one literal byte
 // more. Words of 16 bytes while 16 remain, then of 8, then the last few

@@ -140,7 +140,7 @@ void record_view(const DorvexFile *f, SegAddr at, RecordView *view);
 // it; nothing else. Reads nothing the caller sees and cannot fail.
 inline void hint_record(const RecordView &v, SegAddr at) {
   const int64_t offset = static_cast<uint32_t>(at.offset);
-  if (at.segment != v.segment || offset + v.span > v.valid) return;
+  if (v.span == 0 || at.segment != v.segment || offset + v.span > v.valid) return;
   // Every cache line the slot's first `span` bytes touch: hinting only the
   // line of the header was measured to gain nothing at all (bench/RESULTS.md,
   // the key 0 walk, eighth round).
