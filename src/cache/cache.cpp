@@ -331,6 +331,13 @@ extern "C" const uint8_t *Bpeek_ahead(int32_t file, int32_t length, int64_t offs
   return p;
 }
 
+extern "C" const uint8_t *Bmapped_view(int32_t file, int64_t *valid) {
+  CacheState &s = state();
+  *valid = 0;
+  if (!s.ready || file < 0 || file >= s.files) return nullptr;
+  return mapped_view(s.info[file], valid);
+}
+
 extern "C" int32_t Bpwrite(int32_t file, const void *buffer, int32_t length, int64_t offset) {
   return transfer(kBpwrite, file, const_cast<void *>(buffer), length, offset);
 }

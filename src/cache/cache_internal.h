@@ -142,9 +142,25 @@ int32_t window_pread(const Context &c, void *buffer, int32_t length, int64_t off
 // The address of a read that window_pread would serve from the mapping,
 // *got set to its length; null (nothing counted) otherwise.
 const uint8_t *window_peek(const Context &c, int32_t length, int64_t offset, int32_t *got);
+// Whether the mapping or the copy window serves this read of the file.
+inline bool serves(const FileInfo &i, int32_t length, int64_t offset) {
+  return state().buffers > 0 && i.kind == kKindData && i.read_ahead && !(i.mode & kDeferred) &&
+         !i.sync_data && offset >= kCacheBlockSize && length > 0;
+}
 // window_peek of a read that lies inside what the mapping already shows,
 // which needs neither the descriptor nor the file's size: null otherwise.
-const uint8_t *mapped_inside(FileInfo &i, int32_t length, int64_t offset, int32_t *got);
+// Inline: every record read of a walk on a deny-write or exclusive open
+// comes here.
+inline const uint8_t *mapped_inside(FileInfo &i, int32_t length, int64_t offset, int32_t *got) {
+  if (i.map == nullptr || offset + length > i.map_valid || !serves(i, length, offset))
+    return nullptr;
+  *got = length;
+  ++state().counters.read_ahead_hits;
+  return i.map + offset;
+}
+// The mapping's start and *valid its bytes that show the file, where it
+// serves reads ahead (mapped_inside's conditions but the offset); null.
+const uint8_t *mapped_view(const FileInfo &i, int64_t *valid);
 // A positioned read of a deny-write or exclusive open, copied from the
 // read-only mapping of its file (without counting anything): bytes read
 // (short or 0 at the end of the file), -2 when the file is not mapped and

@@ -50,12 +50,6 @@ namespace kel::cache {
 
 namespace {
 
-// Whether the mapping or the copy window serves this read of the file.
-bool serves(const FileInfo &i, int32_t length, int64_t offset) {
-  return state().buffers > 0 && i.kind == kKindData && i.read_ahead && !(i.mode & kDeferred) &&
-         !i.sync_data && offset >= kCacheBlockSize && length > 0;
-}
-
 bool mappable(const FileInfo &i) {
   return (i.mode & (kDenyWrite | kExclusive)) != 0 && !i.map_failed;
 }
@@ -153,12 +147,10 @@ int32_t window_pread(const Context &c, void *buffer, int32_t length, int64_t off
   return window_read(c, out, length, offset);
 }
 
-const uint8_t *mapped_inside(FileInfo &i, int32_t length, int64_t offset, int32_t *got) {
-  if (i.map == nullptr || offset + length > i.map_valid || !serves(i, length, offset))
-    return nullptr;
-  *got = length;
-  ++state().counters.read_ahead_hits;
-  return i.map + offset;
+const uint8_t *mapped_view(const FileInfo &i, int64_t *valid) {
+  if (i.map == nullptr || !serves(i, 1, kCacheBlockSize)) return nullptr;
+  *valid = i.map_valid;
+  return i.map;
 }
 
 const uint8_t *window_peek(const Context &c, int32_t length, int64_t offset, int32_t *got) {

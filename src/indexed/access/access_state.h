@@ -17,6 +17,7 @@
 
 #include "format/params.h"
 #include "storage/dorvex_file.h"
+#include "storage/records.h"
 #include "tree/btree.h"
 
 namespace kel::indexed {
@@ -96,6 +97,9 @@ struct ReadState {
   // leaf was found by a descent; walk_depth 0: none.
   SegAddr walk_path[kMaxDepth] = {};
   int walk_depth = 0;
+  // Where the walk hints the records ahead of it (hint_ahead), taken
+  // again at every leaf.
+  RecordView view;
   // The last record read under a lock and its primary key (the raw bytes
   // of key 0's parts, concatenated); the null address: none.
   SegAddr last_record = kNullAddr;

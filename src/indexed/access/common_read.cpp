@@ -11,6 +11,7 @@
 #include "messages/diag.h"
 #include "osfile/files.h"
 #include "storage/header.h"
+#include "storage/records.h"
 #include "support/fail.h"
 
 namespace kel::indexed {
@@ -86,27 +87,20 @@ void prefetch(DorvexFile *f, const NodePosition &pos, const FullKey &current, bo
     }
     at += e.size;
   }
-  // The rest of the leaf, on an open that keeps other writers out. Only
-  // the pointers are wanted: each entry is read in place, with the checks
-  // decode_entry makes and the stops of the loop above (an entry that
+  // The rest of the leaf, on an open that keeps other writers out: only
+  // the pointers are wanted, with the same stops as above (an entry that
   // borrows nothing, or more than its predecessor's key has).
   if (!r.walk || keep_keys) return;
-  const uint8_t *area = t->node.entries();
-  const int used = t->node.used;
-  const EntryLayout &l = t->layout;
   int key_length = key.length;
-  while (at + l.overhead() <= used && r.walk_count < r.walk_capacity) {
-    const uint8_t *p = area + at;
-    int length = p[l.key_part], prefix = p[l.key_part + 1];
-    int size = l.key_part + 1 + length;
-    if (length == 0 || at + size > used || prefix == 0 || prefix > key_length ||
-        prefix + length - 1 > kMaxFullKey)
-      break;
-    r.walk[r.walk_count++] = entry_pointer(p, l);
-    key_length = prefix + length - 1;
-    at += size;
+  while (r.walk_count < r.walk_capacity &&
+         decode_entry(t->node.entries(), t->node.used, at, t->layout, &e, &broken)) {
+    if (e.prefix == 0 || e.prefix > key_length) break;
+    r.walk[r.walk_count++] = SegAddr{e.pointer, e.segment};
+    key_length = e.prefix + e.suffix_length();
+    at += e.size;
   }
-  r.walk_to_leaf_end = at == used;
+  r.walk_to_leaf_end = at == t->node.used;
+  hint_ahead(f);
 }
 
 }  // namespace
@@ -145,6 +139,17 @@ void clear_prefetch(ReadState &r) {
   r.walk_next = r.walk_count = 0;
   r.walk_to_leaf_end = false;
   r.walk_depth = 0;
+}
+
+void hint_ahead(DorvexFile *f) {
+  ReadState &r = *f->read;
+  r.view.segment = -1;  // the mapping may have moved since the last leaf
+  for (int i = 0; i < kHintAhead; ++i) {
+    SegAddr at;
+    if (!record_of_pointer(r.prefetch[i], &at)) return;
+    if (at.segment != r.view.segment) record_view(f, at, &r.view);
+    hint_record(r.view, at);
+  }
 }
 
 void set_position(DorvexFile *f, int key_number, const FullKey &key, uint32_t dup, SegAddr leaf,

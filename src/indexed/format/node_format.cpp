@@ -85,26 +85,6 @@ class KeyWalker {
 
 }  // namespace
 
-bool decode_entry(const uint8_t *area, int used, int offset, const EntryLayout &layout, Entry *e,
-                  int32_t *broken) {
-  if (offset < 0 || offset + layout.overhead() > used) return broken_by(broken, kBrokenLength);
-  const uint8_t *p = area + offset;
-  e->offset = offset;
-  e->pointer = static_cast<int32_t>(load_be32(p));
-  e->segment = layout.segment_field ? load_be16(p + 4) : 0;
-  e->dup = layout.dup_field ? load_be32(p + layout.key_part - 4) : 0;
-  e->length = p[layout.key_part];
-  e->prefix = p[layout.key_part + 1];
-  e->suffix = p + layout.key_part + 2;
-  e->size = layout.key_part + 1 + e->length;
-  if (e->length == 0 || offset + e->size > used) return broken_by(broken, kBrokenLength);
-  // No full key is longer than kMaxFullKey bytes: an entry that would make
-  // one is damaged, and every caller may copy its key into a FullKey.
-  if (e->prefix > kMaxFullKey) return broken_by(broken, kBrokenPrefix);
-  if (e->prefix + e->suffix_length() > kMaxFullKey) return broken_by(broken, kBrokenLength);
-  return true;
-}
-
 void encode_entry_head(uint8_t *at, const EntryLayout &layout, int32_t pointer, uint16_t segment,
                        uint32_t dup, uint8_t length, uint8_t prefix) {
   assert(length > 0 && prefix <= kMaxFullKey);
@@ -113,11 +93,6 @@ void encode_entry_head(uint8_t *at, const EntryLayout &layout, int32_t pointer, 
   if (layout.dup_field) store_be32(at + layout.key_part - 4, dup);
   at[layout.key_part] = length;
   at[layout.key_part + 1] = prefix;
-}
-
-int compare_keys(const uint8_t *a, int a_length, const uint8_t *b, int b_length) {
-  int decided;
-  return compare_from(a, a_length, b, b_length, 0, &decided);
 }
 
 int common_prefix(const uint8_t *a, int a_length, const uint8_t *b, int b_length) {

@@ -97,15 +97,58 @@ struct Entry {
 // Decodes the entry at `offset`; false with a secondary code in *broken when
 // it does not fit in `used` bytes, its L is 0, or its key would be longer
 // than any full key.
-bool decode_entry(const uint8_t *area, int used, int offset, const EntryLayout &layout,
-                  Entry *entry, int32_t *broken);
+// Inline: a walk decodes the rest of its leaf with it, where each entry's
+// call cost as much as the decoding (the fields it does not use are dropped
+// by the compiler there).
+inline bool decode_entry(const uint8_t *area, int used, int offset, const EntryLayout &layout,
+                         Entry *e, int32_t *broken) {
+  auto fail = [broken](int32_t code) {
+    if (broken) *broken = code;
+    return false;
+  };
+  if (offset < 0 || offset + layout.overhead() > used) return fail(kBrokenLength);
+  const uint8_t *p = area + offset;
+  e->offset = offset;
+  e->pointer = static_cast<int32_t>(load_be32(p));
+  e->segment = layout.segment_field ? load_be16(p + 4) : 0;
+  e->dup = layout.dup_field ? load_be32(p + layout.key_part - 4) : 0;
+  e->length = p[layout.key_part];
+  e->prefix = p[layout.key_part + 1];
+  e->suffix = p + layout.key_part + 2;
+  e->size = layout.key_part + 1 + e->length;
+  if (e->length == 0 || offset + e->size > used) return fail(kBrokenLength);
+  // No full key is longer than kMaxFullKey bytes: an entry that would make
+  // one is damaged, and every caller may copy its key into a FullKey.
+  if (e->prefix > kMaxFullKey) return fail(kBrokenPrefix);
+  if (e->prefix + e->suffix_length() > kMaxFullKey) return fail(kBrokenLength);
+  return true;
+}
 
 // Writes an entry's fixed part (pointer, segment, duplicate number, L, P).
 void encode_entry_head(uint8_t *at, const EntryLayout &layout, int32_t pointer, uint16_t segment,
                        uint32_t dup, uint8_t length, uint8_t prefix);
 
-// <0, 0, >0 as full key a compares with b (space padding).
-int compare_keys(const uint8_t *a, int a_length, const uint8_t *b, int b_length);
+// <0, 0, >0 as full key a compares with b (space padding). Inline, the
+// bytes both keys have compared eight at a time: keys are short, and the
+// searches of the interior-node memo compare at every step, where a call
+// cost more than the comparison.
+inline int compare_keys(const uint8_t *a, int a_length, const uint8_t *b, int b_length) {
+  const int common = a_length < b_length ? a_length : b_length;
+  int i = 0;
+  for (; i + 8 <= common; i += 8) {
+    const uint64_t x = load_be64(a + i), y = load_be64(b + i);
+    if (x != y) return x < y ? -1 : 1;
+  }
+  for (; i < common; ++i)
+    if (a[i] != b[i]) return a[i] < b[i] ? -1 : 1;
+  // One is a prefix of the other: the rest of the longer one compares
+  // against spaces.
+  for (; i < a_length; ++i)
+    if (a[i] != ' ') return a[i] < ' ' ? -1 : 1;
+  for (; i < b_length; ++i)
+    if (b[i] != ' ') return b[i] < ' ' ? 1 : -1;
+  return 0;
+}
 // How many leading bytes a and b have in common (at most the shorter
 // length): the prefix an entry borrows from the key before it.
 int common_prefix(const uint8_t *a, int a_length, const uint8_t *b, int b_length);

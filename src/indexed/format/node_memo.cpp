@@ -109,26 +109,6 @@ SlotHead (&g_interior)[kInteriorSlots] = g_interior_table.heads;
 uint8_t (&g_interior_data)[kInteriorSlots][kInteriorCapacity] = g_interior_table.data;
 uint64_t g_clock = 0;
 
-// compare_keys inline, the bytes both keys have compared eight at a time
-// (keys are short: the calls cost more than the comparison).
-inline int compare(const uint8_t *a, int a_length, const uint8_t *b, int b_length) {
-  const int common = a_length < b_length ? a_length : b_length;
-  int i = 0;
-  for (; i + 8 <= common; i += 8) {
-    const uint64_t x = load_be64(a + i), y = load_be64(b + i);
-    if (x != y) return x < y ? -1 : 1;
-  }
-  for (; i < common; ++i)
-    if (a[i] != b[i]) return a[i] < b[i] ? -1 : 1;
-  // One is a prefix of the other: the rest of the longer one compares
-  // against spaces.
-  for (; i < a_length; ++i)
-    if (a[i] != ' ') return a[i] < ' ' ? -1 : 1;
-  for (; i < b_length; ++i)
-    if (b[i] != ' ') return b[i] < ' ' ? 1 : -1;
-  return 0;
-}
-
 bool remembers(const SlotHead &s, const uint8_t *data, uint64_t id, const uint8_t *area, int used,
                const EntryLayout &layout) {
   return s.count > 0 && s.id == id && s.used == used && s.key_part == layout.key_part &&
@@ -160,7 +140,7 @@ bool decode_into(SlotHead &s, uint8_t *data, int capacity, uint64_t id, const ui
     }
     memcpy(key + e.prefix, e.suffix, static_cast<size_t>(e.suffix_length()));
     if (n > 0) {
-      int order = compare(View::key(last), View::length(last), key, length);
+      int order = compare_keys(View::key(last), View::length(last), key, length);
       if (order > 0 || (order == 0 && View::dup(last) >= e.dup)) return false;
     }
     const uint16_t offset = static_cast<uint16_t>(at), record = static_cast<uint16_t>(free_at);
@@ -202,7 +182,7 @@ void search_slot(const View &v, const uint8_t *key, int key_length, uint32_t dup
   while (low < high) {
     int mid = (low + high) / 2;
     const uint8_t *r = v.record(mid);
-    int order = compare(key, key_length, View::key(r), View::length(r));
+    int order = compare_keys(key, key_length, View::key(r), View::length(r));
     if (order > 0 || (order == 0 && dup > View::dup(r))) {
       low = mid + 1;
       order_before = order;

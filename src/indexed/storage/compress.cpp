@@ -2,6 +2,9 @@
 
 #include <bit>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace kel::indexed {
 
@@ -239,14 +242,63 @@ inline void staged_run(uint8_t *out, uint8_t c, int32_t count) {
   }
 }
 
+// Stores the 8 stored bytes at `in` whole to `out` and returns how many of
+// them come before the first with the high bit set (every marker has it).
+inline int32_t literal_word8(const uint8_t *in, uint8_t *out) {
+  uint64_t w;
+  memcpy(&w, in, sizeof w);
+  memcpy(out, &w, sizeof w);
+  uint64_t high = w & kHighBits;
+  return high == 0 ? 8 : first_byte(high);
+}
+
+// The last `rest` (1 to 7) of the stored bytes, from the word of the last
+// eight at `last8` (the stored form has at least eight): shifted so that
+// the first of them comes first, stored whole, and counted as
+// literal_word8 counts. Nothing past the stored form is read.
+inline int32_t literal_tail(const uint8_t *last8, int32_t rest, uint8_t *out) {
+  uint64_t w;
+  memcpy(&w, last8, sizeof w);
+  const int skip = 8 * (8 - rest);
+  uint64_t kept;  // bits of the word that hold the `rest` bytes, once shifted
+  if constexpr (std::endian::native == std::endian::little) {
+    w >>= skip;
+    kept = ~uint64_t{0} >> skip;
+  } else {
+    w <<= skip;
+    kept = ~uint64_t{0} << skip;
+  }
+  memcpy(out, &w, sizeof w);
+  uint64_t high = w & kHighBits & kept;
+  return high == 0 ? rest : first_byte(high);
+}
+
+// The same for 16 bytes: one load, one mask of the high bits and one store
+// where the processor has the instructions. The stretches of text between
+// a record's runs are mostly longer than eight bytes (about 47 instructions
+// less per record of the benchmark's, whose 58 stored bytes are ten pieces).
+inline int32_t literal_word16(const uint8_t *in, uint8_t *out) {
+#if defined(__SSE2__)
+  const __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in));
+  _mm_storeu_si128(reinterpret_cast<__m128i *>(out), w);
+  const uint32_t high = static_cast<uint32_t>(_mm_movemask_epi8(w));
+  return high == 0 ? 16 : std::countr_zero(high);
+#else
+  int32_t k = literal_word8(in, out);
+  return k < 8 ? k : 8 + literal_word8(in + 8, out + 8);
+#endif
+}
+
 // The expansion of versions 3 to 5 into staging (kPiece bytes to spare past
 // max_length), with the results of expand and, in *produced, the bytes of
 // staging that hold output (on a failure, what was expanded before it, as
-// expand leaves in `out`): literal bytes go over eight at a time, each word
+// expand leaves in `out`): literal bytes go over a word at a time, each word
 // stored whole and counted up to its first byte with the high bit set
 // (every marker has it); such a byte that is no marker is one literal byte
-// more. The last seven stored bytes are taken one at a time, as nothing may
-// be read past the stored form.
+// more. Words of 16 bytes while 16 remain, then of 8, then the last few
+// out of the word of the last eight (nothing may be read past the stored
+// form; one shorter than eight is taken a byte at a time). Each word is
+// stored whole: staging has kPiece (16) bytes to spare.
 int32_t expand_staged(const uint8_t *in, int32_t length, uint8_t *out, int32_t max_length,
                       int32_t *produced) {
   int32_t n = 0, i = 0;
@@ -256,19 +308,19 @@ int32_t expand_staged(const uint8_t *in, int32_t length, uint8_t *out, int32_t m
   };
   while (i < length) {
     uint8_t b;
-    if (i + 8 <= length) {
-      uint64_t w;
-      memcpy(&w, in + i, sizeof w);
-      uint64_t high = w & kHighBits;
-      int32_t k = high == 0 ? 8 : first_byte(high);
-      memcpy(out + n, &w, sizeof w);
+    const int32_t rest = length - i;
+    const int32_t word = rest >= 16 ? 16 : rest >= 8 ? 8 : length >= 8 ? rest : 0;
+    if (word > 0) {
+      int32_t k = word == 16  ? literal_word16(in + i, out + n)
+                  : word == 8 ? literal_word8(in + i, out + n)
+                              : literal_tail(in + length - 8, rest, out + n);
       if (k > max_length - n) {
         n = max_length;
         return fail();
       }
       n += k;
       i += k;
-      if (k == 8) continue;
+      if (k == word) continue;
       b = in[i];
     } else {
       b = in[i];

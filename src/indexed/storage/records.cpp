@@ -301,6 +301,21 @@ bool try_reuse(DorvexFile *f, uint32_t stored, SegAddr *at, uint32_t *slot, bool
   return true;
 }
 
+// A version 5 record header, into a RecordHeader as it was constructed:
+// in line in read_record, which every record read of a walk goes through.
+inline void decode_v5_header(const DorvexFile *f, const uint8_t *bytes, RecordHeader *h) {
+  h->slot = load_be32(bytes);
+  h->stored = load_be32(bytes + 4);
+  h->deleted = (bytes[8] & kRecordDeleted) != 0;
+  h->set_aside = (bytes[8] & kRecordSetAside) != 0;
+  h->compressed = (bytes[8] & kRecordCompressed) != 0;
+  if (h->deleted || h->set_aside) {
+    h->next = SegAddr{static_cast<int32_t>(load_be32(bytes + 9)), load_be16(bytes + 13)};
+  } else if (f->duplicates) {
+    h->sequence = load_be32(bytes + 9);
+  }
+}
+
 // The fields of a record header from its bytes; the chain link of a
 // version 2, 3 or 4 deleted record is in its data area and not read here.
 // False for a version 2 mark byte that is none of the three.
@@ -316,16 +331,7 @@ bool decode_header(const DorvexFile *f, const uint8_t *bytes, RecordHeader *h) {
     return h->deleted || h->compressed || mark == kV2MarkPlain;
   }
   if (f->version >= 5) {
-    h->slot = load_be32(bytes);
-    h->stored = load_be32(bytes + 4);
-    h->deleted = (bytes[8] & kRecordDeleted) != 0;
-    h->set_aside = (bytes[8] & kRecordSetAside) != 0;
-    h->compressed = (bytes[8] & kRecordCompressed) != 0;
-    if (h->deleted || h->set_aside) {
-      h->next = SegAddr{static_cast<int32_t>(load_be32(bytes + 9)), load_be16(bytes + 13)};
-    } else if (f->duplicates) {
-      h->sequence = load_be32(bytes + 9);
-    }
+    decode_v5_header(f, bytes, h);
     return true;
   }
   h->slot = load_be16(bytes);
@@ -503,7 +509,10 @@ int64_t read_record(DorvexFile *f, SegAddr at, uint8_t *out, uint32_t *sequence)
   if (got < 0) return -1;
   RecordHeader h;
   const uint32_t header_size = static_cast<uint32_t>(record_header_size(f));
-  if (got > 0) decode_header(f, first, &h);
+  if (got > 0 && f->version >= 5)
+    decode_v5_header(f, first, &h);
+  else if (got > 0)
+    decode_header(f, first, &h);
   // A version 3 or 4 deleted record's link is in its data area: the usual
   // header read fetches it, with the errors it may meet.
   if (got == 0 || (h.deleted && f->version < 5)) {
@@ -535,6 +544,16 @@ int64_t read_record(DorvexFile *f, SegAddr at, uint8_t *out, uint32_t *sequence)
                                 static_cast<int32_t>(f->max_record));
   if (n < 0) return broken_record(kBrokenRecordLength);
   return n;
+}
+
+void record_view(const DorvexFile *f, SegAddr at, RecordView *view) {
+  *view = RecordView{};
+  view->segment = at.segment;
+  if (f->version < 4 || f->scramble || !keeps_writers_out(f) || at.segment >= f->data.count) return;
+  view->map = Bmapped_view(f->data.files[at.segment], &view->valid);
+  if (view->map == nullptr) return;
+  int64_t span = static_cast<int64_t>(record_header_size(f)) + f->max_record;
+  view->span = static_cast<int32_t>(std::min<int64_t>(span, 256));
 }
 
 bool delete_record(DorvexFile *f, SegAddr at) {

@@ -117,6 +117,38 @@ bool add_record(DorvexFile *f, const uint8_t *record, uint32_t length, uint32_t 
 // number (0 when the file keeps none).
 int64_t read_record(DorvexFile *f, SegAddr at, uint8_t *out, uint32_t *sequence);
 
+// Where the records of one data segment can be hinted to the processor
+// (prefetched) before they are read: the segment's mapping, which
+// read_record reads from on an open that keeps other writers out (and no
+// scrambling), the bytes of it that show the file, and how many bytes of a
+// record slot to hint (its header and the largest stored form, at most
+// 256). Only ever used for hints: the mapping may move when the file grows,
+// and a prefetch of an address no longer mapped does nothing, where a read
+// would fault.
+struct RecordView {
+  const uint8_t *map = nullptr;
+  int64_t valid = 0;
+  int32_t segment = -1;
+  int32_t span = 0;
+};
+
+// The view of the data segment of `at`, kept in *view (left empty where
+// the records are not read from a mapping).
+void record_view(const DorvexFile *f, SegAddr at, RecordView *view);
+
+// Hints the processor to load the record slot at `at`, when the view shows
+// it; nothing else. Reads nothing the caller sees and cannot fail.
+inline void hint_record(const RecordView &v, SegAddr at) {
+  const int64_t offset = static_cast<uint32_t>(at.offset);
+  if (v.span == 0 || at.segment != v.segment || offset + v.span > v.valid) return;
+  // Every cache line the slot's first `span` bytes touch: hinting only the
+  // line of the header was measured to gain nothing at all (bench/RESULTS.md,
+  // the key 0 walk, eighth round).
+  const uint8_t *p = v.map + offset;
+  for (int32_t k = 0; k < v.span; k += 64) __builtin_prefetch(p + k);
+  __builtin_prefetch(p + v.span - 1);
+}
+
 // Deletes the record at `at`: it becomes the head of the deleted chain,
 // slot 20 falls, slot 21 grows, slot 27 is reset.
 bool delete_record(DorvexFile *f, SegAddr at);

@@ -62,6 +62,13 @@ int32_t Bpread_ahead(int32_t file, void *buffer, int32_t length, int64_t offset)
 // or traced, when the mapping does not serve the read: Bpread_ahead then
 // does. The address stays valid until the next call on the cache.
 const uint8_t *Bpeek_ahead(int32_t file, int32_t length, int64_t offset, int32_t *got);
+// The start of the file's read mapping, where Bpeek_ahead serves reads
+// from it, with *valid set to how many of its bytes show the file; null
+// otherwise. For prefetch hints only: the mapping may move at the next
+// call on the cache, and a prefetch of an address that is no longer mapped
+// is harmless where a read is not. Neither counted nor traced (it reads
+// nothing and makes no system call).
+const uint8_t *Bmapped_view(int32_t file, int64_t *valid);
 // Writes the dirty blocks: bit 0 of `flags` includes files opened 0x600,
 // bit 1 skips the system sync. 1, or 0 when a write failed.
 int32_t Bsync(int32_t flags);
