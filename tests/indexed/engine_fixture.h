@@ -147,15 +147,4 @@ inline ::testing::AssertionResult same(const std::string &want, const std::strin
                                        << " got; the first difference at " << at;
 }
 
-// Bytes as "xx xx ...", for expected bytes written out.
-inline std::string hex(const std::string &bytes, size_t from, size_t count) {
-  static const char digits[] = "0123456789abcdef";
-  std::string out;
-  for (size_t i = from; i < from + count && i < bytes.size(); ++i) {
-    uint8_t b = static_cast<uint8_t>(bytes[i]);
-    out += {digits[b >> 4], digits[b & 15], ' '};
-  }
-  return out;
-}
-
 }  // namespace kel::test
