@@ -225,11 +225,8 @@ inline void add_engine_verbs(CallScript &script) {
   script.add("adds", [=](const Call &c) {
     std::string out = "slot";
     for (int64_t i = 0; i < c.num(1); ++i) {
-      SegAddr a{-1, 0};
-      const std::string &r = c.text(2);
-      if (!indexed::add_record(file(c), reinterpret_cast<const uint8_t *>(r.data()),
-                               static_cast<uint32_t>(r.size()), 0, &a))
-        return CallScript::result(0);
+      std::string added = add(file(c), c.text(2), 0);
+      if (added.rfind("at ", 0) != 0) return added;
       out += " " + std::to_string(indexed::hget(file(c), static_cast<indexed::Slot>(c.num(3))));
     }
     return out;
