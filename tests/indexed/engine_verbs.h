@@ -11,8 +11,10 @@
 //   slot H S [VALUE|back]   root H   node H root|free OFFSET WIDTH VALUE
 //   data H OFFSET SEGMENT BYTES   check H   level N (the interface level)
 //
-// The storage layer's own steps, on a file whose header the script holds
-// for an update ("header H update"); an address is OFFSET SEGMENT:
+// The storage layer's own steps on a file whose header the script holds
+// for an update ("header H update"; "finish H" writes it and lets it go),
+// records and segments written to grow a file, and a file's bytes; an
+// address is OFFSET SEGMENT:
 //
 //   add H RECORD [SEQUENCE]   adds H N RECORD SLOT   read_at H O S
 //   delete_at H O S   bulk H 1|0   allocate H [N]   node_fill H O S BYTE
