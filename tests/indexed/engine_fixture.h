@@ -28,6 +28,14 @@
 
 namespace kel::test {
 
+// A record of 1000 bytes for the file of small segments that tells its
+// number (8 digits and '#', then a letter).
+inline std::string segment_record(int i) {
+  std::string r(1000, static_cast<char>('a' + i % 26));
+  snprintf(&r[0], 10, "%08d#", i);
+  return r;
+}
+
 class EngineTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -107,12 +115,6 @@ class EngineTest : public ::testing::Test {
   // 1000 bytes stored as they are, growing by 20 nodes; open for update.
   DorvexFile *make_small_segments(const char *name = "g.dat") {
     return open_update(FileShape{5, "1,1,20,0,0", 1000, 1000, {{{{8, 0}}}}, false, 1}, name);
-  }
-  // A record of 1000 bytes for it that tells its number.
-  static std::string segment_record(int i) {
-    std::string r(1000, static_cast<char>('a' + i % 26));
-    snprintf(&r[0], 10, "%08d#", i);
-    return r;
   }
   static uint64_t slot(DorvexFile *f, indexed::Slot s) { return indexed::hget(f, s); }
   static indexed::SegAddr add(DorvexFile *f, const std::string &r, uint32_t sequence = 0) {

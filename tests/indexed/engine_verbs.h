@@ -269,14 +269,13 @@ inline void add_engine_verbs(CallScript &script) {
     indexed::header_release(file(c));
     return done(ok);
   });
-  // segment_records H FROM TO adds records of 1000 bytes that tell their
-  // number (8 digits and '#', then a letter); each reads back as written;
-  // where the last went.
+  // segment_records H FROM TO adds the records FROM to TO - 1 of 1000
+  // bytes that tell their number (segment_record); each reads back as
+  // written; where the last went.
   script.add("segment_records", [=](const Call &c) {
     std::string out;
     for (int64_t i = c.num(1); i < c.num(2); ++i) {
-      std::string r(1000, static_cast<char>('a' + i % 26));
-      snprintf(&r[0], 10, "%08d#", static_cast<int>(i));
+      std::string r = segment_record(static_cast<int>(i));
       if ((out = add(file(c), r, 0)).rfind("at ", 0) != 0 || out.find(',') != std::string::npos)
         return std::to_string(i) + ": " + out;
     }
