@@ -72,34 +72,22 @@ struct LogProbe {
 };
 
 // Refused rewrites, a record moved with its lock, the trace of a rewrite
-// in place and of a move (rows of a golden file). Inside a transaction
-// the log gets both images and the record stays locked; a refusal of the
-// log fails the rewrite.
+// in place and of a move; inside a transaction the log gets both images
+// and the record stays locked, and a refusal of the log fails the rewrite
+// ("log on|refuse|off", "logged": the record and the image before it):
+// rows of a golden file.
 TEST_F(AccessTest, RewritesRefusedMovedTracedAndLogged) {
-  auto rewrite = [](DorvexFile *f, const std::string &r) {
-    return v5_rewrite(f, r.data(), static_cast<uint32_t>(r.size()));
-  };
   CallScript script;
-  ASSERT_TRUE(script.run("indexed/rewrite_calls.txt"));
-  DorvexFile *f = script.file<DorvexFile>("f"), *g = script.file<DorvexFile>("g");
-  // The image the last row rewrote, which moved the record.
-  const std::string last = "BBBB7777zxcvbnmlkjhgfdsapoi" + std::string(33, 'y');
-
+  add_engine_verbs(script);
   static const indexed::IndexedLog log = {LogProbe::yes, nullptr, nullptr,
                                           LogProbe::log, nullptr, nullptr};
-  indexed::set_indexed_log(&log);
-  const std::string c = "BBBB7777" + std::string(12, 'c');
-  EXPECT_EQ(1, rewrite(f, c));
-  EXPECT_EQ(c, LogProbe::record);
-  EXPECT_EQ(last, LogProbe::before);
-  EXPECT_TRUE(fails(read(g, c, 0), E_REC_LOCKED));
-  LogProbe::refuse = true;
-  EXPECT_TRUE(fails(rewrite(f, c), E_LOG_REFUSED));
-  indexed::set_indexed_log(nullptr);
-  LogProbe::refuse = false;
-  ASSERT_TRUE(sound(f));
-  EXPECT_EQ(1, v5_close(g));
-  EXPECT_EQ(1, v5_close(f));
+  script.add("log", [](const Call &c) {
+    indexed::set_indexed_log(c.text(0) == "off" ? nullptr : &log);
+    LogProbe::refuse = c.text(0) == "refuse";
+    return std::string("done");
+  });
+  script.add("logged", [](const Call &) { return as_row({LogProbe::record, LogProbe::before}); });
+  EXPECT_TRUE(script.run("indexed/rewrite_calls.txt"));
 }
 
 // A bulk addition killed before its close, a duplicates log that cannot be

@@ -28,6 +28,14 @@
 
 namespace kel::test {
 
+// A record of 1000 bytes for the file of small segments that tells its
+// number (8 digits and '#', then a letter).
+inline std::string segment_record(int i) {
+  std::string r(1000, static_cast<char>('a' + i % 26));
+  snprintf(&r[0], 10, "%08d#", i);
+  return r;
+}
+
 class EngineTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -108,12 +116,6 @@ class EngineTest : public ::testing::Test {
   DorvexFile *make_small_segments(const char *name = "g.dat") {
     return open_update(FileShape{5, "1,1,20,0,0", 1000, 1000, {{{{8, 0}}}}, false, 1}, name);
   }
-  // A record of 1000 bytes for it that tells its number.
-  static std::string segment_record(int i) {
-    std::string r(1000, static_cast<char>('a' + i % 26));
-    snprintf(&r[0], 10, "%08d#", i);
-    return r;
-  }
   static uint64_t slot(DorvexFile *f, indexed::Slot s) { return indexed::hget(f, s); }
   static indexed::SegAddr add(DorvexFile *f, const std::string &r, uint32_t sequence = 0) {
     indexed::SegAddr at{-1, 0};
@@ -145,17 +147,6 @@ inline ::testing::AssertionResult same(const std::string &want, const std::strin
   while (at < want.size() && at < got.size() && want[at] == got[at]) ++at;
   return ::testing::AssertionFailure() << want.size() << " bytes wanted, " << got.size()
                                        << " got; the first difference at " << at;
-}
-
-// Bytes as "xx xx ...", for expected bytes written out.
-inline std::string hex(const std::string &bytes, size_t from, size_t count) {
-  static const char digits[] = "0123456789abcdef";
-  std::string out;
-  for (size_t i = from; i < from + count && i < bytes.size(); ++i) {
-    uint8_t b = static_cast<uint8_t>(bytes[i]);
-    out += {digits[b >> 4], digits[b & 15], ' '};
-  }
-  return out;
 }
 
 }  // namespace kel::test

@@ -10,10 +10,23 @@
 //   counted H FROM TO LENGTH   in_order H TO LENGTH   shutdown
 //   slot H S [VALUE|back]   root H   node H root|free OFFSET WIDTH VALUE
 //   data H OFFSET SEGMENT BYTES   check H   level N (the interface level)
+//
+// The storage layer's own steps on a file whose header the script holds
+// for an update ("header H update"; "finish H" writes it and lets it go),
+// records and segments written to grow a file, and a file's bytes; an
+// address is OFFSET SEGMENT:
+//
+//   add H RECORD [SEQUENCE]   adds H N RECORD SLOT   read_at H O S
+//   delete_at H O S   bulk H 1|0   allocate H [N]   node_fill H O S BYTE
+//   node_free H O S   index_bytes H DELTA   key_root H KEY O S HEIGHT
+//   finish H   segment_records H FROM TO   segments H   reverse H I
+//   random_records H N LENGTH   image NAME [FROM [TO]]
 #pragma once
 
 #include <map>
 #include <memory>
+#include <random>
+#include <string>
 #include <vector>
 
 #include "common/call_script.h"
@@ -174,6 +187,148 @@ inline void add_engine_verbs(CallScript &script) {
     const std::string &bytes = c.text(3);
     return done(indexed::data_write(file(c), at, reinterpret_cast<const uint8_t *>(bytes.data()),
                                     static_cast<uint32_t>(bytes.size())));
+  });
+
+  auto at = [](const Call &c, size_t i) {
+    return SegAddr{static_cast<int32_t>(c.num(i)), static_cast<uint16_t>(c.num(i + 1))};
+  };
+  auto where = [](SegAddr a) {
+    return "at " + std::to_string(a.offset) + "/" + std::to_string(a.segment);
+  };
+  // The record at an address, with its sequence number; "<code,secondary>"
+  // when the read fails.
+  auto read_at = [](DorvexFile *f, SegAddr a, uint32_t *sequence) {
+    std::string out(f->max_record, '\0');
+    int64_t n = indexed::read_record(f, a, reinterpret_cast<uint8_t *>(&out[0]), sequence);
+    if (n < 0)
+      return "<" + std::to_string(*fs_error_code()) + "," + std::to_string(*fs_error_secondary()) +
+             ">";
+    out.resize(static_cast<size_t>(n));
+    return out;
+  };
+  // add H RECORD [SEQUENCE]: where the record went, the sequence number it
+  // reads back with (when not 0), and what it reads back as when that is
+  // not the record.
+  auto add = [=](DorvexFile *f, const std::string &r, uint32_t given) {
+    SegAddr a{-1, 0};
+    if (!indexed::add_record(f, reinterpret_cast<const uint8_t *>(r.data()),
+                             static_cast<uint32_t>(r.size()), given, &a))
+      return CallScript::result(0);
+    uint32_t sequence = 0;
+    std::string back = read_at(f, a, &sequence);
+    return where(a) + (sequence ? ", sequence " + std::to_string(sequence) : "") +
+           (back == r ? "" : ", reads back " + as_record(back));
+  };
+  script.add("add", [=](const Call &c) {
+    return add(file(c), c.text(1), c.args.size() > 2 ? static_cast<uint32_t>(c.num(2)) : 0);
+  });
+  // adds H N RECORD SLOT: the record added N times, the header slot after
+  // each.
+  script.add("adds", [=](const Call &c) {
+    std::string out = "slot";
+    for (int64_t i = 0; i < c.num(1); ++i) {
+      std::string added = add(file(c), c.text(2), 0);
+      if (added.rfind("at ", 0) != 0) return added;
+      out += " " + std::to_string(indexed::hget(file(c), static_cast<indexed::Slot>(c.num(3))));
+    }
+    return out;
+  });
+  script.add("read_at",
+             [=](const Call &c) { return as_record(read_at(file(c), at(c, 1), nullptr)); });
+  script.add("delete_at",
+             [=](const Call &c) { return done(indexed::delete_record(file(c), at(c, 1))); });
+  script.add("bulk", [=](const Call &c) {
+    file(c)->bulk_running = c.num(1) != 0;
+    return std::string("done");
+  });
+  // allocate H [N]: N nodes (1), where the last one went.
+  script.add("allocate", [=](const Call &c) {
+    SegAddr a{-1, 0};
+    for (int64_t i = 0; i < (c.args.size() > 1 ? c.num(1) : 1); ++i)
+      if (!indexed::node_allocate(file(c), &a)) return CallScript::result(0);
+    return where(a);
+  });
+  script.add("node_fill", [=](const Call &c) {
+    std::vector<uint8_t> block(static_cast<size_t>(file(c)->node_size),
+                               static_cast<uint8_t>(c.num(3)));
+    return done(indexed::node_write(file(c), at(c, 1), block.data()));
+  });
+  script.add("node_free",
+             [=](const Call &c) { return done(indexed::node_free(file(c), at(c, 1))); });
+  script.add("index_bytes", [=](const Call &c) {
+    indexed::index_bytes_adjust(file(c), c.num(1));
+    return std::string("done");
+  });
+  script.add("key_root", [=](const Call &c) {
+    return done(indexed::set_key_root(file(c), static_cast<int>(c.num(1)), at(c, 2),
+                                      static_cast<uint8_t>(c.num(4))));
+  });
+  // finish H: the header written and let go, before the file's close.
+  script.add("finish", [=](const Call &c) {
+    bool ok = indexed::header_write(file(c));
+    indexed::header_release(file(c));
+    return done(ok);
+  });
+  // segment_records H FROM TO adds the records FROM to TO - 1 of 1000
+  // bytes that tell their number (segment_record); each reads back as
+  // written; where the last went.
+  script.add("segment_records", [=](const Call &c) {
+    std::string out;
+    for (int64_t i = c.num(1); i < c.num(2); ++i) {
+      std::string r = segment_record(static_cast<int>(i));
+      if ((out = add(file(c), r, 0)).rfind("at ", 0) != 0 || out.find(',') != std::string::npos)
+        return std::to_string(i) + ": " + out;
+    }
+    return out;
+  });
+  // The segments' names and sizes (information code -8), one a line.
+  script.add("segments", [=](const Call &c) {
+    char names[4 * 138 + 1] = {};
+    if (dorvex_info(file(c), -8, names) != 1) return CallScript::result(0);
+    std::string out = "segments";
+    for (int i = 0; i < 4; ++i)
+      out += "\n" + std::string(names + 138 * i) + " " + std::string(names + 138 * i + 128, 10);
+    return out;
+  });
+  script.add("reverse", [=](const Call &c) {
+    return std::to_string(file(c)->reverse[static_cast<size_t>(c.num(1))]);
+  });
+  // random_records H N LENGTH: N records of LENGTH bytes, the i-th of the
+  // letter 'A' + i % 26 with a random run of "AB0 " bytes from byte 1 to
+  // 14, so that keys share prefixes of every length; those written, then
+  // every third of them deleted again.
+  script.add("random_records", [=](const Call &c) {
+    std::mt19937 rng(17);
+    std::vector<std::string> written;
+    for (int64_t i = 0; i < c.num(1); ++i) {
+      std::string r(static_cast<size_t>(c.num(2)), static_cast<char>('A' + i % 26));
+      for (size_t k = 1 + rng() % 12; k < 15; ++k) r[k] = "AB0 "[rng() % 4];
+      if (v5_write(file(c), r.data(), static_cast<uint32_t>(r.size())) == 1) written.push_back(r);
+    }
+    size_t deleted = 0;
+    for (size_t i = 0; i < written.size(); i += 3, ++deleted)
+      if (v5_delete(file(c), written[i].data()) != 1) return CallScript::result(0);
+    return std::to_string(written.size()) + " written, " + std::to_string(deleted) + " deleted";
+  });
+  // image NAME [FROM [TO]]: the file's size, then its bytes FROM to TO as
+  // lines of 16 in hexadecimal behind their offset; lines of zeros left
+  // out.
+  script.add("image", [](const Call &c) {
+    if (!file_exists(c.text(0))) return std::string("missing");
+    std::string b = read_file(c.text(0));
+    std::string out = std::to_string(b.size()) + " bytes";
+    size_t to = c.args.size() > 2 ? static_cast<size_t>(c.num(2)) : b.size();
+    for (size_t line = c.args.size() > 1 ? static_cast<size_t>(c.num(1)) : 0;
+         line < std::min(to, b.size()); line += 16) {
+      if (b.find_first_not_of('\0', line) >= line + 16) continue;
+      char text[80];
+      int n = snprintf(text, sizeof text, "\n%06zx:", line);
+      for (size_t i = line; i < line + 16 && i < b.size(); ++i)
+        n += snprintf(text + n, sizeof text - static_cast<size_t>(n), " %02x",
+                      static_cast<uint8_t>(b[i]));
+      out += text;
+    }
+    return out;
   });
 }
 

@@ -8,6 +8,7 @@
 
 #include "common/call_script.h"
 #include "indexed/engine_fixture.h"
+#include "indexed/engine_verbs.h"
 
 namespace kel::test {
 namespace {
@@ -17,30 +18,17 @@ using indexed::SegAddr;
 constexpr int kData = indexed::kDataSegment;
 constexpr int kIndex = indexed::kIndexSegment;
 
-class SegmentsTest : public EngineTest {
- protected:
-  // Adds `count` records and `nodes` nodes in one update; the addresses
-  // go to addr_ and nodes_.
-  void fill(DorvexFile *f, int count, int nodes) {
-    for (int i = 0; i < count; ++i)
-      addr_.push_back(add(f, segment_record(static_cast<int>(addr_.size()))));
-    for (int i = 0; i < nodes; ++i) {
-      SegAddr at;
-      ASSERT_TRUE(indexed::node_allocate(f, &at)) << codes();
-      nodes_.push_back(at);
-    }
-  }
-  std::vector<SegAddr> addr_, nodes_;
-};
+using SegmentsTest = EngineTest;
 
 // Without memory for a new segment the addition fails and changes
 // nothing; a segment number above 65534 is a broken file (99).
 TEST_F(SegmentsTest, ANewSegmentWithoutMemoryOrBeyondTheLastNumber) {
   DorvexFile *f = make_small_segments();
   ASSERT_NE(nullptr, f);
-  fill(f, 80, 159);
-  std::string r = segment_record(80);
   SegAddr at;
+  for (int i = 0; i < 80; ++i) add(f, segment_record(i));
+  for (int i = 0; i < 159; ++i) ASSERT_TRUE(indexed::node_allocate(f, &at)) << codes();
+  std::string r = segment_record(80);
   auto counts = [&] {
     return std::to_string(f->data.count) + std::to_string(f->index.count) +
            std::to_string(file_exists("g.d01")) + std::to_string(file_exists("g.v01"));
@@ -78,17 +66,9 @@ TEST_F(SegmentsTest, ANewSegmentWithoutMemoryOrBeyondTheLastNumber) {
 // neither copied nor removed (rows of a golden file); a failing step stops
 // the walk and what was done stays done.
 TEST_F(SegmentsTest, LinksReplacedAndEverySegmentCopiedRenamedRemovedAndMadeAnew) {
-  write_file("victim", "precious");
-  for (const char *name : {"g.vix", "g.d01", "g.v01"}) ASSERT_EQ(0, symlink("victim", name));
-  DorvexFile *f = make_small_segments();
-  ASSERT_NE(nullptr, f);
-  fill(f, 100, 170);
-  finish(f);
   CallScript script;
-  // record H N: the record added N-th, read at its address.
-  script.add("record", [&](const Call &c) {
-    return as_record(read_at(script.file<DorvexFile>(c.text(0)), addr_.at(c.num(1))));
-  });
+  add_engine_verbs(script);
+  script.add("symlink", [](const Call &c) { return std::to_string(symlink(c.ptr(0), c.ptr(1))); });
   EXPECT_TRUE(script.run("indexed/segment_copies.txt"));
   // Names by suffix, formats, variables and translation: rows of another.
   script.add("segment", [](const Call &c) {
