@@ -14,8 +14,10 @@
 #include <string>
 #include <vector>
 
+#include "common/call_script.h"
 #include "common/fails.h"
 #include "common/golden.h"
+#include "common/row_script.h"
 #include "common/test_util.h"
 #include "indexed/check/tree_check.h"
 #include "indexed/format/node_format.h"
@@ -427,7 +429,8 @@ TEST(Tree, ASkippedOverlongEntryIsNotHandedOver) {
 // The structural check on a three-level tree of 40-byte keys (v5 entries
 // without duplicates: pointer 4, segment 2, L, P, suffix) beside a key
 // with duplicates: a sound store gives its records, nodes and bytes, and
-// each kind of damage its fault code.
+// each kind of damage its fault code and text (rows of
+// tree_damages.txt, whose steps name a node by its place in the tree).
 class TreeCheck : public ::testing::Test {
  protected:
   static constexpr int kEntry = 8;  // entry bytes before the suffix
@@ -454,27 +457,73 @@ class TreeCheck : public ::testing::Test {
       ASSERT_TRUE(h.add(1, value(i).substr(0, 6), static_cast<uint32_t>(i % 7),
                         SegAddr{-(2048 + 64 * i), 1}));
     ASSERT_EQ(3, h.store.key_desc(0).height);
-    root = h.store.root(0);
-    interior = pointer_at(h.store.block(root), 0);
-    leaf = pointer_at(h.store.block(interior), 0);
-    last_leaf = root;
-    for (int depth = 0; depth < 2; ++depth) {
-      Bytes &b = h.store.block(last_leaf);
-      last_leaf = pointer_at(b, last_entry(b));
-    }
+    SegAddr root = h.store.root(0), interior = pointer_at(h.store.block(root), 0), last = root;
+    for (int depth = 0; depth < 2; ++depth)
+      last = pointer_at(h.store.block(last), last_entry(h.store.block(last)));
+    named = {
+        {"root", root},
+        {"interior", interior},
+        {"leaf", pointer_at(h.store.block(interior), 0)},
+        {"second_leaf", pointer_at(h.store.block(interior), second_entry(h.store.block(interior)))},
+        {"last_leaf", last}};
     pristine = h.store;
   }
-  // Damages the pristine store and checks: the fault must be `code`.
-  void expect_fault(int32_t code, const std::function<void(MemNodeStore &)> &damage) {
-    h.store = pristine;
-    damage(h.store);
-    TreeCheckResult r;
-    EXPECT_FALSE(check_trees(&h.store, &r));
-    EXPECT_EQ(code, r.code) << r.text;
-    EXPECT_FALSE(r.text.empty());
+  // A row's steps change the store; "check" gives the fault found (or
+  // "sound") and puts the sound store back. A node's offsets are those of
+  // its block, header included.
+  test::Verbs verbs() {
+    auto node = [this](const test::Words &a) -> Bytes & {
+      return h.store.block(named.at(a.at(0)));
+    };
+    auto n = [](const test::Words &a, size_t i) { return test::number(a.at(i)); };
+    return {{"nodes",
+             [=, this](const test::Words &) {
+               std::string out = "the nodes";
+               for (const auto &[name, at] : named)
+                 out += "\n" + name + " at " + std::to_string(at.offset) + "/" +
+                        std::to_string(at.segment) + ", entries at 3, " +
+                        std::to_string(3 + second_entry(h.store.block(at))) + " .. " +
+                        std::to_string(3 + last_entry(h.store.block(at)));
+               return out;
+             }},
+            {"poke", test::act([=](const test::Words &a) {
+               Bytes &b = node(a);
+               store_be(test::be_field(b.data(), b.size(), n(a, 1), n(a, 2)),
+                        static_cast<int>(n(a, 2)), static_cast<uint64_t>(n(a, 3)));
+             })},
+            {"fill", test::act([=](const test::Words &a) {
+               std::fill(node(a).begin() + n(a, 1), node(a).begin() + n(a, 2),
+                         static_cast<uint8_t>(n(a, 3)));
+             })},
+            {"flip", test::act([=](const test::Words &a) {
+               node(a).at(static_cast<size_t>(n(a, 1))) ^= 1;
+             })},
+            {"bytes", test::act([=](const test::Words &a) {
+               std::copy(a.at(2).begin(), a.at(2).end(), node(a).begin() + n(a, 1));
+             })},
+            {"erase", test::act([=, this](const test::Words &a) {
+               h.store.blocks.erase(MemNodeStore::id(named.at(a.at(0))));
+             })},
+            {"fail_read", test::act([=, this](const test::Words &a) {
+               h.store.fail_read_nth = static_cast<int>(n(a, 0));
+             })},
+            // key K ROOT_OFFSET ROOT_SEGMENT HEIGHT: key K's root moved.
+            {"key", test::act([=, this](const test::Words &a) {
+               KeyDesc &kd = h.store.key(static_cast<int>(n(a, 0)));
+               kd.root_offset = static_cast<uint32_t>(n(a, 1));
+               kd.root_segment = static_cast<uint16_t>(n(a, 2));
+               kd.height = static_cast<uint8_t>(n(a, 3));
+             })},
+            {"check", [this](const test::Words &) {
+               TreeCheckResult r;
+               bool sound = check_trees(&h.store, &r);
+               h.store = pristine;
+               return sound ? std::string("sound")
+                            : "fault " + std::to_string(r.code) + ": " + r.text.c_str();
+             }}};
   }
   TreeHarness h{512, {key_desc(40, false), key_desc(6, true)}};
-  SegAddr root, interior, leaf, last_leaf;
+  std::map<std::string, SegAddr> named;
   MemNodeStore pristine{512, {}};
 };
 
@@ -485,56 +534,7 @@ TEST_F(TreeCheck, ASoundStoreAndEachDamage) {
   TreeCheckResult one;
   ASSERT_TRUE(check_key_tree(&h.store, 1, &one));
   EXPECT_EQ(40u, one.records.size());
-  expect_fault(kFaultNodeType, [&](MemNodeStore &s) { s.block(leaf)[0] = kFreeNode; });
-  expect_fault(kFaultUsed, [&](MemNodeStore &s) { store_be16(s.block(leaf).data() + 1, 510); });
-  expect_fault(kFaultTail, [&](MemNodeStore &s) { s.block(leaf)[511] = 0x55; });
-  expect_fault(kFaultEmptyNode, [&](MemNodeStore &s) {
-    std::fill(s.block(leaf).begin() + 1, s.block(leaf).end(), 0);
-  });
-  expect_fault(kBrokenLength, [&](MemNodeStore &s) { s.block(leaf)[3 + 6] = 0; });
-  expect_fault(9, [&](MemNodeStore &s) { s.blocks.erase(MemNodeStore::id(leaf)); });
-  expect_fault(kFaultRead, [&](MemNodeStore &s) { s.fail_read_nth = 2; });
-  // The first key of the second leaf made smaller than everything before.
-  expect_fault(kFaultOrder, [&](MemNodeStore &s) {
-    Bytes &b = s.block(pointer_at(s.block(interior), second_entry(s.block(interior))));
-    std::fill(b.begin() + 3 + kEntry + 1, b.begin() + 3 + kEntry + 7, '0');
-  });
-  // A parent key that still orders right but is not its child's last key.
-  expect_fault(kFaultSeparator, [&](MemNodeStore &s) { s.block(interior)[3 + kEntry + 40] ^= 1; });
-  // The last leaf without its high key, and a high key in another leaf.
-  expect_fault(kFaultHighKey, [&](MemNodeStore &s) {
-    Bytes &b = s.block(last_leaf);
-    b[static_cast<size_t>(3 + last_entry(b) + kEntry)] = 0;
-  });
-  expect_fault(kFaultHighKey, [&](MemNodeStore &s) {
-    Bytes &b = s.block(leaf);
-    int at = last_entry(b);
-    Bytes high = {0, 0, 0, 0, 0, 0, 2, 0, 0x7F};
-    std::copy(high.begin(), high.end(), b.begin() + 3 + at);
-    store_be16(b.data() + 1, static_cast<uint16_t>(at + 9));
-    std::fill(b.begin() + 3 + at + 9, b.end(), 0);
-  });
-  expect_fault(kFaultDepth, [&](MemNodeStore &s) { ++s.key(0).height; });
-  expect_fault(kFaultPointer, [&](MemNodeStore &s) {
-    store_be32(s.block(leaf).data() + 3 + second_entry(s.block(leaf)), 4096);
-  });
-  expect_fault(kFaultPointer, [&](MemNodeStore &s) {
-    Bytes &b = s.block(last_leaf);
-    store_be32(b.data() + 3 + last_entry(b), static_cast<uint32_t>(-512));
-  });
-  expect_fault(kFaultRoot, [&](MemNodeStore &s) { s.key(0).root_offset = 0; });
-  // Two entries leading to one node, and two trees sharing a root.
-  expect_fault(kFaultNodeTwice, [&](MemNodeStore &s) {
-    Bytes &b = s.block(interior);
-    store_be32(b.data() + 3 + second_entry(b), static_cast<uint32_t>(leaf.offset));
-    store_be16(b.data() + 3 + second_entry(b) + 4, leaf.segment);
-  });
-  expect_fault(kFaultNodeTwice, [&](MemNodeStore &s) {
-    s.key(1).root_offset = static_cast<uint32_t>(root.offset);
-    s.key(1).root_segment = root.segment;
-    s.key(1).height = 3;
-  });
-  expect_fault(kFaultKeyShape, [&](MemNodeStore &s) { s.block(leaf)[3 + kEntry] = 5; });
+  EXPECT_TRUE(test::run_rows("indexed/tree_damages.txt", verbs()));
 }
 
 int cmp(const std::string &a, const std::string &b) {
