@@ -369,12 +369,12 @@ class TreeRows : public ::testing::Test {
     vi_end_operation(&c);
     return out;
   }
-  // The node's entries searched for a key, wanting the one before it:
+  // The node's entries searched for a key (as runs), wanting the one before it:
   // the result, the entry stopped at and the one before, whether its full
   // key was rebuilt; then the interior-node memo's search, three times.
   std::string search(const test::Words &a) {
     const Bytes &b = node(a);
-    std::string key = TreeHarness::search_key(0, a.at(1)).substr(1), out;
+    std::string key = '\0' + test::from_runs(a, 1), out;
     for (int memo = 0; memo < 4; ++memo) {
       NodeSearch s;
       s.want_before = true;
@@ -385,7 +385,8 @@ class TreeRows : public ::testing::Test {
         search_entries(b.data() + 3, load_be16(b.data() + 1), entry_layout(5, false), u8(key),
                        static_cast<int>(key.size()), 0, &s);
       out += std::string(memo ? "; memo " : "") + kResults[s.result] + " at " +
-             std::to_string(3 + s.position) + " after " + std::to_string(3 + s.previous) +
+             std::to_string(3 + s.position) + " after " +
+             (s.previous < 0 ? "none" : std::to_string(3 + s.previous)) +
              (s.before_known ? ", before known" : "");
     }
     return out;
@@ -478,6 +479,29 @@ class TreeRows : public ::testing::Test {
            std::copy(a.at(5).begin(), a.at(5).end(), b.begin() + n(a, 1) + layout.overhead());
            return std::to_string(n(a, 1) + layout.overhead() + static_cast<int64_t>(a[5].size()));
          }},
+        // node NAME SIZE: an empty node beside the tree's.
+        {"node", test::act([this](const test::Words &a) {
+           SegAddr at{static_cast<int32_t>(1 << 24) + static_cast<int32_t>(named.size()) * 4096, 0};
+           h->store.block(named[a.at(0)] = at).assign(static_cast<size_t>(n(a, 1)), 0);
+         })},
+        // insert NAME AT|end ROOM|- VALUE...: the key's entry inserted at the
+        // entry boundary AT, into ROOM bytes of entries (-: all the node's;
+        // the value as runs, from_runs):
+        // the growth, the used length after, and the byte after the entries.
+        {"insert",
+         [this](const test::Words &a) {
+           Bytes &b = node(a);
+           int used = load_be16(b.data() + 1);
+           std::string key = '\0' + test::from_runs(a, 3);
+           int growth = insert_entry(
+               b.data() + 3, &used, static_cast<int>(a.at(2) != "-" ? n(a, 2) : b.size() - 3),
+               entry_layout(5, false), a[1] == "end" ? used : static_cast<int>(n(a, 1)) - 3,
+               u8(key), static_cast<int>(key.size()), 0, 0, 0, nullptr);
+           store_be16(b.data() + 1, static_cast<uint16_t>(used));
+           return (growth == kInsertNoRoom ? "no room" : std::to_string(growth)) + ", used " +
+                  std::to_string(used) + ", then " +
+                  std::to_string(b.at(static_cast<size_t>(3 + used)));
+         }},
         {"erase", test::act([this](const test::Words &a) {
            h->store.blocks.erase(MemNodeStore::id(named.at(a.at(0))));
          })},
@@ -535,26 +559,6 @@ int cmp(const std::string &a, const std::string &b) {
   return compare_keys(u8(a), static_cast<int>(a.size()), u8(b), static_cast<int>(b.size()));
 }
 
-// One node's entry area, version 5 entries without duplicates.
-struct Node {
-  EntryLayout layout = entry_layout(5, false);
-  int capacity;
-  std::vector<uint8_t> area;
-  int used = 0;
-  explicit Node(int node_size)
-      : capacity(node_size - kNodeHeaderSize), area(static_cast<size_t>(capacity), 0) {}
-  NodeSearch search(const std::string &k) const {
-    NodeSearch s;
-    search_entries(area.data(), used, layout, u8(k), static_cast<int>(k.size()), 0, &s);
-    return s;
-  }
-  // Inserts at the entry boundary `o`, or at the end; returns the growth.
-  int insert(const std::string &k, int o = -1, int32_t pointer = 0) {
-    return insert_entry(area.data(), &used, capacity, layout, o < 0 ? used : o, u8(k),
-                        static_cast<int>(k.size()), pointer, 0, 0, nullptr);
-  }
-};
-
 // Trailing spaces do not count; bytes compare unsigned; the high key is
 // above every real key.
 TEST(KeyCompare, SpacePaddingDecidesPrefixes) {
@@ -563,49 +567,6 @@ TEST(KeyCompare, SpacePaddingDecidesPrefixes) {
       {k("AB"), k("AB  "), 0},  {k("AB\x01"), k("AB"), -1}, {k("AB!"), k("AB"), 1},
       {k("AB"), k("AB !"), -1}, {k("\xff"), k("\x01"), 1},  {"\x7f", k("\xff\xff"), 1}};
   for (const auto &[a, b, sign] : rows) EXPECT_EQ(sign, (cmp(a, b) > 0) - (cmp(a, b) < 0)) << a;
-}
-
-// After two nodes are merged, the second node's first entry sits in the
-// middle, whole, though it shares bytes with the entry before it. A key
-// inserted between them that shares those bytes too makes it give up more
-// than the new entry takes: `used` shrinks, here by exactly one byte.
-TEST(NodeFormat, InsertBeforeAWholeSharerShrinksTheNode) {
-  Node node(512);
-  const std::string x = "\x02" + std::string(10, 'A'), z = x.substr(0, 10) + "C",
-                    w = x.substr(0, 10) + "B";
-  for (const std::string &k : {x, z}) {
-    Node single(512);
-    single.insert(k);
-    std::copy(single.area.begin(), single.area.begin() + single.used,
-              node.area.begin() + node.used);
-    node.used += single.used;
-  }
-  NodeSearch s = node.search(w);
-  ASSERT_EQ(SR_GREATER, s.result);
-  int used_before = node.used;
-  // w costs 8 + 11 - 10 bytes; z gives up the 10 bytes it shares with w.
-  EXPECT_EQ(-1, node.insert(w, s.position, -7));
-  EXPECT_EQ(used_before - 1, node.used);
-  EXPECT_EQ(0, node.area[static_cast<size_t>(node.used)]) << "the freed byte is zeroed";
-  // The keys decode in order, z (now 8 + 1 bytes) last.
-  EXPECT_EQ(s.position, node.search(w).position);
-  for (const std::string &k : {x, w, z}) EXPECT_EQ(SR_EXACT, node.search(k).result) << k;
-  EXPECT_EQ(node.used - 9, node.search(z).position);
-  node.capacity = node.used;
-  EXPECT_EQ(kInsertNoRoom, node.insert(x, 0)) << "a full node refuses what does not fit";
-  // Keys longer together than the search memo holds: searched again, it
-  // declines to remember the node, and the search decodes it as it is.
-  Node wide(1024);
-  auto long_key = [](int i) { return "\x01" + std::string(240, 'A') + std::to_string(100 + i); };
-  for (int i = 0; i < 20; ++i) wide.insert(long_key(i));
-  std::string k = long_key(17);
-  for (int again = 0; again < 2; ++again) {
-    NodeSearch m;
-    search_entries_memo(wide.area.data(), wide.used, wide.layout, 7, u8(k),
-                        static_cast<int>(k.size()), 0, &m);
-    EXPECT_EQ(SR_EXACT, m.result);
-    EXPECT_EQ(wide.search(k).position, m.position);
-  }
 }
 
 }  // namespace
