@@ -68,19 +68,19 @@ class MemNodeStore : public NodeStore {
   }
 
   bool read_node(SegAddr at, uint8_t *block) override {
-    if (trip(&fail_read_nth)) return fail(E_SYSERR, 0);
+    if (trip(&fail_nth[0])) return fail(E_SYSERR, 0);
     auto it = blocks.find(id(at));
     if (it == blocks.end()) return fail(E_BROKEN, 9);  // a short read
     memcpy(block, it->second.data(), static_cast<size_t>(node_size_));
     return true;
   }
   bool write_node(SegAddr at, const uint8_t *block) override {
-    if (trip(&fail_write_nth)) return fail(E_DISK_FULL, 0);
+    if (trip(&fail_nth[1])) return fail(E_DISK_FULL, 0);
     blocks[id(at)].assign(block, block + node_size_);
     return true;
   }
   bool allocate_node(SegAddr *at) override {
-    if (trip(&fail_alloc_nth)) return fail(E_DISK_FULL, 0);
+    if (trip(&fail_nth[2])) return fail(E_DISK_FULL, 0);
     if (!(free_head == kNullAddr)) {
       auto it = blocks.find(id(free_head));
       if (it == blocks.end()) return fail(E_BROKEN, 9);
@@ -96,7 +96,7 @@ class MemNodeStore : public NodeStore {
     return true;
   }
   bool free_node(SegAddr at) override {
-    if (trip(&fail_free_nth)) return fail(E_DISK_FULL, 0);
+    if (trip(&fail_nth[3])) return fail(E_DISK_FULL, 0);
     std::vector<uint8_t> &block = blocks[id(at)];
     block.resize(static_cast<size_t>(node_size_));
     block[0] = kFreeNode;
@@ -109,7 +109,7 @@ class MemNodeStore : public NodeStore {
   }
   void add_index_bytes(int64_t delta) override { index_bytes += delta; }
   bool set_key_root(int k, SegAddr root, uint8_t height) override {
-    if (trip(&fail_root_nth)) return fail(E_DISK_FULL, 0);
+    if (trip(&fail_nth[4])) return fail(E_DISK_FULL, 0);
     KeyDesc &kd = keys_[static_cast<size_t>(k)];
     kd.root_offset = static_cast<uint32_t>(root.offset);
     kd.root_segment = root.segment;
@@ -149,8 +149,7 @@ class MemNodeStore : public NodeStore {
   int64_t in_use = 0, free_count = 0, index_bytes = 0;
   uint32_t key_desc_version = 0;
   // The n-th call from now fails (1 = the next one); 0 never.
-  int fail_read_nth = 0, fail_write_nth = 0, fail_alloc_nth = 0, fail_free_nth = 0,
-      fail_root_nth = 0;
+  int fail_nth[5] = {};  // reads, writes, allocations, frees, root updates
 
  private:
   static bool trip(int *countdown) { return *countdown > 0 && --*countdown == 0; }
@@ -254,8 +253,6 @@ SegAddr record(int i, uint16_t segment = 0) {
 TEST(Tree, EachStoreCallFailingInTurnFailsTheOperationCleanly) {
   TreeHarness h(512, {key_desc(100, true)});
   *fs_error_code() = 0;  // the error block lives as long as the process: made before counting
-  int *counters[] = {&h.store.fail_read_nth, &h.store.fail_write_nth, &h.store.fail_alloc_nth,
-                     &h.store.fail_free_nth, &h.store.fail_root_nth};
   const int16_t codes[] = {E_SYSERR, E_DISK_FULL, E_DISK_FULL, E_DISK_FULL, E_DISK_FULL};
   int failures = 0;
   auto each_call_failing = [&](const std::function<bool()> &op) {
@@ -264,10 +261,10 @@ TEST(Tree, EachStoreCallFailingInTurnFailsTheOperationCleanly) {
         const MemNodeStore before = h.store;
         const std::vector<Model> models = h.models;
         int64_t live = alloc_live_blocks();
-        *counters[kind] = n;
+        h.store.fail_nth[kind] = n;
         bool ok = op();
-        bool tripped = *counters[kind] == 0;
-        *counters[kind] = 0;
+        bool tripped = h.store.fail_nth[kind] == 0;
+        h.store.fail_nth[kind] = 0;
         EXPECT_EQ(live, alloc_live_blocks()) << kind << " " << n;
         h.store = before;
         h.models = models;
@@ -513,7 +510,7 @@ class TreeRows : public ::testing::Test {
            h->store.blocks.erase(MemNodeStore::id(named.at(a.at(0))));
          })},
         {"fail_read", test::act([this](const test::Words &a) {
-           h->store.fail_read_nth = static_cast<int>(n(a, 0));
+           h->store.fail_nth[0] = static_cast<int>(n(a, 0));
          })},
         {"keep", test::act([this] { kept = std::make_unique<MemNodeStore>(h->store); })},
         {"same",
