@@ -325,8 +325,9 @@ class TreeRows : public ::testing::Test {
               : "failed " + std::to_string(*fs_error_code()) + "/" +
                     std::to_string(*fs_error_secondary());
   }
-  // The search of FROM for a key: vi_find_key's result and leaf, with the
-  // verified-read counters and the flags left after the operation.
+  // find K VALUE [verified [debug]]: vi_find_key's result and the leaf it
+  // stopped in, the verified-read counters, the error code, and whether
+  // the flags outlived the operation.
   std::string find(const test::Words &a) {
     TreeContext &c = h->ctx;
     c.verified = a.size() > 2;
@@ -366,9 +367,10 @@ class TreeRows : public ::testing::Test {
     vi_end_operation(&c);
     return out;
   }
-  // The node's entries searched for a key (as runs), wanting the one before it:
-  // the result, the entry stopped at and the one before, whether its full
-  // key was rebuilt; then the interior-node memo's search, three times.
+  // search NODE VALUE...: the node's entries searched for the key (the
+  // value as runs), wanting the one before it: the result, the entry
+  // stopped at and the one before, whether the full key before was
+  // rebuilt; then the interior-node memo's search, three times.
   std::string search(const test::Words &a) {
     const Bytes &b = node(a);
     std::string key = '\0' + test::from_runs(a, 1), out;
@@ -481,10 +483,10 @@ class TreeRows : public ::testing::Test {
            SegAddr at{static_cast<int32_t>(1 << 24) + static_cast<int32_t>(named.size()) * 4096, 0};
            h->store.block(named[a.at(0)] = at).assign(static_cast<size_t>(n(a, 1)), 0);
          })},
-        // insert NAME AT|end ROOM|- VALUE...: the key's entry inserted at the
-        // entry boundary AT, into ROOM bytes of entries (-: all the node's;
-        // the value as runs, from_runs):
-        // the growth, the used length after, and the byte after the entries.
+        // insert NAME AT|end ROOM|- VALUE...: the key's entry (the value as
+        // runs) inserted at the entry boundary AT into ROOM bytes of entries
+        // (-: all the node's): the growth, the used length after, and the
+        // byte after the entries.
         {"insert",
          [this](const test::Words &a) {
            Bytes &b = node(a);
@@ -546,9 +548,10 @@ class TreeRows : public ::testing::Test {
   std::map<std::string, SegAddr> named;
 };
 
-// Splits and combines with their trace lines, a root split after the root
-// was lowered, verified reads on trees changed under them, an overlong
-// entry skipped, and the structural check's faults.
+// Key comparison, nodes built entry by entry, splits and combines with
+// their trace lines, a root split after the root was lowered, verified
+// reads on trees changed under them, an overlong entry skipped, and the
+// structural check's faults.
 TEST_F(TreeRows, SplitsCombinesVerifiedReadsAndDamages) {
   test::StderrCapture said;
   size_t shown = 0;
