@@ -649,8 +649,10 @@ class AccessModel : public EngineTest, public ::testing::WithParamInterface<Case
     reopen();
   }
 
-  // Deletes every record: the trees become empty (null roots, height 0);
-  // then the file takes records again.
+  // Deletes every record: the trees become empty (null roots, height 0;
+  // the structural check holds the header's counts of nodes and index
+  // bytes in use to the trees, so they are 0 too); then the file takes
+  // records again.
   void drain() {
     std::vector<std::string> left;
     for (const auto &[id, r] : model_.records()) left.push_back(r);
@@ -664,8 +666,6 @@ class AccessModel : public EngineTest, public ::testing::WithParamInterface<Case
       EXPECT_EQ(0, f_->keys[k].height) << "key " << k;
       EXPECT_EQ(0u, f_->keys[k].root_offset) << "key " << k;
     }
-    EXPECT_EQ(0u, slot(f_, indexed::kNodesInUse));
-    EXPECT_EQ(0u, slot(f_, indexed::kIndexBytesInUse));
     EXPECT_TRUE(fails(v5_delete(f_, random_record().data()), E_NOT_FOUND));
     model_.unlock();
     for (int i = 0; i < 30; ++i) write_one();

@@ -1,21 +1,24 @@
-// Fixed cases of the node format and the B-trees beyond the model: key
-// comparison with space padding, an insertion that shrinks a node, the
-// trace lines of split and combine, verified reads on trees changed under
-// them, a root split after the root was lowered, an overlong entry
-// skipped, the search memo declining a node of long keys, every store call
-// and allocation of additions and removals failing in turn, and each
-// fault the structural check must find. (Node bytes:
-// images_test; entries, prefixes and searches at random: the access
-// model; damaged trees: the fuzz target of the engine.)
+// Fixed cases of the B-trees beyond the model: every store call and
+// allocation of additions and removals failing in turn; and as rows of
+// tree_rows.txt key comparison with space padding, an insertion that
+// shrinks a node, the search memo declining a node of long keys, the trace
+// lines of split and combine, a root split after the root was lowered,
+// verified reads on trees changed under them, an overlong entry skipped,
+// and each fault the structural check must find.
+// (Node bytes: images_test; entries, prefixes and searches at random: the
+// access model; damaged trees: the fuzz target of the engine.)
 #include <cstring>
 #include <functional>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "common/call_script.h"
 #include "common/fails.h"
 #include "common/golden.h"
+#include "common/row_script.h"
 #include "common/test_util.h"
 #include "indexed/check/tree_check.h"
 #include "indexed/format/node_format.h"
@@ -65,19 +68,19 @@ class MemNodeStore : public NodeStore {
   }
 
   bool read_node(SegAddr at, uint8_t *block) override {
-    if (trip(&fail_read_nth)) return fail(E_SYSERR, 0);
+    if (trip(&fail_nth[0])) return fail(E_SYSERR, 0);
     auto it = blocks.find(id(at));
     if (it == blocks.end()) return fail(E_BROKEN, 9);  // a short read
     memcpy(block, it->second.data(), static_cast<size_t>(node_size_));
     return true;
   }
   bool write_node(SegAddr at, const uint8_t *block) override {
-    if (trip(&fail_write_nth)) return fail(E_DISK_FULL, 0);
+    if (trip(&fail_nth[1])) return fail(E_DISK_FULL, 0);
     blocks[id(at)].assign(block, block + node_size_);
     return true;
   }
   bool allocate_node(SegAddr *at) override {
-    if (trip(&fail_alloc_nth)) return fail(E_DISK_FULL, 0);
+    if (trip(&fail_nth[2])) return fail(E_DISK_FULL, 0);
     if (!(free_head == kNullAddr)) {
       auto it = blocks.find(id(free_head));
       if (it == blocks.end()) return fail(E_BROKEN, 9);
@@ -93,7 +96,7 @@ class MemNodeStore : public NodeStore {
     return true;
   }
   bool free_node(SegAddr at) override {
-    if (trip(&fail_free_nth)) return fail(E_DISK_FULL, 0);
+    if (trip(&fail_nth[3])) return fail(E_DISK_FULL, 0);
     std::vector<uint8_t> &block = blocks[id(at)];
     block.resize(static_cast<size_t>(node_size_));
     block[0] = kFreeNode;
@@ -106,7 +109,7 @@ class MemNodeStore : public NodeStore {
   }
   void add_index_bytes(int64_t delta) override { index_bytes += delta; }
   bool set_key_root(int k, SegAddr root, uint8_t height) override {
-    if (trip(&fail_root_nth)) return fail(E_DISK_FULL, 0);
+    if (trip(&fail_nth[4])) return fail(E_DISK_FULL, 0);
     KeyDesc &kd = keys_[static_cast<size_t>(k)];
     kd.root_offset = static_cast<uint32_t>(root.offset);
     kd.root_segment = root.segment;
@@ -146,8 +149,7 @@ class MemNodeStore : public NodeStore {
   int64_t in_use = 0, free_count = 0, index_bytes = 0;
   uint32_t key_desc_version = 0;
   // The n-th call from now fails (1 = the next one); 0 never.
-  int fail_read_nth = 0, fail_write_nth = 0, fail_alloc_nth = 0, fail_free_nth = 0,
-      fail_root_nth = 0;
+  int fail_nth[5] = {};  // reads, writes, allocations, frees, root updates
 
  private:
   static bool trip(int *countdown) { return *countdown > 0 && --*countdown == 0; }
@@ -239,97 +241,6 @@ SegAddr record(int i, uint16_t segment = 0) {
   return SegAddr{-(4096 + 32 * i), segment};
 }
 
-std::string letters(char c) {
-  return std::string(100, c);
-}
-// A tree of 100-byte keys "A..." to "D..." in one root leaf; the fifth key
-// splits it.
-void four_keys(TreeHarness &h) {
-  for (int i = 0; i < 4; ++i)
-    ASSERT_TRUE(h.add(0, letters(static_cast<char>('A' + i)), 0, record(i)));
-}
-
-// The fifth key splits the root leaf; removing it again leaves B with the
-// high key alone: it merges into its left neighbour A, the root is left
-// with one child and the tree shrinks; the merged node takes the old
-// root's place from the free-node list (the trace lines: a golden file).
-// A deletion that lowered the root may re-key an entry of the new root and
-// split it in the same operation: the new root then takes the free level
-// above instead of shifting the search path down, and the store ends as
-// the plain split left it. Verified reads on that tree retry when it was
-// changed under them.
-TEST(Tree, SplitCombineARootSplitAfterLoweringAndVerifiedReads) {
-  TreeHarness h(512, {key_desc(100, false)});
-  TreeHarness lowered(512, {key_desc(100, false)});
-  four_keys(h);
-  four_keys(lowered);
-  set_trace_bits(kTraceTree);
-  test::StderrCapture trace;
-  ASSERT_TRUE(h.add(0, letters('E'), 0, record(4)));
-  const std::string split = h.store.image();
-  ASSERT_TRUE(h.sub(0, letters('E'), 0));
-  set_trace_bits(0);
-  EXPECT_TRUE(test::matches_golden(
-      "indexed/tree_split_combine.txt",
-      test::replace_all(trace.text(), test::pointer_text(h.ctx.node.buf), "<node buffer>")));
-  ASSERT_TRUE(h.verify());
-  EXPECT_EQ(1, h.store.key_desc(0).height);
-  EXPECT_EQ(1024u, h.store.key_desc(0).root_offset);
-
-  TreeContext &c = lowered.ctx;
-  std::string sk = TreeHarness::search_key(0, letters('E'));
-  NodePosition pos;
-  ASSERT_EQ(SR_GREATER, vi_find_key(&c, u8(sk), 0, &pos));
-  SegAddr old_root = c.path[0];
-  c.path[0] = kNoNode;
-  c.path[1] = old_root;
-  c.root_depth = 1;
-  pos.depth = 1;
-  FullKey k;
-  k.length = 101;
-  memcpy(k.bytes, sk.data() + 1, 101);
-  ASSERT_TRUE(vi_node_insert(&c, k, 0, record(4), &pos));
-  EXPECT_EQ(0, c.root_depth);
-  EXPECT_EQ(0, c.depth_shift);
-  EXPECT_EQ(1, pos.depth);
-  EXPECT_EQ(lowered.store.root(0), c.path[0]);
-  EXPECT_EQ(pos.node, c.path[1]);
-  vi_end_operation(&c);
-  EXPECT_EQ(split, lowered.store.image());
-  // Verified reads on it. The root split made A (four keys) and B (one
-  // key and the high key) under a two-entry root.
-  const SegAddr root = lowered.store.root(0), a{root.offset - 1024, 0};
-  std::string key_a = TreeHarness::search_key(0, letters('A'));
-  // A leaf that was freed under the reader: counted, SR_ERROR, no error.
-  Bytes saved = lowered.store.block(a);
-  lowered.store.block(a)[0] = kFreeNode;
-  c.verified = true;
-  c.debug_output = true;
-  *fs_error_code() = 0;
-  test::StderrCapture freed;
-  EXPECT_EQ(SR_ERROR, vi_find_key(&c, u8(key_a), 0, &pos));
-  EXPECT_EQ(">>AR DBG f->node.buf[0] != B_NODE\n", freed.text());
-  EXPECT_EQ(1, c.counters.non_bnode_blocks);
-  EXPECT_EQ(0, *fs_error_code());
-  vi_end_operation(&c);
-  lowered.store.block(a) = saved;
-  // The root's key for A below A's first key: a vi_find_key mismatch.
-  Bytes &root_block = lowered.store.block(root);
-  std::fill(root_block.begin() + 3 + 8 + 1, root_block.begin() + 3 + 8 + 101, '0');
-  std::string key_0 = TreeHarness::search_key(0, letters('0'));
-  c.verified = true;  // the flags last for one operation
-  test::StderrCapture quiet;
-  EXPECT_EQ(SR_ERROR, vi_find_key(&c, u8(key_0), 0, &pos));
-  EXPECT_EQ("", quiet.text());
-  EXPECT_EQ(1, c.counters.find_key_mismatches);
-  vi_end_operation(&c);
-  EXPECT_FALSE(c.verified);
-  // A reader that does not verify goes down anyway.
-  EXPECT_EQ(SR_GREATER, vi_find_key(&c, u8(key_0), 0, &pos));
-  EXPECT_EQ(a, pos.node);
-  vi_end_operation(&c);
-}
-
 // Each call the store gets in an addition or a removal fails in turn
 // (reads with E_SYSERR, writes, allocations, frees and root updates with
 // E_DISK_FULL), as the tree grows to three levels and shrinks to nothing:
@@ -342,8 +253,6 @@ TEST(Tree, SplitCombineARootSplitAfterLoweringAndVerifiedReads) {
 TEST(Tree, EachStoreCallFailingInTurnFailsTheOperationCleanly) {
   TreeHarness h(512, {key_desc(100, true)});
   *fs_error_code() = 0;  // the error block lives as long as the process: made before counting
-  int *counters[] = {&h.store.fail_read_nth, &h.store.fail_write_nth, &h.store.fail_alloc_nth,
-                     &h.store.fail_free_nth, &h.store.fail_root_nth};
   const int16_t codes[] = {E_SYSERR, E_DISK_FULL, E_DISK_FULL, E_DISK_FULL, E_DISK_FULL};
   int failures = 0;
   auto each_call_failing = [&](const std::function<bool()> &op) {
@@ -352,10 +261,10 @@ TEST(Tree, EachStoreCallFailingInTurnFailsTheOperationCleanly) {
         const MemNodeStore before = h.store;
         const std::vector<Model> models = h.models;
         int64_t live = alloc_live_blocks();
-        *counters[kind] = n;
+        h.store.fail_nth[kind] = n;
         bool ok = op();
-        bool tripped = *counters[kind] == 0;
-        *counters[kind] = 0;
+        bool tripped = h.store.fail_nth[kind] == 0;
+        h.store.fail_nth[kind] = 0;
         EXPECT_EQ(live, alloc_live_blocks()) << kind << " " << n;
         h.store = before;
         h.models = models;
@@ -383,235 +292,274 @@ TEST(Tree, EachStoreCallFailingInTurnFailsTheOperationCleanly) {
   EXPECT_GT(failures, 500);
 }
 
-// A leaf whose second entry borrows all 251 bytes of the first key and
-// adds one: a full key longer than any. A search for a key above it skips
-// it without a comparison and stops at the high key; the key before that
-// point is not handed over, and the insertion that rebuilds it finds the
-// damage (secondary code 21).
-TEST(Tree, ASkippedOverlongEntryIsNotHandedOver) {
-  TreeHarness h(2048, {key_desc(250, false)});
-  ASSERT_TRUE(h.add(0, std::string(250, 'A'), 0, SegAddr{-4096, 0}));
-  std::vector<uint8_t> &block = h.store.block(h.store.root(0));
-  EntryLayout layout = entry_layout(5, false);
-  uint8_t *area = block.data() + kNodeHeaderSize;
-  std::string first = std::string(1, '\0') + std::string(250, 'A');
-  encode_entry_head(area, layout, -4096, 0, 0, 252, 0);
-  memcpy(area + layout.overhead(), first.data(), first.size());
-  int at = layout.overhead() + 251;
-  encode_entry_head(area + at, layout, -8192, 0, 0, 2, 251);
-  area[at + layout.overhead()] = 'B';
-  at += layout.overhead() + 1;
-  encode_entry_head(area + at, layout, 0, 0, 0, 2, 0);
-  area[at + layout.overhead()] = static_cast<uint8_t>(kHighKeyByte);
-  at += layout.overhead() + 1;
-  store_be16(block.data() + 1, static_cast<uint16_t>(at));
-  std::string key = std::string(1, '\0') + std::string(250, 'C');
-  NodeSearch s;
-  s.want_before = true;
-  search_entries(area, at, layout, u8(key), static_cast<int>(key.size()), 0, &s);
-  EXPECT_EQ(SR_GREATER, s.result);
-  EXPECT_EQ(layout.overhead() + 251, s.previous);
-  EXPECT_FALSE(s.before_known);
-  for (int again = 0; again < 3; ++again) {  // the memo does not decode it
-    NodeSearch m;
-    m.want_before = true;
-    search_entries_memo(area, at, layout, 99, u8(key), static_cast<int>(key.size()), 0, &m);
-    EXPECT_EQ(SR_GREATER, m.result);
-    EXPECT_EQ(s.previous, m.previous);
-    EXPECT_FALSE(m.before_known);
-  }
-  EXPECT_TRUE(
-      test::fails(h.add(0, std::string(250, 'C'), 0, SegAddr{-12288, 0}), E_BROKEN, kBrokenLength));
-}
-
-// The structural check on a three-level tree of 40-byte keys (v5 entries
-// without duplicates: pointer 4, segment 2, L, P, suffix) beside a key
-// with duplicates: a sound store gives its records, nodes and bytes, and
-// each kind of damage its fault code.
-class TreeCheck : public ::testing::Test {
+// Rows of tree_rows.txt on the in-memory store. "tree SIZE LENGTH..."
+// makes an empty store of one key per length (a trailing d: duplicates);
+// values are words (A~100: 100 A's), a record an offset and a segment.
+// Nodes are named by their place ("name N": key 0's root; "name N FROM AT":
+// the child the entry at AT of node FROM leads to) and changed byte by
+// byte at offsets in the block, header included; "keep" keeps the store
+// as it is, and "check" gives the structural check's fault (or what a
+// sound store holds) and puts the kept store back. What the operations
+// write on the error output (trace lines, the verified reads' ">>AR DBG"
+// lines) follows each row.
+class TreeRows : public ::testing::Test {
  protected:
-  static constexpr int kEntry = 8;  // entry bytes before the suffix
-  static std::string value(int i) {
-    std::string s = std::to_string(100000 + i * 3);
-    while (s.size() < 40) s += static_cast<char>('a' + (i * 7 + static_cast<int>(s.size())) % 26);
-    return s;
+  static constexpr const char *kResults[] = {"error",   "empty", "past end",
+                                             "greater", "equal", "exact"};
+  static std::string where(SegAddr a) {
+    return std::to_string(a.offset) + "/" + std::to_string(a.segment);
   }
-  static SegAddr pointer_at(const Bytes &block, int offset) {
-    return SegAddr{static_cast<int32_t>(load_be32(block.data() + 3 + offset)),
-                   load_be16(block.data() + 3 + offset + 4)};
+  // Entry offsets of a node of v5 entries without duplicates (pointer 4,
+  // segment 2, L, P, L - 1 suffix bytes), header included.
+  static std::vector<int> entries(const Bytes &b) {
+    std::vector<int> out;
+    for (int at = 3; at < 3 + load_be16(b.data() + 1) && b[static_cast<size_t>(at + 6)] > 0;
+         at += 8 + b[static_cast<size_t>(at + 6)] - 1)
+      out.push_back(at);
+    return out;
   }
-  static int second_entry(const Bytes &b) { return kEntry + b[3 + 6] - 1; }
-  static int last_entry(const Bytes &b) {
-    int used = load_be16(b.data() + 1), at = 0, last = 0;
-    for (; at < used; at += kEntry + b[static_cast<size_t>(3 + at + 6)] - 1) last = at;
-    return last;
+  Bytes &node(const test::Words &a) { return h->store.block(named.at(a.at(0))); }
+  static int64_t n(const test::Words &a, size_t i) { return test::number(a.at(i)); }
+  std::string outcome(bool ok) {
+    return ok ? "1"
+              : "failed " + std::to_string(*fs_error_code()) + "/" +
+                    std::to_string(*fs_error_secondary());
   }
-  void SetUp() override {
+  // find K VALUE [verified [debug]]: vi_find_key's result and the leaf it
+  // stopped in, the verified-read counters, the error code, and whether
+  // the flags outlived the operation.
+  std::string find(const test::Words &a) {
+    TreeContext &c = h->ctx;
+    c.verified = a.size() > 2;
+    c.debug_output = a.size() > 3;
     *fs_error_code() = 0;
-    for (int i = 0; i < 300; ++i)
-      ASSERT_TRUE(h.add(0, value((i * 37) % 300), 0, SegAddr{-(2048 + 64 * i), 2}));
-    for (int i = 0; i < 40; ++i)
-      ASSERT_TRUE(h.add(1, value(i).substr(0, 6), static_cast<uint32_t>(i % 7),
-                        SegAddr{-(2048 + 64 * i), 1}));
-    ASSERT_EQ(3, h.store.key_desc(0).height);
-    root = h.store.root(0);
-    interior = pointer_at(h.store.block(root), 0);
-    leaf = pointer_at(h.store.block(interior), 0);
-    last_leaf = root;
-    for (int depth = 0; depth < 2; ++depth) {
-      Bytes &b = h.store.block(last_leaf);
-      last_leaf = pointer_at(b, last_entry(b));
+    NodePosition pos;
+    int r =
+        vi_find_key(&c, u8(TreeHarness::search_key(static_cast<int>(n(a, 0)), a.at(1))), 0, &pos);
+    std::string out = std::string(kResults[r]) + " at " + where(pos.node) + ", mismatches " +
+                      std::to_string(c.counters.find_key_mismatches) + ", other blocks " +
+                      std::to_string(c.counters.non_bnode_blocks) + ", error " +
+                      std::to_string(*fs_error_code());
+    vi_end_operation(&c);
+    return out + (c.verified ? ", still verified" : "");
+  }
+  // A deletion that lowered the root re-keys an entry of the new root and
+  // splits it in the same operation: the search path as it leaves it (the
+  // old root one level down, nothing above it), then the insertion of the
+  // key. The new root takes the free level above instead of shifting the
+  // path down.
+  std::string lowered_insert(const test::Words &a) {
+    TreeContext &c = h->ctx;
+    std::string sk = TreeHarness::search_key(0, a.at(0));
+    NodePosition pos;
+    if (vi_find_key(&c, u8(sk), 0, &pos) != SR_GREATER) return "not greater";
+    c.path[1] = c.path[0];
+    c.path[0] = kNoNode;
+    c.root_depth = pos.depth = 1;
+    FullKey k;
+    k.length = static_cast<uint8_t>(sk.size() - 1);
+    memcpy(k.bytes, sk.data() + 1, sk.size() - 1);
+    bool ok = vi_node_insert(&c, k, 0, SegAddr{static_cast<int32_t>(n(a, 1)), 0}, &pos);
+    std::string out = outcome(ok) + ": root depth " + std::to_string(c.root_depth) + ", shift " +
+                      std::to_string(c.depth_shift) + ", leaf depth " + std::to_string(pos.depth) +
+                      (c.path[0] == h->store.root(0) ? ", the root first" : ", another first") +
+                      (c.path[1] == pos.node ? ", the leaf second" : ", another second");
+    vi_end_operation(&c);
+    return out;
+  }
+  // search NODE VALUE...: the node's entries searched for the key (the
+  // value as runs), wanting the one before it: the result, the entry
+  // stopped at and the one before, whether the full key before was
+  // rebuilt; then the interior-node memo's search, three times.
+  std::string search(const test::Words &a) {
+    const Bytes &b = node(a);
+    std::string key = '\0' + test::from_runs(a, 1), out;
+    for (int memo = 0; memo < 4; ++memo) {
+      NodeSearch s;
+      s.want_before = true;
+      if (memo)
+        search_entries_memo(b.data() + 3, load_be16(b.data() + 1), entry_layout(5, false), 99,
+                            u8(key), static_cast<int>(key.size()), 0, &s);
+      else
+        search_entries(b.data() + 3, load_be16(b.data() + 1), entry_layout(5, false), u8(key),
+                       static_cast<int>(key.size()), 0, &s);
+      out += std::string(memo ? "; memo " : "") + kResults[s.result] + " at " +
+             std::to_string(3 + s.position) + " after " +
+             (s.previous < 0 ? "none" : std::to_string(3 + s.previous)) +
+             (s.before_known ? ", before known" : "");
     }
-    pristine = h.store;
+    return out;
   }
-  // Damages the pristine store and checks: the fault must be `code`.
-  void expect_fault(int32_t code, const std::function<void(MemNodeStore &)> &damage) {
-    h.store = pristine;
-    damage(h.store);
-    TreeCheckResult r;
-    EXPECT_FALSE(check_trees(&h.store, &r));
-    EXPECT_EQ(code, r.code) << r.text;
-    EXPECT_FALSE(r.text.empty());
+
+  test::Verbs verbs() {
+    return {
+        {"tree", test::act([this](const test::Words &a) {
+           std::vector<KeyDesc> keys;
+           for (size_t i = 1; i < a.size(); ++i)
+             keys.push_back(key_desc(static_cast<int>(n(a, i)), a[i].back() == 'd'));
+           h.reset();
+           kept.reset();
+           h = std::make_unique<TreeHarness>(static_cast<int>(n(a, 0)), keys);
+           *fs_error_code() = 0;
+         })},
+        {"add",
+         [this](const test::Words &a) {
+           return outcome(h->add(static_cast<int>(n(a, 0)), a.at(1), static_cast<uint32_t>(n(a, 2)),
+                                 SegAddr{static_cast<int32_t>(n(a, 3)),
+                                         static_cast<uint16_t>(a.size() > 4 ? n(a, 4) : 0)}));
+         }},
+        {"sub",
+         [this](const test::Words &a) {
+           return outcome(
+               h->sub(static_cast<int>(n(a, 0)), a.at(1), static_cast<uint32_t>(n(a, 2))));
+         }},
+        // A three-level tree of 300 40-byte keys and 40 6-byte duplicates.
+        {"sample",
+         [this](const test::Words &) {
+           auto value = [](int i) {
+             std::string s = std::to_string(100000 + i * 3);
+             while (s.size() < 40)
+               s += static_cast<char>('a' + (i * 7 + static_cast<int>(s.size())) % 26);
+             return s;
+           };
+           bool ok = true;
+           for (int i = 0; i < 300; ++i)
+             ok = ok && h->add(0, value((i * 37) % 300), 0, SegAddr{-(2048 + 64 * i), 2});
+           for (int i = 0; i < 40; ++i)
+             ok = ok && h->add(1, value(i).substr(0, 6), static_cast<uint32_t>(i % 7),
+                               SegAddr{-(2048 + 64 * i), 1});
+           return outcome(ok);
+         }},
+        // key K: its root and height; key K OFFSET SEGMENT HEIGHT sets them.
+        {"key",
+         [this](const test::Words &a) {
+           KeyDesc &kd = h->store.key(static_cast<int>(n(a, 0)));
+           if (a.size() > 1) {
+             kd.root_offset = static_cast<uint32_t>(n(a, 1));
+             kd.root_segment = static_cast<uint16_t>(n(a, 2));
+             kd.height = static_cast<uint8_t>(n(a, 3));
+           }
+           return "root " + where(h->store.root(static_cast<int>(n(a, 0)))) + " height " +
+                  std::to_string(kd.height);
+         }},
+        {"name",
+         [this](const test::Words &a) {
+           SegAddr at = h->store.root(0);
+           if (a.size() > 1) {
+             const Bytes &from = h->store.block(named.at(a[1]));
+             at = SegAddr{static_cast<int32_t>(load_be32(&from.at(static_cast<size_t>(n(a, 2))))),
+                          load_be16(&from.at(static_cast<size_t>(n(a, 2) + 4)))};
+           }
+           std::string out = where(named[a.at(0)] = at) + ", entries at";
+           for (int e : entries(h->store.block(at))) out += " " + std::to_string(e);
+           return out;
+         }},
+        {"poke", test::act([this](const test::Words &a) {
+           Bytes &b = node(a);
+           store_be(test::be_field(b.data(), b.size(), n(a, 1), n(a, 2)), static_cast<int>(n(a, 2)),
+                    static_cast<uint64_t>(n(a, 3)));
+         })},
+        {"fill", test::act([this](const test::Words &a) {
+           std::fill(node(a).begin() + n(a, 1), node(a).begin() + n(a, 2),
+                     static_cast<uint8_t>(n(a, 3)));
+         })},
+        {"flip", test::act([this](const test::Words &a) {
+           node(a).at(static_cast<size_t>(n(a, 1))) ^= 1;
+         })},
+        // entry NODE AT POINTER L P SUFFIX: an entry head and its suffix;
+        // where the next entry begins.
+        {"entry",
+         [this](const test::Words &a) {
+           Bytes &b = node(a);
+           EntryLayout layout = entry_layout(5, false);
+           encode_entry_head(&b.at(static_cast<size_t>(n(a, 1))), layout,
+                             static_cast<int32_t>(n(a, 2)), 0, 0, static_cast<uint8_t>(n(a, 3)),
+                             static_cast<uint8_t>(n(a, 4)));
+           std::copy(a.at(5).begin(), a.at(5).end(), b.begin() + n(a, 1) + layout.overhead());
+           return std::to_string(n(a, 1) + layout.overhead() + static_cast<int64_t>(a[5].size()));
+         }},
+        // node NAME SIZE: an empty node beside the tree's.
+        {"node", test::act([this](const test::Words &a) {
+           SegAddr at{static_cast<int32_t>(1 << 24) + static_cast<int32_t>(named.size()) * 4096, 0};
+           h->store.block(named[a.at(0)] = at).assign(static_cast<size_t>(n(a, 1)), 0);
+         })},
+        // insert NAME AT|end ROOM|- VALUE...: the key's entry (the value as
+        // runs) inserted at the entry boundary AT into ROOM bytes of entries
+        // (-: all the node's): the growth, the used length after, and the
+        // byte after the entries.
+        {"insert",
+         [this](const test::Words &a) {
+           Bytes &b = node(a);
+           int used = load_be16(b.data() + 1);
+           std::string key = '\0' + test::from_runs(a, 3);
+           int growth = insert_entry(
+               b.data() + 3, &used, static_cast<int>(a.at(2) != "-" ? n(a, 2) : b.size() - 3),
+               entry_layout(5, false), a[1] == "end" ? used : static_cast<int>(n(a, 1)) - 3,
+               u8(key), static_cast<int>(key.size()), 0, 0, 0, nullptr);
+           store_be16(b.data() + 1, static_cast<uint16_t>(used));
+           return (growth == kInsertNoRoom ? "no room" : std::to_string(growth)) + ", used " +
+                  std::to_string(used) + ", then " +
+                  std::to_string(b.at(static_cast<size_t>(3 + used)));
+         }},
+        // compare A B: how full key A orders against B (-1, 0, 1).
+        {"compare",
+         [](const test::Words &a) {
+           int c = compare_keys(u8(a.at(0)), static_cast<int>(a[0].size()), u8(a.at(1)),
+                                static_cast<int>(a[1].size()));
+           return std::to_string((c > 0) - (c < 0));
+         }},
+        {"erase", test::act([this](const test::Words &a) {
+           h->store.blocks.erase(MemNodeStore::id(named.at(a.at(0))));
+         })},
+        {"fail_read", test::act([this](const test::Words &a) {
+           h->store.fail_nth[0] = static_cast<int>(n(a, 0));
+         })},
+        {"keep", test::act([this] { kept = std::make_unique<MemNodeStore>(h->store); })},
+        {"same",
+         [this](const test::Words &) {
+           return std::string(kept && kept->image() == h->store.image() ? "same" : "differs");
+         }},
+        // check [K]: every tree, or key K's alone.
+        {"check",
+         [this](const test::Words &a) {
+           TreeCheckResult r;
+           bool sound = a.empty() ? check_trees(&h->store, &r)
+                                  : check_key_tree(&h->store, static_cast<int>(n(a, 0)), &r);
+           if (kept) h->store = *kept;
+           return sound ? "sound, " + std::to_string(r.records.size()) + " records in " +
+                              std::to_string(r.nodes.size()) + " nodes"
+                        : "fault " + std::to_string(r.code) + ": " + r.text.c_str();
+         }},
+        {"verify",
+         [this](const test::Words &) {
+           ::testing::AssertionResult r = h->verify();
+           return r ? std::string("as the model") : std::string(r.message());
+         }},
+        {"trace", test::act([](const test::Words &a) {
+           set_trace_bits(a.at(0) == "on" ? uint32_t{kTraceTree} : 0u);
+         })},
+        {"find", [this](const test::Words &a) { return find(a); }},
+        {"lowered_insert", [this](const test::Words &a) { return lowered_insert(a); }},
+        {"search", [this](const test::Words &a) { return search(a); }}};
   }
-  TreeHarness h{512, {key_desc(40, false), key_desc(6, true)}};
-  SegAddr root, interior, leaf, last_leaf;
-  MemNodeStore pristine{512, {}};
+
+  std::unique_ptr<TreeHarness> h;
+  std::unique_ptr<MemNodeStore> kept;
+  std::map<std::string, SegAddr> named;
 };
 
-// A sound store gives the model's records, its nodes and bytes, also for
-// one key alone; each damage its fault code.
-TEST_F(TreeCheck, ASoundStoreAndEachDamage) {
-  ASSERT_TRUE(h.verify());
-  TreeCheckResult one;
-  ASSERT_TRUE(check_key_tree(&h.store, 1, &one));
-  EXPECT_EQ(40u, one.records.size());
-  expect_fault(kFaultNodeType, [&](MemNodeStore &s) { s.block(leaf)[0] = kFreeNode; });
-  expect_fault(kFaultUsed, [&](MemNodeStore &s) { store_be16(s.block(leaf).data() + 1, 510); });
-  expect_fault(kFaultTail, [&](MemNodeStore &s) { s.block(leaf)[511] = 0x55; });
-  expect_fault(kFaultEmptyNode, [&](MemNodeStore &s) {
-    std::fill(s.block(leaf).begin() + 1, s.block(leaf).end(), 0);
-  });
-  expect_fault(kBrokenLength, [&](MemNodeStore &s) { s.block(leaf)[3 + 6] = 0; });
-  expect_fault(9, [&](MemNodeStore &s) { s.blocks.erase(MemNodeStore::id(leaf)); });
-  expect_fault(kFaultRead, [&](MemNodeStore &s) { s.fail_read_nth = 2; });
-  // The first key of the second leaf made smaller than everything before.
-  expect_fault(kFaultOrder, [&](MemNodeStore &s) {
-    Bytes &b = s.block(pointer_at(s.block(interior), second_entry(s.block(interior))));
-    std::fill(b.begin() + 3 + kEntry + 1, b.begin() + 3 + kEntry + 7, '0');
-  });
-  // A parent key that still orders right but is not its child's last key.
-  expect_fault(kFaultSeparator, [&](MemNodeStore &s) { s.block(interior)[3 + kEntry + 40] ^= 1; });
-  // The last leaf without its high key, and a high key in another leaf.
-  expect_fault(kFaultHighKey, [&](MemNodeStore &s) {
-    Bytes &b = s.block(last_leaf);
-    b[static_cast<size_t>(3 + last_entry(b) + kEntry)] = 0;
-  });
-  expect_fault(kFaultHighKey, [&](MemNodeStore &s) {
-    Bytes &b = s.block(leaf);
-    int at = last_entry(b);
-    Bytes high = {0, 0, 0, 0, 0, 0, 2, 0, 0x7F};
-    std::copy(high.begin(), high.end(), b.begin() + 3 + at);
-    store_be16(b.data() + 1, static_cast<uint16_t>(at + 9));
-    std::fill(b.begin() + 3 + at + 9, b.end(), 0);
-  });
-  expect_fault(kFaultDepth, [&](MemNodeStore &s) { ++s.key(0).height; });
-  expect_fault(kFaultPointer, [&](MemNodeStore &s) {
-    store_be32(s.block(leaf).data() + 3 + second_entry(s.block(leaf)), 4096);
-  });
-  expect_fault(kFaultPointer, [&](MemNodeStore &s) {
-    Bytes &b = s.block(last_leaf);
-    store_be32(b.data() + 3 + last_entry(b), static_cast<uint32_t>(-512));
-  });
-  expect_fault(kFaultRoot, [&](MemNodeStore &s) { s.key(0).root_offset = 0; });
-  // Two entries leading to one node, and two trees sharing a root.
-  expect_fault(kFaultNodeTwice, [&](MemNodeStore &s) {
-    Bytes &b = s.block(interior);
-    store_be32(b.data() + 3 + second_entry(b), static_cast<uint32_t>(leaf.offset));
-    store_be16(b.data() + 3 + second_entry(b) + 4, leaf.segment);
-  });
-  expect_fault(kFaultNodeTwice, [&](MemNodeStore &s) {
-    s.key(1).root_offset = static_cast<uint32_t>(root.offset);
-    s.key(1).root_segment = root.segment;
-    s.key(1).height = 3;
-  });
-  expect_fault(kFaultKeyShape, [&](MemNodeStore &s) { s.block(leaf)[3 + kEntry] = 5; });
-}
-
-int cmp(const std::string &a, const std::string &b) {
-  return compare_keys(u8(a), static_cast<int>(a.size()), u8(b), static_cast<int>(b.size()));
-}
-
-// One node's entry area, version 5 entries without duplicates.
-struct Node {
-  EntryLayout layout = entry_layout(5, false);
-  int capacity;
-  std::vector<uint8_t> area;
-  int used = 0;
-  explicit Node(int node_size)
-      : capacity(node_size - kNodeHeaderSize), area(static_cast<size_t>(capacity), 0) {}
-  NodeSearch search(const std::string &k) const {
-    NodeSearch s;
-    search_entries(area.data(), used, layout, u8(k), static_cast<int>(k.size()), 0, &s);
-    return s;
-  }
-  // Inserts at the entry boundary `o`, or at the end; returns the growth.
-  int insert(const std::string &k, int o = -1, int32_t pointer = 0) {
-    return insert_entry(area.data(), &used, capacity, layout, o < 0 ? used : o, u8(k),
-                        static_cast<int>(k.size()), pointer, 0, 0, nullptr);
-  }
-};
-
-// Trailing spaces do not count; bytes compare unsigned; the high key is
-// above every real key.
-TEST(KeyCompare, SpacePaddingDecidesPrefixes) {
-  auto k = [](const char *s) { return "\x01" + std::string(s); };
-  const std::tuple<std::string, std::string, int> rows[] = {
-      {k("AB"), k("AB  "), 0},  {k("AB\x01"), k("AB"), -1}, {k("AB!"), k("AB"), 1},
-      {k("AB"), k("AB !"), -1}, {k("\xff"), k("\x01"), 1},  {"\x7f", k("\xff\xff"), 1}};
-  for (const auto &[a, b, sign] : rows) EXPECT_EQ(sign, (cmp(a, b) > 0) - (cmp(a, b) < 0)) << a;
-}
-
-// After two nodes are merged, the second node's first entry sits in the
-// middle, whole, though it shares bytes with the entry before it. A key
-// inserted between them that shares those bytes too makes it give up more
-// than the new entry takes: `used` shrinks, here by exactly one byte.
-TEST(NodeFormat, InsertBeforeAWholeSharerShrinksTheNode) {
-  Node node(512);
-  const std::string x = "\x02" + std::string(10, 'A'), z = x.substr(0, 10) + "C",
-                    w = x.substr(0, 10) + "B";
-  for (const std::string &k : {x, z}) {
-    Node single(512);
-    single.insert(k);
-    std::copy(single.area.begin(), single.area.begin() + single.used,
-              node.area.begin() + node.used);
-    node.used += single.used;
-  }
-  NodeSearch s = node.search(w);
-  ASSERT_EQ(SR_GREATER, s.result);
-  int used_before = node.used;
-  // w costs 8 + 11 - 10 bytes; z gives up the 10 bytes it shares with w.
-  EXPECT_EQ(-1, node.insert(w, s.position, -7));
-  EXPECT_EQ(used_before - 1, node.used);
-  EXPECT_EQ(0, node.area[static_cast<size_t>(node.used)]) << "the freed byte is zeroed";
-  // The keys decode in order, z (now 8 + 1 bytes) last.
-  EXPECT_EQ(s.position, node.search(w).position);
-  for (const std::string &k : {x, w, z}) EXPECT_EQ(SR_EXACT, node.search(k).result) << k;
-  EXPECT_EQ(node.used - 9, node.search(z).position);
-  node.capacity = node.used;
-  EXPECT_EQ(kInsertNoRoom, node.insert(x, 0)) << "a full node refuses what does not fit";
-  // Keys longer together than the search memo holds: searched again, it
-  // declines to remember the node, and the search decodes it as it is.
-  Node wide(1024);
-  auto long_key = [](int i) { return "\x01" + std::string(240, 'A') + std::to_string(100 + i); };
-  for (int i = 0; i < 20; ++i) wide.insert(long_key(i));
-  std::string k = long_key(17);
-  for (int again = 0; again < 2; ++again) {
-    NodeSearch m;
-    search_entries_memo(wide.area.data(), wide.used, wide.layout, 7, u8(k),
-                        static_cast<int>(k.size()), 0, &m);
-    EXPECT_EQ(SR_EXACT, m.result);
-    EXPECT_EQ(wide.search(k).position, m.position);
-  }
+// Key comparison, nodes built entry by entry, splits and combines with
+// their trace lines, a root split after the root was lowered, verified
+// reads on trees changed under them, an overlong entry skipped, and the
+// structural check's faults.
+TEST_F(TreeRows, SplitsCombinesVerifiedReadsAndDamages) {
+  test::StderrCapture said;
+  size_t shown = 0;
+  EXPECT_TRUE(test::run_rows("indexed/tree_rows.txt", verbs(), [&] {
+    std::string text = said.text(), out = text.substr(shown);
+    shown = text.size();
+    return h ? test::replace_all(out, test::pointer_text(h->ctx.node.buf), "<node buffer>") : out;
+  }));
 }
 
 }  // namespace
