@@ -44,6 +44,14 @@ static_assert(kHintAhead <= kPrefetchSlots);
 // prefetch slots (hint_record), in the view of their data segment taken
 // afresh: at every fill of the slots from a leaf.
 void hint_ahead(DorvexFile *f);
+// Where the walk's hints run past the end of its leaf: the records of the
+// first kHintAhead entries of the next leaf (ReadState::next_leaf, whose
+// block was hinted when the walk entered its leaf), decoded from the index
+// as the mapping shows it, so that the first records of the next leaf are
+// on their way before the walk gets there; once per leaf. Nothing where
+// the index is not mapped; a block that does not decode as a leaf's
+// entries stops the hints (it is the read's to report).
+void hint_next_leaf(DorvexFile *f);
 
 // Makes (key, dup) of `leaf` the current position (state 3, snapshot of
 // the header version); the prefetch slots are emptied.
