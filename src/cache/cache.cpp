@@ -338,6 +338,15 @@ extern "C" const uint8_t *Bmapped_view(int32_t file, int64_t *valid) {
   return mapped_view(s.info[file], valid);
 }
 
+extern "C" const uint8_t *Bmapped_at(int32_t file, int64_t offset, int32_t length) {
+  CacheState &s = state();
+  if (!s.ready || file < 0 || file >= s.files) return nullptr;
+  const FileInfo &i = s.info[file];
+  if (i.map == nullptr || offset < 0 || length <= 0 || offset + length > i.map_valid)
+    return nullptr;
+  return i.map + offset;
+}
+
 extern "C" int32_t Bpwrite(int32_t file, const void *buffer, int32_t length, int64_t offset) {
   return transfer(kBpwrite, file, const_cast<void *>(buffer), length, offset);
 }

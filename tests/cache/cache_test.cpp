@@ -132,6 +132,14 @@ class CacheTest : public ::testing::Test {
            int64_t n = Bpread_ahead(fn(a, 0), out.data(), fn(a, 2), number(a.at(1)));
            return std::to_string(n) + ": " + as_runs(out.substr(0, n < 0 ? 0 : n));
          }},
+        // F OFFSET LENGTH: the bytes Bmapped_at shows, or "none".
+        {"mapped",
+         [fn](const Words &a) {
+           const uint8_t *p = Bmapped_at(fn(a, 0), number(a.at(1)), fn(a, 2));
+           return p ? as_runs(std::string(reinterpret_cast<const char *>(p),
+                                          static_cast<size_t>(fn(a, 2))))
+                    : std::string("none");
+         }},
         // F FROM TO STEP LENGTH: reads through Bpread_ahead while they end
         // before TO, each compared with the file's bytes on disk.
         {"walk",

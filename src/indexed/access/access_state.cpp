@@ -18,6 +18,9 @@ bool FileNodeStore::read_node(SegAddr at, uint8_t *block) {
 bool FileNodeStore::write_node(SegAddr at, const uint8_t *block) {
   return kel::indexed::node_write(f_, at, block);
 }
+void FileNodeStore::hint_node(SegAddr at) {
+  kel::indexed::node_hint(f_, at);
+}
 bool FileNodeStore::allocate_node(SegAddr *at) {
   return kel::indexed::node_allocate(f_, at);
 }

@@ -36,6 +36,7 @@ class FileNodeStore final : public NodeStore {
   const KeyDesc &key_desc(int key) const override { return f_->keys[key]; }
   bool read_node(SegAddr at, uint8_t *block) override;
   bool write_node(SegAddr at, const uint8_t *block) override;
+  void hint_node(SegAddr at) override;
   bool allocate_node(SegAddr *at) override;
   bool free_node(SegAddr at) override;
   void add_index_bytes(int64_t delta) override;
@@ -100,6 +101,11 @@ struct ReadState {
   // Where the walk hints the records ahead of it (hint_ahead), taken
   // again at every leaf.
   RecordView view;
+  // The leaf after the walk's leaf when the search that found the walk's
+  // leaf knew it (TreeContext::next_leaf): its first records are hinted
+  // once the hints reach the walk's leaf end (hint_next_leaf); kNoNode:
+  // none, or hinted already. Emptied with the slots.
+  SegAddr next_leaf = kNoNode;
   // The last record read under a lock and its primary key (the raw bytes
   // of key 0's parts, concatenated); the null address: none.
   SegAddr last_record = kNullAddr;

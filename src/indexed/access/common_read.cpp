@@ -12,6 +12,8 @@
 #include "osfile/files.h"
 #include "storage/header.h"
 #include "storage/records.h"
+#include "storage/storage.h"
+#include "support/be.h"
 #include "support/fail.h"
 
 namespace kel::indexed {
@@ -139,6 +141,7 @@ void clear_prefetch(ReadState &r) {
   r.walk_next = r.walk_count = 0;
   r.walk_to_leaf_end = false;
   r.walk_depth = 0;
+  r.next_leaf = kNoNode;
 }
 
 void hint_ahead(DorvexFile *f) {
@@ -149,6 +152,27 @@ void hint_ahead(DorvexFile *f) {
     if (!record_of_pointer(r.prefetch[i], &at)) return;
     if (at.segment != r.view.segment) record_view(f, at, &r.view);
     hint_record(r.view, at);
+  }
+}
+
+void hint_next_leaf(DorvexFile *f) {
+  ReadState &r = *f->read;
+  const SegAddr leaf = r.next_leaf;
+  r.next_leaf = kNoNode;
+  const uint8_t *block = node_mapped(f, leaf);
+  if (block == nullptr || block[0] != kTreeNode) return;
+  const int used = load_be16(block + 1);
+  if (used > f->node_size - kNodeHeaderSize) return;
+  const EntryLayout layout = entry_layout(f->version, f->keys[r.key_of_reference].duplicates != 0);
+  int at = 0;
+  for (int i = 0; i < kHintAhead && at < used; ++i) {
+    Entry e;
+    if (!decode_entry(block + kNodeHeaderSize, used, at, layout, &e, nullptr)) return;
+    SegAddr record;
+    if (!record_of_pointer(SegAddr{e.pointer, e.segment}, &record)) return;
+    if (record.segment != r.view.segment) record_view(f, record, &r.view);
+    hint_record(r.view, record);
+    at += e.size;
   }
 }
 

@@ -35,15 +35,25 @@ void clear_prefetch(ReadState &r);
 // every step the one kHintAhead on. A record of a file filled in random
 // order lies at a random place of the data segment, and each read missed
 // the processor's caches one after the other; hinted ahead, the misses
-// overlap. The walk of 1,000,000 records took about 40 % less processor
-// time at every distance tried from 4 to 24 (bench/RESULTS.md, eighth
-// round). Within the slots, so that a step finds its record there.
-constexpr int kHintAhead = 8;
+// overlap. Ten, the whole of the slots: at 1,000,000 records it took
+// about 12 % less processor time than eight, and 16 or 24 (hinted from
+// the walk's rest of the leaf) no less than ten, for more instructions
+// (bench/RESULTS.md, tenth round). Within the slots, so that a step finds
+// its record there.
+constexpr int kHintAhead = 10;
 static_assert(kHintAhead <= kPrefetchSlots);
 // Hints the processor to load the records of the first kHintAhead
 // prefetch slots (hint_record), in the view of their data segment taken
 // afresh: at every fill of the slots from a leaf.
 void hint_ahead(DorvexFile *f);
+// Where the walk's hints run past the end of its leaf: the records of the
+// first kHintAhead entries of the next leaf (ReadState::next_leaf, whose
+// block was hinted when the walk entered its leaf), decoded from the index
+// as the mapping shows it, so that the first records of the next leaf are
+// on their way before the walk gets there; once per leaf. Nothing where
+// the index is not mapped; a block that does not decode as a leaf's
+// entries stops the hints (it is the read's to report).
+void hint_next_leaf(DorvexFile *f);
 
 // Makes (key, dup) of `leaf` the current position (state 3, snapshot of
 // the header version); the prefetch slots are emptied.

@@ -77,7 +77,10 @@ int64_t fast_next(Operation &op, DorvexFile *f, uint8_t *record) {
   // record of another segment goes unhinted): one turn of hint_ahead's
   // loop, in line (the call cost 70 instructions a step).
   SegAddr ahead;
-  if (record_of_pointer(r.prefetch[kHintAhead - 1], &ahead)) hint_record(r.view, ahead);
+  if (record_of_pointer(r.prefetch[kHintAhead - 1], &ahead))
+    hint_record(r.view, ahead);
+  else if (!(r.next_leaf == kNoNode))
+    hint_next_leaf(f);
   copy_search_key(r.current_key, rebuilt);
   r.current_dup = dup;
   r.position = kOnEntry;
@@ -141,6 +144,7 @@ int search_next(DorvexFile *f, NodePosition *pos, bool *descended) {
   bool past_leaf = r.walk_to_leaf_end && r.prefetch[0] == kNullAddr && !r.pending;
   int walk_depth = r.walk_depth;
   clear_prefetch(r);
+  t->next_leaf = kNoNode;
   *descended = true;
   bool trusted =
       !(r.leaf == kNoNode) && r.snapshot == static_cast<uint32_t>(hget(f, kHeaderVersion));
@@ -197,6 +201,7 @@ int64_t next_attempt(Operation &op, DorvexFile *f, uint8_t *record, bool last_tr
     if (length >= 0 && descended && r.walk_to_leaf_end && pos.depth < kMaxDepth) {
       memcpy(r.walk_path, t->path, sizeof(SegAddr) * static_cast<size_t>(pos.depth + 1));
       r.walk_depth = pos.depth;
+      r.next_leaf = t->next_leaf;
     }
     if (length < 0 && r.retry && !last_try) {
       r.position = kOnEntry;

@@ -72,6 +72,7 @@
 #include <cstdint>
 
 #include "storage/dorvex_file.h"
+#include "support/prefetch.h"
 
 namespace kel::indexed {
 
@@ -145,8 +146,8 @@ inline void hint_record(const RecordView &v, SegAddr at) {
   // line of the header was measured to gain nothing at all (bench/RESULTS.md,
   // the key 0 walk, eighth round).
   const uint8_t *p = v.map + offset;
-  for (int32_t k = 0; k < v.span; k += 64) __builtin_prefetch(p + k);
-  __builtin_prefetch(p + v.span - 1);
+  for (int32_t k = 0; k < v.span; k += 64) prefetch_line(p + k);
+  prefetch_line(p + v.span - 1);
 }
 
 // Deletes the record at `at`: it becomes the head of the deleted chain,

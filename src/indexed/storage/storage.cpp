@@ -7,6 +7,7 @@
 #include "storage/segments.h"
 #include "support/be.h"
 #include "support/fail.h"
+#include "support/prefetch.h"
 
 namespace kel::indexed {
 
@@ -67,6 +68,21 @@ bool take_free_head(DorvexFile *f, SegAddr head, SegAddr *at) {
 bool node_read(DorvexFile *f, SegAddr at, uint8_t *block) {
   int32_t file = node_file(f, at);
   return file >= 0 && read_at(file, block, static_cast<uint32_t>(at.offset), f->node_size);
+}
+
+const uint8_t *node_mapped(const DorvexFile *f, SegAddr at) {
+  int32_t file = -1;
+  if (f->version < 4)
+    file = at.segment == 0 ? f->data0 : -1;
+  else if (at.segment < f->index.count)
+    file = f->index.files[at.segment];
+  return file < 0 ? nullptr : Bmapped_at(file, static_cast<uint32_t>(at.offset), f->node_size);
+}
+
+void node_hint(const DorvexFile *f, SegAddr at) {
+  const uint8_t *node = node_mapped(f, at);
+  if (node == nullptr) return;
+  for (int k = 0; k < f->node_size; k += 64) prefetch_line(node + k);
 }
 
 bool node_write(DorvexFile *f, SegAddr at, const uint8_t *block) {

@@ -25,6 +25,13 @@ namespace kel::indexed {
 // have is E_BROKEN 68.
 bool node_read(DorvexFile *f, SegAddr at, uint8_t *block);
 bool node_write(DorvexFile *f, SegAddr at, const uint8_t *block);
+// The node at `at` as the file's read mapping shows it (Bmapped_at: for
+// hints only, the address valid until the next call on the cache), or
+// null; never an error: a pointer a hint cannot follow is the read's to
+// report.
+const uint8_t *node_mapped(const DorvexFile *f, SegAddr at);
+// Hints the processor to load the node at `at` where node_mapped shows it.
+void node_hint(const DorvexFile *f, SegAddr at);
 
 // A node for a tree: the head of the free-node list when there is one
 // (its type byte must be 3, else E_BROKEN 12; the free count falls), else

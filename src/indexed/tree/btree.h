@@ -71,6 +71,9 @@ class NodeStore {
   virtual bool read_node(SegAddr at, uint8_t *block) = 0;
   // Writes the node-size bytes of `block` at `at`.
   virtual bool write_node(SegAddr at, const uint8_t *block) = 0;
+  // A hint that the node at `at` will be read soon (a walk's next leaf):
+  // the store may start loading it. Nothing by default; never an error.
+  virtual void hint_node(SegAddr at) { (void)at; }
   // Takes a node: the head of the free-node list (its type byte must be 3,
   // else E_BROKEN 12) or a new node at the end of the index, growing the
   // index into a new segment when needed; counts it in use. Nothing is
@@ -168,6 +171,10 @@ struct TreeContext {
   SegAddr path[kMaxDepth];
   int root_depth = 0;
   bool equal_seen = false;  // a search met an entry with an equal key
+  // The leaf after the one the last vi_find_key_below went down to (the
+  // next child of that leaf's parent), hinted to the store there; kNoNode
+  // when that search did not know it.
+  SegAddr next_leaf = kNoNode;
   // Set by the reading side for the current operation (cleared when it
   // ends, so that writers never run in verified mode).
   bool verified = false;      // verified unlocked-read mode

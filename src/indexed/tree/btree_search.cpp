@@ -143,6 +143,26 @@ int descend_from(TreeContext *f, const uint8_t *search_key, uint32_t dup, SegAdd
   }
 }
 
+// A walk that leaves its leaf searches the leaf's parent (its image is in
+// the context) and goes down to the entry's child, the walk's next leaf.
+// The child after that one is the leaf the walk will need once it has
+// gone through the next: it lies anywhere in the index, and reading it
+// only then waits for memory, so the store is told of it now (on a mapped
+// index a processor hint: no read, no count, no system call). A pointer
+// that is not a child's (the parent's last entry, a damaged node) is not
+// hinted. The child is kept in the context (next_leaf) for the walk,
+// which looks into it before it gets there (reading.h).
+void hint_next_child(TreeContext *f, int offset) {
+  Entry e;
+  if (!decode_entry(f->node.entries(), f->node.used, offset, f->layout, &e, nullptr)) return;
+  int next = offset + e.size;
+  if (next + f->layout.overhead() > f->node.used) return;
+  SegAddr child = vi_entry_pointer(f, next);
+  if (!is_child_pointer(child)) return;
+  f->next_leaf = child;
+  f->store->hint_node(child);
+}
+
 }  // namespace
 
 int vi_find_key(TreeContext *f, const uint8_t *search_key, uint32_t dup, NodePosition *pos) {
@@ -164,6 +184,7 @@ int vi_find_key_below(TreeContext *f, const uint8_t *search_key, uint32_t dup, c
       leaf_depth < 2 || leaf_depth >= kMaxDepth)
     return vi_find_key(f, search_key, dup, pos);
   vi_set_key(f, search_key[1]);
+  f->next_leaf = kNoNode;
   // The nearest ancestor whose last key is not below the searched key: a
   // descent from the root would pass through it (the searched key is
   // above the walk's leaf, so above every key before that ancestor's
@@ -176,6 +197,7 @@ int vi_find_key_below(TreeContext *f, const uint8_t *search_key, uint32_t dup, c
       break;
     }
     if (result == SR_PAST_END) continue;
+    if (depth == leaf_depth - 1) hint_next_child(f, at.offset);
     f->root_depth = 0;
     for (int d = 0; d <= depth; ++d) f->path[d] = path[d];
     return descend_from(f, search_key, dup, path[depth], depth, pos);
