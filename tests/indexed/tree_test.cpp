@@ -298,8 +298,9 @@ TEST(Tree, EachStoreCallFailingInTurnFailsTheOperationCleanly) {
 // Nodes are named by their place ("name N": key 0's root; "name N FROM AT":
 // the child the entry at AT of node FROM leads to) and changed byte by
 // byte at offsets in the block, header included; "keep" keeps the store
-// as it is, and "check" gives the structural check's fault (or what a
-// sound store holds) and puts the kept store back. What the operations
+// as it is ("same" compares with it, also from a new tree), and "check"
+// gives the structural check's fault (or what a sound store holds) and
+// puts the kept store back. What the operations
 // write on the error output (trace lines, the verified reads' ">>AR DBG"
 // lines) follows each row.
 class TreeRows : public ::testing::Test {
@@ -514,10 +515,13 @@ class TreeRows : public ::testing::Test {
         {"fail_read", test::act([this](const test::Words &a) {
            h->store.fail_nth[0] = static_cast<int>(n(a, 0));
          })},
-        {"keep", test::act([this] { kept = std::make_unique<MemNodeStore>(h->store); })},
+        {"keep", test::act([this] {
+           kept = std::make_unique<MemNodeStore>(h->store);
+           kept_image = kept->image();
+         })},
         {"same",
          [this](const test::Words &) {
-           return std::string(kept && kept->image() == h->store.image() ? "same" : "differs");
+           return std::string(kept_image == h->store.image() ? "same" : "differs");
          }},
         // check [K]: every tree, or key K's alone.
         {"check",
@@ -545,6 +549,7 @@ class TreeRows : public ::testing::Test {
 
   std::unique_ptr<TreeHarness> h;
   std::unique_ptr<MemNodeStore> kept;
+  std::string kept_image;  // outlives a new tree, for "same"
   std::map<std::string, SegAddr> named;
 };
 
