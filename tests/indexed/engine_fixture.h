@@ -105,12 +105,6 @@ class EngineTest : public ::testing::Test {
     }
     return f;
   }
-  // Writes the header, lets it go and closes the file.
-  static void finish(DorvexFile *f) {
-    EXPECT_TRUE(indexed::header_write(f));
-    indexed::header_release(f);
-    EXPECT_EQ(1, dorvex_close(f));
-  }
   // A file of segments of the smallest size (81920 bytes) for records of
   // 1000 bytes stored as they are, growing by 20 nodes; open for update.
   DorvexFile *make_small_segments(const char *name = "g.dat") {
@@ -123,14 +117,6 @@ class EngineTest : public ::testing::Test {
                                     static_cast<uint32_t>(r.size()), sequence, &at))
         << codes();
     return at;
-  }
-  // The record at `at`, or "<code,secondary>".
-  static std::string read_at(DorvexFile *f, indexed::SegAddr at, uint32_t *sequence = nullptr) {
-    std::string out(f->max_record, '\0');
-    int64_t n = indexed::read_record(f, at, reinterpret_cast<uint8_t *>(&out[0]), sequence);
-    if (n < 0) return "<" + std::to_string(error()) + "," + std::to_string(secondary()) + ">";
-    out.resize(static_cast<size_t>(n));
-    return out;
   }
 
   char buffer_[70000] = {};
