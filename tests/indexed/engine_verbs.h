@@ -223,12 +223,13 @@ inline void add_engine_verbs(CallScript &script) {
     return add(file(c), c.text(1), c.args.size() > 2 ? static_cast<uint32_t>(c.num(2)) : 0);
   });
   // adds H N RECORD SLOT: the record added N times, the header slot after
-  // each.
+  // each; an addition that fails or reads back otherwise ends the row
+  // with what add shows of it.
   script.add("adds", [=](const Call &c) {
     std::string out = "slot";
     for (int64_t i = 0; i < c.num(1); ++i) {
       std::string added = add(file(c), c.text(2), 0);
-      if (added.rfind("at ", 0) != 0) return added;
+      if (added.rfind("at ", 0) != 0 || added.find(',') != std::string::npos) return added;
       out += " " + std::to_string(indexed::hget(file(c), static_cast<indexed::Slot>(c.num(3))));
     }
     return out;
