@@ -14,6 +14,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/call_script.h"
@@ -243,13 +244,16 @@ TEST_F(RelSeqTest, FixedCallSequences) {
   for (const char *rows : {"relseq/relative_calls.txt", "relseq/sequential_calls.txt"}) {
     CallScript script;
     // As_info H CODE: the outcome; for -12, whether the ten digits name
-    // the open's pipe.
-    script.add("As_info", [&script](const Call &c) {
+    // a pipe, and the one the -12 before named (a pipe taken over).
+    std::string before;
+    script.add("As_info", [&script, &before](const Call &c) {
       char text[16] = {};
       int r = As_info(script.file<SequentialFile>(c.text(0)), static_cast<int32_t>(c.num(1)), text);
       struct stat st;
       bool pipe = strlen(text) == 10 && fstat(atoi(text), &st) == 0 && S_ISFIFO(st.st_mode);
-      return CallScript::result(r) + (pipe ? ", a pipe" : "");
+      std::string out = CallScript::result(r) + (pipe ? ", a pipe" : "");
+      if (pipe) out += std::exchange(before, text) == text ? ", the one before" : "";
+      return out;
     });
     EXPECT_TRUE(script.run(rows));
   }
