@@ -400,6 +400,7 @@ class TreeRows : public ::testing::Test {
              keys.push_back(key_desc(static_cast<int>(n(a, i)), a[i].back() == 'd'));
            h.reset();
            kept.reset();
+           named.clear();  // names of the last tree's nodes go with it
            h = std::make_unique<TreeHarness>(static_cast<int>(n(a, 0)), keys);
            *fs_error_code() = 0;
          })},
