@@ -88,8 +88,8 @@ class KelScript : public KelTest {
     return run(what, o, input);
   }
   // What a run left in the folder `sub`: every entry below it, sorted,
-  // with the permission bits of files and their bytes (short texts as
-  // they are, longer contents by size and checksum). The sums of indexed
+  // with the permission bits of files and their bytes (up to 40 as a word
+  // of the rows, longer contents by size and checksum). The sums of indexed
   // files hold because the engine writes the same bytes for the same
   // records in the same order.
   void show_folder(const std::string &sub) {
@@ -107,8 +107,7 @@ class KelScript : public KelTest {
       char mode[16], digest[48];
       snprintf(mode, sizeof mode, " %04o ", static_cast<unsigned>(e.status().permissions()));
       snprintf(digest, sizeof digest, "%zu bytes, sum %08x", bytes.size(), sum);
-      lines.push_back(escaped(name) + mode +
-                      (bytes.size() <= 40 ? "\"" + escaped(bytes) + "\"" : digest));
+      lines.push_back(escaped(name) + mode + (bytes.size() <= 40 ? as_word(bytes) : digest));
     }
     std::sort(lines.begin(), lines.end());
     script_ += "files in " + sub + ":" + (lines.empty() ? " none" : "") + "\n";
