@@ -300,9 +300,8 @@ TEST(Tree, EachStoreCallFailingInTurnFailsTheOperationCleanly) {
 // byte at offsets in the block, header included; "keep" keeps the store
 // as it is ("same" compares with it, also from a new tree), and "check"
 // gives the structural check's fault (or what a sound store holds) and
-// puts the kept store back. What the operations
-// write on the error output (trace lines, the verified reads' ">>AR DBG"
-// lines) follows each row.
+// puts the kept store back. What the operations write on the error output
+// (trace lines, the verified reads' ">>AR DBG" lines) follows each row.
 class TreeRows : public ::testing::Test {
  protected:
   static constexpr const char *kResults[] = {"error",   "empty", "past end",
