@@ -141,16 +141,6 @@ std::string start_block() {
   uname(&u);
   return s + u.nodename + '\0';
 }
-// Bytes other than letters, digits and dots as \xHH.
-std::string escaped(const std::string &bytes) {
-  std::string text;
-  char hex[8];
-  for (unsigned char c : bytes) {
-    snprintf(hex, sizeof hex, isalnum(c) || c == '.' ? "%c" : "\\x%02X", c);
-    text += hex;
-  }
-  return text;
-}
 
 // The log as text after a count of its records, a line per record: its
 // type, then its data escaped, with the parts that change from run to run
