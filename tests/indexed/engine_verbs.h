@@ -292,7 +292,9 @@ inline void add_engine_verbs(CallScript &script) {
     return out;
   });
   script.add("reverse", [=](const Call &c) {
-    return std::to_string(file(c)->reverse[static_cast<size_t>(c.num(1))]);
+    const int64_t i = c.num(1);
+    if (i < 0 || i > 255) throw std::out_of_range("reverse takes a byte 0-255");
+    return std::to_string(file(c)->reverse[static_cast<size_t>(i)]);
   });
   // random_records H N LENGTH: N records of LENGTH bytes, the i-th of the
   // letter 'A' + i % 26 with a random run of "AB0 " bytes from byte 1 to
