@@ -16,14 +16,19 @@ namespace {
 constexpr int32_t kFreeNodeBytesV3 = 5;
 constexpr int32_t kFreeNodeBytes = 7;
 
+// The file number of the segment a node address names (data segment 0
+// before version 4, else the index segment), -1 when the file has none;
+// never an error.
+int32_t index_file(const DorvexFile *f, SegAddr at) {
+  if (f->version < 4) return at.segment == 0 ? f->data0 : -1;
+  return at.segment < f->index.count ? f->index.files[at.segment] : -1;
+}
+
 // The file holding a node address; -1 with E_BROKEN 68 when there is none,
 // 26 when the node lies outside it.
 int32_t node_file(DorvexFile *f, SegAddr at) {
-  if (f->version < 4) {
-    if (at.segment == 0) return node_held(f, at) ? f->data0 : -1;
-  } else if (at.segment < f->index.count && f->index.files[at.segment] >= 0) {
-    return node_held(f, at) ? f->index.files[at.segment] : -1;
-  }
+  const int32_t file = index_file(f, at);
+  if (file >= 0) return node_held(f, at) ? file : -1;
   const char *name =
       segment_name(f->name, f->version < 4 ? kDataSegment : kIndexSegment, at.segment);
   fs_set_missing_file_name(name ? name : f->name);
@@ -71,11 +76,7 @@ bool node_read(DorvexFile *f, SegAddr at, uint8_t *block) {
 }
 
 const uint8_t *node_mapped(const DorvexFile *f, SegAddr at) {
-  int32_t file = -1;
-  if (f->version < 4)
-    file = at.segment == 0 ? f->data0 : -1;
-  else if (at.segment < f->index.count)
-    file = f->index.files[at.segment];
+  const int32_t file = index_file(f, at);
   return file < 0 ? nullptr : Bmapped_at(file, static_cast<uint32_t>(at.offset), f->node_size);
 }
 
