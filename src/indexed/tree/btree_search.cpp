@@ -180,11 +180,11 @@ int vi_find_key(TreeContext *f, const uint8_t *search_key, uint32_t dup, NodePos
 
 int vi_find_key_below(TreeContext *f, const uint8_t *search_key, uint32_t dup, const SegAddr *path,
                       int leaf_depth, NodePosition *pos) {
+  f->next_leaf = kNoNode;
   if (search_key[0] < 1 || search_key[1] >= f->store->key_count() || f->verified ||
       leaf_depth < 2 || leaf_depth >= kMaxDepth)
     return vi_find_key(f, search_key, dup, pos);
   vi_set_key(f, search_key[1]);
-  f->next_leaf = kNoNode;
   // The nearest ancestor whose last key is not below the searched key: a
   // descent from the root would pass through it (the searched key is
   // above the walk's leaf, so above every key before that ancestor's
