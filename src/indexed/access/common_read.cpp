@@ -34,13 +34,12 @@ bool past_end_of_data(const DorvexFile *f, SegAddr at) {
 // key `key`; *at_end when there is none in this leaf.
 bool next_entry_equal(TreeContext *t, int offset, const FullKey &key, bool *at_end) {
   Entry e, next;
-  int32_t broken = 0;
   *at_end = true;
-  if (!decode_entry(t->node.entries(), t->node.used, offset, t->layout, &e, &broken)) return false;
+  if (!decode_entry(t->node.entries(), t->node.used, offset, t->layout, &e, nullptr)) return false;
   int at = offset + e.size;
   if (at >= t->node.used) return false;
   *at_end = false;
-  if (!decode_entry(t->node.entries(), t->node.used, at, t->layout, &next, &broken)) return false;
+  if (!decode_entry(t->node.entries(), t->node.used, at, t->layout, &next, nullptr)) return false;
   return next.prefix <= key.length && next.prefix + next.suffix_length() == key.length &&
          memcmp(next.suffix, key.bytes + next.prefix, static_cast<size_t>(next.suffix_length())) ==
              0;
@@ -72,13 +71,12 @@ void prefetch(DorvexFile *f, const NodePosition &pos, const FullKey &current, bo
   ReadState &r = *f->read;
   clear_prefetch(r);
   Entry e;
-  int32_t broken = 0;
-  if (!decode_entry(t->node.entries(), t->node.used, pos.offset, t->layout, &e, &broken)) return;
+  if (!decode_entry(t->node.entries(), t->node.used, pos.offset, t->layout, &e, nullptr)) return;
   r.prefetch_keyed = keep_keys;
   FullKey key = current;
   int at = pos.offset + e.size;
   for (int slot = 0; slot < kPrefetchSlots && at < t->node.used; ++slot) {
-    if (!decode_entry(t->node.entries(), t->node.used, at, t->layout, &e, &broken)) break;
+    if (!decode_entry(t->node.entries(), t->node.used, at, t->layout, &e, nullptr)) break;
     if (e.prefix == 0 || e.prefix > key.length) break;
     memcpy(key.bytes + e.prefix, e.suffix, static_cast<size_t>(e.suffix_length()));
     key.length = e.prefix + e.suffix_length();
@@ -95,7 +93,7 @@ void prefetch(DorvexFile *f, const NodePosition &pos, const FullKey &current, bo
   if (!r.walk || keep_keys) return;
   int key_length = key.length;
   while (r.walk_count < r.walk_capacity &&
-         decode_entry(t->node.entries(), t->node.used, at, t->layout, &e, &broken)) {
+         decode_entry(t->node.entries(), t->node.used, at, t->layout, &e, nullptr)) {
     if (e.prefix == 0 || e.prefix > key_length) break;
     r.walk[r.walk_count++] = SegAddr{e.pointer, e.segment};
     key_length = e.prefix + e.suffix_length();
