@@ -44,6 +44,13 @@ bool uses_pool(const FileInfo &info) {
          (info.kind != kel::kKindData || (info.mode & kDeferred) || info.sync_data);
 }
 
+// The bookkeeping of `file` when the cache is set up and the number is one
+// of its slots (open or not), without initialising anything; null otherwise.
+FileInfo *slot_of(int32_t file) {
+  CacheState &s = state();
+  return s.ready && file >= 0 && file < s.files ? &s.info[file] : nullptr;
+}
+
 // Inline in every transfer: it is the first step of each of the several
 // block transfers an indexed operation makes.
 [[gnu::always_inline]] inline bool context(int32_t file, Context *c) {
@@ -317,7 +324,7 @@ extern "C" int32_t Bpread_ahead(int32_t file, void *buffer, int32_t length, int6
 extern "C" const uint8_t *Bpeek_ahead(int32_t file, int32_t length, int64_t offset, int32_t *got) {
   CacheState &s = state();
   const uint8_t *p = nullptr;
-  if (s.ready && file >= 0 && file < s.files) p = mapped_inside(s.info[file], length, offset, got);
+  if (FileInfo *i = slot_of(file)) p = mapped_inside(*i, length, offset, got);
   if (p == nullptr) {
     Context c;
     if (!context(file, &c) || c.cached) return nullptr;
@@ -332,19 +339,17 @@ extern "C" const uint8_t *Bpeek_ahead(int32_t file, int32_t length, int64_t offs
 }
 
 extern "C" const uint8_t *Bmapped_view(int32_t file, int64_t *valid) {
-  CacheState &s = state();
   *valid = 0;
-  if (!s.ready || file < 0 || file >= s.files) return nullptr;
-  return mapped_view(s.info[file], valid);
+  const FileInfo *i = slot_of(file);
+  return i == nullptr ? nullptr : mapped_view(*i, valid);
 }
 
 extern "C" const uint8_t *Bmapped_at(int32_t file, int64_t offset, int32_t length) {
-  CacheState &s = state();
-  if (!s.ready || file < 0 || file >= s.files) return nullptr;
-  const FileInfo &i = s.info[file];
-  if (i.map == nullptr || offset < 0 || length <= 0 || offset + length > i.map_valid)
+  const FileInfo *i = slot_of(file);
+  if (i == nullptr || i->map == nullptr || offset < 0 || length <= 0 ||
+      offset + length > i->map_valid)
     return nullptr;
-  return i.map + offset;
+  return i->map + offset;
 }
 
 extern "C" int32_t Bpwrite(int32_t file, const void *buffer, int32_t length, int64_t offset) {
