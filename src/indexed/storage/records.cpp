@@ -553,7 +553,7 @@ void record_view(const DorvexFile *f, SegAddr at, RecordView *view) {
   view->map = Bmapped_view(f->data.files[at.segment], &view->valid);
   if (view->map == nullptr) return;
   int64_t span = static_cast<int64_t>(record_header_size(f)) + f->max_record;
-  view->span = static_cast<int32_t>(std::min<int64_t>(span, 256));
+  view->span = static_cast<int32_t>(std::min<int64_t>(span, kRecordHintSpan));
 }
 
 bool delete_record(DorvexFile *f, SegAddr at) {

@@ -118,14 +118,17 @@ bool add_record(DorvexFile *f, const uint8_t *record, uint32_t length, uint32_t 
 // number (0 when the file keeps none).
 int64_t read_record(DorvexFile *f, SegAddr at, uint8_t *out, uint32_t *sequence);
 
+// The most bytes of a record slot hinted: four cache lines.
+constexpr int32_t kRecordHintSpan = 256;
+
 // Where the records of one data segment can be hinted to the processor
 // (prefetched) before they are read: the segment's mapping, which
 // read_record reads from on an open that keeps other writers out (and no
 // scrambling), the bytes of it that show the file, and how many bytes of a
 // record slot to hint (its header and the largest stored form, at most
-// 256). Only ever used for hints: the mapping may move when the file grows,
-// and a prefetch of an address no longer mapped does nothing, where a read
-// would fault.
+// kRecordHintSpan). Only ever used for hints: the mapping may move when the
+// file grows, and a prefetch of an address no longer mapped does nothing,
+// where a read would fault.
 struct RecordView {
   const uint8_t *map = nullptr;
   int64_t valid = 0;
