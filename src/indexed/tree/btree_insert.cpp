@@ -272,6 +272,8 @@ bool vi_node_insert(TreeContext *f, const FullKey &key, uint32_t dup, SegAddr po
     std::optional<FullKey> rebuilt;
     const FullKey *given = round == 0 ? known_before : nullptr;
     if (o > 0 && !given && !vi_key_at_offset(f, o - 1, &rebuilt.emplace(), nullptr)) return false;
+    // Without either (only at the node's first entry, o 0) nothing reads
+    // `before`: any key stands in for it.
     const FullKey &before = given ? *given : rebuilt ? *rebuilt : high_key();
     int shared = o > 0 ? common_prefix(before, key) : 0;
     int need = f->layout.key_part + 2 + key.length - shared;
