@@ -396,5 +396,7 @@ bool take_scratch(TreeContext *f);
 bool write_block(TreeContext *f, SegAddr at, uint8_t *block, int used);
 // The high-key search key (length 1, byte 0x7F).
 extern const uint8_t kHighSearchKey[2];
+// The full key of the high-key entry that ends every level of a tree.
+const FullKey &high_key();
 
 }  // namespace kel::indexed

@@ -20,18 +20,6 @@
 
 namespace kel::indexed {
 
-namespace {
-
-// The full key of the high-key entry.
-FullKey high_full_key() {
-  FullKey k;
-  k.length = 1;
-  k.bytes[0] = kHighKeyByte;
-  return k;
-}
-
-}  // namespace
-
 TreeBuilder::TreeBuilder(TreeContext *t, int key) : t_(t), key_(key) {
   vi_set_key(t_, key);
   high_size_ = t_->layout.overhead() + 1;
@@ -105,7 +93,7 @@ bool TreeBuilder::add(const uint8_t *search_key, uint32_t dup, SegAddr pointer) 
 
 bool TreeBuilder::finish() {
   if (added_ == 0) return true;
-  const FullKey high = high_full_key();
+  const FullKey &high = high_key();
   SegAddr child = kNullAddr;
   for (int level = 0; level < height_; ++level) {
     Level &v = levels_[level];

@@ -17,16 +17,6 @@ namespace kel::indexed {
 
 namespace {
 
-const FullKey &high_key() {
-  static const FullKey key = [] {
-    FullKey k;
-    k.length = 1;
-    k.bytes[0] = kHighKeyByte;
-    return k;
-  }();
-  return key;
-}
-
 int common_prefix(const FullKey &a, const FullKey &b) {
   return indexed::common_prefix(a.bytes, a.length, b.bytes, b.length);
 }

@@ -44,6 +44,16 @@ void forget_trusted_own(const TreeContext *f, SegAddr at) {
 
 const uint8_t kHighSearchKey[2] = {1, kHighKeyByte};
 
+const FullKey &high_key() {
+  static const FullKey key = [] {
+    FullKey k;
+    k.length = 1;
+    k.bytes[0] = kHighKeyByte;
+    return k;
+  }();
+  return key;
+}
+
 void vi_tree_init(TreeContext *f, NodeStore *store) {
   assert(store != nullptr);
   f->store = store;
