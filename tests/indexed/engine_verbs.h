@@ -155,14 +155,15 @@ inline void add_engine_verbs(CallScript &script) {
     indexed::header_release(f);
     return done(ok);
   });
-  // The node at key 0's root or at the free list's head: "root H" its
-  // address and its first entry's record; "node H root|free OFFSET WIDTH
-  // VALUE" changes a big-endian field of it.
+  // The node at key 0's root (root1: key 1's) or at the free list's head:
+  // "root H" its address and its first entry's record; "node H
+  // root|root1|free OFFSET WIDTH VALUE" changes a big-endian field of it.
   auto node_at = [=](const Call &c) {
     DorvexFile *f = file(c);
     if (c.text(1) == "free")
       return indexed::hget_addr(f, indexed::kFreeNodeOffset, indexed::kFreeNodeSeg);
-    return SegAddr{static_cast<int32_t>(f->keys[0].root_offset), f->keys[0].root_segment};
+    const auto &key = f->keys[c.text(1) == "root1" ? 1 : 0];
+    return SegAddr{static_cast<int32_t>(key.root_offset), key.root_segment};
   };
   script.add("root", [=](const Call &c) {
     std::vector<uint8_t> node(static_cast<size_t>(file(c)->node_size));

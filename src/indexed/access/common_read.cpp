@@ -31,18 +31,27 @@ bool past_end_of_data(const DorvexFile *f, SegAddr at) {
 }
 
 // Whether the entry after the one at `offset` in the image has the full
-// key `key`; *at_end when there is none in this leaf.
-bool next_entry_equal(TreeContext *t, int offset, const FullKey &key, bool *at_end) {
+// key `key` (*follows); *at_end when there is none in this leaf. False
+// with E_BROKEN when an entry does not decode: damage after the entry read
+// must be reported, never taken for "no equal key follows".
+bool next_entry_equal(TreeContext *t, int offset, const FullKey &key, bool *follows, bool *at_end) {
   Entry e, next;
-  *at_end = true;
-  if (!decode_entry(t->node.entries(), t->node.used, offset, t->layout, &e, nullptr)) return false;
-  int at = offset + e.size;
-  if (at >= t->node.used) return false;
+  int32_t broken = 0;
+  *follows = false;
   *at_end = false;
-  if (!decode_entry(t->node.entries(), t->node.used, at, t->layout, &next, nullptr)) return false;
-  return next.prefix <= key.length && next.prefix + next.suffix_length() == key.length &&
-         memcmp(next.suffix, key.bytes + next.prefix, static_cast<size_t>(next.suffix_length())) ==
-             0;
+  if (!decode_entry(t->node.entries(), t->node.used, offset, t->layout, &e, &broken))
+    return fs_fail(E_BROKEN, broken);
+  int at = offset + e.size;
+  if (at >= t->node.used) {
+    *at_end = true;
+    return true;
+  }
+  if (!decode_entry(t->node.entries(), t->node.used, at, t->layout, &next, &broken))
+    return fs_fail(E_BROKEN, broken);
+  *follows =
+      next.prefix <= key.length && next.prefix + next.suffix_length() == key.length &&
+      memcmp(next.suffix, key.bytes + next.prefix, static_cast<size_t>(next.suffix_length())) == 0;
+  return true;
 }
 
 // Step 5 of common_read: does another entry with the same key follow?
@@ -51,7 +60,7 @@ bool equal_key_follows(DorvexFile *f, const NodePosition &pos, const FullKey &ke
   TreeContext *t = tree_of(f);
   if (!vi_read_node(t, pos.node)) return false;
   bool at_end;
-  *follows = next_entry_equal(t, pos.offset, key, &at_end);
+  if (!next_entry_equal(t, pos.offset, key, follows, &at_end)) return false;
   if (!at_end) return true;
   uint8_t search[kSearchKeySize];
   search[0] = static_cast<uint8_t>(key.length);
