@@ -182,5 +182,58 @@ TEST_F(ProcessTest, ConcurrentWritersAndAReaderLeaveEachWritersRecords) {
   }
 }
 
+// A walk of key 1 (duplicates, in runs that span several one-block
+// leaves) beside a second process that locks the record the walk comes to
+// next, and deletes and adds duplicates ahead of it: every record comes in
+// the model's order, (key 1, write sequence), with "another follows"
+// exactly when the model's next has the same value; a locked record fails
+// the step and is the next one read.
+TEST_F(ProcessTest, AWalkOverDuplicatesBesideALockerAndAWriter) {
+  const FileShape shape{5, "1,1,1,100,0", 30, 30, {{{{4, 0}}}, {{{2, 4}}, true}}};
+  auto record = [&](int64_t i) {
+    return shape.record({std::to_string(10000 + i).substr(1), std::string("k") + "abc"[i % 3]});
+  };
+  std::map<std::pair<std::string, int64_t>, int64_t> model;  // (key 1, sequence): record
+  auto added = [&](int64_t i) { model[{record(i).substr(4, 2), i}] = i; };
+  DorvexFile *f = shape.make_open(kFile);
+  for (int64_t i = 0; i < 240; added(i++)) ASSERT_NE(0, write(f, record(i)));
+  v5_close(f);
+  DorvexFile *w = nullptr;
+  Worker other({[&](int64_t) { return int64_t{(w = v5_open(kFile, KEL_OPEN_IO, "")) != nullptr}; },
+                [&](int64_t i) { return static_cast<int64_t>(read(w, record(i), 0).size()); },
+                [&](int64_t) { return int64_t{v5_unlock(w)}; },
+                [&](int64_t i) { return int64_t{v5_delete(w, record(i).data())}; },
+                [&](int64_t i) { return int64_t{write(w, record(i))}; }});
+  ASSERT_EQ(1, other.run(0));
+  f = v5_open(kFile, KEL_OPEN_IO, "");
+  ASSERT_EQ(1, start(f, std::string(30, '\0'), 1, 0, V5_START_NOT_LESS));
+  int64_t sequence = 240, step = 0;
+  for (auto at = model.begin(); at != model.end(); ++step) {
+    if (step % 7 == 3) {
+      ASSERT_EQ(30, other.run(1, at->second));
+      EXPECT_EQ("", next(f)) << step;
+      EXPECT_EQ(E_REC_LOCKED, error()) << step;
+      ASSERT_EQ(1, other.run(2));
+    }
+    if (auto ahead = std::next(at); step % 5 == 1 && ahead != model.end()) {
+      ASSERT_EQ(1, other.run(3, ahead->second));
+      model.erase(ahead);
+    }
+    if (step % 11 == 4) {
+      ASSERT_NE(0, other.run(4, sequence));
+      added(sequence++);
+    }
+    ASSERT_EQ(record(at->second), next(f)) << step;
+    auto following = std::next(at);
+    bool shared = following != model.end() && following->first.first == at->first.first;
+    EXPECT_EQ(shared ? E_DUPLICATE_ALTERNATE : 0, error()) << step;
+    at = following;
+  }
+  EXPECT_EQ("", next(f));
+  EXPECT_EQ(E_NOT_FOUND, error());
+  EXPECT_TRUE(sound(f));
+  EXPECT_EQ(1, v5_close(f));
+}
+
 }  // namespace
 }  // namespace kel::test

@@ -198,6 +198,9 @@ int64_t next_attempt(Operation &op, DorvexFile *f, uint8_t *record, bool last_tr
   if (result >= SR_GREATER && entry_of_key(t->search.key, r.key_of_reference)) {
     int64_t length = common_read(op, f, pos, record, r.key_of_reference, true, true);
     // A walk that will run to the leaf's end keeps the way down to it.
+    // Only a read that prefetched knows it will: one that looked for a
+    // following duplicate (whose search may have left the tree's path at
+    // another leaf) did not prefetch, so the path kept is this descent's.
     if (length >= 0 && descended && r.walk_to_leaf_end && pos.depth < kMaxDepth) {
       memcpy(r.walk_path, t->path, sizeof(SegAddr) * static_cast<size_t>(pos.depth + 1));
       r.walk_depth = pos.depth;
