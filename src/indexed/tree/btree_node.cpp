@@ -40,6 +40,12 @@ void forget_trusted_own(const TreeContext *f, SegAddr at) {
   if (f->trust.owner != 0) forget_trusted_node(memo_node_id(at, f->key_number));
 }
 
+// The entry layout of key `key`'s tree, from the file's key descriptions.
+EntryLayout layout_of(const TreeContext *f, int key) {
+  bool duplicates = key < f->store->key_count() && f->store->key_desc(key).duplicates != 0;
+  return entry_layout(f->store->version(), duplicates);
+}
+
 }  // namespace
 
 const uint8_t kHighSearchKey[2] = {1, kHighKeyByte};
@@ -83,11 +89,17 @@ void vi_end_operation(TreeContext *f) {
 void vi_set_key(TreeContext *f, int key) {
   assert(key >= 0);
   f->key_number = key;
-  // An insertion sets its key, then its search sets it again.
-  if (f->layout_key == key) return;
+  // An insertion sets its key, then its search sets it again. The layout
+  // kept is trusted only within one operation (vi_end_operation forgets
+  // it), as the key descriptions may be read anew between operations; the
+  // assert holds every caller to that (the key-part offset tells all four
+  // layouts apart).
+  if (f->layout_key == key) {
+    assert(layout_of(f, key).key_part == f->layout.key_part);
+    return;
+  }
   f->layout_key = key;
-  bool duplicates = key < f->store->key_count() && f->store->key_desc(key).duplicates != 0;
-  f->layout = entry_layout(f->store->version(), duplicates);
+  f->layout = layout_of(f, key);
 }
 
 bool vi_read_node(TreeContext *f, SegAddr at) {
