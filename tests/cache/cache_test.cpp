@@ -140,6 +140,18 @@ class CacheTest : public ::testing::Test {
                                           static_cast<size_t>(fn(a, 2))))
                     : std::string("none");
          }},
+        // F: how many bytes the mapping Bmapped_view gives shows, whether
+        // they are the file's and it is where Bmapped_at points; or "none".
+        {"view",
+         [this, fn](const Words &a) {
+           int64_t valid = -1;
+           const uint8_t *p = Bmapped_view(fn(a, 0), &valid);
+           if (p == nullptr) return "none, valid " + std::to_string(valid);
+           const std::string disk = read_file(path_);
+           bool same = static_cast<size_t>(valid) == disk.size() &&
+                       memcmp(p, disk.data(), disk.size()) == 0 && p == Bmapped_at(fn(a, 0), 0, 1);
+           return std::to_string(valid) + (same ? " as on disk" : " differs");
+         }},
         // F FROM TO STEP LENGTH: reads through Bpread_ahead while they end
         // before TO, each compared with the file's bytes on disk.
         {"walk",
