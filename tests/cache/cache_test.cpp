@@ -140,8 +140,8 @@ class CacheTest : public ::testing::Test {
                                           static_cast<size_t>(fn(a, 2))))
                     : std::string("none");
          }},
-        // F: how many bytes the mapping Bmapped_view gives shows, whether
-        // they are the file's and it is where Bmapped_at points; or "none".
+        // F: the valid length Bmapped_view gives, and whether the mapping
+        // holds the file's bytes where Bmapped_at points; else "none".
         {"view",
          [this, fn](const Words &a) {
            int64_t valid = -1;

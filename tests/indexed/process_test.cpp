@@ -1,6 +1,7 @@
 // Several processes on one indexed file: unlocked reads that meet a
-// writer in a worker half-way, and writers and a reader all running at
-// once. (A reader beside a writer taking turns step by step, and a writer
+// writer in a worker half-way, writers and a reader all running at once,
+// and a walk over duplicates beside a process that locks and changes the
+// records ahead of it. (A reader beside a writer taking turns step by step, and a writer
 // killed with the file open: access_test's call rows.)
 #include <map>
 #include <set>
