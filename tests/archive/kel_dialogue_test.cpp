@@ -110,7 +110,7 @@ TEST_F(KelDialogue, Dialogues) {
               (masked(v.substr(0, 512)) == masked(header) ? "" : ", not the model's header") +
               (!rest ? ""
                : model.compare(payload.size() + whole, rest, v, 512 + whole)
-                   ? ", a cut record"
+                   ? ", then " + std::to_string(rest) + " bytes not the next record's"
                    : ", the next record's first " + std::to_string(rest) + " bytes");
       payload += v.substr(512, whole);
     }
