@@ -176,10 +176,10 @@ void copy_key(const uint8_t *r, FullKey *to) {
 // known only from the comparison before, so in a table larger than the
 // processor's caches (the lowest interior level of a file of millions of
 // records) every step waited for memory in turn; hinted at once, the
-// lines come in together. The entry area at the front is left out: a
-// search reads one entry of it (its pointer), where it stops.
+// lines come in together, with the entry area at the front, of which the
+// search then reads one entry (its pointer), known only once it stops.
 void hint_slot(const View &v) {
-  const uint8_t *from = v.data + v.h.used, *end = v.data + v.h.records_end;
+  const uint8_t *from = v.data, *end = v.data + v.h.records_end;
   for (const uint8_t *p = from; p < end; p += 64) prefetch_line(p);
   prefetch_line(end - 1);
   const uint8_t *index = v.data + v.capacity - 2 * v.h.count;
