@@ -35,11 +35,14 @@ struct SlotHead {
   int32_t used;            // bytes of its entry area
   int32_t key_part;
   bool dup_field;
-  int32_t count;      // entries; 0: nothing remembered
+  int32_t count;        // entries; 0: nothing remembered
   int32_t records_end;  // where the last entry's record ends in the data area
-  uint64_t stamp;     // last use (interior table: the way replaced is the oldest)
-  MemoTrust trusted;  // interior table: who may search it unread
+  uint64_t stamp;       // last use (interior table: the way replaced is the oldest)
+  MemoTrust trusted;    // interior table: who may search it unread
 };
+// One cache line per head, the table starting on a page: a set's heads are
+// four whole lines (search_trusted hints them together).
+static_assert(sizeof(SlotHead) == 64);
 
 // A remembered node seen through its slot.
 struct View {
