@@ -1,7 +1,6 @@
 // The message library: files made by rows and the calls on them (the pool
-// of result buffers, printing and tracing among them), random fetches
-// against a reference, failures of memory; and the diagnostic writer
-// eprintf.
+// of result buffers, printing and tracing, failures of memory among them),
+// random fetches against a reference; and the diagnostic writer eprintf.
 #include "messages/msg.h"
 
 #include <gtest/gtest.h>
@@ -27,15 +26,6 @@ namespace {
 
 using namespace test;
 
-// Writes `bytes` as the message file named by A_MESSAGE and opens it.
-int open_messages(const test::TempDir &dir, const std::string &bytes, char *error = nullptr) {
-  std::string path = dir / "texts.msg";
-  test::write_file(path, bytes);
-  setenv("A_MESSAGE", path.c_str(), 1);
-  char local[300];
-  return Amsg_init(error ? error : local);
-}
-
 // Message files made by rows (add, missing, version, then write) and the
 // library's calls on them: the rows of messages/calls.txt. Long texts show
 // as runs (as_text), arguments are given as runs.
@@ -54,7 +44,7 @@ TEST(Messages, Rows) {
   auto text = [](const Words &a, size_t i) {
     return a.size() > i && a[i] != "null" ? a[i].c_str() : nullptr;
   };
-  const Verbs verbs = {
+  Verbs verbs = {
       {"add", act([&](const Words &a) { b.add(n(a, 0), Words(a.begin() + 1, a.end())); })},
       {"missing", act([&](const Words &a) { b.missing(n(a, 0), static_cast<uint16_t>(n(a, 1))); })},
       {"version", act([&](const Words &a) { b.version(static_cast<uint16_t>(n(a, 0))); })},
@@ -86,6 +76,19 @@ TEST(Messages, Rows) {
       {"kept", [&](const Words &) { return shown_text(kept); }},
       // The blocks allocated since "count_blocks".
       {"count_blocks", act([&] { live = alloc_live_blocks(); })},
+      // N: the n-th allocation from now fails (the primary code cleared);
+      // "failed": whether it was reached, with the primary code.
+      {"fail", act([&](const Words &a) {
+         *fs_error_code() = 0;
+         alloc_fail_nth(n(a, 0));
+       })},
+      {"failed",
+       [](const Words &) {
+         bool failed = alloc_failure_triggered();
+         alloc_fail_nth(0);
+         return failed ? "yes, code " + std::to_string(*fs_error_code()) : std::string("no");
+       }},
+      {"eprintf", act([](const Words &a) { eprintf("%s", from_runs(a).c_str()); })},
       {"blocks",
        [&](const Words &) { return std::to_string(alloc_live_blocks() - live) + " more"; }},
       // FORMAT|null [ARG...]: what Amsg_print wrote on a stream, and
@@ -125,6 +128,12 @@ TEST(Messages, Rows) {
          return got == a[1].c_str() ? std::string("the default") : shown_text(got);
        }},
   };
+  // VERB ARG...: the verb's result, then what it wrote on the error output.
+  verbs["stderr"] = [&](const Words &a) {
+    StderrCapture err;
+    std::string result = verbs.at(a.at(0))(Words(a.begin() + 1, a.end()));
+    return result + (result.empty() ? "" : " ") + "stderr " + as_text(err.text());
+  };
   EXPECT_TRUE(run_rows("messages/calls.txt", verbs));
   msg_default_file_for_tests(nullptr);
 }
@@ -157,7 +166,10 @@ TEST(Messages, RandomFetchesMatchAReference) {
     table[n] = subs;
     b.add(n, subs);
   }
-  ASSERT_EQ(1, open_messages(dir, b.bytes()));
+  write_file(dir / "texts.msg", b.bytes());
+  setenv("A_MESSAGE", (dir / "texts.msg").c_str(), 1);
+  char error[300];
+  ASSERT_EQ(1, Amsg_init(error)) << error;
   for (int step = 0; step < 4000; ++step) {
     int n = static_cast<int>(rng() % 44);
     int sub = static_cast<int>(rng() % 7);
@@ -176,39 +188,6 @@ TEST(Messages, RandomFetchesMatchAReference) {
     ASSERT_EQ(want, Amsg_get(n, sub, dflt)) << "step " << step << ": " << n << "/" << sub;
   }
   Amsg_shutdown();
-}
-
-// Without memory: the thread state of a fetch (the defaults are given), a
-// long text of a format, and eprintf's buffer for a long text (dropped
-// silently; short texts need none). Nothing leaks.
-TEST(Messages, OutOfMemory) {
-  test::TempDir dir;
-  ASSERT_EQ(1, open_messages(dir, MsgFileBuilder().add(1, {"from file"}).bytes()));
-  test::StderrCapture err;
-  const char *text = nullptr;
-  test::FailEachAllocation fetch{
-      .op = [&] { return strcmp(text = Amsg_get(1, 0, "default"), "from file") == 0; },
-      .after = [&](int n) { EXPECT_STREQ("default", text) << n; }};
-  EXPECT_EQ(3, fetch.run()) << "the key, the state and the pool";
-  std::string report = "msglib: Not enough memory\n";
-  EXPECT_EQ(report + report + report, err.text());
-  Amsg_shutdown();
-
-  char buffer[kMsgBufferSize];
-  int64_t live = alloc_live_blocks();
-  alloc_fail_nth(1);
-  Amsg_format(buffer, "%1 tail", std::string(1020, 'z').c_str());
-  EXPECT_TRUE(alloc_failure_triggered());
-  EXPECT_STREQ("out of memory in mvsprintf()", buffer);
-  alloc_fail_nth(1);
-  eprintf("%s", std::string(500, 'x').c_str());
-  EXPECT_TRUE(alloc_failure_triggered());
-  alloc_fail_nth(1);
-  eprintf("short %d\n", 7);
-  EXPECT_FALSE(alloc_failure_triggered()) << "short texts need no allocation";
-  alloc_fail_nth(0);
-  EXPECT_EQ(report + report + report + "short 7\n", err.text());
-  EXPECT_EQ(live, alloc_live_blocks());
 }
 
 TEST(Eprintf, LongTextsAreWrittenWhole) {
