@@ -98,18 +98,13 @@ class DorvexToolTest : public ::testing::Test {
     return records;
   }
 
-  // Every record in the order of key `key`.
-  std::vector<std::string> in_order(const std::string &name, int key) {
-    return records_in_order(path(name), key, 256);
-  }
-
   // `copy` holds the records written, in every key's order the same
   // sequence of key values as `name`.
   void expect_same_orders(const std::string &name, const std::string &copy, const Shape &s,
                           const std::vector<std::string> &written) {
     for (size_t k = 0; k < s.file.keys.size(); ++k) {
-      std::vector<std::string> a = in_order(name, static_cast<int>(k));
-      std::vector<std::string> b = in_order(copy, static_cast<int>(k));
+      std::vector<std::string> a = records_in_order(path(name), static_cast<int>(k), 256);
+      std::vector<std::string> b = records_in_order(path(copy), static_cast<int>(k), 256);
       ASSERT_EQ(a.size(), written.size());
       ASSERT_EQ(b.size(), a.size());
       for (size_t i = 0; i < a.size(); ++i)

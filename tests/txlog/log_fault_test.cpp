@@ -163,11 +163,10 @@ TEST_F(LogFaults, AllocationFailuresInCommitAndRollback) {
 // saved before it started, with its log replayed, hold exactly the
 // transactions whose units the log holds whole, and every transaction the
 // writer saw committed is among them.
-class Crash : public TxlogTest {
- protected:
-  // The worker's step: transactions of random changes until it is killed;
-  // a "c" goes to "told" after each commit.
-  [[noreturn]] void write_until_killed() {
+TEST_F(TxlogTest, KilledWriterRecoversToTheCommittedUnits) {
+  // The writer: transactions of random changes until it is killed; a "c"
+  // goes to "told" after each commit.
+  auto write_until_killed = [&](int64_t) -> int64_t {
     open_files();
     World w;
     for (int out = open("told", O_WRONLY | O_CREAT | O_APPEND, 0644);;) {
@@ -179,10 +178,7 @@ class Crash : public TxlogTest {
       }
       if (v5_commit(0) != 1 || ::write(out, "c", 1) != 1) _exit(4);
     }
-  }
-};
-
-TEST_F(Crash, KilledWriterRecoversToTheCommittedUnits) {
+  };
   cfg_set_short("LOG_BUFFER_SIZE", 0, 0);  // every piece of a unit is a write of its own
   make_files();
   save();
@@ -197,7 +193,7 @@ TEST_F(Crash, KilledWriterRecoversToTheCommittedUnits) {
     {
       // The writer draws from a copy of run_ as it is now; this process
       // makes the same draws again below.
-      Worker writer({[&](int64_t) -> int64_t { write_until_killed(); }});
+      Worker writer({write_until_killed});
       writer.begin(0);
       usleep(pause);
       ASSERT_EQ(waitpid(writer.pid(), nullptr, WNOHANG), 0) << "the writer stopped by itself";
