@@ -88,6 +88,8 @@ TEST(Messages, Rows) {
       {"kept", [&](const Words &) { return shown_text(kept); }},
       // The blocks allocated since "count_blocks".
       {"count_blocks", act([&] { live = alloc_live_blocks(); })},
+      {"blocks",
+       [&](const Words &) { return std::to_string(alloc_live_blocks() - live) + " more"; }},
       // N: the n-th allocation from now fails (the primary code cleared);
       // "failed": whether it was reached, with the primary code.
       {"fail", act([&](const Words &a) {
@@ -104,10 +106,8 @@ TEST(Messages, Rows) {
       // with ten numbers N, the format given as runs.
       {"eprintf", act([](const Words &a) { eprintf_text(a.at(0), from_runs(a, 1)); })},
       {"numbers", act([&](const Words &a) { eprintf_numbers(from_runs(a, 1), n(a, 0)); })},
-      {"blocks",
-       [&](const Words &) { return std::to_string(alloc_live_blocks() - live) + " more"; }},
-      // FORMAT|null [ARG...]: what Amsg_print wrote on a stream, and
-      // Amsg_trace on the error output.
+      // FORMAT|null [ARG...]: what Amsg_print wrote on a stream; Amsg_trace
+      // writes on the error output ("stderr trace ...").
       {"print",
        [&](const Words &a) {
          void *stream = Astream_open((dir / "out.txt").c_str(), "w");
@@ -115,12 +115,7 @@ TEST(Messages, Rows) {
          Astream_close(stream);
          return as_word(read_file(dir / "out.txt"));
        }},
-      {"trace",
-       [&](const Words &a) {
-         StderrCapture err;
-         Amsg_trace(a.at(0).c_str(), text(a, 1));
-         return as_word(err.text());
-       }},
+      {"trace", act([&](const Words &a) { Amsg_trace(a.at(0).c_str(), text(a, 1)); })},
       {"format",
        [&](const Words &a) {
          std::string args[3];
