@@ -184,17 +184,14 @@ TEST(Messages, RandomFetchesMatchAReference) {
     int n = static_cast<int>(rng() % 44);
     int sub = static_cast<int>(rng() % 7);
     const char *dflt = (rng() % 2) ? "D" : nullptr;
-    std::string want;
-    std::string not_found = dflt ? dflt : "#" + std::to_string(n) + "," + std::to_string(sub);
-    if (n == 0) {
+    // Not found: the default, or the number and sub-message.
+    std::string want = dflt ? dflt : "#" + std::to_string(n) + "," + std::to_string(sub);
+    if (n == 0)
       want = "\"Message %s missing\"";
-    } else if (table.count(n)) {
-      want = sub < static_cast<int>(table[n].size()) ? table[n][sub].substr(0, 1023) : not_found;
-    } else if (missing.count(n)) {
-      want = sub < missing[n] ? "\"Message #" + std::to_string(n) + " missing\"" : not_found;
-    } else {
-      want = not_found;
-    }
+    else if (table.count(n) && sub < static_cast<int>(table[n].size()))
+      want = table[n][sub].substr(0, 1023);
+    else if (missing.count(n) && sub < missing[n])
+      want = "\"Message #" + std::to_string(n) + " missing\"";
     ASSERT_EQ(want, Amsg_get(n, sub, dflt)) << "step " << step << ": " << n << "/" << sub;
   }
   Amsg_shutdown();
