@@ -1,14 +1,13 @@
 // The message library: files made by rows and the calls on them (the pool
-// of result buffers, printing and tracing among them), random fetches
-// against a reference, failures of memory; and the diagnostic writer
-// eprintf.
+// of result buffers, printing and tracing, failures of memory and the
+// diagnostic writer eprintf among them), random fetches against a
+// reference.
 #include "messages/msg.h"
 
 #include <gtest/gtest.h>
 
 #include <unistd.h>
 
-#include <climits>
 #include <cstdlib>
 #include <random>
 #include <string>
@@ -27,21 +26,24 @@ namespace {
 
 using namespace test;
 
-// Writes `bytes` as the message file named by A_MESSAGE and opens it.
-int open_messages(const test::TempDir &dir, const std::string &bytes, char *error = nullptr) {
-  std::string path = dir / "texts.msg";
-  test::write_file(path, bytes);
-  setenv("A_MESSAGE", path.c_str(), 1);
-  char local[300];
-  return Amsg_init(error ? error : local);
-}
-
 // Message files made by rows (add, missing, version, then write) and the
 // library's calls on them: the rows of messages/calls.txt. Long texts show
 // as runs (as_text), arguments are given as runs.
 std::string shown_text(const char *text) {
   return text ? as_text(text) : "null";
 }
+
+// eprintf with a format the rows give.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+#pragma GCC diagnostic ignored "-Wformat-security"
+void eprintf_text(const std::string &format, const std::string &text) {
+  eprintf(format.c_str(), text.c_str());
+}
+void eprintf_numbers(const std::string &format, int32_t v) {
+  eprintf(format.c_str(), v, v, v, v, v, v, v, v, v, v);
+}
+#pragma GCC diagnostic pop
 
 TEST(Messages, Rows) {
   TempDir dir;
@@ -54,7 +56,7 @@ TEST(Messages, Rows) {
   auto text = [](const Words &a, size_t i) {
     return a.size() > i && a[i] != "null" ? a[i].c_str() : nullptr;
   };
-  const Verbs verbs = {
+  Verbs verbs = {
       {"add", act([&](const Words &a) { b.add(n(a, 0), Words(a.begin() + 1, a.end())); })},
       {"missing", act([&](const Words &a) { b.missing(n(a, 0), static_cast<uint16_t>(n(a, 1))); })},
       {"version", act([&](const Words &a) { b.version(static_cast<uint16_t>(n(a, 0))); })},
@@ -88,8 +90,24 @@ TEST(Messages, Rows) {
       {"count_blocks", act([&] { live = alloc_live_blocks(); })},
       {"blocks",
        [&](const Words &) { return std::to_string(alloc_live_blocks() - live) + " more"; }},
-      // FORMAT|null [ARG...]: what Amsg_print wrote on a stream, and
-      // Amsg_trace on the error output.
+      // N: the n-th allocation from now fails (the primary code cleared);
+      // "failed": whether it was reached, with the primary code.
+      {"fail", act([&](const Words &a) {
+         *fs_error_code() = 0;
+         alloc_fail_nth(n(a, 0));
+       })},
+      {"failed",
+       [](const Words &) {
+         bool failed = alloc_failure_triggered();
+         alloc_fail_nth(0);
+         return failed ? "yes, code " + std::to_string(*fs_error_code()) : std::string("no");
+       }},
+      // FORMAT ARG...: eprintf with one text (runs); "numbers N FORMAT...":
+      // with ten numbers N, the format given as runs.
+      {"eprintf", act([](const Words &a) { eprintf_text(a.at(0), from_runs(a, 1)); })},
+      {"numbers", act([&](const Words &a) { eprintf_numbers(from_runs(a, 1), n(a, 0)); })},
+      // FORMAT|null [ARG...]: what Amsg_print wrote on a stream; Amsg_trace
+      // writes on the error output ("stderr trace ...").
       {"print",
        [&](const Words &a) {
          void *stream = Astream_open((dir / "out.txt").c_str(), "w");
@@ -97,12 +115,7 @@ TEST(Messages, Rows) {
          Astream_close(stream);
          return as_word(read_file(dir / "out.txt"));
        }},
-      {"trace",
-       [&](const Words &a) {
-         StderrCapture err;
-         Amsg_trace(a.at(0).c_str(), text(a, 1));
-         return as_word(err.text());
-       }},
+      {"trace", act([&](const Words &a) { Amsg_trace(a.at(0).c_str(), text(a, 1)); })},
       {"format",
        [&](const Words &a) {
          std::string args[3];
@@ -124,6 +137,12 @@ TEST(Messages, Rows) {
          const char *got = msg_printf_text(n(a, 0), a.at(1).c_str());
          return got == a[1].c_str() ? std::string("the default") : shown_text(got);
        }},
+  };
+  // VERB ARG...: the verb's result, then what it wrote on the error output.
+  verbs["stderr"] = [&](const Words &a) {
+    StderrCapture err;
+    std::string result = verbs.at(a.at(0))(Words(a.begin() + 1, a.end()));
+    return result + (result.empty() ? "" : " ") + "stderr " + as_text(err.text());
   };
   EXPECT_TRUE(run_rows("messages/calls.txt", verbs));
   msg_default_file_for_tests(nullptr);
@@ -157,84 +176,25 @@ TEST(Messages, RandomFetchesMatchAReference) {
     table[n] = subs;
     b.add(n, subs);
   }
-  ASSERT_EQ(1, open_messages(dir, b.bytes()));
+  write_file(dir / "texts.msg", b.bytes());
+  setenv("A_MESSAGE", (dir / "texts.msg").c_str(), 1);
+  char error[300];
+  ASSERT_EQ(1, Amsg_init(error)) << error;
   for (int step = 0; step < 4000; ++step) {
     int n = static_cast<int>(rng() % 44);
     int sub = static_cast<int>(rng() % 7);
     const char *dflt = (rng() % 2) ? "D" : nullptr;
-    std::string want;
-    std::string not_found = dflt ? dflt : "#" + std::to_string(n) + "," + std::to_string(sub);
-    if (n == 0) {
+    // Not found: the default, or the number and sub-message.
+    std::string want = dflt ? dflt : "#" + std::to_string(n) + "," + std::to_string(sub);
+    if (n == 0)
       want = "\"Message %s missing\"";
-    } else if (table.count(n)) {
-      want = sub < static_cast<int>(table[n].size()) ? table[n][sub].substr(0, 1023) : not_found;
-    } else if (missing.count(n)) {
-      want = sub < missing[n] ? "\"Message #" + std::to_string(n) + " missing\"" : not_found;
-    } else {
-      want = not_found;
-    }
+    else if (table.count(n) && sub < static_cast<int>(table[n].size()))
+      want = table[n][sub].substr(0, 1023);
+    else if (missing.count(n) && sub < missing[n])
+      want = "\"Message #" + std::to_string(n) + " missing\"";
     ASSERT_EQ(want, Amsg_get(n, sub, dflt)) << "step " << step << ": " << n << "/" << sub;
   }
   Amsg_shutdown();
-}
-
-// Without memory: the thread state of a fetch (the defaults are given), a
-// long text of a format, and eprintf's buffer for a long text (dropped
-// silently; short texts need none). Nothing leaks.
-TEST(Messages, OutOfMemory) {
-  test::TempDir dir;
-  ASSERT_EQ(1, open_messages(dir, MsgFileBuilder().add(1, {"from file"}).bytes()));
-  test::StderrCapture err;
-  const char *text = nullptr;
-  test::FailEachAllocation fetch{
-      .op = [&] { return strcmp(text = Amsg_get(1, 0, "default"), "from file") == 0; },
-      .after = [&](int n) { EXPECT_STREQ("default", text) << n; }};
-  EXPECT_EQ(3, fetch.run()) << "the key, the state and the pool";
-  std::string report = "msglib: Not enough memory\n";
-  EXPECT_EQ(report + report + report, err.text());
-  Amsg_shutdown();
-
-  char buffer[kMsgBufferSize];
-  int64_t live = alloc_live_blocks();
-  alloc_fail_nth(1);
-  Amsg_format(buffer, "%1 tail", std::string(1020, 'z').c_str());
-  EXPECT_TRUE(alloc_failure_triggered());
-  EXPECT_STREQ("out of memory in mvsprintf()", buffer);
-  alloc_fail_nth(1);
-  eprintf("%s", std::string(500, 'x').c_str());
-  EXPECT_TRUE(alloc_failure_triggered());
-  alloc_fail_nth(1);
-  eprintf("short %d\n", 7);
-  EXPECT_FALSE(alloc_failure_triggered()) << "short texts need no allocation";
-  alloc_fail_nth(0);
-  EXPECT_EQ(report + report + report + "short 7\n", err.text());
-  EXPECT_EQ(live, alloc_live_blocks());
-}
-
-TEST(Eprintf, LongTextsAreWrittenWhole) {
-  // A long argument, and numbers that widen a format estimated below 300
-  // bytes (270 literal bytes and ten conversions) past them.
-  std::string big(1000, 'L');
-  big[0] = 'B';
-  big[999] = 'E';
-  std::string format(270, '.');
-  for (int i = 0; i < 10; ++i) format.insert(static_cast<size_t>(i) * 27, "%d");
-  std::string widened = format;
-  for (size_t at; (at = widened.find("%d")) != std::string::npos;)
-    widened.replace(at, 2, std::to_string(INT_MIN));
-  ASSERT_GT(widened.size(), 300u);
-  *fs_error_code() = 0;
-  int64_t live = alloc_live_blocks();
-  test::StderrCapture err;
-  eprintf("<%s>\n", big.c_str());
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-nonliteral"
-#pragma GCC diagnostic ignored "-Wformat-security"
-  eprintf(format.c_str(), INT_MIN, INT_MIN, INT_MIN, INT_MIN, INT_MIN, INT_MIN, INT_MIN, INT_MIN,
-          INT_MIN, INT_MIN);
-#pragma GCC diagnostic pop
-  EXPECT_EQ("<" + big + ">\n" + widened, err.text());
-  EXPECT_EQ(live, alloc_live_blocks()) << "the eprintf buffers are freed";
 }
 
 }  // namespace

@@ -81,14 +81,6 @@ class TransactionModel : public TxlogTest {
         count, [&] { expect_files(live_); }, 10));
     while (depth_ > 0) end(true);
   }
-  // kel in the working folder (the test's), reading `input`.
-  RunResult kel_run(const std::vector<std::string> &args, const std::string &input = "") {
-    write_file("kel.in", input);
-    SpawnOptions o;
-    o.args = args;
-    o.stdin_path = "kel.in";
-    return spawn_kel(o);
-  }
 };
 
 // Point-in-time recovery end to end: the files archived with kel -o, then
@@ -105,7 +97,11 @@ TEST_F(TransactionModel, ArchiveChangeRemoveRestoreReplay) {
     live_.apply(c);
   }
   close_files();
-  RunResult archived = kel_run({"-ovf", "night.kel"}, "a\nb\nr\n");
+  write_file("names", "a\nb\nr\n");  // kel runs in the working folder, the test's
+  SpawnOptions kel;
+  kel.args = {"-ovf", "night.kel"};
+  kel.stdin_path = "names";
+  RunResult archived = spawn_kel(kel);
   ASSERT_EQ(archived.status, 0) << archived.err;
   // A restore writes the records in primary-key order: equal alternate
   // values then follow that order.
@@ -120,7 +116,9 @@ TEST_F(TransactionModel, ArchiveChangeRemoveRestoreReplay) {
   close_files();
   ASSERT_EQ(Alog_shutdown(), 1);
   ASSERT_EQ(v5_remove("a") + v5_remove("b") + Ar_remove("r"), 3);
-  RunResult restored = kel_run({"-ivf", "night.kel"});
+  kel.args = {"-ivf", "night.kel"};
+  kel.stdin_path.clear();
+  RunResult restored = spawn_kel(kel);
   ASSERT_EQ(restored.status, 0) << restored.err;
   ASSERT_EQ(v5_recover(), 1) << *Alog_error_code();
   open_files();
