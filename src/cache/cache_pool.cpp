@@ -556,7 +556,7 @@ int32_t held_block_transfer(const Context &c, bool write, void *buffer, int32_t 
   if (write && (!(i.mode & kDeferred) || !i.buffer_data)) return -2;
   const int64_t block = offset / kCacheBlockSize;
   const int32_t inside = static_cast<int32_t>(offset % kCacheBlockSize);
-  if (inside + length > kCacheBlockSize) return -2;
+  if (length > kCacheBlockSize - inside) return -2;
   const int32_t b = lookup(c.fd, static_cast<int32_t>(block));
   if (b < 0) return -2;
   CacheState &s = state();
