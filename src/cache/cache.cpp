@@ -115,7 +115,10 @@ int32_t direct_transfer(const Transfer &t, int fd, void *buffer, int32_t length,
   return r;
 }
 
-int32_t transfer(const Transfer &t, int32_t file, void *buffer, int32_t length, int64_t offset) {
+// Inline in each entry point, so that the Transfer's fields are constants
+// there and the checks that do not apply to it fall away.
+[[gnu::always_inline]] inline int32_t transfer(const Transfer &t, int32_t file, void *buffer,
+                                               int32_t length, int64_t offset) {
   Context c;
   if (!context(file, &c)) return -1;
   ++(state().counters.*t.calls);
@@ -124,6 +127,9 @@ int32_t transfer(const Transfer &t, int32_t file, void *buffer, int32_t length, 
   if (trace)
     eprintf("V: %s(\"%s\", %d)@%ld", t.name, name_of(file), length, static_cast<long>(offset));
   int32_t r;
+  if (c.cached && !trace && t.positioned &&
+      (r = held_block_transfer(c, t.write, buffer, length, offset)) != -2)
+    return r;
   if (c.cached) {
     r = t.write ? cached_write(c, buffer, length, offset) : cached_read(c, buffer, length, offset);
     if (trace) eprintf("\n");

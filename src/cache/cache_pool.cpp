@@ -546,6 +546,32 @@ int32_t cached_write(const Context &c, const void *buffer, int32_t length, int64
                                     : write_pieces(c, in, length, offset);
 }
 
+int32_t held_block_transfer(const Context &c, bool write, void *buffer, int32_t length,
+                            int64_t offset) {
+  const FileInfo &i = *c.info;
+  // Block 0 is read past the pool when it may be shared (and by an
+  // aligned read in any case); a deferred file is deny-write or exclusive,
+  // so its writes of block 0 are plain hits.
+  if (length <= 0 || offset < (write ? 0 : kCacheBlockSize)) return -2;
+  if (write && (!(i.mode & kDeferred) || !i.buffer_data)) return -2;
+  const int64_t block = offset / kCacheBlockSize;
+  const int32_t inside = static_cast<int32_t>(offset % kCacheBlockSize);
+  if (length > kCacheBlockSize - inside) return -2;
+  const int32_t b = lookup(c.fd, static_cast<int32_t>(block));
+  if (b < 0) return -2;
+  CacheState &s = state();
+  if (write) {
+    s.error_flag = kNoError;
+    memcpy(block_data(b) + inside, buffer, static_cast<size_t>(length));
+    s.headers[b].dirty = 1;
+  } else {
+    memcpy(buffer, block_data(b) + inside, static_cast<size_t>(length));
+  }
+  ++s.counters.hits;
+  lru_to_head(b);
+  return length;
+}
+
 void drop_descriptor(int32_t fd) {
   CacheState &s = state();
   for (int32_t b = 0; b < s.buffers; ++b) {
