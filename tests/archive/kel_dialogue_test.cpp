@@ -72,23 +72,31 @@ TEST_F(KelDialogue, Dialogues) {
       const std::string key = w.substr(0, std::min(eq, colon)), value = w.substr(eq + 1);
       const std::string from = dir_ / w.substr(colon + 1, last - colon - 1);
       const std::string to = dir_ / w.substr(last + 1);
-      if (key == "input") write_file(o.stdin_path, value);
-      if (key == "stdin") o.stdin_path = dir_ / value;
-      if (key == "stdout") o.stdout_path = dir_ / value;
-      if (key == "in") o.cwd = dir_ / value;
-      if (key == "fsize") o.fsize_limit = number(value);
-      if (key == "eject") o.env["KEL_EJECT"] = value;
-      if (prompts.count(key)) answers.push_back({prompts.at(key), value});
+      if (key == "input")
+        write_file(o.stdin_path, value);
+      else if (key == "stdin")
+        o.stdin_path = dir_ / value;
+      else if (key == "stdout")
+        o.stdout_path = dir_ / value;
+      else if (key == "in")
+        o.cwd = dir_ / value;
+      else if (key == "fsize")
+        o.fsize_limit = number(value);
+      else if (key == "eject")
+        o.env["KEL_EJECT"] = value;
+      else if (prompts.count(key))
+        answers.push_back({prompts.at(key), value});
       // The acts behind an answer are done in turn before it is typed.
-      if (key == "mv" || key == "touch") {
+      else if (key == "mv" || key == "touch") {
         std::function<void()> &acts = answers.at(answers.size() - 1).act;
         acts = [before = acts, mv = key == "mv", from, to] {
           if (before) before();
           EXPECT_EQ(0, mv ? rename(from.c_str(), to.c_str()) : (write_file(to, ""), 0)) << from;
         };
-      }
-      if (key == w)  // neither a setting nor an answer
+      } else if (key == w)  // neither a setting nor an answer
         o.args.push_back(replace_all(w, "<dir>", dir_.path()));
+      else  // a misspelt setting would otherwise change nothing
+        ADD_FAILURE() << "not a setting: " << w;
     }
     script_.clear();
     if (terminal)
