@@ -113,11 +113,15 @@ TEST_F(KelDialogue, Dialogues) {
       const std::string v = read_file(dir_ / a[i]),
                         header = model_volume_header(6, static_cast<int>(i) - 1,
                                                      static_cast<int>(number(a[1])), 512, 512);
+      if (v.size() < 512) {  // a header cut short: told, not a crash of the test
+        said += "\n" + a[i] + ": " + std::to_string(v.size()) + " bytes, no header";
+        continue;
+      }
       const size_t whole = (v.size() - 512) / 512 * 512, rest = v.size() - 512 - whole;
       said += "\n" + a[i] + ": " + std::to_string(whole / 512) + " records" +
               (masked(v.substr(0, 512)) == masked(header) ? "" : ", not the model's header") +
               (!rest ? ""
-               : model.compare(payload.size() + whole, rest, v, 512 + whole)
+               : model.compare(std::min(payload.size() + whole, model.size()), rest, v, 512 + whole)
                    ? ", then " + std::to_string(rest) + " bytes not the next record's"
                    : ", the next record's first " + std::to_string(rest) + " bytes");
       payload += v.substr(512, whole);
