@@ -267,6 +267,7 @@ TEST_F(StandIn, ReaderMakesTheFoldersOnceThenGivesUp) {
   auto restore = [&](const test::Words &a) {
     g = Fake{};
     g.make_failures = static_cast<int>(test::number(a.at(0)));
+    unlink("after");  // so that each row shows its own restore's "after"
     EXPECT_EQ(Status::kOk, start_input(test::model_v6_member(a.at(1), test::sample_indexed()) +
                                        test::model_plain("after", "a")));
     run_->transfer.make_dirs = 1;
