@@ -103,6 +103,7 @@ class DorvexToolTest : public ::testing::Test {
   void expect_same_orders(const std::string &name, const std::string &copy, const Shape &s,
                           const std::vector<std::string> &written) {
     DorvexFile *f = v5_open(path(copy), KEL_OPEN_INPUT, nullptr);
+    ASSERT_NE(nullptr, f) << copy;
     char version[512] = {};
     v5_info(f, V5_INFO_VERSION, version);
     v5_close(f);
