@@ -162,7 +162,9 @@ inline void add_engine_verbs(CallScript &script) {
     DorvexFile *f = file(c);
     if (c.text(1) == "free")
       return indexed::hget_addr(f, indexed::kFreeNodeOffset, indexed::kFreeNodeSeg);
-    const auto &key = f->keys[c.text(1) == "root1" ? 1 : 0];
+    const int32_t k = c.text(1) == "root1" ? 1 : 0;
+    if (k >= f->key_count) return SegAddr{-1, 0};
+    const auto &key = f->keys[k];
     return SegAddr{static_cast<int32_t>(key.root_offset), key.root_segment};
   };
   script.add("root", [=](const Call &c) {
@@ -176,6 +178,7 @@ inline void add_engine_verbs(CallScript &script) {
   script.add("node", [=](const Call &c) {
     std::vector<uint8_t> node(static_cast<size_t>(file(c)->node_size));
     SegAddr at = node_at(c);
+    if (at.offset < 0) return std::string("no such key");
     if (!indexed::node_read(file(c), at, node.data())) return CallScript::result(0);
     store_be(be_field(node.data(), node.size(), c.num(2), c.num(3)), static_cast<int>(c.num(3)),
              static_cast<uint64_t>(c.num(4)));

@@ -204,7 +204,8 @@ TEST_F(ProcessTest, AWalkOverDuplicatesBesideALockerAndAWriter) {
                 [&](int64_t i) { return static_cast<int64_t>(read(w, record(i), 0).size()); },
                 [&](int64_t) { return int64_t{v5_unlock(w)}; },
                 [&](int64_t i) { return int64_t{v5_delete(w, record(i).data())}; },
-                [&](int64_t i) { return int64_t{write(w, record(i))}; }});
+                [&](int64_t i) { return int64_t{write(w, record(i))}; },
+                [&](int64_t) { return int64_t{v5_close(w)}; }});
   ASSERT_EQ(1, other.run(0));
   f = v5_open(kFile, KEL_OPEN_IO, "");
   ASSERT_EQ(1, start(f, std::string(30, '\0'), 1, 0, V5_START_NOT_LESS));
@@ -233,6 +234,7 @@ TEST_F(ProcessTest, AWalkOverDuplicatesBesideALockerAndAWriter) {
   EXPECT_EQ("", next(f));
   EXPECT_EQ(E_NOT_FOUND, error());
   EXPECT_TRUE(sound(f));
+  EXPECT_EQ(1, other.run(5));
   EXPECT_EQ(1, v5_close(f));
 }
 
