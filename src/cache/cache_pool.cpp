@@ -307,6 +307,12 @@ bool shared_header(const FileInfo &f) {
   return (f.mode & (kDenyWrite | kExclusive)) == 0;
 }
 
+// Whether a write of the file stays in the pool, marked dirty, until its
+// block is written back; otherwise every write also goes to the disk.
+bool writes_deferred(const FileInfo &f) {
+  return (f.mode & kDeferred) && f.buffer_data;
+}
+
 // Loads block `block` into buffer b. false: the buffer is freed and the
 // load failed (error flag 1 for an I/O error).
 bool load_block(const Context &c, int32_t b, int32_t block, LoadMode mode, bool wish) {
@@ -503,7 +509,7 @@ int32_t write_aligned(const Context &c, const uint8_t *buffer, int32_t length, i
 
 int32_t write_pieces(const Context &c, const uint8_t *buffer, int32_t length, int64_t offset) {
   CacheState &s = state();
-  bool deferred = (c.info->mode & kDeferred) && c.info->buffer_data;
+  bool deferred = writes_deferred(*c.info);
   int32_t done = 0;
   while (done < length) {
     int64_t at = offset + done;
@@ -553,7 +559,7 @@ int32_t held_block_transfer(const Context &c, bool write, void *buffer, int32_t 
   // aligned read in any case); a deferred file is deny-write or exclusive,
   // so its writes of block 0 are plain hits.
   if (length <= 0 || offset < (write ? 0 : kCacheBlockSize)) return -2;
-  if (write && (!(i.mode & kDeferred) || !i.buffer_data)) return -2;
+  if (write && !writes_deferred(i)) return -2;
   const int64_t block = offset / kCacheBlockSize;
   const int32_t inside = static_cast<int32_t>(offset % kCacheBlockSize);
   if (length > kCacheBlockSize - inside) return -2;
