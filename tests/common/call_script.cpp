@@ -61,9 +61,10 @@ std::string CallScript::result(int64_t r) {
   return std::to_string(r) + codes();
 }
 
-std::string CallScript::record(int64_t n) {
+std::string CallScript::record(int64_t n, int64_t over) {
   if (n <= 0) return result(n);
-  return std::to_string(n) + " " + as_record(std::string(buffer, static_cast<size_t>(n))) + codes();
+  return std::to_string(n) + " " + as_record(std::string(buffer, static_cast<size_t>(n - over))) +
+         codes();
 }
 
 std::string CallScript::opened(const Call &c, void *handle) {
@@ -91,11 +92,7 @@ CallScript::CallScript() {
     return buffer;
   };
   // Relative and sequential reads return the length + 1.
-  auto plus = [this](int64_t n) {
-    if (n <= 0) return result(n);
-    return std::to_string(n) + " " + as_record(std::string(buffer, static_cast<size_t>(n - 1))) +
-           codes();
-  };
+  auto plus = [this](int64_t n) { return record(n, 1); };
   // Texts written into the buffer: 1 and the text, or the failure.
   auto text = [this](int r) { return r ? "1 " + as_record(buffer) : result(r); };
   // The older information forms: both texts, what they left.
@@ -345,8 +342,8 @@ std::string CallScript::other(const Words &call) {
     other_->kill();
     return "killed";
   }
-  write_file(exchange_ + ".row", as_row(call));
-  return other_->run(0) == 0 ? read_file(exchange_ + ".outcome") : "no answer";
+  write_file(exchange_ / "row", as_row(call));
+  return other_->run(0) == 0 ? read_file(exchange_ / "outcome") : "no answer";
 }
 
 ::testing::AssertionResult CallScript::run(const std::string &name) {
@@ -355,12 +352,10 @@ std::string CallScript::other(const Words &call) {
   std::istringstream in(read_file(std::string(KEL_GOLDEN_DIR) + "/" + name));
   bool two = false;
   for (std::string line; std::getline(in, line);) two |= line.rfind("other ", 0) == 0;
-  exchange_ = std::string(getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp") + "/call_script." +
-              std::to_string(getpid());
   if (two)
     other_ = std::make_unique<Worker>(std::vector<Worker::Step>{[this](int64_t) -> int64_t {
-      Words call = split(read_file(exchange_ + ".row"));
-      write_file(exchange_ + ".outcome", execute(call.at(0), Words(call.begin() + 1, call.end())));
+      Words call = split(read_file(exchange_ / "row"));
+      write_file(exchange_ / "outcome", execute(call.at(0), Words(call.begin() + 1, call.end())));
       return 0;
     }});
   Verbs verbs;
@@ -368,8 +363,6 @@ std::string CallScript::other(const Words &call) {
     verbs[verb] = [this, verb](const Words &args) { return execute(verb, args); };
   ::testing::AssertionResult matched = run_rows(name, verbs);
   other_.reset();
-  unlink((exchange_ + ".row").c_str());
-  unlink((exchange_ + ".outcome").c_str());
   return matched;
 }
 
