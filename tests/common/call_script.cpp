@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <stdexcept>
@@ -45,6 +46,23 @@ std::string codes() {
   }
   if (*Alog_error_code() != 0) out += " log error " + std::to_string(*Alog_error_code());
   return out;
+}
+
+// A text with its pointers (0x and 8 or more hexadecimal digits, as %p
+// prints them) shown by the names `named` gives them, the others as "0x…":
+// addresses change from run to run, what a pointer names does not.
+std::string masked_pointers(const std::string &text,
+                            const std::map<std::string, std::string> &named) {
+  static const std::regex pointer("0x[0-9a-f]{8,}");
+  std::string out;
+  size_t done = 0;
+  for (std::sregex_iterator m(text.begin(), text.end(), pointer), end; m != end; ++m) {
+    auto name = named.find(m->str());
+    out += text.substr(done, static_cast<size_t>(m->position()) - done) +
+           (name == named.end() ? "0x…" : name->second);
+    done = static_cast<size_t>(m->position() + m->length());
+  }
+  return out + text.substr(done);
 }
 
 }  // namespace
