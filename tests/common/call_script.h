@@ -95,8 +95,9 @@ class CallScript {
   // A call run in the second process (during a call, say), its outcome.
   std::string other(const Words &call);
 
-  // Outcomes: a result with the codes left; a record in the buffer of the
-  // length `n` gives, `over` less (0: none) with the codes.
+  // Outcomes: a result with the codes left; the result `n` of a read and
+  // the record of `n` - `over` bytes it left in the buffer (none when `n`
+  // is 0 or less), with the codes.
   static std::string result(int64_t r);
   std::string record(int64_t n, int64_t over = 0);
   char buffer[70100] = {};
