@@ -25,6 +25,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 
 #include "fuzz/fuzz.h"
 #include "layer/layer.h"
@@ -153,13 +155,9 @@ void write_bytes(const std::string &path, const void *data, size_t size) {
 }
 
 std::string read_bytes(const std::string &path) {
-  std::string bytes;
-  if (FILE *f = fopen(path.c_str(), "rb")) {
-    char chunk[4096];
-    for (size_t n; (n = fread(chunk, 1, sizeof chunk, f)) > 0;) bytes.append(chunk, n);
-    fclose(f);
-  }
-  return bytes;
+  std::ostringstream bytes;
+  bytes << std::ifstream(path, std::ios::binary).rdbuf();
+  return bytes.str();
 }
 
 void quiet_diagnostics() {

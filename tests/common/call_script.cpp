@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <stdexcept>
@@ -47,6 +48,23 @@ std::string codes() {
   return out;
 }
 
+// A text with its pointers (0x and 8 or more hexadecimal digits, as %p
+// prints them) shown by the names `named` gives them, the others as "0x…":
+// addresses change from run to run, what a pointer names does not.
+std::string masked_pointers(const std::string &text,
+                            const std::map<std::string, std::string> &named) {
+  static const std::regex pointer("0x[0-9a-f]{8,}");
+  std::string out;
+  size_t done = 0;
+  for (std::sregex_iterator m(text.begin(), text.end(), pointer), end; m != end; ++m) {
+    auto name = named.find(m->str());
+    out += text.substr(done, static_cast<size_t>(m->position()) - done) +
+           (name == named.end() ? "0x…" : name->second);
+    done = static_cast<size_t>(m->position() + m->length());
+  }
+  return out + text.substr(done);
+}
+
 }  // namespace
 
 uint8_t *be_field(void *bytes, size_t size, int64_t at, int64_t width) {
@@ -61,9 +79,10 @@ std::string CallScript::result(int64_t r) {
   return std::to_string(r) + codes();
 }
 
-std::string CallScript::record(int64_t n) {
+std::string CallScript::record(int64_t n, int64_t over) {
   if (n <= 0) return result(n);
-  return std::to_string(n) + " " + as_record(std::string(buffer, static_cast<size_t>(n))) + codes();
+  return std::to_string(n) + " " + as_record(std::string(buffer, static_cast<size_t>(n - over))) +
+         codes();
 }
 
 std::string CallScript::opened(const Call &c, void *handle) {
@@ -91,11 +110,7 @@ CallScript::CallScript() {
     return buffer;
   };
   // Relative and sequential reads return the length + 1.
-  auto plus = [this](int64_t n) {
-    if (n <= 0) return result(n);
-    return std::to_string(n) + " " + as_record(std::string(buffer, static_cast<size_t>(n - 1))) +
-           codes();
-  };
+  auto plus = [this](int64_t n) { return record(n, 1); };
   // Texts written into the buffer: 1 and the text, or the failure.
   auto text = [this](int r) { return r ? "1 " + as_record(buffer) : result(r); };
   // The older information forms: both texts, what they left.
@@ -345,8 +360,8 @@ std::string CallScript::other(const Words &call) {
     other_->kill();
     return "killed";
   }
-  write_file(exchange_ + ".row", as_row(call));
-  return other_->run(0) == 0 ? read_file(exchange_ + ".outcome") : "no answer";
+  write_file(exchange_ / "row", as_row(call));
+  return other_->run(0) == 0 ? read_file(exchange_ / "outcome") : "no answer";
 }
 
 ::testing::AssertionResult CallScript::run(const std::string &name) {
@@ -355,12 +370,10 @@ std::string CallScript::other(const Words &call) {
   std::istringstream in(read_file(std::string(KEL_GOLDEN_DIR) + "/" + name));
   bool two = false;
   for (std::string line; std::getline(in, line);) two |= line.rfind("other ", 0) == 0;
-  exchange_ = std::string(getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp") + "/call_script." +
-              std::to_string(getpid());
   if (two)
     other_ = std::make_unique<Worker>(std::vector<Worker::Step>{[this](int64_t) -> int64_t {
-      Words call = split(read_file(exchange_ + ".row"));
-      write_file(exchange_ + ".outcome", execute(call.at(0), Words(call.begin() + 1, call.end())));
+      Words call = split(read_file(exchange_ / "row"));
+      write_file(exchange_ / "outcome", execute(call.at(0), Words(call.begin() + 1, call.end())));
       return 0;
     }});
   Verbs verbs;
@@ -368,8 +381,6 @@ std::string CallScript::other(const Words &call) {
     verbs[verb] = [this, verb](const Words &args) { return execute(verb, args); };
   ::testing::AssertionResult matched = run_rows(name, verbs);
   other_.reset();
-  unlink((exchange_ + ".row").c_str());
-  unlink((exchange_ + ".outcome").c_str());
   return matched;
 }
 

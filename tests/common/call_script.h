@@ -95,17 +95,18 @@ class CallScript {
   // A call run in the second process (during a call, say), its outcome.
   std::string other(const Words &call);
 
-  // Outcomes: a result with the codes left; a record of `n` bytes in the
-  // buffer (0: none) with the codes.
+  // Outcomes: a result with the codes left; the result `n` of a read and
+  // the record of `n` - `over` bytes it left in the buffer (none when `n`
+  // is 0 or less), with the codes.
   static std::string result(int64_t r);
-  std::string record(int64_t n);
+  std::string record(int64_t n, int64_t over = 0);
   char buffer[70100] = {};
 
  private:
   std::string opened(const Call &c, void *handle);
   std::string closed(const Call &c, int64_t r);
   std::string execute(const std::string &name, const Words &args);
-  std::string exchange_;  // the files that carry a row and its outcome
+  TempDir exchange_;  // the files that carry a row and its outcome
   std::map<std::string, Command> commands_;
   std::map<std::string, void *> handles_;
   std::map<std::string, std::string> saved_;

@@ -19,23 +19,19 @@ namespace kel::test {
 // only other one on its files.
 inline std::string lock_seen(const std::string &path, int64_t start, int64_t length) {
   // The child's own copy of `l` holds the answer between the steps.
-  struct flock l = {};
+  struct flock l = {
+      .l_type = F_WRLCK, .l_whence = SEEK_SET, .l_start = start, .l_len = length, .l_pid = 0};
   Worker prober({[&](int64_t) -> int64_t {
                    int fd = open(path.c_str(), O_RDONLY);
-                   l.l_type = F_WRLCK;
-                   l.l_whence = SEEK_SET;
-                   l.l_start = start;
-                   l.l_len = length;
-                   return fd >= 0 && fcntl(fd, F_GETLK, &l) == 0;
+                   return fd >= 0 && fcntl(fd, F_GETLK, &l) == 0 ? l.l_type : -1;
                  },
-                 [&](int64_t) -> int64_t { return l.l_type; },
                  [&](int64_t) -> int64_t { return l.l_start; },
                  [&](int64_t) -> int64_t { return l.l_len; }});
-  if (prober.run(0) != 1) return "no answer";
-  int64_t type = prober.run(1);
+  int64_t type = prober.run(0);
+  if (type < 0) return "no answer";
   if (type == F_UNLCK) return "U";
-  return std::string(type == F_RDLCK ? "R " : "W ") + std::to_string(prober.run(2)) + " " +
-         std::to_string(prober.run(3));
+  return std::string(type == F_RDLCK ? "R " : "W ") + std::to_string(prober.run(1)) + " " +
+         std::to_string(prober.run(2));
 }
 
 }  // namespace kel::test

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <regex>
 #include <sstream>
 
 #include "common/golden.h"
@@ -123,20 +122,6 @@ std::string as_text(const std::string &bytes) {
 
 long long number(const std::string &word) {
   return strtoll(word.c_str(), nullptr, 0);
-}
-
-std::string masked_pointers(const std::string &text,
-                            const std::map<std::string, std::string> &named) {
-  static const std::regex pointer("0x[0-9a-f]{8,}");
-  std::string out;
-  size_t done = 0;
-  for (std::sregex_iterator m(text.begin(), text.end(), pointer), end; m != end; ++m) {
-    auto name = named.find(m->str());
-    out += text.substr(done, static_cast<size_t>(m->position()) - done) +
-           (name == named.end() ? "0x…" : name->second);
-    done = static_cast<size_t>(m->position() + m->length());
-  }
-  return out + text.substr(done);
 }
 
 ::testing::AssertionResult run_rows(const std::string &name, const Verbs &verbs,

@@ -79,10 +79,4 @@ std::string as_text(const std::string &bytes);
 // The argument as a number (decimal, or 0x... hexadecimal).
 long long number(const std::string &word);
 
-// A text with its pointers (0x and 8 or more hexadecimal digits, as %p
-// prints them) shown by the names `named` gives them, the others as "0x…":
-// addresses change from run to run, what a pointer names does not.
-std::string masked_pointers(const std::string &text,
-                            const std::map<std::string, std::string> &named = {});
-
 }  // namespace kel::test

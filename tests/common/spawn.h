@@ -25,10 +25,9 @@ struct SpawnOptions {
   std::vector<std::string> args;
   std::string cwd;
   std::map<std::string, std::string> env;
-  std::string stdin_path;        // empty: /dev/null
-  std::string stdout_path;       // empty: captured into RunResult::out
-  long long fsize_limit = -1;    // RLIMIT_FSIZE in bytes; SIGXFSZ is ignored
-  unsigned alarm_seconds = 120;  // a run that hangs is killed by SIGALRM
+  std::string stdin_path;      // empty: /dev/null
+  std::string stdout_path;     // empty: captured into RunResult::out
+  long long fsize_limit = -1;  // RLIMIT_FSIZE in bytes; SIGXFSZ is ignored
   mode_t umask_value = 022;
   const char *program = nullptr;  // null: the built kel (last: brace lists
                                   // of arguments must not convert to it)

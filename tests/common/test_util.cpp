@@ -1,5 +1,6 @@
 #include "common/test_util.h"
 
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,23 +16,10 @@
 
 namespace kel::test {
 
-namespace {
-
-// A mkdtemp/mkstemp template under $TMPDIR (or /tmp).
-std::vector<char> temp_template(const char *prefix) {
-  const char *base = getenv("TMPDIR");
-  std::string templ = std::string(base && *base ? base : "/tmp") + "/" + prefix + ".XXXXXX";
-  std::vector<char> buf(templ.begin(), templ.end());
-  buf.push_back('\0');
-  return buf;
-}
-
-}  // namespace
-
 TempDir::TempDir(bool chdir_into) {
-  std::vector<char> buf = temp_template("keltest");
-  if (mkdtemp(buf.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  path_ = buf.data();
+  const char *base = getenv("TMPDIR");
+  path_ = std::string(base && *base ? base : "/tmp") + "/keltest.XXXXXX";
+  if (mkdtemp(path_.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   if (chdir_into) {
     old_cwd_ = std::filesystem::current_path().string();
     std::filesystem::current_path(path_);
@@ -79,10 +67,8 @@ std::string random_data(size_t n, unsigned seed) {
 }
 
 StderrCapture::StderrCapture() {
-  std::vector<char> buf = temp_template("kelcap");
-  int tmp = mkstemp(buf.data());
-  if (tmp < 0) throw std::runtime_error("mkstemp failed");
-  path_ = buf.data();
+  int tmp = open((dir_ / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (tmp < 0) throw std::runtime_error("cannot capture the error output");
   fflush(nullptr);
   saved_ = dup(2);
   dup2(tmp, 2);
@@ -93,12 +79,11 @@ StderrCapture::~StderrCapture() {
   fflush(nullptr);
   dup2(saved_, 2);
   close(saved_);
-  unlink(path_.c_str());
 }
 
 std::string StderrCapture::text() const {
   fflush(nullptr);
-  return read_file(path_);
+  return read_file(dir_ / "stderr");
 }
 
 FileSizeLimit::FileSizeLimit(uint64_t bytes) {

@@ -64,8 +64,8 @@ class StderrCapture {
   std::string text() const;
 
  private:
+  TempDir dir_;  // the file that takes the output
   int saved_;
-  std::string path_;
 };
 
 }  // namespace kel::test
