@@ -197,11 +197,12 @@ class FileModel {
     // the key (its first `length` bytes when partial).
     const Tree &t = trees_[k];
     auto low = t.lower_bound(Entry{key, 0, 0}), high = t.upper_bound(Entry{key, 0xFFFFFFFF, 0});
+    auto from = mode == 2 || mode == 4 ? high : low;
     size_t n = partial ? length : size;
     std::optional<Tree::const_iterator> e;
     if (mode == 0 && low != t.end() && low->key.compare(0, n, key, 0, n) == 0) e = low;
-    if (mode == 1 || mode == 2) e = at_or_none(t, mode == 1 ? low : high);
-    if (mode == 3 || mode == 4) e = before_or_none(t, mode == 3 ? low : high);
+    if ((mode == 1 || mode == 2) && from != t.end()) e = from;
+    if (mode == 3 || mode == 4) e = before_or_none(t, from);
     if (!e) return fail(E_NOT_FOUND);
     position(k, **e, true);
     return done(false);
@@ -270,10 +271,6 @@ class FileModel {
     const Tree &t = trees_[k];
     auto it = t.lower_bound(Entry{key, 0, 0});
     if (it == t.end() || it->key != key) return std::nullopt;
-    return it;
-  }
-  static std::optional<Tree::const_iterator> at_or_none(const Tree &t, Tree::const_iterator it) {
-    if (it == t.end()) return std::nullopt;
     return it;
   }
   static std::optional<Tree::const_iterator> before_or_none(const Tree &t,
@@ -726,8 +723,8 @@ KeySpec key(size_t size, size_t offset, bool duplicates = false) {
   return KeySpec{{{size, offset}}, duplicates};
 }
 Case shape(const char *name, uint32_t seed, int operations, FileShape shape,
-           std::vector<KeyValues> values, int peak_height = 3) {
-  return Case{name, seed, operations, std::move(shape), std::move(values), peak_height};
+           std::vector<KeyValues> values, int peak_height = 3, int16_t lock = 0) {
+  return Case{name, seed, operations, std::move(shape), std::move(values), peak_height, lock};
 }
 
 std::vector<Case> cases() {
@@ -738,8 +735,8 @@ std::vector<Case> cases() {
   const std::vector<KeyValues> one_block_values = {{3000, false, true}, {7}, {40}};
   std::vector<Case> all = {
       shape("OneBlockNodesV5", 1, 3000, one_block, one_block_values),
-      shape("HeaderCheckedReads", 11, 3000, one_block, one_block_values, 2),
-      shape("VerifiedReads", 12, 3000, one_block, one_block_values, 2),
+      shape("HeaderCheckedReads", 11, 3000, one_block, one_block_values, 2, 0x101),
+      shape("VerifiedReads", 12, 3000, one_block, one_block_values, 2, 0x102),
       // Keys of 250 bytes in nodes of two blocks; long runs of equal keys.
       shape("LongKeysTwoBlockNodes", 2, 1500,
             {5, "2,1,1,0,0", 400, 300, {key(250, 0), key(20, 250, true)}},
@@ -777,8 +774,6 @@ std::vector<Case> cases() {
       // Twelve keys in version 4; key 5 is unique too, so a write can fail
       // after five keys were added and must take them all back.
       shape("ManyKeysV4", 3, 2000, {4, nullptr, 80, 60, {}}, {}, 2)};
-  all[1].lock_method = 0x101;
-  all[2].lock_method = 0x102;
   all[8].sets_heads_aside = true;
   for (size_t k = 0; k < 12; ++k) {
     all[11].shape.keys.push_back(key(5, 5 * k, k != 0 && k != 5));

@@ -47,8 +47,9 @@ class EngineTest : public ::testing::Test {
   void TearDown() override { indexed::shutdown(); }
 
   static int16_t error() { return *fs_error_code(); }
-  static int32_t secondary() { return *fs_error_secondary(); }
-  static std::string codes() { return std::to_string(error()) + "/" + std::to_string(secondary()); }
+  static std::string codes() {
+    return std::to_string(error()) + "/" + std::to_string(*fs_error_secondary());
+  }
 
   // --- the entry points; a failed read gives ""
   static int write(DorvexFile *f, const std::string &r) {
@@ -94,10 +95,13 @@ class EngineTest : public ::testing::Test {
 
   static void set_version(int v) { cfg_set_short("V_VERSION", 0, static_cast<int16_t>(v)); }
 
-  // --- the storage layer: a file made and opened for update with the
-  // header held for an update, as the storage layer's callers hold it
-  DorvexFile *open_update(const FileShape &shape, const char *name = "f.dat") {
-    EXPECT_EQ(1, shape.make(name)) << codes();
+  // --- the storage layer: a file of segments of the smallest size (81920
+  // bytes) for records of 1000 bytes stored as they are, growing by 20
+  // nodes, made and opened for update with the header held for an update,
+  // as the storage layer's callers hold it
+  DorvexFile *make_small_segments(const char *name = "g.dat") {
+    EXPECT_EQ(1, (FileShape{5, "1,1,20,0,0", 1000, 1000, {{{{8, 0}}}}, false, 1}.make(name)))
+        << codes();
     DorvexFile *f = dorvex_open(name, KEL_OPEN_IO);
     EXPECT_NE(nullptr, f) << codes();
     if (f) {
@@ -105,20 +109,7 @@ class EngineTest : public ::testing::Test {
     }
     return f;
   }
-  // A file of segments of the smallest size (81920 bytes) for records of
-  // 1000 bytes stored as they are, growing by 20 nodes; open for update.
-  DorvexFile *make_small_segments(const char *name = "g.dat") {
-    return open_update(FileShape{5, "1,1,20,0,0", 1000, 1000, {{{{8, 0}}}}, false, 1}, name);
-  }
   static uint64_t slot(DorvexFile *f, indexed::Slot s) { return indexed::hget(f, s); }
-  static indexed::SegAddr add(DorvexFile *f, const std::string &r, uint32_t sequence = 0) {
-    indexed::SegAddr at{-1, 0};
-    EXPECT_TRUE(indexed::add_record(f, reinterpret_cast<const uint8_t *>(r.data()),
-                                    static_cast<uint32_t>(r.size()), sequence, &at))
-        << codes();
-    return at;
-  }
-
   char buffer_[70000] = {};
   TempDir dir_{true};
 

@@ -39,6 +39,13 @@ inline void add_engine_verbs(CallScript &script) {
   using indexed::SegAddr;
   auto file = [&script](const Call &c) { return script.file<DorvexFile>(c.text(0)); };
   auto done = [](bool ok) { return ok ? std::string("1") : CallScript::result(0); };
+  // A step that gives nothing back shows "done".
+  auto acts = [](auto step) {
+    return [step](const Call &c) {
+      step(c);
+      return std::string("done");
+    };
+  };
   // header H read|locked|update [force]: a header read, held until release.
   script.add("header", [=](const Call &c) {
     auto access = c.text(1) == "read"     ? indexed::HeaderAccess::kRead
@@ -47,10 +54,7 @@ inline void add_engine_verbs(CallScript &script) {
     return done(indexed::header_read(file(c), access,
                                      c.args.size() > 2 ? uint32_t{indexed::kHeaderForce} : 0u));
   });
-  script.add("release", [=](const Call &c) {
-    indexed::header_release(file(c));
-    return std::string("done");
-  });
+  script.add("release", acts([=](const Call &c) { indexed::header_release(file(c)); }));
   // header_write H OFFSET HEIGHT: key 0's root moved, the header written.
   script.add("header_write", [=](const Call &c) {
     indexed::header_mark_changed(file(c));
@@ -59,10 +63,9 @@ inline void add_engine_verbs(CallScript &script) {
                                       static_cast<uint8_t>(c.num(2))) &&
                 indexed::header_write(file(c)));
   });
-  script.add("mark_broken", [=](const Call &c) {
-    indexed::mark_broken(file(c), static_cast<int32_t>(c.num(1)));
-    return std::string("done");
-  });
+  script.add("mark_broken", acts([=](const Call &c) {
+               indexed::mark_broken(file(c), static_cast<int32_t>(c.num(1)));
+             }));
   // What the open knows of the header.
   script.add("state", [=](const Call &c) {
     DorvexFile *f = file(c);
@@ -88,29 +91,27 @@ inline void add_engine_verbs(CallScript &script) {
     size_t length = c.args.size() > 3 ? static_cast<size_t>(c.num(3)) : 20;
     return head + std::string(length - 6, c.args.size() > 4 ? c.text(4)[0] : '.');
   };
-  script.add("records", [=](const Call &c) {
+  // The records FROM to TO - 1 that `make` gives by number, written.
+  auto write_each = [=](const Call &c, auto make) {
     bool ok = true;
     for (int64_t i = c.num(1); i < c.num(2) && ok; ++i) {
-      std::string r = record(c, i);
+      std::string r = make(i);
       ok = v5_write(file(c), r.data(), static_cast<uint32_t>(r.size())) == 1;
     }
     return done(ok);
-  });
+  };
+  script.add("records",
+             [=](const Call &c) { return write_each(c, [&](int64_t i) { return record(c, i); }); });
   script.add("drop", [=](const Call &c) {
     bool ok = true;
     for (int64_t i = c.num(1); i < c.num(2) && ok; ++i)
       ok = v5_delete(file(c), record(c, i).data()) == 1;
     return done(ok);
   });
-  script.add("level", [](const Call &c) {
-    indexed::set_interface_level(static_cast<int>(c.num(0)));
-    return std::string("done");
-  });
+  script.add("level",
+             acts([](const Call &c) { indexed::set_interface_level(static_cast<int>(c.num(0))); }));
   // The engine's buffers, cache and file table gone, as at a new start.
-  script.add("shutdown", [](const Call &) {
-    indexed::shutdown();
-    return std::string("done");
-  });
+  script.add("shutdown", acts([](const Call &) { indexed::shutdown(); }));
   // counted H FROM TO LENGTH adds the records FROM to TO - 1 of LENGTH
   // bytes, every two bytes of the i-th holding i (big-endian); "in_order H
   // TO LENGTH" walks key 0 and says whether it meets exactly records 0 to
@@ -122,12 +123,7 @@ inline void add_engine_verbs(CallScript &script) {
     return r;
   };
   script.add("counted", [=](const Call &c) {
-    bool ok = true;
-    for (int64_t i = c.num(1); i < c.num(2) && ok; ++i) {
-      std::string r = counted(i, c.num(3));
-      ok = v5_write(file(c), r.data(), static_cast<uint32_t>(r.size())) == 1;
-    }
-    return done(ok);
+    return write_each(c, [&](int64_t i) { return counted(i, c.num(3)); });
   });
   script.add("in_order", [=, &script](const Call &c) {
     char *at = script.buffer;
@@ -223,6 +219,11 @@ inline void add_engine_verbs(CallScript &script) {
     return where(a) + (sequence ? ", sequence " + std::to_string(sequence) : "") +
            (back == r ? "" : ", reads back " + as_record(back));
   };
+  // Whether add's outcome is a plain address: added, and reads back as
+  // given.
+  auto plain = [](const std::string &added) {
+    return added.rfind("at ", 0) == 0 && added.find(',') == std::string::npos;
+  };
   script.add("add", [=](const Call &c) {
     return add(file(c), c.text(1), c.args.size() > 2 ? static_cast<uint32_t>(c.num(2)) : 0);
   });
@@ -233,7 +234,7 @@ inline void add_engine_verbs(CallScript &script) {
     std::string out = "slot";
     for (int64_t i = 0; i < c.num(1); ++i) {
       std::string added = add(file(c), c.text(2), 0);
-      if (added.rfind("at ", 0) != 0 || added.find(',') != std::string::npos) return added;
+      if (!plain(added)) return added;
       out += " " + std::to_string(indexed::hget(file(c), static_cast<indexed::Slot>(c.num(3))));
     }
     return out;
@@ -242,10 +243,7 @@ inline void add_engine_verbs(CallScript &script) {
              [=](const Call &c) { return as_record(read_at(file(c), at(c, 1), nullptr)); });
   script.add("delete_at",
              [=](const Call &c) { return done(indexed::delete_record(file(c), at(c, 1))); });
-  script.add("bulk", [=](const Call &c) {
-    file(c)->bulk_running = c.num(1) != 0;
-    return std::string("done");
-  });
+  script.add("bulk", acts([=](const Call &c) { file(c)->bulk_running = c.num(1) != 0; }));
   // allocate H [N]: N nodes (1), where the last one went.
   script.add("allocate", [=](const Call &c) {
     SegAddr a{-1, 0};
@@ -260,10 +258,8 @@ inline void add_engine_verbs(CallScript &script) {
   });
   script.add("node_free",
              [=](const Call &c) { return done(indexed::node_free(file(c), at(c, 1))); });
-  script.add("index_bytes", [=](const Call &c) {
-    indexed::index_bytes_adjust(file(c), c.num(1));
-    return std::string("done");
-  });
+  script.add("index_bytes",
+             acts([=](const Call &c) { indexed::index_bytes_adjust(file(c), c.num(1)); }));
   script.add("key_root", [=](const Call &c) {
     return done(indexed::set_key_root(file(c), static_cast<int>(c.num(1)), at(c, 2),
                                       static_cast<uint8_t>(c.num(4))));
@@ -279,11 +275,9 @@ inline void add_engine_verbs(CallScript &script) {
   // written; where the last went.
   script.add("segment_records", [=](const Call &c) {
     std::string out;
-    for (int64_t i = c.num(1); i < c.num(2); ++i) {
-      std::string r = segment_record(static_cast<int>(i));
-      if ((out = add(file(c), r, 0)).rfind("at ", 0) != 0 || out.find(',') != std::string::npos)
+    for (int64_t i = c.num(1); i < c.num(2); ++i)
+      if (!plain(out = add(file(c), segment_record(static_cast<int>(i)), 0)))
         return std::to_string(i) + ": " + out;
-    }
     return out;
   });
   // The segments' names and sizes (information code -8), one a line.

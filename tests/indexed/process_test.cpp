@@ -147,12 +147,11 @@ TEST_F(ProcessTest, ConcurrentWritersAndAReaderLeaveEachWritersRecords) {
     shape.version = c.version;
     shape.segment_size = c.segment_size;
     ASSERT_EQ(1, shape.make(kFile));
-    std::vector<std::unique_ptr<Worker>> workers;
-    for (int w = 0; w < kWriters; ++w)
-      workers.push_back(std::make_unique<Worker>(
-          std::vector<Worker::Step>{[w, &c](int64_t) { return run_writer(w, c.lock_method); }}));
-    workers.push_back(std::make_unique<Worker>(
-        std::vector<Worker::Step>{[&c](int64_t) { return run_reader(c.lock_method); }}));
+    std::vector<std::unique_ptr<Worker>> workers;  // the writers, then the reader
+    for (int w = 0; w <= kWriters; ++w)
+      workers.push_back(std::make_unique<Worker>(std::vector<Worker::Step>{[w, &c](int64_t) {
+        return w < kWriters ? run_writer(w, c.lock_method) : run_reader(c.lock_method);
+      }}));
     for (auto &w : workers) w->begin(0);
     for (auto &w : workers) EXPECT_EQ(0, w->end());
     workers.clear();

@@ -26,7 +26,10 @@ TEST_F(SegmentsTest, ANewSegmentWithoutMemoryOrBeyondTheLastNumber) {
   DorvexFile *f = make_small_segments();
   ASSERT_NE(nullptr, f);
   SegAddr at;
-  for (int i = 0; i < 80; ++i) add(f, segment_record(i));
+  auto add = [&](const std::string &r) {
+    return indexed::add_record(f, reinterpret_cast<const uint8_t *>(r.data()), 1000, 0, &at);
+  };
+  for (int i = 0; i < 80; ++i) ASSERT_TRUE(add(segment_record(i))) << codes();
   for (int i = 0; i < 159; ++i) ASSERT_TRUE(indexed::node_allocate(f, &at)) << codes();
   std::string r = segment_record(80);
   auto counts = [&] {
@@ -35,11 +38,7 @@ TEST_F(SegmentsTest, ANewSegmentWithoutMemoryOrBeyondTheLastNumber) {
   };
   // The record opens data segment 1, the node index segment 1.
   for (bool data : {true, false}) {
-    auto op = [&] {
-      return data
-                 ? indexed::add_record(f, reinterpret_cast<const uint8_t *>(r.data()), 1000, 0, &at)
-                 : indexed::node_allocate(f, &at);
-    };
+    auto op = [&] { return data ? add(r) : indexed::node_allocate(f, &at); };
     EXPECT_GT((FailEachAllocation{.op = op, .state = counts}.run()), 0) << data;
     EXPECT_EQ((SegAddr{512, 1}), at);
   }
@@ -48,9 +47,7 @@ TEST_F(SegmentsTest, ANewSegmentWithoutMemoryOrBeyondTheLastNumber) {
   f->data.files[65534] = f->data0;
   f->data.sizes[65534] = 81920;
   indexed::hset_addr(f, indexed::kEndOfDataOffset, indexed::kEndOfDataSeg, SegAddr{81900, 65534});
-  EXPECT_TRUE(
-      fails(indexed::add_record(f, reinterpret_cast<const uint8_t *>(r.data()), 1000, 0, &at),
-            E_BROKEN, 99));
+  EXPECT_TRUE(fails(add(r), E_BROKEN, 99));
   f->data.files[65534] = -1;
   f->data.count = 2;
   indexed::header_release(f);
