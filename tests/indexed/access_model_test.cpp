@@ -454,13 +454,12 @@ class AccessModel : public EngineTest, public ::testing::WithParamInterface<Case
   // hooks were handed with the model's rejections, and opens again. Now
   // and then a keyed read half-way adds the waiting keys first.
   void bulk_add() {
-    ASSERT_EQ(1, v5_close(f_));
     std::remove("dups.log");
     BulkHooks::progress.clear();
     BulkHooks::rejected.clear();
     EXPECT_EQ(nullptr, v5_register_progress(BulkHooks::on_progress));
     EXPECT_EQ(nullptr, v5_register_duplicate(BulkHooks::on_duplicate));
-    ASSERT_NE(nullptr, f_ = v5_open("model", kBulkOpen, "0,0,0")) << codes();
+    ASSERT_NO_FATAL_FAILURE(reopen(kBulkOpen));
     std::vector<std::string> batch, rejected;
     size_t n = 20 + run_.below(300), half = run_.chance(30) ? n / 2 : n;
     run_.note(std::to_string(n) + " records" + (half < n ? ", a read half-way" : ""));
@@ -505,10 +504,12 @@ class AccessModel : public EngineTest, public ::testing::WithParamInterface<Case
     EXPECT_TRUE(fails(v5_write(f_, r.data(), c_.shape.max_record + 1), E_PARAM));
     model_.refused_write();
   }
-  void reopen() {
+  // The file closed and opened again, in the run's own mode unless `mode`
+  // says another.
+  void reopen(int32_t mode = 0) {
     StderrCapture statistics;  // a close under V_LOCK_METHOD 0x100 reports
     ASSERT_EQ(1, v5_close(f_));
-    ASSERT_NE(nullptr, f_ = v5_open("model", c_.open_mode, "0,0,0"));
+    ASSERT_NE(nullptr, f_ = v5_open("model", mode ? mode : c_.open_mode, "0,0,0")) << codes();
     model_.reopen();
   }
 
@@ -630,12 +631,9 @@ class AccessModel : public EngineTest, public ::testing::WithParamInterface<Case
   // nodes they found unchanged without reading them again: every record
   // read by every key, and every key walked; then the run's own open again.
   void read_through_input_open() {
-    StderrCapture statistics;
-    ASSERT_EQ(1, v5_close(f_));
-    const int32_t keeps_out =
-        c_.open_mode & KEL_OPEN_EXCLUSIVE ? KEL_OPEN_EXCLUSIVE : KEL_OPEN_DENY_WRITE;
-    ASSERT_NE(nullptr, f_ = v5_open("model", KEL_OPEN_INPUT | keeps_out, "0,0,0")) << codes();
-    model_.reopen();
+    ASSERT_NO_FATAL_FAILURE(
+        reopen(KEL_OPEN_INPUT |
+               (c_.open_mode & KEL_OPEN_EXCLUSIVE ? KEL_OPEN_EXCLUSIVE : KEL_OPEN_DENY_WRITE)));
     for (int k = 0; k < static_cast<int>(c_.shape.keys.size()); ++k)
       for (const auto &[id, r] : model_.records()) {
         std::string got = read(f_, r, k);

@@ -93,8 +93,6 @@ class EngineTest : public ::testing::Test {
     return ::testing::AssertionFailure() << report.text;
   }
 
-  static void set_version(int v) { cfg_set_short("V_VERSION", 0, static_cast<int16_t>(v)); }
-
   // --- the storage layer: a file of segments of the smallest size (81920
   // bytes) for records of 1000 bytes stored as they are, growing by 20
   // nodes, made and opened for update with the header held for an update,

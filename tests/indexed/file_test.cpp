@@ -92,7 +92,7 @@ TEST_F(FileTest, FailuresOfMemoryAndDisk) {
     v5_close(f);
   }
   for (int version : {5, 2}) {
-    set_version(version);
+    cfg_set_short("V_VERSION", 0, static_cast<int16_t>(version));
     auto make = [&] {
       return (version == 5
                   ? dorvex_make("n.dat", nullptr, nullptr, "100,0,2", "1,0,8,0,1,1,4,8", table)

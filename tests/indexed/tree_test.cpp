@@ -325,71 +325,6 @@ class TreeRows : public ::testing::Test {
               : "failed " + std::to_string(*fs_error_code()) + "/" +
                     std::to_string(*fs_error_secondary());
   }
-  // find K VALUE [verified [debug]]: vi_find_key's result and the leaf it
-  // stopped in, the verified-read counters, the error code, and whether
-  // the flags outlived the operation.
-  std::string find(const test::Words &a) {
-    TreeContext &c = h->ctx;
-    c.verified = a.size() > 2;
-    c.debug_output = a.size() > 3;
-    *fs_error_code() = 0;
-    NodePosition pos;
-    int r =
-        vi_find_key(&c, u8(TreeHarness::search_key(static_cast<int>(n(a, 0)), a.at(1))), 0, &pos);
-    std::string out = std::string(kResults[r]) + " at " + where(pos.node) + ", mismatches " +
-                      std::to_string(c.counters.find_key_mismatches) + ", other blocks " +
-                      std::to_string(c.counters.non_bnode_blocks) + ", error " +
-                      std::to_string(*fs_error_code());
-    vi_end_operation(&c);
-    return out + (c.verified ? ", still verified" : "");
-  }
-  // A deletion that lowered the root re-keys an entry of the new root and
-  // splits it in the same operation: the search path as it leaves it (the
-  // old root one level down, nothing above it), then the insertion of the
-  // key. The new root takes the free level above instead of shifting the
-  // path down.
-  std::string lowered_insert(const test::Words &a) {
-    TreeContext &c = h->ctx;
-    std::string sk = TreeHarness::search_key(0, a.at(0));
-    NodePosition pos;
-    if (vi_find_key(&c, u8(sk), 0, &pos) != SR_GREATER) return "not greater";
-    c.path[1] = c.path[0];
-    c.path[0] = kNoNode;
-    c.root_depth = pos.depth = 1;
-    FullKey k;
-    k.length = static_cast<uint8_t>(sk.size() - 1);
-    memcpy(k.bytes, sk.data() + 1, sk.size() - 1);
-    bool ok = vi_node_insert(&c, k, 0, SegAddr{static_cast<int32_t>(n(a, 1)), 0}, &pos);
-    std::string out = outcome(ok) + ": root depth " + std::to_string(c.root_depth) + ", shift " +
-                      std::to_string(c.depth_shift) + ", leaf depth " + std::to_string(pos.depth) +
-                      (c.path[0] == h->store.root(0) ? ", the root first" : ", another first") +
-                      (c.path[1] == pos.node ? ", the leaf second" : ", another second");
-    vi_end_operation(&c);
-    return out;
-  }
-  // search NODE VALUE...: the node's entries searched for the key (the
-  // value as runs), wanting the one before it: the result, the entry
-  // stopped at and the one before, whether the full key before was
-  // rebuilt; then the interior-node memo's search, three times.
-  std::string search(const test::Words &a) {
-    const Bytes &b = node(a);
-    std::string key = '\0' + test::from_runs(a, 1), out;
-    for (int memo = 0; memo < 4; ++memo) {
-      NodeSearch s;
-      s.want_before = true;
-      if (memo)
-        search_entries_memo(b.data() + 3, load_be16(b.data() + 1), entry_layout(5, false), 99,
-                            u8(key), static_cast<int>(key.size()), 0, &s);
-      else
-        search_entries(b.data() + 3, load_be16(b.data() + 1), entry_layout(5, false), u8(key),
-                       static_cast<int>(key.size()), 0, &s);
-      out += std::string(memo ? "; memo " : "") + kResults[s.result] + " at " +
-             std::to_string(3 + s.position) + " after " +
-             (s.previous < 0 ? "none" : std::to_string(3 + s.previous)) +
-             (s.before_known ? ", before known" : "");
-    }
-    return out;
-  }
 
   test::Verbs verbs() {
     return {
@@ -542,9 +477,74 @@ class TreeRows : public ::testing::Test {
         {"trace", test::act([](const test::Words &a) {
            set_trace_bits(a.at(0) == "on" ? uint32_t{kTraceTree} : 0u);
          })},
-        {"find", [this](const test::Words &a) { return find(a); }},
-        {"lowered_insert", [this](const test::Words &a) { return lowered_insert(a); }},
-        {"search", [this](const test::Words &a) { return search(a); }}};
+        // find K VALUE [verified [debug]]: vi_find_key's result and the leaf it
+        // stopped in, the verified-read counters, the error code, and whether
+        // the flags outlived the operation.
+        {"find",
+         [this](const test::Words &a) {
+           TreeContext &c = h->ctx;
+           c.verified = a.size() > 2;
+           c.debug_output = a.size() > 3;
+           *fs_error_code() = 0;
+           NodePosition pos;
+           int r = vi_find_key(&c, u8(TreeHarness::search_key(static_cast<int>(n(a, 0)), a.at(1))),
+                               0, &pos);
+           std::string out = std::string(kResults[r]) + " at " + where(pos.node) + ", mismatches " +
+                             std::to_string(c.counters.find_key_mismatches) + ", other blocks " +
+                             std::to_string(c.counters.non_bnode_blocks) + ", error " +
+                             std::to_string(*fs_error_code());
+           vi_end_operation(&c);
+           return out + (c.verified ? ", still verified" : "");
+         }},
+        // A deletion that lowered the root re-keys an entry of the new root and
+        // splits it in the same operation: the search path as it leaves it (the
+        // old root one level down, nothing above it), then the insertion of the
+        // key. The new root takes the free level above instead of shifting the
+        // path down.
+        {"lowered_insert",
+         [this](const test::Words &a) {
+           TreeContext &c = h->ctx;
+           std::string sk = TreeHarness::search_key(0, a.at(0));
+           NodePosition pos;
+           if (vi_find_key(&c, u8(sk), 0, &pos) != SR_GREATER) return std::string("not greater");
+           c.path[1] = c.path[0];
+           c.path[0] = kNoNode;
+           c.root_depth = pos.depth = 1;
+           FullKey k;
+           k.length = static_cast<uint8_t>(sk.size() - 1);
+           memcpy(k.bytes, sk.data() + 1, sk.size() - 1);
+           bool ok = vi_node_insert(&c, k, 0, SegAddr{static_cast<int32_t>(n(a, 1)), 0}, &pos);
+           std::string out =
+               outcome(ok) + ": root depth " + std::to_string(c.root_depth) + ", shift " +
+               std::to_string(c.depth_shift) + ", leaf depth " + std::to_string(pos.depth) +
+               (c.path[0] == h->store.root(0) ? ", the root first" : ", another first") +
+               (c.path[1] == pos.node ? ", the leaf second" : ", another second");
+           vi_end_operation(&c);
+           return out;
+         }},
+        // search NODE VALUE...: the node's entries searched for the key (the
+        // value as runs), wanting the one before it: the result, the entry
+        // stopped at and the one before, whether the full key before was
+        // rebuilt; then the interior-node memo's search, three times.
+        {"search", [this](const test::Words &a) {
+           const Bytes &b = node(a);
+           std::string key = '\0' + test::from_runs(a, 1), out;
+           for (int memo = 0; memo < 4; ++memo) {
+             NodeSearch s;
+             s.want_before = true;
+             if (memo)
+               search_entries_memo(b.data() + 3, load_be16(b.data() + 1), entry_layout(5, false),
+                                   99, u8(key), static_cast<int>(key.size()), 0, &s);
+             else
+               search_entries(b.data() + 3, load_be16(b.data() + 1), entry_layout(5, false),
+                              u8(key), static_cast<int>(key.size()), 0, &s);
+             out += std::string(memo ? "; memo " : "") + kResults[s.result] + " at " +
+                    std::to_string(3 + s.position) + " after " +
+                    (s.previous < 0 ? "none" : std::to_string(3 + s.previous)) +
+                    (s.before_known ? ", before known" : "");
+           }
+           return out;
+         }}};
   }
 
   std::unique_ptr<TreeHarness> h;
