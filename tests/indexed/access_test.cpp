@@ -33,18 +33,6 @@ TEST_F(AccessTest, FixedCallSequences) {
                            "indexed/reader_beside_writer_calls.txt"}) {
     CallScript script;
     add_engine_verbs(script);
-    // three H N: N records of 40 bytes ('-'): key 0 2i in four digits, key
-    // 1 "aa" or "bb" (duplicates), key 2 i in three digits.
-    script.add("three", [&](const Call &c) {
-      bool ok = true;
-      for (int i = 0; i < c.num(1) && ok; ++i) {
-        char r[48];
-        snprintf(r, sizeof r, "%04d%s%03d%s", i * 2, i % 2 ? "aa" : "bb", i,
-                 std::string(31, '-').c_str());
-        ok = v5_write(script.file<DorvexFile>(c.text(0)), r, 40) == 1;
-      }
-      return std::string(ok ? "1" : "0");
-    });
     // walks H: every key's walk and the physical scan, as their length and
     // a hash (FNV-1a), to see that they did not change.
     script.add("walks", [&](const Call &c) {

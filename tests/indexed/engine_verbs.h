@@ -7,7 +7,8 @@
 //   header H read|locked|update [force]   release H   state H
 //   header_write H OFFSET HEIGHT (key 0's root moved)   mark_broken H CODE
 //   records H FROM TO [LENGTH FILL]   drop H FROM TO [LENGTH FILL]
-//   counted H FROM TO LENGTH   in_order H TO LENGTH   shutdown
+//   three H FROM TO   counted H FROM TO LENGTH   in_order H TO LENGTH
+//   shutdown
 //   slot H S [VALUE|back]   root H   node H root|free OFFSET WIDTH VALUE
 //   data H OFFSET SEGMENT BYTES   check H   level N (the interface level)
 //
@@ -102,6 +103,17 @@ inline void add_engine_verbs(CallScript &script) {
   };
   script.add("records",
              [=](const Call &c) { return write_each(c, [&](int64_t i) { return record(c, i); }); });
+  // three H FROM TO: the same for three keys, of 40 bytes ('-'): key 0 2i
+  // in four digits, key 1 "aa" or "bb" (duplicates), key 2 i in three
+  // digits.
+  script.add("three", [=](const Call &c) {
+    return write_each(c, [](int64_t i) {
+      char r[48];
+      snprintf(r, sizeof r, "%04d%s%03d%s", static_cast<int>(i * 2), i % 2 ? "aa" : "bb",
+               static_cast<int>(i), std::string(31, '-').c_str());
+      return std::string(r, 40);
+    });
+  });
   script.add("drop", [=](const Call &c) {
     bool ok = true;
     for (int64_t i = c.num(1); i < c.num(2) && ok; ++i)
