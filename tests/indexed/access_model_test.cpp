@@ -236,15 +236,14 @@ class FileModel {
     if (state_ != 2 && state_ != 3) return fail(E_NO_CURRENT);
     const Tree &t = trees_[key_ref_];
     std::optional<Tree::const_iterator> e;
-    if (state_ == 2) {
-      e = before_or_none(t, t.end());
-    } else {
-      auto it = t.lower_bound(current_);
-      if (pending_ && it != t.end() && it->key == current_.key && it->dup == current_.dup)
-        e = it;
-      else
-        e = before_or_none(t, it);
-    }
+    // From the end (state 2), or from the position: the entry there when a
+    // start left it pending and it is still there, else the one before.
+    auto it = state_ == 2 ? t.end() : t.lower_bound(current_);
+    if (state_ == 3 && pending_ && it != t.end() && it->key == current_.key &&
+        it->dup == current_.dup)
+      e = it;
+    else
+      e = before_or_none(t, it);
     if (!e) {
       state_ = 1;
       return fail(E_NOT_FOUND);
