@@ -190,9 +190,10 @@ int32_t cached_write(const Context &c, const void *buffer, int32_t length, int64
 // The common case of a cached transfer, decided before the general one:
 // a read or write that lies inside one block the pool holds (a read not
 // of block 0). It is what the general path does for such a transfer (a
-// hit: counted as one, the buffer made most recently used, the bytes
-// copied, a write of a deferred file marking the buffer dirty), without
-// its dispatch by alignment and mode and its second look-up. Only writes
+// hit: counted as one, the error flag cleared, the buffer made most
+// recently used, the bytes copied, a write of a deferred file marking the
+// buffer dirty), without its dispatch by alignment and mode and its
+// second look-up. Only writes
 // of files whose writes are deferred into the pool (deferred mode with
 // V_BUFFER_DATA) come here; other writes also reach the disk. The bytes
 // transferred, or -2, with nothing done or counted, when the transfer is

@@ -566,8 +566,8 @@ int32_t held_block_transfer(const Context &c, bool write, void *buffer, int32_t 
   const int32_t b = lookup(c.fd, static_cast<int32_t>(block));
   if (b < 0) return -2;
   CacheState &s = state();
+  s.error_flag = kNoError;
   if (write) {
-    s.error_flag = kNoError;
     memcpy(block_data(b) + inside, buffer, static_cast<size_t>(length));
     s.headers[b].dirty = 1;
   } else {
