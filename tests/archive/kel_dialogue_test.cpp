@@ -87,8 +87,10 @@ TEST_F(KelDialogue, Dialogues) {
       else if (prompts.count(key))
         answers.push_back({prompts.at(key), value});
       // The acts behind an answer are done in turn before it is typed.
+      else if ((key == "mv" || key == "touch") && answers.empty())
+        ADD_FAILURE() << "an act before any answer: " << w;
       else if (key == "mv" || key == "touch") {
-        std::function<void()> &acts = answers.at(answers.size() - 1).act;
+        std::function<void()> &acts = answers.back().act;
         acts = [before = acts, mv = key == "mv", from, to] {
           if (before) before();
           EXPECT_EQ(0, mv ? rename(from.c_str(), to.c_str()) : (write_file(to, ""), 0)) << from;
