@@ -101,7 +101,8 @@ TEST(MemberCodec, Rows) {
       // RECORD PHYSICAL COMMENT TABLE COUNT KEY...: the size and bytes of
       // the texts kel writes (dorvex-tool's unload reads them back) with
       // COUNT keys, the given ones in turn, and a table of none or the bytes
-      // 255 down to 0 (shown as <table>), or nothing; then how they read.
+      // 255 down to 0 (shown as <table>), or nothing; then how they read
+      // (and how many were written, when not the size).
       {"format_texts",
        [](const test::Words &a) {
          std::string table;
@@ -119,6 +120,7 @@ TEST(MemberCodec, Rows) {
          ParsedIndexedTexts parsed;
          std::string back = parsed_texts(bytes, &parsed);
          if (reversed && table != std::string(parsed.table, 256)) back += " another table";
+         if (bytes.size() != size) back += ", " + std::to_string(bytes.size()) + " written";
          return std::to_string(size) + " " +
                 test::as_word(test::replace_all(bytes, table, "<table>")) + "\n" + back;
        }},
