@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -396,8 +397,10 @@ class TreeRows : public ::testing::Test {
                     static_cast<uint64_t>(n(a, 3)));
          })},
         {"fill", test::act([this](const test::Words &a) {
-           std::fill(node(a).begin() + n(a, 1), node(a).begin() + n(a, 2),
-                     static_cast<uint8_t>(n(a, 3)));
+           Bytes &b = node(a);
+           if (n(a, 1) < 0 || n(a, 1) > n(a, 2) || static_cast<size_t>(n(a, 2)) > b.size())
+             throw std::out_of_range("no bytes " + a[1] + " to " + a[2] + " in the node");
+           std::fill(b.begin() + n(a, 1), b.begin() + n(a, 2), static_cast<uint8_t>(n(a, 3)));
          })},
         {"flip", test::act([this](const test::Words &a) {
            node(a).at(static_cast<size_t>(n(a, 1))) ^= 1;
@@ -411,7 +414,9 @@ class TreeRows : public ::testing::Test {
            encode_entry_head(&b.at(static_cast<size_t>(n(a, 1))), layout,
                              static_cast<int32_t>(n(a, 2)), 0, 0, static_cast<uint8_t>(n(a, 3)),
                              static_cast<uint8_t>(n(a, 4)));
-           std::copy(a.at(5).begin(), a.at(5).end(), b.begin() + n(a, 1) + layout.overhead());
+           if (static_cast<size_t>(n(a, 1) + layout.overhead()) + a.at(5).size() > b.size())
+             throw std::out_of_range("the entry at " + a[1] + " runs past the node");
+           std::copy(a[5].begin(), a[5].end(), b.begin() + n(a, 1) + layout.overhead());
            return std::to_string(n(a, 1) + layout.overhead() + static_cast<int64_t>(a[5].size()));
          }},
         // node NAME SIZE: an empty node beside the tree's.
