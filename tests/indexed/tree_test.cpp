@@ -311,12 +311,14 @@ class TreeRows : public ::testing::Test {
     return std::to_string(a.offset) + "/" + std::to_string(a.segment);
   }
   // Entry offsets of a node of v5 entries without duplicates (pointer 4,
-  // segment 2, L, P, L - 1 suffix bytes), header included.
+  // segment 2, L, P, L - 1 suffix bytes), header included. A used length
+  // or entry length damaged by a row stops the list at the block's end.
   static std::vector<int> entries(const Bytes &b) {
     std::vector<int> out;
-    for (int at = 3; at < 3 + load_be16(b.data() + 1) && b[static_cast<size_t>(at + 6)] > 0;
-         at += 8 + b[static_cast<size_t>(at + 6)] - 1)
-      out.push_back(at);
+    if (b.size() < 3) return out;  // no node there
+    for (size_t at = 3; at < 3u + load_be16(b.data() + 1) && at + 6 < b.size() && b[at + 6] > 0;
+         at += 8u + b[at + 6] - 1)
+      out.push_back(static_cast<int>(at));
     return out;
   }
   Bytes &node(const test::Words &a) { return h->store.block(named.at(a.at(0))); }
@@ -383,9 +385,9 @@ class TreeRows : public ::testing::Test {
          [this](const test::Words &a) {
            SegAddr at = h->store.root(0);
            if (a.size() > 1) {
-             const Bytes &from = h->store.block(named.at(a[1]));
-             at = SegAddr{static_cast<int32_t>(load_be32(&from.at(static_cast<size_t>(n(a, 2))))),
-                          load_be16(&from.at(static_cast<size_t>(n(a, 2) + 4)))};
+             Bytes &from = h->store.block(named.at(a[1]));
+             const uint8_t *pointer = test::be_field(from.data(), from.size(), n(a, 2), 6);
+             at = SegAddr{static_cast<int32_t>(load_be32(pointer)), load_be16(pointer + 4)};
            }
            std::string out = where(named[a.at(0)] = at) + ", entries at";
            for (int e : entries(h->store.block(at))) out += " " + std::to_string(e);
