@@ -435,10 +435,13 @@ class TreeRows : public ::testing::Test {
            Bytes &b = node(a);
            int used = load_be16(b.data() + 1);
            std::string key = '\0' + test::from_runs(a, 3);
-           int growth = insert_entry(
-               b.data() + 3, &used, static_cast<int>(a.at(2) != "-" ? n(a, 2) : b.size() - 3),
-               entry_layout(5, false), a[1] == "end" ? used : static_cast<int>(n(a, 1)) - 3,
-               u8(key), static_cast<int>(key.size()), 0, 0, 0, nullptr);
+           const int room = static_cast<int>(a.at(2) != "-" ? n(a, 2) : b.size() - 3);
+           const int at = a[1] == "end" ? used : static_cast<int>(n(a, 1)) - 3;
+           if (used < 0 || used > room || room > static_cast<int>(b.size()) - 3 || at < 0 ||
+               at > used)
+             throw std::out_of_range("no entry boundary " + a[1] + " in room " + a[2]);
+           int growth = insert_entry(b.data() + 3, &used, room, entry_layout(5, false), at, u8(key),
+                                     static_cast<int>(key.size()), 0, 0, 0, nullptr);
            store_be16(b.data() + 1, static_cast<uint16_t>(used));
            return (growth == kInsertNoRoom ? "no room" : std::to_string(growth)) + ", used " +
                   std::to_string(used) + ", then " +
