@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
+#include <stdexcept>
 
 #include "common/golden.h"
 #include "common/test_util.h"
@@ -142,7 +143,14 @@ long long number(const std::string &word) {
       out += line + "\n";
       continue;
     }
-    std::string result = verb->second(Words(words.begin() + 1, words.end()));
+    // A malformed row (an argument missing, a name never given) fails
+    // that row alone; the rows after it still run.
+    std::string result;
+    try {
+      result = verb->second(Words(words.begin() + 1, words.end()));
+    } catch (const std::exception &e) {
+      result = std::string("bad row: ") + e.what();
+    }
     size_t first = result.find('\n');
     out += call + (result.empty() || first == 0 ? "" : kArrow + result.substr(0, first)) + "\n";
     std::string more = first == std::string::npos ? "" : result.substr(first + 1);

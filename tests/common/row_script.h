@@ -8,7 +8,8 @@
 // The lines of a result after its first, and what `after` gives after
 // each row (a trace, say), follow the row, each behind "| "; such lines
 // are output, not input. A row whose verb the test does not know fails
-// the test.
+// the test; a verb that throws (a malformed row) shows "bad row: " and
+// the reason as its result, so that row fails and the others still run.
 //
 // Words are separated by blanks; "..." holds a word with blanks (or an
 // empty one). In any word \xNN is a byte and \c the byte c (\" \\), and a

@@ -27,6 +27,7 @@
 #include <map>
 #include <memory>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -38,7 +39,13 @@ namespace kel::test {
 
 inline void add_engine_verbs(CallScript &script) {
   using indexed::SegAddr;
-  auto file = [&script](const Call &c) { return script.file<DorvexFile>(c.text(0)); };
+  // The open file a row names; a name that holds none fails the row (the
+  // storage layer's steps would follow a null pointer).
+  auto file = [&script](const Call &c) {
+    DorvexFile *f = script.file<DorvexFile>(c.text(0));
+    if (f == nullptr) throw std::invalid_argument("no open file " + c.text(0));
+    return f;
+  };
   auto done = [](bool ok) { return ok ? std::string("1") : CallScript::result(0); };
   // A step that gives nothing back shows "done".
   auto acts = [](auto step) {

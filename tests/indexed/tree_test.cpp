@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -310,12 +311,14 @@ class TreeRows : public ::testing::Test {
     return std::to_string(a.offset) + "/" + std::to_string(a.segment);
   }
   // Entry offsets of a node of v5 entries without duplicates (pointer 4,
-  // segment 2, L, P, L - 1 suffix bytes), header included.
+  // segment 2, L, P, L - 1 suffix bytes), header included. A used length
+  // or entry length damaged by a row stops the list at the block's end.
   static std::vector<int> entries(const Bytes &b) {
     std::vector<int> out;
-    for (int at = 3; at < 3 + load_be16(b.data() + 1) && b[static_cast<size_t>(at + 6)] > 0;
-         at += 8 + b[static_cast<size_t>(at + 6)] - 1)
-      out.push_back(at);
+    if (b.size() < 3) return out;  // no node there
+    for (size_t at = 3; at < 3u + load_be16(b.data() + 1) && at + 6 < b.size() && b[at + 6] > 0;
+         at += 8u + b[at + 6] - 1)
+      out.push_back(static_cast<int>(at));
     return out;
   }
   Bytes &node(const test::Words &a) { return h->store.block(named.at(a.at(0))); }
@@ -382,9 +385,9 @@ class TreeRows : public ::testing::Test {
          [this](const test::Words &a) {
            SegAddr at = h->store.root(0);
            if (a.size() > 1) {
-             const Bytes &from = h->store.block(named.at(a[1]));
-             at = SegAddr{static_cast<int32_t>(load_be32(&from.at(static_cast<size_t>(n(a, 2))))),
-                          load_be16(&from.at(static_cast<size_t>(n(a, 2) + 4)))};
+             Bytes &from = h->store.block(named.at(a[1]));
+             const uint8_t *pointer = test::be_field(from.data(), from.size(), n(a, 2), 6);
+             at = SegAddr{static_cast<int32_t>(load_be32(pointer)), load_be16(pointer + 4)};
            }
            std::string out = where(named[a.at(0)] = at) + ", entries at";
            for (int e : entries(h->store.block(at))) out += " " + std::to_string(e);
@@ -396,8 +399,10 @@ class TreeRows : public ::testing::Test {
                     static_cast<uint64_t>(n(a, 3)));
          })},
         {"fill", test::act([this](const test::Words &a) {
-           std::fill(node(a).begin() + n(a, 1), node(a).begin() + n(a, 2),
-                     static_cast<uint8_t>(n(a, 3)));
+           Bytes &b = node(a);
+           if (n(a, 1) < 0 || n(a, 1) > n(a, 2) || static_cast<size_t>(n(a, 2)) > b.size())
+             throw std::out_of_range("no bytes " + a[1] + " to " + a[2] + " in the node");
+           std::fill(b.begin() + n(a, 1), b.begin() + n(a, 2), static_cast<uint8_t>(n(a, 3)));
          })},
         {"flip", test::act([this](const test::Words &a) {
            node(a).at(static_cast<size_t>(n(a, 1))) ^= 1;
@@ -411,7 +416,9 @@ class TreeRows : public ::testing::Test {
            encode_entry_head(&b.at(static_cast<size_t>(n(a, 1))), layout,
                              static_cast<int32_t>(n(a, 2)), 0, 0, static_cast<uint8_t>(n(a, 3)),
                              static_cast<uint8_t>(n(a, 4)));
-           std::copy(a.at(5).begin(), a.at(5).end(), b.begin() + n(a, 1) + layout.overhead());
+           if (static_cast<size_t>(n(a, 1) + layout.overhead()) + a.at(5).size() > b.size())
+             throw std::out_of_range("the entry at " + a[1] + " runs past the node");
+           std::copy(a[5].begin(), a[5].end(), b.begin() + n(a, 1) + layout.overhead());
            return std::to_string(n(a, 1) + layout.overhead() + static_cast<int64_t>(a[5].size()));
          }},
         // node NAME SIZE: an empty node beside the tree's.
@@ -428,10 +435,13 @@ class TreeRows : public ::testing::Test {
            Bytes &b = node(a);
            int used = load_be16(b.data() + 1);
            std::string key = '\0' + test::from_runs(a, 3);
-           int growth = insert_entry(
-               b.data() + 3, &used, static_cast<int>(a.at(2) != "-" ? n(a, 2) : b.size() - 3),
-               entry_layout(5, false), a[1] == "end" ? used : static_cast<int>(n(a, 1)) - 3,
-               u8(key), static_cast<int>(key.size()), 0, 0, 0, nullptr);
+           const int room = static_cast<int>(a.at(2) != "-" ? n(a, 2) : b.size() - 3);
+           const int at = a[1] == "end" ? used : static_cast<int>(n(a, 1)) - 3;
+           if (used < 0 || used > room || room > static_cast<int>(b.size()) - 3 || at < 0 ||
+               at > used)
+             throw std::out_of_range("no entry boundary " + a[1] + " in room " + a[2]);
+           int growth = insert_entry(b.data() + 3, &used, room, entry_layout(5, false), at, u8(key),
+                                     static_cast<int>(key.size()), 0, 0, 0, nullptr);
            store_be16(b.data() + 1, static_cast<uint16_t>(used));
            return (growth == kInsertNoRoom ? "no room" : std::to_string(growth)) + ", used " +
                   std::to_string(used) + ", then " +
