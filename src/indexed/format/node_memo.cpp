@@ -3,7 +3,6 @@
 #include <cstring>
 
 #include "format/seg_addr.h"
-#include "support/be.h"
 #include "support/huge_pages.h"
 #include "support/prefetch.h"
 
