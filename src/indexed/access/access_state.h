@@ -99,7 +99,7 @@ struct ReadState {
   SegAddr walk_path[kMaxDepth] = {};
   int walk_depth = 0;
   // Where the walk hints the records ahead of it (hint_ahead), taken
-  // again at every leaf.
+  // again at every leaf; emptied with the slots.
   RecordView view;
   // The leaf after the walk's leaf when the search that found the walk's
   // leaf knew it (TreeContext::next_leaf): its first records are hinted
