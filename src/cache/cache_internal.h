@@ -193,11 +193,11 @@ int32_t cached_write(const Context &c, const void *buffer, int32_t length, int64
 // hit: counted as one, the error flag cleared, the buffer made most
 // recently used, the bytes copied, a write of a deferred file marking the
 // buffer dirty), without its dispatch by alignment and mode and its
-// second look-up. Only writes
-// of files whose writes are deferred into the pool (deferred mode with
-// V_BUFFER_DATA) come here; other writes also reach the disk. The bytes
-// transferred, or -2, with nothing done or counted, when the transfer is
-// not of this kind or the block is not in the pool.
+// second look-up. Only writes of files whose writes are deferred into the
+// pool (deferred mode with V_BUFFER_DATA) come here; other writes also
+// reach the disk. The bytes transferred, or -2, with nothing done or
+// counted, when the transfer is not of this kind or the block is not in
+// the pool.
 int32_t held_block_transfer(const Context &c, bool write, void *buffer, int32_t length,
                             int64_t offset);
 // Frees every buffer of a descriptor, dirty or not, without writing it.

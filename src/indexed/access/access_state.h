@@ -85,7 +85,7 @@ struct ReadState {
   // the open itself changes the file, and every change moves the version),
   // emptied with them, and never kept with prefetched keys (verified
   // mode). `walk` has room for the most entries a node can hold
-  // ("dorvex walk entries"); null on other opens.
+  // ("dorvex walk entries"); not allocated on other opens.
   MemPtr<SegAddr> walk;
   int32_t walk_capacity = 0;
   int32_t walk_next = 0;   // index of the next pointer to move into slot 9
@@ -99,7 +99,7 @@ struct ReadState {
   SegAddr walk_path[kMaxDepth] = {};
   int walk_depth = 0;
   // Where the walk hints the records ahead of it (hint_ahead), taken
-  // again at every leaf.
+  // again at every leaf; emptied with the slots.
   RecordView view;
   // The leaf after the walk's leaf when the search that found the walk's
   // leaf knew it (TreeContext::next_leaf): its first records are hinted

@@ -149,11 +149,12 @@ void clear_prefetch(ReadState &r) {
   r.walk_to_leaf_end = false;
   r.walk_depth = 0;
   r.next_leaf = kNoNode;
+  // The mapping may move before the next leaf: its view is taken afresh.
+  r.view = RecordView{};
 }
 
 void hint_ahead(DorvexFile *f) {
   ReadState &r = *f->read;
-  r.view.segment = -1;  // the mapping may have moved since the last leaf
   for (int i = 0; i < kHintAhead; ++i) {
     SegAddr at;
     if (!record_of_pointer(r.prefetch[i], &at)) return;

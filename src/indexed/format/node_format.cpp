@@ -39,11 +39,6 @@ int compare_from(const uint8_t *a, int a_length, const uint8_t *b, int b_length,
   return 0;
 }
 
-bool broken_by(int32_t *broken, int32_t code) {
-  if (broken) *broken = code;
-  return false;
-}
-
 // Walks the entries of an area, rebuilding every full key completely.
 class KeyWalker {
  public:

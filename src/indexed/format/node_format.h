@@ -94,6 +94,13 @@ struct Entry {
   int suffix_length() const { return length - 1; }
 };
 
+// Stores the secondary code in *broken (when asked for) and returns false:
+// the failure of every decoding check of the entry area.
+inline bool broken_by(int32_t *broken, int32_t code) {
+  if (broken) *broken = code;
+  return false;
+}
+
 // Decodes the entry at `offset`; false with a secondary code in *broken when
 // it does not fit in `used` bytes, its L is 0, or its key would be longer
 // than any full key.
@@ -102,11 +109,7 @@ struct Entry {
 // by the compiler there).
 inline bool decode_entry(const uint8_t *area, int used, int offset, const EntryLayout &layout,
                          Entry *e, int32_t *broken) {
-  auto fail = [broken](int32_t code) {
-    if (broken) *broken = code;
-    return false;
-  };
-  if (offset < 0 || offset + layout.overhead() > used) return fail(kBrokenLength);
+  if (offset < 0 || offset + layout.overhead() > used) return broken_by(broken, kBrokenLength);
   const uint8_t *p = area + offset;
   e->offset = offset;
   e->pointer = static_cast<int32_t>(load_be32(p));
@@ -116,11 +119,11 @@ inline bool decode_entry(const uint8_t *area, int used, int offset, const EntryL
   e->prefix = p[layout.key_part + 1];
   e->suffix = p + layout.key_part + 2;
   e->size = layout.key_part + 1 + e->length;
-  if (e->length == 0 || offset + e->size > used) return fail(kBrokenLength);
+  if (e->length == 0 || offset + e->size > used) return broken_by(broken, kBrokenLength);
   // No full key is longer than kMaxFullKey bytes: an entry that would make
   // one is damaged, and every caller may copy its key into a FullKey.
-  if (e->prefix > kMaxFullKey) return fail(kBrokenPrefix);
-  if (e->prefix + e->suffix_length() > kMaxFullKey) return fail(kBrokenLength);
+  if (e->prefix > kMaxFullKey) return broken_by(broken, kBrokenPrefix);
+  if (e->prefix + e->suffix_length() > kMaxFullKey) return broken_by(broken, kBrokenLength);
   return true;
 }
 

@@ -3,7 +3,6 @@
 #include <cstring>
 
 #include "format/seg_addr.h"
-#include "support/be.h"
 #include "support/huge_pages.h"
 #include "support/prefetch.h"
 
@@ -182,11 +181,8 @@ void copy_key(const uint8_t *r, FullKey *to) {
 // lines come in together, with the entry area at the front, of which the
 // search then reads one entry (its pointer), known only once it stops.
 void hint_slot(const View &v) {
-  const uint8_t *from = v.data, *end = v.data + v.h.records_end;
-  for (const uint8_t *p = from; p < end; p += 64) prefetch_line(p);
-  prefetch_line(end - 1);
-  const uint8_t *index = v.data + v.capacity - 2 * v.h.count;
-  for (const uint8_t *p = index; p < v.data + v.capacity; p += 64) prefetch_line(p);
+  prefetch_range(v.data, v.h.records_end);
+  prefetch_range(v.data + v.capacity - 2 * v.h.count, 2 * v.h.count);
 }
 
 // The first entry not less than (key, dup), with what search_entries gives

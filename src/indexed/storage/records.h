@@ -148,9 +148,7 @@ inline void hint_record(const RecordView &v, SegAddr at) {
   // Every cache line the slot's first `span` bytes touch: hinting only the
   // line of the header was measured to gain nothing at all (bench/RESULTS.md,
   // the key 0 walk, eighth round).
-  const uint8_t *p = v.map + offset;
-  for (int32_t k = 0; k < v.span; k += 64) prefetch_line(p + k);
-  prefetch_line(p + v.span - 1);
+  prefetch_range(v.map + offset, v.span);
 }
 
 // Deletes the record at `at`: it becomes the head of the deleted chain,

@@ -83,7 +83,7 @@ const uint8_t *node_mapped(const DorvexFile *f, SegAddr at) {
 void node_hint(const DorvexFile *f, SegAddr at) {
   const uint8_t *node = node_mapped(f, at);
   if (node == nullptr) return;
-  for (int k = 0; k < f->node_size; k += 64) prefetch_line(node + k);
+  prefetch_range(node, f->node_size);
 }
 
 bool node_write(DorvexFile *f, SegAddr at, const uint8_t *block) {

@@ -286,20 +286,14 @@ bool vi_node_insert(TreeContext *f, const FullKey &key, uint32_t dup, SegAddr po
 
 namespace {
 
-// Keys of one length (the usual case) compare as their bytes do; the
-// space-padding comparison is only needed between lengths.
-int key_order(const FullKey &a, const FullKey &b) {
-  if (a.length == b.length) return memcmp(a.bytes, b.bytes, static_cast<size_t>(a.length));
-  return compare_keys(a.bytes, a.length, b.bytes, b.length);
-}
-
 // The new key goes right after the entry the last insertion added: it
 // compares above that entry's key and below its successor's, neither
 // equal (so no entry of the tree has its key, whatever the duplicate
 // numbers), and nothing changed the tree since.
 bool follows_last_insert(const TreeContext *f, const InsertMemo *m, const FullKey &key) {
-  return m->valid && m->changes == f->changes[f->key_number] && key_order(m->last, key) < 0 &&
-         key_order(key, m->next) < 0;
+  return m->valid && m->changes == f->changes[f->key_number] &&
+         compare_keys(m->last.bytes, m->last.length, key.bytes, key.length) < 0 &&
+         compare_keys(key.bytes, key.length, m->next.bytes, m->next.length) < 0;
 }
 
 constexpr uint32_t kMissesBeforeRest = 4;

@@ -1,6 +1,8 @@
 // Hints to the processor that a cache line is about to be read.
 #pragma once
 
+#include <cstddef>
+
 namespace kel {
 
 // Asks the processor to load the cache line holding `p` (read, kept in
@@ -16,6 +18,14 @@ namespace kel {
 inline void prefetch_line(const void *p) {
   __builtin_prefetch(p);
   asm volatile("" : : "r"(p));
+}
+
+// Hints every cache line that the `length` bytes at `p` touch (length > 0):
+// one every 64 bytes from `p`, and the line of the last byte.
+inline void prefetch_range(const void *p, std::ptrdiff_t length) {
+  const char *from = static_cast<const char *>(p);
+  for (std::ptrdiff_t k = 0; k < length; k += 64) prefetch_line(from + k);
+  prefetch_line(from + length - 1);
 }
 
 }  // namespace kel
