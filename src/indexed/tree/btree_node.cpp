@@ -84,6 +84,9 @@ void vi_end_operation(TreeContext *f) {
   f->verified = false;
   f->debug_output = false;
   f->layout_key = -1;
+  // Known only to the walk step that made the search: the walk copies it
+  // into its own state before the step ends.
+  f->next_leaf = kNoNode;
 }
 
 void vi_set_key(TreeContext *f, int key) {
