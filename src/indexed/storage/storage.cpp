@@ -50,9 +50,10 @@ int32_t node_file(DorvexFile *f, SegAddr at) {
 //    written or dropped by its close (Bclose), before the descriptor could
 //    serve this open.
 //  - Not deferred (0x400): should anything write through this open after
-//    all (the transaction log's undo writes through the open it finds),
-//    the pool passes the write on to the file at once, where the shared
-//    mapping shows it; a deferred open would keep it dirty in the pool.
+//    all (the engine lets the transaction log's undo write through an
+//    input open), the pool passes the write on to the file at once, where
+//    the shared mapping shows it; a deferred open would keep it dirty in
+//    the pool.
 // Where the mapping does not show the whole node (not mapped yet, no
 // pool, a node past the size mapped), the read goes through the pool.
 bool reads_nodes_mapped(const DorvexFile *f) {
