@@ -169,9 +169,9 @@ void hint_next_leaf(DorvexFile *f) {
   r.next_leaf = kNoNode;
   const uint8_t *block = node_mapped(f, leaf);
   if (block == nullptr || block[0] != kTreeNode) return;
-  const int used = load_be16(block + 1);
-  if (used > f->node_size - kNodeHeaderSize) return;
-  const EntryLayout layout = entry_layout(f->version, f->keys[r.key_of_reference].duplicates != 0);
+  const int used = node_used(block, f->node_size);
+  if (used < 0) return;
+  const EntryLayout layout = key_entry_layout(f->version, f->keys[r.key_of_reference]);
   int at = 0;
   for (int i = 0; i < kHintAhead && at < used; ++i) {
     Entry e;

@@ -35,6 +35,7 @@
 #include <cassert>
 #include <cstdint>
 
+#include "format/params.h"
 #include "format/seg_addr.h"
 #include "indexed/broken_codes.h"
 #include "support/be.h"
@@ -79,6 +80,19 @@ inline EntryLayout entry_layout(int version, bool duplicates) {
   assert(version >= 2 && version <= 5);
   if (version <= 3) return EntryLayout{duplicates ? 8 : 4, false, duplicates};
   return EntryLayout{duplicates ? 10 : 6, true, duplicates};
+}
+
+// The entry layout of a key's tree, from its description.
+inline EntryLayout key_entry_layout(int version, const KeyDesc &key) {
+  return entry_layout(version, key.duplicates != 0);
+}
+
+// The `used` field of a node block of `node_size` bytes; -1 when it claims
+// more entry bytes than the block holds after its header (damage, or a
+// block that is no tree node).
+inline int node_used(const uint8_t *block, int node_size) {
+  const int used = load_be16(block + 1);
+  return used > node_size - kNodeHeaderSize ? -1 : used;
 }
 
 // A decoded entry of a node's entry area.

@@ -1,5 +1,7 @@
 #include "storage/storage.h"
 
+#include <cstring>
+
 #include "cache/cache.h"
 #include "format/node_format.h"
 #include "kelfs/errors.h"
@@ -34,6 +36,29 @@ int32_t node_file(DorvexFile *f, SegAddr at) {
   fs_set_missing_file_name(name ? name : f->name);
   fs_fail(E_BROKEN, kBrokenMissingSegment);
   return -1;
+}
+
+// Whether the open reads its nodes straight from the index's read mapping
+// (Bmapped_at) instead of through the pool, which saves the pool's look-up,
+// its bookkeeping and one copy per node. The mapping shows the file; the
+// pool may hold newer bytes only in a dirty block of this open's
+// descriptor, and for this open no such block can exist:
+//  - Input access that keeps writers out (exclusive or deny-write): no
+//    other open of the file, in this process or another, writes it
+//    meanwhile (opens inside the process exclude each other as between
+//    processes, osfile), and an earlier open's deferred blocks were
+//    written or dropped by its close (Bclose), before the descriptor could
+//    serve this open.
+//  - Not deferred (0x400): should anything write through this open after
+//    all (the engine lets the transaction log's undo write through an
+//    input open), the pool passes the write on to the file at once, where
+//    the shared mapping shows it; a deferred open would keep it dirty in
+//    the pool.
+// Where the mapping does not show the whole node (not mapped yet, no
+// pool, a node past the size mapped), the read goes through the pool.
+bool reads_nodes_mapped(const DorvexFile *f) {
+  return (f->mode & A_ACCESS_MASK) == A_INPUT && keeps_writers_out(f) &&
+         (f->mode & A_DEFERRED) == 0;
 }
 
 void add_to(DorvexFile *f, Slot s, int64_t delta) {
@@ -72,7 +97,15 @@ bool take_free_head(DorvexFile *f, SegAddr head, SegAddr *at) {
 
 bool node_read(DorvexFile *f, SegAddr at, uint8_t *block) {
   int32_t file = node_file(f, at);
-  return file >= 0 && read_at(file, block, static_cast<uint32_t>(at.offset), f->node_size);
+  if (file < 0) return false;
+  if (reads_nodes_mapped(f)) {
+    const uint8_t *mapped = Bmapped_at(file, static_cast<uint32_t>(at.offset), f->node_size);
+    if (mapped != nullptr) {
+      memcpy(block, mapped, static_cast<size_t>(f->node_size));
+      return true;
+    }
+  }
+  return read_at(file, block, static_cast<uint32_t>(at.offset), f->node_size);
 }
 
 const uint8_t *node_mapped(const DorvexFile *f, SegAddr at) {

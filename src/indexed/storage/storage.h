@@ -21,8 +21,10 @@
 namespace kel::indexed {
 
 // Reads / writes the node-size block at a node address through the block
-// cache. A short read is E_BROKEN 9; a node in a segment the file does not
-// have is E_BROKEN 68.
+// cache; an input open that keeps writers out copies the nodes it reads
+// from the index's read mapping where that shows them (storage.cpp says
+// why the pool holds nothing newer then). A short read is E_BROKEN 9; a
+// node in a segment the file does not have is E_BROKEN 68.
 bool node_read(DorvexFile *f, SegAddr at, uint8_t *block);
 bool node_write(DorvexFile *f, SegAddr at, const uint8_t *block);
 // The node at `at` as the file's read mapping shows it (Bmapped_at: for

@@ -214,8 +214,8 @@ struct TreeContext {
 // Prepares the tree state of a newly opened file.
 void vi_tree_init(TreeContext *f, NodeStore *store);
 // Ends an operation on the file: clears the node image's address, the
-// search path and the verified-mode flags, and releases the temporary node
-// buffers. Every operation on the file must end with it.
+// search path, the next leaf and the verified-mode flags, and releases the
+// temporary node buffers. Every operation on the file must end with it.
 void vi_end_operation(TreeContext *f);
 // Sets every level of the search path to kNoNode, which is all ones: one
 // fill of the whole path.

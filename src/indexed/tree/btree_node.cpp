@@ -42,8 +42,8 @@ void forget_trusted_own(const TreeContext *f, SegAddr at) {
 
 // The entry layout of key `key`'s tree, from the file's key descriptions.
 EntryLayout layout_of(const TreeContext *f, int key) {
-  bool duplicates = key < f->store->key_count() && f->store->key_desc(key).duplicates != 0;
-  return entry_layout(f->store->version(), duplicates);
+  if (key >= f->store->key_count()) return entry_layout(f->store->version(), false);
+  return key_entry_layout(f->store->version(), f->store->key_desc(key));
 }
 
 }  // namespace
@@ -84,6 +84,9 @@ void vi_end_operation(TreeContext *f) {
   f->verified = false;
   f->debug_output = false;
   f->layout_key = -1;
+  // Known only to the walk step that made the search: the walk copies it
+  // into its own state before the step ends.
+  f->next_leaf = kNoNode;
 }
 
 void vi_set_key(TreeContext *f, int key) {
@@ -108,8 +111,8 @@ bool vi_read_node(TreeContext *f, SegAddr at) {
   f->node.buf = g_node_buffer;
   f->node.addr = kNoNode;
   if (!f->store->read_node(at, f->node.buf)) return false;
-  int used = load_be16(f->node.buf + 1);
-  if (used > node_capacity(f)) {
+  int used = node_used(f->node.buf, f->store->node_size());
+  if (used < 0) {
     // A `used` beyond the block is damage (reported like an entry running
     // past its node), except for a block that is no tree node at all seen
     // by a verified reader: the search rejects it by its type and retries.

@@ -71,12 +71,14 @@ const uint8_t *Bpeek_ahead(int32_t file, int32_t length, int64_t offset, int32_t
 const uint8_t *Bmapped_view(int32_t file, int64_t *valid);
 // The address inside the file's read mapping (a deny-write or exclusive
 // open, of any kind) of its `length` bytes at `offset`, where the mapping
-// shows all of them; null otherwise. For hints only (the engine's walk
-// looks ahead into the leaf it will read next and hints the processor to
-// load it and its records): the bytes are the file's, not the pool's (a
-// block this process changed may not be written yet), and the address may
-// move at the next call on the cache. Neither counted nor traced: it reads
-// nothing and makes no system call.
+// shows all of them; null otherwise. For hints (the engine's walk looks
+// ahead into the leaf it will read next and hints the processor to load
+// it and its records), and for reads by a caller that knows the pool
+// holds nothing newer of the file (the engine's node reads of an input
+// open that keeps writers out): the bytes are the file's, not the pool's
+// (a block this process changed may not be written yet), and the address
+// may move at the next call on the cache. Neither counted nor traced: it
+// reads nothing and makes no system call.
 const uint8_t *Bmapped_at(int32_t file, int64_t offset, int32_t length);
 // Writes the dirty blocks: bit 0 of `flags` includes files opened 0x600,
 // bit 1 skips the system sync. 1, or 0 when a write failed.
