@@ -130,7 +130,8 @@ const std::string &scratch() {
   return g_box.scratch;
 }
 
-void enter_scratch() {
+InScratch::InScratch(Guard guard) {
+  quiet_diagnostics();
   // Damaged sizes and positions may ask for huge files: no file grows past
   // kFileLimit, and a write beyond it fails (EFBIG) as on a full disk.
   static bool limited = [] {
@@ -140,9 +141,11 @@ void enter_scratch() {
   }();
   if (!limited || chdir(scratch().c_str()) != 0) abort();
   empty_scratch();
+  set_guard(guard);
 }
 
-void leave_scratch() {
+InScratch::~InScratch() {
+  set_guard(Guard::kOff);
   if (chdir(g_box.start.c_str()) != 0) abort();
 }
 
