@@ -10,7 +10,6 @@
 #include <memory>
 #include <regex>
 #include <set>
-#include <sstream>
 #include <stdexcept>
 
 #include "common/golden.h"
@@ -355,7 +354,7 @@ std::string CallScript::execute(const std::string &name, const Words &args) {
 // The second process reads the call from one file and leaves the outcome
 // in another (a worker's answers are numbers).
 std::string CallScript::other(const Words &call) {
-  if (!other_) return "no second process";
+  if (!other_) return "no second process";  // outside run()
   if (call == Words{"kill"}) {
     other_->kill();
     return "killed";
@@ -367,15 +366,11 @@ std::string CallScript::other(const Words &call) {
 ::testing::AssertionResult CallScript::run(const std::string &name) {
   // The second process forks before the first call, so that it inherits
   // no open file.
-  std::istringstream in(read_file(std::string(KEL_GOLDEN_DIR) + "/" + name));
-  bool two = false;
-  for (std::string line; std::getline(in, line);) two |= line.rfind("other ", 0) == 0;
-  if (two)
-    other_ = std::make_unique<Worker>(std::vector<Worker::Step>{[this](int64_t) -> int64_t {
-      Words call = split(read_file(exchange_ / "row"));
-      write_file(exchange_ / "outcome", execute(call.at(0), Words(call.begin() + 1, call.end())));
-      return 0;
-    }});
+  other_ = std::make_unique<Worker>(std::vector<Worker::Step>{[this](int64_t) -> int64_t {
+    Words call = split(read_file(exchange_ / "row"));
+    write_file(exchange_ / "outcome", execute(call.at(0), Words(call.begin() + 1, call.end())));
+    return 0;
+  }});
   Verbs verbs;
   for (const auto &[verb, command] : commands_)
     verbs[verb] = [this, verb](const Words &args) { return execute(verb, args); };
