@@ -267,11 +267,10 @@ CallScript::CallScript() {
          std::string was = c.args.size() > 1 ? read_file(c.text(1)) : saved_.at(c.text(0));
          if (now.size() != was.size()) return std::string("changed size");
          int places = 0;
-         for (size_t at = 0; at < now.size() && places < 8;) {
-           if (now[at] == was[at]) {
-             ++at;
-             continue;
-           }
+         // The byte at `end` is the same again, or past the end: the next
+         // place can only begin after it.
+         for (size_t at = 0; at < now.size() && places < 8; ++at) {
+           if (now[at] == was[at]) continue;
            size_t end = at;
            while (end < now.size() && now[end] != was[end]) ++end;
            out += " " + std::to_string(at) + (end - at > 1 ? "-" + std::to_string(end - 1) : "");
