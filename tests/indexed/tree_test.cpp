@@ -535,6 +535,8 @@ class TreeRows : public ::testing::Test {
          [this](const test::Words &a) {
            TreeContext &c = h->ctx;
            std::string sk = TreeHarness::search_key(0, a.at(0));
+           if (sk.size() - 1 > sizeof FullKey::bytes)
+             throw std::out_of_range("a key longer than the full key's bytes");
            NodePosition pos;
            if (vi_find_key(&c, u8(sk), 0, &pos) != SR_GREATER) return std::string("not greater");
            c.path[1] = c.path[0];
