@@ -324,28 +324,24 @@ inline void add_engine_verbs(CallScript &script) {
     std::mt19937 rng(kSeed);
     std::vector<std::string> written;
     std::string first;
-    auto refused = [&](const std::string &step, const std::string &record, int32_t r) {
-      if (first.empty())
+    // Whether the call of `step` on `record` gave 1; the first that did
+    // not is kept with what it gave (read at once: the codes are its).
+    auto took = [&](const std::string &step, const std::string &record, int32_t got) {
+      if (got != 1 && first.empty())
         first = "\nfirst refused (seed " + std::to_string(kSeed) + "): " + step + " " +
-                as_record(record) + ", expected 1, got " + CallScript::result(r);
+                as_record(record) + ", expected 1, got " + CallScript::result(got);
+      return got == 1;
     };
     for (int64_t i = 0; i < c.num(1); ++i) {
       std::string r(static_cast<size_t>(c.num(2)), static_cast<char>('A' + i % 26));
       for (size_t k = 1 + rng() % 12; k < 15; ++k) r[k] = "AB0 "[rng() % 4];
-      const int32_t got = v5_write(file(c), r.data(), static_cast<uint32_t>(r.size()));
-      if (got == 1)
+      if (took("write " + std::to_string(i), r,
+               v5_write(file(c), r.data(), static_cast<uint32_t>(r.size()))))
         written.push_back(r);
-      else
-        refused("write " + std::to_string(i), r, got);
     }
     size_t deleted = 0;
-    for (size_t i = 0; i < written.size(); i += 3) {
-      const int32_t got = v5_delete(file(c), written[i].data());
-      if (got == 1)
-        ++deleted;
-      else
-        refused("delete", written[i], got);
-    }
+    for (size_t i = 0; i < written.size(); i += 3)
+      deleted += took("delete", written[i], v5_delete(file(c), written[i].data()));
     return std::to_string(written.size()) + " written, " + std::to_string(deleted) + " deleted" +
            first;
   });
