@@ -26,7 +26,6 @@
 #include "support/be.h"
 
 extern "C" {
-int LLVMFuzzerInitialize(int *argc, char ***argv) __attribute__((weak));
 int fuzz_make_seeds(const char *folder) __attribute__((weak));
 void __sanitizer_set_death_callback(void (*callback)(void)) __attribute__((weak));
 }
@@ -154,7 +153,6 @@ int usage(const char *self) {
 
 int main(int argc, char **argv) {
   const std::string self = std::filesystem::path(argv[0]).filename();
-  if (LLVMFuzzerInitialize) LLVMFuzzerInitialize(&argc, &argv);
   long mutations = 0;
   unsigned seed = 1, timeout = 30;
   std::vector<std::string> files;

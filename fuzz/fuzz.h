@@ -21,12 +21,8 @@ int fuzz_make_seeds(const char *folder);
 namespace kel::fuzz {
 
 // The scratch folder (made on first use, removed at the end of the
-// process). enter_scratch empties it and makes it the working folder, and
-// limits every file the process writes to 64 MiB; leave_scratch goes back
-// to where the process started.
+// process).
 const std::string &scratch();
-void enter_scratch();
-void leave_scratch();
 
 void write_bytes(const std::string &path, const void *data, size_t size);
 std::string read_bytes(const std::string &path);
@@ -45,18 +41,12 @@ enum class Guard { kOff, kRefuse, kEscape };
 void set_guard(Guard guard);
 
 // One input's stay in the scratch folder, as every target runs it:
-// diagnostics quiet, the folder emptied and entered and the guard set; on
+// diagnostics quiet, the folder emptied and made the working folder, every
+// file the process writes limited to 64 MiB, and the guard set; on
 // leaving, the guard is off and the process back where it started.
 struct InScratch {
-  explicit InScratch(Guard guard) {
-    quiet_diagnostics();
-    enter_scratch();
-    set_guard(guard);
-  }
-  ~InScratch() {
-    set_guard(Guard::kOff);
-    leave_scratch();
-  }
+  explicit InScratch(Guard guard);
+  ~InScratch();
 };
 
 }  // namespace kel::fuzz

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -151,11 +152,10 @@ extern "C" int fuzz_make_seeds(const char *folder) {
     const char *physical;
     bool table;
   } shapes[] = {{3, "1,1,1,0,0", false}, {4, "1,1,1,100,0", false}, {5, "1,1,1,100,1", true}};
-  kel::fuzz::quiet_diagnostics();
   v5_init_cfg();
-  std::string out = folder;
+  const std::string out = std::filesystem::absolute(folder);  // written from the scratch folder
   for (const Shape &s : shapes) {
-    kel::fuzz::enter_scratch();
+    kel::fuzz::InScratch in(kel::fuzz::Guard::kOff);
     cfg_set_short("V_VERSION", 0, static_cast<int16_t>(s.version));
     uint8_t table[256];
     for (int i = 0; i < 256; ++i)
@@ -174,12 +174,10 @@ extern "C" int fuzz_make_seeds(const char *folder) {
       if (i % 9 == 0) v5_delete(f, record);
     }
     v5_close(f);
-    std::string d = kel::fuzz::read_bytes("f"), x = kel::fuzz::read_bytes("f.vix");
-    std::string seed(5, '\0');
+    std::string d = kel::fuzz::read_bytes("f"), seed(5, '\0');
     kel::store_be32(seed.data() + 1, static_cast<uint32_t>(d.size()));
-    kel::fuzz::leave_scratch();
-    kel::fuzz::write_bytes(out + "/v" + std::to_string(s.version), (seed + d + x).data(),
-                           seed.size() + d.size() + x.size());
+    seed += d + kel::fuzz::read_bytes("f.vix");
+    kel::fuzz::write_bytes(out + "/v" + std::to_string(s.version), seed.data(), seed.size());
   }
   return 1;
 }

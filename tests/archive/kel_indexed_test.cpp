@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -254,7 +255,18 @@ TEST_F(KelIndexed, InterruptedRestoresLeaveNothingThatLooksRestored) {
       return c.signo == SIGKILL ? idx.size() > 110 && idx.substr(108, 2) == std::string("\0\x18", 2)
                                 : folder_entries(out("")).size() >= 2;
     };
-    for (int i = 0; i < 3000 && !waiting(); ++i) usleep(10000);
+    // Polled until it holds or kel has ended (seen without reaping it, so
+    // that wait() still collects it): no time limit decides which.
+    auto ended = [&] {
+      siginfo_t info{};
+      return waitid(P_PID, static_cast<id_t>(s.pid()), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+             info.si_pid != 0;
+    };
+    while (!waiting() && !ended()) usleep(10000);
+    if (!waiting()) s.wait();  // kel ended first: all it said, for the failure
+    ASSERT_TRUE(waiting()) << "kel ended before it waited for the rest of " << c.name
+                           << "; it said:\n"
+                           << s.transcript();
     ASSERT_EQ(0, kill(s.pid(), c.signo));
     EXPECT_EQ(c.signo == SIGKILL ? 128 + SIGKILL : 1, s.wait());
     close(to_kel);

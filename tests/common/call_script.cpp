@@ -10,7 +10,6 @@
 #include <memory>
 #include <regex>
 #include <set>
-#include <sstream>
 #include <stdexcept>
 
 #include "common/golden.h"
@@ -268,11 +267,10 @@ CallScript::CallScript() {
          std::string was = c.args.size() > 1 ? read_file(c.text(1)) : saved_.at(c.text(0));
          if (now.size() != was.size()) return std::string("changed size");
          int places = 0;
-         for (size_t at = 0; at < now.size() && places < 8;) {
-           if (now[at] == was[at]) {
-             ++at;
-             continue;
-           }
+         // The byte at `end` is the same again, or past the end: the next
+         // place can only begin after it.
+         for (size_t at = 0; at < now.size() && places < 8; ++at) {
+           if (now[at] == was[at]) continue;
            size_t end = at;
            while (end < now.size() && now[end] != was[end]) ++end;
            out += " " + std::to_string(at) + (end - at > 1 ? "-" + std::to_string(end - 1) : "");
@@ -355,7 +353,7 @@ std::string CallScript::execute(const std::string &name, const Words &args) {
 // The second process reads the call from one file and leaves the outcome
 // in another (a worker's answers are numbers).
 std::string CallScript::other(const Words &call) {
-  if (!other_) return "no second process";
+  if (!other_) return "no second process";  // outside run()
   if (call == Words{"kill"}) {
     other_->kill();
     return "killed";
@@ -367,15 +365,11 @@ std::string CallScript::other(const Words &call) {
 ::testing::AssertionResult CallScript::run(const std::string &name) {
   // The second process forks before the first call, so that it inherits
   // no open file.
-  std::istringstream in(read_file(std::string(KEL_GOLDEN_DIR) + "/" + name));
-  bool two = false;
-  for (std::string line; std::getline(in, line);) two |= line.rfind("other ", 0) == 0;
-  if (two)
-    other_ = std::make_unique<Worker>(std::vector<Worker::Step>{[this](int64_t) -> int64_t {
-      Words call = split(read_file(exchange_ / "row"));
-      write_file(exchange_ / "outcome", execute(call.at(0), Words(call.begin() + 1, call.end())));
-      return 0;
-    }});
+  other_ = std::make_unique<Worker>(std::vector<Worker::Step>{[this](int64_t) -> int64_t {
+    Words call = split(read_file(exchange_ / "row"));
+    write_file(exchange_ / "outcome", execute(call.at(0), Words(call.begin() + 1, call.end())));
+    return 0;
+  }});
   Verbs verbs;
   for (const auto &[verb, command] : commands_)
     verbs[verb] = [this, verb](const Words &args) { return execute(verb, args); };

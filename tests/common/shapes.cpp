@@ -63,10 +63,6 @@ std::string FileShape::record(const std::vector<std::string> &values, size_t len
   return r;
 }
 
-FileShape small_shape(int version) {
-  return FileShape{version, nullptr, 30, 30, {{{{4, 0}}, false}, {{{2, 4}}, true}}};
-}
-
 RecordGen::RecordGen(const FileShape &shape, std::vector<KeyValues> values)
     : shape_(shape), values_(std::move(values)) {
   values_.resize(shape_.keys.size(), KeyValues{1000});

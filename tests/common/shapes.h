@@ -50,10 +50,6 @@ struct FileShape {
                      char fill = '.') const;
 };
 
-// Records of 30 bytes: key 0 four bytes at 0, key 1 two bytes at 4 with
-// duplicates. The fixed cases' file, of every version.
-FileShape small_shape(int version = 5);
-
 // How the values of one key are drawn.
 struct KeyValues {
   size_t count;             // distinct values

@@ -70,7 +70,10 @@ StderrCapture::StderrCapture() {
   int tmp = open((dir_ / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (tmp < 0) throw std::runtime_error("cannot capture the error output");
   fflush(nullptr);
-  saved_ = dup(2);
+  // Close-on-exec, so that a child spawned meanwhile does not inherit the
+  // saved descriptor (and keep the real error output open behind kel's back).
+  saved_ = fcntl(2, F_DUPFD_CLOEXEC, 3);
+  if (saved_ < 0) throw std::runtime_error("cannot save the error output");
   dup2(tmp, 2);
   close(tmp);
 }

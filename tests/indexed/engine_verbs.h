@@ -316,19 +316,34 @@ inline void add_engine_verbs(CallScript &script) {
   // random_records H N LENGTH: N records of LENGTH bytes, the i-th of the
   // letter 'A' + i % 26 with a random run of "AB0 " bytes from byte 1 to
   // 14, so that keys share prefixes of every length; those written, then
-  // every third of them deleted again.
+  // every third of them deleted again. The first step refused is named
+  // with the seed that draws the records, the record, and what the call
+  // gave against the 1 it should, so that a change of it shows where.
   script.add("random_records", [=](const Call &c) {
-    std::mt19937 rng(17);
+    constexpr uint32_t kSeed = 17;
+    std::mt19937 rng(kSeed);
     std::vector<std::string> written;
+    std::string first;
+    // Whether the call of `step` on `record` gave 1; the first that did
+    // not is kept with what it gave (read at once: the codes are its).
+    auto took = [&](const std::string &step, const std::string &record, int32_t got) {
+      if (got != 1 && first.empty())
+        first = "\nfirst refused (seed " + std::to_string(kSeed) + "): " + step + " " +
+                as_record(record) + ", expected 1, got " + CallScript::result(got);
+      return got == 1;
+    };
     for (int64_t i = 0; i < c.num(1); ++i) {
       std::string r(static_cast<size_t>(c.num(2)), static_cast<char>('A' + i % 26));
       for (size_t k = 1 + rng() % 12; k < 15; ++k) r[k] = "AB0 "[rng() % 4];
-      if (v5_write(file(c), r.data(), static_cast<uint32_t>(r.size())) == 1) written.push_back(r);
+      if (took("write " + std::to_string(i), r,
+               v5_write(file(c), r.data(), static_cast<uint32_t>(r.size()))))
+        written.push_back(r);
     }
     size_t deleted = 0;
-    for (size_t i = 0; i < written.size(); i += 3, ++deleted)
-      if (v5_delete(file(c), written[i].data()) != 1) return CallScript::result(0);
-    return std::to_string(written.size()) + " written, " + std::to_string(deleted) + " deleted";
+    for (size_t i = 0; i < written.size(); i += 3)
+      deleted += took("delete", written[i], v5_delete(file(c), written[i].data()));
+    return std::to_string(written.size()) + " written, " + std::to_string(deleted) + " deleted" +
+           first;
   });
   // image NAME [FROM [TO]]: the file's size, then its bytes FROM to TO as
   // lines of 16 in hexadecimal behind their offset; lines of zeros left

@@ -71,7 +71,10 @@ class MemNodeStore : public NodeStore {
   bool read_node(SegAddr at, uint8_t *block) override {
     if (trip(&fail_nth[0])) return fail(E_SYSERR, 0);
     auto it = blocks.find(id(at));
-    if (it == blocks.end()) return fail(E_BROKEN, 9);  // a short read
+    // A missing block, or one shorter than a node (a row's own node of
+    // another size), is a short read.
+    if (it == blocks.end() || it->second.size() < static_cast<size_t>(node_size_))
+      return fail(E_BROKEN, 9);
     memcpy(block, it->second.data(), static_cast<size_t>(node_size_));
     return true;
   }
@@ -322,6 +325,21 @@ class TreeRows : public ::testing::Test {
     return out;
   }
   Bytes &node(const test::Words &a) { return h->store.block(named.at(a.at(0))); }
+  // The node's bytes with its used length checked against them, for the
+  // verbs that read its entries: a row's damage fails the row instead of
+  // reading past the block.
+  Bytes &node_in_bounds(const test::Words &a) {
+    Bytes &b = node(a);
+    if (b.size() < 3 || load_be16(b.data() + 1) > b.size() - 3)
+      throw std::out_of_range("the used length of " + a.at(0) + " runs past its bytes");
+    return b;
+  }
+  // A node size the engine's one node buffer holds.
+  static int node_size(const test::Words &a, size_t i) {
+    if (n(a, i) < 8 || n(a, i) > kMaxNodeSize)
+      throw std::out_of_range("no node of " + a[i] + " bytes");
+    return static_cast<int>(n(a, i));
+  }
   static int64_t n(const test::Words &a, size_t i) { return test::number(a.at(i)); }
   std::string outcome(bool ok) {
     return ok ? "1"
@@ -332,13 +350,14 @@ class TreeRows : public ::testing::Test {
   test::Verbs verbs() {
     return {
         {"tree", test::act([this](const test::Words &a) {
+           const int size = node_size(a, 0);
            std::vector<KeyDesc> keys;
            for (size_t i = 1; i < a.size(); ++i)
              keys.push_back(key_desc(static_cast<int>(n(a, i)), a[i].back() == 'd'));
            h.reset();
            kept.reset();
            named.clear();  // names of the last tree's nodes go with it
-           h = std::make_unique<TreeHarness>(static_cast<int>(n(a, 0)), keys);
+           h = std::make_unique<TreeHarness>(size, keys);
            *fs_error_code() = 0;
          })},
         {"add",
@@ -423,8 +442,9 @@ class TreeRows : public ::testing::Test {
          }},
         // node NAME SIZE: an empty node beside the tree's.
         {"node", test::act([this](const test::Words &a) {
+           const auto size = static_cast<size_t>(node_size(a, 1));
            SegAddr at{static_cast<int32_t>(1 << 24) + static_cast<int32_t>(named.size()) * 4096, 0};
-           h->store.block(named[a.at(0)] = at).assign(static_cast<size_t>(n(a, 1)), 0);
+           h->store.block(named[a.at(0)] = at).assign(size, 0);
          })},
         // insert NAME AT|end ROOM|- VALUE...: the key's entry (the value as
         // runs) inserted at the entry boundary AT into ROOM bytes of entries
@@ -432,7 +452,7 @@ class TreeRows : public ::testing::Test {
         // byte after the entries.
         {"insert",
          [this](const test::Words &a) {
-           Bytes &b = node(a);
+           Bytes &b = node_in_bounds(a);
            int used = load_be16(b.data() + 1);
            std::string key = '\0' + test::from_runs(a, 3);
            const int room = static_cast<int>(a.at(2) != "-" ? n(a, 2) : b.size() - 3);
@@ -515,6 +535,8 @@ class TreeRows : public ::testing::Test {
          [this](const test::Words &a) {
            TreeContext &c = h->ctx;
            std::string sk = TreeHarness::search_key(0, a.at(0));
+           if (sk.size() - 1 > sizeof FullKey::bytes)
+             throw std::out_of_range("a key longer than the full key's bytes");
            NodePosition pos;
            if (vi_find_key(&c, u8(sk), 0, &pos) != SR_GREATER) return std::string("not greater");
            c.path[1] = c.path[0];
@@ -537,7 +559,7 @@ class TreeRows : public ::testing::Test {
         // stopped at and the one before, whether the full key before was
         // rebuilt; then the interior-node memo's search, three times.
         {"search", [this](const test::Words &a) {
-           const Bytes &b = node(a);
+           const Bytes &b = node_in_bounds(a);
            std::string key = '\0' + test::from_runs(a, 1), out;
            for (int memo = 0; memo < 4; ++memo) {
              NodeSearch s;

@@ -185,8 +185,11 @@ TEST_F(DorvexToolTest, UnloadLoadAndRebuildKeepEveryKeysOrder) {
 // KEL_UPDATE_GOLDEN=1.
 TEST_F(DorvexToolTest, ScriptedRuns) {
   // Writers killed in a load (the file marked incomplete) and an update.
+  // Records of 30 bytes: key 0 four bytes at 0, key 1 two at 4 with
+  // duplicates.
+  const FileShape shape{5, nullptr, 30, 30, {{{{4, 0}}, false}, {{{2, 4}}, true}}};
   for (const char *name : {"loading", "updating"}) {
-    ASSERT_EQ(small_shape(5).make(path(name)), 1);
+    ASSERT_EQ(shape.make(path(name)), 1);
     Worker writer({[&](int64_t incomplete) {
       DorvexFile *f = v5_open(path(name), KEL_OPEN_IO, nullptr);
       return int64_t{f && (!incomplete || v5_mark_incomplete(f)) &&
