@@ -393,6 +393,7 @@ int32_t read_aligned(const Context &c, uint8_t *buffer, int32_t length, int64_t 
     cached += found >= 0;
   }
   if (cached == count && first != 0) {
+    s.error_flag = kNoError;  // as on every other path served from the pool
     for (int32_t i = 0; i < count; ++i) {
       int32_t b = count == 1 ? found : lookup(c.fd, first + i);  // one block: looked up above
       ++s.counters.hits;

@@ -75,6 +75,13 @@ inline SegAddr entry_pointer(const uint8_t *entry, const EntryLayout &layout) {
                  layout.segment_field ? load_be16(entry + 4) : uint16_t{0}};
 }
 
+// Points the entry that starts at `entry` at `to`: the fields entry_pointer
+// reads, nothing else of the entry.
+inline void set_entry_pointer(uint8_t *entry, const EntryLayout &layout, SegAddr to) {
+  store_be32(entry, static_cast<uint32_t>(to.offset));
+  if (layout.segment_field) store_be16(entry + 4, to.segment);
+}
+
 // Inline: every tree operation sets it for each key it works on.
 inline EntryLayout entry_layout(int version, bool duplicates) {
   assert(version >= 2 && version <= 5);

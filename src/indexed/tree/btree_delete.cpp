@@ -5,7 +5,6 @@
 
 #include "kelfs/errors.h"
 #include "messages/diag.h"
-#include "support/be.h"
 #include "support/fail.h"
 #include "tree/btree.h"
 
@@ -40,9 +39,7 @@ bool is_high_key_entry(const TreeContext *f, int offset) {
 
 void set_pointer(TreeContext *f, int offset, SegAddr to) {
   assert(offset >= 0 && offset + f->layout.overhead() <= f->node.used);
-  uint8_t *p = f->node.entries() + offset;
-  store_be32(p, static_cast<uint32_t>(to.offset));
-  if (f->layout.segment_field) store_be16(p + 4, to.segment);
+  set_entry_pointer(f->node.entries() + offset, f->layout, to);
 }
 
 // The root (the image) has only its high-key entry left: the child it

@@ -9,7 +9,6 @@
 
 #include "kelfs/errors.h"
 #include "messages/diag.h"
-#include "support/be.h"
 #include "support/fail.h"
 #include "tree/btree.h"
 
@@ -212,9 +211,7 @@ bool split(TreeContext *f, const FullKey &key, uint32_t dup, NodePosition *pos) 
     // points to B.
     int offset, previous;
     if (!vi_find_parent_entry(f, parent, n_addr, &offset, &previous)) return false;
-    uint8_t *p = f->node.entries() + offset;
-    store_be32(p, static_cast<uint32_t>(b.offset));
-    if (f->layout.segment_field) store_be16(p + 4, b.segment);
+    set_entry_pointer(f->node.entries() + offset, f->layout, b);
     if (!vi_write_node(f)) return false;
   }
   NodePosition ppos;
