@@ -5,6 +5,7 @@
 #include "cache/cache.h"
 #include "format/node_format.h"
 #include "kelfs/errors.h"
+#include "messages/diag.h"
 #include "storage/header.h"
 #include "storage/segments.h"
 #include "support/be.h"
@@ -59,10 +60,14 @@ int32_t node_file(DorvexFile *f, SegAddr at) {
 //    the shared mapping shows it; a deferred open would keep it dirty in
 //    the pool.
 // Where the mapping does not show the whole node (not mapped yet, no
-// pool, a node past the size mapped), the read goes through the pool.
+// pool, a node past the size mapped), the read goes through the pool. So
+// do all node reads while V_TRACE shows the cache's steps or its metrics:
+// a copy from the mapping is neither traced nor counted, and the trace and
+// the metrics are to show the Bpread calls, hits and loads of every node
+// read, as they do for every other open.
 bool reads_nodes_mapped(const DorvexFile *f) {
   return (f->mode & A_ACCESS_MASK) == A_INPUT && keeps_writers_out(f) &&
-         (f->mode & A_DEFERRED) == 0;
+         (f->mode & A_DEFERRED) == 0 && !trace_on(kTraceInner | kTraceCacheMetrics);
 }
 
 void add_to(DorvexFile *f, Slot s, int64_t delta) {
