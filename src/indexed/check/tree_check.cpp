@@ -45,7 +45,7 @@ class TreeWalker {
   TreeWalker(NodeStore *store, int key, TreeCheckResult *out, CheckSet<uint64_t> *seen)
       : store_(store), key_(key), out_(out), seen_(seen) {
     const KeyDesc &kd = store->key_desc(key);
-    layout_ = entry_layout(store->version(), kd.duplicates != 0);
+    layout_ = key_entry_layout(store->version(), kd);
     key_length_ = kd.length + 1;
     height_ = kd.height;
     capacity_ = store->node_size() - kNodeHeaderSize;

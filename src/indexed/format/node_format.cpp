@@ -83,8 +83,7 @@ class KeyWalker {
 void encode_entry_head(uint8_t *at, const EntryLayout &layout, int32_t pointer, uint16_t segment,
                        uint32_t dup, uint8_t length, uint8_t prefix) {
   assert(length > 0 && prefix <= kMaxFullKey);
-  store_be32(at, static_cast<uint32_t>(pointer));
-  if (layout.segment_field) store_be16(at + 4, segment);
+  set_entry_pointer(at, layout, SegAddr{pointer, segment});
   if (layout.dup_field) store_be32(at + layout.key_part - 4, dup);
   at[layout.key_part] = length;
   at[layout.key_part + 1] = prefix;

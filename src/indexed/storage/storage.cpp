@@ -5,6 +5,7 @@
 #include "cache/cache.h"
 #include "format/node_format.h"
 #include "kelfs/errors.h"
+#include "messages/diag.h"
 #include "storage/header.h"
 #include "storage/segments.h"
 #include "support/be.h"
@@ -48,17 +49,25 @@ int32_t node_file(DorvexFile *f, SegAddr at) {
 //    meanwhile (opens inside the process exclude each other as between
 //    processes, osfile), and an earlier open's deferred blocks were
 //    written or dropped by its close (Bclose), before the descriptor could
-//    serve this open.
+//    serve this open. This holds while locking is in force: an open
+//    without locks (0x800), or one made with V_INTERNAL_LOCKS off, trusts
+//    the mapping as its pool loads already do (a process that cuts the
+//    file shorter meanwhile makes the copy fail with SIGBUS, as for every
+//    mapped read).
 //  - Not deferred (0x400): should anything write through this open after
 //    all (the engine lets the transaction log's undo write through an
 //    input open), the pool passes the write on to the file at once, where
 //    the shared mapping shows it; a deferred open would keep it dirty in
 //    the pool.
 // Where the mapping does not show the whole node (not mapped yet, no
-// pool, a node past the size mapped), the read goes through the pool.
+// pool, a node past the size mapped), the read goes through the pool. So
+// do all node reads while V_TRACE shows the cache's steps or its metrics:
+// a copy from the mapping is neither traced nor counted, and the trace and
+// the metrics are to show the Bpread calls, hits and loads of every node
+// read, as they do for every other open.
 bool reads_nodes_mapped(const DorvexFile *f) {
   return (f->mode & A_ACCESS_MASK) == A_INPUT && keeps_writers_out(f) &&
-         (f->mode & A_DEFERRED) == 0;
+         (f->mode & A_DEFERRED) == 0 && !trace_on(kTraceInner | kTraceCacheMetrics);
 }
 
 void add_to(DorvexFile *f, Slot s, int64_t delta) {
