@@ -529,8 +529,15 @@ int32_t write_pieces(const Context &c, const uint8_t *buffer, int32_t length, in
     if (to_disk) {
       ssize_t r = sys_pwrite(c.fd, buffer + done, static_cast<size_t>(n), at);
       if (s.ra_fd == c.fd) invalidate_read_ahead();
-      if (r < 0) return -1;
-      if (r < n) return done + static_cast<int32_t>(r);
+      if (r < n) {
+        // The pool's copy took bytes the disk did not: forget the block,
+        // so that a later read sees what the file holds.
+        if (b >= 0) {
+          release(b);
+          lru_to_tail(b);
+        }
+        return r < 0 ? -1 : done + static_cast<int32_t>(r);
+      }
     }
     done += n;
   }

@@ -344,14 +344,19 @@ TEST_F(CacheTest, OutOfMemoryAndFailedTransfers) {
   write_file(deferred_path, "");
   int g = Bopen(deferred_path.c_str(), 0x602);  // an index segment, deferred writes
   Bset_kind(g, kKindIndex);
+  EXPECT_EQ(1, write_at(f, std::string(512, 'k').data(), 4096, 512));
+  EXPECT_EQ(1, read_at(f, buf.data(), 4096, 512));  // now in the pool
   {
     FileSizeLimit limit(4096);
     EXPECT_TRUE(fails(write_at(f, buf.data(), 2048, 4096), E_DISK_FULL)) << "half fits";
     EXPECT_TRUE(fails(write_at(f, buf.data(), 8192, 512), E_SYSERR)) << "nothing fits";
+    EXPECT_TRUE(fails(write_at(f, "xx", 4100, 2), E_SYSERR)) << "a piece of a pooled block";
     EXPECT_EQ(1, write_at(g, buf.data(), 8192, 512)) << "deferred: only in the pool";
     EXPECT_EQ(0, Bclose(g)) << "the write-back fails";
   }
   EXPECT_EQ("", read_file(deferred_path));
+  EXPECT_EQ(1, read_at(f, buf.data(), 4100, 2));
+  EXPECT_EQ("kk", buf.substr(0, 2)) << "the pool forgot the bytes that did not reach the disk";
   EXPECT_EQ(1, Bclose(f));
 }
 
