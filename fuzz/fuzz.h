@@ -47,6 +47,8 @@ void set_guard(Guard guard);
 struct InScratch {
   explicit InScratch(Guard guard);
   ~InScratch();
+  InScratch(const InScratch &) = delete;  // one stay, left once
+  InScratch &operator=(const InScratch &) = delete;
 };
 
 }  // namespace kel::fuzz

@@ -256,7 +256,8 @@ TEST_F(KelIndexed, InterruptedRestoresLeaveNothingThatLooksRestored) {
                                 : folder_entries(out("")).size() >= 2;
     };
     // Polled until it holds or kel has ended (seen without reaping it, so
-    // that wait() still collects it): no time limit decides which.
+    // that wait() still collects it): no time limit decides which. A kel
+    // that hangs ends at the alarm every spawned run has, so the loop ends.
     auto ended = [&] {
       siginfo_t info{};
       return waitid(P_PID, static_cast<id_t>(s.pid()), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&

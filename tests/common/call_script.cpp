@@ -353,7 +353,9 @@ std::string CallScript::execute(const std::string &name, const Words &args) {
 // The second process reads the call from one file and leaves the outcome
 // in another (a worker's answers are numbers).
 std::string CallScript::other(const Words &call) {
-  if (!other_) return "no second process";  // outside run()
+  // None outside run(), nor in the second process itself (it forks before
+  // other_ is set).
+  if (!other_) return "no second process";
   if (call == Words{"kill"}) {
     other_->kill();
     return "killed";

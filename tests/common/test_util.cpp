@@ -73,7 +73,10 @@ StderrCapture::StderrCapture() {
   // Close-on-exec, so that a child spawned meanwhile does not inherit the
   // saved descriptor (and keep the real error output open behind kel's back).
   saved_ = fcntl(2, F_DUPFD_CLOEXEC, 3);
-  if (saved_ < 0) throw std::runtime_error("cannot save the error output");
+  if (saved_ < 0) {
+    close(tmp);
+    throw std::runtime_error("cannot save the error output");
+  }
   dup2(tmp, 2);
   close(tmp);
 }

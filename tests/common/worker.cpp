@@ -1,5 +1,6 @@
 #include "common/worker.h"
 
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -45,8 +46,11 @@ std::set<int> &parent_ends() {
 
 Worker::Worker(std::vector<Step> steps) {
   signal(SIGPIPE, SIG_IGN);  // a worker that died must not take the test with it
+  // Close-on-exec: a kel spawned while the worker lives holds no end of its
+  // pipes (a write end it kept would hide the parent's going from the child).
   int down[2], up[2];
-  if (pipe(down) != 0 || pipe(up) != 0) throw std::runtime_error("pipe failed");
+  if (pipe2(down, O_CLOEXEC) != 0 || pipe2(up, O_CLOEXEC) != 0)
+    throw std::runtime_error("pipe failed");
   pid_ = fork();
   if (pid_ < 0) throw std::runtime_error("fork failed");
   if (pid_ == 0) {
