@@ -153,22 +153,22 @@ void release(int32_t b) {
 // dirty.
 //
 // Runs joined across gaps: a write-back that makes room (not a sync, not a
-// close) for a file whose open keeps other writers out (exclusive or
-// deny-write) joins two runs of that file separated by at most
-// kMaxJoinGap blocks (within the run's 32), writing the blocks between them
-// as they stand: the
-// pool's copy when the block is pooled, otherwise the bytes the file holds
-// (its read mapping, which this process's pwrites show at once). Nobody
-// else may write such a file, a clean or absent block is on disk as this
-// process last wrote it, and a dirty one in the gap is written with its
-// current bytes and marked clean, as a later write-back would have done;
-// so the file ends byte for byte as with separate runs, with fewer
-// pwrites. Random inserts into an index larger than the pool leave dirty
-// blocks a few apart, where one system call costs more than copying the
-// blocks between. A gap block past the size last seen through the mapping
-// ends the run, as does a file without a mapping. The run's pwrite and the
-// written-blocks counter then count the joined blocks, and the trace shows
-// the longer write (README, Decisions).
+// close) with a list of more than kMinJoinList blocks, for a file whose
+// open keeps other writers out (exclusive or deny-write), joins two runs of
+// that file separated by at most kMaxJoinGap blocks (within the run's 32),
+// writing the blocks between them as they stand: the pool's copy when the
+// block is pooled, otherwise the bytes the file holds (its read mapping,
+// which this process's pwrites show at once). Nobody else may write such a
+// file, a clean or absent block is on disk as this process last wrote it,
+// and a dirty one in the gap is written with its current bytes and marked
+// clean, as a later write-back would have done; so the file ends byte for
+// byte as with separate runs, with fewer pwrites. Random inserts into an
+// index larger than the pool leave dirty blocks a few apart, where one
+// system call costs more than copying the blocks between. A gap block past
+// the size last seen through the mapping ends the run, as does a file
+// without a mapping. The run's pwrite and the written-blocks counter then
+// count the joined blocks, and the trace shows the longer write (README,
+// Decisions).
 namespace {
 
 // Eight blocks, one 4 KiB page of the file: a gap block costs two copies
@@ -181,10 +181,9 @@ constexpr int32_t kMaxJoinGap = 8;
 // for them cost 2 % of its processor time.
 constexpr int32_t kMinJoinList = 16;
 
-// The mapping of the file open on `fd` when its open keeps other writers
-// out and the mapping exists; null otherwise.
-// The file found last is tried first: a pool's write-backs are mostly of
-// one or two files.
+// The bookkeeping of the file open on `fd` when its open keeps other
+// writers out and its mapping exists; null otherwise. The file found last
+// is tried first: a pool's write-backs are mostly of one or two files.
 const FileInfo *joinable_file(int32_t fd) {
   CacheState &s = state();
   auto fits = [&s, fd](int32_t f) {
