@@ -151,6 +151,75 @@ void release(int32_t b) {
 // runs begin. Returns 1, or the result (0 or -1) of the run that failed; a
 // short run counts as nothing written. The buffers after a failed run stay
 // dirty.
+//
+// Runs joined across gaps: a write-back that makes room (not a sync, not a
+// close) with a list of more than kMinJoinList blocks, for a file whose
+// open keeps other writers out (exclusive or deny-write), joins two runs of
+// that file separated by at most kMaxJoinGap blocks (within the run's 32),
+// writing the blocks between them as they stand: the pool's copy when the
+// block is pooled, otherwise the bytes the file holds (its read mapping,
+// which this process's pwrites show at once). Nobody else may write such a
+// file, a clean or absent block is on disk as this process last wrote it,
+// and a dirty one in the gap is written with its current bytes and marked
+// clean, as a later write-back would have done; so the file ends byte for
+// byte as with separate runs, with fewer pwrites. Random inserts into an
+// index larger than the pool leave dirty blocks a few apart, where one
+// system call costs more than copying the blocks between. A gap block past
+// the size last seen through the mapping ends the run, as does a file
+// without a mapping. The run's pwrite and the written-blocks counter then
+// count the joined blocks, and the trace shows the longer write (README,
+// Decisions).
+namespace {
+
+// Eight blocks, one 4 KiB page of the file: a gap block costs two copies
+// of its 512 bytes (into the staging area, then the kernel's), cheaper
+// than a system call only up to a few blocks.
+constexpr int32_t kMaxJoinGap = 8;
+// Only a list of more than 16 blocks is looked at for joins: the default
+// pool of 64 buffers writes back a quarter, 16, scattered over its files,
+// where joins are rare (1 % fewer pwrites on random inserts) and looking
+// for them cost 2 % of its processor time.
+constexpr int32_t kMinJoinList = 16;
+
+// The bookkeeping of the file open on `fd` when its open keeps other
+// writers out and its mapping exists; null otherwise. The file found last
+// is tried first: a pool's write-backs are mostly of one or two files.
+const FileInfo *joinable_file(int32_t fd) {
+  CacheState &s = state();
+  auto fits = [&s, fd](int32_t f) {
+    const FileInfo &i = s.info[f];
+    return i.map != nullptr && (i.mode & (kDenyWrite | kExclusive)) != 0 &&
+           kel::file_descriptor(f) == fd;
+  };
+  if (s.join_memo < s.files && fits(s.join_memo)) return &s.info[s.join_memo];
+  for (int32_t f = 0; f < s.files; ++f) {
+    if (fits(f)) {
+      s.join_memo = f;
+      return &s.info[f];
+    }
+  }
+  return nullptr;
+}
+
+// Copies the gap block `block` of `fd` into `to`: the pool's copy (dirty:
+// its buffer is returned, to be marked clean once written) or the mapped
+// file's bytes. False when neither has it.
+bool fill_gap(const FileInfo &file, int32_t fd, int32_t block, uint8_t *to, int32_t *dirty) {
+  int32_t b = lookup(fd, block);
+  *dirty = -1;
+  if (b >= 0) {
+    memcpy(to, block_data(b), kCacheBlockSize);
+    if (state().headers[b].dirty) *dirty = b;
+    return true;
+  }
+  int64_t offset = static_cast<int64_t>(block) * kCacheBlockSize;
+  if (offset + kCacheBlockSize > file.map_valid) return false;
+  memcpy(to, file.map + offset, kCacheBlockSize);
+  return true;
+}
+
+}  // namespace
+
 int32_t write_list(int32_t count, bool closing, bool names) {
   CacheState &s = state();
   int32_t *list = s.sort_list.get();
@@ -162,17 +231,46 @@ int32_t write_list(int32_t count, bool closing, bool names) {
   int32_t last_fd = -1;
   bool first_name = true;
   int32_t result = 1;
+  bool may_join = !closing && !names && count > kMinJoinList;
+  int32_t join_fd = -1;
+  const FileInfo *join_file = nullptr;
+  // Dirty buffers outside the list written in a joined run's gaps.
+  int32_t gap_dirty[kMaxRunBlocks];
   for (int32_t i = 0; i < count;) {
     const BufferHeader &start = s.headers[list[i]];
-    int32_t run = 1;
-    while (i + run < count && run < kMaxRunBlocks && s.headers[list[i + run]].fd == start.fd &&
-           s.headers[list[i + run]].block == start.block + run)
-      ++run;
-    for (int32_t k = 0; k < run; ++k)
-      memcpy(s.staging + k * kCacheBlockSize, block_data(list[i + k]), kCacheBlockSize);
     int32_t fd = start.fd;
+    if (may_join && fd != join_fd) {
+      join_fd = fd;
+      join_file = joinable_file(fd);
+    }
+    // `run` list entries, `blocks` blocks from start.block on.
+    int32_t run = 0, blocks = 0, gap_count = 0;
+    while (i + run < count) {
+      const BufferHeader &next = s.headers[list[i + run]];
+      if (next.fd != fd) break;
+      int32_t gap = next.block - (start.block + blocks);
+      if (run > 0 && gap != 0) {
+        if (join_file == nullptr || gap < 0 || gap > kMaxJoinGap || blocks + gap >= kMaxRunBlocks)
+          break;
+        int32_t filled = 0, at = gap_count;
+        while (filled < gap &&
+               fill_gap(*join_file, fd, start.block + blocks + filled,
+                        s.staging + (blocks + filled) * kCacheBlockSize, &gap_dirty[at])) {
+          if (gap_dirty[at] >= 0) ++at;
+          ++filled;
+        }
+        if (filled < gap) break;
+        gap_count = at;
+        blocks += gap;
+      } else if (blocks >= kMaxRunBlocks) {
+        break;
+      }
+      memcpy(s.staging + blocks * kCacheBlockSize, block_data(list[i + run]), kCacheBlockSize);
+      ++run;
+      ++blocks;
+    }
     int64_t offset = static_cast<int64_t>(start.block) * kCacheBlockSize;
-    size_t length = static_cast<size_t>(run) * kCacheBlockSize;
+    size_t length = static_cast<size_t>(blocks) * kCacheBlockSize;
     if (trace && names && fd != last_fd) {
       const char *name = file_name_of_descriptor(fd);
       eprintf("%sfile: \"%s\"", first_name ? " " : "\n", name ? name : "");
@@ -180,12 +278,13 @@ int32_t write_list(int32_t count, bool closing, bool names) {
     }
     last_fd = fd;
     ssize_t r = sys_pwrite(fd, s.staging, length, offset);
-    s.counters.blocks_written += static_cast<uint32_t>(run);
+    s.counters.blocks_written += static_cast<uint32_t>(blocks);
     if (trace) eprintf(", pwrite(%d, %ld)", static_cast<int>(r), static_cast<long>(offset));
     if (r < 1 || static_cast<size_t>(r) != length) {
       result = r < 0 ? -1 : 0;
       break;
     }
+    for (int32_t k = 0; k < gap_count; ++k) s.headers[gap_dirty[k]].dirty = 0;
     for (int32_t k = 0; k < run; ++k) {
       int32_t b = list[i + k];
       s.headers[b].dirty = 0;
