@@ -167,8 +167,9 @@ void release(int32_t b) {
 // system call costs more than copying the blocks between. A gap block past
 // the size last seen through the mapping ends the run, as does a file
 // without a mapping. The run's pwrite and the written-blocks counter then
-// count the joined blocks, and the trace shows the longer write (README,
-// Decisions).
+// count the joined blocks, so no runs are joined while V_TRACE shows the
+// cache's steps or its metrics: these show the write-backs of the plain
+// rule (README, Decisions).
 namespace {
 
 // Eight blocks, one 4 KiB page of the file: a gap block costs two copies
@@ -231,7 +232,8 @@ int32_t write_list(int32_t count, bool closing, bool names) {
   int32_t last_fd = -1;
   bool first_name = true;
   int32_t result = 1;
-  bool may_join = !closing && !names && count > kMinJoinList;
+  bool may_join =
+      !closing && !names && count > kMinJoinList && !trace_on(kTraceInner | kTraceCacheMetrics);
   int32_t join_fd = -1;
   const FileInfo *join_file = nullptr;
   // Dirty buffers outside the list written in a joined run's gaps.
