@@ -604,7 +604,18 @@ int32_t write_aligned(const Context &c, const uint8_t *buffer, int32_t length, i
   }
   ssize_t r = sys_pwrite(c.fd, buffer, static_cast<size_t>(length), offset);
   if (s.ra_fd == c.fd) invalidate_read_ahead();
-  if (r != length) return static_cast<int32_t>(r);
+  if (r != length) {
+    // The disk took some of these blocks and not the rest: forget the
+    // pooled ones, as write_pieces does its block, so that a later read
+    // sees what the file holds.
+    for (int32_t i = 0; i < count; ++i) {
+      int32_t b = lookup(c.fd, first + i);
+      if (b < 0) continue;
+      release(b);
+      lru_to_tail(b);
+    }
+    return static_cast<int32_t>(r);
+  }
   for (int32_t i = 0; i < count; ++i) {
     int32_t b = find_block(c, first + i, kLookUp, false);
     if (b < 0) continue;
