@@ -70,6 +70,13 @@ struct FileInfo {
   bool map_failed = false;
 };
 
+// Whether the open is deny-write or exclusive: other writers are kept out
+// of the file (while locking is in force for it; the callers that rely on
+// more than the mode bits ask for that too).
+inline bool keeps_writers_out(const FileInfo &f) {
+  return (f.mode & (kDenyWrite | kExclusive)) != 0;
+}
+
 // Load modes of find_block.
 enum LoadMode { kLookUp = 0, kWhole = 1, kShortOk = 2 };
 // Error flag of find_block and buffer reuse.

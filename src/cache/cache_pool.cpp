@@ -194,8 +194,8 @@ const FileInfo *joinable_file(int32_t fd) {
   CacheState &s = state();
   auto fits = [&s, fd](int32_t f) {
     const FileInfo &i = s.info[f];
-    return i.map != nullptr && (i.mode & (kDenyWrite | kExclusive)) != 0 &&
-           kel::file_descriptor(f) == fd && Afile_unlocked(f) == 0;
+    return i.map != nullptr && keeps_writers_out(i) && kel::file_descriptor(f) == fd &&
+           Afile_unlocked(f) == 0;
   };
   if (s.join_memo < s.files && fits(s.join_memo)) return &s.info[s.join_memo];
   for (int32_t f = 0; f < s.files; ++f) {
@@ -409,10 +409,6 @@ ssize_t read_ahead_read(const Context &c, uint8_t *buffer, int32_t length, int64
   return sys_pread(fd, buffer, static_cast<size_t>(length), offset);
 }
 
-bool shared_header(const FileInfo &f) {
-  return (f.mode & (kDenyWrite | kExclusive)) == 0;
-}
-
 // Whether a write of the file stays in the pool, marked dirty, until its
 // block is written back; otherwise every write also goes to the disk.
 bool writes_deferred(const FileInfo &f) {
@@ -444,7 +440,7 @@ int32_t find_block(const Context &c, int32_t block, LoadMode mode, bool wish) {
   s.error_flag = kNoError;
   int32_t b = lookup(c.fd, block);
   if (b >= 0) {
-    if (block != 0 || !shared_header(*c.info)) {
+    if (block != 0 || keeps_writers_out(*c.info)) {
       ++s.counters.hits;
       lru_to_head(b);
       return b;
