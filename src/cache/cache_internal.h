@@ -101,7 +101,8 @@ struct CacheState {
   MemPtr<int32_t> sort_list;
   MemPtr<int32_t> hash;
   int32_t lru_head = -1, lru_tail = -1;
-  // The per-file slot whose file the last write-back joined runs of.
+  // The per-file slot joinable_file found last, tried first the next time
+  // (checked against the slot count and the descriptor before use).
   int32_t join_memo = 0;
   int32_t ra_fd = -1;
   int64_t ra_offset = kNoReadAheadOffset;

@@ -154,22 +154,22 @@ void release(int32_t b) {
 //
 // Runs joined across gaps: a write-back that makes room (not a sync, not a
 // close) with a list of more than kMinJoinList blocks, for a file whose
-// open keeps other writers out (exclusive or deny-write), joins two runs of
-// that file separated by at most kMaxJoinGap blocks (within the run's 32),
-// writing the blocks between them as they stand: the pool's copy when the
-// block is pooled, otherwise the bytes the file holds (its read mapping,
-// which this process's pwrites show at once). Nobody else may write such a
-// file, a clean or absent block is on disk as this process last wrote it,
-// and a dirty one in the gap is written with its current bytes and marked
-// clean, as a later write-back would have done; so the file ends byte for
-// byte as with separate runs, with fewer pwrites. Random inserts into an
-// index larger than the pool leave dirty blocks a few apart, where one
-// system call costs more than copying the blocks between. A gap block past
-// the size last seen through the mapping ends the run, as does a file
-// without a mapping. The run's pwrite and the written-blocks counter then
-// count the joined blocks, so no runs are joined while V_TRACE shows the
-// cache's steps or its metrics: these show the write-backs of the plain
-// rule (README, Decisions).
+// open keeps other writers out (exclusive or deny-write, with locking in
+// force: joinable_file) and is mapped, joins two runs of that file
+// separated by at most kMaxJoinGap blocks (within the run's 32), writing
+// the blocks between them as they stand: the pool's copy when the block is
+// pooled, otherwise the bytes the file holds (its read mapping, which this
+// process's pwrites show at once). Nobody else may write such a file, a
+// clean or absent block is on disk as this process last wrote it, and a
+// dirty one in the gap is written with its current bytes and marked clean,
+// as a later write-back would have done; so the file ends byte for byte as
+// with separate runs, with fewer pwrites. Random inserts into an index
+// larger than the pool leave dirty blocks a few apart, where one system
+// call costs more than copying the blocks between. A gap block past the
+// size last seen through the mapping ends the run. The run's pwrite and the
+// written-blocks counter then count the joined blocks, so no runs are
+// joined while V_TRACE shows the cache's steps or its metrics: these show
+// the write-backs of the plain rule (README, Decisions).
 namespace {
 
 // Eight blocks, one 4 KiB page of the file: a gap block costs two copies
