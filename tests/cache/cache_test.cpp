@@ -291,7 +291,6 @@ class CacheModel {
 };
 
 TEST_F(CacheTest, RandomTransfersAgreeWithAPlainModel) {
-  fs_settings().cache_flush_percent = 40;
   uint32_t seed = 1;
   const std::pair<int, int> opens[] = {
       {0x602, kKindIndex}, {0x502, kKindOther}, {A_IO, kKindIndex}, {0x202, kKindIndex}};
