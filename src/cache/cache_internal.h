@@ -70,6 +70,13 @@ struct FileInfo {
   bool map_failed = false;
 };
 
+// Whether the open is deny-write or exclusive: other writers are kept out
+// of the file (while locking is in force for it; the callers that rely on
+// more than the mode bits ask for that too).
+inline bool keeps_writers_out(const FileInfo &f) {
+  return (f.mode & (kDenyWrite | kExclusive)) != 0;
+}
+
 // Load modes of find_block.
 enum LoadMode { kLookUp = 0, kWhole = 1, kShortOk = 2 };
 // Error flag of find_block and buffer reuse.
@@ -94,7 +101,8 @@ struct CacheState {
   MemPtr<int32_t> sort_list;
   MemPtr<int32_t> hash;
   int32_t lru_head = -1, lru_tail = -1;
-  // The per-file slot whose file the last write-back joined runs of.
+  // The per-file slot joinable_file found last, tried first the next time
+  // (checked against the slot count and the descriptor before use).
   int32_t join_memo = 0;
   int32_t ra_fd = -1;
   int64_t ra_offset = kNoReadAheadOffset;

@@ -154,22 +154,22 @@ void release(int32_t b) {
 //
 // Runs joined across gaps: a write-back that makes room (not a sync, not a
 // close) with a list of more than kMinJoinList blocks, for a file whose
-// open keeps other writers out (exclusive or deny-write), joins two runs of
-// that file separated by at most kMaxJoinGap blocks (within the run's 32),
-// writing the blocks between them as they stand: the pool's copy when the
-// block is pooled, otherwise the bytes the file holds (its read mapping,
-// which this process's pwrites show at once). Nobody else may write such a
-// file, a clean or absent block is on disk as this process last wrote it,
-// and a dirty one in the gap is written with its current bytes and marked
-// clean, as a later write-back would have done; so the file ends byte for
-// byte as with separate runs, with fewer pwrites. Random inserts into an
-// index larger than the pool leave dirty blocks a few apart, where one
-// system call costs more than copying the blocks between. A gap block past
-// the size last seen through the mapping ends the run, as does a file
-// without a mapping. The run's pwrite and the written-blocks counter then
-// count the joined blocks, so no runs are joined while V_TRACE shows the
-// cache's steps or its metrics: these show the write-backs of the plain
-// rule (README, Decisions).
+// open keeps other writers out (exclusive or deny-write, with locking in
+// force: joinable_file) and is mapped, joins two runs of that file
+// separated by at most kMaxJoinGap blocks (within the run's 32), writing
+// the blocks between them as they stand: the pool's copy when the block is
+// pooled, otherwise the bytes the file holds (its read mapping, which this
+// process's pwrites show at once). Nobody else may write such a file, a
+// clean or absent block is on disk as this process last wrote it, and a
+// dirty one in the gap is written with its current bytes and marked clean,
+// as a later write-back would have done; so the file ends byte for byte as
+// with separate runs, with fewer pwrites. Random inserts into an index
+// larger than the pool leave dirty blocks a few apart, where one system
+// call costs more than copying the blocks between. A gap block past the
+// size last seen through the mapping ends the run. The run's pwrite and the
+// written-blocks counter then count the joined blocks, so no runs are
+// joined while V_TRACE shows the cache's steps or its metrics: these show
+// the write-backs of the plain rule (README, Decisions).
 namespace {
 
 // Eight blocks, one 4 KiB page of the file: a gap block costs two copies
@@ -194,8 +194,8 @@ const FileInfo *joinable_file(int32_t fd) {
   CacheState &s = state();
   auto fits = [&s, fd](int32_t f) {
     const FileInfo &i = s.info[f];
-    return i.map != nullptr && (i.mode & (kDenyWrite | kExclusive)) != 0 &&
-           kel::file_descriptor(f) == fd && Afile_unlocked(f) == 0;
+    return i.map != nullptr && keeps_writers_out(i) && kel::file_descriptor(f) == fd &&
+           Afile_unlocked(f) == 0;
   };
   if (s.join_memo < s.files && fits(s.join_memo)) return &s.info[s.join_memo];
   for (int32_t f = 0; f < s.files; ++f) {
@@ -409,10 +409,6 @@ ssize_t read_ahead_read(const Context &c, uint8_t *buffer, int32_t length, int64
   return sys_pread(fd, buffer, static_cast<size_t>(length), offset);
 }
 
-bool shared_header(const FileInfo &f) {
-  return (f.mode & (kDenyWrite | kExclusive)) == 0;
-}
-
 // Whether a write of the file stays in the pool, marked dirty, until its
 // block is written back; otherwise every write also goes to the disk.
 bool writes_deferred(const FileInfo &f) {
@@ -444,7 +440,7 @@ int32_t find_block(const Context &c, int32_t block, LoadMode mode, bool wish) {
   s.error_flag = kNoError;
   int32_t b = lookup(c.fd, block);
   if (b >= 0) {
-    if (block != 0 || !shared_header(*c.info)) {
+    if (block != 0 || keeps_writers_out(*c.info)) {
       ++s.counters.hits;
       lru_to_head(b);
       return b;
@@ -604,7 +600,18 @@ int32_t write_aligned(const Context &c, const uint8_t *buffer, int32_t length, i
   }
   ssize_t r = sys_pwrite(c.fd, buffer, static_cast<size_t>(length), offset);
   if (s.ra_fd == c.fd) invalidate_read_ahead();
-  if (r != length) return static_cast<int32_t>(r);
+  if (r != length) {
+    // The disk took some of these blocks and not the rest: forget the
+    // pooled ones, as write_pieces does its block, so that a later read
+    // sees what the file holds.
+    for (int32_t i = 0; i < count; ++i) {
+      int32_t b = lookup(c.fd, first + i);
+      if (b < 0) continue;
+      release(b);
+      lru_to_tail(b);
+    }
+    return static_cast<int32_t>(r);
+  }
   for (int32_t i = 0; i < count; ++i) {
     int32_t b = find_block(c, first + i, kLookUp, false);
     if (b < 0) continue;

@@ -51,7 +51,7 @@ namespace kel::cache {
 namespace {
 
 bool mappable(const FileInfo &i) {
-  return (i.mode & (kDenyWrite | kExclusive)) != 0 && !i.map_failed;
+  return keeps_writers_out(i) && !i.map_failed;
 }
 
 // Maps the file with room to grow: the mapping reaches half as far again
