@@ -438,7 +438,7 @@ class AccessModel : public EngineTest, public ::testing::WithParamInterface<Case
                   (k > 0 && run_.chance(30) ? other : old).substr(p.offset, p.size));
     bool bad_length = run_.chance(3);
     run_.note(r.substr(0, 12) + (bad_length ? " too long" : ""));
-    uint64_t deleted = slot(f_, indexed::kDeletedCount);
+    uint64_t deleted = indexed::hget(f_, indexed::kDeletedCount);
     int ok = v5_rewrite(f_, r.data(), bad_length ? c_.shape.max_record + 1 : r.size());
     if (bad_length) {
       EXPECT_TRUE(fails(ok, E_PARAM));
@@ -448,7 +448,7 @@ class AccessModel : public EngineTest, public ::testing::WithParamInterface<Case
     FileModel::Outcome want = model_.rewrite(r, &maybe);
     if (maybe && ok == 1 && error() == E_DUPLICATE_ALTERNATE) want.code = E_DUPLICATE_ALTERNATE;
     expect(want, ok == 1);
-    if (ok == 1) ++(slot(f_, indexed::kDeletedCount) > deleted ? moved_ : in_place_);
+    if (ok == 1) ++(indexed::hget(f_, indexed::kDeletedCount) > deleted ? moved_ : in_place_);
   }
   // Closes, adds a batch in bulk, compares the duplicates log and what the
   // hooks were handed with the model's rejections, and opens again. Now

@@ -107,7 +107,6 @@ class EngineTest : public ::testing::Test {
     }
     return f;
   }
-  static uint64_t slot(DorvexFile *f, indexed::Slot s) { return indexed::hget(f, s); }
   char buffer_[70000] = {};
   TempDir dir_{true};
 

@@ -197,7 +197,7 @@ TEST_F(ProcessTest, AWalkOverDuplicatesBesideALockerAndAWriter) {
   auto added = [&](int64_t i) { model[{record(i).substr(4, 2), i}] = i; };
   DorvexFile *f = shape.make_open(kFile);
   for (int64_t i = 0; i < 240; added(i++)) ASSERT_NE(0, write(f, record(i)));
-  v5_close(f);
+  ASSERT_EQ(1, v5_close(f)) << codes();
   DorvexFile *w = nullptr;
   Worker other({[&](int64_t) { return int64_t{(w = v5_open(kFile, KEL_OPEN_IO, "")) != nullptr}; },
                 [&](int64_t i) { return static_cast<int64_t>(read(w, record(i), 0).size()); },
@@ -206,7 +206,7 @@ TEST_F(ProcessTest, AWalkOverDuplicatesBesideALockerAndAWriter) {
                 [&](int64_t i) { return int64_t{write(w, record(i))}; },
                 [&](int64_t) { return int64_t{v5_close(w)}; }});
   ASSERT_EQ(1, other.run(0));
-  f = v5_open(kFile, KEL_OPEN_IO, "");
+  ASSERT_NE(nullptr, f = v5_open(kFile, KEL_OPEN_IO, "")) << codes();
   ASSERT_EQ(1, start(f, std::string(30, '\0'), 1, 0, V5_START_NOT_LESS));
   int64_t sequence = 240, step = 0;
   for (auto at = model.begin(); at != model.end(); ++step) {
