@@ -4,9 +4,12 @@
 //
 // Input: one option byte, a 4-byte big-endian length n, n bytes of the
 // data file "f", and the rest as its index segment "f.vix" (none when
-// empty). Option bits: 0-1 V_LOCK_METHOD (3 counts as 0), 2 V_FORCE_OPEN.
-// The file is opened for input, then for input-output; a damaged file must
-// end every operation in a result or a clean error. A walk that returns
+// empty). Option bits: 0-1 V_LOCK_METHOD (3 counts as 0), 2 V_FORCE_OPEN,
+// 3 the input-output open exclusive. The file is opened for input shared,
+// then for input exclusive (the paths only opens that keep writers out
+// take: nodes and the next leaf decoded from the index's mapping, the
+// walk's entries of a whole leaf), then for input-output; a damaged file
+// must end every operation in a result or a clean error. A walk that returns
 // more records than the input has bytes has gone round in circles.
 #include <algorithm>
 #include <cstdio>
@@ -113,11 +116,11 @@ void use(int32_t mode, const uint8_t *data, size_t size) {
   int keys = info_all(r);
   walks(r, keys);
   positions(r, keys, data, size);
-  if (mode != KEL_OPEN_INPUT) {
+  if ((mode & KEL_OPEN_ACCESS_MASK) == KEL_OPEN_IO) {
     change(r, keys, data, size);
     walks(r, keys);
   }
-  v5_check(r.file, mode == KEL_OPEN_INPUT ? 0 : V5_CHECK_CLEAR_DEAD_WRITERS);
+  v5_check(r.file, (mode & KEL_OPEN_ACCESS_MASK) == KEL_OPEN_IO ? V5_CHECK_CLEAR_DEAD_WRITERS : 0);
   v5_check_report();
   v5_close(r.file);
 }
@@ -130,8 +133,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   kel::reset_fs_settings();
   v5_init_cfg();
   cfg_reset_all(0, 1);
-  cfg_set_short("V_LOCK_METHOD", 0, static_cast<int16_t>((data[0] & 3) % 3));
-  cfg_set_short("V_FORCE_OPEN", 0, static_cast<int16_t>((data[0] >> 2) & 1));
+  const uint8_t option = data[0];
+  cfg_set_short("V_LOCK_METHOD", 0, static_cast<int16_t>((option & 3) % 3));
+  cfg_set_short("V_FORCE_OPEN", 0, static_cast<int16_t>((option >> 2) & 1));
   size_t n = kel::load_be32(data + 1);
   data += 5;
   size -= 5;
@@ -139,7 +143,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   kel::fuzz::write_bytes("f", data, n);
   if (size > n) kel::fuzz::write_bytes("f.vix", data + n, size - n);
   use(KEL_OPEN_INPUT, data, size);
-  use(KEL_OPEN_IO, data, size);
+  use(KEL_OPEN_INPUT | KEL_OPEN_EXCLUSIVE, data, size);
+  use(KEL_OPEN_IO | ((option >> 3) & 1 ? KEL_OPEN_EXCLUSIVE : 0), data, size);
   return 0;
 }
 
