@@ -403,8 +403,7 @@ extern "C" int32_t Bclose(int32_t file) {
       if (h.dirty) {
         s.sort_list[count++] = b;
       } else {
-        release(b);
-        lru_to_tail(b);
+        forget_buffer(b);
       }
     }
     if (count > 0) r = write_list(count, true, false);
