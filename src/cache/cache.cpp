@@ -501,9 +501,8 @@ extern "C" int32_t write_at(int32_t file, const void *buffer, int64_t offset, in
 namespace kel {
 
 bool cache_bypasses_pool(int32_t file) {
-  CacheState &s = state();
-  if (!s.ready || file < 0 || file >= s.files || kel::file_descriptor(file) < 0) return false;
-  return !uses_pool(s.info[file]);
+  const FileInfo *i = slot_of(file);
+  return i != nullptr && kel::file_descriptor(file) >= 0 && !uses_pool(*i);
 }
 
 const CacheCounters &cache_counters() {
