@@ -403,8 +403,7 @@ extern "C" int32_t Bclose(int32_t file) {
       if (h.dirty) {
         s.sort_list[count++] = b;
       } else {
-        release(b);
-        lru_to_tail(b);
+        forget_buffer(b);
       }
     }
     if (count > 0) r = write_list(count, true, false);
@@ -502,9 +501,8 @@ extern "C" int32_t write_at(int32_t file, const void *buffer, int64_t offset, in
 namespace kel {
 
 bool cache_bypasses_pool(int32_t file) {
-  CacheState &s = state();
-  if (!s.ready || file < 0 || file >= s.files || kel::file_descriptor(file) < 0) return false;
-  return !uses_pool(s.info[file]);
+  const FileInfo *i = slot_of(file);
+  return i != nullptr && kel::file_descriptor(file) >= 0 && !uses_pool(*i);
 }
 
 const CacheCounters &cache_counters() {

@@ -192,6 +192,9 @@ void hash_insert(int32_t b);
 void hash_remove(int32_t b);
 // Out of the hash, free, clean; its place in the LRU list is the caller's.
 void release(int32_t b);
+// Released and put at the LRU tail, the first buffer taken next: a block
+// the pool is to forget.
+void forget_buffer(int32_t b);
 // Writes the first `count` buffers of the sort list, in sorted runs.
 int32_t write_list(int32_t count, bool closing, bool names);
 // A read or a write of a cached file, through the pool.

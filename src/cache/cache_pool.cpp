@@ -142,6 +142,11 @@ void release(int32_t b) {
   h.dirty = 0;
 }
 
+void forget_buffer(int32_t b) {
+  release(b);
+  lru_to_tail(b);
+}
+
 // --- write-back --------------------------------------------------------------
 
 // Writes the buffers on the sort list: sorted by descriptor and block, in
@@ -295,10 +300,7 @@ int32_t write_list(int32_t count, bool closing, bool names) {
     for (int32_t k = 0; k < run; ++k) {
       int32_t b = list[i + k];
       s.headers[b].dirty = 0;
-      if (closing) {
-        release(b);
-        lru_to_tail(b);
-      }
+      if (closing) forget_buffer(b);
     }
     i += run;
   }
@@ -601,14 +603,12 @@ int32_t write_aligned(const Context &c, const uint8_t *buffer, int32_t length, i
   ssize_t r = sys_pwrite(c.fd, buffer, static_cast<size_t>(length), offset);
   if (s.ra_fd == c.fd) invalidate_read_ahead();
   if (r != length) {
-    // The disk took some of these blocks and not the rest: forget the
-    // pooled ones, as write_pieces does its block, so that a later read
-    // sees what the file holds.
+    // The disk may have taken some of these blocks and not the rest:
+    // forget the pooled ones, as write_pieces does its block, so that a
+    // later read sees what the file holds.
     for (int32_t i = 0; i < count; ++i) {
       int32_t b = lookup(c.fd, first + i);
-      if (b < 0) continue;
-      release(b);
-      lru_to_tail(b);
+      if (b >= 0) forget_buffer(b);
     }
     return static_cast<int32_t>(r);
   }
@@ -645,10 +645,7 @@ int32_t write_pieces(const Context &c, const uint8_t *buffer, int32_t length, in
       if (r < n) {
         // The pool's copy took bytes the disk did not: forget the block,
         // so that a later read sees what the file holds.
-        if (b >= 0) {
-          release(b);
-          lru_to_tail(b);
-        }
+        if (b >= 0) forget_buffer(b);
         return r < 0 ? -1 : done + static_cast<int32_t>(r);
       }
     }
@@ -702,10 +699,7 @@ int32_t held_block_transfer(const Context &c, bool write, void *buffer, int32_t 
 void drop_descriptor(int32_t fd) {
   CacheState &s = state();
   for (int32_t b = 0; b < s.buffers; ++b) {
-    if (s.headers[b].fd == fd) {
-      release(b);
-      lru_to_tail(b);
-    }
+    if (s.headers[b].fd == fd) forget_buffer(b);
   }
 }
 

@@ -13,7 +13,6 @@
 #include "storage/header.h"
 #include "storage/records.h"
 #include "storage/storage.h"
-#include "support/be.h"
 #include "support/fail.h"
 
 namespace kel::indexed {

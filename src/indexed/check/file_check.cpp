@@ -15,8 +15,8 @@
 #include "storage/header.h"
 #include "storage/shared_buffers.h"
 #include "storage/slot_walk.h"
+#include "storage/storage.h"
 #include "support/alloc.h"
-#include "support/be.h"
 #include "support/fail.h"
 
 namespace kel::indexed {
@@ -249,8 +249,7 @@ class FileChecker {
         break;
       }
       ++n;
-      at = SegAddr{static_cast<int32_t>(load_be32(block.get() + 1)),
-                   f_->version >= 4 ? load_be16(block.get() + 5) : static_cast<uint16_t>(0)};
+      at = free_node_next(f_, block.get());
     }
     out_->free_nodes = n;
     if (n != counted)

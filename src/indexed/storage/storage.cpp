@@ -94,9 +94,7 @@ bool take_free_head(DorvexFile *f, SegAddr head, SegAddr *at) {
   int32_t length = f->version >= 4 ? kFreeNodeBytes : kFreeNodeBytesV3;
   if (!read_at(file, bytes, static_cast<uint32_t>(head.offset), length)) return false;
   if (bytes[0] != kFreeNode) return fs_fail(E_BROKEN, kBrokenFreeList);
-  SegAddr next{static_cast<int32_t>(load_be32(bytes + 1)),
-               f->version >= 4 ? load_be16(bytes + 5) : static_cast<uint16_t>(0)};
-  hset_addr(f, kFreeNodeOffset, kFreeNodeSeg, next);
+  hset_addr(f, kFreeNodeOffset, kFreeNodeSeg, free_node_next(f, bytes));
   add_to(f, kFreeNodes, -1);
   *at = head;
   return true;
@@ -148,6 +146,11 @@ bool node_allocate(DorvexFile *f, SegAddr *at) {
   }
   add_to(f, kNodesInUse, 1);
   return true;
+}
+
+SegAddr free_node_next(const DorvexFile *f, const uint8_t *block) {
+  return SegAddr{static_cast<int32_t>(load_be32(block + 1)),
+                 f->version >= 4 ? load_be16(block + 5) : uint16_t{0}};
 }
 
 bool node_free(DorvexFile *f, SegAddr at) {

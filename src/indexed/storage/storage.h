@@ -42,6 +42,8 @@ void node_hint(const DorvexFile *f, SegAddr at);
 // *at is the null address.
 bool node_allocate(DorvexFile *f, SegAddr *at);
 
+// The next free node a free node's block names (the table above).
+SegAddr free_node_next(const DorvexFile *f, const uint8_t *block);
 // Puts the node at `at` on the free-node list (5 or 7 bytes written); the
 // count of nodes in use falls by 1, the count of free nodes grows by 1.
 bool node_free(DorvexFile *f, SegAddr at);
