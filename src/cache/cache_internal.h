@@ -196,7 +196,7 @@ void release(int32_t b);
 // the pool is to forget.
 void forget_buffer(int32_t b);
 // Writes the first `count` buffers of the sort list, in sorted runs.
-int32_t write_list(int32_t count, bool closing, bool names);
+int32_t write_list(int32_t count, bool closing, bool sync);
 // A read or a write of a cached file, through the pool.
 int32_t cached_read(const Context &c, void *buffer, int32_t length, int64_t offset);
 int32_t cached_write(const Context &c, const void *buffer, int32_t length, int64_t offset);
