@@ -282,6 +282,7 @@ extern "C" int32_t Bopen(const char *path, int32_t flags) {
                           cfg.no_async_cache_data,
                           cfg.read_ahead,
                           0};
+  s.info[file].writers_kept_out = Afile_writers_kept_out(file) != 0;
   return file;
 }
 

@@ -68,13 +68,16 @@ struct FileInfo {
   int64_t map_length = 0;
   int64_t map_valid = 0;
   bool map_failed = false;
+  // The file table's Afile_writers_kept_out, asked at open.
+  bool writers_kept_out = false;
 };
 
-// Whether the open is deny-write or exclusive: other writers are kept out
-// of the file (while locking is in force for it; the callers that rely on
-// more than the mode bits ask for that too).
+// Whether nobody else writes the file while it is open: a deny-write or
+// exclusive open with locking in force for it (the mode bits alone do not
+// keep a second open of this process out while V_INTERNAL_LOCKS is off).
+// Only then may the pool keep block 0 and the mapping serve reads.
 inline bool keeps_writers_out(const FileInfo &f) {
-  return (f.mode & (kDenyWrite | kExclusive)) != 0;
+  return f.writers_kept_out;
 }
 
 // Load modes of find_block.

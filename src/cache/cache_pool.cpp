@@ -189,17 +189,17 @@ constexpr int32_t kMinJoinList = 16;
 
 // The bookkeeping of the file open on `fd` when its open keeps other
 // writers out and its mapping exists; null otherwise. The open keeps them
-// out only while locking is in force (Afile_writers_kept_out): a file
-// opened without locking (0x800), or any file while V_INTERNAL_LOCKS is
-// off (then a second open of it in this process is not refused), may have
-// another writer, whose bytes a gap written from a stale pool copy or from
-// the mapping would overwrite. The file found last is tried first: a
-// pool's write-backs are mostly of one or two files.
+// out only while locking is in force (keeps_writers_out): a file opened
+// without locking (0x800), or any file while V_INTERNAL_LOCKS is off (then
+// a second open of it in this process is not refused), may have another
+// writer, whose bytes a gap written from a stale pool copy or from the
+// mapping would overwrite. The file found last is tried first: a pool's
+// write-backs are mostly of one or two files.
 const FileInfo *joinable_file(int32_t fd) {
   CacheState &s = state();
   auto fits = [&s, fd](int32_t f) {
     const FileInfo &i = s.info[f];
-    return i.map != nullptr && kel::file_descriptor(f) == fd && Afile_writers_kept_out(f) != 0;
+    return i.map != nullptr && keeps_writers_out(i) && kel::file_descriptor(f) == fd;
   };
   if (s.join_memo < s.files && fits(s.join_memo)) return &s.info[s.join_memo];
   for (int32_t f = 0; f < s.files; ++f) {
