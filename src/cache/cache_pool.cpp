@@ -241,8 +241,10 @@ int32_t write_list(int32_t count, bool closing, bool sync) {
   int32_t last_fd = -1;
   bool first_name = true;
   int32_t result = 1;
-  bool may_join =
-      !closing && !sync && count > kMinJoinList && !trace_on(kTraceInner | kTraceCacheMetrics);
+  // keeps_writers_out is the answer at open; V_INTERNAL_LOCKS switched off
+  // since then lets a second open in.
+  bool may_join = !closing && !sync && count > kMinJoinList && fs_settings().internal_locks &&
+                  !trace_on(kTraceInner | kTraceCacheMetrics);
   int32_t join_fd = -1;
   const FileInfo *join_file = nullptr;
   // Dirty buffers outside the list written in a joined run's gaps.

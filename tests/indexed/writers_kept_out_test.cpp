@@ -22,7 +22,6 @@ TEST_F(WritersKeptOutTest, ReaderWithoutInternalLocksSeesAnotherOpensWrites) {
     SCOPED_TRACE(reader_mode);
     DorvexFile *w = shape.make_open("shared");
     ASSERT_NE(nullptr, w) << codes();
-    std::string want;
     for (int i = 0; i < 400; i += 2) ASSERT_EQ(1, write(w, record(i, 'a'))) << codes();
     ASSERT_EQ(1, v5_close(w));
     w = v5_open("shared", KEL_OPEN_IO, "0,0,0");
@@ -35,6 +34,7 @@ TEST_F(WritersKeptOutTest, ReaderWithoutInternalLocksSeesAnotherOpensWrites) {
     // rewrites one record the reader has read.
     for (int i = 1; i < 400; i += 2) ASSERT_EQ(1, write(w, record(i, 'b'))) << codes();
     ASSERT_EQ(1, v5_rewrite(w, record(10, 'c').data(), 40)) << codes();
+    std::string want;
     for (int i = 0; i < 400; ++i) want += record(i, i == 10 ? 'c' : i % 2 ? 'b' : 'a') + "|";
     EXPECT_EQ(record(10, 'c'), read(r, record(10, 'a'), 0));
     EXPECT_EQ(record(301, 'b'), read(r, record(301, 'a'), 0));

@@ -173,7 +173,9 @@ struct DorvexFile {
 // off a second open of the file in this process may write it, and the
 // steady header, the trusted interior nodes and the mapped reads would
 // miss its changes. (0x800 never reaches the segments' opens: they lock
-// in any case, see segment_open_flags.)
+// in any case, see segment_open_flags.) The answer is the one at open, kept
+// off the hot paths: a process that switches V_INTERNAL_LOCKS off while
+// such an open holds must not open the file again meanwhile.
 inline bool keeps_writers_out(const DorvexFile *f) {
   return f->writers_kept_out;
 }
