@@ -282,6 +282,7 @@ extern "C" int32_t Bopen(const char *path, int32_t flags) {
                           cfg.no_async_cache_data,
                           cfg.read_ahead,
                           0};
+  s.info[file].writers_kept_out = Afile_writers_kept_out(file) != 0;
   return file;
 }
 
@@ -385,9 +386,11 @@ extern "C" int32_t Bsync(int32_t flags) {
   return r == 1 ? 1 : 0;
 }
 
-// A block that cannot be written at close is dropped with the descriptor:
-// the descriptor number may come back for another file, and its blocks
-// must not be taken for that file's.
+// One walk over the pool: clean buffers of the file are freed as they are
+// found, dirty ones are written and freed by write_list. A block that
+// cannot be written at close is dropped all the same (the close reports
+// the failure): the descriptor number may come back for another file, and
+// its blocks must not be taken for that file's.
 extern "C" int32_t Bclose(int32_t file) {
   Context c;
   if (!context(file, &c)) return 0;
@@ -407,7 +410,11 @@ extern "C" int32_t Bclose(int32_t file) {
       }
     }
     if (count > 0) r = write_list(count, true, false);
-    drop_descriptor(c.fd);
+    if (r != 1) {
+      for (int32_t k = 0; k < count; ++k) {
+        if (s.headers[s.sort_list[k]].fd == c.fd) forget_buffer(s.sort_list[k]);
+      }
+    }
   }
   if (trace) eprintf("\n");
   unmap_file(*c.info);

@@ -68,13 +68,16 @@ struct FileInfo {
   int64_t map_length = 0;
   int64_t map_valid = 0;
   bool map_failed = false;
+  // The file table's Afile_writers_kept_out, asked at open.
+  bool writers_kept_out = false;
 };
 
-// Whether the open is deny-write or exclusive: other writers are kept out
-// of the file (while locking is in force for it; the callers that rely on
-// more than the mode bits ask for that too).
+// Whether nobody else writes the file while it is open: a deny-write or
+// exclusive open with locking in force for it (the mode bits alone do not
+// keep a second open of this process out while V_INTERNAL_LOCKS is off).
+// Only then may the pool keep block 0 and the mapping serve reads.
 inline bool keeps_writers_out(const FileInfo &f) {
-  return (f.mode & (kDenyWrite | kExclusive)) != 0;
+  return f.writers_kept_out;
 }
 
 // Load modes of find_block.
@@ -196,7 +199,7 @@ void release(int32_t b);
 // the pool is to forget.
 void forget_buffer(int32_t b);
 // Writes the first `count` buffers of the sort list, in sorted runs.
-int32_t write_list(int32_t count, bool closing, bool names);
+int32_t write_list(int32_t count, bool closing, bool sync);
 // A read or a write of a cached file, through the pool.
 int32_t cached_read(const Context &c, void *buffer, int32_t length, int64_t offset);
 int32_t cached_write(const Context &c, const void *buffer, int32_t length, int64_t offset);

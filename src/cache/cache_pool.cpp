@@ -152,8 +152,8 @@ void forget_buffer(int32_t b) {
 // Writes the buffers on the sort list: sorted by descriptor and block, in
 // runs of adjacent blocks of one descriptor, at most 32 to a run, each run
 // with one pwrite. Written buffers become clean; when closing they are also
-// freed to the LRU tail. With `names`, the trace names each file as its
-// runs begin. Returns 1, or the result (0 or -1) of the run that failed; a
+// freed to the LRU tail. A `sync` (Bsync) names each file in the trace as
+// its runs begin. Returns 1, or the result (0 or -1) of the run that failed; a
 // short run counts as nothing written. The buffers after a failed run stay
 // dirty.
 //
@@ -189,18 +189,17 @@ constexpr int32_t kMinJoinList = 16;
 
 // The bookkeeping of the file open on `fd` when its open keeps other
 // writers out and its mapping exists; null otherwise. The open keeps them
-// out only while locking is in force: a file opened without locking
-// (0x800), or any file while V_INTERNAL_LOCKS is off (then a second open
-// of it in this process is not refused), may have another writer, whose
-// bytes a gap written from a stale pool copy or from the mapping would
-// overwrite. The file found last is tried first: a pool's write-backs are
-// mostly of one or two files.
+// out only while locking is in force (keeps_writers_out): a file opened
+// without locking (0x800), or any file while V_INTERNAL_LOCKS is off (then
+// a second open of it in this process is not refused), may have another
+// writer, whose bytes a gap written from a stale pool copy or from the
+// mapping would overwrite. The file found last is tried first: a pool's
+// write-backs are mostly of one or two files.
 const FileInfo *joinable_file(int32_t fd) {
   CacheState &s = state();
   auto fits = [&s, fd](int32_t f) {
     const FileInfo &i = s.info[f];
-    return i.map != nullptr && keeps_writers_out(i) && kel::file_descriptor(f) == fd &&
-           Afile_unlocked(f) == 0;
+    return i.map != nullptr && keeps_writers_out(i) && kel::file_descriptor(f) == fd;
   };
   if (s.join_memo < s.files && fits(s.join_memo)) return &s.info[s.join_memo];
   for (int32_t f = 0; f < s.files; ++f) {
@@ -231,7 +230,7 @@ bool fill_gap(const FileInfo &file, int32_t fd, int32_t block, uint8_t *to, int3
 
 }  // namespace
 
-int32_t write_list(int32_t count, bool closing, bool names) {
+int32_t write_list(int32_t count, bool closing, bool sync) {
   CacheState &s = state();
   int32_t *list = s.sort_list.get();
   std::sort(list, list + count, [&s](int32_t a, int32_t b) {
@@ -242,7 +241,9 @@ int32_t write_list(int32_t count, bool closing, bool names) {
   int32_t last_fd = -1;
   bool first_name = true;
   int32_t result = 1;
-  bool may_join = !closing && !names && count > kMinJoinList && fs_settings().internal_locks &&
+  // keeps_writers_out is the answer at open; V_INTERNAL_LOCKS switched off
+  // since then lets a second open in.
+  bool may_join = !closing && !sync && count > kMinJoinList && fs_settings().internal_locks &&
                   !trace_on(kTraceInner | kTraceCacheMetrics);
   int32_t join_fd = -1;
   const FileInfo *join_file = nullptr;
@@ -283,7 +284,7 @@ int32_t write_list(int32_t count, bool closing, bool names) {
     }
     int64_t offset = static_cast<int64_t>(start.block) * kCacheBlockSize;
     size_t length = static_cast<size_t>(blocks) * kCacheBlockSize;
-    if (trace && names && fd != last_fd) {
+    if (trace && sync && fd != last_fd) {
       const char *name = file_name_of_descriptor(fd);
       eprintf("%sfile: \"%s\"", first_name ? " " : "\n", name ? name : "");
       first_name = false;

@@ -665,6 +665,21 @@ extern "C" int32_t Afile_unlocked(int32_t file) {
   return (e != nullptr && !lockable(*e)) ? 1 : 0;
 }
 
+// Exclusive and deny-write opens keep every other writer out only through
+// the locks: the open's lock in the band at the top of the file keeps
+// other processes' writers out, the table's own check (internal locks)
+// this process's other opens, which the kernel's per-process locks cannot
+// tell apart. Without locking (0x800, a file that is not a regular file,
+// the read-only fallback that took no lock) or with V_INTERNAL_LOCKS off,
+// another writer may change the file under the open.
+extern "C" int32_t Afile_writers_kept_out(int32_t file) {
+  FileEntry *e = entry_of(file);
+  return (e != nullptr && (e->flags & (A_EXCLUSIVE | A_DENY_WRITE)) != 0 && lockable(*e) &&
+          e->lock_state != kNeverLocked && kel::fs_settings().internal_locks)
+             ? 1
+             : 0;
+}
+
 namespace kel {
 
 void set_descriptor_renumber_hook(DescriptorRenumberHook hook) {

@@ -136,13 +136,6 @@ bool size_fits(RelativeFile *f) {
   return fs_fail(E_FILE_TYPE);
 }
 
-// Exclusive and deny-write opens exclude every other writer, in this
-// process and in others, as long as locking is in force for the file.
-bool sole_writer(int32_t file, int32_t mode) {
-  return (mode & (A_EXCLUSIVE | A_DENY_WRITE)) != 0 && (mode & A_NO_LOCKING) == 0 &&
-         !Afile_unlocked(file) && fs_settings().internal_locks;
-}
-
 }  // namespace
 
 RelativeFile *relative_open(const char *name, int32_t mode, uint32_t maximum, uint32_t minimum,
@@ -180,7 +173,7 @@ RelativeFile *relative_open(const char *name, int32_t mode, uint32_t maximum, ui
     return fs_fail(code);
   };
   if (!grow_slot_buffer(f->layout.slot_size) || !size_fits(f)) return close_again();
-  f->sole_writer = sole_writer(f->file, mode);
+  f->sole_writer = Afile_writers_kept_out(f->file) != 0;
   if (log != nullptr) {
     bool registered = log->register_file == nullptr || log->register_file(f);
     if (!registered) return log_refused(), close_again();

@@ -79,7 +79,7 @@ int64_t fast_next(Operation &op, DorvexFile *f, uint8_t *record) {
   SegAddr ahead;
   if (record_of_pointer(r.prefetch[kHintAhead - 1], &ahead))
     hint_record(r.view, ahead);
-  else if (!(r.next_leaf == kNoNode))
+  else if (r.next_leaf != kNoNode)
     hint_next_leaf(f);
   copy_search_key(r.current_key, rebuilt);
   r.current_dup = dup;
@@ -126,7 +126,7 @@ class Walk {
 
 bool fast_path_open(DorvexFile *f) {
   const ReadState &r = *f->read;
-  return !r.pending && !(r.leaf == kNoNode) &&
+  return !r.pending && r.leaf != kNoNode &&
          r.snapshot == static_cast<uint32_t>(hget(f, kHeaderVersion)) &&
          !(r.prefetch[0] == kNullAddr);
 }
@@ -146,8 +146,7 @@ int search_next(DorvexFile *f, NodePosition *pos, bool *descended) {
   clear_prefetch(r);
   t->next_leaf = kNoNode;
   *descended = true;
-  bool trusted =
-      !(r.leaf == kNoNode) && r.snapshot == static_cast<uint32_t>(hget(f, kHeaderVersion));
+  bool trusted = r.leaf != kNoNode && r.snapshot == static_cast<uint32_t>(hget(f, kHeaderVersion));
   if (trusted && past_leaf && walk_depth > 0)
     return vi_find_key_below(t, r.current_key, r.current_dup, r.walk_path, walk_depth, pos);
   if (trusted && !past_leaf) {

@@ -128,10 +128,9 @@ bool decode_into(SlotHead &s, uint8_t *data, int capacity, uint64_t id, const ui
   if (used > capacity) return false;
   int n = 0, free_at = used, index_at = capacity;
   const uint8_t *last = nullptr;
-  int32_t broken = 0;
   for (int at = 0; at < used; ++n) {
     Entry e;
-    if (!decode_entry(area, used, at, layout, &e, &broken)) return false;
+    if (!decode_entry(area, used, at, layout, &e, nullptr)) return false;
     int length = e.prefix + e.suffix_length();
     if (free_at + kRecordHead + length > index_at - 2) return false;
     uint8_t *r = data + free_at;

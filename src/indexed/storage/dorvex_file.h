@@ -93,11 +93,12 @@ struct BulkState;
 
 struct DorvexFile {
   // --- identity -----------------------------------------------------------
-  char *name = nullptr;     // the name it was opened with
-  int32_t mode = 0;         // the open flags as given
-  int32_t seg_flags = 0;    // flags every segment is opened with
-  bool for_update = false;  // access other than input
-  bool as_a_whole = false;  // opened past broken codes (open_file_with)
+  char *name = nullptr;           // the name it was opened with
+  int32_t mode = 0;               // the open flags as given
+  int32_t seg_flags = 0;          // flags every segment is opened with
+  bool writers_kept_out = false;  // see keeps_writers_out
+  bool for_update = false;        // access other than input
+  bool as_a_whole = false;        // opened past broken codes (open_file_with)
   int version = 0;
   const kel::indexed::HeaderLayout *layout = nullptr;
 
@@ -166,7 +167,15 @@ struct DorvexFile {
 
 // An open that keeps every other writer out: exclusive (no other opener)
 // or deny-write (other openers only read, and a reader never writes the
-// header). Nobody else changes such a file between its operations.
+// header), with locking in force, as the file table found at open
+// (Afile_writers_kept_out). Nobody else changes such a file between its
+// operations. The mode bits alone are not enough: while V_INTERNAL_LOCKS is
+// off a second open of the file in this process may write it, and the
+// steady header, the trusted interior nodes and the mapped reads would
+// miss its changes. (0x800 never reaches the segments' opens: they lock
+// in any case, see segment_open_flags.) The answer is the one at open, kept
+// off the hot paths: a process that switches V_INTERNAL_LOCKS off while
+// such an open holds must not open the file again meanwhile.
 inline bool keeps_writers_out(const DorvexFile *f) {
-  return (f->mode & (A_EXCLUSIVE | A_DENY_WRITE)) != 0;
+  return f->writers_kept_out;
 }

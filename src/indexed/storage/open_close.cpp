@@ -216,6 +216,7 @@ bool left_by_a_dead_writer(DorvexFile *f) {
 bool open_file(DorvexFile *f) {
   f->data0 = Bopen(f->name, f->seg_flags);
   if (f->data0 < 0) return false;
+  f->writers_kept_out = Afile_writers_kept_out(f->data0) != 0;
   // A process given a pool of huge pages (V_BUFFERS of 2 MiB or more)
   // works on files of millions of records: the interior-node table then
   // takes huge pages too. The default pool leaves the table as it was.

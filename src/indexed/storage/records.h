@@ -145,9 +145,9 @@ void record_view(const DorvexFile *f, SegAddr at, RecordView *view);
 inline void hint_record(const RecordView &v, SegAddr at) {
   const int64_t offset = static_cast<uint32_t>(at.offset);
   if (v.span == 0 || at.segment != v.segment || offset + v.span > v.valid) return;
-  // Every cache line the slot's first `span` bytes touch: hinting only the
-  // line of the header was measured to gain nothing at all (bench/RESULTS.md,
-  // the key 0 walk, eighth round).
+  // Every cache line the slot's first `span` bytes touch: a record's
+  // header and data lie on two or three lines, each a miss of its own, and
+  // the read that follows needs them all.
   prefetch_range(v.map + offset, v.span);
 }
 

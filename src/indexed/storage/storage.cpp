@@ -49,11 +49,12 @@ int32_t node_file(DorvexFile *f, SegAddr at) {
 //    meanwhile (opens inside the process exclude each other as between
 //    processes, osfile), and an earlier open's deferred blocks were
 //    written or dropped by its close (Bclose), before the descriptor could
-//    serve this open. This holds while locking is in force: an open
-//    without locks (0x800), or one made with V_INTERNAL_LOCKS off, trusts
-//    the mapping as its pool loads already do (a process that cuts the
+//    serve this open. This holds while locking is in force, which
+//    keeps_writers_out asks of the file table: with V_INTERNAL_LOCKS off
+//    a second open of this process may write the file, and the nodes go
+//    through the pool. (A process that ignores the locks and cuts the
 //    file shorter meanwhile makes the copy fail with SIGBUS, as for every
-//    mapped read).
+//    mapped read.)
 //  - Not deferred (0x400): should anything write through this open after
 //    all (the engine lets the transaction log's undo write through an
 //    input open), the pool passes the write on to the file at once, where

@@ -96,11 +96,11 @@ int merge_or_drop(TreeContext *f, NodePosition *pos, int *depth) {
   SegAddr q = kNoNode;
   if (n_used > 0) {
     // The right neighbour is tried first.
-    if (!(right == kNoNode)) {
+    if (right != kNoNode) {
       if (!vi_read_node(f, right)) return COMBINE_ERROR;
       if (n_used + f->node.used <= cap) merged = COMBINE_RIGHT;
     }
-    if (merged == COMBINE_NONE && !(left == kNoNode)) {
+    if (merged == COMBINE_NONE && left != kNoNode) {
       if (!vi_read_node(f, left)) return COMBINE_ERROR;
       if (n_used + f->node.used <= cap) merged = COMBINE_LEFT;
     }
@@ -179,7 +179,7 @@ int combine(TreeContext *f, NodePosition *pos) {
     }
   }
   if (f->node.used == 0) return result;
-  if (!(f->node.addr == kNoNode) && !vi_write_node(f)) return COMBINE_ERROR;
+  if (f->node.addr != kNoNode && !vi_write_node(f)) return COMBINE_ERROR;
   // A removed last entry leaves the parent's entry above the node's new
   // last key; a right merge took R's entry, which is right already.
   if (!was_last || result == COMBINE_RIGHT || depth <= f->root_depth) return result;

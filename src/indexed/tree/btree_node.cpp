@@ -22,7 +22,7 @@ alignas(8) uint8_t g_node_buffer[kMaxNodeSize];
 const TreeContext *g_owner = nullptr;
 
 bool holds(const TreeContext *f, SegAddr at) {
-  return g_owner == f && !(at == kNoNode) && f->node.addr == at;
+  return g_owner == f && at != kNoNode && f->node.addr == at;
 }
 
 // The node at `at` is about to change hands: the memo trusts it for no
@@ -148,7 +148,7 @@ bool vi_holds_node(const TreeContext *f, SegAddr at) {
 
 bool vi_write_node(TreeContext *f) {
   // Only an image that was read, loaded or allocated is written back.
-  assert(!(f->node.addr == kNoNode) && g_owner == f);
+  assert(f->node.addr != kNoNode && g_owner == f);
   return write_block(f, f->node.addr, f->node.buf, f->node.used);
 }
 

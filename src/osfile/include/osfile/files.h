@@ -103,6 +103,11 @@ int32_t Ahold_file(int32_t file, int32_t take);
 void Arelease_file(int32_t file);
 // 1 when the file carries the no-locking flag 0x800.
 int32_t Afile_unlocked(int32_t file);
+// 1 when the open keeps every other writer out, in this process and in
+// others: exclusive or deny-write with locking in force (no 0x800, a lock
+// taken at open, V_INTERNAL_LOCKS on). Nobody else changes such a file
+// between this open's operations.
+int32_t Afile_writers_kept_out(int32_t file);
 
 // The only caller of fcntl for locks; traces when V_TRACE has its bit of
 // value 16.
