@@ -46,6 +46,12 @@
 //                  short (killed, even with SIGKILL) never leaves a file
 //                  that looks complete. Null in a stand-in engine that has
 //                  no such mark.
+//   in_use         1 when another program has the indexed file `name` open
+//                  (v5_open(name, 0x200, "0,0,0") refused with
+//                  E_FILE_LOCKED), else 0, closing what it opened: a
+//                  restore never replaces a file under a program's feet,
+//                  whose later writes would go to the removed file. Null in
+//                  a stand-in engine that cannot tell.
 //
 // The build's own operations (indexed_io.cpp) call the entry points of
 // <kelfs/kelfs.h>. Tests may route the seam to a stand-in engine.
@@ -70,6 +76,7 @@ struct IndexedOps {
   int (*write)(void *file, const char *record, uint32_t length);
   int (*remove)(const char *name);
   int (*mark_incomplete)(void *file);
+  int (*in_use)(const char *name);
 };
 
 // v5_info codes used by the archive.

@@ -187,6 +187,20 @@ bool is_restored_segment(const ReaderState &r, const Target &target) {
   return true;
 }
 
+// A restore never replaces the archive it reads (the archive would be
+// lost) nor an indexed file that another program has open (the program's
+// later writes would go to the removed file): either is said, and the
+// member's data is passed over.
+bool may_replace(const ReaderState &r, const Target &target) {
+  struct stat st;
+  if (lstat(target.path, &st) != 0 || !S_ISREG(st.st_mode)) return true;
+  const Text *refusal = is_archive_file(r.volume, st) ? &kMsgArchiveRead
+                        : indexed_ops().in_use && indexed_ops().in_use(target.path) ? &kMsgInUse
+                                                                                    : nullptr;
+  if (refusal) eprintf(printf_text_of(*refusal), target.shown);
+  return refusal == nullptr;
+}
+
 // Creates the temporary file of a plain member in the member's folder,
 // making folders as allowed: ".<name>.kel" and six random characters,
 // created exclusively (an existing name, a link included, is never
@@ -628,7 +642,7 @@ Status extract_member(ReaderState &r, char **names, int first, int count, bool *
   ShownName shown;
   const Target target = {output_name, show_name(output_name, &shown)};
   if (selected) list_member(r, h, target.shown);
-  const bool restore = selected && !t.table;
+  const bool restore = selected && !t.table && may_replace(r, target);
   // From the creation of the file to its last attribute, a signal is only
   // noted; the restore acts on it where it can clean up.
   if (restore) member_begins(r.interrupts);

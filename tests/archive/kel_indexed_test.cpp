@@ -331,11 +331,18 @@ TEST_F(KelIndexed, RestoresAndArchivesThatCannotBeTrusted) {
   run("their bytes", {"-it"}, archive_of("people\n" + listed, "-or"));
   run("a segment alone", {"-it"}, archive_of(segments[0] + "\n"));
   // An indexed file that cannot be opened (locked by another process, its
-  // index missing) is reported and not archived, never as its first bytes.
+  // index missing) is reported and not archived, never as its first bytes;
+  // one that another process has open is not replaced by a restore.
   DorvexFile *locked = v5_open(src("people").c_str(), KEL_OPEN_IO | KEL_OPEN_EXCLUSIVE, "0,0,0");
   ASSERT_NE(nullptr, locked);
   run("locked", {"-o"}, "people\n", "src");
+  run("restored over it", {"-i"}, made.out, "src");
   v5_close(locked);
+  // Nor is the archive being read, whatever its members' names.
+  mkdir((dir_ / "self").c_str(), 0755);
+  write_file(dir_ / "self/people", made.out);
+  run("restored over its archive", {"-if", "people"}, "", "self");
+  EXPECT_EQ(made.out, read_file(dir_ / "self/people"));
   ASSERT_EQ(0, rename(src("people.vix").c_str(), src("gone").c_str()));
   run("without its index", {"-o"}, "people\n", "src");
   // A key of two parts has no old-style description; nor has a primary
