@@ -390,15 +390,12 @@ Status archive_indexed(WriterState &w, void *file, const Listed &f, int *result)
   bool more = false;
   if (ops.start_first(file, buf + 2)) {
     uint32_t n;
+    // A program that adds records while the file is read makes more than
+    // the header announced; the member stops at its count, so that the
+    // members after it stay readable.
     while ((n = ops.next(file, buf + 2)) > 0) {
-      // A program that adds records while the file is read makes more than
-      // the header announced; the member stops at its count, so that the
-      // members after it stay readable.
-      if (written == x.records) {
-        more = true;
-        *fs_error_code() = E_NOT_FOUND;
-        break;
-      }
+      more = written == x.records;
+      if (more) break;
       buf[0] = static_cast<char>(n >> 8);
       buf[1] = static_cast<char>(n & 0xFF);
       KEL_RETURN_IF_FATAL(write_archive_bytes(w.volume, buf, n + 2));
@@ -408,7 +405,7 @@ Status archive_indexed(WriterState &w, void *file, const Listed &f, int *result)
   // The end of the records leaves "not found"; anything else is reported
   // through the file-system error texts, which give the system error text
   // for E_SYSERR and the engine's own text for the other codes.
-  if (*fs_error_code() != E_NOT_FOUND) {
+  if (!more && *fs_error_code() != E_NOT_FOUND) {
     report_fs_error(path);
   } else if (more || written != x.records) {
     // Records added or deleted while the file was read: the member does not
