@@ -39,6 +39,10 @@
 //                  ends the run.
 //   remove         v5_remove(name): the old file and its segments, before
 //                  a make; its failure is ignored (there may be none)
+//   rename         v5_rename(from, to): the old file and its segments set
+//                  aside under a hidden name while its member is restored,
+//                  and put back when the restore fails. Null in a stand-in
+//                  engine: the old file is then removed before the make.
 //   mark_incomplete
 //                  v5_mark_incomplete(file), 1 or 0, right after
 //                  open_restore: the file refuses every other open until
@@ -75,6 +79,7 @@ struct IndexedOps {
   void *(*open_restore)(const char *name);
   int (*write)(void *file, const char *record, uint32_t length);
   int (*remove)(const char *name);
+  int (*rename)(const char *from, const char *to);
   int (*mark_incomplete)(void *file);
   int (*in_use)(const char *name);
 };

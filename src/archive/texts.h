@@ -12,7 +12,7 @@
 // or be overwritten, volumes that must not be overwritten, interruptions,
 // members not found, a missing operator terminal, a failing eject command,
 // the archive's own file named as a member, a file in use by another
-// program);
+// program, an earlier file put back);
 // a message file may translate them like any other.
 #pragma once
 
@@ -102,6 +102,7 @@ inline constexpr Text kMsgCommandStatus{1198, "%s: command ended with status %d\
 inline constexpr Text kMsgArchiveItself{1199, "%s: the archive itself, not archived\n"};
 inline constexpr Text kMsgArchiveRead{1200, "%s: the archive being read, not restored\n"};
 inline constexpr Text kMsgInUse{1201, "%s: open in another program, not restored\n"};
+inline constexpr Text kMsgPartKept{1202, "%s: not restored completely, the earlier file kept\n"};
 
 inline const char *text_of(const Text &t) {
   return Amsg_get(t.number, 0, t.text);

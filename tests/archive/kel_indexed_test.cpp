@@ -297,7 +297,9 @@ TEST_F(KelIndexed, InterruptedRestoresLeaveNothingThatLooksRestored) {
 // lists that name the segments of an indexed file, and files that cannot
 // be opened. (Duplicate keys and hostile archives are rows of input.txt.)
 TEST_F(KelIndexed, RestoresAndArchivesThatCannotBeTrusted) {
+  // The file a restore replaces stays until the new one is complete.
   mkdir((dir_ / "full").c_str(), 0755);
+  make_indexed(dir_ / "full/idx", unique_key(), 10, 3);
   for (auto [records, limit] : {std::pair{20000, 200000LL}, {30, 1024LL}}) {
     make_indexed(src("idx"), unique_key(), records, 8);
     run("full disk", {"-i"}, archive_of("idx\n"), "full", limit);

@@ -102,6 +102,7 @@ const IndexedOps kFakeOps = {
     },
     [](const char *name) { return log("remove(" + std::string(name) + ")"); },
     nullptr,
+    nullptr,
     nullptr};
 
 class StandIn : public testing::Test {
