@@ -102,6 +102,11 @@ bool PartialRestore::set_aside() {
   const IndexedOps &ops = indexed_ops();
   if (ops.rename && ops.rename(target_.path, aside_)) {
     aside_kind_ = Aside::kIndexed;
+  } else if (lstat(target_.path, &st) != 0) {
+    // The engine moved the first segment before it failed: it goes back,
+    // and the file is replaced as it would have been without this.
+    rename(aside_, target_.path);
+    return false;
   } else if (rename(target_.path, aside_) == 0) {
     aside_kind_ = Aside::kOther;
   } else {
