@@ -134,7 +134,10 @@ PartialRestore::~PartialRestore() {
     if (indexed_) indexed_ops().close(indexed_);
     indexed_ops().remove(target_.path);
   }
-  bool back = false;
+  // A plain member's target was never touched: whatever stands there is
+  // the earlier file.
+  struct stat st;
+  bool back = fd_ >= 0 && lstat(target_.path, &st) == 0;
   if (aside_kind_ == Aside::kIndexed) back = indexed_ops().rename(aside_, target_.path) != 0;
   if (aside_kind_ == Aside::kOther) back = rename(aside_, target_.path) == 0;
   if (aside_kind_ != Aside::kNone && !back) {
