@@ -1,8 +1,10 @@
 #include "archive/driver.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -134,7 +136,24 @@ Status run_and_end(RunState &run, bool output, char **argv, int first_name, int 
 
 }  // namespace
 
+// A standard descriptor closed when kel starts (`2>&-` in a script) would
+// go to the first file kel opens, the archive say, and the diagnostics or
+// the listing meant for it would be written into that file. Each closed one
+// is held by a descriptor of the root folder instead, on which every read
+// and write fails.
+namespace {
+void hold_closed_standard_descriptors() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
+      int held = open("/", O_RDONLY | O_DIRECTORY);
+      if (held >= 0 && held != fd) close(held);
+    }
+  }
+}
+}  // namespace
+
 int kel_main(int argc, char **argv) {
+  hold_closed_standard_descriptors();
   Aset_kanji_mode(kKanjiUndecided);
   Astream_init(stdin, stdout, stderr);
   char error_text[300];
