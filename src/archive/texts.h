@@ -12,7 +12,7 @@
 // or be overwritten, volumes that must not be overwritten, interruptions,
 // members not found, a missing operator terminal, a failing eject command,
 // the archive's own file named as a member, a file in use by another
-// program, an earlier file put back);
+// program, an earlier file put back, a list line with a zero byte);
 // a message file may translate them like any other.
 #pragma once
 
@@ -103,6 +103,7 @@ inline constexpr Text kMsgArchiveItself{1199, "%s: the archive itself, not archi
 inline constexpr Text kMsgArchiveRead{1200, "%s: the archive being read, not restored\n"};
 inline constexpr Text kMsgInUse{1201, "%s: open in another program, not restored\n"};
 inline constexpr Text kMsgPartKept{1202, "%s: not restored completely, the earlier file kept\n"};
+inline constexpr Text kMsgLineZeroByte{1203, "%s...: list line holds a zero byte, not archived\n"};
 
 inline const char *text_of(const Text &t) {
   return Amsg_get(t.number, 0, t.text);
