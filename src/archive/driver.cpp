@@ -96,7 +96,7 @@ Status output_run(RunState &run, int *status) {
     if (got == ListLine::kTooLong || got == ListLine::kZeroByte) {
       ShownName shown;
       eprintf(printf_text_of(got == ListLine::kTooLong ? kMsgLineTooLong : kMsgLineZeroByte),
-              got == ListLine::kTooLong ? line : show_name(line, &shown));
+              show_name(line, &shown));
       ++not_archived;
       continue;
     }
@@ -105,6 +105,12 @@ Status output_run(RunState &run, int *status) {
     int result;
     KEL_RETURN_IF_FATAL(archive_file(run.writer, line, &result));
     not_archived += result;
+  }
+  // A list that cannot be read (a folder given to -l, a closed standard
+  // input) must not pass for an empty or a shorter one.
+  if (ferror(stdin)) {
+    report_sys_error(t.list_path ? t.list_path : "list");
+    ++not_archived;
   }
   KEL_RETURN_IF_FATAL(archive_deferred_segments(run.writer, &not_archived));
   KEL_RETURN_IF_FATAL(write_trailer(run.writer));

@@ -50,8 +50,8 @@ struct Target {
 // file, or an indexed file: closed first while it is open; after a failed
 // close only removed (its blocks may be missing). The file an indexed
 // member replaces is set aside under a hidden name until then, and put
-// back when the member is not restored (message 1202 when a cut file was
-// removed for it).
+// back when the member is not restored; when an earlier file stands at the
+// member's name after the clean-up, message 1202 says so instead.
 class PartialRestore {
  public:
   explicit PartialRestore(const Target &target) : target_(target) {}
