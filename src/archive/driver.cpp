@@ -1,8 +1,10 @@
 #include "archive/driver.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -44,26 +46,32 @@ void apply_start_environment() {
 
 namespace {
 
-enum class ListLine { kEnd, kName, kTooLong };
+enum class ListLine { kEnd, kName, kTooLong, kZeroByte };
 
 // Reads one list line into `line`, without its newline; `length` receives
 // the length the line has with its newline, also for a last line that
-// lacks one (it keeps its type letter). A line of 149 characters fills the
-// buffer, so its newline is taken from the stream behind it. A longer line
-// is skipped whole and reported by the caller; read in pieces, it would
-// come back as several names.
+// lacks one (it keeps its type letter). A line of 149 characters is taken
+// whole. A longer line is skipped whole and reported by the caller; read
+// in pieces, it would come back as several names. So is a line that holds
+// a zero byte (names ended by zero bytes, as `find -print0` writes them):
+// its name would end at the first zero byte, and every name behind it in
+// the line would go unseen.
 ListLine read_list_line(char *line, size_t *length) {
-  if (fgets(line, kListLine, stdin) == nullptr) return ListLine::kEnd;
-  size_t n = strlen(line);
-  if (n > 0 && line[n - 1] == '\n') {
-    line[--n] = '\0';
-  } else if (n == static_cast<size_t>(kListLine - 1)) {
-    int c = getc(stdin);
-    if (c != '\n' && c != EOF) {
-      while (c != '\n' && c != EOF) c = getc(stdin);
-      return ListLine::kTooLong;
+  size_t n = 0;
+  bool too_long = false, zero = false;
+  int c;
+  while ((c = getc(stdin)) != EOF && c != '\n') {
+    zero = zero || c == '\0';
+    if (n < static_cast<size_t>(kListLine - 1)) {
+      line[n++] = static_cast<char>(c);
+    } else {
+      too_long = true;
     }
   }
+  line[n] = '\0';
+  if (zero) return ListLine::kZeroByte;
+  if (too_long) return ListLine::kTooLong;
+  if (c == EOF && n == 0) return ListLine::kEnd;
   *length = n + 1;
   return ListLine::kName;
 }
@@ -85,8 +93,10 @@ Status output_run(RunState &run, int *status) {
   char line[kListLine];
   size_t length;
   for (ListLine got; (got = read_list_line(line, &length)) != ListLine::kEnd;) {
-    if (got == ListLine::kTooLong) {
-      eprintf(printf_text_of(kMsgLineTooLong), line);
+    if (got == ListLine::kTooLong || got == ListLine::kZeroByte) {
+      ShownName shown;
+      eprintf(printf_text_of(got == ListLine::kTooLong ? kMsgLineTooLong : kMsgLineZeroByte),
+              show_name(line, &shown));
       ++not_archived;
       continue;
     }
@@ -95,6 +105,12 @@ Status output_run(RunState &run, int *status) {
     int result;
     KEL_RETURN_IF_FATAL(archive_file(run.writer, line, &result));
     not_archived += result;
+  }
+  // A list that cannot be read (a folder given to -l, a closed standard
+  // input) must not pass for an empty or a shorter one.
+  if (ferror(stdin)) {
+    report_sys_error(t.list_path ? t.list_path : "list");
+    ++not_archived;
   }
   KEL_RETURN_IF_FATAL(archive_deferred_segments(run.writer, &not_archived));
   KEL_RETURN_IF_FATAL(write_trailer(run.writer));
@@ -134,7 +150,24 @@ Status run_and_end(RunState &run, bool output, char **argv, int first_name, int 
 
 }  // namespace
 
+// A standard descriptor closed when kel starts (`2>&-` in a script) would
+// go to the first file kel opens, the archive say, and the diagnostics or
+// the listing meant for it would be written into that file. Each closed one
+// is held by a descriptor of the root folder instead, on which every read
+// and write fails.
+namespace {
+void hold_closed_standard_descriptors() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
+      int held = open("/", O_RDONLY | O_DIRECTORY);
+      if (held >= 0 && held != fd) close(held);
+    }
+  }
+}
+}  // namespace
+
 int kel_main(int argc, char **argv) {
+  hold_closed_standard_descriptors();
   Aset_kanji_mode(kKanjiUndecided);
   Astream_init(stdin, stdout, stderr);
   char error_text[300];

@@ -55,14 +55,22 @@ int engine_write(void *file, const char *record, uint32_t length) {
 int engine_remove(const char *name) {
   return v5_remove(name);
 }
+int engine_rename(const char *from, const char *to) {
+  return v5_rename(from, to);
+}
 int engine_mark_incomplete(void *file) {
   return v5_mark_incomplete(dorvex(file));
 }
+int engine_in_use(const char *name) {
+  DorvexFile *file = v5_open(name, KEL_OPEN_INPUT | KEL_OPEN_EXCLUSIVE, kOpenParams);
+  if (file != nullptr) return v5_close(file), 0;
+  return *fs_error_code() == E_FILE_LOCKED ? 1 : 0;
+}
 
-constexpr IndexedOps kEngine = {engine_open_input, engine_info,    engine_start_first,
-                                engine_next,       engine_close,   engine_make,
-                                engine_make_v4,    engine_make_v2, engine_open_restore,
-                                engine_write,      engine_remove,  engine_mark_incomplete};
+constexpr IndexedOps kEngine = {
+    engine_open_input, engine_info,    engine_start_first,     engine_next,         engine_close,
+    engine_make,       engine_make_v4, engine_make_v2,         engine_open_restore, engine_write,
+    engine_remove,     engine_rename,  engine_mark_incomplete, engine_in_use};
 
 struct SeamState {
   const IndexedOps *ops = &kEngine;

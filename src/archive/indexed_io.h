@@ -39,6 +39,10 @@
 //                  ends the run.
 //   remove         v5_remove(name): the old file and its segments, before
 //                  a make; its failure is ignored (there may be none)
+//   rename         v5_rename(from, to): the old file and its segments set
+//                  aside under a hidden name while its member is restored,
+//                  and put back when the restore fails. Null in a stand-in
+//                  engine: the old file is then removed before the make.
 //   mark_incomplete
 //                  v5_mark_incomplete(file), 1 or 0, right after
 //                  open_restore: the file refuses every other open until
@@ -46,6 +50,12 @@
 //                  short (killed, even with SIGKILL) never leaves a file
 //                  that looks complete. Null in a stand-in engine that has
 //                  no such mark.
+//   in_use         1 when another program has the indexed file `name` open
+//                  (v5_open(name, 0x200, "0,0,0") refused with
+//                  E_FILE_LOCKED), else 0, closing what it opened: a
+//                  restore never replaces a file under a program's feet,
+//                  whose later writes would go to the removed file. Null in
+//                  a stand-in engine that cannot tell.
 //
 // The build's own operations (indexed_io.cpp) call the entry points of
 // <kelfs/kelfs.h>. Tests may route the seam to a stand-in engine.
@@ -69,7 +79,9 @@ struct IndexedOps {
   void *(*open_restore)(const char *name);
   int (*write)(void *file, const char *record, uint32_t length);
   int (*remove)(const char *name);
+  int (*rename)(const char *from, const char *to);
   int (*mark_incomplete)(void *file);
+  int (*in_use)(const char *name);
 };
 
 // v5_info codes used by the archive.

@@ -95,6 +95,7 @@ bool apply_letter(TransferState &t, bool output, char letter, int argc, char **a
       return t.header_fd >= 0;
     case 'l':
       if ((word = take_word(argc, argv, next, kMsgListMissing)) == nullptr) return false;
+      t.list_path = word;
       if (freopen(word, "r", stdin) != nullptr) return true;
       report_sys_error(word);
       return false;

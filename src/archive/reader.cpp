@@ -48,7 +48,10 @@ struct Target {
 // restore removes it and names it (message 1181): that is how a fatal stop
 // cleans up on its way to the driver. It is a plain member's temporary
 // file, or an indexed file: closed first while it is open; after a failed
-// close only removed (its blocks may be missing).
+// close only removed (its blocks may be missing). The file an indexed
+// member replaces is set aside under a hidden name until then, and put
+// back when the member is not restored; when an earlier file stands at the
+// member's name after the clean-up, message 1202 says so instead.
 class PartialRestore {
  public:
   explicit PartialRestore(const Target &target) : target_(target) {}
@@ -59,16 +62,15 @@ class PartialRestore {
   // The temporary name of a plain member (kTempPath bytes).
   char *temp() { return temp_; }
   void plain_begins(int fd) { fd_ = fd; }
+  // Moves the file at the target's name aside; false when there is none
+  // or it cannot be moved (it is then removed as before).
+  bool set_aside();
   void indexed_begins(void *file) {
     indexed_ = file;
     indexed_made_ = true;
   }
   void indexed_close_failed() { indexed_ = nullptr; }
-  void complete() {
-    fd_ = -1;
-    indexed_ = nullptr;
-    indexed_made_ = false;
-  }
+  void complete();
 
  private:
   const Target &target_;
@@ -76,19 +78,78 @@ class PartialRestore {
   int fd_ = -1;
   void *indexed_ = nullptr;
   bool indexed_made_ = false;
+  // The earlier file at the target's name, while it is set aside: its
+  // hidden name, and whether it is an indexed file (moved with its
+  // segments) or any other file.
+  char aside_[kTempPath] = {};
+  enum class Aside { kNone, kIndexed, kOther } aside_kind_ = Aside::kNone;
 };
 
+// The hidden name is ".kel", six random characters, "-" and the name (a
+// prefix, since the names of further segments replace the extension),
+// reserved by creating it exclusively; rename then moves the file over it.
+bool PartialRestore::set_aside() {
+  struct stat st;
+  if (lstat(target_.path, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  const char *slash = strrchr(target_.path, '/');
+  const char *base = slash ? slash + 1 : target_.path;
+  const int folder = slash ? static_cast<int>(slash + 1 - target_.path) : 0;
+  const int cut = static_cast<int>(strnlen(base, kTempNamePart));
+  snprintf(aside_, sizeof aside_, "%.*s.kelXXXXXX-%.*s", folder, target_.path, cut, base);
+  int fd = mkstemps(aside_, cut + 1);
+  if (fd < 0) return false;
+  close(fd);
+  const IndexedOps &ops = indexed_ops();
+  if (ops.rename && ops.rename(target_.path, aside_)) {
+    aside_kind_ = Aside::kIndexed;
+  } else if (lstat(target_.path, &st) != 0) {
+    // The engine moved the first segment before it failed: it goes back,
+    // and the file is replaced as it would have been without this.
+    rename(aside_, target_.path);
+    return false;
+  } else if (rename(target_.path, aside_) == 0) {
+    aside_kind_ = Aside::kOther;
+  } else {
+    unlink(aside_);
+    return false;
+  }
+  return true;
+}
+
+void PartialRestore::complete() {
+  fd_ = -1;
+  indexed_ = nullptr;
+  indexed_made_ = false;
+  if (aside_kind_ == Aside::kIndexed) indexed_ops().remove(aside_);
+  if (aside_kind_ == Aside::kOther) unlink(aside_);
+  aside_kind_ = Aside::kNone;
+}
+
 PartialRestore::~PartialRestore() {
+  const bool removed = fd_ >= 0 || indexed_made_;
   if (fd_ >= 0) {
     close(fd_);
     unlink(temp_);
   } else if (indexed_made_) {
     if (indexed_) indexed_ops().close(indexed_);
     indexed_ops().remove(target_.path);
-  } else {
-    return;
   }
-  eprintf(printf_text_of(kMsgPartRemoved), target_.shown);
+  // A plain member's target was never touched: whatever stands there is
+  // the earlier file.
+  struct stat st;
+  bool back = fd_ >= 0 && lstat(target_.path, &st) == 0;
+  if (aside_kind_ == Aside::kIndexed) back = indexed_ops().rename(aside_, target_.path) != 0;
+  if (aside_kind_ == Aside::kOther) back = rename(aside_, target_.path) == 0;
+  if (aside_kind_ != Aside::kNone && !back) {
+    // Still there under its hidden name: said, so that it can be found.
+    ShownName shown;
+    if (aside_kind_ == Aside::kIndexed) {
+      report_fs_error(show_name(aside_, &shown));
+    } else {
+      report_sys_error(show_name(aside_, &shown));
+    }
+  }
+  if (removed) eprintf(printf_text_of(back ? kMsgPartKept : kMsgPartRemoved), target_.shown);
 }
 
 Status out_of_memory(const char *name) {
@@ -185,6 +246,20 @@ bool is_restored_segment(const ReaderState &r, const Target &target) {
     return false;
   eprintf(printf_text_of(kMsgSegmentKept), target.shown);
   return true;
+}
+
+// A restore never replaces the archive it reads (the archive would be
+// lost) nor an indexed file that another program has open (the program's
+// later writes would go to the removed file): either is said, and the
+// member's data is passed over.
+bool may_replace(const ReaderState &r, const Target &target) {
+  struct stat st;
+  if (lstat(target.path, &st) != 0 || !S_ISREG(st.st_mode)) return true;
+  const Text *refusal = is_archive_file(r.volume, st) ? &kMsgArchiveRead
+                        : indexed_ops().in_use && indexed_ops().in_use(target.path) ? &kMsgInUse
+                                                                                    : nullptr;
+  if (refusal) eprintf(printf_text_of(*refusal), target.shown);
+  return refusal == nullptr;
 }
 
 // Creates the temporary file of a plain member in the member's folder,
@@ -396,11 +471,13 @@ class PrivateFiles {
 
 // Makes the indexed file from the prologue. Null when it cannot (reported).
 void *make_indexed(const TransferState &t, const Target &target, const IndexedPrologue &x,
-                   PrivateFiles *private_files) {
+                   PrivateFiles *private_files, PartialRestore *partial) {
   const IndexedOps &ops = indexed_ops();
   const char *name = target.path;
-  ops.remove(name);
-  unlink(name);
+  if (!partial->set_aside()) {
+    ops.remove(name);
+    unlink(name);
+  }
   char p[32], q[kOldKeyText + kParameterText + 2];
   for (int attempt = 0; attempt < 2; ++attempt) {
     int made;
@@ -501,7 +578,7 @@ Status extract_indexed(ReaderState &r, const Target &target, const MemberHeader 
   PartialRestore partial(target);
   if (restore) {
     cap_physical_parameters(&x, step > 0 ? h.data_size / step : 0);
-    file = make_indexed(t, target, x, &private_files);
+    file = make_indexed(t, target, x, &private_files, &partial);
     if (file) partial.indexed_begins(file);
   }
   MemPtr<char> record;
@@ -628,7 +705,7 @@ Status extract_member(ReaderState &r, char **names, int first, int count, bool *
   ShownName shown;
   const Target target = {output_name, show_name(output_name, &shown)};
   if (selected) list_member(r, h, target.shown);
-  const bool restore = selected && !t.table;
+  const bool restore = selected && !t.table && may_replace(r, target);
   // From the creation of the file to its last attribute, a signal is only
   // noted; the restore acts on it where it can clean up.
   if (restore) member_begins(r.interrupts);

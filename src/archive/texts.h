@@ -10,7 +10,9 @@
 // header fields, a file named like the trailer, indexed members of old-style
 // archives, whose make forms this build lacks, segments that must not travel
 // or be overwritten, volumes that must not be overwritten, interruptions,
-// members not found, a missing operator terminal, a failing eject command);
+// members not found, a missing operator terminal, a failing eject command,
+// the archive's own file named as a member, a file in use by another
+// program, an earlier file put back, a list line with a zero byte);
 // a message file may translate them like any other.
 #pragma once
 
@@ -97,6 +99,11 @@ inline constexpr Text kMsgNotFound{1196, "%s: not found in archive\n"};
 inline constexpr Text kMsgNoTerminal{
     1197, "kel needs an operator terminal here, and none could be opened\n"};
 inline constexpr Text kMsgCommandStatus{1198, "%s: command ended with status %d\n"};
+inline constexpr Text kMsgArchiveItself{1199, "%s: the archive itself, not archived\n"};
+inline constexpr Text kMsgArchiveRead{1200, "%s: the archive being read, not restored\n"};
+inline constexpr Text kMsgInUse{1201, "%s: open in another program, not restored\n"};
+inline constexpr Text kMsgPartKept{1202, "%s: not restored completely, the earlier file kept\n"};
+inline constexpr Text kMsgLineZeroByte{1203, "%s...: list line holds a zero byte, not archived\n"};
 
 inline const char *text_of(const Text &t) {
   return Amsg_get(t.number, 0, t.text);

@@ -38,6 +38,7 @@ struct TransferState {
   // long -f path or answer is never cut.
   char archive_path[PATH_MAX + 1] = {};
   int archive_fd = -1;
+  const char *list_path = nullptr;  // -l; null: the list is standard input
   uint8_t verbose = 0;
   uint8_t table = 0;
   uint8_t set_times = 0;

@@ -167,6 +167,16 @@ void remember_volume(VolumeState &v, const uint8_t *header) {
   memcpy(w.text, header, kVolumeText);
 }
 
+}  // namespace
+
+bool is_archive_file(const VolumeState &v, const struct stat &st) {
+  struct stat archive;
+  return S_ISREG(st.st_mode) && fstat(v.transfer.archive_fd, &archive) == 0 &&
+         archive.st_dev == st.st_dev && archive.st_ino == st.st_ino;
+}
+
+namespace {
+
 // The earlier volume of this run that the newly opened output file still
 // holds (the same file, still beginning with that volume's header), or
 // null. When the header cannot be read back, the same file is enough.

@@ -30,6 +30,7 @@
 // a short write is announced once the gathered transfer is written.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -164,5 +165,10 @@ Status reopen_archive(VolumeState &v);
 Status close_archive(VolumeState &v);
 // Media blocks of the completed volumes plus those of the current one.
 int64_t total_blocks(const VolumeState &v);
+// True when `st`, the status of a file, is the regular file that holds
+// the current volume: kel never archives the archive into itself (the part
+// written so far would travel as a member) nor restores a member over it
+// (the archive would be lost while it is read).
+bool is_archive_file(const VolumeState &v, const struct stat &st);
 
 }  // namespace kel::archive

@@ -386,18 +386,35 @@ Status archive_indexed(WriterState &w, void *file, const Listed &f, int *result)
   char *buf = record.get();
   lowest_key_record(x, buf + 2);
   x.keys.reset();
+  int64_t written = 0;
+  bool more = false;
   if (ops.start_first(file, buf + 2)) {
     uint32_t n;
+    // A program that adds records while the file is read makes more than
+    // the header announced; the member stops at its count, so that the
+    // members after it stay readable.
     while ((n = ops.next(file, buf + 2)) > 0) {
+      more = written == x.records;
+      if (more) break;
       buf[0] = static_cast<char>(n >> 8);
       buf[1] = static_cast<char>(n & 0xFF);
       KEL_RETURN_IF_FATAL(write_archive_bytes(w.volume, buf, n + 2));
+      ++written;
     }
   }
   // The end of the records leaves "not found"; anything else is reported
   // through the file-system error texts, which give the system error text
   // for E_SYSERR and the engine's own text for the other codes.
-  if (*fs_error_code() != E_NOT_FOUND) report_fs_error(path);
+  if (!more && *fs_error_code() != E_NOT_FOUND) {
+    report_fs_error(path);
+  } else if (more || written != x.records) {
+    // Records added or deleted while the file was read: the member does not
+    // hold the file as it is, and one that is short makes the archive
+    // corrupt behind it. The file counts as not archived.
+    eprintf(printf_text_of(kMsgChangedSize), path);
+    *result = 1;
+    return Status::kOk;
+  }
   *result = 0;
   return Status::kOk;
 }
@@ -417,6 +434,10 @@ Status archive_listed(WriterState &w, const char *path, bool deferred_pass, int 
     return Status::kOk;
   }
   if (!S_ISREG(f.st.st_mode)) return Status::kOk;
+  if (is_archive_file(w.volume, f.st)) {
+    eprintf(printf_text_of(kMsgArchiveItself), f.shown);
+    return Status::kOk;
+  }
   if (t.convert_names) {
     convert_name(path, f.stored);
   } else {

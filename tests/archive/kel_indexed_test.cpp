@@ -297,7 +297,9 @@ TEST_F(KelIndexed, InterruptedRestoresLeaveNothingThatLooksRestored) {
 // lists that name the segments of an indexed file, and files that cannot
 // be opened. (Duplicate keys and hostile archives are rows of input.txt.)
 TEST_F(KelIndexed, RestoresAndArchivesThatCannotBeTrusted) {
+  // The file a restore replaces stays until the new one is complete.
   mkdir((dir_ / "full").c_str(), 0755);
+  make_indexed(dir_ / "full/idx", unique_key(), 10, 3);
   for (auto [records, limit] : {std::pair{20000, 200000LL}, {30, 1024LL}}) {
     make_indexed(src("idx"), unique_key(), records, 8);
     run("full disk", {"-i"}, archive_of("idx\n"), "full", limit);
@@ -331,11 +333,18 @@ TEST_F(KelIndexed, RestoresAndArchivesThatCannotBeTrusted) {
   run("their bytes", {"-it"}, archive_of("people\n" + listed, "-or"));
   run("a segment alone", {"-it"}, archive_of(segments[0] + "\n"));
   // An indexed file that cannot be opened (locked by another process, its
-  // index missing) is reported and not archived, never as its first bytes.
+  // index missing) is reported and not archived, never as its first bytes;
+  // one that another process has open is not replaced by a restore.
   DorvexFile *locked = v5_open(src("people").c_str(), KEL_OPEN_IO | KEL_OPEN_EXCLUSIVE, "0,0,0");
   ASSERT_NE(nullptr, locked);
   run("locked", {"-o"}, "people\n", "src");
+  run("restored over it", {"-i"}, made.out, "src");
   v5_close(locked);
+  // Nor is the archive being read, whatever its members' names.
+  mkdir((dir_ / "self").c_str(), 0755);
+  write_file(dir_ / "self/people", made.out);
+  run("restored over its archive", {"-if", "people"}, "", "self");
+  EXPECT_EQ(made.out, read_file(dir_ / "self/people"));
   ASSERT_EQ(0, rename(src("people.vix").c_str(), src("gone").c_str()));
   run("without its index", {"-o"}, "people\n", "src");
   // A key of two parts has no old-style description; nor has a primary

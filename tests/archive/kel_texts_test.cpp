@@ -109,6 +109,14 @@ TEST_F(KelTexts, OutputRuns) {
   write_file(o + std::string(100, 'n'), "x");
   EXPECT_TRUE(
       run_rows("archive/output.txt", {{"kel", [&](const Words &a) { return input_run(a); }}}));
+  // With its error output closed, the archive takes that descriptor: what
+  // kel says of a missing file must not land in it.
+  SpawnOptions closed =
+      options({"-c", "exec \"$0\" -of arc 2>&-", KEL_BINARY}, "a.txt\nmissing\n", "o");
+  closed.program = "/bin/sh";
+  EXPECT_EQ(1, spawn_kel(closed).status);
+  EXPECT_EQ(masked(model_archive(model_file_member(o, "a.txt", 'T'))),
+            masked(read_file(o + "arc")));
 }
 
 // Input runs as rows of archive/input.txt and archive/stops.txt: "kel

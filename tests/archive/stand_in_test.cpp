@@ -32,6 +32,7 @@ namespace {
 struct FakeFile : test::ModelIndexed {
   int fail_after = -1;              // next() fails with E_BROKEN (code 9) after this many records
   int32_t broken_info = INT32_MIN;  // info() of this code fails with E_BROKEN (code 4)
+  size_t announced = SIZE_MAX;      // the record count info() gives, when not the records'
 };
 
 struct Fake {
@@ -68,7 +69,8 @@ const IndexedOps kFakeOps = {
       if (g.open == nullptr) return fail(E_PARAM);  // a file being restored
       const FakeFile &f = *g.open;
       if (code == f.broken_info) return fail(E_BROKEN, 4);
-      if (code == kInfoRecordCount) return sprintf(out, "%010zu", f.records.size()), 1;
+      if (code == kInfoRecordCount)
+        return sprintf(out, "%010zu", f.announced != SIZE_MAX ? f.announced : f.records.size()), 1;
       if (code == kInfoTranslationTable) return fail(E_UNSUPPORTED);
       const std::string *t = code == kInfoRecordParameters     ? &f.record_parameters
                              : code == kInfoPhysicalParameters ? &f.physical_parameters
@@ -99,6 +101,8 @@ const IndexedOps kFakeOps = {
       return 1;
     },
     [](const char *name) { return log("remove(" + std::string(name) + ")"); },
+    nullptr,
+    nullptr,
     nullptr};
 
 class StandIn : public testing::Test {
@@ -184,9 +188,11 @@ TEST_F(StandIn, WriterFilesThatCannotBeCarriedWhole) {
   }
   run_->writer.file_read = plain_read;
   // Indexed files: a layout beyond the format, a translation table that
-  // cannot be read (not the same as none), and a file that breaks after
-  // two records (reported, archived as far as it went).
-  for (const char *name : {"huge", "broken", "unreadable"}) {
+  // cannot be read (not the same as none), a file that breaks after two
+  // records (reported, archived as far as it went), and files that gain or
+  // lose records while they are read (the member stops at the announced
+  // count; either is said and counts as not archived).
+  for (const char *name : {"huge", "broken", "unreadable", "grown", "shrunk"}) {
     g.files[name] = {test::sample_indexed()};
     test::write_file(name, "x");
   }
@@ -196,11 +202,17 @@ TEST_F(StandIn, WriterFilesThatCannotBeCarriedWhole) {
   EXPECT_EQ(1, archive("huge"));
   EXPECT_EQ(1, archive("unreadable"));
   EXPECT_EQ(0, archive("broken"));
+  g.files["grown"].announced = 2;
+  g.files["shrunk"].announced = 4;
+  EXPECT_EQ(1, archive("grown"));
+  EXPECT_EQ(1, archive("shrunk"));
   test::ModelIndexed two = test::sample_indexed();
   two.records.resize(2);
   const std::string f = test::model_header_of(".", "f", "", 5000, 'T') + padded;
   expect_archive(f + f + test::model_header_of(".", "broken", "", 36, 'V') +
-                 test::model_v6_data(two));
+                 test::model_v6_data(two) + test::model_header_of(".", "grown", "", 24, 'V') +
+                 test::model_v6_data(two) + test::model_header_of(".", "shrunk", "", 48, 'V') +
+                 test::model_v6_data(test::sample_indexed()));
   EXPECT_TRUE(test::matches_golden("archive/writer_troubles.txt", err.text()));
 }
 
