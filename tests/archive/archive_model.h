@@ -104,14 +104,13 @@ struct ModelIndexed {
 // at 4 with duplicates, compressed; the engine makes it as it stands.
 inline ModelIndexed sample_indexed(std::vector<std::string> records = {"aaaa1234", "bbbb12xx",
                                                                        "cccc123456"}) {
-  ModelIndexed x;
-  x.record_parameters = "0000000010,0000000008,002";
-  x.physical_parameters = "02,0000000,0000001,070,0";
-  x.comment = "cust";
-  x.keys = {"01,0,004,0000000000", "01,1,003,0000000004"};
-  x.records = std::move(records);
-  x.max_length = 10;
-  return x;
+  return {.record_parameters = "0000000010,0000000008,002",
+          .physical_parameters = "02,0000000,0000001,070,0",
+          .comment = "cust",
+          .table = "",
+          .keys = {"01,0,004,0000000000", "01,1,003,0000000004"},
+          .records = std::move(records),
+          .max_length = 10};
 }
 
 // `n` in `width` decimal digits, zero-filled.

@@ -66,6 +66,9 @@ TEST_F(KelDialogue, Dialogues) {
   };
   auto kel = [&](const Words &a, bool terminal) {
     SpawnOptions o = options({});
+    // The settings that name a file or folder of the test's folder.
+    const std::map<std::string, std::string *> paths = {
+        {"stdin", &o.stdin_path}, {"stdout", &o.stdout_path}, {"in", &o.cwd}};
     std::vector<Answer> answers;
     for (const std::string &w : a) {
       const size_t colon = w.find(':'), last = w.rfind(':'), eq = w.find('=');
@@ -74,12 +77,8 @@ TEST_F(KelDialogue, Dialogues) {
       const std::string to = dir_ / w.substr(last + 1);
       if (key == "input")
         write_file(o.stdin_path, value);
-      else if (key == "stdin")
-        o.stdin_path = dir_ / value;
-      else if (key == "stdout")
-        o.stdout_path = dir_ / value;
-      else if (key == "in")
-        o.cwd = dir_ / value;
+      else if (paths.count(key))
+        *paths.at(key) = dir_ / value;
       else if (key == "fsize")
         o.fsize_limit = number(value);
       else if (key == "eject")

@@ -162,13 +162,12 @@ class KelIndexed : public KelScript {
   // old-style description `old_keys`, that and the comment before them.
   std::string member_of(const std::string &name, const Layout &l, const char *old_keys = nullptr) {
     std::vector<std::string> t = info_texts(src(name));
-    ModelIndexed x;
-    x.record_parameters = t[1];
-    x.physical_parameters = t[2];
-    x.comment = t[3];
-    x.table = t[4] == "none" ? "" : t[4];
-    x.keys.assign(t.begin() + 6, t.end());
-    x.records = walk(src(name), l, 0);
+    const ModelIndexed x{.record_parameters = t[1],
+                         .physical_parameters = t[2],
+                         .comment = t[3],
+                         .table = t[4] == "none" ? "" : t[4],
+                         .keys = {t.begin() + 6, t.end()},
+                         .records = walk(src(name), l, 0)};
     long long size = (atoi(t[1].c_str()) + 2) * static_cast<long long>(x.records.size());
     return model_header_of(dir_ / "src", name, "", size, 'V') +
            (old_keys ? model_old_data(x.comment, old_keys, x.records, true) : model_v6_data(x));

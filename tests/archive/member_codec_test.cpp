@@ -50,11 +50,6 @@ TEST(MemberCodec, Rows) {
          char out[256];
          return test::as_word(std::string(out, format_member_header(h, a.at(6).c_str(), out)));
        }},
-      {"trailer",
-       [](const test::Words &) {
-         char out[128];
-         return test::as_word(std::string(out, format_trailer(out)));
-       }},
       // The header's text: its check, and the fields of one that passes.
       {"header",
        [&](const test::Words &a) {

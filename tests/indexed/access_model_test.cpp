@@ -315,11 +315,8 @@ struct Case {
   int operations;
   FileShape shape;
   std::vector<KeyValues> values;
-  int peak_height = 3;      // key 0's tree must grow at least this high
-  int16_t lock_method = 0;  // V_LOCK_METHOD
-  // Now and then a deleted record too short for the 32 long ones written
-  // after it: the head that never fits goes off the deleted chain.
-  bool sets_heads_aside = false;
+  int peak_height = 3;       // key 0's tree must grow at least this high
+  int16_t lock_method = 0;   // V_LOCK_METHOD
   int32_t bulk_memory = -1;  // V_BULK_MEMORY of bulk additions; -1: none, 0: the default
   // Exclusive opens (deferred writes too) go straight to where the last
   // insertion of a key went when the next key follows it: runs of
@@ -351,7 +348,6 @@ class AccessModel : public EngineTest, public ::testing::WithParamInterface<Case
   DorvexFile *f_ = nullptr;
   int peak_ = 0;
   std::string segments_;
-  int set_aside_ = 0;
   int no_memory_ = 0;  // operations failed for want of memory
   int moved_ = 0, in_place_ = 0, bulk_rejected_ = 0;
   std::vector<std::pair<std::string, size_t>> by_key0_;  // key 0's values in key order
@@ -546,25 +542,6 @@ class AccessModel : public EngineTest, public ::testing::WithParamInterface<Case
     without_memory([&] { return v5_delete(f_, r.data()) == 1; });
     model_.remove(r);
   }
-  // A short record deleted heads the chain; 32 long writes in a row fail
-  // to reuse it and it goes off the chain. Key 0 takes values that the
-  // generator never makes.
-  void set_head_aside() {
-    auto unique = [&](size_t length) {
-      std::string r = random_record();
-      r.resize(length, ' ');
-      char key[9];
-      snprintf(key, sizeof key, "~%07d", set_aside_++);
-      return r.replace(0, 8, key);
-    };
-    std::string shortest = unique(c_.shape.min_record);
-    expect(model_.write(shortest), write(f_, shortest) == 1);
-    expect(model_.remove(shortest), v5_delete(f_, shortest.data()) == 1);
-    for (int i = 0; i < 32 && !HasFatalFailure(); ++i) {
-      std::string r = unique(c_.shape.max_record);
-      expect(model_.write(r), write(f_, r) == 1);
-    }
-  }
 
   // The mix of a phase: `writes` and `deletes` per cent of the steps, the
   // reads share the rest. Weights are per mille.
@@ -588,8 +565,7 @@ class AccessModel : public EngineTest, public ::testing::WithParamInterface<Case
             {"too long a write", 20, [&] { too_long(); }},
             {"reopen", 2, [&] { reopen(); }},
             {"write without memory", one_key ? 20 : 3, [&] { write_without_memory(); }},
-            {"delete without memory", one_key ? 20 : 0, [&] { delete_without_memory(); }},
-            {"set a head aside", c_.sets_heads_aside ? 2 : 0, [&] { set_head_aside(); }}};
+            {"delete without memory", one_key ? 20 : 0, [&] { delete_without_memory(); }}};
   }
 
   void check() {
@@ -753,11 +729,6 @@ std::vector<Case> cases() {
       // Nodes of sixteen blocks: few splits, long nodes to search.
       shape("SixteenBlockNodes", 7, 6000, {5, "16,1,1,0,0", 50, 50, {key(12, 0), key(2, 12, true)}},
             {{20000, false, true}, {20}}, 2),
-      // Records of very different lengths in version 4: chain heads that
-      // keep failing to be reused are dropped; one key, so that deletes
-      // meet failing allocations too.
-      shape("DroppedChainHeadsV4", 8, 3000, {4, nullptr, 400, 10, {key(8, 0)}},
-            {{3000, false, true}}, 2),
       // One key of 100 bytes in one-block nodes: most additions split and
       // most removals combine, also while allocations fail.
       shape("SplitsAndCombinesWithoutMemory", 9, 2000, {5, nullptr, 220, 100, {key(100, 0)}},
@@ -770,22 +741,21 @@ std::vector<Case> cases() {
       // Twelve keys in version 4; key 5 is unique too, so a write can fail
       // after five keys were added and must take them all back.
       shape("ManyKeysV4", 3, 2000, {4, nullptr, 80, 60, {}}, {}, 2)};
-  all[8].sets_heads_aside = true;
   for (size_t k = 0; k < 12; ++k) {
-    all[11].shape.keys.push_back(key(5, 5 * k, k != 0 && k != 5));
-    all[11].values.push_back({k == 0 || k == 5 ? size_t{2000} : k + 2});
+    all[10].shape.keys.push_back(key(5, 5 * k, k != 0 && k != 5));
+    all[10].values.push_back({k == 0 || k == 5 ? size_t{2000} : k + 2});
   }
   // Bulk additions: into one-block nodes through a key buffer of 100
   // bytes (a few entries a batch, each batch inserted on its own); in
   // versions 3 and 4 through 8192 bytes (sorted runs, merged); with the
   // default buffer where the data grows into further segments.
   all[0].bulk_memory = kTinyBuffer;
-  all[4].bulk_memory = all[11].bulk_memory = 8192;
+  all[4].bulk_memory = all[10].bulk_memory = 8192;
   all[6].bulk_memory = 0;
   // Sixteen-block nodes exclusive: walks take hundreds of entries of one
   // leaf from what the open kept of it.
-  all[0].open_mode = all[7].open_mode = all[9].open_mode = KEL_OPEN_IO | KEL_OPEN_EXCLUSIVE;
-  all[5].open_mode = all[6].open_mode = all[11].open_mode =
+  all[0].open_mode = all[7].open_mode = all[8].open_mode = KEL_OPEN_IO | KEL_OPEN_EXCLUSIVE;
+  all[5].open_mode = all[6].open_mode = all[10].open_mode =
       KEL_OPEN_IO | KEL_OPEN_EXCLUSIVE | KEL_OPEN_DEFERRED;
   return all;
 }

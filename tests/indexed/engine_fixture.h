@@ -2,8 +2,7 @@
 // configuration defined with every variable at its default, a fresh
 // working folder, and at the end the engine's shutdown (its buffers, the
 // cache and the file table), so that the next case starts as a new program
-// would. Helpers reach the records through the entry points and, for the
-// storage layer's own steps, through the storage operations.
+// would. Helpers reach the records through the entry points.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -93,20 +92,6 @@ class EngineTest : public ::testing::Test {
     return ::testing::AssertionFailure() << report.text;
   }
 
-  // --- the storage layer: a file of segments of the smallest size (81920
-  // bytes) for records of 1000 bytes stored as they are, growing by 20
-  // nodes, made and opened for update with the header held for an update,
-  // as the storage layer's callers hold it
-  DorvexFile *make_small_segments(const char *name = "g.dat") {
-    EXPECT_EQ(1, (FileShape{5, "1,1,20,0,0", 1000, 1000, {{{{8, 0}}}}, false, 1}.make(name)))
-        << codes();
-    DorvexFile *f = dorvex_open(name, KEL_OPEN_IO);
-    EXPECT_NE(nullptr, f) << codes();
-    if (f) {
-      EXPECT_TRUE(indexed::header_read(f, indexed::HeaderAccess::kUpdate));
-    }
-    return f;
-  }
   char buffer_[70000] = {};
   TempDir dir_{true};
 

@@ -51,9 +51,6 @@ TEST_F(FileTest, FixedCallSequences) {
   DorvexFile *made = dorvex_open("f.dat", KEL_OPEN_INPUT);
   EXPECT_EQ(10u, info(made, -12).size()) << "the time of the make";
   dorvex_close(made);
-  char name[300];
-  indexed::version_variable_name("d/a-b.c.dat", name, sizeof name);
-  EXPECT_STREQ("A_B_C_VERSION", name);
 }
 
 // Every allocation of opens for input, update and output, and of the

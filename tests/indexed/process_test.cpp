@@ -196,6 +196,7 @@ TEST_F(ProcessTest, AWalkOverDuplicatesBesideALockerAndAWriter) {
   std::map<std::pair<std::string, int64_t>, int64_t> model;  // (key 1, sequence): record
   auto added = [&](int64_t i) { model[{record(i).substr(4, 2), i}] = i; };
   DorvexFile *f = shape.make_open(kFile);
+  ASSERT_NE(nullptr, f) << codes();
   for (int64_t i = 0; i < 240; added(i++)) ASSERT_NE(0, write(f, record(i)));
   ASSERT_EQ(1, v5_close(f)) << codes();
   DorvexFile *w = nullptr;

@@ -23,8 +23,15 @@ using SegmentsTest = EngineTest;
 // Without memory for a new segment the addition fails and changes
 // nothing; a segment number above 65534 is a broken file (99).
 TEST_F(SegmentsTest, ANewSegmentWithoutMemoryOrBeyondTheLastNumber) {
-  DorvexFile *f = make_small_segments();
-  ASSERT_NE(nullptr, f);
+  // A file of segments of the smallest size (81920 bytes) for records of
+  // 1000 bytes stored as they are, growing by 20 nodes, opened for update
+  // with the header held for an update, as the storage layer's callers
+  // hold it.
+  ASSERT_EQ(1, (FileShape{5, "1,1,20,0,0", 1000, 1000, {{{{8, 0}}}}, false, 1}.make("g.dat")))
+      << codes();
+  DorvexFile *f = dorvex_open("g.dat", KEL_OPEN_IO);
+  ASSERT_NE(nullptr, f) << codes();
+  ASSERT_TRUE(indexed::header_read(f, indexed::HeaderAccess::kUpdate));
   SegAddr at;
   auto add = [&](const std::string &r) {
     return indexed::add_record(f, reinterpret_cast<const uint8_t *>(r.data()), 1000, 0, &at);

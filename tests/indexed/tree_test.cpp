@@ -2,9 +2,10 @@
 // allocation of additions and removals failing in turn; and as rows of
 // tree_rows.txt key comparison with space padding, an insertion that
 // shrinks a node, the search memo declining a node of long keys, the trace
-// lines of split and combine, a root split after the root was lowered,
-// verified reads on trees changed under them, an overlong entry skipped,
-// and each fault the structural check must find.
+// lines of split and combine, an entry added twice or removed when it is
+// not there, a root split after the root was lowered, verified reads on
+// trees changed under them, an overlong entry skipped, and each fault the
+// structural check must find.
 // (Node bytes: images_test; entries, prefixes and searches at random: the
 // access model; damaged trees: the fuzz target of the engine.)
 #include <cstring>
@@ -251,9 +252,7 @@ SegAddr record(int i, uint16_t segment = 0) {
 // the operation fails with the store's error and keeps no memory. What
 // reached the store stays (a broken or full file, not an undo), so each
 // run starts from a copy. Then each of its memory allocations fails in
-// turn: E_NO_MEMORY, and the store exactly as it was. An entry added
-// again with its duplicate number is broken (3), a removal of an entry
-// that is not there too (6).
+// turn: E_NO_MEMORY, and the store exactly as it was.
 TEST(Tree, EachStoreCallFailingInTurnFailsTheOperationCleanly) {
   TreeHarness h(512, {key_desc(100, true)});
   *fs_error_code() = 0;  // the error block lives as long as the process: made before counting
@@ -287,8 +286,6 @@ TEST(Tree, EachStoreCallFailingInTurnFailsTheOperationCleanly) {
   auto add = [&](int i) { return h.add(0, key(i), static_cast<uint32_t>(i), record(i)); };
   for (int i = 0; i < 40; ++i) each_call_failing([&] { return add(i * 7 % 40); });
   ASSERT_EQ(3, h.store.key_desc(0).height);
-  EXPECT_TRUE(test::fails(h.add(0, key(7), 7, record(40)), E_BROKEN, 3));
-  EXPECT_TRUE(test::fails(h.sub(0, key(0), 99), E_BROKEN, 6));
   for (int i = 0; i < 40; ++i)
     each_call_failing(
         [&] { return h.sub(0, key(i * 13 % 40), static_cast<uint32_t>(i * 13 % 40)); });
