@@ -107,6 +107,14 @@ bool PartialRestore::set_aside() {
     // and the file is replaced as it would have been without this.
     rename(aside_, target_.path);
     return false;
+  } else if (void *file = ops.rename ? ops.open_input(target_.path) : nullptr) {
+    // An indexed file the engine can open but not move (a hidden name too
+    // long for its segments): moved alone, its first segment would come
+    // back without the others, so it is removed as it would have been
+    // without this.
+    ops.close(file);
+    unlink(aside_);
+    return false;
   } else if (rename(target_.path, aside_) == 0) {
     aside_kind_ = Aside::kOther;
   } else {
