@@ -55,7 +55,8 @@ enum class ListLine { kEnd, kName, kTooLong, kZeroByte };
 // in pieces, it would come back as several names. So is a line that holds
 // a zero byte (names ended by zero bytes, as `find -print0` writes them):
 // its name would end at the first zero byte, and every name behind it in
-// the line would go unseen.
+// the line would go unseen. A read that fails ends the list: the part of
+// a line read before it could name another file.
 ListLine read_list_line(char *line, size_t *length) {
   size_t n = 0;
   bool too_long = false, zero = false;
@@ -69,6 +70,7 @@ ListLine read_list_line(char *line, size_t *length) {
     }
   }
   line[n] = '\0';
+  if (ferror(stdin)) return ListLine::kEnd;
   if (zero) return ListLine::kZeroByte;
   if (too_long) return ListLine::kTooLong;
   if (c == EOF && n == 0) return ListLine::kEnd;
