@@ -150,14 +150,11 @@ Status run_and_end(RunState &run, bool output, char **argv, int first_name, int 
   return close_archive(run.volume);
 }
 
-}  // namespace
-
 // A standard descriptor closed when kel starts (`2>&-` in a script) would
 // go to the first file kel opens, the archive say, and the diagnostics or
 // the listing meant for it would be written into that file. Each closed one
 // is held by a descriptor of the root folder instead, on which every read
 // and write fails.
-namespace {
 void hold_closed_standard_descriptors() {
   for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
     if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
@@ -166,6 +163,7 @@ void hold_closed_standard_descriptors() {
     }
   }
 }
+
 }  // namespace
 
 int kel_main(int argc, char **argv) {
