@@ -55,7 +55,8 @@ enum class ListLine { kEnd, kName, kTooLong, kZeroByte };
 // in pieces, it would come back as several names. So is a line that holds
 // a zero byte (names ended by zero bytes, as `find -print0` writes them):
 // its name would end at the first zero byte, and every name behind it in
-// the line would go unseen.
+// the line would go unseen. A read that fails ends the list: the part of
+// a line read before it could name another file.
 ListLine read_list_line(char *line, size_t *length) {
   size_t n = 0;
   bool too_long = false, zero = false;
@@ -69,6 +70,7 @@ ListLine read_list_line(char *line, size_t *length) {
     }
   }
   line[n] = '\0';
+  if (ferror(stdin)) return ListLine::kEnd;
   if (zero) return ListLine::kZeroByte;
   if (too_long) return ListLine::kTooLong;
   if (c == EOF && n == 0) return ListLine::kEnd;
@@ -148,14 +150,11 @@ Status run_and_end(RunState &run, bool output, char **argv, int first_name, int 
   return close_archive(run.volume);
 }
 
-}  // namespace
-
 // A standard descriptor closed when kel starts (`2>&-` in a script) would
 // go to the first file kel opens, the archive say, and the diagnostics or
 // the listing meant for it would be written into that file. Each closed one
 // is held by a descriptor of the root folder instead, on which every read
 // and write fails.
-namespace {
 void hold_closed_standard_descriptors() {
   for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
     if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
@@ -164,6 +163,7 @@ void hold_closed_standard_descriptors() {
     }
   }
 }
+
 }  // namespace
 
 int kel_main(int argc, char **argv) {

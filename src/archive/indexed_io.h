@@ -42,7 +42,9 @@
 //   rename         v5_rename(from, to): the old file and its segments set
 //                  aside under a hidden name while its member is restored,
 //                  and put back when the restore fails. Null in a stand-in
-//                  engine: the old file is then removed before the make.
+//                  engine, and when it fails having moved nothing (the old
+//                  file is no indexed file the engine can open): the old
+//                  file is then moved aside as a single file.
 //   mark_incomplete
 //                  v5_mark_incomplete(file), 1 or 0, right after
 //                  open_restore: the file refuses every other open until

@@ -73,6 +73,10 @@ class PartialRestore {
   void complete();
 
  private:
+  // Names the earlier file that stays under its hidden name, with the
+  // error that kept it there, so that it can be found.
+  void report_aside() const;
+
   const Target &target_;
   char temp_[kTempPath] = {};
   int fd_ = -1;
@@ -107,6 +111,14 @@ bool PartialRestore::set_aside() {
     // and the file is replaced as it would have been without this.
     rename(aside_, target_.path);
     return false;
+  } else if (void *file = ops.rename ? ops.open_input(target_.path) : nullptr) {
+    // An indexed file the engine can open but not move (a hidden name too
+    // long for its segments): moved alone, its first segment would come
+    // back without the others, so it is removed as it would have been
+    // without this.
+    ops.close(file);
+    unlink(aside_);
+    return false;
   } else if (rename(target_.path, aside_) == 0) {
     aside_kind_ = Aside::kOther;
   } else {
@@ -120,9 +132,20 @@ void PartialRestore::complete() {
   fd_ = -1;
   indexed_ = nullptr;
   indexed_made_ = false;
-  if (aside_kind_ == Aside::kIndexed) indexed_ops().remove(aside_);
-  if (aside_kind_ == Aside::kOther) unlink(aside_);
+  bool gone = true;
+  if (aside_kind_ == Aside::kIndexed) gone = indexed_ops().remove(aside_) != 0;
+  if (aside_kind_ == Aside::kOther) gone = unlink(aside_) == 0;
+  if (!gone) report_aside();
   aside_kind_ = Aside::kNone;
+}
+
+void PartialRestore::report_aside() const {
+  ShownName shown;
+  if (aside_kind_ == Aside::kIndexed) {
+    report_fs_error(show_name(aside_, &shown));
+  } else {
+    report_sys_error(show_name(aside_, &shown));
+  }
 }
 
 PartialRestore::~PartialRestore() {
@@ -140,15 +163,7 @@ PartialRestore::~PartialRestore() {
   bool back = fd_ >= 0 && lstat(target_.path, &st) == 0;
   if (aside_kind_ == Aside::kIndexed) back = indexed_ops().rename(aside_, target_.path) != 0;
   if (aside_kind_ == Aside::kOther) back = rename(aside_, target_.path) == 0;
-  if (aside_kind_ != Aside::kNone && !back) {
-    // Still there under its hidden name: said, so that it can be found.
-    ShownName shown;
-    if (aside_kind_ == Aside::kIndexed) {
-      report_fs_error(show_name(aside_, &shown));
-    } else {
-      report_sys_error(show_name(aside_, &shown));
-    }
-  }
+  if (aside_kind_ != Aside::kNone && !back) report_aside();
   if (removed) eprintf(printf_text_of(back ? kMsgPartKept : kMsgPartRemoved), target_.shown);
 }
 

@@ -404,18 +404,20 @@ Status archive_indexed(WriterState &w, void *file, const Listed &f, int *result)
   }
   // The end of the records leaves "not found"; anything else is reported
   // through the file-system error texts, which give the system error text
-  // for E_SYSERR and the engine's own text for the other codes.
+  // for E_SYSERR and the engine's own text for the other codes. Records
+  // added or deleted while the file was read are said as a change of size.
+  // Either way the member does not hold the file as it is, and one that is
+  // short makes the archive corrupt behind it: the file counts as not
+  // archived, so that the exit status shows it.
   if (!more && *fs_error_code() != E_NOT_FOUND) {
     report_fs_error(path);
   } else if (more || written != x.records) {
-    // Records added or deleted while the file was read: the member does not
-    // hold the file as it is, and one that is short makes the archive
-    // corrupt behind it. The file counts as not archived.
     eprintf(printf_text_of(kMsgChangedSize), path);
-    *result = 1;
+  } else {
+    *result = 0;
     return Status::kOk;
   }
-  *result = 0;
+  *result = 1;
   return Status::kOk;
 }
 
