@@ -1,5 +1,7 @@
 #include "common/faults.h"
 
+#include <memory>
+
 #include "common/test_util.h"
 #include "support/alloc.h"
 
@@ -44,6 +46,25 @@ int FailEachAllocation::run() const {
   EXPECT_TRUE(ok) << "the operation failed with every allocation granted: " << *fs_error_code()
                   << "/" << *fs_error_secondary();
   return failures;
+}
+
+Verbs allocation_verbs() {
+  auto live = std::make_shared<int64_t>(0);
+  return {
+      {"count_blocks", act([live] { *live = alloc_live_blocks(); })},
+      {"blocks",
+       [live](const Words &) { return std::to_string(alloc_live_blocks() - *live) + " more"; }},
+      {"fail", act([](const Words &a) {
+         *fs_error_code() = 0;
+         alloc_fail_nth(number(a.at(0)));
+       })},
+      {"failed",
+       [](const Words &) {
+         bool failed = alloc_failure_triggered();
+         alloc_fail_nth(0);
+         return failed ? "yes, code " + std::to_string(*fs_error_code()) : std::string("no");
+       }},
+  };
 }
 
 }  // namespace kel::test

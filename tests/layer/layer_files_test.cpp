@@ -1,6 +1,7 @@
 // The OS layer: handles over descriptors, locks, the double-byte mode,
 // base names, joined paths, temporary files, wrapped descriptors and file
-// copies (rows of layer/calls.txt), copies without memory, and the streams.
+// copies, with and without memory (rows of layer/calls.txt), and the
+// streams.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -14,7 +15,7 @@
 #include <set>
 #include <string>
 
-#include "common/fails.h"
+#include "common/faults.h"
 #include "common/golden.h"
 #include "common/lock_probe.h"
 #include "common/row_script.h"
@@ -74,7 +75,7 @@ TEST_F(LayerFiles, Rows) {
   std::optional<FileSizeLimit> limit;
   std::set<std::string> made;
   char buf[4096];
-  const Verbs verbs = {
+  Verbs verbs = {
       {"open", [&](const Words &a) { return said(Alayer_open(path(a).c_str(), n(a, 1))); }},
       {"close", [&](const Words &a) { return said(Alayer_close(n(a, 0))); }},
       {"write",
@@ -214,31 +215,12 @@ TEST_F(LayerFiles, Rows) {
          return (same ? "" : "another buffer ") + as_word(buf);
        }},
   };
+  verbs.merge(allocation_verbs());  // copies without memory
   // Each row's errno is its own.
   EXPECT_TRUE(run_rows("layer/calls.txt", verbs, [] {
     errno = 0;
     return "";
   }));
-}
-
-// File copies: rows of layer/calls.txt. Without memory for the copy
-// buffer a buffer on the stack serves; a failure of the handle array
-// itself (first use) fails the copy.
-TEST_F(LayerFiles, CopyWithoutMemory) {
-  const std::string from = dir_ / "from", data = random_data(20000, 7);
-  write_file(from, data);
-  ASSERT_EQ(1, Acopy_file(from.c_str(), (dir_ / "to").c_str()));  // the handle array
-  int64_t live = alloc_live_blocks();
-  alloc_fail_nth(1);
-  EXPECT_EQ(1, Acopy_file(from.c_str(), (dir_ / "stack").c_str()));
-  EXPECT_TRUE(alloc_failure_triggered());
-  EXPECT_EQ(data, read_file(dir_ / "stack"));
-  EXPECT_EQ(live, alloc_live_blocks());
-  layer_files_release();
-  live = alloc_live_blocks();
-  alloc_fail_nth(1);
-  EXPECT_TRUE(fails(Acopy_file(from.c_str(), (dir_ / "stack").c_str()), E_COPY_FAILED));
-  EXPECT_EQ(live, alloc_live_blocks());
 }
 
 TEST(Streams, ModeLettersBAndTAreDroppedAndFailuresSetErrno) {
