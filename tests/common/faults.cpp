@@ -48,11 +48,11 @@ int FailEachAllocation::run() const {
   return failures;
 }
 
-Verbs allocation_verbs() {
+void add_allocation_verbs(Verbs &verbs) {
   auto live = std::make_shared<int64_t>(0);
-  return {
+  const Verbs added = {
       {"count_blocks", act([live] { *live = alloc_live_blocks(); })},
-      {"blocks",
+      {"blocks_since",
        [live](const Words &) { return std::to_string(alloc_live_blocks() - *live) + " more"; }},
       {"fail", act([](const Words &a) {
          *fs_error_code() = 0;
@@ -65,6 +65,8 @@ Verbs allocation_verbs() {
          return failed ? "yes, code " + std::to_string(*fs_error_code()) : std::string("no");
        }},
   };
+  for (const auto &[name, verb] : added)
+    if (!verbs.emplace(name, verb).second) ADD_FAILURE() << "the verb " << name << " twice";
 }
 
 }  // namespace kel::test

@@ -39,10 +39,11 @@ struct FailEachAllocation {
 // number of those runs once a run meets none.
 int fail_each_allocation(const std::function<void()> &op, const std::function<void(int)> &failed);
 
-// The same faults as verbs of a test's rows: "fail N", the n-th
-// allocation from now fails (the primary code cleared); "failed", whether
-// it was reached, with the primary code; "count_blocks", then "blocks":
-// the blocks allocated since, as "N more".
-Verbs allocation_verbs();
+// The same faults as verbs added to a test's rows (a test's own verb of
+// the same name fails the test): "fail N", the n-th allocation from now
+// fails (the primary code cleared); "failed", whether it was reached, with
+// the primary code; "count_blocks", then "blocks_since": the blocks
+// allocated since, as "N more".
+void add_allocation_verbs(Verbs &verbs);
 
 }  // namespace kel::test

@@ -215,7 +215,7 @@ TEST_F(LayerFiles, Rows) {
          return (same ? "" : "another buffer ") + as_word(buf);
        }},
   };
-  verbs.merge(allocation_verbs());  // copies without memory
+  add_allocation_verbs(verbs);  // copies without memory
   // Each row's errno is its own.
   EXPECT_TRUE(run_rows("layer/calls.txt", verbs, [] {
     errno = 0;
