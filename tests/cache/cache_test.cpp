@@ -15,7 +15,6 @@
 #include <unistd.h>
 
 #include <functional>
-#include <optional>
 #include <string>
 
 #include "common/faults.h"
@@ -198,11 +197,6 @@ class CacheTest : public ::testing::Test {
                              static_cast<int32_t>(data.size()));
            });
          }},
-        // Writes past N bytes fail as on a full disk; none: no limit.
-        {"limit", act([this](const Words &a) {
-           limit_.reset();
-           if (a.at(0) != "none") limit_.emplace(number(a[0]));
-         })},
         // N buffers through V_BUFFERS, as the cache reads its configuration.
         {"configured", act([](const Words &a) {
            set_cache_config_override(nullptr);
@@ -244,7 +238,6 @@ class CacheTest : public ::testing::Test {
   }
   CacheConfig config_;
   CacheCounters counted_{};
-  std::optional<FileSizeLimit> limit_;
   TempDir dir_;
   std::string path_ = dir_ / "segment";
 };
@@ -253,7 +246,7 @@ TEST_F(CacheTest, Scenarios) {
   Verbs verbs = this->verbs();
   StderrCapture err;
   size_t said = 0;
-  add_allocation_verbs(verbs);
+  add_fault_verbs(verbs);
   EXPECT_TRUE(run_rows("cache/scenarios.txt", verbs, [&] {
     std::string text = err.text();
     return replace_all(text.substr(std::exchange(said, text.size())), path_, "P");

@@ -1,6 +1,7 @@
 #include "common/faults.h"
 
 #include <memory>
+#include <optional>
 
 #include "common/test_util.h"
 #include "support/alloc.h"
@@ -48,9 +49,14 @@ int FailEachAllocation::run() const {
   return failures;
 }
 
-void add_allocation_verbs(Verbs &verbs) {
+void add_fault_verbs(Verbs &verbs) {
   auto live = std::make_shared<int64_t>(0);
+  auto limit = std::make_shared<std::optional<FileSizeLimit>>();
   const Verbs added = {
+      {"limit", act([limit](const Words &a) {
+         limit->reset();
+         if (a.at(0) != "none") limit->emplace(number(a[0]));
+       })},
       {"count_blocks", act([live] { *live = alloc_live_blocks(); })},
       {"blocks_since",
        [live](const Words &) { return std::to_string(alloc_live_blocks() - *live) + " more"; }},

@@ -43,7 +43,8 @@ int fail_each_allocation(const std::function<void()> &op, const std::function<vo
 // the same name fails the test): "fail N", the n-th allocation from now
 // fails (the primary code cleared); "failed", whether it was reached, with
 // the primary code; "count_blocks", then "blocks_since": the blocks
-// allocated since, as "N more".
-void add_allocation_verbs(Verbs &verbs);
+// allocated since, as "N more"; "limit N", writes past N bytes fail as on
+// a full disk (FileSizeLimit) until "limit none" or the end of the test.
+void add_fault_verbs(Verbs &verbs);
 
 }  // namespace kel::test

@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <optional>
 #include <regex>
 #include <set>
 #include <string>
@@ -72,7 +71,6 @@ TEST_F(LayerFiles, Rows) {
     return "size " + std::to_string(st.st_size) + " mode " + mode;
   };
   umask(022);
-  std::optional<FileSizeLimit> limit;
   std::set<std::string> made;
   char buf[4096];
   Verbs verbs = {
@@ -157,11 +155,6 @@ TEST_F(LayerFiles, Rows) {
          const char *base = Abase_name(a.at(0).c_str());
          return as_word(base) + " at " + std::to_string(base - a[0].c_str());
        }},
-      // Writes past N bytes fail as on a full disk; none: no limit.
-      {"limit", act([&](const Words &a) {
-         limit.reset();
-         if (a.at(0) != "none") limit.emplace(number(a[0]));
-       })},
       // Temporary files, FOLDER PREFIX SUFFIX [ROOM] ("-": null): the name
       // made, its six drawn characters as ######, then the file's size and
       // mode, and "repeated" when a row before made the same name. ROOM:
@@ -215,7 +208,7 @@ TEST_F(LayerFiles, Rows) {
          return (same ? "" : "another buffer ") + as_word(buf);
        }},
   };
-  add_allocation_verbs(verbs);  // copies without memory
+  add_fault_verbs(verbs);  // copies without memory, full disks
   // Each row's errno is its own.
   EXPECT_TRUE(run_rows("layer/calls.txt", verbs, [] {
     errno = 0;

@@ -120,7 +120,7 @@ TEST(Messages, Rows) {
          return got == a[1].c_str() ? std::string("the default") : shown_text(got);
        }},
   };
-  add_allocation_verbs(verbs);  // fail N, failed, count_blocks, blocks_since
+  add_fault_verbs(verbs);  // fail N, failed, count_blocks, blocks_since
   // VERB ARG...: the verb's result, then what it wrote on the error output.
   verbs["stderr"] = [&](const Words &a) {
     StderrCapture err;
