@@ -33,6 +33,8 @@ namespace kel::test {
 namespace {
 
 constexpr int kBlock = 512;
+// A checked read cut short leaves the engine's code for a broken file.
+static_assert(kShortBlockRead == indexed::kBrokenShortRead);
 
 // `count` blocks, block i filled with the character base + i.
 std::string blocks(int count, char base = 'a') {
@@ -342,10 +344,8 @@ TEST_F(CacheTest, RandomTransfersAgreeWithAPlainModel) {
   CacheModel(path_, 0x602, kKindData, seed++).go();
 }
 
-// The pool's own allocations; an open without memory and the checked
-// transfers: rows of the scenarios.
-static_assert(kShortBlockRead == indexed::kBrokenShortRead);
-
+// The pool's own allocations. (An open without memory and the checked
+// transfers: rows of the scenarios.)
 TEST_F(CacheTest, OutOfMemoryForThePool) {
   *fs_error_code() = 0;  // the error block itself is allocated on first use
   for (int32_t buffers : {64, 0}) {
