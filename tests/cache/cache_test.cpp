@@ -3,8 +3,10 @@
 // the bytes it read or wrote, the file's bytes on disk where they matter,
 // and under each call its trace (the system calls made for it) and at the
 // end the metrics report: together they say which calls reached the disk,
-// which were served from the pool and how dirty blocks went back. A random
-// run checks every transfer against a plain string.
+// which were served from the pool and how dirty blocks went back; the
+// pool sized by the configuration, opens without memory and the checked
+// transfers with their codes are rows too. A random run checks every
+// transfer against a plain string.
 #include "cache/cache.h"
 #include "indexed/broken_codes.h"
 
@@ -12,9 +14,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <functional>
 #include <string>
 
-#include "common/fails.h"
+#include "common/faults.h"
 #include "common/golden.h"
 #include "common/random_driver.h"
 #include "common/row_script.h"
@@ -25,12 +28,13 @@
 #include "kelfs/kelfs.h"
 #include "messages/diag.h"
 #include "osfile/files.h"
-#include "support/alloc.h"
 
 namespace kel::test {
 namespace {
 
 constexpr int kBlock = 512;
+// A checked read cut short leaves the engine's code for a broken file.
+static_assert(kShortBlockRead == indexed::kBrokenShortRead);
 
 // `count` blocks, block i filled with the character base + i.
 std::string blocks(int count, char base = 'a') {
@@ -63,8 +67,10 @@ class CacheTest : public ::testing::Test {
            Bshutdown();
            set_trace_bits(0);
            reset_fs_settings();
+           cfg_release();
            config_ = CacheConfig{};
            config_.buffers = 64;
+           set_cache_config_override(&config_);
          })},
         {"buffers", act([this, fn](const Words &a) { config_.buffers = fn(a, 0); })},
         {"pool_for_data", act([this](const Words &) { config_.no_async_cache_data = true; })},
@@ -175,6 +181,30 @@ class CacheTest : public ::testing::Test {
            counted_ = now;
            return said;
          }},
+        // F OFFSET LENGTH and F OFFSET BYTES...: the checked transfers,
+        // their result with the codes they left (cleared before), the
+        // bytes a read gave.
+        {"read_at",
+         [fn](const Words &a) {
+           std::string out(static_cast<size_t>(number(a.at(2))), '\0');
+           std::string r =
+               coded([&] { return read_at(fn(a, 0), out.data(), number(a.at(1)), fn(a, 2)); });
+           return r + (r == "1" ? ": " + as_runs(out) : "");
+         }},
+        {"write_at",
+         [fn](const Words &a) {
+           std::string data = from_runs(a, 2);
+           return coded([&] {
+             return write_at(fn(a, 0), data.data(), number(a.at(1)),
+                             static_cast<int32_t>(data.size()));
+           });
+         }},
+        // N buffers through V_BUFFERS, as the cache reads its configuration.
+        {"configured", act([](const Words &a) {
+           set_cache_config_override(nullptr);
+           v5_init_cfg();
+           cfg_set_long("V_BUFFERS", 0, static_cast<int32_t>(number(a.at(0))));
+         })},
         {"set_version", act([fn](const Words &a) { Bset_version(fn(a, 0), fn(a, 1)); })},
         {"store_version", act([fn](const Words &a) { Bstore_version(fn(a, 0), fn(a, 1)); })},
         // The access mode of the descriptor that holds the open.
@@ -200,6 +230,14 @@ class CacheTest : public ::testing::Test {
          }},
     };
   }
+  // The result of a call made with the codes cleared, and the codes it left.
+  static std::string coded(const std::function<int32_t()> &call) {
+    *fs_error_code() = *fs_error_secondary() = 0;
+    int32_t r = call();
+    return std::to_string(r) + (*fs_error_code() ? " code " + std::to_string(*fs_error_code()) +
+                                                       "/" + std::to_string(*fs_error_secondary())
+                                                 : "");
+  }
   CacheConfig config_;
   CacheCounters counted_{};
   TempDir dir_;
@@ -207,22 +245,14 @@ class CacheTest : public ::testing::Test {
 };
 
 TEST_F(CacheTest, Scenarios) {
+  Verbs verbs = this->verbs();
   StderrCapture err;
   size_t said = 0;
-  EXPECT_TRUE(run_rows("cache/scenarios.txt", verbs(), [&] {
+  add_fault_verbs(verbs);
+  EXPECT_TRUE(run_rows("cache/scenarios.txt", verbs, [&] {
     std::string text = err.text();
     return replace_all(text.substr(std::exchange(said, text.size())), path_, "P");
   }));
-}
-
-TEST_F(CacheTest, BufferCountFromTheConfiguration) {
-  set_cache_config_override(nullptr);
-  v5_init_cfg();
-  cfg_set_long("V_BUFFERS", 0, 10);
-  ASSERT_EQ(1, Binit());
-  EXPECT_EQ(10, cache_buffer_count());
-  Bshutdown();
-  cfg_release();
 }
 
 // Random reads and writes of every shape against a plain string, with a
@@ -314,7 +344,9 @@ TEST_F(CacheTest, RandomTransfersAgreeWithAPlainModel) {
   CacheModel(path_, 0x602, kKindData, seed++).go();
 }
 
-TEST_F(CacheTest, OutOfMemoryAndFailedTransfers) {
+// The pool's own allocations. (An open without memory and the checked
+// transfers: rows of the scenarios.)
+TEST_F(CacheTest, OutOfMemoryForThePool) {
   *fs_error_code() = 0;  // the error block itself is allocated on first use
   for (int32_t buffers : {64, 0}) {
     config_.buffers = buffers;
@@ -323,43 +355,6 @@ TEST_F(CacheTest, OutOfMemoryAndFailedTransfers) {
     EXPECT_EQ(buffers ? 7 : 2, init.run());  // the pool, its table, the data window, ...
     Bshutdown();
   }
-  config_.buffers = 64;
-  write_file(path_, blocks(2));
-  alloc_fail_nth(1);  // the pool, made by the first open
-  EXPECT_TRUE(failed(Bopen(path_.c_str(), A_IO) == -1, E_NO_MEMORY));
-  alloc_fail_nth(0);
-  Bclose(Bopen(path_.c_str(), A_IO));  // what lasts beyond a close exists
-  int f = -1;
-  EXPECT_EQ(1,
-            FailEachAllocation{.op = [&] { return (f = Bopen(path_.c_str(), A_IO)) >= 0; }}.run());
-  // Checked transfers: a short read is a broken file, a full disk a full
-  // disk only when part of the write fitted.
-  Bset_kind(f, kKindIndex);
-  std::string buf(4096, 'w');
-  EXPECT_EQ(1, read_at(f, buf.data(), 0, 512));
-  EXPECT_TRUE(fails(read_at(f, buf.data(), 512, 1024), E_BROKEN, kShortBlockRead));
-  EXPECT_EQ(0, read_at(f, buf.data(), 1020, 10)) << "a pooled block cut by the end of the file";
-  static_assert(kShortBlockRead == indexed::kBrokenShortRead);
-  EXPECT_TRUE(fails(read_at(77, buf.data(), 0, 512), E_SYSERR));
-  EXPECT_TRUE(fails(write_at(77, buf.data(), 0, 512), E_SYSERR));
-  std::string deferred_path = dir_ / "deferred";
-  write_file(deferred_path, "");
-  int g = Bopen(deferred_path.c_str(), 0x602);  // an index segment, deferred writes
-  Bset_kind(g, kKindIndex);
-  EXPECT_EQ(1, write_at(f, std::string(512, 'k').data(), 4096, 512));
-  EXPECT_EQ(1, read_at(f, std::string(2560, 0).data(), 2048, 2560));  // blocks 4 to 8 pooled
-  {
-    FileSizeLimit limit(4096);
-    EXPECT_TRUE(fails(write_at(f, buf.data(), 2048, 4096), E_DISK_FULL)) << "half fits";
-    EXPECT_TRUE(fails(write_at(f, buf.data(), 8192, 512), E_SYSERR)) << "nothing fits";
-    EXPECT_TRUE(fails(write_at(f, "xx", 4100, 2), E_SYSERR)) << "a piece of a pooled block";
-    EXPECT_EQ(1, write_at(g, buf.data(), 8192, 512)) << "deferred: only in the pool";
-    EXPECT_EQ(0, Bclose(g)) << "the write-back fails";
-  }
-  EXPECT_EQ("", read_file(deferred_path));
-  EXPECT_EQ(1, read_at(f, buf.data(), 4094, 8));
-  EXPECT_EQ("wwkkkkkk", buf.substr(0, 8)) << "the pool holds what reached the disk, no more";
-  EXPECT_EQ(1, Bclose(f));
 }
 
 }  // namespace

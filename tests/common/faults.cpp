@@ -1,5 +1,8 @@
 #include "common/faults.h"
 
+#include <memory>
+#include <optional>
+
 #include "common/test_util.h"
 #include "support/alloc.h"
 
@@ -44,6 +47,32 @@ int FailEachAllocation::run() const {
   EXPECT_TRUE(ok) << "the operation failed with every allocation granted: " << *fs_error_code()
                   << "/" << *fs_error_secondary();
   return failures;
+}
+
+void add_fault_verbs(Verbs &verbs) {
+  auto live = std::make_shared<int64_t>(0);
+  auto limit = std::make_shared<std::optional<FileSizeLimit>>();
+  const Verbs added = {
+      {"limit", act([limit](const Words &a) {
+         limit->reset();
+         if (a.at(0) != "none") limit->emplace(number(a[0]));
+       })},
+      {"count_blocks", act([live] { *live = alloc_live_blocks(); })},
+      {"blocks_since",
+       [live](const Words &) { return std::to_string(alloc_live_blocks() - *live) + " more"; }},
+      {"fail", act([](const Words &a) {
+         *fs_error_code() = 0;
+         alloc_fail_nth(number(a.at(0)));
+       })},
+      {"failed",
+       [](const Words &) {
+         bool failed = alloc_failure_triggered();
+         alloc_fail_nth(0);
+         return failed ? "yes, code " + std::to_string(*fs_error_code()) : std::string("no");
+       }},
+  };
+  for (const auto &[name, verb] : added)
+    if (!verbs.emplace(name, verb).second) ADD_FAILURE() << "the verb " << name << " twice";
 }
 
 }  // namespace kel::test

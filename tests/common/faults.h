@@ -10,6 +10,7 @@
 #include <functional>
 #include <string>
 
+#include "common/row_script.h"
 #include "kelfs/errors.h"
 
 namespace kel::test {
@@ -37,5 +38,13 @@ struct FailEachAllocation {
 // `failed(n)` is called after every run that met the failure. Returns the
 // number of those runs once a run meets none.
 int fail_each_allocation(const std::function<void()> &op, const std::function<void(int)> &failed);
+
+// The same faults as verbs added to a test's rows (a test's own verb of
+// the same name fails the test): "fail N", the n-th allocation from now
+// fails (the primary code cleared); "failed", whether it was reached, with
+// the primary code; "count_blocks", then "blocks_since": the blocks
+// allocated since, as "N more"; "limit N", writes past N bytes fail as on
+// a full disk (FileSizeLimit) until "limit none" or the end of the test.
+void add_fault_verbs(Verbs &verbs);
 
 }  // namespace kel::test

@@ -23,7 +23,9 @@ using FileTest = EngineTest;
 // version variable; opens refused with their codes; the older entry
 // points; the header's openers, versions, update flag and broken codes as
 // the engine reads and writes it; the older make descriptions and the
-// texts they become: rows of a golden file. The whole-file check's report
+// texts they become; an exclusive or deny-write reader that, with internal
+// locks off, must see what a second open of the same process writes: rows
+// of a golden file. The whole-file check's report
 // of a sound file and of each damage it must find, made on purpose in
 // files written through the entry points: rows of another. What make was
 // given comes back as information texts, in every version and at the

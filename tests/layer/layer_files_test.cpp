@@ -1,6 +1,7 @@
 // The OS layer: handles over descriptors, locks, the double-byte mode,
 // base names, joined paths, temporary files, wrapped descriptors and file
-// copies (rows of layer/calls.txt), copies without memory, and the streams.
+// copies, with and without memory (rows of layer/calls.txt), and the
+// streams.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -9,12 +10,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <optional>
 #include <regex>
 #include <set>
 #include <string>
 
-#include "common/fails.h"
+#include "common/faults.h"
 #include "common/golden.h"
 #include "common/lock_probe.h"
 #include "common/row_script.h"
@@ -71,10 +71,9 @@ TEST_F(LayerFiles, Rows) {
     return "size " + std::to_string(st.st_size) + " mode " + mode;
   };
   umask(022);
-  std::optional<FileSizeLimit> limit;
   std::set<std::string> made;
   char buf[4096];
-  const Verbs verbs = {
+  Verbs verbs = {
       {"open", [&](const Words &a) { return said(Alayer_open(path(a).c_str(), n(a, 1))); }},
       {"close", [&](const Words &a) { return said(Alayer_close(n(a, 0))); }},
       {"write",
@@ -156,11 +155,6 @@ TEST_F(LayerFiles, Rows) {
          const char *base = Abase_name(a.at(0).c_str());
          return as_word(base) + " at " + std::to_string(base - a[0].c_str());
        }},
-      // Writes past N bytes fail as on a full disk; none: no limit.
-      {"limit", act([&](const Words &a) {
-         limit.reset();
-         if (a.at(0) != "none") limit.emplace(number(a[0]));
-       })},
       // Temporary files, FOLDER PREFIX SUFFIX [ROOM] ("-": null): the name
       // made, its six drawn characters as ######, then the file's size and
       // mode, and "repeated" when a row before made the same name. ROOM:
@@ -214,31 +208,12 @@ TEST_F(LayerFiles, Rows) {
          return (same ? "" : "another buffer ") + as_word(buf);
        }},
   };
+  add_fault_verbs(verbs);  // copies without memory, full disks
   // Each row's errno is its own.
   EXPECT_TRUE(run_rows("layer/calls.txt", verbs, [] {
     errno = 0;
     return "";
   }));
-}
-
-// File copies: rows of layer/calls.txt. Without memory for the copy
-// buffer a buffer on the stack serves; a failure of the handle array
-// itself (first use) fails the copy.
-TEST_F(LayerFiles, CopyWithoutMemory) {
-  const std::string from = dir_ / "from", data = random_data(20000, 7);
-  write_file(from, data);
-  ASSERT_EQ(1, Acopy_file(from.c_str(), (dir_ / "to").c_str()));  // the handle array
-  int64_t live = alloc_live_blocks();
-  alloc_fail_nth(1);
-  EXPECT_EQ(1, Acopy_file(from.c_str(), (dir_ / "stack").c_str()));
-  EXPECT_TRUE(alloc_failure_triggered());
-  EXPECT_EQ(data, read_file(dir_ / "stack"));
-  EXPECT_EQ(live, alloc_live_blocks());
-  layer_files_release();
-  live = alloc_live_blocks();
-  alloc_fail_nth(1);
-  EXPECT_TRUE(fails(Acopy_file(from.c_str(), (dir_ / "stack").c_str()), E_COPY_FAILED));
-  EXPECT_EQ(live, alloc_live_blocks());
 }
 
 TEST(Streams, ModeLettersBAndTAreDroppedAndFailuresSetErrno) {

@@ -12,14 +12,13 @@
 #include <random>
 #include <string>
 
+#include "common/faults.h"
 #include "common/golden.h"
 #include "common/msg_file.h"
 #include "common/row_script.h"
 #include "common/test_util.h"
-#include "kelfs/errors.h"
 #include "layer/layer.h"
 #include "messages/diag.h"
-#include "support/alloc.h"
 
 namespace kel {
 namespace {
@@ -51,7 +50,6 @@ TEST(Messages, Rows) {
   char buffer[kMsgBufferSize], error[300];
   std::string fallback;
   const char *kept = nullptr;
-  int64_t live = 0;
   auto n = [](const Words &a, size_t i) { return static_cast<int32_t>(number(a.at(i))); };
   auto text = [](const Words &a, size_t i) {
     return a.size() > i && a[i] != "null" ? a[i].c_str() : nullptr;
@@ -86,22 +84,6 @@ TEST(Messages, Rows) {
       {"keep",
        [&](const Words &a) { return shown_text(kept = Amsg_get(n(a, 0), n(a, 1), nullptr)); }},
       {"kept", [&](const Words &) { return shown_text(kept); }},
-      // The blocks allocated since "count_blocks".
-      {"count_blocks", act([&] { live = alloc_live_blocks(); })},
-      {"blocks",
-       [&](const Words &) { return std::to_string(alloc_live_blocks() - live) + " more"; }},
-      // N: the n-th allocation from now fails (the primary code cleared);
-      // "failed": whether it was reached, with the primary code.
-      {"fail", act([&](const Words &a) {
-         *fs_error_code() = 0;
-         alloc_fail_nth(n(a, 0));
-       })},
-      {"failed",
-       [](const Words &) {
-         bool failed = alloc_failure_triggered();
-         alloc_fail_nth(0);
-         return failed ? "yes, code " + std::to_string(*fs_error_code()) : std::string("no");
-       }},
       // FORMAT ARG...: eprintf with one text (runs); "numbers N FORMAT...":
       // with ten numbers N, the format given as runs.
       {"eprintf", act([](const Words &a) { eprintf_text(a.at(0), from_runs(a, 1)); })},
@@ -138,6 +120,7 @@ TEST(Messages, Rows) {
          return got == a[1].c_str() ? std::string("the default") : shown_text(got);
        }},
   };
+  add_fault_verbs(verbs);  // fail N, failed, count_blocks, blocks_since
   // VERB ARG...: the verb's result, then what it wrote on the error output.
   verbs["stderr"] = [&](const Words &a) {
     StderrCapture err;
