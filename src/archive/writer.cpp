@@ -175,10 +175,23 @@ Status archive_open_plain(WriterState &w, const Listed &f, int fd, char letter,
 
 Status archive_plain(WriterState &w, const Listed &f, char letter, const SavedError *engine_error,
                      bool may_hold, int *result) {
-  int fd = open(f.path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
+  // The file may have been replaced since its status was taken: a FIFO or
+  // a device would hold the run in the open or the first read, another
+  // file would travel under the first one's header. The open does not wait
+  // (O_NONBLOCK) and follows links as the status did; what it opened must
+  // be the regular file the status saw, and is then read blocking.
+  *result = 1;
+  int fd = open(f.path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  struct stat opened;
+  if (fd < 0 || fstat(fd, &opened) != 0) {
     report_sys_error(f.shown);
-    *result = 1;
+    if (fd >= 0) close(fd);
+    return Status::kOk;
+  }
+  if (!S_ISREG(opened.st_mode) || opened.st_dev != f.st.st_dev || opened.st_ino != f.st.st_ino ||
+      fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+    eprintf(printf_text_of(kMsgReplaced), f.shown);
+    close(fd);
     return Status::kOk;
   }
   Status status = archive_open_plain(w, f, fd, letter, engine_error, may_hold, result);

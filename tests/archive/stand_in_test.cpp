@@ -37,6 +37,7 @@ struct FakeFile : test::ModelIndexed {
 
 struct Fake {
   std::map<std::string, FakeFile> files;  // what open_input finds
+  std::string to_fifo;                    // open_input makes it a FIFO: replaced after kel's stat
   std::vector<std::string> calls, written;
   int make_failures = 0;  // makes that fail with E_SYSERR/ENOENT first
   const FakeFile *open = nullptr;
@@ -60,6 +61,7 @@ int log(const std::string &call, bool make = false) {
 
 const IndexedOps kFakeOps = {
     [](const char *path) -> void * {
+      if (g.to_fifo == path) unlink(path), mkfifo(path, 0644);
       auto it = g.files.find(path);
       if (it == g.files.end()) return fail(E_FILE_TYPE), nullptr;
       g.open = &it->second;
@@ -187,6 +189,9 @@ TEST_F(StandIn, WriterFilesThatCannotBeCarriedWhole) {
     EXPECT_EQ(1, archive("f"));
   }
   run_->writer.file_read = plain_read;
+  // One replaced by a FIFO after its status is taken is refused at once.
+  test::write_file(g.to_fifo = "p", "x");
+  EXPECT_EQ(1, archive("p"));
   // Indexed files: a layout beyond the format, a translation table that
   // cannot be read (not the same as none), a file that breaks after two
   // records (reported, carried as far as it went), and files that gain or
