@@ -1,5 +1,6 @@
 #include "archive/reader.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -76,6 +77,9 @@ class PartialRestore {
   // Names the earlier file that stays under its hidden name, with the
   // error that kept it there, so that it can be found.
   void report_aside() const;
+  // Puts back the segments an engine's failed move left under hidden names
+  // in the folder of the first `folder` bytes of the target's path.
+  void put_back_segments(int folder);
 
   const Target &target_;
   char temp_[kTempPath] = {};
@@ -107,9 +111,11 @@ bool PartialRestore::set_aside() {
   if (ops.rename && ops.rename(target_.path, aside_)) {
     aside_kind_ = Aside::kIndexed;
   } else if (lstat(target_.path, &st) != 0) {
-    // The engine moved the first segment before it failed: it goes back,
-    // and the file is replaced as it would have been without this.
-    rename(aside_, target_.path);
+    // The engine moved the first segment before it failed: it goes back
+    // with any other it moved, and the file is replaced as it would have
+    // been without this.
+    if (rename(aside_, target_.path) != 0) report_aside();
+    put_back_segments(folder);
     return false;
   } else if (void *file = ops.rename ? ops.open_input(target_.path) : nullptr) {
     // An indexed file the engine can open but not move (a hidden name too
@@ -126,6 +132,36 @@ bool PartialRestore::set_aside() {
     return false;
   }
   return true;
+}
+
+// The engine moves a file's segments one after the other, each to the
+// name it gives that segment of the hidden name: the segment's own name
+// behind the hidden name's unique prefix (".kel", the six characters and
+// "-"), in the same folder, as long as segments are named by the file's
+// name with a suffix. After a failure part way, each entry of the folder
+// with that prefix goes back to its name without it; one that cannot (the
+// name taken, or the move refused) is named, so that it can be found.
+void PartialRestore::put_back_segments(int folder) {
+  char dir[kTempPath];
+  snprintf(dir, sizeof dir, "%.*s", folder, aside_);
+  DIR *entries = opendir(folder ? dir : ".");
+  ShownName shown;
+  if (entries == nullptr) return (void)report_sys_error(show_name(folder ? dir : ".", &shown));
+  const char *base = aside_ + folder;
+  const size_t prefix = static_cast<size_t>(strchr(base, '-') + 1 - base);
+  while (const dirent *e = readdir(entries)) {
+    if (strncmp(e->d_name, base, prefix) != 0 || strcmp(e->d_name, base) == 0) continue;
+    char hidden[kTempPath + sizeof e->d_name], original[kTempPath + sizeof e->d_name];
+    snprintf(hidden, sizeof hidden, "%s%s", dir, e->d_name);
+    snprintf(original, sizeof original, "%s%s", dir, e->d_name + prefix);
+    // A link does not replace a file that stands at the name.
+    if (link(hidden, original) == 0) {
+      unlink(hidden);
+    } else {
+      report_sys_error(show_name(hidden, &shown));
+    }
+  }
+  closedir(entries);
 }
 
 void PartialRestore::complete() {

@@ -307,8 +307,27 @@ TEST_F(StandIn, ReaderMakesTheFoldersOnceThenGivesUp) {
     return std::to_string(made) + "\n" + err.text();
   };
   auto made = [](const test::Words &a) { return test::file_exists(a.at(0)) ? "yes" : "no"; };
-  EXPECT_TRUE(test::run_rows("archive/folders.txt",
-                             {{"restore", restore}, {"make_parent_dirs", make}, {"made", made}}));
+  // "restore_over NAME": over NAME and NAME.vix, both of which the engine
+  // moves aside before its move fails; then the files of that name.
+  IndexedOps moves_two = kFakeOps;
+  moves_two.rename = [](const char *from, const char *to) {
+    for (std::string s : {"", ".vix"}) rename((from + s).c_str(), (to + s).c_str());
+    return fail(E_SYSERR);
+  };
+  auto restore_over = [&](const test::Words &a) {
+    test::write_file(a.at(0), "old");
+    test::write_file(a.at(0) + ".vix", "old index");
+    indexed_set_ops(&moves_two);
+    std::string shown = restore({"0", a.at(0)});
+    indexed_set_ops(&kFakeOps);
+    for (const std::string &f : test::folder_entries("."))
+      if (f.find(a.at(0)) != std::string::npos) shown += f + ": " + test::read_file(f) + "\n";
+    return shown;
+  };
+  EXPECT_TRUE(test::run_rows("archive/folders.txt", {{"restore", restore},
+                                                     {"restore_over", restore_over},
+                                                     {"make_parent_dirs", make},
+                                                     {"made", made}}));
 }
 
 }  // namespace
