@@ -46,13 +46,12 @@ struct Target {
 };
 
 // A member being restored. Until it is complete, every way out of its
-// restore removes it and names it (message 1181): that is how a fatal stop
-// cleans up on its way to the driver. It is a plain member's temporary
-// file, or an indexed file: closed first while it is open; after a failed
-// close only removed (its blocks may be missing). The file an indexed
-// member replaces is set aside under a hidden name until then, and put
-// back when the member is not restored; when an earlier file stands at the
-// member's name after the clean-up, message 1202 says so instead.
+// restore removes it and names it (message 1181, or 1205 when it cannot be
+// removed): that is how a fatal stop cleans up on its way to the driver. It is a plain member's
+// temporary file, or an indexed file: closed first while it is open; after a failed close only
+// removed (its blocks may be missing). The file an indexed member replaces is set aside under a
+// hidden name until then, and put back when the member is not restored; when an earlier file stands
+// at the member's name after the clean-up, message 1202 says so instead.
 class PartialRestore {
  public:
   explicit PartialRestore(const Target &target) : target_(target) {}
@@ -186,12 +185,18 @@ void PartialRestore::report_aside() const {
 
 PartialRestore::~PartialRestore() {
   const bool removed = fd_ >= 0 || indexed_made_;
+  // A half-made file that cannot be removed is named with the reason, and
+  // the last message does not call it removed.
+  bool gone = true;
+  ShownName shown;
   if (fd_ >= 0) {
     close(fd_);
-    unlink(temp_);
+    gone = unlink(temp_) == 0;
+    if (!gone) report_sys_error(show_name(temp_, &shown));
   } else if (indexed_made_) {
     if (indexed_) indexed_ops().close(indexed_);
-    indexed_ops().remove(target_.path);
+    gone = indexed_ops().remove(target_.path) != 0;
+    if (!gone) report_fs_error(target_.shown);
   }
   // A plain member's target was never touched: whatever stands there is
   // the earlier file.
@@ -200,7 +205,11 @@ PartialRestore::~PartialRestore() {
   if (aside_kind_ == Aside::kIndexed) back = indexed_ops().rename(aside_, target_.path) != 0;
   if (aside_kind_ == Aside::kOther) back = rename(aside_, target_.path) == 0;
   if (aside_kind_ != Aside::kNone && !back) report_aside();
-  if (removed) eprintf(printf_text_of(back ? kMsgPartKept : kMsgPartRemoved), target_.shown);
+  if (removed)
+    eprintf(printf_text_of(back   ? kMsgPartKept
+                           : gone ? kMsgPartRemoved
+                                  : kMsgPartLeft),
+            target_.shown);
 }
 
 Status out_of_memory(const char *name) {

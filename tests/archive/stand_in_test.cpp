@@ -39,7 +39,8 @@ struct Fake {
   std::map<std::string, FakeFile> files;  // what open_input finds
   std::string to_fifo;                    // open_input makes it a FIFO: replaced after kel's stat
   std::vector<std::string> calls, written;
-  int make_failures = 0;  // makes that fail with E_SYSERR/ENOENT first
+  int make_failures = 0;      // makes that fail with E_SYSERR/ENOENT first
+  bool remove_fails = false;  // removes fail with E_SYSERR/EACCES
   const FakeFile *open = nullptr;
   size_t next = 0;
 } g;
@@ -102,7 +103,10 @@ const IndexedOps kFakeOps = {
       g.written.emplace_back(record, length);
       return 1;
     },
-    [](const char *name) { return log("remove(" + std::string(name) + ")"); },
+    [](const char *name) {
+      log("remove(" + std::string(name) + ")");
+      return g.remove_fails ? (errno = EACCES, fail(E_SYSERR)) : 1;
+    },
     nullptr,
     nullptr,
     nullptr};
@@ -282,21 +286,23 @@ TEST_F(StandIn, AllocationFailures) {
   EXPECT_TRUE(test::matches_golden("archive/allocation_failures.txt", script));
 }
 
-// Rows of archive/folders.txt: "restore FAILURES NAME" restores the
+// Rows of archive/folders.txt: "restore FAILURES NAME [cut]" restores the
 // sample member NAME and a plain member "after" with the first FAILURES
-// makes failing, and shows the records written, what "after" holds and
-// what the run said; "make_parent_dirs NAME" makes the folders ahead of a
-// name; "made NAME" tells whether it is there.
+// makes failing (or NAME cut short, and its removal failing), and shows the records written, what
+// "after" holds and what the run said; "make_parent_dirs NAME" makes the folders ahead of a name;
+// "made NAME" tells whether it is there.
 TEST_F(StandIn, ReaderMakesTheFoldersOnceThenGivesUp) {
   auto restore = [&](const test::Words &a) {
     g = Fake{};
     g.make_failures = static_cast<int>(test::number(a.at(0)));
     unlink("after");  // so that each row shows its own restore's "after"
-    EXPECT_EQ(Status::kOk, start_input(test::model_v6_member(a.at(1), test::sample_indexed()) +
-                                       test::model_plain("after", "a")));
+    std::string member = test::model_v6_member(a.at(1), test::sample_indexed());
+    g.remove_fails = a.size() > 2;  // "cut": the member ends early, its removal fails
+    EXPECT_EQ(Status::kOk, start_input(g.remove_fails ? member.substr(0, member.size() - 20)
+                                                      : member + test::model_plain("after", "a")));
     run_->transfer.make_dirs = 1;
     test::StderrCapture err;
-    EXPECT_EQ(Status::kOk, extract_all());
+    EXPECT_EQ(g.remove_fails ? Status::kFatal : Status::kOk, extract_all());
     return std::to_string(g.written.size()) + " records, after " + test::read_file("after") + "\n" +
            err.text();
   };
