@@ -18,6 +18,7 @@
 #include "layer/layer.h"
 #include "messages/diag.h"
 #include "messages/msg.h"
+#include "support/standard_descriptors.h"
 
 namespace kel::archive {
 
@@ -148,20 +149,6 @@ Status run_and_end(RunState &run, bool output, char **argv, int first_name, int 
   Astream_flush(stdout);  // the listing ahead of the total
   eprintf(printf_text_of(kMsgBlocks), static_cast<long>(total_blocks(run.volume)));
   return close_archive(run.volume);
-}
-
-// A standard descriptor closed when kel starts (`2>&-` in a script) would
-// go to the first file kel opens, the archive say, and the diagnostics or
-// the listing meant for it would be written into that file. Each closed one
-// is held by a descriptor of the root folder instead, on which every read
-// and write fails.
-void hold_closed_standard_descriptors() {
-  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-    if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
-      int held = open("/", O_RDONLY | O_DIRECTORY);
-      if (held >= 0 && held != fd) close(held);
-    }
-  }
 }
 
 }  // namespace

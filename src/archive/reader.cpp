@@ -1,5 +1,6 @@
 #include "archive/reader.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -45,13 +46,14 @@ struct Target {
 };
 
 // A member being restored. Until it is complete, every way out of its
-// restore removes it and names it (message 1181): that is how a fatal stop
-// cleans up on its way to the driver. It is a plain member's temporary
-// file, or an indexed file: closed first while it is open; after a failed
-// close only removed (its blocks may be missing). The file an indexed
-// member replaces is set aside under a hidden name until then, and put
-// back when the member is not restored; when an earlier file stands at the
-// member's name after the clean-up, message 1202 says so instead.
+// restore removes it and names it (message 1181, or 1205 when it cannot
+// be removed): that is how a fatal stop cleans up on its way to the
+// driver. It is a plain member's temporary file, or an indexed file:
+// closed first while it is open; after a failed close only removed (its
+// blocks may be missing). The file an indexed member replaces is set aside
+// under a hidden name until then, and put back when the member is not
+// restored; when an earlier file stands at the member's name after the
+// clean-up, message 1202 says so instead.
 class PartialRestore {
  public:
   explicit PartialRestore(const Target &target) : target_(target) {}
@@ -76,6 +78,9 @@ class PartialRestore {
   // Names the earlier file that stays under its hidden name, with the
   // error that kept it there, so that it can be found.
   void report_aside() const;
+  // Puts back the segments an engine's failed move left under hidden names
+  // in the folder of the first `folder` bytes of the target's path.
+  void put_back_segments(int folder);
 
   const Target &target_;
   char temp_[kTempPath] = {};
@@ -107,9 +112,11 @@ bool PartialRestore::set_aside() {
   if (ops.rename && ops.rename(target_.path, aside_)) {
     aside_kind_ = Aside::kIndexed;
   } else if (lstat(target_.path, &st) != 0) {
-    // The engine moved the first segment before it failed: it goes back,
-    // and the file is replaced as it would have been without this.
-    rename(aside_, target_.path);
+    // The engine moved the first segment before it failed: it goes back
+    // with any other it moved, and the file is replaced as it would have
+    // been without this.
+    if (rename(aside_, target_.path) != 0) report_aside();
+    put_back_segments(folder);
     return false;
   } else if (void *file = ops.rename ? ops.open_input(target_.path) : nullptr) {
     // An indexed file the engine can open but not move (a hidden name too
@@ -126,6 +133,36 @@ bool PartialRestore::set_aside() {
     return false;
   }
   return true;
+}
+
+// The engine moves a file's segments one after the other, each to the
+// name it gives that segment of the hidden name: the segment's own name
+// behind the hidden name's unique prefix (".kel", the six characters and
+// "-"), in the same folder, as long as segments are named by the file's
+// name with a suffix. After a failure part way, each entry of the folder
+// with that prefix goes back to its name without it; one that cannot (the
+// name taken, or the move refused) is named, so that it can be found.
+void PartialRestore::put_back_segments(int folder) {
+  char dir[kTempPath];
+  snprintf(dir, sizeof dir, "%.*s", folder, aside_);
+  DIR *entries = opendir(folder ? dir : ".");
+  ShownName shown;
+  if (entries == nullptr) return (void)report_sys_error(show_name(folder ? dir : ".", &shown));
+  const char *base = aside_ + folder;
+  const size_t prefix = static_cast<size_t>(strchr(base, '-') + 1 - base);
+  while (const dirent *e = readdir(entries)) {
+    if (strncmp(e->d_name, base, prefix) != 0 || strcmp(e->d_name, base) == 0) continue;
+    char hidden[kTempPath + sizeof e->d_name], original[kTempPath + sizeof e->d_name];
+    snprintf(hidden, sizeof hidden, "%s%s", dir, e->d_name);
+    snprintf(original, sizeof original, "%s%s", dir, e->d_name + prefix);
+    // A link does not replace a file that stands at the name.
+    if (link(hidden, original) == 0) {
+      unlink(hidden);
+    } else {
+      report_sys_error(show_name(hidden, &shown));
+    }
+  }
+  closedir(entries);
 }
 
 void PartialRestore::complete() {
@@ -150,12 +187,18 @@ void PartialRestore::report_aside() const {
 
 PartialRestore::~PartialRestore() {
   const bool removed = fd_ >= 0 || indexed_made_;
+  // A half-made file that cannot be removed is named with the reason, and
+  // the last message does not call it removed.
+  bool gone = true;
+  ShownName shown;
   if (fd_ >= 0) {
     close(fd_);
-    unlink(temp_);
+    gone = unlink(temp_) == 0;
+    if (!gone) report_sys_error(show_name(temp_, &shown));
   } else if (indexed_made_) {
     if (indexed_) indexed_ops().close(indexed_);
-    indexed_ops().remove(target_.path);
+    gone = indexed_ops().remove(target_.path) != 0;
+    if (!gone) report_fs_error(target_.shown);
   }
   // A plain member's target was never touched: whatever stands there is
   // the earlier file.
@@ -164,7 +207,11 @@ PartialRestore::~PartialRestore() {
   if (aside_kind_ == Aside::kIndexed) back = indexed_ops().rename(aside_, target_.path) != 0;
   if (aside_kind_ == Aside::kOther) back = rename(aside_, target_.path) == 0;
   if (aside_kind_ != Aside::kNone && !back) report_aside();
-  if (removed) eprintf(printf_text_of(back ? kMsgPartKept : kMsgPartRemoved), target_.shown);
+  if (removed)
+    eprintf(printf_text_of(back   ? kMsgPartKept
+                           : gone ? kMsgPartRemoved
+                                  : kMsgPartLeft),
+            target_.shown);
 }
 
 Status out_of_memory(const char *name) {

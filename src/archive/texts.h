@@ -104,6 +104,8 @@ inline constexpr Text kMsgArchiveRead{1200, "%s: the archive being read, not res
 inline constexpr Text kMsgInUse{1201, "%s: open in another program, not restored\n"};
 inline constexpr Text kMsgPartKept{1202, "%s: not restored completely, the earlier file kept\n"};
 inline constexpr Text kMsgLineZeroByte{1203, "%s...: list line holds a zero byte, not archived\n"};
+inline constexpr Text kMsgReplaced{1204, "%s: replaced before it could be read, not archived\n"};
+inline constexpr Text kMsgPartLeft{1205, "%s: not restored completely, and could not be removed\n"};
 
 inline const char *text_of(const Text &t) {
   return Amsg_get(t.number, 0, t.text);

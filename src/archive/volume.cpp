@@ -29,10 +29,19 @@ size_t record_bytes(const VolumeState &v) {
   return static_cast<size_t>(v.transfer.record_size);
 }
 
+// True when `st` is a volume already read from a regular file in this run.
+bool was_read(const VolumeState &v, const struct stat &st) {
+  const int kept = v.read_count < kRememberedVolumes ? v.read_count : kRememberedVolumes;
+  for (int i = 0; i < kept; ++i)
+    if (v.read[i].dev == st.st_dev && v.read[i].ino == st.st_ino) return true;
+  return false;
+}
+
 // Gathered transfers on regular files and pipes; one record per transfer
 // on devices and on anything else (terminals, sockets). An input FIFO named
 // with -f is read record by record too, because a short read from it means
 // the end of a volume.
+// Each input volume on a regular file is remembered (is_archive_file).
 void examine_archive(VolumeState &v) {
   const TransferState &t = v.transfer;
   struct stat st;
@@ -50,6 +59,11 @@ void examine_archive(VolumeState &v) {
   }
   bool input = t.mode == kRunInput;
   v.gather = !v.is_device && (regular || (fifo && (!input || v.standard_stream)));
+  if (input && regular && v.hooks.force_device < 0 && !was_read(v, st)) {
+    ReadVolume &r = v.read[v.read_count++ % kRememberedVolumes];
+    r.dev = st.st_dev;
+    r.ino = st.st_ino;
+  }
 }
 
 void size_buffer(VolumeState &v) {
@@ -170,9 +184,12 @@ void remember_volume(VolumeState &v, const uint8_t *header) {
 }  // namespace
 
 bool is_archive_file(const VolumeState &v, const struct stat &st) {
+  if (!S_ISREG(st.st_mode)) return false;
   struct stat archive;
-  return S_ISREG(st.st_mode) && fstat(v.transfer.archive_fd, &archive) == 0 &&
-         archive.st_dev == st.st_dev && archive.st_ino == st.st_ino;
+  if (fstat(v.transfer.archive_fd, &archive) == 0 && archive.st_dev == st.st_dev &&
+      archive.st_ino == st.st_ino)
+    return true;
+  return was_read(v, st);
 }
 
 namespace {

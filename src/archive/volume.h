@@ -48,7 +48,9 @@ constexpr size_t kGatherBytes = 128 * 1024;
 // little slack: what the recovery search pushes back.
 constexpr size_t kPushbackCapacity = 48 + 999 + 16;
 // Volumes of an output run written to regular files, remembered so that no
-// later volume is written over one of them; the oldest give way beyond.
+// later volume is written over one of them, and volumes of an input run
+// read from regular files, so that no member is restored over one of them;
+// the oldest give way beyond.
 constexpr int kRememberedVolumes = 128;
 // The volume header's text: magic, numbers and creation time (a volume's
 // own, since the time and number differ from volume to volume).
@@ -72,6 +74,11 @@ struct WrittenVolume {
   off_t offset = 0;  // behind the -oh bytes
   int32_t volume = 0;
   uint8_t text[kVolumeText] = {};
+};
+
+struct ReadVolume {
+  dev_t dev = 0;
+  ino_t ino = 0;
 };
 
 // The layer's part of the run's state. Only the functions below use its
@@ -123,6 +130,8 @@ struct VolumeState {
   off_t header_file_bytes = 0;  // -oh bytes ahead of the last volume header
   WrittenVolume written[kRememberedVolumes];
   int32_t written_count = 0;  // all ever written; the last ones are kept
+  ReadVolume read[kRememberedVolumes];
+  int32_t read_count = 0;  // as written_count
   MediaHooks hooks = {::read, ::write, ::close, -1};
 };
 
@@ -166,9 +175,11 @@ Status close_archive(VolumeState &v);
 // Media blocks of the completed volumes plus those of the current one.
 int64_t total_blocks(const VolumeState &v);
 // True when `st`, the status of a file, is the regular file that holds
-// the current volume: kel never archives the archive into itself (the part
-// written so far would travel as a member) nor restores a member over it
-// (the archive would be lost while it is read).
+// the current volume, or one read earlier in this input run: kel never
+// archives the archive into itself (the part written so far would travel
+// as a member) nor restores a member over it (the archive would be lost
+// while it is read, or an earlier volume lost before the operator has it
+// back).
 bool is_archive_file(const VolumeState &v, const struct stat &st);
 
 }  // namespace kel::archive

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <utility>
 
 #include "archive/indexed_io.h"
 #include "archive/segment_list.h"
@@ -175,10 +176,23 @@ Status archive_open_plain(WriterState &w, const Listed &f, int fd, char letter,
 
 Status archive_plain(WriterState &w, const Listed &f, char letter, const SavedError *engine_error,
                      bool may_hold, int *result) {
-  int fd = open(f.path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
+  // The file may have been replaced since its status was taken: a FIFO or
+  // a device would hold the run in the open or the first read, another
+  // file would travel under the first one's header. The open does not wait
+  // (O_NONBLOCK) and follows links as the status did; what it opened must
+  // be the regular file the status saw, and is then read blocking.
+  *result = 1;
+  int fd = open(f.path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  struct stat opened;
+  if (fd < 0 || fstat(fd, &opened) != 0) {
     report_sys_error(f.shown);
-    *result = 1;
+    if (fd >= 0) close(fd);
+    return Status::kOk;
+  }
+  if (!S_ISREG(opened.st_mode) || opened.st_dev != f.st.st_dev || opened.st_ino != f.st.st_ino ||
+      fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+    eprintf(printf_text_of(kMsgReplaced), f.shown);
+    close(fd);
     return Status::kOk;
   }
   Status status = archive_open_plain(w, f, fd, letter, engine_error, may_hold, result);
@@ -307,6 +321,13 @@ void lowest_key_record(const IndexedMember &x, char *record) {
   }
 }
 
+// Key 0's text: segments, then 1 when its values may repeat.
+bool key0_allows_duplicates(const IndexedMember &x) {
+  int64_t numbers[2 + 2 * 16];
+  return parse_number_list(x.keys[0].text, numbers, static_cast<int>(std::size(numbers))) >= 2 &&
+         numbers[1] != 0;
+}
+
 // Remembers a file of an indexed file that goes record by record.
 struct SegmentNote {
   WriterState *writer;
@@ -363,7 +384,7 @@ Status archive_indexed(WriterState &w, void *file, const Listed &f, int *result)
     say(kMsgSplitKeys);
     return Status::kFatal;
   }
-  if (gathered == Gathered::kOk && !record.allocate(kRecordBufferSize, "archive record buffer"))
+  if (gathered == Gathered::kOk && !record.allocate(2 * kRecordBufferSize, "archive record buffer"))
     gathered = Gathered::kFsError;
   if (gathered == Gathered::kOk && !note_engine_segments(w, file, f.path))
     gathered = Gathered::kFsError;
@@ -380,11 +401,12 @@ Status archive_indexed(WriterState &w, void *file, const Listed &f, int *result)
   KEL_RETURN_IF_FATAL(write_member_header(w, f, kTypeIndexed, (x.max_length + 2) * x.records));
   KEL_RETURN_IF_FATAL(write_indexed_texts(w, x));
 
-  // Records in primary-key order, from the lowest key value. The member is
-  // not repaired when reading stops early: the reader counts records by
-  // the data size and will find the archive corrupt there.
+  // Records in primary-key order, from the lowest key value, read into two
+  // buffers in turn: the other one holds the last record written.
   char *buf = record.get();
+  char *last = buf + kRecordBufferSize;
   lowest_key_record(x, buf + 2);
+  const bool key0_duplicates = key0_allows_duplicates(x);
   x.keys.reset();
   int64_t written = 0;
   bool more = false;
@@ -400,16 +422,33 @@ Status archive_indexed(WriterState &w, void *file, const Listed &f, int *result)
       buf[1] = static_cast<char>(n & 0xFF);
       KEL_RETURN_IF_FATAL(write_archive_bytes(w.volume, buf, n + 2));
       ++written;
+      std::swap(buf, last);
     }
+  }
+  const int16_t walk_end = *fs_error_code();
+  // A walk that reaches the end of the records before the announced count
+  // (records deleted while the file was read) would leave the member short,
+  // and every member behind it unreadable: the reader counts records by
+  // the data size. The member is filled up with copies of the last record
+  // written; a restore refuses each as a duplicate of key 0, names the file
+  // and goes on, so that the file holds what the walk saw and the members
+  // after it are read. With duplicates of key 0 allowed the copies would be
+  // restored as records, and with no record written there is none to copy:
+  // the member stays short. So does one whose walk failed (a damaged file):
+  // its member keeps the records read before the damage, unrepaired.
+  if (walk_end == E_NOT_FOUND && written > 0 && written < x.records && !key0_duplicates) {
+    const uint32_t n =
+        (static_cast<uint32_t>(static_cast<uint8_t>(last[0])) << 8) | static_cast<uint8_t>(last[1]);
+    for (int64_t copies = x.records - written; copies > 0; --copies)
+      KEL_RETURN_IF_FATAL(write_archive_bytes(w.volume, last, n + 2));
   }
   // The end of the records leaves "not found"; anything else is reported
   // through the file-system error texts, which give the system error text
   // for E_SYSERR and the engine's own text for the other codes. Records
   // added or deleted while the file was read are said as a change of size.
-  // Either way the member does not hold the file as it is, and one that is
-  // short makes the archive corrupt behind it: the file counts as not
-  // archived, so that the exit status shows it.
-  if (!more && *fs_error_code() != E_NOT_FOUND) {
+  // Either way the member does not hold the file as it is: the file counts
+  // as not archived, so that the exit status shows it.
+  if (!more && walk_end != E_NOT_FOUND) {
     report_fs_error(path);
   } else if (more || written != x.records) {
     eprintf(printf_text_of(kMsgChangedSize), path);

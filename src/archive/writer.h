@@ -54,6 +54,8 @@ struct WriterState {
 //   as archived, holding its first bytes as they were.
 // Files larger than the data-size field can show (9999999999 bytes) are not
 // archived (message 1185).
+// A file that is no longer the regular file its status showed when it is
+// opened is not archived (message 1204).
 //
 // Segments. An indexed file goes record by record, so its segment files
 // (further data segments, index segments) must not travel as bytes as

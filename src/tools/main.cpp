@@ -5,6 +5,7 @@
 #include <string>
 
 #include "kelfs/config.h"
+#include "support/standard_descriptors.h"
 #include "tool.h"
 
 namespace {
@@ -103,6 +104,7 @@ int run(int argc, char **argv) {
 // and recover made.
 int main(int argc, char **argv) {
   using namespace kel::tools;
+  kel::hold_closed_standard_descriptors();
   for (int i = 1; i < argc; ++i) {
     if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0 ||
         (i == 1 && strcmp(argv[i], "help") == 0)) {

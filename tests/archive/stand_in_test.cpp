@@ -37,8 +37,10 @@ struct FakeFile : test::ModelIndexed {
 
 struct Fake {
   std::map<std::string, FakeFile> files;  // what open_input finds
+  std::string to_fifo;                    // open_input makes it a FIFO: replaced after kel's stat
   std::vector<std::string> calls, written;
-  int make_failures = 0;  // makes that fail with E_SYSERR/ENOENT first
+  int make_failures = 0;      // makes that fail with E_SYSERR/ENOENT first
+  bool remove_fails = false;  // removes fail with E_SYSERR/EACCES
   const FakeFile *open = nullptr;
   size_t next = 0;
 } g;
@@ -60,6 +62,7 @@ int log(const std::string &call, bool make = false) {
 
 const IndexedOps kFakeOps = {
     [](const char *path) -> void * {
+      if (g.to_fifo == path) unlink(path), mkfifo(path, 0644);
       auto it = g.files.find(path);
       if (it == g.files.end()) return fail(E_FILE_TYPE), nullptr;
       g.open = &it->second;
@@ -100,7 +103,10 @@ const IndexedOps kFakeOps = {
       g.written.emplace_back(record, length);
       return 1;
     },
-    [](const char *name) { return log("remove(" + std::string(name) + ")"); },
+    [](const char *name) {
+      log("remove(" + std::string(name) + ")");
+      return g.remove_fails ? (errno = EACCES, fail(E_SYSERR)) : 1;
+    },
     nullptr,
     nullptr,
     nullptr};
@@ -187,10 +193,13 @@ TEST_F(StandIn, WriterFilesThatCannotBeCarriedWhole) {
     EXPECT_EQ(1, archive("f"));
   }
   run_->writer.file_read = plain_read;
+  // One replaced by a FIFO after its status is taken is refused at once.
+  test::write_file(g.to_fifo = "p", "x");
+  EXPECT_EQ(1, archive("p"));
   // Indexed files: a layout beyond the format, a translation table that
   // cannot be read (not the same as none), a file that breaks after two
   // records (reported, carried as far as it went), and files that gain or
-  // lose records while they are read (the member stops at the announced
+  // lose records while they are read (the member holds the announced
   // count); each is said and counts as not archived.
   for (const char *name : {"huge", "broken", "unreadable", "grown", "shrunk"}) {
     g.files[name] = {test::sample_indexed()};
@@ -206,13 +215,20 @@ TEST_F(StandIn, WriterFilesThatCannotBeCarriedWhole) {
   g.files["shrunk"].announced = 4;
   EXPECT_EQ(1, archive("grown"));
   EXPECT_EQ(1, archive("shrunk"));
-  test::ModelIndexed two = test::sample_indexed();
+  // One that lost records is filled up with its last record.
+  test::ModelIndexed two = test::sample_indexed(), shrunk = two;
   two.records.resize(2);
+  shrunk.records.push_back(shrunk.records.back());
   const std::string f = test::model_header_of(".", "f", "", 5000, 'T') + padded;
+  const std::string filled =
+      test::model_header_of(".", "shrunk", "", 48, 'V') + test::model_v6_data(shrunk);
   expect_archive(f + f + test::model_header_of(".", "broken", "", 36, 'V') +
                  test::model_v6_data(two) + test::model_header_of(".", "grown", "", 24, 'V') +
-                 test::model_v6_data(two) + test::model_header_of(".", "shrunk", "", 48, 'V') +
-                 test::model_v6_data(test::sample_indexed()));
+                 test::model_v6_data(two) + filled);
+  // So the members after it are read.
+  ASSERT_EQ(Status::kOk, start_input(filled + test::model_plain("after", "a")));
+  EXPECT_EQ(Status::kOk, extract_all());
+  EXPECT_EQ("a", test::read_file("after"));
   EXPECT_TRUE(test::matches_golden("archive/writer_troubles.txt", err.text()));
 }
 
@@ -270,21 +286,23 @@ TEST_F(StandIn, AllocationFailures) {
   EXPECT_TRUE(test::matches_golden("archive/allocation_failures.txt", script));
 }
 
-// Rows of archive/folders.txt: "restore FAILURES NAME" restores the
+// Rows of archive/folders.txt: "restore FAILURES NAME [cut]" restores the
 // sample member NAME and a plain member "after" with the first FAILURES
-// makes failing, and shows the records written, what "after" holds and
-// what the run said; "make_parent_dirs NAME" makes the folders ahead of a
-// name; "made NAME" tells whether it is there.
+// makes failing (or NAME cut short, and its removal failing), and shows the records written, what
+// "after" holds and what the run said; "make_parent_dirs NAME" makes the folders ahead of a name;
+// "made NAME" tells whether it is there.
 TEST_F(StandIn, ReaderMakesTheFoldersOnceThenGivesUp) {
   auto restore = [&](const test::Words &a) {
     g = Fake{};
     g.make_failures = static_cast<int>(test::number(a.at(0)));
     unlink("after");  // so that each row shows its own restore's "after"
-    EXPECT_EQ(Status::kOk, start_input(test::model_v6_member(a.at(1), test::sample_indexed()) +
-                                       test::model_plain("after", "a")));
+    std::string member = test::model_v6_member(a.at(1), test::sample_indexed());
+    g.remove_fails = a.size() > 2;  // "cut": the member ends early, its removal fails
+    EXPECT_EQ(Status::kOk, start_input(g.remove_fails ? member.substr(0, member.size() - 20)
+                                                      : member + test::model_plain("after", "a")));
     run_->transfer.make_dirs = 1;
     test::StderrCapture err;
-    EXPECT_EQ(Status::kOk, extract_all());
+    EXPECT_EQ(g.remove_fails ? Status::kFatal : Status::kOk, extract_all());
     return std::to_string(g.written.size()) + " records, after " + test::read_file("after") + "\n" +
            err.text();
   };
@@ -295,8 +313,27 @@ TEST_F(StandIn, ReaderMakesTheFoldersOnceThenGivesUp) {
     return std::to_string(made) + "\n" + err.text();
   };
   auto made = [](const test::Words &a) { return test::file_exists(a.at(0)) ? "yes" : "no"; };
-  EXPECT_TRUE(test::run_rows("archive/folders.txt",
-                             {{"restore", restore}, {"make_parent_dirs", make}, {"made", made}}));
+  // "restore_over NAME": over NAME and NAME.vix, both of which the engine
+  // moves aside before its move fails; then the files of that name.
+  IndexedOps moves_two = kFakeOps;
+  moves_two.rename = [](const char *from, const char *to) {
+    for (std::string s : {"", ".vix"}) rename((from + s).c_str(), (to + s).c_str());
+    return fail(E_SYSERR);
+  };
+  auto restore_over = [&](const test::Words &a) {
+    test::write_file(a.at(0), "old");
+    test::write_file(a.at(0) + ".vix", "old index");
+    indexed_set_ops(&moves_two);
+    std::string shown = restore({"0", a.at(0)});
+    indexed_set_ops(&kFakeOps);
+    for (const std::string &f : test::folder_entries("."))
+      if (f.find(a.at(0)) != std::string::npos) shown += f + ": " + test::read_file(f) + "\n";
+    return shown;
+  };
+  EXPECT_TRUE(test::run_rows("archive/folders.txt", {{"restore", restore},
+                                                     {"restore_over", restore_over},
+                                                     {"make_parent_dirs", make},
+                                                     {"made", made}}));
 }
 
 }  // namespace
