@@ -17,6 +17,7 @@
 #include "archive/texts.h"
 #include "kelfs/errors.h"
 #include "support/alloc.h"
+#include "support/be.h"
 
 namespace kel::archive {
 
@@ -418,8 +419,7 @@ Status archive_indexed(WriterState &w, void *file, const Listed &f, int *result)
     while ((n = ops.next(file, buf + 2)) > 0) {
       more = written == x.records;
       if (more) break;
-      buf[0] = static_cast<char>(n >> 8);
-      buf[1] = static_cast<char>(n & 0xFF);
+      store_be16(buf, static_cast<uint16_t>(n));
       KEL_RETURN_IF_FATAL(write_archive_bytes(w.volume, buf, n + 2));
       ++written;
       std::swap(buf, last);
@@ -437,8 +437,7 @@ Status archive_indexed(WriterState &w, void *file, const Listed &f, int *result)
   // the member stays short. So does one whose walk failed (a damaged file):
   // its member keeps the records read before the damage, unrepaired.
   if (walk_end == E_NOT_FOUND && written > 0 && written < x.records && !key0_duplicates) {
-    const uint32_t n =
-        (static_cast<uint32_t>(static_cast<uint8_t>(last[0])) << 8) | static_cast<uint8_t>(last[1]);
+    const uint32_t n = load_be16(last);
     for (int64_t copies = x.records - written; copies > 0; --copies)
       KEL_RETURN_IF_FATAL(write_archive_bytes(w.volume, last, n + 2));
   }
