@@ -190,9 +190,14 @@ Status archive_plain(WriterState &w, const Listed &f, char letter, const SavedEr
     if (fd >= 0) close(fd);
     return Status::kOk;
   }
-  if (!S_ISREG(opened.st_mode) || opened.st_dev != f.st.st_dev || opened.st_ino != f.st.st_ino ||
-      fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+  if (!S_ISREG(opened.st_mode) || opened.st_dev != f.st.st_dev || opened.st_ino != f.st.st_ino) {
     eprintf(printf_text_of(kMsgReplaced), f.shown);
+    close(fd);
+    return Status::kOk;
+  }
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    report_sys_error(f.shown);
     close(fd);
     return Status::kOk;
   }
