@@ -302,6 +302,14 @@ Status write_indexed_texts(WriterState &w, const IndexedMember &x) {
   return write_archive_bytes(w.volume, formatted, format_indexed_texts(texts, formatted));
 }
 
+// Key 0's text as the file describes it: segments, duplicates (1 when its
+// values may repeat), then size and offset per segment. The count of
+// numbers read.
+using Key0Numbers = int64_t[2 + 2 * 16];
+int parse_key0(const IndexedMember &x, Key0Numbers &numbers) {
+  return parse_number_list(x.keys[0].text, numbers, static_cast<int>(std::size(numbers)));
+}
+
 // The record handed to v5_start for the first record in primary-key order.
 // The engine builds the search key from the record's key-0 bytes through
 // the file's translation table, so a cleared record is the lowest key only
@@ -317,9 +325,8 @@ void lowest_key_record(const IndexedMember &x, char *record) {
   for (int b = 1; b < kTranslationTableSize; ++b) {
     if (table[b] < table[lowest]) lowest = b;
   }
-  // Key 0's text: segments, duplicates, then size and offset per segment.
-  int64_t numbers[2 + 2 * 16];
-  int n = parse_number_list(x.keys[0].text, numbers, static_cast<int>(std::size(numbers)));
+  Key0Numbers numbers;
+  const int n = parse_key0(x, numbers);
   for (int i = 2; i + 1 < n; i += 2) {
     const int64_t size = numbers[i], offset = numbers[i + 1];
     if (size > 0 && offset >= 0 && offset + size <= x.max_length)
@@ -327,11 +334,9 @@ void lowest_key_record(const IndexedMember &x, char *record) {
   }
 }
 
-// Key 0's text: segments, then 1 when its values may repeat.
 bool key0_allows_duplicates(const IndexedMember &x) {
-  int64_t numbers[2 + 2 * 16];
-  return parse_number_list(x.keys[0].text, numbers, static_cast<int>(std::size(numbers))) >= 2 &&
-         numbers[1] != 0;
+  Key0Numbers numbers;
+  return parse_key0(x, numbers) >= 2 && numbers[1] != 0;
 }
 
 // Remembers a file of an indexed file that goes record by record.
