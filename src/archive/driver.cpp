@@ -1,10 +1,8 @@
 #include "archive/driver.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cctype>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>

@@ -33,7 +33,7 @@ size_t record_bytes(const VolumeState &v) {
 bool was_read(const VolumeState &v, const struct stat &st) {
   const int kept = v.read_count < kRememberedVolumes ? v.read_count : kRememberedVolumes;
   for (int i = 0; i < kept; ++i)
-    if (v.read[i].dev == st.st_dev && v.read[i].ino == st.st_ino) return true;
+    if (v.read[i] == FileId{st.st_dev, st.st_ino}) return true;
   return false;
 }
 
@@ -60,9 +60,7 @@ void examine_archive(VolumeState &v) {
   bool input = t.mode == kRunInput;
   v.gather = !v.is_device && (regular || (fifo && (!input || v.standard_stream)));
   if (input && regular && v.hooks.force_device < 0 && !was_read(v, st)) {
-    ReadVolume &r = v.read[v.read_count++ % kRememberedVolumes];
-    r.dev = st.st_dev;
-    r.ino = st.st_ino;
+    v.read[v.read_count++ % kRememberedVolumes] = FileId{st.st_dev, st.st_ino};
   }
 }
 

@@ -38,6 +38,7 @@
 #include <cstdint>
 
 #include "archive/fatal.h"
+#include "archive/grow_array.h"
 #include "archive/operator.h"
 #include "archive/transfer.h"
 
@@ -74,11 +75,6 @@ struct WrittenVolume {
   off_t offset = 0;  // behind the -oh bytes
   int32_t volume = 0;
   uint8_t text[kVolumeText] = {};
-};
-
-struct ReadVolume {
-  dev_t dev = 0;
-  ino_t ino = 0;
 };
 
 // The layer's part of the run's state. Only the functions below use its
@@ -130,7 +126,7 @@ struct VolumeState {
   off_t header_file_bytes = 0;  // -oh bytes ahead of the last volume header
   WrittenVolume written[kRememberedVolumes];
   int32_t written_count = 0;  // all ever written; the last ones are kept
-  ReadVolume read[kRememberedVolumes];
+  FileId read[kRememberedVolumes] = {};
   int32_t read_count = 0;  // as written_count
   MediaHooks hooks = {::read, ::write, ::close, -1};
 };

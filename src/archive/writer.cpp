@@ -17,6 +17,7 @@
 #include "archive/texts.h"
 #include "kelfs/errors.h"
 #include "support/alloc.h"
+#include "support/be.h"
 
 namespace kel::archive {
 
@@ -189,9 +190,14 @@ Status archive_plain(WriterState &w, const Listed &f, char letter, const SavedEr
     if (fd >= 0) close(fd);
     return Status::kOk;
   }
-  if (!S_ISREG(opened.st_mode) || opened.st_dev != f.st.st_dev || opened.st_ino != f.st.st_ino ||
-      fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+  if (!S_ISREG(opened.st_mode) || opened.st_dev != f.st.st_dev || opened.st_ino != f.st.st_ino) {
     eprintf(printf_text_of(kMsgReplaced), f.shown);
+    close(fd);
+    return Status::kOk;
+  }
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    report_sys_error(f.shown);
     close(fd);
     return Status::kOk;
   }
@@ -296,6 +302,14 @@ Status write_indexed_texts(WriterState &w, const IndexedMember &x) {
   return write_archive_bytes(w.volume, formatted, format_indexed_texts(texts, formatted));
 }
 
+// Key 0's text as the file describes it: segments, duplicates (1 when its
+// values may repeat), then size and offset per segment. The count of
+// numbers read.
+using Key0Numbers = int64_t[2 + 2 * 16];
+int parse_key0(const IndexedMember &x, Key0Numbers &numbers) {
+  return parse_number_list(x.keys[0].text, numbers, static_cast<int>(std::size(numbers)));
+}
+
 // The record handed to v5_start for the first record in primary-key order.
 // The engine builds the search key from the record's key-0 bytes through
 // the file's translation table, so a cleared record is the lowest key only
@@ -311,9 +325,8 @@ void lowest_key_record(const IndexedMember &x, char *record) {
   for (int b = 1; b < kTranslationTableSize; ++b) {
     if (table[b] < table[lowest]) lowest = b;
   }
-  // Key 0's text: segments, duplicates, then size and offset per segment.
-  int64_t numbers[2 + 2 * 16];
-  int n = parse_number_list(x.keys[0].text, numbers, static_cast<int>(std::size(numbers)));
+  Key0Numbers numbers;
+  const int n = parse_key0(x, numbers);
   for (int i = 2; i + 1 < n; i += 2) {
     const int64_t size = numbers[i], offset = numbers[i + 1];
     if (size > 0 && offset >= 0 && offset + size <= x.max_length)
@@ -321,11 +334,9 @@ void lowest_key_record(const IndexedMember &x, char *record) {
   }
 }
 
-// Key 0's text: segments, then 1 when its values may repeat.
 bool key0_allows_duplicates(const IndexedMember &x) {
-  int64_t numbers[2 + 2 * 16];
-  return parse_number_list(x.keys[0].text, numbers, static_cast<int>(std::size(numbers))) >= 2 &&
-         numbers[1] != 0;
+  Key0Numbers numbers;
+  return parse_key0(x, numbers) >= 2 && numbers[1] != 0;
 }
 
 // Remembers a file of an indexed file that goes record by record.
@@ -418,8 +429,7 @@ Status archive_indexed(WriterState &w, void *file, const Listed &f, int *result)
     while ((n = ops.next(file, buf + 2)) > 0) {
       more = written == x.records;
       if (more) break;
-      buf[0] = static_cast<char>(n >> 8);
-      buf[1] = static_cast<char>(n & 0xFF);
+      store_be16(buf, static_cast<uint16_t>(n));
       KEL_RETURN_IF_FATAL(write_archive_bytes(w.volume, buf, n + 2));
       ++written;
       std::swap(buf, last);
@@ -437,8 +447,7 @@ Status archive_indexed(WriterState &w, void *file, const Listed &f, int *result)
   // the member stays short. So does one whose walk failed (a damaged file):
   // its member keeps the records read before the damage, unrepaired.
   if (walk_end == E_NOT_FOUND && written > 0 && written < x.records && !key0_duplicates) {
-    const uint32_t n =
-        (static_cast<uint32_t>(static_cast<uint8_t>(last[0])) << 8) | static_cast<uint8_t>(last[1]);
+    const uint32_t n = load_be16(last);
     for (int64_t copies = x.records - written; copies > 0; --copies)
       KEL_RETURN_IF_FATAL(write_archive_bytes(w.volume, last, n + 2));
   }
