@@ -94,6 +94,22 @@ class PartialRestore {
   enum class Aside { kNone, kIndexed, kOther } aside_kind_ = Aside::kNone;
 };
 
+// Moves `from` to `to` unless a file stands at `to`; false (errno set)
+// when it does not move. A file system that refuses the no-replace rename
+// (EINVAL; ENOSYS from an older kernel) gets a link, which refuses a taken
+// name as well, and an unlink of `from`; a failed unlink leaves the file
+// under both names, and the second name is reported with the reason.
+bool move_no_replace(const char *from, const char *to) {
+  if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  if (link(from, to) != 0) return false;
+  if (unlink(from) != 0) {
+    ShownName shown;
+    report_sys_error(show_name(from, &shown));
+  }
+  return true;
+}
+
 // The hidden name is ".kel", six random characters, "-" and the name (a
 // prefix, since the names of further segments replace the extension),
 // reserved by creating it exclusively; rename then moves the file over it.
@@ -155,12 +171,7 @@ void PartialRestore::put_back_segments(int folder) {
     char hidden[kTempPath + sizeof e->d_name], original[kTempPath + sizeof e->d_name];
     snprintf(hidden, sizeof hidden, "%s%s", dir, e->d_name);
     snprintf(original, sizeof original, "%s%s", dir, e->d_name + prefix);
-    // A link does not replace a file that stands at the name.
-    if (link(hidden, original) == 0) {
-      unlink(hidden);
-    } else {
-      report_sys_error(show_name(hidden, &shown));
-    }
+    if (!move_no_replace(hidden, original)) report_sys_error(show_name(hidden, &shown));
   }
   closedir(entries);
 }
