@@ -123,15 +123,29 @@ bool PartialRestore::set_aside() {
   snprintf(aside_, sizeof aside_, "%.*s.kelXXXXXX-%.*s", folder, target_.path, cut, base);
   int fd = mkstemps(aside_, cut + 1);
   if (fd < 0) return false;
+  struct stat placeholder = {};
+  fstat(fd, &placeholder);
   close(fd);
+  const FileId earlier{st.st_dev, st.st_ino};
   const IndexedOps &ops = indexed_ops();
   if (ops.rename && ops.rename(target_.path, aside_)) {
     aside_kind_ = Aside::kIndexed;
   } else if (lstat(target_.path, &st) != 0) {
     // The engine moved the first segment before it failed: it goes back
     // with any other it moved, and the file is replaced as it would have
-    // been without this.
-    if (rename(aside_, target_.path) != 0) report_aside();
+    // been without this. Only the earlier file itself goes back (known by
+    // its identity, which a move keeps), never onto a name taken meanwhile
+    // (it then stays hidden and is named). While the hidden name still
+    // holds the empty placeholder, the earlier file went elsewhere: the
+    // placeholder is removed and nothing lands on the file's name. Whatever
+    // else stands at the hidden name is not ours and stays.
+    const bool there = lstat(aside_, &st) == 0;
+    const FileId hidden{st.st_dev, st.st_ino};
+    if (there && hidden == earlier) {
+      if (!move_no_replace(aside_, target_.path)) report_aside();
+    } else if (there && hidden == FileId{placeholder.st_dev, placeholder.st_ino}) {
+      unlink(aside_);
+    }
     put_back_segments(folder);
     return false;
   } else if (void *file = ops.rename ? ops.open_input(target_.path) : nullptr) {
