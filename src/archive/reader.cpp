@@ -47,13 +47,14 @@ struct Target {
 
 // A member being restored. Until it is complete, every way out of its
 // restore removes it and names it (message 1181, or 1205 when it cannot
-// be removed): that is how a fatal stop cleans up on its way to the
-// driver. It is a plain member's temporary file, or an indexed file:
-// closed first while it is open; after a failed close only removed (its
-// blocks may be missing). The file an indexed member replaces is set aside
-// under a hidden name until then, and put back when the member is not
-// restored; when an earlier file stands at the member's name after the
-// clean-up, message 1202 says so instead.
+// be removed, 1206 when that is a plain member's temporary file): that is
+// how a fatal stop cleans up on its way to the driver. It is a plain
+// member's temporary file, or an indexed file: closed first while it is
+// open; after a failed close only removed (its blocks may be missing). The
+// file an indexed member replaces is set aside under a hidden name until
+// then, and put back when the member is not restored; when an earlier file
+// stands at the member's name after the clean-up, message 1202 says so
+// instead.
 class PartialRestore {
  public:
   explicit PartialRestore(const Target &target) : target_(target) {}
@@ -232,7 +233,10 @@ PartialRestore::~PartialRestore() {
   if (aside_kind_ == Aside::kIndexed) back = indexed_ops().rename(aside_, target_.path) != 0;
   if (aside_kind_ == Aside::kOther) back = rename(aside_, target_.path) == 0;
   if (aside_kind_ != Aside::kNone && !back) report_aside();
-  if (removed)
+  // A plain member's leftover is its temporary file, not the target.
+  if (removed && fd_ >= 0 && !gone)
+    eprintf(printf_text_of(kMsgPartTempLeft), target_.shown, show_name(temp_, &shown));
+  else if (removed)
     eprintf(printf_text_of(back   ? kMsgPartKept
                            : gone ? kMsgPartRemoved
                                   : kMsgPartLeft),
