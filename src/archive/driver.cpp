@@ -9,6 +9,7 @@
 
 #include "archive/options.h"
 #include "archive/run_state.h"
+#include "archive/standard_descriptors.h"
 #include "archive/texts.h"
 #include "config/config.h"
 #include "config/fs_config.h"
@@ -16,7 +17,6 @@
 #include "layer/layer.h"
 #include "messages/diag.h"
 #include "messages/msg.h"
-#include "support/standard_descriptors.h"
 
 namespace kel::archive {
 

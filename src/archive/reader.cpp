@@ -47,13 +47,14 @@ struct Target {
 
 // A member being restored. Until it is complete, every way out of its
 // restore removes it and names it (message 1181, or 1205 when it cannot
-// be removed): that is how a fatal stop cleans up on its way to the
-// driver. It is a plain member's temporary file, or an indexed file:
-// closed first while it is open; after a failed close only removed (its
-// blocks may be missing). The file an indexed member replaces is set aside
-// under a hidden name until then, and put back when the member is not
-// restored; when an earlier file stands at the member's name after the
-// clean-up, message 1202 says so instead.
+// be removed, 1206 when that is a plain member's temporary file): that is
+// how a fatal stop cleans up on its way to the driver. It is a plain
+// member's temporary file, or an indexed file: closed first while it is
+// open; after a failed close only removed (its blocks may be missing). The
+// file an indexed member replaces is set aside under a hidden name until
+// then, and put back when the member is not restored; when an earlier file
+// stands at the member's name after the clean-up, message 1202 says so
+// instead.
 class PartialRestore {
  public:
   explicit PartialRestore(const Target &target) : target_(target) {}
@@ -94,6 +95,22 @@ class PartialRestore {
   enum class Aside { kNone, kIndexed, kOther } aside_kind_ = Aside::kNone;
 };
 
+// Moves `from` to `to` unless a file stands at `to`; false (errno set)
+// when it does not move. A file system that refuses the no-replace rename
+// (EINVAL; ENOSYS from an older kernel) gets a link, which refuses a taken
+// name as well, and an unlink of `from`; a failed unlink leaves the file
+// under both names, and the second name is reported with the reason.
+bool move_no_replace(const char *from, const char *to) {
+  if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  if (link(from, to) != 0) return false;
+  if (unlink(from) != 0) {
+    ShownName shown;
+    report_sys_error(show_name(from, &shown));
+  }
+  return true;
+}
+
 // The hidden name is ".kel", six random characters, "-" and the name (a
 // prefix, since the names of further segments replace the extension),
 // reserved by creating it exclusively; rename then moves the file over it.
@@ -107,15 +124,29 @@ bool PartialRestore::set_aside() {
   snprintf(aside_, sizeof aside_, "%.*s.kelXXXXXX-%.*s", folder, target_.path, cut, base);
   int fd = mkstemps(aside_, cut + 1);
   if (fd < 0) return false;
+  struct stat placeholder = {};
+  fstat(fd, &placeholder);
   close(fd);
+  const FileId earlier{st.st_dev, st.st_ino};
   const IndexedOps &ops = indexed_ops();
   if (ops.rename && ops.rename(target_.path, aside_)) {
     aside_kind_ = Aside::kIndexed;
   } else if (lstat(target_.path, &st) != 0) {
     // The engine moved the first segment before it failed: it goes back
     // with any other it moved, and the file is replaced as it would have
-    // been without this.
-    if (rename(aside_, target_.path) != 0) report_aside();
+    // been without this. Only the earlier file itself goes back (known by
+    // its identity, which a move keeps), never onto a name taken meanwhile
+    // (it then stays hidden and is named). While the hidden name still
+    // holds the empty placeholder, the earlier file went elsewhere: the
+    // placeholder is removed and nothing lands on the file's name. Whatever
+    // else stands at the hidden name is not ours and stays.
+    const bool there = lstat(aside_, &st) == 0;
+    const FileId hidden{st.st_dev, st.st_ino};
+    if (there && hidden == earlier) {
+      if (!move_no_replace(aside_, target_.path)) report_aside();
+    } else if (there && hidden == FileId{placeholder.st_dev, placeholder.st_ino}) {
+      unlink(aside_);
+    }
     put_back_segments(folder);
     return false;
   } else if (void *file = ops.rename ? ops.open_input(target_.path) : nullptr) {
@@ -155,12 +186,7 @@ void PartialRestore::put_back_segments(int folder) {
     char hidden[kTempPath + sizeof e->d_name], original[kTempPath + sizeof e->d_name];
     snprintf(hidden, sizeof hidden, "%s%s", dir, e->d_name);
     snprintf(original, sizeof original, "%s%s", dir, e->d_name + prefix);
-    // A link does not replace a file that stands at the name.
-    if (link(hidden, original) == 0) {
-      unlink(hidden);
-    } else {
-      report_sys_error(show_name(hidden, &shown));
-    }
+    if (!move_no_replace(hidden, original)) report_sys_error(show_name(hidden, &shown));
   }
   closedir(entries);
 }
@@ -207,7 +233,10 @@ PartialRestore::~PartialRestore() {
   if (aside_kind_ == Aside::kIndexed) back = indexed_ops().rename(aside_, target_.path) != 0;
   if (aside_kind_ == Aside::kOther) back = rename(aside_, target_.path) == 0;
   if (aside_kind_ != Aside::kNone && !back) report_aside();
-  if (removed)
+  // A plain member's leftover is its temporary file, not the target.
+  if (removed && fd_ >= 0 && !gone)
+    eprintf(printf_text_of(kMsgPartTempLeft), target_.shown, show_name(temp_, &shown));
+  else if (removed)
     eprintf(printf_text_of(back   ? kMsgPartKept
                            : gone ? kMsgPartRemoved
                                   : kMsgPartLeft),

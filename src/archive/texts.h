@@ -4,7 +4,7 @@
 // msg_printf_text, so that a damaged message file cannot make eprintf read
 // arguments that are not there.
 //
-// 890-926, 1090 and 1099 are the utility's own numbers. 1180-1198 are kel's
+// 890-926, 1090 and 1099 are the utility's own numbers. 1180-1206 are kel's
 // texts for conditions that those do not cover (the end of standard input
 // before the trailer, a partly restored file, files that do not fit the
 // header fields, a file named like the trailer, indexed members of old-style
@@ -12,7 +12,8 @@
 // or be overwritten, volumes that must not be overwritten, interruptions,
 // members not found, a missing operator terminal, a failing eject command,
 // the archive's own file named as a member, a file in use by another
-// program, an earlier file put back, a list line with a zero byte);
+// program, an earlier file put back, a list line with a zero byte, a
+// partly restored file or temporary file that could not be removed);
 // a message file may translate them like any other.
 #pragma once
 
@@ -106,6 +107,9 @@ inline constexpr Text kMsgPartKept{1202, "%s: not restored completely, the earli
 inline constexpr Text kMsgLineZeroByte{1203, "%s...: list line holds a zero byte, not archived\n"};
 inline constexpr Text kMsgReplaced{1204, "%s: replaced before it could be read, not archived\n"};
 inline constexpr Text kMsgPartLeft{1205, "%s: not restored completely, and could not be removed\n"};
+inline constexpr Text kMsgPartTempLeft{
+    1206,
+    "%s: not restored completely, left as it was; its temporary file %s could not be removed\n"};
 
 inline const char *text_of(const Text &t) {
   return Amsg_get(t.number, 0, t.text);

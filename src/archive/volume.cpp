@@ -59,6 +59,10 @@ void examine_archive(VolumeState &v) {
   }
   bool input = t.mode == kRunInput;
   v.gather = !v.is_device && (regular || (fifo && (!input || v.standard_stream)));
+  // Under the force_device hook the descriptor only stands in for the
+  // volume (a test's read hook supplies the bytes from /dev/null or its own
+  // standard input): its identity is not the volume's, and remembering it
+  // would keep an unrelated file from being restored.
   if (input && regular && v.hooks.force_device < 0 && !was_read(v, st)) {
     v.read[v.read_count++ % kRememberedVolumes] = FileId{st.st_dev, st.st_ino};
   }

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <string>
 
+#include "archive/standard_descriptors.h"
 #include "kelfs/config.h"
-#include "support/standard_descriptors.h"
 #include "tool.h"
 
 namespace {

@@ -3,9 +3,11 @@
 // closed would give that number to the first file it opens: its messages,
 // or the listing meant for standard output, would then be written into
 // that file. Each closed one is held by a descriptor of the root folder
-// instead, on which every read and write fails. Header-only, so that the
-// programs above the file system's library reach it without its private
-// names.
+// instead, on which every read and write fails. It sits with kel's own
+// sources and dorvex-tool's include root links it, as it does the member
+// codec: only the two programs reach it, no layer of the file system.
+// Header-only, so that dorvex-tool needs none of the library's private
+// names for it.
 #pragma once
 
 #include <fcntl.h>
