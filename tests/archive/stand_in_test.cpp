@@ -201,30 +201,32 @@ TEST_F(StandIn, WriterFilesThatCannotBeCarriedWhole) {
   // records (reported, carried as far as it went), and files that gain or
   // lose records while they are read (the member holds the announced
   // count); each is said and counts as not archived.
-  for (const char *name : {"huge", "broken", "unreadable", "grown", "shrunk"}) {
+  const char *names[] = {"huge", "unreadable", "broken", "grown", "shrunk", "dups"};
+  for (const char *name : names) {
     g.files[name] = {test::sample_indexed()};
     test::write_file(name, "x");
   }
   g.files["huge"].record_parameters = "0000040000,0000000008,002";
   g.files["broken"].fail_after = 2;
   g.files["unreadable"].broken_info = kInfoTranslationTable;
-  EXPECT_EQ(1, archive("huge"));
-  EXPECT_EQ(1, archive("unreadable"));
-  EXPECT_EQ(1, archive("broken"));
   g.files["grown"].announced = 2;
-  g.files["shrunk"].announced = 4;
-  EXPECT_EQ(1, archive("grown"));
-  EXPECT_EQ(1, archive("shrunk"));
-  // One that lost records is filled up with its last record.
-  test::ModelIndexed two = test::sample_indexed(), shrunk = two;
+  g.files["shrunk"].announced = g.files["dups"].announced = 4;
+  g.files["dups"].keys[0] = "01,1,004,0000000000";  // key 0 allows duplicates
+  for (const char *name : names) EXPECT_EQ(1, archive(name)) << name;
+  // One that lost records is filled up with its last record; with
+  // duplicates of key 0 allowed the copies would be restored as records,
+  // so its member stays short.
+  test::ModelIndexed two = test::sample_indexed(), shrunk = two, dups = two;
   two.records.resize(2);
   shrunk.records.push_back(shrunk.records.back());
+  dups.keys[0] = g.files["dups"].keys[0];
   const std::string f = test::model_header_of(".", "f", "", 5000, 'T') + padded;
   const std::string filled =
       test::model_header_of(".", "shrunk", "", 48, 'V') + test::model_v6_data(shrunk);
   expect_archive(f + f + test::model_header_of(".", "broken", "", 36, 'V') +
                  test::model_v6_data(two) + test::model_header_of(".", "grown", "", 24, 'V') +
-                 test::model_v6_data(two) + filled);
+                 test::model_v6_data(two) + filled +
+                 test::model_header_of(".", "dups", "", 48, 'V') + test::model_v6_data(dups));
   // So the members after it are read.
   ASSERT_EQ(Status::kOk, start_input(filled + test::model_plain("after", "a")));
   EXPECT_EQ(Status::kOk, extract_all());
@@ -286,25 +288,43 @@ TEST_F(StandIn, AllocationFailures) {
   EXPECT_TRUE(test::matches_golden("archive/allocation_failures.txt", script));
 }
 
-// Rows of archive/folders.txt: "restore FAILURES NAME [cut]" restores the
-// sample member NAME and a plain member "after" with the first FAILURES
-// makes failing (or NAME cut short, and its removal failing), and shows the records written, what
-// "after" holds and what the run said; "make_parent_dirs NAME" makes the folders ahead of a name;
-// "made NAME" tells whether it is there.
+// Rows of archive/folders.txt: "restore FAILURES NAME [cut|over]" restores
+// the sample member NAME and a plain member "after" with the first
+// FAILURES makes failing, and shows the records written, what "after"
+// holds and what the run said. "cut": NAME is cut short and its removal
+// fails. "over": NAME and NAME.vix are there and the engine moves both
+// aside before its move fails; the files of that name follow.
+// "make_parent_dirs NAME" makes the folders ahead of a name; "made NAME"
+// tells whether it is there.
 TEST_F(StandIn, ReaderMakesTheFoldersOnceThenGivesUp) {
+  IndexedOps moves_two = kFakeOps;
+  moves_two.rename = [](const char *from, const char *to) {
+    for (std::string s : {"", ".vix"}) rename((from + s).c_str(), (to + s).c_str());
+    return fail(E_SYSERR);
+  };
   auto restore = [&](const test::Words &a) {
     g = Fake{};
     g.make_failures = static_cast<int>(test::number(a.at(0)));
     unlink("after");  // so that each row shows its own restore's "after"
-    std::string member = test::model_v6_member(a.at(1), test::sample_indexed());
-    g.remove_fails = a.size() > 2;  // "cut": the member ends early, its removal fails
+    const std::string name = a.at(1), how = a.size() > 2 ? a[2] : "";
+    std::string member = test::model_v6_member(name, test::sample_indexed());
+    g.remove_fails = how == "cut";
+    if (how == "over") {
+      test::write_file(name, "old");
+      test::write_file(name + ".vix", "old index");
+    }
+    indexed_set_ops(how == "over" ? &moves_two : &kFakeOps);
     EXPECT_EQ(Status::kOk, start_input(g.remove_fails ? member.substr(0, member.size() - 20)
                                                       : member + test::model_plain("after", "a")));
     run_->transfer.make_dirs = 1;
     test::StderrCapture err;
     EXPECT_EQ(g.remove_fails ? Status::kFatal : Status::kOk, extract_all());
-    return std::to_string(g.written.size()) + " records, after " + test::read_file("after") + "\n" +
-           err.text();
+    std::string shown = std::to_string(g.written.size()) + " records, after " +
+                        test::read_file("after") + "\n" + err.text();
+    for (const std::string &f : test::folder_entries("."))
+      if (how == "over" && f.find(name) != std::string::npos)
+        shown += f + ": " + test::read_file(f) + "\n";
+    return shown;
   };
   test::write_file("file", "");
   auto make = [&](const test::Words &a) {
@@ -313,27 +333,8 @@ TEST_F(StandIn, ReaderMakesTheFoldersOnceThenGivesUp) {
     return std::to_string(made) + "\n" + err.text();
   };
   auto made = [](const test::Words &a) { return test::file_exists(a.at(0)) ? "yes" : "no"; };
-  // "restore_over NAME": over NAME and NAME.vix, both of which the engine
-  // moves aside before its move fails; then the files of that name.
-  IndexedOps moves_two = kFakeOps;
-  moves_two.rename = [](const char *from, const char *to) {
-    for (std::string s : {"", ".vix"}) rename((from + s).c_str(), (to + s).c_str());
-    return fail(E_SYSERR);
-  };
-  auto restore_over = [&](const test::Words &a) {
-    test::write_file(a.at(0), "old");
-    test::write_file(a.at(0) + ".vix", "old index");
-    indexed_set_ops(&moves_two);
-    std::string shown = restore({"0", a.at(0)});
-    indexed_set_ops(&kFakeOps);
-    for (const std::string &f : test::folder_entries("."))
-      if (f.find(a.at(0)) != std::string::npos) shown += f + ": " + test::read_file(f) + "\n";
-    return shown;
-  };
-  EXPECT_TRUE(test::run_rows("archive/folders.txt", {{"restore", restore},
-                                                     {"restore_over", restore_over},
-                                                     {"make_parent_dirs", make},
-                                                     {"made", made}}));
+  EXPECT_TRUE(test::run_rows("archive/folders.txt",
+                             {{"restore", restore}, {"make_parent_dirs", make}, {"made", made}}));
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <sstream>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "common/faults.h"
@@ -141,10 +142,15 @@ long working_value(const std::string &name) {
 }
 
 Verbs config_verbs() {
+  // NAME[@SET] VALUE: the setter's result; a setter of a number is given
+  // VALUE as a number.
   auto set_call = [](auto setter) {
     return [setter](const Words &a) {
       Named n = named(a.at(0));
-      return std::to_string(setter(n.name.c_str(), n.set, a.at(1)));
+      if constexpr (std::is_invocable_v<decltype(setter), const char *, int32_t, std::string>)
+        return std::to_string(setter(n.name.c_str(), n.set, a.at(1)));
+      else
+        return std::to_string(setter(n.name.c_str(), n.set, number(a.at(1))));
     };
   };
   auto get_call = [](auto getter) {
@@ -194,15 +200,9 @@ Verbs config_verbs() {
          return std::to_string(cfg_set_programmatic(
              a.at(0).c_str(), static_cast<int32_t>(number(a.at(1))), a.at(2).c_str(), -1, 0));
        }},
-      {"set_long", set_call([](const char *n, int32_t s, const std::string &v) {
-         return cfg_set_long(n, s, static_cast<int32_t>(number(v)));
-       })},
-      {"set_short", set_call([](const char *n, int32_t s, const std::string &v) {
-         return cfg_set_short(n, s, static_cast<int16_t>(number(v)));
-       })},
-      {"set_tiny", set_call([](const char *n, int32_t s, const std::string &v) {
-         return cfg_set_tinyint(n, s, static_cast<int8_t>(number(v)));
-       })},
+      {"set_long", set_call(cfg_set_long)},
+      {"set_short", set_call(cfg_set_short)},
+      {"set_tiny", set_call(cfg_set_tinyint)},
       {"set_byte", set_call([](const char *n, int32_t s, const std::string &v) {
          return cfg_set_byte(n, s, static_cast<uint8_t>(v.at(0)));
        })},

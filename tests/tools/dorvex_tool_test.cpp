@@ -63,13 +63,16 @@ class DorvexToolTest : public ::testing::Test {
     v5_deinit_cfg();
   }
 
-  RunResult tool(std::vector<std::string> args, int version = 5) {
+  // A run that must end with `status`.
+  RunResult tool(std::vector<std::string> args, int status = 0, int version = 5) {
     SpawnOptions o;
     o.program = DORVEX_TOOL_BINARY;
     o.args = std::move(args);
     o.cwd = dir_.path();
     o.env["V_VERSION"] = std::to_string(version);
-    return spawn_kel(o);
+    RunResult r = spawn_kel(o);
+    EXPECT_EQ(r.status, status) << o.args[0] << ":\n" << r.out << r.err;
+    return r;
   }
 
   // Makes `name` with the shape and writes its records in random order.
@@ -140,35 +143,28 @@ TEST_F(DorvexToolTest, UnloadLoadAndRebuildKeepEveryKeysOrder) {
     std::vector<std::string> written = make("cust.dat", s);
     std::sort(written.begin(), written.end());
     const std::vector<KeySpec> &keys = s.file.keys;
-    for (const char *form : {"member", "text"}) {
+    for (const std::string form : {"member", "text"}) {
       for (size_t order = 0; order < keys.size(); ++order) {
-        SCOPED_TRACE(std::string(form) + " form, key " + std::to_string(order));
-        const std::string out = "unl." + std::string(form) + std::to_string(order);
-        const std::string copy = "copy" + std::string(form) + std::to_string(order);
-        std::vector<std::string> args = {"unload", "cust.dat", out, "--key", std::to_string(order)};
-        if (std::string(form) == "text") args.push_back("--text");
-        RunResult r = tool(args);
-        ASSERT_EQ(r.status, 0) << r.err;
-        r = tool({"load", out, copy}, s.file.version);
-        ASSERT_EQ(r.status, 0) << r.err;
-        expect_same_orders("cust.dat", copy, s, written);
+        const std::string key = std::to_string(order), out = "unl." + form + key;
+        SCOPED_TRACE(out);
+        std::vector<std::string> args = {"unload", "cust.dat", out, "--key", key};
+        if (form == "text") args.push_back("--text");
+        tool(args);
+        tool({"load", out, "copy" + form + key}, 0, s.file.version);
+        expect_same_orders("cust.dat", "copy" + form + key, s, written);
       }
     }
-    EXPECT_EQ(tool({"copy", "cust.dat", "copied"}).status, 0);
+    tool({"copy", "cust.dat", "copied"});
     expect_same_orders("cust.dat", "copied", s, written);
     if (s.file.version >= 4) {
       std::string index = read_file(dir_ / "cust.vix");
       ASSERT_GT(index.size(), 2048u);
       std::fill(index.begin() + 1024, index.end(), '\x5A');
       write_file(dir_ / "cust.vix", index);
-      RunResult r = tool({"check", "cust.dat"});
-      EXPECT_EQ(r.status, 1) << r.out << r.err;
-      r = tool({"rebuild", "cust.dat", "--keep"});
-      ASSERT_EQ(r.status, 0) << r.err;
+      tool({"check", "cust.dat"}, 1);
+      tool({"rebuild", "cust.dat", "--keep"});
       EXPECT_TRUE(file_exists(dir_ / "before-rebuild-cust.vix"));
-      r = tool({"check", "cust.dat"});
-      EXPECT_EQ(r.status, 0) << r.out;
-      EXPECT_NE(r.out.find("result: sound"), std::string::npos) << r.out;
+      EXPECT_NE(tool({"check", "cust.dat"}).out.find("result: sound"), std::string::npos);
       expect_same_orders("copied", "cust.dat", s, written);
     }
     for (const std::string &f : folder_entries(dir_.path())) remove((dir_ / f).c_str());
