@@ -74,6 +74,10 @@ class PartialRestore {
   }
   void indexed_close_failed() { indexed_ = nullptr; }
   void complete();
+  // Removes a plain member's temporary file (one already gone counts as
+  // removed); one that stays is named with the reason and message 1206.
+  // False when it stays.
+  bool remove_temp();
 
  private:
   // Names the earlier file that stays under its hidden name, with the
@@ -216,11 +220,9 @@ PartialRestore::~PartialRestore() {
   // A half-made file that cannot be removed is named with the reason, and
   // the last message does not call it removed.
   bool gone = true;
-  ShownName shown;
   if (fd_ >= 0) {
     close(fd_);
-    gone = unlink(temp_) == 0;
-    if (!gone) report_sys_error(show_name(temp_, &shown));
+    gone = remove_temp();
   } else if (indexed_made_) {
     if (indexed_) indexed_ops().close(indexed_);
     gone = indexed_ops().remove(target_.path) != 0;
@@ -233,14 +235,20 @@ PartialRestore::~PartialRestore() {
   if (aside_kind_ == Aside::kIndexed) back = indexed_ops().rename(aside_, target_.path) != 0;
   if (aside_kind_ == Aside::kOther) back = rename(aside_, target_.path) == 0;
   if (aside_kind_ != Aside::kNone && !back) report_aside();
-  // A plain member's leftover is its temporary file, not the target.
-  if (removed && fd_ >= 0 && !gone)
-    eprintf(printf_text_of(kMsgPartTempLeft), target_.shown, show_name(temp_, &shown));
-  else if (removed)
+  // A plain member's leftover is its temporary file, named already.
+  if (removed && (fd_ < 0 || gone))
     eprintf(printf_text_of(back   ? kMsgPartKept
                            : gone ? kMsgPartRemoved
                                   : kMsgPartLeft),
             target_.shown);
+}
+
+bool PartialRestore::remove_temp() {
+  if (unlink(temp_) == 0 || errno == ENOENT) return true;
+  ShownName shown;
+  report_sys_error(show_name(temp_, &shown));
+  eprintf(printf_text_of(kMsgPartTempLeft), target_.shown, show_name(temp_, &shown));
+  return false;
 }
 
 Status out_of_memory(const char *name) {
@@ -429,7 +437,7 @@ Status restore_plain(ReaderState &r, const Target &target, const MemberHeader &h
   partial.complete();
   if (close(fd) != 0 || rename(partial.temp(), target.path) != 0) {
     report_sys_error(target.shown);
-    unlink(partial.temp());
+    partial.remove_temp();
   }
   return Status::kOk;
 }
