@@ -128,9 +128,15 @@ bool PartialRestore::set_aside() {
   snprintf(aside_, sizeof aside_, "%.*s.kelXXXXXX-%.*s", folder, target_.path, cut, base);
   int fd = mkstemps(aside_, cut + 1);
   if (fd < 0) return false;
-  struct stat placeholder = {};
-  fstat(fd, &placeholder);
+  // The placeholder's identity tells it apart from the earlier file after
+  // a failed engine move; without it the hidden name is not used.
+  struct stat placeholder;
+  const bool known = fstat(fd, &placeholder) == 0;
   close(fd);
+  if (!known) {
+    unlink(aside_);
+    return false;
+  }
   const FileId earlier{st.st_dev, st.st_ino};
   const IndexedOps &ops = indexed_ops();
   if (ops.rename && ops.rename(target_.path, aside_)) {
