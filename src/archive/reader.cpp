@@ -84,8 +84,8 @@ class PartialRestore {
   // error that kept it there, so that it can be found.
   void report_aside() const;
   // Puts back the segments an engine's failed move left under hidden names
-  // in the folder of the first `folder` bytes of the target's path.
-  void put_back_segments(int folder);
+  // beside the hidden name.
+  void put_back_segments();
 
   const Target &target_;
   char temp_[kTempPath] = {};
@@ -157,7 +157,7 @@ bool PartialRestore::set_aside() {
     } else if (there && hidden == FileId{placeholder.st_dev, placeholder.st_ino}) {
       unlink(aside_);
     }
-    put_back_segments(folder);
+    put_back_segments();
     return false;
   } else if (void *file = ops.rename ? ops.open_input(target_.path) : nullptr) {
     // An indexed file the engine can open but not move (a hidden name too
@@ -183,7 +183,9 @@ bool PartialRestore::set_aside() {
 // name with a suffix. After a failure part way, each entry of the folder
 // with that prefix goes back to its name without it; one that cannot (the
 // name taken, or the move refused) is named, so that it can be found.
-void PartialRestore::put_back_segments(int folder) {
+void PartialRestore::put_back_segments() {
+  const char *slash = strrchr(aside_, '/');
+  const int folder = slash ? static_cast<int>(slash + 1 - aside_) : 0;
   char dir[kTempPath];
   snprintf(dir, sizeof dir, "%.*s", folder, aside_);
   DIR *entries = opendir(folder ? dir : ".");
