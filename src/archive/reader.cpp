@@ -240,7 +240,16 @@ PartialRestore::~PartialRestore() {
   // the earlier file.
   struct stat st;
   bool back = fd_ >= 0 && lstat(target_.path, &st) == 0;
-  if (aside_kind_ == Aside::kIndexed) back = indexed_ops().rename(aside_, target_.path) != 0;
+  if (aside_kind_ == Aside::kIndexed) {
+    back = indexed_ops().rename(aside_, target_.path) != 0;
+    // A move back that fails after the first segment has gone back leaves
+    // the others hidden: they follow it, as after a failed move aside, and
+    // any that cannot is named.
+    if (!back && lstat(aside_, &st) != 0 && lstat(target_.path, &st) == 0) {
+      put_back_segments();
+      back = true;
+    }
+  }
   if (aside_kind_ == Aside::kOther) back = rename(aside_, target_.path) == 0;
   if (aside_kind_ != Aside::kNone && !back) report_aside();
   // A plain member's leftover is its temporary file, named already.
