@@ -74,14 +74,18 @@ class PartialRestore {
   }
   void indexed_close_failed() { indexed_ = nullptr; }
   void complete();
+  // Removes a plain member's temporary file (one already gone counts as
+  // removed); one that stays is named with the reason and message 1206.
+  // False when it stays.
+  bool remove_temp();
 
  private:
   // Names the earlier file that stays under its hidden name, with the
   // error that kept it there, so that it can be found.
   void report_aside() const;
   // Puts back the segments an engine's failed move left under hidden names
-  // in the folder of the first `folder` bytes of the target's path.
-  void put_back_segments(int folder);
+  // beside the hidden name.
+  void put_back_segments();
 
   const Target &target_;
   char temp_[kTempPath] = {};
@@ -124,9 +128,15 @@ bool PartialRestore::set_aside() {
   snprintf(aside_, sizeof aside_, "%.*s.kelXXXXXX-%.*s", folder, target_.path, cut, base);
   int fd = mkstemps(aside_, cut + 1);
   if (fd < 0) return false;
-  struct stat placeholder = {};
-  fstat(fd, &placeholder);
+  // The placeholder's identity tells it apart from the earlier file after
+  // a failed engine move; without it the hidden name is not used.
+  struct stat placeholder;
+  const bool known = fstat(fd, &placeholder) == 0;
   close(fd);
+  if (!known) {
+    unlink(aside_);
+    return false;
+  }
   const FileId earlier{st.st_dev, st.st_ino};
   const IndexedOps &ops = indexed_ops();
   if (ops.rename && ops.rename(target_.path, aside_)) {
@@ -147,7 +157,7 @@ bool PartialRestore::set_aside() {
     } else if (there && hidden == FileId{placeholder.st_dev, placeholder.st_ino}) {
       unlink(aside_);
     }
-    put_back_segments(folder);
+    put_back_segments();
     return false;
   } else if (void *file = ops.rename ? ops.open_input(target_.path) : nullptr) {
     // An indexed file the engine can open but not move (a hidden name too
@@ -173,7 +183,9 @@ bool PartialRestore::set_aside() {
 // name with a suffix. After a failure part way, each entry of the folder
 // with that prefix goes back to its name without it; one that cannot (the
 // name taken, or the move refused) is named, so that it can be found.
-void PartialRestore::put_back_segments(int folder) {
+void PartialRestore::put_back_segments() {
+  const char *slash = strrchr(aside_, '/');
+  const int folder = slash ? static_cast<int>(slash + 1 - aside_) : 0;
   char dir[kTempPath];
   snprintf(dir, sizeof dir, "%.*s", folder, aside_);
   DIR *entries = opendir(folder ? dir : ".");
@@ -216,11 +228,9 @@ PartialRestore::~PartialRestore() {
   // A half-made file that cannot be removed is named with the reason, and
   // the last message does not call it removed.
   bool gone = true;
-  ShownName shown;
   if (fd_ >= 0) {
     close(fd_);
-    gone = unlink(temp_) == 0;
-    if (!gone) report_sys_error(show_name(temp_, &shown));
+    gone = remove_temp();
   } else if (indexed_made_) {
     if (indexed_) indexed_ops().close(indexed_);
     gone = indexed_ops().remove(target_.path) != 0;
@@ -230,17 +240,32 @@ PartialRestore::~PartialRestore() {
   // the earlier file.
   struct stat st;
   bool back = fd_ >= 0 && lstat(target_.path, &st) == 0;
-  if (aside_kind_ == Aside::kIndexed) back = indexed_ops().rename(aside_, target_.path) != 0;
+  if (aside_kind_ == Aside::kIndexed) {
+    back = indexed_ops().rename(aside_, target_.path) != 0;
+    // A move back that fails after the first segment has gone back leaves
+    // the others hidden: they follow it, as after a failed move aside, and
+    // any that cannot is named.
+    if (!back && lstat(aside_, &st) != 0 && lstat(target_.path, &st) == 0) {
+      put_back_segments();
+      back = true;
+    }
+  }
   if (aside_kind_ == Aside::kOther) back = rename(aside_, target_.path) == 0;
   if (aside_kind_ != Aside::kNone && !back) report_aside();
-  // A plain member's leftover is its temporary file, not the target.
-  if (removed && fd_ >= 0 && !gone)
-    eprintf(printf_text_of(kMsgPartTempLeft), target_.shown, show_name(temp_, &shown));
-  else if (removed)
+  // A plain member's leftover is its temporary file, named already.
+  if (removed && (fd_ < 0 || gone))
     eprintf(printf_text_of(back   ? kMsgPartKept
                            : gone ? kMsgPartRemoved
                                   : kMsgPartLeft),
             target_.shown);
+}
+
+bool PartialRestore::remove_temp() {
+  if (unlink(temp_) == 0 || errno == ENOENT) return true;
+  ShownName shown;
+  report_sys_error(show_name(temp_, &shown));
+  eprintf(printf_text_of(kMsgPartTempLeft), target_.shown, show_name(temp_, &shown));
+  return false;
 }
 
 Status out_of_memory(const char *name) {
@@ -429,7 +454,7 @@ Status restore_plain(ReaderState &r, const Target &target, const MemberHeader &h
   partial.complete();
   if (close(fd) != 0 || rename(partial.temp(), target.path) != 0) {
     report_sys_error(target.shown);
-    unlink(partial.temp());
+    partial.remove_temp();
   }
   return Status::kOk;
 }

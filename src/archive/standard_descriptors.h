@@ -4,8 +4,9 @@
 // or the listing meant for standard output, would then be written into
 // that file. Each closed one is held by a descriptor of the root folder
 // instead, on which every read and write fails. It sits with kel's own
-// sources and dorvex-tool's include root links it, as it does the member
-// codec: only the two programs reach it, no layer of the file system.
+// sources and dorvex-tool's include root links it, as it does the
+// big-endian helpers: only the two programs reach it, no layer of the file
+// system.
 // Header-only, so that dorvex-tool needs none of the library's private
 // names for it.
 #pragma once
