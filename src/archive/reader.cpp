@@ -453,8 +453,13 @@ Status restore_plain(ReaderState &r, const Target &target, const MemberHeader &h
   finish_plain_attributes(r, fd, h, mode);
   partial.complete();
   if (close(fd) != 0 || rename(partial.temp(), target.path) != 0) {
+    // A complete copy that cannot take its name (a folder stands there, a
+    // failed close): whatever is at the name is the earlier file, untouched.
     report_sys_error(target.shown);
-    partial.remove_temp();
+    struct stat st;
+    if (partial.remove_temp())
+      eprintf(printf_text_of(lstat(target.path, &st) == 0 ? kMsgPartKept : kMsgPartRemoved),
+              target.shown);
   }
   return Status::kOk;
 }
