@@ -579,9 +579,12 @@ int32_t failed_write() {
 // The buffer of a block that a deferred write replaces whole. A block not
 // in the pool takes a buffer without being read first: every byte of it is
 // about to be overwritten, so the read would only cost a system call.
+// Block 0 of an open that does not keep other writers out is no hit for
+// find_block, yet its buffer may be in the pool: that buffer is the one
+// overwritten, never a second buffer of the same block beside it.
 int32_t claim_block(const Context &c, int32_t block) {
   int32_t b = find_block(c, block, kLookUp, false);
-  if (b >= 0) return b;
+  if (b >= 0 || (b = lookup(c.fd, block)) >= 0) return b;
   b = state().lru_tail;
   if (!free_buffer(b)) return -1;
   assign(b, c.fd, block);
