@@ -678,9 +678,11 @@ int32_t held_block_transfer(const Context &c, bool write, void *buffer, int32_t 
                             int64_t offset) {
   const FileInfo &i = *c.info;
   // Block 0 is read past the pool when it may be shared (and by an
-  // aligned read in any case); a deferred file is deny-write or exclusive,
-  // so its writes of block 0 are plain hits.
-  if (length <= 0 || offset < (write ? 0 : kCacheBlockSize)) return -2;
+  // aligned read in any case); a write of it is a plain hit only for an
+  // open that keeps other writers out, otherwise find_block loads it
+  // afresh first.
+  const bool header_hit = write && keeps_writers_out(i);
+  if (length <= 0 || offset < (header_hit ? 0 : kCacheBlockSize)) return -2;
   if (write && !writes_deferred(i)) return -2;
   const int64_t block = offset / kCacheBlockSize;
   const int32_t inside = static_cast<int32_t>(offset % kCacheBlockSize);
