@@ -205,7 +205,8 @@ int32_t cached_read(const Context &c, void *buffer, int32_t length, int64_t offs
 int32_t cached_write(const Context &c, const void *buffer, int32_t length, int64_t offset);
 // The common case of a cached transfer, decided before the general one:
 // a read or write that lies inside one block the pool holds (a read not
-// of block 0). It is what the general path does for such a transfer (a
+// of block 0, a write of block 0 only while the open keeps other writers
+// out). It is what the general path does for such a transfer (a
 // hit: counted as one, the error flag cleared, the buffer made most
 // recently used, the bytes copied, a write of a deferred file marking the
 // buffer dirty), without its dispatch by alignment and mode and its

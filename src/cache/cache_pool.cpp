@@ -579,9 +579,12 @@ int32_t failed_write() {
 // The buffer of a block that a deferred write replaces whole. A block not
 // in the pool takes a buffer without being read first: every byte of it is
 // about to be overwritten, so the read would only cost a system call.
+// Block 0 of an open that does not keep other writers out is no hit for
+// find_block, yet its buffer may be in the pool: that buffer is the one
+// overwritten, never a second buffer of the same block beside it.
 int32_t claim_block(const Context &c, int32_t block) {
   int32_t b = find_block(c, block, kLookUp, false);
-  if (b >= 0) return b;
+  if (b >= 0 || (b = lookup(c.fd, block)) >= 0) return b;
   b = state().lru_tail;
   if (!free_buffer(b)) return -1;
   assign(b, c.fd, block);
@@ -675,9 +678,11 @@ int32_t held_block_transfer(const Context &c, bool write, void *buffer, int32_t 
                             int64_t offset) {
   const FileInfo &i = *c.info;
   // Block 0 is read past the pool when it may be shared (and by an
-  // aligned read in any case); a deferred file is deny-write or exclusive,
-  // so its writes of block 0 are plain hits.
-  if (length <= 0 || offset < (write ? 0 : kCacheBlockSize)) return -2;
+  // aligned read in any case); a write of it is a plain hit only for an
+  // open that keeps other writers out, otherwise find_block loads it
+  // afresh first.
+  const bool header_hit = write && keeps_writers_out(i);
+  if (length <= 0 || offset < (header_hit ? 0 : kCacheBlockSize)) return -2;
   if (write && !writes_deferred(i)) return -2;
   const int64_t block = offset / kCacheBlockSize;
   const int32_t inside = static_cast<int32_t>(offset % kCacheBlockSize);

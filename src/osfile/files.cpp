@@ -660,11 +660,6 @@ extern "C" void Arelease_file(int32_t file) {
   e->lock_state = kNormal;
 }
 
-extern "C" int32_t Afile_unlocked(int32_t file) {
-  FileEntry *e = entry_of(file);
-  return (e != nullptr && !lockable(*e)) ? 1 : 0;
-}
-
 // Exclusive and deny-write opens keep every other writer out only through
 // the locks: the open's lock in the band at the top of the file keeps
 // other processes' writers out, the table's own check (internal locks)

@@ -322,8 +322,11 @@ class CacheModel {
 
 TEST_F(CacheTest, RandomTransfersAgreeWithAPlainModel) {
   uint32_t seed = 1;
-  const std::pair<int, int> opens[] = {
-      {0x602, kKindIndex}, {0x502, kKindOther}, {A_IO, kKindIndex}, {0x202, kKindIndex}};
+  const std::pair<int, int> opens[] = {{0x602, kKindIndex},
+                                       {0x502, kKindOther},
+                                       {0xE02, kKindIndex},  // 0x800: block 0 never a hit
+                                       {A_IO, kKindIndex},
+                                       {0x202, kKindIndex}};
   // 8192 buffers: a pool of huge pages, its blocks and headers aligned.
   // 30 buffers written back whole: lists long enough for runs joined
   // across gaps of the 40-block file.

@@ -202,7 +202,8 @@ class FileRows : public FilesTest {
          }},
         {"trace", act([n](const Words &a) { set_trace_bits(static_cast<uint32_t>(n(a, 0))); })},
         {"locks", [](const Words &) { return std::to_string(record_lock_count()); }},
-        {"unlocked", [n](const Words &a) { return std::to_string(Afile_unlocked(n(a, 0))); }},
+        {"kept_out",
+         [n](const Words &a) { return std::to_string(Afile_writers_kept_out(n(a, 0))); }},
         // What another process sees locked in [START, START + LENGTH).
         {"seen", [this](const Words &a) { return seen(number(a.at(0)), number(a.at(1))); }},
         {"band_top", [](const Words &) { return std::to_string(lock_band_top(false)); }},

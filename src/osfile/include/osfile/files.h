@@ -101,8 +101,6 @@ int32_t Arec_lock64(int32_t file, int64_t offset, int32_t op);
 int32_t Ahold_file(int32_t file, int32_t take);
 // Drops the file-wide update lock if held.
 void Arelease_file(int32_t file);
-// 1 when the file carries the no-locking flag 0x800.
-int32_t Afile_unlocked(int32_t file);
 // 1 when the open keeps every other writer out, in this process and in
 // others: exclusive or deny-write with locking in force (no 0x800, a lock
 // taken at open, V_INTERNAL_LOCKS on). Nobody else changes such a file
