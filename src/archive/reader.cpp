@@ -137,7 +137,7 @@ bool PartialRestore::set_aside() {
     unlink(aside_);
     return false;
   }
-  const FileId earlier{st.st_dev, st.st_ino};
+  const FileId earlier = file_id(st);
   const IndexedOps &ops = indexed_ops();
   if (ops.rename && ops.rename(target_.path, aside_)) {
     aside_kind_ = Aside::kIndexed;
@@ -151,10 +151,10 @@ bool PartialRestore::set_aside() {
     // placeholder is removed and nothing lands on the file's name. Whatever
     // else stands at the hidden name is not ours and stays.
     const bool there = lstat(aside_, &st) == 0;
-    const FileId hidden{st.st_dev, st.st_ino};
+    const FileId hidden = file_id(st);
     if (there && hidden == earlier) {
       if (!move_no_replace(aside_, target_.path)) report_aside();
-    } else if (there && hidden == FileId{placeholder.st_dev, placeholder.st_ino}) {
+    } else if (there && hidden == file_id(placeholder)) {
       unlink(aside_);
     }
     put_back_segments();
@@ -358,7 +358,7 @@ void set_times_and_owner(const TransferState &t, const char *name, const MemberH
 bool is_restored_segment(const ReaderState &r, const Target &target) {
   struct stat st;
   if (lstat(target.path, &st) != 0 || !S_ISREG(st.st_mode) ||
-      !contains(r.restored_segments, FileId{st.st_dev, st.st_ino}))
+      !contains(r.restored_segments, file_id(st)))
     return false;
   eprintf(printf_text_of(kMsgSegmentKept), target.shown);
   return true;
@@ -676,8 +676,8 @@ Status finish_indexed(ReaderState &r, PartialRestore *partial, const Target &tar
     struct stat st;
     // Without memory to remember it the file stands; only its protection
     // from later plain members is lost, and that is said.
-    if (stat(name, &st) == 0 && !contains(r.restored_segments, FileId{st.st_dev, st.st_ino}) &&
-        !r.restored_segments.push(FileId{st.st_dev, st.st_ino})) {
+    if (stat(name, &st) == 0 && !contains(r.restored_segments, file_id(st)) &&
+        !r.restored_segments.push(file_id(st))) {
       ShownName shown;
       report_fs_error(show_name(name, &shown));
     }
