@@ -39,6 +39,13 @@ constexpr size_t kTempPath = kMaxNameLength + kTempNamePart + 16;
 // An extension count no larger than this many nodes is always kept.
 constexpr int64_t kKeptExtension = 64;
 
+// The length of the folder part of `path`, its last slash included; 0 for
+// a name in the current folder. Hidden names are made in that folder.
+int folder_length(const char *path) {
+  const char *slash = strrchr(path, '/');
+  return slash ? static_cast<int>(slash + 1 - path) : 0;
+}
+
 // Where a member goes: its output name, and that name as messages show it.
 struct Target {
   const char *path;
@@ -121,9 +128,8 @@ bool move_no_replace(const char *from, const char *to) {
 bool PartialRestore::set_aside() {
   struct stat st;
   if (lstat(target_.path, &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  const char *slash = strrchr(target_.path, '/');
-  const char *base = slash ? slash + 1 : target_.path;
-  const int folder = slash ? static_cast<int>(slash + 1 - target_.path) : 0;
+  const int folder = folder_length(target_.path);
+  const char *base = target_.path + folder;
   const int cut = static_cast<int>(strnlen(base, kTempNamePart));
   snprintf(aside_, sizeof aside_, "%.*s.kelXXXXXX-%.*s", folder, target_.path, cut, base);
   int fd = mkstemps(aside_, cut + 1);
@@ -184,8 +190,7 @@ bool PartialRestore::set_aside() {
 // with that prefix goes back to its name without it; one that cannot (the
 // name taken, or the move refused) is named, so that it can be found.
 void PartialRestore::put_back_segments() {
-  const char *slash = strrchr(aside_, '/');
-  const int folder = slash ? static_cast<int>(slash + 1 - aside_) : 0;
+  const int folder = folder_length(aside_);
   char dir[kTempPath];
   snprintf(dir, sizeof dir, "%.*s", folder, aside_);
   DIR *entries = opendir(folder ? dir : ".");
@@ -384,9 +389,8 @@ bool may_replace(const ReaderState &r, const Target &target) {
 // followed), mode 0600 until the member is complete. -1 when it cannot be
 // created (reported).
 int create_temp(const TransferState &t, const Target &target, char *temp) {
-  const char *slash = strrchr(target.path, '/');
-  const char *base = slash ? slash + 1 : target.path;
-  const int folder = slash ? static_cast<int>(slash + 1 - target.path) : 0;
+  const int folder = folder_length(target.path);
+  const char *base = target.path + folder;
   snprintf(temp, kTempPath, "%.*s.%.*s.kelXXXXXX", folder, target.path, kTempNamePart, base);
   for (;;) {
     char attempt[kTempPath];
@@ -809,8 +813,7 @@ Status extract_member(ReaderState &r, char **names, int first, int count, bool *
     convert_name(stored, converted);
     output_name = converted;
     if (t.flatten) {
-      const char *slash = strrchr(converted, '/');
-      if (slash) output_name = slash + 1;
+      output_name = converted + folder_length(converted);
     }
   }
   while (first < count && r.found.size() < static_cast<size_t>(count - first)) {
