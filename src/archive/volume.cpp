@@ -29,9 +29,14 @@ size_t record_bytes(const VolumeState &v) {
   return static_cast<size_t>(v.transfer.record_size);
 }
 
+// How many of `count` volumes ever remembered are still kept.
+int kept_volumes(int32_t count) {
+  return count < kRememberedVolumes ? count : kRememberedVolumes;
+}
+
 // True when `st` is a volume already read from a regular file in this run.
 bool was_read(const VolumeState &v, const struct stat &st) {
-  const int kept = v.read_count < kRememberedVolumes ? v.read_count : kRememberedVolumes;
+  const int kept = kept_volumes(v.read_count);
   for (int i = 0; i < kept; ++i)
     if (v.read[i] == file_id(st)) return true;
   return false;
@@ -199,7 +204,7 @@ namespace {
 const WrittenVolume *holds_earlier_volume(const VolumeState &v, const char *path, int fd) {
   struct stat st;
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
-  int kept = v.written_count < kRememberedVolumes ? v.written_count : kRememberedVolumes;
+  const int kept = kept_volumes(v.written_count);
   for (int i = 0; i < kept; ++i) {
     const WrittenVolume &w = v.written[i];
     if (w.file != file_id(st)) continue;
