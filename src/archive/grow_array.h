@@ -3,6 +3,7 @@
 // copied as bytes, so T must be trivially copyable.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -63,6 +64,10 @@ struct FileId {
   ino_t ino;
   bool operator==(const FileId &o) const { return dev == o.dev && ino == o.ino; }
 };
+
+inline FileId file_id(const struct stat &st) {
+  return FileId{st.st_dev, st.st_ino};
+}
 
 template <typename T>
 bool contains(const GrowArray<T> &array, const T &item) {

@@ -16,6 +16,9 @@ constexpr int32_t kOpenInput = KEL_OPEN_INPUT;
 // 0x601: output, exclusive, deferred writes. Nobody else may see the file
 // while it is rebuilt, and the cache writes its blocks when it is closed.
 constexpr int32_t kOpenRestore = KEL_OPEN_OUTPUT | KEL_OPEN_EXCLUSIVE | KEL_OPEN_DEFERRED;
+// 0x200: input, exclusive. Refused with E_FILE_LOCKED while another
+// program has the file open: the test of in_use.
+constexpr int32_t kOpenAlone = KEL_OPEN_INPUT | KEL_OPEN_EXCLUSIVE;
 constexpr char kOpenParams[] = "0,0,0";
 constexpr int32_t kKeyZero = 0;
 constexpr int32_t kWholeKey = 0;
@@ -62,9 +65,10 @@ int engine_mark_incomplete(void *file) {
   return v5_mark_incomplete(dorvex(file));
 }
 int engine_in_use(const char *name) {
-  DorvexFile *file = v5_open(name, KEL_OPEN_INPUT | KEL_OPEN_EXCLUSIVE, kOpenParams);
-  if (file != nullptr) return v5_close(file), 0;
-  return *fs_error_code() == E_FILE_LOCKED ? 1 : 0;
+  DorvexFile *file = v5_open(name, kOpenAlone, kOpenParams);
+  if (file == nullptr) return *fs_error_code() == E_FILE_LOCKED ? 1 : 0;
+  v5_close(file);
+  return 0;
 }
 
 constexpr IndexedOps kEngine = {

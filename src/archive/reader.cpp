@@ -39,6 +39,13 @@ constexpr size_t kTempPath = kMaxNameLength + kTempNamePart + 16;
 // An extension count no larger than this many nodes is always kept.
 constexpr int64_t kKeptExtension = 64;
 
+// The length of the folder part of `path`, its last slash included; 0 for
+// a name in the current folder. Hidden names are made in that folder.
+int folder_length(const char *path) {
+  const char *slash = strrchr(path, '/');
+  return slash ? static_cast<int>(slash + 1 - path) : 0;
+}
+
 // Where a member goes: its output name, and that name as messages show it.
 struct Target {
   const char *path;
@@ -121,9 +128,8 @@ bool move_no_replace(const char *from, const char *to) {
 bool PartialRestore::set_aside() {
   struct stat st;
   if (lstat(target_.path, &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  const char *slash = strrchr(target_.path, '/');
-  const char *base = slash ? slash + 1 : target_.path;
-  const int folder = slash ? static_cast<int>(slash + 1 - target_.path) : 0;
+  const int folder = folder_length(target_.path);
+  const char *base = target_.path + folder;
   const int cut = static_cast<int>(strnlen(base, kTempNamePart));
   snprintf(aside_, sizeof aside_, "%.*s.kelXXXXXX-%.*s", folder, target_.path, cut, base);
   int fd = mkstemps(aside_, cut + 1);
@@ -137,7 +143,7 @@ bool PartialRestore::set_aside() {
     unlink(aside_);
     return false;
   }
-  const FileId earlier{st.st_dev, st.st_ino};
+  const FileId earlier = file_id(st);
   const IndexedOps &ops = indexed_ops();
   if (ops.rename && ops.rename(target_.path, aside_)) {
     aside_kind_ = Aside::kIndexed;
@@ -151,10 +157,10 @@ bool PartialRestore::set_aside() {
     // placeholder is removed and nothing lands on the file's name. Whatever
     // else stands at the hidden name is not ours and stays.
     const bool there = lstat(aside_, &st) == 0;
-    const FileId hidden{st.st_dev, st.st_ino};
+    const FileId hidden = file_id(st);
     if (there && hidden == earlier) {
       if (!move_no_replace(aside_, target_.path)) report_aside();
-    } else if (there && hidden == FileId{placeholder.st_dev, placeholder.st_ino}) {
+    } else if (there && hidden == file_id(placeholder)) {
       unlink(aside_);
     }
     put_back_segments();
@@ -184,8 +190,7 @@ bool PartialRestore::set_aside() {
 // with that prefix goes back to its name without it; one that cannot (the
 // name taken, or the move refused) is named, so that it can be found.
 void PartialRestore::put_back_segments() {
-  const char *slash = strrchr(aside_, '/');
-  const int folder = slash ? static_cast<int>(slash + 1 - aside_) : 0;
+  const int folder = folder_length(aside_);
   char dir[kTempPath];
   snprintf(dir, sizeof dir, "%.*s", folder, aside_);
   DIR *entries = opendir(folder ? dir : ".");
@@ -358,7 +363,7 @@ void set_times_and_owner(const TransferState &t, const char *name, const MemberH
 bool is_restored_segment(const ReaderState &r, const Target &target) {
   struct stat st;
   if (lstat(target.path, &st) != 0 || !S_ISREG(st.st_mode) ||
-      !contains(r.restored_segments, FileId{st.st_dev, st.st_ino}))
+      !contains(r.restored_segments, file_id(st)))
     return false;
   eprintf(printf_text_of(kMsgSegmentKept), target.shown);
   return true;
@@ -384,9 +389,8 @@ bool may_replace(const ReaderState &r, const Target &target) {
 // followed), mode 0600 until the member is complete. -1 when it cannot be
 // created (reported).
 int create_temp(const TransferState &t, const Target &target, char *temp) {
-  const char *slash = strrchr(target.path, '/');
-  const char *base = slash ? slash + 1 : target.path;
-  const int folder = slash ? static_cast<int>(slash + 1 - target.path) : 0;
+  const int folder = folder_length(target.path);
+  const char *base = target.path + folder;
   snprintf(temp, kTempPath, "%.*s.%.*s.kelXXXXXX", folder, target.path, kTempNamePart, base);
   for (;;) {
     char attempt[kTempPath];
@@ -676,8 +680,8 @@ Status finish_indexed(ReaderState &r, PartialRestore *partial, const Target &tar
     struct stat st;
     // Without memory to remember it the file stands; only its protection
     // from later plain members is lost, and that is said.
-    if (stat(name, &st) == 0 && !contains(r.restored_segments, FileId{st.st_dev, st.st_ino}) &&
-        !r.restored_segments.push(FileId{st.st_dev, st.st_ino})) {
+    if (stat(name, &st) == 0 && !contains(r.restored_segments, file_id(st)) &&
+        !r.restored_segments.push(file_id(st))) {
       ShownName shown;
       report_fs_error(show_name(name, &shown));
     }
@@ -809,8 +813,7 @@ Status extract_member(ReaderState &r, char **names, int first, int count, bool *
     convert_name(stored, converted);
     output_name = converted;
     if (t.flatten) {
-      const char *slash = strrchr(converted, '/');
-      if (slash) output_name = slash + 1;
+      output_name = converted + folder_length(converted);
     }
   }
   while (first < count && r.found.size() < static_cast<size_t>(count - first)) {

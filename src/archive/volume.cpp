@@ -29,11 +29,16 @@ size_t record_bytes(const VolumeState &v) {
   return static_cast<size_t>(v.transfer.record_size);
 }
 
+// How many of `count` volumes ever remembered are still kept.
+int kept_volumes(int32_t count) {
+  return count < kRememberedVolumes ? count : kRememberedVolumes;
+}
+
 // True when `st` is a volume already read from a regular file in this run.
 bool was_read(const VolumeState &v, const struct stat &st) {
-  const int kept = v.read_count < kRememberedVolumes ? v.read_count : kRememberedVolumes;
+  const int kept = kept_volumes(v.read_count);
   for (int i = 0; i < kept; ++i)
-    if (v.read[i] == FileId{st.st_dev, st.st_ino}) return true;
+    if (v.read[i] == file_id(st)) return true;
   return false;
 }
 
@@ -64,7 +69,7 @@ void examine_archive(VolumeState &v) {
   // standard input): its identity is not the volume's, and remembering it
   // would keep an unrelated file from being restored.
   if (input && regular && v.hooks.force_device < 0 && !was_read(v, st)) {
-    v.read[v.read_count++ % kRememberedVolumes] = FileId{st.st_dev, st.st_ino};
+    v.read[v.read_count++ % kRememberedVolumes] = file_id(st);
   }
 }
 
@@ -176,8 +181,7 @@ void remember_volume(VolumeState &v, const uint8_t *header) {
   struct stat st;
   if (fstat(v.transfer.archive_fd, &st) != 0 || !S_ISREG(st.st_mode)) return;
   WrittenVolume &w = v.written[v.written_count++ % kRememberedVolumes];
-  w.dev = st.st_dev;
-  w.ino = st.st_ino;
+  w.file = file_id(st);
   w.offset = v.header_file_bytes;
   w.volume = v.transfer.volume;
   memcpy(w.text, header, kVolumeText);
@@ -188,10 +192,8 @@ void remember_volume(VolumeState &v, const uint8_t *header) {
 bool is_archive_file(const VolumeState &v, const struct stat &st) {
   if (!S_ISREG(st.st_mode)) return false;
   struct stat archive;
-  if (fstat(v.transfer.archive_fd, &archive) == 0 && archive.st_dev == st.st_dev &&
-      archive.st_ino == st.st_ino)
-    return true;
-  return was_read(v, st);
+  return (fstat(v.transfer.archive_fd, &archive) == 0 && file_id(archive) == file_id(st)) ||
+         was_read(v, st);
 }
 
 namespace {
@@ -202,10 +204,10 @@ namespace {
 const WrittenVolume *holds_earlier_volume(const VolumeState &v, const char *path, int fd) {
   struct stat st;
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
-  int kept = v.written_count < kRememberedVolumes ? v.written_count : kRememberedVolumes;
+  const int kept = kept_volumes(v.written_count);
   for (int i = 0; i < kept; ++i) {
     const WrittenVolume &w = v.written[i];
-    if (w.dev != st.st_dev || w.ino != st.st_ino) continue;
+    if (w.file != file_id(st)) continue;
     int rfd = open(path, O_RDONLY | O_CLOEXEC);
     if (rfd < 0) return &w;
     uint8_t text[kVolumeText];

@@ -70,8 +70,7 @@ struct MediaHooks {
 };
 
 struct WrittenVolume {
-  dev_t dev = 0;
-  ino_t ino = 0;
+  FileId file = {};
   off_t offset = 0;  // behind the -oh bytes
   int32_t volume = 0;
   uint8_t text[kVolumeText] = {};

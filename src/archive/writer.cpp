@@ -190,7 +190,7 @@ Status archive_plain(WriterState &w, const Listed &f, char letter, const SavedEr
     if (fd >= 0) close(fd);
     return Status::kOk;
   }
-  if (!S_ISREG(opened.st_mode) || opened.st_dev != f.st.st_dev || opened.st_ino != f.st.st_ino) {
+  if (!S_ISREG(opened.st_mode) || file_id(opened) != file_id(f.st)) {
     eprintf(printf_text_of(kMsgReplaced), f.shown);
     close(fd);
     return Status::kOk;
@@ -350,7 +350,7 @@ void note_engine_segment(const char *name, void *context) {
   GrowArray<FileId> &segments = note->writer->engine_segments;
   struct stat st;
   if (stat(name, &st) != 0) return;
-  const FileId id{st.st_dev, st.st_ino};
+  const FileId id = file_id(st);
   if (!contains(segments, id) && !segments.push(id)) note->no_memory = true;
 }
 
@@ -522,7 +522,7 @@ Status archive_deferred_segments(WriterState &w, int *not_archived) {
   for (size_t i = 0; i < w.deferred.size(); ++i) {
     const Deferred &d = w.deferred[i];
     struct stat st;
-    if (stat(d.path, &st) == 0 && contains(w.engine_segments, FileId{st.st_dev, st.st_ino})) {
+    if (stat(d.path, &st) == 0 && contains(w.engine_segments, file_id(st))) {
       ShownName shown;
       if (t.verbose) eprintf(printf_text_of(kMsgSegmentLeftOut), show_name(d.path, &shown));
       continue;
