@@ -27,10 +27,10 @@ const std::string &scratch();
 void write_bytes(const std::string &path, const void *data, size_t size);
 std::string read_bytes(const std::string &path);
 
-// Diagnostics (eprintf) and listings of the stream layer are counted and
-// dropped, unless KEL_FUZZ_VERBOSE is set; sanitizer reports still reach
-// the error output. diagnostic_bytes: what the diagnostics wrote so far.
-void quiet_diagnostics();
+// From the first InScratch on, diagnostics (eprintf) and listings of the
+// stream layer are counted and dropped, unless KEL_FUZZ_VERBOSE is set;
+// sanitizer reports still reach the error output. diagnostic_bytes: what
+// the diagnostics wrote so far.
 size_t diagnostic_bytes();
 
 // How the guard treats a call that would create, change or remove a file

@@ -77,6 +77,14 @@ FILE *open_sink(size_t *counter) {
   return f;
 }
 
+// Diagnostics (eprintf) and listings of the stream layer go to the sinks
+// from the first stay in the scratch folder on.
+void quiet_diagnostics() {
+  static FILE *err = open_sink(&g_box.diagnostic_bytes);
+  static FILE *out = open_sink(nullptr);
+  Astream_init(stdin, out, err);
+}
+
 // True when `path`, taken from the working folder, names something strictly
 // inside the scratch folder. Lexically: ".." above the root stays at the
 // root, as the system resolves it.
@@ -156,12 +164,6 @@ std::string read_bytes(const std::string &path) {
   std::ostringstream bytes;
   bytes << std::ifstream(path, std::ios::binary).rdbuf();
   return bytes.str();
-}
-
-void quiet_diagnostics() {
-  static FILE *err = open_sink(&g_box.diagnostic_bytes);
-  static FILE *out = open_sink(nullptr);
-  Astream_init(stdin, out, err);
 }
 
 size_t diagnostic_bytes() {

@@ -120,26 +120,27 @@ TEST_F(KelTexts, OutputRuns) {
 }
 
 // Input runs as rows of archive/input.txt and archive/stops.txt: "kel
-// OPTION PIECE..." runs kel with OPTION over an archive of the pieces, in a
-// folder of its own (or the one named), and shows the run and what it
+// OPTION PIECE..." runs kel with OPTION over an archive of the pieces, in
+// a folder of its own (or the one named), and shows the run and what it
 // left. Pieces: plain:NAME:DATA (NAME up to the last colon),
 // random:NAME:SIZE:SEED, idx (the sample indexed member "idx"),
 // idx:RECORD,RECORD... and params:RECORD-PARAMETERS (the sample with
-// those; unique:RECORD,RECORD... with a unique alternate key of 3 bytes
-// at 4, physical:PHYSICAL-PARAMETERS), old:NAME:KEYS:RECORD,RECORD... (an old-style member of the
-// archive's version), raw:BYTES, patch:AT:BYTES (over the members so far);
-// mode=N, owner=N, group=N, mtime=N and type=LETTER (of the plain members
-// after them; owner and imode=N of the indexed ones);
-// version=N, record=N (and the media block), cut=N (the archive's first N
-// bytes), fsize=N (the run's file size limit), ahead=N (N bytes ahead of
-// the archive), header:TEXT (the volume header's text), swap (the bytes of
-// each pair swapped); arg:WORD (a word more for kel), in:FOLDER (the run's
-// folder, kept from row to row), keep:NAME:BYTES (a file there before the
-// run). An output run: list:TEXT (of its list of files, so many more
-// lines missing=N), file:TYPE[STORED]:NAME (a member of the archive it
-// must write, a file of its folder), block=N (the archive's media block),
-// stdout:NAME (its standard output a file of its folder). "records PATH"
-// shows the records of an indexed file in the order of keys 0 and 1.
+// those; unique:RECORD,RECORD... with a unique alternate key of 3 bytes at
+// 4, physical:PHYSICAL-PARAMETERS), old:NAME:KEYS:RECORD,RECORD... (an
+// old-style member of the archive's version), raw:BYTES, patch:AT:BYTES
+// (over the members so far); mode=N, owner=N, group=N, mtime=N and
+// type=LETTER (of the plain members after them; owner and imode=N of the
+// indexed ones); version=N, record=N (and the media block), cut=N (the
+// archive's first N bytes), fsize=N (the run's file size limit), ahead=N
+// (N bytes ahead of the archive), header:TEXT (the volume header's text),
+// swap (the bytes of each pair swapped); arg:WORD (a word more for kel),
+// in:FOLDER (the run's folder, kept from row to row), keep:NAME:BYTES (a
+// file there before the run). An output run: list:TEXT (of its list of
+// files, so many more lines missing=N), file:TYPE[STORED]:NAME (a member
+// of the archive it must write, a file of its folder), block=N (the
+// archive's media block), stdout:NAME (its standard output a file of its
+// folder). "records PATH" shows the records of an indexed file in the
+// order of keys 0 and 1.
 std::string KelTexts::input_run(const Words &a) {
   std::string archive, sub = std::to_string(folder_++), header, list, out;
   std::vector<std::string> args = {a.at(0)};

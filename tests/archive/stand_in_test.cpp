@@ -23,6 +23,7 @@
 #include "archive/indexed_io.h"
 #include "archive/kel_script.h"
 #include "archive/run_state.h"
+#include "common/faults.h"
 #include "common/row_script.h"
 #include "support/alloc.h"
 

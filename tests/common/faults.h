@@ -1,7 +1,7 @@
-// Fault injection shared by the tests: the allocation-failure loop. (A
-// full disk is FileSizeLimit in test_util.h; a killed process is
-// Worker::kill; damaged copies of files are rows of the tests' golden
-// files.)
+// Fault injection shared by the tests: the allocation-failure loop, and
+// the same faults and a full disk as verbs of golden rows. (A full disk in
+// code is FileSizeLimit in test_util.h; a killed process is Worker::kill;
+// damaged copies of files are rows of the tests' golden files.)
 #pragma once
 
 #include <gtest/gtest.h>

@@ -1,13 +1,11 @@
 // Helpers shared by the tests: temporary folders, whole-file reads and
 // writes, a full disk and captured error output. (The allocation-failure
-// loop is in faults.h, included here for the tests that reach it so.)
+// loop and the fault verbs are in faults.h.)
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
-
-#include "common/faults.h"
 
 namespace kel::test {
 

@@ -25,13 +25,12 @@ using FileTest = EngineTest;
 // the engine reads and writes it; the older make descriptions and the
 // texts they become; an exclusive or deny-write reader that, with internal
 // locks off, must see what a second open of the same process writes: rows
-// of a golden file. The whole-file check's report
-// of a sound file and of each damage it must find, made on purpose in
-// files written through the entry points: rows of another. What make was
-// given comes back as information texts, in every version and at the
-// older interface levels in their narrow forms; a file made anew by an
-// open for output keeps its texts, and its own version (rows of a third);
-// the time of the make.
+// of a golden file. The whole-file check's report of a sound file and of
+// each damage it must find, made on purpose in files written through the
+// entry points: rows of another. What make was given comes back as
+// information texts, in every version and at the older interface levels in
+// their narrow forms; a file made anew by an open for output keeps its
+// texts, and its own version (rows of a third); the time of the make.
 TEST_F(FileTest, FixedCallSequences) {
   for (const char *rows :
        {"indexed/file_calls.txt", "indexed/check_calls.txt", "indexed/information_texts.txt"}) {

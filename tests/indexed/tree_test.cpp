@@ -19,6 +19,7 @@
 
 #include "common/call_script.h"
 #include "common/fails.h"
+#include "common/faults.h"
 #include "common/golden.h"
 #include "common/row_script.h"
 #include "common/test_util.h"

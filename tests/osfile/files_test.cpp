@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "common/fails.h"
+#include "common/faults.h"
 #include "common/golden.h"
 #include "common/lock_probe.h"
 #include "common/row_script.h"
