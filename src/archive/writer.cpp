@@ -167,11 +167,13 @@ Status archive_open_plain(WriterState &w, const Listed &f, int fd, char letter,
   KEL_RETURN_IF_FATAL(write_archive_bytes(w.volume, first, static_cast<size_t>(head)));
   bool whole = true;
   if (head < size) KEL_RETURN_IF_FATAL(copy_plain_bytes(w, fd, path, size - head, &whole));
-  if (whole) {
-    struct stat now;
-    if (fstat(fd, &now) == 0 && now.st_size != size) eprintf(printf_text_of(kMsgChangedSize), path);
-  }
-  *result = whole ? 0 : 1;
+  // A file that grew while it was copied travels cut at the size its
+  // header announced: said, and counted as not archived, as an indexed
+  // file whose record count changed is.
+  struct stat now;
+  bool changed = whole && fstat(fd, &now) == 0 && now.st_size != size;
+  if (changed) eprintf(printf_text_of(kMsgChangedSize), path);
+  *result = whole && !changed ? 0 : 1;
   return Status::kOk;
 }
 

@@ -13,10 +13,12 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "archive/archive_model.h"
@@ -170,7 +172,9 @@ class StandIn : public testing::Test {
 // Plain files read through a function that fails or ends early.
 int g_reads_before_trouble = 0;
 bool g_fail_with_error = false;
+bool g_grow = false;  // the file grows by a byte at the first read
 long troubled_read(int fd, void *buffer, unsigned long count) {
+  if (std::exchange(g_grow, false)) std::ofstream("f", std::ios::app) << 'g';
   if (g_reads_before_trouble-- > 0) return ::read(fd, buffer, count < 1000 ? count : 1000);
   if (g_fail_with_error) return errno = EIO, -1;
   return 0;
@@ -183,7 +187,7 @@ TEST_F(StandIn, WriterFilesThatCannotBeCarriedWhole) {
   test::StderrCapture err;
   // A plain file that cannot be read at all is not archived; one whose
   // reads fail or end early keeps its announced size: the first block and
-  // 1000 bytes as read, then zeros.
+  // 1000 bytes as read, then zeros; one that grows is cut at that size.
   std::string data(5000, 'd'), padded = data.substr(0, 1512) + std::string(5000 - 1512, '\0');
   test::write_file("f", data);
   const FileRead plain_read = run_->writer.file_read;
@@ -193,6 +197,8 @@ TEST_F(StandIn, WriterFilesThatCannotBeCarriedWhole) {
     g_fail_with_error = error;
     EXPECT_EQ(1, archive("f"));
   }
+  g_reads_before_trouble = 10, g_grow = true;
+  EXPECT_EQ(1, archive("f"));
   run_->writer.file_read = plain_read;
   // One replaced by a FIFO after its status is taken is refused at once.
   test::write_file(g.to_fifo = "p", "x");
@@ -224,10 +230,11 @@ TEST_F(StandIn, WriterFilesThatCannotBeCarriedWhole) {
   const std::string f = test::model_header_of(".", "f", "", 5000, 'T') + padded;
   const std::string filled =
       test::model_header_of(".", "shrunk", "", 48, 'V') + test::model_v6_data(shrunk);
-  expect_archive(f + f + test::model_header_of(".", "broken", "", 36, 'V') +
-                 test::model_v6_data(two) + test::model_header_of(".", "grown", "", 24, 'V') +
-                 test::model_v6_data(two) + filled +
-                 test::model_header_of(".", "dups", "", 48, 'V') + test::model_v6_data(dups));
+  expect_archive(f + f + test::model_header_of(".", "f", "", 5000, 'T') + data +
+                 test::model_header_of(".", "broken", "", 36, 'V') + test::model_v6_data(two) +
+                 test::model_header_of(".", "grown", "", 24, 'V') + test::model_v6_data(two) +
+                 filled + test::model_header_of(".", "dups", "", 48, 'V') +
+                 test::model_v6_data(dups));
   // So the members after it are read.
   ASSERT_EQ(Status::kOk, start_input(filled + test::model_plain("after", "a")));
   EXPECT_EQ(Status::kOk, extract_all());

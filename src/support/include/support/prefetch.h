@@ -20,9 +20,10 @@ inline void prefetch_line(const void *p) {
   asm volatile("" : : "r"(p));
 }
 
-// Hints every cache line that the `length` bytes at `p` touch (length > 0):
-// one every 64 bytes from `p`, and the line of the last byte.
+// Hints every cache line that the `length` bytes at `p` touch: one every
+// 64 bytes from `p`, and the line of the last byte; none for no bytes.
 inline void prefetch_range(const void *p, std::ptrdiff_t length) {
+  if (length <= 0) return;
   const char *from = static_cast<const char *>(p);
   for (std::ptrdiff_t k = 0; k < length; k += 64) prefetch_line(from + k);
   prefetch_line(from + length - 1);
